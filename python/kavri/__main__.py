@@ -1,0 +1,5 @@
+import sys
+
+from kavri.cli import main
+
+sys.exit(main())

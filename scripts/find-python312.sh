@@ -1,0 +1,11 @@
+#!/usr/bin/env sh
+# Prints the path of a CPython 3.12 interpreter: python3.12 on PATH, else pyenv's 3.12.
+for candidate in python3.12 "$(pyenv root 2>/dev/null)"/versions/3.12*/bin/python3.12 \
+                 "$HOME"/.pyenv/versions/3.12*/bin/python3.12; do
+    if "$candidate" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null; then
+        command -v "$candidate"
+        exit 0
+    fi
+done
+echo "CPython 3.12 not found: install python3.12 or pyenv's 3.12" >&2
+exit 1

@@ -1,0 +1,13 @@
+// Single-precision constants shared by the effects, written as the exact literals the
+// arithmetic uses.
+#pragma once
+
+namespace kavri {
+
+constexpr float kTwoPi = 6.2831855f;
+constexpr float kPi = 3.1415927f;
+constexpr float kHalfPi = 1.5707964f;
+constexpr float kQuarterPi = 0.7853982f;
+constexpr float kInvSqrt2 = 0.70710677f;
+
+}  // namespace kavri

@@ -1,0 +1,11 @@
+// Two-rotor speaker cabinet.
+#pragma once
+
+#include "engine/effect.hpp"
+#include "engine/params.hpp"
+
+namespace kavri {
+
+EffectPtr make_rotary_speaker_effect(const ParamReader& params, float sample_rate, int channels);
+
+}  // namespace kavri

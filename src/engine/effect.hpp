@@ -1,0 +1,60 @@
+// The effect interface and the effect list that one pipeline call builds and runs.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+namespace kavri {
+
+// An audio effect. It is built with its parameters already read and derived, then asked to
+// process one interleaved buffer (sample ch of frame i at data[i * channels + ch]) in place,
+// once. `channels` always equals the count the effect was built for, `block_size` and
+// `workers` are at least 1 and `frames` may be 0.
+class Effect {
+public:
+    Effect() = default;
+    Effect(const Effect&) = delete;
+    Effect& operator=(const Effect&) = delete;
+    virtual ~Effect() = default;
+
+    virtual void process(float* data, unsigned long long frames, int channels,
+                         unsigned long long block_size, unsigned int workers) = 0;
+};
+
+using EffectPtr = std::unique_ptr<Effect>;
+
+// The ordered, owning list of a call's effects. Effects are destroyed first to last, both
+// when the list is cleared and when it goes out of scope during unwinding.
+class EffectList {
+public:
+    EffectList() = default;
+    EffectList(const EffectList&) = delete;
+    EffectList& operator=(const EffectList&) = delete;
+    ~EffectList() { clear(); }
+
+    void reserve(std::size_t count) { effects_.reserve(count); }
+    void push_back(EffectPtr effect) { effects_.push_back(std::move(effect)); }
+    std::size_t size() const { return effects_.size(); }
+
+    void clear() {
+        for (EffectPtr& effect : effects_) {
+            effect.reset();
+        }
+        effects_.clear();
+    }
+
+    auto begin() { return effects_.begin(); }
+    auto end() { return effects_.end(); }
+
+private:
+    std::vector<EffectPtr> effects_;
+};
+
+// Runs every effect over the buffer in list order, each seeing what the previous one wrote.
+// A worker count of 0 means 1. Touches nothing but the buffer and the effects, so the binding
+// layer calls it with the interpreter lock released. An exception from an effect stops the
+// run; the later effects do not run.
+void run_effects(EffectList& effects, float* data, unsigned long long frames, int channels,
+                 unsigned long long block_size, unsigned int workers);
+
+}  // namespace kavri

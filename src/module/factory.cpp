@@ -1,0 +1,169 @@
+#include "module/factory.hpp"
+
+#include <stdexcept>
+#include <string>
+
+#include "effects/constants.hpp"
+#include "effects/dynamics/band_dynamics.hpp"
+#include "effects/dynamics/compressor.hpp"
+#include "effects/dynamics/gate.hpp"
+#include "effects/dynamics/limiter.hpp"
+#include "effects/dynamics/transient_shaper.hpp"
+#include "effects/filters/delay.hpp"
+#include "effects/filters/filter_effect.hpp"
+#include "effects/filters/modulated_delay.hpp"
+#include "effects/filters/phaser.hpp"
+#include "effects/filters/rotary_speaker.hpp"
+#include "effects/level/level.hpp"
+#include "effects/level/modulation.hpp"
+#include "effects/level/stereo.hpp"
+
+namespace py = pybind11;
+
+namespace kavri {
+
+namespace {
+
+// Lets the effect builders read their keys from a spec dict without seeing Python.
+class DictParamReader final : public ParamReader {
+public:
+    explicit DictParamReader(const py::dict& spec) : spec_(spec) {}
+
+    float read_float(const char* key, float default_value) const override {
+        return read_float_param(spec_, key, default_value);
+    }
+
+    int read_int(const char* key, int default_value) const override {
+        return read_int_param(spec_, key, default_value);
+    }
+
+private:
+    const py::dict& spec_;
+};
+
+template <FilterKind kind, int frequency_hz>
+EffectPtr build_filter(const ParamReader& params, float sample_rate, int channels, float q) {
+    return make_filter_effect(kind, params, sample_rate, channels, static_cast<float>(frequency_hz), q);
+}
+
+template <FilterKind kind, int frequency_hz>
+EffectPtr build_filter_q_half_root(const ParamReader& params, float sample_rate, int channels) {
+    return build_filter<kind, frequency_hz>(params, sample_rate, channels, kInvSqrt2);
+}
+
+EffectPtr build_peak_eq(const ParamReader& params, float sample_rate, int channels) {
+    return build_filter<FilterKind::peak_eq, 1000>(params, sample_rate, channels, 1.0f);
+}
+
+constexpr float kChannelPhaseStep = kHalfPi;
+
+EffectPtr build_chorus(const ParamReader& params, float sample_rate, int channels) {
+    return make_modulated_delay_effect(params, sample_rate, channels,
+                                       {0.12f, 0.35f, 0.9f, 7.5f, 18.0f}, false, kChannelPhaseStep);
+}
+
+EffectPtr build_flanger(const ParamReader& params, float sample_rate, int channels) {
+    return make_modulated_delay_effect(params, sample_rate, channels,
+                                       {0.35f, 0.45f, 0.25f, 1.8f, 2.5f}, false, kChannelPhaseStep);
+}
+
+EffectPtr build_vibrato(const ParamReader& params, float sample_rate, int channels) {
+    return make_modulated_delay_effect(params, sample_rate, channels,
+                                       {0.0f, 1.0f, 5.0f, 3.5f, 5.5f}, true, kChannelPhaseStep);
+}
+
+struct DispatchRow {
+    const char* type;
+    EffectBuilder build;
+};
+
+// Compared in this order, byte for byte and case-sensitively.
+const DispatchRow kDispatchTable[] = {
+    {"gain", make_gain_effect},
+    {"clip", make_clip_effect},
+    {"distortion", make_distortion_effect},
+    {"tremolo", make_tremolo_effect},
+    {"delay", make_delay_effect},
+    {"ping_pong_delay", make_ping_pong_delay_effect},
+    {"chorus", build_chorus},
+    {"flanger", build_flanger},
+    {"vibrato", build_vibrato},
+    {"auto_pan", make_auto_pan_effect},
+    {"phaser", make_phaser_effect},
+    {"dynamic_eq", make_dynamic_eq_effect},
+    {"rotary_speaker", make_rotary_speaker_effect},
+    {"lowpass", build_filter_q_half_root<FilterKind::lowpass, 8000>},
+    {"highpass", build_filter_q_half_root<FilterKind::highpass, 120>},
+    {"bandpass", build_filter_q_half_root<FilterKind::bandpass, 1200>},
+    {"notch", build_filter_q_half_root<FilterKind::notch, 1200>},
+    {"peak_eq", build_peak_eq},
+    {"low_shelf", build_filter_q_half_root<FilterKind::low_shelf, 120>},
+    {"high_shelf", build_filter_q_half_root<FilterKind::high_shelf, 8000>},
+    {"compressor", make_compressor_effect},
+    {"upward_compression", make_upward_compressor_effect},
+    {"limiter", make_limiter_effect},
+    {"expander", make_expander_effect},
+    {"noise_gate", make_noise_gate_effect},
+    {"deesser", make_deesser_effect},
+    {"transient_shaper", make_transient_shaper_effect},
+    {"pan", make_pan_effect},
+    {"stereo_width", make_stereo_width_effect},
+};
+
+// Fetches spec[key] if the spec has the key, by the dict's own membership test and item
+// access, so that dict subclasses and their failures behave as in Python.
+bool fetch_param(const py::dict& spec, const char* key, py::object& value) {
+    const py::str key_object(key);
+    if (!spec.contains(key_object)) {
+        return false;
+    }
+    value = spec[key_object];
+    return true;
+}
+
+}  // namespace
+
+float read_float_param(const py::dict& spec, const char* key, float default_value) {
+    py::object value;
+    if (!fetch_param(spec, key, value)) {
+        return default_value;
+    }
+    return py::cast<float>(value);
+}
+
+int read_int_param(const py::dict& spec, const char* key, int default_value) {
+    py::object value;
+    if (!fetch_param(spec, key, value)) {
+        return default_value;
+    }
+    return py::cast<int>(value);
+}
+
+EffectPtr make_effect(const py::dict& spec, int sample_rate, int channels) {
+    if (!spec.contains("type")) {
+        throw std::runtime_error("Effect spec is missing the 'type' field.");
+    }
+    const std::string type = py::cast<std::string>(spec["type"]);
+    for (const DispatchRow& row : kDispatchTable) {
+        if (type == row.type) {
+            const DictParamReader params(spec);
+            return row.build(params, static_cast<float>(sample_rate), channels);
+        }
+    }
+    throw std::runtime_error("Unknown effect type: " + type);
+}
+
+void build_effect_list(const py::list& specs, int sample_rate, int channels,
+                       EffectList& effects) {
+    effects.reserve(py::len(specs));
+    // Python code run while reading (a value's float conversion, say) may change the list;
+    // each item is read by index against the list's current length.
+    for (std::size_t k = 0; k < py::len(specs); ++k) {
+        const py::object item = specs[k];
+        // A dict or dict subclass is used as it is; anything else goes through dict().
+        const py::dict spec(item);
+        effects.push_back(make_effect(spec, sample_rate, channels));
+    }
+}
+
+}  // namespace kavri
