@@ -1,0 +1,131 @@
+"""The native module's surface: import, signature, argument conversion and the checks."""
+
+import glob
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import kavri
+from kavri import _kavri_core, process_pipeline
+
+STEREO = np.array([[0.25, -0.5], [1.0, 0.0], [-1.0, 0.125]], dtype=np.float32)
+CAST_ERROR = ("Unable to cast Python instance of type {} to C++ type '?' "
+              "(#define PYBIND11_DETAILED_ERROR_MESSAGES or compile in debug mode for details)")
+
+
+def module_path() -> str:
+    return _kavri_core.__file__
+
+
+def test_module_identity():
+    assert _kavri_core.__doc__ == "Native DSP core for Kavri."
+    assert [n for n in dir(_kavri_core) if not n.startswith("__")] == ["process_pipeline"]
+    assert kavri.process_pipeline is _kavri_core.process_pipeline
+    assert kavri.__version__ == "0.1.0"
+    # The package is used as installed, with its type information beside it.
+    package = Path(kavri.__file__).parent
+    assert "site-packages" in package.parts
+    assert (package / "py.typed").exists() and (package / "_kavri_core.pyi").exists()
+
+
+def test_only_the_entry_point_is_exported():
+    out = subprocess.run(["nm", "-D", "--defined-only", module_path()],
+                         capture_output=True, text=True, check=True).stdout
+    symbols = [line.split()[-1] for line in out.splitlines() if line.strip()]
+    assert symbols == ["PyInit__kavri_core"]
+
+
+def _other_interpreters():
+    root = subprocess.run(["pyenv", "root"], capture_output=True, text=True).stdout.strip() \
+        if subprocess.run(["which", "pyenv"], capture_output=True).returncode == 0 else ""
+    found = []
+    for pattern in (f"{root}/versions/3.13*/bin/python3.13", f"{root}/versions/3.11*/bin/python3.11"):
+        found += sorted(glob.glob(pattern))[-1:]
+    return found
+
+
+@pytest.mark.parametrize("python", _other_interpreters() or [None])
+def test_other_interpreters_are_refused(python):
+    if python is None:
+        pytest.skip("no other CPython on this machine")
+    code = (
+        "import importlib.machinery, importlib.util, sys\n"
+        f"loader = importlib.machinery.ExtensionFileLoader('_kavri_core', {module_path()!r})\n"
+        "spec = importlib.util.spec_from_file_location('_kavri_core', loader.path, loader=loader)\n"
+        "try:\n"
+        "    importlib.util.module_from_spec(spec)\n"
+        "except ImportError as e:\n"
+        "    print(e)\n"
+        "    print(sys.version)\n"
+    )
+    out = subprocess.run([python, "-c", code], capture_output=True, text=True, timeout=60).stdout
+    message, version = out.split("\n", 1)
+    if "undefined symbol" in message:
+        # This interpreter lacks a C API symbol the module links against, so the dynamic
+        # loader refuses it before the entry point runs: refused all the same.
+        return
+    assert message == ("Python version mismatch: module was compiled for Python 3.12, but the "
+                       f"interpreter version is incompatible: {version.strip()}.")
+
+
+def test_sub_interpreters_are_refused():
+    code = (
+        "import _xxsubinterpreters as interpreters\n"
+        "interp = interpreters.create()\n"
+        "try:\n"
+        "    interpreters.run_string(interp, 'import kavri._kavri_core')\n"
+        "except Exception as e:\n"
+        "    print(type(e).__name__, e)\n"
+        "interpreters.destroy(interp)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert "does not support loading in subinterpreters" in out.stdout
+
+
+@pytest.mark.parametrize("args, kwargs", [
+    ((STEREO, 48000.0, []), {}),                    # a whole float is still a float
+    ((STEREO, 48000, ()), {}),                      # a tuple is not a list
+    ((STEREO, 48000, [], -1), {}),
+    ((STEREO, 48000, [], 2048, -1), {}),
+    ((STEREO, 48000, [], 2 ** 64), {}),
+    ((STEREO, 48000, [], 2048, 2 ** 32), {}),
+    ((STEREO, 2 ** 31, []), {}),
+    (([["a", "b"]], 48000, []), {}),
+    ((STEREO, "48000", []), {}),
+])
+def test_unconvertible_arguments_raise_type_error(args, kwargs):
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        process_pipeline(*args, **kwargs)
+
+
+@pytest.mark.parametrize("audio, rate, message", [
+    (np.zeros(8, np.float32), 0, "Audio buffers must have exactly 2 dimensions: (frames, channels)."),
+    (3.0, 48000, "Audio buffers must have exactly 2 dimensions: (frames, channels)."),
+    (np.zeros((2, 2, 2), np.float32), 48000, "Audio buffers must have exactly 2 dimensions: (frames, channels)."),
+    (np.zeros((4, 0), np.float32), 0, "sample_rate must be positive."),
+    (np.zeros((4, 2), np.float32), -44100, "sample_rate must be positive."),
+    (np.zeros((4, 0), np.float32), 48000, "Audio buffers must have at least one channel."),
+    (np.zeros((0, 2 ** 31), np.float32), 48000, "Audio buffers must have at most 2147483647 channels."),
+    # A count that would wrap to 0 in 32 bits is refused as too wide, not as empty.
+    (np.zeros((0, 2 ** 32), np.float32), 48000, "Audio buffers must have at most 2147483647 channels."),
+])
+def test_checks_in_order(audio, rate, message):
+    with pytest.raises(RuntimeError) as info:
+        process_pipeline(audio, rate, [{"type": "no such effect"}])
+    assert str(info.value) == message
+
+
+def test_keywords_in_any_order_and_numeric_kinds():
+    out = process_pipeline(specs=[{"type": "gain", "db": 6}], input=STEREO, sample_rate=np.int64(8000),
+                           workers=np.uint8(2), block_size=True)
+    assert np.array_equal(out, STEREO * np.float32(1.9952624))
+
+
+def test_cast_error_text():
+    with pytest.raises(RuntimeError) as info:
+        process_pipeline(STEREO, 48000, [{"type": "gain", "db": "6"}])
+    assert str(info.value) == CAST_ERROR.format("<class 'str'>")
