@@ -4,7 +4,7 @@ PY := $(VENV)/bin/python
 CPP_TEST_DIR := build/cpp-tests
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
-.PHONY: demo test test-python test-cpp install venv clean
+.PHONY: demo test test-python test-cpp test-sanitize fuzz-long bench install venv clean
 
 demo: install
 	$(VENV)/bin/kavri demo
@@ -26,6 +26,31 @@ test-cpp: venv
 
 test-python: install
 	$(PY) -m pytest
+
+# The extension built with AddressSanitizer and UndefinedBehaviorSanitizer in its own venv,
+# and the suite run against it. Any undefined behaviour aborts the run. The tests that cap
+# the address space or read resident memory mean nothing under the sanitizer's shadow memory
+# and are left to the plain run.
+ASAN_VENV := .venv-asan
+ASAN_PY := $(ASAN_VENV)/bin/python
+SANITIZE_IGNORE := --ignore=tests/test_resources.py --ignore=tests/test_leaks.py --ignore=tests/test_interface.py
+test-sanitize: venv
+	@test -x $(ASAN_PY) || "$$(./scripts/find-python312.sh)" -m venv $(ASAN_VENV)
+	@$(PY) scripts/build_requirements.py | xargs $(ASAN_PY) -m pip install -q
+	$(ASAN_PY) -m pip install -q --no-build-isolation -Cbuild-dir=build/asan \
+		-Ccmake.define.KAVRI_SANITIZE=ON '.[test]'
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+	UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1 \
+	KAVRI_SANITIZED=1 $(ASAN_PY) -m pytest -q -p no:cacheprovider $(SANITIZE_IGNORE)
+
+# A longer property-based run than the bounded one in the test suite.
+fuzz-long: install
+	KAVRI_FUZZ_EXAMPLES=20000 $(PY) -m pytest -q tests/test_fuzz.py
+
+bench: install
+	$(PY) -m pip install -q -r bench/requirements.txt
+	$(PY) bench/run_bench.py
 
 clean:
 	rm -rf build $(VENV)

@@ -1,0 +1,386 @@
+"""Kavri benchmark: every effect type, the peers people use instead, scaling and memory.
+
+Run with `make bench`. Prints one table and writes bench/results/latest.{md,json}. Absolute
+times depend on the machine; the ratios (Kavri time / other time) are the figures that count.
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime as dt
+import json
+import os
+import platform
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+from pathlib import Path
+
+import numpy as np
+
+import kavri
+from kavri import process_pipeline
+
+RATE = 48_000
+LONG_SECONDS = 60
+TYPES = [
+    "gain", "clip", "distortion", "tremolo", "delay", "ping_pong_delay", "chorus", "flanger",
+    "vibrato", "auto_pan", "phaser", "dynamic_eq", "rotary_speaker", "lowpass", "highpass",
+    "bandpass", "notch", "peak_eq", "low_shelf", "high_shelf", "compressor",
+    "upward_compression", "limiter", "expander", "noise_gate", "deesser", "transient_shaper",
+    "pan", "stereo_width",
+]
+PER_CHANNEL = {"gain", "clip", "distortion", "tremolo", "delay", "lowpass", "highpass", "bandpass",
+               "notch", "peak_eq", "low_shelf", "high_shelf", "compressor", "upward_compression",
+               "limiter", "expander", "noise_gate", "deesser", "dynamic_eq", "transient_shaper"}
+FILTERS = ["lowpass", "highpass", "bandpass", "notch", "peak_eq", "low_shelf", "high_shelf"]
+MEMORYLESS = ["gain", "clip", "pan", "stereo_width"]
+RESULTS = Path(__file__).parent / "results"
+
+
+def music(seconds: float, channels: int, seed: int = 2024) -> np.ndarray:
+    """A music-like mix: detuned tones, a little noise and decaying transients."""
+    rng = np.random.default_rng(seed)
+    frames = int(seconds * RATE)
+    t = np.arange(frames) / RATE
+    out = np.empty((frames, channels), np.float32)
+    hits = np.zeros(frames)
+    hits[rng.integers(0, frames, size=max(1, int(seconds * 4)))] = 1.0
+    envelope = np.convolve(hits, np.exp(-np.arange(2400) / 300.0))[:frames]
+    for ch in range(channels):
+        tones = sum(0.12 * np.sin(2 * np.pi * f * (1 + 0.002 * ch) * t + ch)
+                    for f in (110.0, 220.0, 329.6, 440.0, 1760.0))
+        noise = 0.03 * rng.standard_normal(frames)
+        out[:, ch] = tones + noise + 0.5 * envelope * rng.standard_normal(frames)
+    return out
+
+
+def best_time(fn, repeat: int) -> float:
+    fn()  # warm caches and pages
+    best = float("inf")
+    for _ in range(repeat):
+        start = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def kavri_time(audio, chain, repeat, workers=1):
+    return best_time(lambda: process_pipeline(audio, RATE, chain, 2048, workers), repeat)
+
+
+def cpu_mhz() -> float | None:
+    try:
+        for line in open("/proc/cpuinfo"):
+            if line.lower().startswith("cpu mhz"):
+                return float(line.split(":")[1])
+    except OSError:
+        pass
+    return None
+
+
+def cpu_name() -> str:
+    try:
+        for line in open("/proc/cpuinfo"):
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown"
+
+
+def pedalboard_pairs(pb):
+    """(kavri spec, pedalboard plugin, note) with settings as close as the designs allow."""
+    return [
+        ({"type": "gain", "db": -3.0}, pb.Gain(gain_db=-3.0), ""),
+        ({"type": "clip", "threshold": 0.5}, pb.Clipping(threshold_db=-6.0206), ""),
+        ({"type": "distortion", "drive": 2.0}, pb.Distortion(drive_db=6.0206), "both tanh"),
+        ({"type": "compressor"}, pb.Compressor(threshold_db=-18, ratio=4, attack_ms=10, release_ms=80), ""),
+        ({"type": "limiter"}, pb.Limiter(threshold_db=-1, release_ms=60), "pedalboard's has look-ahead"),
+        ({"type": "noise_gate"}, pb.NoiseGate(threshold_db=-45, ratio=10, attack_ms=3, release_ms=60),
+         "pedalboard's is an expander with a ratio"),
+        ({"type": "chorus"}, pb.Chorus(rate_hz=0.9, depth=0.4, centre_delay_ms=18, feedback=0.12, mix=0.35), ""),
+        ({"type": "phaser"}, pb.Phaser(rate_hz=0.35, depth=0.75, centre_frequency_hz=900, feedback=0.2, mix=0.5),
+         ""),
+        ({"type": "delay"}, pb.Delay(delay_seconds=0.15, feedback=0.35, mix=0.2), ""),
+        ({"type": "peak_eq", "gain_db": 6.0}, pb.PeakFilter(cutoff_frequency_hz=1000, gain_db=6, q=1.0), ""),
+        ({"type": "low_shelf", "gain_db": 6.0}, pb.LowShelfFilter(cutoff_frequency_hz=120, gain_db=6), ""),
+        ({"type": "high_shelf", "gain_db": 6.0}, pb.HighShelfFilter(cutoff_frequency_hz=8000, gain_db=6), ""),
+    ]
+
+
+def bench_types(long, long8, repeat):
+    rows = []
+    for name in TYPES:
+        chain = [{"type": name}]
+        t1 = kavri_time(long, chain, repeat, 1)
+        t2 = kavri_time(long, chain, repeat, 2)
+        t8_1 = kavri_time(long8, chain, 1, 1)
+        t8_2 = kavri_time(long8, chain, 1, 2)
+        frames = long.shape[0]
+        rows.append({
+            "type": name, "seconds_w1": t1, "seconds_w2": t2,
+            "samples_per_s_per_channel_w1": frames / t1, "samples_per_s_per_channel_w2": frames / t2,
+            "realtime_w1": LONG_SECONDS / t1, "realtime_w2": LONG_SECONDS / t2,
+            "eight_channel_w1": t8_1, "eight_channel_w2": t8_2, "eight_channel_speedup": t8_1 / t8_2,
+        })
+        print(f"  {name:<20} {LONG_SECONDS / t1:9.0f}x real time, 8 channels workers 2: {t8_1 / t8_2:4.2f}x",
+              flush=True)
+    return rows
+
+
+def bench_pedalboard(long, repeat):
+    try:
+        import pedalboard as pb
+    except ImportError:
+        return {"skipped": "pedalboard is not installed"}
+    planar = np.ascontiguousarray(long.T)
+    rows = []
+    for spec, plugin, note in pedalboard_pairs(pb):
+        tk = kavri_time(long, [spec], repeat)
+        tp = best_time(lambda: plugin(planar, RATE, reset=True), repeat)
+        rows.append({"kavri": spec["type"], "pedalboard": type(plugin).__name__, "kavri_s": tk,
+                     "pedalboard_s": tp, "ratio": tk / tp, "note": note})
+    return rows
+
+
+def bench_scipy(long, repeat):
+    try:
+        from scipy import signal
+    except ImportError:
+        return {"skipped": "scipy is not installed"}
+    planar64 = np.ascontiguousarray(long.T, dtype=np.float64)
+    planar32 = np.ascontiguousarray(long.T)
+    rows = []
+    for stages in (1, 4):
+        sos = np.repeat(signal.butter(2, 1000, fs=RATE, output="sos"), stages, axis=0)
+        t32 = best_time(lambda: signal.sosfilt(sos.astype(np.float32), planar32, axis=-1), repeat)
+        t64 = best_time(lambda: signal.sosfilt(sos, planar64, axis=-1), repeat)
+        for name in FILTERS:
+            tk = kavri_time(long, [{"type": name, "stages": stages}], repeat)
+            rows.append({"type": name, "stages": stages, "kavri_s": tk, "sosfilt32_s": t32,
+                         "sosfilt64_s": t64, "ratio32": tk / t32, "ratio64": tk / t64})
+    return rows
+
+
+def bench_limits(long, repeat):
+    """Memoryless effects against a plain copy; filters against their dependency chain."""
+    frames, channels = long.shape
+    out = np.empty_like(long)
+    copy_s = best_time(lambda: np.copyto(out, long), repeat)
+    empty_s = kavri_time(long, [], repeat)
+    g = np.float32(0.7079458)
+    numpy_ops = {
+        "gain": lambda: np.multiply(long, g, out=out),
+        "clip": lambda: np.clip(long, np.float32(-0.98), np.float32(0.98), out=out),
+        "pan": lambda: np.multiply(long, np.array([0.70710677, 0.70710677], np.float32), out=out),
+        "stereo_width": lambda: _numpy_width(long, out),
+    }
+    rows = []
+    for name in MEMORYLESS:
+        total = kavri_time(long, [{"type": name}], repeat)
+        own = max(total - empty_s, 1e-9)
+        tn = best_time(numpy_ops[name], repeat)
+        rows.append({"type": name, "call_s": total, "own_pass_s": own, "copy_s": copy_s,
+                     "own_vs_copy": own / copy_s, "numpy_s": tn, "ratio_numpy": total / tn})
+    x = long.ravel()
+    tanh_s = best_time(lambda: np.tanh(x, out=out.ravel()), repeat)
+    dist = kavri_time(long, [{"type": "distortion"}], repeat)
+    rows.append({"type": "distortion", "call_s": dist, "own_pass_s": max(dist - empty_s, 1e-9),
+                 "tanh_s": tanh_s, "own_vs_tanh": max(dist - empty_s, 1e-9) / tanh_s})
+    mhz = cpu_mhz()
+    bound = None
+    if mhz:
+        # One section's recurrence is four dependent float operations per sample (about 16
+        # cycles); independent channels can overlap, so the bound is per frame, not per sample.
+        bound = frames * 16 / (mhz * 1e6)
+        for name in ("lowpass", "peak_eq"):
+            tk = kavri_time(long, [{"type": name}], repeat)
+            rows.append({"type": name, "call_s": tk, "latency_bound_s": bound, "ratio_bound": tk / bound})
+    return {"copy_s": copy_s, "empty_chain_s": empty_s, "rows": rows}
+
+
+def _numpy_width(audio, out):
+    mid = (audio[:, 0] + audio[:, 1]) * np.float32(0.5)
+    side = ((audio[:, 0] - audio[:, 1]) * np.float32(0.5)) * np.float32(1.0)
+    out[:, 0] = mid + side
+    out[:, 1] = mid - side
+
+
+CHAIN = [{"type": "highpass", "frequency_hz": 80.0}, {"type": "compressor"},
+         {"type": "peak_eq", "frequency_hz": 2500.0, "gain_db": 3.0}, {"type": "chorus"}, {"type": "limiter"}]
+
+
+def bench_chain(long, short, repeat):
+    row = {"kavri_long_s": kavri_time(long, CHAIN, repeat)}
+    short_s = kavri_time(short, CHAIN, max(repeat, 20))
+    row["kavri_short_calls_per_s"] = 1.0 / short_s
+    try:
+        import pedalboard as pb
+    except ImportError:
+        return row
+    board = pb.Pedalboard([pb.HighpassFilter(80), pb.Compressor(-18, 4, 10, 80),
+                           pb.PeakFilter(2500, 3.0, 1.0), pb.Chorus(0.9, 0.4, 18, 0.12, 0.35),
+                           pb.Limiter(-1, 60)])
+    planar_long = np.ascontiguousarray(long.T)
+    planar_short = np.ascontiguousarray(short.T)
+    row["pedalboard_long_s"] = best_time(lambda: board(planar_long, RATE, reset=True), repeat)
+    row["pedalboard_short_calls_per_s"] = 1.0 / best_time(lambda: board(planar_short, RATE, reset=True),
+                                                          max(repeat, 20))
+    row["ratio_long"] = row["kavri_long_s"] / row["pedalboard_long_s"]
+    row["ratio_short"] = row["pedalboard_short_calls_per_s"] / row["kavri_short_calls_per_s"]
+    return row
+
+
+def bench_threads(short, seconds=2.0):
+    chain = [{"type": "lowpass"}, {"type": "compressor"}, {"type": "distortion"}]
+    result = {}
+    for count in (1, 2, 4):
+        buffers = [short.copy() for _ in range(count)]
+        calls = [0] * count
+        stop = time.perf_counter() + seconds
+
+        def loop(k):
+            while time.perf_counter() < stop:
+                process_pipeline(buffers[k], RATE, chain)
+                calls[k] += 1
+
+        threads = [threading.Thread(target=loop, args=(k,)) for k in range(count)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        result[str(count)] = sum(calls) / seconds
+    result["two_vs_one"] = result["2"] / result["1"]
+    return result
+
+
+MEMORY_CHILD = textwrap.dedent("""
+    import json, resource, sys
+    import numpy as np
+    from kavri import process_pipeline
+    spec = json.loads(sys.argv[1])
+    audio = np.random.default_rng(0).uniform(-1, 1, (int(sys.argv[2]), 2)).astype(np.float32)
+    process_pipeline(audio[:64], 48000, [spec])          # load everything the call needs
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    out = process_pipeline(audio, 48000, [spec])
+    after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    print((after - before) * 1024, out.nbytes)
+""")
+
+
+def bench_memory(frames):
+    rows = []
+    for spec, state_bytes in (({"type": "gain"}, 0), ({"type": "lowpass", "stages": 4}, 64),
+                              ({"type": "delay"}, 2 * 7200 * 4), ({"type": "chorus"}, 2 * 1708 * 4)):
+        out = subprocess.run([sys.executable, "-c", MEMORY_CHILD, json.dumps(spec), str(frames)],
+                             capture_output=True, text=True, check=True).stdout.split()
+        peak, output = int(out[0]), int(out[1])
+        rows.append({"type": spec["type"], "peak_growth_bytes": peak, "output_bytes": output,
+                     "state_bytes": state_bytes, "ratio": peak / (output + state_bytes)})
+    return rows
+
+
+def versions():
+    info = {"kavri": kavri.__version__, "numpy": np.__version__, "python": platform.python_version()}
+    for name in ("pedalboard", "scipy"):
+        try:
+            info[name] = __import__(name).__version__
+        except ImportError:
+            info[name] = "not installed"
+    return info
+
+
+def markdown(report) -> str:
+    lines = [f"# Kavri benchmark", "",
+             f"- date: {report['date']}", f"- machine: {report['machine']}", f"- cpu: {report['cpu']}"
+             f" ({report['cores']} cores)", f"- versions: " + ", ".join(f"{k} {v}" for k, v in report["versions"].items()),
+             f"- input: {LONG_SECONDS} s of stereo at {RATE} Hz (and 8 channels); 1 s stereo for per-call overhead",
+             "", "Ratios are Kavri time / other time: below 1 means Kavri is faster.", ""]
+    lines += ["## Every effect type (defaults)", "",
+              "| type | real time x (workers 1) | real time x (workers 2) | M samples/s/ch (w1) | 8 ch: workers 2 speed-up |",
+              "|---|---:|---:|---:|---:|"]
+    for r in report["types"]:
+        lines.append(f"| {r['type']} | {r['realtime_w1']:.0f} | {r['realtime_w2']:.0f} | "
+                     f"{r['samples_per_s_per_channel_w1'] / 1e6:.1f} | {r['eight_channel_speedup']:.2f} |")
+    if isinstance(report["pedalboard"], list):
+        lines += ["", "## Against pedalboard (single-threaded, long stereo input)", "",
+                  "| kavri | pedalboard | kavri ms | pedalboard ms | ratio | note |", "|---|---|---:|---:|---:|---|"]
+        for r in report["pedalboard"]:
+            lines.append(f"| {r['kavri']} | {r['pedalboard']} | {r['kavri_s'] * 1e3:.1f} | "
+                         f"{r['pedalboard_s'] * 1e3:.1f} | {r['ratio']:.2f} | {r['note']} |")
+    if isinstance(report["scipy"], list):
+        lines += ["", "## Biquads against scipy.signal.sosfilt", "",
+                  "| type | stages | kavri ms | sosfilt f32 ms | sosfilt f64 ms | ratio f32 | ratio f64 |",
+                  "|---|---:|---:|---:|---:|---:|---:|"]
+        for r in report["scipy"]:
+            lines.append(f"| {r['type']} | {r['stages']} | {r['kavri_s'] * 1e3:.1f} | {r['sosfilt32_s'] * 1e3:.1f} | "
+                         f"{r['sosfilt64_s'] * 1e3:.1f} | {r['ratio32']:.2f} | {r['ratio64']:.2f} |")
+    lim = report["limits"]
+    lines += ["", "## Against the limits", "",
+              f"A plain copy of the buffer takes {lim['copy_s'] * 1e3:.2f} ms; a call with an empty chain "
+              f"{lim['empty_chain_s'] * 1e3:.2f} ms (the copy into the output).", "",
+              "| type | call ms | own pass ms | against | ratio | NumPy ratio |", "|---|---:|---:|---|---:|---:|"]
+    for r in lim["rows"]:
+        if "own_vs_copy" in r:
+            lines.append(f"| {r['type']} | {r['call_s'] * 1e3:.2f} | {r['own_pass_s'] * 1e3:.2f} | copy | "
+                         f"{r['own_vs_copy']:.2f} | {r['ratio_numpy']:.2f} |")
+        elif "own_vs_tanh" in r:
+            lines.append(f"| {r['type']} | {r['call_s'] * 1e3:.2f} | {r['own_pass_s'] * 1e3:.2f} | tanh alone | "
+                         f"{r['own_vs_tanh']:.2f} | |")
+        else:
+            lines.append(f"| {r['type']} | {r['call_s'] * 1e3:.2f} | | dependency-chain bound | "
+                         f"{r['ratio_bound']:.2f} | |")
+    c = report["chain"]
+    lines += ["", "## Five-effect chain (highpass, compressor, peak_eq, chorus, limiter)", "",
+              f"- long input: Kavri {c['kavri_long_s'] * 1e3:.1f} ms"
+              + (f", pedalboard {c['pedalboard_long_s'] * 1e3:.1f} ms, ratio {c['ratio_long']:.2f}" if "ratio_long" in c else ""),
+              f"- 1 s clip: Kavri {c['kavri_short_calls_per_s']:.0f} calls/s"
+              + (f", pedalboard {c['pedalboard_short_calls_per_s']:.0f} calls/s, per-call time ratio {c['ratio_short']:.2f}"
+                 if "ratio_short" in c else "")]
+    t = report["threads"]
+    lines += ["", "## Scaling", "",
+              f"- Python threads calling at once (1 s clip, calls/s): 1 → {t['1']:.0f}, 2 → {t['2']:.0f}, "
+              f"4 → {t['4']:.0f}; two threads reach {t['two_vs_one']:.2f}x one",
+              "- workers 2 against workers 1 on 8 channels: see the first table's last column"]
+    lines += ["", "## Memory (peak growth of one call)", "", "| type | peak growth MB | output MB | ratio to output + state |",
+              "|---|---:|---:|---:|"]
+    for r in report["memory"]:
+        lines.append(f"| {r['type']} | {r['peak_growth_bytes'] / 1e6:.1f} | {r['output_bytes'] / 1e6:.1f} | {r['ratio']:.2f} |")
+    return "\n".join(lines) + "\n"
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--out", type=Path, default=RESULTS)
+    args = parser.parse_args()
+    long = music(LONG_SECONDS, 2)
+    long8 = music(LONG_SECONDS, 8)
+    short = music(1, 2, seed=7)
+    print("every effect type:", flush=True)
+    report = {
+        "date": dt.datetime.now(dt.timezone.utc).isoformat(timespec="seconds"),
+        "machine": f"{platform.system()} {platform.machine()}, {os.cpu_count()} cores",
+        "cpu": cpu_name(), "cores": os.cpu_count(), "versions": versions(),
+        "types": bench_types(long, long8, args.repeat),
+    }
+    print("peers, limits, chain, threads, memory...", flush=True)
+    report["pedalboard"] = bench_pedalboard(long, args.repeat)
+    report["scipy"] = bench_scipy(long, args.repeat)
+    report["limits"] = bench_limits(long, args.repeat)
+    report["chain"] = bench_chain(long, short, args.repeat)
+    report["threads"] = bench_threads(short)
+    report["memory"] = bench_memory(long.shape[0])
+    text = markdown(report)
+    print(text)
+    args.out.mkdir(parents=True, exist_ok=True)
+    (args.out / "latest.md").write_text(text)
+    (args.out / "latest.json").write_text(json.dumps(report, indent=2) + "\n")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,43 @@
+"""Repeated calls, successful and failing, keep memory and reference counts flat."""
+
+import sys
+
+import numpy as np
+
+from kavri import process_pipeline
+
+AUDIO = np.random.default_rng(8).uniform(-1, 1, (4096, 2)).astype(np.float32)
+GOOD = [{"type": "gain", "db": 2.0}, {"type": "lowpass", "stages": 3}, {"type": "chorus"},
+        {"type": "compressor"}, {"type": "dynamic_eq"}, {"type": "ping_pong_delay"}]
+BAD = [{"type": "gain"}, {"type": "delay", "delay_ms": "long"}]
+
+
+def resident_bytes() -> int:
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * 4096
+
+
+def call_both(times: int) -> None:
+    for _ in range(times):
+        process_pipeline(AUDIO, 48000, GOOD, 1000, 2)
+        try:
+            process_pipeline(AUDIO, 48000, BAD)
+        except RuntimeError:
+            pass
+
+
+def test_reference_counts_are_unchanged():
+    spec = GOOD[0]
+    value = spec["db"]
+    counts = (sys.getrefcount(AUDIO), sys.getrefcount(GOOD), sys.getrefcount(spec), sys.getrefcount(value))
+    call_both(50)
+    assert (sys.getrefcount(AUDIO), sys.getrefcount(GOOD), sys.getrefcount(spec), sys.getrefcount(value)) == counts
+
+
+def test_resident_memory_stays_flat():
+    call_both(30)
+    before = resident_bytes()
+    call_both(300)
+    # Each call moves well over 64 KiB through its state and output; 300 leaking calls
+    # would add tens of megabytes.
+    assert resident_bytes() - before < 4 << 20

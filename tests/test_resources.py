@@ -1,0 +1,56 @@
+"""Resource faults: a worker thread that cannot start, and the process surviving it."""
+
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+PER_CHANNEL_TYPES = [
+    "gain", "clip", "distortion", "tremolo", "lowpass", "peak_eq", "high_shelf", "delay",
+    "compressor", "upward_compression", "limiter", "expander", "noise_gate", "deesser",
+    "dynamic_eq", "transient_shaper",
+]
+
+# Runs in a child: with the address space capped just above what the process already maps,
+# a worker's stack cannot be mapped, so its start fails. Root ignores the thread-count limit,
+# which is why the address space is what is capped here.
+CHILD = textwrap.dedent("""
+    import os, resource, sys
+    import numpy as np
+    from kavri import process_pipeline
+
+    kind = sys.argv[1]
+    audio = np.random.default_rng(0).uniform(-1, 1, (64, 4)).astype(np.float32)
+    before_input = audio.copy()
+    expected = process_pipeline(audio, 48000, [{"type": "gain", "db": 1.0}, {"type": kind}])
+
+    def mapped_bytes():
+        for line in open("/proc/self/status"):
+            if line.startswith("VmSize:"):
+                return int(line.split()[1]) * 1024
+
+    threads_before = len(os.listdir("/proc/self/task"))
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (mapped_bytes() + (2 << 20), hard))
+    try:
+        process_pipeline(audio, 48000, [{"type": "gain", "db": 1.0}, {"type": kind}], workers=4)
+        outcome = "returned"
+    except RuntimeError as error:
+        outcome = "RuntimeError"
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    assert np.array_equal(audio, before_input)
+    assert len(os.listdir("/proc/self/task")) == threads_before, "a worker was left running"
+    again = process_pipeline(audio, 48000, [{"type": "gain", "db": 1.0}, {"type": kind}], workers=4)
+    assert np.array_equal(again, expected, equal_nan=True)
+    print(outcome)
+""")
+
+
+@pytest.mark.parametrize("kind", PER_CHANNEL_TYPES)
+def test_thread_start_failure_raises_and_leaves_nothing_running(kind):
+    result = subprocess.run([sys.executable, "-c", CHILD, kind], capture_output=True, text=True,
+                            timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "RuntimeError"
