@@ -1,10 +1,76 @@
-// Feedback echoes: delay and ping-pong delay.
+// Feedback echoes.
+//
+// delay            every channel gets its own whole-sample echo line.
+//                  "mix": wet share in [0, 1], default 0.2. "feedback": how much of each echo
+//                  is fed back, in [-1, 1], default 0.35 (negative flips the sign of every
+//                  repeat). "delay_ms": echo time, default 150; below half a sample it is one
+//                  sample.
+// ping_pong_delay  echoes that bounce between channel 0 and channel 1, with a fractional
+//                  echo time. "mix" in [0, 1], default 0.3. "feedback" in [-1, 1], default
+//                  0.55. "delay_ms": at least 0.001 and never below one sample, default 180.
+//                  A mono buffer, and channels 2 and above, get plain feedback echoes.
 #pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
 
 #include "engine/effect.hpp"
 #include "engine/params.hpp"
 
 namespace kavri {
+
+class DelayEffect final : public Effect {
+public:
+    DelayEffect(float sample_rate, int channels, float delay_ms, float mix_value,
+                float feedback_value);
+    void process(float* data, unsigned long long frames, int channels,
+                 unsigned long long block_size, unsigned int workers) override;
+
+    float feedback;
+    float mix;
+    std::vector<std::vector<float>> lines;
+    std::vector<std::uint64_t> write_positions;
+};
+
+class PingPongDelayEffect final : public Effect {
+public:
+    PingPongDelayEffect(float sample_rate, int channels, float delay_ms, float mix_value,
+                        float feedback_value);
+    void process(float* data, unsigned long long frames, int channels,
+                 unsigned long long block_size, unsigned int workers) override;
+
+    float delay_samples;
+    float feedback;
+    float mix;
+    std::vector<std::vector<float>> lines;
+    std::uint64_t write_pos;
+};
+
+// One zeroed line of `length` samples per channel. Throws std::bad_alloc, before allocating
+// anything, when all the lines together would not fit in physical memory.
+std::vector<std::vector<float>> make_delay_lines(int channels, std::uint64_t length);
+
+// Reads a line between samples at the position `position` (finite, within one line length
+// of the line's ends): the slot floor(position) weighted by 1 - frac and the next slot by
+// frac, both taken modulo the line length so that negative positions wrap to the end.
+inline float read_interpolated(const std::vector<float>& line, float position) {
+    const float whole = std::floor(position);
+    const auto e = static_cast<std::int64_t>(whole);
+    const float frac = position - whole;
+    const auto n = static_cast<std::int64_t>(line.size());
+    std::int64_t first = e % n;
+    if (first < 0) {
+        first += n;
+    }
+    std::int64_t second = (e + 1) % n;
+    if (second < 0) {
+        second += n;
+    }
+    return line[static_cast<std::size_t>(first)] * (1.0f - frac) +
+           line[static_cast<std::size_t>(second)] * frac;
+}
 
 EffectPtr make_delay_effect(const ParamReader& params, float sample_rate, int channels);
 EffectPtr make_ping_pong_delay_effect(const ParamReader& params, float sample_rate, int channels);

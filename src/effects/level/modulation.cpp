@@ -1,11 +1,114 @@
 #include "effects/level/modulation.hpp"
 
-#include "effects/pending.hpp"
+#include <cmath>
+#include <memory>
+
+#include "effects/constants.hpp"
+#include "effects/level/pan_law.hpp"
+#include "engine/block_walk.hpp"
+#include "engine/parallel.hpp"
 
 namespace kavri {
 
-EffectPtr make_tremolo_effect(const ParamReader&, float, int) { effect_not_built("tremolo"); }
+namespace {
 
-EffectPtr make_auto_pan_effect(const ParamReader&, float, int) { effect_not_built("auto_pan"); }
+// One-sided: a NaN passes through.
+float clamp_depth(float d) {
+    if (d < 0.0f) {
+        d = 0.0f;
+    }
+    if (1.0f < d) {
+        d = 1.0f;
+    }
+    return d;
+}
+
+float floor_rate(float r) {
+    if (0.01f > r) {
+        r = 0.01f;
+    }
+    return r;
+}
+
+}  // namespace
+
+TremoloEffect::TremoloEffect(float sample_rate, int channels, float depth_value, float rate_hz)
+    : phase_increment((kTwoPi * floor_rate(rate_hz)) / sample_rate),
+      depth(clamp_depth(depth_value)),
+      phases(static_cast<std::size_t>(channels < 0 ? 0 : channels), 0.0f) {}
+
+void TremoloEffect::process(float* data, unsigned long long frames, int channels,
+                            unsigned long long block_size, unsigned int workers) {
+    const float increment = phase_increment;
+    const float d = depth;
+    const float floor_gain = 1.0f - depth;
+    parallel_for_channels(channels, workers, [&](int first_channel, int last_channel) {
+        if (frames == 0) {
+            return;
+        }
+        const auto stride = static_cast<unsigned long long>(channels);
+        for (int ch = first_channel; ch < last_channel; ++ch) {
+            float& phase = phases[static_cast<std::size_t>(ch)];
+            for_each_block(frames, block_size, [&](unsigned long long start, unsigned long long count) {
+                float ph = phase;
+                float* sample = data + start * stride + static_cast<unsigned long long>(ch);
+                for (unsigned long long i = 0; i < count; ++i, sample += stride) {
+                    const float s = std::sin(ph);
+                    const float g = ((s + 1.0f) * 0.5f) * d + floor_gain;
+                    *sample = g * *sample;
+                    ph = ph + increment;
+                    // One subtraction, no remainder: the phase stays in [0, 2 pi) for any
+                    // increment below 2 pi, and a NaN phase is left as it is.
+                    if (ph >= kTwoPi) {
+                        ph -= kTwoPi;
+                    }
+                }
+                phase = ph;
+            });
+        }
+    });
+}
+
+AutoPanEffect::AutoPanEffect(float sample_rate_value, float depth_value, float rate_hz_value)
+    : sample_rate(sample_rate_value),
+      rate_hz(floor_rate(rate_hz_value)),
+      depth(clamp_depth(depth_value)),
+      frame_counter(0) {}
+
+void AutoPanEffect::process(float* data, unsigned long long frames, int channels,
+                            unsigned long long block_size, unsigned int) {
+    if (channels <= 1 || frames == 0) {
+        return;
+    }
+    const auto stride = static_cast<unsigned long long>(channels);
+    const float angular_rate = rate_hz * kTwoPi;
+    const float d = depth;
+    for_each_block(frames, block_size, [&](unsigned long long start, unsigned long long count) {
+        std::uint64_t t = frame_counter;
+        float* frame = data + start * stride;
+        for (unsigned long long i = 0; i < count; ++i, frame += stride) {
+            // From the absolute frame number, not accumulated: no drift over long buffers.
+            const float phase = (static_cast<float>(t) / sample_rate) * angular_rate;
+            const float lfo = std::sin(phase);
+            const PanGains gains = pan_gains(lfo * d);
+            frame[0] = frame[0] * gains.left;
+            frame[1] = frame[1] * gains.right;
+            ++t;
+        }
+        frame_counter = t;
+    });
+}
+
+EffectPtr make_tremolo_effect(const ParamReader& params, float sample_rate, int channels) {
+    const float depth = params.read_float("depth", 0.5f);
+    const float rate_hz = params.read_float("rate_hz", 5.0f);
+    return std::make_unique<TremoloEffect>(sample_rate, channels, depth, rate_hz);
+}
+
+EffectPtr make_auto_pan_effect(const ParamReader& params, float sample_rate, int) {
+    const float depth = params.read_float("depth", 1.0f);
+    const float rate_hz = params.read_float("rate_hz", 0.35f);
+    return std::make_unique<AutoPanEffect>(sample_rate, depth, rate_hz);
+}
 
 }  // namespace kavri

@@ -1,11 +1,79 @@
 #include "effects/level/stereo.hpp"
 
-#include "effects/pending.hpp"
+#include <memory>
+
+#include "effects/level/pan_law.hpp"
+#include "engine/block_walk.hpp"
 
 namespace kavri {
 
-EffectPtr make_pan_effect(const ParamReader&, float, int) { effect_not_built("pan"); }
+namespace {
 
-EffectPtr make_stereo_width_effect(const ParamReader&, float, int) { effect_not_built("stereo_width"); }
+// Calls step(left, right) on channels 0 and 1 of every frame.
+template <typename Step>
+void map_stereo_pairs(float* data, unsigned long long frames, int channels,
+                      unsigned long long block_size, const Step& step) {
+    const auto stride = static_cast<unsigned long long>(channels);
+    for_each_block(frames, block_size, [&](unsigned long long start, unsigned long long count) {
+        float* frame = data + start * stride;
+        for (unsigned long long i = 0; i < count; ++i, frame += stride) {
+            step(frame[0], frame[1]);
+        }
+    });
+}
+
+}  // namespace
+
+PanEffect::PanEffect(float position_value) {
+    float p = position_value;
+    if (-1.0f > p) {
+        p = -1.0f;
+    }
+    if (1.0f < p) {
+        p = 1.0f;
+    }
+    position = p;
+}
+
+void PanEffect::process(float* data, unsigned long long frames, int channels,
+                        unsigned long long block_size, unsigned int) {
+    if (channels <= 1 || frames == 0) {
+        return;
+    }
+    // Full right leaves cosf(pi/2), a tiny negative gain, on channel 0: it is kept, not zeroed.
+    const PanGains gains = pan_gains(position);
+    map_stereo_pairs(data, frames, channels, block_size, [&gains](float& left, float& right) {
+        left = left * gains.left;
+        right = right * gains.right;
+    });
+}
+
+StereoWidthEffect::StereoWidthEffect(float width_value)
+    : width(0.0f > width_value ? 0.0f : width_value) {}
+
+void StereoWidthEffect::process(float* data, unsigned long long frames, int channels,
+                                unsigned long long block_size, unsigned int) {
+    if (channels <= 1 || frames == 0) {
+        return;
+    }
+    const float w = width;
+    // Width 1 is computed too, not skipped: the sum and difference round like any other.
+    map_stereo_pairs(data, frames, channels, block_size, [w](float& left, float& right) {
+        const float mid = (left + right) * 0.5f;
+        const float side = ((left - right) * 0.5f) * w;
+        left = mid + side;
+        right = mid - side;
+    });
+}
+
+EffectPtr make_pan_effect(const ParamReader& params, float, int) {
+    const float position = params.read_float("position", 0.0f);
+    return std::make_unique<PanEffect>(position);
+}
+
+EffectPtr make_stereo_width_effect(const ParamReader& params, float, int) {
+    const float width = params.read_float("width", 1.0f);
+    return std::make_unique<StereoWidthEffect>(width);
+}
 
 }  // namespace kavri
