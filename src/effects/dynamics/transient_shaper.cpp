@@ -1,9 +1,83 @@
 #include "effects/dynamics/transient_shaper.hpp"
 
-#include "effects/pending.hpp"
+#include <cmath>
+
+#include "effects/dynamics/envelope.hpp"
+#include "engine/block_walk.hpp"
+#include "engine/parallel.hpp"
 
 namespace kavri {
 
-EffectPtr make_transient_shaper_effect(const ParamReader&, float, int) { effect_not_built("transient_shaper"); }
+namespace {
+
+float clamp_weight(float w) {
+    if (w < -1.0f) {
+        w = -1.0f;
+    }
+    if (2.0f < w) {
+        w = 2.0f;
+    }
+    return w;
+}
+
+}  // namespace
+
+TransientShaperEffect::TransientShaperEffect(float sample_rate, float release_ms,
+                                             float attack_ms, float sustain_value,
+                                             float attack_value, int channels)
+    : attack(clamp_weight(attack_value)),
+      sustain(clamp_weight(sustain_value)),
+      // The fixed fast times are written out rather than passed through ms_to_coeff:
+      // 0.012 * rate and (12 * 0.001) * rate need not round alike.
+      fast_attack_coeff(std::exp(-1.0f / (sample_rate * 0.001f))),
+      fast_release_coeff(std::exp(-1.0f / (0.012f * sample_rate))),
+      attack_coeff(ms_to_coeff(attack_ms, sample_rate)),
+      release_coeff(ms_to_coeff(release_ms, sample_rate)),
+      fast_envelope(static_cast<std::size_t>(channels), 0.0f),
+      slow_envelope(static_cast<std::size_t>(channels), 0.0f) {}
+
+void TransientShaperEffect::process(float* data, unsigned long long frames, int channels,
+                                    unsigned long long block_size, unsigned int workers) {
+    parallel_for_channels(channels, workers, [&](int first_channel, int last_channel) {
+        const auto stride = static_cast<unsigned long long>(channels);
+        for (int ch = first_channel; ch < last_channel; ++ch) {
+            float fast = fast_envelope[static_cast<std::size_t>(ch)];
+            float slow = slow_envelope[static_cast<std::size_t>(ch)];
+            for_each_block(frames, block_size, [&](unsigned long long start, unsigned long long count) {
+                float* sample = data + start * stride + static_cast<unsigned long long>(ch);
+                for (unsigned long long i = 0; i < count; ++i, sample += stride) {
+                    const float x = *sample;
+                    fast = envelope_step(fast, x, fast_attack_coeff, fast_release_coeff);
+                    slow = envelope_step(slow, x, attack_coeff, release_coeff);
+                    // How far the fast follower leads (onset, up to 1) or trails (decay,
+                    // unbounded below) the slow one, relative to the fast level.
+                    const float fast_floor = fast < 0.000001f ? 0.000001f : fast;
+                    const float d = (fast - slow) / fast_floor;
+                    const float onset = d < 0.0f ? 0.0f : d;
+                    const float decay = 0.0f < d ? 0.0f : d;
+                    float g = (attack * onset + 1.0f) - sustain * decay;
+                    if (g < 0.15f) {
+                        g = 0.15f;
+                    }
+                    if (4.0f < g) {
+                        g = 4.0f;
+                    }
+                    *sample = g * x;
+                }
+            });
+            fast_envelope[static_cast<std::size_t>(ch)] = fast;
+            slow_envelope[static_cast<std::size_t>(ch)] = slow;
+        }
+    });
+}
+
+EffectPtr make_transient_shaper_effect(const ParamReader& params, float sample_rate, int channels) {
+    const float release_ms = params.read_float("release_ms", 120.0f);
+    const float attack_ms = params.read_float("attack_ms", 18.0f);
+    const float sustain = params.read_float("sustain", 0.2f);
+    const float attack = params.read_float("attack", 0.7f);
+    return std::make_unique<TransientShaperEffect>(sample_rate, release_ms, attack_ms, sustain,
+                                                   attack, channels);
+}
 
 }  // namespace kavri
