@@ -1,11 +1,94 @@
 #include "effects/dynamics/compressor.hpp"
 
-#include "effects/pending.hpp"
+#include <cmath>
+#include <cstddef>
+
+#include "effects/dynamics/channel_walk.hpp"
+#include "effects/dynamics/envelope.hpp"
 
 namespace kavri {
 
-EffectPtr make_compressor_effect(const ParamReader&, float, int) { effect_not_built("compressor"); }
+CompressorEffect::CompressorEffect(float threshold_db, float ratio_value, float attack_ms,
+                                   float release_ms, float makeup_db, float sample_rate,
+                                   int channels)
+    : threshold(db_to_gain(threshold_db)),
+      ratio(ratio_at_least_one(ratio_value)),
+      attack_coeff(ms_to_coeff(attack_ms, sample_rate)),
+      release_coeff(ms_to_coeff(release_ms, sample_rate)),
+      makeup(db_to_gain(makeup_db)),
+      envelope(static_cast<std::size_t>(channels), 0.0f) {}
 
-EffectPtr make_upward_compressor_effect(const ParamReader&, float, int) { effect_not_built("upward_compression"); }
+CompressorEffect::~CompressorEffect() = default;
+
+void CompressorEffect::process(float* data, unsigned long long frames, int channels,
+                               unsigned long long block_size, unsigned int workers) {
+    const float thr = threshold;
+    const float exponent = 1.0f / ratio - 1.0f;
+    const float attack = attack_coeff;
+    const float release = release_coeff;
+    const float gain = makeup;
+    float* env = envelope.data();
+    for_each_channel_sample(data, frames, channels, block_size, workers, [=](int ch, float& sample) {
+        const float e = envelope_step(env[ch], sample, attack, release);
+        env[ch] = e;
+        float x = sample;
+        if (e > thr && e > 0.0f) {
+            x = x * std::pow(e / thr, exponent);
+        }
+        sample = x * gain;
+    });
+}
+
+UpwardCompressorEffect::UpwardCompressorEffect(float threshold_db, float ratio_value,
+                                               float attack_ms, float release_ms,
+                                               float max_gain_db, float sample_rate, int channels)
+    : threshold(db_to_gain(threshold_db)),
+      ratio(ratio_at_least_one(ratio_value)),
+      attack_coeff(ms_to_coeff(attack_ms, sample_rate)),
+      release_coeff(ms_to_coeff(release_ms, sample_rate)),
+      max_gain(db_to_gain(max_gain_db)),
+      envelope(static_cast<std::size_t>(channels), 0.0f) {}
+
+UpwardCompressorEffect::~UpwardCompressorEffect() = default;
+
+void UpwardCompressorEffect::process(float* data, unsigned long long frames, int channels,
+                                     unsigned long long block_size, unsigned int workers) {
+    const float thr = threshold;
+    const float exponent = (ratio - 1.0f) / ratio;
+    const float attack = attack_coeff;
+    const float release = release_coeff;
+    const float cap = max_gain;
+    float* env = envelope.data();
+    for_each_channel_sample(data, frames, channels, block_size, workers, [=](int ch, float& sample) {
+        const float e = envelope_step(env[ch], sample, attack, release);
+        env[ch] = e;
+        if (e > 0.0f && e < thr) {
+            // Below 1e-6 the envelope counts as 1e-6, so near-silence is not lifted without end.
+            const float floored = e < 0.000001f ? 0.000001f : e;
+            const float g = std::pow(thr / floored, exponent);
+            sample = sample * (cap < g ? cap : g);
+        }
+    });
+}
+
+EffectPtr make_compressor_effect(const ParamReader& params, float sample_rate, int channels) {
+    const float makeup_db = params.read_float("makeup_db", 0.0f);
+    const float release_ms = params.read_float("release_ms", 80.0f);
+    const float attack_ms = params.read_float("attack_ms", 10.0f);
+    const float ratio = params.read_float("ratio", 4.0f);
+    const float threshold_db = params.read_float("threshold_db", -18.0f);
+    return std::make_unique<CompressorEffect>(threshold_db, ratio, attack_ms, release_ms,
+                                              makeup_db, sample_rate, channels);
+}
+
+EffectPtr make_upward_compressor_effect(const ParamReader& params, float sample_rate, int channels) {
+    const float max_gain_db = params.read_float("max_gain_db", 18.0f);
+    const float release_ms = params.read_float("release_ms", 120.0f);
+    const float attack_ms = params.read_float("attack_ms", 12.0f);
+    const float ratio = params.read_float("ratio", 2.0f);
+    const float threshold_db = params.read_float("threshold_db", -42.0f);
+    return std::make_unique<UpwardCompressorEffect>(threshold_db, ratio, attack_ms, release_ms,
+                                                    max_gain_db, sample_rate, channels);
+}
 
 }  // namespace kavri

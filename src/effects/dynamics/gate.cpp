@@ -1,11 +1,93 @@
 #include "effects/dynamics/gate.hpp"
 
-#include "effects/pending.hpp"
+#include <cmath>
+#include <cstddef>
+
+#include "effects/dynamics/channel_walk.hpp"
+#include "effects/dynamics/envelope.hpp"
 
 namespace kavri {
 
-EffectPtr make_expander_effect(const ParamReader&, float, int) { effect_not_built("expander"); }
+ExpanderEffect::ExpanderEffect(float threshold_db, float ratio_value, float attack_ms,
+                               float release_ms, float makeup_db, float sample_rate, int channels)
+    : threshold(db_to_gain(threshold_db)),
+      ratio(ratio_at_least_one(ratio_value)),
+      attack_coeff(ms_to_coeff(attack_ms, sample_rate)),
+      release_coeff(ms_to_coeff(release_ms, sample_rate)),
+      makeup(db_to_gain(makeup_db)),
+      envelope(static_cast<std::size_t>(channels), 0.0f) {}
 
-EffectPtr make_noise_gate_effect(const ParamReader&, float, int) { effect_not_built("noise_gate"); }
+ExpanderEffect::~ExpanderEffect() = default;
+
+void ExpanderEffect::process(float* data, unsigned long long frames, int channels,
+                             unsigned long long block_size, unsigned int workers) {
+    const float thr = threshold;
+    const float exponent = ratio - 1.0f;
+    const float attack = attack_coeff;
+    const float release = release_coeff;
+    const float gain = makeup;
+    float* env = envelope.data();
+    for_each_channel_sample(data, frames, channels, block_size, workers, [=](int ch, float& sample) {
+        const float e = envelope_step(env[ch], sample, attack, release);
+        env[ch] = e;
+        float x = sample;
+        // An envelope of exactly 0 (silence so far) is left alone.
+        if (e < thr && e > 0.0f) {
+            x = x * std::pow(e / thr, exponent);
+        }
+        sample = x * gain;
+    });
+}
+
+NoiseGateEffect::NoiseGateEffect(float threshold_db, float floor_db, float attack_ms,
+                                 float release_ms, float sample_rate, int channels)
+    : threshold(db_to_gain(threshold_db)),
+      floor_gain(db_to_gain(floor_db)),
+      attack_coeff(ms_to_coeff(attack_ms, sample_rate)),
+      release_coeff(ms_to_coeff(release_ms, sample_rate)),
+      envelope(static_cast<std::size_t>(channels), 0.0f),
+      gain(static_cast<std::size_t>(channels), floor_gain) {}
+
+NoiseGateEffect::~NoiseGateEffect() = default;
+
+void NoiseGateEffect::process(float* data, unsigned long long frames, int channels,
+                              unsigned long long block_size, unsigned int workers) {
+    const float thr = threshold;
+    const float closed = floor_gain;
+    const float attack = attack_coeff;
+    const float release = release_coeff;
+    float* env = envelope.data();
+    float* gains = gain.data();
+    for_each_channel_sample(data, frames, channels, block_size, workers, [=](int ch, float& sample) {
+        const float e = envelope_step(env[ch], sample, attack, release);
+        env[ch] = e;
+        // An envelope on the threshold opens the gate; a NaN envelope keeps it closed.
+        const float t = e >= thr ? 1.0f : closed;
+        float g = gains[ch];
+        const float c = t > g ? attack : release;
+        g = (1.0f - c) * t + c * g;
+        gains[ch] = g;
+        sample = g * sample;
+    });
+}
+
+EffectPtr make_expander_effect(const ParamReader& params, float sample_rate, int channels) {
+    const float makeup_db = params.read_float("makeup_db", 0.0f);
+    const float release_ms = params.read_float("release_ms", 80.0f);
+    const float attack_ms = params.read_float("attack_ms", 8.0f);
+    const float ratio = params.read_float("ratio", 2.0f);
+    const float threshold_db = params.read_float("threshold_db", -35.0f);
+    return std::make_unique<ExpanderEffect>(threshold_db, ratio, attack_ms, release_ms, makeup_db,
+                                            sample_rate, channels);
+}
+
+EffectPtr make_noise_gate_effect(const ParamReader& params, float sample_rate, int channels) {
+    const float floor_db = params.read_float("floor_db", -80.0f);
+    const float release_ms = params.read_float("release_ms", 60.0f);
+    const float attack_ms = params.read_float("attack_ms", 3.0f);
+    const float threshold_db = params.read_float("threshold_db", -45.0f);
+    return std::make_unique<NoiseGateEffect>(threshold_db, floor_db, attack_ms, release_ms,
+                                             sample_rate, channels);
+}
 
 }  // namespace kavri

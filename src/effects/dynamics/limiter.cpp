@@ -1,9 +1,56 @@
 #include "effects/dynamics/limiter.hpp"
 
-#include "effects/pending.hpp"
+#include <cmath>
+#include <cstddef>
+
+#include "effects/dynamics/channel_walk.hpp"
+#include "effects/dynamics/envelope.hpp"
 
 namespace kavri {
 
-EffectPtr make_limiter_effect(const ParamReader&, float, int) { effect_not_built("limiter"); }
+LimiterEffect::LimiterEffect(float ceiling_db, float attack_ms, float release_ms,
+                             float sample_rate, int channels)
+    : ceiling(db_to_gain(ceiling_db)),
+      attack_coeff(ms_to_coeff(attack_ms, sample_rate)),
+      release_coeff(ms_to_coeff(release_ms, sample_rate)),
+      gain(static_cast<std::size_t>(channels), 1.0f) {}
+
+LimiterEffect::~LimiterEffect() = default;
+
+void LimiterEffect::process(float* data, unsigned long long frames, int channels,
+                            unsigned long long block_size, unsigned int workers) {
+    const float top = ceiling;
+    const float bottom = -ceiling;
+    const float attack = attack_coeff;
+    const float release = release_coeff;
+    float* gains = gain.data();
+    for_each_channel_sample(data, frames, channels, block_size, workers, [=](int ch, float& sample) {
+        const float x = sample;
+        const float a = std::fabs(x);
+        // The gain that would put this sample exactly on the ceiling; 1 at or below it and
+        // for NaN.
+        const float t = (a > top && a > 0.0f) ? top / a : 1.0f;
+        float g = gains[ch];
+        const float c = g > t ? attack : release;
+        g = t * (1.0f - c) + g * c;
+        gains[ch] = g;
+        float y = x * g;
+        // One-sided comparisons, lower side first: a NaN sample passes through both.
+        if (y < bottom) {
+            y = bottom;
+        }
+        if (top < y) {
+            y = top;
+        }
+        sample = y;
+    });
+}
+
+EffectPtr make_limiter_effect(const ParamReader& params, float sample_rate, int channels) {
+    const float release_ms = params.read_float("release_ms", 60.0f);
+    const float attack_ms = params.read_float("attack_ms", 1.0f);
+    const float ceiling_db = params.read_float("ceiling_db", -1.0f);
+    return std::make_unique<LimiterEffect>(ceiling_db, attack_ms, release_ms, sample_rate, channels);
+}
 
 }  // namespace kavri

@@ -104,11 +104,14 @@ inline BiquadCoefficients design_biquad(FilterKind kind, float frequency_hz, flo
             const float A = std::pow(10.0f, gain_db / 40.0f);
             const float slope_used = slope < 0.001f ? 0.001f : slope;
             float radicand = (1.0f / slope_used - 1.0f) * (1.0f / A + A) + 2.0f;
-            // A steep slope with a large gain drives the radicand below zero, where the
-            // square root would make every coefficient NaN and the filter emit only NaN.
-            // Such a shelf is held at the steepest well-defined shape instead.
+            // A slope above 1 with a large gain drives the radicand below zero (slope 2 past
+            // about 22.9 dB), where the square root would make every coefficient NaN. Nor
+            // can the radicand be held at 0: that puts the poles on the unit circle, an
+            // undamped ring at the shelf's edge that a steady tone there drives without
+            // bound. A slope the gain cannot carry is therefore taken as 1, the steepest
+            // shelf without a bump, whose radicand is exactly 2.
             if (radicand < 0.0f) {
-                radicand = 0.0f;
+                radicand = 2.0f;
             }
             const float alpha_s = std::sqrt(radicand) * (0.5f * s);
             const float P = (2.0f * std::sqrt(A)) * alpha_s;
