@@ -42,7 +42,7 @@ def main() -> int:
                        env=env, check=True)
         text = open(log).read()
     records = re.split(r"\n==\d+== \n", text)
-    ours = [r for r in records if ("definitely lost" in r or "indirectly lost" in r) and "_kavri_core" in r]
+    ours = [r for r in records if ("definitely lost" in r or "indirectly lost" in r) and ("_kavri_core" in r or "kavri::" in r)]
     for record in ours:
         print(record)
     print(f"{len(ours)} leak record(s) from the native module")
