@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "effects/clamp.hpp"
 #include "effects/constants.hpp"
 #include "effects/dynamics/envelope.hpp"
 #include "engine/block_walk.hpp"
@@ -18,16 +19,9 @@ DeEsserEffect::DeEsserEffect(float sample_rate, float amount_value, float releas
       ratio(ratio_value < 1.0f ? 1.0f : ratio_value),
       attack_coeff(ms_to_coeff(attack_ms, sample_rate)),
       release_coeff(ms_to_coeff(release_ms, sample_rate)),
-      amount(amount_value),
+      amount(clamp_to(amount_value, 0.0f, 1.0f)),
       detector_state(static_cast<std::size_t>(channels)),
-      envelope(static_cast<std::size_t>(channels), 0.0f) {
-    if (amount < 0.0f) {
-        amount = 0.0f;
-    }
-    if (1.0f < amount) {
-        amount = 1.0f;
-    }
-}
+      envelope(static_cast<std::size_t>(channels), 0.0f) {}
 
 void DeEsserEffect::process(float* data, unsigned long long frames, int channels,
                             unsigned long long block_size, unsigned int workers) {

@@ -3,8 +3,9 @@
 #include <cmath>
 #include <cstddef>
 
-#include "effects/dynamics/channel_walk.hpp"
+#include "effects/clamp.hpp"
 #include "effects/dynamics/envelope.hpp"
+#include "engine/channel_walk.hpp"
 
 namespace kavri {
 
@@ -12,7 +13,7 @@ CompressorEffect::CompressorEffect(float threshold_db, float ratio_value, float 
                                    float release_ms, float makeup_db, float sample_rate,
                                    int channels)
     : threshold(db_to_gain(threshold_db)),
-      ratio(ratio_at_least_one(ratio_value)),
+      ratio(at_least(ratio_value, 1.0f)),
       attack_coeff(ms_to_coeff(attack_ms, sample_rate)),
       release_coeff(ms_to_coeff(release_ms, sample_rate)),
       makeup(db_to_gain(makeup_db)),
@@ -43,7 +44,7 @@ UpwardCompressorEffect::UpwardCompressorEffect(float threshold_db, float ratio_v
                                                float attack_ms, float release_ms,
                                                float max_gain_db, float sample_rate, int channels)
     : threshold(db_to_gain(threshold_db)),
-      ratio(ratio_at_least_one(ratio_value)),
+      ratio(at_least(ratio_value, 1.0f)),
       attack_coeff(ms_to_coeff(attack_ms, sample_rate)),
       release_coeff(ms_to_coeff(release_ms, sample_rate)),
       max_gain(db_to_gain(max_gain_db)),

@@ -3,15 +3,16 @@
 #include <cmath>
 #include <cstddef>
 
-#include "effects/dynamics/channel_walk.hpp"
+#include "effects/clamp.hpp"
 #include "effects/dynamics/envelope.hpp"
+#include "engine/channel_walk.hpp"
 
 namespace kavri {
 
 ExpanderEffect::ExpanderEffect(float threshold_db, float ratio_value, float attack_ms,
                                float release_ms, float makeup_db, float sample_rate, int channels)
     : threshold(db_to_gain(threshold_db)),
-      ratio(ratio_at_least_one(ratio_value)),
+      ratio(at_least(ratio_value, 1.0f)),
       attack_coeff(ms_to_coeff(attack_ms, sample_rate)),
       release_coeff(ms_to_coeff(release_ms, sample_rate)),
       makeup(db_to_gain(makeup_db)),

@@ -3,8 +3,8 @@
 #include <cmath>
 #include <cstddef>
 
-#include "effects/dynamics/channel_walk.hpp"
 #include "effects/dynamics/envelope.hpp"
+#include "engine/channel_walk.hpp"
 
 namespace kavri {
 

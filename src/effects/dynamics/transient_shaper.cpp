@@ -2,31 +2,18 @@
 
 #include <cmath>
 
+#include "effects/clamp.hpp"
 #include "effects/dynamics/envelope.hpp"
 #include "engine/block_walk.hpp"
 #include "engine/parallel.hpp"
 
 namespace kavri {
 
-namespace {
-
-float clamp_weight(float w) {
-    if (w < -1.0f) {
-        w = -1.0f;
-    }
-    if (2.0f < w) {
-        w = 2.0f;
-    }
-    return w;
-}
-
-}  // namespace
-
 TransientShaperEffect::TransientShaperEffect(float sample_rate, float release_ms,
                                              float attack_ms, float sustain_value,
                                              float attack_value, int channels)
-    : attack(clamp_weight(attack_value)),
-      sustain(clamp_weight(sustain_value)),
+    : attack(clamp_to(attack_value, -1.0f, 2.0f)),
+      sustain(clamp_to(sustain_value, -1.0f, 2.0f)),
       // The fixed fast times are written out rather than passed through ms_to_coeff:
       // 0.012 * rate and (12 * 0.001) * rate need not round alike.
       fast_attack_coeff(std::exp(-1.0f / (sample_rate * 0.001f))),

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <memory>
 
+#include "effects/clamp.hpp"
 #include "engine/block_walk.hpp"
 #include "engine/parallel.hpp"
 #include "engine/state_size.hpp"
@@ -10,27 +11,6 @@
 namespace kavri {
 
 namespace {
-
-// One-sided clamps, lower bound first: a NaN fails both comparisons and passes through.
-float clamp_unit(float v) {
-    if (v < 0.0f) {
-        v = 0.0f;
-    }
-    if (1.0f < v) {
-        v = 1.0f;
-    }
-    return v;
-}
-
-float clamp_signed_unit(float v) {
-    if (v < -1.0f) {
-        v = -1.0f;
-    }
-    if (1.0f < v) {
-        v = 1.0f;
-    }
-    return v;
-}
 
 std::uint64_t delay_line_length(float sample_rate, float delay_ms) {
     // Zero, negative and sub-half-sample delays (and minus infinity) all give one sample.
@@ -73,8 +53,8 @@ std::vector<std::vector<float>> make_delay_lines(int channels, std::uint64_t len
 
 DelayEffect::DelayEffect(float sample_rate, int channels, float delay_ms, float mix_value,
                          float feedback_value)
-    : feedback(clamp_signed_unit(feedback_value)),
-      mix(clamp_unit(mix_value)),
+    : feedback(clamp_to(feedback_value, -1.0f, 1.0f)),
+      mix(clamp_to(mix_value, 0.0f, 1.0f)),
       lines(make_delay_lines(channels, delay_line_length(sample_rate, delay_ms))),
       write_positions(lines.size(), 0) {}
 
@@ -114,8 +94,8 @@ void DelayEffect::process(float* data, unsigned long long frames, int channels,
 PingPongDelayEffect::PingPongDelayEffect(float sample_rate, int channels, float delay_ms,
                                          float mix_value, float feedback_value)
     : delay_samples(ping_pong_delay_samples(sample_rate, delay_ms)),
-      feedback(clamp_signed_unit(feedback_value)),
-      mix(clamp_unit(mix_value)),
+      feedback(clamp_to(feedback_value, -1.0f, 1.0f)),
+      mix(clamp_to(mix_value, 0.0f, 1.0f)),
       lines(make_delay_lines(channels, ping_pong_line_length(delay_samples))),
       write_pos(0) {}
 

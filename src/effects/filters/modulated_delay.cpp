@@ -3,6 +3,7 @@
 #include <cmath>
 #include <memory>
 
+#include "effects/clamp.hpp"
 #include "effects/constants.hpp"
 #include "effects/filters/delay.hpp"
 #include "engine/block_walk.hpp"
@@ -11,14 +12,6 @@
 namespace kavri {
 
 namespace {
-
-float shortest_delay_ms(float delay_ms) {
-    float d = delay_ms;
-    if (d < 0.001f) {
-        d = 0.001f;
-    }
-    return d;
-}
 
 // Room for the longest swept delay plus 10 ms, plus 4 samples, and never fewer than 8.
 std::uint64_t swept_line_length(float sample_rate, float depth_ms, float d) {
@@ -41,29 +34,11 @@ ModulatedDelayEffect::ModulatedDelayEffect(float sample_rate_value, int channels
         rate = 0.01f;
     }
     rate_hz = rate;
-    const float d = shortest_delay_ms(delay_ms);
-    float base = (sample_rate * d) / 1000.0f;
-    if (base < 1.0f) {
-        base = 1.0f;
-    }
-    base_delay_samples = base;
+    const float d = at_least(delay_ms, 0.001f);
+    base_delay_samples = at_least((sample_rate * d) / 1000.0f, 1.0f);
     depth_samples = (sample_rate * depth_ms) / 1000.0f;
-    float m = mix_value;
-    if (m < 0.0f) {
-        m = 0.0f;
-    }
-    if (1.0f < m) {
-        m = 1.0f;
-    }
-    mix = m;
-    float fb = feedback_value;
-    if (fb < -1.0f) {
-        fb = -1.0f;
-    }
-    if (1.0f < fb) {
-        fb = 1.0f;
-    }
-    feedback = fb;
+    mix = clamp_to(mix_value, 0.0f, 1.0f);
+    feedback = clamp_to(feedback_value, -1.0f, 1.0f);
     lines = make_delay_lines(channels, swept_line_length(sample_rate, depth_ms, d));
     phase_offsets.resize(lines.size());
     for (std::size_t k = 0; k < phase_offsets.size(); ++k) {

@@ -3,43 +3,24 @@
 #include <cmath>
 #include <cstdint>
 
+#include "effects/clamp.hpp"
 #include "effects/constants.hpp"
 #include "engine/block_walk.hpp"
 #include "engine/state_size.hpp"
 
 namespace kavri {
 
-namespace {
-
-float clamp_unit(float v) {
-    if (v < 0.0f) {
-        v = 0.0f;
-    }
-    if (1.0f < v) {
-        v = 1.0f;
-    }
-    return v;
-}
-
-}  // namespace
-
 PhaserEffect::PhaserEffect(float sample_rate_value, int stages_value, float mix_value,
                            float feedback_value, float center_hz_value, float depth_value,
                            float rate_hz_value, int channels)
     : sample_rate(sample_rate_value),
-      rate_hz(rate_hz_value < 0.01f ? 0.01f : rate_hz_value),
-      depth(clamp_unit(depth_value)),
-      center_hz(center_hz_value < 80.0f ? 80.0f : center_hz_value),
-      feedback(feedback_value),
-      mix(clamp_unit(mix_value)),
+      rate_hz(at_least(rate_hz_value, 0.01f)),
+      depth(clamp_to(depth_value, 0.0f, 1.0f)),
+      center_hz(at_least(center_hz_value, 80.0f)),
+      feedback(clamp_to(feedback_value, -1.0f, 1.0f)),
+      mix(clamp_to(mix_value, 0.0f, 1.0f)),
       stages(stages_value > 0 ? stages_value : 1),
       frame_counter(0) {
-    if (feedback < -1.0f) {
-        feedback = -1.0f;
-    }
-    if (1.0f < feedback) {
-        feedback = 1.0f;
-    }
     // "stages" has no upper bound, so a large value times many channels can ask for more
     // state than the machine holds: refuse it before any of it is allocated.
     const auto channel_count = static_cast<std::uint64_t>(channels);

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "effects/clamp.hpp"
 #include "effects/constants.hpp"
 #include "effects/level/pan_law.hpp"
 #include "engine/block_walk.hpp"
@@ -10,19 +11,8 @@ namespace kavri {
 
 namespace {
 
-float clamp_unit(float v) {
-    if (v < 0.0f) {
-        v = 0.0f;
-    }
-    if (1.0f < v) {
-        v = 1.0f;
-    }
-    return v;
-}
-
 float rotor_increment(float rate_hz, float sample_rate) {
-    const float rate = rate_hz < 0.01f ? 0.01f : rate_hz;
-    return (rate * kTwoPi) / sample_rate;
+    return (at_least(rate_hz, 0.01f) * kTwoPi) / sample_rate;
 }
 
 // Advances a rotor by one frame and keeps its phase within one turn. A step of more than a
@@ -44,8 +34,8 @@ RotarySpeakerEffect::RotarySpeakerEffect(float sample_rate, float crossover_hz, 
                                          float depth_value, float rate_hz, int channels)
     : horn_increment(rotor_increment(rate_hz, sample_rate)),
       drum_increment(rotor_increment(0.62f * rate_hz, sample_rate)),
-      depth(clamp_unit(depth_value)),
-      mix(clamp_unit(mix_value)),
+      depth(clamp_to(depth_value, 0.0f, 1.0f)),
+      mix(clamp_to(mix_value, 0.0f, 1.0f)),
       horn_phase(0.0f),
       drum_phase(0.0f),
       crossover(design_biquad(FilterKind::lowpass, crossover_hz, kInvSqrt2, 0.0f, 1.0f,

@@ -3,39 +3,17 @@
 #include <cmath>
 
 #include "effects/dynamics/envelope.hpp"
-#include "engine/block_walk.hpp"
-#include "engine/parallel.hpp"
+#include "engine/channel_walk.hpp"
 
 namespace kavri {
-
-namespace {
-
-// Applies a memoryless per-sample step to every sample, channel by channel on the channel
-// ranges of parallel_for_channels.
-template <typename Step>
-void map_samples(float* data, unsigned long long frames, int channels,
-                 unsigned long long block_size, unsigned int workers, const Step& step) {
-    parallel_for_channels(channels, workers, [&](int first_channel, int last_channel) {
-        const auto stride = static_cast<unsigned long long>(channels);
-        for (int ch = first_channel; ch < last_channel; ++ch) {
-            for_each_block(frames, block_size, [&](unsigned long long start, unsigned long long count) {
-                float* sample = data + start * stride + static_cast<unsigned long long>(ch);
-                for (unsigned long long i = 0; i < count; ++i, sample += stride) {
-                    *sample = step(*sample);
-                }
-            });
-        }
-    });
-}
-
-}  // namespace
 
 GainEffect::GainEffect(float db) : linear_gain(db_to_gain(db)) {}
 
 void GainEffect::process(float* data, unsigned long long frames, int channels,
                          unsigned long long block_size, unsigned int workers) {
     const float g = linear_gain;
-    map_samples(data, frames, channels, block_size, workers, [g](float x) { return x * g; });
+    for_each_channel_sample(data, frames, channels, block_size, workers,
+                            [g](int, float& x) { x = x * g; });
 }
 
 ClipEffect::ClipEffect(float threshold_value) {
@@ -50,14 +28,13 @@ void ClipEffect::process(float* data, unsigned long long frames, int channels,
                          unsigned long long block_size, unsigned int workers) {
     const float t = threshold;
     // Two strict comparisons: a sample at +/- t stays, and a NaN fails both and passes.
-    map_samples(data, frames, channels, block_size, workers, [t](float x) {
+    for_each_channel_sample(data, frames, channels, block_size, workers, [t](int, float& x) {
         if (-t > x) {
             x = -t;
         }
         if (t < x) {
             x = t;
         }
-        return x;
     });
 }
 
@@ -75,8 +52,8 @@ void DistortionEffect::process(float* data, unsigned long long frames, int chann
                                unsigned long long block_size, unsigned int workers) {
     const float d = drive;
     const float n = normaliser;
-    map_samples(data, frames, channels, block_size, workers,
-                [d, n](float x) { return std::tanh(x * d) / n; });
+    for_each_channel_sample(data, frames, channels, block_size, workers,
+                            [d, n](int, float& x) { x = std::tanh(x * d) / n; });
 }
 
 EffectPtr make_gain_effect(const ParamReader& params, float, int) {

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <memory>
 
+#include "effects/clamp.hpp"
 #include "effects/constants.hpp"
 #include "effects/level/pan_law.hpp"
 #include "engine/block_walk.hpp"
@@ -10,31 +11,9 @@
 
 namespace kavri {
 
-namespace {
-
-// One-sided: a NaN passes through.
-float clamp_depth(float d) {
-    if (d < 0.0f) {
-        d = 0.0f;
-    }
-    if (1.0f < d) {
-        d = 1.0f;
-    }
-    return d;
-}
-
-float floor_rate(float r) {
-    if (0.01f > r) {
-        r = 0.01f;
-    }
-    return r;
-}
-
-}  // namespace
-
 TremoloEffect::TremoloEffect(float sample_rate, int channels, float depth_value, float rate_hz)
-    : phase_increment((kTwoPi * floor_rate(rate_hz)) / sample_rate),
-      depth(clamp_depth(depth_value)),
+    : phase_increment((kTwoPi * at_least(rate_hz, 0.01f)) / sample_rate),
+      depth(clamp_to(depth_value, 0.0f, 1.0f)),
       phases(static_cast<std::size_t>(channels < 0 ? 0 : channels), 0.0f) {}
 
 void TremoloEffect::process(float* data, unsigned long long frames, int channels,
@@ -71,8 +50,8 @@ void TremoloEffect::process(float* data, unsigned long long frames, int channels
 
 AutoPanEffect::AutoPanEffect(float sample_rate_value, float depth_value, float rate_hz_value)
     : sample_rate(sample_rate_value),
-      rate_hz(floor_rate(rate_hz_value)),
-      depth(clamp_depth(depth_value)),
+      rate_hz(at_least(rate_hz_value, 0.01f)),
+      depth(clamp_to(depth_value, 0.0f, 1.0f)),
       frame_counter(0) {}
 
 void AutoPanEffect::process(float* data, unsigned long long frames, int channels,

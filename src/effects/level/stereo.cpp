@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "effects/clamp.hpp"
 #include "effects/level/pan_law.hpp"
 #include "engine/block_walk.hpp"
 
@@ -24,16 +25,7 @@ void map_stereo_pairs(float* data, unsigned long long frames, int channels,
 
 }  // namespace
 
-PanEffect::PanEffect(float position_value) {
-    float p = position_value;
-    if (-1.0f > p) {
-        p = -1.0f;
-    }
-    if (1.0f < p) {
-        p = 1.0f;
-    }
-    position = p;
-}
+PanEffect::PanEffect(float position_value) : position(clamp_to(position_value, -1.0f, 1.0f)) {}
 
 void PanEffect::process(float* data, unsigned long long frames, int channels,
                         unsigned long long block_size, unsigned int) {

@@ -1,8 +1,9 @@
-// The frame walk shared by the per-channel dynamics effects.
+// The frame walk shared by the per-channel effects.
 #pragma once
 
 #include "engine/block_walk.hpp"
 #include "engine/parallel.hpp"
+#include "effects/clamp.hpp"
 
 namespace kavri {
 
@@ -24,14 +25,6 @@ void for_each_channel_sample(float* data, unsigned long long frames, int channel
             });
         }
     });
-}
-
-// A ratio below 1 counts as 1. A NaN fails the comparison and stays.
-inline float ratio_at_least_one(float ratio) {
-    if (ratio < 1.0f) {
-        ratio = 1.0f;
-    }
-    return ratio;
 }
 
 }  // namespace kavri
