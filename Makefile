@@ -9,7 +9,7 @@ export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 demo: install
 	$(VENV)/bin/kavri demo
 
-test: install test-cpp test-python
+test: install test-cpp test-python test-sanitize
 
 venv:
 	@test -x $(PY) || "$$(./scripts/find-python312.sh)" -m venv $(VENV)

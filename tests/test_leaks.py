@@ -1,8 +1,12 @@
 """Repeated calls, successful and failing, keep memory and reference counts flat."""
 
+import shutil
+import subprocess
 import sys
+from pathlib import Path
 
 import numpy as np
+import pytest
 
 from kavri import process_pipeline
 
@@ -41,3 +45,10 @@ def test_resident_memory_stays_flat():
     # Each call moves well over 64 KiB through its state and output; 300 leaking calls
     # would add tens of megabytes.
     assert resident_bytes() - before < 4 << 20
+
+
+@pytest.mark.skipif(shutil.which("valgrind") is None, reason="valgrind is not installed")
+def test_no_native_leaks_under_valgrind():
+    script = Path(__file__).parent.parent / "scripts" / "leak_check.py"
+    result = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=600)
+    assert result.returncode == 0, result.stdout[-4000:] + result.stderr[-2000:]
