@@ -57,7 +57,7 @@ DynamicEQEffect::DynamicEQEffect(float sample_rate_value, float release_ms, floa
       frequency_hz(frequency_hz_value),
       threshold(db_to_gain(threshold_db)),
       cut_db(cut_db_value),
-      q(q_value < 0.001f ? 0.001f : q_value),
+      q(at_least(q_value, 0.001f)),
       attack_coeff(ms_to_coeff(attack_ms, sample_rate_value)),
       release_coeff(ms_to_coeff(release_ms, sample_rate_value)),
       detector(design_biquad(FilterKind::bandpass, frequency_hz_value, q, 0.0f, 1.0f,

@@ -3,6 +3,8 @@
 
 #include <cmath>
 
+#include "effects/clamp.hpp"
+
 namespace kavri {
 
 // Decibels to a linear amplitude: 10^(dB / 20), the division first.
@@ -13,7 +15,7 @@ inline float db_to_gain(float db) {
 // A time in milliseconds to a one-pole coefficient at the given sample rate. Times below
 // 0.001 ms count as 0.001 ms; the closer to 1, the slower the follower.
 inline float ms_to_coeff(float ms, float sample_rate) {
-    const float t = ms < 0.001f ? 0.001f : ms;
+    const float t = at_least(ms, 0.001f);
     return std::exp(-1.0f / (t * 0.001f * sample_rate));
 }
 

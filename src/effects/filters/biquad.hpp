@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "effects/clamp.hpp"
 #include "effects/constants.hpp"
 
 namespace kavri {
@@ -52,7 +53,7 @@ inline BiquadCoefficients design_biquad(FilterKind kind, float frequency_hz, flo
     const float w0 = (f * kTwoPi) / sample_rate;
     const float s = std::sin(w0);
     const float c = std::cos(w0);
-    const float q_used = q < 0.001f ? 0.001f : q;
+    const float q_used = at_least(q, 0.001f);
     const float alpha = s / (2.0f * q_used);
 
     float b0 = 1.0f, b1 = 0.0f, b2 = 0.0f, a0 = 1.0f, a1 = 0.0f, a2 = 0.0f;
@@ -102,7 +103,7 @@ inline BiquadCoefficients design_biquad(FilterKind kind, float frequency_hz, flo
         case FilterKind::low_shelf:
         case FilterKind::high_shelf: {
             const float A = std::pow(10.0f, gain_db / 40.0f);
-            const float slope_used = slope < 0.001f ? 0.001f : slope;
+            const float slope_used = at_least(slope, 0.001f);
             float radicand = (1.0f / slope_used - 1.0f) * (1.0f / A + A) + 2.0f;
             // A slope above 1 with a large gain drives the radicand below zero (slope 2 past
             // about 22.9 dB), where the square root would make every coefficient NaN. Nor

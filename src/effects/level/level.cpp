@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "effects/clamp.hpp"
 #include "effects/dynamics/envelope.hpp"
 #include "engine/channel_walk.hpp"
 
@@ -17,11 +18,7 @@ void GainEffect::process(float* data, unsigned long long frames, int channels,
 }
 
 ClipEffect::ClipEffect(float threshold_value) {
-    float t = std::fabs(threshold_value);
-    if (0.0001f > t) {
-        t = 0.0001f;
-    }
-    threshold = t;
+    threshold = at_least(std::fabs(threshold_value), 0.0001f);
 }
 
 void ClipEffect::process(float* data, unsigned long long frames, int channels,
@@ -38,15 +35,8 @@ void ClipEffect::process(float* data, unsigned long long frames, int channels,
     });
 }
 
-DistortionEffect::DistortionEffect(float drive_value) {
-    float d = drive_value;
-    if (0.01f > d) {
-        d = 0.01f;
-    }
-    drive = d;
-    const float m = 1.0f > d ? 1.0f : d;
-    normaliser = std::tanh(m);
-}
+DistortionEffect::DistortionEffect(float drive_value)
+    : drive(at_least(drive_value, 0.01f)), normaliser(std::tanh(at_least(drive, 1.0f))) {}
 
 void DistortionEffect::process(float* data, unsigned long long frames, int channels,
                                unsigned long long block_size, unsigned int workers) {
