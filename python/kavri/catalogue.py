@@ -173,8 +173,9 @@ def _filter(kind: str) -> EffectInfo:
     uses_slope = kind in ("low_shelf", "high_shelf")
     return EffectInfo(kind, "filters", summary, (
         _frequency(frequency, "corner or centre frequency"),
-        Param("q", _f32(q), "", "quality factor: higher is narrower or more resonant",
-              _f32(0.001)),
+        Param("q", _f32(q), "", "unused by this type (the slope shapes the shelf)"
+              if uses_slope else "quality factor: higher is narrower or more resonant",
+              _f32(0.001), inert=uses_slope),
         Param("gain_db", 0.0, "dB", "boost (positive) or cut (negative)"
               if uses_gain else "unused by this type", inert=not uses_gain),
         Param("slope", 1.0, "", "shelf steepness, 1 the steepest without overshoot"

@@ -24,6 +24,7 @@ __all__ = [
     "impulse_response",
     "magnitude_response",
     "static_curve",
+    "smoothed",
     "has_dynamics",
     "plot_chain",
     "MatplotlibMissing",
@@ -63,6 +64,23 @@ def magnitude_response(chain: ChainLike, sample_rate: int = 48_000, length: int 
     return np.fft.rfftfreq(length, 1.0 / sample_rate), magnitude
 
 
+def smoothed(frequencies: npt.NDArray[np.float64], magnitude_db: npt.NDArray[np.float64],
+             fraction: float = 24.0, points: int = 800, lowest: float = 10.0
+             ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """Fractional-octave smoothing for display: the power mean of the bins within 1/fraction
+    of an octave around log-spaced frequencies. Delay and comb responses stay readable."""
+    centres = np.geomspace(lowest, frequencies[-1], points)
+    half = 2.0 ** (0.5 / fraction)
+    power = 10.0 ** (magnitude_db / 10.0)
+    running = np.concatenate([np.zeros((1, power.shape[1])), np.cumsum(power, axis=0)])
+    lo = np.searchsorted(frequencies, centres / half, side="left")
+    hi = np.maximum(np.searchsorted(frequencies, centres * half, side="right"), lo + 1)
+    hi = np.minimum(hi, frequencies.size)
+    lo = np.minimum(lo, hi - 1)
+    mean = (running[hi] - running[lo]) / (hi - lo)[:, None]
+    return centres, 10.0 * np.log10(np.maximum(mean, 1e-24))
+
+
 def _level_db(value: npt.ArrayLike) -> npt.NDArray[np.float64]:
     with np.errstate(divide="ignore"):
         return 20.0 * np.log10(np.maximum(np.asarray(value, dtype=np.float64), 1e-12))
@@ -75,7 +93,7 @@ def static_curve(chain: ChainLike, sample_rate: int = 48_000,
 
     For every input level (dBFS peak of a 1 kHz sine, by default -90 to 0 in 2 dB steps) the
     sine runs through the chain for ``seconds``; the output level is measured over the
-    last third as the peak of a sine of the same RMS. Returns the input levels and the
+    last third (whole cycles) as the peak of a sine of the same RMS. Returns the input levels and the
     output levels of each channel, (levels, 2).
     """
     levels = np.arange(-90.0, 0.5, 2.0) if levels_db is None else np.asarray(levels_db, float)
@@ -83,7 +101,9 @@ def static_curve(chain: ChainLike, sample_rate: int = 48_000,
     frames = int(sample_rate * seconds)
     t = np.arange(frames) / sample_rate
     tone = np.sin(2.0 * np.pi * CURVE_FREQUENCY_HZ * t)
-    tail = slice(frames - frames // 3, frames)
+    # Measured over a whole number of cycles, so that the RMS of a sine is exact.
+    cycles = int(frames // 3 * CURVE_FREQUENCY_HZ / sample_rate)
+    tail = slice(frames - round(cycles * sample_rate / CURVE_FREQUENCY_HZ), frames)
     out_levels = np.empty((levels.size, 2))
     for row, level in enumerate(levels):
         sine = (10.0 ** (level / 20.0) * tone).astype(np.float32)
@@ -99,7 +119,8 @@ IMAGE_FORMATS = ("png", "svg", "pdf")
 def _image_format(name: str) -> str:
     suffix = os.path.splitext(name)[1].lower().lstrip(".")
     if suffix not in IMAGE_FORMATS:
-        raise KavriError(f"{name}: unknown image format '{suffix or '(no suffix)'}'; "
+        raise KavriError(f"{name}: unknown image format "
+                         f"'{'.' + suffix if suffix else '(no suffix)'}'; "
                          f"use .png, .svg or .pdf")
     return suffix
 
@@ -130,19 +151,19 @@ def plot_chain(chain: ChainLike, out: str | os.PathLike[str], sample_rate: int =
     figure = figure_class(figsize=(11, 4.5) if dynamics else (7.5, 4.5), layout="constrained")
     axes = figure.subplots(1, 2 if dynamics else 1, squeeze=False)[0]
     ax = axes[0]
-    band = frequencies >= 10.0
     same = np.array_equal(magnitude[:, 0], magnitude[:, 1])
-    ax.semilogx(frequencies[band], magnitude[band, 0], label="left" if not same else None)
+    centres, shown = smoothed(frequencies, magnitude)
+    ax.semilogx(centres, shown[:, 0], label="left" if not same else None)
     if not same:
-        ax.semilogx(frequencies[band], magnitude[band, 1], label="right", alpha=0.8)
+        ax.semilogx(centres, shown[:, 1], label="right", alpha=0.8)
         ax.legend()
-    top = float(np.max(magnitude[band])) if band.any() else 0.0
-    low = min(max(float(np.min(magnitude[band])), top - 80.0), top - 24.0)
+    top = float(np.max(shown))
+    low = min(max(float(np.min(shown)), top - 80.0), top - 24.0)
     ax.set_ylim(low - 3.0, top + 6.0)
     ax.set_xlim(10.0, sample_rate / 2.0)
     ax.set_xlabel("frequency (Hz)")
     ax.set_ylabel("magnitude (dB)")
-    ax.set_title(f"Magnitude response (impulse at {IMPULSE_LEVEL_DB:g} dBFS)")
+    ax.set_title(f"Magnitude response (impulse at {IMPULSE_LEVEL_DB:g} dBFS, 1/24 octave)")
     ax.grid(True, which="both", alpha=0.3)
 
     if curve is not None:
