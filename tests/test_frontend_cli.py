@@ -98,13 +98,6 @@ def test_overwrite_replaces_the_input_only_when_asked(work):
     assert sorted(os.listdir(work)) == ["bad.json", "chain.json", "in.wav", "text.wav"]
 
 
-def test_usage_errors_exit_2(work):
-    assert kavri_cli("process", "in.wav", "out.wav", cwd=work).returncode == 2
-    both = kavri_cli("process", "in.wav", "out.wav", "--preset", "vocal", "--chain", "c.json",
-                     cwd=work)
-    assert both.returncode == 2 and "not allowed with argument" in both.stderr
-
-
 def test_effects_listing_and_reference(work):
     listing = kavri_cli("effects", cwd=work)
     assert listing.returncode == 0

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import operator
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -29,7 +30,7 @@ def process(audio: npt.ArrayLike, sample_rate: int, chain: ChainLike, *,
     shape, ``TypeError`` for a non-integer sample rate, and ``RuntimeError`` or
     ``MemoryError`` from the engine.
     """
-    specs = load_chain(chain)
+    specs: list[Any] = load_chain(chain)
     try:
         rate = operator.index(sample_rate)
     except TypeError:
