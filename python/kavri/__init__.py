@@ -1,17 +1,48 @@
 """Kavri: a native audio-effects engine for NumPy buffers.
 
-``process_pipeline(input, sample_rate, specs, block_size=2048, workers=1)`` runs a chain of
-effects over a (frames, channels) buffer and returns a new float32 array; the input is never
-modified. The work runs in native code with the interpreter lock released.
+``process(audio, sample_rate, chain)`` runs a chain of effects over a (frames, channels) or
+mono buffer and returns a new float32 array; the chain is a list of effect specs, a JSON
+chain file or a preset name. ``read`` and ``write`` move audio to and from files,
+``batch`` processes many files on a thread pool or any ``concurrent.futures.Executor``,
+and ``EFFECTS`` is the catalogue of effect types and their parameters. Underneath,
+``process_pipeline(input, sample_rate, specs, block_size=2048, workers=1)`` is the native
+call itself; the work runs in native code with the interpreter lock released.
 """
 
 from importlib.metadata import PackageNotFoundError, version
 
 from ._kavri_core import process_pipeline
+from .api import process
+from .audiofile import AudioData, read, write
+from .batch import BatchReport, FileResult, batch
+from .catalogue import EFFECTS, EffectInfo, Param, effect_types
+from .chain import list_presets, load_chain, load_preset, validate_chain
+from .errors import AudioFileError, ChainError, KavriError
 
 try:
     __version__ = version("kavri")
 except PackageNotFoundError:  # pragma: no cover - running from an uninstalled tree
     __version__ = "0.0.0"
 
-__all__ = ["process_pipeline", "__version__"]
+__all__ = [
+    "process_pipeline",
+    "__version__",
+    "process",
+    "read",
+    "write",
+    "AudioData",
+    "batch",
+    "BatchReport",
+    "FileResult",
+    "EFFECTS",
+    "EffectInfo",
+    "Param",
+    "effect_types",
+    "list_presets",
+    "load_chain",
+    "load_preset",
+    "validate_chain",
+    "KavriError",
+    "ChainError",
+    "AudioFileError",
+]

@@ -1,0 +1,49 @@
+"""Atomic file output: write to a hidden temporary file beside the target, then rename."""
+
+from __future__ import annotations
+
+import os
+import tempfile
+from collections.abc import Iterator
+from contextlib import contextmanager
+
+from .errors import KavriError
+
+
+def _current_umask() -> int:
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
+# Read once at import: os.umask can only be read by setting it, which is not safe to do
+# while other threads create files.
+FILE_MODE = 0o666 & ~_current_umask()
+
+TEMPORARY_SUFFIX = ".kavri-tmp"
+
+
+@contextmanager
+def atomic_output(name: str) -> Iterator[str]:
+    """Yields a temporary path in the target's folder; when the block succeeds the file is
+    given the usual permissions and renamed onto ``name`` in one step. On any failure, an
+    interrupt included, the temporary file is removed and ``name`` is left as it was."""
+    folder = os.path.dirname(os.path.abspath(name))
+    if not os.path.isdir(folder):
+        raise KavriError(f"{name}: cannot write: folder {folder} does not exist")
+    try:
+        handle, temporary = tempfile.mkstemp(
+            dir=folder, prefix=f".{os.path.basename(name)}.", suffix=TEMPORARY_SUFFIX)
+    except OSError as error:
+        raise KavriError(f"{name}: cannot write: {error.strerror}") from None
+    os.close(handle)
+    try:
+        yield temporary
+        os.chmod(temporary, FILE_MODE)
+        os.replace(temporary, name)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except FileNotFoundError:
+            pass
+        raise

@@ -1,0 +1,363 @@
+"""The effect catalogue: every effect type with its parameter keys, defaults, units and ranges.
+
+This table is the one place the Python side learns what the engine accepts. The chain
+loader checks specs against it, ``kavri effects`` prints it, and the README's effect
+reference is generated from it. Defaults are the single-precision values the engine uses,
+and ranges are the clamps each effect applies when it is built.
+"""
+
+from __future__ import annotations
+
+import difflib
+from collections.abc import Iterable
+from dataclasses import dataclass, field
+
+import numpy as np
+
+__all__ = [
+    "Param",
+    "EffectInfo",
+    "EFFECTS",
+    "FAMILIES",
+    "effect_types",
+    "get_effect",
+    "suggest",
+    "markdown_reference",
+    "format_number",
+]
+
+
+def _f32(value: float) -> float:
+    """The value as the engine holds it: rounded to the nearest single-precision float."""
+    return float(np.float32(value))
+
+
+def format_number(value: float | int) -> str:
+    """Shortest text that reads back as the same single-precision value (ints as ints)."""
+    if isinstance(value, int):
+        return str(value)
+    return np.format_float_positional(np.float32(value), trim="-")
+
+
+# Share of the sample rate above which a design frequency is held.
+DESIGN_FREQUENCY_FRACTION = 0.499
+
+
+@dataclass(frozen=True)
+class Param:
+    """One key of an effect spec.
+
+    ``minimum`` and ``maximum`` are the bounds the effect clamps the value into (None where
+    it has none); ``maximum_rate_fraction`` marks an upper bound that is that share of the
+    sample rate. ``inert`` keys are read (a non-number still fails) but change nothing for
+    this type.
+    """
+
+    key: str
+    default: float | int
+    unit: str = ""
+    summary: str = ""
+    minimum: float | int | None = None
+    maximum: float | int | None = None
+    maximum_rate_fraction: float | None = None
+    integer: bool = False
+    absolute: bool = False
+    inert: bool = False
+
+    def range_text(self) -> str:
+        """The accepted range as a short text, e.g. ``0 … 1`` or ``≥ 0.01``."""
+        low = None if self.minimum is None else format_number(self.minimum)
+        if self.maximum_rate_fraction is not None:
+            high = f"{format_number(self.maximum_rate_fraction)} × rate"
+        elif self.maximum is not None:
+            high = format_number(self.maximum)
+        else:
+            high = None
+        if low is not None and high is not None:
+            text = f"{low} … {high}"
+        elif low is not None:
+            text = f"≥ {low}"
+        elif high is not None:
+            text = f"≤ {high}"
+        else:
+            text = "any"
+        if self.absolute:
+            text = f"|value| {text}"
+        return text
+
+    def upper_bound(self, sample_rate: int) -> float | None:
+        """The upper clamp at a given sample rate, as the engine computes it in float32."""
+        if self.maximum_rate_fraction is not None:
+            bound = np.float32(self.maximum_rate_fraction) * np.float32(sample_rate)
+            return float(max(bound, np.float32(self.minimum or 0)))
+        return None if self.maximum is None else float(self.maximum)
+
+    def default_text(self) -> str:
+        """The default as printed in tables."""
+        return format_number(self.default)
+
+
+@dataclass(frozen=True)
+class EffectInfo:
+    """One effect type: its name, family, a one-line description and its parameters."""
+
+    type: str
+    family: str
+    summary: str
+    params: tuple[Param, ...] = field(default_factory=tuple)
+    dynamics: bool = False
+
+    def param(self, key: str) -> Param:
+        """The parameter with this key; KeyError if the type has none."""
+        for p in self.params:
+            if p.key == key:
+                return p
+        raise KeyError(key)
+
+    @property
+    def keys(self) -> tuple[str, ...]:
+        """The parameter keys in catalogue order."""
+        return tuple(p.key for p in self.params)
+
+    def defaults(self) -> dict[str, float | int]:
+        """A spec body holding every key at its default."""
+        return {p.key: p.default for p in self.params}
+
+
+FAMILIES = {
+    "level": "Level, shaping and stereo",
+    "filters": "Filters, delays and modulation",
+    "dynamics": "Dynamics",
+}
+
+
+def _mix(default: float) -> Param:
+    return Param("mix", _f32(default), "fraction", "wet share: 0 dry only, 1 wet only", 0.0, 1.0)
+
+
+def _feedback(default: float) -> Param:
+    return Param("feedback", _f32(default), "fraction", "share of the echo fed back", -1.0, 1.0)
+
+
+def _time(key: str, default: float, summary: str) -> Param:
+    return Param(key, _f32(default), "ms", summary, _f32(0.001))
+
+
+def _level(key: str, default: float, summary: str) -> Param:
+    return Param(key, _f32(default), "dB", summary)
+
+
+def _ratio(default: float) -> Param:
+    return Param("ratio", _f32(default), ":1", "level ratio below or above the threshold", 1.0)
+
+
+def _frequency(default: float, summary: str, *, key: str = "frequency_hz") -> Param:
+    return Param(key, _f32(default), "Hz", summary, 5.0,
+                 maximum_rate_fraction=DESIGN_FREQUENCY_FRACTION)
+
+
+_FILTER_SUMMARIES = {
+    "lowpass": ("Second-order low-pass: keeps what lies below the corner.", 8000.0, 0.70710677),
+    "highpass": ("Second-order high-pass: keeps what lies above the corner.", 120.0, 0.70710677),
+    "bandpass": ("Band-pass with 0 dB at the centre frequency.", 1200.0, 0.70710677),
+    "notch": ("Notch: removes a narrow band around the centre frequency.", 1200.0, 0.70710677),
+    "peak_eq": ("Peaking EQ: boosts or cuts around the centre frequency.", 1000.0, 1.0),
+    "low_shelf": ("Low shelf: boosts or cuts everything below the corner.", 120.0, 0.70710677),
+    "high_shelf": ("High shelf: boosts or cuts everything above the corner.", 8000.0, 0.70710677),
+}
+
+
+def _filter(kind: str) -> EffectInfo:
+    summary, frequency, q = _FILTER_SUMMARIES[kind]
+    uses_gain = kind in ("peak_eq", "low_shelf", "high_shelf")
+    uses_slope = kind in ("low_shelf", "high_shelf")
+    return EffectInfo(kind, "filters", summary, (
+        _frequency(frequency, "corner or centre frequency"),
+        Param("q", _f32(q), "", "unused by this type (the slope shapes the shelf)"
+              if uses_slope else "quality factor: higher is narrower or more resonant",
+              _f32(0.001), inert=uses_slope),
+        Param("gain_db", 0.0, "dB", "boost (positive) or cut (negative)"
+              if uses_gain else "unused by this type", inert=not uses_gain),
+        Param("slope", 1.0, "", "shelf steepness, 1 the steepest without overshoot"
+              if uses_slope else "unused by this type", _f32(0.001), inert=not uses_slope),
+        Param("stages", 1, "", "identical sections in series", 1,
+              integer=True),
+    ))
+
+
+def _modulated_delay(kind: str, summary: str, feedback: float, mix: float, rate: float,
+                     depth: float, delay: float) -> EffectInfo:
+    mix_param = _mix(mix)
+    if kind == "vibrato":
+        mix_param = Param("mix", _f32(mix), "fraction", "read but unused: vibrato is wet only",
+                          0.0, 1.0, inert=True)
+    return EffectInfo(kind, "filters", summary, (
+        Param("rate_hz", _f32(rate), "Hz", "sweep rate", _f32(0.01)),
+        Param("depth_ms", _f32(depth), "ms", "sweep width (negative sweeps below the delay)"),
+        Param("delay_ms", _f32(delay), "ms", "delay at the short end of the sweep", _f32(0.001)),
+        _feedback(feedback),
+        mix_param,
+    ))
+
+
+_ENTRIES: tuple[EffectInfo, ...] = (
+    # Level, shaping and stereo.
+    EffectInfo("gain", "level", "Fixed gain in decibels.", (
+        _level("db", 0.0, "gain (no limit)"),
+    )),
+    EffectInfo("clip", "level", "Hard clipper at a symmetric level.", (
+        Param("threshold", _f32(0.98), "linear", "clipping level (sign ignored)",
+              _f32(0.0001), absolute=True),
+    )),
+    EffectInfo("distortion", "level", "tanh soft clipper; full scale stays at full scale.", (
+        Param("drive", 2.0, "×", "input gain into the curve", _f32(0.01)),
+    )),
+    EffectInfo("tremolo", "level", "Level wobble from a sine LFO, every channel alike.", (
+        Param("rate_hz", 5.0, "Hz", "LFO rate", _f32(0.01)),
+        Param("depth", 0.5, "fraction", "how far the level dips", 0.0, 1.0),
+    )),
+    EffectInfo("auto_pan", "level", "Sweeps channels 0 and 1 between left and right.", (
+        Param("rate_hz", _f32(0.35), "Hz", "LFO rate", _f32(0.01)),
+        Param("depth", 1.0, "fraction", "how far the image swings", 0.0, 1.0),
+    )),
+    EffectInfo("pan", "level", "Constant-power pan of channels 0 and 1 (centre is -3 dB).", (
+        Param("position", 0.0, "", "-1 full left, 0 centre, 1 full right", -1.0, 1.0),
+    )),
+    EffectInfo("stereo_width", "level", "Mid/side width of channels 0 and 1.", (
+        Param("width", 1.0, "×", "0 mono, 1 unchanged, above 1 wider", 0.0),
+    )),
+    # Filters, delays and modulation.
+    *(_filter(kind) for kind in _FILTER_SUMMARIES),
+    EffectInfo("delay", "filters", "Feedback echo per channel, whole-sample delay time.", (
+        Param("delay_ms", 150.0, "ms", "echo time (rounded to samples, at least one)"),
+        _feedback(0.35),
+        _mix(0.2),
+    )),
+    EffectInfo("ping_pong_delay", "filters", "Echoes that alternate between channels 0 and 1.", (
+        Param("delay_ms", 180.0, "ms", "echo time (at least one sample)", _f32(0.001)),
+        _feedback(0.55),
+        _mix(0.3),
+    )),
+    _modulated_delay("chorus", "Swept short delay mixed with the dry sound.",
+                     0.12, 0.35, 0.9, 7.5, 18.0),
+    _modulated_delay("flanger", "Very short swept delay with feedback.",
+                     0.35, 0.45, 0.25, 1.8, 2.5),
+    _modulated_delay("vibrato", "Pitch wobble: the swept delay alone.",
+                     0.0, 1.0, 5.0, 3.5, 5.5),
+    EffectInfo("phaser", "filters", "Swept all-pass chain with feedback, mixed with the dry.", (
+        Param("rate_hz", _f32(0.35), "Hz", "sweep rate", _f32(0.01)),
+        Param("depth", _f32(0.75), "fraction", "sweep depth", 0.0, 1.0),
+        Param("center_hz", 900.0, "Hz", "sweep reference frequency", 80.0),
+        _feedback(0.2),
+        _mix(0.5),
+        Param("stages", 4, "", "all-pass stages", 1, integer=True),
+    )),
+    EffectInfo("rotary_speaker", "filters", "Two-rotor speaker: wobbling bass, panned treble.", (
+        Param("rate_hz", _f32(0.8), "Hz", "treble rotor speed (bass turns at 0.62×)",
+              _f32(0.01)),
+        Param("depth", _f32(0.7), "fraction", "treble pan depth", 0.0, 1.0),
+        _frequency(900.0, "crossover between bass and treble", key="crossover_hz"),
+        _mix(0.65),
+    )),
+    # Dynamics.
+    EffectInfo("compressor", "dynamics", "Turns down what lies above the threshold.", (
+        _level("threshold_db", -18.0, "level where compression starts"),
+        _ratio(4.0),
+        _time("attack_ms", 10.0, "envelope rise time"),
+        _time("release_ms", 80.0, "envelope fall time"),
+        _level("makeup_db", 0.0, "gain applied to everything after"),
+    ), dynamics=True),
+    EffectInfo("upward_compression", "dynamics", "Turns up what lies below the threshold.", (
+        _level("threshold_db", -42.0, "level below which the signal is lifted"),
+        _ratio(2.0),
+        _time("attack_ms", 12.0, "envelope rise time"),
+        _time("release_ms", 120.0, "envelope fall time"),
+        _level("max_gain_db", 18.0, "largest lift"),
+    ), dynamics=True),
+    EffectInfo("limiter", "dynamics", "Keeps every sample within the ceiling.", (
+        _level("ceiling_db", -1.0, "highest output level"),
+        _time("attack_ms", 1.0, "gain fall time"),
+        _time("release_ms", 60.0, "gain recovery time"),
+    ), dynamics=True),
+    EffectInfo("expander", "dynamics", "Turns quiet material down further.", (
+        _level("threshold_db", -35.0, "level below which the signal is pushed down"),
+        _ratio(2.0),
+        _time("attack_ms", 8.0, "envelope rise time"),
+        _time("release_ms", 80.0, "envelope fall time"),
+        _level("makeup_db", 0.0, "gain applied to everything after"),
+    ), dynamics=True),
+    EffectInfo("noise_gate", "dynamics", "Closes to the floor gain below the threshold.", (
+        _level("threshold_db", -45.0, "level that opens the gate"),
+        _level("floor_db", -80.0, "gain while closed"),
+        _time("attack_ms", 3.0, "opening time"),
+        _time("release_ms", 60.0, "closing time"),
+    ), dynamics=True),
+    EffectInfo("deesser", "dynamics", "Turns the whole signal down when its highs are loud.", (
+        _frequency(6500.0, "side-chain high-pass corner"),
+        _level("threshold_db", -28.0, "side-chain level where reduction starts"),
+        _ratio(4.0),
+        _time("attack_ms", 2.0, "envelope rise time"),
+        _time("release_ms", 60.0, "envelope fall time"),
+        Param("amount", 1.0, "fraction", "share of the reduction applied", 0.0, 1.0),
+    ), dynamics=True),
+    EffectInfo("dynamic_eq", "dynamics", "Peaking band whose cut follows the band's level, "
+               "set once per block.", (
+        _frequency(2800.0, "band centre (side chain and EQ)"),
+        Param("q", _f32(1.2), "", "band width: higher is narrower", _f32(0.001)),
+        _level("threshold_db", -24.0, "band level where the cut starts"),
+        _level("cut_db", -6.0, "cut at twice the threshold (positive boosts)"),
+        _time("attack_ms", 10.0, "envelope rise time"),
+        _time("release_ms", 120.0, "envelope fall time"),
+    ), dynamics=True),
+    EffectInfo("transient_shaper", "dynamics", "Shapes onsets and decays, no threshold.", (
+        Param("attack", _f32(0.7), "", "onset weight (negative softens)", -1.0, 2.0),
+        Param("sustain", _f32(0.2), "", "decay weight (negative shortens)", -1.0, 2.0),
+        _time("attack_ms", 18.0, "slow envelope rise time"),
+        _time("release_ms", 120.0, "slow envelope fall time"),
+    ), dynamics=True),
+)
+
+EFFECTS: dict[str, EffectInfo] = {info.type: info for info in _ENTRIES}
+
+
+def effect_types(family: str | None = None) -> list[str]:
+    """The effect type names, in catalogue order, optionally of one family."""
+    return [t for t, info in EFFECTS.items() if family is None or info.family == family]
+
+
+def suggest(word: str, candidates: Iterable[str]) -> str:
+    """A ' (did you mean ...?)' hint for a misspelt name, or an empty string."""
+    close = difflib.get_close_matches(word, list(candidates), n=1, cutoff=0.6)
+    return f" (did you mean '{close[0]}'?)" if close else ""
+
+
+def get_effect(effect_type: str) -> EffectInfo:
+    """The catalogue entry of a type; KeyError with a hint for an unknown name."""
+    try:
+        return EFFECTS[effect_type]
+    except KeyError:
+        raise KeyError(f"unknown effect type '{effect_type}'"
+                       f"{suggest(effect_type, EFFECTS)}") from None
+
+
+def _cell(text: str) -> str:
+    return text.replace("|", "\\|")
+
+
+def markdown_reference() -> str:
+    """The effect reference as Markdown: one table per family, generated from the catalogue."""
+    lines: list[str] = []
+    for family, title in FAMILIES.items():
+        lines += [f"### {title}", "", "| type | key | default | unit | range | meaning |",
+                  "|---|---|---|---|---|---|"]
+        for effect_type in effect_types(family):
+            info = EFFECTS[effect_type]
+            for index, p in enumerate(info.params):
+                name = f"`{effect_type}`" if index == 0 else ""
+                lines.append(
+                    f"| {name} | `{p.key}` | {p.default_text()} | {_cell(p.unit)} | "
+                    f"{_cell(p.range_text())} | {_cell(p.summary)} |")
+        lines.append("")
+    lines.append("Ranges are clamps: a value outside is quietly held at the nearest bound. "
+                 "\"rate\" is the sample rate.")
+    return "\n".join(lines) + "\n"

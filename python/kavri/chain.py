@@ -1,0 +1,229 @@
+"""Effect chains: checking specs against the catalogue, chain files, presets, ``--effect`` text.
+
+A chain is a list of effect specs, each a dict with a "type" and that effect's keys. It can
+come from Python, from a JSON file (a list of specs, or an object with a "chain" list and
+an optional "description"), or from a preset shipped with the package. Whatever the source,
+the chain is checked here before any audio is touched, so that a bad chain fails with a
+message naming the effect, the key or the value at fault.
+"""
+
+from __future__ import annotations
+
+import json
+import numbers
+import os
+from collections.abc import Iterable, Mapping, Sequence
+from importlib import resources
+from pathlib import Path
+from typing import Any, TypeAlias
+
+from .catalogue import EFFECTS, suggest
+from .errors import ChainError
+
+__all__ = [
+    "Chain",
+    "ChainLike",
+    "EffectSpec",
+    "validate_chain",
+    "load_chain",
+    "load_chain_file",
+    "parse_chain_text",
+    "parse_effect_option",
+    "list_presets",
+    "load_preset",
+    "chain_summary",
+]
+
+EffectSpec: TypeAlias = Mapping[str, Any] | Iterable[tuple[str, Any]]
+Chain: TypeAlias = list[dict[str, Any]]
+ChainLike: TypeAlias = Sequence[EffectSpec] | str | os.PathLike[str]
+
+_INT32 = (-(2**31), 2**31 - 1)
+
+
+def _show(value: Any) -> str:
+    """A value as the user wrote it, in JSON terms where it has one."""
+    try:
+        return json.dumps(value, allow_nan=True)
+    except (TypeError, ValueError):
+        return repr(value)
+
+
+def _check_value(where: str, key: str, value: Any, integer: bool) -> None:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        kind = "a whole number" if integer else "a number"
+        raise ChainError(f"{where}: parameter '{key}' must be {kind}, got {_show(value)}")
+    if integer:
+        if not isinstance(value, numbers.Integral):
+            raise ChainError(f"{where}: parameter '{key}' must be a whole number, "
+                             f"got {_show(value)}")
+        if not _INT32[0] <= int(value) <= _INT32[1]:
+            raise ChainError(f"{where}: parameter '{key}' = {value} is out of range")
+
+
+def _check_spec(item: Any, index: int, source: str) -> dict[str, Any]:
+    where = f"{source}: effect {index}"
+    if isinstance(item, Mapping):
+        spec = dict(item)
+    else:
+        try:
+            spec = dict(item)
+        except (TypeError, ValueError):
+            raise ChainError(f"{where}: expected an object with a \"type\", "
+                             f"got {_show(item)}") from None
+    if "type" not in spec:
+        raise ChainError(f"{where} has no \"type\"")
+    effect_type = spec["type"]
+    if not isinstance(effect_type, str):
+        raise ChainError(f"{where}: \"type\" must be a string, got {_show(effect_type)}")
+    info = EFFECTS.get(effect_type)
+    if info is None:
+        raise ChainError(f"{where}: unknown effect type '{effect_type}'"
+                         f"{suggest(effect_type, EFFECTS)}")
+    where = f"{where} ('{effect_type}')"
+    params = {p.key: p for p in info.params}
+    for key, value in spec.items():
+        if key == "type":
+            continue
+        if not isinstance(key, str):
+            raise ChainError(f"{where}: parameter names must be strings, got {_show(key)}")
+        param = params.get(key)
+        if param is None:
+            known = ", ".join(info.keys) or "none"
+            raise ChainError(f"{where}: unknown parameter '{key}'{suggest(key, params)}; "
+                             f"known: {known}")
+        _check_value(where, key, value, param.integer)
+    return {"type": effect_type, **{k: v for k, v in spec.items() if k != "type"}}
+
+
+def validate_chain(items: Iterable[EffectSpec], source: str = "chain") -> Chain:
+    """Checks a chain against the catalogue and returns it as a new list of plain dicts.
+
+    Every spec needs a known "type"; every other key must be one of that type's parameters
+    and hold a number (a whole number for "stages"). ``source`` names the chain in messages.
+    Raises :class:`ChainError` naming the first effect, key or value at fault.
+    """
+    if isinstance(items, (str, bytes, Mapping)) or not isinstance(items, Iterable):
+        raise ChainError(f"{source}: a chain must be a list of effect specs, got {_show(items)}")
+    return [_check_spec(item, index, source) for index, item in enumerate(items, start=1)]
+
+
+def parse_chain_text(text: str, source: str) -> tuple[Chain, str]:
+    """Parses the JSON text of a chain file into a checked chain and its description.
+
+    The text holds either a list of specs or an object with a "chain" list and an optional
+    "description" string. Malformed JSON fails with its line and column.
+    """
+    try:
+        data = json.loads(text)
+    except json.JSONDecodeError as error:
+        raise ChainError(f"{source}:{error.lineno}:{error.colno}: malformed JSON: "
+                         f"{error.msg}") from None
+    description = ""
+    if isinstance(data, dict):
+        if "chain" not in data:
+            raise ChainError(f"{source}: expected a list of effects or an object with a "
+                             f"\"chain\" list")
+        description = data.get("description", "")
+        if not isinstance(description, str):
+            raise ChainError(f"{source}: \"description\" must be a string")
+        data = data["chain"]
+    if not isinstance(data, list):
+        raise ChainError(f"{source}: a chain must be a list of effect specs, got {_show(data)}")
+    return validate_chain(data, source), description
+
+
+def load_chain_file(path: str | os.PathLike[str]) -> Chain:
+    """Reads and checks a JSON chain file. Raises :class:`ChainError` naming the file."""
+    name = os.fspath(path)
+    try:
+        text = Path(path).read_text(encoding="utf-8")
+    except FileNotFoundError:
+        raise ChainError(f"{name}: no such chain file") from None
+    except IsADirectoryError:
+        raise ChainError(f"{name}: is a directory, not a chain file") from None
+    except UnicodeDecodeError:
+        raise ChainError(f"{name}: not a text file") from None
+    except OSError as error:
+        raise ChainError(f"{name}: cannot read chain file: {error.strerror}") from None
+    return parse_chain_text(text, name)[0]
+
+
+def _preset_files() -> dict[str, Any]:
+    folder = resources.files("kavri") / "presets"
+    return {entry.name[:-5]: entry for entry in folder.iterdir()
+            if entry.name.endswith(".json")}
+
+
+def list_presets() -> dict[str, str]:
+    """The shipped presets by name, each with its one-line description."""
+    presets = {}
+    for name, entry in sorted(_preset_files().items()):
+        presets[name] = parse_chain_text(entry.read_text(encoding="utf-8"), f"preset {name}")[1]
+    return presets
+
+
+def load_preset(name: str) -> Chain:
+    """The chain of a shipped preset. Raises :class:`ChainError` for an unknown name."""
+    files = _preset_files()
+    entry = files.get(name)
+    if entry is None:
+        raise ChainError(f"unknown preset '{name}'{suggest(name, files)}; "
+                         f"presets: {', '.join(sorted(files))}")
+    return parse_chain_text(entry.read_text(encoding="utf-8"), f"preset {name}")[0]
+
+
+def load_chain(chain: ChainLike) -> Chain:
+    """Turns any chain the API accepts into a checked list of spec dicts.
+
+    ``chain`` is a list of effect specs, a path to a JSON chain file, or the name of a
+    shipped preset. A string that names a preset is the preset; any other string or path
+    is a chain file.
+    """
+    if isinstance(chain, os.PathLike):
+        return load_chain_file(chain)
+    if isinstance(chain, str):
+        if chain in _preset_files():
+            return load_preset(chain)
+        path = Path(chain)
+        if not path.exists() and os.sep not in chain and not path.suffix:
+            return load_preset(chain)  # a bare word: reported as an unknown preset
+        return load_chain_file(path)
+    return validate_chain(chain)
+
+
+def _parse_number(text: str, integer: bool, where: str, key: str) -> int | float:
+    try:
+        return int(text, 10) if integer else float(text)
+    except ValueError:
+        kind = "a whole number" if integer else "a number"
+        raise ChainError(f"{where}: parameter '{key}' must be {kind}, got '{text}'") from None
+
+
+def parse_effect_option(text: str) -> dict[str, Any]:
+    """Parses the command line's ``TYPE[:key=value,...]`` form into a checked spec."""
+    where = f"--effect '{text}'"
+    effect_type, _, body = text.partition(":")
+    effect_type = effect_type.strip()
+    info = EFFECTS.get(effect_type)
+    if info is None:
+        raise ChainError(f"{where}: unknown effect type '{effect_type}'"
+                         f"{suggest(effect_type, EFFECTS)}")
+    spec: dict[str, Any] = {"type": effect_type}
+    for part in filter(None, (p.strip() for p in body.split(","))):
+        key, equals, value = part.partition("=")
+        key = key.strip()
+        if not equals:
+            raise ChainError(f"{where}: expected key=value, got '{part}'")
+        try:
+            param = info.param(key)
+        except KeyError:
+            raise ChainError(f"{where}: unknown parameter '{key}'{suggest(key, info.keys)}; "
+                             f"known: {', '.join(info.keys)}") from None
+        spec[key] = _parse_number(value.strip(), param.integer, where, key)
+    return validate_chain([spec], where)[0]
+
+
+def chain_summary(chain: Chain) -> str:
+    """The chain as 'type -> type -> ...' for messages and tables."""
+    return " -> ".join(spec["type"] for spec in chain) if chain else "(empty chain)"

@@ -1,0 +1,188 @@
+"""Pictures of a chain: its magnitude response and, for dynamics, its static level curve.
+
+The measurements use the engine itself: the magnitude response is the spectrum of the
+chain's impulse response, and the level curve is the steady output level of a 1 kHz sine
+fed in at a range of levels. Drawing needs matplotlib (``pip install 'kavri[plot]'``); the
+measurements do not.
+"""
+
+from __future__ import annotations
+
+import os
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from ._atomic import atomic_output
+from .api import process
+from .catalogue import EFFECTS
+from .chain import Chain, ChainLike, chain_summary, load_chain
+from .errors import KavriError
+
+__all__ = [
+    "impulse_response",
+    "magnitude_response",
+    "static_curve",
+    "smoothed",
+    "has_dynamics",
+    "plot_chain",
+    "MatplotlibMissing",
+]
+
+IMPULSE_LEVEL_DB = -12.0
+CURVE_FREQUENCY_HZ = 1000.0
+
+
+class MatplotlibMissing(KavriError):
+    """Raised by :func:`plot_chain` when matplotlib is not installed."""
+
+
+def has_dynamics(chain: Chain) -> bool:
+    """True if any effect of the chain changes gain with the signal's level."""
+    return any(EFFECTS[spec["type"]].dynamics for spec in chain)
+
+
+def impulse_response(chain: ChainLike, sample_rate: int = 48_000, length: int = 65_536,
+                     level_db: float = IMPULSE_LEVEL_DB) -> npt.NDArray[np.float64]:
+    """The chain's response to a stereo impulse of ``level_db`` dBFS, divided by its
+    height: a (length, 2) array. For a linear chain the level does not matter."""
+    height = 10.0 ** (level_db / 20.0)
+    impulse = np.zeros((length, 2), dtype=np.float32)
+    impulse[0, :] = height
+    out = process(impulse, sample_rate, chain)
+    return out.astype(np.float64) / np.float64(np.float32(height))
+
+
+def magnitude_response(chain: ChainLike, sample_rate: int = 48_000, length: int = 65_536
+                       ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """Frequencies in hertz and the magnitude in dB of each output channel, (bins, 2)."""
+    response = impulse_response(chain, sample_rate, length)
+    spectrum = np.abs(np.fft.rfft(response, axis=0))
+    with np.errstate(divide="ignore"):
+        magnitude = 20.0 * np.log10(np.maximum(spectrum, 1e-12))
+    return np.fft.rfftfreq(length, 1.0 / sample_rate), magnitude
+
+
+def smoothed(frequencies: npt.NDArray[np.float64], magnitude_db: npt.NDArray[np.float64],
+             fraction: float = 24.0, points: int = 800, lowest: float = 10.0
+             ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """Fractional-octave smoothing for display: the power mean of the bins within 1/fraction
+    of an octave around log-spaced frequencies. Delay and comb responses stay readable."""
+    centres = np.geomspace(lowest, frequencies[-1], points)
+    half = 2.0 ** (0.5 / fraction)
+    power = 10.0 ** (magnitude_db / 10.0)
+    running = np.concatenate([np.zeros((1, power.shape[1])), np.cumsum(power, axis=0)])
+    lo = np.searchsorted(frequencies, centres / half, side="left")
+    hi = np.maximum(np.searchsorted(frequencies, centres * half, side="right"), lo + 1)
+    hi = np.minimum(hi, frequencies.size)
+    lo = np.minimum(lo, hi - 1)
+    mean = (running[hi] - running[lo]) / (hi - lo)[:, None]
+    return centres, 10.0 * np.log10(np.maximum(mean, 1e-24))
+
+
+def _level_db(value: npt.ArrayLike) -> npt.NDArray[np.float64]:
+    with np.errstate(divide="ignore"):
+        return 20.0 * np.log10(np.maximum(np.asarray(value, dtype=np.float64), 1e-12))
+
+
+def static_curve(chain: ChainLike, sample_rate: int = 48_000,
+                 levels_db: npt.ArrayLike | None = None, seconds: float = 0.6
+                 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """The steady input-to-output level curve of a chain.
+
+    For every input level (dBFS peak of a 1 kHz sine, by default -90 to 0 in 2 dB steps) the
+    sine runs through the chain for ``seconds``; the output level is measured over the
+    last third (whole cycles) as the peak of a sine of the same RMS. Returns the input levels and the
+    output levels of each channel, (levels, 2).
+    """
+    levels = np.arange(-90.0, 0.5, 2.0) if levels_db is None else np.asarray(levels_db, float)
+    specs = load_chain(chain)
+    frames = int(sample_rate * seconds)
+    t = np.arange(frames) / sample_rate
+    tone = np.sin(2.0 * np.pi * CURVE_FREQUENCY_HZ * t)
+    # Measured over a whole number of cycles, so that the RMS of a sine is exact.
+    cycles = int(frames // 3 * CURVE_FREQUENCY_HZ / sample_rate)
+    tail = slice(frames - round(cycles * sample_rate / CURVE_FREQUENCY_HZ), frames)
+    out_levels = np.empty((levels.size, 2))
+    for row, level in enumerate(levels):
+        sine = (10.0 ** (level / 20.0) * tone).astype(np.float32)
+        out = process(np.stack([sine, sine], axis=1), sample_rate, specs)
+        rms = np.sqrt(np.mean(np.square(out[tail].astype(np.float64)), axis=0))
+        out_levels[row] = _level_db(rms * np.sqrt(2.0))
+    return levels, out_levels
+
+
+IMAGE_FORMATS = ("png", "svg", "pdf")
+
+
+def _image_format(name: str) -> str:
+    suffix = os.path.splitext(name)[1].lower().lstrip(".")
+    if suffix not in IMAGE_FORMATS:
+        raise KavriError(f"{name}: unknown image format "
+                         f"'{'.' + suffix if suffix else '(no suffix)'}'; "
+                         f"use .png, .svg or .pdf")
+    return suffix
+
+
+def _figure_class() -> Any:
+    try:
+        from matplotlib.figure import Figure
+    except ImportError:
+        raise MatplotlibMissing("plotting needs matplotlib: pip install 'kavri[plot]'") from None
+    return Figure
+
+
+def plot_chain(chain: ChainLike, out: str | os.PathLike[str], sample_rate: int = 48_000,
+               title: str | None = None) -> None:
+    """Draws the chain's magnitude response, and its static level curve when the chain has
+    dynamics, into an image file (PNG by suffix), written atomically.
+
+    Raises :class:`MatplotlibMissing` without matplotlib, :class:`kavri.ChainError` for a
+    bad chain and ``RuntimeError`` from the engine; nothing is written then.
+    """
+    figure_class = _figure_class()
+    _image_format(os.fspath(out))
+    specs = load_chain(chain)
+    dynamics = has_dynamics(specs)
+    frequencies, magnitude = magnitude_response(specs, sample_rate)
+    curve = static_curve(specs, sample_rate) if dynamics else None
+
+    figure = figure_class(figsize=(11, 4.5) if dynamics else (7.5, 4.5), layout="constrained")
+    axes = figure.subplots(1, 2 if dynamics else 1, squeeze=False)[0]
+    ax = axes[0]
+    same = np.array_equal(magnitude[:, 0], magnitude[:, 1])
+    centres, shown = smoothed(frequencies, magnitude)
+    ax.semilogx(centres, shown[:, 0], label="left" if not same else None)
+    if not same:
+        ax.semilogx(centres, shown[:, 1], label="right", alpha=0.8)
+        ax.legend()
+    top = float(np.max(shown))
+    low = min(max(float(np.min(shown)), top - 80.0), top - 24.0)
+    ax.set_ylim(low - 3.0, top + 6.0)
+    ax.set_xlim(10.0, sample_rate / 2.0)
+    ax.set_xlabel("frequency (Hz)")
+    ax.set_ylabel("magnitude (dB)")
+    ax.set_title(f"Magnitude response (impulse at {IMPULSE_LEVEL_DB:g} dBFS, 1/24 octave)")
+    ax.grid(True, which="both", alpha=0.3)
+
+    if curve is not None:
+        levels, out_levels = curve
+        ax = axes[1]
+        ax.plot(levels, levels, color="0.7", linestyle="--", label="unity")
+        ax.plot(levels, out_levels[:, 0], label="output" if np.array_equal(
+            out_levels[:, 0], out_levels[:, 1]) else "left")
+        if not np.array_equal(out_levels[:, 0], out_levels[:, 1]):
+            ax.plot(levels, out_levels[:, 1], label="right", alpha=0.8)
+        ax.set_xlabel("input level (dBFS)")
+        ax.set_ylabel("output level (dBFS)")
+        ax.set_title(f"Static level curve ({CURVE_FREQUENCY_HZ:g} Hz sine)")
+        lowest = max(float(np.min(out_levels)), -120.0)
+        ax.set_ylim(lowest - 3.0, max(float(np.max(out_levels)), 0.0) + 3.0)
+        ax.grid(True, alpha=0.3)
+        ax.legend()
+    figure.suptitle(title or chain_summary(specs))
+
+    name = os.fspath(out)
+    with atomic_output(name) as temporary:
+        figure.savefig(temporary, format=_image_format(name), dpi=110)

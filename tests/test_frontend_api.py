@@ -1,0 +1,250 @@
+"""The Python API: process, chain loading and checking, presets, file round trips, the atomic
+write, and the plot measurements."""
+
+from __future__ import annotations
+
+import json
+import os
+import sys
+
+import numpy as np
+import pytest
+import soundfile as sf
+
+import kavri
+from kavri import AudioFileError, ChainError
+from kavri.plot import magnitude_response, static_curve
+
+RATE = 48_000
+NOT_BUILT = "is not available in this build yet"
+
+
+def stereo(frames: int = 24_000, seed: int = 1) -> np.ndarray:
+    rng = np.random.default_rng(seed)
+    t = np.arange(frames) / RATE
+    audio = np.stack([0.4 * np.sin(2 * np.pi * 440 * t), 0.3 * np.sin(2 * np.pi * 97 * t)], 1)
+    return (audio + 0.05 * rng.standard_normal(audio.shape)).astype(np.float32)
+
+
+SATURATE = [{"type": "gain", "db": 4}, {"type": "distortion", "drive": 1.6},
+            {"type": "clip", "threshold": 0.9}, {"type": "gain", "db": -2}]
+
+
+# --- process -----------------------------------------------------------------------------
+
+def test_every_chain_form_gives_the_engine_result(tmp_path):
+    audio = stereo()
+    expected = kavri.process_pipeline(audio, RATE, SATURATE)
+    chain_file = tmp_path / "chain.json"
+    chain_file.write_text(json.dumps({"description": "d", "chain": SATURATE}))
+    list_file = tmp_path / "list.json"
+    list_file.write_text(json.dumps(SATURATE))
+    pairs = [list(spec.items()) for spec in SATURATE]
+    for chain in (SATURATE, "saturate", str(chain_file), chain_file, list_file, pairs):
+        assert np.array_equal(kavri.process(audio, RATE, chain), expected), chain
+
+
+def test_mono_keeps_its_shape_and_gain_is_exact():
+    mono = stereo()[:, 0]
+    out = kavri.process(mono, RATE, [{"type": "gain", "db": -6}])
+    assert out.shape == mono.shape and out.dtype == np.float32
+    assert np.array_equal(out, mono * np.float32(0.5011872))
+    two_d = kavri.process(mono[:, None], RATE, [{"type": "gain", "db": -6}])
+    assert two_d.shape == (mono.size, 1)
+
+
+def test_workers_do_not_change_the_bits():
+    audio = np.tile(stereo(), (1, 3))
+    one = kavri.process(audio, RATE, "saturate", workers=1)
+    assert np.array_equal(one, kavri.process(audio, RATE, "saturate", workers=4))
+    assert np.array_equal(one, kavri.process(audio, RATE, "saturate", block_size=7))
+
+
+@pytest.mark.parametrize(("chain", "message"), [
+    ([{"type": "reverb"}], r"effect 1: unknown effect type 'reverb'"),
+    ([{"type": "gain"}, {"type": "clipp"}], r"effect 2: unknown effect type 'clipp' \(did you mean 'clip'\?\)"),
+    ([{"db": 3}], r"effect 1 has no \"type\""),
+    ([{"type": 5}], r"\"type\" must be a string, got 5"),
+    ([{"type": "gain", "dbb": 3}], r"unknown parameter 'dbb' \(did you mean 'db'\?\); known: db"),
+    ([{"type": "gain", "db": "loud"}], r"\('gain'\): parameter 'db' must be a number, got \"loud\""),
+    ([{"type": "gain", "db": None}], r"parameter 'db' must be a number, got null"),
+    ([{"type": "phaser", "stages": 4.0}], r"parameter 'stages' must be a whole number, got 4.0"),
+    ([{"type": "phaser", "stages": 2**40}], r"parameter 'stages' = 1099511627776 is out of range"),
+    ([None], r"effect 1: expected an object"),
+    ({"type": "gain"}, r"a chain must be a list"),
+    ("no_such_preset", r"unknown preset 'no_such_preset'; presets: .*saturate"),
+    ("missing/chain.json", r"missing/chain.json: no such chain file"),
+])
+def test_bad_chains_name_the_fault(chain, message):
+    with pytest.raises(ChainError, match=message):
+        kavri.process(stereo(16), RATE, chain)
+
+
+def test_malformed_chain_file_reports_line_and_column(tmp_path):
+    path = tmp_path / "bad.json"
+    path.write_text('[\n  {"type": "gain", "db": 3},\n  {"type": "clip" "threshold": 1}\n]')
+    with pytest.raises(ChainError, match=r"bad.json:3:19: malformed JSON: Expecting ',' delimiter"):
+        kavri.load_chain(path)
+
+
+@pytest.mark.parametrize(("audio", "rate", "error"), [
+    (np.zeros((4, 2, 2), np.float32), RATE, ValueError),
+    (np.zeros((4, 2), np.float32), 44_100.0, TypeError),
+])
+def test_bad_arguments(audio, rate, error):
+    with pytest.raises(error):
+        kavri.process(audio, rate, [])
+
+
+# --- presets -----------------------------------------------------------------------------
+
+@pytest.mark.parametrize("name", sorted(kavri.list_presets()))
+def test_presets_load_and_run(name):
+    assert kavri.list_presets()[name]
+    chain = kavri.load_preset(name)
+    assert chain and all(spec["type"] in kavri.EFFECTS for spec in chain)
+    audio = stereo()
+    try:
+        out = kavri.process(audio, RATE, name)
+    except RuntimeError as error:
+        if NOT_BUILT in str(error):
+            pytest.skip(str(error))
+        raise
+    assert out.shape == audio.shape and np.isfinite(out).all()
+    assert not np.array_equal(out, audio)
+
+
+# --- files -------------------------------------------------------------------------------
+
+def ramp(channels: int = 2, frames: int = 4000) -> np.ndarray:
+    # Values on the 16-bit grid, between -1 and just under 1, different per channel.
+    steps = np.arange(frames * channels).reshape(frames, channels) * 37 % 65536 - 32768
+    return (steps / 32768.0).astype(np.float32)
+
+
+@pytest.mark.parametrize(("suffix", "subtype", "step"), [
+    (".wav", None, 0.0),
+    (".wav", "float", 0.0),
+    (".wav", "pcm16", 0.0),
+    (".wav", "pcm24", 0.0),
+    (".flac", None, 0.0),
+    (".flac", "pcm16", 0.0),
+    (".aiff", "float", 0.0),
+])
+def test_lossless_round_trips_are_exact_on_the_grid(tmp_path, suffix, subtype, step):
+    audio = ramp()
+    path = tmp_path / f"x{suffix}"
+    kavri.write(path, audio, 44_100, subtype=subtype)
+    back, rate = kavri.read(path)
+    assert rate == 44_100 and back.dtype == np.float32 and back.shape == audio.shape
+    assert np.array_equal(back, audio)
+
+
+@pytest.mark.parametrize(("subtype", "bits"), [("pcm16", 16), ("pcm24", 24)])
+def test_pcm_rounds_to_its_grid_and_clips(tmp_path, subtype, bits):
+    audio = np.array([[0.3, -0.7], [1.5, -2.0], [np.nan, 1 / 3]], dtype=np.float32)
+    path = tmp_path / "x.wav"
+    kavri.write(path, audio, RATE, subtype=subtype)
+    back = kavri.read(path).audio
+    assert sf.info(str(path)).subtype == f"PCM_{bits}"
+    assert np.all(np.abs(back[[0, 2]] - np.nan_to_num(audio[[0, 2]])) <= 2.0 ** -(bits - 1))
+    assert back[1, 0] == pytest.approx(1.0, abs=2.0 ** -(bits - 2)) and back[1, 1] == -1.0
+    assert back[2, 0] == 0.0
+
+
+def test_float_wav_keeps_every_bit_including_nan(tmp_path):
+    audio = np.array([[np.nan, -0.0], [np.inf, 3.5], [1e-40, -1e30]], dtype=np.float32)
+    kavri.write(tmp_path / "x.wav", audio, RATE)
+    back = kavri.read(tmp_path / "x.wav").audio
+    assert np.array_equal(back.view(np.uint32), audio.view(np.uint32))
+
+
+def test_ogg_vorbis_round_trip_is_close(tmp_path):
+    t = np.arange(RATE) / RATE
+    audio = np.stack([0.5 * np.sin(2 * np.pi * 440 * t), 0.5 * np.sin(2 * np.pi * 660 * t)],
+                     1).astype(np.float32)
+    kavri.write(tmp_path / "x.ogg", audio, RATE)
+    back, rate = kavri.read(tmp_path / "x.ogg")
+    assert rate == RATE and back.shape == audio.shape
+    assert sf.info(str(tmp_path / "x.ogg")).subtype == "VORBIS"
+    error = np.sqrt(np.mean((back[2000:-2000] - audio[2000:-2000]) ** 2))
+    assert error < 0.05 * np.sqrt(np.mean(audio ** 2))
+
+
+def test_unreadable_files_name_the_file(tmp_path):
+    (tmp_path / "text.wav").write_text("not audio")
+    for path, message in [(tmp_path / "none.wav", "none.wav: no such file"),
+                          (tmp_path / "text.wav", r"text.wav: not a readable audio file \(Format not recognised\)"),
+                          (tmp_path, "is a directory")]:
+        with pytest.raises(AudioFileError, match=message):
+            kavri.read(path)
+
+
+@pytest.mark.parametrize(("name", "subtype", "message"), [
+    ("x.flac", "float", r"x.flac: FLAC files cannot hold subtype 'float'; use one of pcm16, pcm24"),
+    ("x.mp9", None, r"x.mp9: unknown output format '.mp9'"),
+    ("x.wav", "pcm12", r"unknown subtype 'pcm12'"),
+    ("missing/x.wav", None, r"x.wav: cannot write: folder .*missing does not exist"),
+])
+def test_bad_outputs_are_refused(tmp_path, name, subtype, message):
+    with pytest.raises(AudioFileError, match=message):
+        kavri.write(tmp_path / name, ramp(), RATE, subtype=subtype)
+    assert sorted(os.listdir(tmp_path)) == []
+
+
+@pytest.mark.parametrize("failure", [OSError("disk full"), KeyboardInterrupt()])
+def test_failed_write_leaves_the_old_file_and_no_temporary(tmp_path, monkeypatch, failure):
+    target = tmp_path / "out.wav"
+    kavri.write(target, ramp(), RATE)
+    before = target.read_bytes()
+    real_write = sf.write
+
+    def half_then_fail(file, data, *args, **kwargs):
+        real_write(file, data[: len(data) // 2], *args, **kwargs)
+        raise failure
+
+    monkeypatch.setattr(sf, "write", half_then_fail)
+    with pytest.raises(type(failure) if isinstance(failure, KeyboardInterrupt) else AudioFileError):
+        kavri.write(target, ramp(frames=9000), RATE)
+    assert target.read_bytes() == before
+    assert os.listdir(tmp_path) == ["out.wav"]
+
+
+def test_written_file_has_the_usual_permissions(tmp_path):
+    mask = os.umask(0o022)
+    os.umask(mask)
+    kavri.write(tmp_path / "x.wav", ramp(), RATE)
+    assert (tmp_path / "x.wav").stat().st_mode & 0o777 == 0o666 & ~mask
+
+
+# --- plot measurements -------------------------------------------------------------------
+
+def test_gain_response_is_flat_at_its_gain():
+    frequencies, magnitude = magnitude_response([{"type": "gain", "db": 6}], RATE, 4096)
+    assert frequencies[-1] == RATE / 2
+    assert np.allclose(magnitude, 20 * np.log10(np.float32(1.9952624)), atol=1e-4)
+    levels, out = static_curve([{"type": "gain", "db": -10}], RATE, [-40.0, -20.0], 0.1)
+    assert np.allclose(out, levels[:, None] - 10.0, atol=1e-3)
+
+
+def test_clip_level_curve_holds_the_ceiling():
+    levels, out = static_curve([{"type": "clip", "threshold": 0.5}], RATE, [-30.0, 0.0], 0.1)
+    assert out[0] == pytest.approx([-30.0, -30.0], abs=1e-3)
+    # A full-scale sine clipped at half scale: mean square 1/3 - sqrt(3)/(4 pi).
+    clipped = 10 * np.log10(2 * (1 / 3 - np.sqrt(3) / (4 * np.pi)))
+    assert out[1] == pytest.approx([clipped, clipped], abs=0.05)
+
+
+def test_plot_writes_a_png(tmp_path):
+    from kavri.plot import plot_chain
+    plot_chain(SATURATE, tmp_path / "chain.png")
+    assert (tmp_path / "chain.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert os.listdir(tmp_path) == ["chain.png"]
+
+
+def test_plot_without_matplotlib_says_what_to_install(tmp_path, monkeypatch):
+    from kavri.plot import MatplotlibMissing, plot_chain
+    monkeypatch.setitem(sys.modules, "matplotlib.figure", None)
+    with pytest.raises(MatplotlibMissing, match=r"pip install 'kavri\[plot\]'"):
+        plot_chain(SATURATE, tmp_path / "chain.png")
+    assert os.listdir(tmp_path) == []

@@ -1,0 +1,152 @@
+"""The command line, run as a subprocess: results, exit statuses, and the one-line errors
+for each kind of bad input, after which nothing is written."""
+
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import kavri
+from kavri.catalogue import markdown_reference
+
+RATE = 48_000
+
+
+def kavri_cli(*args: str, cwd) -> subprocess.CompletedProcess:
+    return subprocess.run([sys.executable, "-m", "kavri", *args], cwd=cwd, capture_output=True,
+                          text=True, timeout=300)
+
+
+@pytest.fixture
+def work(tmp_path):
+    rng = np.random.default_rng(3)
+    kavri.write(tmp_path / "in.wav", (0.3 * rng.standard_normal((9600, 2))).astype(np.float32),
+                RATE)
+    (tmp_path / "chain.json").write_text(json.dumps(
+        [{"type": "gain", "db": 3}, {"type": "clip", "threshold": 0.5}]))
+    (tmp_path / "bad.json").write_text('[\n  {"type": "gain",\n   "db": 3,,}\n]')
+    (tmp_path / "text.wav").write_text("this is not audio")
+    return tmp_path
+
+
+def test_process_writes_the_api_result(work):
+    result = kavri_cli("process", "in.wav", "out.wav", "--chain", "chain.json", cwd=work)
+    assert result.returncode == 0, result.stderr
+    audio, rate = kavri.read(work / "in.wav")
+    expected = kavri.process(audio, rate, str(work / "chain.json"))
+    assert np.array_equal(kavri.read(work / "out.wav").audio, expected)
+    assert "in.wav -> out.wav: 9600 frames x 2 channels at 48000 Hz" in result.stdout
+
+
+def test_effect_options_and_subtype(work):
+    result = kavri_cli("process", "in.wav", "out.flac", "--effect", "gain:db=3",
+                       "--effect", "clip:threshold=0.5", "--subtype", "pcm16", cwd=work)
+    assert result.returncode == 0, result.stderr
+    audio, _ = kavri.read(work / "in.wav")
+    expected = kavri.process(audio, RATE, str(work / "chain.json"))
+    assert np.max(np.abs(kavri.read(work / "out.flac").audio - expected)) <= 2.0 ** -15
+
+
+@pytest.mark.parametrize(("args", "message"), [
+    (["--preset", "vocl"], "unknown preset 'vocl' (did you mean 'vocal'?)"),
+    (["--effect", "reverb:size=3"], "--effect 'reverb:size=3': unknown effect type 'reverb'"),
+    (["--effect", "gain:db=loud"], "--effect 'gain:db=loud': parameter 'db' must be a number, got 'loud'"),
+    (["--effect", "gain:level=3"], "unknown parameter 'level'"),
+    (["--effect", "phaser:stages=2.5"], "parameter 'stages' must be a whole number, got '2.5'"),
+    (["--effect", "gain:db"], "expected key=value, got 'db'"),
+    (["--chain", "bad.json"], "bad.json:3:12: malformed JSON: Expecting property name"),
+    (["--chain", "nope.json"], "nope.json: no such chain file"),
+    (["--chain", "chain.json", "--subtype", "float", "OUT=x.flac"],
+     "x.flac: FLAC files cannot hold subtype 'float'"),
+    (["--chain", "chain.json", "OUT=x.mp9"], "x.mp9: unknown output format '.mp9'"),
+    (["--chain", "chain.json", "OUT=no/x.wav"], "cannot write: folder"),
+    (["--chain", "chain.json", "IN=missing.wav"], "missing.wav: no such file"),
+    (["--chain", "chain.json", "IN=text.wav"], "text.wav: not a readable audio file (Format not recognised)"),
+    (["--chain", "chain.json", "IN=in.wav", "OUT=in.wav"], "in.wav: is the input file; pass --overwrite"),
+])
+def test_bad_input_gives_one_line_and_writes_nothing(work, args, message):
+    source = next((a[3:] for a in args if a.startswith("IN=")), "in.wav")
+    target = next((a[4:] for a in args if a.startswith("OUT=")), "out.wav")
+    options = [a for a in args if not a.startswith(("IN=", "OUT="))]
+    before = {p: p.stat().st_mtime_ns for p in work.rglob("*")}
+    result = kavri_cli("process", source, target, *options, cwd=work)
+    assert result.returncode == 1
+    assert result.stderr.count("\n") == 1 and result.stderr.startswith("kavri: error: ")
+    assert message in result.stderr
+    assert {p: p.stat().st_mtime_ns for p in work.rglob("*")} == before
+
+
+def test_engine_failure_is_reported_with_the_file(work):
+    # An effect the engine refuses at run time: a delay line larger than any memory.
+    result = kavri_cli("process", "in.wav", "out.wav", "--effect", "delay:delay_ms=1e30",
+                       cwd=work)
+    assert result.returncode == 1 and result.stderr.startswith("kavri: error: in.wav: ")
+    assert not (work / "out.wav").exists()
+
+
+def test_overwrite_replaces_the_input_only_when_asked(work):
+    audio = kavri.read(work / "in.wav").audio
+    result = kavri_cli("process", "in.wav", "./in.wav", "--effect", "gain:db=-6",
+                       "--overwrite", cwd=work)
+    assert result.returncode == 0, result.stderr
+    assert np.array_equal(kavri.read(work / "in.wav").audio, audio * np.float32(0.5011872))
+    assert sorted(os.listdir(work)) == ["bad.json", "chain.json", "in.wav", "text.wav"]
+
+
+def test_effects_listing_and_reference(work):
+    listing = kavri_cli("effects", cwd=work)
+    assert listing.returncode == 0
+    assert all(f"  {name} " in listing.stdout for name in kavri.EFFECTS)
+    one = kavri_cli("effects", "lowpass", cwd=work)
+    assert one.returncode == 0
+    assert "frequency_hz  8000" in one.stdout and "0.70710677" in one.stdout
+    assert "5 … 0.499 × rate" in one.stdout
+    assert kavri_cli("effects", "--markdown", cwd=work).stdout == markdown_reference()
+    wrong = kavri_cli("effects", "lowpas", cwd=work)
+    assert wrong.returncode == 1 and "did you mean 'lowpass'" in wrong.stderr
+
+
+def test_markdown_write_replaces_only_its_section(work):
+    readme = work / "README.md"
+    readme.write_text("# T\n<!-- effect-reference:start -->\nold\n<!-- effect-reference:end -->\nend\n")
+    result = kavri_cli("effects", "--markdown", "--write", "README.md", cwd=work)
+    assert result.returncode == 0, result.stderr
+    assert readme.read_text() == ("# T\n<!-- effect-reference:start -->\n"
+                                  f"{markdown_reference()}<!-- effect-reference:end -->\nend\n")
+
+
+def test_presets_command(work):
+    listing = kavri_cli("presets", cwd=work)
+    assert all(name in listing.stdout for name in kavri.list_presets())
+    shown = kavri_cli("presets", "saturate", cwd=work)
+    assert json.loads(shown.stdout) == kavri.load_preset("saturate")
+
+
+def test_demo_writes_before_and_after(work):
+    result = kavri_cli("demo", "--out-dir", "demo-out", "--preset", "saturate", cwd=work)
+    assert result.returncode == 0, result.stderr
+    assert sorted(os.listdir(work / "demo-out")) == ["input.wav", "saturate.wav"]
+    before = kavri.read(work / "demo-out" / "input.wav")
+    after = kavri.read(work / "demo-out" / "saturate.wav")
+    assert np.array_equal(after.audio, kavri.process(before.audio, before.sample_rate, "saturate"))
+    assert "peak in" in result.stdout and "real-time factor" in result.stdout
+    assert result.stdout.count("\n       0 ") == 1 and "\n       1 " in result.stdout
+
+
+def test_plot_command(work):
+    result = kavri_cli("plot", "--chain", "chain.json", "--out", "chain.png", cwd=work)
+    assert result.returncode == 0, result.stderr
+    assert (work / "chain.png").read_bytes()[:4] == b"\x89PNG"
+    bad = kavri_cli("plot", "--chain", "chain.json", "--out", "chain.bmp", cwd=work)
+    assert bad.returncode == 1 and "unknown image format '.bmp'" in bad.stderr
+
+
+def test_console_script_is_installed():
+    script = os.path.join(os.path.dirname(sys.executable), "kavri")
+    result = subprocess.run([script, "--version"], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0 and result.stdout.strip() == f"kavri {kavri.__version__}"
