@@ -301,10 +301,18 @@ MEMORY_CHILD = textwrap.dedent("""
     audio = np.random.default_rng(0).random((int(sys.argv[2]), 2), dtype=np.float32)
     audio -= np.float32(0.5)
     process_pipeline(audio[:64], 48000, [spec])          # load everything the call needs
-    with open("/proc/self/statm") as statm:
-        resident_before = int(statm.read().split()[1]) * resource.getpagesize()
+
+    def status(key):
+        with open("/proc/self/status") as f:
+            return next(int(line.split()[1]) * 1024 for line in f if line.startswith(key))
+
+    # The high-water mark starts at the parent's size after fork, so it is reset first:
+    # from here on it counts only what this process holds at its peak.
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    resident_before = status("VmRSS:")
     out = process_pipeline(audio, 48000, [spec])
-    peak_after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    peak_after = status("VmHWM:")
     print(peak_after - resident_before, out.nbytes)
 """)
 

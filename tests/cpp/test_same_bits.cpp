@@ -22,6 +22,7 @@
 #include "effects/filters/phaser.hpp"
 #include "effects/level/level.hpp"
 #include "effects/level/modulation.hpp"
+#include "effects/level/stereo.hpp"
 
 namespace {
 
@@ -111,6 +112,17 @@ std::vector<Case> cases() {
                    [](Effect& e, Buffer& d, int c, unsigned long long) {
                        auto& f = static_cast<DistortionEffect&>(e);
                        per_channel(d, c, [&](int, float x) { return std::tanh(x * f.drive) / f.normaliser; });
+                   }});
+    all.push_back({"stereo width", [](int) { return std::make_unique<StereoWidthEffect>(1.7f); },
+                   [](Effect& e, Buffer& d, int c, unsigned long long) {
+                       const float w = static_cast<StereoWidthEffect&>(e).width;
+                       if (c < 2) return;
+                       for (std::size_t i = 0; i < d.size(); i += c) {
+                           const float mid = (d[i] + d[i + 1]) * 0.5f;
+                           const float side = ((d[i] - d[i + 1]) * 0.5f) * w;
+                           d[i] = mid + side;
+                           d[i + 1] = mid - side;
+                       }
                    }});
     all.push_back({"tremolo",
                    [](int c) { return std::make_unique<TremoloEffect>(kRate, c, 0.5f, 2300.0f); },
