@@ -1,28 +1,103 @@
-// The frame walk shared by the per-channel effects.
+// The frame walks shared by the per-channel effects.
+//
+// Each channel's result depends only on its own samples, taken in frame order, so a worker
+// may visit the channels of its range together: frame by frame, every channel of the range
+// in turn. The recurrences of neighbouring channels are then independent instructions that
+// the processor overlaps, and each channel's running state lives in a local for the whole
+// walk rather than in the effect, which is read once before and written once after.
 #pragma once
+
+#include <type_traits>
 
 #include "engine/block_walk.hpp"
 #include "engine/parallel.hpp"
-#include "effects/clamp.hpp"
 
 namespace kavri {
 
-// Runs step(ch, sample) on every sample of every channel, in frame order within each
-// channel, over the channel ranges of parallel_for_channels. `step` reads and writes the
-// sample in place and may keep state for its channel only.
-template <typename Step>
+// Runs x = fn(x) on every sample of the buffer, over the channel ranges of
+// parallel_for_channels. For a memoryless step: the order of the samples does not matter,
+// so a range that holds every channel is one flat, contiguous loop that the compiler turns
+// into vector instructions where fn allows it.
+template <typename Fn>
+void map_channel_samples(float* data, unsigned long long frames, int channels,
+                         unsigned long long block_size, unsigned int workers, const Fn& fn) {
+    parallel_for_channels(channels, workers, [&](int first_channel, int last_channel) {
+        if (frames == 0) {
+            return;
+        }
+        const auto stride = static_cast<unsigned long long>(channels);
+        const int width = last_channel - first_channel;
+        for_each_block(frames, block_size, [&](unsigned long long start, unsigned long long count) {
+            if (width == channels) {
+                float* sample = data + start * stride;
+                const unsigned long long n = count * stride;
+                for (unsigned long long i = 0; i < n; ++i) {
+                    sample[i] = fn(sample[i]);
+                }
+                return;
+            }
+            float* row = data + start * stride + static_cast<unsigned long long>(first_channel);
+            for (unsigned long long i = 0; i < count; ++i, row += stride) {
+                for (int k = 0; k < width; ++k) {
+                    row[k] = fn(row[k]);
+                }
+            }
+        });
+    });
+}
+
+namespace detail {
+
+// Walks `Width` neighbouring channels from `first` together, frame by frame.
+template <int Width, typename Kernel>
+void walk_channel_group(float* data, unsigned long long frames, unsigned long long stride,
+                        unsigned long long block_size, int first, const Kernel& kernel) {
+    using State = std::decay_t<decltype(kernel.load(first))>;
+    State state[Width];
+    for (int k = 0; k < Width; ++k) {
+        state[k] = kernel.load(first + k);
+    }
+    for_each_block(frames, block_size, [&](unsigned long long start, unsigned long long count) {
+        float* row = data + start * stride + static_cast<unsigned long long>(first);
+        for (unsigned long long i = 0; i < count; ++i, row += stride) {
+            for (int k = 0; k < Width; ++k) {
+                row[k] = kernel.step(state[k], row[k]);
+            }
+        }
+    });
+    for (int k = 0; k < Width; ++k) {
+        kernel.store(first + k, state[k]);
+    }
+}
+
+}  // namespace detail
+
+// Runs a stateful per-channel step over every sample, in frame order within each channel,
+// over the channel ranges of parallel_for_channels. The kernel provides
+//   load(ch)    the running state of channel ch as the effect holds it, of any copyable type,
+//   step(s, x)  the output for sample x, advancing s,
+//   store(ch,s) the state handed back to the effect after the last frame.
+// A range is taken four channels at a time, then two, then one, so that stereo and mono
+// buffers get loops of their own with the state in registers.
+template <typename Kernel>
 void for_each_channel_sample(float* data, unsigned long long frames, int channels,
                              unsigned long long block_size, unsigned int workers,
-                             const Step& step) {
+                             const Kernel& kernel) {
     parallel_for_channels(channels, workers, [&](int first_channel, int last_channel) {
+        if (frames == 0) {
+            return;
+        }
         const auto stride = static_cast<unsigned long long>(channels);
-        for (int ch = first_channel; ch < last_channel; ++ch) {
-            for_each_block(frames, block_size, [&](unsigned long long start, unsigned long long count) {
-                float* sample = data + start * stride + static_cast<unsigned long long>(ch);
-                for (unsigned long long i = 0; i < count; ++i, sample += stride) {
-                    step(ch, *sample);
-                }
-            });
+        int ch = first_channel;
+        for (; last_channel - ch >= 4; ch += 4) {
+            detail::walk_channel_group<4>(data, frames, stride, block_size, ch, kernel);
+        }
+        if (last_channel - ch >= 2) {
+            detail::walk_channel_group<2>(data, frames, stride, block_size, ch, kernel);
+            ch += 2;
+        }
+        if (last_channel - ch == 1) {
+            detail::walk_channel_group<1>(data, frames, stride, block_size, ch, kernel);
         }
     });
 }

@@ -6,7 +6,7 @@
 #include "effects/constants.hpp"
 #include "effects/dynamics/envelope.hpp"
 #include "engine/block_walk.hpp"
-#include "engine/parallel.hpp"
+#include "engine/channel_walk.hpp"
 
 namespace kavri {
 
@@ -25,29 +25,40 @@ DeEsserEffect::DeEsserEffect(float sample_rate, float amount_value, float releas
 
 void DeEsserEffect::process(float* data, unsigned long long frames, int channels,
                             unsigned long long block_size, unsigned int workers) {
-    const float exponent = 1.0f / ratio - 1.0f;
-    parallel_for_channels(channels, workers, [&](int first_channel, int last_channel) {
-        const auto stride = static_cast<unsigned long long>(channels);
-        for (int ch = first_channel; ch < last_channel; ++ch) {
-            BiquadState& state = detector_state[static_cast<std::size_t>(ch)];
-            float e = envelope[static_cast<std::size_t>(ch)];
-            for_each_block(frames, block_size, [&](unsigned long long start, unsigned long long count) {
-                float* sample = data + start * stride + static_cast<unsigned long long>(ch);
-                for (unsigned long long i = 0; i < count; ++i, sample += stride) {
-                    const float x = *sample;
-                    // The side chain only listens; the full-band sample is what gets turned down.
-                    const float y = run_biquad(detector, state, x);
-                    e = envelope_step(e, y, attack_coeff, release_coeff);
-                    float reduction = 0.0f;
-                    if (e > threshold && e > 0.0f) {
-                        reduction = 1.0f - std::pow(e / threshold, exponent);
-                    }
-                    *sample = (1.0f - reduction * amount) * x;
-                }
-            });
-            envelope[static_cast<std::size_t>(ch)] = e;
+    struct SideChain {
+        BiquadState detector;
+        float envelope;
+    };
+    struct Kernel {
+        BiquadState* detector_state;
+        float* envelope;
+        BiquadCoefficients detector;
+        float threshold;
+        float exponent;
+        float attack;
+        float release;
+        float amount;
+
+        SideChain load(int ch) const { return {detector_state[ch], envelope[ch]}; }
+        void store(int ch, const SideChain& s) const {
+            detector_state[ch] = s.detector;
+            envelope[ch] = s.envelope;
         }
-    });
+        float step(SideChain& s, float x) const {
+            // The side chain only listens; the full-band sample is what gets turned down.
+            const float y = run_biquad(detector, s.detector, x);
+            const float e = envelope_step(s.envelope, y, attack, release);
+            s.envelope = e;
+            float reduction = 0.0f;
+            if (e > threshold && e > 0.0f) {
+                reduction = 1.0f - std::pow(e / threshold, exponent);
+            }
+            return (1.0f - reduction * amount) * x;
+        }
+    };
+    const Kernel kernel{detector_state.data(), envelope.data(), detector, threshold,
+                        1.0f / ratio - 1.0f, attack_coeff, release_coeff, amount};
+    for_each_channel_sample(data, frames, channels, block_size, workers, kernel);
 }
 
 DynamicEQEffect::DynamicEQEffect(float sample_rate_value, float release_ms, float attack_ms,

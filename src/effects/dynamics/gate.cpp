@@ -22,22 +22,30 @@ ExpanderEffect::~ExpanderEffect() = default;
 
 void ExpanderEffect::process(float* data, unsigned long long frames, int channels,
                              unsigned long long block_size, unsigned int workers) {
-    const float thr = threshold;
-    const float exponent = ratio - 1.0f;
-    const float attack = attack_coeff;
-    const float release = release_coeff;
-    const float gain = makeup;
-    float* env = envelope.data();
-    for_each_channel_sample(data, frames, channels, block_size, workers, [=](int ch, float& sample) {
-        const float e = envelope_step(env[ch], sample, attack, release);
-        env[ch] = e;
-        float x = sample;
-        // An envelope of exactly 0 (silence so far) is left alone.
-        if (e < thr && e > 0.0f) {
-            x = x * std::pow(e / thr, exponent);
+    struct Kernel {
+        // State: the envelope.
+        float* envelope;
+        float thr;
+        float exponent;
+        float attack;
+        float release;
+        float gain;
+
+        float load(int ch) const { return envelope[ch]; }
+        void store(int ch, float e) const { envelope[ch] = e; }
+        float step(float& e, float sample) const {
+            e = envelope_step(e, sample, attack, release);
+            float x = sample;
+            // An envelope of exactly 0 (silence so far) is left alone.
+            if (e < thr && e > 0.0f) {
+                x = x * std::pow(e / thr, exponent);
+            }
+            return x * gain;
         }
-        sample = x * gain;
-    });
+    };
+    const Kernel kernel{envelope.data(), threshold, ratio - 1.0f, attack_coeff, release_coeff,
+                        makeup};
+    for_each_channel_sample(data, frames, channels, block_size, workers, kernel);
 }
 
 NoiseGateEffect::NoiseGateEffect(float threshold_db, float floor_db, float attack_ms,
@@ -53,23 +61,38 @@ NoiseGateEffect::~NoiseGateEffect() = default;
 
 void NoiseGateEffect::process(float* data, unsigned long long frames, int channels,
                               unsigned long long block_size, unsigned int workers) {
-    const float thr = threshold;
-    const float closed = floor_gain;
-    const float attack = attack_coeff;
-    const float release = release_coeff;
-    float* env = envelope.data();
-    float* gains = gain.data();
-    for_each_channel_sample(data, frames, channels, block_size, workers, [=](int ch, float& sample) {
-        const float e = envelope_step(env[ch], sample, attack, release);
-        env[ch] = e;
-        // An envelope on the threshold opens the gate; a NaN envelope keeps it closed.
-        const float t = e >= thr ? 1.0f : closed;
-        float g = gains[ch];
-        const float c = t > g ? attack : release;
-        g = (1.0f - c) * t + c * g;
-        gains[ch] = g;
-        sample = g * sample;
-    });
+    struct GateState {
+        float envelope;
+        float gain;
+    };
+    struct Kernel {
+        float* envelope;
+        float* gain;
+        float thr;
+        float closed;
+        float attack;
+        float release;
+
+        GateState load(int ch) const { return {envelope[ch], gain[ch]}; }
+        void store(int ch, const GateState& s) const {
+            envelope[ch] = s.envelope;
+            gain[ch] = s.gain;
+        }
+        float step(GateState& s, float sample) const {
+            const float e = envelope_step(s.envelope, sample, attack, release);
+            s.envelope = e;
+            // An envelope on the threshold opens the gate; a NaN envelope keeps it closed.
+            const float t = e >= thr ? 1.0f : closed;
+            float g = s.gain;
+            const float c = t > g ? attack : release;
+            g = (1.0f - c) * t + c * g;
+            s.gain = g;
+            return g * sample;
+        }
+    };
+    const Kernel kernel{envelope.data(), gain.data(), threshold, floor_gain, attack_coeff,
+                        release_coeff};
+    for_each_channel_sample(data, frames, channels, block_size, workers, kernel);
 }
 
 EffectPtr make_expander_effect(const ParamReader& params, float sample_rate, int channels) {

@@ -19,31 +19,36 @@ LimiterEffect::~LimiterEffect() = default;
 
 void LimiterEffect::process(float* data, unsigned long long frames, int channels,
                             unsigned long long block_size, unsigned int workers) {
-    const float top = ceiling;
-    const float bottom = -ceiling;
-    const float attack = attack_coeff;
-    const float release = release_coeff;
-    float* gains = gain.data();
-    for_each_channel_sample(data, frames, channels, block_size, workers, [=](int ch, float& sample) {
-        const float x = sample;
-        const float a = std::fabs(x);
-        // The gain that would put this sample exactly on the ceiling; 1 at or below it and
-        // for NaN.
-        const float t = (a > top && a > 0.0f) ? top / a : 1.0f;
-        float g = gains[ch];
-        const float c = g > t ? attack : release;
-        g = t * (1.0f - c) + g * c;
-        gains[ch] = g;
-        float y = x * g;
-        // One-sided comparisons, lower side first: a NaN sample passes through both.
-        if (y < bottom) {
-            y = bottom;
+    struct Kernel {
+        // State: the gain.
+        float* gain;
+        float top;
+        float bottom;
+        float attack;
+        float release;
+
+        float load(int ch) const { return gain[ch]; }
+        void store(int ch, float g) const { gain[ch] = g; }
+        float step(float& g, float x) const {
+            const float a = std::fabs(x);
+            // The gain that would put this sample exactly on the ceiling; 1 at or below it and
+            // for NaN.
+            const float t = (a > top && a > 0.0f) ? top / a : 1.0f;
+            const float c = g > t ? attack : release;
+            g = t * (1.0f - c) + g * c;
+            float y = x * g;
+            // One-sided comparisons, lower side first: a NaN sample passes through both.
+            if (y < bottom) {
+                y = bottom;
+            }
+            if (top < y) {
+                y = top;
+            }
+            return y;
         }
-        if (top < y) {
-            y = top;
-        }
-        sample = y;
-    });
+    };
+    const Kernel kernel{gain.data(), ceiling, -ceiling, attack_coeff, release_coeff};
+    for_each_channel_sample(data, frames, channels, block_size, workers, kernel);
 }
 
 EffectPtr make_limiter_effect(const ParamReader& params, float sample_rate, int channels) {

@@ -4,8 +4,7 @@
 
 #include "effects/clamp.hpp"
 #include "effects/dynamics/envelope.hpp"
-#include "engine/block_walk.hpp"
-#include "engine/parallel.hpp"
+#include "engine/channel_walk.hpp"
 
 namespace kavri {
 
@@ -25,37 +24,49 @@ TransientShaperEffect::TransientShaperEffect(float sample_rate, float release_ms
 
 void TransientShaperEffect::process(float* data, unsigned long long frames, int channels,
                                     unsigned long long block_size, unsigned int workers) {
-    parallel_for_channels(channels, workers, [&](int first_channel, int last_channel) {
-        const auto stride = static_cast<unsigned long long>(channels);
-        for (int ch = first_channel; ch < last_channel; ++ch) {
-            float fast = fast_envelope[static_cast<std::size_t>(ch)];
-            float slow = slow_envelope[static_cast<std::size_t>(ch)];
-            for_each_block(frames, block_size, [&](unsigned long long start, unsigned long long count) {
-                float* sample = data + start * stride + static_cast<unsigned long long>(ch);
-                for (unsigned long long i = 0; i < count; ++i, sample += stride) {
-                    const float x = *sample;
-                    fast = envelope_step(fast, x, fast_attack_coeff, fast_release_coeff);
-                    slow = envelope_step(slow, x, attack_coeff, release_coeff);
-                    // How far the fast follower leads (onset, up to 1) or trails (decay,
-                    // unbounded below) the slow one, relative to the fast level.
-                    const float fast_floor = fast < 0.000001f ? 0.000001f : fast;
-                    const float d = (fast - slow) / fast_floor;
-                    const float onset = d < 0.0f ? 0.0f : d;
-                    const float decay = 0.0f < d ? 0.0f : d;
-                    float g = (attack * onset + 1.0f) - sustain * decay;
-                    if (g < 0.15f) {
-                        g = 0.15f;
-                    }
-                    if (4.0f < g) {
-                        g = 4.0f;
-                    }
-                    *sample = g * x;
-                }
-            });
-            fast_envelope[static_cast<std::size_t>(ch)] = fast;
-            slow_envelope[static_cast<std::size_t>(ch)] = slow;
+    struct Followers {
+        float fast;
+        float slow;
+    };
+    struct Kernel {
+        float* fast_envelope;
+        float* slow_envelope;
+        float attack;
+        float sustain;
+        float fast_attack;
+        float fast_release;
+        float slow_attack;
+        float slow_release;
+
+        Followers load(int ch) const { return {fast_envelope[ch], slow_envelope[ch]}; }
+        void store(int ch, const Followers& s) const {
+            fast_envelope[ch] = s.fast;
+            slow_envelope[ch] = s.slow;
         }
-    });
+        float step(Followers& s, float x) const {
+            const float fast = envelope_step(s.fast, x, fast_attack, fast_release);
+            const float slow = envelope_step(s.slow, x, slow_attack, slow_release);
+            s.fast = fast;
+            s.slow = slow;
+            // How far the fast follower leads (onset, up to 1) or trails (decay, unbounded
+            // below) the slow one, relative to the fast level.
+            const float fast_floor = fast < 0.000001f ? 0.000001f : fast;
+            const float d = (fast - slow) / fast_floor;
+            const float onset = d < 0.0f ? 0.0f : d;
+            const float decay = 0.0f < d ? 0.0f : d;
+            float g = (attack * onset + 1.0f) - sustain * decay;
+            if (g < 0.15f) {
+                g = 0.15f;
+            }
+            if (4.0f < g) {
+                g = 4.0f;
+            }
+            return g * x;
+        }
+    };
+    const Kernel kernel{fast_envelope.data(), slow_envelope.data(), attack, sustain,
+                        fast_attack_coeff, fast_release_coeff, attack_coeff, release_coeff};
+    for_each_channel_sample(data, frames, channels, block_size, workers, kernel);
 }
 
 EffectPtr make_transient_shaper_effect(const ParamReader& params, float sample_rate, int channels) {

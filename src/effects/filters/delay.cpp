@@ -5,7 +5,7 @@
 
 #include "effects/clamp.hpp"
 #include "engine/block_walk.hpp"
-#include "engine/parallel.hpp"
+#include "engine/channel_walk.hpp"
 #include "engine/state_size.hpp"
 
 namespace kavri {
@@ -60,35 +60,34 @@ DelayEffect::DelayEffect(float sample_rate, int channels, float delay_ms, float 
 
 void DelayEffect::process(float* data, unsigned long long frames, int channels,
                           unsigned long long block_size, unsigned int workers) {
-    const float fb = feedback;
-    const float wet_gain = mix;
-    const float dry_gain = 1.0f - mix;
-    parallel_for_channels(channels, workers, [&](int first_channel, int last_channel) {
-        if (frames == 0) {
-            return;
+    struct Line {
+        float* samples;
+        std::uint64_t length;
+        std::uint64_t position;
+    };
+    struct Kernel {
+        std::vector<float>* lines;
+        std::uint64_t* write_positions;
+        float fb;
+        float wet_gain;
+        float dry_gain;
+
+        Line load(int ch) const { return {lines[ch].data(), lines[ch].size(), write_positions[ch]}; }
+        void store(int ch, const Line& s) const { write_positions[ch] = s.position; }
+        float step(Line& s, float x) const {
+            std::uint64_t j = s.position;
+            const float d = s.samples[j];
+            s.samples[j] = d * fb + x;
+            ++j;
+            if (j == s.length) {
+                j = 0;
+            }
+            s.position = j;
+            return dry_gain * x + wet_gain * d;
         }
-        const auto stride = static_cast<unsigned long long>(channels);
-        for (int ch = first_channel; ch < last_channel; ++ch) {
-            std::vector<float>& line = lines[static_cast<std::size_t>(ch)];
-            const std::uint64_t length = line.size();
-            std::uint64_t& position = write_positions[static_cast<std::size_t>(ch)];
-            for_each_block(frames, block_size, [&](unsigned long long start, unsigned long long count) {
-                std::uint64_t j = position;
-                float* sample = data + start * stride + static_cast<unsigned long long>(ch);
-                for (unsigned long long i = 0; i < count; ++i, sample += stride) {
-                    const float x = *sample;
-                    const float d = line[j];
-                    *sample = dry_gain * x + wet_gain * d;
-                    line[j] = d * fb + x;
-                    ++j;
-                    if (j == length) {
-                        j = 0;
-                    }
-                }
-                position = j;
-            });
-        }
-    });
+    };
+    const Kernel kernel{lines.data(), write_positions.data(), feedback, mix, 1.0f - mix};
+    for_each_channel_sample(data, frames, channels, block_size, workers, kernel);
 }
 
 PingPongDelayEffect::PingPongDelayEffect(float sample_rate, int channels, float delay_ms,

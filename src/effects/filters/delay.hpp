@@ -60,13 +60,19 @@ inline float read_interpolated(const std::vector<float>& line, float position) {
     const auto e = static_cast<std::int64_t>(whole);
     const float frac = position - whole;
     const auto n = static_cast<std::int64_t>(line.size());
-    std::int64_t first = e % n;
-    if (first < 0) {
-        first += n;
-    }
-    std::int64_t second = (e + 1) % n;
-    if (second < 0) {
-        second += n;
+    std::int64_t first = e;
+    std::int64_t second = e + 1;
+    // Both slots inside the line is the usual case; only the others need the remainders,
+    // whose integer divisions would cost more than the rest of the read.
+    if (!(e >= 0 && second < n)) {
+        first = e % n;
+        if (first < 0) {
+            first += n;
+        }
+        second = (e + 1) % n;
+        if (second < 0) {
+            second += n;
+        }
     }
     return line[static_cast<std::size_t>(first)] * (1.0f - frac) +
            line[static_cast<std::size_t>(second)] * frac;

@@ -13,8 +13,8 @@ GainEffect::GainEffect(float db) : linear_gain(db_to_gain(db)) {}
 void GainEffect::process(float* data, unsigned long long frames, int channels,
                          unsigned long long block_size, unsigned int workers) {
     const float g = linear_gain;
-    for_each_channel_sample(data, frames, channels, block_size, workers,
-                            [g](int, float& x) { x = x * g; });
+    map_channel_samples(data, frames, channels, block_size, workers,
+                        [g](float x) { return x * g; });
 }
 
 ClipEffect::ClipEffect(float threshold_value) {
@@ -25,13 +25,14 @@ void ClipEffect::process(float* data, unsigned long long frames, int channels,
                          unsigned long long block_size, unsigned int workers) {
     const float t = threshold;
     // Two strict comparisons: a sample at +/- t stays, and a NaN fails both and passes.
-    for_each_channel_sample(data, frames, channels, block_size, workers, [t](int, float& x) {
+    map_channel_samples(data, frames, channels, block_size, workers, [t](float x) {
         if (-t > x) {
             x = -t;
         }
         if (t < x) {
             x = t;
         }
+        return x;
     });
 }
 
@@ -42,8 +43,8 @@ void DistortionEffect::process(float* data, unsigned long long frames, int chann
                                unsigned long long block_size, unsigned int workers) {
     const float d = drive;
     const float n = normaliser;
-    for_each_channel_sample(data, frames, channels, block_size, workers,
-                            [d, n](int, float& x) { x = std::tanh(x * d) / n; });
+    map_channel_samples(data, frames, channels, block_size, workers,
+                        [d, n](float x) { return std::tanh(x * d) / n; });
 }
 
 EffectPtr make_gain_effect(const ParamReader& params, float, int) {

@@ -7,7 +7,7 @@
 #include "effects/constants.hpp"
 #include "effects/level/pan_law.hpp"
 #include "engine/block_walk.hpp"
-#include "engine/parallel.hpp"
+#include "engine/channel_walk.hpp"
 
 namespace kavri {
 
@@ -18,34 +18,29 @@ TremoloEffect::TremoloEffect(float sample_rate, int channels, float depth_value,
 
 void TremoloEffect::process(float* data, unsigned long long frames, int channels,
                             unsigned long long block_size, unsigned int workers) {
-    const float increment = phase_increment;
-    const float d = depth;
-    const float floor_gain = 1.0f - depth;
-    parallel_for_channels(channels, workers, [&](int first_channel, int last_channel) {
-        if (frames == 0) {
-            return;
+    struct Kernel {
+        // State: the oscillator phase.
+        float* phases;
+        float increment;
+        float depth;
+        float floor_gain;
+
+        float load(int ch) const { return phases[ch]; }
+        void store(int ch, float ph) const { phases[ch] = ph; }
+        float step(float& ph, float x) const {
+            const float s = std::sin(ph);
+            const float g = ((s + 1.0f) * 0.5f) * depth + floor_gain;
+            ph = ph + increment;
+            // One subtraction, no remainder: the phase stays in [0, 2 pi) for any increment
+            // below 2 pi, and a NaN phase is left as it is.
+            if (ph >= kTwoPi) {
+                ph -= kTwoPi;
+            }
+            return g * x;
         }
-        const auto stride = static_cast<unsigned long long>(channels);
-        for (int ch = first_channel; ch < last_channel; ++ch) {
-            float& phase = phases[static_cast<std::size_t>(ch)];
-            for_each_block(frames, block_size, [&](unsigned long long start, unsigned long long count) {
-                float ph = phase;
-                float* sample = data + start * stride + static_cast<unsigned long long>(ch);
-                for (unsigned long long i = 0; i < count; ++i, sample += stride) {
-                    const float s = std::sin(ph);
-                    const float g = ((s + 1.0f) * 0.5f) * d + floor_gain;
-                    *sample = g * *sample;
-                    ph = ph + increment;
-                    // One subtraction, no remainder: the phase stays in [0, 2 pi) for any
-                    // increment below 2 pi, and a NaN phase is left as it is.
-                    if (ph >= kTwoPi) {
-                        ph -= kTwoPi;
-                    }
-                }
-                phase = ph;
-            });
-        }
-    });
+    };
+    const Kernel kernel{phases.data(), phase_increment, depth, 1.0f - depth};
+    for_each_channel_sample(data, frames, channels, block_size, workers, kernel);
 }
 
 AutoPanEffect::AutoPanEffect(float sample_rate_value, float depth_value, float rate_hz_value)
