@@ -85,6 +85,46 @@ void per_channel(Buffer& data, int channels, Fn&& sample) {
     }
 }
 
+// The phaser one frame and one channel at a time, its state in the effect's own vectors.
+void phaser_reference(Effect& e, Buffer& d, int c) {
+    auto& f = static_cast<PhaserEffect&>(e);
+    const unsigned long long frames = d.size() / c;
+    const float hi = 0.45f * f.sample_rate > 80.0f ? 0.45f * f.sample_rate : 80.0f;
+    for (unsigned long long i = 0; i < frames; ++i, ++f.frame_counter) {
+        const float s = std::sin((static_cast<float>(f.frame_counter) / f.sample_rate) * (f.rate_hz * kTau));
+        float fc = (f.depth * 1.65f * ((s + 1.0f) * 0.5f) + 0.35f) * f.center_hz;
+        if (fc < 80.0f) fc = 80.0f;
+        if (hi < fc) fc = hi;
+        const float m = std::tan(fc * kPiF / f.sample_rate);
+        float den = 1.0f + m;
+        if (den < 0.000001f) den = 0.000001f;
+        const float u = (1.0f - m) / den;
+        for (int k = 0; k < c; ++k) {
+            const float x = d[i * c + k];
+            float t = f.feedback_memory[k] * f.feedback + x;
+            for (auto& st : f.allpass_state[k]) {
+                const float y = t * -u + st.x1 + st.y1 * u;
+                st.x1 = t;
+                st.y1 = y;
+                t = y;
+            }
+            f.feedback_memory[k] = t;
+            d[i * c + k] = t * f.mix + x * (1.0f - f.mix);
+        }
+    }
+}
+
+// Bit for bit, except that any NaN matches any NaN: which of two NaN operands an addition
+// passes on depends on how the compiler orders the operands of that commutative operation,
+// not on the arithmetic.
+bool same_samples(const float* a, const float* b, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (std::isnan(a[i]) && std::isnan(b[i])) continue;
+        if (std::memcmp(a + i, b + i, sizeof(float)) != 0) return false;
+    }
+    return true;
+}
+
 struct Case {
     std::string name;
     std::function<EffectPtr(int channels)> build;
@@ -346,38 +386,26 @@ std::vector<Case> cases() {
                            }
                        }});
     }
-    all.push_back({"phaser",
-                   [](int c) { return std::make_unique<PhaserEffect>(kRate, 5, 0.6f, 0.4f, 700.0f, 0.9f, 3.0f, c); },
-                   [](Effect& e, Buffer& d, int c, unsigned long long) {
-                       auto& f = static_cast<PhaserEffect&>(e);
-                       auto stages = f.allpass_state;
-                       auto memory = f.feedback_memory;
-                       const unsigned long long frames = d.size() / c;
-                       const float hi = 0.45f * f.sample_rate > 80.0f ? 0.45f * f.sample_rate : 80.0f;
-                       unsigned long long n = f.frame_counter;
-                       for (unsigned long long i = 0; i < frames; ++i, ++n) {
-                           const float s = std::sin((static_cast<float>(n) / f.sample_rate) * (f.rate_hz * kTau));
-                           float fc = (f.depth * 1.65f * ((s + 1.0f) * 0.5f) + 0.35f) * f.center_hz;
-                           if (fc < 80.0f) fc = 80.0f;
-                           if (hi < fc) fc = hi;
-                           const float m = std::tan(fc * kPiF / f.sample_rate);
-                           float den = 1.0f + m;
-                           if (den < 0.000001f) den = 0.000001f;
-                           const float u = (1.0f - m) / den;
-                           for (int k = 0; k < c; ++k) {
-                               const float x = d[i * c + k];
-                               float t = memory[k] * f.feedback + x;
-                               for (auto& st : stages[k]) {
-                                   const float y = t * -u + st.x1 + st.y1 * u;
-                                   st.x1 = t;
-                                   st.y1 = y;
-                                   t = y;
-                               }
-                               memory[k] = t;
-                               d[i * c + k] = t * f.mix + x * (1.0f - f.mix);
-                           }
-                       }
-                   }});
+    // Stage counts on and off the specialised paths, feedback and mix at their ends, and
+    // sweeps held at either clamp of the break frequency.
+    struct PhaserSetting {
+        int stages;
+        float mix, feedback, center_hz, depth, rate_hz;
+    };
+    const PhaserSetting phasers[] = {
+        {4, 0.5f, 0.2f, 900.0f, 0.75f, 0.35f}, {5, 0.6f, 0.4f, 700.0f, 0.9f, 3.0f},
+        {1, 1.0f, -1.0f, 900.0f, 1.0f, 7.0f},  {8, 0.0f, 1.0f, 2000.0f, 0.5f, 0.01f},
+        {4, 1.0f, 1.0f, 80.0f, 0.0f, 1.0f},    {4, 0.25f, -1.0f, 30000.0f, 1.0f, 5.0f},
+        {2, 0.5f, 0.0f, 100.0f, 1.0f, 40.0f},
+    };
+    for (const PhaserSetting& p : phasers) {
+        all.push_back({"phaser, " + std::to_string(p.stages) + " stages, feedback " + std::to_string(p.feedback),
+                       [p](int c) {
+                           return std::make_unique<PhaserEffect>(kRate, p.stages, p.mix, p.feedback, p.center_hz,
+                                                                 p.depth, p.rate_hz, c);
+                       },
+                       [](Effect& e, Buffer& d, int c, unsigned long long) { phaser_reference(e, d, c); }});
+    }
     return all;
 }
 
@@ -399,12 +427,43 @@ int main() {
                     Buffer got = input;
                     effect->process(got.data(), frames, channels, block, workers);
                     ++checks;
-                    if (std::memcmp(got.data(), expected.data(), got.size() * sizeof(float)) != 0) {
+                    if (!same_samples(got.data(), expected.data(), got.size())) {
                         std::printf("FAILED: %s, %d channels, block %llu, workers %u\n", c.name.c_str(),
                                     channels, block, workers);
                         ++failures;
                     }
                 }
+            }
+        }
+    }
+    // The phaser carries its sweep and chains from one call to the next: two calls on the
+    // halves of a buffer give what the reference gives for the whole, and leave the same state.
+    for (int channels : {1, 2, 3}) {
+        for (int stages : {1, 4, 6}) {
+            const Buffer input = make_input(frames, channels, 5u + static_cast<unsigned>(stages));
+            PhaserEffect reference(kRate, stages, 0.7f, 0.6f, 500.0f, 0.8f, 2.0f, channels);
+            Buffer expected = input;
+            phaser_reference(reference, expected, channels);
+            PhaserEffect effect(kRate, stages, 0.7f, 0.6f, 500.0f, 0.8f, 2.0f, channels);
+            Buffer got = input;
+            const unsigned long long first = 1237;
+            effect.process(got.data(), first, channels, 2048, 1);
+            effect.process(got.data() + first * channels, frames - first, channels, 2048, 1);
+            ++checks;
+            bool same = same_samples(got.data(), expected.data(), got.size()) &&
+                        effect.frame_counter == reference.frame_counter &&
+                        same_samples(effect.feedback_memory.data(), reference.feedback_memory.data(),
+                                     static_cast<std::size_t>(channels));
+            for (int k = 0; k < channels; ++k) {
+                for (int j = 0; j < stages; ++j) {
+                    const auto& a = effect.allpass_state[k][j];
+                    const auto& b = reference.allpass_state[k][j];
+                    same = same && same_samples(&a.x1, &b.x1, 1) && same_samples(&a.y1, &b.y1, 1);
+                }
+            }
+            if (!same) {
+                std::printf("FAILED: phaser in two calls, %d channels, %d stages\n", channels, stages);
+                ++failures;
             }
         }
     }

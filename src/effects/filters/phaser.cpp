@@ -5,7 +5,6 @@
 
 #include "effects/clamp.hpp"
 #include "effects/constants.hpp"
-#include "engine/block_walk.hpp"
 #include "engine/state_size.hpp"
 
 namespace kavri {
@@ -30,47 +29,175 @@ PhaserEffect::PhaserEffect(float sample_rate_value, int stages_value, float mix_
     feedback_memory.assign(channel_count, 0.0f);
 }
 
-void PhaserEffect::process(float* data, unsigned long long frames, int channels,
-                           unsigned long long block_size, unsigned int) {
-    const float hi = 0.45f * sample_rate > 80.0f ? 0.45f * sample_rate : 80.0f;
-    const float angular_rate = rate_hz * kTwoPi;
-    const float dry = 1.0f - mix;
+namespace {
+
+// The shared sweep: the all-pass coefficient u for frame n.
+struct Sweep {
+    float sample_rate;
+    float angular_rate;
+    float depth;
+    float center_hz;
+    float hi;
+
+    float coefficient(unsigned long long n) const {
+        // Recomputed from the frame count, so it never drifts.
+        const float s = std::sin((static_cast<float>(n) / sample_rate) * angular_rate);
+        float fc = (depth * 1.65f * ((s + 1.0f) * 0.5f) + 0.35f) * center_hz;
+        if (fc < 80.0f) {
+            fc = 80.0f;
+        }
+        if (hi < fc) {
+            fc = hi;
+        }
+        const float m = std::tan(fc * kPi / sample_rate);
+        float denominator = 1.0f + m;
+        if (denominator < 0.000001f) {
+            denominator = 0.000001f;
+        }
+        return (1.0f - m) / denominator;
+    }
+};
+
+// Frames whose coefficients are worked out one chunk ahead of the chains.
+constexpr unsigned long long kSweepChunk = 64;
+
+// Walks frames [0, frames) of the call, frame_counter being n0, calling
+// run(first_frame, count, u) with u[i] the coefficient of frame first_frame + i. While the
+// chains run through one chunk, the sine and tangent of the next chunk are taken in the same
+// loop: they do not depend on the chains, so the two overlap instead of taking turns.
+template <typename Run>
+void walk_with_sweep(const Sweep& sweep, unsigned long long n0, unsigned long long frames, Run&& run) {
+    float u[2][kSweepChunk];
+    int current = 0;
+    unsigned long long count = frames < kSweepChunk ? frames : kSweepChunk;
+    for (unsigned long long j = 0; j < count; ++j) {
+        u[current][j] = sweep.coefficient(n0 + j);
+    }
+    for (unsigned long long done = 0; done < frames;) {
+        const unsigned long long rest = frames - done - count;
+        const unsigned long long next_count = rest < kSweepChunk ? rest : kSweepChunk;
+        const unsigned long long next_first = n0 + done + count;
+        const float* now = u[current];
+        float* next = u[1 - current];
+        // next_count never exceeds count.
+        unsigned long long i = 0;
+        for (; i < next_count; ++i) {
+            next[i] = sweep.coefficient(next_first + i);
+            run(done + i, 1, now + i);
+        }
+        run(done + i, count - i, now + i);
+        done += count;
+        count = next_count;
+        current = 1 - current;
+    }
+}
+
+// The chains for a stage and channel count known at compile time, their state held in locals
+// for the whole call so the feedback path does not go through the effect's vectors.
+template <int Stages, int Channels>
+struct FixedChains {
+    float x1[Channels][Stages];
+    float y1[Channels][Stages];
+    float memory[Channels];
+
+    explicit FixedChains(const PhaserEffect& effect) {
+        for (int k = 0; k < Channels; ++k) {
+            const auto& chain = effect.allpass_state[static_cast<std::size_t>(k)];
+            for (int j = 0; j < Stages; ++j) {
+                x1[k][j] = chain[static_cast<std::size_t>(j)].x1;
+                y1[k][j] = chain[static_cast<std::size_t>(j)].y1;
+            }
+            memory[k] = effect.feedback_memory[static_cast<std::size_t>(k)];
+        }
+    }
+
+    void store(PhaserEffect& effect) const {
+        for (int k = 0; k < Channels; ++k) {
+            auto& chain = effect.allpass_state[static_cast<std::size_t>(k)];
+            for (int j = 0; j < Stages; ++j) {
+                chain[static_cast<std::size_t>(j)].x1 = x1[k][j];
+                chain[static_cast<std::size_t>(j)].y1 = y1[k][j];
+            }
+            effect.feedback_memory[static_cast<std::size_t>(k)] = memory[k];
+        }
+    }
+
+    void run(float* frame, unsigned long long count, const float* u_of_frame, float feedback,
+             float mix, float dry) {
+        for (unsigned long long i = 0; i < count; ++i, frame += Channels) {
+            const float u = u_of_frame[i];
+            const float minus_u = -u;
+            for (int k = 0; k < Channels; ++k) {
+                const float x = frame[k];
+                float t = memory[k] * feedback + x;
+                for (int j = 0; j < Stages; ++j) {
+                    const float y = t * minus_u + x1[k][j] + y1[k][j] * u;
+                    x1[k][j] = t;
+                    y1[k][j] = y;
+                    t = y;
+                }
+                memory[k] = t;
+                frame[k] = t * mix + x * dry;
+            }
+        }
+    }
+};
+
+template <int Stages, int Channels>
+void run_fixed(PhaserEffect& effect, const Sweep& sweep, float* data, unsigned long long frames,
+               float feedback, float mix, float dry) {
+    FixedChains<Stages, Channels> chains(effect);
+    walk_with_sweep(sweep, effect.frame_counter, frames,
+                    [&](unsigned long long first, unsigned long long count, const float* u) {
+                        chains.run(data + first * Channels, count, u, feedback, mix, dry);
+                    });
+    chains.store(effect);
+}
+
+// Any stage and channel count: the state stays in the effect's vectors.
+void run_any(PhaserEffect& effect, const Sweep& sweep, float* data, unsigned long long frames,
+             int channels, float feedback, float mix, float dry) {
     const auto stride = static_cast<unsigned long long>(channels);
-    for_each_block(frames, block_size, [&](unsigned long long start, unsigned long long count) {
-        unsigned long long n = frame_counter;
-        float* frame = data + start * stride;
-        for (unsigned long long i = 0; i < count; ++i, ++n, frame += stride) {
-            // The sweep is recomputed from the frame count, so it never drifts.
-            const float s = std::sin((static_cast<float>(n) / sample_rate) * angular_rate);
-            float fc = (depth * 1.65f * ((s + 1.0f) * 0.5f) + 0.35f) * center_hz;
-            if (fc < 80.0f) {
-                fc = 80.0f;
-            }
-            if (hi < fc) {
-                fc = hi;
-            }
-            const float m = std::tan(fc * kPi / sample_rate);
-            float denominator = 1.0f + m;
-            if (denominator < 0.000001f) {
-                denominator = 0.000001f;
-            }
-            const float u = (1.0f - m) / denominator;
+    float* memory = effect.feedback_memory.data();
+    walk_with_sweep(sweep, effect.frame_counter, frames,
+                    [&](unsigned long long first, unsigned long long count, const float* u_of_frame) {
+        float* frame = data + first * stride;
+        for (unsigned long long i = 0; i < count; ++i, frame += stride) {
+            const float u = u_of_frame[i];
             const float minus_u = -u;
             for (int k = 0; k < channels; ++k) {
                 const float x = frame[k];
-                float t = feedback_memory[static_cast<std::size_t>(k)] * feedback + x;
-                for (AllpassStage& stage : allpass_state[static_cast<std::size_t>(k)]) {
+                float t = memory[k] * feedback + x;
+                for (PhaserEffect::AllpassStage& stage : effect.allpass_state[static_cast<std::size_t>(k)]) {
                     const float y = t * minus_u + stage.x1 + stage.y1 * u;
                     stage.x1 = t;
                     stage.y1 = y;
                     t = y;
                 }
-                feedback_memory[static_cast<std::size_t>(k)] = t;
+                memory[k] = t;
                 frame[k] = t * mix + x * dry;
             }
         }
-        frame_counter = n;
     });
+}
+
+}  // namespace
+
+// Blocks only bound the walk and every frame's sweep comes from its own count, so the whole
+// call runs as one walk: the result is the same for every block size.
+void PhaserEffect::process(float* data, unsigned long long frames, int channels,
+                           unsigned long long, unsigned int) {
+    const float hi = 0.45f * sample_rate > 80.0f ? 0.45f * sample_rate : 80.0f;
+    const Sweep sweep{sample_rate, rate_hz * kTwoPi, depth, center_hz, hi};
+    const float dry = 1.0f - mix;
+    if (stages == 4 && channels == 2) {
+        run_fixed<4, 2>(*this, sweep, data, frames, feedback, mix, dry);
+    } else if (stages == 4 && channels == 1) {
+        run_fixed<4, 1>(*this, sweep, data, frames, feedback, mix, dry);
+    } else {
+        run_any(*this, sweep, data, frames, channels, feedback, mix, dry);
+    }
+    frame_counter += frames;
 }
 
 EffectPtr make_phaser_effect(const ParamReader& params, float sample_rate, int channels) {
