@@ -41,6 +41,9 @@ def test_every_type_name_builds(name):
     ({"type": "gain "}, "Unknown effect type: gain "),
     ({"type": ""}, "Unknown effect type: "),
     ({"type": "reverb"}, "Unknown effect type: reverb"),
+    # Bytes that are not UTF-8, and NULs, are escaped so the message stays whole text.
+    ({"type": b"\x80gain"}, "Unknown effect type: \\x80gain"),
+    ({"type": "ga\x00in"}, "Unknown effect type: ga\\x00in"),
     ({"type": 5}, CAST_ERROR.format("<class 'int'>")),
     ({"type": None}, CAST_ERROR.format("<class 'NoneType'>")),
     ({"type": "\udc80"}, CAST_ERROR.format("<class 'str'>")),

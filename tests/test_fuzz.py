@@ -10,7 +10,7 @@ import os
 import re
 
 import numpy as np
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 from kavri import process_pipeline
@@ -106,6 +106,8 @@ def audio(draw):
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(audio(), st.lists(specs(), max_size=4), st.integers(1, 96000),
        st.sampled_from([0, 1, 3, 64, 2048, 5000]), st.sampled_from([0, 1, 2, 3, 5]))
+# Found by this test: a bytes type that is not UTF-8 raised UnicodeDecodeError.
+@example(np.zeros((0, 1), np.float32), [{"type": b"\x80"}], 1, 0, 0)
 def test_any_call_returns_or_raises_as_documented(array, chain, sample_rate, block_size, workers):
     before = array.copy()
     try:

@@ -121,6 +121,26 @@ bool fetch_param(const py::dict& spec, const char* key, py::object& value) {
     return true;
 }
 
+// The type name as a message can show it. The message reaches Python as UTF-8 text ending at
+// its first NUL, so a bytes name that is not valid UTF-8 (b"\x80") would turn the error into
+// a UnicodeDecodeError, and one with a NUL would be cut short: such bytes are escaped.
+std::string printable_type(const std::string& type) {
+    const auto text = py::reinterpret_steal<py::object>(PyUnicode_DecodeUTF8(
+        type.data(), static_cast<Py_ssize_t>(type.size()), "backslashreplace"));
+    if (!text) {
+        throw py::error_already_set();
+    }
+    std::string printable;
+    for (const char c : py::cast<std::string>(text)) {
+        if (c == '\0') {
+            printable += "\\x00";
+        } else {
+            printable += c;
+        }
+    }
+    return printable;
+}
+
 }  // namespace
 
 float read_float_param(const py::dict& spec, const char* key, float default_value) {
@@ -150,7 +170,7 @@ EffectPtr make_effect(const py::dict& spec, int sample_rate, int channels) {
             return row.build(params, static_cast<float>(sample_rate), channels);
         }
     }
-    throw std::runtime_error("Unknown effect type: " + type);
+    throw std::runtime_error("Unknown effect type: " + printable_type(type));
 }
 
 void build_effect_list(const py::list& specs, int sample_rate, int channels,
