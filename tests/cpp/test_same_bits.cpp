@@ -114,6 +114,40 @@ void phaser_reference(Effect& e, Buffer& d, int c) {
     }
 }
 
+// Linear interpolation between slots floor(p) and floor(p) + 1, both modulo the line length.
+float interpolate(const std::vector<float>& line, float p) {
+    const float whole = std::floor(p);
+    const auto e = static_cast<long long>(whole);
+    const auto n = static_cast<long long>(line.size());
+    const long long first = ((e % n) + n) % n;
+    const long long second = (((e + 1) % n) + n) % n;
+    const float frac = p - whole;
+    return line[first] * (1.0f - frac) + line[second] * frac;
+}
+
+// The swept delay one frame at a time, its state in the effect's own fields.
+void swept_reference(Effect& e, Buffer& d, int c) {
+    auto& f = static_cast<ModulatedDelayEffect&>(e);
+    const unsigned long long frames = d.size() / c;
+    std::vector<float> dry(c), wet(c);
+    for (unsigned long long i = 0; i < frames; ++i) {
+        const float angle = (static_cast<float>(f.frame_counter) / f.sample_rate) * (f.rate_hz * kTau);
+        for (int k = 0; k < c; ++k) {
+            dry[k] = d[i * c + k];
+            const float s = std::sin(f.phase_offsets[k] + angle);
+            float delay = ((s + 1.0f) * 0.5f) * f.depth_samples + f.base_delay_samples;
+            if (!(delay >= 1.0f)) delay = 1.0f;
+            wet[k] = interpolate(f.lines[k], static_cast<float>(f.write_pos) - delay);
+        }
+        for (int k = 0; k < c; ++k) {
+            d[i * c + k] = f.wet_only ? wet[k] : f.mix * wet[k] + (1.0f - f.mix) * dry[k];
+            f.lines[k][f.write_pos] = wet[k] * f.feedback + dry[k];
+        }
+        ++f.frame_counter;
+        if (!(++f.write_pos < f.lines[0].size())) f.write_pos = 0;
+    }
+}
+
 // Bit for bit, except that any NaN matches any NaN: which of two NaN operands an addition
 // passes on depends on how the compiler orders the operands of that commutative operation,
 // not on the arithmetic.
@@ -356,35 +390,31 @@ std::vector<Case> cases() {
                            }
                        }
                    }});
-    for (bool wet_only : {false, true}) {
-        all.push_back({wet_only ? "vibrato" : "chorus",
-                       [wet_only](int c) {
-                           return std::make_unique<ModulatedDelayEffect>(kRate, c, 4.0f, 3.0f, 7.0f, 0.45f, 0.5f,
-                                                                         wet_only, 1.5707964f);
+    // Chorus, flanger and vibrato settings, a negative depth, mix and feedback at their ends,
+    // a sweep that the one-sample floor cuts off, and a NaN rate whose sweep is all floor.
+    struct SweptSetting {
+        const char* name;
+        float delay_ms, depth_ms, rate_hz, mix, feedback;
+        bool wet_only;
+    };
+    const SweptSetting swept[] = {
+        {"chorus", 4.0f, 3.0f, 7.0f, 0.45f, 0.5f, false},
+        {"vibrato", 4.0f, 3.0f, 7.0f, 0.45f, 0.5f, true},
+        {"flanger", 2.5f, 1.8f, 0.25f, 0.45f, 0.35f, false},
+        {"chorus, negative depth", 18.0f, -7.5f, 0.9f, 0.35f, 0.12f, false},
+        {"chorus, mix 0, feedback 1", 1.0f, 0.5f, 40.0f, 0.0f, 1.0f, false},
+        {"chorus, mix 1, feedback -1", 0.5f, 2.0f, 3.0f, 1.0f, -1.0f, false},
+        {"vibrato, feedback -1", 1.0f, 1.0f, 5.0f, 0.3f, -1.0f, true},
+        {"chorus, sweep below one sample", 0.001f, -0.05f, 90.0f, 0.6f, 0.9f, false},
+        {"chorus, NaN rate", 3.0f, 1.0f, std::numeric_limits<float>::quiet_NaN(), 0.5f, 0.5f, false},
+    };
+    for (const SweptSetting& m : swept) {
+        all.push_back({m.name,
+                       [m](int c) {
+                           return std::make_unique<ModulatedDelayEffect>(kRate, c, m.delay_ms, m.depth_ms, m.rate_hz,
+                                                                         m.mix, m.feedback, m.wet_only, 1.5707964f);
                        },
-                       [](Effect& e, Buffer& d, int c, unsigned long long) {
-                           auto& f = static_cast<ModulatedDelayEffect&>(e);
-                           auto lines = f.lines;
-                           std::uint64_t w = f.write_pos;
-                           std::uint64_t n = f.frame_counter;
-                           const unsigned long long frames = d.size() / c;
-                           std::vector<float> dry(c), wet(c);
-                           for (unsigned long long i = 0; i < frames; ++i, ++n) {
-                               const float angle = (static_cast<float>(n) / f.sample_rate) * (f.rate_hz * kTau);
-                               for (int k = 0; k < c; ++k) {
-                                   dry[k] = d[i * c + k];
-                                   const float s = std::sin(f.phase_offsets[k] + angle);
-                                   float delay = ((s + 1.0f) * 0.5f) * f.depth_samples + f.base_delay_samples;
-                                   if (!(delay >= 1.0f)) delay = 1.0f;
-                                   wet[k] = read_interpolated(lines[k], static_cast<float>(w) - delay);
-                               }
-                               for (int k = 0; k < c; ++k) {
-                                   d[i * c + k] = f.wet_only ? wet[k] : f.mix * wet[k] + (1.0f - f.mix) * dry[k];
-                                   lines[k][w] = wet[k] * f.feedback + dry[k];
-                               }
-                               if (!(++w < lines[0].size())) w = 0;
-                           }
-                       }});
+                       [](Effect& e, Buffer& d, int c, unsigned long long) { swept_reference(e, d, c); }});
     }
     // Stage counts on and off the specialised paths, feedback and mix at their ends, and
     // sweeps held at either clamp of the break frequency.
@@ -465,6 +495,28 @@ int main() {
                 std::printf("FAILED: phaser in two calls, %d channels, %d stages\n", channels, stages);
                 ++failures;
             }
+        }
+    }
+    // The swept delay carries its lines, write index and sweep from one call to the next.
+    for (int channels : {1, 2, 3}) {
+        const Buffer input = make_input(frames, channels, 9u + static_cast<unsigned>(channels));
+        ModulatedDelayEffect reference(kRate, channels, 2.5f, 1.8f, 0.25f, 0.45f, 0.35f, false, 1.5707964f);
+        Buffer expected = input;
+        swept_reference(reference, expected, channels);
+        ModulatedDelayEffect effect(kRate, channels, 2.5f, 1.8f, 0.25f, 0.45f, 0.35f, false, 1.5707964f);
+        Buffer got = input;
+        const unsigned long long first = 1237;
+        effect.process(got.data(), first, channels, 7, 1);
+        effect.process(got.data() + first * channels, frames - first, channels, 2048, 1);
+        ++checks;
+        bool same = same_samples(got.data(), expected.data(), got.size()) &&
+                    effect.frame_counter == reference.frame_counter && effect.write_pos == reference.write_pos;
+        for (int k = 0; k < channels; ++k) {
+            same = same && same_samples(effect.lines[k].data(), reference.lines[k].data(), effect.lines[k].size());
+        }
+        if (!same) {
+            std::printf("FAILED: swept delay in two calls, %d channels\n", channels);
+            ++failures;
         }
     }
     std::printf("%d of %d comparisons differ\n", failures, checks);

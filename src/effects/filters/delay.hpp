@@ -52,30 +52,41 @@ public:
 // anything, when all the lines together would not fit in physical memory.
 std::vector<std::vector<float>> make_delay_lines(int channels, std::uint64_t length);
 
-// Reads a line between samples at the position `position` (finite, within one line length
-// of the line's ends): the slot floor(position) weighted by 1 - frac and the next slot by
-// frac, both taken modulo the line length so that negative positions wrap to the end.
-inline float read_interpolated(const std::vector<float>& line, float position) {
-    const float whole = std::floor(position);
-    const auto e = static_cast<std::int64_t>(whole);
-    const float frac = position - whole;
-    const auto n = static_cast<std::int64_t>(line.size());
+// Reads a line of `length` samples between samples at the position `position` (finite,
+// within one line length of the line's ends): the slot floor(position) weighted by 1 - frac
+// and the next slot by frac, both taken modulo the line length so that negative positions
+// wrap to the end.
+inline float read_interpolated(const float* line, std::int64_t length, float position) {
+    // floor(position) as truncation, one lower for a negative non-integer: the same value as
+    // std::floor for every finite position in range, with no library or rounding-mode path.
+    // A position with a fraction is below 2^23 in size, so whole - 1 is exact; the sign of
+    // position carries over so that -0 gives the same frac as std::floor would.
+    std::int64_t e = static_cast<std::int64_t>(position);
+    float whole = static_cast<float>(e);
+    if (position < whole) {
+        --e;
+        whole = whole - 1.0f;
+    }
+    const float frac = position - std::copysign(whole, position);
     std::int64_t first = e;
     std::int64_t second = e + 1;
     // Both slots inside the line is the usual case; only the others need the remainders,
     // whose integer divisions would cost more than the rest of the read.
-    if (!(e >= 0 && second < n)) {
-        first = e % n;
+    if (!(e >= 0 && second < length)) {
+        first = e % length;
         if (first < 0) {
-            first += n;
+            first += length;
         }
-        second = (e + 1) % n;
+        second = (e + 1) % length;
         if (second < 0) {
-            second += n;
+            second += length;
         }
     }
-    return line[static_cast<std::size_t>(first)] * (1.0f - frac) +
-           line[static_cast<std::size_t>(second)] * frac;
+    return line[first] * (1.0f - frac) + line[second] * frac;
+}
+
+inline float read_interpolated(const std::vector<float>& line, float position) {
+    return read_interpolated(line.data(), static_cast<std::int64_t>(line.size()), position);
 }
 
 EffectPtr make_delay_effect(const ParamReader& params, float sample_rate, int channels);

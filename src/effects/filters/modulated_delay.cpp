@@ -2,11 +2,11 @@
 
 #include <cmath>
 #include <memory>
+#include <vector>
 
 #include "effects/clamp.hpp"
 #include "effects/constants.hpp"
 #include "effects/filters/delay.hpp"
-#include "engine/block_walk.hpp"
 #include "engine/state_size.hpp"
 
 namespace kavri {
@@ -42,44 +42,149 @@ ModulatedDelayEffect::ModulatedDelayEffect(float sample_rate_value, int channels
     }
 }
 
+namespace {
+
+// Frames whose sines are taken one chunk ahead of the lines.
+constexpr unsigned long long kSweepChunk = 64;
+
+// Everything one frame of the lines needs, copied into locals for the whole call.
+struct SweptLines {
+    float sample_rate;
+    float angular_rate;
+    float depth_samples;
+    float base_delay_samples;
+    float mix;
+    float dry_gain;
+    float feedback;
+    std::int64_t length;
+
+    // The common angle of frame n, recomputed from the count so that no rounding drifts.
+    float angle(std::uint64_t n) const { return (static_cast<float>(n) / sample_rate) * angular_rate; }
+
+    // Reads line at the swept delay of sine s, writes the frame's new sample at w, and returns
+    // the output sample.
+    template <bool WetOnly>
+    float step(float* line, std::int64_t w, float s, float x) const {
+        float delay = ((s + 1.0f) * 0.5f) * depth_samples + base_delay_samples;
+        // Written so that a NaN sweep (from a NaN or infinite rate) becomes one sample too:
+        // the read position below must stay finite.
+        if (!(delay >= 1.0f)) {
+            delay = 1.0f;
+        }
+        const float wet = read_interpolated(line, length, static_cast<float>(w) - delay);
+        line[w] = wet * feedback + x;
+        return WetOnly ? wet : mix * wet + dry_gain * x;
+    }
+};
+
+// Runs frames [0, frames) of the call with the write index starting at w0 and the frame count
+// at n0, and returns the write index after the last frame. Channels is the channel count, or 0 for a count known only at run
+// time. Each channel's line is read before it is written and touches no other channel, so the
+// channels of a frame run one after the other. While the lines run through one chunk, the sines
+// of the next chunk are taken in the same loop: they do not depend on the lines, so the two
+// overlap instead of taking turns.
+template <int Channels, bool WetOnly>
+std::int64_t run_swept(ModulatedDelayEffect& effect, const SweptLines& sweep, float* data,
+                       unsigned long long frames, int channel_count, std::int64_t w0, std::uint64_t n0) {
+    constexpr int kStack = Channels > 0 ? Channels : 1;
+    const int channels = Channels > 0 ? Channels : channel_count;
+    const auto stride = static_cast<std::size_t>(channels);
+    float* stack_lines[kStack];
+    float stack_offsets[kStack];
+    float stack_sines[2][kSweepChunk * kStack];
+    std::vector<float*> heap_lines;
+    std::vector<float> heap_offsets;
+    std::vector<float> heap_sines;
+    float** lines = stack_lines;
+    float* offsets = stack_offsets;
+    float* sines[2] = {stack_sines[0], stack_sines[1]};
+    if (Channels == 0) {
+        heap_lines.resize(stride);
+        heap_offsets.resize(stride);
+        heap_sines.resize(2 * kSweepChunk * stride);
+        lines = heap_lines.data();
+        offsets = heap_offsets.data();
+        sines[0] = heap_sines.data();
+        sines[1] = heap_sines.data() + kSweepChunk * stride;
+    }
+    for (std::size_t k = 0; k < stride; ++k) {
+        lines[k] = effect.lines[k].data();
+        offsets[k] = effect.phase_offsets[k];
+    }
+    const auto take_sines = [&](float* out, std::uint64_t n) {
+        const float g = sweep.angle(n);
+        for (std::size_t k = 0; k < stride; ++k) {
+            out[k] = std::sin(offsets[k] + g);
+        }
+    };
+    std::int64_t w = w0;
+    const auto run_frame = [&](float* frame, const float* s) {
+        for (std::size_t k = 0; k < stride; ++k) {
+            frame[k] = sweep.step<WetOnly>(lines[k], w, s[k], frame[k]);
+        }
+        ++w;
+        if (!(w < sweep.length)) {
+            w = 0;
+        }
+    };
+    int current = 0;
+    unsigned long long count = frames < kSweepChunk ? frames : kSweepChunk;
+    for (unsigned long long j = 0; j < count; ++j) {
+        take_sines(sines[current] + j * stride, n0 + j);
+    }
+    float* frame = data;
+    for (unsigned long long done = 0; done < frames;) {
+        const unsigned long long rest = frames - done - count;
+        const unsigned long long next_count = rest < kSweepChunk ? rest : kSweepChunk;
+        const std::uint64_t next_first = n0 + done + count;
+        const float* now = sines[current];
+        float* next = sines[1 - current];
+        // next_count never exceeds count.
+        unsigned long long i = 0;
+        for (; i < next_count; ++i, frame += stride) {
+            take_sines(next + i * stride, next_first + i);
+            run_frame(frame, now + i * stride);
+        }
+        for (; i < count; ++i, frame += stride) {
+            run_frame(frame, now + i * stride);
+        }
+        done += count;
+        count = next_count;
+        current = 1 - current;
+    }
+    return w;
+}
+
+template <bool WetOnly>
+std::int64_t run_any_count(ModulatedDelayEffect& effect, const SweptLines& sweep, float* data,
+                           unsigned long long frames, int channels, std::int64_t w0, std::uint64_t n0) {
+    if (channels == 2) {
+        return run_swept<2, WetOnly>(effect, sweep, data, frames, channels, w0, n0);
+    }
+    if (channels == 1) {
+        return run_swept<1, WetOnly>(effect, sweep, data, frames, channels, w0, n0);
+    }
+    return run_swept<0, WetOnly>(effect, sweep, data, frames, channels, w0, n0);
+}
+
+}  // namespace
+
+// Blocks only bound the walk and every frame's sweep comes from its own count, so the whole
+// call runs as one walk: the result is the same for every block size.
 void ModulatedDelayEffect::process(float* data, unsigned long long frames, int channels,
-                                   unsigned long long block_size, unsigned int) {
+                                   unsigned long long, unsigned int) {
     if (frames == 0 || channels < 1) {
         return;
     }
-    const auto count_channels = static_cast<std::size_t>(channels);
-    std::vector<float> dry(count_channels, 0.0f);
-    std::vector<float> wet(count_channels, 0.0f);
-    const float angular_rate = rate_hz * kTwoPi;
-    const float dry_gain = 1.0f - mix;
-    const std::uint64_t length = lines[0].size();
-    for_each_block(frames, block_size, [&](unsigned long long start, unsigned long long count) {
-        float* frame = data + start * count_channels;
-        for (unsigned long long i = 0; i < count; ++i, frame += count_channels) {
-            // Recomputed from the frame count, never accumulated, so no rounding drifts.
-            const float angle = (static_cast<float>(frame_counter) / sample_rate) * angular_rate;
-            for (std::size_t k = 0; k < count_channels; ++k) {
-                dry[k] = frame[k];
-                const float s = std::sin(phase_offsets[k] + angle);
-                float delay = ((s + 1.0f) * 0.5f) * depth_samples + base_delay_samples;
-                // Written so that a NaN sweep (from a NaN or infinite rate) becomes one
-                // sample too: the read position below must stay finite.
-                if (!(delay >= 1.0f)) {
-                    delay = 1.0f;
-                }
-                wet[k] = read_interpolated(lines[k], static_cast<float>(write_pos) - delay);
-            }
-            for (std::size_t k = 0; k < count_channels; ++k) {
-                frame[k] = wet_only ? wet[k] : mix * wet[k] + dry_gain * dry[k];
-                lines[k][write_pos] = wet[k] * feedback + dry[k];
-            }
-            ++frame_counter;
-            ++write_pos;
-            if (!(write_pos < length)) {
-                write_pos = 0;
-            }
-        }
-    });
+    const SweptLines sweep{sample_rate,        rate_hz * kTwoPi, depth_samples, base_delay_samples, mix,
+                           1.0f - mix,         feedback,         static_cast<std::int64_t>(lines[0].size())};
+    // The write index is below a line length that fits in memory: as a signed count its
+    // conversion to float is one instruction, and gives the same float.
+    const auto w0 = static_cast<std::int64_t>(write_pos);
+    const std::int64_t w = wet_only ? run_any_count<true>(*this, sweep, data, frames, channels, w0, frame_counter)
+                                    : run_any_count<false>(*this, sweep, data, frames, channels, w0, frame_counter);
+    write_pos = static_cast<std::uint64_t>(w);
+    frame_counter += frames;
 }
 
 EffectPtr make_modulated_delay_effect(const ParamReader& params, float sample_rate, int channels,
