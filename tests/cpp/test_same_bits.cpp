@@ -497,13 +497,17 @@ int main() {
             }
         }
     }
-    // The swept delay carries its lines, write index and sweep from one call to the next.
+    // The swept delay carries its lines, write index and sweep from one call to the next, here
+    // also from a frame count that crosses 2^31 within the call.
     for (int channels : {1, 2, 3}) {
         const Buffer input = make_input(frames, channels, 9u + static_cast<unsigned>(channels));
+        const std::uint64_t start = channels == 2 ? (std::uint64_t{1} << 31) - 2000 : 0;
         ModulatedDelayEffect reference(kRate, channels, 2.5f, 1.8f, 0.25f, 0.45f, 0.35f, false, 1.5707964f);
+        reference.frame_counter = start;
         Buffer expected = input;
         swept_reference(reference, expected, channels);
         ModulatedDelayEffect effect(kRate, channels, 2.5f, 1.8f, 0.25f, 0.45f, 0.35f, false, 1.5707964f);
+        effect.frame_counter = start;
         Buffer got = input;
         const unsigned long long first = 1237;
         effect.process(got.data(), first, channels, 7, 1);

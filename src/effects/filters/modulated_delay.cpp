@@ -1,6 +1,9 @@
 #include "effects/filters/modulated_delay.hpp"
 
+#include <climits>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -47,7 +50,7 @@ namespace {
 // Frames whose sines are taken one chunk ahead of the lines.
 constexpr unsigned long long kSweepChunk = 64;
 
-// Everything one frame of the lines needs, copied into locals for the whole call.
+// Everything the frames need, copied into locals for the whole call.
 struct SweptLines {
     float sample_rate;
     float angular_rate;
@@ -60,93 +63,210 @@ struct SweptLines {
 
     // The common angle of frame n, recomputed from the count so that no rounding drifts.
     float angle(std::uint64_t n) const { return (static_cast<float>(n) / sample_rate) * angular_rate; }
-
-    // Reads line at the swept delay of sine s, writes the frame's new sample at w, and returns
-    // the output sample.
-    template <bool WetOnly>
-    float step(float* line, std::int64_t w, float s, float x) const {
-        float delay = ((s + 1.0f) * 0.5f) * depth_samples + base_delay_samples;
-        // Written so that a NaN sweep (from a NaN or infinite rate) becomes one sample too:
-        // the read position below must stay finite.
-        if (!(delay >= 1.0f)) {
-            delay = 1.0f;
-        }
-        const float wet = read_interpolated(line, length, static_cast<float>(w) - delay);
-        line[w] = wet * feedback + x;
-        return WetOnly ? wet : mix * wet + dry_gain * x;
-    }
 };
 
+// Per-chunk scratch, one row of kSweepChunk per channel: the sines, and from them the whole
+// and fractional parts of each read position.
+template <typename Index>
+struct ChunkRows {
+    float* sines[2];
+    float* fracs;
+    Index* wholes;
+};
+
+// One read position of the row: the swept delay of sine s, floored at one sample (written so
+// that a NaN sweep, from a NaN or infinite rate, becomes one sample too and the position stays
+// finite), taken back from the write index w, and split into floor(position) and the fraction.
+// The floor is a truncation, one lower for a negative non-integer, with the sign of the
+// position kept, as in read_interpolated.
+template <typename Index>
+inline void sweep_one(float s, float w, float depth, float base, float& frac, Index& whole_slot) {
+    float delay = ((s + 1.0f) * 0.5f) * depth + base;
+    if (!(delay >= 1.0f)) {
+        delay = 1.0f;
+    }
+    const float position = w - delay;
+    Index e = static_cast<Index>(position);
+    float whole = static_cast<float>(e);
+    if (position < whole) {
+        e = e - 1;
+        whole = whole - 1.0f;
+    }
+    frac = position - std::copysign(whole, position);
+    whole_slot = e;
+}
+
+template <typename Index>
+void sweep_row(const float* s, const float* w, float depth, float base, unsigned long long count,
+               float* frac, Index* whole) {
+    for (unsigned long long i = 0; i < count; ++i) {
+        sweep_one(s[i], w[i], depth, base, frac[i], whole[i]);
+    }
+}
+
+// With 32-bit slots, four positions at a time: the same operations lane by lane, the branches
+// as bit selects (the compiler keeps the scalar form as branches).
+using Lanes = float __attribute__((vector_size(16)));
+using IntLanes = std::int32_t __attribute__((vector_size(16)));
+
+template <>
+void sweep_row<std::int32_t>(const float* s, const float* w, float depth, float base,
+                             unsigned long long count, float* frac, std::int32_t* whole) {
+    const IntLanes sign = {INT32_MIN, INT32_MIN, INT32_MIN, INT32_MIN};
+    const Lanes one = {1.0f, 1.0f, 1.0f, 1.0f};
+    unsigned long long i = 0;
+    for (; i + 4 <= count; i += 4) {
+        Lanes sine;
+        Lanes write_at;
+        std::memcpy(&sine, s + i, sizeof sine);
+        std::memcpy(&write_at, w + i, sizeof write_at);
+        const Lanes swept = ((sine + 1.0f) * 0.5f) * depth + base;
+        const IntLanes at_least_one = swept >= 1.0f;
+        const Lanes delay = (Lanes)(((IntLanes)swept & at_least_one) | ((IntLanes)one & ~at_least_one));
+        const Lanes position = write_at - delay;
+        const IntLanes truncated = __builtin_convertvector(position, IntLanes);
+        const Lanes toward_zero = __builtin_convertvector(truncated, Lanes);
+        const IntLanes negative_fraction = position < toward_zero;
+        const Lanes below = toward_zero - 1.0f;
+        const IntLanes floor_bits = ((IntLanes)below & negative_fraction) | ((IntLanes)toward_zero & ~negative_fraction);
+        const Lanes signed_floor = (Lanes)((floor_bits & ~sign) | ((IntLanes)position & sign));
+        const Lanes fraction = position - signed_floor;
+        const IntLanes slot = truncated + negative_fraction;
+        std::memcpy(frac + i, &fraction, sizeof fraction);
+        std::memcpy(whole + i, &slot, sizeof slot);
+    }
+    for (; i < count; ++i) {
+        sweep_one(s[i], w[i], depth, base, frac[i], whole[i]);
+    }
+}
+
+// The angles of frames n0 .. n0 + count - 1. Below 2^31 a count converts to the same float
+// from 32 bits as from 64, so four frames go at a time.
+inline void sweep_angles(const SweptLines& sweep, std::uint64_t n0, unsigned long long count, float* angle) {
+    unsigned long long i = 0;
+    if (n0 + count < (std::uint64_t{1} << 31)) {
+        const auto first = static_cast<std::int32_t>(n0);
+        IntLanes n = {first, first + 1, first + 2, first + 3};
+        for (; i + 4 <= count; i += 4, n += 4) {
+            const Lanes g = (__builtin_convertvector(n, Lanes) / sweep.sample_rate) * sweep.angular_rate;
+            std::memcpy(angle + i, &g, sizeof g);
+        }
+    }
+    for (; i < count; ++i) {
+        angle[i] = sweep.angle(n0 + i);
+    }
+}
+
 // Runs frames [0, frames) of the call with the write index starting at w0 and the frame count
-// at n0, and returns the write index after the last frame. Channels is the channel count, or 0 for a count known only at run
-// time. Each channel's line is read before it is written and touches no other channel, so the
-// channels of a frame run one after the other. While the lines run through one chunk, the sines
-// of the next chunk are taken in the same loop: they do not depend on the lines, so the two
-// overlap instead of taking turns.
-template <int Channels, bool WetOnly>
+// at n0, and returns the write index after the last frame. Channels is the channel count, or 0
+// for a count known only at run time; Index holds a read slot (32 bits when every line is
+// short enough). Each chunk goes in two passes. The first turns the chunk's sines into read
+// positions, channel by channel: it depends on neither the lines nor the audio, so it runs on
+// whole rows at once. The second reads, mixes and writes the lines frame by frame, a channel's
+// line read before it is written and touching no other channel; the sines of the next chunk
+// are taken in that same loop, so the two overlap instead of taking turns.
+template <int Channels, bool WetOnly, typename Index>
 std::int64_t run_swept(ModulatedDelayEffect& effect, const SweptLines& sweep, float* data,
                        unsigned long long frames, int channel_count, std::int64_t w0, std::uint64_t n0) {
     constexpr int kStack = Channels > 0 ? Channels : 1;
+    constexpr std::size_t kRow = kSweepChunk;
     const int channels = Channels > 0 ? Channels : channel_count;
     const auto stride = static_cast<std::size_t>(channels);
     float* stack_lines[kStack];
     float stack_offsets[kStack];
-    float stack_sines[2][kSweepChunk * kStack];
+    float stack_sines[2][kRow * kStack];
+    float stack_fracs[kRow * kStack];
+    Index stack_wholes[kRow * kStack];
     std::vector<float*> heap_lines;
     std::vector<float> heap_offsets;
-    std::vector<float> heap_sines;
+    std::vector<float> heap_floats;
+    std::vector<Index> heap_wholes;
     float** lines = stack_lines;
     float* offsets = stack_offsets;
-    float* sines[2] = {stack_sines[0], stack_sines[1]};
+    ChunkRows<Index> rows{{stack_sines[0], stack_sines[1]}, stack_fracs, stack_wholes};
     if (Channels == 0) {
         heap_lines.resize(stride);
         heap_offsets.resize(stride);
-        heap_sines.resize(2 * kSweepChunk * stride);
+        heap_floats.resize(3 * kRow * stride);
+        heap_wholes.resize(kRow * stride);
         lines = heap_lines.data();
         offsets = heap_offsets.data();
-        sines[0] = heap_sines.data();
-        sines[1] = heap_sines.data() + kSweepChunk * stride;
+        rows = {{heap_floats.data(), heap_floats.data() + kRow * stride},
+                heap_floats.data() + 2 * kRow * stride,
+                heap_wholes.data()};
     }
     for (std::size_t k = 0; k < stride; ++k) {
         lines[k] = effect.lines[k].data();
         offsets[k] = effect.phase_offsets[k];
     }
-    const auto take_sines = [&](float* out, std::uint64_t n) {
-        const float g = sweep.angle(n);
+    const float depth = sweep.depth_samples;
+    const float base = sweep.base_delay_samples;
+    const std::int64_t length = sweep.length;
+    float angles[kRow];
+    const auto take_sines = [&](float* row, std::size_t i, float g) {
         for (std::size_t k = 0; k < stride; ++k) {
-            out[k] = std::sin(offsets[k] + g);
+            row[k * kRow + i] = std::sin(offsets[k] + g);
         }
     };
+    float write_at[kRow];
     std::int64_t w = w0;
-    const auto run_frame = [&](float* frame, const float* s) {
-        for (std::size_t k = 0; k < stride; ++k) {
-            frame[k] = sweep.step<WetOnly>(lines[k], w, s[k], frame[k]);
-        }
-        ++w;
-        if (!(w < sweep.length)) {
-            w = 0;
-        }
-    };
     int current = 0;
     unsigned long long count = frames < kSweepChunk ? frames : kSweepChunk;
     for (unsigned long long j = 0; j < count; ++j) {
-        take_sines(sines[current] + j * stride, n0 + j);
+        take_sines(rows.sines[current], j, sweep.angle(n0 + j));
     }
     float* frame = data;
     for (unsigned long long done = 0; done < frames;) {
         const unsigned long long rest = frames - done - count;
         const unsigned long long next_count = rest < kSweepChunk ? rest : kSweepChunk;
         const std::uint64_t next_first = n0 + done + count;
-        const float* now = sines[current];
-        float* next = sines[1 - current];
-        // next_count never exceeds count.
-        unsigned long long i = 0;
-        for (; i < next_count; ++i, frame += stride) {
-            take_sines(next + i * stride, next_first + i);
-            run_frame(frame, now + i * stride);
+        const float* now = rows.sines[current];
+        float* next = rows.sines[1 - current];
+        std::int64_t v = w;
+        for (unsigned long long i = 0; i < count; ++i) {
+            write_at[i] = static_cast<float>(v);
+            ++v;
+            if (!(v < length)) {
+                v = 0;
+            }
         }
-        for (; i < count; ++i, frame += stride) {
-            run_frame(frame, now + i * stride);
+        for (std::size_t k = 0; k < stride; ++k) {
+            sweep_row(now + k * kRow, write_at, depth, base, count, rows.fracs + k * kRow,
+                      rows.wholes + k * kRow);
+        }
+        sweep_angles(sweep, next_first, next_count, angles);
+        // next_count never exceeds count.
+        for (unsigned long long i = 0; i < count; ++i, frame += stride) {
+            if (i < next_count) {
+                take_sines(next, i, angles[i]);
+            }
+            for (std::size_t k = 0; k < stride; ++k) {
+                const auto e = static_cast<std::int64_t>(rows.wholes[k * kRow + i]);
+                const float frac = rows.fracs[k * kRow + i];
+                std::int64_t first = e;
+                std::int64_t second = e + 1;
+                // Both slots inside the line is the usual case; only the others need the
+                // remainders, whose integer divisions would cost more than the rest of the read.
+                if (!(e >= 0 && second < length)) {
+                    first = e % length;
+                    if (first < 0) {
+                        first += length;
+                    }
+                    second = (e + 1) % length;
+                    if (second < 0) {
+                        second += length;
+                    }
+                }
+                float* line = lines[k];
+                const float wet = line[first] * (1.0f - frac) + line[second] * frac;
+                const float x = frame[k];
+                line[w] = wet * sweep.feedback + x;
+                frame[k] = WetOnly ? wet : sweep.mix * wet + sweep.dry_gain * x;
+            }
+            ++w;
+            if (!(w < length)) {
+                w = 0;
+            }
         }
         done += count;
         count = next_count;
@@ -155,16 +275,27 @@ std::int64_t run_swept(ModulatedDelayEffect& effect, const SweptLines& sweep, fl
     return w;
 }
 
+// Lines of up to 2^30 samples keep every read slot within 32 bits, and the row of positions
+// converts four or more at a time.
+template <int Channels, bool WetOnly>
+std::int64_t run_any_length(ModulatedDelayEffect& effect, const SweptLines& sweep, float* data,
+                            unsigned long long frames, int channels, std::int64_t w0, std::uint64_t n0) {
+    if (sweep.length <= (std::int64_t{1} << 30)) {
+        return run_swept<Channels, WetOnly, std::int32_t>(effect, sweep, data, frames, channels, w0, n0);
+    }
+    return run_swept<Channels, WetOnly, std::int64_t>(effect, sweep, data, frames, channels, w0, n0);
+}
+
 template <bool WetOnly>
 std::int64_t run_any_count(ModulatedDelayEffect& effect, const SweptLines& sweep, float* data,
                            unsigned long long frames, int channels, std::int64_t w0, std::uint64_t n0) {
     if (channels == 2) {
-        return run_swept<2, WetOnly>(effect, sweep, data, frames, channels, w0, n0);
+        return run_any_length<2, WetOnly>(effect, sweep, data, frames, channels, w0, n0);
     }
     if (channels == 1) {
-        return run_swept<1, WetOnly>(effect, sweep, data, frames, channels, w0, n0);
+        return run_any_length<1, WetOnly>(effect, sweep, data, frames, channels, w0, n0);
     }
-    return run_swept<0, WetOnly>(effect, sweep, data, frames, channels, w0, n0);
+    return run_any_length<0, WetOnly>(effect, sweep, data, frames, channels, w0, n0);
 }
 
 }  // namespace
