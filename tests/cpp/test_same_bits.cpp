@@ -148,6 +148,26 @@ void swept_reference(Effect& e, Buffer& d, int c) {
     }
 }
 
+// The ping-pong delay one frame at a time: channels 0 and 1 swap echoes, the rest keep theirs.
+void ping_pong_reference(Effect& e, Buffer& d, int c) {
+    auto& f = static_cast<PingPongDelayEffect&>(e);
+    const unsigned long long frames = d.size() / c;
+    std::vector<float> dry(c), wet(c);
+    for (unsigned long long i = 0; i < frames; ++i) {
+        const float p = static_cast<float>(f.write_pos) - f.delay_samples;
+        for (int k = 0; k < c; ++k) {
+            dry[k] = d[i * c + k];
+            wet[k] = interpolate(f.lines[k], p);
+        }
+        for (int k = 0; k < c; ++k) {
+            const float src = (c != 1 && k <= 1) ? wet[k ^ 1] : wet[k];
+            d[i * c + k] = f.mix * src + dry[k] * (1.0f - f.mix);
+            f.lines[k][f.write_pos] = src * f.feedback + dry[k];
+        }
+        if (!(++f.write_pos < f.lines[0].size())) f.write_pos = 0;
+    }
+}
+
 // Bit for bit, except that any NaN matches any NaN: which of two NaN operands an addition
 // passes on depends on how the compiler orders the operands of that commutative operation,
 // not on the arithmetic.
@@ -415,6 +435,19 @@ std::vector<Case> cases() {
                                                                          m.mix, m.feedback, m.wet_only, 1.5707964f);
                        },
                        [](Effect& e, Buffer& d, int c, unsigned long long) { swept_reference(e, d, c); }});
+    }
+    // A fractional echo time, mix and feedback at their ends, and the shortest line, which
+    // wraps on nearly every read.
+    struct PingPongSetting {
+        float delay_ms, mix, feedback;
+    };
+    const PingPongSetting ping_pongs[] = {
+        {7.3f, 0.3f, 0.55f}, {2.0f, 0.0f, 1.0f}, {1.1f, 1.0f, -1.0f}, {0.001f, 0.5f, 0.9f},
+    };
+    for (const PingPongSetting& p : ping_pongs) {
+        all.push_back({"ping-pong delay " + std::to_string(p.delay_ms) + " ms, feedback " + std::to_string(p.feedback),
+                       [p](int c) { return std::make_unique<PingPongDelayEffect>(kRate, c, p.delay_ms, p.mix, p.feedback); },
+                       [](Effect& e, Buffer& d, int c, unsigned long long) { ping_pong_reference(e, d, c); }});
     }
     // Stage counts on and off the specialised paths, feedback and mix at their ends, and
     // sweeps held at either clamp of the break frequency.

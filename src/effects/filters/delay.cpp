@@ -4,7 +4,6 @@
 #include <memory>
 
 #include "effects/clamp.hpp"
-#include "engine/block_walk.hpp"
 #include "engine/channel_walk.hpp"
 #include "engine/state_size.hpp"
 
@@ -98,41 +97,80 @@ PingPongDelayEffect::PingPongDelayEffect(float sample_rate, int channels, float 
       lines(make_delay_lines(channels, ping_pong_line_length(delay_samples))),
       write_pos(0) {}
 
+namespace {
+
+// Runs the frames with the write index starting at w0 and returns it after the last frame.
+// Channels is the channel count, or 0 for three or more known only at run time. Every line has
+// the same length and is read at the same position, so the taps are worked out once a frame.
+// Channels 0 and 1 take each other's echo; a mono buffer keeps its own, and so do channels 2
+// and above. Each frame reads both crossed lines before writing either.
+template <int Channels>
+std::int64_t run_ping_pong(PingPongDelayEffect& effect, float* data, unsigned long long frames,
+                           int channel_count, std::int64_t w0) {
+    const int channels = Channels > 0 ? Channels : channel_count;
+    const auto stride = static_cast<std::size_t>(channels);
+    const auto length = static_cast<std::int64_t>(effect.lines[0].size());
+    const float delay = effect.delay_samples;
+    const float fb = effect.feedback;
+    const float wet_gain = effect.mix;
+    const float dry_gain = 1.0f - effect.mix;
+    float* const first_line = effect.lines[0].data();
+    float* const second_line = channels > 1 ? effect.lines[1].data() : first_line;
+    std::int64_t w = w0;
+    float* frame = data;
+    for (unsigned long long i = 0; i < frames; ++i, frame += stride) {
+        const ReadTaps taps = interpolation_taps(length, static_cast<float>(w) - delay);
+        if (channels == 1) {
+            const float x = frame[0];
+            const float wet = read_taps(first_line, taps);
+            frame[0] = wet_gain * wet + x * dry_gain;
+            first_line[w] = wet * fb + x;
+        } else {
+            const float x0 = frame[0];
+            const float x1 = frame[1];
+            const float wet0 = read_taps(first_line, taps);
+            const float wet1 = read_taps(second_line, taps);
+            frame[0] = wet_gain * wet1 + x0 * dry_gain;
+            first_line[w] = wet1 * fb + x0;
+            frame[1] = wet_gain * wet0 + x1 * dry_gain;
+            second_line[w] = wet0 * fb + x1;
+            for (std::size_t k = 2; k < stride; ++k) {
+                float* line = effect.lines[k].data();
+                const float x = frame[k];
+                const float wet = read_taps(line, taps);
+                frame[k] = wet_gain * wet + x * dry_gain;
+                line[w] = wet * fb + x;
+            }
+        }
+        ++w;
+        if (!(w < length)) {
+            w = 0;
+        }
+    }
+    return w;
+}
+
+}  // namespace
+
+// Blocks only bound the walk, so the whole call runs as one walk. delay_samples is finite and
+// at least 1 and the write index is below a line length that fits in memory, so the read
+// position is finite and its floor fits a signed 64-bit count; as a signed count the write
+// index converts to the same float in one instruction.
 void PingPongDelayEffect::process(float* data, unsigned long long frames, int channels,
-                                  unsigned long long block_size, unsigned int) {
+                                  unsigned long long, unsigned int) {
     if (frames == 0 || channels < 1) {
         return;
     }
-    const auto count_channels = static_cast<std::size_t>(channels);
-    std::vector<float> dry(count_channels, 0.0f);
-    std::vector<float> wet(count_channels, 0.0f);
-    const float fb = feedback;
-    const float wet_gain = mix;
-    const float dry_gain = 1.0f - mix;
-    const std::uint64_t length = lines[0].size();
-    // Channels 0 and 1 take each other's echo; a mono buffer keeps its own.
-    const bool crossed = channels != 1;
-    // delay_samples is finite and at least 1 and write_pos is below a line length that fits
-    // in memory, so the read position is finite and its floor fits a signed 64-bit count.
-    for_each_block(frames, block_size, [&](unsigned long long start, unsigned long long count) {
-        float* frame = data + start * count_channels;
-        for (unsigned long long i = 0; i < count; ++i, frame += count_channels) {
-            const float position = static_cast<float>(write_pos) - delay_samples;
-            for (std::size_t k = 0; k < count_channels; ++k) {
-                dry[k] = frame[k];
-                wet[k] = read_interpolated(lines[k], position);
-            }
-            for (std::size_t k = 0; k < count_channels; ++k) {
-                const float src = (crossed && k <= 1) ? wet[k ^ 1] : wet[k];
-                frame[k] = wet_gain * src + dry[k] * dry_gain;
-                lines[k][write_pos] = src * fb + dry[k];
-            }
-            ++write_pos;
-            if (!(write_pos < length)) {
-                write_pos = 0;
-            }
-        }
-    });
+    const auto w0 = static_cast<std::int64_t>(write_pos);
+    std::int64_t w = 0;
+    if (channels == 2) {
+        w = run_ping_pong<2>(*this, data, frames, channels, w0);
+    } else if (channels == 1) {
+        w = run_ping_pong<1>(*this, data, frames, channels, w0);
+    } else {
+        w = run_ping_pong<0>(*this, data, frames, channels, w0);
+    }
+    write_pos = static_cast<std::uint64_t>(w);
 }
 
 EffectPtr make_delay_effect(const ParamReader& params, float sample_rate, int channels) {

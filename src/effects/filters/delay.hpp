@@ -52,22 +52,17 @@ public:
 // anything, when all the lines together would not fit in physical memory.
 std::vector<std::vector<float>> make_delay_lines(int channels, std::uint64_t length);
 
-// Reads a line of `length` samples between samples at the position `position` (finite,
-// within one line length of the line's ends): the slot floor(position) weighted by 1 - frac
-// and the next slot by frac, both taken modulo the line length so that negative positions
-// wrap to the end.
-inline float read_interpolated(const float* line, std::int64_t length, float position) {
-    // floor(position) as truncation, one lower for a negative non-integer: the same value as
-    // std::floor for every finite position in range, with no library or rounding-mode path.
-    // A position with a fraction is below 2^23 in size, so whole - 1 is exact; the sign of
-    // position carries over so that -0 gives the same frac as std::floor would.
-    std::int64_t e = static_cast<std::int64_t>(position);
-    float whole = static_cast<float>(e);
-    if (position < whole) {
-        --e;
-        whole = whole - 1.0f;
-    }
-    const float frac = position - std::copysign(whole, position);
+// The two slots and the weight of a read between samples: slot floor(position) weighted by
+// 1 - frac and the next slot by frac, both taken modulo the line length so that negative
+// positions wrap to the end.
+struct ReadTaps {
+    std::int64_t first;
+    std::int64_t second;
+    float frac;
+};
+
+// The taps from the whole part e of a position and its fraction.
+inline ReadTaps wrap_taps(std::int64_t e, float frac, std::int64_t length) {
     std::int64_t first = e;
     std::int64_t second = e + 1;
     // Both slots inside the line is the usual case; only the others need the remainders,
@@ -82,7 +77,31 @@ inline float read_interpolated(const float* line, std::int64_t length, float pos
             second += length;
         }
     }
-    return line[first] * (1.0f - frac) + line[second] * frac;
+    return {first, second, frac};
+}
+
+// The taps of a line of `length` samples at `position` (finite, within one line length of
+// the line's ends).
+inline ReadTaps interpolation_taps(std::int64_t length, float position) {
+    // floor(position) as truncation, one lower for a negative non-integer: the same value as
+    // std::floor for every finite position in range, with no library or rounding-mode path.
+    // A position with a fraction is below 2^23 in size, so whole - 1 is exact; the sign of
+    // position carries over so that -0 gives the same frac as std::floor would.
+    std::int64_t e = static_cast<std::int64_t>(position);
+    float whole = static_cast<float>(e);
+    if (position < whole) {
+        --e;
+        whole = whole - 1.0f;
+    }
+    return wrap_taps(e, position - std::copysign(whole, position), length);
+}
+
+inline float read_taps(const float* line, const ReadTaps& taps) {
+    return line[taps.first] * (1.0f - taps.frac) + line[taps.second] * taps.frac;
+}
+
+inline float read_interpolated(const float* line, std::int64_t length, float position) {
+    return read_taps(line, interpolation_taps(length, position));
 }
 
 inline float read_interpolated(const std::vector<float>& line, float position) {

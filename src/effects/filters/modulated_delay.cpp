@@ -241,24 +241,10 @@ std::int64_t run_swept(ModulatedDelayEffect& effect, const SweptLines& sweep, fl
                 take_sines(next, i, angles[i]);
             }
             for (std::size_t k = 0; k < stride; ++k) {
-                const auto e = static_cast<std::int64_t>(rows.wholes[k * kRow + i]);
-                const float frac = rows.fracs[k * kRow + i];
-                std::int64_t first = e;
-                std::int64_t second = e + 1;
-                // Both slots inside the line is the usual case; only the others need the
-                // remainders, whose integer divisions would cost more than the rest of the read.
-                if (!(e >= 0 && second < length)) {
-                    first = e % length;
-                    if (first < 0) {
-                        first += length;
-                    }
-                    second = (e + 1) % length;
-                    if (second < 0) {
-                        second += length;
-                    }
-                }
+                const ReadTaps taps = wrap_taps(static_cast<std::int64_t>(rows.wholes[k * kRow + i]),
+                                                rows.fracs[k * kRow + i], length);
                 float* line = lines[k];
-                const float wet = line[first] * (1.0f - frac) + line[second] * frac;
+                const float wet = read_taps(line, taps);
                 const float x = frame[k];
                 line[w] = wet * sweep.feedback + x;
                 frame[k] = WetOnly ? wet : sweep.mix * wet + sweep.dry_gain * x;
