@@ -23,16 +23,11 @@ import numpy as np
 
 import kavri
 from kavri import process_pipeline
+from kavri.catalogue import effect_types
 
 RATE = 48_000
 LONG_SECONDS = 60
-TYPES = [
-    "gain", "clip", "distortion", "tremolo", "delay", "ping_pong_delay", "chorus", "flanger",
-    "vibrato", "auto_pan", "phaser", "dynamic_eq", "rotary_speaker", "lowpass", "highpass",
-    "bandpass", "notch", "peak_eq", "low_shelf", "high_shelf", "compressor",
-    "upward_compression", "limiter", "expander", "noise_gate", "deesser", "transient_shaper",
-    "pan", "stereo_width",
-]
+TYPES = effect_types()
 PER_CHANNEL = {"gain", "clip", "distortion", "tremolo", "delay", "lowpass", "highpass", "bandpass",
                "notch", "peak_eq", "low_shelf", "high_shelf", "compressor", "upward_compression",
                "limiter", "expander", "noise_gate", "deesser", "dynamic_eq", "transient_shaper"}

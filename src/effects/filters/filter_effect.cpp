@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine/block_walk.hpp"
+#include "engine/lanes.hpp"
 #include "engine/parallel.hpp"
 #include "engine/state_size.hpp"
 
@@ -36,10 +37,6 @@ FilterEffect::FilterEffect(const BiquadCoefficients& coefficients, int stage_cou
 FilterEffect::~FilterEffect() = default;
 
 namespace {
-
-// Four channels' samples side by side. Every operation on it is the single-precision
-// operation of each lane on its own, so a lane gives exactly the bits of the scalar section.
-typedef float Lanes __attribute__((vector_size(16)));
 
 // How many of vector v's lanes hold one of `width` channels.
 constexpr int lanes_of(int width, int v) {

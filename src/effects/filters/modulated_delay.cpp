@@ -10,6 +10,7 @@
 #include "effects/clamp.hpp"
 #include "effects/constants.hpp"
 #include "effects/filters/delay.hpp"
+#include "engine/lanes.hpp"
 #include "engine/state_size.hpp"
 
 namespace kavri {
@@ -106,8 +107,6 @@ void sweep_row(const float* s, const float* w, float depth, float base, unsigned
 
 // With 32-bit slots, four positions at a time: the same operations lane by lane, the branches
 // as bit selects (the compiler keeps the scalar form as branches).
-using Lanes = float __attribute__((vector_size(16)));
-using IntLanes = std::int32_t __attribute__((vector_size(16)));
 
 template <>
 void sweep_row<std::int32_t>(const float* s, const float* w, float depth, float base,
