@@ -4,8 +4,7 @@
 #include <cstddef>
 
 #include "effects/clamp.hpp"
-#include "effects/dynamics/envelope.hpp"
-#include "engine/channel_walk.hpp"
+#include "effects/dynamics/envelope_walk.hpp"
 
 namespace kavri {
 
@@ -23,29 +22,16 @@ CompressorEffect::~CompressorEffect() = default;
 
 void CompressorEffect::process(float* data, unsigned long long frames, int channels,
                                unsigned long long block_size, unsigned int workers) {
-    struct Kernel {
-        // State: the envelope.
-        float* envelope;
-        float thr;
-        float exponent;
-        float attack;
-        float release;
-        float gain;
-
-        float load(int ch) const { return envelope[ch]; }
-        void store(int ch, float e) const { envelope[ch] = e; }
-        float step(float& e, float sample) const {
-            e = envelope_step(e, sample, attack, release);
-            float x = sample;
-            if (e > thr && e > 0.0f) {
-                x = x * std::pow(e / thr, exponent);
-            }
-            return x * gain;
-        }
-    };
-    const Kernel kernel{envelope.data(), threshold, 1.0f / ratio - 1.0f, attack_coeff,
-                        release_coeff, makeup};
-    for_each_channel_sample(data, frames, channels, block_size, workers, kernel);
+    const float thr = threshold;
+    const float exponent = 1.0f / ratio - 1.0f;
+    const float gain = makeup;
+    apply_envelope_law(data, frames, channels, block_size, workers, envelope, attack_coeff,
+                       release_coeff, [thr, exponent, gain](float e, float x) {
+                           if (e > thr && e > 0.0f) {
+                               x = x * std::pow(e / thr, exponent);
+                           }
+                           return x * gain;
+                       });
 }
 
 UpwardCompressorEffect::UpwardCompressorEffect(float threshold_db, float ratio_value,
@@ -62,31 +48,19 @@ UpwardCompressorEffect::~UpwardCompressorEffect() = default;
 
 void UpwardCompressorEffect::process(float* data, unsigned long long frames, int channels,
                                      unsigned long long block_size, unsigned int workers) {
-    struct Kernel {
-        // State: the envelope.
-        float* envelope;
-        float thr;
-        float exponent;
-        float attack;
-        float release;
-        float cap;
-
-        float load(int ch) const { return envelope[ch]; }
-        void store(int ch, float e) const { envelope[ch] = e; }
-        float step(float& e, float sample) const {
-            e = envelope_step(e, sample, attack, release);
-            if (e > 0.0f && e < thr) {
-                // Below 1e-6 the envelope counts as 1e-6, so near-silence is not lifted without end.
-                const float floored = e < 0.000001f ? 0.000001f : e;
-                const float g = std::pow(thr / floored, exponent);
-                sample = sample * (cap < g ? cap : g);
-            }
-            return sample;
-        }
-    };
-    const Kernel kernel{envelope.data(), threshold, (ratio - 1.0f) / ratio, attack_coeff,
-                        release_coeff, max_gain};
-    for_each_channel_sample(data, frames, channels, block_size, workers, kernel);
+    const float thr = threshold;
+    const float exponent = (ratio - 1.0f) / ratio;
+    const float cap = max_gain;
+    apply_envelope_law(data, frames, channels, block_size, workers, envelope, attack_coeff,
+                       release_coeff, [thr, exponent, cap](float e, float x) {
+                           if (e > 0.0f && e < thr) {
+                               // Below 1e-6 the envelope counts as 1e-6, so near-silence is
+                               // not lifted without end.
+                               const float g = std::pow(thr / at_least(e, 0.000001f), exponent);
+                               x = x * (cap < g ? cap : g);
+                           }
+                           return x;
+                       });
 }
 
 EffectPtr make_compressor_effect(const ParamReader& params, float sample_rate, int channels) {

@@ -4,8 +4,7 @@
 #include <cstddef>
 
 #include "effects/clamp.hpp"
-#include "effects/dynamics/envelope.hpp"
-#include "engine/channel_walk.hpp"
+#include "effects/dynamics/envelope_walk.hpp"
 
 namespace kavri {
 
@@ -22,30 +21,17 @@ ExpanderEffect::~ExpanderEffect() = default;
 
 void ExpanderEffect::process(float* data, unsigned long long frames, int channels,
                              unsigned long long block_size, unsigned int workers) {
-    struct Kernel {
-        // State: the envelope.
-        float* envelope;
-        float thr;
-        float exponent;
-        float attack;
-        float release;
-        float gain;
-
-        float load(int ch) const { return envelope[ch]; }
-        void store(int ch, float e) const { envelope[ch] = e; }
-        float step(float& e, float sample) const {
-            e = envelope_step(e, sample, attack, release);
-            float x = sample;
-            // An envelope of exactly 0 (silence so far) is left alone.
-            if (e < thr && e > 0.0f) {
-                x = x * std::pow(e / thr, exponent);
-            }
-            return x * gain;
-        }
-    };
-    const Kernel kernel{envelope.data(), threshold, ratio - 1.0f, attack_coeff, release_coeff,
-                        makeup};
-    for_each_channel_sample(data, frames, channels, block_size, workers, kernel);
+    const float thr = threshold;
+    const float exponent = ratio - 1.0f;
+    const float gain = makeup;
+    apply_envelope_law(data, frames, channels, block_size, workers, envelope, attack_coeff,
+                       release_coeff, [thr, exponent, gain](float e, float x) {
+                           // An envelope of exactly 0 (silence so far) is left alone.
+                           if (e < thr && e > 0.0f) {
+                               x = x * std::pow(e / thr, exponent);
+                           }
+                           return x * gain;
+                       });
 }
 
 NoiseGateEffect::NoiseGateEffect(float threshold_db, float floor_db, float attack_ms,

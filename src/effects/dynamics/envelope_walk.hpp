@@ -1,0 +1,38 @@
+// The walk shared by the dynamics laws whose only running state is one peak envelope per
+// channel: each sample first advances its channel's envelope, then the law turns the new
+// envelope and the sample into the output.
+#pragma once
+
+#include <vector>
+
+#include "effects/dynamics/envelope.hpp"
+#include "engine/channel_walk.hpp"
+
+namespace kavri {
+
+template <typename Law>
+struct EnvelopeLawKernel {
+    float* envelope;
+    float attack;
+    float release;
+    Law law;
+
+    float load(int ch) const { return envelope[ch]; }
+    void store(int ch, float e) const { envelope[ch] = e; }
+    float step(float& e, float sample) const {
+        e = envelope_step(e, sample, attack, release);
+        return law(e, sample);
+    }
+};
+
+// Runs law(envelope, sample) -> output over every sample, per channel, on the channel ranges
+// of parallel_for_channels; `envelope` holds one running value per channel.
+template <typename Law>
+void apply_envelope_law(float* data, unsigned long long frames, int channels,
+                        unsigned long long block_size, unsigned int workers,
+                        std::vector<float>& envelope, float attack, float release, Law law) {
+    const EnvelopeLawKernel<Law> kernel{envelope.data(), attack, release, law};
+    for_each_channel_sample(data, frames, channels, block_size, workers, kernel);
+}
+
+}  // namespace kavri
