@@ -1,8 +1,12 @@
 // The extension module: process_pipeline converts and checks its arguments, copies the input
 // into a new array, builds the effects and runs them with the interpreter lock released.
 #include <climits>
+#include <cstdint>
 #include <cstring>
+#include <cxxabi.h>
+#include <exception>
 #include <stdexcept>
+#include <string>
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -38,30 +42,78 @@ py::array_t<float> process_pipeline(const InputArray& input, int sample_rate,
         throw std::runtime_error("Audio buffers must have at least one channel.");
     }
     const unsigned long long effective_block_size = block_size != 0 ? block_size : kDefaultBlockSize;
+    const auto frames = static_cast<unsigned long long>(frame_dim);
 
+    // Every spec is read, and the memory of the whole call sized and checked, before anything
+    // large is allocated.
+    const kavri::ByteCount output_bytes = kavri::heap_block_bytes(
+        kavri::ByteCount::product(kavri::ByteCount::product(frames, static_cast<std::uint64_t>(channels)).bytes(),
+                                  sizeof(float)));
+    const kavri::EffectPlan plan = kavri::plan_effects(
+        specs, sample_rate, channels, output_bytes,
+        "the output buffer of " + std::to_string(frames) + " frames x " + std::to_string(channels) +
+            " channels");
+
+    // The output's pages are not written until the copy, which runs with the lock released.
     py::array_t<float> output({frame_dim, channel_dim});
-    const py::buffer_info input_view = input.request();
-    const py::buffer_info output_view = output.request();
-    auto* data = static_cast<float*>(output_view.ptr);
-    const auto sample_count = static_cast<std::size_t>(input_view.size);
-    if (sample_count != 0) {
-        std::memcpy(data, input_view.ptr, sample_count * sizeof(float));
+    const float* source = nullptr;
+    float* data = nullptr;
+    std::size_t sample_count = 0;
+    {
+        // The arrays keep their data alive; the views are needed only to find it.
+        const py::buffer_info input_view = input.request();
+        const py::buffer_info output_view = output.request();
+        source = static_cast<const float*>(input_view.ptr);
+        data = static_cast<float*>(output_view.ptr);
+        sample_count = static_cast<std::size_t>(input_view.size);
     }
 
-    kavri::EffectList effects;
-    kavri::build_effect_list(specs, sample_rate, channels, effects);
-    {
-        py::gil_scoped_release release;
-        kavri::run_effects(effects, data, static_cast<unsigned long long>(frame_dim), channels,
-                           effective_block_size, workers);
+    // Allocating the effects' state, copying, running and freeing touch no Python object, so
+    // other Python threads run meanwhile. The lock is released and re-taken by hand rather
+    // than by a guard object: re-taking it while the interpreter shuts down ends a daemon
+    // thread by unwinding its stack, which a guard's destructor (implicitly noexcept) would
+    // turn into std::terminate. Here the unwind passes through ordinary code.
+    std::exception_ptr failure;
+    PyThreadState* const thread_state = PyEval_SaveThread();
+    try {
+        if (sample_count != 0) {
+            std::memcpy(data, source, sample_count * sizeof(float));
+        }
+        kavri::EffectList effects;
+        plan.build(effects);
+        kavri::run_effects(effects, data, frames, channels, effective_block_size, workers);
+        effects.clear();
+#ifdef __GLIBCXX__
+    } catch (abi::__forced_unwind&) {
+        throw;
+#endif
+    } catch (...) {
+        failure = std::current_exception();
     }
-    effects.clear();
+    try {
+        PyEval_RestoreThread(thread_state);
+    } catch (abi::__forced_unwind&) {
+        // The thread is being ended without the lock: dropping the output array now would
+        // touch the interpreter, so its reference is left behind with the dying thread.
+        output.release();
+        throw;
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
     return output;
 }
 
 }  // namespace
 
 PYBIND11_MODULE(_kavri_core, m) {
+    // The module keeps no per-interpreter state and shares the binding library's with the
+    // main interpreter only. A legacy sub-interpreter (one that shares the main one's lock)
+    // would load it all the same, so it is refused here.
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        throw py::import_error("_kavri_core does not support loading in subinterpreters; "
+                               "import it in the main interpreter.");
+    }
     m.doc() = "Native DSP core for Kavri.";
     m.def("process_pipeline", &process_pipeline, py::arg("input"), py::arg("sample_rate"),
           py::arg("specs"), py::arg("block_size") = kDefaultBlockSize, py::arg("workers") = 1U);

@@ -60,7 +60,7 @@ public:
     std::vector<float> envelope;
 };
 
-EffectPtr make_deesser_effect(const ParamReader& params, float sample_rate, int channels);
-EffectPtr make_dynamic_eq_effect(const ParamReader& params, float sample_rate, int channels);
+PlannedEffect plan_deesser_effect(const ParamReader& params, float sample_rate, int channels);
+PlannedEffect plan_dynamic_eq_effect(const ParamReader& params, float sample_rate, int channels);
 
 }  // namespace kavri
