@@ -86,6 +86,35 @@ def test_sub_interpreters_are_refused():
     assert "does not support loading in subinterpreters" in out.stdout
 
 
+LEGACY_SUB_INTERPRETER = '''
+import _xxsubinterpreters as interpreters
+interp = interpreters.create(isolated=False)
+interpreters.run_string(interp, """
+import os
+try:
+    import kavri._kavri_core as core
+    core.process_pipeline
+    result = 'loaded'
+except ImportError as error:
+    result = 'ImportError: ' + str(error)
+os.write(1, result.encode())
+""")
+interpreters.destroy(interp)
+'''
+
+
+def test_legacy_sub_interpreters_are_refused():
+    # A sub-interpreter that shares the main interpreter's lock loads modules that declare
+    # they do not support sub-interpreters; the module refuses it itself.
+    out = subprocess.run([sys.executable, "-c", LEGACY_SUB_INTERPRETER], capture_output=True,
+                         text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout == ("ImportError: _kavri_core does not support loading in subinterpreters; "
+                          "import it in the main interpreter.")
+    # The main interpreter is untouched by the refusal.
+    assert np.array_equal(process_pipeline(STEREO, 48000, []), STEREO)
+
+
 @pytest.mark.parametrize("args, kwargs", [
     ((STEREO, 48000.0, []), {}),                    # a whole float is still a float
     ((STEREO, 48000, ()), {}),                      # a tuple is not a list

@@ -278,7 +278,7 @@ void MemoryBudget::add_effect(const std::string& type, std::size_t index, int ch
         std::string message = type + ": ";
         if (memory.size_key != nullptr) {
             message += "\"" + std::string(memory.size_key) + "\" = " + key_value_text(memory) + " on " +
-                       std::to_string(channels) + (channels == 1 ? " channel needs " : " channels need ");
+                       std::to_string(channels) + (channels == 1 ? " channel" : " channels") + " needs ";
         } else {
             message += std::to_string(channels) + (channels == 1 ? " channel needs " : " channels need ");
         }
