@@ -158,11 +158,18 @@ def measure(case, limit=None):
     return outcome, int(grown)
 
 
+# Under the sanitizer every allocation carries shadow memory and red zones the guard does not
+# count, so resident sizes say nothing there.
+measured = pytest.mark.skipif(os.environ.get("KAVRI_SANITIZED") == "1",
+                              reason="resident memory is not comparable under the sanitizer")
+
+
 def available_for(nbytes):
     """The available-memory figure under which a call may plan exactly `nbytes`."""
     return nbytes * 8 // 7 + 7
 
 
+@measured
 @pytest.mark.parametrize("case", [
     # Every slot of every line written: the lines are all resident.
     (2 ** 24, 2, 1000, {"type": "delay", "delay_ms": 2 ** 24, "feedback": 0.5}),
@@ -185,6 +192,7 @@ def test_the_guard_counts_what_a_call_uses(case):
     assert measure(case, available_for(used * 2))[0] == "ran"
 
 
+@measured
 def test_long_lines_take_memory_only_where_a_call_reaches():
     # 366 MiB of delay lines on 4096 frames: the lines start out as untouched zero pages.
     outcome, used = measure((4096, 2, 48000, {"type": "delay", "delay_ms": 1e6}))
