@@ -7,6 +7,13 @@
 
 namespace kavri {
 
+namespace {
+
+// Room a stage keeps between runs beyond what it holds, in samples.
+constexpr std::size_t kKeptSamples = std::size_t{1} << 16;
+
+}  // namespace
+
 Stream::Stream(EffectList effects, int channels, unsigned long long block_size,
                unsigned int workers)
     : effects_(std::move(effects)),
@@ -144,6 +151,10 @@ void Stream::run() {
                 run_effects_over(trailing_, out_, released);
             }
             stage.held.erase(stage.held.begin(), released_end);
+            // A long chunk leaves a long buffer behind; what stays held is under a block.
+            if (stage.held.capacity() > kKeptSamples && stage.held.capacity() > 2 * stage.held.size()) {
+                stage.held.shrink_to_fit();
+            }
         }
     } catch (...) {
         needs_reset_ = true;
