@@ -24,18 +24,19 @@ Stream::Stream(EffectList effects, int channels, unsigned long long block_size,
 }
 
 void Stream::build_stages() {
-    stages_.clear();
-    trailing_.clear();
+    // Planned aside first, so that a failure leaves the stream's own plan as it was.
+    std::vector<Stage> stages;
     std::vector<Effect*> leading;
     for (EffectPtr& effect : effects_) {
         if (effect->needs_whole_blocks()) {
-            stages_.push_back(Stage{std::move(leading), effect.get(), {}});
+            stages.push_back(Stage{std::move(leading), effect.get(), {}});
             leading.clear();
         } else {
             leading.push_back(effect.get());
         }
     }
-    trailing_ = std::move(leading);
+    stages_.swap(stages);
+    trailing_.swap(leading);
 }
 
 std::size_t Stream::samples(unsigned long long frames) const {
@@ -166,10 +167,15 @@ void Stream::run() {
 }
 
 void Stream::reset(EffectList fresh) {
-    stages_.clear();
-    trailing_.clear();
-    effects_ = std::move(fresh);
-    build_stages();
+    // The new effects are planned while the old plan still stands; if that fails, the fresh
+    // effects are dropped and the stream is left as it was.
+    std::swap(effects_, fresh);
+    try {
+        build_stages();
+    } catch (...) {
+        std::swap(effects_, fresh);
+        throw;
+    }
     loaded_ = false;
     at_end_ = false;
     needs_reset_ = false;
