@@ -144,22 +144,11 @@ void test_a_failed_run_needs_a_reset() {
     CHECK(again.size() == 10 && again[0] == 0.0f && again[9] == 20.0f);
 }
 
-void test_without_whole_block_effects_every_frame_leaves_at_once() {
-    kavri::EffectList effects;
-    effects.push_back(std::make_unique<Probe>(false, nullptr));
-    kavri::Stream stream(std::move(effects), 2, 4, 1);
-    std::vector<unsigned long long> released;
-    const std::vector<float> out = stream_chunks(stream, {3, 0, 1, 6}, &released);
-    CHECK((released == std::vector<unsigned long long>{3, 0, 1, 6, 0}));
-    CHECK(out.size() == 20 && out[19] == 9.0f);
-}
-
 }  // namespace
 
 int main() {
     test_whole_blocks_from_the_first_frame();
     test_a_failed_run_needs_a_reset();
-    test_without_whole_block_effects_every_frame_leaves_at_once();
     if (failures != 0) {
         std::printf("%d check(s) failed\n", failures);
         return 1;
