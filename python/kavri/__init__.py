@@ -6,7 +6,8 @@ chain file or a preset name. ``read`` and ``write`` move audio to and from files
 ``batch`` processes many files on a thread pool or any ``concurrent.futures.Executor``,
 and ``EFFECTS`` is the catalogue of effect types and their parameters. Underneath,
 ``process_pipeline(input, sample_rate, specs, block_size=2048, workers=1)`` is the native
-call itself; the work runs in native code with the interpreter lock released.
+call itself; the work runs in native code with the interpreter lock released. ``Stream``
+runs a chain over a long signal chunk by chunk, with the effects' state kept between chunks.
 """
 
 from importlib.metadata import PackageNotFoundError, version
@@ -17,6 +18,7 @@ from .audiofile import AudioData, read, write
 from .batch import BatchReport, FileResult, batch
 from .catalogue import EFFECTS, EffectInfo, Param, effect_types
 from .chain import list_presets, load_chain, load_preset, validate_chain
+from .stream import Stream
 from .errors import AudioFileError, ChainError, KavriError
 
 try:
@@ -28,6 +30,7 @@ __all__ = [
     "process_pipeline",
     "__version__",
     "process",
+    "Stream",
     "read",
     "write",
     "AudioData",

@@ -176,7 +176,8 @@ PlannedEffect plan_effect_spec(const py::dict& spec, int sample_rate, int channe
 }
 
 EffectPlan plan_effects(const py::list& specs, int sample_rate, int channels,
-                        ByteCount caller_bytes, const std::string& caller_what) {
+                        ByteCount caller_bytes, const std::string& caller_what,
+                        py::list* spec_copies) {
     MemoryBudget budget(usable_memory_bytes(available_memory_bytes()), caller_bytes, caller_what);
     EffectPlan plan;
     plan.reserve(py::len(specs));
@@ -192,6 +193,13 @@ EffectPlan plan_effects(const py::list& specs, int sample_rate, int channels,
         planned.memory.state += ByteCount(sizeof(PlannedEffect) + 64 + sizeof(EffectPtr));
         budget.add_effect(type, k + 1, channels, planned.memory);
         plan.push_back(std::move(planned));
+        if (spec_copies != nullptr) {
+            const auto copy = py::reinterpret_steal<py::object>(PyDict_Copy(spec.ptr()));
+            if (!copy) {
+                throw py::error_already_set();
+            }
+            spec_copies->append(copy);
+        }
     }
     return plan;
 }

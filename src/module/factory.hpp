@@ -28,7 +28,10 @@ PlannedEffect plan_effect_spec(const pybind11::dict& spec, int sample_rate, int 
 // `caller_what`, and every effect planned so far) is checked against what the process may
 // use after each item, so the first spec that fails, by its value or by its size, ends the
 // call, before anything is allocated: a size that does not fit raises MemoryBudgetError.
+// When `spec_copies` is given, a plain copy of each spec dict read is appended to it, so that
+// the same chain can be planned again whatever the caller does to its list or dicts later.
 EffectPlan plan_effects(const pybind11::list& specs, int sample_rate, int channels,
-                        ByteCount caller_bytes, const std::string& caller_what);
+                        ByteCount caller_bytes, const std::string& caller_what,
+                        pybind11::list* spec_copies = nullptr);
 
 }  // namespace kavri
