@@ -107,31 +107,36 @@ def test_sub_interpreters_are_refused(module):
     assert "does not support loading in subinterpreters" in out.stdout
 
 
-LEGACY_SUB_INTERPRETER = '''
-import _xxsubinterpreters as interpreters
-interp = interpreters.create(isolated=False)
-interpreters.run_string(interp, """
-import os
-try:
-    import kavri.{name}
-    result = 'loaded'
-except ImportError as error:
-    result = 'ImportError: ' + str(error)
-os.write(1, result.encode())
-""")
-interpreters.destroy(interp)
-'''
+def _run_code(module) -> str:
+    """Python code that loads and runs one extension module from its file alone, writing
+    the ImportError it raises to standard output."""
+    name = module.__name__.rsplit(".", 1)[-1]
+    return (
+        "import importlib.machinery, importlib.util, os\n"
+        f"loader = importlib.machinery.ExtensionFileLoader({name!r}, {module.__file__!r})\n"
+        f"spec = importlib.util.spec_from_file_location({name!r}, loader.path, loader=loader)\n"
+        "try:\n"
+        "    loader.exec_module(importlib.util.module_from_spec(spec))\n"
+        "except ImportError as e:\n"
+        "    os.write(1, str(e).encode())\n"
+    )
 
 
-@pytest.mark.parametrize("name", ["_kavri_core", "_kavri_stream"])
-def test_legacy_sub_interpreters_are_refused(name):
+@pytest.mark.parametrize("module", MODULES, ids=lambda m: m.__name__)
+def test_legacy_sub_interpreters_are_refused(module):
     # A sub-interpreter that shares the main interpreter's lock loads modules that declare
     # they do not support sub-interpreters; the module refuses it itself.
-    code = LEGACY_SUB_INTERPRETER.replace("{name}", name)
+    code = (
+        "import _xxsubinterpreters as interpreters\n"
+        "interp = interpreters.create(isolated=False)\n"
+        f"interpreters.run_string(interp, {_run_code(module)!r})\n"
+        "interpreters.destroy(interp)\n"
+    )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert out.returncode == 0, out.stderr
-    assert out.stdout == (f"ImportError: {name} does not support loading in subinterpreters; "
-                          "import it in the main interpreter.")
+    name = module.__name__.rsplit(".", 1)[-1]
+    assert out.stdout == (f"{name} does not support loading in subinterpreters; "
+                                         "import it in the main interpreter.")
     # The main interpreter is untouched by the refusal.
     assert np.array_equal(process_pipeline(STEREO, 48000, []), STEREO)
 
