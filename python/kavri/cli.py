@@ -18,7 +18,9 @@ from typing import TextIO
 import numpy as np
 
 from . import __version__
-from .api import process
+from ._atomic import atomic_output
+from ._paths import escape_odd_bytes, shown
+from .api import check_engine_options, process
 from .audiofile import SUBTYPES, check_subtype_name, output_format, read, write
 from .batch import FileResult, batch, find_files
 from .catalogue import EFFECTS, FAMILIES, effect_types, get_effect, markdown_reference
@@ -201,14 +203,62 @@ def cmd_batch(args: argparse.Namespace) -> int:
     return 0 if report.ok else EXIT_FAILED
 
 
+def _check_options(args: argparse.Namespace) -> None:
+    """Checks the options of any subcommand before a file is read or written, so that a
+    bad value ends with one line naming the option instead of failing half-way."""
+    for option in ("block_size", "workers", "jobs"):
+        value = getattr(args, option, None)
+        if value is not None and value < 1:
+            raise KavriError(f"--{option.replace('_', '-')} must be 1 or more, got {value}")
+    if getattr(args, "block_size", None) is not None:
+        try:
+            check_engine_options(args.block_size, args.workers)
+        except ValueError:
+            raise KavriError(f"--block-size {args.block_size} is too large") from None
+    pattern = getattr(args, "pattern", None)
+    if pattern is not None and (not pattern or os.path.isabs(pattern)
+                                or ".." in Path(pattern).parts):
+        raise KavriError(f"--pattern '{shown(pattern)}': give a file name pattern relative "
+                         f"to IN_DIR, such as '*.wav' or 'takes/*.flac'")
+    if getattr(args, "sample_rate", None) is not None:
+        from .plot import check_plot_rate
+
+        check_plot_rate(args.sample_rate)
+    out_dir = getattr(args, "out_dir", None)
+    if out_dir is not None:
+        try:
+            os.makedirs(out_dir, exist_ok=True)
+        except OSError as error:
+            raise KavriError(f"--out-dir {shown(out_dir)}: cannot create the folder: "
+                             f"{error.strerror or error}") from None
+        if not os.access(out_dir, os.W_OK | os.X_OK):
+            raise KavriError(f"--out-dir {shown(out_dir)}: folder is not writable")
+    target = getattr(args, "write", None)
+    if target is not None:
+        if not args.markdown:
+            raise KavriError("--write needs --markdown")
+        if not os.path.isfile(target):
+            raise KavriError(f"--write {shown(target)}: no such file")
+        if not os.access(target, os.R_OK | os.W_OK):
+            raise KavriError(f"--write {shown(target)}: file is not writable")
+
+
 def _replace_section(path: str, text: str) -> None:
-    content = Path(path).read_text(encoding="utf-8")
+    try:
+        content = Path(path).read_text(encoding="utf-8")
+    except UnicodeDecodeError:
+        raise KavriError(f"{shown(path)}: not a UTF-8 text file") from None
+    except OSError as error:
+        raise KavriError(f"{shown(path)}: cannot read: {error.strerror or error}") from None
     try:
         head, rest = content.split(README_START, 1)
         _, tail = rest.split(README_END, 1)
     except ValueError:
-        raise KavriError(f"{path}: has no {README_START} ... {README_END} section") from None
-    Path(path).write_text(f"{head}{README_START}\n{text}{README_END}{tail}", encoding="utf-8")
+        raise KavriError(f"{shown(path)}: has no {README_START} ... {README_END} "
+                         f"section") from None
+    with atomic_output(path) as temporary:
+        Path(temporary).write_text(f"{head}{README_START}\n{text}{README_END}{tail}",
+                                   encoding="utf-8")
 
 
 def cmd_effects(args: argparse.Namespace) -> int:
@@ -325,7 +375,11 @@ def main(argv: list[str] | None = None) -> int:
     """Runs the ``kavri`` command line and returns its exit status."""
     parser = build_parser()
     args = parser.parse_args(argv)
+    # File names need not be UTF-8; their odd bytes are printed escaped, never fatal.
+    escape_odd_bytes(sys.stdout)
+    escape_odd_bytes(sys.stderr)
     try:
+        _check_options(args)
         return int(args.handler(args))
     except KavriError as error:
         _error(str(error))

@@ -28,14 +28,29 @@ __all__ = [
     "has_dynamics",
     "plot_chain",
     "MatplotlibMissing",
+    "check_plot_rate",
+    "PLOT_RATES",
 ]
 
 IMPULSE_LEVEL_DB = -12.0
 CURVE_FREQUENCY_HZ = 1000.0
+# Sample rates a plot is measured at: the level curve's 1 kHz tone must lie well below
+# half the rate, and the measurements' length grows with the rate.
+PLOT_RATES = (8_000, 768_000)
 
 
 class MatplotlibMissing(KavriError):
     """Raised by :func:`plot_chain` when matplotlib is not installed."""
+
+
+def check_plot_rate(sample_rate: int) -> int:
+    """The sample rate if a plot can be measured at it; :class:`KavriError` otherwise."""
+    low, high = PLOT_RATES
+    if isinstance(sample_rate, bool) or not isinstance(sample_rate, int) \
+            or not low <= sample_rate <= high:
+        raise KavriError(f"sample rate {sample_rate!r} Hz: plots are measured at "
+                         f"{low} to {high} Hz")
+    return sample_rate
 
 
 def has_dynamics(chain: Chain) -> bool:
@@ -139,14 +154,20 @@ def plot_chain(chain: ChainLike, out: str | os.PathLike[str], sample_rate: int =
     dynamics, into an image file (PNG by suffix), written atomically.
 
     Raises :class:`MatplotlibMissing` without matplotlib, :class:`kavri.ChainError` for a
-    bad chain and ``RuntimeError`` from the engine; nothing is written then.
+    bad chain, :class:`KavriError` for a sample rate outside :data:`PLOT_RATES` or a chain
+    whose output overflows, and ``RuntimeError`` from the engine; nothing is written then.
     """
     figure_class = _figure_class()
     _image_format(os.fspath(out))
+    check_plot_rate(sample_rate)
     specs = load_chain(chain)
     dynamics = has_dynamics(specs)
     frequencies, magnitude = magnitude_response(specs, sample_rate)
     curve = static_curve(specs, sample_rate) if dynamics else None
+    measured = [magnitude] if curve is None else [magnitude, curve[1]]
+    if not all(np.all(np.isfinite(values)) for values in measured):
+        raise KavriError(f"{chain_summary(specs)}: the output is not finite at "
+                         f"{sample_rate} Hz (it overflows single precision); nothing to plot")
 
     figure = figure_class(figsize=(11, 4.5) if dynamics else (7.5, 4.5), layout="constrained")
     axes = figure.subplots(1, 2 if dynamics else 1, squeeze=False)[0]
