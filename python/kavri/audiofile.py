@@ -17,7 +17,7 @@ import numpy.typing as npt
 import soundfile as sf
 
 from ._atomic import atomic_output
-from ._paths import AnyPath, fs_bytes, fs_name, shown
+from ._paths import AnyPath, fs_name, shown
 from .errors import AudioFileError, KavriError
 
 __all__ = [
@@ -163,26 +163,28 @@ def read(path: AnyPath) -> AudioData:
     """
     name = fs_name(path)
     try:
-        with open(name, "rb") as handle:
-            file_size = os.fstat(handle.fileno()).st_size
+        handle = open(name, "rb")
     except FileNotFoundError:
         raise AudioFileError(f"{shown(name)}: no such file") from None
     except IsADirectoryError:
         raise AudioFileError(f"{shown(name)}: is a directory, not an audio file") from None
     except OSError as error:
         raise AudioFileError(f"{shown(name)}: cannot read: {error.strerror}") from None
-    try:
-        with sf.SoundFile(fs_bytes(name)) as source:
-            _check_frame_count(name, source, file_size)
-            audio = source.read(dtype="float32", always_2d=True)
-            sample_rate = source.samplerate
-    except sf.LibsndfileError as error:
-        raise AudioFileError(f"{shown(name)}: not a readable audio file "
-                             f"({error.error_string.rstrip('.')})") from None
-    except MemoryError:
-        raise AudioFileError(f"{shown(name)}: not enough memory to read it") from None
-    except (RuntimeError, ValueError, TypeError) as error:
-        raise AudioFileError(f"{shown(name)}: not a readable audio file ({error})") from None
+    # libsndfile gets the open descriptor, never the name: no encoding of the name can fail.
+    with handle:
+        try:
+            with sf.SoundFile(handle.fileno(), closefd=False) as source:
+                _check_frame_count(name, source, os.fstat(handle.fileno()).st_size)
+                audio = source.read(dtype="float32", always_2d=True)
+                sample_rate = source.samplerate
+        except sf.LibsndfileError as error:
+            raise AudioFileError(f"{shown(name)}: not a readable audio file "
+                                 f"({error.error_string.rstrip('.')})") from None
+        except MemoryError:
+            raise AudioFileError(f"{shown(name)}: not enough memory to read it") from None
+        except (RuntimeError, ValueError, TypeError) as error:
+            raise AudioFileError(f"{shown(name)}: not a readable audio file "
+                                 f"({error})") from None
     return AudioData(np.ascontiguousarray(audio, dtype=np.float32), int(sample_rate))
 
 
@@ -199,17 +201,36 @@ def _prepare(audio: npt.ArrayLike, subtype: str) -> np.ndarray:
     return np.ascontiguousarray(data)
 
 
-def _write_failure(temporary: str, error: sf.LibsndfileError) -> str:
-    """The cause of a failed write. libsndfile reports a failed system call as "System
-    error." (or, from its FLAC encoder, as a failed initialisation), so the file is written
-    to once more to learn why: on a full disk that says "No space left on device"."""
+def _check_written(temporary: str, frames: int, channels: int) -> None:
+    """Reads back the header of a file just written. libsndfile's Ogg writer does not
+    report failed writes at all, so a full disk would otherwise give a truncated file and
+    no error."""
     try:
-        with open(temporary, "ab", buffering=0) as probe:
-            probe.write(bytes(_PROBE_BYTES))
+        with open(temporary, "rb") as handle, \
+                sf.SoundFile(handle.fileno(), closefd=False) as written:
+            found = (written.frames, written.channels)
+    except sf.LibsndfileError as error:
+        raise _IncompleteWrite(error.error_string.rstrip(".")) from None
+    if found != (frames, channels):
+        raise _IncompleteWrite(f"the file holds {found[0]} frames x {found[1]} channels "
+                               f"after writing {frames} x {channels}")
+
+
+class _IncompleteWrite(Exception):
+    """A write that libsndfile reported as done but whose file is not complete."""
+
+
+def _write_failure(descriptor: int, reported: str) -> str:
+    """The cause of a failed write. libsndfile reports a failed system call as "System
+    error." (or, from its FLAC encoder, as a failed initialisation, or not at all), so the
+    file is written to once more to learn why: on a full disk that says "No space left on
+    device". ``reported`` is the message when that write succeeds."""
+    try:
+        os.write(descriptor, bytes(_PROBE_BYTES))
     except OSError as failure:
         if failure.errno is not None:
             return os.strerror(failure.errno)
-    return error.error_string.rstrip(".")
+    return reported
 
 
 # The size of the write that finds the cause of a failure: the failed write has used up
@@ -239,12 +260,18 @@ def write(path: AnyPath, audio: npt.ArrayLike, sample_rate: int,
     if not 1 <= rate <= _MAX_SAMPLE_RATE:
         raise AudioFileError(f"{shown(name)}: cannot write at a sample rate of {rate} Hz")
     try:
-        with atomic_output(name) as temporary:
+        with atomic_output(name) as temporary, open(temporary, "r+b") as handle:
             try:
-                sf.write(fs_bytes(temporary), data, rate, subtype=chosen, format=container)
+                sf.write(handle.fileno(), data, rate, subtype=chosen, format=container,
+                         closefd=False)
+                if data.shape[0]:  # libsndfile cannot read back a FLAC file of no frames
+                    _check_written(temporary, data.shape[0], data.shape[1])
             except sf.LibsndfileError as error:
-                raise AudioFileError(f"{shown(name)}: cannot write: "
-                                     f"{_write_failure(temporary, error)}") from None
+                cause = _write_failure(handle.fileno(), error.error_string.rstrip("."))
+                raise AudioFileError(f"{shown(name)}: cannot write: {cause}") from None
+            except _IncompleteWrite as error:
+                cause = _write_failure(handle.fileno(), str(error))
+                raise AudioFileError(f"{shown(name)}: cannot write: {cause}") from None
     except AudioFileError:
         raise
     except KavriError as error:
@@ -259,7 +286,8 @@ def is_complete_audio_file(path: AnyPath) -> bool:
     or a valid empty header. Files are written atomically, so an existing readable file
     is a finished one."""
     try:
-        sf.info(fs_bytes(path))
+        with open(fs_name(path), "rb") as handle, sf.SoundFile(handle.fileno(), closefd=False):
+            pass
     except (sf.LibsndfileError, RuntimeError, OSError):
         return False
     return True

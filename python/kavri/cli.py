@@ -24,8 +24,14 @@ from .api import check_engine_options, process
 from .audiofile import SUBTYPES, check_subtype_name, output_format, read, write
 from .batch import FileResult, batch, find_files
 from .catalogue import EFFECTS, FAMILIES, effect_types, get_effect, markdown_reference
-from .chain import (Chain, chain_summary, list_presets, load_chain_file, load_preset,
-                    parse_effect_option)
+from .chain import (
+    Chain,
+    chain_summary,
+    list_presets,
+    load_chain_file,
+    load_preset,
+    parse_effect_option,
+)
 from .errors import KavriError
 
 DEMO_SAMPLE_RATE = 48_000
@@ -61,13 +67,13 @@ def _level_db(value: float) -> str:
 def _describe(audio: np.ndarray) -> list[tuple[str, str]]:
     peaks = np.max(np.abs(audio), axis=0)
     rms = np.sqrt(np.mean(np.square(audio, dtype=np.float64), axis=0))
-    return [(_level_db(p), _level_db(r)) for p, r in zip(peaks, rms)]
+    return [(_level_db(p), _level_db(r)) for p, r in zip(peaks, rms, strict=True)]
 
 
 def _print_levels(before: np.ndarray, after: np.ndarray, out: TextIO) -> None:
     print(f"{'channel':>8} {'peak in':>9} {'rms in':>9} {'peak out':>9} {'rms out':>9}  (dBFS)",
           file=out)
-    for ch, (b, a) in enumerate(zip(_describe(before), _describe(after))):
+    for ch, (b, a) in enumerate(zip(_describe(before), _describe(after), strict=True)):
         print(f"{ch:>8} {b[0]:>9} {b[1]:>9} {a[0]:>9} {a[1]:>9}", file=out)
 
 
@@ -286,7 +292,8 @@ def cmd_effects(args: argparse.Namespace) -> int:
     rows += [(p.key, p.default_text(), p.unit, p.range_text(), p.summary) for p in info.params]
     widths = [max(len(row[i]) for row in rows) for i in range(4)]
     for row in rows:
-        print("  " + "  ".join(cell.ljust(w) for cell, w in zip(row, widths)) + "  " + row[4])
+        cells = "  ".join(cell.ljust(w) for cell, w in zip(row[:4], widths, strict=True))
+        print(f"  {cells}  {row[4]}")
     return 0
 
 

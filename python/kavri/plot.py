@@ -108,8 +108,8 @@ def static_curve(chain: ChainLike, sample_rate: int = 48_000,
 
     For every input level (dBFS peak of a 1 kHz sine, by default -90 to 0 in 2 dB steps) the
     sine runs through the chain for ``seconds``; the output level is measured over the
-    last third (whole cycles) as the peak of a sine of the same RMS. Returns the input levels and the
-    output levels of each channel, (levels, 2).
+    last third (whole cycles) as the peak of a sine of the same RMS. Returns the input
+    levels and the output levels of each channel, (levels, 2).
     """
     levels = np.arange(-90.0, 0.5, 2.0) if levels_db is None else np.asarray(levels_db, float)
     specs = load_chain(chain)
