@@ -20,6 +20,7 @@ from typing import Any, TypeAlias
 
 import numpy as np
 
+from ._paths import fs_name, shown
 from .catalogue import EFFECTS, suggest
 from .errors import ChainError
 
@@ -169,9 +170,9 @@ def parse_chain_text(text: str, source: str) -> tuple[Chain, str]:
 
 def load_chain_file(path: str | os.PathLike[str]) -> Chain:
     """Reads and checks a JSON chain file. Raises :class:`ChainError` naming the file."""
-    name = os.fspath(path)
+    name = shown(path)
     try:
-        text = Path(path).read_text(encoding="utf-8")
+        text = Path(fs_name(path)).read_text(encoding="utf-8")
     except FileNotFoundError:
         raise ChainError(f"{name}: no such chain file") from None
     except IsADirectoryError:
