@@ -65,6 +65,8 @@ def work(tmp_path):
     (["batch", "in", "out", "--effect", "gain", "--pattern", "/abs/*.wav"],
      "--pattern '/abs/*.wav': give a file name pattern relative to IN_DIR"),
     (["batch", "in", "out", "--effect", "gain", "--pattern", "../*.wav"], "--pattern '../*.wav'"),
+    (["batch", "in", "README.md/out", "--effect", "gain"],
+     "README.md/out: cannot create the folder: "),
     (["plot", "--effect", "gain:db=1000", "--out", "x.png"],
      "gain: the output is not finite at 48000 Hz"),
     (["plot", "--preset", "vocal", "--sample-rate", "1", "--out", "x.png"],

@@ -230,6 +230,9 @@ def _check_options(args: argparse.Namespace) -> None:
         from .plot import check_plot_rate
 
         check_plot_rate(args.sample_rate)
+    output_dir = getattr(args, "output_dir", None)
+    if output_dir is not None:
+        _check_folder_can_be_made(output_dir)
     out_dir = getattr(args, "out_dir", None)
     if out_dir is not None:
         try:
@@ -247,6 +250,21 @@ def _check_options(args: argparse.Namespace) -> None:
             raise KavriError(f"--write {shown(target)}: no such file")
         if not os.access(target, os.R_OK | os.W_OK):
             raise KavriError(f"--write {shown(target)}: file is not writable")
+
+
+def _check_folder_can_be_made(path: str) -> None:
+    """The nearest existing folder on the way to ``path`` must be a writable folder."""
+    nearest = os.path.abspath(path)
+    while not os.path.exists(nearest):
+        nearest = os.path.dirname(nearest)
+    if nearest == os.path.abspath(path) and not os.path.isdir(nearest):
+        raise KavriError(f"{shown(path)}: is not a folder")
+    if not os.path.isdir(nearest):
+        raise KavriError(f"{shown(path)}: cannot create the folder: {shown(nearest)} "
+                         f"is not a folder")
+    if not os.access(nearest, os.W_OK | os.X_OK):
+        raise KavriError(f"{shown(path)}: cannot create the folder: {shown(nearest)} "
+                         f"is not writable")
 
 
 def _replace_section(path: str, text: str) -> None:

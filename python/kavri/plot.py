@@ -15,6 +15,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._atomic import atomic_output
+from ._paths import shown as display_name
 from .api import process
 from .catalogue import EFFECTS
 from .chain import Chain, ChainLike, chain_summary, load_chain
@@ -205,5 +206,8 @@ def plot_chain(chain: ChainLike, out: str | os.PathLike[str], sample_rate: int =
     figure.suptitle(title or chain_summary(specs))
 
     name = os.fspath(out)
-    with atomic_output(name) as temporary:
-        figure.savefig(temporary, format=_image_format(name), dpi=110)
+    try:
+        with atomic_output(name) as temporary:
+            figure.savefig(temporary, format=_image_format(name), dpi=110)
+    except OSError as error:
+        raise KavriError(f"{display_name(name)}: cannot write: {error.strerror or error}") from None
