@@ -12,6 +12,7 @@ import json
 import os
 import sys
 import time
+from collections.abc import Callable
 from pathlib import Path
 from typing import TextIO
 
@@ -218,38 +219,58 @@ def _check_options(args: argparse.Namespace) -> None:
             raise KavriError(f"--{option.replace('_', '-')} must be 1 or more, got {value}")
     if getattr(args, "block_size", None) is not None:
         try:
-            check_engine_options(args.block_size, args.workers)
+            check_engine_options(args.block_size, getattr(args, "workers", 1))
         except ValueError:
             raise KavriError(f"--block-size {args.block_size} is too large") from None
-    pattern = getattr(args, "pattern", None)
-    if pattern is not None and (not pattern or os.path.isabs(pattern)
-                                or ".." in Path(pattern).parts):
+    check = _COMMAND_CHECKS.get(args.command)
+    if check is not None:
+        check(args)
+
+
+def _check_batch_options(args: argparse.Namespace) -> None:
+    pattern = args.pattern
+    if not pattern or os.path.isabs(pattern) or ".." in Path(pattern).parts:
         raise KavriError(f"--pattern '{shown(pattern)}': give a file name pattern relative "
                          f"to IN_DIR, such as '*.wav' or 'takes/*.flac'")
-    if getattr(args, "sample_rate", None) is not None:
-        from .plot import check_plot_rate
+    _check_folder_can_be_made(args.output_dir)
 
-        check_plot_rate(args.sample_rate)
-    output_dir = getattr(args, "output_dir", None)
-    if output_dir is not None:
-        _check_folder_can_be_made(output_dir)
-    out_dir = getattr(args, "out_dir", None)
-    if out_dir is not None:
-        try:
-            os.makedirs(out_dir, exist_ok=True)
-        except OSError as error:
-            raise KavriError(f"--out-dir {shown(out_dir)}: cannot create the folder: "
-                             f"{error.strerror or error}") from None
-        if not os.access(out_dir, os.W_OK | os.X_OK):
-            raise KavriError(f"--out-dir {shown(out_dir)}: folder is not writable")
-    target = getattr(args, "write", None)
-    if target is not None:
-        if not args.markdown:
-            raise KavriError("--write needs --markdown")
-        if not os.path.isfile(target):
-            raise KavriError(f"--write {shown(target)}: no such file")
-        if not os.access(target, os.R_OK | os.W_OK):
-            raise KavriError(f"--write {shown(target)}: file is not writable")
+
+def _check_plot_options(args: argparse.Namespace) -> None:
+    from .plot import check_plot_rate
+
+    check_plot_rate(args.sample_rate)
+
+
+def _check_demo_options(args: argparse.Namespace) -> None:
+    try:
+        os.makedirs(args.out_dir, exist_ok=True)
+    except OSError as error:
+        raise KavriError(f"--out-dir {shown(args.out_dir)}: cannot create the folder: "
+                         f"{error.strerror or error}") from None
+    if not os.access(args.out_dir, os.W_OK | os.X_OK):
+        raise KavriError(f"--out-dir {shown(args.out_dir)}: folder is not writable")
+
+
+def _check_effects_options(args: argparse.Namespace) -> None:
+    target = args.write
+    if target is None:
+        return
+    if not args.markdown:
+        raise KavriError("--write needs --markdown")
+    if not os.path.isfile(target):
+        raise KavriError(f"--write {shown(target)}: no such file")
+    if not os.access(target, os.R_OK | os.W_OK):
+        raise KavriError(f"--write {shown(target)}: file is not writable")
+
+
+# The checks of each subcommand's own options; the counts shared by several are checked
+# above for all of them.
+_COMMAND_CHECKS: dict[str, Callable[[argparse.Namespace], None]] = {
+    "batch": _check_batch_options,
+    "plot": _check_plot_options,
+    "demo": _check_demo_options,
+    "effects": _check_effects_options,
+}
 
 
 def _check_folder_can_be_made(path: str) -> None:
