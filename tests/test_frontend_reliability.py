@@ -16,6 +16,8 @@ import textwrap
 import numpy as np
 import pytest
 import soundfile as sf
+from hypothesis import HealthCheck, example, given, settings
+from hypothesis import strategies as st
 
 import kavri
 import kavri._atomic
@@ -24,6 +26,7 @@ from kavri import AudioFileError, ChainError, KavriError
 from kavri.chain import parse_chain_text
 
 RATE = 48_000
+EXAMPLES = int(os.environ.get("KAVRI_FUZZ_EXAMPLES", "200"))
 
 
 def kavri_cli(*args: str | bytes, cwd) -> subprocess.CompletedProcess:
@@ -318,3 +321,46 @@ def test_plot_refuses_an_overflowing_chain_and_odd_rates(tmp_path):
         with pytest.raises(KavriError, match="plots are measured at 8000 to 768000 Hz"):
             plot_chain("saturate", tmp_path / "x.png", sample_rate=rate)
     assert os.listdir(tmp_path) == []
+
+
+# --- any value, any text -----------------------------------------------------------------
+
+def any_value():
+    return st.one_of(
+        st.floats(allow_nan=True, allow_infinity=True, width=64),
+        st.floats(width=32).map(np.float32),
+        st.integers(), st.integers(min_value=10**4000, max_value=10**4500),
+        st.fractions(), st.decimals(), st.booleans(), st.none(), st.text(max_size=6),
+        st.lists(st.integers(), max_size=2), st.just(1j),
+    )
+
+
+@settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(effect=st.sampled_from(sorted(kavri.EFFECTS)), data=st.data())
+def test_the_chain_checker_only_ever_raises_chain_errors(effect, data):
+    keys = [p.key for p in kavri.EFFECTS[effect].params] + ["junk"]
+    spec = {"type": effect, **data.draw(st.dictionaries(st.sampled_from(keys), any_value(),
+                                                         max_size=3))}
+    try:
+        checked = kavri.validate_chain([spec])[0]
+    except ChainError as error:
+        assert "\n" not in str(error) and len(str(error)) < 400
+        return
+    # Whatever passes reaches the engine as a finite single-precision number or an int32.
+    for key, value in checked.items():
+        if key != "type":
+            assert np.isfinite(np.float32(float(value))) or kavri.EFFECTS[effect].param(key).integer
+
+
+@settings(max_examples=EXAMPLES, deadline=None)
+@example("gain:db=nan")
+@example("gain:db=-1e999")
+@example("gain:db=" + "9" * 5000)
+@given(text=st.text(alphabet=st.sampled_from(list("gain:db=,.eE+-0123456789naifNI ")),
+                    max_size=30))
+def test_effect_option_text_only_ever_raises_chain_errors(text):
+    try:
+        spec = kavri.chain.parse_effect_option(text)
+    except ChainError:
+        return
+    assert spec["type"] == "gain" and all(np.isfinite(v) for k, v in spec.items() if k != "type")
