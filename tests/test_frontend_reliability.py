@@ -198,6 +198,24 @@ def test_bad_engine_options_are_refused_in_python(options, error, message):
         kavri.process(noise(), rate, "saturate", **options)
 
 
+def test_audio_that_is_not_numbers_is_refused_without_printing_it():
+    for audio in (np.full((5000, 2), "a"), np.zeros((5000, 2), complex),
+                  np.array([[{}, 1.0]] * 5000)):
+        with pytest.raises(TypeError, match=r"^audio must be an array of real numbers, "
+                                            r"got dtype \S+$"):
+            kavri.process(audio, RATE, "saturate")
+    numbers = np.array([[0.25, -0.5]] * 100, dtype=object)
+    assert np.array_equal(kavri.process(numbers, RATE, "saturate"),
+                          kavri.process(numbers.astype(np.float32), RATE, "saturate"))
+
+
+def test_writing_a_channels_first_array_says_so(tmp_path):
+    with pytest.raises(AudioFileError, match=r"at most 1024 channels, the audio has 48000; "
+                                             r"is the array \(channels, frames\)\? pass audio.T"):
+        kavri.write(tmp_path / "x.wav", np.zeros((2, 48_000), np.float32), RATE)
+    assert os.listdir(tmp_path) == []
+
+
 def test_batch_refuses_bad_workers_once_before_any_file(work):
     with pytest.raises(ValueError, match="workers must be 0 or more"):
         kavri.batch([work / "in" / "a.wav", work / "in.wav"], "saturate", work / "out",
@@ -217,7 +235,7 @@ def test_channel_limits_of_each_container(tmp_path):
                                ("x.wav", 1025), ("x.caf", 1025), ("x.aiff", 1025),
                                ("x.w64", 1025)]:
             try:
-                kavri.write(name, np.zeros((16, channels), np.float32), 48000)
+                kavri.write(name, np.zeros((100, channels), np.float32), 48000)
                 results[f"{name}:{channels}"] = "written"
             except kavri.AudioFileError as error:
                 results[f"{name}:{channels}"] = str(error)

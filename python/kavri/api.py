@@ -81,12 +81,21 @@ def process(audio: npt.ArrayLike, sample_rate: int, chain: ChainLike, *,
 
     Raises :class:`kavri.ChainError` for a bad chain, ``ValueError`` for audio of the wrong
     shape or an out-of-range sample rate, block size or worker count, ``TypeError`` for
-    one that is no whole number, and ``RuntimeError`` or ``MemoryError`` from the engine.
+    one that is no whole number or for audio that is not real numbers, and
+    ``RuntimeError`` or ``MemoryError`` from the engine.
     """
     specs: list[Any] = load_chain(chain)
     rate = check_sample_rate(sample_rate)
     blocks, threads = check_engine_options(block_size, workers)
     data = np.asarray(audio)
+    if data.dtype.kind == "O":
+        try:
+            data = data.astype(np.float32)
+        except (TypeError, ValueError):
+            pass
+    if data.dtype.kind not in "fiub":
+        # Caught here: the engine's own conversion error would print the whole array.
+        raise TypeError(f"audio must be an array of real numbers, got dtype {data.dtype}")
     if data.ndim == 1:
         return process_pipeline(data[:, np.newaxis], rate, specs,
                                 block_size=blocks, workers=threads)[:, 0]

@@ -237,6 +237,9 @@ def _write_failure(descriptor: int, reported: str) -> str:
 # whatever space was left.
 _PROBE_BYTES = 65_536
 _MAX_SAMPLE_RATE = 2**31 - 1
+# As in kavri.process: this few frames and more channels than the container holds is an
+# array the wrong way round.
+_CHANNELS_FIRST_LIMIT = 64
 
 
 def write(path: AnyPath, audio: npt.ArrayLike, sample_rate: int,
@@ -255,7 +258,13 @@ def write(path: AnyPath, audio: npt.ArrayLike, sample_rate: int,
     name = fs_name(path)
     container, chosen = output_format(name, subtype)
     data = _prepare(audio, chosen)
-    check_channels(name, container, data.shape[1])
+    try:
+        check_channels(name, container, data.shape[1])
+    except AudioFileError as error:
+        if data.shape[0] <= _CHANNELS_FIRST_LIMIT:
+            raise AudioFileError(f"{error}; is the array (channels, frames)? "
+                                 f"pass audio.T") from None
+        raise
     rate = int(sample_rate)
     if not 1 <= rate <= _MAX_SAMPLE_RATE:
         raise AudioFileError(f"{shown(name)}: cannot write at a sample rate of {rate} Hz")
