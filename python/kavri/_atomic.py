@@ -30,7 +30,8 @@ def atomic_output(path: AnyPath) -> Iterator[str]:
     given the usual permissions and renamed onto ``path`` in one step. On any failure, an
     interrupt included, the temporary file is removed and ``path`` is left as it was.
     Names need not be UTF-8: the temporary path is a ``str`` that may hold escape
-    surrogates (see :func:`kavri._paths.fs_bytes` for handing it to C libraries)."""
+    surrogates, which ``open`` and the ``os`` functions accept; C libraries are best given
+    an open descriptor."""
     name = fs_name(path)
     folder = os.path.dirname(os.path.abspath(name))
     if not os.path.isdir(folder):

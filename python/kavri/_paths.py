@@ -3,8 +3,9 @@
 A POSIX file name is a string of bytes, not necessarily UTF-8 (``take_\\xff.wav``). Python
 hands such names around as ``str`` with the undecodable bytes escaped as lone surrogates,
 or as ``bytes``. Both are accepted everywhere a path is: internally a name is a ``str``
-(surrogates included, so that ``os`` functions reach the same file), it goes to libsndfile
-as the original bytes, and it is shown in messages with the odd bytes written as ``\\xff``.
+(surrogates included, so that ``open`` and the ``os`` functions reach the same file),
+libsndfile is handed an open descriptor (or the original bytes), and messages show the
+name with the odd bytes written as ``\\xff``.
 """
 
 from __future__ import annotations

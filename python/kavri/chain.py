@@ -228,16 +228,16 @@ def load_chain(chain: ChainLike) -> Chain:
 
 
 def _parse_number(text: str, integer: bool, where: str, key: str) -> int | float:
+    shown_text = text if len(text) <= 40 else f"{text[:20]}...{text[-6:]}"
     try:
         number = int(text, 10) if integer else float(text)
     except ValueError:
         kind = "a whole number" if integer else "a number"
-        shown_text = text if len(text) <= 40 else f"{text[:20]}...{text[-6:]}"
         raise ChainError(f"{where}: parameter '{key}' must be {kind}, "
                          f"got '{shown_text}'") from None
     if isinstance(number, float) and math.isinf(number) \
             and text.strip().lstrip("+-").lower() not in ("inf", "infinity"):
-        raise ChainError(f"{where}: parameter '{key}' = {text[:20]}... is too large "
+        raise ChainError(f"{where}: parameter '{key}' = {shown_text} is too large "
                          f"(the largest magnitude is {_FLOAT32_MAX:.8g})")
     return number
 

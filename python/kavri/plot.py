@@ -8,6 +8,7 @@ measurements do not.
 
 from __future__ import annotations
 
+import operator
 import os
 from typing import Any
 
@@ -45,13 +46,17 @@ class MatplotlibMissing(KavriError):
 
 
 def check_plot_rate(sample_rate: int) -> int:
-    """The sample rate if a plot can be measured at it; :class:`KavriError` otherwise."""
+    """The sample rate as an int if a plot can be measured at it; :class:`KavriError`
+    otherwise."""
     low, high = PLOT_RATES
-    if isinstance(sample_rate, bool) or not isinstance(sample_rate, int) \
-            or not low <= sample_rate <= high:
+    try:
+        rate = None if isinstance(sample_rate, bool) else operator.index(sample_rate)
+    except TypeError:
+        rate = None
+    if rate is None or not low <= rate <= high:
         raise KavriError(f"sample rate {sample_rate!r} Hz: plots are measured at "
                          f"{low} to {high} Hz")
-    return sample_rate
+    return rate
 
 
 def has_dynamics(chain: Chain) -> bool:
@@ -160,7 +165,7 @@ def plot_chain(chain: ChainLike, out: str | os.PathLike[str], sample_rate: int =
     """
     figure_class = _figure_class()
     _image_format(os.fspath(out))
-    check_plot_rate(sample_rate)
+    sample_rate = check_plot_rate(sample_rate)
     specs = load_chain(chain)
     dynamics = has_dynamics(specs)
     frequencies, magnitude = magnitude_response(specs, sample_rate)
