@@ -16,7 +16,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Literal
 
-from .api import process
+from .api import check_engine_options, process
 from .audiofile import is_complete_audio_file, output_format, read, write
 from .chain import Chain, ChainLike, load_chain
 from .errors import KavriError
@@ -162,9 +162,11 @@ def batch(files: Iterable[str | os.PathLike[str]], chain: ChainLike,
     An output that is already complete and not older than its input is skipped unless
     ``force``; a file that fails is reported in the result and the others go on.
     ``on_result`` is called on this thread for every outcome as it arrives. The chain is
-    checked before any file is touched (:class:`kavri.ChainError`).
+    checked before any file is touched (:class:`kavri.ChainError`), and so are
+    ``block_size`` and ``workers`` (``ValueError``).
     """
     specs = load_chain(chain)
+    check_engine_options(block_size, workers)
     pairs = plan_outputs(list(files), out_dir, base_dir)
     outcomes: dict[int, FileResult] = {}
     pending: dict[Future[FileResult], int] = {}

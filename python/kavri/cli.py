@@ -12,18 +12,27 @@ import json
 import os
 import sys
 import time
+from collections.abc import Callable
 from pathlib import Path
 from typing import TextIO
 
 import numpy as np
 
 from . import __version__
-from .api import process
+from ._atomic import atomic_output
+from ._paths import escape_odd_bytes, shown
+from .api import check_engine_options, process
 from .audiofile import SUBTYPES, check_subtype_name, output_format, read, write
 from .batch import FileResult, batch, find_files
 from .catalogue import EFFECTS, FAMILIES, effect_types, get_effect, markdown_reference
-from .chain import (Chain, chain_summary, list_presets, load_chain_file, load_preset,
-                    parse_effect_option)
+from .chain import (
+    Chain,
+    chain_summary,
+    list_presets,
+    load_chain_file,
+    load_preset,
+    parse_effect_option,
+)
 from .errors import KavriError
 
 DEMO_SAMPLE_RATE = 48_000
@@ -59,13 +68,13 @@ def _level_db(value: float) -> str:
 def _describe(audio: np.ndarray) -> list[tuple[str, str]]:
     peaks = np.max(np.abs(audio), axis=0)
     rms = np.sqrt(np.mean(np.square(audio, dtype=np.float64), axis=0))
-    return [(_level_db(p), _level_db(r)) for p, r in zip(peaks, rms)]
+    return [(_level_db(p), _level_db(r)) for p, r in zip(peaks, rms, strict=True)]
 
 
 def _print_levels(before: np.ndarray, after: np.ndarray, out: TextIO) -> None:
     print(f"{'channel':>8} {'peak in':>9} {'rms in':>9} {'peak out':>9} {'rms out':>9}  (dBFS)",
           file=out)
-    for ch, (b, a) in enumerate(zip(_describe(before), _describe(after))):
+    for ch, (b, a) in enumerate(zip(_describe(before), _describe(after), strict=True)):
         print(f"{ch:>8} {b[0]:>9} {b[1]:>9} {a[0]:>9} {a[1]:>9}", file=out)
 
 
@@ -201,14 +210,100 @@ def cmd_batch(args: argparse.Namespace) -> int:
     return 0 if report.ok else EXIT_FAILED
 
 
+def _check_options(args: argparse.Namespace) -> None:
+    """Checks the options of any subcommand before a file is read or written, so that a
+    bad value ends with one line naming the option instead of failing half-way."""
+    for option in ("block_size", "workers", "jobs"):
+        value = getattr(args, option, None)
+        if value is not None and value < 1:
+            raise KavriError(f"--{option.replace('_', '-')} must be 1 or more, got {value}")
+    if getattr(args, "block_size", None) is not None:
+        try:
+            check_engine_options(args.block_size, getattr(args, "workers", 1))
+        except ValueError:
+            raise KavriError(f"--block-size {args.block_size} is too large") from None
+    check = _COMMAND_CHECKS.get(args.command)
+    if check is not None:
+        check(args)
+
+
+def _check_batch_options(args: argparse.Namespace) -> None:
+    pattern = args.pattern
+    if not pattern or os.path.isabs(pattern) or ".." in Path(pattern).parts:
+        raise KavriError(f"--pattern '{shown(pattern)}': give a file name pattern relative "
+                         f"to IN_DIR, such as '*.wav' or 'takes/*.flac'")
+    _check_folder_can_be_made(args.output_dir)
+
+
+def _check_plot_options(args: argparse.Namespace) -> None:
+    from .plot import check_plot_rate
+
+    check_plot_rate(args.sample_rate)
+
+
+def _check_demo_options(args: argparse.Namespace) -> None:
+    try:
+        os.makedirs(args.out_dir, exist_ok=True)
+    except OSError as error:
+        raise KavriError(f"--out-dir {shown(args.out_dir)}: cannot create the folder: "
+                         f"{error.strerror or error}") from None
+    if not os.access(args.out_dir, os.W_OK | os.X_OK):
+        raise KavriError(f"--out-dir {shown(args.out_dir)}: folder is not writable")
+
+
+def _check_effects_options(args: argparse.Namespace) -> None:
+    target = args.write
+    if target is None:
+        return
+    if not args.markdown:
+        raise KavriError("--write needs --markdown")
+    if not os.path.isfile(target):
+        raise KavriError(f"--write {shown(target)}: no such file")
+    if not os.access(target, os.R_OK | os.W_OK):
+        raise KavriError(f"--write {shown(target)}: file is not writable")
+
+
+# The checks of each subcommand's own options; the counts shared by several are checked
+# above for all of them.
+_COMMAND_CHECKS: dict[str, Callable[[argparse.Namespace], None]] = {
+    "batch": _check_batch_options,
+    "plot": _check_plot_options,
+    "demo": _check_demo_options,
+    "effects": _check_effects_options,
+}
+
+
+def _check_folder_can_be_made(path: str) -> None:
+    """The nearest existing folder on the way to ``path`` must be a writable folder."""
+    nearest = os.path.abspath(path)
+    while not os.path.exists(nearest):
+        nearest = os.path.dirname(nearest)
+    if nearest == os.path.abspath(path) and not os.path.isdir(nearest):
+        raise KavriError(f"{shown(path)}: is not a folder")
+    if not os.path.isdir(nearest):
+        raise KavriError(f"{shown(path)}: cannot create the folder: {shown(nearest)} "
+                         f"is not a folder")
+    if not os.access(nearest, os.W_OK | os.X_OK):
+        raise KavriError(f"{shown(path)}: cannot create the folder: {shown(nearest)} "
+                         f"is not writable")
+
+
 def _replace_section(path: str, text: str) -> None:
-    content = Path(path).read_text(encoding="utf-8")
+    try:
+        content = Path(path).read_text(encoding="utf-8")
+    except UnicodeDecodeError:
+        raise KavriError(f"{shown(path)}: not a UTF-8 text file") from None
+    except OSError as error:
+        raise KavriError(f"{shown(path)}: cannot read: {error.strerror or error}") from None
     try:
         head, rest = content.split(README_START, 1)
         _, tail = rest.split(README_END, 1)
     except ValueError:
-        raise KavriError(f"{path}: has no {README_START} ... {README_END} section") from None
-    Path(path).write_text(f"{head}{README_START}\n{text}{README_END}{tail}", encoding="utf-8")
+        raise KavriError(f"{shown(path)}: has no {README_START} ... {README_END} "
+                         f"section") from None
+    with atomic_output(path) as temporary:
+        Path(temporary).write_text(f"{head}{README_START}\n{text}{README_END}{tail}",
+                                   encoding="utf-8")
 
 
 def cmd_effects(args: argparse.Namespace) -> int:
@@ -236,7 +331,8 @@ def cmd_effects(args: argparse.Namespace) -> int:
     rows += [(p.key, p.default_text(), p.unit, p.range_text(), p.summary) for p in info.params]
     widths = [max(len(row[i]) for row in rows) for i in range(4)]
     for row in rows:
-        print("  " + "  ".join(cell.ljust(w) for cell, w in zip(row, widths)) + "  " + row[4])
+        cells = "  ".join(cell.ljust(w) for cell, w in zip(row[:4], widths, strict=True))
+        print(f"  {cells}  {row[4]}")
     return 0
 
 
@@ -325,7 +421,11 @@ def main(argv: list[str] | None = None) -> int:
     """Runs the ``kavri`` command line and returns its exit status."""
     parser = build_parser()
     args = parser.parse_args(argv)
+    # File names need not be UTF-8; their odd bytes are printed escaped, never fatal.
+    escape_odd_bytes(sys.stdout)
+    escape_odd_bytes(sys.stderr)
     try:
+        _check_options(args)
         return int(args.handler(args))
     except KavriError as error:
         _error(str(error))
