@@ -8,7 +8,8 @@ tail of silence so echoes ring out), ``batch`` streams many files on a thread po
 any ``concurrent.futures.Executor``,
 and ``EFFECTS`` is the catalogue of effect types and their parameters. Underneath,
 ``process_pipeline(input, sample_rate, specs, block_size=2048, workers=1)`` is the native
-call itself; the work runs in native code with the interpreter lock released.
+call itself; the work runs in native code with the interpreter lock released. ``Stream``
+runs a chain over a long signal chunk by chunk, with the effects' state kept between chunks.
 """
 
 from importlib.metadata import PackageNotFoundError, version
@@ -20,6 +21,7 @@ from .batch import BatchReport, FileResult, batch
 from .catalogue import EFFECTS, EffectInfo, Param, effect_types
 from .chain import list_presets, load_chain, load_preset, validate_chain
 from .errors import AudioFileError, ChainError, Interrupted, KavriError
+from .stream import Stream
 from .streamfile import FileSummary, StopFlag, process_file
 
 try:
@@ -31,6 +33,7 @@ __all__ = [
     "process_pipeline",
     "__version__",
     "process",
+    "Stream",
     "read",
     "write",
     "AudioData",
