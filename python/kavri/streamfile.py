@@ -296,10 +296,6 @@ def process_file(source: str | os.PathLike[str], output: str | os.PathLike[str],
             if writer.frames != consumed:
                 raise KavriError(f"{source_name}: {writer.frames} frames came out of the "
                                  f"chain for {consumed} that went in; nothing written")
-    except KavriError as error:
-        if isinstance(error, AudioFileError):
-            raise
-        raise error from None
     if progress is not None:
         progress(writer.frames, writer.frames)
     return FileSummary(source_name, output_name, rate, channels, consumed - extra,
