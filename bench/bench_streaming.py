@@ -104,13 +104,17 @@ def bench_memory(folder: Path, chain_file: Path, lengths: list[float]) -> list[d
     return rows
 
 
-def best(fn, repeat: int) -> float:
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
+def best_of_pair(first, second, repeat: int) -> tuple[float, float]:
+    """Best times of two functions run in turns (first, second, second, first, ...), so that
+    load from other work on a shared machine falls on both alike."""
+    times: tuple[list[float], list[float]] = ([], [])
+    for round_ in range(repeat):
+        order = (0, 1) if round_ % 2 == 0 else (1, 0)
+        for which in order:
+            start = time.perf_counter()
+            (first, second)[which]()
+            times[which].append(time.perf_counter() - start)
+    return min(times[0]), min(times[1])
 
 
 def bench_speed(folder: Path, minutes: float, repeat: int) -> dict:
@@ -125,8 +129,9 @@ def bench_speed(folder: Path, minutes: float, repeat: int) -> dict:
         kavri.process_file(source, output, CHAIN)
 
     whole_file()  # warm the page cache for both
-    result = {"minutes": minutes, "repeat": repeat,
-              "file_whole": best(whole_file, repeat), "file_streamed": best(streamed_file, repeat)}
+    result: dict = {"minutes": minutes, "repeat": repeat}
+    result["file_whole"], result["file_streamed"] = best_of_pair(whole_file, streamed_file,
+                                                                 repeat)
     audio, rate = kavri.read(source)
     chunk = kavri.streamfile.chunk_frames(rate, 2048)
 
@@ -139,8 +144,8 @@ def bench_speed(folder: Path, minutes: float, repeat: int) -> dict:
             stream.process(audio[start:start + chunk])
         stream.flush()
 
-    result["engine_whole"] = best(engine_whole, repeat)
-    result["engine_streamed"] = best(engine_streamed, repeat)
+    result["engine_whole"], result["engine_streamed"] = best_of_pair(engine_whole,
+                                                                     engine_streamed, repeat)
     del audio
     source.unlink()
     output.unlink()
@@ -256,7 +261,7 @@ def main() -> int:
                         metavar="MINUTES", help="input lengths for the memory table")
     parser.add_argument("--speed-minutes", type=float, default=10)
     parser.add_argument("--stop-minutes", type=float, default=10)
-    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--out", type=Path, default=RESULTS / "streaming.md")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="kavri-stream-bench-") as work:

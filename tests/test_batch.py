@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 
 import kavri
-from kavri.batch import RECORD_NAME, BatchInterrupted, find_files
+from kavri.batch import RECORD_NAME, find_files
 
 RATE = 48_000
 CHAIN = [{"type": "gain", "db": 5}, {"type": "distortion", "drive": 3}, {"type": "clip"}]
@@ -243,7 +243,7 @@ def test_links_are_placed_by_their_path_under_the_input_folder(tree, tmp_path):
 def test_stop_request_abandons_the_rest(tree, tmp_path):
     files = [f for f in find_files(tree) if f.name != "bad.wav"]
     stop = kavri.StopFlag()
-    with pytest.raises(BatchInterrupted) as caught:
+    with pytest.raises(kavri.BatchInterrupted) as caught:
         kavri.batch(files, CHAIN, tmp_path / "out", base_dir=tree, jobs=1,
                     on_result=lambda result: stop.set(), stop=stop)
     assert [r.status for r in caught.value.report.results] == ["done"]
