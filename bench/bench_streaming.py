@@ -207,7 +207,8 @@ def markdown(report: dict) -> str:
         "",
         f"- date: {report['date']}",
         f"- machine: {report['machine']}",
-        f"- cpu: {report['cpu']}",
+        f"- cpu: {report['cpu']}; load average {report['load']:.1f} when the run began "
+        "(the machine is shared: absolute times vary, the ratios less)",
         f"- versions: kavri {report['kavri']}, numpy {np.__version__}, "
         f"python {platform.python_version()}, libsndfile {sf.__libsndfile_version__}",
         f"- chain: {' -> '.join(spec['type'] for spec in CHAIN)}; stereo float WAV at {RATE} Hz",
@@ -271,7 +272,7 @@ def main() -> int:
         report = {
             "date": dt.datetime.now(dt.timezone.utc).isoformat(timespec="seconds"),
             "machine": f"{platform.system()} {platform.machine()}, {os.cpu_count()} cores",
-            "cpu": cpu_name(), "kavri": kavri.__version__,
+            "cpu": cpu_name(), "kavri": kavri.__version__, "load": os.getloadavg()[0],
             "memory": bench_memory(folder, chain_file, args.lengths),
             "speed": bench_speed(folder, args.speed_minutes, args.repeat),
             "stop": bench_stop(folder, args.stop_minutes, args.repeat),

@@ -158,6 +158,8 @@ def test_bad_files_fail_with_their_name_and_write_nothing(source, tmp_path):
         kavri.process_file(source, tmp_path / "out.mp4", CHAIN)
     with pytest.raises(kavri.ChainError):
         kavri.process_file(source, tmp_path / "out.wav", [{"type": "gain", "dbb": 1}])
+    with pytest.raises(kavri.AudioFileError, match="nowhere/out.wav: cannot write: folder"):
+        kavri.process_file(source, tmp_path / "nowhere" / "out.wav", CHAIN)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.wav", "text.wav"]
 
 

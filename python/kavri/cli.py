@@ -19,7 +19,7 @@ import numpy as np
 
 from . import __version__
 from .api import process
-from .audiofile import SUBTYPES, check_subtype_name, output_format, read, write
+from .audiofile import SUBTYPES, check_subtype_name, output_format, write
 from .batch import BatchInterrupted, FileResult, batch, find_files
 from .catalogue import EFFECTS, FAMILIES, effect_types, get_effect, markdown_reference
 from .chain import (Chain, chain_summary, list_presets, load_chain_file, load_preset,

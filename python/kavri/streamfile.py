@@ -247,6 +247,9 @@ def process_file(source: str | os.PathLike[str], output: str | os.PathLike[str],
     tail_seconds = check_tail(tail)
     source_name, output_name = os.fspath(source), os.fspath(output)
     container, chosen = output_format(output_name, subtype)
+    folder = os.path.dirname(os.path.abspath(output_name))
+    if not os.path.isdir(folder):
+        raise AudioFileError(f"{output_name}: cannot write: folder {folder} does not exist")
 
     def check_stop() -> None:
         if stop is not None and stop.is_set():
