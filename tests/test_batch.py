@@ -242,14 +242,22 @@ def test_links_are_placed_by_their_path_under_the_input_folder(tree, tmp_path):
 
 def test_stop_request_abandons_the_rest(tree, tmp_path):
     files = [f for f in find_files(tree) if f.name != "bad.wav"]
-    stop = kavri.StopFlag()
+    out = tmp_path / "out"
+
+    class AfterFirstOutput:
+        """Set once the first output exists; the worker sees it before its next file."""
+
+        def is_set(self):
+            return (out / "a.wav").exists()
+
     with pytest.raises(kavri.BatchInterrupted) as caught:
-        kavri.batch(files, CHAIN, tmp_path / "out", base_dir=tree, jobs=1,
-                    on_result=lambda result: stop.set(), stop=stop)
+        kavri.batch(files, CHAIN, out, base_dir=tree, jobs=1, stop=AfterFirstOutput())
     assert [r.status for r in caught.value.report.results] == ["done"]
-    written = sorted(str(p.relative_to(tmp_path / "out"))
-                     for p in (tmp_path / "out").rglob("*") if p.is_file())
+    written = sorted(str(p.relative_to(out)) for p in out.rglob("*") if p.is_file())
     assert written == [".kavri-batch.json", "a.wav"]
+    # The record kept the finished file: a rerun skips it and does the rest.
+    rerun = kavri.batch(files, CHAIN, out, base_dir=tree)
+    assert [r.status for r in rerun.results] == ["skipped", "done", "done"]
 
 
 def test_signal_stops_a_batch_between_chunks(tree, tmp_path):

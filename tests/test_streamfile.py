@@ -58,6 +58,14 @@ def source(tmp_path):
     return path
 
 
+@pytest.fixture
+def long_source(tmp_path):
+    """Thirty seconds: about thirty chunks, long enough to act on while it runs slowed."""
+    path = tmp_path / "long.wav"
+    kavri.write(path, music(30 * RATE), RATE)
+    return path
+
+
 def temporaries(folder) -> list[str]:
     return sorted(p.name for p in folder.rglob("*.kavri-tmp"))
 
@@ -211,9 +219,7 @@ def wait_for(condition, process, what: str) -> None:
 
 
 @pytest.mark.parametrize(("signum", "status"), [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
-def test_signal_stops_process_without_leaving_a_file(source, tmp_path, signum, status):
-    long = tmp_path / "long.wav"
-    kavri.write(long, music(30 * RATE), RATE)
+def test_signal_stops_process_without_leaving_a_file(long_source, tmp_path, signum, status):
     child = subprocess.Popen([sys.executable, "-c", SLOW_CLI, "process", "long.wav", "out.wav",
                               "--effect", "delay", "--tail", "2"], cwd=tmp_path,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
@@ -225,8 +231,8 @@ def test_signal_stops_process_without_leaving_a_file(source, tmp_path, signum, s
     assert not (tmp_path / "out.wav").exists() and temporaries(tmp_path) == []
 
 
-def test_temporaries_of_a_killed_run_go_with_the_next_write(source, tmp_path):
-    child = subprocess.Popen([sys.executable, "-c", SLOW_CLI, "process", "in.wav", "out.wav",
+def test_temporaries_of_a_killed_run_go_with_the_next_write(long_source, tmp_path):
+    child = subprocess.Popen([sys.executable, "-c", SLOW_CLI, "process", "long.wav", "out.wav",
                               "--effect", "gain"], cwd=tmp_path, stdout=subprocess.DEVNULL,
                              stderr=subprocess.DEVNULL)
     wait_for(lambda: temporaries(tmp_path), child, "the temporary output")
@@ -238,9 +244,9 @@ def test_temporaries_of_a_killed_run_go_with_the_next_write(source, tmp_path):
     others = [".out.wav.x.wav.abcd1234.kavri-tmp", ".other.wav.abcd1234.kavri-tmp"]
     for name in others:
         (tmp_path / name).write_bytes(b"")
-    kavri.process_file(source, tmp_path / "out.wav", [{"type": "gain"}])
+    kavri.process_file(long_source, tmp_path / "out.wav", [{"type": "gain"}])
     assert temporaries(tmp_path) == sorted(others)
-    assert np.array_equal(kavri.read(tmp_path / "out.wav").audio, kavri.read(source).audio)
+    assert np.array_equal(kavri.read(tmp_path / "out.wav").audio, kavri.read(long_source).audio)
 
 
 def test_cli_tail_and_its_refusals(source, tmp_path):
