@@ -262,3 +262,38 @@ def test_cli_tail_and_its_refusals(source, tmp_path):
         refused = cli("in.wav", "bad.wav", "--effect", "delay", "--tail", bad)
         assert refused.returncode == 2 and "--tail" in refused.stderr, bad
     assert not (tmp_path / "bad.wav").exists()
+
+
+def run_on_terminal(args, cwd) -> tuple[int, str]:
+    """Runs the slowed command line with stderr on a pseudo-terminal; returns its status and
+    what it wrote there."""
+    import fcntl
+    import pty
+    import struct
+    import termios
+
+    master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+    child = subprocess.Popen([sys.executable, "-c", SLOW_CLI, *args], cwd=cwd, stderr=slave,
+                             stdout=subprocess.DEVNULL)
+    os.close(slave)
+    seen = b""
+    while True:
+        try:
+            data = os.read(master, 4096)
+        except OSError:  # the terminal closes with the child
+            break
+        if not data:
+            break
+        seen += data
+    os.close(master)
+    return child.wait(timeout=120), seen.decode(errors="replace")
+
+
+def test_progress_bar_on_a_terminal_only_unless_quiet(long_source, tmp_path):
+    status, shown = run_on_terminal(["process", "long.wav", "out.wav", "--effect", "delay"],
+                                    tmp_path)
+    assert status == 0 and "kavri:" in shown and "frame/s" in shown and "1.44M" in shown
+    status, shown = run_on_terminal(["process", "long.wav", "out.wav", "--effect", "delay",
+                                     "--quiet"], tmp_path)
+    assert status == 0 and shown == ""
