@@ -240,6 +240,16 @@ def test_links_are_placed_by_their_path_under_the_input_folder(tree, tmp_path):
     assert not (tmp_path / "out" / "ext.wav").exists()
 
 
+def test_progress_counts_the_frames_of_every_file(tree, tmp_path):
+    calls = []
+    files = find_files(tree)  # bad.wav counts 0 frames; its failure ends its share
+    report = kavri.batch(files, CHAIN, tmp_path / "out", base_dir=tree, jobs=2, tail=0.1,
+                         on_progress=lambda done, total: calls.append((done, total)))
+    assert len(report.done) == 3
+    assert calls[-1] == (3 * (4800 + 4800), 3 * (4800 + 4800))
+    assert all(a[0] <= b[0] for a, b in zip(calls, calls[1:]))
+
+
 def test_stop_request_abandons_the_rest(tree, tmp_path):
     files = [f for f in find_files(tree) if f.name != "bad.wav"]
     out = tmp_path / "out"

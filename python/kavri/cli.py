@@ -234,18 +234,28 @@ def cmd_batch(args: argparse.Namespace) -> int:
         out_dir.mkdir(parents=True, exist_ok=True)
     except OSError as error:
         raise KavriError(f"{out_dir}: cannot create folder: {error.strerror or error}") from None
+    count = len(files)
     with stop_on_signals() as stop, \
-            tqdm(total=len(files), unit="file", desc="kavri", disable=True if args.quiet else None,
-                 file=sys.stderr, dynamic_ncols=True) as bar:
+            tqdm(total=0, unit="frame", unit_scale=True, desc="kavri", dynamic_ncols=True,
+                 disable=True if args.quiet else None, file=sys.stderr) as bar:
+        finished = 0
+
         def on_result(result: FileResult) -> None:
+            nonlocal finished
+            finished += 1
             if result.status == "failed":
                 bar.write(f"kavri: error: {result.error}", file=sys.stderr)
-            bar.update(1)
+            bar.set_postfix_str(f"{finished}/{count} files", refresh=False)
+
+        def on_progress(done: int, total: int) -> None:
+            bar.total = total
+            bar.update(done - bar.n)
 
         try:
             report = batch(files, chain, out_dir, jobs=args.jobs, block_size=args.block_size,
                            workers=args.workers, subtype=args.subtype, base_dir=in_dir,
-                           force=args.force, tail=args.tail, on_result=on_result, stop=stop)
+                           force=args.force, tail=args.tail, on_result=on_result,
+                           on_progress=None if bar.disable else on_progress, stop=stop)
         except BatchInterrupted as error:
             bar.close()
             print(f"kavri: {error}", file=sys.stderr)
