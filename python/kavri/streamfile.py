@@ -98,15 +98,18 @@ class StopFlag:
 def stop_on_signals(signals: tuple[int, ...] = (signal.SIGINT, signal.SIGTERM)
                     ) -> Iterator[StopFlag]:
     """While the block runs, SIGINT and SIGTERM set the yielded :class:`StopFlag` instead
-    of ending the process, so that work stops cleanly at its next chunk. The previous
-    handlers come back afterwards. Outside the main thread, where Python cannot handle
-    signals, the flag is yielded without handlers."""
+    of ending the process, so that work stops cleanly at its next chunk; a second signal
+    raises ``KeyboardInterrupt`` at once, for work that does not reach a chunk boundary.
+    The previous handlers come back afterwards. Outside the main thread, where Python
+    cannot handle signals, the flag is yielded without handlers."""
     flag = StopFlag()
     if threading.current_thread() is not threading.main_thread():
         yield flag
         return
 
     def handler(signum: int, frame: object) -> None:
+        if flag.is_set():
+            raise KeyboardInterrupt
         flag.set(signum)
 
     previous = {}
