@@ -502,7 +502,7 @@ def batch(files: Iterable[str | os.PathLike[str]], chain: ChainLike,
         if own_pool:
             pool.shutdown(wait=True, cancel_futures=True)
     partial = BatchReport([outcomes[i] for i in range(len(pairs)) if i in outcomes])
-    if halt.is_set():
+    if halt.is_set() and len(outcomes) < len(pairs):
         raise BatchInterrupted(
             f"interrupted: {len(partial.done)} processed, {len(partial.skipped)} skipped, "
             f"{len(partial.failed)} failed; {abandoned} in flight abandoned, "
