@@ -470,7 +470,8 @@ def batch(files: Iterable[str | os.PathLike[str]], chain: ChainLike,
             previous = None if force else record.get(_record_key(output, out_name))
             future = pool.submit(run_task, source, output, specs, block_size, workers,
                                  subtype, tail, settings, previous, task_stop,
-                                 file_progress(index) if task_stop is not None and sizes else None)
+                                 progress=file_progress(index)
+                                 if task_stop is not None and sizes else None)
             pending[future] = index
             not_done.add(future)
         last_save = time.monotonic()
