@@ -3,7 +3,9 @@
 ``process(audio, sample_rate, chain)`` runs a chain of effects over a (frames, channels) or
 mono buffer and returns a new float32 array; the chain is a list of effect specs, a JSON
 chain file or a preset name. ``read`` and ``write`` move audio to and from files,
-``batch`` processes many files on a thread pool or any ``concurrent.futures.Executor``,
+``process_file`` streams one file through a chain in bounded memory (with an optional
+tail of silence so echoes ring out), ``batch`` streams many files on a thread pool or
+any ``concurrent.futures.Executor``,
 and ``EFFECTS`` is the catalogue of effect types and their parameters. Underneath,
 ``process_pipeline(input, sample_rate, specs, block_size=2048, workers=1)`` is the native
 call itself; the work runs in native code with the interpreter lock released. ``Stream``
@@ -15,11 +17,12 @@ from importlib.metadata import PackageNotFoundError, version
 from ._kavri_core import process_pipeline
 from .api import process
 from .audiofile import AudioData, read, write
-from .batch import BatchReport, FileResult, batch
+from .batch import BatchInterrupted, BatchReport, FileResult, batch
 from .catalogue import EFFECTS, EffectInfo, Param, effect_types
 from .chain import list_presets, load_chain, load_preset, validate_chain
+from .errors import AudioFileError, ChainError, Interrupted, KavriError
 from .stream import Stream
-from .errors import AudioFileError, ChainError, KavriError
+from .streamfile import FileSummary, StopFlag, process_file
 
 try:
     __version__ = version("kavri")
@@ -34,8 +37,12 @@ __all__ = [
     "read",
     "write",
     "AudioData",
+    "process_file",
+    "FileSummary",
+    "StopFlag",
     "batch",
     "BatchReport",
+    "BatchInterrupted",
     "FileResult",
     "EFFECTS",
     "EffectInfo",
@@ -48,4 +55,5 @@ __all__ = [
     "KavriError",
     "ChainError",
     "AudioFileError",
+    "Interrupted",
 ]
