@@ -24,6 +24,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._kavri_stream import Stream as _NativeStream
+from .api import check_engine_options, check_sample_rate
 from .chain import Chain, ChainLike, load_chain
 
 __all__ = ["Stream"]
@@ -52,9 +53,10 @@ class Stream:
     def __init__(self, chain: ChainLike, sample_rate: int, channels: int, *,
                  block_size: int = 2048, workers: int = 1) -> None:
         self._chain: Chain = load_chain(chain)
-        rate = _whole("sample_rate", sample_rate)
+        rate = check_sample_rate(sample_rate)
         count = _whole("channels", channels)
-        self._native = _NativeStream(self._chain, rate, count, block_size, workers)
+        blocks, threads = check_engine_options(block_size, workers)
+        self._native = _NativeStream(self._chain, rate, count, blocks, threads)
         self._flat = False  # whether the last chunk came as a 1-D mono signal
 
     @property
