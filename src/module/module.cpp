@@ -3,10 +3,12 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
-#include <cxxabi.h>
 #include <exception>
 #include <stdexcept>
 #include <string>
+#ifdef __GLIBCXX__
+#include <cxxabi.h>
+#endif
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -46,9 +48,9 @@ py::array_t<float> process_pipeline(const InputArray& input, int sample_rate,
 
     // Every spec is read, and the memory of the whole call sized and checked, before anything
     // large is allocated.
-    const kavri::ByteCount output_bytes = kavri::heap_block_bytes(
-        kavri::ByteCount::product(kavri::ByteCount::product(frames, static_cast<std::uint64_t>(channels)).bytes(),
-                                  sizeof(float)));
+    const kavri::ByteCount samples = kavri::ByteCount::product(frames, static_cast<std::uint64_t>(channels));
+    const kavri::ByteCount output_bytes =
+        kavri::heap_block_bytes(kavri::ByteCount::product(samples.bytes(), sizeof(float)));
     const kavri::EffectPlan plan = kavri::plan_effects(
         specs, sample_rate, channels, output_bytes,
         "the output buffer of " + std::to_string(frames) + " frames x " + std::to_string(channels) +
@@ -90,6 +92,7 @@ py::array_t<float> process_pipeline(const InputArray& input, int sample_rate,
     } catch (...) {
         failure = std::current_exception();
     }
+#ifdef __GLIBCXX__
     try {
         PyEval_RestoreThread(thread_state);
     } catch (abi::__forced_unwind&) {
@@ -98,6 +101,9 @@ py::array_t<float> process_pipeline(const InputArray& input, int sample_rate,
         output.release();
         throw;
     }
+#else
+    PyEval_RestoreThread(thread_state);
+#endif
     if (failure) {
         std::rethrow_exception(failure);
     }
