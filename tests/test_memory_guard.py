@@ -21,11 +21,6 @@ MiB = 1 << 20
 GiB = 1 << 30
 
 
-def usable(available):
-    """The part of the available memory one call may plan for."""
-    return available - min(available // 8, 256 * MiB)
-
-
 @pytest.fixture
 def available(monkeypatch):
     def impose(nbytes):
@@ -165,7 +160,8 @@ measured = pytest.mark.skipif(os.environ.get("KAVRI_SANITIZED") == "1",
 
 
 def available_for(nbytes):
-    """The available-memory figure under which a call may plan exactly `nbytes`."""
+    """The available-memory figure under which a call may plan exactly `nbytes` (an eighth of
+    the figure is kept back below 2 GiB)."""
     return nbytes * 8 // 7 + 7
 
 
