@@ -72,6 +72,10 @@ PlannedEffect plan_vibrato(const ParamReader& params, float sample_rate, int cha
                                        {0.0f, 1.0f, 5.0f, 3.5f, 5.5f}, true, kChannelPhaseStep);
 }
 
+// What each effect costs besides its own object and state: its plan entry, the heap block of
+// the parameters its build step keeps (at most a few dozen bytes), and its slot in the list.
+constexpr std::size_t kPlanEntryBytes = sizeof(PlannedEffect) + 64 + sizeof(EffectPtr);
+
 struct DispatchRow {
     const char* type;
     EffectPlanner plan;
@@ -189,8 +193,7 @@ EffectPlan plan_effects(const py::list& specs, int sample_rate, int channels,
         // A dict or dict subclass is used as it is; anything else goes through dict().
         const py::dict spec(item);
         PlannedEffect planned = plan_effect_spec(spec, sample_rate, channels, type);
-        // The plan entry itself and the effect's slot in the list that the build fills.
-        planned.memory.state += ByteCount(sizeof(PlannedEffect) + 64 + sizeof(EffectPtr));
+        planned.memory.state += ByteCount(kPlanEntryBytes);
         budget.add_effect(type, k + 1, channels, planned.memory);
         plan.push_back(std::move(planned));
         if (spec_copies != nullptr) {

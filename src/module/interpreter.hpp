@@ -3,12 +3,15 @@
 // way that survives the interpreter shutting down meanwhile.
 #pragma once
 
-#include <cxxabi.h>
 #include <exception>
 #include <initializer_list>
 #include <string>
 
 #include <pybind11/pybind11.h>
+
+#ifdef __GLIBCXX__
+#include <cxxabi.h>
+#endif
 
 namespace kavri {
 

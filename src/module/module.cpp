@@ -31,9 +31,9 @@ py::array_t<float> process_pipeline(const InputArray& input, int sample_rate,
 
     // Every spec is read, and the memory of the whole call sized and checked, before anything
     // large is allocated.
-    const kavri::ByteCount output_bytes = kavri::heap_block_bytes(
-        kavri::ByteCount::product(kavri::ByteCount::product(frames, static_cast<std::uint64_t>(channels)).bytes(),
-                                  sizeof(float)));
+    const kavri::ByteCount samples = kavri::ByteCount::product(frames, static_cast<std::uint64_t>(channels));
+    const kavri::ByteCount output_bytes =
+        kavri::heap_block_bytes(kavri::ByteCount::product(samples.bytes(), sizeof(float)));
     const kavri::EffectPlan plan = kavri::plan_effects(
         specs, sample_rate, channels, output_bytes,
         "the output buffer of " + std::to_string(frames) + " frames x " + std::to_string(channels) +

@@ -5,12 +5,15 @@
 #include <cstdlib>
 #include <fstream>
 #include <limits>
+#include <memory>
 #include <new>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "engine/effect_plan.hpp"
 #include "engine/memory_budget.hpp"
+#include "engine/zeroed_vector.hpp"
 
 namespace {
 
@@ -239,9 +242,62 @@ void budget_decisions_and_messages() {
     }
 }
 
+// Records the order in which effects are built and destroyed.
+std::string events;
+
+class Marker final : public kavri::Effect {
+public:
+    explicit Marker(char name) : name_(name) { events += name_; }
+    ~Marker() override { events += static_cast<char>(name_ - 'a' + 'A'); }
+    void process(float*, unsigned long long, int, unsigned long long, unsigned int) override {}
+
+private:
+    char name_;
+};
+
+kavri::PlannedEffect planned_marker(char name) {
+    return kavri::plan_effect<Marker>(kavri::EffectMemory{}, [name] { return std::make_unique<Marker>(name); });
+}
+
+void plans_build_in_order_and_keep_what_was_built() {
+    kavri::EffectPlan plan;
+    plan.push_back(planned_marker('a'));
+    plan.push_back(planned_marker('b'));
+    plan.push_back({kavri::EffectMemory{}, []() -> kavri::EffectPtr { throw std::bad_alloc(); }});
+    plan.push_back(planned_marker('d'));
+    {
+        kavri::EffectList effects;
+        try {
+            plan.build(effects);
+            CHECK(false);
+        } catch (const std::bad_alloc&) {
+            CHECK(effects.size() == 2);
+        }
+    }
+    // Built first to last, stopped at the failure, destroyed first to last.
+    CHECK(events == "abAB");
+    // The object's own block is counted.
+    CHECK(planned_marker('x').memory.state.bytes() == kavri::heap_block_bytes(kavri::ByteCount(sizeof(Marker))).bytes());
+    events.clear();
+}
+
+void zeroed_vectors_read_as_zero() {
+    kavri::ZeroedVector<float> line(1 << 20);
+    bool zero = true;
+    for (const float x : line) {
+        zero = zero && x == 0.0f;
+    }
+    CHECK(zero);
+    line[5] = 2.5f;
+    const kavri::ZeroedVector<float> copy = line;
+    CHECK(copy.size() == line.size() && copy[5] == 2.5f && copy[6] == 0.0f);
+}
+
 }  // namespace
 
 int main() {
+    plans_build_in_order_and_keep_what_was_built();
+    zeroed_vectors_read_as_zero();
     meminfo_alone();
     cgroup_v2_limit_and_its_parents();
     cgroup_v1_limit_and_container_root();
