@@ -4,7 +4,7 @@ PY := $(VENV)/bin/python
 CPP_TEST_DIR := build/cpp-tests
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
-.PHONY: demo test test-python test-cpp test-sanitize fuzz-long bench install venv clean
+.PHONY: demo test test-python test-cpp test-sanitize fuzz-long bench prove-math install venv clean
 
 demo: install
 	$(VENV)/bin/kavri demo
@@ -51,6 +51,14 @@ fuzz-long: install
 bench: install
 	$(PY) -m pip install -q -r bench/requirements.txt
 	$(PY) bench/run_bench.py
+
+# Proves the vector math functions equal to the C library's scalar calls over every input
+# (minutes, both cores). The output is kept in bench/results/prove_math.txt.
+PROVE_FLAGS := -std=c++17 -O2 -ffp-contract=off -fno-fast-math -Wall -Wextra -Isrc
+prove-math:
+	@mkdir -p build bench/results
+	$${CXX:-g++} $(PROVE_FLAGS) bench/prove_math.cpp src/engine/vecmath/*.cpp -o build/prove_math -pthread
+	./build/prove_math > bench/results/prove_math.txt; status=$$?; cat bench/results/prove_math.txt; exit $$status
 
 clean:
 	rm -rf build $(VENV)

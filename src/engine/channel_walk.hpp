@@ -7,6 +7,7 @@
 // walk rather than in the effect, which is read once before and written once after.
 #pragma once
 
+#include <cstddef>
 #include <type_traits>
 
 #include "engine/block_walk.hpp"
@@ -40,6 +41,65 @@ void map_channel_samples(float* data, unsigned long long frames, int channels,
             for (unsigned long long i = 0; i < count; ++i, row += stride) {
                 for (int k = 0; k < width; ++k) {
                     row[k] = fn(row[k]);
+                }
+            }
+        });
+    });
+}
+
+// Like map_channel_samples, for a memoryless step that works on runs of samples at once
+// (a vector math function over an array): fn(float* run, std::size_t count) replaces the
+// count samples of the run in place, and must give every sample the same result wherever
+// the run starts. A range that holds every channel hands over pieces of the buffer itself.
+template <typename Fn>
+void map_channel_runs(float* data, unsigned long long frames, int channels,
+                      unsigned long long block_size, unsigned int workers, const Fn& fn) {
+    constexpr unsigned long long run_length = 1024;
+    parallel_for_channels(channels, workers, [&](int first_channel, int last_channel) {
+        if (frames == 0) {
+            return;
+        }
+        const auto stride = static_cast<unsigned long long>(channels);
+        const int width = last_channel - first_channel;
+        for_each_block(frames, block_size, [&](unsigned long long start, unsigned long long count) {
+            if (width == channels) {
+                float* sample = data + start * stride;
+                const unsigned long long n = count * stride;
+                for (unsigned long long i = 0; i < n; i += run_length) {
+                    const unsigned long long m = n - i < run_length ? n - i : run_length;
+                    fn(sample + i, static_cast<std::size_t>(m));
+                }
+                return;
+            }
+            // Within a frame the range's samples are neighbours: a wide range is worked on
+            // row by row in place, a narrow one gathered, several rows to a run.
+            const auto uwidth = static_cast<unsigned long long>(width);
+            float* row = data + start * stride + static_cast<unsigned long long>(first_channel);
+            if (uwidth > run_length / 4) {
+                for (unsigned long long i = 0; i < count; ++i, row += stride) {
+                    for (unsigned long long k = 0; k < uwidth; k += run_length) {
+                        const unsigned long long m = uwidth - k < run_length ? uwidth - k : run_length;
+                        fn(row + k, static_cast<std::size_t>(m));
+                    }
+                }
+                return;
+            }
+            float run[run_length];
+            const unsigned long long rows_per_run = run_length / uwidth;
+            for (unsigned long long i = 0; i < count; i += rows_per_run) {
+                const unsigned long long rows = count - i < rows_per_run ? count - i : rows_per_run;
+                float* r = row + i * stride;
+                for (unsigned long long j = 0; j < rows; ++j, r += stride) {
+                    for (int k = 0; k < width; ++k) {
+                        run[j * uwidth + static_cast<unsigned long long>(k)] = r[k];
+                    }
+                }
+                fn(run, static_cast<std::size_t>(rows * uwidth));
+                r = row + i * stride;
+                for (unsigned long long j = 0; j < rows; ++j, r += stride) {
+                    for (int k = 0; k < width; ++k) {
+                        r[k] = run[j * uwidth + static_cast<unsigned long long>(k)];
+                    }
                 }
             }
         });

@@ -1,0 +1,186 @@
+#include "engine/vecmath/vecmath.hpp"
+
+#include <gnu/libc-version.h>
+
+#include <cfenv>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace kavri::vecmath {
+
+namespace detail {
+void tanhf_avx2(const float* in, float* out, std::size_t n);
+void tanhf_avx512(const float* in, float* out, std::size_t n);
+}  // namespace detail
+
+namespace {
+
+// The C library version every vector function here was proven against.
+constexpr const char* kProvenLibc = "2.36";
+
+bool libc_is_proven() { return std::strcmp(gnu_get_libc_version(), kProvenLibc) == 0; }
+
+bool cpu_has(Isa isa) {
+    __builtin_cpu_init();
+    switch (isa) {
+        case Isa::scalar:
+            return true;
+        case Isa::avx2:
+            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+        case Isa::avx512:
+            return __builtin_cpu_supports("avx512f");
+    }
+    return false;
+}
+
+float bits_to_float(std::uint32_t u) {
+    float f;
+    std::memcpy(&f, &u, sizeof f);
+    return f;
+}
+
+std::uint32_t float_to_bits(float f) {
+    std::uint32_t u;
+    std::memcpy(&u, &f, sizeof u);
+    return u;
+}
+
+// Bit patterns on both sides of every branch threshold of the scalar code, the special
+// values, and random patterns from a fixed xorshift sequence; each with both signs.
+std::vector<float> check_inputs(const std::vector<std::uint32_t>& thresholds) {
+    std::vector<std::uint32_t> magnitudes = {0u,          1u,          0x007fffffu, 0x00800000u,
+                                             0x7f7fffffu, 0x7f800000u, 0x7f800001u, 0x7fc00000u,
+                                             0x7fffffffu, 0x3f800000u, 0x40000000u};
+    for (std::uint32_t t : thresholds) {
+        for (std::uint32_t d = 0; d < 3; ++d) {
+            magnitudes.push_back(t - d - 1);
+            magnitudes.push_back(t + d);
+        }
+    }
+    std::uint32_t state = 0x9e3779b9u;
+    for (int i = 0; i < 2048; ++i) {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        magnitudes.push_back(state & 0x7fffffffu);
+    }
+    std::vector<float> inputs;
+    for (std::uint32_t m : magnitudes) {
+        inputs.push_back(bits_to_float(m));
+        inputs.push_back(bits_to_float(m | 0x80000000u));
+    }
+    return inputs;
+}
+
+template <typename Vector, typename Scalar>
+bool agrees(const std::vector<float>& inputs, Vector vector_fn, Scalar scalar_fn) {
+    std::vector<float> out(inputs.size());
+    vector_fn(inputs.data(), out.data(), inputs.size());
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+        if (float_to_bits(out[i]) != float_to_bits(scalar_fn(inputs[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// tanhf's own thresholds, and the thresholds of the expm1f it calls with 2|x|, carried
+// back to x (half the argument is its bit pattern less one in the exponent).
+std::vector<float> tanhf_check_inputs() {
+    std::vector<std::uint32_t> thresholds = {0x24000000u, 0x3f800000u, 0x41b00000u};
+    for (std::uint32_t t : {0x3eb17218u, 0x3F851592u, 0x33000000u, 0x4195b844u}) {
+        thresholds.push_back(t - 0x00800000u);
+    }
+    std::vector<float> inputs = check_inputs(thresholds);
+    // Where the reduction's k steps from one value to the next, for every k tanhf reaches.
+    for (int k = 1; k < 64; ++k) {
+        const float x = (static_cast<float>(k) + 0.5f) * 0.34657359f;
+        inputs.push_back(x);
+        inputs.push_back(std::nextafter(x, 0.0f));
+        inputs.push_back(std::nextafter(x, 100.0f));
+        inputs.push_back(-x);
+    }
+    return inputs;
+}
+
+float scalar_tanhf(float x) { return std::tanh(x); }
+
+void scalar_tanhf_array(const float* in, float* out, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        out[i] = std::tanh(in[i]);
+    }
+}
+
+Isa choose_tanhf() {
+    if (std::fegetround() != FE_TONEAREST) {
+        return Isa::scalar;
+    }
+    const std::vector<float> inputs = tanhf_check_inputs();
+    for (Isa isa : {Isa::avx512, Isa::avx2}) {
+        if (!isa_available(isa)) {
+            continue;
+        }
+        const auto vector_fn = [isa](const float* in, float* out, std::size_t n) {
+            tanhf_array_with(isa, in, out, n);
+        };
+        if (agrees(inputs, vector_fn, scalar_tanhf)) {
+            return isa;
+        }
+    }
+    return Isa::scalar;
+}
+
+// Chosen once while the library loads, before any thread of the engine runs.
+const Isa chosen_tanhf = choose_tanhf();
+
+}  // namespace
+
+const char* isa_name(Isa isa) {
+    switch (isa) {
+        case Isa::scalar:
+            return "scalar";
+        case Isa::avx2:
+            return "avx2";
+        case Isa::avx512:
+            return "avx512";
+    }
+    return "unknown";
+}
+
+bool isa_available(Isa isa) { return isa == Isa::scalar || (libc_is_proven() && cpu_has(isa)); }
+
+bool tanhf_array_with(Isa isa, const float* in, float* out, std::size_t n) {
+    if (!isa_available(isa)) {
+        return false;
+    }
+    switch (isa) {
+        case Isa::scalar:
+            scalar_tanhf_array(in, out, n);
+            break;
+        case Isa::avx2:
+            detail::tanhf_avx2(in, out, n);
+            break;
+        case Isa::avx512:
+            detail::tanhf_avx512(in, out, n);
+            break;
+    }
+    return true;
+}
+
+Isa tanhf_isa() { return chosen_tanhf; }
+
+void tanhf_array(const float* in, float* out, std::size_t n) {
+    if (chosen_tanhf == Isa::scalar || std::fegetround() != FE_TONEAREST) {
+        scalar_tanhf_array(in, out, n);
+        return;
+    }
+    if (chosen_tanhf == Isa::avx512) {
+        detail::tanhf_avx512(in, out, n);
+    } else {
+        detail::tanhf_avx2(in, out, n);
+    }
+}
+
+}  // namespace kavri::vecmath
