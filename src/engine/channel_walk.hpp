@@ -12,6 +12,7 @@
 
 #include "engine/block_walk.hpp"
 #include "engine/parallel.hpp"
+#include "engine/vecmath/vecmath.hpp"
 
 namespace kavri {
 
@@ -158,6 +159,97 @@ void for_each_channel_sample(float* data, unsigned long long frames, int channel
         }
         if (last_channel - ch == 1) {
             detail::walk_channel_group<1>(data, frames, stride, block_size, ch, kernel);
+        }
+    });
+}
+
+namespace detail {
+
+// Walks `Width` neighbouring channels from `first` together, in chunks of frames: each
+// chunk's side chains first, frame by frame, then one powf_array over the bases of the
+// samples whose law raises, then the outputs.
+template <int Width, typename Kernel>
+void walk_channel_group_powf(float* data, unsigned long long frames, unsigned long long stride,
+                             unsigned long long block_size, int first, const Kernel& kernel,
+                             float exponent) {
+    constexpr unsigned long long chunk = 256;
+    using State = std::decay_t<decltype(kernel.load(first))>;
+    State state[Width];
+    for (int k = 0; k < Width; ++k) {
+        state[k] = kernel.load(first + k);
+    }
+    // One spare slot: the packing loop writes one place past the last base that counts.
+    float envelope[chunk * Width + 1];
+    float base[chunk * Width + 1];
+    float raised[chunk * Width];
+    for_each_block(frames, block_size, [&](unsigned long long start, unsigned long long count) {
+        for (unsigned long long done = 0; done < count; done += chunk) {
+            const unsigned long long m = count - done < chunk ? count - done : chunk;
+            float* const rows = data + (start + done) * stride + static_cast<unsigned long long>(first);
+            float* row = rows;
+            for (unsigned long long i = 0; i < m; ++i, row += stride) {
+                for (int k = 0; k < Width; ++k) {
+                    envelope[i * Width + static_cast<unsigned long long>(k)] = kernel.envelope(state[k], row[k]);
+                }
+            }
+            // The bases of the samples that take powf, packed in sample order.
+            const unsigned long long n = m * Width;
+            std::size_t taken = 0;
+            for (unsigned long long j = 0; j < n; ++j) {
+                base[taken] = kernel.base(envelope[j]);
+                taken += kernel.raises(envelope[j]) ? 1 : 0;
+            }
+            vecmath::powf_array(base, exponent, raised, taken);
+            taken = 0;
+            row = rows;
+            for (unsigned long long i = 0; i < m; ++i, row += stride) {
+                for (int k = 0; k < Width; ++k) {
+                    const float e = envelope[i * Width + static_cast<unsigned long long>(k)];
+                    const bool raises = kernel.raises(e);
+                    const float p = raises ? raised[taken] : 0.0f;
+                    taken += raises ? 1 : 0;
+                    row[k] = kernel.apply(row[k], e, p);
+                }
+            }
+        }
+    });
+    for (int k = 0; k < Width; ++k) {
+        kernel.store(first + k, state[k]);
+    }
+}
+
+}  // namespace detail
+
+// For the dynamics laws that turn an envelope into a gain through powf(base, exponent) with
+// one exponent per call. The kernel provides load and store as for for_each_channel_sample,
+// and
+//   envelope(s, x)   advances the side chain s by sample x and returns its envelope,
+//   raises(e)        whether the law takes powf for envelope e,
+//   base(e)          the base it raises to `exponent` (called for every e; used where raises),
+//   apply(x, e, p)   the output for sample x, with p = powf(base(e), exponent) where raises(e)
+//                    (0 elsewhere).
+// The side chains run frame by frame as in the plain walk; the powf calls, which nothing
+// else depends on, are taken a chunk at a time by vecmath::powf_array, which gives the
+// scalar call's bits. So the output is the plain per-sample loop's, bit for bit.
+template <typename Kernel>
+void for_each_channel_sample_powf(float* data, unsigned long long frames, int channels,
+                                  unsigned long long block_size, unsigned int workers,
+                                  const Kernel& kernel, float exponent) {
+    parallel_for_channels(channels, workers, [&](int first_channel, int last_channel) {
+        if (frames == 0) {
+            return;
+        }
+        const auto stride = static_cast<unsigned long long>(channels);
+        int ch = first_channel;
+        for (; last_channel - ch >= 4; ch += 4) {
+            detail::walk_channel_group_powf<4>(data, frames, stride, block_size, ch, kernel, exponent);
+        }
+        if (last_channel - ch >= 2) {
+            detail::walk_channel_group_powf<2>(data, frames, stride, block_size, ch, kernel, exponent);
+            ch += 2;
+        }
+        if (last_channel - ch == 1) {
+            detail::walk_channel_group_powf<1>(data, frames, stride, block_size, ch, kernel, exponent);
         }
     });
 }

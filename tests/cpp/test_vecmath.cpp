@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -77,7 +78,7 @@ void check_tanhf() {
         0x00800000u, 0x00000800u};
     const std::vector<float> in = sample_inputs(thresholds);
     const auto scalar = [](float x) { return std::tanh(x); };
-    for (vm::Isa isa : {vm::Isa::scalar, vm::Isa::avx2, vm::Isa::avx512}) {
+    for (vm::Isa isa : {vm::Isa::avx2, vm::Isa::avx512}) {
         if (!vm::isa_available(isa)) {
             std::printf("tanhf: %s not available here, skipped\n", vm::isa_name(isa));
             continue;
@@ -129,6 +130,86 @@ void check_tanhf() {
     }
 }
 
+void check_powf() {
+    // powf's thresholds in x: subnormals, one, the table offset, infinity.
+    const std::vector<float> xs =
+        sample_inputs({0x00800000u, 0x3f800000u, 0x3f330000u, 0x7f800000u, 0x00000001u});
+    // Usual exponents of the dynamics laws, integers (negative x defined), a subnormal and a
+    // huge one (results overflow and underflow), and the special ones that take the scalar path.
+    const float exponents[] = {-0.75f, 0.5f, 1.0f, -0.5f, 2.0f, 3.0f, -0.6666666f, 7.0f,
+                               1e-40f, -1e-40f, 1e20f, -37.5f, 0.0f, -0.0f,
+                               std::numeric_limits<float>::infinity(),
+                               std::numeric_limits<float>::quiet_NaN()};
+    for (vm::Isa isa : {vm::Isa::avx2, vm::Isa::avx512}) {
+        if (!vm::isa_available(isa)) {
+            std::printf("powf: %s not available here, skipped\n", vm::isa_name(isa));
+            continue;
+        }
+        const char* name = vm::isa_name(isa);
+        bool same = true;
+        std::vector<float> out(xs.size());
+        for (float y : exponents) {
+            vm::powf_array_with(isa, xs.data(), y, out.data(), xs.size());
+            const long at = first_difference(xs, out, [y](float x) { return std::pow(x, y); });
+            if (at >= 0) {
+                const auto i = static_cast<std::size_t>(at);
+                std::printf("powf %s: x 0x%08x, y 0x%08x gives 0x%08x, the scalar call 0x%08x\n", name,
+                            bits(xs[i]), bits(y), bits(out[i]), bits(std::pow(xs[i], y)));
+                same = false;
+            }
+        }
+        expect(same, "powf equals the scalar call on the sample, every exponent", name);
+
+        // Random exponents, a new one for every 16 x, with x of every kind.
+        std::mt19937 rng(3);
+        bool random_same = true;
+        std::vector<float> x(16), r(16);
+        for (int trial = 0; trial < 20000 && random_same; ++trial) {
+            const float y = from_bits(rng());
+            for (float& v : x) {
+                v = from_bits(rng());
+            }
+            vm::powf_array_with(isa, x.data(), y, r.data(), x.size());
+            random_same = first_difference(x, r, [y](float v) { return std::pow(v, y); }) < 0;
+        }
+        expect(random_same, "powf equals the scalar call on random pairs", name);
+
+        // Every short length and offset, in place and not; a lane that falls to the scalar
+        // call (the zero at the start) in the same vector as lanes that do not.
+        bool lengths_ok = true;
+        std::vector<float> src_all = {0.0f, 0.3f, 2.5f, -1.0f, 1e-41f, 7.0f, 1e30f, 0.9f, 1.1f};
+        while (src_all.size() < 80) {
+            src_all.push_back(0.01f * static_cast<float>(src_all.size()));
+        }
+        for (std::size_t offset = 0; offset < 9; ++offset) {
+            for (std::size_t n = 0; n <= 40; ++n) {
+                std::vector<float> src(src_all.begin() + offset, src_all.begin() + offset + n);
+                std::vector<float> dst(n + 1, 12345.0f);
+                vm::powf_array_with(isa, src.data(), -0.75f, dst.data(), n);
+                std::vector<float> same_array = src;
+                vm::powf_array_with(isa, same_array.data(), -0.75f, same_array.data(), n);
+                for (std::size_t i = 0; i < n; ++i) {
+                    lengths_ok = lengths_ok && bits(dst[i]) == bits(std::pow(src[i], -0.75f)) &&
+                                 bits(same_array[i]) == bits(dst[i]);
+                }
+                lengths_ok = lengths_ok && dst[n] == 12345.0f;
+            }
+        }
+        expect(lengths_ok, "powf on every short length, in place and not", name);
+    }
+    std::vector<float> out(xs.size());
+    vm::powf_array(xs.data(), -0.75f, out.data(), xs.size());
+    expect(first_difference(xs, out, [](float x) { return std::pow(x, -0.75f); }) < 0,
+           "powf_array equals the scalar call", vm::isa_name(vm::powf_isa()));
+    expect(vm::powf_isa() != vm::Isa::scalar || !vm::isa_available(vm::Isa::avx2),
+           "a vector powf is chosen where one can run", vm::isa_name(vm::powf_isa()));
+    std::fesetround(FE_DOWNWARD);
+    vm::powf_array(xs.data(), 0.5f, out.data(), xs.size());
+    const long at = first_difference(xs, out, [](float x) { return std::pow(x, 0.5f); });
+    std::fesetround(FE_TONEAREST);
+    expect(at < 0, "powf_array equals the scalar call rounding downward", "any");
+}
+
 // The distortion over many channels and with workers splitting them: the narrow ranges
 // gather their samples into runs, the wide ones work on each frame's row in place.
 void check_distortion_runs() {
@@ -160,8 +241,9 @@ void check_distortion_runs() {
 
 int main() {
     check_tanhf();
+    check_powf();
     check_distortion_runs();
-    std::printf("%d of %d checks failed (tanhf runs %s)\n", failures, checks,
-                vm::isa_name(vm::tanhf_isa()));
+    std::printf("%d of %d checks failed (tanhf runs %s, powf %s)\n", failures, checks,
+                vm::isa_name(vm::tanhf_isa()), vm::isa_name(vm::powf_isa()));
     return failures == 0 ? 0 : 1;
 }

@@ -13,6 +13,8 @@ namespace kavri::vecmath {
 namespace detail {
 void tanhf_avx2(const float* in, float* out, std::size_t n);
 void tanhf_avx512(const float* in, float* out, std::size_t n);
+void powf_avx2(const float* in, float y, float* out, std::size_t n);
+void powf_avx512(const float* in, float y, float* out, std::size_t n);
 }  // namespace detail
 
 namespace {
@@ -132,8 +134,65 @@ Isa choose_tanhf() {
     return Isa::scalar;
 }
 
+void scalar_powf_array(const float* in, float y, float* out, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        out[i] = std::pow(in[i], y);
+    }
+}
+
+// powf's own thresholds in x (subnormals, one, the table's offset) and the x near which
+// |y log2 x| reaches 126, 149 and 150 for the exponents checked.
+std::vector<float> powf_check_inputs() {
+    std::vector<std::uint32_t> thresholds = {0x00800000u, 0x3f800000u, 0x3f330000u, 0x7f800000u};
+    std::vector<float> inputs = check_inputs(thresholds);
+    for (float e : {126.0f, 149.0f, 150.0f, 128.0f}) {
+        for (float y : {0.5f, -0.5f, 2.0f, -0.75f, 3.0f}) {
+            const float x = std::pow(2.0f, e / y);
+            inputs.push_back(x);
+            inputs.push_back(std::nextafter(x, 0.0f));
+            inputs.push_back(std::nextafter(x, 1e30f));
+        }
+    }
+    return inputs;
+}
+
+// The exponents checked: those of the usual ratios, integers (where negative x is defined),
+// a subnormal and a huge one, and the special values that send a whole call to the scalar path.
+const float kPowfCheckExponents[] = {-0.75f, -0.5f, 0.5f, -0.6666666f, 0.1f, 1.0f, 2.0f, 3.0f,
+                                     -1.0f, 1e-40f, 1e20f, -123.456f, 0.0f};
+
+Isa choose_powf() {
+    if (std::fegetround() != FE_TONEAREST) {
+        return Isa::scalar;
+    }
+    const std::vector<float> inputs = powf_check_inputs();
+    for (Isa isa : {Isa::avx512, Isa::avx2}) {
+        if (!isa_available(isa)) {
+            continue;
+        }
+        bool ok = true;
+        for (float y : kPowfCheckExponents) {
+            const auto vector_fn = [isa, y](const float* in, float* out, std::size_t n) {
+                powf_array_with(isa, in, y, out, n);
+            };
+            ok = ok && agrees(inputs, vector_fn, [y](float x) { return std::pow(x, y); });
+        }
+        if (ok) {
+            return isa;
+        }
+    }
+    return Isa::scalar;
+}
+
+// Whether y sends powf down its special path whatever x is: zero, infinite or NaN.
+bool exponent_is_special(float y) {
+    const std::uint32_t iy = float_to_bits(y);
+    return 2u * iy - 1u >= 2u * 0x7f800000u - 1u;
+}
+
 // Chosen once while the library loads, before any thread of the engine runs.
 const Isa chosen_tanhf = choose_tanhf();
+const Isa chosen_powf = choose_powf();
 
 }  // namespace
 
@@ -170,6 +229,34 @@ bool tanhf_array_with(Isa isa, const float* in, float* out, std::size_t n) {
 }
 
 Isa tanhf_isa() { return chosen_tanhf; }
+
+bool powf_array_with(Isa isa, const float* in, float y, float* out, std::size_t n) {
+    if (!isa_available(isa)) {
+        return false;
+    }
+    if (isa == Isa::scalar || exponent_is_special(y)) {
+        scalar_powf_array(in, y, out, n);
+    } else if (isa == Isa::avx2) {
+        detail::powf_avx2(in, y, out, n);
+    } else {
+        detail::powf_avx512(in, y, out, n);
+    }
+    return true;
+}
+
+Isa powf_isa() { return chosen_powf; }
+
+void powf_array(const float* in, float y, float* out, std::size_t n) {
+    if (chosen_powf == Isa::scalar || exponent_is_special(y) || std::fegetround() != FE_TONEAREST) {
+        scalar_powf_array(in, y, out, n);
+        return;
+    }
+    if (chosen_powf == Isa::avx512) {
+        detail::powf_avx512(in, y, out, n);
+    } else {
+        detail::powf_avx2(in, y, out, n);
+    }
+}
 
 void tanhf_array(const float* in, float* out, std::size_t n) {
     if (chosen_tanhf == Isa::scalar || std::fegetround() != FE_TONEAREST) {

@@ -33,4 +33,11 @@ Isa tanhf_isa();
 // writing nothing, when isa_available(isa) is false.
 bool tanhf_array_with(Isa isa, const float* in, float* out, std::size_t n);
 
+// out[i] = powf(in[i], y) for n floats, bit for bit; in and out may be the same array.
+void powf_array(const float* in, float y, float* out, std::size_t n);
+
+Isa powf_isa();
+
+bool powf_array_with(Isa isa, const float* in, float y, float* out, std::size_t n);
+
 }  // namespace kavri::vecmath

@@ -31,3 +31,26 @@ inline void map_lanes(const float* in, float* out, std::size_t n, const Fn& fn) 
 }
 
 }  // namespace kavri::vecmath::detail
+
+namespace kavri::vecmath::detail {
+
+// fn(in + i, out + i) on W floats at a time; the last partial group goes through a local
+// copy padded with ones, and only its own results are stored.
+template <int W, typename Fn>
+inline void map_lanes_with(const float* in, float* out, std::size_t n, const Fn& fn) {
+    std::size_t i = 0;
+    for (; i + W <= n; i += W) {
+        fn(in + i, out + i);
+    }
+    if (i < n) {
+        float tail[W];
+        for (int l = 0; l < W; ++l) {
+            tail[l] = 1.0f;
+        }
+        std::memcpy(tail, in + i, (n - i) * sizeof(float));
+        fn(tail, tail);
+        std::memcpy(out + i, tail, (n - i) * sizeof(float));
+    }
+}
+
+}  // namespace kavri::vecmath::detail
