@@ -70,29 +70,35 @@ std::vector<float> sample_inputs(const std::vector<std::uint32_t>& thresholds) {
     return in;
 }
 
-void check_tanhf() {
-    // tanhf's own branch points, and its expm1f's carried back to x = argument / 2.
-    const std::vector<std::uint32_t> thresholds = {
-        0x24000000u, 0x3f800000u, 0x41b00000u, 0x7f800000u, 0x3eb17218u - 0x00800000u,
-        0x3F851592u - 0x00800000u, 0x33000000u - 0x00800000u, 0x4195b844u - 0x00800000u,
-        0x00800000u, 0x00000800u};
-    const std::vector<float> in = sample_inputs(thresholds);
-    const auto scalar = [](float x) { return std::tanh(x); };
+// One of the one-argument functions: its array entries and the scalar call it must equal.
+struct Unary {
+    const char* name;
+    bool (*with)(vm::Isa, const float*, float*, std::size_t);
+    void (*chosen)(const float*, float*, std::size_t);
+    vm::Isa (*chosen_isa)();
+    float (*scalar)(float);
+    std::vector<std::uint32_t> thresholds;
+};
+
+void check_unary(const Unary& f) {
+    const std::vector<float> in = sample_inputs(f.thresholds);
+    char what[160];
     for (vm::Isa isa : {vm::Isa::avx2, vm::Isa::avx512}) {
         if (!vm::isa_available(isa)) {
-            std::printf("tanhf: %s not available here, skipped\n", vm::isa_name(isa));
+            std::printf("%s: %s not available here, skipped\n", f.name, vm::isa_name(isa));
             continue;
         }
         const char* name = vm::isa_name(isa);
         std::vector<float> out(in.size());
-        vm::tanhf_array_with(isa, in.data(), out.data(), in.size());
-        const long at = first_difference(in, out, scalar);
+        f.with(isa, in.data(), out.data(), in.size());
+        const long at = first_difference(in, out, f.scalar);
         if (at >= 0) {
-            std::printf("tanhf %s: input 0x%08x gives 0x%08x, the scalar call 0x%08x\n", name,
-                        bits(in[static_cast<std::size_t>(at)]), bits(out[static_cast<std::size_t>(at)]),
-                        bits(scalar(in[static_cast<std::size_t>(at)])));
+            const auto i = static_cast<std::size_t>(at);
+            std::printf("%s %s: input 0x%08x gives 0x%08x, the scalar call 0x%08x\n", f.name, name,
+                        bits(in[i]), bits(out[i]), bits(f.scalar(in[i])));
         }
-        expect(at < 0, "tanhf equals the scalar call on the sample", name);
+        std::snprintf(what, sizeof what, "%s equals the scalar call on the sample", f.name);
+        expect(at < 0, what, name);
 
         // Every length up to three vectors and every starting offset within one, in place and
         // out of place: the tail of an array is neither skipped nor written past.
@@ -101,33 +107,54 @@ void check_tanhf() {
             for (std::size_t n = 0; n <= 49; ++n) {
                 std::vector<float> src(in.begin() + 1000 + offset, in.begin() + 1000 + offset + n);
                 std::vector<float> dst(n + 1, 12345.0f);
-                vm::tanhf_array_with(isa, src.data(), dst.data(), n);
+                f.with(isa, src.data(), dst.data(), n);
                 std::vector<float> same = src;
-                vm::tanhf_array_with(isa, same.data(), same.data(), n);
+                f.with(isa, same.data(), same.data(), n);
                 for (std::size_t i = 0; i < n; ++i) {
-                    lengths_ok = lengths_ok && bits(dst[i]) == bits(scalar(src[i])) &&
+                    lengths_ok = lengths_ok && bits(dst[i]) == bits(f.scalar(src[i])) &&
                                  bits(same[i]) == bits(dst[i]);
                 }
                 lengths_ok = lengths_ok && dst[n] == 12345.0f;
             }
         }
-        expect(lengths_ok, "tanhf on every short length, in place and not", name);
+        std::snprintf(what, sizeof what, "%s on every short length, in place and not", f.name);
+        expect(lengths_ok, what, name);
     }
-    // The chosen implementation through the public entry, and the scalar fallback in another
-    // rounding mode (where the vector code was never proven).
+    // The chosen implementation through the public entry, and the scalar fallback in the
+    // other rounding modes (where the vector code was never proven).
     std::vector<float> out(in.size());
-    vm::tanhf_array(in.data(), out.data(), in.size());
-    expect(first_difference(in, out, scalar) < 0, "tanhf_array equals the scalar call",
-           vm::isa_name(vm::tanhf_isa()));
-    expect(vm::tanhf_isa() != vm::Isa::scalar || !vm::isa_available(vm::Isa::avx2),
-           "a vector implementation is chosen where one can run", vm::isa_name(vm::tanhf_isa()));
+    f.chosen(in.data(), out.data(), in.size());
+    std::snprintf(what, sizeof what, "%s through its public entry equals the scalar call", f.name);
+    expect(first_difference(in, out, f.scalar) < 0, what, vm::isa_name(f.chosen_isa()));
+    std::snprintf(what, sizeof what, "a vector %s is chosen where one can run", f.name);
+    expect(f.chosen_isa() != vm::Isa::scalar || !vm::isa_available(vm::Isa::avx2), what,
+           vm::isa_name(f.chosen_isa()));
     for (int mode : {FE_UPWARD, FE_DOWNWARD, FE_TOWARDZERO}) {
         std::fesetround(mode);
-        vm::tanhf_array(in.data(), out.data(), in.size());
-        const long at = first_difference(in, out, scalar);
+        f.chosen(in.data(), out.data(), in.size());
+        const long at = first_difference(in, out, f.scalar);
         std::fesetround(FE_TONEAREST);
-        expect(at < 0, "tanhf_array equals the scalar call in a directed rounding mode", "any");
+        std::snprintf(what, sizeof what, "%s equals the scalar call in a directed rounding mode", f.name);
+        expect(at < 0, what, "any");
     }
+}
+
+void check_unaries() {
+    // tanhf's own branch points, and its expm1f's carried back to x = argument / 2.
+    check_unary({"tanhf", vm::tanhf_array_with, vm::tanhf_array, vm::tanhf_isa,
+                 [](float x) { return std::tanh(x); },
+                 {0x24000000u, 0x3f800000u, 0x41b00000u, 0x7f800000u, 0x3eb17218u - 0x00800000u,
+                  0x3F851592u - 0x00800000u, 0x33000000u - 0x00800000u, 0x4195b844u - 0x00800000u,
+                  0x00800000u, 0x00000800u}});
+    // sinf's and cosf's: 2^-12, pi/4 and 120 as their top twelve bits see them, pi/4 itself,
+    // and odd multiples of pi/4 where the quadrant steps, short and long reduction.
+    const std::vector<std::uint32_t> trig = {0x39800000u, 0x3f400000u, 0x42f00000u, 0x3f490fdbu,
+                                             0x4016cbe4u, 0x40fb53d1u, 0x42c90fdbu, 0x42f2d97cu,
+                                             0x7f800000u, 0x00800000u};
+    check_unary({"sinf", vm::sinf_array_with, vm::sinf_array, vm::sinf_isa,
+                 [](float x) { return std::sin(x); }, trig});
+    check_unary({"cosf", vm::cosf_array_with, vm::cosf_array, vm::cosf_isa,
+                 [](float x) { return std::cos(x); }, trig});
 }
 
 void check_powf() {
@@ -240,10 +267,11 @@ void check_distortion_runs() {
 }  // namespace
 
 int main() {
-    check_tanhf();
+    check_unaries();
     check_powf();
     check_distortion_runs();
-    std::printf("%d of %d checks failed (tanhf runs %s, powf %s)\n", failures, checks,
-                vm::isa_name(vm::tanhf_isa()), vm::isa_name(vm::powf_isa()));
+    std::printf("%d of %d checks failed (tanhf runs %s, sinf %s, cosf %s, powf %s)\n", failures,
+                checks, vm::isa_name(vm::tanhf_isa()), vm::isa_name(vm::sinf_isa()),
+                vm::isa_name(vm::cosf_isa()), vm::isa_name(vm::powf_isa()));
     return failures == 0 ? 0 : 1;
 }

@@ -15,6 +15,10 @@ void tanhf_avx2(const float* in, float* out, std::size_t n);
 void tanhf_avx512(const float* in, float* out, std::size_t n);
 void powf_avx2(const float* in, float y, float* out, std::size_t n);
 void powf_avx512(const float* in, float y, float* out, std::size_t n);
+void sinf_avx2(const float* in, float* out, std::size_t n);
+void sinf_avx512(const float* in, float* out, std::size_t n);
+void cosf_avx2(const float* in, float* out, std::size_t n);
+void cosf_avx512(const float* in, float* out, std::size_t n);
 }  // namespace detail
 
 namespace {
@@ -107,31 +111,89 @@ std::vector<float> tanhf_check_inputs() {
     return inputs;
 }
 
-float scalar_tanhf(float x) { return std::tanh(x); }
+// A one-argument function: the scalar call and the vector implementations.
+using ArrayFn = void (*)(const float*, float*, std::size_t);
 
-void scalar_tanhf_array(const float* in, float* out, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
-        out[i] = std::tanh(in[i]);
+struct Unary {
+    float (*scalar)(float);
+    ArrayFn avx2;
+    ArrayFn avx512;
+};
+
+float scalar_tanhf(float x) { return std::tanh(x); }
+float scalar_sinf(float x) { return std::sin(x); }
+float scalar_cosf(float x) { return std::cos(x); }
+
+constexpr Unary kTanhf{scalar_tanhf, detail::tanhf_avx2, detail::tanhf_avx512};
+constexpr Unary kSinf{scalar_sinf, detail::sinf_avx2, detail::sinf_avx512};
+constexpr Unary kCosf{scalar_cosf, detail::cosf_avx2, detail::cosf_avx512};
+
+bool run_unary(const Unary& f, Isa isa, const float* in, float* out, std::size_t n) {
+    if (!isa_available(isa)) {
+        return false;
     }
+    switch (isa) {
+        case Isa::scalar:
+            for (std::size_t i = 0; i < n; ++i) {
+                out[i] = f.scalar(in[i]);
+            }
+            break;
+        case Isa::avx2:
+            f.avx2(in, out, n);
+            break;
+        case Isa::avx512:
+            f.avx512(in, out, n);
+            break;
+    }
+    return true;
 }
 
-Isa choose_tanhf() {
+// The widest implementation that agrees with the scalar call on every check input.
+Isa choose_unary(const Unary& f, const std::vector<float>& inputs) {
     if (std::fegetround() != FE_TONEAREST) {
         return Isa::scalar;
     }
-    const std::vector<float> inputs = tanhf_check_inputs();
     for (Isa isa : {Isa::avx512, Isa::avx2}) {
         if (!isa_available(isa)) {
             continue;
         }
-        const auto vector_fn = [isa](const float* in, float* out, std::size_t n) {
-            tanhf_array_with(isa, in, out, n);
+        const auto vector_fn = [&f, isa](const float* in, float* out, std::size_t n) {
+            run_unary(f, isa, in, out, n);
         };
-        if (agrees(inputs, vector_fn, scalar_tanhf)) {
+        if (agrees(inputs, vector_fn, f.scalar)) {
             return isa;
         }
     }
     return Isa::scalar;
+}
+
+void run_chosen(const Unary& f, Isa chosen, const float* in, float* out, std::size_t n) {
+    if (chosen == Isa::scalar || std::fegetround() != FE_TONEAREST) {
+        run_unary(f, Isa::scalar, in, out, n);
+    } else if (chosen == Isa::avx512) {
+        f.avx512(in, out, n);
+    } else {
+        f.avx2(in, out, n);
+    }
+}
+
+// sinf's and cosf's thresholds (2^-12, pi/4 and 120 as the top twelve bits see them), the
+// points where the quadrant steps (odd multiples of pi/4, near and far), and large arguments.
+std::vector<float> sincosf_check_inputs() {
+    std::vector<float> inputs =
+        check_inputs({0x39800000u, 0x3f400000u, 0x42f00000u, 0x3f490fdbu, 0x00800000u});
+    for (int k = 1; k < 400; k += 2) {
+        const float x = static_cast<float>(k) * 0.78539819f;
+        inputs.push_back(x);
+        inputs.push_back(std::nextafter(x, 0.0f));
+        inputs.push_back(std::nextafter(x, 1e9f));
+        inputs.push_back(-x);
+    }
+    for (float x : {1e4f, 12345.678f, 1e6f, 3.0e7f, 1e10f, 1e20f, 3.4e38f, 102.1017612f}) {
+        inputs.push_back(x);
+        inputs.push_back(-x);
+    }
+    return inputs;
 }
 
 void scalar_powf_array(const float* in, float y, float* out, std::size_t n) {
@@ -191,7 +253,10 @@ bool exponent_is_special(float y) {
 }
 
 // Chosen once while the library loads, before any thread of the engine runs.
-const Isa chosen_tanhf = choose_tanhf();
+// Run while the library loads, on the thread that loads it, before anything can call in.
+const Isa chosen_tanhf = choose_unary(kTanhf, tanhf_check_inputs());
+const Isa chosen_sinf = choose_unary(kSinf, sincosf_check_inputs());
+const Isa chosen_cosf = choose_unary(kCosf, sincosf_check_inputs());
 const Isa chosen_powf = choose_powf();
 
 }  // namespace
@@ -211,24 +276,22 @@ const char* isa_name(Isa isa) {
 bool isa_available(Isa isa) { return isa == Isa::scalar || (libc_is_proven() && cpu_has(isa)); }
 
 bool tanhf_array_with(Isa isa, const float* in, float* out, std::size_t n) {
-    if (!isa_available(isa)) {
-        return false;
-    }
-    switch (isa) {
-        case Isa::scalar:
-            scalar_tanhf_array(in, out, n);
-            break;
-        case Isa::avx2:
-            detail::tanhf_avx2(in, out, n);
-            break;
-        case Isa::avx512:
-            detail::tanhf_avx512(in, out, n);
-            break;
-    }
-    return true;
+    return run_unary(kTanhf, isa, in, out, n);
 }
-
 Isa tanhf_isa() { return chosen_tanhf; }
+void tanhf_array(const float* in, float* out, std::size_t n) { run_chosen(kTanhf, chosen_tanhf, in, out, n); }
+
+bool sinf_array_with(Isa isa, const float* in, float* out, std::size_t n) {
+    return run_unary(kSinf, isa, in, out, n);
+}
+Isa sinf_isa() { return chosen_sinf; }
+void sinf_array(const float* in, float* out, std::size_t n) { run_chosen(kSinf, chosen_sinf, in, out, n); }
+
+bool cosf_array_with(Isa isa, const float* in, float* out, std::size_t n) {
+    return run_unary(kCosf, isa, in, out, n);
+}
+Isa cosf_isa() { return chosen_cosf; }
+void cosf_array(const float* in, float* out, std::size_t n) { run_chosen(kCosf, chosen_cosf, in, out, n); }
 
 bool powf_array_with(Isa isa, const float* in, float y, float* out, std::size_t n) {
     if (!isa_available(isa)) {
@@ -255,18 +318,6 @@ void powf_array(const float* in, float y, float* out, std::size_t n) {
         detail::powf_avx512(in, y, out, n);
     } else {
         detail::powf_avx2(in, y, out, n);
-    }
-}
-
-void tanhf_array(const float* in, float* out, std::size_t n) {
-    if (chosen_tanhf == Isa::scalar || std::fegetround() != FE_TONEAREST) {
-        scalar_tanhf_array(in, out, n);
-        return;
-    }
-    if (chosen_tanhf == Isa::avx512) {
-        detail::tanhf_avx512(in, out, n);
-    } else {
-        detail::tanhf_avx2(in, out, n);
     }
 }
 

@@ -33,6 +33,14 @@ Isa tanhf_isa();
 // writing nothing, when isa_available(isa) is false.
 bool tanhf_array_with(Isa isa, const float* in, float* out, std::size_t n);
 
+// out[i] = sinf(in[i]) and cosf(in[i]), bit for bit; in and out may be the same array.
+void sinf_array(const float* in, float* out, std::size_t n);
+void cosf_array(const float* in, float* out, std::size_t n);
+Isa sinf_isa();
+Isa cosf_isa();
+bool sinf_array_with(Isa isa, const float* in, float* out, std::size_t n);
+bool cosf_array_with(Isa isa, const float* in, float* out, std::size_t n);
+
 // out[i] = powf(in[i], y) for n floats, bit for bit; in and out may be the same array.
 void powf_array(const float* in, float y, float* out, std::size_t n);
 

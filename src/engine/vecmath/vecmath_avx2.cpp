@@ -13,6 +13,7 @@
 #pragma GCC target("avx2,fma")
 
 #include "engine/vecmath/powf_lanes.hpp"
+#include "engine/vecmath/sincosf_lanes.hpp"
 #include "engine/vecmath/tanhf_lanes.hpp"
 #include "engine/vecmath/vecmath_impl.hpp"
 
@@ -49,6 +50,11 @@ struct Avx2Doubles {
                                                 reinterpret_cast<const long long*>(base),
                                                 (__m256i)index, _mm256_set1_epi64x(-1), 8);
     }
+    static U32 gather_u32(const std::uint32_t* base, I32 index) {
+        return (U32)_mm_mask_i32gather_epi32(_mm_setzero_si128(), reinterpret_cast<const int*>(base),
+                                             (__m128i)index, _mm_set1_epi32(-1), 4);
+    }
+    static U64 mul_u32(U64 a, U64 b) { return (U64)_mm256_mul_epu32((__m256i)a, (__m256i)b); }
     static bool any(I64 mask) { return _mm256_movemask_pd((__m256d)mask) != 0; }
 };
 
@@ -59,6 +65,18 @@ void tanhf_avx2(const float* in, float* out, std::size_t n) { map_lanes<V8>(in, 
 void powf_avx2(const float* in, float y, float* out, std::size_t n) {
     map_lanes_with<Avx2Doubles::W>(in, out, n, [y](const float* x, float* r) {
         PowfLanes<Avx2Doubles>::powf(x, y, r);
+    });
+}
+
+void sinf_avx2(const float* in, float* out, std::size_t n) {
+    map_lanes_with<Avx2Doubles::W>(in, out, n, [](const float* x, float* r) {
+        SincosfLanes<Avx2Doubles>::run<false>(x, r);
+    });
+}
+
+void cosf_avx2(const float* in, float* out, std::size_t n) {
+    map_lanes_with<Avx2Doubles::W>(in, out, n, [](const float* x, float* r) {
+        SincosfLanes<Avx2Doubles>::run<true>(x, r);
     });
 }
 

@@ -13,6 +13,7 @@
 #pragma GCC target("avx512f")
 
 #include "engine/vecmath/powf_lanes.hpp"
+#include "engine/vecmath/sincosf_lanes.hpp"
 #include "engine/vecmath/tanhf_lanes.hpp"
 #include "engine/vecmath/vecmath_impl.hpp"
 
@@ -46,6 +47,11 @@ struct Avx512Doubles {
     static U64 gather_u64(const std::uint64_t* base, U64 index) {
         return (U64)_mm512_mask_i64gather_epi64(_mm512_setzero_si512(), 0xff, (__m512i)index, base, 8);
     }
+    static U32 gather_u32(const std::uint32_t* base, I32 index) {
+        return (U32)_mm256_mask_i32gather_epi32(_mm256_setzero_si256(), reinterpret_cast<const int*>(base),
+                                                (__m256i)index, _mm256_set1_epi32(-1), 4);
+    }
+    static U64 mul_u32(U64 a, U64 b) { return (U64)_mm512_maskz_mul_epu32(0xff, (__m512i)a, (__m512i)b); }
     static bool any(I64 mask) { return _mm512_test_epi64_mask((__m512i)mask, (__m512i)mask) != 0; }
 };
 
@@ -56,6 +62,18 @@ void tanhf_avx512(const float* in, float* out, std::size_t n) { map_lanes<V16>(i
 void powf_avx512(const float* in, float y, float* out, std::size_t n) {
     map_lanes_with<Avx512Doubles::W>(in, out, n, [y](const float* x, float* r) {
         PowfLanes<Avx512Doubles>::powf(x, y, r);
+    });
+}
+
+void sinf_avx512(const float* in, float* out, std::size_t n) {
+    map_lanes_with<Avx512Doubles::W>(in, out, n, [](const float* x, float* r) {
+        SincosfLanes<Avx512Doubles>::run<false>(x, r);
+    });
+}
+
+void cosf_avx512(const float* in, float* out, std::size_t n) {
+    map_lanes_with<Avx512Doubles::W>(in, out, n, [](const float* x, float* r) {
+        SincosfLanes<Avx512Doubles>::run<true>(x, r);
     });
 }
 
