@@ -1,9 +1,9 @@
 // Proves the vector math functions equal to the platform's scalar calls, bit for bit:
-//   tanhf, sinf, cosf   over all 2**32 float bit patterns;
-//   powf                over all 2**32 x for each exponent the dynamics laws use at their
-//                       default ratios (and the compressor's at ratio 2), and over random
-//                       (x, y) pairs, a new random y every 64 x.
-// Names given on the command line (tanhf, sinf, cosf, powf) run only those proofs.
+//   tanhf, sinf, cosf, tanf   over all 2**32 float bit patterns;
+//   powf                      over all 2**32 x for each exponent the dynamics laws use at their
+//                             default ratios (and the compressor's at ratio 2), and over random
+//                             (x, y) pairs, a new random y every 64 x.
+// Names given on the command line (tanhf, sinf, cosf, tanf, powf) run only those proofs.
 // Each input's scalar result is computed once and compared with every implementation this
 // processor can run. Run with `make prove-math`; it prints one line per proof and exits
 // non-zero on any difference. Takes minutes; the work is split over the processor's cores.
@@ -170,9 +170,9 @@ int main(int argc, char** argv) {
                         vm::isa_name(isa));
         }
     }
-    std::printf("chosen in this process: tanhf %s, sinf %s, cosf %s, powf %s\n",
+    std::printf("chosen in this process: tanhf %s, sinf %s, cosf %s, tanf %s, powf %s\n",
                 vm::isa_name(vm::tanhf_isa()), vm::isa_name(vm::sinf_isa()),
-                vm::isa_name(vm::cosf_isa()), vm::isa_name(vm::powf_isa()));
+                vm::isa_name(vm::cosf_isa()), vm::isa_name(vm::tanf_isa()), vm::isa_name(vm::powf_isa()));
 
     using UnaryWith = bool (*)(vm::Isa, const float*, float*, std::size_t);
     struct UnaryProof {
@@ -184,6 +184,7 @@ int main(int argc, char** argv) {
         {"tanhf", vm::tanhf_array_with, [](float x) { return std::tanh(x); }},
         {"sinf", vm::sinf_array_with, [](float x) { return std::sin(x); }},
         {"cosf", vm::cosf_array_with, [](float x) { return std::cos(x); }},
+        {"tanf", vm::tanf_array_with, [](float x) { return std::tan(x); }},
     };
     for (const UnaryProof& u : unary) {
         if (!wanted(u.name)) {

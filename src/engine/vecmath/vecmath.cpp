@@ -19,6 +19,8 @@ void sinf_avx2(const float* in, float* out, std::size_t n);
 void sinf_avx512(const float* in, float* out, std::size_t n);
 void cosf_avx2(const float* in, float* out, std::size_t n);
 void cosf_avx512(const float* in, float* out, std::size_t n);
+void tanf_avx2(const float* in, float* out, std::size_t n);
+void tanf_avx512(const float* in, float* out, std::size_t n);
 }  // namespace detail
 
 namespace {
@@ -123,10 +125,12 @@ struct Unary {
 float scalar_tanhf(float x) { return std::tanh(x); }
 float scalar_sinf(float x) { return std::sin(x); }
 float scalar_cosf(float x) { return std::cos(x); }
+float scalar_tanf(float x) { return std::tan(x); }
 
 constexpr Unary kTanhf{scalar_tanhf, detail::tanhf_avx2, detail::tanhf_avx512};
 constexpr Unary kSinf{scalar_sinf, detail::sinf_avx2, detail::sinf_avx512};
 constexpr Unary kCosf{scalar_cosf, detail::cosf_avx2, detail::cosf_avx512};
+constexpr Unary kTanf{scalar_tanf, detail::tanf_avx2, detail::tanf_avx512};
 
 bool run_unary(const Unary& f, Isa isa, const float* in, float* out, std::size_t n) {
     if (!isa_available(isa)) {
@@ -196,6 +200,21 @@ std::vector<float> sincosf_check_inputs() {
     return inputs;
 }
 
+// tanf's thresholds: pi/4, 120, and its kernel's 2^-13 and 0.6744 (also as reduced
+// arguments near multiples of pi/2, where the kernel sees them), plus the quadrant steps.
+std::vector<float> tanf_check_inputs() {
+    std::vector<float> inputs =
+        check_inputs({0x3f490fdau, 0x42f00000u, 0x39000000u, 0x3f2ca140u, 0x3fc90fdbu, 0x40490fdbu});
+    for (int k = 1; k < 150; ++k) {
+        const float x = static_cast<float>(k) * 0.78539819f;
+        inputs.push_back(x);
+        inputs.push_back(std::nextafter(x, 0.0f));
+        inputs.push_back(std::nextafter(x, 1e9f));
+        inputs.push_back(-x);
+    }
+    return inputs;
+}
+
 void scalar_powf_array(const float* in, float y, float* out, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
         out[i] = std::pow(in[i], y);
@@ -257,6 +276,7 @@ bool exponent_is_special(float y) {
 const Isa chosen_tanhf = choose_unary(kTanhf, tanhf_check_inputs());
 const Isa chosen_sinf = choose_unary(kSinf, sincosf_check_inputs());
 const Isa chosen_cosf = choose_unary(kCosf, sincosf_check_inputs());
+const Isa chosen_tanf = choose_unary(kTanf, tanf_check_inputs());
 const Isa chosen_powf = choose_powf();
 
 }  // namespace
@@ -292,6 +312,12 @@ bool cosf_array_with(Isa isa, const float* in, float* out, std::size_t n) {
 }
 Isa cosf_isa() { return chosen_cosf; }
 void cosf_array(const float* in, float* out, std::size_t n) { run_chosen(kCosf, chosen_cosf, in, out, n); }
+
+bool tanf_array_with(Isa isa, const float* in, float* out, std::size_t n) {
+    return run_unary(kTanf, isa, in, out, n);
+}
+Isa tanf_isa() { return chosen_tanf; }
+void tanf_array(const float* in, float* out, std::size_t n) { run_chosen(kTanf, chosen_tanf, in, out, n); }
 
 bool powf_array_with(Isa isa, const float* in, float y, float* out, std::size_t n) {
     if (!isa_available(isa)) {

@@ -41,6 +41,11 @@ Isa cosf_isa();
 bool sinf_array_with(Isa isa, const float* in, float* out, std::size_t n);
 bool cosf_array_with(Isa isa, const float* in, float* out, std::size_t n);
 
+// out[i] = tanf(in[i]), bit for bit; in and out may be the same array.
+void tanf_array(const float* in, float* out, std::size_t n);
+Isa tanf_isa();
+bool tanf_array_with(Isa isa, const float* in, float* out, std::size_t n);
+
 // out[i] = powf(in[i], y) for n floats, bit for bit; in and out may be the same array.
 void powf_array(const float* in, float y, float* out, std::size_t n);
 

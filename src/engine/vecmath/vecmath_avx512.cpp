@@ -14,6 +14,7 @@
 
 #include "engine/vecmath/powf_lanes.hpp"
 #include "engine/vecmath/sincosf_lanes.hpp"
+#include "engine/vecmath/tanf_lanes.hpp"
 #include "engine/vecmath/tanhf_lanes.hpp"
 #include "engine/vecmath/vecmath_impl.hpp"
 
@@ -75,6 +76,10 @@ void cosf_avx512(const float* in, float* out, std::size_t n) {
     map_lanes_with<Avx512Doubles::W>(in, out, n, [](const float* x, float* r) {
         SincosfLanes<Avx512Doubles>::run<true>(x, r);
     });
+}
+
+void tanf_avx512(const float* in, float* out, std::size_t n) {
+    map_lanes_with<Avx512Doubles::W>(in, out, n, [](const float* x, float* r) { TanfLanes<Avx512Doubles>::run(x, r); });
 }
 
 }  // namespace kavri::vecmath::detail
