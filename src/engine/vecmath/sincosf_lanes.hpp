@@ -10,12 +10,14 @@
 //   cosine:     c0 + x2 c1;  c3 + x2 c4;  c1' + x4 c2;  c + x6 c2'
 // The rest (x * 2/pi, the products x*x, x2*x, x2*x2, x3*x2, x4*x2, the sign multiply, the
 // large-argument scaling by pi/2^63) are single double operations, and the result is rounded
-// to float once. Arguments of 120 and above take the library's integer reduction with 4/pi
+// to float once (the sign multiply and the second table's negated cosine coefficients are
+// exact negations; see run). Arguments of 120 and above take the library's integer reduction with 4/pi
 // to 192 bits, reproduced here with the same 32 x 96-bit product. Infinities and NaNs (which
 // set errno in the library) are recomputed by the scalar call.
 //
-// P: as for PowfLanes, plus gather_u32 (uint32 at base + 4 * index) and mul_u32 (the 64-bit
-// products of the low 32 bits of each 64-bit lane).
+// P: as for PowfLanes, plus lookup16 (entries 0..15 of a uint32 table by index), mul_u32
+// (the 64-bit products of the low 32 bits of each 64-bit lane) and int64_to_double (each
+// lane rounded to the nearest double, as the scalar conversion rounds).
 #pragma once
 
 #include <cmath>
@@ -56,39 +58,15 @@ struct SincosfLanes {
     static constexpr int W = P::W;
     using T = SincosfTables;
 
-    // A 64-bit signed integer to the nearest double: the high half times 2^32 and the low
-    // half are both exact, so their sum is rounded once, as the scalar conversion rounds.
-    static D int64_to_double(I64 v) {
-        const I32 high = __builtin_convertvector(v >> 32, I32);
-        const U32 low = __builtin_convertvector((U64)v & 0xffffffffu, U32);
-        const D high_d = __builtin_convertvector(high, D) * 4294967296.0;
-        const D low_d = __builtin_convertvector((I32)(low ^ 0x80000000u), D) + 2147483648.0;
-        return high_d + low_d;
-    }
-
-    // sinf (Cos false) or cosf (Cos true) of W floats from in to out (which may be in).
-    template <bool Cos>
-    static void run(const float* in, float* out) {
-        F y;  // a copy: out may be in
-        std::memcpy(&y, in, sizeof y);
-        const U32 iy = (U32)y;
-        const I32 top = (I32)((iy >> 20) & 0x7ffu);
-        const D x = __builtin_convertvector(y, D);
-        const I64 small = __builtin_convertvector(top < 0x3f4, I64);    // |y| < pi/4
-        const I64 medium = __builtin_convertvector(top < 0x42f, I64);   // |y| < 120
-
-        // |y| < 120: n = round(x 2/pi) by the scaled truncation, x - n pi/2 fused.
-        const D r = x * T::hpi_inv;
-        const I32 n_medium = (__builtin_convertvector(r, I32) + 0x800000) >> 24;
-        const D x_medium = P::fma(-__builtin_convertvector(n_medium, D), D{} + T::hpi, x);
-
-        // |y| >= 120: the fixed-point product of the mantissa with 4/pi from the table.
+    // |y| >= 120: the fixed-point product of the mantissa with 4/pi from the table, giving
+    // the reduced argument and the quadrant n.
+    static void reduce_large(U32 iy, D& x, I64& n) {
         const U32 index = (iy >> 26) & 15u;
         const U32 shift = (iy >> 23) & 7u;
         const U32 xi = ((iy & 0xffffffu) | 0x800000u) << shift;
-        const U32 a0 = P::gather_u32(T::inv_pio4, (I32)index);
-        const U32 a4 = P::gather_u32(T::inv_pio4 + 4, (I32)index);
-        const U32 a8 = P::gather_u32(T::inv_pio4 + 8, (I32)index);
+        const U32 a0 = P::lookup16(T::inv_pio4, index);
+        const U32 a4 = P::lookup16(T::inv_pio4 + 4, index);
+        const U32 a8 = P::lookup16(T::inv_pio4 + 8, index);
         const U64 xi64 = __builtin_convertvector(xi, U64);
         const U64 res0_low = __builtin_convertvector(xi * a0, U64);
         const U64 res1 = P::mul_u32(xi64, __builtin_convertvector(a4, U64));
@@ -97,43 +75,70 @@ struct SincosfLanes {
         res0 += res1;
         const U64 n_large = (res0 + (std::uint64_t{1} << 61)) >> 62;
         res0 -= n_large << 62;
-        const D x_large = int64_to_double((I64)res0) * T::pi63;
-        // The large path's quadrant for the sign and table includes the sign of y.
-        const I64 sign_bit = __builtin_convertvector((I32)(iy >> 31), I64);
+        x = P::int64_to_double((I64)res0) * T::pi63;
+        n = (I64)n_large;
+    }
 
-        const I64 n_med64 = __builtin_convertvector(n_medium, I64);
-        // n: the quadrant that picks the polynomial; q: the one that picks sign and table.
-        I64 n = medium ? n_med64 : (I64)n_large;
-        I64 q = medium ? n_med64 : (I64)n_large + sign_bit;
-        n = small ? I64{} : n;
-        q = small ? I64{} : q;
-        D xr = medium ? x_medium : x_large;
-        xr = small ? x : xr;
+    // sinf (Cos false) or cosf (Cos true) of W floats from in to out (which may be in).
+    //
+    // The library multiplies the reduced argument by the quadrant's sign (+-1) before the
+    // sine polynomial, and takes the cosine polynomial with every coefficient negated in the
+    // quadrants that use its second table. Both are exact negations of the whole polynomial's
+    // value (round-to-nearest is symmetric), so here the polynomials run on the unsigned
+    // argument with the first table's coefficients and the result's sign is flipped after:
+    // the same bits with fewer operations.
+    template <bool Cos>
+    static void run(const float* in, float* out) {
+        F y;  // a copy: out may be in
+        std::memcpy(&y, in, sizeof y);
+        const U32 iy = (U32)y;
+        const I32 top = (I32)((iy >> 20) & 0x7ffu);
+        const D x = __builtin_convertvector(y, D);
 
-        const I64 negative_sign = ((q & 3) == 1) | ((q & 3) == 2);
-        const I64 second_table = (q & 2) != 0;
-        const D sign = negative_sign ? D{} - 1.0 : D{} + 1.0;
-        // The second table negates the cosine coefficients.
-        const D c_sign = second_table ? D{} - 1.0 : D{} + 1.0;
+        // |y| < 120: n = round(x 2/pi) by the scaled truncation, x - n pi/2 fused.
+        const D r = x * T::hpi_inv;
+        const I32 n_medium = (__builtin_convertvector(r, I32) + 0x800000) >> 24;
+        const D x_medium = P::fma(-__builtin_convertvector(n_medium, D), D{} + T::hpi, x);
+
+        // n: the quadrant that picks the polynomial; q: the one that picks sign and table
+        // (in the large path it includes the sign of y). |y| < pi/4 is quadrant 0 unreduced.
+        const I64 small = __builtin_convertvector(top < 0x3f4, I64);
+        I64 n = small ? I64{} : __builtin_convertvector(n_medium, I64);
+        I64 q = n;
+        D xr = small ? x : x_medium;
+        const I64 large = __builtin_convertvector(top >= 0x42f, I64);
+        if (P::any(large)) {
+            D x_large;
+            I64 n_large;
+            reduce_large(iy, x_large, n_large);
+            const I64 sign_bit = __builtin_convertvector((I32)(iy >> 31), I64);
+            xr = large ? x_large : xr;
+            n = large ? n_large : n;
+            q = large ? n_large + sign_bit : q;
+        }
+
         const D x2 = xr * xr;
-        const I64 use_cosine = ((Cos ? n ^ 1 : n) & 1) != 0;
-
-        // The sine polynomial on x times the quadrant's sign.
-        const D xs = xr * sign;
+        // The sine polynomial.
         const D s1p = P::fma(x2, D{} + T::s3, D{} + T::s2);
-        const D x3 = x2 * xs;
+        const D x3 = x2 * xr;
         const D x7 = x3 * x2;
-        const D s = P::fma(x3, D{} + T::s1, xs);
+        const D s = P::fma(x3, D{} + T::s1, xr);
         const D sine = P::fma(s1p, x7, s);
         // The cosine polynomial.
         const D x4 = x2 * x2;
-        const D c1 = P::fma(x2, c_sign * T::c1, c_sign * T::c0);
-        const D c2 = P::fma(x2, c_sign * T::c4, c_sign * T::c3);
+        const D c1 = P::fma(x2, D{} + T::c1, D{} + T::c0);
+        const D c2 = P::fma(x2, D{} + T::c4, D{} + T::c3);
         const D x6 = x4 * x2;
-        const D c = P::fma(x4, c_sign * T::c2, c1);
+        const D c = P::fma(x4, D{} + T::c2, c1);
         const D cosine = P::fma(c2, x6, c);
 
-        F result = __builtin_convertvector(use_cosine ? cosine : sine, F);
+        const I64 use_cosine = ((Cos ? n ^ 1 : n) & 1) != 0;
+        // sign[q & 3] is -1 in quadrants 1 and 2; the second table is q & 2.
+        const I64 negate_sine = ((q + 1) & 2) != 0;
+        const I64 negate_cosine = (q & 2) != 0;
+        const I64 negate = use_cosine ? negate_cosine : negate_sine;
+        const D value = use_cosine ? cosine : sine;
+        F result = __builtin_convertvector(negate ? -value : value, F);
         // |y| < 2^-12: sinf returns y, cosf one.
         const I32 tiny = top < 0x398;
         result = tiny ? (Cos ? F{} + 1.0f : y) : result;

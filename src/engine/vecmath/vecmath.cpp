@@ -38,7 +38,7 @@ bool cpu_has(Isa isa) {
         case Isa::avx2:
             return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
         case Isa::avx512:
-            return __builtin_cpu_supports("avx512f");
+            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
     }
     return false;
 }

@@ -4,7 +4,7 @@
 // They reproduce glibc 2.36's x86_64 code operation for operation (see each *_lanes.hpp for
 // the function it follows and the fusions it keeps) and are used only where that holds:
 //   - the C library reports version 2.36 (gnu_get_libc_version), the one the proofs ran on;
-//   - the processor has AVX-512F (sixteen lanes) or else AVX2 with FMA (eight lanes);
+//   - the processor has AVX-512F with AVX-512DQ, or else AVX2 with FMA;
 //   - a self-check when the library is loaded, against the scalar call on branch
 //     thresholds, special values and random bit patterns, agrees bit for bit;
 //   - the calling thread rounds to nearest (fegetround), checked on every call.

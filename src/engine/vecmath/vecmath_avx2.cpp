@@ -51,9 +51,25 @@ struct Avx2Doubles {
                                                 reinterpret_cast<const long long*>(base),
                                                 (__m256i)index, _mm256_set1_epi64x(-1), 8);
     }
-    static U32 gather_u32(const std::uint32_t* base, I32 index) {
-        return (U32)_mm_mask_i32gather_epi32(_mm_setzero_si128(), reinterpret_cast<const int*>(base),
-                                             (__m128i)index, _mm_set1_epi32(-1), 4);
+    // Entries 0..7 and 8..15 of the table each permuted by the index, and the right one kept.
+    static U32 lookup16(const std::uint32_t* table, U32 index) {
+        const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(table));
+        const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(table + 8));
+        const __m256i i = _mm256_castsi128_si256((__m128i)index);
+        const __m256i from_low = _mm256_permutevar8x32_epi32(low, i);
+        const __m256i from_high = _mm256_permutevar8x32_epi32(high, i);
+        const U32 a = (U32)_mm256_castsi256_si128(from_low);
+        const U32 b = (U32)_mm256_castsi256_si128(from_high);
+        return (index & 8u) != 0 ? b : a;
+    }
+    // The high half times 2^32 and the low half are both exact doubles, so their sum is
+    // rounded once, to the nearest double of the whole.
+    static D int64_to_double(I64 v) {
+        const I32 high = __builtin_convertvector(v >> 32, I32);
+        const U32 low = __builtin_convertvector((U64)v & 0xffffffffu, U32);
+        const D high_d = __builtin_convertvector(high, D) * 4294967296.0;
+        const D low_d = __builtin_convertvector((I32)(low ^ 0x80000000u), D) + 2147483648.0;
+        return high_d + low_d;
     }
     static U64 mul_u32(U64 a, U64 b) { return (U64)_mm256_mul_epu32((__m256i)a, (__m256i)b); }
     static bool any(I64 mask) { return _mm256_movemask_pd((__m256d)mask) != 0; }

@@ -1,4 +1,4 @@
-// The vector math functions built for AVX-512F. Only this file is compiled for that
+// The vector math functions built for AVX-512F with AVX-512DQ. Only this file is compiled for that
 // instruction set, through the pragma below, and the dispatcher calls it only on processors
 // that have it. Nothing is fused unless a function does it explicitly with P::fma, where the
 // library's own code was fused (-ffp-contract=off holds here too).
@@ -10,7 +10,7 @@
 #include <cstring>
 
 #pragma GCC push_options
-#pragma GCC target("avx512f")
+#pragma GCC target("avx512f,avx512dq")
 
 #include "engine/vecmath/powf_lanes.hpp"
 #include "engine/vecmath/sincosf_lanes.hpp"
@@ -48,10 +48,17 @@ struct Avx512Doubles {
     static U64 gather_u64(const std::uint64_t* base, U64 index) {
         return (U64)_mm512_mask_i64gather_epi64(_mm512_setzero_si512(), 0xff, (__m512i)index, base, 8);
     }
-    static U32 gather_u32(const std::uint32_t* base, I32 index) {
-        return (U32)_mm256_mask_i32gather_epi32(_mm256_setzero_si256(), reinterpret_cast<const int*>(base),
-                                                (__m256i)index, _mm256_set1_epi32(-1), 4);
+    // The sixteen entries in one register, permuted by the index.
+    static U32 lookup16(const std::uint32_t* table, U32 index) {
+        const __m512i all = _mm512_loadu_si512(table);
+        const __m512i i = _mm512_castsi256_si512((__m256i)index);
+        const __m512i permuted = _mm512_maskz_permutexvar_epi32(0xffff, i, all);
+        U32 low;  // the first eight lanes
+        std::memcpy(&low, &permuted, sizeof low);
+        return low;
     }
+    // One conversion instruction (AVX-512DQ), rounding to nearest as the scalar one does.
+    static D int64_to_double(I64 v) { return (D)_mm512_maskz_cvtepi64_pd(0xff, (__m512i)v); }
     static U64 mul_u32(U64 a, U64 b) { return (U64)_mm512_maskz_mul_epu32(0xff, (__m512i)a, (__m512i)b); }
     static bool any(I64 mask) { return _mm512_test_epi64_mask((__m512i)mask, (__m512i)mask) != 0; }
 };
