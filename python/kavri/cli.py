@@ -20,11 +20,12 @@ import numpy as np
 from . import __version__
 from .api import process
 from .audiofile import SUBTYPES, check_subtype_name, output_format, read, write
-from .batch import FileResult, batch, find_files
+from .batch import BatchInterrupted, FileResult, batch, find_files
 from .catalogue import EFFECTS, FAMILIES, effect_types, get_effect, markdown_reference
 from .chain import (Chain, chain_summary, list_presets, load_chain_file, load_preset,
                     parse_effect_option)
-from .errors import KavriError
+from .errors import Interrupted, KavriError
+from .streamfile import check_tail, process_file, stop_on_signals
 
 DEMO_SAMPLE_RATE = 48_000
 DEMO_SECONDS = 4.0
@@ -132,6 +133,14 @@ def _add_engine_options(parser: argparse.ArgumentParser) -> None:
                              "(default: float for WAV, pcm24 for FLAC, vorbis for OGG)")
 
 
+def _add_stream_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--tail", type=_tail_seconds, default=0.0, metavar="SECONDS",
+                        help="run the chain on over this much silence after the input, so "
+                             "echoes and releases ring out (output longer by SECONDS x rate "
+                             "frames, rounded to the nearest frame), default 0")
+    parser.add_argument("--quiet", action="store_true", help="no progress bar")
+
+
 def _same_file(a: str, b: str) -> bool:
     if os.path.abspath(a) == os.path.abspath(b):
         return True
@@ -147,24 +156,60 @@ def _check_output_folder(path: str) -> None:
         raise KavriError(f"{path}: cannot write: folder {folder} does not exist")
 
 
+def _tail_seconds(text: str) -> float:
+    try:
+        return check_tail(float(text))
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
+class _FileProgress:
+    """The progress callback of one file as a bar on stderr: shown only when stderr is a
+    terminal, and only once the work has taken more than a moment."""
+
+    def __init__(self, quiet: bool) -> None:
+        self.quiet = quiet
+        self.bar = None
+
+    def __call__(self, done: int, total: int) -> None:
+        if self.quiet:
+            return
+        if self.bar is None:
+            from tqdm import tqdm
+
+            self.bar = tqdm(total=total, unit="frame", unit_scale=True, desc="kavri",
+                            disable=None, delay=0.5, file=sys.stderr, dynamic_ncols=True,
+                            leave=False)
+        self.bar.total = total
+        self.bar.update(done - self.bar.n)
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+
+
 def cmd_process(args: argparse.Namespace) -> int:
-    """``kavri process IN OUT``: read, run the chain, write atomically."""
+    """``kavri process IN OUT``: stream IN through the chain into OUT, atomically."""
     chain = _chain_from_args(args)
     output_format(args.output, args.subtype)
     _check_output_folder(args.output)
     if _same_file(args.input, args.output) and not args.overwrite:
         raise KavriError(f"{args.output}: is the input file; pass --overwrite to replace it")
-    audio, sample_rate = read(args.input)
-    start = time.perf_counter()
-    try:
-        processed = process(audio, sample_rate, chain, block_size=args.block_size,
-                            workers=args.workers)
-    except (RuntimeError, MemoryError) as error:
-        raise KavriError(f"{args.input}: {error or type(error).__name__}") from None
-    elapsed = time.perf_counter() - start
-    write(args.output, processed, sample_rate, args.subtype)
-    print(f"{args.input} -> {args.output}: {audio.shape[0]} frames x {audio.shape[1]} "
-          f"channels at {sample_rate} Hz, {chain_summary(chain)} ({elapsed * 1000:.1f} ms)")
+    progress = _FileProgress(args.quiet)
+    with stop_on_signals() as stop:
+        try:
+            summary = process_file(args.input, args.output, chain, block_size=args.block_size,
+                                   workers=args.workers, subtype=args.subtype, tail=args.tail,
+                                   progress=progress, stop=stop)
+        except Interrupted:
+            print(f"kavri: interrupted; {args.output} not written", file=sys.stderr)
+            return stop.exit_status()
+        finally:
+            progress.close()
+    tail = f" + {summary.output_frames - summary.input_frames} tail" if args.tail else ""
+    print(f"{args.input} -> {args.output}: {summary.input_frames}{tail} frames x "
+          f"{summary.channels} channels at {summary.sample_rate} Hz, {chain_summary(chain)} "
+          f"({summary.seconds * 1000:.1f} ms)")
     return 0
 
 
@@ -185,17 +230,26 @@ def cmd_batch(args: argparse.Namespace) -> int:
     files = find_files(in_dir, args.pattern, exclude=out_dir)
     if not files:
         raise KavriError(f"{in_dir}: no files match '{args.pattern}'")
-    out_dir.mkdir(parents=True, exist_ok=True)
-    with tqdm(total=len(files), unit="file", desc="kavri", disable=None, file=sys.stderr,
-              dynamic_ncols=True) as bar:
+    try:
+        out_dir.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        raise KavriError(f"{out_dir}: cannot create folder: {error.strerror or error}") from None
+    with stop_on_signals() as stop, \
+            tqdm(total=len(files), unit="file", desc="kavri", disable=True if args.quiet else None,
+                 file=sys.stderr, dynamic_ncols=True) as bar:
         def on_result(result: FileResult) -> None:
             if result.status == "failed":
                 bar.write(f"kavri: error: {result.error}", file=sys.stderr)
             bar.update(1)
 
-        report = batch(files, chain, out_dir, jobs=args.jobs, block_size=args.block_size,
-                       workers=args.workers, subtype=args.subtype, base_dir=in_dir,
-                       force=args.force, on_result=on_result)
+        try:
+            report = batch(files, chain, out_dir, jobs=args.jobs, block_size=args.block_size,
+                           workers=args.workers, subtype=args.subtype, base_dir=in_dir,
+                           force=args.force, tail=args.tail, on_result=on_result, stop=stop)
+        except BatchInterrupted as error:
+            bar.close()
+            print(f"kavri: {error}", file=sys.stderr)
+            return stop.exit_status()
     print(f"{len(report.done)} processed, {len(report.skipped)} skipped (already complete), "
           f"{len(report.failed)} failed")
     return 0 if report.ok else EXIT_FAILED
@@ -282,6 +336,7 @@ def build_parser() -> argparse.ArgumentParser:
     _add_engine_options(p)
     p.add_argument("--overwrite", action="store_true",
                    help="allow OUT to be the input file itself")
+    _add_stream_options(p)
     p.set_defaults(handler=cmd_process)
 
     p = commands.add_parser("batch", help="process every matching file under a folder")
@@ -293,6 +348,7 @@ def build_parser() -> argparse.ArgumentParser:
                    help="files processed at once, default: the number of cores")
     p.add_argument("--pattern", default="*.wav", help="file name pattern, default '*.wav'")
     p.add_argument("--force", action="store_true", help="redo outputs that are already complete")
+    _add_stream_options(p)
     p.set_defaults(handler=cmd_batch)
 
     p = commands.add_parser("effects", help="list the effect types or one type's parameters")

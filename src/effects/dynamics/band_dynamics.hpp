@@ -46,6 +46,8 @@ public:
                     float threshold_db, float frequency_hz, int channels);
     void process(float* data, unsigned long long frames, int channels,
                  unsigned long long block_size, unsigned int workers) override;
+    // Each block's gain comes from the envelope at the block's end.
+    bool needs_whole_blocks() const override { return true; }
 
     float sample_rate;
     float frequency_hz;
