@@ -289,7 +289,10 @@ class _Quantiser:
         stats.clipped += int(np.count_nonzero((scaled > top) | (scaled < bottom)))
         if self.rng is not None:
             # Triangular dither: the difference of two uniform draws, between -1 and 1 step.
-            scaled += self.rng.random(scaled.shape) - self.rng.random(scaled.shape)
+            # Both draws of a sample are taken together, in frame order, so the sequence is
+            # the same however the audio is cut into chunks.
+            draws = self.rng.random((*scaled.shape, 2))
+            scaled += draws[..., 0] - draws[..., 1]
         steps = np.clip(np.rint(scaled), bottom, top)
         if self.bits == 32:
             return steps.astype(np.int32)

@@ -32,6 +32,7 @@ from ._atomic import TEMPORARY_SUFFIX, atomic_output
 from .audiofile import check_subtype_name, is_complete_audio_file, output_format
 from .chain import Chain, ChainLike, load_chain
 from .errors import Interrupted, KavriError
+from .loudness import LoudnessTarget
 from .streamfile import StopRequest, check_tail, process_file
 
 __all__ = [
@@ -131,13 +132,15 @@ def file_identity(path: str | os.PathLike[str], stop: StopRequest | None = None
     return {"size": stat.st_size, "mtime_ns": stat.st_mtime_ns, "sha256": digest.hexdigest()}
 
 
-def settings_digest(specs: Chain, block_size: int, subtype: str | None, tail: float) -> str:
+def settings_digest(specs: Chain, block_size: int, subtype: str | None, tail: float,
+                    options: dict[str, Any] | None = None) -> str:
     """A digest of everything besides the input that decides an output's bits. The worker
     count is left out: it never changes them."""
     from . import __version__
 
     text = json.dumps({"chain": specs, "block_size": block_size, "subtype": subtype,
-                       "tail": tail, "version": __version__}, sort_keys=True, allow_nan=True)
+                       "tail": tail, "version": __version__, **(options or {})},
+                      sort_keys=True, allow_nan=True)
     return hashlib.sha256(text.encode()).hexdigest()
 
 
@@ -261,10 +264,13 @@ def plan_outputs(files: Sequence[str | os.PathLike[str]], out_dir: str | os.Path
 def run_task(source: str, output: str, specs: Chain, block_size: int = 2048, workers: int = 1,
              subtype: str | None = None, tail: float = 0.0, settings: str = "",
              previous: dict[str, Any] | None = None,
-             stop: StopRequest | None = None) -> FileResult:
+             stop: StopRequest | None = None,
+             options: dict[str, Any] | None = None) -> FileResult:
     """Processes one file of a batch: streams it through the chain into ``output``, or
     skips it when ``previous`` (its entry in the batch record) shows that the output was
     made from this very input with these settings and is still as it was written.
+    ``options`` are further keyword arguments of :func:`kavri.process_file` (loudness,
+    peak_ceiling, dither, bitrate).
 
     Errors of the file itself (unreadable, engine failure, unwritable output) come back as
     a "failed" result with a one-line message instead of an exception, so that one bad
@@ -283,7 +289,7 @@ def run_task(source: str, output: str, specs: Chain, block_size: int = 2048, wor
         if identity is None or not _same_stat(identity, source):
             identity = file_identity(source, stop)
         summary = process_file(source, output, specs, block_size=block_size, workers=workers,
-                               subtype=subtype, tail=tail, stop=stop)
+                               subtype=subtype, tail=tail, stop=stop, **(options or {}))
         written = os.stat(output)
     except KavriError as error:
         return FileResult(source, output, "failed", str(error))
@@ -314,7 +320,9 @@ def batch(files: Iterable[str | os.PathLike[str]], chain: ChainLike,
           subtype: str | None = None, base_dir: str | os.PathLike[str] | None = None,
           force: bool = False, tail: float = 0.0,
           on_result: Callable[[FileResult], None] | None = None,
-          stop: StopRequest | None = None) -> BatchReport:
+          stop: StopRequest | None = None, loudness: float | None = None,
+          peak_ceiling: float = -1.0, dither: str = "tpdf",
+          bitrate: int | None = None) -> BatchReport:
     """Processes many files with one chain and writes each result under ``out_dir``.
 
     Outputs mirror the inputs' folder tree below ``base_dir`` (by default the inputs'
@@ -331,6 +339,9 @@ def batch(files: Iterable[str | os.PathLike[str]], chain: ChainLike,
     ``force``. ``on_result`` is called on this thread for every outcome as it arrives. The
     chain is checked before any file is touched (:class:`kavri.ChainError`).
 
+    ``loudness``, ``peak_ceiling``, ``dither`` and ``bitrate`` act on each file as in
+    :func:`kavri.process_file`: each file is brought to the loudness target on its own.
+
     ``stop`` (an object with ``is_set()``, such as a ``threading.Event``) ends the run
     between chunks: files not started are dropped, files in flight on this process's
     threads are abandoned unwritten, and :class:`BatchInterrupted` is raised with the
@@ -344,7 +355,13 @@ def batch(files: Iterable[str | os.PathLike[str]], chain: ChainLike,
     sources = [os.fspath(f) for f in files]
     pairs = plan_outputs(sources, out_dir, base_dir)
     out_name = os.fspath(out_dir)
-    settings = settings_digest(specs, block_size, subtype, tail)
+    options: dict[str, Any] = {"dither": dither}
+    if loudness is not None:
+        LoudnessTarget(loudness, peak_ceiling)
+        options.update(loudness=loudness, peak_ceiling=peak_ceiling)
+    if bitrate is not None:
+        options["bitrate"] = bitrate
+    settings = settings_digest(specs, block_size, subtype, tail, options)
     record = load_record(out_name)
     outcomes: dict[int, FileResult] = {}
     pending: dict[Future[FileResult], int] = {}
@@ -440,7 +457,7 @@ def batch(files: Iterable[str | os.PathLike[str]], chain: ChainLike,
                 continue
             previous = None if force else record.get(_record_key(output, out_name))
             future = pool.submit(run_task, source, output, specs, block_size, workers,
-                                 subtype, tail, settings, previous, task_stop)
+                                 subtype, tail, settings, previous, task_stop, options)
             pending[future] = index
             not_done.add(future)
         last_save = time.monotonic()

@@ -19,6 +19,7 @@ to the target; where that gain would push the true peak over a ceiling, the engi
 from __future__ import annotations
 
 import math
+import os
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
 from typing import Any
@@ -38,6 +39,9 @@ __all__ = [
     "LoudnessResult",
     "plan_loudness",
     "to_db",
+    "measure_file",
+    "measure_chunks",
+    "clip_level",
 ]
 
 BLOCK_SECONDS = 0.4
@@ -183,10 +187,12 @@ _PHASES = _interpolation_phases()
 
 class TruePeakMeter:
     """The highest magnitude of each channel, and of each channel oversampled four times
-    (the true peak), over a signal fed in chunks."""
+    (the true peak), over a signal fed in chunks. Without ``oversample`` only the sample
+    peak is measured (and the true peak reported as the sample peak), which is cheaper."""
 
-    def __init__(self, channels: int) -> None:
+    def __init__(self, channels: int, oversample: bool = True) -> None:
         self.channels = channels
+        self.oversample = oversample
         self.sample_peak = np.zeros(channels)
         self.true_peak = np.zeros(channels)
         # The last input samples of each channel, which the next chunk's first outputs need.
@@ -199,6 +205,8 @@ class TruePeakMeter:
         peak = np.max(np.abs(chunk), axis=0)
         np.maximum(self.sample_peak, peak, out=self.sample_peak)
         np.maximum(self.true_peak, peak, out=self.true_peak)
+        if not self.oversample:
+            return
         rows = np.concatenate([self._history, chunk.T], axis=1)
         for ch in range(self.channels):
             for taps in _PHASES:
@@ -267,19 +275,21 @@ class Measurement:
 
 
 class LevelMeter:
-    """Everything :class:`Measurement` holds, over a signal fed in chunks.
+    """Everything :class:`Measurement` holds, over a signal fed in chunks. ``true_peak``
+    off skips the oversampling (the true peak is then the sample peak).
 
     ``clip_level`` is the magnitude at or above which a sample counts as clipped: 1.0 for
     float signals, the largest positive step for integer files (a file that was clipped
     when it was written holds runs of full-scale samples).
     """
 
-    def __init__(self, sample_rate: float, channels: int, clip_level: float = 1.0) -> None:
+    def __init__(self, sample_rate: float, channels: int, clip_level: float = 1.0, *,
+                 true_peak: bool = True) -> None:
         self.sample_rate = float(sample_rate)
         self.channels = channels
         self.clip_level = clip_level
         self.loudness = LoudnessMeter(sample_rate, channels)
-        self.peaks = TruePeakMeter(channels)
+        self.peaks = TruePeakMeter(channels, oversample=true_peak)
         self._squares = np.zeros(channels)
         self.frames = 0
         self.clipped = 0
@@ -463,3 +473,34 @@ def plan_loudness(target: LoudnessTarget,
                               first.true_peak_db + gain, passes, [_gain_spec(gain)])
     best.passes = passes
     return best
+
+
+# --- files --------------------------------------------------------------------------------
+
+_PCM_BITS = {"PCM_S8": 8, "PCM_U8": 8, "PCM_16": 16, "PCM_24": 24, "PCM_32": 32}
+
+
+def clip_level(subtype: str) -> float:
+    """The magnitude at which a sample read from a file of this subtype counts as clipped:
+    the largest positive step of an integer format, 1.0 otherwise."""
+    bits = _PCM_BITS.get(subtype)
+    return 1.0 if bits is None else (2.0 ** (bits - 1) - 1.0) / 2.0 ** (bits - 1)
+
+
+def measure_file(path: str | os.PathLike[str], chunk_frames: int = 1 << 16) -> Measurement:
+    """Measures an audio file chunk by chunk, in memory that does not grow with its length.
+    "-" reads standard input. Raises :class:`kavri.AudioFileError` naming the file."""
+    from .audiofile import input_path
+    from .streamfile import _open_input, _read
+
+    shown = os.fspath(path)
+    with input_path(shown) as readable, _open_input(readable, shown) as reader:
+        name = "standard input" if shown == "-" else shown
+        meter = LevelMeter(reader.samplerate, reader.channels, clip_level(reader.subtype))
+        buffer = np.empty((chunk_frames, reader.channels), np.float32)
+        while True:
+            block = _read(reader, buffer, name)
+            if block.shape[0] == 0:
+                break
+            meter.add(block)
+    return meter.result()
