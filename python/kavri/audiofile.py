@@ -8,8 +8,8 @@ never damages a file that was there before.
 Written files are reproducible: the same audio gives the same bytes on every run. Float WAV
 and AIFF files carry no PEAK chunk (libsndfile stamps it with the time of writing), Ogg
 streams get a fixed serial number instead of a random one, and the dither of integer output
-comes from a fixed seed. Float WAV files use the extensible format header, which every tool
-reads without complaint. Integer samples are quantised here rather than by libsndfile, with
+comes from a fixed seed. Float WAV files get a complete format chunk (with its extension
+size), which every tool reads without complaint. Integer samples are quantised here rather than by libsndfile, with
 the same full scale that reading uses (2**(bits-1)), so that a sample on the grid survives a
 round trip exactly and clipping can be counted.
 
@@ -49,6 +49,7 @@ __all__ = [
     "output_format",
     "check_subtype_name",
     "check_format_name",
+    "check_output",
     "pcm_to_float",
     "SUBTYPES",
     "FORMATS",
@@ -193,6 +194,17 @@ def output_format(path: str | os.PathLike[str], subtype: str | None = None,
         raise AudioFileError(f"{name}: {container} files cannot hold subtype '{subtype}'; "
                              f"use one of {', '.join(allowed)}")
     return container, chosen
+
+
+_OPUS_RATES = (8_000, 12_000, 16_000, 24_000, 48_000)
+
+
+def check_output(name: str, sample_rate: int, subtype: str, bitrate: int | None) -> None:
+    """Checks up front what only the sample rate decides: Opus rates and MP3 bit rates."""
+    if subtype == "OPUS" and sample_rate not in _OPUS_RATES:
+        raise AudioFileError(f"{name}: Opus holds sample rates of "
+                             f"{', '.join(map(str, _OPUS_RATES))} Hz only, got {sample_rate} Hz")
+    _check_bitrate(name, subtype, bitrate, sample_rate)
 
 
 def _check_bitrate(name: str, subtype: str, bitrate: int | None, sample_rate: int) -> None:
@@ -384,11 +396,30 @@ def _fix_ogg_serial(path: str) -> None:
             position += size
 
 
+def _complete_float_wav_header(path: str) -> None:
+    """Gives a float WAV file's format chunk the two-byte extension size (0) that every
+    format but integer PCM carries. libsndfile writes a bare 16-byte format chunk, which
+    sox, for one, warns about on every read; its extensible header draws the same warning.
+    The two bytes are taken from the padding chunk libsndfile puts before the data, so the
+    header keeps its length and the samples stay where they are."""
+    with open(path, "r+b") as stream:
+        head = bytearray(stream.read(80))
+        if (head[:4] != b"RIFF" or head[8:16] != b"WAVEfmt " or head[16:20] != b"\x10\0\0\0"
+                or head[20:22] != b"\x03\0" or head[36:40] != b"fact"
+                or head[48:52] != b"PAD "):
+            return
+        padding = struct.unpack_from("<I", head, 52)[0]
+        if padding < 2:
+            return
+        fact = bytes(head[36:48])
+        patched = (b"fmt " + struct.pack("<I", 18) + bytes(head[20:36]) + b"\0\0" + fact
+                   + b"PAD " + struct.pack("<I", padding - 2))
+        stream.seek(12)
+        stream.write(patched)
+
+
 def _open_soundfile(name: str, sample_rate: int, channels: int, container: str,
                     subtype: str, bitrate: int | None) -> sf.SoundFile:
-    if container == "WAV" and subtype in _FLOAT_SUBTYPES:
-        # The extensible header: other tools expect it for float samples.
-        container = "WAVEX"
     extra: dict[str, object] = {}
     if bitrate is not None:
         extra = {"bitrate_mode": "CONSTANT", "compression_level": (320 - bitrate) / 288}
@@ -437,7 +468,7 @@ def open_output(path: str | os.PathLike[str], sample_rate: int, channels: int,
     if dither not in DITHER_MODES:
         raise AudioFileError(f"unknown dither '{dither}'; use one of {', '.join(DITHER_MODES)}")
     rate = int(sample_rate)
-    _check_bitrate(name, chosen, bitrate, rate)
+    check_output(name, rate, chosen, bitrate)
     try:
         with _target(name) as temporary:
             handle = _open_soundfile(temporary, rate, int(channels), container, chosen, bitrate)
@@ -445,6 +476,8 @@ def open_output(path: str | os.PathLike[str], sample_rate: int, channels: int,
                 yield AudioWriter(handle, chosen, dither)
             if container == "OGG":
                 _fix_ogg_serial(temporary)
+            elif container == "WAV" and chosen in _FLOAT_SUBTYPES:
+                _complete_float_wav_header(temporary)
     except KavriError as error:
         raise AudioFileError(str(error)) from None
     except sf.LibsndfileError as error:

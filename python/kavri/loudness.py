@@ -52,7 +52,7 @@ RELATIVE_GATE_LU = -10.0
 CHANNEL_WEIGHTS = (1.0, 1.0, 1.0, 1.41, 1.41)
 
 OVERSAMPLING = 4
-TAPS_PER_PHASE = 12
+TAPS_PER_PHASE = 16
 
 
 def to_db(value: float) -> float:
@@ -175,9 +175,10 @@ class LoudnessMeter:
 
 def _interpolation_phases() -> np.ndarray:
     """The polyphase branches of a 4x interpolation low-pass: (phases, taps), each branch
-    with unity gain at DC. A Kaiser-windowed sinc cut at 0.45 of the original rate."""
+    with unity gain at DC. A Kaiser-windowed sinc cut at 0.475 of the original rate: a sine
+    at a quarter of the rate reads within 0.05 dB of its crest where a branch meets it."""
     taps = OVERSAMPLING * TAPS_PER_PHASE
-    prototype = signal.firwin(taps, 0.9 / OVERSAMPLING, window=("kaiser", 8.0))
+    prototype = signal.firwin(taps, 0.95 / OVERSAMPLING, window=("kaiser", 7.0))
     phases = prototype.reshape(TAPS_PER_PHASE, OVERSAMPLING).T.copy()
     return phases / phases.sum(axis=1, keepdims=True)
 
@@ -260,7 +261,8 @@ class Measurement:
         return {
             "duration_s": round(self.seconds, 6),
             "frames": self.frames,
-            "sample_rate": self.sample_rate,
+            "sample_rate": int(self.sample_rate) if float(self.sample_rate).is_integer()
+            else self.sample_rate,
             "channels": self.channels,
             "integrated_lufs": round(loudness, 3) if math.isfinite(loudness) else None,
             "sample_peak_dbfs": db(max(self.sample_peak, default=0.0)),

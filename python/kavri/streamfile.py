@@ -30,7 +30,7 @@ from typing import Any, Protocol
 import numpy as np
 import soundfile as sf
 
-from .audiofile import WriteStats, input_path, open_output, output_format
+from .audiofile import WriteStats, check_output, input_path, open_output, output_format
 from .chain import Chain, ChainLike, load_chain
 from .errors import AudioFileError, Interrupted, KavriError
 from .loudness import LevelMeter, LoudnessResult, LoudnessTarget, Measurement, plan_loudness
@@ -280,6 +280,7 @@ def process_file(source: str | os.PathLike[str], output: str | os.PathLike[str],
     start = time.perf_counter()
     with input_path(source_name) as readable, _open_input(readable, source_name) as reader:
         rate, channels = int(reader.samplerate), int(reader.channels)
+        check_output(output_name, rate, chosen, bitrate)
         extra = tail_frames(tail_seconds, rate)
         step = chunk_frames(rate, block_size, chunk)
         per_pass = max(int(reader.frames), 0) + extra
