@@ -175,3 +175,21 @@ def test_streamed_file_reaches_the_loudness_target(work):
     assert abs(pyloudnorm.Meter(RATE).integrated_loudness(out) + 16) <= 0.5
     assert kavri.loudness.measure(out, RATE).true_peak_db <= -1.0 + 0.05
     assert b"gain +" in result.stderr and b"warning" not in result.stderr
+
+
+# --- plots -----------------------------------------------------------------------------------
+
+def test_plot_paths_and_low_frequency_detail():
+    from kavri.plot import path_responses, smoothed
+
+    _, pan = path_responses([{"type": "pan", "position": 0.5}], RATE)
+    assert set(pan) == {"left -> left", "right -> right"}
+    assert pan["left -> left"][100] < pan["right -> right"][100] - 6
+    _, wide = path_responses([{"type": "stereo_width", "width": 1.8}], RATE)
+    assert {"left -> right", "right -> left"} <= set(wide)
+    frequencies, high = path_responses([{"type": "highpass", "frequency_hz": 30}], RATE)
+    assert list(high) == ["left and right"]
+    centres, shown = smoothed(frequencies, high["left and right"][:, None])
+    low = shown[(centres >= 12) & (centres <= 100), 0]
+    assert np.all(np.diff(low) > 0)  # a smooth rise, no steps between bins
+    assert np.interp(30.0, centres, shown[:, 0]) == pytest.approx(-3.01, abs=0.15)

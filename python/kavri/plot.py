@@ -23,6 +23,8 @@ from .errors import KavriError
 __all__ = [
     "impulse_response",
     "magnitude_response",
+    "stereo_impulse_responses",
+    "path_responses",
     "static_curve",
     "smoothed",
     "has_dynamics",
@@ -32,6 +34,11 @@ __all__ = [
 
 IMPULSE_LEVEL_DB = -12.0
 CURVE_FREQUENCY_HZ = 1000.0
+# The impulse response runs this long (2.7 s at 48 kHz, room for long echoes) and its
+# spectrum is taken over eight times as many points: bins of 0.05 Hz at 48 kHz, so that
+# 1/24-octave smoothing averages several bins even at 10 Hz.
+IMPULSE_FRAMES = 1 << 17
+FFT_FRAMES = 1 << 20
 
 
 class MatplotlibMissing(KavriError):
@@ -54,14 +61,39 @@ def impulse_response(chain: ChainLike, sample_rate: int = 48_000, length: int = 
     return out.astype(np.float64) / np.float64(np.float32(height))
 
 
-def magnitude_response(chain: ChainLike, sample_rate: int = 48_000, length: int = 65_536
-                       ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
-    """Frequencies in hertz and the magnitude in dB of each output channel, (bins, 2)."""
-    response = impulse_response(chain, sample_rate, length)
-    spectrum = np.abs(np.fft.rfft(response, axis=0))
+def stereo_impulse_responses(chain: ChainLike, sample_rate: int = 48_000,
+                             length: int = IMPULSE_FRAMES,
+                             level_db: float = IMPULSE_LEVEL_DB) -> npt.NDArray[np.float64]:
+    """The chain's four paths from input channel to output channel: an impulse on the left
+    alone, then on the right alone. Returns (length, 2 inputs, 2 outputs), so that [:, 0, 1]
+    is what the left input sends to the right output (what pan, width, ping-pong delay and
+    the rotary speaker do)."""
+    height = 10.0 ** (level_db / 20.0)
+    specs = load_chain(chain)
+    paths = np.empty((length, 2, 2))
+    for side in range(2):
+        impulse = np.zeros((length, 2), dtype=np.float32)
+        impulse[0, side] = height
+        paths[:, side, :] = process(impulse, sample_rate, specs).astype(np.float64)
+    return paths / np.float64(np.float32(height))
+
+
+def _spectrum_db(response: npt.NDArray[np.float64], sample_rate: int, fft_length: int
+                 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    size = max(fft_length, response.shape[0])
+    spectrum = np.abs(np.fft.rfft(response, n=size, axis=0))
     with np.errstate(divide="ignore"):
         magnitude = 20.0 * np.log10(np.maximum(spectrum, 1e-12))
-    return np.fft.rfftfreq(length, 1.0 / sample_rate), magnitude
+    return np.fft.rfftfreq(size, 1.0 / sample_rate), magnitude
+
+
+def magnitude_response(chain: ChainLike, sample_rate: int = 48_000, length: int = 65_536,
+                       fft_length: int = 0
+                       ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """Frequencies in hertz and the magnitude in dB of each output channel, (bins, 2), for
+    an impulse on both channels. ``fft_length`` (above ``length``) pads the response with
+    zeros for finer frequency steps."""
+    return _spectrum_db(impulse_response(chain, sample_rate, length), sample_rate, fft_length)
 
 
 def smoothed(frequencies: npt.NDArray[np.float64], magnitude_db: npt.NDArray[np.float64],
@@ -133,10 +165,35 @@ def _figure_class() -> Any:
     return Figure
 
 
+def path_responses(chain: ChainLike, sample_rate: int = 48_000
+                   ) -> tuple[npt.NDArray[np.float64], dict[str, npt.NDArray[np.float64]]]:
+    """The magnitude responses worth drawing, by label: "left -> left", "right -> right",
+    and the cross paths "left -> right", "right -> left" where they carry anything; a
+    single "left and right" when both direct paths are the same and nothing crosses."""
+    paths = stereo_impulse_responses(chain, sample_rate)
+    frequencies, magnitude = _spectrum_db(paths.reshape(paths.shape[0], 4), sample_rate,
+                                          FFT_FRAMES)
+    names = {(0, 0): "left -> left", (1, 1): "right -> right",
+             (0, 1): "left -> right", (1, 0): "right -> left"}
+    curves: dict[str, npt.NDArray[np.float64]] = {}
+    crossing = False
+    for (source, target), label in names.items():
+        if source != target and not np.any(paths[:, source, target]):
+            continue
+        crossing |= source != target
+        curves[label] = magnitude[:, source * 2 + target]
+    if not crossing and np.array_equal(paths[:, 0, 0], paths[:, 1, 1]):
+        curves = {"left and right": curves["left -> left"]}
+    return frequencies, curves
+
+
 def plot_chain(chain: ChainLike, out: str | os.PathLike[str], sample_rate: int = 48_000,
                title: str | None = None) -> None:
     """Draws the chain's magnitude response, and its static level curve when the chain has
     dynamics, into an image file (PNG by suffix), written atomically.
+
+    The response is measured with an impulse on each input channel in turn, so that stereo
+    effects show each path from an input to an output (left to left, left to right, ...).
 
     Raises :class:`MatplotlibMissing` without matplotlib, :class:`kavri.ChainError` for a
     bad chain and ``RuntimeError`` from the engine; nothing is written then.
@@ -145,17 +202,19 @@ def plot_chain(chain: ChainLike, out: str | os.PathLike[str], sample_rate: int =
     _image_format(os.fspath(out))
     specs = load_chain(chain)
     dynamics = has_dynamics(specs)
-    frequencies, magnitude = magnitude_response(specs, sample_rate)
+    frequencies, curves = path_responses(specs, sample_rate)
     curve = static_curve(specs, sample_rate) if dynamics else None
 
     figure = figure_class(figsize=(11, 4.5) if dynamics else (7.5, 4.5), layout="constrained")
     axes = figure.subplots(1, 2 if dynamics else 1, squeeze=False)[0]
     ax = axes[0]
-    same = np.array_equal(magnitude[:, 0], magnitude[:, 1])
-    centres, shown = smoothed(frequencies, magnitude)
-    ax.semilogx(centres, shown[:, 0], label="left" if not same else None)
-    if not same:
-        ax.semilogx(centres, shown[:, 1], label="right", alpha=0.8)
+    labels = list(curves)
+    centres, shown = smoothed(frequencies, np.stack([curves[k] for k in labels], axis=1))
+    for index, label in enumerate(labels):
+        ax.semilogx(centres, shown[:, index], label=label,
+                    linestyle="--" if "->" in label and label.split(" -> ")[0] != label.split(" -> ")[1] else "-",
+                    alpha=0.9)
+    if len(labels) > 1:
         ax.legend()
     top = float(np.max(shown))
     low = min(max(float(np.min(shown)), top - 80.0), top - 24.0)
@@ -163,7 +222,7 @@ def plot_chain(chain: ChainLike, out: str | os.PathLike[str], sample_rate: int =
     ax.set_xlim(10.0, sample_rate / 2.0)
     ax.set_xlabel("frequency (Hz)")
     ax.set_ylabel("magnitude (dB)")
-    ax.set_title(f"Magnitude response (impulse at {IMPULSE_LEVEL_DB:g} dBFS, 1/24 octave)")
+    ax.set_title(f"Magnitude response per path (impulse at {IMPULSE_LEVEL_DB:g} dBFS, 1/24 octave)")
     ax.grid(True, which="both", alpha=0.3)
 
     if curve is not None:
