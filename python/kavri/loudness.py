@@ -79,8 +79,11 @@ class LoudnessMeter:
             raise ValueError("a loudness meter needs at least one channel")
         self.sample_rate = float(sample_rate)
         self.channels = channels
-        self._stages = _kweighting(self.sample_rate)
-        self._state = [np.zeros((channels, max(len(a), len(b)) - 1)) for b, a, _ in self._stages]
+        stages = _kweighting(self.sample_rate)
+        # Both stages as one cascade of second-order sections, each stage's passband gain
+        # folded into its numerator.
+        self._sos = np.array([np.concatenate([b * gain, a]) for b, a, gain in stages])
+        self._state = np.zeros((len(stages), channels, 2))
         self._weights = np.array([CHANNEL_WEIGHTS[c] if c < len(CHANNEL_WEIGHTS) else 1.0
                                   for c in range(channels)])
         self.frames = 0
@@ -106,13 +109,13 @@ class LoudnessMeter:
             raise ValueError(f"expected (frames, {self.channels}) audio, got {data.shape}")
         if data.shape[0] == 0:
             return
-        # Filtered channel by channel along contiguous rows.
-        rows = np.ascontiguousarray(data.T)
-        for index, (b, a, gain) in enumerate(self._stages):
-            rows, self._state[index] = signal.lfilter(b, a, rows, axis=-1,
-                                                      zi=self._state[index])
-            if gain != 1.0:
-                rows = rows * gain
+        self.add_rows(np.ascontiguousarray(data.T))
+
+    def add_rows(self, rows: np.ndarray) -> None:
+        """Feeds the next frames as (channels, frames) float64 rows."""
+        if rows.shape[1] == 0:
+            return
+        rows, self._state = signal.sosfilt(self._sos, rows, axis=-1, zi=self._state)
         # Running sums of squares from the chunk's start: a block's share of this chunk is
         # the difference of two of them.
         running = np.zeros((self.channels, rows.shape[1] + 1))
@@ -201,14 +204,18 @@ class TruePeakMeter:
 
     def add(self, chunk: np.ndarray) -> None:
         """Feeds the next frames, (frames, channels) float64 without NaN or infinity."""
-        if chunk.shape[0] == 0:
+        rows = np.ascontiguousarray(np.asarray(chunk, dtype=np.float64).T)
+        self.add_rows(rows, np.max(np.abs(rows), axis=1) if rows.shape[1] else None)
+
+    def add_rows(self, rows: np.ndarray, peak: np.ndarray | None) -> None:
+        """Feeds the next frames as (channels, frames) float64 rows, with their peaks."""
+        if rows.shape[1] == 0 or peak is None:
             return
-        peak = np.max(np.abs(chunk), axis=0)
         np.maximum(self.sample_peak, peak, out=self.sample_peak)
         np.maximum(self.true_peak, peak, out=self.true_peak)
         if not self.oversample:
             return
-        rows = np.concatenate([self._history, chunk.T], axis=1)
+        rows = np.concatenate([self._history, rows], axis=1)
         for ch in range(self.channels):
             for taps in _PHASES:
                 branch = np.convolve(rows[ch], taps, mode="valid")
@@ -300,24 +307,29 @@ class LevelMeter:
 
     def add(self, chunk: npt.ArrayLike) -> None:
         """Feeds the next frames, (frames, channels) or 1-D for one channel."""
-        data = np.asarray(chunk, dtype=np.float64)
+        data = np.asarray(chunk)
         if data.ndim == 1:
             data = data[:, np.newaxis]
         if data.ndim != 2 or data.shape[1] != self.channels:
             raise ValueError(f"expected (frames, {self.channels}) audio, got {data.shape}")
-        nan = np.isnan(data)
-        inf = np.isinf(data)
-        if nan.any() or inf.any():
+        if data.shape[0] == 0:
+            return
+        # Channels as contiguous float64 rows: reductions along a row are much faster.
+        rows = np.array(data.T, dtype=np.float64, order="C")
+        finite = np.isfinite(rows)
+        if not finite.all():
+            nan = np.isnan(rows)
             self.nan += int(np.count_nonzero(nan))
-            self.inf += int(np.count_nonzero(inf))
+            self.inf += int(rows.size - np.count_nonzero(finite)) - int(np.count_nonzero(nan))
+            self.clipped += int(np.count_nonzero(np.isinf(rows)))
             # Measured as silence: one bad sample would otherwise poison every filter state.
-            data = np.where(nan | inf, 0.0, data)
-        self.clipped += int(np.count_nonzero(np.abs(data) >= self.clip_level)) + \
-            int(np.count_nonzero(inf))
-        self._squares += np.square(data).sum(axis=0)
-        self.loudness.add(data)
-        self.peaks.add(data)
-        self.frames += data.shape[0]
+            rows[~finite] = 0.0
+        magnitude = np.abs(rows)
+        self.clipped += int(np.count_nonzero(magnitude >= self.clip_level))
+        self._squares += np.einsum("ij,ij->i", rows, rows)
+        self.loudness.add_rows(rows)
+        self.peaks.add_rows(rows, magnitude.max(axis=1))
+        self.frames += rows.shape[1]
 
     def result(self) -> Measurement:
         """The measurement of everything fed so far."""
