@@ -149,6 +149,11 @@ def test_report_warns_of_clipping_and_quiet_silences_it(work):
     quiet = run("process", "in.wav", "out.wav", "--effect", "gain:db=12", "--subtype", "pcm16",
                 "--quiet", cwd=work)
     assert quiet.stderr == b""
+    (work / "batch").mkdir()
+    (work / "in.wav").rename(work / "batch" / "in.wav")
+    batch = run("batch", "batch", "done", "--effect", "gain:db=12", "--subtype", "pcm16",
+                cwd=work)
+    assert f"kavri: warning: done/in.wav: {clipped} samples clipped".encode() in batch.stderr
 
 
 def test_meter_agrees_with_pyloudnorm(work):
@@ -175,6 +180,11 @@ def test_streamed_file_reaches_the_loudness_target(work):
     assert abs(pyloudnorm.Meter(RATE).integrated_loudness(out) + 16) <= 0.5
     assert kavri.loudness.measure(out, RATE).true_peak_db <= -1.0 + 0.05
     assert b"gain +" in result.stderr and b"warning" not in result.stderr
+    # A target alone needs no chain; one that cannot be met under the ceiling says so.
+    missed = run("process", "quiet.flac", "out2.wav", "--loudness", "-5", "--peak-ceiling",
+                 "-20", cwd=work)
+    assert missed.returncode == 0
+    assert b"kavri: warning: loudness target -5 LUFS missed by " in missed.stderr
 
 
 # --- plots -----------------------------------------------------------------------------------

@@ -33,6 +33,7 @@ from .audiofile import check_subtype_name, is_complete_audio_file, output_format
 from .chain import Chain, ChainLike, load_chain
 from .errors import Interrupted, KavriError
 from .loudness import LoudnessTarget
+from .report import output_report
 from .streamfile import StopRequest, check_tail, process_file
 
 __all__ = [
@@ -62,6 +63,8 @@ class FileResult:
 
     ``record`` is what the batch record keeps for a finished output: the identity of the
     input it was made from, the settings digest and the output's size and time stamp.
+    ``warnings`` name what went wrong in a finished output: samples clipped by its format,
+    NaN or infinite samples, a loudness target that was missed.
     """
 
     source: str
@@ -71,6 +74,7 @@ class FileResult:
     frames: int = 0
     seconds: float = 0.0
     record: dict[str, Any] | None = field(default=None, compare=False, repr=False)
+    warnings: tuple[str, ...] = ()
 
 
 @dataclass
@@ -298,8 +302,9 @@ def run_task(source: str, output: str, specs: Chain, block_size: int = 2048, wor
         return FileResult(source, output, "failed", f"{source}: {message}")
     record = {"source": os.path.abspath(source), **identity, "settings": settings,
               "output_size": written.st_size, "output_mtime_ns": written.st_mtime_ns}
+    warnings = tuple(f"{output}: {w}" for w in output_report(summary)[1])
     return FileResult(source, output, "done", frames=summary.input_frames,
-                      seconds=time.perf_counter() - start, record=record)
+                      seconds=time.perf_counter() - start, record=record, warnings=warnings)
 
 
 class _AnyStop:

@@ -112,13 +112,15 @@ def run_demo(out: TextIO = sys.stdout, folder: str = DEMO_FOLDER,
 
 
 def _chain_from_args(args: argparse.Namespace) -> Chain:
-    """The chain of --chain FILE or --preset NAME, followed by every --effect in order."""
+    """The chain of --chain FILE or --preset NAME, followed by every --effect in order;
+    empty only when a loudness target is given."""
     chain: Chain = []
     if args.chain is not None:
         chain = load_chain_file(args.chain)
     elif args.preset is not None:
         chain = load_preset(args.preset)
-    elif not args.effect:
+    elif not args.effect and getattr(args, "loudness", None) is None:
+        # A loudness target alone is a chain of its own: the gain (and limiter) it adds.
         raise KavriError("no chain: give --chain FILE, --preset NAME or --effect TYPE")
     return chain + [parse_effect_option(text) for text in args.effect or []]
 
@@ -308,6 +310,8 @@ def cmd_batch(args: argparse.Namespace) -> int:
         def on_result(result: FileResult) -> None:
             if result.status == "failed":
                 bar.write(f"kavri: error: {result.error}", file=sys.stderr)
+            for warning in () if args.quiet else result.warnings:
+                bar.write(f"kavri: warning: {warning}", file=sys.stderr)
             bar.update(1)
 
         try:

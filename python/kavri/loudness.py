@@ -368,6 +368,9 @@ PROMISED_LU = 0.5
 MAX_PASSES = 5
 # Headroom below the ceiling given to the limiter so that inter-sample peaks stay under it.
 TRUE_PEAK_MARGIN_DB = 0.05
+# The most gain a target may push into the limiter beyond what the peaks allow: more would
+# crush the sound, so a target further out is reported as missed instead.
+MAX_LIMITING_DB = 20.0
 
 
 @dataclass(frozen=True)
@@ -448,6 +451,8 @@ def plan_loudness(target: LoudnessTarget,
     the gain, and the gain is raised by what the limiter took, pass by pass, until the
     loudness is within 0.1 LU of the target or no pass gets closer; the true peak is kept
     under the ceiling by lowering the limiter's ceiling where inter-sample peaks pass it.
+    The gain goes at most 20 dB past what the peaks allow (MAX_LIMITING_DB); a target
+    further out is missed, and the result says by how much.
     """
     passes = 0
     if first is None:
@@ -463,6 +468,8 @@ def plan_loudness(target: LoudnessTarget,
         return LoudnessResult(target, loudness, gain, None, target.lufs,
                               first.true_peak_db + gain, passes, [_gain_spec(gain)])
     limit = ceiling - TRUE_PEAK_MARGIN_DB
+    most = ceiling - first.true_peak_db + MAX_LIMITING_DB
+    gain = min(gain, most)
     best: LoudnessResult | None = None
     for _ in range(MAX_PASSES):
         specs = [_gain_spec(gain), _limiter_spec(limit)]
@@ -477,9 +484,9 @@ def plan_loudness(target: LoudnessTarget,
         if best is None or abs(outcome.miss_lu) < abs(best.miss_lu):
             best = outcome
         miss = target.lufs - result.integrated_lufs
-        if abs(miss) <= AIM_LU or not math.isfinite(miss):
+        if abs(miss) <= AIM_LU or not math.isfinite(miss) or (miss > 0 and gain >= most):
             break
-        gain += miss
+        gain = min(gain + miss, most)
     if best is None:
         # Every pass overshot the ceiling: fall back to the gain the peak allows.
         gain = ceiling - first.true_peak_db - TRUE_PEAK_MARGIN_DB
