@@ -203,3 +203,12 @@ def test_plot_paths_and_low_frequency_detail():
     low = shown[(centres >= 12) & (centres <= 100), 0]
     assert np.all(np.diff(low) > 0)  # a smooth rise, no steps between bins
     assert np.interp(30.0, centres, shown[:, 0]) == pytest.approx(-3.01, abs=0.15)
+
+
+def test_a_closed_pipe_ends_quietly(work):
+    reader = subprocess.Popen([sys.executable, "-m", "kavri", "effects"], cwd=work,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    reader.stdout.close()  # the reader goes away before a line is printed
+    with reader.stderr:
+        assert reader.wait(timeout=60) == 141
+        assert b"Traceback" not in reader.stderr.read()

@@ -464,6 +464,7 @@ def open_output(path: str | os.PathLike[str], sample_rate: int, channels: int,
     the file.
     """
     name = os.fspath(path)
+    shown = "standard output" if name == "-" else name
     container, chosen = output_format(name, subtype, file_format)
     if dither not in DITHER_MODES:
         raise AudioFileError(f"unknown dither '{dither}'; use one of {', '.join(DITHER_MODES)}")
@@ -481,9 +482,9 @@ def open_output(path: str | os.PathLike[str], sample_rate: int, channels: int,
     except KavriError as error:
         raise AudioFileError(str(error)) from None
     except sf.LibsndfileError as error:
-        raise AudioFileError(f"{name}: cannot write: {error.error_string}") from None
+        raise AudioFileError(f"{shown}: cannot write: {error.error_string}") from None
     except OSError as error:
-        raise AudioFileError(f"{name}: cannot write: {error.strerror or error}") from None
+        raise AudioFileError(f"{shown}: cannot write: {error.strerror or error}") from None
 
 
 def write(path: str | os.PathLike[str], audio: npt.ArrayLike, sample_rate: int,

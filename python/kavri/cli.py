@@ -40,6 +40,7 @@ NOT_BUILT = "is not available in this build yet"
 
 EXIT_FAILED = 1
 EXIT_INTERRUPTED = 130
+EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE, as a shell reports a command its pipe ended
 
 
 def _error(message: str) -> None:
@@ -475,3 +476,11 @@ def main(argv: list[str] | None = None) -> int:
     except KeyboardInterrupt:
         _error("interrupted")
         return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # The reader of standard output went away (kavri meter ... | head): stop quietly.
+        # Standard output is pointed at /dev/null so that the exit's own flush cannot fail
+        # again and print a traceback.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+        return EXIT_BROKEN_PIPE
