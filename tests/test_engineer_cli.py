@@ -196,7 +196,9 @@ def test_plot_paths_and_low_frequency_detail():
     assert set(pan) == {"left -> left", "right -> right"}
     assert pan["left -> left"][100] < pan["right -> right"][100] - 6
     _, wide = path_responses([{"type": "stereo_width", "width": 1.8}], RATE)
-    assert {"left -> right", "right -> left"} <= set(wide)
+    assert list(wide) == ["each side to itself", "each side to the other"]
+    _, rotary = path_responses([{"type": "rotary_speaker"}], RATE)
+    assert not np.array_equal(rotary["left -> left"], rotary["right -> right"])
     frequencies, high = path_responses([{"type": "highpass", "frequency_hz": 30}], RATE)
     assert list(high) == ["left and right"]
     centres, shown = smoothed(frequencies, high["left and right"][:, None])
@@ -212,3 +214,14 @@ def test_a_closed_pipe_ends_quietly(work):
     with reader.stderr:
         assert reader.wait(timeout=60) == 141
         assert b"Traceback" not in reader.stderr.read()
+
+
+def test_moving_effects_show_their_level_over_time():
+    from kavri.plot import level_over_time
+
+    times, levels = level_over_time([{"type": "auto_pan", "rate_hz": 1.0}], RATE, seconds=1.0)
+    left, right = levels["left -> left"], levels["right -> right"]
+    assert times[-1] < 1.0 and set(levels) == {"left -> left", "right -> right"}
+    # The tone swings from side to side: each side has a deep dip where the other is loud.
+    assert np.ptp(left) > 20 and np.ptp(right) > 20
+    assert abs(int(np.argmin(left)) - int(np.argmin(right))) > len(times) // 4

@@ -28,6 +28,8 @@ __all__ = [
     "static_curve",
     "smoothed",
     "has_dynamics",
+    "has_motion",
+    "level_over_time",
     "plot_chain",
     "MatplotlibMissing",
 ]
@@ -169,7 +171,9 @@ def path_responses(chain: ChainLike, sample_rate: int = 48_000
                    ) -> tuple[npt.NDArray[np.float64], dict[str, npt.NDArray[np.float64]]]:
     """The magnitude responses worth drawing, by label: "left -> left", "right -> right",
     and the cross paths "left -> right", "right -> left" where they carry anything; a
-    single "left and right" when both direct paths are the same and nothing crosses."""
+    single "left and right" when both direct paths are the same and nothing crosses, and
+    "each side to itself" and "each side to the other" when the two sides mirror each
+    other."""
     paths = stereo_impulse_responses(chain, sample_rate)
     frequencies, magnitude = _spectrum_db(paths.reshape(paths.shape[0], 4), sample_rate,
                                           FFT_FRAMES)
@@ -182,9 +186,60 @@ def path_responses(chain: ChainLike, sample_rate: int = 48_000
             continue
         crossing |= source != target
         curves[label] = magnitude[:, source * 2 + target]
-    if not crossing and np.array_equal(paths[:, 0, 0], paths[:, 1, 1]):
+    mirrored = np.array_equal(paths[:, 0, 0], paths[:, 1, 1]) and np.array_equal(
+        paths[:, 0, 1], paths[:, 1, 0])
+    if mirrored and not crossing:
         curves = {"left and right": curves["left -> left"]}
+    elif mirrored:
+        curves = {"each side to itself": curves["left -> left"],
+                  "each side to the other": curves["left -> right"]}
     return frequencies, curves
+
+
+# Effects whose sound moves with time (a low-frequency oscillator): their plot adds the
+# level over time of a steady tone, which an impulse response taken at one instant hides.
+MOVING_TYPES = frozenset({"tremolo", "auto_pan", "rotary_speaker", "chorus", "flanger",
+                          "vibrato", "phaser"})
+WINDOW_SECONDS = 0.01
+
+
+def has_motion(chain: Chain) -> bool:
+    """True if any effect of the chain changes its sound over time by itself."""
+    return any(spec["type"] in MOVING_TYPES for spec in chain)
+
+
+def level_over_time(chain: ChainLike, sample_rate: int = 48_000, seconds: float = 2.0,
+                    level_db: float = IMPULSE_LEVEL_DB
+                    ) -> tuple[npt.NDArray[np.float64], dict[str, npt.NDArray[np.float64]]]:
+    """The level (dB, RMS over 10 ms windows) of each output channel while a steady 1 kHz
+    sine plays on the left input alone, then on the right alone; paths that carry nothing
+    are left out. Shows what auto-pan, tremolo and the rotary speaker do over time."""
+    specs = load_chain(chain)
+    frames = int(seconds * sample_rate)
+    window = max(1, int(WINDOW_SECONDS * sample_rate))
+    count = frames // window
+    t = np.arange(frames) / sample_rate
+    tone = (10.0 ** (level_db / 20.0) * np.sin(2.0 * np.pi * CURVE_FREQUENCY_HZ * t))
+    names = {(0, 0): "left -> left", (0, 1): "left -> right",
+             (1, 0): "right -> left", (1, 1): "right -> right"}
+    levels: dict[str, npt.NDArray[np.float64]] = {}
+    for side in range(2):
+        signal_in = np.zeros((frames, 2), dtype=np.float32)
+        signal_in[:, side] = tone
+        out = process(signal_in, sample_rate, specs).astype(np.float64)
+        power = np.mean(np.square(out[:count * window]).reshape(count, window, 2), axis=1)
+        for target in range(2):
+            if side != target and not np.any(power[:, target]):
+                continue
+            levels[names[(side, target)]] = 10.0 * np.log10(np.maximum(power[:, target] * 2.0,
+                                                                       1e-12))
+    times = (np.arange(count) + 0.5) * window / sample_rate
+    return times, levels
+
+
+def _crosses(label: str) -> bool:
+    source, _, target = label.partition(" -> ")
+    return label == "each side to the other" or (bool(target) and source != target)
 
 
 def plot_chain(chain: ChainLike, out: str | os.PathLike[str], sample_rate: int = 48_000,
@@ -205,14 +260,16 @@ def plot_chain(chain: ChainLike, out: str | os.PathLike[str], sample_rate: int =
     frequencies, curves = path_responses(specs, sample_rate)
     curve = static_curve(specs, sample_rate) if dynamics else None
 
-    figure = figure_class(figsize=(11, 4.5) if dynamics else (7.5, 4.5), layout="constrained")
-    axes = figure.subplots(1, 2 if dynamics else 1, squeeze=False)[0]
+    motion = level_over_time(specs, sample_rate) if has_motion(specs) else None
+    panels = 1 + (curve is not None) + (motion is not None)
+    figure = figure_class(figsize=(3.5 + 3.75 * panels, 4.5), layout="constrained")
+    axes = figure.subplots(1, panels, squeeze=False)[0]
     ax = axes[0]
     labels = list(curves)
     centres, shown = smoothed(frequencies, np.stack([curves[k] for k in labels], axis=1))
     for index, label in enumerate(labels):
         ax.semilogx(centres, shown[:, index], label=label,
-                    linestyle="--" if "->" in label and label.split(" -> ")[0] != label.split(" -> ")[1] else "-",
+                    linestyle="--" if _crosses(label) else "-",
                     alpha=0.9)
     if len(labels) > 1:
         ax.legend()
@@ -238,6 +295,18 @@ def plot_chain(chain: ChainLike, out: str | os.PathLike[str], sample_rate: int =
         ax.set_title(f"Static level curve ({CURVE_FREQUENCY_HZ:g} Hz sine)")
         lowest = max(float(np.min(out_levels)), -120.0)
         ax.set_ylim(lowest - 3.0, max(float(np.max(out_levels)), 0.0) + 3.0)
+        ax.grid(True, alpha=0.3)
+        ax.legend()
+    if motion is not None:
+        times, levels = motion
+        ax = axes[-1]
+        for label, values in levels.items():
+            ax.plot(times, values - IMPULSE_LEVEL_DB, label=label,
+                    linestyle="--" if _crosses(label) else "-", alpha=0.9)
+        ax.set_xlabel("time (s)")
+        ax.set_ylabel("level re input (dB)")
+        ax.set_title(f"Level over time ({CURVE_FREQUENCY_HZ:g} Hz tone on one side)")
+        ax.set_ylim(-40.0, 12.0)
         ax.grid(True, alpha=0.3)
         ax.legend()
     figure.suptitle(title or chain_summary(specs))
