@@ -4,7 +4,7 @@ PY := $(VENV)/bin/python
 CPP_TEST_DIR := build/cpp-tests
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
-.PHONY: demo test test-python test-cpp test-sanitize fuzz-long bench install venv clean
+.PHONY: demo test test-python test-cpp test-sanitize fuzz-long bench bench-streaming install venv clean
 
 demo: install
 	$(VENV)/bin/kavri demo
@@ -51,6 +51,10 @@ fuzz-long: install
 bench: install
 	$(PY) -m pip install -q -r bench/requirements.txt
 	$(PY) bench/run_bench.py
+
+# Peak memory by file length, streamed against whole-buffer speed, time from a signal to exit.
+bench-streaming: install
+	$(PY) bench/bench_streaming.py
 
 clean:
 	rm -rf build $(VENV)

@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 
 import kavri
-from kavri.batch import RECORD_NAME, BatchInterrupted, find_files
+from kavri.batch import RECORD_NAME, find_files
 
 RATE = 48_000
 CHAIN = [{"type": "gain", "db": 5}, {"type": "distortion", "drive": 3}, {"type": "clip"}]
@@ -240,16 +240,34 @@ def test_links_are_placed_by_their_path_under_the_input_folder(tree, tmp_path):
     assert not (tmp_path / "out" / "ext.wav").exists()
 
 
+def test_progress_counts_the_frames_of_every_file(tree, tmp_path):
+    calls = []
+    files = find_files(tree)  # bad.wav counts 0 frames; its failure ends its share
+    report = kavri.batch(files, CHAIN, tmp_path / "out", base_dir=tree, jobs=2, tail=0.1,
+                         on_progress=lambda done, total: calls.append((done, total)))
+    assert len(report.done) == 3
+    assert calls[-1] == (3 * (4800 + 4800), 3 * (4800 + 4800))
+    assert all(a[0] <= b[0] for a, b in zip(calls, calls[1:]))
+
+
 def test_stop_request_abandons_the_rest(tree, tmp_path):
     files = [f for f in find_files(tree) if f.name != "bad.wav"]
-    stop = kavri.StopFlag()
-    with pytest.raises(BatchInterrupted) as caught:
-        kavri.batch(files, CHAIN, tmp_path / "out", base_dir=tree, jobs=1,
-                    on_result=lambda result: stop.set(), stop=stop)
+    out = tmp_path / "out"
+
+    class AfterFirstOutput:
+        """Set once the first output exists; the worker sees it before its next file."""
+
+        def is_set(self):
+            return (out / "a.wav").exists()
+
+    with pytest.raises(kavri.BatchInterrupted) as caught:
+        kavri.batch(files, CHAIN, out, base_dir=tree, jobs=1, stop=AfterFirstOutput())
     assert [r.status for r in caught.value.report.results] == ["done"]
-    written = sorted(str(p.relative_to(tmp_path / "out"))
-                     for p in (tmp_path / "out").rglob("*") if p.is_file())
+    written = sorted(str(p.relative_to(out)) for p in out.rglob("*") if p.is_file())
     assert written == [".kavri-batch.json", "a.wav"]
+    # The record kept the finished file: a rerun skips it and does the rest.
+    rerun = kavri.batch(files, CHAIN, out, base_dir=tree)
+    assert [r.status for r in rerun.results] == ["skipped", "done", "done"]
 
 
 def test_signal_stops_a_batch_between_chunks(tree, tmp_path):

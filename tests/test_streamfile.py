@@ -58,6 +58,14 @@ def source(tmp_path):
     return path
 
 
+@pytest.fixture
+def long_source(tmp_path):
+    """Thirty seconds: about thirty chunks, long enough to act on while it runs slowed."""
+    path = tmp_path / "long.wav"
+    kavri.write(path, music(30 * RATE), RATE)
+    return path
+
+
 def temporaries(folder) -> list[str]:
     return sorted(p.name for p in folder.rglob("*.kavri-tmp"))
 
@@ -159,6 +167,8 @@ def test_bad_files_fail_with_their_name_and_write_nothing(source, tmp_path):
         kavri.process_file(source, tmp_path / "out.mp4", CHAIN)
     with pytest.raises(kavri.ChainError):
         kavri.process_file(source, tmp_path / "out.wav", [{"type": "gain", "dbb": 1}])
+    with pytest.raises(kavri.AudioFileError, match="nowhere/out.wav: cannot write: folder"):
+        kavri.process_file(source, tmp_path / "nowhere" / "out.wav", CHAIN)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.wav", "text.wav"]
 
 
@@ -210,9 +220,7 @@ def wait_for(condition, process, what: str) -> None:
 
 
 @pytest.mark.parametrize(("signum", "status"), [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
-def test_signal_stops_process_without_leaving_a_file(source, tmp_path, signum, status):
-    long = tmp_path / "long.wav"
-    kavri.write(long, music(30 * RATE), RATE)
+def test_signal_stops_process_without_leaving_a_file(long_source, tmp_path, signum, status):
     child = subprocess.Popen([sys.executable, "-c", SLOW_CLI, "process", "long.wav", "out.wav",
                               "--effect", "delay", "--tail", "2"], cwd=tmp_path,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
@@ -224,8 +232,8 @@ def test_signal_stops_process_without_leaving_a_file(source, tmp_path, signum, s
     assert not (tmp_path / "out.wav").exists() and temporaries(tmp_path) == []
 
 
-def test_temporaries_of_a_killed_run_go_with_the_next_write(source, tmp_path):
-    child = subprocess.Popen([sys.executable, "-c", SLOW_CLI, "process", "in.wav", "out.wav",
+def test_temporaries_of_a_killed_run_go_with_the_next_write(long_source, tmp_path):
+    child = subprocess.Popen([sys.executable, "-c", SLOW_CLI, "process", "long.wav", "out.wav",
                               "--effect", "gain"], cwd=tmp_path, stdout=subprocess.DEVNULL,
                              stderr=subprocess.DEVNULL)
     wait_for(lambda: temporaries(tmp_path), child, "the temporary output")
@@ -237,9 +245,9 @@ def test_temporaries_of_a_killed_run_go_with_the_next_write(source, tmp_path):
     others = [".out.wav.x.wav.abcd1234.kavri-tmp", ".other.wav.abcd1234.kavri-tmp"]
     for name in others:
         (tmp_path / name).write_bytes(b"")
-    kavri.process_file(source, tmp_path / "out.wav", [{"type": "gain"}])
+    kavri.process_file(long_source, tmp_path / "out.wav", [{"type": "gain"}])
     assert temporaries(tmp_path) == sorted(others)
-    assert np.array_equal(kavri.read(tmp_path / "out.wav").audio, kavri.read(source).audio)
+    assert np.array_equal(kavri.read(tmp_path / "out.wav").audio, kavri.read(long_source).audio)
 
 
 def test_cli_tail_and_its_refusals(source, tmp_path):
@@ -255,3 +263,38 @@ def test_cli_tail_and_its_refusals(source, tmp_path):
         refused = cli("in.wav", "bad.wav", "--effect", "delay", "--tail", bad)
         assert refused.returncode == 2 and "--tail" in refused.stderr, bad
     assert not (tmp_path / "bad.wav").exists()
+
+
+def run_on_terminal(args, cwd) -> tuple[int, str]:
+    """Runs the slowed command line with stderr on a pseudo-terminal; returns its status and
+    what it wrote there."""
+    import fcntl
+    import pty
+    import struct
+    import termios
+
+    master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+    child = subprocess.Popen([sys.executable, "-c", SLOW_CLI, *args], cwd=cwd, stderr=slave,
+                             stdout=subprocess.DEVNULL)
+    os.close(slave)
+    seen = b""
+    while True:
+        try:
+            data = os.read(master, 4096)
+        except OSError:  # the terminal closes with the child
+            break
+        if not data:
+            break
+        seen += data
+    os.close(master)
+    return child.wait(timeout=120), seen.decode(errors="replace")
+
+
+def test_progress_bar_on_a_terminal_only_unless_quiet(long_source, tmp_path):
+    status, shown = run_on_terminal(["process", "long.wav", "out.wav", "--effect", "delay"],
+                                    tmp_path)
+    assert status == 0 and "kavri:" in shown and "frame/s" in shown and "1.44M" in shown
+    status, shown = run_on_terminal(["process", "long.wav", "out.wav", "--effect", "delay",
+                                     "--quiet"], tmp_path)
+    assert status == 0 and shown == ""

@@ -19,7 +19,7 @@ from importlib.metadata import PackageNotFoundError, version
 from ._kavri_core import process_pipeline
 from .api import LoudnessWarning, process, process_to_loudness
 from .audiofile import AudioData, read, write
-from .batch import BatchReport, FileResult, batch
+from .batch import BatchInterrupted, BatchReport, FileResult, batch
 from .catalogue import EFFECTS, EffectInfo, Param, effect_types
 from .chain import list_presets, load_chain, load_preset, validate_chain
 from .errors import AudioFileError, ChainError, Interrupted, KavriError
@@ -51,6 +51,7 @@ __all__ = [
     "StopFlag",
     "batch",
     "BatchReport",
+    "BatchInterrupted",
     "FileResult",
     "EFFECTS",
     "EffectInfo",

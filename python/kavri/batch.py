@@ -28,13 +28,15 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Literal
 
+import soundfile as sf
+
 from ._atomic import TEMPORARY_SUFFIX, atomic_output
 from .audiofile import check_subtype_name, is_complete_audio_file, output_format
 from .chain import Chain, ChainLike, load_chain
 from .errors import Interrupted, KavriError
 from .loudness import LoudnessTarget
 from .report import output_report
-from .streamfile import StopRequest, check_tail, process_file
+from .streamfile import StopRequest, check_tail, process_file, tail_frames
 
 __all__ = [
     "FileResult",
@@ -269,6 +271,7 @@ def run_task(source: str, output: str, specs: Chain, block_size: int = 2048, wor
              subtype: str | None = None, tail: float = 0.0, settings: str = "",
              previous: dict[str, Any] | None = None,
              stop: StopRequest | None = None,
+             progress: Callable[[int, int], None] | None = None,
              options: dict[str, Any] | None = None) -> FileResult:
     """Processes one file of a batch: streams it through the chain into ``output``, or
     skips it when ``previous`` (its entry in the batch record) shows that the output was
@@ -279,6 +282,7 @@ def run_task(source: str, output: str, specs: Chain, block_size: int = 2048, wor
     Errors of the file itself (unreadable, engine failure, unwritable output) come back as
     a "failed" result with a one-line message instead of an exception, so that one bad
     file never stops a batch. A stop request raises :class:`kavri.Interrupted`.
+    ``progress`` is passed on to :func:`kavri.process_file`.
     """
     start = time.perf_counter()
     try:
@@ -293,7 +297,8 @@ def run_task(source: str, output: str, specs: Chain, block_size: int = 2048, wor
         if identity is None or not _same_stat(identity, source):
             identity = file_identity(source, stop)
         summary = process_file(source, output, specs, block_size=block_size, workers=workers,
-                               subtype=subtype, tail=tail, stop=stop, **(options or {}))
+                               subtype=subtype, tail=tail, stop=stop, progress=progress,
+                               **(options or {}))
         written = os.stat(output)
     except KavriError as error:
         return FileResult(source, output, "failed", str(error))
@@ -325,6 +330,7 @@ def batch(files: Iterable[str | os.PathLike[str]], chain: ChainLike,
           subtype: str | None = None, base_dir: str | os.PathLike[str] | None = None,
           force: bool = False, tail: float = 0.0,
           on_result: Callable[[FileResult], None] | None = None,
+          on_progress: Callable[[int, int], None] | None = None,
           stop: StopRequest | None = None, loudness: float | None = None,
           peak_ceiling: float = -1.0, dither: str = "tpdf",
           bitrate: int | None = None) -> BatchReport:
@@ -341,8 +347,11 @@ def batch(files: Iterable[str | os.PathLike[str]], chain: ChainLike,
     No output may be an input file: such a file fails, as does one whose folder cannot be
     created, and the others go on. An output that the batch record shows as made from the
     same input bytes with the same settings, and unchanged since, is skipped unless
-    ``force``. ``on_result`` is called on this thread for every outcome as it arrives. The
-    chain is checked before any file is touched (:class:`kavri.ChainError`).
+    ``force``. ``on_result`` is called on this thread for every outcome as it arrives, and
+    ``on_progress(frames_done, frames_total)`` about ten times a second, counting the frames
+    (tails included) of all files; files on this process's threads count chunk by chunk,
+    others when they finish. The chain is checked before any file is touched
+    (:class:`kavri.ChainError`).
 
     ``loudness``, ``peak_ceiling``, ``dither`` and ``bitrate`` act on each file as in
     :func:`kavri.process_file`: each file is brought to the loudness target on its own.
@@ -399,8 +408,29 @@ def batch(files: Iterable[str | os.PathLike[str]], chain: ChainLike,
             return f"{output}, a file in the input folder that kavri did not write"
         return None
 
+    sizes: list[int] = []
+    if on_progress is not None:
+        for source, _ in pairs:
+            try:
+                info = sf.info(source)
+                sizes.append(max(int(info.frames), 0) + tail_frames(tail, int(info.samplerate)))
+            except (RuntimeError, OSError, ValueError):
+                sizes.append(0)
+    done_frames: dict[int, int] = {}
+
+    def show_progress() -> None:
+        if on_progress is not None:
+            on_progress(sum(done_frames.values()), sum(sizes))
+
+    def file_progress(index: int) -> Callable[[int, int], None]:
+        def update(done: int, total: int) -> None:
+            done_frames[index] = done  # one key per file: safe from any thread
+        return update
+
     def report(index: int, result: FileResult) -> None:
         outcomes[index] = result
+        if sizes:
+            done_frames[index] = sizes[index]
         if result.status == "done" and result.record is not None:
             record[_record_key(result.output, out_name)] = result.record
         if on_result is not None:
@@ -462,7 +492,10 @@ def batch(files: Iterable[str | os.PathLike[str]], chain: ChainLike,
                 continue
             previous = None if force else record.get(_record_key(output, out_name))
             future = pool.submit(run_task, source, output, specs, block_size, workers,
-                                 subtype, tail, settings, previous, task_stop, options)
+                                 subtype, tail, settings, previous, task_stop,
+                                 progress=file_progress(index)
+                                 if task_stop is not None and sizes else None,
+                                 options=options)
             pending[future] = index
             not_done.add(future)
         last_save = time.monotonic()
@@ -470,9 +503,11 @@ def batch(files: Iterable[str | os.PathLike[str]], chain: ChainLike,
             finished, not_done = wait(not_done, timeout=0.1, return_when=FIRST_COMPLETED)
             for future in finished:
                 collect(future)
+            show_progress()
             if finished and time.monotonic() - last_save >= RECORD_INTERVAL:
                 save_record(out_name, record)
                 last_save = time.monotonic()
+        show_progress()
     except BaseException:
         internal.set()
         raise
@@ -492,7 +527,7 @@ def batch(files: Iterable[str | os.PathLike[str]], chain: ChainLike,
         if own_pool:
             pool.shutdown(wait=True, cancel_futures=True)
     partial = BatchReport([outcomes[i] for i in range(len(pairs)) if i in outcomes])
-    if halt.is_set():
+    if halt.is_set() and len(outcomes) < len(pairs):
         raise BatchInterrupted(
             f"interrupted: {len(partial.done)} processed, {len(partial.skipped)} skipped, "
             f"{len(partial.failed)} failed; {abandoned} in flight abandoned, "

@@ -21,7 +21,7 @@ import numpy as np
 from . import __version__
 from .api import process
 from .audiofile import (DITHER_MODES, MP3_BITRATES, STREAM_FORMATS, SUBTYPES,
-                        check_subtype_name, output_format, read, write)
+                        check_subtype_name, output_format, write)
 from .batch import BatchInterrupted, FileResult, batch, find_files
 from .catalogue import EFFECTS, FAMILIES, effect_types, get_effect, markdown_reference
 from .chain import (Chain, chain_summary, list_presets, load_chain_file, load_preset,
@@ -305,20 +305,30 @@ def cmd_batch(args: argparse.Namespace) -> int:
         out_dir.mkdir(parents=True, exist_ok=True)
     except OSError as error:
         raise KavriError(f"{out_dir}: cannot create folder: {error.strerror or error}") from None
+    count = len(files)
     with stop_on_signals() as stop, \
-            tqdm(total=len(files), unit="file", desc="kavri", disable=True if args.quiet else None,
-                 file=sys.stderr, dynamic_ncols=True) as bar:
+            tqdm(total=0, unit="frame", unit_scale=True, desc="kavri", dynamic_ncols=True,
+                 disable=True if args.quiet else None, file=sys.stderr) as bar:
+        finished = 0
+
         def on_result(result: FileResult) -> None:
+            nonlocal finished
+            finished += 1
             if result.status == "failed":
                 bar.write(f"kavri: error: {result.error}", file=sys.stderr)
             for warning in () if args.quiet else result.warnings:
                 bar.write(f"kavri: warning: {warning}", file=sys.stderr)
-            bar.update(1)
+            bar.set_postfix_str(f"{finished}/{count} files", refresh=False)
+
+        def on_progress(done: int, total: int) -> None:
+            bar.total = total
+            bar.update(done - bar.n)
 
         try:
             report = batch(files, chain, out_dir, jobs=args.jobs, block_size=args.block_size,
                            workers=args.workers, subtype=args.subtype, base_dir=in_dir,
-                           force=args.force, tail=args.tail, on_result=on_result, stop=stop,
+                           force=args.force, tail=args.tail, on_result=on_result,
+                           on_progress=None if bar.disable else on_progress, stop=stop,
                            loudness=args.loudness, peak_ceiling=args.peak_ceiling,
                            dither=args.dither, bitrate=args.bitrate)
         except BatchInterrupted as error:

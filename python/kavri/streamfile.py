@@ -31,7 +31,7 @@ import numpy as np
 import soundfile as sf
 
 from .audiofile import WriteStats, check_output, input_path, open_output, output_format
-from .chain import Chain, ChainLike, load_chain
+from .chain import ChainLike, load_chain
 from .errors import AudioFileError, Interrupted, KavriError
 from .loudness import LevelMeter, LoudnessResult, LoudnessTarget, Measurement, plan_loudness
 from .stream import Stream
@@ -106,15 +106,18 @@ class StopFlag:
 def stop_on_signals(signals: tuple[int, ...] = (signal.SIGINT, signal.SIGTERM)
                     ) -> Iterator[StopFlag]:
     """While the block runs, SIGINT and SIGTERM set the yielded :class:`StopFlag` instead
-    of ending the process, so that work stops cleanly at its next chunk. The previous
-    handlers come back afterwards. Outside the main thread, where Python cannot handle
-    signals, the flag is yielded without handlers."""
+    of ending the process, so that work stops cleanly at its next chunk; a second signal
+    raises ``KeyboardInterrupt`` at once, for work that does not reach a chunk boundary.
+    The previous handlers come back afterwards. Outside the main thread, where Python
+    cannot handle signals, the flag is yielded without handlers."""
     flag = StopFlag()
     if threading.current_thread() is not threading.main_thread():
         yield flag
         return
 
     def handler(signum: int, frame: object) -> None:
+        if flag.is_set():
+            raise KeyboardInterrupt
         flag.set(signum)
 
     previous = {}
@@ -271,6 +274,10 @@ def process_file(source: str | os.PathLike[str], output: str | os.PathLike[str],
     target = LoudnessTarget(loudness, peak_ceiling) if loudness is not None else None
     source_name, output_name = os.fspath(source), os.fspath(output)
     _, chosen = output_format(output_name, subtype, file_format)
+    if output_name != "-":
+        folder = os.path.dirname(os.path.abspath(output_name))
+        if not os.path.isdir(folder):
+            raise AudioFileError(f"{output_name}: cannot write: folder {folder} does not exist")
 
     def check_stop() -> None:
         if stop is not None and stop.is_set():
