@@ -54,7 +54,7 @@ def chunks(data: bytes) -> list[tuple[bytes, int]]:
 
 @pytest.mark.parametrize(("name", "subtype"), [
     ("x.wav", None), ("x.wav", "pcm16"), ("x.wav", "pcm24"), ("x.flac", None),
-    ("x.aiff", None), ("x.ogg", None), ("x.opus", None),
+    ("x.aiff", None), ("x.ogg", None), ("x.opus", None), ("x.mp3", None),
 ])
 def test_identical_runs_write_identical_bytes(tmp_path, name, subtype):
     kavri.write(tmp_path / "source.wav", music(1.0), RATE)
