@@ -120,6 +120,8 @@ def test_integer_pcm_is_scaled_by_its_full_scale():
                           np.array([-1.0, -0.5, 0.0, 127 / 128], np.float32))
     with pytest.raises(TypeError, match="int64 has no known full scale"):
         kavri.process(steps.astype(np.int64), RATE, chain)
+    # A plain list holds sample values as written.
+    assert np.array_equal(kavri.process([0, 1, -2], RATE, chain), np.array([0, 1, -2], np.float32))
 
 
 def test_whole_float_sample_rates_are_accepted():

@@ -54,8 +54,8 @@ def process(audio: npt.ArrayLike, sample_rate: int | float, chain: ChainLike, *,
     ``audio`` is a (frames, channels) array or a 1-D mono signal; the result has the shape
     the audio came in. Float samples are taken as they are (full scale is 1.0); integer
     PCM arrays are scaled by their full scale into [-1, 1): int16 by 32768, int32 by 2**31,
-    int8 by 128, and uint8 centred on 128 and divided by 128. Other integer types are
-    refused (``TypeError``). ``sample_rate`` is in hertz, an int or a float with a whole
+    int8 by 128, and uint8 centred on 128 and divided by 128. Other integer arrays are
+    refused (``TypeError``); a plain list holds sample values as written. ``sample_rate`` is in hertz, an int or a float with a whole
     value (48000.0). ``chain`` is a list of effect specs (dicts with a "type" and that
     effect's keys), the path of a JSON chain file, or a preset name (see
     :func:`kavri.list_presets`). The chain is checked against the effect catalogue first,

@@ -125,9 +125,12 @@ def pcm_to_float(audio: npt.ArrayLike) -> npt.NDArray[np.float32]:
     int8, int16 and int32 samples are divided by 2**7, 2**15 and 2**31; uint8 samples are
     centred on 128 and divided by 128. Float input is converted to float32 unchanged in
     value. Other integer types (int64, uint16, ...) have no agreed full scale and are
-    refused with ``TypeError``.
+    refused with ``TypeError``. Anything that is not a NumPy array (a list of numbers, say)
+    holds sample values as written, in float32.
     """
-    data = np.asarray(audio)
+    if not isinstance(audio, np.ndarray):
+        return np.asarray(audio, dtype=np.float32)
+    data = audio
     kind = data.dtype
     if kind == np.uint8:
         return ((data.astype(np.float32) - np.float32(128.0)) / np.float32(128.0))
