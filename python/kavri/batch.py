@@ -34,6 +34,8 @@ from .api import check_engine_options
 from .audiofile import check_subtype_name, is_complete_audio_file, output_format
 from .chain import Chain, ChainLike, load_chain
 from .errors import Interrupted, KavriError
+from .loudness import LoudnessTarget
+from .report import output_report
 from .streamfile import StopRequest, check_tail, process_file, tail_frames
 
 __all__ = [
@@ -63,6 +65,8 @@ class FileResult:
 
     ``record`` is what the batch record keeps for a finished output: the identity of the
     input it was made from, the settings digest and the output's size and time stamp.
+    ``warnings`` name what went wrong in a finished output: samples clipped by its format,
+    NaN or infinite samples, a loudness target that was missed.
     """
 
     source: str
@@ -72,6 +76,7 @@ class FileResult:
     frames: int = 0
     seconds: float = 0.0
     record: dict[str, Any] | None = field(default=None, compare=False, repr=False)
+    warnings: tuple[str, ...] = ()
 
 
 @dataclass
@@ -133,13 +138,15 @@ def file_identity(path: str | os.PathLike[str], stop: StopRequest | None = None
     return {"size": stat.st_size, "mtime_ns": stat.st_mtime_ns, "sha256": digest.hexdigest()}
 
 
-def settings_digest(specs: Chain, block_size: int, subtype: str | None, tail: float) -> str:
+def settings_digest(specs: Chain, block_size: int, subtype: str | None, tail: float,
+                    options: dict[str, Any] | None = None) -> str:
     """A digest of everything besides the input that decides an output's bits. The worker
     count is left out: it never changes them."""
     from . import __version__
 
     text = json.dumps({"chain": specs, "block_size": block_size, "subtype": subtype,
-                       "tail": tail, "version": __version__}, sort_keys=True, allow_nan=True)
+                       "tail": tail, "version": __version__, **(options or {})},
+                      sort_keys=True, allow_nan=True)
     return hashlib.sha256(text.encode()).hexdigest()
 
 
@@ -264,10 +271,13 @@ def run_task(source: str, output: str, specs: Chain, block_size: int = 2048, wor
              subtype: str | None = None, tail: float = 0.0, settings: str = "",
              previous: dict[str, Any] | None = None,
              stop: StopRequest | None = None,
-             progress: Callable[[int, int], None] | None = None) -> FileResult:
+             progress: Callable[[int, int], None] | None = None,
+             options: dict[str, Any] | None = None) -> FileResult:
     """Processes one file of a batch: streams it through the chain into ``output``, or
     skips it when ``previous`` (its entry in the batch record) shows that the output was
     made from this very input with these settings and is still as it was written.
+    ``options`` are further keyword arguments of :func:`kavri.process_file` (loudness,
+    peak_ceiling, dither, bitrate).
 
     Errors of the file itself (unreadable, engine failure, unwritable output) come back as
     a "failed" result with a one-line message instead of an exception, so that one bad
@@ -287,7 +297,8 @@ def run_task(source: str, output: str, specs: Chain, block_size: int = 2048, wor
         if identity is None or not _same_stat(identity, source):
             identity = file_identity(source, stop)
         summary = process_file(source, output, specs, block_size=block_size, workers=workers,
-                               subtype=subtype, tail=tail, stop=stop, progress=progress)
+                               subtype=subtype, tail=tail, stop=stop, progress=progress,
+                               **(options or {}))
         written = os.stat(output)
     except KavriError as error:
         return FileResult(source, output, "failed", str(error))
@@ -296,8 +307,9 @@ def run_task(source: str, output: str, specs: Chain, block_size: int = 2048, wor
         return FileResult(source, output, "failed", f"{source}: {message}")
     record = {"source": os.path.abspath(source), **identity, "settings": settings,
               "output_size": written.st_size, "output_mtime_ns": written.st_mtime_ns}
+    warnings = tuple(f"{output}: {w}" for w in output_report(summary)[1])
     return FileResult(source, output, "done", frames=summary.input_frames,
-                      seconds=time.perf_counter() - start, record=record)
+                      seconds=time.perf_counter() - start, record=record, warnings=warnings)
 
 
 class _AnyStop:
@@ -319,7 +331,9 @@ def batch(files: Iterable[str | os.PathLike[str]], chain: ChainLike,
           force: bool = False, tail: float = 0.0,
           on_result: Callable[[FileResult], None] | None = None,
           on_progress: Callable[[int, int], None] | None = None,
-          stop: StopRequest | None = None) -> BatchReport:
+          stop: StopRequest | None = None, loudness: float | None = None,
+          peak_ceiling: float = -1.0, dither: str = "tpdf",
+          bitrate: int | None = None) -> BatchReport:
     """Processes many files with one chain and writes each result under ``out_dir``.
 
     Outputs mirror the inputs' folder tree below ``base_dir`` (by default the inputs'
@@ -339,6 +353,9 @@ def batch(files: Iterable[str | os.PathLike[str]], chain: ChainLike,
     others when they finish. The chain is checked before any file is touched
     (:class:`kavri.ChainError`), and so are ``block_size`` and ``workers`` (``ValueError``).
 
+    ``loudness``, ``peak_ceiling``, ``dither`` and ``bitrate`` act on each file as in
+    :func:`kavri.process_file`: each file is brought to the loudness target on its own.
+
     ``stop`` (an object with ``is_set()``, such as a ``threading.Event``) ends the run
     between chunks: files not started are dropped, files in flight on this process's
     threads are abandoned unwritten, and :class:`BatchInterrupted` is raised with the
@@ -353,7 +370,13 @@ def batch(files: Iterable[str | os.PathLike[str]], chain: ChainLike,
     sources = [os.fspath(f) for f in files]
     pairs = plan_outputs(sources, out_dir, base_dir)
     out_name = os.fspath(out_dir)
-    settings = settings_digest(specs, block_size, subtype, tail)
+    options: dict[str, Any] = {"dither": dither}
+    if loudness is not None:
+        LoudnessTarget(loudness, peak_ceiling)
+        options.update(loudness=loudness, peak_ceiling=peak_ceiling)
+    if bitrate is not None:
+        options["bitrate"] = bitrate
+    settings = settings_digest(specs, block_size, subtype, tail, options)
     record = load_record(out_name)
     outcomes: dict[int, FileResult] = {}
     pending: dict[Future[FileResult], int] = {}
@@ -472,7 +495,8 @@ def batch(files: Iterable[str | os.PathLike[str]], chain: ChainLike,
             future = pool.submit(run_task, source, output, specs, block_size, workers,
                                  subtype, tail, settings, previous, task_stop,
                                  progress=file_progress(index)
-                                 if task_stop is not None and sizes else None)
+                                 if task_stop is not None and sizes else None,
+                                 options=options)
             pending[future] = index
             not_done.add(future)
         last_save = time.monotonic()
