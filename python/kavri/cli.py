@@ -15,7 +15,7 @@ import sys
 import time
 from collections.abc import Callable
 from pathlib import Path
-from typing import TextIO
+from typing import Any, TextIO
 
 import numpy as np
 
@@ -221,7 +221,7 @@ class _FileProgress:
 
     def __init__(self, quiet: bool) -> None:
         self.quiet = quiet
-        self.bar = None
+        self.bar: Any = None
 
     def __call__(self, done: int, total: int) -> None:
         if self.quiet:
@@ -232,8 +232,9 @@ class _FileProgress:
             self.bar = tqdm(total=total, unit="frame", unit_scale=True, desc="kavri",
                             disable=None, delay=0.5, file=sys.stderr, dynamic_ncols=True,
                             leave=False)
-        self.bar.total = total
-        self.bar.update(done - self.bar.n)
+        bar = self.bar
+        bar.total = total
+        bar.update(done - bar.n)
 
     def close(self) -> None:
         if self.bar is not None:
