@@ -5,7 +5,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <chrono>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <unistd.h>
 #include <vector>
@@ -224,10 +226,11 @@ std::uint64_t available_memory_bytes(const MemorySources& sources) {
     return available;
 }
 
-std::uint64_t available_memory_bytes() {
-    std::uint64_t available = available_memory_bytes(MemorySources{});
-    // A lower figure can be imposed from outside, to try a tight machine on a large one. It
-    // can only make the guard stricter.
+namespace {
+
+// A lower figure can be imposed from outside, to try a tight machine on a large one. It can
+// only make the guard stricter, and it is read on every call, so it applies at once.
+std::uint64_t with_imposed_limit(std::uint64_t available) {
     if (const char* imposed = std::getenv("KAVRI_AVAILABLE_MEMORY")) {
         std::uint64_t bytes = 0;
         if (parse_bytes(imposed, bytes)) {
@@ -235,6 +238,52 @@ std::uint64_t available_memory_bytes() {
         }
     }
     return available;
+}
+
+// The last reading of the system's figures, kept for calls that need a small part of it.
+struct Reading {
+    std::mutex mutex;
+    bool taken = false;
+    std::uint64_t available = 0;
+    std::chrono::steady_clock::time_point when;
+};
+
+Reading& last_reading() {
+    static Reading reading;
+    return reading;
+}
+
+constexpr std::chrono::seconds kReadingLifetime{1};
+
+}  // namespace
+
+std::uint64_t available_memory_bytes() {
+    const std::uint64_t available = available_memory_bytes(MemorySources{});
+    Reading& reading = last_reading();
+    {
+        const std::lock_guard<std::mutex> lock(reading.mutex);
+        reading.taken = true;
+        reading.available = available;
+        reading.when = std::chrono::steady_clock::now();
+    }
+    return with_imposed_limit(available);
+}
+
+std::uint64_t recent_available_memory_bytes(bool& fresh) {
+    Reading& reading = last_reading();
+    {
+        const std::lock_guard<std::mutex> lock(reading.mutex);
+        if (reading.taken && std::chrono::steady_clock::now() - reading.when < kReadingLifetime) {
+            fresh = false;
+            return with_imposed_limit(reading.available);
+        }
+    }
+    fresh = true;
+    return available_memory_bytes();
+}
+
+bool is_small_part_of(ByteCount needed, std::uint64_t usable) {
+    return !needed.unbounded() && needed.bytes() <= usable / 16;
 }
 
 std::uint64_t usable_memory_bytes(std::uint64_t available) {

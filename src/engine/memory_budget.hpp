@@ -64,6 +64,13 @@ struct MemorySources {
 std::uint64_t available_memory_bytes(const MemorySources& sources);
 std::uint64_t available_memory_bytes();
 
+// The figure of available_memory_bytes() as last read, when that was less than a second ago
+// (`fresh` false), else read now (`fresh` true). Reading the system's figures takes several
+// files; a call that needs a small part of a recent reading (is_small_part_of) can use it,
+// and a larger one reads again.
+std::uint64_t recent_available_memory_bytes(bool& fresh);
+bool is_small_part_of(ByteCount needed, std::uint64_t usable);
+
 // The part of `available` one call may plan for: an eighth of it, and at most 256 MiB, is
 // kept back for what the guard does not see (the interpreter, other threads and processes,
 // memory the call's threads take for their stacks).
@@ -105,6 +112,8 @@ public:
 
     ByteCount total() const;
     std::uint64_t usable() const { return usable_; }
+    // Replaces the figure compared with, after a fresh reading.
+    void set_usable(std::uint64_t usable) { usable_ = usable; }
 
 private:
     std::uint64_t usable_;

@@ -182,7 +182,20 @@ PlannedEffect plan_effect_spec(const py::dict& spec, int sample_rate, int channe
 EffectPlan plan_effects(const py::list& specs, int sample_rate, int channels,
                         ByteCount caller_bytes, const std::string& caller_what,
                         py::list* spec_copies) {
-    MemoryBudget budget(usable_memory_bytes(available_memory_bytes()), caller_bytes, caller_what);
+    // A reading of the available memory up to a second old serves a call that needs a small
+    // part of it; a call that needs more reads the system's figures again.
+    bool fresh = false;
+    std::uint64_t usable = usable_memory_bytes(recent_available_memory_bytes(fresh));
+    const auto read_again_if_large = [&](ByteCount needed) {
+        if (!fresh && !is_small_part_of(needed, usable)) {
+            usable = usable_memory_bytes(available_memory_bytes());
+            fresh = true;
+            return true;
+        }
+        return false;
+    };
+    read_again_if_large(caller_bytes);
+    MemoryBudget budget(usable, caller_bytes, caller_what);
     EffectPlan plan;
     plan.reserve(py::len(specs));
     // Python code run while reading (a value's float conversion, say) may change the list;
@@ -194,6 +207,9 @@ EffectPlan plan_effects(const py::list& specs, int sample_rate, int channels,
         const py::dict spec(item);
         PlannedEffect planned = plan_effect_spec(spec, sample_rate, channels, type);
         planned.memory.state += ByteCount(kPlanEntryBytes);
+        if (read_again_if_large(budget.total() + planned.memory.state + planned.memory.scratch)) {
+            budget.set_usable(usable);
+        }
         budget.add_effect(type, k + 1, channels, planned.memory);
         plan.push_back(std::move(planned));
         if (spec_copies != nullptr) {

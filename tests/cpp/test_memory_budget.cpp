@@ -140,6 +140,20 @@ void this_machine_and_the_imposed_figure() {
     unsetenv("KAVRI_AVAILABLE_MEMORY");
 }
 
+// A reading less than a second old is reused, with an imposed figure applied at once; only a
+// small part of a reading may be taken on its strength.
+void recent_readings() {
+    bool fresh = false;
+    const std::uint64_t real = kavri::available_memory_bytes();
+    CHECK(kavri::recent_available_memory_bytes(fresh) == real && !fresh);
+    setenv("KAVRI_AVAILABLE_MEMORY", "1000", 1);
+    CHECK(kavri::recent_available_memory_bytes(fresh) == (real < 1000 ? real : 1000) && !fresh);
+    unsetenv("KAVRI_AVAILABLE_MEMORY");
+    CHECK(kavri::is_small_part_of(kavri::ByteCount(1000), 16000));
+    CHECK(!kavri::is_small_part_of(kavri::ByteCount(1001), 16000));
+    CHECK(!kavri::is_small_part_of(kavri::ByteCount(kavri::ByteCount::kUnbounded), ~0ULL));
+}
+
 void heap_blocks_and_saturation() {
     using kavri::ByteCount;
     CHECK(kavri::heap_block_bytes(ByteCount(0)).bytes() == 0);
@@ -304,6 +318,7 @@ int main() {
     cgroup_v1_nested_group();
     unreadable_figures_fall_back_to_physical_memory();
     this_machine_and_the_imposed_figure();
+    recent_readings();
     heap_blocks_and_saturation();
     usable_part();
     budget_decisions_and_messages();
