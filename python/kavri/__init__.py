@@ -4,7 +4,9 @@
 mono buffer and returns a new float32 array; the chain is a list of effect specs, a JSON
 chain file or a preset name. ``read`` and ``write`` move audio to and from files,
 ``batch`` processes many files on a thread pool or any ``concurrent.futures.Executor``,
-and ``EFFECTS`` is the catalogue of effect types and their parameters. Underneath,
+``augment`` and ``augment_files`` run random chains (``RandomChain``) drawn from a seed
+for data augmentation, and ``EFFECTS`` is the catalogue of effect types and their
+parameters. Underneath,
 ``process_pipeline(input, sample_rate, specs, block_size=2048, workers=1)`` is the native
 call itself; the work runs in native code with the interpreter lock released.
 """
@@ -13,6 +15,7 @@ from importlib.metadata import PackageNotFoundError, version
 
 from ._kavri_core import process_pipeline
 from .api import process
+from .augment import RandomChain, augment, augment_files
 from .audiofile import AudioData, read, write
 from .batch import BatchReport, FileResult, batch
 from .catalogue import EFFECTS, EffectInfo, Param, effect_types
@@ -34,6 +37,9 @@ __all__ = [
     "batch",
     "BatchReport",
     "FileResult",
+    "RandomChain",
+    "augment",
+    "augment_files",
     "EFFECTS",
     "EffectInfo",
     "Param",

@@ -28,6 +28,8 @@ __all__ = [
     "process_file",
     "find_files",
     "plan_outputs",
+    "Task",
+    "run_tasks",
 ]
 
 Status = Literal["done", "skipped", "failed"]
@@ -145,6 +147,84 @@ def _up_to_date(source: str, output: str) -> bool:
     return is_complete_audio_file(output)
 
 
+@dataclass(frozen=True)
+class Task:
+    """One file of a run: read ``source``, run ``chain`` over it, write ``output``.
+
+    ``force`` redoes the output even when it is already complete and up to date.
+    """
+
+    source: str
+    output: str
+    chain: Chain
+    force: bool = False
+
+
+def run_tasks(tasks: Sequence[Task], *, executor: Executor | None = None,
+              jobs: int | None = None, block_size: int = 2048, workers: int = 1,
+              subtype: str | None = None,
+              on_result: Callable[[FileResult], None] | None = None) -> BatchReport:
+    """Runs file tasks on ``executor`` (a local pool of ``jobs`` threads by default) and
+    returns their outcomes in the order given.
+
+    Before anything is submitted, each task is checked: two tasks writing one output, an
+    output that is its own input and an unknown output format fail that task; a complete
+    output not older than its input is skipped unless the task is forced. ``on_result`` is
+    called on this thread for every outcome as it arrives. The chains must be checked
+    already (:func:`kavri.load_chain`).
+    """
+    outcomes: dict[int, FileResult] = {}
+    pending: dict[Future[FileResult], int] = {}
+    seen_outputs: dict[str, str] = {}
+
+    def report(index: int, result: FileResult) -> None:
+        outcomes[index] = result
+        if on_result is not None:
+            on_result(result)
+
+    own_pool = executor is None
+    pool = executor if executor is not None else ThreadPoolExecutor(
+        max_workers=max(1, jobs or os.cpu_count() or 1), thread_name_prefix="kavri")
+    try:
+        for index, task in enumerate(tasks):
+            source, output = task.source, task.output
+            key = os.path.abspath(output)
+            if key in seen_outputs:
+                report(index, FileResult(source, output, "failed",
+                                         f"{source}: same output as {seen_outputs[key]}"))
+                continue
+            seen_outputs[key] = source
+            if os.path.abspath(source) == key:
+                report(index, FileResult(source, output, "failed",
+                                         f"{source}: output would overwrite the input"))
+                continue
+            try:
+                output_format(output, subtype)
+            except KavriError as error:
+                report(index, FileResult(source, output, "failed", str(error)))
+                continue
+            if not task.force and _up_to_date(source, output):
+                report(index, FileResult(source, output, "skipped"))
+                continue
+            os.makedirs(os.path.dirname(os.path.abspath(output)), exist_ok=True)
+            future = pool.submit(process_file, source, output, task.chain, block_size,
+                                 workers, subtype)
+            pending[future] = index
+        for future in as_completed(pending):
+            index = pending[future]
+            task = tasks[index]
+            try:
+                result = future.result()
+            except Exception as error:  # a task that died on a remote worker, say
+                result = FileResult(task.source, task.output, "failed",
+                                    f"{task.source}: {type(error).__name__}: {error}")
+            report(index, result)
+    finally:
+        if own_pool:
+            pool.shutdown(wait=True, cancel_futures=True)
+    return BatchReport([outcomes[i] for i in range(len(tasks))])
+
+
 def batch(files: Iterable[str | os.PathLike[str]], chain: ChainLike,
           out_dir: str | os.PathLike[str], *, executor: Executor | None = None,
           jobs: int | None = None, block_size: int = 2048, workers: int = 1,
@@ -165,53 +245,7 @@ def batch(files: Iterable[str | os.PathLike[str]], chain: ChainLike,
     checked before any file is touched (:class:`kavri.ChainError`).
     """
     specs = load_chain(chain)
-    pairs = plan_outputs(list(files), out_dir, base_dir)
-    outcomes: dict[int, FileResult] = {}
-    pending: dict[Future[FileResult], int] = {}
-    seen_outputs: dict[str, str] = {}
-
-    def report(index: int, result: FileResult) -> None:
-        outcomes[index] = result
-        if on_result is not None:
-            on_result(result)
-
-    own_pool = executor is None
-    pool = executor if executor is not None else ThreadPoolExecutor(
-        max_workers=max(1, jobs or os.cpu_count() or 1), thread_name_prefix="kavri")
-    try:
-        for index, (source, output) in enumerate(pairs):
-            key = os.path.abspath(output)
-            if key in seen_outputs:
-                report(index, FileResult(source, output, "failed",
-                                         f"{source}: same output as {seen_outputs[key]}"))
-                continue
-            seen_outputs[key] = source
-            if os.path.abspath(source) == key:
-                report(index, FileResult(source, output, "failed",
-                                         f"{source}: output would overwrite the input"))
-                continue
-            try:
-                output_format(output, subtype)
-            except KavriError as error:
-                report(index, FileResult(source, output, "failed", str(error)))
-                continue
-            if not force and _up_to_date(source, output):
-                report(index, FileResult(source, output, "skipped"))
-                continue
-            os.makedirs(os.path.dirname(os.path.abspath(output)), exist_ok=True)
-            future = pool.submit(process_file, source, output, specs, block_size, workers,
-                                 subtype)
-            pending[future] = index
-        for future in as_completed(pending):
-            index = pending[future]
-            source, output = pairs[index]
-            try:
-                result = future.result()
-            except Exception as error:  # a task that died on a remote worker, say
-                result = FileResult(source, output, "failed",
-                                    f"{source}: {type(error).__name__}: {error}")
-            report(index, result)
-    finally:
-        if own_pool:
-            pool.shutdown(wait=True, cancel_futures=True)
-    return BatchReport([outcomes[i] for i in range(len(pairs))])
+    tasks = [Task(source, output, specs, force)
+             for source, output in plan_outputs(list(files), out_dir, base_dir)]
+    return run_tasks(tasks, executor=executor, jobs=jobs, block_size=block_size,
+                     workers=workers, subtype=subtype, on_result=on_result)

@@ -201,6 +201,45 @@ def cmd_batch(args: argparse.Namespace) -> int:
     return 0 if report.ok else EXIT_FAILED
 
 
+def cmd_augment(args: argparse.Namespace) -> int:
+    """``kavri augment IN_DIR OUT_DIR``: N randomly processed copies of every matching file."""
+    from tqdm import tqdm
+
+    from .augment import MANIFEST_NAME, RandomChain, augment_files
+
+    random_chain = RandomChain(args.chain)
+    in_dir, out_dir = Path(args.input_dir), Path(args.output_dir)
+    if args.variants < 1:
+        raise KavriError(f"--variants must be at least 1, got {args.variants}")
+    if not 0 <= args.seed < 2**64:
+        raise KavriError(f"--seed must be within [0, 2**64), got {args.seed}")
+    if not in_dir.is_dir():
+        raise KavriError(f"{in_dir}: no such folder")
+    if out_dir.exists() and not out_dir.is_dir():
+        raise KavriError(f"{out_dir}: is not a folder")
+    if out_dir.resolve() == in_dir.resolve():
+        raise KavriError(f"{out_dir}: is the input folder; choose another output folder")
+    if args.subtype is not None:
+        check_subtype_name(args.subtype)
+    files = find_files(in_dir, args.pattern, exclude=out_dir)
+    if not files:
+        raise KavriError(f"{in_dir}: no files match '{args.pattern}'")
+    with tqdm(total=len(files) * args.variants, unit="file", desc="kavri", disable=None,
+              file=sys.stderr, dynamic_ncols=True) as bar:
+        def on_result(result: FileResult) -> None:
+            if result.status == "failed":
+                bar.write(f"kavri: error: {result.error}", file=sys.stderr)
+            bar.update(1)
+
+        report = augment_files(files, random_chain, out_dir, variants=args.variants,
+                               seed=args.seed, jobs=args.jobs, block_size=args.block_size,
+                               workers=args.workers, subtype=args.subtype, base_dir=in_dir,
+                               force=args.force, on_result=on_result)
+    print(f"{len(report.done)} written, {len(report.skipped)} skipped (already complete), "
+          f"{len(report.failed)} failed; chains in {out_dir / MANIFEST_NAME}")
+    return 0 if report.ok else EXIT_FAILED
+
+
 def _replace_section(path: str, text: str) -> None:
     content = Path(path).read_text(encoding="utf-8")
     try:
@@ -294,6 +333,23 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--pattern", default="*.wav", help="file name pattern, default '*.wav'")
     p.add_argument("--force", action="store_true", help="redo outputs that are already complete")
     p.set_defaults(handler=cmd_batch)
+
+    p = commands.add_parser("augment", help="write randomly processed copies of every "
+                                            "matching file, for training data")
+    p.add_argument("input_dir", metavar="IN_DIR")
+    p.add_argument("output_dir", metavar="OUT_DIR",
+                   help="outputs mirror IN_DIR's folder tree, e.g. take.v0.wav, take.v1.wav")
+    p.add_argument("--chain", required=True, metavar="FILE", help="JSON random chain file")
+    p.add_argument("--variants", type=int, required=True, metavar="N",
+                   help="augmented copies of each file")
+    p.add_argument("--seed", type=int, required=True, metavar="S",
+                   help="seed of every draw; the same seed gives the same files")
+    _add_engine_options(p)
+    p.add_argument("--jobs", type=int, default=os.cpu_count() or 1, metavar="N",
+                   help="files processed at once, default: the number of cores")
+    p.add_argument("--pattern", default="*.wav", help="file name pattern, default '*.wav'")
+    p.add_argument("--force", action="store_true", help="redo outputs that are already complete")
+    p.set_defaults(handler=cmd_augment)
 
     p = commands.add_parser("effects", help="list the effect types or one type's parameters")
     p.add_argument("type", nargs="?", metavar="TYPE")
