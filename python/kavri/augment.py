@@ -47,6 +47,7 @@ import math
 import numbers
 import operator
 import os
+import threading
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from concurrent.futures import Executor
 from dataclasses import dataclass
@@ -57,7 +58,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._atomic import atomic_output
-from .api import process
+from ._kavri_core import process_pipeline
 from .batch import BatchReport, FileResult, Task, plan_outputs, run_tasks
 from .catalogue import EFFECTS, suggest
 from .chain import Chain
@@ -403,16 +404,41 @@ def _key_word(name: str, value: Any) -> int:
     return number
 
 
-class _Draws:
-    """Uniform numbers in [0, 1) from Philox-4x64 keyed on (seed, index)."""
+_THREAD = threading.local()
+_CHUNK = 16
 
-    __slots__ = ("_bits",)
+
+class _Draws:
+    """Uniform numbers in [0, 1) from Philox-4x64 keyed on (seed, index), counter from 0.
+
+    Each thread keeps one Philox object and sets its state for every chain: making a new
+    one would also gather fresh entropy for a seed it never uses. Words are taken in chunks;
+    unused words change nothing, since each draw takes the next word of the stream.
+    """
+
+    __slots__ = ("_bits", "_words", "_next")
 
     def __init__(self, seed: int, index: int) -> None:
-        self._bits = np.random.Philox(key=np.array([seed, index], dtype=np.uint64))
+        bits = getattr(_THREAD, "philox", None)
+        if bits is None:
+            bits = _THREAD.philox = np.random.Philox(key=np.zeros(2, np.uint64))
+        bits.state = {
+            "bit_generator": "Philox",
+            "state": {"counter": np.zeros(4, np.uint64),
+                      "key": np.array([seed, index], dtype=np.uint64)},
+            "buffer": np.zeros(4, np.uint64), "buffer_pos": 4, "has_uint32": 0, "uinteger": 0,
+        }
+        self._bits = bits
+        self._words: list[int] = []
+        self._next = 0
 
     def __call__(self) -> float:
-        return (int(self._bits.random_raw()) >> 11) * _UNIT
+        if self._next == len(self._words):
+            self._words = self._bits.random_raw(_CHUNK).tolist()
+            self._next = 0
+        word = self._words[self._next]
+        self._next += 1
+        return (word >> 11) * _UNIT
 
 
 def _visit(node: _Node, draw: _Draws, out: list[dict[str, Any]]) -> None:
@@ -518,7 +544,21 @@ def augment(audio: npt.ArrayLike, sample_rate: int, random_chain: RandomChainLik
     it accepts.
     """
     chain = RandomChain(random_chain).sample(seed, index)
-    return process(audio, sample_rate, chain, block_size=block_size, workers=workers), chain
+    try:
+        rate = operator.index(sample_rate)
+    except TypeError:
+        raise TypeError(f"sample_rate must be a whole number of hertz, got {sample_rate!r}") from None
+    # The drawn chain is valid by construction, so it goes to the engine unchecked.
+    specs: list[Any] = chain
+    data = np.asarray(audio)
+    if data.ndim == 1:
+        out = process_pipeline(data[:, np.newaxis], rate, specs, block_size=block_size,
+                               workers=workers)[:, 0]
+    elif data.ndim == 2:
+        out = process_pipeline(data, rate, specs, block_size=block_size, workers=workers)
+    else:
+        raise ValueError(f"audio must be (frames, channels) or 1-D, got shape {data.shape}")
+    return out, chain
 
 
 # ---------------------------------------------------------------------------------------
