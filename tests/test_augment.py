@@ -8,6 +8,7 @@ import json
 import multiprocessing
 import pickle
 import random
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
@@ -114,12 +115,16 @@ def _draw_in_child(args):
     return [chain.sample(seed, i) for i in indices]
 
 
-def test_the_same_chain_in_another_process():
+def test_the_same_chain_in_other_threads_and_processes():
     chain = kavri.RandomChain(DESCRIPTION)
     copy = pickle.loads(pickle.dumps(chain))
     assert copy == chain and copy.description == chain.description
     assert kavri.RandomChain(chain.description) == chain
     indices = list(range(20))
+    with ThreadPoolExecutor(4) as pool:
+        for _ in range(5):
+            assert list(pool.map(lambda i: chain.sample(5, i), indices * 10)) == \
+                [chain.sample(5, i) for i in indices] * 10
     with multiprocessing.get_context("spawn").Pool(2) as pool:
         remote = pool.map(_draw_in_child, [(pickle.dumps(chain), 5, indices[:10]),
                                            (pickle.dumps(chain), 5, indices[10:])])

@@ -222,7 +222,7 @@ def _check_p(where: str, item: Mapping[str, Any]) -> float | None:
 
 def _item_list(where: str, item: Mapping[str, Any], key: str) -> list[Any]:
     items = item[key]
-    if not isinstance(items, list) or not items:
+    if not isinstance(items, (list, tuple)) or not items:
         raise ChainError(f"{where}: \"{key}\" must be a non-empty list of items, "
                          f"got {_show(items)}")
     return items
@@ -237,7 +237,7 @@ def _check_dist(where: str, spec: Mapping[Any, Any], integer: bool) -> _Dist:
         raise ChainError(f"{where}: unknown distribution '{kind}'"
                          f"{suggest(str(kind), _DISTRIBUTIONS)}; "
                          f"use {', '.join(_DISTRIBUTIONS)}")
-    if not isinstance(body, list) or not body or (kind != "choice" and len(body) != 2):
+    if not isinstance(body, (list, tuple)) or not body or (kind != "choice" and len(body) != 2):
         shape = "a non-empty list of values" if kind == "choice" else "a list [lo, hi]"
         raise ChainError(f"{where}: {kind} needs {shape}, got {_show(body)}")
     values = []
@@ -312,7 +312,7 @@ def _check_item(where: str, item: Any) -> _Node:
         weights = None
         if "weights" in item:
             raw = item["weights"]
-            if not isinstance(raw, list) or len(raw) != len(items):
+            if not isinstance(raw, (list, tuple)) or len(raw) != len(items):
                 raise ChainError(f"{where}: \"weights\" must be a list of {len(items)} numbers, "
                                  f"one per item; got {_show(raw)}")
             checked = []
@@ -330,7 +330,7 @@ def _check_item(where: str, item: Any) -> _Node:
     if "count" not in item:
         raise ChainError(f"{where}: \"some_of\" needs a \"count\": [lo, hi]")
     raw = item["count"]
-    if not isinstance(raw, list) or len(raw) != 2:
+    if not isinstance(raw, (list, tuple)) or len(raw) != 2:
         raise ChainError(f"{where}: \"count\" must be a list [lo, hi], got {_show(raw)}")
     bounds = []
     for c in raw:
@@ -611,17 +611,19 @@ def _write_manifest(path: Path, records: Iterable[dict[str, Any]]) -> None:
 
 def augment_files(files: Iterable[str | os.PathLike[str]], random_chain: RandomChainLike,
                   out_dir: str | os.PathLike[str], *, variants: int, seed: int,
-                  executor: Executor | None = None, jobs: int | None = None,
-                  block_size: int = 2048, workers: int = 1, subtype: str | None = None,
-                  base_dir: str | os.PathLike[str] | None = None, force: bool = False,
+                  base_dir: str | os.PathLike[str], executor: Executor | None = None,
+                  jobs: int | None = None, block_size: int = 2048, workers: int = 1,
+                  subtype: str | None = None, force: bool = False,
                   on_result: Callable[[FileResult], None] | None = None) -> BatchReport:
     """Writes ``variants`` augmented copies of every file under ``out_dir``.
 
-    Outputs mirror the inputs' tree below ``base_dir`` (by default the inputs' common
-    folder) with the variant in the name (``take.v0.wav``, ``take.v1.wav``). Each output's
-    chain is drawn with ``seed`` and :func:`variant_index` of the file's relative path and
-    the variant, so its bytes depend on nothing else: not on the other files, the executor
-    or the number of jobs. Work goes to ``executor`` (a local pool of ``jobs`` threads by
+    Outputs mirror the inputs' tree below ``base_dir``, the root of the corpus, with the
+    variant in the name (``take.v0.wav``, ``take.v1.wav``); a file outside it keeps only
+    its name. Each output's chain is drawn with ``seed`` and :func:`variant_index` of the
+    file's path relative to ``base_dir`` and the variant, so its samples depend on nothing
+    else: not on the other files, the executor or the number of jobs. (``base_dir`` has no
+    default for that reason: the common folder of the files would move as files come and
+    go.) Work goes to ``executor`` (a local pool of ``jobs`` threads by
     default, or any ``concurrent.futures.Executor`` such as a Dask cluster's).
 
     ``out_dir/augment.jsonl`` gets one record per output written or kept: "source" and
