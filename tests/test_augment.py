@@ -149,12 +149,14 @@ def test_augment_is_process_pipeline_over_the_chain_it_returns(shape):
 
 @pytest.mark.parametrize(("item", "message"), [
     ({"type": "gian"}, "chain[0]: unknown effect type 'gian' (did you mean 'gain'?)"),
-    ({"type": "gain", "dbb": 1}, "chain[0]: \"gain\": unknown parameter 'dbb' (did you mean 'db'?)"),
+    ({"type": "gain", "dbb": 1},
+     "chain[0]: \"gain\": unknown parameter 'dbb' (did you mean 'db'?)"),
     ({"one_of": [{"type": "clip"}, {"type": "gain", "db": {"uniform": [3, 1]}}]},
      "chain[0].one_of[1]: \"gain\": \"db\": uniform range [3, 1] is reversed"),
     ({"type": "gain", "db": {"uniform": [2, 2]}}, "uniform range [2, 2] is empty"),
     ({"type": "gain", "db": {"uniform": [1]}}, "uniform needs a list [lo, hi]"),
-    ({"type": "gain", "db": {"unifrom": [0, 1]}}, "unknown distribution 'unifrom' (did you mean 'uniform'?)"),
+    ({"type": "gain", "db": {"unifrom": [0, 1]}},
+     "unknown distribution 'unifrom' (did you mean 'uniform'?)"),
     ({"type": "lowpass", "frequency_hz": {"log_uniform": [0, 900]}}, "[0, 900] reaches 0"),
     ({"type": "gain", "db": {"choice": []}}, "choice needs a non-empty list"),
     ({"type": "gain", "db": {"uniform": [0, float("inf")]}}, "\"db\": uniform: must be finite"),

@@ -61,7 +61,7 @@ from ._atomic import atomic_output
 from ._kavri_core import process_pipeline
 from .batch import BatchReport, FileResult, Task, plan_outputs, run_tasks
 from .catalogue import EFFECTS, suggest
-from .chain import Chain
+from .chain import Chain, _show
 from .errors import ChainError, KavriError
 
 __all__ = [
@@ -77,7 +77,8 @@ __all__ = [
 
 MANIFEST_NAME = "augment.jsonl"
 
-RandomChainLike: TypeAlias = "RandomChain | Mapping[str, Any] | Sequence[Any] | str | os.PathLike[str]"
+RandomChainLike: TypeAlias = ("RandomChain | Mapping[str, Any] | Sequence[Any] | str"
+                              " | os.PathLike[str]")
 
 _KEY_LIMIT = 2**64
 _INT32 = (-(2**31), 2**31 - 1)
@@ -85,13 +86,6 @@ _DISTRIBUTIONS = ("uniform", "log_uniform", "choice")
 _GROUP_KEYS = {"one_of": ("one_of", "weights", "p"), "some_of": ("some_of", "count", "p")}
 _TOP_KEYS = ("chain", "description")
 _UNIT = 1.0 / 9007199254740992.0  # 2**-53
-
-
-def _show(value: Any) -> str:
-    try:
-        return json.dumps(value, allow_nan=True)
-    except (TypeError, ValueError):
-        return repr(value)
 
 
 # ---------------------------------------------------------------------------------------
@@ -453,7 +447,9 @@ def _visit(node: _Node, draw: _Draws, out: list[dict[str, Any]]) -> None:
         weights = node.weights or (1.0,) * len(node.items)
         target = draw() * math.fsum(weights)
         running = 0.0
-        chosen = len(node.items) - 1
+        # Should rounding leave the target above the running total, the last item that
+        # has any weight is taken.
+        chosen = max(i for i, weight in enumerate(weights) if weight > 0)
         for i, weight in enumerate(weights):
             running += weight
             if target < running:
@@ -547,7 +543,8 @@ def augment(audio: npt.ArrayLike, sample_rate: int, random_chain: RandomChainLik
     try:
         rate = operator.index(sample_rate)
     except TypeError:
-        raise TypeError(f"sample_rate must be a whole number of hertz, got {sample_rate!r}") from None
+        raise TypeError(f"sample_rate must be a whole number of hertz, "
+                        f"got {sample_rate!r}") from None
     # The drawn chain is valid by construction, so it goes to the engine unchecked.
     specs: list[Any] = chain
     data = np.asarray(audio)
