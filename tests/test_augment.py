@@ -74,6 +74,9 @@ def test_draws_stay_inside_their_distributions_and_follow_p_and_weights():
     assert abs(firsts["distortion"] / n - 0.5) < 0.04
     assert abs(firsts["clip"] / n - 0.25) < 0.035
     assert abs(picks / n - 0.5) < 0.04
+    never_first = kavri.RandomChain([{"one_of": [{"type": "gain"}, {"type": "clip"}],
+                                      "weights": [0, 1]}])
+    assert all(never_first.sample(1, i) == [{"type": "clip"}] for i in range(300))
 
 
 PINNED = [
