@@ -4,12 +4,19 @@ PY := $(VENV)/bin/python
 CPP_TEST_DIR := build/cpp-tests
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
-.PHONY: demo test test-python test-cpp test-sanitize fuzz-long bench install venv clean
+.PHONY: demo test lint test-python test-cpp test-sanitize fuzz-long bench bench-streaming install venv clean
 
 demo: install
 	$(VENV)/bin/kavri demo
 
-test: install test-cpp test-python test-sanitize
+test: install lint test-cpp test-python test-sanitize
+
+# Static checks of the package: the linter, strict type checking, and the check that the
+# extension's stub matches the built module. Their settings live in pyproject.toml.
+lint: install
+	$(PY) -m ruff check python
+	$(PY) -m mypy
+	$(PY) -m mypy.stubtest kavri._kavri_core
 
 venv:
 	@test -x $(PY) || "$$(./scripts/find-python312.sh)" -m venv $(VENV)
@@ -51,6 +58,10 @@ fuzz-long: install
 bench: install
 	$(PY) -m pip install -q -r bench/requirements.txt
 	$(PY) bench/run_bench.py
+
+# Peak memory by file length, streamed against whole-buffer speed, time from a signal to exit.
+bench-streaming: install
+	$(PY) bench/bench_streaming.py
 
 clean:
 	rm -rf build $(VENV)

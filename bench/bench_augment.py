@@ -116,7 +116,7 @@ def run_audiomentations(first: int, last: int) -> int:
 
 def _ranges(workers: int) -> list[tuple[int, int]]:
     edges = np.linspace(0, CLIPS, workers + 1).astype(int)
-    return [(int(a), int(b)) for a, b in zip(edges[:-1], edges[1:])]
+    return [(int(a), int(b)) for a, b in zip(edges[:-1], edges[1:], strict=True)]
 
 
 def throughput(fn, executor: Executor | None, workers: int, repeat: int) -> float:
@@ -196,8 +196,9 @@ def effect_costs(repeat: int) -> list[tuple[str, float, float]]:
 
     rows = []
     for name, chain, peer in pairs:
-        ours = cpu(lambda: kavri.process(clip, RATE, chain))
-        theirs = cpu(lambda: peer(samples=clip, sample_rate=RATE)) if peer else float("nan")
+        ours = cpu(lambda chain=chain: kavri.process(clip, RATE, chain))
+        theirs = (cpu(lambda peer=peer: peer(samples=clip, sample_rate=RATE)) if peer
+                  else float("nan"))
         rows.append((name, ours, theirs))
     return rows
 
@@ -237,7 +238,7 @@ def main() -> None:
     lines = [
         "# Augmentation throughput: Kavri against audiomentations",
         "",
-        f"Measured {dt.datetime.now(dt.timezone.utc):%Y-%m-%d %H:%M} UTC on "
+        f"Measured {dt.datetime.now(dt.UTC):%Y-%m-%d %H:%M} UTC on "
         f"{platform.machine()} with {os.cpu_count()} cores (shared with other work), "
         f"Python {platform.python_version()}, NumPy {np.__version__}, "
         f"kavri {kavri.__version__}, audiomentations {version('audiomentations')}, "
@@ -277,7 +278,7 @@ def main() -> None:
         peer = "n/a" if theirs != theirs else f"{theirs:.0f}"
         lines.append(f"| {name} | {ours:.0f} | {peer} |")
     weights = [0.8, 0.5, 0.5, 0.5, 0.5]
-    expected = [w * ours for w, (_, ours, _) in zip(weights, costs)]
+    expected = [w * ours for w, (_, ours, _) in zip(weights, costs, strict=True)]
     heaviest = max(range(len(costs)), key=lambda i: expected[i])
     lines += [
         "",

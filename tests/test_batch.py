@@ -1,17 +1,20 @@
 """Batch processing: the mirrored tree, skipping complete outputs, reporting bad files, the
-command line's exit status, and a real Dask cluster giving the local run's bits."""
+command line's exit status, a real Dask cluster giving the local run's bits, never writing
+over an input, the record of what each output was made from, and stopping cleanly."""
 
 from __future__ import annotations
 
 import os
+import signal
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
 
 import kavri
-from kavri.batch import find_files
+from kavri.batch import RECORD_NAME, find_files
 
 RATE = 48_000
 CHAIN = [{"type": "gain", "db": 5}, {"type": "distortion", "drive": 3}, {"type": "clip"}]
@@ -37,7 +40,7 @@ def expected_for(path) -> np.ndarray:
 
 def outputs(folder) -> dict[str, np.ndarray]:
     return {str(p.relative_to(folder)): kavri.read(p).audio
-            for p in sorted(folder.rglob("*")) if p.is_file()}
+            for p in sorted(folder.rglob("*")) if p.is_file() and p.name != RECORD_NAME}
 
 
 def test_batch_mirrors_the_tree_and_reports_the_bad_file(tree, tmp_path):
@@ -143,3 +146,149 @@ def test_dask_cluster_gives_the_local_bits(tree, tmp_path):
     assert sorted(a) == sorted(b) == ["a.wav", "sub/c.wav", "sub/deep/d.wav"]
     for name in a:
         assert np.array_equal(a[name], b[name]), name
+
+
+# --- never writing over an input, and knowing what is complete ------------------------------
+
+def test_output_folder_inside_the_inputs_never_overwrites_an_original(tmp_path):
+    """`kavri batch music music/live` where music/live already holds recordings."""
+    music = tmp_path / "music"
+    (music / "live").mkdir(parents=True)
+    rng = np.random.default_rng(2)
+    for name in ("take.wav", "live/take.wav", "live/encore.wav"):
+        kavri.write(music / name, (0.3 * rng.standard_normal((2400, 2))).astype(np.float32), RATE)
+    originals = {name: (music / name).read_bytes() for name in ("live/take.wav", "live/encore.wav")}
+
+    first = run_cli("batch", "music", "music/live", "--effect", "gain:db=5", cwd=tmp_path)
+    assert first.returncode == 1
+    assert "take.wav: output would overwrite the input music/live/take.wav" in first.stderr
+    assert "2 processed, 0 skipped (already complete), 1 failed" in first.stdout
+    assert {name: (music / name).read_bytes() for name in originals} == originals
+    # The recordings in music/live are inputs like the rest; their outputs nest below.
+    for name in ("live/take.wav", "live/encore.wav"):
+        assert np.array_equal(kavri.read(music / "live" / name).audio,
+                              kavri.process(kavri.read(music / name).audio, RATE,
+                                            [{"type": "gain", "db": 5}]))
+    # A rerun takes none of its own outputs as inputs and still refuses the collision.
+    again = run_cli("batch", "music", "music/live", "--effect", "gain:db=5", cwd=tmp_path)
+    assert "0 processed, 2 skipped (already complete), 1 failed" in again.stdout
+    assert not (music / "live" / "live" / "live").exists()
+
+    # The library refuses it too, though the file list leaves the recording out.
+    report = kavri.batch([music / "take.wav"], CHAIN, music / "live", base_dir=music)
+    assert "a file in the input folder that kavri did not write" in report.failed[0].error
+    # And an output that is an input under another name (a link onto it) is refused.
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "take.wav").symlink_to(music / "take.wav")
+    report = kavri.batch([music / "take.wav"], CHAIN, out)
+    assert report.failed[0].error.endswith("output would overwrite the input")
+    assert {name: (music / name).read_bytes() for name in originals} == originals
+
+
+def test_rerun_decides_completeness_from_what_the_output_was_made_from(tree, tmp_path):
+    files = [tree / "a.wav", tree / "sub" / "c.wav"]
+    out = tmp_path / "out"
+    assert kavri.batch(files, CHAIN, out, base_dir=tree).ok
+    made = (out / "a.wav").stat()
+
+    # Different audio of the same length, dated before its output: redone, not skipped.
+    replacement = (0.1 * np.ones((4800, 2))).astype(np.float32)
+    kavri.write(tree / "a.wav", replacement, RATE)
+    os.utime(tree / "a.wav", ns=(made.st_mtime_ns - 10**9,) * 2)
+    rerun = kavri.batch(files, CHAIN, out, base_dir=tree)
+    assert [r.status for r in rerun.results] == ["done", "skipped"]
+    assert np.array_equal(kavri.read(out / "a.wav").audio, kavri.process(replacement, RATE, CHAIN))
+
+    # Same size and time stamp as recorded, other bytes: the content hash tells them apart.
+    stamp = (tree / "a.wav").stat().st_mtime_ns
+    kavri.write(tree / "a.wav", -replacement, RATE)
+    os.utime(tree / "a.wav", ns=(stamp, stamp))
+    assert [r.status for r in kavri.batch(files, CHAIN, out, base_dir=tree).results] == \
+        ["done", "skipped"]
+
+    # Another chain, or an output changed since it was written, is redone as well.
+    assert [r.status for r in kavri.batch(files, "saturate", out, base_dir=tree).results] == \
+        ["done", "done"]
+    kavri.write(out / "sub" / "c.wav", replacement, RATE)
+    assert [r.status for r in kavri.batch(files, "saturate", out, base_dir=tree).results] == \
+        ["skipped", "done"]
+    assert (out / ".kavri-batch.json").is_file()
+
+
+def test_a_folder_that_cannot_be_made_fails_only_its_file(tree, tmp_path):
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "sub").write_text("a file where the folder should be")
+    (out / ".a.wav.ab12cd34.kavri-tmp").write_bytes(b"left by a killed run")
+    result = run_cli("batch", "in", "out", "--preset", "saturate", cwd=tmp_path)
+    assert result.returncode == 1 and "Traceback" not in result.stderr
+    assert "sub/c.wav: cannot create folder" in result.stderr
+    assert "1 processed, 0 skipped (already complete), 3 failed" in result.stdout
+    assert (out / "a.wav").is_file() and not list(out.glob("*.kavri-tmp"))
+
+
+def test_links_are_placed_by_their_path_under_the_input_folder(tree, tmp_path):
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    kavri.write(elsewhere / "ext.wav", np.full((480, 2), 0.25, np.float32), RATE)
+    (tree / "sub" / "ext.wav").symlink_to(elsewhere / "ext.wav")
+    files = [f for f in find_files(tree) if f.name != "bad.wav"]
+    report = kavri.batch(files, CHAIN, tmp_path / "out", base_dir=tree)
+    assert report.ok
+    assert (tmp_path / "out" / "sub" / "ext.wav").is_file()
+    assert not (tmp_path / "out" / "ext.wav").exists()
+
+
+def test_progress_counts_the_frames_of_every_file(tree, tmp_path):
+    calls = []
+    files = find_files(tree)  # bad.wav counts 0 frames; its failure ends its share
+    report = kavri.batch(files, CHAIN, tmp_path / "out", base_dir=tree, jobs=2, tail=0.1,
+                         on_progress=lambda done, total: calls.append((done, total)))
+    assert len(report.done) == 3
+    assert calls[-1] == (3 * (4800 + 4800), 3 * (4800 + 4800))
+    assert all(a[0] <= b[0] for a, b in zip(calls, calls[1:]))
+
+
+def test_stop_request_abandons_the_rest(tree, tmp_path):
+    files = [f for f in find_files(tree) if f.name != "bad.wav"]
+    out = tmp_path / "out"
+
+    class AfterFirstOutput:
+        """Set once the first output exists; the worker sees it before its next file."""
+
+        def is_set(self):
+            return (out / "a.wav").exists()
+
+    with pytest.raises(kavri.BatchInterrupted) as caught:
+        kavri.batch(files, CHAIN, out, base_dir=tree, jobs=1, stop=AfterFirstOutput())
+    assert [r.status for r in caught.value.report.results] == ["done"]
+    written = sorted(str(p.relative_to(out)) for p in out.rglob("*") if p.is_file())
+    assert written == [".kavri-batch.json", "a.wav"]
+    # The record kept the finished file: a rerun skips it and does the rest.
+    rerun = kavri.batch(files, CHAIN, out, base_dir=tree)
+    assert [r.status for r in rerun.results] == ["skipped", "done", "done"]
+
+
+def test_signal_stops_a_batch_between_chunks(tree, tmp_path):
+    slow = ("import sys, time\nfrom kavri import streamfile\nprocess = streamfile.Stream.process\n"
+            "def slow(self, chunk):\n    time.sleep(0.2)\n    return process(self, chunk)\n"
+            "streamfile.Stream.process = slow\nfrom kavri.cli import main\n"
+            "sys.exit(main(sys.argv[1:]))\n")
+    (tree / "sub" / "bad.wav").unlink()
+    for name in ("x.wav", "y.wav", "z.wav"):
+        kavri.write(tree / name, np.zeros((20 * RATE, 2), np.float32), RATE)
+    child = subprocess.Popen([sys.executable, "-c", slow, "batch", "in", "out", "--effect",
+                              "delay", "--jobs", "2"], cwd=tmp_path, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 120
+    while len(list((tmp_path / "out").rglob("*.kavri-tmp"))) < 2:
+        assert child.poll() is None and time.monotonic() < deadline
+        time.sleep(0.01)
+    child.send_signal(signal.SIGTERM)
+    stdout, stderr = child.communicate(timeout=60)
+    assert child.returncode == 143
+    assert stderr.startswith("kavri: interrupted: ") and stderr.count("\n") == 1, stderr
+    assert not list((tmp_path / "out").rglob("*.kavri-tmp"))
+    # The 20-second files were in flight or waiting: none of them is written.
+    assert not any((tmp_path / "out" / name).exists() for name in ("x.wav", "y.wav", "z.wav"))

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import kavri
-from kavri import _kavri_core, process_pipeline
+from kavri import _kavri_core, _kavri_stream, process_pipeline
 
 STEREO = np.array([[0.25, -0.5], [1.0, 0.0], [-1.0, 0.125]], dtype=np.float32)
 CAST_ERROR = ("Unable to cast Python instance of type {} to C++ type '?' "
@@ -39,6 +39,16 @@ def test_only_the_entry_point_is_exported():
     assert symbols == ["PyInit__kavri_core"]
 
 
+def test_stream_module_surface():
+    # The stream lives in a module of its own, which exports nothing but its entry point.
+    assert _kavri_stream.__doc__ == "Native streaming DSP for Kavri."
+    assert [n for n in dir(_kavri_stream) if not n.startswith("__")] == ["Stream"]
+    assert (Path(kavri.__file__).parent / "_kavri_stream.pyi").exists()
+    out = subprocess.run(["nm", "-D", "--defined-only", _kavri_stream.__file__],
+                         capture_output=True, text=True, check=True).stdout
+    assert [line.split()[-1] for line in out.splitlines() if line.strip()] == ["PyInit__kavri_stream"]
+
+
 def _other_interpreters():
     root = subprocess.run(["pyenv", "root"], capture_output=True, text=True).stdout.strip() \
         if subprocess.run(["which", "pyenv"], capture_output=True).returncode == 0 else ""
@@ -48,21 +58,31 @@ def _other_interpreters():
     return found
 
 
-@pytest.mark.parametrize("python", _other_interpreters() or [None])
-def test_other_interpreters_are_refused(python):
-    if python is None:
-        pytest.skip("no other CPython on this machine")
-    code = (
+MODULES = [_kavri_core, _kavri_stream]
+
+
+def _load_code(module) -> str:
+    """Python code that loads one extension module from its file alone, printing any ImportError."""
+    name = module.__name__.rsplit(".", 1)[-1]
+    return (
         "import importlib.machinery, importlib.util, sys\n"
-        f"loader = importlib.machinery.ExtensionFileLoader('_kavri_core', {module_path()!r})\n"
-        "spec = importlib.util.spec_from_file_location('_kavri_core', loader.path, loader=loader)\n"
+        f"loader = importlib.machinery.ExtensionFileLoader({name!r}, {module.__file__!r})\n"
+        f"spec = importlib.util.spec_from_file_location({name!r}, loader.path, loader=loader)\n"
         "try:\n"
         "    importlib.util.module_from_spec(spec)\n"
         "except ImportError as e:\n"
         "    print(e)\n"
         "    print(sys.version)\n"
     )
-    out = subprocess.run([python, "-c", code], capture_output=True, text=True, timeout=60).stdout
+
+
+@pytest.mark.parametrize("module", MODULES, ids=lambda m: m.__name__)
+@pytest.mark.parametrize("python", _other_interpreters() or [None])
+def test_other_interpreters_are_refused(python, module):
+    if python is None:
+        pytest.skip("no other CPython on this machine")
+    out = subprocess.run([python, "-c", _load_code(module)], capture_output=True, text=True,
+                         timeout=60).stdout
     message, version = out.split("\n", 1)
     if "undefined symbol" in message:
         # This interpreter lacks a C API symbol the module links against, so the dynamic
@@ -72,18 +92,53 @@ def test_other_interpreters_are_refused(python):
                        f"interpreter version is incompatible: {version.strip()}.")
 
 
-def test_sub_interpreters_are_refused():
+@pytest.mark.parametrize("module", MODULES, ids=lambda m: m.__name__)
+def test_sub_interpreters_are_refused(module):
     code = (
         "import _xxsubinterpreters as interpreters\n"
         "interp = interpreters.create()\n"
         "try:\n"
-        "    interpreters.run_string(interp, 'import kavri._kavri_core')\n"
+        f"    interpreters.run_string(interp, {_load_code(module)!r})\n"
         "except Exception as e:\n"
         "    print(type(e).__name__, e)\n"
         "interpreters.destroy(interp)\n"
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert "does not support loading in subinterpreters" in out.stdout
+
+
+def _run_code(module) -> str:
+    """Python code that loads and runs one extension module from its file alone, writing
+    the ImportError it raises to standard output."""
+    name = module.__name__.rsplit(".", 1)[-1]
+    return (
+        "import importlib.machinery, importlib.util, os\n"
+        f"loader = importlib.machinery.ExtensionFileLoader({name!r}, {module.__file__!r})\n"
+        f"spec = importlib.util.spec_from_file_location({name!r}, loader.path, loader=loader)\n"
+        "try:\n"
+        "    loader.exec_module(importlib.util.module_from_spec(spec))\n"
+        "except ImportError as e:\n"
+        "    os.write(1, str(e).encode())\n"
+    )
+
+
+@pytest.mark.parametrize("module", MODULES, ids=lambda m: m.__name__)
+def test_legacy_sub_interpreters_are_refused(module):
+    # A sub-interpreter that shares the main interpreter's lock loads modules that declare
+    # they do not support sub-interpreters; the module refuses it itself.
+    code = (
+        "import _xxsubinterpreters as interpreters\n"
+        "interp = interpreters.create(isolated=False)\n"
+        f"interpreters.run_string(interp, {_run_code(module)!r})\n"
+        "interpreters.destroy(interp)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    name = module.__name__.rsplit(".", 1)[-1]
+    assert out.stdout == (f"{name} does not support loading in subinterpreters; "
+                                         "import it in the main interpreter.")
+    # The main interpreter is untouched by the refusal.
+    assert np.array_equal(process_pipeline(STEREO, 48000, []), STEREO)
 
 
 @pytest.mark.parametrize("args, kwargs", [

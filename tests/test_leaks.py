@@ -52,3 +52,28 @@ def test_no_native_leaks_under_valgrind():
     script = Path(__file__).parent.parent / "scripts" / "leak_check.py"
     result = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=600)
     assert result.returncode == 0, result.stdout[-4000:] + result.stderr[-2000:]
+
+
+def stream_round(times: int) -> None:
+    from kavri._kavri_stream import Stream
+
+    for _ in range(times):
+        stream = Stream(GOOD, 48000, 2, 1000, 2)
+        stream.process(AUDIO[:1500])
+        stream.reset()
+        stream.process(AUDIO)
+        stream.flush()
+        try:
+            Stream(BAD, 48000, 2)
+        except RuntimeError:
+            pass
+
+
+def test_streams_keep_memory_and_references_flat():
+    spec = GOOD[0]
+    counts = (sys.getrefcount(AUDIO), sys.getrefcount(GOOD), sys.getrefcount(spec), sys.getrefcount(spec["db"]))
+    stream_round(30)
+    before = resident_bytes()
+    stream_round(300)
+    assert resident_bytes() - before < 4 << 20
+    assert (sys.getrefcount(AUDIO), sys.getrefcount(GOOD), sys.getrefcount(spec), sys.getrefcount(spec["db"])) == counts

@@ -54,3 +54,42 @@ def test_thread_start_failure_raises_and_leaves_nothing_running(kind):
                             timeout=120)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "RuntimeError"
+
+
+# Runs in a child: daemon threads sit in calls (on the calling thread and with workers, with a
+# long state to free) while the main thread ends the interpreter. Re-taking the interpreter
+# lock during shutdown ends such a thread by unwinding its stack from inside the call.
+DAEMONS = textwrap.dedent("""
+    import sys, threading
+    import numpy as np
+    from kavri import process_pipeline
+
+    audio = np.zeros((48000, 2), np.float32)
+    chains = [
+        ([{"type": "lowpass"}], 1),
+        ([{"type": "delay", "delay_ms": 2000}, {"type": "compressor"}], 2),
+        ([{"type": "gain"}, {"type": "no such effect"}], 1),
+    ]
+    running = [threading.Event() for _ in chains]
+
+    def loop(chain, workers, started):
+        while True:
+            try:
+                process_pipeline(audio, 48000, chain, workers=workers)
+            except RuntimeError:
+                pass
+            started.set()
+
+    for (chain, workers), started in zip(chains, running):
+        threading.Thread(target=loop, args=(chain, workers, started), daemon=True).start()
+    for started in running:
+        started.wait()
+    print("exiting")
+""")
+
+
+def test_interpreter_exits_cleanly_while_daemon_threads_are_inside_calls():
+    for _ in range(6):
+        result = subprocess.run([sys.executable, "-c", DAEMONS], capture_output=True, text=True,
+                                timeout=120)
+        assert (result.returncode, result.stdout, result.stderr) == (0, "exiting\n", "")

@@ -3,24 +3,28 @@
 ``process(audio, sample_rate, chain)`` runs a chain of effects over a (frames, channels) or
 mono buffer and returns a new float32 array; the chain is a list of effect specs, a JSON
 chain file or a preset name. ``read`` and ``write`` move audio to and from files,
-``batch`` processes many files on a thread pool or any ``concurrent.futures.Executor``,
-``augment`` and ``augment_files`` run random chains (``RandomChain``) drawn from a seed
-for data augmentation, and ``EFFECTS`` is the catalogue of effect types and their
-parameters. Underneath,
+``process_file`` streams one file through a chain in bounded memory (with an optional
+tail of silence so echoes ring out), ``batch`` streams many files on a thread pool or
+any ``concurrent.futures.Executor``, ``augment`` and ``augment_files`` run random chains
+(``RandomChain``) drawn from a seed for data augmentation, and ``EFFECTS`` is the
+catalogue of effect types and their parameters. Underneath,
 ``process_pipeline(input, sample_rate, specs, block_size=2048, workers=1)`` is the native
-call itself; the work runs in native code with the interpreter lock released.
+call itself; the work runs in native code with the interpreter lock released. ``Stream``
+runs a chain over a long signal chunk by chunk, with the effects' state kept between chunks.
 """
 
 from importlib.metadata import PackageNotFoundError, version
 
 from ._kavri_core import process_pipeline
 from .api import process
-from .augment import RandomChain, augment, augment_files
 from .audiofile import AudioData, read, write
-from .batch import BatchReport, FileResult, batch
+from .augment import RandomChain, augment, augment_files
+from .batch import BatchInterrupted, BatchReport, FileResult, batch
 from .catalogue import EFFECTS, EffectInfo, Param, effect_types
 from .chain import list_presets, load_chain, load_preset, validate_chain
-from .errors import AudioFileError, ChainError, KavriError
+from .errors import AudioFileError, ChainError, Interrupted, KavriError
+from .stream import Stream
+from .streamfile import FileSummary, StopFlag, process_file
 
 try:
     __version__ = version("kavri")
@@ -31,11 +35,16 @@ __all__ = [
     "process_pipeline",
     "__version__",
     "process",
+    "Stream",
     "read",
     "write",
     "AudioData",
+    "process_file",
+    "FileSummary",
+    "StopFlag",
     "batch",
     "BatchReport",
+    "BatchInterrupted",
     "FileResult",
     "RandomChain",
     "augment",
@@ -51,4 +60,5 @@ __all__ = [
     "KavriError",
     "ChainError",
     "AudioFileError",
+    "Interrupted",
 ]

@@ -6,12 +6,12 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-EffectSpec = Mapping[str, Any] | Sequence[tuple[str, Any]]
+_EffectSpec = Mapping[str, Any] | Sequence[tuple[str, Any]]
 
 def process_pipeline(
     input: npt.ArrayLike,
     sample_rate: int,
-    specs: list[EffectSpec],
+    specs: list[_EffectSpec],
     block_size: int = 2048,
     workers: int = 1,
 ) -> npt.NDArray[np.float32]: ...

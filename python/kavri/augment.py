@@ -59,10 +59,12 @@ import numpy.typing as npt
 
 from ._atomic import atomic_output
 from ._kavri_core import process_pipeline
-from .batch import BatchReport, FileResult, Task, plan_outputs, run_tasks
+from ._paths import fs_name, shown
+from .batch import BatchReport, FileResult, Task, check_run_options, plan_outputs, run_tasks
 from .catalogue import EFFECTS, suggest
 from .chain import Chain, _show
 from .errors import ChainError, KavriError
+from .streamfile import StopRequest
 
 __all__ = [
     "RandomChain",
@@ -346,9 +348,9 @@ def _check_item(where: str, item: Any) -> _Node:
 def _load_description(description: Any) -> tuple[tuple[_Node, ...], str]:
     prefix = ""
     if isinstance(description, (str, os.PathLike)):
-        name = os.fspath(description)
+        name = shown(description)
         try:
-            text = Path(name).read_text(encoding="utf-8")
+            text = Path(fs_name(description)).read_text(encoding="utf-8")
         except FileNotFoundError:
             raise ChainError(f"{name}: no such random chain file") from None
         except IsADirectoryError:
@@ -566,8 +568,9 @@ def variant_index(relative_path: str, variant: int) -> int:
     """The draw index of one variant of one file: a stable 64-bit hash of the file's POSIX
     path relative to the input folder and the variant number. It depends on nothing else,
     so adding or removing files changes no other file's augmentation."""
-    digest = hashlib.blake2b(f"{relative_path}\n{variant}".encode("utf-8"), digest_size=8,
-                             person=b"kavri-augment").digest()
+    # A name that is not UTF-8 is hashed as the bytes the file system holds.
+    text = f"{relative_path}\n{variant}".encode("utf-8", "surrogateescape")
+    digest = hashlib.blake2b(text, digest_size=8, person=b"kavri-augment").digest()
     return int.from_bytes(digest, "little")
 
 
@@ -579,10 +582,10 @@ def variant_output(relative_path: str, variant: int) -> str:
 
 def read_manifest(path: str | os.PathLike[str]) -> list[dict[str, Any]]:
     """The records of an augment manifest (a missing file has none). Lines that are not
-    records are left out: the manifest only decides what a rerun may skip."""
+    records are left out."""
     try:
-        text = Path(path).read_text(encoding="utf-8")
-    except (FileNotFoundError, UnicodeDecodeError, IsADirectoryError):
+        text = Path(fs_name(path)).read_text(encoding="utf-8")
+    except (OSError, UnicodeDecodeError):
         return []
     records = []
     for line in text.splitlines():
@@ -603,15 +606,17 @@ def _write_manifest(path: Path, records: Iterable[dict[str, Any]]) -> None:
             with open(temporary, "w", encoding="utf-8") as handle:
                 handle.writelines(lines)
     except OSError as error:
-        raise KavriError(f"{path}: cannot write: {error.strerror or error}") from None
+        raise KavriError(f"{shown(path)}: cannot write: {error.strerror or error}") from None
 
 
 def augment_files(files: Iterable[str | os.PathLike[str]], random_chain: RandomChainLike,
                   out_dir: str | os.PathLike[str], *, variants: int, seed: int,
                   base_dir: str | os.PathLike[str], executor: Executor | None = None,
                   jobs: int | None = None, block_size: int = 2048, workers: int = 1,
-                  subtype: str | None = None, force: bool = False,
-                  on_result: Callable[[FileResult], None] | None = None) -> BatchReport:
+                  subtype: str | None = None, force: bool = False, tail: float = 0.0,
+                  on_result: Callable[[FileResult], None] | None = None,
+                  on_progress: Callable[[int, int], None] | None = None,
+                  stop: StopRequest | None = None) -> BatchReport:
     """Writes ``variants`` augmented copies of every file under ``out_dir``.
 
     Outputs mirror the inputs' tree below ``base_dir``, the root of the corpus, with the
@@ -620,37 +625,52 @@ def augment_files(files: Iterable[str | os.PathLike[str]], random_chain: RandomC
     file's path relative to ``base_dir`` and the variant, so its samples depend on nothing
     else: not on the other files, the executor or the number of jobs. (``base_dir`` has no
     default for that reason: the common folder of the files would move as files come and
-    go.) Work goes to ``executor`` (a local pool of ``jobs`` threads by
-    default, or any ``concurrent.futures.Executor`` such as a Dask cluster's).
+    go.)
+
+    The files run as a :func:`kavri.batch` does, one task per output with its own chain:
+    streamed with ``tail`` seconds of silence after each, on ``executor`` (a local pool of
+    ``jobs`` threads by default, or any ``concurrent.futures.Executor`` such as a Dask
+    cluster's), with the same refusal to write over an input, the same ``on_result``,
+    ``on_progress`` and ``stop`` (:class:`kavri.BatchInterrupted`), and the same record
+    of finished outputs: a rerun skips an output made from the same input bytes with the
+    same drawn chain and settings, and unchanged since, unless ``force``. A new seed draws
+    new chains, so its outputs are redone.
 
     ``out_dir/augment.jsonl`` gets one record per output written or kept: "source" and
-    "output" (relative to the input and output folders), "seed", "variant", "index" and
-    "chain", the concrete chain that ``kavri process`` replays. It is rewritten
-    atomically, sorted by output, also after a failure or an interrupt. A rerun skips an
-    output that is complete, not older than its input and recorded with the same chain;
-    ``force`` redoes every output. The report lists the outputs in the order of the files,
-    variants in turn.
+    "output" (relative to the input and output folders), "seed", "variant", "index",
+    "chain", the concrete chain that ``kavri process`` replays, and "tail" when it is not
+    0. It is rewritten atomically, sorted by output, also after a failure or an interrupt.
+    The report lists the outputs in the order of the files, variants in turn.
     """
     chain = RandomChain(random_chain)
     seed = _key_word("seed", seed)
     if isinstance(variants, bool) or not isinstance(variants, numbers.Integral) or variants < 1:
         raise ValueError(f"variants must be a whole number of at least 1, got {variants!r}")
-    target = Path(out_dir)
+    tail = check_run_options(block_size, workers, subtype, tail)
+    target = Path(fs_name(out_dir))
     manifest = target / MANIFEST_NAME
-    kept = {r["output"]: r for r in read_manifest(manifest)}
+    sources = [fs_name(f) for f in files]
     tasks: list[Task] = []
     records: dict[str, dict[str, Any]] = {}
-    for source, output in plan_outputs(list(files), target, base_dir):
+    for source, output in plan_outputs(sources, target, base_dir):
         relative = Path(output).relative_to(target).as_posix()
         for variant in range(int(variants)):
             index = variant_index(relative, variant)
             concrete = chain.sample(seed, index)
             name = variant_output(relative, variant)
-            record = {"source": relative, "output": name, "seed": seed, "variant": variant,
-                      "index": index, "chain": concrete}
+            record: dict[str, Any] = {"source": relative, "output": name, "seed": seed,
+                                      "variant": variant, "index": index, "chain": concrete}
+            if tail:
+                record["tail"] = tail
             path = str(target / name)
             records[path] = record
-            tasks.append(Task(source, path, concrete, force or kept.get(name) != record))
+            tasks.append(Task(source, path, concrete))
+    try:
+        target.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        raise KavriError(f"{shown(target)}: cannot create folder: "
+                         f"{error.strerror or error}") from None
+    kept = {r["output"]: r for r in read_manifest(manifest)}
 
     def note(result: FileResult) -> None:
         if result.status in ("done", "skipped"):
@@ -659,10 +679,22 @@ def augment_files(files: Iterable[str | os.PathLike[str]], random_chain: RandomC
         if on_result is not None:
             on_result(result)
 
-    target.mkdir(parents=True, exist_ok=True)
-    try:
-        return run_tasks(tasks, executor=executor, jobs=jobs, block_size=block_size,
-                         workers=workers, subtype=subtype, on_result=note)
-    finally:
+    def save() -> None:
         _write_manifest(manifest, (r for r in kept.values()
                                    if (target / r["output"]).is_file()))
+
+    try:
+        report = run_tasks(tasks, target, inputs=sources, base_dir=base_dir,
+                           executor=executor, jobs=jobs, block_size=block_size,
+                           workers=workers, subtype=subtype, force=force, tail=tail,
+                           on_result=note, on_progress=on_progress, stop=stop)
+    except BaseException:
+        # What finished before a stop or an error is on disk; its chains are kept too. A
+        # manifest that cannot be written must not hide why the run ended.
+        try:
+            save()
+        except KavriError:
+            pass
+        raise
+    save()
+    return report

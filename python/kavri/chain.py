@@ -10,6 +10,7 @@ message naming the effect, the key or the value at fault.
 from __future__ import annotations
 
 import json
+import math
 import numbers
 import os
 from collections.abc import Iterable, Mapping, Sequence
@@ -17,6 +18,9 @@ from importlib import resources
 from pathlib import Path
 from typing import Any, TypeAlias
 
+import numpy as np
+
+from ._paths import fs_name, shown
 from .catalogue import EFFECTS, suggest
 from .errors import ChainError
 
@@ -39,6 +43,9 @@ Chain: TypeAlias = list[dict[str, Any]]
 ChainLike: TypeAlias = Sequence[EffectSpec] | str | os.PathLike[str]
 
 _INT32 = (-(2**31), 2**31 - 1)
+# The engine holds every other parameter as a single-precision float; larger magnitudes
+# would reach it as infinity.
+_FLOAT32_MAX = float(np.finfo(np.float32).max)
 
 
 def _show(value: Any) -> str:
@@ -47,6 +54,18 @@ def _show(value: Any) -> str:
         return json.dumps(value, allow_nan=True)
     except (TypeError, ValueError):
         return repr(value)
+
+
+def _show_number(value: Any) -> str:
+    """A number for a message; an integer too long to print is described by its size."""
+    if isinstance(value, numbers.Integral) and abs(int(value)).bit_length() > 80:
+        return f"(an integer of {_digits(int(value))} digits)"
+    return _show(value)
+
+
+def _digits(value: int) -> int:
+    # Counted without str(): the interpreter refuses to print integers of over 4,300 digits.
+    return max(1, math.floor(abs(value).bit_length() * math.log10(2)) + 1)
 
 
 def _check_value(where: str, key: str, value: Any, integer: bool) -> None:
@@ -58,7 +77,21 @@ def _check_value(where: str, key: str, value: Any, integer: bool) -> None:
             raise ChainError(f"{where}: parameter '{key}' must be a whole number, "
                              f"got {_show(value)}")
         if not _INT32[0] <= int(value) <= _INT32[1]:
-            raise ChainError(f"{where}: parameter '{key}' = {value} is out of range")
+            raise ChainError(f"{where}: parameter '{key}' = {_show_number(value)} is out of "
+                             f"range ({_INT32[0]} to {_INT32[1]})")
+        return
+    # The engine clamps with one-sided comparisons, which NaN passes untouched, and an
+    # infinite gain or time makes every sample infinite or NaN: neither can give audio.
+    try:
+        number = float(value)
+    except OverflowError:
+        number = math.inf
+    if math.isnan(number) or (math.isinf(number) and not isinstance(value, numbers.Integral)):
+        raise ChainError(f"{where}: parameter '{key}' must be a finite number, "
+                         f"got {_show(value)}")
+    if abs(number) > _FLOAT32_MAX:
+        raise ChainError(f"{where}: parameter '{key}' = {_show_number(value)} is too large "
+                         f"(the largest magnitude is {_FLOAT32_MAX:.8g})")
 
 
 def _check_spec(item: Any, index: int, source: str) -> dict[str, Any]:
@@ -119,6 +152,8 @@ def parse_chain_text(text: str, source: str) -> tuple[Chain, str]:
     except json.JSONDecodeError as error:
         raise ChainError(f"{source}:{error.lineno}:{error.colno}: malformed JSON: "
                          f"{error.msg}") from None
+    except ValueError as error:  # an integer of more digits than the interpreter converts
+        raise ChainError(f"{source}: malformed JSON: {str(error).split(':')[0]}") from None
     description = ""
     if isinstance(data, dict):
         if "chain" not in data:
@@ -135,9 +170,9 @@ def parse_chain_text(text: str, source: str) -> tuple[Chain, str]:
 
 def load_chain_file(path: str | os.PathLike[str]) -> Chain:
     """Reads and checks a JSON chain file. Raises :class:`ChainError` naming the file."""
-    name = os.fspath(path)
+    name = shown(path)
     try:
-        text = Path(path).read_text(encoding="utf-8")
+        text = Path(fs_name(path)).read_text(encoding="utf-8")
     except FileNotFoundError:
         raise ChainError(f"{name}: no such chain file") from None
     except IsADirectoryError:
@@ -193,11 +228,18 @@ def load_chain(chain: ChainLike) -> Chain:
 
 
 def _parse_number(text: str, integer: bool, where: str, key: str) -> int | float:
+    shown_text = text if len(text) <= 40 else f"{text[:20]}...{text[-6:]}"
     try:
-        return int(text, 10) if integer else float(text)
+        number = int(text, 10) if integer else float(text)
     except ValueError:
         kind = "a whole number" if integer else "a number"
-        raise ChainError(f"{where}: parameter '{key}' must be {kind}, got '{text}'") from None
+        raise ChainError(f"{where}: parameter '{key}' must be {kind}, "
+                         f"got '{shown_text}'") from None
+    if isinstance(number, float) and math.isinf(number) \
+            and text.strip().lstrip("+-").lower() not in ("inf", "infinity"):
+        raise ChainError(f"{where}: parameter '{key}' = {shown_text} is too large "
+                         f"(the largest magnitude is {_FLOAT32_MAX:.8g})")
+    return number
 
 
 def parse_effect_option(text: str) -> dict[str, Any]:

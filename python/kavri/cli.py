@@ -1,4 +1,4 @@
-"""The ``kavri`` command line: process, batch, effects, presets, demo and plot.
+"""The ``kavri`` command line: process, batch, augment, effects, presets, demo and plot.
 
 Every failure the user can cause (an unknown preset or type, malformed JSON, a missing or
 unreadable file, a parameter that is not a number) ends with one line on stderr naming
@@ -12,19 +12,29 @@ import json
 import os
 import sys
 import time
+from collections.abc import Callable
 from pathlib import Path
 from typing import TextIO
 
 import numpy as np
 
 from . import __version__
-from .api import process
-from .audiofile import SUBTYPES, check_subtype_name, output_format, read, write
-from .batch import FileResult, batch, find_files
+from ._atomic import atomic_output
+from ._paths import escape_odd_bytes, shown
+from .api import check_engine_options, process
+from .audiofile import SUBTYPES, check_subtype_name, output_format, write
+from .batch import BatchInterrupted, FileResult, batch, find_files
 from .catalogue import EFFECTS, FAMILIES, effect_types, get_effect, markdown_reference
-from .chain import (Chain, chain_summary, list_presets, load_chain_file, load_preset,
-                    parse_effect_option)
-from .errors import KavriError
+from .chain import (
+    Chain,
+    chain_summary,
+    list_presets,
+    load_chain_file,
+    load_preset,
+    parse_effect_option,
+)
+from .errors import Interrupted, KavriError
+from .streamfile import check_tail, process_file, stop_on_signals
 
 DEMO_SAMPLE_RATE = 48_000
 DEMO_SECONDS = 4.0
@@ -59,13 +69,13 @@ def _level_db(value: float) -> str:
 def _describe(audio: np.ndarray) -> list[tuple[str, str]]:
     peaks = np.max(np.abs(audio), axis=0)
     rms = np.sqrt(np.mean(np.square(audio, dtype=np.float64), axis=0))
-    return [(_level_db(p), _level_db(r)) for p, r in zip(peaks, rms)]
+    return [(_level_db(p), _level_db(r)) for p, r in zip(peaks, rms, strict=True)]
 
 
 def _print_levels(before: np.ndarray, after: np.ndarray, out: TextIO) -> None:
     print(f"{'channel':>8} {'peak in':>9} {'rms in':>9} {'peak out':>9} {'rms out':>9}  (dBFS)",
           file=out)
-    for ch, (b, a) in enumerate(zip(_describe(before), _describe(after))):
+    for ch, (b, a) in enumerate(zip(_describe(before), _describe(after), strict=True)):
         print(f"{ch:>8} {b[0]:>9} {b[1]:>9} {a[0]:>9} {a[1]:>9}", file=out)
 
 
@@ -132,6 +142,14 @@ def _add_engine_options(parser: argparse.ArgumentParser) -> None:
                              "(default: float for WAV, pcm24 for FLAC, vorbis for OGG)")
 
 
+def _add_stream_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--tail", type=_tail_seconds, default=0.0, metavar="SECONDS",
+                        help="run the chain on over this much silence after the input, so "
+                             "echoes and releases ring out (output longer by SECONDS x rate "
+                             "frames, rounded to the nearest frame), default 0")
+    parser.add_argument("--quiet", action="store_true", help="no progress bar")
+
+
 def _same_file(a: str, b: str) -> bool:
     if os.path.abspath(a) == os.path.abspath(b):
         return True
@@ -147,24 +165,60 @@ def _check_output_folder(path: str) -> None:
         raise KavriError(f"{path}: cannot write: folder {folder} does not exist")
 
 
+def _tail_seconds(text: str) -> float:
+    try:
+        return check_tail(float(text))
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
+class _FileProgress:
+    """The progress callback of one file as a bar on stderr: shown only when stderr is a
+    terminal, and only once the work has taken more than a moment."""
+
+    def __init__(self, quiet: bool) -> None:
+        self.quiet = quiet
+        self.bar = None
+
+    def __call__(self, done: int, total: int) -> None:
+        if self.quiet:
+            return
+        if self.bar is None:
+            from tqdm import tqdm
+
+            self.bar = tqdm(total=total, unit="frame", unit_scale=True, desc="kavri",
+                            disable=None, delay=0.5, file=sys.stderr, dynamic_ncols=True,
+                            leave=False)
+        self.bar.total = total
+        self.bar.update(done - self.bar.n)
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+
+
 def cmd_process(args: argparse.Namespace) -> int:
-    """``kavri process IN OUT``: read, run the chain, write atomically."""
+    """``kavri process IN OUT``: stream IN through the chain into OUT, atomically."""
     chain = _chain_from_args(args)
     output_format(args.output, args.subtype)
     _check_output_folder(args.output)
     if _same_file(args.input, args.output) and not args.overwrite:
         raise KavriError(f"{args.output}: is the input file; pass --overwrite to replace it")
-    audio, sample_rate = read(args.input)
-    start = time.perf_counter()
-    try:
-        processed = process(audio, sample_rate, chain, block_size=args.block_size,
-                            workers=args.workers)
-    except (RuntimeError, MemoryError) as error:
-        raise KavriError(f"{args.input}: {error or type(error).__name__}") from None
-    elapsed = time.perf_counter() - start
-    write(args.output, processed, sample_rate, args.subtype)
-    print(f"{args.input} -> {args.output}: {audio.shape[0]} frames x {audio.shape[1]} "
-          f"channels at {sample_rate} Hz, {chain_summary(chain)} ({elapsed * 1000:.1f} ms)")
+    progress = _FileProgress(args.quiet)
+    with stop_on_signals() as stop:
+        try:
+            summary = process_file(args.input, args.output, chain, block_size=args.block_size,
+                                   workers=args.workers, subtype=args.subtype, tail=args.tail,
+                                   progress=progress, stop=stop)
+        except Interrupted:
+            print(f"kavri: interrupted; {args.output} not written", file=sys.stderr)
+            return stop.exit_status()
+        finally:
+            progress.close()
+    tail = f" + {summary.output_frames - summary.input_frames} tail" if args.tail else ""
+    print(f"{args.input} -> {args.output}: {summary.input_frames}{tail} frames x "
+          f"{summary.channels} channels at {summary.sample_rate} Hz, {chain_summary(chain)} "
+          f"({summary.seconds * 1000:.1f} ms)")
     return 0
 
 
@@ -185,17 +239,36 @@ def cmd_batch(args: argparse.Namespace) -> int:
     files = find_files(in_dir, args.pattern, exclude=out_dir)
     if not files:
         raise KavriError(f"{in_dir}: no files match '{args.pattern}'")
-    out_dir.mkdir(parents=True, exist_ok=True)
-    with tqdm(total=len(files), unit="file", desc="kavri", disable=None, file=sys.stderr,
-              dynamic_ncols=True) as bar:
+    try:
+        out_dir.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        raise KavriError(f"{out_dir}: cannot create folder: {error.strerror or error}") from None
+    count = len(files)
+    with stop_on_signals() as stop, \
+            tqdm(total=0, unit="frame", unit_scale=True, desc="kavri", dynamic_ncols=True,
+                 disable=True if args.quiet else None, file=sys.stderr) as bar:
+        finished = 0
+
         def on_result(result: FileResult) -> None:
+            nonlocal finished
+            finished += 1
             if result.status == "failed":
                 bar.write(f"kavri: error: {result.error}", file=sys.stderr)
-            bar.update(1)
+            bar.set_postfix_str(f"{finished}/{count} files", refresh=False)
 
-        report = batch(files, chain, out_dir, jobs=args.jobs, block_size=args.block_size,
-                       workers=args.workers, subtype=args.subtype, base_dir=in_dir,
-                       force=args.force, on_result=on_result)
+        def on_progress(done: int, total: int) -> None:
+            bar.total = total
+            bar.update(done - bar.n)
+
+        try:
+            report = batch(files, chain, out_dir, jobs=args.jobs, block_size=args.block_size,
+                           workers=args.workers, subtype=args.subtype, base_dir=in_dir,
+                           force=args.force, tail=args.tail, on_result=on_result,
+                           on_progress=None if bar.disable else on_progress, stop=stop)
+        except BatchInterrupted as error:
+            bar.close()
+            print(f"kavri: {error}", file=sys.stderr)
+            return stop.exit_status()
     print(f"{len(report.done)} processed, {len(report.skipped)} skipped (already complete), "
           f"{len(report.failed)} failed")
     return 0 if report.ok else EXIT_FAILED
@@ -209,45 +282,155 @@ def cmd_augment(args: argparse.Namespace) -> int:
 
     random_chain = RandomChain(args.chain)
     in_dir, out_dir = Path(args.input_dir), Path(args.output_dir)
-    if args.variants < 1:
-        raise KavriError(f"--variants must be at least 1, got {args.variants}")
-    if not 0 <= args.seed < 2**64:
-        raise KavriError(f"--seed must be within [0, 2**64), got {args.seed}")
     if not in_dir.is_dir():
-        raise KavriError(f"{in_dir}: no such folder")
+        raise KavriError(f"{shown(in_dir)}: no such folder")
     if out_dir.exists() and not out_dir.is_dir():
-        raise KavriError(f"{out_dir}: is not a folder")
+        raise KavriError(f"{shown(out_dir)}: is not a folder")
     if out_dir.resolve() == in_dir.resolve():
-        raise KavriError(f"{out_dir}: is the input folder; choose another output folder")
+        raise KavriError(f"{shown(out_dir)}: is the input folder; choose another output folder")
     if args.subtype is not None:
         check_subtype_name(args.subtype)
     files = find_files(in_dir, args.pattern, exclude=out_dir)
     if not files:
-        raise KavriError(f"{in_dir}: no files match '{args.pattern}'")
-    with tqdm(total=len(files) * args.variants, unit="file", desc="kavri", disable=None,
-              file=sys.stderr, dynamic_ncols=True) as bar:
+        raise KavriError(f"{shown(in_dir)}: no files match '{shown(args.pattern)}'")
+    count = len(files) * args.variants
+    with stop_on_signals() as stop, \
+            tqdm(total=0, unit="frame", unit_scale=True, desc="kavri", dynamic_ncols=True,
+                 disable=True if args.quiet else None, file=sys.stderr) as bar:
+        finished = 0
+
         def on_result(result: FileResult) -> None:
+            nonlocal finished
+            finished += 1
             if result.status == "failed":
                 bar.write(f"kavri: error: {result.error}", file=sys.stderr)
-            bar.update(1)
+            bar.set_postfix_str(f"{finished}/{count} files", refresh=False)
 
-        report = augment_files(files, random_chain, out_dir, variants=args.variants,
-                               seed=args.seed, jobs=args.jobs, block_size=args.block_size,
-                               workers=args.workers, subtype=args.subtype, base_dir=in_dir,
-                               force=args.force, on_result=on_result)
+        def on_progress(done: int, total: int) -> None:
+            bar.total = total
+            bar.update(done - bar.n)
+
+        try:
+            report = augment_files(files, random_chain, out_dir, variants=args.variants,
+                                   seed=args.seed, base_dir=in_dir, jobs=args.jobs,
+                                   block_size=args.block_size, workers=args.workers,
+                                   subtype=args.subtype, force=args.force, tail=args.tail,
+                                   on_result=on_result,
+                                   on_progress=None if bar.disable else on_progress,
+                                   stop=stop)
+        except BatchInterrupted as error:
+            bar.close()
+            print(f"kavri: {error}; chains of the finished files in "
+                  f"{shown(out_dir / MANIFEST_NAME)}", file=sys.stderr)
+            return stop.exit_status()
     print(f"{len(report.done)} written, {len(report.skipped)} skipped (already complete), "
-          f"{len(report.failed)} failed; chains in {out_dir / MANIFEST_NAME}")
+          f"{len(report.failed)} failed; chains in {shown(out_dir / MANIFEST_NAME)}")
     return 0 if report.ok else EXIT_FAILED
 
 
+def _check_options(args: argparse.Namespace) -> None:
+    """Checks the options of any subcommand before a file is read or written, so that a
+    bad value ends with one line naming the option instead of failing half-way."""
+    for option in ("block_size", "workers", "jobs"):
+        value = getattr(args, option, None)
+        if value is not None and value < 1:
+            raise KavriError(f"--{option.replace('_', '-')} must be 1 or more, got {value}")
+    if getattr(args, "block_size", None) is not None:
+        try:
+            check_engine_options(args.block_size, getattr(args, "workers", 1))
+        except ValueError:
+            raise KavriError(f"--block-size {args.block_size} is too large") from None
+    check = _COMMAND_CHECKS.get(args.command)
+    if check is not None:
+        check(args)
+
+
+def _check_batch_options(args: argparse.Namespace) -> None:
+    pattern = args.pattern
+    if not pattern or os.path.isabs(pattern) or ".." in Path(pattern).parts:
+        raise KavriError(f"--pattern '{shown(pattern)}': give a file name pattern relative "
+                         f"to IN_DIR, such as '*.wav' or 'takes/*.flac'")
+    _check_folder_can_be_made(args.output_dir)
+
+
+def _check_augment_options(args: argparse.Namespace) -> None:
+    if args.variants < 1:
+        raise KavriError(f"--variants must be at least 1, got {args.variants}")
+    if not 0 <= args.seed < 2**64:
+        raise KavriError(f"--seed must be within [0, 2**64), got {args.seed}")
+    _check_batch_options(args)
+
+
+def _check_plot_options(args: argparse.Namespace) -> None:
+    from .plot import check_plot_rate
+
+    check_plot_rate(args.sample_rate)
+
+
+def _check_demo_options(args: argparse.Namespace) -> None:
+    try:
+        os.makedirs(args.out_dir, exist_ok=True)
+    except OSError as error:
+        raise KavriError(f"--out-dir {shown(args.out_dir)}: cannot create the folder: "
+                         f"{error.strerror or error}") from None
+    if not os.access(args.out_dir, os.W_OK | os.X_OK):
+        raise KavriError(f"--out-dir {shown(args.out_dir)}: folder is not writable")
+
+
+def _check_effects_options(args: argparse.Namespace) -> None:
+    target = args.write
+    if target is None:
+        return
+    if not args.markdown:
+        raise KavriError("--write needs --markdown")
+    if not os.path.isfile(target):
+        raise KavriError(f"--write {shown(target)}: no such file")
+    if not os.access(target, os.R_OK | os.W_OK):
+        raise KavriError(f"--write {shown(target)}: file is not writable")
+
+
+# The checks of each subcommand's own options; the counts shared by several are checked
+# above for all of them.
+_COMMAND_CHECKS: dict[str, Callable[[argparse.Namespace], None]] = {
+    "batch": _check_batch_options,
+    "augment": _check_augment_options,
+    "plot": _check_plot_options,
+    "demo": _check_demo_options,
+    "effects": _check_effects_options,
+}
+
+
+def _check_folder_can_be_made(path: str) -> None:
+    """The nearest existing folder on the way to ``path`` must be a writable folder."""
+    nearest = os.path.abspath(path)
+    while not os.path.exists(nearest):
+        nearest = os.path.dirname(nearest)
+    if nearest == os.path.abspath(path) and not os.path.isdir(nearest):
+        raise KavriError(f"{shown(path)}: is not a folder")
+    if not os.path.isdir(nearest):
+        raise KavriError(f"{shown(path)}: cannot create the folder: {shown(nearest)} "
+                         f"is not a folder")
+    if not os.access(nearest, os.W_OK | os.X_OK):
+        raise KavriError(f"{shown(path)}: cannot create the folder: {shown(nearest)} "
+                         f"is not writable")
+
+
 def _replace_section(path: str, text: str) -> None:
-    content = Path(path).read_text(encoding="utf-8")
+    try:
+        content = Path(path).read_text(encoding="utf-8")
+    except UnicodeDecodeError:
+        raise KavriError(f"{shown(path)}: not a UTF-8 text file") from None
+    except OSError as error:
+        raise KavriError(f"{shown(path)}: cannot read: {error.strerror or error}") from None
     try:
         head, rest = content.split(README_START, 1)
         _, tail = rest.split(README_END, 1)
     except ValueError:
-        raise KavriError(f"{path}: has no {README_START} ... {README_END} section") from None
-    Path(path).write_text(f"{head}{README_START}\n{text}{README_END}{tail}", encoding="utf-8")
+        raise KavriError(f"{shown(path)}: has no {README_START} ... {README_END} "
+                         f"section") from None
+    with atomic_output(path) as temporary:
+        Path(temporary).write_text(f"{head}{README_START}\n{text}{README_END}{tail}",
+                                   encoding="utf-8")
 
 
 def cmd_effects(args: argparse.Namespace) -> int:
@@ -275,7 +458,8 @@ def cmd_effects(args: argparse.Namespace) -> int:
     rows += [(p.key, p.default_text(), p.unit, p.range_text(), p.summary) for p in info.params]
     widths = [max(len(row[i]) for row in rows) for i in range(4)]
     for row in rows:
-        print("  " + "  ".join(cell.ljust(w) for cell, w in zip(row, widths)) + "  " + row[4])
+        cells = "  ".join(cell.ljust(w) for cell, w in zip(row[:4], widths, strict=True))
+        print(f"  {cells}  {row[4]}")
     return 0
 
 
@@ -321,6 +505,7 @@ def build_parser() -> argparse.ArgumentParser:
     _add_engine_options(p)
     p.add_argument("--overwrite", action="store_true",
                    help="allow OUT to be the input file itself")
+    _add_stream_options(p)
     p.set_defaults(handler=cmd_process)
 
     p = commands.add_parser("batch", help="process every matching file under a folder")
@@ -332,6 +517,7 @@ def build_parser() -> argparse.ArgumentParser:
                    help="files processed at once, default: the number of cores")
     p.add_argument("--pattern", default="*.wav", help="file name pattern, default '*.wav'")
     p.add_argument("--force", action="store_true", help="redo outputs that are already complete")
+    _add_stream_options(p)
     p.set_defaults(handler=cmd_batch)
 
     p = commands.add_parser("augment", help="write randomly processed copies of every "
@@ -349,6 +535,7 @@ def build_parser() -> argparse.ArgumentParser:
                    help="files processed at once, default: the number of cores")
     p.add_argument("--pattern", default="*.wav", help="file name pattern, default '*.wav'")
     p.add_argument("--force", action="store_true", help="redo outputs that are already complete")
+    _add_stream_options(p)
     p.set_defaults(handler=cmd_augment)
 
     p = commands.add_parser("effects", help="list the effect types or one type's parameters")
@@ -381,7 +568,11 @@ def main(argv: list[str] | None = None) -> int:
     """Runs the ``kavri`` command line and returns its exit status."""
     parser = build_parser()
     args = parser.parse_args(argv)
+    # File names need not be UTF-8; their odd bytes are printed escaped, never fatal.
+    escape_odd_bytes(sys.stdout)
+    escape_odd_bytes(sys.stderr)
     try:
+        _check_options(args)
         return int(args.handler(args))
     except KavriError as error:
         _error(str(error))

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-__all__ = ["KavriError", "ChainError", "AudioFileError"]
+__all__ = ["KavriError", "ChainError", "AudioFileError", "Interrupted"]
 
 
 class KavriError(Exception):
@@ -16,3 +16,9 @@ class ChainError(KavriError, ValueError):
 
 class AudioFileError(KavriError):
     """An audio file that cannot be read or written."""
+
+
+class Interrupted(Exception):
+    """Work stopped on request (a signal, a stop flag) before it finished. Nothing
+    half-written is left behind. Not a :class:`KavriError`: code that reports a bad file
+    and goes on to the next must not treat a request to stop as one more bad file."""

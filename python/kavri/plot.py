@@ -8,6 +8,7 @@ measurements do not.
 
 from __future__ import annotations
 
+import operator
 import os
 from typing import Any
 
@@ -15,6 +16,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._atomic import atomic_output
+from ._paths import shown as display_name
 from .api import process
 from .catalogue import EFFECTS
 from .chain import Chain, ChainLike, chain_summary, load_chain
@@ -28,14 +30,33 @@ __all__ = [
     "has_dynamics",
     "plot_chain",
     "MatplotlibMissing",
+    "check_plot_rate",
+    "PLOT_RATES",
 ]
 
 IMPULSE_LEVEL_DB = -12.0
 CURVE_FREQUENCY_HZ = 1000.0
+# Sample rates a plot is measured at: the level curve's 1 kHz tone must lie well below
+# half the rate, and the measurements' length grows with the rate.
+PLOT_RATES = (8_000, 768_000)
 
 
 class MatplotlibMissing(KavriError):
     """Raised by :func:`plot_chain` when matplotlib is not installed."""
+
+
+def check_plot_rate(sample_rate: int) -> int:
+    """The sample rate as an int if a plot can be measured at it; :class:`KavriError`
+    otherwise."""
+    low, high = PLOT_RATES
+    try:
+        rate = None if isinstance(sample_rate, bool) else operator.index(sample_rate)
+    except TypeError:
+        rate = None
+    if rate is None or not low <= rate <= high:
+        raise KavriError(f"sample rate {sample_rate!r} Hz: plots are measured at "
+                         f"{low} to {high} Hz")
+    return rate
 
 
 def has_dynamics(chain: Chain) -> bool:
@@ -93,8 +114,8 @@ def static_curve(chain: ChainLike, sample_rate: int = 48_000,
 
     For every input level (dBFS peak of a 1 kHz sine, by default -90 to 0 in 2 dB steps) the
     sine runs through the chain for ``seconds``; the output level is measured over the
-    last third (whole cycles) as the peak of a sine of the same RMS. Returns the input levels and the
-    output levels of each channel, (levels, 2).
+    last third (whole cycles) as the peak of a sine of the same RMS. Returns the input
+    levels and the output levels of each channel, (levels, 2).
     """
     levels = np.arange(-90.0, 0.5, 2.0) if levels_db is None else np.asarray(levels_db, float)
     specs = load_chain(chain)
@@ -139,14 +160,20 @@ def plot_chain(chain: ChainLike, out: str | os.PathLike[str], sample_rate: int =
     dynamics, into an image file (PNG by suffix), written atomically.
 
     Raises :class:`MatplotlibMissing` without matplotlib, :class:`kavri.ChainError` for a
-    bad chain and ``RuntimeError`` from the engine; nothing is written then.
+    bad chain, :class:`KavriError` for a sample rate outside :data:`PLOT_RATES` or a chain
+    whose output overflows, and ``RuntimeError`` from the engine; nothing is written then.
     """
     figure_class = _figure_class()
     _image_format(os.fspath(out))
+    sample_rate = check_plot_rate(sample_rate)
     specs = load_chain(chain)
     dynamics = has_dynamics(specs)
     frequencies, magnitude = magnitude_response(specs, sample_rate)
     curve = static_curve(specs, sample_rate) if dynamics else None
+    measured = [magnitude] if curve is None else [magnitude, curve[1]]
+    if not all(np.all(np.isfinite(values)) for values in measured):
+        raise KavriError(f"{chain_summary(specs)}: the output is not finite at "
+                         f"{sample_rate} Hz (it overflows single precision); nothing to plot")
 
     figure = figure_class(figsize=(11, 4.5) if dynamics else (7.5, 4.5), layout="constrained")
     axes = figure.subplots(1, 2 if dynamics else 1, squeeze=False)[0]
@@ -184,5 +211,8 @@ def plot_chain(chain: ChainLike, out: str | os.PathLike[str], sample_rate: int =
     figure.suptitle(title or chain_summary(specs))
 
     name = os.fspath(out)
-    with atomic_output(name) as temporary:
-        figure.savefig(temporary, format=_image_format(name), dpi=110)
+    try:
+        with atomic_output(name) as temporary:
+            figure.savefig(temporary, format=_image_format(name), dpi=110)
+    except OSError as error:
+        raise KavriError(f"{display_name(name)}: cannot write: {error.strerror or error}") from None

@@ -2,14 +2,16 @@
 #pragma once
 
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace kavri {
 
 // An audio effect. It is built with its parameters already read and derived, then asked to
-// process one interleaved buffer (sample ch of frame i at data[i * channels + ch]) in place,
-// once. `channels` always equals the count the effect was built for, `block_size` and
-// `workers` are at least 1 and `frames` may be 0.
+// process interleaved buffers (sample ch of frame i at data[i * channels + ch]) in place:
+// the whole buffer in one call, or a stream's consecutive chunks in one call each, all its
+// running state carried from each call to the next. `channels` always equals the count the
+// effect was built for, `block_size` and `workers` are at least 1 and `frames` may be 0.
 class Effect {
 public:
     Effect() = default;
@@ -19,6 +21,12 @@ public:
 
     virtual void process(float* data, unsigned long long frames, int channels,
                          unsigned long long block_size, unsigned int workers) = 0;
+
+    // True when the output depends on where the blocks begin, not only on the samples, so
+    // that a run split over several process() calls must hand it whole blocks to match one
+    // call over the whole buffer. Every other effect carries all its state from one call to
+    // the next and gives the same output however the buffer is split.
+    virtual bool needs_whole_blocks() const { return false; }
 };
 
 using EffectPtr = std::unique_ptr<Effect>;
@@ -30,6 +38,15 @@ public:
     EffectList() = default;
     EffectList(const EffectList&) = delete;
     EffectList& operator=(const EffectList&) = delete;
+    EffectList(EffectList&& other) noexcept = default;
+    // The effects held before are destroyed first to last, then the other list's are taken.
+    EffectList& operator=(EffectList&& other) noexcept {
+        if (this != &other) {
+            clear();
+            effects_ = std::move(other.effects_);
+        }
+        return *this;
+    }
     ~EffectList() { clear(); }
 
     void reserve(std::size_t count) { effects_.reserve(count); }

@@ -42,72 +42,76 @@ private:
 };
 
 template <FilterKind kind, int frequency_hz>
-EffectPtr build_filter(const ParamReader& params, float sample_rate, int channels, float q) {
-    return make_filter_effect(kind, params, sample_rate, channels, static_cast<float>(frequency_hz), q);
+PlannedEffect plan_filter(const ParamReader& params, float sample_rate, int channels, float q) {
+    return plan_filter_effect(kind, params, sample_rate, channels, static_cast<float>(frequency_hz), q);
 }
 
 template <FilterKind kind, int frequency_hz>
-EffectPtr build_filter_q_half_root(const ParamReader& params, float sample_rate, int channels) {
-    return build_filter<kind, frequency_hz>(params, sample_rate, channels, kInvSqrt2);
+PlannedEffect plan_filter_q_half_root(const ParamReader& params, float sample_rate, int channels) {
+    return plan_filter<kind, frequency_hz>(params, sample_rate, channels, kInvSqrt2);
 }
 
-EffectPtr build_peak_eq(const ParamReader& params, float sample_rate, int channels) {
-    return build_filter<FilterKind::peak_eq, 1000>(params, sample_rate, channels, 1.0f);
+PlannedEffect plan_peak_eq(const ParamReader& params, float sample_rate, int channels) {
+    return plan_filter<FilterKind::peak_eq, 1000>(params, sample_rate, channels, 1.0f);
 }
 
 constexpr float kChannelPhaseStep = kHalfPi;
 
-EffectPtr build_chorus(const ParamReader& params, float sample_rate, int channels) {
-    return make_modulated_delay_effect(params, sample_rate, channels,
+PlannedEffect plan_chorus(const ParamReader& params, float sample_rate, int channels) {
+    return plan_modulated_delay_effect(params, sample_rate, channels,
                                        {0.12f, 0.35f, 0.9f, 7.5f, 18.0f}, false, kChannelPhaseStep);
 }
 
-EffectPtr build_flanger(const ParamReader& params, float sample_rate, int channels) {
-    return make_modulated_delay_effect(params, sample_rate, channels,
+PlannedEffect plan_flanger(const ParamReader& params, float sample_rate, int channels) {
+    return plan_modulated_delay_effect(params, sample_rate, channels,
                                        {0.35f, 0.45f, 0.25f, 1.8f, 2.5f}, false, kChannelPhaseStep);
 }
 
-EffectPtr build_vibrato(const ParamReader& params, float sample_rate, int channels) {
-    return make_modulated_delay_effect(params, sample_rate, channels,
+PlannedEffect plan_vibrato(const ParamReader& params, float sample_rate, int channels) {
+    return plan_modulated_delay_effect(params, sample_rate, channels,
                                        {0.0f, 1.0f, 5.0f, 3.5f, 5.5f}, true, kChannelPhaseStep);
 }
 
+// What each effect costs besides its own object and state: its plan entry, the heap block of
+// the parameters its build step keeps (at most a few dozen bytes), and its slot in the list.
+constexpr std::size_t kPlanEntryBytes = sizeof(PlannedEffect) + 64 + sizeof(EffectPtr);
+
 struct DispatchRow {
     const char* type;
-    EffectBuilder build;
+    EffectPlanner plan;
 };
 
 // Compared in this order, byte for byte and case-sensitively.
 const DispatchRow kDispatchTable[] = {
-    {"gain", make_gain_effect},
-    {"clip", make_clip_effect},
-    {"distortion", make_distortion_effect},
-    {"tremolo", make_tremolo_effect},
-    {"delay", make_delay_effect},
-    {"ping_pong_delay", make_ping_pong_delay_effect},
-    {"chorus", build_chorus},
-    {"flanger", build_flanger},
-    {"vibrato", build_vibrato},
-    {"auto_pan", make_auto_pan_effect},
-    {"phaser", make_phaser_effect},
-    {"dynamic_eq", make_dynamic_eq_effect},
-    {"rotary_speaker", make_rotary_speaker_effect},
-    {"lowpass", build_filter_q_half_root<FilterKind::lowpass, 8000>},
-    {"highpass", build_filter_q_half_root<FilterKind::highpass, 120>},
-    {"bandpass", build_filter_q_half_root<FilterKind::bandpass, 1200>},
-    {"notch", build_filter_q_half_root<FilterKind::notch, 1200>},
-    {"peak_eq", build_peak_eq},
-    {"low_shelf", build_filter_q_half_root<FilterKind::low_shelf, 120>},
-    {"high_shelf", build_filter_q_half_root<FilterKind::high_shelf, 8000>},
-    {"compressor", make_compressor_effect},
-    {"upward_compression", make_upward_compressor_effect},
-    {"limiter", make_limiter_effect},
-    {"expander", make_expander_effect},
-    {"noise_gate", make_noise_gate_effect},
-    {"deesser", make_deesser_effect},
-    {"transient_shaper", make_transient_shaper_effect},
-    {"pan", make_pan_effect},
-    {"stereo_width", make_stereo_width_effect},
+    {"gain", plan_gain_effect},
+    {"clip", plan_clip_effect},
+    {"distortion", plan_distortion_effect},
+    {"tremolo", plan_tremolo_effect},
+    {"delay", plan_delay_effect},
+    {"ping_pong_delay", plan_ping_pong_delay_effect},
+    {"chorus", plan_chorus},
+    {"flanger", plan_flanger},
+    {"vibrato", plan_vibrato},
+    {"auto_pan", plan_auto_pan_effect},
+    {"phaser", plan_phaser_effect},
+    {"dynamic_eq", plan_dynamic_eq_effect},
+    {"rotary_speaker", plan_rotary_speaker_effect},
+    {"lowpass", plan_filter_q_half_root<FilterKind::lowpass, 8000>},
+    {"highpass", plan_filter_q_half_root<FilterKind::highpass, 120>},
+    {"bandpass", plan_filter_q_half_root<FilterKind::bandpass, 1200>},
+    {"notch", plan_filter_q_half_root<FilterKind::notch, 1200>},
+    {"peak_eq", plan_peak_eq},
+    {"low_shelf", plan_filter_q_half_root<FilterKind::low_shelf, 120>},
+    {"high_shelf", plan_filter_q_half_root<FilterKind::high_shelf, 8000>},
+    {"compressor", plan_compressor_effect},
+    {"upward_compression", plan_upward_compressor_effect},
+    {"limiter", plan_limiter_effect},
+    {"expander", plan_expander_effect},
+    {"noise_gate", plan_noise_gate_effect},
+    {"deesser", plan_deesser_effect},
+    {"transient_shaper", plan_transient_shaper_effect},
+    {"pan", plan_pan_effect},
+    {"stereo_width", plan_stereo_width_effect},
 };
 
 // Fetches spec[key] if the spec has the key, by the dict's own membership test and item
@@ -159,31 +163,48 @@ int read_int_param(const py::dict& spec, const char* key, int default_value) {
     return py::cast<int>(value);
 }
 
-EffectPtr make_effect(const py::dict& spec, int sample_rate, int channels) {
+PlannedEffect plan_effect_spec(const py::dict& spec, int sample_rate, int channels,
+                               std::string& type) {
     if (!spec.contains("type")) {
         throw std::runtime_error("Effect spec is missing the 'type' field.");
     }
-    const std::string type = py::cast<std::string>(spec["type"]);
+    const std::string name = py::cast<std::string>(spec["type"]);
     for (const DispatchRow& row : kDispatchTable) {
-        if (type == row.type) {
+        if (name == row.type) {
+            type = row.type;
             const DictParamReader params(spec);
-            return row.build(params, static_cast<float>(sample_rate), channels);
+            return row.plan(params, static_cast<float>(sample_rate), channels);
         }
     }
-    throw std::runtime_error("Unknown effect type: " + printable_type(type));
+    throw std::runtime_error("Unknown effect type: " + printable_type(name));
 }
 
-void build_effect_list(const py::list& specs, int sample_rate, int channels,
-                       EffectList& effects) {
-    effects.reserve(py::len(specs));
+EffectPlan plan_effects(const py::list& specs, int sample_rate, int channels,
+                        ByteCount caller_bytes, const std::string& caller_what,
+                        py::list* spec_copies) {
+    MemoryBudget budget(usable_memory_bytes(available_memory_bytes()), caller_bytes, caller_what);
+    EffectPlan plan;
+    plan.reserve(py::len(specs));
     // Python code run while reading (a value's float conversion, say) may change the list;
     // each item is read by index against the list's current length.
+    std::string type;
     for (std::size_t k = 0; k < py::len(specs); ++k) {
         const py::object item = specs[k];
         // A dict or dict subclass is used as it is; anything else goes through dict().
         const py::dict spec(item);
-        effects.push_back(make_effect(spec, sample_rate, channels));
+        PlannedEffect planned = plan_effect_spec(spec, sample_rate, channels, type);
+        planned.memory.state += ByteCount(kPlanEntryBytes);
+        budget.add_effect(type, k + 1, channels, planned.memory);
+        plan.push_back(std::move(planned));
+        if (spec_copies != nullptr) {
+            const auto copy = py::reinterpret_steal<py::object>(PyDict_Copy(spec.ptr()));
+            if (!copy) {
+                throw py::error_already_set();
+            }
+            spec_copies->append(copy);
+        }
     }
+    return plan;
 }
 
 }  // namespace kavri

@@ -3,7 +3,11 @@
 
 #include <pybind11/pybind11.h>
 
+#include <string>
+
 #include "engine/effect.hpp"
+#include "engine/effect_plan.hpp"
+#include "engine/memory_budget.hpp"
 
 namespace kavri {
 
@@ -14,14 +18,20 @@ float read_float_param(const pybind11::dict& spec, const char* key, float defaul
 // The key's value as a signed 32-bit int (Python floats refused), or the default.
 int read_int_param(const pybind11::dict& spec, const char* key, int default_value);
 
-// Builds one effect from a spec dict: reads "type", picks the effect by name and reads that
-// effect's parameters.
-EffectPtr make_effect(const pybind11::dict& spec, int sample_rate, int channels);
+// Plans one effect from a spec dict: reads "type", picks the effect by name and reads that
+// effect's parameters. `type` receives the name as a message can show it.
+PlannedEffect plan_effect_spec(const pybind11::dict& spec, int sample_rate, int channels,
+                               std::string& type);
 
-// Builds one effect per item of specs, in order. Items that are not dicts are passed to
-// dict(). The first failure ends the build and propagates; what was built stays in `effects`
-// for its owner to destroy.
-void build_effect_list(const pybind11::list& specs, int sample_rate, int channels,
-                       EffectList& effects);
+// Plans one effect per item of specs, in order, with the interpreter lock held. Items that are
+// not dicts are passed to dict(). The memory of the call (`caller_bytes`, described by
+// `caller_what`, and every effect planned so far) is checked against what the process may
+// use after each item, so the first spec that fails, by its value or by its size, ends the
+// call, before anything is allocated: a size that does not fit raises MemoryBudgetError.
+// When `spec_copies` is given, a plain copy of each spec dict read is appended to it, so that
+// the same chain can be planned again whatever the caller does to its list or dicts later.
+EffectPlan plan_effects(const pybind11::list& specs, int sample_rate, int channels,
+                        ByteCount caller_bytes, const std::string& caller_what,
+                        pybind11::list* spec_copies = nullptr);
 
 }  // namespace kavri

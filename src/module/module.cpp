@@ -1,14 +1,16 @@
 // The extension module: process_pipeline converts and checks its arguments, copies the input
 // into a new array, builds the effects and runs them with the interpreter lock released.
-#include <climits>
+#include <cstdint>
 #include <cstring>
-#include <stdexcept>
+#include <string>
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include "engine/effect.hpp"
+#include "module/arguments.hpp"
 #include "module/factory.hpp"
+#include "module/interpreter.hpp"
 
 namespace py = pybind11;
 
@@ -16,53 +18,62 @@ namespace {
 
 using InputArray = py::array_t<float, py::array::c_style | py::array::forcecast>;
 
-constexpr unsigned long long kDefaultBlockSize = 2048;
-
 py::array_t<float> process_pipeline(const InputArray& input, int sample_rate,
                                     const py::list& specs, unsigned long long block_size,
                                     unsigned int workers) {
-    if (input.ndim() != 2) {
-        throw std::runtime_error("Audio buffers must have exactly 2 dimensions: (frames, channels).");
-    }
-    if (sample_rate <= 0) {
-        throw std::runtime_error("sample_rate must be positive.");
-    }
+    kavri::check_buffer_dimensions(input.ndim());
+    kavri::check_sample_rate(sample_rate);
     const py::ssize_t frame_dim = input.shape(0);
     const py::ssize_t channel_dim = input.shape(1);
-    // Channels are counted in a signed 32-bit int; a wider buffer cannot be described.
-    if (channel_dim > INT_MAX) {
-        throw std::runtime_error("Audio buffers must have at most 2147483647 channels.");
-    }
-    const int channels = static_cast<int>(channel_dim);
-    if (channels <= 0) {
-        throw std::runtime_error("Audio buffers must have at least one channel.");
-    }
-    const unsigned long long effective_block_size = block_size != 0 ? block_size : kDefaultBlockSize;
+    const int channels = kavri::checked_channel_count(channel_dim);
+    const unsigned long long effective_block_size = kavri::effective_block_size(block_size);
+    const auto frames = static_cast<unsigned long long>(frame_dim);
 
+    // Every spec is read, and the memory of the whole call sized and checked, before anything
+    // large is allocated.
+    const kavri::ByteCount samples = kavri::ByteCount::product(frames, static_cast<std::uint64_t>(channels));
+    const kavri::ByteCount output_bytes =
+        kavri::heap_block_bytes(kavri::ByteCount::product(samples.bytes(), sizeof(float)));
+    const kavri::EffectPlan plan = kavri::plan_effects(
+        specs, sample_rate, channels, output_bytes,
+        "the output buffer of " + std::to_string(frames) + " frames x " + std::to_string(channels) +
+            " channels");
+
+    // The output's pages are not written until the copy, which runs with the lock released.
     py::array_t<float> output({frame_dim, channel_dim});
-    const py::buffer_info input_view = input.request();
-    const py::buffer_info output_view = output.request();
-    auto* data = static_cast<float*>(output_view.ptr);
-    const auto sample_count = static_cast<std::size_t>(input_view.size);
-    if (sample_count != 0) {
-        std::memcpy(data, input_view.ptr, sample_count * sizeof(float));
+    const float* source = nullptr;
+    float* data = nullptr;
+    std::size_t sample_count = 0;
+    {
+        // The arrays keep their data alive; the views are needed only to find it.
+        const py::buffer_info input_view = input.request();
+        const py::buffer_info output_view = output.request();
+        source = static_cast<const float*>(input_view.ptr);
+        data = static_cast<float*>(output_view.ptr);
+        sample_count = static_cast<std::size_t>(input_view.size);
     }
 
-    kavri::EffectList effects;
-    kavri::build_effect_list(specs, sample_rate, channels, effects);
-    {
-        py::gil_scoped_release release;
-        kavri::run_effects(effects, data, static_cast<unsigned long long>(frame_dim), channels,
-                           effective_block_size, workers);
-    }
-    effects.clear();
+    // Allocating the effects' state, copying, running and freeing touch no Python object, so
+    // other Python threads run meanwhile.
+    kavri::run_with_lock_released(
+        [&] {
+            if (sample_count != 0) {
+                std::memcpy(data, source, sample_count * sizeof(float));
+            }
+            kavri::EffectList effects;
+            plan.build(effects);
+            kavri::run_effects(effects, data, frames, channels, effective_block_size, workers);
+            effects.clear();
+        },
+        {&output});
     return output;
 }
 
 }  // namespace
 
 PYBIND11_MODULE(_kavri_core, m) {
+    kavri::require_main_interpreter("_kavri_core");
     m.doc() = "Native DSP core for Kavri.";
     m.def("process_pipeline", &process_pipeline, py::arg("input"), py::arg("sample_rate"),
-          py::arg("specs"), py::arg("block_size") = kDefaultBlockSize, py::arg("workers") = 1U);
+          py::arg("specs"), py::arg("block_size") = kavri::kDefaultBlockSize, py::arg("workers") = 1U);
 }

@@ -10,7 +10,7 @@ namespace {
 
 int failures = 0;
 
-void check_lines(const std::vector<std::vector<float>>& lines, std::size_t length, const char* what) {
+void check_lines(const std::vector<kavri::DelayLine>& lines, std::size_t length, const char* what) {
     bool ok = lines.size() == 2;
     for (const auto& line : lines) {
         ok = ok && line.size() == length;

@@ -115,7 +115,7 @@ void phaser_reference(Effect& e, Buffer& d, int c) {
 }
 
 // Linear interpolation between slots floor(p) and floor(p) + 1, both modulo the line length.
-float interpolate(const std::vector<float>& line, float p) {
+float interpolate(const kavri::DelayLine& line, float p) {
     const float whole = std::floor(p);
     const auto e = static_cast<long long>(whole);
     const auto n = static_cast<long long>(line.size());
@@ -256,7 +256,7 @@ std::vector<Case> cases() {
                        auto lines = f.lines;
                        std::vector<std::uint64_t> pos = f.write_positions;
                        per_channel(d, c, [&](int ch, float x) {
-                           std::vector<float>& line = lines[ch];
+                           DelayLine& line = lines[ch];
                            const float y = line[pos[ch]];
                            const float out = (1.0f - f.mix) * x + f.mix * y;
                            line[pos[ch]] = y * f.feedback + x;

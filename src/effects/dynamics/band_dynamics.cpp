@@ -115,26 +115,39 @@ void DynamicEQEffect::process(float* data, unsigned long long frames, int channe
     });
 }
 
-EffectPtr make_deesser_effect(const ParamReader& params, float sample_rate, int channels) {
+PlannedEffect plan_deesser_effect(const ParamReader& params, float sample_rate, int channels) {
     const float amount = params.read_float("amount", 1.0f);
     const float release_ms = params.read_float("release_ms", 60.0f);
     const float attack_ms = params.read_float("attack_ms", 2.0f);
     const float ratio = params.read_float("ratio", 4.0f);
     const float threshold_db = params.read_float("threshold_db", -28.0f);
     const float frequency_hz = params.read_float("frequency_hz", 6500.0f);
-    return std::make_unique<DeEsserEffect>(sample_rate, amount, release_ms, attack_ms, ratio,
-                                           threshold_db, frequency_hz, channels);
+    EffectMemory memory;
+    memory.state = per_channel_bytes(channels, sizeof(BiquadState)) +
+                   per_channel_bytes(channels, sizeof(float));
+    memory.state_name = "detector state";
+    return plan_effect<DeEsserEffect>(memory, [=] {
+        return std::make_unique<DeEsserEffect>(sample_rate, amount, release_ms, attack_ms, ratio,
+                                               threshold_db, frequency_hz, channels);
+    });
 }
 
-EffectPtr make_dynamic_eq_effect(const ParamReader& params, float sample_rate, int channels) {
+PlannedEffect plan_dynamic_eq_effect(const ParamReader& params, float sample_rate, int channels) {
     const float release_ms = params.read_float("release_ms", 120.0f);
     const float attack_ms = params.read_float("attack_ms", 10.0f);
     const float q = params.read_float("q", 1.2f);
     const float cut_db = params.read_float("cut_db", -6.0f);
     const float threshold_db = params.read_float("threshold_db", -24.0f);
     const float frequency_hz = params.read_float("frequency_hz", 2800.0f);
-    return std::make_unique<DynamicEQEffect>(sample_rate, release_ms, attack_ms, q, cut_db,
-                                             threshold_db, frequency_hz, channels);
+    EffectMemory memory;
+    memory.state = per_channel_bytes(channels, sizeof(BiquadState)) +
+                   per_channel_bytes(channels, sizeof(BiquadState)) +
+                   per_channel_bytes(channels, sizeof(float));
+    memory.state_name = "filter state";
+    return plan_effect<DynamicEQEffect>(memory, [=] {
+        return std::make_unique<DynamicEQEffect>(sample_rate, release_ms, attack_ms, q, cut_db,
+                                                 threshold_db, frequency_hz, channels);
+    });
 }
 
 }  // namespace kavri

@@ -46,6 +46,8 @@ public:
                     float threshold_db, float frequency_hz, int channels);
     void process(float* data, unsigned long long frames, int channels,
                  unsigned long long block_size, unsigned int workers) override;
+    // Each block's gain comes from the envelope at the block's end.
+    bool needs_whole_blocks() const override { return true; }
 
     float sample_rate;
     float frequency_hz;
@@ -60,7 +62,7 @@ public:
     std::vector<float> envelope;
 };
 
-EffectPtr make_deesser_effect(const ParamReader& params, float sample_rate, int channels);
-EffectPtr make_dynamic_eq_effect(const ParamReader& params, float sample_rate, int channels);
+PlannedEffect plan_deesser_effect(const ParamReader& params, float sample_rate, int channels);
+PlannedEffect plan_dynamic_eq_effect(const ParamReader& params, float sample_rate, int channels);
 
 }  // namespace kavri

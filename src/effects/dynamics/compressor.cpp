@@ -63,24 +63,34 @@ void UpwardCompressorEffect::process(float* data, unsigned long long frames, int
                        });
 }
 
-EffectPtr make_compressor_effect(const ParamReader& params, float sample_rate, int channels) {
+PlannedEffect plan_compressor_effect(const ParamReader& params, float sample_rate, int channels) {
     const float makeup_db = params.read_float("makeup_db", 0.0f);
     const float release_ms = params.read_float("release_ms", 80.0f);
     const float attack_ms = params.read_float("attack_ms", 10.0f);
     const float ratio = params.read_float("ratio", 4.0f);
     const float threshold_db = params.read_float("threshold_db", -18.0f);
-    return std::make_unique<CompressorEffect>(threshold_db, ratio, attack_ms, release_ms,
-                                              makeup_db, sample_rate, channels);
+    EffectMemory memory;
+    memory.state = per_channel_bytes(channels, sizeof(float));
+    memory.state_name = "envelope state";
+    return plan_effect<CompressorEffect>(memory, [=] {
+        return std::make_unique<CompressorEffect>(threshold_db, ratio, attack_ms, release_ms,
+                                                  makeup_db, sample_rate, channels);
+    });
 }
 
-EffectPtr make_upward_compressor_effect(const ParamReader& params, float sample_rate, int channels) {
+PlannedEffect plan_upward_compressor_effect(const ParamReader& params, float sample_rate, int channels) {
     const float max_gain_db = params.read_float("max_gain_db", 18.0f);
     const float release_ms = params.read_float("release_ms", 120.0f);
     const float attack_ms = params.read_float("attack_ms", 12.0f);
     const float ratio = params.read_float("ratio", 2.0f);
     const float threshold_db = params.read_float("threshold_db", -42.0f);
-    return std::make_unique<UpwardCompressorEffect>(threshold_db, ratio, attack_ms, release_ms,
-                                                    max_gain_db, sample_rate, channels);
+    EffectMemory memory;
+    memory.state = per_channel_bytes(channels, sizeof(float));
+    memory.state_name = "envelope state";
+    return plan_effect<UpwardCompressorEffect>(memory, [=] {
+        return std::make_unique<UpwardCompressorEffect>(threshold_db, ratio, attack_ms, release_ms,
+                                                        max_gain_db, sample_rate, channels);
+    });
 }
 
 }  // namespace kavri

@@ -49,7 +49,7 @@ public:
     std::vector<float> envelope;
 };
 
-EffectPtr make_compressor_effect(const ParamReader& params, float sample_rate, int channels);
-EffectPtr make_upward_compressor_effect(const ParamReader& params, float sample_rate, int channels);
+PlannedEffect plan_compressor_effect(const ParamReader& params, float sample_rate, int channels);
+PlannedEffect plan_upward_compressor_effect(const ParamReader& params, float sample_rate, int channels);
 
 }  // namespace kavri

@@ -81,23 +81,34 @@ void NoiseGateEffect::process(float* data, unsigned long long frames, int channe
     for_each_channel_sample(data, frames, channels, block_size, workers, kernel);
 }
 
-EffectPtr make_expander_effect(const ParamReader& params, float sample_rate, int channels) {
+PlannedEffect plan_expander_effect(const ParamReader& params, float sample_rate, int channels) {
     const float makeup_db = params.read_float("makeup_db", 0.0f);
     const float release_ms = params.read_float("release_ms", 80.0f);
     const float attack_ms = params.read_float("attack_ms", 8.0f);
     const float ratio = params.read_float("ratio", 2.0f);
     const float threshold_db = params.read_float("threshold_db", -35.0f);
-    return std::make_unique<ExpanderEffect>(threshold_db, ratio, attack_ms, release_ms, makeup_db,
-                                            sample_rate, channels);
+    EffectMemory memory;
+    memory.state = per_channel_bytes(channels, sizeof(float));
+    memory.state_name = "envelope state";
+    return plan_effect<ExpanderEffect>(memory, [=] {
+        return std::make_unique<ExpanderEffect>(threshold_db, ratio, attack_ms, release_ms, makeup_db,
+                                                sample_rate, channels);
+    });
 }
 
-EffectPtr make_noise_gate_effect(const ParamReader& params, float sample_rate, int channels) {
+PlannedEffect plan_noise_gate_effect(const ParamReader& params, float sample_rate, int channels) {
     const float floor_db = params.read_float("floor_db", -80.0f);
     const float release_ms = params.read_float("release_ms", 60.0f);
     const float attack_ms = params.read_float("attack_ms", 3.0f);
     const float threshold_db = params.read_float("threshold_db", -45.0f);
-    return std::make_unique<NoiseGateEffect>(threshold_db, floor_db, attack_ms, release_ms,
-                                             sample_rate, channels);
+    EffectMemory memory;
+    memory.state = per_channel_bytes(channels, sizeof(float)) +
+                   per_channel_bytes(channels, sizeof(float));
+    memory.state_name = "envelope state";
+    return plan_effect<NoiseGateEffect>(memory, [=] {
+        return std::make_unique<NoiseGateEffect>(threshold_db, floor_db, attack_ms, release_ms,
+                                                 sample_rate, channels);
+    });
 }
 
 }  // namespace kavri

@@ -49,7 +49,7 @@ public:
     std::vector<float> gain;
 };
 
-EffectPtr make_expander_effect(const ParamReader& params, float sample_rate, int channels);
-EffectPtr make_noise_gate_effect(const ParamReader& params, float sample_rate, int channels);
+PlannedEffect plan_expander_effect(const ParamReader& params, float sample_rate, int channels);
+PlannedEffect plan_noise_gate_effect(const ParamReader& params, float sample_rate, int channels);
 
 }  // namespace kavri

@@ -51,11 +51,16 @@ void LimiterEffect::process(float* data, unsigned long long frames, int channels
     for_each_channel_sample(data, frames, channels, block_size, workers, kernel);
 }
 
-EffectPtr make_limiter_effect(const ParamReader& params, float sample_rate, int channels) {
+PlannedEffect plan_limiter_effect(const ParamReader& params, float sample_rate, int channels) {
     const float release_ms = params.read_float("release_ms", 60.0f);
     const float attack_ms = params.read_float("attack_ms", 1.0f);
     const float ceiling_db = params.read_float("ceiling_db", -1.0f);
-    return std::make_unique<LimiterEffect>(ceiling_db, attack_ms, release_ms, sample_rate, channels);
+    EffectMemory memory;
+    memory.state = per_channel_bytes(channels, sizeof(float));
+    memory.state_name = "gain state";
+    return plan_effect<LimiterEffect>(memory, [=] {
+        return std::make_unique<LimiterEffect>(ceiling_db, attack_ms, release_ms, sample_rate, channels);
+    });
 }
 
 }  // namespace kavri

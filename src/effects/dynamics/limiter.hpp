@@ -27,6 +27,6 @@ public:
     std::vector<float> gain;
 };
 
-EffectPtr make_limiter_effect(const ParamReader& params, float sample_rate, int channels);
+PlannedEffect plan_limiter_effect(const ParamReader& params, float sample_rate, int channels);
 
 }  // namespace kavri

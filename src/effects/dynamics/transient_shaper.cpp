@@ -69,13 +69,19 @@ void TransientShaperEffect::process(float* data, unsigned long long frames, int 
     for_each_channel_sample(data, frames, channels, block_size, workers, kernel);
 }
 
-EffectPtr make_transient_shaper_effect(const ParamReader& params, float sample_rate, int channels) {
+PlannedEffect plan_transient_shaper_effect(const ParamReader& params, float sample_rate, int channels) {
     const float release_ms = params.read_float("release_ms", 120.0f);
     const float attack_ms = params.read_float("attack_ms", 18.0f);
     const float sustain = params.read_float("sustain", 0.2f);
     const float attack = params.read_float("attack", 0.7f);
-    return std::make_unique<TransientShaperEffect>(sample_rate, release_ms, attack_ms, sustain,
-                                                   attack, channels);
+    EffectMemory memory;
+    memory.state = per_channel_bytes(channels, sizeof(float)) +
+                   per_channel_bytes(channels, sizeof(float));
+    memory.state_name = "envelope state";
+    return plan_effect<TransientShaperEffect>(memory, [=] {
+        return std::make_unique<TransientShaperEffect>(sample_rate, release_ms, attack_ms, sustain,
+                                                       attack, channels);
+    });
 }
 
 }  // namespace kavri

@@ -33,6 +33,6 @@ public:
     std::vector<float> slow_envelope;
 };
 
-EffectPtr make_transient_shaper_effect(const ParamReader& params, float sample_rate, int channels);
+PlannedEffect plan_transient_shaper_effect(const ParamReader& params, float sample_rate, int channels);
 
 }  // namespace kavri

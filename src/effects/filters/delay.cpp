@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <memory>
+#include <new>
 
 #include "effects/clamp.hpp"
 #include "engine/channel_walk.hpp"
@@ -43,11 +44,22 @@ std::uint64_t ping_pong_line_length(float delay_samples) {
 
 }  // namespace
 
-std::vector<std::vector<float>> make_delay_lines(int channels, std::uint64_t length) {
+std::vector<DelayLine> make_delay_lines(int channels, std::uint64_t length) {
     const auto count = static_cast<std::uint64_t>(channels < 0 ? 0 : channels);
     require_state_fits(checked_count_product(length, count), sizeof(float));
-    return std::vector<std::vector<float>>(static_cast<std::size_t>(count),
-                                           std::vector<float>(static_cast<std::size_t>(length), 0.0f));
+    // Each line is made in place: copies of one zeroed line would touch every page, and the
+    // line copied from would be one line too many while they are made.
+    std::vector<DelayLine> lines;
+    lines.reserve(static_cast<std::size_t>(count));
+    for (std::uint64_t k = 0; k < count; ++k) {
+        lines.emplace_back(static_cast<std::size_t>(length));
+    }
+    return lines;
+}
+
+ByteCount delay_lines_bytes(int channels, std::uint64_t length) {
+    const auto count = static_cast<std::uint64_t>(channels < 0 ? 0 : channels);
+    return heap_array_bytes(count, sizeof(DelayLine)) + heap_arrays_bytes(count, length, sizeof(float));
 }
 
 DelayEffect::DelayEffect(float sample_rate, int channels, float delay_ms, float mix_value,
@@ -65,7 +77,7 @@ void DelayEffect::process(float* data, unsigned long long frames, int channels,
         std::uint64_t position;
     };
     struct Kernel {
-        std::vector<float>* lines;
+        DelayLine* lines;
         std::uint64_t* write_positions;
         float fb;
         float wet_gain;
@@ -173,18 +185,49 @@ void PingPongDelayEffect::process(float* data, unsigned long long frames, int ch
     write_pos = static_cast<std::uint64_t>(w);
 }
 
-EffectPtr make_delay_effect(const ParamReader& params, float sample_rate, int channels) {
+namespace {
+
+// The lines of a length that may be beyond any machine: an impossible length (an infinite
+// time, say) is an unbounded size for the memory check to refuse with its message.
+template <typename Length>
+EffectMemory delay_memory(int channels, float delay_ms, Length&& length) {
+    EffectMemory memory;
+    memory.size_key = "delay_ms";
+    memory.size_value = delay_ms;
+    memory.state_name = "delay lines";
+    try {
+        memory.state = delay_lines_bytes(channels, length());
+    } catch (const std::bad_alloc&) {
+        memory.state = ByteCount(ByteCount::kUnbounded);
+    }
+    return memory;
+}
+
+}  // namespace
+
+PlannedEffect plan_delay_effect(const ParamReader& params, float sample_rate, int channels) {
     const float mix = params.read_float("mix", 0.2f);
     const float feedback = params.read_float("feedback", 0.35f);
     const float delay_ms = params.read_float("delay_ms", 150.0f);
-    return std::make_unique<DelayEffect>(sample_rate, channels, delay_ms, mix, feedback);
+    EffectMemory memory = delay_memory(channels, delay_ms, [&] {
+        return delay_line_length(sample_rate, delay_ms);
+    });
+    memory.state += heap_array_bytes(static_cast<std::uint64_t>(channels), sizeof(std::uint64_t));
+    return plan_effect<DelayEffect>(memory, [=] {
+        return std::make_unique<DelayEffect>(sample_rate, channels, delay_ms, mix, feedback);
+    });
 }
 
-EffectPtr make_ping_pong_delay_effect(const ParamReader& params, float sample_rate, int channels) {
+PlannedEffect plan_ping_pong_delay_effect(const ParamReader& params, float sample_rate, int channels) {
     const float mix = params.read_float("mix", 0.3f);
     const float feedback = params.read_float("feedback", 0.55f);
     const float delay_ms = params.read_float("delay_ms", 180.0f);
-    return std::make_unique<PingPongDelayEffect>(sample_rate, channels, delay_ms, mix, feedback);
+    const EffectMemory memory = delay_memory(channels, delay_ms, [&] {
+        return ping_pong_line_length(ping_pong_delay_samples(sample_rate, delay_ms));
+    });
+    return plan_effect<PingPongDelayEffect>(memory, [=] {
+        return std::make_unique<PingPongDelayEffect>(sample_rate, channels, delay_ms, mix, feedback);
+    });
 }
 
 }  // namespace kavri

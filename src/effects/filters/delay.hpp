@@ -18,8 +18,12 @@
 
 #include "engine/effect.hpp"
 #include "engine/params.hpp"
+#include "engine/zeroed_vector.hpp"
 
 namespace kavri {
+
+// One channel's echo line, zeroed.
+using DelayLine = ZeroedVector<float>;
 
 class DelayEffect final : public Effect {
 public:
@@ -30,7 +34,7 @@ public:
 
     float feedback;
     float mix;
-    std::vector<std::vector<float>> lines;
+    std::vector<DelayLine> lines;
     std::vector<std::uint64_t> write_positions;
 };
 
@@ -44,13 +48,16 @@ public:
     float delay_samples;
     float feedback;
     float mix;
-    std::vector<std::vector<float>> lines;
+    std::vector<DelayLine> lines;
     std::uint64_t write_pos;
 };
 
 // One zeroed line of `length` samples per channel. Throws std::bad_alloc, before allocating
 // anything, when all the lines together would not fit in physical memory.
-std::vector<std::vector<float>> make_delay_lines(int channels, std::uint64_t length);
+std::vector<DelayLine> make_delay_lines(int channels, std::uint64_t length);
+
+// What make_delay_lines(channels, length) allocates, with the line headers.
+ByteCount delay_lines_bytes(int channels, std::uint64_t length);
 
 // The two slots and the weight of a read between samples: slot floor(position) weighted by
 // 1 - frac and the next slot by frac, both taken modulo the line length so that negative
@@ -104,11 +111,11 @@ inline float read_interpolated(const float* line, std::int64_t length, float pos
     return read_taps(line, interpolation_taps(length, position));
 }
 
-inline float read_interpolated(const std::vector<float>& line, float position) {
+inline float read_interpolated(const DelayLine& line, float position) {
     return read_interpolated(line.data(), static_cast<std::int64_t>(line.size()), position);
 }
 
-EffectPtr make_delay_effect(const ParamReader& params, float sample_rate, int channels);
-EffectPtr make_ping_pong_delay_effect(const ParamReader& params, float sample_rate, int channels);
+PlannedEffect plan_delay_effect(const ParamReader& params, float sample_rate, int channels);
+PlannedEffect plan_ping_pong_delay_effect(const ParamReader& params, float sample_rate, int channels);
 
 }  // namespace kavri

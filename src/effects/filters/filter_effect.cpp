@@ -1,6 +1,7 @@
 #include "effects/filters/filter_effect.hpp"
 
 #include <cstdint>
+#include <memory>
 #include <cstring>
 
 #include "engine/block_walk.hpp"
@@ -30,8 +31,12 @@ FilterEffect::FilterEffect(const BiquadCoefficients& coefficients, int stage_cou
     // process when first touched; refuse it while nothing is allocated yet.
     require_state_fits(checked_count_product(static_cast<std::uint64_t>(stages), channel_count),
                        sizeof(BiquadState));
-    const std::vector<BiquadState> zeroed(static_cast<std::size_t>(stages));
-    stage_state.assign(static_cast<std::size_t>(channel_count), zeroed);
+    // Each channel's cascade is made in place: copies of one prototype would hold one cascade
+    // too many while they are made.
+    stage_state.reserve(static_cast<std::size_t>(channel_count));
+    for (std::uint64_t k = 0; k < channel_count; ++k) {
+        stage_state.emplace_back(static_cast<std::size_t>(stages));
+    }
 }
 
 FilterEffect::~FilterEffect() = default;
@@ -184,8 +189,8 @@ void FilterEffect::process(float* data, unsigned long long frames, int channels,
     });
 }
 
-EffectPtr make_filter_effect(FilterKind kind, const ParamReader& params, float sample_rate,
-                             int channels, float default_frequency_hz, float default_q) {
+PlannedEffect plan_filter_effect(FilterKind kind, const ParamReader& params, float sample_rate,
+                                 int channels, float default_frequency_hz, float default_q) {
     const int stage_count = params.read_int("stages", 1);
     const float slope = params.read_float("slope", 1.0f);
     const float gain_db = params.read_float("gain_db", 0.0f);
@@ -193,7 +198,17 @@ EffectPtr make_filter_effect(FilterKind kind, const ParamReader& params, float s
     const float frequency_hz = params.read_float("frequency_hz", default_frequency_hz);
     const BiquadCoefficients coefficients =
         design_biquad(kind, frequency_hz, q, gain_db, slope, sample_rate);
-    return std::make_unique<FilterEffect>(coefficients, stage_count, channels);
+    const auto c = static_cast<std::uint64_t>(channels);
+    EffectMemory memory;
+    memory.size_key = "stages";
+    memory.size_value = stage_count;
+    memory.state_name = "filter state";
+    memory.state = heap_array_bytes(c, sizeof(std::vector<BiquadState>)) +
+                   heap_arrays_bytes(c, static_cast<std::uint64_t>(stage_count_used(stage_count)),
+                                     sizeof(BiquadState));
+    return plan_effect<FilterEffect>(memory, [=] {
+        return std::make_unique<FilterEffect>(coefficients, stage_count, channels);
+    });
 }
 
 }  // namespace kavri

@@ -42,7 +42,7 @@ public:
 };
 
 // Builds a filter of the given kind; each type has its own default frequency and q.
-EffectPtr make_filter_effect(FilterKind kind, const ParamReader& params, float sample_rate,
-                             int channels, float default_frequency_hz, float default_q);
+PlannedEffect plan_filter_effect(FilterKind kind, const ParamReader& params, float sample_rate,
+                                 int channels, float default_frequency_hz, float default_q);
 
 }  // namespace kavri

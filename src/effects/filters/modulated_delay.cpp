@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "effects/clamp.hpp"
@@ -303,16 +304,48 @@ void ModulatedDelayEffect::process(float* data, unsigned long long frames, int c
     frame_counter += frames;
 }
 
-EffectPtr make_modulated_delay_effect(const ParamReader& params, float sample_rate, int channels,
-                                      const ModulatedDelayDefaults& defaults, bool wet_only,
-                                      float phase_step) {
+namespace {
+
+// What one call of process allocates besides the lines: with three or more channels, the
+// line pointers, phase offsets and one chunk's rows of sines, fractions and read slots.
+ByteCount swept_scratch_bytes(int channels) {
+    if (channels <= 2) {
+        return ByteCount(0);
+    }
+    const auto c = static_cast<std::uint64_t>(channels);
+    return heap_array_bytes(c, sizeof(float*)) + heap_array_bytes(c, sizeof(float)) +
+           heap_array_bytes(3 * kSweepChunk * c, sizeof(float)) +
+           heap_array_bytes(kSweepChunk * c, sizeof(std::int64_t));
+}
+
+}  // namespace
+
+PlannedEffect plan_modulated_delay_effect(const ParamReader& params, float sample_rate, int channels,
+                                          const ModulatedDelayDefaults& defaults, bool wet_only,
+                                          float phase_step) {
     const float feedback = params.read_float("feedback", defaults.feedback);
     const float mix = params.read_float("mix", defaults.mix);
     const float rate_hz = params.read_float("rate_hz", defaults.rate_hz);
     const float depth_ms = params.read_float("depth_ms", defaults.depth_ms);
     const float delay_ms = params.read_float("delay_ms", defaults.delay_ms);
-    return std::make_unique<ModulatedDelayEffect>(sample_rate, channels, delay_ms, depth_ms,
-                                                  rate_hz, mix, feedback, wet_only, phase_step);
+    EffectMemory memory;
+    const float d = at_least(delay_ms, 0.001f);
+    const bool depth_sets_size = std::fabs(depth_ms) > d || std::isnan(depth_ms);
+    memory.size_key = depth_sets_size ? "depth_ms" : "delay_ms";
+    memory.size_value = depth_sets_size ? depth_ms : delay_ms;
+    memory.state_name = "delay lines";
+    try {
+        memory.state = delay_lines_bytes(channels, swept_line_length(sample_rate, depth_ms, d));
+    } catch (const std::bad_alloc&) {
+        // A length beyond any machine (an infinite time): refused by the memory check.
+        memory.state = ByteCount(ByteCount::kUnbounded);
+    }
+    memory.state += heap_array_bytes(static_cast<std::uint64_t>(channels), sizeof(float));
+    memory.scratch = swept_scratch_bytes(channels);
+    return plan_effect<ModulatedDelayEffect>(memory, [=] {
+        return std::make_unique<ModulatedDelayEffect>(sample_rate, channels, delay_ms, depth_ms,
+                                                      rate_hz, mix, feedback, wet_only, phase_step);
+    });
 }
 
 }  // namespace kavri

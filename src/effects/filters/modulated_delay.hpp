@@ -21,6 +21,7 @@
 
 #include "engine/effect.hpp"
 #include "engine/params.hpp"
+#include "engine/zeroed_vector.hpp"
 
 namespace kavri {
 
@@ -39,7 +40,7 @@ public:
     float mix;
     float feedback;
     bool wet_only;
-    std::vector<std::vector<float>> lines;
+    std::vector<ZeroedVector<float>> lines;
     std::vector<float> phase_offsets;
     std::uint64_t write_pos;
     std::uint64_t frame_counter;
@@ -56,8 +57,8 @@ struct ModulatedDelayDefaults {
 
 // wet_only: output the delayed signal alone (vibrato). phase_step: how far each channel's
 // oscillator runs ahead of the previous channel's, in radians.
-EffectPtr make_modulated_delay_effect(const ParamReader& params, float sample_rate, int channels,
-                                      const ModulatedDelayDefaults& defaults, bool wet_only,
-                                      float phase_step);
+PlannedEffect plan_modulated_delay_effect(const ParamReader& params, float sample_rate, int channels,
+                                          const ModulatedDelayDefaults& defaults, bool wet_only,
+                                          float phase_step);
 
 }  // namespace kavri

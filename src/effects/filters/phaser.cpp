@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <memory>
 
 #include "effects/clamp.hpp"
 #include "effects/constants.hpp"
@@ -25,8 +26,13 @@ PhaserEffect::PhaserEffect(float sample_rate_value, int stages_value, float mix_
     const auto channel_count = static_cast<std::uint64_t>(channels);
     require_state_fits(checked_count_product(static_cast<std::uint64_t>(stages), channel_count),
                        sizeof(AllpassStage));
-    allpass_state.assign(channel_count, std::vector<AllpassStage>(static_cast<std::size_t>(stages)));
-    feedback_memory.assign(channel_count, 0.0f);
+    // Each chain is made in place: copies of one prototype chain would hold one chain too
+    // many while they are made.
+    allpass_state.reserve(static_cast<std::size_t>(channel_count));
+    for (std::uint64_t k = 0; k < channel_count; ++k) {
+        allpass_state.emplace_back(static_cast<std::size_t>(stages));
+    }
+    feedback_memory.assign(static_cast<std::size_t>(channel_count), 0.0f);
 }
 
 namespace {
@@ -200,15 +206,26 @@ void PhaserEffect::process(float* data, unsigned long long frames, int channels,
     frame_counter += frames;
 }
 
-EffectPtr make_phaser_effect(const ParamReader& params, float sample_rate, int channels) {
+PlannedEffect plan_phaser_effect(const ParamReader& params, float sample_rate, int channels) {
     const int stages = params.read_int("stages", 4);
     const float mix = params.read_float("mix", 0.5f);
     const float feedback = params.read_float("feedback", 0.2f);
     const float center_hz = params.read_float("center_hz", 900.0f);
     const float depth = params.read_float("depth", 0.75f);
     const float rate_hz = params.read_float("rate_hz", 0.35f);
-    return std::make_unique<PhaserEffect>(sample_rate, stages, mix, feedback, center_hz, depth,
-                                          rate_hz, channels);
+    const auto c = static_cast<std::uint64_t>(channels);
+    EffectMemory memory;
+    memory.size_key = "stages";
+    memory.size_value = stages;
+    memory.state_name = "all-pass state";
+    memory.state = heap_array_bytes(c, sizeof(std::vector<PhaserEffect::AllpassStage>)) +
+                   heap_arrays_bytes(c, static_cast<std::uint64_t>(stages > 0 ? stages : 1),
+                                     sizeof(PhaserEffect::AllpassStage)) +
+                   heap_array_bytes(c, sizeof(float));
+    return plan_effect<PhaserEffect>(memory, [=] {
+        return std::make_unique<PhaserEffect>(sample_rate, stages, mix, feedback, center_hz, depth,
+                                              rate_hz, channels);
+    });
 }
 
 }  // namespace kavri

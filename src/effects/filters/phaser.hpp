@@ -45,6 +45,6 @@ public:
     unsigned long long frame_counter;
 };
 
-EffectPtr make_phaser_effect(const ParamReader& params, float sample_rate, int channels);
+PlannedEffect plan_phaser_effect(const ParamReader& params, float sample_rate, int channels);
 
 }  // namespace kavri

@@ -75,13 +75,18 @@ void RotarySpeakerEffect::process(float* data, unsigned long long frames, int ch
     });
 }
 
-EffectPtr make_rotary_speaker_effect(const ParamReader& params, float sample_rate, int channels) {
+PlannedEffect plan_rotary_speaker_effect(const ParamReader& params, float sample_rate, int channels) {
     const float crossover_hz = params.read_float("crossover_hz", 900.0f);
     const float mix = params.read_float("mix", 0.65f);
     const float depth = params.read_float("depth", 0.7f);
     const float rate_hz = params.read_float("rate_hz", 0.8f);
-    return std::make_unique<RotarySpeakerEffect>(sample_rate, crossover_hz, mix, depth, rate_hz,
-                                                 channels);
+    EffectMemory memory;
+    memory.state = per_channel_bytes(channels, sizeof(BiquadState));
+    memory.state_name = "crossover state";
+    return plan_effect<RotarySpeakerEffect>(memory, [=] {
+        return std::make_unique<RotarySpeakerEffect>(sample_rate, crossover_hz, mix, depth, rate_hz,
+                                                     channels);
+    });
 }
 
 }  // namespace kavri

@@ -34,6 +34,6 @@ public:
     std::vector<BiquadState> crossover_state;
 };
 
-EffectPtr make_rotary_speaker_effect(const ParamReader& params, float sample_rate, int channels);
+PlannedEffect plan_rotary_speaker_effect(const ParamReader& params, float sample_rate, int channels);
 
 }  // namespace kavri

@@ -47,19 +47,25 @@ void DistortionEffect::process(float* data, unsigned long long frames, int chann
                         [d, n](float x) { return std::tanh(x * d) / n; });
 }
 
-EffectPtr make_gain_effect(const ParamReader& params, float, int) {
+PlannedEffect plan_gain_effect(const ParamReader& params, float, int) {
     const float db = params.read_float("db", 0.0f);
-    return std::make_unique<GainEffect>(db);
+    return plan_effect<GainEffect>(EffectMemory{}, [=] {
+        return std::make_unique<GainEffect>(db);
+    });
 }
 
-EffectPtr make_clip_effect(const ParamReader& params, float, int) {
+PlannedEffect plan_clip_effect(const ParamReader& params, float, int) {
     const float threshold = params.read_float("threshold", 0.98f);
-    return std::make_unique<ClipEffect>(threshold);
+    return plan_effect<ClipEffect>(EffectMemory{}, [=] {
+        return std::make_unique<ClipEffect>(threshold);
+    });
 }
 
-EffectPtr make_distortion_effect(const ParamReader& params, float, int) {
+PlannedEffect plan_distortion_effect(const ParamReader& params, float, int) {
     const float drive = params.read_float("drive", 2.0f);
-    return std::make_unique<DistortionEffect>(drive);
+    return plan_effect<DistortionEffect>(EffectMemory{}, [=] {
+        return std::make_unique<DistortionEffect>(drive);
+    });
 }
 
 }  // namespace kavri

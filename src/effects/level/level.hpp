@@ -40,8 +40,8 @@ public:
     float normaliser;
 };
 
-EffectPtr make_gain_effect(const ParamReader& params, float sample_rate, int channels);
-EffectPtr make_clip_effect(const ParamReader& params, float sample_rate, int channels);
-EffectPtr make_distortion_effect(const ParamReader& params, float sample_rate, int channels);
+PlannedEffect plan_gain_effect(const ParamReader& params, float sample_rate, int channels);
+PlannedEffect plan_clip_effect(const ParamReader& params, float sample_rate, int channels);
+PlannedEffect plan_distortion_effect(const ParamReader& params, float sample_rate, int channels);
 
 }  // namespace kavri

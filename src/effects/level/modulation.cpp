@@ -73,16 +73,23 @@ void AutoPanEffect::process(float* data, unsigned long long frames, int channels
     });
 }
 
-EffectPtr make_tremolo_effect(const ParamReader& params, float sample_rate, int channels) {
+PlannedEffect plan_tremolo_effect(const ParamReader& params, float sample_rate, int channels) {
     const float depth = params.read_float("depth", 0.5f);
     const float rate_hz = params.read_float("rate_hz", 5.0f);
-    return std::make_unique<TremoloEffect>(sample_rate, channels, depth, rate_hz);
+    EffectMemory memory;
+    memory.state = per_channel_bytes(channels, sizeof(float));
+    memory.state_name = "oscillator state";
+    return plan_effect<TremoloEffect>(memory, [=] {
+        return std::make_unique<TremoloEffect>(sample_rate, channels, depth, rate_hz);
+    });
 }
 
-EffectPtr make_auto_pan_effect(const ParamReader& params, float sample_rate, int) {
+PlannedEffect plan_auto_pan_effect(const ParamReader& params, float sample_rate, int) {
     const float depth = params.read_float("depth", 1.0f);
     const float rate_hz = params.read_float("rate_hz", 0.35f);
-    return std::make_unique<AutoPanEffect>(sample_rate, depth, rate_hz);
+    return plan_effect<AutoPanEffect>(EffectMemory{}, [=] {
+        return std::make_unique<AutoPanEffect>(sample_rate, depth, rate_hz);
+    });
 }
 
 }  // namespace kavri

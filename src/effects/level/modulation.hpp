@@ -40,7 +40,7 @@ public:
     std::uint64_t frame_counter;
 };
 
-EffectPtr make_tremolo_effect(const ParamReader& params, float sample_rate, int channels);
-EffectPtr make_auto_pan_effect(const ParamReader& params, float sample_rate, int channels);
+PlannedEffect plan_tremolo_effect(const ParamReader& params, float sample_rate, int channels);
+PlannedEffect plan_auto_pan_effect(const ParamReader& params, float sample_rate, int channels);
 
 }  // namespace kavri

@@ -67,14 +67,18 @@ void StereoWidthEffect::process(float* data, unsigned long long frames, int chan
     });
 }
 
-EffectPtr make_pan_effect(const ParamReader& params, float, int) {
+PlannedEffect plan_pan_effect(const ParamReader& params, float, int) {
     const float position = params.read_float("position", 0.0f);
-    return std::make_unique<PanEffect>(position);
+    return plan_effect<PanEffect>(EffectMemory{}, [=] {
+        return std::make_unique<PanEffect>(position);
+    });
 }
 
-EffectPtr make_stereo_width_effect(const ParamReader& params, float, int) {
+PlannedEffect plan_stereo_width_effect(const ParamReader& params, float, int) {
     const float width = params.read_float("width", 1.0f);
-    return std::make_unique<StereoWidthEffect>(width);
+    return plan_effect<StereoWidthEffect>(EffectMemory{}, [=] {
+        return std::make_unique<StereoWidthEffect>(width);
+    });
 }
 
 }  // namespace kavri

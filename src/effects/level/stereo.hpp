@@ -32,7 +32,7 @@ public:
     float width;
 };
 
-EffectPtr make_pan_effect(const ParamReader& params, float sample_rate, int channels);
-EffectPtr make_stereo_width_effect(const ParamReader& params, float sample_rate, int channels);
+PlannedEffect plan_pan_effect(const ParamReader& params, float sample_rate, int channels);
+PlannedEffect plan_stereo_width_effect(const ParamReader& params, float sample_rate, int channels);
 
 }  // namespace kavri

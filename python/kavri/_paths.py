@@ -1,0 +1,59 @@
+"""File names as the operating system holds them.
+
+A POSIX file name is a string of bytes, not necessarily UTF-8 (``take_\\xff.wav``). Python
+hands such names around as ``str`` with the undecodable bytes escaped as lone surrogates,
+or as ``bytes``. Both are accepted everywhere a path is: internally a name is a ``str``
+(surrogates included, so that ``open`` and the ``os`` functions reach the same file),
+libsndfile is handed an open descriptor (or the original bytes), and messages show the
+name with the odd bytes written as ``\\xff``.
+"""
+
+from __future__ import annotations
+
+import codecs
+import io
+import os
+from typing import TextIO, TypeAlias
+
+__all__ = ["AnyPath", "fs_name", "fs_bytes", "shown", "escape_odd_bytes"]
+
+AnyPath: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+
+
+def fs_name(path: AnyPath) -> str:
+    """The path as a ``str``; bytes that are not UTF-8 become escape surrogates."""
+    return os.fsdecode(os.fspath(path))
+
+
+def fs_bytes(path: AnyPath) -> bytes:
+    """The path as the bytes the operating system holds, for C libraries."""
+    return os.fsencode(os.fspath(path))
+
+
+def shown(path: AnyPath) -> str:
+    """The path for a message: printable on any stream, odd bytes written as ``\\xNN``."""
+    return fs_bytes(path).decode("utf-8", "backslashreplace")
+
+
+_ERROR_HANDLER = "kavri.escape"
+
+
+def _escape(error: UnicodeError) -> tuple[str, int]:
+    """Writes an escape surrogate as the byte it stands for (``\\xff``), and any other
+    character the stream cannot encode as ``\\uXXXX``."""
+    if not isinstance(error, UnicodeEncodeError):
+        raise error
+    text = error.object[error.start:error.end]
+    return "".join(f"\\x{ord(c) - 0xDC00:02x}" if 0xDC80 <= ord(c) <= 0xDCFF
+                   else c.encode("ascii", "backslashreplace").decode("ascii")
+                   for c in text), error.end
+
+
+codecs.register_error(_ERROR_HANDLER, _escape)
+
+
+def escape_odd_bytes(stream: TextIO) -> None:
+    """Makes a text stream print file names that are not UTF-8 the way :func:`shown` does,
+    instead of failing on them."""
+    if isinstance(stream, io.TextIOWrapper):
+        stream.reconfigure(errors=_ERROR_HANDLER)

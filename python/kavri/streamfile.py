@@ -1,0 +1,310 @@
+"""Processing one audio file as a stream: read a chunk, run it through the chain, write it.
+
+:func:`process_file` reads the input about a second at a time (a whole number of engine
+blocks), passes each chunk through one :class:`kavri.Stream`, which carries every effect's
+state from chunk to chunk, and writes what comes out to the hidden temporary file of an
+atomic write. Memory therefore depends on the chunk and the chain, never on the file's
+length, and the result has the same bits as one :func:`kavri.process` call over the whole
+file. After the input, the chain can run on over ``tail`` seconds of silence so that echoes
+and releases ring out.
+
+Long work reports progress through a callback and stops between chunks when asked, through
+any object with an ``is_set()`` method (a ``threading.Event``, or the :class:`StopFlag` that
+:func:`stop_on_signals` sets when SIGINT or SIGTERM arrives). A stopped or failed run leaves
+no file behind and the previous output, if any, untouched.
+"""
+
+from __future__ import annotations
+
+import math
+import numbers
+import os
+import signal
+import threading
+import time
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from dataclasses import dataclass
+from typing import Protocol
+
+import numpy as np
+import soundfile as sf
+
+from ._atomic import atomic_output
+from ._paths import fs_bytes, fs_name
+from .audiofile import _prepare, output_format
+from .chain import ChainLike, load_chain
+from .errors import AudioFileError, Interrupted, KavriError
+from .stream import Stream
+
+__all__ = [
+    "FileSummary",
+    "StopFlag",
+    "process_file",
+    "stop_on_signals",
+    "check_tail",
+    "tail_frames",
+    "chunk_frames",
+]
+
+ProgressCallback = Callable[[int, int], None]
+
+# Frames per chunk when the engine block would make a chunk larger than this: the stream
+# then holds back what a dynamic EQ's partial block needs, and memory stays bounded.
+MAX_CHUNK_FRAMES = 1 << 20
+
+
+class StopRequest(Protocol):
+    def is_set(self) -> bool: ...
+
+
+@dataclass(frozen=True)
+class FileSummary:
+    """What :func:`process_file` did: the format, the frames read and written, the time."""
+
+    source: str
+    output: str
+    sample_rate: int
+    channels: int
+    input_frames: int
+    output_frames: int
+    seconds: float
+
+
+class StopFlag:
+    """A request to stop, set by hand or by a signal; work checks it between chunks.
+
+    ``signal`` is the number of the signal that set it, or None.
+    """
+
+    def __init__(self) -> None:
+        self._event = threading.Event()
+        self.signal: int | None = None
+
+    def is_set(self) -> bool:
+        return self._event.is_set()
+
+    def set(self, signum: int | None = None) -> None:
+        if not self._event.is_set():
+            self.signal = signum
+            self._event.set()
+
+    def exit_status(self) -> int:
+        """The shell's status for a run ended by this flag: 128 + the signal number (130
+        for SIGINT, 143 for SIGTERM), 130 when it was set by hand."""
+        return 128 + (self.signal if self.signal is not None else signal.SIGINT)
+
+
+@contextmanager
+def stop_on_signals(signals: tuple[int, ...] = (signal.SIGINT, signal.SIGTERM)
+                    ) -> Iterator[StopFlag]:
+    """While the block runs, SIGINT and SIGTERM set the yielded :class:`StopFlag` instead
+    of ending the process, so that work stops cleanly at its next chunk; a second signal
+    raises ``KeyboardInterrupt`` at once, for work that does not reach a chunk boundary.
+    The previous handlers come back afterwards. Outside the main thread, where Python
+    cannot handle signals, the flag is yielded without handlers."""
+    flag = StopFlag()
+    if threading.current_thread() is not threading.main_thread():
+        yield flag
+        return
+
+    def handler(signum: int, frame: object) -> None:
+        if flag.is_set():
+            raise KeyboardInterrupt
+        flag.set(signum)
+
+    previous = {}
+    try:
+        for number in signals:
+            previous[number] = signal.signal(number, handler)
+        yield flag
+    finally:
+        for number, old in previous.items():
+            signal.signal(number, old)
+
+
+def check_tail(seconds: float) -> float:
+    """The tail length as a float; ``ValueError`` unless it is a finite number >= 0."""
+    if isinstance(seconds, bool) or not isinstance(seconds, numbers.Real):
+        raise ValueError(f"tail must be a number of seconds, got {seconds!r}")
+    value = float(seconds)
+    if not math.isfinite(value) or value < 0:
+        raise ValueError(f"tail must be a finite number of seconds, 0 or more; got {value}")
+    return value
+
+
+def tail_frames(seconds: float, sample_rate: int) -> int:
+    """Frames of silence a tail of ``seconds`` adds: seconds x sample_rate (computed in double
+    precision) rounded to the nearest whole frame, an exact half to the even one, as Python's
+    ``round`` does."""
+    return round(check_tail(seconds) * sample_rate)
+
+
+def chunk_frames(sample_rate: int, block_size: int, requested: int | None = None) -> int:
+    """Frames read and processed at a time: a whole number of engine blocks making about
+    one second of audio, or ``requested`` frames rounded up to whole blocks, but never more
+    than MAX_CHUNK_FRAMES (a larger block is collected by the stream over several chunks)."""
+    block = block_size if block_size > 0 else 2048
+    if block > MAX_CHUNK_FRAMES:
+        return max(1, min(requested or sample_rate, MAX_CHUNK_FRAMES))
+    if requested is not None:
+        blocks = -(-max(requested, 1) // block)
+    else:
+        blocks = round(sample_rate / block)
+    return min(max(blocks, 1), MAX_CHUNK_FRAMES // block) * block
+
+
+def _open_input(name: str) -> sf.SoundFile:
+    try:
+        with open(name, "rb"):
+            pass
+    except FileNotFoundError:
+        raise AudioFileError(f"{name}: no such file") from None
+    except IsADirectoryError:
+        raise AudioFileError(f"{name}: is a directory, not an audio file") from None
+    except OSError as error:
+        raise AudioFileError(f"{name}: cannot read: {error.strerror}") from None
+    try:
+        # The bytes of the name: libsndfile reaches names that are not UTF-8 that way.
+        return sf.SoundFile(fs_bytes(name))
+    except sf.LibsndfileError as error:
+        raise AudioFileError(f"{name}: not a readable audio file "
+                             f"({error.error_string.rstrip('.')})") from None
+    except (RuntimeError, ValueError, TypeError) as error:
+        raise AudioFileError(f"{name}: not a readable audio file ({error})") from None
+
+
+def _read(reader: sf.SoundFile, buffer: np.ndarray, name: str) -> np.ndarray:
+    try:
+        return reader.read(dtype="float32", always_2d=True, out=buffer)
+    except (RuntimeError, ValueError) as error:
+        detail = error.error_string if isinstance(error, sf.LibsndfileError) else str(error)
+        raise AudioFileError(f"{name}: cannot read: {detail}") from None
+
+
+class _Writer:
+    """Appends processed chunks to the temporary file, as :func:`kavri.write` would write
+    them whole (integer and Vorbis output clipped, NaN written as 0)."""
+
+    def __init__(self, temporary: str, name: str, sample_rate: int, channels: int,
+                 container: str, subtype: str) -> None:
+        self.name = name
+        self.subtype = subtype
+        self.frames = 0
+        try:
+            self.file = sf.SoundFile(fs_bytes(temporary), "w", samplerate=sample_rate,
+                                     channels=channels, subtype=subtype, format=container)
+        except (RuntimeError, ValueError) as error:
+            raise self._error(error) from None
+
+    def _error(self, error: Exception) -> AudioFileError:
+        detail = error.error_string if isinstance(error, sf.LibsndfileError) else str(error)
+        return AudioFileError(f"{self.name}: cannot write: {detail}")
+
+    def write(self, audio: np.ndarray) -> None:
+        if audio.shape[0] == 0:
+            return
+        try:
+            self.file.write(_prepare(audio, self.subtype))
+        except (RuntimeError, ValueError, OSError) as error:
+            raise self._error(error) from None
+        self.frames += audio.shape[0]
+
+    def close(self) -> None:
+        try:
+            self.file.close()
+        except (RuntimeError, OSError) as error:
+            raise self._error(error) from None
+
+
+def _engine_error(source: str, error: BaseException) -> KavriError:
+    return KavriError(f"{source}: {error or type(error).__name__}")
+
+
+def process_file(source: str | os.PathLike[str], output: str | os.PathLike[str],
+                 chain: ChainLike, *, block_size: int = 2048, workers: int = 1,
+                 subtype: str | None = None, tail: float = 0.0,
+                 progress: ProgressCallback | None = None,
+                 stop: StopRequest | None = None,
+                 chunk: int | None = None) -> FileSummary:
+    """Runs an effect chain over an audio file and writes the result, streaming.
+
+    ``source`` is any file libsndfile reads; ``output`` takes its container from its suffix
+    and ``subtype`` as :func:`kavri.write` does. ``chain`` is a list of effect specs, a
+    chain file or a preset name. ``tail`` seconds of silence follow the input through the
+    chain, so the output is longer by exactly ``tail_frames(tail, sample_rate)`` frames
+    (the nearest whole frame). The output has the bits of ``kavri.process`` over the whole
+    input (followed by the tail's zeros), for every ``workers`` count; ``block_size``
+    matters only for a "dynamic_eq", as it does there.
+
+    The file is read and processed ``chunk`` frames at a time (default: whole engine
+    blocks making about a second), so memory does not grow with the file's length. The
+    output appears complete or not at all, by an atomic rename; it may be the input file
+    itself. ``progress(frames_written, frames_total)`` is called after every chunk.
+    ``stop`` (an object with ``is_set()``) is checked before every chunk; once it is set
+    the run ends with :class:`kavri.Interrupted` and writes nothing.
+
+    Raises :class:`kavri.ChainError` for a bad chain, ``ValueError`` for a bad tail,
+    :class:`kavri.AudioFileError` for a file that cannot be read or written, and
+    :class:`kavri.KavriError` naming the source when the engine fails.
+    """
+    specs = load_chain(chain)
+    tail_seconds = check_tail(tail)
+    source_name, output_name = fs_name(source), fs_name(output)
+    container, chosen = output_format(output_name, subtype)
+    folder = os.path.dirname(os.path.abspath(output_name))
+    if not os.path.isdir(folder):
+        raise AudioFileError(f"{output_name}: cannot write: folder {folder} does not exist")
+
+    def check_stop() -> None:
+        if stop is not None and stop.is_set():
+            raise Interrupted(f"{source_name}: interrupted; {output_name} not written")
+
+    check_stop()
+    start = time.perf_counter()
+    with _open_input(source_name) as reader:
+        rate, channels = int(reader.samplerate), int(reader.channels)
+        extra = tail_frames(tail_seconds, rate)
+        try:
+            stream = Stream(specs, rate, channels, block_size=block_size, workers=workers)
+        except (RuntimeError, MemoryError) as error:
+            raise _engine_error(source_name, error) from None
+        step = chunk_frames(rate, block_size, chunk)
+        total = max(int(reader.frames), 0) + extra
+        buffer = np.empty((step, channels), np.float32)
+        consumed = 0
+        with atomic_output(output_name) as temporary:
+            writer = _Writer(temporary, output_name, rate, channels, container, chosen)
+            try:
+                pending = extra
+                while True:
+                    check_stop()
+                    block = _read(reader, buffer, source_name)
+                    if block.shape[0] == 0:
+                        if pending == 0:
+                            break
+                        block = buffer[:min(step, pending)]
+                        block.fill(0.0)
+                        pending -= block.shape[0]
+                    consumed += block.shape[0]
+                    try:
+                        processed = stream.process(block)
+                    except (RuntimeError, MemoryError) as error:
+                        raise _engine_error(source_name, error) from None
+                    writer.write(processed)
+                    if progress is not None:
+                        progress(writer.frames, max(total, writer.frames))
+                check_stop()
+                try:
+                    writer.write(stream.flush())
+                except (RuntimeError, MemoryError) as error:
+                    raise _engine_error(source_name, error) from None
+            finally:
+                writer.close()
+            if writer.frames != consumed:
+                raise KavriError(f"{source_name}: {writer.frames} frames came out of the "
+                                 f"chain for {consumed} that went in; nothing written")
+    if progress is not None:
+        progress(writer.frames, writer.frames)
+    return FileSummary(source_name, output_name, rate, channels, consumed - extra,
+                       writer.frames, time.perf_counter() - start)

@@ -1,0 +1,27 @@
+// The effects of one call, planned while their specs can be read and built afterwards.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "engine/effect.hpp"
+#include "engine/params.hpp"
+
+namespace kavri {
+
+class EffectPlan {
+public:
+    void reserve(std::size_t count) { planned_.reserve(count); }
+    void push_back(PlannedEffect effect) { planned_.push_back(std::move(effect)); }
+    std::size_t size() const { return planned_.size(); }
+
+    // Allocates and constructs every planned effect into `effects`, in plan order. Touches
+    // nothing but the heap, so it may run with the interpreter lock released. A failure
+    // (std::bad_alloc) propagates; what was built stays in `effects` for its owner.
+    void build(EffectList& effects) const;
+
+private:
+    std::vector<PlannedEffect> planned_;
+};
+
+}  // namespace kavri

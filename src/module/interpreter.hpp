@@ -1,0 +1,67 @@
+// What both extension modules need from the interpreter beyond argument conversion: refusing
+// sub-interpreters at import, and running native work with the interpreter lock released in a
+// way that survives the interpreter shutting down meanwhile.
+#pragma once
+
+#include <exception>
+#include <initializer_list>
+#include <string>
+
+#include <pybind11/pybind11.h>
+
+#ifdef __GLIBCXX__
+#include <cxxabi.h>
+#endif
+
+namespace kavri {
+
+// The modules keep no per-interpreter state and share the binding library's with the main
+// interpreter only. A legacy sub-interpreter (one that shares the main one's lock) would load
+// them all the same, so it is refused at import.
+inline void require_main_interpreter(const char* module_name) {
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        throw pybind11::import_error(std::string(module_name) +
+                                     " does not support loading in subinterpreters; "
+                                     "import it in the main interpreter.");
+    }
+}
+
+// Runs `work`, which must touch no Python object, with the interpreter lock released, and
+// re-takes the lock afterwards; an exception from `work` is rethrown once the lock is held.
+// The lock is released and re-taken by hand rather than by a guard object: re-taking it while
+// the interpreter shuts down ends a daemon thread by unwinding its stack, which a guard's
+// destructor (implicitly noexcept) would turn into std::terminate. Here the unwind passes
+// through ordinary code. The objects in `leave_on_unwind` are let go of without a reference
+// drop in that case, since dropping one would touch the interpreter without its lock.
+template <typename Work>
+void run_with_lock_released(Work&& work,
+                            std::initializer_list<pybind11::object*> leave_on_unwind = {}) {
+    std::exception_ptr failure;
+    PyThreadState* const thread_state = PyEval_SaveThread();
+    try {
+        work();
+#ifdef __GLIBCXX__
+    } catch (abi::__forced_unwind&) {
+        throw;
+#endif
+    } catch (...) {
+        failure = std::current_exception();
+    }
+#ifdef __GLIBCXX__
+    try {
+        PyEval_RestoreThread(thread_state);
+    } catch (abi::__forced_unwind&) {
+        for (pybind11::object* object : leave_on_unwind) {
+            object->release();
+        }
+        throw;
+    }
+#else
+    PyEval_RestoreThread(thread_state);
+#endif
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+}
+
+}  // namespace kavri

@@ -1,0 +1,316 @@
+// The memory figures a call is checked against, read from stand-in /proc and cgroup trees, and
+// the budget's decisions and messages.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <limits>
+#include <memory>
+#include <new>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "engine/effect_plan.hpp"
+#include "engine/memory_budget.hpp"
+#include "engine/zeroed_vector.hpp"
+
+namespace {
+
+int failures = 0;
+
+void check(bool condition, const char* what, int line) {
+    if (!condition) {
+        std::printf("FAILED line %d: %s\n", line, what);
+        ++failures;
+    }
+}
+#define CHECK(condition) check((condition), #condition, __LINE__)
+
+constexpr std::uint64_t kKiB = 1024;
+constexpr std::uint64_t kMiB = 1024 * kKiB;
+constexpr std::uint64_t kGiB = 1024 * kMiB;
+
+// A scratch directory tree standing in for /proc and /sys/fs/cgroup.
+class FakeSystem {
+public:
+    FakeSystem() {
+        char pattern[] = "/tmp/kavri-memory-XXXXXX";
+        const char* made = mkdtemp(pattern);
+        root_ = made != nullptr ? made : "/tmp";
+        sources.proc_dir = root_ + "/proc";
+        sources.cgroup_dir = root_ + "/cgroup";
+    }
+    ~FakeSystem() {
+        if (std::system(("rm -rf '" + root_ + "'").c_str()) != 0) {
+            std::printf("could not remove %s\n", root_.c_str());
+        }
+    }
+
+    void write(const std::string& relative, const std::string& text) const {
+        const std::string path = root_ + "/" + relative;
+        for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
+             slash = path.find('/', slash + 1)) {
+            mkdir(path.substr(0, slash).c_str(), 0755);
+        }
+        std::ofstream(path) << text;
+    }
+
+    void meminfo_available(std::uint64_t kib) const {
+        write("proc/meminfo", "MemTotal:       32000000 kB\nMemFree:         1000 kB\nMemAvailable:   " +
+                                  std::to_string(kib) + " kB\n");
+    }
+
+    kavri::MemorySources sources;
+
+private:
+    std::string root_;
+};
+
+void meminfo_alone() {
+    FakeSystem system;
+    system.meminfo_available(3 * kMiB);  // 3 GiB
+    system.write("proc/self/cgroup", "0::/\n");
+    CHECK(kavri::available_memory_bytes(system.sources) == 3 * kGiB);
+}
+
+void cgroup_v2_limit_and_its_parents() {
+    FakeSystem system;
+    system.meminfo_available(16 * kMiB);
+    system.write("proc/self/cgroup", "0::/user.slice/job\n");
+    system.write("cgroup/cgroup.controllers", "cpu memory\n");
+    // The job's own group has no limit; its parent allows 2 GiB, of which 512 MiB is used.
+    system.write("cgroup/user.slice/job/memory.max", "max\n");
+    system.write("cgroup/user.slice/job/memory.current", "100\n");
+    system.write("cgroup/user.slice/memory.max", std::to_string(2 * kGiB) + "\n");
+    system.write("cgroup/user.slice/memory.current", std::to_string(512 * kMiB) + "\n");
+    CHECK(kavri::available_memory_bytes(system.sources) == 2 * kGiB - 512 * kMiB);
+
+    // Memory already over the limit leaves nothing.
+    system.write("cgroup/user.slice/memory.current", std::to_string(3 * kGiB) + "\n");
+    CHECK(kavri::available_memory_bytes(system.sources) == 0);
+}
+
+void cgroup_v1_limit_and_container_root() {
+    FakeSystem system;
+    system.meminfo_available(16 * kMiB);
+    // The host's name of the group does not exist inside the container, whose own group is
+    // mounted at the hierarchy's root.
+    system.write("proc/self/cgroup", "5:cpu,cpuacct:/docker/abc\n4:memory:/docker/abc\n0::/\n");
+    system.write("cgroup/memory/memory.limit_in_bytes", std::to_string(2 * kGiB) + "\n");
+    system.write("cgroup/memory/memory.usage_in_bytes", std::to_string(kGiB) + "\n");
+    CHECK(kavri::available_memory_bytes(system.sources) == kGiB);
+
+    // v1 says "no limit" with a huge number: then MemAvailable decides.
+    system.write("cgroup/memory/memory.limit_in_bytes", "9223372036854771712\n");
+    CHECK(kavri::available_memory_bytes(system.sources) == 16 * kGiB);
+}
+
+void cgroup_v1_nested_group() {
+    FakeSystem system;
+    system.meminfo_available(16 * kMiB);
+    system.write("proc/self/cgroup", "4:memory:/jobs/one\n");
+    system.write("cgroup/memory/jobs/one/memory.limit_in_bytes", std::to_string(3 * kGiB) + "\n");
+    system.write("cgroup/memory/jobs/one/memory.usage_in_bytes", std::to_string(kGiB) + "\n");
+    system.write("cgroup/memory/jobs/memory.limit_in_bytes", "9223372036854771712\n");
+    system.write("cgroup/memory/jobs/memory.usage_in_bytes", "0\n");
+    CHECK(kavri::available_memory_bytes(system.sources) == 2 * kGiB);
+    // MemAvailable below the group's room decides.
+    system.meminfo_available(kMiB);
+    CHECK(kavri::available_memory_bytes(system.sources) == kGiB);
+}
+
+void unreadable_figures_fall_back_to_physical_memory() {
+    FakeSystem system;  // no meminfo, no cgroup file at all
+    const std::uint64_t physical = static_cast<std::uint64_t>(sysconf(_SC_PHYS_PAGES)) *
+                                   static_cast<std::uint64_t>(sysconf(_SC_PAGE_SIZE));
+    CHECK(kavri::available_memory_bytes(system.sources) == physical);
+}
+
+void this_machine_and_the_imposed_figure() {
+    const std::uint64_t real = kavri::available_memory_bytes();
+    CHECK(real > 0);
+    setenv("KAVRI_AVAILABLE_MEMORY", "123456789", 1);
+    CHECK(kavri::available_memory_bytes() == (real < 123456789 ? real : 123456789));
+    // An imposed figure never raises what the machine has; nonsense is ignored.
+    setenv("KAVRI_AVAILABLE_MEMORY", "99999999999999999999", 1);
+    CHECK(kavri::available_memory_bytes() <= real + 1 * kGiB);
+    setenv("KAVRI_AVAILABLE_MEMORY", "lots", 1);
+    CHECK(kavri::available_memory_bytes() > 123456789 || real <= 123456789);
+    unsetenv("KAVRI_AVAILABLE_MEMORY");
+}
+
+void heap_blocks_and_saturation() {
+    using kavri::ByteCount;
+    CHECK(kavri::heap_block_bytes(ByteCount(0)).bytes() == 0);
+    CHECK(kavri::heap_block_bytes(ByteCount(1)).bytes() == 32);
+    CHECK(kavri::heap_block_bytes(ByteCount(24)).bytes() == 32);
+    CHECK(kavri::heap_block_bytes(ByteCount(25)).bytes() == 48);
+    // A large block is whole pages of its own, with its header.
+    CHECK(kavri::heap_block_bytes(ByteCount(1 << 20)).bytes() == (1 << 20) + 4096);
+    // 2^24 separate one-stage cascades cost far more than their 8 bytes each.
+    CHECK(kavri::heap_arrays_bytes(1 << 24, 1, 8).bytes() == (std::uint64_t{1} << 24) * 32);
+    const ByteCount huge = ByteCount::product(std::uint64_t{1} << 40, std::uint64_t{1} << 40);
+    CHECK(huge.unbounded());
+    CHECK((huge + ByteCount(5)).unbounded());
+    CHECK((ByteCount(ByteCount::kUnbounded - 3) + ByteCount(7)).unbounded());
+    CHECK(kavri::heap_block_bytes(ByteCount(ByteCount::kUnbounded - 10)).unbounded());
+    CHECK(kavri::format_bytes(ByteCount(512)) == "512 bytes");
+    CHECK(kavri::format_bytes(ByteCount(3865470566)) == "3.6 GiB");
+    CHECK(kavri::format_bytes(huge) == "more than 16 EiB");
+}
+
+void usable_part() {
+    CHECK(kavri::usable_memory_bytes(800 * kMiB) == 700 * kMiB);
+    CHECK(kavri::usable_memory_bytes(16 * kGiB) == 16 * kGiB - 256 * kMiB);
+    CHECK(kavri::usable_memory_bytes(0) == 0);
+}
+
+std::string refusal(kavri::MemoryBudget& budget, const std::string& type, std::size_t index,
+                    int channels, const kavri::EffectMemory& memory) {
+    try {
+        budget.add_effect(type, index, channels, memory);
+    } catch (const kavri::MemoryBudgetError& error) {
+        return error.what();
+    }
+    return "";
+}
+
+void budget_decisions_and_messages() {
+    using kavri::ByteCount;
+    kavri::EffectMemory line;
+    line.state = ByteCount(3865470566);
+    line.size_key = "delay_ms";
+    line.size_value = 1e7;
+    line.state_name = "delay lines";
+    {
+        kavri::MemoryBudget budget(1288490188, ByteCount(32), "the output");
+        CHECK(refusal(budget, "delay", 1, 2, line) ==
+              "delay: \"delay_ms\" = 10000000 on 2 channels needs 3.6 GiB of delay lines; "
+              "about 1.2 GiB is available");
+        // A refused effect is not counted: a small one still fits afterwards.
+        kavri::EffectMemory small;
+        small.state = ByteCount(kMiB);
+        CHECK(refusal(budget, "gain", 2, 2, small).empty());
+        CHECK(budget.total().bytes() == kMiB + 32);
+    }
+    {
+        // Each effect fits beside the output; the fifth no longer does beside the other four.
+        kavri::MemoryBudget budget(100 * kMiB, ByteCount(10 * kMiB), "the output");
+        kavri::EffectMemory each;
+        each.state = ByteCount(20 * kMiB);
+        for (std::size_t k = 1; k <= 4; ++k) {
+            CHECK(refusal(budget, "delay", k, 2, each).empty());
+        }
+        CHECK(refusal(budget, "delay", 5, 2, each) ==
+              "the chain does not fit: its first 5 effects (the last a delay) need 100.0 MiB "
+              "together, beside 10.0 MiB for the output; about 100.0 MiB is available");
+    }
+    {
+        // Scratch is needed only while its effect runs: the largest one counts, once.
+        kavri::MemoryBudget budget(100 * kMiB, ByteCount(0), "the output");
+        kavri::EffectMemory runner;
+        runner.state = ByteCount(10 * kMiB);
+        runner.scratch = ByteCount(40 * kMiB);
+        CHECK(refusal(budget, "chorus", 1, 3, runner).empty());
+        CHECK(refusal(budget, "chorus", 2, 3, runner).empty());
+        CHECK(budget.total().bytes() == 60 * kMiB);
+        // An effect without a size key is described by its channels.
+        kavri::EffectMemory envelopes;
+        envelopes.state = ByteCount(120 * kMiB);
+        envelopes.state_name = "envelope state";
+        CHECK(refusal(budget, "compressor", 3, 7, envelopes) ==
+              "compressor: 7 channels need 120.0 MiB of envelope state; about 100.0 MiB is available");
+    }
+    {
+        kavri::EffectMemory endless;
+        endless.state = ByteCount(ByteCount::kUnbounded);
+        endless.size_key = "delay_ms";
+        endless.size_value = std::numeric_limits<double>::infinity();
+        endless.state_name = "delay lines";
+        kavri::MemoryBudget budget(kGiB, ByteCount(0), "the output");
+        CHECK(refusal(budget, "delay", 1, 1, endless) ==
+              "delay: \"delay_ms\" = inf on 1 channel needs more than 16 EiB of delay lines");
+    }
+    // The caller's own need is refused first, by the caller's description.
+    try {
+        kavri::MemoryBudget budget(kGiB, ByteCount(2 * kGiB), "the output buffer of 4 frames x 2 channels");
+        CHECK(false);
+    } catch (const std::bad_alloc& error) {
+        CHECK(std::string(error.what()) ==
+              "the output buffer of 4 frames x 2 channels needs 2.0 GiB; about 1.0 GiB is available");
+    }
+}
+
+// Records the order in which effects are built and destroyed.
+std::string events;
+
+class Marker final : public kavri::Effect {
+public:
+    explicit Marker(char name) : name_(name) { events += name_; }
+    ~Marker() override { events += static_cast<char>(name_ - 'a' + 'A'); }
+    void process(float*, unsigned long long, int, unsigned long long, unsigned int) override {}
+
+private:
+    char name_;
+};
+
+kavri::PlannedEffect planned_marker(char name) {
+    return kavri::plan_effect<Marker>(kavri::EffectMemory{}, [name] { return std::make_unique<Marker>(name); });
+}
+
+void plans_build_in_order_and_keep_what_was_built() {
+    kavri::EffectPlan plan;
+    plan.push_back(planned_marker('a'));
+    plan.push_back(planned_marker('b'));
+    plan.push_back({kavri::EffectMemory{}, []() -> kavri::EffectPtr { throw std::bad_alloc(); }});
+    plan.push_back(planned_marker('d'));
+    {
+        kavri::EffectList effects;
+        try {
+            plan.build(effects);
+            CHECK(false);
+        } catch (const std::bad_alloc&) {
+            CHECK(effects.size() == 2);
+        }
+    }
+    // Built first to last, stopped at the failure, destroyed first to last.
+    CHECK(events == "abAB");
+    // The object's own block is counted.
+    CHECK(planned_marker('x').memory.state.bytes() == kavri::heap_block_bytes(kavri::ByteCount(sizeof(Marker))).bytes());
+    events.clear();
+}
+
+void zeroed_vectors_read_as_zero() {
+    kavri::ZeroedVector<float> line(1 << 20);
+    bool zero = true;
+    for (const float x : line) {
+        zero = zero && x == 0.0f;
+    }
+    CHECK(zero);
+    line[5] = 2.5f;
+    const kavri::ZeroedVector<float> copy = line;
+    CHECK(copy.size() == line.size() && copy[5] == 2.5f && copy[6] == 0.0f);
+}
+
+}  // namespace
+
+int main() {
+    plans_build_in_order_and_keep_what_was_built();
+    zeroed_vectors_read_as_zero();
+    meminfo_alone();
+    cgroup_v2_limit_and_its_parents();
+    cgroup_v1_limit_and_container_root();
+    cgroup_v1_nested_group();
+    unreadable_figures_fall_back_to_physical_memory();
+    this_machine_and_the_imposed_figure();
+    heap_blocks_and_saturation();
+    usable_part();
+    budget_decisions_and_messages();
+    if (failures != 0) {
+        std::printf("%d check(s) failed\n", failures);
+        return 1;
+    }
+    std::printf("memory budget: all checks passed\n");
+    return 0;
+}

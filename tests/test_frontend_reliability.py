@@ -1,0 +1,386 @@
+"""The front end under hostile input: options and parameter values that can only give
+garbage, channel counts a container cannot hold, channels-first arrays, file names that are
+not UTF-8, a full disk and a header that lies about its length. Each is refused with one
+clear message, before any audio is read, and nothing is left behind."""
+
+from __future__ import annotations
+
+import json
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import textwrap
+
+import numpy as np
+import pytest
+import soundfile as sf
+from hypothesis import HealthCheck, example, given, settings
+from hypothesis import strategies as st
+
+import kavri
+import kavri._atomic
+import kavri.api
+from kavri import AudioFileError, ChainError, KavriError
+from kavri.batch import RECORD_NAME
+from kavri.chain import parse_chain_text
+
+RATE = 48_000
+EXAMPLES = int(os.environ.get("KAVRI_FUZZ_EXAMPLES", "200"))
+
+
+def kavri_cli(*args: str | bytes, cwd) -> subprocess.CompletedProcess:
+    return subprocess.run([sys.executable, "-m", "kavri", *args], cwd=cwd, capture_output=True,
+                          text=True, timeout=300)
+
+
+def noise(frames: int = 4800, channels: int = 2, seed: int = 5) -> np.ndarray:
+    rng = np.random.default_rng(seed)
+    return (0.2 * rng.standard_normal((frames, channels))).astype(np.float32)
+
+
+def snapshot(folder) -> dict:
+    return {p: p.stat().st_mtime_ns for p in folder.rglob("*")}
+
+
+@pytest.fixture
+def work(tmp_path):
+    kavri.write(tmp_path / "in.wav", noise(), RATE)
+    (tmp_path / "in").mkdir()
+    kavri.write(tmp_path / "in" / "a.wav", noise(), RATE)
+    (tmp_path / "text.wav").write_text("this is not audio")
+    (tmp_path / "README.md").write_text("no reference section here\n")
+    return tmp_path
+
+
+# --- command-line options ----------------------------------------------------------------
+
+@pytest.mark.parametrize(("args", "message"), [
+    (["process", "text.wav", "out.wav", "--effect", "gain", "--workers", "-1"],
+     "--workers must be 1 or more, got -1"),
+    (["process", "text.wav", "out.wav", "--effect", "gain", "--block-size", "-1"],
+     "--block-size must be 1 or more, got -1"),
+    (["process", "text.wav", "out.wav", "--effect", "gain", "--block-size", "1" + "0" * 25],
+     "--block-size 1" + "0" * 25 + " is too large"),
+    (["batch", "in", "out", "--effect", "gain", "--workers", "-1"],
+     "--workers must be 1 or more, got -1"),
+    (["batch", "in", "out", "--effect", "gain", "--jobs", "0"], "--jobs must be 1 or more"),
+    (["batch", "in", "out", "--effect", "gain", "--pattern", "/abs/*.wav"],
+     "--pattern '/abs/*.wav': give a file name pattern relative to IN_DIR"),
+    (["batch", "in", "out", "--effect", "gain", "--pattern", "../*.wav"], "--pattern '../*.wav'"),
+    (["batch", "in", "README.md/out", "--effect", "gain"],
+     "README.md/out: cannot create the folder: "),
+    (["plot", "--effect", "gain:db=1000", "--out", "x.png"],
+     "gain: the output is not finite at 48000 Hz"),
+    (["plot", "--preset", "vocal", "--sample-rate", "1", "--out", "x.png"],
+     "sample rate 1 Hz: plots are measured at 8000 to 768000 Hz"),
+    (["plot", "--effect", "gain", "--sample-rate", "3000000000", "--out", "x.png"],
+     "sample rate 3000000000 Hz"),
+    (["plot", "--effect", "highpass:frequency_hz=nan", "--out", "x.png"],
+     "parameter 'frequency_hz' must be a finite number, got NaN"),
+    (["demo", "--out-dir", "README.md/sub"], "--out-dir README.md/sub: cannot create the folder"),
+    (["demo", "--out-dir", "/proc/kavri-demo"], "--out-dir /proc/kavri-demo: cannot create"),
+    (["effects", "--markdown", "--write", "/nonexistent/README.md"],
+     "--write /nonexistent/README.md: no such file"),
+    (["effects", "--markdown", "--write", "README.md"], "README.md: has no <!-- effect-ref"),
+    (["effects", "--write", "README.md"], "--write needs --markdown"),
+    (["process", "in.wav", "out.wav", "--effect", "highpass:frequency_hz=nan"],
+     "--effect 'highpass:frequency_hz=nan': effect 1 ('highpass'): parameter 'frequency_hz' "
+     "must be a finite number, got NaN"),
+    (["process", "in.wav", "out.wav", "--effect", "gain:db=inf"], "got Infinity"),
+    (["process", "in.wav", "out.wav", "--effect", "gain:db=1e39"], "is too large"),
+    (["process", "in.wav", "out.wav", "--effect", "gain:db=1" + "0" * 400], "is too large"),
+])
+def test_bad_options_give_one_line_before_any_file_is_read(work, args, message):
+    # Several cases name an input that is not audio: the option must be what is reported.
+    before = snapshot(work)
+    result = kavri_cli(*args, cwd=work)
+    assert result.returncode == 1, result.stdout
+    assert result.stderr.startswith("kavri: error: ") and result.stderr.count("\n") == 1, \
+        result.stderr
+    assert message in result.stderr
+    assert result.stdout == ""
+    assert snapshot(work) == before
+
+
+def test_worker_counts_beyond_the_cores_still_run(work):
+    result = kavri_cli("process", "in.wav", "out.wav", "--effect", "tremolo",
+                       "--workers", "99999999999", cwd=work)
+    assert result.returncode == 0, result.stderr
+    audio = kavri.read(work / "in.wav").audio
+    assert np.array_equal(kavri.read(work / "out.wav").audio,
+                          kavri.process(audio, RATE, [{"type": "tremolo"}]))
+
+
+# --- parameter values --------------------------------------------------------------------
+
+@pytest.mark.parametrize(("spec", "message"), [
+    ({"type": "highpass", "frequency_hz": float("nan")},
+     "'frequency_hz' must be a finite number, got NaN"),
+    ({"type": "gain", "db": float("inf")}, "'db' must be a finite number, got Infinity"),
+    ({"type": "gain", "db": -np.float32("inf")}, "'db' must be a finite number"),
+    ({"type": "gain", "db": 10**400}, "'db' = (an integer of 401 digits) is too large"),
+    ({"type": "gain", "db": 10**5000}, "(an integer of 5001 digits) is too large"),
+    ({"type": "delay", "delay_ms": -1e39}, "'delay_ms' = -1e+39 is too large"),
+    ({"type": "phaser", "stages": 2**31}, "'stages' = 2147483648 is out of range"),
+])
+def test_values_that_can_only_give_garbage_are_refused(tmp_path, spec, message):
+    with pytest.raises(ChainError, match=f"effect 1 \\('{spec['type']}'\\): parameter") as caught:
+        kavri.process(noise(), RATE, [spec])
+    assert message in str(caught.value)
+    # The same through a chain file, which the CLI and the stream front end load too.
+    if isinstance(spec[next(k for k in spec if k != "type")], float):
+        chain = tmp_path / "chain.json"
+        chain.write_text(json.dumps([spec]))
+        with pytest.raises(ChainError, match="chain.json: effect 1"):
+            kavri.load_chain(chain)
+
+
+def test_limits_of_the_engine_are_still_accepted():
+    biggest = float(np.finfo(np.float32).max)
+    audio = noise()
+    for spec in [{"type": "highpass", "frequency_hz": biggest},
+                 {"type": "clip", "threshold": 10**30}, {"type": "phaser", "stages": -(2**31)},
+                 {"type": "clip", "threshold": -biggest}]:
+        out = kavri.process(audio, RATE, [spec])
+        assert out.shape == audio.shape
+    with pytest.raises(ChainError, match="long.json: malformed JSON: Exceeds the limit"):
+        parse_chain_text('[{"type": "gain", "db": 1' + "0" * 5000 + "}]", "long.json")
+    # The native function itself is left as it is: a NaN parameter still passes through it.
+    raw = kavri.process_pipeline(audio, RATE, [{"type": "gain", "db": float("nan")}])
+    assert np.isnan(raw).all()
+
+
+# --- array orientation and worker counts -------------------------------------------------
+
+@pytest.mark.parametrize("shape", [(2, 48_000), (64, 65), (0, 100)])
+def test_channels_first_arrays_are_refused(shape):
+    with pytest.raises(ValueError, match=r"looks channels-first .* pass audio\.T"):
+        kavri.process(np.zeros(shape, np.float32), RATE, "saturate")
+
+
+@pytest.mark.parametrize("shape", [(48_000, 2), (1, 2), (65, 65), (3, 64), (100, 1000)])
+def test_plausible_shapes_are_processed(shape):
+    audio = np.zeros(shape, np.float32)
+    assert kavri.process(audio, RATE, [{"type": "gain"}]).shape == shape
+
+
+def test_worker_count_is_capped_at_the_cores_and_keeps_the_bits(monkeypatch):
+    audio = noise(frames=3000, channels=70)
+    chain = [{"type": "tremolo"}, {"type": "compressor"}, {"type": "lowpass"}]
+    one = kavri.process(audio, RATE, chain, workers=1)
+    assert np.array_equal(one, kavri.process(audio, RATE, chain, workers=2**40))
+    seen = []
+    real = kavri.api.process_pipeline
+
+    def spy(*args, **kwargs):
+        seen.append((kwargs["block_size"], kwargs["workers"]))
+        return real(*args, **kwargs)
+
+    monkeypatch.setattr(kavri.api, "process_pipeline", spy)
+    monkeypatch.setattr(kavri.api.os, "cpu_count", lambda: 3)
+    for workers in (0, 2, 3, 20_000):
+        kavri.process(audio, RATE, chain, workers=workers, block_size=0)
+    assert seen == [(0, 0), (0, 2), (0, 3), (0, 3)]
+
+
+@pytest.mark.parametrize(("options", "error", "message"), [
+    ({"workers": -1}, ValueError, "workers must be 0 or more, got -1"),
+    ({"block_size": -5}, ValueError, "block_size must be 0 or more frames"),
+    ({"block_size": 2**64}, ValueError, "block_size"),
+    ({"workers": 1.5}, TypeError, "workers must be a whole number"),
+    ({"sample_rate": 0}, ValueError, "sample_rate must be between 1 and 2147483647 Hz"),
+    ({"sample_rate": 2**31}, ValueError, "sample_rate must be between"),
+])
+def test_bad_engine_options_are_refused_in_python(options, error, message):
+    rate = options.pop("sample_rate", RATE)
+    with pytest.raises(error, match=message):
+        kavri.process(noise(), rate, "saturate", **options)
+
+
+def test_audio_that_is_not_numbers_is_refused_without_printing_it():
+    for audio in (np.full((5000, 2), "a"), np.zeros((5000, 2), complex),
+                  np.array([[{}, 1.0]] * 5000)):
+        with pytest.raises(TypeError, match=r"^audio must be an array of real numbers, "
+                                            r"got dtype \S+$"):
+            kavri.process(audio, RATE, "saturate")
+    numbers = np.array([[0.25, -0.5]] * 100, dtype=object)
+    assert np.array_equal(kavri.process(numbers, RATE, "saturate"),
+                          kavri.process(numbers.astype(np.float32), RATE, "saturate"))
+
+
+def test_writing_a_channels_first_array_says_so(tmp_path):
+    with pytest.raises(AudioFileError, match=r"at most 1024 channels, the audio has 48000; "
+                                             r"is the array \(channels, frames\)\? pass audio.T"):
+        kavri.write(tmp_path / "x.wav", np.zeros((2, 48_000), np.float32), RATE)
+    assert os.listdir(tmp_path) == []
+
+
+def test_batch_refuses_bad_workers_once_before_any_file(work):
+    with pytest.raises(ValueError, match="workers must be 0 or more"):
+        kavri.batch([work / "in" / "a.wav", work / "in.wav"], "saturate", work / "out",
+                    workers=-1)
+    assert not (work / "out").exists()
+
+
+# --- channel counts per container --------------------------------------------------------
+
+def test_channel_limits_of_each_container(tmp_path):
+    # Beyond its limit libsndfile crashes (Ogg) or fails obscurely: run the refusals in a
+    # child process, so that a regression shows as a failure rather than killing the run.
+    script = textwrap.dedent("""
+        import json, os, sys, numpy as np, kavri
+        results = {}
+        for name, channels in [("x.ogg", 256), ("x.ogg", 1024), ("x.flac", 9),
+                               ("x.wav", 1025), ("x.caf", 1025), ("x.aiff", 1025),
+                               ("x.w64", 1025)]:
+            try:
+                kavri.write(name, np.zeros((100, channels), np.float32), 48000)
+                results[f"{name}:{channels}"] = "written"
+            except kavri.AudioFileError as error:
+                results[f"{name}:{channels}"] = str(error)
+        print(json.dumps({"results": results, "left": sorted(os.listdir("."))}))
+    """)
+    child = subprocess.run([sys.executable, "-c", script], cwd=tmp_path, capture_output=True,
+                           text=True, timeout=300)
+    assert child.returncode == 0, child.stderr
+    report = json.loads(child.stdout)
+    assert report["left"] == []
+    results = report["results"]
+    assert results["x.ogg:256"] == "x.ogg: OGG files hold at most 255 channels, the audio has 256"
+    assert results["x.flac:9"] == "x.flac: FLAC files hold at most 8 channels, the audio has 9"
+    for name in ("x.wav", "x.caf", "x.aiff", "x.w64"):
+        assert results[f"{name}:1025"].endswith("hold at most 1024 channels, the audio has 1025")
+    # And right at each limit the file is written and reads back.
+    for name, channels in [("a.ogg", 255), ("a.flac", 8), ("a.wav", 1024), ("a.caf", 1024)]:
+        audio = np.zeros((16, channels), np.float32)
+        kavri.write(tmp_path / name, audio, RATE)
+        assert kavri.read(tmp_path / name).audio.shape == (16, channels)
+
+
+# --- file names that are not UTF-8 -------------------------------------------------------
+
+@pytest.mark.parametrize("suffix", [".wav", ".flac", ".ogg", ".aiff", ".caf", ".w64"])
+def test_names_that_are_not_utf8_round_trip(tmp_path, suffix):
+    audio = noise(channels=3)
+    as_str = os.path.join(tmp_path, os.fsdecode(b"take_\xff" + suffix.encode()))
+    kavri.write(as_str, audio, RATE)
+    as_bytes = os.fsencode(tmp_path) + b"/take_\xff" + suffix.encode()
+    assert os.listdir(os.fsencode(tmp_path)) == [b"take_\xff" + suffix.encode()]
+    back, rate = kavri.read(as_bytes)
+    assert rate == RATE and back.shape == audio.shape
+    if suffix not in (".flac", ".ogg"):
+        assert np.array_equal(back, audio)
+    kavri.write(os.fsencode(tmp_path) + b"/copy_\xfe" + suffix.encode(), back, RATE)
+    copy = kavri.read(os.path.join(tmp_path, "copy_\udcfe" + suffix)).audio
+    assert copy.shape == back.shape
+    if suffix != ".ogg":  # every other format gives back exactly what it holds
+        assert np.array_equal(copy, back)
+    with pytest.raises(AudioFileError, match=r"nope_\\xff\.wav: no such file"):
+        kavri.read(os.fsencode(tmp_path) + b"/nope_\xff.wav")
+
+
+def test_cli_with_names_that_are_not_utf8(work):
+    kavri.write(os.path.join(work, "in", "b_\udcff.wav"), noise(), RATE)
+    result = kavri_cli(b"process", b"in/b_\xff.wav", b"out_\xfe.wav", "--effect", "gain",
+                       cwd=work)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("in/b_\\xff.wav -> out_\\xfe.wav: 4800 frames")
+    batch = kavri_cli("batch", "in", "out", "--effect", "gain", cwd=work)
+    assert batch.returncode == 0, batch.stderr
+    assert sorted(os.listdir(os.fsencode(work / "out"))) == [
+        os.fsencode(RECORD_NAME), b"a.wav", b"b_\xff.wav"]
+    missing = kavri_cli(b"process", b"in/c_\xff.wav", b"out.wav", "--effect", "gain", cwd=work)
+    assert missing.stderr == "kavri: error: in/c_\\xff.wav: no such file\n"
+
+
+# --- a full disk and a lying header ------------------------------------------------------
+
+@pytest.mark.parametrize("name", ["full.wav", "full.flac", "full.ogg", "full.aiff"])
+def test_full_disk_is_named_and_leaves_nothing(tmp_path, monkeypatch, name):
+    # The temporary output is swapped for a link to /dev/full, where every write fails
+    # with ENOSPC, as on a full disk. Ogg's writer ignores failed writes altogether.
+    real_mkstemp = tempfile.mkstemp
+
+    def onto_dev_full(**kwargs):
+        handle, path = real_mkstemp(**kwargs)
+        os.unlink(path)
+        os.symlink("/dev/full", path)
+        return handle, path
+
+    monkeypatch.setattr(kavri._atomic.tempfile, "mkstemp", onto_dev_full)
+    with pytest.raises(AudioFileError,
+                       match=f"/{re.escape(name)}: cannot write: No space left on device$"):
+        kavri.write(tmp_path / name, noise(frames=48_000), RATE)
+    assert os.listdir(tmp_path) == []
+
+
+def test_header_claiming_more_frames_than_the_file_holds(tmp_path):
+    kavri.write(tmp_path / "small.flac", noise(frames=4000), RATE)
+    data = bytearray((tmp_path / "small.flac").read_bytes())
+    assert data[:4] == b"fLaC"
+    # STREAMINFO: 20 bits rate, 3 bits channels, 5 bits depth, then 36 bits of frame count.
+    fields = int.from_bytes(data[18:26], "big")
+    assert fields & (2**36 - 1) == 4000
+    data[18:26] = (fields & ~(2**36 - 1) | 2**33).to_bytes(8, "big")
+    (tmp_path / "bomb.flac").write_bytes(data)
+    assert sf.info(str(tmp_path / "bomb.flac")).frames == 2**33
+    with pytest.raises(AudioFileError, match=r"bomb.flac: damaged header: it claims "
+                                             r"8589934592 frames, more than a file of "):
+        kavri.read(tmp_path / "bomb.flac")
+    # A truthful header right next to it still reads.
+    assert kavri.read(tmp_path / "small.flac").audio.shape == (4000, 2)
+
+
+def test_plot_refuses_an_overflowing_chain_and_odd_rates(tmp_path):
+    from kavri.plot import plot_chain
+    with pytest.raises(KavriError, match="not finite"):
+        plot_chain([{"type": "gain", "db": 1000}], tmp_path / "x.png")
+    for rate in (1, 7999, 768_001, True):
+        with pytest.raises(KavriError, match="plots are measured at 8000 to 768000 Hz"):
+            plot_chain("saturate", tmp_path / "x.png", sample_rate=rate)
+    assert os.listdir(tmp_path) == []
+
+
+# --- any value, any text -----------------------------------------------------------------
+
+def any_value():
+    return st.one_of(
+        st.floats(allow_nan=True, allow_infinity=True, width=64),
+        st.floats(width=32).map(np.float32),
+        st.integers(), st.integers(min_value=10**4000, max_value=10**4500),
+        st.fractions(), st.decimals(), st.booleans(), st.none(), st.text(max_size=6),
+        st.lists(st.integers(), max_size=2), st.just(1j),
+    )
+
+
+@settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(effect=st.sampled_from(sorted(kavri.EFFECTS)), data=st.data())
+def test_the_chain_checker_only_ever_raises_chain_errors(effect, data):
+    keys = [p.key for p in kavri.EFFECTS[effect].params] + ["junk"]
+    spec = {"type": effect, **data.draw(st.dictionaries(st.sampled_from(keys), any_value(),
+                                                         max_size=3))}
+    try:
+        checked = kavri.validate_chain([spec])[0]
+    except ChainError as error:
+        assert "\n" not in str(error) and len(str(error)) < 400
+        return
+    # Whatever passes reaches the engine as a finite single-precision number or an int32.
+    for key, value in checked.items():
+        if key != "type":
+            assert np.isfinite(np.float32(float(value))) or kavri.EFFECTS[effect].param(key).integer
+
+
+@settings(max_examples=EXAMPLES, deadline=None)
+@example("gain:db=nan")
+@example("gain:db=-1e999")
+@example("gain:db=" + "9" * 5000)
+@given(text=st.text(alphabet=st.sampled_from(list("gain:db=,.eE+-0123456789naifNI ")),
+                    max_size=30))
+def test_effect_option_text_only_ever_raises_chain_errors(text):
+    try:
+        spec = kavri.chain.parse_effect_option(text)
+    except ChainError:
+        return
+    assert spec["type"] == "gain" and all(np.isfinite(v) for k, v in spec.items() if k != "type")

@@ -1,0 +1,322 @@
+"""Streams: any split of a signal into chunks gives the whole-buffer result bit for bit; flush,
+reset, argument checks, and threads."""
+
+import threading
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+import pytest
+
+import kavri
+from kavri import ChainError, Stream, effect_types, process_pipeline
+from kavri._kavri_stream import Stream as NativeStream
+
+RATE = 8000
+
+# Settings that make each effect audibly busy within a short signal at 8 kHz (short delays,
+# fast sweeps, thresholds the test signal crosses); the other keys keep their defaults.
+BUSY = {
+    "gain": {"db": 4.5},
+    "delay": {"delay_ms": 11.0, "feedback": 0.6},
+    "ping_pong_delay": {"delay_ms": 7.0},
+    "auto_pan": {"rate_hz": 7.0},
+    "pan": {"position": -0.4},
+    "stereo_width": {"width": 1.7},
+    "tremolo": {"rate_hz": 9.0},
+    "chorus": {"rate_hz": 3.0},
+    "flanger": {"rate_hz": 4.0},
+    "phaser": {"rate_hz": 3.0},
+    "rotary_speaker": {"rate_hz": 6.0},
+    "peak_eq": {"gain_db": 6.0},
+    "low_shelf": {"gain_db": -5.0},
+    "high_shelf": {"gain_db": 5.0},
+    "deesser": {"frequency_hz": 2500.0},
+    "dynamic_eq": {"frequency_hz": 1000.0, "attack_ms": 2.0},
+}
+
+
+def spec(effect_type, **keys):
+    return {"type": effect_type, **BUSY.get(effect_type, {}), **keys}
+
+
+def signal(frames, channels, seed):
+    """Noise in bursts from near silence to past full scale, so that every envelope rises
+    through its threshold and falls back."""
+    rng = np.random.default_rng(seed)
+    level = np.repeat(rng.choice([0.001, 0.05, 0.4, 1.6], size=frames // 97 + 1), 97)[:frames]
+    return (rng.standard_normal((frames, channels)) * level[:, None]).astype(np.float32)
+
+
+def cuts(frames, rng):
+    """Chunk lengths summing to frames: empty and one-frame chunks among short and long ones."""
+    sizes = []
+    while sum(sizes) < frames:
+        sizes.append(int(rng.choice([0, 1, rng.integers(2, 70), rng.integers(70, 1500)])))
+    sizes[-1] -= sum(sizes) - frames
+    return sizes
+
+
+def stream_through(stream, audio, sizes):
+    """The chunk outputs and the flush, checking that a chunk never returns more than it may."""
+    outputs, start = [], 0
+    for size in sizes:
+        out = stream.process(audio[start:start + size])
+        assert out.dtype == np.float32 and out.shape[1:] == audio.shape[1:]
+        outputs.append(out)
+        start += size
+    outputs.append(stream.flush())
+    assert stream.held_frames == 0
+    return outputs
+
+
+SETTINGS = [(1, 1), (7, 2), (64, 3), (2048, 1)]  # (block_size, workers)
+
+
+@pytest.mark.parametrize("effect_type", effect_types())
+def test_every_effect_streams_exactly(effect_type):
+    # One, two and three channels take different paths through several effects (fixed-width
+    # loops for mono and stereo, the stereo effects' handling of a third channel).
+    rng = np.random.default_rng(len(effect_type))
+    chain = [spec(effect_type)]
+    for channels in (1, 2, 3):
+        audio = signal(2600, channels, seed=channels)
+        for block_size, workers in SETTINGS:
+            whole = process_pipeline(audio, RATE, chain, block_size, workers)
+            sizes = cuts(len(audio), rng)
+            stream = Stream(chain, RATE, channels, block_size=block_size, workers=workers)
+            outputs = stream_through(stream, audio, sizes)
+            if effect_type != "dynamic_eq":
+                # Every frame leaves with its own chunk.
+                assert [len(o) for o in outputs] == sizes + [0]
+            assert np.array_equal(np.concatenate(outputs), whole, equal_nan=True), \
+                (channels, block_size, workers, sizes)
+
+
+# Settings that take other paths: stage counts beyond the phaser's and the filter cascade's
+# fixed-width loops, negative depth and feedback, a one-sample delay, and many channels.
+VARIANTS = [
+    spec("phaser", stages=7, feedback=-0.9),
+    spec("lowpass", stages=5, frequency_hz=700.0),
+    spec("high_shelf", stages=2, gain_db=9.0, slope=0.5),
+    spec("flanger", depth_ms=-1.5, feedback=-0.95),
+    spec("delay", delay_ms=0.125, feedback=1.0),
+    spec("ping_pong_delay", delay_ms=0.125, feedback=0.9),
+    spec("rotary_speaker", crossover_hz=3900.0, depth=1.0),
+    spec("transient_shaper", attack=-1.0, sustain=1.0),
+]
+
+
+@pytest.mark.parametrize("effect", VARIANTS, ids=lambda s: s["type"])
+def test_other_paths_stream_exactly(effect):
+    rng = np.random.default_rng(3)
+    for channels in (1, 2, 5, 9):
+        audio = signal(1500, channels, seed=channels)
+        whole = process_pipeline(audio, RATE, [effect], 32, 4)
+        stream = Stream([effect], RATE, channels, block_size=32, workers=4)
+        outputs = stream_through(stream, audio, cuts(len(audio), rng))
+        assert np.array_equal(np.concatenate(outputs), whole, equal_nan=True), channels
+
+
+HELD_CHAINS = [
+    [spec("dynamic_eq")],
+    # The dynamic EQ in front of effects whose state runs from frame 0 or rings on.
+    [spec("dynamic_eq"), spec("chorus"), spec("phaser"), spec("delay"), spec("auto_pan"),
+     spec("rotary_speaker"), spec("compressor")],
+    # Two of them, with effects before, between and after.
+    [spec("tremolo"), spec("dynamic_eq"), spec("ping_pong_delay"), spec("flanger"),
+     spec("dynamic_eq", frequency_hz=300.0, cut_db=8.0), spec("transient_shaper")],
+    [spec("dynamic_eq"), spec("dynamic_eq", q=4.0), spec("vibrato")],
+]
+
+
+def random_chain(rng):
+    types = effect_types()
+    chain = [spec(str(rng.choice(types))) for _ in range(rng.integers(2, 6))]
+    chain.insert(int(rng.integers(0, len(chain) + 1)), spec("dynamic_eq"))
+    return chain
+
+
+@pytest.mark.parametrize("chain", HELD_CHAINS + [random_chain(np.random.default_rng(s)) for s in range(4)])
+def test_chains_with_held_blocks_stream_exactly(chain):
+    rng = np.random.default_rng(len(chain))
+    audio = signal(3000, 2, seed=9)
+    # 5000 frames exceed the signal: everything is held until the flush.
+    for block_size, workers in SETTINGS + [(333, 2), (5000, 1)]:
+        whole = process_pipeline(audio, RATE, chain, block_size, workers)
+        sizes = cuts(len(audio), rng)
+        stream = Stream(chain, RATE, 2, block_size=block_size, workers=workers)
+        outputs = stream_through(stream, audio, sizes)
+        assert np.array_equal(np.concatenate(outputs), whole, equal_nan=True), (block_size, sizes)
+        # Frames leave in whole blocks counted from the first frame; the flush ends the rest.
+        released = np.cumsum([len(o) for o in outputs[:-1]])
+        taken = np.cumsum(sizes)
+        if sum(s["type"] == "dynamic_eq" for s in chain) == 1:
+            assert list(released) == list(taken - taken % block_size)
+
+
+def test_flush_and_reset_leave_the_stream_as_new():
+    chain = [spec("delay"), spec("dynamic_eq"), spec("chorus")]
+    first, second = signal(1500, 2, seed=1), signal(1200, 2, seed=2)
+    expected = process_pipeline(second, RATE, chain, 64)
+    stream = Stream(chain, RATE, 2, block_size=64)
+    empty = stream.flush()
+    assert empty.shape == (0, 2) and empty.dtype == np.float32
+
+    # After a flush: a second signal as if on a new stream.
+    stream_through(stream, first, [700, 800])
+    assert np.array_equal(np.concatenate(stream_through(stream, second, [5, 1195])), expected)
+
+    # A reset part-way drops the held frames and all state.
+    stream.process(first[:100])
+    assert stream.held_frames == 100 % 64
+    stream.reset()
+    assert stream.held_frames == 0
+    assert np.array_equal(np.concatenate(stream_through(stream, second, [1200])), expected)
+
+
+def test_reset_rebuilds_the_chain_as_given_at_construction():
+    specs = [{"type": "gain", "db": 6.0}, [("type", "delay"), ("delay_ms", 3.0)]]
+    stream = NativeStream(specs, RATE, 1)
+    audio = signal(400, 1, seed=4)
+    expected = process_pipeline(audio, RATE, [{"type": "gain", "db": 6.0}, {"type": "delay", "delay_ms": 3.0}])
+    specs[0]["db"] = -20.0
+    specs.append({"type": "no such effect"})
+    stream.process(audio[:50])
+    stream.reset()
+    out = np.concatenate([stream.process(audio), stream.flush()])
+    assert np.array_equal(out, expected)
+
+
+def test_mono_chunks_and_forms():
+    chain = [spec("tremolo"), spec("dynamic_eq")]
+    audio = signal(900, 1, seed=3)
+    expected = process_pipeline(audio, RATE, chain, 100)[:, 0]
+    stream = Stream(chain, RATE, 1, block_size=100)
+    chunk = audio[:450, 0].astype(np.float64)
+    kept = chunk.copy()
+    parts = [stream.process(chunk), stream.process(audio[450:, 0].tolist())]
+    rest = stream.flush()
+    assert np.array_equal(chunk, kept)  # the caller's chunk is untouched
+    assert all(p.ndim == 1 and p.dtype == np.float32 for p in parts + [rest])
+    assert np.array_equal(np.concatenate(parts + [rest]), expected)
+    # A non-contiguous chunk is read as its logical contents.
+    stereo = signal(300, 2, seed=5)
+    wide = np.repeat(stereo, 2, axis=1)[:, ::2]
+    assert np.array_equal(Stream([], RATE, 2).process(wide), stereo)
+
+
+def test_arguments_are_checked_like_process_pipeline():
+    for rate, channels, message in [(0, 0, "sample_rate must be positive."),
+                                    (RATE, 0, "Audio buffers must have at least one channel."),
+                                    (RATE, 2 ** 31, "Audio buffers must have at most 2147483647 channels.")]:
+        with pytest.raises(RuntimeError) as info:
+            NativeStream([{"type": "reverb"}], rate, channels)
+        assert str(info.value) == message
+    with pytest.raises(RuntimeError, match="^Unknown effect type: reverb$"):
+        NativeStream([{"type": "gain"}, {"type": "reverb"}], RATE, 2)
+    with pytest.raises(TypeError):
+        NativeStream([], 44100.0, 2)
+    with pytest.raises(TypeError):
+        NativeStream((), RATE, 2)
+    with pytest.raises(TypeError):
+        NativeStream([], RATE, 2, block_size=-1)
+    defaults = NativeStream([], RATE, 2, 0, 0)
+    assert (defaults.block_size, defaults.workers) == (2048, 1)
+
+    with pytest.raises(ChainError):
+        Stream([{"type": "reverb"}], RATE, 2)
+    with pytest.raises(TypeError, match="sample_rate"):
+        Stream([], 44100.0, 2)
+    assert Stream("vocal", RATE, 2).chain == kavri.load_chain("vocal")
+
+    stream = Stream([spec("delay")], RATE, 2)
+    for bad in (np.zeros((10, 3), np.float32), np.zeros(10, np.float32), np.zeros((2, 2, 2))):
+        with pytest.raises(ValueError):
+            stream.process(bad)
+    with pytest.raises(ValueError, match="chunk has 1 channels, the stream has 2"):
+        NativeStream([], RATE, 2).process(np.zeros((4, 1), np.float32))
+    with pytest.raises(RuntimeError, match="exactly 2 dimensions"):
+        NativeStream([], RATE, 1).process(np.zeros(4, np.float32))
+    # A refused chunk changes nothing.
+    audio = signal(200, 2, seed=6)
+    assert np.array_equal(np.concatenate(stream_through(stream, audio, [200])),
+                          process_pipeline(audio, RATE, [spec("delay")]))
+
+
+class Blocking:
+    """A parameter value whose conversion waits, once armed, until the test lets it go:
+    a stream's reset, which rebuilds the chain from its specs, is then held mid-call."""
+
+    def __init__(self):
+        self.armed = False
+        self.inside = threading.Event()
+        self.release = threading.Event()
+
+    def __float__(self):
+        if self.armed:
+            self.inside.set()
+            assert self.release.wait(10)
+        return 3.0
+
+
+def test_a_second_thread_is_refused_while_one_uses_the_stream():
+    value = Blocking()
+    stream = NativeStream([{"type": "gain", "db": value}, {"type": "dynamic_eq"}], RATE, 2, 64)
+    audio = signal(500, 2, seed=7)
+    stream.process(audio[:100])
+    value.armed = True
+    worker = threading.Thread(target=stream.reset)
+    worker.start()
+    try:
+        assert value.inside.wait(10)
+        for call in (lambda: stream.process(audio), stream.flush, stream.reset):
+            with pytest.raises(RuntimeError, match="^stream is in use by another thread$"):
+                call()
+    finally:
+        value.release.set()
+        worker.join()
+    value.armed = False
+    # The held frames went with the reset; the refused calls left no trace.
+    assert stream.held_frames == 0
+    out = np.concatenate([stream.process(audio), stream.flush()])
+    assert np.array_equal(out, process_pipeline(audio, RATE, [{"type": "gain", "db": 3.0},
+                                                              {"type": "dynamic_eq"}], 64))
+
+
+def test_streams_on_many_threads_at_once():
+    chains = HELD_CHAINS[1:] + [[spec("phaser"), spec("limiter")]]
+    jobs = [(signal(4000, 1 + k % 3, seed=k), chains[k % len(chains)], 1 + k % 2) for k in range(8)]
+
+    def run(job):
+        audio, chain, workers = job
+        stream = Stream(chain, RATE, audio.shape[1], block_size=256, workers=workers)
+        return np.concatenate(stream_through(stream, audio, [1000] * 4))
+
+    with ThreadPoolExecutor(max_workers=4) as pool:
+        results = list(pool.map(run, jobs))
+    for (audio, chain, _), got in zip(jobs, results):
+        assert np.array_equal(got, process_pipeline(audio, RATE, chain, 256))
+
+
+def test_other_threads_run_while_a_chunk_runs():
+    audio = np.random.default_rng(6).uniform(-1, 1, (1_500_000, 2)).astype(np.float32)
+    stream = Stream([{"type": "distortion"}] * 6, 48000, 2)
+    stamps: list[float] = []
+    stop = threading.Event()
+
+    def ticker():
+        while not stop.is_set():
+            stamps.append(time.perf_counter())
+            time.sleep(0.001)
+
+    thread = threading.Thread(target=ticker)
+    thread.start()
+    time.sleep(0.01)
+    start = time.perf_counter()
+    stream.process(audio)
+    end = time.perf_counter()
+    stop.set()
+    thread.join()
+    middle = [t for t in stamps if start + 0.25 * (end - start) < t < end - 0.25 * (end - start)]
+    assert len(middle) >= 3
