@@ -305,3 +305,87 @@ def test_dask_cluster_gives_the_local_bytes(corpus):
     assert samples(corpus / "local") == samples(corpus / "dask")
     assert (corpus / "local" / MANIFEST_NAME).read_bytes() == \
         (corpus / "dask" / MANIFEST_NAME).read_bytes()
+
+
+# --- the batch machinery under augmentation ---------------------------------------------------
+
+def test_stop_rerun_progress_and_tail_follow_the_batch_record(corpus):
+    files = sorted((corpus / "in").rglob("*.wav"))
+    out = corpus / "out"
+    options = {"variants": 2, "seed": 3, "base_dir": corpus / "in", "jobs": 1}
+
+    class AfterFirstOutput:
+        def is_set(self):
+            return (out / "a.v0.wav").exists()
+
+    with pytest.raises(kavri.BatchInterrupted) as caught:
+        kavri.augment_files(files, corpus / "r.json", out, stop=AfterFirstOutput(), **options)
+    assert [r.status for r in caught.value.report.results] == ["done"]
+    assert sorted(p.name for p in out.rglob("*") if p.is_file()) == \
+        [".kavri-batch.json", "a.v0.wav", MANIFEST_NAME]
+    assert [r["output"] for r in read_manifest(out / MANIFEST_NAME)] == ["a.v0.wav"]
+
+    calls = []
+    rerun = kavri.augment_files(files, corpus / "r.json", out,
+                                on_progress=lambda done, total: calls.append((done, total)),
+                                **options)
+    assert [r.status for r in rerun.results] == ["skipped", "done", "done", "done"]
+    assert calls[-1] == (4 * 4000, 4 * 4000)
+    assert len(read_manifest(out / MANIFEST_NAME)) == 4
+
+    # A tail is a setting of every output: all are redone, and the manifest says how to
+    # replay them.
+    again = kavri.augment_files(files, corpus / "r.json", out, tail=0.01, **options)
+    assert [r.status for r in again.results] == ["done"] * 4
+    record = read_manifest(out / MANIFEST_NAME)[0]
+    assert record["tail"] == 0.01
+    kavri.process_file(corpus / "in" / record["source"], corpus / "replay.wav",
+                       record["chain"], tail=record["tail"])
+    replayed, made = kavri.read(corpus / "replay.wav").audio, kavri.read(out / "a.v0.wav").audio
+    assert replayed.shape[0] == 4000 + 160 and np.array_equal(replayed, made)
+
+
+def test_inputs_are_never_overwritten_and_odd_names_are_drawn(corpus, capsys):
+    source = corpus / "in"
+    kavri.write(source / "c_\udcff.wav", np.full((500, 1), 0.25, np.float32), RATE)
+    inside = source / "aug"
+    inside.mkdir()
+    original = np.full((300, 2), 0.5, np.float32)
+    kavri.write(inside / "a.v1.wav", original, RATE)  # an original that looks like an output
+    files = [source / "a.wav", source / "sub" / "b.wav", source / "c_\udcff.wav"]
+    report = kavri.augment_files(files, corpus / "r.json", inside, variants=2, seed=1,
+                                 base_dir=source)
+    failed = [(r.output, r.error) for r in report.failed]
+    assert len(failed) == 1 and failed[0][0] == str(inside / "a.v1.wav")
+    assert "output would overwrite" in failed[0][1] and "kavri did not write" in failed[0][1]
+    assert np.array_equal(kavri.read(inside / "a.v1.wav").audio, original)
+    assert (inside / "c_\udcff.v1.wav").is_file()
+    records = {r["output"]: r for r in read_manifest(inside / MANIFEST_NAME)}
+    assert "a.v1.wav" not in records and records["c_\udcff.v0.wav"]["source"] == "c_\udcff.wav"
+    # On a rerun the outputs inside the input folder are not taken as inputs, while the
+    # original there is one (and is still refused as an output).
+    capsys.readouterr()
+    assert main(["augment", str(source), str(inside), "--chain", str(corpus / "r.json"),
+                 "--variants", "2", "--seed", "1"]) == 1
+    assert "2 written, 5 skipped (already complete), 1 failed" in capsys.readouterr().out
+    assert sorted(p.name for p in (inside / "aug").iterdir()) == ["a.v1.v0.wav", "a.v1.v1.wav"]
+    assert np.array_equal(kavri.read(inside / "a.v1.wav").audio, original)
+
+
+def test_cli_interrupted_exits_with_the_signal_and_writes_nothing(corpus, capsys, monkeypatch):
+    import contextlib
+    import signal
+
+    import kavri.cli
+
+    @contextlib.contextmanager
+    def stopped():
+        flag = kavri.StopFlag()
+        flag.set(signal.SIGTERM)
+        yield flag
+
+    monkeypatch.setattr(kavri.cli, "stop_on_signals", stopped)
+    assert augment_cli(corpus, "out", "--seed", "5", "--quiet") == 143
+    err = capsys.readouterr().err
+    assert err.startswith("kavri: interrupted: 0 processed") and err.count("\n") == 1
+    assert not [p for p in (corpus / "out").rglob("*") if p.is_file()]

@@ -680,8 +680,9 @@ def augment_files(files: Iterable[str | os.PathLike[str]], random_chain: RandomC
             on_result(result)
 
     def save() -> None:
-        _write_manifest(manifest, (r for r in kept.values()
-                                   if (target / r["output"]).is_file()))
+        present = [r for r in kept.values() if (target / r["output"]).is_file()]
+        if present or manifest.exists():
+            _write_manifest(manifest, present)
 
     try:
         report = run_tasks(tasks, target, inputs=sources, base_dir=base_dir,
