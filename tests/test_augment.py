@@ -175,6 +175,10 @@ def test_augment_is_process_pipeline_over_the_chain_it_returns(shape):
     ({"one_of": [{"type": "clip"}], "p": -0.1}, "chain[0]: \"p\" must be within [0, 1]"),
     ({"db": 3}, "chain[0]: needs a \"type\", a \"one_of\" or a \"some_of\""),
     ("gain", "chain[0]: expected an effect spec"),
+    # Integers too long to print are described, not printed.
+    ({"type": "phaser", "stages": 10**5000}, "(an integer of 5001 digits) is out of range"),
+    ({"type": "gain", "db": {"choice": [[10**5000]]}},
+     "must be a number, got (a list holding an integer too long to print)"),
 ])
 def test_bad_descriptions_are_refused_with_their_place(item, message):
     with pytest.raises(kavri.ChainError) as caught:

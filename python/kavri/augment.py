@@ -62,7 +62,7 @@ from ._kavri_core import process_pipeline
 from ._paths import fs_name, shown
 from .batch import BatchReport, FileResult, Task, check_run_options, plan_outputs, run_tasks
 from .catalogue import EFFECTS, suggest
-from .chain import Chain, _show
+from .chain import Chain, _show, _show_number
 from .errors import ChainError, KavriError
 from .streamfile import StopRequest
 
@@ -186,12 +186,12 @@ def _number(value: Any, integer: bool) -> tuple[float | int | None, str]:
         if not finite:
             return None, f"must be finite, got {_show(value)}"
     elif not integer and abs(value) > 2**1023:
-        return None, f"{value} is out of range"
+        return None, f"{_show_number(value)} is out of range"
     if integer:
         if not isinstance(value, numbers.Integral):
             return None, f"must be a whole number, got {_show(value)}"
         if not _INT32[0] <= int(value) <= _INT32[1]:
-            return None, f"{value} is out of range"
+            return None, f"{_show_number(value)} is out of range"
         return int(value), ""
     return (int(value) if isinstance(value, numbers.Integral) else float(value)), ""
 
@@ -396,7 +396,7 @@ def _key_word(name: str, value: Any) -> int:
     except TypeError:
         raise TypeError(f"{name} must be a whole number, got {value!r}") from None
     if not 0 <= number < _KEY_LIMIT:
-        raise ValueError(f"{name} must be within [0, 2**64), got {number}")
+        raise ValueError(f"{name} must be within [0, 2**64), got {_show_number(number)}")
     return number
 
 

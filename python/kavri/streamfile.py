@@ -31,7 +31,7 @@ import numpy as np
 import soundfile as sf
 
 from ._atomic import atomic_output
-from ._paths import fs_bytes, fs_name
+from ._paths import fs_name
 from .audiofile import _prepare, output_format
 from .chain import ChainLike, load_chain
 from .errors import AudioFileError, Interrupted, KavriError
@@ -154,24 +154,27 @@ def chunk_frames(sample_rate: int, block_size: int, requested: int | None = None
     return min(max(blocks, 1), MAX_CHUNK_FRAMES // block) * block
 
 
-def _open_input(name: str) -> sf.SoundFile:
+@contextmanager
+def _open_input(name: str) -> Iterator[sf.SoundFile]:
     try:
-        with open(name, "rb"):
-            pass
+        handle = open(name, "rb")
     except FileNotFoundError:
         raise AudioFileError(f"{name}: no such file") from None
     except IsADirectoryError:
         raise AudioFileError(f"{name}: is a directory, not an audio file") from None
     except OSError as error:
         raise AudioFileError(f"{name}: cannot read: {error.strerror}") from None
-    try:
-        # The bytes of the name: libsndfile reaches names that are not UTF-8 that way.
-        return sf.SoundFile(fs_bytes(name))
-    except sf.LibsndfileError as error:
-        raise AudioFileError(f"{name}: not a readable audio file "
-                             f"({error.error_string.rstrip('.')})") from None
-    except (RuntimeError, ValueError, TypeError) as error:
-        raise AudioFileError(f"{name}: not a readable audio file ({error})") from None
+    with handle:
+        # libsndfile reads through the open descriptor, so names that are not UTF-8 work.
+        try:
+            reader = sf.SoundFile(handle.fileno(), closefd=False)
+        except sf.LibsndfileError as error:
+            raise AudioFileError(f"{name}: not a readable audio file "
+                                 f"({error.error_string.rstrip('.')})") from None
+        except (RuntimeError, ValueError, TypeError) as error:
+            raise AudioFileError(f"{name}: not a readable audio file ({error})") from None
+        with reader:
+            yield reader
 
 
 def _read(reader: sf.SoundFile, buffer: np.ndarray, name: str) -> np.ndarray:
@@ -192,9 +195,16 @@ class _Writer:
         self.subtype = subtype
         self.frames = 0
         try:
-            self.file = sf.SoundFile(fs_bytes(temporary), "w", samplerate=sample_rate,
-                                     channels=channels, subtype=subtype, format=container)
+            self.handle = open(temporary, "r+b")
+        except OSError as error:
+            raise AudioFileError(f"{name}: cannot write: {error.strerror or error}") from None
+        try:
+            # Through the open descriptor, so names that are not UTF-8 work.
+            self.file = sf.SoundFile(self.handle.fileno(), "w", samplerate=sample_rate,
+                                     channels=channels, subtype=subtype, format=container,
+                                     closefd=False)
         except (RuntimeError, ValueError) as error:
+            self.handle.close()
             raise self._error(error) from None
 
     def _error(self, error: Exception) -> AudioFileError:
@@ -215,6 +225,8 @@ class _Writer:
             self.file.close()
         except (RuntimeError, OSError) as error:
             raise self._error(error) from None
+        finally:
+            self.handle.close()
 
 
 def _engine_error(source: str, error: BaseException) -> KavriError:
