@@ -185,7 +185,7 @@ def _number(value: Any, integer: bool) -> tuple[float | int | None, str]:
             finite = False
         if not finite:
             return None, f"must be finite, got {_show(value)}"
-    elif not integer and abs(value) > 2**1023:
+    elif not integer and abs(int(value)) > 2**1023:
         return None, f"{_show_number(value)} is out of range"
     if integer:
         if not isinstance(value, numbers.Integral):
@@ -221,7 +221,7 @@ def _item_list(where: str, item: Mapping[str, Any], key: str) -> list[Any]:
     if not isinstance(items, (list, tuple)) or not items:
         raise ChainError(f"{where}: \"{key}\" must be a non-empty list of items, "
                          f"got {_show(items)}")
-    return items
+    return list(items)
 
 
 def _check_dist(where: str, spec: Mapping[Any, Any], integer: bool) -> _Dist:
@@ -462,7 +462,7 @@ def _visit(node: _Node, draw: _Draws, out: list[dict[str, Any]]) -> None:
         lo, hi = node.count
         count = min(lo + math.floor(draw() * (hi - lo + 1)), hi)
         total = len(node.items)
-        picked = []
+        picked: list[_Node] = []
         for i, item in enumerate(node.items):
             if len(picked) == count:
                 break
@@ -485,6 +485,8 @@ class RandomChain:
     """
 
     __slots__ = ("_items", "_text")
+    _items: tuple[_Node, ...]
+    _text: str
 
     def __init__(self, description: RandomChainLike) -> None:
         if isinstance(description, RandomChain):
@@ -522,7 +524,7 @@ class RandomChain:
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, RandomChain):
             return NotImplemented
-        return self._items == other._items and self._text == other._text
+        return bool(self._items == other._items and self._text == other._text)
 
     def __hash__(self) -> int:
         return hash(self._items)
@@ -644,8 +646,9 @@ def augment_files(files: Iterable[str | os.PathLike[str]], random_chain: RandomC
     """
     chain = RandomChain(random_chain)
     seed = _key_word("seed", seed)
-    if isinstance(variants, bool) or not isinstance(variants, numbers.Integral) or variants < 1:
-        raise ValueError(f"variants must be a whole number of at least 1, got {variants!r}")
+    count: object = variants  # checked as whatever the caller passed
+    if isinstance(count, bool) or not isinstance(count, numbers.Integral) or int(count) < 1:
+        raise ValueError(f"variants must be a whole number of at least 1, got {count!r}")
     tail = check_run_options(block_size, workers, subtype, tail)
     target = Path(fs_name(out_dir))
     manifest = target / MANIFEST_NAME

@@ -210,10 +210,10 @@ def find_files(folder: str | os.PathLike[str], pattern: str = "*.wav",
     if exclude is not None:
         out_dir = os.fspath(exclude)
         for key, entry in load_record(out_dir).items():
-            path = os.path.join(out_dir, key)
-            if _written_by_us(entry, path):
-                ours.add(os.path.realpath(path))
-    found = []
+            written = os.path.join(out_dir, key)
+            if _written_by_us(entry, written):
+                ours.add(os.path.realpath(written))
+    found: list[Path] = []
     for path in root.rglob(pattern):
         if path.name == RECORD_NAME or (path.name.startswith(".")
                                         and path.name.endswith(TEMPORARY_SUFFIX)):

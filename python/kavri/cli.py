@@ -14,7 +14,7 @@ import sys
 import time
 from collections.abc import Callable
 from pathlib import Path
-from typing import TextIO
+from typing import Any, TextIO
 
 import numpy as np
 
@@ -178,7 +178,7 @@ class _FileProgress:
 
     def __init__(self, quiet: bool) -> None:
         self.quiet = quiet
-        self.bar = None
+        self.bar: Any = None
 
     def __call__(self, done: int, total: int) -> None:
         if self.quiet:
