@@ -3,7 +3,9 @@
 Each file is streamed by one task, :func:`run_task`, a plain module-level function of
 picklable arguments, so that the same task runs on a thread of this process or on a Dask
 worker (``distributed.Client(...).get_executor()``). The native calls release the
-interpreter lock, so threads scale across cores.
+interpreter lock, so threads scale across cores. :func:`run_tasks` is the loop over such
+tasks, each with its own chain: :func:`batch` gives every file the same chain, and
+:func:`kavri.augment_files` gives every variant of every file the chain drawn for it.
 
 A run never writes over one of its inputs: an output path that is an input (by name or by
 being the same file) is refused, and when the output folder lies inside the inputs' folder
