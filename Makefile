@@ -4,7 +4,7 @@ PY := $(VENV)/bin/python
 CPP_TEST_DIR := build/cpp-tests
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
-.PHONY: demo test lint test-python test-cpp test-sanitize fuzz-long bench bench-streaming install venv clean
+.PHONY: demo test lint test-python test-cpp test-sanitize fuzz-long bench bench-streaming prove-math install venv clean
 
 demo: install
 	$(VENV)/bin/kavri demo
@@ -62,6 +62,14 @@ bench: install
 # Peak memory by file length, streamed against whole-buffer speed, time from a signal to exit.
 bench-streaming: install
 	$(PY) bench/bench_streaming.py
+
+# Proves the vector math functions equal to the C library's scalar calls over every input
+# (minutes, both cores). The output is kept in bench/results/prove_math.txt.
+PROVE_FLAGS := -std=c++17 -O2 -ffp-contract=off -fno-fast-math -Wall -Wextra -Isrc
+prove-math:
+	@mkdir -p build bench/results
+	$${CXX:-g++} $(PROVE_FLAGS) bench/prove_math.cpp src/engine/vecmath/*.cpp -o build/prove_math -pthread
+	./build/prove_math > bench/results/prove_math.txt; status=$$?; cat bench/results/prove_math.txt; exit $$status
 
 clean:
 	rm -rf build $(VENV)

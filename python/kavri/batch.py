@@ -36,6 +36,8 @@ from .api import check_engine_options
 from .audiofile import check_subtype_name, is_complete_audio_file, output_format
 from .chain import Chain, ChainLike, load_chain
 from .errors import Interrupted, KavriError
+from .loudness import LoudnessTarget
+from .report import output_report
 from .streamfile import StopRequest, check_tail, process_file, tail_frames
 
 __all__ = [
@@ -67,6 +69,8 @@ class FileResult:
 
     ``record`` is what the batch record keeps for a finished output: the identity of the
     input it was made from, the settings digest and the output's size and time stamp.
+    ``warnings`` name what went wrong in a finished output: samples clipped by its format,
+    NaN or infinite samples, a loudness target that was missed.
     """
 
     source: str
@@ -76,6 +80,7 @@ class FileResult:
     frames: int = 0
     seconds: float = 0.0
     record: dict[str, Any] | None = field(default=None, compare=False, repr=False)
+    warnings: tuple[str, ...] = ()
 
 
 @dataclass
@@ -137,13 +142,15 @@ def file_identity(path: str | os.PathLike[str], stop: StopRequest | None = None
     return {"size": stat.st_size, "mtime_ns": stat.st_mtime_ns, "sha256": digest.hexdigest()}
 
 
-def settings_digest(specs: Chain, block_size: int, subtype: str | None, tail: float) -> str:
+def settings_digest(specs: Chain, block_size: int, subtype: str | None, tail: float,
+                    options: dict[str, Any] | None = None) -> str:
     """A digest of everything besides the input that decides an output's bits. The worker
     count is left out: it never changes them."""
     from . import __version__
 
     text = json.dumps({"chain": specs, "block_size": block_size, "subtype": subtype,
-                       "tail": tail, "version": __version__}, sort_keys=True, allow_nan=True)
+                       "tail": tail, "version": __version__, **(options or {})},
+                      sort_keys=True, allow_nan=True)
     return hashlib.sha256(text.encode()).hexdigest()
 
 
@@ -268,7 +275,8 @@ def run_task(source: str, output: str, specs: Chain, block_size: int = 2048, wor
              subtype: str | None = None, tail: float = 0.0, settings: str = "",
              previous: dict[str, Any] | None = None,
              stop: StopRequest | None = None,
-             progress: Callable[[int, int], None] | None = None) -> FileResult:
+             progress: Callable[[int, int], None] | None = None,
+             options: dict[str, Any] | None = None) -> FileResult:
     """Processes one file of a batch: streams it through the chain into ``output``, or
     skips it when ``previous`` (its entry in the batch record) shows that the output was
     made from this very input with these settings and is still as it was written.
@@ -276,7 +284,8 @@ def run_task(source: str, output: str, specs: Chain, block_size: int = 2048, wor
     Errors of the file itself (unreadable, engine failure, unwritable output) come back as
     a "failed" result with a one-line message instead of an exception, so that one bad
     file never stops a batch. A stop request raises :class:`kavri.Interrupted`.
-    ``progress`` is passed on to :func:`kavri.process_file`.
+    ``progress`` is passed on to :func:`kavri.process_file`, and so are ``options``, its
+    further keyword arguments (loudness, peak_ceiling, dither, bitrate).
     """
     start = time.perf_counter()
     try:
@@ -291,7 +300,8 @@ def run_task(source: str, output: str, specs: Chain, block_size: int = 2048, wor
         if identity is None or not _same_stat(identity, source):
             identity = file_identity(source, stop)
         summary = process_file(source, output, specs, block_size=block_size, workers=workers,
-                               subtype=subtype, tail=tail, stop=stop, progress=progress)
+                               subtype=subtype, tail=tail, stop=stop, progress=progress,
+                               **(options or {}))
         written = os.stat(output)
     except KavriError as error:
         return FileResult(source, output, "failed", str(error))
@@ -300,8 +310,9 @@ def run_task(source: str, output: str, specs: Chain, block_size: int = 2048, wor
         return FileResult(source, output, "failed", f"{source}: {message}")
     record = {"source": os.path.abspath(source), **identity, "settings": settings,
               "output_size": written.st_size, "output_mtime_ns": written.st_mtime_ns}
+    warnings = tuple(f"{output}: {w}" for w in output_report(summary)[1])
     return FileResult(source, output, "done", frames=summary.input_frames,
-                      seconds=time.perf_counter() - start, record=record)
+                      seconds=time.perf_counter() - start, record=record, warnings=warnings)
 
 
 class _AnyStop:
@@ -345,6 +356,7 @@ def run_tasks(tasks: Sequence[Task], out_dir: str | os.PathLike[str], *,
               executor: Executor | None = None, jobs: int | None = None,
               block_size: int = 2048, workers: int = 1, subtype: str | None = None,
               force: bool = False, tail: float = 0.0,
+              options: dict[str, Any] | None = None,
               on_result: Callable[[FileResult], None] | None = None,
               on_progress: Callable[[int, int], None] | None = None,
               stop: StopRequest | None = None) -> BatchReport:
@@ -356,6 +368,8 @@ def run_tasks(tasks: Sequence[Task], out_dir: str | os.PathLike[str], *,
     may be one of them, nor, when ``out_dir`` lies below ``base_dir``, a file there that
     this tool did not write. Every task's outcome, record, progress and stop handling is
     as :func:`batch` describes; the settings digest of each output covers its own chain.
+    ``options`` are further keyword arguments of :func:`kavri.process_file`, the same for
+    every task (checked already) and part of every settings digest.
     """
     tail = check_run_options(block_size, workers, subtype, tail)
     sources = list(inputs) if inputs is not None else [t.source for t in tasks]
@@ -366,7 +380,7 @@ def run_tasks(tasks: Sequence[Task], out_dir: str | os.PathLike[str], *,
         # Tasks often share one chain object (a batch); its digest is worked out once.
         key = id(task.chain)
         if key not in digests:
-            digests[key] = settings_digest(task.chain, block_size, subtype, tail)
+            digests[key] = settings_digest(task.chain, block_size, subtype, tail, options)
         return digests[key]
 
     record = load_record(out_name)
@@ -492,7 +506,8 @@ def run_tasks(tasks: Sequence[Task], out_dir: str | os.PathLike[str], *,
             future = pool.submit(run_task, source, output, task.chain, block_size, workers,
                                  subtype, tail, settings(task), previous, task_stop,
                                  progress=file_progress(index)
-                                 if task_stop is not None and sizes else None)
+                                 if task_stop is not None and sizes else None,
+                                 options=options)
             pending[future] = index
             not_done.add(future)
         last_save = time.monotonic()
@@ -541,7 +556,9 @@ def batch(files: Iterable[str | os.PathLike[str]], chain: ChainLike,
           force: bool = False, tail: float = 0.0,
           on_result: Callable[[FileResult], None] | None = None,
           on_progress: Callable[[int, int], None] | None = None,
-          stop: StopRequest | None = None) -> BatchReport:
+          stop: StopRequest | None = None, loudness: float | None = None,
+          peak_ceiling: float = -1.0, dither: str = "tpdf",
+          bitrate: int | None = None) -> BatchReport:
     """Processes many files with one chain and writes each result under ``out_dir``.
 
     Outputs mirror the inputs' folder tree below ``base_dir`` (by default the inputs'
@@ -566,13 +583,22 @@ def batch(files: Iterable[str | os.PathLike[str]], chain: ChainLike,
     threads are abandoned unwritten, and :class:`BatchInterrupted` is raised with the
     report of the files that finished. Tasks on another process's workers cannot see the
     flag; they are cancelled where the executor allows and otherwise left to finish.
+
+    ``loudness``, ``peak_ceiling``, ``dither`` and ``bitrate`` act on each file as in
+    :func:`kavri.process_file`: each file is brought to the loudness target on its own.
     """
     specs = load_chain(chain)
     tail = check_run_options(block_size, workers, subtype, tail)
+    options: dict[str, Any] = {"dither": dither}
+    if loudness is not None:
+        LoudnessTarget(loudness, peak_ceiling)
+        options.update(loudness=loudness, peak_ceiling=peak_ceiling)
+    if bitrate is not None:
+        options["bitrate"] = bitrate
     sources = [os.fspath(f) for f in files]
     tasks = [Task(source, output, specs)
              for source, output in plan_outputs(sources, out_dir, base_dir)]
     return run_tasks(tasks, out_dir, inputs=sources, base_dir=base_dir, executor=executor,
                      jobs=jobs, block_size=block_size, workers=workers, subtype=subtype,
-                     force=force, tail=tail, on_result=on_result, on_progress=on_progress,
-                     stop=stop)
+                     force=force, tail=tail, options=options, on_result=on_result,
+                     on_progress=on_progress, stop=stop)

@@ -148,8 +148,9 @@ def validate_chain(items: Iterable[EffectSpec], source: str = "chain") -> Chain:
 def parse_chain_text(text: str, source: str) -> tuple[Chain, str]:
     """Parses the JSON text of a chain file into a checked chain and its description.
 
-    The text holds either a list of specs or an object with a "chain" list and an optional
-    "description" string. Malformed JSON fails with its line and column.
+    The text holds a list of specs, an object with a "chain" list and an optional
+    "description" string, or a single effect object (with a "type"). Malformed JSON fails
+    with its line and column.
     """
     try:
         data = json.loads(text)
@@ -159,10 +160,12 @@ def parse_chain_text(text: str, source: str) -> tuple[Chain, str]:
     except ValueError as error:  # an integer of more digits than the interpreter converts
         raise ChainError(f"{source}: malformed JSON: {str(error).split(':')[0]}") from None
     description = ""
+    if isinstance(data, dict) and "chain" not in data and "type" in data:
+        data = [data]  # a file holding one effect
     if isinstance(data, dict):
         if "chain" not in data:
-            raise ChainError(f"{source}: expected a list of effects or an object with a "
-                             f"\"chain\" list")
+            raise ChainError(f"{source}: expected a list of effects, one effect object with "
+                             f"a \"type\", or an object with a \"chain\" list")
         description = data.get("description", "")
         if not isinstance(description, str):
             raise ChainError(f"{source}: \"description\" must be a string")

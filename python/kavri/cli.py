@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import os
 import sys
 import time
@@ -22,7 +23,15 @@ from . import __version__
 from ._atomic import atomic_output
 from ._paths import escape_odd_bytes, shown
 from .api import check_engine_options, process
-from .audiofile import SUBTYPES, check_subtype_name, output_format, write
+from .audiofile import (
+    DITHER_MODES,
+    MP3_BITRATES,
+    STREAM_FORMATS,
+    SUBTYPES,
+    check_subtype_name,
+    output_format,
+    write,
+)
 from .batch import BatchInterrupted, FileResult, batch, find_files
 from .catalogue import EFFECTS, FAMILIES, effect_types, get_effect, markdown_reference
 from .chain import (
@@ -34,6 +43,8 @@ from .chain import (
     parse_effect_option,
 )
 from .errors import Interrupted, KavriError
+from .loudness import LoudnessTarget, measure_file
+from .report import meter_json, meter_text, output_report
 from .streamfile import check_tail, process_file, stop_on_signals
 
 DEMO_SAMPLE_RATE = 48_000
@@ -45,6 +56,7 @@ NOT_BUILT = "is not available in this build yet"
 
 EXIT_FAILED = 1
 EXIT_INTERRUPTED = 130
+EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE, as a shell reports a command its pipe ended
 
 
 def _error(message: str) -> None:
@@ -117,19 +129,50 @@ def run_demo(out: TextIO = sys.stdout, folder: str = DEMO_FOLDER,
 
 
 def _chain_from_args(args: argparse.Namespace) -> Chain:
+    """The chain of --chain FILE or --preset NAME, followed by every --effect in order;
+    empty only when a loudness target is given."""
+    chain: Chain = []
     if args.chain is not None:
-        return load_chain_file(args.chain)
-    if args.preset is not None:
-        return load_preset(args.preset)
-    return [parse_effect_option(text) for text in args.effect]
+        chain = load_chain_file(args.chain)
+    elif args.preset is not None:
+        chain = load_preset(args.preset)
+    elif not args.effect and getattr(args, "loudness", None) is None:
+        # A loudness target alone is a chain of its own: the gain (and limiter) it adds.
+        raise KavriError("no chain: give --chain FILE, --preset NAME or --effect TYPE")
+    return chain + [parse_effect_option(text) for text in args.effect or []]
 
 
 def _add_chain_options(parser: argparse.ArgumentParser) -> None:
-    group = parser.add_mutually_exclusive_group(required=True)
+    group = parser.add_mutually_exclusive_group()
     group.add_argument("--chain", metavar="FILE", help="JSON chain file")
     group.add_argument("--preset", metavar="NAME", help="a shipped preset (see 'kavri presets')")
-    group.add_argument("--effect", metavar="TYPE[:key=value,...]", action="append",
-                       help="an effect; repeat for a chain, e.g. --effect gain:db=-3")
+    parser.add_argument("--effect", metavar="TYPE[:key=value,...]", action="append",
+                        help="an effect; repeat for a chain, e.g. --effect gain:db=-3; after "
+                             "--chain or --preset, the effects run after that chain")
+
+
+def _number(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, got '{text}'") from None
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"expected a finite number, got '{text}'")
+    return value
+
+
+def _add_output_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--loudness", type=_number, metavar="LUFS",
+                        help="bring the integrated loudness (ITU-R BS.1770-4) to this target "
+                             "with one gain after the chain, e.g. -16 for podcasts")
+    parser.add_argument("--peak-ceiling", type=_number, default=-1.0, metavar="DB",
+                        help="with --loudness: true-peak ceiling in dBTP, kept by the "
+                             "limiter where the gain would pass it, default -1")
+    parser.add_argument("--dither", choices=DITHER_MODES, default="tpdf",
+                        help="dither for 16-bit output, default tpdf (reproducible)")
+    parser.add_argument("--bitrate", type=int, metavar="KBPS",
+                        help="constant MP3 bit rate, one of "
+                             f"{', '.join(map(str, MP3_BITRATES))} (default: variable)")
 
 
 def _add_engine_options(parser: argparse.ArgumentParser) -> None:
@@ -197,28 +240,62 @@ class _FileProgress:
             self.bar.close()
 
 
+def _loudness_target(args: argparse.Namespace) -> LoudnessTarget | None:
+    if args.loudness is None:
+        return None
+    try:
+        return LoudnessTarget(args.loudness, args.peak_ceiling)
+    except (TypeError, ValueError) as error:
+        raise KavriError(str(error)) from None
+
+
 def cmd_process(args: argparse.Namespace) -> int:
-    """``kavri process IN OUT``: stream IN through the chain into OUT, atomically."""
+    """``kavri process IN OUT``: stream IN through the chain into OUT, atomically; "-" is
+    standard input or output. A report line goes to stderr."""
     chain = _chain_from_args(args)
-    output_format(args.output, args.subtype)
-    _check_output_folder(args.output)
-    if _same_file(args.input, args.output) and not args.overwrite:
+    output_format(args.output, args.subtype, args.format)
+    _loudness_target(args)
+    if args.output != "-":
+        _check_output_folder(args.output)
+    if (args.input != "-" and args.output != "-" and _same_file(args.input, args.output)
+            and not args.overwrite):
         raise KavriError(f"{args.output}: is the input file; pass --overwrite to replace it")
     progress = _FileProgress(args.quiet)
     with stop_on_signals() as stop:
         try:
             summary = process_file(args.input, args.output, chain, block_size=args.block_size,
                                    workers=args.workers, subtype=args.subtype, tail=args.tail,
-                                   progress=progress, stop=stop)
+                                   progress=progress, stop=stop, loudness=args.loudness,
+                                   peak_ceiling=args.peak_ceiling, dither=args.dither,
+                                   bitrate=args.bitrate, file_format=args.format,
+                                   measure=not args.quiet)
         except Interrupted:
             print(f"kavri: interrupted; {args.output} not written", file=sys.stderr)
             return stop.exit_status()
         finally:
             progress.close()
-    tail = f" + {summary.output_frames - summary.input_frames} tail" if args.tail else ""
-    print(f"{args.input} -> {args.output}: {summary.input_frames}{tail} frames x "
-          f"{summary.channels} channels at {summary.sample_rate} Hz, {chain_summary(chain)} "
-          f"({summary.seconds * 1000:.1f} ms)")
+    if not args.quiet:
+        line, warnings = output_report(summary)
+        print(f"kavri: {line}", file=sys.stderr)
+        for warning in warnings:
+            print(f"kavri: warning: {warning}", file=sys.stderr)
+    if args.output != "-":
+        tail = f" + {summary.output_frames - summary.input_frames} tail" if args.tail else ""
+        print(f"{args.input} -> {args.output}: {summary.input_frames}{tail} frames x "
+              f"{summary.channels} channels at {summary.sample_rate} Hz, {chain_summary(chain)} "
+              f"({summary.seconds * 1000:.1f} ms)")
+    return 0
+
+
+def cmd_meter(args: argparse.Namespace) -> int:
+    """``kavri meter FILE...``: loudness, peaks and faults of each file, as text or JSON."""
+    if args.files.count("-") > 1:
+        raise KavriError("standard input (-) can be metered once")
+    readings = [(name, measure_file(name)) for name in args.files]
+    if args.json:
+        print(meter_json(readings))
+    else:
+        print("\n\n".join(meter_text(name, measured) for name, measured in readings))
     return 0
 
 
@@ -227,6 +304,7 @@ def cmd_batch(args: argparse.Namespace) -> int:
     from tqdm import tqdm
 
     chain = _chain_from_args(args)
+    _loudness_target(args)
     in_dir, out_dir = Path(args.input_dir), Path(args.output_dir)
     if not in_dir.is_dir():
         raise KavriError(f"{in_dir}: no such folder")
@@ -254,6 +332,8 @@ def cmd_batch(args: argparse.Namespace) -> int:
             finished += 1
             if result.status == "failed":
                 bar.write(f"kavri: error: {result.error}", file=sys.stderr)
+            for warning in () if args.quiet else result.warnings:
+                bar.write(f"kavri: warning: {warning}", file=sys.stderr)
             bar.set_postfix_str(f"{finished}/{count} files", refresh=False)
 
         def on_progress(done: int, total: int) -> None:
@@ -264,7 +344,9 @@ def cmd_batch(args: argparse.Namespace) -> int:
             report = batch(files, chain, out_dir, jobs=args.jobs, block_size=args.block_size,
                            workers=args.workers, subtype=args.subtype, base_dir=in_dir,
                            force=args.force, tail=args.tail, on_result=on_result,
-                           on_progress=None if bar.disable else on_progress, stop=stop)
+                           on_progress=None if bar.disable else on_progress, stop=stop,
+                           loudness=args.loudness, peak_ceiling=args.peak_ceiling,
+                           dither=args.dither, bitrate=args.bitrate)
         except BatchInterrupted as error:
             bar.close()
             print(f"kavri: {error}", file=sys.stderr)
@@ -304,6 +386,8 @@ def cmd_augment(args: argparse.Namespace) -> int:
             finished += 1
             if result.status == "failed":
                 bar.write(f"kavri: error: {result.error}", file=sys.stderr)
+            for warning in () if args.quiet else result.warnings:
+                bar.write(f"kavri: warning: {warning}", file=sys.stderr)
             bar.set_postfix_str(f"{finished}/{count} files", refresh=False)
 
         def on_progress(done: int, total: int) -> None:
@@ -499,13 +583,18 @@ def build_parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     p = commands.add_parser("process", help="process one audio file")
-    p.add_argument("input", metavar="IN", help="input audio file")
-    p.add_argument("output", metavar="OUT", help="output audio file (format from its suffix)")
+    p.add_argument("input", metavar="IN", help="input audio file, or - for standard input")
+    p.add_argument("output", metavar="OUT",
+                   help="output audio file (format from its suffix), or - for standard output")
     _add_chain_options(p)
     _add_engine_options(p)
     p.add_argument("--overwrite", action="store_true",
                    help="allow OUT to be the input file itself")
     _add_stream_options(p)
+    _add_output_options(p)
+    p.add_argument("--format", choices=list(STREAM_FORMATS), metavar="FORMAT",
+                        help="output container when OUT has no suffix, such as '-' "
+                             f"(standard output, default wav): {', '.join(STREAM_FORMATS)}")
     p.set_defaults(handler=cmd_process)
 
     p = commands.add_parser("batch", help="process every matching file under a folder")
@@ -518,6 +607,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--pattern", default="*.wav", help="file name pattern, default '*.wav'")
     p.add_argument("--force", action="store_true", help="redo outputs that are already complete")
     _add_stream_options(p)
+    _add_output_options(p)
     p.set_defaults(handler=cmd_batch)
 
     p = commands.add_parser("augment", help="write randomly processed copies of every "
@@ -537,6 +627,12 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--force", action="store_true", help="redo outputs that are already complete")
     _add_stream_options(p)
     p.set_defaults(handler=cmd_augment)
+
+    p = commands.add_parser("meter", help="measure loudness, peaks and faults of audio files")
+    p.add_argument("files", metavar="FILE", nargs="+", help="audio files ('-' for standard input)")
+    p.add_argument("--json", action="store_true",
+                   help="a JSON list with one object of flat keys per file")
+    p.set_defaults(handler=cmd_meter)
 
     p = commands.add_parser("effects", help="list the effect types or one type's parameters")
     p.add_argument("type", nargs="?", metavar="TYPE")
@@ -580,3 +676,11 @@ def main(argv: list[str] | None = None) -> int:
     except KeyboardInterrupt:
         _error("interrupted")
         return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # The reader of standard output went away (kavri meter ... | head): stop quietly.
+        # Standard output is pointed at /dev/null so that the exit's own flush cannot fail
+        # again and print a traceback.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+        return EXIT_BROKEN_PIPE

@@ -25,9 +25,13 @@ from .errors import KavriError
 __all__ = [
     "impulse_response",
     "magnitude_response",
+    "stereo_impulse_responses",
+    "path_responses",
     "static_curve",
     "smoothed",
     "has_dynamics",
+    "has_motion",
+    "level_over_time",
     "plot_chain",
     "MatplotlibMissing",
     "check_plot_rate",
@@ -39,6 +43,12 @@ CURVE_FREQUENCY_HZ = 1000.0
 # Sample rates a plot is measured at: the level curve's 1 kHz tone must lie well below
 # half the rate, and the measurements' length grows with the rate.
 PLOT_RATES = (8_000, 768_000)
+
+# The impulse response runs this long (2.7 s at 48 kHz, room for long echoes) and its
+# spectrum is taken over eight times as many points: bins of 0.05 Hz at 48 kHz, so that
+# 1/24-octave smoothing averages several bins even at 10 Hz.
+IMPULSE_FRAMES = 1 << 17
+FFT_FRAMES = 1 << 20
 
 
 class MatplotlibMissing(KavriError):
@@ -75,14 +85,39 @@ def impulse_response(chain: ChainLike, sample_rate: int = 48_000, length: int = 
     return out.astype(np.float64) / np.float64(np.float32(height))
 
 
-def magnitude_response(chain: ChainLike, sample_rate: int = 48_000, length: int = 65_536
-                       ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
-    """Frequencies in hertz and the magnitude in dB of each output channel, (bins, 2)."""
-    response = impulse_response(chain, sample_rate, length)
-    spectrum = np.abs(np.fft.rfft(response, axis=0))
+def stereo_impulse_responses(chain: ChainLike, sample_rate: int = 48_000,
+                             length: int = IMPULSE_FRAMES,
+                             level_db: float = IMPULSE_LEVEL_DB) -> npt.NDArray[np.float64]:
+    """The chain's four paths from input channel to output channel: an impulse on the left
+    alone, then on the right alone. Returns (length, 2 inputs, 2 outputs), so that [:, 0, 1]
+    is what the left input sends to the right output (what pan, width, ping-pong delay and
+    the rotary speaker do)."""
+    height = 10.0 ** (level_db / 20.0)
+    specs = load_chain(chain)
+    paths = np.empty((length, 2, 2))
+    for side in range(2):
+        impulse = np.zeros((length, 2), dtype=np.float32)
+        impulse[0, side] = height
+        paths[:, side, :] = process(impulse, sample_rate, specs).astype(np.float64)
+    return paths / np.float64(np.float32(height))
+
+
+def _spectrum_db(response: npt.NDArray[np.float64], sample_rate: int, fft_length: int
+                 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    size = max(fft_length, response.shape[0])
+    spectrum = np.abs(np.fft.rfft(response, n=size, axis=0))
     with np.errstate(divide="ignore"):
         magnitude = 20.0 * np.log10(np.maximum(spectrum, 1e-12))
-    return np.fft.rfftfreq(length, 1.0 / sample_rate), magnitude
+    return np.fft.rfftfreq(size, 1.0 / sample_rate), magnitude
+
+
+def magnitude_response(chain: ChainLike, sample_rate: int = 48_000, length: int = 65_536,
+                       fft_length: int = 0
+                       ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """Frequencies in hertz and the magnitude in dB of each output channel, (bins, 2), for
+    an impulse on both channels. ``fft_length`` (above ``length``) pads the response with
+    zeros for finer frequency steps."""
+    return _spectrum_db(impulse_response(chain, sample_rate, length), sample_rate, fft_length)
 
 
 def smoothed(frequencies: npt.NDArray[np.float64], magnitude_db: npt.NDArray[np.float64],
@@ -154,10 +189,88 @@ def _figure_class() -> Any:
     return Figure
 
 
+def path_responses(chain: ChainLike, sample_rate: int = 48_000
+                   ) -> tuple[npt.NDArray[np.float64], dict[str, npt.NDArray[np.float64]]]:
+    """The magnitude responses worth drawing, by label: "left -> left", "right -> right",
+    and the cross paths "left -> right", "right -> left" where they carry anything; a
+    single "left and right" when both direct paths are the same and nothing crosses, and
+    "each side to itself" and "each side to the other" when the two sides mirror each
+    other."""
+    paths = stereo_impulse_responses(chain, sample_rate)
+    frequencies, magnitude = _spectrum_db(paths.reshape(paths.shape[0], 4), sample_rate,
+                                          FFT_FRAMES)
+    names = {(0, 0): "left -> left", (1, 1): "right -> right",
+             (0, 1): "left -> right", (1, 0): "right -> left"}
+    curves: dict[str, npt.NDArray[np.float64]] = {}
+    crossing = False
+    for (source, target), label in names.items():
+        if source != target and not np.any(paths[:, source, target]):
+            continue
+        crossing |= source != target
+        curves[label] = magnitude[:, source * 2 + target]
+    mirrored = np.array_equal(paths[:, 0, 0], paths[:, 1, 1]) and np.array_equal(
+        paths[:, 0, 1], paths[:, 1, 0])
+    if mirrored and not crossing:
+        curves = {"left and right": curves["left -> left"]}
+    elif mirrored:
+        curves = {"each side to itself": curves["left -> left"],
+                  "each side to the other": curves["left -> right"]}
+    return frequencies, curves
+
+
+# Effects whose sound moves with time (a low-frequency oscillator): their plot adds the
+# level over time of a steady tone, which an impulse response taken at one instant hides.
+MOVING_TYPES = frozenset({"tremolo", "auto_pan", "rotary_speaker", "chorus", "flanger",
+                          "vibrato", "phaser"})
+WINDOW_SECONDS = 0.01
+
+
+def has_motion(chain: Chain) -> bool:
+    """True if any effect of the chain changes its sound over time by itself."""
+    return any(spec["type"] in MOVING_TYPES for spec in chain)
+
+
+def level_over_time(chain: ChainLike, sample_rate: int = 48_000, seconds: float = 2.0,
+                    level_db: float = IMPULSE_LEVEL_DB
+                    ) -> tuple[npt.NDArray[np.float64], dict[str, npt.NDArray[np.float64]]]:
+    """The level (dB, RMS over 10 ms windows) of each output channel while a steady 1 kHz
+    sine plays on the left input alone, then on the right alone; paths that carry nothing
+    are left out. Shows what auto-pan, tremolo and the rotary speaker do over time."""
+    specs = load_chain(chain)
+    frames = int(seconds * sample_rate)
+    window = max(1, int(WINDOW_SECONDS * sample_rate))
+    count = frames // window
+    t = np.arange(frames) / sample_rate
+    tone = (10.0 ** (level_db / 20.0) * np.sin(2.0 * np.pi * CURVE_FREQUENCY_HZ * t))
+    names = {(0, 0): "left -> left", (0, 1): "left -> right",
+             (1, 0): "right -> left", (1, 1): "right -> right"}
+    levels: dict[str, npt.NDArray[np.float64]] = {}
+    for side in range(2):
+        signal_in = np.zeros((frames, 2), dtype=np.float32)
+        signal_in[:, side] = tone
+        out = process(signal_in, sample_rate, specs).astype(np.float64)
+        power = np.mean(np.square(out[:count * window]).reshape(count, window, 2), axis=1)
+        for target in range(2):
+            if side != target and not np.any(power[:, target]):
+                continue
+            levels[names[(side, target)]] = 10.0 * np.log10(np.maximum(power[:, target] * 2.0,
+                                                                       1e-12))
+    times = (np.arange(count) + 0.5) * window / sample_rate
+    return times, levels
+
+
+def _crosses(label: str) -> bool:
+    source, _, target = label.partition(" -> ")
+    return label == "each side to the other" or (bool(target) and source != target)
+
+
 def plot_chain(chain: ChainLike, out: str | os.PathLike[str], sample_rate: int = 48_000,
                title: str | None = None) -> None:
     """Draws the chain's magnitude response, and its static level curve when the chain has
     dynamics, into an image file (PNG by suffix), written atomically.
+
+    The response is measured with an impulse on each input channel in turn, so that stereo
+    effects show each path from an input to an output (left to left, left to right, ...).
 
     Raises :class:`MatplotlibMissing` without matplotlib, :class:`kavri.ChainError` for a
     bad chain, :class:`KavriError` for a sample rate outside :data:`PLOT_RATES` or a chain
@@ -168,21 +281,25 @@ def plot_chain(chain: ChainLike, out: str | os.PathLike[str], sample_rate: int =
     sample_rate = check_plot_rate(sample_rate)
     specs = load_chain(chain)
     dynamics = has_dynamics(specs)
-    frequencies, magnitude = magnitude_response(specs, sample_rate)
+    frequencies, curves = path_responses(specs, sample_rate)
     curve = static_curve(specs, sample_rate) if dynamics else None
-    measured = [magnitude] if curve is None else [magnitude, curve[1]]
+    measured = list(curves.values()) + ([] if curve is None else [curve[1]])
     if not all(np.all(np.isfinite(values)) for values in measured):
         raise KavriError(f"{chain_summary(specs)}: the output is not finite at "
                          f"{sample_rate} Hz (it overflows single precision); nothing to plot")
 
-    figure = figure_class(figsize=(11, 4.5) if dynamics else (7.5, 4.5), layout="constrained")
-    axes = figure.subplots(1, 2 if dynamics else 1, squeeze=False)[0]
+    motion = level_over_time(specs, sample_rate) if has_motion(specs) else None
+    panels = 1 + (curve is not None) + (motion is not None)
+    figure = figure_class(figsize=(3.5 + 3.75 * panels, 4.5), layout="constrained")
+    axes = figure.subplots(1, panels, squeeze=False)[0]
     ax = axes[0]
-    same = np.array_equal(magnitude[:, 0], magnitude[:, 1])
-    centres, shown = smoothed(frequencies, magnitude)
-    ax.semilogx(centres, shown[:, 0], label="left" if not same else None)
-    if not same:
-        ax.semilogx(centres, shown[:, 1], label="right", alpha=0.8)
+    labels = list(curves)
+    centres, shown = smoothed(frequencies, np.stack([curves[k] for k in labels], axis=1))
+    for index, label in enumerate(labels):
+        ax.semilogx(centres, shown[:, index], label=label,
+                    linestyle="--" if _crosses(label) else "-",
+                    alpha=0.9)
+    if len(labels) > 1:
         ax.legend()
     top = float(np.max(shown))
     low = min(max(float(np.min(shown)), top - 80.0), top - 24.0)
@@ -190,7 +307,7 @@ def plot_chain(chain: ChainLike, out: str | os.PathLike[str], sample_rate: int =
     ax.set_xlim(10.0, sample_rate / 2.0)
     ax.set_xlabel("frequency (Hz)")
     ax.set_ylabel("magnitude (dB)")
-    ax.set_title(f"Magnitude response (impulse at {IMPULSE_LEVEL_DB:g} dBFS, 1/24 octave)")
+    ax.set_title(f"Magnitude response per path (impulse at {IMPULSE_LEVEL_DB:g} dBFS, 1/24 octave)")
     ax.grid(True, which="both", alpha=0.3)
 
     if curve is not None:
@@ -206,6 +323,18 @@ def plot_chain(chain: ChainLike, out: str | os.PathLike[str], sample_rate: int =
         ax.set_title(f"Static level curve ({CURVE_FREQUENCY_HZ:g} Hz sine)")
         lowest = max(float(np.min(out_levels)), -120.0)
         ax.set_ylim(lowest - 3.0, max(float(np.max(out_levels)), 0.0) + 3.0)
+        ax.grid(True, alpha=0.3)
+        ax.legend()
+    if motion is not None:
+        times, levels = motion
+        ax = axes[-1]
+        for label, values in levels.items():
+            ax.plot(times, values - IMPULSE_LEVEL_DB, label=label,
+                    linestyle="--" if _crosses(label) else "-", alpha=0.9)
+        ax.set_xlabel("time (s)")
+        ax.set_ylabel("level re input (dB)")
+        ax.set_title(f"Level over time ({CURVE_FREQUENCY_HZ:g} Hz tone on one side)")
+        ax.set_ylim(-40.0, 12.0)
         ax.grid(True, alpha=0.3)
         ax.legend()
     figure.suptitle(title or chain_summary(specs))

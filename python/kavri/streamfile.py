@@ -24,17 +24,16 @@ import threading
 import time
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
-from dataclasses import dataclass
-from typing import Protocol
+from dataclasses import dataclass, field
+from typing import Any, Protocol
 
 import numpy as np
 import soundfile as sf
 
-from ._atomic import atomic_output
-from ._paths import fs_name
-from .audiofile import _prepare, output_format
+from .audiofile import WriteStats, check_output, input_path, open_output, output_format
 from .chain import ChainLike, load_chain
 from .errors import AudioFileError, Interrupted, KavriError
+from .loudness import LevelMeter, LoudnessResult, LoudnessTarget, Measurement, plan_loudness
 from .stream import Stream
 
 __all__ = [
@@ -60,7 +59,11 @@ class StopRequest(Protocol):
 
 @dataclass(frozen=True)
 class FileSummary:
-    """What :func:`process_file` did: the format, the frames read and written, the time."""
+    """What :func:`process_file` did: the format, the frames read and written, the time.
+
+    ``measurement`` holds the levels of the audio written (before it was converted to the
+    file's sample format) when they were measured, ``stats`` what the conversion clipped
+    or found not finite, and ``loudness`` what a loudness target did."""
 
     source: str
     output: str
@@ -69,6 +72,10 @@ class FileSummary:
     input_frames: int
     output_frames: int
     seconds: float
+    measurement: Measurement | None = None
+    stats: WriteStats = field(default_factory=WriteStats)
+    loudness: LoudnessResult | None = None
+    subtype: str = ""
 
 
 class StopFlag:
@@ -155,27 +162,27 @@ def chunk_frames(sample_rate: int, block_size: int, requested: int | None = None
     return min(max(blocks, 1), MAX_CHUNK_FRAMES // block) * block
 
 
-@contextmanager
-def _open_input(name: str) -> Iterator[sf.SoundFile]:
+def _open_input(name: str, shown: str | None = None) -> sf.SoundFile:
+    """Opens a file for reading; messages name it as ``shown`` (standard input's copy is
+    named for what it stands for)."""
+    readable = name
+    name = "standard input" if shown == "-" else (shown or name)
     try:
-        handle = open(name, "rb")
+        with open(readable, "rb"):
+            pass
     except FileNotFoundError:
         raise AudioFileError(f"{name}: no such file") from None
     except IsADirectoryError:
         raise AudioFileError(f"{name}: is a directory, not an audio file") from None
     except OSError as error:
         raise AudioFileError(f"{name}: cannot read: {error.strerror}") from None
-    with handle:
-        # libsndfile reads through the open descriptor, so names that are not UTF-8 work.
-        try:
-            reader = sf.SoundFile(handle.fileno(), closefd=False)
-        except sf.LibsndfileError as error:
-            raise AudioFileError(f"{name}: not a readable audio file "
-                                 f"({error.error_string.rstrip('.')})") from None
-        except (RuntimeError, ValueError, TypeError) as error:
-            raise AudioFileError(f"{name}: not a readable audio file ({error})") from None
-        with reader:
-            yield reader
+    try:
+        return sf.SoundFile(readable)
+    except sf.LibsndfileError as error:
+        raise AudioFileError(f"{name}: not a readable audio file "
+                             f"({error.error_string.rstrip('.')})") from None
+    except (RuntimeError, ValueError, TypeError) as error:
+        raise AudioFileError(f"{name}: not a readable audio file ({error})") from None
 
 
 def _read(reader: sf.SoundFile, buffer: np.ndarray, name: str) -> np.ndarray:
@@ -186,52 +193,38 @@ def _read(reader: sf.SoundFile, buffer: np.ndarray, name: str) -> np.ndarray:
         raise AudioFileError(f"{name}: cannot read: {detail}") from None
 
 
-class _Writer:
-    """Appends processed chunks to the temporary file, as :func:`kavri.write` would write
-    them whole (integer and Vorbis output clipped, NaN written as 0)."""
-
-    def __init__(self, temporary: str, name: str, sample_rate: int, channels: int,
-                 container: str, subtype: str) -> None:
-        self.name = name
-        self.subtype = subtype
-        self.frames = 0
-        try:
-            self.handle = open(temporary, "r+b")
-        except OSError as error:
-            raise AudioFileError(f"{name}: cannot write: {error.strerror or error}") from None
-        try:
-            # Through the open descriptor, so names that are not UTF-8 work.
-            self.file = sf.SoundFile(self.handle.fileno(), "w", samplerate=sample_rate,
-                                     channels=channels, subtype=subtype, format=container,
-                                     closefd=False)
-        except (RuntimeError, ValueError) as error:
-            self.handle.close()
-            raise self._error(error) from None
-
-    def _error(self, error: Exception) -> AudioFileError:
-        detail = error.error_string if isinstance(error, sf.LibsndfileError) else str(error)
-        return AudioFileError(f"{self.name}: cannot write: {detail}")
-
-    def write(self, audio: np.ndarray) -> None:
-        if audio.shape[0] == 0:
-            return
-        try:
-            self.file.write(_prepare(audio, self.subtype))
-        except (RuntimeError, ValueError, OSError) as error:
-            raise self._error(error) from None
-        self.frames += audio.shape[0]
-
-    def close(self) -> None:
-        try:
-            self.file.close()
-        except (RuntimeError, OSError) as error:
-            raise self._error(error) from None
-        finally:
-            self.handle.close()
-
-
 def _engine_error(source: str, error: BaseException) -> KavriError:
     return KavriError(f"{source}: {error or type(error).__name__}")
+
+
+def _passes(reader: sf.SoundFile, stream: Stream, step: int, extra: int, name: str,
+            check_stop: Callable[[], None]) -> Iterator[tuple[int, np.ndarray]]:
+    """Runs the whole input, then ``extra`` frames of silence, through ``stream``; yields
+    (frames consumed so far, processed frames) per chunk, the stream's flush last."""
+    reader.seek(0)
+    buffer = np.empty((step, reader.channels), np.float32)
+    consumed = 0
+    pending = extra
+    while True:
+        check_stop()
+        block = _read(reader, buffer, name)
+        if block.shape[0] == 0:
+            if pending == 0:
+                break
+            block = buffer[:min(step, pending)]
+            block.fill(0.0)
+            pending -= block.shape[0]
+        consumed += block.shape[0]
+        try:
+            processed = stream.process(block)
+        except (RuntimeError, MemoryError) as error:
+            raise _engine_error(name, error) from None
+        yield consumed, processed
+    check_stop()
+    try:
+        yield consumed, stream.flush()
+    except (RuntimeError, MemoryError) as error:
+        raise _engine_error(name, error) from None
 
 
 def process_file(source: str | os.PathLike[str], output: str | os.PathLike[str],
@@ -239,35 +232,53 @@ def process_file(source: str | os.PathLike[str], output: str | os.PathLike[str],
                  subtype: str | None = None, tail: float = 0.0,
                  progress: ProgressCallback | None = None,
                  stop: StopRequest | None = None,
-                 chunk: int | None = None) -> FileSummary:
+                 chunk: int | None = None,
+                 loudness: float | None = None, peak_ceiling: float = -1.0,
+                 dither: str = "tpdf", bitrate: int | None = None,
+                 file_format: str | None = None, measure: bool = False) -> FileSummary:
     """Runs an effect chain over an audio file and writes the result, streaming.
 
-    ``source`` is any file libsndfile reads; ``output`` takes its container from its suffix
-    and ``subtype`` as :func:`kavri.write` does. ``chain`` is a list of effect specs, a
-    chain file or a preset name. ``tail`` seconds of silence follow the input through the
-    chain, so the output is longer by exactly ``tail_frames(tail, sample_rate)`` frames
-    (the nearest whole frame). The output has the bits of ``kavri.process`` over the whole
-    input (followed by the tail's zeros), for every ``workers`` count; ``block_size``
-    matters only for a "dynamic_eq", as it does there.
+    ``source`` is any file libsndfile reads, or "-" for standard input; ``output`` takes
+    its container from its suffix (or from ``file_format``), or is "-" for standard output
+    (WAV unless ``file_format`` says otherwise), and ``subtype`` as :func:`kavri.write`
+    does. ``chain`` is a list of effect specs, a chain file or a preset name. ``tail``
+    seconds of silence follow the input through the chain, so the output is longer by
+    exactly ``tail_frames(tail, sample_rate)`` frames (the nearest whole frame). The output
+    has the bits of ``kavri.process`` over the whole input (followed by the tail's zeros),
+    for every ``workers`` count; ``block_size`` matters only for a "dynamic_eq", as it
+    does there.
+
+    ``loudness`` (LUFS) adds a gain after the chain that brings the integrated loudness
+    (ITU-R BS.1770-4) within 0.5 LU of it, and where that gain would push the true peak
+    over ``peak_ceiling`` (dBTP), the engine's "limiter" after the gain; the summary's
+    ``loudness`` says what was done and by how much a target was missed. This takes a
+    measuring pass over the file before the writing pass, and a pass more for each
+    limiter setting tried, each in bounded memory.
+
+    16-bit (and 8-bit) output gets TPDF dither from a fixed seed unless ``dither="none"``;
+    ``bitrate`` (kbit/s) makes MP3 output constant-rate. ``measure`` meters the written
+    audio (peaks, loudness, clipped and non-finite samples) into the summary.
 
     The file is read and processed ``chunk`` frames at a time (default: whole engine
     blocks making about a second), so memory does not grow with the file's length. The
     output appears complete or not at all, by an atomic rename; it may be the input file
-    itself. ``progress(frames_written, frames_total)`` is called after every chunk.
-    ``stop`` (an object with ``is_set()``) is checked before every chunk; once it is set
-    the run ends with :class:`kavri.Interrupted` and writes nothing.
+    itself. ``progress(frames_done, frames_total)`` is called after every chunk, over all
+    passes. ``stop`` (an object with ``is_set()``) is checked before every chunk; once it
+    is set the run ends with :class:`kavri.Interrupted` and writes nothing.
 
-    Raises :class:`kavri.ChainError` for a bad chain, ``ValueError`` for a bad tail,
-    :class:`kavri.AudioFileError` for a file that cannot be read or written, and
-    :class:`kavri.KavriError` naming the source when the engine fails.
+    Raises :class:`kavri.ChainError` for a bad chain, ``ValueError`` for a bad tail or
+    loudness target, :class:`kavri.AudioFileError` for a file that cannot be read or
+    written, and :class:`kavri.KavriError` naming the source when the engine fails.
     """
     specs = load_chain(chain)
     tail_seconds = check_tail(tail)
-    source_name, output_name = fs_name(source), fs_name(output)
-    container, chosen = output_format(output_name, subtype)
-    folder = os.path.dirname(os.path.abspath(output_name))
-    if not os.path.isdir(folder):
-        raise AudioFileError(f"{output_name}: cannot write: folder {folder} does not exist")
+    target = LoudnessTarget(loudness, peak_ceiling) if loudness is not None else None
+    source_name, output_name = os.fspath(source), os.fspath(output)
+    _, chosen = output_format(output_name, subtype, file_format)
+    if output_name != "-":
+        folder = os.path.dirname(os.path.abspath(output_name))
+        if not os.path.isdir(folder):
+            raise AudioFileError(f"{output_name}: cannot write: folder {folder} does not exist")
 
     def check_stop() -> None:
         if stop is not None and stop.is_set():
@@ -275,49 +286,62 @@ def process_file(source: str | os.PathLike[str], output: str | os.PathLike[str],
 
     check_stop()
     start = time.perf_counter()
-    with _open_input(source_name) as reader:
+    with input_path(source_name) as readable, _open_input(readable, source_name) as reader:
         rate, channels = int(reader.samplerate), int(reader.channels)
+        check_output(output_name, rate, chosen, bitrate)
         extra = tail_frames(tail_seconds, rate)
-        try:
-            stream = Stream(specs, rate, channels, block_size=block_size, workers=workers)
-        except (RuntimeError, MemoryError) as error:
-            raise _engine_error(source_name, error) from None
         step = chunk_frames(rate, block_size, chunk)
-        total = max(int(reader.frames), 0) + extra
-        buffer = np.empty((step, channels), np.float32)
-        consumed = 0
-        with atomic_output(output_name) as temporary:
-            writer = _Writer(temporary, output_name, rate, channels, container, chosen)
+        per_pass = max(int(reader.frames), 0) + extra
+        done_before = 0
+        planned = 2 if target is not None else 1
+
+        def new_stream(extra_specs: list[dict[str, Any]]) -> Stream:
             try:
-                pending = extra
-                while True:
-                    check_stop()
-                    block = _read(reader, buffer, source_name)
-                    if block.shape[0] == 0:
-                        if pending == 0:
-                            break
-                        block = buffer[:min(step, pending)]
-                        block.fill(0.0)
-                        pending -= block.shape[0]
-                    consumed += block.shape[0]
-                    try:
-                        processed = stream.process(block)
-                    except (RuntimeError, MemoryError) as error:
-                        raise _engine_error(source_name, error) from None
+                return Stream(specs + extra_specs, rate, channels, block_size=block_size,
+                              workers=workers)
+            except (RuntimeError, MemoryError) as error:
+                raise _engine_error(source_name, error) from None
+
+        def report(consumed: int) -> None:
+            if progress is not None:
+                done = done_before + consumed
+                progress(done, max(per_pass * planned, done))
+
+        def render(extra_specs: list[dict[str, Any]]) -> Measurement:
+            # One measuring pass: the chain and the extra specs over the whole input.
+            nonlocal done_before, planned
+            if done_before:
+                planned += 1  # a pass more than the measuring one and the writing one
+            meter = LevelMeter(rate, channels, true_peak=True)
+            for consumed, processed in _passes(reader, new_stream(list(extra_specs)), step,
+                                               extra, source_name, check_stop):
+                meter.add(processed)
+                report(consumed)
+            done_before += per_pass
+            return meter.result()
+
+        result = None
+        added: list[dict[str, Any]] = []
+        if target is not None:
+            result = plan_loudness(target, render)
+            added = result.specs
+        meter = LevelMeter(rate, channels, true_peak=False) if measure else None
+        consumed = 0
+        with open_output(output_name, rate, channels, subtype, file_format=file_format,
+                         dither=dither, bitrate=bitrate) as writer:
+            for consumed, processed in _passes(reader, new_stream(added), step, extra,
+                                               source_name, check_stop):
+                if processed.shape[0]:
                     writer.write(processed)
-                    if progress is not None:
-                        progress(writer.frames, max(total, writer.frames))
-                check_stop()
-                try:
-                    writer.write(stream.flush())
-                except (RuntimeError, MemoryError) as error:
-                    raise _engine_error(source_name, error) from None
-            finally:
-                writer.close()
-            if writer.frames != consumed:
-                raise KavriError(f"{source_name}: {writer.frames} frames came out of the "
-                                 f"chain for {consumed} that went in; nothing written")
+                    if meter is not None:
+                        meter.add(processed)
+                report(consumed)
+            if writer.stats.frames != consumed:
+                raise KavriError(f"{source_name}: {writer.stats.frames} frames came out of "
+                                 f"the chain for {consumed} that went in; nothing written")
     if progress is not None:
-        progress(writer.frames, writer.frames)
+        progress(done_before + consumed, done_before + consumed)
     return FileSummary(source_name, output_name, rate, channels, consumed - extra,
-                       writer.frames, time.perf_counter() - start)
+                       writer.stats.frames, time.perf_counter() - start,
+                       meter.result() if meter is not None else None, writer.stats, result,
+                       chosen)

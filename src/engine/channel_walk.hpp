@@ -7,10 +7,12 @@
 // walk rather than in the effect, which is read once before and written once after.
 #pragma once
 
+#include <cstddef>
 #include <type_traits>
 
 #include "engine/block_walk.hpp"
 #include "engine/parallel.hpp"
+#include "engine/vecmath/vecmath.hpp"
 
 namespace kavri {
 
@@ -40,6 +42,65 @@ void map_channel_samples(float* data, unsigned long long frames, int channels,
             for (unsigned long long i = 0; i < count; ++i, row += stride) {
                 for (int k = 0; k < width; ++k) {
                     row[k] = fn(row[k]);
+                }
+            }
+        });
+    });
+}
+
+// Like map_channel_samples, for a memoryless step that works on runs of samples at once
+// (a vector math function over an array): fn(float* run, std::size_t count) replaces the
+// count samples of the run in place, and must give every sample the same result wherever
+// the run starts. A range that holds every channel hands over pieces of the buffer itself.
+template <typename Fn>
+void map_channel_runs(float* data, unsigned long long frames, int channels,
+                      unsigned long long block_size, unsigned int workers, const Fn& fn) {
+    constexpr unsigned long long run_length = 1024;
+    parallel_for_channels(channels, workers, [&](int first_channel, int last_channel) {
+        if (frames == 0) {
+            return;
+        }
+        const auto stride = static_cast<unsigned long long>(channels);
+        const int width = last_channel - first_channel;
+        for_each_block(frames, block_size, [&](unsigned long long start, unsigned long long count) {
+            if (width == channels) {
+                float* sample = data + start * stride;
+                const unsigned long long n = count * stride;
+                for (unsigned long long i = 0; i < n; i += run_length) {
+                    const unsigned long long m = n - i < run_length ? n - i : run_length;
+                    fn(sample + i, static_cast<std::size_t>(m));
+                }
+                return;
+            }
+            // Within a frame the range's samples are neighbours: a wide range is worked on
+            // row by row in place, a narrow one gathered, several rows to a run.
+            const auto uwidth = static_cast<unsigned long long>(width);
+            float* row = data + start * stride + static_cast<unsigned long long>(first_channel);
+            if (uwidth > run_length / 4) {
+                for (unsigned long long i = 0; i < count; ++i, row += stride) {
+                    for (unsigned long long k = 0; k < uwidth; k += run_length) {
+                        const unsigned long long m = uwidth - k < run_length ? uwidth - k : run_length;
+                        fn(row + k, static_cast<std::size_t>(m));
+                    }
+                }
+                return;
+            }
+            float run[run_length];
+            const unsigned long long rows_per_run = run_length / uwidth;
+            for (unsigned long long i = 0; i < count; i += rows_per_run) {
+                const unsigned long long rows = count - i < rows_per_run ? count - i : rows_per_run;
+                float* r = row + i * stride;
+                for (unsigned long long j = 0; j < rows; ++j, r += stride) {
+                    for (int k = 0; k < width; ++k) {
+                        run[j * uwidth + static_cast<unsigned long long>(k)] = r[k];
+                    }
+                }
+                fn(run, static_cast<std::size_t>(rows * uwidth));
+                r = row + i * stride;
+                for (unsigned long long j = 0; j < rows; ++j, r += stride) {
+                    for (int k = 0; k < width; ++k) {
+                        r[k] = run[j * uwidth + static_cast<unsigned long long>(k)];
+                    }
                 }
             }
         });
@@ -98,6 +159,97 @@ void for_each_channel_sample(float* data, unsigned long long frames, int channel
         }
         if (last_channel - ch == 1) {
             detail::walk_channel_group<1>(data, frames, stride, block_size, ch, kernel);
+        }
+    });
+}
+
+namespace detail {
+
+// Walks `Width` neighbouring channels from `first` together, in chunks of frames: each
+// chunk's side chains first, frame by frame, then one powf_array over the bases of the
+// samples whose law raises, then the outputs.
+template <int Width, typename Kernel>
+void walk_channel_group_powf(float* data, unsigned long long frames, unsigned long long stride,
+                             unsigned long long block_size, int first, const Kernel& kernel,
+                             float exponent) {
+    constexpr unsigned long long chunk = 256;
+    using State = std::decay_t<decltype(kernel.load(first))>;
+    State state[Width];
+    for (int k = 0; k < Width; ++k) {
+        state[k] = kernel.load(first + k);
+    }
+    // One spare slot: the packing loop writes one place past the last base that counts.
+    float envelope[chunk * Width + 1];
+    float base[chunk * Width + 1];
+    float raised[chunk * Width];
+    for_each_block(frames, block_size, [&](unsigned long long start, unsigned long long count) {
+        for (unsigned long long done = 0; done < count; done += chunk) {
+            const unsigned long long m = count - done < chunk ? count - done : chunk;
+            float* const rows = data + (start + done) * stride + static_cast<unsigned long long>(first);
+            float* row = rows;
+            for (unsigned long long i = 0; i < m; ++i, row += stride) {
+                for (int k = 0; k < Width; ++k) {
+                    envelope[i * Width + static_cast<unsigned long long>(k)] = kernel.envelope(state[k], row[k]);
+                }
+            }
+            // The bases of the samples that take powf, packed in sample order.
+            const unsigned long long n = m * Width;
+            std::size_t taken = 0;
+            for (unsigned long long j = 0; j < n; ++j) {
+                base[taken] = kernel.base(envelope[j]);
+                taken += kernel.raises(envelope[j]) ? 1 : 0;
+            }
+            vecmath::powf_array(base, exponent, raised, taken);
+            taken = 0;
+            row = rows;
+            for (unsigned long long i = 0; i < m; ++i, row += stride) {
+                for (int k = 0; k < Width; ++k) {
+                    const float e = envelope[i * Width + static_cast<unsigned long long>(k)];
+                    const bool raises = kernel.raises(e);
+                    const float p = raises ? raised[taken] : 0.0f;
+                    taken += raises ? 1 : 0;
+                    row[k] = kernel.apply(row[k], e, p);
+                }
+            }
+        }
+    });
+    for (int k = 0; k < Width; ++k) {
+        kernel.store(first + k, state[k]);
+    }
+}
+
+}  // namespace detail
+
+// For the dynamics laws that turn an envelope into a gain through powf(base, exponent) with
+// one exponent per call. The kernel provides load and store as for for_each_channel_sample,
+// and
+//   envelope(s, x)   advances the side chain s by sample x and returns its envelope,
+//   raises(e)        whether the law takes powf for envelope e,
+//   base(e)          the base it raises to `exponent` (called for every e; used where raises),
+//   apply(x, e, p)   the output for sample x, with p = powf(base(e), exponent) where raises(e)
+//                    (0 elsewhere).
+// The side chains run frame by frame as in the plain walk; the powf calls, which nothing
+// else depends on, are taken a chunk at a time by vecmath::powf_array, which gives the
+// scalar call's bits. So the output is the plain per-sample loop's, bit for bit.
+template <typename Kernel>
+void for_each_channel_sample_powf(float* data, unsigned long long frames, int channels,
+                                  unsigned long long block_size, unsigned int workers,
+                                  const Kernel& kernel, float exponent) {
+    parallel_for_channels(channels, workers, [&](int first_channel, int last_channel) {
+        if (frames == 0) {
+            return;
+        }
+        const auto stride = static_cast<unsigned long long>(channels);
+        int ch = first_channel;
+        for (; last_channel - ch >= 4; ch += 4) {
+            detail::walk_channel_group_powf<4>(data, frames, stride, block_size, ch, kernel, exponent);
+        }
+        if (last_channel - ch >= 2) {
+            detail::walk_channel_group_powf<2>(data, frames, stride, block_size, ch, kernel, exponent);
+            ch += 2;
+        }
+        if (last_channel - ch == 1) {
+            detail::walk_channel_group_powf<1>(data, frames, stride, block_size, ch, kernel, exponent);
         }
     });
 }

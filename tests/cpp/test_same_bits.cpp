@@ -20,6 +20,7 @@
 #include "effects/filters/filter_effect.hpp"
 #include "effects/filters/modulated_delay.hpp"
 #include "effects/filters/phaser.hpp"
+#include "effects/filters/rotary_speaker.hpp"
 #include "effects/level/level.hpp"
 #include "effects/level/modulation.hpp"
 #include "effects/level/stereo.hpp"
@@ -230,6 +231,66 @@ std::vector<Case> cases() {
                            if (ph[ch] >= kTau) ph[ch] -= kTau;
                            return g * x;
                        });
+                   }});
+    // Far into a long buffer the auto-pan's angle takes the long argument reduction.
+    for (std::uint64_t start : {std::uint64_t{0}, std::uint64_t{5000000}}) {
+        all.push_back({"auto-pan from frame " + std::to_string(start),
+                       [start](int) {
+                           auto p = std::make_unique<AutoPanEffect>(kRate, 0.8f, 37.0f);
+                           p->frame_counter = start;
+                           return p;
+                       },
+                       [](Effect& e, Buffer& d, int c, unsigned long long) {
+                           auto& f = static_cast<AutoPanEffect&>(e);
+                           if (c < 2) return;
+                           std::uint64_t t = f.frame_counter;
+                           for (std::size_t i = 0; i < d.size(); i += c, ++t) {
+                               const float phase = (static_cast<float>(t) / f.sample_rate) * (f.rate_hz * kTau);
+                               const float a = (1.0f + std::sin(phase) * f.depth) * 0.7853982f;
+                               d[i] = d[i] * std::cos(a);
+                               d[i + 1] = d[i + 1] * std::sin(a);
+                           }
+                       }});
+    }
+    all.push_back({"rotary speaker",
+                   [](int c) { return std::make_unique<RotarySpeakerEffect>(kRate, 700.0f, 0.8f, 0.9f, 13.0f, c); },
+                   [](Effect& e, Buffer& d, int c, unsigned long long) {
+                       auto& f = static_cast<RotarySpeakerEffect&>(e);
+                       std::vector<BiquadState> z = f.crossover_state;
+                       float horn = f.horn_phase;
+                       float drum = f.drum_phase;
+                       const auto advance = [](float ph, float inc) {
+                           ph += inc;
+                           if (ph >= kTau) {
+                               ph -= kTau;
+                               if (ph >= kTau) ph = std::fmod(ph, kTau);
+                           }
+                           return ph;
+                       };
+                       for (std::size_t i = 0; i < d.size(); i += c) {
+                           const float a = (1.0f + std::sin(horn) * f.depth) * 0.7853982f;
+                           const float left = std::cos(a);
+                           const float right = std::sin(a);
+                           const float horn_gain = 0.22f * std::sin(1.5707964f + horn) + 0.78f;
+                           const float drum_gain = 0.9f + std::sin(drum) * 0.1f;
+                           const float centre = (left + right) * 0.5f * horn_gain;
+                           for (int k = 0; k < c; ++k) {
+                               const float x = d[i + k];
+                               const float low = run_biquad(f.crossover, z[k], x);
+                               const float high = x - low;
+                               float wet;
+                               if (c >= 2 && k == 0) {
+                                   wet = (left * high) * horn_gain + drum_gain * low;
+                               } else if (c >= 2 && k == 1) {
+                                   wet = low * drum_gain + (high * right) * horn_gain;
+                               } else {
+                                   wet = high * centre + drum_gain * low;
+                               }
+                               d[i + k] = wet * f.mix + (1.0f - f.mix) * x;
+                           }
+                           horn = advance(horn, f.horn_increment);
+                           drum = advance(drum, f.drum_increment);
+                       }
                    }});
     for (int stages : {1, 3, 4}) {
         for (FilterKind kind : {FilterKind::lowpass, FilterKind::peak_eq, FilterKind::high_shelf}) {

@@ -31,34 +31,39 @@ void DeEsserEffect::process(float* data, unsigned long long frames, int channels
     };
     struct Kernel {
         BiquadState* detector_state;
-        float* envelope;
+        float* envelope_memory;
         BiquadCoefficients detector;
         float threshold;
-        float exponent;
         float attack;
         float release;
         float amount;
 
-        SideChain load(int ch) const { return {detector_state[ch], envelope[ch]}; }
+        SideChain load(int ch) const { return {detector_state[ch], envelope_memory[ch]}; }
         void store(int ch, const SideChain& s) const {
             detector_state[ch] = s.detector;
-            envelope[ch] = s.envelope;
+            envelope_memory[ch] = s.envelope;
         }
-        float step(SideChain& s, float x) const {
-            // The side chain only listens; the full-band sample is what gets turned down.
+        // The side chain only listens; the full-band sample is what gets turned down.
+        float envelope(SideChain& s, float x) const {
             const float y = run_biquad(detector, s.detector, x);
             const float e = envelope_step(s.envelope, y, attack, release);
             s.envelope = e;
+            return e;
+        }
+        bool raises(float e) const { return e > threshold && e > 0.0f; }
+        float base(float e) const { return e / threshold; }
+        float apply(float x, float e, float p) const {
             float reduction = 0.0f;
-            if (e > threshold && e > 0.0f) {
-                reduction = 1.0f - std::pow(e / threshold, exponent);
+            if (raises(e)) {
+                reduction = 1.0f - p;
             }
             return (1.0f - reduction * amount) * x;
         }
     };
     const Kernel kernel{detector_state.data(), envelope.data(), detector, threshold,
-                        1.0f / ratio - 1.0f, attack_coeff, release_coeff, amount};
-    for_each_channel_sample(data, frames, channels, block_size, workers, kernel);
+                        attack_coeff, release_coeff, amount};
+    for_each_channel_sample_powf(data, frames, channels, block_size, workers, kernel,
+                                 1.0f / ratio - 1.0f);
 }
 
 DynamicEQEffect::DynamicEQEffect(float sample_rate_value, float release_ms, float attack_ms,

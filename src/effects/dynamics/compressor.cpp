@@ -25,13 +25,21 @@ void CompressorEffect::process(float* data, unsigned long long frames, int chann
     const float thr = threshold;
     const float exponent = 1.0f / ratio - 1.0f;
     const float gain = makeup;
-    apply_envelope_law(data, frames, channels, block_size, workers, envelope, attack_coeff,
-                       release_coeff, [thr, exponent, gain](float e, float x) {
-                           if (e > thr && e > 0.0f) {
-                               x = x * std::pow(e / thr, exponent);
-                           }
-                           return x * gain;
-                       });
+    // Above the threshold: x (e / thr)^exponent, then the makeup gain.
+    struct Law {
+        float thr;
+        float gain;
+        bool raises(float e) const { return e > thr && e > 0.0f; }
+        float base(float e) const { return e / thr; }
+        float apply(float x, float e, float p) const {
+            if (raises(e)) {
+                x = x * p;
+            }
+            return x * gain;
+        }
+    };
+    apply_envelope_powf_law(data, frames, channels, block_size, workers, envelope, attack_coeff,
+                            release_coeff, exponent, Law{thr, gain});
 }
 
 UpwardCompressorEffect::UpwardCompressorEffect(float threshold_db, float ratio_value,
@@ -51,16 +59,22 @@ void UpwardCompressorEffect::process(float* data, unsigned long long frames, int
     const float thr = threshold;
     const float exponent = (ratio - 1.0f) / ratio;
     const float cap = max_gain;
-    apply_envelope_law(data, frames, channels, block_size, workers, envelope, attack_coeff,
-                       release_coeff, [thr, exponent, cap](float e, float x) {
-                           if (e > 0.0f && e < thr) {
-                               // Below 1e-6 the envelope counts as 1e-6, so near-silence is
-                               // not lifted without end.
-                               const float g = std::pow(thr / at_least(e, 0.000001f), exponent);
-                               x = x * (cap < g ? cap : g);
-                           }
-                           return x;
-                       });
+    // Below the threshold: x (thr / e)^exponent, at most the cap.
+    struct Law {
+        float thr;
+        float cap;
+        bool raises(float e) const { return e > 0.0f && e < thr; }
+        // Below 1e-6 the envelope counts as 1e-6, so near-silence is not lifted without end.
+        float base(float e) const { return thr / at_least(e, 0.000001f); }
+        float apply(float x, float e, float g) const {
+            if (raises(e)) {
+                x = x * (cap < g ? cap : g);
+            }
+            return x;
+        }
+    };
+    apply_envelope_powf_law(data, frames, channels, block_size, workers, envelope, attack_coeff,
+                            release_coeff, exponent, Law{thr, cap});
 }
 
 PlannedEffect plan_compressor_effect(const ParamReader& params, float sample_rate, int channels) {

@@ -35,4 +35,34 @@ void apply_envelope_law(float* data, unsigned long long frames, int channels,
     for_each_channel_sample(data, frames, channels, block_size, workers, kernel);
 }
 
+// As apply_envelope_law, for a law that raises a base to one exponent per call. Law provides
+// raises(e), base(e) and apply(x, e, p) as for_each_channel_sample_powf describes; the powf
+// calls are taken a chunk at a time, with the scalar call's bits.
+template <typename Law>
+struct EnvelopePowfKernel {
+    float* envelope_memory;
+    float attack;
+    float release;
+    Law law;
+
+    float load(int ch) const { return envelope_memory[ch]; }
+    void store(int ch, float e) const { envelope_memory[ch] = e; }
+    float envelope(float& e, float sample) const {
+        e = envelope_step(e, sample, attack, release);
+        return e;
+    }
+    bool raises(float e) const { return law.raises(e); }
+    float base(float e) const { return law.base(e); }
+    float apply(float x, float e, float p) const { return law.apply(x, e, p); }
+};
+
+template <typename Law>
+void apply_envelope_powf_law(float* data, unsigned long long frames, int channels,
+                             unsigned long long block_size, unsigned int workers,
+                             std::vector<float>& envelope, float attack, float release,
+                             float exponent, Law law) {
+    const EnvelopePowfKernel<Law> kernel{envelope.data(), attack, release, law};
+    for_each_channel_sample_powf(data, frames, channels, block_size, workers, kernel, exponent);
+}
+
 }  // namespace kavri

@@ -24,14 +24,22 @@ void ExpanderEffect::process(float* data, unsigned long long frames, int channel
     const float thr = threshold;
     const float exponent = ratio - 1.0f;
     const float gain = makeup;
-    apply_envelope_law(data, frames, channels, block_size, workers, envelope, attack_coeff,
-                       release_coeff, [thr, exponent, gain](float e, float x) {
-                           // An envelope of exactly 0 (silence so far) is left alone.
-                           if (e < thr && e > 0.0f) {
-                               x = x * std::pow(e / thr, exponent);
-                           }
-                           return x * gain;
-                       });
+    // Below the threshold: x (e / thr)^exponent, then the makeup gain.
+    struct Law {
+        float thr;
+        float gain;
+        // An envelope of exactly 0 (silence so far) is left alone.
+        bool raises(float e) const { return e < thr && e > 0.0f; }
+        float base(float e) const { return e / thr; }
+        float apply(float x, float e, float p) const {
+            if (raises(e)) {
+                x = x * p;
+            }
+            return x * gain;
+        }
+    };
+    apply_envelope_powf_law(data, frames, channels, block_size, workers, envelope, attack_coeff,
+                            release_coeff, exponent, Law{thr, gain});
 }
 
 NoiseGateEffect::NoiseGateEffect(float threshold_db, float floor_db, float attack_ms,

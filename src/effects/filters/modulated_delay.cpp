@@ -13,6 +13,7 @@
 #include "effects/filters/delay.hpp"
 #include "engine/lanes.hpp"
 #include "engine/state_size.hpp"
+#include "engine/vecmath/vecmath.hpp"
 
 namespace kavri {
 
@@ -163,8 +164,8 @@ inline void sweep_angles(const SweptLines& sweep, std::uint64_t n0, unsigned lon
 // short enough). Each chunk goes in two passes. The first turns the chunk's sines into read
 // positions, channel by channel: it depends on neither the lines nor the audio, so it runs on
 // whole rows at once. The second reads, mixes and writes the lines frame by frame, a channel's
-// line read before it is written and touching no other channel; the sines of the next chunk
-// are taken in that same loop, so the two overlap instead of taking turns.
+// line read before it is written and touching no other channel. The sines of the next chunk
+// are taken a row at a time by vecmath::sinf_array between the two.
 template <int Channels, bool WetOnly, typename Index>
 std::int64_t run_swept(ModulatedDelayEffect& effect, const SweptLines& sweep, float* data,
                        unsigned long long frames, int channel_count, std::int64_t w0, std::uint64_t n0) {
@@ -203,18 +204,23 @@ std::int64_t run_swept(ModulatedDelayEffect& effect, const SweptLines& sweep, fl
     const float base = sweep.base_delay_samples;
     const std::int64_t length = sweep.length;
     float angles[kRow];
-    const auto take_sines = [&](float* row, std::size_t i, float g) {
+    // Every channel's sines of a chunk, sinf(offset + angle), a row at a time with the
+    // library's exact bits.
+    const auto take_sines = [&](float* row, unsigned long long n) {
+        float arguments[kRow] = {};
         for (std::size_t k = 0; k < stride; ++k) {
-            row[k * kRow + i] = std::sin(offsets[k] + g);
+            for (unsigned long long i = 0; i < n; ++i) {
+                arguments[i] = offsets[k] + angles[i];
+            }
+            vecmath::sinf_array(arguments, row + k * kRow, static_cast<std::size_t>(n));
         }
     };
     float write_at[kRow];
     std::int64_t w = w0;
     int current = 0;
     unsigned long long count = frames < kSweepChunk ? frames : kSweepChunk;
-    for (unsigned long long j = 0; j < count; ++j) {
-        take_sines(rows.sines[current], j, sweep.angle(n0 + j));
-    }
+    sweep_angles(sweep, n0, count, angles);
+    take_sines(rows.sines[current], count);
     float* frame = data;
     for (unsigned long long done = 0; done < frames;) {
         const unsigned long long rest = frames - done - count;
@@ -235,11 +241,8 @@ std::int64_t run_swept(ModulatedDelayEffect& effect, const SweptLines& sweep, fl
                       rows.wholes + k * kRow);
         }
         sweep_angles(sweep, next_first, next_count, angles);
-        // next_count never exceeds count.
+        take_sines(next, next_count);
         for (unsigned long long i = 0; i < count; ++i, frame += stride) {
-            if (i < next_count) {
-                take_sines(next, i, angles[i]);
-            }
             for (std::size_t k = 0; k < stride; ++k) {
                 const ReadTaps taps = wrap_taps(static_cast<std::int64_t>(rows.wholes[k * kRow + i]),
                                                 rows.fracs[k * kRow + i], length);

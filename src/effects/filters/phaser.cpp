@@ -1,12 +1,14 @@
 #include "effects/filters/phaser.hpp"
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
 #include "effects/clamp.hpp"
 #include "effects/constants.hpp"
 #include "engine/state_size.hpp"
+#include "engine/vecmath/vecmath.hpp"
 
 namespace kavri {
 
@@ -37,7 +39,10 @@ PhaserEffect::PhaserEffect(float sample_rate_value, int stages_value, float mix_
 
 namespace {
 
-// The shared sweep: the all-pass coefficient u for frame n.
+// Frames whose coefficients are worked out together, ahead of the chains.
+constexpr unsigned long long kSweepChunk = 64;
+
+// The shared sweep: the all-pass coefficient u of each frame.
 struct Sweep {
     float sample_rate;
     float angular_rate;
@@ -45,56 +50,50 @@ struct Sweep {
     float center_hz;
     float hi;
 
-    float coefficient(unsigned long long n) const {
-        // Recomputed from the frame count, so it never drifts.
-        const float s = std::sin((static_cast<float>(n) / sample_rate) * angular_rate);
-        float fc = (depth * 1.65f * ((s + 1.0f) * 0.5f) + 0.35f) * center_hz;
-        if (fc < 80.0f) {
-            fc = 80.0f;
+    // u[i] for frames n0 .. n0 + count - 1 (count at most kSweepChunk), recomputed from the
+    // frame count so that it never drifts. The sines and tangents of the chunk are taken by
+    // the vector math, which gives the library's bits.
+    void coefficients(unsigned long long n0, unsigned long long count, float* u) const {
+        float angle[kSweepChunk];
+        float m[kSweepChunk];
+        const auto n = static_cast<std::size_t>(count);
+        for (std::size_t i = 0; i < n; ++i) {
+            angle[i] = (static_cast<float>(n0 + i) / sample_rate) * angular_rate;
         }
-        if (hi < fc) {
-            fc = hi;
+        vecmath::sinf_array(angle, m, n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const float s = m[i];
+            float fc = (depth * 1.65f * ((s + 1.0f) * 0.5f) + 0.35f) * center_hz;
+            if (fc < 80.0f) {
+                fc = 80.0f;
+            }
+            if (hi < fc) {
+                fc = hi;
+            }
+            angle[i] = fc * kPi / sample_rate;
         }
-        const float m = std::tan(fc * kPi / sample_rate);
-        float denominator = 1.0f + m;
-        if (denominator < 0.000001f) {
-            denominator = 0.000001f;
+        vecmath::tanf_array(angle, m, n);
+        for (std::size_t i = 0; i < n; ++i) {
+            float denominator = 1.0f + m[i];
+            if (denominator < 0.000001f) {
+                denominator = 0.000001f;
+            }
+            u[i] = (1.0f - m[i]) / denominator;
         }
-        return (1.0f - m) / denominator;
     }
 };
 
-// Frames whose coefficients are worked out one chunk ahead of the chains.
-constexpr unsigned long long kSweepChunk = 64;
-
 // Walks frames [0, frames) of the call, frame_counter being n0, calling
-// run(first_frame, count, u) with u[i] the coefficient of frame first_frame + i. While the
-// chains run through one chunk, the sine and tangent of the next chunk are taken in the same
-// loop: they do not depend on the chains, so the two overlap instead of taking turns.
+// run(first_frame, count, u) with u[i] the coefficient of frame first_frame + i, a chunk of
+// coefficients at a time.
 template <typename Run>
 void walk_with_sweep(const Sweep& sweep, unsigned long long n0, unsigned long long frames, Run&& run) {
-    float u[2][kSweepChunk];
-    int current = 0;
-    unsigned long long count = frames < kSweepChunk ? frames : kSweepChunk;
-    for (unsigned long long j = 0; j < count; ++j) {
-        u[current][j] = sweep.coefficient(n0 + j);
-    }
+    float u[kSweepChunk];
     for (unsigned long long done = 0; done < frames;) {
-        const unsigned long long rest = frames - done - count;
-        const unsigned long long next_count = rest < kSweepChunk ? rest : kSweepChunk;
-        const unsigned long long next_first = n0 + done + count;
-        const float* now = u[current];
-        float* next = u[1 - current];
-        // next_count never exceeds count.
-        unsigned long long i = 0;
-        for (; i < next_count; ++i) {
-            next[i] = sweep.coefficient(next_first + i);
-            run(done + i, 1, now + i);
-        }
-        run(done + i, count - i, now + i);
+        const unsigned long long count = frames - done < kSweepChunk ? frames - done : kSweepChunk;
+        sweep.coefficients(n0 + done, count, u);
+        run(done, count, u);
         done += count;
-        count = next_count;
-        current = 1 - current;
     }
 }
 

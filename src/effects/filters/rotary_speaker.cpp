@@ -6,6 +6,7 @@
 #include "effects/constants.hpp"
 #include "effects/level/pan_law.hpp"
 #include "engine/block_walk.hpp"
+#include "engine/vecmath/vecmath.hpp"
 
 namespace kavri {
 
@@ -46,31 +47,56 @@ void RotarySpeakerEffect::process(float* data, unsigned long long frames, int ch
                                   unsigned long long block_size, unsigned int) {
     const auto stride = static_cast<unsigned long long>(channels);
     const float dry = 1.0f - mix;
+    // The rotors run on their own: a chunk of frames at a time, their phases first, then all
+    // the chunk's sines by the vector math that gives the library's bits, then the audio.
+    constexpr unsigned long long chunk = 128;
+    float horn[chunk];
+    float horn_swell[chunk];
+    float drum[chunk];
+    float pan[chunk];
+    float left[chunk];
+    float right[chunk];
     for_each_block(frames, block_size, [&](unsigned long long start, unsigned long long count) {
         float* frame = data + start * stride;
-        for (unsigned long long i = 0; i < count; ++i, frame += stride) {
-            // The treble's place between the sides, and the two rotors' swells.
-            const PanGains pan = pan_gains(std::sin(horn_phase) * depth);
-            const float horn_gain = 0.22f * std::sin(kHalfPi + horn_phase) + 0.78f;
-            const float drum_gain = 0.9f + std::sin(drum_phase) * 0.1f;
-            // A channel that is not panned hears the treble at the mean of the two pan gains.
-            const float centre_gain = (pan.left + pan.right) * 0.5f * horn_gain;
-            for (int k = 0; k < channels; ++k) {
-                const float x = frame[k];
-                const float low = run_biquad(crossover, crossover_state[static_cast<std::size_t>(k)], x);
-                const float high = x - low;
-                float wet;
-                if (channels >= 2 && k == 0) {
-                    wet = (pan.left * high) * horn_gain + drum_gain * low;
-                } else if (channels >= 2 && k == 1) {
-                    wet = low * drum_gain + (high * pan.right) * horn_gain;
-                } else {
-                    wet = high * centre_gain + drum_gain * low;
-                }
-                frame[k] = wet * mix + dry * x;
+        for (unsigned long long done = 0; done < count; done += chunk) {
+            const unsigned long long m = count - done < chunk ? count - done : chunk;
+            const auto n = static_cast<std::size_t>(m);
+            for (unsigned long long i = 0; i < m; ++i) {
+                horn[i] = horn_phase;
+                horn_swell[i] = kHalfPi + horn_phase;
+                drum[i] = drum_phase;
+                horn_phase = advance_rotor(horn_phase, horn_increment);
+                drum_phase = advance_rotor(drum_phase, drum_increment);
             }
-            horn_phase = advance_rotor(horn_phase, horn_increment);
-            drum_phase = advance_rotor(drum_phase, drum_increment);
+            vecmath::sinf_array(horn, pan, n);
+            vecmath::sinf_array(horn_swell, horn_swell, n);
+            vecmath::sinf_array(drum, drum, n);
+            for (unsigned long long i = 0; i < m; ++i) {
+                pan[i] = pan[i] * depth;
+            }
+            pan_gains_run(pan, horn, left, right, n);
+            for (unsigned long long i = 0; i < m; ++i, frame += stride) {
+                // The treble's place between the sides, and the two rotors' swells.
+                const PanGains pan_at{left[i], right[i]};
+                const float horn_gain = 0.22f * horn_swell[i] + 0.78f;
+                const float drum_gain = 0.9f + drum[i] * 0.1f;
+                // A channel that is not panned hears the treble at the mean of the two pan gains.
+                const float centre_gain = (pan_at.left + pan_at.right) * 0.5f * horn_gain;
+                for (int k = 0; k < channels; ++k) {
+                    const float x = frame[k];
+                    const float low = run_biquad(crossover, crossover_state[static_cast<std::size_t>(k)], x);
+                    const float high = x - low;
+                    float wet;
+                    if (channels >= 2 && k == 0) {
+                        wet = (pan_at.left * high) * horn_gain + drum_gain * low;
+                    } else if (channels >= 2 && k == 1) {
+                        wet = low * drum_gain + (high * pan_at.right) * horn_gain;
+                    } else {
+                        wet = high * centre_gain + drum_gain * low;
+                    }
+                    frame[k] = wet * mix + dry * x;
+                }
+            }
         }
     });
 }

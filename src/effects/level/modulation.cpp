@@ -8,6 +8,7 @@
 #include "effects/level/pan_law.hpp"
 #include "engine/block_walk.hpp"
 #include "engine/channel_walk.hpp"
+#include "engine/vecmath/vecmath.hpp"
 
 namespace kavri {
 
@@ -18,29 +19,40 @@ TremoloEffect::TremoloEffect(float sample_rate, int channels, float depth_value,
 
 void TremoloEffect::process(float* data, unsigned long long frames, int channels,
                             unsigned long long block_size, unsigned int workers) {
-    struct Kernel {
-        // State: the oscillator phase.
-        float* phases;
-        float increment;
-        float depth;
-        float floor_gain;
-
-        float load(int ch) const { return phases[ch]; }
-        void store(int ch, float ph) const { phases[ch] = ph; }
-        float step(float& ph, float x) const {
-            const float s = std::sin(ph);
-            const float g = ((s + 1.0f) * 0.5f) * depth + floor_gain;
-            ph = ph + increment;
-            // One subtraction, no remainder: the phase stays in [0, 2 pi) for any increment
-            // below 2 pi, and a NaN phase is left as it is.
-            if (ph >= kTwoPi) {
-                ph -= kTwoPi;
-            }
-            return g * x;
+    const float increment = phase_increment;
+    const float d = depth;
+    const float floor_gain = 1.0f - depth;
+    parallel_for_channels(channels, workers, [&](int first_channel, int last_channel) {
+        const auto stride = static_cast<unsigned long long>(channels);
+        for (int ch = first_channel; ch < last_channel; ++ch) {
+            float ph = phases[static_cast<std::size_t>(ch)];
+            for_each_block(frames, block_size, [&](unsigned long long start, unsigned long long count) {
+                constexpr unsigned long long chunk = 256;
+                float phase[chunk];
+                float sine[chunk];
+                for (unsigned long long done = 0; done < count; done += chunk) {
+                    const unsigned long long m = count - done < chunk ? count - done : chunk;
+                    // The oscillator runs on its own; its sines are taken a chunk at a time.
+                    for (unsigned long long i = 0; i < m; ++i) {
+                        phase[i] = ph;
+                        ph = ph + increment;
+                        // One subtraction, no remainder: the phase stays in [0, 2 pi) for any
+                        // increment below 2 pi, and a NaN phase is left as it is.
+                        if (ph >= kTwoPi) {
+                            ph -= kTwoPi;
+                        }
+                    }
+                    vecmath::sinf_array(phase, sine, static_cast<std::size_t>(m));
+                    float* x = data + (start + done) * stride + static_cast<unsigned long long>(ch);
+                    for (unsigned long long i = 0; i < m; ++i, x += stride) {
+                        const float g = ((sine[i] + 1.0f) * 0.5f) * d + floor_gain;
+                        *x = g * *x;
+                    }
+                }
+            });
+            phases[static_cast<std::size_t>(ch)] = ph;
         }
-    };
-    const Kernel kernel{phases.data(), phase_increment, depth, 1.0f - depth};
-    for_each_channel_sample(data, frames, channels, block_size, workers, kernel);
+    });
 }
 
 AutoPanEffect::AutoPanEffect(float sample_rate_value, float depth_value, float rate_hz_value)
@@ -57,17 +69,30 @@ void AutoPanEffect::process(float* data, unsigned long long frames, int channels
     const auto stride = static_cast<unsigned long long>(channels);
     const float angular_rate = rate_hz * kTwoPi;
     const float d = depth;
+    constexpr unsigned long long chunk = 256;
+    float phase[chunk];
+    float pan[chunk];
+    float left[chunk];
+    float right[chunk];
     for_each_block(frames, block_size, [&](unsigned long long start, unsigned long long count) {
         std::uint64_t t = frame_counter;
         float* frame = data + start * stride;
-        for (unsigned long long i = 0; i < count; ++i, frame += stride) {
-            // From the absolute frame number, not accumulated: no drift over long buffers.
-            const float phase = (static_cast<float>(t) / sample_rate) * angular_rate;
-            const float lfo = std::sin(phase);
-            const PanGains gains = pan_gains(lfo * d);
-            frame[0] = frame[0] * gains.left;
-            frame[1] = frame[1] * gains.right;
-            ++t;
+        for (unsigned long long done = 0; done < count; done += chunk) {
+            const unsigned long long m = count - done < chunk ? count - done : chunk;
+            for (unsigned long long i = 0; i < m; ++i) {
+                // From the absolute frame number, not accumulated: no drift over long buffers.
+                phase[i] = (static_cast<float>(t + i) / sample_rate) * angular_rate;
+            }
+            vecmath::sinf_array(phase, pan, static_cast<std::size_t>(m));
+            for (unsigned long long i = 0; i < m; ++i) {
+                pan[i] = pan[i] * d;
+            }
+            pan_gains_run(pan, phase, left, right, static_cast<std::size_t>(m));
+            for (unsigned long long i = 0; i < m; ++i, frame += stride) {
+                frame[0] = frame[0] * left[i];
+                frame[1] = frame[1] * right[i];
+            }
+            t += m;
         }
         frame_counter = t;
     });

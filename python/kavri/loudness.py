@@ -1,0 +1,527 @@
+"""Loudness and level measurement in pieces, and loudness targets.
+
+Integrated loudness follows ITU-R BS.1770-4 as pyloudnorm measures it: pyloudnorm's own
+K-weighting filter coefficients, run over each chunk with the filter state carried from
+chunk to chunk (``scipy.signal.lfilter`` with ``zi``), 400 ms gating blocks every 100 ms
+with the same block boundaries, and the same absolute (-70 LUFS) and relative (-10 LU)
+gates. Only the mean square of each gating block is kept (ten numbers a second per
+channel), so a file of any length is measured in bounded memory, and the result agrees with
+``pyloudnorm.Meter(rate).integrated_loudness`` on the whole array.
+
+True peak is the highest magnitude of the signal oversampled four times with a polyphase
+interpolation filter, whose state is also carried from chunk to chunk.
+
+A loudness target turns a measurement into the gain that brings the integrated loudness
+to the target; where that gain would push the true peak over a ceiling, the engine's own
+"limiter" follows the gain, and the result is measured again (:func:`plan_loudness`).
+"""
+
+from __future__ import annotations
+
+import math
+import os
+from collections.abc import Callable, Iterable, Sequence
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+import pyloudnorm
+from scipy import signal
+
+__all__ = [
+    "LoudnessMeter",
+    "TruePeakMeter",
+    "LevelMeter",
+    "Measurement",
+    "measure",
+    "LoudnessTarget",
+    "LoudnessResult",
+    "plan_loudness",
+    "to_db",
+    "measure_file",
+    "measure_chunks",
+    "clip_level",
+]
+
+BLOCK_SECONDS = 0.4
+OVERLAP = 0.75
+ABSOLUTE_GATE_LUFS = -70.0
+RELATIVE_GATE_LU = -10.0
+# Channel weights: left, right, centre at 1, the two surrounds at 1.41; further channels 1.
+CHANNEL_WEIGHTS = (1.0, 1.0, 1.0, 1.41, 1.41)
+
+OVERSAMPLING = 4
+TAPS_PER_PHASE = 16
+
+
+def to_db(value: float) -> float:
+    """20 log10 of a linear level; -inf for 0."""
+    return 20.0 * math.log10(value) if value > 0 else -math.inf
+
+
+def _kweighting(sample_rate: float) -> list[tuple[np.ndarray, np.ndarray, float]]:
+    """The K-weighting stages (b, a, passband gain) exactly as pyloudnorm designs them."""
+    meter = pyloudnorm.Meter(sample_rate)
+    return [(np.asarray(stage.b, dtype=np.float64), np.asarray(stage.a, dtype=np.float64),
+             float(stage.passband_gain)) for stage in meter._filters.values()]
+
+
+class LoudnessMeter:
+    """Integrated loudness of a signal fed in chunks of (frames, channels) samples.
+
+    ``add(chunk)`` takes the next frames; ``integrated()`` gives the gated loudness in LUFS
+    of everything added so far (-inf for silence or a signal shorter than one block).
+    """
+
+    def __init__(self, sample_rate: float, channels: int) -> None:
+        if channels < 1:
+            raise ValueError("a loudness meter needs at least one channel")
+        self.sample_rate = float(sample_rate)
+        self.channels = channels
+        stages = _kweighting(self.sample_rate)
+        # Both stages as one cascade of second-order sections, each stage's passband gain
+        # folded into its numerator.
+        self._sos = np.array([np.concatenate([b * gain, a]) for b, a, gain in stages])
+        self._state = np.zeros((len(stages), channels, 2))
+        self._weights = np.array([CHANNEL_WEIGHTS[c] if c < len(CHANNEL_WEIGHTS) else 1.0
+                                  for c in range(channels)])
+        self.frames = 0
+        # Sums of squares of the blocks under way, by block index; finished blocks' sums.
+        self._open: dict[int, np.ndarray] = {}
+        self._sums: list[np.ndarray] = []
+        self._next_block = 0
+
+    def _bounds(self, j: int) -> tuple[int, int]:
+        # The block boundaries written as pyloudnorm writes them, so that the float
+        # rounding of the products, and hence the samples in each block, are the same.
+        step = 1.0 - OVERLAP
+        lower = int(BLOCK_SECONDS * (j * step) * self.sample_rate)
+        upper = int(BLOCK_SECONDS * (j * step + 1) * self.sample_rate)
+        return lower, upper
+
+    def add(self, chunk: npt.ArrayLike) -> None:
+        """Feeds the next frames (a (frames, channels) array, or 1-D for one channel)."""
+        data = np.asarray(chunk, dtype=np.float64)
+        if data.ndim == 1:
+            data = data[:, np.newaxis]
+        if data.ndim != 2 or data.shape[1] != self.channels:
+            raise ValueError(f"expected (frames, {self.channels}) audio, got {data.shape}")
+        if data.shape[0] == 0:
+            return
+        self.add_rows(np.ascontiguousarray(data.T))
+
+    def add_rows(self, rows: np.ndarray) -> None:
+        """Feeds the next frames as (channels, frames) float64 rows."""
+        if rows.shape[1] == 0:
+            return
+        rows, self._state = signal.sosfilt(self._sos, rows, axis=-1, zi=self._state)
+        # Running sums of squares from the chunk's start: a block's share of this chunk is
+        # the difference of two of them.
+        running = np.zeros((self.channels, rows.shape[1] + 1))
+        np.cumsum(np.square(rows), axis=1, out=running[:, 1:])
+        start, end = self.frames, self.frames + rows.shape[1]
+        # Open every block that begins before the end of this chunk.
+        while True:
+            lower, _ = self._bounds(self._next_block)
+            if lower >= end:
+                break
+            self._open[self._next_block] = np.zeros(self.channels)
+            self._next_block += 1
+        for j in list(self._open):
+            lower, upper = self._bounds(j)
+            first, last = max(lower, start), min(upper, end)
+            if last > first:
+                self._open[j] += running[:, last - start] - running[:, first - start]
+            if upper <= end:
+                self._finish(j)
+        self.frames = end
+
+    def _finish(self, j: int) -> None:
+        while len(self._sums) <= j:
+            self._sums.append(np.zeros(self.channels))
+        self._sums[j] = self._open.pop(j)
+
+    def block_count(self) -> int:
+        """The number of gating blocks in the signal so far, counted as pyloudnorm does."""
+        seconds = self.frames / self.sample_rate
+        step = BLOCK_SECONDS * (1.0 - OVERLAP)
+        return int(np.round((seconds - BLOCK_SECONDS) / step)) + 1
+
+    def integrated(self) -> float:
+        """The integrated, gated loudness in LUFS; -inf when nothing passes the gates."""
+        if self.frames < BLOCK_SECONDS * self.sample_rate:
+            return -math.inf
+        count = self.block_count()
+        sums = np.zeros((count, self.channels))
+        finished = min(len(self._sums), count)
+        if finished:
+            sums[:finished] = np.array(self._sums[:finished])
+        for j, partial in self._open.items():
+            if j < count:
+                sums[j] = partial  # the last blocks run past the end: what there is counts
+        mean_squares = sums / (BLOCK_SECONDS * self.sample_rate)
+        weighted = mean_squares @ self._weights
+        with np.errstate(divide="ignore"):
+            levels = -0.691 + 10.0 * np.log10(weighted)
+        above = levels >= ABSOLUTE_GATE_LUFS
+        if not above.any():
+            return -math.inf
+        relative = -0.691 + 10.0 * np.log10(mean_squares[above].mean(axis=0) @ self._weights)
+        relative += RELATIVE_GATE_LU
+        gated = (levels > relative) & (levels > ABSOLUTE_GATE_LUFS)
+        if not gated.any():
+            return -math.inf
+        total = mean_squares[gated].mean(axis=0) @ self._weights
+        return float(-0.691 + 10.0 * np.log10(total)) if total > 0 else -math.inf
+
+
+def _interpolation_phases() -> np.ndarray:
+    """The polyphase branches of a 4x interpolation low-pass: (phases, taps), each branch
+    with unity gain at DC. A Kaiser-windowed sinc cut at 0.475 of the original rate: a sine
+    at a quarter of the rate reads within 0.05 dB of its crest where a branch meets it."""
+    taps = OVERSAMPLING * TAPS_PER_PHASE
+    prototype = signal.firwin(taps, 0.95 / OVERSAMPLING, window=("kaiser", 7.0))
+    phases = prototype.reshape(TAPS_PER_PHASE, OVERSAMPLING).T.copy()
+    return phases / phases.sum(axis=1, keepdims=True)
+
+
+_PHASES = _interpolation_phases()
+
+
+class TruePeakMeter:
+    """The highest magnitude of each channel, and of each channel oversampled four times
+    (the true peak), over a signal fed in chunks. Without ``oversample`` only the sample
+    peak is measured (and the true peak reported as the sample peak), which is cheaper."""
+
+    def __init__(self, channels: int, oversample: bool = True) -> None:
+        self.channels = channels
+        self.oversample = oversample
+        self.sample_peak = np.zeros(channels)
+        self.true_peak = np.zeros(channels)
+        # The last input samples of each channel, which the next chunk's first outputs need.
+        self._history = np.zeros((channels, TAPS_PER_PHASE - 1))
+
+    def add(self, chunk: np.ndarray) -> None:
+        """Feeds the next frames, (frames, channels) float64 without NaN or infinity."""
+        rows = np.ascontiguousarray(np.asarray(chunk, dtype=np.float64).T)
+        self.add_rows(rows, np.max(np.abs(rows), axis=1) if rows.shape[1] else None)
+
+    def add_rows(self, rows: np.ndarray, peak: np.ndarray | None) -> None:
+        """Feeds the next frames as (channels, frames) float64 rows, with their peaks."""
+        if rows.shape[1] == 0 or peak is None:
+            return
+        np.maximum(self.sample_peak, peak, out=self.sample_peak)
+        np.maximum(self.true_peak, peak, out=self.true_peak)
+        if not self.oversample:
+            return
+        rows = np.concatenate([self._history, rows], axis=1)
+        for ch in range(self.channels):
+            for taps in _PHASES:
+                branch = np.convolve(rows[ch], taps, mode="valid")
+                self.true_peak[ch] = max(self.true_peak[ch], float(np.max(np.abs(branch))))
+        self._history = rows[:, -(TAPS_PER_PHASE - 1):].copy()
+
+
+@dataclass
+class Measurement:
+    """Levels of a signal. Peaks and RMS are linear, per channel; loudness in LUFS."""
+
+    sample_rate: float
+    channels: int
+    frames: int
+    integrated_lufs: float
+    sample_peak: list[float]
+    true_peak: list[float]
+    rms: list[float]
+    clipped: int
+    nan: int
+    inf: int
+
+    @property
+    def seconds(self) -> float:
+        """The duration in seconds."""
+        return self.frames / self.sample_rate if self.sample_rate else 0.0
+
+    @property
+    def sample_peak_db(self) -> float:
+        """The highest sample peak of any channel, in dBFS."""
+        return to_db(max(self.sample_peak, default=0.0))
+
+    @property
+    def true_peak_db(self) -> float:
+        """The highest true peak of any channel, in dBTP."""
+        return to_db(max(self.true_peak, default=0.0))
+
+    @property
+    def nonfinite(self) -> int:
+        """NaN and infinite samples together."""
+        return self.nan + self.inf
+
+    def as_dict(self) -> dict[str, Any]:
+        """Flat keys for scripts: levels in dB (null for -inf, JSON having no infinity)."""
+        def db(value: float) -> float | None:
+            level = to_db(value)
+            return round(level, 3) if math.isfinite(level) else None
+
+        loudness = self.integrated_lufs
+        return {
+            "duration_s": round(self.seconds, 6),
+            "frames": self.frames,
+            "sample_rate": int(self.sample_rate) if float(self.sample_rate).is_integer()
+            else self.sample_rate,
+            "channels": self.channels,
+            "integrated_lufs": round(loudness, 3) if math.isfinite(loudness) else None,
+            "sample_peak_dbfs": db(max(self.sample_peak, default=0.0)),
+            "true_peak_dbtp": db(max(self.true_peak, default=0.0)),
+            "sample_peak_dbfs_per_channel": [db(p) for p in self.sample_peak],
+            "true_peak_dbtp_per_channel": [db(p) for p in self.true_peak],
+            "rms_dbfs_per_channel": [db(r) for r in self.rms],
+            "clipped_samples": self.clipped,
+            "nan_samples": self.nan,
+            "inf_samples": self.inf,
+        }
+
+
+class LevelMeter:
+    """Everything :class:`Measurement` holds, over a signal fed in chunks. ``true_peak``
+    off skips the oversampling (the true peak is then the sample peak).
+
+    ``clip_level`` is the magnitude at or above which a sample counts as clipped: 1.0 for
+    float signals, the largest positive step for integer files (a file that was clipped
+    when it was written holds runs of full-scale samples).
+    """
+
+    def __init__(self, sample_rate: float, channels: int, clip_level: float = 1.0, *,
+                 true_peak: bool = True) -> None:
+        self.sample_rate = float(sample_rate)
+        self.channels = channels
+        self.clip_level = clip_level
+        self.loudness = LoudnessMeter(sample_rate, channels)
+        self.peaks = TruePeakMeter(channels, oversample=true_peak)
+        self._squares = np.zeros(channels)
+        self.frames = 0
+        self.clipped = 0
+        self.nan = 0
+        self.inf = 0
+
+    def add(self, chunk: npt.ArrayLike) -> None:
+        """Feeds the next frames, (frames, channels) or 1-D for one channel."""
+        data = np.asarray(chunk)
+        if data.ndim == 1:
+            data = data[:, np.newaxis]
+        if data.ndim != 2 or data.shape[1] != self.channels:
+            raise ValueError(f"expected (frames, {self.channels}) audio, got {data.shape}")
+        if data.shape[0] == 0:
+            return
+        # Channels as contiguous float64 rows: reductions along a row are much faster.
+        rows = np.array(data.T, dtype=np.float64, order="C")
+        finite = np.isfinite(rows)
+        if not finite.all():
+            nan = np.isnan(rows)
+            self.nan += int(np.count_nonzero(nan))
+            self.inf += int(rows.size - np.count_nonzero(finite)) - int(np.count_nonzero(nan))
+            self.clipped += int(np.count_nonzero(np.isinf(rows)))
+            # Measured as silence: one bad sample would otherwise poison every filter state.
+            rows[~finite] = 0.0
+        magnitude = np.abs(rows)
+        self.clipped += int(np.count_nonzero(magnitude >= self.clip_level))
+        self._squares += np.einsum("ij,ij->i", rows, rows)
+        self.loudness.add_rows(rows)
+        self.peaks.add_rows(rows, magnitude.max(axis=1))
+        self.frames += rows.shape[1]
+
+    def result(self) -> Measurement:
+        """The measurement of everything fed so far."""
+        rms = np.sqrt(self._squares / self.frames) if self.frames else np.zeros(self.channels)
+        return Measurement(self.sample_rate, self.channels, self.frames,
+                           self.loudness.integrated(), self.peaks.sample_peak.tolist(),
+                           self.peaks.true_peak.tolist(), rms.tolist(), self.clipped,
+                           self.nan, self.inf)
+
+
+def measure(audio: npt.ArrayLike, sample_rate: float, chunk_frames: int = 1 << 16) -> Measurement:
+    """Measures a (frames, channels) or 1-D array, in chunks as a file would be."""
+    data = np.asarray(audio)
+    if data.ndim == 1:
+        data = data[:, np.newaxis]
+    meter = LevelMeter(sample_rate, data.shape[1])
+    for start in range(0, data.shape[0], chunk_frames):
+        meter.add(data[start:start + chunk_frames])
+    return meter.result()
+
+
+def measure_chunks(chunks: Iterable[np.ndarray], sample_rate: float, channels: int,
+                   clip_level: float = 1.0) -> Measurement:
+    """Measures a signal given as an iterable of (frames, channels) chunks."""
+    meter = LevelMeter(sample_rate, channels, clip_level)
+    for chunk in chunks:
+        meter.add(chunk)
+    return meter.result()
+
+
+# --- loudness targets ---------------------------------------------------------------------
+
+# How close the measuring passes try to come, well inside the promised 0.5 LU.
+AIM_LU = 0.1
+PROMISED_LU = 0.5
+MAX_PASSES = 5
+# Headroom below the ceiling given to the limiter so that inter-sample peaks stay under it.
+TRUE_PEAK_MARGIN_DB = 0.05
+# The most gain a target may push into the limiter beyond what the peaks allow: more would
+# crush the sound, so a target further out is reported as missed instead.
+MAX_LIMITING_DB = 20.0
+
+
+@dataclass(frozen=True)
+class LoudnessTarget:
+    """An integrated loudness to reach (LUFS) and a true-peak ceiling not to pass (dBTP)."""
+
+    lufs: float
+    peak_ceiling_db: float = -1.0
+
+    def __post_init__(self) -> None:
+        for name, value, low, high in (("loudness target", self.lufs, -70.0, 0.0),
+                                       ("peak ceiling", self.peak_ceiling_db, -60.0, 0.0)):
+            if isinstance(value, bool) or not isinstance(value, (int, float)):
+                raise TypeError(f"{name} must be a number, got {value!r}")
+            if not low <= value <= high:
+                raise ValueError(f"{name} must be between {low:g} and {high:g}, got {value}")
+
+
+@dataclass
+class LoudnessResult:
+    """What a loudness target did: the gain and, if needed, the limiter after it (as effect
+    specs to append to the chain), the loudness and true peak reached, and how far the
+    target was missed (0 within the promised 0.5 LU)."""
+
+    target: LoudnessTarget
+    input_lufs: float
+    gain_db: float
+    limiter_ceiling_db: float | None
+    lufs: float
+    true_peak_db: float
+    passes: int
+    specs: list[dict[str, Any]] = field(default_factory=list)
+
+    @property
+    def miss_lu(self) -> float:
+        """How far the loudness reached is from the target, in LU (signed: negative when it
+        stayed too quiet)."""
+        if not math.isfinite(self.lufs):
+            return -math.inf
+        return self.lufs - self.target.lufs
+
+    @property
+    def reached(self) -> bool:
+        """True if the loudness reached is within 0.5 LU of the target."""
+        return abs(self.miss_lu) <= PROMISED_LU
+
+    def problem(self) -> str | None:
+        """A sentence on a missed target, or None when it was reached."""
+        if self.reached:
+            return None
+        if not math.isfinite(self.input_lufs):
+            return (f"loudness target {self.target.lufs:g} LUFS not reached: the audio is "
+                    "silent or shorter than 0.4 s, so it has no integrated loudness")
+        return (f"loudness target {self.target.lufs:g} LUFS missed by {abs(self.miss_lu):.1f} LU "
+                f"(reached {self.lufs:.1f} LUFS with {self.gain_db:+.1f} dB gain under the "
+                f"{self.target.peak_ceiling_db:g} dBTP ceiling)")
+
+
+def _gain_spec(gain_db: float) -> dict[str, Any]:
+    return {"type": "gain", "db": round(gain_db, 4)}
+
+
+def _limiter_spec(ceiling_db: float) -> dict[str, Any]:
+    return {"type": "limiter", "ceiling_db": round(ceiling_db, 4), "attack_ms": 1.0,
+            "release_ms": 60.0}
+
+
+def plan_loudness(target: LoudnessTarget,
+                  render: Callable[[Sequence[dict[str, Any]]], Measurement],
+                  first: Measurement | None = None) -> LoudnessResult:
+    """Finds the gain (and limiter) that bring a signal to a loudness target.
+
+    ``render(extra_specs)`` runs the chain followed by ``extra_specs`` over the whole
+    signal and measures the output; each call is one pass over the audio. The first pass
+    (or ``first``, if given) measures the chain alone. If the gain that reaches the target
+    keeps the true peak under the ceiling, that gain is the answer, with no further pass:
+    loudness and peak scale exactly with a gain. Otherwise a limiter at the ceiling follows
+    the gain, and the gain is raised by what the limiter took, pass by pass, until the
+    loudness is within 0.1 LU of the target or no pass gets closer; the true peak is kept
+    under the ceiling by lowering the limiter's ceiling where inter-sample peaks pass it.
+    The gain goes at most 20 dB past what the peaks allow (MAX_LIMITING_DB); a target
+    further out is missed, and the result says by how much.
+    """
+    passes = 0
+    if first is None:
+        first = render([])
+        passes = 1
+    ceiling = target.peak_ceiling_db
+    loudness = first.integrated_lufs
+    if not math.isfinite(loudness):
+        return LoudnessResult(target, loudness, 0.0, None, loudness, first.true_peak_db,
+                              passes, [])
+    gain = target.lufs - loudness
+    if first.true_peak_db + gain <= ceiling:
+        return LoudnessResult(target, loudness, gain, None, target.lufs,
+                              first.true_peak_db + gain, passes, [_gain_spec(gain)])
+    limit = ceiling - TRUE_PEAK_MARGIN_DB
+    most = ceiling - first.true_peak_db + MAX_LIMITING_DB
+    gain = min(gain, most)
+    best: LoudnessResult | None = None
+    for _ in range(MAX_PASSES):
+        specs = [_gain_spec(gain), _limiter_spec(limit)]
+        result = render(specs)
+        passes += 1
+        if result.true_peak_db > ceiling:
+            # Inter-sample peaks above the ceiling: a lower limiter ceiling, same gain.
+            limit -= result.true_peak_db - ceiling + TRUE_PEAK_MARGIN_DB
+            continue
+        outcome = LoudnessResult(target, loudness, gain, limit, result.integrated_lufs,
+                                 result.true_peak_db, passes, specs)
+        if best is None or abs(outcome.miss_lu) < abs(best.miss_lu):
+            best = outcome
+        miss = target.lufs - result.integrated_lufs
+        if abs(miss) <= AIM_LU or not math.isfinite(miss) or (miss > 0 and gain >= most):
+            break
+        gain = min(gain + miss, most)
+    if best is None:
+        # Every pass overshot the ceiling: fall back to the gain the peak allows.
+        gain = ceiling - first.true_peak_db - TRUE_PEAK_MARGIN_DB
+        best = LoudnessResult(target, loudness, gain, None, loudness + gain,
+                              first.true_peak_db + gain, passes, [_gain_spec(gain)])
+    best.passes = passes
+    return best
+
+
+# --- files --------------------------------------------------------------------------------
+
+_PCM_BITS = {"PCM_S8": 8, "PCM_U8": 8, "PCM_16": 16, "PCM_24": 24, "PCM_32": 32}
+
+
+def clip_level(subtype: str) -> float:
+    """The magnitude at which a sample read from a file of this subtype counts as clipped:
+    the largest positive step of an integer format, 1.0 otherwise."""
+    bits = _PCM_BITS.get(subtype)
+    return 1.0 if bits is None else (2.0 ** (bits - 1) - 1.0) / 2.0 ** (bits - 1)
+
+
+def measure_file(path: str | os.PathLike[str], chunk_frames: int = 1 << 16) -> Measurement:
+    """Measures an audio file chunk by chunk, in memory that does not grow with its length.
+    "-" reads standard input. Raises :class:`kavri.AudioFileError` naming the file."""
+    from .audiofile import input_path
+    from .streamfile import _open_input, _read
+
+    shown = os.fspath(path)
+    with input_path(shown) as readable, _open_input(readable, shown) as reader:
+        name = "standard input" if shown == "-" else shown
+        meter = LevelMeter(reader.samplerate, reader.channels, clip_level(reader.subtype))
+        buffer = np.empty((chunk_frames, reader.channels), np.float32)
+        while True:
+            block = _read(reader, buffer, name)
+            if block.shape[0] == 0:
+                break
+            meter.add(block)
+    return meter.result()

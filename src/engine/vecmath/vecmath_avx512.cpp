@@ -1,0 +1,94 @@
+// The vector math functions built for AVX-512F with AVX-512DQ. Only this file is compiled for that
+// instruction set, through the pragma below, and the dispatcher calls it only on processors
+// that have it. Nothing is fused unless a function does it explicitly with P::fma, where the
+// library's own code was fused (-ffp-contract=off holds here too).
+#include <immintrin.h>
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512dq")
+
+#include "engine/vecmath/powf_lanes.hpp"
+#include "engine/vecmath/sincosf_lanes.hpp"
+#include "engine/vecmath/tanf_lanes.hpp"
+#include "engine/vecmath/tanhf_lanes.hpp"
+#include "engine/vecmath/vecmath_impl.hpp"
+
+namespace kavri::vecmath::detail {
+
+namespace {
+
+using V16 = float __attribute__((vector_size(64)));
+using I16 = std::int32_t __attribute__((vector_size(64)));
+using U16 = std::uint32_t __attribute__((vector_size(64)));
+
+struct Tanhf {
+    V16 operator()(V16 x) const { return TanhfLanes<V16, I16, U16>::tanhf(x); }
+};
+
+// Eight floats widened to eight doubles in one register.
+struct Avx512Doubles {
+    static constexpr int W = 8;
+    using F = float __attribute__((vector_size(32)));
+    using U32 = std::uint32_t __attribute__((vector_size(32)));
+    using I32 = std::int32_t __attribute__((vector_size(32)));
+    using D = double __attribute__((vector_size(64)));
+    using U64 = std::uint64_t __attribute__((vector_size(64)));
+    using I64 = std::int64_t __attribute__((vector_size(64)));
+
+    static D fma(D a, D b, D c) { return (D)_mm512_fmadd_pd((__m512d)a, (__m512d)b, (__m512d)c); }
+    // The masked forms, all lanes on, with a defined source for the lanes they would skip.
+    static D gather_pd(const double* base, I32 index) {
+        return (D)_mm512_mask_i32gather_pd(_mm512_setzero_pd(), 0xff, (__m256i)index, base, 8);
+    }
+    static U64 gather_u64(const std::uint64_t* base, U64 index) {
+        return (U64)_mm512_mask_i64gather_epi64(_mm512_setzero_si512(), 0xff, (__m512i)index, base, 8);
+    }
+    // The sixteen entries in one register, permuted by the index.
+    static U32 lookup16(const std::uint32_t* table, U32 index) {
+        const __m512i all = _mm512_loadu_si512(table);
+        const __m512i i = _mm512_castsi256_si512((__m256i)index);
+        const __m512i permuted = _mm512_maskz_permutexvar_epi32(0xffff, i, all);
+        U32 low;  // the first eight lanes
+        std::memcpy(&low, &permuted, sizeof low);
+        return low;
+    }
+    // One conversion instruction (AVX-512DQ), rounding to nearest as the scalar one does.
+    static D int64_to_double(I64 v) { return (D)_mm512_maskz_cvtepi64_pd(0xff, (__m512i)v); }
+    static U64 mul_u32(U64 a, U64 b) { return (U64)_mm512_maskz_mul_epu32(0xff, (__m512i)a, (__m512i)b); }
+    static bool any(I64 mask) { return _mm512_test_epi64_mask((__m512i)mask, (__m512i)mask) != 0; }
+};
+
+}  // namespace
+
+void tanhf_avx512(const float* in, float* out, std::size_t n) { map_lanes<V16>(in, out, n, Tanhf{}); }
+
+void powf_avx512(const float* in, float y, float* out, std::size_t n) {
+    map_lanes_with<Avx512Doubles::W>(in, out, n, [y](const float* x, float* r) {
+        PowfLanes<Avx512Doubles>::powf(x, y, r);
+    });
+}
+
+void sinf_avx512(const float* in, float* out, std::size_t n) {
+    map_lanes_with<Avx512Doubles::W>(in, out, n, [](const float* x, float* r) {
+        SincosfLanes<Avx512Doubles>::run<false>(x, r);
+    });
+}
+
+void cosf_avx512(const float* in, float* out, std::size_t n) {
+    map_lanes_with<Avx512Doubles::W>(in, out, n, [](const float* x, float* r) {
+        SincosfLanes<Avx512Doubles>::run<true>(x, r);
+    });
+}
+
+void tanf_avx512(const float* in, float* out, std::size_t n) {
+    map_lanes_with<Avx512Doubles::W>(in, out, n, [](const float* x, float* r) { TanfLanes<Avx512Doubles>::run(x, r); });
+}
+
+}  // namespace kavri::vecmath::detail
+
+#pragma GCC pop_options
