@@ -227,7 +227,8 @@ def test_arguments_are_checked_like_process_pipeline():
     with pytest.raises(ChainError):
         Stream([{"type": "reverb"}], RATE, 2)
     with pytest.raises(TypeError, match="sample_rate"):
-        Stream([], 44100.0, 2)
+        Stream([], 44100.5, 2)
+    assert Stream([], 44100.0, 2).sample_rate == 44100
     assert Stream("vocal", RATE, 2).chain == kavri.load_chain("vocal")
 
     stream = Stream([spec("delay")], RATE, 2)

@@ -49,7 +49,11 @@ def check_sample_rate(sample_rate: Any) -> int:
             raise TypeError(f"sample_rate must be a whole number of hertz, got {sample_rate!r}")
         rate = int(value)
     else:
-        rate = _whole_number("sample_rate", sample_rate)
+        try:
+            rate = operator.index(sample_rate)
+        except TypeError:
+            raise TypeError(f"sample_rate must be a whole number of hertz, "
+                            f"got {sample_rate!r}") from None
     if not 1 <= rate <= _MAX_SAMPLE_RATE:
         raise ValueError(f"sample_rate must be between 1 and {_MAX_SAMPLE_RATE} Hz, got {rate}")
     return rate

@@ -30,6 +30,8 @@ from typing import Any, Protocol
 import numpy as np
 import soundfile as sf
 
+from ._paths import fs_name
+from ._paths import shown as show_name
 from .audiofile import WriteStats, check_output, input_path, open_output, output_format
 from .chain import ChainLike, load_chain
 from .errors import AudioFileError, Interrupted, KavriError
@@ -162,27 +164,31 @@ def chunk_frames(sample_rate: int, block_size: int, requested: int | None = None
     return min(max(blocks, 1), MAX_CHUNK_FRAMES // block) * block
 
 
-def _open_input(name: str, shown: str | None = None) -> sf.SoundFile:
+@contextmanager
+def _open_input(name: str, shown: str | None = None) -> Iterator[sf.SoundFile]:
     """Opens a file for reading; messages name it as ``shown`` (standard input's copy is
     named for what it stands for)."""
     readable = name
-    name = "standard input" if shown == "-" else (shown or name)
+    name = "standard input" if shown == "-" else show_name(shown or name)
     try:
-        with open(readable, "rb"):
-            pass
+        handle = open(readable, "rb")
     except FileNotFoundError:
         raise AudioFileError(f"{name}: no such file") from None
     except IsADirectoryError:
         raise AudioFileError(f"{name}: is a directory, not an audio file") from None
     except OSError as error:
         raise AudioFileError(f"{name}: cannot read: {error.strerror}") from None
-    try:
-        return sf.SoundFile(readable)
-    except sf.LibsndfileError as error:
-        raise AudioFileError(f"{name}: not a readable audio file "
-                             f"({error.error_string.rstrip('.')})") from None
-    except (RuntimeError, ValueError, TypeError) as error:
-        raise AudioFileError(f"{name}: not a readable audio file ({error})") from None
+    # libsndfile gets the open descriptor, never the name: no encoding of the name can fail.
+    with handle:
+        try:
+            reader = sf.SoundFile(handle.fileno(), closefd=False)
+        except sf.LibsndfileError as error:
+            raise AudioFileError(f"{name}: not a readable audio file "
+                                 f"({error.error_string.rstrip('.')})") from None
+        except (RuntimeError, ValueError, TypeError) as error:
+            raise AudioFileError(f"{name}: not a readable audio file ({error})") from None
+        with reader:
+            yield reader
 
 
 def _read(reader: sf.SoundFile, buffer: np.ndarray, name: str) -> np.ndarray:
@@ -273,12 +279,13 @@ def process_file(source: str | os.PathLike[str], output: str | os.PathLike[str],
     specs = load_chain(chain)
     tail_seconds = check_tail(tail)
     target = LoudnessTarget(loudness, peak_ceiling) if loudness is not None else None
-    source_name, output_name = os.fspath(source), os.fspath(output)
+    source_name, output_name = fs_name(source), fs_name(output)
     _, chosen = output_format(output_name, subtype, file_format)
     if output_name != "-":
         folder = os.path.dirname(os.path.abspath(output_name))
         if not os.path.isdir(folder):
-            raise AudioFileError(f"{output_name}: cannot write: folder {folder} does not exist")
+            raise AudioFileError(f"{show_name(output_name)}: cannot write: folder "
+                                 f"{show_name(folder)} does not exist")
 
     def check_stop() -> None:
         if stop is not None and stop.is_set():
