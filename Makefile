@@ -16,7 +16,7 @@ test: install lint test-cpp test-python test-sanitize
 lint: install
 	$(PY) -m ruff check python
 	$(PY) -m mypy
-	$(PY) -m mypy.stubtest kavri._kavri_core
+	$(PY) -m mypy.stubtest --allowlist scripts/stubtest-allowlist.txt kavri._kavri_core kavri._kavri_stream
 
 venv:
 	@test -x $(PY) || "$$(./scripts/find-python312.sh)" -m venv $(VENV)

@@ -42,7 +42,7 @@ def remove_stale_temporaries(name: str) -> list[str]:
     its own; these come from kill -9, a lost machine or a killed cluster worker."""
     folder = os.path.dirname(os.path.abspath(name))
     pattern = temporary_pattern(name)
-    removed = []
+    removed: list[str] = []
     try:
         entries = list(os.scandir(folder))
     except OSError:

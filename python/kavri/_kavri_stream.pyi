@@ -3,7 +3,7 @@
 import numpy as np
 import numpy.typing as npt
 
-from ._kavri_core import EffectSpec
+from ._kavri_core import _EffectSpec as EffectSpec
 
 class Stream:
     """An effect chain run over a long signal chunk by chunk, its state carried from each

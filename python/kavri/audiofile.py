@@ -29,7 +29,7 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
-from typing import BinaryIO, NamedTuple
+from typing import Any, BinaryIO, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
@@ -161,7 +161,8 @@ def pcm_to_float(audio: npt.ArrayLike) -> npt.NDArray[np.float32]:
         scale = np.float32(2.0 ** (8 * kind.itemsize - 1))
         # int32 does not fit a float32 mantissa: scale in float64, then round once.
         work = np.float64 if kind == np.int32 else np.float32
-        return (data.astype(work) / scale).astype(np.float32)
+        scaled: npt.NDArray[np.floating[Any]] = np.divide(data.astype(work), scale, dtype=work)
+        return scaled.astype(np.float32)
     if kind.kind in "iu":
         raise TypeError(f"integer audio of type {kind} has no known full scale; "
                         "use int8, int16, int32 or uint8 PCM, or float samples")
@@ -531,15 +532,15 @@ _CHANNELS_FIRST_LIMIT = 64
 
 def _open_soundfile(descriptor: int, sample_rate: int, channels: int, container: str,
                     subtype: str, bitrate: int | None) -> sf.SoundFile:
-    extra: dict[str, object] = {}
-    if bitrate is not None:
-        extra = {"bitrate_mode": "CONSTANT", "compression_level": (320 - bitrate) / 288}
+    mode = None if bitrate is None else "CONSTANT"
+    level = None if bitrate is None else (320 - bitrate) / 288
     # libsndfile gets the open descriptor, never the name: no encoding of the name can fail.
     handle = sf.SoundFile(descriptor, "w", sample_rate, channels, subtype, format=container,
-                          closefd=False, **extra)
+                          closefd=False, compression_level=level, bitrate_mode=mode)
     # No PEAK chunk: it holds the time of writing. The call fails harmlessly (returns
     # false) for formats that never have one.
-    sf._snd.sf_command(handle._file, _SFC_SET_ADD_PEAK_CHUNK, sf._ffi.NULL, 0)
+    sf._snd.sf_command(handle._file, _SFC_SET_ADD_PEAK_CHUNK,
+                       sf._ffi.NULL, 0)  # type: ignore[attr-defined]
     return handle
 
 

@@ -232,8 +232,9 @@ class _FileProgress:
             self.bar = tqdm(total=total, unit="frame", unit_scale=True, desc="kavri",
                             disable=None, delay=0.5, file=sys.stderr, dynamic_ncols=True,
                             leave=False)
-        self.bar.total = total
-        self.bar.update(done - self.bar.n)
+        bar = self.bar
+        bar.total = total
+        bar.update(done - bar.n)
 
     def close(self) -> None:
         if self.bar is not None:

@@ -183,7 +183,8 @@ def _interpolation_phases() -> np.ndarray:
     taps = OVERSAMPLING * TAPS_PER_PHASE
     prototype = signal.firwin(taps, 0.95 / OVERSAMPLING, window=("kaiser", 7.0))
     phases = prototype.reshape(TAPS_PER_PHASE, OVERSAMPLING).T.copy()
-    return phases / phases.sum(axis=1, keepdims=True)
+    normalised: npt.NDArray[np.float64] = phases / phases.sum(axis=1, keepdims=True)
+    return normalised
 
 
 _PHASES = _interpolation_phases()

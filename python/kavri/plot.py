@@ -326,9 +326,9 @@ def plot_chain(chain: ChainLike, out: str | os.PathLike[str], sample_rate: int =
         ax.grid(True, alpha=0.3)
         ax.legend()
     if motion is not None:
-        times, levels = motion
+        times, motion_levels = motion
         ax = axes[-1]
-        for label, values in levels.items():
+        for label, values in motion_levels.items():
             ax.plot(times, values - IMPULSE_LEVEL_DB, label=label,
                     linestyle="--" if _crosses(label) else "-", alpha=0.9)
         ax.set_xlabel("time (s)")

@@ -56,7 +56,8 @@ class Stream:
         rate = check_sample_rate(sample_rate)
         count = _whole("channels", channels)
         blocks, threads = check_engine_options(block_size, workers)
-        self._native = _NativeStream(self._chain, rate, count, blocks, threads)
+        specs: list[Any] = list(self._chain)
+        self._native = _NativeStream(specs, rate, count, blocks, threads)
         self._flat = False  # whether the last chunk came as a 1-D mono signal
 
     @property

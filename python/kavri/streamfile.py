@@ -22,7 +22,7 @@ import os
 import signal
 import threading
 import time
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass, field
 from typing import Any, Protocol
@@ -132,7 +132,7 @@ def stop_on_signals(signals: tuple[int, ...] = (signal.SIGINT, signal.SIGTERM)
             signal.signal(number, old)
 
 
-def check_tail(seconds: float) -> float:
+def check_tail(seconds: object) -> float:
     """The tail length as a float; ``ValueError`` unless it is a finite number >= 0."""
     given: object = seconds  # checked as whatever the caller passed
     if isinstance(given, bool) or not isinstance(given, numbers.Real):
@@ -314,7 +314,7 @@ def process_file(source: str | os.PathLike[str], output: str | os.PathLike[str],
                 done = done_before + consumed
                 progress(done, max(per_pass * planned, done))
 
-        def render(extra_specs: list[dict[str, Any]]) -> Measurement:
+        def render(extra_specs: Sequence[dict[str, Any]]) -> Measurement:
             # One measuring pass: the chain and the extra specs over the whole input.
             nonlocal done_before, planned
             if done_before:
