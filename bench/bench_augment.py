@@ -313,15 +313,16 @@ def main() -> None:
     if cpu_ratio < 10:
         lines += [
             "",
-            "The target is not reached here. Kavri's filters run several times faster "
-            "than audiomentations' SciPy ones, but two costs hold the whole chain back. Its "
-            "tanh distortion calls the C library's scalar `tanhf` once per sample, which is "
-            "what fixes its exact output and costs as much as NumPy's vectorised `tanh` in "
-            "audiomentations or more, and the chain has it half the time. And the fixed "
-            f"cost of the engine call is {100 * fixed / k[4]:.0f}% of Kavri's CPU time per "
-            "clip, since a one-second clip at 16 kHz is short. A vectorised `tanhf` with "
-            "the same results and a cheaper memory check per call would move the figure "
-            "most.",
+            f"The target is not reached here. Of Kavri's {k[4]:.0f} µs of CPU time per "
+            f"clip, {fixed:.0f} are the fixed cost of the engine call, {draw:.0f} the draw "
+            f"of the chain and about {sum(expected):.0f} the effects' own work (with the "
+            "rest in Python around the call); audiomentations takes "
+            f"{a[4]:.0f}. The effects' work alone is {a[4] / max(sum(expected), 1e-9):.1f}x "
+            "faster than audiomentations' whole clip, but a one-second clip at 16 kHz is "
+            "short, so the fixed cost of the call, which reads the machine's free memory "
+            f"afresh every time, weighs heavily ({100 * fixed / k[4]:.0f}% of Kavri's time); "
+            "a cheaper check per call, or longer clips, would move the figure most. Figures "
+            "from one run to the next on this shared machine vary by up to a third.",
         ]
     lines += [
         "",
