@@ -280,12 +280,13 @@ def run_task(source: str, output: str, specs: Chain, block_size: int = 2048, wor
     """Processes one file of a batch: streams it through the chain into ``output``, or
     skips it when ``previous`` (its entry in the batch record) shows that the output was
     made from this very input with these settings and is still as it was written.
+    ``options`` are further keyword arguments of :func:`kavri.process_file` (loudness,
+    peak_ceiling, dither, bitrate).
 
     Errors of the file itself (unreadable, engine failure, unwritable output) come back as
     a "failed" result with a one-line message instead of an exception, so that one bad
     file never stops a batch. A stop request raises :class:`kavri.Interrupted`.
-    ``progress`` is passed on to :func:`kavri.process_file`, and so are ``options``, its
-    further keyword arguments (loudness, peak_ceiling, dither, bitrate).
+    ``progress`` is passed on to :func:`kavri.process_file`.
     """
     start = time.perf_counter()
     try:
