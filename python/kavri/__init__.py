@@ -7,8 +7,9 @@ chain file or a preset name. ``read`` and ``write`` move audio to and from files
 tail of silence so echoes ring out), ``measure`` and ``measure_file`` give integrated
 loudness, sample and true peaks and faults, ``process(..., loudness=-16)`` brings a result
 to a loudness target, ``batch`` streams many files on a thread pool or any
-``concurrent.futures.Executor``,
-and ``EFFECTS`` is the catalogue of effect types and their parameters. Underneath,
+``concurrent.futures.Executor``, ``augment`` and ``augment_files`` run random chains
+(``RandomChain``) drawn from a seed for data augmentation, and ``EFFECTS`` is the
+catalogue of effect types and their parameters. Underneath,
 ``process_pipeline(input, sample_rate, specs, block_size=2048, workers=1)`` is the native
 call itself; the work runs in native code with the interpreter lock released. ``Stream``
 runs a chain over a long signal chunk by chunk, with the effects' state kept between chunks.
@@ -19,6 +20,7 @@ from importlib.metadata import PackageNotFoundError, version
 from ._kavri_core import process_pipeline
 from .api import LoudnessWarning, process, process_to_loudness
 from .audiofile import AudioData, read, write
+from .augment import RandomChain, augment, augment_files
 from .batch import BatchInterrupted, BatchReport, FileResult, batch
 from .catalogue import EFFECTS, EffectInfo, Param, effect_types
 from .chain import list_presets, load_chain, load_preset, validate_chain
@@ -53,6 +55,9 @@ __all__ = [
     "BatchReport",
     "BatchInterrupted",
     "FileResult",
+    "RandomChain",
+    "augment",
+    "augment_files",
     "EFFECTS",
     "EffectInfo",
     "Param",

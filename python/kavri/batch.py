@@ -3,7 +3,9 @@
 Each file is streamed by one task, :func:`run_task`, a plain module-level function of
 picklable arguments, so that the same task runs on a thread of this process or on a Dask
 worker (``distributed.Client(...).get_executor()``). The native calls release the
-interpreter lock, so threads scale across cores.
+interpreter lock, so threads scale across cores. :func:`run_tasks` is the loop over such
+tasks, each with its own chain: :func:`batch` gives every file the same chain, and
+:func:`kavri.augment_files` gives every variant of every file the chain drawn for it.
 
 A run never writes over one of its inputs: an output path that is an input (by name or by
 being the same file) is refused, and when the output folder lies inside the inputs' folder
@@ -42,6 +44,8 @@ __all__ = [
     "FileResult",
     "BatchReport",
     "batch",
+    "Task",
+    "run_tasks",
     "run_task",
     "find_files",
     "plan_outputs",
@@ -322,61 +326,64 @@ class _AnyStop:
         return any(f.is_set() for f in self.flags)
 
 
-# --- the batch -----------------------------------------------------------------------------
+# --- running tasks -------------------------------------------------------------------------
 
-def batch(files: Iterable[str | os.PathLike[str]], chain: ChainLike,
-          out_dir: str | os.PathLike[str], *, executor: Executor | None = None,
-          jobs: int | None = None, block_size: int = 2048, workers: int = 1,
-          subtype: str | None = None, base_dir: str | os.PathLike[str] | None = None,
-          force: bool = False, tail: float = 0.0,
-          on_result: Callable[[FileResult], None] | None = None,
-          on_progress: Callable[[int, int], None] | None = None,
-          stop: StopRequest | None = None, loudness: float | None = None,
-          peak_ceiling: float = -1.0, dither: str = "tpdf",
-          bitrate: int | None = None) -> BatchReport:
-    """Processes many files with one chain and writes each result under ``out_dir``.
+@dataclass(frozen=True)
+class Task:
+    """One output of a run: stream ``source`` through ``chain`` (checked specs) into
+    ``output``. Each task carries its own chain, so one run may use a different chain for
+    every output, as augmentation does."""
 
-    Outputs mirror the inputs' folder tree below ``base_dir`` (by default the inputs'
-    common folder) and keep their names, hence their format. Each file is streamed as by
-    :func:`kavri.process_file`, with ``tail`` seconds of silence after it. Work goes to
-    ``executor``: a local thread pool of ``jobs`` threads by default (the native calls
-    release the interpreter lock), or any ``concurrent.futures.Executor``, such as a Dask
-    cluster's ``distributed.Client(...).get_executor()`` (the workers must see the same
-    paths).
+    source: str
+    output: str
+    chain: Chain
 
-    No output may be an input file: such a file fails, as does one whose folder cannot be
-    created, and the others go on. An output that the batch record shows as made from the
-    same input bytes with the same settings, and unchanged since, is skipped unless
-    ``force``. ``on_result`` is called on this thread for every outcome as it arrives, and
-    ``on_progress(frames_done, frames_total)`` about ten times a second, counting the frames
-    (tails included) of all files; files on this process's threads count chunk by chunk,
-    others when they finish. The chain is checked before any file is touched
-    (:class:`kavri.ChainError`), and so are ``block_size`` and ``workers`` (``ValueError``).
 
-    ``loudness``, ``peak_ceiling``, ``dither`` and ``bitrate`` act on each file as in
-    :func:`kavri.process_file`: each file is brought to the loudness target on its own.
-
-    ``stop`` (an object with ``is_set()``, such as a ``threading.Event``) ends the run
-    between chunks: files not started are dropped, files in flight on this process's
-    threads are abandoned unwritten, and :class:`BatchInterrupted` is raised with the
-    report of the files that finished. Tasks on another process's workers cannot see the
-    flag; they are cancelled where the executor allows and otherwise left to finish.
-    """
-    specs = load_chain(chain)
+def check_run_options(block_size: int, workers: int, subtype: str | None,
+                      tail: float) -> float:
+    """Checks the settings shared by every task of a run (``ValueError`` for the engine
+    options and the tail, :class:`kavri.KavriError` for the subtype) and returns the tail
+    in seconds."""
     check_engine_options(block_size, workers)
     tail = check_tail(tail)
     if subtype is not None:
         check_subtype_name(subtype)
-    sources = [os.fspath(f) for f in files]
-    pairs = plan_outputs(sources, out_dir, base_dir)
+    return tail
+
+
+def run_tasks(tasks: Sequence[Task], out_dir: str | os.PathLike[str], *,
+              inputs: Sequence[str] | None = None,
+              base_dir: str | os.PathLike[str] | None = None,
+              executor: Executor | None = None, jobs: int | None = None,
+              block_size: int = 2048, workers: int = 1, subtype: str | None = None,
+              force: bool = False, tail: float = 0.0,
+              options: dict[str, Any] | None = None,
+              on_result: Callable[[FileResult], None] | None = None,
+              on_progress: Callable[[int, int], None] | None = None,
+              stop: StopRequest | None = None) -> BatchReport:
+    """Runs file tasks whose outputs lie under ``out_dir`` and returns their outcomes in
+    the order given. :func:`batch` and :func:`kavri.augment_files` are both this loop.
+
+    ``inputs`` are all the files of the run (by default the tasks' sources) and
+    ``base_dir`` the folder they were found in (by default their common folder): no output
+    may be one of them, nor, when ``out_dir`` lies below ``base_dir``, a file there that
+    this tool did not write. Every task's outcome, record, progress and stop handling is
+    as :func:`batch` describes; the settings digest of each output covers its own chain.
+    ``options`` are further keyword arguments of :func:`kavri.process_file`, the same for
+    every task (checked already) and part of every settings digest.
+    """
+    tail = check_run_options(block_size, workers, subtype, tail)
+    sources = list(inputs) if inputs is not None else [t.source for t in tasks]
     out_name = os.fspath(out_dir)
-    options: dict[str, Any] = {"dither": dither}
-    if loudness is not None:
-        LoudnessTarget(loudness, peak_ceiling)
-        options.update(loudness=loudness, peak_ceiling=peak_ceiling)
-    if bitrate is not None:
-        options["bitrate"] = bitrate
-    settings = settings_digest(specs, block_size, subtype, tail, options)
+    digests: dict[int, str] = {}
+
+    def settings(task: Task) -> str:
+        # Tasks often share one chain object (a batch); its digest is worked out once.
+        key = id(task.chain)
+        if key not in digests:
+            digests[key] = settings_digest(task.chain, block_size, subtype, tail, options)
+        return digests[key]
+
     record = load_record(out_name)
     outcomes: dict[int, FileResult] = {}
     pending: dict[Future[FileResult], int] = {}
@@ -389,7 +396,7 @@ def batch(files: Iterable[str | os.PathLike[str]], chain: ChainLike,
             input_files[(stat.st_dev, stat.st_ino)] = s
         except OSError:
             pass
-    out_in_tree = bool(pairs) and _inside(
+    out_in_tree = bool(sources) and _inside(
         os.path.realpath(out_name), os.path.realpath(_base_folder(sources, base_dir)))
 
     def overwritten_input(source: str, output: str) -> str | None:
@@ -411,12 +418,16 @@ def batch(files: Iterable[str | os.PathLike[str]], chain: ChainLike,
 
     sizes: list[int] = []
     if on_progress is not None:
-        for source, _ in pairs:
-            try:
-                info = sf.info(source)
-                sizes.append(max(int(info.frames), 0) + tail_frames(tail, int(info.samplerate)))
-            except (RuntimeError, OSError, ValueError):
-                sizes.append(0)
+        known: dict[str, int] = {}
+        for task in tasks:
+            if task.source not in known:
+                try:
+                    info = sf.info(task.source)
+                    known[task.source] = (max(int(info.frames), 0)
+                                          + tail_frames(tail, int(info.samplerate)))
+                except (RuntimeError, OSError, ValueError):
+                    known[task.source] = 0
+            sizes.append(known[task.source])
     done_frames: dict[int, int] = {}
 
     def show_progress() -> None:
@@ -450,7 +461,7 @@ def batch(files: Iterable[str | os.PathLike[str]], chain: ChainLike,
     def collect(future: Future[FileResult]) -> None:
         nonlocal abandoned
         index = pending[future]
-        source, output = pairs[index]
+        task = tasks[index]
         if future.cancelled():
             return
         try:
@@ -459,14 +470,15 @@ def batch(files: Iterable[str | os.PathLike[str]], chain: ChainLike,
             abandoned += 1
             return
         except Exception as error:  # a task that died on a remote worker, say
-            result = FileResult(source, output, "failed",
-                                f"{source}: {type(error).__name__}: {error}")
+            result = FileResult(task.source, task.output, "failed",
+                                f"{task.source}: {type(error).__name__}: {error}")
         report(index, result)
 
     try:
-        for index, (source, output) in enumerate(pairs):
+        for index, task in enumerate(tasks):
             if halt.is_set():
                 break
+            source, output = task.source, task.output
             key = os.path.abspath(output)
             if key in seen_outputs:
                 report(index, FileResult(source, output, "failed",
@@ -492,8 +504,8 @@ def batch(files: Iterable[str | os.PathLike[str]], chain: ChainLike,
                                          f"{error.strerror or error}"))
                 continue
             previous = None if force else record.get(_record_key(output, out_name))
-            future = pool.submit(run_task, source, output, specs, block_size, workers,
-                                 subtype, tail, settings, previous, task_stop,
+            future = pool.submit(run_task, source, output, task.chain, block_size, workers,
+                                 subtype, tail, settings(task), previous, task_stop,
                                  progress=file_progress(index)
                                  if task_stop is not None and sizes else None,
                                  options=options)
@@ -527,10 +539,67 @@ def batch(files: Iterable[str | os.PathLike[str]], chain: ChainLike,
             save_record(out_name, record)
         if own_pool:
             pool.shutdown(wait=True, cancel_futures=True)
-    partial = BatchReport([outcomes[i] for i in range(len(pairs)) if i in outcomes])
-    if halt.is_set() and len(outcomes) < len(pairs):
+    partial = BatchReport([outcomes[i] for i in range(len(tasks)) if i in outcomes])
+    if halt.is_set() and len(outcomes) < len(tasks):
         raise BatchInterrupted(
             f"interrupted: {len(partial.done)} processed, {len(partial.skipped)} skipped, "
             f"{len(partial.failed)} failed; {abandoned} in flight abandoned, "
-            f"{len(pairs) - len(outcomes) - abandoned} not started", partial, abandoned)
+            f"{len(tasks) - len(outcomes) - abandoned} not started", partial, abandoned)
     return partial
+
+
+# --- the batch -----------------------------------------------------------------------------
+
+def batch(files: Iterable[str | os.PathLike[str]], chain: ChainLike,
+          out_dir: str | os.PathLike[str], *, executor: Executor | None = None,
+          jobs: int | None = None, block_size: int = 2048, workers: int = 1,
+          subtype: str | None = None, base_dir: str | os.PathLike[str] | None = None,
+          force: bool = False, tail: float = 0.0,
+          on_result: Callable[[FileResult], None] | None = None,
+          on_progress: Callable[[int, int], None] | None = None,
+          stop: StopRequest | None = None, loudness: float | None = None,
+          peak_ceiling: float = -1.0, dither: str = "tpdf",
+          bitrate: int | None = None) -> BatchReport:
+    """Processes many files with one chain and writes each result under ``out_dir``.
+
+    Outputs mirror the inputs' folder tree below ``base_dir`` (by default the inputs'
+    common folder) and keep their names, hence their format. Each file is streamed as by
+    :func:`kavri.process_file`, with ``tail`` seconds of silence after it. Work goes to
+    ``executor``: a local thread pool of ``jobs`` threads by default (the native calls
+    release the interpreter lock), or any ``concurrent.futures.Executor``, such as a Dask
+    cluster's ``distributed.Client(...).get_executor()`` (the workers must see the same
+    paths).
+
+    No output may be an input file: such a file fails, as does one whose folder cannot be
+    created, and the others go on. An output that the batch record shows as made from the
+    same input bytes with the same settings, and unchanged since, is skipped unless
+    ``force``. ``on_result`` is called on this thread for every outcome as it arrives, and
+    ``on_progress(frames_done, frames_total)`` about ten times a second, counting the frames
+    (tails included) of all files; files on this process's threads count chunk by chunk,
+    others when they finish. The chain is checked before any file is touched
+    (:class:`kavri.ChainError`), and so are ``block_size`` and ``workers`` (``ValueError``).
+
+    ``stop`` (an object with ``is_set()``, such as a ``threading.Event``) ends the run
+    between chunks: files not started are dropped, files in flight on this process's
+    threads are abandoned unwritten, and :class:`BatchInterrupted` is raised with the
+    report of the files that finished. Tasks on another process's workers cannot see the
+    flag; they are cancelled where the executor allows and otherwise left to finish.
+
+    ``loudness``, ``peak_ceiling``, ``dither`` and ``bitrate`` act on each file as in
+    :func:`kavri.process_file`: each file is brought to the loudness target on its own.
+    """
+    specs = load_chain(chain)
+    tail = check_run_options(block_size, workers, subtype, tail)
+    options: dict[str, Any] = {"dither": dither}
+    if loudness is not None:
+        LoudnessTarget(loudness, peak_ceiling)
+        options.update(loudness=loudness, peak_ceiling=peak_ceiling)
+    if bitrate is not None:
+        options["bitrate"] = bitrate
+    sources = [os.fspath(f) for f in files]
+    tasks = [Task(source, output, specs)
+             for source, output in plan_outputs(sources, out_dir, base_dir)]
+    return run_tasks(tasks, out_dir, inputs=sources, base_dir=base_dir, executor=executor,
+                     jobs=jobs, block_size=block_size, workers=workers, subtype=subtype,
+                     force=force, tail=tail, options=options, on_result=on_result,
+                     on_progress=on_progress, stop=stop)

@@ -53,7 +53,11 @@ def _show(value: Any) -> str:
     try:
         return json.dumps(value, allow_nan=True)
     except (TypeError, ValueError):
+        pass
+    try:
         return repr(value)
+    except ValueError:  # it holds an integer too long for the interpreter to print
+        return f"(a {type(value).__name__} holding an integer too long to print)"
 
 
 def _show_number(value: Any) -> str:

@@ -1,4 +1,4 @@
-"""The ``kavri`` command line: process, batch, effects, presets, demo and plot.
+"""The ``kavri`` command line: process, batch, augment, effects, presets, demo and plot.
 
 Every failure the user can cause (an unknown preset or type, malformed JSON, a missing or
 unreadable file, a parameter that is not a number) ends with one line on stderr naming
@@ -357,6 +357,62 @@ def cmd_batch(args: argparse.Namespace) -> int:
     return 0 if report.ok else EXIT_FAILED
 
 
+def cmd_augment(args: argparse.Namespace) -> int:
+    """``kavri augment IN_DIR OUT_DIR``: N randomly processed copies of every matching file."""
+    from tqdm import tqdm
+
+    from .augment import MANIFEST_NAME, RandomChain, augment_files
+
+    random_chain = RandomChain(args.chain)
+    in_dir, out_dir = Path(args.input_dir), Path(args.output_dir)
+    if not in_dir.is_dir():
+        raise KavriError(f"{shown(in_dir)}: no such folder")
+    if out_dir.exists() and not out_dir.is_dir():
+        raise KavriError(f"{shown(out_dir)}: is not a folder")
+    if out_dir.resolve() == in_dir.resolve():
+        raise KavriError(f"{shown(out_dir)}: is the input folder; choose another output folder")
+    if args.subtype is not None:
+        check_subtype_name(args.subtype)
+    files = find_files(in_dir, args.pattern, exclude=out_dir)
+    if not files:
+        raise KavriError(f"{shown(in_dir)}: no files match '{shown(args.pattern)}'")
+    count = len(files) * args.variants
+    with stop_on_signals() as stop, \
+            tqdm(total=0, unit="frame", unit_scale=True, desc="kavri", dynamic_ncols=True,
+                 disable=True if args.quiet else None, file=sys.stderr) as bar:
+        finished = 0
+
+        def on_result(result: FileResult) -> None:
+            nonlocal finished
+            finished += 1
+            if result.status == "failed":
+                bar.write(f"kavri: error: {result.error}", file=sys.stderr)
+            for warning in () if args.quiet else result.warnings:
+                bar.write(f"kavri: warning: {warning}", file=sys.stderr)
+            bar.set_postfix_str(f"{finished}/{count} files", refresh=False)
+
+        def on_progress(done: int, total: int) -> None:
+            bar.total = total
+            bar.update(done - bar.n)
+
+        try:
+            report = augment_files(files, random_chain, out_dir, variants=args.variants,
+                                   seed=args.seed, base_dir=in_dir, jobs=args.jobs,
+                                   block_size=args.block_size, workers=args.workers,
+                                   subtype=args.subtype, force=args.force, tail=args.tail,
+                                   on_result=on_result,
+                                   on_progress=None if bar.disable else on_progress,
+                                   stop=stop)
+        except BatchInterrupted as error:
+            bar.close()
+            print(f"kavri: {error}; chains of the finished files in "
+                  f"{shown(out_dir / MANIFEST_NAME)}", file=sys.stderr)
+            return stop.exit_status()
+    print(f"{len(report.done)} written, {len(report.skipped)} skipped (already complete), "
+          f"{len(report.failed)} failed; chains in {shown(out_dir / MANIFEST_NAME)}")
+    return 0 if report.ok else EXIT_FAILED
+
+
 def _check_options(args: argparse.Namespace) -> None:
     """Checks the options of any subcommand before a file is read or written, so that a
     bad value ends with one line naming the option instead of failing half-way."""
@@ -380,6 +436,14 @@ def _check_batch_options(args: argparse.Namespace) -> None:
         raise KavriError(f"--pattern '{shown(pattern)}': give a file name pattern relative "
                          f"to IN_DIR, such as '*.wav' or 'takes/*.flac'")
     _check_folder_can_be_made(args.output_dir)
+
+
+def _check_augment_options(args: argparse.Namespace) -> None:
+    if args.variants < 1:
+        raise KavriError(f"--variants must be at least 1, got {args.variants}")
+    if not 0 <= args.seed < 2**64:
+        raise KavriError(f"--seed must be within [0, 2**64), got {args.seed}")
+    _check_batch_options(args)
 
 
 def _check_plot_options(args: argparse.Namespace) -> None:
@@ -414,6 +478,7 @@ def _check_effects_options(args: argparse.Namespace) -> None:
 # above for all of them.
 _COMMAND_CHECKS: dict[str, Callable[[argparse.Namespace], None]] = {
     "batch": _check_batch_options,
+    "augment": _check_augment_options,
     "plot": _check_plot_options,
     "demo": _check_demo_options,
     "effects": _check_effects_options,
@@ -545,6 +610,24 @@ def build_parser() -> argparse.ArgumentParser:
     _add_stream_options(p)
     _add_output_options(p)
     p.set_defaults(handler=cmd_batch)
+
+    p = commands.add_parser("augment", help="write randomly processed copies of every "
+                                            "matching file, for training data")
+    p.add_argument("input_dir", metavar="IN_DIR")
+    p.add_argument("output_dir", metavar="OUT_DIR",
+                   help="outputs mirror IN_DIR's folder tree, e.g. take.v0.wav, take.v1.wav")
+    p.add_argument("--chain", required=True, metavar="FILE", help="JSON random chain file")
+    p.add_argument("--variants", type=int, required=True, metavar="N",
+                   help="augmented copies of each file")
+    p.add_argument("--seed", type=int, required=True, metavar="S",
+                   help="seed of every draw; the same seed gives the same files")
+    _add_engine_options(p)
+    p.add_argument("--jobs", type=int, default=os.cpu_count() or 1, metavar="N",
+                   help="files processed at once, default: the number of cores")
+    p.add_argument("--pattern", default="*.wav", help="file name pattern, default '*.wav'")
+    p.add_argument("--force", action="store_true", help="redo outputs that are already complete")
+    _add_stream_options(p)
+    p.set_defaults(handler=cmd_augment)
 
     p = commands.add_parser("meter", help="measure loudness, peaks and faults of audio files")
     p.add_argument("files", metavar="FILE", nargs="+", help="audio files ('-' for standard input)")

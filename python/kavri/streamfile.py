@@ -134,9 +134,10 @@ def stop_on_signals(signals: tuple[int, ...] = (signal.SIGINT, signal.SIGTERM)
 
 def check_tail(seconds: object) -> float:
     """The tail length as a float; ``ValueError`` unless it is a finite number >= 0."""
-    if isinstance(seconds, bool) or not isinstance(seconds, numbers.Real):
-        raise ValueError(f"tail must be a number of seconds, got {seconds!r}")
-    value = float(seconds)
+    given: object = seconds  # checked as whatever the caller passed
+    if isinstance(given, bool) or not isinstance(given, numbers.Real):
+        raise ValueError(f"tail must be a number of seconds, got {given!r}")
+    value = float(given)
     if not math.isfinite(value) or value < 0:
         raise ValueError(f"tail must be a finite number of seconds, 0 or more; got {value}")
     return value

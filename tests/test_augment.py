@@ -1,0 +1,395 @@
+"""Random chains: draws inside their distributions and at their rates, one fixed sample, the
+same chain in other processes, refusals with their place, and the augment command's
+variants, manifest replay and independence from the file set, the job count and Dask."""
+
+from __future__ import annotations
+
+import json
+import multiprocessing
+import pickle
+import random
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+import pytest
+
+import kavri
+from kavri.augment import MANIFEST_NAME, read_manifest, variant_index
+from kavri.cli import main
+
+RATE = 16_000
+
+DESCRIPTION = {"chain": [
+    {"type": "gain", "db": {"uniform": [-6, 6]}, "p": 0.3},
+    {"type": "highpass", "frequency_hz": {"log_uniform": [20, 400]}, "q": 0.7},
+    {"one_of": [{"type": "distortion", "drive": {"choice": [1.5, 3, 6]}},
+                {"type": "clip", "threshold": {"uniform": [0.3, 0.9]}},
+                {"type": "phaser", "stages": {"uniform": [2, 6]}}],
+     "weights": [2, 1, 1]},
+    {"some_of": [{"type": "peak_eq", "gain_db": {"uniform": [-9, 9]}},
+                 {"type": "lowpass", "frequency_hz": {"log_uniform": [2000, 7000]},
+                  "stages": {"log_uniform": [1, 3]}},
+                 {"type": "limiter", "ceiling_db": -1}],
+     "count": [1, 2]},
+]}
+ONE_OF = ("distortion", "clip", "phaser")
+SOME_OF = ("peak_eq", "lowpass", "limiter")
+
+
+def test_draws_stay_inside_their_distributions_and_follow_p_and_weights():
+    chain = kavri.RandomChain(DESCRIPTION)
+    n = 4000
+    gains = picks = 0
+    firsts = {name: 0 for name in ONE_OF}
+    for index in range(n):
+        specs = chain.sample(99, index)
+        types = [s["type"] for s in specs]
+        if types[0] == "gain":
+            gains += 1
+            assert -6 <= specs.pop(0)["db"] <= 6
+        highpass, chosen, *rest = specs
+        assert highpass["type"] == "highpass" and highpass["q"] == 0.7
+        assert 20 <= highpass["frequency_hz"] <= 400
+        assert chosen["type"] in ONE_OF
+        firsts[chosen["type"]] += 1
+        if chosen["type"] == "distortion":
+            assert chosen["drive"] in (1.5, 3, 6)
+        elif chosen["type"] == "clip":
+            assert 0.3 <= chosen["threshold"] <= 0.9
+        else:
+            assert type(chosen["stages"]) is int and 2 <= chosen["stages"] <= 6
+        names = [s["type"] for s in rest]
+        assert 1 <= len(names) <= 2 and names == sorted(names, key=SOME_OF.index)
+        assert len(set(names)) == len(names)
+        for spec in rest:
+            if spec["type"] == "lowpass":
+                assert 2000 <= spec["frequency_hz"] <= 7000
+                assert type(spec["stages"]) is int and 1 <= spec["stages"] <= 3
+            elif spec["type"] == "peak_eq":
+                assert -9 <= spec["gain_db"] <= 9
+        picks += len(names) == 2
+        assert all(type(v) in (str, int, float) for s in specs for v in s.values())
+    # Binomial counts: the bounds are over five standard deviations wide.
+    assert abs(gains / n - 0.3) < 0.04
+    assert abs(firsts["distortion"] / n - 0.5) < 0.04
+    assert abs(firsts["clip"] / n - 0.25) < 0.035
+    assert abs(picks / n - 0.5) < 0.04
+    never_first = kavri.RandomChain([{"one_of": [{"type": "gain"}, {"type": "clip"}],
+                                      "weights": [0, 1]}])
+    assert all(never_first.sample(1, i) == [{"type": "clip"}] for i in range(300))
+
+
+PINNED = [
+    {"type": "gain", "db": 5.96401407119968},
+    {"type": "highpass", "frequency_hz": 24.827724061005615, "q": 0.7},
+    {"type": "distortion", "drive": 1.5},
+    {"type": "lowpass", "frequency_hz": 3647.9086965245906, "stages": 2},
+    {"type": "limiter", "ceiling_db": -1},
+]
+
+
+def test_a_sample_is_pinned_and_depends_only_on_seed_and_index():
+    chain = kavri.RandomChain(DESCRIPTION)
+    # Fixed values: a change here means every augmentation made so far would change.
+    assert chain.sample(1234, 11) == PINNED
+    # The first two draws as the format states them: Philox-4x64 keyed (seed, index),
+    # u = (word >> 11) / 2**53; the gain's p, then its uniform range.
+    words = np.random.Philox(key=np.array([1234, 11], dtype=np.uint64)).random_raw(2)
+    u = [int(w >> np.uint64(11)) / 2.0**53 for w in words]
+    assert u[0] < 0.3 and PINNED[0]["db"] == -6 + 12 * u[1]
+    random.seed(0)
+    np.random.seed(0)
+    again = chain.sample(1234, 11)
+    np.random.seed(1)
+    assert again == chain.sample(1234, 11) == PINNED
+    assert chain.sample(1234, 12) != PINNED and chain.sample(1235, 11) != PINNED
+    assert chain.sample(0) == chain.sample(0, 0)
+    assert chain.sample(2**64 - 1, 2**64 - 1)
+    for bad in (-1, 2**64):
+        with pytest.raises(ValueError, match=r"within \[0, 2\*\*64\)"):
+            chain.sample(bad)
+    with pytest.raises(TypeError, match="whole number"):
+        chain.sample(1.5)
+
+
+def _draw_in_child(args):
+    blob, seed, indices = args
+    chain = pickle.loads(blob)
+    return [chain.sample(seed, i) for i in indices]
+
+
+def test_the_same_chain_in_other_threads_and_processes():
+    chain = kavri.RandomChain(DESCRIPTION)
+    copy = pickle.loads(pickle.dumps(chain))
+    assert copy == chain and copy.description == chain.description
+    assert kavri.RandomChain(chain.description) == chain
+    indices = list(range(20))
+    with ThreadPoolExecutor(4) as pool:
+        for _ in range(5):
+            assert list(pool.map(lambda i: chain.sample(5, i), indices * 10)) == \
+                [chain.sample(5, i) for i in indices] * 10
+    with multiprocessing.get_context("spawn").Pool(2) as pool:
+        remote = pool.map(_draw_in_child, [(pickle.dumps(chain), 5, indices[:10]),
+                                           (pickle.dumps(chain), 5, indices[10:])])
+    assert remote[0] + remote[1] == [chain.sample(5, i) for i in indices]
+
+
+@pytest.mark.parametrize("shape", [(3000,), (3000, 2)])
+def test_augment_is_process_pipeline_over_the_chain_it_returns(shape):
+    rng = np.random.default_rng(3)
+    audio = (0.5 * rng.standard_normal(shape)).astype(np.float32)
+    before = audio.copy()
+    for index in range(6):
+        out, chain = kavri.augment(audio, RATE, DESCRIPTION, seed=11, index=index,
+                                   block_size=512, workers=2)
+        assert out.shape == audio.shape and out.dtype == np.float32
+        assert chain == kavri.RandomChain(DESCRIPTION).sample(11, index)
+        frames = audio.reshape(shape[0], -1)
+        direct = kavri.process_pipeline(frames, RATE, chain).reshape(shape)
+        assert np.array_equal(out, direct)
+    assert np.array_equal(audio, before)
+
+
+@pytest.mark.parametrize(("item", "message"), [
+    ({"type": "gian"}, "chain[0]: unknown effect type 'gian' (did you mean 'gain'?)"),
+    ({"type": "gain", "dbb": 1},
+     "chain[0]: \"gain\": unknown parameter 'dbb' (did you mean 'db'?)"),
+    ({"one_of": [{"type": "clip"}, {"type": "gain", "db": {"uniform": [3, 1]}}]},
+     "chain[0].one_of[1]: \"gain\": \"db\": uniform range [3, 1] is reversed"),
+    ({"type": "gain", "db": {"uniform": [2, 2]}}, "uniform range [2, 2] is empty"),
+    ({"type": "gain", "db": {"uniform": [1]}}, "uniform needs a list [lo, hi]"),
+    ({"type": "gain", "db": {"unifrom": [0, 1]}},
+     "unknown distribution 'unifrom' (did you mean 'uniform'?)"),
+    ({"type": "lowpass", "frequency_hz": {"log_uniform": [0, 900]}}, "[0, 900] reaches 0"),
+    ({"type": "gain", "db": {"choice": []}}, "choice needs a non-empty list"),
+    ({"type": "gain", "db": {"uniform": [0, float("inf")]}}, "\"db\": uniform: must be finite"),
+    ({"type": "gain", "db": float("nan")}, "\"db\": must be finite"),
+    ({"type": "phaser", "stages": {"uniform": [1.5, 4]}}, "must be a whole number, got 1.5"),
+    ({"type": "gain", "p": 1.5}, "\"gain\": \"p\" must be within [0, 1], got 1.5"),
+    ({"some_of": [{"type": "clip"}], "count": [0, 2]}, "\"count\" [0, 2] is beyond the 1 item"),
+    ({"some_of": [{"type": "clip"}, {"type": "gain"}], "count": [2, 1]}, "[2, 1] is reversed"),
+    ({"some_of": [{"type": "clip"}]}, "needs a \"count\""),
+    ({"one_of": []}, "\"one_of\" must be a non-empty list"),
+    ({"one_of": [{"type": "clip"}], "weights": [1, 2]}, "must be a list of 1 numbers"),
+    ({"one_of": [{"type": "clip"}], "count": [1, 1]}, "unknown key 'count' in one_of"),
+    ({"one_of": [{"type": "clip"}], "p": -0.1}, "chain[0]: \"p\" must be within [0, 1]"),
+    ({"db": 3}, "chain[0]: needs a \"type\", a \"one_of\" or a \"some_of\""),
+    ("gain", "chain[0]: expected an effect spec"),
+    # Integers too long to print are described, not printed.
+    ({"type": "phaser", "stages": 10**5000}, "(an integer of 5001 digits) is out of range"),
+    ({"type": "gain", "db": {"choice": [[10**5000]]}},
+     "must be a number, got (a list holding an integer too long to print)"),
+])
+def test_bad_descriptions_are_refused_with_their_place(item, message):
+    with pytest.raises(kavri.ChainError) as caught:
+        kavri.RandomChain([item])
+    assert message in str(caught.value)
+
+
+def test_file_descriptions_and_their_faults(tmp_path):
+    good = tmp_path / "good.json"
+    good.write_text(json.dumps(DESCRIPTION))
+    assert kavri.RandomChain(good) == kavri.RandomChain(str(good)) == kavri.RandomChain(DESCRIPTION)
+    bad = tmp_path / "bad.json"
+    bad.write_text('{"chain": [\n  {"type": "gain",}]}')
+    with pytest.raises(kavri.ChainError, match=r"bad.json:2:19: malformed JSON"):
+        kavri.RandomChain(bad)
+    bad.write_text(json.dumps({"chain": [{"type": "clip"}, {"some_of": [{"type": "gian"}],
+                                                            "count": [1, 1]}]}))
+    with pytest.raises(kavri.ChainError, match=r"bad.json: chain\[1\]\.some_of\[0\]: unknown"):
+        kavri.RandomChain(bad)
+    with pytest.raises(kavri.ChainError, match="unknown key 'chian' in a random chain"):
+        kavri.RandomChain({"chian": []})
+    with pytest.raises(kavri.ChainError, match="no such random chain file"):
+        kavri.RandomChain(tmp_path / "missing.json")
+
+
+# --- files and the command line -------------------------------------------------------------
+
+FILE_CHAIN = [
+    {"type": "gain", "db": {"uniform": [-6, 3]}, "p": 0.8},
+    {"type": "peak_eq", "frequency_hz": {"log_uniform": [200, 4000]},
+     "gain_db": {"uniform": [-8, 8]}},
+    {"type": "distortion", "drive": {"log_uniform": [1, 8]}, "p": 0.5},
+    {"type": "limiter", "ceiling_db": {"uniform": [-3, -0.5]}},
+]
+
+
+@pytest.fixture
+def corpus(tmp_path):
+    """in/a.wav (stereo), in/sub/b.wav (mono) and the chain file r.json."""
+    rng = np.random.default_rng(5)
+    (tmp_path / "in" / "sub").mkdir(parents=True)
+    for name, channels in [("a.wav", 2), ("sub/b.wav", 1)]:
+        kavri.write(tmp_path / "in" / name,
+                    (0.4 * rng.standard_normal((4000, channels))).astype(np.float32), RATE)
+    (tmp_path / "r.json").write_text(json.dumps({"chain": FILE_CHAIN}))
+    return tmp_path
+
+
+def augment_cli(corpus, out, *extra):
+    return main(["augment", str(corpus / "in"), str(corpus / out), "--chain",
+                 str(corpus / "r.json"), "--variants", "2", *extra])
+
+
+def samples(folder):
+    """Every WAV file's samples as bytes. The files' own bytes differ between runs only in
+    the time stamp libsndfile puts in the float WAV header's peak chunk."""
+    return {p.relative_to(folder).as_posix(): kavri.read(p).audio.tobytes()
+            for p in sorted(folder.rglob("*.wav"))}
+
+
+def test_cli_variants_manifest_replay_and_independence(corpus, capsys):
+    assert augment_cli(corpus, "out", "--seed", "5", "--jobs", "1") == 0
+    assert "4 written, 0 skipped (already complete), 0 failed" in capsys.readouterr().out
+    first = samples(corpus / "out")
+    assert sorted(first) == ["a.v0.wav", "a.v1.wav", "sub/b.v0.wav", "sub/b.v1.wav"]
+    records = read_manifest(corpus / "out" / MANIFEST_NAME)
+    assert [r["output"] for r in records] == sorted(first)
+    for record in records:
+        assert set(record) == {"source", "output", "seed", "variant", "index", "chain"}
+        assert record["seed"] == 5
+        assert record["index"] == variant_index(record["source"], record["variant"])
+        assert record["chain"] == kavri.RandomChain(corpus / "r.json").sample(5, record["index"])
+        # Replaying the recorded chain with the process command gives the same file.
+        (corpus / "one.json").write_text(json.dumps(record["chain"]))
+        replay = corpus / "replay.wav"
+        assert main(["process", str(corpus / "in" / record["source"]), str(replay),
+                     "--chain", str(corpus / "one.json")]) == 0
+        assert kavri.read(replay).audio.tobytes() == first[record["output"]]
+    assert first["a.v0.wav"] != first["a.v1.wav"]
+
+    # Another file in the input and two jobs change none of the existing outputs.
+    kavri.write(corpus / "in" / "c.wav", np.zeros((100, 1), np.float32), RATE)
+    assert augment_cli(corpus, "out2", "--seed", "5", "--jobs", "2") == 0
+    second = samples(corpus / "out2")
+    assert len(second) == 6 and {k: second[k] for k in first} == first
+    assert records == [r for r in read_manifest(corpus / "out2" / MANIFEST_NAME)
+                       if not r["source"].startswith("c")]
+
+    # A rerun keeps what it recorded; another seed is redone, not kept as stale files.
+    capsys.readouterr()
+    assert augment_cli(corpus, "out", "--seed", "5", "--pattern", "[ab].wav") == 0
+    assert "0 written, 4 skipped" in capsys.readouterr().out
+    assert augment_cli(corpus, "out", "--seed", "6", "--pattern", "[ab].wav") == 0
+    assert "4 written, 0 skipped" in capsys.readouterr().out
+    reseeded = read_manifest(corpus / "out" / MANIFEST_NAME)
+    assert len(reseeded) == 4 and {r["seed"] for r in reseeded} == {6}
+    assert samples(corpus / "out")["a.v0.wav"] != first["a.v0.wav"]
+
+
+@pytest.mark.parametrize(("args", "message"), [
+    (["--variants", "0", "--seed", "1"], "--variants must be at least 1"),
+    (["--variants", "1", "--seed", "-1"], "--seed must be within"),
+])
+def test_cli_refuses_bad_arguments(corpus, capsys, args, message):
+    (corpus / "bad.json").write_text('[{"type": "gain", "db": {"uniform": [1, 0]}}]')
+    code = main(["augment", str(corpus / "in"), str(corpus / "out"), "--chain",
+                 str(corpus / "r.json"), *args])
+    assert code == 1 and message in capsys.readouterr().err
+    code = main(["augment", str(corpus / "in"), str(corpus / "out"), "--chain",
+                 str(corpus / "bad.json"), "--variants", "1", "--seed", "1"])
+    assert code == 1 and "chain[0]: \"gain\": \"db\": uniform range [1, 0] is reversed" \
+        in capsys.readouterr().err
+    assert not (corpus / "out").exists()
+
+
+def test_dask_cluster_gives_the_local_bytes(corpus):
+    distributed = pytest.importorskip("distributed")
+    files = sorted((corpus / "in").rglob("*.wav"))
+    kavri.augment_files(files, corpus / "r.json", corpus / "local", variants=2, seed=9,
+                        base_dir=corpus / "in")
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=True,
+                                  host="127.0.0.1", dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as client:
+        report = kavri.augment_files(files, corpus / "r.json", corpus / "dask", variants=2,
+                                     seed=9, base_dir=corpus / "in",
+                                     executor=client.get_executor())
+    assert report.ok and len(report.done) == 4
+    assert samples(corpus / "local") == samples(corpus / "dask")
+    assert (corpus / "local" / MANIFEST_NAME).read_bytes() == \
+        (corpus / "dask" / MANIFEST_NAME).read_bytes()
+
+
+# --- the batch machinery under augmentation ---------------------------------------------------
+
+def test_stop_rerun_progress_and_tail_follow_the_batch_record(corpus):
+    files = sorted((corpus / "in").rglob("*.wav"))
+    out = corpus / "out"
+    options = {"variants": 2, "seed": 3, "base_dir": corpus / "in", "jobs": 1}
+
+    class AfterFirstOutput:
+        def is_set(self):
+            return (out / "a.v0.wav").exists()
+
+    with pytest.raises(kavri.BatchInterrupted) as caught:
+        kavri.augment_files(files, corpus / "r.json", out, stop=AfterFirstOutput(), **options)
+    assert [r.status for r in caught.value.report.results] == ["done"]
+    assert sorted(p.name for p in out.rglob("*") if p.is_file()) == \
+        [".kavri-batch.json", "a.v0.wav", MANIFEST_NAME]
+    assert [r["output"] for r in read_manifest(out / MANIFEST_NAME)] == ["a.v0.wav"]
+
+    calls = []
+    rerun = kavri.augment_files(files, corpus / "r.json", out,
+                                on_progress=lambda done, total: calls.append((done, total)),
+                                **options)
+    assert [r.status for r in rerun.results] == ["skipped", "done", "done", "done"]
+    assert calls[-1] == (4 * 4000, 4 * 4000)
+    assert len(read_manifest(out / MANIFEST_NAME)) == 4
+
+    # A tail is a setting of every output: all are redone, and the manifest says how to
+    # replay them.
+    again = kavri.augment_files(files, corpus / "r.json", out, tail=0.01, **options)
+    assert [r.status for r in again.results] == ["done"] * 4
+    record = read_manifest(out / MANIFEST_NAME)[0]
+    assert record["tail"] == 0.01
+    kavri.process_file(corpus / "in" / record["source"], corpus / "replay.wav",
+                       record["chain"], tail=record["tail"])
+    replayed, made = kavri.read(corpus / "replay.wav").audio, kavri.read(out / "a.v0.wav").audio
+    assert replayed.shape[0] == 4000 + 160 and np.array_equal(replayed, made)
+
+
+def test_inputs_are_never_overwritten_and_odd_names_are_drawn(corpus, capsys):
+    source = corpus / "in"
+    kavri.write(source / "c_\udcff.wav", np.full((500, 1), 0.25, np.float32), RATE)
+    inside = source / "aug"
+    inside.mkdir()
+    original = np.full((300, 2), 0.5, np.float32)
+    kavri.write(inside / "a.v1.wav", original, RATE)  # an original that looks like an output
+    files = [source / "a.wav", source / "sub" / "b.wav", source / "c_\udcff.wav"]
+    report = kavri.augment_files(files, corpus / "r.json", inside, variants=2, seed=1,
+                                 base_dir=source)
+    failed = [(r.output, r.error) for r in report.failed]
+    assert len(failed) == 1 and failed[0][0] == str(inside / "a.v1.wav")
+    assert "output would overwrite" in failed[0][1] and "kavri did not write" in failed[0][1]
+    assert np.array_equal(kavri.read(inside / "a.v1.wav").audio, original)
+    assert (inside / "c_\udcff.v1.wav").is_file()
+    records = {r["output"]: r for r in read_manifest(inside / MANIFEST_NAME)}
+    assert "a.v1.wav" not in records and records["c_\udcff.v0.wav"]["source"] == "c_\udcff.wav"
+    # On a rerun the outputs inside the input folder are not taken as inputs, while the
+    # original there is one (and is still refused as an output).
+    capsys.readouterr()
+    assert main(["augment", str(source), str(inside), "--chain", str(corpus / "r.json"),
+                 "--variants", "2", "--seed", "1"]) == 1
+    assert "2 written, 5 skipped (already complete), 1 failed" in capsys.readouterr().out
+    assert sorted(p.name for p in (inside / "aug").iterdir()) == ["a.v1.v0.wav", "a.v1.v1.wav"]
+    assert np.array_equal(kavri.read(inside / "a.v1.wav").audio, original)
+
+
+def test_cli_interrupted_exits_with_the_signal_and_writes_nothing(corpus, capsys, monkeypatch):
+    import contextlib
+    import signal
+
+    import kavri.cli
+
+    @contextlib.contextmanager
+    def stopped():
+        flag = kavri.StopFlag()
+        flag.set(signal.SIGTERM)
+        yield flag
+
+    monkeypatch.setattr(kavri.cli, "stop_on_signals", stopped)
+    assert augment_cli(corpus, "out", "--seed", "5", "--quiet") == 143
+    err = capsys.readouterr().err
+    assert err.startswith("kavri: interrupted: 0 processed") and err.count("\n") == 1
+    assert not [p for p in (corpus / "out").rglob("*") if p.is_file()]
