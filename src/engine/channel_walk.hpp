@@ -48,6 +48,41 @@ void map_channel_samples(float* data, unsigned long long frames, int channels,
     });
 }
 
+// As map_channel_samples, reading every sample from `source` and writing the result to the
+// same place in `data`: the first pass of a memoryless effect, which saves copying the
+// input into the output first. source is only read.
+template <typename Fn>
+void map_channel_samples_from(const float* source, float* data, unsigned long long frames,
+                              int channels, unsigned long long block_size, unsigned int workers,
+                              const Fn& fn) {
+    parallel_for_channels(channels, workers, [&](int first_channel, int last_channel) {
+        if (frames == 0) {
+            return;
+        }
+        const auto stride = static_cast<unsigned long long>(channels);
+        const int width = last_channel - first_channel;
+        for_each_block(frames, block_size, [&](unsigned long long start, unsigned long long count) {
+            if (width == channels) {
+                const float* in = source + start * stride;
+                float* out = data + start * stride;
+                const unsigned long long n = count * stride;
+                for (unsigned long long i = 0; i < n; ++i) {
+                    out[i] = fn(in[i]);
+                }
+                return;
+            }
+            const auto offset = start * stride + static_cast<unsigned long long>(first_channel);
+            const float* in = source + offset;
+            float* out = data + offset;
+            for (unsigned long long i = 0; i < count; ++i, in += stride, out += stride) {
+                for (int k = 0; k < width; ++k) {
+                    out[k] = fn(in[k]);
+                }
+            }
+        });
+    });
+}
+
 // Like map_channel_samples, for a memoryless step that works on runs of samples at once
 // (a vector math function over an array): fn(float* run, std::size_t count) replaces the
 // count samples of the run in place, and must give every sample the same result wherever

@@ -1,7 +1,6 @@
-// The extension module: process_pipeline converts and checks its arguments, copies the input
-// into a new array, builds the effects and runs them with the interpreter lock released.
+// The extension module: process_pipeline converts and checks its arguments, builds the effects
+// and runs them over a new array holding the input, with the interpreter lock released.
 #include <climits>
-#include <cstring>
 #include <stdexcept>
 
 #include <pybind11/numpy.h>
@@ -43,17 +42,16 @@ py::array_t<float> process_pipeline(const InputArray& input, int sample_rate,
     const py::buffer_info input_view = input.request();
     const py::buffer_info output_view = output.request();
     auto* data = static_cast<float*>(output_view.ptr);
-    const auto sample_count = static_cast<std::size_t>(input_view.size);
-    if (sample_count != 0) {
-        std::memcpy(data, input_view.ptr, sample_count * sizeof(float));
-    }
+    const auto* source = static_cast<const float*>(input_view.ptr);
 
     kavri::EffectList effects;
     kavri::build_effect_list(specs, sample_rate, channels, effects);
     {
+        // The input is copied into the output here, or read by a first memoryless effect
+        // that writes the output in the same pass; it is never written.
         py::gil_scoped_release release;
-        kavri::run_effects(effects, data, static_cast<unsigned long long>(frame_dim), channels,
-                           effective_block_size, workers);
+        kavri::run_effects_from(effects, source, data, static_cast<unsigned long long>(frame_dim),
+                                channels, effective_block_size, workers);
     }
     effects.clear();
     return output;
