@@ -212,9 +212,9 @@ int main(int argc, char** argv) {
             std::snprintf(what, sizeof what, "powf, all 2**32 x, y = %.9g", static_cast<double>(y));
             prove(what, kAllBatches, kBatch, every_x(y), powf_vector, powf_scalar);
         }
-        // Random pairs: 2**27 x, a new random y bit pattern every 64.
-        const std::uint64_t pair_batches = (std::uint64_t{1} << 27) / 64;
-        prove("powf, 2**27 random (x, y), 2**21 y", pair_batches, 64,
+        // Random pairs: 2**28 x, a new random y bit pattern every 64.
+        const std::uint64_t pair_batches = (std::uint64_t{1} << 28) / 64;
+        prove("powf, 2**28 random (x, y), 2**22 y", pair_batches, 64,
               [](std::uint64_t b, std::vector<float>& x) {
                   std::uint64_t state = mix(b);
                   for (float& v : x) {

@@ -319,6 +319,25 @@ def bench_chain(long, short, repeat):
     return row
 
 
+# glibc's malloc settings under which a freed 23 MB array stays in the heap and the next
+# call's output reuses its pages: no page faults of a fresh output on either side.
+KEPT_PAGES_ENV = {"MALLOC_MMAP_THRESHOLD_": str(1 << 30), "MALLOC_TRIM_THRESHOLD_": str(1 << 31)}
+
+
+def peers_with_kept_pages(repeat):
+    """The pedalboard table and the chain again in a child process whose allocator keeps its
+    pages. By default every call's 23 MB output may come from freshly mapped pages, whose
+    faults (several ms on this machine) both sides pay; which calls pay depends on what was
+    allocated and freed before. Here none do, so the figures compare the processing alone."""
+    env = dict(os.environ, **KEPT_PAGES_ENV)
+    try:
+        out = subprocess.run([sys.executable, __file__, "--peers-json", "--repeat", str(repeat)],
+                             env=env, capture_output=True, text=True, check=True).stdout
+    except (OSError, subprocess.CalledProcessError) as error:
+        return {"skipped": str(error)}
+    return json.loads(out.strip().splitlines()[-1])
+
+
 def bench_threads(short, seconds=2.0):
     chain = [{"type": "lowpass"}, {"type": "compressor"}, {"type": "distortion"}]
     result = {}
@@ -412,13 +431,22 @@ def markdown(report) -> str:
                   "it converts. Timed in alternating rounds in one process; the median of the per-round "
                   "ratios is shown beside the ratio of the best times. Both sides allocate a new output array "
                   "per call, and both times include that.", "",
+                  "The last two columns repeat the measurement in a process whose allocator keeps its pages "
+                  "(MALLOC_MMAP_THRESHOLD_ and MALLOC_TRIM_THRESHOLD_ raised), so that neither side's output "
+                  "comes from freshly mapped pages.", "",
                   "| kavri | pedalboard | kavri ms | pedalboard ms (planar / interleaved) | speed-up | median round "
-                  "| speed-up, other layout | note |", "|---|---|---:|---:|---:|---:|---:|---|"]
+                  "| speed-up, other layout | pages kept: kavri ms / pedalboard ms | pages kept: speed-up | note |",
+                  "|---|---|---:|---:|---:|---:|---:|---:|---:|---|"]
+        kept = report.get("kept_pages", {})
+        kept_rows = {r["kavri"]: r for r in kept.get("pedalboard", [])} if isinstance(kept, dict) else {}
         for r in report["pedalboard"]:
+            k = kept_rows.get(r["kavri"])
+            kept_cells = (f"{k['kavri_s'] * 1e3:.1f} / {min(k['pedalboard_planar_s'], k['pedalboard_interleaved_s']) * 1e3:.1f} "
+                          f"| {k['speedup']:.2f}") if k else "| "
             lines.append(f"| {r['kavri']} | {r['pedalboard']} | {r['kavri_s'] * 1e3:.1f} | "
                          f"{r['pedalboard_planar_s'] * 1e3:.1f} / {r['pedalboard_interleaved_s'] * 1e3:.1f} | "
                          f"{r['speedup']:.2f} | {r['speedup_median_round']:.2f} | {r['speedup_other_layout']:.2f} | "
-                         f"{r['note']} |")
+                         f"{kept_cells} | {r['note']} |")
     if isinstance(report["scipy"], list):
         lines += ["", "## Biquads against scipy.signal.sosfilt", "",
                   "Speed-up = sosfilt time / Kavri time. float32 sosfilt is timed on (channels, frames) along "
@@ -460,6 +488,10 @@ def markdown(report) -> str:
             line += (f", pedalboard {c[f'pedalboard_{label}_s'] * 1e3:.2f} ms ({c[f'peer_layout_{label}']}; "
                      f"{c[f'pedalboard_{label}_other_layout_s'] * 1e3:.2f} ms in the other layout): "
                      f"Kavri {c[f'speedup_{label}']:.2f}x faster (median round {c[f'speedup_{label}_median_round']:.2f})")
+        kept_chain = report.get("kept_pages", {}).get("chain", {}) if isinstance(report.get("kept_pages"), dict) else {}
+        if f"speedup_{label}" in kept_chain:
+            line += (f"; pages kept: Kavri {kept_chain[f'kavri_{label}_s'] * 1e3:.2f} ms, pedalboard "
+                     f"{kept_chain[f'pedalboard_{label}_s'] * 1e3:.2f} ms, {kept_chain[f'speedup_{label}']:.2f}x")
         lines.append(line)
     t = report["threads"]
     lines += ["", "## Scaling", "",
@@ -479,15 +511,24 @@ def markdown(report) -> str:
 def targets(report):
     """(target, figure, met) for every performance goal the benchmark checks."""
     out = []
+    # Met only where both measurements meet it: as called, and with the allocator's pages kept.
+    kept = report.get("kept_pages") if isinstance(report.get("kept_pages"), dict) else {}
+    kept_rows = {r["kavri"]: r for r in kept.get("pedalboard", [])}
     if isinstance(report["pedalboard"], list):
         for r in report["pedalboard"]:
             need = 4.0 if r["kavri"] == "distortion" else 2.0
-            out.append((f"{r['kavri']} at least {need:.0f}x faster than pedalboard {r['pedalboard']}",
-                        f"{r['speedup']:.2f}x", r["speedup"] >= need))
+            figure, met = f"{r['speedup']:.2f}x", r["speedup"] >= need
+            if r["kavri"] in kept_rows:
+                k = kept_rows[r["kavri"]]["speedup"]
+                figure, met = f"{figure} (pages kept {k:.2f}x)", met and k >= need
+            out.append((f"{r['kavri']} at least {need:.0f}x faster than pedalboard {r['pedalboard']}", figure, met))
     c = report["chain"]
     if "speedup_long" in c:
-        out.append(("five-effect chain at least 2x faster than pedalboard (long input)",
-                    f"{c['speedup_long']:.2f}x", c["speedup_long"] >= 2.0))
+        figure, met = f"{c['speedup_long']:.2f}x", c["speedup_long"] >= 2.0
+        if "speedup_long" in kept.get("chain", {}):
+            k = kept["chain"]["speedup_long"]
+            figure, met = f"{figure} (pages kept {k:.2f}x)", met and k >= 2.0
+        out.append(("five-effect chain at least 2x faster than pedalboard (long input)", figure, met))
     if isinstance(report["scipy"], list):
         worst = {}
         for r in report["scipy"]:
@@ -525,10 +566,16 @@ def main() -> int:
     parser.add_argument("--out", type=Path, default=RESULTS)
     parser.add_argument("--peers-only", action="store_true",
                         help="only the pedalboard, scipy and chain comparisons; nothing written")
+    parser.add_argument("--peers-json", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     long = music(LONG_SECONDS, 2)
-    long8 = music(LONG_SECONDS, 8)
     short = music(1, 2, seed=7)
+    if args.peers_json:
+        # The child of peers_with_kept_pages: the pedalboard table and the chain as JSON.
+        print(json.dumps({"pedalboard": bench_pedalboard(long, args.repeat),
+                          "chain": bench_chain(long, short, args.repeat)}))
+        return 0
+    long8 = music(LONG_SECONDS, 8)
     if args.peers_only:
         print("pedalboard:", flush=True)
         bench_pedalboard(long, args.repeat)
@@ -550,6 +597,7 @@ def main() -> int:
     with tempfile.TemporaryDirectory() as workdir:
         report["limits"] = bench_limits(long, args.repeat, Path(workdir))
     report["chain"] = bench_chain(long, short, args.repeat)
+    report["kept_pages"] = peers_with_kept_pages(args.repeat)
     report["threads"] = bench_threads(short)
     report["memory"] = bench_memory(long.shape[0])
     text = markdown(report)

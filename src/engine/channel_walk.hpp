@@ -48,6 +48,41 @@ void map_channel_samples(float* data, unsigned long long frames, int channels,
     });
 }
 
+// As map_channel_samples, reading every sample from `source` and writing the result to the
+// same place in `data`: the first pass of a memoryless effect, which saves copying the
+// input into the output first. source is only read.
+template <typename Fn>
+void map_channel_samples_from(const float* source, float* data, unsigned long long frames,
+                              int channels, unsigned long long block_size, unsigned int workers,
+                              const Fn& fn) {
+    parallel_for_channels(channels, workers, [&](int first_channel, int last_channel) {
+        if (frames == 0) {
+            return;
+        }
+        const auto stride = static_cast<unsigned long long>(channels);
+        const int width = last_channel - first_channel;
+        for_each_block(frames, block_size, [&](unsigned long long start, unsigned long long count) {
+            if (width == channels) {
+                const float* in = source + start * stride;
+                float* out = data + start * stride;
+                const unsigned long long n = count * stride;
+                for (unsigned long long i = 0; i < n; ++i) {
+                    out[i] = fn(in[i]);
+                }
+                return;
+            }
+            const auto offset = start * stride + static_cast<unsigned long long>(first_channel);
+            const float* in = source + offset;
+            float* out = data + offset;
+            for (unsigned long long i = 0; i < count; ++i, in += stride, out += stride) {
+                for (int k = 0; k < width; ++k) {
+                    out[k] = fn(in[k]);
+                }
+            }
+        });
+    });
+}
+
 // Like map_channel_samples, for a memoryless step that works on runs of samples at once
 // (a vector math function over an array): fn(float* run, std::size_t count) replaces the
 // count samples of the run in place, and must give every sample the same result wherever
@@ -165,9 +200,10 @@ void for_each_channel_sample(float* data, unsigned long long frames, int channel
 
 namespace detail {
 
-// Walks `Width` neighbouring channels from `first` together, in chunks of frames: each
-// chunk's side chains first, frame by frame, then one powf_array over the bases of the
-// samples whose law raises, then the outputs.
+// Walks `Width` neighbouring channels from `first` together, in chunks of frames. The side
+// chains run frame by frame, and every sample whose law does not raise is written at once;
+// the others keep their sample, envelope and place. One powf_array then takes all their
+// powers, and they are written after.
 template <int Width, typename Kernel>
 void walk_channel_group_powf(float* data, unsigned long long frames, unsigned long long stride,
                              unsigned long long block_size, int first, const Kernel& kernel,
@@ -178,38 +214,34 @@ void walk_channel_group_powf(float* data, unsigned long long frames, unsigned lo
     for (int k = 0; k < Width; ++k) {
         state[k] = kernel.load(first + k);
     }
-    // One spare slot: the packing loop writes one place past the last base that counts.
-    float envelope[chunk * Width + 1];
-    float base[chunk * Width + 1];
-    float raised[chunk * Width];
+    float base[chunk * Width];
+    float power[chunk * Width];
+    float held_sample[chunk * Width];
+    float held_envelope[chunk * Width];
+    float* held_at[chunk * Width];
     for_each_block(frames, block_size, [&](unsigned long long start, unsigned long long count) {
         for (unsigned long long done = 0; done < count; done += chunk) {
             const unsigned long long m = count - done < chunk ? count - done : chunk;
-            float* const rows = data + (start + done) * stride + static_cast<unsigned long long>(first);
-            float* row = rows;
+            std::size_t held = 0;
+            float* row = data + (start + done) * stride + static_cast<unsigned long long>(first);
             for (unsigned long long i = 0; i < m; ++i, row += stride) {
                 for (int k = 0; k < Width; ++k) {
-                    envelope[i * Width + static_cast<unsigned long long>(k)] = kernel.envelope(state[k], row[k]);
+                    const float x = row[k];
+                    const float e = kernel.envelope(state[k], x);
+                    if (kernel.raises(e)) {
+                        base[held] = kernel.base(e);
+                        held_sample[held] = x;
+                        held_envelope[held] = e;
+                        held_at[held] = row + k;
+                        ++held;
+                    } else {
+                        row[k] = kernel.apply(x, e, 0.0f);
+                    }
                 }
             }
-            // The bases of the samples that take powf, packed in sample order.
-            const unsigned long long n = m * Width;
-            std::size_t taken = 0;
-            for (unsigned long long j = 0; j < n; ++j) {
-                base[taken] = kernel.base(envelope[j]);
-                taken += kernel.raises(envelope[j]) ? 1 : 0;
-            }
-            vecmath::powf_array(base, exponent, raised, taken);
-            taken = 0;
-            row = rows;
-            for (unsigned long long i = 0; i < m; ++i, row += stride) {
-                for (int k = 0; k < Width; ++k) {
-                    const float e = envelope[i * Width + static_cast<unsigned long long>(k)];
-                    const bool raises = kernel.raises(e);
-                    const float p = raises ? raised[taken] : 0.0f;
-                    taken += raises ? 1 : 0;
-                    row[k] = kernel.apply(row[k], e, p);
-                }
+            vecmath::powf_array(base, exponent, power, held);
+            for (std::size_t j = 0; j < held; ++j) {
+                *held_at[j] = kernel.apply(held_sample[j], held_envelope[j], power[j]);
             }
         }
     });
@@ -225,7 +257,7 @@ void walk_channel_group_powf(float* data, unsigned long long frames, unsigned lo
 // and
 //   envelope(s, x)   advances the side chain s by sample x and returns its envelope,
 //   raises(e)        whether the law takes powf for envelope e,
-//   base(e)          the base it raises to `exponent` (called for every e; used where raises),
+//   base(e)          the base it raises to `exponent` where raises(e),
 //   apply(x, e, p)   the output for sample x, with p = powf(base(e), exponent) where raises(e)
 //                    (0 elsewhere).
 // The side chains run frame by frame as in the plain walk; the powf calls, which nothing

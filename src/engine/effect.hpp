@@ -27,6 +27,16 @@ public:
     // call over the whole buffer. Every other effect carries all its state from one call to
     // the next and gives the same output however the buffer is split.
     virtual bool needs_whole_blocks() const { return false; }
+
+    // As process, reading the samples from `source` (same shape, never written) and writing
+    // the results to `data`, for an effect that runs first: a memoryless effect does it in
+    // one pass instead of a copy and a pass. Returns false, touching nothing, for an effect
+    // that does not; the caller then copies and calls process.
+    virtual bool process_from(const float* /*source*/, float* /*data*/, unsigned long long /*frames*/,
+                              int /*channels*/, unsigned long long /*block_size*/,
+                              unsigned int /*workers*/) {
+        return false;
+    }
 };
 
 using EffectPtr = std::unique_ptr<Effect>;
@@ -73,5 +83,12 @@ private:
 // run; the later effects do not run.
 void run_effects(EffectList& effects, float* data, unsigned long long frames, int channels,
                  unsigned long long block_size, unsigned int workers);
+
+// As run_effects on a copy of `source` in `data`: the first effect reads source and writes
+// data itself where it can (process_from), else source is copied into data first. source is
+// only read.
+void run_effects_from(EffectList& effects, const float* source, float* data,
+                      unsigned long long frames, int channels, unsigned long long block_size,
+                      unsigned int workers);
 
 }  // namespace kavri

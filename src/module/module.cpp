@@ -1,7 +1,6 @@
-// The extension module: process_pipeline converts and checks its arguments, copies the input
-// into a new array, builds the effects and runs them with the interpreter lock released.
+// The extension module: process_pipeline converts and checks its arguments, builds the effects
+// and runs them over a new array holding the input, with the interpreter lock released.
 #include <cstdint>
-#include <cstring>
 #include <string>
 
 #include <pybind11/numpy.h>
@@ -43,26 +42,23 @@ py::array_t<float> process_pipeline(const InputArray& input, int sample_rate,
     py::array_t<float> output({frame_dim, channel_dim});
     const float* source = nullptr;
     float* data = nullptr;
-    std::size_t sample_count = 0;
     {
         // The arrays keep their data alive; the views are needed only to find it.
         const py::buffer_info input_view = input.request();
         const py::buffer_info output_view = output.request();
         source = static_cast<const float*>(input_view.ptr);
         data = static_cast<float*>(output_view.ptr);
-        sample_count = static_cast<std::size_t>(input_view.size);
     }
 
     // Allocating the effects' state, copying, running and freeing touch no Python object, so
-    // other Python threads run meanwhile.
+    // other Python threads run meanwhile. The input is copied into the output, or read by a
+    // first memoryless effect that writes the output in the same pass; it is never written.
     kavri::run_with_lock_released(
         [&] {
-            if (sample_count != 0) {
-                std::memcpy(data, source, sample_count * sizeof(float));
-            }
             kavri::EffectList effects;
             plan.build(effects);
-            kavri::run_effects(effects, data, frames, channels, effective_block_size, workers);
+            kavri::run_effects_from(effects, source, data, frames, channels,
+                                    effective_block_size, workers);
             effects.clear();
         },
         {&output});

@@ -19,15 +19,24 @@ void GainEffect::process(float* data, unsigned long long frames, int channels,
                         [g](float x) { return x * g; });
 }
 
+bool GainEffect::process_from(const float* source, float* data, unsigned long long frames,
+                              int channels, unsigned long long block_size, unsigned int workers) {
+    const float g = linear_gain;
+    map_channel_samples_from(source, data, frames, channels, block_size, workers,
+                             [g](float x) { return x * g; });
+    return true;
+}
+
 ClipEffect::ClipEffect(float threshold_value) {
     threshold = at_least(std::fabs(threshold_value), 0.0001f);
 }
 
-void ClipEffect::process(float* data, unsigned long long frames, int channels,
-                         unsigned long long block_size, unsigned int workers) {
-    const float t = threshold;
-    // Two strict comparisons: a sample at +/- t stays, and a NaN fails both and passes.
-    map_channel_samples(data, frames, channels, block_size, workers, [t](float x) {
+namespace {
+
+// Two strict comparisons: a sample at +/- t stays, and a NaN fails both and passes.
+struct ClipStep {
+    float t;
+    float operator()(float x) const {
         if (-t > x) {
             x = -t;
         }
@@ -35,7 +44,20 @@ void ClipEffect::process(float* data, unsigned long long frames, int channels,
             x = t;
         }
         return x;
-    });
+    }
+};
+
+}  // namespace
+
+void ClipEffect::process(float* data, unsigned long long frames, int channels,
+                         unsigned long long block_size, unsigned int workers) {
+    map_channel_samples(data, frames, channels, block_size, workers, ClipStep{threshold});
+}
+
+bool ClipEffect::process_from(const float* source, float* data, unsigned long long frames,
+                              int channels, unsigned long long block_size, unsigned int workers) {
+    map_channel_samples_from(source, data, frames, channels, block_size, workers, ClipStep{threshold});
+    return true;
 }
 
 DistortionEffect::DistortionEffect(float drive_value)

@@ -17,6 +17,8 @@ public:
     explicit GainEffect(float db);
     void process(float* data, unsigned long long frames, int channels,
                  unsigned long long block_size, unsigned int workers) override;
+    bool process_from(const float* source, float* data, unsigned long long frames, int channels,
+                      unsigned long long block_size, unsigned int workers) override;
 
     float linear_gain;
 };
@@ -26,6 +28,8 @@ public:
     explicit ClipEffect(float threshold_value);
     void process(float* data, unsigned long long frames, int channels,
                  unsigned long long block_size, unsigned int workers) override;
+    bool process_from(const float* source, float* data, unsigned long long frames, int channels,
+                      unsigned long long block_size, unsigned int workers) override;
 
     float threshold;
 };

@@ -97,7 +97,8 @@ struct SincosfLanes {
 
         // |y| < 120: n = round(x 2/pi) by the scaled truncation, x - n pi/2 fused.
         const D r = x * T::hpi_inv;
-        const I32 n_medium = (__builtin_convertvector(r, I32) + 0x800000) >> 24;
+        // The addition wraps (lanes of 120 and above, whose n is not used, may overflow).
+        const I32 n_medium = (I32)((U32)__builtin_convertvector(r, I32) + 0x800000u) >> 24;
         const D x_medium = P::fma(-__builtin_convertvector(n_medium, D), D{} + T::hpi, x);
 
         // n: the quadrant that picks the polynomial; q: the one that picks sign and table

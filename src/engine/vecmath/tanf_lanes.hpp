@@ -105,7 +105,8 @@ struct TanfLanes {
         // into a float and the float of what it leaves.
         const D dx = __builtin_convertvector(x, D);
         const D r = dx * kHpiInv;
-        const I32 n = (__builtin_convertvector(r, I32) + 0x800000) >> 24;
+        // The addition wraps (lanes of 120 and above, whose n is not used, may overflow).
+        const I32 n = (I32)((U32)__builtin_convertvector(r, I32) + 0x800000u) >> 24;
         const D reduced = dx - __builtin_convertvector(n, D) * kHpi;
         const F high = __builtin_convertvector(reduced, F);
         const F low = __builtin_convertvector(reduced - __builtin_convertvector(high, D), F);
