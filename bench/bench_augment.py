@@ -318,10 +318,10 @@ def main() -> None:
             f"of the chain and about {sum(expected):.0f} the effects' own work (with the "
             "rest in Python around the call); audiomentations takes "
             f"{a[4]:.0f}. The effects' work alone is {a[4] / max(sum(expected), 1e-9):.1f}x "
-            "faster than audiomentations' whole clip, but a one-second clip at 16 kHz is "
-            "short, so the fixed cost of the call, which reads the machine's free memory "
-            f"afresh every time, weighs heavily ({100 * fixed / k[4]:.0f}% of Kavri's time); "
-            "a cheaper check per call, or longer clips, would move the figure most. Figures "
+            "faster than audiomentations' whole clip. Most of that work is the filters: a "
+            "biquad section runs at the speed of its chain of dependent operations, one "
+            "sample after the other, and a mono clip gives no second channel to run beside "
+            "it; reordering the arithmetic would change the bits. Figures "
             "from one run to the next on this shared machine vary by up to a third.",
         ]
     lines += [
