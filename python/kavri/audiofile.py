@@ -47,6 +47,7 @@ __all__ = [
     "write",
     "open_output",
     "input_path",
+    "open_input",
     "output_format",
     "check_subtype_name",
     "check_format_name",
@@ -301,6 +302,33 @@ def input_path(path: AnyPath) -> Iterator[str]:
         os.unlink(temporary)
 
 
+@contextmanager
+def open_input(name: str, label: str | None = None) -> Iterator[sf.SoundFile]:
+    """Opens an audio file for reading and yields it; messages name it as ``label`` (by
+    default the name, odd bytes escaped). libsndfile gets the open descriptor, never the
+    name, so no encoding of the name can fail. Raises :class:`AudioFileError` when the file
+    is missing, a folder or not audio."""
+    label = shown(name) if label is None else label
+    try:
+        handle = open(name, "rb")
+    except FileNotFoundError:
+        raise AudioFileError(f"{label}: no such file") from None
+    except IsADirectoryError:
+        raise AudioFileError(f"{label}: is a directory, not an audio file") from None
+    except OSError as error:
+        raise AudioFileError(f"{label}: cannot read: {error.strerror}") from None
+    with handle:
+        try:
+            reader = sf.SoundFile(handle.fileno(), closefd=False)
+        except sf.LibsndfileError as error:
+            raise AudioFileError(f"{label}: not a readable audio file "
+                                 f"({error.error_string.rstrip('.')})") from None
+        except (RuntimeError, ValueError, TypeError) as error:
+            raise AudioFileError(f"{label}: not a readable audio file ({error})") from None
+        with reader:
+            yield reader
+
+
 def read(path: AnyPath) -> AudioData:
     """Reads an audio file as a (frames, channels) float32 array and its sample rate.
 
@@ -312,30 +340,18 @@ def read(path: AnyPath) -> AudioData:
     """
     given = fs_name(path)
     label = "standard input" if given == "-" else shown(given)
-    with input_path(given) as name:
+    with input_path(given) as name, open_input(name, label) as source:
         try:
-            handle = open(name, "rb")
-        except FileNotFoundError:
-            raise AudioFileError(f"{label}: no such file") from None
-        except IsADirectoryError:
-            raise AudioFileError(f"{label}: is a directory, not an audio file") from None
-        except OSError as error:
-            raise AudioFileError(f"{label}: cannot read: {error.strerror}") from None
-        # libsndfile gets the open descriptor, never the name: no encoding of the name can
-        # fail.
-        with handle:
-            try:
-                with sf.SoundFile(handle.fileno(), closefd=False) as source:
-                    _check_frame_count(label, source, os.fstat(handle.fileno()).st_size)
-                    audio = source.read(dtype="float32", always_2d=True)
-                    sample_rate = source.samplerate
-            except sf.LibsndfileError as error:
-                raise AudioFileError(f"{label}: not a readable audio file "
-                                     f"({error.error_string.rstrip('.')})") from None
-            except MemoryError:
-                raise AudioFileError(f"{label}: not enough memory to read it") from None
-            except (RuntimeError, ValueError, TypeError) as error:
-                raise AudioFileError(f"{label}: not a readable audio file ({error})") from None
+            _check_frame_count(label, source, os.fstat(source.name).st_size)
+            audio = source.read(dtype="float32", always_2d=True)
+        except sf.LibsndfileError as error:
+            raise AudioFileError(f"{label}: not a readable audio file "
+                                 f"({error.error_string.rstrip('.')})") from None
+        except MemoryError:
+            raise AudioFileError(f"{label}: not enough memory to read it") from None
+        except (RuntimeError, ValueError, TypeError) as error:
+            raise AudioFileError(f"{label}: not a readable audio file ({error})") from None
+        sample_rate = source.samplerate
     return AudioData(np.ascontiguousarray(audio, dtype=np.float32), int(sample_rate))
 
 

@@ -32,7 +32,7 @@ from .audiofile import (
     output_format,
     write,
 )
-from .batch import BatchInterrupted, FileResult, batch, find_files
+from .batch import BatchInterrupted, BatchReport, FileResult, batch, find_files
 from .catalogue import EFFECTS, FAMILIES, effect_types, get_effect, markdown_reference
 from .chain import (
     Chain,
@@ -45,7 +45,7 @@ from .chain import (
 from .errors import Interrupted, KavriError
 from .loudness import LoudnessTarget, measure_file
 from .report import meter_json, meter_text, output_report
-from .streamfile import check_tail, process_file, stop_on_signals
+from .streamfile import StopFlag, check_tail, process_file, stop_on_signals
 
 DEMO_SAMPLE_RATE = 48_000
 DEMO_SECONDS = 4.0
@@ -300,70 +300,9 @@ def cmd_meter(args: argparse.Namespace) -> int:
     return 0
 
 
-def cmd_batch(args: argparse.Namespace) -> int:
-    """``kavri batch IN_DIR OUT_DIR``: every matching file, several at a time."""
-    from tqdm import tqdm
-
-    chain = _chain_from_args(args)
-    _loudness_target(args)
-    in_dir, out_dir = Path(args.input_dir), Path(args.output_dir)
-    if not in_dir.is_dir():
-        raise KavriError(f"{in_dir}: no such folder")
-    if out_dir.exists() and not out_dir.is_dir():
-        raise KavriError(f"{out_dir}: is not a folder")
-    if out_dir.resolve() == in_dir.resolve():
-        raise KavriError(f"{out_dir}: is the input folder; choose another output folder")
-    if args.subtype is not None:
-        check_subtype_name(args.subtype)
-    files = find_files(in_dir, args.pattern, exclude=out_dir)
-    if not files:
-        raise KavriError(f"{in_dir}: no files match '{args.pattern}'")
-    try:
-        out_dir.mkdir(parents=True, exist_ok=True)
-    except OSError as error:
-        raise KavriError(f"{out_dir}: cannot create folder: {error.strerror or error}") from None
-    count = len(files)
-    with stop_on_signals() as stop, \
-            tqdm(total=0, unit="frame", unit_scale=True, desc="kavri", dynamic_ncols=True,
-                 disable=True if args.quiet else None, file=sys.stderr) as bar:
-        finished = 0
-
-        def on_result(result: FileResult) -> None:
-            nonlocal finished
-            finished += 1
-            if result.status == "failed":
-                bar.write(f"kavri: error: {result.error}", file=sys.stderr)
-            for warning in () if args.quiet else result.warnings:
-                bar.write(f"kavri: warning: {warning}", file=sys.stderr)
-            bar.set_postfix_str(f"{finished}/{count} files", refresh=False)
-
-        def on_progress(done: int, total: int) -> None:
-            bar.total = total
-            bar.update(done - bar.n)
-
-        try:
-            report = batch(files, chain, out_dir, jobs=args.jobs, block_size=args.block_size,
-                           workers=args.workers, subtype=args.subtype, base_dir=in_dir,
-                           force=args.force, tail=args.tail, on_result=on_result,
-                           on_progress=None if bar.disable else on_progress, stop=stop,
-                           loudness=args.loudness, peak_ceiling=args.peak_ceiling,
-                           dither=args.dither, bitrate=args.bitrate)
-        except BatchInterrupted as error:
-            bar.close()
-            print(f"kavri: {error}", file=sys.stderr)
-            return stop.exit_status()
-    print(f"{len(report.done)} processed, {len(report.skipped)} skipped (already complete), "
-          f"{len(report.failed)} failed")
-    return 0 if report.ok else EXIT_FAILED
-
-
-def cmd_augment(args: argparse.Namespace) -> int:
-    """``kavri augment IN_DIR OUT_DIR``: N randomly processed copies of every matching file."""
-    from tqdm import tqdm
-
-    from .augment import MANIFEST_NAME, RandomChain, augment_files
-
-    random_chain = RandomChain(args.chain)
+def _folder_inputs(args: argparse.Namespace) -> tuple[Path, Path, list[Path]]:
+    """The input folder, the output folder and the matching files of a folder command,
+    checked before any file is read."""
     in_dir, out_dir = Path(args.input_dir), Path(args.output_dir)
     if not in_dir.is_dir():
         raise KavriError(f"{shown(in_dir)}: no such folder")
@@ -376,7 +315,22 @@ def cmd_augment(args: argparse.Namespace) -> int:
     files = find_files(in_dir, args.pattern, exclude=out_dir)
     if not files:
         raise KavriError(f"{shown(in_dir)}: no files match '{shown(args.pattern)}'")
-    count = len(files) * args.variants
+    return in_dir, out_dir, files
+
+
+# What a folder command runs: given the per-file and progress callbacks and the stop flag,
+# it returns the run's report.
+FolderRun = Callable[[Callable[[FileResult], None], Callable[[int, int], None] | None, StopFlag],
+                     BatchReport]
+
+
+def _run_folder(args: argparse.Namespace, outputs: int, run: FolderRun,
+                interrupted: str = "") -> BatchReport | int:
+    """Runs a folder command under the signal handlers with a progress bar of frames on
+    stderr (unless --quiet), one line per failed file and per warning. Returns the report,
+    or the exit status of a run stopped by a signal."""
+    from tqdm import tqdm
+
     with stop_on_signals() as stop, \
             tqdm(total=0, unit="frame", unit_scale=True, desc="kavri", dynamic_ncols=True,
                  disable=True if args.quiet else None, file=sys.stderr) as bar:
@@ -389,27 +343,61 @@ def cmd_augment(args: argparse.Namespace) -> int:
                 bar.write(f"kavri: error: {result.error}", file=sys.stderr)
             for warning in () if args.quiet else result.warnings:
                 bar.write(f"kavri: warning: {warning}", file=sys.stderr)
-            bar.set_postfix_str(f"{finished}/{count} files", refresh=False)
+            bar.set_postfix_str(f"{finished}/{outputs} files", refresh=False)
 
         def on_progress(done: int, total: int) -> None:
             bar.total = total
             bar.update(done - bar.n)
 
         try:
-            report = augment_files(files, random_chain, out_dir, variants=args.variants,
-                                   seed=args.seed, base_dir=in_dir, jobs=args.jobs,
-                                   block_size=args.block_size, workers=args.workers,
-                                   subtype=args.subtype, force=args.force, tail=args.tail,
-                                   on_result=on_result,
-                                   on_progress=None if bar.disable else on_progress,
-                                   stop=stop)
+            return run(on_result, None if bar.disable else on_progress, stop)
         except BatchInterrupted as error:
             bar.close()
-            print(f"kavri: {error}; chains of the finished files in "
-                  f"{shown(out_dir / MANIFEST_NAME)}", file=sys.stderr)
+            print(f"kavri: {error}{interrupted}", file=sys.stderr)
             return stop.exit_status()
+
+
+def cmd_batch(args: argparse.Namespace) -> int:
+    """``kavri batch IN_DIR OUT_DIR``: every matching file, several at a time."""
+    chain = _chain_from_args(args)
+    _loudness_target(args)
+    in_dir, out_dir, files = _folder_inputs(args)
+    try:
+        out_dir.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        raise KavriError(f"{out_dir}: cannot create folder: {error.strerror or error}") from None
+    report = _run_folder(args, len(files), lambda on_result, on_progress, stop: batch(
+        files, chain, out_dir, jobs=args.jobs, block_size=args.block_size,
+        workers=args.workers, subtype=args.subtype, base_dir=in_dir, force=args.force,
+        tail=args.tail, on_result=on_result, on_progress=on_progress, stop=stop,
+        loudness=args.loudness, peak_ceiling=args.peak_ceiling, dither=args.dither,
+        bitrate=args.bitrate))
+    if isinstance(report, int):
+        return report
+    print(f"{len(report.done)} processed, {len(report.skipped)} skipped (already complete), "
+          f"{len(report.failed)} failed")
+    return 0 if report.ok else EXIT_FAILED
+
+
+def cmd_augment(args: argparse.Namespace) -> int:
+    """``kavri augment IN_DIR OUT_DIR``: N randomly processed copies of every matching file."""
+    from .augment import MANIFEST_NAME, RandomChain, augment_files
+
+    random_chain = RandomChain(args.chain)
+    in_dir, out_dir, files = _folder_inputs(args)
+    manifest = shown(out_dir / MANIFEST_NAME)
+    report = _run_folder(
+        args, len(files) * args.variants,
+        lambda on_result, on_progress, stop: augment_files(
+            files, random_chain, out_dir, variants=args.variants, seed=args.seed,
+            base_dir=in_dir, jobs=args.jobs, block_size=args.block_size,
+            workers=args.workers, subtype=args.subtype, force=args.force, tail=args.tail,
+            on_result=on_result, on_progress=on_progress, stop=stop),
+        interrupted=f"; chains of the finished files in {manifest}")
+    if isinstance(report, int):
+        return report
     print(f"{len(report.done)} written, {len(report.skipped)} skipped (already complete), "
-          f"{len(report.failed)} failed; chains in {shown(out_dir / MANIFEST_NAME)}")
+          f"{len(report.failed)} failed; chains in {manifest}")
     return 0 if report.ok else EXIT_FAILED
 
 

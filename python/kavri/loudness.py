@@ -509,15 +509,17 @@ def clip_level(subtype: str) -> float:
     return 1.0 if bits is None else (2.0 ** (bits - 1) - 1.0) / 2.0 ** (bits - 1)
 
 
-def measure_file(path: str | os.PathLike[str], chunk_frames: int = 1 << 16) -> Measurement:
+def measure_file(path: str | os.PathLike[str] | bytes,
+                 chunk_frames: int = 1 << 16) -> Measurement:
     """Measures an audio file chunk by chunk, in memory that does not grow with its length.
     "-" reads standard input. Raises :class:`kavri.AudioFileError` naming the file."""
-    from .audiofile import input_path
-    from .streamfile import _open_input, _read
+    from ._paths import fs_name, shown
+    from .audiofile import input_path, open_input
+    from .streamfile import _read
 
-    shown = os.fspath(path)
-    with input_path(shown) as readable, _open_input(readable, shown) as reader:
-        name = "standard input" if shown == "-" else shown
+    given = fs_name(path)
+    name = "standard input" if given == "-" else shown(given)
+    with input_path(given) as readable, open_input(readable, name) as reader:
         meter = LevelMeter(reader.samplerate, reader.channels, clip_level(reader.subtype))
         buffer = np.empty((chunk_frames, reader.channels), np.float32)
         while True:

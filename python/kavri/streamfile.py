@@ -32,7 +32,14 @@ import soundfile as sf
 
 from ._paths import fs_name
 from ._paths import shown as show_name
-from .audiofile import WriteStats, check_output, input_path, open_output, output_format
+from .audiofile import (
+    WriteStats,
+    check_output,
+    input_path,
+    open_input,
+    open_output,
+    output_format,
+)
 from .chain import ChainLike, load_chain
 from .errors import AudioFileError, Interrupted, KavriError
 from .loudness import LevelMeter, LoudnessResult, LoudnessTarget, Measurement, plan_loudness
@@ -164,33 +171,6 @@ def chunk_frames(sample_rate: int, block_size: int, requested: int | None = None
     return min(max(blocks, 1), MAX_CHUNK_FRAMES // block) * block
 
 
-@contextmanager
-def _open_input(name: str, shown: str | None = None) -> Iterator[sf.SoundFile]:
-    """Opens a file for reading; messages name it as ``shown`` (standard input's copy is
-    named for what it stands for)."""
-    readable = name
-    name = "standard input" if shown == "-" else show_name(shown or name)
-    try:
-        handle = open(readable, "rb")
-    except FileNotFoundError:
-        raise AudioFileError(f"{name}: no such file") from None
-    except IsADirectoryError:
-        raise AudioFileError(f"{name}: is a directory, not an audio file") from None
-    except OSError as error:
-        raise AudioFileError(f"{name}: cannot read: {error.strerror}") from None
-    # libsndfile gets the open descriptor, never the name: no encoding of the name can fail.
-    with handle:
-        try:
-            reader = sf.SoundFile(handle.fileno(), closefd=False)
-        except sf.LibsndfileError as error:
-            raise AudioFileError(f"{name}: not a readable audio file "
-                                 f"({error.error_string.rstrip('.')})") from None
-        except (RuntimeError, ValueError, TypeError) as error:
-            raise AudioFileError(f"{name}: not a readable audio file ({error})") from None
-        with reader:
-            yield reader
-
-
 def _read(reader: sf.SoundFile, buffer: np.ndarray, name: str) -> np.ndarray:
     try:
         return reader.read(dtype="float32", always_2d=True, out=buffer)
@@ -293,7 +273,8 @@ def process_file(source: str | os.PathLike[str], output: str | os.PathLike[str],
 
     check_stop()
     start = time.perf_counter()
-    with input_path(source_name) as readable, _open_input(readable, source_name) as reader:
+    label = "standard input" if source_name == "-" else show_name(source_name)
+    with input_path(source_name) as readable, open_input(readable, label) as reader:
         rate, channels = int(reader.samplerate), int(reader.channels)
         check_output(output_name, rate, chosen, bitrate)
         extra = tail_frames(tail_seconds, rate)
