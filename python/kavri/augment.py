@@ -62,7 +62,7 @@ from ._kavri_core import process_pipeline
 from ._paths import fs_name, shown
 from .batch import BatchReport, FileResult, Task, check_run_options, plan_outputs, run_tasks
 from .catalogue import EFFECTS, suggest
-from .chain import Chain, _show, _show_number
+from .chain import Chain, _show, _show_number, read_chain_text
 from .errors import ChainError, KavriError
 from .streamfile import StopRequest
 
@@ -349,16 +349,7 @@ def _load_description(description: Any) -> tuple[tuple[_Node, ...], str]:
     prefix = ""
     if isinstance(description, (str, os.PathLike)):
         name = shown(description)
-        try:
-            text = Path(fs_name(description)).read_text(encoding="utf-8")
-        except FileNotFoundError:
-            raise ChainError(f"{name}: no such random chain file") from None
-        except IsADirectoryError:
-            raise ChainError(f"{name}: is a directory, not a random chain file") from None
-        except UnicodeDecodeError:
-            raise ChainError(f"{name}: not a text file") from None
-        except OSError as error:
-            raise ChainError(f"{name}: cannot read random chain file: {error.strerror}") from None
+        text = read_chain_text(description, "random chain file")
         try:
             description = json.loads(text)
         except json.JSONDecodeError as error:

@@ -175,20 +175,25 @@ def parse_chain_text(text: str, source: str) -> tuple[Chain, str]:
     return validate_chain(data, source), description
 
 
-def load_chain_file(path: str | os.PathLike[str]) -> Chain:
-    """Reads and checks a JSON chain file. Raises :class:`ChainError` naming the file."""
+def read_chain_text(path: str | os.PathLike[str], what: str = "chain file") -> str:
+    """The text of a JSON file of chains (``what`` names its kind in messages). Raises
+    :class:`ChainError` naming the file when it is missing, a folder or not text."""
     name = shown(path)
     try:
-        text = Path(fs_name(path)).read_text(encoding="utf-8")
+        return Path(fs_name(path)).read_text(encoding="utf-8")
     except FileNotFoundError:
-        raise ChainError(f"{name}: no such chain file") from None
+        raise ChainError(f"{name}: no such {what}") from None
     except IsADirectoryError:
-        raise ChainError(f"{name}: is a directory, not a chain file") from None
+        raise ChainError(f"{name}: is a directory, not a {what}") from None
     except UnicodeDecodeError:
         raise ChainError(f"{name}: not a text file") from None
     except OSError as error:
-        raise ChainError(f"{name}: cannot read chain file: {error.strerror}") from None
-    return parse_chain_text(text, name)[0]
+        raise ChainError(f"{name}: cannot read {what}: {error.strerror}") from None
+
+
+def load_chain_file(path: str | os.PathLike[str]) -> Chain:
+    """Reads and checks a JSON chain file. Raises :class:`ChainError` naming the file."""
+    return parse_chain_text(read_chain_text(path), shown(path))[0]
 
 
 def _preset_files() -> dict[str, Any]:
