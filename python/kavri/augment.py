@@ -61,8 +61,8 @@ from ._atomic import atomic_output
 from ._kavri_core import process_pipeline
 from ._paths import fs_name, shown
 from .batch import BatchReport, FileResult, Task, check_run_options, plan_outputs, run_tasks
-from .catalogue import EFFECTS, suggest
-from .chain import Chain, _show, _show_number, read_chain_text
+from .catalogue import suggest
+from .chain import Chain, _show, _show_number, effect_info, read_chain_text
 from .errors import ChainError, KavriError
 from .streamfile import StopRequest
 
@@ -256,13 +256,8 @@ def _check_dist(where: str, spec: Mapping[Any, Any], integer: bool) -> _Dist:
 
 
 def _check_effect(where: str, item: Mapping[Any, Any]) -> _Effect:
-    effect_type = item["type"]
-    if not isinstance(effect_type, str):
-        raise ChainError(f"{where}: \"type\" must be a string, got {_show(effect_type)}")
-    info = EFFECTS.get(effect_type)
-    if info is None:
-        raise ChainError(f"{where}: unknown effect type '{effect_type}'"
-                         f"{suggest(effect_type, EFFECTS)}")
+    info = effect_info(where, item["type"])
+    effect_type = info.type
     p = _check_p(f"{where}: \"{effect_type}\"", item)
     params: list[tuple[str, float | int | _Dist]] = []
     for key, raw in item.items():

@@ -21,7 +21,7 @@ from typing import Any, TypeAlias
 import numpy as np
 
 from ._paths import fs_name, shown
-from .catalogue import EFFECTS, suggest
+from .catalogue import EFFECTS, EffectInfo, suggest
 from .errors import ChainError
 
 __all__ = [
@@ -98,6 +98,18 @@ def _check_value(where: str, key: str, value: Any, integer: bool) -> None:
                          f"(the largest magnitude is {_FLOAT32_MAX:.8g})")
 
 
+def effect_info(where: str, effect_type: Any) -> EffectInfo:
+    """The catalogue entry of an effect type; :class:`ChainError` naming ``where`` when the
+    type is no string or no known type (with a did-you-mean hint)."""
+    if not isinstance(effect_type, str):
+        raise ChainError(f"{where}: \"type\" must be a string, got {_show(effect_type)}")
+    info = EFFECTS.get(effect_type)
+    if info is None:
+        raise ChainError(f"{where}: unknown effect type '{effect_type}'"
+                         f"{suggest(effect_type, EFFECTS)}")
+    return info
+
+
 def _check_spec(item: Any, index: int, source: str) -> dict[str, Any]:
     where = f"{source}: effect {index}"
     if isinstance(item, Mapping):
@@ -110,13 +122,8 @@ def _check_spec(item: Any, index: int, source: str) -> dict[str, Any]:
                              f"got {_show(item)}") from None
     if "type" not in spec:
         raise ChainError(f"{where} has no \"type\"")
-    effect_type = spec["type"]
-    if not isinstance(effect_type, str):
-        raise ChainError(f"{where}: \"type\" must be a string, got {_show(effect_type)}")
-    info = EFFECTS.get(effect_type)
-    if info is None:
-        raise ChainError(f"{where}: unknown effect type '{effect_type}'"
-                         f"{suggest(effect_type, EFFECTS)}")
+    info = effect_info(where, spec["type"])
+    effect_type = info.type
     where = f"{where} ('{effect_type}')"
     params = {p.key: p for p in info.params}
     for key, value in spec.items():

@@ -144,6 +144,24 @@ void map_channel_runs(float* data, unsigned long long frames, int channels,
 
 namespace detail {
 
+// Calls group(std::integral_constant<int, W>{}, first) for consecutive groups of the channels
+// [first_channel, last_channel): four at a time, then two, then one, so that each width gets
+// a loop of its own with the channels' state in registers.
+template <typename Group>
+void for_channel_groups(int first_channel, int last_channel, Group&& group) {
+    int ch = first_channel;
+    for (; last_channel - ch >= 4; ch += 4) {
+        group(std::integral_constant<int, 4>{}, ch);
+    }
+    if (last_channel - ch >= 2) {
+        group(std::integral_constant<int, 2>{}, ch);
+        ch += 2;
+    }
+    if (last_channel - ch == 1) {
+        group(std::integral_constant<int, 1>{}, ch);
+    }
+}
+
 // Walks `Width` neighbouring channels from `first` together, frame by frame.
 template <int Width, typename Kernel>
 void walk_channel_group(float* data, unsigned long long frames, unsigned long long stride,
@@ -184,17 +202,10 @@ void for_each_channel_sample(float* data, unsigned long long frames, int channel
             return;
         }
         const auto stride = static_cast<unsigned long long>(channels);
-        int ch = first_channel;
-        for (; last_channel - ch >= 4; ch += 4) {
-            detail::walk_channel_group<4>(data, frames, stride, block_size, ch, kernel);
-        }
-        if (last_channel - ch >= 2) {
-            detail::walk_channel_group<2>(data, frames, stride, block_size, ch, kernel);
-            ch += 2;
-        }
-        if (last_channel - ch == 1) {
-            detail::walk_channel_group<1>(data, frames, stride, block_size, ch, kernel);
-        }
+        detail::for_channel_groups(first_channel, last_channel, [&](auto width, int ch) {
+            detail::walk_channel_group<decltype(width)::value>(data, frames, stride, block_size,
+                                                               ch, kernel);
+        });
     });
 }
 
@@ -272,17 +283,11 @@ void for_each_channel_sample_powf(float* data, unsigned long long frames, int ch
             return;
         }
         const auto stride = static_cast<unsigned long long>(channels);
-        int ch = first_channel;
-        for (; last_channel - ch >= 4; ch += 4) {
-            detail::walk_channel_group_powf<4>(data, frames, stride, block_size, ch, kernel, exponent);
-        }
-        if (last_channel - ch >= 2) {
-            detail::walk_channel_group_powf<2>(data, frames, stride, block_size, ch, kernel, exponent);
-            ch += 2;
-        }
-        if (last_channel - ch == 1) {
-            detail::walk_channel_group_powf<1>(data, frames, stride, block_size, ch, kernel, exponent);
-        }
+        detail::for_channel_groups(first_channel, last_channel, [&](auto width, int ch) {
+            detail::walk_channel_group_powf<decltype(width)::value>(data, frames, stride,
+                                                                    block_size, ch, kernel,
+                                                                    exponent);
+        });
     });
 }
 
