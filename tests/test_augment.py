@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 
 import kavri
-from kavri.augment import MANIFEST_NAME, read_manifest, variant_index
+from kavri.runs.augment import MANIFEST_NAME, read_manifest, variant_index
 from kavri.cli import main
 
 RATE = 16_000
@@ -380,7 +380,7 @@ def test_cli_interrupted_exits_with_the_signal_and_writes_nothing(corpus, capsys
     import contextlib
     import signal
 
-    import kavri.cli
+    import kavri.cli._common
 
     @contextlib.contextmanager
     def stopped():
@@ -388,7 +388,7 @@ def test_cli_interrupted_exits_with_the_signal_and_writes_nothing(corpus, capsys
         flag.set(signal.SIGTERM)
         yield flag
 
-    monkeypatch.setattr(kavri.cli, "stop_on_signals", stopped)
+    monkeypatch.setattr(kavri.cli._common, "stop_on_signals", stopped)
     assert augment_cli(corpus, "out", "--seed", "5", "--quiet") == 143
     err = capsys.readouterr().err
     assert err.startswith("kavri: interrupted: 0 processed") and err.count("\n") == 1

@@ -14,7 +14,8 @@ import numpy as np
 import pytest
 
 import kavri
-from kavri.batch import RECORD_NAME, find_files
+from kavri.runs.batch import find_files
+from kavri.runs.record import RECORD_NAME
 
 RATE = 48_000
 CHAIN = [{"type": "gain", "db": 5}, {"type": "distortion", "drive": 3}, {"type": "clip"}]
@@ -271,9 +272,9 @@ def test_stop_request_abandons_the_rest(tree, tmp_path):
 
 
 def test_signal_stops_a_batch_between_chunks(tree, tmp_path):
-    slow = ("import sys, time\nfrom kavri import streamfile\nprocess = streamfile.Stream.process\n"
+    slow = ("import sys, time\nfrom kavri import stream\nprocess = stream.Stream.process\n"
             "def slow(self, chunk):\n    time.sleep(0.2)\n    return process(self, chunk)\n"
-            "streamfile.Stream.process = slow\nfrom kavri.cli import main\n"
+            "stream.Stream.process = slow\nfrom kavri.cli import main\n"
             "sys.exit(main(sys.argv[1:]))\n")
     (tree / "sub" / "bad.wav").unlink()
     for name in ("x.wav", "y.wav", "z.wav"):

@@ -159,4 +159,4 @@ def test_readme_reference_matches_catalogue():
                       text, re.S)
     assert found, "README has no effect reference section"
     assert found.group(1) == markdown_reference(), \
-        "README effect reference is stale: run 'kavri effects --markdown --write README.md'"
+        "README effect reference is stale: run 'python scripts/update_readme.py'"

@@ -21,7 +21,7 @@ from hypothesis import strategies as st
 
 import kavri
 import kavri._atomic
-import kavri.api
+import kavri._engine
 from kavri import AudioFileError, ChainError, KavriError
 from kavri.chain import parse_chain_text
 
@@ -57,14 +57,19 @@ def work(tmp_path):
 
 @pytest.mark.parametrize(("args", "message"), [
     (["process", "text.wav", "out.wav", "--effect", "gain", "--workers", "-1"],
-     "--workers must be 1 or more, got -1"),
+     "--workers must be 0 or more, got -1"),
     (["process", "text.wav", "out.wav", "--effect", "gain", "--block-size", "-1"],
-     "--block-size must be 1 or more, got -1"),
+     "--block-size must be 0 or more frames, got -1"),
     (["process", "text.wav", "out.wav", "--effect", "gain", "--block-size", "1" + "0" * 25],
      "--block-size 1" + "0" * 25 + " is too large"),
+    (["process", "text.wav", "out.wav", "--effect", "gain", "--tail", "-1"],
+     "--tail must be a finite number of seconds, 0 or more; got -1.0"),
+    (["process", "text.wav", "out.wav", "--loudness", "-16", "--peak-ceiling", "3"],
+     "--peak-ceiling must be between -60 and 0, got 3.0"),
     (["batch", "in", "out", "--effect", "gain", "--workers", "-1"],
-     "--workers must be 1 or more, got -1"),
-    (["batch", "in", "out", "--effect", "gain", "--jobs", "0"], "--jobs must be 1 or more"),
+     "--workers must be 0 or more, got -1"),
+    (["batch", "in", "out", "--effect", "gain", "--jobs", "0"],
+     "--jobs must be a whole number of at least 1, got 0"),
     (["batch", "in", "out", "--effect", "gain", "--pattern", "/abs/*.wav"],
      "--pattern '/abs/*.wav': give a file name pattern relative to IN_DIR"),
     (["batch", "in", "out", "--effect", "gain", "--pattern", "../*.wav"], "--pattern '../*.wav'"),
@@ -80,10 +85,6 @@ def work(tmp_path):
      "parameter 'frequency_hz' must be a finite number, got NaN"),
     (["demo", "--out-dir", "README.md/sub"], "--out-dir README.md/sub: cannot create the folder"),
     (["demo", "--out-dir", "/proc/kavri-demo"], "--out-dir /proc/kavri-demo: cannot create"),
-    (["effects", "--markdown", "--write", "/nonexistent/README.md"],
-     "--write /nonexistent/README.md: no such file"),
-    (["effects", "--markdown", "--write", "README.md"], "README.md: has no <!-- effect-ref"),
-    (["effects", "--write", "README.md"], "--write needs --markdown"),
     (["process", "in.wav", "out.wav", "--effect", "highpass:frequency_hz=nan"],
      "--effect 'highpass:frequency_hz=nan': effect 1 ('highpass'): parameter 'frequency_hz' "
      "must be a finite number, got NaN"),
@@ -171,14 +172,16 @@ def test_worker_count_is_capped_at_the_cores_and_keeps_the_bits(monkeypatch):
     one = kavri.process(audio, RATE, chain, workers=1)
     assert np.array_equal(one, kavri.process(audio, RATE, chain, workers=2**40))
     seen = []
-    real = kavri.api.process_pipeline
+    real = kavri._engine.process_pipeline
 
     def spy(*args, **kwargs):
         seen.append((kwargs["block_size"], kwargs["workers"]))
         return real(*args, **kwargs)
 
-    monkeypatch.setattr(kavri.api, "process_pipeline", spy)
-    monkeypatch.setattr(kavri.api.os, "cpu_count", lambda: 3)
+    monkeypatch.setattr(kavri._engine, "process_pipeline", spy)
+    monkeypatch.setattr(kavri._engine, "_CORES", 3)
+    # The cap alone: every requested worker taken as useful.
+    monkeypatch.setattr(kavri._engine, "_useful_workers", lambda channels, frames, wanted: wanted)
     for workers in (0, 2, 3, 20_000):
         kavri.process(audio, RATE, chain, workers=workers, block_size=0)
     assert seen == [(0, 0), (0, 2), (0, 3), (0, 3)]

@@ -16,7 +16,8 @@ import pytest
 import soundfile as sf
 
 import kavri
-from kavri.streamfile import chunk_frames, tail_frames
+from kavri.files import chunk_frames
+from kavri.settings import tail_frames
 
 RATE = 48_000
 # Every kind of state a chain keeps: envelopes, a delay line, swept delays, biquad memories
@@ -32,12 +33,12 @@ CHAIN = [
 # Runs the command line with every chunk slowed down, so a test can act while it works.
 SLOW_CLI = textwrap.dedent("""
     import sys, time
-    from kavri import streamfile
-    process = streamfile.Stream.process
+    from kavri import stream
+    process = stream.Stream.process
     def slow(self, chunk):
         time.sleep(0.05)
         return process(self, chunk)
-    streamfile.Stream.process = slow
+    stream.Stream.process = slow
     from kavri.cli import main
     sys.exit(main(sys.argv[1:]))
 """)
@@ -263,9 +264,10 @@ def test_cli_tail_and_its_refusals(source, tmp_path):
     assert done.returncode == 0 and done.stderr == ""
     assert f"{2 * RATE + 12_345} + 24000 tail frames x 2 channels" in done.stdout
     assert sf.info(tmp_path / "out.wav").frames == 2 * RATE + 12_345 + 24_000
-    for bad in ("-1", "nan", "inf", "soon"):
+    # Not a number: the parser's usage error; a number out of range: the library's one line.
+    for bad, status in (("-1", 1), ("nan", 2), ("inf", 2), ("soon", 2)):
         refused = cli("in.wav", "bad.wav", "--effect", "delay", "--tail", bad)
-        assert refused.returncode == 2 and "--tail" in refused.stderr, bad
+        assert refused.returncode == status and "--tail" in refused.stderr, bad
     assert not (tmp_path / "bad.wav").exists()
 
 

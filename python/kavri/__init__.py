@@ -8,31 +8,30 @@ tail of silence so echoes ring out), ``measure`` and ``measure_file`` give integ
 loudness, sample and true peaks and faults, ``process(..., loudness=-16)`` brings a result
 to a loudness target, ``batch`` streams many files on a thread pool or any
 ``concurrent.futures.Executor``, ``augment`` and ``augment_files`` run random chains
-(``RandomChain``) drawn from a seed for data augmentation, and ``EFFECTS`` is the
+(``RandomChain``) drawn from a seed for data augmentation, ``RenderSettings`` carries how
+files are rendered, and ``EFFECTS`` is the
 catalogue of effect types and their parameters. Underneath,
 ``process_pipeline(input, sample_rate, specs, block_size=2048, workers=1)`` is the native
 call itself; the work runs in native code with the interpreter lock released. ``Stream``
 runs a chain over a long signal chunk by chunk, with the effects' state kept between chunks.
 """
 
-from importlib.metadata import PackageNotFoundError, version
-
 from ._kavri_core import process_pipeline
-from .api import LoudnessWarning, process, process_to_loudness
+from ._stop import StopFlag
+from ._version import __version__
+from .api import LoudnessWarning, augment, process, process_to_loudness
 from .audiofile import AudioData, read, write
-from .augment import RandomChain, augment, augment_files
-from .batch import BatchInterrupted, BatchReport, FileResult, batch
 from .catalogue import EFFECTS, EffectInfo, Param, effect_types
 from .chain import list_presets, load_chain, load_preset, validate_chain
-from .errors import AudioFileError, ChainError, Interrupted, KavriError
-from .loudness import LoudnessTarget, Measurement, measure, measure_file
+from .errors import AudioFileError, ChainError, Interrupted, KavriError, KavriWarning
+from .files import FileSummary, measure_file, process_file
+from .loudness import LoudnessTarget, Measurement, measure
+from .random_chain import RandomChain
+from .runs.augment import augment_files
+from .runs.batch import batch
+from .runs.tasks import BatchInterrupted, BatchReport, FileResult
+from .settings import RenderSettings, SettingError
 from .stream import Stream
-from .streamfile import FileSummary, StopFlag, process_file
-
-try:
-    __version__ = version("kavri")
-except PackageNotFoundError:  # pragma: no cover - running from an uninstalled tree
-    __version__ = "0.0.0"
 
 __all__ = [
     "process_pipeline",
@@ -50,6 +49,8 @@ __all__ = [
     "AudioData",
     "process_file",
     "FileSummary",
+    "RenderSettings",
+    "SettingError",
     "StopFlag",
     "batch",
     "BatchReport",
@@ -67,6 +68,7 @@ __all__ = [
     "load_preset",
     "validate_chain",
     "KavriError",
+    "KavriWarning",
     "ChainError",
     "AudioFileError",
     "Interrupted",

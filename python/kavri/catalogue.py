@@ -106,13 +106,15 @@ class EffectInfo:
     summary: str
     params: tuple[Param, ...] = field(default_factory=tuple)
     dynamics: bool = False
+    # The parameters by key, for the chain checker's look-ups.
+    by_key: dict[str, Param] = field(init=False, repr=False, compare=False)
+
+    def __post_init__(self) -> None:
+        object.__setattr__(self, "by_key", {p.key: p for p in self.params})
 
     def param(self, key: str) -> Param:
         """The parameter with this key; KeyError if the type has none."""
-        for p in self.params:
-            if p.key == key:
-                return p
-        raise KeyError(key)
+        return self.by_key[key]
 
     @property
     def keys(self) -> tuple[str, ...]:

@@ -20,6 +20,8 @@ from typing import Any, TypeAlias
 
 import numpy as np
 
+from ._json import MAX_DEPTH, JSONProblem, too_deep
+from ._json import parse as parse_json
 from ._paths import fs_name, shown
 from .catalogue import EFFECTS, EffectInfo, suggest
 from .errors import ChainError
@@ -43,6 +45,7 @@ Chain: TypeAlias = list[dict[str, Any]]
 ChainLike: TypeAlias = Sequence[EffectSpec] | str | os.PathLike[str]
 
 _INT32 = (-(2**31), 2**31 - 1)
+_INT32_LIMIT = 2**31
 # The engine holds every other parameter as a single-precision float; larger magnitudes
 # would reach it as infinity.
 _FLOAT32_MAX = float(np.finfo(np.float32).max)
@@ -50,14 +53,18 @@ _FLOAT32_MAX = float(np.finfo(np.float32).max)
 
 def _show(value: Any) -> str:
     """A value as the user wrote it, in JSON terms where it has one."""
+    if too_deep(value):
+        return f"(a {type(value).__name__} nested more than {MAX_DEPTH} levels deep)"
     try:
         return json.dumps(value, allow_nan=True)
-    except (TypeError, ValueError):
+    except (TypeError, ValueError, RecursionError):
         pass
     try:
         return repr(value)
     except ValueError:  # it holds an integer too long for the interpreter to print
         return f"(a {type(value).__name__} holding an integer too long to print)"
+    except RecursionError:
+        return f"(a {type(value).__name__} nested too deeply to print)"
 
 
 def _show_number(value: Any) -> str:
@@ -72,18 +79,25 @@ def _digits(value: int) -> int:
     return max(1, math.floor(abs(value).bit_length() * math.log10(2)) + 1)
 
 
-def _check_value(where: str, key: str, value: Any, integer: bool) -> None:
+def _value_problem(key: str, value: Any, integer: bool) -> str | None:
+    """What is wrong with a parameter value, as the end of a message; None if nothing."""
+    kind = type(value)
+    if kind is float and not integer:
+        # The common cases, decided without the slower abstract checks below.
+        if -_FLOAT32_MAX <= value <= _FLOAT32_MAX:
+            return None
+    elif kind is int and -_INT32_LIMIT <= value < _INT32_LIMIT:
+        return None
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        kind = "a whole number" if integer else "a number"
-        raise ChainError(f"{where}: parameter '{key}' must be {kind}, got {_show(value)}")
+        return f"parameter '{key}' must be {'a whole number' if integer else 'a number'}, " \
+               f"got {_show(value)}"
     if integer:
         if not isinstance(value, numbers.Integral):
-            raise ChainError(f"{where}: parameter '{key}' must be a whole number, "
-                             f"got {_show(value)}")
+            return f"parameter '{key}' must be a whole number, got {_show(value)}"
         if not _INT32[0] <= int(value) <= _INT32[1]:
-            raise ChainError(f"{where}: parameter '{key}' = {_show_number(value)} is out of "
-                             f"range ({_INT32[0]} to {_INT32[1]})")
-        return
+            return (f"parameter '{key}' = {_show_number(value)} is out of range "
+                    f"({_INT32[0]} to {_INT32[1]})")
+        return None
     # The engine clamps with one-sided comparisons, which NaN passes untouched, and an
     # infinite gain or time makes every sample infinite or NaN: neither can give audio.
     try:
@@ -91,11 +105,11 @@ def _check_value(where: str, key: str, value: Any, integer: bool) -> None:
     except OverflowError:
         number = math.inf
     if math.isnan(number) or (math.isinf(number) and not isinstance(value, numbers.Integral)):
-        raise ChainError(f"{where}: parameter '{key}' must be a finite number, "
-                         f"got {_show(value)}")
+        return f"parameter '{key}' must be a finite number, got {_show(value)}"
     if abs(number) > _FLOAT32_MAX:
-        raise ChainError(f"{where}: parameter '{key}' = {_show_number(value)} is too large "
-                         f"(the largest magnitude is {_FLOAT32_MAX:.8g})")
+        return (f"parameter '{key}' = {_show_number(value)} is too large "
+                f"(the largest magnitude is {_FLOAT32_MAX:.8g})")
+    return None
 
 
 def effect_info(where: str, effect_type: Any) -> EffectInfo:
@@ -111,33 +125,38 @@ def effect_info(where: str, effect_type: Any) -> EffectInfo:
 
 
 def _check_spec(item: Any, index: int, source: str) -> dict[str, Any]:
-    where = f"{source}: effect {index}"
     if isinstance(item, Mapping):
         spec = dict(item)
     else:
         try:
             spec = dict(item)
         except (TypeError, ValueError):
-            raise ChainError(f"{where}: expected an object with a \"type\", "
+            raise ChainError(f"{source}: effect {index}: expected an object with a \"type\", "
                              f"got {_show(item)}") from None
-    if "type" not in spec:
-        raise ChainError(f"{where} has no \"type\"")
-    info = effect_info(where, spec["type"])
-    effect_type = info.type
-    where = f"{where} ('{effect_type}')"
-    params = {p.key: p for p in info.params}
+    effect_type = spec.get("type")
+    info = EFFECTS.get(effect_type) if type(effect_type) is str else None
+    if info is None:
+        if "type" not in spec:
+            raise ChainError(f"{source}: effect {index} has no \"type\"")
+        info = effect_info(f"{source}: effect {index}", effect_type)
+    params = info.by_key
     for key, value in spec.items():
         if key == "type":
             continue
-        if not isinstance(key, str):
-            raise ChainError(f"{where}: parameter names must be strings, got {_show(key)}")
-        param = params.get(key)
-        if param is None:
-            known = ", ".join(info.keys) or "none"
-            raise ChainError(f"{where}: unknown parameter '{key}'{suggest(key, params)}; "
-                             f"known: {known}")
-        _check_value(where, key, value, param.integer)
-    return {"type": effect_type, **{k: v for k, v in spec.items() if k != "type"}}
+        param = params.get(key) if isinstance(key, str) else None
+        problem = _key_problem(info, key) if param is None else \
+            _value_problem(key, value, param.integer)
+        if problem is not None:
+            raise ChainError(f"{source}: effect {index} ('{info.type}'): {problem}")
+    spec["type"] = info.type
+    return spec if next(iter(spec)) == "type" else {"type": info.type, **spec}
+
+
+def _key_problem(info: EffectInfo, key: Any) -> str:
+    if not isinstance(key, str):
+        return f"parameter names must be strings, got {_show(key)}"
+    known = ", ".join(info.keys) or "none"
+    return f"unknown parameter '{key}'{suggest(key, info.by_key)}; known: {known}"
 
 
 def validate_chain(items: Iterable[EffectSpec], source: str = "chain") -> Chain:
@@ -160,12 +179,9 @@ def parse_chain_text(text: str, source: str) -> tuple[Chain, str]:
     with its line and column.
     """
     try:
-        data = json.loads(text)
-    except json.JSONDecodeError as error:
-        raise ChainError(f"{source}:{error.lineno}:{error.colno}: malformed JSON: "
-                         f"{error.msg}") from None
-    except ValueError as error:  # an integer of more digits than the interpreter converts
-        raise ChainError(f"{source}: malformed JSON: {str(error).split(':')[0]}") from None
+        data = parse_json(text, source)
+    except JSONProblem as problem:
+        raise ChainError(str(problem)) from None
     description = ""
     if isinstance(data, dict) and "chain" not in data and "type" in data:
         data = [data]  # a file holding one effect

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-__all__ = ["KavriError", "ChainError", "AudioFileError", "Interrupted"]
+__all__ = ["KavriError", "ChainError", "AudioFileError", "Interrupted", "KavriWarning"]
 
 
 class KavriError(Exception):
@@ -22,3 +22,8 @@ class Interrupted(Exception):
     """Work stopped on request (a signal, a stop flag) before it finished. Nothing
     half-written is left behind. Not a :class:`KavriError`: code that reports a bad file
     and goes on to the next must not treat a request to stop as one more bad file."""
+
+
+class KavriWarning(UserWarning):
+    """Something the front end did not stop for but a user should hear of: a damaged batch
+    record or manifest set aside and rebuilt, say."""

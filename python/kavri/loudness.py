@@ -19,7 +19,6 @@ to the target; where that gain would push the true peak over a ceiling, the engi
 from __future__ import annotations
 
 import math
-import os
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
 from typing import Any
@@ -28,6 +27,8 @@ import numpy as np
 import numpy.typing as npt
 import pyloudnorm
 from scipy import signal
+
+from ._audio import PCM_BITS
 
 __all__ = [
     "LoudnessMeter",
@@ -39,9 +40,9 @@ __all__ = [
     "LoudnessResult",
     "plan_loudness",
     "to_db",
-    "measure_file",
     "measure_chunks",
     "clip_level",
+    "MIN_LOUDNESS_RATE",
 ]
 
 BLOCK_SECONDS = 0.4
@@ -54,10 +55,41 @@ CHANNEL_WEIGHTS = (1.0, 1.0, 1.0, 1.41, 1.41)
 OVERSAMPLING = 4
 TAPS_PER_PHASE = 16
 
+# Below this rate the K-weighting's high shelf (about 1.7 kHz) comes too close to half the
+# rate: its filter designed for the rate is unstable (at 2 and 3 kHz) or no longer the
+# curve loudness is defined by. Loudness is then reported as not measured (NaN).
+MIN_LOUDNESS_RATE = 8_000
+
 
 def to_db(value: float) -> float:
     """20 log10 of a linear level; -inf for 0."""
     return 20.0 * math.log10(value) if value > 0 else -math.inf
+
+
+def channel_weights(channels: int) -> np.ndarray:
+    """The weight of each channel's power in the loudness sum."""
+    return np.array([CHANNEL_WEIGHTS[c] if c < len(CHANNEL_WEIGHTS) else 1.0
+                     for c in range(channels)])
+
+
+def gated_loudness(powers: np.ndarray, weights: np.ndarray) -> float:
+    """Integrated loudness (LUFS) from the mean squares of the gating blocks, (blocks,
+    channels), through the absolute and relative gates; -inf when nothing passes them."""
+    if powers.shape[0] == 0:
+        return -math.inf
+    weighted = powers @ weights
+    with np.errstate(divide="ignore"):
+        levels = -0.691 + 10.0 * np.log10(weighted)
+    above = levels >= ABSOLUTE_GATE_LUFS
+    if not above.any():
+        return -math.inf
+    relative = -0.691 + 10.0 * np.log10(powers[above].mean(axis=0) @ weights)
+    relative += RELATIVE_GATE_LU
+    gated = (levels > relative) & (levels > ABSOLUTE_GATE_LUFS)
+    if not gated.any():
+        return -math.inf
+    total = powers[gated].mean(axis=0) @ weights
+    return float(-0.691 + 10.0 * np.log10(total)) if total > 0 else -math.inf
 
 
 def _kweighting(sample_rate: float) -> list[tuple[np.ndarray, np.ndarray, float]]:
@@ -79,13 +111,14 @@ class LoudnessMeter:
             raise ValueError("a loudness meter needs at least one channel")
         self.sample_rate = float(sample_rate)
         self.channels = channels
-        stages = _kweighting(self.sample_rate)
-        # Both stages as one cascade of second-order sections, each stage's passband gain
-        # folded into its numerator.
-        self._sos = np.array([np.concatenate([b * gain, a]) for b, a, gain in stages])
-        self._state = np.zeros((len(stages), channels, 2))
-        self._weights = np.array([CHANNEL_WEIGHTS[c] if c < len(CHANNEL_WEIGHTS) else 1.0
-                                  for c in range(channels)])
+        self._sos: np.ndarray | None = None
+        if self.sample_rate >= MIN_LOUDNESS_RATE:
+            stages = _kweighting(self.sample_rate)
+            # Both stages as one cascade of second-order sections, each stage's passband
+            # gain folded into its numerator.
+            self._sos = np.array([np.concatenate([b * gain, a]) for b, a, gain in stages])
+            self._state = np.zeros((len(stages), channels, 2))
+        self._weights = channel_weights(channels)
         self.frames = 0
         # Sums of squares of the blocks under way, by block index; finished blocks' sums.
         self._open: dict[int, np.ndarray] = {}
@@ -114,6 +147,9 @@ class LoudnessMeter:
     def add_rows(self, rows: np.ndarray) -> None:
         """Feeds the next frames as (channels, frames) float64 rows."""
         if rows.shape[1] == 0:
+            return
+        if self._sos is None:
+            self.frames += rows.shape[1]
             return
         rows, self._state = signal.sosfilt(self._sos, rows, axis=-1, zi=self._state)
         # Running sums of squares from the chunk's start: a block's share of this chunk is
@@ -148,10 +184,10 @@ class LoudnessMeter:
         step = BLOCK_SECONDS * (1.0 - OVERLAP)
         return int(np.round((seconds - BLOCK_SECONDS) / step)) + 1
 
-    def integrated(self) -> float:
-        """The integrated, gated loudness in LUFS; -inf when nothing passes the gates."""
+    def block_powers(self) -> np.ndarray:
+        """The mean square of every gating block so far, per channel: (blocks, channels)."""
         if self.frames < BLOCK_SECONDS * self.sample_rate:
-            return -math.inf
+            return np.zeros((0, self.channels))
         count = self.block_count()
         sums = np.zeros((count, self.channels))
         finished = min(len(self._sums), count)
@@ -160,20 +196,15 @@ class LoudnessMeter:
         for j, partial in self._open.items():
             if j < count:
                 sums[j] = partial  # the last blocks run past the end: what there is counts
-        mean_squares = sums / (BLOCK_SECONDS * self.sample_rate)
-        weighted = mean_squares @ self._weights
-        with np.errstate(divide="ignore"):
-            levels = -0.691 + 10.0 * np.log10(weighted)
-        above = levels >= ABSOLUTE_GATE_LUFS
-        if not above.any():
-            return -math.inf
-        relative = -0.691 + 10.0 * np.log10(mean_squares[above].mean(axis=0) @ self._weights)
-        relative += RELATIVE_GATE_LU
-        gated = (levels > relative) & (levels > ABSOLUTE_GATE_LUFS)
-        if not gated.any():
-            return -math.inf
-        total = mean_squares[gated].mean(axis=0) @ self._weights
-        return float(-0.691 + 10.0 * np.log10(total)) if total > 0 else -math.inf
+        powers: np.ndarray = sums / (BLOCK_SECONDS * self.sample_rate)
+        return powers
+
+    def integrated(self) -> float:
+        """The integrated, gated loudness in LUFS; -inf when nothing passes the gates, NaN
+        below :data:`MIN_LOUDNESS_RATE`, where it is not measured."""
+        if self._sos is None:
+            return math.nan
+        return gated_loudness(self.block_powers(), self._weights)
 
 
 def _interpolation_phases() -> np.ndarray:
@@ -238,6 +269,18 @@ class Measurement:
     clipped: int
     nan: int
     inf: int
+    # The mean square of each gating block per channel, for loudness at other gains.
+    block_powers: np.ndarray | None = field(default=None, repr=False, compare=False)
+
+    def loudness_with_gain(self, gain_db: float) -> float:
+        """The integrated loudness the same signal would have with ``gain_db`` added: its
+        blocks' powers scaled and gated again. The gates stay where they are, so blocks
+        cross the -70 LUFS gate as the gain moves them, and the result is not simply the
+        loudness plus the gain."""
+        if self.block_powers is None or not math.isfinite(self.integrated_lufs):
+            return self.integrated_lufs + gain_db
+        scaled = self.block_powers * 10.0 ** (gain_db / 10.0)
+        return gated_loudness(scaled, channel_weights(self.channels))
 
     @property
     def seconds(self) -> float:
@@ -273,6 +316,7 @@ class Measurement:
             else self.sample_rate,
             "channels": self.channels,
             "integrated_lufs": round(loudness, 3) if math.isfinite(loudness) else None,
+            "loudness_measured": not math.isnan(loudness),
             "sample_peak_dbfs": db(max(self.sample_peak, default=0.0)),
             "true_peak_dbtp": db(max(self.true_peak, default=0.0)),
             "sample_peak_dbfs_per_channel": [db(p) for p in self.sample_peak],
@@ -338,7 +382,7 @@ class LevelMeter:
         return Measurement(self.sample_rate, self.channels, self.frames,
                            self.loudness.integrated(), self.peaks.sample_peak.tolist(),
                            self.peaks.true_peak.tolist(), rms.tolist(), self.clipped,
-                           self.nan, self.inf)
+                           self.nan, self.inf, self.loudness.block_powers())
 
 
 def measure(audio: npt.ArrayLike, sample_rate: float, chunk_frames: int = 1 << 16) -> Measurement:
@@ -418,10 +462,19 @@ class LoudnessResult:
         """True if the loudness reached is within 0.5 LU of the target."""
         return abs(self.miss_lu) <= PROMISED_LU
 
+    def measured(self, final: Measurement) -> LoudnessResult:
+        """This result with the loudness and true peak measured on the audio as written."""
+        self.lufs = final.integrated_lufs
+        self.true_peak_db = final.true_peak_db
+        return self
+
     def problem(self) -> str | None:
         """A sentence on a missed target, or None when it was reached."""
         if self.reached:
             return None
+        if math.isnan(self.input_lufs):
+            return (f"loudness target {self.target.lufs:g} LUFS not reached: loudness is not "
+                    f"measured at sample rates below {MIN_LOUDNESS_RATE} Hz")
         if not math.isfinite(self.input_lufs):
             return (f"loudness target {self.target.lufs:g} LUFS not reached: the audio is "
                     "silent or shorter than 0.4 s, so it has no integrated loudness")
@@ -439,6 +492,20 @@ def _limiter_spec(ceiling_db: float) -> dict[str, Any]:
             "release_ms": 60.0}
 
 
+def _gain_for(measured: Measurement, lufs: float) -> float:
+    """The gain that brings a measured signal to ``lufs``. Loudness does not follow a gain
+    one for one once blocks cross the absolute gate (a quiet target drops the quiet blocks,
+    which raises the loudness of what is left), so the gain is corrected a few times
+    against the loudness the blocks would have with it."""
+    gain = lufs - measured.integrated_lufs
+    for _ in range(8):
+        reached = measured.loudness_with_gain(gain)
+        if not math.isfinite(reached) or abs(lufs - reached) <= 0.01:
+            break
+        gain += lufs - reached
+    return gain
+
+
 def plan_loudness(target: LoudnessTarget,
                   render: Callable[[Sequence[dict[str, Any]]], Measurement],
                   first: Measurement | None = None) -> LoudnessResult:
@@ -448,12 +515,16 @@ def plan_loudness(target: LoudnessTarget,
     signal and measures the output; each call is one pass over the audio. The first pass
     (or ``first``, if given) measures the chain alone. If the gain that reaches the target
     keeps the true peak under the ceiling, that gain is the answer, with no further pass:
-    loudness and peak scale exactly with a gain. Otherwise a limiter at the ceiling follows
-    the gain, and the gain is raised by what the limiter took, pass by pass, until the
-    loudness is within 0.1 LU of the target or no pass gets closer; the true peak is kept
-    under the ceiling by lowering the limiter's ceiling where inter-sample peaks pass it.
-    The gain goes at most 20 dB past what the peaks allow (MAX_LIMITING_DB); a target
+    the peak scales exactly with a gain, and the loudness it gives is worked out from the
+    first pass's gating blocks. Otherwise a limiter at the ceiling follows the gain, and
+    the gain is raised by what the limiter took, pass by pass, until the loudness is within
+    0.1 LU of the target or no pass gets closer; the true peak is kept under the ceiling by
+    lowering the limiter's ceiling where inter-sample peaks pass it. The gain goes at most
+    20 dB past what the peaks allow (MAX_LIMITING_DB); a target
     further out is missed, and the result says by how much.
+
+    The figures of the result are what the passes predict; the caller measures the audio it
+    finally writes and puts those figures in with :meth:`LoudnessResult.measured`.
     """
     passes = 0
     if first is None:
@@ -464,9 +535,9 @@ def plan_loudness(target: LoudnessTarget,
     if not math.isfinite(loudness):
         return LoudnessResult(target, loudness, 0.0, None, loudness, first.true_peak_db,
                               passes, [])
-    gain = target.lufs - loudness
+    gain = _gain_for(first, target.lufs)
     if first.true_peak_db + gain <= ceiling:
-        return LoudnessResult(target, loudness, gain, None, target.lufs,
+        return LoudnessResult(target, loudness, gain, None, first.loudness_with_gain(gain),
                               first.true_peak_db + gain, passes, [_gain_spec(gain)])
     limit = ceiling - TRUE_PEAK_MARGIN_DB
     most = ceiling - first.true_peak_db + MAX_LIMITING_DB
@@ -491,40 +562,17 @@ def plan_loudness(target: LoudnessTarget,
     if best is None:
         # Every pass overshot the ceiling: fall back to the gain the peak allows.
         gain = ceiling - first.true_peak_db - TRUE_PEAK_MARGIN_DB
-        best = LoudnessResult(target, loudness, gain, None, loudness + gain,
+        best = LoudnessResult(target, loudness, gain, None, first.loudness_with_gain(gain),
                               first.true_peak_db + gain, passes, [_gain_spec(gain)])
     best.passes = passes
     return best
 
 
-# --- files --------------------------------------------------------------------------------
-
-_PCM_BITS = {"PCM_S8": 8, "PCM_U8": 8, "PCM_16": 16, "PCM_24": 24, "PCM_32": 32}
+# --- files ---------------------------------------------------------------------------------
 
 
 def clip_level(subtype: str) -> float:
     """The magnitude at which a sample read from a file of this subtype counts as clipped:
     the largest positive step of an integer format, 1.0 otherwise."""
-    bits = _PCM_BITS.get(subtype)
+    bits = PCM_BITS.get(subtype)
     return 1.0 if bits is None else (2.0 ** (bits - 1) - 1.0) / 2.0 ** (bits - 1)
-
-
-def measure_file(path: str | os.PathLike[str] | bytes,
-                 chunk_frames: int = 1 << 16) -> Measurement:
-    """Measures an audio file chunk by chunk, in memory that does not grow with its length.
-    "-" reads standard input. Raises :class:`kavri.AudioFileError` naming the file."""
-    from ._paths import fs_name, shown
-    from .audiofile import input_path, open_input
-    from .streamfile import _read
-
-    given = fs_name(path)
-    name = "standard input" if given == "-" else shown(given)
-    with input_path(given) as readable, open_input(readable, name) as reader:
-        meter = LevelMeter(reader.samplerate, reader.channels, clip_level(reader.subtype))
-        buffer = np.empty((chunk_frames, reader.channels), np.float32)
-        while True:
-            block = _read(reader, buffer, name)
-            if block.shape[0] == 0:
-                break
-            meter.add(block)
-    return meter.result()

@@ -7,12 +7,11 @@ import json
 import math
 from collections.abc import Sequence
 
-from .loudness import Measurement, to_db
-from .streamfile import FileSummary
+from ._audio import PCM_BITS
+from .files import FileSummary
+from .loudness import MIN_LOUDNESS_RATE, Measurement, to_db
 
 __all__ = ["output_report", "meter_text", "meter_json"]
-
-_BITS = {"PCM_S8": 8, "PCM_U8": 8, "PCM_16": 16, "PCM_24": 24, "PCM_32": 32}
 
 
 def _db(value: float, unit: str) -> str:
@@ -22,6 +21,8 @@ def _db(value: float, unit: str) -> str:
 def _lufs(value: float) -> str:
     if math.isfinite(value):
         return f"{value:.1f} LUFS"
+    if math.isnan(value):
+        return f"not measured (loudness needs a sample rate of {MIN_LOUDNESS_RATE} Hz or more)"
     return "no integrated loudness (too short or silent)"
 
 
@@ -41,10 +42,10 @@ def output_report(summary: FileSummary) -> tuple[str, list[str]]:
             gain += f", limiter at {result.limiter_ceiling_db:.2f} dBFS"
         parts.append(gain)
     line = f"{summary.output if summary.output != '-' else 'standard output'}: " + ", ".join(parts)
-    warnings = []
+    warnings = list(summary.warnings)
     stats = summary.stats
     if stats.clipped:
-        bits = _BITS.get(summary.subtype)
+        bits = PCM_BITS.get(summary.subtype)
         scale = f"{bits}-bit full scale" if bits else "full scale of the format"
         warnings.append(f"{stats.clipped} samples clipped at the {scale}")
     if stats.nonfinite:

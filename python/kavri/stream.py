@@ -17,24 +17,15 @@ complete or the flush ends it.
 
 from __future__ import annotations
 
-import operator
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
-from ._kavri_stream import Stream as _NativeStream
-from .api import check_engine_options, check_sample_rate
+from . import _engine
 from .chain import Chain, ChainLike, load_chain
 
 __all__ = ["Stream"]
-
-
-def _whole(name: str, value: Any) -> int:
-    try:
-        return operator.index(value)
-    except TypeError:
-        raise TypeError(f"{name} must be a whole number, got {value!r}") from None
 
 
 class Stream:
@@ -50,14 +41,11 @@ class Stream:
     streams run in parallel, each on its own thread, with the interpreter lock released.
     """
 
-    def __init__(self, chain: ChainLike, sample_rate: int, channels: int, *,
+    def __init__(self, chain: ChainLike, sample_rate: int | float, channels: int, *,
                  block_size: int = 2048, workers: int = 1) -> None:
         self._chain: Chain = load_chain(chain)
-        rate = check_sample_rate(sample_rate)
-        count = _whole("channels", channels)
-        blocks, threads = check_engine_options(block_size, workers)
         specs: list[Any] = list(self._chain)
-        self._native = _NativeStream(specs, rate, count, blocks, threads)
+        self._native = _engine.open_stream(specs, sample_rate, channels, block_size, workers)
         self._flat = False  # whether the last chunk came as a 1-D mono signal
 
     @property
@@ -92,23 +80,16 @@ class Stream:
         """Runs the next chunk of the signal through the chain.
 
         ``chunk`` is a (frames, channels) array, or a 1-D signal when the stream is mono; any
-        number of frames, 0 included. Returns the frames the chain releases as a new float32
-        array of the same form. The chunk itself is never changed.
-        Raises ``ValueError`` for a chunk of the wrong shape.
+        number of frames, 0 included. Its samples are converted as :func:`kavri.process`
+        converts audio (integer PCM scaled by its full scale; other integer types, booleans
+        and complex numbers refused with ``TypeError``). Returns the frames the chain
+        releases as a new float32 array of the same form. The chunk itself is never changed.
+        Raises ``ValueError`` for a chunk of the wrong shape, channels-first included.
         """
-        data = np.asarray(chunk)
-        channels = self._native.channels
-        if data.ndim == 1:
-            if channels != 1:
-                raise ValueError(f"a 1-D chunk is mono, but the stream has {channels} channels")
-            self._flat = True
-            return self._native.process(data[:, np.newaxis])[:, 0]
-        if data.ndim != 2:
-            raise ValueError(f"a chunk must be (frames, channels) or 1-D, got shape {data.shape}")
-        if data.shape[1] != channels:
-            raise ValueError(f"the chunk has {data.shape[1]} channels, the stream has {channels}")
-        self._flat = False
-        return self._native.process(data)
+        data, flat = _engine.stream_frames(chunk, self._native.channels)
+        out = self._native.process(data)
+        self._flat = flat
+        return out[:, 0] if flat else out
 
     def flush(self) -> npt.NDArray[np.float32]:
         """Ends the signal: returns the frames still held back as a float32 array, in the

@@ -12,26 +12,24 @@ Long work reports progress through a callback and stops between chunks when aske
 any object with an ``is_set()`` method (a ``threading.Event``, or the :class:`StopFlag` that
 :func:`stop_on_signals` sets when SIGINT or SIGTERM arrives). A stopped or failed run leaves
 no file behind and the previous output, if any, untouched.
+
+:func:`measure_file` meters a file the same way, chunk by chunk.
 """
 
 from __future__ import annotations
 
-import math
-import numbers
 import os
-import signal
-import threading
 import time
 from collections.abc import Callable, Iterator, Sequence
-from contextlib import contextmanager
 from dataclasses import dataclass, field
-from typing import Any, Protocol
+from typing import Any, Unpack
 
 import numpy as np
 import soundfile as sf
 
-from ._paths import fs_name
+from ._paths import AnyPath, fs_name
 from ._paths import shown as show_name
+from ._stop import StopRequest
 from .audiofile import (
     WriteStats,
     check_output,
@@ -42,16 +40,14 @@ from .audiofile import (
 )
 from .chain import ChainLike, load_chain
 from .errors import AudioFileError, Interrupted, KavriError
-from .loudness import LevelMeter, LoudnessResult, LoudnessTarget, Measurement, plan_loudness
+from .loudness import LevelMeter, LoudnessResult, Measurement, clip_level, plan_loudness
+from .settings import RenderOptions, RenderSettings, tail_frames
 from .stream import Stream
 
 __all__ = [
     "FileSummary",
-    "StopFlag",
     "process_file",
-    "stop_on_signals",
-    "check_tail",
-    "tail_frames",
+    "measure_file",
     "chunk_frames",
 ]
 
@@ -62,17 +58,15 @@ ProgressCallback = Callable[[int, int], None]
 MAX_CHUNK_FRAMES = 1 << 20
 
 
-class StopRequest(Protocol):
-    def is_set(self) -> bool: ...
-
-
 @dataclass(frozen=True)
 class FileSummary:
     """What :func:`process_file` did: the format, the frames read and written, the time.
 
     ``measurement`` holds the levels of the audio written (before it was converted to the
     file's sample format) when they were measured, ``stats`` what the conversion clipped
-    or found not finite, and ``loudness`` what a loudness target did."""
+    or found not finite, ``loudness`` what a loudness target did (its figures measured on
+    the audio written), and ``warnings`` what else went wrong on the way (an input that
+    ended before its header said it would)."""
 
     source: str
     output: str
@@ -85,76 +79,7 @@ class FileSummary:
     stats: WriteStats = field(default_factory=WriteStats)
     loudness: LoudnessResult | None = None
     subtype: str = ""
-
-
-class StopFlag:
-    """A request to stop, set by hand or by a signal; work checks it between chunks.
-
-    ``signal`` is the number of the signal that set it, or None.
-    """
-
-    def __init__(self) -> None:
-        self._event = threading.Event()
-        self.signal: int | None = None
-
-    def is_set(self) -> bool:
-        return self._event.is_set()
-
-    def set(self, signum: int | None = None) -> None:
-        if not self._event.is_set():
-            self.signal = signum
-            self._event.set()
-
-    def exit_status(self) -> int:
-        """The shell's status for a run ended by this flag: 128 + the signal number (130
-        for SIGINT, 143 for SIGTERM), 130 when it was set by hand."""
-        return 128 + (self.signal if self.signal is not None else signal.SIGINT)
-
-
-@contextmanager
-def stop_on_signals(signals: tuple[int, ...] = (signal.SIGINT, signal.SIGTERM)
-                    ) -> Iterator[StopFlag]:
-    """While the block runs, SIGINT and SIGTERM set the yielded :class:`StopFlag` instead
-    of ending the process, so that work stops cleanly at its next chunk; a second signal
-    raises ``KeyboardInterrupt`` at once, for work that does not reach a chunk boundary.
-    The previous handlers come back afterwards. Outside the main thread, where Python
-    cannot handle signals, the flag is yielded without handlers."""
-    flag = StopFlag()
-    if threading.current_thread() is not threading.main_thread():
-        yield flag
-        return
-
-    def handler(signum: int, frame: object) -> None:
-        if flag.is_set():
-            raise KeyboardInterrupt
-        flag.set(signum)
-
-    previous = {}
-    try:
-        for number in signals:
-            previous[number] = signal.signal(number, handler)
-        yield flag
-    finally:
-        for number, old in previous.items():
-            signal.signal(number, old)
-
-
-def check_tail(seconds: object) -> float:
-    """The tail length as a float; ``ValueError`` unless it is a finite number >= 0."""
-    given: object = seconds  # checked as whatever the caller passed
-    if isinstance(given, bool) or not isinstance(given, numbers.Real):
-        raise ValueError(f"tail must be a number of seconds, got {given!r}")
-    value = float(given)
-    if not math.isfinite(value) or value < 0:
-        raise ValueError(f"tail must be a finite number of seconds, 0 or more; got {value}")
-    return value
-
-
-def tail_frames(seconds: float, sample_rate: int) -> int:
-    """Frames of silence a tail of ``seconds`` adds: seconds x sample_rate (computed in double
-    precision) rounded to the nearest whole frame, an exact half to the even one, as Python's
-    ``round`` does."""
-    return round(check_tail(seconds) * sample_rate)
+    warnings: tuple[str, ...] = ()
 
 
 def chunk_frames(sample_rate: int, block_size: int, requested: int | None = None) -> int:
@@ -213,54 +138,69 @@ def _passes(reader: sf.SoundFile, stream: Stream, step: int, extra: int, name: s
         raise _engine_error(name, error) from None
 
 
-def process_file(source: str | os.PathLike[str], output: str | os.PathLike[str],
-                 chain: ChainLike, *, block_size: int = 2048, workers: int = 1,
-                 subtype: str | None = None, tail: float = 0.0,
-                 progress: ProgressCallback | None = None,
-                 stop: StopRequest | None = None,
-                 chunk: int | None = None,
-                 loudness: float | None = None, peak_ceiling: float = -1.0,
-                 dither: str = "tpdf", bitrate: int | None = None,
-                 file_format: str | None = None, measure: bool = False) -> FileSummary:
+def _ended_early(label: str, claimed: int, read: int) -> str:
+    return (f"{label} ends early: its header says {claimed} frames, {read} could be read "
+            f"(the file is damaged or was cut short)")
+
+
+def process_file(source: AnyPath, output: AnyPath, chain: ChainLike,
+                 settings: RenderSettings | None = None, *,
+                 progress: ProgressCallback | None = None, stop: StopRequest | None = None,
+                 chunk: int | None = None, measure: bool = False,
+                 **options: Unpack[RenderOptions]) -> FileSummary:
     """Runs an effect chain over an audio file and writes the result, streaming.
 
     ``source`` is any file libsndfile reads, or "-" for standard input; ``output`` takes
-    its container from its suffix (or from ``file_format``), or is "-" for standard output
-    (WAV unless ``file_format`` says otherwise), and ``subtype`` as :func:`kavri.write`
-    does. ``chain`` is a list of effect specs, a chain file or a preset name. ``tail``
-    seconds of silence follow the input through the chain, so the output is longer by
-    exactly ``tail_frames(tail, sample_rate)`` frames (the nearest whole frame). The output
-    has the bits of ``kavri.process`` over the whole input (followed by the tail's zeros),
-    for every ``workers`` count; ``block_size`` matters only for a "dynamic_eq", as it
-    does there.
+    its container from its suffix (or from the ``file_format`` setting), or is "-" for
+    standard output (WAV unless ``file_format`` says otherwise). ``chain`` is a list of
+    effect specs, a chain file or a preset name. ``settings`` (a
+    :class:`kavri.RenderSettings`), or the same names as keywords (``block_size``,
+    ``workers``, ``subtype``, ``tail``, ``loudness``, ``peak_ceiling``, ``dither``,
+    ``bitrate``, ``file_format``), say how it is rendered:
 
-    ``loudness`` (LUFS) adds a gain after the chain that brings the integrated loudness
-    (ITU-R BS.1770-4) within 0.5 LU of it, and where that gain would push the true peak
-    over ``peak_ceiling`` (dBTP), the engine's "limiter" after the gain; the summary's
-    ``loudness`` says what was done and by how much a target was missed. This takes a
-    measuring pass over the file before the writing pass, and a pass more for each
-    limiter setting tried, each in bounded memory.
+    - ``tail`` seconds of silence follow the input through the chain, so the output is
+      longer by exactly ``tail_frames(tail, sample_rate)`` frames (the nearest whole frame).
+      The output has the bits of ``kavri.process`` over the whole input (followed by the
+      tail's zeros), for every ``workers`` count; ``block_size`` matters only for a
+      "dynamic_eq", as it does there. ``subtype`` as :func:`kavri.write` takes it.
+    - ``loudness`` (LUFS) adds a gain after the chain that brings the integrated loudness
+      (ITU-R BS.1770-4) within 0.5 LU of it, and where that gain would push the true peak
+      over ``peak_ceiling`` (dBTP), the engine's "limiter" after the gain; the summary's
+      ``loudness`` says what was done, with the loudness and true peak measured on the
+      audio written, and by how much a target was missed. This takes a measuring pass over
+      the file before the writing pass, and a pass more for each limiter setting tried,
+      each in bounded memory.
+    - 16-bit (and 8-bit) output gets TPDF dither from a fixed seed unless
+      ``dither="none"``; ``bitrate`` (kbit/s) makes MP3 output constant-rate.
 
-    16-bit (and 8-bit) output gets TPDF dither from a fixed seed unless ``dither="none"``;
-    ``bitrate`` (kbit/s) makes MP3 output constant-rate. ``measure`` meters the written
-    audio (peaks, loudness, clipped and non-finite samples) into the summary.
+    ``measure`` meters the written audio (peaks, loudness, clipped and non-finite samples)
+    into the summary. The file is read and processed ``chunk`` frames at a time (default:
+    whole engine blocks making about a second), so memory does not grow with the file's
+    length. The output appears complete or not at all, by an atomic rename; it may be the
+    input file itself. ``progress(frames_done, frames_total)`` is called after every chunk,
+    over all passes. ``stop`` (an object with ``is_set()``) is checked before every chunk;
+    once it is set the run ends with :class:`kavri.Interrupted` and writes nothing. An
+    input that ends before its header says it would is processed as far as it goes, and
+    the summary's ``warnings`` say so.
 
-    The file is read and processed ``chunk`` frames at a time (default: whole engine
-    blocks making about a second), so memory does not grow with the file's length. The
-    output appears complete or not at all, by an atomic rename; it may be the input file
-    itself. ``progress(frames_done, frames_total)`` is called after every chunk, over all
-    passes. ``stop`` (an object with ``is_set()``) is checked before every chunk; once it
-    is set the run ends with :class:`kavri.Interrupted` and writes nothing.
-
-    Raises :class:`kavri.ChainError` for a bad chain, ``ValueError`` for a bad tail or
-    loudness target, :class:`kavri.AudioFileError` for a file that cannot be read or
-    written, and :class:`kavri.KavriError` naming the source when the engine fails.
+    Raises :class:`kavri.ChainError` for a bad chain, ``ValueError`` for a bad setting,
+    :class:`kavri.AudioFileError` for a file that cannot be read or written, and
+    :class:`kavri.KavriError` naming the source when the engine fails.
     """
     specs = load_chain(chain)
-    tail_seconds = check_tail(tail)
-    target = LoudnessTarget(loudness, peak_ceiling) if loudness is not None else None
+    chosen_settings = RenderSettings.of(settings, options)
+    return render_file(source, output, specs, chosen_settings, progress=progress, stop=stop,
+                       chunk=chunk, measure=measure)
+
+
+def render_file(source: AnyPath, output: AnyPath, specs: list[dict[str, Any]],
+                settings: RenderSettings, *, progress: ProgressCallback | None = None,
+                stop: StopRequest | None = None, chunk: int | None = None,
+                measure: bool = False) -> FileSummary:
+    """:func:`process_file` for a checked chain and settings."""
+    target = settings.target
     source_name, output_name = fs_name(source), fs_name(output)
-    _, chosen = output_format(output_name, subtype, file_format)
+    _, chosen = output_format(output_name, settings.subtype, settings.file_format)
     if output_name != "-":
         folder = os.path.dirname(os.path.abspath(output_name))
         if not os.path.isdir(folder):
@@ -276,17 +216,18 @@ def process_file(source: str | os.PathLike[str], output: str | os.PathLike[str],
     label = "standard input" if source_name == "-" else show_name(source_name)
     with input_path(source_name) as readable, open_input(readable, label) as reader:
         rate, channels = int(reader.samplerate), int(reader.channels)
-        check_output(output_name, rate, chosen, bitrate)
-        extra = tail_frames(tail_seconds, rate)
-        step = chunk_frames(rate, block_size, chunk)
-        per_pass = max(int(reader.frames), 0) + extra
+        check_output(output_name, rate, chosen, settings.bitrate)
+        extra = tail_frames(settings.tail, rate)
+        step = chunk_frames(rate, settings.block_size, chunk)
+        claimed = max(int(reader.frames), 0)
+        per_pass = claimed + extra
         done_before = 0
         planned = 2 if target is not None else 1
 
         def new_stream(extra_specs: list[dict[str, Any]]) -> Stream:
             try:
-                return Stream(specs + extra_specs, rate, channels, block_size=block_size,
-                              workers=workers)
+                return Stream(specs + extra_specs, rate, channels,
+                              block_size=settings.block_size, workers=settings.workers)
             except (RuntimeError, MemoryError) as error:
                 raise _engine_error(source_name, error) from None
 
@@ -313,10 +254,13 @@ def process_file(source: str | os.PathLike[str], output: str | os.PathLike[str],
         if target is not None:
             result = plan_loudness(target, render)
             added = result.specs
-        meter = LevelMeter(rate, channels, true_peak=False) if measure else None
+        # A loudness target's figures are measured on what is written, true peak included.
+        meter = LevelMeter(rate, channels, true_peak=target is not None) \
+            if measure or target is not None else None
         consumed = 0
-        with open_output(output_name, rate, channels, subtype, file_format=file_format,
-                         dither=dither, bitrate=bitrate) as writer:
+        with open_output(output_name, rate, channels, settings.subtype,
+                         file_format=settings.file_format, dither=settings.dither,
+                         bitrate=settings.bitrate) as writer:
             for consumed, processed in _passes(reader, new_stream(added), step, extra,
                                                source_name, check_stop):
                 if processed.shape[0]:
@@ -329,7 +273,27 @@ def process_file(source: str | os.PathLike[str], output: str | os.PathLike[str],
                                  f"the chain for {consumed} that went in; nothing written")
     if progress is not None:
         progress(done_before + consumed, done_before + consumed)
-    return FileSummary(source_name, output_name, rate, channels, consumed - extra,
-                       writer.stats.frames, time.perf_counter() - start,
-                       meter.result() if meter is not None else None, writer.stats, result,
-                       chosen)
+    measured = meter.result() if meter is not None else None
+    if result is not None and measured is not None:
+        result.measured(measured)
+    read = consumed - extra
+    warnings = (_ended_early(label, claimed, read),) if read < claimed else ()
+    return FileSummary(source_name, output_name, rate, channels, read, writer.stats.frames,
+                       time.perf_counter() - start, measured if measure else None,
+                       writer.stats, result, chosen, warnings)
+
+
+def measure_file(path: AnyPath, chunk_frames: int = 1 << 16) -> Measurement:
+    """Measures an audio file chunk by chunk, in memory that does not grow with its length.
+    "-" reads standard input. Raises :class:`kavri.AudioFileError` naming the file."""
+    given = fs_name(path)
+    name = "standard input" if given == "-" else show_name(given)
+    with input_path(given) as readable, open_input(readable, name) as reader:
+        meter = LevelMeter(reader.samplerate, reader.channels, clip_level(reader.subtype))
+        buffer = np.empty((chunk_frames, reader.channels), np.float32)
+        while True:
+            block = _read(reader, buffer, name)
+            if block.shape[0] == 0:
+                break
+            meter.add(block)
+    return meter.result()

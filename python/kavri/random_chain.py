@@ -1,4 +1,4 @@
-"""Data augmentation: random effect chains drawn from a seed, over arrays and over files.
+"""Random effect chains: a description of chains to draw, and the draw from (seed, index).
 
 A random chain is described in JSON: a list of items (or an object with a "chain" list and
 an optional "description"), each one of
@@ -37,47 +37,40 @@ made with it, so it is fixed and checked by the tests):
    items in order while fewer than count are chosen, drawing one u per item and choosing
    it if u times the number of items not yet walked is below the number still needed.
    The chosen items are then visited in order.
+
+Limits: groups nest at most 8 deep (``MAX_NESTING``), one_of weights add up to less than
+3.4028235e38, and effect parameters, plain or as distribution bounds, lie within single
+precision as the chain checker requires; so every accepted description draws chains that
+run as written.
 """
 
 from __future__ import annotations
 
-import hashlib
 import json
 import math
 import numbers
 import operator
 import os
 import threading
-from collections.abc import Callable, Iterable, Mapping, Sequence
-from concurrent.futures import Executor
+from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
-from pathlib import Path
 from typing import Any, TypeAlias
 
 import numpy as np
-import numpy.typing as npt
 
-from ._atomic import atomic_output
-from ._kavri_core import process_pipeline
-from ._paths import fs_name, shown
-from .batch import BatchReport, FileResult, Task, check_run_options, plan_outputs, run_tasks
+from ._json import JSONProblem
+from ._json import parse as parse_json
+from ._paths import shown
 from .catalogue import suggest
-from .chain import Chain, _show, _show_number, effect_info, read_chain_text
-from .errors import ChainError, KavriError
-from .streamfile import StopRequest
+from .chain import _FLOAT32_MAX, Chain, _show, _show_number, effect_info, read_chain_text
+from .errors import ChainError
 
-__all__ = [
-    "RandomChain",
-    "RandomChainLike",
-    "augment",
-    "augment_files",
-    "variant_index",
-    "variant_output",
-    "read_manifest",
-    "MANIFEST_NAME",
-]
+__all__ = ["RandomChain", "RandomChainLike", "key_word", "MAX_NESTING"]
 
-MANIFEST_NAME = "augment.jsonl"
+# one_of and some_of groups inside one another, counting the top level as 1: deeper than
+# any real description, and shallow enough that every walk of one (checking, drawing,
+# pickling) stays far from the interpreter's recursion limit.
+MAX_NESTING = 8
 
 RandomChainLike: TypeAlias = ("RandomChain | Mapping[str, Any] | Sequence[Any] | str"
                               " | os.PathLike[str]")
@@ -196,6 +189,16 @@ def _number(value: Any, integer: bool) -> tuple[float | int | None, str]:
     return (int(value) if isinstance(value, numbers.Integral) else float(value)), ""
 
 
+def _parameter(value: Any, integer: bool) -> tuple[float | int | None, str]:
+    """As :func:`_number`, for an effect parameter: within single precision, as the engine
+    holds it, so that every value drawn between two accepted bounds is a usable one."""
+    number, problem = _number(value, integer)
+    if number is not None and not integer and abs(number) > _FLOAT32_MAX:
+        return None, (f"{_show_number(value)} is too large (the largest magnitude is "
+                      f"{_FLOAT32_MAX:.8g})")
+    return number, problem
+
+
 def _check_keys(where: str, item: Mapping[Any, Any], allowed: Sequence[str], what: str) -> None:
     for key in item:
         if not isinstance(key, str):
@@ -238,7 +241,7 @@ def _check_dist(where: str, spec: Mapping[Any, Any], integer: bool) -> _Dist:
         raise ChainError(f"{where}: {kind} needs {shape}, got {_show(body)}")
     values = []
     for raw in body:
-        value, problem = _number(raw, integer)
+        value, problem = _parameter(raw, integer)
         if value is None:
             raise ChainError(f"{where}: {kind}: {problem}")
         values.append(value)
@@ -276,14 +279,14 @@ def _check_effect(where: str, item: Mapping[Any, Any]) -> _Effect:
         if isinstance(raw, Mapping):
             params.append((key, _check_dist(place, raw, param.integer)))
             continue
-        value, problem = _number(raw, param.integer)
+        value, problem = _parameter(raw, param.integer)
         if value is None:
             raise ChainError(f"{place}: {problem}")
         params.append((key, value))
     return _Effect(effect_type, tuple(params), p)
 
 
-def _check_item(where: str, item: Any) -> _Node:
+def _check_item(where: str, item: Any, depth: int = 1) -> _Node:
     if not isinstance(item, Mapping):
         raise ChainError(f"{where}: expected an effect spec or a \"one_of\" or \"some_of\" "
                          f"object, got {_show(item)}")
@@ -295,9 +298,11 @@ def _check_item(where: str, item: Any) -> _Node:
             raise ChainError(f"{where}: needs a \"type\", a \"one_of\" or a \"some_of\"")
         return _check_effect(where, item)
     group = groups[0]
+    if depth >= MAX_NESTING:
+        raise ChainError(f"{where}: groups nested more than {MAX_NESTING} levels deep")
     _check_keys(where, item, _GROUP_KEYS[group], group)
     p = _check_p(where, item)
-    items = tuple(_check_item(f"{where}.{group}[{i}]", sub)
+    items = tuple(_check_item(f"{where}.{group}[{i}]", sub, depth + 1)
                   for i, sub in enumerate(_item_list(where, item, group)))
     if group == "one_of":
         weights = None
@@ -314,7 +319,14 @@ def _check_item(where: str, item: Any) -> _Node:
                 if value < 0:
                     raise ChainError(f"{where}: \"weights\" must not be negative, got {_show(w)}")
                 checked.append(float(value))
-            if sum(checked) <= 0:
+            try:
+                total = math.fsum(checked)
+            except OverflowError:
+                total = math.inf
+            if not total < _FLOAT32_MAX:
+                raise ChainError(f"{where}: \"weights\" add up to more than "
+                                 f"{_FLOAT32_MAX:.8g}; scale them down")
+            if total <= 0:
                 raise ChainError(f"{where}: \"weights\" add up to 0")
             weights = tuple(checked)
         return _OneOf(items, weights, p)
@@ -346,10 +358,9 @@ def _load_description(description: Any) -> tuple[tuple[_Node, ...], str]:
         name = shown(description)
         text = read_chain_text(description, "random chain file")
         try:
-            description = json.loads(text)
-        except json.JSONDecodeError as error:
-            raise ChainError(f"{name}:{error.lineno}:{error.colno}: malformed JSON: "
-                             f"{error.msg}") from None
+            description = parse_json(text, name)
+        except JSONProblem as problem:
+            raise ChainError(str(problem)) from None
         prefix = f"{name}: "
     text = ""
     if isinstance(description, Mapping):
@@ -374,7 +385,8 @@ def _load_description(description: Any) -> tuple[tuple[_Node, ...], str]:
 # Drawing.
 
 
-def _key_word(name: str, value: Any) -> int:
+def key_word(name: str, value: Any) -> int:
+    """A seed or index as the whole number in [0, 2**64) that keys the draw."""
     if isinstance(value, bool):
         raise TypeError(f"{name} must be a whole number, got {value!r}")
     try:
@@ -480,11 +492,24 @@ class RandomChain:
         else:
             self._items, self._text = _load_description(description)
 
-    def __getstate__(self) -> tuple[tuple[_Node, ...], str]:
-        return self._items, self._text
+    def __getstate__(self) -> dict[str, Any]:
+        return self.description
 
-    def __setstate__(self, state: tuple[tuple[_Node, ...], str]) -> None:
-        self._items, self._text = state
+    def __setstate__(self, state: Any) -> None:
+        # A pickle is data like any other description: it is checked as loading checks,
+        # so that a damaged or forged one fails here, not in the middle of a run.
+        if isinstance(state, tuple) and len(state) == 2 and isinstance(state[1], str):
+            # The form older versions pickled: the checked nodes and the description text.
+            items, text = state
+            try:
+                plain = [item.plain() for item in items]
+            except (AttributeError, TypeError):
+                raise ChainError(f"a pickled random chain holds {_show(state)}, not a "
+                                 f"description") from None
+            state = {"chain": plain, **({"description": text} if text else {})}
+        if not isinstance(state, Mapping):
+            raise ChainError(f"a pickled random chain holds {_show(state)}, not a description")
+        self._items, self._text = _load_description(state)
 
     @property
     def description(self) -> dict[str, Any]:
@@ -501,7 +526,7 @@ class RandomChain:
         A pure function of the description, the seed and the index: the same arguments
         give the same chain everywhere, and each index its own independent draw.
         """
-        draw = _Draws(_key_word("seed", seed), _key_word("index", index))
+        draw = _Draws(key_word("seed", seed), key_word("index", index))
         out: Chain = []
         for item in self._items:
             _visit(item, draw, out)
@@ -517,174 +542,3 @@ class RandomChain:
 
     def __repr__(self) -> str:
         return f"RandomChain({json.dumps(self.description)})"
-
-
-def augment(audio: npt.ArrayLike, sample_rate: int, random_chain: RandomChainLike, *,
-            seed: int, index: int = 0, block_size: int = 2048,
-            workers: int = 1) -> tuple[npt.NDArray[np.float32], Chain]:
-    """Draws the chain for (seed, index) and runs it over the audio.
-
-    Returns the augmented float32 audio, in the shape it came in (a 1-D mono signal
-    stays 1-D), and the concrete chain that ran; ``kavri.process(audio, sample_rate,
-    chain)`` gives the same bits. ``random_chain`` is a :class:`RandomChain` or anything
-    it accepts.
-    """
-    chain = RandomChain(random_chain).sample(seed, index)
-    try:
-        rate = operator.index(sample_rate)
-    except TypeError:
-        raise TypeError(f"sample_rate must be a whole number of hertz, "
-                        f"got {sample_rate!r}") from None
-    # The drawn chain is valid by construction, so it goes to the engine unchecked.
-    specs: list[Any] = chain
-    data = np.asarray(audio)
-    if data.ndim == 1:
-        out = process_pipeline(data[:, np.newaxis], rate, specs, block_size=block_size,
-                               workers=workers)[:, 0]
-    elif data.ndim == 2:
-        out = process_pipeline(data, rate, specs, block_size=block_size, workers=workers)
-    else:
-        raise ValueError(f"audio must be (frames, channels) or 1-D, got shape {data.shape}")
-    return out, chain
-
-
-# ---------------------------------------------------------------------------------------
-# Files.
-
-
-def variant_index(relative_path: str, variant: int) -> int:
-    """The draw index of one variant of one file: a stable 64-bit hash of the file's POSIX
-    path relative to the input folder and the variant number. It depends on nothing else,
-    so adding or removing files changes no other file's augmentation."""
-    # A name that is not UTF-8 is hashed as the bytes the file system holds.
-    text = f"{relative_path}\n{variant}".encode("utf-8", "surrogateescape")
-    digest = hashlib.blake2b(text, digest_size=8, person=b"kavri-augment").digest()
-    return int.from_bytes(digest, "little")
-
-
-def variant_output(relative_path: str, variant: int) -> str:
-    """The output name of a variant: ``take.wav`` becomes ``take.v0.wav``."""
-    path = Path(relative_path)
-    return path.with_name(f"{path.stem}.v{variant}{path.suffix}").as_posix()
-
-
-def read_manifest(path: str | os.PathLike[str]) -> list[dict[str, Any]]:
-    """The records of an augment manifest (a missing file has none). Lines that are not
-    records are left out."""
-    try:
-        text = Path(fs_name(path)).read_text(encoding="utf-8")
-    except (OSError, UnicodeDecodeError):
-        return []
-    records = []
-    for line in text.splitlines():
-        try:
-            record = json.loads(line)
-        except json.JSONDecodeError:
-            continue
-        if isinstance(record, dict) and isinstance(record.get("output"), str):
-            records.append(record)
-    return records
-
-
-def _write_manifest(path: Path, records: Iterable[dict[str, Any]]) -> None:
-    lines = [json.dumps(r, allow_nan=False) + "\n"
-             for r in sorted(records, key=lambda r: r["output"])]
-    try:
-        with atomic_output(str(path)) as temporary:
-            with open(temporary, "w", encoding="utf-8") as handle:
-                handle.writelines(lines)
-    except OSError as error:
-        raise KavriError(f"{shown(path)}: cannot write: {error.strerror or error}") from None
-
-
-def augment_files(files: Iterable[str | os.PathLike[str]], random_chain: RandomChainLike,
-                  out_dir: str | os.PathLike[str], *, variants: int, seed: int,
-                  base_dir: str | os.PathLike[str], executor: Executor | None = None,
-                  jobs: int | None = None, block_size: int = 2048, workers: int = 1,
-                  subtype: str | None = None, force: bool = False, tail: float = 0.0,
-                  on_result: Callable[[FileResult], None] | None = None,
-                  on_progress: Callable[[int, int], None] | None = None,
-                  stop: StopRequest | None = None) -> BatchReport:
-    """Writes ``variants`` augmented copies of every file under ``out_dir``.
-
-    Outputs mirror the inputs' tree below ``base_dir``, the root of the corpus, with the
-    variant in the name (``take.v0.wav``, ``take.v1.wav``); a file outside it keeps only
-    its name. Each output's chain is drawn with ``seed`` and :func:`variant_index` of the
-    file's path relative to ``base_dir`` and the variant, so its samples depend on nothing
-    else: not on the other files, the executor or the number of jobs. (``base_dir`` has no
-    default for that reason: the common folder of the files would move as files come and
-    go.)
-
-    The files run as a :func:`kavri.batch` does, one task per output with its own chain:
-    streamed with ``tail`` seconds of silence after each, on ``executor`` (a local pool of
-    ``jobs`` threads by default, or any ``concurrent.futures.Executor`` such as a Dask
-    cluster's), with the same refusal to write over an input, the same ``on_result``,
-    ``on_progress`` and ``stop`` (:class:`kavri.BatchInterrupted`), and the same record
-    of finished outputs: a rerun skips an output made from the same input bytes with the
-    same drawn chain and settings, and unchanged since, unless ``force``. A new seed draws
-    new chains, so its outputs are redone.
-
-    ``out_dir/augment.jsonl`` gets one record per output written or kept: "source" and
-    "output" (relative to the input and output folders), "seed", "variant", "index",
-    "chain", the concrete chain that ``kavri process`` replays, and "tail" when it is not
-    0. It is rewritten atomically, sorted by output, also after a failure or an interrupt.
-    The report lists the outputs in the order of the files, variants in turn.
-    """
-    chain = RandomChain(random_chain)
-    seed = _key_word("seed", seed)
-    count: object = variants  # checked as whatever the caller passed
-    if isinstance(count, bool) or not isinstance(count, numbers.Integral) or int(count) < 1:
-        raise ValueError(f"variants must be a whole number of at least 1, got {count!r}")
-    tail = check_run_options(block_size, workers, subtype, tail)
-    target = Path(fs_name(out_dir))
-    manifest = target / MANIFEST_NAME
-    sources = [fs_name(f) for f in files]
-    tasks: list[Task] = []
-    records: dict[str, dict[str, Any]] = {}
-    for source, output in plan_outputs(sources, target, base_dir):
-        relative = Path(output).relative_to(target).as_posix()
-        for variant in range(int(variants)):
-            index = variant_index(relative, variant)
-            concrete = chain.sample(seed, index)
-            name = variant_output(relative, variant)
-            record: dict[str, Any] = {"source": relative, "output": name, "seed": seed,
-                                      "variant": variant, "index": index, "chain": concrete}
-            if tail:
-                record["tail"] = tail
-            path = str(target / name)
-            records[path] = record
-            tasks.append(Task(source, path, concrete))
-    try:
-        target.mkdir(parents=True, exist_ok=True)
-    except OSError as error:
-        raise KavriError(f"{shown(target)}: cannot create folder: "
-                         f"{error.strerror or error}") from None
-    kept = {r["output"]: r for r in read_manifest(manifest)}
-
-    def note(result: FileResult) -> None:
-        if result.status in ("done", "skipped"):
-            record = records[result.output]
-            kept[record["output"]] = record
-        if on_result is not None:
-            on_result(result)
-
-    def save() -> None:
-        present = [r for r in kept.values() if (target / r["output"]).is_file()]
-        if present or manifest.exists():
-            _write_manifest(manifest, present)
-
-    try:
-        report = run_tasks(tasks, target, inputs=sources, base_dir=base_dir,
-                           executor=executor, jobs=jobs, block_size=block_size,
-                           workers=workers, subtype=subtype, force=force, tail=tail,
-                           on_result=note, on_progress=on_progress, stop=stop)
-    except BaseException:
-        # What finished before a stop or an error is on disk; its chains are kept too. A
-        # manifest that cannot be written must not hide why the run ended.
-        try:
-            save()
-        except KavriError:
-            pass
-        raise
-    save()
-    return report

@@ -1,0 +1,92 @@
+"""Requests to stop long work: flags set by hand or by a signal, checked between chunks.
+
+Long work (a streamed file, a batch) takes any object with an ``is_set()`` method, such as a
+``threading.Event`` or the :class:`StopFlag` that :func:`stop_on_signals` sets when SIGINT or
+SIGTERM arrives, and checks it between chunks, so that it ends at a clean point and leaves
+nothing half-written.
+"""
+
+from __future__ import annotations
+
+import signal
+import threading
+from collections.abc import Iterator
+from contextlib import contextmanager
+from typing import Protocol
+
+__all__ = ["StopRequest", "StopFlag", "AnyStop", "Signalled", "stop_on_signals"]
+
+
+class StopRequest(Protocol):
+    def is_set(self) -> bool: ...
+
+
+class StopFlag:
+    """A request to stop, set by hand or by a signal; work checks it between chunks.
+
+    ``signal`` is the number of the signal that set it, or None.
+    """
+
+    def __init__(self) -> None:
+        self._event = threading.Event()
+        self.signal: int | None = None
+
+    def is_set(self) -> bool:
+        return self._event.is_set()
+
+    def set(self, signum: int | None = None) -> None:
+        if not self._event.is_set():
+            self.signal = signum
+            self._event.set()
+
+    def exit_status(self) -> int:
+        """The shell's status for a run ended by this flag: 128 + the signal number (130
+        for SIGINT, 143 for SIGTERM), 130 when it was set by hand."""
+        return 128 + (self.signal if self.signal is not None else signal.SIGINT)
+
+
+class AnyStop:
+    """Set when any of the given requests is set; None entries are ignored."""
+
+    def __init__(self, *flags: StopRequest | None) -> None:
+        self.flags = [f for f in flags if f is not None]
+
+    def is_set(self) -> bool:
+        return any(f.is_set() for f in self.flags)
+
+
+class Signalled(KeyboardInterrupt):
+    """The second signal of a run that was already asked to stop: work ends at once.
+    ``signal`` is its number, so that the exit status can say which signal it was."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signal = signum
+
+
+@contextmanager
+def stop_on_signals(signals: tuple[int, ...] = (signal.SIGINT, signal.SIGTERM)
+                    ) -> Iterator[StopFlag]:
+    """While the block runs, SIGINT and SIGTERM set the yielded :class:`StopFlag` instead
+    of ending the process, so that work stops cleanly at its next chunk; a second signal
+    raises :class:`Signalled` (a ``KeyboardInterrupt``) at once, for work that does not
+    reach a chunk boundary. The previous handlers come back afterwards. Outside the main
+    thread, where Python cannot handle signals, the flag is yielded without handlers."""
+    flag = StopFlag()
+    if threading.current_thread() is not threading.main_thread():
+        yield flag
+        return
+
+    def handler(signum: int, frame: object) -> None:
+        if flag.is_set():
+            raise Signalled(signum)
+        flag.set(signum)
+
+    previous = {}
+    try:
+        for number in signals:
+            previous[number] = signal.signal(number, handler)
+        yield flag
+    finally:
+        for number, old in previous.items():
+            signal.signal(number, old)

@@ -1,0 +1,96 @@
+"""The ``kavri`` command line: process, batch, augment, meter, effects, presets, demo, plot.
+
+One module per command, each turning its arguments into a chain and settings and making one
+library call. Every failure the user can cause (an unknown preset or type, malformed JSON, a
+missing or unreadable file, a value out of range) ends with one line on stderr naming what
+is at fault and a non-zero exit status, and writes nothing.
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+import os
+import signal
+import sys
+import warnings
+from typing import Any, TextIO
+
+from .._paths import escape_odd_bytes
+from .._version import __version__
+from ..errors import KavriError, KavriWarning
+
+__all__ = ["main", "build_parser"]
+
+COMMANDS = ("process", "batch", "augment", "meter", "effects", "presets", "demo", "plot")
+# Commands whose result is what they print: they refuse to run with standard output closed
+# rather than do the work and lose it.
+_PRINTING = ("meter", "effects", "presets")
+
+EXIT_FAILED = 1
+EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE, as a shell reports a command its pipe ended
+
+
+def build_parser() -> argparse.ArgumentParser:
+    """The argument parser of the ``kavri`` command."""
+    parser = argparse.ArgumentParser(prog="kavri", description="Kavri audio-effects engine.")
+    parser.add_argument("--version", action="version", version=f"kavri {__version__}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    for name in COMMANDS:
+        importlib.import_module(f".{name}", __name__).add_parser(commands)
+    return parser
+
+
+def _error(message: str) -> None:
+    print(f"kavri: error: {message}", file=sys.stderr)
+
+
+def _show_warning(message: Warning | str, category: type[Warning], filename: str, lineno: int,
+                  file: TextIO | None = None, line: str | None = None) -> None:
+    print(f"kavri: warning: {message}", file=sys.stderr)
+
+
+def _closed_streams(args: argparse.Namespace) -> str | None:
+    """Why the command cannot run with the standard streams it has, or None. A closed
+    stream that only carries messages is pointed at /dev/null instead."""
+    if sys.stderr is None:
+        sys.stderr = open(os.devnull, "w")  # noqa: SIM115 - lives as long as the process
+    if sys.stdout is None:
+        if args.command in _PRINTING:
+            return f"standard output is closed: 'kavri {args.command}' prints its results there"
+        if getattr(args, "output", None) != "-":
+            sys.stdout = open(os.devnull, "w")  # noqa: SIM115 - lives as long as the process
+    return None
+
+
+def main(argv: list[str] | None = None) -> int:
+    """Runs the ``kavri`` command line and returns its exit status."""
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    problem = _closed_streams(args)
+    if problem is not None:
+        _error(problem)
+        return EXIT_FAILED
+    # File names need not be UTF-8: their odd bytes are printed escaped, never fatal.
+    escape_odd_bytes(sys.stdout)
+    escape_odd_bytes(sys.stderr)
+    handler: Any = args.handler
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("always", KavriWarning)
+            warnings.showwarning = _show_warning
+            return int(handler(args))
+    except KavriError as error:
+        _error(str(error))
+        return EXIT_FAILED
+    except KeyboardInterrupt as interrupt:
+        _error("interrupted")
+        return 128 + getattr(interrupt, "signal", signal.SIGINT)
+    except BrokenPipeError:
+        # The reader of standard output went away (kavri meter ... | head): stop quietly.
+        # Standard output is pointed at /dev/null so that the exit's own flush cannot fail
+        # again and print a traceback.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+        return EXIT_BROKEN_PIPE

@@ -1,0 +1,239 @@
+"""What the commands share: option groups, turning options into settings, progress bars and
+the run of a folder command.
+
+Each command turns its arguments into a chain and :class:`kavri.RenderSettings` and makes one
+library call; the library checks the values, and its error becomes the command's one line.
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+import os
+import sys
+from collections.abc import Callable
+from pathlib import Path
+from typing import Any
+
+from .._paths import shown
+from .._stop import StopFlag, stop_on_signals
+from ..audiofile import DITHER_MODES, MP3_BITRATES, SUBTYPES
+from ..chain import Chain, load_chain_file, load_preset, parse_effect_option
+from ..errors import KavriError
+from ..runs.batch import check_jobs, find_files
+from ..runs.tasks import BatchInterrupted, BatchReport, FileResult
+from ..settings import RenderSettings, SettingError
+
+EXIT_FAILED = 1
+
+
+def chain_from_args(args: argparse.Namespace) -> Chain:
+    """The chain of --chain FILE or --preset NAME, followed by every --effect in order;
+    empty only when a loudness target is given."""
+    chain: Chain = []
+    if args.chain is not None:
+        chain = load_chain_file(args.chain)
+    elif args.preset is not None:
+        chain = load_preset(args.preset)
+    elif not args.effect and getattr(args, "loudness", None) is None:
+        # A loudness target alone is a chain of its own: the gain (and limiter) it adds.
+        raise KavriError("no chain: give --chain FILE, --preset NAME or --effect TYPE")
+    return chain + [parse_effect_option(text) for text in args.effect or []]
+
+
+def add_chain_options(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_mutually_exclusive_group()
+    group.add_argument("--chain", metavar="FILE", help="JSON chain file")
+    group.add_argument("--preset", metavar="NAME", help="a shipped preset (see 'kavri presets')")
+    parser.add_argument("--effect", metavar="TYPE[:key=value,...]", action="append",
+                        help="an effect; repeat for a chain, e.g. --effect gain:db=-3; after "
+                             "--chain or --preset, the effects run after that chain")
+
+
+def number(text: str) -> float:
+    """An option's finite number."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, got '{text}'") from None
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"expected a finite number, got '{text}'")
+    return value
+
+
+def add_output_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--loudness", type=number, metavar="LUFS",
+                        help="bring the integrated loudness (ITU-R BS.1770-4) to this target "
+                             "with one gain after the chain, e.g. -16 for podcasts")
+    parser.add_argument("--peak-ceiling", type=number, default=-1.0, metavar="DB",
+                        help="with --loudness: true-peak ceiling in dBTP, kept by the "
+                             "limiter where the gain would pass it, default -1")
+    parser.add_argument("--dither", choices=DITHER_MODES, default="tpdf",
+                        help="dither for 16-bit output, default tpdf (reproducible)")
+    parser.add_argument("--bitrate", type=int, metavar="KBPS",
+                        help="constant MP3 bit rate, one of "
+                             f"{', '.join(map(str, MP3_BITRATES))} (default: variable)")
+
+
+def add_engine_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--block-size", type=int, default=2048, metavar="N",
+                        help="frames per block (changes only the dynamic EQ), default 2048")
+    parser.add_argument("--workers", type=int, default=1, metavar="N",
+                        help="threads per file for channel-parallel effects, default 1")
+    parser.add_argument("--subtype", metavar="SUBTYPE",
+                        help=f"output sample format: {', '.join(SUBTYPES)} "
+                             "(default: float for WAV, pcm24 for FLAC, vorbis for OGG)")
+
+
+def add_stream_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--tail", type=number, default=0.0, metavar="SECONDS",
+                        help="run the chain on over this much silence after the input, so "
+                             "echoes and releases ring out (output longer by SECONDS x rate "
+                             "frames, rounded to the nearest frame), default 0")
+    parser.add_argument("--quiet", action="store_true",
+                        help="no progress bar and no report lines; errors are still shown")
+
+
+def add_folder_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1, metavar="N",
+                        help="files processed at once, default: the number of cores")
+    parser.add_argument("--pattern", default="*.wav", help="file name pattern, default '*.wav'")
+    parser.add_argument("--force", action="store_true",
+                        help="redo outputs that are already complete")
+
+
+def settings_from_args(args: argparse.Namespace) -> RenderSettings:
+    """The render settings the options give, checked by the library; a bad value becomes
+    one line naming the option."""
+    try:
+        return RenderSettings(
+            block_size=args.block_size, workers=args.workers, subtype=args.subtype,
+            tail=args.tail, loudness=getattr(args, "loudness", None),
+            peak_ceiling=getattr(args, "peak_ceiling", -1.0),
+            dither=getattr(args, "dither", "tpdf"), bitrate=getattr(args, "bitrate", None),
+            file_format=getattr(args, "format", None))
+    except SettingError as error:
+        raise KavriError(option_message(error.setting, str(error))) from None
+
+
+def option_message(setting: str, message: str) -> str:
+    """A library message about a setting, told in terms of its option (--block-size)."""
+    option = "--format" if setting == "file_format" else f"--{setting.replace('_', '-')}"
+    for name in (setting, setting.replace("_", " ")):
+        if message.startswith(name):
+            return f"{option}{message[len(name):]}"
+    return f"{option}: {message}"
+
+
+def check_folder_can_be_made(path: str) -> None:
+    """The nearest existing folder on the way to ``path`` must be a writable folder."""
+    nearest = os.path.abspath(path)
+    while not os.path.exists(nearest):
+        nearest = os.path.dirname(nearest)
+    if nearest == os.path.abspath(path) and not os.path.isdir(nearest):
+        raise KavriError(f"{shown(path)}: is not a folder")
+    if not os.path.isdir(nearest):
+        raise KavriError(f"{shown(path)}: cannot create the folder: {shown(nearest)} "
+                         f"is not a folder")
+    if not os.access(nearest, os.W_OK | os.X_OK):
+        raise KavriError(f"{shown(path)}: cannot create the folder: {shown(nearest)} "
+                         f"is not writable")
+
+
+def check_output_folder(path: str) -> None:
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        raise KavriError(f"{shown(path)}: cannot write: folder {shown(folder)} does not exist")
+
+
+class FileProgress:
+    """The progress callback of one file as a bar on stderr: shown only when stderr is a
+    terminal, and only once the work has taken more than a moment."""
+
+    def __init__(self, quiet: bool) -> None:
+        self.quiet = quiet
+        self.bar: Any = None
+
+    def __call__(self, done: int, total: int) -> None:
+        if self.quiet:
+            return
+        if self.bar is None:
+            from tqdm import tqdm
+
+            self.bar = tqdm(total=total, unit="frame", unit_scale=True, desc="kavri",
+                            disable=None, delay=0.5, file=sys.stderr, dynamic_ncols=True,
+                            leave=False)
+        bar = self.bar
+        bar.total = total
+        bar.update(done - bar.n)
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+
+
+def check_pattern(pattern: str) -> None:
+    if not pattern or os.path.isabs(pattern) or ".." in Path(pattern).parts:
+        raise KavriError(f"--pattern '{shown(pattern)}': give a file name pattern relative "
+                         f"to IN_DIR, such as '*.wav' or 'takes/*.flac'")
+
+
+def folder_inputs(args: argparse.Namespace) -> tuple[Path, Path, list[Path]]:
+    """The input folder, the output folder and the matching files of a folder command,
+    checked before any file is read."""
+    check_pattern(args.pattern)
+    try:
+        check_jobs(args.jobs)
+    except ValueError as error:
+        raise KavriError(option_message("jobs", str(error))) from None
+    check_folder_can_be_made(args.output_dir)
+    in_dir, out_dir = Path(args.input_dir), Path(args.output_dir)
+    if not in_dir.is_dir():
+        raise KavriError(f"{shown(in_dir)}: no such folder")
+    if out_dir.exists() and not out_dir.is_dir():
+        raise KavriError(f"{shown(out_dir)}: is not a folder")
+    if out_dir.resolve() == in_dir.resolve():
+        raise KavriError(f"{shown(out_dir)}: is the input folder; choose another output folder")
+    files = find_files(in_dir, args.pattern, exclude=out_dir)
+    if not files:
+        raise KavriError(f"{shown(in_dir)}: no files match '{shown(args.pattern)}'")
+    return in_dir, out_dir, files
+
+
+# What a folder command runs: given the per-file and progress callbacks and the stop flag,
+# it returns the run's report.
+FolderRun = Callable[[Callable[[FileResult], None], Callable[[int, int], None] | None, StopFlag],
+                     BatchReport]
+
+
+def run_folder(args: argparse.Namespace, outputs: int, run: FolderRun,
+               interrupted: str = "") -> BatchReport | int:
+    """Runs a folder command under the signal handlers with a progress bar of frames on
+    stderr (unless --quiet), one line per failed file and per warning. Returns the report,
+    or the exit status of a run stopped by a signal."""
+    from tqdm import tqdm
+
+    with stop_on_signals() as stop, \
+            tqdm(total=0, unit="frame", unit_scale=True, desc="kavri", dynamic_ncols=True,
+                 disable=True if args.quiet else None, file=sys.stderr) as bar:
+        finished = 0
+
+        def on_result(result: FileResult) -> None:
+            nonlocal finished
+            finished += 1
+            if result.status == "failed":
+                bar.write(f"kavri: error: {result.error}", file=sys.stderr)
+            for warning in () if args.quiet else result.warnings:
+                bar.write(f"kavri: warning: {warning}", file=sys.stderr)
+            bar.set_postfix_str(f"{finished}/{outputs} files", refresh=False)
+
+        def on_progress(done: int, total: int) -> None:
+            bar.total = total
+            bar.update(done - bar.n)
+
+        try:
+            return run(on_result, None if bar.disable else on_progress, stop)
+        except BatchInterrupted as error:
+            bar.close()
+            print(f"kavri: {error}{interrupted}", file=sys.stderr)
+            return stop.exit_status()

@@ -1,0 +1,66 @@
+"""``kavri augment IN_DIR OUT_DIR``: N randomly processed copies of every matching file."""
+
+from __future__ import annotations
+
+import argparse
+from typing import Any
+
+from .._paths import shown
+from ..errors import KavriError
+from ..random_chain import RandomChain, key_word
+from ..runs.augment import augment_files
+from ..runs.record import MANIFEST_NAME
+from ._common import (
+    EXIT_FAILED,
+    add_engine_options,
+    add_folder_options,
+    add_output_options,
+    add_stream_options,
+    folder_inputs,
+    option_message,
+    run_folder,
+    settings_from_args,
+)
+
+
+def add_parser(commands: Any) -> None:
+    p = commands.add_parser("augment", help="write randomly processed copies of every "
+                                            "matching file, for training data")
+    p.add_argument("input_dir", metavar="IN_DIR")
+    p.add_argument("output_dir", metavar="OUT_DIR",
+                   help="outputs mirror IN_DIR's folder tree, e.g. take.v0.wav, take.v1.wav")
+    p.add_argument("--chain", required=True, metavar="FILE", help="JSON random chain file")
+    p.add_argument("--variants", type=int, required=True, metavar="N",
+                   help="augmented copies of each file")
+    p.add_argument("--seed", type=int, required=True, metavar="S",
+                   help="seed of every draw; the same seed gives the same files")
+    add_engine_options(p)
+    add_folder_options(p)
+    add_stream_options(p)
+    add_output_options(p)
+    p.set_defaults(handler=run)
+
+
+def run(args: argparse.Namespace) -> int:
+    settings = settings_from_args(args)
+    if args.variants < 1:
+        raise KavriError(f"--variants must be at least 1, got {args.variants}")
+    try:
+        key_word("seed", args.seed)
+    except ValueError as error:
+        raise KavriError(option_message("seed", str(error))) from None
+    random_chain = RandomChain(args.chain)
+    in_dir, out_dir, files = folder_inputs(args)
+    manifest = shown(out_dir / MANIFEST_NAME)
+    report = run_folder(
+        args, len(files) * args.variants,
+        lambda on_result, on_progress, stop: augment_files(
+            files, random_chain, out_dir, settings, variants=args.variants, seed=args.seed,
+            base_dir=in_dir, jobs=args.jobs, force=args.force, on_result=on_result,
+            on_progress=on_progress, stop=stop),
+        interrupted=f"; chains of the finished files in {manifest}")
+    if isinstance(report, int):
+        return report
+    print(f"{len(report.done)} written, {len(report.skipped)} skipped (already complete), "
+          f"{len(report.failed)} failed; chains in {manifest}")
+    return 0 if report.ok else EXIT_FAILED

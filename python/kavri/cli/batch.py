@@ -1,0 +1,53 @@
+"""``kavri batch IN_DIR OUT_DIR``: every matching file through one chain, several at once."""
+
+from __future__ import annotations
+
+import argparse
+from typing import Any
+
+from .._paths import shown
+from ..errors import KavriError
+from ..runs.batch import batch
+from ._common import (
+    EXIT_FAILED,
+    add_chain_options,
+    add_engine_options,
+    add_folder_options,
+    add_output_options,
+    add_stream_options,
+    chain_from_args,
+    folder_inputs,
+    run_folder,
+    settings_from_args,
+)
+
+
+def add_parser(commands: Any) -> None:
+    p = commands.add_parser("batch", help="process every matching file under a folder")
+    p.add_argument("input_dir", metavar="IN_DIR")
+    p.add_argument("output_dir", metavar="OUT_DIR", help="outputs mirror IN_DIR's folder tree")
+    add_chain_options(p)
+    add_engine_options(p)
+    add_folder_options(p)
+    add_stream_options(p)
+    add_output_options(p)
+    p.set_defaults(handler=run)
+
+
+def run(args: argparse.Namespace) -> int:
+    settings = settings_from_args(args)
+    chain = chain_from_args(args)
+    in_dir, out_dir, files = folder_inputs(args)
+    try:
+        out_dir.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        raise KavriError(f"{shown(out_dir)}: cannot create folder: "
+                         f"{error.strerror or error}") from None
+    report = run_folder(args, len(files), lambda on_result, on_progress, stop: batch(
+        files, chain, out_dir, settings, jobs=args.jobs, base_dir=in_dir, force=args.force,
+        on_result=on_result, on_progress=on_progress, stop=stop))
+    if isinstance(report, int):
+        return report
+    print(f"{len(report.done)} processed, {len(report.skipped)} skipped (already complete), "
+          f"{len(report.failed)} failed")
+    return 0 if report.ok else EXIT_FAILED

@@ -1,0 +1,33 @@
+"""``kavri plot``: a chain's magnitude response and, for dynamics, its static level curve."""
+
+from __future__ import annotations
+
+import argparse
+from typing import Any
+
+from ..chain import chain_summary
+from ..errors import KavriError
+from ._common import add_chain_options, chain_from_args, check_output_folder
+
+
+def add_parser(commands: Any) -> None:
+    p = commands.add_parser("plot", help="draw a chain's response into an image")
+    add_chain_options(p)
+    p.add_argument("--out", required=True, metavar="FILE.png", help="image file (.png, .svg, .pdf)")
+    p.add_argument("--sample-rate", type=int, default=48_000, metavar="HZ",
+                   help="sample rate of the measurement, default 48000")
+    p.set_defaults(handler=run)
+
+
+def run(args: argparse.Namespace) -> int:
+    from ..plot import check_plot_rate, plot_chain
+
+    check_plot_rate(args.sample_rate)
+    chain = chain_from_args(args)
+    check_output_folder(args.out)
+    try:
+        plot_chain(chain, args.out, sample_rate=args.sample_rate)
+    except (RuntimeError, MemoryError) as error:
+        raise KavriError(f"{chain_summary(chain)}: {error or type(error).__name__}") from None
+    print(f"plot written to {args.out}")
+    return 0

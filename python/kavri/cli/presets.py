@@ -1,0 +1,24 @@
+"""``kavri presets [NAME]``: the shipped presets, or one preset's chain as JSON."""
+
+from __future__ import annotations
+
+import argparse
+import json
+from typing import Any
+
+from ..chain import list_presets, load_preset
+
+
+def add_parser(commands: Any) -> None:
+    p = commands.add_parser("presets", help="list the shipped presets or show one")
+    p.add_argument("name", nargs="?", metavar="NAME")
+    p.set_defaults(handler=run)
+
+
+def run(args: argparse.Namespace) -> int:
+    if args.name is not None:
+        print(json.dumps(load_preset(args.name), indent=2))
+        return 0
+    for name, description in list_presets().items():
+        print(f"  {name:<14} {description}")
+    return 0

@@ -1,0 +1,235 @@
+"""Augmentation over files: ``variants`` copies of every file, each through the chain drawn
+for it from a random chain, with a manifest of what was drawn.
+
+Every output's chain comes from the seed and :func:`variant_index` of the file's path
+relative to the corpus root and the variant, so it depends on nothing else. The files run
+through the same task loop as a batch (:mod:`kavri.runs.tasks`), and ``OUT_DIR/augment.jsonl``
+records one line per output with the concrete chain that ``kavri process`` replays.
+
+A manifest line that is not a record (damaged, cut short, holding NaN) is set aside in
+``augment.jsonl.damaged`` with a :class:`kavri.KavriWarning`; the manifest is rebuilt from
+the rest and from this run, so a damaged line never stops a run or loses the entries of the
+outputs written.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import numbers
+import warnings
+from collections.abc import Callable, Iterable
+from concurrent.futures import Executor
+from pathlib import Path
+from typing import Any, Unpack
+
+from .._json import JSONProblem
+from .._json import parse as parse_json
+from .._paths import AnyPath, fs_name, shown
+from .._stop import StopRequest
+from .._atomic import atomic_output
+from ..errors import KavriError, KavriWarning
+from ..random_chain import RandomChain, RandomChainLike, key_word
+from ..settings import RenderOptions, RenderSettings
+from .batch import check_jobs, plan_outputs
+from .record import DAMAGED_SUFFIX, MANIFEST_NAME
+from .tasks import BatchReport, FileResult, Task, run_tasks
+
+__all__ = [
+    "augment_files",
+    "variant_index",
+    "variant_output",
+    "read_manifest",
+    "MANIFEST_NAME",
+]
+
+
+def variant_index(relative_path: str, variant: int) -> int:
+    """The draw index of one variant of one file: a stable 64-bit hash of the file's POSIX
+    path relative to the input folder and the variant number. It depends on nothing else,
+    so adding or removing files changes no other file's augmentation."""
+    # A name that is not UTF-8 is hashed as the bytes the file system holds.
+    text = f"{relative_path}\n{variant}".encode("utf-8", "surrogateescape")
+    digest = hashlib.blake2b(text, digest_size=8, person=b"kavri-augment").digest()
+    return int.from_bytes(digest, "little")
+
+
+def variant_output(relative_path: str, variant: int) -> str:
+    """The output name of a variant: ``take.wav`` becomes ``take.v0.wav``."""
+    path = Path(relative_path)
+    return path.with_name(f"{path.stem}.v{variant}{path.suffix}").as_posix()
+
+
+def _is_record(value: Any) -> bool:
+    return (isinstance(value, dict) and isinstance(value.get("output"), str)
+            and isinstance(value.get("chain"), list))
+
+
+def read_manifest(path: AnyPath) -> list[dict[str, Any]]:
+    """The records of an augment manifest (a missing file has none). Lines that are not
+    records are left out."""
+    return _manifest_lines(path)[0]
+
+
+def _manifest_lines(path: AnyPath) -> tuple[list[dict[str, Any]], list[str]]:
+    """The records of an augment manifest, and the lines that are not records: not JSON,
+    nested too deep, holding NaN or infinity, or without an "output" and a "chain"."""
+    try:
+        data = Path(fs_name(path)).read_bytes()
+    except FileNotFoundError:
+        return [], []
+    except OSError as error:
+        raise KavriError(f"{shown(path)}: cannot read: {error.strerror or error}") from None
+    records: list[dict[str, Any]] = []
+    damaged: list[str] = []
+    for number, raw in enumerate(data.splitlines(), start=1):
+        line = raw.decode("utf-8", "backslashreplace")
+        if not line.strip():
+            continue
+        try:
+            record = parse_json(line, f"line {number}", finite=True)
+        except JSONProblem:
+            record = None
+        if _is_record(record):
+            records.append(record)
+        else:
+            damaged.append(line)
+    return records, damaged
+
+
+def _set_aside(manifest: Path, damaged: list[str]) -> None:
+    """Appends damaged manifest lines to the side file and warns of them."""
+    aside = manifest.with_name(manifest.name + DAMAGED_SUFFIX)
+    try:
+        with open(aside, "a", encoding="utf-8", errors="surrogateescape") as handle:
+            handle.writelines(line + "\n" for line in damaged)
+        where = f"moved to {shown(aside)}"
+    except OSError as error:
+        where = f"dropped ({shown(aside)}: {error.strerror or error})"
+    warnings.warn(f"{shown(manifest)}: {len(damaged)} damaged line"
+                  f"{'s' if len(damaged) != 1 else ''} {where}; the manifest is rebuilt",
+                  KavriWarning, stacklevel=3)
+
+
+def _noted_settings(settings: RenderSettings) -> dict[str, Any]:
+    """The settings a manifest line records beside the chain: those that change an
+    output's bits and differ from the defaults."""
+    defaults = RenderSettings()
+    noted: dict[str, Any] = {}
+    for name in ("tail", "subtype", "loudness", "dither", "bitrate"):
+        value = getattr(settings, name)
+        if value != getattr(defaults, name):
+            noted[name] = value
+    if settings.loudness is not None:
+        noted["peak_ceiling"] = settings.peak_ceiling
+    return noted
+
+
+def _write_manifest(path: Path, records: Iterable[dict[str, Any]]) -> None:
+    lines = [json.dumps(r, allow_nan=False) + "\n"
+             for r in sorted(records, key=lambda r: r["output"])]
+    try:
+        with atomic_output(str(path)) as temporary:
+            with open(temporary, "w", encoding="utf-8") as handle:
+                handle.writelines(lines)
+    except OSError as error:
+        raise KavriError(f"{shown(path)}: cannot write: {error.strerror or error}") from None
+
+
+def augment_files(files: Iterable[AnyPath], random_chain: RandomChainLike, out_dir: AnyPath,
+                  settings: RenderSettings | None = None, *, variants: int, seed: int,
+                  base_dir: AnyPath, executor: Executor | None = None,
+                  jobs: int | None = None, force: bool = False,
+                  on_result: Callable[[FileResult], None] | None = None,
+                  on_progress: Callable[[int, int], None] | None = None,
+                  stop: StopRequest | None = None,
+                  **options: Unpack[RenderOptions]) -> BatchReport:
+    """Writes ``variants`` augmented copies of every file under ``out_dir``.
+
+    Outputs mirror the inputs' tree below ``base_dir``, the root of the corpus, with the
+    variant in the name (``take.v0.wav``, ``take.v1.wav``); a file outside it keeps only
+    its name. Each output's chain is drawn with ``seed`` and :func:`variant_index` of the
+    file's path relative to ``base_dir`` and the variant, so its samples depend on nothing
+    else: not on the other files, the executor or the number of jobs. (``base_dir`` has no
+    default for that reason: the common folder of the files would move as files come and
+    go.)
+
+    The files run as a :func:`kavri.batch` does, one task per output with its own chain,
+    rendered with ``settings`` (a :class:`kavri.RenderSettings`, or the same names as
+    keywords: tail, loudness and peak ceiling, dither, bit rate and sample format act on
+    every output as they do in a batch): on ``executor`` (a local pool of
+    ``jobs`` threads by default, or any ``concurrent.futures.Executor`` such as a Dask
+    cluster's), with the same refusal to write over an input, the same ``on_result``,
+    ``on_progress`` and ``stop`` (:class:`kavri.BatchInterrupted`), and the same record
+    of finished outputs: a rerun skips an output made from the same input bytes with the
+    same drawn chain and settings, and unchanged since, unless ``force``. A new seed draws
+    new chains, so its outputs are redone.
+
+    ``out_dir/augment.jsonl`` gets one record per output written or kept: "source" and
+    "output" (relative to the input and output folders), "seed", "variant", "index",
+    "chain", the concrete chain that ``kavri process`` replays, and the settings that
+    differ from the defaults ("tail", "loudness", ...). It is rewritten atomically, sorted
+    by output, also after a failure or an interrupt.
+    The report lists the outputs in the order of the files, variants in turn.
+    """
+    chain = RandomChain(random_chain)
+    seed = key_word("seed", seed)
+    count: object = variants  # checked as whatever the caller passed
+    if isinstance(count, bool) or not isinstance(count, numbers.Integral) or int(count) < 1:
+        raise ValueError(f"variants must be a whole number of at least 1, got {count!r}")
+    chosen = RenderSettings.of(settings, options)
+    check_jobs(jobs)
+    noted = _noted_settings(chosen)
+    target = Path(fs_name(out_dir))
+    manifest = target / MANIFEST_NAME
+    sources = [fs_name(f) for f in files]
+    tasks: list[Task] = []
+    records: dict[str, dict[str, Any]] = {}
+    for source, output in plan_outputs(sources, target, base_dir):
+        relative = Path(output).relative_to(target).as_posix()
+        for variant in range(int(variants)):
+            index = variant_index(relative, variant)
+            concrete = chain.sample(seed, index)
+            name = variant_output(relative, variant)
+            record: dict[str, Any] = {"source": relative, "output": name, "seed": seed,
+                                      "variant": variant, "index": index, "chain": concrete,
+                                      **noted}
+            path = str(target / name)
+            records[path] = record
+            tasks.append(Task(source, path, concrete))
+    try:
+        target.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        raise KavriError(f"{shown(target)}: cannot create folder: "
+                         f"{error.strerror or error}") from None
+    previous, damaged = _manifest_lines(manifest)
+    if damaged:
+        _set_aside(manifest, damaged)
+    kept = {r["output"]: r for r in previous}
+
+    def note(result: FileResult) -> None:
+        if result.status in ("done", "skipped"):
+            record = records[result.output]
+            kept[record["output"]] = record
+        if on_result is not None:
+            on_result(result)
+
+    def save() -> None:
+        present = [r for r in kept.values() if (target / r["output"]).is_file()]
+        if present or manifest.exists():
+            _write_manifest(manifest, present)
+
+    try:
+        report = run_tasks(tasks, target, chosen, inputs=sources, base_dir=base_dir,
+                           executor=executor, jobs=jobs, force=force, on_result=note,
+                           on_progress=on_progress, stop=stop)
+    except BaseException:
+        # What finished before a stop or an error is on disk; its chains are kept too. A
+        # manifest that cannot be written must not hide why the run ended.
+        try:
+            save()
+        except KavriError:
+            pass
+        raise
+    save()
+    return report

@@ -1,0 +1,80 @@
+"""What a folder run may write: never over one of its inputs, never over a file it did not
+make.
+
+Every output is checked by its real path, with every symbolic link on the way followed,
+because that is where the bytes will land: an output folder may hold a link into the inputs.
+An output is refused when
+
+- it is one of the run's inputs, by name or by being the same file;
+- it is the same path as an earlier output of the run;
+- its real path lies among the inputs' folder tree and a file is there that this tool did
+  not write. "Did write" is judged by the file's device, inode and change time as the batch
+  record kept them when it was written: a record copied along with ``cp -a`` or written by
+  hand cannot make an original look like an output, since a copy or an original has an
+  inode and a change time of its own.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Sequence
+
+from .._paths import shown
+from .record import Record
+
+__all__ = ["OutputGuard", "inside"]
+
+
+def inside(path: str, folder: str) -> bool:
+    """True if ``path`` is ``folder`` or lies below it (both absolute)."""
+    return os.path.commonpath([path, folder]) == folder
+
+
+class OutputGuard:
+    """Decides, output by output, whether a run may write it.
+
+    ``inputs`` are all the files of the run and ``base`` the folder they were found in;
+    ``record`` the output folder's batch record.
+    """
+
+    def __init__(self, inputs: Sequence[str], base: str, record: Record) -> None:
+        self._record = record
+        self._names = {os.path.abspath(name): name for name in inputs}
+        self._files: dict[tuple[int, int], str] = {}
+        for name in inputs:
+            try:
+                stat = os.stat(name)
+            except OSError:
+                continue
+            self._files[(stat.st_dev, stat.st_ino)] = name
+        self._real_base = os.path.realpath(base)
+        self._claimed: dict[str, str] = {}
+
+    def refusal(self, source: str, output: str) -> str | None:
+        """Why ``output`` (for input ``source``) must not be written, or None."""
+        real = os.path.realpath(output)
+        earlier = self._claimed.get(real)
+        if earlier is not None:
+            return f"same output as {earlier}"
+        self._claimed[real] = source
+        named = self._names.get(os.path.abspath(output)) or self._names.get(real)
+        try:
+            stat = os.stat(real)
+        except OSError:
+            stat = None
+        if named is None and stat is not None:
+            named = self._files.get((stat.st_dev, stat.st_ino))
+        if named is not None:
+            return "output would overwrite the input" if named == source \
+                else f"output would overwrite the input {named}"
+        if stat is not None and inside(real, self._real_base) and not self._ours(output, stat):
+            shown_real = "" if real == os.path.abspath(output) else f" (really {shown(real)})"
+            return (f"output would overwrite {shown(output)}{shown_real}, a file in the input "
+                    f"folder that kavri did not write")
+        return None
+
+    def _ours(self, output: str, stat: os.stat_result) -> bool:
+        entry = self._record.get(output)
+        return (entry is not None and entry.get("output_dev") == stat.st_dev
+                and entry.get("output_ino") == stat.st_ino
+                and entry.get("output_ctime_ns") == stat.st_ctime_ns)

@@ -1,0 +1,184 @@
+"""The record of finished outputs that a folder run keeps beside them.
+
+``OUT_DIR/.kavri-batch.json`` holds, for every output a run finished, the identity of the
+input it was made from (path, size, time stamp and SHA-256 of its bytes), the digest of the
+chain and settings, and the output's own size, time stamps and file identity. A rerun skips
+an output only when all of these still match. The record decides what may be skipped, never
+what may be overwritten: that is the guard's business (:mod:`kavri.runs.guard`), which
+trusts only what a copied or hand-written record cannot carry, the output's inode and
+change time.
+
+A record that cannot be read as one (damaged, cut short, hand-edited into something else) is
+set aside as ``.kavri-batch.json.damaged`` with a :class:`kavri.KavriWarning`, and the run
+starts a new one: its outputs are redone, nothing is lost and nothing stops.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import os
+import time
+import warnings
+from pathlib import Path
+from typing import Any
+
+from .._json import JSONProblem
+from .._json import parse as parse_json
+from .._paths import AnyPath, fs_name, shown
+from .._stop import StopRequest
+from .._atomic import atomic_output
+from ..errors import Interrupted, KavriError, KavriWarning
+
+__all__ = [
+    "RECORD_NAME",
+    "MANIFEST_NAME",
+    "is_bookkeeping",
+    "Record",
+    "file_identity",
+    "same_stat",
+    "written_identity",
+]
+
+RECORD_NAME = ".kavri-batch.json"
+# The manifest of an augmentation run: one line per output with the chain drawn for it.
+MANIFEST_NAME = "augment.jsonl"
+RECORD_FORMAT = 1
+DAMAGED_SUFFIX = ".damaged"
+# The record is rewritten at most this often while a run goes on, and always at its end; a
+# run killed in between loses at most these seconds of entries, whose outputs are redone.
+RECORD_INTERVAL = 1.0
+_HASH_BLOCK = 1 << 20
+
+
+def is_bookkeeping(name: str) -> bool:
+    """True for the names of the files runs keep beside their outputs (records, manifests
+    and what was set aside of them), which are never inputs."""
+    for kept in (RECORD_NAME, MANIFEST_NAME):
+        if name == kept or name == kept + DAMAGED_SUFFIX:
+            return True
+    return False
+
+
+def file_identity(path: AnyPath, stop: StopRequest | None = None) -> dict[str, Any]:
+    """The size, time stamp (ns) and SHA-256 of a file's bytes, taken before it is hashed."""
+    name = fs_name(path)
+    try:
+        stat = os.stat(name)
+        digest = hashlib.sha256()
+        with open(name, "rb") as handle:
+            while block := handle.read(_HASH_BLOCK):
+                if stop is not None and stop.is_set():
+                    raise Interrupted(f"{shown(name)}: interrupted")
+                digest.update(block)
+    except OSError as error:
+        raise KavriError(f"{shown(name)}: cannot read: {error.strerror or error}") from None
+    return {"size": stat.st_size, "mtime_ns": stat.st_mtime_ns, "sha256": digest.hexdigest()}
+
+
+def written_identity(path: str) -> dict[str, Any]:
+    """What the record keeps of an output just written: its size and time stamp, which a
+    rerun compares to see that it is unchanged, and its device, inode and change time, by
+    which the guard knows the file as this tool's own (a copy, even with ``cp -a``, has a
+    new inode and change time)."""
+    stat = os.stat(path)
+    return {"output_size": stat.st_size, "output_mtime_ns": stat.st_mtime_ns,
+            "output_dev": stat.st_dev, "output_ino": stat.st_ino,
+            "output_ctime_ns": stat.st_ctime_ns}
+
+
+def same_stat(entry: dict[str, Any], path: str, prefix: str = "") -> bool:
+    """True if the file's size and time stamp are those the entry holds (under ``prefix``)."""
+    try:
+        stat = os.stat(path)
+    except OSError:
+        return False
+    return (entry.get(f"{prefix}size") == stat.st_size
+            and entry.get(f"{prefix}mtime_ns") == stat.st_mtime_ns)
+
+
+def _valid_entry(entry: Any) -> bool:
+    return isinstance(entry, dict) and all(isinstance(key, str) for key in entry)
+
+
+class Record:
+    """The record of one output folder, loaded once, updated as outputs finish and saved
+    at most every :data:`RECORD_INTERVAL` seconds and at the end."""
+
+    def __init__(self, out_dir: AnyPath) -> None:
+        self.folder = fs_name(out_dir)
+        self.path = os.path.join(self.folder, RECORD_NAME)
+        self.entries: dict[str, dict[str, Any]] = self._load()
+        self._saved = time.monotonic()
+        self._changed = False
+
+    def key(self, output: str) -> str:
+        """The entry name of an output: its path relative to the folder, with '/'."""
+        return Path(os.path.relpath(os.path.abspath(output),
+                                    os.path.abspath(self.folder))).as_posix()
+
+    def get(self, output: str) -> dict[str, Any] | None:
+        return self.entries.get(self.key(output))
+
+    def put(self, output: str, entry: dict[str, Any]) -> None:
+        self.entries[self.key(output)] = entry
+        self._changed = True
+
+    def written_by_us(self, output: str) -> bool:
+        """True if the entry of ``output`` holds its present size and time stamp: it is
+        unchanged since it was written (for deciding to skip it, not to overwrite it)."""
+        entry = self.get(output)
+        return entry is not None and same_stat(entry, output, "output_")
+
+    def _load(self) -> dict[str, dict[str, Any]]:
+        try:
+            with open(self.path, "rb") as handle:
+                raw = handle.read()
+        except FileNotFoundError:
+            return {}
+        except OSError as error:
+            self._set_aside(f"cannot be read ({error.strerror or error})", move=False)
+            return {}
+        try:
+            data = parse_json(raw.decode("utf-8"), shown(self.path), finite=True)
+        except (UnicodeDecodeError, JSONProblem) as problem:
+            self._set_aside(str(problem) if isinstance(problem, JSONProblem) else "not text")
+            return {}
+        outputs = data.get("outputs") if isinstance(data, dict) else None
+        if not isinstance(data, dict) or data.get("format") != RECORD_FORMAT \
+                or not isinstance(outputs, dict):
+            self._set_aside("not a batch record of this version")
+            return {}
+        entries = {key: entry for key, entry in outputs.items() if _valid_entry(entry)}
+        if len(entries) != len(outputs):
+            warnings.warn(f"{shown(self.path)}: {len(outputs) - len(entries)} damaged entries "
+                          f"left out; their outputs are redone", KavriWarning, stacklevel=3)
+        return entries
+
+    def _set_aside(self, why: str, move: bool = True) -> None:
+        aside = self.path + DAMAGED_SUFFIX
+        if move:
+            try:
+                os.replace(self.path, aside)
+            except OSError:
+                move = False
+        where = f"; kept as {shown(aside)}" if move else ""
+        warnings.warn(f"{shown(self.path)}: damaged batch record set aside ({why}){where}; "
+                      f"its outputs are redone", KavriWarning, stacklevel=4)
+
+    def save(self, *, when_due: bool = False) -> None:
+        """Writes the record atomically, if anything changed (and, with ``when_due``, only
+        once the interval since the last save has passed). A record that cannot be written
+        costs only redone work on the next run, so failures are ignored."""
+        if not self._changed or (when_due and time.monotonic() - self._saved < RECORD_INTERVAL):
+            return
+        text = json.dumps({"format": RECORD_FORMAT, "outputs": self.entries}, indent=1,
+                          sort_keys=True, allow_nan=False)
+        try:
+            with atomic_output(self.path) as temporary:
+                with open(temporary, "w", encoding="utf-8") as handle:
+                    handle.write(text)
+        except (OSError, KavriError):
+            return
+        self._saved = time.monotonic()
+        self._changed = False

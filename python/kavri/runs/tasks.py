@@ -1,0 +1,359 @@
+"""The task loop shared by folder runs: one task per output, on a thread pool or any
+``concurrent.futures.Executor``.
+
+Each output is streamed by one task, :func:`run_task`, a plain module-level function of
+picklable arguments, so that the same task runs on a thread of this process or on a Dask
+worker (``distributed.Client(...).get_executor()``). The native calls release the
+interpreter lock, so threads scale across cores. :func:`run_tasks` is the loop over such
+tasks, each with its own chain: :func:`kavri.batch` gives every file the same chain, and
+:func:`kavri.augment_files` gives every variant of every file the chain drawn for it.
+
+The loop is four parts: the guard decides what may be written (:mod:`.guard`), the record
+what is already done (:mod:`.record`), the pool runs what is left and reports progress
+(:class:`_Pool`), and the stop flags end it between chunks.
+"""
+
+from __future__ import annotations
+
+import os
+import threading
+import time
+from collections.abc import Callable, Sequence
+from concurrent.futures import FIRST_COMPLETED, Executor, Future, ThreadPoolExecutor, wait
+from dataclasses import dataclass, field
+from typing import Any, Literal
+
+from .._paths import AnyPath, fs_name
+from .._stop import AnyStop, StopRequest
+from ..audiofile import is_complete_audio_file, open_input, output_format
+from ..chain import Chain
+from ..errors import Interrupted, KavriError
+from ..files import render_file
+from ..report import output_report
+from ..settings import RenderSettings, tail_frames
+from .guard import OutputGuard
+from .record import Record, file_identity, same_stat, written_identity
+
+__all__ = [
+    "FileResult",
+    "BatchReport",
+    "BatchInterrupted",
+    "Task",
+    "run_task",
+    "run_tasks",
+    "base_folder",
+]
+
+Status = Literal["done", "skipped", "failed"]
+
+
+@dataclass(frozen=True)
+class FileResult:
+    """The outcome of one file: "done", "skipped" (output already complete) or "failed".
+
+    ``record`` is what the batch record keeps for a finished output: the identity of the
+    input it was made from, the settings digest and the output's size, time stamps and
+    identity. ``warnings`` name what went wrong in a finished output: samples clipped by
+    its format, NaN or infinite samples, a loudness target that was missed, an input that
+    ended early.
+    """
+
+    source: str
+    output: str
+    status: Status
+    error: str = ""
+    frames: int = 0
+    seconds: float = 0.0
+    record: dict[str, Any] | None = field(default=None, compare=False, repr=False)
+    warnings: tuple[str, ...] = ()
+
+
+@dataclass
+class BatchReport:
+    """All outcomes of a run, in the order the files were given."""
+
+    results: list[FileResult] = field(default_factory=list)
+
+    def _with(self, status: Status) -> list[FileResult]:
+        return [r for r in self.results if r.status == status]
+
+    @property
+    def done(self) -> list[FileResult]:
+        """Files processed in this run."""
+        return self._with("done")
+
+    @property
+    def skipped(self) -> list[FileResult]:
+        """Files whose output was already complete."""
+        return self._with("skipped")
+
+    @property
+    def failed(self) -> list[FileResult]:
+        """Files that could not be processed, each with its error message."""
+        return self._with("failed")
+
+    @property
+    def ok(self) -> bool:
+        """True if no file failed."""
+        return not self.failed
+
+
+class BatchInterrupted(Interrupted):
+    """A run stopped on request. ``report`` holds the files that finished before the stop
+    (processed, skipped or failed); files in flight were abandoned and left unwritten."""
+
+    def __init__(self, message: str, report: BatchReport, abandoned: int) -> None:
+        super().__init__(message)
+        self.report = report
+        self.abandoned = abandoned
+
+
+@dataclass(frozen=True)
+class Task:
+    """One output of a run: stream ``source`` through ``chain`` (checked specs) into
+    ``output``. Each task carries its own chain, so one run may use a different chain for
+    every output, as augmentation does."""
+
+    source: str
+    output: str
+    chain: Chain
+
+
+def _current(previous: dict[str, Any] | None, source: str, output: str, digest: str,
+             stop: StopRequest | None) -> tuple[bool, dict[str, Any] | None]:
+    """Whether the output that ``previous`` (its record entry) describes is still current:
+    made from these very input bytes with these settings, and unchanged since. Returns the
+    input's identity when it had to be hashed to tell."""
+    if (previous is None or previous.get("settings") != digest
+            or previous.get("source") != os.path.abspath(source)
+            or not same_stat(previous, source) or not same_stat(previous, output, "output_")
+            or not is_complete_audio_file(output)):
+        return False, None
+    identity = file_identity(source, stop)
+    return (identity["sha256"] == previous.get("sha256") and same_stat(identity, source),
+            identity)
+
+
+def run_task(task: Task, settings: RenderSettings, digest: str = "",
+             previous: dict[str, Any] | None = None, stop: StopRequest | None = None,
+             progress: Callable[[int, int], None] | None = None) -> FileResult:
+    """Processes one output of a run: streams the task's source through its chain, or skips
+    it when ``previous`` (its entry in the batch record) shows that the output was made
+    from this very input with these settings (``digest``) and is still as it was written.
+
+    Errors of the file itself (unreadable, engine failure, unwritable output) come back as
+    a "failed" result with a one-line message instead of an exception, so that one bad
+    file never stops a run. A stop request raises :class:`kavri.Interrupted`.
+    """
+    source, output = task.source, task.output
+    start = time.perf_counter()
+    try:
+        current, identity = _current(previous, source, output, digest, stop)
+        if current and previous is not None:
+            return FileResult(source, output, "skipped", record=previous)
+        if identity is None or not same_stat(identity, source):
+            identity = file_identity(source, stop)
+        summary = render_file(source, output, task.chain, settings, stop=stop,
+                              progress=progress)
+        written = written_identity(output)
+    except KavriError as error:
+        return FileResult(source, output, "failed", str(error))
+    except (RuntimeError, MemoryError, ValueError, TypeError, OSError) as error:
+        message = str(error) or type(error).__name__
+        return FileResult(source, output, "failed", f"{source}: {message}")
+    entry = {"source": os.path.abspath(source), **identity, "settings": digest, **written}
+    warnings = tuple(f"{output}: {w}" for w in output_report(summary)[1])
+    return FileResult(source, output, "done", frames=summary.input_frames,
+                      seconds=time.perf_counter() - start, record=entry, warnings=warnings)
+
+
+def base_folder(paths: Sequence[str], base_dir: AnyPath | None) -> str:
+    """The folder the inputs were found in: ``base_dir``, else their common folder."""
+    if base_dir is not None:
+        return os.path.abspath(fs_name(base_dir))
+    return os.path.commonpath([os.path.dirname(os.path.abspath(p)) for p in paths])
+
+
+def _frames_to_do(source: str, tail: float) -> int:
+    """Frames a task will stream (its input and tail), for the progress total; 0 when the
+    input cannot be opened (its task will fail and say why)."""
+    try:
+        with open_input(source) as reader:
+            return max(int(reader.frames), 0) + tail_frames(tail, int(reader.samplerate))
+    except (KavriError, RuntimeError, OSError, ValueError):
+        return 0
+
+
+class _Pool:
+    """Runs task futures on an executor (by default a pool of ``jobs`` threads), collects
+    their outcomes, reports progress about ten times a second and stops between chunks when
+    either stop flag is set."""
+
+    def __init__(self, executor: Executor | None, jobs: int | None,
+                 stop: StopRequest | None) -> None:
+        self._internal = threading.Event()
+        self.halt = AnyStop(self._internal, stop)
+        self._own = executor is None
+        self.executor = executor if executor is not None else ThreadPoolExecutor(
+            max_workers=max(1, jobs or os.cpu_count() or 1), thread_name_prefix="kavri")
+        # Threads of this process see the flag; other processes' workers cannot.
+        self.task_stop = self.halt if isinstance(self.executor, ThreadPoolExecutor) else None
+        self._pending: dict[Future[FileResult], int] = {}
+        self.abandoned = 0
+
+    def submit(self, index: int, *args: Any, **kwargs: Any) -> None:
+        future = self.executor.submit(run_task, *args, **kwargs)
+        self._pending[future] = index
+
+    def _collect(self, future: Future[FileResult], tasks: Sequence[Task],
+                 report: Callable[[int, FileResult], None]) -> None:
+        index = self._pending.pop(future)
+        if future.cancelled():
+            return
+        try:
+            result = future.result()
+        except Interrupted:
+            self.abandoned += 1
+            return
+        except Exception as error:  # a task that died on a remote worker, say
+            task = tasks[index]
+            result = FileResult(task.source, task.output, "failed",
+                                f"{task.source}: {type(error).__name__}: {error}")
+        report(index, result)
+
+    def run(self, tasks: Sequence[Task], report: Callable[[int, FileResult], None],
+            tick: Callable[[], None]) -> None:
+        """Waits for every submitted task, reporting each outcome and calling ``tick``
+        between waits; on a stop, abandons what is in flight."""
+        not_done = set(self._pending)
+        while not_done and not self.halt.is_set():
+            finished, not_done = wait(not_done, timeout=0.1, return_when=FIRST_COMPLETED)
+            for future in finished:
+                self._collect(future, tasks, report)
+            tick()
+        tick()
+
+    def close(self, tasks: Sequence[Task], report: Callable[[int, FileResult], None],
+              failed: bool) -> None:
+        """Ends the pool: cancels what has not started; running tasks on this process's
+        threads see the flag at their next chunk and return quickly."""
+        if failed:
+            self._internal.set()
+        not_done = set(self._pending)
+        if not_done:
+            for future in not_done:
+                future.cancel()
+            if self.task_stop is not None:
+                finished, _ = wait(not_done)
+                for future in finished:
+                    self._collect(future, tasks, report)
+            else:
+                self.abandoned += sum(1 for f in not_done if not f.cancelled())
+        if self._own:
+            self.executor.shutdown(wait=True, cancel_futures=True)
+
+
+def run_tasks(tasks: Sequence[Task], out_dir: AnyPath, settings: RenderSettings, *,
+              inputs: Sequence[str] | None = None, base_dir: AnyPath | None = None,
+              executor: Executor | None = None, jobs: int | None = None,
+              force: bool = False,
+              on_result: Callable[[FileResult], None] | None = None,
+              on_progress: Callable[[int, int], None] | None = None,
+              stop: StopRequest | None = None) -> BatchReport:
+    """Runs file tasks whose outputs lie under ``out_dir`` and returns their outcomes in
+    the order given. :func:`kavri.batch` and :func:`kavri.augment_files` are both this loop.
+
+    ``inputs`` are all the files of the run (by default the tasks' sources) and
+    ``base_dir`` the folder they were found in (by default their common folder): no output
+    may be one of them, nor a file within that folder's tree that this tool did not write
+    (see :mod:`kavri.runs.guard`). Every task's outcome, record, progress and stop handling
+    is as :func:`kavri.batch` describes; the settings digest of each output covers its own
+    chain and ``settings``.
+    """
+    sources = list(inputs) if inputs is not None else [t.source for t in tasks]
+    record = Record(out_dir)
+    guard = OutputGuard(sources, base_folder(sources, base_dir) if sources else "/", record)
+    digests: dict[int, str] = {}
+    outcomes: dict[int, FileResult] = {}
+    sizes: list[int] = []
+    if on_progress is not None:
+        known: dict[str, int] = {}
+        for task in tasks:
+            if task.source not in known:
+                known[task.source] = _frames_to_do(task.source, settings.tail)
+            sizes.append(known[task.source])
+    done_frames: dict[int, int] = {}
+
+    def report(index: int, result: FileResult) -> None:
+        outcomes[index] = result
+        if sizes:
+            done_frames[index] = sizes[index]
+        if result.status == "done" and result.record is not None:
+            record.put(result.output, result.record)
+        if on_result is not None:
+            on_result(result)
+
+    def tick() -> None:
+        if on_progress is not None:
+            on_progress(sum(done_frames.values()), sum(sizes))
+        record.save(when_due=True)
+
+    def file_progress(index: int) -> Callable[[int, int], None]:
+        def update(done: int, total: int) -> None:
+            done_frames[index] = done  # one key per file: safe from any thread
+        return update
+
+    def digest(task: Task) -> str:
+        # Tasks often share one chain object (a batch); its digest is worked out once.
+        key = id(task.chain)
+        if key not in digests:
+            digests[key] = settings.digest(task.chain)
+        return digests[key]
+
+    pool = _Pool(executor, jobs, stop)
+    failed = False
+    try:
+        for index, task in enumerate(tasks):
+            if pool.halt.is_set():
+                break
+            problem = _refusal(task, guard, settings)
+            if problem is not None:
+                report(index, FileResult(task.source, task.output, "failed", problem))
+                continue
+            previous = None if force else record.get(task.output)
+            track = pool.task_stop is not None and bool(sizes)
+            pool.submit(index, task, settings, digest(task), previous, pool.task_stop,
+                        progress=file_progress(index) if track else None)
+        pool.run(tasks, report, tick)
+    except BaseException:
+        failed = True
+        raise
+    finally:
+        pool.close(tasks, report, failed)
+        record.save()
+    partial = BatchReport([outcomes[i] for i in range(len(tasks)) if i in outcomes])
+    if pool.halt.is_set() and len(outcomes) < len(tasks):
+        raise BatchInterrupted(
+            f"interrupted: {len(partial.done)} processed, {len(partial.skipped)} skipped, "
+            f"{len(partial.failed)} failed; {pool.abandoned} in flight abandoned, "
+            f"{len(tasks) - len(outcomes) - pool.abandoned} not started", partial,
+            pool.abandoned)
+    return partial
+
+
+def _refusal(task: Task, guard: OutputGuard, settings: RenderSettings) -> str | None:
+    """Why a task cannot start (its output may not be written, its format is unknown, its
+    folder cannot be made), or None; the folder is made here."""
+    refused = guard.refusal(task.source, task.output)
+    if refused is not None:
+        return f"{task.source}: {refused}"
+    try:
+        output_format(task.output, settings.subtype)
+    except KavriError as error:
+        return str(error)
+    folder = os.path.dirname(os.path.abspath(task.output))
+    try:
+        os.makedirs(folder, exist_ok=True)
+    except OSError as error:
+        return f"{task.source}: cannot create folder {folder}: {error.strerror or error}"
+    return None

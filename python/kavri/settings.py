@@ -1,0 +1,176 @@
+"""How a file is rendered, as one value.
+
+A :class:`RenderSettings` carries every option that shapes a rendered file besides its
+chain: the engine's block size and worker count, the output's sample format, container,
+dither and MP3 bit rate, the tail of silence and the loudness target. It is checked once
+when it is made, at the edge (the command line, or the first library call that gets loose
+keywords), and then passed down whole: from a batch through its tasks into each streamed
+file. Its :meth:`~RenderSettings.digest` of a chain is what batch records compare to decide
+that an output is still current.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import hashlib
+import json
+import math
+import numbers
+from dataclasses import dataclass
+from typing import Any, TypedDict
+
+from ._engine import check_engine_options
+from ._version import __version__
+from .audiofile import DITHER_MODES, MP3_BITRATES, check_format_name, check_subtype_name
+from .chain import Chain
+from .errors import KavriError
+from .loudness import LoudnessTarget
+
+__all__ = ["RenderSettings", "RenderOptions", "SettingError", "check_tail", "tail_frames"]
+
+
+class SettingError(KavriError, ValueError):
+    """A render setting that cannot be used. ``setting`` names it as the keyword does
+    ("block_size"); the message begins with that name."""
+
+    def __init__(self, setting: str, message: str) -> None:
+        super().__init__(message)
+        self.setting = setting
+
+
+class RenderOptions(TypedDict, total=False):
+    """The keywords that library calls accept in place of a whole :class:`RenderSettings`."""
+
+    block_size: int
+    workers: int
+    subtype: str | None
+    tail: float
+    loudness: float | None
+    peak_ceiling: float
+    dither: str
+    bitrate: int | None
+    file_format: str | None
+
+
+def check_tail(seconds: object) -> float:
+    """The tail length as a float; ``ValueError`` unless it is a finite number >= 0."""
+    given: object = seconds  # checked as whatever the caller passed
+    if isinstance(given, bool) or not isinstance(given, numbers.Real):
+        raise ValueError(f"tail must be a number of seconds, got {given!r}")
+    value = float(given)
+    if not math.isfinite(value) or value < 0:
+        raise ValueError(f"tail must be a finite number of seconds, 0 or more; got {value}")
+    return value
+
+
+def tail_frames(seconds: float, sample_rate: int) -> int:
+    """Frames of silence a tail of ``seconds`` adds: seconds x sample_rate (computed in double
+    precision) rounded to the nearest whole frame, an exact half to the even one, as Python's
+    ``round`` does."""
+    return round(check_tail(seconds) * sample_rate)
+
+
+@dataclass(frozen=True)
+class RenderSettings:
+    """Everything besides the chain that shapes a rendered file, checked when made.
+
+    ``block_size`` and ``workers`` as in :func:`kavri.process`; ``subtype`` the output's
+    sample format ("float", "pcm24", ...; None for the container's default); ``tail``
+    seconds of silence run through the chain after the input; ``loudness`` a target in
+    LUFS (None for none) with its true-peak ``peak_ceiling`` in dBTP; ``dither`` "tpdf" or
+    "none" for 16-bit output; ``bitrate`` a constant MP3 bit rate in kbit/s (None for
+    variable); ``file_format`` the container when the output name has no suffix.
+
+    Raises :class:`SettingError` (a ``ValueError``) naming the first setting at fault.
+    """
+
+    block_size: int = 2048
+    workers: int = 1
+    subtype: str | None = None
+    tail: float = 0.0
+    loudness: float | None = None
+    peak_ceiling: float = -1.0
+    dither: str = "tpdf"
+    bitrate: int | None = None
+    file_format: str | None = None
+
+    def __post_init__(self) -> None:
+        blocks, threads = _checked("block_size", check_engine_options, self.block_size,
+                                   self.workers)
+        object.__setattr__(self, "block_size", blocks)
+        object.__setattr__(self, "workers", threads)
+        object.__setattr__(self, "tail", _checked("tail", check_tail, self.tail))
+        if self.loudness is not None:
+            # The target first at a ceiling that is always valid, so that a failure of the
+            # second check is the ceiling's.
+            _checked("loudness", LoudnessTarget, self.loudness, -1.0)
+            _checked("peak_ceiling", LoudnessTarget, self.loudness, self.peak_ceiling)
+        if self.subtype is not None:
+            _checked("subtype", check_subtype_name, _text("subtype", self.subtype))
+        if self.file_format is not None:
+            _checked("file_format", check_format_name, _text("file_format", self.file_format))
+        if self.dither not in DITHER_MODES:
+            raise SettingError("dither", f"dither must be one of {', '.join(DITHER_MODES)}, "
+                                         f"got {self.dither!r}")
+        if self.bitrate is not None and (isinstance(self.bitrate, bool)
+                                         or self.bitrate not in MP3_BITRATES):
+            raise SettingError("bitrate", f"bitrate {self.bitrate!r} kbit/s is not one of "
+                                          f"{', '.join(map(str, MP3_BITRATES))}")
+
+    @classmethod
+    def of(cls, settings: RenderSettings | None, options: RenderOptions) -> RenderSettings:
+        """``settings`` (or the defaults) with the given keywords put in, checked."""
+        base = settings if settings is not None else _DEFAULT
+        if not options:
+            return base
+        unknown = set(options) - set(RenderOptions.__annotations__)
+        if unknown:
+            raise TypeError(f"unknown setting {', '.join(sorted(unknown))}")
+        return dataclasses.replace(base, **options)
+
+    @property
+    def target(self) -> LoudnessTarget | None:
+        """The loudness target, or None."""
+        if self.loudness is None:
+            return None
+        return LoudnessTarget(self.loudness, self.peak_ceiling)
+
+    def digest(self, chain: Chain) -> str:
+        """A digest of everything besides the input that decides an output's bits: the
+        chain, these settings and the version. The worker count is left out: it never
+        changes them."""
+        fields: dict[str, Any] = {"chain": chain, "block_size": self.block_size,
+                                  "subtype": self.subtype, "tail": self.tail,
+                                  "version": __version__, "dither": self.dither}
+        if self.loudness is not None:
+            fields.update(loudness=self.loudness, peak_ceiling=self.peak_ceiling)
+        if self.bitrate is not None:
+            fields["bitrate"] = self.bitrate
+        if self.file_format is not None:
+            fields["file_format"] = self.file_format
+        text = json.dumps(fields, sort_keys=True, allow_nan=True)
+        return hashlib.sha256(text.encode()).hexdigest()
+
+
+def _text(setting: str, value: object) -> str:
+    if not isinstance(value, str):
+        raise SettingError(setting, f"{setting} must be a name, got {value!r}")
+    return value
+
+
+def _checked(setting: str, check: Any, *values: Any) -> Any:
+    """``check(*values)``, its ``ValueError``, ``TypeError`` or :class:`KavriError` raised
+    as a :class:`SettingError` naming ``setting``."""
+    try:
+        return check(*values)
+    except SettingError:
+        raise
+    except (ValueError, TypeError, KavriError) as error:
+        message = str(error)
+        named = message.split(" ", 1)[0]
+        # The engine options are checked together; the message names the one at fault.
+        name = named if named in RenderOptions.__annotations__ else setting
+        raise SettingError(name, message) from None
+
+
+_DEFAULT = RenderSettings()
