@@ -15,6 +15,7 @@ test: install lint test-cpp test-python test-sanitize
 # extension's stub matches the built module. Their settings live in pyproject.toml.
 lint: install
 	$(PY) -m ruff check python
+	$(VENV)/bin/lint-imports --no-cache
 	$(PY) -m mypy
 	$(PY) -m mypy.stubtest --allowlist scripts/stubtest-allowlist.txt kavri._kavri_core kavri._kavri_stream
 

@@ -150,6 +150,21 @@ def test_augment_is_process_pipeline_over_the_chain_it_returns(shape):
     assert np.array_equal(audio, before)
 
 
+def nested(depth: int) -> dict:
+    """A one_of inside a one_of, ``depth`` groups deep."""
+    item: dict = {"type": "clip"}
+    for _ in range(depth):
+        item = {"one_of": [item]}
+    return item
+
+
+def nested_list(depth: int) -> list:
+    value: list = []
+    for _ in range(depth):
+        value = [value]
+    return value
+
+
 @pytest.mark.parametrize(("item", "message"), [
     ({"type": "gian"}, "chain[0]: unknown effect type 'gian' (did you mean 'gain'?)"),
     ({"type": "gain", "dbb": 1},
@@ -179,6 +194,15 @@ def test_augment_is_process_pipeline_over_the_chain_it_returns(shape):
     ({"type": "phaser", "stages": 10**5000}, "(an integer of 5001 digits) is out of range"),
     ({"type": "gain", "db": {"choice": [[10**5000]]}},
      "must be a number, got (a list holding an integer too long to print)"),
+    # Every accepted description draws as written: sums and spans stay finite.
+    ({"one_of": [{"type": "clip"}, {"type": "gain"}], "weights": [1e308, 1e308]},
+     "\"weights\" add up to more than 3.4028235e+38"),
+    ({"type": "gain", "db": {"uniform": [-1e308, 1e308]}}, "-1e+308 is too large"),
+    ({"type": "gain", "db": 1e39}, "\"db\": 1e+39 is too large"),
+    # Nesting has a documented limit, refused like any other fault.
+    (nested(9), "groups nested more than 8 levels deep"),
+    (nested(600), "groups nested more than 8 levels deep"),
+    ({"type": "gain", "db": {"choice": nested_list(2000)}}, "nested more than 32 levels deep"),
 ])
 def test_bad_descriptions_are_refused_with_their_place(item, message):
     with pytest.raises(kavri.ChainError) as caught:
@@ -202,6 +226,31 @@ def test_file_descriptions_and_their_faults(tmp_path):
         kavri.RandomChain({"chian": []})
     with pytest.raises(kavri.ChainError, match="no such random chain file"):
         kavri.RandomChain(tmp_path / "missing.json")
+    for depth in (40, 100_000):
+        bad.write_text('{"chain": ' + "[" * depth + "]" * depth + "}")
+        with pytest.raises(kavri.ChainError, match="bad.json: nested more than 32 levels"):
+            kavri.RandomChain(bad)
+    # At the limit it is accepted, and pickles.
+    deepest = kavri.RandomChain([nested(7)])
+    assert pickle.loads(pickle.dumps(deepest)) == deepest
+
+
+def test_unpickling_checks_as_loading_does():
+    chain = kavri.RandomChain(DESCRIPTION)
+    assert pickle.loads(pickle.dumps(chain)) == chain
+    forged = pickle.dumps(chain).replace(b"uniform", b"unifrom")
+    with pytest.raises(kavri.ChainError, match="unknown distribution 'unifrom'"):
+        pickle.loads(forged)
+    broken = kavri.RandomChain.__new__(kavri.RandomChain)
+    for state in ({"chain": [{"type": "gain", "db": {"uniform": [float("nan"), 1]}}]},
+                  {"not": "a chain"}, 42, ((), 7)):
+        with pytest.raises(kavri.ChainError):
+            broken.__setstate__(state)
+    # The state older versions pickled (the checked nodes) is checked the same way.
+    items, text = chain._items, chain._text
+    assert pickle.loads(pickle.dumps(chain)) == chain
+    broken.__setstate__((items, text))
+    assert broken == chain
 
 
 # --- files and the command line -------------------------------------------------------------
@@ -374,6 +423,28 @@ def test_inputs_are_never_overwritten_and_odd_names_are_drawn(corpus, capsys):
     assert "2 written, 5 skipped (already complete), 1 failed" in capsys.readouterr().out
     assert sorted(p.name for p in (inside / "aug").iterdir()) == ["a.v1.v0.wav", "a.v1.v1.wav"]
     assert np.array_equal(kavri.read(inside / "a.v1.wav").audio, original)
+
+
+def test_damaged_manifest_lines_are_set_aside_and_nothing_is_lost(corpus, capsys):
+    out = corpus / "out"
+    assert augment_cli(corpus, "out", "--seed", "5", "--pattern", "*") == 0
+    manifest = out / MANIFEST_NAME
+    lines = manifest.read_text().splitlines()
+    damaged = ['{"output": "a.v0.wav", "chain": [{"type": "gain", "db": NaN}]}',
+               "[" * 5000, "not json", '{"output": 3}']
+    manifest.write_text("\n".join(damaged + lines[1:]) + "\n")
+    capsys.readouterr()
+    # A second run into a folder inside the inputs, with a pattern that matches everything:
+    # the manifest, the record and what was set aside are never inputs.
+    assert augment_cli(corpus, "out", "--seed", "5", "--pattern", "*", "--force") == 0
+    err = capsys.readouterr().err
+    assert f"kavri: warning: {manifest}: 4 damaged lines moved to {manifest}.damaged" in err
+    assert (out / (MANIFEST_NAME + ".damaged")).read_text().splitlines() == damaged
+    rebuilt = read_manifest(manifest)
+    assert [r["output"] for r in rebuilt] == [r["output"] for r in map(json.loads, lines)]
+    for _ in range(2):
+        assert augment_cli(corpus, "in/aug", "--seed", "5", "--pattern", "*") == 0
+    assert "0 written, 4 skipped" in capsys.readouterr().out
 
 
 def test_cli_interrupted_exits_with_the_signal_and_writes_nothing(corpus, capsys, monkeypatch):

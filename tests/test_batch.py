@@ -293,3 +293,60 @@ def test_signal_stops_a_batch_between_chunks(tree, tmp_path):
     assert not list((tmp_path / "out").rglob("*.kavri-tmp"))
     # The 20-second files were in flight or waiting: none of them is written.
     assert not any((tmp_path / "out" / name).exists() for name in ("x.wav", "y.wav", "z.wav"))
+
+
+def test_no_link_or_record_makes_an_original_a_target(tmp_path):
+    """Outputs are checked where their bytes would land, and only a file this tool wrote
+    (by inode and change time, which no copied or hand-written record carries) may be
+    replaced among the inputs."""
+    music = tmp_path / "music"
+    (music / "keep").mkdir(parents=True)
+    kavri.write(music / "take.wav", np.full((2400, 2), 0.25, np.float32), RATE)
+    kavri.write(music / "keep" / "take.wav", np.full((2400, 2), 0.5, np.float32), RATE)
+    original = (music / "keep" / "take.wav").read_bytes()
+
+    # A link inside the output folder leads into the inputs' tree, onto an original that is
+    # not one of this run's inputs.
+    (music / "sub").mkdir()
+    kavri.write(music / "sub" / "take.wav", np.full((2400, 2), 0.1, np.float32), RATE)
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "sub").symlink_to(music / "keep")
+    report = kavri.batch([music / "sub" / "take.wav", music / "take.wav"], CHAIN, out,
+                         base_dir=music)
+    assert [r.status for r in report.results] == ["failed", "done"]
+    assert "really" in report.failed[0].error and "kavri did not write" in report.failed[0].error
+    assert (music / "keep" / "take.wav").read_bytes() == original
+
+    # A record beside the outputs that lists the original as an output (forged, or copied
+    # along with cp -a) still decides nothing about overwriting it.
+    inside = music / "keep"
+    stat = (inside / "take.wav").stat()
+    forged = {"format": 1, "outputs": {"take.wav": {
+        "source": str(music / "take.wav"), "settings": "x", "size": 0, "mtime_ns": 0,
+        "sha256": "", "output_size": stat.st_size, "output_mtime_ns": stat.st_mtime_ns}}}
+    (inside / RECORD_NAME).write_text(__import__("json").dumps(forged))
+    report = kavri.batch([music / "take.wav"], CHAIN, inside, base_dir=music)
+    assert "kavri did not write" in report.failed[0].error
+    assert (inside / "take.wav").read_bytes() == original
+
+    # What it did write there it may replace: a second run with another chain redoes it.
+    (inside / "take.wav").rename(tmp_path / "moved.wav")
+    assert kavri.batch([music / "take.wav"], CHAIN, inside, base_dir=music).ok
+    redo = kavri.batch([music / "take.wav"], "saturate", inside, base_dir=music)
+    assert [r.status for r in redo.results] == ["done"]
+
+
+def test_a_damaged_record_is_set_aside_and_rebuilt(tree, tmp_path):
+    files = [tree / "a.wav"]
+    out = tmp_path / "out"
+    assert kavri.batch(files, CHAIN, out, base_dir=tree).ok
+    for damaged in ('{"format": 1, "outputs": {"a.wav": {"size": NaN}}}', "[" * 5000,
+                    '{"format": 1, "outputs": ' + "[" * 40 + "]" * 40 + "}", "\xff\xfe"):
+        (out / RECORD_NAME).write_text(damaged, errors="surrogateescape")
+        with pytest.warns(kavri.KavriWarning, match="damaged batch record set aside"):
+            report = kavri.batch(files, CHAIN, out, base_dir=tree)
+        assert [r.status for r in report.results] == ["done"]
+        assert (out / (RECORD_NAME + ".damaged")).read_text(errors="surrogateescape") == damaged
+        # The rebuilt record serves the next run.
+        assert kavri.batch(files, CHAIN, out, base_dir=tree).skipped

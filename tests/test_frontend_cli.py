@@ -163,3 +163,21 @@ def test_console_script_is_installed():
     script = os.path.join(os.path.dirname(sys.executable), "kavri")
     result = subprocess.run([script, "--version"], capture_output=True, text=True, timeout=60)
     assert result.returncode == 0 and result.stdout.strip() == f"kavri {kavri.__version__}"
+
+
+def test_closed_standard_output_is_named_before_any_work(work):
+    kavri.write(work / "in.wav", np.zeros((4800, 2), np.float32), 48_000)
+
+    def closed_stdout(*args):
+        return subprocess.run([sys.executable, "-m", "kavri", *args], cwd=work,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                              preexec_fn=lambda: os.close(1))
+
+    for args in (("meter", "in.wav"), ("effects",), ("presets",)):
+        result = closed_stdout(*args)
+        assert result.returncode == 1 and result.stderr.count("\n") == 1, result.stderr
+        assert "standard output is closed" in result.stderr
+    # A command whose results go to files only needs stdout for its summary line.
+    done = closed_stdout("process", "in.wav", "out.wav", "--effect", "gain")
+    assert done.returncode == 0, done.stderr
+    assert kavri.read(work / "out.wav").audio.shape == (4800, 2)

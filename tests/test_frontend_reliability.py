@@ -137,6 +137,23 @@ def test_values_that_can_only_give_garbage_are_refused(tmp_path, spec, message):
             kavri.load_chain(chain)
 
 
+def test_deeply_nested_chains_are_refused_as_chains(tmp_path):
+    deep: list = []
+    for _ in range(100_000):
+        deep = [deep]
+    with pytest.raises(ChainError, match=r"parameter 'db' must be a number, got \(a list nested"):
+        kavri.process(noise(), RATE, [{"type": "gain", "db": deep}])
+    chain = tmp_path / "chain.json"
+    for depth in (33, 100_000):
+        chain.write_text("[" * depth + "]" * depth)
+        with pytest.raises(ChainError, match="chain.json: nested more than 32 levels deep"):
+            kavri.load_chain(chain)
+    result = subprocess.run([sys.executable, "-m", "kavri", "process", "in.wav", "out.wav",
+                             "--chain", str(chain)], cwd=tmp_path, capture_output=True, text=True)
+    assert result.returncode == 1 and result.stderr.count("\n") == 1
+    assert "nested more than 32 levels deep" in result.stderr
+
+
 def test_limits_of_the_engine_are_still_accepted():
     biggest = float(np.finfo(np.float32).max)
     audio = noise()

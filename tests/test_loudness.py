@@ -133,3 +133,31 @@ def test_whole_float_sample_rates_are_accepted():
     for bad in (48_000.5, float("nan"), "48000"):
         with pytest.raises(TypeError, match="whole number of hertz"):
             kavri.process(audio, bad, chain)
+
+
+@pytest.mark.parametrize("target", [-65.0, -45.0, -23.0])
+def test_quiet_targets_are_reached_as_measured(target):
+    # Loud phrases, then quieter ones within the relative gate: at a quiet target the quiet
+    # blocks fall under the -70 LUFS gate, which raises the loudness of what is left.
+    voice = speech_like(seconds=12.0, level=0.1, plosives=False)
+    voice[len(voice) // 3:] *= 0.4
+    out, result = process_to_loudness(np.stack([voice, voice], axis=1), RATE, [], target)
+    measured = pyloudnorm.Meter(RATE).integrated_loudness(out.astype(np.float64))
+    assert abs(measured - result.lufs) < 0.01  # what is reported is what was measured
+    assert abs(measured - target) <= 0.5 and result.reached
+
+
+def test_loudness_below_its_rates_is_not_measured_and_says_so():
+    rate = 2_000
+    t = np.arange(5 * rate) / rate
+    tone = (10 ** (-10 / 20) * np.sin(2 * np.pi * 250 * t)).astype(np.float32)
+    measured = measure(tone, rate)  # no warnings from an unstable filter (they are errors here)
+    assert math.isnan(measured.integrated_lufs) and measured.as_dict()["loudness_measured"] is False
+    assert measured.sample_peak_db == pytest.approx(-10.0, abs=0.01)
+    with pytest.warns(LoudnessWarning, match="not measured at sample rates below 8000 Hz"):
+        out, result = process_to_loudness(tone, rate, [], -16.0)
+    assert not result.specs and np.array_equal(out, tone)
+    from kavri.report import meter_text
+
+    assert "not measured (loudness needs a sample rate of 8000 Hz or more)" in \
+        meter_text("tone.wav", measured)

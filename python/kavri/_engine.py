@@ -210,7 +210,7 @@ def stream_frames(chunk: npt.ArrayLike, channels: int) -> tuple[npt.NDArray[np.f
             raise ValueError(f"a 1-D chunk is mono, but the stream has {channels} channels")
         return data[:, np.newaxis], True
     if data.ndim != 2:
-        raise ValueError(f"a chunk must be (frames, channels) or 1-D, got shape {data.shape}")
+        raise ValueError(f"audio must be (frames, channels) or 1-D, got shape {data.shape}")
     if data.shape[1] != channels:
         if data.shape[0] == channels:
             raise _channels_first(data.shape)

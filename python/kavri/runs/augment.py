@@ -23,11 +23,11 @@ from concurrent.futures import Executor
 from pathlib import Path
 from typing import Any, Unpack
 
+from .._atomic import atomic_output
 from .._json import JSONProblem
 from .._json import parse as parse_json
 from .._paths import AnyPath, fs_name, shown
 from .._stop import StopRequest
-from .._atomic import atomic_output
 from ..errors import KavriError, KavriWarning
 from ..random_chain import RandomChain, RandomChainLike, key_word
 from ..settings import RenderOptions, RenderSettings

@@ -15,9 +15,9 @@ from concurrent.futures import Executor
 from pathlib import Path
 from typing import Unpack
 
+from .._atomic import TEMPORARY_SUFFIX
 from .._paths import AnyPath, fs_name
 from .._stop import StopRequest
-from .._atomic import TEMPORARY_SUFFIX
 from ..chain import ChainLike, load_chain
 from ..settings import RenderOptions, RenderSettings
 from .guard import inside

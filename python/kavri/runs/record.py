@@ -23,11 +23,11 @@ import warnings
 from pathlib import Path
 from typing import Any
 
+from .._atomic import atomic_output
 from .._json import JSONProblem
 from .._json import parse as parse_json
 from .._paths import AnyPath, fs_name, shown
 from .._stop import StopRequest
-from .._atomic import atomic_output
 from ..errors import Interrupted, KavriError, KavriWarning
 
 __all__ = [
