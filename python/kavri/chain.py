@@ -125,7 +125,7 @@ def effect_info(where: str, effect_type: Any) -> EffectInfo:
 
 
 def _check_spec(item: Any, index: int, source: str) -> dict[str, Any]:
-    if isinstance(item, Mapping):
+    if type(item) is dict or isinstance(item, Mapping):
         spec = dict(item)
     else:
         try:
@@ -144,8 +144,13 @@ def _check_spec(item: Any, index: int, source: str) -> dict[str, Any]:
         if key == "type":
             continue
         param = params.get(key) if isinstance(key, str) else None
-        problem = _key_problem(info, key) if param is None else \
-            _value_problem(key, value, param.integer)
+        if param is None:
+            problem: str | None = _key_problem(info, key)
+        elif type(value) is float and not param.integer \
+                and -_FLOAT32_MAX <= value <= _FLOAT32_MAX:
+            continue  # the common case, without a call
+        else:
+            problem = _value_problem(key, value, param.integer)
         if problem is not None:
             raise ChainError(f"{source}: effect {index} ('{info.type}'): {problem}")
     spec["type"] = info.type
@@ -166,7 +171,8 @@ def validate_chain(items: Iterable[EffectSpec], source: str = "chain") -> Chain:
     and hold a number (a whole number for "stages"). ``source`` names the chain in messages.
     Raises :class:`ChainError` naming the first effect, key or value at fault.
     """
-    if isinstance(items, (str, bytes, Mapping)) or not isinstance(items, Iterable):
+    if type(items) is not list and (isinstance(items, (str, bytes, Mapping))
+                                    or not isinstance(items, Iterable)):
         raise ChainError(f"{source}: a chain must be a list of effect specs, got {_show(items)}")
     return [_check_spec(item, index, source) for index, item in enumerate(items, start=1)]
 
@@ -250,6 +256,8 @@ def load_chain(chain: ChainLike) -> Chain:
     shipped preset. A string that names a preset is the preset; any other string or path
     is a chain file.
     """
+    if type(chain) is list:
+        return validate_chain(chain)
     if isinstance(chain, os.PathLike):
         return load_chain_file(chain)
     if isinstance(chain, str):
