@@ -19,8 +19,8 @@ from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 import kavri
-import kavri.io.atomic
 import kavri.api
+import kavri.io.atomic
 from kavri import AudioFileError, ChainError, KavriError
 from kavri.chain import parse_chain_text
 

@@ -211,7 +211,7 @@ def fits_size_field(subtype: str, channels: int, frames: int) -> bool:
 
 def size_refusal(label: str, container: str, size: int) -> str:
     """The message for audio that a container's 32-bit size fields cannot count."""
-    return (f"{label}: {_gib(size)} of audio is more than a {container} file holds "
+    return (f"{label}: {_gib(size)} of audio is more than {container} files hold "
             f"({_gib(SIZE_FIELD_LIMIT)}); write .w64, .caf or .flac instead")
 
 
@@ -231,8 +231,8 @@ def plan_container(label: str, container: str, subtype: str, channels: int,
         larger = _LARGE_FORMS.get(container)
         if larger is None:
             raise AudioFileError(size_refusal(label, container, size))
-        return larger, (f"{label}: {_gib(size)} of audio is more than a {container} file "
-                        f"holds ({_gib(SIZE_FIELD_LIMIT)}); written as {larger}, the WAV "
+        return larger, (f"{label}: {_gib(size)} of audio is more than {container} files "
+                        f"hold ({_gib(SIZE_FIELD_LIMIT)}); written as {larger}, the WAV "
                         "form with 64-bit sizes")
     return container, None
 

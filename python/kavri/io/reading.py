@@ -256,7 +256,8 @@ class BlockReader:
     absurd sample rate costs what it holds, not "a second" of its rate. ``buffer_bytes``
     is the buffer's size, known before it is allocated, for a memory guard.
 
-    Each pass (``for block in reader``) starts at the first frame; the blocks are views of
+    ``source`` is an input just opened (see :func:`open_input`). Each pass
+    (``for block in reader``) starts at the first frame; the blocks are views of
     the buffer, valid until the next one. After a pass, ``frames_read`` is what the file
     gave and ``frames_claimed`` what its header said: ``ended_early`` is true when the file
     gave fewer (a damaged or cut MP3, for one: MP3 headers estimate their length, and
@@ -275,6 +276,9 @@ class BlockReader:
         self.frames_read = 0
         self.complete = False
         self._buffer: npt.NDArray[np.float32] | None = None
+        # The source is taken as just opened, at its first frame: the first pass does not
+        # seek, which a damaged file may refuse.
+        self._passes = 0
 
     @property
     def ended_early(self) -> bool:
@@ -294,7 +298,9 @@ class BlockReader:
         buffer = self._buffer
         self.frames_read, self.complete = 0, False
         try:
-            self.source.seek(0)
+            if self._passes:
+                self.source.seek(0)
+            self._passes += 1
             while True:
                 got = self.source.buffer_read_into(buffer, dtype="float32")
                 if got == 0:
