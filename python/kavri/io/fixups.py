@@ -4,6 +4,8 @@ the same bytes and every reader accepts the result.
 * Ogg streams get a fixed serial number (libsndfile draws one from the clock).
 * Float WAV files carry no PEAK chunk (it holds the time of writing), and their format
   chunk gets the extension size that every format but integer PCM carries.
+* RF64 files keep the PEAK chunk that libsndfile writes whatever it is told, with the
+  time stamp set to 0.
 * Float AIFF files carry no PEAK chunk either; libsndfile leaves the space it had kept for
   one inside the data of a short file, which is cut away here.
 """
@@ -23,6 +25,7 @@ __all__ = [
     "disable_peak_chunk",
     "fix_ogg_serial",
     "complete_float_wav_header",
+    "clear_rf64_peak_time",
     "trim_aiff",
 ]
 
@@ -107,6 +110,27 @@ def complete_float_wav_header(path: str) -> None:
                    + b"PAD " + struct.pack("<I", padding - 2))
         stream.seek(12)
         stream.write(patched)
+
+
+def clear_rf64_peak_time(path: str) -> None:
+    """Sets the time stamp in the PEAK chunk of an RF64 file to 0. libsndfile writes the
+    chunk into float RF64 files even when told not to, and stamps it with the time of
+    writing. The chunks before the data are walked; nothing moves."""
+    with open(path, "r+b") as stream:
+        if stream.read(12)[8:12] != b"WAVE":
+            return
+        position = 12
+        while True:
+            stream.seek(position)
+            chunk = stream.read(8)
+            if len(chunk) < 8 or chunk[:4] == b"data":
+                return
+            size = struct.unpack("<I", chunk[4:])[0]
+            if chunk[:4] == b"PEAK" and size >= 8:
+                stream.seek(position + 12)  # after the chunk's version
+                stream.write(bytes(4))
+                return
+            position += 8 + size + (size & 1)
 
 
 def trim_aiff(path: str, frames: int, frame_bytes: int) -> None:

@@ -269,6 +269,8 @@ def _fix_up(temporary: str, container: str, subtype: str, frames: int, channels:
         fixups.fix_ogg_serial(temporary)
     elif container == "WAV" and subtype in FLOAT_SUBTYPES:
         fixups.complete_float_wav_header(temporary)
+    elif container == "RF64" and subtype in FLOAT_SUBTYPES:
+        fixups.clear_rf64_peak_time(temporary)
     elif container == "AIFF" and subtype in FLOAT_SUBTYPES:
         fixups.trim_aiff(temporary, frames, channels * (sample_bytes(subtype) or 0))
 
