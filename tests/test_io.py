@@ -89,7 +89,7 @@ def test_the_same_audio_gives_the_same_bytes_however_it_is_cut(tmp_path, suffix,
 
 # --- reading in blocks ----------------------------------------------------------------------
 
-def test_block_buffer_is_bounded_by_the_frames_the_file_holds(tmp_path):
+def test_block_buffer_is_bounded_by_the_frames_the_file_holds(tmp_path, monkeypatch):
     # 10 frames x 1,024 channels at the highest sample rate: "a second" of it would be
     # 2**20 frames x 1,024 channels, 4 GiB, which libsndfile zero-fills on the short read.
     path = tmp_path / "wide.wav"
@@ -107,6 +107,9 @@ def test_block_buffer_is_bounded_by_the_frames_the_file_holds(tmp_path):
     assert peak < 4 * reader.buffer_bytes
     assert [b.shape for b in blocks] == [(10, 1024)] and (blocks[0] == 0.5).all()
     assert (reader.frames_read, reader.frames_claimed, reader.ended_early) == (10, 10, False)
+    monkeypatch.setattr(kavri.io.reading, "BLOCK_BYTES_LIMIT", 3 * 1024 * 4)
+    with open_input(str(path)) as source:
+        assert [len(b) for b in BlockReader(source, 1 << 20, "wide.wav")] == [3, 3, 3, 1]
 
 
 @pytest.mark.parametrize("suffix", [".wav", ".flac", ".ogg", ".opus", ".mp3", ".aiff", ".caf",

@@ -17,6 +17,7 @@ from __future__ import annotations
 import errno
 import fcntl
 import os
+import stat
 import tempfile
 from collections.abc import Iterator
 from contextlib import contextmanager, suppress
@@ -147,14 +148,24 @@ def _remove_if_empty(hidden: str) -> None:
         os.rmdir(hidden)
 
 
+def _make_hidden_folder(hidden: str, folder: str) -> None:
+    """Makes the hidden folder with its parent's permissions, so that whoever may write
+    into the target's folder (a shared, group-writable one, say) may write into it too."""
+    try:
+        os.mkdir(hidden)
+    except FileExistsError:
+        return
+    with suppress(OSError):
+        os.chmod(hidden, stat.S_IMODE(os.stat(folder).st_mode))
+
+
 def _create(name: str, folder: str) -> tuple[int, str]:
     """Creates and locks a temporary for ``name`` in the hidden folder; returns its open,
     locked descriptor and its path."""
     hidden = os.path.join(folder, TEMPORARY_FOLDER)
     prefix = _prefix(os.path.basename(name), _name_limit(folder))
     for _ in range(_CREATE_TRIES):
-        with suppress(FileExistsError):
-            os.mkdir(hidden)
+        _make_hidden_folder(hidden, folder)
         try:
             descriptor, temporary = tempfile.mkstemp(dir=hidden, prefix=prefix,
                                                      suffix=TEMPORARY_SUFFIX)

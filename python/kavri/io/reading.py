@@ -36,6 +36,7 @@ __all__ = [
     "ShortFileWarning",
     "StopRequest",
     "SPOOL_DISK_MARGIN",
+    "BLOCK_BYTES_LIMIT",
     "input_path",
     "open_input",
     "read",
@@ -65,6 +66,9 @@ class ShortFileWarning(UserWarning):
 SPOOL_PIECE = 1 << 20
 # Free space a spool leaves on its disk: the copy is refused before the disk gets fuller.
 SPOOL_DISK_MARGIN = 256 << 20
+# The most a block reader's buffer takes, whatever block the caller asks for: a header
+# that compresses well may claim many frames, and a file may have 1,024 channels.
+BLOCK_BYTES_LIMIT = 64 << 20
 # How often a wait for input looks at the stop request.
 POLL_SECONDS = 0.1
 
@@ -229,6 +233,10 @@ def open_input(name: str, label: str | None = None) -> Iterator[sf.SoundFile]:
     against the file's size. Raises :class:`AudioFileError` when the file is missing, a
     folder, not audio, or claims more frames than it can hold."""
     label = shown(name) if label is None else label
+    if _needs_spool(name):
+        # Opening a FIFO would wait for its writer, and libsndfile cannot seek a pipe.
+        raise AudioFileError(f"{label}: cannot be read in place: it is a pipe or device "
+                             "that cannot seek; pass it through input_path first")
     try:
         handle = open(name, "rb")
     except FileNotFoundError:
@@ -253,7 +261,8 @@ class BlockReader:
 
     The buffer holds no more frames than the header claims (a claim :func:`open_input`
     has checked against the file's size), so a short file with many channels and an
-    absurd sample rate costs what it holds, not "a second" of its rate. ``buffer_bytes``
+    absurd sample rate costs what it holds, not "a second" of its rate; nor does it pass
+    ``BLOCK_BYTES_LIMIT``. ``buffer_bytes``
     is the buffer's size, known before it is allocated, for a memory guard.
 
     ``source`` is an input just opened (see :func:`open_input`). Each pass
@@ -271,7 +280,8 @@ class BlockReader:
         self.label = label
         self.channels = int(source.channels)
         self.frames_claimed = max(int(source.frames), 0)
-        self.block_frames = max(1, min(int(frames), self.frames_claimed))
+        most = BLOCK_BYTES_LIMIT // (self.channels * _FLOAT_BYTES)
+        self.block_frames = max(1, min(int(frames), self.frames_claimed, most))
         self.buffer_bytes = self.block_frames * self.channels * _FLOAT_BYTES
         self.frames_read = 0
         self.complete = False
@@ -349,7 +359,9 @@ def read(path: AnyPath, *, stop: StopRequest | None = None) -> AudioData:
 def is_complete_audio_file(path: AnyPath) -> bool:
     """True if the path holds an audio file that libsndfile can open and that has frames
     or a valid empty header. Files are written atomically, so an existing readable file
-    is a finished one."""
+    is a finished one. A pipe or device is not, and is not opened."""
+    if _needs_spool(fs_name(path)):
+        return False
     try:
         with open(fs_name(path), "rb") as handle, sf.SoundFile(handle.fileno(), closefd=False):
             pass
