@@ -12,7 +12,7 @@ from __future__ import annotations
 import sys
 from pathlib import Path
 
-from kavri._atomic import atomic_output
+from kavri.io import atomic_output
 from kavri.catalogue import markdown_reference
 
 START = "<!-- effect-reference:start -->"

@@ -221,12 +221,13 @@ def test_a_folder_that_cannot_be_made_fails_only_its_file(tree, tmp_path):
     out = tmp_path / "out"
     out.mkdir()
     (out / "sub").write_text("a file where the folder should be")
-    (out / ".a.wav.ab12cd34.kavri-tmp").write_bytes(b"left by a killed run")
+    (out / ".kavri-tmp.d").mkdir()
+    (out / ".kavri-tmp.d" / ".a.wav.ab12cd34.kavri-tmp").write_bytes(b"left by a killed run")
     result = run_cli("batch", "in", "out", "--preset", "saturate", cwd=tmp_path)
     assert result.returncode == 1 and "Traceback" not in result.stderr
     assert "sub/c.wav: cannot create folder" in result.stderr
     assert "1 processed, 0 skipped (already complete), 3 failed" in result.stdout
-    assert (out / "a.wav").is_file() and not list(out.glob("*.kavri-tmp"))
+    assert (out / "a.wav").is_file() and not list(out.rglob("*.kavri-tmp*"))
 
 
 def test_links_are_placed_by_their_path_under_the_input_folder(tree, tmp_path):

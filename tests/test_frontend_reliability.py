@@ -10,7 +10,6 @@ import os
 import re
 import subprocess
 import sys
-import tempfile
 import textwrap
 
 import numpy as np
@@ -20,8 +19,8 @@ from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 import kavri
-import kavri._atomic
 import kavri._engine
+import kavri.io.atomic
 from kavri import AudioFileError, ChainError, KavriError
 from kavri.chain import parse_chain_text
 
@@ -320,15 +319,15 @@ def test_cli_with_names_that_are_not_utf8(work):
 def test_full_disk_is_named_and_leaves_nothing(tmp_path, monkeypatch, name):
     # The temporary output is swapped for a link to /dev/full, where every write fails
     # with ENOSPC, as on a full disk. Ogg's writer ignores failed writes altogether.
-    real_mkstemp = tempfile.mkstemp
+    real_create = kavri.io.atomic._create
 
-    def onto_dev_full(**kwargs):
-        handle, path = real_mkstemp(**kwargs)
+    def onto_dev_full(name, folder):
+        handle, path = real_create(name, folder)
         os.unlink(path)
         os.symlink("/dev/full", path)
         return handle, path
 
-    monkeypatch.setattr(kavri._atomic.tempfile, "mkstemp", onto_dev_full)
+    monkeypatch.setattr(kavri.io.atomic, "_create", onto_dev_full)
     with pytest.raises(AudioFileError,
                        match=f"/{re.escape(name)}: cannot write: No space left on device$"):
         kavri.write(tmp_path / name, noise(frames=48_000), RATE)

@@ -20,11 +20,11 @@ from ._kavri_core import process_pipeline
 from ._stop import StopFlag
 from ._version import __version__
 from .api import LoudnessWarning, augment, process, process_to_loudness
-from .audiofile import AudioData, read, write
 from .catalogue import EFFECTS, EffectInfo, Param, effect_types
 from .chain import list_presets, load_chain, load_preset, validate_chain
 from .errors import AudioFileError, ChainError, Interrupted, KavriError, KavriWarning
 from .files import FileSummary, measure_file, process_file
+from .io import AudioData, read, write
 from .loudness import LoudnessTarget, Measurement, measure
 from .random_chain import RandomChain
 from .runs.augment import augment_files

@@ -1,5 +1,7 @@
-"""Array-level sample conversions shared by the engine path and the file writer."""
-# MERGE: replaced by the io branch's module of the same name.
+"""Conversions of audio arrays shared by the array API and the file code.
+
+Nothing here touches files: this module is imported by code that only handles arrays.
+"""
 
 from __future__ import annotations
 
@@ -8,10 +10,23 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-PCM_BITS = {"PCM_S8": 8, "PCM_U8": 8, "PCM_16": 16, "PCM_24": 24, "PCM_32": 32}
+__all__ = ["PCM_BITS", "pcm_to_float", "as_frames"]
+
+# Integer sample formats by their bits, under libsndfile's names. Full scale is
+# 2**(bits-1) for reading and writing alike. 8-bit files are fed as 16-bit words whose
+# low byte is 0.
+PCM_BITS: dict[str, int] = {"PCM_S8": 8, "PCM_U8": 8, "PCM_16": 16, "PCM_24": 24, "PCM_32": 32}
 
 
 def pcm_to_float(audio: npt.ArrayLike) -> npt.NDArray[np.float32]:
+    """Audio as float32, integer PCM scaled by its full scale into [-1, 1).
+
+    int8, int16 and int32 samples are divided by 2**7, 2**15 and 2**31; uint8 samples are
+    centred on 128 and divided by 128. Float input is converted to float32 unchanged in
+    value. Other integer types (int64, uint16, ...) have no agreed full scale and are
+    refused with ``TypeError``. Anything that is not a NumPy array (a list of numbers, say)
+    holds sample values as written, in float32.
+    """
     if not isinstance(audio, np.ndarray):
         return np.asarray(audio, dtype=np.float32)
     data = audio
@@ -20,6 +35,7 @@ def pcm_to_float(audio: npt.ArrayLike) -> npt.NDArray[np.float32]:
         return ((data.astype(np.float32) - np.float32(128.0)) / np.float32(128.0))
     if kind in (np.int8, np.int16, np.int32):
         scale = np.float32(2.0 ** (8 * kind.itemsize - 1))
+        # int32 does not fit a float32 mantissa: scale in float64, then round once.
         work = np.float64 if kind == np.int32 else np.float32
         scaled: npt.NDArray[np.floating[Any]] = np.divide(data.astype(work), scale, dtype=work)
         return scaled.astype(np.float32)
@@ -29,3 +45,12 @@ def pcm_to_float(audio: npt.ArrayLike) -> npt.NDArray[np.float32]:
     if kind.kind in "bO":
         raise TypeError(f"audio must be numbers, got an array of {kind}")
     return np.asarray(data, dtype=np.float32)
+
+
+def as_frames[T: np.generic](data: npt.NDArray[T]) -> tuple[npt.NDArray[T], bool]:
+    """``data`` as (frames, channels): 1-D audio (one channel) becomes a (frames, 1) view,
+    and the flag says so, for a caller that hands back the shape it was given
+    (``out[:, 0]``). Any other shape is returned as it is, for the caller to check."""
+    if data.ndim == 1:
+        return data[:, np.newaxis], True
+    return data, False

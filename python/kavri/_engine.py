@@ -29,7 +29,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _kavri_stream as _native_stream
-from ._audio import pcm_to_float
+from ._audio import as_frames, pcm_to_float
 from ._kavri_core import process_pipeline
 
 __all__ = [
@@ -155,13 +155,12 @@ def frames_of(audio: npt.ArrayLike) -> tuple[npt.NDArray[np.float32], bool]:
     Raises ``TypeError`` for samples that are not real numbers or integers without a known
     full scale, and ``ValueError`` for a shape that is neither 1-D nor 2-D or that looks
     channels-first."""
-    data = _samples(audio)
-    if data.ndim == 2:
+    data, flat = as_frames(_samples(audio))
+    if data.ndim != 2:
+        raise ValueError(f"audio must be (frames, channels) or 1-D, got shape {data.shape}")
+    if not flat:
         check_orientation(data.shape)
-        return data, False
-    if data.ndim == 1:
-        return data[:, np.newaxis], True
-    raise ValueError(f"audio must be (frames, channels) or 1-D, got shape {data.shape}")
+    return data, flat
 
 
 def useful_workers(channels: int, frames: int, workers: int) -> int:
@@ -204,11 +203,11 @@ def stream_frames(chunk: npt.ArrayLike, channels: int) -> tuple[npt.NDArray[np.f
     """A chunk for a stream of ``channels`` channels as (frames, channels) float32, and
     whether it came 1-D; converted by the same rules as whole calls. A chunk whose channel
     count fits only when transposed is refused with the channels-first hint."""
-    data = _samples(chunk)
-    if data.ndim == 1:
+    data, flat = as_frames(_samples(chunk))
+    if flat:
         if channels != 1:
             raise ValueError(f"a 1-D chunk is mono, but the stream has {channels} channels")
-        return data[:, np.newaxis], True
+        return data, True
     if data.ndim != 2:
         raise ValueError(f"audio must be (frames, channels) or 1-D, got shape {data.shape}")
     if data.shape[1] != channels:

@@ -51,20 +51,26 @@ _INT32_LIMIT = 2**31
 _FLOAT32_MAX = float(np.finfo(np.float32).max)
 
 
+# A value shown in a message is cut to this many characters, keeping both ends.
+_SHOWN_LENGTH = 120
+
+
 def _show(value: Any) -> str:
-    """A value as the user wrote it, in JSON terms where it has one."""
+    """A value as the user wrote it, in JSON terms where it has one, cut short when long."""
     if too_deep(value):
         return f"(a {type(value).__name__} nested more than {MAX_DEPTH} levels deep)"
     try:
-        return json.dumps(value, allow_nan=True)
+        text = json.dumps(value, allow_nan=True)
     except (TypeError, ValueError, RecursionError):
-        pass
-    try:
-        return repr(value)
-    except ValueError:  # it holds an integer too long for the interpreter to print
-        return f"(a {type(value).__name__} holding an integer too long to print)"
-    except RecursionError:
-        return f"(a {type(value).__name__} nested too deeply to print)"
+        try:
+            text = repr(value)
+        except ValueError:  # it holds an integer too long for the interpreter to print
+            return f"(a {type(value).__name__} holding an integer too long to print)"
+        except RecursionError:
+            return f"(a {type(value).__name__} nested too deeply to print)"
+    if len(text) > _SHOWN_LENGTH:
+        text = f"{text[:_SHOWN_LENGTH - 30]}...{text[-20:]} ({len(text)} characters)"
+    return text
 
 
 def _show_number(value: Any) -> str:

@@ -11,8 +11,8 @@ import numpy as np
 
 from ._version import __version__
 from .api import process
-from .audiofile import write
 from .chain import chain_summary, list_presets, load_preset
+from .io import write
 
 __all__ = ["demo_signal", "run_demo", "DEMO_FOLDER"]
 

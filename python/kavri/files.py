@@ -20,17 +20,22 @@ from __future__ import annotations
 
 import os
 import time
+import warnings
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import Any, Unpack
 
 import numpy as np
-import soundfile as sf
 
+from ._engine import check_memory
 from ._paths import AnyPath, fs_name
 from ._paths import shown as show_name
 from ._stop import StopRequest
-from .audiofile import (
+from .chain import ChainLike, load_chain
+from .errors import AudioFileError, Interrupted, KavriError
+from .io import (
+    BlockReader,
+    ShortFileWarning,
     WriteStats,
     check_output,
     input_path,
@@ -38,8 +43,6 @@ from .audiofile import (
     open_output,
     output_format,
 )
-from .chain import ChainLike, load_chain
-from .errors import AudioFileError, Interrupted, KavriError
 from .loudness import LevelMeter, LoudnessResult, Measurement, clip_level, plan_loudness
 from .settings import RenderOptions, RenderSettings, tail_frames
 from .stream import Stream
@@ -96,51 +99,40 @@ def chunk_frames(sample_rate: int, block_size: int, requested: int | None = None
     return min(max(blocks, 1), MAX_CHUNK_FRAMES // block) * block
 
 
-def _read(reader: sf.SoundFile, buffer: np.ndarray, name: str) -> np.ndarray:
-    try:
-        return reader.read(dtype="float32", always_2d=True, out=buffer)
-    except (RuntimeError, ValueError) as error:
-        detail = error.error_string if isinstance(error, sf.LibsndfileError) else str(error)
-        raise AudioFileError(f"{name}: cannot read: {detail}") from None
-
-
 def _engine_error(source: str, error: BaseException) -> KavriError:
     return KavriError(f"{source}: {error or type(error).__name__}")
 
 
-def _passes(reader: sf.SoundFile, stream: Stream, step: int, extra: int, name: str,
+def _passes(blocks: BlockReader, stream: Stream, extra: int, name: str,
             check_stop: Callable[[], None]) -> Iterator[tuple[int, np.ndarray]]:
     """Runs the whole input, then ``extra`` frames of silence, through ``stream``; yields
     (frames consumed so far, processed frames) per chunk, the stream's flush last."""
-    reader.seek(0)
-    buffer = np.empty((step, reader.channels), np.float32)
     consumed = 0
-    pending = extra
-    while True:
-        check_stop()
-        block = _read(reader, buffer, name)
-        if block.shape[0] == 0:
-            if pending == 0:
-                break
-            block = buffer[:min(step, pending)]
-            block.fill(0.0)
-            pending -= block.shape[0]
-        consumed += block.shape[0]
+
+    def run(block: np.ndarray) -> np.ndarray:
         try:
-            processed = stream.process(block)
+            return stream.process(block)
         except (RuntimeError, MemoryError) as error:
             raise _engine_error(name, error) from None
-        yield consumed, processed
+
+    for block in blocks:
+        check_stop()
+        consumed += block.shape[0]
+        yield consumed, run(block)
+    if extra:
+        silence = np.zeros((min(blocks.block_frames, extra), blocks.channels), np.float32)
+        pending = extra
+        while pending:
+            check_stop()
+            block = silence[:min(silence.shape[0], pending)]
+            pending -= block.shape[0]
+            consumed += block.shape[0]
+            yield consumed, run(block)
     check_stop()
     try:
         yield consumed, stream.flush()
     except (RuntimeError, MemoryError) as error:
         raise _engine_error(name, error) from None
-
-
-def _ended_early(label: str, claimed: int, read: int) -> str:
-    return (f"{label} ends early: its header says {claimed} frames, {read} could be read "
-            f"(the file is damaged or was cut short)")
 
 
 def process_file(source: AnyPath, output: AnyPath, chain: ChainLike,
@@ -214,12 +206,15 @@ def render_file(source: AnyPath, output: AnyPath, specs: list[dict[str, Any]],
     check_stop()
     start = time.perf_counter()
     label = "standard input" if source_name == "-" else show_name(source_name)
-    with input_path(source_name) as readable, open_input(readable, label) as reader:
+    with input_path(source_name, stop) as readable, open_input(readable, label) as reader:
         rate, channels = int(reader.samplerate), int(reader.channels)
         check_output(output_name, rate, chosen, settings.bitrate)
         extra = tail_frames(settings.tail, rate)
-        step = chunk_frames(rate, settings.block_size, chunk)
-        claimed = max(int(reader.frames), 0)
+        blocks = BlockReader(reader, chunk_frames(rate, settings.block_size, chunk), label)
+        # The read buffer, and as much again for the silence of a tail and the output.
+        check_memory(3 * blocks.buffer_bytes, f"{label}: reading in blocks of "
+                                              f"{blocks.block_frames} frames")
+        claimed = blocks.frames_claimed
         per_pass = claimed + extra
         done_before = 0
         planned = 2 if target is not None else 1
@@ -242,8 +237,8 @@ def render_file(source: AnyPath, output: AnyPath, specs: list[dict[str, Any]],
             if done_before:
                 planned += 1  # a pass more than the measuring one and the writing one
             meter = LevelMeter(rate, channels, true_peak=True)
-            for consumed, processed in _passes(reader, new_stream(list(extra_specs)), step,
-                                               extra, source_name, check_stop):
+            for consumed, processed in _passes(blocks, new_stream(list(extra_specs)), extra,
+                                               source_name, check_stop):
                 meter.add(processed)
                 report(consumed)
             done_before += per_pass
@@ -260,8 +255,8 @@ def render_file(source: AnyPath, output: AnyPath, specs: list[dict[str, Any]],
         consumed = 0
         with open_output(output_name, rate, channels, settings.subtype,
                          file_format=settings.file_format, dither=settings.dither,
-                         bitrate=settings.bitrate) as writer:
-            for consumed, processed in _passes(reader, new_stream(added), step, extra,
+                         bitrate=settings.bitrate, expected_frames=per_pass) as writer:
+            for consumed, processed in _passes(blocks, new_stream(added), extra,
                                                source_name, check_stop):
                 if processed.shape[0]:
                     writer.write(processed)
@@ -276,24 +271,30 @@ def render_file(source: AnyPath, output: AnyPath, specs: list[dict[str, Any]],
     measured = meter.result() if meter is not None else None
     if result is not None and measured is not None:
         result.measured(measured)
-    read = consumed - extra
-    warnings = (_ended_early(label, claimed, read),) if read < claimed else ()
-    return FileSummary(source_name, output_name, rate, channels, read, writer.stats.frames,
+    notes = tuple(note for note in (blocks.shortfall(), writer.notice) if note is not None)
+    return FileSummary(source_name, output_name, rate, channels, consumed - extra,
+                       writer.stats.frames,
                        time.perf_counter() - start, measured if measure else None,
-                       writer.stats, result, chosen, warnings)
+                       writer.stats, result, chosen, notes)
 
 
-def measure_file(path: AnyPath, chunk_frames: int = 1 << 16) -> Measurement:
+def measure_file(path: AnyPath, chunk_frames: int = 1 << 16, *,
+                 stop: StopRequest | None = None) -> Measurement:
     """Measures an audio file chunk by chunk, in memory that does not grow with its length.
-    "-" reads standard input. Raises :class:`kavri.AudioFileError` naming the file."""
+    "-" reads standard input. A file that ends before its header says gives a
+    :class:`kavri.io.ShortFileWarning`. Raises :class:`kavri.AudioFileError` naming the
+    file."""
     given = fs_name(path)
     name = "standard input" if given == "-" else show_name(given)
-    with input_path(given) as readable, open_input(readable, name) as reader:
+    with input_path(given, stop) as readable, open_input(readable, name) as reader:
         meter = LevelMeter(reader.samplerate, reader.channels, clip_level(reader.subtype))
-        buffer = np.empty((chunk_frames, reader.channels), np.float32)
-        while True:
-            block = _read(reader, buffer, name)
-            if block.shape[0] == 0:
-                break
+        blocks = BlockReader(reader, chunk_frames, name)
+        # The meter works on float64 rows of each block, several at a time.
+        check_memory(6 * blocks.buffer_bytes, f"{name}: metering in blocks of "
+                                              f"{blocks.block_frames} frames")
+        for block in blocks:
             meter.add(block)
+    shortfall = blocks.shortfall()
+    if shortfall is not None:
+        warnings.warn(shortfall, ShortFileWarning, stacklevel=2)
     return meter.result()

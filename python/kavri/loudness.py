@@ -28,7 +28,7 @@ import numpy.typing as npt
 import pyloudnorm
 from scipy import signal
 
-from ._audio import PCM_BITS
+from ._audio import PCM_BITS, as_frames
 
 __all__ = [
     "LoudnessMeter",
@@ -64,6 +64,14 @@ MIN_LOUDNESS_RATE = 8_000
 def to_db(value: float) -> float:
     """20 log10 of a linear level; -inf for 0."""
     return 20.0 * math.log10(value) if value > 0 else -math.inf
+
+
+def _frames(data: np.ndarray, channels: int) -> np.ndarray:
+    """A chunk for a meter of ``channels`` channels as (frames, channels)."""
+    frames, _ = as_frames(data)
+    if frames.ndim != 2 or frames.shape[1] != channels:
+        raise ValueError(f"expected (frames, {channels}) audio, got {data.shape}")
+    return frames
 
 
 def channel_weights(channels: int) -> np.ndarray:
@@ -135,11 +143,7 @@ class LoudnessMeter:
 
     def add(self, chunk: npt.ArrayLike) -> None:
         """Feeds the next frames (a (frames, channels) array, or 1-D for one channel)."""
-        data = np.asarray(chunk, dtype=np.float64)
-        if data.ndim == 1:
-            data = data[:, np.newaxis]
-        if data.ndim != 2 or data.shape[1] != self.channels:
-            raise ValueError(f"expected (frames, {self.channels}) audio, got {data.shape}")
+        data = _frames(np.asarray(chunk, dtype=np.float64), self.channels)
         if data.shape[0] == 0:
             return
         self.add_rows(np.ascontiguousarray(data.T))
@@ -352,11 +356,7 @@ class LevelMeter:
 
     def add(self, chunk: npt.ArrayLike) -> None:
         """Feeds the next frames, (frames, channels) or 1-D for one channel."""
-        data = np.asarray(chunk)
-        if data.ndim == 1:
-            data = data[:, np.newaxis]
-        if data.ndim != 2 or data.shape[1] != self.channels:
-            raise ValueError(f"expected (frames, {self.channels}) audio, got {data.shape}")
+        data = _frames(np.asarray(chunk), self.channels)
         if data.shape[0] == 0:
             return
         # Channels as contiguous float64 rows: reductions along a row are much faster.
@@ -387,9 +387,7 @@ class LevelMeter:
 
 def measure(audio: npt.ArrayLike, sample_rate: float, chunk_frames: int = 1 << 16) -> Measurement:
     """Measures a (frames, channels) or 1-D array, in chunks as a file would be."""
-    data = np.asarray(audio)
-    if data.ndim == 1:
-        data = data[:, np.newaxis]
+    data, _ = as_frames(np.asarray(audio))
     meter = LevelMeter(sample_rate, data.shape[1])
     for start in range(0, data.shape[0], chunk_frames):
         meter.add(data[start:start + chunk_frames])

@@ -15,12 +15,12 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from ._atomic import atomic_output
 from ._paths import shown as display_name
 from .api import process
 from .catalogue import EFFECTS
 from .chain import Chain, ChainLike, chain_summary, load_chain
 from .errors import KavriError
+from .io import atomic_output
 
 __all__ = [
     "impulse_response",

@@ -21,9 +21,9 @@ from typing import Any, TypedDict
 
 from ._engine import check_engine_options
 from ._version import __version__
-from .audiofile import DITHER_MODES, MP3_BITRATES, check_format_name, check_subtype_name
 from .chain import Chain
 from .errors import KavriError
+from .io import DITHER_MODES, MP3_BITRATES, check_format_name, check_subtype_name
 from .loudness import LoudnessTarget
 
 __all__ = ["RenderSettings", "RenderOptions", "SettingError", "check_tail", "tail_frames"]

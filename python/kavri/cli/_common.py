@@ -17,9 +17,9 @@ from typing import Any
 
 from .._paths import shown
 from .._stop import StopFlag, stop_on_signals
-from ..audiofile import DITHER_MODES, MP3_BITRATES, SUBTYPES
 from ..chain import Chain, load_chain_file, load_preset, parse_effect_option
 from ..errors import KavriError
+from ..io import DITHER_MODES, MP3_BITRATES, SUBTYPES
 from ..runs.batch import check_jobs, find_files
 from ..runs.tasks import BatchInterrupted, BatchReport, FileResult
 from ..settings import RenderSettings, SettingError

@@ -8,10 +8,10 @@ import sys
 from typing import Any
 
 from .._stop import stop_on_signals
-from ..audiofile import STREAM_FORMATS, output_format
 from ..chain import chain_summary
 from ..errors import Interrupted, KavriError
 from ..files import render_file
+from ..io import STREAM_FORMATS, output_format
 from ..report import output_report
 from ._common import (
     FileProgress,

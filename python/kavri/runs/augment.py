@@ -23,12 +23,12 @@ from concurrent.futures import Executor
 from pathlib import Path
 from typing import Any, Unpack
 
-from .._atomic import atomic_output
 from .._json import JSONProblem
 from .._json import parse as parse_json
 from .._paths import AnyPath, fs_name, shown
 from .._stop import StopRequest
 from ..errors import KavriError, KavriWarning
+from ..io import atomic_output
 from ..random_chain import RandomChain, RandomChainLike, key_word
 from ..settings import RenderOptions, RenderSettings
 from .batch import check_jobs, plan_outputs

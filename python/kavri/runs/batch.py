@@ -15,10 +15,10 @@ from concurrent.futures import Executor
 from pathlib import Path
 from typing import Unpack
 
-from .._atomic import TEMPORARY_SUFFIX
 from .._paths import AnyPath, fs_name
 from .._stop import StopRequest
 from ..chain import ChainLike, load_chain
+from ..io import is_temporary
 from ..settings import RenderOptions, RenderSettings
 from .guard import inside
 from .record import Record, is_bookkeeping
@@ -47,8 +47,7 @@ def find_files(folder: AnyPath, pattern: str = "*.wav",
                 ours.add(os.path.realpath(written))
     found: list[Path] = []
     for path in root.rglob(pattern):
-        if is_bookkeeping(path.name) or (path.name.startswith(".")
-                                         and path.name.endswith(TEMPORARY_SUFFIX)):
+        if is_bookkeeping(path.name) or is_temporary(path):
             continue
         if not path.is_file():
             continue

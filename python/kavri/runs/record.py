@@ -23,12 +23,12 @@ import warnings
 from pathlib import Path
 from typing import Any
 
-from .._atomic import atomic_output
 from .._json import JSONProblem
 from .._json import parse as parse_json
 from .._paths import AnyPath, fs_name, shown
 from .._stop import StopRequest
 from ..errors import Interrupted, KavriError, KavriWarning
+from ..io import atomic_output
 
 __all__ = [
     "RECORD_NAME",

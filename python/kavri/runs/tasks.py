@@ -25,10 +25,10 @@ from typing import Any, Literal
 
 from .._paths import AnyPath, fs_name
 from .._stop import AnyStop, StopRequest
-from ..audiofile import is_complete_audio_file, open_input, output_format
 from ..chain import Chain
 from ..errors import Interrupted, KavriError
 from ..files import render_file
+from ..io import is_complete_audio_file, open_input, output_format
 from ..report import output_report
 from ..settings import RenderSettings, tail_frames
 from .guard import OutputGuard

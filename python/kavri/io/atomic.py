@@ -1,0 +1,209 @@
+"""Atomic file output: the data goes to a hidden temporary file, which is renamed onto the
+target only when it is complete.
+
+Temporaries live in a hidden folder inside the target's folder, ``.kavri-tmp.d/``, named
+after their target (cut short where the name would pass the file system's limit) with a
+random part: ``.NAME.XXXXXXXX.kavri-tmp``. The folder is removed when its last temporary
+goes. Each writer holds an advisory lock (``flock``) on its temporary for as long as it
+lives; the kernel drops the lock when the writer ends, however it ends. A new write removes
+the temporaries in the folder that nobody holds (those of a writer killed by SIGKILL, a
+lost machine or a killed cluster worker) and never one that is still being written. Only
+the small hidden folder is looked through, so the cost of a write does not grow with the
+number of files beside the target.
+"""
+
+from __future__ import annotations
+
+import errno
+import fcntl
+import os
+import stat
+import tempfile
+from collections.abc import Iterator
+from contextlib import contextmanager, suppress
+from pathlib import PurePath
+
+from .._paths import AnyPath, fs_name, shown
+from ..errors import KavriError
+
+__all__ = [
+    "FILE_MODE",
+    "TEMPORARY_FOLDER",
+    "TEMPORARY_SUFFIX",
+    "atomic_output",
+    "is_temporary",
+    "remove_stale_temporaries",
+]
+
+
+def _current_umask() -> int:
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
+# Read once at import: os.umask can only be read by setting it, which is not safe to do
+# while other threads create files.
+FILE_MODE = 0o666 & ~_current_umask()
+
+TEMPORARY_SUFFIX = ".kavri-tmp"
+TEMPORARY_FOLDER = ".kavri-tmp.d"
+
+# The longest file name when the file system does not say: Linux's NAME_MAX.
+_NAME_MAX = 255
+# What mkstemp adds to the prefix: eight random characters.
+_RANDOM_LENGTH = 8
+# Tries at creating a temporary when another writer removes the folder meanwhile.
+_CREATE_TRIES = 20
+
+
+def is_temporary(path: AnyPath) -> bool:
+    """Whether ``path`` is a temporary of an unfinished write, or the hidden folder that
+    holds them, so that code walking a tree (``rglob``) can leave it out. Hidden files
+    ending in ``.kavri-tmp`` beside their target, from earlier versions, count as well."""
+    parts = PurePath(fs_name(path))
+    if parts.name == TEMPORARY_FOLDER or parts.parent.name == TEMPORARY_FOLDER:
+        return True
+    return parts.name.startswith(".") and parts.name.endswith(TEMPORARY_SUFFIX)
+
+
+def _name_limit(folder: str) -> int:
+    try:
+        return os.pathconf(folder, "PC_NAME_MAX")
+    except (OSError, ValueError):
+        return _NAME_MAX
+
+
+def _prefix(base: str, limit: int) -> str:
+    """``.NAME.``, with NAME cut (whole characters, counted in bytes) so that the
+    temporary's name stays within ``limit`` bytes."""
+    room = limit - len(b"..") - _RANDOM_LENGTH - len(TEMPORARY_SUFFIX)
+    encoded = os.fsencode(base)
+    if len(encoded) > room:
+        cut = encoded[:room]
+        # Do not split a UTF-8 character: drop continuation bytes and their lead byte.
+        while cut and cut[-1] & 0xC0 == 0x80:
+            cut = cut[:-1]
+        if cut and cut[-1] >= 0xC0:
+            cut = cut[:-1]
+        base = os.fsdecode(cut)
+    return f".{base}."
+
+
+def _try_lock(descriptor: int) -> bool:
+    try:
+        fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except OSError as error:
+        if error.errno in (errno.EWOULDBLOCK, errno.EAGAIN, errno.EACCES):
+            return False
+        raise
+    return True
+
+
+def _same_file(path: str, descriptor: int) -> bool:
+    try:
+        named = os.stat(path, follow_symlinks=False)
+    except OSError:
+        return False
+    held = os.fstat(descriptor)
+    return (named.st_dev, named.st_ino) == (held.st_dev, held.st_ino)
+
+
+def remove_stale_temporaries(folder: str) -> list[str]:
+    """Removes the temporaries in ``folder``'s hidden folder that no live writer holds and
+    returns their paths. A run that ends normally, or by an exception or a signal Python
+    sees, removes its own; these come from kill -9, a lost machine or a killed worker.
+
+    A temporary is removed only while its lock is held here, and only if its name still
+    leads to the file that was locked, so a writer that has just created its file (and
+    checks after locking that its name still leads to it) is never robbed of it."""
+    hidden = os.path.join(folder, TEMPORARY_FOLDER)
+    removed: list[str] = []
+    try:
+        entries = list(os.scandir(hidden))
+    except OSError:
+        return removed
+    for entry in entries:
+        if not entry.name.endswith(TEMPORARY_SUFFIX):
+            continue
+        try:
+            descriptor = os.open(entry.path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)
+        except OSError:
+            continue  # gone already, or not a file of ours
+        try:
+            if _try_lock(descriptor) and _same_file(entry.path, descriptor):
+                os.unlink(entry.path)
+                removed.append(entry.path)
+        except OSError:
+            continue  # not ours to remove: the new write goes on
+        finally:
+            os.close(descriptor)
+    _remove_if_empty(hidden)
+    return removed
+
+
+def _remove_if_empty(hidden: str) -> None:
+    # Fails while another writer's temporary is inside, or when it is gone already.
+    with suppress(OSError):
+        os.rmdir(hidden)
+
+
+def _make_hidden_folder(hidden: str, folder: str) -> None:
+    """Makes the hidden folder with its parent's permissions, so that whoever may write
+    into the target's folder (a shared, group-writable one, say) may write into it too."""
+    try:
+        os.mkdir(hidden)
+    except FileExistsError:
+        return
+    with suppress(OSError):
+        os.chmod(hidden, stat.S_IMODE(os.stat(folder).st_mode))
+
+
+def _create(name: str, folder: str) -> tuple[int, str]:
+    """Creates and locks a temporary for ``name`` in the hidden folder; returns its open,
+    locked descriptor and its path."""
+    hidden = os.path.join(folder, TEMPORARY_FOLDER)
+    prefix = _prefix(os.path.basename(name), _name_limit(folder))
+    for _ in range(_CREATE_TRIES):
+        _make_hidden_folder(hidden, folder)
+        try:
+            descriptor, temporary = tempfile.mkstemp(dir=hidden, prefix=prefix,
+                                                     suffix=TEMPORARY_SUFFIX)
+        except FileNotFoundError:
+            continue  # the folder was removed by a writer that finished just now
+        if _try_lock(descriptor) and _same_file(temporary, descriptor):
+            return descriptor, temporary
+        # Taken for a stale one and removed between its creation and the lock: again.
+        os.close(descriptor)
+    raise OSError(errno.EAGAIN, "could not create a temporary file")
+
+
+@contextmanager
+def atomic_output(path: AnyPath) -> Iterator[str]:
+    """Yields a temporary path in a hidden folder inside the target's folder; when the
+    block succeeds the file is given the usual permissions and renamed onto ``path`` in one
+    step. On any failure, an interrupt included, the temporary file is removed and
+    ``path`` is left as it was. Names need not be UTF-8: the temporary path is a ``str``
+    that may hold escape surrogates, which ``open`` and the ``os`` functions accept; C
+    libraries are best given an open descriptor. Temporaries left by killed writers are
+    removed first."""
+    name = fs_name(path)
+    folder = os.path.dirname(os.path.abspath(name))
+    if not os.path.isdir(folder):
+        raise KavriError(f"{shown(name)}: cannot write: folder {shown(folder)} does not exist")
+    remove_stale_temporaries(folder)
+    try:
+        lock, temporary = _create(name, folder)
+    except OSError as error:
+        raise KavriError(f"{shown(name)}: cannot write: {error.strerror}") from None
+    try:
+        yield temporary
+        os.chmod(temporary, FILE_MODE)
+        os.replace(temporary, name)
+    except BaseException:
+        with suppress(FileNotFoundError):
+            os.unlink(temporary)
+        raise
+    finally:
+        os.close(lock)  # the lock goes with the descriptor
+        _remove_if_empty(os.path.dirname(temporary))

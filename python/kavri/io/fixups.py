@@ -1,0 +1,175 @@
+"""Corrections made to files libsndfile has written, so that the same audio always gives
+the same bytes and every reader accepts the result.
+
+* Ogg streams get a fixed serial number (libsndfile draws one from the clock).
+* Float WAV files carry no PEAK chunk (it holds the time of writing), and their format
+  chunk gets the extension size that every format but integer PCM carries.
+* RF64 files keep the PEAK chunk that libsndfile writes whatever it is told, with the
+  time stamp set to 0.
+* Float AIFF files carry no PEAK chunk either; libsndfile leaves the space it had kept for
+  one inside the data of a short file, which is cut away here.
+"""
+
+from __future__ import annotations
+
+import struct
+import zlib
+
+import numpy as np
+import soundfile as sf
+
+from ..errors import AudioFileError
+
+__all__ = [
+    "OGG_SERIAL",
+    "disable_peak_chunk",
+    "fix_ogg_serial",
+    "complete_float_wav_header",
+    "clear_rf64_peak_time",
+    "trim_aiff",
+]
+
+OGG_SERIAL = 0x4B415652
+
+# libsndfile's command that turns the PEAK chunk of float WAV, AIFF and CAF files on or
+# off. soundfile has no call for it, so it is sent through soundfile's own binding.
+_SFC_SET_ADD_PEAK_CHUNK = 0x1050
+
+
+def disable_peak_chunk(handle: sf.SoundFile) -> None:
+    """Leaves the PEAK chunk out of a float file just opened for writing (before any
+    frame is written). The command is refused harmlessly by formats that never have one.
+
+    soundfile offers no public call for this command, so this is the one place that
+    reaches into its binding; a soundfile that no longer has it is reported, not
+    silently written with a time stamp."""
+    try:
+        command = sf._snd.sf_command
+        null = sf._ffi.NULL  # type: ignore[attr-defined]
+        native = handle._file
+    except AttributeError as missing:
+        raise AudioFileError(
+            f"soundfile {sf.__version__} no longer exposes libsndfile's sf_command "
+            f"({missing}); Kavri cannot leave out the PEAK chunk and needs updating "
+            "for this soundfile") from None
+    command(native, _SFC_SET_ADD_PEAK_CHUNK, null, 0)
+
+
+def _ogg_crc(page: bytes) -> int:
+    """The CRC of an Ogg page (polynomial 0x04C11DB7, not reflected, no initial or final
+    inversion), computed with zlib's reflected CRC-32 on bit-reversed bytes."""
+    reflected = _BIT_REVERSED[np.frombuffer(page, np.uint8)].tobytes()
+    raw = zlib.crc32(reflected) ^ zlib.crc32(bytes(len(reflected)))
+    return int(f"{raw:032b}"[::-1], 2)
+
+
+_BIT_REVERSED = np.array([int(f"{i:08b}"[::-1], 2) for i in range(256)], dtype=np.uint8)
+
+
+def fix_ogg_serial(path: str) -> None:
+    """Gives every page of an Ogg file the same fixed stream serial number and recomputes
+    the page checksums. Pages are rewritten in place, one at a time."""
+    with open(path, "r+b") as stream:
+        position = 0
+        while True:
+            stream.seek(position)
+            header = stream.read(27)
+            if len(header) < 27:
+                break
+            if header[:4] != b"OggS":
+                raise AudioFileError(f"{path}: unexpected data in the Ogg stream")
+            table = stream.read(header[26])
+            size = 27 + len(table) + sum(table)
+            stream.seek(position)
+            page = bytearray(stream.read(size))
+            struct.pack_into("<I", page, 14, OGG_SERIAL)
+            struct.pack_into("<I", page, 22, 0)
+            struct.pack_into("<I", page, 22, _ogg_crc(bytes(page)))
+            stream.seek(position)
+            stream.write(page)
+            position += size
+
+
+def complete_float_wav_header(path: str) -> None:
+    """Gives a float WAV file's format chunk the two-byte extension size (0) that every
+    format but integer PCM carries. libsndfile writes a bare 16-byte format chunk, which
+    sox, for one, warns about on every read; its extensible header draws the same warning.
+    The two bytes are taken from the padding chunk libsndfile puts before the data, so the
+    header keeps its length and the samples stay where they are."""
+    with open(path, "r+b") as stream:
+        head = bytearray(stream.read(80))
+        if (head[:4] != b"RIFF" or head[8:16] != b"WAVEfmt " or head[16:20] != b"\x10\0\0\0"
+                or head[20:22] != b"\x03\0" or head[36:40] != b"fact"
+                or head[48:52] != b"PAD "):
+            return
+        padding = struct.unpack_from("<I", head, 52)[0]
+        if padding < 2:
+            return
+        fact = bytes(head[36:48])
+        patched = (b"fmt " + struct.pack("<I", 18) + bytes(head[20:36]) + b"\0\0" + fact
+                   + b"PAD " + struct.pack("<I", padding - 2))
+        stream.seek(12)
+        stream.write(patched)
+
+
+def clear_rf64_peak_time(path: str) -> None:
+    """Sets the time stamp in the PEAK chunk of an RF64 file to 0. libsndfile writes the
+    chunk into float RF64 files even when told not to, and stamps it with the time of
+    writing. The chunks before the data are walked; nothing moves."""
+    with open(path, "r+b") as stream:
+        if stream.read(12)[8:12] != b"WAVE":
+            return
+        position = 12
+        while True:
+            stream.seek(position)
+            chunk = stream.read(8)
+            if len(chunk) < 8 or chunk[:4] == b"data":
+                return
+            size = struct.unpack("<I", chunk[4:])[0]
+            if chunk[:4] == b"PEAK" and size >= 8:
+                stream.seek(position + 12)  # after the chunk's version
+                stream.write(bytes(4))
+                return
+            position += 8 + size + (size & 1)
+
+
+def trim_aiff(path: str, frames: int, frame_bytes: int) -> None:
+    """Makes an AIFF file end with its last frame and count exactly ``frames`` frames.
+
+    libsndfile writes a float AIFF header with room for a PEAK chunk; once the chunk is
+    turned off it writes the shorter header, but the file keeps its first length. When the
+    data is shorter than the space given up (fewer than about five frames), the stale
+    bytes are read as extra frames of garbage. The sound data chunk and the frame count
+    are set to the frames written and the file is cut after them."""
+    with open(path, "r+b") as stream:
+        head = stream.read(12)
+        if head[:4] != b"FORM" or head[8:12] not in (b"AIFF", b"AIFC"):
+            return
+        position, comm, ssnd = 12, -1, -1
+        while ssnd < 0:
+            stream.seek(position)
+            chunk = stream.read(8)
+            if len(chunk) < 8:
+                return
+            size = struct.unpack(">I", chunk[4:])[0]
+            if chunk[:4] == b"COMM":
+                comm = position
+            elif chunk[:4] == b"SSND":
+                ssnd = position
+            position += 8 + size + (size & 1)
+        if comm < 0:
+            return
+        stream.seek(ssnd + 8)
+        offset = struct.unpack(">I", stream.read(4))[0]
+        data = frames * frame_bytes
+        end = ssnd + 16 + offset + data
+        stream.seek(0, 2)
+        if stream.tell() == end + (data & 1):
+            return  # libsndfile got it right
+        stream.seek(ssnd + 4)
+        stream.write(struct.pack(">I", 8 + offset + data))
+        stream.seek(comm + 10)
+        stream.write(struct.pack(">I", frames))
+        stream.seek(4)
+        stream.write(struct.pack(">I", end - 8))
+        stream.truncate(end)

@@ -1,0 +1,249 @@
+"""What each output format holds: containers by suffix, sample formats, and the limits
+that are checked before the first sample is written (channels, sample rates, bit rates,
+the size a container's header can count, files of no frames)."""
+
+from __future__ import annotations
+
+from pathlib import Path
+
+import soundfile as sf
+
+from .._audio import PCM_BITS
+from .._paths import AnyPath, fs_name, shown
+from ..errors import AudioFileError
+
+__all__ = [
+    "FORMATS",
+    "STREAM_FORMATS",
+    "SUBTYPES",
+    "FLOAT_SUBTYPES",
+    "MP3_BITRATES",
+    "SIZE_FIELD_LIMIT",
+    "DEFAULT_CHANNEL_LIMIT",
+    "CHANNEL_LIMITS",
+    "check_subtype_name",
+    "check_format_name",
+    "output_format",
+    "max_channels",
+    "check_channels",
+    "check_output",
+    "sample_bytes",
+    "data_bytes",
+    "fits_size_field",
+    "size_refusal",
+    "plan_container",
+    "check_length",
+]
+
+# Container chosen by file suffix, with the subtype written when none is asked for. Float
+# where the container holds it, so that the engine's bits reach the file unchanged.
+FORMATS: dict[str, tuple[str, str]] = {
+    ".wav": ("WAV", "FLOAT"),
+    ".flac": ("FLAC", "PCM_24"),
+    ".ogg": ("OGG", "VORBIS"),
+    ".oga": ("OGG", "VORBIS"),
+    ".opus": ("OGG", "OPUS"),
+    ".mp3": ("MP3", "MPEG_LAYER_III"),
+    ".aiff": ("AIFF", "FLOAT"),
+    ".aif": ("AIFF", "FLOAT"),
+    ".caf": ("CAF", "FLOAT"),
+    ".w64": ("W64", "FLOAT"),
+}
+
+# Formats by name, for output without a suffix (standard output): the suffix they stand for.
+STREAM_FORMATS: dict[str, str] = {
+    "wav": ".wav", "flac": ".flac", "ogg": ".ogg", "opus": ".opus", "mp3": ".mp3",
+    "aiff": ".aiff", "caf": ".caf", "w64": ".w64",
+}
+
+# Short names for the sample formats; libsndfile's own names are accepted as well.
+SUBTYPES: dict[str, str] = {
+    "float": "FLOAT",
+    "double": "DOUBLE",
+    "pcm16": "PCM_16",
+    "pcm24": "PCM_24",
+    "pcm32": "PCM_32",
+    "vorbis": "VORBIS",
+    "opus": "OPUS",
+    "mp3": "MPEG_LAYER_III",
+}
+
+FLOAT_SUBTYPES = frozenset({"FLOAT", "DOUBLE"})
+
+# Constant MP3 bit rates (kbit/s) at sample rates of 32 kHz and above. libsndfile maps a
+# compression level c to 320 - 288 c kbit/s in constant mode; the level for an exact rate
+# is therefore (320 - rate) / 288.
+MP3_BITRATES = (40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320)
+_MP3_LOWEST_RATE = 32_000
+_OPUS_RATES = (8_000, 12_000, 16_000, 24_000, 48_000)
+
+# The most channels libsndfile writes into each container. Beyond 1,024 it refuses to open
+# any file ("Format not recognised"); FLAC stops at 8, MP3 at 2; Ogg (Vorbis and Opus) at
+# 255, and from 256 channels on its Vorbis encoder crashes the whole process, so the count
+# is checked before libsndfile is called.
+DEFAULT_CHANNEL_LIMIT = 1024
+CHANNEL_LIMITS: dict[str, int] = {"FLAC": 8, "OGG": 255, "MP3": 2}
+
+# Bytes per sample of the sample formats whose size is fixed.
+_SAMPLE_BYTES: dict[str, int] = {
+    **{name: bits // 8 for name, bits in PCM_BITS.items()},
+    "FLOAT": 4, "DOUBLE": 8, "ULAW": 1, "ALAW": 1,
+}
+
+# WAV and AIFF count their bytes in 32-bit fields, so a file stops at 4 GiB. Past it, WAV
+# output is written as RF64 (WAV with 64-bit sizes); AIFF has no such form and is refused.
+SIZE_FIELD_LIMIT = 2**32 - 1
+# Room left for the header and its chunks when the data's size is checked against the limit.
+_HEADER_ALLOWANCE = 4096
+_LARGE_FORMS = {"WAV": "RF64"}
+_SIZE_COUNTED = {"WAV", "AIFF"}
+# FLAC counts frames in 36 bits.
+_FLAC_MOST_FRAMES = 2**36 - 1
+
+# Formats that libsndfile writes with no frames but then cannot open: a FLAC or MP3 file of
+# no frames, and an Opus stream without audio pages.
+_NO_EMPTY_FILES = {"FLAC", "MP3"}
+_NO_EMPTY_SUBTYPES = {"OPUS"}
+_EMPTY_ALTERNATIVES = ".wav, .ogg, .aiff, .caf or .w64"
+
+
+def check_subtype_name(subtype: str) -> str:
+    """The libsndfile name of a subtype given by its short or full name; AudioFileError if
+    it names none."""
+    chosen = SUBTYPES.get(subtype.lower(), subtype.upper())
+    if chosen not in sf.available_subtypes():
+        raise AudioFileError(f"unknown subtype '{subtype}'; use one of {', '.join(SUBTYPES)}")
+    return chosen
+
+
+def check_format_name(file_format: str) -> str:
+    """The suffix that a format name (wav, flac, mp3, ...) stands for."""
+    suffix = STREAM_FORMATS.get(file_format.lower().lstrip("."))
+    if suffix is None:
+        raise AudioFileError(f"unknown format '{file_format}'; use one of "
+                             f"{', '.join(STREAM_FORMATS)}")
+    return suffix
+
+
+def _suffix(name: str, file_format: str | None) -> str:
+    if file_format is not None:
+        return check_format_name(file_format)
+    if name == "-":
+        return ".wav"
+    return Path(name).suffix.lower()
+
+
+def output_format(path: AnyPath, subtype: str | None = None,
+                  file_format: str | None = None) -> tuple[str, str]:
+    """The (container, subtype) that :func:`kavri.write` uses for a path, checked up front.
+
+    The container follows ``file_format`` (a name from ``STREAM_FORMATS``) if given, else
+    the path's suffix; "-" (standard output) is WAV unless ``file_format`` says otherwise.
+    Raises :class:`AudioFileError` for an unknown suffix or a subtype the container cannot
+    hold (for example float samples in FLAC).
+    """
+    name = fs_name(path)
+    suffix = _suffix(name, file_format)
+    if suffix not in FORMATS:
+        known = ", ".join(sorted(FORMATS))
+        raise AudioFileError(f"{shown(name)}: unknown output format "
+                             f"'{shown(suffix) or '(no suffix)'}'; use one of {known}")
+    container, default_subtype = FORMATS[suffix]
+    if subtype is None:
+        return container, default_subtype
+    chosen = check_subtype_name(subtype)
+    if chosen not in sf.available_subtypes(container) or not sf.check_format(container, chosen):
+        allowed = [short for short, full in SUBTYPES.items() if sf.check_format(container, full)]
+        raise AudioFileError(f"{shown(name)}: {container} files cannot hold subtype "
+                             f"'{subtype}'; use one of {', '.join(allowed)}")
+    return container, chosen
+
+
+def max_channels(container: str) -> int:
+    """The most channels libsndfile writes into a container ("WAV", "FLAC", "OGG", ...)."""
+    return CHANNEL_LIMITS.get(container, DEFAULT_CHANNEL_LIMIT)
+
+
+def check_channels(path: AnyPath, container: str, channels: int) -> None:
+    """Raises :class:`AudioFileError` naming the limit when a container cannot hold
+    ``channels`` channels."""
+    limit = max_channels(container)
+    if channels > limit:
+        raise AudioFileError(f"{shown(path)}: {container} files hold at most {limit} "
+                             f"channels, the audio has {channels}")
+
+
+def check_output(name: str, sample_rate: int, subtype: str, bitrate: int | None) -> None:
+    """Checks up front what only the sample rate decides: Opus rates and MP3 bit rates."""
+    if subtype == "OPUS" and sample_rate not in _OPUS_RATES:
+        raise AudioFileError(f"{name}: Opus holds sample rates of "
+                             f"{', '.join(map(str, _OPUS_RATES))} Hz only, got {sample_rate} Hz")
+    if bitrate is None:
+        return
+    if subtype != "MPEG_LAYER_III":
+        raise AudioFileError(f"{name}: a bit rate applies to MP3 output only")
+    if bitrate not in MP3_BITRATES:
+        raise AudioFileError(f"{name}: MP3 bit rate {bitrate} kbit/s is not one of "
+                             f"{', '.join(map(str, MP3_BITRATES))}")
+    if sample_rate < _MP3_LOWEST_RATE:
+        raise AudioFileError(f"{name}: a fixed MP3 bit rate needs a sample rate of "
+                             f"{_MP3_LOWEST_RATE} Hz or more, got {sample_rate} Hz")
+
+
+def sample_bytes(subtype: str) -> int | None:
+    """Bytes per sample of a fixed-size sample format; None for compressed ones."""
+    return _SAMPLE_BYTES.get(subtype)
+
+
+def _gib(size: int) -> str:
+    return f"{size / 2**30:.1f} GiB"
+
+
+def data_bytes(subtype: str, channels: int, frames: int) -> int:
+    """The size of ``frames`` frames of sample data, 0 for compressed sample formats."""
+    return frames * channels * (sample_bytes(subtype) or 0)
+
+
+def fits_size_field(subtype: str, channels: int, frames: int) -> bool:
+    """Whether a WAV or AIFF file of this many frames stays within its 32-bit size fields."""
+    return data_bytes(subtype, channels, frames) + _HEADER_ALLOWANCE <= SIZE_FIELD_LIMIT
+
+
+def size_refusal(label: str, container: str, size: int) -> str:
+    """The message for audio that a container's 32-bit size fields cannot count."""
+    return (f"{label}: {_gib(size)} of audio is more than {container} files hold "
+            f"({_gib(SIZE_FIELD_LIMIT)}); write .w64, .caf or .flac instead")
+
+
+def plan_container(label: str, container: str, subtype: str, channels: int,
+                   frames: int | None) -> tuple[str, str | None]:
+    """The container to write for ``frames`` frames (None: not known), and a note for the
+    caller to show when it differs from the one asked for.
+
+    WAV output too large for its 32-bit size fields becomes RF64; AIFF output of that size
+    is refused, as is FLAC output past its 36-bit frame count, and output of no frames in a
+    format libsndfile cannot read back empty. Raises :class:`AudioFileError`."""
+    if frames is None:
+        return container, None
+    check_length(label, container, subtype, frames)
+    if container in _SIZE_COUNTED and not fits_size_field(subtype, channels, frames):
+        size = data_bytes(subtype, channels, frames)
+        larger = _LARGE_FORMS.get(container)
+        if larger is None:
+            raise AudioFileError(size_refusal(label, container, size))
+        return larger, (f"{label}: {_gib(size)} of audio is more than {container} files "
+                        f"hold ({_gib(SIZE_FIELD_LIMIT)}); written as {larger}, the WAV "
+                        "form with 64-bit sizes")
+    return container, None
+
+
+def check_length(label: str, container: str, subtype: str, frames: int) -> None:
+    """Refuses a frame count the format cannot hold: none at all for FLAC, MP3 and Opus
+    (libsndfile writes such files but cannot open them), past 2**36 - 1 for FLAC."""
+    if frames == 0 and (container in _NO_EMPTY_FILES or subtype in _NO_EMPTY_SUBTYPES):
+        kind = "Opus" if subtype == "OPUS" else container
+        raise AudioFileError(f"{label}: the audio has no frames, and an empty {kind} file "
+                             f"cannot be read back; write {_EMPTY_ALTERNATIVES} instead")
+    if container == "FLAC" and frames > _FLAC_MOST_FRAMES:
+        raise AudioFileError(f"{label}: FLAC files hold at most {_FLAC_MOST_FRAMES} frames, "
+                             f"the audio has {frames}")

@@ -1,0 +1,396 @@
+"""Writing audio files, whole or chunk by chunk, atomically.
+
+The data goes to a hidden temporary file, which is renamed into place only when it is
+complete (see :mod:`kavri.io.atomic`), so an interrupted or failed write never leaves a
+half-written file and never damages a file that was there before.
+
+Written files are reproducible: the same audio gives the same bytes on every run, however
+it is cut into writes. Lossy encoders are handed blocks of a fixed size at fixed frame
+positions (libsndfile's Vorbis encoder gives other samples for other cuts), the dither of
+integer output comes from a fixed seed and runs on across writes, and the header fixes of
+:mod:`kavri.io.fixups` take out time stamps and clock-drawn serial numbers. Integer samples
+are quantised here rather than by libsndfile, with the same full scale that reading uses
+(2**(bits-1)), so that a sample on the grid survives a round trip exactly and clipping can
+be counted.
+
+What a container cannot hold is refused before the first sample: too many channels, a
+sample rate or bit rate it does not take, no frames at all where libsndfile cannot read
+such a file back, and more bytes than a WAV or AIFF header can count when the length is
+known up front (WAV output then becomes RF64).
+"""
+
+from __future__ import annotations
+
+import os
+import shutil
+import tempfile
+import warnings
+from collections.abc import Iterator
+from contextlib import contextmanager
+from dataclasses import dataclass
+
+import numpy as np
+import numpy.typing as npt
+import soundfile as sf
+
+from .._audio import PCM_BITS, as_frames, pcm_to_float
+from .._paths import AnyPath, fs_name, shown
+from ..errors import AudioFileError, KavriError, KavriWarning
+from . import fixups
+from .atomic import atomic_output
+from .formats import (
+    FLOAT_SUBTYPES,
+    check_channels,
+    check_length,
+    check_output,
+    data_bytes,
+    fits_size_field,
+    output_format,
+    plan_container,
+    sample_bytes,
+    size_refusal,
+)
+from .streams import standard_output
+
+__all__ = [
+    "AudioWriter",
+    "ContainerWarning",
+    "WriteStats",
+    "DITHER_MODES",
+    "ENCODER_BLOCK_FRAMES",
+    "open_output",
+    "write",
+]
+
+DITHER_MODES = ("tpdf", "none")
+# Dither is applied to integer output of this many bits or fewer.
+DITHER_MAX_BITS = 16
+DITHER_SEED = 0x4B415652
+
+# Frames handed to a lossy encoder at a time, at multiples of this from the first frame.
+ENCODER_BLOCK_FRAMES = 4096
+_BLOCKED_CONTAINERS = {"OGG", "MP3"}
+
+# The size of the write that finds the cause of a failure: the failed write has used up
+# whatever space was left.
+_PROBE_BYTES = 65_536
+_MAX_SAMPLE_RATE = 2**31 - 1
+# As in kavri.process: this few frames and more channels than the container holds is an
+# array the wrong way round.
+_CHANNELS_FIRST_LIMIT = 64
+
+
+class ContainerWarning(KavriWarning):
+    """Audio written in another container than the one asked for (WAV as RF64)."""
+
+
+@dataclass
+class WriteStats:
+    """What went into a file: frames written, samples clipped to the integer or lossy
+    format's full scale, and NaN or infinite samples (written as 0 where the format has no
+    such values)."""
+
+    frames: int = 0
+    clipped: int = 0
+    nonfinite: int = 0
+
+
+class _Quantiser:
+    """Float samples to integer PCM of ``bits`` bits at full scale 2**(bits-1), rounding to
+    the nearest step, with optional TPDF dither of one step peak drawn from a fixed seed.
+    The dither sequence runs on across calls, so chunked and whole writes agree."""
+
+    def __init__(self, bits: int, dither: bool) -> None:
+        self.bits = bits
+        self.scale = float(2 ** (bits - 1))
+        self.rng = np.random.default_rng(DITHER_SEED) if dither else None
+
+    def __call__(self, data: np.ndarray, stats: WriteStats) -> np.ndarray:
+        scaled = data.astype(np.float64) * self.scale
+        finite = np.isfinite(scaled)
+        if not finite.all():
+            stats.nonfinite += int(np.count_nonzero(~finite))
+            scaled = np.where(finite, scaled, np.where(np.isnan(scaled), 0.0, scaled))
+        top, bottom = self.scale - 1.0, -self.scale
+        stats.clipped += int(np.count_nonzero((scaled > top) | (scaled < bottom)))
+        if self.rng is not None:
+            # Triangular dither: the difference of two uniform draws, between -1 and 1 step.
+            # Both draws of a sample are taken together, in frame order, so the sequence is
+            # the same however the audio is cut into chunks.
+            draws = self.rng.random((*scaled.shape, 2))
+            scaled += draws[..., 0] - draws[..., 1]
+        steps = np.clip(np.rint(scaled), bottom, top)
+        if self.bits == 32:
+            return steps.astype(np.int32)
+        if self.bits == 8:
+            return (steps.astype(np.int16) << 8).astype(np.int16)
+        if self.bits == 16:
+            return steps.astype(np.int16)
+        # 24 bits travel in the top of a 32-bit word; libsndfile keeps the high 24 bits.
+        return steps.astype(np.int32) << 8
+
+
+class AudioWriter:
+    """Writes audio into an open output, chunk by chunk (see :func:`open_output`).
+
+    ``write(chunk)`` takes float samples, (frames, channels) or 1-D for one channel, and
+    converts them to the file's format: float formats keep every bit, NaN included;
+    integer formats are quantised (with dither if asked) and clipped; lossy formats are
+    clipped to [-1, 1] with NaN written as 0. ``stats`` counts what was clipped or
+    not finite. ``container`` is the container written, and ``notice`` a one-line note
+    for the user when it is not the one asked for (WAV written as RF64), else None.
+    """
+
+    def __init__(self, handle: sf.SoundFile, subtype: str, dither: str, *,
+                 container: str = "", label: str = "", notice: str | None = None) -> None:
+        self._file = handle
+        self.subtype = subtype
+        self.container = container or handle.format
+        self.channels = handle.channels
+        self.sample_rate = handle.samplerate
+        self.label = label
+        self.notice = notice
+        self.stats = WriteStats()
+        bits = PCM_BITS.get(subtype)
+        use_dither = dither == "tpdf" and bits is not None and bits <= DITHER_MAX_BITS
+        self._quantise = _Quantiser(bits, use_dither) if bits is not None else None
+        # WAV and AIFF count bytes in 32 bits: a write that would pass that is refused
+        # before it reaches the file, not found out at the end.
+        self._size_counted = self.container in ("WAV", "AIFF")
+        self._held: np.ndarray | None = None
+        self._held_frames = 0
+        if self.container in _BLOCKED_CONTAINERS:
+            self._held = np.empty((ENCODER_BLOCK_FRAMES, self.channels), np.float32)
+
+    def write(self, chunk: npt.ArrayLike) -> None:
+        """Appends frames to the file."""
+        data, _ = as_frames(pcm_to_float(chunk))
+        if data.ndim != 2 or data.shape[1] != self.channels:
+            raise AudioFileError(f"expected (frames, {self.channels}) audio, got shape "
+                                 f"{data.shape}")
+        total = self.stats.frames + data.shape[0]
+        if self._size_counted and not fits_size_field(self.subtype, self.channels, total):
+            raise AudioFileError(size_refusal(
+                self.label, self.container, data_bytes(self.subtype, self.channels, total)))
+        if self._quantise is not None:
+            out: np.ndarray = self._quantise(data, self.stats)
+        elif self.subtype in FLOAT_SUBTYPES:
+            bad = ~np.isfinite(data)
+            self.stats.nonfinite += int(np.count_nonzero(bad))
+            out = data
+        else:
+            bad = ~np.isfinite(data)
+            self.stats.nonfinite += int(np.count_nonzero(bad))
+            self.stats.clipped += int(np.count_nonzero(np.abs(data[~bad]) > 1.0))
+            # Lossy formats hold full scale at most; NaN would otherwise become a click.
+            out = np.clip(np.nan_to_num(data, nan=0.0), -1.0, 1.0)
+        if self._held is None:
+            self._file.write(np.ascontiguousarray(out))
+        else:
+            self._write_blocks(out)
+        self.stats.frames = total
+
+    def _write_blocks(self, out: np.ndarray) -> None:
+        """Hands the encoder whole blocks that start at multiples of the block size; the
+        rest waits for the next write or the end."""
+        held = self._held
+        assert held is not None
+        size = held.shape[0]
+        start = 0
+        if self._held_frames:
+            take = min(size - self._held_frames, out.shape[0])
+            held[self._held_frames:self._held_frames + take] = out[:take]
+            self._held_frames += take
+            start = take
+            if self._held_frames < size:
+                return
+            self._file.write(held)
+            self._held_frames = 0
+        whole = start + (out.shape[0] - start) // size * size
+        for begin in range(start, whole, size):
+            self._file.write(np.ascontiguousarray(out[begin:begin + size]))
+        rest = out.shape[0] - whole
+        held[:rest] = out[whole:]
+        self._held_frames = rest
+
+    def finish(self) -> None:
+        """Writes what is held back for the encoder; called once, before the file closes."""
+        if self._held is not None and self._held_frames:
+            self._file.write(self._held[:self._held_frames])
+            self._held_frames = 0
+
+
+def _check_written(temporary: str, frames: int, channels: int) -> None:
+    """Reads back the header of a file just written. libsndfile's Ogg writer does not
+    report failed writes at all, so a full disk would otherwise give a truncated file and
+    no error."""
+    try:
+        with open(temporary, "rb") as handle, \
+                sf.SoundFile(handle.fileno(), closefd=False) as written:
+            found = (written.frames, written.channels)
+    except sf.LibsndfileError as error:
+        raise _IncompleteWrite(error.error_string.rstrip(".")) from None
+    if found != (frames, channels):
+        raise _IncompleteWrite(f"the file holds {found[0]} frames x {found[1]} channels "
+                               f"after writing {frames} x {channels}")
+
+
+class _IncompleteWrite(Exception):
+    """A write that libsndfile reported as done but whose file is not complete."""
+
+
+def _write_failure(descriptor: int, reported: str) -> str:
+    """The cause of a failed write. libsndfile reports a failed system call as "System
+    error." (or, from its FLAC encoder, as a failed initialisation, or not at all), so the
+    file is written to once more to learn why: on a full disk that says "No space left on
+    device". ``reported`` is the message when that write succeeds."""
+    try:
+        os.write(descriptor, bytes(_PROBE_BYTES))
+    except OSError as failure:
+        if failure.errno is not None:
+            return os.strerror(failure.errno)
+    return reported
+
+
+def _open_soundfile(descriptor: int, sample_rate: int, channels: int, container: str,
+                    subtype: str, bitrate: int | None) -> sf.SoundFile:
+    mode = None if bitrate is None else "CONSTANT"
+    level = None if bitrate is None else (320 - bitrate) / 288
+    # libsndfile gets the open descriptor, never the name: no encoding of the name can fail.
+    handle = sf.SoundFile(descriptor, "w", sample_rate, channels, subtype, format=container,
+                          closefd=False, compression_level=level, bitrate_mode=mode)
+    if subtype in FLOAT_SUBTYPES:
+        fixups.disable_peak_chunk(handle)
+    return handle
+
+
+def _fix_up(temporary: str, container: str, subtype: str, frames: int, channels: int) -> None:
+    if container == "OGG":
+        fixups.fix_ogg_serial(temporary)
+    elif container == "WAV" and subtype in FLOAT_SUBTYPES:
+        fixups.complete_float_wav_header(temporary)
+    elif container == "RF64" and subtype in FLOAT_SUBTYPES:
+        fixups.clear_rf64_peak_time(temporary)
+    elif container == "AIFF" and subtype in FLOAT_SUBTYPES:
+        fixups.trim_aiff(temporary, frames, channels * (sample_bytes(subtype) or 0))
+
+
+@contextmanager
+def _target(name: str) -> Iterator[str]:
+    """The temporary file to write: beside the target (renamed into place on success), or
+    for standard output a file without a name in the temporary folder (copied out on
+    success)."""
+    if name != "-":
+        with atomic_output(name) as temporary:
+            yield temporary
+        return
+    out = standard_output()
+    with tempfile.TemporaryFile(dir=tempfile.gettempdir()) as spool:
+        yield f"/proc/self/fd/{spool.fileno()}"
+        spool.seek(0)
+        shutil.copyfileobj(spool, out, 1 << 20)
+        out.flush()
+
+
+@contextmanager
+def open_output(path: AnyPath, sample_rate: int, channels: int,
+                subtype: str | None = None, *, file_format: str | None = None,
+                dither: str = "none", bitrate: int | None = None,
+                expected_frames: int | None = None) -> Iterator[AudioWriter]:
+    """Opens an audio file for writing in chunks, atomically; yields an :class:`AudioWriter`.
+
+    The file appears complete when the block ends without an error, and not at all
+    otherwise. "-" writes standard output once the file is complete (WAV unless
+    ``file_format`` names another format). ``dither`` is "tpdf" or "none": TPDF dither
+    applies to integer output of 16 bits or fewer. ``bitrate`` (kbit/s, one of
+    ``MP3_BITRATES``) makes MP3 output constant-rate.
+
+    Checked before anything is written: the channel count against the container's limit
+    (FLAC holds 8, MP3 2, Ogg 255, the others 1,024), the sample rate, and, when the caller
+    gives ``expected_frames``, the length: WAV output past the 4 GiB its header can count
+    is written as RF64 (the writer's ``notice`` says so, for the caller to show), AIFF
+    output of that size is refused, and so is output of no frames in FLAC, MP3 or Opus,
+    which libsndfile cannot read back. Without ``expected_frames`` the same limits end the
+    write at the chunk that passes them. The file is read back before it is put in place,
+    so that a full disk is reported ("No space left on device") even where libsndfile does
+    not notice it. Raises :class:`AudioFileError` naming the file.
+    """
+    name = fs_name(path)
+    label = "standard output" if name == "-" else shown(name)
+    if name == "-":
+        standard_output()
+    container, chosen = output_format(name, subtype, file_format)
+    if dither not in DITHER_MODES:
+        raise AudioFileError(f"unknown dither '{dither}'; use one of {', '.join(DITHER_MODES)}")
+    rate, count = int(sample_rate), int(channels)
+    if not 1 <= rate <= _MAX_SAMPLE_RATE:
+        raise AudioFileError(f"{label}: cannot write at a sample rate of {rate} Hz")
+    check_channels(label, container, count)
+    check_output(label, rate, chosen, bitrate)
+    written, notice = plan_container(label, container, chosen, count, expected_frames)
+    try:
+        with _target(name) as temporary, open(temporary, "r+b") as stream:
+            try:
+                handle = _open_soundfile(stream.fileno(), rate, count, written, chosen,
+                                         bitrate)
+                with handle:
+                    writer = AudioWriter(handle, chosen, dither, container=written,
+                                         label=label, notice=notice)
+                    yield writer
+                    writer.finish()
+                frames = writer.stats.frames
+                check_length(label, written, chosen, frames)
+                _fix_up(temporary, written, chosen, frames, count)
+                _check_written(temporary, frames, count)
+            except sf.LibsndfileError as error:
+                cause = _write_failure(stream.fileno(), error.error_string.rstrip("."))
+                raise AudioFileError(f"{label}: cannot write: {cause}") from None
+            except _IncompleteWrite as error:
+                cause = _write_failure(stream.fileno(), str(error))
+                raise AudioFileError(f"{label}: cannot write: {cause}") from None
+    except AudioFileError:
+        raise
+    except KavriError as error:
+        raise AudioFileError(str(error)) from None
+    except OSError as error:
+        cause = os.strerror(error.errno) if error.errno else str(error)
+        raise AudioFileError(f"{label}: cannot write: {cause}") from None
+
+
+def write(path: AnyPath, audio: npt.ArrayLike, sample_rate: int,
+          subtype: str | None = None, *, file_format: str | None = None,
+          dither: str = "none", bitrate: int | None = None) -> WriteStats:
+    """Writes audio to a file, atomically, and returns what was clipped or not finite.
+
+    The container follows the suffix (.wav, .flac, .ogg, .opus, .mp3, .aiff, .caf, .w64),
+    or ``file_format``; "-" is standard output. ``subtype`` is "float", "double", "pcm16",
+    "pcm24", "pcm32", "vorbis", "opus" or "mp3" (or a libsndfile subtype name); the default
+    is float for WAV, AIFF, CAF and W64, 24-bit PCM for FLAC, Vorbis for OGG. Integer
+    output is rounded to its grid and clipped, lossy output clipped to [-1, 1], and NaN
+    written as 0 in both. ``dither="tpdf"`` adds TPDF dither to 16-bit output (the default
+    "none" keeps samples already on the grid exactly). Integer PCM arrays are scaled by
+    their full scale first (see :func:`kavri.io.pcm_to_float`). The file appears complete
+    or not at all; an existing file of that name is replaced only on success. What the
+    format cannot hold (channels, an empty FLAC, MP3 or Opus file, an AIFF past 4 GiB) is
+    refused before anything is written; a WAV past 4 GiB is written as RF64, with a
+    :class:`ContainerWarning`. Raises
+    :class:`AudioFileError` naming the file.
+    """
+    name = fs_name(path)
+    container, _ = output_format(name, subtype, file_format)
+    data, _ = as_frames(pcm_to_float(audio))
+    if data.ndim != 2 or data.shape[1] < 1:
+        raise AudioFileError(f"audio must be (frames, channels) or 1-D, got shape {data.shape}")
+    try:
+        check_channels(name, container, data.shape[1])
+    except AudioFileError as error:
+        if data.shape[0] <= _CHANNELS_FIRST_LIMIT:
+            raise AudioFileError(f"{error}; is the array (channels, frames)? "
+                                 f"pass audio.T") from None
+        raise
+    with open_output(name, sample_rate, data.shape[1], subtype, file_format=file_format,
+                     dither=dither, bitrate=bitrate, expected_frames=data.shape[0]) as writer:
+        writer.write(data)
+    if writer.notice is not None:
+        warnings.warn(writer.notice, ContainerWarning, stacklevel=2)
+    return writer.stats

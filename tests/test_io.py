@@ -1,0 +1,311 @@
+"""The file layer: every format round-trips short and empty audio or refuses it up front,
+output does not depend on how the audio was cut into writes, containers' size limits are
+known before the first sample, temporaries of live writers are safe and those of dead ones
+go without a scan of the target's folder, inputs that cannot seek are copied within bounds
+and stop on request, and closed standard streams are named."""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+import threading
+import time
+import tracemalloc
+import warnings
+
+import numpy as np
+import pytest
+import soundfile as sf
+
+import kavri
+import kavri.io.atomic
+import kavri.io.formats
+import kavri.io.reading
+from kavri import AudioFileError, Interrupted
+from kavri.io import BlockReader, ContainerWarning, ShortFileWarning, input_path, open_input
+from kavri.io.atomic import TEMPORARY_FOLDER, atomic_output, is_temporary
+from kavri.io.writing import ENCODER_BLOCK_FRAMES, open_output
+
+RATE = 48_000
+
+
+def noise(frames: int, channels: int = 2, seed: int = 3) -> np.ndarray:
+    rng = np.random.default_rng(seed)
+    return (0.3 * rng.standard_normal((frames, channels))).astype(np.float32).clip(-1, 1)
+
+
+def entries(folder) -> list[str]:
+    return sorted(p.name for p in folder.rglob("*"))
+
+
+# --- every format, short and empty ----------------------------------------------------------
+
+FORMATS = [(".wav", None), (".wav", "double"), (".wav", "pcm16"), (".wav", "pcm24"),
+           (".flac", None), (".flac", "pcm16"), (".ogg", None), (".opus", None), (".mp3", None),
+           (".aiff", None), (".aiff", "double"), (".aiff", "pcm16"), (".aiff", "pcm24"),
+           (".caf", None), (".caf", "double"), (".caf", "pcm16"), (".caf", "pcm24"),
+           (".w64", None), (".w64", "double"), (".w64", "pcm16"), (".w64", "pcm24")]
+EMPTY_REFUSED = {".flac", ".opus", ".mp3"}
+
+
+@pytest.mark.parametrize(("suffix", "subtype"), FORMATS)
+def test_short_and_empty_audio_round_trips_or_is_refused_up_front(tmp_path, suffix, subtype):
+    path = tmp_path / f"x{suffix}"
+    for frames in (0, 1, 2, 3, 6):
+        audio = noise(frames)
+        if frames == 0 and suffix in EMPTY_REFUSED:
+            with pytest.raises(AudioFileError, match=r"x\.\w+: the audio has no frames, and an "
+                                                     r"empty \w+ file cannot be read back"):
+                kavri.write(path, audio, RATE, subtype)
+            assert entries(tmp_path) == []
+            # Streamed, the length is known only at the end: refused then, nothing left.
+            with pytest.raises(AudioFileError, match="the audio has no frames"), \
+                    open_output(path, RATE, 2, subtype):
+                pass
+            assert entries(tmp_path) == []
+            continue
+        kavri.write(path, audio, RATE, subtype)
+        back = kavri.read(path).audio
+        assert back.shape == (frames, 2), (frames, back.shape)
+        assert np.isfinite(back).all() and np.abs(back).max(initial=0) <= 1.0
+        if subtype in (None, "double") and suffix not in (".flac", ".ogg", ".opus", ".mp3"):
+            assert np.array_equal(back, audio)
+        assert entries(tmp_path) == [path.name]
+
+
+@pytest.mark.parametrize(("suffix", "subtype"), FORMATS)
+def test_the_same_audio_gives_the_same_bytes_however_it_is_cut(tmp_path, suffix, subtype):
+    audio = noise(3 * ENCODER_BLOCK_FRAMES + 1234)
+    kavri.write(tmp_path / f"whole{suffix}", audio, RATE, subtype)
+    expected = (tmp_path / f"whole{suffix}").read_bytes()
+    for step in (ENCODER_BLOCK_FRAMES, 1000, 48_000 // 7, 1):
+        path = tmp_path / f"cut{step}{suffix}"
+        with open_output(path, RATE, 2, subtype) as writer:
+            for start in range(0, len(audio), step):
+                writer.write(audio[start:start + step])
+        assert path.read_bytes() == expected, step
+
+
+# --- reading in blocks ----------------------------------------------------------------------
+
+def test_block_buffer_is_bounded_by_the_frames_the_file_holds(tmp_path, monkeypatch):
+    # 10 frames x 1,024 channels at the highest sample rate: "a second" of it would be
+    # 2**20 frames x 1,024 channels, 4 GiB, which libsndfile zero-fills on the short read.
+    path = tmp_path / "wide.wav"
+    sf.write(path, np.full((10, 1024), 0.5, np.float32), 2**31 - 1, "FLOAT")
+    with open_input(str(path)) as source:
+        reader = BlockReader(source, 1 << 20, "wide.wav")
+        assert reader.buffer_bytes == 10 * 1024 * 4
+        tracemalloc.start()
+        try:
+            for _ in range(2):  # each pass starts again at the first frame
+                blocks = [block.copy() for block in reader]
+            peak = tracemalloc.get_traced_memory()[1]
+        finally:
+            tracemalloc.stop()
+    assert peak < 4 * reader.buffer_bytes
+    assert [b.shape for b in blocks] == [(10, 1024)] and (blocks[0] == 0.5).all()
+    assert (reader.frames_read, reader.frames_claimed, reader.ended_early) == (10, 10, False)
+    monkeypatch.setattr(kavri.io.reading, "BLOCK_BYTES_LIMIT", 3 * 1024 * 4)
+    with open_input(str(path)) as source:
+        assert [len(b) for b in BlockReader(source, 1 << 20, "wide.wav")] == [3, 3, 3, 1]
+
+
+@pytest.mark.parametrize("suffix", [".wav", ".flac", ".ogg", ".opus", ".mp3", ".aiff", ".caf",
+                                    ".w64"])
+def test_a_cut_file_is_refused_or_reports_what_it_holds(tmp_path, suffix):
+    """libsndfile counts the frames really there in WAV, AIFF, W64, Ogg and Opus, and
+    refuses cut FLAC and CAF files; an MP3 header only estimates, so a cut MP3 ends early."""
+    whole = tmp_path / f"whole{suffix}"
+    kavri.write(whole, noise(RATE), RATE)
+    cut = tmp_path / f"cut{suffix}"
+    cut.write_bytes(whole.read_bytes()[:len(whole.read_bytes()) // 2])
+    try:
+        with open_input(str(cut), "cut") as source:
+            reader = BlockReader(source, 4096, "cut")
+            total = sum(len(block) for block in reader)
+    except AudioFileError as error:
+        assert suffix in (".flac", ".caf"), error
+        assert str(error).startswith(("cut: not a readable audio file (", "cut: cannot read: "))
+        return
+    assert total == reader.frames_read and 0 < total < RATE
+    if suffix != ".mp3":
+        assert not reader.ended_early and reader.shortfall() is None
+        return
+    assert reader.ended_early and reader.frames_claimed == RATE
+    assert reader.shortfall() == (f"cut: the file ends early: it holds {total} frames, "
+                                  f"its header claims {RATE}")
+    with pytest.warns(ShortFileWarning, match=f"holds {total} frames, its header claims {RATE}"):
+        assert kavri.read(cut).audio.shape == (total, 2)
+
+
+# --- container size limits ------------------------------------------------------------------
+
+def test_size_limits_are_known_before_the_first_sample(tmp_path, monkeypatch):
+    monkeypatch.setattr(kavri.io.formats, "SIZE_FIELD_LIMIT", 50_000)
+    audio = noise(10_000)  # 80,000 bytes of float samples
+    with pytest.warns(ContainerWarning, match=r"big.wav: .* more than WAV files hold .*"
+                                              r"written as RF64"):
+        kavri.write(tmp_path / "big.wav", audio, RATE)
+    data = (tmp_path / "big.wav").read_bytes()
+    assert data[:4] == b"RF64"
+    peak = data.index(b"PEAK", 0, 200)  # written whatever libsndfile is told; no time in it
+    assert data[peak + 12:peak + 16] == bytes(4)
+    assert np.array_equal(kavri.read(tmp_path / "big.wav").audio, audio)
+    with open_output(tmp_path / "small.wav", RATE, 2, expected_frames=1000) as writer:
+        writer.write(audio[:1000])
+    assert writer.notice is None and (tmp_path / "small.wav").read_bytes()[:4] == b"RIFF"
+
+    for call in (lambda: kavri.write(tmp_path / "big.aiff", audio, RATE),
+                 lambda: open_output(tmp_path / "big.aiff", RATE, 2,
+                                     expected_frames=10_000).__enter__()):
+        with pytest.raises(AudioFileError, match=r"big.aiff: .* more than AIFF files hold "
+                                                 r".*; write .w64, .caf or .flac instead"):
+            call()
+    # Length unknown up front: the write that would pass the limit fails, not the end.
+    written = 0
+    with pytest.raises(AudioFileError, match="more than WAV files hold"), \
+            open_output(tmp_path / "stream.wav", RATE, 2) as writer:
+        for start in range(0, 10_000, 1000):
+            writer.write(audio[start:start + 1000])
+            written += 1
+    assert written == 5  # 6,000 frames and the header would pass 50,000 bytes
+    assert entries(tmp_path) == ["big.wav", "small.wav"]
+
+
+# --- atomic output --------------------------------------------------------------------------
+
+def test_names_up_to_the_file_system_limit_are_written(tmp_path):
+    for name in ("a" * 251 + ".wav", "é" * 120 + "b" * 11 + ".wav"):
+        assert len(name.encode()) == 255
+        kavri.write(tmp_path / name, noise(10), RATE)
+        assert kavri.read(tmp_path / name).audio.shape == (10, 2)
+    assert len(entries(tmp_path)) == 2
+
+
+def test_a_live_temporary_is_kept_and_a_dead_one_removed(tmp_path):
+    hidden = tmp_path / TEMPORARY_FOLDER
+    hidden.mkdir()
+    (hidden / ".x.wav.abcd1234.kavri-tmp").write_bytes(b"left by a killed run")
+    with atomic_output(tmp_path / "x.wav") as first:
+        with open(first, "wb") as handle:
+            handle.write(b"first")
+        assert os.listdir(hidden) == [os.path.basename(first)]  # the dead one went
+        kavri.write(tmp_path / "x.wav", noise(10), RATE)  # a second writer of the same file
+        assert os.path.isfile(first)
+    assert (tmp_path / "x.wav").read_bytes() == b"first"
+    assert entries(tmp_path) == ["x.wav"]
+
+
+def test_a_write_looks_only_at_the_hidden_folder(tmp_path, monkeypatch):
+    for index in range(50):
+        (tmp_path / f"other{index}.wav").write_bytes(b"")
+    looked_at = []
+    real_scandir, real_listdir = os.scandir, os.listdir
+    monkeypatch.setattr(os, "scandir", lambda p=".": looked_at.append(p) or real_scandir(p))
+    monkeypatch.setattr(os, "listdir", lambda p=".": looked_at.append(p) or real_listdir(p))
+    kavri.write(tmp_path / "x.wav", noise(10), RATE)
+    assert all(os.path.basename(p) == TEMPORARY_FOLDER for p in looked_at), looked_at
+
+
+def test_temporaries_are_told_from_inputs():
+    assert is_temporary(f"out/{TEMPORARY_FOLDER}")
+    assert is_temporary(f"out/{TEMPORARY_FOLDER}/.a.wav.ab12cd34.kavri-tmp")
+    assert is_temporary("out/.a.wav.ab12cd34.kavri-tmp")
+    assert not is_temporary("out/a.wav") and not is_temporary("out/.hidden.wav")
+
+
+# --- inputs that cannot seek ----------------------------------------------------------------
+
+@pytest.fixture
+def fifo(tmp_path):
+    path = tmp_path / "fifo"
+    os.mkfifo(path)
+    return path
+
+
+def feed(path, data: bytes | None, forever: bool = False) -> threading.Thread:
+    def run():
+        try:
+            with open(path, "wb") as pipe:
+                while True:
+                    pipe.write(data)
+                    if not forever:
+                        return
+        except (BrokenPipeError, OSError):
+            pass
+    thread = threading.Thread(target=run, daemon=True)
+    thread.start()
+    return thread
+
+
+def test_an_unseekable_input_is_copied_and_read(tmp_path, fifo):
+    audio = noise(3000)
+    kavri.write(tmp_path / "x.flac", audio, RATE, "pcm24")
+    feed(fifo, (tmp_path / "x.flac").read_bytes())
+    expected = kavri.read(tmp_path / "x.flac").audio
+    assert np.array_equal(kavri.read(fifo).audio, expected)
+
+
+@pytest.mark.parametrize("writer", ["none", "endless"])
+def test_a_stop_request_ends_the_wait_and_the_copy(fifo, writer):
+    if writer == "endless":
+        feed(fifo, bytes(1 << 16), forever=True)
+    stop = threading.Event()
+    threading.Timer(0.3, stop.set).start()
+    started = time.monotonic()
+    with pytest.raises(Interrupted, match="fifo: interrupted while reading"), \
+            input_path(fifo, stop=stop):
+        pass
+    assert time.monotonic() - started < 3
+    if writer == "endless":
+        os.close(os.open(fifo, os.O_RDONLY | os.O_NONBLOCK))  # lets the feeder finish
+
+
+def test_a_copy_stops_short_of_filling_the_disk(fifo, monkeypatch):
+    disk = os.statvfs(kavri.io.reading.tempfile.gettempdir())
+    monkeypatch.setattr(kavri.io.reading, "SPOOL_DISK_MARGIN",
+                        disk.f_bavail * disk.f_frsize - (4 << 20))
+    feed(fifo, bytes(16 << 20))
+    descriptors = len(os.listdir("/proc/self/fd"))
+    with pytest.raises(AudioFileError, match=r"fifo: not read: copying it to .* would leave "
+                                             r"less than \d+ MiB free there; point TMPDIR"), \
+            input_path(fifo):
+        pass
+    assert len(os.listdir("/proc/self/fd")) <= descriptors  # the copy is gone
+
+
+# --- standard streams -----------------------------------------------------------------------
+
+CLOSED_INPUT = "standard input is closed; give an input file instead of '-'"
+CLOSED_OUTPUT = "standard output is closed; give an output file instead of '-'"
+
+
+@pytest.mark.parametrize(("closed", "code", "message"), [
+    (0, "kavri.read('-')", CLOSED_INPUT),
+    (1, "kavri.write('-', [[0.0]], 8000)", CLOSED_OUTPUT),
+    (0, "kavri.io.check_standard_streams('-', 'out.wav')", CLOSED_INPUT),
+    (1, "kavri.io.check_standard_streams('in.wav', '-')", CLOSED_OUTPUT),
+])
+def test_closed_standard_streams_are_named(tmp_path, closed, code, message):
+    script = ("import kavri, kavri.io, sys\ntry:\n    " + code +
+              "\nexcept kavri.AudioFileError as e:\n    sys.stderr.write(str(e))\n"
+              "    sys.exit(3)\n")
+    done = subprocess.run([sys.executable, "-c", script], cwd=tmp_path, capture_output=True,
+                          text=True, timeout=60, preexec_fn=lambda: os.close(closed))
+    assert (done.returncode, done.stderr) == (3, message)
+    assert os.listdir(tmp_path) == []
+
+
+def test_standard_input_is_read_and_standard_output_written(tmp_path):
+    kavri.write(tmp_path / "x.wav", noise(100), RATE)
+    script = "import kavri; kavri.write('-', kavri.read('-').audio * 0.5, 48000, 'pcm16')"
+    with open(tmp_path / "x.wav", "rb") as source:
+        done = subprocess.run([sys.executable, "-c", script], stdin=source,
+                              capture_output=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    (tmp_path / "y.wav").write_bytes(done.stdout)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert kavri.read(tmp_path / "y.wav").audio.shape == (100, 2)
