@@ -16,6 +16,8 @@ import pytest
 import soundfile as sf
 
 import kavri
+from kavri.io import ShortFileWarning
+from kavri.io import formats as io_formats
 from kavri.files import chunk_frames
 from kavri.settings import tail_frames
 
@@ -304,3 +306,65 @@ def test_progress_bar_on_a_terminal_only_unless_quiet(long_source, tmp_path):
     status, shown = run_on_terminal(["process", "long.wav", "out.wav", "--effect", "delay",
                                      "--quiet"], tmp_path)
     assert status == 0 and shown == ""
+
+
+def test_signals_are_honoured_while_input_is_read(tmp_path):
+    """An endless standard input and a FIFO that no writer opens: the first SIGTERM ends the
+    wait or the copy, the status says which signal, and nothing is left behind."""
+    endless = subprocess.Popen([sys.executable, "-m", "kavri", "process", "-", "out.wav",
+                                "--effect", "gain"], cwd=tmp_path, stdin=subprocess.PIPE,
+                               stderr=subprocess.PIPE)
+    assert endless.stdin is not None
+    endless.stdin.write(b"RIFF" + bytes(1 << 20))
+    time.sleep(1.0)
+    endless.send_signal(signal.SIGTERM)
+    try:
+        while endless.poll() is None:
+            endless.stdin.write(bytes(1 << 16))
+    except BrokenPipeError:
+        pass
+    assert endless.wait(timeout=30) == 143
+    endless.stdin.close()
+    endless.stderr.close()
+    os.mkfifo(tmp_path / "fifo.wav")
+    waiting = subprocess.Popen([sys.executable, "-m", "kavri", "process", "fifo.wav", "o.wav",
+                                "--effect", "gain"], cwd=tmp_path, stderr=subprocess.PIPE)
+    time.sleep(1.5)
+    waiting.send_signal(signal.SIGTERM)
+    assert waiting.wait(timeout=30) == 143
+    waiting.stderr.close()
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["fifo.wav"]
+
+
+def test_an_input_that_cannot_seek_gets_every_pass(source, tmp_path):
+    # A pipe given by name, as <(cat in.wav) gives it: the loudness target reads it twice.
+    read_end, write_end = os.pipe()
+    feeder = subprocess.Popen(["cat", str(source)], stdout=write_end)
+    os.close(write_end)
+    result = subprocess.run([sys.executable, "-m", "kavri", "process", f"/dev/fd/{read_end}",
+                             "out.wav", "--effect", "gain", "--loudness", "-20"],
+                            cwd=tmp_path, pass_fds=(read_end,), capture_output=True, text=True)
+    os.close(read_end)
+    feeder.wait()
+    assert result.returncode == 0, result.stderr
+    assert np.array_equal(kavri.read(tmp_path / "out.wav").audio,
+                          kavri.process(kavri.read(source).audio, RATE, [{"type": "gain"}],
+                                        loudness=-20))
+
+
+def test_files_that_end_early_or_outgrow_their_container_are_reported(tmp_path, monkeypatch):
+    audio = music(RATE * 3, channels=1)
+    kavri.write(tmp_path / "whole.mp3", audio, RATE)
+    data = (tmp_path / "whole.mp3").read_bytes()
+    (tmp_path / "cut.mp3").write_bytes(data[:len(data) // 2])
+    result = subprocess.run([sys.executable, "-m", "kavri", "process", "cut.mp3", "out.wav",
+                             "--effect", "gain"], cwd=tmp_path, capture_output=True, text=True)
+    assert result.returncode == 0
+    assert "kavri: warning: cut.mp3: the file ends early: it holds" in result.stderr
+    with pytest.warns(ShortFileWarning):
+        kavri.measure_file(tmp_path / "cut.mp3")
+    # A float WAV that would pass its 32-bit sizes is written as RF64, and said to be.
+    monkeypatch.setattr(io_formats, "SIZE_FIELD_LIMIT", RATE * 4)
+    summary = kavri.process_file(tmp_path / "whole.mp3", tmp_path / "big.wav", [])
+    assert any("RF64" in note for note in summary.warnings)
+    assert kavri.read(tmp_path / "big.wav").audio.shape[0] == summary.output_frames
