@@ -464,3 +464,88 @@ def test_cli_interrupted_exits_with_the_signal_and_writes_nothing(corpus, capsys
     err = capsys.readouterr().err
     assert err.startswith("kavri: interrupted: 0 processed") and err.count("\n") == 1
     assert not [p for p in (corpus / "out").rglob("*") if p.is_file()]
+
+
+# --- the DataLoader recipe ------------------------------------------------------------------
+# Persistent DataLoader workers keep the copy of the dataset they were started with, so an
+# epoch set on the main process's dataset never reaches them. The epoch travels with each
+# index instead: the sampler, which runs in the main process, yields (epoch, item) keys.
+
+class EpochSampler:
+    """Yields (epoch, item) keys; ``set_epoch`` before each epoch."""
+
+    def __init__(self, size: int) -> None:
+        self.size, self.epoch = size, 0
+
+    def set_epoch(self, epoch: int) -> None:
+        self.epoch = epoch
+
+    def __iter__(self):
+        return ((self.epoch, item) for item in range(self.size))
+
+    def __len__(self) -> int:
+        return self.size
+
+
+class Augmented:
+    """A dataset of clips, each drawn anew every epoch and replayable from (seed, key)."""
+
+    def __init__(self, clips, random_chain, seed: int) -> None:
+        self.clips, self.seed = clips, seed
+        self.random_chain = kavri.RandomChain(random_chain)
+
+    def __len__(self) -> int:
+        return len(self.clips)
+
+    def __getitem__(self, key):
+        epoch, item = key
+        out, _ = kavri.augment(self.clips[item], RATE, self.random_chain, seed=self.seed,
+                               index=epoch * len(self.clips) + item)
+        return out
+
+
+def _persistent_worker(dataset, keys, results):
+    # Started once, with its own copy of the dataset, as a persistent DataLoader worker is.
+    for key in iter(keys.get, None):
+        results.put((key, dataset[key]))
+
+
+def test_each_epoch_reaches_persistent_workers():
+    rng = np.random.default_rng(3)
+    clips = [(0.3 * rng.standard_normal(2000)).astype(np.float32) for _ in range(4)]
+    dataset, sampler = Augmented(clips, DESCRIPTION, seed=7), EpochSampler(len(clips))
+    context = multiprocessing.get_context("spawn")
+    keys, results = context.Queue(), context.Queue()
+    workers = [context.Process(target=_persistent_worker, args=(dataset, keys, results))
+               for _ in range(2)]
+    for worker in workers:
+        worker.start()
+    epochs = []
+    for epoch in range(2):
+        sampler.set_epoch(epoch)
+        for key in sampler:
+            keys.put(key)
+        got = dict(results.get(timeout=60) for _ in range(len(sampler)))
+        epochs.append([got[(epoch, item)] for item in range(len(clips))])
+    for _ in workers:
+        keys.put(None)
+    for worker in workers:
+        worker.join(timeout=60)
+    for epoch, outputs in enumerate(epochs):
+        for item, out in enumerate(outputs):
+            assert np.array_equal(out, dataset[(epoch, item)])
+    assert not all(np.array_equal(a, b) for a, b in zip(*epochs, strict=True))
+
+
+def test_the_recipe_with_a_real_data_loader():
+    torch = pytest.importorskip("torch")
+    clips = [np.full(1600, 0.1 * (i + 1), np.float32) for i in range(4)]
+    dataset, sampler = Augmented(clips, DESCRIPTION, seed=7), EpochSampler(len(clips))
+    loader = torch.utils.data.DataLoader(dataset, sampler=sampler, batch_size=2,
+                                         num_workers=2, persistent_workers=True)
+    seen = []
+    for epoch in range(2):
+        sampler.set_epoch(epoch)
+        seen.append(torch.cat(list(loader)).numpy())
+    for epoch, batch in enumerate(seen):
+        assert np.array_equal(batch, np.stack([dataset[(epoch, i)] for i in range(4)]))
