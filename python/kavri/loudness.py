@@ -25,8 +25,6 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
-import pyloudnorm
-from scipy import signal
 
 from ._audio import PCM_BITS, as_frames
 
@@ -102,6 +100,10 @@ def gated_loudness(powers: np.ndarray, weights: np.ndarray) -> float:
 
 def _kweighting(sample_rate: float) -> list[tuple[np.ndarray, np.ndarray, float]]:
     """The K-weighting stages (b, a, passband gain) exactly as pyloudnorm designs them."""
+    # Imported here, as is SciPy below: they take most of a second to import, which every
+    # command would otherwise pay before doing anything.
+    import pyloudnorm
+
     meter = pyloudnorm.Meter(sample_rate)
     return [(np.asarray(stage.b, dtype=np.float64), np.asarray(stage.a, dtype=np.float64),
              float(stage.passband_gain)) for stage in meter._filters.values()]
@@ -155,6 +157,8 @@ class LoudnessMeter:
         if self._sos is None:
             self.frames += rows.shape[1]
             return
+        from scipy import signal
+
         rows, self._state = signal.sosfilt(self._sos, rows, axis=-1, zi=self._state)
         # Running sums of squares from the chunk's start: a block's share of this chunk is
         # the difference of two of them.
@@ -216,13 +220,22 @@ def _interpolation_phases() -> np.ndarray:
     with unity gain at DC. A Kaiser-windowed sinc cut at 0.475 of the original rate: a sine
     at a quarter of the rate reads within 0.05 dB of its crest where a branch meets it."""
     taps = OVERSAMPLING * TAPS_PER_PHASE
+    from scipy import signal
+
     prototype = signal.firwin(taps, 0.95 / OVERSAMPLING, window=("kaiser", 7.0))
     phases = prototype.reshape(TAPS_PER_PHASE, OVERSAMPLING).T.copy()
     normalised: npt.NDArray[np.float64] = phases / phases.sum(axis=1, keepdims=True)
     return normalised
 
 
-_PHASES = _interpolation_phases()
+_PHASES: list[np.ndarray] = []
+
+
+def _phases() -> list[np.ndarray]:
+    """The interpolation branches, designed on first use."""
+    if not _PHASES:
+        _PHASES.extend(_interpolation_phases())
+    return _PHASES
 
 
 class TruePeakMeter:
@@ -253,7 +266,7 @@ class TruePeakMeter:
             return
         rows = np.concatenate([self._history, rows], axis=1)
         for ch in range(self.channels):
-            for taps in _PHASES:
+            for taps in _phases():
                 branch = np.convolve(rows[ch], taps, mode="valid")
                 self.true_peak[ch] = max(self.true_peak[ch], float(np.max(np.abs(branch))))
         self._history = rows[:, -(TAPS_PER_PHASE - 1):].copy()
