@@ -94,6 +94,13 @@ def add_stream_options(parser: argparse.ArgumentParser) -> None:
                         help="no progress bar and no report lines; errors are still shown")
 
 
+def add_render_options(parser: argparse.ArgumentParser) -> None:
+    """The options that become a command's :class:`kavri.RenderSettings`."""
+    add_engine_options(parser)
+    add_stream_options(parser)
+    add_output_options(parser)
+
+
 def add_folder_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1, metavar="N",
                         help="files processed at once, default: the number of cores")

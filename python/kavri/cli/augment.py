@@ -12,10 +12,8 @@ from ..runs.augment import augment_files
 from ..runs.record import MANIFEST_NAME
 from ._common import (
     EXIT_FAILED,
-    add_engine_options,
     add_folder_options,
-    add_output_options,
-    add_stream_options,
+    add_render_options,
     folder_inputs,
     option_message,
     run_folder,
@@ -34,10 +32,8 @@ def add_parser(commands: Any) -> None:
                    help="augmented copies of each file")
     p.add_argument("--seed", type=int, required=True, metavar="S",
                    help="seed of every draw; the same seed gives the same files")
-    add_engine_options(p)
     add_folder_options(p)
-    add_stream_options(p)
-    add_output_options(p)
+    add_render_options(p)
     p.set_defaults(handler=run)
 
 

@@ -11,10 +11,8 @@ from ..runs.batch import batch
 from ._common import (
     EXIT_FAILED,
     add_chain_options,
-    add_engine_options,
     add_folder_options,
-    add_output_options,
-    add_stream_options,
+    add_render_options,
     chain_from_args,
     folder_inputs,
     run_folder,
@@ -27,10 +25,8 @@ def add_parser(commands: Any) -> None:
     p.add_argument("input_dir", metavar="IN_DIR")
     p.add_argument("output_dir", metavar="OUT_DIR", help="outputs mirror IN_DIR's folder tree")
     add_chain_options(p)
-    add_engine_options(p)
     add_folder_options(p)
-    add_stream_options(p)
-    add_output_options(p)
+    add_render_options(p)
     p.set_defaults(handler=run)
 
 

@@ -16,9 +16,7 @@ from ..report import output_report
 from ._common import (
     FileProgress,
     add_chain_options,
-    add_engine_options,
-    add_output_options,
-    add_stream_options,
+    add_render_options,
     chain_from_args,
     check_output_folder,
     settings_from_args,
@@ -31,11 +29,9 @@ def add_parser(commands: Any) -> None:
     p.add_argument("output", metavar="OUT",
                    help="output audio file (format from its suffix), or - for standard output")
     add_chain_options(p)
-    add_engine_options(p)
+    add_render_options(p)
     p.add_argument("--overwrite", action="store_true",
                    help="allow OUT to be the input file itself")
-    add_stream_options(p)
-    add_output_options(p)
     p.add_argument("--format", choices=list(STREAM_FORMATS), metavar="FORMAT",
                    help="output container when OUT has no suffix, such as '-' "
                         f"(standard output, default wav): {', '.join(STREAM_FORMATS)}")
