@@ -15,6 +15,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from ._engine import check_memory
 from ._paths import shown as display_name
 from .api import process
 from .catalogue import EFFECTS
@@ -264,6 +265,15 @@ def _crosses(label: str) -> bool:
     return label == "each side to the other" or (bool(target) and source != target)
 
 
+def _measurement_bytes(sample_rate: int) -> int:
+    """The most the measurements of a plot hold at once: the four paths' spectra (complex
+    bins, and their magnitudes) or the signals of the level over time (float32 in and out,
+    float64 levels), whichever is larger at this rate."""
+    spectra = 4 * (FFT_FRAMES // 2 + 1) * (16 + 8) + IMPULSE_FRAMES * 4 * 8
+    over_time = int(2.0 * sample_rate) * 2 * (4 + 4 + 8)
+    return max(spectra, over_time)
+
+
 def plot_chain(chain: ChainLike, out: str | os.PathLike[str], sample_rate: int = 48_000,
                title: str | None = None) -> None:
     """Draws the chain's magnitude response, and its static level curve when the chain has
@@ -280,6 +290,7 @@ def plot_chain(chain: ChainLike, out: str | os.PathLike[str], sample_rate: int =
     _image_format(os.fspath(out))
     sample_rate = check_plot_rate(sample_rate)
     specs = load_chain(chain)
+    check_memory(_measurement_bytes(sample_rate), f"a plot at {sample_rate} Hz")
     dynamics = has_dynamics(specs)
     frequencies, curves = path_responses(specs, sample_rate)
     curve = static_curve(specs, sample_rate) if dynamics else None
