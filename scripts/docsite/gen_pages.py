@@ -47,7 +47,7 @@ def rst_to_markdown(text: str) -> str:
 
 def first_sentence(text: str) -> str:
     paragraph = " ".join(inspect.cleandoc(text).split("\n\n")[0].split())
-    end = re.search(r"[.:](\s|$)", paragraph)
+    end = re.search(r"\.(\s|$)", paragraph)
     return rst_to_markdown(paragraph[:end.start()] if end else paragraph) + "."
 
 
