@@ -177,6 +177,10 @@ def test_effect_examples_are_valid_and_show_something():
         spec = kavri.validate_chain([effect_pages.example_spec(effect_type)])[0]
         defaults = kavri.EFFECTS[effect_type].defaults()
         assert any(spec[key] != defaults[key] for key in settings), effect_type
+    sources = effect_pages.effect_sources(ROOT)
+    assert set(sources) == set(kavri.EFFECTS)
+    for effect_type, (header, comment) in sources.items():
+        assert header.startswith("src/effects/") and comment, effect_type
     signal = effect_pages.test_signal()
     assert signal.dtype == np.float32 and signal.shape[1] == 2
     assert np.isclose(np.max(np.abs(signal)), 10 ** (-12 / 20), rtol=1e-3)
@@ -257,6 +261,7 @@ def test_site_builds_strictly_with_every_generated_part(site):
     for effect_type, info in kavri.EFFECTS.items():
         html = pages[f"effects/{effect_type}.html"]
         assert all(f"<code>{key}</code>" in html for key in info.keys), effect_type
+        assert "How it works" in html, effect_type
         assert f'src="{effect_type}.png"' in html
         sources = re.findall(r'<audio[^>]*src="([^"]+)"', html)
         assert sources == [effect_pages.DRY_SOUND, f"{effect_type}.ogg"]

@@ -10,6 +10,7 @@ example; :data:`EXAMPLES` holds settings that make a type's effect easier to see
 from __future__ import annotations
 
 import json
+import re
 from pathlib import Path
 from typing import Any
 
@@ -28,7 +29,10 @@ __all__ = [
     "render_plot",
     "render_sound",
     "DRY_SOUND",
+    "effect_sources",
 ]
+
+ROOT = Path(__file__).resolve().parent.parent.parent
 
 SAMPLE_RATE = 48_000
 SIGNAL_SECONDS = 2.0
@@ -101,6 +105,46 @@ def test_signal(sample_rate: int = SAMPLE_RATE, seconds: float = SIGNAL_SECONDS)
     return out.astype(np.float32)
 
 
+def _top_comment(path: Path) -> str:
+    lines = []
+    for line in path.read_text(encoding="utf-8").splitlines():
+        if not line.startswith("//"):
+            break
+        lines.append(line[3:] if line.startswith("// ") else line[2:])
+    return "\n".join(lines).strip("\n")
+
+
+def effect_sources(root: Path = ROOT) -> dict[str, tuple[str, str]]:
+    """Where each effect type is written and what its header says about it: type ->
+    (header path relative to ``root``, the header's opening comment). Found through the
+    dispatch table of src/module/factory.cpp: a row's planner is declared in an effect
+    header, or is a helper of the factory that calls one."""
+    factory = (root / "src" / "module" / "factory.cpp").read_text(encoding="utf-8")
+    declared = {}
+    for header in sorted((root / "src" / "effects").rglob("*.hpp")):
+        for name in re.findall(r"PlannedEffect (plan_\w+)\(", header.read_text(encoding="utf-8")):
+            declared[name] = header
+
+    def header_of(planner: str, depth: int = 0) -> Path | None:
+        if planner in declared:
+            return declared[planner]
+        body = re.search(rf"PlannedEffect {planner}\([^)]*\)\s*\{{(.*?)\n\}}", factory, re.S)
+        if body is None or depth > 3:
+            return None
+        for called in re.findall(r"\b(plan_\w+)\s*[<(]", body.group(1)):
+            found = header_of(called, depth + 1)
+            if found is not None:
+                return found
+        return None
+
+    sources = {}
+    for effect_type, planner in re.findall(r'\{"(\w+)",\s*(plan_\w+)', factory):
+        header = header_of(planner)
+        if header is not None:
+            sources[effect_type] = (header.relative_to(root).as_posix(), _top_comment(header))
+    return sources
+
+
 def _cell(text: str) -> str:
     return text.replace("|", "\\|")
 
@@ -114,9 +158,10 @@ def _option(spec: dict[str, Any]) -> str:
     return f"{spec['type']}:{body}" if body else spec["type"]
 
 
-def effect_page(info: EffectInfo, moving: bool) -> str:
+def effect_page(info: EffectInfo, moving: bool, source: tuple[str, str] | None = None) -> str:
     """The Markdown page of one effect type; its plot is ``TYPE.png`` and its sounds
-    ``dry.ogg`` and ``TYPE.ogg`` beside it."""
+    ``dry.ogg`` and ``TYPE.ogg`` beside it. ``source`` is the header the effect is written
+    in and its opening comment, shown as "How it works"."""
     name = info.type
     spec = example_spec(name)
     rows = ["| key | default | unit | range | meaning |", "|---|---|---|---|---|"]
@@ -148,6 +193,20 @@ def effect_page(info: EffectInfo, moving: bool) -> str:
         "Ranges are clamps: a value outside is quietly held at the nearest bound; "
         "\"rate\" is the sample rate. A key left out takes its default.",
         "",
+        *([] if source is None else [
+            "## How it works",
+            "",
+            f"From `{source[0]}`, where the engine's code for this effect lives:",
+            "",
+            '<div class="kavri-source" markdown>',
+            "",
+            "```text",
+            source[1],
+            "```",
+            "",
+            "</div>",
+            "",
+        ]),
         "## Example",
         "",
         "The plot and the sound below use this spec:",

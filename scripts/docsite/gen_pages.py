@@ -107,13 +107,14 @@ def write_bytes(name: str, path: Path) -> None:
 def effect_site() -> list[object]:
     """Writes every effect's page, plot and sound; returns the nav entries by family."""
     signal = effect_pages.test_signal()
+    sources = effect_pages.effect_sources(ROOT)
     with tempfile.TemporaryDirectory(prefix="kavri-docs-") as scratch:
         folder = Path(scratch)
         effect_pages.render_sound(None, folder / effect_pages.DRY_SOUND, signal)
         write_bytes(f"effects/{effect_pages.DRY_SOUND}", folder / effect_pages.DRY_SOUND)
         for name, info in kavri.EFFECTS.items():
             with mkdocs_gen_files.open(f"effects/{name}.md", "w") as out:
-                out.write(effect_pages.effect_page(info, name in MOVING_TYPES))
+                out.write(effect_pages.effect_page(info, name in MOVING_TYPES, sources.get(name)))
             effect_pages.render_plot(name, folder / f"{name}.png")
             effect_pages.render_sound(name, folder / f"{name}.ogg", signal)
             write_bytes(f"effects/{name}.png", folder / f"{name}.png")
