@@ -237,11 +237,13 @@ def site(tmp_path_factory) -> Path:
         pytest.skip("mkdocs is not installed (pip install 'kavri[docs]')")
     folder = tmp_path_factory.mktemp("site")
     environment = {**os.environ, "NO_MKDOCS_2_WARNING": "1", "DISABLE_MKDOCS_2_WARNING": "true"}
-    built = subprocess.run([sys.executable, "-m", "mkdocs", "build", "--strict", "--quiet",
+    # Not --quiet: it drops the warnings before strict mode counts them.
+    built = subprocess.run([sys.executable, "-m", "mkdocs", "build", "--strict",
                             "--config-file", str(ROOT / "mkdocs.yml"), "--site-dir", str(folder)],
                            cwd=ROOT, env=environment, capture_output=True, text=True,
                            timeout=600)
     assert built.returncode == 0, built.stdout + built.stderr
+    assert "WARNING" not in built.stdout + built.stderr
     return folder
 
 
