@@ -3,14 +3,12 @@ what the effects themselves do, so the Python side cannot drift from the native 
 
 from __future__ import annotations
 
-import re
 from pathlib import Path
 
 import numpy as np
 import pytest
 
 from kavri import EFFECTS, process_pipeline
-from kavri.catalogue import markdown_reference
 
 RATE = 48_000
 NOT_BUILT = "is not available in this build yet"
@@ -151,12 +149,3 @@ def test_listed_values_from_the_effect_definitions():
     assert EFFECTS["lowpass"].param("frequency_hz").upper_bound(48_000) == 23_952.0
     assert EFFECTS["rotary_speaker"].param("crossover_hz").upper_bound(8) == 5.0
     assert EFFECTS["phaser"].param("stages").default == 4
-
-
-def test_readme_reference_matches_catalogue():
-    text = README.read_text(encoding="utf-8")
-    found = re.search(r"<!-- effect-reference:start -->\n(.*)<!-- effect-reference:end -->",
-                      text, re.S)
-    assert found, "README has no effect reference section"
-    assert found.group(1) == markdown_reference(), \
-        "README effect reference is stale: run 'python scripts/update_readme.py'"

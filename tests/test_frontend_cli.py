@@ -7,7 +7,6 @@ import json
 import os
 import subprocess
 import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -111,26 +110,6 @@ def test_effects_listing_and_reference(work):
     assert kavri_cli("effects", "--markdown", cwd=work).stdout == markdown_reference()
     wrong = kavri_cli("effects", "lowpas", cwd=work)
     assert wrong.returncode == 1 and "did you mean 'lowpass'" in wrong.stderr
-
-
-UPDATE_README = Path(__file__).parent.parent / "scripts" / "update_readme.py"
-
-
-def test_readme_rewriter_replaces_only_its_section(work):
-    readme = work / "README.md"
-    readme.write_text("# T\n<!-- effect-reference:start -->\nold\n<!-- effect-reference:end -->\nend\n")
-    result = subprocess.run([sys.executable, UPDATE_README, "README.md"], cwd=work,
-                            capture_output=True, text=True)
-    assert result.returncode == 0, result.stderr
-    assert readme.read_text() == ("# T\n<!-- effect-reference:start -->\n"
-                                  f"{markdown_reference()}<!-- effect-reference:end -->\nend\n")
-    for target, message in (("/nonexistent/README.md", "No such file"),
-                            ("in.wav", "has no <!-- effect-reference:start -->")):
-        (work / "in.wav").write_text("not a readme")
-        failed = subprocess.run([sys.executable, UPDATE_README, target], cwd=work,
-                                capture_output=True, text=True)
-        assert failed.returncode == 1 and message in failed.stderr
-        assert failed.stderr.count("\n") == 1
 
 
 def test_presets_command(work):

@@ -1,8 +1,8 @@
 """The effect catalogue: every effect type with its parameter keys, defaults, units and ranges.
 
 This table is the one place the Python side learns what the engine accepts. The chain
-loader checks specs against it, ``kavri effects`` prints it, and the README's effect
-reference is generated from it. Defaults are the single-precision values the engine uses,
+loader checks specs against it, ``kavri effects`` prints it, and the documentation's
+effect pages are generated from it. Defaults are the single-precision values the engine uses,
 and ranges are the clamps each effect applies when it is built.
 """
 

@@ -24,7 +24,8 @@ from ._common import (
 def add_parser(commands: Any) -> None:
     p = commands.add_parser("augment", help="write randomly processed copies of every "
                                             "matching file, for training data")
-    p.add_argument("input_dir", metavar="IN_DIR")
+    p.add_argument("input_dir", metavar="IN_DIR",
+                   help="folder of inputs, searched at any depth with --pattern")
     p.add_argument("output_dir", metavar="OUT_DIR",
                    help="outputs mirror IN_DIR's folder tree, e.g. take.v0.wav, take.v1.wav")
     p.add_argument("--chain", required=True, metavar="FILE", help="JSON random chain file")

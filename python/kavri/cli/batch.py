@@ -22,7 +22,8 @@ from ._common import (
 
 def add_parser(commands: Any) -> None:
     p = commands.add_parser("batch", help="process every matching file under a folder")
-    p.add_argument("input_dir", metavar="IN_DIR")
+    p.add_argument("input_dir", metavar="IN_DIR",
+                   help="folder of inputs, searched at any depth with --pattern")
     p.add_argument("output_dir", metavar="OUT_DIR", help="outputs mirror IN_DIR's folder tree")
     add_chain_options(p)
     add_folder_options(p)
