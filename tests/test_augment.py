@@ -343,17 +343,13 @@ def test_cli_refuses_bad_arguments(corpus, capsys, args, message):
     assert not (corpus / "out").exists()
 
 
-def test_dask_cluster_gives_the_local_bytes(corpus):
-    distributed = pytest.importorskip("distributed")
+def test_dask_cluster_gives_the_local_bytes(corpus, dask_client):
     files = sorted((corpus / "in").rglob("*.wav"))
     kavri.augment_files(files, corpus / "r.json", corpus / "local", variants=2, seed=9,
                         base_dir=corpus / "in")
-    with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=True,
-                                  host="127.0.0.1", dashboard_address=None) as cluster, \
-            distributed.Client(cluster) as client:
-        report = kavri.augment_files(files, corpus / "r.json", corpus / "dask", variants=2,
-                                     seed=9, base_dir=corpus / "in",
-                                     executor=client.get_executor())
+    report = kavri.augment_files(files, corpus / "r.json", corpus / "dask", variants=2,
+                                 seed=9, base_dir=corpus / "in",
+                                 executor=dask_client.get_executor())
     assert report.ok and len(report.done) == 4
     assert samples(corpus / "local") == samples(corpus / "dask")
     assert (corpus / "local" / MANIFEST_NAME).read_bytes() == \

@@ -92,28 +92,23 @@ def test_bad_chain_fails_before_any_file(tree, tmp_path):
     assert not (tmp_path / "out").exists()
 
 
-def run_cli(*args, cwd):
-    return subprocess.run([sys.executable, "-m", "kavri", *args], cwd=cwd, capture_output=True,
-                          text=True, timeout=300)
-
-
-def test_cli_batch_exit_status_and_messages(tree, tmp_path):
-    first = run_cli("batch", "in", "out", "--effect", "gain:db=5", "--effect",
+def test_cli_batch_exit_status_and_messages(tree, tmp_path, run_kavri):
+    first = run_kavri("batch", "in", "out", "--effect", "gain:db=5", "--effect",
                     "distortion:drive=3", "--effect", "clip", "--jobs", "2", cwd=tmp_path)
     assert first.returncode == 1
     assert "kavri: error: " in first.stderr and "sub/bad.wav: not a readable audio file" in first.stderr
     assert "3 processed, 0 skipped (already complete), 1 failed" in first.stdout
-    flac = run_cli("batch", "in", "out", "--effect", "gain:db=5", "--effect",
+    flac = run_kavri("batch", "in", "out", "--effect", "gain:db=5", "--effect",
                    "distortion:drive=3", "--effect", "clip", "--pattern", "*.flac", cwd=tmp_path)
     assert flac.returncode == 0, flac.stderr
     # FLAC keeps its format: 24-bit PCM, one step of that grid from the float result.
     written = kavri.read(tmp_path / "out" / "b.flac").audio
     assert np.max(np.abs(written - expected_for(tree / "b.flac"))) <= 2.0 ** -23
-    again = run_cli("batch", "in", "out", "--effect", "gain:db=5", "--effect",
+    again = run_kavri("batch", "in", "out", "--effect", "gain:db=5", "--effect",
                     "distortion:drive=3", "--effect", "clip", "--pattern", "*.flac", cwd=tmp_path)
     assert "0 processed, 1 skipped" in again.stdout
     (tree / "sub" / "bad.wav").unlink()
-    good = run_cli("batch", "in", "out", "--effect", "gain:db=5", "--effect",
+    good = run_kavri("batch", "in", "out", "--effect", "gain:db=5", "--effect",
                    "distortion:drive=3", "--effect", "clip", cwd=tmp_path)
     assert good.returncode == 0 and "0 processed, 3 skipped" in good.stdout
 
@@ -125,23 +120,19 @@ def test_cli_batch_exit_status_and_messages(tree, tmp_path):
     (["in", "out", "--preset", "nope"], "unknown preset 'nope'"),
     (["in", "out", "--preset", "saturate", "--subtype", "pcm7"], "unknown subtype 'pcm7'"),
 ])
-def test_cli_batch_refuses_bad_arguments(tree, tmp_path, args, message):
-    result = run_cli("batch", *args, cwd=tmp_path)
+def test_cli_batch_refuses_bad_arguments(tree, tmp_path, args, message, run_kavri):
+    result = run_kavri("batch", *args, cwd=tmp_path)
     assert result.returncode == 1 and message in result.stderr
     assert result.stderr.count("\n") == 1
     assert not (tmp_path / "out").exists()
 
 
-def test_dask_cluster_gives_the_local_bits(tree, tmp_path):
-    distributed = pytest.importorskip("distributed")
+def test_dask_cluster_gives_the_local_bits(tree, tmp_path, dask_client):
     files = [f for f in find_files(tree, "*.wav") if f.name != "bad.wav"]
     local = kavri.batch(files, "saturate", tmp_path / "local", base_dir=tree)
     assert local.ok
-    with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=True,
-                                  host="127.0.0.1", dashboard_address=None) as cluster, \
-            distributed.Client(cluster) as client:
-        remote = kavri.batch(files, "saturate", tmp_path / "dask", base_dir=tree,
-                             executor=client.get_executor())
+    remote = kavri.batch(files, "saturate", tmp_path / "dask", base_dir=tree,
+                         executor=dask_client.get_executor())
     assert remote.ok and len(remote.done) == len(files)
     a, b = outputs(tmp_path / "local"), outputs(tmp_path / "dask")
     assert sorted(a) == sorted(b) == ["a.wav", "sub/c.wav", "sub/deep/d.wav"]
@@ -151,7 +142,7 @@ def test_dask_cluster_gives_the_local_bits(tree, tmp_path):
 
 # --- never writing over an input, and knowing what is complete ------------------------------
 
-def test_output_folder_inside_the_inputs_never_overwrites_an_original(tmp_path):
+def test_output_folder_inside_the_inputs_never_overwrites_an_original(tmp_path, run_kavri):
     """`kavri batch music music/live` where music/live already holds recordings."""
     music = tmp_path / "music"
     (music / "live").mkdir(parents=True)
@@ -160,7 +151,7 @@ def test_output_folder_inside_the_inputs_never_overwrites_an_original(tmp_path):
         kavri.write(music / name, (0.3 * rng.standard_normal((2400, 2))).astype(np.float32), RATE)
     originals = {name: (music / name).read_bytes() for name in ("live/take.wav", "live/encore.wav")}
 
-    first = run_cli("batch", "music", "music/live", "--effect", "gain:db=5", cwd=tmp_path)
+    first = run_kavri("batch", "music", "music/live", "--effect", "gain:db=5", cwd=tmp_path)
     assert first.returncode == 1
     assert "take.wav: output would overwrite the input music/live/take.wav" in first.stderr
     assert "2 processed, 0 skipped (already complete), 1 failed" in first.stdout
@@ -171,7 +162,7 @@ def test_output_folder_inside_the_inputs_never_overwrites_an_original(tmp_path):
                               kavri.process(kavri.read(music / name).audio, RATE,
                                             [{"type": "gain", "db": 5}]))
     # A rerun takes none of its own outputs as inputs and still refuses the collision.
-    again = run_cli("batch", "music", "music/live", "--effect", "gain:db=5", cwd=tmp_path)
+    again = run_kavri("batch", "music", "music/live", "--effect", "gain:db=5", cwd=tmp_path)
     assert "0 processed, 2 skipped (already complete), 1 failed" in again.stdout
     assert not (music / "live" / "live" / "live").exists()
 
@@ -217,13 +208,13 @@ def test_rerun_decides_completeness_from_what_the_output_was_made_from(tree, tmp
     assert (out / ".kavri-batch.json").is_file()
 
 
-def test_a_folder_that_cannot_be_made_fails_only_its_file(tree, tmp_path):
+def test_a_folder_that_cannot_be_made_fails_only_its_file(tree, tmp_path, run_kavri):
     out = tmp_path / "out"
     out.mkdir()
     (out / "sub").write_text("a file where the folder should be")
     (out / ".kavri-tmp.d").mkdir()
     (out / ".kavri-tmp.d" / ".a.wav.ab12cd34.kavri-tmp").write_bytes(b"left by a killed run")
-    result = run_cli("batch", "in", "out", "--preset", "saturate", cwd=tmp_path)
+    result = run_kavri("batch", "in", "out", "--preset", "saturate", cwd=tmp_path)
     assert result.returncode == 1 and "Traceback" not in result.stderr
     assert "sub/c.wav: cannot create folder" in result.stderr
     assert "1 processed, 0 skipped (already complete), 3 failed" in result.stdout

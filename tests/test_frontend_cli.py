@@ -17,11 +17,6 @@ from kavri.catalogue import markdown_reference
 RATE = 48_000
 
 
-def kavri_cli(*args: str, cwd) -> subprocess.CompletedProcess:
-    return subprocess.run([sys.executable, "-m", "kavri", *args], cwd=cwd, capture_output=True,
-                          text=True, timeout=300)
-
-
 @pytest.fixture
 def work(tmp_path):
     rng = np.random.default_rng(3)
@@ -34,8 +29,8 @@ def work(tmp_path):
     return tmp_path
 
 
-def test_process_writes_the_api_result(work):
-    result = kavri_cli("process", "in.wav", "out.wav", "--chain", "chain.json", cwd=work)
+def test_process_writes_the_api_result(work, run_kavri):
+    result = run_kavri("process", "in.wav", "out.wav", "--chain", "chain.json", cwd=work)
     assert result.returncode == 0, result.stderr
     audio, rate = kavri.read(work / "in.wav")
     expected = kavri.process(audio, rate, str(work / "chain.json"))
@@ -43,8 +38,8 @@ def test_process_writes_the_api_result(work):
     assert "in.wav -> out.wav: 9600 frames x 2 channels at 48000 Hz" in result.stdout
 
 
-def test_effect_options_and_subtype(work):
-    result = kavri_cli("process", "in.wav", "out.flac", "--effect", "gain:db=3",
+def test_effect_options_and_subtype(work, run_kavri):
+    result = run_kavri("process", "in.wav", "out.flac", "--effect", "gain:db=3",
                        "--effect", "clip:threshold=0.5", "--subtype", "pcm16", cwd=work)
     assert result.returncode == 0, result.stderr
     audio, _ = kavri.read(work / "in.wav")
@@ -70,57 +65,57 @@ def test_effect_options_and_subtype(work):
     (["--chain", "chain.json", "IN=text.wav"], "text.wav: not a readable audio file (Format not recognised)"),
     (["--chain", "chain.json", "IN=in.wav", "OUT=in.wav"], "in.wav: is the input file; pass --overwrite"),
 ])
-def test_bad_input_gives_one_line_and_writes_nothing(work, args, message):
+def test_bad_input_gives_one_line_and_writes_nothing(work, args, message, run_kavri):
     source = next((a[3:] for a in args if a.startswith("IN=")), "in.wav")
     target = next((a[4:] for a in args if a.startswith("OUT=")), "out.wav")
     options = [a for a in args if not a.startswith(("IN=", "OUT="))]
     before = {p: p.stat().st_mtime_ns for p in work.rglob("*")}
-    result = kavri_cli("process", source, target, *options, cwd=work)
+    result = run_kavri("process", source, target, *options, cwd=work)
     assert result.returncode == 1
     assert result.stderr.count("\n") == 1 and result.stderr.startswith("kavri: error: ")
     assert message in result.stderr
     assert {p: p.stat().st_mtime_ns for p in work.rglob("*")} == before
 
 
-def test_engine_failure_is_reported_with_the_file(work):
+def test_engine_failure_is_reported_with_the_file(work, run_kavri):
     # An effect the engine refuses at run time: a delay line larger than any memory.
-    result = kavri_cli("process", "in.wav", "out.wav", "--effect", "delay:delay_ms=1e30",
+    result = run_kavri("process", "in.wav", "out.wav", "--effect", "delay:delay_ms=1e30",
                        cwd=work)
     assert result.returncode == 1 and result.stderr.startswith("kavri: error: in.wav: ")
     assert not (work / "out.wav").exists()
 
 
-def test_overwrite_replaces_the_input_only_when_asked(work):
+def test_overwrite_replaces_the_input_only_when_asked(work, run_kavri):
     audio = kavri.read(work / "in.wav").audio
-    result = kavri_cli("process", "in.wav", "./in.wav", "--effect", "gain:db=-6",
+    result = run_kavri("process", "in.wav", "./in.wav", "--effect", "gain:db=-6",
                        "--overwrite", cwd=work)
     assert result.returncode == 0, result.stderr
     assert np.array_equal(kavri.read(work / "in.wav").audio, audio * np.float32(0.5011872))
     assert sorted(os.listdir(work)) == ["bad.json", "chain.json", "in.wav", "text.wav"]
 
 
-def test_effects_listing_and_reference(work):
-    listing = kavri_cli("effects", cwd=work)
+def test_effects_listing_and_reference(work, run_kavri):
+    listing = run_kavri("effects", cwd=work)
     assert listing.returncode == 0
     assert all(f"  {name} " in listing.stdout for name in kavri.EFFECTS)
-    one = kavri_cli("effects", "lowpass", cwd=work)
+    one = run_kavri("effects", "lowpass", cwd=work)
     assert one.returncode == 0
     assert "frequency_hz  8000" in one.stdout and "0.70710677" in one.stdout
     assert "5 … 0.499 × rate" in one.stdout
-    assert kavri_cli("effects", "--markdown", cwd=work).stdout == markdown_reference()
-    wrong = kavri_cli("effects", "lowpas", cwd=work)
+    assert run_kavri("effects", "--markdown", cwd=work).stdout == markdown_reference()
+    wrong = run_kavri("effects", "lowpas", cwd=work)
     assert wrong.returncode == 1 and "did you mean 'lowpass'" in wrong.stderr
 
 
-def test_presets_command(work):
-    listing = kavri_cli("presets", cwd=work)
+def test_presets_command(work, run_kavri):
+    listing = run_kavri("presets", cwd=work)
     assert all(name in listing.stdout for name in kavri.list_presets())
-    shown = kavri_cli("presets", "saturate", cwd=work)
+    shown = run_kavri("presets", "saturate", cwd=work)
     assert json.loads(shown.stdout) == kavri.load_preset("saturate")
 
 
-def test_demo_writes_before_and_after(work):
-    result = kavri_cli("demo", "--out-dir", "demo-out", "--preset", "saturate", cwd=work)
+def test_demo_writes_before_and_after(work, run_kavri):
+    result = run_kavri("demo", "--out-dir", "demo-out", "--preset", "saturate", cwd=work)
     assert result.returncode == 0, result.stderr
     assert sorted(os.listdir(work / "demo-out")) == ["input.wav", "saturate.wav"]
     before = kavri.read(work / "demo-out" / "input.wav")
@@ -130,11 +125,11 @@ def test_demo_writes_before_and_after(work):
     assert result.stdout.count("\n       0 ") == 1 and "\n       1 " in result.stdout
 
 
-def test_plot_command(work):
-    result = kavri_cli("plot", "--chain", "chain.json", "--out", "chain.png", cwd=work)
+def test_plot_command(work, run_kavri):
+    result = run_kavri("plot", "--chain", "chain.json", "--out", "chain.png", cwd=work)
     assert result.returncode == 0, result.stderr
     assert (work / "chain.png").read_bytes()[:4] == b"\x89PNG"
-    bad = kavri_cli("plot", "--chain", "chain.json", "--out", "chain.bmp", cwd=work)
+    bad = run_kavri("plot", "--chain", "chain.json", "--out", "chain.bmp", cwd=work)
     assert bad.returncode == 1 and "unknown image format '.bmp'" in bad.stderr
 
 

@@ -28,11 +28,6 @@ RATE = 48_000
 EXAMPLES = int(os.environ.get("KAVRI_FUZZ_EXAMPLES", "200"))
 
 
-def kavri_cli(*args: str | bytes, cwd) -> subprocess.CompletedProcess:
-    return subprocess.run([sys.executable, "-m", "kavri", *args], cwd=cwd, capture_output=True,
-                          text=True, timeout=300)
-
-
 def noise(frames: int = 4800, channels: int = 2, seed: int = 5) -> np.ndarray:
     rng = np.random.default_rng(seed)
     return (0.2 * rng.standard_normal((frames, channels))).astype(np.float32)
@@ -91,10 +86,10 @@ def work(tmp_path):
     (["process", "in.wav", "out.wav", "--effect", "gain:db=1e39"], "is too large"),
     (["process", "in.wav", "out.wav", "--effect", "gain:db=1" + "0" * 400], "is too large"),
 ])
-def test_bad_options_give_one_line_before_any_file_is_read(work, args, message):
+def test_bad_options_give_one_line_before_any_file_is_read(work, args, message, run_kavri):
     # Several cases name an input that is not audio: the option must be what is reported.
     before = snapshot(work)
-    result = kavri_cli(*args, cwd=work)
+    result = run_kavri(*args, cwd=work)
     assert result.returncode == 1, result.stdout
     assert result.stderr.startswith("kavri: error: ") and result.stderr.count("\n") == 1, \
         result.stderr
@@ -103,8 +98,8 @@ def test_bad_options_give_one_line_before_any_file_is_read(work, args, message):
     assert snapshot(work) == before
 
 
-def test_worker_counts_beyond_the_cores_still_run(work):
-    result = kavri_cli("process", "in.wav", "out.wav", "--effect", "tremolo",
+def test_worker_counts_beyond_the_cores_still_run(work, run_kavri):
+    result = run_kavri("process", "in.wav", "out.wav", "--effect", "tremolo",
                        "--workers", "99999999999", cwd=work)
     assert result.returncode == 0, result.stderr
     audio = kavri.read(work / "in.wav").audio
@@ -299,17 +294,17 @@ def test_names_that_are_not_utf8_round_trip(tmp_path, suffix):
         kavri.read(os.fsencode(tmp_path) + b"/nope_\xff.wav")
 
 
-def test_cli_with_names_that_are_not_utf8(work):
+def test_cli_with_names_that_are_not_utf8(work, run_kavri):
     kavri.write(os.path.join(work, "in", "b_\udcff.wav"), noise(), RATE)
-    result = kavri_cli(b"process", b"in/b_\xff.wav", b"out_\xfe.wav", "--effect", "gain",
+    result = run_kavri(b"process", b"in/b_\xff.wav", b"out_\xfe.wav", "--effect", "gain",
                        cwd=work)
     assert result.returncode == 0, result.stderr
     assert result.stdout.startswith("in/b_\\xff.wav -> out_\\xfe.wav: 4800 frames")
-    batch = kavri_cli("batch", "in", "out", "--effect", "gain", cwd=work)
+    batch = run_kavri("batch", "in", "out", "--effect", "gain", cwd=work)
     assert batch.returncode == 0, batch.stderr
     written = sorted(n for n in os.listdir(os.fsencode(work / "out")) if not n.startswith(b"."))
     assert written == [b"a.wav", b"b_\xff.wav"]
-    missing = kavri_cli(b"process", b"in/c_\xff.wav", b"out.wav", "--effect", "gain", cwd=work)
+    missing = run_kavri(b"process", b"in/c_\xff.wav", b"out.wav", "--effect", "gain", cwd=work)
     assert missing.stderr == "kavri: error: in/c_\\xff.wav: no such file\n"
 
 

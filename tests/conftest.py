@@ -1,0 +1,54 @@
+"""What the test files share: the ``slow`` marker, the command line run as users run it,
+and one Dask cluster for the tests that need a real one."""
+
+from __future__ import annotations
+
+import subprocess
+import sys
+from collections.abc import Callable, Iterator
+from typing import Any
+
+import pytest
+
+# How long the Dask cluster may take to start and connect on a loaded machine.
+DASK_START_SECONDS = 120
+
+
+def pytest_configure(config: pytest.Config) -> None:
+    config.addinivalue_line(
+        "markers", "slow: takes a second or more (a child process, a cluster, valgrind); "
+                   "left out of `make check`, run by `make test`")
+
+
+@pytest.fixture
+def run_kavri() -> Callable[..., subprocess.CompletedProcess[str]]:
+    """Runs ``python -m kavri ARGS`` in ``cwd`` as a user would, output captured as text."""
+    def run(*args: Any, cwd: Any, **options: Any) -> subprocess.CompletedProcess[str]:
+        options.setdefault("capture_output", True)
+        return subprocess.run([sys.executable, "-m", "kavri", *args], cwd=cwd, text=True,
+                              timeout=300, **options)
+    return run
+
+
+@pytest.fixture(scope="session")
+def dask_client() -> Iterator[Any]:
+    """A client of a local Dask cluster of one worker process with two threads, started
+    once for the session. Under load a cluster can take long to come up: it gets
+    DASK_START_SECONDS to start and connect, and the tests are skipped, saying so, if it
+    does not."""
+    distributed = pytest.importorskip("distributed")
+    import dask
+
+    timeout = f"{DASK_START_SECONDS}s"
+    with dask.config.set({"distributed.comm.timeouts.connect": timeout,
+                          "distributed.comm.timeouts.tcp": timeout}):
+        try:
+            cluster = distributed.LocalCluster(n_workers=1, threads_per_worker=2,
+                                               processes=True, host="127.0.0.1",
+                                               dashboard_address=None)
+        except (OSError, TimeoutError) as error:
+            pytest.skip(f"the Dask cluster did not start within {DASK_START_SECONDS} s: "
+                        f"{error}")
+        with cluster, distributed.Client(cluster, timeout=DASK_START_SECONDS) as client:
+            client.wait_for_workers(1, timeout=DASK_START_SECONDS)
+            yield client
