@@ -11,7 +11,8 @@ namespace {
 
 // A chain with stages takes a chunk a piece of about this many samples at a time: long
 // enough that every effect call still works on a long run of frames, short enough that the
-// held buffers, which take each piece in, stay small beside a long chunk.
+// held buffers, which take each piece in, stay small beside a long chunk. A stream given
+// several workers takes pieces long enough for them all to pay (useful_workers).
 constexpr std::size_t kPieceSamples = std::size_t{1} << 20;
 
 // What a held buffer grows to when it must grow: what it needs, and at least twice what it
@@ -97,7 +98,10 @@ unsigned long long Stream::frames_in(const std::vector<float>& buffer) const {
 }
 
 unsigned long long Stream::piece_frames() const {
-    return std::max<std::size_t>(1, kPieceSamples / static_cast<std::size_t>(channels_));
+    const unsigned int most_workers = useful_workers(channels_, ~0ULL, workers_);
+    const unsigned long long piece =
+        std::max<unsigned long long>(kPieceSamples, samples_for_workers(most_workers));
+    return std::max<unsigned long long>(1, piece / static_cast<unsigned long long>(channels_));
 }
 
 std::size_t Stream::kept_samples() const {

@@ -12,16 +12,21 @@ namespace kavri {
 
 namespace {
 
-// Below this many samples (frames x channels) a second thread costs more than it saves.
+// Each worker beyond the first needs this many samples (frames x channels) of the buffer to
+// pay for itself: 2^23, 32 MiB of float32.
 //
-// Measured on this project's development machine (2 cores, AMD EPYC, glibc 2.36) with
-// bench/bench_workers.py's method: process_pipeline on buffers of 8 and 32 channels and
-// growing length, through a light chain (gain) and a heavy one (compressor, lowpass with
-// four stages, phaser), workers=1 against workers=2 in alternating rounds; the break-even is
-// where the median time of workers=2 first stays below workers=1's for every chain. A
-// thread's start and join cost about 38 us per effect; the gain chain, the cheapest per
-// sample, is the last to gain.
-constexpr unsigned long long kSamplesPerExtraWorker = 1ULL << 17;
+// Measured on this project's development machine (2 cores of an AMD EPYC, shared with other
+// developers' builds and tests, so that the other core is often busy) with the method of
+// bench/bench_workers.py --calibrate: process_pipeline on buffers of 2^15 to 2^26 samples in
+// 4, 8 and 32 channels, through the "mastering" preset (work on every sample) and a single
+// gain (the least work per sample), workers=1 against workers=2 in alternating rounds in one
+// process, comparing median times. The mastering chain gains from about 2^21 samples when
+// the other core is free, but only from 2^23 when it is busy; the gain chain, whose whole
+// cost is a few milliseconds at that size, first stops losing at about 2^23: below it, the
+// wait for a busy core (milliseconds) and the thread's start (about 38 us per effect) cost
+// more than a second core saves. The break-even taken is the size from which neither chain
+// loses in the median. Results are in bench/results/workers.md.
+constexpr unsigned long long kSamplesPerExtraWorker = 1ULL << 23;
 
 #if defined(__x86_64__) || defined(__i386__)
 unsigned int read_control() { return _mm_getcsr(); }
@@ -42,6 +47,10 @@ void write_x87_control(unsigned short) {}
 thread_local WorkerPool* current_pool = nullptr;
 
 }  // namespace
+
+unsigned long long samples_for_workers(unsigned int workers) {
+    return workers <= 1 ? 0 : static_cast<unsigned long long>(workers - 1) * kSamplesPerExtraWorker;
+}
 
 int channel_groups(int channels) {
     if (channels <= 0) {

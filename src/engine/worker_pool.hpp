@@ -25,6 +25,10 @@ namespace kavri {
 // gets one worker. Pure: the same arguments give the same count everywhere.
 unsigned int useful_workers(int channels, unsigned long long frames, unsigned int workers);
 
+// The fewest samples (frames x channels) a buffer needs for useful_workers to give it
+// `workers` workers.
+unsigned long long samples_for_workers(unsigned int workers);
+
 // The number of channel groups the walks make of `channels` channels: one per four, then one
 // for a remaining pair, then one for a last single channel.
 int channel_groups(int channels);
