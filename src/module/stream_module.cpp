@@ -1,16 +1,15 @@
 // The streaming extension module: a Stream builds a chain of effects once and runs chunk after
 // chunk of one long signal through it, each with the interpreter lock released, the effects'
 // state carried from chunk to chunk. Arguments are converted, checked and turned into effects
-// exactly as for process_pipeline. Every call sizes what it will allocate (a chunk's output,
-// the conversion of its samples, the frames its stages hold, the effects' scratch, a rebuilt
-// chain) and refuses with MemoryError before allocating any of it.
+// exactly as for process_pipeline. Every call sizes what it will allocate (the float32 copy of
+// a chunk of another type, a chunk's output, the frames its stages hold, the effects' scratch,
+// a rebuilt chain) and refuses with MemoryError before allocating any of it.
 //
 // The module also gives the Python front end the engine's memory guard for its own buffers
 // (check_memory) and the engine's rule for how many workers a buffer can use (useful_workers).
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -25,13 +24,12 @@
 #include "engine/worker_pool.hpp"
 #include "module/arguments.hpp"
 #include "module/factory.hpp"
+#include "module/input_array.hpp"
 #include "module/interpreter.hpp"
 
 namespace py = pybind11;
 
 namespace {
-
-using InputArray = py::array_t<float, py::array::c_style | py::array::forcecast>;
 
 // Marks a stream busy for one call. Both the flag and the check are touched only with the
 // interpreter lock held, so two Python threads can never both pass the check.
@@ -58,8 +56,7 @@ std::string shape_text(unsigned long long frames, int channels) {
 
 // "a chunk of 100 frames x 2 channels (its output 1.0 GiB, held frames 2.0 GiB)": what a
 // run needs, part by part, for the guard's message.
-std::string run_text(const std::string& what, const kavri::Stream::RunMemory& memory,
-                     kavri::ByteCount conversion) {
+std::string run_text(const std::string& what, const kavri::Stream::RunMemory& memory) {
     std::string parts;
     const auto part = [&](const char* name, kavri::ByteCount bytes) {
         if (bytes.bytes() != 0) {
@@ -67,7 +64,6 @@ std::string run_text(const std::string& what, const kavri::Stream::RunMemory& me
         }
     };
     part("its output", memory.output);
-    part("its samples as float32", conversion);
     part("frames held for whole blocks", memory.held);
     part("effect scratch", memory.scratch);
     return parts.empty() ? what : what + " (" + parts + ")";
@@ -86,39 +82,23 @@ public:
         kavri::run_with_lock_released([&] { stream_->rebuild(plan); });
     }
 
-    py::array_t<float> process(const py::object& chunk_object) {
+    py::array_t<float> process(const kavri::InputArray& chunk) {
+        kavri::check_buffer_dimensions(chunk.ndim());
         const int channels = stream_->channels();
-        // An array's shape is checked, and the copy that converts it to float32 in C order
-        // counted, before that copy is made. Anything else (a list) is converted first: it
-        // takes more memory as Python objects than its float32 copy.
-        kavri::ByteCount conversion(0);
-        std::optional<InputArray> chunk;
-        unsigned long long frames = 0;
-        if (py::isinstance<py::array>(chunk_object)) {
-            const auto array = py::reinterpret_borrow<py::array>(chunk_object);
-            check_shape(array.ndim(), array.ndim() == 2 ? array.shape(1) : 0);
-            frames = static_cast<unsigned long long>(array.shape(0));
-            if (!InputArray::check_(array)) {
-                conversion = kavri::heap_array_bytes(static_cast<std::uint64_t>(array.size()), sizeof(float));
-            }
-        } else {
-            chunk = convert(chunk_object);
-            check_shape(chunk->ndim(), chunk->ndim() == 2 ? chunk->shape(1) : 0);
-            frames = static_cast<unsigned long long>(chunk->shape(0));
+        if (chunk.shape(1) != channels) {
+            throw py::value_error("chunk has " + std::to_string(chunk.shape(1)) +
+                                  " channels, the stream has " + std::to_string(channels));
         }
         const BusyGuard guard(busy_);
         check_usable();
+        const auto frames = static_cast<unsigned long long>(chunk.shape(0));
         const kavri::Stream::RunMemory memory = stream_->chunk_memory(frames);
         kavri::CallMemory guard_memory;
-        kavri::require_memory(memory.total() + conversion,
-                              run_text("a chunk of " + shape_text(frames, channels), memory, conversion),
+        kavri::require_memory(memory.total(), run_text("a chunk of " + shape_text(frames, channels), memory),
                               guard_memory);
-        if (!chunk) {
-            chunk = convert(chunk_object);
-        }
         py::array_t<float> output(
             {static_cast<py::ssize_t>(stream_->released_by(frames)), static_cast<py::ssize_t>(channels)});
-        const py::buffer_info chunk_view = chunk->request();
+        const py::buffer_info chunk_view = chunk.request();
         const py::buffer_info output_view = output.request();
         // The chunk is read during the run, with the lock released, as process_pipeline reads
         // its input; `chunk` keeps it alive meanwhile.
@@ -135,8 +115,7 @@ public:
         kavri::CallMemory guard_memory;
         kavri::require_memory(
             memory.total(),
-            run_text("the flush of " + shape_text(stream_->held_frames(), stream_->channels()), memory,
-                     kavri::ByteCount(0)),
+            run_text("the flush of " + shape_text(stream_->held_frames(), stream_->channels()), memory),
             guard_memory);
         py::array_t<float> output({static_cast<py::ssize_t>(stream_->held_frames()),
                                    static_cast<py::ssize_t>(stream_->channels())});
@@ -202,23 +181,6 @@ private:
         failure_.clear();
         const kavri::EffectPlan plan = plan_chain(specs_, nullptr);
         kavri::run_with_lock_released([&] { stream_->rebuild(plan); });
-    }
-
-    void check_shape(long long dimensions, long long channels) const {
-        kavri::check_buffer_dimensions(dimensions);
-        if (channels != stream_->channels()) {
-            throw py::value_error("chunk has " + std::to_string(channels) + " channels, the stream has " +
-                                  std::to_string(stream_->channels()));
-        }
-    }
-
-    static InputArray convert(const py::object& chunk) {
-        InputArray array = InputArray::ensure(chunk);
-        if (!array) {
-            throw py::type_error("chunk must be an array of numbers, got " +
-                                 std::string(py::str(py::type::of(chunk).attr("__name__"))));
-        }
-        return array;
     }
 
     void check_usable() const {
