@@ -23,9 +23,12 @@ Method
   workers=2; the median time per block and the total are reported. The stream keeps its
   worker threads between chunks and applies the same rule per effect call.
 - The break-even table (--calibrate) times raw workers=2 against workers=1 through
-  process_pipeline on buffers of 2^15 to 2^23 samples for 4, 8, 16 and 32 channels and both
+  process_pipeline on buffers of 2^15 to 2^25 samples for 4, 8, 16 and 32 channels and both
   chains. useful_workers gives a second worker only from the size where both chains gain,
   for the row width in question (see src/engine/worker_pool.cpp).
+- `--before` runs the same measures on a build from before the rule and the stream's worker
+  pool (put on PYTHONPATH), where workers=2 is passed as given, and writes
+  bench/results/workers-before.md.
 - The machine is shared with other work (two cores, other developers' builds and tests), so
   the other core is often busy: a second thread then waits for it, which is part of what the
   rule has to account for.
@@ -35,6 +38,7 @@ from __future__ import annotations
 
 import argparse
 import datetime as dt
+import os
 import platform
 import statistics
 import sys
@@ -45,7 +49,14 @@ import numpy as np
 
 from kavri import load_chain
 from kavri._kavri_core import process_pipeline
-from kavri._kavri_stream import Stream, useful_workers
+from kavri._kavri_stream import Stream
+
+try:
+    from kavri._kavri_stream import useful_workers
+except ImportError:  # a build from before the rule (--before): workers as given
+
+    def useful_workers(channels: int, frames: int, workers: int) -> int:
+        return workers
 
 RATE = 48_000
 SECONDS = 20
@@ -71,13 +82,19 @@ def signal(frames: int, channels: int, seed: int = 7) -> np.ndarray:
 
 
 def alternate(sides: list, rounds: int) -> list[list[float]]:
-    """Times each callable once per round, in turn, for `rounds` rounds."""
+    """Times each callable in turn, round after round, for `rounds` rounds. A call shorter
+    than 20 ms is repeated within its turn (the same count on every side) and the turn's time
+    divided by the count, so that short calls are not timed at the clock's grain."""
+    start = time.perf_counter()
+    sides[0]()
+    repeat = max(1, int(0.02 / max(time.perf_counter() - start, 1e-6)))
     times: list[list[float]] = [[] for _ in sides]
     for _ in range(rounds):
         for k, side in enumerate(sides):
             start = time.perf_counter()
-            side()
-            times[k].append(time.perf_counter() - start)
+            for _ in range(repeat):
+                side()
+            times[k].append((time.perf_counter() - start) / repeat)
     return times
 
 
@@ -138,7 +155,7 @@ def calibration_rows(rounds: int) -> list[str]:
     for name, chain in CHAINS.items():
         for channels in (4, 8, 16, 32):
             cells = []
-            for exponent in range(15, 24, 2):
+            for exponent in range(15, 26, 2):
                 frames = (1 << exponent) // channels
                 audio = signal(frames, channels)
                 t1, t2 = alternate([lambda: process_pipeline(audio, RATE, chain, 2048, 1),
@@ -154,10 +171,11 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--rounds", type=int, default=9)
     parser.add_argument("--calibrate", action="store_true")
+    parser.add_argument("--before", action="store_true")
     args = parser.parse_args()
     rounds = max(7, args.rounds)
     lines = [
-        "# Worker threads",
+        "# Worker threads" + (" before the rule and the stream's worker pool" if args.before else ""),
         "",
         f"`bench/bench_workers.py`, {dt.date.today()}, {cpu_name()}, {platform.machine()}, "
         f"Python {sys.version.split()[0]}, {rounds} alternating rounds (method in the script's "
@@ -169,6 +187,7 @@ def main() -> None:
         "| chain | channels | workers=1 | workers=2 as given | rule gives | workers=2 through the rule |",
         "|---|---|---|---|---|---|",
     ]
+    load_before = os.getloadavg()[0]
     lines += pipeline_rows(rounds)
     lines += [
         "",
@@ -184,12 +203,18 @@ def main() -> None:
             "",
             "## Break-even: raw workers=2 through process_pipeline, by buffer size in samples",
             "",
-            "| chain | channels | 2^15 | 2^17 | 2^19 | 2^21 | 2^23 |",
-            "|---|---|---|---|---|---|---|",
+            "| chain | channels | 2^15 | 2^17 | 2^19 | 2^21 | 2^23 | 2^25 |",
+            "|---|---|---|---|---|---|---|---|",
         ]
         lines += calibration_rows(rounds)
+    lines += [
+        "",
+        f"Load average (1 min) of the machine, shared with other work: {load_before:.2f} when the "
+        f"run began, {os.getloadavg()[0]:.2f} when it ended (2 cores). With the other core busy, a "
+        "second worker first waits for it: the same buffer gives 1.0x to 1.8x between runs.",
+    ]
     RESULTS.mkdir(exist_ok=True)
-    (RESULTS / "workers.md").write_text("\n".join(lines) + "\n")
+    (RESULTS / ("workers-before.md" if args.before else "workers.md")).write_text("\n".join(lines) + "\n")
 
 
 if __name__ == "__main__":

@@ -15,17 +15,20 @@ namespace {
 // Each worker beyond the first needs this many samples (frames x channels) of the buffer to
 // pay for itself: 2^23, 32 MiB of float32.
 //
-// Measured on this project's development machine (2 cores of an AMD EPYC, shared with other
-// developers' builds and tests, so that the other core is often busy) with the method of
-// bench/bench_workers.py --calibrate: process_pipeline on buffers of 2^15 to 2^26 samples in
-// 4, 8 and 32 channels, through the "mastering" preset (work on every sample) and a single
-// gain (the least work per sample), workers=1 against workers=2 in alternating rounds in one
-// process, comparing median times. The mastering chain gains from about 2^21 samples when
-// the other core is free, but only from 2^23 when it is busy; the gain chain, whose whole
-// cost is a few milliseconds at that size, first stops losing at about 2^23: below it, the
-// wait for a busy core (milliseconds) and the thread's start (about 38 us per effect) cost
-// more than a second core saves. The break-even taken is the size from which neither chain
-// loses in the median. Results are in bench/results/workers.md.
+// Measured on the development machine (2 cores of an AMD EPYC, shared with other developers'
+// builds and tests, so that the other core is often busy) with the method of
+// bench/bench_workers.py --calibrate: process_pipeline on buffers of 2^15 to 2^25 samples in
+// 4 to 32 channels, through the "mastering" preset (work on every sample) and a single gain
+// (the least work per sample), workers=1 against workers=2 in alternating rounds in one
+// process, comparing median times. With the other core free, the mastering chain gains from
+// about 2^17 samples (1.3-1.8x from 2^19 on); with it busy, a second thread first waits for
+// it (milliseconds), and the gain only shows from about 2^21. The gain chain, bound by memory
+// speed, never gains much: it loses at every size below 2^23, where a second thread costs it
+// up to 2 ms per call, and is even with one worker from about 2^24 in 32 channels. The
+// threshold is the smallest size at which the light chain's loss is no more than a couple of
+// milliseconds while the heavy one saves a third of its time or more; below it a thread's
+// start (about 38 us per effect) and the wait for the other core are not worth it. Results
+// are in bench/results/workers.md.
 constexpr unsigned long long kSamplesPerExtraWorker = 1ULL << 23;
 
 #if defined(__x86_64__) || defined(__i386__)
