@@ -404,6 +404,8 @@ POOL_START_FAILURE = textwrap.dedent("""
 """)
 
 
+@pytest.mark.skipif(os.environ.get("KAVRI_SANITIZED") == "1",
+                    reason="the sanitizer's shadow memory takes the address space the test caps")
 def test_a_worker_thread_that_cannot_start_fails_the_chunk_and_leaves_the_stream_as_it_was():
     result = subprocess.run([sys.executable, "-c", POOL_START_FAILURE], capture_output=True,
                             text=True, timeout=300)

@@ -382,7 +382,22 @@ bool imposed_memory_bytes(std::uint64_t& bytes) {
         return false;  // set but empty, as "KAVRI_AVAILABLE_MEMORY= command" leaves it: unset
     }
     if (!parse_size(text, bytes)) {
-        throw std::invalid_argument(std::string(kImposedVariable) + "=\"" + text +
+        // The value as a message can show it: bytes outside printable ASCII escaped (the
+        // message reaches Python as UTF-8 text), and a long value cut short.
+        std::string shown;
+        for (const unsigned char c : text.substr(0, 80)) {
+            if (c >= 0x20 && c < 0x7f && c != '\\' && c != '"') {
+                shown += static_cast<char>(c);
+            } else {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+                shown += escaped;
+            }
+        }
+        if (text.size() > 80) {
+            shown += "...";
+        }
+        throw std::invalid_argument(std::string(kImposedVariable) + "=\"" + shown +
                                     "\" is not a size: give a number of bytes such as 2000000000, "
                                     "2e9, 512K, 512KiB, 2G or 1.5GB (units are binary: 1K = 1024)");
     }

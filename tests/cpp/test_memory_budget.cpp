@@ -192,6 +192,7 @@ void this_machine_and_the_imposed_figure() {
     CHECK(imposed_refusal("lots") ==
           "KAVRI_AVAILABLE_MEMORY=\"lots\" is not a size: give a number of bytes such as 2000000000, "
           "2e9, 512K, 512KiB, 2G or 1.5GB (units are binary: 1K = 1024)");
+    CHECK(imposed_refusal("2\xff\"G").find("KAVRI_AVAILABLE_MEMORY=\"2\\xff\\x22G\" is not a size") == 0);
     for (const char* bad : {"-1", "abc", "2 gigs", "1e", "G", "1.5.5", "0x10", "+5", "12Q", "1KiBB", "nan", "inf"}) {
         const std::string text = imposed_refusal(bad);
         CHECK(text.find(std::string("KAVRI_AVAILABLE_MEMORY=\"") + bad + "\" is not a size") == 0);
