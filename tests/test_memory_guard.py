@@ -304,7 +304,7 @@ def test_a_stream_counts_a_held_block_only_in_front_of_effects_that_hold_frames(
 
 
 class ResidentProbe:
-    """A spec value that, once armed, records the process's resident memory each time the
+    """A parameter value that, once armed, records the process's resident memory each time the
     chain is planned: what a rebuild of the chain sees when it plans."""
 
     def __init__(self, value):

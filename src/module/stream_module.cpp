@@ -172,9 +172,9 @@ private:
                                    block_size);
     }
 
-    // A fresh chain from the kept specs. The old chain and its held frames are freed first,
-    // and the new one planned against the memory that leaves, so that the two never take
-    // memory together. On failure the stream is left without a chain.
+    // A fresh chain from the effect dicts kept at construction. The old chain and its held
+    // frames are freed first, and the new one planned against the memory that leaves, so that
+    // the two never take memory together. On failure the stream is left without a chain.
     void rebuild() {
         kavri::run_with_lock_released([&] { stream_->drop_chain(); });
         held_frames_ = 0;
