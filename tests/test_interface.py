@@ -40,9 +40,10 @@ def test_only_the_entry_point_is_exported():
 
 
 def test_stream_module_surface():
-    # The stream lives in a module of its own, which exports nothing but its entry point.
+    # The stream, the memory check and the worker rule live in a module of its own, which exports
+    # nothing but its entry point.
     assert _kavri_stream.__doc__ == "Native streaming DSP for Kavri."
-    assert [n for n in dir(_kavri_stream) if not n.startswith("__")] == ["Stream"]
+    assert [n for n in dir(_kavri_stream) if not n.startswith("__")] == ["Stream", "check_memory", "useful_workers"]
     assert (Path(kavri.__file__).parent / "_kavri_stream.pyi").exists()
     out = subprocess.run(["nm", "-D", "--defined-only", _kavri_stream.__file__],
                          capture_output=True, text=True, check=True).stdout

@@ -11,11 +11,14 @@ import re
 import subprocess
 import sys
 import textwrap
+import timeit
 
 import numpy as np
 import pytest
 
 from kavri import process_pipeline
+from kavri._kavri_stream import Stream as NativeStream
+from kavri._kavri_stream import check_memory
 
 MiB = 1 << 20
 GiB = 1 << 30
@@ -71,6 +74,18 @@ def test_a_chain_that_fits_only_effect_by_effect_is_refused_as_a_whole(available
                         r"1\.\d GiB together, beside 32 bytes for the output; about 1\.\d GiB is available",
                         str(info.value))
     assert (audio == 0.5).all()
+
+
+def test_the_float32_copy_of_an_input_of_another_type_is_counted_before_it_is_made(available):
+    available(available_for(12 * MiB))
+    for audio in (np.full((1 << 21, 2), 0.5, np.float64), np.full((2, 1 << 21), 0.5, np.float32).T):
+        with pytest.raises(MemoryError) as info:
+            process_pipeline(audio, 48000, [{"type": "gain"}])
+        assert str(info.value) == (f"the float32 copy of a {audio.shape[0]} x 2 {audio.dtype} array needs "
+                                   "16.0 MiB; about 12.0 MiB is available")
+        with pytest.raises(MemoryError, match="^the float32 copy of a 2097152 x 2 "):
+            NativeStream([{"type": "gain"}], 48000, 2).process(audio)
+        assert (audio == 0.5).all()
 
 
 def test_the_first_failing_spec_decides_and_the_next_call_works(available):
@@ -193,3 +208,208 @@ def test_long_lines_take_memory_only_where_a_call_reaches():
     # 366 MiB of delay lines on 4096 frames: the lines start out as untouched zero pages.
     outcome, used = measure((4096, 2, 48000, {"type": "delay", "delay_ms": 1e6}))
     assert outcome == "ran" and used < 32 * MiB
+
+
+@pytest.mark.parametrize("value, fits", [("2G", True), ("1e9", True), ("512 MiB", True), ("3.5gb", True),
+                                         ("64k", False), ("100", False), ("", True)])
+def test_the_imposed_figure_takes_the_units_people_write(monkeypatch, value, fits):
+    monkeypatch.setenv("KAVRI_AVAILABLE_MEMORY", value)
+    audio = np.full((1 << 16, 2), 0.5, np.float32)  # a 512 KiB output
+    if fits:
+        assert process_pipeline(audio, 48000, [{"type": "gain"}]).shape == audio.shape
+    else:
+        with pytest.raises(MemoryError, match="^the output buffer of 65536 frames x 2 channels needs"):
+            process_pipeline(audio, 48000, [{"type": "gain"}])
+
+
+@pytest.mark.parametrize("value", ["-1", "abc", "2 gigs", "1e", "0x10", "12 PB"])
+def test_an_imposed_figure_that_is_not_a_size_is_refused_by_every_entry(monkeypatch, value):
+    monkeypatch.setenv("KAVRI_AVAILABLE_MEMORY", value)
+    message = f'^KAVRI_AVAILABLE_MEMORY="{re.escape(value)}" is not a size: '
+    audio = np.zeros((4, 2), np.float32)
+    for call in (lambda: process_pipeline(audio, 48000, [{"type": "gain"}]),
+                 lambda: NativeStream([{"type": "gain"}], 48000, 2),
+                 lambda: check_memory(1, "a buffer")):
+        with pytest.raises(ValueError, match=message):
+            call()
+
+
+def test_check_memory_refuses_in_the_guards_words(available):
+    available(1200 * MiB)
+    with pytest.raises(MemoryError) as info:
+        check_memory(3865470566, "the spool of in.wav")
+    assert str(info.value) == "the spool of in.wav needs 3.6 GiB; about 1.0 GiB is available"
+    with pytest.raises(MemoryError, match="^a plot needs more than 16 EiB; about 1.0 GiB is available$"):
+        check_memory(1 << 70, "a plot")
+    with pytest.raises(ValueError, match="^bytes must be 0 or more, got -1$"):
+        check_memory(-1, "a chunk")
+    with pytest.raises(TypeError):
+        check_memory(1.5, "a chunk")  # type: ignore[arg-type]
+    check_memory(0, "nothing")
+    check_memory(1000 * MiB, "a chunk that fits")
+    # Cheap for small sizes: a recent reading of the system's figures serves them.
+    best = min(timeit.repeat(lambda: check_memory(1 << 20, "a chunk"), number=2000, repeat=3))
+    assert best / 2000 < 20e-6
+
+
+DYNAMIC_CHAIN = [{"type": "dynamic_eq"}, {"type": "gain", "db": -3.0}, {"type": "dynamic_eq", "q": 3.0}]
+
+
+def test_stream_chunks_and_flushes_are_planned_before_they_allocate(available):
+    audio = np.random.default_rng(1).uniform(-1, 1, ((4 << 20) + 1000, 2)).astype(np.float32)
+    stream = NativeStream(DYNAMIC_CHAIN, 48000, 2, block_size=1 << 20)
+    first = stream.process(audio[:5 << 19])
+    # The rest releases two blocks: an output of 16 MiB, which does not fit in 12 MiB.
+    available(available_for(12 * MiB))
+    with pytest.raises(MemoryError) as info:
+        stream.process(audio[5 << 19:])
+    assert re.fullmatch(r"a chunk of 1573864 frames x 2 channels \(its output 16\.0 MiB(, frames held for "
+                        r"whole blocks [^)]+)?\) needs 16\.0 MiB; about 12\.0 MiB is available",
+                        str(info.value)), str(info.value)
+    # A float64 chunk is counted with its float32 copy.
+    with pytest.raises(MemoryError, match=r"^the float32 copy of a 1573864 x 2 float64 array needs 12\.0 MiB; "):
+        stream.process(audio[5 << 19:].astype(np.float64))
+    # The refused chunks changed nothing: with room, the stream goes on as if they never came.
+    assert stream.held_frames == (5 << 19) % (1 << 20)
+    available(GiB)
+    rest = stream.process(audio[5 << 19:])
+    assert stream.held_frames == 1000
+    available(available_for(4 * 1024))
+    with pytest.raises(MemoryError, match=r"^the flush of 1000 frames x 2 channels \(its output 7\.8 KiB"):
+        stream.flush()
+    available(GiB)
+    out = np.concatenate([first, rest, stream.flush()])
+    assert np.array_equal(out, process_pipeline(audio, 48000, DYNAMIC_CHAIN, 1 << 20))
+
+
+def test_a_stream_counts_a_held_block_only_in_front_of_effects_that_hold_frames(available):
+    available(1200 * MiB)
+    # Nothing in a plain chain is held: a huge block size costs nothing, as in process_pipeline.
+    huge = 1 << 34
+    audio = np.full((8, 2), 0.5, np.float32)
+    stream = NativeStream([{"type": "gain", "db": 6.0}], 48000, 2, block_size=huge)
+    assert np.array_equal(np.concatenate([stream.process(audio), stream.flush()]),
+                          process_pipeline(audio, 48000, [{"type": "gain", "db": 6.0}], huge))
+    with pytest.raises(MemoryError) as info:
+        NativeStream([{"type": "gain"}, {"type": "dynamic_eq"}], 48000, 2, block_size=huge)
+    assert str(info.value) == ('dynamic_eq: "block_size" = 17179869184 on 2 channels needs 128.0 GiB of '
+                               'held frames and filter state; about 1.0 GiB is available')
+    # A block of 64 Mi frames (512 MiB) is held in front of each dynamic EQ: one fits, two do not.
+    available(1100 * MiB)
+    NativeStream([{"type": "dynamic_eq"}], 48000, 2, block_size=1 << 26)
+    with pytest.raises(MemoryError) as info:
+        NativeStream([{"type": "dynamic_eq"}, {"type": "dynamic_eq"}], 48000, 2, block_size=1 << 26)
+    assert str(info.value) == ("the chain does not fit: its first 2 effects (the last a dynamic_eq) need "
+                               "1.0 GiB together; about 962.5 MiB is available")
+
+
+class ResidentProbe:
+    """A parameter value that, once armed, records the process's resident memory each time the
+    chain is planned: what a rebuild of the chain sees when it plans."""
+
+    def __init__(self, value):
+        self.value = value
+        self.armed = False
+        self.seen = []
+
+    def __float__(self):
+        if self.armed:
+            self.seen.append(resident_bytes())
+        return self.value
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@measured
+def test_flush_and_reset_free_the_old_chain_before_planning_the_new():
+    # Two delay lines of 8 Mi samples (64 MiB), every slot written by 9 Mi frames of signal.
+    probe = ResidentProbe((8 << 20) / 48.0)
+    chain = [{"type": "delay", "delay_ms": probe, "feedback": 0.5}]
+    stream = NativeStream(chain, 48000, 2)
+    chunk = np.full((1 << 20, 2), 0.25, np.float32)
+    for rebuild in (stream.flush, stream.reset):
+        for _ in range(9):
+            stream.process(chunk)
+        before = resident_bytes()
+        probe.armed = True
+        rebuild()
+        probe.armed = False
+        # The written lines were gone when the new chain was planned.
+        assert probe.seen[-1] < before - 48 * MiB, (rebuild.__name__, before, probe.seen)
+
+
+def test_a_chain_that_cannot_be_built_again_keeps_the_flush_and_refuses_until_reset(available):
+    chain = [{"type": "delay", "delay_ms": 3e6}, {"type": "dynamic_eq"}]  # 1.1 GiB of lines
+    audio = np.random.default_rng(2).uniform(-1, 1, (5000, 2)).astype(np.float32)
+    expected = process_pipeline(audio, 48000, chain, 4096)
+    stream = NativeStream(chain, 48000, 2, block_size=4096)
+    first = stream.process(audio)
+    available(600 * MiB)
+    # The last frames are delivered though the chain cannot be built again for another signal.
+    rest = stream.flush()
+    assert np.array_equal(np.concatenate([first, rest]), expected)
+    for call in (lambda: stream.process(audio), stream.flush):
+        with pytest.raises(RuntimeError, match=r'^stream could not build its chain again \(delay: "delay_ms" '
+                                               r"= 3000000 on 2 channels needs 1\.1 GiB of delay lines; about "
+                                               r"525\.0 MiB is available\); reset\(\) it before further use$"):
+            call()
+    with pytest.raises(MemoryError, match='^delay: "delay_ms"'):
+        stream.reset()
+    with pytest.raises(RuntimeError, match="^stream could not build its chain again"):
+        stream.process(audio)
+    available(4 * GiB)
+    stream.reset()
+    out = np.concatenate([stream.process(audio), stream.flush()])
+    assert np.array_equal(out, expected)
+
+
+# Runs one stream chunk in a fresh process and prints whether it ran and how much its resident
+# high-water mark grew.
+MEASURE_CHUNK = textwrap.dedent("""
+    import json, sys
+    import numpy as np
+    from kavri._kavri_stream import Stream
+
+    def high_water_mark():
+        with open("/proc/self/status") as status:
+            return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmHWM:"))
+
+    frames, chain, block_size, dtype = json.loads(sys.argv[1])
+    audio = np.full((frames, 2), 0.25, dtype)
+    stream = Stream(chain, 48000, 2, block_size)
+    stream.process(np.ones((block_size // 2 + 1, 2), np.float32))
+    before = high_water_mark()
+    try:
+        stream.process(audio)
+        outcome = "ran"
+    except MemoryError:
+        outcome = "refused"
+    print(outcome, high_water_mark() - before)
+""")
+
+
+def measure_chunk(case, limit=None):
+    env = {k: v for k, v in os.environ.items() if k != "KAVRI_AVAILABLE_MEMORY"}
+    if limit is not None:
+        env["KAVRI_AVAILABLE_MEMORY"] = str(int(limit))
+    out = subprocess.run([sys.executable, "-c", MEASURE_CHUNK, json.dumps(case)], env=env,
+                         capture_output=True, text=True, timeout=300)
+    assert out.returncode == 0, out.stderr
+    outcome, grown = out.stdout.split()
+    return outcome, int(grown)
+
+
+@measured
+@pytest.mark.parametrize("case", [
+    (1 << 23, DYNAMIC_CHAIN, 4096, "float32"),
+    (1 << 22, DYNAMIC_CHAIN, 1 << 21, "float32"),
+    (1 << 23, [{"type": "gain"}, {"type": "chorus"}], 2048, "float32"),
+], ids=["two-stages", "big-blocks", "no-stages"])
+def test_the_guard_counts_what_a_stream_chunk_uses(case):
+    outcome, used = measure_chunk(case)
+    assert outcome == "ran" and used > 32 * MiB
+    assert measure_chunk(case, available_for(used * 97 // 100))[0] == "refused"
+    assert measure_chunk(case, available_for(used * 2))[0] == "ran"

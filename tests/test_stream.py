@@ -1,6 +1,10 @@
 """Streams: any split of a signal into chunks gives the whole-buffer result bit for bit; flush,
 reset, argument checks, and threads."""
 
+import os
+import subprocess
+import sys
+import textwrap
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -11,6 +15,7 @@ import pytest
 import kavri
 from kavri import ChainError, Stream, effect_types, process_pipeline
 from kavri._kavri_stream import Stream as NativeStream
+from kavri._kavri_stream import useful_workers
 
 RATE = 8000
 
@@ -321,3 +326,119 @@ def test_other_threads_run_while_a_chunk_runs():
     thread.join()
     middle = [t for t in stamps if start + 0.25 * (end - start) < t < end - 0.25 * (end - start)]
     assert len(middle) >= 3
+
+
+def thread_count():
+    return len(os.listdir("/proc/self/task"))
+
+
+# Enough samples per effect call on 12 channels (three groups of four) for two workers.
+POOL_FRAMES = (1 << 23) // 12 + 4000
+
+
+def test_useful_workers_gives_whole_channel_groups_to_buffers_that_pay():
+    assert [useful_workers(2, 10 ** 9, 2), useful_workers(4, 10 ** 9, 4)] == [1, 1]
+    assert [useful_workers(8, 10 ** 9, 2), useful_workers(8, 10 ** 9, 8), useful_workers(32, 10 ** 9, 3)] == [2, 2, 3]
+    assert [useful_workers(12, POOL_FRAMES, 3), useful_workers(12, 256, 3), useful_workers(12, POOL_FRAMES, 0)] == [2, 1, 1]
+    with pytest.raises(ValueError, match="^channels must be at least 1, got 0$"):
+        useful_workers(0, 100, 2)
+    with pytest.raises(TypeError):
+        useful_workers(2, -1, 2)
+
+
+def test_a_stream_keeps_its_worker_threads_and_gives_the_same_bits():
+    audio = signal(POOL_FRAMES, 12, seed=5)
+    types = effect_types()
+    before = thread_count()
+    for k in range(0, len(types), 8):
+        chain = [spec(t) for t in types[k:k + 8]]
+        if k == 8:
+            chain.insert(3, spec("dynamic_eq"))
+        whole = process_pipeline(audio, RATE, chain, 512, 1)
+        stream = NativeStream(chain, RATE, 12, 512, 3)
+        outputs = [stream.process(audio[:-3000])]
+        # The chunk's effects ran on the calling thread and one pool thread, which stays.
+        assert thread_count() == before + 1
+        outputs += [stream.process(audio[-3000:-1000]), stream.process(audio[-1000:]), stream.flush()]
+        assert thread_count() == before + 1
+        assert np.array_equal(np.concatenate(outputs), whole, equal_nan=True), chain
+        del stream
+        assert thread_count() == before
+
+
+# Runs in a child: a stream's worker thread cannot start (the address space is capped just
+# above what the process maps and the chunk's output), and a chunk then raises without
+# changing the stream; later, with room again, the same stream goes on.
+POOL_START_FAILURE = textwrap.dedent("""
+    import os, resource
+    import numpy as np
+    from kavri import process_pipeline
+    from kavri._kavri_stream import Stream
+
+    frames = (1 << 23) // 8 + 100
+    audio = np.random.default_rng(0).uniform(-1, 1, (frames, 8)).astype(np.float32)
+    chain = [{"type": "compressor"}, {"type": "lowpass"}]
+    expected = process_pipeline(audio, 48000, chain)
+    stream = Stream(chain, 48000, 8, 2048, 2)
+    head = stream.process(audio[:100])
+
+    def mapped_bytes():
+        for line in open("/proc/self/status"):
+            if line.startswith("VmSize:"):
+                return int(line.split()[1]) * 1024
+
+    threads = len(os.listdir("/proc/self/task"))
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (mapped_bytes() + audio.nbytes + (4 << 20), hard))
+    try:
+        stream.process(audio[100:])
+        outcome = "returned"
+    except RuntimeError:
+        outcome = "RuntimeError"
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    assert len(os.listdir("/proc/self/task")) == threads, "a worker was left running"
+    rest = stream.process(audio[100:])
+    assert np.array_equal(np.concatenate([head, rest, stream.flush()]), expected)
+    print(outcome)
+""")
+
+
+@pytest.mark.skipif(os.environ.get("KAVRI_SANITIZED") == "1",
+                    reason="the sanitizer's shadow memory takes the address space the test caps")
+def test_a_worker_thread_that_cannot_start_fails_the_chunk_and_leaves_the_stream_as_it_was():
+    result = subprocess.run([sys.executable, "-c", POOL_START_FAILURE], capture_output=True,
+                            text=True, timeout=300)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "RuntimeError"
+
+
+# Runs in a child: a stream whose worker threads run in this process is used again in a child
+# made by fork(), which has none of them.
+FORKED = textwrap.dedent("""
+    import os, signal
+    import numpy as np
+    from kavri import process_pipeline
+    from kavri._kavri_stream import Stream
+
+    frames = (1 << 23) // 8 + 100
+    audio = np.random.default_rng(1).uniform(-1, 1, (frames, 8)).astype(np.float32)
+    chain = [{"type": "compressor"}, {"type": "delay"}]
+    expected = process_pipeline(audio, 48000, chain)
+    stream = Stream(chain, 48000, 8, 2048, 2)
+    first = stream.process(audio)
+    pid = os.fork()
+    if pid == 0:
+        signal.alarm(60)
+        ok = np.array_equal(np.concatenate([first, stream.process(audio), stream.flush()])[:frames], expected)
+        os._exit(0 if ok else 3)
+    _, status = os.waitpid(pid, 0)
+    print(os.waitstatus_to_exitcode(status))
+""")
+
+
+def test_a_stream_with_worker_threads_works_in_a_forked_child():
+    result = subprocess.run([sys.executable, "-W", "ignore", "-c", FORKED], capture_output=True,
+                            text=True, timeout=300)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "0"

@@ -57,8 +57,10 @@ _MAX_BLOCK_SIZE = 2**64 - 1
 _CORES = os.cpu_count() or 1
 
 NativeStream = _native_stream.Stream
-check_memory = getattr(_native_stream, "check_memory", lambda nbytes, what: None)  # MERGE
-_useful_workers = getattr(_native_stream, "useful_workers", lambda c, f, w: 1)  # MERGE
+# Asks the memory guard whether a buffer of the front end's own fits: check_memory(bytes,
+# what) raises MemoryError in the guard's words when it does not.
+check_memory = _native_stream.check_memory
+_useful_workers = _native_stream.useful_workers
 
 
 def _whole_number(name: str, value: Any) -> int:

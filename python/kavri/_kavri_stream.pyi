@@ -30,3 +30,13 @@ class Stream:
     def workers(self) -> int: ...
     @property
     def held_frames(self) -> int: ...
+
+def check_memory(bytes: int, what: str) -> None:
+    """Raises MemoryError ("{what} needs 3.6 GiB; about 1.0 GiB is available") when a buffer of
+    `bytes` bytes does not fit in what the process may still use, by the same guard as the
+    engine's calls; cheap for small sizes."""
+
+def useful_workers(channels: int, frames: int, workers: int) -> int:
+    """How many of `workers` threads are worth using on a (frames, channels) buffer: whole
+    channel groups (four, two, one) per worker, and one worker for a buffer too small for a
+    thread to pay off."""

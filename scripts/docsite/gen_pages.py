@@ -126,7 +126,8 @@ def effect_site() -> list[object]:
 
 BENCH_TITLES = {"latest": "Results: every effect and its peers",
                 "streaming": "Results: streaming files", "augment": "Results: augmentation",
-                "atomic_write": "Results: atomic writes"}
+                "atomic_write": "Results: atomic writes", "workers": "Results: worker threads",
+                "workers-before": "Results: worker threads, before the pool"}
 
 
 def bench_site() -> list[object]:

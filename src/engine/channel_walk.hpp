@@ -16,6 +16,13 @@
 
 namespace kavri {
 
+// Where a worker whose range starts at `first_channel` begins its walk of a memoryless step:
+// as far into the buffer as its range is into the row, so that the workers of one buffer
+// write different rows, pages and cache lines at any moment. The first range starts at 0.
+inline unsigned long long start_frame(unsigned long long frames, int first_channel, int channels) {
+    return static_cast<unsigned long long>(static_cast<double>(frames) * first_channel / channels);
+}
+
 // Runs x = fn(x) on every sample of the buffer, over the channel ranges of
 // parallel_for_channels. For a memoryless step: the order of the samples does not matter,
 // so a range that holds every channel is one flat, contiguous loop that the compiler turns
@@ -29,7 +36,7 @@ void map_channel_samples(float* data, unsigned long long frames, int channels,
         }
         const auto stride = static_cast<unsigned long long>(channels);
         const int width = last_channel - first_channel;
-        for_each_block(frames, block_size, [&](unsigned long long start, unsigned long long count) {
+        for_each_block_from(frames, block_size, start_frame(frames, first_channel, channels), [&](unsigned long long start, unsigned long long count) {
             if (width == channels) {
                 float* sample = data + start * stride;
                 const unsigned long long n = count * stride;
@@ -61,7 +68,7 @@ void map_channel_samples_from(const float* source, float* data, unsigned long lo
         }
         const auto stride = static_cast<unsigned long long>(channels);
         const int width = last_channel - first_channel;
-        for_each_block(frames, block_size, [&](unsigned long long start, unsigned long long count) {
+        for_each_block_from(frames, block_size, start_frame(frames, first_channel, channels), [&](unsigned long long start, unsigned long long count) {
             if (width == channels) {
                 const float* in = source + start * stride;
                 float* out = data + start * stride;
@@ -97,7 +104,7 @@ void map_channel_runs(float* data, unsigned long long frames, int channels,
         }
         const auto stride = static_cast<unsigned long long>(channels);
         const int width = last_channel - first_channel;
-        for_each_block(frames, block_size, [&](unsigned long long start, unsigned long long count) {
+        for_each_block_from(frames, block_size, start_frame(frames, first_channel, channels), [&](unsigned long long start, unsigned long long count) {
             if (width == channels) {
                 float* sample = data + start * stride;
                 const unsigned long long n = count * stride;

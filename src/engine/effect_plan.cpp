@@ -1,5 +1,8 @@
 #include "engine/effect_plan.hpp"
 
+#include <algorithm>
+#include <cstdint>
+
 namespace kavri {
 
 void EffectPlan::build(EffectList& effects) const {
@@ -7,6 +10,22 @@ void EffectPlan::build(EffectList& effects) const {
     for (const PlannedEffect& planned : planned_) {
         effects.push_back(planned.build());
     }
+}
+
+ByteCount EffectPlan::largest_scratch() const {
+    std::uint64_t largest = 0;
+    for (const PlannedEffect& planned : planned_) {
+        largest = std::max(largest, planned.memory.scratch.bytes());
+    }
+    return ByteCount(largest);
+}
+
+std::size_t EffectPlan::holding_count() const {
+    std::size_t count = 0;
+    for (const PlannedEffect& planned : planned_) {
+        count += planned.holds_frames ? 1 : 0;
+    }
+    return count;
 }
 
 }  // namespace kavri

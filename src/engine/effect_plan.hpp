@@ -15,6 +15,11 @@ public:
     void push_back(PlannedEffect effect) { planned_.push_back(std::move(effect)); }
     std::size_t size() const { return planned_.size(); }
 
+    // The largest scratch any one effect takes while it runs (each call of its process).
+    ByteCount largest_scratch() const;
+    // How many of the effects hold frames back in a stream (PlannedEffect::holds_frames).
+    std::size_t holding_count() const;
+
     // Allocates and constructs every planned effect into `effects`, in plan order. Touches
     // nothing but the heap, so it may run with the interpreter lock released. A failure
     // (std::bad_alloc) propagates; what was built stays in `effects` for its owner.

@@ -5,11 +5,14 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <chrono>
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <stdexcept>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace kavri {
@@ -116,16 +119,42 @@ bool read_bytes_file(const std::string& path, std::uint64_t& value) {
 // v1 reports "no limit" as a huge page-rounded number rather than a word.
 constexpr std::uint64_t kNoLimit = std::uint64_t{1} << 62;
 
-// The room left under one group's limit, if it has a limit that can be read.
-void limit_headroom(const std::string& dir, const char* limit_file, const char* usage_file,
-                    std::uint64_t& smallest) {
+// The value of `key` in a "key value" stat file such as memory.stat.
+bool read_stat_value(const std::string& path, const std::string& key, std::uint64_t& value) {
+    std::ifstream file(path);
+    std::string line;
+    while (std::getline(file, line)) {
+        if (line.size() > key.size() && line.compare(0, key.size(), key) == 0 && line[key.size()] == ' ') {
+            return parse_bytes(line.substr(key.size() + 1), value);
+        }
+    }
+    return false;
+}
+
+// How one cgroup version names its figures.
+struct GroupFiles {
+    const char* limit;
+    const char* usage;
+    const char* reclaimable;  // the key in memory.stat of the group's inactive file cache
+};
+
+constexpr GroupFiles kV2Files{"memory.max", "memory.current", "inactive_file"};
+constexpr GroupFiles kV1Files{"memory.limit_in_bytes", "memory.usage_in_bytes", "total_inactive_file"};
+
+// The room left under one group's limit, if it has a limit that can be read. Page cache the
+// kernel would drop before it ends a process (inactive file pages) is not counted as used.
+void limit_headroom(const std::string& dir, const GroupFiles& files, std::uint64_t& smallest) {
     std::uint64_t limit = 0;
     std::uint64_t usage = 0;
-    if (!read_bytes_file(dir + "/" + limit_file, limit) || limit >= kNoLimit) {
+    if (!read_bytes_file(dir + "/" + files.limit, limit) || limit >= kNoLimit) {
         return;
     }
-    if (!read_bytes_file(dir + "/" + usage_file, usage)) {
+    if (!read_bytes_file(dir + "/" + files.usage, usage)) {
         usage = 0;
+    }
+    std::uint64_t reclaimable = 0;
+    if (read_stat_value(dir + "/memory.stat", files.reclaimable, reclaimable)) {
+        usage -= std::min(usage, reclaimable);
     }
     smallest = std::min(smallest, limit > usage ? limit - usage : 0);
 }
@@ -178,11 +207,11 @@ void cgroup_headroom(const MemorySources& sources, std::uint64_t& smallest) {
                                           ? sources.cgroup_dir
                                           : sources.cgroup_dir + "/unified";
             for (const std::string& dir : group_dirs(mount, path)) {
-                limit_headroom(dir, "memory.max", "memory.current", smallest);
+                limit_headroom(dir, kV2Files, smallest);
             }
         } else if (has_memory_controller(controllers)) {
             for (const std::string& dir : group_dirs(sources.cgroup_dir + "/memory", path)) {
-                limit_headroom(dir, "memory.limit_in_bytes", "memory.usage_in_bytes", smallest);
+                limit_headroom(dir, kV1Files, smallest);
             }
         }
     }
@@ -228,62 +257,223 @@ std::uint64_t available_memory_bytes(const MemorySources& sources) {
 
 namespace {
 
-// A lower figure can be imposed from outside, to try a tight machine on a large one. It can
-// only make the guard stricter, and it is read on every call, so it applies at once.
-std::uint64_t with_imposed_limit(std::uint64_t available) {
-    if (const char* imposed = std::getenv("KAVRI_AVAILABLE_MEMORY")) {
-        std::uint64_t bytes = 0;
-        if (parse_bytes(imposed, bytes)) {
-            available = std::min(available, bytes);
+constexpr char kImposedVariable[] = "KAVRI_AVAILABLE_MEMORY";
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+}  // namespace
+
+bool parse_size(const std::string& text, std::uint64_t& bytes) {
+    std::size_t i = 0;
+    const std::size_t n = text.size();
+    const auto skip_blanks = [&] {
+        while (i < n && is_blank(text[i])) {
+            ++i;
+        }
+    };
+    const auto is_digit = [&](std::size_t at) { return at < n && text[at] >= '0' && text[at] <= '9'; };
+    skip_blanks();
+    // The digits of the number, its decimal point left out, and the power of ten they are
+    // scaled by. Digits beyond the first 40 significant ones cannot change the whole bytes of
+    // any size that fits, and only move the scale.
+    std::string digits;
+    long long scale = 0;
+    bool any_digit = false;
+    for (; is_digit(i); ++i) {
+        any_digit = true;
+        if (digits.size() < 40) {
+            if (!digits.empty() || text[i] != '0') {
+                digits += text[i];
+            }
+        } else {
+            ++scale;
         }
     }
-    return available;
+    if (i < n && text[i] == '.') {
+        ++i;
+        for (; is_digit(i); ++i) {
+            any_digit = true;
+            if (digits.size() < 40) {
+                if (!digits.empty() || text[i] != '0') {
+                    digits += text[i];
+                }
+                --scale;
+            }
+        }
+    }
+    if (!any_digit) {
+        return false;
+    }
+    if (i < n && (text[i] == 'e' || text[i] == 'E')) {
+        ++i;
+        bool negative = false;
+        if (i < n && (text[i] == '+' || text[i] == '-')) {
+            negative = text[i] == '-';
+            ++i;
+        }
+        if (!is_digit(i)) {
+            return false;
+        }
+        long long exponent = 0;
+        for (; is_digit(i); ++i) {
+            exponent = std::min<long long>(exponent * 10 + (text[i] - '0'), 100000);
+        }
+        scale += negative ? -exponent : exponent;
+    }
+    skip_blanks();
+    std::string unit;
+    for (; i < n && !is_blank(text[i]); ++i) {
+        unit += lower(text[i]);
+    }
+    skip_blanks();
+    if (i != n) {
+        return false;
+    }
+    int unit_power = 0;  // of 1024
+    if (!unit.empty() && unit != "b") {
+        static const char kPrefixes[] = "kmgt";
+        const char* prefix = unit.size() <= 3 ? std::strchr(kPrefixes, unit[0]) : nullptr;
+        const std::string rest = unit.substr(1);
+        if (prefix == nullptr || *prefix == '\0' || !(rest.empty() || rest == "b" || rest == "ib")) {
+            return false;
+        }
+        unit_power = static_cast<int>(prefix - kPrefixes) + 1;
+    }
+    // value = digits x 1024^unit_power x 10^scale, exact in a long double's 64-bit mantissa
+    // wherever the whole bytes fit in 64 bits; a fraction is cut off after the last step.
+    long double value = 0.0L;
+    for (const char d : digits) {
+        value = value * 10.0L + static_cast<long double>(d - '0');
+    }
+    if (value != 0.0L) {
+        constexpr long double kCeiling = 18446744073709551616.0L;  // 2^64
+        for (int k = 0; k < unit_power; ++k) {
+            value *= 1024.0L;
+        }
+        if (scale > 0) {
+            for (long long k = 0; k < scale && value < kCeiling; ++k) {
+                value *= 10.0L;
+            }
+        } else {
+            // Each step divides a whole number by ten exactly whenever the final value is
+            // whole, so a size such as 1.5G or 0.25K comes out exact.
+            for (long long k = 0; k < -scale && value >= 1.0L; ++k) {
+                value /= 10.0L;
+            }
+        }
+        if (value >= kCeiling) {
+            bytes = ByteCount::kUnbounded;
+            return true;
+        }
+    }
+    bytes = static_cast<std::uint64_t>(value);
+    return true;
 }
 
-// The last reading of the system's figures, kept for calls that need a small part of it.
-struct Reading {
-    std::mutex mutex;
-    bool taken = false;
-    std::uint64_t available = 0;
-    std::chrono::steady_clock::time_point when;
-};
-
-Reading& last_reading() {
-    static Reading reading;
-    return reading;
+bool imposed_memory_bytes(std::uint64_t& bytes) {
+    const char* imposed = std::getenv(kImposedVariable);
+    if (imposed == nullptr) {
+        return false;
+    }
+    const std::string text(imposed);
+    if (text.find_first_not_of(" \t\n\r") == std::string::npos) {
+        return false;  // set but empty, as "KAVRI_AVAILABLE_MEMORY= command" leaves it: unset
+    }
+    if (!parse_size(text, bytes)) {
+        // The value as a message can show it: bytes outside printable ASCII escaped (the
+        // message reaches Python as UTF-8 text), and a long value cut short.
+        std::string shown;
+        for (const unsigned char c : text.substr(0, 80)) {
+            if (c >= 0x20 && c < 0x7f && c != '\\' && c != '"') {
+                shown += static_cast<char>(c);
+            } else {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+                shown += escaped;
+            }
+        }
+        if (text.size() > 80) {
+            shown += "...";
+        }
+        throw std::invalid_argument(std::string(kImposedVariable) + "=\"" + shown +
+                                    "\" is not a size: give a number of bytes such as 2000000000, "
+                                    "2e9, 512K, 512KiB, 2G or 1.5GB (units are binary: 1K = 1024)");
+    }
+    return true;
 }
+
+namespace {
 
 constexpr std::chrono::seconds kReadingLifetime{1};
 
 }  // namespace
 
 std::uint64_t available_memory_bytes() {
+    // The imposed figure is checked first, so that a bad one is refused before any file is read.
+    std::uint64_t imposed = 0;
+    const bool has_imposed = imposed_memory_bytes(imposed);
     const std::uint64_t available = available_memory_bytes(MemorySources{});
-    Reading& reading = last_reading();
-    {
-        const std::lock_guard<std::mutex> lock(reading.mutex);
-        reading.taken = true;
-        reading.available = available;
-        reading.when = std::chrono::steady_clock::now();
-    }
-    return with_imposed_limit(available);
+    return has_imposed ? std::min(available, imposed) : available;
 }
 
-std::uint64_t recent_available_memory_bytes(bool& fresh) {
-    Reading& reading = last_reading();
+MemoryGauge::MemoryGauge(MemorySources sources) : sources_(std::move(sources)) {}
+
+std::uint64_t MemoryGauge::usable_for(ByteCount needed, bool must_read, bool& fresh) {
+    std::uint64_t imposed = 0;
+    const bool has_imposed = imposed_memory_bytes(imposed);
+    const auto usable_of = [&](std::uint64_t available) {
+        return usable_memory_bytes(has_imposed ? std::min(available, imposed) : available);
+    };
+    const auto now = std::chrono::steady_clock::now();
     {
-        const std::lock_guard<std::mutex> lock(reading.mutex);
-        if (reading.taken && std::chrono::steady_clock::now() - reading.when < kReadingLifetime) {
-            fresh = false;
-            return with_imposed_limit(reading.available);
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (!must_read && have_reading_ && now - when_ < kReadingLifetime) {
+            const std::uint64_t usable = usable_of(available_);
+            const std::uint64_t room = usable - std::min(usable, taken_);
+            const ByteCount margin = ByteCount::product(needed.bytes(), kReuseFactor);
+            if (!margin.unbounded() && margin.bytes() <= room) {
+                fresh = false;
+                return room;
+            }
         }
     }
+    // Read outside the lock: other calls keep using the old reading meanwhile.
+    const std::uint64_t available = available_memory_bytes(sources_);
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        have_reading_ = true;
+        available_ = available;
+        taken_ = 0;
+        when_ = std::chrono::steady_clock::now();
+    }
     fresh = true;
-    return available_memory_bytes();
+    return usable_of(available);
 }
 
-bool is_small_part_of(ByteCount needed, std::uint64_t usable) {
-    return !needed.unbounded() && needed.bytes() <= usable / 16;
+void MemoryGauge::take(ByteCount bytes) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    taken_ = (ByteCount(taken_) + bytes).bytes();
+}
+
+MemoryGauge& system_memory_gauge() {
+    static MemoryGauge gauge;
+    return gauge;
+}
+
+std::uint64_t CallMemory::usable_for(ByteCount needed) {
+    // Once a call has read the figures, its later steps are compared with that reading.
+    if (fresh_) {
+        return fresh_usable_;
+    }
+    bool fresh = false;
+    const std::uint64_t usable = gauge_.usable_for(needed, false, fresh);
+    if (fresh) {
+        fresh_ = true;
+        fresh_usable_ = usable;
+    }
+    return usable;
 }
 
 std::uint64_t usable_memory_bytes(std::uint64_t available) {
@@ -322,7 +512,8 @@ std::string key_value_text(const EffectMemory& memory) {
 void MemoryBudget::add_effect(const std::string& type, std::size_t index, int channels,
                               const EffectMemory& memory) {
     const ByteCount alone = memory.state + memory.scratch;
-    const ByteCount room(usable_ - caller_.bytes());
+    // A fresh reading may have lowered the figure below the caller's own bytes since the start.
+    const ByteCount room(usable_ > caller_.bytes() ? usable_ - caller_.bytes() : 0);
     if (alone.bytes() > room.bytes()) {
         std::string message = type + ": ";
         if (memory.size_key != nullptr) {
@@ -341,14 +532,21 @@ void MemoryBudget::add_effect(const std::string& type, std::size_t index, int ch
     const ByteCount scratch(std::max(largest_scratch_.bytes(), memory.scratch.bytes()));
     const ByteCount total = caller_ + states + scratch;
     if (total.bytes() > usable_) {
-        throw MemoryBudgetError(
-            "the chain does not fit: its first " + std::to_string(index) + " effects (the last a " +
-            type + ") need " + format_bytes(states + scratch) + " together, beside " +
-            format_bytes(caller_) + " for the output; about " + format_bytes(ByteCount(usable_)) +
-            " is available");
+        // A stream's chain is planned with no output of its own beside it.
+        const std::string beside =
+            caller_.bytes() == 0 ? "" : ", beside " + format_bytes(caller_) + " for the output";
+        throw MemoryBudgetError("the chain does not fit: its first " + std::to_string(index) +
+                                " effects (the last a " + type + ") need " +
+                                format_bytes(states + scratch) + " together" + beside + "; about " +
+                                format_bytes(ByteCount(usable_)) + " is available");
     }
     states_ = states;
     largest_scratch_ = scratch;
+}
+
+void require_memory(ByteCount needed, const std::string& what, CallMemory& memory) {
+    const MemoryBudget budget(memory.usable_for(needed), needed, what);
+    memory.admit(needed);
 }
 
 }  // namespace kavri

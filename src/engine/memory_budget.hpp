@@ -8,8 +8,10 @@
 // grant the allocation and end the process when the pages are touched.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -59,22 +61,90 @@ struct MemorySources {
 // What the process may still allocate before the kernel runs out of memory for it: the
 // smaller of MemAvailable and, for each control group from the process's own up to the root
 // of its hierarchy (v2 memory.max minus memory.current, v1 memory.limit_in_bytes minus
-// memory.usage_in_bytes), the room left under its limit. Figures that cannot be read are
-// left out; when none can be read, the physical memory size stands in.
+// memory.usage_in_bytes), the room left under its limit. A group's usage includes page cache
+// of files it has read or written; the part of that cache the kernel can drop at once
+// (inactive_file in v2's memory.stat, total_inactive_file in v1's, both counted over the
+// group's whole subtree as its usage is) is counted as room, as container runtimes do.
+// Figures that cannot be read are left out; when none can be read, the physical memory size
+// stands in.
 std::uint64_t available_memory_bytes(const MemorySources& sources);
+// The same for this process, lowered by KAVRI_AVAILABLE_MEMORY when that is set (which
+// throws std::invalid_argument for a value that is not a size, see imposed_memory_bytes).
 std::uint64_t available_memory_bytes();
 
-// The figure of available_memory_bytes() as last read, when that was less than a second ago
-// (`fresh` false), else read now (`fresh` true). Reading the system's figures takes several
-// files; a call that needs a small part of a recent reading (is_small_part_of) can use it,
-// and a larger one reads again.
-std::uint64_t recent_available_memory_bytes(bool& fresh);
-bool is_small_part_of(ByteCount needed, std::uint64_t usable);
+// The figure KAVRI_AVAILABLE_MEMORY imposes: false when the variable is unset or empty.
+// Throws std::invalid_argument, naming the variable and its value, for anything that is not
+// a size (see parse_size).
+bool imposed_memory_bytes(std::uint64_t& bytes);
+
+// Reads a size as people write it: a whole or decimal number of bytes, with an optional
+// exponent ("1e9", "2.5e6"), and an optional unit, case-insensitive: B, then K, M, G and T,
+// each also written KB or KiB (MB, MiB, ...). Every unit is binary (K = KB = KiB = 1024
+// bytes), as free, ulimit and container runtimes read them for memory; a decimal gigabyte is
+// written 1e9. Blanks around the number and the unit are allowed. A fraction of a byte is
+// dropped; a size beyond 16 EiB is taken as 16 EiB. False, leaving `bytes`, for anything else:
+// a sign, an empty number, an unknown unit, trailing text.
+bool parse_size(const std::string& text, std::uint64_t& bytes);
 
 // The part of `available` one call may plan for: an eighth of it, and at most 256 MiB, is
 // kept back for what the guard does not see (the interpreter, other threads and processes,
 // memory the call's threads take for their stacks).
 std::uint64_t usable_memory_bytes(std::uint64_t available);
+
+// The guard's view of the memory figures, shared by every call of the process. Reading the
+// system's figures takes several files (55-75 us); a reading less than a second old serves a
+// call whose need is a small part of it. So that a stale reading never admits a call that a
+// fresh one would refuse, the reading is reused only while the room it showed, less what the
+// calls admitted since have taken (memory they may still hold), is at least kReuseFactor
+// times the call's need; otherwise the figures are read again. Memory the caller allocates
+// itself between two calls is not seen by the count: the margin is what keeps such a change
+// from turning a refusal into an admission, short of a caller who takes more than 63/64 of
+// the room within the second. A refusal is always decided on a fresh reading.
+class MemoryGauge {
+public:
+    static constexpr std::uint64_t kReuseFactor = 64;
+
+    explicit MemoryGauge(MemorySources sources = MemorySources{});
+    MemoryGauge(const MemoryGauge&) = delete;
+    MemoryGauge& operator=(const MemoryGauge&) = delete;
+
+    // The bytes a call that needs `needed` in all may plan for: the usable part of the last
+    // reading less what was admitted since, or, when that is not comfortably larger than
+    // `needed`, or the reading is old, or `must_read` is set, the usable part of a new reading
+    // (`fresh` then true).
+    std::uint64_t usable_for(ByteCount needed, bool must_read, bool& fresh);
+
+    // Records that a call admitted against the current reading takes `bytes`.
+    void take(ByteCount bytes);
+
+private:
+    MemorySources sources_;
+    std::mutex mutex_;
+    bool have_reading_ = false;
+    std::uint64_t available_ = 0;  // as read, before any imposed figure
+    std::uint64_t taken_ = 0;
+    std::chrono::steady_clock::time_point when_;
+};
+
+// The gauge of this process's own figures.
+MemoryGauge& system_memory_gauge();
+
+// One call's use of the gauge. A call sizes its needs step by step (its output, then each
+// effect); usable_for gives the figure to compare the running total with, reading the
+// system's figures again, at most once per call, when the total is no longer a small part of
+// the reading in hand. admit records the total of a call that was let through.
+class CallMemory {
+public:
+    explicit CallMemory(MemoryGauge& gauge = system_memory_gauge()) : gauge_(gauge) {}
+
+    std::uint64_t usable_for(ByteCount needed);
+    void admit(ByteCount total) { gauge_.take(total); }
+
+private:
+    MemoryGauge& gauge_;
+    bool fresh_ = false;
+    std::uint64_t fresh_usable_ = 0;
+};
 
 // The refusal of a call that would not fit: reaches Python as MemoryError with this text.
 class MemoryBudgetError : public std::bad_alloc {
@@ -121,5 +191,10 @@ private:
     ByteCount states_;
     ByteCount largest_scratch_;
 };
+
+// The check of a call whose need is one sum: throws MemoryBudgetError ("{what} needs 3.6 GiB;
+// about 1.0 GiB is available") when `needed` does not fit in what `memory` gives, and records
+// it as taken when it does.
+void require_memory(ByteCount needed, const std::string& what, CallMemory& memory);
 
 }  // namespace kavri

@@ -1,9 +1,12 @@
 // Spreading the channels of an interleaved buffer over worker threads.
 #pragma once
 
+#include <algorithm>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "engine/worker_pool.hpp"
 
 namespace kavri {
 
@@ -68,8 +71,21 @@ void parallel_for_channels_with(StartThread&& start_thread, int channels, unsign
 // [0, channels) once: on the calling thread when channels or workers is at most 1, otherwise
 // on min(channels, workers) worker threads, the first channels % threads of them taking one
 // channel more than the others. Returns when every channel is done.
+//
+// On a thread with a current worker pool (a stream's run) the ranges are instead whole
+// channel groups, min(workers, channel_groups(channels)) of them, run by the pool's threads
+// and the calling thread (channel_group_ends). Each channel's result is the same either way.
 template <typename Fn>
 void parallel_for_channels(int channels, unsigned int workers, Fn&& fn) {
+    if (WorkerPool* pool = current_worker_pool(); pool != nullptr && channels > 1 && workers > 1) {
+        const int parts = static_cast<int>(
+            std::min<unsigned int>(workers, static_cast<unsigned int>(channel_groups(channels))));
+        const std::vector<int> ends = channel_group_ends(channels, parts);
+        pool->run(ends.size(), [&](std::size_t part) {
+            fn(part == 0 ? 0 : ends[part - 1], ends[part]);
+        });
+        return;
+    }
     parallel_for_channels_with(StartStdThread{}, channels, workers, std::forward<Fn>(fn));
 }
 

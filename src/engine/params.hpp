@@ -21,10 +21,13 @@ public:
 // One effect with its parameters read and its sizes worked out, not yet built: `memory` is
 // everything building and running it will allocate, and `build` allocates and constructs it.
 // `build` reads nothing from the spec, so it may run where the spec's source cannot be
-// reached (without the interpreter lock).
+// reached (without the interpreter lock). `holds_frames` is what the built effect's
+// needs_whole_blocks() will say: a stream holds frames back in front of such an effect, which
+// its plan counts before anything is built.
 struct PlannedEffect {
     EffectMemory memory;
     std::function<EffectPtr()> build;
+    bool holds_frames = false;
 };
 
 // Reads every key of one effect (so that a bad value fails before anything is allocated) and

@@ -181,21 +181,11 @@ PlannedEffect plan_effect_spec(const py::dict& spec, int sample_rate, int channe
 
 EffectPlan plan_effects(const py::list& specs, int sample_rate, int channels,
                         ByteCount caller_bytes, const std::string& caller_what,
-                        py::list* spec_copies) {
-    // A reading of the available memory up to a second old serves a call that needs a small
-    // part of it; a call that needs more reads the system's figures again.
-    bool fresh = false;
-    std::uint64_t usable = usable_memory_bytes(recent_available_memory_bytes(fresh));
-    const auto read_again_if_large = [&](ByteCount needed) {
-        if (!fresh && !is_small_part_of(needed, usable)) {
-            usable = usable_memory_bytes(available_memory_bytes());
-            fresh = true;
-            return true;
-        }
-        return false;
-    };
-    read_again_if_large(caller_bytes);
-    MemoryBudget budget(usable, caller_bytes, caller_what);
+                        py::list* spec_copies, ByteCount held_bytes, unsigned long long block_size) {
+    // The figure is read again only when the call's total stops being a small part of the
+    // reading in hand (see MemoryGauge).
+    CallMemory memory;
+    MemoryBudget budget(memory.usable_for(caller_bytes), caller_bytes, caller_what);
     EffectPlan plan;
     plan.reserve(py::len(specs));
     // Python code run while reading (a value's float conversion, say) may change the list;
@@ -207,9 +197,14 @@ EffectPlan plan_effects(const py::list& specs, int sample_rate, int channels,
         const py::dict spec(item);
         PlannedEffect planned = plan_effect_spec(spec, sample_rate, channels, type);
         planned.memory.state += ByteCount(kPlanEntryBytes);
-        if (read_again_if_large(budget.total() + planned.memory.state + planned.memory.scratch)) {
-            budget.set_usable(usable);
+        if (planned.holds_frames && held_bytes.bytes() != 0) {
+            // The block held in front of it is what sizes such an effect in a stream.
+            planned.memory.state += held_bytes;
+            planned.memory.size_key = "block_size";
+            planned.memory.size_value = static_cast<double>(block_size);
+            planned.memory.state_name = "held frames and filter state";
         }
+        budget.set_usable(memory.usable_for(budget.total() + planned.memory.state + planned.memory.scratch));
         budget.add_effect(type, k + 1, channels, planned.memory);
         plan.push_back(std::move(planned));
         if (spec_copies != nullptr) {
@@ -220,6 +215,7 @@ EffectPlan plan_effects(const py::list& specs, int sample_rate, int channels,
             spec_copies->append(copy);
         }
     }
+    memory.admit(budget.total());
     return plan;
 }
 

@@ -30,8 +30,11 @@ PlannedEffect plan_effect_spec(const pybind11::dict& spec, int sample_rate, int 
 // call, before anything is allocated: a size that does not fit raises MemoryBudgetError.
 // When `spec_copies` is given, a plain copy of each spec dict read is appended to it, so that
 // the same chain can be planned again whatever the caller does to its list or dicts later.
+// `held_bytes` is what a stream keeps in front of each effect that holds frames (a block of
+// `block_size` frames); it is counted as part of that effect.
 EffectPlan plan_effects(const pybind11::list& specs, int sample_rate, int channels,
                         ByteCount caller_bytes, const std::string& caller_what,
-                        pybind11::list* spec_copies = nullptr);
+                        pybind11::list* spec_copies = nullptr, ByteCount held_bytes = ByteCount(0),
+                        unsigned long long block_size = 0);
 
 }  // namespace kavri

@@ -9,15 +9,14 @@
 #include "engine/effect.hpp"
 #include "module/arguments.hpp"
 #include "module/factory.hpp"
+#include "module/input_array.hpp"
 #include "module/interpreter.hpp"
 
 namespace py = pybind11;
 
 namespace {
 
-using InputArray = py::array_t<float, py::array::c_style | py::array::forcecast>;
-
-py::array_t<float> process_pipeline(const InputArray& input, int sample_rate,
+py::array_t<float> process_pipeline(const kavri::InputArray& input, int sample_rate,
                                     const py::list& specs, unsigned long long block_size,
                                     unsigned int workers) {
     kavri::check_buffer_dimensions(input.ndim());

@@ -1,48 +1,35 @@
 // The streaming extension module: a Stream builds a chain of effects once and runs chunk after
 // chunk of one long signal through it, each with the interpreter lock released, the effects'
 // state carried from chunk to chunk. Arguments are converted, checked and turned into effects
-// exactly as for process_pipeline.
+// exactly as for process_pipeline. Every call sizes what it will allocate (the float32 copy of
+// a chunk of another type, a chunk's output, the frames its stages hold, the effects' scratch,
+// a rebuilt chain) and refuses with MemoryError before allocating any of it.
+//
+// The module also gives the Python front end the engine's memory guard for its own buffers
+// (check_memory) and the engine's rule for how many workers a buffer can use (useful_workers).
 #include <cstdint>
 #include <cstring>
-#include <string>
 #include <memory>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include "engine/effect.hpp"
+#include "engine/effect_plan.hpp"
+#include "engine/memory_budget.hpp"
 #include "engine/stream.hpp"
+#include "engine/worker_pool.hpp"
 #include "module/arguments.hpp"
 #include "module/factory.hpp"
+#include "module/input_array.hpp"
 #include "module/interpreter.hpp"
 
 namespace py = pybind11;
 
 namespace {
-
-using InputArray = py::array_t<float, py::array::c_style | py::array::forcecast>;
-
-// Plans the chain from the spec list exactly as process_pipeline does, its memory checked
-// beside the frames a stream may hold back (a block per channel), then builds its effects with
-// the interpreter lock released. With `spec_copies`, a plain copy of each spec dict read is
-// kept, so that the same chain can be built again for a reset whatever the caller does to its
-// list or dicts later. This is the stream's one use of the effect factory.
-kavri::EffectList build_chain(const py::list& specs, int sample_rate, int channels,
-                              unsigned long long block_size, py::list* spec_copies) {
-    const kavri::ByteCount held_bytes = kavri::heap_block_bytes(kavri::ByteCount::product(
-        kavri::ByteCount::product(block_size, static_cast<std::uint64_t>(channels)).bytes(),
-        sizeof(float)));
-    const kavri::EffectPlan plan = kavri::plan_effects(
-        specs, sample_rate, channels, held_bytes,
-        "a held block of " + std::to_string(block_size) + " frames x " + std::to_string(channels) +
-            " channels",
-        spec_copies);
-    kavri::EffectList effects;
-    kavri::run_with_lock_released([&] { plan.build(effects); });
-    return effects;
-}
 
 // Marks a stream busy for one call. Both the flag and the check are touched only with the
 // interpreter lock held, so two Python threads can never both pass the check.
@@ -62,6 +49,26 @@ private:
     bool& busy_;
 };
 
+std::string shape_text(unsigned long long frames, int channels) {
+    return std::to_string(frames) + " frames x " + std::to_string(channels) +
+           (channels == 1 ? " channel" : " channels");
+}
+
+// "a chunk of 100 frames x 2 channels (its output 1.0 GiB, held frames 2.0 GiB)": what a
+// run needs, part by part, for the guard's message.
+std::string run_text(const std::string& what, const kavri::Stream::RunMemory& memory) {
+    std::string parts;
+    const auto part = [&](const char* name, kavri::ByteCount bytes) {
+        if (bytes.bytes() != 0) {
+            parts += (parts.empty() ? "" : ", ") + std::string(name) + " " + kavri::format_bytes(bytes);
+        }
+    };
+    part("its output", memory.output);
+    part("frames held for whole blocks", memory.held);
+    part("effect scratch", memory.scratch);
+    return parts.empty() ? what : what + " (" + parts + ")";
+}
+
 class NativeStream {
 public:
     NativeStream(const py::list& specs, int sample_rate, long long channels,
@@ -69,14 +76,13 @@ public:
         : sample_rate_(sample_rate) {
         kavri::check_sample_rate(sample_rate);
         const int channel_count = kavri::checked_channel_count(channels);
-        kavri::EffectList effects = build_chain(specs, sample_rate, channel_count,
-                                                kavri::effective_block_size(block_size), &specs_);
-        stream_ = std::make_unique<kavri::Stream>(std::move(effects), channel_count,
-                                                  kavri::effective_block_size(block_size),
+        stream_ = std::make_unique<kavri::Stream>(channel_count, kavri::effective_block_size(block_size),
                                                   kavri::effective_workers(workers));
+        const kavri::EffectPlan plan = plan_chain(specs, &specs_);
+        kavri::run_with_lock_released([&] { stream_->rebuild(plan); });
     }
 
-    py::array_t<float> process(const InputArray& chunk) {
+    py::array_t<float> process(const kavri::InputArray& chunk) {
         kavri::check_buffer_dimensions(chunk.ndim());
         const int channels = stream_->channels();
         if (chunk.shape(1) != channels) {
@@ -86,12 +92,16 @@ public:
         const BusyGuard guard(busy_);
         check_usable();
         const auto frames = static_cast<unsigned long long>(chunk.shape(0));
+        const kavri::Stream::RunMemory memory = stream_->chunk_memory(frames);
+        kavri::CallMemory guard_memory;
+        kavri::require_memory(memory.total(), run_text("a chunk of " + shape_text(frames, channels), memory),
+                              guard_memory);
         py::array_t<float> output(
             {static_cast<py::ssize_t>(stream_->released_by(frames)), static_cast<py::ssize_t>(channels)});
         const py::buffer_info chunk_view = chunk.request();
         const py::buffer_info output_view = output.request();
-        // The chunk is copied in here, with the lock held, so that no Python thread can change
-        // it under the run.
+        // The chunk is read during the run, with the lock released, as process_pipeline reads
+        // its input; `chunk` keeps it alive meanwhile.
         stream_->load(static_cast<const float*>(chunk_view.ptr), frames,
                       static_cast<float*>(output_view.ptr));
         run(output);
@@ -101,24 +111,44 @@ public:
     py::array_t<float> flush() {
         const BusyGuard guard(busy_);
         check_usable();
-        // The fresh chain is built first: if that fails, the stream is left as it was.
-        kavri::EffectList fresh =
-            build_chain(specs_, sample_rate_, stream_->channels(), stream_->block_size(), nullptr);
+        const kavri::Stream::RunMemory memory = stream_->end_memory();
+        kavri::CallMemory guard_memory;
+        kavri::require_memory(
+            memory.total(),
+            run_text("the flush of " + shape_text(stream_->held_frames(), stream_->channels()), memory),
+            guard_memory);
         py::array_t<float> output({static_cast<py::ssize_t>(stream_->held_frames()),
                                    static_cast<py::ssize_t>(stream_->channels())});
         const py::buffer_info output_view = output.request();
         stream_->load_end(static_cast<float*>(output_view.ptr));
         run(output);
-        stream_->reset(std::move(fresh));
-        held_frames_ = 0;
+        // The signal is complete and its last frames are in `output`: a chain that cannot be
+        // built again does not take them away. The stream then refuses further use, saying
+        // why, until a reset() succeeds.
+        try {
+            rebuild();
+        } catch (const py::error_already_set& error) {
+            failure_ = std::string(error.what());
+            if (!error.matches(PyExc_Exception)) {
+                throw;  // KeyboardInterrupt, SystemExit
+            }
+        } catch (const std::exception& error) {
+            failure_ = error.what();
+        }
         return output;
     }
 
     void reset() {
         const BusyGuard guard(busy_);
-        stream_->reset(
-            build_chain(specs_, sample_rate_, stream_->channels(), stream_->block_size(), nullptr));
-        held_frames_ = 0;
+        try {
+            rebuild();
+        } catch (const py::error_already_set& error) {
+            failure_ = std::string(error.what());
+            throw;
+        } catch (const std::exception& error) {
+            failure_ = error.what();
+            throw;
+        }
     }
 
     int sample_rate() const { return sample_rate_; }
@@ -130,7 +160,34 @@ public:
     unsigned long long held_frames() const { return held_frames_; }
 
 private:
+    // Plans the chain from the spec list exactly as process_pipeline does, with the frames a
+    // stream holds in front of each effect that needs whole blocks counted as that effect's.
+    // With `spec_copies`, a plain copy of each spec dict read is kept, so that the same chain
+    // can be planned again for a reset whatever the caller does to its list or dicts later.
+    kavri::EffectPlan plan_chain(const py::list& specs, py::list* spec_copies) const {
+        const int channels = stream_->channels();
+        const unsigned long long block_size = stream_->block_size();
+        return kavri::plan_effects(specs, sample_rate_, channels, kavri::ByteCount(0), "the stream",
+                                   spec_copies, kavri::Stream::held_bytes_between_runs(1, channels, block_size),
+                                   block_size);
+    }
+
+    // A fresh chain from the effect dicts kept at construction. The old chain and its held
+    // frames are freed first, and the new one planned against the memory that leaves, so that
+    // the two never take memory together. On failure the stream is left without a chain.
+    void rebuild() {
+        kavri::run_with_lock_released([&] { stream_->drop_chain(); });
+        held_frames_ = 0;
+        failure_.clear();
+        const kavri::EffectPlan plan = plan_chain(specs_, nullptr);
+        kavri::run_with_lock_released([&] { stream_->rebuild(plan); });
+    }
+
     void check_usable() const {
+        if (!stream_->has_chain()) {
+            throw std::runtime_error("stream could not build its chain again (" + failure_ +
+                                     "); reset() it before further use");
+        }
         if (stream_->needs_reset()) {
             throw std::runtime_error(
                 "stream failed part-way through an earlier call; reset() it before further use");
@@ -147,8 +204,35 @@ private:
     int sample_rate_;
     std::unique_ptr<kavri::Stream> stream_;
     unsigned long long held_frames_ = 0;
+    std::string failure_;
     bool busy_ = false;
 };
+
+// Refuses, in the guard's words, a buffer of `bytes` that the front end is about to allocate
+// and that does not fit in what the process may use.
+void check_memory(const py::int_& bytes, const std::string& what) {
+    const py::int_ zero(0);
+    if (PyObject_RichCompareBool(bytes.ptr(), zero.ptr(), Py_LT) == 1) {
+        throw py::value_error("bytes must be 0 or more, got " + std::string(py::str(bytes)));
+    }
+    unsigned long long count = PyLong_AsUnsignedLongLong(bytes.ptr());
+    if (count == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            throw py::error_already_set();
+        }
+        PyErr_Clear();
+        count = kavri::ByteCount::kUnbounded;
+    }
+    kavri::CallMemory memory;
+    kavri::require_memory(kavri::ByteCount(count), what, memory);
+}
+
+unsigned int useful_workers(int channels, unsigned long long frames, unsigned int workers) {
+    if (channels < 1) {
+        throw py::value_error("channels must be at least 1, got " + std::to_string(channels));
+    }
+    return kavri::useful_workers(channels, frames, kavri::effective_workers(workers));
+}
 
 }  // namespace
 
@@ -174,4 +258,13 @@ PYBIND11_MODULE(_kavri_stream, m) {
         .def_property_readonly("workers", &NativeStream::workers)
         .def_property_readonly("held_frames", &NativeStream::held_frames,
                                "Frames taken in but not yet released; flush() returns them.");
+    m.def("check_memory", &check_memory, py::arg("bytes"), py::arg("what"),
+          "Raises MemoryError (\"{what} needs 3.6 GiB; about 1.0 GiB is available\") when a "
+          "buffer of `bytes` bytes does not fit in what the process may still use, by the same "
+          "guard as the engine's calls; cheap for small sizes.");
+    m.def("useful_workers", &useful_workers, py::arg("channels"), py::arg("frames"),
+          py::arg("workers"),
+          "How many of `workers` threads are worth using on a (frames, channels) buffer: whole "
+          "channel groups (four, two, one) per worker, and one worker for a buffer too small "
+          "for a thread to pay off.");
 }

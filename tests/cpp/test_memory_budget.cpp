@@ -7,6 +7,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -120,6 +121,42 @@ void cgroup_v1_nested_group() {
     CHECK(kavri::available_memory_bytes(system.sources) == kGiB);
 }
 
+// Page cache of files the group wrote is in its usage but is dropped before anything is
+// killed: the inactive part counts as room, at every level read.
+void reclaimable_cache_is_room() {
+    FakeSystem v1;
+    v1.meminfo_available(16 * kMiB);
+    v1.write("proc/self/cgroup", "4:memory:/jobs/one\n");
+    v1.write("cgroup/memory/jobs/one/memory.limit_in_bytes", std::to_string(700 * kMiB) + "\n");
+    v1.write("cgroup/memory/jobs/one/memory.usage_in_bytes", std::to_string(690 * kMiB) + "\n");
+    v1.write("cgroup/memory/jobs/one/memory.stat",
+             "cache 160000000\ninactive_file 1\nactive_file 2\ntotal_active_file 3\n"
+             "total_inactive_file " + std::to_string(150 * kMiB) + "\n");
+    CHECK(kavri::available_memory_bytes(v1.sources) == 160 * kMiB);
+    // The parent's limit binds with its own cache taken off.
+    v1.write("cgroup/memory/jobs/memory.limit_in_bytes", std::to_string(800 * kMiB) + "\n");
+    v1.write("cgroup/memory/jobs/memory.usage_in_bytes", std::to_string(790 * kMiB) + "\n");
+    v1.write("cgroup/memory/jobs/memory.stat", "total_inactive_file " + std::to_string(40 * kMiB) + "\n");
+    CHECK(kavri::available_memory_bytes(v1.sources) == 50 * kMiB);
+    // More cache than usage (figures read at different moments) leaves the whole limit.
+    v1.write("cgroup/memory/jobs/memory.stat", "total_inactive_file " + std::to_string(900 * kMiB) + "\n");
+    CHECK(kavri::available_memory_bytes(v1.sources) == 160 * kMiB);
+
+    FakeSystem v2;
+    v2.meminfo_available(16 * kMiB);
+    v2.write("proc/self/cgroup", "0::/user.slice/job\n");
+    v2.write("cgroup/cgroup.controllers", "cpu memory\n");
+    v2.write("cgroup/user.slice/job/memory.max", std::to_string(kGiB) + "\n");
+    v2.write("cgroup/user.slice/job/memory.current", std::to_string(kGiB - kMiB) + "\n");
+    v2.write("cgroup/user.slice/job/memory.stat",
+             "anon 1000\nfile 900000000\nactive_file 5\ninactive_file " + std::to_string(300 * kMiB) + "\n");
+    CHECK(kavri::available_memory_bytes(v2.sources) == 301 * kMiB);
+    v2.write("cgroup/user.slice/memory.max", std::to_string(2 * kGiB) + "\n");
+    v2.write("cgroup/user.slice/memory.current", std::to_string(2 * kGiB - 10 * kMiB) + "\n");
+    v2.write("cgroup/user.slice/memory.stat", "inactive_file " + std::to_string(100 * kMiB) + "\n");
+    CHECK(kavri::available_memory_bytes(v2.sources) == 110 * kMiB);
+}
+
 void unreadable_figures_fall_back_to_physical_memory() {
     FakeSystem system;  // no meminfo, no cgroup file at all
     const std::uint64_t physical = static_cast<std::uint64_t>(sysconf(_SC_PHYS_PAGES)) *
@@ -127,31 +164,141 @@ void unreadable_figures_fall_back_to_physical_memory() {
     CHECK(kavri::available_memory_bytes(system.sources) == physical);
 }
 
+// The refusal text of a bad imposed figure, or "" when the value was taken.
+std::string imposed_refusal(const char* value) {
+    setenv("KAVRI_AVAILABLE_MEMORY", value, 1);
+    try {
+        kavri::available_memory_bytes();
+    } catch (const std::invalid_argument& error) {
+        return error.what();
+    }
+    return "";
+}
+
 void this_machine_and_the_imposed_figure() {
     const std::uint64_t real = kavri::available_memory_bytes();
     CHECK(real > 0);
     setenv("KAVRI_AVAILABLE_MEMORY", "123456789", 1);
     CHECK(kavri::available_memory_bytes() == (real < 123456789 ? real : 123456789));
-    // An imposed figure never raises what the machine has; nonsense is ignored.
+    setenv("KAVRI_AVAILABLE_MEMORY", " 2G ", 1);
+    CHECK(kavri::available_memory_bytes() == (real < 2 * kGiB ? real : 2 * kGiB));
+    // An imposed figure never raises what the machine has.
     setenv("KAVRI_AVAILABLE_MEMORY", "99999999999999999999", 1);
-    CHECK(kavri::available_memory_bytes() <= real + 1 * kGiB);
-    setenv("KAVRI_AVAILABLE_MEMORY", "lots", 1);
-    CHECK(kavri::available_memory_bytes() > 123456789 || real <= 123456789);
+    CHECK(kavri::available_memory_bytes() == real || kavri::available_memory_bytes() <= real + kGiB);
+    // Set but empty is unset.
+    setenv("KAVRI_AVAILABLE_MEMORY", "", 1);
+    CHECK(kavri::available_memory_bytes() + kGiB >= real);
+    // Anything that is not a size is refused by name and value, never ignored.
+    CHECK(imposed_refusal("lots") ==
+          "KAVRI_AVAILABLE_MEMORY=\"lots\" is not a size: give a number of bytes such as 2000000000, "
+          "2e9, 512K, 512KiB, 2G or 1.5GB (units are binary: 1K = 1024)");
+    CHECK(imposed_refusal("2\xff\"G").find("KAVRI_AVAILABLE_MEMORY=\"2\\xff\\x22G\" is not a size") == 0);
+    for (const char* bad : {"-1", "abc", "2 gigs", "1e", "G", "1.5.5", "0x10", "+5", "12Q", "1KiBB", "nan", "inf"}) {
+        const std::string text = imposed_refusal(bad);
+        CHECK(text.find(std::string("KAVRI_AVAILABLE_MEMORY=\"") + bad + "\" is not a size") == 0);
+    }
     unsetenv("KAVRI_AVAILABLE_MEMORY");
 }
 
-// A reading less than a second old is reused, with an imposed figure applied at once; only a
-// small part of a reading may be taken on its strength.
+void sizes_as_people_write_them() {
+    const struct {
+        const char* text;
+        std::uint64_t bytes;
+    } cases[] = {
+        {"0", 0}, {"2", 2}, {"1e9", 1000000000}, {"2.5e6", 2500000}, {"1E3 B", 1000},
+        {"512K", 512 * kKiB}, {"512kb", 512 * kKiB}, {"512 KiB", 512 * kKiB}, {"3m", 3 * kMiB},
+        {"3MiB", 3 * kMiB}, {"2G", 2 * kGiB}, {"2gb", 2 * kGiB}, {"1.5G", 3 * kGiB / 2},
+        {"1T", 1024 * kGiB}, {"0.25K", 256}, {".5k", 512}, {"1.7", 1}, {"1e-3G", 1073741},
+        {"000123", 123}, {"99999999999999999999", ~std::uint64_t{0}}, {"1e400", ~std::uint64_t{0}},
+        {"17179869184T", ~std::uint64_t{0}}, {"18446744073709551615", ~std::uint64_t{0}},
+    };
+    for (const auto& c : cases) {
+        std::uint64_t bytes = 12345;
+        const bool read = kavri::parse_size(c.text, bytes);
+        if (!read || bytes != c.bytes) {
+            std::printf("  %s read as %llu\n", c.text, static_cast<unsigned long long>(bytes));
+        }
+        CHECK(read && bytes == c.bytes);
+    }
+    std::uint64_t untouched = 7;
+    for (const char* bad : {"", " ", "-0", "K", "1 2", "1e+", "1P", "2Gi", "1.2.3", "1_000"}) {
+        CHECK(!kavri::parse_size(bad, untouched) && untouched == 7);
+    }
+}
+
+// A 600 MB group whose process is using 40 MiB, as a stand-in tree the test can change.
+struct SmallGroup {
+    FakeSystem system;
+    explicit SmallGroup(std::uint64_t used) {
+        system.meminfo_available(16 * kMiB);
+        system.write("proc/self/cgroup", "4:memory:/job\n");
+        system.write("cgroup/memory/job/memory.limit_in_bytes", "600000000\n");
+        use(used);
+    }
+    void use(std::uint64_t bytes) const {
+        system.write("cgroup/memory/job/memory.usage_in_bytes", std::to_string(bytes) + "\n");
+    }
+};
+
+// A reading less than a second old serves small calls; it never admits a call that a fresh
+// reading would refuse because memory was taken since, by admitted calls or by the caller.
 void recent_readings() {
+    const SmallGroup group(40 * kMiB);
+    kavri::MemoryGauge gauge(group.system.sources);
     bool fresh = false;
-    const std::uint64_t real = kavri::available_memory_bytes();
-    CHECK(kavri::recent_available_memory_bytes(fresh) == real && !fresh);
-    setenv("KAVRI_AVAILABLE_MEMORY", "1000", 1);
-    CHECK(kavri::recent_available_memory_bytes(fresh) == (real < 1000 ? real : 1000) && !fresh);
+    const std::uint64_t first = gauge.usable_for(kavri::ByteCount(kMiB), false, fresh);
+    CHECK(fresh && first == kavri::usable_memory_bytes(600000000 - 40 * kMiB));
+    gauge.take(kavri::ByteCount(kMiB));
+
+    // The caller maps 518 MiB of its own. A 15 MiB call is no longer a small part of what the
+    // reading showed: the figures are read again and show it does not fit.
+    group.use(558 * kMiB);
+    const std::uint64_t now = gauge.usable_for(kavri::ByteCount(15 * kMiB), false, fresh);
+    CHECK(fresh && now == kavri::usable_memory_bytes(600000000 - 558 * kMiB) && now < 15 * kMiB);
+
+    // A call 64 times smaller than the room is served by the reading (the speed of small
+    // calls), less what the calls admitted since took.
+    group.use(40 * kMiB);
+    CHECK(gauge.usable_for(kavri::ByteCount(15 * kMiB), true, fresh) == first && fresh);
+    gauge.take(kavri::ByteCount(100 * kMiB));
+    group.use(500 * kMiB);
+    CHECK(gauge.usable_for(kavri::ByteCount(kMiB), false, fresh) == first - 100 * kMiB && !fresh);
+    // What admitted calls took counts: once the room left is under 64 times the call, the
+    // figures are read again.
+    gauge.take(kavri::ByteCount(first - 100 * kMiB - 63 * kMiB));
+    CHECK(gauge.usable_for(kavri::ByteCount(kMiB), false, fresh) ==
+              kavri::usable_memory_bytes(600000000 - 500 * kMiB) && fresh);
+
+    // A call's steps: a small first step is served by the reading; a step that outgrows it
+    // reads the figures, and that reading settles the rest of the call.
+    group.use(40 * kMiB);
+    const std::uint64_t roomy = gauge.usable_for(kavri::ByteCount(1), true, fresh);
+    kavri::CallMemory call(gauge);
+    group.use(500 * kMiB);
+    CHECK(call.usable_for(kavri::ByteCount(kMiB)) == roomy);
+    const std::uint64_t settled = call.usable_for(kavri::ByteCount(50 * kMiB));
+    CHECK(settled == kavri::usable_memory_bytes(600000000 - 500 * kMiB));
+    group.use(40 * kMiB);
+    CHECK(call.usable_for(kavri::ByteCount(kGiB)) == settled);
+
+    // An imposed figure applies at once, to a reused reading too.
+    setenv("KAVRI_AVAILABLE_MEMORY", "64M", 1);
+    CHECK(gauge.usable_for(kavri::ByteCount(1), false, fresh) == 56 * kMiB);
     unsetenv("KAVRI_AVAILABLE_MEMORY");
-    CHECK(kavri::is_small_part_of(kavri::ByteCount(1000), 16000));
-    CHECK(!kavri::is_small_part_of(kavri::ByteCount(1001), 16000));
-    CHECK(!kavri::is_small_part_of(kavri::ByteCount(kavri::ByteCount::kUnbounded), ~0ULL));
+
+    // One-sum checks refuse in the guard's words and record what they let through.
+    kavri::MemoryGauge single(group.system.sources);
+    kavri::CallMemory spool(single);
+    bool refused = false;
+    try {
+        kavri::require_memory(kavri::ByteCount(3865470566), "the spool", spool);
+    } catch (const kavri::MemoryBudgetError& error) {
+        refused = std::string(error.what()) == "the spool needs 3.6 GiB; about " +
+                                                   kavri::format_bytes(kavri::ByteCount(
+                                                       kavri::usable_memory_bytes(600000000 - 40 * kMiB))) +
+                                                   " is available";
+    }
+    CHECK(refused);
 }
 
 void heap_blocks_and_saturation() {
@@ -317,7 +464,9 @@ int main() {
     cgroup_v1_limit_and_container_root();
     cgroup_v1_nested_group();
     unreadable_figures_fall_back_to_physical_memory();
+    reclaimable_cache_is_room();
     this_machine_and_the_imposed_figure();
+    sizes_as_people_write_them();
     recent_readings();
     heap_blocks_and_saturation();
     usable_part();

@@ -1,16 +1,21 @@
-// Channel partition and thread start-failure handling of parallel_for_channels.
+// Channel partition and thread start-failure handling of parallel_for_channels; the useful
+// worker count, the whole-group ranges and the worker pool a stream keeps.
+#include <immintrin.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <stdexcept>
 #include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "engine/parallel.hpp"
+#include "engine/worker_pool.hpp"
 
 namespace {
 
@@ -100,6 +105,102 @@ void test_start_failure(int fail_at) {
     CHECK(finished.load() == fail_at);
 }
 
+// Whole channel groups per worker, and one worker where a thread cannot pay for itself.
+void test_useful_workers_and_group_ranges() {
+    using kavri::channel_group_ends;
+    using kavri::useful_workers;
+    CHECK(kavri::channel_groups(2) == 1 && kavri::channel_groups(7) == 3 && kavri::channel_groups(32) == 8);
+    CHECK((channel_group_ends(2, 1) == std::vector<int>{2}));
+    CHECK((channel_group_ends(8, 2) == std::vector<int>{4, 8}));
+    CHECK((channel_group_ends(32, 2) == std::vector<int>{16, 32}));
+    CHECK((channel_group_ends(32, 3) == std::vector<int>{8, 20, 32}));
+    CHECK((channel_group_ends(6, 2) == std::vector<int>{4, 6}));
+    CHECK((channel_group_ends(7, 3) == std::vector<int>{4, 6, 7}));
+    CHECK((channel_group_ends(5, 2) == std::vector<int>{4, 5}));
+    const unsigned long long big = 1ULL << 30;
+    // A stereo or four-channel buffer is one group: never split, however long.
+    CHECK(useful_workers(2, big, 2) == 1 && useful_workers(4, big, 8) == 1);
+    CHECK(useful_workers(8, big, 2) == 2 && useful_workers(8, big, 16) == 2);
+    CHECK(useful_workers(32, big, 3) == 3 && useful_workers(7, big, 64) == 3);
+    CHECK(useful_workers(1, big, 4) == 1 && useful_workers(32, big, 1) == 1 && useful_workers(32, big, 0) == 1);
+    // Short buffers run on one worker; each further worker needs as many samples again.
+    const unsigned long long per_worker = 1ULL << 23;
+    CHECK(useful_workers(32, per_worker / 32 - 1, 4) == 1);
+    CHECK(useful_workers(32, per_worker / 32, 4) == 2);
+    CHECK(useful_workers(32, 3 * per_worker / 32, 4) == 4);
+    CHECK(useful_workers(32, 256, 2) == 1);
+    CHECK(useful_workers(64, ~0ULL, 2) == 2);  // no overflow
+}
+
+// A pool's threads serve run after run, take on the caller's floating-point control state,
+// and pass a task's failure back to the caller once every task is done.
+void test_worker_pool() {
+    std::mutex mutex;
+    std::vector<std::thread::id> first_run, second_run;
+    std::atomic<int> done{0};
+    {
+        kavri::WorkerPool pool;
+        const auto record = [&](std::vector<std::thread::id>& into) {
+            return [&](std::size_t) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                const std::lock_guard<std::mutex> lock(mutex);
+                into.push_back(std::this_thread::get_id());
+                done.fetch_add(1);
+            };
+        };
+        pool.run(3, record(first_run));
+        pool.run(3, record(second_run));
+        CHECK(done.load() == 6 && pool.threads() == 2);
+        std::sort(first_run.begin(), first_run.end());
+        std::sort(second_run.begin(), second_run.end());
+        CHECK(first_run == second_run);  // the same threads, not new ones
+
+        const unsigned int standard = _mm_getcsr();
+        _mm_setcsr(standard | 0x8040u | 0x6000u);  // flush-to-zero, denormals-are-zero, toward zero
+        std::vector<unsigned int> seen(3, 0);
+        pool.run(3, [&](std::size_t k) { seen[k] = _mm_getcsr(); });
+        const unsigned int caller = _mm_getcsr();
+        _mm_setcsr(standard);
+        CHECK(seen[1] == caller && seen[2] == caller);
+        pool.run(3, [&](std::size_t k) { seen[k] = _mm_getcsr(); });
+        CHECK(seen[1] == standard && seen[2] == standard);
+
+        bool threw = false;
+        std::atomic<int> finished{0};
+        try {
+            pool.run(3, [&](std::size_t k) {
+                if (k == 2) {
+                    throw std::runtime_error("task failed");
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                finished.fetch_add(1);
+            });
+        } catch (const std::runtime_error&) {
+            threw = true;
+        }
+        CHECK(threw && finished.load() == 2);
+
+        // parallel_for_channels hands whole groups to the current pool and its threads.
+        Ranges seen_ranges;
+        std::vector<std::thread::id> ids;
+        {
+            const kavri::UseWorkerPool use(&pool);
+            kavri::parallel_for_channels(32, 3, [&](int a, int b) {
+                const std::lock_guard<std::mutex> lock(mutex);
+                seen_ranges.emplace_back(a, b);
+                ids.push_back(std::this_thread::get_id());
+            });
+        }
+        std::sort(seen_ranges.begin(), seen_ranges.end());
+        CHECK((seen_ranges == Ranges{{0, 8}, {8, 20}, {20, 32}}));
+        CHECK(kavri::current_worker_pool() == nullptr);
+        std::sort(ids.begin(), ids.end());
+        std::vector<std::thread::id> expected = first_run;
+        expected.erase(std::unique(expected.begin(), expected.end()), expected.end());
+        CHECK(ids == expected);
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -107,6 +208,8 @@ int main() {
     test_start_failure(0);
     test_start_failure(1);
     test_start_failure(3);
+    test_useful_workers_and_group_ranges();
+    test_worker_pool();
     if (failures != 0) {
         std::printf("%d check(s) failed\n", failures);
         return EXIT_FAILURE;

@@ -2,11 +2,14 @@
 // inputs: a stride through all bit patterns, the neighbourhoods of every branch threshold,
 // arrays of every length around the vector widths, and the fallbacks. The full proof over
 // every input is `make prove-math`.
+#include <immintrin.h>
+
 #include <cfenv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <random>
 #include <vector>
@@ -270,12 +273,73 @@ void check_distortion_runs() {
     }
 }
 
+// The vector code runs on the SSE/AVX unit, whose control register (MXCSR) holds its own
+// rounding mode and the flush-to-zero and denormals-are-zero switches, apart from the x87
+// control word. A caller (or a library built with fast-math) may set MXCSR alone. In every
+// such state each public entry must still give the scalar call's bits, computed under the
+// same state; with only the x87 word changed, nothing the vector code uses changes.
+void check_control_states() {
+    const std::vector<float> in = sample_inputs({0x00800000u, 0x3f800000u, 0x3f490fdbu, 0x00000800u});
+    struct Entry {
+        const char* name;
+        std::function<void(const float*, float*, std::size_t)> array;
+        std::function<float(float)> scalar;
+    };
+    const Entry entries[] = {
+        {"tanhf", vm::tanhf_array, [](float x) { return std::tanh(x); }},
+        {"sinf", vm::sinf_array, [](float x) { return std::sin(x); }},
+        {"cosf", vm::cosf_array, [](float x) { return std::cos(x); }},
+        {"tanf", vm::tanf_array, [](float x) { return std::tan(x); }},
+        {"powf", [](const float* a, float* b, std::size_t n) { vm::powf_array(a, -0.75f, b, n); },
+         [](float x) { return std::pow(x, -0.75f); }},
+        {"powf", [](const float* a, float* b, std::size_t n) { vm::powf_array(a, 2.5f, b, n); },
+         [](float x) { return std::pow(x, 2.5f); }},
+    };
+    const unsigned int standard = _mm_getcsr();
+    struct State {
+        const char* name;
+        unsigned int csr;
+    };
+    const State states[] = {
+        {"MXCSR rounding upward", (standard & ~0x6000u) | 0x4000u},
+        {"MXCSR rounding downward", (standard & ~0x6000u) | 0x2000u},
+        {"MXCSR rounding toward zero", standard | 0x6000u},
+        {"MXCSR flush-to-zero", standard | 0x8000u},
+        {"MXCSR denormals-are-zero", standard | 0x0040u},
+    };
+    std::vector<float> out(in.size());
+    char what[160];
+    for (const Entry& e : entries) {
+        for (const State& s : states) {
+            _mm_setcsr(s.csr);
+            e.array(in.data(), out.data(), in.size());
+            const long at = first_difference(in, out, e.scalar);
+            _mm_setcsr(standard);
+            std::snprintf(what, sizeof what, "%s equals the scalar call with %s", e.name, s.name);
+            expect(at < 0, what, "any");
+        }
+        // The x87 rounding mode alone: the vector code does not use it and must still run.
+        unsigned short word = 0;
+        __asm__ volatile("fnstcw %0" : "=m"(word));
+        const unsigned short upward = static_cast<unsigned short>((word & ~0x0c00u) | 0x0800u);
+        __asm__ volatile("fldcw %0" : : "m"(upward));
+        e.array(in.data(), out.data(), in.size());
+        const long at = first_difference(in, out, e.scalar);
+        __asm__ volatile("fldcw %0" : : "m"(word));
+        std::snprintf(what, sizeof what, "%s equals the scalar call with the x87 word rounding upward",
+                      e.name);
+        expect(at < 0, what, "any");
+    }
+    expect(_mm_getcsr() == standard, "the control state is restored", "any");
+}
+
 }  // namespace
 
 int main() {
     check_unaries();
     check_powf();
     check_distortion_runs();
+    check_control_states();
     std::printf("%d of %d checks failed (tanhf runs %s, sinf %s, cosf %s, tanf %s, powf %s)\n",
                 failures, checks, vm::isa_name(vm::tanhf_isa()), vm::isa_name(vm::sinf_isa()),
                 vm::isa_name(vm::cosf_isa()), vm::isa_name(vm::tanf_isa()), vm::isa_name(vm::powf_isa()));

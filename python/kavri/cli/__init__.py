@@ -83,6 +83,10 @@ def main(argv: list[str] | None = None) -> int:
     except KavriError as error:
         _error(str(error))
         return EXIT_FAILED
+    except MemoryError as error:
+        # The memory guard's refusal names what does not fit; a bare one says it ran out.
+        _error(str(error) or "out of memory")
+        return EXIT_FAILED
     except KeyboardInterrupt as interrupt:
         _error("interrupted")
         return 128 + getattr(interrupt, "signal", signal.SIGINT)

@@ -25,6 +25,7 @@ import numpy as np
 import numpy.typing as npt
 import soundfile as sf
 
+from .._engine import check_memory as guard_memory
 from .._paths import AnyPath, fs_name, shown
 from .._stop import StopRequest
 from ..errors import AudioFileError, Interrupted, KavriWarning
@@ -202,16 +203,13 @@ def _check_claim(label: str, source: sf.SoundFile, file_size: int) -> None:
 
 
 def check_memory(label: str, frames: int, channels: int) -> None:
-    """Refuses to read ``frames`` x ``channels`` float32 samples at once when they need
-    more than this machine's memory."""
-    needed = frames * channels * _FLOAT_BYTES
+    """Refuses to read ``frames`` x ``channels`` float32 samples at once when the memory
+    guard says they do not fit (AudioFileError in the guard's words)."""
     try:
-        memory = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
-    except (ValueError, OSError):
-        return
-    if memory > 0 and needed > memory:
-        raise AudioFileError(f"{label}: {frames} frames x {channels} channels need "
-                             f"{needed / 2**30:.1f} GiB, more than this machine's memory")
+        guard_memory(frames * channels * _FLOAT_BYTES,
+                     f"{label}: {frames} frames x {channels} channels")
+    except MemoryError as error:
+        raise AudioFileError(str(error)) from None
 
 
 def _not_readable(label: str, error: BaseException) -> AudioFileError:

@@ -149,10 +149,12 @@ PlannedEffect plan_dynamic_eq_effect(const ParamReader& params, float sample_rat
                    per_channel_bytes(channels, sizeof(BiquadState)) +
                    per_channel_bytes(channels, sizeof(float));
     memory.state_name = "filter state";
-    return plan_effect<DynamicEQEffect>(memory, [=] {
+    PlannedEffect planned = plan_effect<DynamicEQEffect>(memory, [=] {
         return std::make_unique<DynamicEQEffect>(sample_rate, release_ms, attack_ms, q, cut_db,
                                                  threshold_db, frequency_hz, channels);
     });
+    planned.holds_frames = true;
+    return planned;
 }
 
 }  // namespace kavri

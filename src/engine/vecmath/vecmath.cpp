@@ -1,8 +1,8 @@
 #include "engine/vecmath/vecmath.hpp"
 
 #include <gnu/libc-version.h>
+#include <immintrin.h>
 
-#include <cfenv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -24,6 +24,31 @@ void tanf_avx512(const float* in, float* out, std::size_t n);
 }  // namespace detail
 
 namespace {
+
+// The vector code runs on the SSE/AVX unit, whose results depend on its control register
+// (MXCSR): the rounding mode (bits 13-14), flush-to-zero (bit 15) and denormals-are-zero
+// (bit 6). It was proven equal to the scalar calls only in the standard state: rounding to
+// nearest, both switches off, every exception masked (bits 7-12; an unmasked one could trap
+// in a padding lane the scalar call never computes). The x87 control word, which fegetround
+// reads on x86-64, plays no part in it. The sticky exception flags (bits 0-5) are ignored.
+constexpr unsigned int kControlBits = 0xffc0u;
+constexpr unsigned int kStandardControl = 0x1f80u;
+
+// One read of MXCSR: whether this thread's vector unit is in the proven state.
+bool vector_state_is_standard() { return (_mm_getcsr() & kControlBits) == kStandardControl; }
+
+// Runs the self-checks below in the standard state whatever state the loading thread is in,
+// so that the choice made at load does not depend on it, and restores the thread's own.
+class StandardVectorState {
+public:
+    StandardVectorState() : saved_(_mm_getcsr()) { _mm_setcsr((saved_ & ~kControlBits) | kStandardControl); }
+    StandardVectorState(const StandardVectorState&) = delete;
+    StandardVectorState& operator=(const StandardVectorState&) = delete;
+    ~StandardVectorState() { _mm_setcsr(saved_); }
+
+private:
+    unsigned int saved_;
+};
 
 // The C library version every vector function here was proven against.
 constexpr const char* kProvenLibc = "2.36";
@@ -154,9 +179,7 @@ bool run_unary(const Unary& f, Isa isa, const float* in, float* out, std::size_t
 
 // The widest implementation that agrees with the scalar call on every check input.
 Isa choose_unary(const Unary& f, const std::vector<float>& inputs) {
-    if (std::fegetround() != FE_TONEAREST) {
-        return Isa::scalar;
-    }
+    const StandardVectorState standard;
     for (Isa isa : {Isa::avx512, Isa::avx2}) {
         if (!isa_available(isa)) {
             continue;
@@ -172,7 +195,7 @@ Isa choose_unary(const Unary& f, const std::vector<float>& inputs) {
 }
 
 void run_chosen(const Unary& f, Isa chosen, const float* in, float* out, std::size_t n) {
-    if (chosen == Isa::scalar || std::fegetround() != FE_TONEAREST) {
+    if (chosen == Isa::scalar || !vector_state_is_standard()) {
         run_unary(f, Isa::scalar, in, out, n);
     } else if (chosen == Isa::avx512) {
         f.avx512(in, out, n);
@@ -243,9 +266,7 @@ const float kPowfCheckExponents[] = {-0.75f, -0.5f, 0.5f, -0.6666666f, 0.1f, 1.0
                                      -1.0f, 1e-40f, 1e20f, -123.456f, 0.0f};
 
 Isa choose_powf() {
-    if (std::fegetround() != FE_TONEAREST) {
-        return Isa::scalar;
-    }
+    const StandardVectorState standard;
     const std::vector<float> inputs = powf_check_inputs();
     for (Isa isa : {Isa::avx512, Isa::avx2}) {
         if (!isa_available(isa)) {
@@ -336,7 +357,7 @@ bool powf_array_with(Isa isa, const float* in, float y, float* out, std::size_t 
 Isa powf_isa() { return chosen_powf; }
 
 void powf_array(const float* in, float y, float* out, std::size_t n) {
-    if (chosen_powf == Isa::scalar || exponent_is_special(y) || std::fegetround() != FE_TONEAREST) {
+    if (chosen_powf == Isa::scalar || exponent_is_special(y) || !vector_state_is_standard()) {
         scalar_powf_array(in, y, out, n);
         return;
     }

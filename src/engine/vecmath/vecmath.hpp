@@ -7,7 +7,8 @@
 //   - the processor has AVX-512F with AVX-512DQ, or else AVX2 with FMA;
 //   - a self-check when the library is loaded, against the scalar call on branch
 //     thresholds, special values and random bit patterns, agrees bit for bit;
-//   - the calling thread rounds to nearest (fegetround), checked on every call.
+//   - the calling thread's vector unit is in its standard state (MXCSR: rounding to nearest,
+//     no flush-to-zero, no denormals-are-zero, exceptions masked), read once on every call.
 // Otherwise, and for every function whose check failed, the scalar call runs. `make
 // prove-math` compares every implementation with the scalar call over all 2**32 inputs.
 #pragma once

@@ -1,0 +1,78 @@
+// The audio argument of both modules' entry points: a float32 array in C order. An array of
+// another dtype or layout is copied into one by the argument's conversion; that copy is sized
+// and checked by the memory guard before it is made, as everything else a call allocates is.
+// The argument reads, converts and names itself in signatures exactly as
+// pybind11::array_t<float, c_style | forcecast> does.
+#pragma once
+
+#include <string>
+#include <utility>
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include "engine/memory_budget.hpp"
+
+namespace kavri {
+
+class InputArray : public pybind11::array_t<float, pybind11::array::c_style | pybind11::array::forcecast> {
+public:
+    using Base = pybind11::array_t<float, pybind11::array::c_style | pybind11::array::forcecast>;
+
+    InputArray() = default;
+    explicit InputArray(Base&& array) : Base(array.release(), stolen_t{}) {}
+
+    // Refuses with MemoryError, before it is made, the float32 copy that converting `source`
+    // (an array that is not float32 in C order) takes.
+    static void check_conversion(pybind11::handle source) {
+        if (!pybind11::isinstance<pybind11::array>(source)) {
+            return;  // a list or other sequence: its own objects far outweigh the copy
+        }
+        const auto array = pybind11::reinterpret_borrow<pybind11::array>(source);
+        std::string shape;
+        for (pybind11::ssize_t k = 0; k < array.ndim(); ++k) {
+            shape += (k == 0 ? "" : " x ") + std::to_string(array.shape(k));
+        }
+        CallMemory memory;
+        require_memory(heap_array_bytes(static_cast<std::uint64_t>(array.size()), sizeof(float)),
+                       "the float32 copy of a " + shape + " " +
+                           std::string(pybind11::str(array.dtype())) + " array",
+                       memory);
+    }
+};
+
+}  // namespace kavri
+
+namespace pybind11::detail {
+
+template <>
+struct handle_type_name<kavri::InputArray> : handle_type_name<kavri::InputArray::Base> {};
+
+template <>
+struct pyobject_caster<kavri::InputArray> {
+    using type = kavri::InputArray;
+
+    bool load(handle src, bool convert) {
+        const bool ready = type::Base::check_(src);
+        if (!convert && !ready) {
+            return false;
+        }
+        if (!ready) {
+            type::check_conversion(src);
+        }
+        type::Base array = type::Base::ensure(src);
+        if (!array) {
+            return false;
+        }
+        value = type(std::move(array));
+        return true;
+    }
+
+    static handle cast(const handle& src, return_value_policy /*policy*/, handle /*parent*/) {
+        return src.inc_ref();
+    }
+
+    PYBIND11_TYPE_CASTER(type, handle_type_name<type>::name);
+};
+
+}  // namespace pybind11::detail
