@@ -45,7 +45,7 @@ def dask_client() -> Iterator[Any]:
         try:
             cluster = distributed.LocalCluster(n_workers=1, threads_per_worker=2,
                                                processes=True, host="127.0.0.1",
-                                               dashboard_address=None)
+                                               dashboard_address=":0")
         except (OSError, TimeoutError) as error:
             pytest.skip(f"the Dask cluster did not start within {DASK_START_SECONDS} s: "
                         f"{error}")
