@@ -72,15 +72,18 @@ def run(base: Path, files: int, rounds: int, warmup: int) -> dict[str, list[floa
 
 def table(times: dict[str, list[float]], files: int) -> str:
     medians = {name: statistics.median(values) for name, values in times.items()}
-    lines = ["| folder | files beside the target | median ms | best ms | writes |",
-             "| --- | ---: | ---: | ---: | ---: |"]
+    lines = [
+        "| folder | files beside the target | median ms | best ms | writes |",
+        "| --- | ---: | ---: | ---: | ---: |",
+    ]
     for name, values in times.items():
         count = 0 if name == "empty" else files
-        lines.append(f"| {name} | {count:,} | {medians[name] * 1000:.2f} | "
-                     f"{min(values) * 1000:.2f} | {len(values)} |")
+        lines.append(
+            f"| {name} | {count:,} | {medians[name] * 1000:.2f} | "
+            f"{min(values) * 1000:.2f} | {len(values)} |"
+        )
     lines.append("")
-    lines.append(f"Ratio of the medians, large / empty: "
-                 f"{medians['large'] / medians['empty']:.2f}")
+    lines.append(f"Ratio of the medians, large / empty: {medians['large'] / medians['empty']:.2f}")
     return "\n".join(lines)
 
 
@@ -98,9 +101,11 @@ def main() -> int:
     print(result)
     if args.out is not None:
         stamp = dt.datetime.now().strftime("%Y-%m-%d %H:%M")
-        header = (f"Kavri {kavri.__version__}, Python {platform.python_version()}, "
-                  f"{platform.system()} {platform.release()}, {os.cpu_count()} cores, "
-                  f"{stamp}; `{' '.join([Path(sys.argv[0]).name, *sys.argv[1:]])}`\n\n")
+        header = (
+            f"Kavri {kavri.__version__}, Python {platform.python_version()}, "
+            f"{platform.system()} {platform.release()}, {os.cpu_count()} cores, "
+            f"{stamp}; `{' '.join([Path(sys.argv[0]).name, *sys.argv[1:]])}`\n\n"
+        )
         args.out.write_text(header + result + "\n")
     return 0
 

@@ -38,15 +38,26 @@ CLIPS = 200
 SEED = 2024
 RESULTS = Path(__file__).parent / "results"
 
-KAVRI_CHAIN = {"chain": [
-    {"type": "gain", "db": {"uniform": [-6, 6]}, "p": 0.8},
-    {"type": "highpass", "frequency_hz": {"log_uniform": [20, 400]},
-     "stages": {"uniform": [1, 2]}, "p": 0.5},
-    {"type": "peak_eq", "frequency_hz": {"log_uniform": [200, 4000]},
-     "gain_db": {"uniform": [-9, 9]}, "q": {"log_uniform": [0.5, 2]}, "p": 0.5},
-    {"type": "distortion", "drive": {"log_uniform": [1, 8]}, "p": 0.5},
-    {"type": "limiter", "ceiling_db": {"uniform": [-3, -0.5]}, "p": 0.5},
-]}
+KAVRI_CHAIN = {
+    "chain": [
+        {"type": "gain", "db": {"uniform": [-6, 6]}, "p": 0.8},
+        {
+            "type": "highpass",
+            "frequency_hz": {"log_uniform": [20, 400]},
+            "stages": {"uniform": [1, 2]},
+            "p": 0.5,
+        },
+        {
+            "type": "peak_eq",
+            "frequency_hz": {"log_uniform": [200, 4000]},
+            "gain_db": {"uniform": [-9, 9]},
+            "q": {"log_uniform": [0.5, 2]},
+            "p": 0.5,
+        },
+        {"type": "distortion", "drive": {"log_uniform": [1, 8]}, "p": 0.5},
+        {"type": "limiter", "ceiling_db": {"uniform": [-3, -0.5]}, "p": 0.5},
+    ]
+}
 
 
 def clips(count: int = CLIPS) -> list[np.ndarray]:
@@ -72,8 +83,15 @@ def audiomentations_chain():
     transforms = [
         am.Gain(min_gain_db=-6, max_gain_db=6, p=0.8),
         am.HighPassFilter(min_cutoff_freq=20, max_cutoff_freq=400, p=0.5),
-        am.PeakingFilter(min_center_freq=200, max_center_freq=4000, min_gain_db=-9,
-                         max_gain_db=9, min_q=0.5, max_q=2, p=0.5),
+        am.PeakingFilter(
+            min_center_freq=200,
+            max_center_freq=4000,
+            min_gain_db=-9,
+            max_gain_db=9,
+            min_q=0.5,
+            max_q=2,
+            p=0.5,
+        ),
         am.TanhDistortion(min_distortion=0.01, max_distortion=0.7, p=0.5),
     ]
     try:
@@ -121,6 +139,7 @@ def _ranges(workers: int) -> list[tuple[int, int]]:
 
 def throughput(fn, executor: Executor | None, workers: int, repeat: int) -> float:
     """Best clips per second over ``repeat`` runs of all clips split into ``workers`` parts."""
+
     def once() -> int:
         if executor is None:
             return fn(0, CLIPS)
@@ -170,12 +189,21 @@ def effect_costs(repeat: int) -> list[tuple[str, float, float]]:
     frames = clip[:, np.newaxis]
     pairs = [
         ("gain", [{"type": "gain", "db": 3.0}], am.Gain(-6, 6, p=1)),
-        ("high-pass", [{"type": "highpass", "frequency_hz": 120.0, "stages": 2}],
-         am.HighPassFilter(20, 400, p=1)),
-        ("peaking EQ", [{"type": "peak_eq", "frequency_hz": 900.0, "gain_db": 6.0}],
-         am.PeakingFilter(200, 4000, -9, 9, 0.5, 2, p=1)),
-        ("tanh distortion", [{"type": "distortion", "drive": 3.0}],
-         am.TanhDistortion(0.01, 0.7, p=1)),
+        (
+            "high-pass",
+            [{"type": "highpass", "frequency_hz": 120.0, "stages": 2}],
+            am.HighPassFilter(20, 400, p=1),
+        ),
+        (
+            "peaking EQ",
+            [{"type": "peak_eq", "frequency_hz": 900.0, "gain_db": 6.0}],
+            am.PeakingFilter(200, 4000, -9, 9, 0.5, 2, p=1),
+        ),
+        (
+            "tanh distortion",
+            [{"type": "distortion", "drive": 3.0}],
+            am.TanhDistortion(0.01, 0.7, p=1),
+        ),
         ("limiter", [{"type": "limiter", "ceiling_db": -2.0}], None),
     ]
     try:
@@ -199,8 +227,9 @@ def effect_costs(repeat: int) -> list[tuple[str, float, float]]:
     for name, chain, peer in pairs:
         # The engine call itself, as kavri.augment makes it.
         ours = cpu(lambda chain=chain: kavri.process_pipeline(frames, RATE, chain))
-        theirs = (cpu(lambda peer=peer: peer(samples=clip, sample_rate=RATE)) if peer
-                  else float("nan"))
+        theirs = (
+            cpu(lambda peer=peer: peer(samples=clip, sample_rate=RATE)) if peer else float("nan")
+        )
         rows.append((name, ours, theirs))
     return rows
 
@@ -237,22 +266,29 @@ def main() -> None:
             processes = throughput(fn, pool, 2, args.repeat)
         cpu = cpu_per_clip(fn, args.repeat)
         rows[name] = (single, threads, processes, max(threads, processes), cpu)
-        print(f"{name:>16}: {single:9.1f} clips/s on one thread, {threads:9.1f} on two "
-              f"threads, {processes:9.1f} on two processes; {cpu:7.1f} CPU us per clip",
-              flush=True)
+        print(
+            f"{name:>16}: {single:9.1f} clips/s on one thread, {threads:9.1f} on two "
+            f"threads, {processes:9.1f} on two processes; {cpu:7.1f} CPU us per clip",
+            flush=True,
+        )
     draw = sampling_cost(args.repeat)
     costs = effect_costs(args.repeat)
     fixed = call_cost(args.repeat)
     k, a = rows["kavri"], rows["audiomentations"]
     one, two, cpu_ratio = k[0] / a[0], k[3] / a[3], a[4] / k[4]
-    print(f"speed-up: {one:.1f}x on one thread, {two:.1f}x on two workers, {cpu_ratio:.1f}x "
-          f"in CPU time; drawing one chain {draw:.1f} us")
+    print(
+        f"speed-up: {one:.1f}x on one thread, {two:.1f}x on two workers, {cpu_ratio:.1f}x "
+        f"in CPU time; drawing one chain {draw:.1f} us"
+    )
 
-    limiter_note = ("" if has_limiter else
-                    "\naudiomentations' Limiter needs the cylimiter package, which has no build "
-                    "for CPython 3.12 (its source release fails to compile against 3.12's "
-                    "headers); its chain therefore ran **without** the limiter, four effects "
-                    "against Kavri's five. This favours audiomentations.\n")
+    limiter_note = (
+        ""
+        if has_limiter
+        else "\naudiomentations' Limiter needs the cylimiter package, which has no build "
+        "for CPython 3.12 (its source release fails to compile against 3.12's "
+        "headers); its chain therefore ran **without** the limiter, four effects "
+        "against Kavri's five. This favours audiomentations.\n"
+    )
     lines = [
         "# Augmentation throughput: Kavri against audiomentations",
         "",
@@ -274,8 +310,9 @@ def main() -> None:
         "|---|---:|---:|---:|---:|---:|",
     ]
     for name, (single, threads, processes, best, cpu) in rows.items():
-        lines.append(f"| {name} | {single:.0f} | {threads:.0f} | {processes:.0f} | {best:.0f} "
-                     f"| {cpu:.0f} |")
+        lines.append(
+            f"| {name} | {single:.0f} | {threads:.0f} | {processes:.0f} | {best:.0f} | {cpu:.0f} |"
+        )
     lines += [
         "",
         "Clips per second (wall time), higher is better; the last column is the CPU time "
@@ -296,8 +333,7 @@ def main() -> None:
         peer = "n/a" if theirs != theirs else f"{theirs:.0f}"
         lines.append(f"| {name} | {ours:.0f} | {peer} |")
     weights = [0.8, 0.5, 0.5, 0.5, 0.5]
-    expected = [w * max(ours - fixed, 0.0)
-                for w, (_, ours, _) in zip(weights, costs, strict=True)]
+    expected = [w * max(ours - fixed, 0.0) for w, (_, ours, _) in zip(weights, costs, strict=True)]
     heaviest = max(range(len(costs)), key=lambda i: expected[i])
     lines += [
         "",

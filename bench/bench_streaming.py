@@ -80,8 +80,9 @@ def peak_of_child(command: list[str]) -> tuple[int, float, int]:
         elapsed = time.perf_counter() - start
         print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss, elapsed, status)
     """)
-    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                         check=True).stdout.split()
+    out = subprocess.run(
+        [sys.executable, "-c", script], capture_output=True, text=True, check=True
+    ).stdout.split()
     return int(out[0]), float(out[1]), int(out[2])
 
 
@@ -91,14 +92,22 @@ def bench_memory(folder: Path, chain_file: Path, lengths: list[float]) -> list[d
         source, output = folder / f"{minutes:g}min.wav", folder / "out.wav"
         frames = write_music(source, minutes)
         peak, elapsed, status = peak_of_child(
-            kavri_command("process", str(source), str(output), "--chain", str(chain_file),
-                          "--quiet"))
+            kavri_command(
+                "process", str(source), str(output), "--chain", str(chain_file), "--quiet"
+            )
+        )
         assert status == 0, f"kavri process failed on {source}"
         assert sf.info(str(output)).frames == frames
-        rows.append({"minutes": minutes, "frames": frames, "peak_mb": peak / 1024,
-                     "seconds": elapsed, "realtime": minutes * 60 / elapsed})
-        print(f"memory: {minutes:g} min: {peak / 1024:.1f} MB peak, {elapsed:.2f} s",
-              flush=True)
+        rows.append(
+            {
+                "minutes": minutes,
+                "frames": frames,
+                "peak_mb": peak / 1024,
+                "seconds": elapsed,
+                "realtime": minutes * 60 / elapsed,
+            }
+        )
+        print(f"memory: {minutes:g} min: {peak / 1024:.1f} MB peak, {elapsed:.2f} s", flush=True)
         source.unlink()
         output.unlink()
     return rows
@@ -130,8 +139,7 @@ def bench_speed(folder: Path, minutes: float, repeat: int) -> dict:
 
     whole_file()  # warm the page cache for both
     result: dict = {"minutes": minutes, "repeat": repeat}
-    result["file_whole"], result["file_streamed"] = best_of_pair(whole_file, streamed_file,
-                                                                 repeat)
+    result["file_whole"], result["file_streamed"] = best_of_pair(whole_file, streamed_file, repeat)
     audio, rate = kavri.read(source)
     chunk = kavri.streamfile.chunk_frames(rate, 2048)
 
@@ -141,11 +149,12 @@ def bench_speed(folder: Path, minutes: float, repeat: int) -> dict:
     def engine_streamed() -> None:
         stream = kavri.Stream(CHAIN, rate, 2)
         for start in range(0, len(audio), chunk):
-            stream.process(audio[start:start + chunk])
+            stream.process(audio[start : start + chunk])
         stream.flush()
 
-    result["engine_whole"], result["engine_streamed"] = best_of_pair(engine_whole,
-                                                                     engine_streamed, repeat)
+    result["engine_whole"], result["engine_streamed"] = best_of_pair(
+        engine_whole, engine_streamed, repeat
+    )
     del audio
     source.unlink()
     output.unlink()
@@ -177,7 +186,10 @@ def bench_stop(folder: Path, minutes: float, repeat: int) -> list[dict]:
             for _ in range(repeat):
                 child = subprocess.Popen(
                     kavri_command(*command, "--chain", str(folder / "chain.json"), "--quiet"),
-                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+                    stdout=subprocess.DEVNULL,
+                    stderr=subprocess.PIPE,
+                    text=True,
+                )
                 started = wait_for_temporary(folder, child, count)
                 if started:
                     time.sleep(0.5)
@@ -191,10 +203,15 @@ def bench_stop(folder: Path, minutes: float, repeat: int) -> list[dict]:
                     assert not (folder / "out.wav").exists()
                 shutil.rmtree(folder / "out", ignore_errors=True)
                 (folder / "out.wav").unlink(missing_ok=True)
-            rows.append({"command": label, "signal": signal.Signals(signum).name,
-                         "runs": len(delays),
-                         "median_ms": statistics.median(delays) * 1000 if delays else 0.0,
-                         "max_ms": max(delays) * 1000 if delays else 0.0})
+            rows.append(
+                {
+                    "command": label,
+                    "signal": signal.Signals(signum).name,
+                    "runs": len(delays),
+                    "median_ms": statistics.median(delays) * 1000 if delays else 0.0,
+                    "max_ms": max(delays) * 1000 if delays else 0.0,
+                }
+            )
             print(f"stop: {rows[-1]}", flush=True)
     for path in (folder / "in").iterdir():
         path.unlink()
@@ -219,8 +236,10 @@ def markdown(report: dict) -> str:
         "|---|---:|---:|---:|---:|",
     ]
     for row in report["memory"]:
-        lines.append(f"| {row['minutes']:g} min | {row['frames']} | {row['peak_mb']:.1f} | "
-                     f"{row['seconds']:.2f} | {row['realtime']:.0f} |")
+        lines.append(
+            f"| {row['minutes']:g} min | {row['frames']} | {row['peak_mb']:.1f} | "
+            f"{row['seconds']:.2f} | {row['realtime']:.0f} |"
+        )
     peaks = [row["peak_mb"] for row in report["memory"]]
     speed = report["speed"]
     lines += [
@@ -248,18 +267,30 @@ def markdown(report: dict) -> str:
         "|---|---|---:|---:|---:|",
     ]
     for row in report["stop"]:
-        lines.append(f"| {row['command']} | {row['signal']} | {row['runs']} | "
-                     f"{row['median_ms']:.0f} | {row['max_ms']:.0f} |")
-    lines += ["", "Every stopped run exited 130 (SIGINT) or 143 (SIGTERM) and left neither an "
-              "output nor a temporary file (runs that finished before the signal are not "
-              "counted).", ""]
+        lines.append(
+            f"| {row['command']} | {row['signal']} | {row['runs']} | "
+            f"{row['median_ms']:.0f} | {row['max_ms']:.0f} |"
+        )
+    lines += [
+        "",
+        "Every stopped run exited 130 (SIGINT) or 143 (SIGTERM) and left neither an "
+        "output nor a temporary file (runs that finished before the signal are not "
+        "counted).",
+        "",
+    ]
     return "\n".join(lines)
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--lengths", type=float, nargs="+", default=[2, 20, 60],
-                        metavar="MINUTES", help="input lengths for the memory table")
+    parser.add_argument(
+        "--lengths",
+        type=float,
+        nargs="+",
+        default=[2, 20, 60],
+        metavar="MINUTES",
+        help="input lengths for the memory table",
+    )
     parser.add_argument("--speed-minutes", type=float, default=10)
     parser.add_argument("--stop-minutes", type=float, default=10)
     parser.add_argument("--repeat", type=int, default=5)
@@ -270,9 +301,11 @@ def main() -> int:
         chain_file = folder / "chain.json"
         chain_file.write_text(json.dumps(CHAIN))
         report = {
-            "date": dt.datetime.now(dt.timezone.utc).isoformat(timespec="seconds"),
+            "date": dt.datetime.now(dt.UTC).isoformat(timespec="seconds"),
             "machine": f"{platform.system()} {platform.machine()}, {os.cpu_count()} cores",
-            "cpu": cpu_name(), "kavri": kavri.__version__, "load": os.getloadavg()[0],
+            "cpu": cpu_name(),
+            "kavri": kavri.__version__,
+            "load": os.getloadavg()[0],
             "memory": bench_memory(folder, chain_file, args.lengths),
             "speed": bench_speed(folder, args.speed_minutes, args.repeat),
             "stop": bench_stop(folder, args.stop_minutes, args.repeat),

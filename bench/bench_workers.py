@@ -59,6 +59,7 @@ except ImportError:  # a build from before the rule (--before): workers as given
     def useful_workers(channels: int, frames: int, workers: int) -> int:
         return workers
 
+
 RATE = 48_000
 SECONDS = 20
 BLOCK = 256
@@ -112,12 +113,16 @@ def pipeline_rows(rounds: int) -> list[str]:
             rule = useful_workers(channels, frames, 2)
             outs = [process_pipeline(audio, RATE, chain, 2048, w) for w in (1, 2, rule)]
             assert all(np.array_equal(outs[0], o, equal_nan=True) for o in outs[1:])
-            t1, t2, tr = alternate([lambda w=w: process_pipeline(audio, RATE, chain, 2048, w)
-                                    for w in (1, 2, rule)], rounds)
+            t1, t2, tr = alternate(
+                [lambda w=w: process_pipeline(audio, RATE, chain, 2048, w) for w in (1, 2, rule)],
+                rounds,
+            )
             raw, raw_best = ratio(t1, t2)
             ruled, ruled_best = ratio(t1, tr)
-            rows.append(f"| {name} | {channels} | {statistics.median(t1) * 1e3:.1f} ms | "
-                        f"{raw:.2f}x ({raw_best:.2f}x) | {rule} | {ruled:.2f}x ({ruled_best:.2f}x) |")
+            rows.append(
+                f"| {name} | {channels} | {statistics.median(t1) * 1e3:.1f} ms | "
+                f"{raw:.2f}x ({raw_best:.2f}x) | {rule} | {ruled:.2f}x ({ruled_best:.2f}x) |"
+            )
             print(rows[-1], flush=True)
     return rows
 
@@ -128,7 +133,7 @@ def stream_rows(rounds: int) -> list[str]:
     for name, chain in CHAINS.items():
         for channels in (2, 8, 32):
             audio = signal(frames, channels)
-            blocks = [audio[i:i + BLOCK] for i in range(0, frames, BLOCK)]
+            blocks = [audio[i : i + BLOCK] for i in range(0, frames, BLOCK)]
             per_block: dict[int, list[float]] = {1: [], 2: []}
             totals: dict[int, list[float]] = {1: [], 2: []}
             for _ in range(rounds):
@@ -138,7 +143,7 @@ def stream_rows(rounds: int) -> list[str]:
                 outs: dict[int, list[np.ndarray]] = {1: [], 2: []}
                 spent = {1: 0.0, 2: 0.0}
                 for k, block in enumerate(blocks):
-                    for w in ((1, 2) if k % 2 == 0 else (2, 1)):
+                    for w in (1, 2) if k % 2 == 0 else (2, 1):
                         start = time.perf_counter()
                         outs[w].append(streams[w].process(block))
                         took = time.perf_counter() - start
@@ -147,11 +152,15 @@ def stream_rows(rounds: int) -> list[str]:
                 for w in (1, 2):
                     outs[w].append(streams[w].flush())
                     totals[w].append(spent[w])
-                assert np.array_equal(np.concatenate(outs[1]), np.concatenate(outs[2]), equal_nan=True)
+                assert np.array_equal(
+                    np.concatenate(outs[1]), np.concatenate(outs[2]), equal_nan=True
+                )
             m1, m2 = statistics.median(per_block[1]), statistics.median(per_block[2])
             total, total_best = ratio(totals[1], totals[2])
-            rows.append(f"| {name} | {channels} | {m1 * 1e6:.1f} us | {m2 * 1e6:.1f} us | {m1 / m2:.2f}x | "
-                        f"{statistics.median(totals[1]) * 1e3:.0f} ms | {total:.2f}x ({total_best:.2f}x) |")
+            rows.append(
+                f"| {name} | {channels} | {m1 * 1e6:.1f} us | {m2 * 1e6:.1f} us | {m1 / m2:.2f}x | "
+                f"{statistics.median(totals[1]) * 1e3:.0f} ms | {total:.2f}x ({total_best:.2f}x) |"
+            )
             print(rows[-1], flush=True)
     return rows
 
@@ -164,9 +173,13 @@ def calibration_rows(rounds: int) -> list[str]:
             for exponent in range(15, 26, 2):
                 frames = (1 << exponent) // channels
                 audio = signal(frames, channels)
-                t1, t2 = alternate([lambda: process_pipeline(audio, RATE, chain, 2048, 1),
-                                    lambda: process_pipeline(audio, RATE, chain, 2048, 2)],
-                                   rounds)
+                t1, t2 = alternate(
+                    [
+                        lambda: process_pipeline(audio, RATE, chain, 2048, 1),
+                        lambda: process_pipeline(audio, RATE, chain, 2048, 2),
+                    ],
+                    rounds,
+                )
                 cells.append(f"{ratio(t1, t2)[0]:.2f}")
             rows.append(f"| {name} | {channels} | " + " | ".join(cells) + " |")
             print(rows[-1], flush=True)
@@ -181,7 +194,8 @@ def main() -> None:
     args = parser.parse_args()
     rounds = max(7, args.rounds)
     lines = [
-        "# Worker threads" + (" before the rule and the stream's worker pool" if args.before else ""),
+        "# Worker threads"
+        + (" before the rule and the stream's worker pool" if args.before else ""),
         "",
         f"`bench/bench_workers.py`, {dt.date.today()}, {cpu_name()}, {platform.machine()}, "
         f"Python {sys.version.split()[0]}, {rounds} alternating rounds (method in the script's "
@@ -227,7 +241,9 @@ def main() -> None:
         "third or more.",
     ]
     RESULTS.mkdir(exist_ok=True)
-    (RESULTS / ("workers-before.md" if args.before else "workers.md")).write_text("\n".join(lines) + "\n")
+    (RESULTS / ("workers-before.md" if args.before else "workers.md")).write_text(
+        "\n".join(lines) + "\n"
+    )
 
 
 if __name__ == "__main__":

@@ -30,9 +30,28 @@ from kavri.catalogue import effect_types
 RATE = 48_000
 LONG_SECONDS = 60
 TYPES = effect_types()
-PER_CHANNEL = {"gain", "clip", "distortion", "tremolo", "delay", "lowpass", "highpass", "bandpass",
-               "notch", "peak_eq", "low_shelf", "high_shelf", "compressor", "upward_compression",
-               "limiter", "expander", "noise_gate", "deesser", "dynamic_eq", "transient_shaper"}
+PER_CHANNEL = {
+    "gain",
+    "clip",
+    "distortion",
+    "tremolo",
+    "delay",
+    "lowpass",
+    "highpass",
+    "bandpass",
+    "notch",
+    "peak_eq",
+    "low_shelf",
+    "high_shelf",
+    "compressor",
+    "upward_compression",
+    "limiter",
+    "expander",
+    "noise_gate",
+    "deesser",
+    "dynamic_eq",
+    "transient_shaper",
+}
 FILTERS = ["lowpass", "highpass", "bandpass", "notch", "peak_eq", "low_shelf", "high_shelf"]
 MEMORYLESS = ["gain", "clip", "pan", "stereo_width"]
 RESULTS = Path(__file__).parent / "results"
@@ -48,8 +67,10 @@ def music(seconds: float, channels: int, seed: int = 2024) -> np.ndarray:
     hits[rng.integers(0, frames, size=max(1, int(seconds * 4)))] = 1.0
     envelope = np.convolve(hits, np.exp(-np.arange(2400) / 300.0))[:frames]
     for ch in range(channels):
-        tones = sum(0.12 * np.sin(2 * np.pi * f * (1 + 0.002 * ch) * t + ch)
-                    for f in (110.0, 220.0, 329.6, 440.0, 1760.0))
+        tones = sum(
+            0.12 * np.sin(2 * np.pi * f * (1 + 0.002 * ch) * t + ch)
+            for f in (110.0, 220.0, 329.6, 440.0, 1760.0)
+        )
         noise = 0.03 * rng.standard_normal(frames)
         out[:, ch] = tones + noise + 0.5 * envelope * rng.standard_normal(frames)
     return out
@@ -95,17 +116,47 @@ def pedalboard_pairs(pb):
         ({"type": "gain", "db": -3.0}, pb.Gain(gain_db=-3.0), ""),
         ({"type": "clip", "threshold": 0.5}, pb.Clipping(threshold_db=-6.0206), ""),
         ({"type": "distortion", "drive": 2.0}, pb.Distortion(drive_db=6.0206), "both tanh"),
-        ({"type": "compressor"}, pb.Compressor(threshold_db=-18, ratio=4, attack_ms=10, release_ms=80), ""),
-        ({"type": "limiter"}, pb.Limiter(threshold_db=-1, release_ms=60), "pedalboard's has look-ahead"),
-        ({"type": "noise_gate"}, pb.NoiseGate(threshold_db=-45, ratio=10, attack_ms=3, release_ms=60),
-         "pedalboard's is an expander with a ratio"),
-        ({"type": "chorus"}, pb.Chorus(rate_hz=0.9, depth=0.4, centre_delay_ms=18, feedback=0.12, mix=0.35), ""),
-        ({"type": "phaser"}, pb.Phaser(rate_hz=0.35, depth=0.75, centre_frequency_hz=900, feedback=0.2, mix=0.5),
-         ""),
+        (
+            {"type": "compressor"},
+            pb.Compressor(threshold_db=-18, ratio=4, attack_ms=10, release_ms=80),
+            "",
+        ),
+        (
+            {"type": "limiter"},
+            pb.Limiter(threshold_db=-1, release_ms=60),
+            "pedalboard's has look-ahead",
+        ),
+        (
+            {"type": "noise_gate"},
+            pb.NoiseGate(threshold_db=-45, ratio=10, attack_ms=3, release_ms=60),
+            "pedalboard's is an expander with a ratio",
+        ),
+        (
+            {"type": "chorus"},
+            pb.Chorus(rate_hz=0.9, depth=0.4, centre_delay_ms=18, feedback=0.12, mix=0.35),
+            "",
+        ),
+        (
+            {"type": "phaser"},
+            pb.Phaser(rate_hz=0.35, depth=0.75, centre_frequency_hz=900, feedback=0.2, mix=0.5),
+            "",
+        ),
         ({"type": "delay"}, pb.Delay(delay_seconds=0.15, feedback=0.35, mix=0.2), ""),
-        ({"type": "peak_eq", "gain_db": 6.0}, pb.PeakFilter(cutoff_frequency_hz=1000, gain_db=6, q=1.0), ""),
-        ({"type": "low_shelf", "gain_db": 6.0}, pb.LowShelfFilter(cutoff_frequency_hz=120, gain_db=6), ""),
-        ({"type": "high_shelf", "gain_db": 6.0}, pb.HighShelfFilter(cutoff_frequency_hz=8000, gain_db=6), ""),
+        (
+            {"type": "peak_eq", "gain_db": 6.0},
+            pb.PeakFilter(cutoff_frequency_hz=1000, gain_db=6, q=1.0),
+            "",
+        ),
+        (
+            {"type": "low_shelf", "gain_db": 6.0},
+            pb.LowShelfFilter(cutoff_frequency_hz=120, gain_db=6),
+            "",
+        ),
+        (
+            {"type": "high_shelf", "gain_db": 6.0},
+            pb.HighShelfFilter(cutoff_frequency_hz=8000, gain_db=6),
+            "",
+        ),
     ]
 
 
@@ -118,14 +169,24 @@ def bench_types(long, long8, repeat):
         t8_1 = kavri_time(long8, chain, 2, 1)
         t8_2 = kavri_time(long8, chain, 2, 2)
         frames = long.shape[0]
-        rows.append({
-            "type": name, "seconds_w1": t1, "seconds_w2": t2,
-            "samples_per_s_per_channel_w1": frames / t1, "samples_per_s_per_channel_w2": frames / t2,
-            "realtime_w1": LONG_SECONDS / t1, "realtime_w2": LONG_SECONDS / t2,
-            "eight_channel_w1": t8_1, "eight_channel_w2": t8_2, "eight_channel_speedup": t8_1 / t8_2,
-        })
-        print(f"  {name:<20} {LONG_SECONDS / t1:9.0f}x real time, 8 channels workers 2: {t8_1 / t8_2:4.2f}x",
-              flush=True)
+        rows.append(
+            {
+                "type": name,
+                "seconds_w1": t1,
+                "seconds_w2": t2,
+                "samples_per_s_per_channel_w1": frames / t1,
+                "samples_per_s_per_channel_w2": frames / t2,
+                "realtime_w1": LONG_SECONDS / t1,
+                "realtime_w2": LONG_SECONDS / t2,
+                "eight_channel_w1": t8_1,
+                "eight_channel_w2": t8_2,
+                "eight_channel_speedup": t8_1 / t8_2,
+            }
+        )
+        print(
+            f"  {name:<20} {LONG_SECONDS / t1:9.0f}x real time, 8 channels workers 2: {t8_1 / t8_2:4.2f}x",
+            flush=True,
+        )
     return rows
 
 
@@ -162,19 +223,38 @@ def bench_pedalboard(long, repeat):
     planar = np.ascontiguousarray(long.T)
     rows = []
     for spec, plugin, note in pedalboard_pairs(pb):
-        t = alternating({"kavri": lambda: process_pipeline(long, RATE, [spec], 2048, 1),
-                         "planar": lambda: plugin(planar, RATE, reset=True),
-                         "interleaved": lambda: plugin(long, RATE, reset=True)}, rounds=max(repeat, 5))
+        t = alternating(
+            {
+                "kavri": lambda: process_pipeline(long, RATE, [spec], 2048, 1),
+                "planar": lambda: plugin(planar, RATE, reset=True),
+                "interleaved": lambda: plugin(long, RATE, reset=True),
+            },
+            rounds=max(repeat, 5),
+        )
         layout = "planar" if t["planar"]["best_s"] <= t["interleaved"]["best_s"] else "interleaved"
         s = speedup(t[layout], t["kavri"])
-        rows.append({"kavri": spec["type"], "pedalboard": type(plugin).__name__,
-                     "kavri_s": t["kavri"]["best_s"], "pedalboard_planar_s": t["planar"]["best_s"],
-                     "pedalboard_interleaved_s": t["interleaved"]["best_s"], "peer_layout": layout,
-                     "speedup": s["best"], "speedup_median_round": s["median_round"],
-                     "speedup_other_layout": t["interleaved" if layout == "planar" else "planar"]["best_s"]
-                     / t["kavri"]["best_s"], "note": note})
-        print(f"  pedalboard {type(plugin).__name__:<16} Kavri {s['best']:5.2f}x faster "
-              f"(peer {layout}; median round {s['median_round']:.2f})", flush=True)
+        rows.append(
+            {
+                "kavri": spec["type"],
+                "pedalboard": type(plugin).__name__,
+                "kavri_s": t["kavri"]["best_s"],
+                "pedalboard_planar_s": t["planar"]["best_s"],
+                "pedalboard_interleaved_s": t["interleaved"]["best_s"],
+                "peer_layout": layout,
+                "speedup": s["best"],
+                "speedup_median_round": s["median_round"],
+                "speedup_other_layout": t["interleaved" if layout == "planar" else "planar"][
+                    "best_s"
+                ]
+                / t["kavri"]["best_s"],
+                "note": note,
+            }
+        )
+        print(
+            f"  pedalboard {type(plugin).__name__:<16} Kavri {s['best']:5.2f}x faster "
+            f"(peer {layout}; median round {s['median_round']:.2f})",
+            flush=True,
+        )
     return rows
 
 
@@ -191,20 +271,31 @@ def bench_scipy(long, repeat):
     for stages in (1, 4):
         sos = np.repeat(signal.butter(2, 1000, fs=RATE, output="sos"), stages, axis=0)
         sos32 = sos.astype(np.float32)
-        contenders = {"sosfilt32": lambda: signal.sosfilt(sos32, planar32, axis=-1),
-                      "sosfilt32_interleaved": lambda: signal.sosfilt(sos32, long, axis=0),
-                      "sosfilt64": lambda: signal.sosfilt(sos, planar64, axis=-1)}
+        contenders = {
+            "sosfilt32": lambda: signal.sosfilt(sos32, planar32, axis=-1),
+            "sosfilt32_interleaved": lambda: signal.sosfilt(sos32, long, axis=0),
+            "sosfilt64": lambda: signal.sosfilt(sos, planar64, axis=-1),
+        }
         for name in FILTERS:
             contenders[name] = (lambda spec: lambda: process_pipeline(long, RATE, [spec], 2048, 1))(
-                {"type": name, "stages": stages})
+                {"type": name, "stages": stages}
+            )
         t = alternating(contenders, rounds=max(repeat, 5))
         best32 = min(t["sosfilt32"]["best_s"], t["sosfilt32_interleaved"]["best_s"])
         for name in FILTERS:
             tk = t[name]["best_s"]
-            rows.append({"type": name, "stages": stages, "kavri_s": tk, "sosfilt32_s": t["sosfilt32"]["best_s"],
-                         "sosfilt32_interleaved_s": t["sosfilt32_interleaved"]["best_s"],
-                         "sosfilt64_s": t["sosfilt64"]["best_s"], "speedup32": best32 / tk,
-                         "speedup64": t["sosfilt64"]["best_s"] / tk})
+            rows.append(
+                {
+                    "type": name,
+                    "stages": stages,
+                    "kavri_s": tk,
+                    "sosfilt32_s": t["sosfilt32"]["best_s"],
+                    "sosfilt32_interleaved_s": t["sosfilt32_interleaved"]["best_s"],
+                    "sosfilt64_s": t["sosfilt64"]["best_s"],
+                    "speedup32": best32 / tk,
+                    "speedup64": t["sosfilt64"]["best_s"] / tk,
+                }
+            )
     return rows
 
 
@@ -220,8 +311,11 @@ def build_limits(workdir: Path) -> Path | None:
         if not compiler:
             continue
         try:
-            subprocess.run([compiler, *LIMITS_FLAGS, "-o", str(exe), str(LIMITS_SOURCE)],
-                           check=True, capture_output=True)
+            subprocess.run(
+                [compiler, *LIMITS_FLAGS, "-o", str(exe), str(LIMITS_SOURCE)],
+                check=True,
+                capture_output=True,
+            )
             return exe
         except (OSError, subprocess.CalledProcessError):
             continue
@@ -251,17 +345,35 @@ def bench_limits(long, repeat, workdir: Path):
     }
     rows = []
     for name in MEMORYLESS:
-        t = alternating({"kavri": lambda: process_pipeline(long, RATE, [{"type": name}], 2048, 1),
-                         "numpy": numpy_ops[name]}, rounds=max(repeat, 7))
+        t = alternating(
+            {
+                "kavri": lambda: process_pipeline(long, RATE, [{"type": name}], 2048, 1),
+                "numpy": numpy_ops[name],
+            },
+            rounds=max(repeat, 7),
+        )
         total, tn = t["kavri"]["best_s"], t["numpy"]["best_s"]
         own = max(total - empty_s, 1e-9)
-        rows.append({"type": name, "call_s": total, "own_pass_s": own, "copy_s": copy_s,
-                     "own_vs_copy": own / copy_s, "numpy_s": tn, "ratio_numpy": total / tn})
+        rows.append(
+            {
+                "type": name,
+                "call_s": total,
+                "own_pass_s": own,
+                "copy_s": copy_s,
+                "own_vs_copy": own / copy_s,
+                "numpy_s": tn,
+                "ratio_numpy": total / tn,
+            }
+        )
     exe = build_limits(workdir)
     dist = kavri_time(long, [{"type": "distortion"}], repeat)
     dist_own = max(dist - empty_s, 1e-9)
-    row = {"type": "distortion", "call_s": dist, "own_pass_s": dist_own,
-           "numpy_tanh_s": best_time(lambda: np.tanh(long * np.float32(2.0)), repeat)}
+    row = {
+        "type": "distortion",
+        "call_s": dist,
+        "own_pass_s": dist_own,
+        "numpy_tanh_s": best_time(lambda: np.tanh(long * np.float32(2.0)), repeat),
+    }
     if exe:
         raw = workdir / "long.f32"
         long.tofile(raw)
@@ -275,8 +387,15 @@ def bench_limits(long, repeat, workdir: Path):
         for name in FILTERS:
             tk = kavri_time(long, [{"type": name}], repeat)
             own = max(tk - empty_s, 1e-9)
-            rows.append({"type": name, "call_s": tk, "own_pass_s": own, "latency_bound_s": bound,
-                         "ratio_bound": own / bound})
+            rows.append(
+                {
+                    "type": name,
+                    "call_s": tk,
+                    "own_pass_s": own,
+                    "latency_bound_s": bound,
+                    "ratio_bound": own / bound,
+                }
+            )
     return {"copy_s": copy_s, "empty_chain_s": empty_s, "chain_bound_s": bound, "rows": rows}
 
 
@@ -287,8 +406,13 @@ def _numpy_width(audio, out):
     out[:, 1] = mid - side
 
 
-CHAIN = [{"type": "highpass", "frequency_hz": 80.0}, {"type": "compressor"},
-         {"type": "peak_eq", "frequency_hz": 2500.0, "gain_db": 3.0}, {"type": "chorus"}, {"type": "limiter"}]
+CHAIN = [
+    {"type": "highpass", "frequency_hz": 80.0},
+    {"type": "compressor"},
+    {"type": "peak_eq", "frequency_hz": 2500.0, "gain_db": 3.0},
+    {"type": "chorus"},
+    {"type": "limiter"},
+]
 
 
 def bench_chain(long, short, repeat):
@@ -296,24 +420,45 @@ def bench_chain(long, short, repeat):
         import pedalboard as pb
     except ImportError:
         short_s = kavri_time(short, CHAIN, max(repeat, 20))
-        return {"kavri_long_s": kavri_time(long, CHAIN, repeat), "kavri_short_s": short_s,
-                "kavri_short_calls_per_s": 1.0 / short_s}
-    board = pb.Pedalboard([pb.HighpassFilter(80), pb.Compressor(-18, 4, 10, 80),
-                           pb.PeakFilter(2500, 3.0, 1.0), pb.Chorus(0.9, 0.4, 18, 0.12, 0.35),
-                           pb.Limiter(-1, 60)])
+        return {
+            "kavri_long_s": kavri_time(long, CHAIN, repeat),
+            "kavri_short_s": short_s,
+            "kavri_short_calls_per_s": 1.0 / short_s,
+        }
+    board = pb.Pedalboard(
+        [
+            pb.HighpassFilter(80),
+            pb.Compressor(-18, 4, 10, 80),
+            pb.PeakFilter(2500, 3.0, 1.0),
+            pb.Chorus(0.9, 0.4, 18, 0.12, 0.35),
+            pb.Limiter(-1, 60),
+        ]
+    )
     row = {}
     for label, audio, rounds in (("long", long, max(repeat, 5)), ("short", short, 30)):
         planar = np.ascontiguousarray(audio.T)
-        t = alternating({"kavri": lambda: process_pipeline(audio, RATE, CHAIN, 2048, 1),
-                         "planar": lambda: board(planar, RATE, reset=True),
-                         "interleaved": lambda: board(audio, RATE, reset=True)}, rounds)
+        t = alternating(
+            {
+                "kavri": lambda: process_pipeline(audio, RATE, CHAIN, 2048, 1),
+                "planar": lambda: board(planar, RATE, reset=True),
+                "interleaved": lambda: board(audio, RATE, reset=True),
+            },
+            rounds,
+        )
         layout = "planar" if t["planar"]["best_s"] <= t["interleaved"]["best_s"] else "interleaved"
         s = speedup(t[layout], t["kavri"])
-        row.update({f"kavri_{label}_s": t["kavri"]["best_s"], f"pedalboard_{label}_s": t[layout]["best_s"],
-                    f"pedalboard_{label}_other_layout_s":
-                        t["interleaved" if layout == "planar" else "planar"]["best_s"],
-                    f"peer_layout_{label}": layout, f"speedup_{label}": s["best"],
-                    f"speedup_{label}_median_round": s["median_round"]})
+        row.update(
+            {
+                f"kavri_{label}_s": t["kavri"]["best_s"],
+                f"pedalboard_{label}_s": t[layout]["best_s"],
+                f"pedalboard_{label}_other_layout_s": t[
+                    "interleaved" if layout == "planar" else "planar"
+                ]["best_s"],
+                f"peer_layout_{label}": layout,
+                f"speedup_{label}": s["best"],
+                f"speedup_{label}_median_round": s["median_round"],
+            }
+        )
     row["kavri_short_calls_per_s"] = 1.0 / row["kavri_short_s"]
     row["pedalboard_short_calls_per_s"] = 1.0 / row["pedalboard_short_s"]
     return row
@@ -331,8 +476,13 @@ def peers_with_kept_pages(repeat):
     allocated and freed before. Here none do, so the figures compare the processing alone."""
     env = dict(os.environ, **KEPT_PAGES_ENV)
     try:
-        out = subprocess.run([sys.executable, __file__, "--peers-json", "--repeat", str(repeat)],
-                             env=env, capture_output=True, text=True, check=True).stdout
+        out = subprocess.run(
+            [sys.executable, __file__, "--peers-json", "--repeat", str(repeat)],
+            env=env,
+            capture_output=True,
+            text=True,
+            check=True,
+        ).stdout
     except (OSError, subprocess.CalledProcessError) as error:
         return {"skipped": str(error)}
     return json.loads(out.strip().splitlines()[-1])
@@ -389,20 +539,42 @@ MEMORY_CHILD = textwrap.dedent("""
 def bench_memory(frames):
     rows = []
     # State: the effects' own vectors at 48 kHz with these settings (the delay lines dominate).
-    for spec, state_bytes in (({"type": "gain"}, 0), ({"type": "lowpass", "stages": 4}, 64),
-                              ({"type": "compressor"}, 8), ({"type": "delay"}, 2 * 7200 * 4),
-                              ({"type": "chorus"}, 2 * 1708 * 4)):
-        out = subprocess.run([sys.executable, "-c", MEMORY_CHILD, json.dumps(spec), str(frames)],
-                             capture_output=True, text=True, check=True).stdout.split()
+    for spec, state_bytes in (
+        ({"type": "gain"}, 0),
+        ({"type": "lowpass", "stages": 4}, 64),
+        ({"type": "compressor"}, 8),
+        ({"type": "delay"}, 2 * 7200 * 4),
+        ({"type": "chorus"}, 2 * 1708 * 4),
+    ):
+        out = subprocess.run(
+            [sys.executable, "-c", MEMORY_CHILD, json.dumps(spec), str(frames)],
+            capture_output=True,
+            text=True,
+            check=True,
+        ).stdout.split()
         peak, output = int(out[0]), int(out[1])
-        rows.append({"type": spec["type"], "peak_growth_bytes": peak, "output_bytes": output,
-                     "state_bytes": state_bytes, "ratio": peak / (output + state_bytes)})
-        print(f"  memory {spec['type']:<12} {peak / (output + state_bytes):.3f} of output + state", flush=True)
+        rows.append(
+            {
+                "type": spec["type"],
+                "peak_growth_bytes": peak,
+                "output_bytes": output,
+                "state_bytes": state_bytes,
+                "ratio": peak / (output + state_bytes),
+            }
+        )
+        print(
+            f"  memory {spec['type']:<12} {peak / (output + state_bytes):.3f} of output + state",
+            flush=True,
+        )
     return rows
 
 
 def versions():
-    info = {"kavri": kavri.__version__, "numpy": np.__version__, "python": platform.python_version()}
+    info = {
+        "kavri": kavri.__version__,
+        "numpy": np.__version__,
+        "python": platform.python_version(),
+    }
     for name in ("pedalboard", "scipy"):
         try:
             info[name] = __import__(name).__version__
@@ -412,96 +584,171 @@ def versions():
 
 
 def markdown(report) -> str:
-    lines = [f"# Kavri benchmark", "",
-             f"- date: {report['date']}", f"- machine: {report['machine']}", f"- cpu: {report['cpu']}"
-             f" ({report['cores']} cores)", f"- versions: " + ", ".join(f"{k} {v}" for k, v in report["versions"].items()),
-             f"- input: {LONG_SECONDS} s of stereo at {RATE} Hz (and 8 channels); 1 s stereo for per-call overhead",
-             "", "Peers: speed-up = peer time / Kavri time (above 1: Kavri is faster). Limits: "
-             "Kavri time / limit (below 1 is under the limit).", ""]
-    lines += ["## Every effect type (defaults)", "",
-              "| type | real time x (workers 1) | real time x (workers 2) | M samples/s/ch (w1) | 8 ch: workers 2 speed-up |",
-              "|---|---:|---:|---:|---:|"]
+    lines = [
+        "# Kavri benchmark",
+        "",
+        f"- date: {report['date']}",
+        f"- machine: {report['machine']}",
+        f"- cpu: {report['cpu']} ({report['cores']} cores)",
+        "- versions: " + ", ".join(f"{k} {v}" for k, v in report["versions"].items()),
+        f"- input: {LONG_SECONDS} s of stereo at {RATE} Hz (and 8 channels); 1 s stereo for per-call overhead",
+        "",
+        "Peers: speed-up = peer time / Kavri time (above 1: Kavri is faster). Limits: "
+        "Kavri time / limit (below 1 is under the limit).",
+        "",
+    ]
+    lines += [
+        "## Every effect type (defaults)",
+        "",
+        "| type | real time x (workers 1) | real time x (workers 2) | M samples/s/ch (w1) | 8 ch: workers 2 speed-up |",
+        "|---|---:|---:|---:|---:|",
+    ]
     for r in report["types"]:
-        lines.append(f"| {r['type']} | {r['realtime_w1']:.0f} | {r['realtime_w2']:.0f} | "
-                     f"{r['samples_per_s_per_channel_w1'] / 1e6:.1f} | {r['eight_channel_speedup']:.2f} |")
+        lines.append(
+            f"| {r['type']} | {r['realtime_w1']:.0f} | {r['realtime_w2']:.0f} | "
+            f"{r['samples_per_s_per_channel_w1'] / 1e6:.1f} | {r['eight_channel_speedup']:.2f} |"
+        )
     if isinstance(report["pedalboard"], list):
-        lines += ["", "## Against pedalboard (single-threaded, long stereo input)", "",
-                  "Speed-up = pedalboard time / Kavri time (above 1: Kavri is faster), with pedalboard in the "
-                  "faster of its two layouts: its own (channels, frames) or Kavri's (frames, channels), which "
-                  "it converts. Timed in alternating rounds in one process; the median of the per-round "
-                  "ratios is shown beside the ratio of the best times. Both sides allocate a new output array "
-                  "per call, and both times include that.", "",
-                  "The last two columns repeat the measurement in a process whose allocator keeps its pages "
-                  "(MALLOC_MMAP_THRESHOLD_ and MALLOC_TRIM_THRESHOLD_ raised), so that neither side's output "
-                  "comes from freshly mapped pages.", "",
-                  "| kavri | pedalboard | kavri ms | pedalboard ms (planar / interleaved) | speed-up | median round "
-                  "| speed-up, other layout | pages kept: kavri ms / pedalboard ms | pages kept: speed-up | note |",
-                  "|---|---|---:|---:|---:|---:|---:|---:|---:|---|"]
+        lines += [
+            "",
+            "## Against pedalboard (single-threaded, long stereo input)",
+            "",
+            "Speed-up = pedalboard time / Kavri time (above 1: Kavri is faster), with pedalboard in the "
+            "faster of its two layouts: its own (channels, frames) or Kavri's (frames, channels), which "
+            "it converts. Timed in alternating rounds in one process; the median of the per-round "
+            "ratios is shown beside the ratio of the best times. Both sides allocate a new output array "
+            "per call, and both times include that.",
+            "",
+            "The last two columns repeat the measurement in a process whose allocator keeps its pages "
+            "(MALLOC_MMAP_THRESHOLD_ and MALLOC_TRIM_THRESHOLD_ raised), so that neither side's output "
+            "comes from freshly mapped pages.",
+            "",
+            "| kavri | pedalboard | kavri ms | pedalboard ms (planar / interleaved) | speed-up | median round "
+            "| speed-up, other layout | pages kept: kavri ms / pedalboard ms | pages kept: speed-up | note |",
+            "|---|---|---:|---:|---:|---:|---:|---:|---:|---|",
+        ]
         kept = report.get("kept_pages", {})
-        kept_rows = {r["kavri"]: r for r in kept.get("pedalboard", [])} if isinstance(kept, dict) else {}
+        kept_rows = (
+            {r["kavri"]: r for r in kept.get("pedalboard", [])} if isinstance(kept, dict) else {}
+        )
         for r in report["pedalboard"]:
             k = kept_rows.get(r["kavri"])
-            kept_cells = (f"{k['kavri_s'] * 1e3:.1f} / {min(k['pedalboard_planar_s'], k['pedalboard_interleaved_s']) * 1e3:.1f} "
-                          f"| {k['speedup']:.2f}") if k else "| "
-            lines.append(f"| {r['kavri']} | {r['pedalboard']} | {r['kavri_s'] * 1e3:.1f} | "
-                         f"{r['pedalboard_planar_s'] * 1e3:.1f} / {r['pedalboard_interleaved_s'] * 1e3:.1f} | "
-                         f"{r['speedup']:.2f} | {r['speedup_median_round']:.2f} | {r['speedup_other_layout']:.2f} | "
-                         f"{kept_cells} | {r['note']} |")
+            kept_cells = (
+                (
+                    f"{k['kavri_s'] * 1e3:.1f} / {min(k['pedalboard_planar_s'], k['pedalboard_interleaved_s']) * 1e3:.1f} "
+                    f"| {k['speedup']:.2f}"
+                )
+                if k
+                else "| "
+            )
+            lines.append(
+                f"| {r['kavri']} | {r['pedalboard']} | {r['kavri_s'] * 1e3:.1f} | "
+                f"{r['pedalboard_planar_s'] * 1e3:.1f} / {r['pedalboard_interleaved_s'] * 1e3:.1f} | "
+                f"{r['speedup']:.2f} | {r['speedup_median_round']:.2f} | {r['speedup_other_layout']:.2f} | "
+                f"{kept_cells} | {r['note']} |"
+            )
     if isinstance(report["scipy"], list):
-        lines += ["", "## Biquads against scipy.signal.sosfilt", "",
-                  "Speed-up = sosfilt time / Kavri time. float32 sosfilt is timed on (channels, frames) along "
-                  "the last axis and on (frames, channels) along the first; the faster counts.", "",
-                  "| type | stages | kavri ms | sosfilt f32 ms (planar / interleaved) | sosfilt f64 ms "
-                  "| speed-up f32 | speed-up f64 |", "|---|---:|---:|---:|---:|---:|---:|"]
+        lines += [
+            "",
+            "## Biquads against scipy.signal.sosfilt",
+            "",
+            "Speed-up = sosfilt time / Kavri time. float32 sosfilt is timed on (channels, frames) along "
+            "the last axis and on (frames, channels) along the first; the faster counts.",
+            "",
+            "| type | stages | kavri ms | sosfilt f32 ms (planar / interleaved) | sosfilt f64 ms "
+            "| speed-up f32 | speed-up f64 |",
+            "|---|---:|---:|---:|---:|---:|---:|",
+        ]
         for r in report["scipy"]:
-            lines.append(f"| {r['type']} | {r['stages']} | {r['kavri_s'] * 1e3:.1f} | {r['sosfilt32_s'] * 1e3:.1f} / "
-                         f"{r['sosfilt32_interleaved_s'] * 1e3:.1f} | {r['sosfilt64_s'] * 1e3:.1f} | "
-                         f"{r['speedup32']:.2f} | {r['speedup64']:.2f} |")
+            lines.append(
+                f"| {r['type']} | {r['stages']} | {r['kavri_s'] * 1e3:.1f} | {r['sosfilt32_s'] * 1e3:.1f} / "
+                f"{r['sosfilt32_interleaved_s'] * 1e3:.1f} | {r['sosfilt64_s'] * 1e3:.1f} | "
+                f"{r['speedup32']:.2f} | {r['speedup64']:.2f} |"
+            )
     lim = report["limits"]
-    lines += ["", "## Against the limits", "",
-              f"A plain copy of the buffer (NumPy copyto) takes {lim['copy_s'] * 1e3:.2f} ms; a call with an empty "
-              f"chain {lim['empty_chain_s'] * 1e3:.2f} ms (the copy into the output). An effect's own pass is its "
-              "call's time less the empty call's.", ""]
+    lines += [
+        "",
+        "## Against the limits",
+        "",
+        f"A plain copy of the buffer (NumPy copyto) takes {lim['copy_s'] * 1e3:.2f} ms; a call with an empty "
+        f"chain {lim['empty_chain_s'] * 1e3:.2f} ms (the copy into the output). An effect's own pass is its "
+        "call's time less the empty call's.",
+        "",
+    ]
     if lim["chain_bound_s"]:
-        lines += [f"One section's loop-carried chain (multiply, subtract, add, add, each waiting for the one "
-                  f"before) takes {lim['chain_bound_s'] * 1e3:.2f} ms over the frames of the buffer: with the "
-                  "channels side by side, no exact section can run faster.", ""]
-    lines += ["| type | call ms | own pass ms | against | ratio (own pass / limit) | call / NumPy |",
-              "|---|---:|---:|---|---:|---:|"]
+        lines += [
+            f"One section's loop-carried chain (multiply, subtract, add, add, each waiting for the one "
+            f"before) takes {lim['chain_bound_s'] * 1e3:.2f} ms over the frames of the buffer: with the "
+            "channels side by side, no exact section can run faster.",
+            "",
+        ]
+    lines += [
+        "| type | call ms | own pass ms | against | ratio (own pass / limit) | call / NumPy |",
+        "|---|---:|---:|---|---:|---:|",
+    ]
     for r in lim["rows"]:
         if "own_vs_copy" in r:
-            lines.append(f"| {r['type']} | {r['call_s'] * 1e3:.2f} | {r['own_pass_s'] * 1e3:.2f} | copy | "
-                         f"{r['own_vs_copy']:.2f} | {r['ratio_numpy']:.2f} |")
+            lines.append(
+                f"| {r['type']} | {r['call_s'] * 1e3:.2f} | {r['own_pass_s'] * 1e3:.2f} | copy | "
+                f"{r['own_vs_copy']:.2f} | {r['ratio_numpy']:.2f} |"
+            )
         elif r["type"] == "distortion":
-            against = (f"scalar tanhf alone ({r['tanh_s'] * 1e3:.1f} ms)" if "tanh_s" in r else "tanhf (no compiler)")
+            against = (
+                f"scalar tanhf alone ({r['tanh_s'] * 1e3:.1f} ms)"
+                if "tanh_s" in r
+                else "tanhf (no compiler)"
+            )
             ratio = f"{r['own_vs_tanh']:.2f}" if "own_vs_tanh" in r else ""
-            lines.append(f"| distortion | {r['call_s'] * 1e3:.2f} | {r['own_pass_s'] * 1e3:.2f} | {against} | "
-                         f"{ratio} | {r['call_s'] / r['numpy_tanh_s']:.2f} (vector tanh) |")
+            lines.append(
+                f"| distortion | {r['call_s'] * 1e3:.2f} | {r['own_pass_s'] * 1e3:.2f} | {against} | "
+                f"{ratio} | {r['call_s'] / r['numpy_tanh_s']:.2f} (vector tanh) |"
+            )
         else:
-            lines.append(f"| {r['type']} | {r['call_s'] * 1e3:.2f} | {r['own_pass_s'] * 1e3:.2f} | "
-                         f"dependency chain | {r['ratio_bound']:.2f} | |")
+            lines.append(
+                f"| {r['type']} | {r['call_s'] * 1e3:.2f} | {r['own_pass_s'] * 1e3:.2f} | "
+                f"dependency chain | {r['ratio_bound']:.2f} | |"
+            )
     c = report["chain"]
     lines += ["", "## Five-effect chain (highpass, compressor, peak_eq, chorus, limiter)", ""]
     for label, what in (("long", "long input"), ("short", "1 s clip")):
         line = f"- {what}: Kavri {c[f'kavri_{label}_s'] * 1e3:.2f} ms"
         if f"speedup_{label}" in c:
-            line += (f", pedalboard {c[f'pedalboard_{label}_s'] * 1e3:.2f} ms ({c[f'peer_layout_{label}']}; "
-                     f"{c[f'pedalboard_{label}_other_layout_s'] * 1e3:.2f} ms in the other layout): "
-                     f"Kavri {c[f'speedup_{label}']:.2f}x faster (median round {c[f'speedup_{label}_median_round']:.2f})")
-        kept_chain = report.get("kept_pages", {}).get("chain", {}) if isinstance(report.get("kept_pages"), dict) else {}
+            line += (
+                f", pedalboard {c[f'pedalboard_{label}_s'] * 1e3:.2f} ms ({c[f'peer_layout_{label}']}; "
+                f"{c[f'pedalboard_{label}_other_layout_s'] * 1e3:.2f} ms in the other layout): "
+                f"Kavri {c[f'speedup_{label}']:.2f}x faster (median round {c[f'speedup_{label}_median_round']:.2f})"
+            )
+        kept_chain = (
+            report.get("kept_pages", {}).get("chain", {})
+            if isinstance(report.get("kept_pages"), dict)
+            else {}
+        )
         if f"speedup_{label}" in kept_chain:
-            line += (f"; pages kept: Kavri {kept_chain[f'kavri_{label}_s'] * 1e3:.2f} ms, pedalboard "
-                     f"{kept_chain[f'pedalboard_{label}_s'] * 1e3:.2f} ms, {kept_chain[f'speedup_{label}']:.2f}x")
+            line += (
+                f"; pages kept: Kavri {kept_chain[f'kavri_{label}_s'] * 1e3:.2f} ms, pedalboard "
+                f"{kept_chain[f'pedalboard_{label}_s'] * 1e3:.2f} ms, {kept_chain[f'speedup_{label}']:.2f}x"
+            )
         lines.append(line)
     t = report["threads"]
-    lines += ["", "## Scaling", "",
-              f"- Python threads calling at once (1 s clip, calls/s): 1 → {t['1']:.0f}, 2 → {t['2']:.0f}, "
-              f"4 → {t['4']:.0f}; two threads reach {t['two_vs_one']:.2f}x one",
-              "- workers 2 against workers 1 on 8 channels: see the first table's last column"]
-    lines += ["", "## Memory (peak growth of one call)", "", "| type | peak growth MB | output MB | ratio to output + state |",
-              "|---|---:|---:|---:|"]
+    lines += [
+        "",
+        "## Scaling",
+        "",
+        f"- Python threads calling at once (1 s clip, calls/s): 1 → {t['1']:.0f}, 2 → {t['2']:.0f}, "
+        f"4 → {t['4']:.0f}; two threads reach {t['two_vs_one']:.2f}x one",
+        "- workers 2 against workers 1 on 8 channels: see the first table's last column",
+    ]
+    lines += [
+        "",
+        "## Memory (peak growth of one call)",
+        "",
+        "| type | peak growth MB | output MB | ratio to output + state |",
+        "|---|---:|---:|---:|",
+    ]
     for r in report["memory"]:
-        lines.append(f"| {r['type']} | {r['peak_growth_bytes'] / 1e6:.1f} | {r['output_bytes'] / 1e6:.1f} | {r['ratio']:.2f} |")
+        lines.append(
+            f"| {r['type']} | {r['peak_growth_bytes'] / 1e6:.1f} | {r['output_bytes'] / 1e6:.1f} | {r['ratio']:.2f} |"
+        )
     lines += ["", "## Targets", "", "| target | figure | met |", "|---|---|---|"]
     for name, figure, met in targets(report):
         lines.append(f"| {name} | {figure} | {'yes' if met else 'no'} |")
@@ -521,42 +768,95 @@ def targets(report):
             if r["kavri"] in kept_rows:
                 k = kept_rows[r["kavri"]]["speedup"]
                 figure, met = f"{figure} (pages kept {k:.2f}x)", met and k >= need
-            out.append((f"{r['kavri']} at least {need:.0f}x faster than pedalboard {r['pedalboard']}", figure, met))
+            out.append(
+                (
+                    f"{r['kavri']} at least {need:.0f}x faster than pedalboard {r['pedalboard']}",
+                    figure,
+                    met,
+                )
+            )
     c = report["chain"]
     if "speedup_long" in c:
         figure, met = f"{c['speedup_long']:.2f}x", c["speedup_long"] >= 2.0
         if "speedup_long" in kept.get("chain", {}):
             k = kept["chain"]["speedup_long"]
             figure, met = f"{figure} (pages kept {k:.2f}x)", met and k >= 2.0
-        out.append(("five-effect chain at least 2x faster than pedalboard (long input)", figure, met))
+        out.append(
+            ("five-effect chain at least 2x faster than pedalboard (long input)", figure, met)
+        )
     if isinstance(report["scipy"], list):
         worst = {}
         for r in report["scipy"]:
             worst[r["stages"]] = min(worst.get(r["stages"], float("inf")), r["speedup32"])
         for stages, value in sorted(worst.items()):
-            out.append((f"biquads at least 2x faster than float32 sosfilt, {stages} section(s)",
-                        f"worst {value:.2f}x", value >= 2.0))
+            out.append(
+                (
+                    f"biquads at least 2x faster than float32 sosfilt, {stages} section(s)",
+                    f"worst {value:.2f}x",
+                    value >= 2.0,
+                )
+            )
     for r in report["limits"]["rows"]:
         if "ratio_numpy" in r:
-            out.append((f"{r['type']} call within 1.2x of NumPy's out-of-place operation",
-                        f"{r['ratio_numpy']:.2f}", r["ratio_numpy"] <= 1.2))
-            out.append((f"{r['type']} own pass within 1.5x of a copy", f"{r['own_vs_copy']:.2f}",
-                        r["own_vs_copy"] <= 1.5))
+            out.append(
+                (
+                    f"{r['type']} call within 1.2x of NumPy's out-of-place operation",
+                    f"{r['ratio_numpy']:.2f}",
+                    r["ratio_numpy"] <= 1.2,
+                )
+            )
+            out.append(
+                (
+                    f"{r['type']} own pass within 1.5x of a copy",
+                    f"{r['own_vs_copy']:.2f}",
+                    r["own_vs_copy"] <= 1.5,
+                )
+            )
         elif "own_vs_tanh" in r:
-            out.append(("distortion within 1.5x of its scalar tanhf calls", f"{r['own_vs_tanh']:.2f}",
-                        r["own_vs_tanh"] <= 1.5))
+            out.append(
+                (
+                    "distortion within 1.5x of its scalar tanhf calls",
+                    f"{r['own_vs_tanh']:.2f}",
+                    r["own_vs_tanh"] <= 1.5,
+                )
+            )
     if "speedup_short" in c:
-        out.append(("five-effect chain: per-call time on the 1 s clip below pedalboard's",
-                    f"{c['speedup_short']:.2f}x", c["speedup_short"] > 1.0))
+        out.append(
+            (
+                "five-effect chain: per-call time on the 1 s clip below pedalboard's",
+                f"{c['speedup_short']:.2f}x",
+                c["speedup_short"] > 1.0,
+            )
+        )
     per_channel = [r for r in report["types"] if r["type"] in PER_CHANNEL]
-    slow = [f"{r['type']} {r['eight_channel_speedup']:.2f}" for r in per_channel if r["eight_channel_speedup"] < 1.7]
-    out.append(("workers 2 at least 1.7x workers 1 on 8 channels (per-channel effects)",
-                "below: " + ", ".join(slow) if slow else "all", not slow))
+    slow = [
+        f"{r['type']} {r['eight_channel_speedup']:.2f}"
+        for r in per_channel
+        if r["eight_channel_speedup"] < 1.7
+    ]
+    out.append(
+        (
+            "workers 2 at least 1.7x workers 1 on 8 channels (per-channel effects)",
+            "below: " + ", ".join(slow) if slow else "all",
+            not slow,
+        )
+    )
     t = report["threads"]
-    out.append(("two Python threads reach 1.8x the calls/s of one", f"{t['two_vs_one']:.2f}x",
-                t["two_vs_one"] >= 1.8))
+    out.append(
+        (
+            "two Python threads reach 1.8x the calls/s of one",
+            f"{t['two_vs_one']:.2f}x",
+            t["two_vs_one"] >= 1.8,
+        )
+    )
     worst_mem = max(r["ratio"] for r in report["memory"])
-    out.append(("peak memory of a call at most output + state + 10%", f"worst {worst_mem:.3f}", worst_mem <= 1.1))
+    out.append(
+        (
+            "peak memory of a call at most output + state + 10%",
+            f"worst {worst_mem:.3f}",
+            worst_mem <= 1.1,
+        )
+    )
     return out
 
 
@@ -564,31 +864,44 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--out", type=Path, default=RESULTS)
-    parser.add_argument("--peers-only", action="store_true",
-                        help="only the pedalboard, scipy and chain comparisons; nothing written")
+    parser.add_argument(
+        "--peers-only",
+        action="store_true",
+        help="only the pedalboard, scipy and chain comparisons; nothing written",
+    )
     parser.add_argument("--peers-json", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     long = music(LONG_SECONDS, 2)
     short = music(1, 2, seed=7)
     if args.peers_json:
         # The child of peers_with_kept_pages: the pedalboard table and the chain as JSON.
-        print(json.dumps({"pedalboard": bench_pedalboard(long, args.repeat),
-                          "chain": bench_chain(long, short, args.repeat)}))
+        print(
+            json.dumps(
+                {
+                    "pedalboard": bench_pedalboard(long, args.repeat),
+                    "chain": bench_chain(long, short, args.repeat),
+                }
+            )
+        )
         return 0
     long8 = music(LONG_SECONDS, 8)
     if args.peers_only:
         print("pedalboard:", flush=True)
         bench_pedalboard(long, args.repeat)
         chain = bench_chain(long, short, args.repeat)
-        print(f"  chain: long {chain.get('speedup_long', 0):.2f}x, 1 s clip {chain.get('speedup_short', 0):.2f}x")
+        print(
+            f"  chain: long {chain.get('speedup_long', 0):.2f}x, 1 s clip {chain.get('speedup_short', 0):.2f}x"
+        )
         for r in bench_scipy(long, args.repeat):
             print(f"  sosfilt {r['type']:<10} {r['stages']} section(s): {r['speedup32']:.2f}x")
         return 0
     print("every effect type:", flush=True)
     report = {
-        "date": dt.datetime.now(dt.timezone.utc).isoformat(timespec="seconds"),
+        "date": dt.datetime.now(dt.UTC).isoformat(timespec="seconds"),
         "machine": f"{platform.system()} {platform.machine()}, {os.cpu_count()} cores",
-        "cpu": cpu_name(), "cores": os.cpu_count(), "versions": versions(),
+        "cpu": cpu_name(),
+        "cores": os.cpu_count(),
+        "versions": versions(),
         "types": bench_types(long, long8, args.repeat),
     }
     print("peers, limits, chain, threads, memory...", flush=True)

@@ -49,17 +49,32 @@ def main() -> int:
     with tempfile.TemporaryDirectory() as tmp:
         log = os.path.join(tmp, "valgrind.log")
         env = dict(os.environ, PYTHONMALLOC="malloc")
-        subprocess.run(["valgrind", "--leak-check=full", "--show-leak-kinds=definite,indirect",
-                        "--num-callers=40", f"--log-file={log}", sys.executable, "-c", WORKLOAD],
-                       env=env, check=True)
+        subprocess.run(
+            [
+                "valgrind",
+                "--leak-check=full",
+                "--show-leak-kinds=definite,indirect",
+                "--num-callers=40",
+                f"--log-file={log}",
+                sys.executable,
+                "-c",
+                WORKLOAD,
+            ],
+            env=env,
+            check=True,
+        )
         text = open(log).read()
     records = re.split(r"\n==\d+== \n", text)
     # The binding library's class set-up at import leaves a few bytes of the type's names
     # behind once per process (the stream module defines a class); that is not a leak of
     # any call, so records from a module's exec step are left out.
-    ours = [r for r in records if ("definitely lost" in r or "indirectly lost" in r)
-            and ("_kavri_core" in r or "_kavri_stream" in r or "kavri::" in r)
-            and "PyModule_ExecDef" not in r]
+    ours = [
+        r
+        for r in records
+        if ("definitely lost" in r or "indirectly lost" in r)
+        and ("_kavri_core" in r or "_kavri_stream" in r or "kavri::" in r)
+        and "PyModule_ExecDef" not in r
+    ]
     for record in ours:
         print(record)
     print(f"{len(ours)} leak record(s) from the native module")

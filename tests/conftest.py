@@ -16,17 +16,22 @@ DASK_START_SECONDS = 120
 
 def pytest_configure(config: pytest.Config) -> None:
     config.addinivalue_line(
-        "markers", "slow: takes a second or more (a child process, a cluster, valgrind); "
-                   "left out of `make check`, run by `make test`")
+        "markers",
+        "slow: takes a second or more (a child process, a cluster, valgrind); "
+        "left out of `make check`, run by `make test`",
+    )
 
 
 @pytest.fixture
 def run_kavri() -> Callable[..., subprocess.CompletedProcess[str]]:
     """Runs ``python -m kavri ARGS`` in ``cwd`` as a user would, output captured as text."""
+
     def run(*args: Any, cwd: Any, **options: Any) -> subprocess.CompletedProcess[str]:
         options.setdefault("capture_output", True)
-        return subprocess.run([sys.executable, "-m", "kavri", *args], cwd=cwd, text=True,
-                              timeout=300, **options)
+        return subprocess.run(
+            [sys.executable, "-m", "kavri", *args], cwd=cwd, text=True, timeout=300, **options
+        )
+
     return run
 
 
@@ -40,15 +45,19 @@ def dask_client() -> Iterator[Any]:
     import dask
 
     timeout = f"{DASK_START_SECONDS}s"
-    with dask.config.set({"distributed.comm.timeouts.connect": timeout,
-                          "distributed.comm.timeouts.tcp": timeout}):
+    with dask.config.set(
+        {"distributed.comm.timeouts.connect": timeout, "distributed.comm.timeouts.tcp": timeout}
+    ):
         try:
-            cluster = distributed.LocalCluster(n_workers=1, threads_per_worker=2,
-                                               processes=True, host="127.0.0.1",
-                                               dashboard_address=":0")
+            cluster = distributed.LocalCluster(
+                n_workers=1,
+                threads_per_worker=2,
+                processes=True,
+                host="127.0.0.1",
+                dashboard_address=":0",
+            )
         except (OSError, TimeoutError) as error:
-            pytest.skip(f"the Dask cluster did not start within {DASK_START_SECONDS} s: "
-                        f"{error}")
+            pytest.skip(f"the Dask cluster did not start within {DASK_START_SECONDS} s: {error}")
         with cluster, distributed.Client(cluster, timeout=DASK_START_SECONDS) as client:
             client.wait_for_workers(1, timeout=DASK_START_SECONDS)
             yield client

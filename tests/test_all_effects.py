@@ -11,11 +11,35 @@ from kavri import process_pipeline
 FS = 48000
 
 TYPES = [
-    "gain", "clip", "distortion", "tremolo", "delay", "ping_pong_delay", "chorus", "flanger",
-    "vibrato", "auto_pan", "phaser", "dynamic_eq", "rotary_speaker", "lowpass", "highpass",
-    "bandpass", "notch", "peak_eq", "low_shelf", "high_shelf", "compressor",
-    "upward_compression", "limiter", "expander", "noise_gate", "deesser", "transient_shaper",
-    "pan", "stereo_width",
+    "gain",
+    "clip",
+    "distortion",
+    "tremolo",
+    "delay",
+    "ping_pong_delay",
+    "chorus",
+    "flanger",
+    "vibrato",
+    "auto_pan",
+    "phaser",
+    "dynamic_eq",
+    "rotary_speaker",
+    "lowpass",
+    "highpass",
+    "bandpass",
+    "notch",
+    "peak_eq",
+    "low_shelf",
+    "high_shelf",
+    "compressor",
+    "upward_compression",
+    "limiter",
+    "expander",
+    "noise_gate",
+    "deesser",
+    "transient_shaper",
+    "pan",
+    "stereo_width",
 ]
 
 # With their defaults these leave the audio as it is, up to rounding: no gain, width 1, and
@@ -32,10 +56,12 @@ def busy_signal(frames, channels, seed=0):
     columns = []
     for ch in range(channels):
         phase = 0.7 * ch
-        x = (0.3 * np.sin(2 * np.pi * 60 * n / FS + phase)
-             + 0.2 * np.sin(2 * np.pi * 1200 * n / FS + 2 * phase)
-             + 0.2 * np.sin(2 * np.pi * 2800 * n / FS + 3 * phase)
-             + 0.05 * rng.standard_normal(frames))
+        x = (
+            0.3 * np.sin(2 * np.pi * 60 * n / FS + phase)
+            + 0.2 * np.sin(2 * np.pi * 1200 * n / FS + 2 * phase)
+            + 0.2 * np.sin(2 * np.pi * 2800 * n / FS + 3 * phase)
+            + 0.05 * rng.standard_normal(frames)
+        )
         x[(n % 3000) == 1500 + 100 * ch] = 1.2
         tail = n >= frames * 7 // 20
         x[tail] = 0.002 * rng.standard_normal(int(tail.sum()))

@@ -14,24 +14,37 @@ import numpy as np
 import pytest
 
 import kavri
-from kavri.runs.augment import MANIFEST_NAME, read_manifest, variant_index
 from kavri.cli import main
+from kavri.runs.augment import MANIFEST_NAME, read_manifest, variant_index
 
 RATE = 16_000
 
-DESCRIPTION = {"chain": [
-    {"type": "gain", "db": {"uniform": [-6, 6]}, "p": 0.3},
-    {"type": "highpass", "frequency_hz": {"log_uniform": [20, 400]}, "q": 0.7},
-    {"one_of": [{"type": "distortion", "drive": {"choice": [1.5, 3, 6]}},
+DESCRIPTION = {
+    "chain": [
+        {"type": "gain", "db": {"uniform": [-6, 6]}, "p": 0.3},
+        {"type": "highpass", "frequency_hz": {"log_uniform": [20, 400]}, "q": 0.7},
+        {
+            "one_of": [
+                {"type": "distortion", "drive": {"choice": [1.5, 3, 6]}},
                 {"type": "clip", "threshold": {"uniform": [0.3, 0.9]}},
-                {"type": "phaser", "stages": {"uniform": [2, 6]}}],
-     "weights": [2, 1, 1]},
-    {"some_of": [{"type": "peak_eq", "gain_db": {"uniform": [-9, 9]}},
-                 {"type": "lowpass", "frequency_hz": {"log_uniform": [2000, 7000]},
-                  "stages": {"log_uniform": [1, 3]}},
-                 {"type": "limiter", "ceiling_db": -1}],
-     "count": [1, 2]},
-]}
+                {"type": "phaser", "stages": {"uniform": [2, 6]}},
+            ],
+            "weights": [2, 1, 1],
+        },
+        {
+            "some_of": [
+                {"type": "peak_eq", "gain_db": {"uniform": [-9, 9]}},
+                {
+                    "type": "lowpass",
+                    "frequency_hz": {"log_uniform": [2000, 7000]},
+                    "stages": {"log_uniform": [1, 3]},
+                },
+                {"type": "limiter", "ceiling_db": -1},
+            ],
+            "count": [1, 2],
+        },
+    ]
+}
 ONE_OF = ("distortion", "clip", "phaser")
 SOME_OF = ("peak_eq", "lowpass", "limiter")
 
@@ -74,8 +87,9 @@ def test_draws_stay_inside_their_distributions_and_follow_p_and_weights():
     assert abs(firsts["distortion"] / n - 0.5) < 0.04
     assert abs(firsts["clip"] / n - 0.25) < 0.035
     assert abs(picks / n - 0.5) < 0.04
-    never_first = kavri.RandomChain([{"one_of": [{"type": "gain"}, {"type": "clip"}],
-                                      "weights": [0, 1]}])
+    never_first = kavri.RandomChain(
+        [{"one_of": [{"type": "gain"}, {"type": "clip"}], "weights": [0, 1]}]
+    )
     assert all(never_first.sample(1, i) == [{"type": "clip"}] for i in range(300))
 
 
@@ -126,11 +140,15 @@ def test_the_same_chain_in_other_threads_and_processes():
     indices = list(range(20))
     with ThreadPoolExecutor(4) as pool:
         for _ in range(5):
-            assert list(pool.map(lambda i: chain.sample(5, i), indices * 10)) == \
-                [chain.sample(5, i) for i in indices] * 10
+            assert (
+                list(pool.map(lambda i: chain.sample(5, i), indices * 10))
+                == [chain.sample(5, i) for i in indices] * 10
+            )
     with multiprocessing.get_context("spawn").Pool(2) as pool:
-        remote = pool.map(_draw_in_child, [(pickle.dumps(chain), 5, indices[:10]),
-                                           (pickle.dumps(chain), 5, indices[10:])])
+        remote = pool.map(
+            _draw_in_child,
+            [(pickle.dumps(chain), 5, indices[:10]), (pickle.dumps(chain), 5, indices[10:])],
+        )
     assert remote[0] + remote[1] == [chain.sample(5, i) for i in indices]
 
 
@@ -140,8 +158,9 @@ def test_augment_is_process_pipeline_over_the_chain_it_returns(shape):
     audio = (0.5 * rng.standard_normal(shape)).astype(np.float32)
     before = audio.copy()
     for index in range(6):
-        out, chain = kavri.augment(audio, RATE, DESCRIPTION, seed=11, index=index,
-                                   block_size=512, workers=2)
+        out, chain = kavri.augment(
+            audio, RATE, DESCRIPTION, seed=11, index=index, block_size=512, workers=2
+        )
         assert out.shape == audio.shape and out.dtype == np.float32
         assert chain == kavri.RandomChain(DESCRIPTION).sample(11, index)
         frames = audio.reshape(shape[0], -1)
@@ -165,45 +184,58 @@ def nested_list(depth: int) -> list:
     return value
 
 
-@pytest.mark.parametrize(("item", "message"), [
-    ({"type": "gian"}, "chain[0]: unknown effect type 'gian' (did you mean 'gain'?)"),
-    ({"type": "gain", "dbb": 1},
-     "chain[0]: \"gain\": unknown parameter 'dbb' (did you mean 'db'?)"),
-    ({"one_of": [{"type": "clip"}, {"type": "gain", "db": {"uniform": [3, 1]}}]},
-     "chain[0].one_of[1]: \"gain\": \"db\": uniform range [3, 1] is reversed"),
-    ({"type": "gain", "db": {"uniform": [2, 2]}}, "uniform range [2, 2] is empty"),
-    ({"type": "gain", "db": {"uniform": [1]}}, "uniform needs a list [lo, hi]"),
-    ({"type": "gain", "db": {"unifrom": [0, 1]}},
-     "unknown distribution 'unifrom' (did you mean 'uniform'?)"),
-    ({"type": "lowpass", "frequency_hz": {"log_uniform": [0, 900]}}, "[0, 900] reaches 0"),
-    ({"type": "gain", "db": {"choice": []}}, "choice needs a non-empty list"),
-    ({"type": "gain", "db": {"uniform": [0, float("inf")]}}, "\"db\": uniform: must be finite"),
-    ({"type": "gain", "db": float("nan")}, "\"db\": must be finite"),
-    ({"type": "phaser", "stages": {"uniform": [1.5, 4]}}, "must be a whole number, got 1.5"),
-    ({"type": "gain", "p": 1.5}, "\"gain\": \"p\" must be within [0, 1], got 1.5"),
-    ({"some_of": [{"type": "clip"}], "count": [0, 2]}, "\"count\" [0, 2] is beyond the 1 item"),
-    ({"some_of": [{"type": "clip"}, {"type": "gain"}], "count": [2, 1]}, "[2, 1] is reversed"),
-    ({"some_of": [{"type": "clip"}]}, "needs a \"count\""),
-    ({"one_of": []}, "\"one_of\" must be a non-empty list"),
-    ({"one_of": [{"type": "clip"}], "weights": [1, 2]}, "must be a list of 1 numbers"),
-    ({"one_of": [{"type": "clip"}], "count": [1, 1]}, "unknown key 'count' in one_of"),
-    ({"one_of": [{"type": "clip"}], "p": -0.1}, "chain[0]: \"p\" must be within [0, 1]"),
-    ({"db": 3}, "chain[0]: needs a \"type\", a \"one_of\" or a \"some_of\""),
-    ("gain", "chain[0]: expected an effect spec"),
-    # Integers too long to print are described, not printed.
-    ({"type": "phaser", "stages": 10**5000}, "(an integer of 5001 digits) is out of range"),
-    ({"type": "gain", "db": {"choice": [[10**5000]]}},
-     "must be a number, got (a list holding an integer too long to print)"),
-    # Every accepted description draws as written: sums and spans stay finite.
-    ({"one_of": [{"type": "clip"}, {"type": "gain"}], "weights": [1e308, 1e308]},
-     "\"weights\" add up to more than 3.4028235e+38"),
-    ({"type": "gain", "db": {"uniform": [-1e308, 1e308]}}, "-1e+308 is too large"),
-    ({"type": "gain", "db": 1e39}, "\"db\": 1e+39 is too large"),
-    # Nesting has a documented limit, refused like any other fault.
-    (nested(9), "groups nested more than 8 levels deep"),
-    (nested(600), "groups nested more than 8 levels deep"),
-    ({"type": "gain", "db": {"choice": nested_list(2000)}}, "nested more than 32 levels deep"),
-])
+@pytest.mark.parametrize(
+    ("item", "message"),
+    [
+        ({"type": "gian"}, "chain[0]: unknown effect type 'gian' (did you mean 'gain'?)"),
+        (
+            {"type": "gain", "dbb": 1},
+            "chain[0]: \"gain\": unknown parameter 'dbb' (did you mean 'db'?)",
+        ),
+        (
+            {"one_of": [{"type": "clip"}, {"type": "gain", "db": {"uniform": [3, 1]}}]},
+            'chain[0].one_of[1]: "gain": "db": uniform range [3, 1] is reversed',
+        ),
+        ({"type": "gain", "db": {"uniform": [2, 2]}}, "uniform range [2, 2] is empty"),
+        ({"type": "gain", "db": {"uniform": [1]}}, "uniform needs a list [lo, hi]"),
+        (
+            {"type": "gain", "db": {"unifrom": [0, 1]}},
+            "unknown distribution 'unifrom' (did you mean 'uniform'?)",
+        ),
+        ({"type": "lowpass", "frequency_hz": {"log_uniform": [0, 900]}}, "[0, 900] reaches 0"),
+        ({"type": "gain", "db": {"choice": []}}, "choice needs a non-empty list"),
+        ({"type": "gain", "db": {"uniform": [0, float("inf")]}}, '"db": uniform: must be finite'),
+        ({"type": "gain", "db": float("nan")}, '"db": must be finite'),
+        ({"type": "phaser", "stages": {"uniform": [1.5, 4]}}, "must be a whole number, got 1.5"),
+        ({"type": "gain", "p": 1.5}, '"gain": "p" must be within [0, 1], got 1.5'),
+        ({"some_of": [{"type": "clip"}], "count": [0, 2]}, '"count" [0, 2] is beyond the 1 item'),
+        ({"some_of": [{"type": "clip"}, {"type": "gain"}], "count": [2, 1]}, "[2, 1] is reversed"),
+        ({"some_of": [{"type": "clip"}]}, 'needs a "count"'),
+        ({"one_of": []}, '"one_of" must be a non-empty list'),
+        ({"one_of": [{"type": "clip"}], "weights": [1, 2]}, "must be a list of 1 numbers"),
+        ({"one_of": [{"type": "clip"}], "count": [1, 1]}, "unknown key 'count' in one_of"),
+        ({"one_of": [{"type": "clip"}], "p": -0.1}, 'chain[0]: "p" must be within [0, 1]'),
+        ({"db": 3}, 'chain[0]: needs a "type", a "one_of" or a "some_of"'),
+        ("gain", "chain[0]: expected an effect spec"),
+        # Integers too long to print are described, not printed.
+        ({"type": "phaser", "stages": 10**5000}, "(an integer of 5001 digits) is out of range"),
+        (
+            {"type": "gain", "db": {"choice": [[10**5000]]}},
+            "must be a number, got (a list holding an integer too long to print)",
+        ),
+        # Every accepted description draws as written: sums and spans stay finite.
+        (
+            {"one_of": [{"type": "clip"}, {"type": "gain"}], "weights": [1e308, 1e308]},
+            '"weights" add up to more than 3.4028235e+38',
+        ),
+        ({"type": "gain", "db": {"uniform": [-1e308, 1e308]}}, "-1e+308 is too large"),
+        ({"type": "gain", "db": 1e39}, '"db": 1e+39 is too large'),
+        # Nesting has a documented limit, refused like any other fault.
+        (nested(9), "groups nested more than 8 levels deep"),
+        (nested(600), "groups nested more than 8 levels deep"),
+        ({"type": "gain", "db": {"choice": nested_list(2000)}}, "nested more than 32 levels deep"),
+    ],
+)
 def test_bad_descriptions_are_refused_with_their_place(item, message):
     with pytest.raises(kavri.ChainError) as caught:
         kavri.RandomChain([item])
@@ -218,8 +250,9 @@ def test_file_descriptions_and_their_faults(tmp_path):
     bad.write_text('{"chain": [\n  {"type": "gain",}]}')
     with pytest.raises(kavri.ChainError, match=r"bad.json:2:19: malformed JSON"):
         kavri.RandomChain(bad)
-    bad.write_text(json.dumps({"chain": [{"type": "clip"}, {"some_of": [{"type": "gian"}],
-                                                            "count": [1, 1]}]}))
+    bad.write_text(
+        json.dumps({"chain": [{"type": "clip"}, {"some_of": [{"type": "gian"}], "count": [1, 1]}]})
+    )
     with pytest.raises(kavri.ChainError, match=r"bad.json: chain\[1\]\.some_of\[0\]: unknown"):
         kavri.RandomChain(bad)
     with pytest.raises(kavri.ChainError, match="unknown key 'chian' in a random chain"):
@@ -242,8 +275,12 @@ def test_unpickling_checks_as_loading_does():
     with pytest.raises(kavri.ChainError, match="unknown distribution 'unifrom'"):
         pickle.loads(forged)
     broken = kavri.RandomChain.__new__(kavri.RandomChain)
-    for state in ({"chain": [{"type": "gain", "db": {"uniform": [float("nan"), 1]}}]},
-                  {"not": "a chain"}, 42, ((), 7)):
+    for state in (
+        {"chain": [{"type": "gain", "db": {"uniform": [float("nan"), 1]}}]},
+        {"not": "a chain"},
+        42,
+        ((), 7),
+    ):
         with pytest.raises(kavri.ChainError):
             broken.__setstate__(state)
     # The state older versions pickled (the checked nodes) is checked the same way.
@@ -257,8 +294,11 @@ def test_unpickling_checks_as_loading_does():
 
 FILE_CHAIN = [
     {"type": "gain", "db": {"uniform": [-6, 3]}, "p": 0.8},
-    {"type": "peak_eq", "frequency_hz": {"log_uniform": [200, 4000]},
-     "gain_db": {"uniform": [-8, 8]}},
+    {
+        "type": "peak_eq",
+        "frequency_hz": {"log_uniform": [200, 4000]},
+        "gain_db": {"uniform": [-8, 8]},
+    },
     {"type": "distortion", "drive": {"log_uniform": [1, 8]}, "p": 0.5},
     {"type": "limiter", "ceiling_db": {"uniform": [-3, -0.5]}},
 ]
@@ -270,22 +310,37 @@ def corpus(tmp_path):
     rng = np.random.default_rng(5)
     (tmp_path / "in" / "sub").mkdir(parents=True)
     for name, channels in [("a.wav", 2), ("sub/b.wav", 1)]:
-        kavri.write(tmp_path / "in" / name,
-                    (0.4 * rng.standard_normal((4000, channels))).astype(np.float32), RATE)
+        kavri.write(
+            tmp_path / "in" / name,
+            (0.4 * rng.standard_normal((4000, channels))).astype(np.float32),
+            RATE,
+        )
     (tmp_path / "r.json").write_text(json.dumps({"chain": FILE_CHAIN}))
     return tmp_path
 
 
 def augment_cli(corpus, out, *extra):
-    return main(["augment", str(corpus / "in"), str(corpus / out), "--chain",
-                 str(corpus / "r.json"), "--variants", "2", *extra])
+    return main(
+        [
+            "augment",
+            str(corpus / "in"),
+            str(corpus / out),
+            "--chain",
+            str(corpus / "r.json"),
+            "--variants",
+            "2",
+            *extra,
+        ]
+    )
 
 
 def samples(folder):
     """Every WAV file's samples as bytes. The files' own bytes differ between runs only in
     the time stamp libsndfile puts in the float WAV header's peak chunk."""
-    return {p.relative_to(folder).as_posix(): kavri.read(p).audio.tobytes()
-            for p in sorted(folder.rglob("*.wav"))}
+    return {
+        p.relative_to(folder).as_posix(): kavri.read(p).audio.tobytes()
+        for p in sorted(folder.rglob("*.wav"))
+    }
 
 
 def test_cli_variants_manifest_replay_and_independence(corpus, capsys):
@@ -303,8 +358,18 @@ def test_cli_variants_manifest_replay_and_independence(corpus, capsys):
         # Replaying the recorded chain with the process command gives the same file.
         (corpus / "one.json").write_text(json.dumps(record["chain"]))
         replay = corpus / "replay.wav"
-        assert main(["process", str(corpus / "in" / record["source"]), str(replay),
-                     "--chain", str(corpus / "one.json")]) == 0
+        assert (
+            main(
+                [
+                    "process",
+                    str(corpus / "in" / record["source"]),
+                    str(replay),
+                    "--chain",
+                    str(corpus / "one.json"),
+                ]
+            )
+            == 0
+        )
         assert kavri.read(replay).audio.tobytes() == first[record["output"]]
     assert first["a.v0.wav"] != first["a.v1.wav"]
 
@@ -313,8 +378,9 @@ def test_cli_variants_manifest_replay_and_independence(corpus, capsys):
     assert augment_cli(corpus, "out2", "--seed", "5", "--jobs", "2") == 0
     second = samples(corpus / "out2")
     assert len(second) == 6 and {k: second[k] for k in first} == first
-    assert records == [r for r in read_manifest(corpus / "out2" / MANIFEST_NAME)
-                       if not r["source"].startswith("c")]
+    assert records == [
+        r for r in read_manifest(corpus / "out2" / MANIFEST_NAME) if not r["source"].startswith("c")
+    ]
 
     # A rerun keeps what it recorded; another seed is redone, not kept as stale files.
     capsys.readouterr()
@@ -327,36 +393,69 @@ def test_cli_variants_manifest_replay_and_independence(corpus, capsys):
     assert samples(corpus / "out")["a.v0.wav"] != first["a.v0.wav"]
 
 
-@pytest.mark.parametrize(("args", "message"), [
-    (["--variants", "0", "--seed", "1"], "--variants must be at least 1"),
-    (["--variants", "1", "--seed", "-1"], "--seed must be within"),
-])
+@pytest.mark.parametrize(
+    ("args", "message"),
+    [
+        (["--variants", "0", "--seed", "1"], "--variants must be at least 1"),
+        (["--variants", "1", "--seed", "-1"], "--seed must be within"),
+    ],
+)
 def test_cli_refuses_bad_arguments(corpus, capsys, args, message):
     (corpus / "bad.json").write_text('[{"type": "gain", "db": {"uniform": [1, 0]}}]')
-    code = main(["augment", str(corpus / "in"), str(corpus / "out"), "--chain",
-                 str(corpus / "r.json"), *args])
+    code = main(
+        [
+            "augment",
+            str(corpus / "in"),
+            str(corpus / "out"),
+            "--chain",
+            str(corpus / "r.json"),
+            *args,
+        ]
+    )
     assert code == 1 and message in capsys.readouterr().err
-    code = main(["augment", str(corpus / "in"), str(corpus / "out"), "--chain",
-                 str(corpus / "bad.json"), "--variants", "1", "--seed", "1"])
-    assert code == 1 and "chain[0]: \"gain\": \"db\": uniform range [1, 0] is reversed" \
-        in capsys.readouterr().err
+    code = main(
+        [
+            "augment",
+            str(corpus / "in"),
+            str(corpus / "out"),
+            "--chain",
+            str(corpus / "bad.json"),
+            "--variants",
+            "1",
+            "--seed",
+            "1",
+        ]
+    )
+    assert (
+        code == 1
+        and 'chain[0]: "gain": "db": uniform range [1, 0] is reversed' in capsys.readouterr().err
+    )
     assert not (corpus / "out").exists()
 
 
 def test_dask_cluster_gives_the_local_bytes(corpus, dask_client):
     files = sorted((corpus / "in").rglob("*.wav"))
-    kavri.augment_files(files, corpus / "r.json", corpus / "local", variants=2, seed=9,
-                        base_dir=corpus / "in")
-    report = kavri.augment_files(files, corpus / "r.json", corpus / "dask", variants=2,
-                                 seed=9, base_dir=corpus / "in",
-                                 executor=dask_client.get_executor())
+    kavri.augment_files(
+        files, corpus / "r.json", corpus / "local", variants=2, seed=9, base_dir=corpus / "in"
+    )
+    report = kavri.augment_files(
+        files,
+        corpus / "r.json",
+        corpus / "dask",
+        variants=2,
+        seed=9,
+        base_dir=corpus / "in",
+        executor=dask_client.get_executor(),
+    )
     assert report.ok and len(report.done) == 4
     assert samples(corpus / "local") == samples(corpus / "dask")
-    assert (corpus / "local" / MANIFEST_NAME).read_bytes() == \
-        (corpus / "dask" / MANIFEST_NAME).read_bytes()
+    assert (corpus / "local" / MANIFEST_NAME).read_bytes() == (
+        corpus / "dask" / MANIFEST_NAME
+    ).read_bytes()
 
 
 # --- the batch machinery under augmentation ---------------------------------------------------
+
 
 def test_stop_rerun_progress_and_tail_follow_the_batch_record(corpus):
     files = sorted((corpus / "in").rglob("*.wav"))
@@ -370,14 +469,21 @@ def test_stop_rerun_progress_and_tail_follow_the_batch_record(corpus):
     with pytest.raises(kavri.BatchInterrupted) as caught:
         kavri.augment_files(files, corpus / "r.json", out, stop=AfterFirstOutput(), **options)
     assert [r.status for r in caught.value.report.results] == ["done"]
-    assert sorted(p.name for p in out.rglob("*") if p.is_file()) == \
-        [".kavri-batch.json", "a.v0.wav", MANIFEST_NAME]
+    assert sorted(p.name for p in out.rglob("*") if p.is_file()) == [
+        ".kavri-batch.json",
+        "a.v0.wav",
+        MANIFEST_NAME,
+    ]
     assert [r["output"] for r in read_manifest(out / MANIFEST_NAME)] == ["a.v0.wav"]
 
     calls = []
-    rerun = kavri.augment_files(files, corpus / "r.json", out,
-                                on_progress=lambda done, total: calls.append((done, total)),
-                                **options)
+    rerun = kavri.augment_files(
+        files,
+        corpus / "r.json",
+        out,
+        on_progress=lambda done, total: calls.append((done, total)),
+        **options,
+    )
     assert [r.status for r in rerun.results] == ["skipped", "done", "done", "done"]
     assert calls[-1] == (4 * 4000, 4 * 4000)
     assert len(read_manifest(out / MANIFEST_NAME)) == 4
@@ -388,8 +494,12 @@ def test_stop_rerun_progress_and_tail_follow_the_batch_record(corpus):
     assert [r.status for r in again.results] == ["done"] * 4
     record = read_manifest(out / MANIFEST_NAME)[0]
     assert record["tail"] == 0.01
-    kavri.process_file(corpus / "in" / record["source"], corpus / "replay.wav",
-                       record["chain"], tail=record["tail"])
+    kavri.process_file(
+        corpus / "in" / record["source"],
+        corpus / "replay.wav",
+        record["chain"],
+        tail=record["tail"],
+    )
     replayed, made = kavri.read(corpus / "replay.wav").audio, kavri.read(out / "a.v0.wav").audio
     assert replayed.shape[0] == 4000 + 160 and np.array_equal(replayed, made)
 
@@ -402,8 +512,9 @@ def test_inputs_are_never_overwritten_and_odd_names_are_drawn(corpus, capsys):
     original = np.full((300, 2), 0.5, np.float32)
     kavri.write(inside / "a.v1.wav", original, RATE)  # an original that looks like an output
     files = [source / "a.wav", source / "sub" / "b.wav", source / "c_\udcff.wav"]
-    report = kavri.augment_files(files, corpus / "r.json", inside, variants=2, seed=1,
-                                 base_dir=source)
+    report = kavri.augment_files(
+        files, corpus / "r.json", inside, variants=2, seed=1, base_dir=source
+    )
     failed = [(r.output, r.error) for r in report.failed]
     assert len(failed) == 1 and failed[0][0] == str(inside / "a.v1.wav")
     assert "output would overwrite" in failed[0][1] and "kavri did not write" in failed[0][1]
@@ -414,8 +525,22 @@ def test_inputs_are_never_overwritten_and_odd_names_are_drawn(corpus, capsys):
     # On a rerun the outputs inside the input folder are not taken as inputs, while the
     # original there is one (and is still refused as an output).
     capsys.readouterr()
-    assert main(["augment", str(source), str(inside), "--chain", str(corpus / "r.json"),
-                 "--variants", "2", "--seed", "1"]) == 1
+    assert (
+        main(
+            [
+                "augment",
+                str(source),
+                str(inside),
+                "--chain",
+                str(corpus / "r.json"),
+                "--variants",
+                "2",
+                "--seed",
+                "1",
+            ]
+        )
+        == 1
+    )
     assert "2 written, 5 skipped (already complete), 1 failed" in capsys.readouterr().out
     assert sorted(p.name for p in (inside / "aug").iterdir()) == ["a.v1.v0.wav", "a.v1.v1.wav"]
     assert np.array_equal(kavri.read(inside / "a.v1.wav").audio, original)
@@ -426,8 +551,12 @@ def test_damaged_manifest_lines_are_set_aside_and_nothing_is_lost(corpus, capsys
     assert augment_cli(corpus, "out", "--seed", "5", "--pattern", "*") == 0
     manifest = out / MANIFEST_NAME
     lines = manifest.read_text().splitlines()
-    damaged = ['{"output": "a.v0.wav", "chain": [{"type": "gain", "db": NaN}]}',
-               "[" * 5000, "not json", '{"output": 3}']
+    damaged = [
+        '{"output": "a.v0.wav", "chain": [{"type": "gain", "db": NaN}]}',
+        "[" * 5000,
+        "not json",
+        '{"output": 3}',
+    ]
     manifest.write_text("\n".join(damaged + lines[1:]) + "\n")
     capsys.readouterr()
     # A second run into a folder inside the inputs, with a pattern that matches everything:
@@ -467,6 +596,7 @@ def test_cli_interrupted_exits_with_the_signal_and_writes_nothing(corpus, capsys
 # epoch set on the main process's dataset never reaches them. The epoch travels with each
 # index instead: the sampler, which runs in the main process, yields (epoch, item) keys.
 
+
 class EpochSampler:
     """Yields (epoch, item) keys; ``set_epoch`` before each epoch."""
 
@@ -495,8 +625,13 @@ class Augmented:
 
     def __getitem__(self, key):
         epoch, item = key
-        out, _ = kavri.augment(self.clips[item], RATE, self.random_chain, seed=self.seed,
-                               index=epoch * len(self.clips) + item)
+        out, _ = kavri.augment(
+            self.clips[item],
+            RATE,
+            self.random_chain,
+            seed=self.seed,
+            index=epoch * len(self.clips) + item,
+        )
         return out
 
 
@@ -512,8 +647,9 @@ def test_each_epoch_reaches_persistent_workers():
     dataset, sampler = Augmented(clips, DESCRIPTION, seed=7), EpochSampler(len(clips))
     context = multiprocessing.get_context("spawn")
     keys, results = context.Queue(), context.Queue()
-    workers = [context.Process(target=_persistent_worker, args=(dataset, keys, results))
-               for _ in range(2)]
+    workers = [
+        context.Process(target=_persistent_worker, args=(dataset, keys, results)) for _ in range(2)
+    ]
     for worker in workers:
         worker.start()
     epochs = []
@@ -537,8 +673,9 @@ def test_the_recipe_with_a_real_data_loader():
     torch = pytest.importorskip("torch")
     clips = [np.full(1600, 0.1 * (i + 1), np.float32) for i in range(4)]
     dataset, sampler = Augmented(clips, DESCRIPTION, seed=7), EpochSampler(len(clips))
-    loader = torch.utils.data.DataLoader(dataset, sampler=sampler, batch_size=2,
-                                         num_workers=2, persistent_workers=True)
+    loader = torch.utils.data.DataLoader(
+        dataset, sampler=sampler, batch_size=2, num_workers=2, persistent_workers=True
+    )
     seen = []
     for epoch in range(2):
         sampler.set_epoch(epoch)

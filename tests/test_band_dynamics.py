@@ -71,7 +71,7 @@ def test_dynamic_eq_below_threshold_is_bit_exact_identity(block_size):
 def test_dynamic_eq_gives_the_full_cut_at_twice_the_threshold_and_no_more(cut_db, amplitude):
     # Every amplitude here keeps the envelope past twice the threshold (about 0.126).
     out = run(column(tone(2800, amplitude)), {"type": "dynamic_eq", "cut_db": cut_db})
-    settled = np.abs(out[FS // 2:, 0]).max()
+    settled = np.abs(out[FS // 2 :, 0]).max()
     assert np.isclose(20 * np.log10(settled / amplitude), cut_db, atol=0.01)
 
 

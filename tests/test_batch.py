@@ -40,14 +40,21 @@ def expected_for(path) -> np.ndarray:
 
 
 def outputs(folder) -> dict[str, np.ndarray]:
-    return {str(p.relative_to(folder)): kavri.read(p).audio
-            for p in sorted(folder.rglob("*")) if p.is_file() and p.name != RECORD_NAME}
+    return {
+        str(p.relative_to(folder)): kavri.read(p).audio
+        for p in sorted(folder.rglob("*"))
+        if p.is_file() and p.name != RECORD_NAME
+    }
 
 
 def test_batch_mirrors_the_tree_and_reports_the_bad_file(tree, tmp_path):
     files = find_files(tree, "*.wav")
     assert [str(p.relative_to(tree)) for p in files] == [
-        "a.wav", "sub/bad.wav", "sub/c.wav", "sub/deep/d.wav"]
+        "a.wav",
+        "sub/bad.wav",
+        "sub/c.wav",
+        "sub/deep/d.wav",
+    ]
     report = kavri.batch(files, CHAIN, tmp_path / "out", jobs=3, base_dir=tree)
     assert not report.ok
     assert [r.status for r in report.results] == ["done", "failed", "done", "done"]
@@ -80,10 +87,13 @@ def test_rerun_skips_complete_outputs_unless_forced(tree, tmp_path):
 
 
 def test_outputs_inside_the_input_folder_are_not_taken_as_inputs(tree):
-    kavri.batch(find_files(tree, "*.wav", exclude=tree / "out"), CHAIN, tree / "out",
-                base_dir=tree)
-    assert [str(p.relative_to(tree)) for p in find_files(tree, "*.wav", exclude=tree / "out")] \
-        == ["a.wav", "sub/bad.wav", "sub/c.wav", "sub/deep/d.wav"]
+    kavri.batch(find_files(tree, "*.wav", exclude=tree / "out"), CHAIN, tree / "out", base_dir=tree)
+    assert [str(p.relative_to(tree)) for p in find_files(tree, "*.wav", exclude=tree / "out")] == [
+        "a.wav",
+        "sub/bad.wav",
+        "sub/c.wav",
+        "sub/deep/d.wav",
+    ]
 
 
 def test_bad_chain_fails_before_any_file(tree, tmp_path):
@@ -93,33 +103,85 @@ def test_bad_chain_fails_before_any_file(tree, tmp_path):
 
 
 def test_cli_batch_exit_status_and_messages(tree, tmp_path, run_kavri):
-    first = run_kavri("batch", "in", "out", "--effect", "gain:db=5", "--effect",
-                    "distortion:drive=3", "--effect", "clip", "--jobs", "2", cwd=tmp_path)
+    first = run_kavri(
+        "batch",
+        "in",
+        "out",
+        "--effect",
+        "gain:db=5",
+        "--effect",
+        "distortion:drive=3",
+        "--effect",
+        "clip",
+        "--jobs",
+        "2",
+        cwd=tmp_path,
+    )
     assert first.returncode == 1
-    assert "kavri: error: " in first.stderr and "sub/bad.wav: not a readable audio file" in first.stderr
+    assert (
+        "kavri: error: " in first.stderr
+        and "sub/bad.wav: not a readable audio file" in first.stderr
+    )
     assert "3 processed, 0 skipped (already complete), 1 failed" in first.stdout
-    flac = run_kavri("batch", "in", "out", "--effect", "gain:db=5", "--effect",
-                   "distortion:drive=3", "--effect", "clip", "--pattern", "*.flac", cwd=tmp_path)
+    flac = run_kavri(
+        "batch",
+        "in",
+        "out",
+        "--effect",
+        "gain:db=5",
+        "--effect",
+        "distortion:drive=3",
+        "--effect",
+        "clip",
+        "--pattern",
+        "*.flac",
+        cwd=tmp_path,
+    )
     assert flac.returncode == 0, flac.stderr
     # FLAC keeps its format: 24-bit PCM, one step of that grid from the float result.
     written = kavri.read(tmp_path / "out" / "b.flac").audio
-    assert np.max(np.abs(written - expected_for(tree / "b.flac"))) <= 2.0 ** -23
-    again = run_kavri("batch", "in", "out", "--effect", "gain:db=5", "--effect",
-                    "distortion:drive=3", "--effect", "clip", "--pattern", "*.flac", cwd=tmp_path)
+    assert np.max(np.abs(written - expected_for(tree / "b.flac"))) <= 2.0**-23
+    again = run_kavri(
+        "batch",
+        "in",
+        "out",
+        "--effect",
+        "gain:db=5",
+        "--effect",
+        "distortion:drive=3",
+        "--effect",
+        "clip",
+        "--pattern",
+        "*.flac",
+        cwd=tmp_path,
+    )
     assert "0 processed, 1 skipped" in again.stdout
     (tree / "sub" / "bad.wav").unlink()
-    good = run_kavri("batch", "in", "out", "--effect", "gain:db=5", "--effect",
-                   "distortion:drive=3", "--effect", "clip", cwd=tmp_path)
+    good = run_kavri(
+        "batch",
+        "in",
+        "out",
+        "--effect",
+        "gain:db=5",
+        "--effect",
+        "distortion:drive=3",
+        "--effect",
+        "clip",
+        cwd=tmp_path,
+    )
     assert good.returncode == 0 and "0 processed, 3 skipped" in good.stdout
 
 
-@pytest.mark.parametrize(("args", "message"), [
-    (["missing", "out", "--preset", "saturate"], "missing: no such folder"),
-    (["in", "in", "--preset", "saturate"], "in: is the input folder"),
-    (["in", "out", "--preset", "saturate", "--pattern", "*.aiff"], "no files match '*.aiff'"),
-    (["in", "out", "--preset", "nope"], "unknown preset 'nope'"),
-    (["in", "out", "--preset", "saturate", "--subtype", "pcm7"], "unknown subtype 'pcm7'"),
-])
+@pytest.mark.parametrize(
+    ("args", "message"),
+    [
+        (["missing", "out", "--preset", "saturate"], "missing: no such folder"),
+        (["in", "in", "--preset", "saturate"], "in: is the input folder"),
+        (["in", "out", "--preset", "saturate", "--pattern", "*.aiff"], "no files match '*.aiff'"),
+        (["in", "out", "--preset", "nope"], "unknown preset 'nope'"),
+        (["in", "out", "--preset", "saturate", "--subtype", "pcm7"], "unknown subtype 'pcm7'"),
+    ],
+)
 def test_cli_batch_refuses_bad_arguments(tree, tmp_path, args, message, run_kavri):
     result = run_kavri("batch", *args, cwd=tmp_path)
     assert result.returncode == 1 and message in result.stderr
@@ -131,8 +193,9 @@ def test_dask_cluster_gives_the_local_bits(tree, tmp_path, dask_client):
     files = [f for f in find_files(tree, "*.wav") if f.name != "bad.wav"]
     local = kavri.batch(files, "saturate", tmp_path / "local", base_dir=tree)
     assert local.ok
-    remote = kavri.batch(files, "saturate", tmp_path / "dask", base_dir=tree,
-                         executor=dask_client.get_executor())
+    remote = kavri.batch(
+        files, "saturate", tmp_path / "dask", base_dir=tree, executor=dask_client.get_executor()
+    )
     assert remote.ok and len(remote.done) == len(files)
     a, b = outputs(tmp_path / "local"), outputs(tmp_path / "dask")
     assert sorted(a) == sorted(b) == ["a.wav", "sub/c.wav", "sub/deep/d.wav"]
@@ -141,6 +204,7 @@ def test_dask_cluster_gives_the_local_bits(tree, tmp_path, dask_client):
 
 
 # --- never writing over an input, and knowing what is complete ------------------------------
+
 
 def test_output_folder_inside_the_inputs_never_overwrites_an_original(tmp_path, run_kavri):
     """`kavri batch music music/live` where music/live already holds recordings."""
@@ -158,9 +222,10 @@ def test_output_folder_inside_the_inputs_never_overwrites_an_original(tmp_path, 
     assert {name: (music / name).read_bytes() for name in originals} == originals
     # The recordings in music/live are inputs like the rest; their outputs nest below.
     for name in ("live/take.wav", "live/encore.wav"):
-        assert np.array_equal(kavri.read(music / "live" / name).audio,
-                              kavri.process(kavri.read(music / name).audio, RATE,
-                                            [{"type": "gain", "db": 5}]))
+        assert np.array_equal(
+            kavri.read(music / "live" / name).audio,
+            kavri.process(kavri.read(music / name).audio, RATE, [{"type": "gain", "db": 5}]),
+        )
     # A rerun takes none of its own outputs as inputs and still refuses the collision.
     again = run_kavri("batch", "music", "music/live", "--effect", "gain:db=5", cwd=tmp_path)
     assert "0 processed, 2 skipped (already complete), 1 failed" in again.stdout
@@ -196,15 +261,21 @@ def test_rerun_decides_completeness_from_what_the_output_was_made_from(tree, tmp
     stamp = (tree / "a.wav").stat().st_mtime_ns
     kavri.write(tree / "a.wav", -replacement, RATE)
     os.utime(tree / "a.wav", ns=(stamp, stamp))
-    assert [r.status for r in kavri.batch(files, CHAIN, out, base_dir=tree).results] == \
-        ["done", "skipped"]
+    assert [r.status for r in kavri.batch(files, CHAIN, out, base_dir=tree).results] == [
+        "done",
+        "skipped",
+    ]
 
     # Another chain, or an output changed since it was written, is redone as well.
-    assert [r.status for r in kavri.batch(files, "saturate", out, base_dir=tree).results] == \
-        ["done", "done"]
+    assert [r.status for r in kavri.batch(files, "saturate", out, base_dir=tree).results] == [
+        "done",
+        "done",
+    ]
     kavri.write(out / "sub" / "c.wav", replacement, RATE)
-    assert [r.status for r in kavri.batch(files, "saturate", out, base_dir=tree).results] == \
-        ["skipped", "done"]
+    assert [r.status for r in kavri.batch(files, "saturate", out, base_dir=tree).results] == [
+        "skipped",
+        "done",
+    ]
     assert (out / ".kavri-batch.json").is_file()
 
 
@@ -236,8 +307,15 @@ def test_links_are_placed_by_their_path_under_the_input_folder(tree, tmp_path):
 def test_progress_counts_the_frames_of_every_file(tree, tmp_path):
     calls = []
     files = find_files(tree)  # bad.wav counts 0 frames; its failure ends its share
-    report = kavri.batch(files, CHAIN, tmp_path / "out", base_dir=tree, jobs=2, tail=0.1,
-                         on_progress=lambda done, total: calls.append((done, total)))
+    report = kavri.batch(
+        files,
+        CHAIN,
+        tmp_path / "out",
+        base_dir=tree,
+        jobs=2,
+        tail=0.1,
+        on_progress=lambda done, total: calls.append((done, total)),
+    )
     assert len(report.done) == 3
     assert calls[-1] == (3 * (4800 + 4800), 3 * (4800 + 4800))
     assert all(a[0] <= b[0] for a, b in zip(calls, calls[1:]))
@@ -264,16 +342,22 @@ def test_stop_request_abandons_the_rest(tree, tmp_path):
 
 
 def test_signal_stops_a_batch_between_chunks(tree, tmp_path):
-    slow = ("import sys, time\nfrom kavri import stream\nprocess = stream.Stream.process\n"
-            "def slow(self, chunk):\n    time.sleep(0.2)\n    return process(self, chunk)\n"
-            "stream.Stream.process = slow\nfrom kavri.cli import main\n"
-            "sys.exit(main(sys.argv[1:]))\n")
+    slow = (
+        "import sys, time\nfrom kavri import stream\nprocess = stream.Stream.process\n"
+        "def slow(self, chunk):\n    time.sleep(0.2)\n    return process(self, chunk)\n"
+        "stream.Stream.process = slow\nfrom kavri.cli import main\n"
+        "sys.exit(main(sys.argv[1:]))\n"
+    )
     (tree / "sub" / "bad.wav").unlink()
     for name in ("x.wav", "y.wav", "z.wav"):
         kavri.write(tree / name, np.zeros((20 * RATE, 2), np.float32), RATE)
-    child = subprocess.Popen([sys.executable, "-c", slow, "batch", "in", "out", "--effect",
-                              "delay", "--jobs", "2"], cwd=tmp_path, stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True)
+    child = subprocess.Popen(
+        [sys.executable, "-c", slow, "batch", "in", "out", "--effect", "delay", "--jobs", "2"],
+        cwd=tmp_path,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     deadline = time.monotonic() + 120
     while len(list((tmp_path / "out").rglob("*.kavri-tmp"))) < 2:
         assert child.poll() is None and time.monotonic() < deadline
@@ -304,8 +388,9 @@ def test_no_link_or_record_makes_an_original_a_target(tmp_path):
     out = tmp_path / "out"
     out.mkdir()
     (out / "sub").symlink_to(music / "keep")
-    report = kavri.batch([music / "sub" / "take.wav", music / "take.wav"], CHAIN, out,
-                         base_dir=music)
+    report = kavri.batch(
+        [music / "sub" / "take.wav", music / "take.wav"], CHAIN, out, base_dir=music
+    )
     assert [r.status for r in report.results] == ["failed", "done"]
     assert "really" in report.failed[0].error and "kavri did not write" in report.failed[0].error
     assert (music / "keep" / "take.wav").read_bytes() == original
@@ -314,9 +399,20 @@ def test_no_link_or_record_makes_an_original_a_target(tmp_path):
     # along with cp -a) still decides nothing about overwriting it.
     inside = music / "keep"
     stat = (inside / "take.wav").stat()
-    forged = {"format": 1, "outputs": {"take.wav": {
-        "source": str(music / "take.wav"), "settings": "x", "size": 0, "mtime_ns": 0,
-        "sha256": "", "output_size": stat.st_size, "output_mtime_ns": stat.st_mtime_ns}}}
+    forged = {
+        "format": 1,
+        "outputs": {
+            "take.wav": {
+                "source": str(music / "take.wav"),
+                "settings": "x",
+                "size": 0,
+                "mtime_ns": 0,
+                "sha256": "",
+                "output_size": stat.st_size,
+                "output_mtime_ns": stat.st_mtime_ns,
+            }
+        },
+    }
     (inside / RECORD_NAME).write_text(__import__("json").dumps(forged))
     report = kavri.batch([music / "take.wav"], CHAIN, inside, base_dir=music)
     assert "kavri did not write" in report.failed[0].error
@@ -333,8 +429,12 @@ def test_a_damaged_record_is_set_aside_and_rebuilt(tree, tmp_path):
     files = [tree / "a.wav"]
     out = tmp_path / "out"
     assert kavri.batch(files, CHAIN, out, base_dir=tree).ok
-    for damaged in ('{"format": 1, "outputs": {"a.wav": {"size": NaN}}}', "[" * 5000,
-                    '{"format": 1, "outputs": ' + "[" * 40 + "]" * 40 + "}", "\xff\xfe"):
+    for damaged in (
+        '{"format": 1, "outputs": {"a.wav": {"size": NaN}}}',
+        "[" * 5000,
+        '{"format": 1, "outputs": ' + "[" * 40 + "]" * 40 + "}",
+        "\xff\xfe",
+    ):
         (out / RECORD_NAME).write_text(damaged, errors="surrogateescape")
         with pytest.warns(kavri.KavriWarning, match="damaged batch record set aside"):
             report = kavri.batch(files, CHAIN, out, base_dir=tree)

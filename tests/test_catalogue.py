@@ -26,12 +26,17 @@ def _mixed_signal() -> np.ndarray:
     the catalogue acts somewhere on it."""
     rng = np.random.default_rng(2024)
     t = np.arange(int(1.6 * RATE)) / RATE
-    tones = np.stack([
-        0.25 * np.sin(2 * np.pi * 220 * t) + 0.12 * np.sin(2 * np.pi * 2800 * t)
-        + 0.08 * np.sin(2 * np.pi * 7000 * t),
-        0.18 * np.sin(2 * np.pi * 330 * t + 1.0) + 0.1 * np.sin(2 * np.pi * 1000 * t)
-        + 0.1 * np.sin(2 * np.pi * 9000 * t),
-    ], axis=1)
+    tones = np.stack(
+        [
+            0.25 * np.sin(2 * np.pi * 220 * t)
+            + 0.12 * np.sin(2 * np.pi * 2800 * t)
+            + 0.08 * np.sin(2 * np.pi * 7000 * t),
+            0.18 * np.sin(2 * np.pi * 330 * t + 1.0)
+            + 0.1 * np.sin(2 * np.pi * 1000 * t)
+            + 0.1 * np.sin(2 * np.pi * 9000 * t),
+        ],
+        axis=1,
+    )
     noise = rng.standard_normal(tones.shape)
     envelope = np.zeros(t.size)
     crescendo = t < 0.5
@@ -47,7 +52,7 @@ def _mixed_signal() -> np.ndarray:
     audio[very_quiet] = 10 ** (-95 / 20) * noise[very_quiet]
     for start in (0.1, 0.25, 0.4, 1.05, 1.2):  # clicks above full scale
         i = int(start * RATE)
-        audio[i:i + 24] += np.array([1.3, -1.1]) * np.linspace(1, 0, 24)[:, None]
+        audio[i : i + 24] += np.array([1.3, -1.1]) * np.linspace(1, 0, 24)[:, None]
     return audio.astype(np.float32)
 
 
@@ -123,18 +128,26 @@ def test_live_keys_change_the_sound(effect_type, param):
         assert not np.array_equal(base, changed, equal_nan=True)
 
 
-CLAMPED = [(t, p, side) for t, p in PARAMS for side in ("low", "high")
-           if (p.minimum if side == "low" else p.upper_bound(RATE)) is not None]
+CLAMPED = [
+    (t, p, side)
+    for t, p in PARAMS
+    for side in ("low", "high")
+    if (p.minimum if side == "low" else p.upper_bound(RATE)) is not None
+]
 
 
-@pytest.mark.parametrize(("effect_type", "param", "side"), CLAMPED,
-                         ids=[f"{t}.{p.key}.{s}" for t, p, s in CLAMPED])
+@pytest.mark.parametrize(
+    ("effect_type", "param", "side"), CLAMPED, ids=[f"{t}.{p.key}.{s}" for t, p, s in CLAMPED]
+)
 def test_range_is_the_engine_clamp(effect_type, param, side):
     context = context_for(effect_type, param.key)
     if side == "low":
         bound = param.minimum
-        beyond = bound - 5 if param.integer else (bound / 2 if param.absolute
-                                                  else bound - max(1.0, abs(bound)))
+        beyond = (
+            bound - 5
+            if param.integer
+            else (bound / 2 if param.absolute else bound - max(1.0, abs(bound)))
+        )
     else:
         bound = param.upper_bound(RATE)
         beyond = bound + max(1.0, abs(bound))

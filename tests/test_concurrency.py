@@ -19,12 +19,20 @@ CHAINS = [
 
 def test_concurrent_calls_match_serial_results():
     rng = np.random.default_rng(5)
-    jobs = [(rng.uniform(-1, 1, (3000, 1 + k % 4)).astype(np.float32), CHAINS[k % len(CHAINS)], 1 + k % 3)
-            for k in range(24)]
+    jobs = [
+        (
+            rng.uniform(-1, 1, (3000, 1 + k % 4)).astype(np.float32),
+            CHAINS[k % len(CHAINS)],
+            1 + k % 3,
+        )
+        for k in range(24)
+    ]
     serial = [process_pipeline(audio, 44100, chain, 512) for audio, chain, _ in jobs]
     with ThreadPoolExecutor(max_workers=6) as pool:
-        futures = [pool.submit(process_pipeline, audio, 44100, chain, 512, workers)
-                   for audio, chain, workers in jobs]
+        futures = [
+            pool.submit(process_pipeline, audio, 44100, chain, 512, workers)
+            for audio, chain, workers in jobs
+        ]
         results = [f.result() for f in futures]
     for got, expected in zip(results, serial):
         assert np.array_equal(got, expected)

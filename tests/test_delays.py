@@ -21,28 +21,102 @@ def noise(frames, channels, seed=0):
 
 # An impulse in channel 0 at frame 0; every non-zero output sample, per channel.
 IMPULSE_ECHOES = [
-    ("delay defaults", 48000, 1, 22000, {"type": "delay"},
-     {0: {0: 0.8, 7200: 0.2, 14400: 0.2 * 0.35, 21600: 0.2 * 0.35**2}}),
-    ("delay under half a sample", 1000, 1, 4, {"type": "delay", "delay_ms": 0.004, "mix": 0.5, "feedback": 0.5},
-     {0: {0: 0.5, 1: 0.5, 2: 0.25, 3: 0.125}}),
-    ("delay negative", 1000, 1, 3, {"type": "delay", "delay_ms": -20, "mix": 1, "feedback": 0}, {0: {1: 1}}),
-    ("feedback 1", 1000, 1, 31, {"type": "delay", "delay_ms": 10, "mix": 1, "feedback": 1}, {0: {10: 1, 20: 1, 30: 1}}),
-    ("feedback -5", 1000, 1, 31, {"type": "delay", "delay_ms": 10, "mix": 1, "feedback": -5}, {0: {10: 1, 20: -1, 30: 1}}),
-    ("ping-pong", 1000, 2, 35, {"type": "ping_pong_delay", "delay_ms": 10, "mix": MIX, "feedback": FB},
-     {0: {0: 1 - MIX, 20: MIX * FB}, 1: {10: MIX, 30: MIX * FB**2}}),
-    ("ping-pong defaults", 48000, 2, 8700, {"type": "ping_pong_delay"}, {0: {0: 0.7}, 1: {8640: 0.3}}),
-    ("ping-pong fractional", 1000, 2, 15, {"type": "ping_pong_delay", "delay_ms": 10.25, "mix": 1, "feedback": 0},
-     {1: {10: 0.75, 11: 0.25}}),
-    ("ping-pong shortest", 1000, 2, 4, {"type": "ping_pong_delay", "delay_ms": 0.001, "mix": 1, "feedback": 0}, {1: {1: 1}}),
-    ("flanger fixed", 1000, 1, 40, {"type": "flanger", "depth_ms": 0, "delay_ms": 12, "mix": 1, "feedback": -5},
-     {0: {12: 1, 24: -1, 36: 1}}),
-    ("chorus fixed fractional", 1000, 1, 40, {"type": "chorus", "depth_ms": 0, "delay_ms": 12.25, "mix": 1, "feedback": 0},
-     {0: {12: 0.75, 13: 0.25}}),
+    (
+        "delay defaults",
+        48000,
+        1,
+        22000,
+        {"type": "delay"},
+        {0: {0: 0.8, 7200: 0.2, 14400: 0.2 * 0.35, 21600: 0.2 * 0.35**2}},
+    ),
+    (
+        "delay under half a sample",
+        1000,
+        1,
+        4,
+        {"type": "delay", "delay_ms": 0.004, "mix": 0.5, "feedback": 0.5},
+        {0: {0: 0.5, 1: 0.5, 2: 0.25, 3: 0.125}},
+    ),
+    (
+        "delay negative",
+        1000,
+        1,
+        3,
+        {"type": "delay", "delay_ms": -20, "mix": 1, "feedback": 0},
+        {0: {1: 1}},
+    ),
+    (
+        "feedback 1",
+        1000,
+        1,
+        31,
+        {"type": "delay", "delay_ms": 10, "mix": 1, "feedback": 1},
+        {0: {10: 1, 20: 1, 30: 1}},
+    ),
+    (
+        "feedback -5",
+        1000,
+        1,
+        31,
+        {"type": "delay", "delay_ms": 10, "mix": 1, "feedback": -5},
+        {0: {10: 1, 20: -1, 30: 1}},
+    ),
+    (
+        "ping-pong",
+        1000,
+        2,
+        35,
+        {"type": "ping_pong_delay", "delay_ms": 10, "mix": MIX, "feedback": FB},
+        {0: {0: 1 - MIX, 20: MIX * FB}, 1: {10: MIX, 30: MIX * FB**2}},
+    ),
+    (
+        "ping-pong defaults",
+        48000,
+        2,
+        8700,
+        {"type": "ping_pong_delay"},
+        {0: {0: 0.7}, 1: {8640: 0.3}},
+    ),
+    (
+        "ping-pong fractional",
+        1000,
+        2,
+        15,
+        {"type": "ping_pong_delay", "delay_ms": 10.25, "mix": 1, "feedback": 0},
+        {1: {10: 0.75, 11: 0.25}},
+    ),
+    (
+        "ping-pong shortest",
+        1000,
+        2,
+        4,
+        {"type": "ping_pong_delay", "delay_ms": 0.001, "mix": 1, "feedback": 0},
+        {1: {1: 1}},
+    ),
+    (
+        "flanger fixed",
+        1000,
+        1,
+        40,
+        {"type": "flanger", "depth_ms": 0, "delay_ms": 12, "mix": 1, "feedback": -5},
+        {0: {12: 1, 24: -1, 36: 1}},
+    ),
+    (
+        "chorus fixed fractional",
+        1000,
+        1,
+        40,
+        {"type": "chorus", "depth_ms": 0, "delay_ms": 12.25, "mix": 1, "feedback": 0},
+        {0: {12: 0.75, 13: 0.25}},
+    ),
 ]
 
 
-@pytest.mark.parametrize("fs, channels, frames, spec, echoes", [c[1:] for c in IMPULSE_ECHOES],
-                         ids=[c[0] for c in IMPULSE_ECHOES])
+@pytest.mark.parametrize(
+    "fs, channels, frames, spec, echoes",
+    [c[1:] for c in IMPULSE_ECHOES],
+    ids=[c[0] for c in IMPULSE_ECHOES],
+)
 def test_impulse_echo_times_and_gains(fs, channels, frames, spec, echoes):
     buf = np.zeros((frames, channels), np.float32)
     buf[0, 0] = 1
@@ -67,10 +141,16 @@ def test_ping_pong_fractional_delay_is_a_linear_interpolation():
 def test_ping_pong_crosses_only_channels_0_and_1():
     spec = {"mix": 0.4, "feedback": -0.7, "delay_ms": 13}
     mono, quad = noise(400, 1, 1), noise(400, 4, 2)
-    assert np.array_equal(run(mono, 1000, dict(spec, type="ping_pong_delay")), run(mono, 1000, dict(spec, type="delay")))
+    assert np.array_equal(
+        run(mono, 1000, dict(spec, type="ping_pong_delay")),
+        run(mono, 1000, dict(spec, type="delay")),
+    )
     crossed = run(quad, 1000, dict(spec, type="ping_pong_delay"))
     assert np.array_equal(crossed[:, 2:], run(quad, 1000, dict(spec, type="delay"))[:, 2:])
-    assert np.array_equal(run(quad[:, [1, 0, 2, 3]], 1000, dict(spec, type="ping_pong_delay")), crossed[:, [1, 0, 2, 3]])
+    assert np.array_equal(
+        run(quad[:, [1, 0, 2, 3]], 1000, dict(spec, type="ping_pong_delay")),
+        crossed[:, [1, 0, 2, 3]],
+    )
 
 
 # Settings that must give the same bits on noise as their partner (None: the untouched input).
@@ -110,10 +190,17 @@ def test_negative_depth_sweeps_below_the_base_but_never_below_one_sample():
     assert (delays.min(), delays.max()) == pytest.approx((1, 10), abs=1e-3)
 
 
-LENGTH_KEYS = [("delay", "delay_ms"), ("ping_pong_delay", "delay_ms"), ("chorus", "delay_ms"), ("flanger", "depth_ms")]
+LENGTH_KEYS = [
+    ("delay", "delay_ms"),
+    ("ping_pong_delay", "delay_ms"),
+    ("chorus", "delay_ms"),
+    ("flanger", "depth_ms"),
+]
 
 
-@pytest.mark.parametrize("value, error", [(math.nan, RuntimeError), (math.inf, MemoryError), (1e30, MemoryError)])
+@pytest.mark.parametrize(
+    "value, error", [(math.nan, RuntimeError), (math.inf, MemoryError), (1e30, MemoryError)]
+)
 @pytest.mark.parametrize("kind, key", LENGTH_KEYS)
 def test_impossible_lengths_are_refused(kind, key, value, error):
     values = [value, -value] if key == "depth_ms" else [value]  # a depth's size counts
@@ -122,7 +209,9 @@ def test_impossible_lengths_are_refused(kind, key, value, error):
             run(np.zeros((4, 2), np.float32), 48000, {"type": kind, key: v})
 
 
-@pytest.mark.parametrize("kind, key", [("delay", "delay_ms"), ("ping_pong_delay", "delay_ms"), ("vibrato", "depth_ms")])
+@pytest.mark.parametrize(
+    "kind, key", [("delay", "delay_ms"), ("ping_pong_delay", "delay_ms"), ("vibrato", "depth_ms")]
+)
 def test_lines_that_fit_only_one_at_a_time_are_refused_and_the_next_call_works(kind, key):
     # One line would take 60% of physical memory, the two channels' lines 120%.
     samples = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE") * 0.6 / 4
@@ -152,7 +241,9 @@ def test_output_is_the_same_for_every_worker_count_and_block_size(spec):
     reference = run(buf, 8000, spec)
     for workers in (1, 2, 3):
         for block_size in (1, 7, 2048):
-            assert np.array_equal(run(buf, 8000, spec, workers=workers, block_size=block_size), reference)
+            assert np.array_equal(
+                run(buf, 8000, spec, workers=workers, block_size=block_size), reference
+            )
 
 
 @pytest.mark.parametrize("rate", [math.nan, math.inf])

@@ -53,10 +53,16 @@ def blocks(text: str) -> list[tuple[str, str, int, str | None]]:
     """The fenced blocks of a Markdown text: (language, body, line, file it is written to)."""
     found = []
     for match in FENCE.finditer(text):
-        before = text[:match.start()].rstrip("\n").rsplit("\n", 1)[-1]
+        before = text[: match.start()].rstrip("\n").rsplit("\n", 1)[-1]
         marker = FILE_MARKER.search(before)
-        found.append((match["lang"], match["body"], text.count("\n", 0, match.start()) + 1,
-                      marker.group(1) if marker else None))
+        found.append(
+            (
+                match["lang"],
+                match["body"],
+                text.count("\n", 0, match.start()) + 1,
+                marker.group(1) if marker else None,
+            )
+        )
     return found
 
 
@@ -77,8 +83,7 @@ def example_files(tmp_path_factory) -> Path:
     for name in ("take1.wav", "take2.wav"):
         write_audio(folder / "takes" / name, 1.0, 16_000)
     (folder / "chain.json").write_text(json.dumps([{"type": "gain", "db": -3}]))
-    (folder / "augment.json").write_text(json.dumps(
-        [{"type": "gain", "db": {"uniform": [-6, 6]}}]))
+    (folder / "augment.json").write_text(json.dumps([{"type": "gain", "db": {"uniform": [-6, 6]}}]))
     return folder
 
 
@@ -111,9 +116,14 @@ def test_examples_run(page, example_files, tmp_path, monkeypatch):
             exec(compile(body, where, "exec"), namespace)  # noqa: S102 - the page's own example
         elif lang == "console":
             for command in (ln[2:] for ln in body.splitlines() if ln.startswith("$ ")):
-                done = subprocess.run(["bash", "-o", "pipefail", "-c", command], cwd=folder,
-                                      env=environment, capture_output=True, text=True,
-                                      timeout=300)
+                done = subprocess.run(
+                    ["bash", "-o", "pipefail", "-c", command],
+                    cwd=folder,
+                    env=environment,
+                    capture_output=True,
+                    text=True,
+                    timeout=300,
+                )
                 assert done.returncode == 0, f"{where}: $ {command}\n{done.stderr}"
 
 
@@ -121,8 +131,9 @@ def test_every_json_block_and_needs_comment_is_well_formed():
     for page in PAGES:
         for lang, body, line, target in blocks(page.read_text(encoding="utf-8")):
             where = f"{page.relative_to(ROOT)}:{line}"
-            assert lang in ("python", "console", "json", "sh", "text"), \
+            assert lang in ("python", "console", "json", "sh", "text"), (
                 f"{where}: a ```{lang} block is neither run nor marked as shown only"
+            )
             if target:
                 assert lang == "json", f"{where}: only JSON blocks are written to files"
             if lang == "python" and "needs:" in body.split("\n", 1)[0]:
@@ -130,6 +141,7 @@ def test_every_json_block_and_needs_comment_is_well_formed():
 
 
 # --- the generated parts ---------------------------------------------------------------------
+
 
 def parser_words() -> list[tuple[str, list[str]]]:
     """Every command of the real parser with its option strings and positional metavars,
@@ -139,9 +151,13 @@ def parser_words() -> list[tuple[str, list[str]]]:
     for action in parser._actions:
         if isinstance(action, argparse._SubParsersAction):
             for name, sub in action.choices.items():
-                words.append((name, [s for a in sub._actions for s in a.option_strings]
-                              + [a.metavar or a.dest for a in sub._actions
-                                 if not a.option_strings]))
+                words.append(
+                    (
+                        name,
+                        [s for a in sub._actions for s in a.option_strings]
+                        + [a.metavar or a.dest for a in sub._actions if not a.option_strings],
+                    )
+                )
     return words
 
 
@@ -155,10 +171,16 @@ def test_command_reference_and_man_page_list_every_command_and_option(tmp_path):
         if command:
             assert f"### kavri {command}\n" in markdown
             assert f'.SS "kavri {command}"' in troff
-        sections_md = markdown.split(f"### kavri {command}\n")[1].split("\n### ")[0] \
-            if command else markdown.split("\n### ")[0]
-        sections_man = troff.split(f'.SS "kavri {command}"')[1].split(".SS ")[0] \
-            if command else troff.split(".SH COMMANDS")[0]
+        sections_md = (
+            markdown.split(f"### kavri {command}\n")[1].split("\n### ")[0]
+            if command
+            else markdown.split("\n### ")[0]
+        )
+        sections_man = (
+            troff.split(f'.SS "kavri {command}"')[1].split(".SS ")[0]
+            if command
+            else troff.split(".SH COMMANDS")[0]
+        )
         for name in names:
             assert re.search(rf"[`\[ ]{re.escape(name)}\b", sections_md), (command, name)
             assert manpage.escape(name) in sections_man, (command, name)
@@ -166,8 +188,9 @@ def test_command_reference_and_man_page_list_every_command_and_option(tmp_path):
     if shutil.which("groff"):
         path = tmp_path / "kavri.1"
         path.write_text(troff)
-        checked = subprocess.run(["groff", "-man", "-Tutf8", "-ww", "-z", str(path)],
-                                 capture_output=True, text=True)
+        checked = subprocess.run(
+            ["groff", "-man", "-Tutf8", "-ww", "-z", str(path)], capture_output=True, text=True
+        )
         assert checked.returncode == 0 and checked.stderr == "", checked.stderr
 
 
@@ -190,16 +213,18 @@ def test_guarantees_cite_tests_that_exist():
     cited = 0
     for page in PAGES:
         current = None
-        for match in re.finditer(r"`(tests/[\w/]+\.(?:py|cpp))?(?:::(\w+))?`",
-                                 page.read_text(encoding="utf-8")):
+        for match in re.finditer(
+            r"`(tests/[\w/]+\.(?:py|cpp))?(?:::(\w+))?`", page.read_text(encoding="utf-8")
+        ):
             path, name = match.groups()
             current = path or current
             if path:
                 assert (ROOT / path).is_file(), f"{page.name}: {path}"
             if name:
                 cited += 1
-                assert current and re.search(rf"def {name}\b", (ROOT / current).read_text()), \
+                assert current and re.search(rf"def {name}\b", (ROOT / current).read_text()), (
                     f"{page.name}: {current}::{name}"
+                )
     assert cited > 20
 
 
@@ -230,6 +255,7 @@ def test_readme_is_the_front_door():
 
 # --- the site ---------------------------------------------------------------------------------
 
+
 @pytest.fixture(scope="module")
 def site(tmp_path_factory) -> Path:
     """The site as `make docs` builds it, in a folder of its own."""
@@ -238,28 +264,45 @@ def site(tmp_path_factory) -> Path:
     folder = tmp_path_factory.mktemp("site")
     environment = {**os.environ, "NO_MKDOCS_2_WARNING": "1", "DISABLE_MKDOCS_2_WARNING": "true"}
     # Not --quiet: it drops the warnings before strict mode counts them.
-    built = subprocess.run([sys.executable, "-m", "mkdocs", "build", "--strict",
-                            "--config-file", str(ROOT / "mkdocs.yml"), "--site-dir", str(folder)],
-                           cwd=ROOT, env=environment, capture_output=True, text=True,
-                           timeout=600)
+    built = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "mkdocs",
+            "build",
+            "--strict",
+            "--config-file",
+            str(ROOT / "mkdocs.yml"),
+            "--site-dir",
+            str(folder),
+        ],
+        cwd=ROOT,
+        env=environment,
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
     assert built.returncode == 0, built.stdout + built.stderr
     assert "WARNING" not in built.stdout + built.stderr
     return folder
 
 
 def test_site_builds_strictly_with_every_generated_part(site):
-    pages = {p.relative_to(site).as_posix(): p.read_text(encoding="utf-8")
-             for p in site.rglob("*.html")}
+    pages = {
+        p.relative_to(site).as_posix(): p.read_text(encoding="utf-8") for p in site.rglob("*.html")
+    }
     assert not [name for name, html in pages.items() if "<!-- generated:" in html]
     reference = pages["cli.html"]
     for command, names in parser_words():
         assert f"kavri {command}" in reference
         for name in names:
-            assert f"<code>{name}" in reference or f"{name}</code>" in reference or \
-                f" {name}" in reference, (command, name)
+            assert (
+                f"<code>{name}" in reference
+                or f"{name}</code>" in reference
+                or f" {name}" in reference
+            ), (command, name)
     troff = (site / "kavri.1").read_text(encoding="ascii")
-    assert troff == manpage.manpage(cli_reference.read_parser(build_parser()),
-                                    kavri.__version__)
+    assert troff == manpage.manpage(cli_reference.read_parser(build_parser()), kavri.__version__)
     for effect_type, info in kavri.EFFECTS.items():
         html = pages[f"effects/{effect_type}.html"]
         assert all(f"<code>{key}</code>" in html for key in info.keys), effect_type
@@ -273,5 +316,5 @@ def test_site_builds_strictly_with_every_generated_part(site):
     dry = kavri.read(site / "effects" / effect_pages.DRY_SOUND)
     assert wet.sample_rate == effect_pages.SAMPLE_RATE and wet.audio.shape == dry.audio.shape
     assert not np.allclose(wet.audio, dry.audio, atol=1e-3)
-    assert "Philox" in pages["augmentation.html"]            # the draw order, from the code
+    assert "Philox" in pages["augmentation.html"]  # the draw order, from the code
     assert "kavri.random_chain" in pages["architecture.html"]  # the layers, from pyproject

@@ -19,8 +19,9 @@ CHAIN = [{"type": "highpass", "frequency_hz": 120.0}, {"type": "compressor"}]
 
 def tone(frames: int = RATE, channels: int = 2) -> np.ndarray:
     t = np.arange(frames) / RATE
-    return np.stack([0.3 * np.sin(2 * np.pi * (200 + 50 * c) * t) for c in range(channels)],
-                    axis=1).astype(np.float32)
+    return np.stack(
+        [0.3 * np.sin(2 * np.pi * (200 + 50 * c) * t) for c in range(channels)], axis=1
+    ).astype(np.float32)
 
 
 def via_process(audio, rate):

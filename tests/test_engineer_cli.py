@@ -22,8 +22,13 @@ RATE = 48_000
 
 
 def run(*args: str, cwd, data: bytes | None = None) -> subprocess.CompletedProcess:
-    return subprocess.run([sys.executable, "-m", "kavri", *args], cwd=cwd, input=data,
-                          capture_output=True, timeout=300)
+    return subprocess.run(
+        [sys.executable, "-m", "kavri", *args],
+        cwd=cwd,
+        input=data,
+        capture_output=True,
+        timeout=300,
+    )
 
 
 def music(seconds: float = 3.0, channels: int = 2, level: float = 0.3) -> np.ndarray:
@@ -44,7 +49,7 @@ def chunks(data: bytes) -> list[tuple[bytes, int]]:
     """The chunk ids and sizes of a RIFF file."""
     found, position = [], 12
     while position + 8 <= len(data):
-        name, size = data[position:position + 4], struct.unpack_from("<I", data, position + 4)[0]
+        name, size = data[position : position + 4], struct.unpack_from("<I", data, position + 4)[0]
         found.append((name, size))
         position += 8 + size + (size & 1)
     return found
@@ -52,10 +57,20 @@ def chunks(data: bytes) -> list[tuple[bytes, int]]:
 
 # --- files ----------------------------------------------------------------------------------
 
-@pytest.mark.parametrize(("name", "subtype"), [
-    ("x.wav", None), ("x.wav", "pcm16"), ("x.wav", "pcm24"), ("x.flac", None),
-    ("x.aiff", None), ("x.ogg", None), ("x.opus", None), ("x.mp3", None),
-])
+
+@pytest.mark.parametrize(
+    ("name", "subtype"),
+    [
+        ("x.wav", None),
+        ("x.wav", "pcm16"),
+        ("x.wav", "pcm24"),
+        ("x.flac", None),
+        ("x.aiff", None),
+        ("x.ogg", None),
+        ("x.opus", None),
+        ("x.mp3", None),
+    ],
+)
 def test_identical_runs_write_identical_bytes(tmp_path, name, subtype):
     kavri.write(tmp_path / "source.wav", music(1.0), RATE)
     written = []
@@ -63,8 +78,9 @@ def test_identical_runs_write_identical_bytes(tmp_path, name, subtype):
         if run_index:
             time.sleep(1.1)  # a time stamp in a header would now differ
         path = tmp_path / f"{run_index}{name}"
-        kavri.process_file(tmp_path / "source.wav", path, [{"type": "gain", "db": -1}],
-                           subtype=subtype)
+        kavri.process_file(
+            tmp_path / "source.wav", path, [{"type": "gain", "db": -1}], subtype=subtype
+        )
         written.append(path.read_bytes())
     assert written[0] == written[1]
     assert b"PEAK" not in written[0][:200]
@@ -91,8 +107,10 @@ def test_dither_moves_16_bit_output_by_at_most_one_step(tmp_path):
     # Undithered output is the nearest step; the 24-bit default is never dithered.
     assert np.array_equal(plain, np.clip(np.rint(audio.astype(np.float64) * 32768), -32768, 32767))
     kavri.write(tmp_path / "deep.wav", audio, RATE, subtype="pcm24", dither="tpdf")
-    assert np.array_equal(kavri.read(tmp_path / "deep.wav").audio,
-                          (np.rint(audio.astype(np.float64) * 2**23) / 2**23).astype(np.float32))
+    assert np.array_equal(
+        kavri.read(tmp_path / "deep.wav").audio,
+        (np.rint(audio.astype(np.float64) * 2**23) / 2**23).astype(np.float32),
+    )
 
 
 def test_mp3_round_trip_and_bit_rate(tmp_path):
@@ -107,6 +125,7 @@ def test_mp3_round_trip_and_bit_rate(tmp_path):
 
 # --- the command line -------------------------------------------------------------------------
 
+
 def test_pipes_in_and_out(work):
     source = (work / "in.wav").read_bytes()
     result = run("process", "-", "-", "--effect", "gain:db=-6", cwd=work, data=source)
@@ -115,8 +134,18 @@ def test_pipes_in_and_out(work):
     expected = kavri.process(music(), RATE, [{"type": "gain", "db": -6}])
     assert rate == RATE and np.array_equal(out, expected)
     assert b"standard output: peak" in result.stderr
-    flac = run("process", "-", "-", "--effect", "gain", "--format", "flac", "--quiet", cwd=work,
-               data=source)
+    flac = run(
+        "process",
+        "-",
+        "-",
+        "--effect",
+        "gain",
+        "--format",
+        "flac",
+        "--quiet",
+        cwd=work,
+        data=source,
+    )
     assert flac.stdout[:4] == b"fLaC" and flac.stderr == b""
     metered = run("meter", "-", "--json", cwd=work, data=flac.stdout)
     assert json.loads(metered.stdout)[0]["file"] == "-"
@@ -124,35 +153,46 @@ def test_pipes_in_and_out(work):
 
 def test_chain_forms(work):
     (work / "one.json").write_text(json.dumps({"type": "gain", "db": -3}))
-    result = run("process", "in.wav", "out.wav", "--preset", "vocal", "--effect", "gain:db=-3",
-                 cwd=work)
+    result = run(
+        "process", "in.wav", "out.wav", "--preset", "vocal", "--effect", "gain:db=-3", cwd=work
+    )
     assert result.returncode == 0, result.stderr
     chain = kavri.load_preset("vocal") + [{"type": "gain", "db": -3}]
     assert np.array_equal(kavri.read(work / "out.wav").audio, kavri.process(music(), RATE, chain))
     assert kavri.load_chain(work / "one.json") == [{"type": "gain", "db": -3}]
-    result = run("process", "in.wav", "out2.wav", "--chain", "one.json", "--effect", "clip",
-                 cwd=work)
+    result = run(
+        "process", "in.wav", "out2.wav", "--chain", "one.json", "--effect", "clip", cwd=work
+    )
     assert result.returncode == 0, result.stderr
     none = run("process", "in.wav", "out3.wav", cwd=work)
     assert none.returncode == 1 and b"no chain" in none.stderr
 
 
 def test_report_warns_of_clipping_and_quiet_silences_it(work):
-    loud = run("process", "in.wav", "out.wav", "--effect", "gain:db=12", "--subtype", "pcm16",
-               cwd=work)
+    loud = run(
+        "process", "in.wav", "out.wav", "--effect", "gain:db=12", "--subtype", "pcm16", cwd=work
+    )
     assert loud.returncode == 0
     lines = loud.stderr.decode().splitlines()
     assert lines[0].startswith("kavri: out.wav: peak ") and " LUFS" in lines[0]
     steps = kavri.process(music(), RATE, [{"type": "gain", "db": 12}]).astype(np.float64) * 32768
     clipped = int(np.count_nonzero((steps > 32767) | (steps < -32768)))
     assert f"kavri: warning: {clipped} samples clipped at the 16-bit full scale" in lines
-    quiet = run("process", "in.wav", "out.wav", "--effect", "gain:db=12", "--subtype", "pcm16",
-                "--quiet", cwd=work)
+    quiet = run(
+        "process",
+        "in.wav",
+        "out.wav",
+        "--effect",
+        "gain:db=12",
+        "--subtype",
+        "pcm16",
+        "--quiet",
+        cwd=work,
+    )
     assert quiet.stderr == b""
     (work / "batch").mkdir()
     (work / "in.wav").rename(work / "batch" / "in.wav")
-    batch = run("batch", "batch", "done", "--effect", "gain:db=12", "--subtype", "pcm16",
-                cwd=work)
+    batch = run("batch", "batch", "done", "--effect", "gain:db=12", "--subtype", "pcm16", cwd=work)
     assert f"kavri: warning: done/in.wav: {clipped} samples clipped".encode() in batch.stderr
 
 
@@ -163,8 +203,11 @@ def test_meter_agrees_with_pyloudnorm(work):
     reading = readings[0]
     audio = music().astype(np.float64)
     assert reading["integrated_lufs"] == pytest.approx(
-        pyloudnorm.Meter(RATE).integrated_loudness(audio), abs=0.01)
-    assert reading["sample_peak_dbfs"] == pytest.approx(20 * np.log10(np.max(np.abs(audio))), abs=1e-3)
+        pyloudnorm.Meter(RATE).integrated_loudness(audio), abs=0.01
+    )
+    assert reading["sample_peak_dbfs"] == pytest.approx(
+        20 * np.log10(np.max(np.abs(audio))), abs=1e-3
+    )
     assert reading["true_peak_dbtp"] >= reading["sample_peak_dbfs"]
     assert (reading["channels"], reading["sample_rate"], reading["clipped_samples"]) == (2, RATE, 0)
     text = run("meter", "in.wav", cwd=work).stdout.decode()
@@ -173,21 +216,33 @@ def test_meter_agrees_with_pyloudnorm(work):
 
 def test_streamed_file_reaches_the_loudness_target(work):
     kavri.write(work / "quiet.flac", music(level=0.02), RATE, subtype="pcm24")
-    result = run("process", "quiet.flac", "out.wav", "--effect", "highpass:frequency_hz=80",
-                 "--loudness", "-16", "--peak-ceiling", "-1", cwd=work)
+    result = run(
+        "process",
+        "quiet.flac",
+        "out.wav",
+        "--effect",
+        "highpass:frequency_hz=80",
+        "--loudness",
+        "-16",
+        "--peak-ceiling",
+        "-1",
+        cwd=work,
+    )
     assert result.returncode == 0, result.stderr
     out = kavri.read(work / "out.wav").audio.astype(np.float64)
     assert abs(pyloudnorm.Meter(RATE).integrated_loudness(out) + 16) <= 0.5
     assert kavri.loudness.measure(out, RATE).true_peak_db <= -1.0 + 0.05
     assert b"gain +" in result.stderr and b"warning" not in result.stderr
     # A target alone needs no chain; one that cannot be met under the ceiling says so.
-    missed = run("process", "quiet.flac", "out2.wav", "--loudness", "-5", "--peak-ceiling",
-                 "-20", cwd=work)
+    missed = run(
+        "process", "quiet.flac", "out2.wav", "--loudness", "-5", "--peak-ceiling", "-20", cwd=work
+    )
     assert missed.returncode == 0
     assert b"kavri: warning: loudness target -5 LUFS missed by " in missed.stderr
 
 
 # --- plots -----------------------------------------------------------------------------------
+
 
 def test_plot_paths_and_low_frequency_detail():
     from kavri.plot import path_responses, smoothed
@@ -208,8 +263,12 @@ def test_plot_paths_and_low_frequency_detail():
 
 
 def test_a_closed_pipe_ends_quietly(work):
-    reader = subprocess.Popen([sys.executable, "-m", "kavri", "effects"], cwd=work,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    reader = subprocess.Popen(
+        [sys.executable, "-m", "kavri", "effects"],
+        cwd=work,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
     reader.stdout.close()  # the reader goes away before a line is printed
     with reader.stderr:
         assert reader.wait(timeout=60) == 141

@@ -8,14 +8,40 @@ import pytest
 from kavri import process_pipeline
 
 SIGNAL = np.array([[0.5, -0.25], [1.0, 2.0], [-3.0, 0.0]], dtype=np.float32)
-CAST_ERROR = ("Unable to cast Python instance of type {} to C++ type '?' "
-              "(#define PYBIND11_DETAILED_ERROR_MESSAGES or compile in debug mode for details)")
+CAST_ERROR = (
+    "Unable to cast Python instance of type {} to C++ type '?' "
+    "(#define PYBIND11_DETAILED_ERROR_MESSAGES or compile in debug mode for details)"
+)
 TYPES = [
-    "gain", "clip", "distortion", "tremolo", "delay", "ping_pong_delay", "chorus", "flanger",
-    "vibrato", "auto_pan", "phaser", "dynamic_eq", "rotary_speaker", "lowpass", "highpass",
-    "bandpass", "notch", "peak_eq", "low_shelf", "high_shelf", "compressor",
-    "upward_compression", "limiter", "expander", "noise_gate", "deesser", "transient_shaper",
-    "pan", "stereo_width",
+    "gain",
+    "clip",
+    "distortion",
+    "tremolo",
+    "delay",
+    "ping_pong_delay",
+    "chorus",
+    "flanger",
+    "vibrato",
+    "auto_pan",
+    "phaser",
+    "dynamic_eq",
+    "rotary_speaker",
+    "lowpass",
+    "highpass",
+    "bandpass",
+    "notch",
+    "peak_eq",
+    "low_shelf",
+    "high_shelf",
+    "compressor",
+    "upward_compression",
+    "limiter",
+    "expander",
+    "noise_gate",
+    "deesser",
+    "transient_shaper",
+    "pan",
+    "stereo_width",
 ]
 
 
@@ -35,27 +61,30 @@ def test_every_type_name_builds(name):
     assert out.dtype == np.float32 and out.shape == SIGNAL.shape
 
 
-@pytest.mark.parametrize("spec, message", [
-    ({"db": 3}, "Effect spec is missing the 'type' field."),
-    ({"type": "Gain"}, "Unknown effect type: Gain"),
-    ({"type": "gain "}, "Unknown effect type: gain "),
-    ({"type": ""}, "Unknown effect type: "),
-    ({"type": "reverb"}, "Unknown effect type: reverb"),
-    # Bytes that are not UTF-8, and NULs, are escaped so the message stays whole text.
-    ({"type": b"\x80gain"}, "Unknown effect type: \\x80gain"),
-    ({"type": "ga\x00in"}, "Unknown effect type: ga\\x00in"),
-    ({"type": 5}, CAST_ERROR.format("<class 'int'>")),
-    ({"type": None}, CAST_ERROR.format("<class 'NoneType'>")),
-    ({"type": "\udc80"}, CAST_ERROR.format("<class 'str'>")),
-    ({"type": "gain", "db": None}, CAST_ERROR.format("<class 'NoneType'>")),
-    ({"type": "gain", "db": "6"}, CAST_ERROR.format("<class 'str'>")),
-    ({"type": "gain", "db": 1j}, CAST_ERROR.format("<class 'complex'>")),
-    ({"type": "gain", "db": 10 ** 400}, CAST_ERROR.format("<class 'int'>")),
-    ({"type": "lowpass", "stages": 4.0}, CAST_ERROR.format("<class 'float'>")),
-    ({"type": "lowpass", "stages": 2 ** 31}, CAST_ERROR.format("<class 'int'>")),
-    # Every key is read, even one the filter kind ignores.
-    ({"type": "lowpass", "gain_db": "loud"}, CAST_ERROR.format("<class 'str'>")),
-])
+@pytest.mark.parametrize(
+    "spec, message",
+    [
+        ({"db": 3}, "Effect spec is missing the 'type' field."),
+        ({"type": "Gain"}, "Unknown effect type: Gain"),
+        ({"type": "gain "}, "Unknown effect type: gain "),
+        ({"type": ""}, "Unknown effect type: "),
+        ({"type": "reverb"}, "Unknown effect type: reverb"),
+        # Bytes that are not UTF-8, and NULs, are escaped so the message stays whole text.
+        ({"type": b"\x80gain"}, "Unknown effect type: \\x80gain"),
+        ({"type": "ga\x00in"}, "Unknown effect type: ga\\x00in"),
+        ({"type": 5}, CAST_ERROR.format("<class 'int'>")),
+        ({"type": None}, CAST_ERROR.format("<class 'NoneType'>")),
+        ({"type": "\udc80"}, CAST_ERROR.format("<class 'str'>")),
+        ({"type": "gain", "db": None}, CAST_ERROR.format("<class 'NoneType'>")),
+        ({"type": "gain", "db": "6"}, CAST_ERROR.format("<class 'str'>")),
+        ({"type": "gain", "db": 1j}, CAST_ERROR.format("<class 'complex'>")),
+        ({"type": "gain", "db": 10**400}, CAST_ERROR.format("<class 'int'>")),
+        ({"type": "lowpass", "stages": 4.0}, CAST_ERROR.format("<class 'float'>")),
+        ({"type": "lowpass", "stages": 2**31}, CAST_ERROR.format("<class 'int'>")),
+        # Every key is read, even one the filter kind ignores.
+        ({"type": "lowpass", "gain_db": "loud"}, CAST_ERROR.format("<class 'str'>")),
+    ],
+)
 def test_spec_errors(spec, message):
     assert runtime_message(spec) == message
 
@@ -67,15 +96,18 @@ def test_type_as_bytes_and_pairs():
     assert np.array_equal(run([("type", "gain"), ("db", 6.0)]), expected)
     assert np.array_equal(run({"type": "gain", "db": 6}), expected)
     assert np.array_equal(run({"type": "gain", "db": decimal.Decimal(6)}), expected)
-    assert np.array_equal(run({"type": "gain", "db": 3, "dB": 40, "colour": "red"}),
-                          run({"type": "gain", "db": 3.0}))
+    assert np.array_equal(
+        run({"type": "gain", "db": 3, "dB": 40, "colour": "red"}), run({"type": "gain", "db": 3.0})
+    )
 
 
 def test_bools_and_truncation():
     assert np.array_equal(run({"type": "gain", "db": True}), run({"type": "gain", "db": 1.0}))
     assert np.array_equal(run({"type": "lowpass", "stages": True}), run({"type": "lowpass"}))
-    assert np.array_equal(run({"type": "lowpass", "stages": decimal.Decimal("2.7")}),
-                          run({"type": "lowpass", "stages": 2}))
+    assert np.array_equal(
+        run({"type": "lowpass", "stages": decimal.Decimal("2.7")}),
+        run({"type": "lowpass", "stages": 2}),
+    )
 
 
 def test_float_beyond_float32_reads_as_infinity():
@@ -107,7 +139,8 @@ def test_python_errors_during_reading_propagate():
         run(Exploding(type="gain"))
     # A failing float conversion is a failed cast, not the conversion's own error.
     assert runtime_message({"type": "gain", "db": NoFloat()}) == CAST_ERROR.format(
-        "<class 'test_factory.NoFloat'>")
+        "<class 'test_factory.NoFloat'>"
+    )
 
 
 def test_dict_item_is_not_changed():

@@ -24,47 +24,80 @@ def noise(frames=4096, channels=2):
     return np.random.default_rng(1).standard_normal((frames, channels)).astype(np.float32)
 
 
-LP, HP, BP, NOTCH = ({"type": t, "frequency_hz": 1000} for t in ("lowpass", "highpass", "bandpass", "notch"))
-PEAK, LOW, HIGH = ({"type": t, "frequency_hz": 1000, "gain_db": 12} for t in ("peak_eq", "low_shelf", "high_shelf"))
+LP, HP, BP, NOTCH = (
+    {"type": t, "frequency_hz": 1000} for t in ("lowpass", "highpass", "bandpass", "notch")
+)
+PEAK, LOW, HIGH = (
+    {"type": t, "frequency_hz": 1000, "gain_db": 12} for t in ("peak_eq", "low_shelf", "high_shelf")
+)
 
 
 # (spec, frequency in Hz, expected amplitude gain); 24000 Hz is Nyquist.
-@pytest.mark.parametrize("spec, hz, expected", [
-    (LP, 0, 1), (LP, 1000, 0.70710678), (LP, 24000, 0), ({**LP, "q": 4}, 1000, 4),
-    (HP, 0, 0), (HP, 1000, 0.70710678), (HP, 24000, 1),
-    (BP, 0, 0), (BP, 1000, 1), (BP, 24000, 0),
-    (NOTCH, 0, 1), (NOTCH, 1000, 0), (NOTCH, 24000, 1),
-    (PEAK, 0, 1), (PEAK, 1000, DB12), (PEAK, 24000, 1), ({**PEAK, "gain_db": 0}, 1000, 1),
-    (LOW, 0, DB12), (LOW, 1000, DB6), (LOW, 24000, 1), ({**LOW, "gain_db": -12}, 0, 1 / DB12),
-    (HIGH, 0, 1), (HIGH, 1000, DB6), (HIGH, 24000, DB12), ({**HIGH, "gain_db": 0}, 24000, 1),
-])
+@pytest.mark.parametrize(
+    "spec, hz, expected",
+    [
+        (LP, 0, 1),
+        (LP, 1000, 0.70710678),
+        (LP, 24000, 0),
+        ({**LP, "q": 4}, 1000, 4),
+        (HP, 0, 0),
+        (HP, 1000, 0.70710678),
+        (HP, 24000, 1),
+        (BP, 0, 0),
+        (BP, 1000, 1),
+        (BP, 24000, 0),
+        (NOTCH, 0, 1),
+        (NOTCH, 1000, 0),
+        (NOTCH, 24000, 1),
+        (PEAK, 0, 1),
+        (PEAK, 1000, DB12),
+        (PEAK, 24000, 1),
+        ({**PEAK, "gain_db": 0}, 1000, 1),
+        (LOW, 0, DB12),
+        (LOW, 1000, DB6),
+        (LOW, 24000, 1),
+        ({**LOW, "gain_db": -12}, 0, 1 / DB12),
+        (HIGH, 0, 1),
+        (HIGH, 1000, DB6),
+        (HIGH, 24000, DB12),
+        ({**HIGH, "gain_db": 0}, 24000, 1),
+    ],
+)
 def test_design_response(spec, hz, expected):
     assert magnitude(spec)[hz] == pytest.approx(expected, rel=1e-3, abs=1e-4)
 
 
 @pytest.mark.parametrize("spec", [LP, PEAK, HIGH])
 def test_three_stages_cube_the_single_section(spec):
-    np.testing.assert_allclose(magnitude({**spec, "stages": 3}), magnitude(spec) ** 3, rtol=1e-3, atol=1e-6)
+    np.testing.assert_allclose(
+        magnitude({**spec, "stages": 3}), magnitude(spec) ** 3, rtol=1e-3, atol=1e-6
+    )
 
 
 # Pairs of specs that must design the same filter, bit for bit. At 8 Hz the 5 Hz design lies
 # above Nyquist and blows up, so NaN is compared too.
-@pytest.mark.parametrize("sample_rate, spec, same_as", [
-    (SR, {**LP, "frequency_hz": 1}, {**LP, "frequency_hz": 5}),
-    (SR, {**LP, "frequency_hz": -300}, {**LP, "frequency_hz": 5}),
-    (SR, {**LP, "frequency_hz": 30000}, {**LP, "frequency_hz": 0.499 * SR}),
-    (8, {**LP, "frequency_hz": 1000}, {**LP, "frequency_hz": 5}),
-    (SR, {**BP, "q": 0}, {**BP, "q": 0.001}),
-    (SR, {**BP, "q": -2}, {**BP, "q": 0.001}),
-    (SR, {**LOW, "slope": 0}, {**LOW, "slope": 0.001}),
-    (SR, {**HIGH, "slope": -1}, {**HIGH, "slope": 0.001}),
-    (SR, {**PEAK, "stages": 0}, PEAK),
-    (SR, {**PEAK, "stages": -7}, PEAK),
-])
+@pytest.mark.parametrize(
+    "sample_rate, spec, same_as",
+    [
+        (SR, {**LP, "frequency_hz": 1}, {**LP, "frequency_hz": 5}),
+        (SR, {**LP, "frequency_hz": -300}, {**LP, "frequency_hz": 5}),
+        (SR, {**LP, "frequency_hz": 30000}, {**LP, "frequency_hz": 0.499 * SR}),
+        (8, {**LP, "frequency_hz": 1000}, {**LP, "frequency_hz": 5}),
+        (SR, {**BP, "q": 0}, {**BP, "q": 0.001}),
+        (SR, {**BP, "q": -2}, {**BP, "q": 0.001}),
+        (SR, {**LOW, "slope": 0}, {**LOW, "slope": 0.001}),
+        (SR, {**HIGH, "slope": -1}, {**HIGH, "slope": 0.001}),
+        (SR, {**PEAK, "stages": 0}, PEAK),
+        (SR, {**PEAK, "stages": -7}, PEAK),
+    ],
+)
 def test_clamped_parameters(sample_rate, spec, same_as):
     x = noise()
-    assert np.array_equal(process_pipeline(x, sample_rate, [spec]),
-                          process_pipeline(x, sample_rate, [same_as]), equal_nan=True)
+    assert np.array_equal(
+        process_pipeline(x, sample_rate, [spec]),
+        process_pipeline(x, sample_rate, [same_as]),
+        equal_nan=True,
+    )
 
 
 @pytest.mark.parametrize("spec", [{**s, "gain_db": g} for s in (LOW, HIGH) for g in (30, -30)])
@@ -100,8 +133,9 @@ def test_cascade_too_large_for_memory_is_refused():
     assert np.isfinite(process_pipeline(x, SR, [{"type": "lowpass", "stages": 2}])).all()
 
 
-@pytest.mark.parametrize("spec", [
-    {**LP, "stages": 3}, HP, BP, NOTCH, PEAK, {**LOW, "slope": 1.5}, {**HIGH, "stages": 2}])
+@pytest.mark.parametrize(
+    "spec", [{**LP, "stages": 3}, HP, BP, NOTCH, PEAK, {**LOW, "slope": 1.5}, {**HIGH, "stages": 2}]
+)
 def test_same_bits_for_every_worker_count_and_block_size(spec):
     x = noise(frames=3001, channels=3)
     reference = process_pipeline(x, SR, [spec])
@@ -110,6 +144,8 @@ def test_same_bits_for_every_worker_count_and_block_size(spec):
             out = process_pipeline(x, SR, [spec], block_size=block_size, workers=workers)
             assert np.array_equal(out, reference), (workers, block_size)
     for ch in range(3):  # each channel is filtered on its own
-        assert np.array_equal(process_pipeline(x[:, ch:ch + 1], SR, [spec])[:, 0], reference[:, ch])
+        assert np.array_equal(
+            process_pipeline(x[:, ch : ch + 1], SR, [spec])[:, 0], reference[:, ch]
+        )
     silence = np.zeros_like(x)
     assert np.array_equal(process_pipeline(silence, SR, [spec]), silence)

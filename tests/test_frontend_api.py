@@ -26,11 +26,16 @@ def stereo(frames: int = 24_000, seed: int = 1) -> np.ndarray:
     return (audio + 0.05 * rng.standard_normal(audio.shape)).astype(np.float32)
 
 
-SATURATE = [{"type": "gain", "db": 4}, {"type": "distortion", "drive": 1.6},
-            {"type": "clip", "threshold": 0.9}, {"type": "gain", "db": -2}]
+SATURATE = [
+    {"type": "gain", "db": 4},
+    {"type": "distortion", "drive": 1.6},
+    {"type": "clip", "threshold": 0.9},
+    {"type": "gain", "db": -2},
+]
 
 
 # --- process -----------------------------------------------------------------------------
+
 
 def test_every_chain_form_gives_the_engine_result(tmp_path):
     audio = stereo()
@@ -60,21 +65,39 @@ def test_workers_do_not_change_the_bits():
     assert np.array_equal(one, kavri.process(audio, RATE, "saturate", block_size=7))
 
 
-@pytest.mark.parametrize(("chain", "message"), [
-    ([{"type": "reverb"}], r"effect 1: unknown effect type 'reverb'"),
-    ([{"type": "gain"}, {"type": "clipp"}], r"effect 2: unknown effect type 'clipp' \(did you mean 'clip'\?\)"),
-    ([{"db": 3}], r"effect 1 has no \"type\""),
-    ([{"type": 5}], r"\"type\" must be a string, got 5"),
-    ([{"type": "gain", "dbb": 3}], r"unknown parameter 'dbb' \(did you mean 'db'\?\); known: db"),
-    ([{"type": "gain", "db": "loud"}], r"\('gain'\): parameter 'db' must be a number, got \"loud\""),
-    ([{"type": "gain", "db": None}], r"parameter 'db' must be a number, got null"),
-    ([{"type": "phaser", "stages": 4.0}], r"parameter 'stages' must be a whole number, got 4.0"),
-    ([{"type": "phaser", "stages": 2**40}], r"parameter 'stages' = 1099511627776 is out of range"),
-    ([None], r"effect 1: expected an object"),
-    ({"type": "gain"}, r"a chain must be a list"),
-    ("no_such_preset", r"unknown preset 'no_such_preset'; presets: .*saturate"),
-    ("missing/chain.json", r"missing/chain.json: no such chain file"),
-])
+@pytest.mark.parametrize(
+    ("chain", "message"),
+    [
+        ([{"type": "reverb"}], r"effect 1: unknown effect type 'reverb'"),
+        (
+            [{"type": "gain"}, {"type": "clipp"}],
+            r"effect 2: unknown effect type 'clipp' \(did you mean 'clip'\?\)",
+        ),
+        ([{"db": 3}], r"effect 1 has no \"type\""),
+        ([{"type": 5}], r"\"type\" must be a string, got 5"),
+        (
+            [{"type": "gain", "dbb": 3}],
+            r"unknown parameter 'dbb' \(did you mean 'db'\?\); known: db",
+        ),
+        (
+            [{"type": "gain", "db": "loud"}],
+            r"\('gain'\): parameter 'db' must be a number, got \"loud\"",
+        ),
+        ([{"type": "gain", "db": None}], r"parameter 'db' must be a number, got null"),
+        (
+            [{"type": "phaser", "stages": 4.0}],
+            r"parameter 'stages' must be a whole number, got 4.0",
+        ),
+        (
+            [{"type": "phaser", "stages": 2**40}],
+            r"parameter 'stages' = 1099511627776 is out of range",
+        ),
+        ([None], r"effect 1: expected an object"),
+        ({"type": "gain"}, r"a chain must be a list"),
+        ("no_such_preset", r"unknown preset 'no_such_preset'; presets: .*saturate"),
+        ("missing/chain.json", r"missing/chain.json: no such chain file"),
+    ],
+)
 def test_bad_chains_name_the_fault(chain, message):
     with pytest.raises(ChainError, match=message):
         kavri.process(stereo(16), RATE, chain)
@@ -87,16 +110,20 @@ def test_malformed_chain_file_reports_line_and_column(tmp_path):
         kavri.load_chain(path)
 
 
-@pytest.mark.parametrize(("audio", "rate", "error"), [
-    (np.zeros((4, 2, 2), np.float32), RATE, ValueError),
-    (np.zeros((4, 2), np.float32), 44_100.5, TypeError),
-])
+@pytest.mark.parametrize(
+    ("audio", "rate", "error"),
+    [
+        (np.zeros((4, 2, 2), np.float32), RATE, ValueError),
+        (np.zeros((4, 2), np.float32), 44_100.5, TypeError),
+    ],
+)
 def test_bad_arguments(audio, rate, error):
     with pytest.raises(error):
         kavri.process(audio, rate, [])
 
 
 # --- presets -----------------------------------------------------------------------------
+
 
 @pytest.mark.parametrize("name", sorted(kavri.list_presets()))
 def test_presets_load_and_run(name):
@@ -116,21 +143,25 @@ def test_presets_load_and_run(name):
 
 # --- files -------------------------------------------------------------------------------
 
+
 def ramp(channels: int = 2, frames: int = 4000) -> np.ndarray:
     # Values on the 16-bit grid, between -1 and just under 1, different per channel.
     steps = np.arange(frames * channels).reshape(frames, channels) * 37 % 65536 - 32768
     return (steps / 32768.0).astype(np.float32)
 
 
-@pytest.mark.parametrize(("suffix", "subtype", "step"), [
-    (".wav", None, 0.0),
-    (".wav", "float", 0.0),
-    (".wav", "pcm16", 0.0),
-    (".wav", "pcm24", 0.0),
-    (".flac", None, 0.0),
-    (".flac", "pcm16", 0.0),
-    (".aiff", "float", 0.0),
-])
+@pytest.mark.parametrize(
+    ("suffix", "subtype", "step"),
+    [
+        (".wav", None, 0.0),
+        (".wav", "float", 0.0),
+        (".wav", "pcm16", 0.0),
+        (".wav", "pcm24", 0.0),
+        (".flac", None, 0.0),
+        (".flac", "pcm16", 0.0),
+        (".aiff", "float", 0.0),
+    ],
+)
 def test_lossless_round_trips_are_exact_on_the_grid(tmp_path, suffix, subtype, step):
     audio = ramp()
     path = tmp_path / f"x{suffix}"
@@ -161,31 +192,41 @@ def test_float_wav_keeps_every_bit_including_nan(tmp_path):
 
 def test_ogg_vorbis_round_trip_is_close(tmp_path):
     t = np.arange(RATE) / RATE
-    audio = np.stack([0.5 * np.sin(2 * np.pi * 440 * t), 0.5 * np.sin(2 * np.pi * 660 * t)],
-                     1).astype(np.float32)
+    audio = np.stack(
+        [0.5 * np.sin(2 * np.pi * 440 * t), 0.5 * np.sin(2 * np.pi * 660 * t)], 1
+    ).astype(np.float32)
     kavri.write(tmp_path / "x.ogg", audio, RATE)
     back, rate = kavri.read(tmp_path / "x.ogg")
     assert rate == RATE and back.shape == audio.shape
     assert sf.info(str(tmp_path / "x.ogg")).subtype == "VORBIS"
     error = np.sqrt(np.mean((back[2000:-2000] - audio[2000:-2000]) ** 2))
-    assert error < 0.05 * np.sqrt(np.mean(audio ** 2))
+    assert error < 0.05 * np.sqrt(np.mean(audio**2))
 
 
 def test_unreadable_files_name_the_file(tmp_path):
     (tmp_path / "text.wav").write_text("not audio")
-    for path, message in [(tmp_path / "none.wav", "none.wav: no such file"),
-                          (tmp_path / "text.wav", r"text.wav: not a readable audio file \(Format not recognised\)"),
-                          (tmp_path, "is a directory")]:
+    for path, message in [
+        (tmp_path / "none.wav", "none.wav: no such file"),
+        (tmp_path / "text.wav", r"text.wav: not a readable audio file \(Format not recognised\)"),
+        (tmp_path, "is a directory"),
+    ]:
         with pytest.raises(AudioFileError, match=message):
             kavri.read(path)
 
 
-@pytest.mark.parametrize(("name", "subtype", "message"), [
-    ("x.flac", "float", r"x.flac: FLAC files cannot hold subtype 'float'; use one of pcm16, pcm24"),
-    ("x.mp9", None, r"x.mp9: unknown output format '.mp9'"),
-    ("x.wav", "pcm12", r"unknown subtype 'pcm12'"),
-    ("missing/x.wav", None, r"x.wav: cannot write: folder .*missing does not exist"),
-])
+@pytest.mark.parametrize(
+    ("name", "subtype", "message"),
+    [
+        (
+            "x.flac",
+            "float",
+            r"x.flac: FLAC files cannot hold subtype 'float'; use one of pcm16, pcm24",
+        ),
+        ("x.mp9", None, r"x.mp9: unknown output format '.mp9'"),
+        ("x.wav", "pcm12", r"unknown subtype 'pcm12'"),
+        ("missing/x.wav", None, r"x.wav: cannot write: folder .*missing does not exist"),
+    ],
+)
 def test_bad_outputs_are_refused(tmp_path, name, subtype, message):
     with pytest.raises(AudioFileError, match=message):
         kavri.write(tmp_path / name, ramp(), RATE, subtype=subtype)
@@ -219,6 +260,7 @@ def test_written_file_has_the_usual_permissions(tmp_path):
 
 # --- plot measurements -------------------------------------------------------------------
 
+
 def test_gain_response_is_flat_at_its_gain():
     frequencies, magnitude = magnitude_response([{"type": "gain", "db": 6}], RATE, 4096)
     assert frequencies[-1] == RATE / 2
@@ -237,6 +279,7 @@ def test_clip_level_curve_holds_the_ceiling():
 
 def test_plot_writes_a_png(tmp_path):
     from kavri.plot import plot_chain
+
     plot_chain(SATURATE, tmp_path / "chain.png")
     assert (tmp_path / "chain.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert os.listdir(tmp_path) == ["chain.png"]
@@ -244,6 +287,7 @@ def test_plot_writes_a_png(tmp_path):
 
 def test_plot_without_matplotlib_says_what_to_install(tmp_path, monkeypatch):
     from kavri.plot import MatplotlibMissing, plot_chain
+
     monkeypatch.setitem(sys.modules, "matplotlib.figure", None)
     with pytest.raises(MatplotlibMissing, match=r"pip install 'kavri\[plot\]'"):
         plot_chain(SATURATE, tmp_path / "chain.png")

@@ -20,10 +20,12 @@ RATE = 48_000
 @pytest.fixture
 def work(tmp_path):
     rng = np.random.default_rng(3)
-    kavri.write(tmp_path / "in.wav", (0.3 * rng.standard_normal((9600, 2))).astype(np.float32),
-                RATE)
-    (tmp_path / "chain.json").write_text(json.dumps(
-        [{"type": "gain", "db": 3}, {"type": "clip", "threshold": 0.5}]))
+    kavri.write(
+        tmp_path / "in.wav", (0.3 * rng.standard_normal((9600, 2))).astype(np.float32), RATE
+    )
+    (tmp_path / "chain.json").write_text(
+        json.dumps([{"type": "gain", "db": 3}, {"type": "clip", "threshold": 0.5}])
+    )
     (tmp_path / "bad.json").write_text('[\n  {"type": "gain",\n   "db": 3,,}\n]')
     (tmp_path / "text.wav").write_text("this is not audio")
     return tmp_path
@@ -39,32 +41,56 @@ def test_process_writes_the_api_result(work, run_kavri):
 
 
 def test_effect_options_and_subtype(work, run_kavri):
-    result = run_kavri("process", "in.wav", "out.flac", "--effect", "gain:db=3",
-                       "--effect", "clip:threshold=0.5", "--subtype", "pcm16", cwd=work)
+    result = run_kavri(
+        "process",
+        "in.wav",
+        "out.flac",
+        "--effect",
+        "gain:db=3",
+        "--effect",
+        "clip:threshold=0.5",
+        "--subtype",
+        "pcm16",
+        cwd=work,
+    )
     assert result.returncode == 0, result.stderr
     audio, _ = kavri.read(work / "in.wav")
     expected = kavri.process(audio, RATE, str(work / "chain.json"))
     # 16-bit output is dithered by default: rounding plus at most one step of dither.
-    assert np.max(np.abs(kavri.read(work / "out.flac").audio - expected)) <= 1.5 * 2.0 ** -15
+    assert np.max(np.abs(kavri.read(work / "out.flac").audio - expected)) <= 1.5 * 2.0**-15
 
 
-@pytest.mark.parametrize(("args", "message"), [
-    (["--preset", "vocl"], "unknown preset 'vocl' (did you mean 'vocal'?)"),
-    (["--effect", "reverb:size=3"], "--effect 'reverb:size=3': unknown effect type 'reverb'"),
-    (["--effect", "gain:db=loud"], "--effect 'gain:db=loud': parameter 'db' must be a number, got 'loud'"),
-    (["--effect", "gain:level=3"], "unknown parameter 'level'"),
-    (["--effect", "phaser:stages=2.5"], "parameter 'stages' must be a whole number, got '2.5'"),
-    (["--effect", "gain:db"], "expected key=value, got 'db'"),
-    (["--chain", "bad.json"], "bad.json:3:12: malformed JSON: Expecting property name"),
-    (["--chain", "nope.json"], "nope.json: no such chain file"),
-    (["--chain", "chain.json", "--subtype", "float", "OUT=x.flac"],
-     "x.flac: FLAC files cannot hold subtype 'float'"),
-    (["--chain", "chain.json", "OUT=x.mp9"], "x.mp9: unknown output format '.mp9'"),
-    (["--chain", "chain.json", "OUT=no/x.wav"], "cannot write: folder"),
-    (["--chain", "chain.json", "IN=missing.wav"], "missing.wav: no such file"),
-    (["--chain", "chain.json", "IN=text.wav"], "text.wav: not a readable audio file (Format not recognised)"),
-    (["--chain", "chain.json", "IN=in.wav", "OUT=in.wav"], "in.wav: is the input file; pass --overwrite"),
-])
+@pytest.mark.parametrize(
+    ("args", "message"),
+    [
+        (["--preset", "vocl"], "unknown preset 'vocl' (did you mean 'vocal'?)"),
+        (["--effect", "reverb:size=3"], "--effect 'reverb:size=3': unknown effect type 'reverb'"),
+        (
+            ["--effect", "gain:db=loud"],
+            "--effect 'gain:db=loud': parameter 'db' must be a number, got 'loud'",
+        ),
+        (["--effect", "gain:level=3"], "unknown parameter 'level'"),
+        (["--effect", "phaser:stages=2.5"], "parameter 'stages' must be a whole number, got '2.5'"),
+        (["--effect", "gain:db"], "expected key=value, got 'db'"),
+        (["--chain", "bad.json"], "bad.json:3:12: malformed JSON: Expecting property name"),
+        (["--chain", "nope.json"], "nope.json: no such chain file"),
+        (
+            ["--chain", "chain.json", "--subtype", "float", "OUT=x.flac"],
+            "x.flac: FLAC files cannot hold subtype 'float'",
+        ),
+        (["--chain", "chain.json", "OUT=x.mp9"], "x.mp9: unknown output format '.mp9'"),
+        (["--chain", "chain.json", "OUT=no/x.wav"], "cannot write: folder"),
+        (["--chain", "chain.json", "IN=missing.wav"], "missing.wav: no such file"),
+        (
+            ["--chain", "chain.json", "IN=text.wav"],
+            "text.wav: not a readable audio file (Format not recognised)",
+        ),
+        (
+            ["--chain", "chain.json", "IN=in.wav", "OUT=in.wav"],
+            "in.wav: is the input file; pass --overwrite",
+        ),
+    ],
+)
 def test_bad_input_gives_one_line_and_writes_nothing(work, args, message, run_kavri):
     source = next((a[3:] for a in args if a.startswith("IN=")), "in.wav")
     target = next((a[4:] for a in args if a.startswith("OUT=")), "out.wav")
@@ -79,16 +105,16 @@ def test_bad_input_gives_one_line_and_writes_nothing(work, args, message, run_ka
 
 def test_engine_failure_is_reported_with_the_file(work, run_kavri):
     # An effect the engine refuses at run time: a delay line larger than any memory.
-    result = run_kavri("process", "in.wav", "out.wav", "--effect", "delay:delay_ms=1e30",
-                       cwd=work)
+    result = run_kavri("process", "in.wav", "out.wav", "--effect", "delay:delay_ms=1e30", cwd=work)
     assert result.returncode == 1 and result.stderr.startswith("kavri: error: in.wav: ")
     assert not (work / "out.wav").exists()
 
 
 def test_overwrite_replaces_the_input_only_when_asked(work, run_kavri):
     audio = kavri.read(work / "in.wav").audio
-    result = run_kavri("process", "in.wav", "./in.wav", "--effect", "gain:db=-6",
-                       "--overwrite", cwd=work)
+    result = run_kavri(
+        "process", "in.wav", "./in.wav", "--effect", "gain:db=-6", "--overwrite", cwd=work
+    )
     assert result.returncode == 0, result.stderr
     assert np.array_equal(kavri.read(work / "in.wav").audio, audio * np.float32(0.5011872))
     assert sorted(os.listdir(work)) == ["bad.json", "chain.json", "in.wav", "text.wav"]
@@ -143,9 +169,14 @@ def test_closed_standard_output_is_named_before_any_work(work):
     kavri.write(work / "in.wav", np.zeros((4800, 2), np.float32), 48_000)
 
     def closed_stdout(*args):
-        return subprocess.run([sys.executable, "-m", "kavri", *args], cwd=work,
-                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
-                              preexec_fn=lambda: os.close(1))
+        return subprocess.run(
+            [sys.executable, "-m", "kavri", *args],
+            cwd=work,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.PIPE,
+            text=True,
+            preexec_fn=lambda: os.close(1),
+        )
 
     for args in (("meter", "in.wav"), ("effects",), ("presets",)):
         result = closed_stdout(*args)

@@ -49,76 +49,123 @@ def work(tmp_path):
 
 # --- command-line options ----------------------------------------------------------------
 
-@pytest.mark.parametrize(("args", "message"), [
-    (["process", "text.wav", "out.wav", "--effect", "gain", "--workers", "-1"],
-     "--workers must be 0 or more, got -1"),
-    (["process", "text.wav", "out.wav", "--effect", "gain", "--block-size", "-1"],
-     "--block-size must be 0 or more frames, got -1"),
-    (["process", "text.wav", "out.wav", "--effect", "gain", "--block-size", "1" + "0" * 25],
-     "--block-size 1" + "0" * 25 + " is too large"),
-    (["process", "text.wav", "out.wav", "--effect", "gain", "--tail", "-1"],
-     "--tail must be a finite number of seconds, 0 or more; got -1.0"),
-    (["process", "text.wav", "out.wav", "--loudness", "-16", "--peak-ceiling", "3"],
-     "--peak-ceiling must be between -60 and 0, got 3.0"),
-    (["batch", "in", "out", "--effect", "gain", "--workers", "-1"],
-     "--workers must be 0 or more, got -1"),
-    (["batch", "in", "out", "--effect", "gain", "--jobs", "0"],
-     "--jobs must be a whole number of at least 1, got 0"),
-    (["batch", "in", "out", "--effect", "gain", "--pattern", "/abs/*.wav"],
-     "--pattern '/abs/*.wav': give a file name pattern relative to IN_DIR"),
-    (["batch", "in", "out", "--effect", "gain", "--pattern", "../*.wav"], "--pattern '../*.wav'"),
-    (["batch", "in", "README.md/out", "--effect", "gain"],
-     "README.md/out: cannot create the folder: "),
-    (["plot", "--effect", "gain:db=1000", "--out", "x.png"],
-     "gain: the output is not finite at 48000 Hz"),
-    (["plot", "--preset", "vocal", "--sample-rate", "1", "--out", "x.png"],
-     "sample rate 1 Hz: plots are measured at 8000 to 768000 Hz"),
-    (["plot", "--effect", "gain", "--sample-rate", "3000000000", "--out", "x.png"],
-     "sample rate 3000000000 Hz"),
-    (["plot", "--effect", "highpass:frequency_hz=nan", "--out", "x.png"],
-     "parameter 'frequency_hz' must be a finite number, got NaN"),
-    (["demo", "--out-dir", "README.md/sub"], "--out-dir README.md/sub: cannot create the folder"),
-    (["demo", "--out-dir", "/proc/kavri-demo"], "--out-dir /proc/kavri-demo: cannot create"),
-    (["process", "in.wav", "out.wav", "--effect", "highpass:frequency_hz=nan"],
-     "--effect 'highpass:frequency_hz=nan': effect 1 ('highpass'): parameter 'frequency_hz' "
-     "must be a finite number, got NaN"),
-    (["process", "in.wav", "out.wav", "--effect", "gain:db=inf"], "got Infinity"),
-    (["process", "in.wav", "out.wav", "--effect", "gain:db=1e39"], "is too large"),
-    (["process", "in.wav", "out.wav", "--effect", "gain:db=1" + "0" * 400], "is too large"),
-])
+
+@pytest.mark.parametrize(
+    ("args", "message"),
+    [
+        (
+            ["process", "text.wav", "out.wav", "--effect", "gain", "--workers", "-1"],
+            "--workers must be 0 or more, got -1",
+        ),
+        (
+            ["process", "text.wav", "out.wav", "--effect", "gain", "--block-size", "-1"],
+            "--block-size must be 0 or more frames, got -1",
+        ),
+        (
+            ["process", "text.wav", "out.wav", "--effect", "gain", "--block-size", "1" + "0" * 25],
+            "--block-size 1" + "0" * 25 + " is too large",
+        ),
+        (
+            ["process", "text.wav", "out.wav", "--effect", "gain", "--tail", "-1"],
+            "--tail must be a finite number of seconds, 0 or more; got -1.0",
+        ),
+        (
+            ["process", "text.wav", "out.wav", "--loudness", "-16", "--peak-ceiling", "3"],
+            "--peak-ceiling must be between -60 and 0, got 3.0",
+        ),
+        (
+            ["batch", "in", "out", "--effect", "gain", "--workers", "-1"],
+            "--workers must be 0 or more, got -1",
+        ),
+        (
+            ["batch", "in", "out", "--effect", "gain", "--jobs", "0"],
+            "--jobs must be a whole number of at least 1, got 0",
+        ),
+        (
+            ["batch", "in", "out", "--effect", "gain", "--pattern", "/abs/*.wav"],
+            "--pattern '/abs/*.wav': give a file name pattern relative to IN_DIR",
+        ),
+        (
+            ["batch", "in", "out", "--effect", "gain", "--pattern", "../*.wav"],
+            "--pattern '../*.wav'",
+        ),
+        (
+            ["batch", "in", "README.md/out", "--effect", "gain"],
+            "README.md/out: cannot create the folder: ",
+        ),
+        (
+            ["plot", "--effect", "gain:db=1000", "--out", "x.png"],
+            "gain: the output is not finite at 48000 Hz",
+        ),
+        (
+            ["plot", "--preset", "vocal", "--sample-rate", "1", "--out", "x.png"],
+            "sample rate 1 Hz: plots are measured at 8000 to 768000 Hz",
+        ),
+        (
+            ["plot", "--effect", "gain", "--sample-rate", "3000000000", "--out", "x.png"],
+            "sample rate 3000000000 Hz",
+        ),
+        (
+            ["plot", "--effect", "highpass:frequency_hz=nan", "--out", "x.png"],
+            "parameter 'frequency_hz' must be a finite number, got NaN",
+        ),
+        (
+            ["demo", "--out-dir", "README.md/sub"],
+            "--out-dir README.md/sub: cannot create the folder",
+        ),
+        (["demo", "--out-dir", "/proc/kavri-demo"], "--out-dir /proc/kavri-demo: cannot create"),
+        (
+            ["process", "in.wav", "out.wav", "--effect", "highpass:frequency_hz=nan"],
+            "--effect 'highpass:frequency_hz=nan': effect 1 ('highpass'): parameter 'frequency_hz' "
+            "must be a finite number, got NaN",
+        ),
+        (["process", "in.wav", "out.wav", "--effect", "gain:db=inf"], "got Infinity"),
+        (["process", "in.wav", "out.wav", "--effect", "gain:db=1e39"], "is too large"),
+        (["process", "in.wav", "out.wav", "--effect", "gain:db=1" + "0" * 400], "is too large"),
+    ],
+)
 def test_bad_options_give_one_line_before_any_file_is_read(work, args, message, run_kavri):
     # Several cases name an input that is not audio: the option must be what is reported.
     before = snapshot(work)
     result = run_kavri(*args, cwd=work)
     assert result.returncode == 1, result.stdout
-    assert result.stderr.startswith("kavri: error: ") and result.stderr.count("\n") == 1, \
+    assert result.stderr.startswith("kavri: error: ") and result.stderr.count("\n") == 1, (
         result.stderr
+    )
     assert message in result.stderr
     assert result.stdout == ""
     assert snapshot(work) == before
 
 
 def test_worker_counts_beyond_the_cores_still_run(work, run_kavri):
-    result = run_kavri("process", "in.wav", "out.wav", "--effect", "tremolo",
-                       "--workers", "99999999999", cwd=work)
+    result = run_kavri(
+        "process", "in.wav", "out.wav", "--effect", "tremolo", "--workers", "99999999999", cwd=work
+    )
     assert result.returncode == 0, result.stderr
     audio = kavri.read(work / "in.wav").audio
-    assert np.array_equal(kavri.read(work / "out.wav").audio,
-                          kavri.process(audio, RATE, [{"type": "tremolo"}]))
+    assert np.array_equal(
+        kavri.read(work / "out.wav").audio, kavri.process(audio, RATE, [{"type": "tremolo"}])
+    )
 
 
 # --- parameter values --------------------------------------------------------------------
 
-@pytest.mark.parametrize(("spec", "message"), [
-    ({"type": "highpass", "frequency_hz": float("nan")},
-     "'frequency_hz' must be a finite number, got NaN"),
-    ({"type": "gain", "db": float("inf")}, "'db' must be a finite number, got Infinity"),
-    ({"type": "gain", "db": -np.float32("inf")}, "'db' must be a finite number"),
-    ({"type": "gain", "db": 10**400}, "'db' = (an integer of 401 digits) is too large"),
-    ({"type": "gain", "db": 10**5000}, "(an integer of 5001 digits) is too large"),
-    ({"type": "delay", "delay_ms": -1e39}, "'delay_ms' = -1e+39 is too large"),
-    ({"type": "phaser", "stages": 2**31}, "'stages' = 2147483648 is out of range"),
-])
+
+@pytest.mark.parametrize(
+    ("spec", "message"),
+    [
+        (
+            {"type": "highpass", "frequency_hz": float("nan")},
+            "'frequency_hz' must be a finite number, got NaN",
+        ),
+        ({"type": "gain", "db": float("inf")}, "'db' must be a finite number, got Infinity"),
+        ({"type": "gain", "db": -np.float32("inf")}, "'db' must be a finite number"),
+        ({"type": "gain", "db": 10**400}, "'db' = (an integer of 401 digits) is too large"),
+        ({"type": "gain", "db": 10**5000}, "(an integer of 5001 digits) is too large"),
+        ({"type": "delay", "delay_ms": -1e39}, "'delay_ms' = -1e+39 is too large"),
+        ({"type": "phaser", "stages": 2**31}, "'stages' = 2147483648 is out of range"),
+    ],
+)
 def test_values_that_can_only_give_garbage_are_refused(tmp_path, spec, message):
     with pytest.raises(ChainError, match=f"effect 1 \\('{spec['type']}'\\): parameter") as caught:
         kavri.process(noise(), RATE, [spec])
@@ -142,8 +189,12 @@ def test_deeply_nested_chains_are_refused_as_chains(tmp_path):
         chain.write_text("[" * depth + "]" * depth)
         with pytest.raises(ChainError, match="chain.json: nested more than 32 levels deep"):
             kavri.load_chain(chain)
-    result = subprocess.run([sys.executable, "-m", "kavri", "process", "in.wav", "out.wav",
-                             "--chain", str(chain)], cwd=tmp_path, capture_output=True, text=True)
+    result = subprocess.run(
+        [sys.executable, "-m", "kavri", "process", "in.wav", "out.wav", "--chain", str(chain)],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+    )
     assert result.returncode == 1 and result.stderr.count("\n") == 1
     assert "nested more than 32 levels deep" in result.stderr
 
@@ -151,9 +202,12 @@ def test_deeply_nested_chains_are_refused_as_chains(tmp_path):
 def test_limits_of_the_engine_are_still_accepted():
     biggest = float(np.finfo(np.float32).max)
     audio = noise()
-    for spec in [{"type": "highpass", "frequency_hz": biggest},
-                 {"type": "clip", "threshold": 10**30}, {"type": "phaser", "stages": -(2**31)},
-                 {"type": "clip", "threshold": -biggest}]:
+    for spec in [
+        {"type": "highpass", "frequency_hz": biggest},
+        {"type": "clip", "threshold": 10**30},
+        {"type": "phaser", "stages": -(2**31)},
+        {"type": "clip", "threshold": -biggest},
+    ]:
         out = kavri.process(audio, RATE, [spec])
         assert out.shape == audio.shape
     with pytest.raises(ChainError, match="long.json: malformed JSON: Exceeds the limit"):
@@ -164,6 +218,7 @@ def test_limits_of_the_engine_are_still_accepted():
 
 
 # --- array orientation and worker counts -------------------------------------------------
+
 
 @pytest.mark.parametrize("shape", [(2, 48_000), (64, 65), (0, 100)])
 def test_channels_first_arrays_are_refused(shape):
@@ -198,14 +253,17 @@ def test_worker_count_is_capped_at_the_cores_and_keeps_the_bits(monkeypatch):
     assert seen == [(0, 0), (0, 2), (0, 3), (0, 3)]
 
 
-@pytest.mark.parametrize(("options", "error", "message"), [
-    ({"workers": -1}, ValueError, "workers must be 0 or more, got -1"),
-    ({"block_size": -5}, ValueError, "block_size must be 0 or more frames"),
-    ({"block_size": 2**64}, ValueError, "block_size"),
-    ({"workers": 1.5}, TypeError, "workers must be a whole number"),
-    ({"sample_rate": 0}, ValueError, "sample_rate must be between 1 and 2147483647 Hz"),
-    ({"sample_rate": 2**31}, ValueError, "sample_rate must be between"),
-])
+@pytest.mark.parametrize(
+    ("options", "error", "message"),
+    [
+        ({"workers": -1}, ValueError, "workers must be 0 or more, got -1"),
+        ({"block_size": -5}, ValueError, "block_size must be 0 or more frames"),
+        ({"block_size": 2**64}, ValueError, "block_size"),
+        ({"workers": 1.5}, TypeError, "workers must be a whole number"),
+        ({"sample_rate": 0}, ValueError, "sample_rate must be between 1 and 2147483647 Hz"),
+        ({"sample_rate": 2**31}, ValueError, "sample_rate must be between"),
+    ],
+)
 def test_bad_engine_options_are_refused_in_python(options, error, message):
     rate = options.pop("sample_rate", RATE)
     with pytest.raises(error, match=message):
@@ -213,31 +271,42 @@ def test_bad_engine_options_are_refused_in_python(options, error, message):
 
 
 def test_audio_that_is_not_numbers_is_refused_without_printing_it():
-    for audio in (np.full((5000, 2), "a"), np.zeros((5000, 2), complex),
-                  np.array([[{}, 1.0]] * 5000)):
-        with pytest.raises(TypeError, match=r"^audio must be an array of real numbers, "
-                                            r"got dtype \S+$"):
+    for audio in (
+        np.full((5000, 2), "a"),
+        np.zeros((5000, 2), complex),
+        np.array([[{}, 1.0]] * 5000),
+    ):
+        with pytest.raises(
+            TypeError,
+            match=r"^audio must be an array of real numbers, "
+            r"got dtype \S+$",
+        ):
             kavri.process(audio, RATE, "saturate")
     numbers = np.array([[0.25, -0.5]] * 100, dtype=object)
-    assert np.array_equal(kavri.process(numbers, RATE, "saturate"),
-                          kavri.process(numbers.astype(np.float32), RATE, "saturate"))
+    assert np.array_equal(
+        kavri.process(numbers, RATE, "saturate"),
+        kavri.process(numbers.astype(np.float32), RATE, "saturate"),
+    )
 
 
 def test_writing_a_channels_first_array_says_so(tmp_path):
-    with pytest.raises(AudioFileError, match=r"at most 1024 channels, the audio has 48000; "
-                                             r"is the array \(channels, frames\)\? pass audio.T"):
+    with pytest.raises(
+        AudioFileError,
+        match=r"at most 1024 channels, the audio has 48000; "
+        r"is the array \(channels, frames\)\? pass audio.T",
+    ):
         kavri.write(tmp_path / "x.wav", np.zeros((2, 48_000), np.float32), RATE)
     assert os.listdir(tmp_path) == []
 
 
 def test_batch_refuses_bad_workers_once_before_any_file(work):
     with pytest.raises(ValueError, match="workers must be 0 or more"):
-        kavri.batch([work / "in" / "a.wav", work / "in.wav"], "saturate", work / "out",
-                    workers=-1)
+        kavri.batch([work / "in" / "a.wav", work / "in.wav"], "saturate", work / "out", workers=-1)
     assert not (work / "out").exists()
 
 
 # --- channel counts per container --------------------------------------------------------
+
 
 def test_channel_limits_of_each_container(tmp_path):
     # Beyond its limit libsndfile crashes (Ogg) or fails obscurely: run the refusals in a
@@ -255,8 +324,9 @@ def test_channel_limits_of_each_container(tmp_path):
                 results[f"{name}:{channels}"] = str(error)
         print(json.dumps({"results": results, "left": sorted(os.listdir("."))}))
     """)
-    child = subprocess.run([sys.executable, "-c", script], cwd=tmp_path, capture_output=True,
-                           text=True, timeout=300)
+    child = subprocess.run(
+        [sys.executable, "-c", script], cwd=tmp_path, capture_output=True, text=True, timeout=300
+    )
     assert child.returncode == 0, child.stderr
     report = json.loads(child.stdout)
     assert report["left"] == []
@@ -273,6 +343,7 @@ def test_channel_limits_of_each_container(tmp_path):
 
 
 # --- file names that are not UTF-8 -------------------------------------------------------
+
 
 @pytest.mark.parametrize("suffix", [".wav", ".flac", ".ogg", ".aiff", ".caf", ".w64"])
 def test_names_that_are_not_utf8_round_trip(tmp_path, suffix):
@@ -296,8 +367,7 @@ def test_names_that_are_not_utf8_round_trip(tmp_path, suffix):
 
 def test_cli_with_names_that_are_not_utf8(work, run_kavri):
     kavri.write(os.path.join(work, "in", "b_\udcff.wav"), noise(), RATE)
-    result = run_kavri(b"process", b"in/b_\xff.wav", b"out_\xfe.wav", "--effect", "gain",
-                       cwd=work)
+    result = run_kavri(b"process", b"in/b_\xff.wav", b"out_\xfe.wav", "--effect", "gain", cwd=work)
     assert result.returncode == 0, result.stderr
     assert result.stdout.startswith("in/b_\\xff.wav -> out_\\xfe.wav: 4800 frames")
     batch = run_kavri("batch", "in", "out", "--effect", "gain", cwd=work)
@@ -309,6 +379,7 @@ def test_cli_with_names_that_are_not_utf8(work, run_kavri):
 
 
 # --- a full disk and a lying header ------------------------------------------------------
+
 
 @pytest.mark.parametrize("name", ["full.wav", "full.flac", "full.ogg", "full.aiff"])
 def test_full_disk_is_named_and_leaves_nothing(tmp_path, monkeypatch, name):
@@ -323,8 +394,9 @@ def test_full_disk_is_named_and_leaves_nothing(tmp_path, monkeypatch, name):
         return handle, path
 
     monkeypatch.setattr(kavri.io.atomic, "_create", onto_dev_full)
-    with pytest.raises(AudioFileError,
-                       match=f"/{re.escape(name)}: cannot write: No space left on device$"):
+    with pytest.raises(
+        AudioFileError, match=f"/{re.escape(name)}: cannot write: No space left on device$"
+    ):
         kavri.write(tmp_path / name, noise(frames=48_000), RATE)
     assert os.listdir(tmp_path) == []
 
@@ -339,8 +411,11 @@ def test_header_claiming_more_frames_than_the_file_holds(tmp_path):
     data[18:26] = (fields & ~(2**36 - 1) | 2**33).to_bytes(8, "big")
     (tmp_path / "bomb.flac").write_bytes(data)
     assert sf.info(str(tmp_path / "bomb.flac")).frames == 2**33
-    with pytest.raises(AudioFileError, match=r"bomb.flac: damaged header: it claims "
-                                             r"8589934592 frames, more than a file of "):
+    with pytest.raises(
+        AudioFileError,
+        match=r"bomb.flac: damaged header: it claims "
+        r"8589934592 frames, more than a file of ",
+    ):
         kavri.read(tmp_path / "bomb.flac")
     # A truthful header right next to it still reads.
     assert kavri.read(tmp_path / "small.flac").audio.shape == (4000, 2)
@@ -348,6 +423,7 @@ def test_header_claiming_more_frames_than_the_file_holds(tmp_path):
 
 def test_plot_refuses_an_overflowing_chain_and_odd_rates(tmp_path):
     from kavri.plot import plot_chain
+
     with pytest.raises(KavriError, match="not finite"):
         plot_chain([{"type": "gain", "db": 1000}], tmp_path / "x.png")
     for rate in (1, 7999, 768_001, True):
@@ -358,13 +434,20 @@ def test_plot_refuses_an_overflowing_chain_and_odd_rates(tmp_path):
 
 # --- any value, any text -----------------------------------------------------------------
 
+
 def any_value():
     return st.one_of(
         st.floats(allow_nan=True, allow_infinity=True, width=64),
         st.floats(width=32).map(np.float32),
-        st.integers(), st.integers(min_value=10**4000, max_value=10**4500),
-        st.fractions(), st.decimals(), st.booleans(), st.none(), st.text(max_size=6),
-        st.lists(st.integers(), max_size=2), st.just(1j),
+        st.integers(),
+        st.integers(min_value=10**4000, max_value=10**4500),
+        st.fractions(),
+        st.decimals(),
+        st.booleans(),
+        st.none(),
+        st.text(max_size=6),
+        st.lists(st.integers(), max_size=2),
+        st.just(1j),
     )
 
 
@@ -372,8 +455,10 @@ def any_value():
 @given(effect=st.sampled_from(sorted(kavri.EFFECTS)), data=st.data())
 def test_the_chain_checker_only_ever_raises_chain_errors(effect, data):
     keys = [p.key for p in kavri.EFFECTS[effect].params] + ["junk"]
-    spec = {"type": effect, **data.draw(st.dictionaries(st.sampled_from(keys), any_value(),
-                                                         max_size=3))}
+    spec = {
+        "type": effect,
+        **data.draw(st.dictionaries(st.sampled_from(keys), any_value(), max_size=3)),
+    }
     try:
         checked = kavri.validate_chain([spec])[0]
     except ChainError as error:
@@ -389,8 +474,7 @@ def test_the_chain_checker_only_ever_raises_chain_errors(effect, data):
 @example("gain:db=nan")
 @example("gain:db=-1e999")
 @example("gain:db=" + "9" * 5000)
-@given(text=st.text(alphabet=st.sampled_from(list("gain:db=,.eE+-0123456789naifNI ")),
-                    max_size=30))
+@given(text=st.text(alphabet=st.sampled_from(list("gain:db=,.eE+-0123456789naifNI ")), max_size=30))
 def test_effect_option_text_only_ever_raises_chain_errors(text):
     try:
         spec = kavri.chain.parse_effect_option(text)

@@ -1,7 +1,6 @@
 """The native module's surface: import, signature, argument conversion and the checks."""
 
 import glob
-import os
 import subprocess
 import sys
 from pathlib import Path
@@ -13,8 +12,10 @@ import kavri
 from kavri import _kavri_core, _kavri_stream, process_pipeline
 
 STEREO = np.array([[0.25, -0.5], [1.0, 0.0], [-1.0, 0.125]], dtype=np.float32)
-CAST_ERROR = ("Unable to cast Python instance of type {} to C++ type '?' "
-              "(#define PYBIND11_DETAILED_ERROR_MESSAGES or compile in debug mode for details)")
+CAST_ERROR = (
+    "Unable to cast Python instance of type {} to C++ type '?' "
+    "(#define PYBIND11_DETAILED_ERROR_MESSAGES or compile in debug mode for details)"
+)
 
 
 def module_path() -> str:
@@ -33,8 +34,9 @@ def test_module_identity():
 
 
 def test_only_the_entry_point_is_exported():
-    out = subprocess.run(["nm", "-D", "--defined-only", module_path()],
-                         capture_output=True, text=True, check=True).stdout
+    out = subprocess.run(
+        ["nm", "-D", "--defined-only", module_path()], capture_output=True, text=True, check=True
+    ).stdout
     symbols = [line.split()[-1] for line in out.splitlines() if line.strip()]
     assert symbols == ["PyInit__kavri_core"]
 
@@ -43,18 +45,34 @@ def test_stream_module_surface():
     # The stream, the memory check and the worker rule live in a module of its own, which exports
     # nothing but its entry point.
     assert _kavri_stream.__doc__ == "Native streaming DSP for Kavri."
-    assert [n for n in dir(_kavri_stream) if not n.startswith("__")] == ["Stream", "check_memory", "useful_workers"]
+    assert [n for n in dir(_kavri_stream) if not n.startswith("__")] == [
+        "Stream",
+        "check_memory",
+        "useful_workers",
+    ]
     assert (Path(kavri.__file__).parent / "_kavri_stream.pyi").exists()
-    out = subprocess.run(["nm", "-D", "--defined-only", _kavri_stream.__file__],
-                         capture_output=True, text=True, check=True).stdout
-    assert [line.split()[-1] for line in out.splitlines() if line.strip()] == ["PyInit__kavri_stream"]
+    out = subprocess.run(
+        ["nm", "-D", "--defined-only", _kavri_stream.__file__],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout
+    assert [line.split()[-1] for line in out.splitlines() if line.strip()] == [
+        "PyInit__kavri_stream"
+    ]
 
 
 def _other_interpreters():
-    root = subprocess.run(["pyenv", "root"], capture_output=True, text=True).stdout.strip() \
-        if subprocess.run(["which", "pyenv"], capture_output=True).returncode == 0 else ""
+    root = (
+        subprocess.run(["pyenv", "root"], capture_output=True, text=True).stdout.strip()
+        if subprocess.run(["which", "pyenv"], capture_output=True).returncode == 0
+        else ""
+    )
     found = []
-    for pattern in (f"{root}/versions/3.13*/bin/python3.13", f"{root}/versions/3.11*/bin/python3.11"):
+    for pattern in (
+        f"{root}/versions/3.13*/bin/python3.13",
+        f"{root}/versions/3.11*/bin/python3.11",
+    ):
         found += sorted(glob.glob(pattern))[-1:]
     return found
 
@@ -82,15 +100,18 @@ def _load_code(module) -> str:
 def test_other_interpreters_are_refused(python, module):
     if python is None:
         pytest.skip("no other CPython on this machine")
-    out = subprocess.run([python, "-c", _load_code(module)], capture_output=True, text=True,
-                         timeout=60).stdout
+    out = subprocess.run(
+        [python, "-c", _load_code(module)], capture_output=True, text=True, timeout=60
+    ).stdout
     message, version = out.split("\n", 1)
     if "undefined symbol" in message:
         # This interpreter lacks a C API symbol the module links against, so the dynamic
         # loader refuses it before the entry point runs: refused all the same.
         return
-    assert message == ("Python version mismatch: module was compiled for Python 3.12, but the "
-                       f"interpreter version is incompatible: {version.strip()}.")
+    assert message == (
+        "Python version mismatch: module was compiled for Python 3.12, but the "
+        f"interpreter version is incompatible: {version.strip()}."
+    )
 
 
 @pytest.mark.parametrize("module", MODULES, ids=lambda m: m.__name__)
@@ -136,39 +157,62 @@ def test_legacy_sub_interpreters_are_refused(module):
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert out.returncode == 0, out.stderr
     name = module.__name__.rsplit(".", 1)[-1]
-    assert out.stdout == (f"{name} does not support loading in subinterpreters; "
-                                         "import it in the main interpreter.")
+    assert out.stdout == (
+        f"{name} does not support loading in subinterpreters; import it in the main interpreter."
+    )
     # The main interpreter is untouched by the refusal.
     assert np.array_equal(process_pipeline(STEREO, 48000, []), STEREO)
 
 
-@pytest.mark.parametrize("args, kwargs", [
-    ((STEREO, 48000.0, []), {}),                    # a whole float is still a float
-    ((STEREO, 48000, ()), {}),                      # a tuple is not a list
-    ((STEREO, 48000, [], -1), {}),
-    ((STEREO, 48000, [], 2048, -1), {}),
-    ((STEREO, 48000, [], 2 ** 64), {}),
-    ((STEREO, 48000, [], 2048, 2 ** 32), {}),
-    ((STEREO, 2 ** 31, []), {}),
-    (([["a", "b"]], 48000, []), {}),
-    ((STEREO, "48000", []), {}),
-])
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [
+        ((STEREO, 48000.0, []), {}),  # a whole float is still a float
+        ((STEREO, 48000, ()), {}),  # a tuple is not a list
+        ((STEREO, 48000, [], -1), {}),
+        ((STEREO, 48000, [], 2048, -1), {}),
+        ((STEREO, 48000, [], 2**64), {}),
+        ((STEREO, 48000, [], 2048, 2**32), {}),
+        ((STEREO, 2**31, []), {}),
+        (([["a", "b"]], 48000, []), {}),
+        ((STEREO, "48000", []), {}),
+    ],
+)
 def test_unconvertible_arguments_raise_type_error(args, kwargs):
     with pytest.raises(TypeError, match="incompatible function arguments"):
         process_pipeline(*args, **kwargs)
 
 
-@pytest.mark.parametrize("audio, rate, message", [
-    (np.zeros(8, np.float32), 0, "Audio buffers must have exactly 2 dimensions: (frames, channels)."),
-    (3.0, 48000, "Audio buffers must have exactly 2 dimensions: (frames, channels)."),
-    (np.zeros((2, 2, 2), np.float32), 48000, "Audio buffers must have exactly 2 dimensions: (frames, channels)."),
-    (np.zeros((4, 0), np.float32), 0, "sample_rate must be positive."),
-    (np.zeros((4, 2), np.float32), -44100, "sample_rate must be positive."),
-    (np.zeros((4, 0), np.float32), 48000, "Audio buffers must have at least one channel."),
-    (np.zeros((0, 2 ** 31), np.float32), 48000, "Audio buffers must have at most 2147483647 channels."),
-    # A count that would wrap to 0 in 32 bits is refused as too wide, not as empty.
-    (np.zeros((0, 2 ** 32), np.float32), 48000, "Audio buffers must have at most 2147483647 channels."),
-])
+@pytest.mark.parametrize(
+    "audio, rate, message",
+    [
+        (
+            np.zeros(8, np.float32),
+            0,
+            "Audio buffers must have exactly 2 dimensions: (frames, channels).",
+        ),
+        (3.0, 48000, "Audio buffers must have exactly 2 dimensions: (frames, channels)."),
+        (
+            np.zeros((2, 2, 2), np.float32),
+            48000,
+            "Audio buffers must have exactly 2 dimensions: (frames, channels).",
+        ),
+        (np.zeros((4, 0), np.float32), 0, "sample_rate must be positive."),
+        (np.zeros((4, 2), np.float32), -44100, "sample_rate must be positive."),
+        (np.zeros((4, 0), np.float32), 48000, "Audio buffers must have at least one channel."),
+        (
+            np.zeros((0, 2**31), np.float32),
+            48000,
+            "Audio buffers must have at most 2147483647 channels.",
+        ),
+        # A count that would wrap to 0 in 32 bits is refused as too wide, not as empty.
+        (
+            np.zeros((0, 2**32), np.float32),
+            48000,
+            "Audio buffers must have at most 2147483647 channels.",
+        ),
+    ],
+)
 def test_checks_in_order(audio, rate, message):
     with pytest.raises(RuntimeError) as info:
         process_pipeline(audio, rate, [{"type": "no such effect"}])
@@ -176,8 +220,13 @@ def test_checks_in_order(audio, rate, message):
 
 
 def test_keywords_in_any_order_and_numeric_kinds():
-    out = process_pipeline(specs=[{"type": "gain", "db": 6}], input=STEREO, sample_rate=np.int64(8000),
-                           workers=np.uint8(2), block_size=True)
+    out = process_pipeline(
+        specs=[{"type": "gain", "db": 6}],
+        input=STEREO,
+        sample_rate=np.int64(8000),
+        workers=np.uint8(2),
+        block_size=True,
+    )
     assert np.array_equal(out, STEREO * np.float32(1.9952624))
 
 

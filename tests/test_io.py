@@ -41,11 +41,29 @@ def entries(folder) -> list[str]:
 
 # --- every format, short and empty ----------------------------------------------------------
 
-FORMATS = [(".wav", None), (".wav", "double"), (".wav", "pcm16"), (".wav", "pcm24"),
-           (".flac", None), (".flac", "pcm16"), (".ogg", None), (".opus", None), (".mp3", None),
-           (".aiff", None), (".aiff", "double"), (".aiff", "pcm16"), (".aiff", "pcm24"),
-           (".caf", None), (".caf", "double"), (".caf", "pcm16"), (".caf", "pcm24"),
-           (".w64", None), (".w64", "double"), (".w64", "pcm16"), (".w64", "pcm24")]
+FORMATS = [
+    (".wav", None),
+    (".wav", "double"),
+    (".wav", "pcm16"),
+    (".wav", "pcm24"),
+    (".flac", None),
+    (".flac", "pcm16"),
+    (".ogg", None),
+    (".opus", None),
+    (".mp3", None),
+    (".aiff", None),
+    (".aiff", "double"),
+    (".aiff", "pcm16"),
+    (".aiff", "pcm24"),
+    (".caf", None),
+    (".caf", "double"),
+    (".caf", "pcm16"),
+    (".caf", "pcm24"),
+    (".w64", None),
+    (".w64", "double"),
+    (".w64", "pcm16"),
+    (".w64", "pcm24"),
+]
 EMPTY_REFUSED = {".flac", ".opus", ".mp3"}
 
 
@@ -55,13 +73,18 @@ def test_short_and_empty_audio_round_trips_or_is_refused_up_front(tmp_path, suff
     for frames in (0, 1, 2, 3, 6):
         audio = noise(frames)
         if frames == 0 and suffix in EMPTY_REFUSED:
-            with pytest.raises(AudioFileError, match=r"x\.\w+: the audio has no frames, and an "
-                                                     r"empty \w+ file cannot be read back"):
+            with pytest.raises(
+                AudioFileError,
+                match=r"x\.\w+: the audio has no frames, and an "
+                r"empty \w+ file cannot be read back",
+            ):
                 kavri.write(path, audio, RATE, subtype)
             assert entries(tmp_path) == []
             # Streamed, the length is known only at the end: refused then, nothing left.
-            with pytest.raises(AudioFileError, match="the audio has no frames"), \
-                    open_output(path, RATE, 2, subtype):
+            with (
+                pytest.raises(AudioFileError, match="the audio has no frames"),
+                open_output(path, RATE, 2, subtype),
+            ):
                 pass
             assert entries(tmp_path) == []
             continue
@@ -83,11 +106,12 @@ def test_the_same_audio_gives_the_same_bytes_however_it_is_cut(tmp_path, suffix,
         path = tmp_path / f"cut{step}{suffix}"
         with open_output(path, RATE, 2, subtype) as writer:
             for start in range(0, len(audio), step):
-                writer.write(audio[start:start + step])
+                writer.write(audio[start : start + step])
         assert path.read_bytes() == expected, step
 
 
 # --- reading in blocks ----------------------------------------------------------------------
+
 
 def test_block_buffer_is_bounded_by_the_frames_the_file_holds(tmp_path, monkeypatch):
     # 10 frames x 1,024 channels at the highest sample rate: "a second" of it would be
@@ -112,15 +136,16 @@ def test_block_buffer_is_bounded_by_the_frames_the_file_holds(tmp_path, monkeypa
         assert [len(b) for b in BlockReader(source, 1 << 20, "wide.wav")] == [3, 3, 3, 1]
 
 
-@pytest.mark.parametrize("suffix", [".wav", ".flac", ".ogg", ".opus", ".mp3", ".aiff", ".caf",
-                                    ".w64"])
+@pytest.mark.parametrize(
+    "suffix", [".wav", ".flac", ".ogg", ".opus", ".mp3", ".aiff", ".caf", ".w64"]
+)
 def test_a_cut_file_is_refused_or_reports_what_it_holds(tmp_path, suffix):
     """libsndfile counts the frames really there in WAV, AIFF, W64, Ogg and Opus, and
     refuses cut FLAC and CAF files; an MP3 header only estimates, so a cut MP3 ends early."""
     whole = tmp_path / f"whole{suffix}"
     kavri.write(whole, noise(RATE), RATE)
     cut = tmp_path / f"cut{suffix}"
-    cut.write_bytes(whole.read_bytes()[:len(whole.read_bytes()) // 2])
+    cut.write_bytes(whole.read_bytes()[: len(whole.read_bytes()) // 2])
     try:
         with open_input(str(cut), "cut") as source:
             reader = BlockReader(source, 4096, "cut")
@@ -134,47 +159,59 @@ def test_a_cut_file_is_refused_or_reports_what_it_holds(tmp_path, suffix):
         assert not reader.ended_early and reader.shortfall() is None
         return
     assert reader.ended_early and reader.frames_claimed == RATE
-    assert reader.shortfall() == (f"cut: the file ends early: it holds {total} frames, "
-                                  f"its header claims {RATE}")
+    assert reader.shortfall() == (
+        f"cut: the file ends early: it holds {total} frames, its header claims {RATE}"
+    )
     with pytest.warns(ShortFileWarning, match=f"holds {total} frames, its header claims {RATE}"):
         assert kavri.read(cut).audio.shape == (total, 2)
 
 
 # --- container size limits ------------------------------------------------------------------
 
+
 def test_size_limits_are_known_before_the_first_sample(tmp_path, monkeypatch):
     monkeypatch.setattr(kavri.io.formats, "SIZE_FIELD_LIMIT", 50_000)
     audio = noise(10_000)  # 80,000 bytes of float samples
-    with pytest.warns(ContainerWarning, match=r"big.wav: .* more than WAV files hold .*"
-                                              r"written as RF64"):
+    with pytest.warns(
+        ContainerWarning,
+        match=r"big.wav: .* more than WAV files hold .*"
+        r"written as RF64",
+    ):
         kavri.write(tmp_path / "big.wav", audio, RATE)
     data = (tmp_path / "big.wav").read_bytes()
     assert data[:4] == b"RF64"
     peak = data.index(b"PEAK", 0, 200)  # written whatever libsndfile is told; no time in it
-    assert data[peak + 12:peak + 16] == bytes(4)
+    assert data[peak + 12 : peak + 16] == bytes(4)
     assert np.array_equal(kavri.read(tmp_path / "big.wav").audio, audio)
     with open_output(tmp_path / "small.wav", RATE, 2, expected_frames=1000) as writer:
         writer.write(audio[:1000])
     assert writer.notice is None and (tmp_path / "small.wav").read_bytes()[:4] == b"RIFF"
 
-    for call in (lambda: kavri.write(tmp_path / "big.aiff", audio, RATE),
-                 lambda: open_output(tmp_path / "big.aiff", RATE, 2,
-                                     expected_frames=10_000).__enter__()):
-        with pytest.raises(AudioFileError, match=r"big.aiff: .* more than AIFF files hold "
-                                                 r".*; write .w64, .caf or .flac instead"):
+    for call in (
+        lambda: kavri.write(tmp_path / "big.aiff", audio, RATE),
+        lambda: open_output(tmp_path / "big.aiff", RATE, 2, expected_frames=10_000).__enter__(),
+    ):
+        with pytest.raises(
+            AudioFileError,
+            match=r"big.aiff: .* more than AIFF files hold "
+            r".*; write .w64, .caf or .flac instead",
+        ):
             call()
     # Length unknown up front: the write that would pass the limit fails, not the end.
     written = 0
-    with pytest.raises(AudioFileError, match="more than WAV files hold"), \
-            open_output(tmp_path / "stream.wav", RATE, 2) as writer:
+    with (
+        pytest.raises(AudioFileError, match="more than WAV files hold"),
+        open_output(tmp_path / "stream.wav", RATE, 2) as writer,
+    ):
         for start in range(0, 10_000, 1000):
-            writer.write(audio[start:start + 1000])
+            writer.write(audio[start : start + 1000])
             written += 1
     assert written == 5  # 6,000 frames and the header would pass 50,000 bytes
     assert entries(tmp_path) == ["big.wav", "small.wav"]
 
 
 # --- atomic output --------------------------------------------------------------------------
+
 
 def test_names_up_to_the_file_system_limit_are_written(tmp_path):
     for name in ("a" * 251 + ".wav", "é" * 120 + "b" * 11 + ".wav"):
@@ -218,6 +255,7 @@ def test_temporaries_are_told_from_inputs():
 
 # --- inputs that cannot seek ----------------------------------------------------------------
 
+
 @pytest.fixture
 def fifo(tmp_path):
     path = tmp_path / "fifo"
@@ -235,6 +273,7 @@ def feed(path, data: bytes | None, forever: bool = False) -> threading.Thread:
                         return
         except (BrokenPipeError, OSError):
             pass
+
     thread = threading.Thread(target=run, daemon=True)
     thread.start()
     return thread
@@ -255,8 +294,10 @@ def test_a_stop_request_ends_the_wait_and_the_copy(fifo, writer):
     stop = threading.Event()
     threading.Timer(0.3, stop.set).start()
     started = time.monotonic()
-    with pytest.raises(Interrupted, match="fifo: interrupted while reading"), \
-            input_path(fifo, stop=stop):
+    with (
+        pytest.raises(Interrupted, match="fifo: interrupted while reading"),
+        input_path(fifo, stop=stop),
+    ):
         pass
     assert time.monotonic() - started < 3
     if writer == "endless":
@@ -265,13 +306,19 @@ def test_a_stop_request_ends_the_wait_and_the_copy(fifo, writer):
 
 def test_a_copy_stops_short_of_filling_the_disk(fifo, monkeypatch):
     disk = os.statvfs(kavri.io.reading.tempfile.gettempdir())
-    monkeypatch.setattr(kavri.io.reading, "SPOOL_DISK_MARGIN",
-                        disk.f_bavail * disk.f_frsize - (4 << 20))
+    monkeypatch.setattr(
+        kavri.io.reading, "SPOOL_DISK_MARGIN", disk.f_bavail * disk.f_frsize - (4 << 20)
+    )
     feed(fifo, bytes(16 << 20))
     descriptors = len(os.listdir("/proc/self/fd"))
-    with pytest.raises(AudioFileError, match=r"fifo: not read: copying it to .* would leave "
-                                             r"less than \d+ MiB free there; point TMPDIR"), \
-            input_path(fifo):
+    with (
+        pytest.raises(
+            AudioFileError,
+            match=r"fifo: not read: copying it to .* would leave "
+            r"less than \d+ MiB free there; point TMPDIR",
+        ),
+        input_path(fifo),
+    ):
         pass
     assert len(os.listdir("/proc/self/fd")) <= descriptors  # the copy is gone
 
@@ -282,18 +329,30 @@ CLOSED_INPUT = "standard input is closed; give an input file instead of '-'"
 CLOSED_OUTPUT = "standard output is closed; give an output file instead of '-'"
 
 
-@pytest.mark.parametrize(("closed", "code", "message"), [
-    (0, "kavri.read('-')", CLOSED_INPUT),
-    (1, "kavri.write('-', [[0.0]], 8000)", CLOSED_OUTPUT),
-    (0, "kavri.io.check_standard_streams('-', 'out.wav')", CLOSED_INPUT),
-    (1, "kavri.io.check_standard_streams('in.wav', '-')", CLOSED_OUTPUT),
-])
+@pytest.mark.parametrize(
+    ("closed", "code", "message"),
+    [
+        (0, "kavri.read('-')", CLOSED_INPUT),
+        (1, "kavri.write('-', [[0.0]], 8000)", CLOSED_OUTPUT),
+        (0, "kavri.io.check_standard_streams('-', 'out.wav')", CLOSED_INPUT),
+        (1, "kavri.io.check_standard_streams('in.wav', '-')", CLOSED_OUTPUT),
+    ],
+)
 def test_closed_standard_streams_are_named(tmp_path, closed, code, message):
-    script = ("import kavri, kavri.io, sys\ntry:\n    " + code +
-              "\nexcept kavri.AudioFileError as e:\n    sys.stderr.write(str(e))\n"
-              "    sys.exit(3)\n")
-    done = subprocess.run([sys.executable, "-c", script], cwd=tmp_path, capture_output=True,
-                          text=True, timeout=60, preexec_fn=lambda: os.close(closed))
+    script = (
+        "import kavri, kavri.io, sys\ntry:\n    "
+        + code
+        + "\nexcept kavri.AudioFileError as e:\n    sys.stderr.write(str(e))\n"
+        "    sys.exit(3)\n"
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", script],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=60,
+        preexec_fn=lambda: os.close(closed),
+    )
     assert (done.returncode, done.stderr) == (3, message)
     assert os.listdir(tmp_path) == []
 
@@ -302,8 +361,9 @@ def test_standard_input_is_read_and_standard_output_written(tmp_path):
     kavri.write(tmp_path / "x.wav", noise(100), RATE)
     script = "import kavri; kavri.write('-', kavri.read('-').audio * 0.5, 48000, 'pcm16')"
     with open(tmp_path / "x.wav", "rb") as source:
-        done = subprocess.run([sys.executable, "-c", script], stdin=source,
-                              capture_output=True, timeout=60)
+        done = subprocess.run(
+            [sys.executable, "-c", script], stdin=source, capture_output=True, timeout=60
+        )
     assert done.returncode == 0, done.stderr
     (tmp_path / "y.wav").write_bytes(done.stdout)
     with warnings.catch_warnings():

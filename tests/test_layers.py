@@ -12,10 +12,11 @@ def test_import_contracts_hold():
 
 def test_no_module_imports_the_package_itself():
     graph = grimp.build_graph("kavri", cache_dir=None)
-    lines = [detail["line_contents"]
-             for importer in graph.find_modules_that_directly_import("kavri")
-             for detail in graph.get_import_details(importer=importer, imported="kavri")]
+    lines = [
+        detail["line_contents"]
+        for importer in graph.find_modules_that_directly_import("kavri")
+        for detail in graph.get_import_details(importer=importer, imported="kavri")
+    ]
     # The two extension modules are invisible to the graph, so importing them reads as
     # importing the package: those are the only such lines allowed.
-    assert lines and all("_kavri_core" in line or "_kavri_stream" in line for line in lines), \
-        lines
+    assert lines and all("_kavri_core" in line or "_kavri_stream" in line for line in lines), lines

@@ -11,8 +11,14 @@ import pytest
 from kavri import process_pipeline
 
 AUDIO = np.random.default_rng(8).uniform(-1, 1, (4096, 2)).astype(np.float32)
-GOOD = [{"type": "gain", "db": 2.0}, {"type": "lowpass", "stages": 3}, {"type": "chorus"},
-        {"type": "compressor"}, {"type": "dynamic_eq"}, {"type": "ping_pong_delay"}]
+GOOD = [
+    {"type": "gain", "db": 2.0},
+    {"type": "lowpass", "stages": 3},
+    {"type": "chorus"},
+    {"type": "compressor"},
+    {"type": "dynamic_eq"},
+    {"type": "ping_pong_delay"},
+]
 BAD = [{"type": "gain"}, {"type": "delay", "delay_ms": "long"}]
 
 
@@ -33,9 +39,19 @@ def call_both(times: int) -> None:
 def test_reference_counts_are_unchanged():
     spec = GOOD[0]
     value = spec["db"]
-    counts = (sys.getrefcount(AUDIO), sys.getrefcount(GOOD), sys.getrefcount(spec), sys.getrefcount(value))
+    counts = (
+        sys.getrefcount(AUDIO),
+        sys.getrefcount(GOOD),
+        sys.getrefcount(spec),
+        sys.getrefcount(value),
+    )
     call_both(50)
-    assert (sys.getrefcount(AUDIO), sys.getrefcount(GOOD), sys.getrefcount(spec), sys.getrefcount(value)) == counts
+    assert (
+        sys.getrefcount(AUDIO),
+        sys.getrefcount(GOOD),
+        sys.getrefcount(spec),
+        sys.getrefcount(value),
+    ) == counts
 
 
 def test_resident_memory_stays_flat():
@@ -50,7 +66,9 @@ def test_resident_memory_stays_flat():
 @pytest.mark.skipif(shutil.which("valgrind") is None, reason="valgrind is not installed")
 def test_no_native_leaks_under_valgrind():
     script = Path(__file__).parent.parent / "scripts" / "leak_check.py"
-    result = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=600)
+    result = subprocess.run(
+        [sys.executable, str(script)], capture_output=True, text=True, timeout=600
+    )
     assert result.returncode == 0, result.stdout[-4000:] + result.stderr[-2000:]
 
 
@@ -71,9 +89,19 @@ def stream_round(times: int) -> None:
 
 def test_streams_keep_memory_and_references_flat():
     spec = GOOD[0]
-    counts = (sys.getrefcount(AUDIO), sys.getrefcount(GOOD), sys.getrefcount(spec), sys.getrefcount(spec["db"]))
+    counts = (
+        sys.getrefcount(AUDIO),
+        sys.getrefcount(GOOD),
+        sys.getrefcount(spec),
+        sys.getrefcount(spec["db"]),
+    )
     stream_round(30)
     before = resident_bytes()
     stream_round(300)
     assert resident_bytes() - before < 4 << 20
-    assert (sys.getrefcount(AUDIO), sys.getrefcount(GOOD), sys.getrefcount(spec), sys.getrefcount(spec["db"])) == counts
+    assert (
+        sys.getrefcount(AUDIO),
+        sys.getrefcount(GOOD),
+        sys.getrefcount(spec),
+        sys.getrefcount(spec["db"]),
+    ) == counts

@@ -40,11 +40,14 @@ def test_clip_with_nan_threshold_passes_everything():
     assert np.array_equal(apply({"type": "clip", "threshold": float("nan")}, values), values)
 
 
-@pytest.mark.parametrize("drive, inputs, expected", [
-    (None, [1.0, 0.5, -0.5, 0.0, -1.0], [1.0, 0.7900128, -0.7900128, 0.0, -1.0]),
-    (0, [1.0], [0.01312991]),
-    (0.5, [1.0], [0.6067761]),
-])
+@pytest.mark.parametrize(
+    "drive, inputs, expected",
+    [
+        (None, [1.0, 0.5, -0.5, 0.0, -1.0], [1.0, 0.7900128, -0.7900128, 0.0, -1.0]),
+        (0, [1.0], [0.01312991]),
+        (0.5, [1.0], [0.6067761]),
+    ],
+)
 def test_distortion_curve(drive, inputs, expected):
     spec = {"type": "distortion"} if drive is None else {"type": "distortion", "drive": drive}
     assert np.allclose(apply(spec, inputs), expected, rtol=1e-6, atol=0)
@@ -59,8 +62,14 @@ def test_distortion_peak_bound():
     assert f32(1.0373) < np.max(np.abs(out)) <= f32(1.0373148)
 
 
-@pytest.mark.parametrize("spec", [{"type": "gain", "db": -3.3}, {"type": "clip", "threshold": 0.3},
-                                  {"type": "distortion", "drive": 7.0}])
+@pytest.mark.parametrize(
+    "spec",
+    [
+        {"type": "gain", "db": -3.3},
+        {"type": "clip", "threshold": 0.3},
+        {"type": "distortion", "drive": 7.0},
+    ],
+)
 def test_channels_are_treated_alike_on_every_worker_count(spec):
     column = np.random.default_rng(3).uniform(-2, 2, (257, 1)).astype(np.float32)
     audio = np.repeat(column, 5, axis=1)

@@ -28,29 +28,65 @@ GiB = 1 << 30
 def available(monkeypatch):
     def impose(nbytes):
         monkeypatch.setenv("KAVRI_AVAILABLE_MEMORY", str(int(nbytes)))
+
     return impose
 
 
-@pytest.mark.parametrize("shape, spec, limit, message", [
-    ((4, 2), {"type": "delay", "delay_ms": 1e7}, 1200 * MiB,
-     'delay: "delay_ms" = 10000000 on 2 channels needs 3.6 GiB of delay lines; about 1.0 GiB is available'),
-    ((4, 2), {"type": "ping_pong_delay", "delay_ms": 1e7}, 1200 * MiB,
-     'ping_pong_delay: "delay_ms" = 10000000 on 2 channels needs 3.6 GiB of delay lines; '
-     'about 1.0 GiB is available'),
-    ((4, 1), {"type": "lowpass", "stages": 2 ** 27}, 512 * MiB,
-     'lowpass: "stages" = 134217728 on 1 channel needs 1.0 GiB of filter state; about 448.0 MiB is available'),
-    ((4, 2), {"type": "phaser", "stages": 2 ** 26}, 512 * MiB,
-     'phaser: "stages" = 67108864 on 2 channels needs 1.0 GiB of all-pass state; about 448.0 MiB is available'),
-    ((4, 2), {"type": "chorus", "depth_ms": -1e7}, 1200 * MiB,
-     'chorus: "depth_ms" = -10000000 on 2 channels needs 3.6 GiB of delay lines; about 1.0 GiB is available'),
-    ((4, 2), {"type": "flanger", "delay_ms": float("inf")}, 1200 * MiB,
-     'flanger: "delay_ms" = inf on 2 channels needs more than 16 EiB of delay lines'),
-    # Per-channel state with no size key of its own is described by the channel count.
-    ((0, 2 ** 28), {"type": "compressor"}, 512 * MiB,
-     "compressor: 268435456 channels need 1.0 GiB of envelope state; about 448.0 MiB is available"),
-    ((2 ** 23, 2), {"type": "gain"}, 64 * MiB,
-     "the output buffer of 8388608 frames x 2 channels needs 64.0 MiB; about 56.0 MiB is available"),
-])
+@pytest.mark.parametrize(
+    "shape, spec, limit, message",
+    [
+        (
+            (4, 2),
+            {"type": "delay", "delay_ms": 1e7},
+            1200 * MiB,
+            'delay: "delay_ms" = 10000000 on 2 channels needs 3.6 GiB of delay lines; about 1.0 GiB is available',
+        ),
+        (
+            (4, 2),
+            {"type": "ping_pong_delay", "delay_ms": 1e7},
+            1200 * MiB,
+            'ping_pong_delay: "delay_ms" = 10000000 on 2 channels needs 3.6 GiB of delay lines; '
+            "about 1.0 GiB is available",
+        ),
+        (
+            (4, 1),
+            {"type": "lowpass", "stages": 2**27},
+            512 * MiB,
+            'lowpass: "stages" = 134217728 on 1 channel needs 1.0 GiB of filter state; about 448.0 MiB is available',
+        ),
+        (
+            (4, 2),
+            {"type": "phaser", "stages": 2**26},
+            512 * MiB,
+            'phaser: "stages" = 67108864 on 2 channels needs 1.0 GiB of all-pass state; about 448.0 MiB is available',
+        ),
+        (
+            (4, 2),
+            {"type": "chorus", "depth_ms": -1e7},
+            1200 * MiB,
+            'chorus: "depth_ms" = -10000000 on 2 channels needs 3.6 GiB of delay lines; about 1.0 GiB is available',
+        ),
+        (
+            (4, 2),
+            {"type": "flanger", "delay_ms": float("inf")},
+            1200 * MiB,
+            'flanger: "delay_ms" = inf on 2 channels needs more than 16 EiB of delay lines',
+        ),
+        # Per-channel state with no size key of its own is described by the channel count.
+        (
+            (0, 2**28),
+            {"type": "compressor"},
+            512 * MiB,
+            "compressor: 268435456 channels need 1.0 GiB of envelope state; about 448.0 MiB is available",
+        ),
+        (
+            (2**23, 2),
+            {"type": "gain"},
+            64 * MiB,
+            "the output buffer of 8388608 frames x 2 channels needs 64.0 MiB; about 56.0 MiB is available",
+        ),
+    ],
+)
 def test_refusal_names_the_effect_the_key_and_the_sizes(available, shape, spec, limit, message):
     available(limit)
     audio = np.full(shape, 0.5, np.float32)
@@ -70,9 +106,11 @@ def test_a_chain_that_fits_only_effect_by_effect_is_refused_as_a_whole(available
     assert np.array_equal(process_pipeline(audio, 48000, [{"type": "delay"}] * 100), expected)
     with pytest.raises(MemoryError) as info:
         process_pipeline(audio, 48000, [{"type": "delay"}] * 60000)
-    assert re.fullmatch(r"the chain does not fit: its first (\d+) effects \(the last a delay\) need "
-                        r"1\.\d GiB together, beside 32 bytes for the output; about 1\.\d GiB is available",
-                        str(info.value))
+    assert re.fullmatch(
+        r"the chain does not fit: its first (\d+) effects \(the last a delay\) need "
+        r"1\.\d GiB together, beside 32 bytes for the output; about 1\.\d GiB is available",
+        str(info.value),
+    )
     assert (audio == 0.5).all()
 
 
@@ -81,8 +119,10 @@ def test_the_float32_copy_of_an_input_of_another_type_is_counted_before_it_is_ma
     for audio in (np.full((1 << 21, 2), 0.5, np.float64), np.full((2, 1 << 21), 0.5, np.float32).T):
         with pytest.raises(MemoryError) as info:
             process_pipeline(audio, 48000, [{"type": "gain"}])
-        assert str(info.value) == (f"the float32 copy of a {audio.shape[0]} x 2 {audio.dtype} array needs "
-                                   "16.0 MiB; about 12.0 MiB is available")
+        assert str(info.value) == (
+            f"the float32 copy of a {audio.shape[0]} x 2 {audio.dtype} array needs "
+            "16.0 MiB; about 12.0 MiB is available"
+        )
         with pytest.raises(MemoryError, match="^the float32 copy of a 2097152 x 2 "):
             NativeStream([{"type": "gain"}], 48000, 2).process(audio)
         assert (audio == 0.5).all()
@@ -110,8 +150,9 @@ def test_the_real_available_memory_is_what_counts():
     # Lines halfway between what the system says is available and its physical memory:
     # refused. Were they granted, they would stay untouched on four frames.
     with open("/proc/meminfo") as meminfo:
-        mem_available = next(int(line.split()[1]) * 1024 for line in meminfo
-                             if line.startswith("MemAvailable:"))
+        mem_available = next(
+            int(line.split()[1]) * 1024 for line in meminfo if line.startswith("MemAvailable:")
+        )
     physical = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
     if physical - mem_available < GiB:
         pytest.skip("too little of this machine's memory is in use to tell the two apart")
@@ -126,7 +167,9 @@ def test_the_real_available_memory_is_what_counts():
         except MemoryError as error:
             print(error)
     """)
-    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120)
+    out = subprocess.run(
+        [sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120
+    )
     assert out.returncode == 0, out.stderr
     assert out.stdout.startswith('delay: "delay_ms" = '), out.stdout
 
@@ -161,8 +204,13 @@ def measure(case, limit=None):
     env = {k: v for k, v in os.environ.items() if k != "KAVRI_AVAILABLE_MEMORY"}
     if limit is not None:
         env["KAVRI_AVAILABLE_MEMORY"] = str(int(limit))
-    out = subprocess.run([sys.executable, "-c", MEASURE, json.dumps(case)], env=env,
-                         capture_output=True, text=True, timeout=300)
+    out = subprocess.run(
+        [sys.executable, "-c", MEASURE, json.dumps(case)],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert out.returncode == 0, out.stderr
     outcome, grown = out.stdout.split()
     return outcome, int(grown)
@@ -170,8 +218,10 @@ def measure(case, limit=None):
 
 # Under the sanitizer every allocation carries shadow memory and red zones the guard does not
 # count, so resident sizes say nothing there.
-measured = pytest.mark.skipif(os.environ.get("KAVRI_SANITIZED") == "1",
-                              reason="resident memory is not comparable under the sanitizer")
+measured = pytest.mark.skipif(
+    os.environ.get("KAVRI_SANITIZED") == "1",
+    reason="resident memory is not comparable under the sanitizer",
+)
 
 
 def available_for(nbytes):
@@ -181,19 +231,23 @@ def available_for(nbytes):
 
 
 @measured
-@pytest.mark.parametrize("case", [
-    # Every slot of every line written: the lines are all resident.
-    (2 ** 24, 2, 1000, {"type": "delay", "delay_ms": 2 ** 24, "feedback": 0.5}),
-    (2 ** 23, 2, 1000, {"type": "chorus", "depth_ms": 2 ** 23, "delay_ms": 1}),
-    (8, 2, 48000, {"type": "lowpass", "stages": 2 ** 23}),
-    (8, 1, 48000, {"type": "high_shelf", "stages": 2 ** 24}),
-    (8, 2, 48000, {"type": "phaser", "stages": 2 ** 23}),
-    # Many channels: a vector per channel, and the chorus's scratch rows while it runs.
-    (0, 2 ** 22, 48000, {"type": "lowpass"}),
-    (0, 2 ** 22, 48000, {"type": "phaser", "stages": 1}),
-    (0, 2 ** 24, 48000, {"type": "dynamic_eq"}),
-    (1, 2 ** 18, 1000, {"type": "chorus"}),
-], ids=lambda case: f"{case[3]['type']}-{case[0]}x{case[1]}")
+@pytest.mark.parametrize(
+    "case",
+    [
+        # Every slot of every line written: the lines are all resident.
+        (2**24, 2, 1000, {"type": "delay", "delay_ms": 2**24, "feedback": 0.5}),
+        (2**23, 2, 1000, {"type": "chorus", "depth_ms": 2**23, "delay_ms": 1}),
+        (8, 2, 48000, {"type": "lowpass", "stages": 2**23}),
+        (8, 1, 48000, {"type": "high_shelf", "stages": 2**24}),
+        (8, 2, 48000, {"type": "phaser", "stages": 2**23}),
+        # Many channels: a vector per channel, and the chorus's scratch rows while it runs.
+        (0, 2**22, 48000, {"type": "lowpass"}),
+        (0, 2**22, 48000, {"type": "phaser", "stages": 1}),
+        (0, 2**24, 48000, {"type": "dynamic_eq"}),
+        (1, 2**18, 1000, {"type": "chorus"}),
+    ],
+    ids=lambda case: f"{case[3]['type']}-{case[0]}x{case[1]}",
+)
 def test_the_guard_counts_what_a_call_uses(case):
     outcome, used = measure(case)
     assert outcome == "ran" and used > 32 * MiB
@@ -210,15 +264,27 @@ def test_long_lines_take_memory_only_where_a_call_reaches():
     assert outcome == "ran" and used < 32 * MiB
 
 
-@pytest.mark.parametrize("value, fits", [("2G", True), ("1e9", True), ("512 MiB", True), ("3.5gb", True),
-                                         ("64k", False), ("100", False), ("", True)])
+@pytest.mark.parametrize(
+    "value, fits",
+    [
+        ("2G", True),
+        ("1e9", True),
+        ("512 MiB", True),
+        ("3.5gb", True),
+        ("64k", False),
+        ("100", False),
+        ("", True),
+    ],
+)
 def test_the_imposed_figure_takes_the_units_people_write(monkeypatch, value, fits):
     monkeypatch.setenv("KAVRI_AVAILABLE_MEMORY", value)
     audio = np.full((1 << 16, 2), 0.5, np.float32)  # a 512 KiB output
     if fits:
         assert process_pipeline(audio, 48000, [{"type": "gain"}]).shape == audio.shape
     else:
-        with pytest.raises(MemoryError, match="^the output buffer of 65536 frames x 2 channels needs"):
+        with pytest.raises(
+            MemoryError, match="^the output buffer of 65536 frames x 2 channels needs"
+        ):
             process_pipeline(audio, 48000, [{"type": "gain"}])
 
 
@@ -227,9 +293,11 @@ def test_an_imposed_figure_that_is_not_a_size_is_refused_by_every_entry(monkeypa
     monkeypatch.setenv("KAVRI_AVAILABLE_MEMORY", value)
     message = f'^KAVRI_AVAILABLE_MEMORY="{re.escape(value)}" is not a size: '
     audio = np.zeros((4, 2), np.float32)
-    for call in (lambda: process_pipeline(audio, 48000, [{"type": "gain"}]),
-                 lambda: NativeStream([{"type": "gain"}], 48000, 2),
-                 lambda: check_memory(1, "a buffer")):
+    for call in (
+        lambda: process_pipeline(audio, 48000, [{"type": "gain"}]),
+        lambda: NativeStream([{"type": "gain"}], 48000, 2),
+        lambda: check_memory(1, "a buffer"),
+    ):
         with pytest.raises(ValueError, match=message):
             call()
 
@@ -239,7 +307,9 @@ def test_check_memory_refuses_in_the_guards_words(available):
     with pytest.raises(MemoryError) as info:
         check_memory(3865470566, "the spool of in.wav")
     assert str(info.value) == "the spool of in.wav needs 3.6 GiB; about 1.0 GiB is available"
-    with pytest.raises(MemoryError, match="^a plot needs more than 16 EiB; about 1.0 GiB is available$"):
+    with pytest.raises(
+        MemoryError, match="^a plot needs more than 16 EiB; about 1.0 GiB is available$"
+    ):
         check_memory(1 << 70, "a plot")
     with pytest.raises(ValueError, match="^bytes must be 0 or more, got -1$"):
         check_memory(-1, "a chunk")
@@ -252,30 +322,40 @@ def test_check_memory_refuses_in_the_guards_words(available):
     assert best / 2000 < 20e-6
 
 
-DYNAMIC_CHAIN = [{"type": "dynamic_eq"}, {"type": "gain", "db": -3.0}, {"type": "dynamic_eq", "q": 3.0}]
+DYNAMIC_CHAIN = [
+    {"type": "dynamic_eq"},
+    {"type": "gain", "db": -3.0},
+    {"type": "dynamic_eq", "q": 3.0},
+]
 
 
 def test_stream_chunks_and_flushes_are_planned_before_they_allocate(available):
     audio = np.random.default_rng(1).uniform(-1, 1, ((4 << 20) + 1000, 2)).astype(np.float32)
     stream = NativeStream(DYNAMIC_CHAIN, 48000, 2, block_size=1 << 20)
-    first = stream.process(audio[:5 << 19])
+    first = stream.process(audio[: 5 << 19])
     # The rest releases two blocks: an output of 16 MiB, which does not fit in 12 MiB.
     available(available_for(12 * MiB))
     with pytest.raises(MemoryError) as info:
-        stream.process(audio[5 << 19:])
-    assert re.fullmatch(r"a chunk of 1573864 frames x 2 channels \(its output 16\.0 MiB(, frames held for "
-                        r"whole blocks [^)]+)?\) needs 16\.0 MiB; about 12\.0 MiB is available",
-                        str(info.value)), str(info.value)
+        stream.process(audio[5 << 19 :])
+    assert re.fullmatch(
+        r"a chunk of 1573864 frames x 2 channels \(its output 16\.0 MiB(, frames held for "
+        r"whole blocks [^)]+)?\) needs 16\.0 MiB; about 12\.0 MiB is available",
+        str(info.value),
+    ), str(info.value)
     # A float64 chunk is counted with its float32 copy.
-    with pytest.raises(MemoryError, match=r"^the float32 copy of a 1573864 x 2 float64 array needs 12\.0 MiB; "):
-        stream.process(audio[5 << 19:].astype(np.float64))
+    with pytest.raises(
+        MemoryError, match=r"^the float32 copy of a 1573864 x 2 float64 array needs 12\.0 MiB; "
+    ):
+        stream.process(audio[5 << 19 :].astype(np.float64))
     # The refused chunks changed nothing: with room, the stream goes on as if they never came.
     assert stream.held_frames == (5 << 19) % (1 << 20)
     available(GiB)
-    rest = stream.process(audio[5 << 19:])
+    rest = stream.process(audio[5 << 19 :])
     assert stream.held_frames == 1000
     available(available_for(4 * 1024))
-    with pytest.raises(MemoryError, match=r"^the flush of 1000 frames x 2 channels \(its output 7\.8 KiB"):
+    with pytest.raises(
+        MemoryError, match=r"^the flush of 1000 frames x 2 channels \(its output 7\.8 KiB"
+    ):
         stream.flush()
     available(GiB)
     out = np.concatenate([first, rest, stream.flush()])
@@ -288,19 +368,25 @@ def test_a_stream_counts_a_held_block_only_in_front_of_effects_that_hold_frames(
     huge = 1 << 34
     audio = np.full((8, 2), 0.5, np.float32)
     stream = NativeStream([{"type": "gain", "db": 6.0}], 48000, 2, block_size=huge)
-    assert np.array_equal(np.concatenate([stream.process(audio), stream.flush()]),
-                          process_pipeline(audio, 48000, [{"type": "gain", "db": 6.0}], huge))
+    assert np.array_equal(
+        np.concatenate([stream.process(audio), stream.flush()]),
+        process_pipeline(audio, 48000, [{"type": "gain", "db": 6.0}], huge),
+    )
     with pytest.raises(MemoryError) as info:
         NativeStream([{"type": "gain"}, {"type": "dynamic_eq"}], 48000, 2, block_size=huge)
-    assert str(info.value) == ('dynamic_eq: "block_size" = 17179869184 on 2 channels needs 128.0 GiB of '
-                               'held frames and filter state; about 1.0 GiB is available')
+    assert str(info.value) == (
+        'dynamic_eq: "block_size" = 17179869184 on 2 channels needs 128.0 GiB of '
+        "held frames and filter state; about 1.0 GiB is available"
+    )
     # A block of 64 Mi frames (512 MiB) is held in front of each dynamic EQ: one fits, two do not.
     available(1100 * MiB)
     NativeStream([{"type": "dynamic_eq"}], 48000, 2, block_size=1 << 26)
     with pytest.raises(MemoryError) as info:
         NativeStream([{"type": "dynamic_eq"}, {"type": "dynamic_eq"}], 48000, 2, block_size=1 << 26)
-    assert str(info.value) == ("the chain does not fit: its first 2 effects (the last a dynamic_eq) need "
-                               "1.0 GiB together; about 962.5 MiB is available")
+    assert str(info.value) == (
+        "the chain does not fit: its first 2 effects (the last a dynamic_eq) need "
+        "1.0 GiB together; about 962.5 MiB is available"
+    )
 
 
 class ResidentProbe:
@@ -352,9 +438,12 @@ def test_a_chain_that_cannot_be_built_again_keeps_the_flush_and_refuses_until_re
     rest = stream.flush()
     assert np.array_equal(np.concatenate([first, rest]), expected)
     for call in (lambda: stream.process(audio), stream.flush):
-        with pytest.raises(RuntimeError, match=r'^stream could not build its chain again \(delay: "delay_ms" '
-                                               r"= 3000000 on 2 channels needs 1\.1 GiB of delay lines; about "
-                                               r"525\.0 MiB is available\); reset\(\) it before further use$"):
+        with pytest.raises(
+            RuntimeError,
+            match=r'^stream could not build its chain again \(delay: "delay_ms" '
+            r"= 3000000 on 2 channels needs 1\.1 GiB of delay lines; about "
+            r"525\.0 MiB is available\); reset\(\) it before further use$",
+        ):
             call()
     with pytest.raises(MemoryError, match='^delay: "delay_ms"'):
         stream.reset()
@@ -395,19 +484,28 @@ def measure_chunk(case, limit=None):
     env = {k: v for k, v in os.environ.items() if k != "KAVRI_AVAILABLE_MEMORY"}
     if limit is not None:
         env["KAVRI_AVAILABLE_MEMORY"] = str(int(limit))
-    out = subprocess.run([sys.executable, "-c", MEASURE_CHUNK, json.dumps(case)], env=env,
-                         capture_output=True, text=True, timeout=300)
+    out = subprocess.run(
+        [sys.executable, "-c", MEASURE_CHUNK, json.dumps(case)],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert out.returncode == 0, out.stderr
     outcome, grown = out.stdout.split()
     return outcome, int(grown)
 
 
 @measured
-@pytest.mark.parametrize("case", [
-    (1 << 23, DYNAMIC_CHAIN, 4096, "float32"),
-    (1 << 22, DYNAMIC_CHAIN, 1 << 21, "float32"),
-    (1 << 23, [{"type": "gain"}, {"type": "chorus"}], 2048, "float32"),
-], ids=["two-stages", "big-blocks", "no-stages"])
+@pytest.mark.parametrize(
+    "case",
+    [
+        (1 << 23, DYNAMIC_CHAIN, 4096, "float32"),
+        (1 << 22, DYNAMIC_CHAIN, 1 << 21, "float32"),
+        (1 << 23, [{"type": "gain"}, {"type": "chorus"}], 2048, "float32"),
+    ],
+    ids=["two-stages", "big-blocks", "no-stages"],
+)
 def test_the_guard_counts_what_a_stream_chunk_uses(case):
     outcome, used = measure_chunk(case)
     assert outcome == "ran" and used > 32 * MiB

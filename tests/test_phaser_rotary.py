@@ -37,8 +37,14 @@ def test_static_phaser_is_an_allpass_chain_with_minus_90_degrees_per_stage(
 ):
     impulse = np.zeros((8192, 1), np.float32)
     impulse[0] = 1.0
-    spec = {"type": "phaser", "depth": 0.0, "feedback": 0.0, "mix": 1.0,
-            "stages": stages, "center_hz": center_hz}
+    spec = {
+        "type": "phaser",
+        "depth": 0.0,
+        "feedback": 0.0,
+        "mix": 1.0,
+        "stages": stages,
+        "center_hz": center_hz,
+    }
     h = run(impulse, spec, sample_rate=sample_rate)[:, 0].astype(np.float64)
     assert np.allclose(np.abs(np.fft.rfft(h)), 1.0, atol=1e-4)
     at_break = np.sum(h * np.exp(-2j * np.pi * break_hz * np.arange(len(h)) / sample_rate))
@@ -58,8 +64,15 @@ def test_sweep_reaches_its_limits(depth, frame, probe_hz):
     # like a fixed all-pass: a tone at the break frequency comes out 90 degrees late.
     n = np.arange(FS)
     x = np.sin(2 * np.pi * probe_hz * n / FS).astype(np.float32)[:, None]
-    spec = {"type": "phaser", "stages": 1, "depth": depth, "center_hz": 1000.0,
-            "rate_hz": 1.0, "feedback": 0.0, "mix": 1.0}
+    spec = {
+        "type": "phaser",
+        "stages": 1,
+        "depth": depth,
+        "center_hz": 1000.0,
+        "rate_hz": 1.0,
+        "feedback": 0.0,
+        "mix": 1.0,
+    }
     y = run(x, spec)[:, 0].astype(np.float64)
     width = int(round(7 * FS / probe_hz))
     window = slice(frame - width // 2, frame - width // 2 + width)
@@ -142,13 +155,17 @@ def test_rotary_mono_and_extra_channels_hear_the_mean_of_the_pan():
 
 def test_rotary_bass_swell_follows_the_slower_rotor():
     # A crossover held at 0.499 * sample rate sends DC wholly to the bass band.
-    y = run(np.ones((2 * FS, 1), np.float32),
-            {"type": "rotary_speaker", "crossover_hz": 1e6, "mix": 1.0, "rate_hz": 1.0})[:, 0]
+    y = run(
+        np.ones((2 * FS, 1), np.float32),
+        {"type": "rotary_speaker", "crossover_hz": 1e6, "mix": 1.0, "rate_hz": 1.0},
+    )[:, 0]
     n = np.arange(100, 2 * FS)
     assert np.allclose(y[100:], 0.9 + 0.1 * np.sin(2 * np.pi * 0.62 * n / FS), atol=1e-3)
 
 
-@pytest.mark.parametrize("rate_hz, frames, atol", [(FS / 4, 1 << 20, 1e-4), (2.25 * FS, 50000, 0.05)])
+@pytest.mark.parametrize(
+    "rate_hz, frames, atol", [(FS / 4, 1 << 20, 1e-4), (2.25 * FS, 50000, 0.05)]
+)
 def test_rotary_phase_stays_within_one_turn(rate_hz, frames, atol):
     # A quarter turn per frame must keep its four-frame pattern however long the buffer (the
     # phase never grows past a turn), and so must a step of two and a quarter turns, whose
@@ -159,4 +176,4 @@ def test_rotary_phase_stays_within_one_turn(rate_hz, frames, atol):
     swell = 0.78 + 0.22 * np.cos(phase)
     expected = np.stack([np.cos(theta) * swell, np.sin(theta) * swell], axis=1)
     assert np.allclose(y[8:16], expected, atol=1e-4)
-    assert np.allclose(y[frames - 8:], expected, atol=atol)
+    assert np.allclose(y[frames - 8 :], expected, atol=atol)

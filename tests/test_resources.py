@@ -7,9 +7,22 @@ import textwrap
 import pytest
 
 PER_CHANNEL_TYPES = [
-    "gain", "clip", "distortion", "tremolo", "lowpass", "peak_eq", "high_shelf", "delay",
-    "compressor", "upward_compression", "limiter", "expander", "noise_gate", "deesser",
-    "dynamic_eq", "transient_shaper",
+    "gain",
+    "clip",
+    "distortion",
+    "tremolo",
+    "lowpass",
+    "peak_eq",
+    "high_shelf",
+    "delay",
+    "compressor",
+    "upward_compression",
+    "limiter",
+    "expander",
+    "noise_gate",
+    "deesser",
+    "dynamic_eq",
+    "transient_shaper",
 ]
 
 # Runs in a child: with the address space capped just above what the process already maps,
@@ -50,8 +63,9 @@ CHILD = textwrap.dedent("""
 
 @pytest.mark.parametrize("kind", PER_CHANNEL_TYPES)
 def test_thread_start_failure_raises_and_leaves_nothing_running(kind):
-    result = subprocess.run([sys.executable, "-c", CHILD, kind], capture_output=True, text=True,
-                            timeout=120)
+    result = subprocess.run(
+        [sys.executable, "-c", CHILD, kind], capture_output=True, text=True, timeout=120
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "RuntimeError"
 
@@ -90,6 +104,7 @@ DAEMONS = textwrap.dedent("""
 
 def test_interpreter_exits_cleanly_while_daemon_threads_are_inside_calls():
     for _ in range(6):
-        result = subprocess.run([sys.executable, "-c", DAEMONS], capture_output=True, text=True,
-                                timeout=120)
+        result = subprocess.run(
+            [sys.executable, "-c", DAEMONS], capture_output=True, text=True, timeout=120
+        )
         assert (result.returncode, result.stdout, result.stderr) == (0, "exiting\n", "")

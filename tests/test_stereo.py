@@ -13,7 +13,13 @@ def noise(frames, channels):
 # Gains on channels 0 and 1; cosf(1.5707964) stays on channel 0 at full right.
 @pytest.mark.parametrize(
     "position, left, right",
-    [(None, 0.70710677, 0.70710677), (-1, 1, 0), (-5, 1, 0), (1, -4.371139e-08, 1), (7, -4.371139e-08, 1)],
+    [
+        (None, 0.70710677, 0.70710677),
+        (-1, 1, 0),
+        (-5, 1, 0),
+        (1, -4.371139e-08, 1),
+        (7, -4.371139e-08, 1),
+    ],
 )
 def test_pan_law_end_points(position, left, right):
     buf = noise(64, 3)
@@ -25,8 +31,12 @@ def test_pan_law_end_points(position, left, right):
 
 @pytest.mark.parametrize(
     "width, frame, expected",
-    [(0, [1, 0], [0.5, 0.5]), (-3, [1, 0], [0.5, 0.5]), (2, [1, 0], [1.5, -0.5]),
-     (None, [1, 1e-8], [1, 0])],  # width 1 is computed: sum and difference both round to 1
+    [
+        (0, [1, 0], [0.5, 0.5]),
+        (-3, [1, 0], [0.5, 0.5]),
+        (2, [1, 0], [1.5, -0.5]),
+        (None, [1, 1e-8], [1, 0]),
+    ],  # width 1 is computed: sum and difference both round to 1
 )
 def test_stereo_width_of_one_frame(width, frame, expected):
     spec = {"type": "stereo_width"} if width is None else {"type": "stereo_width", "width": width}
@@ -34,7 +44,9 @@ def test_stereo_width_of_one_frame(width, frame, expected):
     assert process_pipeline(buf, 44100, [spec])[0].tolist() == expected + [0.25]
 
 
-@pytest.mark.parametrize("spec", [{"type": "pan", "position": 0.4}, {"type": "stereo_width", "width": 3}])
+@pytest.mark.parametrize(
+    "spec", [{"type": "pan", "position": 0.4}, {"type": "stereo_width", "width": 3}]
+)
 def test_mono_is_left_alone(spec):
     buf = noise(64, 1)
     assert np.array_equal(process_pipeline(buf, 44100, [spec]), buf)

@@ -66,7 +66,7 @@ def stream_through(stream, audio, sizes):
     """The chunk outputs and the flush, checking that a chunk never returns more than it may."""
     outputs, start = [], 0
     for size in sizes:
-        out = stream.process(audio[start:start + size])
+        out = stream.process(audio[start : start + size])
         assert out.dtype == np.float32 and out.shape[1:] == audio.shape[1:]
         outputs.append(out)
         start += size
@@ -94,8 +94,12 @@ def test_every_effect_streams_exactly(effect_type):
             if effect_type != "dynamic_eq":
                 # Every frame leaves with its own chunk.
                 assert [len(o) for o in outputs] == sizes + [0]
-            assert np.array_equal(np.concatenate(outputs), whole, equal_nan=True), \
-                (channels, block_size, workers, sizes)
+            assert np.array_equal(np.concatenate(outputs), whole, equal_nan=True), (
+                channels,
+                block_size,
+                workers,
+                sizes,
+            )
 
 
 # Settings that take other paths: stage counts beyond the phaser's and the filter cascade's
@@ -126,11 +130,24 @@ def test_other_paths_stream_exactly(effect):
 HELD_CHAINS = [
     [spec("dynamic_eq")],
     # The dynamic EQ in front of effects whose state runs from frame 0 or rings on.
-    [spec("dynamic_eq"), spec("chorus"), spec("phaser"), spec("delay"), spec("auto_pan"),
-     spec("rotary_speaker"), spec("compressor")],
+    [
+        spec("dynamic_eq"),
+        spec("chorus"),
+        spec("phaser"),
+        spec("delay"),
+        spec("auto_pan"),
+        spec("rotary_speaker"),
+        spec("compressor"),
+    ],
     # Two of them, with effects before, between and after.
-    [spec("tremolo"), spec("dynamic_eq"), spec("ping_pong_delay"), spec("flanger"),
-     spec("dynamic_eq", frequency_hz=300.0, cut_db=8.0), spec("transient_shaper")],
+    [
+        spec("tremolo"),
+        spec("dynamic_eq"),
+        spec("ping_pong_delay"),
+        spec("flanger"),
+        spec("dynamic_eq", frequency_hz=300.0, cut_db=8.0),
+        spec("transient_shaper"),
+    ],
     [spec("dynamic_eq"), spec("dynamic_eq", q=4.0), spec("vibrato")],
 ]
 
@@ -142,7 +159,9 @@ def random_chain(rng):
     return chain
 
 
-@pytest.mark.parametrize("chain", HELD_CHAINS + [random_chain(np.random.default_rng(s)) for s in range(4)])
+@pytest.mark.parametrize(
+    "chain", HELD_CHAINS + [random_chain(np.random.default_rng(s)) for s in range(4)]
+)
 def test_chains_with_held_blocks_stream_exactly(chain):
     rng = np.random.default_rng(len(chain))
     audio = signal(3000, 2, seed=9)
@@ -184,7 +203,9 @@ def test_reset_rebuilds_the_chain_as_given_at_construction():
     specs = [{"type": "gain", "db": 6.0}, [("type", "delay"), ("delay_ms", 3.0)]]
     stream = NativeStream(specs, RATE, 1)
     audio = signal(400, 1, seed=4)
-    expected = process_pipeline(audio, RATE, [{"type": "gain", "db": 6.0}, {"type": "delay", "delay_ms": 3.0}])
+    expected = process_pipeline(
+        audio, RATE, [{"type": "gain", "db": 6.0}, {"type": "delay", "delay_ms": 3.0}]
+    )
     specs[0]["db"] = -20.0
     specs.append({"type": "no such effect"})
     stream.process(audio[:50])
@@ -212,9 +233,11 @@ def test_mono_chunks_and_forms():
 
 
 def test_arguments_are_checked_like_process_pipeline():
-    for rate, channels, message in [(0, 0, "sample_rate must be positive."),
-                                    (RATE, 0, "Audio buffers must have at least one channel."),
-                                    (RATE, 2 ** 31, "Audio buffers must have at most 2147483647 channels.")]:
+    for rate, channels, message in [
+        (0, 0, "sample_rate must be positive."),
+        (RATE, 0, "Audio buffers must have at least one channel."),
+        (RATE, 2**31, "Audio buffers must have at most 2147483647 channels."),
+    ]:
         with pytest.raises(RuntimeError) as info:
             NativeStream([{"type": "reverb"}], rate, channels)
         assert str(info.value) == message
@@ -246,8 +269,10 @@ def test_arguments_are_checked_like_process_pipeline():
         NativeStream([], RATE, 1).process(np.zeros(4, np.float32))
     # A refused chunk changes nothing.
     audio = signal(200, 2, seed=6)
-    assert np.array_equal(np.concatenate(stream_through(stream, audio, [200])),
-                          process_pipeline(audio, RATE, [spec("delay")]))
+    assert np.array_equal(
+        np.concatenate(stream_through(stream, audio, [200])),
+        process_pipeline(audio, RATE, [spec("delay")]),
+    )
 
 
 class Blocking:
@@ -286,8 +311,10 @@ def test_a_second_thread_is_refused_while_one_uses_the_stream():
     # The held frames went with the reset; the refused calls left no trace.
     assert stream.held_frames == 0
     out = np.concatenate([stream.process(audio), stream.flush()])
-    assert np.array_equal(out, process_pipeline(audio, RATE, [{"type": "gain", "db": 3.0},
-                                                              {"type": "dynamic_eq"}], 64))
+    assert np.array_equal(
+        out,
+        process_pipeline(audio, RATE, [{"type": "gain", "db": 3.0}, {"type": "dynamic_eq"}], 64),
+    )
 
 
 def test_streams_on_many_threads_at_once():
@@ -337,9 +364,17 @@ POOL_FRAMES = (1 << 23) // 12 + 4000
 
 
 def test_useful_workers_gives_whole_channel_groups_to_buffers_that_pay():
-    assert [useful_workers(2, 10 ** 9, 2), useful_workers(4, 10 ** 9, 4)] == [1, 1]
-    assert [useful_workers(8, 10 ** 9, 2), useful_workers(8, 10 ** 9, 8), useful_workers(32, 10 ** 9, 3)] == [2, 2, 3]
-    assert [useful_workers(12, POOL_FRAMES, 3), useful_workers(12, 256, 3), useful_workers(12, POOL_FRAMES, 0)] == [2, 1, 1]
+    assert [useful_workers(2, 10**9, 2), useful_workers(4, 10**9, 4)] == [1, 1]
+    assert [
+        useful_workers(8, 10**9, 2),
+        useful_workers(8, 10**9, 8),
+        useful_workers(32, 10**9, 3),
+    ] == [2, 2, 3]
+    assert [
+        useful_workers(12, POOL_FRAMES, 3),
+        useful_workers(12, 256, 3),
+        useful_workers(12, POOL_FRAMES, 0),
+    ] == [2, 1, 1]
     with pytest.raises(ValueError, match="^channels must be at least 1, got 0$"):
         useful_workers(0, 100, 2)
     with pytest.raises(TypeError):
@@ -351,7 +386,7 @@ def test_a_stream_keeps_its_worker_threads_and_gives_the_same_bits():
     types = effect_types()
     before = thread_count()
     for k in range(0, len(types), 8):
-        chain = [spec(t) for t in types[k:k + 8]]
+        chain = [spec(t) for t in types[k : k + 8]]
         if k == 8:
             chain.insert(3, spec("dynamic_eq"))
         whole = process_pipeline(audio, RATE, chain, 512, 1)
@@ -359,7 +394,11 @@ def test_a_stream_keeps_its_worker_threads_and_gives_the_same_bits():
         outputs = [stream.process(audio[:-3000])]
         # The chunk's effects ran on the calling thread and one pool thread, which stays.
         assert thread_count() == before + 1
-        outputs += [stream.process(audio[-3000:-1000]), stream.process(audio[-1000:]), stream.flush()]
+        outputs += [
+            stream.process(audio[-3000:-1000]),
+            stream.process(audio[-1000:]),
+            stream.flush(),
+        ]
         assert thread_count() == before + 1
         assert np.array_equal(np.concatenate(outputs), whole, equal_nan=True), chain
         del stream
@@ -404,11 +443,14 @@ POOL_START_FAILURE = textwrap.dedent("""
 """)
 
 
-@pytest.mark.skipif(os.environ.get("KAVRI_SANITIZED") == "1",
-                    reason="the sanitizer's shadow memory takes the address space the test caps")
+@pytest.mark.skipif(
+    os.environ.get("KAVRI_SANITIZED") == "1",
+    reason="the sanitizer's shadow memory takes the address space the test caps",
+)
 def test_a_worker_thread_that_cannot_start_fails_the_chunk_and_leaves_the_stream_as_it_was():
-    result = subprocess.run([sys.executable, "-c", POOL_START_FAILURE], capture_output=True,
-                            text=True, timeout=300)
+    result = subprocess.run(
+        [sys.executable, "-c", POOL_START_FAILURE], capture_output=True, text=True, timeout=300
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "RuntimeError"
 
@@ -438,7 +480,8 @@ FORKED = textwrap.dedent("""
 
 
 def test_a_stream_with_worker_threads_works_in_a_forked_child():
-    result = subprocess.run([sys.executable, "-W", "ignore", "-c", FORKED], capture_output=True,
-                            text=True, timeout=300)
+    result = subprocess.run(
+        [sys.executable, "-W", "ignore", "-c", FORKED], capture_output=True, text=True, timeout=300
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "0"

@@ -16,9 +16,9 @@ import pytest
 import soundfile as sf
 
 import kavri
+from kavri.files import chunk_frames
 from kavri.io import ShortFileWarning
 from kavri.io import formats as io_formats
-from kavri.files import chunk_frames
 from kavri.settings import tail_frames
 
 RATE = 48_000
@@ -73,16 +73,20 @@ def temporaries(folder) -> list[str]:
     return sorted(p.name for p in folder.rglob("*.kavri-tmp"))
 
 
-@pytest.mark.parametrize(("block_size", "chunk", "tail"), [
-    (2048, None, 0.0),
-    (0, None, 0.25),        # 0 means 2048, as in the engine
-    (512, 700, 0.3),        # chunks of two blocks
-    (1000, 1, 0.0101),      # one block per chunk; the tail ends inside a block
-])
+@pytest.mark.parametrize(
+    ("block_size", "chunk", "tail"),
+    [
+        (2048, None, 0.0),
+        (0, None, 0.25),  # 0 means 2048, as in the engine
+        (512, 700, 0.3),  # chunks of two blocks
+        (1000, 1, 0.0101),  # one block per chunk; the tail ends inside a block
+    ],
+)
 def test_streamed_file_has_the_bits_of_one_whole_call(source, tmp_path, block_size, chunk, tail):
     out = tmp_path / "out.wav"
-    summary = kavri.process_file(source, out, CHAIN, block_size=block_size, chunk=chunk,
-                                 tail=tail, workers=2)
+    summary = kavri.process_file(
+        source, out, CHAIN, block_size=block_size, chunk=chunk, tail=tail, workers=2
+    )
     audio, rate = kavri.read(source)
     extra = round(tail * rate)
     whole = np.concatenate([audio, np.zeros((extra, 2), np.float32)])
@@ -100,8 +104,13 @@ def test_integer_and_mono_output_match_a_whole_write(tmp_path):
     kavri.process_file(mono, tmp_path / "out.flac", CHAIN, subtype="pcm16", tail=0.1)
     audio, _ = kavri.read(mono)
     whole = np.concatenate([audio, np.zeros((4800, 1), np.float32)])
-    kavri.write(tmp_path / "whole.flac", kavri.process(whole, RATE, CHAIN), RATE, subtype="pcm16",
-                dither="tpdf")
+    kavri.write(
+        tmp_path / "whole.flac",
+        kavri.process(whole, RATE, CHAIN),
+        RATE,
+        subtype="pcm16",
+        dither="tpdf",
+    )
     streamed, whole_written = sf.read(tmp_path / "out.flac"), sf.read(tmp_path / "whole.flac")
     assert streamed[0].ndim == 1 and np.array_equal(streamed[0], whole_written[0])
     assert sf.info(tmp_path / "out.flac").subtype == "PCM_16"
@@ -118,7 +127,7 @@ def test_tail_lets_an_echo_ring_out(tmp_path):
     kavri.process_file(tmp_path / "click.wav", tmp_path / "rung.wav", chain, tail=0.25)
     rung = kavri.read(tmp_path / "rung.wav").audio[:, 0]
     assert len(rung) == len(audio) + 12_000
-    echoes = np.flatnonzero(rung[len(audio):])
+    echoes = np.flatnonzero(rung[len(audio) :])
     assert list(echoes) == [4800 - 1, 9600 - 1]
     assert rung[len(audio) + 4799] == pytest.approx(1.0) and rung[len(audio) + 9599] == 0.5
 
@@ -138,13 +147,18 @@ def test_chunks_are_whole_blocks_of_about_a_second():
     assert chunk_frames(44_100, 0) == 45_056
     assert chunk_frames(8_000, 16_384) == 16_384
     assert chunk_frames(48_000, 512, 700) == 1024
-    assert chunk_frames(48_000, 1 << 26) == 48_000   # a huge block is collected by the stream
+    assert chunk_frames(48_000, 1 << 26) == 48_000  # a huge block is collected by the stream
 
 
 def test_progress_and_stop_between_chunks(source, tmp_path):
     calls = []
-    kavri.process_file(source, tmp_path / "out.wav", CHAIN, tail=0.5,
-                       progress=lambda done, total: calls.append((done, total)))
+    kavri.process_file(
+        source,
+        tmp_path / "out.wav",
+        CHAIN,
+        tail=0.5,
+        progress=lambda done, total: calls.append((done, total)),
+    )
     total = 2 * RATE + 12_345 + RATE // 2
     assert calls[-1] == (total, total) and len(calls) >= 4
     assert all(a[0] <= b[0] for a, b in zip(calls, calls[1:]))
@@ -153,8 +167,13 @@ def test_progress_and_stop_between_chunks(source, tmp_path):
     before = (tmp_path / "out.wav").read_bytes()
     stop = kavri.StopFlag()
     with pytest.raises(kavri.Interrupted, match="out.wav not written"):
-        kavri.process_file(source, tmp_path / "out.wav", [{"type": "gain", "db": -6}],
-                           progress=lambda done, total: stop.set(), stop=stop)
+        kavri.process_file(
+            source,
+            tmp_path / "out.wav",
+            [{"type": "gain", "db": -6}],
+            progress=lambda done, total: stop.set(),
+            stop=stop,
+        )
     assert (tmp_path / "out.wav").read_bytes() == before
     assert temporaries(tmp_path) == []
     assert stop.exit_status() == 130
@@ -190,8 +209,10 @@ def write_long(path, seconds: int, rate: int) -> None:
 
 # The sanitizer's shadow memory and quarantine grow with what a run has freed, whatever
 # the program itself holds.
-@pytest.mark.skipif(os.environ.get("KAVRI_SANITIZED") == "1",
-                    reason="resident memory means nothing under the address sanitizer")
+@pytest.mark.skipif(
+    os.environ.get("KAVRI_SANITIZED") == "1",
+    reason="resident memory means nothing under the address sanitizer",
+)
 def test_memory_does_not_grow_with_the_file(tmp_path):
     """Peak resident memory of `kavri process` on 1 and 10 minutes: the whole file held in
     memory would add well over 100 MB here; streaming adds next to nothing."""
@@ -208,8 +229,9 @@ def test_memory_does_not_grow_with_the_file(tmp_path):
                                    "--effect", "delay", "--effect", "dynamic_eq"])
             print(done.returncode, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)
         """)
-        result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                                timeout=600, check=True)
+        result = subprocess.run(
+            [sys.executable, "-c", script], capture_output=True, text=True, timeout=600, check=True
+        )
         status, peak_kib = result.stdout.split()[-2:]
         assert status == "0", result.stderr
         peaks.append(int(peak_kib))
@@ -228,9 +250,24 @@ def wait_for(condition, process, what: str) -> None:
 
 @pytest.mark.parametrize(("signum", "status"), [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
 def test_signal_stops_process_without_leaving_a_file(long_source, tmp_path, signum, status):
-    child = subprocess.Popen([sys.executable, "-c", SLOW_CLI, "process", "long.wav", "out.wav",
-                              "--effect", "delay", "--tail", "2"], cwd=tmp_path,
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    child = subprocess.Popen(
+        [
+            sys.executable,
+            "-c",
+            SLOW_CLI,
+            "process",
+            "long.wav",
+            "out.wav",
+            "--effect",
+            "delay",
+            "--tail",
+            "2",
+        ],
+        cwd=tmp_path,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     wait_for(lambda: temporaries(tmp_path), child, "the temporary output")
     child.send_signal(signum)
     stdout, stderr = child.communicate(timeout=60)
@@ -240,9 +277,12 @@ def test_signal_stops_process_without_leaving_a_file(long_source, tmp_path, sign
 
 
 def test_temporaries_of_a_killed_run_go_with_the_next_write(long_source, tmp_path):
-    child = subprocess.Popen([sys.executable, "-c", SLOW_CLI, "process", "long.wav", "out.wav",
-                              "--effect", "gain"], cwd=tmp_path, stdout=subprocess.DEVNULL,
-                             stderr=subprocess.DEVNULL)
+    child = subprocess.Popen(
+        [sys.executable, "-c", SLOW_CLI, "process", "long.wav", "out.wav", "--effect", "gain"],
+        cwd=tmp_path,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
     wait_for(lambda: temporaries(tmp_path), child, "the temporary output")
     child.kill()
     child.wait(timeout=60)
@@ -259,8 +299,13 @@ def test_temporaries_of_a_killed_run_go_with_the_next_write(long_source, tmp_pat
 
 def test_cli_tail_and_its_refusals(source, tmp_path):
     def cli(*args):
-        return subprocess.run([sys.executable, "-m", "kavri", "process", *args], cwd=tmp_path,
-                              capture_output=True, text=True, timeout=300)
+        return subprocess.run(
+            [sys.executable, "-m", "kavri", "process", *args],
+            cwd=tmp_path,
+            capture_output=True,
+            text=True,
+            timeout=300,
+        )
 
     done = cli("in.wav", "out.wav", "--effect", "delay", "--tail", "0.5", "--quiet")
     assert done.returncode == 0 and done.stderr == ""
@@ -283,8 +328,9 @@ def run_on_terminal(args, cwd) -> tuple[int, str]:
 
     master, slave = pty.openpty()
     fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
-    child = subprocess.Popen([sys.executable, "-c", SLOW_CLI, *args], cwd=cwd, stderr=slave,
-                             stdout=subprocess.DEVNULL)
+    child = subprocess.Popen(
+        [sys.executable, "-c", SLOW_CLI, *args], cwd=cwd, stderr=slave, stdout=subprocess.DEVNULL
+    )
     os.close(slave)
     seen = b""
     while True:
@@ -300,20 +346,25 @@ def run_on_terminal(args, cwd) -> tuple[int, str]:
 
 
 def test_progress_bar_on_a_terminal_only_unless_quiet(long_source, tmp_path):
-    status, shown = run_on_terminal(["process", "long.wav", "out.wav", "--effect", "delay"],
-                                    tmp_path)
+    status, shown = run_on_terminal(
+        ["process", "long.wav", "out.wav", "--effect", "delay"], tmp_path
+    )
     assert status == 0 and "kavri:" in shown and "frame/s" in shown and "1.44M" in shown
-    status, shown = run_on_terminal(["process", "long.wav", "out.wav", "--effect", "delay",
-                                     "--quiet"], tmp_path)
+    status, shown = run_on_terminal(
+        ["process", "long.wav", "out.wav", "--effect", "delay", "--quiet"], tmp_path
+    )
     assert status == 0 and shown == ""
 
 
 def test_signals_are_honoured_while_input_is_read(tmp_path):
     """An endless standard input and a FIFO that no writer opens: the first SIGTERM ends the
     wait or the copy, the status says which signal, and nothing is left behind."""
-    endless = subprocess.Popen([sys.executable, "-m", "kavri", "process", "-", "out.wav",
-                                "--effect", "gain"], cwd=tmp_path, stdin=subprocess.PIPE,
-                               stderr=subprocess.PIPE)
+    endless = subprocess.Popen(
+        [sys.executable, "-m", "kavri", "process", "-", "out.wav", "--effect", "gain"],
+        cwd=tmp_path,
+        stdin=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
     assert endless.stdin is not None
     endless.stdin.write(b"RIFF" + bytes(1 << 20))
     time.sleep(1.0)
@@ -327,8 +378,11 @@ def test_signals_are_honoured_while_input_is_read(tmp_path):
     endless.stdin.close()
     endless.stderr.close()
     os.mkfifo(tmp_path / "fifo.wav")
-    waiting = subprocess.Popen([sys.executable, "-m", "kavri", "process", "fifo.wav", "o.wav",
-                                "--effect", "gain"], cwd=tmp_path, stderr=subprocess.PIPE)
+    waiting = subprocess.Popen(
+        [sys.executable, "-m", "kavri", "process", "fifo.wav", "o.wav", "--effect", "gain"],
+        cwd=tmp_path,
+        stderr=subprocess.PIPE,
+    )
     time.sleep(1.5)
     waiting.send_signal(signal.SIGTERM)
     assert waiting.wait(timeout=30) == 143
@@ -341,24 +395,44 @@ def test_an_input_that_cannot_seek_gets_every_pass(source, tmp_path):
     read_end, write_end = os.pipe()
     feeder = subprocess.Popen(["cat", str(source)], stdout=write_end)
     os.close(write_end)
-    result = subprocess.run([sys.executable, "-m", "kavri", "process", f"/dev/fd/{read_end}",
-                             "out.wav", "--effect", "gain", "--loudness", "-20"],
-                            cwd=tmp_path, pass_fds=(read_end,), capture_output=True, text=True)
+    result = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "kavri",
+            "process",
+            f"/dev/fd/{read_end}",
+            "out.wav",
+            "--effect",
+            "gain",
+            "--loudness",
+            "-20",
+        ],
+        cwd=tmp_path,
+        pass_fds=(read_end,),
+        capture_output=True,
+        text=True,
+    )
     os.close(read_end)
     feeder.wait()
     assert result.returncode == 0, result.stderr
-    assert np.array_equal(kavri.read(tmp_path / "out.wav").audio,
-                          kavri.process(kavri.read(source).audio, RATE, [{"type": "gain"}],
-                                        loudness=-20))
+    assert np.array_equal(
+        kavri.read(tmp_path / "out.wav").audio,
+        kavri.process(kavri.read(source).audio, RATE, [{"type": "gain"}], loudness=-20),
+    )
 
 
 def test_files_that_end_early_or_outgrow_their_container_are_reported(tmp_path, monkeypatch):
     audio = music(RATE * 3, channels=1)
     kavri.write(tmp_path / "whole.mp3", audio, RATE)
     data = (tmp_path / "whole.mp3").read_bytes()
-    (tmp_path / "cut.mp3").write_bytes(data[:len(data) // 2])
-    result = subprocess.run([sys.executable, "-m", "kavri", "process", "cut.mp3", "out.wav",
-                             "--effect", "gain"], cwd=tmp_path, capture_output=True, text=True)
+    (tmp_path / "cut.mp3").write_bytes(data[: len(data) // 2])
+    result = subprocess.run(
+        [sys.executable, "-m", "kavri", "process", "cut.mp3", "out.wav", "--effect", "gain"],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+    )
     assert result.returncode == 0
     assert "kavri: warning: cut.mp3: the file ends early: it holds" in result.stderr
     with pytest.warns(ShortFileWarning):

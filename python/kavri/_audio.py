@@ -32,7 +32,7 @@ def pcm_to_float(audio: npt.ArrayLike) -> npt.NDArray[np.float32]:
     data = audio
     kind = data.dtype
     if kind == np.uint8:
-        return ((data.astype(np.float32) - np.float32(128.0)) / np.float32(128.0))
+        return (data.astype(np.float32) - np.float32(128.0)) / np.float32(128.0)
     if kind in (np.int8, np.int16, np.int32):
         scale = np.float32(2.0 ** (8 * kind.itemsize - 1))
         # int32 does not fit a float32 mantissa: scale in float64, then round once.
@@ -40,8 +40,10 @@ def pcm_to_float(audio: npt.ArrayLike) -> npt.NDArray[np.float32]:
         scaled: npt.NDArray[np.floating[Any]] = np.divide(data.astype(work), scale, dtype=work)
         return scaled.astype(np.float32)
     if kind.kind in "iu":
-        raise TypeError(f"integer audio of type {kind} has no known full scale; "
-                        "use int8, int16, int32 or uint8 PCM, or float samples")
+        raise TypeError(
+            f"integer audio of type {kind} has no known full scale; "
+            "use int8, int16, int32 or uint8 PCM, or float samples"
+        )
     if kind.kind in "bO":
         raise TypeError(f"audio must be numbers, got an array of {kind}")
     return np.asarray(data, dtype=np.float32)

@@ -89,8 +89,9 @@ def check_sample_rate(sample_rate: Any) -> int:
         try:
             rate = operator.index(sample_rate)
         except TypeError:
-            raise TypeError(f"sample_rate must be a whole number of hertz, "
-                            f"got {sample_rate!r}") from None
+            raise TypeError(
+                f"sample_rate must be a whole number of hertz, got {sample_rate!r}"
+            ) from None
     if not 1 <= rate <= MAX_SAMPLE_RATE:
         raise ValueError(f"sample_rate must be between 1 and {MAX_SAMPLE_RATE} Hz, got {rate}")
     return rate
@@ -115,8 +116,10 @@ def check_engine_options(block_size: Any, workers: Any) -> tuple[int, int]:
 
 
 def _channels_first(shape: tuple[int, ...]) -> ValueError:
-    return ValueError(f"audio of shape {shape} looks channels-first ({shape[0]} channels of "
-                      f"{shape[1]} frames); kavri takes (frames, channels): pass audio.T")
+    return ValueError(
+        f"audio of shape {shape} looks channels-first ({shape[0]} channels of "
+        f"{shape[1]} frames); kavri takes (frames, channels): pass audio.T"
+    )
 
 
 def check_orientation(shape: tuple[int, ...]) -> None:
@@ -173,16 +176,26 @@ def useful_workers(channels: int, frames: int, workers: int) -> int:
     return int(_useful_workers(channels, frames, workers))
 
 
-def run(data: npt.NDArray[np.float32], sample_rate: int, specs: Sequence[Any],
-        block_size: int, workers: int) -> npt.NDArray[np.float32]:
+def run(
+    data: npt.NDArray[np.float32],
+    sample_rate: int,
+    specs: Sequence[Any],
+    block_size: int,
+    workers: int,
+) -> npt.NDArray[np.float32]:
     """Runs checked specs over a (frames, channels) float32 array in one native call."""
     threads = useful_workers(data.shape[1], data.shape[0], workers) if workers > 1 else workers
     chain: list[Any] = specs if isinstance(specs, list) else list(specs)
     return process_pipeline(data, sample_rate, chain, block_size=block_size, workers=threads)
 
 
-def process_audio(audio: npt.ArrayLike, sample_rate: Any, specs: Sequence[Any],
-                  block_size: Any = 2048, workers: Any = 1) -> npt.NDArray[np.float32]:
+def process_audio(
+    audio: npt.ArrayLike,
+    sample_rate: Any,
+    specs: Sequence[Any],
+    block_size: Any = 2048,
+    workers: Any = 1,
+) -> npt.NDArray[np.float32]:
     """Checks and converts audio and options, runs checked specs over it, and returns the
     result in the shape the audio came in."""
     rate = check_sample_rate(sample_rate)
@@ -192,8 +205,9 @@ def process_audio(audio: npt.ArrayLike, sample_rate: Any, specs: Sequence[Any],
     return out[:, 0] if flat else out
 
 
-def open_stream(specs: Sequence[Any], sample_rate: Any, channels: Any, block_size: Any = 2048,
-                workers: Any = 1) -> _native_stream.Stream:
+def open_stream(
+    specs: Sequence[Any], sample_rate: Any, channels: Any, block_size: Any = 2048, workers: Any = 1
+) -> _native_stream.Stream:
     """A native stream for checked specs, its arguments checked as for a whole call."""
     rate = check_sample_rate(sample_rate)
     count = _whole_number("channels", channels)

@@ -55,8 +55,9 @@ def parse(text: str, source: str, *, finite: bool = False) -> Any:
     except JSONProblem as problem:
         raise JSONProblem(f"{source}: malformed JSON: {problem}") from None
     except json.JSONDecodeError as error:
-        raise JSONProblem(f"{source}:{error.lineno}:{error.colno}: malformed JSON: "
-                          f"{error.msg}") from None
+        raise JSONProblem(
+            f"{source}:{error.lineno}:{error.colno}: malformed JSON: {error.msg}"
+        ) from None
     except RecursionError:
         raise JSONProblem(f"{source}: nested more than {MAX_DEPTH} levels deep") from None
     except ValueError as error:  # an integer of more digits than the interpreter converts

@@ -43,10 +43,13 @@ def _escape(error: UnicodeError) -> tuple[str, int]:
     character the stream cannot encode as ``\\uXXXX``."""
     if not isinstance(error, UnicodeEncodeError):
         raise error
-    text = error.object[error.start:error.end]
-    return "".join(f"\\x{ord(c) - 0xDC00:02x}" if 0xDC80 <= ord(c) <= 0xDCFF
-                   else c.encode("ascii", "backslashreplace").decode("ascii")
-                   for c in text), error.end
+    text = error.object[error.start : error.end]
+    return "".join(
+        f"\\x{ord(c) - 0xDC00:02x}"
+        if 0xDC80 <= ord(c) <= 0xDCFF
+        else c.encode("ascii", "backslashreplace").decode("ascii")
+        for c in text
+    ), error.end
 
 
 codecs.register_error(_ERROR_HANDLER, _escape)

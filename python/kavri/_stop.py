@@ -65,8 +65,9 @@ class Signalled(KeyboardInterrupt):
 
 
 @contextmanager
-def stop_on_signals(signals: tuple[int, ...] = (signal.SIGINT, signal.SIGTERM)
-                    ) -> Iterator[StopFlag]:
+def stop_on_signals(
+    signals: tuple[int, ...] = (signal.SIGINT, signal.SIGTERM),
+) -> Iterator[StopFlag]:
     """While the block runs, SIGINT and SIGTERM set the yielded :class:`StopFlag` instead
     of ending the process, so that work stops cleanly at its next chunk; a second signal
     raises :class:`Signalled` (a ``KeyboardInterrupt``) at once, for work that does not

@@ -24,9 +24,16 @@ class LoudnessWarning(KavriWarning):
     """A loudness target that could not be reached within 0.5 LU."""
 
 
-def process(audio: npt.ArrayLike, sample_rate: int | float, chain: ChainLike, *,
-            block_size: int = 2048, workers: int = 1, loudness: float | None = None,
-            peak_ceiling: float = -1.0) -> npt.NDArray[np.float32]:
+def process(
+    audio: npt.ArrayLike,
+    sample_rate: int | float,
+    chain: ChainLike,
+    *,
+    block_size: int = 2048,
+    workers: int = 1,
+    loudness: float | None = None,
+    peak_ceiling: float = -1.0,
+) -> npt.NDArray[np.float32]:
     """Runs an effect chain over audio and returns the processed float32 array.
 
     ``audio`` is a (frames, channels) array or a 1-D mono signal; the result has the shape
@@ -59,17 +66,30 @@ def process(audio: npt.ArrayLike, sample_rate: int | float, chain: ChainLike, *,
     ``RuntimeError`` or ``MemoryError`` from the engine.
     """
     if loudness is not None:
-        result, _ = process_to_loudness(audio, sample_rate, chain, loudness,
-                                        peak_ceiling=peak_ceiling, block_size=block_size,
-                                        workers=workers)
+        result, _ = process_to_loudness(
+            audio,
+            sample_rate,
+            chain,
+            loudness,
+            peak_ceiling=peak_ceiling,
+            block_size=block_size,
+            workers=workers,
+        )
         return result
     specs: list[Any] = load_chain(chain)
     return _engine.process_audio(audio, sample_rate, specs, block_size, workers)
 
 
-def process_to_loudness(audio: npt.ArrayLike, sample_rate: int | float, chain: ChainLike,
-                        loudness: float, *, peak_ceiling: float = -1.0, block_size: int = 2048,
-                        workers: int = 1) -> tuple[npt.NDArray[np.float32], LoudnessResult]:
+def process_to_loudness(
+    audio: npt.ArrayLike,
+    sample_rate: int | float,
+    chain: ChainLike,
+    loudness: float,
+    *,
+    peak_ceiling: float = -1.0,
+    block_size: int = 2048,
+    workers: int = 1,
+) -> tuple[npt.NDArray[np.float32], LoudnessResult]:
     """:func:`process` with a loudness target: returns the processed audio and a
     :class:`kavri.loudness.LoudnessResult` with the gain added, the limiter ceiling if one
     was needed, and the loudness and true peak measured on the result. Warns with
@@ -94,9 +114,16 @@ def process_to_loudness(audio: npt.ArrayLike, sample_rate: int | float, chain: C
     return (final[:, 0] if flat else final), result
 
 
-def augment(audio: npt.ArrayLike, sample_rate: int | float, random_chain: RandomChainLike, *,
-            seed: int, index: int = 0, block_size: int = 2048,
-            workers: int = 1) -> tuple[npt.NDArray[np.float32], Chain]:
+def augment(
+    audio: npt.ArrayLike,
+    sample_rate: int | float,
+    random_chain: RandomChainLike,
+    *,
+    seed: int,
+    index: int = 0,
+    block_size: int = 2048,
+    workers: int = 1,
+) -> tuple[npt.NDArray[np.float32], Chain]:
     """Draws the chain for (seed, index) and runs it over the audio.
 
     Returns the augmented float32 audio, in the shape it came in (a 1-D mono signal

@@ -154,8 +154,9 @@ def _ratio(default: float) -> Param:
 
 
 def _frequency(default: float, summary: str, *, key: str = "frequency_hz") -> Param:
-    return Param(key, _f32(default), "Hz", summary, 5.0,
-                 maximum_rate_fraction=DESIGN_FREQUENCY_FRACTION)
+    return Param(
+        key, _f32(default), "Hz", summary, 5.0, maximum_rate_fraction=DESIGN_FREQUENCY_FRACTION
+    )
 
 
 _FILTER_SUMMARIES = {
@@ -173,150 +174,286 @@ def _filter(kind: str) -> EffectInfo:
     summary, frequency, q = _FILTER_SUMMARIES[kind]
     uses_gain = kind in ("peak_eq", "low_shelf", "high_shelf")
     uses_slope = kind in ("low_shelf", "high_shelf")
-    return EffectInfo(kind, "filters", summary, (
-        _frequency(frequency, "corner or centre frequency"),
-        Param("q", _f32(q), "", "unused by this type (the slope shapes the shelf)"
-              if uses_slope else "quality factor: higher is narrower or more resonant",
-              _f32(0.001), inert=uses_slope),
-        Param("gain_db", 0.0, "dB", "boost (positive) or cut (negative)"
-              if uses_gain else "unused by this type", inert=not uses_gain),
-        Param("slope", 1.0, "", "shelf steepness, 1 the steepest without overshoot"
-              if uses_slope else "unused by this type", _f32(0.001), inert=not uses_slope),
-        Param("stages", 1, "", "identical sections in series", 1,
-              integer=True),
-    ))
+    return EffectInfo(
+        kind,
+        "filters",
+        summary,
+        (
+            _frequency(frequency, "corner or centre frequency"),
+            Param(
+                "q",
+                _f32(q),
+                "",
+                "unused by this type (the slope shapes the shelf)"
+                if uses_slope
+                else "quality factor: higher is narrower or more resonant",
+                _f32(0.001),
+                inert=uses_slope,
+            ),
+            Param(
+                "gain_db",
+                0.0,
+                "dB",
+                "boost (positive) or cut (negative)" if uses_gain else "unused by this type",
+                inert=not uses_gain,
+            ),
+            Param(
+                "slope",
+                1.0,
+                "",
+                "shelf steepness, 1 the steepest without overshoot"
+                if uses_slope
+                else "unused by this type",
+                _f32(0.001),
+                inert=not uses_slope,
+            ),
+            Param("stages", 1, "", "identical sections in series", 1, integer=True),
+        ),
+    )
 
 
-def _modulated_delay(kind: str, summary: str, feedback: float, mix: float, rate: float,
-                     depth: float, delay: float) -> EffectInfo:
+def _modulated_delay(
+    kind: str, summary: str, feedback: float, mix: float, rate: float, depth: float, delay: float
+) -> EffectInfo:
     mix_param = _mix(mix)
     if kind == "vibrato":
-        mix_param = Param("mix", _f32(mix), "fraction", "read but unused: vibrato is wet only",
-                          0.0, 1.0, inert=True)
-    return EffectInfo(kind, "filters", summary, (
-        Param("rate_hz", _f32(rate), "Hz", "sweep rate", _f32(0.01)),
-        Param("depth_ms", _f32(depth), "ms", "sweep width (negative sweeps below the delay)"),
-        Param("delay_ms", _f32(delay), "ms", "delay at the short end of the sweep", _f32(0.001)),
-        _feedback(feedback),
-        mix_param,
-    ))
+        mix_param = Param(
+            "mix",
+            _f32(mix),
+            "fraction",
+            "read but unused: vibrato is wet only",
+            0.0,
+            1.0,
+            inert=True,
+        )
+    return EffectInfo(
+        kind,
+        "filters",
+        summary,
+        (
+            Param("rate_hz", _f32(rate), "Hz", "sweep rate", _f32(0.01)),
+            Param("depth_ms", _f32(depth), "ms", "sweep width (negative sweeps below the delay)"),
+            Param(
+                "delay_ms", _f32(delay), "ms", "delay at the short end of the sweep", _f32(0.001)
+            ),
+            _feedback(feedback),
+            mix_param,
+        ),
+    )
 
 
 _ENTRIES: tuple[EffectInfo, ...] = (
     # Level, shaping and stereo.
-    EffectInfo("gain", "level", "Fixed gain in decibels.", (
-        _level("db", 0.0, "gain (no limit)"),
-    )),
-    EffectInfo("clip", "level", "Hard clipper at a symmetric level.", (
-        Param("threshold", _f32(0.98), "linear", "clipping level (sign ignored)",
-              _f32(0.0001), absolute=True),
-    )),
-    EffectInfo("distortion", "level", "tanh soft clipper; full scale stays at full scale.", (
-        Param("drive", 2.0, "×", "input gain into the curve", _f32(0.01)),
-    )),
-    EffectInfo("tremolo", "level", "Level wobble from a sine LFO, every channel alike.", (
-        Param("rate_hz", 5.0, "Hz", "LFO rate", _f32(0.01)),
-        Param("depth", 0.5, "fraction", "how far the level dips", 0.0, 1.0),
-    )),
-    EffectInfo("auto_pan", "level", "Sweeps channels 0 and 1 between left and right.", (
-        Param("rate_hz", _f32(0.35), "Hz", "LFO rate", _f32(0.01)),
-        Param("depth", 1.0, "fraction", "how far the image swings", 0.0, 1.0),
-    )),
-    EffectInfo("pan", "level", "Constant-power pan of channels 0 and 1 (centre is -3 dB).", (
-        Param("position", 0.0, "", "-1 full left, 0 centre, 1 full right", -1.0, 1.0),
-    )),
-    EffectInfo("stereo_width", "level", "Mid/side width of channels 0 and 1.", (
-        Param("width", 1.0, "×", "0 mono, 1 unchanged, above 1 wider", 0.0),
-    )),
+    EffectInfo("gain", "level", "Fixed gain in decibels.", (_level("db", 0.0, "gain (no limit)"),)),
+    EffectInfo(
+        "clip",
+        "level",
+        "Hard clipper at a symmetric level.",
+        (
+            Param(
+                "threshold",
+                _f32(0.98),
+                "linear",
+                "clipping level (sign ignored)",
+                _f32(0.0001),
+                absolute=True,
+            ),
+        ),
+    ),
+    EffectInfo(
+        "distortion",
+        "level",
+        "tanh soft clipper; full scale stays at full scale.",
+        (Param("drive", 2.0, "×", "input gain into the curve", _f32(0.01)),),
+    ),
+    EffectInfo(
+        "tremolo",
+        "level",
+        "Level wobble from a sine LFO, every channel alike.",
+        (
+            Param("rate_hz", 5.0, "Hz", "LFO rate", _f32(0.01)),
+            Param("depth", 0.5, "fraction", "how far the level dips", 0.0, 1.0),
+        ),
+    ),
+    EffectInfo(
+        "auto_pan",
+        "level",
+        "Sweeps channels 0 and 1 between left and right.",
+        (
+            Param("rate_hz", _f32(0.35), "Hz", "LFO rate", _f32(0.01)),
+            Param("depth", 1.0, "fraction", "how far the image swings", 0.0, 1.0),
+        ),
+    ),
+    EffectInfo(
+        "pan",
+        "level",
+        "Constant-power pan of channels 0 and 1 (centre is -3 dB).",
+        (Param("position", 0.0, "", "-1 full left, 0 centre, 1 full right", -1.0, 1.0),),
+    ),
+    EffectInfo(
+        "stereo_width",
+        "level",
+        "Mid/side width of channels 0 and 1.",
+        (Param("width", 1.0, "×", "0 mono, 1 unchanged, above 1 wider", 0.0),),
+    ),
     # Filters, delays and modulation.
     *(_filter(kind) for kind in _FILTER_SUMMARIES),
-    EffectInfo("delay", "filters", "Feedback echo per channel, whole-sample delay time.", (
-        Param("delay_ms", 150.0, "ms", "echo time (rounded to samples, at least one)"),
-        _feedback(0.35),
-        _mix(0.2),
-    )),
-    EffectInfo("ping_pong_delay", "filters", "Echoes that alternate between channels 0 and 1.", (
-        Param("delay_ms", 180.0, "ms", "echo time (at least one sample)", _f32(0.001)),
-        _feedback(0.55),
-        _mix(0.3),
-    )),
-    _modulated_delay("chorus", "Swept short delay mixed with the dry sound.",
-                     0.12, 0.35, 0.9, 7.5, 18.0),
-    _modulated_delay("flanger", "Very short swept delay with feedback.",
-                     0.35, 0.45, 0.25, 1.8, 2.5),
-    _modulated_delay("vibrato", "Pitch wobble: the swept delay alone.",
-                     0.0, 1.0, 5.0, 3.5, 5.5),
-    EffectInfo("phaser", "filters", "Swept all-pass chain with feedback, mixed with the dry.", (
-        Param("rate_hz", _f32(0.35), "Hz", "sweep rate", _f32(0.01)),
-        Param("depth", _f32(0.75), "fraction", "sweep depth", 0.0, 1.0),
-        Param("center_hz", 900.0, "Hz", "sweep reference frequency", 80.0),
-        _feedback(0.2),
-        _mix(0.5),
-        Param("stages", 4, "", "all-pass stages", 1, integer=True),
-    )),
-    EffectInfo("rotary_speaker", "filters", "Two-rotor speaker: wobbling bass, panned treble.", (
-        Param("rate_hz", _f32(0.8), "Hz", "treble rotor speed (bass turns at 0.62×)",
-              _f32(0.01)),
-        Param("depth", _f32(0.7), "fraction", "treble pan depth", 0.0, 1.0),
-        _frequency(900.0, "crossover between bass and treble", key="crossover_hz"),
-        _mix(0.65),
-    )),
+    EffectInfo(
+        "delay",
+        "filters",
+        "Feedback echo per channel, whole-sample delay time.",
+        (
+            Param("delay_ms", 150.0, "ms", "echo time (rounded to samples, at least one)"),
+            _feedback(0.35),
+            _mix(0.2),
+        ),
+    ),
+    EffectInfo(
+        "ping_pong_delay",
+        "filters",
+        "Echoes that alternate between channels 0 and 1.",
+        (
+            Param("delay_ms", 180.0, "ms", "echo time (at least one sample)", _f32(0.001)),
+            _feedback(0.55),
+            _mix(0.3),
+        ),
+    ),
+    _modulated_delay(
+        "chorus", "Swept short delay mixed with the dry sound.", 0.12, 0.35, 0.9, 7.5, 18.0
+    ),
+    _modulated_delay(
+        "flanger", "Very short swept delay with feedback.", 0.35, 0.45, 0.25, 1.8, 2.5
+    ),
+    _modulated_delay("vibrato", "Pitch wobble: the swept delay alone.", 0.0, 1.0, 5.0, 3.5, 5.5),
+    EffectInfo(
+        "phaser",
+        "filters",
+        "Swept all-pass chain with feedback, mixed with the dry.",
+        (
+            Param("rate_hz", _f32(0.35), "Hz", "sweep rate", _f32(0.01)),
+            Param("depth", _f32(0.75), "fraction", "sweep depth", 0.0, 1.0),
+            Param("center_hz", 900.0, "Hz", "sweep reference frequency", 80.0),
+            _feedback(0.2),
+            _mix(0.5),
+            Param("stages", 4, "", "all-pass stages", 1, integer=True),
+        ),
+    ),
+    EffectInfo(
+        "rotary_speaker",
+        "filters",
+        "Two-rotor speaker: wobbling bass, panned treble.",
+        (
+            Param(
+                "rate_hz", _f32(0.8), "Hz", "treble rotor speed (bass turns at 0.62×)", _f32(0.01)
+            ),
+            Param("depth", _f32(0.7), "fraction", "treble pan depth", 0.0, 1.0),
+            _frequency(900.0, "crossover between bass and treble", key="crossover_hz"),
+            _mix(0.65),
+        ),
+    ),
     # Dynamics.
-    EffectInfo("compressor", "dynamics", "Turns down what lies above the threshold.", (
-        _level("threshold_db", -18.0, "level where compression starts"),
-        _ratio(4.0),
-        _time("attack_ms", 10.0, "envelope rise time"),
-        _time("release_ms", 80.0, "envelope fall time"),
-        _level("makeup_db", 0.0, "gain applied to everything after"),
-    ), dynamics=True),
-    EffectInfo("upward_compression", "dynamics", "Turns up what lies below the threshold.", (
-        _level("threshold_db", -42.0, "level below which the signal is lifted"),
-        _ratio(2.0),
-        _time("attack_ms", 12.0, "envelope rise time"),
-        _time("release_ms", 120.0, "envelope fall time"),
-        _level("max_gain_db", 18.0, "largest lift"),
-    ), dynamics=True),
-    EffectInfo("limiter", "dynamics", "Keeps every sample within the ceiling.", (
-        _level("ceiling_db", -1.0, "highest output level"),
-        _time("attack_ms", 1.0, "gain fall time"),
-        _time("release_ms", 60.0, "gain recovery time"),
-    ), dynamics=True),
-    EffectInfo("expander", "dynamics", "Turns quiet material down further.", (
-        _level("threshold_db", -35.0, "level below which the signal is pushed down"),
-        _ratio(2.0),
-        _time("attack_ms", 8.0, "envelope rise time"),
-        _time("release_ms", 80.0, "envelope fall time"),
-        _level("makeup_db", 0.0, "gain applied to everything after"),
-    ), dynamics=True),
-    EffectInfo("noise_gate", "dynamics", "Closes to the floor gain below the threshold.", (
-        _level("threshold_db", -45.0, "level that opens the gate"),
-        _level("floor_db", -80.0, "gain while closed"),
-        _time("attack_ms", 3.0, "opening time"),
-        _time("release_ms", 60.0, "closing time"),
-    ), dynamics=True),
-    EffectInfo("deesser", "dynamics", "Turns the whole signal down when its highs are loud.", (
-        _frequency(6500.0, "side-chain high-pass corner"),
-        _level("threshold_db", -28.0, "side-chain level where reduction starts"),
-        _ratio(4.0),
-        _time("attack_ms", 2.0, "envelope rise time"),
-        _time("release_ms", 60.0, "envelope fall time"),
-        Param("amount", 1.0, "fraction", "share of the reduction applied", 0.0, 1.0),
-    ), dynamics=True),
-    EffectInfo("dynamic_eq", "dynamics", "Peaking band whose cut follows the band's level, "
-               "set once per block.", (
-        _frequency(2800.0, "band centre (side chain and EQ)"),
-        Param("q", _f32(1.2), "", "band width: higher is narrower", _f32(0.001)),
-        _level("threshold_db", -24.0, "band level where the cut starts"),
-        _level("cut_db", -6.0, "cut at twice the threshold (positive boosts)"),
-        _time("attack_ms", 10.0, "envelope rise time"),
-        _time("release_ms", 120.0, "envelope fall time"),
-    ), dynamics=True),
-    EffectInfo("transient_shaper", "dynamics", "Shapes onsets and decays, no threshold.", (
-        Param("attack", _f32(0.7), "", "onset weight (negative softens)", -1.0, 2.0),
-        Param("sustain", _f32(0.2), "", "decay weight (negative shortens)", -1.0, 2.0),
-        _time("attack_ms", 18.0, "slow envelope rise time"),
-        _time("release_ms", 120.0, "slow envelope fall time"),
-    ), dynamics=True),
+    EffectInfo(
+        "compressor",
+        "dynamics",
+        "Turns down what lies above the threshold.",
+        (
+            _level("threshold_db", -18.0, "level where compression starts"),
+            _ratio(4.0),
+            _time("attack_ms", 10.0, "envelope rise time"),
+            _time("release_ms", 80.0, "envelope fall time"),
+            _level("makeup_db", 0.0, "gain applied to everything after"),
+        ),
+        dynamics=True,
+    ),
+    EffectInfo(
+        "upward_compression",
+        "dynamics",
+        "Turns up what lies below the threshold.",
+        (
+            _level("threshold_db", -42.0, "level below which the signal is lifted"),
+            _ratio(2.0),
+            _time("attack_ms", 12.0, "envelope rise time"),
+            _time("release_ms", 120.0, "envelope fall time"),
+            _level("max_gain_db", 18.0, "largest lift"),
+        ),
+        dynamics=True,
+    ),
+    EffectInfo(
+        "limiter",
+        "dynamics",
+        "Keeps every sample within the ceiling.",
+        (
+            _level("ceiling_db", -1.0, "highest output level"),
+            _time("attack_ms", 1.0, "gain fall time"),
+            _time("release_ms", 60.0, "gain recovery time"),
+        ),
+        dynamics=True,
+    ),
+    EffectInfo(
+        "expander",
+        "dynamics",
+        "Turns quiet material down further.",
+        (
+            _level("threshold_db", -35.0, "level below which the signal is pushed down"),
+            _ratio(2.0),
+            _time("attack_ms", 8.0, "envelope rise time"),
+            _time("release_ms", 80.0, "envelope fall time"),
+            _level("makeup_db", 0.0, "gain applied to everything after"),
+        ),
+        dynamics=True,
+    ),
+    EffectInfo(
+        "noise_gate",
+        "dynamics",
+        "Closes to the floor gain below the threshold.",
+        (
+            _level("threshold_db", -45.0, "level that opens the gate"),
+            _level("floor_db", -80.0, "gain while closed"),
+            _time("attack_ms", 3.0, "opening time"),
+            _time("release_ms", 60.0, "closing time"),
+        ),
+        dynamics=True,
+    ),
+    EffectInfo(
+        "deesser",
+        "dynamics",
+        "Turns the whole signal down when its highs are loud.",
+        (
+            _frequency(6500.0, "side-chain high-pass corner"),
+            _level("threshold_db", -28.0, "side-chain level where reduction starts"),
+            _ratio(4.0),
+            _time("attack_ms", 2.0, "envelope rise time"),
+            _time("release_ms", 60.0, "envelope fall time"),
+            Param("amount", 1.0, "fraction", "share of the reduction applied", 0.0, 1.0),
+        ),
+        dynamics=True,
+    ),
+    EffectInfo(
+        "dynamic_eq",
+        "dynamics",
+        "Peaking band whose cut follows the band's level, set once per block.",
+        (
+            _frequency(2800.0, "band centre (side chain and EQ)"),
+            Param("q", _f32(1.2), "", "band width: higher is narrower", _f32(0.001)),
+            _level("threshold_db", -24.0, "band level where the cut starts"),
+            _level("cut_db", -6.0, "cut at twice the threshold (positive boosts)"),
+            _time("attack_ms", 10.0, "envelope rise time"),
+            _time("release_ms", 120.0, "envelope fall time"),
+        ),
+        dynamics=True,
+    ),
+    EffectInfo(
+        "transient_shaper",
+        "dynamics",
+        "Shapes onsets and decays, no threshold.",
+        (
+            Param("attack", _f32(0.7), "", "onset weight (negative softens)", -1.0, 2.0),
+            Param("sustain", _f32(0.2), "", "decay weight (negative shortens)", -1.0, 2.0),
+            _time("attack_ms", 18.0, "slow envelope rise time"),
+            _time("release_ms", 120.0, "slow envelope fall time"),
+        ),
+        dynamics=True,
+    ),
 )
 
 EFFECTS: dict[str, EffectInfo] = {info.type: info for info in _ENTRIES}
@@ -338,8 +475,9 @@ def get_effect(effect_type: str) -> EffectInfo:
     try:
         return EFFECTS[effect_type]
     except KeyError:
-        raise KeyError(f"unknown effect type '{effect_type}'"
-                       f"{suggest(effect_type, EFFECTS)}") from None
+        raise KeyError(
+            f"unknown effect type '{effect_type}'{suggest(effect_type, EFFECTS)}"
+        ) from None
 
 
 def _cell(text: str) -> str:
@@ -350,16 +488,23 @@ def markdown_reference() -> str:
     """The effect reference as Markdown: one table per family, generated from the catalogue."""
     lines: list[str] = []
     for family, title in FAMILIES.items():
-        lines += [f"### {title}", "", "| type | key | default | unit | range | meaning |",
-                  "|---|---|---|---|---|---|"]
+        lines += [
+            f"### {title}",
+            "",
+            "| type | key | default | unit | range | meaning |",
+            "|---|---|---|---|---|---|",
+        ]
         for effect_type in effect_types(family):
             info = EFFECTS[effect_type]
             for index, p in enumerate(info.params):
                 name = f"`{effect_type}`" if index == 0 else ""
                 lines.append(
                     f"| {name} | `{p.key}` | {p.default_text()} | {_cell(p.unit)} | "
-                    f"{_cell(p.range_text())} | {_cell(p.summary)} |")
+                    f"{_cell(p.range_text())} | {_cell(p.summary)} |"
+                )
         lines.append("")
-    lines.append("Ranges are clamps: a value outside is quietly held at the nearest bound. "
-                 "\"rate\" is the sample rate.")
+    lines.append(
+        "Ranges are clamps: a value outside is quietly held at the nearest bound. "
+        '"rate" is the sample rate.'
+    )
     return "\n".join(lines) + "\n"

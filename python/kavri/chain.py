@@ -69,7 +69,7 @@ def _show(value: Any) -> str:
         except RecursionError:
             return f"(a {type(value).__name__} nested too deeply to print)"
     if len(text) > _SHOWN_LENGTH:
-        text = f"{text[:_SHOWN_LENGTH - 30]}...{text[-20:]} ({len(text)} characters)"
+        text = f"{text[: _SHOWN_LENGTH - 30]}...{text[-20:]} ({len(text)} characters)"
     return text
 
 
@@ -95,14 +95,18 @@ def _value_problem(key: str, value: Any, integer: bool) -> str | None:
     elif kind is int and -_INT32_LIMIT <= value < _INT32_LIMIT:
         return None
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        return f"parameter '{key}' must be {'a whole number' if integer else 'a number'}, " \
-               f"got {_show(value)}"
+        return (
+            f"parameter '{key}' must be {'a whole number' if integer else 'a number'}, "
+            f"got {_show(value)}"
+        )
     if integer:
         if not isinstance(value, numbers.Integral):
             return f"parameter '{key}' must be a whole number, got {_show(value)}"
         if not _INT32[0] <= int(value) <= _INT32[1]:
-            return (f"parameter '{key}' = {_show_number(value)} is out of range "
-                    f"({_INT32[0]} to {_INT32[1]})")
+            return (
+                f"parameter '{key}' = {_show_number(value)} is out of range "
+                f"({_INT32[0]} to {_INT32[1]})"
+            )
         return None
     # The engine clamps with one-sided comparisons, which NaN passes untouched, and an
     # infinite gain or time makes every sample infinite or NaN: neither can give audio.
@@ -113,8 +117,10 @@ def _value_problem(key: str, value: Any, integer: bool) -> str | None:
     if math.isnan(number) or (math.isinf(number) and not isinstance(value, numbers.Integral)):
         return f"parameter '{key}' must be a finite number, got {_show(value)}"
     if abs(number) > _FLOAT32_MAX:
-        return (f"parameter '{key}' = {_show_number(value)} is too large "
-                f"(the largest magnitude is {_FLOAT32_MAX:.8g})")
+        return (
+            f"parameter '{key}' = {_show_number(value)} is too large "
+            f"(the largest magnitude is {_FLOAT32_MAX:.8g})"
+        )
     return None
 
 
@@ -122,11 +128,12 @@ def effect_info(where: str, effect_type: Any) -> EffectInfo:
     """The catalogue entry of an effect type; :class:`ChainError` naming ``where`` when the
     type is no string or no known type (with a did-you-mean hint)."""
     if not isinstance(effect_type, str):
-        raise ChainError(f"{where}: \"type\" must be a string, got {_show(effect_type)}")
+        raise ChainError(f'{where}: "type" must be a string, got {_show(effect_type)}')
     info = EFFECTS.get(effect_type)
     if info is None:
-        raise ChainError(f"{where}: unknown effect type '{effect_type}'"
-                         f"{suggest(effect_type, EFFECTS)}")
+        raise ChainError(
+            f"{where}: unknown effect type '{effect_type}'{suggest(effect_type, EFFECTS)}"
+        )
     return info
 
 
@@ -137,13 +144,14 @@ def _check_spec(item: Any, index: int, source: str) -> dict[str, Any]:
         try:
             spec = dict(item)
         except (TypeError, ValueError):
-            raise ChainError(f"{source}: effect {index}: expected an object with a \"type\", "
-                             f"got {_show(item)}") from None
+            raise ChainError(
+                f'{source}: effect {index}: expected an object with a "type", got {_show(item)}'
+            ) from None
     effect_type = spec.get("type")
     info = EFFECTS.get(effect_type) if type(effect_type) is str else None
     if info is None:
         if "type" not in spec:
-            raise ChainError(f"{source}: effect {index} has no \"type\"")
+            raise ChainError(f'{source}: effect {index} has no "type"')
         info = effect_info(f"{source}: effect {index}", effect_type)
     params = info.by_key
     for key, value in spec.items():
@@ -152,8 +160,7 @@ def _check_spec(item: Any, index: int, source: str) -> dict[str, Any]:
         param = params.get(key) if isinstance(key, str) else None
         if param is None:
             problem: str | None = _key_problem(info, key)
-        elif type(value) is float and not param.integer \
-                and -_FLOAT32_MAX <= value <= _FLOAT32_MAX:
+        elif type(value) is float and not param.integer and -_FLOAT32_MAX <= value <= _FLOAT32_MAX:
             continue  # the common case, without a call
         else:
             problem = _value_problem(key, value, param.integer)
@@ -177,8 +184,9 @@ def validate_chain(items: Iterable[EffectSpec], source: str = "chain") -> Chain:
     and hold a number (a whole number for "stages"). ``source`` names the chain in messages.
     Raises :class:`ChainError` naming the first effect, key or value at fault.
     """
-    if type(items) is not list and (isinstance(items, (str, bytes, Mapping))
-                                    or not isinstance(items, Iterable)):
+    if type(items) is not list and (
+        isinstance(items, (str, bytes, Mapping)) or not isinstance(items, Iterable)
+    ):
         raise ChainError(f"{source}: a chain must be a list of effect specs, got {_show(items)}")
     return [_check_spec(item, index, source) for index, item in enumerate(items, start=1)]
 
@@ -199,11 +207,13 @@ def parse_chain_text(text: str, source: str) -> tuple[Chain, str]:
         data = [data]  # a file holding one effect
     if isinstance(data, dict):
         if "chain" not in data:
-            raise ChainError(f"{source}: expected a list of effects, one effect object with "
-                             f"a \"type\", or an object with a \"chain\" list")
+            raise ChainError(
+                f"{source}: expected a list of effects, one effect object with "
+                f'a "type", or an object with a "chain" list'
+            )
         description = data.get("description", "")
         if not isinstance(description, str):
-            raise ChainError(f"{source}: \"description\" must be a string")
+            raise ChainError(f'{source}: "description" must be a string')
         data = data["chain"]
     if not isinstance(data, list):
         raise ChainError(f"{source}: a chain must be a list of effect specs, got {_show(data)}")
@@ -233,8 +243,7 @@ def load_chain_file(path: str | os.PathLike[str]) -> Chain:
 
 def _preset_files() -> dict[str, Any]:
     folder = resources.files("kavri") / "presets"
-    return {entry.name[:-5]: entry for entry in folder.iterdir()
-            if entry.name.endswith(".json")}
+    return {entry.name[:-5]: entry for entry in folder.iterdir() if entry.name.endswith(".json")}
 
 
 def list_presets() -> dict[str, str]:
@@ -250,8 +259,9 @@ def load_preset(name: str) -> Chain:
     files = _preset_files()
     entry = files.get(name)
     if entry is None:
-        raise ChainError(f"unknown preset '{name}'{suggest(name, files)}; "
-                         f"presets: {', '.join(sorted(files))}")
+        raise ChainError(
+            f"unknown preset '{name}'{suggest(name, files)}; presets: {', '.join(sorted(files))}"
+        )
     return parse_chain_text(entry.read_text(encoding="utf-8"), f"preset {name}")[0]
 
 
@@ -282,12 +292,16 @@ def _parse_number(text: str, integer: bool, where: str, key: str) -> int | float
         number = int(text, 10) if integer else float(text)
     except ValueError:
         kind = "a whole number" if integer else "a number"
-        raise ChainError(f"{where}: parameter '{key}' must be {kind}, "
-                         f"got '{shown_text}'") from None
-    if isinstance(number, float) and math.isinf(number) \
-            and text.strip().lstrip("+-").lower() not in ("inf", "infinity"):
-        raise ChainError(f"{where}: parameter '{key}' = {shown_text} is too large "
-                         f"(the largest magnitude is {_FLOAT32_MAX:.8g})")
+        raise ChainError(f"{where}: parameter '{key}' must be {kind}, got '{shown_text}'") from None
+    if (
+        isinstance(number, float)
+        and math.isinf(number)
+        and text.strip().lstrip("+-").lower() not in ("inf", "infinity")
+    ):
+        raise ChainError(
+            f"{where}: parameter '{key}' = {shown_text} is too large "
+            f"(the largest magnitude is {_FLOAT32_MAX:.8g})"
+        )
     return number
 
 
@@ -298,8 +312,9 @@ def parse_effect_option(text: str) -> dict[str, Any]:
     effect_type = effect_type.strip()
     info = EFFECTS.get(effect_type)
     if info is None:
-        raise ChainError(f"{where}: unknown effect type '{effect_type}'"
-                         f"{suggest(effect_type, EFFECTS)}")
+        raise ChainError(
+            f"{where}: unknown effect type '{effect_type}'{suggest(effect_type, EFFECTS)}"
+        )
     spec: dict[str, Any] = {"type": effect_type}
     for part in filter(None, (p.strip() for p in body.split(","))):
         key, equals, value = part.partition("=")
@@ -309,8 +324,10 @@ def parse_effect_option(text: str) -> dict[str, Any]:
         try:
             param = info.param(key)
         except KeyError:
-            raise ChainError(f"{where}: unknown parameter '{key}'{suggest(key, info.keys)}; "
-                             f"known: {', '.join(info.keys)}") from None
+            raise ChainError(
+                f"{where}: unknown parameter '{key}'{suggest(key, info.keys)}; "
+                f"known: {', '.join(info.keys)}"
+            ) from None
         spec[key] = _parse_number(value.strip(), param.integer, where, key)
     return validate_chain([spec], where)[0]
 

@@ -44,14 +44,17 @@ def _describe(audio: np.ndarray) -> list[tuple[str, str]]:
 
 
 def _print_levels(before: np.ndarray, after: np.ndarray, out: TextIO) -> None:
-    print(f"{'channel':>8} {'peak in':>9} {'rms in':>9} {'peak out':>9} {'rms out':>9}  (dBFS)",
-          file=out)
+    print(
+        f"{'channel':>8} {'peak in':>9} {'rms in':>9} {'peak out':>9} {'rms out':>9}  (dBFS)",
+        file=out,
+    )
     for ch, (b, a) in enumerate(zip(_describe(before), _describe(after), strict=True)):
         print(f"{ch:>8} {b[0]:>9} {b[1]:>9} {a[0]:>9} {a[1]:>9}", file=out)
 
 
-def run_demo(out: TextIO = sys.stdout, folder: str = DEMO_FOLDER,
-             presets: list[str] | None = None) -> int:
+def run_demo(
+    out: TextIO = sys.stdout, folder: str = DEMO_FOLDER, presets: list[str] | None = None
+) -> int:
     """Runs presets over a generated signal, writes the input and every result as WAV files
     into ``folder`` and prints peak and RMS per channel before and after, with the time
     taken and the real-time factor. Presets whose effects this build lacks are skipped.
@@ -63,8 +66,11 @@ def run_demo(out: TextIO = sys.stdout, folder: str = DEMO_FOLDER,
     source = os.path.join(folder, "input.wav")
     write(source, audio, DEMO_SAMPLE_RATE)
     seconds = audio.shape[0] / DEMO_SAMPLE_RATE
-    print(f"kavri {__version__} demo: {audio.shape[0]} frames x {audio.shape[1]} channels "
-          f"at {DEMO_SAMPLE_RATE} Hz; input written to {source}", file=out)
+    print(
+        f"kavri {__version__} demo: {audio.shape[0]} frames x {audio.shape[1]} channels "
+        f"at {DEMO_SAMPLE_RATE} Hz; input written to {source}",
+        file=out,
+    )
     ran = 0
     for name, chain in chains.items():
         print(file=out)

@@ -103,8 +103,9 @@ def _engine_error(source: str, error: BaseException) -> KavriError:
     return KavriError(f"{source}: {error or type(error).__name__}")
 
 
-def _passes(blocks: BlockReader, stream: Stream, extra: int, name: str,
-            check_stop: Callable[[], None]) -> Iterator[tuple[int, np.ndarray]]:
+def _passes(
+    blocks: BlockReader, stream: Stream, extra: int, name: str, check_stop: Callable[[], None]
+) -> Iterator[tuple[int, np.ndarray]]:
     """Runs the whole input, then ``extra`` frames of silence, through ``stream``; yields
     (frames consumed so far, processed frames) per chunk, the stream's flush last."""
     consumed = 0
@@ -124,7 +125,7 @@ def _passes(blocks: BlockReader, stream: Stream, extra: int, name: str,
         pending = extra
         while pending:
             check_stop()
-            block = silence[:min(silence.shape[0], pending)]
+            block = silence[: min(silence.shape[0], pending)]
             pending -= block.shape[0]
             consumed += block.shape[0]
             yield consumed, run(block)
@@ -135,11 +136,18 @@ def _passes(blocks: BlockReader, stream: Stream, extra: int, name: str,
         raise _engine_error(name, error) from None
 
 
-def process_file(source: AnyPath, output: AnyPath, chain: ChainLike,
-                 settings: RenderSettings | None = None, *,
-                 progress: ProgressCallback | None = None, stop: StopRequest | None = None,
-                 chunk: int | None = None, measure: bool = False,
-                 **options: Unpack[RenderOptions]) -> FileSummary:
+def process_file(
+    source: AnyPath,
+    output: AnyPath,
+    chain: ChainLike,
+    settings: RenderSettings | None = None,
+    *,
+    progress: ProgressCallback | None = None,
+    stop: StopRequest | None = None,
+    chunk: int | None = None,
+    measure: bool = False,
+    **options: Unpack[RenderOptions],
+) -> FileSummary:
     """Runs an effect chain over an audio file and writes the result, streaming.
 
     ``source`` is any file libsndfile reads, or "-" for standard input; ``output`` takes
@@ -181,14 +189,29 @@ def process_file(source: AnyPath, output: AnyPath, chain: ChainLike,
     """
     specs = load_chain(chain)
     chosen_settings = RenderSettings.of(settings, options)
-    return render_file(source, output, specs, chosen_settings, progress=progress, stop=stop,
-                       chunk=chunk, measure=measure)
+    return render_file(
+        source,
+        output,
+        specs,
+        chosen_settings,
+        progress=progress,
+        stop=stop,
+        chunk=chunk,
+        measure=measure,
+    )
 
 
-def render_file(source: AnyPath, output: AnyPath, specs: list[dict[str, Any]],
-                settings: RenderSettings, *, progress: ProgressCallback | None = None,
-                stop: StopRequest | None = None, chunk: int | None = None,
-                measure: bool = False) -> FileSummary:
+def render_file(
+    source: AnyPath,
+    output: AnyPath,
+    specs: list[dict[str, Any]],
+    settings: RenderSettings,
+    *,
+    progress: ProgressCallback | None = None,
+    stop: StopRequest | None = None,
+    chunk: int | None = None,
+    measure: bool = False,
+) -> FileSummary:
     """:func:`process_file` for a checked chain and settings."""
     target = settings.target
     source_name, output_name = fs_name(source), fs_name(output)
@@ -196,8 +219,9 @@ def render_file(source: AnyPath, output: AnyPath, specs: list[dict[str, Any]],
     if output_name != "-":
         folder = os.path.dirname(os.path.abspath(output_name))
         if not os.path.isdir(folder):
-            raise AudioFileError(f"{show_name(output_name)}: cannot write: folder "
-                                 f"{show_name(folder)} does not exist")
+            raise AudioFileError(
+                f"{show_name(output_name)}: cannot write: folder {show_name(folder)} does not exist"
+            )
 
     def check_stop() -> None:
         if stop is not None and stop.is_set():
@@ -212,8 +236,9 @@ def render_file(source: AnyPath, output: AnyPath, specs: list[dict[str, Any]],
         extra = tail_frames(settings.tail, rate)
         blocks = BlockReader(reader, chunk_frames(rate, settings.block_size, chunk), label)
         # The read buffer, and as much again for the silence of a tail and the output.
-        check_memory(3 * blocks.buffer_bytes, f"{label}: reading in blocks of "
-                                              f"{blocks.block_frames} frames")
+        check_memory(
+            3 * blocks.buffer_bytes, f"{label}: reading in blocks of {blocks.block_frames} frames"
+        )
         claimed = blocks.frames_claimed
         per_pass = claimed + extra
         done_before = 0
@@ -221,8 +246,13 @@ def render_file(source: AnyPath, output: AnyPath, specs: list[dict[str, Any]],
 
         def new_stream(extra_specs: list[dict[str, Any]]) -> Stream:
             try:
-                return Stream(specs + extra_specs, rate, channels,
-                              block_size=settings.block_size, workers=settings.workers)
+                return Stream(
+                    specs + extra_specs,
+                    rate,
+                    channels,
+                    block_size=settings.block_size,
+                    workers=settings.workers,
+                )
             except (RuntimeError, MemoryError) as error:
                 raise _engine_error(source_name, error) from None
 
@@ -237,8 +267,9 @@ def render_file(source: AnyPath, output: AnyPath, specs: list[dict[str, Any]],
             if done_before:
                 planned += 1  # a pass more than the measuring one and the writing one
             meter = LevelMeter(rate, channels, true_peak=True)
-            for consumed, processed in _passes(blocks, new_stream(list(extra_specs)), extra,
-                                               source_name, check_stop):
+            for consumed, processed in _passes(
+                blocks, new_stream(list(extra_specs)), extra, source_name, check_stop
+            ):
                 meter.add(processed)
                 report(consumed)
             done_before += per_pass
@@ -250,36 +281,60 @@ def render_file(source: AnyPath, output: AnyPath, specs: list[dict[str, Any]],
             result = plan_loudness(target, render)
             added = result.specs
         # A loudness target's figures are measured on what is written, true peak included.
-        meter = LevelMeter(rate, channels, true_peak=target is not None) \
-            if measure or target is not None else None
+        meter = (
+            LevelMeter(rate, channels, true_peak=target is not None)
+            if measure or target is not None
+            else None
+        )
         consumed = 0
-        with open_output(output_name, rate, channels, settings.subtype,
-                         file_format=settings.file_format, dither=settings.dither,
-                         bitrate=settings.bitrate, expected_frames=per_pass) as writer:
-            for consumed, processed in _passes(blocks, new_stream(added), extra,
-                                               source_name, check_stop):
+        with open_output(
+            output_name,
+            rate,
+            channels,
+            settings.subtype,
+            file_format=settings.file_format,
+            dither=settings.dither,
+            bitrate=settings.bitrate,
+            expected_frames=per_pass,
+        ) as writer:
+            for consumed, processed in _passes(
+                blocks, new_stream(added), extra, source_name, check_stop
+            ):
                 if processed.shape[0]:
                     writer.write(processed)
                     if meter is not None:
                         meter.add(processed)
                 report(consumed)
             if writer.stats.frames != consumed:
-                raise KavriError(f"{source_name}: {writer.stats.frames} frames came out of "
-                                 f"the chain for {consumed} that went in; nothing written")
+                raise KavriError(
+                    f"{source_name}: {writer.stats.frames} frames came out of "
+                    f"the chain for {consumed} that went in; nothing written"
+                )
     if progress is not None:
         progress(done_before + consumed, done_before + consumed)
     measured = meter.result() if meter is not None else None
     if result is not None and measured is not None:
         result.measured(measured)
     notes = tuple(note for note in (blocks.shortfall(), writer.notice) if note is not None)
-    return FileSummary(source_name, output_name, rate, channels, consumed - extra,
-                       writer.stats.frames,
-                       time.perf_counter() - start, measured if measure else None,
-                       writer.stats, result, chosen, notes)
+    return FileSummary(
+        source_name,
+        output_name,
+        rate,
+        channels,
+        consumed - extra,
+        writer.stats.frames,
+        time.perf_counter() - start,
+        measured if measure else None,
+        writer.stats,
+        result,
+        chosen,
+        notes,
+    )
 
 
-def measure_file(path: AnyPath, chunk_frames: int = 1 << 16, *,
-                 stop: StopRequest | None = None) -> Measurement:
+def measure_file(
+    path: AnyPath, chunk_frames: int = 1 << 16, *, stop: StopRequest | None = None
+) -> Measurement:
     """Measures an audio file chunk by chunk, in memory that does not grow with its length.
     "-" reads standard input. A file that ends before its header says gives a
     :class:`kavri.io.ShortFileWarning`. Raises :class:`kavri.AudioFileError` naming the
@@ -290,8 +345,9 @@ def measure_file(path: AnyPath, chunk_frames: int = 1 << 16, *,
         meter = LevelMeter(reader.samplerate, reader.channels, clip_level(reader.subtype))
         blocks = BlockReader(reader, chunk_frames, name)
         # The meter works on float64 rows of each block, several at a time.
-        check_memory(6 * blocks.buffer_bytes, f"{name}: metering in blocks of "
-                                              f"{blocks.block_frames} frames")
+        check_memory(
+            6 * blocks.buffer_bytes, f"{name}: metering in blocks of {blocks.block_frames} frames"
+        )
         for block in blocks:
             meter.add(block)
     shortfall = blocks.shortfall()

@@ -74,8 +74,9 @@ def _frames(data: np.ndarray, channels: int) -> np.ndarray:
 
 def channel_weights(channels: int) -> np.ndarray:
     """The weight of each channel's power in the loudness sum."""
-    return np.array([CHANNEL_WEIGHTS[c] if c < len(CHANNEL_WEIGHTS) else 1.0
-                     for c in range(channels)])
+    return np.array(
+        [CHANNEL_WEIGHTS[c] if c < len(CHANNEL_WEIGHTS) else 1.0 for c in range(channels)]
+    )
 
 
 def gated_loudness(powers: np.ndarray, weights: np.ndarray) -> float:
@@ -105,8 +106,14 @@ def _kweighting(sample_rate: float) -> list[tuple[np.ndarray, np.ndarray, float]
     import pyloudnorm
 
     meter = pyloudnorm.Meter(sample_rate)
-    return [(np.asarray(stage.b, dtype=np.float64), np.asarray(stage.a, dtype=np.float64),
-             float(stage.passband_gain)) for stage in meter._filters.values()]
+    return [
+        (
+            np.asarray(stage.b, dtype=np.float64),
+            np.asarray(stage.a, dtype=np.float64),
+            float(stage.passband_gain),
+        )
+        for stage in meter._filters.values()
+    ]
 
 
 class LoudnessMeter:
@@ -269,7 +276,7 @@ class TruePeakMeter:
             for taps in _phases():
                 branch = np.convolve(rows[ch], taps, mode="valid")
                 self.true_peak[ch] = max(self.true_peak[ch], float(np.max(np.abs(branch))))
-        self._history = rows[:, -(TAPS_PER_PHASE - 1):].copy()
+        self._history = rows[:, -(TAPS_PER_PHASE - 1) :].copy()
 
 
 @dataclass
@@ -321,6 +328,7 @@ class Measurement:
 
     def as_dict(self) -> dict[str, Any]:
         """Flat keys for scripts: levels in dB (null for -inf, JSON having no infinity)."""
+
         def db(value: float) -> float | None:
             level = to_db(value)
             return round(level, 3) if math.isfinite(level) else None
@@ -329,7 +337,8 @@ class Measurement:
         return {
             "duration_s": round(self.seconds, 6),
             "frames": self.frames,
-            "sample_rate": int(self.sample_rate) if float(self.sample_rate).is_integer()
+            "sample_rate": int(self.sample_rate)
+            if float(self.sample_rate).is_integer()
             else self.sample_rate,
             "channels": self.channels,
             "integrated_lufs": round(loudness, 3) if math.isfinite(loudness) else None,
@@ -354,8 +363,9 @@ class LevelMeter:
     when it was written holds runs of full-scale samples).
     """
 
-    def __init__(self, sample_rate: float, channels: int, clip_level: float = 1.0, *,
-                 true_peak: bool = True) -> None:
+    def __init__(
+        self, sample_rate: float, channels: int, clip_level: float = 1.0, *, true_peak: bool = True
+    ) -> None:
         self.sample_rate = float(sample_rate)
         self.channels = channels
         self.clip_level = clip_level
@@ -392,10 +402,19 @@ class LevelMeter:
     def result(self) -> Measurement:
         """The measurement of everything fed so far."""
         rms = np.sqrt(self._squares / self.frames) if self.frames else np.zeros(self.channels)
-        return Measurement(self.sample_rate, self.channels, self.frames,
-                           self.loudness.integrated(), self.peaks.sample_peak.tolist(),
-                           self.peaks.true_peak.tolist(), rms.tolist(), self.clipped,
-                           self.nan, self.inf, self.loudness.block_powers())
+        return Measurement(
+            self.sample_rate,
+            self.channels,
+            self.frames,
+            self.loudness.integrated(),
+            self.peaks.sample_peak.tolist(),
+            self.peaks.true_peak.tolist(),
+            rms.tolist(),
+            self.clipped,
+            self.nan,
+            self.inf,
+            self.loudness.block_powers(),
+        )
 
 
 def measure(audio: npt.ArrayLike, sample_rate: float, chunk_frames: int = 1 << 16) -> Measurement:
@@ -403,12 +422,13 @@ def measure(audio: npt.ArrayLike, sample_rate: float, chunk_frames: int = 1 << 1
     data, _ = as_frames(np.asarray(audio))
     meter = LevelMeter(sample_rate, data.shape[1])
     for start in range(0, data.shape[0], chunk_frames):
-        meter.add(data[start:start + chunk_frames])
+        meter.add(data[start : start + chunk_frames])
     return meter.result()
 
 
-def measure_chunks(chunks: Iterable[np.ndarray], sample_rate: float, channels: int,
-                   clip_level: float = 1.0) -> Measurement:
+def measure_chunks(
+    chunks: Iterable[np.ndarray], sample_rate: float, channels: int, clip_level: float = 1.0
+) -> Measurement:
     """Measures a signal given as an iterable of (frames, channels) chunks."""
     meter = LevelMeter(sample_rate, channels, clip_level)
     for chunk in chunks:
@@ -437,8 +457,10 @@ class LoudnessTarget:
     peak_ceiling_db: float = -1.0
 
     def __post_init__(self) -> None:
-        for name, value, low, high in (("loudness target", self.lufs, -70.0, 0.0),
-                                       ("peak ceiling", self.peak_ceiling_db, -60.0, 0.0)):
+        for name, value, low, high in (
+            ("loudness target", self.lufs, -70.0, 0.0),
+            ("peak ceiling", self.peak_ceiling_db, -60.0, 0.0),
+        ):
             if isinstance(value, bool) or not isinstance(value, (int, float)):
                 raise TypeError(f"{name} must be a number, got {value!r}")
             if not low <= value <= high:
@@ -484,14 +506,20 @@ class LoudnessResult:
         if self.reached:
             return None
         if math.isnan(self.input_lufs):
-            return (f"loudness target {self.target.lufs:g} LUFS not reached: loudness is not "
-                    f"measured at sample rates below {MIN_LOUDNESS_RATE} Hz")
+            return (
+                f"loudness target {self.target.lufs:g} LUFS not reached: loudness is not "
+                f"measured at sample rates below {MIN_LOUDNESS_RATE} Hz"
+            )
         if not math.isfinite(self.input_lufs):
-            return (f"loudness target {self.target.lufs:g} LUFS not reached: the audio is "
-                    "silent or shorter than 0.4 s, so it has no integrated loudness")
-        return (f"loudness target {self.target.lufs:g} LUFS missed by {abs(self.miss_lu):.1f} LU "
-                f"(reached {self.lufs:.1f} LUFS with {self.gain_db:+.1f} dB gain under the "
-                f"{self.target.peak_ceiling_db:g} dBTP ceiling)")
+            return (
+                f"loudness target {self.target.lufs:g} LUFS not reached: the audio is "
+                "silent or shorter than 0.4 s, so it has no integrated loudness"
+            )
+        return (
+            f"loudness target {self.target.lufs:g} LUFS missed by {abs(self.miss_lu):.1f} LU "
+            f"(reached {self.lufs:.1f} LUFS with {self.gain_db:+.1f} dB gain under the "
+            f"{self.target.peak_ceiling_db:g} dBTP ceiling)"
+        )
 
 
 def _gain_spec(gain_db: float) -> dict[str, Any]:
@@ -499,8 +527,12 @@ def _gain_spec(gain_db: float) -> dict[str, Any]:
 
 
 def _limiter_spec(ceiling_db: float) -> dict[str, Any]:
-    return {"type": "limiter", "ceiling_db": round(ceiling_db, 4), "attack_ms": 1.0,
-            "release_ms": 60.0}
+    return {
+        "type": "limiter",
+        "ceiling_db": round(ceiling_db, 4),
+        "attack_ms": 1.0,
+        "release_ms": 60.0,
+    }
 
 
 def _gain_for(measured: Measurement, lufs: float) -> float:
@@ -517,9 +549,11 @@ def _gain_for(measured: Measurement, lufs: float) -> float:
     return gain
 
 
-def plan_loudness(target: LoudnessTarget,
-                  render: Callable[[Sequence[dict[str, Any]]], Measurement],
-                  first: Measurement | None = None) -> LoudnessResult:
+def plan_loudness(
+    target: LoudnessTarget,
+    render: Callable[[Sequence[dict[str, Any]]], Measurement],
+    first: Measurement | None = None,
+) -> LoudnessResult:
     """Finds the gain (and limiter) that bring a signal to a loudness target.
 
     ``render(extra_specs)`` runs the chain followed by ``extra_specs`` over the whole
@@ -544,12 +578,19 @@ def plan_loudness(target: LoudnessTarget,
     ceiling = target.peak_ceiling_db
     loudness = first.integrated_lufs
     if not math.isfinite(loudness):
-        return LoudnessResult(target, loudness, 0.0, None, loudness, first.true_peak_db,
-                              passes, [])
+        return LoudnessResult(target, loudness, 0.0, None, loudness, first.true_peak_db, passes, [])
     gain = _gain_for(first, target.lufs)
     if first.true_peak_db + gain <= ceiling:
-        return LoudnessResult(target, loudness, gain, None, first.loudness_with_gain(gain),
-                              first.true_peak_db + gain, passes, [_gain_spec(gain)])
+        return LoudnessResult(
+            target,
+            loudness,
+            gain,
+            None,
+            first.loudness_with_gain(gain),
+            first.true_peak_db + gain,
+            passes,
+            [_gain_spec(gain)],
+        )
     limit = ceiling - TRUE_PEAK_MARGIN_DB
     most = ceiling - first.true_peak_db + MAX_LIMITING_DB
     gain = min(gain, most)
@@ -562,8 +603,16 @@ def plan_loudness(target: LoudnessTarget,
             # Inter-sample peaks above the ceiling: a lower limiter ceiling, same gain.
             limit -= result.true_peak_db - ceiling + TRUE_PEAK_MARGIN_DB
             continue
-        outcome = LoudnessResult(target, loudness, gain, limit, result.integrated_lufs,
-                                 result.true_peak_db, passes, specs)
+        outcome = LoudnessResult(
+            target,
+            loudness,
+            gain,
+            limit,
+            result.integrated_lufs,
+            result.true_peak_db,
+            passes,
+            specs,
+        )
         if best is None or abs(outcome.miss_lu) < abs(best.miss_lu):
             best = outcome
         miss = target.lufs - result.integrated_lufs
@@ -573,8 +622,16 @@ def plan_loudness(target: LoudnessTarget,
     if best is None:
         # Every pass overshot the ceiling: fall back to the gain the peak allows.
         gain = ceiling - first.true_peak_db - TRUE_PEAK_MARGIN_DB
-        best = LoudnessResult(target, loudness, gain, None, first.loudness_with_gain(gain),
-                              first.true_peak_db + gain, passes, [_gain_spec(gain)])
+        best = LoudnessResult(
+            target,
+            loudness,
+            gain,
+            None,
+            first.loudness_with_gain(gain),
+            first.true_peak_db + gain,
+            passes,
+            [_gain_spec(gain)],
+        )
     best.passes = passes
     return best
 

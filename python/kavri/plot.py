@@ -65,8 +65,9 @@ def check_plot_rate(sample_rate: int) -> int:
     except TypeError:
         rate = None
     if rate is None or not low <= rate <= high:
-        raise KavriError(f"sample rate {sample_rate!r} Hz: plots are measured at "
-                         f"{low} to {high} Hz")
+        raise KavriError(
+            f"sample rate {sample_rate!r} Hz: plots are measured at {low} to {high} Hz"
+        )
     return rate
 
 
@@ -75,8 +76,12 @@ def has_dynamics(chain: Chain) -> bool:
     return any(EFFECTS[spec["type"]].dynamics for spec in chain)
 
 
-def impulse_response(chain: ChainLike, sample_rate: int = 48_000, length: int = 65_536,
-                     level_db: float = IMPULSE_LEVEL_DB) -> npt.NDArray[np.float64]:
+def impulse_response(
+    chain: ChainLike,
+    sample_rate: int = 48_000,
+    length: int = 65_536,
+    level_db: float = IMPULSE_LEVEL_DB,
+) -> npt.NDArray[np.float64]:
     """The chain's response to a stereo impulse of ``level_db`` dBFS, divided by its
     height: a (length, 2) array. For a linear chain the level does not matter."""
     height = 10.0 ** (level_db / 20.0)
@@ -86,9 +91,12 @@ def impulse_response(chain: ChainLike, sample_rate: int = 48_000, length: int = 
     return out.astype(np.float64) / np.float64(np.float32(height))
 
 
-def stereo_impulse_responses(chain: ChainLike, sample_rate: int = 48_000,
-                             length: int = IMPULSE_FRAMES,
-                             level_db: float = IMPULSE_LEVEL_DB) -> npt.NDArray[np.float64]:
+def stereo_impulse_responses(
+    chain: ChainLike,
+    sample_rate: int = 48_000,
+    length: int = IMPULSE_FRAMES,
+    level_db: float = IMPULSE_LEVEL_DB,
+) -> npt.NDArray[np.float64]:
     """The chain's four paths from input channel to output channel: an impulse on the left
     alone, then on the right alone. Returns (length, 2 inputs, 2 outputs), so that [:, 0, 1]
     is what the left input sends to the right output (what pan, width, ping-pong delay and
@@ -103,8 +111,9 @@ def stereo_impulse_responses(chain: ChainLike, sample_rate: int = 48_000,
     return paths / np.float64(np.float32(height))
 
 
-def _spectrum_db(response: npt.NDArray[np.float64], sample_rate: int, fft_length: int
-                 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+def _spectrum_db(
+    response: npt.NDArray[np.float64], sample_rate: int, fft_length: int
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     size = max(fft_length, response.shape[0])
     spectrum = np.abs(np.fft.rfft(response, n=size, axis=0))
     with np.errstate(divide="ignore"):
@@ -112,18 +121,22 @@ def _spectrum_db(response: npt.NDArray[np.float64], sample_rate: int, fft_length
     return np.fft.rfftfreq(size, 1.0 / sample_rate), magnitude
 
 
-def magnitude_response(chain: ChainLike, sample_rate: int = 48_000, length: int = 65_536,
-                       fft_length: int = 0
-                       ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+def magnitude_response(
+    chain: ChainLike, sample_rate: int = 48_000, length: int = 65_536, fft_length: int = 0
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     """Frequencies in hertz and the magnitude in dB of each output channel, (bins, 2), for
     an impulse on both channels. ``fft_length`` (above ``length``) pads the response with
     zeros for finer frequency steps."""
     return _spectrum_db(impulse_response(chain, sample_rate, length), sample_rate, fft_length)
 
 
-def smoothed(frequencies: npt.NDArray[np.float64], magnitude_db: npt.NDArray[np.float64],
-             fraction: float = 24.0, points: int = 800, lowest: float = 10.0
-             ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+def smoothed(
+    frequencies: npt.NDArray[np.float64],
+    magnitude_db: npt.NDArray[np.float64],
+    fraction: float = 24.0,
+    points: int = 800,
+    lowest: float = 10.0,
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     """Fractional-octave smoothing for display: the power mean of the bins within 1/fraction
     of an octave around log-spaced frequencies. Delay and comb responses stay readable."""
     centres = np.geomspace(lowest, frequencies[-1], points)
@@ -143,9 +156,12 @@ def _level_db(value: npt.ArrayLike) -> npt.NDArray[np.float64]:
         return 20.0 * np.log10(np.maximum(np.asarray(value, dtype=np.float64), 1e-12))
 
 
-def static_curve(chain: ChainLike, sample_rate: int = 48_000,
-                 levels_db: npt.ArrayLike | None = None, seconds: float = 0.6
-                 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+def static_curve(
+    chain: ChainLike,
+    sample_rate: int = 48_000,
+    levels_db: npt.ArrayLike | None = None,
+    seconds: float = 0.6,
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     """The steady input-to-output level curve of a chain.
 
     For every input level (dBFS peak of a 1 kHz sine, by default -90 to 0 in 2 dB steps) the
@@ -176,9 +192,11 @@ IMAGE_FORMATS = ("png", "svg", "pdf")
 def _image_format(name: str) -> str:
     suffix = os.path.splitext(name)[1].lower().lstrip(".")
     if suffix not in IMAGE_FORMATS:
-        raise KavriError(f"{name}: unknown image format "
-                         f"'{'.' + suffix if suffix else '(no suffix)'}'; "
-                         f"use .png, .svg or .pdf")
+        raise KavriError(
+            f"{name}: unknown image format "
+            f"'{'.' + suffix if suffix else '(no suffix)'}'; "
+            f"use .png, .svg or .pdf"
+        )
     return suffix
 
 
@@ -190,18 +208,22 @@ def _figure_class() -> Any:
     return Figure
 
 
-def path_responses(chain: ChainLike, sample_rate: int = 48_000
-                   ) -> tuple[npt.NDArray[np.float64], dict[str, npt.NDArray[np.float64]]]:
+def path_responses(
+    chain: ChainLike, sample_rate: int = 48_000
+) -> tuple[npt.NDArray[np.float64], dict[str, npt.NDArray[np.float64]]]:
     """The magnitude responses worth drawing, by label: "left -> left", "right -> right",
     and the cross paths "left -> right", "right -> left" where they carry anything; a
     single "left and right" when both direct paths are the same and nothing crosses, and
     "each side to itself" and "each side to the other" when the two sides mirror each
     other."""
     paths = stereo_impulse_responses(chain, sample_rate)
-    frequencies, magnitude = _spectrum_db(paths.reshape(paths.shape[0], 4), sample_rate,
-                                          FFT_FRAMES)
-    names = {(0, 0): "left -> left", (1, 1): "right -> right",
-             (0, 1): "left -> right", (1, 0): "right -> left"}
+    frequencies, magnitude = _spectrum_db(paths.reshape(paths.shape[0], 4), sample_rate, FFT_FRAMES)
+    names = {
+        (0, 0): "left -> left",
+        (1, 1): "right -> right",
+        (0, 1): "left -> right",
+        (1, 0): "right -> left",
+    }
     curves: dict[str, npt.NDArray[np.float64]] = {}
     crossing = False
     for (source, target), label in names.items():
@@ -210,19 +232,23 @@ def path_responses(chain: ChainLike, sample_rate: int = 48_000
         crossing |= source != target
         curves[label] = magnitude[:, source * 2 + target]
     mirrored = np.array_equal(paths[:, 0, 0], paths[:, 1, 1]) and np.array_equal(
-        paths[:, 0, 1], paths[:, 1, 0])
+        paths[:, 0, 1], paths[:, 1, 0]
+    )
     if mirrored and not crossing:
         curves = {"left and right": curves["left -> left"]}
     elif mirrored:
-        curves = {"each side to itself": curves["left -> left"],
-                  "each side to the other": curves["left -> right"]}
+        curves = {
+            "each side to itself": curves["left -> left"],
+            "each side to the other": curves["left -> right"],
+        }
     return frequencies, curves
 
 
 # Effects whose sound moves with time (a low-frequency oscillator): their plot adds the
 # level over time of a steady tone, which an impulse response taken at one instant hides.
-MOVING_TYPES = frozenset({"tremolo", "auto_pan", "rotary_speaker", "chorus", "flanger",
-                          "vibrato", "phaser"})
+MOVING_TYPES = frozenset(
+    {"tremolo", "auto_pan", "rotary_speaker", "chorus", "flanger", "vibrato", "phaser"}
+)
 WINDOW_SECONDS = 0.01
 
 
@@ -231,9 +257,12 @@ def has_motion(chain: Chain) -> bool:
     return any(spec["type"] in MOVING_TYPES for spec in chain)
 
 
-def level_over_time(chain: ChainLike, sample_rate: int = 48_000, seconds: float = 2.0,
-                    level_db: float = IMPULSE_LEVEL_DB
-                    ) -> tuple[npt.NDArray[np.float64], dict[str, npt.NDArray[np.float64]]]:
+def level_over_time(
+    chain: ChainLike,
+    sample_rate: int = 48_000,
+    seconds: float = 2.0,
+    level_db: float = IMPULSE_LEVEL_DB,
+) -> tuple[npt.NDArray[np.float64], dict[str, npt.NDArray[np.float64]]]:
     """The level (dB, RMS over 10 ms windows) of each output channel while a steady 1 kHz
     sine plays on the left input alone, then on the right alone; paths that carry nothing
     are left out. Shows what auto-pan, tremolo and the rotary speaker do over time."""
@@ -242,20 +271,25 @@ def level_over_time(chain: ChainLike, sample_rate: int = 48_000, seconds: float 
     window = max(1, int(WINDOW_SECONDS * sample_rate))
     count = frames // window
     t = np.arange(frames) / sample_rate
-    tone = (10.0 ** (level_db / 20.0) * np.sin(2.0 * np.pi * CURVE_FREQUENCY_HZ * t))
-    names = {(0, 0): "left -> left", (0, 1): "left -> right",
-             (1, 0): "right -> left", (1, 1): "right -> right"}
+    tone = 10.0 ** (level_db / 20.0) * np.sin(2.0 * np.pi * CURVE_FREQUENCY_HZ * t)
+    names = {
+        (0, 0): "left -> left",
+        (0, 1): "left -> right",
+        (1, 0): "right -> left",
+        (1, 1): "right -> right",
+    }
     levels: dict[str, npt.NDArray[np.float64]] = {}
     for side in range(2):
         signal_in = np.zeros((frames, 2), dtype=np.float32)
         signal_in[:, side] = tone
         out = process(signal_in, sample_rate, specs).astype(np.float64)
-        power = np.mean(np.square(out[:count * window]).reshape(count, window, 2), axis=1)
+        power = np.mean(np.square(out[: count * window]).reshape(count, window, 2), axis=1)
         for target in range(2):
             if side != target and not np.any(power[:, target]):
                 continue
-            levels[names[(side, target)]] = 10.0 * np.log10(np.maximum(power[:, target] * 2.0,
-                                                                       1e-12))
+            levels[names[(side, target)]] = 10.0 * np.log10(
+                np.maximum(power[:, target] * 2.0, 1e-12)
+            )
     times = (np.arange(count) + 0.5) * window / sample_rate
     return times, levels
 
@@ -274,8 +308,12 @@ def _measurement_bytes(sample_rate: int) -> int:
     return max(spectra, over_time)
 
 
-def plot_chain(chain: ChainLike, out: str | os.PathLike[str], sample_rate: int = 48_000,
-               title: str | None = None) -> None:
+def plot_chain(
+    chain: ChainLike,
+    out: str | os.PathLike[str],
+    sample_rate: int = 48_000,
+    title: str | None = None,
+) -> None:
     """Draws the chain's magnitude response, and its static level curve when the chain has
     dynamics, into an image file (PNG by suffix), written atomically.
 
@@ -296,8 +334,10 @@ def plot_chain(chain: ChainLike, out: str | os.PathLike[str], sample_rate: int =
     curve = static_curve(specs, sample_rate) if dynamics else None
     measured = list(curves.values()) + ([] if curve is None else [curve[1]])
     if not all(np.all(np.isfinite(values)) for values in measured):
-        raise KavriError(f"{chain_summary(specs)}: the output is not finite at "
-                         f"{sample_rate} Hz (it overflows single precision); nothing to plot")
+        raise KavriError(
+            f"{chain_summary(specs)}: the output is not finite at "
+            f"{sample_rate} Hz (it overflows single precision); nothing to plot"
+        )
 
     motion = level_over_time(specs, sample_rate) if has_motion(specs) else None
     panels = 1 + (curve is not None) + (motion is not None)
@@ -307,9 +347,13 @@ def plot_chain(chain: ChainLike, out: str | os.PathLike[str], sample_rate: int =
     labels = list(curves)
     centres, shown = smoothed(frequencies, np.stack([curves[k] for k in labels], axis=1))
     for index, label in enumerate(labels):
-        ax.semilogx(centres, shown[:, index], label=label,
-                    linestyle="--" if _crosses(label) else "-",
-                    alpha=0.9)
+        ax.semilogx(
+            centres,
+            shown[:, index],
+            label=label,
+            linestyle="--" if _crosses(label) else "-",
+            alpha=0.9,
+        )
     if len(labels) > 1:
         ax.legend()
     top = float(np.max(shown))
@@ -325,8 +369,11 @@ def plot_chain(chain: ChainLike, out: str | os.PathLike[str], sample_rate: int =
         levels, out_levels = curve
         ax = axes[1]
         ax.plot(levels, levels, color="0.7", linestyle="--", label="unity")
-        ax.plot(levels, out_levels[:, 0], label="output" if np.array_equal(
-            out_levels[:, 0], out_levels[:, 1]) else "left")
+        ax.plot(
+            levels,
+            out_levels[:, 0],
+            label="output" if np.array_equal(out_levels[:, 0], out_levels[:, 1]) else "left",
+        )
         if not np.array_equal(out_levels[:, 0], out_levels[:, 1]):
             ax.plot(levels, out_levels[:, 1], label="right", alpha=0.8)
         ax.set_xlabel("input level (dBFS)")
@@ -340,8 +387,13 @@ def plot_chain(chain: ChainLike, out: str | os.PathLike[str], sample_rate: int =
         times, motion_levels = motion
         ax = axes[-1]
         for label, values in motion_levels.items():
-            ax.plot(times, values - IMPULSE_LEVEL_DB, label=label,
-                    linestyle="--" if _crosses(label) else "-", alpha=0.9)
+            ax.plot(
+                times,
+                values - IMPULSE_LEVEL_DB,
+                label=label,
+                linestyle="--" if _crosses(label) else "-",
+                alpha=0.9,
+            )
         ax.set_xlabel("time (s)")
         ax.set_ylabel("level re input (dB)")
         ax.set_title(f"Level over time ({CURVE_FREQUENCY_HZ:g} Hz tone on one side)")

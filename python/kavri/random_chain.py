@@ -72,8 +72,9 @@ __all__ = ["RandomChain", "RandomChainLike", "key_word", "MAX_NESTING"]
 # pickling) stays far from the interpreter's recursion limit.
 MAX_NESTING = 8
 
-RandomChainLike: TypeAlias = ("RandomChain | Mapping[str, Any] | Sequence[Any] | str"
-                              " | os.PathLike[str]")
+RandomChainLike: TypeAlias = (
+    "RandomChain | Mapping[str, Any] | Sequence[Any] | str | os.PathLike[str]"
+)
 
 _KEY_LIMIT = 2**64
 _INT32 = (-(2**31), 2**31 - 1)
@@ -153,8 +154,10 @@ class _SomeOf:
     p: float | None
 
     def plain(self) -> dict[str, Any]:
-        out: dict[str, Any] = {"some_of": [item.plain() for item in self.items],
-                               "count": list(self.count)}
+        out: dict[str, Any] = {
+            "some_of": [item.plain() for item in self.items],
+            "count": list(self.count),
+        }
         if self.p is not None:
             out["p"] = self.p
         return out
@@ -194,8 +197,9 @@ def _parameter(value: Any, integer: bool) -> tuple[float | int | None, str]:
     holds it, so that every value drawn between two accepted bounds is a usable one."""
     number, problem = _number(value, integer)
     if number is not None and not integer and abs(number) > _FLOAT32_MAX:
-        return None, (f"{_show_number(value)} is too large (the largest magnitude is "
-                      f"{_FLOAT32_MAX:.8g})")
+        return None, (
+            f"{_show_number(value)} is too large (the largest magnitude is {_FLOAT32_MAX:.8g})"
+        )
     return number, problem
 
 
@@ -204,8 +208,10 @@ def _check_keys(where: str, item: Mapping[Any, Any], allowed: Sequence[str], wha
         if not isinstance(key, str):
             raise ChainError(f"{where}: keys must be strings, got {_show(key)}")
         if key not in allowed:
-            raise ChainError(f"{where}: unknown key '{key}' in {what}{suggest(key, allowed)}; "
-                             f"known: {', '.join(allowed)}")
+            raise ChainError(
+                f"{where}: unknown key '{key}' in {what}{suggest(key, allowed)}; "
+                f"known: {', '.join(allowed)}"
+            )
 
 
 def _check_p(where: str, item: Mapping[str, Any]) -> float | None:
@@ -213,29 +219,32 @@ def _check_p(where: str, item: Mapping[str, Any]) -> float | None:
         return None
     value, problem = _number(item["p"], False)
     if value is None:
-        raise ChainError(f"{where}: \"p\" {problem}")
+        raise ChainError(f'{where}: "p" {problem}')
     if not 0.0 <= value <= 1.0:
-        raise ChainError(f"{where}: \"p\" must be within [0, 1], got {_show(item['p'])}")
+        raise ChainError(f'{where}: "p" must be within [0, 1], got {_show(item["p"])}')
     return float(value)
 
 
 def _item_list(where: str, item: Mapping[str, Any], key: str) -> list[Any]:
     items = item[key]
     if not isinstance(items, (list, tuple)) or not items:
-        raise ChainError(f"{where}: \"{key}\" must be a non-empty list of items, "
-                         f"got {_show(items)}")
+        raise ChainError(f'{where}: "{key}" must be a non-empty list of items, got {_show(items)}')
     return list(items)
 
 
 def _check_dist(where: str, spec: Mapping[Any, Any], integer: bool) -> _Dist:
     if len(spec) != 1:
-        raise ChainError(f"{where}: a distribution is an object with one key, "
-                         f"{', '.join(_DISTRIBUTIONS)}; got {_show(spec)}")
+        raise ChainError(
+            f"{where}: a distribution is an object with one key, "
+            f"{', '.join(_DISTRIBUTIONS)}; got {_show(spec)}"
+        )
     kind, body = next(iter(spec.items()))
     if kind not in _DISTRIBUTIONS:
-        raise ChainError(f"{where}: unknown distribution '{kind}'"
-                         f"{suggest(str(kind), _DISTRIBUTIONS)}; "
-                         f"use {', '.join(_DISTRIBUTIONS)}")
+        raise ChainError(
+            f"{where}: unknown distribution '{kind}'"
+            f"{suggest(str(kind), _DISTRIBUTIONS)}; "
+            f"use {', '.join(_DISTRIBUTIONS)}"
+        )
     if not isinstance(body, (list, tuple)) or not body or (kind != "choice" and len(body) != 2):
         shape = "a non-empty list of values" if kind == "choice" else "a list [lo, hi]"
         raise ChainError(f"{where}: {kind} needs {shape}, got {_show(body)}")
@@ -250,32 +259,38 @@ def _check_dist(where: str, spec: Mapping[Any, Any], integer: bool) -> _Dist:
         if lo > hi:
             raise ChainError(f"{where}: {kind} range {_show(body)} is reversed")
         if lo == hi:
-            raise ChainError(f"{where}: {kind} range {_show(body)} is empty; "
-                             f"write the number itself for a fixed value")
+            raise ChainError(
+                f"{where}: {kind} range {_show(body)} is empty; "
+                f"write the number itself for a fixed value"
+            )
         if kind == "log_uniform" and lo <= 0:
-            raise ChainError(f"{where}: log_uniform range {_show(body)} reaches 0; "
-                             f"its low end must be above 0")
+            raise ChainError(
+                f"{where}: log_uniform range {_show(body)} reaches 0; its low end must be above 0"
+            )
     return _Dist(kind, tuple(values), integer)
 
 
 def _check_effect(where: str, item: Mapping[Any, Any]) -> _Effect:
     info = effect_info(where, item["type"])
     effect_type = info.type
-    p = _check_p(f"{where}: \"{effect_type}\"", item)
+    p = _check_p(f'{where}: "{effect_type}"', item)
     params: list[tuple[str, float | int | _Dist]] = []
     for key, raw in item.items():
         if key in ("type", "p"):
             continue
         if not isinstance(key, str):
-            raise ChainError(f"{where}: \"{effect_type}\": parameter names must be strings, "
-                             f"got {_show(key)}")
+            raise ChainError(
+                f'{where}: "{effect_type}": parameter names must be strings, got {_show(key)}'
+            )
         try:
             param = info.param(key)
         except KeyError:
-            raise ChainError(f"{where}: \"{effect_type}\": unknown parameter '{key}'"
-                             f"{suggest(key, [*info.keys, 'p'])}; "
-                             f"known: {', '.join(info.keys) or 'none'}, p") from None
-        place = f"{where}: \"{effect_type}\": \"{key}\""
+            raise ChainError(
+                f"{where}: \"{effect_type}\": unknown parameter '{key}'"
+                f"{suggest(key, [*info.keys, 'p'])}; "
+                f"known: {', '.join(info.keys) or 'none'}, p"
+            ) from None
+        place = f'{where}: "{effect_type}": "{key}"'
         if isinstance(raw, Mapping):
             params.append((key, _check_dist(place, raw, param.integer)))
             continue
@@ -288,67 +303,75 @@ def _check_effect(where: str, item: Mapping[Any, Any]) -> _Effect:
 
 def _check_item(where: str, item: Any, depth: int = 1) -> _Node:
     if not isinstance(item, Mapping):
-        raise ChainError(f"{where}: expected an effect spec or a \"one_of\" or \"some_of\" "
-                         f"object, got {_show(item)}")
+        raise ChainError(
+            f'{where}: expected an effect spec or a "one_of" or "some_of" object, got {_show(item)}'
+        )
     groups = [key for key in _GROUP_KEYS if key in item]
     if len(groups) > 1:
-        raise ChainError(f"{where}: an item holds \"one_of\" or \"some_of\", not both")
+        raise ChainError(f'{where}: an item holds "one_of" or "some_of", not both')
     if not groups:
         if "type" not in item:
-            raise ChainError(f"{where}: needs a \"type\", a \"one_of\" or a \"some_of\"")
+            raise ChainError(f'{where}: needs a "type", a "one_of" or a "some_of"')
         return _check_effect(where, item)
     group = groups[0]
     if depth >= MAX_NESTING:
         raise ChainError(f"{where}: groups nested more than {MAX_NESTING} levels deep")
     _check_keys(where, item, _GROUP_KEYS[group], group)
     p = _check_p(where, item)
-    items = tuple(_check_item(f"{where}.{group}[{i}]", sub, depth + 1)
-                  for i, sub in enumerate(_item_list(where, item, group)))
+    items = tuple(
+        _check_item(f"{where}.{group}[{i}]", sub, depth + 1)
+        for i, sub in enumerate(_item_list(where, item, group))
+    )
     if group == "one_of":
         weights = None
         if "weights" in item:
             raw = item["weights"]
             if not isinstance(raw, (list, tuple)) or len(raw) != len(items):
-                raise ChainError(f"{where}: \"weights\" must be a list of {len(items)} numbers, "
-                                 f"one per item; got {_show(raw)}")
+                raise ChainError(
+                    f'{where}: "weights" must be a list of {len(items)} numbers, '
+                    f"one per item; got {_show(raw)}"
+                )
             checked = []
             for w in raw:
                 value, problem = _number(w, False)
                 if value is None:
-                    raise ChainError(f"{where}: \"weights\": {problem}")
+                    raise ChainError(f'{where}: "weights": {problem}')
                 if value < 0:
-                    raise ChainError(f"{where}: \"weights\" must not be negative, got {_show(w)}")
+                    raise ChainError(f'{where}: "weights" must not be negative, got {_show(w)}')
                 checked.append(float(value))
             try:
                 total = math.fsum(checked)
             except OverflowError:
                 total = math.inf
             if not total < _FLOAT32_MAX:
-                raise ChainError(f"{where}: \"weights\" add up to more than "
-                                 f"{_FLOAT32_MAX:.8g}; scale them down")
+                raise ChainError(
+                    f'{where}: "weights" add up to more than {_FLOAT32_MAX:.8g}; scale them down'
+                )
             if total <= 0:
-                raise ChainError(f"{where}: \"weights\" add up to 0")
+                raise ChainError(f'{where}: "weights" add up to 0')
             weights = tuple(checked)
         return _OneOf(items, weights, p)
     if "count" not in item:
-        raise ChainError(f"{where}: \"some_of\" needs a \"count\": [lo, hi]")
+        raise ChainError(f'{where}: "some_of" needs a "count": [lo, hi]')
     raw = item["count"]
     if not isinstance(raw, (list, tuple)) or len(raw) != 2:
-        raise ChainError(f"{where}: \"count\" must be a list [lo, hi], got {_show(raw)}")
+        raise ChainError(f'{where}: "count" must be a list [lo, hi], got {_show(raw)}')
     bounds = []
     for c in raw:
         value, problem = _number(c, True)
         if value is None:
-            raise ChainError(f"{where}: \"count\": {problem}")
+            raise ChainError(f'{where}: "count": {problem}')
         bounds.append(int(value))
     lo, hi = bounds
     if lo > hi:
-        raise ChainError(f"{where}: \"count\" {_show(raw)} is reversed")
+        raise ChainError(f'{where}: "count" {_show(raw)} is reversed')
     if lo < 0:
-        raise ChainError(f"{where}: \"count\" {_show(raw)} is below 0")
+        raise ChainError(f'{where}: "count" {_show(raw)} is below 0')
     if hi > len(items):
-        raise ChainError(f"{where}: \"count\" {_show(raw)} is beyond the {len(items)} "
-                         f"item{'s' if len(items) != 1 else ''} listed")
+        raise ChainError(
+            f'{where}: "count" {_show(raw)} is beyond the {len(items)} '
+            f"item{'s' if len(items) != 1 else ''} listed"
+        )
     return _SomeOf(items, (lo, hi), p)
 
 
@@ -364,20 +387,18 @@ def _load_description(description: Any) -> tuple[tuple[_Node, ...], str]:
         prefix = f"{name}: "
     text = ""
     if isinstance(description, Mapping):
-        _check_keys(prefix.rstrip(": ") or "random chain", description, _TOP_KEYS,
-                    "a random chain")
+        _check_keys(prefix.rstrip(": ") or "random chain", description, _TOP_KEYS, "a random chain")
         if "chain" not in description:
-            raise ChainError(f"{prefix}expected a list of items or an object with a "
-                             f"\"chain\" list")
+            raise ChainError(f'{prefix}expected a list of items or an object with a "chain" list')
         text = description.get("description", "")
         if not isinstance(text, str):
-            raise ChainError(f"{prefix}\"description\" must be a string")
+            raise ChainError(f'{prefix}"description" must be a string')
         description = description["chain"]
     if isinstance(description, (str, bytes)) or not isinstance(description, Iterable):
-        raise ChainError(f"{prefix}a random chain must be a list of items, "
-                         f"got {_show(description)}")
-    nodes = tuple(_check_item(f"{prefix}chain[{i}]", item)
-                  for i, item in enumerate(description))
+        raise ChainError(
+            f"{prefix}a random chain must be a list of items, got {_show(description)}"
+        )
+    nodes = tuple(_check_item(f"{prefix}chain[{i}]", item) for i, item in enumerate(description))
     return nodes, text
 
 
@@ -418,9 +439,14 @@ class _Draws:
             bits = _THREAD.philox = np.random.Philox(key=np.zeros(2, np.uint64))
         bits.state = {
             "bit_generator": "Philox",
-            "state": {"counter": np.zeros(4, np.uint64),
-                      "key": np.array([seed, index], dtype=np.uint64)},
-            "buffer": np.zeros(4, np.uint64), "buffer_pos": 4, "has_uint32": 0, "uinteger": 0,
+            "state": {
+                "counter": np.zeros(4, np.uint64),
+                "key": np.array([seed, index], dtype=np.uint64),
+            },
+            "buffer": np.zeros(4, np.uint64),
+            "buffer_pos": 4,
+            "has_uint32": 0,
+            "uinteger": 0,
         }
         self._bits = bits
         self._words: list[int] = []
@@ -504,8 +530,9 @@ class RandomChain:
             try:
                 plain = [item.plain() for item in items]
             except (AttributeError, TypeError):
-                raise ChainError(f"a pickled random chain holds {_show(state)}, not a "
-                                 f"description") from None
+                raise ChainError(
+                    f"a pickled random chain holds {_show(state)}, not a description"
+                ) from None
             state = {"chain": plain, **({"description": text} if text else {})}
         if not isinstance(state, Mapping):
             raise ChainError(f"a pickled random chain holds {_show(state)}, not a description")

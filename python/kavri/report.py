@@ -50,8 +50,10 @@ def output_report(summary: FileSummary) -> tuple[str, list[str]]:
         warnings.append(f"{stats.clipped} samples clipped at the {scale}")
     if stats.nonfinite:
         kept = summary.subtype in ("FLOAT", "DOUBLE")
-        warnings.append(f"{stats.nonfinite} NaN or infinite samples"
-                        f"{' written as they are' if kept else ' written as 0'}")
+        warnings.append(
+            f"{stats.nonfinite} NaN or infinite samples"
+            f"{' written as they are' if kept else ' written as 0'}"
+        )
     if result is not None:
         problem = result.problem()
         if problem:
@@ -82,5 +84,6 @@ def meter_text(name: str, measured: Measurement) -> str:
 
 def meter_json(readings: Sequence[tuple[str, Measurement]]) -> str:
     """Meter readings as a JSON list, one object with flat keys per file."""
-    return json.dumps([{"file": name, **measured.as_dict()} for name, measured in readings],
-                      indent=2)
+    return json.dumps(
+        [{"file": name, **measured.as_dict()} for name, measured in readings], indent=2
+    )

@@ -95,8 +95,9 @@ class RenderSettings:
     file_format: str | None = None
 
     def __post_init__(self) -> None:
-        blocks, threads = _checked("block_size", check_engine_options, self.block_size,
-                                   self.workers)
+        blocks, threads = _checked(
+            "block_size", check_engine_options, self.block_size, self.workers
+        )
         object.__setattr__(self, "block_size", blocks)
         object.__setattr__(self, "workers", threads)
         object.__setattr__(self, "tail", _checked("tail", check_tail, self.tail))
@@ -110,12 +111,17 @@ class RenderSettings:
         if self.file_format is not None:
             _checked("file_format", check_format_name, _text("file_format", self.file_format))
         if self.dither not in DITHER_MODES:
-            raise SettingError("dither", f"dither must be one of {', '.join(DITHER_MODES)}, "
-                                         f"got {self.dither!r}")
-        if self.bitrate is not None and (isinstance(self.bitrate, bool)
-                                         or self.bitrate not in MP3_BITRATES):
-            raise SettingError("bitrate", f"bitrate {self.bitrate!r} kbit/s is not one of "
-                                          f"{', '.join(map(str, MP3_BITRATES))}")
+            raise SettingError(
+                "dither", f"dither must be one of {', '.join(DITHER_MODES)}, got {self.dither!r}"
+            )
+        if self.bitrate is not None and (
+            isinstance(self.bitrate, bool) or self.bitrate not in MP3_BITRATES
+        ):
+            raise SettingError(
+                "bitrate",
+                f"bitrate {self.bitrate!r} kbit/s is not one of "
+                f"{', '.join(map(str, MP3_BITRATES))}",
+            )
 
     @classmethod
     def of(cls, settings: RenderSettings | None, options: RenderOptions) -> RenderSettings:
@@ -139,9 +145,14 @@ class RenderSettings:
         """A digest of everything besides the input that decides an output's bits: the
         chain, these settings and the version. The worker count is left out: it never
         changes them."""
-        fields: dict[str, Any] = {"chain": chain, "block_size": self.block_size,
-                                  "subtype": self.subtype, "tail": self.tail,
-                                  "version": __version__, "dither": self.dither}
+        fields: dict[str, Any] = {
+            "chain": chain,
+            "block_size": self.block_size,
+            "subtype": self.subtype,
+            "tail": self.tail,
+            "version": __version__,
+            "dither": self.dither,
+        }
         if self.loudness is not None:
             fields.update(loudness=self.loudness, peak_ceiling=self.peak_ceiling)
         if self.bitrate is not None:

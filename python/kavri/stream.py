@@ -41,8 +41,15 @@ class Stream:
     streams run in parallel, each on its own thread, with the interpreter lock released.
     """
 
-    def __init__(self, chain: ChainLike, sample_rate: int | float, channels: int, *,
-                 block_size: int = 2048, workers: int = 1) -> None:
+    def __init__(
+        self,
+        chain: ChainLike,
+        sample_rate: int | float,
+        channels: int,
+        *,
+        block_size: int = 2048,
+        workers: int = 1,
+    ) -> None:
         self._chain: Chain = load_chain(chain)
         specs: list[Any] = list(self._chain)
         self._native = _engine.open_stream(specs, sample_rate, channels, block_size, workers)
@@ -104,5 +111,7 @@ class Stream:
 
     def __repr__(self) -> str:
         types = ", ".join(spec["type"] for spec in self._chain)
-        return (f"Stream([{types}], sample_rate={self.sample_rate}, channels={self.channels}, "
-                f"block_size={self.block_size}, workers={self.workers})")
+        return (
+            f"Stream([{types}], sample_rate={self.sample_rate}, channels={self.channels}, "
+            f"block_size={self.block_size}, workers={self.workers})"
+        )

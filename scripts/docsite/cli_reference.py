@@ -58,8 +58,7 @@ class Reference:
 
 def _usage(parser: argparse.ArgumentParser) -> str:
     formatter = argparse.HelpFormatter(parser.prog, width=USAGE_WIDTH)
-    formatter.add_usage(parser.usage, parser._actions, parser._mutually_exclusive_groups,
-                        prefix="")
+    formatter.add_usage(parser.usage, parser._actions, parser._mutually_exclusive_groups, prefix="")
     return formatter.format_help().strip()
 
 
@@ -75,13 +74,20 @@ def _arguments(parser: argparse.ArgumentParser) -> tuple[Argument, ...]:
         if isinstance(action, argparse._SubParsersAction) or action.help == argparse.SUPPRESS:
             continue
         if action.option_strings:
-            metavar = ("" if action.nargs == 0 else
-                       formatter._format_args(action, action.dest.upper()))
+            metavar = (
+                "" if action.nargs == 0 else formatter._format_args(action, action.dest.upper())
+            )
         else:
             metavar = formatter._format_args(action, action.dest)
-        found.append(Argument(tuple(action.option_strings), metavar,
-                              formatter._expand_help(action) if action.help else "",
-                              bool(action.required), exclusive.get(id(action), ())))
+        found.append(
+            Argument(
+                tuple(action.option_strings),
+                metavar,
+                formatter._expand_help(action) if action.help else "",
+                bool(action.required),
+                exclusive.get(id(action), ()),
+            )
+        )
     return tuple(found)
 
 
@@ -93,10 +99,18 @@ def read_parser(parser: argparse.ArgumentParser) -> Reference:
             continue
         summaries = {choice.dest: choice.help or "" for choice in action._choices_actions}
         for name, sub in action.choices.items():
-            commands.append(Command(name, summaries.get(name, ""), sub.description or "",
-                                    _usage(sub), _arguments(sub)))
-    return Reference(parser.prog, parser.description or "", _usage(parser),
-                     _arguments(parser), tuple(commands))
+            commands.append(
+                Command(
+                    name,
+                    summaries.get(name, ""),
+                    sub.description or "",
+                    _usage(sub),
+                    _arguments(sub),
+                )
+            )
+    return Reference(
+        parser.prog, parser.description or "", _usage(parser), _arguments(parser), tuple(commands)
+    )
 
 
 def _cell(text: str) -> str:
@@ -120,8 +134,12 @@ def markdown_reference(reference: Reference) -> str:
     arguments, headed by the options of ``kavri`` itself."""
     lines = ["```text", reference.usage, "```", "", *_table(reference.options), ""]
     for command in reference.commands:
-        lines += [f"### {reference.prog} {command.name}", "",
-                  f"{command.summary[:1].upper()}{command.summary[1:]}.", ""]
+        lines += [
+            f"### {reference.prog} {command.name}",
+            "",
+            f"{command.summary[:1].upper()}{command.summary[1:]}.",
+            "",
+        ]
         if command.description:
             lines += [command.description, ""]
         lines += ["```text", command.usage, "```", "", *_table(command.arguments), ""]

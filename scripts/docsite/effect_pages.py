@@ -90,16 +90,19 @@ def test_signal(sample_rate: int = SAMPLE_RATE, seconds: float = SIGNAL_SECONDS)
     step = frames // len(notes)
     t = np.arange(step) / sample_rate
     for k, frequency in enumerate(notes):
-        harmonics = sum(np.sin(2 * np.pi * h * frequency * t) / h for h in range(1, 12)
-                        if h * frequency < sample_rate / 2)
+        harmonics = sum(
+            np.sin(2 * np.pi * h * frequency * t) / h
+            for h in range(1, 12)
+            if h * frequency < sample_rate / 2
+        )
         level = 1.0 if k % 2 == 0 else 0.2
         note = level * np.exp(-5.0 * t) * harmonics
         click = np.zeros(step)
         click[:240] = 0.6 * level * rng.standard_normal(240) * np.exp(-np.arange(240) / 40)
         left = 0.9 if k % 4 < 2 else 0.35
         start = k * step
-        out[start:start + step, 0] += left * (note + click)
-        out[start:start + step, 1] += (1.25 - left) * (note + click)
+        out[start : start + step, 0] += left * (note + click)
+        out[start : start + step, 1] += (1.25 - left) * (note + click)
     out += 0.003 * rng.standard_normal(out.shape)
     out *= 10 ** (-12 / 20) / np.max(np.abs(out))
     return out.astype(np.float32)
@@ -166,80 +169,97 @@ def effect_page(info: EffectInfo, moving: bool, source: tuple[str, str] | None =
     spec = example_spec(name)
     rows = ["| key | default | unit | range | meaning |", "|---|---|---|---|---|"]
     for p in info.params:
-        meaning = p.summary + (" *(read and checked, but unused by this type)*"
-                               if p.inert and "unused" not in p.summary else "")
+        meaning = p.summary + (
+            " *(read and checked, but unused by this type)*"
+            if p.inert and "unused" not in p.summary
+            else ""
+        )
         kind = " (whole number)" if p.integer else ""
-        rows.append(f"| `{p.key}` | {p.default_text()} | {_cell(p.unit)} | "
-                    f"{_cell(p.range_text())}{kind} | {_cell(meaning)} |")
-    panels = ["the magnitude response of each path from an input channel to an output "
-              "channel (an impulse on the left, then on the right, at -12 dBFS, smoothed "
-              "to 1/24 octave)"]
+        rows.append(
+            f"| `{p.key}` | {p.default_text()} | {_cell(p.unit)} | "
+            f"{_cell(p.range_text())}{kind} | {_cell(meaning)} |"
+        )
+    panels = [
+        "the magnitude response of each path from an input channel to an output "
+        "channel (an impulse on the left, then on the right, at -12 dBFS, smoothed "
+        "to 1/24 octave)"
+    ]
     if info.dynamics:
-        panels.append("the static level curve: the steady output level of a 1 kHz sine "
-                      "against its input level")
+        panels.append(
+            "the static level curve: the steady output level of a 1 kHz sine "
+            "against its input level"
+        )
     if moving:
-        panels.append("the level over time of a steady 1 kHz tone on one side, since "
-                      "this effect moves by itself")
+        panels.append(
+            "the level over time of a steady 1 kHz tone on one side, since "
+            "this effect moves by itself"
+        )
     shown = "; ".join(panels)
-    return "\n".join([
-        f"# {name}",
-        "",
-        info.summary,
-        "",
-        f"Family: [{FAMILIES[info.family]}](index.md#{info.family}).",
-        "",
-        *rows,
-        "",
-        "Ranges are clamps: a value outside is quietly held at the nearest bound; "
-        "\"rate\" is the sample rate. A key left out takes its default.",
-        "",
-        *([] if source is None else [
-            "## How it works",
+    return "\n".join(
+        [
+            f"# {name}",
             "",
-            f"From `{source[0]}`, where the engine's code for this effect lives:",
+            info.summary,
             "",
-            '<div class="kavri-source" markdown>',
+            f"Family: [{FAMILIES[info.family]}](index.md#{info.family}).",
             "",
-            "```text",
-            source[1],
+            *rows,
+            "",
+            "Ranges are clamps: a value outside is quietly held at the nearest bound; "
+            '"rate" is the sample rate. A key left out takes its default.',
+            "",
+            *(
+                []
+                if source is None
+                else [
+                    "## How it works",
+                    "",
+                    f"From `{source[0]}`, where the engine's code for this effect lives:",
+                    "",
+                    '<div class="kavri-source" markdown>',
+                    "",
+                    "```text",
+                    source[1],
+                    "```",
+                    "",
+                    "</div>",
+                    "",
+                ]
+            ),
+            "## Example",
+            "",
+            "The plot and the sound below use this spec:",
+            "",
+            "```json",
+            json.dumps(spec),
             "```",
+            "",
+            "On the command line, `kavri process take.wav out.wav --effect "
+            f"{_option(spec)}`; in Python, `kavri.process(audio, rate, [{json.dumps(spec)}])`.",
+            "",
+            "### Response",
+            "",
+            f"![{name}: measured response]({name}.png)",
+            "",
+            f"Measured by running the engine itself at {SAMPLE_RATE} Hz: {shown}.",
+            "",
+            "### Sound",
+            "",
+            f"A {SIGNAL_SECONDS:g}-second stereo test signal (plucked notes, loud and soft in "
+            f"turn, with a click at each onset), followed by {TAIL_SECONDS:g} s of silence, "
+            "before and after the effect:",
+            "",
+            '<div class="kavri-sounds" markdown>',
+            "",
+            "| before | after |",
+            "|---|---|",
+            f'| <audio controls preload="none" src="{DRY_SOUND}"></audio> '
+            f'| <audio controls preload="none" src="{name}.ogg"></audio> |',
             "",
             "</div>",
             "",
-        ]),
-        "## Example",
-        "",
-        "The plot and the sound below use this spec:",
-        "",
-        "```json",
-        json.dumps(spec),
-        "```",
-        "",
-        "On the command line, `kavri process take.wav out.wav --effect "
-        f"{_option(spec)}`; in Python, `kavri.process(audio, rate, [{json.dumps(spec)}])`.",
-        "",
-        "### Response",
-        "",
-        f"![{name}: measured response]({name}.png)",
-        "",
-        f"Measured by running the engine itself at {SAMPLE_RATE} Hz: {shown}.",
-        "",
-        "### Sound",
-        "",
-        f"A {SIGNAL_SECONDS:g}-second stereo test signal (plucked notes, loud and soft in "
-        f"turn, with a click at each onset), followed by {TAIL_SECONDS:g} s of silence, "
-        "before and after the effect:",
-        "",
-        '<div class="kavri-sounds" markdown>',
-        "",
-        "| before | after |",
-        "|---|---|",
-        f'| <audio controls preload="none" src="{DRY_SOUND}"></audio> '
-        f'| <audio controls preload="none" src="{name}.ogg"></audio> |',
-        "",
-        "</div>",
-        "",
-    ])
+        ]
+    )
 
 
 def effect_index() -> str:
@@ -258,8 +278,12 @@ def render_plot(effect_type: str, path: Path) -> None:
     """Draws the example spec's response into a PNG file."""
     from kavri.plot import plot_chain
 
-    plot_chain([example_spec(effect_type)], path, sample_rate=SAMPLE_RATE,
-               title=f"{effect_type}: {json.dumps(EXAMPLES.get(effect_type, {}))}")
+    plot_chain(
+        [example_spec(effect_type)],
+        path,
+        sample_rate=SAMPLE_RATE,
+        title=f"{effect_type}: {json.dumps(EXAMPLES.get(effect_type, {}))}",
+    )
 
 
 def with_tail(signal: np.ndarray) -> np.ndarray:

@@ -48,7 +48,7 @@ def rst_to_markdown(text: str) -> str:
 def first_sentence(text: str) -> str:
     paragraph = " ".join(inspect.cleandoc(text).split("\n\n")[0].split())
     end = re.search(r"\.(\s|$)", paragraph)
-    return rst_to_markdown(paragraph[:end.start()] if end else paragraph) + "."
+    return rst_to_markdown(paragraph[: end.start()] if end else paragraph) + "."
 
 
 def layers() -> str:
@@ -74,7 +74,8 @@ def presets() -> str:
 
 SECTIONS: dict[str, Callable[[], str]] = {
     "cli-reference": lambda: cli_reference.markdown_reference(
-        cli_reference.read_parser(build_parser())),
+        cli_reference.read_parser(build_parser())
+    ),
     "effect-index": effect_pages.effect_index,
     "effect-reference": lambda: markdown_reference().replace("### ", "### All keys: "),
     "presets": presets,
@@ -119,15 +120,23 @@ def effect_site() -> list[object]:
             effect_pages.render_sound(name, folder / f"{name}.ogg", signal)
             write_bytes(f"effects/{name}.png", folder / f"{name}.png")
             write_bytes(f"effects/{name}.ogg", folder / f"{name}.ogg")
-    return ["effects/index.md",
-            *({title: [f"effects/{name}.md" for name in effect_types(family)]}
-              for family, title in FAMILIES.items())]
+    return [
+        "effects/index.md",
+        *(
+            {title: [f"effects/{name}.md" for name in effect_types(family)]}
+            for family, title in FAMILIES.items()
+        ),
+    ]
 
 
-BENCH_TITLES = {"latest": "Results: every effect and its peers",
-                "streaming": "Results: streaming files", "augment": "Results: augmentation",
-                "atomic_write": "Results: atomic writes", "workers": "Results: worker threads",
-                "workers-before": "Results: worker threads, before the pool"}
+BENCH_TITLES = {
+    "latest": "Results: every effect and its peers",
+    "streaming": "Results: streaming files",
+    "augment": "Results: augmentation",
+    "atomic_write": "Results: atomic writes",
+    "workers": "Results: worker threads",
+    "workers-before": "Results: worker threads, before the pool",
+}
 
 
 def bench_site() -> list[object]:
@@ -144,9 +153,11 @@ def bench_site() -> list[object]:
     proof = bench / "results" / "prove_math.txt"
     if proof.exists():
         with mkdocs_gen_files.open("benchmarks/prove-math.md", "w") as out:
-            out.write("# Vector math against the C library\n\nThe output of `make prove-math`"
-                      " (`bench/results/prove_math.txt`):\n\n```text\n"
-                      f"{proof.read_text(encoding='utf-8')}```\n")
+            out.write(
+                "# Vector math against the C library\n\nThe output of `make prove-math`"
+                " (`bench/results/prove_math.txt`):\n\n```text\n"
+                f"{proof.read_text(encoding='utf-8')}```\n"
+            )
         nav.append({"Results: vector math proof": "benchmarks/prove-math.md"})
     return nav
 

@@ -21,8 +21,16 @@ from docsite.cli_reference import Argument, Reference, read_parser  # noqa: E402
 __all__ = ["escape", "manpage"]
 
 # Characters of the help texts that troff spells by name.
-_NAMED = {"×": r"\[mu]", "…": r"\&...", "≥": r"\[>=]", "≤": r"\[<=]", "→": r"\[->]",
-          "—": r"\[em]", "–": r"\[en]", "±": r"\[+-]"}
+_NAMED = {
+    "×": r"\[mu]",
+    "…": r"\&...",
+    "≥": r"\[>=]",
+    "≤": r"\[<=]",
+    "→": r"\[->]",
+    "—": r"\[em]",
+    "–": r"\[en]",
+    "±": r"\[+-]",
+}
 
 
 def escape(text: str) -> str:
@@ -66,23 +74,36 @@ def _usage(usage: str) -> list[str]:
 
 _EXIT_STATUS = [
     ("0", "success"),
-    ("1", "a failure, named by one line on standard error beginning 'kavri: error:' "
-          "(a bad chain or setting, a file that cannot be read or written); nothing written. "
-          "In batch and augment, 1 when any file failed; the others are still written"),
-    ("2", "a malformed command line: an unknown option, or a value that is not of the "
-          "option's type; the usage and one error line go to standard error"),
-    ("130, 143", "stopped by SIGINT or SIGTERM between chunks; no output or temporary "
-                 "file is left"),
+    (
+        "1",
+        "a failure, named by one line on standard error beginning 'kavri: error:' "
+        "(a bad chain or setting, a file that cannot be read or written); nothing written. "
+        "In batch and augment, 1 when any file failed; the others are still written",
+    ),
+    (
+        "2",
+        "a malformed command line: an unknown option, or a value that is not of the "
+        "option's type; the usage and one error line go to standard error",
+    ),
+    (
+        "130, 143",
+        "stopped by SIGINT or SIGTERM between chunks; no output or temporary file is left",
+    ),
     ("141", "the reader of standard output went away (a broken pipe)"),
 ]
 
 _FILES = [
-    ("OUT_DIR/.kavri-batch.json", "the record of a batch or augment run: what each output "
-     "was made from, so that a rerun skips what is complete"),
-    ("OUT_DIR/augment.jsonl", "one line per augmented output with the concrete chain drawn "
-     "for it"),
-    (".kavri-tmp.d/", "a hidden folder beside an output while it is written, holding the "
-     "temporary file that is renamed into place when complete"),
+    (
+        "OUT_DIR/.kavri-batch.json",
+        "the record of a batch or augment run: what each output "
+        "was made from, so that a rerun skips what is complete",
+    ),
+    ("OUT_DIR/augment.jsonl", "one line per augmented output with the concrete chain drawn for it"),
+    (
+        ".kavri-tmp.d/",
+        "a hidden folder beside an output while it is written, holding the "
+        "temporary file that is renamed into place when complete",
+    ),
 ]
 
 _EXAMPLES = [
@@ -115,11 +136,17 @@ def manpage(reference: Reference, version: str) -> str:
         "that does not grow with their length, and written atomically. Reports, warnings "
         "and progress go to standard error, so that standard output can carry audio.",
         ".PP",
-        "A chain is given as " + escape("--chain FILE") + " (JSON), "
-        + escape("--preset NAME") + " or one or more " + escape("--effect TYPE[:key=value,...]")
+        "A chain is given as "
+        + escape("--chain FILE")
+        + " (JSON), "
+        + escape("--preset NAME")
+        + " or one or more "
+        + escape("--effect TYPE[:key=value,...]")
         + "; effects given after a chain file or preset run after it. "
-        + escape("'kavri effects'") + " lists the effect types, "
-        + escape("'kavri effects TYPE'") + " one type's keys, defaults and ranges.",
+        + escape("'kavri effects'")
+        + " lists the effect types, "
+        + escape("'kavri effects TYPE'")
+        + " one type's keys, defaults and ranges.",
         ".SH OPTIONS",
         *_usage(reference.usage),
     ]
@@ -127,8 +154,10 @@ def manpage(reference: Reference, version: str) -> str:
         lines += _argument(argument)
     lines.append(".SH COMMANDS")
     for command in reference.commands:
-        lines += [f'.SS "{escape(prog)} {escape(command.name)}"',
-                  escape(_sentence(command.summary))]
+        lines += [
+            f'.SS "{escape(prog)} {escape(command.name)}"',
+            escape(_sentence(command.summary)),
+        ]
         if command.description:
             lines += [".PP", escape(command.description)]
         lines += _usage(command.usage)
@@ -153,7 +182,8 @@ def manpage(reference: Reference, version: str) -> str:
     lines += [
         ".SH SEE ALSO",
         r"\fBsox\fR(1), \fBffmpeg\fR(1); the documentation site built by "
-        + escape("'make docs'") + ".",
+        + escape("'make docs'")
+        + ".",
         "",
     ]
     return "\n".join(lines)

@@ -45,8 +45,14 @@ def _error(message: str) -> None:
     print(f"kavri: error: {message}", file=sys.stderr)
 
 
-def _show_warning(message: Warning | str, category: type[Warning], filename: str, lineno: int,
-                  file: TextIO | None = None, line: str | None = None) -> None:
+def _show_warning(
+    message: Warning | str,
+    category: type[Warning],
+    filename: str,
+    lineno: int,
+    file: TextIO | None = None,
+    line: str | None = None,
+) -> None:
     print(f"kavri: warning: {message}", file=sys.stderr)
 
 

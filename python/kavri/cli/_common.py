@@ -45,9 +45,13 @@ def add_chain_options(parser: argparse.ArgumentParser) -> None:
     group = parser.add_mutually_exclusive_group()
     group.add_argument("--chain", metavar="FILE", help="JSON chain file")
     group.add_argument("--preset", metavar="NAME", help="a shipped preset (see 'kavri presets')")
-    parser.add_argument("--effect", metavar="TYPE[:key=value,...]", action="append",
-                        help="an effect; repeat for a chain, e.g. --effect gain:db=-3; after "
-                             "--chain or --preset, the effects run after that chain")
+    parser.add_argument(
+        "--effect",
+        metavar="TYPE[:key=value,...]",
+        action="append",
+        help="an effect; repeat for a chain, e.g. --effect gain:db=-3; after "
+        "--chain or --preset, the effects run after that chain",
+    )
 
 
 def number(text: str) -> float:
@@ -62,36 +66,74 @@ def number(text: str) -> float:
 
 
 def add_output_options(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--loudness", type=number, metavar="LUFS",
-                        help="bring the integrated loudness (ITU-R BS.1770-4) to this target "
-                             "with one gain after the chain, e.g. -16 for podcasts")
-    parser.add_argument("--peak-ceiling", type=number, default=-1.0, metavar="DB",
-                        help="with --loudness: true-peak ceiling in dBTP, kept by the "
-                             "limiter where the gain would pass it, default -1")
-    parser.add_argument("--dither", choices=DITHER_MODES, default="tpdf",
-                        help="dither for 16-bit output, default tpdf (reproducible)")
-    parser.add_argument("--bitrate", type=int, metavar="KBPS",
-                        help="constant MP3 bit rate, one of "
-                             f"{', '.join(map(str, MP3_BITRATES))} (default: variable)")
+    parser.add_argument(
+        "--loudness",
+        type=number,
+        metavar="LUFS",
+        help="bring the integrated loudness (ITU-R BS.1770-4) to this target "
+        "with one gain after the chain, e.g. -16 for podcasts",
+    )
+    parser.add_argument(
+        "--peak-ceiling",
+        type=number,
+        default=-1.0,
+        metavar="DB",
+        help="with --loudness: true-peak ceiling in dBTP, kept by the "
+        "limiter where the gain would pass it, default -1",
+    )
+    parser.add_argument(
+        "--dither",
+        choices=DITHER_MODES,
+        default="tpdf",
+        help="dither for 16-bit output, default tpdf (reproducible)",
+    )
+    parser.add_argument(
+        "--bitrate",
+        type=int,
+        metavar="KBPS",
+        help="constant MP3 bit rate, one of "
+        f"{', '.join(map(str, MP3_BITRATES))} (default: variable)",
+    )
 
 
 def add_engine_options(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--block-size", type=int, default=2048, metavar="N",
-                        help="frames per block (changes only the dynamic EQ), default 2048")
-    parser.add_argument("--workers", type=int, default=1, metavar="N",
-                        help="threads per file for channel-parallel effects, default 1")
-    parser.add_argument("--subtype", metavar="SUBTYPE",
-                        help=f"output sample format: {', '.join(SUBTYPES)} "
-                             "(default: float for WAV, pcm24 for FLAC, vorbis for OGG)")
+    parser.add_argument(
+        "--block-size",
+        type=int,
+        default=2048,
+        metavar="N",
+        help="frames per block (changes only the dynamic EQ), default 2048",
+    )
+    parser.add_argument(
+        "--workers",
+        type=int,
+        default=1,
+        metavar="N",
+        help="threads per file for channel-parallel effects, default 1",
+    )
+    parser.add_argument(
+        "--subtype",
+        metavar="SUBTYPE",
+        help=f"output sample format: {', '.join(SUBTYPES)} "
+        "(default: float for WAV, pcm24 for FLAC, vorbis for OGG)",
+    )
 
 
 def add_stream_options(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--tail", type=number, default=0.0, metavar="SECONDS",
-                        help="run the chain on over this much silence after the input, so "
-                             "echoes and releases ring out (output longer by SECONDS x rate "
-                             "frames, rounded to the nearest frame), default 0")
-    parser.add_argument("--quiet", action="store_true",
-                        help="no progress bar and no report lines; errors are still shown")
+    parser.add_argument(
+        "--tail",
+        type=number,
+        default=0.0,
+        metavar="SECONDS",
+        help="run the chain on over this much silence after the input, so "
+        "echoes and releases ring out (output longer by SECONDS x rate "
+        "frames, rounded to the nearest frame), default 0",
+    )
+    parser.add_argument(
+        "--quiet",
+        action="store_true",
+        help="no progress bar and no report lines; errors are still shown",
+    )
 
 
 def add_render_options(parser: argparse.ArgumentParser) -> None:
@@ -102,11 +144,17 @@ def add_render_options(parser: argparse.ArgumentParser) -> None:
 
 
 def add_folder_options(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1, metavar="N",
-                        help="files processed at once, default: the number of cores")
+    parser.add_argument(
+        "--jobs",
+        type=int,
+        default=os.cpu_count() or 1,
+        metavar="N",
+        help="files processed at once, default: the number of cores",
+    )
     parser.add_argument("--pattern", default="*.wav", help="file name pattern, default '*.wav'")
-    parser.add_argument("--force", action="store_true",
-                        help="redo outputs that are already complete")
+    parser.add_argument(
+        "--force", action="store_true", help="redo outputs that are already complete"
+    )
 
 
 def settings_from_args(args: argparse.Namespace) -> RenderSettings:
@@ -114,11 +162,16 @@ def settings_from_args(args: argparse.Namespace) -> RenderSettings:
     one line naming the option."""
     try:
         return RenderSettings(
-            block_size=args.block_size, workers=args.workers, subtype=args.subtype,
-            tail=args.tail, loudness=getattr(args, "loudness", None),
+            block_size=args.block_size,
+            workers=args.workers,
+            subtype=args.subtype,
+            tail=args.tail,
+            loudness=getattr(args, "loudness", None),
             peak_ceiling=getattr(args, "peak_ceiling", -1.0),
-            dither=getattr(args, "dither", "tpdf"), bitrate=getattr(args, "bitrate", None),
-            file_format=getattr(args, "format", None))
+            dither=getattr(args, "dither", "tpdf"),
+            bitrate=getattr(args, "bitrate", None),
+            file_format=getattr(args, "format", None),
+        )
     except SettingError as error:
         raise KavriError(option_message(error.setting, str(error))) from None
 
@@ -128,7 +181,7 @@ def option_message(setting: str, message: str) -> str:
     option = "--format" if setting == "file_format" else f"--{setting.replace('_', '-')}"
     for name in (setting, setting.replace("_", " ")):
         if message.startswith(name):
-            return f"{option}{message[len(name):]}"
+            return f"{option}{message[len(name) :]}"
     return f"{option}: {message}"
 
 
@@ -140,11 +193,13 @@ def check_folder_can_be_made(path: str) -> None:
     if nearest == os.path.abspath(path) and not os.path.isdir(nearest):
         raise KavriError(f"{shown(path)}: is not a folder")
     if not os.path.isdir(nearest):
-        raise KavriError(f"{shown(path)}: cannot create the folder: {shown(nearest)} "
-                         f"is not a folder")
+        raise KavriError(
+            f"{shown(path)}: cannot create the folder: {shown(nearest)} is not a folder"
+        )
     if not os.access(nearest, os.W_OK | os.X_OK):
-        raise KavriError(f"{shown(path)}: cannot create the folder: {shown(nearest)} "
-                         f"is not writable")
+        raise KavriError(
+            f"{shown(path)}: cannot create the folder: {shown(nearest)} is not writable"
+        )
 
 
 def check_output_folder(path: str) -> None:
@@ -167,9 +222,17 @@ class FileProgress:
         if self.bar is None:
             from tqdm import tqdm
 
-            self.bar = tqdm(total=total, unit="frame", unit_scale=True, desc="kavri",
-                            disable=None, delay=0.5, file=sys.stderr, dynamic_ncols=True,
-                            leave=False)
+            self.bar = tqdm(
+                total=total,
+                unit="frame",
+                unit_scale=True,
+                desc="kavri",
+                disable=None,
+                delay=0.5,
+                file=sys.stderr,
+                dynamic_ncols=True,
+                leave=False,
+            )
         bar = self.bar
         bar.total = total
         bar.update(done - bar.n)
@@ -181,8 +244,10 @@ class FileProgress:
 
 def check_pattern(pattern: str) -> None:
     if not pattern or os.path.isabs(pattern) or ".." in Path(pattern).parts:
-        raise KavriError(f"--pattern '{shown(pattern)}': give a file name pattern relative "
-                         f"to IN_DIR, such as '*.wav' or 'takes/*.flac'")
+        raise KavriError(
+            f"--pattern '{shown(pattern)}': give a file name pattern relative "
+            f"to IN_DIR, such as '*.wav' or 'takes/*.flac'"
+        )
 
 
 def folder_inputs(args: argparse.Namespace) -> tuple[Path, Path, list[Path]]:
@@ -209,20 +274,31 @@ def folder_inputs(args: argparse.Namespace) -> tuple[Path, Path, list[Path]]:
 
 # What a folder command runs: given the per-file and progress callbacks and the stop flag,
 # it returns the run's report.
-FolderRun = Callable[[Callable[[FileResult], None], Callable[[int, int], None] | None, StopFlag],
-                     BatchReport]
+FolderRun = Callable[
+    [Callable[[FileResult], None], Callable[[int, int], None] | None, StopFlag], BatchReport
+]
 
 
-def run_folder(args: argparse.Namespace, outputs: int, run: FolderRun,
-               interrupted: str = "") -> BatchReport | int:
+def run_folder(
+    args: argparse.Namespace, outputs: int, run: FolderRun, interrupted: str = ""
+) -> BatchReport | int:
     """Runs a folder command under the signal handlers with a progress bar of frames on
     stderr (unless --quiet), one line per failed file and per warning. Returns the report,
     or the exit status of a run stopped by a signal."""
     from tqdm import tqdm
 
-    with stop_on_signals() as stop, \
-            tqdm(total=0, unit="frame", unit_scale=True, desc="kavri", dynamic_ncols=True,
-                 disable=True if args.quiet else None, file=sys.stderr) as bar:
+    with (
+        stop_on_signals() as stop,
+        tqdm(
+            total=0,
+            unit="frame",
+            unit_scale=True,
+            desc="kavri",
+            dynamic_ncols=True,
+            disable=True if args.quiet else None,
+            file=sys.stderr,
+        ) as bar,
+    ):
         finished = 0
 
         def on_result(result: FileResult) -> None:

@@ -22,17 +22,28 @@ from ._common import (
 
 
 def add_parser(commands: Any) -> None:
-    p = commands.add_parser("augment", help="write randomly processed copies of every "
-                                            "matching file, for training data")
-    p.add_argument("input_dir", metavar="IN_DIR",
-                   help="folder of inputs, searched at any depth with --pattern")
-    p.add_argument("output_dir", metavar="OUT_DIR",
-                   help="outputs mirror IN_DIR's folder tree, e.g. take.v0.wav, take.v1.wav")
+    p = commands.add_parser(
+        "augment", help="write randomly processed copies of every matching file, for training data"
+    )
+    p.add_argument(
+        "input_dir", metavar="IN_DIR", help="folder of inputs, searched at any depth with --pattern"
+    )
+    p.add_argument(
+        "output_dir",
+        metavar="OUT_DIR",
+        help="outputs mirror IN_DIR's folder tree, e.g. take.v0.wav, take.v1.wav",
+    )
     p.add_argument("--chain", required=True, metavar="FILE", help="JSON random chain file")
-    p.add_argument("--variants", type=int, required=True, metavar="N",
-                   help="augmented copies of each file")
-    p.add_argument("--seed", type=int, required=True, metavar="S",
-                   help="seed of every draw; the same seed gives the same files")
+    p.add_argument(
+        "--variants", type=int, required=True, metavar="N", help="augmented copies of each file"
+    )
+    p.add_argument(
+        "--seed",
+        type=int,
+        required=True,
+        metavar="S",
+        help="seed of every draw; the same seed gives the same files",
+    )
     add_folder_options(p)
     add_render_options(p)
     p.set_defaults(handler=run)
@@ -50,14 +61,28 @@ def run(args: argparse.Namespace) -> int:
     in_dir, out_dir, files = folder_inputs(args)
     manifest = shown(out_dir / MANIFEST_NAME)
     report = run_folder(
-        args, len(files) * args.variants,
+        args,
+        len(files) * args.variants,
         lambda on_result, on_progress, stop: augment_files(
-            files, random_chain, out_dir, settings, variants=args.variants, seed=args.seed,
-            base_dir=in_dir, jobs=args.jobs, force=args.force, on_result=on_result,
-            on_progress=on_progress, stop=stop),
-        interrupted=f"; chains of the finished files in {manifest}")
+            files,
+            random_chain,
+            out_dir,
+            settings,
+            variants=args.variants,
+            seed=args.seed,
+            base_dir=in_dir,
+            jobs=args.jobs,
+            force=args.force,
+            on_result=on_result,
+            on_progress=on_progress,
+            stop=stop,
+        ),
+        interrupted=f"; chains of the finished files in {manifest}",
+    )
     if isinstance(report, int):
         return report
-    print(f"{len(report.done)} written, {len(report.skipped)} skipped (already complete), "
-          f"{len(report.failed)} failed; chains in {manifest}")
+    print(
+        f"{len(report.done)} written, {len(report.skipped)} skipped (already complete), "
+        f"{len(report.failed)} failed; chains in {manifest}"
+    )
     return 0 if report.ok else EXIT_FAILED

@@ -22,8 +22,9 @@ from ._common import (
 
 def add_parser(commands: Any) -> None:
     p = commands.add_parser("batch", help="process every matching file under a folder")
-    p.add_argument("input_dir", metavar="IN_DIR",
-                   help="folder of inputs, searched at any depth with --pattern")
+    p.add_argument(
+        "input_dir", metavar="IN_DIR", help="folder of inputs, searched at any depth with --pattern"
+    )
     p.add_argument("output_dir", metavar="OUT_DIR", help="outputs mirror IN_DIR's folder tree")
     add_chain_options(p)
     add_folder_options(p)
@@ -38,13 +39,29 @@ def run(args: argparse.Namespace) -> int:
     try:
         out_dir.mkdir(parents=True, exist_ok=True)
     except OSError as error:
-        raise KavriError(f"{shown(out_dir)}: cannot create folder: "
-                         f"{error.strerror or error}") from None
-    report = run_folder(args, len(files), lambda on_result, on_progress, stop: batch(
-        files, chain, out_dir, settings, jobs=args.jobs, base_dir=in_dir, force=args.force,
-        on_result=on_result, on_progress=on_progress, stop=stop))
+        raise KavriError(
+            f"{shown(out_dir)}: cannot create folder: {error.strerror or error}"
+        ) from None
+    report = run_folder(
+        args,
+        len(files),
+        lambda on_result, on_progress, stop: batch(
+            files,
+            chain,
+            out_dir,
+            settings,
+            jobs=args.jobs,
+            base_dir=in_dir,
+            force=args.force,
+            on_result=on_result,
+            on_progress=on_progress,
+            stop=stop,
+        ),
+    )
     if isinstance(report, int):
         return report
-    print(f"{len(report.done)} processed, {len(report.skipped)} skipped (already complete), "
-          f"{len(report.failed)} failed")
+    print(
+        f"{len(report.done)} processed, {len(report.skipped)} skipped (already complete), "
+        f"{len(report.failed)} failed"
+    )
     return 0 if report.ok else EXIT_FAILED

@@ -14,8 +14,12 @@ from ._common import EXIT_FAILED
 
 def add_parser(commands: Any) -> None:
     p = commands.add_parser("demo", help="run the presets over a test signal, print levels")
-    p.add_argument("--out-dir", default=DEMO_FOLDER, metavar="DIR",
-                   help=f"folder for the before and after WAV files, default ./{DEMO_FOLDER}")
+    p.add_argument(
+        "--out-dir",
+        default=DEMO_FOLDER,
+        metavar="DIR",
+        help=f"folder for the before and after WAV files, default ./{DEMO_FOLDER}",
+    )
     p.add_argument("--preset", action="append", metavar="NAME", help="only these presets")
     p.set_defaults(handler=run)
 
@@ -24,8 +28,9 @@ def run(args: argparse.Namespace) -> int:
     try:
         os.makedirs(args.out_dir, exist_ok=True)
     except OSError as error:
-        raise KavriError(f"--out-dir {shown(args.out_dir)}: cannot create the folder: "
-                         f"{error.strerror or error}") from None
+        raise KavriError(
+            f"--out-dir {shown(args.out_dir)}: cannot create the folder: {error.strerror or error}"
+        ) from None
     if not os.access(args.out_dir, os.W_OK | os.X_OK):
         raise KavriError(f"--out-dir {shown(args.out_dir)}: folder is not writable")
     return 0 if run_demo(folder=args.out_dir, presets=args.preset) else EXIT_FAILED

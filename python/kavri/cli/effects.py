@@ -12,8 +12,12 @@ from ..errors import KavriError
 
 def add_parser(commands: Any) -> None:
     p = commands.add_parser("effects", help="list the effect types or one type's parameters")
-    p.add_argument("type", nargs="?", metavar="TYPE",
-                   help="an effect type: list its parameters (all types when left out)")
+    p.add_argument(
+        "type",
+        nargs="?",
+        metavar="TYPE",
+        help="an effect type: list its parameters (all types when left out)",
+    )
     p.add_argument("--markdown", action="store_true", help="print the Markdown effect reference")
     p.set_defaults(handler=run)
 

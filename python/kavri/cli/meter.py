@@ -13,8 +13,9 @@ from ..report import meter_json, meter_text
 def add_parser(commands: Any) -> None:
     p = commands.add_parser("meter", help="measure loudness, peaks and faults of audio files")
     p.add_argument("files", metavar="FILE", nargs="+", help="audio files ('-' for standard input)")
-    p.add_argument("--json", action="store_true",
-                   help="a JSON list with one object of flat keys per file")
+    p.add_argument(
+        "--json", action="store_true", help="a JSON list with one object of flat keys per file"
+    )
     p.set_defaults(handler=run)
 
 

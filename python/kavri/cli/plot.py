@@ -14,8 +14,13 @@ def add_parser(commands: Any) -> None:
     p = commands.add_parser("plot", help="draw a chain's response into an image")
     add_chain_options(p)
     p.add_argument("--out", required=True, metavar="FILE.png", help="image file (.png, .svg, .pdf)")
-    p.add_argument("--sample-rate", type=int, default=48_000, metavar="HZ",
-                   help="sample rate of the measurement, default 48000")
+    p.add_argument(
+        "--sample-rate",
+        type=int,
+        default=48_000,
+        metavar="HZ",
+        help="sample rate of the measurement, default 48000",
+    )
     p.set_defaults(handler=run)
 
 

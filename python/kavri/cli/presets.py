@@ -11,8 +11,12 @@ from ..chain import list_presets, load_preset
 
 def add_parser(commands: Any) -> None:
     p = commands.add_parser("presets", help="list the shipped presets or show one")
-    p.add_argument("name", nargs="?", metavar="NAME",
-                   help="a preset: print its chain as JSON (all presets when left out)")
+    p.add_argument(
+        "name",
+        nargs="?",
+        metavar="NAME",
+        help="a preset: print its chain as JSON (all presets when left out)",
+    )
     p.set_defaults(handler=run)
 
 

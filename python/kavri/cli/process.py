@@ -26,15 +26,21 @@ from ._common import (
 def add_parser(commands: Any) -> None:
     p = commands.add_parser("process", help="process one audio file")
     p.add_argument("input", metavar="IN", help="input audio file, or - for standard input")
-    p.add_argument("output", metavar="OUT",
-                   help="output audio file (format from its suffix), or - for standard output")
+    p.add_argument(
+        "output",
+        metavar="OUT",
+        help="output audio file (format from its suffix), or - for standard output",
+    )
     add_chain_options(p)
     add_render_options(p)
-    p.add_argument("--overwrite", action="store_true",
-                   help="allow OUT to be the input file itself")
-    p.add_argument("--format", choices=list(STREAM_FORMATS), metavar="FORMAT",
-                   help="output container when OUT has no suffix, such as '-' "
-                        f"(standard output, default wav): {', '.join(STREAM_FORMATS)}")
+    p.add_argument("--overwrite", action="store_true", help="allow OUT to be the input file itself")
+    p.add_argument(
+        "--format",
+        choices=list(STREAM_FORMATS),
+        metavar="FORMAT",
+        help="output container when OUT has no suffix, such as '-' "
+        f"(standard output, default wav): {', '.join(STREAM_FORMATS)}",
+    )
     p.set_defaults(handler=run)
 
 
@@ -55,14 +61,25 @@ def run(args: argparse.Namespace) -> int:
     output_format(args.output, settings.subtype, settings.file_format)
     if args.output != "-":
         check_output_folder(args.output)
-    if (args.input != "-" and args.output != "-" and _same_file(args.input, args.output)
-            and not args.overwrite):
+    if (
+        args.input != "-"
+        and args.output != "-"
+        and _same_file(args.input, args.output)
+        and not args.overwrite
+    ):
         raise KavriError(f"{args.output}: is the input file; pass --overwrite to replace it")
     progress = FileProgress(args.quiet)
     with stop_on_signals() as stop:
         try:
-            summary = render_file(args.input, args.output, chain, settings, progress=progress,
-                                  stop=stop, measure=not args.quiet)
+            summary = render_file(
+                args.input,
+                args.output,
+                chain,
+                settings,
+                progress=progress,
+                stop=stop,
+                measure=not args.quiet,
+            )
         except Interrupted:
             print(f"kavri: interrupted; {args.output} not written", file=sys.stderr)
             return stop.exit_status()
@@ -75,7 +92,9 @@ def run(args: argparse.Namespace) -> int:
             print(f"kavri: warning: {warning}", file=sys.stderr)
     if args.output != "-":
         tail = f" + {summary.output_frames - summary.input_frames} tail" if args.tail else ""
-        print(f"{args.input} -> {args.output}: {summary.input_frames}{tail} frames x "
-              f"{summary.channels} channels at {summary.sample_rate} Hz, {chain_summary(chain)} "
-              f"({summary.seconds * 1000:.1f} ms)")
+        print(
+            f"{args.input} -> {args.output}: {summary.input_frames}{tail} frames x "
+            f"{summary.channels} channels at {summary.sample_rate} Hz, {chain_summary(chain)} "
+            f"({summary.seconds * 1000:.1f} ms)"
+        )
     return 0

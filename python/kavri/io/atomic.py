@@ -167,8 +167,9 @@ def _create(name: str, folder: str) -> tuple[int, str]:
     for _ in range(_CREATE_TRIES):
         _make_hidden_folder(hidden, folder)
         try:
-            descriptor, temporary = tempfile.mkstemp(dir=hidden, prefix=prefix,
-                                                     suffix=TEMPORARY_SUFFIX)
+            descriptor, temporary = tempfile.mkstemp(
+                dir=hidden, prefix=prefix, suffix=TEMPORARY_SUFFIX
+            )
         except FileNotFoundError:
             continue  # the folder was removed by a writer that finished just now
         if _try_lock(descriptor) and _same_file(temporary, descriptor):

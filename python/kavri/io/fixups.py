@@ -51,7 +51,8 @@ def disable_peak_chunk(handle: sf.SoundFile) -> None:
         raise AudioFileError(
             f"soundfile {sf.__version__} no longer exposes libsndfile's sf_command "
             f"({missing}); Kavri cannot leave out the PEAK chunk and needs updating "
-            "for this soundfile") from None
+            "for this soundfile"
+        ) from None
     command(native, _SFC_SET_ADD_PEAK_CHUNK, null, 0)
 
 
@@ -98,16 +99,28 @@ def complete_float_wav_header(path: str) -> None:
     header keeps its length and the samples stay where they are."""
     with open(path, "r+b") as stream:
         head = bytearray(stream.read(80))
-        if (head[:4] != b"RIFF" or head[8:16] != b"WAVEfmt " or head[16:20] != b"\x10\0\0\0"
-                or head[20:22] != b"\x03\0" or head[36:40] != b"fact"
-                or head[48:52] != b"PAD "):
+        if (
+            head[:4] != b"RIFF"
+            or head[8:16] != b"WAVEfmt "
+            or head[16:20] != b"\x10\0\0\0"
+            or head[20:22] != b"\x03\0"
+            or head[36:40] != b"fact"
+            or head[48:52] != b"PAD "
+        ):
             return
         padding = struct.unpack_from("<I", head, 52)[0]
         if padding < 2:
             return
         fact = bytes(head[36:48])
-        patched = (b"fmt " + struct.pack("<I", 18) + bytes(head[20:36]) + b"\0\0" + fact
-                   + b"PAD " + struct.pack("<I", padding - 2))
+        patched = (
+            b"fmt "
+            + struct.pack("<I", 18)
+            + bytes(head[20:36])
+            + b"\0\0"
+            + fact
+            + b"PAD "
+            + struct.pack("<I", padding - 2)
+        )
         stream.seek(12)
         stream.write(patched)
 

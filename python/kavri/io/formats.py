@@ -52,8 +52,14 @@ FORMATS: dict[str, tuple[str, str]] = {
 
 # Formats by name, for output without a suffix (standard output): the suffix they stand for.
 STREAM_FORMATS: dict[str, str] = {
-    "wav": ".wav", "flac": ".flac", "ogg": ".ogg", "opus": ".opus", "mp3": ".mp3",
-    "aiff": ".aiff", "caf": ".caf", "w64": ".w64",
+    "wav": ".wav",
+    "flac": ".flac",
+    "ogg": ".ogg",
+    "opus": ".opus",
+    "mp3": ".mp3",
+    "aiff": ".aiff",
+    "caf": ".caf",
+    "w64": ".w64",
 }
 
 # Short names for the sample formats; libsndfile's own names are accepted as well.
@@ -87,7 +93,10 @@ CHANNEL_LIMITS: dict[str, int] = {"FLAC": 8, "OGG": 255, "MP3": 2}
 # Bytes per sample of the sample formats whose size is fixed.
 _SAMPLE_BYTES: dict[str, int] = {
     **{name: bits // 8 for name, bits in PCM_BITS.items()},
-    "FLOAT": 4, "DOUBLE": 8, "ULAW": 1, "ALAW": 1,
+    "FLOAT": 4,
+    "DOUBLE": 8,
+    "ULAW": 1,
+    "ALAW": 1,
 }
 
 # WAV and AIFF count their bytes in 32-bit fields, so a file stops at 4 GiB. Past it, WAV
@@ -120,8 +129,9 @@ def check_format_name(file_format: str) -> str:
     """The suffix that a format name (wav, flac, mp3, ...) stands for."""
     suffix = STREAM_FORMATS.get(file_format.lower().lstrip("."))
     if suffix is None:
-        raise AudioFileError(f"unknown format '{file_format}'; use one of "
-                             f"{', '.join(STREAM_FORMATS)}")
+        raise AudioFileError(
+            f"unknown format '{file_format}'; use one of {', '.join(STREAM_FORMATS)}"
+        )
     return suffix
 
 
@@ -133,8 +143,9 @@ def _suffix(name: str, file_format: str | None) -> str:
     return Path(name).suffix.lower()
 
 
-def output_format(path: AnyPath, subtype: str | None = None,
-                  file_format: str | None = None) -> tuple[str, str]:
+def output_format(
+    path: AnyPath, subtype: str | None = None, file_format: str | None = None
+) -> tuple[str, str]:
     """The (container, subtype) that :func:`kavri.write` uses for a path, checked up front.
 
     The container follows ``file_format`` (a name from ``STREAM_FORMATS``) if given, else
@@ -146,16 +157,20 @@ def output_format(path: AnyPath, subtype: str | None = None,
     suffix = _suffix(name, file_format)
     if suffix not in FORMATS:
         known = ", ".join(sorted(FORMATS))
-        raise AudioFileError(f"{shown(name)}: unknown output format "
-                             f"'{shown(suffix) or '(no suffix)'}'; use one of {known}")
+        raise AudioFileError(
+            f"{shown(name)}: unknown output format "
+            f"'{shown(suffix) or '(no suffix)'}'; use one of {known}"
+        )
     container, default_subtype = FORMATS[suffix]
     if subtype is None:
         return container, default_subtype
     chosen = check_subtype_name(subtype)
     if chosen not in sf.available_subtypes(container) or not sf.check_format(container, chosen):
         allowed = [short for short, full in SUBTYPES.items() if sf.check_format(container, full)]
-        raise AudioFileError(f"{shown(name)}: {container} files cannot hold subtype "
-                             f"'{subtype}'; use one of {', '.join(allowed)}")
+        raise AudioFileError(
+            f"{shown(name)}: {container} files cannot hold subtype "
+            f"'{subtype}'; use one of {', '.join(allowed)}"
+        )
     return container, chosen
 
 
@@ -169,25 +184,33 @@ def check_channels(path: AnyPath, container: str, channels: int) -> None:
     ``channels`` channels."""
     limit = max_channels(container)
     if channels > limit:
-        raise AudioFileError(f"{shown(path)}: {container} files hold at most {limit} "
-                             f"channels, the audio has {channels}")
+        raise AudioFileError(
+            f"{shown(path)}: {container} files hold at most {limit} "
+            f"channels, the audio has {channels}"
+        )
 
 
 def check_output(name: str, sample_rate: int, subtype: str, bitrate: int | None) -> None:
     """Checks up front what only the sample rate decides: Opus rates and MP3 bit rates."""
     if subtype == "OPUS" and sample_rate not in _OPUS_RATES:
-        raise AudioFileError(f"{name}: Opus holds sample rates of "
-                             f"{', '.join(map(str, _OPUS_RATES))} Hz only, got {sample_rate} Hz")
+        raise AudioFileError(
+            f"{name}: Opus holds sample rates of "
+            f"{', '.join(map(str, _OPUS_RATES))} Hz only, got {sample_rate} Hz"
+        )
     if bitrate is None:
         return
     if subtype != "MPEG_LAYER_III":
         raise AudioFileError(f"{name}: a bit rate applies to MP3 output only")
     if bitrate not in MP3_BITRATES:
-        raise AudioFileError(f"{name}: MP3 bit rate {bitrate} kbit/s is not one of "
-                             f"{', '.join(map(str, MP3_BITRATES))}")
+        raise AudioFileError(
+            f"{name}: MP3 bit rate {bitrate} kbit/s is not one of "
+            f"{', '.join(map(str, MP3_BITRATES))}"
+        )
     if sample_rate < _MP3_LOWEST_RATE:
-        raise AudioFileError(f"{name}: a fixed MP3 bit rate needs a sample rate of "
-                             f"{_MP3_LOWEST_RATE} Hz or more, got {sample_rate} Hz")
+        raise AudioFileError(
+            f"{name}: a fixed MP3 bit rate needs a sample rate of "
+            f"{_MP3_LOWEST_RATE} Hz or more, got {sample_rate} Hz"
+        )
 
 
 def sample_bytes(subtype: str) -> int | None:
@@ -211,12 +234,15 @@ def fits_size_field(subtype: str, channels: int, frames: int) -> bool:
 
 def size_refusal(label: str, container: str, size: int) -> str:
     """The message for audio that a container's 32-bit size fields cannot count."""
-    return (f"{label}: {_gib(size)} of audio is more than {container} files hold "
-            f"({_gib(SIZE_FIELD_LIMIT)}); write .w64, .caf or .flac instead")
+    return (
+        f"{label}: {_gib(size)} of audio is more than {container} files hold "
+        f"({_gib(SIZE_FIELD_LIMIT)}); write .w64, .caf or .flac instead"
+    )
 
 
-def plan_container(label: str, container: str, subtype: str, channels: int,
-                   frames: int | None) -> tuple[str, str | None]:
+def plan_container(
+    label: str, container: str, subtype: str, channels: int, frames: int | None
+) -> tuple[str, str | None]:
     """The container to write for ``frames`` frames (None: not known), and a note for the
     caller to show when it differs from the one asked for.
 
@@ -231,9 +257,11 @@ def plan_container(label: str, container: str, subtype: str, channels: int,
         larger = _LARGE_FORMS.get(container)
         if larger is None:
             raise AudioFileError(size_refusal(label, container, size))
-        return larger, (f"{label}: {_gib(size)} of audio is more than {container} files "
-                        f"hold ({_gib(SIZE_FIELD_LIMIT)}); written as {larger}, the WAV "
-                        "form with 64-bit sizes")
+        return larger, (
+            f"{label}: {_gib(size)} of audio is more than {container} files "
+            f"hold ({_gib(SIZE_FIELD_LIMIT)}); written as {larger}, the WAV "
+            "form with 64-bit sizes"
+        )
     return container, None
 
 
@@ -242,8 +270,11 @@ def check_length(label: str, container: str, subtype: str, frames: int) -> None:
     (libsndfile writes such files but cannot open them), past 2**36 - 1 for FLAC."""
     if frames == 0 and (container in _NO_EMPTY_FILES or subtype in _NO_EMPTY_SUBTYPES):
         kind = "Opus" if subtype == "OPUS" else container
-        raise AudioFileError(f"{label}: the audio has no frames, and an empty {kind} file "
-                             f"cannot be read back; write {_EMPTY_ALTERNATIVES} instead")
+        raise AudioFileError(
+            f"{label}: the audio has no frames, and an empty {kind} file "
+            f"cannot be read back; write {_EMPTY_ALTERNATIVES} instead"
+        )
     if container == "FLAC" and frames > _FLAC_MOST_FRAMES:
-        raise AudioFileError(f"{label}: FLAC files hold at most {_FLAC_MOST_FRAMES} frames, "
-                             f"the audio has {frames}")
+        raise AudioFileError(
+            f"{label}: FLAC files hold at most {_FLAC_MOST_FRAMES} frames, the audio has {frames}"
+        )

@@ -109,7 +109,8 @@ def _check_room(spool: IO[bytes], size: int, label: str) -> None:
         raise AudioFileError(
             f"{label}: not read: copying it to {shown(folder)} (it cannot seek) would leave "
             f"less than {SPOOL_DISK_MARGIN >> 20} MiB free there; point TMPDIR at a "
-            "folder with more room, or give a file")
+            "folder with more room, or give a file"
+        )
 
 
 @contextmanager
@@ -119,8 +120,9 @@ def _spooled(descriptor: int, label: str, stop: StopRequest | None) -> Iterator[
     try:
         spool = tempfile.TemporaryFile(dir=tempfile.gettempdir())
     except OSError as error:
-        raise AudioFileError(f"{label}: cannot copy it to the temporary folder: "
-                             f"{error.strerror}") from None
+        raise AudioFileError(
+            f"{label}: cannot copy it to the temporary folder: {error.strerror}"
+        ) from None
     with spool:
         while True:
             _stop_requested(stop, label)
@@ -137,8 +139,9 @@ def _spooled(descriptor: int, label: str, stop: StopRequest | None) -> Iterator[
             try:
                 spool.write(piece)
             except OSError as error:
-                raise AudioFileError(f"{label}: cannot copy it to the temporary folder: "
-                                     f"{error.strerror}") from None
+                raise AudioFileError(
+                    f"{label}: cannot copy it to the temporary folder: {error.strerror}"
+                ) from None
         spool.flush()
         _stop_requested(stop, label)
         # The spool has no name; the process's own descriptor link opens it once more.
@@ -198,23 +201,25 @@ def _check_claim(label: str, source: sf.SoundFile, file_size: int) -> None:
     else:
         possible = file_size * _MOST_FRAMES_PER_BYTE
     if frames > possible:
-        raise AudioFileError(f"{label}: damaged header: it claims {frames} frames, "
-                             f"more than a file of {file_size} bytes can hold")
+        raise AudioFileError(
+            f"{label}: damaged header: it claims {frames} frames, "
+            f"more than a file of {file_size} bytes can hold"
+        )
 
 
 def check_memory(label: str, frames: int, channels: int) -> None:
     """Refuses to read ``frames`` x ``channels`` float32 samples at once when the memory
     guard says they do not fit (AudioFileError in the guard's words)."""
     try:
-        guard_memory(frames * channels * _FLOAT_BYTES,
-                     f"{label}: {frames} frames x {channels} channels")
+        guard_memory(
+            frames * channels * _FLOAT_BYTES, f"{label}: {frames} frames x {channels} channels"
+        )
     except MemoryError as error:
         raise AudioFileError(str(error)) from None
 
 
 def _not_readable(label: str, error: BaseException) -> AudioFileError:
-    detail = (error.error_string.rstrip(".") if isinstance(error, sf.LibsndfileError)
-              else str(error))
+    detail = error.error_string.rstrip(".") if isinstance(error, sf.LibsndfileError) else str(error)
     return AudioFileError(f"{label}: not a readable audio file ({detail})")
 
 
@@ -228,8 +233,10 @@ def open_input(name: str, label: str | None = None) -> Iterator[sf.SoundFile]:
     label = shown(name) if label is None else label
     if _needs_spool(name):
         # Opening a FIFO would wait for its writer, and libsndfile cannot seek a pipe.
-        raise AudioFileError(f"{label}: cannot be read in place: it is a pipe or device "
-                             "that cannot seek; pass it through input_path first")
+        raise AudioFileError(
+            f"{label}: cannot be read in place: it is a pipe or device "
+            "that cannot seek; pass it through input_path first"
+        )
     try:
         handle = open(name, "rb")
     except FileNotFoundError:
@@ -292,8 +299,10 @@ class BlockReader:
         """A one-line message when the file ended early, else None."""
         if not self.ended_early:
             return None
-        return (f"{self.label}: the file ends early: it holds {self.frames_read} frames, "
-                f"its header claims {self.frames_claimed}")
+        return (
+            f"{self.label}: the file ends early: it holds {self.frames_read} frames, "
+            f"its header claims {self.frames_claimed}"
+        )
 
     def __iter__(self) -> Iterator[npt.NDArray[np.float32]]:
         if self._buffer is None:
@@ -311,8 +320,7 @@ class BlockReader:
                 self.frames_read += got
                 yield buffer[:got]
         except (RuntimeError, ValueError) as error:
-            detail = (error.error_string if isinstance(error, sf.LibsndfileError)
-                      else str(error))
+            detail = error.error_string if isinstance(error, sf.LibsndfileError) else str(error)
             raise AudioFileError(f"{self.label}: cannot read: {detail}") from None
         self.complete = True
 
@@ -342,8 +350,11 @@ def read(path: AnyPath, *, stop: StopRequest | None = None) -> AudioData:
         except (sf.LibsndfileError, RuntimeError, ValueError, TypeError) as error:
             raise _not_readable(label, error) from None
         if got < claimed:
-            warnings.warn(f"{label}: the file ends early: it holds {got} frames, "
-                          f"its header claims {claimed}", ShortFileWarning, stacklevel=2)
+            warnings.warn(
+                f"{label}: the file ends early: it holds {got} frames, its header claims {claimed}",
+                ShortFileWarning,
+                stacklevel=2,
+            )
             audio = audio[:got].copy()  # the claimed rows are not kept
         sample_rate = source.samplerate
     return AudioData(audio, int(sample_rate))

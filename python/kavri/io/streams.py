@@ -33,8 +33,7 @@ def standard_output() -> BinaryIO:
     return buffer  # type: ignore[no-any-return]
 
 
-def check_standard_streams(input_name: str | None = None,
-                           output_name: str | None = None) -> None:
+def check_standard_streams(input_name: str | None = None, output_name: str | None = None) -> None:
     """Raises :class:`AudioFileError` before any work when the input or output is "-" and
     the standard stream it stands for is closed."""
     if input_name == "-":

@@ -141,8 +141,16 @@ class AudioWriter:
     for the user when it is not the one asked for (WAV written as RF64), else None.
     """
 
-    def __init__(self, handle: sf.SoundFile, subtype: str, dither: str, *,
-                 container: str = "", label: str = "", notice: str | None = None) -> None:
+    def __init__(
+        self,
+        handle: sf.SoundFile,
+        subtype: str,
+        dither: str,
+        *,
+        container: str = "",
+        label: str = "",
+        notice: str | None = None,
+    ) -> None:
         self._file = handle
         self.subtype = subtype
         self.container = container or handle.format
@@ -166,12 +174,16 @@ class AudioWriter:
         """Appends frames to the file."""
         data, _ = as_frames(pcm_to_float(chunk))
         if data.ndim != 2 or data.shape[1] != self.channels:
-            raise AudioFileError(f"expected (frames, {self.channels}) audio, got shape "
-                                 f"{data.shape}")
+            raise AudioFileError(
+                f"expected (frames, {self.channels}) audio, got shape {data.shape}"
+            )
         total = self.stats.frames + data.shape[0]
         if self._size_counted and not fits_size_field(self.subtype, self.channels, total):
-            raise AudioFileError(size_refusal(
-                self.label, self.container, data_bytes(self.subtype, self.channels, total)))
+            raise AudioFileError(
+                size_refusal(
+                    self.label, self.container, data_bytes(self.subtype, self.channels, total)
+                )
+            )
         if self._quantise is not None:
             out: np.ndarray = self._quantise(data, self.stats)
         elif self.subtype in FLOAT_SUBTYPES:
@@ -199,7 +211,7 @@ class AudioWriter:
         start = 0
         if self._held_frames:
             take = min(size - self._held_frames, out.shape[0])
-            held[self._held_frames:self._held_frames + take] = out[:take]
+            held[self._held_frames : self._held_frames + take] = out[:take]
             self._held_frames += take
             start = take
             if self._held_frames < size:
@@ -208,7 +220,7 @@ class AudioWriter:
             self._held_frames = 0
         whole = start + (out.shape[0] - start) // size * size
         for begin in range(start, whole, size):
-            self._file.write(np.ascontiguousarray(out[begin:begin + size]))
+            self._file.write(np.ascontiguousarray(out[begin : begin + size]))
         rest = out.shape[0] - whole
         held[:rest] = out[whole:]
         self._held_frames = rest
@@ -216,7 +228,7 @@ class AudioWriter:
     def finish(self) -> None:
         """Writes what is held back for the encoder; called once, before the file closes."""
         if self._held is not None and self._held_frames:
-            self._file.write(self._held[:self._held_frames])
+            self._file.write(self._held[: self._held_frames])
             self._held_frames = 0
 
 
@@ -225,14 +237,18 @@ def _check_written(temporary: str, frames: int, channels: int) -> None:
     report failed writes at all, so a full disk would otherwise give a truncated file and
     no error."""
     try:
-        with open(temporary, "rb") as handle, \
-                sf.SoundFile(handle.fileno(), closefd=False) as written:
+        with (
+            open(temporary, "rb") as handle,
+            sf.SoundFile(handle.fileno(), closefd=False) as written,
+        ):
             found = (written.frames, written.channels)
     except sf.LibsndfileError as error:
         raise _IncompleteWrite(error.error_string.rstrip(".")) from None
     if found != (frames, channels):
-        raise _IncompleteWrite(f"the file holds {found[0]} frames x {found[1]} channels "
-                               f"after writing {frames} x {channels}")
+        raise _IncompleteWrite(
+            f"the file holds {found[0]} frames x {found[1]} channels "
+            f"after writing {frames} x {channels}"
+        )
 
 
 class _IncompleteWrite(Exception):
@@ -252,13 +268,28 @@ def _write_failure(descriptor: int, reported: str) -> str:
     return reported
 
 
-def _open_soundfile(descriptor: int, sample_rate: int, channels: int, container: str,
-                    subtype: str, bitrate: int | None) -> sf.SoundFile:
+def _open_soundfile(
+    descriptor: int,
+    sample_rate: int,
+    channels: int,
+    container: str,
+    subtype: str,
+    bitrate: int | None,
+) -> sf.SoundFile:
     mode = None if bitrate is None else "CONSTANT"
     level = None if bitrate is None else (320 - bitrate) / 288
     # libsndfile gets the open descriptor, never the name: no encoding of the name can fail.
-    handle = sf.SoundFile(descriptor, "w", sample_rate, channels, subtype, format=container,
-                          closefd=False, compression_level=level, bitrate_mode=mode)
+    handle = sf.SoundFile(
+        descriptor,
+        "w",
+        sample_rate,
+        channels,
+        subtype,
+        format=container,
+        closefd=False,
+        compression_level=level,
+        bitrate_mode=mode,
+    )
     if subtype in FLOAT_SUBTYPES:
         fixups.disable_peak_chunk(handle)
     return handle
@@ -293,10 +324,17 @@ def _target(name: str) -> Iterator[str]:
 
 
 @contextmanager
-def open_output(path: AnyPath, sample_rate: int, channels: int,
-                subtype: str | None = None, *, file_format: str | None = None,
-                dither: str = "none", bitrate: int | None = None,
-                expected_frames: int | None = None) -> Iterator[AudioWriter]:
+def open_output(
+    path: AnyPath,
+    sample_rate: int,
+    channels: int,
+    subtype: str | None = None,
+    *,
+    file_format: str | None = None,
+    dither: str = "none",
+    bitrate: int | None = None,
+    expected_frames: int | None = None,
+) -> Iterator[AudioWriter]:
     """Opens an audio file for writing in chunks, atomically; yields an :class:`AudioWriter`.
 
     The file appears complete when the block ends without an error, and not at all
@@ -331,11 +369,11 @@ def open_output(path: AnyPath, sample_rate: int, channels: int,
     try:
         with _target(name) as temporary, open(temporary, "r+b") as stream:
             try:
-                handle = _open_soundfile(stream.fileno(), rate, count, written, chosen,
-                                         bitrate)
+                handle = _open_soundfile(stream.fileno(), rate, count, written, chosen, bitrate)
                 with handle:
-                    writer = AudioWriter(handle, chosen, dither, container=written,
-                                         label=label, notice=notice)
+                    writer = AudioWriter(
+                        handle, chosen, dither, container=written, label=label, notice=notice
+                    )
                     yield writer
                     writer.finish()
                 frames = writer.stats.frames
@@ -357,9 +395,16 @@ def open_output(path: AnyPath, sample_rate: int, channels: int,
         raise AudioFileError(f"{label}: cannot write: {cause}") from None
 
 
-def write(path: AnyPath, audio: npt.ArrayLike, sample_rate: int,
-          subtype: str | None = None, *, file_format: str | None = None,
-          dither: str = "none", bitrate: int | None = None) -> WriteStats:
+def write(
+    path: AnyPath,
+    audio: npt.ArrayLike,
+    sample_rate: int,
+    subtype: str | None = None,
+    *,
+    file_format: str | None = None,
+    dither: str = "none",
+    bitrate: int | None = None,
+) -> WriteStats:
     """Writes audio to a file, atomically, and returns what was clipped or not finite.
 
     The container follows the suffix (.wav, .flac, .ogg, .opus, .mp3, .aiff, .caf, .w64),
@@ -385,11 +430,20 @@ def write(path: AnyPath, audio: npt.ArrayLike, sample_rate: int,
         check_channels(name, container, data.shape[1])
     except AudioFileError as error:
         if data.shape[0] <= _CHANNELS_FIRST_LIMIT:
-            raise AudioFileError(f"{error}; is the array (channels, frames)? "
-                                 f"pass audio.T") from None
+            raise AudioFileError(
+                f"{error}; is the array (channels, frames)? pass audio.T"
+            ) from None
         raise
-    with open_output(name, sample_rate, data.shape[1], subtype, file_format=file_format,
-                     dither=dither, bitrate=bitrate, expected_frames=data.shape[0]) as writer:
+    with open_output(
+        name,
+        sample_rate,
+        data.shape[1],
+        subtype,
+        file_format=file_format,
+        dither=dither,
+        bitrate=bitrate,
+        expected_frames=data.shape[0],
+    ) as writer:
         writer.write(data)
     if writer.notice is not None:
         warnings.warn(writer.notice, ContainerWarning, stacklevel=2)

@@ -61,8 +61,11 @@ def variant_output(relative_path: str, variant: int) -> str:
 
 
 def _is_record(value: Any) -> bool:
-    return (isinstance(value, dict) and isinstance(value.get("output"), str)
-            and isinstance(value.get("chain"), list))
+    return (
+        isinstance(value, dict)
+        and isinstance(value.get("output"), str)
+        and isinstance(value.get("chain"), list)
+    )
 
 
 def read_manifest(path: AnyPath) -> list[dict[str, Any]]:
@@ -106,9 +109,12 @@ def _set_aside(manifest: Path, damaged: list[str]) -> None:
         where = f"moved to {shown(aside)}"
     except OSError as error:
         where = f"dropped ({shown(aside)}: {error.strerror or error})"
-    warnings.warn(f"{shown(manifest)}: {len(damaged)} damaged line"
-                  f"{'s' if len(damaged) != 1 else ''} {where}; the manifest is rebuilt",
-                  KavriWarning, stacklevel=3)
+    warnings.warn(
+        f"{shown(manifest)}: {len(damaged)} damaged line"
+        f"{'s' if len(damaged) != 1 else ''} {where}; the manifest is rebuilt",
+        KavriWarning,
+        stacklevel=3,
+    )
 
 
 def _noted_settings(settings: RenderSettings) -> dict[str, Any]:
@@ -126,8 +132,9 @@ def _noted_settings(settings: RenderSettings) -> dict[str, Any]:
 
 
 def _write_manifest(path: Path, records: Iterable[dict[str, Any]]) -> None:
-    lines = [json.dumps(r, allow_nan=False) + "\n"
-             for r in sorted(records, key=lambda r: r["output"])]
+    lines = [
+        json.dumps(r, allow_nan=False) + "\n" for r in sorted(records, key=lambda r: r["output"])
+    ]
     try:
         with atomic_output(str(path)) as temporary:
             with open(temporary, "w", encoding="utf-8") as handle:
@@ -136,14 +143,23 @@ def _write_manifest(path: Path, records: Iterable[dict[str, Any]]) -> None:
         raise KavriError(f"{shown(path)}: cannot write: {error.strerror or error}") from None
 
 
-def augment_files(files: Iterable[AnyPath], random_chain: RandomChainLike, out_dir: AnyPath,
-                  settings: RenderSettings | None = None, *, variants: int, seed: int,
-                  base_dir: AnyPath, executor: Executor | None = None,
-                  jobs: int | None = None, force: bool = False,
-                  on_result: Callable[[FileResult], None] | None = None,
-                  on_progress: Callable[[int, int], None] | None = None,
-                  stop: StopRequest | None = None,
-                  **options: Unpack[RenderOptions]) -> BatchReport:
+def augment_files(
+    files: Iterable[AnyPath],
+    random_chain: RandomChainLike,
+    out_dir: AnyPath,
+    settings: RenderSettings | None = None,
+    *,
+    variants: int,
+    seed: int,
+    base_dir: AnyPath,
+    executor: Executor | None = None,
+    jobs: int | None = None,
+    force: bool = False,
+    on_result: Callable[[FileResult], None] | None = None,
+    on_progress: Callable[[int, int], None] | None = None,
+    stop: StopRequest | None = None,
+    **options: Unpack[RenderOptions],
+) -> BatchReport:
     """Writes ``variants`` augmented copies of every file under ``out_dir``.
 
     Outputs mirror the inputs' tree below ``base_dir``, the root of the corpus, with the
@@ -191,17 +207,24 @@ def augment_files(files: Iterable[AnyPath], random_chain: RandomChainLike, out_d
             index = variant_index(relative, variant)
             concrete = chain.sample(seed, index)
             name = variant_output(relative, variant)
-            record: dict[str, Any] = {"source": relative, "output": name, "seed": seed,
-                                      "variant": variant, "index": index, "chain": concrete,
-                                      **noted}
+            record: dict[str, Any] = {
+                "source": relative,
+                "output": name,
+                "seed": seed,
+                "variant": variant,
+                "index": index,
+                "chain": concrete,
+                **noted,
+            }
             path = str(target / name)
             records[path] = record
             tasks.append(Task(source, path, concrete))
     try:
         target.mkdir(parents=True, exist_ok=True)
     except OSError as error:
-        raise KavriError(f"{shown(target)}: cannot create folder: "
-                         f"{error.strerror or error}") from None
+        raise KavriError(
+            f"{shown(target)}: cannot create folder: {error.strerror or error}"
+        ) from None
     previous, damaged = _manifest_lines(manifest)
     if damaged:
         _set_aside(manifest, damaged)
@@ -220,9 +243,19 @@ def augment_files(files: Iterable[AnyPath], random_chain: RandomChainLike, out_d
             _write_manifest(manifest, present)
 
     try:
-        report = run_tasks(tasks, target, chosen, inputs=sources, base_dir=base_dir,
-                           executor=executor, jobs=jobs, force=force, on_result=note,
-                           on_progress=on_progress, stop=stop)
+        report = run_tasks(
+            tasks,
+            target,
+            chosen,
+            inputs=sources,
+            base_dir=base_dir,
+            executor=executor,
+            jobs=jobs,
+            force=force,
+            on_result=note,
+            on_progress=on_progress,
+            stop=stop,
+        )
     except BaseException:
         # What finished before a stop or an error is on disk; its chains are kept too. A
         # manifest that cannot be written must not hide why the run ended.

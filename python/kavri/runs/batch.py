@@ -27,8 +27,9 @@ from .tasks import BatchReport, FileResult, Task, base_folder, run_tasks
 __all__ = ["batch", "find_files", "plan_outputs"]
 
 
-def find_files(folder: AnyPath, pattern: str = "*.wav",
-               exclude: AnyPath | None = None) -> list[Path]:
+def find_files(
+    folder: AnyPath, pattern: str = "*.wav", exclude: AnyPath | None = None
+) -> list[Path]:
     """Files under a folder (at any depth) whose names match a glob pattern, sorted.
 
     ``exclude`` is an output folder placed within the input folder: the outputs its batch
@@ -57,8 +58,9 @@ def find_files(folder: AnyPath, pattern: str = "*.wav",
     return sorted(found)
 
 
-def plan_outputs(files: Sequence[AnyPath], out_dir: AnyPath,
-                 base_dir: AnyPath | None = None) -> list[tuple[str, str]]:
+def plan_outputs(
+    files: Sequence[AnyPath], out_dir: AnyPath, base_dir: AnyPath | None = None
+) -> list[tuple[str, str]]:
     """Pairs every input with its output path: the input's path relative to ``base_dir``
     (by default the inputs' common folder), placed under ``out_dir``.
 
@@ -85,12 +87,21 @@ def plan_outputs(files: Sequence[AnyPath], out_dir: AnyPath,
     return pairs
 
 
-def batch(files: Iterable[AnyPath], chain: ChainLike, out_dir: AnyPath,
-          settings: RenderSettings | None = None, *, executor: Executor | None = None,
-          jobs: int | None = None, base_dir: AnyPath | None = None, force: bool = False,
-          on_result: Callable[[FileResult], None] | None = None,
-          on_progress: Callable[[int, int], None] | None = None,
-          stop: StopRequest | None = None, **options: Unpack[RenderOptions]) -> BatchReport:
+def batch(
+    files: Iterable[AnyPath],
+    chain: ChainLike,
+    out_dir: AnyPath,
+    settings: RenderSettings | None = None,
+    *,
+    executor: Executor | None = None,
+    jobs: int | None = None,
+    base_dir: AnyPath | None = None,
+    force: bool = False,
+    on_result: Callable[[FileResult], None] | None = None,
+    on_progress: Callable[[int, int], None] | None = None,
+    stop: StopRequest | None = None,
+    **options: Unpack[RenderOptions],
+) -> BatchReport:
     """Processes many files with one chain and writes each result under ``out_dir``.
 
     Outputs mirror the inputs' folder tree below ``base_dir`` (by default the inputs'
@@ -125,11 +136,22 @@ def batch(files: Iterable[AnyPath], chain: ChainLike, out_dir: AnyPath,
     chosen = RenderSettings.of(settings, options)
     check_jobs(jobs)
     sources = [fs_name(f) for f in files]
-    tasks = [Task(source, output, specs)
-             for source, output in plan_outputs(sources, out_dir, base_dir)]
-    return run_tasks(tasks, out_dir, chosen, inputs=sources, base_dir=base_dir,
-                     executor=executor, jobs=jobs, force=force, on_result=on_result,
-                     on_progress=on_progress, stop=stop)
+    tasks = [
+        Task(source, output, specs) for source, output in plan_outputs(sources, out_dir, base_dir)
+    ]
+    return run_tasks(
+        tasks,
+        out_dir,
+        chosen,
+        inputs=sources,
+        base_dir=base_dir,
+        executor=executor,
+        jobs=jobs,
+        force=force,
+        on_result=on_result,
+        on_progress=on_progress,
+        stop=stop,
+    )
 
 
 def check_jobs(jobs: object) -> None:

@@ -65,16 +65,24 @@ class OutputGuard:
         if named is None and stat is not None:
             named = self._files.get((stat.st_dev, stat.st_ino))
         if named is not None:
-            return "output would overwrite the input" if named == source \
+            return (
+                "output would overwrite the input"
+                if named == source
                 else f"output would overwrite the input {named}"
+            )
         if stat is not None and inside(real, self._real_base) and not self._ours(output, stat):
             shown_real = "" if real == os.path.abspath(output) else f" (really {shown(real)})"
-            return (f"output would overwrite {shown(output)}{shown_real}, a file in the input "
-                    f"folder that kavri did not write")
+            return (
+                f"output would overwrite {shown(output)}{shown_real}, a file in the input "
+                f"folder that kavri did not write"
+            )
         return None
 
     def _ours(self, output: str, stat: os.stat_result) -> bool:
         entry = self._record.get(output)
-        return (entry is not None and entry.get("output_dev") == stat.st_dev
-                and entry.get("output_ino") == stat.st_ino
-                and entry.get("output_ctime_ns") == stat.st_ctime_ns)
+        return (
+            entry is not None
+            and entry.get("output_dev") == stat.st_dev
+            and entry.get("output_ino") == stat.st_ino
+            and entry.get("output_ctime_ns") == stat.st_ctime_ns
+        )

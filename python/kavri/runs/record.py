@@ -82,9 +82,13 @@ def written_identity(path: str) -> dict[str, Any]:
     which the guard knows the file as this tool's own (a copy, even with ``cp -a``, has a
     new inode and change time)."""
     stat = os.stat(path)
-    return {"output_size": stat.st_size, "output_mtime_ns": stat.st_mtime_ns,
-            "output_dev": stat.st_dev, "output_ino": stat.st_ino,
-            "output_ctime_ns": stat.st_ctime_ns}
+    return {
+        "output_size": stat.st_size,
+        "output_mtime_ns": stat.st_mtime_ns,
+        "output_dev": stat.st_dev,
+        "output_ino": stat.st_ino,
+        "output_ctime_ns": stat.st_ctime_ns,
+    }
 
 
 def same_stat(entry: dict[str, Any], path: str, prefix: str = "") -> bool:
@@ -93,8 +97,10 @@ def same_stat(entry: dict[str, Any], path: str, prefix: str = "") -> bool:
         stat = os.stat(path)
     except OSError:
         return False
-    return (entry.get(f"{prefix}size") == stat.st_size
-            and entry.get(f"{prefix}mtime_ns") == stat.st_mtime_ns)
+    return (
+        entry.get(f"{prefix}size") == stat.st_size
+        and entry.get(f"{prefix}mtime_ns") == stat.st_mtime_ns
+    )
 
 
 def _valid_entry(entry: Any) -> bool:
@@ -114,8 +120,9 @@ class Record:
 
     def key(self, output: str) -> str:
         """The entry name of an output: its path relative to the folder, with '/'."""
-        return Path(os.path.relpath(os.path.abspath(output),
-                                    os.path.abspath(self.folder))).as_posix()
+        return Path(
+            os.path.relpath(os.path.abspath(output), os.path.abspath(self.folder))
+        ).as_posix()
 
     def get(self, output: str) -> dict[str, Any] | None:
         return self.entries.get(self.key(output))
@@ -145,14 +152,21 @@ class Record:
             self._set_aside(str(problem) if isinstance(problem, JSONProblem) else "not text")
             return {}
         outputs = data.get("outputs") if isinstance(data, dict) else None
-        if not isinstance(data, dict) or data.get("format") != RECORD_FORMAT \
-                or not isinstance(outputs, dict):
+        if (
+            not isinstance(data, dict)
+            or data.get("format") != RECORD_FORMAT
+            or not isinstance(outputs, dict)
+        ):
             self._set_aside("not a batch record of this version")
             return {}
         entries = {key: entry for key, entry in outputs.items() if _valid_entry(entry)}
         if len(entries) != len(outputs):
-            warnings.warn(f"{shown(self.path)}: {len(outputs) - len(entries)} damaged entries "
-                          f"left out; their outputs are redone", KavriWarning, stacklevel=3)
+            warnings.warn(
+                f"{shown(self.path)}: {len(outputs) - len(entries)} damaged entries "
+                f"left out; their outputs are redone",
+                KavriWarning,
+                stacklevel=3,
+            )
         return entries
 
     def _set_aside(self, why: str, move: bool = True) -> None:
@@ -163,8 +177,12 @@ class Record:
             except OSError:
                 move = False
         where = f"; kept as {shown(aside)}" if move else ""
-        warnings.warn(f"{shown(self.path)}: damaged batch record set aside ({why}){where}; "
-                      f"its outputs are redone", KavriWarning, stacklevel=4)
+        warnings.warn(
+            f"{shown(self.path)}: damaged batch record set aside ({why}){where}; "
+            f"its outputs are redone",
+            KavriWarning,
+            stacklevel=4,
+        )
 
     def save(self, *, when_due: bool = False) -> None:
         """Writes the record atomically, if anything changed (and, with ``when_due``, only
@@ -172,8 +190,12 @@ class Record:
         costs only redone work on the next run, so failures are ignored."""
         if not self._changed or (when_due and time.monotonic() - self._saved < RECORD_INTERVAL):
             return
-        text = json.dumps({"format": RECORD_FORMAT, "outputs": self.entries}, indent=1,
-                          sort_keys=True, allow_nan=False)
+        text = json.dumps(
+            {"format": RECORD_FORMAT, "outputs": self.entries},
+            indent=1,
+            sort_keys=True,
+            allow_nan=False,
+        )
         try:
             with atomic_output(self.path) as temporary:
                 with open(temporary, "w", encoding="utf-8") as handle:

@@ -119,24 +119,33 @@ class Task:
     chain: Chain
 
 
-def _current(previous: dict[str, Any] | None, source: str, output: str, digest: str,
-             stop: StopRequest | None) -> tuple[bool, dict[str, Any] | None]:
+def _current(
+    previous: dict[str, Any] | None, source: str, output: str, digest: str, stop: StopRequest | None
+) -> tuple[bool, dict[str, Any] | None]:
     """Whether the output that ``previous`` (its record entry) describes is still current:
     made from these very input bytes with these settings, and unchanged since. Returns the
     input's identity when it had to be hashed to tell."""
-    if (previous is None or previous.get("settings") != digest
-            or previous.get("source") != os.path.abspath(source)
-            or not same_stat(previous, source) or not same_stat(previous, output, "output_")
-            or not is_complete_audio_file(output)):
+    if (
+        previous is None
+        or previous.get("settings") != digest
+        or previous.get("source") != os.path.abspath(source)
+        or not same_stat(previous, source)
+        or not same_stat(previous, output, "output_")
+        or not is_complete_audio_file(output)
+    ):
         return False, None
     identity = file_identity(source, stop)
-    return (identity["sha256"] == previous.get("sha256") and same_stat(identity, source),
-            identity)
+    return (identity["sha256"] == previous.get("sha256") and same_stat(identity, source), identity)
 
 
-def run_task(task: Task, settings: RenderSettings, digest: str = "",
-             previous: dict[str, Any] | None = None, stop: StopRequest | None = None,
-             progress: Callable[[int, int], None] | None = None) -> FileResult:
+def run_task(
+    task: Task,
+    settings: RenderSettings,
+    digest: str = "",
+    previous: dict[str, Any] | None = None,
+    stop: StopRequest | None = None,
+    progress: Callable[[int, int], None] | None = None,
+) -> FileResult:
     """Processes one output of a run: streams the task's source through its chain, or skips
     it when ``previous`` (its entry in the batch record) shows that the output was made
     from this very input with these settings (``digest``) and is still as it was written.
@@ -153,8 +162,7 @@ def run_task(task: Task, settings: RenderSettings, digest: str = "",
             return FileResult(source, output, "skipped", record=previous)
         if identity is None or not same_stat(identity, source):
             identity = file_identity(source, stop)
-        summary = render_file(source, output, task.chain, settings, stop=stop,
-                              progress=progress)
+        summary = render_file(source, output, task.chain, settings, stop=stop, progress=progress)
         written = written_identity(output)
     except KavriError as error:
         return FileResult(source, output, "failed", str(error))
@@ -163,8 +171,15 @@ def run_task(task: Task, settings: RenderSettings, digest: str = "",
         return FileResult(source, output, "failed", f"{source}: {message}")
     entry = {"source": os.path.abspath(source), **identity, "settings": digest, **written}
     warnings = tuple(f"{output}: {w}" for w in output_report(summary)[1])
-    return FileResult(source, output, "done", frames=summary.input_frames,
-                      seconds=time.perf_counter() - start, record=entry, warnings=warnings)
+    return FileResult(
+        source,
+        output,
+        "done",
+        frames=summary.input_frames,
+        seconds=time.perf_counter() - start,
+        record=entry,
+        warnings=warnings,
+    )
 
 
 def base_folder(paths: Sequence[str], base_dir: AnyPath | None) -> str:
@@ -189,13 +204,19 @@ class _Pool:
     their outcomes, reports progress about ten times a second and stops between chunks when
     either stop flag is set."""
 
-    def __init__(self, executor: Executor | None, jobs: int | None,
-                 stop: StopRequest | None) -> None:
+    def __init__(
+        self, executor: Executor | None, jobs: int | None, stop: StopRequest | None
+    ) -> None:
         self._internal = threading.Event()
         self.halt = AnyStop(self._internal, stop)
         self._own = executor is None
-        self.executor = executor if executor is not None else ThreadPoolExecutor(
-            max_workers=max(1, jobs or os.cpu_count() or 1), thread_name_prefix="kavri")
+        self.executor = (
+            executor
+            if executor is not None
+            else ThreadPoolExecutor(
+                max_workers=max(1, jobs or os.cpu_count() or 1), thread_name_prefix="kavri"
+            )
+        )
         # Threads of this process see the flag; other processes' workers cannot.
         self.task_stop = self.halt if isinstance(self.executor, ThreadPoolExecutor) else None
         self._pending: dict[Future[FileResult], int] = {}
@@ -205,8 +226,12 @@ class _Pool:
         future = self.executor.submit(run_task, *args, **kwargs)
         self._pending[future] = index
 
-    def _collect(self, future: Future[FileResult], tasks: Sequence[Task],
-                 report: Callable[[int, FileResult], None]) -> None:
+    def _collect(
+        self,
+        future: Future[FileResult],
+        tasks: Sequence[Task],
+        report: Callable[[int, FileResult], None],
+    ) -> None:
         index = self._pending.pop(future)
         if future.cancelled():
             return
@@ -217,12 +242,20 @@ class _Pool:
             return
         except Exception as error:  # a task that died on a remote worker, say
             task = tasks[index]
-            result = FileResult(task.source, task.output, "failed",
-                                f"{task.source}: {type(error).__name__}: {error}")
+            result = FileResult(
+                task.source,
+                task.output,
+                "failed",
+                f"{task.source}: {type(error).__name__}: {error}",
+            )
         report(index, result)
 
-    def run(self, tasks: Sequence[Task], report: Callable[[int, FileResult], None],
-            tick: Callable[[], None]) -> None:
+    def run(
+        self,
+        tasks: Sequence[Task],
+        report: Callable[[int, FileResult], None],
+        tick: Callable[[], None],
+    ) -> None:
         """Waits for every submitted task, reporting each outcome and calling ``tick``
         between waits; on a stop, abandons what is in flight."""
         not_done = set(self._pending)
@@ -233,8 +266,9 @@ class _Pool:
             tick()
         tick()
 
-    def close(self, tasks: Sequence[Task], report: Callable[[int, FileResult], None],
-              failed: bool) -> None:
+    def close(
+        self, tasks: Sequence[Task], report: Callable[[int, FileResult], None], failed: bool
+    ) -> None:
         """Ends the pool: cancels what has not started; running tasks on this process's
         threads see the flag at their next chunk and return quickly."""
         if failed:
@@ -253,13 +287,20 @@ class _Pool:
             self.executor.shutdown(wait=True, cancel_futures=True)
 
 
-def run_tasks(tasks: Sequence[Task], out_dir: AnyPath, settings: RenderSettings, *,
-              inputs: Sequence[str] | None = None, base_dir: AnyPath | None = None,
-              executor: Executor | None = None, jobs: int | None = None,
-              force: bool = False,
-              on_result: Callable[[FileResult], None] | None = None,
-              on_progress: Callable[[int, int], None] | None = None,
-              stop: StopRequest | None = None) -> BatchReport:
+def run_tasks(
+    tasks: Sequence[Task],
+    out_dir: AnyPath,
+    settings: RenderSettings,
+    *,
+    inputs: Sequence[str] | None = None,
+    base_dir: AnyPath | None = None,
+    executor: Executor | None = None,
+    jobs: int | None = None,
+    force: bool = False,
+    on_result: Callable[[FileResult], None] | None = None,
+    on_progress: Callable[[int, int], None] | None = None,
+    stop: StopRequest | None = None,
+) -> BatchReport:
     """Runs file tasks whose outputs lie under ``out_dir`` and returns their outcomes in
     the order given. :func:`kavri.batch` and :func:`kavri.augment_files` are both this loop.
 
@@ -301,6 +342,7 @@ def run_tasks(tasks: Sequence[Task], out_dir: AnyPath, settings: RenderSettings,
     def file_progress(index: int) -> Callable[[int, int], None]:
         def update(done: int, total: int) -> None:
             done_frames[index] = done  # one key per file: safe from any thread
+
         return update
 
     def digest(task: Task) -> str:
@@ -322,8 +364,15 @@ def run_tasks(tasks: Sequence[Task], out_dir: AnyPath, settings: RenderSettings,
                 continue
             previous = None if force else record.get(task.output)
             track = pool.task_stop is not None and bool(sizes)
-            pool.submit(index, task, settings, digest(task), previous, pool.task_stop,
-                        progress=file_progress(index) if track else None)
+            pool.submit(
+                index,
+                task,
+                settings,
+                digest(task),
+                previous,
+                pool.task_stop,
+                progress=file_progress(index) if track else None,
+            )
         pool.run(tasks, report, tick)
     except BaseException:
         failed = True
@@ -336,8 +385,10 @@ def run_tasks(tasks: Sequence[Task], out_dir: AnyPath, settings: RenderSettings,
         raise BatchInterrupted(
             f"interrupted: {len(partial.done)} processed, {len(partial.skipped)} skipped, "
             f"{len(partial.failed)} failed; {pool.abandoned} in flight abandoned, "
-            f"{len(tasks) - len(outcomes) - pool.abandoned} not started", partial,
-            pool.abandoned)
+            f"{len(tasks) - len(outcomes) - pool.abandoned} not started",
+            partial,
+            pool.abandoned,
+        )
     return partial
 
 
