@@ -141,7 +141,7 @@ def bench_speed(folder: Path, minutes: float, repeat: int) -> dict:
     result: dict = {"minutes": minutes, "repeat": repeat}
     result["file_whole"], result["file_streamed"] = best_of_pair(whole_file, streamed_file, repeat)
     audio, rate = kavri.read(source)
-    chunk = kavri.streamfile.chunk_frames(rate, 2048)
+    chunk = kavri.files.chunk_frames(rate, 2048)
 
     def engine_whole() -> None:
         kavri.process(audio, rate, CHAIN)
@@ -155,7 +155,6 @@ def bench_speed(folder: Path, minutes: float, repeat: int) -> dict:
     result["engine_whole"], result["engine_streamed"] = best_of_pair(
         engine_whole, engine_streamed, repeat
     )
-    del audio
     source.unlink()
     output.unlink()
     print(f"speed: {json.dumps(result)}", flush=True)
@@ -255,7 +254,8 @@ def markdown(report: dict) -> str:
         f"| file to file (read, process, write) | {speed['file_whole']:.2f} | "
         f"{speed['file_streamed']:.2f} | {speed['file_whole'] / speed['file_streamed']:.2f} |",
         f"| engine only, audio in memory | {speed['engine_whole']:.2f} | "
-        f"{speed['engine_streamed']:.2f} | {speed['engine_whole'] / speed['engine_streamed']:.2f} |",
+        f"{speed['engine_streamed']:.2f} | {speed['engine_whole'] / speed['engine_streamed']:.2f} "
+        "|",
         "",
         "Streamed speed / whole at 1 or more means streaming is as fast or faster (target: "
         "0.95 or more).",

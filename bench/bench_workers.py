@@ -204,7 +204,8 @@ def main() -> None:
         "",
         f"## process_pipeline, {SECONDS} s at {RATE} Hz",
         "",
-        "| chain | channels | workers=1 | workers=2 as given | rule gives | workers=2 through the rule |",
+        "| chain | channels | workers=1 | workers=2 as given | rule gives | workers=2 through the "
+        "rule |",
         "|---|---|---|---|---|---|",
     ]
     load_before = os.getloadavg()[0]

@@ -184,7 +184,8 @@ def bench_types(long, long8, repeat):
             }
         )
         print(
-            f"  {name:<20} {LONG_SECONDS / t1:9.0f}x real time, 8 channels workers 2: {t8_1 / t8_2:4.2f}x",
+            f"  {name:<20} {LONG_SECONDS / t1:9.0f}x real time, 8 channels workers 2: "
+            f"{t8_1 / t8_2:4.2f}x",
             flush=True,
         )
     return rows
@@ -208,7 +209,7 @@ def alternating(contenders: dict, rounds: int) -> dict:
 def speedup(peer: dict, ours: dict) -> dict:
     """Peer time / Kavri time (above 1: Kavri is faster): from the best times, and the median
     of the per-round ratios as a check that the best times are not a lucky draw."""
-    per_round = sorted(p / k for p, k in zip(peer["rounds_s"], ours["rounds_s"]))
+    per_round = sorted(p / k for p, k in zip(peer["rounds_s"], ours["rounds_s"], strict=True))
     return {"best": peer["best_s"] / ours["best_s"], "median_round": per_round[len(per_round) // 2]}
 
 
@@ -591,7 +592,8 @@ def markdown(report) -> str:
         f"- machine: {report['machine']}",
         f"- cpu: {report['cpu']} ({report['cores']} cores)",
         "- versions: " + ", ".join(f"{k} {v}" for k, v in report["versions"].items()),
-        f"- input: {LONG_SECONDS} s of stereo at {RATE} Hz (and 8 channels); 1 s stereo for per-call overhead",
+        f"- input: {LONG_SECONDS} s of stereo at {RATE} Hz (and 8 channels); 1 s stereo for "
+        "per-call overhead",
         "",
         "Peers: speed-up = peer time / Kavri time (above 1: Kavri is faster). Limits: "
         "Kavri time / limit (below 1 is under the limit).",
@@ -600,7 +602,8 @@ def markdown(report) -> str:
     lines += [
         "## Every effect type (defaults)",
         "",
-        "| type | real time x (workers 1) | real time x (workers 2) | M samples/s/ch (w1) | 8 ch: workers 2 speed-up |",
+        "| type | real time x (workers 1) | real time x (workers 2) | M samples/s/ch (w1) | 8 ch: "
+        "workers 2 speed-up |",
         "|---|---:|---:|---:|---:|",
     ]
     for r in report["types"]:
@@ -613,18 +616,25 @@ def markdown(report) -> str:
             "",
             "## Against pedalboard (single-threaded, long stereo input)",
             "",
-            "Speed-up = pedalboard time / Kavri time (above 1: Kavri is faster), with pedalboard in the "
-            "faster of its two layouts: its own (channels, frames) or Kavri's (frames, channels), which "
+            "Speed-up = pedalboard time / Kavri time (above 1: Kavri is faster), with pedalboard "
+            "in the "
+            "faster of its two layouts: its own (channels, frames) or Kavri's (frames, channels), "
+            "which "
             "it converts. Timed in alternating rounds in one process; the median of the per-round "
-            "ratios is shown beside the ratio of the best times. Both sides allocate a new output array "
+            "ratios is shown beside the ratio of the best times. Both sides allocate a new output "
+            "array "
             "per call, and both times include that.",
             "",
-            "The last two columns repeat the measurement in a process whose allocator keeps its pages "
-            "(MALLOC_MMAP_THRESHOLD_ and MALLOC_TRIM_THRESHOLD_ raised), so that neither side's output "
+            "The last two columns repeat the measurement in a process whose allocator keeps its "
+            "pages "
+            "(MALLOC_MMAP_THRESHOLD_ and MALLOC_TRIM_THRESHOLD_ raised), so that neither side's "
+            "output "
             "comes from freshly mapped pages.",
             "",
-            "| kavri | pedalboard | kavri ms | pedalboard ms (planar / interleaved) | speed-up | median round "
-            "| speed-up, other layout | pages kept: kavri ms / pedalboard ms | pages kept: speed-up | note |",
+            "| kavri | pedalboard | kavri ms | pedalboard ms (planar / interleaved) | speed-up | "
+            "median round "
+            "| speed-up, other layout | pages kept: kavri ms / pedalboard ms | pages kept: "
+            "speed-up | note |",
             "|---|---|---:|---:|---:|---:|---:|---:|---:|---|",
         ]
         kept = report.get("kept_pages", {})
@@ -635,7 +645,8 @@ def markdown(report) -> str:
             k = kept_rows.get(r["kavri"])
             kept_cells = (
                 (
-                    f"{k['kavri_s'] * 1e3:.1f} / {min(k['pedalboard_planar_s'], k['pedalboard_interleaved_s']) * 1e3:.1f} "
+                    f"{k['kavri_s'] * 1e3:.1f} / "
+                    f"{min(k['pedalboard_planar_s'], k['pedalboard_interleaved_s']) * 1e3:.1f} "
                     f"| {k['speedup']:.2f}"
                 )
                 if k
@@ -643,8 +654,10 @@ def markdown(report) -> str:
             )
             lines.append(
                 f"| {r['kavri']} | {r['pedalboard']} | {r['kavri_s'] * 1e3:.1f} | "
-                f"{r['pedalboard_planar_s'] * 1e3:.1f} / {r['pedalboard_interleaved_s'] * 1e3:.1f} | "
-                f"{r['speedup']:.2f} | {r['speedup_median_round']:.2f} | {r['speedup_other_layout']:.2f} | "
+                f"{r['pedalboard_planar_s'] * 1e3:.1f} / "
+                f"{r['pedalboard_interleaved_s'] * 1e3:.1f} | "
+                f"{r['speedup']:.2f} | {r['speedup_median_round']:.2f} | "
+                f"{r['speedup_other_layout']:.2f} | "
                 f"{kept_cells} | {r['note']} |"
             )
     if isinstance(report["scipy"], list):
@@ -652,7 +665,8 @@ def markdown(report) -> str:
             "",
             "## Biquads against scipy.signal.sosfilt",
             "",
-            "Speed-up = sosfilt time / Kavri time. float32 sosfilt is timed on (channels, frames) along "
+            "Speed-up = sosfilt time / Kavri time. float32 sosfilt is timed on (channels, frames) "
+            "along "
             "the last axis and on (frames, channels) along the first; the faster counts.",
             "",
             "| type | stages | kavri ms | sosfilt f32 ms (planar / interleaved) | sosfilt f64 ms "
@@ -661,7 +675,8 @@ def markdown(report) -> str:
         ]
         for r in report["scipy"]:
             lines.append(
-                f"| {r['type']} | {r['stages']} | {r['kavri_s'] * 1e3:.1f} | {r['sosfilt32_s'] * 1e3:.1f} / "
+                f"| {r['type']} | {r['stages']} | {r['kavri_s'] * 1e3:.1f} | "
+                f"{r['sosfilt32_s'] * 1e3:.1f} / "
                 f"{r['sosfilt32_interleaved_s'] * 1e3:.1f} | {r['sosfilt64_s'] * 1e3:.1f} | "
                 f"{r['speedup32']:.2f} | {r['speedup64']:.2f} |"
             )
@@ -670,15 +685,19 @@ def markdown(report) -> str:
         "",
         "## Against the limits",
         "",
-        f"A plain copy of the buffer (NumPy copyto) takes {lim['copy_s'] * 1e3:.2f} ms; a call with an empty "
-        f"chain {lim['empty_chain_s'] * 1e3:.2f} ms (the copy into the output). An effect's own pass is its "
+        f"A plain copy of the buffer (NumPy copyto) takes {lim['copy_s'] * 1e3:.2f} ms; a call "
+        "with an empty "
+        f"chain {lim['empty_chain_s'] * 1e3:.2f} ms (the copy into the output). An effect's own "
+        "pass is its "
         "call's time less the empty call's.",
         "",
     ]
     if lim["chain_bound_s"]:
         lines += [
-            f"One section's loop-carried chain (multiply, subtract, add, add, each waiting for the one "
-            f"before) takes {lim['chain_bound_s'] * 1e3:.2f} ms over the frames of the buffer: with the "
+            "One section's loop-carried chain (multiply, subtract, add, add, each waiting for "
+            "the one "
+            f"before) takes {lim['chain_bound_s'] * 1e3:.2f} ms over the frames of the buffer: "
+            "with the "
             "channels side by side, no exact section can run faster.",
             "",
         ]
@@ -700,7 +719,8 @@ def markdown(report) -> str:
             )
             ratio = f"{r['own_vs_tanh']:.2f}" if "own_vs_tanh" in r else ""
             lines.append(
-                f"| distortion | {r['call_s'] * 1e3:.2f} | {r['own_pass_s'] * 1e3:.2f} | {against} | "
+                f"| distortion | {r['call_s'] * 1e3:.2f} | {r['own_pass_s'] * 1e3:.2f} | "
+                f"{against} | "
                 f"{ratio} | {r['call_s'] / r['numpy_tanh_s']:.2f} (vector tanh) |"
             )
         else:
@@ -714,9 +734,11 @@ def markdown(report) -> str:
         line = f"- {what}: Kavri {c[f'kavri_{label}_s'] * 1e3:.2f} ms"
         if f"speedup_{label}" in c:
             line += (
-                f", pedalboard {c[f'pedalboard_{label}_s'] * 1e3:.2f} ms ({c[f'peer_layout_{label}']}; "
+                f", pedalboard {c[f'pedalboard_{label}_s'] * 1e3:.2f} ms "
+                f"({c[f'peer_layout_{label}']}; "
                 f"{c[f'pedalboard_{label}_other_layout_s'] * 1e3:.2f} ms in the other layout): "
-                f"Kavri {c[f'speedup_{label}']:.2f}x faster (median round {c[f'speedup_{label}_median_round']:.2f})"
+                f"Kavri {c[f'speedup_{label}']:.2f}x faster (median round "
+                f"{c[f'speedup_{label}_median_round']:.2f})"
             )
         kept_chain = (
             report.get("kept_pages", {}).get("chain", {})
@@ -726,7 +748,8 @@ def markdown(report) -> str:
         if f"speedup_{label}" in kept_chain:
             line += (
                 f"; pages kept: Kavri {kept_chain[f'kavri_{label}_s'] * 1e3:.2f} ms, pedalboard "
-                f"{kept_chain[f'pedalboard_{label}_s'] * 1e3:.2f} ms, {kept_chain[f'speedup_{label}']:.2f}x"
+                f"{kept_chain[f'pedalboard_{label}_s'] * 1e3:.2f} ms, "
+                f"{kept_chain[f'speedup_{label}']:.2f}x"
             )
         lines.append(line)
     t = report["threads"]
@@ -734,7 +757,8 @@ def markdown(report) -> str:
         "",
         "## Scaling",
         "",
-        f"- Python threads calling at once (1 s clip, calls/s): 1 → {t['1']:.0f}, 2 → {t['2']:.0f}, "
+        f"- Python threads calling at once (1 s clip, calls/s): 1 → {t['1']:.0f}, 2 → "
+        f"{t['2']:.0f}, "
         f"4 → {t['4']:.0f}; two threads reach {t['two_vs_one']:.2f}x one",
         "- workers 2 against workers 1 on 8 channels: see the first table's last column",
     ]
@@ -747,7 +771,8 @@ def markdown(report) -> str:
     ]
     for r in report["memory"]:
         lines.append(
-            f"| {r['type']} | {r['peak_growth_bytes'] / 1e6:.1f} | {r['output_bytes'] / 1e6:.1f} | {r['ratio']:.2f} |"
+            f"| {r['type']} | {r['peak_growth_bytes'] / 1e6:.1f} | {r['output_bytes'] / 1e6:.1f} "
+            f"| {r['ratio']:.2f} |"
         )
     lines += ["", "## Targets", "", "| target | figure | met |", "|---|---|---|"]
     for name, figure, met in targets(report):
@@ -890,7 +915,8 @@ def main() -> int:
         bench_pedalboard(long, args.repeat)
         chain = bench_chain(long, short, args.repeat)
         print(
-            f"  chain: long {chain.get('speedup_long', 0):.2f}x, 1 s clip {chain.get('speedup_short', 0):.2f}x"
+            f"  chain: long {chain.get('speedup_long', 0):.2f}x, 1 s clip "
+            f"{chain.get('speedup_short', 0):.2f}x"
         )
         for r in bench_scipy(long, args.repeat):
             print(f"  sosfilt {r['type']:<10} {r['stages']} section(s): {r['speedup32']:.2f}x")

@@ -16,11 +16,11 @@ WORKLOAD = textwrap.dedent("""
     import numpy as np
     from kavri import process_pipeline
     audio = np.random.default_rng(0).uniform(-1, 1, (2000, 3)).astype(np.float32)
-    types = ["gain", "clip", "distortion", "tremolo", "delay", "ping_pong_delay", "chorus", "flanger",
-             "vibrato", "auto_pan", "phaser", "dynamic_eq", "rotary_speaker", "lowpass", "highpass",
-             "bandpass", "notch", "peak_eq", "low_shelf", "high_shelf", "compressor",
-             "upward_compression", "limiter", "expander", "noise_gate", "deesser", "transient_shaper",
-             "pan", "stereo_width"]
+    types = ["gain", "clip", "distortion", "tremolo", "delay", "ping_pong_delay", "chorus",
+             "flanger", "vibrato", "auto_pan", "phaser", "dynamic_eq", "rotary_speaker", "lowpass",
+             "highpass", "bandpass", "notch", "peak_eq", "low_shelf", "high_shelf", "compressor",
+             "upward_compression", "limiter", "expander", "noise_gate", "deesser",
+             "transient_shaper", "pan", "stereo_width"]
     for kind in types:
         process_pipeline(audio, 48000, [{"type": kind}], 512, 2)
     for bad in ([{"type": "gain"}, {"type": "nope"}], [{"type": "lowpass", "stages": 2**31 - 1}],
@@ -31,7 +31,8 @@ WORKLOAD = textwrap.dedent("""
         except (RuntimeError, MemoryError):
             pass
     from kavri._kavri_stream import Stream
-    stream = Stream([{"type": "chorus"}, {"type": "dynamic_eq"}, {"type": "delay"}], 48000, 3, 512, 2)
+    chain = [{"type": "chorus"}, {"type": "dynamic_eq"}, {"type": "delay"}]
+    stream = Stream(chain, 48000, 3, 512, 2)
     for start in range(0, 2000, 700):
         stream.process(audio[start:start + 700])
     stream.reset()

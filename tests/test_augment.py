@@ -132,6 +132,7 @@ def _draw_in_child(args):
     return [chain.sample(seed, i) for i in indices]
 
 
+@pytest.mark.slow
 def test_the_same_chain_in_other_threads_and_processes():
     chain = kavri.RandomChain(DESCRIPTION)
     copy = pickle.loads(pickle.dumps(chain))
@@ -433,6 +434,7 @@ def test_cli_refuses_bad_arguments(corpus, capsys, args, message):
     assert not (corpus / "out").exists()
 
 
+@pytest.mark.slow
 def test_dask_cluster_gives_the_local_bytes(corpus, dask_client):
     files = sorted((corpus / "in").rglob("*.wav"))
     kavri.augment_files(
@@ -641,6 +643,7 @@ def _persistent_worker(dataset, keys, results):
         results.put((key, dataset[key]))
 
 
+@pytest.mark.slow
 def test_each_epoch_reaches_persistent_workers():
     rng = np.random.default_rng(3)
     clips = [(0.3 * rng.standard_normal(2000)).astype(np.float32) for _ in range(4)]

@@ -1,4 +1,5 @@
-"""Many Python threads calling at once: exact serial results, and the lock released while a call runs."""
+"""Many Python threads calling at once: exact serial results, and the lock released while a
+call runs."""
 
 import threading
 import time
@@ -34,7 +35,7 @@ def test_concurrent_calls_match_serial_results():
             for audio, chain, workers in jobs
         ]
         results = [f.result() for f in futures]
-    for got, expected in zip(results, serial):
+    for got, expected in zip(results, serial, strict=True):
         assert np.array_equal(got, expected)
 
 

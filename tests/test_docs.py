@@ -96,6 +96,7 @@ def missing_modules(code: str) -> list[str]:
     return [name for name in names if importlib.util.find_spec(name) is None]
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("page", PAGES, ids=[p.relative_to(ROOT).as_posix() for p in PAGES])
 def test_examples_run(page, example_files, tmp_path, monkeypatch):
     text = page.read_text(encoding="utf-8")
@@ -287,6 +288,7 @@ def site(tmp_path_factory) -> Path:
     return folder
 
 
+@pytest.mark.slow
 def test_site_builds_strictly_with_every_generated_part(site):
     pages = {
         p.relative_to(site).as_posix(): p.read_text(encoding="utf-8") for p in site.rglob("*.html")

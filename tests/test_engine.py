@@ -1,4 +1,5 @@
-"""What every call guarantees: a new float32 array, the input untouched, exact blocks and workers."""
+"""What every call guarantees: a new float32 array, the input untouched, exact blocks and
+workers."""
 
 import numpy as np
 import pytest

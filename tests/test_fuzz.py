@@ -9,6 +9,7 @@ import os
 import re
 
 import numpy as np
+import pytest
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
@@ -135,6 +136,7 @@ def audio(draw):
     return array
 
 
+@pytest.mark.slow
 @settings(
     max_examples=EXAMPLES,
     deadline=None,

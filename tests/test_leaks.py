@@ -63,6 +63,7 @@ def test_resident_memory_stays_flat():
     assert resident_bytes() - before < 4 << 20
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(shutil.which("valgrind") is None, reason="valgrind is not installed")
 def test_no_native_leaks_under_valgrind():
     script = Path(__file__).parent.parent / "scripts" / "leak_check.py"

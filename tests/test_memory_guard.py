@@ -39,7 +39,8 @@ def available(monkeypatch):
             (4, 2),
             {"type": "delay", "delay_ms": 1e7},
             1200 * MiB,
-            'delay: "delay_ms" = 10000000 on 2 channels needs 3.6 GiB of delay lines; about 1.0 GiB is available',
+            'delay: "delay_ms" = 10000000 on 2 channels needs 3.6 GiB of delay lines; about 1.0 '
+            "GiB is available",
         ),
         (
             (4, 2),
@@ -52,19 +53,22 @@ def available(monkeypatch):
             (4, 1),
             {"type": "lowpass", "stages": 2**27},
             512 * MiB,
-            'lowpass: "stages" = 134217728 on 1 channel needs 1.0 GiB of filter state; about 448.0 MiB is available',
+            'lowpass: "stages" = 134217728 on 1 channel needs 1.0 GiB of filter state; about '
+            "448.0 MiB is available",
         ),
         (
             (4, 2),
             {"type": "phaser", "stages": 2**26},
             512 * MiB,
-            'phaser: "stages" = 67108864 on 2 channels needs 1.0 GiB of all-pass state; about 448.0 MiB is available',
+            'phaser: "stages" = 67108864 on 2 channels needs 1.0 GiB of all-pass state; about '
+            "448.0 MiB is available",
         ),
         (
             (4, 2),
             {"type": "chorus", "depth_ms": -1e7},
             1200 * MiB,
-            'chorus: "depth_ms" = -10000000 on 2 channels needs 3.6 GiB of delay lines; about 1.0 GiB is available',
+            'chorus: "depth_ms" = -10000000 on 2 channels needs 3.6 GiB of delay lines; about 1.0 '
+            "GiB is available",
         ),
         (
             (4, 2),
@@ -77,13 +81,15 @@ def available(monkeypatch):
             (0, 2**28),
             {"type": "compressor"},
             512 * MiB,
-            "compressor: 268435456 channels need 1.0 GiB of envelope state; about 448.0 MiB is available",
+            "compressor: 268435456 channels need 1.0 GiB of envelope state; about 448.0 MiB is "
+            "available",
         ),
         (
             (2**23, 2),
             {"type": "gain"},
             64 * MiB,
-            "the output buffer of 8388608 frames x 2 channels needs 64.0 MiB; about 56.0 MiB is available",
+            "the output buffer of 8388608 frames x 2 channels needs 64.0 MiB; about 56.0 MiB is "
+            "available",
         ),
     ],
 )
@@ -162,7 +168,8 @@ def test_the_real_available_memory_is_what_counts():
         import numpy as np
         from kavri import process_pipeline
         try:
-            process_pipeline(np.zeros((4, 1), np.float32), 1000, [{{"type": "delay", "delay_ms": {want / 4}}}])
+            chain = [{{"type": "delay", "delay_ms": {want / 4}}}]
+            process_pipeline(np.zeros((4, 1), np.float32), 1000, chain)
             print("ran")
         except MemoryError as error:
             print(error)
@@ -230,6 +237,7 @@ def available_for(nbytes):
     return nbytes * 8 // 7 + 7
 
 
+@pytest.mark.slow
 @measured
 @pytest.mark.parametrize(
     "case",

@@ -102,6 +102,7 @@ DAEMONS = textwrap.dedent("""
 """)
 
 
+@pytest.mark.slow
 def test_interpreter_exits_cleanly_while_daemon_threads_are_inside_calls():
     for _ in range(6):
         result = subprocess.run(

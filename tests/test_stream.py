@@ -328,7 +328,7 @@ def test_streams_on_many_threads_at_once():
 
     with ThreadPoolExecutor(max_workers=4) as pool:
         results = list(pool.map(run, jobs))
-    for (audio, chain, _), got in zip(jobs, results):
+    for (audio, chain, _), got in zip(jobs, results, strict=True):
         assert np.array_equal(got, process_pipeline(audio, RATE, chain, 256))
 
 
@@ -472,7 +472,8 @@ FORKED = textwrap.dedent("""
     pid = os.fork()
     if pid == 0:
         signal.alarm(60)
-        ok = np.array_equal(np.concatenate([first, stream.process(audio), stream.flush()])[:frames], expected)
+        rest = [stream.process(audio), stream.flush()]
+        ok = np.array_equal(np.concatenate([first, *rest])[:frames], expected)
         os._exit(0 if ok else 3)
     _, status = os.waitpid(pid, 0)
     print(os.waitstatus_to_exitcode(status))

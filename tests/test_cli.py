@@ -31,6 +31,7 @@ def work(tmp_path):
     return tmp_path
 
 
+@pytest.mark.slow
 def test_process_writes_the_api_result(work, run_kavri):
     result = run_kavri("process", "in.wav", "out.wav", "--chain", "chain.json", cwd=work)
     assert result.returncode == 0, result.stderr
@@ -40,6 +41,7 @@ def test_process_writes_the_api_result(work, run_kavri):
     assert "in.wav -> out.wav: 9600 frames x 2 channels at 48000 Hz" in result.stdout
 
 
+@pytest.mark.slow
 def test_effect_options_and_subtype(work, run_kavri):
     result = run_kavri(
         "process",
@@ -103,6 +105,7 @@ def test_bad_input_gives_one_line_and_writes_nothing(work, args, message, run_ka
     assert {p: p.stat().st_mtime_ns for p in work.rglob("*")} == before
 
 
+@pytest.mark.slow
 def test_engine_failure_is_reported_with_the_file(work, run_kavri):
     # An effect the engine refuses at run time: a delay line larger than any memory.
     result = run_kavri("process", "in.wav", "out.wav", "--effect", "delay:delay_ms=1e30", cwd=work)
@@ -110,6 +113,7 @@ def test_engine_failure_is_reported_with_the_file(work, run_kavri):
     assert not (work / "out.wav").exists()
 
 
+@pytest.mark.slow
 def test_overwrite_replaces_the_input_only_when_asked(work, run_kavri):
     audio = kavri.read(work / "in.wav").audio
     result = run_kavri(
@@ -120,6 +124,7 @@ def test_overwrite_replaces_the_input_only_when_asked(work, run_kavri):
     assert sorted(os.listdir(work)) == ["bad.json", "chain.json", "in.wav", "text.wav"]
 
 
+@pytest.mark.slow
 def test_effects_listing_and_reference(work, run_kavri):
     listing = run_kavri("effects", cwd=work)
     assert listing.returncode == 0
@@ -151,6 +156,7 @@ def test_demo_writes_before_and_after(work, run_kavri):
     assert result.stdout.count("\n       0 ") == 1 and "\n       1 " in result.stdout
 
 
+@pytest.mark.slow
 def test_plot_command(work, run_kavri):
     result = run_kavri("plot", "--chain", "chain.json", "--out", "chain.png", cwd=work)
     assert result.returncode == 0, result.stderr
@@ -165,6 +171,7 @@ def test_console_script_is_installed():
     assert result.returncode == 0 and result.stdout.strip() == f"kavri {kavri.__version__}"
 
 
+@pytest.mark.slow
 def test_closed_standard_output_is_named_before_any_work(work):
     kavri.write(work / "in.wav", np.zeros((4800, 2), np.float32), 48_000)
 

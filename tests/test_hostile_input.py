@@ -50,6 +50,7 @@ def work(tmp_path):
 # --- command-line options ----------------------------------------------------------------
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize(
     ("args", "message"),
     [
@@ -137,6 +138,7 @@ def test_bad_options_give_one_line_before_any_file_is_read(work, args, message, 
     assert snapshot(work) == before
 
 
+@pytest.mark.slow
 def test_worker_counts_beyond_the_cores_still_run(work, run_kavri):
     result = run_kavri(
         "process", "in.wav", "out.wav", "--effect", "tremolo", "--workers", "99999999999", cwd=work
@@ -365,6 +367,7 @@ def test_names_that_are_not_utf8_round_trip(tmp_path, suffix):
         kavri.read(os.fsencode(tmp_path) + b"/nope_\xff.wav")
 
 
+@pytest.mark.slow
 def test_cli_with_names_that_are_not_utf8(work, run_kavri):
     kavri.write(os.path.join(work, "in", "b_\udcff.wav"), noise(), RATE)
     result = run_kavri(b"process", b"in/b_\xff.wav", b"out_\xfe.wav", "--effect", "gain", cwd=work)
@@ -451,6 +454,7 @@ def any_value():
     )
 
 
+@pytest.mark.slow
 @settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(effect=st.sampled_from(sorted(kavri.EFFECTS)), data=st.data())
 def test_the_chain_checker_only_ever_raises_chain_errors(effect, data):

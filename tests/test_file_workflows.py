@@ -58,6 +58,7 @@ def chunks(data: bytes) -> list[tuple[bytes, int]]:
 # --- files ----------------------------------------------------------------------------------
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize(
     ("name", "subtype"),
     [
@@ -126,6 +127,7 @@ def test_mp3_round_trip_and_bit_rate(tmp_path):
 # --- the command line -------------------------------------------------------------------------
 
 
+@pytest.mark.slow
 def test_pipes_in_and_out(work):
     source = (work / "in.wav").read_bytes()
     result = run("process", "-", "-", "--effect", "gain:db=-6", cwd=work, data=source)
@@ -151,6 +153,7 @@ def test_pipes_in_and_out(work):
     assert json.loads(metered.stdout)[0]["file"] == "-"
 
 
+@pytest.mark.slow
 def test_chain_forms(work):
     (work / "one.json").write_text(json.dumps({"type": "gain", "db": -3}))
     result = run(
@@ -168,6 +171,7 @@ def test_chain_forms(work):
     assert none.returncode == 1 and b"no chain" in none.stderr
 
 
+@pytest.mark.slow
 def test_report_warns_of_clipping_and_quiet_silences_it(work):
     loud = run(
         "process", "in.wav", "out.wav", "--effect", "gain:db=12", "--subtype", "pcm16", cwd=work
@@ -196,6 +200,7 @@ def test_report_warns_of_clipping_and_quiet_silences_it(work):
     assert f"kavri: warning: done/in.wav: {clipped} samples clipped".encode() in batch.stderr
 
 
+@pytest.mark.slow
 def test_meter_agrees_with_pyloudnorm(work):
     result = run("meter", "in.wav", "in.wav", "--json", cwd=work)
     readings = json.loads(result.stdout)
@@ -214,6 +219,7 @@ def test_meter_agrees_with_pyloudnorm(work):
     assert "loudness" in text and "true peak" in text
 
 
+@pytest.mark.slow
 def test_streamed_file_reaches_the_loudness_target(work):
     kavri.write(work / "quiet.flac", music(level=0.02), RATE, subtype="pcm24")
     result = run(

@@ -73,6 +73,7 @@ def temporaries(folder) -> list[str]:
     return sorted(p.name for p in folder.rglob("*.kavri-tmp"))
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize(
     ("block_size", "chunk", "tail"),
     [
@@ -161,7 +162,7 @@ def test_progress_and_stop_between_chunks(source, tmp_path):
     )
     total = 2 * RATE + 12_345 + RATE // 2
     assert calls[-1] == (total, total) and len(calls) >= 4
-    assert all(a[0] <= b[0] for a, b in zip(calls, calls[1:]))
+    assert all(a[0] <= b[0] for a, b in zip(calls, calls[1:], strict=False))
 
     # A stop request abandons the run: the earlier output stays as it was.
     before = (tmp_path / "out.wav").read_bytes()
@@ -207,6 +208,7 @@ def write_long(path, seconds: int, rate: int) -> None:
             handle.write((0.2 * rng.standard_normal((rate, 2))).astype(np.float32))
 
 
+@pytest.mark.slow
 # The sanitizer's shadow memory and quarantine grow with what a run has freed, whatever
 # the program itself holds.
 @pytest.mark.skipif(
@@ -248,6 +250,7 @@ def wait_for(condition, process, what: str) -> None:
         time.sleep(0.01)
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize(("signum", "status"), [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
 def test_signal_stops_process_without_leaving_a_file(long_source, tmp_path, signum, status):
     child = subprocess.Popen(
@@ -276,6 +279,7 @@ def test_signal_stops_process_without_leaving_a_file(long_source, tmp_path, sign
     assert not (tmp_path / "out.wav").exists() and temporaries(tmp_path) == []
 
 
+@pytest.mark.slow
 def test_temporaries_of_a_killed_run_go_with_the_next_write(long_source, tmp_path):
     child = subprocess.Popen(
         [sys.executable, "-c", SLOW_CLI, "process", "long.wav", "out.wav", "--effect", "gain"],
@@ -297,6 +301,7 @@ def test_temporaries_of_a_killed_run_go_with_the_next_write(long_source, tmp_pat
     assert np.array_equal(kavri.read(tmp_path / "out.wav").audio, kavri.read(long_source).audio)
 
 
+@pytest.mark.slow
 def test_cli_tail_and_its_refusals(source, tmp_path):
     def cli(*args):
         return subprocess.run(
@@ -345,6 +350,7 @@ def run_on_terminal(args, cwd) -> tuple[int, str]:
     return child.wait(timeout=120), seen.decode(errors="replace")
 
 
+@pytest.mark.slow
 def test_progress_bar_on_a_terminal_only_unless_quiet(long_source, tmp_path):
     status, shown = run_on_terminal(
         ["process", "long.wav", "out.wav", "--effect", "delay"], tmp_path
@@ -356,6 +362,7 @@ def test_progress_bar_on_a_terminal_only_unless_quiet(long_source, tmp_path):
     assert status == 0 and shown == ""
 
 
+@pytest.mark.slow
 def test_signals_are_honoured_while_input_is_read(tmp_path):
     """An endless standard input and a FIFO that no writer opens: the first SIGTERM ends the
     wait or the copy, the status says which signal, and nothing is left behind."""
@@ -390,6 +397,7 @@ def test_signals_are_honoured_while_input_is_read(tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["fifo.wav"]
 
 
+@pytest.mark.slow
 def test_an_input_that_cannot_seek_gets_every_pass(source, tmp_path):
     # A pipe given by name, as <(cat in.wav) gives it: the loudness target reads it twice.
     read_end, write_end = os.pipe()
@@ -422,6 +430,7 @@ def test_an_input_that_cannot_seek_gets_every_pass(source, tmp_path):
     )
 
 
+@pytest.mark.slow
 def test_files_that_end_early_or_outgrow_their_container_are_reported(tmp_path, monkeypatch):
     audio = music(RATE * 3, channels=1)
     kavri.write(tmp_path / "whole.mp3", audio, RATE)

@@ -277,6 +277,7 @@ def test_clip_level_curve_holds_the_ceiling():
     assert out[1] == pytest.approx([clipped, clipped], abs=0.05)
 
 
+@pytest.mark.slow
 def test_plot_writes_a_png(tmp_path):
     from kavri.plot import plot_chain
 
