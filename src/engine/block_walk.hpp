@@ -24,8 +24,9 @@ template <typename Fn>
 inline void for_each_block_from(unsigned long long frames, unsigned long long block_size,
                                 unsigned long long first, Fn&& fn) {
     const unsigned long long start = first < frames ? first / block_size * block_size : 0;
-    for_each_block(frames - start, block_size,
-                   [&](unsigned long long begin, unsigned long long count) { fn(start + begin, count); });
+    for_each_block(
+        frames - start, block_size,
+        [&](unsigned long long begin, unsigned long long count) { fn(start + begin, count); });
     for_each_block(start, block_size, fn);
 }
 

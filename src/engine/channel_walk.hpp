@@ -36,22 +36,24 @@ void map_channel_samples(float* data, unsigned long long frames, int channels,
         }
         const auto stride = static_cast<unsigned long long>(channels);
         const int width = last_channel - first_channel;
-        for_each_block_from(frames, block_size, start_frame(frames, first_channel, channels), [&](unsigned long long start, unsigned long long count) {
-            if (width == channels) {
-                float* sample = data + start * stride;
-                const unsigned long long n = count * stride;
-                for (unsigned long long i = 0; i < n; ++i) {
-                    sample[i] = fn(sample[i]);
-                }
-                return;
-            }
-            float* row = data + start * stride + static_cast<unsigned long long>(first_channel);
-            for (unsigned long long i = 0; i < count; ++i, row += stride) {
-                for (int k = 0; k < width; ++k) {
-                    row[k] = fn(row[k]);
-                }
-            }
-        });
+        for_each_block_from(frames, block_size, start_frame(frames, first_channel, channels),
+                            [&](unsigned long long start, unsigned long long count) {
+                                if (width == channels) {
+                                    float* sample = data + start * stride;
+                                    const unsigned long long n = count * stride;
+                                    for (unsigned long long i = 0; i < n; ++i) {
+                                        sample[i] = fn(sample[i]);
+                                    }
+                                    return;
+                                }
+                                float* row = data + start * stride +
+                                             static_cast<unsigned long long>(first_channel);
+                                for (unsigned long long i = 0; i < count; ++i, row += stride) {
+                                    for (int k = 0; k < width; ++k) {
+                                        row[k] = fn(row[k]);
+                                    }
+                                }
+                            });
     });
 }
 
@@ -68,25 +70,27 @@ void map_channel_samples_from(const float* source, float* data, unsigned long lo
         }
         const auto stride = static_cast<unsigned long long>(channels);
         const int width = last_channel - first_channel;
-        for_each_block_from(frames, block_size, start_frame(frames, first_channel, channels), [&](unsigned long long start, unsigned long long count) {
-            if (width == channels) {
-                const float* in = source + start * stride;
-                float* out = data + start * stride;
-                const unsigned long long n = count * stride;
-                for (unsigned long long i = 0; i < n; ++i) {
-                    out[i] = fn(in[i]);
+        for_each_block_from(
+            frames, block_size, start_frame(frames, first_channel, channels),
+            [&](unsigned long long start, unsigned long long count) {
+                if (width == channels) {
+                    const float* in = source + start * stride;
+                    float* out = data + start * stride;
+                    const unsigned long long n = count * stride;
+                    for (unsigned long long i = 0; i < n; ++i) {
+                        out[i] = fn(in[i]);
+                    }
+                    return;
                 }
-                return;
-            }
-            const auto offset = start * stride + static_cast<unsigned long long>(first_channel);
-            const float* in = source + offset;
-            float* out = data + offset;
-            for (unsigned long long i = 0; i < count; ++i, in += stride, out += stride) {
-                for (int k = 0; k < width; ++k) {
-                    out[k] = fn(in[k]);
+                const auto offset = start * stride + static_cast<unsigned long long>(first_channel);
+                const float* in = source + offset;
+                float* out = data + offset;
+                for (unsigned long long i = 0; i < count; ++i, in += stride, out += stride) {
+                    for (int k = 0; k < width; ++k) {
+                        out[k] = fn(in[k]);
+                    }
                 }
-            }
-        });
+            });
     });
 }
 
@@ -104,48 +108,52 @@ void map_channel_runs(float* data, unsigned long long frames, int channels,
         }
         const auto stride = static_cast<unsigned long long>(channels);
         const int width = last_channel - first_channel;
-        for_each_block_from(frames, block_size, start_frame(frames, first_channel, channels), [&](unsigned long long start, unsigned long long count) {
-            if (width == channels) {
-                float* sample = data + start * stride;
-                const unsigned long long n = count * stride;
-                for (unsigned long long i = 0; i < n; i += run_length) {
-                    const unsigned long long m = n - i < run_length ? n - i : run_length;
-                    fn(sample + i, static_cast<std::size_t>(m));
+        for_each_block_from(
+            frames, block_size, start_frame(frames, first_channel, channels),
+            [&](unsigned long long start, unsigned long long count) {
+                if (width == channels) {
+                    float* sample = data + start * stride;
+                    const unsigned long long n = count * stride;
+                    for (unsigned long long i = 0; i < n; i += run_length) {
+                        const unsigned long long m = n - i < run_length ? n - i : run_length;
+                        fn(sample + i, static_cast<std::size_t>(m));
+                    }
+                    return;
                 }
-                return;
-            }
-            // Within a frame the range's samples are neighbours: a wide range is worked on
-            // row by row in place, a narrow one gathered, several rows to a run.
-            const auto uwidth = static_cast<unsigned long long>(width);
-            float* row = data + start * stride + static_cast<unsigned long long>(first_channel);
-            if (uwidth > run_length / 4) {
-                for (unsigned long long i = 0; i < count; ++i, row += stride) {
-                    for (unsigned long long k = 0; k < uwidth; k += run_length) {
-                        const unsigned long long m = uwidth - k < run_length ? uwidth - k : run_length;
-                        fn(row + k, static_cast<std::size_t>(m));
+                // Within a frame the range's samples are neighbours: a wide range is worked on
+                // row by row in place, a narrow one gathered, several rows to a run.
+                const auto uwidth = static_cast<unsigned long long>(width);
+                float* row = data + start * stride + static_cast<unsigned long long>(first_channel);
+                if (uwidth > run_length / 4) {
+                    for (unsigned long long i = 0; i < count; ++i, row += stride) {
+                        for (unsigned long long k = 0; k < uwidth; k += run_length) {
+                            const unsigned long long m =
+                                uwidth - k < run_length ? uwidth - k : run_length;
+                            fn(row + k, static_cast<std::size_t>(m));
+                        }
+                    }
+                    return;
+                }
+                float run[run_length];
+                const unsigned long long rows_per_run = run_length / uwidth;
+                for (unsigned long long i = 0; i < count; i += rows_per_run) {
+                    const unsigned long long rows =
+                        count - i < rows_per_run ? count - i : rows_per_run;
+                    float* r = row + i * stride;
+                    for (unsigned long long j = 0; j < rows; ++j, r += stride) {
+                        for (int k = 0; k < width; ++k) {
+                            run[j * uwidth + static_cast<unsigned long long>(k)] = r[k];
+                        }
+                    }
+                    fn(run, static_cast<std::size_t>(rows * uwidth));
+                    r = row + i * stride;
+                    for (unsigned long long j = 0; j < rows; ++j, r += stride) {
+                        for (int k = 0; k < width; ++k) {
+                            r[k] = run[j * uwidth + static_cast<unsigned long long>(k)];
+                        }
                     }
                 }
-                return;
-            }
-            float run[run_length];
-            const unsigned long long rows_per_run = run_length / uwidth;
-            for (unsigned long long i = 0; i < count; i += rows_per_run) {
-                const unsigned long long rows = count - i < rows_per_run ? count - i : rows_per_run;
-                float* r = row + i * stride;
-                for (unsigned long long j = 0; j < rows; ++j, r += stride) {
-                    for (int k = 0; k < width; ++k) {
-                        run[j * uwidth + static_cast<unsigned long long>(k)] = r[k];
-                    }
-                }
-                fn(run, static_cast<std::size_t>(rows * uwidth));
-                r = row + i * stride;
-                for (unsigned long long j = 0; j < rows; ++j, r += stride) {
-                    for (int k = 0; k < width; ++k) {
-                        r[k] = run[j * uwidth + static_cast<unsigned long long>(k)];
-                    }
-                }
-            }
-        });
+            });
     });
 }
 
@@ -210,8 +218,8 @@ void for_each_channel_sample(float* data, unsigned long long frames, int channel
         }
         const auto stride = static_cast<unsigned long long>(channels);
         detail::for_channel_groups(first_channel, last_channel, [&](auto width, int ch) {
-            detail::walk_channel_group<decltype(width)::value>(data, frames, stride, block_size,
-                                                               ch, kernel);
+            detail::walk_channel_group<decltype(width)::value>(data, frames, stride, block_size, ch,
+                                                               kernel);
         });
     });
 }
@@ -291,9 +299,8 @@ void for_each_channel_sample_powf(float* data, unsigned long long frames, int ch
         }
         const auto stride = static_cast<unsigned long long>(channels);
         detail::for_channel_groups(first_channel, last_channel, [&](auto width, int ch) {
-            detail::walk_channel_group_powf<decltype(width)::value>(data, frames, stride,
-                                                                    block_size, ch, kernel,
-                                                                    exponent);
+            detail::walk_channel_group_powf<decltype(width)::value>(
+                data, frames, stride, block_size, ch, kernel, exponent);
         });
     });
 }

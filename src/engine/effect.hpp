@@ -32,9 +32,9 @@ public:
     // the results to `data`, for an effect that runs first: a memoryless effect does it in
     // one pass instead of a copy and a pass. Returns false, touching nothing, for an effect
     // that does not; the caller then copies and calls process.
-    virtual bool process_from(const float* /*source*/, float* /*data*/, unsigned long long /*frames*/,
-                              int /*channels*/, unsigned long long /*block_size*/,
-                              unsigned int /*workers*/) {
+    virtual bool process_from(const float* /*source*/, float* /*data*/,
+                              unsigned long long /*frames*/, int /*channels*/,
+                              unsigned long long /*block_size*/, unsigned int /*workers*/) {
         return false;
     }
 };

@@ -1,17 +1,17 @@
 #include "engine/memory_budget.hpp"
 
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <chrono>
 #include <fstream>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
-#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -33,9 +33,9 @@ namespace {
 
 // glibc's malloc: blocks from this size on are mapped pages of their own (the threshold can
 // move up, but a block served from the heap instead costs less, never more).
-constexpr std::uint64_t kMmapThreshold = 128 * 1024;
+constexpr std::uint64_t kMmapThreshold = std::uint64_t{128} * 1024;
 constexpr std::uint64_t kPage = 4096;
-constexpr std::uint64_t kMiB = 1024 * 1024;
+constexpr std::uint64_t kMiB = std::uint64_t{1024} * 1024;
 
 std::uint64_t round_up(std::uint64_t n, std::uint64_t to) {
     return (n + (to - 1)) / to * to;
@@ -124,7 +124,8 @@ bool read_stat_value(const std::string& path, const std::string& key, std::uint6
     std::ifstream file(path);
     std::string line;
     while (std::getline(file, line)) {
-        if (line.size() > key.size() && line.compare(0, key.size(), key) == 0 && line[key.size()] == ' ') {
+        if (line.size() > key.size() && line.compare(0, key.size(), key) == 0 &&
+            line[key.size()] == ' ') {
             return parse_bytes(line.substr(key.size() + 1), value);
         }
     }
@@ -139,7 +140,8 @@ struct GroupFiles {
 };
 
 constexpr GroupFiles kV2Files{"memory.max", "memory.current", "inactive_file"};
-constexpr GroupFiles kV1Files{"memory.limit_in_bytes", "memory.usage_in_bytes", "total_inactive_file"};
+constexpr GroupFiles kV1Files{"memory.limit_in_bytes", "memory.usage_in_bytes",
+                              "total_inactive_file"};
 
 // The room left under one group's limit, if it has a limit that can be read. Page cache the
 // kernel would drop before it ends a process (inactive file pages) is not counted as used.
@@ -240,7 +242,8 @@ std::uint64_t physical_memory_bytes() {
     if (pages <= 0 || page_size <= 0) {
         return ByteCount::kUnbounded;
     }
-    return ByteCount::product(static_cast<std::uint64_t>(pages), static_cast<std::uint64_t>(page_size))
+    return ByteCount::product(static_cast<std::uint64_t>(pages),
+                              static_cast<std::uint64_t>(page_size))
         .bytes();
 }
 
@@ -259,9 +262,13 @@ namespace {
 
 constexpr char kImposedVariable[] = "KAVRI_AVAILABLE_MEMORY";
 
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool is_blank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
 
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 }  // namespace
 
@@ -273,7 +280,9 @@ bool parse_size(const std::string& text, std::uint64_t& bytes) {
             ++i;
         }
     };
-    const auto is_digit = [&](std::size_t at) { return at < n && text[at] >= '0' && text[at] <= '9'; };
+    const auto is_digit = [&](std::size_t at) {
+        return at < n && text[at] >= '0' && text[at] <= '9';
+    };
     skip_blanks();
     // The digits of the number, its decimal point left out, and the power of ten they are
     // scaled by. Digits beyond the first 40 significant ones cannot change the whole bytes of
@@ -336,7 +345,8 @@ bool parse_size(const std::string& text, std::uint64_t& bytes) {
         static const char kPrefixes[] = "kmgt";
         const char* prefix = unit.size() <= 3 ? std::strchr(kPrefixes, unit[0]) : nullptr;
         const std::string rest = unit.substr(1);
-        if (prefix == nullptr || *prefix == '\0' || !(rest.empty() || rest == "b" || rest == "ib")) {
+        if (prefix == nullptr || *prefix == '\0' ||
+            !(rest.empty() || rest == "b" || rest == "ib")) {
             return false;
         }
         unit_power = static_cast<int>(prefix - kPrefixes) + 1;
@@ -517,10 +527,12 @@ void MemoryBudget::add_effect(const std::string& type, std::size_t index, int ch
     if (alone.bytes() > room.bytes()) {
         std::string message = type + ": ";
         if (memory.size_key != nullptr) {
-            message += "\"" + std::string(memory.size_key) + "\" = " + key_value_text(memory) + " on " +
-                       std::to_string(channels) + (channels == 1 ? " channel" : " channels") + " needs ";
+            message += "\"" + std::string(memory.size_key) + "\" = " + key_value_text(memory) +
+                       " on " + std::to_string(channels) +
+                       (channels == 1 ? " channel" : " channels") + " needs ";
         } else {
-            message += std::to_string(channels) + (channels == 1 ? " channel needs " : " channels need ");
+            message +=
+                std::to_string(channels) + (channels == 1 ? " channel needs " : " channels need ");
         }
         message += format_bytes(alone) + " of " + memory.state_name;
         if (!alone.unbounded()) {

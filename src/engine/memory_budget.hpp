@@ -54,7 +54,7 @@ std::string format_bytes(ByteCount bytes);
 
 // Where the memory figures are read from; tests point it at files of their own.
 struct MemorySources {
-    std::string proc_dir = "/proc";          // meminfo, self/cgroup
+    std::string proc_dir = "/proc";  // meminfo, self/cgroup
     std::string cgroup_dir = "/sys/fs/cgroup";
 };
 

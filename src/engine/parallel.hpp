@@ -39,8 +39,9 @@ void parallel_for_channels_with(StartThread&& start_thread, int channels, unsign
         }
         return;
     }
-    const unsigned int thread_count =
-        static_cast<unsigned int>(channels) < workers ? static_cast<unsigned int>(channels) : workers;
+    const unsigned int thread_count = static_cast<unsigned int>(channels) < workers
+                                          ? static_cast<unsigned int>(channels)
+                                          : workers;
     const int count = static_cast<int>(thread_count);
     const int base = channels / count;
     const int extra = channels % count;
@@ -51,7 +52,8 @@ void parallel_for_channels_with(StartThread&& start_thread, int channels, unsign
     try {
         for (int i = 0; i < count; ++i) {
             const int end = start + base + (i < extra ? 1 : 0);
-            threads.push_back(start_thread(ChannelWorker<std::remove_reference_t<Fn>>{start, end, fn}));
+            threads.push_back(
+                start_thread(ChannelWorker<std::remove_reference_t<Fn>>{start, end, fn}));
             start = end;
         }
     } catch (...) {
@@ -81,9 +83,8 @@ void parallel_for_channels(int channels, unsigned int workers, Fn&& fn) {
         const int parts = static_cast<int>(
             std::min<unsigned int>(workers, static_cast<unsigned int>(channel_groups(channels))));
         const std::vector<int> ends = channel_group_ends(channels, parts);
-        pool->run(ends.size(), [&](std::size_t part) {
-            fn(part == 0 ? 0 : ends[part - 1], ends[part]);
-        });
+        pool->run(ends.size(),
+                  [&](std::size_t part) { fn(part == 0 ? 0 : ends[part - 1], ends[part]); });
         return;
     }
     parallel_for_channels_with(StartStdThread{}, channels, workers, std::forward<Fn>(fn));

@@ -19,7 +19,8 @@ void run_effects_from(EffectList& effects, const float* source, float* data,
     auto effect = effects.begin();
     if (effect == effects.end() ||
         !(*effect)->process_from(source, data, frames, channels, block_size, effective_workers)) {
-        const auto samples = static_cast<std::size_t>(frames * static_cast<unsigned long long>(channels));
+        const auto samples =
+            static_cast<std::size_t>(frames * static_cast<unsigned long long>(channels));
         if (samples != 0) {
             std::memcpy(data, source, samples * sizeof(float));
         }

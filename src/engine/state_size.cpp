@@ -1,11 +1,11 @@
 #include "engine/state_size.hpp"
 
+#include <unistd.h>
 #include <cmath>
 #include <limits>
 #include <new>
 #include <stdexcept>
 #include <string>
-#include <unistd.h>
 
 namespace kavri {
 

@@ -36,8 +36,9 @@ Stream::Stream(int channels, unsigned long long block_size, unsigned int workers
 
 Stream::~Stream() {
     if (pool_ && pool_->forked()) {
-        // Its threads are in the parent process; joining them here would never return.
-        static_cast<void>(pool_.release());
+        // Its threads are in the parent process; joining them here would never return, so
+        // the pool is let go of, not destroyed.
+        static_cast<void>(pool_.release());  // NOLINT(bugprone-unused-return-value)
     }
 }
 
@@ -157,7 +158,8 @@ Stream::RunMemory Stream::chunk_memory(unsigned long long frames) const {
         ByteCount::product(released_by(frames), static_cast<std::uint64_t>(channels_));
     memory.output = heap_array_bytes(output_samples.bytes(), sizeof(float));
     if (!stages_.empty()) {
-        const ByteCount chunk_samples = ByteCount::product(frames, static_cast<std::uint64_t>(channels_));
+        const ByteCount chunk_samples =
+            ByteCount::product(frames, static_cast<std::uint64_t>(channels_));
         if (chunk_samples.bytes() > ~std::size_t{0} / sizeof(float)) {
             memory.held = ByteCount(ByteCount::kUnbounded);
             return memory;
@@ -255,7 +257,8 @@ void Stream::start_workers(unsigned long long frames) {
         return;
     }
     if (pool_ && pool_->forked()) {
-        static_cast<void>(pool_.release());
+        // A forked child's copy of the pool has no threads to join: let it go, start anew.
+        static_cast<void>(pool_.release());  // NOLINT(bugprone-unused-return-value)
     }
     if (!pool_) {
         pool_ = std::make_unique<WorkerPool>();
@@ -292,14 +295,16 @@ unsigned long long Stream::pass_stages(unsigned long long first_new, bool at_end
     for (std::size_t k = 0; k < stages_.size(); ++k) {
         Stage& stage = stages_[k];
         const unsigned long long entered = frames_in(stage.held);
-        run_effects_over(stage.leading, stage.held.data() + samples(first_new), entered - first_new);
+        run_effects_over(stage.leading, stage.held.data() + samples(first_new),
+                         entered - first_new);
         // Whole blocks counted from the signal's first frame: every earlier run released a
         // multiple of block_size, so the held buffer starts on a block border.
         const unsigned long long released = at_end ? entered : entered - entered % block_size_;
         if (released != 0) {
             run_effect(*stage.block_effect, stage.held.data(), released);
         }
-        const auto released_end = stage.held.begin() + static_cast<std::ptrdiff_t>(samples(released));
+        const auto released_end =
+            stage.held.begin() + static_cast<std::ptrdiff_t>(samples(released));
         if (k + 1 < stages_.size()) {
             std::vector<float>& next = stages_[k + 1].held;
             first_new = frames_in(next);

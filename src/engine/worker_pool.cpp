@@ -1,8 +1,8 @@
 #include "engine/worker_pool.hpp"
 
+#include <unistd.h>
 #include <algorithm>
 #include <cstdlib>
-#include <unistd.h>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -32,18 +32,28 @@ namespace {
 constexpr unsigned long long kSamplesPerExtraWorker = 1ULL << 23;
 
 #if defined(__x86_64__) || defined(__i386__)
-unsigned int read_control() { return _mm_getcsr(); }
-void write_control(unsigned int control) { _mm_setcsr(control); }
+unsigned int read_control() {
+    return _mm_getcsr();
+}
+void write_control(unsigned int control) {
+    _mm_setcsr(control);
+}
 unsigned short read_x87_control() {
     unsigned short word = 0;
     __asm__ volatile("fnstcw %0" : "=m"(word));
     return word;
 }
-void write_x87_control(unsigned short word) { __asm__ volatile("fldcw %0" : : "m"(word)); }
+void write_x87_control(unsigned short word) {
+    __asm__ volatile("fldcw %0" : : "m"(word));
+}
 #else
-unsigned int read_control() { return 0; }
+unsigned int read_control() {
+    return 0;
+}
 void write_control(unsigned int) {}
-unsigned short read_x87_control() { return 0; }
+unsigned short read_x87_control() {
+    return 0;
+}
 void write_x87_control(unsigned short) {}
 #endif
 
@@ -70,9 +80,9 @@ unsigned int useful_workers(int channels, unsigned long long frames, unsigned in
     const auto groups = static_cast<unsigned int>(channel_groups(channels));
     unsigned int count = std::min(workers, groups);
     // Every worker past the first needs its own share of samples to pay for its start.
-    const unsigned long long samples =
-        frames > ~0ULL / static_cast<unsigned long long>(channels) ? ~0ULL
-                                                                   : frames * static_cast<unsigned long long>(channels);
+    const unsigned long long samples = frames > ~0ULL / static_cast<unsigned long long>(channels)
+                                           ? ~0ULL
+                                           : frames * static_cast<unsigned long long>(channels);
     const unsigned long long affordable = samples / kSamplesPerExtraWorker + 1;
     if (affordable < count) {
         count = static_cast<unsigned int>(affordable);
@@ -125,7 +135,9 @@ WorkerPool::~WorkerPool() {
     }
 }
 
-bool WorkerPool::forked() const { return owner_pid_ != 0 && owner_pid_ != getpid(); }
+bool WorkerPool::forked() const {
+    return owner_pid_ != 0 && owner_pid_ != getpid();
+}
 
 void WorkerPool::reserve_threads(std::size_t count) {
     while (threads_.size() < count) {
@@ -207,10 +219,16 @@ void WorkerPool::work(std::size_t index) {
     }
 }
 
-WorkerPool* current_worker_pool() { return current_pool; }
+WorkerPool* current_worker_pool() {
+    return current_pool;
+}
 
-UseWorkerPool::UseWorkerPool(WorkerPool* pool) : previous_(current_pool) { current_pool = pool; }
+UseWorkerPool::UseWorkerPool(WorkerPool* pool) : previous_(current_pool) {
+    current_pool = pool;
+}
 
-UseWorkerPool::~UseWorkerPool() { current_pool = previous_; }
+UseWorkerPool::~UseWorkerPool() {
+    current_pool = previous_;
+}
 
 }  // namespace kavri

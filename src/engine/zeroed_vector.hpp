@@ -16,7 +16,8 @@ namespace kavri {
 
 template <typename T>
 struct ZeroedAllocator {
-    static_assert(std::is_trivially_default_constructible_v<T> && std::is_trivially_destructible_v<T>,
+    static_assert(std::is_trivially_default_constructible_v<T> &&
+                      std::is_trivially_destructible_v<T>,
                   "all zero bits must be a valid, zero value");
     using value_type = T;
 
@@ -45,9 +46,13 @@ struct ZeroedAllocator {
     }
 
     template <typename U>
-    bool operator==(const ZeroedAllocator<U>&) const noexcept { return true; }
+    bool operator==(const ZeroedAllocator<U>&) const noexcept {
+        return true;
+    }
     template <typename U>
-    bool operator!=(const ZeroedAllocator<U>&) const noexcept { return false; }
+    bool operator!=(const ZeroedAllocator<U>&) const noexcept {
+        return false;
+    }
 };
 
 template <typename T>

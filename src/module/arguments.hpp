@@ -12,7 +12,8 @@ constexpr unsigned long long kDefaultBlockSize = 2048;
 
 inline void check_buffer_dimensions(long long dimensions) {
     if (dimensions != 2) {
-        throw std::runtime_error("Audio buffers must have exactly 2 dimensions: (frames, channels).");
+        throw std::runtime_error(
+            "Audio buffers must have exactly 2 dimensions: (frames, channels).");
     }
 }
 

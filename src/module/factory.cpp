@@ -43,7 +43,8 @@ private:
 
 template <FilterKind kind, int frequency_hz>
 PlannedEffect plan_filter(const ParamReader& params, float sample_rate, int channels, float q) {
-    return plan_filter_effect(kind, params, sample_rate, channels, static_cast<float>(frequency_hz), q);
+    return plan_filter_effect(kind, params, sample_rate, channels, static_cast<float>(frequency_hz),
+                              q);
 }
 
 template <FilterKind kind, int frequency_hz>
@@ -181,7 +182,8 @@ PlannedEffect plan_effect_spec(const py::dict& spec, int sample_rate, int channe
 
 EffectPlan plan_effects(const py::list& specs, int sample_rate, int channels,
                         ByteCount caller_bytes, const std::string& caller_what,
-                        py::list* spec_copies, ByteCount held_bytes, unsigned long long block_size) {
+                        py::list* spec_copies, ByteCount held_bytes,
+                        unsigned long long block_size) {
     // The figure is read again only when the call's total stops being a small part of the
     // reading in hand (see MemoryGauge).
     CallMemory memory;
@@ -204,7 +206,8 @@ EffectPlan plan_effects(const py::list& specs, int sample_rate, int channels,
             planned.memory.size_value = static_cast<double>(block_size);
             planned.memory.state_name = "held frames and filter state";
         }
-        budget.set_usable(memory.usable_for(budget.total() + planned.memory.state + planned.memory.scratch));
+        budget.set_usable(
+            memory.usable_for(budget.total() + planned.memory.state + planned.memory.scratch));
         budget.add_effect(type, k + 1, channels, planned.memory);
         plan.push_back(std::move(planned));
         if (spec_copies != nullptr) {

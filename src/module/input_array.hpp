@@ -15,7 +15,8 @@
 
 namespace kavri {
 
-class InputArray : public pybind11::array_t<float, pybind11::array::c_style | pybind11::array::forcecast> {
+class InputArray
+    : public pybind11::array_t<float, pybind11::array::c_style | pybind11::array::forcecast> {
 public:
     using Base = pybind11::array_t<float, pybind11::array::c_style | pybind11::array::forcecast>;
 

@@ -29,13 +29,14 @@ py::array_t<float> process_pipeline(const kavri::InputArray& input, int sample_r
 
     // Every spec is read, and the memory of the whole call sized and checked, before anything
     // large is allocated.
-    const kavri::ByteCount samples = kavri::ByteCount::product(frames, static_cast<std::uint64_t>(channels));
+    const kavri::ByteCount samples =
+        kavri::ByteCount::product(frames, static_cast<std::uint64_t>(channels));
     const kavri::ByteCount output_bytes =
         kavri::heap_block_bytes(kavri::ByteCount::product(samples.bytes(), sizeof(float)));
-    const kavri::EffectPlan plan = kavri::plan_effects(
-        specs, sample_rate, channels, output_bytes,
-        "the output buffer of " + std::to_string(frames) + " frames x " + std::to_string(channels) +
-            " channels");
+    const kavri::EffectPlan plan =
+        kavri::plan_effects(specs, sample_rate, channels, output_bytes,
+                            "the output buffer of " + std::to_string(frames) + " frames x " +
+                                std::to_string(channels) + " channels");
 
     // The output's pages are not written until the copy, which runs with the lock released.
     py::array_t<float> output({frame_dim, channel_dim});
@@ -56,8 +57,8 @@ py::array_t<float> process_pipeline(const kavri::InputArray& input, int sample_r
         [&] {
             kavri::EffectList effects;
             plan.build(effects);
-            kavri::run_effects_from(effects, source, data, frames, channels,
-                                    effective_block_size, workers);
+            kavri::run_effects_from(effects, source, data, frames, channels, effective_block_size,
+                                    workers);
             effects.clear();
         },
         {&output});
@@ -70,5 +71,6 @@ PYBIND11_MODULE(_kavri_core, m) {
     kavri::require_main_interpreter("_kavri_core");
     m.doc() = "Native DSP core for Kavri.";
     m.def("process_pipeline", &process_pipeline, py::arg("input"), py::arg("sample_rate"),
-          py::arg("specs"), py::arg("block_size") = kavri::kDefaultBlockSize, py::arg("workers") = 1U);
+          py::arg("specs"), py::arg("block_size") = kavri::kDefaultBlockSize,
+          py::arg("workers") = 1U);
 }

@@ -60,7 +60,8 @@ std::string run_text(const std::string& what, const kavri::Stream::RunMemory& me
     std::string parts;
     const auto part = [&](const char* name, kavri::ByteCount bytes) {
         if (bytes.bytes() != 0) {
-            parts += (parts.empty() ? "" : ", ") + std::string(name) + " " + kavri::format_bytes(bytes);
+            parts +=
+                (parts.empty() ? "" : ", ") + std::string(name) + " " + kavri::format_bytes(bytes);
         }
     };
     part("its output", memory.output);
@@ -76,8 +77,9 @@ public:
         : sample_rate_(sample_rate) {
         kavri::check_sample_rate(sample_rate);
         const int channel_count = kavri::checked_channel_count(channels);
-        stream_ = std::make_unique<kavri::Stream>(channel_count, kavri::effective_block_size(block_size),
-                                                  kavri::effective_workers(workers));
+        stream_ =
+            std::make_unique<kavri::Stream>(channel_count, kavri::effective_block_size(block_size),
+                                            kavri::effective_workers(workers));
         const kavri::EffectPlan plan = plan_chain(specs, &specs_);
         kavri::run_with_lock_released([&] { stream_->rebuild(plan); });
     }
@@ -94,10 +96,11 @@ public:
         const auto frames = static_cast<unsigned long long>(chunk.shape(0));
         const kavri::Stream::RunMemory memory = stream_->chunk_memory(frames);
         kavri::CallMemory guard_memory;
-        kavri::require_memory(memory.total(), run_text("a chunk of " + shape_text(frames, channels), memory),
+        kavri::require_memory(memory.total(),
+                              run_text("a chunk of " + shape_text(frames, channels), memory),
                               guard_memory);
-        py::array_t<float> output(
-            {static_cast<py::ssize_t>(stream_->released_by(frames)), static_cast<py::ssize_t>(channels)});
+        py::array_t<float> output({static_cast<py::ssize_t>(stream_->released_by(frames)),
+                                   static_cast<py::ssize_t>(channels)});
         const py::buffer_info chunk_view = chunk.request();
         const py::buffer_info output_view = output.request();
         // The chunk is read during the run, with the lock released, as process_pipeline reads
@@ -115,7 +118,8 @@ public:
         kavri::CallMemory guard_memory;
         kavri::require_memory(
             memory.total(),
-            run_text("the flush of " + shape_text(stream_->held_frames(), stream_->channels()), memory),
+            run_text("the flush of " + shape_text(stream_->held_frames(), stream_->channels()),
+                     memory),
             guard_memory);
         py::array_t<float> output({static_cast<py::ssize_t>(stream_->held_frames()),
                                    static_cast<py::ssize_t>(stream_->channels())});
@@ -167,9 +171,9 @@ private:
     kavri::EffectPlan plan_chain(const py::list& specs, py::list* spec_copies) const {
         const int channels = stream_->channels();
         const unsigned long long block_size = stream_->block_size();
-        return kavri::plan_effects(specs, sample_rate_, channels, kavri::ByteCount(0), "the stream",
-                                   spec_copies, kavri::Stream::held_bytes_between_runs(1, channels, block_size),
-                                   block_size);
+        return kavri::plan_effects(
+            specs, sample_rate_, channels, kavri::ByteCount(0), "the stream", spec_copies,
+            kavri::Stream::held_bytes_between_runs(1, channels, block_size), block_size);
     }
 
     // A fresh chain from the effect dicts kept at construction. The old chain and its held

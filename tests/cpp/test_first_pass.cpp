@@ -23,10 +23,18 @@ int checks = 0;
 
 using Builder = EffectPtr (*)();
 
-EffectPtr gain() { return std::make_unique<GainEffect>(-7.5f); }
-EffectPtr clip() { return std::make_unique<ClipEffect>(0.4f); }
-EffectPtr distortion() { return std::make_unique<DistortionEffect>(3.0f); }
-EffectPtr compressor() { return std::make_unique<CompressorEffect>(-20.0f, 4.0f, 5.0f, 50.0f, 0.0f, 48000.0f, 3); }
+EffectPtr gain() {
+    return std::make_unique<GainEffect>(-7.5f);
+}
+EffectPtr clip() {
+    return std::make_unique<ClipEffect>(0.4f);
+}
+EffectPtr distortion() {
+    return std::make_unique<DistortionEffect>(3.0f);
+}
+EffectPtr compressor() {
+    return std::make_unique<CompressorEffect>(-20.0f, 4.0f, 5.0f, 50.0f, 0.0f, 48000.0f, 3);
+}
 
 void check_chain(const std::string& name, const std::vector<Builder>& chain) {
     const int channels = 3;
@@ -53,7 +61,8 @@ void check_chain(const std::string& name, const std::vector<Builder>& chain) {
         run_effects_from(effects, input.data(), got.data(), frames, channels, 64, workers);
         ++checks;
         const bool same = std::memcmp(got.data(), expected.data(), got.size() * sizeof(float)) == 0;
-        const bool untouched = std::memcmp(input.data(), original.data(), input.size() * sizeof(float)) == 0;
+        const bool untouched =
+            std::memcmp(input.data(), original.data(), input.size() * sizeof(float)) == 0;
         if (!same || !untouched) {
             std::printf("FAILED: %s, workers %u:%s%s\n", name.c_str(), workers,
                         same ? "" : " output differs", untouched ? "" : " input written");

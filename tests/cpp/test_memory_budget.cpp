@@ -1,16 +1,17 @@
 // The memory figures a call is checked against, read from stand-in /proc and cgroup trees, and
 // the budget's decisions and messages.
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "engine/effect_plan.hpp"
 #include "engine/memory_budget.hpp"
@@ -43,7 +44,9 @@ public:
         sources.cgroup_dir = root_ + "/cgroup";
     }
     ~FakeSystem() {
-        if (std::system(("rm -rf '" + root_ + "'").c_str()) != 0) {
+        std::error_code failed;
+        std::filesystem::remove_all(root_, failed);
+        if (failed) {
             std::printf("could not remove %s\n", root_.c_str());
         }
     }
@@ -58,8 +61,9 @@ public:
     }
 
     void meminfo_available(std::uint64_t kib) const {
-        write("proc/meminfo", "MemTotal:       32000000 kB\nMemFree:         1000 kB\nMemAvailable:   " +
-                                  std::to_string(kib) + " kB\n");
+        write("proc/meminfo",
+              "MemTotal:       32000000 kB\nMemFree:         1000 kB\nMemAvailable:   " +
+                  std::to_string(kib) + " kB\n");
     }
 
     kavri::MemorySources sources;
@@ -131,15 +135,18 @@ void reclaimable_cache_is_room() {
     v1.write("cgroup/memory/jobs/one/memory.usage_in_bytes", std::to_string(690 * kMiB) + "\n");
     v1.write("cgroup/memory/jobs/one/memory.stat",
              "cache 160000000\ninactive_file 1\nactive_file 2\ntotal_active_file 3\n"
-             "total_inactive_file " + std::to_string(150 * kMiB) + "\n");
+             "total_inactive_file " +
+                 std::to_string(150 * kMiB) + "\n");
     CHECK(kavri::available_memory_bytes(v1.sources) == 160 * kMiB);
     // The parent's limit binds with its own cache taken off.
     v1.write("cgroup/memory/jobs/memory.limit_in_bytes", std::to_string(800 * kMiB) + "\n");
     v1.write("cgroup/memory/jobs/memory.usage_in_bytes", std::to_string(790 * kMiB) + "\n");
-    v1.write("cgroup/memory/jobs/memory.stat", "total_inactive_file " + std::to_string(40 * kMiB) + "\n");
+    v1.write("cgroup/memory/jobs/memory.stat",
+             "total_inactive_file " + std::to_string(40 * kMiB) + "\n");
     CHECK(kavri::available_memory_bytes(v1.sources) == 50 * kMiB);
     // More cache than usage (figures read at different moments) leaves the whole limit.
-    v1.write("cgroup/memory/jobs/memory.stat", "total_inactive_file " + std::to_string(900 * kMiB) + "\n");
+    v1.write("cgroup/memory/jobs/memory.stat",
+             "total_inactive_file " + std::to_string(900 * kMiB) + "\n");
     CHECK(kavri::available_memory_bytes(v1.sources) == 160 * kMiB);
 
     FakeSystem v2;
@@ -149,7 +156,8 @@ void reclaimable_cache_is_room() {
     v2.write("cgroup/user.slice/job/memory.max", std::to_string(kGiB) + "\n");
     v2.write("cgroup/user.slice/job/memory.current", std::to_string(kGiB - kMiB) + "\n");
     v2.write("cgroup/user.slice/job/memory.stat",
-             "anon 1000\nfile 900000000\nactive_file 5\ninactive_file " + std::to_string(300 * kMiB) + "\n");
+             "anon 1000\nfile 900000000\nactive_file 5\ninactive_file " +
+                 std::to_string(300 * kMiB) + "\n");
     CHECK(kavri::available_memory_bytes(v2.sources) == 301 * kMiB);
     v2.write("cgroup/user.slice/memory.max", std::to_string(2 * kGiB) + "\n");
     v2.write("cgroup/user.slice/memory.current", std::to_string(2 * kGiB - 10 * kMiB) + "\n");
@@ -184,16 +192,21 @@ void this_machine_and_the_imposed_figure() {
     CHECK(kavri::available_memory_bytes() == (real < 2 * kGiB ? real : 2 * kGiB));
     // An imposed figure never raises what the machine has.
     setenv("KAVRI_AVAILABLE_MEMORY", "99999999999999999999", 1);
-    CHECK(kavri::available_memory_bytes() == real || kavri::available_memory_bytes() <= real + kGiB);
+    CHECK(kavri::available_memory_bytes() == real ||
+          kavri::available_memory_bytes() <= real + kGiB);
     // Set but empty is unset.
     setenv("KAVRI_AVAILABLE_MEMORY", "", 1);
     CHECK(kavri::available_memory_bytes() + kGiB >= real);
     // Anything that is not a size is refused by name and value, never ignored.
-    CHECK(imposed_refusal("lots") ==
-          "KAVRI_AVAILABLE_MEMORY=\"lots\" is not a size: give a number of bytes such as 2000000000, "
-          "2e9, 512K, 512KiB, 2G or 1.5GB (units are binary: 1K = 1024)");
-    CHECK(imposed_refusal("2\xff\"G").find("KAVRI_AVAILABLE_MEMORY=\"2\\xff\\x22G\" is not a size") == 0);
-    for (const char* bad : {"-1", "abc", "2 gigs", "1e", "G", "1.5.5", "0x10", "+5", "12Q", "1KiBB", "nan", "inf"}) {
+    CHECK(
+        imposed_refusal("lots") ==
+        "KAVRI_AVAILABLE_MEMORY=\"lots\" is not a size: give a number of bytes such as 2000000000, "
+        "2e9, 512K, 512KiB, 2G or 1.5GB (units are binary: 1K = 1024)");
+    CHECK(
+        imposed_refusal("2\xff\"G").find("KAVRI_AVAILABLE_MEMORY=\"2\\xff\\x22G\" is not a size") ==
+        0);
+    for (const char* bad :
+         {"-1", "abc", "2 gigs", "1e", "G", "1.5.5", "0x10", "+5", "12Q", "1KiBB", "nan", "inf"}) {
         const std::string text = imposed_refusal(bad);
         CHECK(text.find(std::string("KAVRI_AVAILABLE_MEMORY=\"") + bad + "\" is not a size") == 0);
     }
@@ -205,12 +218,29 @@ void sizes_as_people_write_them() {
         const char* text;
         std::uint64_t bytes;
     } cases[] = {
-        {"0", 0}, {"2", 2}, {"1e9", 1000000000}, {"2.5e6", 2500000}, {"1E3 B", 1000},
-        {"512K", 512 * kKiB}, {"512kb", 512 * kKiB}, {"512 KiB", 512 * kKiB}, {"3m", 3 * kMiB},
-        {"3MiB", 3 * kMiB}, {"2G", 2 * kGiB}, {"2gb", 2 * kGiB}, {"1.5G", 3 * kGiB / 2},
-        {"1T", 1024 * kGiB}, {"0.25K", 256}, {".5k", 512}, {"1.7", 1}, {"1e-3G", 1073741},
-        {"000123", 123}, {"99999999999999999999", ~std::uint64_t{0}}, {"1e400", ~std::uint64_t{0}},
-        {"17179869184T", ~std::uint64_t{0}}, {"18446744073709551615", ~std::uint64_t{0}},
+        {"0", 0},
+        {"2", 2},
+        {"1e9", 1000000000},
+        {"2.5e6", 2500000},
+        {"1E3 B", 1000},
+        {"512K", 512 * kKiB},
+        {"512kb", 512 * kKiB},
+        {"512 KiB", 512 * kKiB},
+        {"3m", 3 * kMiB},
+        {"3MiB", 3 * kMiB},
+        {"2G", 2 * kGiB},
+        {"2gb", 2 * kGiB},
+        {"1.5G", 3 * kGiB / 2},
+        {"1T", 1024 * kGiB},
+        {"0.25K", 256},
+        {".5k", 512},
+        {"1.7", 1},
+        {"1e-3G", 1073741},
+        {"000123", 123},
+        {"99999999999999999999", ~std::uint64_t{0}},
+        {"1e400", ~std::uint64_t{0}},
+        {"17179869184T", ~std::uint64_t{0}},
+        {"18446744073709551615", ~std::uint64_t{0}},
     };
     for (const auto& c : cases) {
         std::uint64_t bytes = 12345;
@@ -267,7 +297,8 @@ void recent_readings() {
     // figures are read again.
     gauge.take(kavri::ByteCount(first - 100 * kMiB - 63 * kMiB));
     CHECK(gauge.usable_for(kavri::ByteCount(kMiB), false, fresh) ==
-              kavri::usable_memory_bytes(600000000 - 500 * kMiB) && fresh);
+              kavri::usable_memory_bytes(600000000 - 500 * kMiB) &&
+          fresh);
 
     // A call's steps: a small first step is served by the reading; a step that outgrows it
     // reads the figures, and that reading settles the rest of the call.
@@ -293,10 +324,11 @@ void recent_readings() {
     try {
         kavri::require_memory(kavri::ByteCount(3865470566), "the spool", spool);
     } catch (const kavri::MemoryBudgetError& error) {
-        refused = std::string(error.what()) == "the spool needs 3.6 GiB; about " +
-                                                   kavri::format_bytes(kavri::ByteCount(
-                                                       kavri::usable_memory_bytes(600000000 - 40 * kMiB))) +
-                                                   " is available";
+        refused = std::string(error.what()) ==
+                  "the spool needs 3.6 GiB; about " +
+                      kavri::format_bytes(
+                          kavri::ByteCount(kavri::usable_memory_bytes(600000000 - 40 * kMiB))) +
+                      " is available";
     }
     CHECK(refused);
 }
@@ -381,7 +413,8 @@ void budget_decisions_and_messages() {
         envelopes.state = ByteCount(120 * kMiB);
         envelopes.state_name = "envelope state";
         CHECK(refusal(budget, "compressor", 3, 7, envelopes) ==
-              "compressor: 7 channels need 120.0 MiB of envelope state; about 100.0 MiB is available");
+              "compressor: 7 channels need 120.0 MiB of envelope state; about 100.0 MiB is "
+              "available");
     }
     {
         kavri::EffectMemory endless;
@@ -395,11 +428,13 @@ void budget_decisions_and_messages() {
     }
     // The caller's own need is refused first, by the caller's description.
     try {
-        kavri::MemoryBudget budget(kGiB, ByteCount(2 * kGiB), "the output buffer of 4 frames x 2 channels");
+        kavri::MemoryBudget budget(kGiB, ByteCount(2 * kGiB),
+                                   "the output buffer of 4 frames x 2 channels");
         CHECK(false);
     } catch (const std::bad_alloc& error) {
-        CHECK(std::string(error.what()) ==
-              "the output buffer of 4 frames x 2 channels needs 2.0 GiB; about 1.0 GiB is available");
+        CHECK(
+            std::string(error.what()) ==
+            "the output buffer of 4 frames x 2 channels needs 2.0 GiB; about 1.0 GiB is available");
     }
 }
 
@@ -417,7 +452,8 @@ private:
 };
 
 kavri::PlannedEffect planned_marker(char name) {
-    return kavri::plan_effect<Marker>(kavri::EffectMemory{}, [name] { return std::make_unique<Marker>(name); });
+    return kavri::plan_effect<Marker>(kavri::EffectMemory{},
+                                      [name] { return std::make_unique<Marker>(name); });
 }
 
 void plans_build_in_order_and_keep_what_was_built() {
@@ -438,7 +474,8 @@ void plans_build_in_order_and_keep_what_was_built() {
     // Built first to last, stopped at the failure, destroyed first to last.
     CHECK(events == "abAB");
     // The object's own block is counted.
-    CHECK(planned_marker('x').memory.state.bytes() == kavri::heap_block_bytes(kavri::ByteCount(sizeof(Marker))).bytes());
+    CHECK(planned_marker('x').memory.state.bytes() ==
+          kavri::heap_block_bytes(kavri::ByteCount(sizeof(Marker))).bytes());
     events.clear();
 }
 

@@ -90,13 +90,12 @@ void test_start_failure(int fail_at) {
     std::atomic<int> finished{0};
     bool threw = false;
     try {
-        kavri::parallel_for_channels_with(RecordingStarter{&started, fail_at}, 4, 4,
-                                          [&](int, int) {
-                                              // Slow enough that an unjoined worker would
-                                              // still be running when the error arrives.
-                                              std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                                              finished.fetch_add(1);
-                                          });
+        kavri::parallel_for_channels_with(RecordingStarter{&started, fail_at}, 4, 4, [&](int, int) {
+            // Slow enough that an unjoined worker would
+            // still be running when the error arrives.
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            finished.fetch_add(1);
+        });
     } catch (const std::system_error&) {
         threw = true;
     }
@@ -109,7 +108,8 @@ void test_start_failure(int fail_at) {
 void test_useful_workers_and_group_ranges() {
     using kavri::channel_group_ends;
     using kavri::useful_workers;
-    CHECK(kavri::channel_groups(2) == 1 && kavri::channel_groups(7) == 3 && kavri::channel_groups(32) == 8);
+    CHECK(kavri::channel_groups(2) == 1 && kavri::channel_groups(7) == 3 &&
+          kavri::channel_groups(32) == 8);
     CHECK((channel_group_ends(2, 1) == std::vector<int>{2}));
     CHECK((channel_group_ends(8, 2) == std::vector<int>{4, 8}));
     CHECK((channel_group_ends(32, 2) == std::vector<int>{16, 32}));
@@ -122,7 +122,8 @@ void test_useful_workers_and_group_ranges() {
     CHECK(useful_workers(2, big, 2) == 1 && useful_workers(4, big, 8) == 1);
     CHECK(useful_workers(8, big, 2) == 2 && useful_workers(8, big, 16) == 2);
     CHECK(useful_workers(32, big, 3) == 3 && useful_workers(7, big, 64) == 3);
-    CHECK(useful_workers(1, big, 4) == 1 && useful_workers(32, big, 1) == 1 && useful_workers(32, big, 0) == 1);
+    CHECK(useful_workers(1, big, 4) == 1 && useful_workers(32, big, 1) == 1 &&
+          useful_workers(32, big, 0) == 1);
     // Short buffers run on one worker; each further worker needs as many samples again.
     const unsigned long long per_worker = 1ULL << 23;
     CHECK(useful_workers(32, per_worker / 32 - 1, 4) == 1);
@@ -204,12 +205,17 @@ void test_worker_pool() {
 }  // namespace
 
 int main() {
-    test_partitions();
-    test_start_failure(0);
-    test_start_failure(1);
-    test_start_failure(3);
-    test_useful_workers_and_group_ranges();
-    test_worker_pool();
+    try {
+        test_partitions();
+        test_start_failure(0);
+        test_start_failure(1);
+        test_start_failure(3);
+        test_useful_workers_and_group_ranges();
+        test_worker_pool();
+    } catch (const std::exception& error) {
+        std::printf("unexpected exception: %s\n", error.what());
+        return EXIT_FAILURE;
+    }
     if (failures != 0) {
         std::printf("%d check(s) failed\n", failures);
         return EXIT_FAILURE;

@@ -55,7 +55,7 @@ Buffer make_input(unsigned long long frames, int channels, unsigned seed) {
         const float specials[] = {std::numeric_limits<float>::quiet_NaN(),
                                   std::numeric_limits<float>::infinity(), -0.0f, 1e-40f};
         for (int k = 0; k < 4; ++k) {
-            data[(frames - 40 + 9 * k) * channels + 1] = specials[k];
+            data[(frames - 40 + 9 * static_cast<std::size_t>(k)) * channels + 1] = specials[k];
         }
     }
     return data;
@@ -92,13 +92,17 @@ void phaser_reference(Effect& e, Buffer& d, int c) {
     const unsigned long long frames = d.size() / c;
     const float hi = 0.45f * f.sample_rate > 80.0f ? 0.45f * f.sample_rate : 80.0f;
     for (unsigned long long i = 0; i < frames; ++i, ++f.frame_counter) {
-        const float s = std::sin((static_cast<float>(f.frame_counter) / f.sample_rate) * (f.rate_hz * kTau));
+        const float s =
+            std::sin((static_cast<float>(f.frame_counter) / f.sample_rate) * (f.rate_hz * kTau));
         float fc = (f.depth * 1.65f * ((s + 1.0f) * 0.5f) + 0.35f) * f.center_hz;
-        if (fc < 80.0f) fc = 80.0f;
-        if (hi < fc) fc = hi;
+        if (fc < 80.0f)
+            fc = 80.0f;
+        if (hi < fc)
+            fc = hi;
         const float m = std::tan(fc * kPiF / f.sample_rate);
         float den = 1.0f + m;
-        if (den < 0.000001f) den = 0.000001f;
+        if (den < 0.000001f)
+            den = 0.000001f;
         const float u = (1.0f - m) / den;
         for (int k = 0; k < c; ++k) {
             const float x = d[i * c + k];
@@ -132,12 +136,14 @@ void swept_reference(Effect& e, Buffer& d, int c) {
     const unsigned long long frames = d.size() / c;
     std::vector<float> dry(c), wet(c);
     for (unsigned long long i = 0; i < frames; ++i) {
-        const float angle = (static_cast<float>(f.frame_counter) / f.sample_rate) * (f.rate_hz * kTau);
+        const float angle =
+            (static_cast<float>(f.frame_counter) / f.sample_rate) * (f.rate_hz * kTau);
         for (int k = 0; k < c; ++k) {
             dry[k] = d[i * c + k];
             const float s = std::sin(f.phase_offsets[k] + angle);
             float delay = ((s + 1.0f) * 0.5f) * f.depth_samples + f.base_delay_samples;
-            if (!(delay >= 1.0f)) delay = 1.0f;
+            if (!(delay >= 1.0f))
+                delay = 1.0f;
             wet[k] = interpolate(f.lines[k], static_cast<float>(f.write_pos) - delay);
         }
         for (int k = 0; k < c; ++k) {
@@ -145,7 +151,8 @@ void swept_reference(Effect& e, Buffer& d, int c) {
             f.lines[k][f.write_pos] = wet[k] * f.feedback + dry[k];
         }
         ++f.frame_counter;
-        if (!(++f.write_pos < f.lines[0].size())) f.write_pos = 0;
+        if (!(++f.write_pos < f.lines[0].size()))
+            f.write_pos = 0;
     }
 }
 
@@ -161,11 +168,12 @@ void ping_pong_reference(Effect& e, Buffer& d, int c) {
             wet[k] = interpolate(f.lines[k], p);
         }
         for (int k = 0; k < c; ++k) {
-            const float src = (c != 1 && k <= 1) ? wet[k ^ 1] : wet[k];
+            const float src = (c != 1 && k <= 1) ? wet[1 - k] : wet[k];
             d[i * c + k] = f.mix * src + dry[k] * (1.0f - f.mix);
             f.lines[k][f.write_pos] = src * f.feedback + dry[k];
         }
-        if (!(++f.write_pos < f.lines[0].size())) f.write_pos = 0;
+        if (!(++f.write_pos < f.lines[0].size()))
+            f.write_pos = 0;
     }
 }
 
@@ -174,8 +182,12 @@ void ping_pong_reference(Effect& e, Buffer& d, int c) {
 // not on the arithmetic.
 bool same_samples(const float* a, const float* b, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
-        if (std::isnan(a[i]) && std::isnan(b[i])) continue;
-        if (std::memcmp(a + i, b + i, sizeof(float)) != 0) return false;
+        if (std::isnan(a[i]) && std::isnan(b[i]))
+            continue;
+        // The representation is what is compared: bit for bit, -0 apart from +0.
+        // NOLINTNEXTLINE(bugprone-suspicious-memory-comparison)
+        if (std::memcmp(a + i, b + i, sizeof(float)) != 0)
+            return false;
     }
     return true;
 }
@@ -184,7 +196,8 @@ struct Case {
     std::string name;
     std::function<EffectPtr(int channels)> build;
     // Processes the buffer as the effect (freshly built, unprocessed) should.
-    std::function<void(Effect& fresh, Buffer& data, int channels, unsigned long long block)> reference;
+    std::function<void(Effect& fresh, Buffer& data, int channels, unsigned long long block)>
+        reference;
 };
 
 std::vector<Case> cases() {
@@ -198,20 +211,24 @@ std::vector<Case> cases() {
                    [](Effect& e, Buffer& d, int c, unsigned long long) {
                        const float t = static_cast<ClipEffect&>(e).threshold;
                        per_channel(d, c, [&](int, float x) {
-                           if (-t > x) x = -t;
-                           if (t < x) x = t;
+                           if (-t > x)
+                               x = -t;
+                           if (t < x)
+                               x = t;
                            return x;
                        });
                    }});
-    all.push_back({"distortion", [](int) { return std::make_unique<DistortionEffect>(2.0f); },
-                   [](Effect& e, Buffer& d, int c, unsigned long long) {
-                       auto& f = static_cast<DistortionEffect&>(e);
-                       per_channel(d, c, [&](int, float x) { return std::tanh(x * f.drive) / f.normaliser; });
-                   }});
+    all.push_back(
+        {"distortion", [](int) { return std::make_unique<DistortionEffect>(2.0f); },
+         [](Effect& e, Buffer& d, int c, unsigned long long) {
+             auto& f = static_cast<DistortionEffect&>(e);
+             per_channel(d, c, [&](int, float x) { return std::tanh(x * f.drive) / f.normaliser; });
+         }});
     all.push_back({"stereo width", [](int) { return std::make_unique<StereoWidthEffect>(1.7f); },
                    [](Effect& e, Buffer& d, int c, unsigned long long) {
                        const float w = static_cast<StereoWidthEffect&>(e).width;
-                       if (c < 2) return;
+                       if (c < 2)
+                           return;
                        for (std::size_t i = 0; i < d.size(); i += c) {
                            const float mid = (d[i] + d[i + 1]) * 0.5f;
                            const float side = ((d[i] - d[i + 1]) * 0.5f) * w;
@@ -228,7 +245,8 @@ std::vector<Case> cases() {
                            const float s = std::sin(ph[ch]);
                            const float g = ((s + 1.0f) * 0.5f) * f.depth + (1.0f - f.depth);
                            ph[ch] = ph[ch] + f.phase_increment;
-                           if (ph[ch] >= kTau) ph[ch] -= kTau;
+                           if (ph[ch] >= kTau)
+                               ph[ch] -= kTau;
                            return g * x;
                        });
                    }});
@@ -242,10 +260,12 @@ std::vector<Case> cases() {
                        },
                        [](Effect& e, Buffer& d, int c, unsigned long long) {
                            auto& f = static_cast<AutoPanEffect&>(e);
-                           if (c < 2) return;
+                           if (c < 2)
+                               return;
                            std::uint64_t t = f.frame_counter;
                            for (std::size_t i = 0; i < d.size(); i += c, ++t) {
-                               const float phase = (static_cast<float>(t) / f.sample_rate) * (f.rate_hz * kTau);
+                               const float phase =
+                                   (static_cast<float>(t) / f.sample_rate) * (f.rate_hz * kTau);
                                const float a = (1.0f + std::sin(phase) * f.depth) * 0.7853982f;
                                d[i] = d[i] * std::cos(a);
                                d[i + 1] = d[i + 1] * std::sin(a);
@@ -253,7 +273,10 @@ std::vector<Case> cases() {
                        }});
     }
     all.push_back({"rotary speaker",
-                   [](int c) { return std::make_unique<RotarySpeakerEffect>(kRate, 700.0f, 0.8f, 0.9f, 13.0f, c); },
+                   [](int c) {
+                       return std::make_unique<RotarySpeakerEffect>(kRate, 700.0f, 0.8f, 0.9f,
+                                                                    13.0f, c);
+                   },
                    [](Effect& e, Buffer& d, int c, unsigned long long) {
                        auto& f = static_cast<RotarySpeakerEffect&>(e);
                        std::vector<BiquadState> z = f.crossover_state;
@@ -263,7 +286,8 @@ std::vector<Case> cases() {
                            ph += inc;
                            if (ph >= kTau) {
                                ph -= kTau;
-                               if (ph >= kTau) ph = std::fmod(ph, kTau);
+                               if (ph >= kTau)
+                                   ph = std::fmod(ph, kTau);
                            }
                            return ph;
                        };
@@ -298,20 +322,23 @@ std::vector<Case> cases() {
                                std::to_string(stages),
                            [kind, stages](int c) {
                                return std::make_unique<FilterEffect>(
-                                   design_biquad(kind, 1700.0f, 2.5f, 9.0f, 1.0f, kRate), stages, c);
+                                   design_biquad(kind, 1700.0f, 2.5f, 9.0f, 1.0f, kRate), stages,
+                                   c);
                            },
                            [](Effect& e, Buffer& d, int c, unsigned long long) {
                                auto& f = static_cast<FilterEffect&>(e);
                                const BiquadCoefficients k{f.b0, f.b1, f.b2, f.a1, f.a2};
                                auto state = f.stage_state;
                                per_channel(d, c, [&](int ch, float x) {
-                                   for (BiquadState& s : state[ch]) x = section(k, s, x);
+                                   for (BiquadState& s : state[ch])
+                                       x = section(k, s, x);
                                    return x;
                                });
                            }});
         }
     }
-    all.push_back({"delay", [](int c) { return std::make_unique<DelayEffect>(kRate, c, 7.3f, 0.4f, -0.6f); },
+    all.push_back({"delay",
+                   [](int c) { return std::make_unique<DelayEffect>(kRate, c, 7.3f, 0.4f, -0.6f); },
                    [](Effect& e, Buffer& d, int c, unsigned long long) {
                        auto& f = static_cast<DelayEffect&>(e);
                        auto lines = f.lines;
@@ -321,12 +348,16 @@ std::vector<Case> cases() {
                            const float y = line[pos[ch]];
                            const float out = (1.0f - f.mix) * x + f.mix * y;
                            line[pos[ch]] = y * f.feedback + x;
-                           if (++pos[ch] == line.size()) pos[ch] = 0;
+                           if (++pos[ch] == line.size())
+                               pos[ch] = 0;
                            return out;
                        });
                    }});
     all.push_back({"compressor",
-                   [](int c) { return std::make_unique<CompressorEffect>(-20.0f, 4.0f, 1.0f, 20.0f, 3.0f, kRate, c); },
+                   [](int c) {
+                       return std::make_unique<CompressorEffect>(-20.0f, 4.0f, 1.0f, 20.0f, 3.0f,
+                                                                 kRate, c);
+                   },
                    [](Effect& e, Buffer& d, int c, unsigned long long) {
                        auto& f = static_cast<CompressorEffect&>(e);
                        std::vector<float> env = f.envelope;
@@ -341,7 +372,8 @@ std::vector<Case> cases() {
                    }});
     all.push_back({"upward compression",
                    [](int c) {
-                       return std::make_unique<UpwardCompressorEffect>(-30.0f, 2.0f, 2.0f, 30.0f, 18.0f, kRate, c);
+                       return std::make_unique<UpwardCompressorEffect>(-30.0f, 2.0f, 2.0f, 30.0f,
+                                                                       18.0f, kRate, c);
                    },
                    [](Effect& e, Buffer& d, int c, unsigned long long) {
                        auto& f = static_cast<UpwardCompressorEffect&>(e);
@@ -358,24 +390,30 @@ std::vector<Case> cases() {
                            return x;
                        });
                    }});
-    all.push_back({"limiter",
-                   [](int c) { return std::make_unique<LimiterEffect>(-6.0f, 0.5f, 20.0f, kRate, c); },
-                   [](Effect& e, Buffer& d, int c, unsigned long long) {
-                       auto& f = static_cast<LimiterEffect&>(e);
-                       std::vector<float> gain = f.gain;
-                       per_channel(d, c, [&](int ch, float x) {
-                           const float a = std::fabs(x);
-                           const float t = (a > f.ceiling && a > 0.0f) ? f.ceiling / a : 1.0f;
-                           const float k = gain[ch] > t ? f.attack_coeff : f.release_coeff;
-                           gain[ch] = t * (1.0f - k) + gain[ch] * k;
-                           float y = x * gain[ch];
-                           if (y < -f.ceiling) y = -f.ceiling;
-                           if (f.ceiling < y) y = f.ceiling;
-                           return y;
-                       });
-                   }});
+    all.push_back(
+        {"limiter",
+         [](int c) { return std::make_unique<LimiterEffect>(-6.0f, 0.5f, 20.0f, kRate, c); },
+         [](Effect& e, Buffer& d, int c, unsigned long long) {
+             auto& f = static_cast<LimiterEffect&>(e);
+             std::vector<float> gain = f.gain;
+             per_channel(d, c, [&](int ch, float x) {
+                 const float a = std::fabs(x);
+                 const float t = (a > f.ceiling && a > 0.0f) ? f.ceiling / a : 1.0f;
+                 const float k = gain[ch] > t ? f.attack_coeff : f.release_coeff;
+                 gain[ch] = t * (1.0f - k) + gain[ch] * k;
+                 float y = x * gain[ch];
+                 if (y < -f.ceiling)
+                     y = -f.ceiling;
+                 if (f.ceiling < y)
+                     y = f.ceiling;
+                 return y;
+             });
+         }});
     all.push_back({"expander",
-                   [](int c) { return std::make_unique<ExpanderEffect>(-25.0f, 3.0f, 1.0f, 30.0f, 2.0f, kRate, c); },
+                   [](int c) {
+                       return std::make_unique<ExpanderEffect>(-25.0f, 3.0f, 1.0f, 30.0f, 2.0f,
+                                                               kRate, c);
+                   },
                    [](Effect& e, Buffer& d, int c, unsigned long long) {
                        auto& f = static_cast<ExpanderEffect&>(e);
                        std::vector<float> env = f.envelope;
@@ -388,7 +426,10 @@ std::vector<Case> cases() {
                        });
                    }});
     all.push_back({"noise gate",
-                   [](int c) { return std::make_unique<NoiseGateEffect>(-30.0f, -60.0f, 1.0f, 15.0f, kRate, c); },
+                   [](int c) {
+                       return std::make_unique<NoiseGateEffect>(-30.0f, -60.0f, 1.0f, 15.0f, kRate,
+                                                                c);
+                   },
                    [](Effect& e, Buffer& d, int c, unsigned long long) {
                        auto& f = static_cast<NoiseGateEffect&>(e);
                        std::vector<float> env = f.envelope;
@@ -403,7 +444,8 @@ std::vector<Case> cases() {
                    }});
     all.push_back({"deesser",
                    [](int c) {
-                       return std::make_unique<DeEsserEffect>(kRate, 0.8f, 40.0f, 1.0f, 4.0f, -30.0f, 5000.0f, c);
+                       return std::make_unique<DeEsserEffect>(kRate, 0.8f, 40.0f, 1.0f, 4.0f,
+                                                              -30.0f, 5000.0f, c);
                    },
                    [](Effect& e, Buffer& d, int c, unsigned long long) {
                        auto& f = static_cast<DeEsserEffect&>(e);
@@ -411,8 +453,8 @@ std::vector<Case> cases() {
                        std::vector<float> env = f.envelope;
                        const float exponent = 1.0f / f.ratio - 1.0f;
                        per_channel(d, c, [&](int ch, float x) {
-                           env[ch] = follow(env[ch], section(f.detector, state[ch], x), f.attack_coeff,
-                                            f.release_coeff);
+                           env[ch] = follow(env[ch], section(f.detector, state[ch], x),
+                                            f.attack_coeff, f.release_coeff);
                            float reduction = 0.0f;
                            if (env[ch] > f.threshold && env[ch] > 0.0f) {
                                reduction = 1.0f - std::pow(env[ch] / f.threshold, exponent);
@@ -420,28 +462,34 @@ std::vector<Case> cases() {
                            return (1.0f - reduction * f.amount) * x;
                        });
                    }});
-    all.push_back({"transient shaper",
-                   [](int c) { return std::make_unique<TransientShaperEffect>(kRate, 60.0f, 9.0f, 0.4f, 1.2f, c); },
-                   [](Effect& e, Buffer& d, int c, unsigned long long) {
-                       auto& f = static_cast<TransientShaperEffect&>(e);
-                       std::vector<float> fast = f.fast_envelope;
-                       std::vector<float> slow = f.slow_envelope;
-                       per_channel(d, c, [&](int ch, float x) {
-                           fast[ch] = follow(fast[ch], x, f.fast_attack_coeff, f.fast_release_coeff);
-                           slow[ch] = follow(slow[ch], x, f.attack_coeff, f.release_coeff);
-                           const float floor = fast[ch] < 0.000001f ? 0.000001f : fast[ch];
-                           const float k = (fast[ch] - slow[ch]) / floor;
-                           const float onset = k < 0.0f ? 0.0f : k;
-                           const float decay = 0.0f < k ? 0.0f : k;
-                           float g = (f.attack * onset + 1.0f) - f.sustain * decay;
-                           if (g < 0.15f) g = 0.15f;
-                           if (4.0f < g) g = 4.0f;
-                           return g * x;
-                       });
-                   }});
+    all.push_back(
+        {"transient shaper",
+         [](int c) {
+             return std::make_unique<TransientShaperEffect>(kRate, 60.0f, 9.0f, 0.4f, 1.2f, c);
+         },
+         [](Effect& e, Buffer& d, int c, unsigned long long) {
+             auto& f = static_cast<TransientShaperEffect&>(e);
+             std::vector<float> fast = f.fast_envelope;
+             std::vector<float> slow = f.slow_envelope;
+             per_channel(d, c, [&](int ch, float x) {
+                 fast[ch] = follow(fast[ch], x, f.fast_attack_coeff, f.fast_release_coeff);
+                 slow[ch] = follow(slow[ch], x, f.attack_coeff, f.release_coeff);
+                 const float floor = fast[ch] < 0.000001f ? 0.000001f : fast[ch];
+                 const float k = (fast[ch] - slow[ch]) / floor;
+                 const float onset = k < 0.0f ? 0.0f : k;
+                 const float decay = 0.0f < k ? 0.0f : k;
+                 float g = (f.attack * onset + 1.0f) - f.sustain * decay;
+                 if (g < 0.15f)
+                     g = 0.15f;
+                 if (4.0f < g)
+                     g = 4.0f;
+                 return g * x;
+             });
+         }});
     all.push_back({"dynamic eq",
                    [](int c) {
-                       return std::make_unique<DynamicEQEffect>(kRate, 30.0f, 2.0f, 1.5f, -9.0f, -30.0f, 2500.0f, c);
+                       return std::make_unique<DynamicEQEffect>(kRate, 30.0f, 2.0f, 1.5f, -9.0f,
+                                                                -30.0f, 2500.0f, c);
                    },
                    [](Effect& e, Buffer& d, int c, unsigned long long block) {
                        auto& f = static_cast<DynamicEQEffect&>(e);
@@ -452,19 +500,22 @@ std::vector<Case> cases() {
                            BiquadState eq = f.eq_state[ch];
                            float env = f.envelope[ch];
                            for (unsigned long long start = 0; start < frames; start += block) {
-                               const unsigned long long end = start + block < frames ? start + block : frames;
+                               const unsigned long long end =
+                                   start + block < frames ? start + block : frames;
                                for (unsigned long long i = start; i < end; ++i) {
-                                   env = follow(env, section(f.detector, det, d[i * c + ch]), f.attack_coeff,
-                                                f.release_coeff);
+                                   env = follow(env, section(f.detector, det, d[i * c + ch]),
+                                                f.attack_coeff, f.release_coeff);
                                }
                                float gain_db = 0.0f;
                                if (env > f.threshold) {
                                    float excess = (env - f.threshold) / floor;
-                                   if (1.0f < excess) excess = 1.0f;
+                                   if (1.0f < excess)
+                                       excess = 1.0f;
                                    gain_db = f.cut_db * excess;
                                }
-                               const BiquadCoefficients band = design_biquad(
-                                   FilterKind::peak_eq, f.frequency_hz, f.q, gain_db, 1.0f, f.sample_rate);
+                               const BiquadCoefficients band =
+                                   design_biquad(FilterKind::peak_eq, f.frequency_hz, f.q, gain_db,
+                                                 1.0f, f.sample_rate);
                                for (unsigned long long i = start; i < end; ++i) {
                                    d[i * c + ch] = section(band, eq, d[i * c + ch]);
                                }
@@ -487,15 +538,18 @@ std::vector<Case> cases() {
         {"chorus, mix 1, feedback -1", 0.5f, 2.0f, 3.0f, 1.0f, -1.0f, false},
         {"vibrato, feedback -1", 1.0f, 1.0f, 5.0f, 0.3f, -1.0f, true},
         {"chorus, sweep below one sample", 0.001f, -0.05f, 90.0f, 0.6f, 0.9f, false},
-        {"chorus, NaN rate", 3.0f, 1.0f, std::numeric_limits<float>::quiet_NaN(), 0.5f, 0.5f, false},
+        {"chorus, NaN rate", 3.0f, 1.0f, std::numeric_limits<float>::quiet_NaN(), 0.5f, 0.5f,
+         false},
     };
     for (const SweptSetting& m : swept) {
-        all.push_back({m.name,
-                       [m](int c) {
-                           return std::make_unique<ModulatedDelayEffect>(kRate, c, m.delay_ms, m.depth_ms, m.rate_hz,
-                                                                         m.mix, m.feedback, m.wet_only, 1.5707964f);
-                       },
-                       [](Effect& e, Buffer& d, int c, unsigned long long) { swept_reference(e, d, c); }});
+        all.push_back(
+            {m.name,
+             [m](int c) {
+                 return std::make_unique<ModulatedDelayEffect>(kRate, c, m.delay_ms, m.depth_ms,
+                                                               m.rate_hz, m.mix, m.feedback,
+                                                               m.wet_only, 1.5707964f);
+             },
+             [](Effect& e, Buffer& d, int c, unsigned long long) { swept_reference(e, d, c); }});
     }
     // A fractional echo time, mix and feedback at their ends, and the shortest line, which
     // wraps on nearly every read.
@@ -503,12 +557,21 @@ std::vector<Case> cases() {
         float delay_ms, mix, feedback;
     };
     const PingPongSetting ping_pongs[] = {
-        {7.3f, 0.3f, 0.55f}, {2.0f, 0.0f, 1.0f}, {1.1f, 1.0f, -1.0f}, {0.001f, 0.5f, 0.9f},
+        {7.3f, 0.3f, 0.55f},
+        {2.0f, 0.0f, 1.0f},
+        {1.1f, 1.0f, -1.0f},
+        {0.001f, 0.5f, 0.9f},
     };
     for (const PingPongSetting& p : ping_pongs) {
-        all.push_back({"ping-pong delay " + std::to_string(p.delay_ms) + " ms, feedback " + std::to_string(p.feedback),
-                       [p](int c) { return std::make_unique<PingPongDelayEffect>(kRate, c, p.delay_ms, p.mix, p.feedback); },
-                       [](Effect& e, Buffer& d, int c, unsigned long long) { ping_pong_reference(e, d, c); }});
+        all.push_back({"ping-pong delay " + std::to_string(p.delay_ms) + " ms, feedback " +
+                           std::to_string(p.feedback),
+                       [p](int c) {
+                           return std::make_unique<PingPongDelayEffect>(kRate, c, p.delay_ms, p.mix,
+                                                                        p.feedback);
+                       },
+                       [](Effect& e, Buffer& d, int c, unsigned long long) {
+                           ping_pong_reference(e, d, c);
+                       }});
     }
     // Stage counts on and off the specialised paths, feedback and mix at their ends, and
     // sweeps held at either clamp of the break frequency.
@@ -523,12 +586,14 @@ std::vector<Case> cases() {
         {2, 0.5f, 0.0f, 100.0f, 1.0f, 40.0f},
     };
     for (const PhaserSetting& p : phasers) {
-        all.push_back({"phaser, " + std::to_string(p.stages) + " stages, feedback " + std::to_string(p.feedback),
-                       [p](int c) {
-                           return std::make_unique<PhaserEffect>(kRate, p.stages, p.mix, p.feedback, p.center_hz,
-                                                                 p.depth, p.rate_hz, c);
-                       },
-                       [](Effect& e, Buffer& d, int c, unsigned long long) { phaser_reference(e, d, c); }});
+        all.push_back(
+            {"phaser, " + std::to_string(p.stages) + " stages, feedback " +
+                 std::to_string(p.feedback),
+             [p](int c) {
+                 return std::make_unique<PhaserEffect>(kRate, p.stages, p.mix, p.feedback,
+                                                       p.center_hz, p.depth, p.rate_hz, c);
+             },
+             [](Effect& e, Buffer& d, int c, unsigned long long) { phaser_reference(e, d, c); }});
     }
     return all;
 }
@@ -541,7 +606,8 @@ int main() {
     const unsigned long long frames = 3001;
     for (const Case& c : cases()) {
         for (int channels : {1, 2, 3, 8}) {
-            const Buffer input = make_input(frames, channels, 17u + static_cast<unsigned>(channels));
+            const Buffer input =
+                make_input(frames, channels, 17u + static_cast<unsigned>(channels));
             for (unsigned long long block : {1ULL, 7ULL, 2048ULL}) {
                 EffectPtr fresh = c.build(channels);
                 Buffer expected = input;
@@ -552,8 +618,8 @@ int main() {
                     effect->process(got.data(), frames, channels, block, workers);
                     ++checks;
                     if (!same_samples(got.data(), expected.data(), got.size())) {
-                        std::printf("FAILED: %s, %d channels, block %llu, workers %u\n", c.name.c_str(),
-                                    channels, block, workers);
+                        std::printf("FAILED: %s, %d channels, block %llu, workers %u\n",
+                                    c.name.c_str(), channels, block, workers);
                         ++failures;
                     }
                 }
@@ -574,10 +640,11 @@ int main() {
             effect.process(got.data(), first, channels, 2048, 1);
             effect.process(got.data() + first * channels, frames - first, channels, 2048, 1);
             ++checks;
-            bool same = same_samples(got.data(), expected.data(), got.size()) &&
-                        effect.frame_counter == reference.frame_counter &&
-                        same_samples(effect.feedback_memory.data(), reference.feedback_memory.data(),
-                                     static_cast<std::size_t>(channels));
+            bool same =
+                same_samples(got.data(), expected.data(), got.size()) &&
+                effect.frame_counter == reference.frame_counter &&
+                same_samples(effect.feedback_memory.data(), reference.feedback_memory.data(),
+                             static_cast<std::size_t>(channels));
             for (int k = 0; k < channels; ++k) {
                 for (int j = 0; j < stages; ++j) {
                     const auto& a = effect.allpass_state[k][j];
@@ -586,7 +653,8 @@ int main() {
                 }
             }
             if (!same) {
-                std::printf("FAILED: phaser in two calls, %d channels, %d stages\n", channels, stages);
+                std::printf("FAILED: phaser in two calls, %d channels, %d stages\n", channels,
+                            stages);
                 ++failures;
             }
         }
@@ -596,11 +664,13 @@ int main() {
     for (int channels : {1, 2, 3}) {
         const Buffer input = make_input(frames, channels, 9u + static_cast<unsigned>(channels));
         const std::uint64_t start = channels == 2 ? (std::uint64_t{1} << 31) - 2000 : 0;
-        ModulatedDelayEffect reference(kRate, channels, 2.5f, 1.8f, 0.25f, 0.45f, 0.35f, false, 1.5707964f);
+        ModulatedDelayEffect reference(kRate, channels, 2.5f, 1.8f, 0.25f, 0.45f, 0.35f, false,
+                                       1.5707964f);
         reference.frame_counter = start;
         Buffer expected = input;
         swept_reference(reference, expected, channels);
-        ModulatedDelayEffect effect(kRate, channels, 2.5f, 1.8f, 0.25f, 0.45f, 0.35f, false, 1.5707964f);
+        ModulatedDelayEffect effect(kRate, channels, 2.5f, 1.8f, 0.25f, 0.45f, 0.35f, false,
+                                    1.5707964f);
         effect.frame_counter = start;
         Buffer got = input;
         const unsigned long long first = 1237;
@@ -608,9 +678,11 @@ int main() {
         effect.process(got.data() + first * channels, frames - first, channels, 2048, 1);
         ++checks;
         bool same = same_samples(got.data(), expected.data(), got.size()) &&
-                    effect.frame_counter == reference.frame_counter && effect.write_pos == reference.write_pos;
+                    effect.frame_counter == reference.frame_counter &&
+                    effect.write_pos == reference.write_pos;
         for (int k = 0; k < channels; ++k) {
-            same = same && same_samples(effect.lines[k].data(), reference.lines[k].data(), effect.lines[k].size());
+            same = same && same_samples(effect.lines[k].data(), reference.lines[k].data(),
+                                        effect.lines[k].size());
         }
         if (!same) {
             std::printf("FAILED: swept delay in two calls, %d channels\n", channels);

@@ -48,8 +48,8 @@ struct Probe final : kavri::Effect {
         }
         for (unsigned long long i = 0; i < frames; ++i, ++frame) {
             for (int ch = 0; ch < channels; ++ch) {
-                data[i * static_cast<unsigned long long>(channels) + static_cast<unsigned long long>(ch)] +=
-                    static_cast<float>(frame);
+                data[i * static_cast<unsigned long long>(channels) +
+                     static_cast<unsigned long long>(ch)] += static_cast<float>(frame);
             }
         }
     }
@@ -82,7 +82,8 @@ kavri::EffectPlan plan_of(kavri::EffectList effects) {
 
 // Pushes chunks of the given sizes (2 channels, sample = frame number), then the end, and
 // returns every released sample.
-std::vector<float> stream_chunks(kavri::Stream& stream, const std::vector<unsigned long long>& sizes,
+std::vector<float> stream_chunks(kavri::Stream& stream,
+                                 const std::vector<unsigned long long>& sizes,
                                  std::vector<unsigned long long>* released) {
     std::vector<float> all;
     unsigned long long next = 0;
@@ -94,7 +95,8 @@ std::vector<float> stream_chunks(kavri::Stream& stream, const std::vector<unsign
             chunk.push_back(0.0f);
             chunk.push_back(0.0f);
         }
-        const unsigned long long out_frames = end ? stream.held_frames() : stream.released_by(frames);
+        const unsigned long long out_frames =
+            end ? stream.held_frames() : stream.released_by(frames);
         std::vector<float> out(2 * out_frames);
         if (end) {
             stream.load_end(out.data());
@@ -121,7 +123,9 @@ void test_whole_blocks_from_the_first_frame() {
     // Five probes added each frame's number once: frame n comes out as 5n on both channels.
     bool in_order = out.size() == 26;
     for (std::size_t i = 0; in_order && i < out.size(); ++i) {
-        in_order = out[i] == 5.0f * static_cast<float>(i / 2);
+        // Samples i and i + 1 are the two channels of frame i / 2.
+        const float pair = static_cast<float>(i / 2);  // NOLINT(bugprone-integer-division)
+        in_order = out[i] == 5.0f * pair;
     }
     CHECK(in_order);
     CHECK(stream.needs_reset());
@@ -138,8 +142,8 @@ void test_a_failed_run_needs_a_reset() {
     std::vector<unsigned long long> first, second;
     // The first block effect fails on its second call.
     kavri::Stream stream(chain(&first, &second, 1), 2, 4, 1);
-    std::vector<float> chunk(2 * 8, 0.0f);
-    std::vector<float> out(2 * 8);
+    std::vector<float> chunk(std::size_t{2} * 8, 0.0f);
+    std::vector<float> out(std::size_t{2} * 8);
     stream.load(chunk.data(), 4, out.data());
     stream.run();
     CHECK(!stream.needs_reset());
@@ -194,7 +198,7 @@ void test_rebuild_frees_the_old_chain_first() {
     kavri::Stream stream(2, 4, 1);
     CHECK(!stream.has_chain());
     stream.rebuild(markers("ab"));
-    std::vector<float> chunk(2 * 6, 0.0f), out(2 * 6);
+    std::vector<float> chunk(std::size_t{2} * 6, 0.0f), out(std::size_t{2} * 6);
     stream.load(chunk.data(), 6, out.data());
     stream.run();
     CHECK(stream.held_frames() == 2);
@@ -258,8 +262,12 @@ void release_counted(void* p) noexcept {
 }
 }  // namespace
 
-void operator delete(void* p) noexcept { release_counted(p); }
-void operator delete(void* p, std::size_t) noexcept { release_counted(p); }
+void operator delete(void* p) noexcept {
+    release_counted(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    release_counted(p);
+}
 
 namespace {
 
@@ -291,12 +299,16 @@ void test_runs_take_what_they_counted() {
         }
         kavri::Stream stream(std::move(effects), 2, 1000, 1);
         std::vector<float> out;
-        for (const unsigned long long frames : {3ULL, 700ULL, 1ULL << 21, 5000ULL, 1ULL << 20, 10ULL}) {
+        for (const unsigned long long frames :
+             {3ULL, 700ULL, 1ULL << 21, 5000ULL, 1ULL << 20, 10ULL}) {
             std::vector<float> chunk(2 * frames, 0.25f);
             const kavri::Stream::RunMemory counted = stream.chunk_memory(frames);
             out.assign(2 * stream.released_by(frames), 0.0f);
             const std::size_t peak = run_peak(stream, &chunk, out.data());
-            if (peak > counted.held.bytes()) { std::printf("holding %d frames %llu peak %zu counted %llu\n", holding, frames, peak, (unsigned long long)counted.held.bytes()); }
+            if (peak > counted.held.bytes()) {
+                std::printf("holding %d frames %llu peak %zu counted %llu\n", holding, frames, peak,
+                            (unsigned long long)counted.held.bytes());
+            }
             CHECK(peak <= counted.held.bytes());
             CHECK(counted.output.bytes() >= out.size() * sizeof(float));
             // Two stages, each at most a piece (2^20 samples) and a block or two.

@@ -47,7 +47,8 @@ void expect(bool ok, const char* what, const char* isa) {
 
 // Index of the first input whose result differs from the scalar call, or -1.
 template <typename Scalar>
-long first_difference(const std::vector<float>& in, const std::vector<float>& out, Scalar scalar) {
+long first_difference(const std::vector<float>& in, const std::vector<float>& out,
+                      const Scalar& scalar) {
     for (std::size_t i = 0; i < in.size(); ++i) {
         if (bits(out[i]) != bits(scalar(in[i]))) {
             return static_cast<long>(i);
@@ -108,7 +109,8 @@ void check_unary(const Unary& f) {
         bool lengths_ok = true;
         for (std::size_t offset = 0; offset < 17; ++offset) {
             for (std::size_t n = 0; n <= 49; ++n) {
-                std::vector<float> src(in.begin() + 1000 + offset, in.begin() + 1000 + offset + n);
+                const auto first = in.begin() + static_cast<std::ptrdiff_t>(1000 + offset);
+                std::vector<float> src(first, first + static_cast<std::ptrdiff_t>(n));
                 std::vector<float> dst(n + 1, 12345.0f);
                 f.with(isa, src.data(), dst.data(), n);
                 std::vector<float> same = src;
@@ -137,14 +139,18 @@ void check_unary(const Unary& f) {
         f.chosen(in.data(), out.data(), in.size());
         const long at = first_difference(in, out, f.scalar);
         std::fesetround(FE_TONEAREST);
-        std::snprintf(what, sizeof what, "%s equals the scalar call in a directed rounding mode", f.name);
+        std::snprintf(what, sizeof what, "%s equals the scalar call in a directed rounding mode",
+                      f.name);
         expect(at < 0, what, "any");
     }
 }
 
 void check_unaries() {
     // tanhf's own branch points, and its expm1f's carried back to x = argument / 2.
-    check_unary({"tanhf", vm::tanhf_array_with, vm::tanhf_array, vm::tanhf_isa,
+    check_unary({"tanhf",
+                 vm::tanhf_array_with,
+                 vm::tanhf_array,
+                 vm::tanhf_isa,
                  [](float x) { return std::tanh(x); },
                  {0x24000000u, 0x3f800000u, 0x41b00000u, 0x7f800000u, 0x3eb17218u - 0x00800000u,
                   0x3F851592u - 0x00800000u, 0x33000000u - 0x00800000u, 0x4195b844u - 0x00800000u,
@@ -160,7 +166,10 @@ void check_unaries() {
                  [](float x) { return std::cos(x); }, trig});
     // tanf's: pi/4 and 120, its kernel's 2^-13 and 0.6744, and pi/2 and pi, where the
     // reduced argument the kernel sees comes near zero.
-    check_unary({"tanf", vm::tanf_array_with, vm::tanf_array, vm::tanf_isa,
+    check_unary({"tanf",
+                 vm::tanf_array_with,
+                 vm::tanf_array,
+                 vm::tanf_isa,
                  [](float x) { return std::tan(x); },
                  {0x3f490fdau, 0x42f00000u, 0x39000000u, 0x3f2ca140u, 0x3fc90fdbu, 0x40490fdbu,
                   0x7f800000u, 0x00800000u}});
@@ -172,8 +181,20 @@ void check_powf() {
         sample_inputs({0x00800000u, 0x3f800000u, 0x3f330000u, 0x7f800000u, 0x00000001u});
     // Usual exponents of the dynamics laws, integers (negative x defined), a subnormal and a
     // huge one (results overflow and underflow), and the special ones that take the scalar path.
-    const float exponents[] = {-0.75f, 0.5f, 1.0f, -0.5f, 2.0f, 3.0f, -0.6666666f, 7.0f,
-                               1e-40f, -1e-40f, 1e20f, -37.5f, 0.0f, -0.0f,
+    const float exponents[] = {-0.75f,
+                               0.5f,
+                               1.0f,
+                               -0.5f,
+                               2.0f,
+                               3.0f,
+                               -0.6666666f,
+                               7.0f,
+                               1e-40f,
+                               -1e-40f,
+                               1e20f,
+                               -37.5f,
+                               0.0f,
+                               -0.0f,
                                std::numeric_limits<float>::infinity(),
                                std::numeric_limits<float>::quiet_NaN()};
     for (vm::Isa isa : {vm::Isa::avx2, vm::Isa::avx512}) {
@@ -189,8 +210,8 @@ void check_powf() {
             const long at = first_difference(xs, out, [y](float x) { return std::pow(x, y); });
             if (at >= 0) {
                 const auto i = static_cast<std::size_t>(at);
-                std::printf("powf %s: x 0x%08x, y 0x%08x gives 0x%08x, the scalar call 0x%08x\n", name,
-                            bits(xs[i]), bits(y), bits(out[i]), bits(std::pow(xs[i], y)));
+                std::printf("powf %s: x 0x%08x, y 0x%08x gives 0x%08x, the scalar call 0x%08x\n",
+                            name, bits(xs[i]), bits(y), bits(out[i]), bits(std::pow(xs[i], y)));
                 same = false;
             }
         }
@@ -219,7 +240,8 @@ void check_powf() {
         }
         for (std::size_t offset = 0; offset < 9; ++offset) {
             for (std::size_t n = 0; n <= 40; ++n) {
-                std::vector<float> src(src_all.begin() + offset, src_all.begin() + offset + n);
+                const auto first = src_all.begin() + static_cast<std::ptrdiff_t>(offset);
+                std::vector<float> src(first, first + static_cast<std::ptrdiff_t>(n));
                 std::vector<float> dst(n + 1, 12345.0f);
                 vm::powf_array_with(isa, src.data(), -0.75f, dst.data(), n);
                 std::vector<float> same_array = src;
@@ -279,7 +301,8 @@ void check_distortion_runs() {
 // such state each public entry must still give the scalar call's bits, computed under the
 // same state; with only the x87 word changed, nothing the vector code uses changes.
 void check_control_states() {
-    const std::vector<float> in = sample_inputs({0x00800000u, 0x3f800000u, 0x3f490fdbu, 0x00000800u});
+    const std::vector<float> in =
+        sample_inputs({0x00800000u, 0x3f800000u, 0x3f490fdbu, 0x00000800u});
     struct Entry {
         const char* name;
         std::function<void(const float*, float*, std::size_t)> array;
@@ -326,8 +349,8 @@ void check_control_states() {
         e.array(in.data(), out.data(), in.size());
         const long at = first_difference(in, out, e.scalar);
         __asm__ volatile("fldcw %0" : : "m"(word));
-        std::snprintf(what, sizeof what, "%s equals the scalar call with the x87 word rounding upward",
-                      e.name);
+        std::snprintf(what, sizeof what,
+                      "%s equals the scalar call with the x87 word rounding upward", e.name);
         expect(at < 0, what, "any");
     }
     expect(_mm_getcsr() == standard, "the control state is restored", "any");
@@ -342,6 +365,7 @@ int main() {
     check_control_states();
     std::printf("%d of %d checks failed (tanhf runs %s, sinf %s, cosf %s, tanf %s, powf %s)\n",
                 failures, checks, vm::isa_name(vm::tanhf_isa()), vm::isa_name(vm::sinf_isa()),
-                vm::isa_name(vm::cosf_isa()), vm::isa_name(vm::tanf_isa()), vm::isa_name(vm::powf_isa()));
+                vm::isa_name(vm::cosf_isa()), vm::isa_name(vm::tanf_isa()),
+                vm::isa_name(vm::powf_isa()));
     return failures == 0 ? 0 : 1;
 }

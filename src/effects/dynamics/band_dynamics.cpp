@@ -13,8 +13,8 @@ namespace kavri {
 DeEsserEffect::DeEsserEffect(float sample_rate, float amount_value, float release_ms,
                              float attack_ms, float ratio_value, float threshold_db,
                              float frequency_hz, int channels)
-    : detector(design_biquad(FilterKind::highpass, frequency_hz, kInvSqrt2, 0.0f, 1.0f,
-                             sample_rate)),
+    : detector(
+          design_biquad(FilterKind::highpass, frequency_hz, kInvSqrt2, 0.0f, 1.0f, sample_rate)),
       threshold(db_to_gain(threshold_db)),
       ratio(ratio_value < 1.0f ? 1.0f : ratio_value),
       attack_coeff(ms_to_coeff(attack_ms, sample_rate)),
@@ -61,7 +61,7 @@ void DeEsserEffect::process(float* data, unsigned long long frames, int channels
         }
     };
     const Kernel kernel{detector_state.data(), envelope.data(), detector, threshold,
-                        attack_coeff, release_coeff, amount};
+                        attack_coeff,          release_coeff,   amount};
     for_each_channel_sample_powf(data, frames, channels, block_size, workers, kernel,
                                  1.0f / ratio - 1.0f);
 }
@@ -91,30 +91,32 @@ void DynamicEQEffect::process(float* data, unsigned long long frames, int channe
             BiquadState& detector_memory = detector_state[static_cast<std::size_t>(ch)];
             BiquadState& eq_memory = eq_state[static_cast<std::size_t>(ch)];
             float e = envelope[static_cast<std::size_t>(ch)];
-            for_each_block(frames, block_size, [&](unsigned long long start, unsigned long long count) {
-                float* const first = data + start * stride + static_cast<unsigned long long>(ch);
-                float* sample = first;
-                for (unsigned long long i = 0; i < count; ++i, sample += stride) {
-                    e = envelope_step(e, run_biquad(detector, detector_memory, *sample),
-                                      attack_coeff, release_coeff);
-                }
-                // The whole block takes the gain that its last sample's envelope calls for: the
-                // cut grows with the envelope's excess over the threshold, full at twice it.
-                float gain_db = 0.0f;
-                if (e > threshold) {
-                    float excess = (e - threshold) / threshold_floor;
-                    if (1.0f < excess) {
-                        excess = 1.0f;
+            for_each_block(
+                frames, block_size, [&](unsigned long long start, unsigned long long count) {
+                    float* const first =
+                        data + start * stride + static_cast<unsigned long long>(ch);
+                    float* sample = first;
+                    for (unsigned long long i = 0; i < count; ++i, sample += stride) {
+                        e = envelope_step(e, run_biquad(detector, detector_memory, *sample),
+                                          attack_coeff, release_coeff);
                     }
-                    gain_db = cut_db * excess;
-                }
-                const BiquadCoefficients band =
-                    design_biquad(FilterKind::peak_eq, frequency_hz, q, gain_db, 1.0f, sample_rate);
-                sample = first;
-                for (unsigned long long i = 0; i < count; ++i, sample += stride) {
-                    *sample = run_biquad(band, eq_memory, *sample);
-                }
-            });
+                    // The whole block takes the gain that its last sample's envelope calls for: the
+                    // cut grows with the envelope's excess over the threshold, full at twice it.
+                    float gain_db = 0.0f;
+                    if (e > threshold) {
+                        float excess = (e - threshold) / threshold_floor;
+                        if (1.0f < excess) {
+                            excess = 1.0f;
+                        }
+                        gain_db = cut_db * excess;
+                    }
+                    const BiquadCoefficients band = design_biquad(FilterKind::peak_eq, frequency_hz,
+                                                                  q, gain_db, 1.0f, sample_rate);
+                    sample = first;
+                    for (unsigned long long i = 0; i < count; ++i, sample += stride) {
+                        *sample = run_biquad(band, eq_memory, *sample);
+                    }
+                });
             envelope[static_cast<std::size_t>(ch)] = e;
         }
     });

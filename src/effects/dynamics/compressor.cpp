@@ -43,8 +43,8 @@ void CompressorEffect::process(float* data, unsigned long long frames, int chann
 }
 
 UpwardCompressorEffect::UpwardCompressorEffect(float threshold_db, float ratio_value,
-                                               float attack_ms, float release_ms,
-                                               float max_gain_db, float sample_rate, int channels)
+                                               float attack_ms, float release_ms, float max_gain_db,
+                                               float sample_rate, int channels)
     : threshold(db_to_gain(threshold_db)),
       ratio(at_least(ratio_value, 1.0f)),
       attack_coeff(ms_to_coeff(attack_ms, sample_rate)),
@@ -92,7 +92,8 @@ PlannedEffect plan_compressor_effect(const ParamReader& params, float sample_rat
     });
 }
 
-PlannedEffect plan_upward_compressor_effect(const ParamReader& params, float sample_rate, int channels) {
+PlannedEffect plan_upward_compressor_effect(const ParamReader& params, float sample_rate,
+                                            int channels) {
     const float max_gain_db = params.read_float("max_gain_db", 18.0f);
     const float release_ms = params.read_float("release_ms", 120.0f);
     const float attack_ms = params.read_float("attack_ms", 12.0f);

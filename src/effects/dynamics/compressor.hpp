@@ -35,8 +35,8 @@ public:
 
 class UpwardCompressorEffect final : public Effect {
 public:
-    UpwardCompressorEffect(float threshold_db, float ratio_value, float attack_ms,
-                           float release_ms, float max_gain_db, float sample_rate, int channels);
+    UpwardCompressorEffect(float threshold_db, float ratio_value, float attack_ms, float release_ms,
+                           float max_gain_db, float sample_rate, int channels);
     ~UpwardCompressorEffect() override;
     void process(float* data, unsigned long long frames, int channels,
                  unsigned long long block_size, unsigned int workers) override;
@@ -50,6 +50,7 @@ public:
 };
 
 PlannedEffect plan_compressor_effect(const ParamReader& params, float sample_rate, int channels);
-PlannedEffect plan_upward_compressor_effect(const ParamReader& params, float sample_rate, int channels);
+PlannedEffect plan_upward_compressor_effect(const ParamReader& params, float sample_rate,
+                                            int channels);
 
 }  // namespace kavri

@@ -84,8 +84,8 @@ void NoiseGateEffect::process(float* data, unsigned long long frames, int channe
             return g * sample;
         }
     };
-    const Kernel kernel{envelope.data(), gain.data(), threshold, floor_gain, attack_coeff,
-                        release_coeff};
+    const Kernel kernel{envelope.data(), gain.data(),  threshold,
+                        floor_gain,      attack_coeff, release_coeff};
     for_each_channel_sample(data, frames, channels, block_size, workers, kernel);
 }
 
@@ -99,8 +99,8 @@ PlannedEffect plan_expander_effect(const ParamReader& params, float sample_rate,
     memory.state = per_channel_bytes(channels, sizeof(float));
     memory.state_name = "envelope state";
     return plan_effect<ExpanderEffect>(memory, [=] {
-        return std::make_unique<ExpanderEffect>(threshold_db, ratio, attack_ms, release_ms, makeup_db,
-                                                sample_rate, channels);
+        return std::make_unique<ExpanderEffect>(threshold_db, ratio, attack_ms, release_ms,
+                                                makeup_db, sample_rate, channels);
     });
 }
 
@@ -110,8 +110,8 @@ PlannedEffect plan_noise_gate_effect(const ParamReader& params, float sample_rat
     const float attack_ms = params.read_float("attack_ms", 3.0f);
     const float threshold_db = params.read_float("threshold_db", -45.0f);
     EffectMemory memory;
-    memory.state = per_channel_bytes(channels, sizeof(float)) +
-                   per_channel_bytes(channels, sizeof(float));
+    memory.state =
+        per_channel_bytes(channels, sizeof(float)) + per_channel_bytes(channels, sizeof(float));
     memory.state_name = "envelope state";
     return plan_effect<NoiseGateEffect>(memory, [=] {
         return std::make_unique<NoiseGateEffect>(threshold_db, floor_db, attack_ms, release_ms,

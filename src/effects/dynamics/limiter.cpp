@@ -8,8 +8,8 @@
 
 namespace kavri {
 
-LimiterEffect::LimiterEffect(float ceiling_db, float attack_ms, float release_ms,
-                             float sample_rate, int channels)
+LimiterEffect::LimiterEffect(float ceiling_db, float attack_ms, float release_ms, float sample_rate,
+                             int channels)
     : ceiling(db_to_gain(ceiling_db)),
       attack_coeff(ms_to_coeff(attack_ms, sample_rate)),
       release_coeff(ms_to_coeff(release_ms, sample_rate)),
@@ -59,7 +59,8 @@ PlannedEffect plan_limiter_effect(const ParamReader& params, float sample_rate, 
     memory.state = per_channel_bytes(channels, sizeof(float));
     memory.state_name = "gain state";
     return plan_effect<LimiterEffect>(memory, [=] {
-        return std::make_unique<LimiterEffect>(ceiling_db, attack_ms, release_ms, sample_rate, channels);
+        return std::make_unique<LimiterEffect>(ceiling_db, attack_ms, release_ms, sample_rate,
+                                               channels);
     });
 }
 

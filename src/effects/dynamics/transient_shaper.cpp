@@ -8,9 +8,8 @@
 
 namespace kavri {
 
-TransientShaperEffect::TransientShaperEffect(float sample_rate, float release_ms,
-                                             float attack_ms, float sustain_value,
-                                             float attack_value, int channels)
+TransientShaperEffect::TransientShaperEffect(float sample_rate, float release_ms, float attack_ms,
+                                             float sustain_value, float attack_value, int channels)
     : attack(clamp_to(attack_value, -1.0f, 2.0f)),
       sustain(clamp_to(sustain_value, -1.0f, 2.0f)),
       // The fixed fast times are written out rather than passed through ms_to_coeff:
@@ -64,19 +63,20 @@ void TransientShaperEffect::process(float* data, unsigned long long frames, int 
             return g * x;
         }
     };
-    const Kernel kernel{fast_envelope.data(), slow_envelope.data(), attack, sustain,
-                        fast_attack_coeff, fast_release_coeff, attack_coeff, release_coeff};
+    const Kernel kernel{fast_envelope.data(), slow_envelope.data(), attack,       sustain,
+                        fast_attack_coeff,    fast_release_coeff,   attack_coeff, release_coeff};
     for_each_channel_sample(data, frames, channels, block_size, workers, kernel);
 }
 
-PlannedEffect plan_transient_shaper_effect(const ParamReader& params, float sample_rate, int channels) {
+PlannedEffect plan_transient_shaper_effect(const ParamReader& params, float sample_rate,
+                                           int channels) {
     const float release_ms = params.read_float("release_ms", 120.0f);
     const float attack_ms = params.read_float("attack_ms", 18.0f);
     const float sustain = params.read_float("sustain", 0.2f);
     const float attack = params.read_float("attack", 0.7f);
     EffectMemory memory;
-    memory.state = per_channel_bytes(channels, sizeof(float)) +
-                   per_channel_bytes(channels, sizeof(float));
+    memory.state =
+        per_channel_bytes(channels, sizeof(float)) + per_channel_bytes(channels, sizeof(float));
     memory.state_name = "envelope state";
     return plan_effect<TransientShaperEffect>(memory, [=] {
         return std::make_unique<TransientShaperEffect>(sample_rate, release_ms, attack_ms, sustain,

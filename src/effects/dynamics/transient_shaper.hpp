@@ -33,6 +33,7 @@ public:
     std::vector<float> slow_envelope;
 };
 
-PlannedEffect plan_transient_shaper_effect(const ParamReader& params, float sample_rate, int channels);
+PlannedEffect plan_transient_shaper_effect(const ParamReader& params, float sample_rate,
+                                           int channels);
 
 }  // namespace kavri

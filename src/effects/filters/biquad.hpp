@@ -47,8 +47,8 @@ inline float clamp_design_frequency(float frequency_hz, float sample_rate) {
 
 // Designs one section. The frequency is clamped as above, q and slope are raised to 0.001;
 // gain_db only matters to peak_eq and the shelves, slope only to the shelves.
-inline BiquadCoefficients design_biquad(FilterKind kind, float frequency_hz, float q,
-                                        float gain_db, float slope, float sample_rate) {
+inline BiquadCoefficients design_biquad(FilterKind kind, float frequency_hz, float q, float gain_db,
+                                        float slope, float sample_rate) {
     const float f = clamp_design_frequency(frequency_hz, sample_rate);
     const float w0 = (f * kTwoPi) / sample_rate;
     const float s = std::sin(w0);

@@ -59,7 +59,8 @@ std::vector<DelayLine> make_delay_lines(int channels, std::uint64_t length) {
 
 ByteCount delay_lines_bytes(int channels, std::uint64_t length) {
     const auto count = static_cast<std::uint64_t>(channels < 0 ? 0 : channels);
-    return heap_array_bytes(count, sizeof(DelayLine)) + heap_arrays_bytes(count, length, sizeof(float));
+    return heap_array_bytes(count, sizeof(DelayLine)) +
+           heap_arrays_bytes(count, length, sizeof(float));
 }
 
 DelayEffect::DelayEffect(float sample_rate, int channels, float delay_ms, float mix_value,
@@ -83,7 +84,9 @@ void DelayEffect::process(float* data, unsigned long long frames, int channels,
         float wet_gain;
         float dry_gain;
 
-        Line load(int ch) const { return {lines[ch].data(), lines[ch].size(), write_positions[ch]}; }
+        Line load(int ch) const {
+            return {lines[ch].data(), lines[ch].size(), write_positions[ch]};
+        }
         void store(int ch, const Line& s) const { write_positions[ch] = s.position; }
         float step(Line& s, float x) const {
             std::uint64_t j = s.position;
@@ -209,16 +212,16 @@ PlannedEffect plan_delay_effect(const ParamReader& params, float sample_rate, in
     const float mix = params.read_float("mix", 0.2f);
     const float feedback = params.read_float("feedback", 0.35f);
     const float delay_ms = params.read_float("delay_ms", 150.0f);
-    EffectMemory memory = delay_memory(channels, delay_ms, [&] {
-        return delay_line_length(sample_rate, delay_ms);
-    });
+    EffectMemory memory =
+        delay_memory(channels, delay_ms, [&] { return delay_line_length(sample_rate, delay_ms); });
     memory.state += heap_array_bytes(static_cast<std::uint64_t>(channels), sizeof(std::uint64_t));
     return plan_effect<DelayEffect>(memory, [=] {
         return std::make_unique<DelayEffect>(sample_rate, channels, delay_ms, mix, feedback);
     });
 }
 
-PlannedEffect plan_ping_pong_delay_effect(const ParamReader& params, float sample_rate, int channels) {
+PlannedEffect plan_ping_pong_delay_effect(const ParamReader& params, float sample_rate,
+                                          int channels) {
     const float mix = params.read_float("mix", 0.3f);
     const float feedback = params.read_float("feedback", 0.55f);
     const float delay_ms = params.read_float("delay_ms", 180.0f);
@@ -226,7 +229,8 @@ PlannedEffect plan_ping_pong_delay_effect(const ParamReader& params, float sampl
         return ping_pong_line_length(ping_pong_delay_samples(sample_rate, delay_ms));
     });
     return plan_effect<PingPongDelayEffect>(memory, [=] {
-        return std::make_unique<PingPongDelayEffect>(sample_rate, channels, delay_ms, mix, feedback);
+        return std::make_unique<PingPongDelayEffect>(sample_rate, channels, delay_ms, mix,
+                                                     feedback);
     });
 }
 

@@ -116,6 +116,7 @@ inline float read_interpolated(const DelayLine& line, float position) {
 }
 
 PlannedEffect plan_delay_effect(const ParamReader& params, float sample_rate, int channels);
-PlannedEffect plan_ping_pong_delay_effect(const ParamReader& params, float sample_rate, int channels);
+PlannedEffect plan_ping_pong_delay_effect(const ParamReader& params, float sample_rate,
+                                          int channels);
 
 }  // namespace kavri

@@ -1,8 +1,8 @@
 #include "effects/filters/filter_effect.hpp"
 
 #include <cstdint>
-#include <memory>
 #include <cstring>
+#include <memory>
 
 #include "engine/block_walk.hpp"
 #include "engine/lanes.hpp"
@@ -97,7 +97,8 @@ void run_sections(const BiquadCoefficients& k, std::vector<BiquadState>* state, 
     float initial2[Stages][kVectors * 4] = {};
     for (int s = 0; s < Stages; ++s) {
         for (int c = 0; c < Width; ++c) {
-            const BiquadState& memory = state[first + c][static_cast<std::size_t>(first_stage + s)];
+            const BiquadState& memory = state[first + c][static_cast<std::size_t>(first_stage) +
+                                                         static_cast<std::size_t>(s)];
             initial1[s][c] = memory.z1;
             initial2[s][c] = memory.z2;
         }
@@ -131,7 +132,8 @@ void run_sections(const BiquadCoefficients& k, std::vector<BiquadState>* state, 
     });
     for (int s = 0; s < Stages; ++s) {
         for (int c = 0; c < Width; ++c) {
-            BiquadState& memory = state[first + c][static_cast<std::size_t>(first_stage + s)];
+            BiquadState& memory = state[first + c][static_cast<std::size_t>(first_stage) +
+                                                   static_cast<std::size_t>(s)];
             memory.z1 = z1[s][c / 4][c % 4];
             memory.z2 = z2[s][c / 4][c % 4];
         }
@@ -177,14 +179,29 @@ void FilterEffect::process(float* data, unsigned long long frames, int channels,
             run_cascade<8>(k, state, section_count, data, frames, stride, block_size, ch);
         }
         switch (last_channel - ch) {
-            case 7: run_cascade<7>(k, state, section_count, data, frames, stride, block_size, ch); break;
-            case 6: run_cascade<6>(k, state, section_count, data, frames, stride, block_size, ch); break;
-            case 5: run_cascade<5>(k, state, section_count, data, frames, stride, block_size, ch); break;
-            case 4: run_cascade<4>(k, state, section_count, data, frames, stride, block_size, ch); break;
-            case 3: run_cascade<3>(k, state, section_count, data, frames, stride, block_size, ch); break;
-            case 2: run_cascade<2>(k, state, section_count, data, frames, stride, block_size, ch); break;
-            case 1: run_cascade<1>(k, state, section_count, data, frames, stride, block_size, ch); break;
-            default: break;
+            case 7:
+                run_cascade<7>(k, state, section_count, data, frames, stride, block_size, ch);
+                break;
+            case 6:
+                run_cascade<6>(k, state, section_count, data, frames, stride, block_size, ch);
+                break;
+            case 5:
+                run_cascade<5>(k, state, section_count, data, frames, stride, block_size, ch);
+                break;
+            case 4:
+                run_cascade<4>(k, state, section_count, data, frames, stride, block_size, ch);
+                break;
+            case 3:
+                run_cascade<3>(k, state, section_count, data, frames, stride, block_size, ch);
+                break;
+            case 2:
+                run_cascade<2>(k, state, section_count, data, frames, stride, block_size, ch);
+                break;
+            case 1:
+                run_cascade<1>(k, state, section_count, data, frames, stride, block_size, ch);
+                break;
+            default:
+                break;
         }
     });
 }

@@ -65,7 +65,9 @@ struct SweptLines {
     std::int64_t length;
 
     // The common angle of frame n, recomputed from the count so that no rounding drifts.
-    float angle(std::uint64_t n) const { return (static_cast<float>(n) / sample_rate) * angular_rate; }
+    float angle(std::uint64_t n) const {
+        return (static_cast<float>(n) / sample_rate) * angular_rate;
+    }
 };
 
 // Per-chunk scratch, one row of kSweepChunk per channel: the sines, and from them the whole
@@ -123,13 +125,15 @@ void sweep_row<std::int32_t>(const float* s, const float* w, float depth, float 
         std::memcpy(&write_at, w + i, sizeof write_at);
         const Lanes swept = ((sine + 1.0f) * 0.5f) * depth + base;
         const IntLanes at_least_one = swept >= 1.0f;
-        const Lanes delay = (Lanes)(((IntLanes)swept & at_least_one) | ((IntLanes)one & ~at_least_one));
+        const Lanes delay =
+            (Lanes)(((IntLanes)swept & at_least_one) | ((IntLanes)one & ~at_least_one));
         const Lanes position = write_at - delay;
         const IntLanes truncated = __builtin_convertvector(position, IntLanes);
         const Lanes toward_zero = __builtin_convertvector(truncated, Lanes);
         const IntLanes negative_fraction = position < toward_zero;
         const Lanes below = toward_zero - 1.0f;
-        const IntLanes floor_bits = ((IntLanes)below & negative_fraction) | ((IntLanes)toward_zero & ~negative_fraction);
+        const IntLanes floor_bits =
+            ((IntLanes)below & negative_fraction) | ((IntLanes)toward_zero & ~negative_fraction);
         const Lanes signed_floor = (Lanes)((floor_bits & ~sign) | ((IntLanes)position & sign));
         const Lanes fraction = position - signed_floor;
         const IntLanes slot = truncated + negative_fraction;
@@ -143,13 +147,15 @@ void sweep_row<std::int32_t>(const float* s, const float* w, float depth, float 
 
 // The angles of frames n0 .. n0 + count - 1. Below 2^31 a count converts to the same float
 // from 32 bits as from 64, so four frames go at a time.
-inline void sweep_angles(const SweptLines& sweep, std::uint64_t n0, unsigned long long count, float* angle) {
+inline void sweep_angles(const SweptLines& sweep, std::uint64_t n0, unsigned long long count,
+                         float* angle) {
     unsigned long long i = 0;
     if (n0 + count < (std::uint64_t{1} << 31)) {
         const auto first = static_cast<std::int32_t>(n0);
         IntLanes n = {first, first + 1, first + 2, first + 3};
         for (; i + 4 <= count; i += 4, n += 4) {
-            const Lanes g = (__builtin_convertvector(n, Lanes) / sweep.sample_rate) * sweep.angular_rate;
+            const Lanes g =
+                (__builtin_convertvector(n, Lanes) / sweep.sample_rate) * sweep.angular_rate;
             std::memcpy(angle + i, &g, sizeof g);
         }
     }
@@ -168,7 +174,8 @@ inline void sweep_angles(const SweptLines& sweep, std::uint64_t n0, unsigned lon
 // are taken a row at a time by vecmath::sinf_array between the two.
 template <int Channels, bool WetOnly, typename Index>
 std::int64_t run_swept(ModulatedDelayEffect& effect, const SweptLines& sweep, float* data,
-                       unsigned long long frames, int channel_count, std::int64_t w0, std::uint64_t n0) {
+                       unsigned long long frames, int channel_count, std::int64_t w0,
+                       std::uint64_t n0) {
     constexpr int kStack = Channels > 0 ? Channels : 1;
     constexpr std::size_t kRow = kSweepChunk;
     const int channels = Channels > 0 ? Channels : channel_count;
@@ -244,8 +251,9 @@ std::int64_t run_swept(ModulatedDelayEffect& effect, const SweptLines& sweep, fl
         take_sines(next, next_count);
         for (unsigned long long i = 0; i < count; ++i, frame += stride) {
             for (std::size_t k = 0; k < stride; ++k) {
-                const ReadTaps taps = wrap_taps(static_cast<std::int64_t>(rows.wholes[k * kRow + i]),
-                                                rows.fracs[k * kRow + i], length);
+                const ReadTaps taps =
+                    wrap_taps(static_cast<std::int64_t>(rows.wholes[k * kRow + i]),
+                              rows.fracs[k * kRow + i], length);
                 float* line = lines[k];
                 const float wet = read_taps(line, taps);
                 const float x = frame[k];
@@ -268,16 +276,20 @@ std::int64_t run_swept(ModulatedDelayEffect& effect, const SweptLines& sweep, fl
 // converts four or more at a time.
 template <int Channels, bool WetOnly>
 std::int64_t run_any_length(ModulatedDelayEffect& effect, const SweptLines& sweep, float* data,
-                            unsigned long long frames, int channels, std::int64_t w0, std::uint64_t n0) {
-    if (sweep.length <= (std::int64_t{1} << 30)) {
-        return run_swept<Channels, WetOnly, std::int32_t>(effect, sweep, data, frames, channels, w0, n0);
+                            unsigned long long frames, int channels, std::int64_t w0,
+                            std::uint64_t n0) {
+    if (sweep.length <= std::int64_t{1073741824}) {  // 2^30: positions fit 32 bits
+        return run_swept<Channels, WetOnly, std::int32_t>(effect, sweep, data, frames, channels, w0,
+                                                          n0);
     }
-    return run_swept<Channels, WetOnly, std::int64_t>(effect, sweep, data, frames, channels, w0, n0);
+    return run_swept<Channels, WetOnly, std::int64_t>(effect, sweep, data, frames, channels, w0,
+                                                      n0);
 }
 
 template <bool WetOnly>
 std::int64_t run_any_count(ModulatedDelayEffect& effect, const SweptLines& sweep, float* data,
-                           unsigned long long frames, int channels, std::int64_t w0, std::uint64_t n0) {
+                           unsigned long long frames, int channels, std::int64_t w0,
+                           std::uint64_t n0) {
     if (channels == 2) {
         return run_any_length<2, WetOnly>(effect, sweep, data, frames, channels, w0, n0);
     }
@@ -296,13 +308,15 @@ void ModulatedDelayEffect::process(float* data, unsigned long long frames, int c
     if (frames == 0 || channels < 1) {
         return;
     }
-    const SweptLines sweep{sample_rate,        rate_hz * kTwoPi, depth_samples, base_delay_samples, mix,
-                           1.0f - mix,         feedback,         static_cast<std::int64_t>(lines[0].size())};
+    const SweptLines sweep{
+        sample_rate, rate_hz * kTwoPi, depth_samples, base_delay_samples,
+        mix,         1.0f - mix,       feedback,      static_cast<std::int64_t>(lines[0].size())};
     // The write index is below a line length that fits in memory: as a signed count its
     // conversion to float is one instruction, and gives the same float.
     const auto w0 = static_cast<std::int64_t>(write_pos);
-    const std::int64_t w = wet_only ? run_any_count<true>(*this, sweep, data, frames, channels, w0, frame_counter)
-                                    : run_any_count<false>(*this, sweep, data, frames, channels, w0, frame_counter);
+    const std::int64_t w =
+        wet_only ? run_any_count<true>(*this, sweep, data, frames, channels, w0, frame_counter)
+                 : run_any_count<false>(*this, sweep, data, frames, channels, w0, frame_counter);
     write_pos = static_cast<std::uint64_t>(w);
     frame_counter += frames;
 }
@@ -323,9 +337,9 @@ ByteCount swept_scratch_bytes(int channels) {
 
 }  // namespace
 
-PlannedEffect plan_modulated_delay_effect(const ParamReader& params, float sample_rate, int channels,
-                                          const ModulatedDelayDefaults& defaults, bool wet_only,
-                                          float phase_step) {
+PlannedEffect plan_modulated_delay_effect(const ParamReader& params, float sample_rate,
+                                          int channels, const ModulatedDelayDefaults& defaults,
+                                          bool wet_only, float phase_step) {
     const float feedback = params.read_float("feedback", defaults.feedback);
     const float mix = params.read_float("mix", defaults.mix);
     const float rate_hz = params.read_float("rate_hz", defaults.rate_hz);

@@ -57,8 +57,8 @@ struct ModulatedDelayDefaults {
 
 // wet_only: output the delayed signal alone (vibrato). phase_step: how far each channel's
 // oscillator runs ahead of the previous channel's, in radians.
-PlannedEffect plan_modulated_delay_effect(const ParamReader& params, float sample_rate, int channels,
-                                          const ModulatedDelayDefaults& defaults, bool wet_only,
-                                          float phase_step);
+PlannedEffect plan_modulated_delay_effect(const ParamReader& params, float sample_rate,
+                                          int channels, const ModulatedDelayDefaults& defaults,
+                                          bool wet_only, float phase_step);
 
 }  // namespace kavri

@@ -87,7 +87,8 @@ struct Sweep {
 // run(first_frame, count, u) with u[i] the coefficient of frame first_frame + i, a chunk of
 // coefficients at a time.
 template <typename Run>
-void walk_with_sweep(const Sweep& sweep, unsigned long long n0, unsigned long long frames, Run&& run) {
+void walk_with_sweep(const Sweep& sweep, unsigned long long n0, unsigned long long frames,
+                     Run&& run) {
     float u[kSweepChunk];
     for (unsigned long long done = 0; done < frames;) {
         const unsigned long long count = frames - done < kSweepChunk ? frames - done : kSweepChunk;
@@ -164,34 +165,36 @@ void run_any(PhaserEffect& effect, const Sweep& sweep, float* data, unsigned lon
              int channels, float feedback, float mix, float dry) {
     const auto stride = static_cast<unsigned long long>(channels);
     float* memory = effect.feedback_memory.data();
-    walk_with_sweep(sweep, effect.frame_counter, frames,
-                    [&](unsigned long long first, unsigned long long count, const float* u_of_frame) {
-        float* frame = data + first * stride;
-        for (unsigned long long i = 0; i < count; ++i, frame += stride) {
-            const float u = u_of_frame[i];
-            const float minus_u = -u;
-            for (int k = 0; k < channels; ++k) {
-                const float x = frame[k];
-                float t = memory[k] * feedback + x;
-                for (PhaserEffect::AllpassStage& stage : effect.allpass_state[static_cast<std::size_t>(k)]) {
-                    const float y = t * minus_u + stage.x1 + stage.y1 * u;
-                    stage.x1 = t;
-                    stage.y1 = y;
-                    t = y;
+    walk_with_sweep(
+        sweep, effect.frame_counter, frames,
+        [&](unsigned long long first, unsigned long long count, const float* u_of_frame) {
+            float* frame = data + first * stride;
+            for (unsigned long long i = 0; i < count; ++i, frame += stride) {
+                const float u = u_of_frame[i];
+                const float minus_u = -u;
+                for (int k = 0; k < channels; ++k) {
+                    const float x = frame[k];
+                    float t = memory[k] * feedback + x;
+                    for (PhaserEffect::AllpassStage& stage :
+                         effect.allpass_state[static_cast<std::size_t>(k)]) {
+                        const float y = t * minus_u + stage.x1 + stage.y1 * u;
+                        stage.x1 = t;
+                        stage.y1 = y;
+                        t = y;
+                    }
+                    memory[k] = t;
+                    frame[k] = t * mix + x * dry;
                 }
-                memory[k] = t;
-                frame[k] = t * mix + x * dry;
             }
-        }
-    });
+        });
 }
 
 }  // namespace
 
 // Blocks only bound the walk and every frame's sweep comes from its own count, so the whole
 // call runs as one walk: the result is the same for every block size.
-void PhaserEffect::process(float* data, unsigned long long frames, int channels,
-                           unsigned long long, unsigned int) {
+void PhaserEffect::process(float* data, unsigned long long frames, int channels, unsigned long long,
+                           unsigned int) {
     const float hi = 0.45f * sample_rate > 80.0f ? 0.45f * sample_rate : 80.0f;
     const Sweep sweep{sample_rate, rate_hz * kTwoPi, depth, center_hz, hi};
     const float dry = 1.0f - mix;

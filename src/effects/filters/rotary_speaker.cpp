@@ -39,8 +39,8 @@ RotarySpeakerEffect::RotarySpeakerEffect(float sample_rate, float crossover_hz, 
       mix(clamp_to(mix_value, 0.0f, 1.0f)),
       horn_phase(0.0f),
       drum_phase(0.0f),
-      crossover(design_biquad(FilterKind::lowpass, crossover_hz, kInvSqrt2, 0.0f, 1.0f,
-                              sample_rate)),
+      crossover(
+          design_biquad(FilterKind::lowpass, crossover_hz, kInvSqrt2, 0.0f, 1.0f, sample_rate)),
       crossover_state(static_cast<std::size_t>(channels)) {}
 
 void RotarySpeakerEffect::process(float* data, unsigned long long frames, int channels,
@@ -84,7 +84,8 @@ void RotarySpeakerEffect::process(float* data, unsigned long long frames, int ch
                 const float centre_gain = (pan_at.left + pan_at.right) * 0.5f * horn_gain;
                 for (int k = 0; k < channels; ++k) {
                     const float x = frame[k];
-                    const float low = run_biquad(crossover, crossover_state[static_cast<std::size_t>(k)], x);
+                    const float low =
+                        run_biquad(crossover, crossover_state[static_cast<std::size_t>(k)], x);
                     const float high = x - low;
                     float wet;
                     if (channels >= 2 && k == 0) {
@@ -101,7 +102,8 @@ void RotarySpeakerEffect::process(float* data, unsigned long long frames, int ch
     });
 }
 
-PlannedEffect plan_rotary_speaker_effect(const ParamReader& params, float sample_rate, int channels) {
+PlannedEffect plan_rotary_speaker_effect(const ParamReader& params, float sample_rate,
+                                         int channels) {
     const float crossover_hz = params.read_float("crossover_hz", 900.0f);
     const float mix = params.read_float("mix", 0.65f);
     const float depth = params.read_float("depth", 0.7f);

@@ -34,6 +34,7 @@ public:
     std::vector<BiquadState> crossover_state;
 };
 
-PlannedEffect plan_rotary_speaker_effect(const ParamReader& params, float sample_rate, int channels);
+PlannedEffect plan_rotary_speaker_effect(const ParamReader& params, float sample_rate,
+                                         int channels);
 
 }  // namespace kavri

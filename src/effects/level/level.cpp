@@ -56,7 +56,8 @@ void ClipEffect::process(float* data, unsigned long long frames, int channels,
 
 bool ClipEffect::process_from(const float* source, float* data, unsigned long long frames,
                               int channels, unsigned long long block_size, unsigned int workers) {
-    map_channel_samples_from(source, data, frames, channels, block_size, workers, ClipStep{threshold});
+    map_channel_samples_from(source, data, frames, channels, block_size, workers,
+                             ClipStep{threshold});
     return true;
 }
 
@@ -69,36 +70,34 @@ void DistortionEffect::process(float* data, unsigned long long frames, int chann
     const float n = normaliser;
     // tanh(x * drive) / normaliser, in three passes over each run so that the library's
     // tanhf can be taken a vector at a time (vecmath::tanhf_array gives its exact bits).
-    map_channel_runs(data, frames, channels, block_size, workers, [d, n](float* x, std::size_t count) {
-        for (std::size_t i = 0; i < count; ++i) {
-            x[i] = x[i] * d;
-        }
-        vecmath::tanhf_array(x, x, count);
-        for (std::size_t i = 0; i < count; ++i) {
-            x[i] = x[i] / n;
-        }
-    });
+    map_channel_runs(data, frames, channels, block_size, workers,
+                     [d, n](float* x, std::size_t count) {
+                         for (std::size_t i = 0; i < count; ++i) {
+                             x[i] = x[i] * d;
+                         }
+                         vecmath::tanhf_array(x, x, count);
+                         for (std::size_t i = 0; i < count; ++i) {
+                             x[i] = x[i] / n;
+                         }
+                     });
 }
 
 PlannedEffect plan_gain_effect(const ParamReader& params, float, int) {
     const float db = params.read_float("db", 0.0f);
-    return plan_effect<GainEffect>(EffectMemory{}, [=] {
-        return std::make_unique<GainEffect>(db);
-    });
+    return plan_effect<GainEffect>(EffectMemory{},
+                                   [=] { return std::make_unique<GainEffect>(db); });
 }
 
 PlannedEffect plan_clip_effect(const ParamReader& params, float, int) {
     const float threshold = params.read_float("threshold", 0.98f);
-    return plan_effect<ClipEffect>(EffectMemory{}, [=] {
-        return std::make_unique<ClipEffect>(threshold);
-    });
+    return plan_effect<ClipEffect>(EffectMemory{},
+                                   [=] { return std::make_unique<ClipEffect>(threshold); });
 }
 
 PlannedEffect plan_distortion_effect(const ParamReader& params, float, int) {
     const float drive = params.read_float("drive", 2.0f);
-    return plan_effect<DistortionEffect>(EffectMemory{}, [=] {
-        return std::make_unique<DistortionEffect>(drive);
-    });
+    return plan_effect<DistortionEffect>(EffectMemory{},
+                                         [=] { return std::make_unique<DistortionEffect>(drive); });
 }
 
 }  // namespace kavri

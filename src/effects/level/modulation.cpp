@@ -26,30 +26,32 @@ void TremoloEffect::process(float* data, unsigned long long frames, int channels
         const auto stride = static_cast<unsigned long long>(channels);
         for (int ch = first_channel; ch < last_channel; ++ch) {
             float ph = phases[static_cast<std::size_t>(ch)];
-            for_each_block(frames, block_size, [&](unsigned long long start, unsigned long long count) {
-                constexpr unsigned long long chunk = 256;
-                float phase[chunk];
-                float sine[chunk];
-                for (unsigned long long done = 0; done < count; done += chunk) {
-                    const unsigned long long m = count - done < chunk ? count - done : chunk;
-                    // The oscillator runs on its own; its sines are taken a chunk at a time.
-                    for (unsigned long long i = 0; i < m; ++i) {
-                        phase[i] = ph;
-                        ph = ph + increment;
-                        // One subtraction, no remainder: the phase stays in [0, 2 pi) for any
-                        // increment below 2 pi, and a NaN phase is left as it is.
-                        if (ph >= kTwoPi) {
-                            ph -= kTwoPi;
+            for_each_block(
+                frames, block_size, [&](unsigned long long start, unsigned long long count) {
+                    constexpr unsigned long long chunk = 256;
+                    float phase[chunk];
+                    float sine[chunk];
+                    for (unsigned long long done = 0; done < count; done += chunk) {
+                        const unsigned long long m = count - done < chunk ? count - done : chunk;
+                        // The oscillator runs on its own; its sines are taken a chunk at a time.
+                        for (unsigned long long i = 0; i < m; ++i) {
+                            phase[i] = ph;
+                            ph = ph + increment;
+                            // One subtraction, no remainder: the phase stays in [0, 2 pi) for any
+                            // increment below 2 pi, and a NaN phase is left as it is.
+                            if (ph >= kTwoPi) {
+                                ph -= kTwoPi;
+                            }
+                        }
+                        vecmath::sinf_array(phase, sine, static_cast<std::size_t>(m));
+                        float* x =
+                            data + (start + done) * stride + static_cast<unsigned long long>(ch);
+                        for (unsigned long long i = 0; i < m; ++i, x += stride) {
+                            const float g = ((sine[i] + 1.0f) * 0.5f) * d + floor_gain;
+                            *x = g * *x;
                         }
                     }
-                    vecmath::sinf_array(phase, sine, static_cast<std::size_t>(m));
-                    float* x = data + (start + done) * stride + static_cast<unsigned long long>(ch);
-                    for (unsigned long long i = 0; i < m; ++i, x += stride) {
-                        const float g = ((sine[i] + 1.0f) * 0.5f) * d + floor_gain;
-                        *x = g * *x;
-                    }
-                }
-            });
+                });
             phases[static_cast<std::size_t>(ch)] = ph;
         }
     });

@@ -69,16 +69,14 @@ void StereoWidthEffect::process(float* data, unsigned long long frames, int chan
 
 PlannedEffect plan_pan_effect(const ParamReader& params, float, int) {
     const float position = params.read_float("position", 0.0f);
-    return plan_effect<PanEffect>(EffectMemory{}, [=] {
-        return std::make_unique<PanEffect>(position);
-    });
+    return plan_effect<PanEffect>(EffectMemory{},
+                                  [=] { return std::make_unique<PanEffect>(position); });
 }
 
 PlannedEffect plan_stereo_width_effect(const ParamReader& params, float, int) {
     const float width = params.read_float("width", 1.0f);
-    return plan_effect<StereoWidthEffect>(EffectMemory{}, [=] {
-        return std::make_unique<StereoWidthEffect>(width);
-    });
+    return plan_effect<StereoWidthEffect>(
+        EffectMemory{}, [=] { return std::make_unique<StereoWidthEffect>(width); });
 }
 
 }  // namespace kavri

@@ -11,8 +11,8 @@
 // The rest (x * 2/pi, the products x*x, x2*x, x2*x2, x3*x2, x4*x2, the sign multiply, the
 // large-argument scaling by pi/2^63) are single double operations, and the result is rounded
 // to float once (the sign multiply and the second table's negated cosine coefficients are
-// exact negations; see run). Arguments of 120 and above take the library's integer reduction with 4/pi
-// to 192 bits, reproduced here with the same 32 x 96-bit product. Infinities and NaNs (which
+// exact negations; see run). Arguments of 120 and above take the library's integer reduction with
+// 4/pi to 192 bits, reproduced here with the same 32 x 96-bit product. Infinities and NaNs (which
 // set errno in the library) are recomputed by the scalar call.
 //
 // P: as for PowfLanes, plus lookup16 (entries 0..15 of a uint32 table by index), mul_u32
@@ -38,7 +38,7 @@ struct SincosfTables {
     static constexpr double s3 = -0x1.994eb3774cf24p-13;
     static constexpr double hpi_inv = 0x1.45F306DC9C883p+23;  // 2/pi, times 2^24
     static constexpr double hpi = 0x1.921FB54442D18p0;
-    static constexpr double pi63 = 0x1.921FB54442D18p-62;     // 2 pi / 2^64
+    static constexpr double pi63 = 0x1.921FB54442D18p-62;  // 2 pi / 2^64
     // 4/pi to 192 bits, eight new bits per entry.
     static constexpr std::uint32_t inv_pio4[24] = {
         0xa2,       0xa2f9,     0xa2f983,   0xa2f9836e, 0xf9836e4e, 0x836e4e44,
@@ -98,7 +98,7 @@ struct SincosfLanes {
         // |y| < 120: n = round(x 2/pi) by the scaled truncation, x - n pi/2 fused.
         const D r = x * T::hpi_inv;
         // The addition wraps (lanes of 120 and above, whose n is not used, may overflow).
-        const I32 n_medium = (I32)((U32)__builtin_convertvector(r, I32) + 0x800000u) >> 24;
+        const I32 n_medium = (I32)((U32) __builtin_convertvector(r, I32) + 0x800000u) >> 24;
         const D x_medium = P::fma(-__builtin_convertvector(n_medium, D), D{} + T::hpi, x);
 
         // n: the quadrant that picks the polynomial; q: the one that picks sign and table

@@ -27,15 +27,15 @@ struct TanfLanes {
     static constexpr int W = P::W;
 
     // The kernel's constants as the library spells them: double literals rounded to float.
-    static constexpr float kPio4 = static_cast<float>(7.8539812565e-01);     // 0x3f490fda
-    static constexpr float kPio4Lo = static_cast<float>(3.7748947079e-08);   // 0x33222168
+    static constexpr float kPio4 = static_cast<float>(7.8539812565e-01);    // 0x3f490fda
+    static constexpr float kPio4Lo = static_cast<float>(3.7748947079e-08);  // 0x33222168
     static constexpr float kT[13] = {
-        static_cast<float>(3.3333334327e-01),  static_cast<float>(1.3333334029e-01),
-        static_cast<float>(5.3968254477e-02),  static_cast<float>(2.1869488060e-02),
-        static_cast<float>(8.8632395491e-03),  static_cast<float>(3.5920790397e-03),
-        static_cast<float>(1.4562094584e-03),  static_cast<float>(5.8804126456e-04),
-        static_cast<float>(2.4646313977e-04),  static_cast<float>(7.8179444245e-05),
-        static_cast<float>(7.1407252108e-05),  static_cast<float>(-1.8558637748e-05),
+        static_cast<float>(3.3333334327e-01), static_cast<float>(1.3333334029e-01),
+        static_cast<float>(5.3968254477e-02), static_cast<float>(2.1869488060e-02),
+        static_cast<float>(8.8632395491e-03), static_cast<float>(3.5920790397e-03),
+        static_cast<float>(1.4562094584e-03), static_cast<float>(5.8804126456e-04),
+        static_cast<float>(2.4646313977e-04), static_cast<float>(7.8179444245e-05),
+        static_cast<float>(7.1407252108e-05), static_cast<float>(-1.8558637748e-05),
         static_cast<float>(2.5907305826e-05)};
     static constexpr double kHpiInv = 0x1.45F306DC9C883p+23;  // 2/pi, times 2^24
     static constexpr double kHpi = 0x1.921FB54442D18p0;
@@ -73,7 +73,8 @@ struct TanfLanes {
         const F z = xp * xp;
         const F w = z * z;
         F r = kT[1] + w * (kT[3] + w * (kT[5] + w * (kT[7] + w * (kT[9] + w * kT[11]))));
-        const F v = z * (kT[2] + w * (kT[4] + w * (kT[6] + w * (kT[8] + w * (kT[10] + w * kT[12])))));
+        const F v =
+            z * (kT[2] + w * (kT[4] + w * (kT[6] + w * (kT[8] + w * (kT[10] + w * kT[12])))));
         const F s = z * xp;
         r = yp + z * (s * (r + v) + yp);
         r += kT[0] * s;
@@ -106,7 +107,7 @@ struct TanfLanes {
         const D dx = __builtin_convertvector(x, D);
         const D r = dx * kHpiInv;
         // The addition wraps (lanes of 120 and above, whose n is not used, may overflow).
-        const I32 n = (I32)((U32)__builtin_convertvector(r, I32) + 0x800000u) >> 24;
+        const I32 n = (I32)((U32) __builtin_convertvector(r, I32) + 0x800000u) >> 24;
         const D reduced = dx - __builtin_convertvector(n, D) * kHpi;
         const F high = __builtin_convertvector(reduced, F);
         const F low = __builtin_convertvector(reduced - __builtin_convertvector(high, D), F);

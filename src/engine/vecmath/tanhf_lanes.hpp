@@ -23,14 +23,14 @@ struct TanhfLanes {
     static U float_to_bits(V v) { return (U)v; }
 
     // Constants spelled as the library spells them: double literals rounded to float.
-    static constexpr float kLn2Hi = static_cast<float>(6.9313812256e-01);    // 0x3f317180
-    static constexpr float kLn2Lo = static_cast<float>(9.0580006145e-06);    // 0x3717f7d1
-    static constexpr float kInvLn2 = static_cast<float>(1.4426950216e+00);   // 0x3fb8aa3b
-    static constexpr float kQ1 = static_cast<float>(-3.3333335072e-02);      // 0xbd088889
-    static constexpr float kQ2 = static_cast<float>(1.5873016091e-03);       // 0x3ad00d01
-    static constexpr float kQ3 = static_cast<float>(-7.9365076090e-05);      // 0xb8a670cd
-    static constexpr float kQ4 = static_cast<float>(4.0082177293e-06);       // 0x36867e54
-    static constexpr float kQ5 = static_cast<float>(-2.0109921195e-07);      // 0xb457edbb
+    static constexpr float kLn2Hi = static_cast<float>(6.9313812256e-01);   // 0x3f317180
+    static constexpr float kLn2Lo = static_cast<float>(9.0580006145e-06);   // 0x3717f7d1
+    static constexpr float kInvLn2 = static_cast<float>(1.4426950216e+00);  // 0x3fb8aa3b
+    static constexpr float kQ1 = static_cast<float>(-3.3333335072e-02);     // 0xbd088889
+    static constexpr float kQ2 = static_cast<float>(1.5873016091e-03);      // 0x3ad00d01
+    static constexpr float kQ3 = static_cast<float>(-7.9365076090e-05);     // 0xb8a670cd
+    static constexpr float kQ4 = static_cast<float>(4.0082177293e-06);      // 0x36867e54
+    static constexpr float kQ5 = static_cast<float>(-2.0109921195e-07);     // 0xb457edbb
 
     // expm1f(a) for the arguments tanhf passes: a = 2|x| in [2, 44) or a = -2|x| in (-2, 0).
     // The library's overflow, infinity and NaN paths and its path for a <= -27 ln2 are never
@@ -71,8 +71,7 @@ struct TanhfLanes {
         e = (x * (e - c) - c);
         e -= hxs;
         const V result_km1 = 0.5f * (x - e) - 0.5f;
-        const V result_k1 =
-            x < -0.25f ? -2.0f * (e - (x + 0.5f)) : one + 2.0f * (x - e);
+        const V result_k1 = x < -0.25f ? -2.0f * (e - (x + 0.5f)) : one + 2.0f * (x - e);
         const U k_exponent = (U)k << 23;
         // k <= -2 or k > 56: 1 - (e - x) scaled by 2**k, less one.
         const V scaled_far = bits_to_float(float_to_bits(one - (e - x)) + k_exponent) - 1.0f;

@@ -35,13 +35,17 @@ constexpr unsigned int kControlBits = 0xffc0u;
 constexpr unsigned int kStandardControl = 0x1f80u;
 
 // One read of MXCSR: whether this thread's vector unit is in the proven state.
-bool vector_state_is_standard() { return (_mm_getcsr() & kControlBits) == kStandardControl; }
+bool vector_state_is_standard() {
+    return (_mm_getcsr() & kControlBits) == kStandardControl;
+}
 
 // Runs the self-checks below in the standard state whatever state the loading thread is in,
 // so that the choice made at load does not depend on it, and restores the thread's own.
 class StandardVectorState {
 public:
-    StandardVectorState() : saved_(_mm_getcsr()) { _mm_setcsr((saved_ & ~kControlBits) | kStandardControl); }
+    StandardVectorState() : saved_(_mm_getcsr()) {
+        _mm_setcsr((saved_ & ~kControlBits) | kStandardControl);
+    }
     StandardVectorState(const StandardVectorState&) = delete;
     StandardVectorState& operator=(const StandardVectorState&) = delete;
     ~StandardVectorState() { _mm_setcsr(saved_); }
@@ -53,7 +57,9 @@ private:
 // The C library version every vector function here was proven against.
 constexpr const char* kProvenLibc = "2.36";
 
-bool libc_is_proven() { return std::strcmp(gnu_get_libc_version(), kProvenLibc) == 0; }
+bool libc_is_proven() {
+    return std::strcmp(gnu_get_libc_version(), kProvenLibc) == 0;
+}
 
 bool cpu_has(Isa isa) {
     __builtin_cpu_init();
@@ -147,10 +153,18 @@ struct Unary {
     ArrayFn avx512;
 };
 
-float scalar_tanhf(float x) { return std::tanh(x); }
-float scalar_sinf(float x) { return std::sin(x); }
-float scalar_cosf(float x) { return std::cos(x); }
-float scalar_tanf(float x) { return std::tan(x); }
+float scalar_tanhf(float x) {
+    return std::tanh(x);
+}
+float scalar_sinf(float x) {
+    return std::sin(x);
+}
+float scalar_cosf(float x) {
+    return std::cos(x);
+}
+float scalar_tanf(float x) {
+    return std::tan(x);
+}
 
 constexpr Unary kTanhf{scalar_tanhf, detail::tanhf_avx2, detail::tanhf_avx512};
 constexpr Unary kSinf{scalar_sinf, detail::sinf_avx2, detail::sinf_avx512};
@@ -226,8 +240,8 @@ std::vector<float> sincosf_check_inputs() {
 // tanf's thresholds: pi/4, 120, and its kernel's 2^-13 and 0.6744 (also as reduced
 // arguments near multiples of pi/2, where the kernel sees them), plus the quadrant steps.
 std::vector<float> tanf_check_inputs() {
-    std::vector<float> inputs =
-        check_inputs({0x3f490fdau, 0x42f00000u, 0x39000000u, 0x3f2ca140u, 0x3fc90fdbu, 0x40490fdbu});
+    std::vector<float> inputs = check_inputs(
+        {0x3f490fdau, 0x42f00000u, 0x39000000u, 0x3f2ca140u, 0x3fc90fdbu, 0x40490fdbu});
     for (int k = 1; k < 150; ++k) {
         const float x = static_cast<float>(k) * 0.78539819f;
         inputs.push_back(x);
@@ -262,8 +276,8 @@ std::vector<float> powf_check_inputs() {
 
 // The exponents checked: those of the usual ratios, integers (where negative x is defined),
 // a subnormal and a huge one, and the special values that send a whole call to the scalar path.
-const float kPowfCheckExponents[] = {-0.75f, -0.5f, 0.5f, -0.6666666f, 0.1f, 1.0f, 2.0f, 3.0f,
-                                     -1.0f, 1e-40f, 1e20f, -123.456f, 0.0f};
+const float kPowfCheckExponents[] = {-0.75f, -0.5f, 0.5f,   -0.6666666f, 0.1f,      1.0f, 2.0f,
+                                     3.0f,   -1.0f, 1e-40f, 1e20f,       -123.456f, 0.0f};
 
 Isa choose_powf() {
     const StandardVectorState standard;
@@ -294,11 +308,34 @@ bool exponent_is_special(float y) {
 
 // Chosen once while the library loads, before any thread of the engine runs.
 // Run while the library loads, on the thread that loads it, before anything can call in.
-const Isa chosen_tanhf = choose_unary(kTanhf, tanhf_check_inputs());
-const Isa chosen_sinf = choose_unary(kSinf, sincosf_check_inputs());
-const Isa chosen_cosf = choose_unary(kCosf, sincosf_check_inputs());
-const Isa chosen_tanf = choose_unary(kTanf, tanf_check_inputs());
-const Isa chosen_powf = choose_powf();
+// Choosing allocates its check inputs: a library that cannot do so while it loads (the
+// process out of memory) keeps the C library's calls rather than end the process.
+Isa chosen_or_scalar(Isa (*choose)()) noexcept {
+    try {
+        return choose();
+    } catch (...) {
+        return Isa::scalar;
+    }
+}
+
+Isa choose_tanhf() {
+    return choose_unary(kTanhf, tanhf_check_inputs());
+}
+Isa choose_sinf() {
+    return choose_unary(kSinf, sincosf_check_inputs());
+}
+Isa choose_cosf() {
+    return choose_unary(kCosf, sincosf_check_inputs());
+}
+Isa choose_tanf() {
+    return choose_unary(kTanf, tanf_check_inputs());
+}
+
+const Isa chosen_tanhf = chosen_or_scalar(choose_tanhf);
+const Isa chosen_sinf = chosen_or_scalar(choose_sinf);
+const Isa chosen_cosf = chosen_or_scalar(choose_cosf);
+const Isa chosen_tanf = chosen_or_scalar(choose_tanf);
+const Isa chosen_powf = chosen_or_scalar(choose_powf);
 
 }  // namespace
 
@@ -314,31 +351,49 @@ const char* isa_name(Isa isa) {
     return "unknown";
 }
 
-bool isa_available(Isa isa) { return isa == Isa::scalar || (libc_is_proven() && cpu_has(isa)); }
+bool isa_available(Isa isa) {
+    return isa == Isa::scalar || (libc_is_proven() && cpu_has(isa));
+}
 
 bool tanhf_array_with(Isa isa, const float* in, float* out, std::size_t n) {
     return run_unary(kTanhf, isa, in, out, n);
 }
-Isa tanhf_isa() { return chosen_tanhf; }
-void tanhf_array(const float* in, float* out, std::size_t n) { run_chosen(kTanhf, chosen_tanhf, in, out, n); }
+Isa tanhf_isa() {
+    return chosen_tanhf;
+}
+void tanhf_array(const float* in, float* out, std::size_t n) {
+    run_chosen(kTanhf, chosen_tanhf, in, out, n);
+}
 
 bool sinf_array_with(Isa isa, const float* in, float* out, std::size_t n) {
     return run_unary(kSinf, isa, in, out, n);
 }
-Isa sinf_isa() { return chosen_sinf; }
-void sinf_array(const float* in, float* out, std::size_t n) { run_chosen(kSinf, chosen_sinf, in, out, n); }
+Isa sinf_isa() {
+    return chosen_sinf;
+}
+void sinf_array(const float* in, float* out, std::size_t n) {
+    run_chosen(kSinf, chosen_sinf, in, out, n);
+}
 
 bool cosf_array_with(Isa isa, const float* in, float* out, std::size_t n) {
     return run_unary(kCosf, isa, in, out, n);
 }
-Isa cosf_isa() { return chosen_cosf; }
-void cosf_array(const float* in, float* out, std::size_t n) { run_chosen(kCosf, chosen_cosf, in, out, n); }
+Isa cosf_isa() {
+    return chosen_cosf;
+}
+void cosf_array(const float* in, float* out, std::size_t n) {
+    run_chosen(kCosf, chosen_cosf, in, out, n);
+}
 
 bool tanf_array_with(Isa isa, const float* in, float* out, std::size_t n) {
     return run_unary(kTanf, isa, in, out, n);
 }
-Isa tanf_isa() { return chosen_tanf; }
-void tanf_array(const float* in, float* out, std::size_t n) { run_chosen(kTanf, chosen_tanf, in, out, n); }
+Isa tanf_isa() {
+    return chosen_tanf;
+}
+void tanf_array(const float* in, float* out, std::size_t n) {
+    run_chosen(kTanf, chosen_tanf, in, out, n);
+}
 
 bool powf_array_with(Isa isa, const float* in, float y, float* out, std::size_t n) {
     if (!isa_available(isa)) {
@@ -354,7 +409,9 @@ bool powf_array_with(Isa isa, const float* in, float y, float* out, std::size_t 
     return true;
 }
 
-Isa powf_isa() { return chosen_powf; }
+Isa powf_isa() {
+    return chosen_powf;
+}
 
 void powf_array(const float* in, float y, float* out, std::size_t n) {
     if (chosen_powf == Isa::scalar || exponent_is_special(y) || !vector_state_is_standard()) {

@@ -77,28 +77,28 @@ struct Avx2Doubles {
 
 }  // namespace
 
-void tanhf_avx2(const float* in, float* out, std::size_t n) { map_lanes<V8>(in, out, n, Tanhf{}); }
+void tanhf_avx2(const float* in, float* out, std::size_t n) {
+    map_lanes<V8>(in, out, n, Tanhf{});
+}
 
 void powf_avx2(const float* in, float y, float* out, std::size_t n) {
-    map_lanes_with<Avx2Doubles::W>(in, out, n, [y](const float* x, float* r) {
-        PowfLanes<Avx2Doubles>::powf(x, y, r);
-    });
+    map_lanes_with<Avx2Doubles::W>(
+        in, out, n, [y](const float* x, float* r) { PowfLanes<Avx2Doubles>::powf(x, y, r); });
 }
 
 void sinf_avx2(const float* in, float* out, std::size_t n) {
-    map_lanes_with<Avx2Doubles::W>(in, out, n, [](const float* x, float* r) {
-        SincosfLanes<Avx2Doubles>::run<false>(x, r);
-    });
+    map_lanes_with<Avx2Doubles::W>(
+        in, out, n, [](const float* x, float* r) { SincosfLanes<Avx2Doubles>::run<false>(x, r); });
 }
 
 void cosf_avx2(const float* in, float* out, std::size_t n) {
-    map_lanes_with<Avx2Doubles::W>(in, out, n, [](const float* x, float* r) {
-        SincosfLanes<Avx2Doubles>::run<true>(x, r);
-    });
+    map_lanes_with<Avx2Doubles::W>(
+        in, out, n, [](const float* x, float* r) { SincosfLanes<Avx2Doubles>::run<true>(x, r); });
 }
 
 void tanf_avx2(const float* in, float* out, std::size_t n) {
-    map_lanes_with<Avx2Doubles::W>(in, out, n, [](const float* x, float* r) { TanfLanes<Avx2Doubles>::run(x, r); });
+    map_lanes_with<Avx2Doubles::W>(
+        in, out, n, [](const float* x, float* r) { TanfLanes<Avx2Doubles>::run(x, r); });
 }
 
 }  // namespace kavri::vecmath::detail

@@ -46,7 +46,8 @@ struct Avx512Doubles {
         return (D)_mm512_mask_i32gather_pd(_mm512_setzero_pd(), 0xff, (__m256i)index, base, 8);
     }
     static U64 gather_u64(const std::uint64_t* base, U64 index) {
-        return (U64)_mm512_mask_i64gather_epi64(_mm512_setzero_si512(), 0xff, (__m512i)index, base, 8);
+        return (U64)_mm512_mask_i64gather_epi64(_mm512_setzero_si512(), 0xff, (__m512i)index, base,
+                                                8);
     }
     // The sixteen entries in one register, permuted by the index.
     static U32 lookup16(const std::uint32_t* table, U32 index) {
@@ -59,18 +60,21 @@ struct Avx512Doubles {
     }
     // One conversion instruction (AVX-512DQ), rounding to nearest as the scalar one does.
     static D int64_to_double(I64 v) { return (D)_mm512_maskz_cvtepi64_pd(0xff, (__m512i)v); }
-    static U64 mul_u32(U64 a, U64 b) { return (U64)_mm512_maskz_mul_epu32(0xff, (__m512i)a, (__m512i)b); }
+    static U64 mul_u32(U64 a, U64 b) {
+        return (U64)_mm512_maskz_mul_epu32(0xff, (__m512i)a, (__m512i)b);
+    }
     static bool any(I64 mask) { return _mm512_test_epi64_mask((__m512i)mask, (__m512i)mask) != 0; }
 };
 
 }  // namespace
 
-void tanhf_avx512(const float* in, float* out, std::size_t n) { map_lanes<V16>(in, out, n, Tanhf{}); }
+void tanhf_avx512(const float* in, float* out, std::size_t n) {
+    map_lanes<V16>(in, out, n, Tanhf{});
+}
 
 void powf_avx512(const float* in, float y, float* out, std::size_t n) {
-    map_lanes_with<Avx512Doubles::W>(in, out, n, [y](const float* x, float* r) {
-        PowfLanes<Avx512Doubles>::powf(x, y, r);
-    });
+    map_lanes_with<Avx512Doubles::W>(
+        in, out, n, [y](const float* x, float* r) { PowfLanes<Avx512Doubles>::powf(x, y, r); });
 }
 
 void sinf_avx512(const float* in, float* out, std::size_t n) {
@@ -80,13 +84,13 @@ void sinf_avx512(const float* in, float* out, std::size_t n) {
 }
 
 void cosf_avx512(const float* in, float* out, std::size_t n) {
-    map_lanes_with<Avx512Doubles::W>(in, out, n, [](const float* x, float* r) {
-        SincosfLanes<Avx512Doubles>::run<true>(x, r);
-    });
+    map_lanes_with<Avx512Doubles::W>(
+        in, out, n, [](const float* x, float* r) { SincosfLanes<Avx512Doubles>::run<true>(x, r); });
 }
 
 void tanf_avx512(const float* in, float* out, std::size_t n) {
-    map_lanes_with<Avx512Doubles::W>(in, out, n, [](const float* x, float* r) { TanfLanes<Avx512Doubles>::run(x, r); });
+    map_lanes_with<Avx512Doubles::W>(
+        in, out, n, [](const float* x, float* r) { TanfLanes<Avx512Doubles>::run(x, r); });
 }
 
 }  // namespace kavri::vecmath::detail
