@@ -36,7 +36,8 @@ lint: install
 	$(VENV)/bin/lint-imports --no-cache > /dev/null
 	$(PY) -m mypy
 	$(PY) -m mypy.stubtest --allowlist scripts/stubtest-allowlist.txt kavri._kavri_core kavri._kavri_stream
-	$(VENV)/bin/clang-format --dry-run --Werror $(CPP_SOURCES)
+	@echo "clang-format --dry-run --Werror (src, tests/cpp)"
+	@$(VENV)/bin/clang-format --dry-run --Werror $(CPP_SOURCES)
 	@$(MAKE) --no-print-directory -j2 tidy
 
 # clang-tidy over each C++ source that changed (or whose headers did) since it last passed.
