@@ -253,6 +253,16 @@ def test_worker_count_is_capped_at_the_cores_and_keeps_the_bits(monkeypatch):
     for workers in (0, 2, 3, 20_000):
         kavri.process(audio, RATE, chain, workers=workers, block_size=0)
     assert seen == [(0, 0), (0, 2), (0, 3), (0, 3)]
+    # Then the rule: a chain of light effects alone, bound by memory speed, keeps one thread;
+    # and the engine's own rule for the rest (whole channel groups, long enough buffers).
+    monkeypatch.undo()
+    monkeypatch.setattr(kavri._engine, "process_pipeline", spy)
+    monkeypatch.setattr(kavri._engine, "_CORES", 2)
+    seen.clear()
+    kavri.process(audio, RATE, [{"type": "gain"}, {"type": "clip"}], workers=2)
+    kavri.process(noise(frames=3000, channels=2), RATE, chain, workers=2)
+    kavri.process(np.zeros((2**18, 64), np.float32), RATE, chain, workers=2)
+    assert seen == [(2048, 1), (2048, 1), (2048, 2)]
 
 
 @pytest.mark.parametrize(

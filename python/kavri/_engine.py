@@ -14,7 +14,8 @@ rule is written once and holds everywhere:
 - the sample rate is a whole number of hertz (an int, or a float with a whole value) between
   1 and 2,147,483,647; the block size and worker count are whole numbers of 0 or more.
 
-This module knows nothing of files, chains or loudness; it takes checked specs.
+This module knows nothing of files, chains or loudness; it takes checked specs, and reads of
+the catalogue only which effects are light enough that a second thread cannot pay off.
 """
 
 from __future__ import annotations
@@ -31,6 +32,7 @@ import numpy.typing as npt
 from . import _kavri_stream as _native_stream
 from ._audio import as_frames, pcm_to_float
 from ._kavri_core import process_pipeline
+from .catalogue import EFFECTS
 
 __all__ = [
     "CHANNELS_FIRST_LIMIT",
@@ -183,8 +185,13 @@ def run(
     block_size: int,
     workers: int,
 ) -> npt.NDArray[np.float32]:
-    """Runs checked specs over a (frames, channels) float32 array in one native call."""
-    threads = useful_workers(data.shape[1], data.shape[0], workers) if workers > 1 else workers
+    """Runs checked specs over a (frames, channels) float32 array in one native call.
+    A chain of light effects alone (a gain, a clip) runs on one thread: it is bound by memory
+    speed, and a second thread only competes for it."""
+    threads = workers
+    if workers > 1:
+        light = all(EFFECTS[spec["type"]].light for spec in specs)
+        threads = 1 if light else useful_workers(data.shape[1], data.shape[0], workers)
     chain: list[Any] = specs if isinstance(specs, list) else list(specs)
     return process_pipeline(data, sample_rate, chain, block_size=block_size, workers=threads)
 

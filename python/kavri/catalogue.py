@@ -106,6 +106,9 @@ class EffectInfo:
     summary: str
     params: tuple[Param, ...] = field(default_factory=tuple)
     dynamics: bool = False
+    # A multiply or a comparison per sample: bound by memory speed, so that a second thread
+    # only competes for it.
+    light: bool = False
     # The parameters by key, for the chain checker's look-ups.
     by_key: dict[str, Param] = field(init=False, repr=False, compare=False)
 
@@ -244,7 +247,13 @@ def _modulated_delay(
 
 _ENTRIES: tuple[EffectInfo, ...] = (
     # Level, shaping and stereo.
-    EffectInfo("gain", "level", "Fixed gain in decibels.", (_level("db", 0.0, "gain (no limit)"),)),
+    EffectInfo(
+        "gain",
+        "level",
+        "Fixed gain in decibels.",
+        (_level("db", 0.0, "gain (no limit)"),),
+        light=True,
+    ),
     EffectInfo(
         "clip",
         "level",
@@ -259,6 +268,7 @@ _ENTRIES: tuple[EffectInfo, ...] = (
                 absolute=True,
             ),
         ),
+        light=True,
     ),
     EffectInfo(
         "distortion",
