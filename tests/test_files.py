@@ -451,3 +451,26 @@ def test_files_that_end_early_or_outgrow_their_container_are_reported(tmp_path, 
     summary = kavri.process_file(tmp_path / "whole.mp3", tmp_path / "big.wav", [])
     assert any("RF64" in note for note in summary.warnings)
     assert kavri.read(tmp_path / "big.wav").audio.shape[0] == summary.output_frames
+
+
+@pytest.mark.slow
+def test_a_tiny_file_with_many_channels_and_a_huge_rate_costs_what_it_holds(tmp_path):
+    """Ten frames of 1,024 channels at 2**31 - 1 Hz: the read buffer is what the file holds,
+    not "a second" of its rate, so the command runs in an address space of 1 GiB."""
+    sf.write(tmp_path / "wide.wav", np.zeros((10, 1024), np.float32), 2**31 - 1, subtype="PCM_16")
+    limited = textwrap.dedent("""
+        import resource, sys
+        resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+        from kavri.cli import main
+        sys.exit(main(sys.argv[1:]))
+    """)
+    for args in (["process", "wide.wav", "out.wav", "--effect", "gain"], ["meter", "wide.wav"]):
+        done = subprocess.run(
+            [sys.executable, "-c", limited, *args],
+            cwd=tmp_path,
+            capture_output=True,
+            text=True,
+            timeout=120,
+        )
+        assert done.returncode == 0, done.stderr
+    assert sf.info(tmp_path / "out.wav").frames == 10
