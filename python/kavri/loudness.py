@@ -549,6 +549,23 @@ def _gain_for(measured: Measurement, lufs: float) -> float:
     return gain
 
 
+def _gain_only(
+    target: LoudnessTarget, first: Measurement, gain: float, passes: int
+) -> LoudnessResult:
+    """The result of a gain with no limiter after it, its figures worked out from the first
+    pass: the peak moves with the gain, the loudness as its gating blocks say."""
+    return LoudnessResult(
+        target,
+        first.integrated_lufs,
+        gain,
+        None,
+        first.loudness_with_gain(gain),
+        first.true_peak_db + gain,
+        passes,
+        [_gain_spec(gain)],
+    )
+
+
 def plan_loudness(
     target: LoudnessTarget,
     render: Callable[[Sequence[dict[str, Any]]], Measurement],
@@ -581,16 +598,7 @@ def plan_loudness(
         return LoudnessResult(target, loudness, 0.0, None, loudness, first.true_peak_db, passes, [])
     gain = _gain_for(first, target.lufs)
     if first.true_peak_db + gain <= ceiling:
-        return LoudnessResult(
-            target,
-            loudness,
-            gain,
-            None,
-            first.loudness_with_gain(gain),
-            first.true_peak_db + gain,
-            passes,
-            [_gain_spec(gain)],
-        )
+        return _gain_only(target, first, gain, passes)
     limit = ceiling - TRUE_PEAK_MARGIN_DB
     most = ceiling - first.true_peak_db + MAX_LIMITING_DB
     gain = min(gain, most)
@@ -622,16 +630,7 @@ def plan_loudness(
     if best is None:
         # Every pass overshot the ceiling: fall back to the gain the peak allows.
         gain = ceiling - first.true_peak_db - TRUE_PEAK_MARGIN_DB
-        best = LoudnessResult(
-            target,
-            loudness,
-            gain,
-            None,
-            first.loudness_with_gain(gain),
-            first.true_peak_db + gain,
-            passes,
-            [_gain_spec(gain)],
-        )
+        best = _gain_only(target, first, gain, passes)
     best.passes = passes
     return best
 
