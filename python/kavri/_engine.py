@@ -45,6 +45,7 @@ __all__ = [
     "run",
     "process_audio",
     "NativeStream",
+    "NativeTruePeak",
     "open_stream",
 ]
 
@@ -59,6 +60,8 @@ _MAX_BLOCK_SIZE = 2**64 - 1
 _CORES = os.cpu_count() or 1
 
 NativeStream = _native_stream.Stream
+# The true-peak meter's oversampling, run in native code (see kavri.loudness).
+NativeTruePeak = _native_stream.TruePeak
 # Asks the memory guard whether a buffer of the front end's own fits: check_memory(bytes,
 # what) raises MemoryError in the guard's words when it does not.
 check_memory = _native_stream.check_memory

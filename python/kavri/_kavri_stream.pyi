@@ -40,3 +40,13 @@ def useful_workers(channels: int, frames: int, workers: int) -> int:
     """How many of `workers` threads are worth using on a (frames, channels) buffer: whole
     channel groups (four, two, one) per worker, and one worker for a buffer too small for a
     thread to pay off."""
+
+class TruePeak:
+    """The true peak of each channel of a signal fed in chunks, oversampled four times by two
+    half-band stages."""
+
+    def __init__(self, channels: int, first: list[float], second: list[float]) -> None: ...
+    def add(self, rows: npt.ArrayLike) -> None:
+        """Feeds the next frames as (channels, frames) float32 rows."""
+    def peaks(self) -> list[float]:
+        """The true peak of each channel so far, the signal followed by silence."""

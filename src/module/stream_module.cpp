@@ -6,21 +6,26 @@
 // a rebuilt chain) and refuses with MemoryError before allocating any of it.
 //
 // The module also gives the Python front end the engine's memory guard for its own buffers
-// (check_memory) and the engine's rule for how many workers a buffer can use (useful_workers).
+// (check_memory), the engine's rule for how many workers a buffer can use (useful_workers),
+// and the true-peak meter's oversampling (TruePeak), whose sums run with the lock released.
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include "engine/effect.hpp"
 #include "engine/effect_plan.hpp"
 #include "engine/memory_budget.hpp"
 #include "engine/stream.hpp"
+#include "engine/true_peak.hpp"
 #include "engine/worker_pool.hpp"
 #include "module/arguments.hpp"
 #include "module/factory.hpp"
@@ -238,6 +243,39 @@ unsigned int useful_workers(int channels, unsigned long long frames, unsigned in
     return kavri::useful_workers(channels, frames, kavri::effective_workers(workers));
 }
 
+// The true peak of each channel of a signal fed in chunks of (channels, frames) float32 rows.
+class NativeTruePeak {
+public:
+    NativeTruePeak(std::size_t channels, const std::vector<float>& first,
+                   const std::vector<float>& second)
+        : meter_(checked_channels(channels), first, second) {}
+
+    void add(const py::array_t<float, py::array::c_style | py::array::forcecast>& rows) {
+        if (rows.ndim() != 2 || static_cast<std::size_t>(rows.shape(0)) != meter_.channels()) {
+            throw py::value_error("expected (" + std::to_string(meter_.channels()) +
+                                  ", frames) rows");
+        }
+        const float* data = rows.data();
+        const auto frames = static_cast<std::size_t>(rows.shape(1));
+        py::object keep = rows;
+        const BusyGuard guard(busy_);
+        kavri::run_with_lock_released([&] { meter_.add(data, frames, frames); }, {&keep});
+    }
+
+    [[nodiscard]] std::vector<double> peaks() const { return meter_.peaks(); }
+
+private:
+    static std::size_t checked_channels(std::size_t channels) {
+        if (channels < 1) {
+            throw py::value_error("a true-peak meter needs at least one channel");
+        }
+        return channels;
+    }
+
+    kavri::TruePeakMeter meter_;
+    bool busy_ = false;
+};
+
 }  // namespace
 
 PYBIND11_MODULE(_kavri_stream, m) {
@@ -262,6 +300,15 @@ PYBIND11_MODULE(_kavri_stream, m) {
         .def_property_readonly("workers", &NativeStream::workers)
         .def_property_readonly("held_frames", &NativeStream::held_frames,
                                "Frames taken in but not yet released; flush() returns them.");
+    py::class_<NativeTruePeak>(m, "TruePeak",
+                               "The true peak of each channel of a signal fed in chunks, "
+                               "oversampled four times by two half-band stages.")
+        .def(py::init<std::size_t, const std::vector<float>&, const std::vector<float>&>(),
+             py::arg("channels"), py::arg("first"), py::arg("second"))
+        .def("add", &NativeTruePeak::add, py::arg("rows"),
+             "Feeds the next frames as (channels, frames) float32 rows.")
+        .def("peaks", &NativeTruePeak::peaks,
+             "The true peak of each channel so far, the signal followed by silence.");
     m.def("check_memory", &check_memory, py::arg("bytes"), py::arg("what"),
           "Raises MemoryError (\"{what} needs 3.6 GiB; about 1.0 GiB is available\") when a "
           "buffer of `bytes` bytes does not fit in what the process may still use, by the same "
