@@ -40,10 +40,10 @@ from .io import (
     check_output,
     input_path,
     open_input,
-    open_output,
     output_format,
 )
-from .loudness import LevelMeter, LoudnessResult, Measurement, clip_level, plan_loudness
+from .loudness import LevelMeter, LoudnessResult, Measurement, clip_level
+from .rendering import render
 from .settings import RenderOptions, RenderSettings, tail_frames
 from .stream import Stream
 
@@ -65,11 +65,13 @@ MAX_CHUNK_FRAMES = 1 << 20
 class FileSummary:
     """What :func:`process_file` did: the format, the frames read and written, the time.
 
-    ``measurement`` holds the levels of the audio written (before it was converted to the
-    file's sample format) when they were measured, ``stats`` what the conversion clipped
-    or found not finite, ``loudness`` what a loudness target did (its figures measured on
-    the audio written), and ``warnings`` what else went wrong on the way (an input that
-    ended before its header said it would)."""
+    ``measurement`` holds the levels of the output as written when they were measured: of
+    the file decoded back for lossy formats (``decoded`` true), else of the samples handed
+    to the writer (for integer formats, before rounding to the grid). ``stats`` says what
+    the conversion clipped or found not finite, ``loudness`` what a loudness target did
+    (its figures measured in the same way), ``peak`` the highest magnitude handed to the
+    writer (above 1.0 a float file holds what most players clip), and ``warnings`` what else
+    went wrong on the way (an input that ended before its header said it would)."""
 
     source: str
     output: str
@@ -83,6 +85,8 @@ class FileSummary:
     loudness: LoudnessResult | None = None
     subtype: str = ""
     warnings: tuple[str, ...] = ()
+    decoded: bool = False
+    peak: float = 0.0
 
 
 def chunk_frames(sample_rate: int, block_size: int, requested: int | None = None) -> int:
@@ -167,9 +171,11 @@ def process_file(
       (ITU-R BS.1770-4) within 0.5 LU of it, and where that gain would push the true peak
       over ``peak_ceiling`` (dBTP), the engine's "limiter" after the gain; the summary's
       ``loudness`` says what was done, with the loudness and true peak measured on the
-      audio written, and by how much a target was missed. This takes a measuring pass over
-      the file before the writing pass, and a pass more for each limiter setting tried,
-      each in bounded memory.
+      output as written (decoded back for MP3, Vorbis and Opus, whose encoders move the
+      peaks: their gain and limiter are corrected until the decoded file keeps the
+      ceiling), and by how much a target was missed. The chain runs once, into a float32
+      temporary file in ``TMPDIR`` (refused up front when it would leave less than 256
+      MiB free there), from which the gain and limiter are found and written.
     - 16-bit (and 8-bit) output gets TPDF dither from a fixed seed unless
       ``dither="none"``; ``bitrate`` (kbit/s) makes MP3 output constant-rate.
 
@@ -177,8 +183,9 @@ def process_file(
     into the summary. The file is read and processed ``chunk`` frames at a time (default:
     whole engine blocks making about a second), so memory does not grow with the file's
     length. The output appears complete or not at all, by an atomic rename; it may be the
-    input file itself. ``progress(frames_done, frames_total)`` is called after every chunk,
-    over all passes. ``stop`` (an object with ``is_set()``) is checked before every chunk;
+    input file itself. ``progress(done, total)`` is called after every chunk: one count
+    over all passes, whose total is known before the first pass (it grows only if the input
+    holds more frames than its header says) and whose done never goes back. ``stop`` (an object with ``is_set()``) is checked before every chunk;
     once it is set the run ends with :class:`kavri.Interrupted` and writes nothing. An
     input that ends before its header says it would is processed as far as it goes, and
     the summary's ``warnings`` say so.
@@ -239,96 +246,42 @@ def render_file(
         check_memory(
             3 * blocks.buffer_bytes, f"{label}: reading in blocks of {blocks.block_frames} frames"
         )
-        claimed = blocks.frames_claimed
-        per_pass = claimed + extra
-        done_before = 0
-        planned = 2 if target is not None else 1
+        per_pass = blocks.frames_claimed + extra
 
-        def new_stream(extra_specs: list[dict[str, Any]]) -> Stream:
-            try:
-                return Stream(
-                    specs + extra_specs,
-                    rate,
-                    channels,
-                    block_size=settings.block_size,
-                    workers=settings.workers,
-                )
-            except (RuntimeError, MemoryError) as error:
-                raise _engine_error(source_name, error) from None
+        def passes(stream: Stream) -> Iterator[tuple[int, np.ndarray]]:
+            return _passes(blocks, stream, extra, source_name, check_stop)
 
-        def report(consumed: int) -> None:
-            if progress is not None:
-                done = done_before + consumed
-                progress(done, max(per_pass * planned, done))
-
-        def render(extra_specs: Sequence[dict[str, Any]]) -> Measurement:
-            # One measuring pass: the chain and the extra specs over the whole input.
-            nonlocal done_before, planned
-            if done_before:
-                planned += 1  # a pass more than the measuring one and the writing one
-            meter = LevelMeter(rate, channels, true_peak=True)
-            for consumed, processed in _passes(
-                blocks, new_stream(list(extra_specs)), extra, source_name, check_stop
-            ):
-                meter.add(processed)
-                report(consumed)
-            done_before += per_pass
-            return meter.result()
-
-        result = None
-        added: list[dict[str, Any]] = []
-        if target is not None:
-            result = plan_loudness(target, render)
-            added = result.specs
-        # A loudness target's figures are measured on what is written, true peak included.
-        meter = (
-            LevelMeter(rate, channels, true_peak=target is not None)
-            if measure or target is not None
-            else None
-        )
-        consumed = 0
-        with open_output(
+        rendered = render(
+            passes,
+            per_pass,
             output_name,
             rate,
             channels,
-            settings.subtype,
-            file_format=settings.file_format,
-            dither=settings.dither,
-            bitrate=settings.bitrate,
-            expected_frames=per_pass,
-        ) as writer:
-            for consumed, processed in _passes(
-                blocks, new_stream(added), extra, source_name, check_stop
-            ):
-                if processed.shape[0]:
-                    writer.write(processed)
-                    if meter is not None:
-                        meter.add(processed)
-                report(consumed)
-            if writer.stats.frames != consumed:
-                raise KavriError(
-                    f"{source_name}: {writer.stats.frames} frames came out of "
-                    f"the chain for {consumed} that went in; nothing written"
-                )
-    if progress is not None:
-        progress(done_before + consumed, done_before + consumed)
-    measured = meter.result() if meter is not None else None
-    if result is not None and measured is not None:
-        result.measured(measured)
-    notes = tuple(note for note in (blocks.shortfall(), writer.notice) if note is not None)
+            chosen,
+            settings,
+            specs,
+            chunk=blocks.block_frames,
+            check_stop=check_stop,
+            engine_error=lambda error: _engine_error(source_name, error),
+            progress=progress,
+            measure=measure or target is not None,
+        )
+    notes = tuple(note for note in (blocks.shortfall(), rendered.notice) if note is not None)
     return FileSummary(
         source_name,
         output_name,
         rate,
         channels,
-        consumed - extra,
-        writer.stats.frames,
+        rendered.consumed - extra,
+        rendered.stats.frames,
         time.perf_counter() - start,
-        measured if measure else None,
-        writer.stats,
-        result,
+        rendered.measurement if measure else None,
+        rendered.stats,
+        rendered.loudness,
         chosen,
         notes,
+        rendered.decoded,
+        rendered.peak,
     )
 
 

@@ -49,6 +49,8 @@ __all__ = [
     "LoudnessTarget",
     "LoudnessResult",
     "plan_loudness",
+    "gain_spec",
+    "limiter_spec",
     "to_db",
     "measure_chunks",
     "clip_level",
@@ -122,6 +124,11 @@ def gated_loudness(powers: np.ndarray, weights: np.ndarray) -> float:
     return float(-0.691 + 10.0 * np.log10(total)) if total > 0 else -math.inf
 
 
+def _loudness_of(power: float) -> float:
+    """The loudness in LUFS of a weighted mean square."""
+    return -0.691 + 10.0 * math.log10(power) if power > 0 else -math.inf
+
+
 def _kweighting(sample_rate: float) -> list[tuple[np.ndarray, np.ndarray, float]]:
     """The K-weighting stages (b, a, passband gain) exactly as pyloudnorm designs them."""
     # Imported here, as is SciPy below: they take most of a second to import, which every
@@ -164,6 +171,17 @@ class LoudnessMeter:
         self._open: dict[int, np.ndarray] = {}
         self._sums: list[np.ndarray] = []
         self._next_block = 0
+        # Sums of squares of finished 100 ms segments, and of the one under way.
+        self._segments: list[np.ndarray] = []
+        self._segment = np.zeros(channels)
+        whole = float(self.sample_rate).is_integer()
+        self._whole_rate = int(self.sample_rate) if whole else 0
+
+    def _segment_end(self, m: int) -> int:
+        """The frame at which 100 ms segment ``m`` ends."""
+        if self._whole_rate:
+            return ((m + 1) * self._whole_rate) // SEGMENTS_PER_SECOND
+        return int((m + 1) * self.sample_rate / SEGMENTS_PER_SECOND)
 
     def _bounds(self, j: int) -> tuple[int, int]:
         # The block boundaries written as pyloudnorm writes them, so that the float
@@ -209,6 +227,16 @@ class LoudnessMeter:
                 self._open[j] += running[:, last - start] - running[:, first - start]
             if upper <= end:
                 self._finish(j)
+        position = start
+        while True:
+            boundary = self._segment_end(len(self._segments))
+            last = min(boundary, end)
+            self._segment += running[:, last - start] - running[:, position - start]
+            if boundary > end:
+                break
+            self._segments.append(self._segment)
+            self._segment = np.zeros(self.channels)
+            position = boundary
         self.frames = end
 
     def _finish(self, j: int) -> None:
@@ -243,6 +271,56 @@ class LoudnessMeter:
         if self._sos is None:
             return math.nan
         return gated_loudness(self.block_powers(), self._weights)
+
+    def max_momentary(self) -> float:
+        """The highest momentary loudness (400 ms, the gating blocks) in LUFS; -inf for
+        silence or a signal shorter than a block, NaN where loudness is not measured."""
+        if self._sos is None:
+            return math.nan
+        powers = self.block_powers()
+        if powers.shape[0] == 0:
+            return -math.inf
+        return _loudness_of(float(np.max(powers @ self._weights)))
+
+    def short_term(self) -> np.ndarray:
+        """The short-term loudness (3 s windows) every 100 ms, in LUFS, of every window
+        that lies wholly within the signal so far; empty for a signal shorter than 3 s."""
+        count = len(self._segments) - SHORT_TERM_SEGMENTS + 1
+        if self._sos is None or count <= 0:
+            return np.zeros(0)
+        sums = np.zeros((len(self._segments) + 1, self.channels))
+        np.cumsum(np.array(self._segments), axis=0, out=sums[1:])
+        windows = sums[SHORT_TERM_SEGMENTS:] - sums[:count]
+        ends = np.array([self._segment_end(m + SHORT_TERM_SEGMENTS - 1) for m in range(count)])
+        starts = np.array([self._segment_end(m - 1) if m else 0 for m in range(count)])
+        powers = (windows @ self._weights) / (ends - starts)
+        with np.errstate(divide="ignore"):
+            levels: np.ndarray = -0.691 + 10.0 * np.log10(powers)
+        return levels
+
+    def max_short_term(self) -> float:
+        """The highest short-term loudness in LUFS; -inf for silence or a signal shorter
+        than 3 s, NaN where loudness is not measured."""
+        if self._sos is None:
+            return math.nan
+        levels = self.short_term()
+        return float(levels.max()) if levels.size else -math.inf
+
+    def loudness_range(self) -> float:
+        """The loudness range (EBU Tech 3342) in LU: the spread between the 10th and 95th
+        percentiles of the short-term loudness, gated at -70 LUFS and 20 LU below the
+        power mean of what passes that gate. NaN for a signal shorter than 3 s or where
+        loudness is not measured; 0 for silence."""
+        levels = self.short_term()
+        if levels.size == 0:
+            return math.nan
+        levels = levels[levels >= ABSOLUTE_GATE_LUFS]
+        if levels.size == 0:
+            return 0.0
+        mean = 10.0 * np.log10(np.mean(10.0 ** (levels / 10.0)))
+        levels = levels[levels >= mean + RANGE_RELATIVE_GATE_LU]
+        low, high = np.percentile(levels, RANGE_PERCENTILES)
+        return float(high - low)
 
 
 def _half_band_phase(taps: int) -> list[float]:
@@ -314,6 +392,11 @@ class Measurement:
     inf: int
     # The mean square of each gating block per channel, for loudness at other gains.
     block_powers: np.ndarray | None = field(default=None, repr=False, compare=False)
+    # Loudness range (LU) and the highest momentary and short-term loudness (LUFS): NaN
+    # where not measured (below 8 kHz; the range and short-term also under 3 s).
+    loudness_range: float = math.nan
+    max_momentary_lufs: float = math.nan
+    max_short_term_lufs: float = math.nan
 
     def loudness_with_gain(self, gain_db: float) -> float:
         """The integrated loudness the same signal would have with ``gain_db`` added: its
@@ -352,6 +435,9 @@ class Measurement:
             level = to_db(value)
             return round(level, 3) if math.isfinite(level) else None
 
+        def lufs(value: float) -> float | None:
+            return round(value, 3) if math.isfinite(value) else None
+
         loudness = self.integrated_lufs
         return {
             "duration_s": round(self.seconds, 6),
@@ -362,6 +448,9 @@ class Measurement:
             "channels": self.channels,
             "integrated_lufs": round(loudness, 3) if math.isfinite(loudness) else None,
             "loudness_measured": not math.isnan(loudness),
+            "loudness_range_lu": lufs(self.loudness_range),
+            "max_momentary_lufs": lufs(self.max_momentary_lufs),
+            "max_short_term_lufs": lufs(self.max_short_term_lufs),
             "sample_peak_dbfs": db(max(self.sample_peak, default=0.0)),
             "true_peak_dbtp": db(max(self.true_peak, default=0.0)),
             "sample_peak_dbfs_per_channel": [db(p) for p in self.sample_peak],
@@ -433,6 +522,9 @@ class LevelMeter:
             self.nan,
             self.inf,
             self.loudness.block_powers(),
+            self.loudness.loudness_range(),
+            self.loudness.max_momentary(),
+            self.loudness.max_short_term(),
         )
 
 
@@ -541,11 +633,13 @@ class LoudnessResult:
         )
 
 
-def _gain_spec(gain_db: float) -> dict[str, Any]:
+def gain_spec(gain_db: float) -> dict[str, Any]:
+    """The spec of the gain a loudness target adds."""
     return {"type": "gain", "db": round(gain_db, 4)}
 
 
-def _limiter_spec(ceiling_db: float) -> dict[str, Any]:
+def limiter_spec(ceiling_db: float) -> dict[str, Any]:
+    """The spec of the limiter a loudness target adds after its gain."""
     return {
         "type": "limiter",
         "ceiling_db": round(ceiling_db, 4),
@@ -581,7 +675,7 @@ def _gain_only(
         first.loudness_with_gain(gain),
         first.true_peak_db + gain,
         passes,
-        [_gain_spec(gain)],
+        [gain_spec(gain)],
     )
 
 
@@ -623,7 +717,7 @@ def plan_loudness(
     gain = min(gain, most)
     best: LoudnessResult | None = None
     for _ in range(MAX_PASSES):
-        specs = [_gain_spec(gain), _limiter_spec(limit)]
+        specs = [gain_spec(gain), limiter_spec(limit)]
         result = render(specs)
         passes += 1
         if result.true_peak_db > ceiling:

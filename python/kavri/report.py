@@ -10,6 +10,7 @@ from collections.abc import Sequence
 from ._audio import PCM_BITS
 from .files import FileSummary
 from .loudness import MIN_LOUDNESS_RATE, Measurement, to_db
+from .rendering import LOSSY_SUBTYPES
 
 __all__ = ["output_report", "meter_text", "meter_json"]
 
@@ -26,23 +27,53 @@ def _lufs(value: float) -> str:
     return "no integrated loudness (too short or silent)"
 
 
+def _range(value: float, measured: Measurement) -> str:
+    if math.isfinite(value):
+        return f"{value:.1f} LU"
+    if math.isnan(measured.integrated_lufs):
+        return "not measured"
+    return "not measured (needs 3 s or more)"
+
+
+def _level(value: float, measured: Measurement, shortest: str) -> str:
+    if math.isfinite(value):
+        return f"{value:.1f} LUFS"
+    if math.isnan(measured.integrated_lufs):
+        return "not measured"
+    return f"none (silent or shorter than {shortest})"
+
+
 def output_report(summary: FileSummary) -> tuple[str, list[str]]:
-    """The report of one processed file: a line with the output's peak and integrated
-    loudness (and the gain a loudness target added), and the warnings: samples clipped by
-    an integer or lossy format, NaN or infinite samples, a missed loudness target."""
+    """The report of one processed file: a line with the figures of the output as written
+    (decoded back for lossy formats, and said to be): its peak, true peak where a target or
+    a decoding measured it, and integrated loudness, and the gain a loudness target added;
+    and the warnings: samples clipped by an integer or lossy format, NaN or infinite
+    samples, a float output above full scale, a missed loudness target or ceiling."""
     parts = []
     measured = summary.measurement
+    result = summary.loudness
     if measured is not None:
         parts.append(f"peak {_db(measured.sample_peak_db, 'dBFS')}")
+        if result is not None or summary.decoded:
+            parts.append(f"true peak {_db(measured.true_peak_db, 'dBTP')}")
         parts.append(f"loudness {_lufs(measured.integrated_lufs)}")
-    result = summary.loudness
     if result is not None and result.specs:
         gain = f"gain {result.gain_db:+.1f} dB"
         if result.limiter_ceiling_db is not None:
             gain += f", limiter at {result.limiter_ceiling_db:.2f} dBFS"
         parts.append(gain)
-    line = f"{summary.output if summary.output != '-' else 'standard output'}: " + ", ".join(parts)
+    name = summary.output if summary.output != "-" else "standard output"
+    if measured is not None and summary.decoded:
+        name += " (as decoded)"
+    elif measured is not None and summary.subtype in LOSSY_SUBTYPES:
+        name += " (before encoding)"
+    line = f"{name}: " + ", ".join(parts)
     warnings = list(summary.warnings)
+    if summary.subtype in ("FLOAT", "DOUBLE") and summary.peak > 1.0:
+        warnings.append(
+            f"the output peaks at {to_db(summary.peak):+.1f} dBFS, above full scale: the "
+            "float file holds it, but most players and converters will clip it"
+        )
     stats = summary.stats
     if stats.clipped:
         bits = PCM_BITS.get(summary.subtype)
@@ -58,6 +89,12 @@ def output_report(summary: FileSummary) -> tuple[str, list[str]]:
         problem = result.problem()
         if problem:
             warnings.append(problem)
+        if measured is not None and measured.true_peak_db > result.target.peak_ceiling_db:
+            how = " after encoding" if summary.decoded else ""
+            warnings.append(
+                f"true peak {measured.true_peak_db:.2f} dBTP{how} is above the "
+                f"{result.target.peak_ceiling_db:g} dBTP ceiling"
+            )
     return line, warnings
 
 
@@ -73,6 +110,9 @@ def meter_text(name: str, measured: Measurement) -> str:
         f"  duration        {int(minutes)}:{seconds:06.3f} ({measured.frames} frames)",
         f"  sample rate     {measured.sample_rate:g} Hz, {measured.channels} channels",
         f"  loudness        {_lufs(measured.integrated_lufs)}",
+        f"  loudness range  {_range(measured.loudness_range, measured)}",
+        f"  max momentary   {_level(measured.max_momentary_lufs, measured, '0.4 s')}",
+        f"  max short-term  {_level(measured.max_short_term_lufs, measured, '3 s')}",
         f"  sample peak     {_channel_values(measured.sample_peak)} dBFS",
         f"  true peak       {_channel_values(measured.true_peak)} dBTP",
         f"  rms             {_channel_values(measured.rms)} dBFS",

@@ -341,7 +341,10 @@ def run_tasks(
 
     def file_progress(index: int) -> Callable[[int, int], None]:
         def update(done: int, total: int) -> None:
-            done_frames[index] = done  # one key per file: safe from any thread
+            # A file's passes (a loudness target takes several) count as its size, so the
+            # run's total stays what it was. One key per file: safe from any thread.
+            size = sizes[index]
+            done_frames[index] = min(size, done * size // total) if total else size
 
         return update
 

@@ -1,0 +1,540 @@
+"""The passes of a streamed render: the chain over the input, a loudness target met as
+measured, and the figures of the output as written.
+
+Without a loudness target, one pass runs the chain and writes. With one, the chain runs
+once, into a float32 temporary (:class:`FloatSpool`) while its output is metered; the gain,
+and the limiter where the peaks need it, are then found by passes over that temporary
+(cheap: only the gain and limiter run) and applied in the writing pass. The output has the
+bits the chain followed by the same gain and limiter would give in one stream.
+
+A lossy output (MP3, Vorbis, Opus) is decoded again and measured: its encoder moves the
+peaks (by half a dB and more) and a little of the loudness. With a target, each encoding is
+written to a private temporary, decoded and measured, and the gain and limiter corrected
+until the decoded file keeps the ceiling and meets the target, within ENCODED_PASSES
+encodings; the best one is then put in place. The figures reported are those of the file as
+written, decoded back for lossy formats.
+
+Progress is one bar over the whole job: its total is known before the first pass and never
+shrinks, and what is done never goes back.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+import shutil
+import tempfile
+from collections.abc import Callable, Iterator, Sequence
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+
+from ._paths import shown
+from .errors import AudioFileError, KavriError
+from .io import (
+    STREAM_FORMATS,
+    BlockReader,
+    WriteStats,
+    atomic_output,
+    open_input,
+    open_output,
+)
+from .io.reading import SPOOL_DISK_MARGIN
+from .io.streams import standard_output
+from .loudness import (
+    AIM_LU,
+    TRUE_PEAK_MARGIN_DB,
+    LevelMeter,
+    LoudnessResult,
+    LoudnessTarget,
+    Measurement,
+    gain_spec,
+    limiter_spec,
+    plan_loudness,
+)
+from .settings import RenderSettings
+from .stream import Stream
+
+__all__ = [
+    "LOSSY_SUBTYPES",
+    "ENCODED_PASSES",
+    "FloatSpool",
+    "JobProgress",
+    "Rendered",
+    "render",
+]
+
+ProgressCallback = Callable[[int, int], None]
+Passes = Callable[[Stream], Iterator[tuple[int, np.ndarray]]]
+
+LOSSY_SUBTYPES = frozenset({"VORBIS", "OPUS", "MPEG_LAYER_III"})
+# Encodings tried for a lossy output with a loudness target.
+ENCODED_PASSES = 5
+# Headroom added below the ceiling for each encoding that passed it.
+ENCODED_MARGIN_DB = 0.1
+_FLOAT_BYTES = 4
+
+
+class JobProgress:
+    """One progress bar over a job of several passes: ``callback(done, total)`` with a total
+    fixed up front (it grows only if the input gives more frames than its header said) and
+    a ``done`` that never goes back. Passes report through :class:`Span`."""
+
+    def __init__(self, callback: ProgressCallback | None, total: int) -> None:
+        self._callback = callback
+        self.total = max(int(total), 0)
+        self.done = 0
+
+    def to(self, done: float) -> None:
+        value = int(done)
+        if value <= self.done:
+            return
+        self.done = value
+        self.total = max(self.total, value)
+        if self._callback is not None:
+            self._callback(self.done, self.total)
+
+    def finish(self) -> None:
+        """Reports the whole job done."""
+        self.done = max(self.done, self.total) - 1
+        self.to(self.total)
+
+    def span(self, size: float) -> Span:
+        """The next ``size`` units of the bar, for one pass or a group of them."""
+        return Span(self, size)
+
+
+class Span:
+    """A stretch of a :class:`JobProgress` that a pass (or passes) fills."""
+
+    def __init__(self, progress: JobProgress, size: float) -> None:
+        self.progress = progress
+        self.start = float(progress.done)
+        self.size = float(size)
+
+    def frames(self, done: int, expected: int) -> None:
+        """A pass over ``expected`` frames has done ``done``."""
+        share = min(done / expected, 1.0) if expected > 0 else 1.0
+        self.progress.to(self.start + self.size * share)
+
+    def part(self, share: float) -> Span:
+        """A share of what is left of this span, for a pass of a group whose count is not
+        known: each takes ``share`` of the rest."""
+        left = self.start + self.size - self.progress.done
+        return Span(self.progress, max(left, 0.0) * share)
+
+    def end(self) -> None:
+        self.progress.to(self.start + self.size)
+
+
+class FloatSpool:
+    """Rendered audio in a temporary file without a name, as raw float32 frames: written
+    once, read any number of times. The file goes when the spool is closed, and with the
+    process however it ends. Refused with :class:`AudioFileError` when the audio would leave
+    less than SPOOL_DISK_MARGIN free on the temporary folder's disk (``TMPDIR``)."""
+
+    def __init__(self, channels: int, expected_frames: int, label: str) -> None:
+        self.channels = channels
+        self.frames = 0
+        self.label = label
+        try:
+            self._file = tempfile.TemporaryFile(dir=tempfile.gettempdir())
+        except OSError as error:
+            raise AudioFileError(
+                f"{label}: cannot make a temporary file for the loudness target: "
+                f"{error.strerror}"
+            ) from None
+        self._check_room(expected_frames * channels * _FLOAT_BYTES)
+
+    def _check_room(self, size: int) -> None:
+        disk = os.fstatvfs(self._file.fileno())
+        free = disk.f_bavail * disk.f_frsize
+        if free - size < SPOOL_DISK_MARGIN:
+            self.close()
+            raise AudioFileError(
+                f"{self.label}: not processed: a loudness target keeps the rendered audio "
+                f"({size / 2**20:.0f} MiB more) in {shown(tempfile.gettempdir())}, which "
+                f"would leave less than {SPOOL_DISK_MARGIN >> 20} MiB free there; point "
+                "TMPDIR at a folder with more room"
+            )
+
+    def write(self, frames: np.ndarray) -> None:
+        data = np.ascontiguousarray(frames, dtype=np.float32)
+        self._check_room(data.nbytes)
+        try:
+            self._file.write(data.tobytes())
+        except OSError as error:
+            raise AudioFileError(
+                f"{self.label}: cannot keep the rendered audio: {error.strerror}"
+            ) from None
+        self.frames += data.shape[0]
+
+    def chunks(self, frames: int) -> Iterator[np.ndarray]:
+        """The frames written, from the first, ``frames`` at a time."""
+        self._file.flush()
+        self._file.seek(0)
+        buffer = np.empty((max(frames, 1), self.channels), np.float32)
+        view = memoryview(buffer).cast("B")
+        left = self.frames
+        while left:
+            count = min(left, buffer.shape[0])
+            size = count * self.channels * _FLOAT_BYTES
+            got = self._file.readinto(view[:size])
+            if got != size:
+                raise AudioFileError(f"{self.label}: the rendered audio could not be read back")
+            left -= count
+            yield buffer[:count]
+
+    def close(self) -> None:
+        self._file.close()
+
+    def __enter__(self) -> FloatSpool:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+
+@dataclass
+class Rendered:
+    """What :func:`render` did: the frames that went in (input and tail), what was written
+    (``stats``, the container's ``notice``), the figures of the output as written (``decoded``
+    when a lossy file was decoded back for them, else those of the samples handed to the
+    writer), a loudness target's result, and the highest magnitude handed to the writer."""
+
+    consumed: int
+    stats: WriteStats
+    notice: str | None
+    measurement: Measurement | None
+    loudness: LoudnessResult | None
+    decoded: bool
+    peak: float
+
+
+@dataclass
+class _Job:
+    """What every pass of one render shares."""
+
+    output: str
+    rate: int
+    channels: int
+    subtype: str
+    settings: RenderSettings
+    chunk: int
+    check_stop: Callable[[], None]
+    engine_error: Callable[[BaseException], KavriError]
+
+    @property
+    def lossy(self) -> bool:
+        return self.subtype in LOSSY_SUBTYPES
+
+    def stream(self, specs: Sequence[dict[str, Any]]) -> Stream:
+        try:
+            return Stream(
+                list(specs),
+                self.rate,
+                self.channels,
+                block_size=self.settings.block_size,
+                workers=self.settings.workers,
+            )
+        except (RuntimeError, MemoryError) as error:
+            raise self.engine_error(error) from None
+
+    def run(self, stream: Stream, block: np.ndarray) -> np.ndarray:
+        try:
+            return stream.process(block)
+        except (RuntimeError, MemoryError) as error:
+            raise self.engine_error(error) from None
+
+    def flush(self, stream: Stream) -> np.ndarray:
+        try:
+            return stream.flush()
+        except (RuntimeError, MemoryError) as error:
+            raise self.engine_error(error) from None
+
+    def over_spool(
+        self, spool: FloatSpool, specs: Sequence[dict[str, Any]]
+    ) -> Iterator[tuple[int, np.ndarray]]:
+        """The spooled audio through ``specs`` (as it is, without any): (frames read so far,
+        processed frames) per chunk, the stream's flush last."""
+        stream = self.stream(specs) if specs else None
+        done = 0
+        for block in spool.chunks(self.chunk):
+            self.check_stop()
+            done += block.shape[0]
+            yield done, block if stream is None else self.run(stream, block)
+        self.check_stop()
+        if stream is not None:
+            yield done, self.flush(stream)
+
+    def open(self, path: str, expected: int | None) -> Any:
+        return open_output(
+            path,
+            self.rate,
+            self.channels,
+            self.settings.subtype,
+            file_format=self.settings.file_format,
+            dither=self.settings.dither,
+            bitrate=self.settings.bitrate,
+            expected_frames=expected,
+        )
+
+    def measure_file(self, path: str, span: Span, expected: int) -> Measurement:
+        """Decodes a written file and measures it, true peak included."""
+        with open_input(path, shown(self.output)) as reader:
+            blocks = BlockReader(reader, self.chunk, shown(self.output))
+            meter = LevelMeter(reader.samplerate, reader.channels)
+            for block in blocks:
+                self.check_stop()
+                meter.add(block)
+                span.frames(blocks.frames_read, expected)
+        return meter.result()
+
+
+def render(
+    passes: Passes,
+    expected_frames: int,
+    output: str,
+    rate: int,
+    channels: int,
+    subtype: str,
+    settings: RenderSettings,
+    specs: list[dict[str, Any]],
+    *,
+    chunk: int,
+    check_stop: Callable[[], None],
+    engine_error: Callable[[BaseException], KavriError],
+    progress: ProgressCallback | None = None,
+    measure: bool = False,
+) -> Rendered:
+    """Renders ``specs`` over the input that ``passes(stream)`` runs through a stream
+    ((frames consumed, processed frames) per chunk, the flush last; ``expected_frames`` of
+    input and tail), and writes ``output``. See the module's notes for what a loudness
+    target and a lossy output add. ``measure`` meters the output as written."""
+    job = _Job(output, rate, channels, subtype, settings, chunk, check_stop, engine_error)
+    target = settings.target
+    decode = job.lossy and output != "-"
+    if target is None:
+        sections = 2 if measure and decode else 1
+        bar = JobProgress(progress, expected_frames * sections)
+        return _plain(job, passes, specs, expected_frames, bar, measure, decode)
+    decode = job.lossy
+    sections = 4 if decode else 3
+    bar = JobProgress(progress, expected_frames * sections)
+    with FloatSpool(channels, expected_frames, shown(output)) as spool:
+        first_span = bar.span(expected_frames)
+        meter = LevelMeter(rate, channels)
+        consumed = 0
+        for consumed, processed in passes(job.stream(specs)):
+            if processed.shape[0]:
+                spool.write(processed)
+                meter.add(processed)
+            first_span.frames(consumed, expected_frames)
+        first_span.end()
+        rendered = _targeted(job, spool, target, meter.result(), bar, expected_frames, decode)
+    rendered.consumed = consumed
+    bar.finish()
+    return rendered
+
+
+def _plain(
+    job: _Job,
+    passes: Passes,
+    specs: list[dict[str, Any]],
+    expected: int,
+    bar: JobProgress,
+    measure: bool,
+    decode: bool,
+) -> Rendered:
+    span = bar.span(expected)
+    meter = LevelMeter(job.rate, job.channels, true_peak=False) if measure else None
+    peak = 0.0
+    consumed = 0
+    with job.open(job.output, expected) as writer:
+        for consumed, processed in passes(job.stream(specs)):
+            if processed.shape[0]:
+                writer.write(processed)
+                peak = max(peak, _magnitude(processed))
+                if meter is not None and not decode:
+                    meter.add(processed)
+            span.frames(consumed, expected)
+        _check_frames(job, writer.stats.frames, consumed)
+    span.end()
+    measured = meter.result() if meter is not None and not decode else None
+    if measure and decode:
+        measured = job.measure_file(job.output, bar.span(expected), writer.stats.frames)
+    bar.finish()
+    return Rendered(consumed, writer.stats, writer.notice, measured, None, decode, peak)
+
+
+def _magnitude(frames: np.ndarray) -> float:
+    """The highest finite magnitude in a chunk (NaN and infinity are counted elsewhere)."""
+    magnitude = np.abs(frames)
+    finite = magnitude[np.isfinite(magnitude)] if not np.isfinite(magnitude).all() else magnitude
+    return float(finite.max()) if finite.size else 0.0
+
+
+def _check_frames(job: _Job, written: int, consumed: int) -> None:
+    if written != consumed:
+        raise KavriError(
+            f"{shown(job.output)}: {written} frames came out of the chain for {consumed} "
+            "that went in; nothing written"
+        )
+
+
+def _targeted(
+    job: _Job,
+    spool: FloatSpool,
+    target: LoudnessTarget,
+    first: Measurement,
+    bar: JobProgress,
+    expected: int,
+    decode: bool,
+) -> Rendered:
+    frames = spool.frames
+    plan_span = bar.span(expected)
+    last: tuple[list[dict[str, Any]], Measurement] | None = None
+
+    def measure(extra: Sequence[dict[str, Any]]) -> Measurement:
+        nonlocal last
+        span = plan_span.part(0.5)
+        meter = LevelMeter(job.rate, job.channels)
+        for done, processed in job.over_spool(spool, extra):
+            meter.add(processed)
+            span.frames(done, frames)
+        last = (list(extra), meter.result())
+        return last[1]
+
+    result = plan_loudness(target, measure, first)
+    plan_span.end()
+    if decode:
+        return _encoded(job, spool, result, bar, expected)
+    # The last measuring pass ran the very samples the writing pass writes: its figures are
+    # theirs. Otherwise (a gain alone) the writing pass measures them.
+    known = last[1] if last is not None and last[0] == result.specs else None
+    meter = None if known is not None else LevelMeter(job.rate, job.channels)
+    span = bar.span(expected)
+    peak = 0.0
+    with job.open(job.output, frames) as writer:
+        for done, processed in job.over_spool(spool, result.specs):
+            if processed.shape[0]:
+                writer.write(processed)
+                peak = max(peak, _magnitude(processed))
+                if meter is not None:
+                    meter.add(processed)
+            span.frames(done, frames)
+        _check_frames(job, writer.stats.frames, frames)
+    measured = known if known is not None else meter.result() if meter is not None else None
+    assert measured is not None
+    result.measured(measured)
+    return Rendered(0, writer.stats, writer.notice, measured, result, False, peak)
+
+
+@dataclass
+class _Encoding:
+    path: str
+    specs: list[dict[str, Any]]
+    gain_db: float
+    limiter_db: float | None
+    measured: Measurement
+    stats: WriteStats
+    notice: str | None
+    peak: float
+
+
+def _encoded(
+    job: _Job, spool: FloatSpool, result: LoudnessResult, bar: JobProgress, expected: int
+) -> Rendered:
+    """Encodes, decodes and measures, and corrects the gain and limiter until the decoded
+    file keeps the ceiling and meets the target (see the module's notes)."""
+    target = result.target
+    frames = spool.frames
+    span = bar.span(2 * expected)
+    folder = tempfile.mkdtemp(prefix=".kavri-encode-", dir=tempfile.gettempdir())
+    suffix = (
+        STREAM_FORMATS[job.settings.file_format.lower().lstrip(".")]
+        if job.settings.file_format
+        else os.path.splitext(job.output)[1]
+    )
+    try:
+        gain, limit = result.gain_db, result.limiter_ceiling_db
+        best: _Encoding | None = None
+        tries = 0
+        for tries in range(1, ENCODED_PASSES + 1):
+            specs = [gain_spec(gain)] + ([] if limit is None else [limiter_spec(limit)])
+            attempt = span.part(0.7 if tries < ENCODED_PASSES else 1.0)
+            path = os.path.join(folder, f"{tries}{suffix}")
+            encoding = _encode(job, spool, specs, path, attempt.part(0.5))
+            encoding.gain_db, encoding.limiter_db = gain, limit
+            encoding.measured = job.measure_file(encoding.path, attempt.part(1.0), frames)
+            if best is None or _better(encoding.measured, best.measured, target):
+                best = encoding
+            over = encoding.measured.true_peak_db - target.peak_ceiling_db
+            miss = target.lufs - encoding.measured.integrated_lufs
+            if not math.isfinite(miss) or (over <= 0 and abs(miss) <= AIM_LU):
+                break
+            if over > 0:
+                # The encoder's overshoot, taken off the limiter's ceiling (or a limiter
+                # added below the ceiling by as much), with a margin that grows with each
+                # try: the encoder's noise does not follow the level one for one.
+                start = target.peak_ceiling_db - TRUE_PEAK_MARGIN_DB if limit is None else limit
+                limit = start - over - ENCODED_MARGIN_DB * tries
+            gain += miss
+        span.end()
+        assert best is not None
+        _publish(best.path, job.output)
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+    result.gain_db, result.limiter_ceiling_db = best.gain_db, best.limiter_db
+    result.specs = best.specs
+    result.passes += tries
+    result.measured(best.measured)
+    return Rendered(0, best.stats, best.notice, best.measured, result, True, best.peak)
+
+
+def _better(candidate: Measurement, best: Measurement, target: LoudnessTarget) -> bool:
+    """Whether a decoded encoding is closer to the target than the best so far: keeping the
+    ceiling first, then the smaller miss."""
+    keeps = candidate.true_peak_db <= target.peak_ceiling_db
+    kept = best.true_peak_db <= target.peak_ceiling_db
+    if keeps != kept:
+        return keeps
+    if not keeps:
+        return candidate.true_peak_db < best.true_peak_db
+    return abs(candidate.integrated_lufs - target.lufs) < abs(best.integrated_lufs - target.lufs)
+
+
+def _encode(
+    job: _Job, spool: FloatSpool, specs: list[dict[str, Any]], path: str, span: Span
+) -> _Encoding:
+    frames = spool.frames
+    peak = 0.0
+    with job.open(path, frames) as writer:
+        for done, processed in job.over_spool(spool, specs):
+            if processed.shape[0]:
+                writer.write(processed)
+                peak = max(peak, _magnitude(processed))
+            span.frames(done, frames)
+        _check_frames(job, writer.stats.frames, frames)
+    empty = Measurement(job.rate, job.channels, 0, math.nan, [], [], [], 0, 0, 0)
+    return _Encoding(path, specs, 0.0, None, empty, writer.stats, writer.notice, peak)
+
+
+def _publish(encoded: str, output: str) -> None:
+    """Puts a finished encoding in place of ``output`` in one step (or copies it to
+    standard output)."""
+    try:
+        if output == "-":
+            out = standard_output()
+            with open(encoded, "rb") as source:
+                shutil.copyfileobj(source, out, 1 << 20)
+            out.flush()
+            return
+        with atomic_output(output) as temporary:
+            shutil.copyfile(encoded, temporary)
+    except KavriError as error:
+        raise AudioFileError(str(error)) from None
+    except OSError as error:
+        cause = os.strerror(error.errno) if error.errno else str(error)
+        raise AudioFileError(f"{shown(output)}: cannot write: {cause}") from None
