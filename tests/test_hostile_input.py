@@ -11,6 +11,7 @@ import re
 import subprocess
 import sys
 import textwrap
+import warnings
 
 import numpy as np
 import pytest
@@ -204,14 +205,17 @@ def test_deeply_nested_chains_are_refused_as_chains(tmp_path):
 def test_limits_of_the_engine_are_still_accepted():
     biggest = float(np.finfo(np.float32).max)
     audio = noise()
-    for spec in [
-        {"type": "highpass", "frequency_hz": biggest},
-        {"type": "clip", "threshold": 10**30},
-        {"type": "phaser", "stages": -(2**31)},
-        {"type": "clip", "threshold": -biggest},
+    for spec, clamped in [
+        ({"type": "highpass", "frequency_hz": biggest}, True),
+        ({"type": "clip", "threshold": 10**30}, False),
+        ({"type": "phaser", "stages": -(2**31)}, True),
+        ({"type": "clip", "threshold": -biggest}, False),
     ]:
-        out = kavri.process(audio, RATE, [spec])
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            out = kavri.process(audio, RATE, [spec])
         assert out.shape == audio.shape
+        assert [w.category for w in caught] == [kavri.ClampWarning] * clamped, spec
     with pytest.raises(ChainError, match="long.json: malformed JSON: Exceeds the limit"):
         parse_chain_text('[{"type": "gain", "db": 1' + "0" * 5000 + "}]", "long.json")
     # The native function itself is left as it is: a NaN parameter still passes through it.

@@ -22,6 +22,7 @@ from ._version import __version__
 from .api import LoudnessWarning, augment, process, process_to_loudness
 from .catalogue import EFFECTS, EffectInfo, Param, effect_types
 from .chain import list_presets, load_chain, load_preset, validate_chain
+from .clamps import ClampWarning
 from .errors import AudioFileError, ChainError, Interrupted, KavriError, KavriWarning
 from .files import FileSummary, measure_file, process_file
 from .io import AudioData, read, write
@@ -69,6 +70,7 @@ __all__ = [
     "validate_chain",
     "KavriError",
     "KavriWarning",
+    "ClampWarning",
     "ChainError",
     "AudioFileError",
     "Interrupted",

@@ -13,6 +13,7 @@ import numpy.typing as npt
 
 from . import _engine
 from .chain import Chain, ChainLike, load_chain
+from .clamps import warn_clamped
 from .errors import KavriWarning
 from .loudness import LoudnessResult, LoudnessTarget, measure, plan_loudness
 from .random_chain import RandomChain, RandomChainLike
@@ -51,7 +52,8 @@ def process(
     released. ``workers`` is capped at the number of cores, and lowered where more threads
     would not pay off (a short buffer, or fewer channels than make a group per worker). The
     output is the same for every ``workers`` count, and for every ``block_size`` unless the
-    chain has a "dynamic_eq".
+    chain has a "dynamic_eq". A value outside its effect's range, which the engine holds at
+    the bound, gives a :class:`kavri.clamps.ClampWarning` naming it and what it became.
 
     ``loudness`` (LUFS) brings the integrated loudness (ITU-R BS.1770-4) of the result
     within 0.5 LU of that target with a gain after the chain, followed by the engine's
@@ -77,6 +79,7 @@ def process(
         )
         return result
     specs: list[Any] = load_chain(chain)
+    warn_clamped(specs, _engine.check_sample_rate(sample_rate))
     return _engine.process_audio(audio, sample_rate, specs, block_size, workers)
 
 
@@ -97,6 +100,7 @@ def process_to_loudness(
     target = LoudnessTarget(loudness, peak_ceiling)
     specs: list[Any] = load_chain(chain)
     rate = _engine.check_sample_rate(sample_rate)
+    warn_clamped(specs, rate)
     blocks, threads = _engine.check_engine_options(block_size, workers)
     data, flat = _engine.frames_of(audio)
 

@@ -21,7 +21,7 @@ from __future__ import annotations
 import os
 import time
 import warnings
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from typing import Any, Unpack
 
@@ -32,6 +32,7 @@ from ._paths import AnyPath, fs_name
 from ._paths import shown as show_name
 from ._stop import StopRequest
 from .chain import ChainLike, load_chain
+from .clamps import warn_clamped
 from .errors import AudioFileError, Interrupted, KavriError
 from .io import (
     BlockReader,
@@ -240,6 +241,7 @@ def render_file(
     with input_path(source_name, stop) as readable, open_input(readable, label) as reader:
         rate, channels = int(reader.samplerate), int(reader.channels)
         check_output(output_name, rate, chosen, settings.bitrate)
+        warn_clamped(specs, rate, stacklevel=3)
         extra = tail_frames(settings.tail, rate)
         blocks = BlockReader(reader, chunk_frames(rate, settings.block_size, chunk), label)
         # The read buffer, and as much again for the silence of a tail and the output.

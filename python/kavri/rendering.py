@@ -142,8 +142,7 @@ class FloatSpool:
             self._file = tempfile.TemporaryFile(dir=tempfile.gettempdir())
         except OSError as error:
             raise AudioFileError(
-                f"{label}: cannot make a temporary file for the loudness target: "
-                f"{error.strerror}"
+                f"{label}: cannot make a temporary file for the loudness target: {error.strerror}"
             ) from None
         self._check_room(expected_frames * channels * _FLOAT_BYTES)
 

@@ -132,7 +132,9 @@ def add_stream_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--quiet",
         action="store_true",
-        help="no progress bar and no report lines; errors are still shown",
+        help="hide the progress bar, the report line of each output and its warnings "
+        "(clipped samples, a missed loudness target); errors, and warnings about "
+        "values the engine clamps, are still shown",
     )
 
 
