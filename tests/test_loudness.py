@@ -1,13 +1,18 @@
-"""Loudness and level measurement against pyloudnorm and known signals, loudness targets in
-Python checked by an independent meter, and the scaling of integer audio."""
+"""Loudness and level measurement against pyloudnorm, ffmpeg and known signals (true peak
+against a 16x oversampled reference on the EBU test signals), loudness targets in Python
+checked by an independent meter, and the scaling of integer audio."""
 
 from __future__ import annotations
 
 import math
+import re
+import shutil
+import subprocess
 
 import numpy as np
 import pyloudnorm
 import pytest
+import soundfile as sf
 from scipy import signal
 
 import kavri
@@ -187,3 +192,113 @@ def test_loudness_below_its_rates_is_not_measured_and_says_so():
     assert "not measured (loudness needs a sample rate of 8000 Hz or more)" in meter_text(
         "tone.wav", measured
     )
+
+
+# --- true peak, loudness range and the loudest moments ------------------------------------------
+
+
+def faded(audio: np.ndarray, frames: int = 2000) -> np.ndarray:
+    """The signal with raised-cosine ends, so that neither the meter nor a periodic reference
+    sees a step from silence."""
+    ramp = 0.5 - 0.5 * np.cos(np.pi * np.arange(frames) / frames)
+    out = audio.copy()
+    out[:frames] *= ramp
+    out[-frames:] *= ramp[::-1]
+    return out
+
+
+def reference_true_peak(audio: np.ndarray) -> float:
+    """The peak of the signal oversampled 16 times by FFT: exact band-limited interpolation
+    of a signal that is silent at both ends."""
+    return float(np.max(np.abs(signal.resample(audio, 16 * len(audio)))))
+
+
+@pytest.mark.parametrize("rate", [48_000, 44_100])
+def test_true_peak_of_inter_sample_test_signals_against_a_16x_reference(rate):
+    # The true-peak test signals of EBU Tech 3341: sines at a quarter of the rate at phases
+    # that put the samples off the crests (-6 dBTP, and +3 dBTP from samples at full scale),
+    # and bright sines near the top of the band, where a short interpolation filter reads low.
+    t = np.arange(rate) / rate
+    cases = [(0.5, rate / 4, phase) for phase in (0.0, 45.0, 60.0, 67.5)]
+    cases += [(1.41, rate / 4, 45.0), (0.5, 15_000, 30.0), (0.5, 19_000, 10.0), (0.5, 997, 60.0)]
+    for amplitude, frequency, phase in cases:
+        tone = faded(amplitude * np.sin(2 * np.pi * round(frequency) * t + np.deg2rad(phase)))
+        measured = measure(tone, rate).true_peak_db
+        expected = 20 * math.log10(reference_true_peak(tone))
+        assert measured == pytest.approx(expected, abs=0.05), (amplitude, frequency, phase)
+    # The same bits however the signal is cut.
+    noise = np.random.default_rng(2).standard_normal((rate, 2)) * 0.3
+    whole = measure(noise, rate).true_peak
+    for chunk in (1, 777, 4096 * 3 + 5):
+        assert measure(noise, rate, chunk_frames=chunk).true_peak == whole
+
+
+def swelling_noise(seconds: float, rate: int = RATE) -> np.ndarray:
+    """Speech-band noise whose level swells over 20 dB, slowly and quickly: a wide range."""
+    rng = np.random.default_rng(3)
+    frames = int(seconds * rate)
+    noise = signal.lfilter(
+        *signal.butter(2, [200, 6000], "bandpass", fs=rate), rng.standard_normal((frames, 2)), 0
+    )
+    t = np.arange(frames) / rate
+    level = -12 + 10 * np.sin(2 * np.pi * t / 17) + 4 * np.sin(2 * np.pi * t / 3.1)
+    return (0.3 * noise * 10 ** (level / 20)[:, None]).astype(np.float32)
+
+
+def test_loudness_range_and_loudest_moments_agree_with_pyloudnorm():
+    audio = swelling_noise(40.0)
+    measured = measure(audio, RATE, chunk_frames=3333)
+    reference = pyloudnorm.Meter(RATE)
+    assert measured.loudness_range == pytest.approx(
+        reference.loudness_range(audio.astype(np.float64)), abs=0.15
+    )
+    # pyloudnorm keeps the loudness of each 400 ms block (the momentary loudness), and with
+    # 3 s blocks every 100 ms gives the short-term loudness.
+    reference.integrated_loudness(audio.astype(np.float64))
+    assert measured.max_momentary_lufs == pytest.approx(max(reference.blockwise_loudness), abs=0.01)
+    windows = pyloudnorm.Meter(RATE, block_size=3.0, overlap=1 - 0.1 / 3.0)
+    windows.integrated_loudness(audio.astype(np.float64))
+    assert measured.max_short_term_lufs == pytest.approx(max(windows.blockwise_loudness), abs=0.02)
+    keys = measured.as_dict()
+    assert keys["loudness_range_lu"] == round(measured.loudness_range, 3)
+    assert len(keys["rms_dbfs_per_channel"]) == 2
+    # Under 3 s there is no short-term loudness; silence has no range.
+    short = measure(audio[: 2 * RATE], RATE)
+    assert math.isnan(short.loudness_range) and short.max_short_term_lufs == -math.inf
+    assert short.as_dict()["max_short_term_lufs"] is None
+    assert measure(np.zeros((4 * RATE, 2)), RATE).loudness_range == 0.0
+
+
+@pytest.mark.slow
+@pytest.mark.skipif(shutil.which("ffmpeg") is None, reason="ffmpeg is not installed")
+def test_meter_agrees_with_ffmpegs_ebur128(tmp_path):
+    """ffmpeg's ebur128 filter as a second opinion, on a 48 kHz file: integrated loudness,
+    loudness range, the loudest momentary and short-term loudness, and true peak (ffmpeg
+    oversamples four times without refining, so it may read lower, never higher)."""
+    audio = swelling_noise(30.0)
+    path = tmp_path / "swell.wav"
+    sf.write(path, audio, RATE, subtype="FLOAT")
+    meta = tmp_path / "meta.txt"
+    done = subprocess.run(
+        [
+            "ffmpeg", "-nostats", "-hide_banner", "-i", str(path), "-af",
+            f"asetnsamples=n={RATE // 10},ebur128=peak=true:metadata=1,"
+            f"ametadata=mode=print:file={meta}",
+            "-f", "null", "-",
+        ],
+        capture_output=True, text=True, check=True,
+    )  # fmt: skip
+    summary = done.stderr[done.stderr.rindex("Summary:") :]
+
+    def figure(name: str) -> float:
+        return float(re.search(rf"{name}:\s+(-?[\d.]+)", summary).group(1))
+
+    text = meta.read_text()
+    momentary = [float(v) for v in re.findall(r"lavfi\.r128\.M=(-?[\d.]+)", text)]
+    short_term = [float(v) for v in re.findall(r"lavfi\.r128\.S=(-?[\d.]+)", text)]
+    measured = kavri.measure_file(path)
+    assert measured.integrated_lufs == pytest.approx(figure("I"), abs=0.1)
+    assert measured.loudness_range == pytest.approx(figure("LRA"), abs=0.15)
+    assert measured.max_momentary_lufs == pytest.approx(max(momentary), abs=0.1)
+    assert measured.max_short_term_lufs == pytest.approx(max(short_term), abs=0.1)
+    assert figure("Peak") - 0.1 <= measured.true_peak_db <= figure("Peak") + 0.3

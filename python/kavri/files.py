@@ -186,8 +186,9 @@ def process_file(
     length. The output appears complete or not at all, by an atomic rename; it may be the
     input file itself. ``progress(done, total)`` is called after every chunk: one count
     over all passes, whose total is known before the first pass (it grows only if the input
-    holds more frames than its header says) and whose done never goes back. ``stop`` (an object with ``is_set()``) is checked before every chunk;
-    once it is set the run ends with :class:`kavri.Interrupted` and writes nothing. An
+    holds more frames than its header says) and whose done never goes back. ``stop`` (an
+    object with ``is_set()``) is checked before every chunk; once it is set the run ends
+    with :class:`kavri.Interrupted` and writes nothing. An
     input that ends before its header says it would is processed as far as it goes, and
     the summary's ``warnings`` say so.
 

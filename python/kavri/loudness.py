@@ -360,7 +360,8 @@ class TruePeakMeter:
         """The true peak of each channel so far (linear), the signal followed by silence."""
         if self._native is None:
             return self.sample_peak.copy()
-        return np.maximum(np.array(self._native.peaks()), self.sample_peak)
+        peaks: np.ndarray = np.maximum(np.array(self._native.peaks()), self.sample_peak)
+        return peaks
 
     def add(self, chunk: np.ndarray) -> None:
         """Feeds the next frames, (frames, channels) float64 without NaN or infinity."""

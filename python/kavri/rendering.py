@@ -97,7 +97,6 @@ class JobProgress:
 
     def finish(self) -> None:
         """Reports the whole job done."""
-        self.done = max(self.done, self.total) - 1
         self.to(self.total)
 
     def span(self, size: float) -> Span:

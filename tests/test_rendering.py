@@ -1,0 +1,140 @@
+"""Rendering with a loudness target: the chain runs once, lossy outputs keep the ceiling as
+decoded, one progress bar that never goes back, the temporary's bounds and clean-up, and
+the warnings about values the engine clamps."""
+
+from __future__ import annotations
+
+import math
+import subprocess
+import sys
+import warnings
+
+import numpy as np
+import pyloudnorm
+import pytest
+import soundfile as sf
+from scipy import signal
+
+import kavri
+from kavri import files, rendering
+from kavri.report import output_report
+
+RATE = 48_000
+# Speech-like: syllables of noise and sharp plosives far above them, so that a -16 LUFS
+# target needs the limiter.
+CHAIN = [{"type": "highpass", "frequency_hz": 80}]
+
+
+def speech(seconds: float, seed: int = 5) -> np.ndarray:
+    rng = np.random.default_rng(seed)
+    frames = int(seconds * RATE)
+    noise = signal.lfilter(
+        *signal.butter(2, [150, 7000], "bandpass", fs=RATE), rng.standard_normal(frames)
+    )
+    t = np.arange(frames) / RATE
+    voice = 0.05 * noise * np.maximum(np.sin(2 * np.pi * 4 * t), 0) ** 2
+    voice *= np.sin(2 * np.pi * 0.3 * t) > -0.5
+    for start in rng.integers(0, frames - 50, int(2 * seconds)):
+        voice[start : start + 20] += 0.3 * np.hanning(20)
+    return np.stack([voice, np.roll(voice, 37)], 1).astype(np.float32)
+
+
+def independent_true_peak_db(audio: np.ndarray) -> float:
+    upsampled = signal.resample_poly(np.asarray(audio, np.float64), 16, 1, axis=0)
+    return 20 * math.log10(np.max(np.abs(upsampled)))
+
+
+@pytest.fixture
+def take(tmp_path):
+    path = tmp_path / "take.wav"
+    kavri.write(path, speech(12.0), RATE)
+    return path
+
+
+def test_the_chain_runs_once_and_the_bits_are_those_of_one_call(take, tmp_path, monkeypatch):
+    runs = []
+    real = files._passes
+    monkeypatch.setattr(files, "_passes", lambda *a: (runs.append(1), real(*a))[1])
+    calls = []
+    summary = kavri.process_file(
+        take, tmp_path / "out.wav", CHAIN, loudness=-14, progress=lambda *c: calls.append(c)
+    )
+    result = summary.loudness
+    assert runs == [1] and result.limiter_ceiling_db is not None and result.passes >= 2
+    audio = kavri.read(take).audio
+    assert np.array_equal(
+        kavri.read(tmp_path / "out.wav").audio, kavri.process(audio, RATE, CHAIN, loudness=-14)
+    )
+    # One bar: its total known from the first call and never changed, done never going back.
+    frames = audio.shape[0]
+    assert {total for _, total in calls} == {3 * frames}
+    assert all(a[0] < b[0] for a, b in zip(calls, calls[1:], strict=False))
+    assert calls[-1] == (3 * frames, 3 * frames)
+
+
+def test_the_temporary_is_bounded_and_goes_on_every_exit(take, tmp_path, monkeypatch):
+    spool_folder = tmp_path / "spool"
+    spool_folder.mkdir()
+    monkeypatch.setattr("tempfile.tempdir", str(spool_folder))
+    stop = kavri.StopFlag()
+    with pytest.raises(kavri.Interrupted):
+        kavri.process_file(
+            take, tmp_path / "out.wav", CHAIN, loudness=-16, stop=stop,
+            progress=lambda done, total: stop.set() if done > total // 2 else None,
+        )  # fmt: skip
+    assert list(spool_folder.iterdir()) == [] and not (tmp_path / "out.wav").exists()
+    monkeypatch.setattr(rendering, "SPOOL_DISK_MARGIN", 1 << 62)
+    with pytest.raises(kavri.AudioFileError, match="point TMPDIR at a folder with more room"):
+        kavri.process_file(take, tmp_path / "out.wav", CHAIN, loudness=-16)
+    assert list(spool_folder.iterdir()) == [] and not (tmp_path / "out.wav").exists()
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize(("name", "options"), [("out.mp3", {"bitrate": 128}), ("out.ogg", {})])
+def test_lossy_output_keeps_the_ceiling_as_decoded(take, tmp_path, name, options):
+    summary = kavri.process_file(
+        take, tmp_path / name, CHAIN, loudness=-16, peak_ceiling=-1.5, measure=True, **options
+    )
+    decoded, rate = sf.read(tmp_path / name, dtype="float64")
+    # Checked by other meters than Kavri's: scipy's 16x polyphase and pyloudnorm.
+    assert independent_true_peak_db(decoded) <= -1.5 + 0.05
+    assert abs(pyloudnorm.Meter(rate).integrated_loudness(decoded) + 16) <= 0.5
+    assert summary.decoded and summary.measurement.true_peak_db <= -1.5
+    line, problems = output_report(summary)
+    assert f"{name} (as decoded):" in line and "true peak -1." in line and problems == []
+
+
+@pytest.mark.slow
+def test_clamped_values_and_loud_float_output_are_warned_about(take, tmp_path):
+    done = subprocess.run(
+        [
+            sys.executable, "-m", "kavri", "process", "take.wav", "out.wav",
+            "--effect", "compressor:ratio=0.5", "--effect", "lowpass:frequency_hz=30000",
+            "--effect", "delay:feedback=1.5", "--effect", "gain:db=60",
+        ],
+        cwd=tmp_path, capture_output=True, text=True,
+    )  # fmt: skip
+    assert done.returncode == 0
+    lines = [line for line in done.stderr.splitlines() if line.startswith("kavri: warning:")]
+    assert lines[:3] == [
+        "kavri: warning: effect 1 ('compressor'): ratio = 0.5 is outside its range (≥ 1); "
+        "the engine uses 1",
+        "kavri: warning: effect 2 ('lowpass'): frequency_hz = 30000 is outside its range "
+        "(5 … 0.499 × rate = 23952 Hz at 48000 Hz); the engine uses 23952 Hz",
+        "kavri: warning: effect 3 ('delay'): feedback = 1.5 is outside its range (-1 … 1); "
+        "the engine uses 1",
+    ]
+    assert "above full scale" in lines[3] and len(lines) == 4
+
+
+def test_values_within_range_are_not_warned_about():
+    audio = speech(0.5)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        kavri.process(
+            audio,
+            RATE,
+            [{"type": "lowpass", "frequency_hz": 23952}, {"type": "delay", "feedback": 1.0}],
+        )
+    with pytest.warns(kavri.ClampWarning, match="'noise_gate'.*attack_ms = 0 .*uses 0.001 ms"):
+        kavri.process(audio, RATE, [{"type": "noise_gate", "attack_ms": 0}])
