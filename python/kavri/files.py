@@ -45,7 +45,8 @@ from .io import (
 )
 from .loudness import LevelMeter, LoudnessResult, Measurement, clip_level, plan_loudness
 from .settings import RenderOptions, RenderSettings, tail_frames
-from .stream import Stream
+from .steps import ChainPlan, ChainStream, StepItem, plan_chain
+from .steps.length import PeakMeter
 
 __all__ = [
     "FileSummary",
@@ -65,8 +66,10 @@ MAX_CHUNK_FRAMES = 1 << 20
 class FileSummary:
     """What :func:`process_file` did: the format, the frames read and written, the time.
 
-    ``measurement`` holds the levels of the audio written (before it was converted to the
-    file's sample format) when they were measured, ``stats`` what the conversion clipped
+    ``sample_rate`` and ``channels`` are the output's (a chain's steps may change them),
+    ``input_sample_rate`` and ``input_channels`` the input's. ``measurement`` holds the
+    levels of the audio written (before it was converted to the file's sample format) when
+    they were measured, ``stats`` what the conversion clipped
     or found not finite, ``loudness`` what a loudness target did (its figures measured on
     the audio written), and ``warnings`` what else went wrong on the way (an input that
     ended before its header said it would)."""
@@ -83,6 +86,8 @@ class FileSummary:
     loudness: LoudnessResult | None = None
     subtype: str = ""
     warnings: tuple[str, ...] = ()
+    input_sample_rate: int = 0
+    input_channels: int = 0
 
 
 def chunk_frames(sample_rate: int, block_size: int, requested: int | None = None) -> int:
@@ -104,7 +109,11 @@ def _engine_error(source: str, error: BaseException) -> KavriError:
 
 
 def _passes(
-    blocks: BlockReader, stream: Stream, extra: int, name: str, check_stop: Callable[[], None]
+    blocks: BlockReader,
+    stream: ChainStream,
+    extra: int,
+    name: str,
+    check_stop: Callable[[], None],
 ) -> Iterator[tuple[int, np.ndarray]]:
     """Runs the whole input, then ``extra`` frames of silence, through ``stream``; yields
     (frames consumed so far, processed frames) per chunk, the stream's flush last."""
@@ -116,6 +125,7 @@ def _passes(
         except (RuntimeError, MemoryError) as error:
             raise _engine_error(name, error) from None
 
+    stream.reset()
     for block in blocks:
         check_stop()
         consumed += block.shape[0]
@@ -172,6 +182,12 @@ def process_file(
       each in bounded memory.
     - 16-bit (and 8-bit) output gets TPDF dither from a fixed seed unless
       ``dither="none"``; ``bitrate`` (kbit/s) makes MP3 output constant-rate.
+    - A chain's steps may change the rate, the channel count and the length: the output is
+      opened at the rate and channel count the chain ends with, the tail's silence is
+      counted at the input's rate before the chain, and a ``normalize`` gets a measuring
+      pass of its own (the chain up to it, over the whole input) before the writing pass.
+      A chain that cannot work with the file's channel count is refused before any audio
+      is read.
 
     ``measure`` meters the written audio (peaks, loudness, clipped and non-finite samples)
     into the summary. The file is read and processed ``chunk`` frames at a time (default:
@@ -232,8 +248,12 @@ def render_file(
     label = "standard input" if source_name == "-" else show_name(source_name)
     with input_path(source_name, stop) as readable, open_input(readable, label) as reader:
         rate, channels = int(reader.samplerate), int(reader.channels)
-        check_output(output_name, rate, chosen, settings.bitrate)
         extra = tail_frames(settings.tail, rate)
+        # Planned before any audio is read: a chain that cannot work with this file's
+        # channels is refused here, and the output takes the rate and channels it ends with.
+        plan = plan_chain(specs, rate, channels, label)
+        out_rate, out_channels = plan.out_rate, plan.out_channels
+        check_output(output_name, out_rate, chosen, settings.bitrate)
         blocks = BlockReader(reader, chunk_frames(rate, settings.block_size, chunk), label)
         # The read buffer, and as much again for the silence of a tail and the output.
         check_memory(
@@ -242,33 +262,48 @@ def render_file(
         claimed = blocks.frames_claimed
         per_pass = claimed + extra
         done_before = 0
-        planned = 2 if target is not None else 1
+        normalizations = plan.normalizations
+        planned = 1 + len(normalizations) + (1 if target is not None else 0)
+        peaks: dict[int, float] = {}
 
-        def new_stream(extra_specs: list[dict[str, Any]]) -> Stream:
+        def new_stream(stream_plan: ChainPlan) -> ChainStream:
             try:
-                return Stream(
-                    specs + extra_specs,
-                    rate,
-                    channels,
-                    block_size=settings.block_size,
-                    workers=settings.workers,
+                return ChainStream(
+                    stream_plan, settings.block_size, settings.workers, peaks=dict(peaks)
                 )
             except (RuntimeError, MemoryError) as error:
                 raise _engine_error(source_name, error) from None
+
+        def with_extra(extra_specs: Sequence[dict[str, Any]]) -> ChainPlan:
+            return plan_chain(specs + list(extra_specs), rate, channels, label)
 
         def report(consumed: int) -> None:
             if progress is not None:
                 done = done_before + consumed
                 progress(done, max(per_pass * planned, done))
 
+        # A normalize's gain comes from the peak of its whole input: one pass of the chain up
+        # to it measures that peak, the normalizations before it already running as gains.
+        for position in normalizations:
+            item = plan.segments[position]
+            assert isinstance(item, StepItem)
+            peak_meter = PeakMeter(item.in_channels, item.spec.get("mode", "sample") == "true")
+            for consumed, processed in _passes(
+                blocks, new_stream(plan.before(position)), extra, source_name, check_stop
+            ):
+                peak_meter.add(processed)
+                report(consumed)
+            peaks[position] = peak_meter.result()
+            done_before += per_pass
+
         def render(extra_specs: Sequence[dict[str, Any]]) -> Measurement:
             # One measuring pass: the chain and the extra specs over the whole input.
             nonlocal done_before, planned
-            if done_before:
+            if done_before > per_pass * len(normalizations):
                 planned += 1  # a pass more than the measuring one and the writing one
-            meter = LevelMeter(rate, channels, true_peak=True)
+            meter = LevelMeter(out_rate, out_channels, true_peak=True)
             for consumed, processed in _passes(
-                blocks, new_stream(list(extra_specs)), extra, source_name, check_stop
+                blocks, new_stream(with_extra(extra_specs)), extra, source_name, check_stop
             ):
                 meter.add(processed)
                 report(consumed)
@@ -282,33 +317,37 @@ def render_file(
             added = result.specs
         # A loudness target's figures are measured on what is written, true peak included.
         meter = (
-            LevelMeter(rate, channels, true_peak=target is not None)
+            LevelMeter(out_rate, out_channels, true_peak=target is not None)
             if measure or target is not None
             else None
         )
         consumed = 0
+        final_plan = with_extra(added)
+        expected = final_plan.output_frames(per_pass)
         with open_output(
             output_name,
-            rate,
-            channels,
+            out_rate,
+            out_channels,
             settings.subtype,
             file_format=settings.file_format,
             dither=settings.dither,
             bitrate=settings.bitrate,
-            expected_frames=per_pass,
+            expected_frames=expected if expected is not None else per_pass,
         ) as writer:
             for consumed, processed in _passes(
-                blocks, new_stream(added), extra, source_name, check_stop
+                blocks, new_stream(final_plan), extra, source_name, check_stop
             ):
                 if processed.shape[0]:
                     writer.write(processed)
                     if meter is not None:
                         meter.add(processed)
                 report(consumed)
-            if writer.stats.frames != consumed:
+            made = final_plan.output_frames(consumed)
+            if made is not None and writer.stats.frames != made:
                 raise KavriError(
                     f"{source_name}: {writer.stats.frames} frames came out of "
-                    f"the chain for {consumed} that went in; nothing written"
+                    f"the chain where {made} were due for {consumed} that went in; "
+                    f"nothing written"
                 )
     if progress is not None:
         progress(done_before + consumed, done_before + consumed)
@@ -319,8 +358,8 @@ def render_file(
     return FileSummary(
         source_name,
         output_name,
-        rate,
-        channels,
+        out_rate,
+        out_channels,
         consumed - extra,
         writer.stats.frames,
         time.perf_counter() - start,
@@ -329,6 +368,8 @@ def render_file(
         result,
         chosen,
         notes,
+        rate,
+        channels,
     )
 
 

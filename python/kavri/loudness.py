@@ -245,6 +245,12 @@ def _phases() -> list[np.ndarray]:
     return _PHASES
 
 
+def interpolation_phases() -> list[np.ndarray]:
+    """The four polyphase branches of the true-peak interpolation filter, each of
+    ``TAPS_PER_PHASE`` taps (designed on first use)."""
+    return _phases()
+
+
 class TruePeakMeter:
     """The highest magnitude of each channel, and of each channel oversampled four times
     (the true peak), over a signal fed in chunks. Without ``oversample`` only the sample
