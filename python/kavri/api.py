@@ -42,9 +42,9 @@ def process(
     changes the length and a ``resample`` the rate (effects after it run at the new rate), a
     ``mixdown`` or ``channels`` the channel count (1-D in, 1-D out while the chain ends in one
     channel), and the length steps the length. Float samples are taken as they are (full
-    scale is 1.0); integer PCM arrays are scaled by their full scale into [-1, 1): int16 by 32768, int32 by 2**31,
-    int8 by 128, and uint8 centred on 128 and divided by 128. Other integer arrays,
-    booleans and complex numbers are refused (``TypeError``); a plain list holds sample
+    scale is 1.0); integer PCM arrays are scaled by their full scale into [-1, 1): int16 by
+    32768, int32 by 2**31, int8 by 128, and uint8 centred on 128 and divided by 128. Other
+    integer arrays, booleans and complex numbers are refused (``TypeError``); a plain list holds sample
     values as written. An array with at most 64 frames and more than 64 channels is taken
     for a channels-first array and refused (transpose it). ``sample_rate`` is in hertz, an
     int or a float with a whole value (48000.0). ``chain`` is a list of effect specs (dicts
