@@ -44,8 +44,8 @@ def process(
     channel), and the length steps the length. Float samples are taken as they are (full
     scale is 1.0); integer PCM arrays are scaled by their full scale into [-1, 1): int16 by
     32768, int32 by 2**31, int8 by 128, and uint8 centred on 128 and divided by 128. Other
-    integer arrays, booleans and complex numbers are refused (``TypeError``); a plain list holds sample
-    values as written. An array with at most 64 frames and more than 64 channels is taken
+    integer arrays, booleans and complex numbers are refused (``TypeError``); a plain list
+    holds sample values as written. An array with at most 64 frames and more than 64 channels is taken
     for a channels-first array and refused (transpose it). ``sample_rate`` is in hertz, an
     int or a float with a whole value (48000.0). ``chain`` is a list of effect specs (dicts
     with a "type" and that effect's keys), the path of a JSON chain file, or a preset name
