@@ -40,22 +40,22 @@ def process(
     ``audio`` is a (frames, channels) array or a 1-D mono signal; the result has the shape
     the audio came in, unless the chain's steps change it: a ``resample`` or ``speed``
     changes the length and a ``resample`` the rate (effects after it run at the new rate), a
-    ``mixdown`` or ``channels`` the channel count (1-D in, 1-D out while the chain ends in one
-    channel), and the length steps the length. Float samples are taken as they are (full
+    ``mixdown`` or ``channels`` the channel count (1-D in, 1-D out while the chain ends in
+    one channel), and the length steps the length. Float samples are taken as they are (full
     scale is 1.0); integer PCM arrays are scaled by their full scale into [-1, 1): int16 by
     32768, int32 by 2**31, int8 by 128, and uint8 centred on 128 and divided by 128. Other
     integer arrays, booleans and complex numbers are refused (``TypeError``); a plain list
-    holds sample values as written. An array with at most 64 frames and more than 64 channels is taken
-    for a channels-first array and refused (transpose it). ``sample_rate`` is in hertz, an
-    int or a float with a whole value (48000.0). ``chain`` is a list of effect specs (dicts
-    with a "type" and that effect's keys), the path of a JSON chain file, or a preset name
-    (see :func:`kavri.list_presets`). The chain is checked against the effect catalogue
-    first (NaN, infinite and out-of-range values are refused), then the whole buffer goes
-    through the engine in one call of ``process_pipeline``, with the interpreter lock
-    released. ``workers`` is capped at the number of cores, and lowered where more threads
-    would not pay off (a short buffer, or fewer channels than make a group per worker). The
-    output is the same for every ``workers`` count, and for every ``block_size`` unless the
-    chain has a "dynamic_eq".
+    holds sample values as written. An array with at most 64 frames and more than 64
+    channels is taken for a channels-first array and refused (transpose it). ``sample_rate``
+    is in hertz, an int or a float with a whole value (48000.0). ``chain`` is a list of
+    effect specs (dicts with a "type" and that effect's keys), the path of a JSON chain
+    file, or a preset name (see :func:`kavri.list_presets`). The chain is checked against
+    the effect catalogue first (NaN, infinite and out-of-range values are refused), then the
+    whole buffer goes through the engine in one call of ``process_pipeline``, with the
+    interpreter lock released. ``workers`` is capped at the number of cores, and lowered
+    where more threads would not pay off (a short buffer, or fewer channels than make a
+    group per worker). The output is the same for every ``workers`` count, and for every
+    ``block_size`` unless the chain has a "dynamic_eq".
 
     ``loudness`` (LUFS) brings the integrated loudness (ITU-R BS.1770-4) of the result
     within 0.5 LU of that target with a gain after the chain, followed by the engine's
