@@ -480,7 +480,7 @@ def test_the_chain_checker_only_ever_raises_chain_errors(effect, data):
         return
     # Whatever passes reaches the engine as a finite single-precision number or an int32.
     for key, value in checked.items():
-        if key != "type":
+        if key != "type" and kavri.EFFECTS[effect].param(key).kind == "number":
             assert np.isfinite(np.float32(float(value))) or kavri.EFFECTS[effect].param(key).integer
 
 
