@@ -23,6 +23,7 @@ def effect_types():
     """The engine's effect types (the steps are tested in test_steps.py)."""
     return list(ENGINE_TYPES)
 
+
 RATE = 8000
 
 # Settings that make each effect audibly busy within a short signal at 8 kHz (short delays,

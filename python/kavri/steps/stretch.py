@@ -13,10 +13,15 @@ here, at fixed places counted from its first frame: block k covers the input fra
 [k B, (k + 1) B) with B = 2 s of frames, and is stretched with 0.25 s of the signal on
 either side as context, from a stretcher made new with a fixed seed. Neighbouring blocks
 overlap by 50 ms of output around each block boundary and are crossfaded there with
-complementary raised-cosine gains (they add up to 1). Every block's output is a function of
-the signal alone, so any chunking, a whole call included, gives the same bits. The cost is
-a stream that holds a block and its context (about 2.25 s) before it releases anything, and
-a short crossfade every 2 s between two renderings whose phases may differ.
+complementary raised-cosine gains (they add up to 1). Two renderings of the overlap, from
+stretchers started at different places, have different phases, and crossfading them as
+they are can cancel a steady tone for a moment; so each block is first shifted, by at most
+12 ms (never accumulating: the shift is taken from the block's own place), to where its
+overlap correlates best with the block before, as WSOLA lines up its segments. Every
+block's output is a function of the signal alone, so any chunking, a whole call included,
+gives the same bits. The cost is a stream that holds a block and its context (about
+2.25 s) before it releases anything, and a crossfade every 2 s whose timing may move by up
+to 12 ms.
 
 Lengths: time_stretch by a tempo factor f gives round(N / f) frames for N frames in (exact
 arithmetic, an exact half rounded up), block boundary k at output frame round(k B / f);
@@ -39,6 +44,8 @@ __all__ = ["Stretcher", "block_frames"]
 BLOCK_SECONDS = 2.0
 CONTEXT_SECONDS = 0.25
 CROSSFADE_SECONDS = 0.05
+# How far a block may be shifted to line up with the block before: a period of 42 Hz.
+REACH_SECONDS = 0.012
 SEED = 1
 
 
@@ -68,6 +75,7 @@ class Stretcher(Step):
         self._exact = Fraction(factor)
         self._semitones = semitones
         self._block, self._context, self._half = block_frames(rate)
+        self._reach = max(1, round(REACH_SECONDS * rate))
         ramp = (np.arange(2 * self._half, dtype=np.float64) + 0.5) / (2 * self._half)
         self._rise = (np.sin(0.5 * np.pi * ramp) ** 2).astype(np.float32)[:, None]
         self._fall = (np.float32(1.0) - self._rise).astype(np.float32)
@@ -79,6 +87,7 @@ class Stretcher(Step):
         self._taken = 0
         self._next = 0  # the next block to stretch
         self._carry = empty(self.out_channels)  # the falling part of the block before
+        self._previous = empty(self.out_channels)  # the same, unweighted
         self._released = 0
 
     @property
@@ -112,9 +121,30 @@ class Stretcher(Step):
             out[:count, lo:hi] = rows[:, :count].T
         return out
 
+    def _lag(self, previous: Frames, candidates: Frames) -> int:
+        """The shift, within ±``self._reach`` frames, that best lines ``candidates`` (the
+        overlap and ``self._reach`` frames either side) up with ``previous`` (the block
+        before, unweighted, over the overlap): the highest normalised cross-correlation,
+        summed over channels; the smallest shift among equals, so silence stays put."""
+        size = previous.shape[0]
+        reach = (candidates.shape[0] - size) // 2
+        if size == 0 or reach <= 0:
+            return 0
+        a = previous.astype(np.float64)
+        b = candidates.astype(np.float64)
+        score = np.zeros(2 * reach + 1)
+        for ch in range(a.shape[1]):
+            score += np.correlate(b[:, ch], a[:, ch], mode="valid")
+        energy = np.concatenate([[0.0], np.cumsum(np.sum(b * b, axis=1))])
+        window = energy[size:] - energy[: energy.size - size]
+        score = score / np.sqrt(np.maximum(window, 1e-30))
+        lags = np.arange(-reach, reach + 1)
+        order = np.argsort(np.abs(lags), kind="stable")
+        return int(lags[order[int(np.argmax(score[order]))]])
+
     def _run_block(self, total: int | None) -> Frames:
         """Stretches block ``self._next``; ``total`` is the signal's length once known."""
-        k, size = self._next, self._block
+        k, size, reach = self._next, self._block, self._reach
         start = max(0, k * size - self._context)
         stop = (k + 1) * size + self._context
         end = stop if total is None else min(total, stop)
@@ -126,7 +156,16 @@ class Stretcher(Step):
             high = min(high, final) if not last else final
         origin = self._at(start)
         segment = self._input[start - self._base : end - self._base]
-        stretched = self._stretch(segment, max(high - origin, 0))[low - origin :]
+        # Rendered past both ends by the reach, for the shift that lines it up below.
+        rendered = self._stretch(segment, max(high + reach - origin, 0))
+        lag = 0
+        if k > 0:
+            # The two renderings of the overlap come from stretchers started at different
+            # places, so their phases differ: this block is shifted (by at most the reach,
+            # never accumulating) to where its overlap best matches the block before.
+            begin = low - origin - reach
+            lag = self._lag(self._previous, rendered[begin : begin + 2 * (self._half + reach)])
+        stretched = rendered[low - origin + lag : high - origin + lag]
         if k > 0:
             overlap = min(2 * self._half, stretched.shape[0])
             head = stretched[:overlap] * self._rise[:overlap] + self._carry[:overlap]
@@ -141,7 +180,9 @@ class Stretcher(Step):
         keep = max(0, high - (self._at((k + 1) * size) - self._half))
         keep = min(keep, stretched.shape[0])
         split = stretched.shape[0] - keep
-        self._carry = (stretched[split:] * self._fall[:keep]).astype(np.float32)
+        raw = rendered[low - origin + lag + split : high - origin + lag]
+        self._previous = raw.copy()
+        self._carry = (raw * self._fall[:keep]).astype(np.float32)
         return stretched[:split]
 
     def process(self, chunk: Frames) -> Frames:
