@@ -9,6 +9,7 @@ next block of a library fed in fixed blocks) holds frames back and says how many
 
 from __future__ import annotations
 
+from collections import deque
 from fractions import Fraction
 
 import numpy as np
@@ -37,38 +38,50 @@ def seconds_to_frames(seconds: float, sample_rate: int) -> int:
 
 
 class FrameBuffer:
-    """Frames held back by a step, appended at the end and taken from the front; each growth
-    is first asked of the memory guard, in the words of ``what``."""
+    """Frames held back by a step, appended at the end and taken from the front. The pieces
+    are kept as they came (copied, since a caller may reuse its buffer) and joined only when
+    taken; each piece is first asked of the memory guard, in the words of ``what``."""
 
     def __init__(self, channels: int, what: str) -> None:
         self.channels = channels
         self.what = what
-        self._data = empty(channels)
-        self._start = 0
+        self._parts: deque[Frames] = deque()
+        self._size = 0
 
     def __len__(self) -> int:
-        return int(self._data.shape[0]) - self._start
+        return self._size
 
-    def append(self, frames: Frames) -> None:
-        if not frames.shape[0]:
+    def append(self, frames: Frames, copy: bool = True) -> None:
+        """Holds ``frames`` (a copy unless ``copy`` is false: the caller then gives them up)."""
+        count = int(frames.shape[0])
+        if not count:
             return
-        held = self._data[self._start :]
-        check_memory((held.shape[0] + frames.shape[0]) * self.channels * 4, self.what)
-        self._data = np.concatenate([held, frames])
-        self._start = 0
+        check_memory(count * self.channels * 4, self.what)
+        self._parts.append(frames.copy() if copy else frames)
+        self._size += count
 
     def take(self, count: int) -> Frames:
-        """The first ``count`` frames (a copy), removed from the buffer."""
-        out = self._data[self._start : self._start + count].copy()
-        self._start += out.shape[0]
-        return out
-
-    def peek(self) -> Frames:
-        return self._data[self._start :]
+        """The first ``count`` frames (at most all), removed from the buffer."""
+        count = max(0, min(count, self._size))
+        pieces: list[Frames] = []
+        need = count
+        while need:
+            head = self._parts[0]
+            if head.shape[0] <= need:
+                pieces.append(self._parts.popleft())
+                need -= head.shape[0]
+            else:
+                pieces.append(head[:need])
+                self._parts[0] = head[need:]
+                need = 0
+        self._size -= count
+        if not pieces:
+            return empty(self.channels)
+        return pieces[0] if len(pieces) == 1 else np.concatenate(pieces)
 
     def clear(self) -> None:
-        self._data = empty(self.channels)
-        self._start = 0
+        self._parts.clear()
+        self._size = 0
 
 
 class Step:
@@ -92,6 +105,15 @@ class Step:
     def reset(self) -> None:
         """Drops what is held: the step is as new."""
         raise NotImplementedError
+
+    def run_whole(self, data: Frames) -> Frames:
+        """The step over a whole signal: :meth:`process` and :meth:`flush` joined (a step
+        may do it more cheaply, never with other bits)."""
+        head = self.process(data)
+        rest = self.flush()
+        if not rest.shape[0]:
+            return head
+        return rest if not head.shape[0] else np.concatenate([head, rest])
 
     @property
     def held_frames(self) -> int:

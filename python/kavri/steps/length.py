@@ -151,7 +151,7 @@ class Fade(Step):
         if begin < self._in.shape[0]:
             count = min(chunk.shape[0], self._in.shape[0] - begin)
             out[:count] *= self._in[begin : begin + count]
-        self._held.append(out)
+        self._held.append(out, copy=False)
         return self._held.take(max(0, len(self._held) - self._out.shape[0]))
 
     def flush(self) -> Frames:

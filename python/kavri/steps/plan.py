@@ -282,10 +282,7 @@ def run_plan(
             data = _engine.run(data, segment.rate, segment.specs, block_size, workers)
             continue
         step = segment.build(workers, known.get(position))
-        head = step.process(data)
-        rest = step.flush()
-        data = head if not rest.shape[0] else np.concatenate([head, rest])
-        data = _fit(data, segment.out_channels)
+        data = _fit(step.run_whole(data), segment.out_channels)
     return data
 
 

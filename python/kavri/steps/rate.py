@@ -103,22 +103,66 @@ class Resample(Step):
     def output_frames(self, frames: int) -> int:
         return round_half_up(frames * self._ratio)
 
-    def _feed(self, block: Frames, last: bool) -> Frames:
-        def run(index: int) -> Frames:
+    def _feed(self, region: Frames, last: bool) -> list[list[Frames]]:
+        """Feeds ``region`` in blocks of BLOCK_FRAMES (the last may be shorter only with
+        ``last``), each channel group on its own thread; returns each group's outputs."""
+
+        def run(index: int) -> list[Frames]:
             lo, hi = self._groups[index]
-            part = np.ascontiguousarray(block[:, lo:hi])
-            out: Frames = self._streams[index].resample_chunk(part, last=last)
-            return out
+            stream = self._streams[index]
+            whole = lo == 0 and hi == self.in_channels
+            # The group's channels apart, once, on this thread; then views of whole blocks.
+            rows = region if whole else np.ascontiguousarray(region[:, lo:hi])
+            outs = []
+            for begin in range(0, max(rows.shape[0], 1), BLOCK_FRAMES):
+                done = begin + BLOCK_FRAMES >= rows.shape[0]
+                block = rows[begin : begin + BLOCK_FRAMES]
+                outs.append(stream.resample_chunk(block, last=last and done))
+            return outs
 
         if len(self._groups) == 1:
-            outs = [run(0)]
-        else:
-            outs = list(_pool().map(run, range(len(self._groups))))
-        lengths = {out.shape[0] for out in outs}
-        if len(lengths) != 1:  # soxr gives every group the same count; never otherwise
+            return [run(0)]
+        return list(_pool().map(run, range(len(self._groups))))
+
+    def _join(self, fed: list[list[list[Frames]]], frames: int | None = None) -> Frames:
+        """The outputs of one or more feeds as one (frames, channels) array, copied once;
+        cut or padded with silence to ``frames`` when given."""
+        counts = {
+            sum(part.shape[0] for feed in groups for part in feed)
+            for groups in [
+                [group for feeds in fed for group in feeds[i : i + 1]]
+                for i in range(len(self._groups))
+            ]
+        }
+        if len(counts) != 1:  # soxr gives every group the same count; never otherwise
             raise RuntimeError(f"{self.type}: channel groups came out of step")
-        out = outs[0] if len(outs) == 1 else np.concatenate(outs, axis=1)
-        return out.reshape(-1, self.out_channels).astype(np.float32, copy=False)
+        made = counts.pop()
+        total = made if frames is None else frames
+        out = np.zeros((total, self.out_channels), np.float32)
+        for index, (lo, hi) in enumerate(self._groups):
+            at = 0
+            for feeds in fed:
+                for part in feeds[index]:
+                    count = max(0, min(part.shape[0], total - at))
+                    out[at : at + count, lo:hi] = part[:count].reshape(-1, hi - lo)
+                    at += part.shape[0]
+        return out
+
+    def run_whole(self, data: Frames) -> Frames:
+        """:meth:`process` over all of ``data`` and :meth:`flush`, as one array: the same
+        calls of soxr (whole blocks, then the rest as the last), the output copied once."""
+        self.reset()
+        whole = data.shape[0] // BLOCK_FRAMES * BLOCK_FRAMES
+        fed = []
+        if whole:
+            fed.append(self._feed(np.ascontiguousarray(data[:whole]), False))
+        if data.shape[0]:
+            fed.append(self._feed(np.ascontiguousarray(data[whole:]), True))
+        out = (
+            self._join(fed, self.output_frames(data.shape[0])) if fed else empty(self.out_channels)
+        )
+        self.reset()
+        return out
 
     def _release(self, limit: int) -> Frames:
         """What is ready, up to ``limit`` frames of output in all."""
@@ -127,17 +171,29 @@ class Resample(Step):
         return self._ready.take(count)
 
     def process(self, chunk: Frames) -> Frames:
-        self._taken += chunk.shape[0]
-        self._pending.append(chunk)
-        while len(self._pending) >= BLOCK_FRAMES:
-            self._ready.append(self._feed(self._pending.take(BLOCK_FRAMES), False))
+        count = chunk.shape[0]
+        self._taken += count
+        start = 0
+        held = len(self._pending)
+        if held:
+            # First the block the frames held before begin.
+            start = min(count, BLOCK_FRAMES - held)
+            self._pending.append(chunk[:start])
+            if len(self._pending) == BLOCK_FRAMES:
+                block = self._pending.take(BLOCK_FRAMES)
+                self._ready.append(self._join([self._feed(block, False)]), copy=False)
+        whole = (count - start) // BLOCK_FRAMES * BLOCK_FRAMES
+        if whole:
+            region = np.ascontiguousarray(chunk[start : start + whole])
+            self._ready.append(self._join([self._feed(region, False)]), copy=False)
+        self._pending.append(chunk[start + whole :])
         # Before the end, never more than the frames taken so far account for.
         return self._release(self.output_frames(self._taken))
 
     def flush(self) -> Frames:
-        rest = self._pending.take(len(self._pending))
+        rest = np.ascontiguousarray(self._pending.take(len(self._pending)))
         if self._taken:
-            self._ready.append(self._feed(rest, True))
+            self._ready.append(self._join([self._feed(rest, True)]), copy=False)
         total = self.output_frames(self._taken)
         out = self._release(total)
         short = total - self._released
