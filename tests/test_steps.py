@@ -308,9 +308,9 @@ def test_stream_reports_its_output_and_releases_what_the_steps_made():
     stream = Stream([{"type": "mixdown"}, {"type": "resample", "rate_hz": 16_000}], 48_000, 2)
     assert (stream.sample_rate, stream.channels) == (48_000, 2)
     assert (stream.output_sample_rate, stream.output_channels) == (16_000, 1)
-    first = stream.process(noise(20_000, 2))
-    assert first.shape[1] == 1 and 0 < first.shape[0] < 20_000 // 3 and stream.held_frames > 0
-    assert first.shape[0] + stream.flush().shape[0] == round(20_000 / 3)
+    first = stream.process(noise(100_000, 2))
+    assert first.shape[1] == 1 and 0 < first.shape[0] < 100_000 // 3 and stream.held_frames > 0
+    assert first.shape[0] + stream.flush().shape[0] == round(100_000 / 3)
     held = Stream([{"type": "normalize"}], 8000, 1)
     assert held.process(noise(500, 1)[:, 0]).shape == (0,) and held.held_frames == 500
     assert held.flush().shape == (500,)

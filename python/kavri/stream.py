@@ -17,7 +17,7 @@ complete or the flush ends it.
 A chain with steps (:mod:`kavri.steps`) returns from each chunk as many frames as its steps
 have produced so far, at the rate and channel count the chain ends with
 (:attr:`Stream.output_sample_rate`, :attr:`Stream.output_channels`), and the flush the rest:
-``resample`` and ``speed`` hold up to 16,384 input frames (soxr is fed in fixed blocks),
+``resample`` and ``speed`` hold up to 65,536 input frames (soxr is fed in fixed blocks),
 ``time_stretch`` and ``pitch_shift`` a 2-second block and its context, ``trim`` the frames it
 may cut from the end, ``fade`` the fade-out's frames, ``trim_silence`` a run of silence that
 may be trailing, and ``normalize`` the whole signal (counted by the memory guard).

@@ -33,9 +33,10 @@ from .base import FrameBuffer, Frames, Step, empty, round_half_up
 __all__ = ["Resample", "BLOCK_FRAMES", "QUALITY"]
 
 # Input frames per call of the stream resampler: a whole number of blocks, counted from the
-# signal's start, is fed before the flush. Small enough for the filter's working set to stay
-# in cache, large enough that the call overhead is lost.
-BLOCK_FRAMES = 1 << 14
+# signal's start, is fed before the flush. Small enough for a block to stay in cache, large
+# enough that the calls cost no more than one call over a whole buffer (measured at 16,384
+# frames: 7% slower; at 65,536: the same).
+BLOCK_FRAMES = 1 << 16
 QUALITY = "VHQ"
 
 _POOL: ThreadPoolExecutor | None = None
