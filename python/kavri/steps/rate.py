@@ -24,6 +24,7 @@ import os
 import threading
 from concurrent.futures import ThreadPoolExecutor
 from fractions import Fraction
+from typing import Any
 
 import numpy as np
 import soxr  # type: ignore[import-untyped]
@@ -88,14 +89,20 @@ class Resample(Step):
         self.reset()
 
     def reset(self) -> None:
-        self._streams = [
-            soxr.ResampleStream(*self._rates, hi - lo, dtype="float32", quality=QUALITY)
-            for lo, hi in self._groups
-        ]
+        self._made: list[Any] = []  # soxr's streams, made when the first frames come
         self._pending.clear()
         self._taken = 0
         self._released = 0
         self._ready = FrameBuffer(self.out_channels, f"{self.type}: output held")
+
+    @property
+    def _streams(self) -> list[Any]:
+        if not self._made:
+            self._made = [
+                soxr.ResampleStream(*self._rates, hi - lo, dtype="float32", quality=QUALITY)
+                for lo, hi in self._groups
+            ]
+        return self._made
 
     @property
     def held_frames(self) -> int:
@@ -151,17 +158,39 @@ class Resample(Step):
 
     def run_whole(self, data: Frames) -> Frames:
         """:meth:`process` over all of ``data`` and :meth:`flush`, as one array: the same
-        calls of soxr (whole blocks, then the rest as the last), the output copied once."""
+        calls of soxr (whole blocks, then the rest as the last), each block's output copied
+        straight into the result while it is still in cache."""
         self.reset()
-        whole = data.shape[0] // BLOCK_FRAMES * BLOCK_FRAMES
-        fed = []
-        if whole:
-            fed.append(self._feed(np.ascontiguousarray(data[:whole]), False))
-        if data.shape[0]:
-            fed.append(self._feed(np.ascontiguousarray(data[whole:]), True))
-        out = (
-            self._join(fed, self.output_frames(data.shape[0])) if fed else empty(self.out_channels)
-        )
+        count = data.shape[0]
+        total = self.output_frames(count)
+        out = np.empty((total, self.out_channels), np.float32)
+        if not count:
+            return out
+        whole = count // BLOCK_FRAMES * BLOCK_FRAMES
+        source = np.ascontiguousarray(data)
+
+        def run(index: int) -> int:
+            lo, hi = self._groups[index]
+            stream = self._streams[index]
+            rows = source if hi - lo == self.in_channels else np.ascontiguousarray(source[:, lo:hi])
+            at = 0
+            for begin in [*range(0, whole, BLOCK_FRAMES), whole]:
+                last = begin == whole
+                block = rows[begin:] if last else rows[begin : begin + BLOCK_FRAMES]
+                made = stream.resample_chunk(block, last=last).reshape(-1, hi - lo)
+                fits = max(0, min(made.shape[0], total - at))
+                out[at : at + fits, lo:hi] = made[:fits]
+                at += made.shape[0]
+            return at
+
+        if len(self._groups) == 1:
+            made = [run(0)]
+        else:
+            made = list(_pool().map(run, range(len(self._groups))))
+        if len(set(made)) != 1:  # soxr gives every group the same count; never otherwise
+            raise RuntimeError(f"{self.type}: channel groups came out of step")
+        if made[0] < total:
+            out[made[0] :] = 0.0
         self.reset()
         return out
 
