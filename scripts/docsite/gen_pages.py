@@ -137,6 +137,7 @@ BENCH_TITLES = {
     "atomic_write": "Results: atomic writes",
     "workers": "Results: worker threads",
     "workers-before": "Results: worker threads, before the pool",
+    "steps": "Results: rate, speed and time stretch",
 }
 
 
