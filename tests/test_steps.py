@@ -4,6 +4,7 @@ random chains)."""
 
 from __future__ import annotations
 
+import threading
 from fractions import Fraction
 
 import numpy as np
@@ -314,6 +315,27 @@ def test_stream_reports_its_output_and_releases_what_the_steps_made():
     held = Stream([{"type": "normalize"}], 8000, 1)
     assert held.process(noise(500, 1)[:, 0]).shape == (0,) and held.held_frames == 500
     assert held.flush().shape == (500,)
+
+
+def test_a_stream_with_steps_serves_one_thread_at_a_time():
+    stream = Stream([{"type": "normalize"}], 8000, 1)
+    entered, release = threading.Event(), threading.Event()
+    held = stream._steps.process
+
+    def slow(chunk):
+        entered.set()
+        release.wait(10)
+        return held(chunk)
+
+    stream._steps.process = slow
+    worker = threading.Thread(target=stream.process, args=(noise(10, 1),))
+    worker.start()
+    assert entered.wait(10)
+    with pytest.raises(RuntimeError, match="^stream is in use by another thread$"):
+        stream.flush()
+    release.set()
+    worker.join()
+    assert stream.flush().shape == (10, 1)
 
 
 # --- planning, memory, files, command line ---------------------------------------------------

@@ -25,6 +25,9 @@ may be trailing, and ``normalize`` the whole signal (counted by the memory guard
 
 from __future__ import annotations
 
+import contextlib
+import threading
+from collections.abc import Iterator
 from typing import Any
 
 import numpy as np
@@ -78,6 +81,7 @@ class Stream:
         self._flat = False  # whether the last chunk came as a 1-D mono signal
         self._plan = steps.plan_chain(specs, self._native.sample_rate, self._native.channels)
         self._steps: steps.ChainStream | None = None
+        self._busy = threading.Lock()  # one thread at a time, as the native stream allows
         if staged:
             self._steps = steps.ChainStream(
                 self._plan, self._native.block_size, self._native.workers
@@ -138,7 +142,8 @@ class Stream:
         """
         data, flat = _engine.stream_frames(chunk, self._native.channels)
         if self._steps is not None:
-            out = self._steps.process(data)
+            with self._one_thread():
+                out = self._steps.process(data)
         else:
             out = self._native.process(data)
         self._flat = flat
@@ -148,15 +153,31 @@ class Stream:
         """Ends the signal: returns the frames still held back as a float32 array, in the
         form of the last chunk (1-D after a 1-D chunk, else (frames, channels)), and leaves
         the stream as if new, ready for another signal."""
-        rest = self._steps.flush() if self._steps is not None else self._native.flush()
+        if self._steps is not None:
+            with self._one_thread():
+                rest = self._steps.flush()
+        else:
+            rest = self._native.flush()
         return rest[:, 0] if self._flat and rest.shape[1] == 1 else rest
 
     def reset(self) -> None:
         """Drops the held frames and all effect state: the stream is as if new."""
         if self._steps is not None:
-            self._steps.reset()
+            with self._one_thread():
+                self._steps.reset()
         else:
             self._native.reset()
+
+    @contextlib.contextmanager
+    def _one_thread(self) -> Iterator[None]:
+        """Holds the stream for one call; a call from another thread meanwhile is refused,
+        as the native stream refuses it."""
+        if not self._busy.acquire(blocking=False):
+            raise RuntimeError("stream is in use by another thread")
+        try:
+            yield
+        finally:
+            self._busy.release()
 
     def __repr__(self) -> str:
         types = ", ".join(spec["type"] for spec in self._chain)
