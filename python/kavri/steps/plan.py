@@ -22,7 +22,6 @@ from __future__ import annotations
 
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
-from fractions import Fraction
 from typing import Any
 
 import numpy as np
@@ -372,8 +371,3 @@ def process_audio(
     plan = plan_chain(specs, rate, data.shape[1])
     out = run_plan(plan, data, blocks, threads)
     return out[:, 0] if flat and out.shape[1] == 1 else out
-
-
-def exact_ratio(plan: ChainPlan) -> Fraction:
-    """The output rate over the input rate."""
-    return Fraction(plan.out_rate, plan.in_rate)
