@@ -12,6 +12,10 @@ input frame; the output is then cut (or, if soxr gave fewer, padded with silence
 length rule below. Channels are independent in soxr, so groups of channels run on worker
 threads (soxr releases the interpreter lock) with the same bits as one call over all.
 
+What else soxr's bits depend on: libsoxr as python-soxr builds it has no OpenMP (it runs on
+the calling thread, so no thread count reaches it), and it picks its SIMD code by the
+processor when it loads, so two machines may differ in the last bits, one machine never.
+
 Lengths: ``resample`` from rate a to rate b gives round(N x b / a) frames for N frames in,
 and ``speed`` by a factor f gives round(N / f), in exact arithmetic (f as the double it is),
 an exact half rounded up. A 3x upsample of N frames gives 3N, 48 kHz to 44.1 kHz gives

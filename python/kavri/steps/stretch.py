@@ -23,6 +23,9 @@ gives the same bits. The cost is a stream that holds a block and its context (ab
 2.25 s) before it releases anything, and a crossfade every 2 s whose timing may move by up
 to 12 ms.
 
+Signalsmith Stretch runs on the calling thread, and its one source of randomness is seeded
+here with a fixed number, so nothing but the signal reaches its bits.
+
 Lengths: time_stretch by a tempo factor f gives round(N / f) frames for N frames in (exact
 arithmetic, an exact half rounded up), block boundary k at output frame round(k B / f);
 pitch_shift keeps N. python-stretch takes one or two channels; more channels go through in
