@@ -23,8 +23,8 @@ gives the same bits. The cost is a stream that holds a block and its context (ab
 2.25 s) before it releases anything, and a crossfade every 2 s whose timing may move by up
 to 12 ms.
 
-Signalsmith Stretch runs on the calling thread, and its one source of randomness is seeded
-here with a fixed number, so nothing but the signal reaches its bits.
+Signalsmith Stretch runs on the calling thread, and what randomness it uses comes from the
+seed it is made with, fixed here, so nothing but the signal reaches its bits.
 
 Lengths: time_stretch by a tempo factor f gives round(N / f) frames for N frames in (exact
 arithmetic, an exact half rounded up), block boundary k at output frame round(k B / f);
