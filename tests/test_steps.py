@@ -124,6 +124,9 @@ def test_time_stretch_keeps_pitch_and_pitch_shift_keeps_length():
         assert abs(cents(measured, 440.0)) < 5, factor
     out = kavri.process(audio, rate, [{"type": "pitch_shift", "semitones": 3}])
     assert out.shape == audio.shape
+    # Nothing to do leaves the signal as it is.
+    for spec in ({"type": "time_stretch", "factor": 1}, {"type": "pitch_shift"}):
+        assert np.array_equal(kavri.process(audio, rate, [spec]), audio)
     measured, _ = tone_of(out[rate // 2 : -rate // 2, 0], rate)
     assert abs(cents(measured, 440.0 * 2 ** (3 / 12))) < 5
 

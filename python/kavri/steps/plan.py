@@ -30,7 +30,7 @@ import numpy.typing as npt
 from .. import _engine
 from ..catalogue import EFFECTS
 from ..errors import ChainError
-from .base import Frames, Step, empty, seconds_to_frames
+from .base import Frames, Identity, Step, empty, seconds_to_frames
 from .channels import ChannelMatrix, Swap, count_matrix, mixdown_matrix
 from .length import Fade, Normalize, Pad, Trim, TrimSilence
 from .rate import resample_step, speed_step
@@ -84,10 +84,18 @@ class StepItem:
             return resample_step(rate, channels, int(value["rate_hz"]), workers)
         if kind == "speed":
             return speed_step(rate, channels, float(value["factor"]), workers)
+        # A stretch by exactly 1 and a shift of 0 leave the signal as it is (the stretcher
+        # would still colour it); a resample or speed with nothing to do is soxr's identity.
         if kind == "time_stretch":
-            return time_stretch_step(rate, channels, float(value["factor"]))
+            factor = float(value["factor"])
+            if factor == 1.0:
+                return Identity(kind, rate, channels)
+            return time_stretch_step(rate, channels, factor)
         if kind == "pitch_shift":
-            return pitch_shift_step(rate, channels, float(value["semitones"]))
+            semitones = float(value["semitones"])
+            if semitones == 0.0:
+                return Identity(kind, rate, channels)
+            return pitch_shift_step(rate, channels, semitones)
         if kind in ("mixdown", "channels"):
             assert self.matrix is not None
             return ChannelMatrix(kind, rate, self.matrix)

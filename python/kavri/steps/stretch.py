@@ -28,8 +28,10 @@ seed it is made with, fixed here, so nothing but the signal reaches its bits.
 
 Lengths: time_stretch by a tempo factor f gives round(N / f) frames for N frames in (exact
 arithmetic, an exact half rounded up), block boundary k at output frame round(k B / f);
-pitch_shift keeps N. python-stretch takes one or two channels; more channels go through in
-pairs (0-1, 2-3, ...), a last odd one alone, so a pair keeps its stereo image.
+pitch_shift keeps N. A factor of exactly 1, or a shift of exactly 0, leaves the signal as it
+is (the stretcher would still colour it). python-stretch takes one or two channels; more
+channels go through in pairs (0-1, 2-3, ...), a last odd one alone, so a pair keeps its
+stereo image.
 """
 
 from __future__ import annotations
