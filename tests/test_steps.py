@@ -76,6 +76,10 @@ def test_every_rate_pair_gives_the_exact_length():
 
 
 def test_a_resampled_sine_keeps_its_frequency_and_level():
+    # A resample to the same rate, or speed by 1, is the identity, bit for bit.
+    audio = noise(5000, 2)
+    for spec in ({"type": "resample", "rate_hz": 44_100}, {"type": "speed", "factor": 1}):
+        assert np.array_equal(kavri.process(audio, 44_100, [spec]), audio)
     for a, b, frequency in ((44_100, 16_000, 1_000.0), (8_000, 48_000, 3_100.0)):
         out = kavri.process(sine(frequency, a, 1.0), a, [{"type": "resample", "rate_hz": b}])
         measured, level = tone_of(out[2000:-2000], b)
