@@ -16,7 +16,7 @@ JOBS ?= 2
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
 .PHONY: demo test check lint tidy format docs test-python test-fast test-cpp test-sanitize \
-	fuzz-long bench bench-streaming bench-workers prove-math install venv clean
+	fuzz-long bench bench-streaming bench-workers bench-steps prove-math install venv clean
 
 demo: install
 	$(VENV)/bin/kavri demo
@@ -130,10 +130,11 @@ bench-streaming: install
 bench-workers: install
 	$(PY) bench/bench_workers.py --calibrate
 
-# workers=1 against workers=2 through process_pipeline (with the worker rule) and streams of
-# 256-frame blocks, and the break-even table behind the rule; bench/results/workers.md.
-bench-workers: install
-	$(PY) bench/bench_workers.py --calibrate
+# Resampling against soxr itself, speed perturbation and time stretch against audiomentations
+# and pedalboard, and the resampler's ripple, stopband and aliasing; bench/results/steps.md.
+bench-steps: install
+	$(PY) -m pip install -q -r bench/requirements.txt
+	$(PY) bench/bench_steps.py
 
 # Proves the vector math functions equal to the C library's scalar calls over every input
 # (minutes, both cores). The output is kept in bench/results/prove_math.txt.

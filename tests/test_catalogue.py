@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 from kavri import EFFECTS, process_pipeline
+from kavri.catalogue import ENGINE_TYPES, STEP_TYPES
 
 RATE = 48_000
 NOT_BUILT = "is not available in this build yet"
@@ -73,7 +74,8 @@ def run(spec: dict) -> np.ndarray:
         raise
 
 
-PARAMS = [(t, p) for t, info in EFFECTS.items() for p in info.params]
+# The engine's effects; the steps run in the front end and have tests of their own.
+PARAMS = [(t, p) for t in ENGINE_TYPES for p in EFFECTS[t].params]
 PARAM_IDS = [f"{t}.{p.key}" for t, p in PARAMS]
 
 
@@ -89,10 +91,15 @@ def perturbed(param) -> float | int:
 
 
 def test_catalogue_lists_the_engine_types():
-    assert len(EFFECTS) == 29
+    assert len(ENGINE_TYPES) == 29 and set(EFFECTS) == set(ENGINE_TYPES) | set(STEP_TYPES)
     with pytest.raises(RuntimeError, match=r"^Unknown effect type: reverb$"):
         process_pipeline(SIGNAL[:8], RATE, [{"type": "reverb"}])
-    for effect_type in EFFECTS:
+    # The steps are the front end's, never the engine's.
+    for step_type in STEP_TYPES:
+        assert EFFECTS[step_type].step and EFFECTS[step_type].family == "steps"
+        with pytest.raises(RuntimeError, match="Unknown effect type"):
+            process_pipeline(SIGNAL[:8], RATE, [{"type": step_type}])
+    for effect_type in ENGINE_TYPES:
         try:
             process_pipeline(SIGNAL[:8], RATE, [{"type": effect_type}])
         except RuntimeError as error:

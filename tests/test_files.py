@@ -35,12 +35,12 @@ CHAIN = [
 # Runs the command line with every chunk slowed down, so a test can act while it works.
 SLOW_CLI = textwrap.dedent("""
     import sys, time
-    from kavri import stream
-    process = stream.Stream.process
+    from kavri.steps import ChainStream
+    process = ChainStream.process
     def slow(self, chunk):
         time.sleep(0.05)
         return process(self, chunk)
-    stream.Stream.process = slow
+    ChainStream.process = slow
     from kavri.cli import main
     sys.exit(main(sys.argv[1:]))
 """)

@@ -13,9 +13,16 @@ import numpy as np
 import pytest
 
 import kavri
-from kavri import ChainError, Stream, effect_types, process_pipeline
+from kavri import ChainError, Stream, process_pipeline
 from kavri._kavri_stream import Stream as NativeStream
 from kavri._kavri_stream import useful_workers
+from kavri.catalogue import ENGINE_TYPES
+
+
+def effect_types():
+    """The engine's effect types (the steps are tested in test_steps.py)."""
+    return list(ENGINE_TYPES)
+
 
 RATE = 8000
 

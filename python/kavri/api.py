@@ -1,4 +1,5 @@
-"""The array API: :func:`process` runs a chain over an array in one native call,
+"""The array API: :func:`process` runs a chain over an array in one native call (one per
+run of engine effects, with the steps between them),
 :func:`process_to_loudness` brings the result to a loudness target, and :func:`augment` runs
 a chain drawn from a random chain. All three convert and check audio through the one path
 into the engine, so they take the same arrays and refuse the same ones alike."""
@@ -11,9 +12,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from . import _engine
+from . import _engine, steps
 from .chain import Chain, ChainLike, load_chain
-from .clamps import warn_clamped
 from .errors import KavriWarning
 from .loudness import LoudnessResult, LoudnessTarget, measure, plan_loudness
 from .random_chain import RandomChain, RandomChainLike
@@ -38,22 +38,26 @@ def process(
     """Runs an effect chain over audio and returns the processed float32 array.
 
     ``audio`` is a (frames, channels) array or a 1-D mono signal; the result has the shape
-    the audio came in. Float samples are taken as they are (full scale is 1.0); integer
-    PCM arrays are scaled by their full scale into [-1, 1): int16 by 32768, int32 by 2**31,
-    int8 by 128, and uint8 centred on 128 and divided by 128. Other integer arrays,
-    booleans and complex numbers are refused (``TypeError``); a plain list holds sample
-    values as written. An array with at most 64 frames and more than 64 channels is taken
-    for a channels-first array and refused (transpose it). ``sample_rate`` is in hertz, an
-    int or a float with a whole value (48000.0). ``chain`` is a list of effect specs (dicts
-    with a "type" and that effect's keys), the path of a JSON chain file, or a preset name
-    (see :func:`kavri.list_presets`). The chain is checked against the effect catalogue
-    first (NaN, infinite and out-of-range values are refused), then the whole buffer goes
-    through the engine in one call of ``process_pipeline``, with the interpreter lock
-    released. ``workers`` is capped at the number of cores, and lowered where more threads
-    would not pay off (a short buffer, or fewer channels than make a group per worker). The
-    output is the same for every ``workers`` count, and for every ``block_size`` unless the
-    chain has a "dynamic_eq". A value outside its effect's range, which the engine holds at
-    the bound, gives a :class:`kavri.clamps.ClampWarning` naming it and what it became.
+    the audio came in, unless the chain's steps change it: a ``resample`` or ``speed``
+    changes the length and a ``resample`` the rate (effects after it run at the new rate), a
+    ``mixdown`` or ``channels`` the channel count (1-D in, 1-D out while the chain ends in
+    one channel), and the length steps the length. Float samples are taken as they are (full
+    scale is 1.0); integer PCM arrays are scaled by their full scale into [-1, 1): int16 by
+    32768, int32 by 2**31, int8 by 128, and uint8 centred on 128 and divided by 128. Other
+    integer arrays, booleans and complex numbers are refused (``TypeError``); a plain list
+    holds sample values as written. An array with at most 64 frames and more than 64
+    channels is taken for a channels-first array and refused (transpose it). ``sample_rate``
+    is in hertz, an int or a float with a whole value (48000.0). ``chain`` is a list of
+    effect specs (dicts with a "type" and that effect's keys), the path of a JSON chain
+    file, or a preset name (see :func:`kavri.list_presets`). The chain is checked against
+    the effect catalogue first (NaN, infinite and out-of-range values are refused), then the
+    whole buffer goes through the engine in one call of ``process_pipeline``, with the
+    interpreter lock released. ``workers`` is capped at the number of cores, and lowered
+    where more threads would not pay off (a short buffer, or fewer channels than make a
+    group per worker). The output is the same for every ``workers`` count, and for every
+    ``block_size`` unless the chain has a "dynamic_eq". A value outside its effect's range,
+    which the engine holds at the bound, gives a :class:`kavri.clamps.ClampWarning` naming it
+    and what it became.
 
     ``loudness`` (LUFS) brings the integrated loudness (ITU-R BS.1770-4) of the result
     within 0.5 LU of that target with a gain after the chain, followed by the engine's
@@ -79,8 +83,7 @@ def process(
         )
         return result
     specs: list[Any] = load_chain(chain)
-    warn_clamped(specs, _engine.check_sample_rate(sample_rate))
-    return _engine.process_audio(audio, sample_rate, specs, block_size, workers)
+    return steps.process_audio(audio, sample_rate, specs, block_size, workers, warn_clamps=True)
 
 
 def process_to_loudness(
@@ -100,22 +103,25 @@ def process_to_loudness(
     target = LoudnessTarget(loudness, peak_ceiling)
     specs: list[Any] = load_chain(chain)
     rate = _engine.check_sample_rate(sample_rate)
-    warn_clamped(specs, rate)
     blocks, threads = _engine.check_engine_options(block_size, workers)
     data, flat = _engine.frames_of(audio)
+    plan = steps.plan_chain(specs, rate, data.shape[1])
+    plan.warn_clamped()
+    rate = plan.out_rate
 
     def run(source: npt.NDArray[np.float32], extra: list[Any]) -> npt.NDArray[np.float32]:
         return _engine.run(source, rate, extra, blocks, threads) if extra else source
 
-    # The gain and limiter come after the chain, so they can run over its output.
-    chained = _engine.run(data, rate, specs, blocks, threads)
+    # The gain and limiter come after the chain, at the rate it ends with, so they can run
+    # over its output.
+    chained = steps.run_plan(plan, data, blocks, threads)
     result = plan_loudness(target, lambda extra: measure(run(chained, list(extra)), rate))
     final = run(chained, result.specs)
     result.measured(measure(final, rate))
     problem = result.problem()
     if problem:
         warnings.warn(problem, LoudnessWarning, stacklevel=2)
-    return (final[:, 0] if flat else final), result
+    return (final[:, 0] if flat and final.shape[1] == 1 else final), result
 
 
 def augment(
@@ -137,4 +143,4 @@ def augment(
     """
     chain = RandomChain(random_chain).sample(seed, index)
     # The drawn chain is valid by construction, so it goes to the engine unchecked.
-    return _engine.process_audio(audio, sample_rate, chain, block_size, workers), chain
+    return steps.process_audio(audio, sample_rate, chain, block_size, workers), chain

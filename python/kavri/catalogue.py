@@ -4,6 +4,12 @@ This table is the one place the Python side learns what the engine accepts. The 
 loader checks specs against it, ``kavri effects`` prints it, and the documentation's
 effect pages are generated from it. Defaults are the single-precision values the engine uses,
 and ranges are the clamps each effect applies when it is built.
+
+Besides the engine's effects it lists the steps (:data:`STEP_TYPES`, the family "steps"):
+chain items that change the rate, the length or the channel count, which the front end runs
+between the engine's runs of effects (:mod:`kavri.steps`). A step's range is a limit, not a
+clamp: a value outside it is refused when the chain is checked. Some of their keys hold a
+name from a short list (``choices``), a list of numbers or a matrix, not a number.
 """
 
 from __future__ import annotations
@@ -11,6 +17,7 @@ from __future__ import annotations
 import difflib
 from collections.abc import Iterable
 from dataclasses import dataclass, field
+from typing import Any
 
 import numpy as np
 
@@ -24,6 +31,8 @@ __all__ = [
     "suggest",
     "markdown_reference",
     "format_number",
+    "ENGINE_TYPES",
+    "STEP_TYPES",
 ]
 
 
@@ -37,6 +46,11 @@ def format_number(value: float | int) -> str:
     if isinstance(value, int):
         return str(value)
     return np.format_float_positional(np.float32(value), trim="-")
+
+
+# The kinds of value a key holds: a number (every engine key), a name from ``choices``, a
+# list of numbers, or a matrix (a list of rows of numbers, every row as long).
+KINDS = ("number", "choice", "list", "matrix")
 
 
 # Share of the sample rate above which a design frequency is held.
@@ -54,7 +68,7 @@ class Param:
     """
 
     key: str
-    default: float | int
+    default: float | int | str | tuple[Any, ...]
     unit: str = ""
     summary: str = ""
     minimum: float | int | None = None
@@ -63,9 +77,17 @@ class Param:
     integer: bool = False
     absolute: bool = False
     inert: bool = False
+    kind: str = "number"
+    choices: tuple[str, ...] = ()
 
     def range_text(self) -> str:
         """The accepted range as a short text, e.g. ``0 … 1`` or ``≥ 0.01``."""
+        if self.kind == "choice":
+            return " | ".join(self.choices)
+        if self.kind == "list":
+            return "list of numbers"
+        if self.kind == "matrix":
+            return "rows of numbers"
         low = None if self.minimum is None else format_number(self.minimum)
         if self.maximum_rate_fraction is not None:
             high = f"{format_number(self.maximum_rate_fraction)} × rate"
@@ -94,6 +116,10 @@ class Param:
 
     def default_text(self) -> str:
         """The default as printed in tables."""
+        if isinstance(self.default, str):
+            return self.default
+        if isinstance(self.default, tuple):
+            return "[]"
         return format_number(self.default)
 
 
@@ -109,6 +135,8 @@ class EffectInfo:
     # A multiply or a comparison per sample: bound by memory speed, so that a second thread
     # only competes for it.
     light: bool = False
+    # A step the front end runs (kavri.steps), not an effect of the engine.
+    step: bool = False
     # The parameters by key, for the chain checker's look-ups.
     by_key: dict[str, Param] = field(init=False, repr=False, compare=False)
 
@@ -124,7 +152,7 @@ class EffectInfo:
         """The parameter keys in catalogue order."""
         return tuple(p.key for p in self.params)
 
-    def defaults(self) -> dict[str, float | int]:
+    def defaults(self) -> dict[str, Any]:
         """A spec body holding every key at its default."""
         return {p.key: p.default for p in self.params}
 
@@ -133,6 +161,7 @@ FAMILIES = {
     "level": "Level, shaping and stereo",
     "filters": "Filters, delays and modulation",
     "dynamics": "Dynamics",
+    "steps": "Rate, length and channels",
 }
 
 
@@ -466,7 +495,200 @@ _ENTRIES: tuple[EffectInfo, ...] = (
     ),
 )
 
-EFFECTS: dict[str, EffectInfo] = {info.type: info for info in _ENTRIES}
+
+def _seconds(key: str, summary: str) -> Param:
+    return Param(key, 0.0, "s", summary, 0.0, 86_400.0)
+
+
+def _frames(key: str, summary: str) -> Param:
+    return Param(key, 0, "frames", summary, 0, 2**31 - 1, integer=True)
+
+
+_STEPS: tuple[EffectInfo, ...] = (
+    EffectInfo(
+        "resample",
+        "steps",
+        "Converts to another sample rate (soxr, very high quality); effects after it run there.",
+        (Param("rate_hz", 48_000, "Hz", "the new sample rate", 1, 2**31 - 1, integer=True),),
+        step=True,
+    ),
+    EffectInfo(
+        "speed",
+        "steps",
+        "Tempo and pitch together, as a tape played faster: a resample played at the old rate.",
+        (Param("factor", 1.0, "×", "speed: 1.1 is 10% faster and higher, and shorter", 0.25, 4.0),),
+        step=True,
+    ),
+    EffectInfo(
+        "time_stretch",
+        "steps",
+        "Tempo alone: shorter or longer at the same pitch (Signalsmith Stretch).",
+        (Param("factor", 1.0, "×", "tempo: 2 is twice as fast (half as long)", 0.25, 4.0),),
+        step=True,
+    ),
+    EffectInfo(
+        "pitch_shift",
+        "steps",
+        "Pitch alone: higher or lower at the same length (Signalsmith Stretch).",
+        (Param("semitones", 0.0, "st", "shift: 12 is an octave up", -24.0, 24.0),),
+        step=True,
+    ),
+    EffectInfo(
+        "mixdown",
+        "steps",
+        "Mixes every channel into one: equal gain (1/channels each) or the weights given.",
+        (
+            Param(
+                "weights",
+                (),
+                "",
+                "one gain per channel; empty for 1/channels each",
+                kind="list",
+            ),
+        ),
+        step=True,
+    ),
+    EffectInfo(
+        "channels",
+        "steps",
+        "Maps channels with a matrix (select, duplicate, reorder, mix), or conforms to a count.",
+        (
+            Param(
+                "matrix",
+                (),
+                "",
+                "one row per output channel, one gain per input channel; empty for none",
+                kind="matrix",
+            ),
+            Param(
+                "count",
+                0,
+                "channels",
+                "without a matrix: 1 mixes down, N from mono copies it, "
+                "N from N keeps it; 0 leaves the count",
+                0,
+                1024,
+                integer=True,
+            ),
+        ),
+        step=True,
+    ),
+    EffectInfo(
+        "swap",
+        "steps",
+        "Swaps channels 0 and 1; a mono signal is left as it is.",
+        (),
+        step=True,
+    ),
+    EffectInfo(
+        "trim",
+        "steps",
+        "Cuts time off the start and the end, and can cap the length.",
+        (
+            _seconds("start_s", "cut from the start"),
+            _seconds("end_s", "cut from the end"),
+            _frames("start_frames", "cut from the start, added to start_s"),
+            _frames("end_frames", "cut from the end, added to end_s"),
+            _seconds("duration_s", "keep at most this much after the cut start; 0 for all"),
+        ),
+        step=True,
+    ),
+    EffectInfo(
+        "pad",
+        "steps",
+        "Adds silence before and after, and can pad the end to a length.",
+        (
+            _seconds("start_s", "silence before the signal"),
+            _seconds("end_s", "silence after the signal"),
+            _frames("start_frames", "silence before, added to start_s"),
+            _frames("end_frames", "silence after, added to end_s"),
+            _seconds("to_s", "then silence at the end until the signal lasts this long"),
+        ),
+        step=True,
+    ),
+    EffectInfo(
+        "fade",
+        "steps",
+        "Fades in from silence at the start and out to silence at the end.",
+        (
+            _seconds("in_s", "fade-in length"),
+            _seconds("out_s", "fade-out length"),
+            Param(
+                "curve",
+                "linear",
+                "",
+                "gain over the fade: linear, log (-100 dB to 0 dB, even in dB) or "
+                "equal_power (a quarter sine)",
+                kind="choice",
+                choices=("linear", "log", "equal_power"),
+            ),
+        ),
+        step=True,
+    ),
+    EffectInfo(
+        "trim_silence",
+        "steps",
+        "Removes silence at the start and the end, as SoX's silence effect does.",
+        (
+            Param(
+                "threshold_db",
+                -60.0,
+                "dBFS",
+                "a frame is sound where a channel reaches this",
+                -200.0,
+                0.0,
+            ),
+            Param(
+                "min_duration_s",
+                _f32(0.1),
+                "s",
+                "sound must last this long to end leading silence; trailing silence this "
+                "long or longer is removed",
+                0.0,
+                86_400.0,
+            ),
+            Param(
+                "where",
+                "both",
+                "",
+                "which end: both, start or end",
+                kind="choice",
+                choices=("both", "start", "end"),
+            ),
+        ),
+        step=True,
+    ),
+    EffectInfo(
+        "normalize",
+        "steps",
+        "One gain that brings the peak (sample or true) to a level; needs the whole signal.",
+        (
+            Param("peak_db", -1.0, "dBFS", "the peak after the gain", -200.0, 0.0),
+            Param(
+                "mode",
+                "sample",
+                "",
+                "sample peak, or true peak (4x oversampled, dBTP)",
+                kind="choice",
+                choices=("sample", "true"),
+            ),
+            Param(
+                "when",
+                "always",
+                "",
+                "always, or only above (a ceiling: never raised)",
+                kind="choice",
+                choices=("always", "above"),
+            ),
+        ),
+        step=True,
+    ),
+)
+
+EFFECTS: dict[str, EffectInfo] = {info.type: info for info in (*_ENTRIES, *_STEPS)}
+# The engine's own effect types, which process_pipeline runs, and the steps the front end runs.
+ENGINE_TYPES: tuple[str, ...] = tuple(info.type for info in _ENTRIES)
+STEP_TYPES: tuple[str, ...] = tuple(info.type for info in _STEPS)
 
 
 def effect_types(family: str | None = None) -> list[str]:
@@ -514,7 +736,8 @@ def markdown_reference() -> str:
                 )
         lines.append("")
     lines.append(
-        "Ranges are clamps: a value outside is quietly held at the nearest bound. "
+        "Ranges of effects are clamps: a value outside is quietly held at the nearest bound. "
+        "Ranges of the steps (rate, length and channels) are limits: a value outside is refused. "
         '"rate" is the sample rate.'
     )
     return "\n".join(lines) + "\n"

@@ -23,7 +23,7 @@ import numpy as np
 from ._json import MAX_DEPTH, JSONProblem, too_deep
 from ._json import parse as parse_json
 from ._paths import fs_name, shown
-from .catalogue import EFFECTS, EffectInfo, suggest
+from .catalogue import EFFECTS, EffectInfo, Param, suggest
 from .errors import ChainError
 
 __all__ = [
@@ -124,6 +124,72 @@ def _value_problem(key: str, value: Any, integer: bool) -> str | None:
     return None
 
 
+# The longest list or matrix side a step key takes: a channel count.
+MAX_LIST = 1024
+
+
+def _in_range(param: Param, number: float) -> str | None:
+    """Why a step's number lies outside its key's range, or None: a step's range is a limit,
+    not a clamp."""
+    low, high = param.minimum, param.maximum
+    if (low is not None and number < low) or (high is not None and number > high):
+        return (
+            f"parameter '{param.key}' = {_show_number(number)} is out of range "
+            f"({param.range_text()})"
+        )
+    return None
+
+
+def _numbers(key: str, value: Any, what: str) -> tuple[list[float] | None, str]:
+    if isinstance(value, (str, bytes, Mapping)) or not isinstance(value, Iterable):
+        return None, f"parameter '{key}' must be {what}, got {_show(value)}"
+    items = list(value)
+    if len(items) > MAX_LIST:
+        return None, f"parameter '{key}' holds {len(items)} values; at most {MAX_LIST}"
+    out = []
+    for item in items:
+        problem = _value_problem(key, item, False)
+        if problem is not None:
+            return None, f"{problem} (in {what})"
+        out.append(float(item))
+    return out, ""
+
+
+def step_value(param: Param, value: Any) -> tuple[Any, str | None]:
+    """A step's value checked against its key, as the chain holds it (a list of floats, a
+    list of rows, a name, or the number), and what is wrong with it (None if nothing)."""
+    key = param.key
+    if param.kind == "choice":
+        if not isinstance(value, str) or value not in param.choices:
+            return None, (
+                f"parameter '{key}' must be one of {', '.join(param.choices)}, got {_show(value)}"
+            )
+        return value, None
+    if param.kind == "list":
+        numbers, problem = _numbers(key, value, "a list of numbers")
+        return numbers, problem or None
+    if param.kind == "matrix":
+        what = "a list of rows of numbers"
+        if isinstance(value, (str, bytes, Mapping)) or not isinstance(value, Iterable):
+            return None, f"parameter '{key}' must be {what}, got {_show(value)}"
+        rows = []
+        for row in list(value)[: MAX_LIST + 1]:
+            numbers, problem = _numbers(key, row, what)
+            if numbers is None:
+                return None, problem
+            rows.append(numbers)
+        if len(rows) > MAX_LIST:
+            return None, f"parameter '{key}' has more than {MAX_LIST} rows"
+        if rows and (not rows[0] or any(len(row) != len(rows[0]) for row in rows)):
+            return None, f"parameter '{key}': every row needs the same number (1 or more) of gains"
+        return rows, None
+    wrong = _value_problem(key, value, param.integer)
+    if wrong is not None:
+        return None, wrong
+    number = int(value) if param.integer else float(value)
+    return number, _in_range(param, number)
+
+
 def effect_info(where: str, effect_type: Any) -> EffectInfo:
     """The catalogue entry of an effect type; :class:`ChainError` naming ``where`` when the
     type is no string or no known type (with a did-you-mean hint)."""
@@ -160,6 +226,8 @@ def _check_spec(item: Any, index: int, source: str) -> dict[str, Any]:
         param = params.get(key) if isinstance(key, str) else None
         if param is None:
             problem: str | None = _key_problem(info, key)
+        elif info.step:
+            spec[key], problem = step_value(param, value)
         elif type(value) is float and not param.integer and -_FLOAT32_MAX <= value <= _FLOAT32_MAX:
             continue  # the common case, without a call
         else:
@@ -181,7 +249,8 @@ def validate_chain(items: Iterable[EffectSpec], source: str = "chain") -> Chain:
     """Checks a chain against the catalogue and returns it as a new list of plain dicts.
 
     Every spec needs a known "type"; every other key must be one of that type's parameters
-    and hold a number (a whole number for "stages"). ``source`` names the chain in messages.
+    and hold a number (a whole number for "stages"), or for a step's key what it takes (a
+    name, a list, a matrix) within its range. ``source`` names the chain in messages.
     Raises :class:`ChainError` naming the first effect, key or value at fault.
     """
     if type(items) is not list and (
@@ -316,7 +385,7 @@ def parse_effect_option(text: str) -> dict[str, Any]:
             f"{where}: unknown effect type '{effect_type}'{suggest(effect_type, EFFECTS)}"
         )
     spec: dict[str, Any] = {"type": effect_type}
-    for part in filter(None, (p.strip() for p in body.split(","))):
+    for part in filter(None, (p.strip() for p in _split_outside_brackets(body))):
         key, equals, value = part.partition("=")
         key = key.strip()
         if not equals:
@@ -328,8 +397,37 @@ def parse_effect_option(text: str) -> dict[str, Any]:
                 f"{where}: unknown parameter '{key}'{suggest(key, info.keys)}; "
                 f"known: {', '.join(info.keys)}"
             ) from None
-        spec[key] = _parse_number(value.strip(), param.integer, where, key)
+        text = value.strip()
+        if param.kind == "choice":
+            spec[key] = text
+        elif param.kind in ("list", "matrix"):
+            try:
+                spec[key] = json.loads(text)
+            except ValueError:
+                shape = "[1, 0.5]" if param.kind == "list" else "[[1, 0], [0, 1]]"
+                raise ChainError(
+                    f"{where}: parameter '{key}' must be written as JSON, such as {shape}; "
+                    f"got '{text}'"
+                ) from None
+        else:
+            spec[key] = _parse_number(text, param.integer, where, key)
     return validate_chain([spec], where)[0]
+
+
+def _split_outside_brackets(text: str) -> list[str]:
+    """``text`` split at the commas that lie outside square brackets, so that a list or a
+    matrix ("matrix=[[0,1],[1,0]]") stays one value."""
+    parts, depth, start = [], 0, 0
+    for index, char in enumerate(text):
+        if char == "[":
+            depth += 1
+        elif char == "]":
+            depth = max(0, depth - 1)
+        elif char == "," and depth == 0:
+            parts.append(text[start:index])
+            start = index + 1
+    parts.append(text[start:])
+    return parts
 
 
 def chain_summary(chain: Chain) -> str:

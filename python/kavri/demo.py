@@ -5,6 +5,7 @@ from __future__ import annotations
 import os
 import sys
 import time
+from itertools import zip_longest
 from typing import TextIO
 
 import numpy as np
@@ -13,6 +14,7 @@ from ._version import __version__
 from .api import process
 from .chain import chain_summary, list_presets, load_preset
 from .io import write
+from .steps import plan_chain
 
 __all__ = ["demo_signal", "run_demo", "DEMO_FOLDER"]
 
@@ -48,7 +50,10 @@ def _print_levels(before: np.ndarray, after: np.ndarray, out: TextIO) -> None:
         f"{'channel':>8} {'peak in':>9} {'rms in':>9} {'peak out':>9} {'rms out':>9}  (dBFS)",
         file=out,
     )
-    for ch, (b, a) in enumerate(zip(_describe(before), _describe(after), strict=True)):
+    # A chain with a mixdown or a channel map has another channel count out than in.
+    blank = ("", "")
+    for ch, (b, a) in enumerate(zip_longest(_describe(before), _describe(after))):
+        b, a = b or blank, a or blank
         print(f"{ch:>8} {b[0]:>9} {b[1]:>9} {a[0]:>9} {a[1]:>9}", file=out)
 
 
@@ -84,7 +89,8 @@ def run_demo(
             print(f"preset {name}: skipped ({error})", file=out)
             continue
         target = os.path.join(folder, f"{name}.wav")
-        write(target, processed, DEMO_SAMPLE_RATE)
+        # Written at the rate the chain ends with (a preset may resample).
+        write(target, processed, plan_chain(chain, DEMO_SAMPLE_RATE, audio.shape[1]).out_rate)
         ran += 1
         print(f"preset {name}: {chain_summary(chain)}", file=out)
         print(f"written to {target}", file=out)

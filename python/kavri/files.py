@@ -32,7 +32,6 @@ from ._paths import AnyPath, fs_name
 from ._paths import shown as show_name
 from ._stop import StopRequest
 from .chain import ChainLike, load_chain
-from .clamps import warn_clamped
 from .errors import AudioFileError, Interrupted, KavriError
 from .io import (
     BlockReader,
@@ -44,9 +43,10 @@ from .io import (
     output_format,
 )
 from .loudness import LevelMeter, LoudnessResult, Measurement, clip_level
-from .rendering import render
+from .rendering import ChunkStream, Span, render
 from .settings import RenderOptions, RenderSettings, tail_frames
-from .stream import Stream
+from .steps import ChainStream, StepItem, plan_chain
+from .steps.length import PeakMeter
 
 __all__ = [
     "FileSummary",
@@ -66,13 +66,15 @@ MAX_CHUNK_FRAMES = 1 << 20
 class FileSummary:
     """What :func:`process_file` did: the format, the frames read and written, the time.
 
-    ``measurement`` holds the levels of the output as written when they were measured: of
-    the file decoded back for lossy formats (``decoded`` true), else of the samples handed
-    to the writer (for integer formats, before rounding to the grid). ``stats`` says what
-    the conversion clipped or found not finite, ``loudness`` what a loudness target did
-    (its figures measured in the same way), ``peak`` the highest magnitude handed to the
-    writer (above 1.0 a float file holds what most players clip), and ``warnings`` what else
-    went wrong on the way (an input that ended before its header said it would)."""
+    ``sample_rate`` and ``channels`` are the output's (a chain's steps may change them),
+    ``input_sample_rate`` and ``input_channels`` the input's. ``measurement`` holds the
+    levels of the output as written when they were measured: of the file decoded back for
+    lossy formats (``decoded`` true), else of the samples handed to the writer (for integer
+    formats, before rounding to the grid). ``stats`` says what the conversion clipped or
+    found not finite, ``loudness`` what a loudness target did (its figures measured in the
+    same way), ``peak`` the highest magnitude handed to the writer (above 1.0 a float file
+    holds what most players clip), and ``warnings`` what else went wrong on the way (an
+    input that ended before its header said it would)."""
 
     source: str
     output: str
@@ -88,6 +90,8 @@ class FileSummary:
     warnings: tuple[str, ...] = ()
     decoded: bool = False
     peak: float = 0.0
+    input_sample_rate: int = 0
+    input_channels: int = 0
 
 
 def chunk_frames(sample_rate: int, block_size: int, requested: int | None = None) -> int:
@@ -109,7 +113,11 @@ def _engine_error(source: str, error: BaseException) -> KavriError:
 
 
 def _passes(
-    blocks: BlockReader, stream: Stream, extra: int, name: str, check_stop: Callable[[], None]
+    blocks: BlockReader,
+    stream: ChunkStream,
+    extra: int,
+    name: str,
+    check_stop: Callable[[], None],
 ) -> Iterator[tuple[int, np.ndarray]]:
     """Runs the whole input, then ``extra`` frames of silence, through ``stream``; yields
     (frames consumed so far, processed frames) per chunk, the stream's flush last."""
@@ -180,6 +188,13 @@ def process_file(
     - 16-bit (and 8-bit) output gets TPDF dither from a fixed seed unless
       ``dither="none"``; ``bitrate`` (kbit/s) makes MP3 output constant-rate.
 
+    - A chain's steps may change the rate, the channel count and the length: the output is
+      opened at the rate and channel count the chain ends with, the tail's silence is
+      counted at the input's rate before the chain, and a ``normalize`` gets a measuring
+      pass of its own (the chain up to it, over the whole input) before the writing pass.
+      A chain that cannot work with the file's channel count is refused before any audio
+      is read.
+
     ``measure`` meters the written audio (peaks, loudness, clipped and non-finite samples)
     into the summary. The file is read and processed ``chunk`` frames at a time (default:
     whole engine blocks making about a second), so memory does not grow with the file's
@@ -241,40 +256,71 @@ def render_file(
     label = "standard input" if source_name == "-" else show_name(source_name)
     with input_path(source_name, stop) as readable, open_input(readable, label) as reader:
         rate, channels = int(reader.samplerate), int(reader.channels)
-        check_output(output_name, rate, chosen, settings.bitrate)
-        warn_clamped(specs, rate, stacklevel=3)
         extra = tail_frames(settings.tail, rate)
+        # Planned before any audio is read: a chain that cannot work with this file's
+        # channels is refused here, and the output takes the rate and channels it ends with.
+        plan = plan_chain(specs, rate, channels, label)
+        out_rate, out_channels = plan.out_rate, plan.out_channels
+        check_output(output_name, out_rate, chosen, settings.bitrate)
+        plan.warn_clamped(stacklevel=3)
         blocks = BlockReader(reader, chunk_frames(rate, settings.block_size, chunk), label)
         # The read buffer, and as much again for the silence of a tail and the output.
         check_memory(
             3 * blocks.buffer_bytes, f"{label}: reading in blocks of {blocks.block_frames} frames"
         )
         per_pass = blocks.frames_claimed + extra
+        # A normalize's gain comes from the peak of its whole input, measured by a pass of
+        # the chain up to it (the normalizations before it already running as gains).
+        normalizations = plan.normalizations
+        peaks: dict[int, float] = {}
 
-        def passes(stream: Stream) -> Iterator[tuple[int, np.ndarray]]:
+        def new_stream(stream_plan: Any) -> ChainStream:
+            try:
+                return ChainStream(
+                    stream_plan, settings.block_size, settings.workers, peaks=dict(peaks)
+                )
+            except (RuntimeError, MemoryError) as error:
+                raise _engine_error(source_name, error) from None
+
+        def passes(stream: ChunkStream) -> Iterator[tuple[int, np.ndarray]]:
             return _passes(blocks, stream, extra, source_name, check_stop)
+
+        def measure_peaks(span: Span) -> None:
+            for count, position in enumerate(normalizations):
+                item = plan.segments[position]
+                assert isinstance(item, StepItem)
+                true_peak = item.spec.get("mode", "sample") == "true"
+                peak_meter = PeakMeter(item.in_channels, true_peak)
+                part = span.part(1.0 / (len(normalizations) - count))
+                for consumed, processed in passes(new_stream(plan.before(position))):
+                    peak_meter.add(processed)
+                    part.frames(consumed, per_pass)
+                peaks[position] = peak_meter.result()
 
         rendered = render(
             passes,
             per_pass,
             output_name,
-            rate,
-            channels,
+            out_rate,
+            out_channels,
             chosen,
             settings,
-            specs,
+            lambda: new_stream(plan),
             chunk=blocks.block_frames,
             check_stop=check_stop,
             engine_error=lambda error: _engine_error(source_name, error),
+            output_frames=plan.output_frames,
             progress=progress,
             measure=measure or target is not None,
+            earlier_passes=len(normalizations),
+            earlier=measure_peaks if normalizations else None,
         )
     notes = tuple(note for note in (blocks.shortfall(), rendered.notice) if note is not None)
     return FileSummary(
         source_name,
         output_name,
-        rate,
-        channels,
+        out_rate,
+        out_channels,
         rendered.consumed - extra,
         rendered.stats.frames,
         time.perf_counter() - start,
@@ -285,6 +331,8 @@ def render_file(
         notes,
         rendered.decoded,
         rendered.peak,
+        rate,
+        channels,
     )
 
 

@@ -22,6 +22,7 @@ from .catalogue import EFFECTS
 from .chain import Chain, ChainLike, chain_summary, load_chain
 from .errors import KavriError
 from .io import atomic_output
+from .steps import plan_chain
 
 __all__ = [
     "impulse_response",
@@ -71,6 +72,23 @@ def check_plot_rate(sample_rate: int) -> int:
     return rate
 
 
+def output_rate(chain: ChainLike, sample_rate: int) -> int:
+    """The rate a chain's output has at an input rate (a ``resample`` changes it): the rate
+    its spectrum is read at."""
+    return plan_chain(load_chain(chain), sample_rate, 2).out_rate
+
+
+def _stereo(out: npt.NDArray[np.float32], frames: int) -> npt.NDArray[np.float64]:
+    """A chain's output as (frames, 2) float64: a mono output (after a mixdown) on both
+    sides, more channels than two cut to the first two, and a length its steps changed cut
+    or padded with silence to ``frames``."""
+    data = out.astype(np.float64).reshape(out.shape[0], -1)
+    data = np.repeat(data, 2, axis=1) if data.shape[1] == 1 else data[:, :2]
+    fitted = np.zeros((frames, 2))
+    fitted[: min(frames, data.shape[0])] = data[:frames]
+    return fitted
+
+
 def has_dynamics(chain: Chain) -> bool:
     """True if any effect of the chain changes gain with the signal's level."""
     return any(EFFECTS[spec["type"]].dynamics for spec in chain)
@@ -87,8 +105,11 @@ def impulse_response(
     height = 10.0 ** (level_db / 20.0)
     impulse = np.zeros((length, 2), dtype=np.float32)
     impulse[0, :] = height
-    out = process(impulse, sample_rate, chain)
-    return out.astype(np.float64) / np.float64(np.float32(height))
+    out = _stereo(process(impulse, sample_rate, chain), length)
+    # An impulse resampled spreads its energy over the new rate's frames: scaled back, a
+    # steady tone's gain reads as it is.
+    scale = sample_rate / output_rate(chain, sample_rate)
+    return out * scale / np.float64(np.float32(height))
 
 
 def stereo_impulse_responses(
@@ -107,8 +128,8 @@ def stereo_impulse_responses(
     for side in range(2):
         impulse = np.zeros((length, 2), dtype=np.float32)
         impulse[0, side] = height
-        paths[:, side, :] = process(impulse, sample_rate, specs).astype(np.float64)
-    return paths / np.float64(np.float32(height))
+        paths[:, side, :] = _stereo(process(impulse, sample_rate, specs), length)
+    return paths * (sample_rate / output_rate(specs, sample_rate)) / np.float64(np.float32(height))
 
 
 def _spectrum_db(
@@ -127,7 +148,9 @@ def magnitude_response(
     """Frequencies in hertz and the magnitude in dB of each output channel, (bins, 2), for
     an impulse on both channels. ``fft_length`` (above ``length``) pads the response with
     zeros for finer frequency steps."""
-    return _spectrum_db(impulse_response(chain, sample_rate, length), sample_rate, fft_length)
+    return _spectrum_db(
+        impulse_response(chain, sample_rate, length), output_rate(chain, sample_rate), fft_length
+    )
 
 
 def smoothed(
@@ -174,14 +197,17 @@ def static_curve(
     frames = int(sample_rate * seconds)
     t = np.arange(frames) / sample_rate
     tone = np.sin(2.0 * np.pi * CURVE_FREQUENCY_HZ * t)
-    # Measured over a whole number of cycles, so that the RMS of a sine is exact.
-    cycles = int(frames // 3 * CURVE_FREQUENCY_HZ / sample_rate)
-    tail = slice(frames - round(cycles * sample_rate / CURVE_FREQUENCY_HZ), frames)
     out_levels = np.empty((levels.size, 2))
+    rate = output_rate(specs, sample_rate)
     for row, level in enumerate(levels):
         sine = (10.0 ** (level / 20.0) * tone).astype(np.float32)
-        out = process(np.stack([sine, sine], axis=1), sample_rate, specs)
-        rms = np.sqrt(np.mean(np.square(out[tail].astype(np.float64)), axis=0))
+        raw = process(np.stack([sine, sine], axis=1), sample_rate, specs)
+        out = _stereo(raw, raw.shape[0])
+        # Measured over a whole number of cycles of the output, so that the RMS of a sine
+        # is exact.
+        cycles = int(out.shape[0] // 3 * CURVE_FREQUENCY_HZ / rate)
+        tail = slice(out.shape[0] - round(cycles * rate / CURVE_FREQUENCY_HZ), out.shape[0])
+        rms = np.sqrt(np.mean(np.square(out[tail]), axis=0))
         out_levels[row] = _level_db(rms * np.sqrt(2.0))
     return levels, out_levels
 
@@ -217,7 +243,9 @@ def path_responses(
     "each side to itself" and "each side to the other" when the two sides mirror each
     other."""
     paths = stereo_impulse_responses(chain, sample_rate)
-    frequencies, magnitude = _spectrum_db(paths.reshape(paths.shape[0], 4), sample_rate, FFT_FRAMES)
+    frequencies, magnitude = _spectrum_db(
+        paths.reshape(paths.shape[0], 4), output_rate(chain, sample_rate), FFT_FRAMES
+    )
     names = {
         (0, 0): "left -> left",
         (1, 1): "right -> right",
@@ -268,8 +296,9 @@ def level_over_time(
     are left out. Shows what auto-pan, tremolo and the rotary speaker do over time."""
     specs = load_chain(chain)
     frames = int(seconds * sample_rate)
-    window = max(1, int(WINDOW_SECONDS * sample_rate))
-    count = frames // window
+    rate = output_rate(specs, sample_rate)
+    window = max(1, int(WINDOW_SECONDS * rate))
+    count = round(frames * rate / sample_rate) // window
     t = np.arange(frames) / sample_rate
     tone = 10.0 ** (level_db / 20.0) * np.sin(2.0 * np.pi * CURVE_FREQUENCY_HZ * t)
     names = {
@@ -282,7 +311,7 @@ def level_over_time(
     for side in range(2):
         signal_in = np.zeros((frames, 2), dtype=np.float32)
         signal_in[:, side] = tone
-        out = process(signal_in, sample_rate, specs).astype(np.float64)
+        out = _stereo(process(signal_in, sample_rate, specs), count * window)
         power = np.mean(np.square(out[: count * window]).reshape(count, window, 2), axis=1)
         for target in range(2):
             if side != target and not np.any(power[:, target]):
@@ -290,7 +319,7 @@ def level_over_time(
             levels[names[(side, target)]] = 10.0 * np.log10(
                 np.maximum(power[:, target] * 2.0, 1e-12)
             )
-    times = (np.arange(count) + 0.5) * window / sample_rate
+    times = (np.arange(count) + 0.5) * window / rate
     return times, levels
 
 
@@ -359,7 +388,7 @@ def plot_chain(
     top = float(np.max(shown))
     low = min(max(float(np.min(shown)), top - 80.0), top - 24.0)
     ax.set_ylim(low - 3.0, top + 6.0)
-    ax.set_xlim(10.0, sample_rate / 2.0)
+    ax.set_xlim(10.0, output_rate(specs, sample_rate) / 2.0)
     ax.set_xlabel("frequency (Hz)")
     ax.set_ylabel("magnitude (dB)")
     ax.set_title(f"Magnitude response per path (impulse at {IMPULSE_LEVEL_DB:g} dBFS, 1/24 octave)")

@@ -5,7 +5,9 @@ an optional "description"), each one of
 
 - an effect spec whose values may be numbers or distributions: ``{"uniform": [lo, hi]}``,
   ``{"log_uniform": [lo, hi]}`` (lo > 0) or ``{"choice": [v1, v2, ...]}``; integer keys
-  ("stages") draw whole numbers;
+  ("stages", "rate_hz") draw whole numbers; a step's key that holds a name, a list or a
+  matrix ("curve", "weights", "matrix") draws only from a choice, and a step's bounds and
+  choices must lie within its key's range;
 - ``{"one_of": [item, ...], "weights": [w, ...]}``: exactly one of the items, uniformly
   unless weighted;
 - ``{"some_of": [item, ...], "count": [lo, hi]}``: between lo and hi of the items, kept in
@@ -52,7 +54,7 @@ import numbers
 import operator
 import os
 import threading
-from collections.abc import Iterable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, TypeAlias
 
@@ -61,8 +63,16 @@ import numpy as np
 from ._json import JSONProblem
 from ._json import parse as parse_json
 from ._paths import shown
-from .catalogue import suggest
-from .chain import _FLOAT32_MAX, Chain, _show, _show_number, effect_info, read_chain_text
+from .catalogue import Param, suggest
+from .chain import (
+    _FLOAT32_MAX,
+    Chain,
+    _show,
+    _show_number,
+    effect_info,
+    read_chain_text,
+    step_value,
+)
 from .errors import ChainError
 
 __all__ = ["RandomChain", "RandomChainLike", "key_word", "MAX_NESTING"]
@@ -88,16 +98,30 @@ _UNIT = 1.0 / 9007199254740992.0  # 2**-53
 # The checked form of a description: small immutable nodes, picklable and comparable.
 
 
+def _freeze(value: Any) -> Any:
+    """A value as the nodes hold it: lists (a step's list or matrix) as tuples, hashable."""
+    if isinstance(value, list):
+        return tuple(_freeze(item) for item in value)
+    return value
+
+
+def _thaw(value: Any) -> Any:
+    """A held value as a chain holds it: tuples back to new lists."""
+    if isinstance(value, tuple):
+        return [_thaw(item) for item in value]
+    return value
+
+
 @dataclass(frozen=True)
 class _Dist:
     kind: str
-    values: tuple[float | int, ...]
+    values: tuple[Any, ...]
     integer: bool
 
-    def draw(self, u: float) -> float | int:
+    def draw(self, u: float) -> Any:
         values = self.values
         if self.kind == "choice":
-            return values[min(math.floor(u * len(values)), len(values) - 1)]
+            return _thaw(values[min(math.floor(u * len(values)), len(values) - 1)])
         lo, hi = values
         if self.integer:
             if self.kind == "uniform":
@@ -113,20 +137,20 @@ class _Dist:
             value = math.exp(low + (math.log(hi) - low) * u)
         return float(min(max(value, lo), hi))
 
-    def plain(self) -> dict[str, list[float | int]]:
-        return {self.kind: list(self.values)}
+    def plain(self) -> dict[str, list[Any]]:
+        return {self.kind: [_thaw(value) for value in self.values]}
 
 
 @dataclass(frozen=True)
 class _Effect:
     type: str
-    params: tuple[tuple[str, float | int | _Dist], ...]
+    params: tuple[tuple[str, Any], ...]
     p: float | None
 
     def plain(self) -> dict[str, Any]:
         out: dict[str, Any] = {"type": self.type}
         for key, value in self.params:
-            out[key] = value.plain() if isinstance(value, _Dist) else value
+            out[key] = value.plain() if isinstance(value, _Dist) else _thaw(value)
         if self.p is not None:
             out["p"] = self.p
         return out
@@ -232,7 +256,26 @@ def _item_list(where: str, item: Mapping[str, Any], key: str) -> list[Any]:
     return list(items)
 
 
-def _check_dist(where: str, spec: Mapping[Any, Any], integer: bool) -> _Dist:
+def _step_parameter(param: Param) -> Callable[[Any], tuple[Any, str]]:
+    """The check of a plain value or a distribution's value for a step's key: what the chain
+    checker takes, within the key's range."""
+
+    def check(raw: Any) -> tuple[Any, str]:
+        value, problem = step_value(param, raw)
+        if problem is not None:
+            return None, problem.split(": ", 1)[-1] if problem.startswith("parameter") else problem
+        return _freeze(value), ""
+
+    return check
+
+
+def _check_dist(
+    where: str,
+    spec: Mapping[Any, Any],
+    integer: bool,
+    check: Callable[[Any], tuple[Any, str]] | None = None,
+    numeric: bool = True,
+) -> _Dist:
     if len(spec) != 1:
         raise ChainError(
             f"{where}: a distribution is an object with one key, "
@@ -248,9 +291,11 @@ def _check_dist(where: str, spec: Mapping[Any, Any], integer: bool) -> _Dist:
     if not isinstance(body, (list, tuple)) or not body or (kind != "choice" and len(body) != 2):
         shape = "a non-empty list of values" if kind == "choice" else "a list [lo, hi]"
         raise ChainError(f"{where}: {kind} needs {shape}, got {_show(body)}")
+    if not numeric and kind != "choice":
+        raise ChainError(f"{where}: this key takes only a choice of values, not {kind}")
     values = []
     for raw in body:
-        value, problem = _parameter(raw, integer)
+        value, problem = check(raw) if check is not None else _parameter(raw, integer)
         if value is None:
             raise ChainError(f"{where}: {kind}: {problem}")
         values.append(value)
@@ -291,10 +336,12 @@ def _check_effect(where: str, item: Mapping[Any, Any]) -> _Effect:
                 f"known: {', '.join(info.keys) or 'none'}, p"
             ) from None
         place = f'{where}: "{effect_type}": "{key}"'
+        check = _step_parameter(param) if info.step else None
         if isinstance(raw, Mapping):
-            params.append((key, _check_dist(place, raw, param.integer)))
+            numeric = param.kind == "number"
+            params.append((key, _check_dist(place, raw, param.integer, check, numeric)))
             continue
-        value, problem = _parameter(raw, param.integer)
+        value, problem = check(raw) if check is not None else _parameter(raw, param.integer)
         if value is None:
             raise ChainError(f"{place}: {problem}")
         params.append((key, value))
@@ -467,7 +514,7 @@ def _visit(node: _Node, draw: _Draws, out: list[dict[str, Any]]) -> None:
     if isinstance(node, _Effect):
         spec: dict[str, Any] = {"type": node.type}
         for key, value in node.params:
-            spec[key] = value.draw(draw()) if isinstance(value, _Dist) else value
+            spec[key] = value.draw(draw()) if isinstance(value, _Dist) else _thaw(value)
         out.append(spec)
     elif isinstance(node, _OneOf):
         weights = node.weights or (1.0,) * len(node.items)

@@ -26,7 +26,7 @@ import shutil
 import tempfile
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, Protocol
 
 import numpy as np
 
@@ -66,7 +66,17 @@ __all__ = [
 ]
 
 ProgressCallback = Callable[[int, int], None]
-Passes = Callable[[Stream], Iterator[tuple[int, np.ndarray]]]
+
+
+class ChunkStream(Protocol):
+    """What a pass runs its chunks through: a stream of the chain."""
+
+    def process(self, chunk: np.ndarray) -> np.ndarray: ...
+
+    def flush(self) -> np.ndarray: ...
+
+
+Passes = Callable[[ChunkStream], Iterator[tuple[int, np.ndarray]]]
 
 LOSSY_SUBTYPES = frozenset({"VORBIS", "OPUS", "MPEG_LAYER_III"})
 # Encodings tried for a lossy output with a loudness target.
@@ -212,7 +222,9 @@ class Rendered:
 
 @dataclass
 class _Job:
-    """What every pass of one render shares."""
+    """What every pass of one render shares. ``rate`` and ``channels`` are the output's;
+    ``output_frames`` says how many frames the chain makes of a number that went in (None
+    when it cannot say before the end, as silence trimming)."""
 
     output: str
     rate: int
@@ -222,6 +234,7 @@ class _Job:
     chunk: int
     check_stop: Callable[[], None]
     engine_error: Callable[[BaseException], KavriError]
+    output_frames: Callable[[int], int | None]
 
     @property
     def lossy(self) -> bool:
@@ -239,13 +252,13 @@ class _Job:
         except (RuntimeError, MemoryError) as error:
             raise self.engine_error(error) from None
 
-    def run(self, stream: Stream, block: np.ndarray) -> np.ndarray:
+    def run(self, stream: ChunkStream, block: np.ndarray) -> np.ndarray:
         try:
             return stream.process(block)
         except (RuntimeError, MemoryError) as error:
             raise self.engine_error(error) from None
 
-    def flush(self, stream: Stream) -> np.ndarray:
+    def flush(self, stream: ChunkStream) -> np.ndarray:
         try:
             return stream.flush()
         except (RuntimeError, MemoryError) as error:
@@ -298,33 +311,47 @@ def render(
     channels: int,
     subtype: str,
     settings: RenderSettings,
-    specs: list[dict[str, Any]],
+    chain: Callable[[], ChunkStream],
     *,
     chunk: int,
     check_stop: Callable[[], None],
     engine_error: Callable[[BaseException], KavriError],
+    output_frames: Callable[[int], int | None] = lambda frames: frames,
     progress: ProgressCallback | None = None,
     measure: bool = False,
+    earlier_passes: int = 0,
+    earlier: Callable[[Span], None] | None = None,
 ) -> Rendered:
-    """Renders ``specs`` over the input that ``passes(stream)`` runs through a stream
-    ((frames consumed, processed frames) per chunk, the flush last; ``expected_frames`` of
-    input and tail), and writes ``output``. See the module's notes for what a loudness
-    target and a lossy output add. ``measure`` meters the output as written."""
-    job = _Job(output, rate, channels, subtype, settings, chunk, check_stop, engine_error)
+    """Renders the chain (``chain()`` makes a stream of it) over the input that
+    ``passes(stream)`` runs through a stream ((frames consumed, processed frames) per chunk,
+    the flush last; ``expected_frames`` of input and tail), and writes ``output`` at the
+    ``rate`` and ``channels`` the chain ends with. See the module's notes for what a loudness
+    target and a lossy output add. ``measure`` meters the output as written. ``earlier``,
+    when given, runs ``earlier_passes`` passes over the input first (a normalize's
+    measuring passes), in the first span of the one progress bar."""
+    job = _Job(
+        output, rate, channels, subtype, settings, chunk, check_stop, engine_error, output_frames
+    )
     target = settings.target
     decode = job.lossy and output != "-"
-    if target is None:
+    if target is not None:
+        decode = job.lossy
+        sections = 4 if decode else 3
+    else:
         sections = 2 if measure and decode else 1
-        bar = JobProgress(progress, expected_frames * sections)
-        return _plain(job, passes, specs, expected_frames, bar, measure, decode)
-    decode = job.lossy
-    sections = 4 if decode else 3
-    bar = JobProgress(progress, expected_frames * sections)
-    with FloatSpool(channels, expected_frames, shown(output)) as spool:
+    bar = JobProgress(progress, expected_frames * (sections + earlier_passes))
+    if earlier is not None:
+        before = bar.span(expected_frames * earlier_passes)
+        earlier(before)
+        before.end()
+    if target is None:
+        return _plain(job, passes, chain, expected_frames, bar, measure, decode)
+    expected_out = output_frames(expected_frames)
+    with FloatSpool(channels, expected_out or expected_frames, shown(output)) as spool:
         first_span = bar.span(expected_frames)
         meter = LevelMeter(rate, channels)
         consumed = 0
-        for consumed, processed in passes(job.stream(specs)):
+        for consumed, processed in passes(chain()):
             if processed.shape[0]:
                 spool.write(processed)
                 meter.add(processed)
@@ -339,7 +366,7 @@ def render(
 def _plain(
     job: _Job,
     passes: Passes,
-    specs: list[dict[str, Any]],
+    chain: Callable[[], ChunkStream],
     expected: int,
     bar: JobProgress,
     measure: bool,
@@ -349,15 +376,16 @@ def _plain(
     meter = LevelMeter(job.rate, job.channels, true_peak=False) if measure else None
     peak = 0.0
     consumed = 0
-    with job.open(job.output, expected) as writer:
-        for consumed, processed in passes(job.stream(specs)):
+    expected_out = job.output_frames(expected)
+    with job.open(job.output, expected_out if expected_out is not None else expected) as writer:
+        for consumed, processed in passes(chain()):
             if processed.shape[0]:
                 writer.write(processed)
                 peak = max(peak, _magnitude(processed))
                 if meter is not None and not decode:
                     meter.add(processed)
             span.frames(consumed, expected)
-        _check_frames(job, writer.stats.frames, consumed)
+        _check_frames(job, writer.stats.frames, job.output_frames(consumed), consumed)
     span.end()
     measured = meter.result() if meter is not None and not decode else None
     if measure and decode:
@@ -373,11 +401,13 @@ def _magnitude(frames: np.ndarray) -> float:
     return float(finite.max()) if finite.size else 0.0
 
 
-def _check_frames(job: _Job, written: int, consumed: int) -> None:
-    if written != consumed:
+def _check_frames(job: _Job, written: int, due: int | None, consumed: int) -> None:
+    """Refuses an output whose length is not what the chain makes of what went in (None:
+    the chain cannot say before the end, and the length is what it is)."""
+    if due is not None and written != due:
         raise KavriError(
-            f"{shown(job.output)}: {written} frames came out of the chain for {consumed} "
-            "that went in; nothing written"
+            f"{shown(job.output)}: {written} frames came out of the chain where {due} were "
+            f"due for {consumed} that went in; nothing written"
         )
 
 
@@ -422,7 +452,7 @@ def _targeted(
                 if meter is not None:
                     meter.add(processed)
             span.frames(done, frames)
-        _check_frames(job, writer.stats.frames, frames)
+        _check_frames(job, writer.stats.frames, frames, frames)
     measured = known if known is not None else meter.result() if meter is not None else None
     assert measured is not None
     result.measured(measured)
@@ -514,7 +544,7 @@ def _encode(
                 writer.write(processed)
                 peak = max(peak, _magnitude(processed))
             span.frames(done, frames)
-        _check_frames(job, writer.stats.frames, frames)
+        _check_frames(job, writer.stats.frames, frames, frames)
     empty = Measurement(job.rate, job.channels, 0, math.nan, [], [], [], 0, 0, 0)
     return _Encoding(path, specs, 0.0, None, empty, writer.stats, writer.notice, peak)
 

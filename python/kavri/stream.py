@@ -13,16 +13,27 @@ the chain a chunk's output has exactly the chunk's frames. The dynamic EQ sets e
 gain from the level at the block's end, so it holds back the frames of an unfinished block
 (fewer than ``block_size`` of them, counted from the signal's first frame) until the block is
 complete or the flush ends it.
+
+A chain with steps (:mod:`kavri.steps`) returns from each chunk as many frames as its steps
+have produced so far, at the rate and channel count the chain ends with
+(:attr:`Stream.output_sample_rate`, :attr:`Stream.output_channels`), and the flush the rest:
+``resample`` and ``speed`` hold up to 65,536 input frames (soxr is fed in fixed blocks),
+``time_stretch`` and ``pitch_shift`` a 2-second block and its context, ``trim`` the frames it
+may cut from the end, ``fade`` the fade-out's frames, ``trim_silence`` a run of silence that
+may be trailing, and ``normalize`` the whole signal (counted by the memory guard).
 """
 
 from __future__ import annotations
 
+import contextlib
+import threading
+from collections.abc import Iterator
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
-from . import _engine
+from . import _engine, steps
 from .chain import Chain, ChainLike, load_chain
 
 __all__ = ["Stream"]
@@ -32,9 +43,18 @@ class Stream:
     """An effect chain that processes a signal chunk by chunk, its state kept between chunks.
 
     ``chain`` is anything :func:`kavri.process` takes: a list of effect specs, the path of a
-    JSON chain file or a preset name; it is checked against the catalogue first. ``channels``
-    is the channel count of every chunk. ``block_size`` (0 means 2048) and ``workers``
-    (0 means 1) act as in :func:`kavri.process`.
+    JSON chain file or a preset name; it is checked against the catalogue first, and planned
+    for ``sample_rate`` and ``channels``, the input's (a chain that cannot work with them,
+    such as a ``channels`` matrix of the wrong width, raises :class:`kavri.ChainError` here).
+    ``channels`` is the channel count of every chunk. ``block_size`` (0 means 2048) and
+    ``workers`` (0 means 1) act as in :func:`kavri.process`.
+
+    Without steps, each chunk returns exactly its own frames (but for a dynamic EQ's
+    unfinished block). With steps that change the rate, length or channels, each chunk
+    returns as many frames as the steps have produced (0 included), at
+    :attr:`output_sample_rate` with :attr:`output_channels`, and :meth:`flush` the rest; the
+    outputs together are the bits of :func:`kavri.process` over the whole signal, for any
+    chunking. :attr:`held_frames` says how many frames the stages hold.
 
     A stream serves one thread at a time: a call made while another thread's call on the same
     stream is running raises ``RuntimeError("stream is in use by another thread")``. Separate
@@ -52,8 +72,20 @@ class Stream:
     ) -> None:
         self._chain: Chain = load_chain(chain)
         specs: list[Any] = list(self._chain)
-        self._native = _engine.open_stream(specs, sample_rate, channels, block_size, workers)
+        staged = steps.has_steps(specs)
+        # With steps, the native stream of no effects only checks the arguments (and says
+        # their effective values); the chain runs in stages, each engine run natively.
+        self._native = _engine.open_stream(
+            [] if staged else specs, sample_rate, channels, block_size, workers
+        )
         self._flat = False  # whether the last chunk came as a 1-D mono signal
+        self._plan = steps.plan_chain(specs, self._native.sample_rate, self._native.channels)
+        self._steps: steps.ChainStream | None = None
+        self._busy = threading.Lock()  # one thread at a time, as the native stream allows
+        if staged:
+            self._steps = steps.ChainStream(
+                self._plan, self._native.block_size, self._native.workers
+            )
 
     @property
     def chain(self) -> Chain:
@@ -62,11 +94,23 @@ class Stream:
 
     @property
     def sample_rate(self) -> int:
+        """The input's sample rate."""
         return self._native.sample_rate
 
     @property
     def channels(self) -> int:
+        """The input's channel count: every chunk's."""
         return self._native.channels
+
+    @property
+    def output_sample_rate(self) -> int:
+        """The sample rate the chain ends with (after a ``resample``, its rate)."""
+        return self._plan.out_rate
+
+    @property
+    def output_channels(self) -> int:
+        """The channel count the chain ends with: every output's."""
+        return self._plan.out_channels
 
     @property
     def block_size(self) -> int:
@@ -80,7 +124,10 @@ class Stream:
 
     @property
     def held_frames(self) -> int:
-        """Frames taken in but not yet released; :meth:`flush` returns them."""
+        """Frames taken in but not yet released; :meth:`flush` returns what they give. With
+        steps, the sum over the stages, each counted at the rate of the stage holding it."""
+        if self._steps is not None:
+            return self._steps.held_frames
         return self._native.held_frames
 
     def process(self, chunk: npt.ArrayLike) -> npt.NDArray[np.float32]:
@@ -94,24 +141,50 @@ class Stream:
         Raises ``ValueError`` for a chunk of the wrong shape, channels-first included.
         """
         data, flat = _engine.stream_frames(chunk, self._native.channels)
-        out = self._native.process(data)
+        if self._steps is not None:
+            with self._one_thread():
+                out = self._steps.process(data)
+        else:
+            out = self._native.process(data)
         self._flat = flat
-        return out[:, 0] if flat else out
+        return out[:, 0] if flat and out.shape[1] == 1 else out
 
     def flush(self) -> npt.NDArray[np.float32]:
         """Ends the signal: returns the frames still held back as a float32 array, in the
         form of the last chunk (1-D after a 1-D chunk, else (frames, channels)), and leaves
         the stream as if new, ready for another signal."""
-        rest = self._native.flush()
-        return rest[:, 0] if self._flat else rest
+        if self._steps is not None:
+            with self._one_thread():
+                rest = self._steps.flush()
+        else:
+            rest = self._native.flush()
+        return rest[:, 0] if self._flat and rest.shape[1] == 1 else rest
 
     def reset(self) -> None:
         """Drops the held frames and all effect state: the stream is as if new."""
-        self._native.reset()
+        if self._steps is not None:
+            with self._one_thread():
+                self._steps.reset()
+        else:
+            self._native.reset()
+
+    @contextlib.contextmanager
+    def _one_thread(self) -> Iterator[None]:
+        """Holds the stream for one call; a call from another thread meanwhile is refused,
+        as the native stream refuses it."""
+        if not self._busy.acquire(blocking=False):
+            raise RuntimeError("stream is in use by another thread")
+        try:
+            yield
+        finally:
+            self._busy.release()
 
     def __repr__(self) -> str:
         types = ", ".join(spec["type"] for spec in self._chain)
+        shape = ""
+        if self._plan.has_steps:
+            shape = f" -> {self.output_sample_rate} Hz x {self.output_channels}"
         return (
-            f"Stream([{types}], sample_rate={self.sample_rate}, channels={self.channels}, "
-            f"block_size={self.block_size}, workers={self.workers})"
+            f"Stream([{types}], sample_rate={self.sample_rate}, channels={self.channels}"
+            f"{shape}, block_size={self.block_size}, workers={self.workers})"
         )

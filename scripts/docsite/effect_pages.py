@@ -9,6 +9,7 @@ example; :data:`EXAMPLES` holds settings that make a type's effect easier to see
 
 from __future__ import annotations
 
+import ast
 import json
 import re
 from pathlib import Path
@@ -18,6 +19,7 @@ import numpy as np
 
 import kavri
 from kavri.catalogue import FAMILIES, EffectInfo, effect_types
+from kavri.steps import plan_chain
 
 __all__ = [
     "EXAMPLES",
@@ -42,7 +44,7 @@ DRY_SOUND = "dry.ogg"
 
 # Settings beyond the defaults that make each effect plain to see and hear. A gain of 0 dB,
 # a centred pan or a shelf without gain would show nothing.
-EXAMPLES: dict[str, dict[str, float | int]] = {
+EXAMPLES: dict[str, dict[str, Any]] = {
     "gain": {"db": -12},
     "clip": {"threshold": 0.05},
     "distortion": {"drive": 8},
@@ -71,6 +73,33 @@ EXAMPLES: dict[str, dict[str, float | int]] = {
     "deesser": {"frequency_hz": 3000, "threshold_db": -50},
     "dynamic_eq": {"frequency_hz": 1000, "threshold_db": -45, "cut_db": -18},
     "transient_shaper": {"attack": 2, "sustain": -0.8},
+    "resample": {"rate_hz": 16000},
+    "speed": {"factor": 1.25},
+    "time_stretch": {"factor": 0.75},
+    "pitch_shift": {"semitones": 4},
+    "channels": {"matrix": [[1, 0], [1, 0]]},
+    "trim": {"start_s": 0.5, "duration_s": 1},
+    "pad": {"start_s": 0.5},
+    "fade": {"in_s": 0.5, "out_s": 1, "curve": "equal_power"},
+    "trim_silence": {"threshold_db": -50},
+    "normalize": {"peak_db": -0.1, "mode": "true"},
+}
+
+# Where each step is written (the front end runs them, in Python): its module, whose
+# docstring says how it works.
+STEP_MODULES = {
+    "resample": "rate",
+    "speed": "rate",
+    "time_stretch": "stretch",
+    "pitch_shift": "stretch",
+    "mixdown": "channels",
+    "channels": "channels",
+    "swap": "channels",
+    "trim": "length",
+    "pad": "length",
+    "fade": "length",
+    "trim_silence": "length",
+    "normalize": "length",
 }
 
 
@@ -145,6 +174,10 @@ def effect_sources(root: Path = ROOT) -> dict[str, tuple[str, str]]:
         header = header_of(planner)
         if header is not None:
             sources[effect_type] = (header.relative_to(root).as_posix(), _top_comment(header))
+    for step_type, module in STEP_MODULES.items():
+        path = root / "python" / "kavri" / "steps" / f"{module}.py"
+        tree = ast.parse(path.read_text(encoding="utf-8"))
+        sources[step_type] = (path.relative_to(root).as_posix(), ast.get_docstring(tree) or "")
     return sources
 
 
@@ -152,7 +185,9 @@ def _cell(text: str) -> str:
     return text.replace("|", "\\|")
 
 
-def _number(value: float | int) -> str:
+def _number(value: Any) -> str:
+    if isinstance(value, list):
+        return json.dumps(value, separators=(",", ":"))
     return f"{value:g}" if isinstance(value, float) else str(value)
 
 
@@ -195,6 +230,28 @@ def effect_page(info: EffectInfo, moving: bool, source: tuple[str, str] | None =
             "this effect moves by itself"
         )
     shown = "; ".join(panels)
+    response = (
+        [
+            "### Response",
+            "",
+            f"![{name}: measured response]({name}.png)",
+            "",
+            f"Measured by running the engine itself at {SAMPLE_RATE} Hz: {shown}.",
+            "",
+        ]
+        if not info.step
+        else []
+    )
+    where = (
+        "where the front end's code for this step lives"
+        if info.step
+        else "where the engine's code for this effect lives"
+    )
+    limits = (
+        "Ranges are limits: a value outside is refused when the chain is checked"
+        if info.step
+        else "Ranges are clamps: a value outside is quietly held at the nearest bound"
+    )
     return "\n".join(
         [
             f"# {name}",
@@ -205,8 +262,7 @@ def effect_page(info: EffectInfo, moving: bool, source: tuple[str, str] | None =
             "",
             *rows,
             "",
-            "Ranges are clamps: a value outside is quietly held at the nearest bound; "
-            '"rate" is the sample rate. A key left out takes its default.',
+            f'{limits}; "rate" is the sample rate. A key left out takes its default.',
             "",
             *(
                 []
@@ -214,7 +270,7 @@ def effect_page(info: EffectInfo, moving: bool, source: tuple[str, str] | None =
                 else [
                     "## How it works",
                     "",
-                    f"From `{source[0]}`, where the engine's code for this effect lives:",
+                    f"From `{source[0]}`, {where}:",
                     "",
                     '<div class="kavri-source" markdown>',
                     "",
@@ -228,7 +284,9 @@ def effect_page(info: EffectInfo, moving: bool, source: tuple[str, str] | None =
             ),
             "## Example",
             "",
-            "The plot and the sound below use this spec:",
+            "The plot and the sound below use this spec:"
+            if not info.step
+            else "The sound below uses this spec:",
             "",
             "```json",
             json.dumps(spec),
@@ -237,12 +295,7 @@ def effect_page(info: EffectInfo, moving: bool, source: tuple[str, str] | None =
             "On the command line, `kavri process take.wav out.wav --effect "
             f"{_option(spec)}`; in Python, `kavri.process(audio, rate, [{json.dumps(spec)}])`.",
             "",
-            "### Response",
-            "",
-            f"![{name}: measured response]({name}.png)",
-            "",
-            f"Measured by running the engine itself at {SAMPLE_RATE} Hz: {shown}.",
-            "",
+            *response,
             "### Sound",
             "",
             f"A {SIGNAL_SECONDS:g}-second stereo test signal (plucked notes, loud and soft in "
@@ -295,6 +348,9 @@ def render_sound(effect_type: str | None, path: Path, signal: np.ndarray) -> Non
     """Writes the signal (with its silent tail) through the example spec, or as it is for
     ``None``, to an Ogg Vorbis file."""
     audio = with_tail(signal)
+    rate = SAMPLE_RATE
     if effect_type is not None:
-        audio = kavri.process(audio, SAMPLE_RATE, [example_spec(effect_type)])
-    kavri.write(path, audio, SAMPLE_RATE)
+        chain = [example_spec(effect_type)]
+        audio = kavri.process(audio, SAMPLE_RATE, chain)
+        rate = plan_chain(chain, SAMPLE_RATE, audio.shape[1] if audio.ndim > 1 else 1).out_rate
+    kavri.write(path, audio, rate)

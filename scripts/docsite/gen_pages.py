@@ -116,9 +116,10 @@ def effect_site() -> list[object]:
         for name, info in kavri.EFFECTS.items():
             with mkdocs_gen_files.open(f"effects/{name}.md", "w") as out:
                 out.write(effect_pages.effect_page(info, name in MOVING_TYPES, sources.get(name)))
-            effect_pages.render_plot(name, folder / f"{name}.png")
+            if not info.step:  # a step's page has its sound, not a response to draw
+                effect_pages.render_plot(name, folder / f"{name}.png")
+                write_bytes(f"effects/{name}.png", folder / f"{name}.png")
             effect_pages.render_sound(name, folder / f"{name}.ogg", signal)
-            write_bytes(f"effects/{name}.png", folder / f"{name}.png")
             write_bytes(f"effects/{name}.ogg", folder / f"{name}.ogg")
     return [
         "effects/index.md",
@@ -136,6 +137,7 @@ BENCH_TITLES = {
     "atomic_write": "Results: atomic writes",
     "workers": "Results: worker threads",
     "workers-before": "Results: worker threads, before the pool",
+    "steps": "Results: rate, speed and time stretch",
 }
 
 

@@ -15,6 +15,7 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
+from .._engine import MAX_SAMPLE_RATE
 from .._paths import shown
 from .._stop import StopFlag, stop_on_signals
 from ..chain import Chain, load_chain_file, load_preset, parse_effect_option
@@ -28,17 +29,92 @@ EXIT_FAILED = 1
 
 
 def chain_from_args(args: argparse.Namespace) -> Chain:
-    """The chain of --chain FILE or --preset NAME, followed by every --effect in order;
+    """The chain of --chain FILE or --preset NAME, followed by every --effect in order, then
+    the steps of --channels, --rate, --peak and --peak-ceiling (see :func:`step_specs`);
     empty only when a loudness target is given."""
     chain: Chain = []
+    extra = step_specs(args)
     if args.chain is not None:
         chain = load_chain_file(args.chain)
     elif args.preset is not None:
         chain = load_preset(args.preset)
-    elif not args.effect and getattr(args, "loudness", None) is None:
+    elif not args.effect and not extra and getattr(args, "loudness", None) is None:
         # A loudness target alone is a chain of its own: the gain (and limiter) it adds.
-        raise KavriError("no chain: give --chain FILE, --preset NAME or --effect TYPE")
-    return chain + [parse_effect_option(text) for text in args.effect or []]
+        raise KavriError(
+            "no chain: give --chain FILE, --preset NAME, --effect TYPE, --rate, --channels "
+            "or --peak"
+        )
+    return chain + [parse_effect_option(text) for text in args.effect or []] + extra
+
+
+PEAK_RANGE = (-200.0, 0.0)
+MAX_CHANNELS = 1024
+
+
+def step_specs(args: argparse.Namespace) -> Chain:
+    """The steps the options add after the chain, in this order: --channels N (1 mixes
+    down, N from mono copies it, N from N leaves it; any other count is refused for that
+    file), --rate HZ (resample), --peak DB (normalize the sample peak to DB), and
+    --peak-ceiling DB without --loudness (the true peak lowered to DB where it is above it,
+    never raised; with --loudness, the ceiling is the limiter's). --peak with --loudness is
+    refused: both would set the level."""
+    specs: Chain = []
+    channels = getattr(args, "channels", None)
+    if channels is not None:
+        if not 1 <= channels <= MAX_CHANNELS:
+            raise KavriError(f"--channels must be between 1 and {MAX_CHANNELS}, got {channels}")
+        specs.append({"type": "channels", "count": channels})
+    rate = getattr(args, "rate", None)
+    if rate is not None:
+        if not 1 <= rate <= MAX_SAMPLE_RATE:
+            raise KavriError(f"--rate must be between 1 and {MAX_SAMPLE_RATE} Hz, got {rate}")
+        specs.append({"type": "resample", "rate_hz": rate})
+    loudness = getattr(args, "loudness", None)
+    for option, value, extra in (
+        ("--peak", getattr(args, "peak", None), {}),
+        (
+            "--peak-ceiling",
+            None if loudness is not None else getattr(args, "peak_ceiling", None),
+            {"mode": "true", "when": "above"},
+        ),
+    ):
+        if value is None:
+            continue
+        if option == "--peak" and loudness is not None:
+            raise KavriError(
+                "--peak and --loudness both set the level: give one (with --loudness, "
+                "--peak-ceiling keeps the true peak down)"
+            )
+        if not PEAK_RANGE[0] <= value <= PEAK_RANGE[1]:
+            raise KavriError(
+                f"{option} must be between {PEAK_RANGE[0]:g} and {PEAK_RANGE[1]:g} dB, "
+                f"got {value:g}"
+            )
+        specs.append({"type": "normalize", "peak_db": value, **extra})
+    return specs
+
+
+def add_step_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--rate",
+        type=int,
+        metavar="HZ",
+        help="resample the output to this rate (soxr, very high quality), after the chain",
+    )
+    parser.add_argument(
+        "--channels",
+        type=int,
+        metavar="N",
+        help="output channels, after the chain: 1 mixes down with equal gain, N from mono "
+        "copies it, a file with N channels is left as it is; any other count fails that file",
+    )
+    parser.add_argument(
+        "--peak",
+        type=number,
+        metavar="DB",
+        help="normalize: one gain bringing the sample peak to DB dBFS, after the chain "
+        "(not with --loudness)",
+    )
 
 
 def add_chain_options(parser: argparse.ArgumentParser) -> None:
@@ -76,10 +152,10 @@ def add_output_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--peak-ceiling",
         type=number,
-        default=-1.0,
         metavar="DB",
-        help="with --loudness: true-peak ceiling in dBTP, kept by the "
-        "limiter where the gain would pass it, default -1",
+        help="true-peak ceiling in dBTP: with --loudness, kept by the limiter where the "
+        "gain would pass it (default -1); without it, by one gain lowering a true peak "
+        "above DB to DB (never raising it)",
     )
     parser.add_argument(
         "--dither",
@@ -139,10 +215,12 @@ def add_stream_options(parser: argparse.ArgumentParser) -> None:
 
 
 def add_render_options(parser: argparse.ArgumentParser) -> None:
-    """The options that become a command's :class:`kavri.RenderSettings`."""
+    """The options that become a command's :class:`kavri.RenderSettings`, and the steps
+    that conform the output (--rate, --channels, --peak)."""
     add_engine_options(parser)
     add_stream_options(parser)
     add_output_options(parser)
+    add_step_options(parser)
 
 
 def add_folder_options(parser: argparse.ArgumentParser) -> None:
@@ -169,7 +247,11 @@ def settings_from_args(args: argparse.Namespace) -> RenderSettings:
             subtype=args.subtype,
             tail=args.tail,
             loudness=getattr(args, "loudness", None),
-            peak_ceiling=getattr(args, "peak_ceiling", -1.0),
+            peak_ceiling=(
+                -1.0
+                if getattr(args, "peak_ceiling", None) is None or args.loudness is None
+                else args.peak_ceiling
+            ),
             dither=getattr(args, "dither", "tpdf"),
             bitrate=getattr(args, "bitrate", None),
             file_format=getattr(args, "format", None),

@@ -18,6 +18,7 @@ from ._common import (
     option_message,
     run_folder,
     settings_from_args,
+    step_specs,
 )
 
 
@@ -58,6 +59,11 @@ def run(args: argparse.Namespace) -> int:
     except ValueError as error:
         raise KavriError(option_message("seed", str(error))) from None
     random_chain = RandomChain(args.chain)
+    extra = step_specs(args)
+    if extra:
+        # Items without distributions draw nothing, so the drawn items come out as before.
+        description = random_chain.description
+        random_chain = RandomChain({**description, "chain": description["chain"] + extra})
     in_dir, out_dir, files = folder_inputs(args)
     manifest = shown(out_dir / MANIFEST_NAME)
     report = run_folder(

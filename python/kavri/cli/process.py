@@ -13,6 +13,7 @@ from ..errors import Interrupted, KavriError
 from ..files import render_file
 from ..io import STREAM_FORMATS, output_format
 from ..report import output_report
+from ..settings import tail_frames
 from ._common import (
     FileProgress,
     add_chain_options,
@@ -91,10 +92,21 @@ def run(args: argparse.Namespace) -> int:
         for warning in warnings:
             print(f"kavri: warning: {warning}", file=sys.stderr)
     if args.output != "-":
-        tail = f" + {summary.output_frames - summary.input_frames} tail" if args.tail else ""
+        extra = tail_frames(args.tail, summary.input_sample_rate)
+        tail = f" + {extra} tail" if args.tail else ""
+        shape = f"{summary.input_channels} channels at {summary.input_sample_rate} Hz"
+        changed = (
+            summary.output_frames != summary.input_frames + extra
+            or summary.channels != summary.input_channels
+            or summary.sample_rate != summary.input_sample_rate
+        )
+        if changed:
+            shape += (
+                f" -> {summary.output_frames} frames x {summary.channels} channels "
+                f"at {summary.sample_rate} Hz"
+            )
         print(
             f"{args.input} -> {args.output}: {summary.input_frames}{tail} frames x "
-            f"{summary.channels} channels at {summary.sample_rate} Hz, {chain_summary(chain)} "
-            f"({summary.seconds * 1000:.1f} ms)"
+            f"{shape}, {chain_summary(chain)} ({summary.seconds * 1000:.1f} ms)"
         )
     return 0

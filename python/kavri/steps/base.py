@@ -1,0 +1,157 @@
+"""What every step is: a stage that takes a signal in chunks and gives its output in chunks.
+
+A step is fed (frames, channels) float32 chunks through :meth:`Step.process` and ended with
+:meth:`Step.flush`. Its output, the chunks' outputs followed by the flush, depends on the
+signal alone, never on how it was cut: that is what lets a chain with steps give the bits of
+one call in any chunking. A step that needs what comes later (the end of the signal, the
+next block of a library fed in fixed blocks) holds frames back and says how many.
+"""
+
+from __future__ import annotations
+
+from collections import deque
+from fractions import Fraction
+
+import numpy as np
+import numpy.typing as npt
+
+from .._engine import check_memory
+
+__all__ = [
+    "Step",
+    "Identity",
+    "Frames",
+    "empty",
+    "FrameBuffer",
+    "round_half_up",
+    "seconds_to_frames",
+]
+
+Frames = npt.NDArray[np.float32]
+
+
+def empty(channels: int) -> Frames:
+    return np.zeros((0, channels), np.float32)
+
+
+def round_half_up(value: Fraction) -> int:
+    """The whole number nearest to an exact fraction, a half rounded up."""
+    return int((2 * value.numerator + value.denominator) // (2 * value.denominator))
+
+
+def seconds_to_frames(seconds: float, sample_rate: int) -> int:
+    """Frames in ``seconds`` at a rate: seconds x rate rounded to the nearest frame (an exact
+    half to the even one), as a tail's frames are counted."""
+    return int(round(seconds * sample_rate))
+
+
+class FrameBuffer:
+    """Frames held back by a step, appended at the end and taken from the front. The pieces
+    are kept as they came (copied, since a caller may reuse its buffer) and joined only when
+    taken; each piece is first asked of the memory guard, in the words of ``what``."""
+
+    def __init__(self, channels: int, what: str) -> None:
+        self.channels = channels
+        self.what = what
+        self._parts: deque[Frames] = deque()
+        self._size = 0
+
+    def __len__(self) -> int:
+        return self._size
+
+    def append(self, frames: Frames, copy: bool = True) -> None:
+        """Holds ``frames`` (a copy unless ``copy`` is false: the caller then gives them up)."""
+        count = int(frames.shape[0])
+        if not count:
+            return
+        check_memory(count * self.channels * 4, self.what)
+        self._parts.append(frames.copy() if copy else frames)
+        self._size += count
+
+    def take(self, count: int) -> Frames:
+        """The first ``count`` frames (at most all), removed from the buffer."""
+        count = max(0, min(count, self._size))
+        pieces: list[Frames] = []
+        need = count
+        while need:
+            head = self._parts[0]
+            if head.shape[0] <= need:
+                pieces.append(self._parts.popleft())
+                need -= head.shape[0]
+            else:
+                pieces.append(head[:need])
+                self._parts[0] = head[need:]
+                need = 0
+        self._size -= count
+        if not pieces:
+            return empty(self.channels)
+        return pieces[0] if len(pieces) == 1 else np.concatenate(pieces)
+
+    def clear(self) -> None:
+        self._parts.clear()
+        self._size = 0
+
+
+class Step:
+    """One step of a planned chain: its input's rate and channel count, its output's, and the
+    processing. Subclasses set the four figures and implement the methods."""
+
+    type = ""
+
+    def __init__(self, rate: int, channels: int) -> None:
+        self.in_rate = self.out_rate = rate
+        self.in_channels = self.out_channels = channels
+
+    def process(self, chunk: Frames) -> Frames:
+        """The next (frames, in_channels) chunk in, what is final of the output out."""
+        raise NotImplementedError
+
+    def flush(self) -> Frames:
+        """Ends the signal: the rest of the output; the step is then as new."""
+        raise NotImplementedError
+
+    def reset(self) -> None:
+        """Drops what is held: the step is as new."""
+        raise NotImplementedError
+
+    def run_whole(self, data: Frames) -> Frames:
+        """The step over a whole signal: :meth:`process` and :meth:`flush` joined (a step
+        may do it more cheaply, never with other bits)."""
+        head = self.process(data)
+        rest = self.flush()
+        if not rest.shape[0]:
+            return head
+        return rest if not head.shape[0] else np.concatenate([head, rest])
+
+    @property
+    def held_frames(self) -> int:
+        """Frames taken in whose output has not come out yet."""
+        return 0
+
+    def output_frames(self, frames: int) -> int | None:
+        """The output's length for an input of ``frames``; None where it depends on the
+        samples (silence trimming)."""
+        return frames
+
+    def most_output_frames(self, frames: int) -> int:
+        """At most this many frames come out for an input of ``frames``."""
+        known = self.output_frames(frames)
+        return frames if known is None else known
+
+
+class Identity(Step):
+    """A step with nothing to do (a stretch by exactly 1, a shift of 0 semitones): its output
+    is its input, as new arrays."""
+
+    def __init__(self, step_type: str, rate: int, channels: int) -> None:
+        super().__init__(rate, channels)
+        self.type = step_type
+
+    def process(self, chunk: Frames) -> Frames:
+        return chunk.copy()
+
+    def flush(self) -> Frames:
+        return empty(self.out_channels)
+
+    def reset(self) -> None:
+        pass

@@ -1,0 +1,323 @@
+"""Length and level steps: ``trim``, ``pad``, ``fade``, ``trim_silence`` and ``normalize``.
+
+What a stream holds back for each, until more of the signal or the flush decides it:
+
+- ``trim`` holds the last ``end`` frames (they may be the signal's last, to be cut); a cut
+  start and a capped length hold nothing.
+- ``pad`` holds nothing: the leading silence comes with the first chunk, the trailing
+  silence with the flush.
+- ``fade`` holds the last ``out_s`` of frames, which the fade-out may have to shape; the
+  fade-in holds nothing.
+- ``trim_silence`` holds, before the first sound, the run of sound frames that has not yet
+  lasted ``min_duration_s``, and after it the run of silent frames since the last sound,
+  which the flush removes if it lasted ``min_duration_s`` (a long silence in the middle is
+  held until sound comes back, counted by the memory guard).
+- ``normalize`` holds the whole signal, since its gain comes from the peak of all of it
+  (counted by the memory guard); streamed files instead measure the peak in a pass of its
+  own and then run the gain as it goes.
+
+Gains are single-precision products of each sample with a gain computed once per frame
+position from the whole fade's table, so where a chunk begins never changes them.
+"""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+
+from .._engine import check_memory
+from ..loudness import TruePeakMeter
+from .base import FrameBuffer, Frames, Step, empty
+
+__all__ = ["Trim", "Pad", "Fade", "TrimSilence", "Normalize", "PeakMeter", "fade_curve"]
+
+
+class Trim(Step):
+    type = "trim"
+
+    def __init__(self, rate: int, channels: int, start: int, end: int, limit: int | None):
+        super().__init__(rate, channels)
+        self._start, self._end, self._limit = start, end, limit
+        self._held = FrameBuffer(channels, "trim: the frames that may be the last")
+        self.reset()
+
+    def reset(self) -> None:
+        self._held.clear()
+        self._seen = 0
+        self._given = 0
+
+    @property
+    def held_frames(self) -> int:
+        return len(self._held)
+
+    def output_frames(self, frames: int) -> int:
+        kept = max(0, frames - self._end - self._start)
+        return kept if self._limit is None else min(kept, self._limit)
+
+    def process(self, chunk: Frames) -> Frames:
+        skip = max(0, min(chunk.shape[0], self._start - self._seen))
+        self._seen += chunk.shape[0]
+        self._held.append(chunk[skip:])
+        ready = self._held.take(max(0, len(self._held) - self._end))
+        if self._limit is not None:
+            ready = ready[: max(0, self._limit - self._given)]
+        self._given += ready.shape[0]
+        return ready
+
+    def flush(self) -> Frames:
+        self.reset()
+        return empty(self.out_channels)
+
+
+class Pad(Step):
+    type = "pad"
+
+    def __init__(self, rate: int, channels: int, start: int, end: int, least: int) -> None:
+        super().__init__(rate, channels)
+        self._start, self._end, self._least = start, end, least
+        self.reset()
+
+    def reset(self) -> None:
+        self._begun = False
+        self._given = 0
+
+    def output_frames(self, frames: int) -> int:
+        return max(self._start + frames + self._end, self._least)
+
+    def _silence(self, frames: int) -> Frames:
+        check_memory(frames * self.out_channels * 4, "pad: silence")
+        return np.zeros((frames, self.out_channels), np.float32)
+
+    def process(self, chunk: Frames) -> Frames:
+        out = chunk.copy()
+        if not self._begun:
+            self._begun = True
+            out = np.concatenate([self._silence(self._start), out])
+        self._given += out.shape[0]
+        return out
+
+    def flush(self) -> Frames:
+        out = self.process(empty(self.in_channels))
+        out = np.concatenate([out, self._silence(self._end)])
+        total = self._given + self._end
+        if total < self._least:
+            out = np.concatenate([out, self._silence(self._least - total)])
+        self.reset()
+        return out
+
+
+def fade_curve(curve: str, position: np.ndarray) -> np.ndarray:
+    """The gain of a fade at positions from 0 (silence) to 1 (full level), in double
+    precision: linear, log (-100 dB at 0 rising evenly in dB to 0 dB at 1, SoX's
+    logarithmic fade) or equal_power (sin of a quarter turn: 0.5 gives 0.7071)."""
+    if curve == "linear":
+        return position
+    if curve == "log":
+        return np.power(10.0, 5.0 * (position - 1.0))
+    return np.sin(0.5 * math.pi * position)
+
+
+def fade_table(curve: str, frames: int) -> np.ndarray:
+    """The single-precision gains of a fade-in of ``frames``: frame i gets curve(i / frames).
+    A fade-out is its mirror image: the last frame gets curve(0)."""
+    check_memory(frames * 12, f"fade: a table of {frames} gains")
+    gains = fade_curve(curve, np.arange(frames, dtype=np.float64) / max(frames, 1))
+    return gains.astype(np.float32)[:, None]
+
+
+class Fade(Step):
+    type = "fade"
+
+    def __init__(self, rate: int, channels: int, fade_in: int, fade_out: int, curve: str):
+        super().__init__(rate, channels)
+        self._in = fade_table(curve, fade_in)
+        self._out = fade_table(curve, fade_out)[::-1]
+        self._held = FrameBuffer(channels, "fade: the frames the fade-out may shape")
+        self.reset()
+
+    def reset(self) -> None:
+        self._held.clear()
+        self._seen = 0
+
+    @property
+    def held_frames(self) -> int:
+        return len(self._held)
+
+    def process(self, chunk: Frames) -> Frames:
+        out = chunk.copy()
+        begin = self._seen
+        self._seen += chunk.shape[0]
+        if begin < self._in.shape[0]:
+            count = min(chunk.shape[0], self._in.shape[0] - begin)
+            out[:count] *= self._in[begin : begin + count]
+        self._held.append(out, copy=False)
+        return self._held.take(max(0, len(self._held) - self._out.shape[0]))
+
+    def flush(self) -> Frames:
+        tail = self._held.take(len(self._held))
+        count = tail.shape[0]
+        if count:
+            tail *= self._out[self._out.shape[0] - count :]
+        self.reset()
+        return tail
+
+
+class TrimSilence(Step):
+    """SoX's ``silence 1 D T -1 D T`` (for "both"): leading frames are dropped until sound
+    has lasted D frames, the run that reached it kept whole; trailing silence of D frames
+    or more is dropped. A frame is sound where any channel's magnitude reaches the threshold
+    (rounded to single precision); SoX compares a short running level instead."""
+
+    type = "trim_silence"
+
+    def __init__(self, rate: int, channels: int, threshold: float, least: int, where: str):
+        super().__init__(rate, channels)
+        self._threshold = np.float32(threshold)
+        self._least = max(1, least)
+        self._lead = where in ("both", "start")
+        self._trail = where in ("both", "end")
+        self._held = FrameBuffer(channels, "trim_silence: held frames")
+        self.reset()
+
+    def reset(self) -> None:
+        self._held.clear()
+        self._searching = self._lead
+        self._run = 0  # sound frames in a row (while searching) or silent ones (after)
+
+    @property
+    def held_frames(self) -> int:
+        return len(self._held)
+
+    def output_frames(self, frames: int) -> int | None:
+        return None
+
+    def process(self, chunk: Frames) -> Frames:
+        if not chunk.shape[0]:
+            return empty(self.out_channels)
+        sound = np.any(np.abs(chunk) >= self._threshold, axis=1)
+        out = []
+        if self._searching:
+            # The length of the run of sound ending at each frame, the run held counted.
+            quiet = np.flatnonzero(~sound)
+            index = np.arange(chunk.shape[0])
+            last_quiet = np.full(chunk.shape[0], -1)
+            last_quiet[quiet] = quiet
+            last_quiet = np.maximum.accumulate(last_quiet)
+            runs = np.where(last_quiet < 0, index + 1 + self._run, index - last_quiet)
+            reached = np.flatnonzero(runs >= self._least)
+            if not reached.size:
+                tail = int(runs[-1])
+                if tail <= chunk.shape[0]:  # a silent frame ended the held run
+                    self._held.clear()
+                self._held.append(chunk[chunk.shape[0] - min(tail, chunk.shape[0]) :])
+                self._run = tail
+                return empty(self.out_channels)
+            # The run reaches D frames first at frame `first`: it began D - 1 frames before,
+            # maybe in the held run (then all of the held run is its start).
+            first = int(reached[0])
+            begin = first + 1 - self._least
+            if begin < 0:
+                out.append(self._held.take(len(self._held)))
+            self._held.clear()
+            self._searching = False
+            self._run = 0
+            chunk = chunk[max(begin, 0) :]
+            sound = sound[max(begin, 0) :]
+        if not self._trail:
+            out.append(chunk)
+        elif chunk.shape[0]:
+            loud = np.flatnonzero(sound)
+            if loud.size:
+                out.append(self._held.take(len(self._held)))
+                out.append(chunk[: loud[-1] + 1])
+                self._held.append(chunk[loud[-1] + 1 :])
+            else:
+                self._held.append(chunk)
+        if not out:
+            return empty(self.out_channels)
+        # A new array, never a view of the chunk given.
+        return np.concatenate(out) if len(out) > 1 else out[0].copy()
+
+    def flush(self) -> Frames:
+        out = empty(self.out_channels)
+        if not self._searching and len(self._held) < self._least:
+            out = self._held.take(len(self._held))
+        self.reset()
+        return out
+
+
+class PeakMeter:
+    """The sample or true peak of a signal fed in chunks, the same for any chunking: the
+    level meter's true-peak meter, whose reading does not depend on how the signal was cut.
+    NaN and infinite samples are left out of the peak."""
+
+    def __init__(self, channels: int, true_peak: bool) -> None:
+        self.channels = channels
+        self.true_peak = true_peak
+        self._meter = TruePeakMeter(channels, oversample=true_peak)
+
+    def add(self, chunk: Frames) -> None:
+        rows = np.asarray(chunk, dtype=np.float64)
+        if rows.shape[0]:
+            self._meter.add(np.where(np.isfinite(rows), rows, 0.0))
+
+    def result(self) -> float:
+        """The peak, linear."""
+        return float(np.max(self._meter.true_peak, initial=0.0))
+
+
+def peak_gain(peak: float, peak_db: float, when: str, sample_peak: bool) -> np.float32:
+    """The single-precision gain that brings ``peak`` to ``peak_db`` dBFS: 1 for silence, and
+    1 when ``when`` is "above" and the peak is not above the target. For a sample peak, the
+    gain is lowered by a step of single precision if the product would pass the target."""
+    target = 10.0 ** (peak_db / 20.0)
+    if peak <= 0.0 or not math.isfinite(peak) or (when == "above" and peak <= target):
+        return np.float32(1.0)
+    gain = np.float32(target / peak)
+    if sample_peak:
+        while gain > 0 and np.float32(peak) * gain > np.float32(target):
+            gain = np.nextafter(gain, np.float32(0.0))
+    return np.float32(gain)
+
+
+class Normalize(Step):
+    """One gain from the peak of the whole input. Given the peak (a file's measuring pass),
+    it holds nothing; otherwise it holds the signal until the flush."""
+
+    type = "normalize"
+
+    def __init__(
+        self, rate: int, channels: int, peak_db: float, mode: str, when: str, peak: float | None
+    ) -> None:
+        super().__init__(rate, channels)
+        self._peak_db, self._mode, self._when = peak_db, mode, when
+        self._known = peak
+        self._held = FrameBuffer(channels, "normalize: the signal held until the flush")
+        self.reset()
+
+    def reset(self) -> None:
+        self._held.clear()
+
+    @property
+    def held_frames(self) -> int:
+        return len(self._held)
+
+    def gain(self, peak: float) -> np.float32:
+        return peak_gain(peak, self._peak_db, self._when, self._mode == "sample")
+
+    def process(self, chunk: Frames) -> Frames:
+        if self._known is not None:
+            return chunk * self.gain(self._known)
+        self._held.append(chunk)
+        return empty(self.out_channels)
+
+    def flush(self) -> Frames:
+        if self._known is not None:
+            return empty(self.out_channels)
+        signal = self._held.take(len(self._held))
+        meter = PeakMeter(self.in_channels, self._mode == "true")
+        meter.add(signal)
+        self.reset()
+        signal *= self.gain(meter.result())
+        return signal

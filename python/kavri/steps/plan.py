@@ -1,0 +1,396 @@
+"""Planning a chain: the rate, channel count and length at every item, and the split into
+runs of engine effects and the steps between them.
+
+:func:`plan_chain` walks a checked chain with the input's rate and channel count. Each run
+of consecutive engine effects becomes one :class:`EngineRun`, built for the rate and channel
+count it will see (so a filter after a ``resample`` is designed for the new rate); each step
+becomes a :class:`StepItem` with its input's and output's rate and channels. A chain that
+cannot work is refused here, before any audio is read: a ``channels`` matrix whose columns
+do not match the channels reaching it, ``mixdown`` weights of the wrong count, a channel
+count no rule conforms to. (An engine effect for stereo after a mixdown is fine: the engine
+leaves a mono buffer as it is for those.)
+
+:func:`run_plan` runs a plan over a whole buffer: each engine run as one native call
+(``process_pipeline`` through :mod:`kavri._engine`), each step over the whole buffer and
+flushed. :class:`ChainStream` runs the same plan chunk by chunk: each engine run as one
+native stream, each step fed chunk by chunk; flushing passes each stage's rest into the
+next before flushing it. Every stage gives the same output for any chunking, so a stream
+gives the bits of a whole call.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from .. import _engine
+from ..catalogue import EFFECTS
+from ..clamps import warn_clamped
+from ..errors import ChainError
+from .base import Frames, Identity, Step, empty, seconds_to_frames
+from .channels import ChannelMatrix, Swap, count_matrix, mixdown_matrix
+from .length import Fade, Normalize, Pad, Trim, TrimSilence
+from .rate import resample_step, speed_step
+from .stretch import pitch_shift_step, time_stretch_step
+
+__all__ = [
+    "EngineRun",
+    "StepItem",
+    "ChainPlan",
+    "plan_chain",
+    "has_steps",
+    "run_plan",
+    "ChainStream",
+    "process_audio",
+]
+
+
+def has_steps(specs: Sequence[Mapping[str, Any]]) -> bool:
+    """True if any item of a checked chain is a step rather than an engine effect."""
+    return any(EFFECTS[spec["type"]].step for spec in specs)
+
+
+@dataclass(frozen=True)
+class EngineRun:
+    """Consecutive engine effects, run by one native call or one native stream."""
+
+    specs: list[dict[str, Any]]
+    rate: int
+    channels: int
+
+
+@dataclass(frozen=True)
+class StepItem:
+    """One step: its place in the chain (from 1), its spec, and its input's and output's rate
+    and channel count."""
+
+    index: int
+    spec: dict[str, Any]
+    in_rate: int
+    in_channels: int
+    out_rate: int
+    out_channels: int
+    matrix: list[list[float]] | None = None
+
+    def build(self, workers: int, peak: float | None = None) -> Step:
+        """A new step object for this item; ``peak`` is a normalize's measured input peak."""
+        spec, rate, channels = self.spec, self.in_rate, self.in_channels
+        kind = spec["type"]
+        value = {**EFFECTS[kind].defaults(), **spec}
+        if kind == "resample":
+            return resample_step(rate, channels, int(value["rate_hz"]), workers)
+        if kind == "speed":
+            return speed_step(rate, channels, float(value["factor"]), workers)
+        # A stretch by exactly 1 and a shift of 0 leave the signal as it is (the stretcher
+        # would still colour it); a resample or speed with nothing to do is soxr's identity.
+        if kind == "time_stretch":
+            factor = float(value["factor"])
+            if factor == 1.0:
+                return Identity(kind, rate, channels)
+            return time_stretch_step(rate, channels, factor)
+        if kind == "pitch_shift":
+            semitones = float(value["semitones"])
+            if semitones == 0.0:
+                return Identity(kind, rate, channels)
+            return pitch_shift_step(rate, channels, semitones)
+        if kind in ("mixdown", "channels"):
+            assert self.matrix is not None
+            return ChannelMatrix(kind, rate, self.matrix)
+        if kind == "swap":
+            return Swap(rate, channels)
+        if kind in ("trim", "pad"):
+            start = seconds_to_frames(value["start_s"], rate) + int(value["start_frames"])
+            end = seconds_to_frames(value["end_s"], rate) + int(value["end_frames"])
+            if kind == "trim":
+                limit = seconds_to_frames(value["duration_s"], rate)
+                return Trim(rate, channels, start, end, limit if value["duration_s"] > 0 else None)
+            return Pad(rate, channels, start, end, seconds_to_frames(value["to_s"], rate))
+        if kind == "fade":
+            return Fade(
+                rate,
+                channels,
+                seconds_to_frames(value["in_s"], rate),
+                seconds_to_frames(value["out_s"], rate),
+                value["curve"],
+            )
+        if kind == "trim_silence":
+            return TrimSilence(
+                rate,
+                channels,
+                10.0 ** (value["threshold_db"] / 20.0),
+                seconds_to_frames(value["min_duration_s"], rate),
+                value["where"],
+            )
+        if kind == "normalize":
+            return Normalize(rate, channels, value["peak_db"], value["mode"], value["when"], peak)
+        raise ChainError(f"unknown step '{kind}'")
+
+
+Segment = EngineRun | StepItem
+
+
+@dataclass(frozen=True)
+class ChainPlan:
+    """A chain planned for an input's rate and channel count: its segments in order, and
+    the rate and channel count it ends with."""
+
+    segments: tuple[Segment, ...]
+    in_rate: int
+    in_channels: int
+    out_rate: int
+    out_channels: int
+    _probe: list[Step] = field(default_factory=list, compare=False, repr=False)
+
+    @property
+    def has_steps(self) -> bool:
+        return any(isinstance(s, StepItem) for s in self.segments)
+
+    @property
+    def normalizations(self) -> list[int]:
+        """Where the normalize steps are, as positions in ``segments``."""
+        return [
+            i
+            for i, s in enumerate(self.segments)
+            if isinstance(s, StepItem) and s.spec["type"] == "normalize"
+        ]
+
+    def warn_clamped(self, stacklevel: int = 2) -> None:
+        """Warns of every engine value that will be clamped, each at the rate its effect
+        runs at (a frequency after a ``resample`` is held within the new rate)."""
+        for segment in self.segments:
+            if isinstance(segment, EngineRun):
+                warn_clamped(segment.specs, segment.rate, stacklevel=stacklevel + 1)
+
+    def before(self, position: int) -> ChainPlan:
+        """The plan of the segments before ``position``: the input of the step there."""
+        kept = self.segments[:position]
+        last = self.segments[position]
+        rate = last.rate if isinstance(last, EngineRun) else last.in_rate
+        channels = last.channels if isinstance(last, EngineRun) else last.in_channels
+        return ChainPlan(kept, self.in_rate, self.in_channels, rate, channels)
+
+    def _steps(self) -> list[Step]:
+        if not self._probe:
+            self._probe.extend(
+                s.build(1, peak=1.0) for s in self.segments if isinstance(s, StepItem)
+            )
+        return self._probe
+
+    def output_frames(self, frames: int) -> int | None:
+        """The output's length for an input of ``frames``; None where it depends on the
+        samples (after a trim_silence)."""
+        known: int | None = frames
+        for step in self._steps():
+            if known is None:
+                return None
+            known = step.output_frames(known)
+        return known
+
+    def largest_buffer(self, frames: int) -> int:
+        """Bytes of the largest input and output of one stage together, for a whole call
+        over ``frames``: what the memory guard is asked for before the call."""
+        largest, current, steps = 0, frames, iter(self._steps())
+        for segment in self.segments:
+            if isinstance(segment, EngineRun):
+                size = 2 * current * segment.channels * 4
+            else:
+                step = next(steps)
+                after = step.most_output_frames(current)
+                size = (current * segment.in_channels + after * segment.out_channels) * 4
+                current = after
+            largest = max(largest, size)
+        return largest
+
+
+def _matrix(where: str, spec: Mapping[str, Any], channels: int) -> list[list[float]]:
+    kind = spec["type"]
+    if kind == "mixdown":
+        weights = list(spec.get("weights", ()))
+        if weights and len(weights) != channels:
+            raise ChainError(
+                f"{where}: {len(weights)} weights for {channels} channel"
+                f"{'s' if channels != 1 else ''}; give one per channel"
+            )
+        return mixdown_matrix(channels, weights)
+    matrix = [list(row) for row in spec.get("matrix", ())]
+    count = int(spec.get("count", 0))
+    if matrix:
+        if len(matrix[0]) != channels:
+            raise ChainError(
+                f"{where}: the matrix has {len(matrix[0])} column"
+                f"{'s' if len(matrix[0]) != 1 else ''} (one per input channel), but "
+                f"{channels} channel{'s' if channels != 1 else ''} reach it"
+            )
+        if count and count != len(matrix):
+            raise ChainError(
+                f"{where}: 'count' {count} differs from the matrix's {len(matrix)} rows"
+            )
+        return matrix
+    if not count:
+        count = channels
+    conformed = count_matrix(channels, count)
+    if conformed is None:
+        raise ChainError(
+            f"{where}: cannot make {count} channels from {channels}: only a mixdown to 1, "
+            f"copies of a mono signal, or the same count are implied; give a 'matrix' to "
+            f"choose the channels"
+        )
+    return conformed
+
+
+def plan_chain(
+    specs: Sequence[Mapping[str, Any]], sample_rate: int, channels: int, source: str = "chain"
+) -> ChainPlan:
+    """Plans a checked chain for an input of ``sample_rate`` and ``channels``; raises
+    :class:`kavri.ChainError` for a chain that cannot work with them."""
+    segments: list[Segment] = []
+    run: list[dict[str, Any]] = []
+    rate, count = sample_rate, channels
+    for index, raw in enumerate(specs, start=1):
+        spec = dict(raw)
+        info = EFFECTS[spec["type"]]
+        if not info.step:
+            run.append(spec)
+            continue
+        if run:
+            segments.append(EngineRun(run, rate, count))
+            run = []
+        where = f"{source}: effect {index} ('{info.type}')"
+        out_rate, out_count, matrix = rate, count, None
+        if info.type == "resample":
+            out_rate = int(spec.get("rate_hz", info.param("rate_hz").default))
+        elif info.type in ("mixdown", "channels"):
+            matrix = _matrix(where, spec, count)
+            out_count = len(matrix)
+        segments.append(StepItem(index, spec, rate, count, out_rate, out_count, matrix))
+        rate, count = out_rate, out_count
+    if run:
+        segments.append(EngineRun(run, rate, count))
+    return ChainPlan(tuple(segments), sample_rate, channels, rate, count)
+
+
+def _fit(frames: Frames, channels: int) -> Frames:
+    return frames if frames.shape[0] else empty(channels)
+
+
+def run_plan(
+    plan: ChainPlan,
+    data: npt.NDArray[np.float32],
+    block_size: int,
+    workers: int,
+    peaks: Mapping[int, float] | None = None,
+) -> npt.NDArray[np.float32]:
+    """Runs a plan over a whole (frames, channels) float32 buffer: each engine run in one
+    native call, each step over the buffer and flushed. The memory guard is asked first for
+    the largest input and output of a stage together."""
+    _engine.check_memory(
+        plan.largest_buffer(data.shape[0]),
+        f"the chain's largest intermediate buffer ({data.shape[0]} frames in)",
+    )
+    known = peaks or {}
+    for position, segment in enumerate(plan.segments):
+        if isinstance(segment, EngineRun):
+            data = _engine.run(data, segment.rate, segment.specs, block_size, workers)
+            continue
+        step = segment.build(workers, known.get(position))
+        data = _fit(step.run_whole(data), segment.out_channels)
+    return data
+
+
+class _EngineStage:
+    """A run of engine effects as one native stream, with the step interface."""
+
+    def __init__(self, run: EngineRun, block_size: int, workers: int) -> None:
+        self._native = _engine.open_stream(run.specs, run.rate, run.channels, block_size, workers)
+        self.out_channels = run.channels
+
+    def process(self, chunk: Frames) -> Frames:
+        out: Frames = self._native.process(chunk)
+        return out
+
+    def flush(self) -> Frames:
+        out: Frames = self._native.flush()
+        return out
+
+    def reset(self) -> None:
+        self._native.reset()
+
+    @property
+    def held_frames(self) -> int:
+        return int(self._native.held_frames)
+
+
+class ChainStream:
+    """A planned chain run chunk by chunk: chunks are (frames, in_channels) float32 arrays,
+    outputs (frames, out_channels). ``peaks`` holds the measured input peaks of normalize
+    steps by their position in the plan (a file's measuring passes), which then run as a
+    plain gain instead of holding the signal."""
+
+    def __init__(
+        self,
+        plan: ChainPlan,
+        block_size: int,
+        workers: int,
+        peaks: Mapping[int, float] | None = None,
+    ) -> None:
+        known = peaks or {}
+        self.plan = plan
+        self._stages: list[Step | _EngineStage] = [
+            _EngineStage(s, block_size, workers)
+            if isinstance(s, EngineRun)
+            else s.build(workers, known.get(i))
+            for i, s in enumerate(plan.segments)
+        ]
+
+    @property
+    def held_frames(self) -> int:
+        """Frames held inside the stages, each counted at the rate of the stage holding it."""
+        return sum(stage.held_frames for stage in self._stages)
+
+    def process(self, chunk: Frames) -> Frames:
+        for stage in self._stages:
+            chunk = stage.process(chunk)
+        return _fit(chunk, self.plan.out_channels)
+
+    def flush(self) -> Frames:
+        data = empty(self.plan.in_channels)
+        for stage in self._stages:
+            head = stage.process(data) if data.shape[0] else None
+            rest = stage.flush()
+            data = rest if head is None else np.concatenate([head, rest])
+        return _fit(data, self.plan.out_channels)
+
+    def reset(self) -> None:
+        for stage in self._stages:
+            stage.reset()
+
+
+def process_audio(
+    audio: npt.ArrayLike,
+    sample_rate: Any,
+    specs: Sequence[dict[str, Any]],
+    block_size: Any = 2048,
+    workers: Any = 1,
+    *,
+    warn_clamps: bool = False,
+) -> npt.NDArray[np.float32]:
+    """:func:`kavri._engine.process_audio` for any checked chain, steps included: without
+    steps, the one native call; with them, the chain planned for the audio and run by
+    :func:`run_plan`. A 1-D signal comes back 1-D while the chain ends in one channel.
+    ``warn_clamps`` warns of the values the engine will clamp (see :mod:`kavri.clamps`)."""
+    if not has_steps(specs):
+        if warn_clamps:
+            warn_clamped(specs, _engine.check_sample_rate(sample_rate), stacklevel=3)
+        return _engine.process_audio(audio, sample_rate, specs, block_size, workers)
+    rate = _engine.check_sample_rate(sample_rate)
+    blocks, threads = _engine.check_engine_options(block_size, workers)
+    data, flat = _engine.frames_of(audio)
+    plan = plan_chain(specs, rate, data.shape[1])
+    if warn_clamps:
+        plan.warn_clamped(stacklevel=3)
+    out = run_plan(plan, data, blocks, threads)
+    return out[:, 0] if flat and out.shape[1] == 1 else out

@@ -1,0 +1,231 @@
+"""``time_stretch`` (tempo alone) and ``pitch_shift`` (pitch alone), through Signalsmith
+Stretch as the python-stretch package wraps it.
+
+Why this library: Signalsmith Stretch is a well-kept polyphonic stretcher of good quality,
+published under the MIT licence, and python-stretch ships it as wheels. Rubber Band, the
+other candidate of that quality, is GPL or commercial, which would bind every user of this
+package; the phase vocoders of librosa and its kin smear transients more.
+
+Why blocks: python-stretch offers one call over a whole buffer (it primes, runs and drains
+the stretcher in one go and resets it), not a stream. A chunk of a stream cannot be handed
+to it, since its output would then depend on where the caller cut. So the signal is cut
+here, at fixed places counted from its first frame: block k covers the input frames
+[k B, (k + 1) B) with B = 2 s of frames, and is stretched with 0.25 s of the signal on
+either side as context, from a stretcher made new with a fixed seed. Neighbouring blocks
+overlap by 50 ms of output around each block boundary and are crossfaded there with
+complementary raised-cosine gains (they add up to 1). Two renderings of the overlap, from
+stretchers started at different places, have different phases, and crossfading them as
+they are can cancel a steady tone for a moment; so each block is first shifted, by at most
+12 ms (never accumulating: the shift is taken from the block's own place), to where its
+overlap correlates best with the block before, as WSOLA lines up its segments. Every
+block's output is a function of the signal alone, so any chunking, a whole call included,
+gives the same bits. The cost is a stream that holds a block and its context (about
+2.25 s) before it releases anything, and a crossfade every 2 s whose timing may move by up
+to 12 ms.
+
+Signalsmith Stretch runs on the calling thread, and what randomness it uses comes from the
+seed it is made with, fixed here, so nothing but the signal reaches its bits.
+
+Lengths: time_stretch by a tempo factor f gives round(N / f) frames for N frames in (exact
+arithmetic, an exact half rounded up), block boundary k at output frame round(k B / f);
+pitch_shift keeps N. A factor of exactly 1, or a shift of exactly 0, leaves the signal as it
+is (the stretcher would still colour it). python-stretch takes one or two channels; more
+channels go through in pairs (0-1, 2-3, ...), a last odd one alone, so a pair keeps its
+stereo image.
+"""
+
+from __future__ import annotations
+
+from fractions import Fraction
+
+import numpy as np
+from python_stretch import Signalsmith
+
+from .._engine import check_memory
+from .base import Frames, Step, empty, round_half_up
+
+__all__ = ["Stretcher", "block_frames"]
+
+BLOCK_SECONDS = 2.0
+CONTEXT_SECONDS = 0.25
+CROSSFADE_SECONDS = 0.05
+# How far a block may be shifted to line up with the block before: a period of 42 Hz.
+REACH_SECONDS = 0.012
+SEED = 1
+
+
+def block_frames(rate: int) -> tuple[int, int, int]:
+    """Input frames per block, input frames of context either side, and half the crossfade
+    in output frames, at a sample rate."""
+    return (
+        max(1024, round(BLOCK_SECONDS * rate)),
+        max(256, round(CONTEXT_SECONDS * rate)),
+        max(8, round(CROSSFADE_SECONDS * rate / 2)),
+    )
+
+
+def _pairs(channels: int) -> list[tuple[int, int]]:
+    return [(lo, min(lo + 2, channels)) for lo in range(0, channels, 2)]
+
+
+class Stretcher(Step):
+    """A tempo factor and a pitch shift in semitones over fixed, crossfaded blocks."""
+
+    def __init__(
+        self, step_type: str, rate: int, channels: int, factor: float, semitones: float
+    ) -> None:
+        super().__init__(rate, channels)
+        self.type = step_type
+        self._factor = factor
+        self._exact = Fraction(factor)
+        self._semitones = semitones
+        self._block, self._context, self._half = block_frames(rate)
+        self._reach = max(1, round(REACH_SECONDS * rate))
+        ramp = (np.arange(2 * self._half, dtype=np.float64) + 0.5) / (2 * self._half)
+        self._rise = (np.sin(0.5 * np.pi * ramp) ** 2).astype(np.float32)[:, None]
+        self._fall = (np.float32(1.0) - self._rise).astype(np.float32)
+        self.reset()
+
+    def reset(self) -> None:
+        self._input = empty(self.in_channels)
+        self._base = 0  # the absolute index of self._input's first frame
+        self._taken = 0
+        self._next = 0  # the next block to stretch
+        self._carry = empty(self.out_channels)  # the falling part of the block before
+        self._previous = empty(self.out_channels)  # the same, unweighted
+        self._released = 0
+
+    @property
+    def held_frames(self) -> int:
+        return int(self._input.shape[0] + self._carry.shape[0])
+
+    def _at(self, frame: int) -> int:
+        """The output frame that input frame ``frame`` maps to."""
+        return round_half_up(Fraction(frame) / self._exact)
+
+    def output_frames(self, frames: int) -> int:
+        return self._at(frames)
+
+    def most_output_frames(self, frames: int) -> int:
+        return self._at(frames)
+
+    def _stretch(self, segment: Frames, length: int) -> Frames:
+        """One segment through new stretchers, as ``length`` frames (cut or padded)."""
+        out = np.zeros((length, self.out_channels), np.float32)
+        check_memory(4 * out.size * 3, f"{self.type}: a block of {segment.shape[0]} frames")
+        for lo, hi in _pairs(self.in_channels):
+            stretcher = Signalsmith.Stretch(SEED)
+            stretcher.preset(hi - lo, float(self.in_rate))
+            stretcher.setTimeFactor(self._factor)
+            if self._semitones:
+                stretcher.setTransposeSemitones(self._semitones)
+            rows: Frames = np.asarray(
+                stretcher.process(np.ascontiguousarray(segment[:, lo:hi].T)), np.float32
+            )
+            count = min(length, rows.shape[1])
+            out[:count, lo:hi] = rows[:, :count].T
+        return out
+
+    def _lag(self, previous: Frames, candidates: Frames) -> int:
+        """The shift, within ±``self._reach`` frames, that best lines ``candidates`` (the
+        overlap and ``self._reach`` frames either side) up with ``previous`` (the block
+        before, unweighted, over the overlap): the highest normalised cross-correlation,
+        summed over channels; the smallest shift among equals, so silence stays put."""
+        size = previous.shape[0]
+        reach = (candidates.shape[0] - size) // 2
+        if size == 0 or reach <= 0:
+            return 0
+        a = previous.astype(np.float64)
+        b = candidates.astype(np.float64)
+        score = np.zeros(2 * reach + 1)
+        for ch in range(a.shape[1]):
+            score += np.correlate(b[:, ch], a[:, ch], mode="valid")
+        energy = np.concatenate([[0.0], np.cumsum(np.sum(b * b, axis=1))])
+        window = energy[size:] - energy[: energy.size - size]
+        score = score / np.sqrt(np.maximum(window, 1e-30))
+        lags = np.arange(-reach, reach + 1)
+        order = np.argsort(np.abs(lags), kind="stable")
+        return int(lags[order[int(np.argmax(score[order]))]])
+
+    def _run_block(self, total: int | None) -> Frames:
+        """Stretches block ``self._next``; ``total`` is the signal's length once known."""
+        k, size, reach = self._next, self._block, self._reach
+        start = max(0, k * size - self._context)
+        stop = (k + 1) * size + self._context
+        end = stop if total is None else min(total, stop)
+        last = total is not None and total <= (k + 1) * size
+        final = self._at(total) if total is not None else None
+        low = 0 if k == 0 else self._at(k * size) - self._half
+        high = self._at((k + 1) * size) + self._half
+        if final is not None:
+            high = min(high, final) if not last else final
+        origin = self._at(start)
+        segment = self._input[start - self._base : end - self._base]
+        # Rendered past both ends by the reach, for the shift that lines it up below.
+        rendered = self._stretch(segment, max(high + reach - origin, 0))
+        lag = 0
+        if k > 0:
+            # The two renderings of the overlap come from stretchers started at different
+            # places, so their phases differ: this block is shifted (by at most the reach,
+            # never accumulating) to where its overlap best matches the block before.
+            begin = low - origin - reach
+            lag = self._lag(self._previous, rendered[begin : begin + 2 * (self._half + reach)])
+        stretched = rendered[low - origin + lag : high - origin + lag]
+        if k > 0:
+            overlap = min(2 * self._half, stretched.shape[0])
+            head = stretched[:overlap] * self._rise[:overlap] + self._carry[:overlap]
+            stretched = np.concatenate([head, stretched[overlap:]])
+        self._next += 1
+        drop = max(0, (k + 1) * size - self._context - self._base)
+        self._input = self._input[drop:]
+        self._base += drop
+        if last:
+            self._carry = empty(self.out_channels)
+            return stretched
+        keep = max(0, high - (self._at((k + 1) * size) - self._half))
+        keep = min(keep, stretched.shape[0])
+        split = stretched.shape[0] - keep
+        raw = rendered[low - origin + lag + split : high - origin + lag]
+        self._previous = raw.copy()
+        self._carry = (raw * self._fall[:keep]).astype(np.float32)
+        return stretched[:split]
+
+    def process(self, chunk: Frames) -> Frames:
+        if chunk.shape[0]:
+            check_memory(
+                (self._input.shape[0] + chunk.shape[0]) * self.in_channels * 4,
+                f"{self.type}: input held for the next block",
+            )
+            self._input = np.concatenate([self._input, chunk])
+            self._taken += chunk.shape[0]
+        outs = []
+        while self._taken >= (self._next + 1) * self._block + self._context:
+            outs.append(self._run_block(None))
+        return self._collect(outs)
+
+    def _collect(self, outs: list[Frames]) -> Frames:
+        if not outs:
+            return empty(self.out_channels)
+        out = outs[0] if len(outs) == 1 else np.concatenate(outs)
+        self._released += out.shape[0]
+        return out
+
+    def flush(self) -> Frames:
+        total = self._taken
+        outs = []
+        while total and self._next * self._block < total:
+            outs.append(self._run_block(total))
+        out = self._collect(outs)
+        short = self.output_frames(total) - self._released
+        if short > 0:
+            out = np.concatenate([out, np.zeros((short, self.out_channels), np.float32)])
+        self.reset()
+        return out
+
+
+def time_stretch_step(rate: int, channels: int, factor: float) -> Stretcher:
+    return Stretcher("time_stretch", rate, channels, factor, 0.0)
+
+
+def pitch_shift_step(rate: int, channels: int, semitones: float) -> Stretcher:
+    return Stretcher("pitch_shift", rate, channels, 1.0, semitones)

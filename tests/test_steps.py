@@ -1,0 +1,468 @@
+"""Steps that change the rate, the length or the channel count: each one's defining property,
+chunk invariance, planning, and the paths that run them (streams, files, the command line,
+random chains)."""
+
+from __future__ import annotations
+
+import threading
+from fractions import Fraction
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import kavri
+from kavri import ChainError, Stream
+from kavri.cli import main
+from kavri.steps import plan_chain
+from kavri.steps.length import fade_curve
+
+RATES = (8_000, 11_025, 16_000, 22_050, 32_000, 44_100, 48_000, 88_200, 96_000, 192_000)
+
+
+def sine(frequency, rate, seconds, level=0.5, channels=1):
+    t = np.arange(round(rate * seconds)) / rate
+    tone = (level * np.sin(2 * np.pi * frequency * t)).astype(np.float32)
+    return np.repeat(tone[:, None], channels, axis=1)
+
+
+def noise(frames, channels, seed=0, level=0.3):
+    rng = np.random.default_rng(seed)
+    return (level * rng.standard_normal((frames, channels))).astype(np.float32)
+
+
+def tone_of(signal, rate):
+    """The frequency (Hz, to a small fraction of a bin) and the peak level of the strongest
+    tone of a mono signal: a Hann-windowed spectrum, zero-padded, with a parabola through the
+    peak bin's log magnitudes."""
+    data = np.asarray(signal, np.float64).reshape(len(signal), -1)[:, 0]
+    window = np.hanning(data.size)
+    size = 1 << (data.size * 8 - 1).bit_length()
+    spectrum = np.abs(np.fft.rfft(data * window, size))
+    k = int(np.argmax(spectrum[1:-1])) + 1
+    a, b, c = np.log(spectrum[k - 1 : k + 2])
+    shift = 0.5 * (a - c) / (a - 2 * b + c)
+    return (k + shift) * rate / size, 2 * np.exp(b - 0.25 * (a - c) * shift) / window.sum()
+
+
+def cents(measured, expected):
+    return 1200 * np.log2(measured / expected)
+
+
+def stream_in_chunks(chain, audio, rate, sizes, **options):
+    stream = Stream(chain, rate, audio.shape[1], **options)
+    outputs, start = [], 0
+    for size in sizes:
+        outputs.append(stream.process(audio[start : start + size]))
+        start += size
+    outputs.append(stream.process(audio[start:]))
+    outputs.append(stream.flush())
+    assert stream.held_frames == 0
+    return np.concatenate(outputs)
+
+
+# --- rate ------------------------------------------------------------------------------------
+
+
+def test_every_rate_pair_gives_the_exact_length():
+    for a in RATES:
+        for b in RATES:
+            for frames in (0, 1, 4801):
+                out = kavri.process(noise(frames, 1), a, [{"type": "resample", "rate_hz": b}])
+                # round(N x b / a), an exact half rounded up.
+                expected = int(Fraction(frames * b, a) + Fraction(1, 2))
+                assert out.shape == (expected, 1), (a, b, frames)
+
+
+def test_a_resampled_sine_keeps_its_frequency_and_level():
+    # A resample to the same rate, or speed by 1, is the identity, bit for bit.
+    audio = noise(5000, 2)
+    for spec in ({"type": "resample", "rate_hz": 44_100}, {"type": "speed", "factor": 1}):
+        assert np.array_equal(kavri.process(audio, 44_100, [spec]), audio)
+    for a, b, frequency in ((44_100, 16_000, 1_000.0), (8_000, 48_000, 3_100.0)):
+        out = kavri.process(sine(frequency, a, 1.0), a, [{"type": "resample", "rate_hz": b}])
+        measured, level = tone_of(out[2000:-2000], b)
+        assert abs(cents(measured, frequency)) < 0.5
+        assert abs(20 * np.log10(level / 0.5)) < 0.01
+
+
+def test_aliasing_stays_below_minus_120_db():
+    # 48 kHz to 16 kHz: tones above the new Nyquist frequency (8 kHz) would fold back to
+    # 16 kHz minus their frequency; the very-high-quality filter leaves nothing of them.
+    for frequency in (8_800.0, 12_000.0, 15_000.0):
+        out = kavri.process(
+            sine(frequency, 48_000, 1.0), 48_000, [{"type": "resample", "rate_hz": 16_000}]
+        )
+        residue = np.sqrt(np.mean(np.square(out[2000:-2000].astype(np.float64))))
+        assert 20 * np.log10(residue / (0.5 / np.sqrt(2)) + 1e-30) < -120, frequency
+
+
+def test_speed_changes_tempo_and_pitch_together():
+    audio = sine(440.0, 16_000, 1.5)
+    out = kavri.process(audio, 16_000, [{"type": "speed", "factor": 1.25}])
+    assert out.shape[0] == round(audio.shape[0] / 1.25)
+    measured, _ = tone_of(out[1000:-1000], 16_000)
+    assert abs(cents(measured, 440.0 * 1.25)) < 0.5
+
+
+def test_effects_after_a_resample_are_built_for_the_new_rate():
+    chain = [{"type": "resample", "rate_hz": 16_000}, {"type": "lowpass", "frequency_hz": 6_000}]
+    audio = noise(48_000, 2)
+    resampled = kavri.process(audio, 48_000, chain[:1])
+    assert np.array_equal(
+        kavri.process(audio, 48_000, chain), kavri.process_pipeline(resampled, 16_000, chain[1:])
+    )
+
+
+# --- stretch ---------------------------------------------------------------------------------
+
+
+def test_time_stretch_keeps_pitch_and_pitch_shift_keeps_length():
+    rate = 16_000
+    audio = sine(440.0, rate, 5.0, channels=2)  # past two 2-second blocks and their seams
+    for factor in (0.8, 1.25):
+        out = kavri.process(audio, rate, [{"type": "time_stretch", "factor": factor}])
+        assert out.shape == (int(Fraction(audio.shape[0]) / Fraction(factor) + Fraction(1, 2)), 2)
+        measured, _ = tone_of(out[rate // 2 : -rate // 2, 0], rate)
+        assert abs(cents(measured, 440.0)) < 5, factor
+    out = kavri.process(audio, rate, [{"type": "pitch_shift", "semitones": 3}])
+    assert out.shape == audio.shape
+    # Nothing to do leaves the signal as it is.
+    for spec in ({"type": "time_stretch", "factor": 1}, {"type": "pitch_shift"}):
+        assert np.array_equal(kavri.process(audio, rate, [spec]), audio)
+    measured, _ = tone_of(out[rate // 2 : -rate // 2, 0], rate)
+    assert abs(cents(measured, 440.0 * 2 ** (3 / 12))) < 5
+
+
+# --- channels --------------------------------------------------------------------------------
+
+
+def test_channel_maps_against_numpy():
+    audio = noise(1000, 3, seed=4)
+    matrix = [[0.5, -0.25, 2.0], [1.0, 0.0, 0.0], [0.0, 0.0, 1.0], [0.0, 1.0, 0.0]]
+    out = kavri.process(audio, 8000, [{"type": "channels", "matrix": matrix}])
+    assert np.allclose(out, audio.astype(np.float64) @ np.array(matrix).T, rtol=1e-6, atol=1e-7)
+    # Selecting, duplicating and reordering move samples bit for bit.
+    assert np.array_equal(out[:, 1:], audio[:, [0, 2, 1]])
+    mono = kavri.process(audio, 8000, [{"type": "mixdown"}])
+    assert mono.shape == (1000, 1) and np.allclose(mono[:, 0], audio.mean(axis=1), atol=1e-7)
+    weighted = kavri.process(audio, 8000, [{"type": "mixdown", "weights": [1, 0, 0]}])
+    assert np.array_equal(weighted[:, 0], audio[:, 0])
+    swapped = kavri.process(audio, 8000, [{"type": "swap"}])
+    assert np.array_equal(swapped, audio[:, [1, 0, 2]])
+    # A 1-D signal stays 1-D while the chain ends in one channel.
+    assert kavri.process(audio[:, 0], 8000, [{"type": "swap"}]).ndim == 1
+    assert kavri.process(audio[:, 0], 8000, [{"type": "channels", "count": 2}]).shape == (1000, 2)
+
+
+def test_channel_counts_conform_or_are_refused_before_any_audio():
+    stereo = noise(100, 2)
+    assert kavri.process(stereo, 8000, [{"type": "channels", "count": 1}]).shape == (100, 1)
+    both = kavri.process(stereo[:, :1], 8000, [{"type": "channels", "count": 2}])
+    assert np.array_equal(both, stereo[:, [0, 0]])
+    assert np.array_equal(kavri.process(stereo, 8000, [{"type": "channels", "count": 2}]), stereo)
+    with pytest.raises(ChainError, match="cannot make 3 channels from 2"):
+        Stream([{"type": "channels", "count": 3}], 8000, 2)
+    with pytest.raises(ChainError, match="the matrix has 3 columns .* but 2 channels reach it"):
+        plan_chain(kavri.validate_chain([{"type": "channels", "matrix": [[1, 0, 0]]}]), 8000, 2)
+    # Planning follows the count through the chain: after a mixdown, one channel reaches it.
+    with pytest.raises(ChainError, match="2 weights for 1 channel"):
+        plan_chain(
+            kavri.validate_chain([{"type": "mixdown"}, {"type": "mixdown", "weights": [1, 1]}]),
+            8000,
+            2,
+        )
+    # A stereo effect after a mixdown is fine: the engine leaves a mono buffer as it is.
+    kavri.process(stereo, 8000, [{"type": "mixdown"}, {"type": "pan", "position": 1}])
+
+
+# --- length ----------------------------------------------------------------------------------
+
+
+def test_fade_curves_at_their_points():
+    frames = 8
+    ones = np.ones((3 * frames, 1), np.float32)
+    position = np.arange(frames) / frames
+    for curve, expected in (
+        ("linear", position),
+        ("equal_power", np.sin(np.pi / 2 * position)),
+        ("log", 10.0 ** (5 * (position - 1))),
+    ):
+        out = kavri.process(ones, frames, [{"type": "fade", "in_s": 1, "out_s": 1, "curve": curve}])
+        assert np.array_equal(out[:frames, 0], expected.astype(np.float32)), curve
+        assert np.array_equal(out[-frames:, 0], expected[::-1].astype(np.float32)), curve
+        assert np.all(out[frames:-frames] == 1)
+    assert fade_curve("equal_power", np.array([0.5]))[0] == pytest.approx(np.sqrt(0.5))
+    assert fade_curve("log", np.array([0.5]))[0] == pytest.approx(10 ** (-50 / 20))
+
+
+def test_trim_silence_against_a_constructed_signal():
+    rate = 1000  # one frame a millisecond
+    parts = [
+        ("silence", 300),
+        ("click", 5),  # shorter than min_duration_s: still leading silence
+        ("silence", 200),
+        ("sound", 1000),
+        ("silence", 50),  # a short gap inside is kept
+        ("sound", 500),
+        ("silence", 400),  # trailing, longer than min_duration_s: removed
+    ]
+    rng = np.random.default_rng(1)
+    pieces = [
+        (0.5 if kind != "silence" else 0.0005) * rng.uniform(0.5, 1, (n, 2)).astype(np.float32)
+        for kind, n in parts
+    ]
+    audio = np.concatenate(pieces)
+    chain = [{"type": "trim_silence", "threshold_db": -40, "min_duration_s": 0.1}]
+    out = kavri.process(audio, rate, chain)
+    assert np.array_equal(out, audio[505:2055])
+    start_only = kavri.process(audio, rate, [{**chain[0], "where": "start"}])
+    assert np.array_equal(start_only, audio[505:])
+    end_only = kavri.process(audio, rate, [{**chain[0], "where": "end"}])
+    assert np.array_equal(end_only, audio[:2055])
+    # Trailing silence shorter than the minimum stays; a signal of silence alone goes.
+    short = kavri.process(audio[:2100], rate, chain)
+    assert np.array_equal(short, audio[505:2100])
+    assert kavri.process(audio[:300], rate, chain).shape == (0, 2)
+
+
+def test_trim_and_pad_lengths():
+    audio = noise(1000, 2)
+    trim = [{"type": "trim", "start_s": 0.01, "end_frames": 30, "start_frames": 5}]
+    assert np.array_equal(kavri.process(audio, 1000, trim), audio[15:970])
+    capped = [{"type": "trim", "start_s": 0.1, "duration_s": 0.2}]
+    assert np.array_equal(kavri.process(audio, 1000, capped), audio[100:300])
+    padded = kavri.process(
+        audio, 1000, [{"type": "pad", "start_s": 0.02, "end_frames": 3, "to_s": 1.5}]
+    )
+    assert padded.shape == (1500, 2) and np.array_equal(padded[20:1020], audio)
+    assert not np.any(padded[:20]) and not np.any(padded[1020:])
+
+
+def test_normalize_to_sample_and_true_peak():
+    audio = sine(11_000.0, 48_000, 0.2, level=0.25, channels=2)
+    out = kavri.process(audio, 48_000, [{"type": "normalize", "peak_db": -3}])
+    peak = np.max(np.abs(out))
+    assert peak <= np.float32(10 ** (-3 / 20)) and 20 * np.log10(peak) > -3.0001
+    true = kavri.process(audio, 48_000, [{"type": "normalize", "peak_db": -3, "mode": "true"}])
+    measured = kavri.measure(true, 48_000).true_peak_db
+    assert abs(measured - -3) < 0.05 and np.max(np.abs(true)) < peak  # inter-sample peaks
+    # A ceiling lowers what is above it and never raises what is below.
+    ceiling = [{"type": "normalize", "peak_db": -6, "when": "above"}]
+    assert np.array_equal(kavri.process(audio * 0.25, 48_000, ceiling), audio * 0.25)
+    assert np.max(np.abs(kavri.process(audio, 48_000, ceiling))) <= np.float32(10 ** (-6 / 20))
+
+
+# --- any chunking gives the bits of one call -------------------------------------------------
+
+STEP_CHAINS = [
+    [{"type": "resample", "rate_hz": 11_025}],
+    [{"type": "speed", "factor": 0.9}],
+    [{"type": "time_stretch", "factor": 1.3}],
+    [{"type": "pitch_shift", "semitones": -2}],
+    [{"type": "mixdown"}, {"type": "channels", "count": 2}, {"type": "swap"}],
+    [{"type": "trim", "start_frames": 7, "end_s": 0.3}, {"type": "pad", "start_s": 0.1, "to_s": 6}],
+    [{"type": "fade", "in_s": 0.4, "out_s": 1.1, "curve": "log"}],
+    [{"type": "trim_silence", "threshold_db": -20, "min_duration_s": 0.05}],
+    [{"type": "normalize", "mode": "true"}],
+    [
+        {"type": "compressor"},
+        {"type": "resample", "rate_hz": 16_000},
+        {"type": "dynamic_eq"},
+        {"type": "mixdown"},
+        {"type": "delay", "delay_ms": 30},
+    ],
+]
+
+
+def bursts(frames, channels, seed):
+    """Noise in bursts with stretches of near silence between them."""
+    rng = np.random.default_rng(seed)
+    level = np.repeat(rng.choice([0.0, 0.001, 0.3, 0.9], size=frames // 800 + 1), 800)[:frames]
+    return (rng.standard_normal((frames, channels)) * level[:, None]).astype(np.float32)
+
+
+@pytest.mark.parametrize("chain", STEP_CHAINS, ids=[c[0]["type"] for c in STEP_CHAINS])
+def test_each_step_streams_with_the_bits_of_one_call(chain):
+    audio = bursts(8000 * 5 + 33, 2, seed=len(chain))
+    whole = kavri.process(audio, 8000, chain, block_size=256)
+    rng = np.random.default_rng(7)
+    sizes = [int(rng.choice([0, 1, 17, 999, 20_000])) for _ in range(40)]
+    assert np.array_equal(stream_in_chunks(chain, audio, 8000, sizes, block_size=256), whole)
+
+
+@pytest.mark.slow
+@settings(max_examples=30, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(
+    chain=st.lists(
+        st.sampled_from([c for chain in STEP_CHAINS for c in chain]), min_size=1, max_size=3
+    ),
+    sizes=st.lists(st.sampled_from([0, 1, 2, 5, 300, 4096, 16_384, 40_000]), max_size=30),
+    channels=st.sampled_from([1, 2, 3]),
+    workers=st.sampled_from([1, 2]),
+)
+def test_any_chunking_of_a_stream_equals_one_call(chain, sizes, channels, workers):
+    audio = bursts(8000 * 4 + 5, channels, seed=channels)
+    try:
+        whole = kavri.process(audio, 8000, chain, workers=workers)
+    except ChainError:
+        return  # a map that does not fit these channels: refused alike by both
+    streamed = stream_in_chunks(chain, audio, 8000, sizes, workers=workers)
+    assert np.array_equal(streamed, whole)
+
+
+def test_stream_reports_its_output_and_releases_what_the_steps_made():
+    stream = Stream([{"type": "mixdown"}, {"type": "resample", "rate_hz": 16_000}], 48_000, 2)
+    assert (stream.sample_rate, stream.channels) == (48_000, 2)
+    assert (stream.output_sample_rate, stream.output_channels) == (16_000, 1)
+    first = stream.process(noise(100_000, 2))
+    assert first.shape[1] == 1 and 0 < first.shape[0] < 100_000 // 3 and stream.held_frames > 0
+    assert first.shape[0] + stream.flush().shape[0] == round(100_000 / 3)
+    held = Stream([{"type": "normalize"}], 8000, 1)
+    assert held.process(noise(500, 1)[:, 0]).shape == (0,) and held.held_frames == 500
+    assert held.flush().shape == (500,)
+
+
+def test_a_stream_with_steps_serves_one_thread_at_a_time():
+    stream = Stream([{"type": "normalize"}], 8000, 1)
+    entered, release = threading.Event(), threading.Event()
+    held = stream._steps.process
+
+    def slow(chunk):
+        entered.set()
+        release.wait(10)
+        return held(chunk)
+
+    stream._steps.process = slow
+    worker = threading.Thread(target=stream.process, args=(noise(10, 1),))
+    worker.start()
+    assert entered.wait(10)
+    with pytest.raises(RuntimeError, match="^stream is in use by another thread$"):
+        stream.flush()
+    release.set()
+    worker.join()
+    assert stream.flush().shape == (10, 1)
+
+
+# --- planning, memory, files, command line ---------------------------------------------------
+
+
+def test_memory_guard_is_asked_for_the_longest_intermediate_buffer(monkeypatch):
+    asked = []
+    monkeypatch.setattr(kavri._engine, "check_memory", lambda size, what: asked.append(size))
+    chain = [{"type": "resample", "rate_hz": 96_000}, {"type": "gain"}, {"type": "mixdown"}]
+    kavri.process(noise(1000, 2), 8000, chain)
+    # The gain after the 12x upsample: 12000 frames in and out, of two channels, 4 bytes each;
+    # more than the resample's 1000 in and 12000 out, or the mixdown's 12000 x 2 in and x 1 out.
+    assert asked[0] == 2 * 12_000 * 2 * 4
+
+
+def test_streamed_files_take_the_rate_channels_and_peak_the_chain_ends_with(tmp_path):
+    audio = bursts(48_000 * 3, 2, seed=3)
+    kavri.write(tmp_path / "in.wav", audio, 48_000)
+    chain = [
+        {"type": "mixdown"},
+        {"type": "resample", "rate_hz": 16_000},
+        {"type": "trim_silence", "threshold_db": -30},
+        {"type": "normalize", "peak_db": -2, "mode": "true"},
+        {"type": "fade", "out_s": 0.5},
+    ]
+    summary = kavri.process_file(tmp_path / "in.wav", tmp_path / "out.wav", chain, chunk=5000)
+    written = kavri.read(tmp_path / "out.wav")
+    assert (written.sample_rate, summary.sample_rate, summary.channels) == (16_000, 16_000, 1)
+    assert (summary.input_sample_rate, summary.input_channels) == (48_000, 2)
+    # The measuring pass finds the peak a whole call finds: the same bits.
+    assert np.array_equal(written.audio, kavri.process(audio, 48_000, chain))
+    with pytest.raises(ChainError, match="cannot make 3 channels"):
+        kavri.process_file(
+            tmp_path / "in.wav", tmp_path / "no.wav", [{"type": "channels", "count": 3}]
+        )
+    assert not (tmp_path / "no.wav").exists()
+
+
+def test_command_line_conforms_rate_channels_and_peak(tmp_path, capsys):
+    audio = sine(440.0, 44_100, 1.0, level=0.2, channels=2)
+    kavri.write(tmp_path / "in.wav", audio, 44_100)
+    out = tmp_path / "out.wav"
+    source = str(tmp_path / "in.wav")
+    args = ["process", source, str(out), "--rate", "16000", "--channels", "1", "--peak", "-1"]
+    assert main([*args, "--quiet"]) == 0
+    written = kavri.read(out)
+    assert written.sample_rate == 16_000 and written.audio.shape == (16_000, 1)
+    assert abs(20 * np.log10(np.max(np.abs(written.audio))) - -1) < 1e-4
+    # --peak-ceiling without --loudness lowers the true peak to it, and never raises it.
+    assert (
+        main(["process", str(tmp_path / "in.wav"), str(out), "--peak-ceiling", "-20", "--quiet"])
+        == 0
+    )
+    assert abs(kavri.measure_file(out).true_peak_db - -20) < 0.05
+    assert (
+        main(["process", str(tmp_path / "in.wav"), str(out), "--peak-ceiling", "-1", "--quiet"])
+        == 0
+    )
+    assert np.array_equal(kavri.read(out).audio, audio)
+    capsys.readouterr()
+    assert (
+        main(["process", str(tmp_path / "in.wav"), str(out), "--peak", "-1", "--loudness", "-20"])
+        == 1
+    )
+    assert main(["process", str(tmp_path / "in.wav"), str(out), "--rate", "0"]) == 1
+    errors = capsys.readouterr().err.splitlines()
+    assert errors == [
+        "kavri: error: --peak and --loudness both set the level: give one (with --loudness, "
+        "--peak-ceiling keeps the true peak down)",
+        "kavri: error: --rate must be between 1 and 2147483647 Hz, got 0",
+    ]
+
+
+def test_random_chains_draw_the_steps_and_augment_replays(tmp_path):
+    description = [
+        {"type": "speed", "factor": {"uniform": [0.9, 1.1]}},
+        {"type": "resample", "rate_hz": {"choice": [8000, 16000]}},
+        {
+            "type": "fade",
+            "curve": {"choice": ["log", "equal_power"]},
+            "in_s": {"uniform": [0, 0.1]},
+        },
+        {"type": "channels", "matrix": {"choice": [[[1, 0]], [[0, 1]]]}, "p": 0.5},
+    ]
+    drawn = [kavri.RandomChain(description).sample(3, i) for i in range(20)]
+    assert {c[1]["rate_hz"] for c in drawn} == {8000, 16000}
+    assert {c[2]["curve"] for c in drawn} == {"log", "equal_power"}
+    assert all(0.9 <= c[0]["factor"] <= 1.1 for c in drawn)
+    assert any(len(c) == 4 and c[3]["matrix"] in ([[1.0, 0.0]], [[0.0, 1.0]]) for c in drawn)
+    audio = noise(8000, 2)
+    out, chain = kavri.augment(audio, 32_000, description, seed=3, index=5)
+    assert np.array_equal(out, kavri.process(audio, 32_000, chain))
+    with pytest.raises(ChainError, match="out of range"):
+        kavri.RandomChain([{"type": "resample", "rate_hz": {"uniform": [0, 8000]}}])
+
+
+@pytest.mark.slow
+def test_the_same_bytes_in_another_process(tmp_path, run_kavri):
+    audio = bursts(44_100 * 5, 2, seed=11)
+    kavri.write(tmp_path / "in.wav", audio, 44_100)
+    chain = (
+        "--effect",
+        "time_stretch:factor=1.1",
+        "--effect",
+        "pitch_shift:semitones=1",
+        "--effect",
+        "speed:factor=0.95",
+        "--effect",
+        "fade:in_s=0.2,out_s=0.5,curve=equal_power",
+    )
+    for name in ("a.wav", "b.wav"):
+        done = run_kavri(
+            "process", "in.wav", name, *chain, "--rate", "48000", "--quiet", cwd=tmp_path
+        )
+        assert done.returncode == 0, done.stderr
+    here = kavri.process(
+        audio,
+        44_100,
+        [kavri.chain.parse_effect_option(e) for e in chain[1::2]]
+        + [{"type": "resample", "rate_hz": 48_000}],
+    )
+    assert (tmp_path / "a.wav").read_bytes() == (tmp_path / "b.wav").read_bytes()
+    assert np.array_equal(kavri.read(tmp_path / "a.wav").audio, here)
