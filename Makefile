@@ -44,11 +44,11 @@ lint: install
 TIDY_SOURCES := $(filter %.cpp,$(CPP_SOURCES))
 TIDY_STAMPS := $(patsubst %.cpp,build/tidy/%.ok,$(TIDY_SOURCES))
 tidy: $(TIDY_STAMPS)
-$(LINT_DIR)/compile_commands.json: CMakeLists.txt | $(DEPS_STAMP)
+$(LINT_DIR)/compile_commands.json: CMakeLists.txt $(TIDY_SOURCES) | $(DEPS_STAMP)
 	cmake -S . -B $(LINT_DIR) -G Ninja -DKAVRI_BUILD_MODULE=ON -DKAVRI_BUILD_TESTS=ON \
 		-DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DPython_EXECUTABLE=$(CURDIR)/$(PY) \
 		-Dpybind11_DIR="$$($(PY) -m pybind11 --cmakedir)" > /dev/null
-build/tidy/%.ok: %.cpp $(filter %.hpp,$(CPP_SOURCES)) .clang-tidy $(LINT_DIR)/compile_commands.json
+build/tidy/%.ok: %.cpp $(filter %.hpp,$(CPP_SOURCES)) .clang-tidy | $(LINT_DIR)/compile_commands.json
 	$(VENV)/bin/clang-tidy -p $(LINT_DIR) --quiet $< 2> /dev/null
 	@mkdir -p $(dir $@) && touch $@
 
