@@ -18,6 +18,7 @@ from .plan import (
     has_steps,
     plan_chain,
     process_audio,
+    register_step,
     run_plan,
 )
 
@@ -29,5 +30,6 @@ __all__ = [
     "has_steps",
     "plan_chain",
     "process_audio",
+    "register_step",
     "run_plan",
 ]

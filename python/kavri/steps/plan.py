@@ -20,7 +20,7 @@ gives the bits of a whole call.
 
 from __future__ import annotations
 
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -61,6 +61,18 @@ class EngineRun:
     specs: list[dict[str, Any]]
     rate: int
     channels: int
+
+
+# Builders of the steps that live in layers above this one (those that read files, say):
+# each makes a step object from its item, its spec with the defaults filled in, and the
+# worker count. The module that holds such a step registers it when it is imported.
+StepBuilder = Callable[["StepItem", dict[str, Any], int], "Step"]
+_BUILDERS: dict[str, StepBuilder] = {}
+
+
+def register_step(kind: str, builder: StepBuilder) -> None:
+    """Makes ``kind`` (a step type of the catalogue) buildable by ``builder``."""
+    _BUILDERS[kind] = builder
 
 
 @dataclass(frozen=True)
@@ -127,7 +139,10 @@ class StepItem:
             )
         if kind == "normalize":
             return Normalize(rate, channels, value["peak_db"], value["mode"], value["when"], peak)
-        raise ChainError(f"unknown step '{kind}'")
+        builder = _BUILDERS.get(kind)
+        if builder is None:
+            raise ChainError(f"unknown step '{kind}'")
+        return builder(self, value, workers)
 
 
 Segment = EngineRun | StepItem
