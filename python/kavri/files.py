@@ -22,6 +22,7 @@ import os
 import time
 import warnings
 from collections.abc import Callable, Iterator, Sequence
+from contextlib import AbstractContextManager
 from dataclasses import dataclass, field
 from typing import Any, Unpack
 
@@ -34,14 +35,17 @@ from ._stop import StopRequest
 from .chain import ChainLike, load_chain
 from .errors import AudioFileError, Interrupted, KavriError
 from .io import (
+    AudioWriter,
     BlockReader,
+    OpenedInput,
+    RawFormat,
     ShortFileWarning,
     WriteStats,
     check_output,
-    input_path,
-    open_input,
     open_output,
+    open_source,
     output_format,
+    resolve_subtype,
 )
 from .loudness import LevelMeter, LoudnessResult, Measurement, clip_level, plan_loudness
 from .settings import RenderOptions, RenderSettings, tail_frames
@@ -146,11 +150,15 @@ def process_file(
     stop: StopRequest | None = None,
     chunk: int | None = None,
     measure: bool = False,
+    raw: RawFormat | None = None,
     **options: Unpack[RenderOptions],
 ) -> FileSummary:
     """Runs an effect chain over an audio file and writes the result, streaming.
 
-    ``source`` is any file libsndfile reads, or "-" for standard input; ``output`` takes
+    ``source`` is any file libsndfile reads or PyAV decodes (M4A/AAC, WMA, WebM, ...), or
+    "-" for standard input (a WAV stream is read as it arrives unless a loudness target
+    needs a second pass), or headerless PCM described by ``raw`` (a
+    :class:`kavri.io.RawFormat`); ``output`` takes
     its container from its suffix (or from the ``file_format`` setting), or is "-" for
     standard output (WAV unless ``file_format`` says otherwise). ``chain`` is a list of
     effect specs, a chain file or a preset name. ``settings`` (a
@@ -172,6 +180,8 @@ def process_file(
       each in bounded memory.
     - 16-bit (and 8-bit) output gets TPDF dither from a fixed seed unless
       ``dither="none"``; ``bitrate`` (kbit/s) makes MP3 output constant-rate.
+    - The input's tags (title, artist, ...) are carried to the output where both formats
+      hold them unless ``keep_tags=False``; ``tags`` adds or replaces some.
 
     ``measure`` meters the written audio (peaks, loudness, clipped and non-finite samples)
     into the summary. The file is read and processed ``chunk`` frames at a time (default:
@@ -198,6 +208,7 @@ def process_file(
         stop=stop,
         chunk=chunk,
         measure=measure,
+        raw=raw,
     )
 
 
@@ -211,6 +222,7 @@ def render_file(
     stop: StopRequest | None = None,
     chunk: int | None = None,
     measure: bool = False,
+    raw: RawFormat | None = None,
 ) -> FileSummary:
     """:func:`process_file` for a checked chain and settings."""
     target = settings.target
@@ -230,8 +242,11 @@ def render_file(
     check_stop()
     start = time.perf_counter()
     label = "standard input" if source_name == "-" else show_name(source_name)
-    with input_path(source_name, stop) as readable, open_input(readable, label) as reader:
+    passes = 1 if target is None else 2
+    with open_source(source_name, stop=stop, raw=raw, passes=passes, label=label) as opened:
+        reader = opened.reader
         rate, channels = int(reader.samplerate), int(reader.channels)
+        chosen = _output_subtype(output_name, settings, reader.subtype)
         check_output(output_name, rate, chosen, settings.bitrate)
         extra = tail_frames(settings.tail, rate)
         blocks = BlockReader(reader, chunk_frames(rate, settings.block_size, chunk), label)
@@ -287,15 +302,9 @@ def render_file(
             else None
         )
         consumed = 0
-        with open_output(
-            output_name,
-            rate,
-            channels,
-            settings.subtype,
-            file_format=settings.file_format,
-            dither=settings.dither,
-            bitrate=settings.bitrate,
-            expected_frames=per_pass,
+        expected = per_pass if blocks.length_known else None
+        with _open_output(
+            output_name, settings, opened, chosen, rate, channels, expected
         ) as writer:
             for consumed, processed in _passes(
                 blocks, new_stream(added), extra, source_name, check_stop
@@ -315,7 +324,11 @@ def render_file(
     measured = meter.result() if meter is not None else None
     if result is not None and measured is not None:
         result.measured(measured)
-    notes = tuple(note for note in (blocks.shortfall(), writer.notice) if note is not None)
+    notes = tuple(
+        note
+        for note in (blocks.shortfall(), writer.notice, _dropped_tags(settings, writer))
+        if note is not None
+    )
     return FileSummary(
         source_name,
         output_name,
@@ -332,16 +345,67 @@ def render_file(
     )
 
 
+def _output_subtype(output_name: str, settings: RenderSettings, input_subtype: str) -> str:
+    """The sample format the output is written in, "same" resolved against the input."""
+    container, _ = output_format(output_name, None, settings.file_format)
+    subtype = resolve_subtype(settings.subtype, input_subtype, container)
+    return output_format(output_name, subtype, settings.file_format)[1]
+
+
+def _open_output(
+    output_name: str,
+    settings: RenderSettings,
+    opened: OpenedInput,
+    subtype: str,
+    rate: int,
+    channels: int,
+    expected: int | None,
+) -> AbstractContextManager[AudioWriter]:
+    """Opens the output with its settings and tags: the input's where they are kept, with
+    the ones given over them."""
+    tags = dict(opened.tags()) if settings.keep_tags else {}
+    tags.update(settings.tags_dict())
+    return open_output(
+        output_name,
+        rate,
+        channels,
+        subtype,
+        file_format=settings.file_format,
+        dither=settings.dither,
+        bitrate=settings.bitrate,
+        expected_frames=expected,
+        tags=tags,
+    )
+
+
+def _dropped_tags(settings: RenderSettings, writer: AudioWriter) -> str | None:
+    """A note naming the tags given that the output's format cannot hold."""
+    given = settings.tags_dict()
+    dropped = [name for name in writer.dropped_tags if name in given]
+    if not dropped:
+        return None
+    return (
+        f"{writer.label}: {writer.container} output cannot hold the tag"
+        f"{'s' if len(dropped) > 1 else ''} {', '.join(dropped)}; not written"
+    )
+
+
 def measure_file(
-    path: AnyPath, chunk_frames: int = 1 << 16, *, stop: StopRequest | None = None
+    path: AnyPath,
+    chunk_frames: int = 1 << 16,
+    *,
+    stop: StopRequest | None = None,
+    raw: RawFormat | None = None,
 ) -> Measurement:
     """Measures an audio file chunk by chunk, in memory that does not grow with its length.
-    "-" reads standard input. A file that ends before its header says gives a
+    "-" reads standard input (a WAV stream as it arrives); ``raw`` describes headerless
+    PCM. A file that ends before its header says gives a
     :class:`kavri.io.ShortFileWarning`. Raises :class:`kavri.AudioFileError` naming the
     file."""
     given = fs_name(path)
     name = "standard input" if given == "-" else show_name(given)
-    with input_path(given, stop) as readable, open_input(readable, name) as reader:
+    with open_source(given, stop=stop, raw=raw, label=name) as opened:
+        reader = opened.reader
         meter = LevelMeter(reader.samplerate, reader.channels, clip_level(reader.subtype))
         blocks = BlockReader(reader, chunk_frames, name)
         # The meter works on float64 rows of each block, several at a time.

@@ -34,7 +34,13 @@ def chain_from_args(args: argparse.Namespace) -> Chain:
     if args.chain is not None:
         chain = load_chain_file(args.chain)
     elif args.preset is not None:
-        chain = load_preset(args.preset)
+        preset = args.preset
+        if preset.endswith(".json") or os.sep in preset or os.path.isfile(preset):
+            raise KavriError(
+                f"--preset '{shown(preset)}': presets are names (see 'kavri presets'); "
+                f"for a chain file, give --chain {shown(preset)}"
+            )
+        chain = load_preset(preset)
     elif not args.effect and getattr(args, "loudness", None) is None:
         # A loudness target alone is a chain of its own: the gain (and limiter) it adds.
         raise KavriError("no chain: give --chain FILE, --preset NAME or --effect TYPE")
@@ -93,6 +99,18 @@ def add_output_options(parser: argparse.ArgumentParser) -> None:
         metavar="KBPS",
         help="constant MP3 bit rate, one of "
         f"{', '.join(map(str, MP3_BITRATES))} (default: variable)",
+    )
+    parser.add_argument(
+        "--tag",
+        action="append",
+        metavar="KEY=VALUE",
+        help="a tag to write, e.g. --tag title='Take 3'; repeat for more (keys such as "
+        "title, artist, album, date, genre, comment, tracknumber)",
+    )
+    parser.add_argument(
+        "--no-tags",
+        action="store_true",
+        help="do not carry the input's tags (title, artist, ...) to the output",
     )
 
 
@@ -171,14 +189,29 @@ def settings_from_args(args: argparse.Namespace) -> RenderSettings:
             dither=getattr(args, "dither", "tpdf"),
             bitrate=getattr(args, "bitrate", None),
             file_format=getattr(args, "format", None),
+            tags=tags_from_args(getattr(args, "tag", None)),
+            keep_tags=not getattr(args, "no_tags", False),
         )
     except SettingError as error:
         raise KavriError(option_message(error.setting, str(error))) from None
 
 
+def tags_from_args(given: list[str] | None) -> list[tuple[str, str]]:
+    """The (name, value) pairs of --tag KEY=VALUE options."""
+    pairs = []
+    for text in given or []:
+        name, equals, value = text.partition("=")
+        if not equals or not name:
+            raise KavriError(f"--tag '{shown(text)}': give KEY=VALUE, such as title=Take 3")
+        pairs.append((name, value))
+    return pairs
+
+
 def option_message(setting: str, message: str) -> str:
     """A library message about a setting, told in terms of its option (--block-size)."""
-    option = "--format" if setting == "file_format" else f"--{setting.replace('_', '-')}"
+    option = {"file_format": "--format", "tags": "--tag", "keep_tags": "--no-tags"}.get(
+        setting, f"--{setting.replace('_', '-')}"
+    )
     for name in (setting, setting.replace("_", " ")):
         if message.startswith(name):
             return f"{option}{message[len(name) :]}"
