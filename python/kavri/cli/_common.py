@@ -20,7 +20,7 @@ from .._stop import StopFlag, stop_on_signals
 from ..chain import Chain, load_chain_file, load_preset, parse_effect_option
 from ..errors import KavriError
 from ..io import DITHER_MODES, MP3_BITRATES, SUBTYPES
-from ..runs.batch import check_jobs, find_files
+from ..runs.batch import check_jobs, expand_braces, find_inputs
 from ..runs.tasks import BatchInterrupted, BatchReport, FileResult
 from ..settings import RenderSettings, SettingError
 
@@ -133,7 +133,8 @@ def add_engine_options(parser: argparse.ArgumentParser) -> None:
         "--subtype",
         metavar="SUBTYPE",
         help=f"output sample format: {', '.join(SUBTYPES)} "
-        "(default: float for WAV, pcm24 for FLAC, vorbis for OGG)",
+        "(default: float for WAV, pcm24 for FLAC, vorbis for OGG; in batch, "
+        "'same': each input's own where its output holds it)",
     )
 
 
@@ -169,7 +170,14 @@ def add_folder_options(parser: argparse.ArgumentParser) -> None:
         metavar="N",
         help="files processed at once, default: the number of cores",
     )
-    parser.add_argument("--pattern", default="*.wav", help="file name pattern, default '*.wav'")
+    parser.add_argument(
+        "--pattern",
+        action="append",
+        metavar="GLOB",
+        help="file name pattern relative to IN_DIR, such as '*.wav', 'takes/*.flac' or "
+        "'*.{wav,flac,m4a}'; repeat for more; default '*.wav'. Files a wildcard "
+        "matches that are not audio (by suffix) are skipped with a line each",
+    )
     parser.add_argument(
         "--force", action="store_true", help="redo outputs that are already complete"
     )
@@ -285,8 +293,16 @@ def check_pattern(pattern: str) -> None:
 
 def folder_inputs(args: argparse.Namespace) -> tuple[Path, Path, list[Path]]:
     """The input folder, the output folder and the matching files of a folder command,
-    checked before any file is read."""
-    check_pattern(args.pattern)
+    checked before any file is read. Each file a wildcard matched that is not audio gets
+    a line on stderr (unless --quiet) and is left out."""
+    patterns: list[str] = args.pattern or ["*.wav"]
+    for pattern in patterns:
+        try:
+            expanded = expand_braces(pattern)
+        except ValueError as error:
+            raise KavriError(f"--pattern: {error}") from None
+        for one in expanded:
+            check_pattern(one)
     try:
         check_jobs(args.jobs)
     except ValueError as error:
@@ -299,10 +315,18 @@ def folder_inputs(args: argparse.Namespace) -> tuple[Path, Path, list[Path]]:
         raise KavriError(f"{shown(out_dir)}: is not a folder")
     if out_dir.resolve() == in_dir.resolve():
         raise KavriError(f"{shown(out_dir)}: is the input folder; choose another output folder")
-    files = find_files(in_dir, args.pattern, exclude=out_dir)
-    if not files:
-        raise KavriError(f"{shown(in_dir)}: no files match '{shown(args.pattern)}'")
-    return in_dir, out_dir, files
+    found = find_inputs(in_dir, patterns, exclude=out_dir)
+    for path in () if args.quiet else found.skipped:
+        print(
+            f"kavri: skipped {shown(path)}: not an audio file (a pattern naming "
+            f"'*{shown(path.suffix)}' takes it)",
+            file=sys.stderr,
+        )
+    if not found.files:
+        named = "', '".join(shown(p) for p in patterns)
+        also = f" ({len(found.skipped)} not audio)" if found.skipped else ""
+        raise KavriError(f"{shown(in_dir)}: no audio files match '{named}'{also}")
+    return in_dir, out_dir, found.files
 
 
 # What a folder command runs: given the per-file and progress callbacks and the stop flag,

@@ -20,6 +20,7 @@ from .formats import (
     KEEP_SUBTYPE,
     MP3_BITRATES,
     RAW_SUBTYPES,
+    SNDFILE_READ,
     STREAM_FORMATS,
     SUBTYPES,
     check_channels,
@@ -28,6 +29,7 @@ from .formats import (
     check_subtype_name,
     max_channels,
     output_format,
+    readable_suffixes,
     resolve_subtype,
 )
 from .pipes import ENCODINGS, RawFormat, encoding_of_subtype
@@ -58,6 +60,7 @@ __all__ = [
     "KEEP_SUBTYPE",
     "OpenedInput",
     "RAW_SUBTYPES",
+    "SNDFILE_READ",
     "RawFormat",
     "TAG_CONTAINERS",
     "check_tags",
@@ -65,6 +68,7 @@ __all__ = [
     "encoding_of_subtype",
     "open_source",
     "read_tags",
+    "readable_suffixes",
     "resolve_subtype",
     "AudioWriter",
     "BlockReader",

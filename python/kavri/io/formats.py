@@ -11,6 +11,7 @@ import soundfile as sf
 from .._audio import PCM_BITS
 from .._paths import AnyPath, fs_name, shown
 from ..errors import AudioFileError
+from .decoding import decoded_suffixes
 
 __all__ = [
     "FORMATS",
@@ -34,6 +35,8 @@ __all__ = [
     "plan_container",
     "check_length",
     "RAW_SUBTYPES",
+    "SNDFILE_READ",
+    "readable_suffixes",
     "KEEP_SUBTYPE",
     "resolve_subtype",
 ]
@@ -76,6 +79,30 @@ STREAM_FORMATS: dict[str, str] = {
     "w64": ".w64",
     "raw": ".raw",
 }
+
+# Files libsndfile reads, by suffix, with what they hold.
+SNDFILE_READ: tuple[tuple[str, str], ...] = (
+    (".wav .wave .rf64 .bwf", "WAV, WAVE_FORMAT_EXTENSIBLE, RF64 and Broadcast WAV"),
+    (".flac", "FLAC"),
+    (".ogg .oga .opus", "Ogg Vorbis and Opus"),
+    (".mp3", "MPEG layer III"),
+    (".aif .aiff .aifc", "AIFF and AIFF-C"),
+    (".caf", "Core Audio Format"),
+    (".w64", "Sony Wave64"),
+    (".au .snd", "Sun/NeXT"),
+    (
+        ".voc .paf .svx .iff .sf .ircam .nist .sph .mat .mat4 .mat5 .pvf .xi .htk .sds "
+        ".avr .sd2 .wve .mpc",
+        "the older formats libsndfile reads",
+    ),
+)
+
+
+def readable_suffixes() -> frozenset[str]:
+    """The suffixes of the audio files Kavri reads: libsndfile's and PyAV's."""
+    found = {suffix for suffixes, _ in SNDFILE_READ for suffix in suffixes.split()}
+    return frozenset(found | set(decoded_suffixes()))
+
 
 # Short names for the sample formats; libsndfile's own names are accepted as well.
 SUBTYPES: dict[str, str] = {
