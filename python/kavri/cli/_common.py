@@ -325,7 +325,7 @@ def folder_inputs(args: argparse.Namespace) -> tuple[Path, Path, list[Path]]:
     if not found.files:
         named = "', '".join(shown(p) for p in patterns)
         also = f" ({len(found.skipped)} not audio)" if found.skipped else ""
-        raise KavriError(f"{shown(in_dir)}: no audio files match '{named}'{also}")
+        raise KavriError(f"{shown(in_dir)}: no files match '{named}'{also}")
     return in_dir, out_dir, found.files
 
 

@@ -34,6 +34,7 @@ import mutagen.oggvorbis
 import soundfile as sf
 
 from .._engine import check_memory as guard_memory
+from .._paths import shown
 from ..errors import AudioFileError
 from .pipes import INFO_KEYS
 
@@ -206,7 +207,7 @@ def read_tags(path: str, reader: Any = None) -> dict[str, str]:
     found: dict[str, str] = {}
     try:
         size = os.path.getsize(path)
-        guard_memory(min(size, _TAG_BYTES_LIMIT), f"{path}: reading its tags")
+        guard_memory(min(size, _TAG_BYTES_LIMIT), f"{shown(path)}: reading its tags")
         with open(path, "rb") as handle:
             tagged = mutagen.File(handle)
     except (mutagen.MutagenError, OSError, MemoryError, ValueError, EOFError):
