@@ -202,8 +202,8 @@ def read_tags(path: str, reader: Any = None) -> dict[str, str]:
     """The tags of an input file under common names; {} when it has none or they cannot
     be read (a damaged tag never stops the audio). Tags about the input's encoding or
     levels (encoder, ReplayGain, R128) are left out: they would be false of the output.
-    ``reader`` is the file open in libsndfile, whose RIFF INFO strings count when mutagen
-    finds no tags."""
+    When mutagen finds no tags, the RIFF INFO strings libsndfile reads count: those of
+    ``reader``, the file already open in libsndfile, if given."""
     found: dict[str, str] = {}
     try:
         size = os.path.getsize(path)
@@ -223,6 +223,12 @@ def read_tags(path: str, reader: Any = None) -> dict[str, str]:
         found = _from_vorbis(tags)
     if not found and reader is not None:
         found = soundfile_tags(reader)
+    elif not found:
+        try:
+            with open(path, "rb") as handle, sf.SoundFile(handle.fileno(), closefd=False) as opened:
+                found = soundfile_tags(opened)
+        except (sf.LibsndfileError, RuntimeError, OSError):
+            pass
     return {
         name: value
         for name, value in found.items()
