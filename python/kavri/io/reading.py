@@ -419,7 +419,8 @@ def _read_whole(label: str, source: AudioSource) -> npt.NDArray[np.float32]:
             return audio
         pieces: list[npt.NDArray[np.float32]] = []
         total = 0
-        reader = BlockReader(source, max(claimed, 1 << 16) // 4 or 1, label)
+        reader = BlockReader(source, 1 << 16, label)
+        check_memory(label, reader.block_frames, channels)
         for block in reader:
             total += block.shape[0]
             # The pieces so far and the array they are joined into.
