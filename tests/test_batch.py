@@ -9,12 +9,14 @@ import signal
 import subprocess
 import sys
 import time
+from pathlib import Path
 
 import numpy as np
 import pytest
+import soundfile as sf
 
 import kavri
-from kavri.runs.batch import find_files
+from kavri.runs.batch import expand_braces, find_files, find_inputs
 from kavri.runs.record import RECORD_NAME
 
 RATE = 48_000
@@ -139,9 +141,10 @@ def test_cli_batch_exit_status_and_messages(tree, tmp_path, run_kavri):
         cwd=tmp_path,
     )
     assert flac.returncode == 0, flac.stderr
-    # FLAC keeps its format: 24-bit PCM, one step of that grid from the float result.
+    # FLAC keeps its format and its 16 bits: rounding and one step of dither at most.
     written = kavri.read(tmp_path / "out" / "b.flac").audio
-    assert np.max(np.abs(written - expected_for(tree / "b.flac"))) <= 2.0**-23
+    assert sf.info(str(tmp_path / "out" / "b.flac")).subtype == "PCM_16"
+    assert np.max(np.abs(written - expected_for(tree / "b.flac"))) <= 1.5 * 2.0**-15
     again = run_kavri(
         "batch",
         "in",
@@ -181,6 +184,12 @@ def test_cli_batch_exit_status_and_messages(tree, tmp_path, run_kavri):
         (["in", "out", "--preset", "saturate", "--pattern", "*.aiff"], "no files match '*.aiff'"),
         (["in", "out", "--preset", "nope"], "unknown preset 'nope'"),
         (["in", "out", "--preset", "saturate", "--subtype", "pcm7"], "unknown subtype 'pcm7'"),
+        (["in", "out", "--preset", "saturate", "--pattern", "/abs/*.wav"], "relative to IN_DIR"),
+        (["in", "out", "--preset", "saturate", "--pattern", "*.{wav,{x"], "no files match"),
+        (
+            ["in", "out", "--preset", "x.json"],
+            "presets are names (see 'kavri presets'); for a chain",
+        ),
     ],
 )
 def test_cli_batch_refuses_bad_arguments(tree, tmp_path, args, message, run_kavri):
@@ -446,3 +455,78 @@ def test_a_damaged_record_is_set_aside_and_rebuilt(tree, tmp_path):
         assert (out / (RECORD_NAME + ".damaged")).read_text(errors="surrogateescape") == damaged
         # The rebuilt record serves the next run.
         assert kavri.batch(files, CHAIN, out, base_dir=tree).skipped
+
+
+def test_patterns_brace_sets_and_files_that_are_not_audio(tree):
+    (tree / "notes.txt").write_text("take 2 was the good one\n")
+    (tree / "sub" / "readme").write_text("no suffix\n")
+    assert expand_braces("*.{wav,fl{ac,oat}}") == ["*.wav", "*.flac", "*.float"]
+    assert expand_braces("{a}.wav") == ["{a}.wav"]
+    names = lambda found: [str(p.relative_to(tree)) for p in found]  # noqa: E731
+    both = find_inputs(tree, ["*.flac", "a.wav"])
+    assert names(both.files) == ["a.wav", "b.flac"] and both.skipped == []
+    assert (
+        names(find_inputs(tree, "*.{wav,flac}").files)
+        == names(find_files(tree, "*"))
+        == [
+            "a.wav",
+            "b.flac",
+            "sub/bad.wav",
+            "sub/c.wav",
+            "sub/deep/d.wav",
+        ]
+    )
+    # A wildcard leaves out what is not audio; a pattern naming the suffix takes it.
+    assert names(find_inputs(tree, "*").skipped) == ["notes.txt", "sub/readme"]
+    assert names(find_inputs(tree, ["*", "*.txt"]).files)[-1] == "sub/deep/d.wav"
+    assert "notes.txt" in names(find_inputs(tree, ["*", "*.txt"]).files)
+
+
+def test_output_format_for_the_whole_batch_and_kept_bit_depth(tmp_path):
+    source = tmp_path / "in"
+    source.mkdir()
+    audio = (0.25 * np.random.default_rng(2).standard_normal((2400, 2))).astype(np.float32)
+    kavri.write(source / "a.wav", audio, RATE, "pcm24")
+    kavri.write(source / "b.flac", audio, RATE, "pcm16")
+    kavri.write(source / "c.wav", audio, RATE)
+    chain = [{"type": "gain", "db": -1}]
+    files = find_files(source, "*.{wav,flac}")
+    kept = kavri.batch(files, chain, tmp_path / "kept", subtype="same")
+    assert kept.ok
+    found = {Path(r.output).name: sf.info(r.output).subtype for r in kept.done}
+    assert found == {"a.wav": "PCM_24", "b.flac": "PCM_16", "c.wav": "FLOAT"}
+    flac = kavri.batch(files, chain, tmp_path / "flac", file_format="flac", subtype="pcm24")
+    assert sorted(Path(r.output).name for r in flac.done) == ["a.flac", "b.flac", "c.flac"]
+    assert {sf.info(r.output).subtype for r in flac.done} == {"PCM_24"}
+    # The float WAV's own sample format cannot go into FLAC: "same" gives FLAC's default.
+    same = kavri.batch(files, chain, tmp_path / "same", file_format="flac", subtype="same")
+    assert {Path(r.output).name: sf.info(r.output).subtype for r in same.done}["c.flac"] == (
+        "PCM_24"
+    )
+    kavri.write(source / "a.flac", audio, RATE)
+    with pytest.raises(kavri.KavriError, match=r"a.flac: both .*a.flac and .*a.wav"):
+        kavri.batch(find_files(source, "*.{wav,flac}"), chain, tmp_path / "x", file_format="flac")
+    assert not (tmp_path / "x").exists()
+
+
+@pytest.mark.slow
+def test_cli_batch_patterns_format_and_skipped_files(tree, tmp_path, run_kavri):
+    (tree / "notes.txt").write_text("not audio\n")
+    (tree / "sub" / "bad.wav").unlink()
+    common = ("batch", "in", "out", "--effect", "gain:db=-12", "--pattern", "*")
+    done = run_kavri(*common, "--format", "flac", "--subtype", "pcm16", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert done.stderr.splitlines() == [
+        "kavri: skipped in/notes.txt: not an audio file (a pattern naming '*.txt' takes it)"
+    ]
+    assert sorted(
+        str(p.relative_to(tmp_path / "out")) for p in (tmp_path / "out").rglob("*.flac")
+    ) == [
+        "a.flac",
+        "b.flac",
+        "sub/c.flac",
+        "sub/deep/d.flac",
+    ]
+    # Named outright, the text file is an input, and fails for it.
+    named = run_kavri(*common, "--pattern", "*.txt", cwd=tmp_path)
+    assert named.returncode == 1 and "notes.txt: unknown output format '.txt'" in named.stderr

@@ -3,6 +3,7 @@ for each kind of bad input, after which nothing is written."""
 
 from __future__ import annotations
 
+import argparse
 import json
 import os
 import subprocess
@@ -13,6 +14,7 @@ import pytest
 
 import kavri
 from kavri.catalogue import markdown_reference
+from kavri.cli import build_parser
 
 RATE = 48_000
 
@@ -91,6 +93,22 @@ def test_effect_options_and_subtype(work, run_kavri):
             ["--chain", "chain.json", "IN=in.wav", "OUT=in.wav"],
             "in.wav: is the input file; pass --overwrite",
         ),
+        (["--chain", "chain.json", "IN=."], ".: is a folder; 'kavri process' takes one file"),
+        (["--chain", "chain.json", "OUT=.."], "'kavri batch IN_DIR OUT_DIR' processes the files"),
+        (
+            ["--preset", "chain.json"],
+            "presets are names (see 'kavri presets'); for a chain file, give --chain chain.json",
+        ),
+        (["--chain", "chain.json", "--tag", "title"], "--tag 'title': give KEY=VALUE"),
+        (["--chain", "chain.json", "--tag", "a=b=c", "--tag", "=x"], "--tag '=x': give KEY"),
+        (
+            ["--chain", "chain.json", "--input-rate", "8000"],
+            "--input-rate and --input-channels describe raw input",
+        ),
+        (
+            ["--chain", "chain.json", "--format", "raw", "--subtype", "vorbis", "OUT=-"],
+            "raw output holds pcm16, pcm24, pcm32, float or double samples, not 'vorbis'",
+        ),
     ],
 )
 def test_bad_input_gives_one_line_and_writes_nothing(work, args, message, run_kavri):
@@ -163,6 +181,17 @@ def test_plot_command(work, run_kavri):
     assert (work / "chain.png").read_bytes()[:4] == b"\x89PNG"
     bad = run_kavri("plot", "--chain", "chain.json", "--out", "chain.bmp", cwd=work)
     assert bad.returncode == 1 and "unknown image format '.bmp'" in bad.stderr
+
+
+def test_sample_rate_is_an_option_of_plot_alone():
+    parser = build_parser()
+    commands = next(a for a in parser._actions if isinstance(a, argparse._SubParsersAction))
+    having = sorted(
+        name
+        for name, sub in commands.choices.items()
+        if any("--sample-rate" in a.option_strings for a in sub._actions)
+    )
+    assert having == ["plot"]
 
 
 def test_console_script_is_installed():

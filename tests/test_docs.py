@@ -167,7 +167,7 @@ def test_command_reference_and_man_page_list_every_command_and_option(tmp_path):
     markdown = cli_reference.markdown_reference(reference)
     troff = manpage.manpage(reference, kavri.__version__)
     words = parser_words()
-    assert len(words) == 9
+    assert len(words) == 10
     for command, names in words:
         if command:
             assert f"### kavri {command}\n" in markdown

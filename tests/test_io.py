@@ -304,13 +304,14 @@ def test_a_stop_request_ends_the_wait_and_the_copy(fifo, writer):
         os.close(os.open(fifo, os.O_RDONLY | os.O_NONBLOCK))  # lets the feeder finish
 
 
+@pytest.mark.slow
 def test_a_copy_stops_short_of_filling_the_disk(fifo, monkeypatch):
     disk = os.statvfs(kavri.io.reading.tempfile.gettempdir())
     monkeypatch.setattr(
         kavri.io.reading, "SPOOL_DISK_MARGIN", disk.f_bavail * disk.f_frsize - (4 << 20)
     )
-    feed(fifo, bytes(16 << 20))
     descriptors = len(os.listdir("/proc/self/fd"))
+    writer = feed(fifo, bytes(16 << 20))
     with (
         pytest.raises(
             AudioFileError,
@@ -320,6 +321,7 @@ def test_a_copy_stops_short_of_filling_the_disk(fifo, monkeypatch):
         input_path(fifo),
     ):
         pass
+    writer.join(10)  # its end of the FIFO closes once the reader's has
     assert len(os.listdir("/proc/self/fd")) <= descriptors  # the copy is gone
 
 

@@ -35,15 +35,17 @@ from .chain import ChainLike, load_chain
 from .errors import AudioFileError, Interrupted, KavriError
 from .io import (
     BlockReader,
+    OpenedInput,
+    RawFormat,
     ShortFileWarning,
     WriteStats,
     check_output,
-    input_path,
-    open_input,
+    open_source,
     output_format,
+    resolve_subtype,
 )
 from .loudness import LevelMeter, LoudnessResult, Measurement, clip_level
-from .rendering import ChunkStream, Span, render
+from .rendering import ChunkStream, Rendered, Span, render
 from .settings import RenderOptions, RenderSettings, tail_frames
 from .steps import ChainStream, StepItem, plan_chain
 from .steps.length import PeakMeter
@@ -159,11 +161,15 @@ def process_file(
     stop: StopRequest | None = None,
     chunk: int | None = None,
     measure: bool = False,
+    raw: RawFormat | None = None,
     **options: Unpack[RenderOptions],
 ) -> FileSummary:
     """Runs an effect chain over an audio file and writes the result, streaming.
 
-    ``source`` is any file libsndfile reads, or "-" for standard input; ``output`` takes
+    ``source`` is any file libsndfile reads or PyAV decodes (M4A/AAC, WMA, WebM, ...), or
+    "-" for standard input (a WAV stream is read as it arrives unless a loudness target
+    needs a second pass), or headerless PCM described by ``raw`` (a
+    :class:`kavri.io.RawFormat`); ``output`` takes
     its container from its suffix (or from the ``file_format`` setting), or is "-" for
     standard output (WAV unless ``file_format`` says otherwise). ``chain`` is a list of
     effect specs, a chain file or a preset name. ``settings`` (a
@@ -187,6 +193,8 @@ def process_file(
       MiB free there), from which the gain and limiter are found and written.
     - 16-bit (and 8-bit) output gets TPDF dither from a fixed seed unless
       ``dither="none"``; ``bitrate`` (kbit/s) makes MP3 output constant-rate.
+    - The input's tags (title, artist, ...) are carried to the output where both formats
+      hold them unless ``keep_tags=False``; ``tags`` adds or replaces some.
 
     - A chain's steps may change the rate, the channel count and the length: the output is
       opened at the rate and channel count the chain ends with, the tail's silence is
@@ -222,6 +230,7 @@ def process_file(
         stop=stop,
         chunk=chunk,
         measure=measure,
+        raw=raw,
     )
 
 
@@ -235,11 +244,12 @@ def render_file(
     stop: StopRequest | None = None,
     chunk: int | None = None,
     measure: bool = False,
+    raw: RawFormat | None = None,
 ) -> FileSummary:
     """:func:`process_file` for a checked chain and settings."""
     target = settings.target
     source_name, output_name = fs_name(source), fs_name(output)
-    _, chosen = output_format(output_name, settings.subtype, settings.file_format)
+    output_format(output_name, None, settings.file_format)
     if output_name != "-":
         folder = os.path.dirname(os.path.abspath(output_name))
         if not os.path.isdir(folder):
@@ -254,13 +264,20 @@ def render_file(
     check_stop()
     start = time.perf_counter()
     label = "standard input" if source_name == "-" else show_name(source_name)
-    with input_path(source_name, stop) as readable, open_input(readable, label) as reader:
+    # The input is read once, and once more before that for each normalize's measuring
+    # pass: a pipe is copied aside only when it is read more than once.
+    passes_over_input = 1 + sum(1 for spec in specs if spec["type"] == "normalize")
+    with open_source(
+        source_name, stop=stop, raw=raw, passes=passes_over_input, label=label
+    ) as opened:
+        reader = opened.reader
         rate, channels = int(reader.samplerate), int(reader.channels)
         extra = tail_frames(settings.tail, rate)
         # Planned before any audio is read: a chain that cannot work with this file's
         # channels is refused here, and the output takes the rate and channels it ends with.
         plan = plan_chain(specs, rate, channels, label)
         out_rate, out_channels = plan.out_rate, plan.out_channels
+        chosen = _output_subtype(output_name, settings, reader.subtype)
         check_output(output_name, out_rate, chosen, settings.bitrate)
         plan.warn_clamped(stacklevel=3)
         blocks = BlockReader(reader, chunk_frames(rate, settings.block_size, chunk), label)
@@ -310,12 +327,17 @@ def render_file(
             check_stop=check_stop,
             engine_error=lambda error: _engine_error(source_name, error),
             output_frames=plan.output_frames,
+            tags=_tags(settings, opened),
             progress=progress,
             measure=measure or target is not None,
             earlier_passes=len(normalizations),
             earlier=measure_peaks if normalizations else None,
         )
-    notes = tuple(note for note in (blocks.shortfall(), rendered.notice) if note is not None)
+    notes = tuple(
+        note
+        for note in (blocks.shortfall(), rendered.notice, _dropped_tags(settings, rendered))
+        if note is not None
+    )
     return FileSummary(
         source_name,
         output_name,
@@ -336,16 +358,48 @@ def render_file(
     )
 
 
+def _output_subtype(output_name: str, settings: RenderSettings, input_subtype: str) -> str:
+    """The sample format the output is written in, "same" resolved against the input."""
+    container, _ = output_format(output_name, None, settings.file_format)
+    subtype = resolve_subtype(settings.subtype, input_subtype, container)
+    return output_format(output_name, subtype, settings.file_format)[1]
+
+
+def _tags(settings: RenderSettings, opened: OpenedInput) -> dict[str, str]:
+    """The output's tags: the input's where they are kept, with the ones given over them."""
+    tags = dict(opened.tags()) if settings.keep_tags else {}
+    tags.update(settings.tags_dict())
+    return tags
+
+
+def _dropped_tags(settings: RenderSettings, rendered: Rendered) -> str | None:
+    """A note naming the tags given that the output's format cannot hold."""
+    given = settings.tags_dict()
+    dropped = [name for name in rendered.dropped_tags if name in given]
+    if not dropped:
+        return None
+    return (
+        f"{rendered.label}: {rendered.container} output cannot hold the tag"
+        f"{'s' if len(dropped) > 1 else ''} {', '.join(dropped)}; not written"
+    )
+
+
 def measure_file(
-    path: AnyPath, chunk_frames: int = 1 << 16, *, stop: StopRequest | None = None
+    path: AnyPath,
+    chunk_frames: int = 1 << 16,
+    *,
+    stop: StopRequest | None = None,
+    raw: RawFormat | None = None,
 ) -> Measurement:
     """Measures an audio file chunk by chunk, in memory that does not grow with its length.
-    "-" reads standard input. A file that ends before its header says gives a
+    "-" reads standard input (a WAV stream as it arrives); ``raw`` describes headerless
+    PCM. A file that ends before its header says gives a
     :class:`kavri.io.ShortFileWarning`. Raises :class:`kavri.AudioFileError` naming the
     file."""
     given = fs_name(path)
     name = "standard input" if given == "-" else show_name(given)
-    with input_path(given, stop) as readable, open_input(readable, name) as reader:
+    with open_source(given, stop=stop, raw=raw, label=name) as opened:
+        reader = opened.reader
         meter = LevelMeter(reader.samplerate, reader.channels, clip_level(reader.subtype))
         blocks = BlockReader(reader, chunk_frames, name)
         # The meter works on float64 rows of each block, several at a time.

@@ -34,6 +34,7 @@ from ._paths import shown
 from .errors import AudioFileError, KavriError
 from .io import (
     STREAM_FORMATS,
+    AudioWriter,
     BlockReader,
     WriteStats,
     atomic_output,
@@ -218,6 +219,10 @@ class Rendered:
     loudness: LoudnessResult | None
     decoded: bool
     peak: float
+    # The writer's name for the output, its container, and the tags it could not hold.
+    label: str = ""
+    container: str = ""
+    dropped_tags: tuple[str, ...] = ()
 
 
 @dataclass
@@ -235,6 +240,7 @@ class _Job:
     check_stop: Callable[[], None]
     engine_error: Callable[[BaseException], KavriError]
     output_frames: Callable[[int], int | None]
+    tags: dict[str, str] | None = None
 
     @property
     def lossy(self) -> bool:
@@ -284,11 +290,12 @@ class _Job:
             path,
             self.rate,
             self.channels,
-            self.settings.subtype,
+            self.subtype,
             file_format=self.settings.file_format,
             dither=self.settings.dither,
             bitrate=self.settings.bitrate,
             expected_frames=expected,
+            tags=self.tags,
         )
 
     def measure_file(self, path: str, span: Span, expected: int) -> Measurement:
@@ -317,6 +324,7 @@ def render(
     check_stop: Callable[[], None],
     engine_error: Callable[[BaseException], KavriError],
     output_frames: Callable[[int], int | None] = lambda frames: frames,
+    tags: dict[str, str] | None = None,
     progress: ProgressCallback | None = None,
     measure: bool = False,
     earlier_passes: int = 0,
@@ -330,7 +338,16 @@ def render(
     when given, runs ``earlier_passes`` passes over the input first (a normalize's
     measuring passes), in the first span of the one progress bar."""
     job = _Job(
-        output, rate, channels, subtype, settings, chunk, check_stop, engine_error, output_frames
+        output,
+        rate,
+        channels,
+        subtype,
+        settings,
+        chunk,
+        check_stop,
+        engine_error,
+        output_frames,
+        tags,
     )
     target = settings.target
     decode = job.lossy and output != "-"
@@ -391,7 +408,9 @@ def _plain(
     if measure and decode:
         measured = job.measure_file(job.output, bar.span(expected), writer.stats.frames)
     bar.finish()
-    return Rendered(consumed, writer.stats, writer.notice, measured, None, decode, peak)
+    return Rendered(
+        consumed, writer.stats, writer.notice, measured, None, decode, peak, *_written(writer)
+    )
 
 
 def _magnitude(frames: np.ndarray) -> float:
@@ -456,7 +475,9 @@ def _targeted(
     measured = known if known is not None else meter.result() if meter is not None else None
     assert measured is not None
     result.measured(measured)
-    return Rendered(0, writer.stats, writer.notice, measured, result, False, peak)
+    return Rendered(
+        0, writer.stats, writer.notice, measured, result, False, peak, *_written(writer)
+    )
 
 
 @dataclass
@@ -469,6 +490,12 @@ class _Encoding:
     stats: WriteStats
     notice: str | None
     peak: float
+    written: tuple[str, str, tuple[str, ...]]
+
+
+def _written(writer: AudioWriter) -> tuple[str, str, tuple[str, ...]]:
+    """The writer's name for the output, its container and the tags it could not hold."""
+    return writer.label, writer.container, tuple(writer.dropped_tags)
 
 
 def _encoded(
@@ -518,7 +545,9 @@ def _encoded(
     result.specs = best.specs
     result.passes += tries
     result.measured(best.measured)
-    return Rendered(0, best.stats, best.notice, best.measured, result, True, best.peak)
+    return Rendered(
+        0, best.stats, best.notice, best.measured, result, True, best.peak, *best.written
+    )
 
 
 def _better(candidate: Measurement, best: Measurement, target: LoudnessTarget) -> bool:
@@ -546,7 +575,9 @@ def _encode(
             span.frames(done, frames)
         _check_frames(job, writer.stats.frames, frames, frames)
     empty = Measurement(job.rate, job.channels, 0, math.nan, [], [], [], 0, 0, 0)
-    return _Encoding(path, specs, 0.0, None, empty, writer.stats, writer.notice, peak)
+    return _Encoding(
+        path, specs, 0.0, None, empty, writer.stats, writer.notice, peak, _written(writer)
+    )
 
 
 def _publish(encoded: str, output: str) -> None:

@@ -2,7 +2,7 @@
 
 A :class:`RenderSettings` carries every option that shapes a rendered file besides its
 chain: the engine's block size and worker count, the output's sample format, container,
-dither and MP3 bit rate, the tail of silence and the loudness target. It is checked once
+dither and MP3 bit rate, its tags, the tail of silence and the loudness target. It is checked once
 when it is made, at the edge (the command line, or the first library call that gets loose
 keywords), and then passed down whole: from a batch through its tasks into each streamed
 file. Its :meth:`~RenderSettings.digest` of a chain is what batch records compare to decide
@@ -16,6 +16,7 @@ import hashlib
 import json
 import math
 import numbers
+from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
 from typing import Any, TypedDict
 
@@ -23,7 +24,14 @@ from ._engine import check_engine_options
 from ._version import __version__
 from .chain import Chain
 from .errors import KavriError
-from .io import DITHER_MODES, MP3_BITRATES, check_format_name, check_subtype_name
+from .io import (
+    DITHER_MODES,
+    KEEP_SUBTYPE,
+    MP3_BITRATES,
+    check_format_name,
+    check_subtype_name,
+    check_tags,
+)
 from .loudness import LoudnessTarget
 
 __all__ = ["RenderSettings", "RenderOptions", "SettingError", "check_tail", "tail_frames"]
@@ -50,6 +58,8 @@ class RenderOptions(TypedDict, total=False):
     dither: str
     bitrate: int | None
     file_format: str | None
+    tags: Mapping[str, str] | Iterable[tuple[str, str]]
+    keep_tags: bool
 
 
 def check_tail(seconds: object) -> float:
@@ -79,7 +89,12 @@ class RenderSettings:
     seconds of silence run through the chain after the input; ``loudness`` a target in
     LUFS (None for none) with its true-peak ``peak_ceiling`` in dBTP; ``dither`` "tpdf" or
     "none" for 16-bit output; ``bitrate`` a constant MP3 bit rate in kbit/s (None for
-    variable); ``file_format`` the container when the output name has no suffix.
+    variable); ``file_format`` the container when the output name has no suffix (or
+    "raw"). ``subtype="same"`` keeps the input's sample format where the output's
+    container holds it (24-bit WAV stays 24-bit), and the container's default elsewhere.
+    ``keep_tags`` carries the input's tags (title, artist, ...) to the output where both
+    formats hold them; ``tags`` ({name: value}) are written as well, over carried ones of
+    the same name. They are stored as a tuple of (name, value) pairs, names in lower case.
 
     Raises :class:`SettingError` (a ``ValueError``) naming the first setting at fault.
     """
@@ -93,6 +108,8 @@ class RenderSettings:
     dither: str = "tpdf"
     bitrate: int | None = None
     file_format: str | None = None
+    tags: Mapping[str, str] | Iterable[tuple[str, str]] = ()
+    keep_tags: bool = True
 
     def __post_init__(self) -> None:
         blocks, threads = _checked(
@@ -106,8 +123,17 @@ class RenderSettings:
             # second check is the ceiling's.
             _checked("loudness", LoudnessTarget, self.loudness, -1.0)
             _checked("peak_ceiling", LoudnessTarget, self.loudness, self.peak_ceiling)
-        if self.subtype is not None:
+        if self.subtype is not None and self.subtype != KEEP_SUBTYPE:
             _checked("subtype", check_subtype_name, _text("subtype", self.subtype))
+        given: object = self.tags
+        if isinstance(given, str | bytes):
+            raise SettingError("tags", "tags must be a mapping of names to values")
+        pairs = _checked("tags", check_tags, self.tags)
+        object.__setattr__(self, "tags", tuple(pairs.items()))
+        if not isinstance(self.keep_tags, bool):
+            raise SettingError(
+                "keep_tags", f"keep_tags must be True or False, got {self.keep_tags!r}"
+            )
         if self.file_format is not None:
             _checked("file_format", check_format_name, _text("file_format", self.file_format))
         if self.dither not in DITHER_MODES:
@@ -141,6 +167,10 @@ class RenderSettings:
             return None
         return LoudnessTarget(self.loudness, self.peak_ceiling)
 
+    def tags_dict(self) -> dict[str, str]:
+        """The tags given, as {name: value}."""
+        return dict(self.tags)
+
     def digest(self, chain: Chain) -> str:
         """A digest of everything besides the input that decides an output's bits: the
         chain, these settings and the version. The worker count is left out: it never
@@ -159,6 +189,10 @@ class RenderSettings:
             fields["bitrate"] = self.bitrate
         if self.file_format is not None:
             fields["file_format"] = self.file_format
+        if self.tags:
+            fields["tags"] = sorted(self.tags_dict().items())
+        if not self.keep_tags:
+            fields["keep_tags"] = False
         text = json.dumps(fields, sort_keys=True, allow_nan=True)
         return hashlib.sha256(text.encode()).hexdigest()
 

@@ -1,4 +1,5 @@
-"""The ``kavri`` command line: process, batch, augment, meter, effects, presets, demo, plot.
+"""The ``kavri`` command line: process, batch, augment, meter, effects, presets, formats, demo,
+plot.
 
 One module per command, each turning its arguments into a chain and settings and making one
 library call. Every failure the user can cause (an unknown preset or type, malformed JSON, a
@@ -22,10 +23,20 @@ from ..errors import KavriError, KavriWarning
 
 __all__ = ["main", "build_parser"]
 
-COMMANDS = ("process", "batch", "augment", "meter", "effects", "presets", "demo", "plot")
+COMMANDS = (
+    "process",
+    "batch",
+    "augment",
+    "meter",
+    "effects",
+    "presets",
+    "formats",
+    "demo",
+    "plot",
+)
 # Commands whose result is what they print: they refuse to run with standard output closed
 # rather than do the work and lose it.
-_PRINTING = ("meter", "effects", "presets")
+_PRINTING = ("meter", "effects", "presets", "formats")
 
 EXIT_FAILED = 1
 EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE, as a shell reports a command its pipe ended

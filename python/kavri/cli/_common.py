@@ -21,7 +21,7 @@ from .._stop import StopFlag, stop_on_signals
 from ..chain import Chain, load_chain_file, load_preset, parse_effect_option
 from ..errors import KavriError
 from ..io import DITHER_MODES, MP3_BITRATES, SUBTYPES
-from ..runs.batch import check_jobs, find_files
+from ..runs.batch import check_jobs, expand_braces, find_inputs
 from ..runs.tasks import BatchInterrupted, BatchReport, FileResult
 from ..settings import RenderSettings, SettingError
 
@@ -37,7 +37,13 @@ def chain_from_args(args: argparse.Namespace) -> Chain:
     if args.chain is not None:
         chain = load_chain_file(args.chain)
     elif args.preset is not None:
-        chain = load_preset(args.preset)
+        preset = args.preset
+        if preset.endswith(".json") or os.sep in preset or os.path.isfile(preset):
+            raise KavriError(
+                f"--preset '{shown(preset)}': presets are names (see 'kavri presets'); "
+                f"for a chain file, give --chain {shown(preset)}"
+            )
+        chain = load_preset(preset)
     elif not args.effect and not extra and getattr(args, "loudness", None) is None:
         # A loudness target alone is a chain of its own: the gain (and limiter) it adds.
         raise KavriError(
@@ -170,6 +176,18 @@ def add_output_options(parser: argparse.ArgumentParser) -> None:
         help="constant MP3 bit rate, one of "
         f"{', '.join(map(str, MP3_BITRATES))} (default: variable)",
     )
+    parser.add_argument(
+        "--tag",
+        action="append",
+        metavar="KEY=VALUE",
+        help="a tag to write, e.g. --tag title='Take 3'; repeat for more (keys such as "
+        "title, artist, album, date, genre, comment, tracknumber)",
+    )
+    parser.add_argument(
+        "--no-tags",
+        action="store_true",
+        help="do not carry the input's tags (title, artist, ...) to the output",
+    )
 
 
 def add_engine_options(parser: argparse.ArgumentParser) -> None:
@@ -191,7 +209,8 @@ def add_engine_options(parser: argparse.ArgumentParser) -> None:
         "--subtype",
         metavar="SUBTYPE",
         help=f"output sample format: {', '.join(SUBTYPES)} "
-        "(default: float for WAV, pcm24 for FLAC, vorbis for OGG)",
+        "(default: float for WAV, pcm24 for FLAC, vorbis for OGG; in batch, "
+        "'same': each input's own where its output holds it)",
     )
 
 
@@ -231,7 +250,14 @@ def add_folder_options(parser: argparse.ArgumentParser) -> None:
         metavar="N",
         help="files processed at once, default: the number of cores",
     )
-    parser.add_argument("--pattern", default="*.wav", help="file name pattern, default '*.wav'")
+    parser.add_argument(
+        "--pattern",
+        action="append",
+        metavar="GLOB",
+        help="file name pattern relative to IN_DIR, such as '*.wav', 'takes/*.flac' or "
+        "'*.{wav,flac,m4a}'; repeat for more; default '*.wav'. Files a wildcard "
+        "matches that are not audio (by suffix) are skipped with a line each",
+    )
     parser.add_argument(
         "--force", action="store_true", help="redo outputs that are already complete"
     )
@@ -255,14 +281,29 @@ def settings_from_args(args: argparse.Namespace) -> RenderSettings:
             dither=getattr(args, "dither", "tpdf"),
             bitrate=getattr(args, "bitrate", None),
             file_format=getattr(args, "format", None),
+            tags=tags_from_args(getattr(args, "tag", None)),
+            keep_tags=not getattr(args, "no_tags", False),
         )
     except SettingError as error:
         raise KavriError(option_message(error.setting, str(error))) from None
 
 
+def tags_from_args(given: list[str] | None) -> list[tuple[str, str]]:
+    """The (name, value) pairs of --tag KEY=VALUE options."""
+    pairs = []
+    for text in given or []:
+        name, equals, value = text.partition("=")
+        if not equals or not name:
+            raise KavriError(f"--tag '{shown(text)}': give KEY=VALUE, such as title=Take 3")
+        pairs.append((name, value))
+    return pairs
+
+
 def option_message(setting: str, message: str) -> str:
     """A library message about a setting, told in terms of its option (--block-size)."""
-    option = "--format" if setting == "file_format" else f"--{setting.replace('_', '-')}"
+    option = {"file_format": "--format", "tags": "--tag", "keep_tags": "--no-tags"}.get(
+        setting, f"--{setting.replace('_', '-')}"
+    )
     for name in (setting, setting.replace("_", " ")):
         if message.startswith(name):
             return f"{option}{message[len(name) :]}"
@@ -336,8 +377,16 @@ def check_pattern(pattern: str) -> None:
 
 def folder_inputs(args: argparse.Namespace) -> tuple[Path, Path, list[Path]]:
     """The input folder, the output folder and the matching files of a folder command,
-    checked before any file is read."""
-    check_pattern(args.pattern)
+    checked before any file is read. Each file a wildcard matched that is not audio gets
+    a line on stderr (unless --quiet) and is left out."""
+    patterns: list[str] = args.pattern or ["*.wav"]
+    for pattern in patterns:
+        try:
+            expanded = expand_braces(pattern)
+        except ValueError as error:
+            raise KavriError(f"--pattern: {error}") from None
+        for one in expanded:
+            check_pattern(one)
     try:
         check_jobs(args.jobs)
     except ValueError as error:
@@ -350,10 +399,18 @@ def folder_inputs(args: argparse.Namespace) -> tuple[Path, Path, list[Path]]:
         raise KavriError(f"{shown(out_dir)}: is not a folder")
     if out_dir.resolve() == in_dir.resolve():
         raise KavriError(f"{shown(out_dir)}: is the input folder; choose another output folder")
-    files = find_files(in_dir, args.pattern, exclude=out_dir)
-    if not files:
-        raise KavriError(f"{shown(in_dir)}: no files match '{shown(args.pattern)}'")
-    return in_dir, out_dir, files
+    found = find_inputs(in_dir, patterns, exclude=out_dir)
+    for path in () if args.quiet else found.skipped:
+        print(
+            f"kavri: skipped {shown(path)}: not an audio file (a pattern naming "
+            f"'*{shown(path.suffix)}' takes it)",
+            file=sys.stderr,
+        )
+    if not found.files:
+        named = "', '".join(shown(p) for p in patterns)
+        also = f" ({len(found.skipped)} not audio)" if found.skipped else ""
+        raise KavriError(f"{shown(in_dir)}: no files match '{named}'{also}")
+    return in_dir, out_dir, found.files
 
 
 # What a folder command runs: given the per-file and progress callbacks and the stop flag,

@@ -7,6 +7,7 @@ from typing import Any
 
 from .._paths import shown
 from ..errors import KavriError
+from ..io import KEEP_SUBTYPE, STREAM_FORMATS
 from ..runs.batch import batch
 from ._common import (
     EXIT_FAILED,
@@ -29,10 +30,22 @@ def add_parser(commands: Any) -> None:
     add_chain_options(p)
     add_folder_options(p)
     add_render_options(p)
+    p.add_argument(
+        "--format",
+        choices=list(STREAM_FORMATS),
+        metavar="FORMAT",
+        help="write every output in this format, its name given the format's suffix "
+        f"(take.wav as take.flac): {', '.join(STREAM_FORMATS)}; default: each "
+        "input's own format",
+    )
     p.set_defaults(handler=run)
 
 
 def run(args: argparse.Namespace) -> int:
+    # Unless --subtype says otherwise, each output keeps its input's sample format where
+    # the output's format holds it (24-bit WAV stays 24-bit).
+    if args.subtype is None:
+        args.subtype = KEEP_SUBTYPE
     settings = settings_from_args(args)
     chain = chain_from_args(args)
     in_dir, out_dir, files = folder_inputs(args)

@@ -11,7 +11,7 @@ from .._stop import stop_on_signals
 from ..chain import chain_summary
 from ..errors import Interrupted, KavriError
 from ..files import render_file
-from ..io import STREAM_FORMATS, output_format
+from ..io import ENCODINGS, STREAM_FORMATS, RawFormat, output_format
 from ..report import output_report
 from ..settings import tail_frames
 from ._common import (
@@ -40,9 +40,66 @@ def add_parser(commands: Any) -> None:
         choices=list(STREAM_FORMATS),
         metavar="FORMAT",
         help="output container when OUT has no suffix, such as '-' "
-        f"(standard output, default wav): {', '.join(STREAM_FORMATS)}",
+        f"(standard output, default wav): {', '.join(STREAM_FORMATS)}; raw is headerless "
+        "PCM in the --encoding",
+    )
+    raw = p.add_argument_group(
+        "raw PCM", "headerless little-endian samples, read and written as a stream"
+    )
+    raw.add_argument(
+        "--input-format",
+        choices=["raw"],
+        help="IN is raw PCM (implied by a .raw or .pcm suffix); give --input-rate and "
+        "--input-channels",
+    )
+    raw.add_argument("--input-rate", type=int, metavar="HZ", help="sample rate of raw input")
+    raw.add_argument("--input-channels", type=int, metavar="N", help="channel count of raw input")
+    raw.add_argument(
+        "--encoding",
+        choices=list(ENCODINGS),
+        help=f"sample encoding of raw input and output: {', '.join(ENCODINGS)} (default f32le)",
     )
     p.set_defaults(handler=run)
+
+
+_RAW_SUFFIXES = (".raw", ".pcm")
+
+
+def _raw_input(args: argparse.Namespace) -> RawFormat | None:
+    """The raw PCM format of IN, when it is raw; the raw options are refused otherwise."""
+    is_raw = args.input_format == "raw" or args.input.lower().endswith(_RAW_SUFFIXES)
+    if not is_raw:
+        if args.input_rate is not None or args.input_channels is not None:
+            raise KavriError(
+                "--input-rate and --input-channels describe raw input; add --input-format raw "
+                "(the other formats state their own)"
+            )
+        return None
+    if args.input_rate is None or args.input_channels is None:
+        raise KavriError(f"{args.input}: raw input needs --input-rate HZ and --input-channels N")
+    return RawFormat(args.input_rate, args.input_channels, args.encoding or "f32le")
+
+
+def _raw_output_subtype(args: argparse.Namespace) -> str | None:
+    """The --subtype of raw output given as --encoding."""
+    is_raw = args.format == "raw" or (
+        args.format is None and args.output.lower().endswith(_RAW_SUFFIXES)
+    )
+    if args.encoding is None or not is_raw:
+        return args.subtype  # type: ignore[no-any-return]
+    subtype = ENCODINGS[args.encoding][0]
+    if args.subtype is not None and output_format("out.raw", args.subtype)[1] != subtype:
+        raise KavriError(f"--subtype {args.subtype} and --encoding {args.encoding} disagree")
+    return subtype
+
+
+def _check_not_folders(args: argparse.Namespace) -> None:
+    for name, what in ((args.input, "IN"), (args.output, "OUT")):
+        if name != "-" and os.path.isdir(name):
+            raise KavriError(
+                f"{name}: is a folder; 'kavri process' takes one file as {what}, and "
+                "'kavri batch IN_DIR OUT_DIR' processes the files of a folder"
+            )
 
 
 def _same_file(a: str, b: str) -> bool:
@@ -57,6 +114,9 @@ def _same_file(a: str, b: str) -> bool:
 def run(args: argparse.Namespace) -> int:
     """Streams IN through the chain into OUT; "-" is standard input or output. A report
     line goes to stderr."""
+    _check_not_folders(args)
+    raw = _raw_input(args)
+    args.subtype = _raw_output_subtype(args)
     settings = settings_from_args(args)
     chain = chain_from_args(args)
     output_format(args.output, settings.subtype, settings.file_format)
@@ -80,6 +140,7 @@ def run(args: argparse.Namespace) -> int:
                 progress=progress,
                 stop=stop,
                 measure=not args.quiet,
+                raw=raw,
             )
         except Interrupted:
             print(f"kavri: interrupted; {args.output} not written", file=sys.stderr)

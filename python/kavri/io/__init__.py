@@ -1,19 +1,26 @@
 """Audio files: reading, writing, the formats they take, and atomic output.
 
 In memory, audio is a (frames, channels) float32 array. :mod:`.formats` says what each
-container holds, :mod:`.reading` opens inputs (spooling those that cannot seek) and reads
-them whole or in blocks, :mod:`.writing` writes them whole or chunk by chunk,
-:mod:`.fixups` makes libsndfile's output reproducible, and :mod:`.atomic` puts a file in
-place only once it is complete. The path "-" stands for standard input or standard output.
+container holds, :mod:`.reading` opens inputs (streaming WAV and raw PCM from pipes,
+spooling what cannot be read in order) and reads them whole or in blocks,
+:mod:`.decoding` decodes what libsndfile cannot read through PyAV, :mod:`.pipes` reads and
+writes WAV and raw streams, :mod:`.tags` carries tags, :mod:`.writing` writes audio whole
+or chunk by chunk, :mod:`.fixups` makes libsndfile's output reproducible, and
+:mod:`.atomic` puts a file in place only once it is complete. The path "-" stands for
+standard input or standard output.
 """
 
 from .._audio import PCM_BITS, as_frames, pcm_to_float
 from .atomic import atomic_output, is_temporary, remove_stale_temporaries
+from .decoding import DECODED_FORMATS, DecodedSource, decoded_suffixes
 from .formats import (
     CHANNEL_LIMITS,
     DEFAULT_CHANNEL_LIMIT,
     FORMATS,
+    KEEP_SUBTYPE,
     MP3_BITRATES,
+    RAW_SUBTYPES,
+    SNDFILE_READ,
     STREAM_FORMATS,
     SUBTYPES,
     check_channels,
@@ -22,22 +29,47 @@ from .formats import (
     check_subtype_name,
     max_channels,
     output_format,
+    readable_suffixes,
+    resolve_subtype,
 )
+from .pipes import ENCODINGS, RawFormat, encoding_of_subtype
 from .reading import (
     AudioData,
+    AudioSource,
     BlockReader,
+    OpenedInput,
     ShortFileWarning,
     StopRequest,
     input_path,
     is_complete_audio_file,
     open_input,
+    open_source,
     read,
 )
 from .streams import check_standard_streams
+from .tags import COMMON_KEYS, TAG_CONTAINERS, check_tags, read_tags
 from .writing import DITHER_MODES, AudioWriter, ContainerWarning, WriteStats, open_output, write
 
 __all__ = [
     "AudioData",
+    "AudioSource",
+    "COMMON_KEYS",
+    "DECODED_FORMATS",
+    "DecodedSource",
+    "ENCODINGS",
+    "KEEP_SUBTYPE",
+    "OpenedInput",
+    "RAW_SUBTYPES",
+    "SNDFILE_READ",
+    "RawFormat",
+    "TAG_CONTAINERS",
+    "check_tags",
+    "decoded_suffixes",
+    "encoding_of_subtype",
+    "open_source",
+    "read_tags",
+    "readable_suffixes",
+    "resolve_subtype",
     "AudioWriter",
     "BlockReader",
     "CHANNEL_LIMITS",

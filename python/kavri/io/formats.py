@@ -11,6 +11,7 @@ import soundfile as sf
 from .._audio import PCM_BITS
 from .._paths import AnyPath, fs_name, shown
 from ..errors import AudioFileError
+from .decoding import decoded_suffixes
 
 __all__ = [
     "FORMATS",
@@ -33,7 +34,21 @@ __all__ = [
     "size_refusal",
     "plan_container",
     "check_length",
+    "RAW_SUBTYPES",
+    "SNDFILE_READ",
+    "readable_suffixes",
+    "KEEP_SUBTYPE",
+    "resolve_subtype",
 ]
+
+# Raw PCM (headerless, little-endian) holds these sample formats; see kavri.io.pipes.
+RAW_SUBTYPES = ("PCM_16", "PCM_24", "PCM_32", "FLOAT", "DOUBLE")
+# The subtype setting that keeps the input's sample format where the output holds it.
+KEEP_SUBTYPE = "same"
+# Sample formats kept from an input: those a written file can carry over exactly.
+_KEPT_SUBTYPES = frozenset(
+    {"PCM_16", "PCM_24", "PCM_32", "FLOAT", "DOUBLE", "VORBIS", "OPUS", "MPEG_LAYER_III"}
+)
 
 # Container chosen by file suffix, with the subtype written when none is asked for. Float
 # where the container holds it, so that the engine's bits reach the file unchanged.
@@ -48,6 +63,8 @@ FORMATS: dict[str, tuple[str, str]] = {
     ".aif": ("AIFF", "FLOAT"),
     ".caf": ("CAF", "FLOAT"),
     ".w64": ("W64", "FLOAT"),
+    ".raw": ("RAW", "FLOAT"),
+    ".pcm": ("RAW", "FLOAT"),
 }
 
 # Formats by name, for output without a suffix (standard output): the suffix they stand for.
@@ -60,7 +77,32 @@ STREAM_FORMATS: dict[str, str] = {
     "aiff": ".aiff",
     "caf": ".caf",
     "w64": ".w64",
+    "raw": ".raw",
 }
+
+# Files libsndfile reads, by suffix, with what they hold.
+SNDFILE_READ: tuple[tuple[str, str], ...] = (
+    (".wav .wave .rf64 .bwf", "WAV, WAVE_FORMAT_EXTENSIBLE, RF64 and Broadcast WAV"),
+    (".flac", "FLAC"),
+    (".ogg .oga .opus", "Ogg Vorbis and Opus"),
+    (".mp3", "MPEG layer III"),
+    (".aif .aiff .aifc", "AIFF and AIFF-C"),
+    (".caf", "Core Audio Format"),
+    (".w64", "Sony Wave64"),
+    (".au .snd", "Sun/NeXT"),
+    (
+        ".voc .paf .svx .iff .sf .ircam .nist .sph .mat .mat4 .mat5 .pvf .xi .htk .sds "
+        ".avr .sd2 .wve .mpc",
+        "the older formats libsndfile reads",
+    ),
+)
+
+
+def readable_suffixes() -> frozenset[str]:
+    """The suffixes of the audio files Kavri reads: libsndfile's and PyAV's."""
+    found = {suffix for suffixes, _ in SNDFILE_READ for suffix in suffixes.split()}
+    return frozenset(found | set(decoded_suffixes()))
+
 
 # Short names for the sample formats; libsndfile's own names are accepted as well.
 SUBTYPES: dict[str, str] = {
@@ -162,9 +204,16 @@ def output_format(
             f"'{shown(suffix) or '(no suffix)'}'; use one of {known}"
         )
     container, default_subtype = FORMATS[suffix]
-    if subtype is None:
+    if subtype is None or subtype == KEEP_SUBTYPE:
         return container, default_subtype
     chosen = check_subtype_name(subtype)
+    if container == "RAW":
+        if chosen not in RAW_SUBTYPES:
+            raise AudioFileError(
+                f"{shown(name)}: raw output holds pcm16, pcm24, pcm32, float or double "
+                f"samples, not '{subtype}'"
+            )
+        return container, chosen
     if chosen not in sf.available_subtypes(container) or not sf.check_format(container, chosen):
         allowed = [short for short, full in SUBTYPES.items() if sf.check_format(container, full)]
         raise AudioFileError(
@@ -172,6 +221,19 @@ def output_format(
             f"'{subtype}'; use one of {', '.join(allowed)}"
         )
     return container, chosen
+
+
+def resolve_subtype(subtype: str | None, input_subtype: str, container: str) -> str | None:
+    """The subtype setting to write with: ``"same"`` becomes the input's sample format
+    where ``container`` holds it (a 24-bit WAV stays 24-bit, a FLAC's 16 bits stay 16) and
+    the container's default (None) where it does not; any other setting is kept."""
+    if subtype != KEEP_SUBTYPE:
+        return subtype
+    if input_subtype in _KEPT_SUBTYPES and sf.check_format(container, input_subtype):
+        if container == "RAW" and input_subtype not in RAW_SUBTYPES:
+            return None
+        return input_subtype
+    return None
 
 
 def max_channels(container: str) -> int:

@@ -6,6 +6,13 @@ file without a name, in pieces, never held in memory. A spool stops short of fil
 disk, goes away with the process however it ends, and both the copy and the wait for a
 FIFO's writer end promptly when a stop is requested.
 
+A WAV stream (and raw PCM) is not spooled when it is read once: :func:`open_source` reads it
+front to back as the pipe delivers it (see :mod:`.pipes`), and spools only what a second
+pass needs (a loudness target) or what cannot be read in order.
+
+Formats libsndfile does not recognise (M4A/AAC, WMA, WebM, ...) are decoded through PyAV
+(see :mod:`.decoding`), behind the same interface.
+
 Long files are read in blocks by :class:`BlockReader`, whose one buffer is never larger
 than the file's own frames, and which tells a file that ends before its header said.
 """
@@ -19,7 +26,8 @@ import tempfile
 import warnings
 from collections.abc import Iterator
 from contextlib import contextmanager
-from typing import IO, NamedTuple
+from dataclasses import dataclass, field
+from typing import IO, Any, Literal, NamedTuple, Protocol
 
 import numpy as np
 import numpy.typing as npt
@@ -29,12 +37,18 @@ from .._engine import check_memory as guard_memory
 from .._paths import AnyPath, fs_name, shown
 from .._stop import StopRequest
 from ..errors import AudioFileError, Interrupted, KavriWarning
+from .decoding import DecodedSource
 from .formats import sample_bytes
+from .pipes import ByteSource, RawFormat, StreamSource, parse_wav_header
 from .streams import standard_input
+from .tags import read_tags
 
 __all__ = [
     "AudioData",
+    "AudioSource",
     "BlockReader",
+    "OpenedInput",
+    "open_source",
     "ShortFileWarning",
     "StopRequest",
     "SPOOL_DISK_MARGIN",
@@ -54,6 +68,31 @@ class AudioData(NamedTuple):
     sample_rate: int
 
 
+class AudioSource(Protocol):
+    """What is read of an open input: a ``soundfile.SoundFile``, or a decoded file or a
+    stream of the same shape. ``frames`` is what the header claims (0 when it claims
+    nothing); a source without an exact length (decoded, or a stream) says
+    ``exact_length = False``."""
+
+    @property
+    def samplerate(self) -> int: ...
+    @property
+    def channels(self) -> int: ...
+    @property
+    def frames(self) -> int: ...
+    @property
+    def format(self) -> str: ...
+    @property
+    def subtype(self) -> str: ...
+    def seek(self, frames: int) -> int: ...
+    def buffer_read_into(self, buffer: Any, dtype: Literal["float32"]) -> int: ...
+
+
+def exact_length(source: AudioSource) -> bool:
+    """Whether the source's ``frames`` is a length stated by its header, not an estimate."""
+    return bool(getattr(source, "exact_length", True))
+
+
 class ShortFileWarning(KavriWarning):
     """A file that held fewer frames than its header claimed (damaged or cut short)."""
 
@@ -65,6 +104,8 @@ SPOOL_DISK_MARGIN = 256 << 20
 # The most a block reader's buffer takes, whatever block the caller asks for: a header
 # that compresses well may claim many frames, and a file may have 1,024 channels.
 BLOCK_BYTES_LIMIT = 64 << 20
+# libsndfile's code for a file whose format it does not know.
+_SF_UNRECOGNISED_FORMAT = 1
 # How often a wait for input looks at the stop request.
 POLL_SECONDS = 0.1
 
@@ -114,9 +155,11 @@ def _check_room(spool: IO[bytes], size: int, label: str) -> None:
 
 
 @contextmanager
-def _spooled(descriptor: int, label: str, stop: StopRequest | None) -> Iterator[str]:
-    """Copies everything the descriptor gives to a temporary file without a name and
-    yields a path that opens it."""
+def _spooled(
+    descriptor: int, label: str, stop: StopRequest | None, prefix: bytes = b""
+) -> Iterator[str]:
+    """Copies ``prefix`` and then everything the descriptor gives to a temporary file
+    without a name and yields a path that opens it."""
     try:
         spool = tempfile.TemporaryFile(dir=tempfile.gettempdir())
     except OSError as error:
@@ -124,6 +167,9 @@ def _spooled(descriptor: int, label: str, stop: StopRequest | None) -> Iterator[
             f"{label}: cannot copy it to the temporary folder: {error.strerror}"
         ) from None
     with spool:
+        if prefix:
+            _check_room(spool, len(prefix), label)
+            spool.write(prefix)
         while True:
             _stop_requested(stop, label)
             _wait_readable(descriptor, stop, label)
@@ -156,6 +202,25 @@ def _standard_input_descriptor() -> int:
 
 
 @contextmanager
+def _pipe_descriptor(name: str, label: str, stop: StopRequest | None) -> Iterator[int]:
+    """The descriptor to read an input that cannot seek from: standard input for "-", else
+    the path opened without waiting for a FIFO's writer (closed after the block)."""
+    if name == "-":
+        yield _standard_input_descriptor()
+        return
+    _stop_requested(stop, label)
+    try:
+        # A FIFO opened without O_NONBLOCK would wait for its writer past any stop.
+        descriptor = os.open(name, os.O_RDONLY | os.O_NONBLOCK)
+    except OSError as error:
+        raise AudioFileError(f"{label}: cannot read: {error.strerror}") from None
+    try:
+        yield descriptor
+    finally:
+        os.close(descriptor)
+
+
+@contextmanager
 def input_path(path: AnyPath, stop: StopRequest | None = None) -> Iterator[str]:
     """Yields a path that libsndfile can read and seek for an input: the path itself, or
     for "-" and for any input that cannot seek (a pipe such as ``<(cat x.wav)``, a FIFO, a
@@ -169,29 +234,18 @@ def input_path(path: AnyPath, stop: StopRequest | None = None) -> Iterator[str]:
     the process however it ends. Raises :class:`AudioFileError` when standard input is
     closed or the input cannot be read."""
     name = fs_name(path)
-    if name == "-":
-        label = "standard input"
-        with _spooled(_standard_input_descriptor(), label, stop) as spooled:
-            yield spooled
-        return
-    if not _needs_spool(name):
+    if name != "-" and not _needs_spool(name):
         yield name
         return
-    label = shown(name)
-    _stop_requested(stop, label)
-    try:
-        # A FIFO opened without O_NONBLOCK would wait for its writer past any stop.
-        descriptor = os.open(name, os.O_RDONLY | os.O_NONBLOCK)
-    except OSError as error:
-        raise AudioFileError(f"{label}: cannot read: {error.strerror}") from None
-    try:
-        with _spooled(descriptor, label, stop) as spooled:
-            yield spooled
-    finally:
-        os.close(descriptor)
+    label = "standard input" if name == "-" else shown(name)
+    with (
+        _pipe_descriptor(name, label, stop) as descriptor,
+        _spooled(descriptor, label, stop) as spooled,
+    ):
+        yield spooled
 
 
-def _check_claim(label: str, source: sf.SoundFile, file_size: int) -> None:
+def _check_claim(label: str, source: AudioSource, file_size: int) -> None:
     """Refuses a header whose frame count the file cannot hold, before memory is set aside
     for the frames it claims."""
     frames, channels = source.frames, source.channels
@@ -223,13 +277,18 @@ def _not_readable(label: str, error: BaseException) -> AudioFileError:
     return AudioFileError(f"{label}: not a readable audio file ({detail})")
 
 
+def _unrecognised(error: BaseException) -> bool:
+    return isinstance(error, sf.LibsndfileError) and error.code == _SF_UNRECOGNISED_FORMAT
+
+
 @contextmanager
-def open_input(name: str, label: str | None = None) -> Iterator[sf.SoundFile]:
+def open_input(name: str, label: str | None = None) -> Iterator[AudioSource]:
     """Opens an audio file for reading and yields it; messages name it as ``label`` (by
     default the name, odd bytes escaped). libsndfile gets the open descriptor, never the
-    name, so no encoding of the name can fail. The frame count of the header is checked
-    against the file's size. Raises :class:`AudioFileError` when the file is missing, a
-    folder, not audio, or claims more frames than it can hold."""
+    name, so no encoding of the name can fail; a format it does not recognise is decoded
+    through PyAV (M4A/AAC, WMA, WebM, ...; see :mod:`kavri.io.decoding`). The frame count
+    of the header is checked against the file's size. Raises :class:`AudioFileError` when
+    the file is missing, a folder, not audio, or claims more frames than it can hold."""
     label = shown(name) if label is None else label
     if _needs_spool(name):
         # Opening a FIFO would wait for its writer, and libsndfile cannot seek a pipe.
@@ -249,7 +308,15 @@ def open_input(name: str, label: str | None = None) -> Iterator[sf.SoundFile]:
         try:
             reader = sf.SoundFile(handle.fileno(), closefd=False)
         except (sf.LibsndfileError, RuntimeError, ValueError, TypeError) as error:
-            raise _not_readable(label, error) from None
+            if not _unrecognised(error):
+                raise _not_readable(label, error) from None
+            try:
+                decoded = DecodedSource(handle, label)
+            except AudioFileError:
+                raise _not_readable(label, error) from None
+            with decoded:
+                yield decoded
+            return
         with reader:
             _check_claim(label, reader, os.fstat(handle.fileno()).st_size)
             yield reader
@@ -275,13 +342,17 @@ class BlockReader:
     naming ``label``.
     """
 
-    def __init__(self, source: sf.SoundFile, frames: int, label: str) -> None:
+    def __init__(self, source: AudioSource, frames: int, label: str) -> None:
         self.source = source
         self.label = label
         self.channels = int(source.channels)
         self.frames_claimed = max(int(source.frames), 0)
+        # A stream or a decoded file states no exact length: its claim (0, or an estimate)
+        # neither bounds the buffer nor makes it end early.
+        self.length_known = exact_length(source)
         most = BLOCK_BYTES_LIMIT // (self.channels * _FLOAT_BYTES)
-        self.block_frames = max(1, min(int(frames), self.frames_claimed, most))
+        claim = self.frames_claimed if self.length_known else int(frames)
+        self.block_frames = max(1, min(int(frames), claim, most))
         self.buffer_bytes = self.block_frames * self.channels * _FLOAT_BYTES
         self.frames_read = 0
         self.complete = False
@@ -293,7 +364,7 @@ class BlockReader:
     @property
     def ended_early(self) -> bool:
         """True after a whole pass that gave fewer frames than the header claimed."""
-        return self.complete and self.frames_read < self.frames_claimed
+        return self.length_known and self.complete and self.frames_read < self.frames_claimed
 
     def shortfall(self) -> str | None:
         """A one-line message when the file ended early, else None."""
@@ -325,39 +396,173 @@ class BlockReader:
         self.complete = True
 
 
-def read(path: AnyPath, *, stop: StopRequest | None = None) -> AudioData:
+def _read_whole(label: str, source: AudioSource) -> npt.NDArray[np.float32]:
+    """Every frame of an open source, in one array: the claimed frames at once, then, for
+    a source whose length is not exact, the rest in blocks, each shown to the memory
+    guard before the whole is joined."""
+    claimed, channels = max(int(source.frames), 0), int(source.channels)
+    exact = exact_length(source)
+    first = claimed if exact else 0
+    check_memory(label, first, channels)
+    try:
+        audio = np.empty((first, channels), np.float32)
+        got = source.buffer_read_into(audio, dtype="float32") if first else 0
+        if exact:
+            if got < claimed:
+                warnings.warn(
+                    f"{label}: the file ends early: it holds {got} frames, "
+                    f"its header claims {claimed}",
+                    ShortFileWarning,
+                    stacklevel=3,
+                )
+                audio = audio[:got].copy()  # the claimed rows are not kept
+            return audio
+        pieces: list[npt.NDArray[np.float32]] = []
+        total = 0
+        reader = BlockReader(source, 1 << 16, label)
+        check_memory(label, reader.block_frames, channels)
+        for block in reader:
+            total += block.shape[0]
+            # The pieces so far and the array they are joined into.
+            check_memory(label, 2 * total, channels)
+            pieces.append(block.copy())
+        return np.concatenate(pieces) if pieces else audio
+    except MemoryError:
+        raise AudioFileError(f"{label}: not enough memory to read it") from None
+    except (sf.LibsndfileError, RuntimeError, ValueError, TypeError) as error:
+        raise _not_readable(label, error) from None
+
+
+def read(
+    path: AnyPath, *, stop: StopRequest | None = None, raw: RawFormat | None = None
+) -> AudioData:
     """Reads an audio file as a (frames, channels) float32 array and its sample rate.
 
-    Any format libsndfile reads (WAV, FLAC, OGG, MP3, AIFF, ...) is accepted; integer
-    samples are scaled to [-1, 1). "-" reads standard input, and any input that cannot
-    seek is copied to a temporary file first (see :func:`input_path`, which ``stop``
-    interrupts). The path may be ``str``, ``bytes`` or path-like, and need not be UTF-8.
+    Any format libsndfile reads (WAV, FLAC, OGG, MP3, AIFF, ...) is accepted, and the
+    compressed formats PyAV decodes (M4A/AAC, WMA, WebM, ...); integer samples are scaled
+    to [-1, 1). "-" reads standard input: a WAV stream as it arrives, anything else copied
+    to a temporary file first (see :func:`input_path`, which ``stop`` interrupts), as is
+    any other input that cannot seek. ``raw`` (a :class:`kavri.io.RawFormat`) reads
+    headerless PCM. The path may be ``str``, ``bytes`` or path-like, and need not be UTF-8.
     A file that ends before the frames its header claims is read as far as it goes, with
     a :class:`ShortFileWarning`. Raises :class:`AudioFileError` naming the file when it is
     missing, unreadable, not audio, or has a header that claims more frames than the file
     or memory can hold.
     """
-    given = fs_name(path)
-    label = "standard input" if given == "-" else shown(given)
-    with input_path(given, stop) as name, open_input(name, label) as source:
-        claimed, channels = max(int(source.frames), 0), int(source.channels)
-        check_memory(label, claimed, channels)
-        try:
-            audio = np.empty((claimed, channels), np.float32)
-            got = source.buffer_read_into(audio, dtype="float32") if claimed else 0
-        except MemoryError:
-            raise AudioFileError(f"{label}: not enough memory to read it") from None
-        except (sf.LibsndfileError, RuntimeError, ValueError, TypeError) as error:
-            raise _not_readable(label, error) from None
-        if got < claimed:
-            warnings.warn(
-                f"{label}: the file ends early: it holds {got} frames, its header claims {claimed}",
-                ShortFileWarning,
-                stacklevel=2,
-            )
-            audio = audio[:got].copy()  # the claimed rows are not kept
-        sample_rate = source.samplerate
+    with open_source(path, stop=stop, raw=raw) as opened:
+        audio = _read_whole(opened.label, opened.reader)
+        sample_rate = opened.reader.samplerate
     return AudioData(audio, int(sample_rate))
+
+
+@dataclass
+class OpenedInput:
+    """An input opened by :func:`open_source`: ``reader`` for its samples, ``label`` for
+    messages, and ``spooled`` when it was copied to a temporary file first."""
+
+    reader: AudioSource
+    label: str
+    path: str | None = None
+    spooled: bool = False
+    _tags: dict[str, str] | None = field(default=None, repr=False)
+
+    def tags(self) -> dict[str, str]:
+        """The input's tags under common names (see :mod:`kavri.io.tags`); {} for raw
+        PCM, and read only when asked for."""
+        if self._tags is None:
+            self._tags = read_tags(self.path, self.reader) if self.path is not None else {}
+        return self._tags
+
+
+@contextmanager
+def _raw_source(
+    name: str, label: str, raw: RawFormat, stop: StopRequest | None, passes: int
+) -> Iterator[OpenedInput]:
+    pipe = name == "-" or _needs_spool(name)
+    if pipe and passes == 1:
+        with _pipe_descriptor(name, label, stop) as descriptor:
+            source = ByteSource(label, descriptor=descriptor, stop=stop)
+            yield OpenedInput(
+                StreamSource(source, raw.sample_rate, raw.channels, raw.subtype, None, "RAW"),
+                label,
+                _tags={},
+            )
+        return
+    with input_path(name, stop) as readable:
+        try:
+            handle = open(readable, "rb")
+        except FileNotFoundError:
+            raise AudioFileError(f"{label}: no such file") from None
+        except IsADirectoryError:
+            raise AudioFileError(f"{label}: is a directory, not an audio file") from None
+        except OSError as error:
+            raise AudioFileError(f"{label}: cannot read: {error.strerror}") from None
+        with handle:
+            size = os.fstat(handle.fileno()).st_size
+            yield OpenedInput(
+                StreamSource(
+                    ByteSource(label, file=handle, stop=stop),
+                    raw.sample_rate,
+                    raw.channels,
+                    raw.subtype,
+                    size,
+                    "RAW",
+                ),
+                label,
+                spooled=pipe,
+                _tags={},
+            )
+
+
+@contextmanager
+def open_source(
+    path: AnyPath,
+    *,
+    stop: StopRequest | None = None,
+    raw: RawFormat | None = None,
+    passes: int = 1,
+    label: str | None = None,
+) -> Iterator[OpenedInput]:
+    """Opens an input for ``passes`` passes and yields an :class:`OpenedInput`.
+
+    A file is opened where it is (:func:`open_input`). Standard input ("-") and other
+    inputs that cannot seek are read as they arrive when one pass is enough and they can
+    be read in order: a WAV stream (its header parsed, then its samples block by block)
+    or raw PCM (``raw``). Anything else, or a second pass, copies them to a temporary
+    file first (see :func:`input_path`). ``stop`` interrupts the waits and the copy."""
+    name = fs_name(path)
+    if label is None:
+        label = "standard input" if name == "-" else shown(name)
+    if raw is not None:
+        with _raw_source(name, label, raw, stop, passes) as opened:
+            yield opened
+        return
+    if name != "-" and not _needs_spool(name):
+        with open_input(name, label) as reader:
+            yield OpenedInput(reader, label, name)
+        return
+    with _pipe_descriptor(name, label, stop) as descriptor:
+        source = ByteSource(label, descriptor=descriptor, stop=stop)
+        header = parse_wav_header(source, pipe=True) if passes == 1 else None
+        if header is not None:
+            yield OpenedInput(
+                StreamSource(
+                    source,
+                    header.sample_rate,
+                    header.channels,
+                    header.subtype,
+                    header.data_bytes,
+                    "WAV",
+                ),
+                label,
+                _tags=header.tags,
+            )
+            return
+        with (
+            _spooled(descriptor, label, stop, bytes(source.kept)) as spooled,
+            open_input(spooled, label) as reader,
+        ):
+            yield OpenedInput(reader, label, spooled, spooled=True)
 
 
 def is_complete_audio_file(path: AnyPath) -> bool:

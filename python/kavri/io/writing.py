@@ -13,6 +13,12 @@ are quantised here rather than by libsndfile, with the same full scale that read
 (2**(bits-1)), so that a sample on the grid survives a round trip exactly and clipping can
 be counted.
 
+Standard output ("-") is a stream for WAV and raw PCM: the header (see :mod:`.pipes`) goes
+out at once and each chunk as it is written, so the first byte leaves after the first
+chunk, not after the whole file. Other formats need to seek back into what they wrote,
+and are buffered through a temporary file as before. Tags are written into the temporary
+file before it is put in place (see :mod:`.tags`).
+
 What a container cannot hold is refused before the first sample: too many channels, a
 sample rate or bit rate it does not take, no frames at all where libsndfile cannot read
 such a file back, and more bytes than a WAV or AIFF header can count when the length is
@@ -25,9 +31,10 @@ import os
 import shutil
 import tempfile
 import warnings
-from collections.abc import Iterator
+from collections.abc import Iterator, Mapping
 from contextlib import contextmanager
 from dataclasses import dataclass
+from typing import IO
 
 import numpy as np
 import numpy.typing as npt
@@ -40,6 +47,7 @@ from . import fixups
 from .atomic import atomic_output
 from .formats import (
     FLOAT_SUBTYPES,
+    RAW_SUBTYPES,
     check_channels,
     check_length,
     check_output,
@@ -50,7 +58,9 @@ from .formats import (
     sample_bytes,
     size_refusal,
 )
+from .pipes import StreamSink
 from .streams import standard_output
+from .tags import check_tags, set_soundfile_tags, writable_tags, write_tags
 
 __all__ = [
     "AudioWriter",
@@ -132,6 +142,8 @@ class _Quantiser:
 
 class AudioWriter:
     """Writes audio into an open output, chunk by chunk (see :func:`open_output`).
+    ``streamed`` is true when the output goes out as it is written (WAV or raw PCM to a
+    pipe), and ``dropped_tags`` names the tags the output's format could not hold.
 
     ``write(chunk)`` takes float samples, (frames, channels) or 1-D for one channel, and
     converts them to the file's format: float formats keep every bit, NaN included;
@@ -143,7 +155,7 @@ class AudioWriter:
 
     def __init__(
         self,
-        handle: sf.SoundFile,
+        handle: sf.SoundFile | StreamSink,
         subtype: str,
         dither: str,
         *,
@@ -164,7 +176,11 @@ class AudioWriter:
         self._quantise = _Quantiser(bits, use_dither) if bits is not None else None
         # WAV and AIFF count bytes in 32 bits: a write that would pass that is refused
         # before it reaches the file, not found out at the end.
-        self._size_counted = self.container in ("WAV", "AIFF")
+        # A stream states no size at all.
+        self._size_counted = self.container in ("WAV", "AIFF") and isinstance(handle, sf.SoundFile)
+        # Tag names given to the output that its format cannot hold.
+        self.dropped_tags: list[str] = []
+        self.streamed = isinstance(handle, StreamSink)
         self._held: np.ndarray | None = None
         self._held_frames = 0
         if self.container in _BLOCKED_CONTAINERS:
@@ -334,14 +350,19 @@ def open_output(
     dither: str = "none",
     bitrate: int | None = None,
     expected_frames: int | None = None,
+    tags: Mapping[str, str] | None = None,
 ) -> Iterator[AudioWriter]:
     """Opens an audio file for writing in chunks, atomically; yields an :class:`AudioWriter`.
 
     The file appears complete when the block ends without an error, and not at all
-    otherwise. "-" writes standard output once the file is complete (WAV unless
-    ``file_format`` names another format). ``dither`` is "tpdf" or "none": TPDF dither
-    applies to integer output of 16 bits or fewer. ``bitrate`` (kbit/s, one of
-    ``MP3_BITRATES``) makes MP3 output constant-rate.
+    otherwise. "-" writes standard output (WAV unless ``file_format`` names another
+    format): WAV and raw PCM as a stream, chunk by chunk, with a header that states no
+    length (RIFF and data sizes of 0xFFFFFFFF); other formats once the file is complete.
+    A failure part-way through a stream ends it short. ``tags`` ({name: value}, see
+    :mod:`kavri.io.tags`) are written where the format holds them, before the file is put
+    in place; the writer's ``dropped_tags`` names those it cannot hold. ``dither`` is
+    "tpdf" or "none": TPDF dither applies to integer output of 16 bits or fewer.
+    ``bitrate`` (kbit/s, one of ``MP3_BITRATES``) makes MP3 output constant-rate.
 
     Checked before anything is written: the channel count against the container's limit
     (FLAC holds 8, MP3 2, Ogg 255, the others 1,024), the sample rate, and, when the caller
@@ -365,20 +386,35 @@ def open_output(
         raise AudioFileError(f"{label}: cannot write at a sample rate of {rate} Hz")
     check_channels(label, container, count)
     check_output(label, rate, chosen, bitrate)
+    given_tags = check_tags(tags or {})
+    if name == "-" and (container == "RAW" or (container == "WAV" and chosen in RAW_SUBTYPES)):
+        with _streamed(label, rate, count, container, chosen, dither, given_tags) as writer:
+            yield writer
+        return
     written, notice = plan_container(label, container, chosen, count, expected_frames)
+    held, dropped = writable_tags(written, given_tags)
     try:
         with _target(name) as temporary, open(temporary, "r+b") as stream:
             try:
+                if written == "RAW":
+                    with _raw_file(stream, label, rate, count, chosen, dither) as writer:
+                        yield writer
+                    writer.dropped_tags = list(given_tags)
+                    return
                 handle = _open_soundfile(stream.fileno(), rate, count, written, chosen, bitrate)
                 with handle:
                     writer = AudioWriter(
                         handle, chosen, dither, container=written, label=label, notice=notice
                     )
+                    writer.dropped_tags = dropped
                     yield writer
                     writer.finish()
+                    if written == "WAV":
+                        set_soundfile_tags(handle, held)
                 frames = writer.stats.frames
                 check_length(label, written, chosen, frames)
                 _fix_up(temporary, written, chosen, frames, count)
+                write_tags(temporary, written, chosen, held)
                 _check_written(temporary, frames, count)
             except sf.LibsndfileError as error:
                 cause = _write_failure(stream.fileno(), error.error_string.rstrip("."))
@@ -395,6 +431,47 @@ def open_output(
         raise AudioFileError(f"{label}: cannot write: {cause}") from None
 
 
+@contextmanager
+def _streamed(
+    label: str,
+    rate: int,
+    channels: int,
+    container: str,
+    subtype: str,
+    dither: str,
+    tags: Mapping[str, str],
+) -> Iterator[AudioWriter]:
+    """WAV or raw PCM straight to standard output, the header first."""
+    out = standard_output()
+    held, dropped = writable_tags(container, tags)
+    try:
+        sink = StreamSink(out, rate, channels, subtype, container, held)
+        writer = AudioWriter(sink, subtype, dither, container=container, label=label)
+        writer.dropped_tags = dropped
+        yield writer
+        writer.finish()
+    except BrokenPipeError:
+        raise
+    except OSError as error:
+        cause = os.strerror(error.errno) if error.errno else str(error)
+        raise AudioFileError(f"{label}: cannot write: {cause}") from None
+
+
+@contextmanager
+def _raw_file(
+    stream: IO[bytes], label: str, rate: int, channels: int, subtype: str, dither: str
+) -> Iterator[AudioWriter]:
+    """Raw PCM into an open temporary file; its size is checked once it is written."""
+    sink = StreamSink(stream, rate, channels, subtype, "RAW")
+    writer = AudioWriter(sink, subtype, dither, container="RAW", label=label)
+    yield writer
+    stream.flush()
+    expected = data_bytes(subtype, channels, writer.stats.frames)
+    found = os.fstat(stream.fileno()).st_size
+    if found != expected:
+        raise AudioFileError(f"{label}: cannot write: {found} bytes written of {expected}")
+
+
 def write(
     path: AnyPath,
     audio: npt.ArrayLike,
@@ -404,6 +481,7 @@ def write(
     file_format: str | None = None,
     dither: str = "none",
     bitrate: int | None = None,
+    tags: Mapping[str, str] | None = None,
 ) -> WriteStats:
     """Writes audio to a file, atomically, and returns what was clipped or not finite.
 
@@ -418,8 +496,9 @@ def write(
     or not at all; an existing file of that name is replaced only on success. What the
     format cannot hold (channels, an empty FLAC, MP3 or Opus file, an AIFF past 4 GiB) is
     refused before anything is written; a WAV past 4 GiB is written as RF64, with a
-    :class:`ContainerWarning`. Raises
-    :class:`AudioFileError` naming the file.
+    :class:`ContainerWarning`. ``tags`` ({"title": ..., "artist": ...}) are written where
+    the format holds them (see :mod:`kavri.io.tags`). Raises :class:`AudioFileError` naming
+    the file.
     """
     name = fs_name(path)
     container, _ = output_format(name, subtype, file_format)
@@ -443,6 +522,7 @@ def write(
         dither=dither,
         bitrate=bitrate,
         expected_frames=data.shape[0],
+        tags=tags,
     ) as writer:
         writer.write(data)
     if writer.notice is not None:

@@ -1,36 +1,111 @@
 """Processing many files with one chain: on a local thread pool, or on any
 ``concurrent.futures.Executor``.
 
-:func:`find_files` finds the inputs under a folder, :func:`plan_outputs` pairs each with its
-output under the output folder, and :func:`batch` runs them through the task loop of
-:mod:`kavri.runs.tasks`: streamed one task per file, never over an input, skipping what the
-batch record shows as complete.
+:func:`find_files` finds the inputs under a folder by one or more patterns (brace sets such
+as ``*.{wav,flac}`` included), :func:`plan_outputs` pairs each with its output under the
+output folder (renamed to another format's suffix if asked), and :func:`batch` runs them
+through the task loop of :mod:`kavri.runs.tasks`: streamed one task per file, never over an
+input, skipping what the batch record shows as complete.
 """
 
 from __future__ import annotations
 
 import os
+import re
 from collections.abc import Callable, Iterable, Sequence
 from concurrent.futures import Executor
-from pathlib import Path
+from dataclasses import dataclass, field
+from pathlib import Path, PurePath
 from typing import Unpack
 
 from .._paths import AnyPath, fs_name
 from .._stop import StopRequest
 from ..chain import ChainLike, load_chain
-from ..io import is_temporary
+from ..errors import KavriError
+from ..io import check_format_name, is_temporary, readable_suffixes
 from ..settings import RenderOptions, RenderSettings
 from .guard import inside
 from .record import Record, is_bookkeeping
 from .tasks import BatchReport, FileResult, Task, base_folder, run_tasks
 
-__all__ = ["batch", "find_files", "plan_outputs"]
+__all__ = ["batch", "expand_braces", "find_files", "find_inputs", "plan_outputs", "Found"]
+
+# The most patterns one brace set may expand to.
+MOST_PATTERNS = 256
+_GLOB_CHARACTERS = re.compile(r"[*?\[\]]")
 
 
-def find_files(
-    folder: AnyPath, pattern: str = "*.wav", exclude: AnyPath | None = None
-) -> list[Path]:
-    """Files under a folder (at any depth) whose names match a glob pattern, sorted.
+def expand_braces(pattern: str) -> list[str]:
+    """The patterns a brace set stands for, as a shell expands them: ``*.{wav,flac}`` is
+    ``*.wav`` and ``*.flac``; sets nest, and braces without a comma are kept as they are.
+    :class:`ValueError` past ``MOST_PATTERNS`` patterns."""
+    depth, start = 0, -1
+    for position, character in enumerate(pattern):
+        if character == "{":
+            if depth == 0:
+                start = position
+            depth += 1
+        elif character == "}" and depth:
+            depth -= 1
+            if depth == 0:
+                inner = pattern[start + 1 : position]
+                choices = _top_level_split(inner)
+                if len(choices) > 1:
+                    head, tail = pattern[:start], pattern[position + 1 :]
+                    expanded: list[str] = []
+                    for choice in choices:
+                        for rest in expand_braces(choice + tail):
+                            expanded.append(head + rest)
+                            if len(expanded) > MOST_PATTERNS:
+                                raise ValueError(
+                                    f"pattern '{pattern}' stands for more than "
+                                    f"{MOST_PATTERNS} patterns"
+                                )
+                    return list(dict.fromkeys(expanded))
+                prefix = pattern[: position + 1]
+                return [prefix + rest for rest in expand_braces(pattern[position + 1 :])]
+    return [pattern]
+
+
+def _top_level_split(text: str) -> list[str]:
+    parts, depth, current = [], 0, ""
+    for character in text:
+        if character == "," and depth == 0:
+            parts.append(current)
+            current = ""
+            continue
+        depth += {"{": 1, "}": -1}.get(character, 0)
+        current += character
+    return [*parts, current]
+
+
+def _literal_suffix(pattern: str) -> str | None:
+    """The suffix a pattern names outright (``*.txt``: ".txt"), or None (``*``, ``*.w*``)."""
+    suffix = PurePath(pattern).suffix
+    if not suffix or _GLOB_CHARACTERS.search(suffix):
+        return None
+    return suffix.lower()
+
+
+@dataclass
+class Found:
+    """What :func:`find_inputs` found: the inputs, and the files a wildcard matched that
+    are not audio (by their suffix), left out."""
+
+    files: list[Path] = field(default_factory=list)
+    skipped: list[Path] = field(default_factory=list)
+
+
+def find_inputs(
+    folder: AnyPath, patterns: str | Sequence[str] = "*.wav", exclude: AnyPath | None = None
+) -> Found:
+    """Files under a folder (at any depth) whose names match any of the glob patterns
+    (brace sets expanded), sorted, each once.
+
+    A file a pattern matches only by a wildcard (``*``, ``take*``) is an input when its
+    suffix is one of an audio format Kavri reads, and is otherwise listed in ``skipped``;
+    a pattern that names a suffix outright (``*.txt``) takes its files as inputs whatever
+    they hold, so that they fail, and say why, if they are not audio.
 
     ``exclude`` is an output folder placed within the input folder: the outputs its batch
     record lists (unchanged since they were written) are left out, so that a rerun never
@@ -39,6 +114,8 @@ def find_files(
     inputs.
     """
     root = Path(fs_name(folder))
+    given = [patterns] if isinstance(patterns, str) else list(patterns)
+    expanded = [one for pattern in given for one in expand_braces(pattern)]
     ours: set[str] = set()
     if exclude is not None:
         record = Record(exclude)
@@ -46,23 +123,43 @@ def find_files(
             written = os.path.join(record.folder, key)
             if record.written_by_us(written):
                 ours.add(os.path.realpath(written))
-    found: list[Path] = []
-    for path in root.rglob(pattern):
-        if is_bookkeeping(path.name) or is_temporary(path):
+    audio = readable_suffixes()
+    explicit: set[Path] = set()
+    seen: set[Path] = set()
+    for pattern in expanded:
+        named = _literal_suffix(pattern)
+        for path in root.rglob(pattern):
+            if named is not None and path.suffix.lower() == named:
+                explicit.add(path)
+            if not (is_bookkeeping(path.name) or is_temporary(path)):
+                seen.add(path)
+    found = Found()
+    for path in sorted(seen):
+        if not path.is_file() or (ours and os.path.realpath(path) in ours):
             continue
-        if not path.is_file():
-            continue
-        if ours and os.path.realpath(path) in ours:
-            continue
-        found.append(path)
-    return sorted(found)
+        if path in explicit or path.suffix.lower() in audio:
+            found.files.append(path)
+        else:
+            found.skipped.append(path)
+    return found
+
+
+def find_files(
+    folder: AnyPath, pattern: str | Sequence[str] = "*.wav", exclude: AnyPath | None = None
+) -> list[Path]:
+    """The inputs :func:`find_inputs` finds, without the files it leaves out."""
+    return find_inputs(folder, pattern, exclude).files
 
 
 def plan_outputs(
-    files: Sequence[AnyPath], out_dir: AnyPath, base_dir: AnyPath | None = None
+    files: Sequence[AnyPath],
+    out_dir: AnyPath,
+    base_dir: AnyPath | None = None,
+    suffix: str | None = None,
 ) -> list[tuple[str, str]]:
     """Pairs every input with its output path: the input's path relative to ``base_dir``
-    (by default the inputs' common folder), placed under ``out_dir``.
+    (by default the inputs' common folder), placed under ``out_dir``, its suffix replaced
+    by ``suffix`` (".flac") when given.
 
     Paths are compared as written, without following symbolic links, so a link
     ``in/sub/x.wav`` pointing elsewhere still belongs in ``out/sub/x.wav``. An input
@@ -83,8 +180,25 @@ def plan_outputs(
             relative = os.path.relpath(os.path.realpath(absolute), real_base)
         else:
             relative = os.path.basename(absolute)
-        pairs.append((path, str(target / relative)))
+        output = target / relative
+        if suffix is not None:
+            output = output.with_suffix(suffix)
+        pairs.append((path, str(output)))
     return pairs
+
+
+def check_collisions(pairs: Sequence[tuple[str, str]]) -> None:
+    """Refuses a plan in which two inputs would be written to one output (take.wav and
+    take.flac both as take.flac), naming both."""
+    first: dict[str, str] = {}
+    for source, output in pairs:
+        key = os.path.abspath(output)
+        if key in first:
+            raise KavriError(
+                f"{output}: both {first[key]} and {source} would be written there; "
+                "narrow --pattern or keep their formats"
+            )
+        first[key] = source
 
 
 def batch(
@@ -105,7 +219,11 @@ def batch(
     """Processes many files with one chain and writes each result under ``out_dir``.
 
     Outputs mirror the inputs' folder tree below ``base_dir`` (by default the inputs'
-    common folder) and keep their names, hence their format. Each file is streamed as by
+    common folder) and keep their names, hence their format, unless the ``file_format``
+    setting names another: then they take its suffix (take.wav as take.flac), and two
+    inputs that would share an output are refused before any file is touched
+    (:class:`kavri.KavriError`). ``subtype="same"`` keeps each input's sample format where
+    the output holds it. Each file is streamed as by
     :func:`kavri.process_file` with ``settings`` (a :class:`kavri.RenderSettings`, or the
     same names as keywords), with ``tail`` seconds of silence after it. Work goes to
     ``executor``: a local thread pool of ``jobs`` threads by default (the native calls
@@ -136,9 +254,10 @@ def batch(
     chosen = RenderSettings.of(settings, options)
     check_jobs(jobs)
     sources = [fs_name(f) for f in files]
-    tasks = [
-        Task(source, output, specs) for source, output in plan_outputs(sources, out_dir, base_dir)
-    ]
+    suffix = None if chosen.file_format is None else check_format_name(chosen.file_format)
+    pairs = plan_outputs(sources, out_dir, base_dir, suffix)
+    check_collisions(pairs)
+    tasks = [Task(source, output, specs) for source, output in pairs]
     return run_tasks(
         tasks,
         out_dir,

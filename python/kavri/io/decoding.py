@@ -1,0 +1,197 @@
+"""Compressed inputs that libsndfile cannot read (M4A/AAC, WMA, WebM and Matroska with Opus
+or Vorbis, ...), decoded through PyAV, whose wheels carry FFmpeg's libraries.
+
+:class:`DecodedSource` offers what :class:`kavri.io.BlockReader` and :func:`kavri.read` use
+of a ``soundfile.SoundFile`` (``samplerate``, ``channels``, ``frames``, ``format``,
+``subtype``, ``seek(0)``, ``buffer_read_into``), so a decoded file is streamed like any
+other: in blocks, into one bounded buffer. FFmpeg's decoders are exact integer or
+floating-point programs run on one thread here, so the same file gives the same samples on
+every run. A container states its length only as a duration, so ``frames`` is an estimate
+(``exact_length`` is False): the frames decoded are what count, and a file is never said to
+end early for falling short of the estimate.
+"""
+
+from __future__ import annotations
+
+from typing import IO, Any, Literal
+
+import av
+import av.error
+import numpy as np
+import numpy.typing as npt
+
+from .._engine import check_memory as guard_memory
+from ..errors import AudioFileError
+
+__all__ = ["DecodedSource", "DECODED_FORMATS", "open_decoded"]
+
+# What PyAV is relied on for, as (suffixes, description); libsndfile reads the rest.
+DECODED_FORMATS: tuple[tuple[str, str], ...] = (
+    (".m4a .mp4 .aac", "MPEG-4 audio: AAC and ALAC (phones, Zoom and other recorders)"),
+    (".wma .asf", "Windows Media Audio"),
+    (".webm .mka .mkv", "WebM and Matroska: Opus, Vorbis, AAC, FLAC"),
+    (".ac3 .eac3", "Dolby Digital"),
+    (".amr .3gp", "AMR speech (older phones)"),
+)
+
+# How the samples of FFmpeg's sample formats map to floats: (dtype, offset, scale).
+_SCALES: dict[str, tuple[float, float]] = {
+    "u8": (128.0, 1 / 128),
+    "s16": (0.0, 1 / 32768),
+    "s32": (0.0, 1 / 2**31),
+    "s64": (0.0, 1 / 2**63),
+    "flt": (0.0, 1.0),
+    "dbl": (0.0, 1.0),
+}
+# A decoded frame larger than this is shown to the memory guard before it is kept.
+_GUARDED_FRAME_BYTES = 1 << 20
+
+
+def _stream_of(container: Any, label: str) -> Any:
+    streams = container.streams.audio
+    if not streams:
+        raise AudioFileError(f"{label}: not a readable audio file (it holds no audio stream)")
+    stream = streams[0]
+    context = stream.codec_context
+    # One thread: the samples then never depend on how work was shared out.
+    context.thread_count = 1
+    return stream
+
+
+class DecodedSource:
+    """The first audio stream of a file that FFmpeg demuxes, decoded to float32 frames.
+
+    ``handle`` is the open file (binary, seekable), which the caller closes after
+    :meth:`close`. Raises :class:`AudioFileError` when FFmpeg finds no audio in it."""
+
+    exact_length = False
+
+    def __init__(self, handle: IO[bytes], label: str) -> None:
+        self._handle = handle
+        self.label = label
+        self._container: Any = None
+        self._frames: Any = None
+        self._pending: npt.NDArray[np.float32] | None = None
+        self._largest = 0
+        stream = self._open()
+        context = stream.codec_context
+        self.samplerate = int(context.sample_rate)
+        self.channels = int(context.layout.nb_channels or context.channels)
+        if self.samplerate < 1 or self.channels < 1:
+            self.close()
+            raise AudioFileError(
+                f"{label}: not a readable audio file (its audio stream states "
+                f"{self.channels} channels at {self.samplerate} Hz)"
+            )
+        container: Any = self._container
+        self.format = str(container.format.name).split(",")[0].upper()
+        self.subtype = str(context.name).upper()
+        self.frames = self._estimate(stream)
+
+    def _open(self) -> Any:
+        self._handle.seek(0)
+        try:
+            self._container = av.open(self._handle, mode="r")
+        except (av.error.FFmpegError, ValueError, OSError) as error:
+            raise AudioFileError(f"{self.label}: not a readable audio file ({error})") from None
+        try:
+            stream = _stream_of(self._container, self.label)
+        except AudioFileError:
+            self.close()
+            raise
+        self._frames = self._container.decode(stream)
+        self._pending = None
+        return stream
+
+    def _estimate(self, stream: Any) -> int:
+        """The length the container states, in frames; 0 when it states none."""
+        if stream.duration is not None and stream.time_base is not None:
+            seconds = float(stream.duration * stream.time_base)
+        elif self._container.duration is not None:
+            seconds = self._container.duration / av.time_base
+        else:
+            return 0
+        return max(0, round(seconds * self.samplerate))
+
+    def seek(self, frames: int) -> int:
+        """Back to the first frame (the only position asked for: a second pass)."""
+        if frames != 0:
+            raise AudioFileError(f"{self.label}: a decoded file is read from its start only")
+        self.close()
+        self._open()
+        return 0
+
+    def _next_frame(self) -> npt.NDArray[np.float32] | None:
+        try:
+            frame = next(self._frames)
+        except StopIteration:
+            return None
+        except (av.error.FFmpegError, ValueError, OSError) as error:
+            raise AudioFileError(f"{self.label}: cannot read: {error}") from None
+        if frame.sample_rate != self.samplerate or frame.layout.nb_channels != self.channels:
+            raise AudioFileError(
+                f"{self.label}: cannot read: the audio changes from {self.channels} channels "
+                f"at {self.samplerate} Hz to {frame.layout.nb_channels} at {frame.sample_rate}"
+            )
+        size = frame.samples * self.channels * 8
+        if size > max(self._largest, _GUARDED_FRAME_BYTES):
+            try:
+                guard_memory(size, f"{self.label}: a decoded frame of {frame.samples} frames")
+            except MemoryError as refusal:
+                raise AudioFileError(str(refusal)) from None
+            self._largest = size
+        name = frame.format.name
+        offset, scale = _SCALES.get(name.rstrip("p"), (0.0, 0.0))
+        if scale == 0.0:
+            raise AudioFileError(f"{self.label}: cannot read samples of format {name}")
+        samples: npt.NDArray[Any] = frame.to_ndarray()
+        if frame.format.is_planar:
+            samples = samples.T
+        else:
+            samples = samples.reshape(-1, self.channels)
+        if samples.dtype == np.float32:
+            return np.ascontiguousarray(samples, np.float32)
+        converted = samples.astype(np.float64)
+        if offset:
+            converted -= offset
+        return (converted * scale).astype(np.float32)
+
+    def buffer_read_into(
+        self, buffer: npt.NDArray[np.float32], dtype: Literal["float32"] = "float32"
+    ) -> int:
+        """Fills ``buffer`` ((frames, channels) float32) from the start with the next
+        decoded frames; returns how many it filled, 0 at the end."""
+        wanted, filled = buffer.shape[0], 0
+        while filled < wanted:
+            if self._pending is None or not self._pending.shape[0]:
+                self._pending = self._next_frame()
+                if self._pending is None:
+                    break
+            take = min(wanted - filled, self._pending.shape[0])
+            buffer[filled : filled + take] = self._pending[:take]
+            self._pending = self._pending[take:]
+            filled += take
+        return filled
+
+    def close(self) -> None:
+        if self._container is not None:
+            self._container.close()
+            self._container = None
+            self._frames = None
+
+    def __enter__(self) -> DecodedSource:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+
+def open_decoded(handle: IO[bytes], label: str) -> DecodedSource:
+    """A :class:`DecodedSource` over an open file; :class:`AudioFileError` when FFmpeg
+    cannot read audio from it."""
+    return DecodedSource(handle, label)
+
+
+def decoded_suffixes() -> list[str]:
+    """The suffixes of the formats read through PyAV."""
+    return [suffix for suffixes, _ in DECODED_FORMATS for suffix in suffixes.split()]

@@ -1,0 +1,233 @@
+"""Inputs and tags: compressed formats libsndfile cannot read are decoded through PyAV, the
+same samples on every run, streamed in blocks like any file and agreeing with FFmpeg's own
+decoder; tags travel from input to output where both formats hold them, can be set and
+left out, land in the file before it appears, and keep the output reproducible."""
+
+from __future__ import annotations
+
+import json
+import shutil
+import subprocess
+
+import av
+import mutagen
+import numpy as np
+import pytest
+import soundfile as sf
+
+import kavri
+from kavri.io import BlockReader, open_input, read_tags
+from kavri.runs.batch import find_files
+
+RATE = 48_000
+
+
+def noise(frames: int, channels: int = 2, seed: int = 5) -> np.ndarray:
+    rng = np.random.default_rng(seed)
+    return (0.2 * rng.standard_normal((frames, channels))).astype(np.float32)
+
+
+def encode(path, audio, codec: str, container: str, tags=None, **options) -> None:
+    """Encodes audio with PyAV's own encoders, as a phone or recorder app would."""
+    layout = "stereo" if audio.shape[1] == 2 else "mono"
+    with av.open(str(path), "w", format=container) as out:
+        out.metadata.update(tags or {})
+        stream = out.add_stream(codec, rate=RATE, layout=layout)
+        for key, value in options.items():
+            setattr(stream, key, value)
+        frame = av.AudioFrame.from_ndarray(
+            np.ascontiguousarray(audio.T), format="fltp", layout=layout
+        )
+        frame.sample_rate = RATE
+        for packet in [*stream.encode(frame), *stream.encode(None)]:
+            out.mux(packet)
+
+
+@pytest.fixture(scope="module")
+def compressed(tmp_path_factory):
+    """take.m4a (AAC, tagged), take.webm (Opus), take.wma (WMA 2), made by PyAV."""
+    folder = tmp_path_factory.mktemp("compressed")
+    audio = noise(RATE)
+    encode(folder / "take.m4a", audio, "aac", "mp4", {"title": "Take", "artist": "Phone"})
+    encode(folder / "take.webm", audio, "libopus", "webm")
+    encode(folder / "take.wma", audio, "wmav2", "asf", bit_rate=128_000)
+    return folder
+
+
+NAMES = ["take.m4a", "take.webm", "take.wma"]
+
+
+def test_compressed_inputs_decode_the_same_every_time_and_stream_like_files(compressed):
+    for name in NAMES:
+        path = compressed / name
+        with pytest.raises(sf.LibsndfileError, match="Format not recognised"):
+            sf.info(str(path))
+        first, rate = kavri.read(path)
+        again, _ = kavri.read(path)
+        assert rate == RATE and first.shape[1] == 2, name
+        assert np.array_equal(first, again), name
+        # About the second encoded: codecs add or trim a frame's worth at the ends.
+        assert abs(first.shape[0] - RATE) <= 2048, (name, first.shape)
+        assert 0.05 < np.sqrt(np.mean(first**2)) < 0.4, name
+        # Block by block, two passes, the same samples: the reader behind process_file.
+        with open_input(str(path)) as source:
+            reader = BlockReader(source, 1000, name)
+            assert reader.block_frames == 1000 and not reader.length_known
+            for _ in range(2):
+                blocks = np.concatenate([block.copy() for block in reader])
+                assert np.array_equal(blocks, first), name
+                assert reader.frames_read == first.shape[0] and not reader.ended_early
+        assert abs(kavri.measure_file(path).frames - first.shape[0]) == 0, name
+
+
+def test_compressed_inputs_through_process_file_batch_and_the_command_line(
+    compressed, tmp_path, run_kavri
+):
+    chain = [{"type": "gain", "db": -6}]
+    decoded, _ = kavri.read(compressed / "take.m4a")
+    summary = kavri.process_file(compressed / "take.m4a", tmp_path / "out.wav", chain)
+    assert summary.input_frames == decoded.shape[0]
+    assert np.array_equal(
+        kavri.read(tmp_path / "out.wav").audio, kavri.process(decoded, RATE, chain)
+    )
+    report = kavri.batch([compressed / "take.m4a"], chain, tmp_path / "batch", file_format="flac")
+    assert report.ok and (tmp_path / "batch" / "take.flac").is_file()
+    # take.m4a and take.webm would both be take.flac: refused before anything is written.
+    files = find_files(compressed, "*.{m4a,webm}")
+    with pytest.raises(kavri.KavriError, match="take.flac: both .*take.m4a and .*take.webm"):
+        kavri.batch(files, chain, tmp_path / "clash", file_format="flac")
+    assert not (tmp_path / "clash").exists()
+    # Without a format, an output suffix nothing writes fails that file alone, saying so.
+    failed = kavri.batch([compressed / "take.wma"], chain, tmp_path / "wma").failed
+    assert "unknown output format '.wma'" in failed[0].error
+
+
+@pytest.mark.skipif(shutil.which("ffmpeg") is None, reason="ffmpeg is not installed")
+def test_decoding_agrees_with_ffmpeg(compressed):
+    for name in NAMES:
+        ours, _ = kavri.read(compressed / name)
+        done = subprocess.run(
+            ["ffmpeg", "-v", "error", "-i", str(compressed / name), "-f", "f32le", "-"],
+            capture_output=True,
+            check=True,
+        )
+        theirs = np.frombuffer(done.stdout, np.float32).reshape(-1, 2)
+        # Another FFmpeg build may round the last bit differently, and may keep the
+        # encoder's padding at the end, which ours trims as the container says.
+        common = min(ours.shape[0], theirs.shape[0])
+        assert common >= RATE - 2048, name
+        assert np.max(np.abs(ours[:common] - theirs[:common])) < 1e-5, name
+
+
+def test_unreadable_files_still_say_so(tmp_path):
+    (tmp_path / "notes.m4a").write_text("not audio at all\n")
+    with pytest.raises(kavri.AudioFileError, match=r"notes.m4a: not a readable audio file"):
+        kavri.read(tmp_path / "notes.m4a")
+
+
+# --- tags ------------------------------------------------------------------------------------
+
+
+def tagged_flac(path) -> None:
+    kavri.write(path, noise(4800), RATE)
+    flac = mutagen.File(path)
+    flac["TITLE"], flac["ARTIST"], flac["REPLAYGAIN_TRACK_GAIN"] = "Song", "Band", "-3 dB"
+    flac.save()
+
+
+def test_tags_travel_between_formats_and_can_be_set_or_left_out(tmp_path):
+    tagged_flac(tmp_path / "in.flac")
+    chain = [{"type": "gain", "db": -1}]
+    for suffix in (".mp3", ".wav", ".ogg", ".flac", ".aiff"):
+        out = tmp_path / f"out{suffix}"
+        kavri.process_file(tmp_path / "in.flac", out, chain, tags={"album": "LP"})
+        tags = read_tags(str(out))
+        assert tags == {"title": "Song", "artist": "Band", "album": "LP"}, suffix
+        # Levels measured on the input would be false of the output: never carried.
+        assert "replaygain_track_gain" not in tags
+    # MP3 back to FLAC, a tag replaced, and the input's tags left out.
+    kavri.process_file(tmp_path / "out.mp3", tmp_path / "back.flac", chain, tags={"title": "B"})
+    assert read_tags(str(tmp_path / "back.flac"))["title"] == "B"
+    kavri.process_file(tmp_path / "in.flac", tmp_path / "none.flac", chain, keep_tags=False)
+    assert read_tags(str(tmp_path / "none.flac")) == {}
+    # A format without tags: the tags given are reported, not silently lost.
+    summary = kavri.process_file(tmp_path / "in.flac", tmp_path / "x.caf", chain, tags={"a": "b"})
+    assert any("CAF output cannot hold the tag a" in note for note in summary.warnings)
+    with pytest.raises(ValueError, match="tag name"):
+        kavri.RenderSettings(tags={"bad=name": "x"})
+
+
+def test_tagged_output_is_reproducible_and_complete_when_it_appears(tmp_path, monkeypatch):
+    tagged_flac(tmp_path / "in.flac")
+    chain = [{"type": "gain", "db": -1}]
+    for suffix in (".mp3", ".ogg", ".flac", ".wav"):
+        first, second = tmp_path / f"a{suffix}", tmp_path / f"b{suffix}"
+        kavri.process_file(tmp_path / "in.flac", first, chain)
+        kavri.process_file(tmp_path / "in.flac", second, chain)
+        assert first.read_bytes() == second.read_bytes(), suffix
+    # Tags are written into the temporary: a failure there leaves no file at all.
+    import kavri.io.writing as writing
+
+    def fail(*args, **kwargs):
+        raise kavri.AudioFileError("cannot write the tags: disk gone")
+
+    monkeypatch.setattr(writing, "write_tags", fail)
+    with pytest.raises(kavri.AudioFileError, match="cannot write the tags"):
+        kavri.process_file(tmp_path / "in.flac", tmp_path / "never.flac", chain)
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(
+        ["in.flac"] + [f"{n}{s}" for n in "ab" for s in (".mp3", ".ogg", ".flac", ".wav")]
+    )
+
+
+def test_settings_digest_covers_tags():
+    base = kavri.RenderSettings()
+    assert base.digest([]) != kavri.RenderSettings(tags={"title": "x"}).digest([])
+    assert base.digest([]) != kavri.RenderSettings(keep_tags=False).digest([])
+    assert kavri.RenderSettings(tags=[("Title", "x")]).tags == (("title", "x"),)
+
+
+@pytest.mark.slow
+@pytest.mark.skipif(shutil.which("ffprobe") is None, reason="ffprobe is not installed")
+def test_tags_on_the_command_line_as_ffprobe_reads_them(tmp_path, run_kavri):
+    tagged_flac(tmp_path / "in.flac")
+    for name in ("out.mp3", "out.wav"):
+        done = run_kavri(
+            "process",
+            "in.flac",
+            name,
+            "--effect",
+            "gain:db=-1",
+            "--tag",
+            "album=Live",
+            "--quiet",
+            cwd=tmp_path,
+        )
+        assert done.returncode == 0, done.stderr
+        probe = subprocess.run(
+            ["ffprobe", "-v", "error", "-print_format", "json", "-show_format", name],
+            cwd=tmp_path,
+            capture_output=True,
+            text=True,
+            check=True,
+        )
+        tags = {k.lower(): v for k, v in json.loads(probe.stdout)["format"]["tags"].items()}
+        assert (tags["title"], tags["artist"], tags["album"]) == ("Song", "Band", "Live"), name
+    done = run_kavri(
+        "process",
+        "in.flac",
+        "bare.mp3",
+        "--effect",
+        "gain",
+        "--no-tags",
+        "--quiet",
+        cwd=tmp_path,
+    )
+    assert done.returncode == 0 and read_tags(str(tmp_path / "bare.mp3")) == {}
+
+
+@pytest.mark.slow
+def test_formats_command_lists_what_is_read_and_written(run_kavri, tmp_path):
+    done = run_kavri("formats", cwd=tmp_path)
+    assert done.returncode == 0
+    for word in (".m4a", ".wma", ".webm", "(PyAV)", ".flac", "s24le", "tags: any"):
+        assert word in done.stdout, word

@@ -1,0 +1,250 @@
+"""Pipes as streams: WAV written to standard output with a header of unknown length (RIFF
+and data sizes 0xFFFFFFFF) that soundfile, FFmpeg and SoX read back; the first bytes leave
+before the input has ended; a WAV stream is read from a pipe without a spool (anything else
+is still spooled); raw PCM in every encoding both ways; a second pass spools."""
+
+from __future__ import annotations
+
+import io
+import os
+import select
+import shutil
+import struct
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+import soundfile as sf
+
+import kavri
+import kavri.io.reading as reading
+from kavri.io import ENCODINGS, RawFormat
+from kavri.io.pipes import wav_stream_header
+
+RATE = 8_000
+
+
+def grid_noise(frames: int, channels: int = 2, bits: int = 16, seed: int = 9) -> np.ndarray:
+    """Noise on a grid of ``bits`` bits, which every encoding of as many bits holds exactly."""
+    rng = np.random.default_rng(seed)
+    steps = rng.integers(-(2 ** (bits - 1)), 2 ** (bits - 1), (frames, channels))
+    return (steps / 2.0 ** (bits - 1)).astype(np.float32)
+
+
+def to_stdout(monkeypatch, write) -> bytes:
+    """What ``write()`` sends to standard output."""
+    buffer = io.BytesIO()
+    monkeypatch.setattr(sys, "stdout", io.TextIOWrapper(buffer))
+    write()
+    return buffer.getvalue()
+
+
+@pytest.mark.parametrize("subtype", ["float", "pcm16", "pcm24", "pcm32", "double"])
+def test_wav_to_a_pipe_states_no_length_and_reads_back(tmp_path, monkeypatch, subtype):
+    audio = grid_noise(3000, bits=16)
+    data = to_stdout(
+        monkeypatch,
+        lambda: kavri.write("-", audio, RATE, subtype, tags={"title": "Piped"}),
+    )
+    assert data[:4] == b"RIFF" and struct.unpack_from("<I", data, 4)[0] == 0xFFFFFFFF
+    start = data.index(b"data")
+    assert struct.unpack_from("<I", data, start + 4)[0] == 0xFFFFFFFF
+    assert b"INAM" in data[:start] and b"Piped\0" in data[:start]
+    (tmp_path / "piped.wav").write_bytes(data)
+    # libsndfile counts the frames the file really holds.
+    back, rate = sf.read(tmp_path / "piped.wav", dtype="float32")
+    assert rate == RATE and np.array_equal(back, audio)
+    for tool, command in (
+        ("ffmpeg", ["ffmpeg", "-v", "error", "-i", "piped.wav", "-f", "f32le", "-"]),
+        ("sox", ["sox", "-V1", "piped.wav", "-t", "f32", "-"]),
+    ):
+        if shutil.which(tool) is None:
+            continue
+        done = subprocess.run(command, cwd=tmp_path, capture_output=True, check=True)
+        assert np.array_equal(np.frombuffer(done.stdout, np.float32).reshape(-1, 2), audio), tool
+    with pytest.raises(kavri.AudioFileError, match="more bytes a second"):
+        wav_stream_header(2**31 - 1, 1024, "DOUBLE")
+
+
+def piped(write_into, target):
+    """Runs ``target(read_descriptor)`` while ``write_into(write_descriptor)`` feeds it."""
+    read_end, write_end = os.pipe()
+
+    def feed():
+        with os.fdopen(write_end, "wb") as out:
+            write_into(out)
+
+    feeder = threading.Thread(target=feed)
+    feeder.start()
+    try:
+        with os.fdopen(read_end, "rb") as stream:
+            return target(stream)
+    finally:
+        feeder.join()
+
+
+def test_a_wav_stream_is_read_without_a_spool_and_others_with_one(tmp_path, monkeypatch):
+    audio = grid_noise(RATE, bits=24)
+    kavri.write(tmp_path / "in.wav", audio, RATE, "pcm24", tags={"artist": "Pipe"})
+    kavri.write(tmp_path / "in.flac", audio, RATE)
+    spooled = []
+    real_spool = reading._spooled
+
+    def counting_spool(*args, **kwargs):
+        spooled.append(args[1])
+        return real_spool(*args, **kwargs)
+
+    monkeypatch.setattr(reading, "_spooled", counting_spool)
+
+    def read_stdin(name, **options):
+        def target(stream):
+            monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(stream))
+            return name, kavri.read("-", **options)
+
+        payload = (tmp_path / name).read_bytes()
+        return piped(lambda out: out.write(payload), target)[1]
+
+    assert np.array_equal(read_stdin("in.wav").audio, audio) and spooled == []
+    with reading.open_source(tmp_path / "in.wav") as opened:
+        assert opened.tags() == {"artist": "Pipe"}
+    assert np.array_equal(read_stdin("in.flac").audio, audio) and spooled == ["standard input"]
+    # Raw PCM from a pipe is a stream too.
+    raw = (audio * 2.0**15).astype("<i2")
+    payload = raw.tobytes()
+    got = piped(
+        lambda out: out.write(payload),
+        lambda stream: (
+            monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(stream)),
+            kavri.read("-", raw=RawFormat(RATE, 2, "s16le")),
+        )[1],
+    )
+    assert np.array_equal(got.audio, raw / 2.0**15) and len(spooled) == 1
+
+
+def test_raw_pcm_in_every_encoding_round_trips(tmp_path):
+    chain = [{"type": "gain", "db": 0}]
+    for encoding, (subtype, width) in ENCODINGS.items():
+        bits = 16 if width == 2 else 24
+        audio = grid_noise(1500, 3, bits)
+        source = tmp_path / f"in.{encoding}.raw"
+        kavri.write(source, audio, RATE, subtype)
+        assert source.stat().st_size == 1500 * 3 * width, encoding
+        output = tmp_path / f"out.{encoding}.raw"
+        kavri.process_file(
+            source, output, chain, raw=RawFormat(RATE, 3, encoding), subtype=subtype, dither="none"
+        )
+        assert output.read_bytes() == source.read_bytes(), encoding
+        back = kavri.read(output, raw=RawFormat(RATE, 3, encoding)).audio
+        assert np.array_equal(back, audio), encoding
+    with pytest.raises(kavri.AudioFileError, match="unknown raw encoding 'u4'"):
+        RawFormat(RATE, 2, "u4")
+    with pytest.raises(kavri.AudioFileError, match="raw output holds pcm16"):
+        kavri.write(tmp_path / "x.raw", audio, RATE, "vorbis")
+
+
+def wav_payload(audio: np.ndarray, rate: int) -> bytes:
+    buffer = io.BytesIO()
+    sf.write(buffer, audio, rate, "FLOAT", format="WAV")
+    return buffer.getvalue()
+
+
+@pytest.mark.slow
+def test_first_bytes_leave_before_the_input_ends(tmp_path):
+    """The input arrives one second of audio at a time; the processed stream must start
+    before the last one is sent, which a spool of the input could not do."""
+    rate = 48_000
+    audio = grid_noise(4 * rate, bits=16)
+    payload = wav_payload(audio, rate)
+    header = payload.index(b"data") + 8
+    per_second = rate * 2 * 4
+    with subprocess.Popen(
+        [sys.executable, "-m", "kavri", "process", "-", "-", "--effect", "gain:db=0", "--quiet"],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    ) as child:
+        received, streamed = _watch(child, payload, header, per_second)
+        code, errors = child.wait(timeout=60), child.stderr.read() if child.stderr else b""
+    assert code == 0, errors
+    assert streamed, "no output before the input ended"
+    (tmp_path / "out.wav").write_bytes(received)
+    assert np.array_equal(sf.read(tmp_path / "out.wav", dtype="float32")[0], audio)
+
+
+def _watch(child, payload, header, per_second):
+    """Feeds the child two seconds, waits for a second's output, then sends the rest."""
+    assert child.stdin is not None and child.stdout is not None
+    rest = threading.Event()
+
+    def feed():
+        # Two seconds, then the rest only once output has been seen.
+        child.stdin.write(payload[: header + 2 * per_second])
+        child.stdin.flush()
+        rest.wait(60)
+        child.stdin.write(payload[header + 2 * per_second :])
+        child.stdin.close()
+
+    feeder = threading.Thread(target=feed)
+    feeder.start()
+    received = b""
+    deadline = time.monotonic() + 60
+    while len(received) < per_second and time.monotonic() < deadline:
+        ready, _, _ = select.select([child.stdout], [], [], 1.0)
+        if ready:
+            received += os.read(child.stdout.fileno(), 1 << 20)
+    streamed = len(received) >= per_second
+    rest.set()
+    received += child.stdout.read()
+    feeder.join()
+    return received, streamed
+
+
+@pytest.mark.slow
+def test_raw_and_loudness_through_pipes_on_the_command_line(tmp_path, run_kavri):
+    audio = grid_noise(RATE, bits=16)
+    raw = (audio * 2.0**15).astype("<i2").tobytes()
+    done = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "kavri",
+            "process",
+            "-",
+            "-",
+            "--input-format",
+            "raw",
+            "--input-rate",
+            str(RATE),
+            "--input-channels",
+            "2",
+            "--encoding",
+            "s16le",
+            "--format",
+            "raw",
+            "--effect",
+            "gain:db=0",
+            "--dither",
+            "none",
+            "--quiet",
+        ],
+        input=raw,
+        capture_output=True,
+        check=True,
+    )
+    assert done.stdout == raw
+    # A loudness target reads the input twice: the pipe is spooled, and it still works.
+    loud = subprocess.run(
+        [sys.executable, "-m", "kavri", "process", "-", "-", "--loudness", "-20", "--quiet"],
+        input=wav_payload(audio, RATE),
+        capture_output=True,
+        check=True,
+    )
+    (tmp_path / "loud.wav").write_bytes(loud.stdout)
+    assert abs(kavri.measure_file(tmp_path / "loud.wav").integrated_lufs + 20) < 0.5
+    refused = run_kavri("process", "in.raw", "out.wav", "--effect", "gain", cwd=tmp_path)
+    assert refused.returncode == 1 and "raw input needs --input-rate HZ and --input-channels N" in (
+        refused.stderr
+    )
