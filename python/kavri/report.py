@@ -108,7 +108,8 @@ def meter_text(name: str, measured: Measurement) -> str:
     lines = [
         f"{name}",
         f"  duration        {int(minutes)}:{seconds:06.3f} ({measured.frames} frames)",
-        f"  sample rate     {measured.sample_rate:g} Hz, {measured.channels} channels",
+        f"  sample rate     {measured.sample_rate:g} Hz, {measured.channels} "
+        f"channel{'' if measured.channels == 1 else 's'}",
         f"  loudness        {_lufs(measured.integrated_lufs)}",
         f"  loudness range  {_range(measured.loudness_range, measured)}",
         f"  max momentary   {_level(measured.max_momentary_lufs, measured, '0.4 s')}",

@@ -102,6 +102,10 @@ def _check_not_folders(args: argparse.Namespace) -> None:
             )
 
 
+def _channels(count: int) -> str:
+    return f"{count} channel{'' if count == 1 else 's'}"
+
+
 def _same_file(a: str, b: str) -> bool:
     if os.path.abspath(a) == os.path.abspath(b):
         return True
@@ -155,7 +159,7 @@ def run(args: argparse.Namespace) -> int:
     if args.output != "-":
         extra = tail_frames(args.tail, summary.input_sample_rate)
         tail = f" + {extra} tail" if args.tail else ""
-        shape = f"{summary.input_channels} channels at {summary.input_sample_rate} Hz"
+        shape = f"{_channels(summary.input_channels)} at {summary.input_sample_rate} Hz"
         changed = (
             summary.output_frames != summary.input_frames + extra
             or summary.channels != summary.input_channels
@@ -163,7 +167,7 @@ def run(args: argparse.Namespace) -> int:
         )
         if changed:
             shape += (
-                f" -> {summary.output_frames} frames x {summary.channels} channels "
+                f" -> {summary.output_frames} frames x {_channels(summary.channels)} "
                 f"at {summary.sample_rate} Hz"
             )
         print(
