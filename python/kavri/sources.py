@@ -74,6 +74,8 @@ def noise_files(folder: str, pattern: str) -> list[str]:
 
 
 def _open(path: str) -> sf.SoundFile:
+    if not os.path.exists(path):
+        raise AudioFileError(f"background_noise: {shown(path)}: no such file")
     try:
         return sf.SoundFile(path)
     except FileNotFoundError:
