@@ -246,6 +246,8 @@ class NoiseSource:
 
     def take(self, count: int) -> npt.NDArray[np.float64]:
         """The next ``count`` frames."""
+        if not count:
+            return np.zeros((0, self.channels))
         if self._state is None:
             self._state = np.zeros((self._sos.shape[0], 2, self.channels))
             done = 0
