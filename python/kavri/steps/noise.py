@@ -54,6 +54,7 @@ import scipy.signal
 
 from ..catalogue import NOISE_COLOURS
 from ..random_chain import register_resolver
+from .._engine import check_memory
 from .base import FrameBuffer, Frames, Step, empty
 
 __all__ = [
@@ -383,13 +384,19 @@ class Noise(Step):
 
     def run_whole(self, data: Frames) -> Frames:
         self.reset()
-        if self._holding:
-            meter = SquareMeter(self.in_channels)
-            meter.add(data)
-            gain = self._ratio_gain(meter.result())
+        if not data.shape[0]:
+            return empty(self.out_channels)
+        if not self._holding:
+            out = self._add(data, self._known_gain())
         else:
-            gain = self._known_gain()
-        out = self._add(data, gain) if data.shape[0] else empty(self.out_channels)
+            # The noise is made once, measured, then scaled and added.
+            check_memory(data.shape[0] * self.in_channels * 8, "noise: the noise of the signal")
+            noise = self._source.take(data.shape[0])
+            signal, made = SquareMeter(self.in_channels), SquareMeter(self.in_channels)
+            signal.add(data)
+            made.add(noise)
+            noise *= snr_gain(signal.result(), made.result(), self._snr_db)
+            out = data + noise.astype(np.float32)
         self.reset()
         return out
 
