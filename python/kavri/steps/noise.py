@@ -52,9 +52,9 @@ import numpy.typing as npt
 import scipy.optimize
 import scipy.signal
 
+from .._engine import check_memory
 from ..catalogue import NOISE_COLOURS
 from ..random_chain import register_resolver
-from .._engine import check_memory
 from .base import FrameBuffer, Frames, Step, empty
 
 __all__ = [
