@@ -24,8 +24,8 @@ writing pass, and a stream holds the whole signal until the flush.
 Reading. Only the frames mixed are read, never the whole file: from the offset on, as the
 signal comes, chunk by chunk (with a rate conversion, up to one block of the converter,
 65,536 frames, ahead). At a ratio, the noise's RMS over the frames to be mixed is measured
-first, so a file (whose signal is measured in a pass of its own) and a stream read those
-frames twice; a call holds them once.
+before they are mixed: a call, and a stream at its flush, hold them once; a streamed file
+(whose signal is measured in a pass of its own) reads them twice, once to measure.
 """
 
 from __future__ import annotations
