@@ -16,7 +16,8 @@ JOBS ?= 2
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
 .PHONY: demo test check lint tidy format docs test-python test-fast test-cpp test-sanitize \
-	fuzz-long bench bench-streaming bench-workers bench-steps prove-math install venv clean
+	fuzz-long bench bench-streaming bench-workers bench-steps bench-noise prove-math install venv \
+	clean
 
 demo: install
 	$(VENV)/bin/kavri demo
@@ -135,6 +136,12 @@ bench-workers: install
 bench-steps: install
 	$(PY) -m pip install -q -r bench/requirements.txt
 	$(PY) bench/bench_steps.py
+
+# Noise against NumPy's generator, the bytes background noise reads from a folder of long
+# files, codec round trips; bench/results/noise.md.
+bench-noise: install
+	$(PY) -m pip install -q -r bench/requirements.txt
+	$(PY) bench/bench_noise.py
 
 # Proves the vector math functions equal to the C library's scalar calls over every input
 # (minutes, both cores). The output is kept in bench/results/prove_math.txt.

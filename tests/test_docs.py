@@ -204,7 +204,7 @@ def test_effect_examples_are_valid_and_show_something():
     sources = effect_pages.effect_sources(ROOT)
     assert set(sources) == set(kavri.EFFECTS)
     for effect_type, (header, comment) in sources.items():
-        home = "python/kavri/steps/" if kavri.EFFECTS[effect_type].step else "src/effects/"
+        home = "python/kavri/" if kavri.EFFECTS[effect_type].step else "src/effects/"
         assert header.startswith(home) and comment, effect_type
     signal = effect_pages.test_signal()
     assert signal.dtype == np.float32 and signal.shape[1] == 2

@@ -14,8 +14,12 @@ catalogue of effect types and their parameters. Underneath,
 ``process_pipeline(input, sample_rate, specs, block_size=2048, workers=1)`` is the native
 call itself; the work runs in native code with the interpreter lock released. ``Stream``
 runs a chain over a long signal chunk by chunk, with the effects' state kept between chunks.
+Importing the package also registers the chain items that need files or codecs
+(:mod:`kavri.sources`, :mod:`kavri.codecs`) with the planner, so every chain can hold them.
 """
 
+from . import codecs as _codecs  # noqa: F401  (registers the codec steps)
+from . import sources as _sources  # noqa: F401  (registers background noise)
 from ._kavri_core import process_pipeline
 from ._stop import StopFlag
 from ._version import __version__

@@ -7,9 +7,11 @@ and ranges are the clamps each effect applies when it is built.
 
 Besides the engine's effects it lists the steps (:data:`STEP_TYPES`, the family "steps"):
 chain items that change the rate, the length or the channel count, which the front end runs
-between the engine's runs of effects (:mod:`kavri.steps`). A step's range is a limit, not a
-clamp: a value outside it is refused when the chain is checked. Some of their keys hold a
-name from a short list (``choices``), a list of numbers or a matrix, not a number.
+between the engine's runs of effects (:mod:`kavri.steps`), and the noise and degradation
+items (:data:`NOISE_TYPES`, the family "noise"), which the front end runs in the same way.
+A step's range is a limit, not a clamp: a value outside it is refused when the chain is
+checked. Some of their keys hold a name from a short list (``choices``), a list of numbers,
+a matrix or a text (a path, a pattern), not a number.
 """
 
 from __future__ import annotations
@@ -33,6 +35,7 @@ __all__ = [
     "format_number",
     "ENGINE_TYPES",
     "STEP_TYPES",
+    "NOISE_TYPES",
 ]
 
 
@@ -49,8 +52,9 @@ def format_number(value: float | int) -> str:
 
 
 # The kinds of value a key holds: a number (every engine key), a name from ``choices``, a
-# list of numbers, or a matrix (a list of rows of numbers, every row as long).
-KINDS = ("number", "choice", "list", "matrix")
+# list of numbers, a matrix (a list of rows of numbers, every row as long), or a text (a
+# file or folder, a file name pattern).
+KINDS = ("number", "choice", "list", "matrix", "text")
 
 
 # Share of the sample rate above which a design frequency is held.
@@ -88,6 +92,8 @@ class Param:
             return "list of numbers"
         if self.kind == "matrix":
             return "rows of numbers"
+        if self.kind == "text":
+            return "text"
         low = None if self.minimum is None else format_number(self.minimum)
         if self.maximum_rate_fraction is not None:
             high = f"{format_number(self.maximum_rate_fraction)} × rate"
@@ -162,6 +168,7 @@ FAMILIES = {
     "filters": "Filters, delays and modulation",
     "dynamics": "Dynamics",
     "steps": "Rate, length and channels",
+    "noise": "Noise and degradation",
 }
 
 
@@ -685,10 +692,180 @@ _STEPS: tuple[EffectInfo, ...] = (
     ),
 )
 
-EFFECTS: dict[str, EffectInfo] = {info.type: info for info in (*_ENTRIES, *_STEPS)}
-# The engine's own effect types, which process_pipeline runs, and the steps the front end runs.
+# Noise colours: the power spectrum goes as f to this power (pink falls 3.01 dB an octave).
+NOISE_COLOURS = {"white": 0, "pink": -1, "brown": -2, "blue": 1, "violet": 2}
+CODEC_FORMATS = ("mp3", "vorbis", "opus", "gsm")
+
+
+def _seed(summary: str) -> Param:
+    return Param("seed", 0, "", summary, 0, 2**31 - 1, integer=True)
+
+
+def _snr() -> Param:
+    return Param(
+        "snr_db",
+        20.0,
+        "dB",
+        "with mode snr: the input's RMS over the noise's, both over the whole input",
+        -40.0,
+        120.0,
+    )
+
+
+_NOISE: tuple[EffectInfo, ...] = (
+    EffectInfo(
+        "noise",
+        "noise",
+        "Adds white, pink, brown, blue or violet noise, at a signal-to-noise ratio or a level.",
+        (
+            Param(
+                "colour",
+                "white",
+                "",
+                "the power spectrum: white flat, pink -3 dB an octave, brown -6, blue +3, "
+                "violet +6",
+                kind="choice",
+                choices=tuple(NOISE_COLOURS),
+            ),
+            Param(
+                "mode",
+                "snr",
+                "",
+                "snr: a ratio to the input's RMS over the whole input; level: an absolute RMS",
+                kind="choice",
+                choices=("snr", "level"),
+            ),
+            _snr(),
+            Param(
+                "level_db",
+                -40.0,
+                "dBFS",
+                "with mode level: the noise's expected RMS (an RMS of 1.0 is 0 dBFS)",
+                -200.0,
+                20.0,
+            ),
+            _seed("the noise drawn: each sample is a function of the seed, channel and frame"),
+        ),
+        step=True,
+    ),
+    EffectInfo(
+        "background_noise",
+        "noise",
+        "Mixes in noise read from a file, or from one file of a folder drawn from the seed.",
+        (
+            Param("path", "", "", "a noise file, or a folder of them", kind="text"),
+            Param(
+                "pattern",
+                "*",
+                "",
+                "in a folder: the file names to draw from (a glob; ** goes into subfolders); "
+                "* takes every audio file",
+                kind="text",
+            ),
+            Param(
+                "offset_frames",
+                -1,
+                "frames",
+                "where in the noise file to start (its own frames); -1 draws it from the seed",
+                -1,
+                2**31 - 1,
+                integer=True,
+            ),
+            Param(
+                "mode",
+                "snr",
+                "",
+                "snr: a ratio to the input's RMS over the whole input; gain: the file's own "
+                "level times gain_db",
+                kind="choice",
+                choices=("snr", "gain"),
+            ),
+            _snr(),
+            Param(
+                "gain_db", 0.0, "dB", "with mode gain: the gain on the file's samples", -200.0, 40.0
+            ),
+            _seed("with a folder or no offset: draws the file and the offset"),
+        ),
+        step=True,
+    ),
+    EffectInfo(
+        "codec",
+        "noise",
+        "Round trip through a lossy codec (MP3, Vorbis, Opus, GSM 6.10), aligned to the input.",
+        (
+            Param(
+                "format",
+                "mp3",
+                "",
+                "the codec: mp3, vorbis, opus, or gsm (GSM 6.10 at 8 kHz, as on a phone line)",
+                kind="choice",
+                choices=CODEC_FORMATS,
+            ),
+            Param(
+                "quality",
+                0.5,
+                "fraction",
+                "0 the smallest file, 1 the best (libsndfile's compression level, inverted); "
+                "unused by gsm",
+                0.0,
+                1.0,
+            ),
+        ),
+        step=True,
+    ),
+    EffectInfo(
+        "mu_law",
+        "noise",
+        "Round trip through 8-bit mu-law (G.711), as on a North American phone line.",
+        (),
+        step=True,
+    ),
+    EffectInfo(
+        "a_law",
+        "noise",
+        "Round trip through 8-bit A-law (G.711), as on a European phone line.",
+        (),
+        step=True,
+    ),
+    EffectInfo(
+        "bitcrush",
+        "noise",
+        "Rounds every sample to a grid of 2^bits levels over [-1, 1).",
+        (Param("bits", 8, "bits", "the sample depth kept", 1, 24, integer=True),),
+        step=True,
+    ),
+    EffectInfo(
+        "sample_hold",
+        "noise",
+        "Holds a sample for each period of a lower rate: the aliasing of a crude converter.",
+        (
+            Param(
+                "rate_hz",
+                8000,
+                "Hz",
+                "the rate samples are taken at (at or above the input's rate: unchanged)",
+                1,
+                2**31 - 1,
+                integer=True,
+            ),
+        ),
+        step=True,
+    ),
+    EffectInfo(
+        "polarity",
+        "noise",
+        "Inverts the polarity: every sample negated.",
+        (),
+        step=True,
+    ),
+)
+
+EFFECTS: dict[str, EffectInfo] = {info.type: info for info in (*_ENTRIES, *_STEPS, *_NOISE)}
+# The engine's own effect types, which process_pipeline runs, and the steps the front end runs:
+# those of rate, length and channels, and those of noise and degradation.
 ENGINE_TYPES: tuple[str, ...] = tuple(info.type for info in _ENTRIES)
 STEP_TYPES: tuple[str, ...] = tuple(info.type for info in _STEPS)
+NOISE_TYPES: tuple[str, ...] = tuple(info.type for info in _NOISE)
 
 
 def effect_types(family: str | None = None) -> list[str]:
@@ -737,7 +914,8 @@ def markdown_reference() -> str:
         lines.append("")
     lines.append(
         "Ranges of effects are clamps: a value outside is quietly held at the nearest bound. "
-        "Ranges of the steps (rate, length and channels) are limits: a value outside is refused. "
+        "Ranges of the steps (rate, length and channels; noise and degradation) are limits: "
+        "a value outside is refused. "
         '"rate" is the sample rate.'
     )
     return "\n".join(lines) + "\n"

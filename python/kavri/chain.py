@@ -126,6 +126,8 @@ def _value_problem(key: str, value: Any, integer: bool) -> str | None:
 
 # The longest list or matrix side a step key takes: a channel count.
 MAX_LIST = 1024
+# The longest text a step key takes (a path, a pattern).
+MAX_TEXT = 4096
 
 
 def _in_range(param: Param, number: float) -> str | None:
@@ -159,6 +161,14 @@ def step_value(param: Param, value: Any) -> tuple[Any, str | None]:
     """A step's value checked against its key, as the chain holds it (a list of floats, a
     list of rows, a name, or the number), and what is wrong with it (None if nothing)."""
     key = param.key
+    if param.kind == "text":
+        if not isinstance(value, str):
+            return None, f"parameter '{key}' must be a text, got {_show(value)}"
+        if "\x00" in value:
+            return None, f"parameter '{key}' must not hold a NUL character"
+        if len(value) > MAX_TEXT:
+            return None, f"parameter '{key}' is {len(value)} characters long; at most {MAX_TEXT}"
+        return value, None
     if param.kind == "choice":
         if not isinstance(value, str) or value not in param.choices:
             return None, (
@@ -398,7 +408,7 @@ def parse_effect_option(text: str) -> dict[str, Any]:
                 f"known: {', '.join(info.keys)}"
             ) from None
         text = value.strip()
-        if param.kind == "choice":
+        if param.kind in ("choice", "text"):
             spec[key] = text
         elif param.kind in ("list", "matrix"):
             try:

@@ -48,7 +48,7 @@ from .loudness import LevelMeter, LoudnessResult, Measurement, clip_level
 from .rendering import ChunkStream, Rendered, Span, render
 from .settings import RenderOptions, RenderSettings, tail_frames
 from .steps import ChainStream, StepItem, plan_chain
-from .steps.length import PeakMeter
+from .steps.plan import measure_meter
 
 __all__ = [
     "FileSummary",
@@ -286,10 +286,11 @@ def render_file(
             3 * blocks.buffer_bytes, f"{label}: reading in blocks of {blocks.block_frames} frames"
         )
         per_pass = blocks.frames_claimed + extra
-        # A normalize's gain comes from the peak of its whole input, measured by a pass of
-        # the chain up to it (the normalizations before it already running as gains).
-        normalizations = plan.normalizations
-        peaks: dict[int, float] = {}
+        # A normalize's gain comes from the peak of its whole input, and a noise's at a
+        # ratio from the power of its whole input, each measured by a pass of the chain up
+        # to it (the steps measured before it already running as they go).
+        normalizations = plan.measurements
+        peaks: dict[int, Any] = {}
 
         def new_stream(stream_plan: Any) -> ChainStream:
             try:
@@ -306,8 +307,7 @@ def render_file(
             for count, position in enumerate(normalizations):
                 item = plan.segments[position]
                 assert isinstance(item, StepItem)
-                true_peak = item.spec.get("mode", "sample") == "true"
-                peak_meter = PeakMeter(item.in_channels, true_peak)
+                peak_meter = measure_meter(item)
                 part = span.part(1.0 / (len(normalizations) - count))
                 for consumed, processed in passes(new_stream(plan.before(position))):
                     peak_meter.add(processed)

@@ -39,6 +39,13 @@ made with it, so it is fixed and checked by the tests):
    items in order while fewer than count are chosen, drawing one u per item and choosing
    it if u times the number of items not yet walked is below the number still needed.
    The chosen items are then visited in order.
+6. Noise items draw after their keys, and only what their keys leave open: a ``noise``
+   without a "seed" draws one u for it, seed = floor(2**31 u); a ``background_noise`` whose
+   "path" is a folder draws one u for the file, number floor(n u) of the n files its
+   "pattern" matches there (sorted by name), and one without an "offset_frames" (or with
+   -1) draws one u for the offset, floor(frames u) of the file's frames. The drawn chain
+   holds what was drawn (the seed; the file's path and the offset), so that it replays
+   without drawing. Descriptions without such items draw as they always have.
 
 Limits: groups nest at most 8 deep (``MAX_NESTING``), one_of weights add up to less than
 3.4028235e38, and effect parameters, plain or as distribution bounds, lie within single
@@ -75,7 +82,7 @@ from .chain import (
 )
 from .errors import ChainError
 
-__all__ = ["RandomChain", "RandomChainLike", "key_word", "MAX_NESTING"]
+__all__ = ["RandomChain", "RandomChainLike", "key_word", "MAX_NESTING", "register_resolver"]
 
 # one_of and some_of groups inside one another, counting the top level as 1: deeper than
 # any real description, and shallow enough that every walk of one (checking, drawing,
@@ -508,6 +515,18 @@ class _Draws:
         return (word >> 11) * _UNIT
 
 
+# Items whose drawn spec needs more than their keys (a noise's seed, a background noise's
+# file and offset) have a resolver: it completes the spec in place, drawing from the same
+# draws. The module that runs such an item registers it when it is imported.
+Resolver: TypeAlias = Callable[[dict[str, Any], Callable[[], float]], None]
+_RESOLVERS: dict[str, Resolver] = {}
+
+
+def register_resolver(kind: str, resolver: Resolver) -> None:
+    """Makes ``resolver`` complete every drawn spec of type ``kind`` (see step 6 above)."""
+    _RESOLVERS[kind] = resolver
+
+
 def _visit(node: _Node, draw: _Draws, out: list[dict[str, Any]]) -> None:
     if node.p is not None and not draw() < node.p:
         return
@@ -515,6 +534,9 @@ def _visit(node: _Node, draw: _Draws, out: list[dict[str, Any]]) -> None:
         spec: dict[str, Any] = {"type": node.type}
         for key, value in node.params:
             spec[key] = value.draw(draw()) if isinstance(value, _Dist) else _thaw(value)
+        resolver = _RESOLVERS.get(node.type)
+        if resolver is not None:
+            resolver(spec, draw)
         out.append(spec)
     elif isinstance(node, _OneOf):
         weights = node.weights or (1.0,) * len(node.items)

@@ -83,6 +83,11 @@ EXAMPLES: dict[str, dict[str, Any]] = {
     "fade": {"in_s": 0.5, "out_s": 1, "curve": "equal_power"},
     "trim_silence": {"threshold_db": -50},
     "normalize": {"peak_db": -0.1, "mode": "true"},
+    "noise": {"colour": "pink", "snr_db": 12},
+    "background_noise": {"path": "noise", "snr_db": 6},
+    "codec": {"format": "mp3", "quality": 0.1},
+    "bitcrush": {"bits": 4},
+    "sample_hold": {"rate_hz": 6000},
 }
 
 # Where each step is written (the front end runs them, in Python): its module, whose
@@ -100,6 +105,14 @@ STEP_MODULES = {
     "fade": "length",
     "trim_silence": "length",
     "normalize": "length",
+    "noise": "noise",
+    "bitcrush": "degrade",
+    "sample_hold": "degrade",
+    "polarity": "degrade",
+    "background_noise": "../sources",
+    "codec": "../codecs",
+    "mu_law": "../codecs",
+    "a_law": "../codecs",
 }
 
 
@@ -175,7 +188,7 @@ def effect_sources(root: Path = ROOT) -> dict[str, tuple[str, str]]:
         if header is not None:
             sources[effect_type] = (header.relative_to(root).as_posix(), _top_comment(header))
     for step_type, module in STEP_MODULES.items():
-        path = root / "python" / "kavri" / "steps" / f"{module}.py"
+        path = (root / "python" / "kavri" / "steps" / f"{module}.py").resolve()
         tree = ast.parse(path.read_text(encoding="utf-8"))
         sources[step_type] = (path.relative_to(root).as_posix(), ast.get_docstring(tree) or "")
     return sources
@@ -351,6 +364,17 @@ def render_sound(effect_type: str | None, path: Path, signal: np.ndarray) -> Non
     rate = SAMPLE_RATE
     if effect_type is not None:
         chain = [example_spec(effect_type)]
+        if effect_type == "background_noise":
+            # The example's folder of noise, made here: brown noise, as of a distant road.
+            folder = path.parent / "noise"
+            folder.mkdir(exist_ok=True)
+            hum = kavri.process(
+                np.zeros((SAMPLE_RATE * 3, 1), np.float32),
+                SAMPLE_RATE,
+                [{"type": "noise", "colour": "brown", "mode": "level", "level_db": -20}],
+            )
+            kavri.write(folder / "road.wav", hum, SAMPLE_RATE)
+            chain = [{**chain[0], "path": str(folder)}]
         audio = kavri.process(audio, SAMPLE_RATE, chain)
         rate = plan_chain(chain, SAMPLE_RATE, audio.shape[1] if audio.ndim > 1 else 1).out_rate
     kavri.write(path, audio, rate)

@@ -33,7 +33,9 @@ from ..clamps import warn_clamped
 from ..errors import ChainError
 from .base import Frames, Identity, Step, empty, seconds_to_frames
 from .channels import ChannelMatrix, Swap, count_matrix, mixdown_matrix
-from .length import Fade, Normalize, Pad, Trim, TrimSilence
+from .degrade import Bitcrush, Polarity, SampleHold
+from .length import Fade, Normalize, Pad, PeakMeter, Trim, TrimSilence
+from .noise import SquareMeter, noise_step
 from .rate import resample_step, speed_step
 from .stretch import pitch_shift_step, time_stretch_step
 
@@ -46,6 +48,7 @@ __all__ = [
     "run_plan",
     "ChainStream",
     "process_audio",
+    "measure_meter",
 ]
 
 
@@ -64,9 +67,10 @@ class EngineRun:
 
 
 # Builders of the steps that live in layers above this one (those that read files, say):
-# each makes a step object from its item, its spec with the defaults filled in, and the
-# worker count. The module that holds such a step registers it when it is imported.
-StepBuilder = Callable[["StepItem", dict[str, Any], int], "Step"]
+# each makes a step object from its item, its spec with the defaults filled in, the worker
+# count, and what a measuring pass found (None without one). The module that holds such a
+# step registers it when it is imported.
+StepBuilder = Callable[["StepItem", dict[str, Any], int, Any], "Step"]
 _BUILDERS: dict[str, StepBuilder] = {}
 
 
@@ -88,8 +92,18 @@ class StepItem:
     out_channels: int
     matrix: list[list[float]] | None = None
 
-    def build(self, workers: int, peak: float | None = None) -> Step:
-        """A new step object for this item; ``peak`` is a normalize's measured input peak."""
+    @property
+    def measures(self) -> bool:
+        """Whether the step needs a measure of its whole input: a normalize's peak, the
+        power of the input a noise is mixed against at a ratio."""
+        kind = self.spec["type"]
+        if kind == "normalize":
+            return True
+        return kind in ("noise", "background_noise") and self.spec.get("mode", "snr") == "snr"
+
+    def build(self, workers: int, measured: Any = None) -> Step:
+        """A new step object for this item; ``measured`` is what :func:`measure_meter`
+        found over its whole input (a file's measuring pass), None without one."""
         spec, rate, channels = self.spec, self.in_rate, self.in_channels
         kind = spec["type"]
         value = {**EFFECTS[kind].defaults(), **spec}
@@ -138,11 +152,62 @@ class StepItem:
                 value["where"],
             )
         if kind == "normalize":
-            return Normalize(rate, channels, value["peak_db"], value["mode"], value["when"], peak)
+            return Normalize(
+                rate, channels, value["peak_db"], value["mode"], value["when"], measured
+            )
+        if kind == "noise":
+            return noise_step(rate, channels, value, measured)
+        if kind == "bitcrush":
+            return Bitcrush(rate, channels, int(value["bits"]))
+        if kind == "sample_hold":
+            return SampleHold(rate, channels, int(value["rate_hz"]))
+        if kind == "polarity":
+            return Polarity(rate, channels)
         builder = _BUILDERS.get(kind)
         if builder is None:
             raise ChainError(f"unknown step '{kind}'")
-        return builder(self, value, workers)
+        return builder(self, value, workers, measured)
+
+
+class Meter:
+    """What a measuring pass feeds: chunks in, the measure out."""
+
+    def add(self, chunk: Frames) -> None:
+        raise NotImplementedError
+
+    def result(self) -> Any:
+        raise NotImplementedError
+
+
+class _Squares(Meter):
+    def __init__(self, channels: int) -> None:
+        self._meter = SquareMeter(channels)
+
+    def add(self, chunk: Frames) -> None:
+        self._meter.add(chunk)
+
+    def result(self) -> Any:
+        return self._meter.result()
+
+
+class _Peaks(Meter):
+    def __init__(self, channels: int, true_peak: bool) -> None:
+        self._meter = PeakMeter(channels, true_peak)
+
+    def add(self, chunk: Frames) -> None:
+        self._meter.add(chunk)
+
+    def result(self) -> Any:
+        return self._meter.result()
+
+
+def measure_meter(item: StepItem) -> Meter:
+    """The meter of a step that :attr:`StepItem.measures`, for a pass over its input: the
+    peak (sample or true) for a normalize, the sum of squares and the frame count for a
+    noise at a ratio. The same for any chunking."""
+    if item.spec["type"] == "normalize":
+        return _Peaks(item.in_channels, item.spec.get("mode", "sample") == "true")
+    return _Squares(item.in_channels)
 
 
 Segment = EngineRun | StepItem
@@ -165,13 +230,10 @@ class ChainPlan:
         return any(isinstance(s, StepItem) for s in self.segments)
 
     @property
-    def normalizations(self) -> list[int]:
-        """Where the normalize steps are, as positions in ``segments``."""
-        return [
-            i
-            for i, s in enumerate(self.segments)
-            if isinstance(s, StepItem) and s.spec["type"] == "normalize"
-        ]
+    def measurements(self) -> list[int]:
+        """Where the steps that measure their whole input are (normalize, noise at a
+        ratio), as positions in ``segments``."""
+        return [i for i, s in enumerate(self.segments) if isinstance(s, StepItem) and s.measures]
 
     def warn_clamped(self, stacklevel: int = 2) -> None:
         """Warns of every engine value that will be clamped, each at the rate its effect
@@ -191,7 +253,9 @@ class ChainPlan:
     def _steps(self) -> list[Step]:
         if not self._probe:
             self._probe.extend(
-                s.build(1, peak=1.0) for s in self.segments if isinstance(s, StepItem)
+                s.build(1, measured=1.0 if s.spec["type"] == "normalize" else None)
+                for s in self.segments
+                if isinstance(s, StepItem)
             )
         return self._probe
 
@@ -278,6 +342,8 @@ def plan_chain(
         out_rate, out_count, matrix = rate, count, None
         if info.type == "resample":
             out_rate = int(spec.get("rate_hz", info.param("rate_hz").default))
+        elif info.type == "background_noise" and not spec.get("path"):
+            raise ChainError(f"{where}: needs a 'path': a noise file or a folder of them")
         elif info.type in ("mixdown", "channels"):
             matrix = _matrix(where, spec, count)
             out_count = len(matrix)
@@ -297,11 +363,12 @@ def run_plan(
     data: npt.NDArray[np.float32],
     block_size: int,
     workers: int,
-    peaks: Mapping[int, float] | None = None,
+    peaks: Mapping[int, Any] | None = None,
 ) -> npt.NDArray[np.float32]:
     """Runs a plan over a whole (frames, channels) float32 buffer: each engine run in one
     native call, each step over the buffer and flushed. The memory guard is asked first for
-    the largest input and output of a stage together."""
+    the largest input and output of a stage together. ``peaks`` holds what measuring
+    passes found, by position (see :func:`measure_meter`)."""
     _engine.check_memory(
         plan.largest_buffer(data.shape[0]),
         f"the chain's largest intermediate buffer ({data.shape[0]} frames in)",
@@ -341,16 +408,17 @@ class _EngineStage:
 
 class ChainStream:
     """A planned chain run chunk by chunk: chunks are (frames, in_channels) float32 arrays,
-    outputs (frames, out_channels). ``peaks`` holds the measured input peaks of normalize
-    steps by their position in the plan (a file's measuring passes), which then run as a
-    plain gain instead of holding the signal."""
+    outputs (frames, out_channels). ``peaks`` holds what a file's measuring passes found
+    for the steps that measure their whole input (a normalize's peak, the power a noise is
+    mixed against) by their position in the plan; those steps then run as they go instead
+    of holding the signal."""
 
     def __init__(
         self,
         plan: ChainPlan,
         block_size: int,
         workers: int,
-        peaks: Mapping[int, float] | None = None,
+        peaks: Mapping[int, Any] | None = None,
     ) -> None:
         known = peaks or {}
         self.plan = plan

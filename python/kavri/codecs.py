@@ -1,0 +1,253 @@
+"""Codec steps: ``codec`` (a round trip through MP3, Vorbis, Opus or GSM 6.10) and ``mu_law``
+and ``a_law`` (through G.711), each encoded and decoded in memory by libsndfile through
+soundfile, the well-kept library for these formats; no codec is written here.
+
+``mu_law`` and ``a_law`` code each sample alone, so each chunk goes through on its own. The
+input is first held within [-1, 1] (libsndfile wraps what lies beyond) and NaN taken as 0.
+
+``codec``: libsndfile removes the encoder's delay and padding as it decodes (the LAME
+header's for MP3, Opus's pre-skip, Vorbis's granule positions), so a decoded segment has
+the length of the segment encoded and lines up with it; GSM 6.10 codes frames of 160
+samples and its decoded padding is cut. So that the output does not depend on how the
+signal is cut, the codec is fed fixed blocks: block k covers frames [65,536 k,
+65,536 (k + 1)) counted from the signal's first, and is encoded as the segment from 8,192
+frames before it to 8,192 frames after it (cut at the signal's start and end), so that the
+encoder has settled when the block begins; its decoded frames are the block's output. Over
+the first 1,024 frames of each block the output crosses linearly from the decode of the
+block before (which runs on into its context) to the block's own, so that no step marks
+the seam. A call encodes the blocks of the whole signal; a stream holds the frames of a
+block and its context (up to 73,728 frames a channel) until they are all in, or until the
+flush ends the signal, and so gives the bits of one call for any chunking.
+
+Channels go through the codec in pairs (0 and 1, 2 and 3, ...; an odd last one alone),
+GSM's one at a time. A rate the codec does not take is converted for it (soxr, very high
+quality) to the next rate it takes, or its highest: MP3 takes 8 to 48 kHz (the MPEG rates),
+Opus 8, 12, 16, 24 and 48 kHz, Vorbis any rate, and GSM 6.10 always runs at 8 kHz, as on a
+phone line. ``quality`` q sets libsndfile's compression level to 1 - q (for MP3, at most
+0.999, at a constant bit rate): 0 is the smallest file, 1 the best. NaN is taken as 0.
+
+What the bits depend on: LAME, libvorbis, libopus and libgsm are deterministic for the
+same input and settings, so one machine always gives the same bits; another build of them
+(another libsndfile) may not.
+"""
+
+from __future__ import annotations
+
+import io
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+import soundfile as sf
+import soxr  # type: ignore[import-untyped]
+
+from ._engine import check_memory
+from .errors import ChainError
+from .steps import StepItem, register_step
+from .steps.base import Frames, Step, empty
+
+__all__ = ["CodecRoundTrip", "G711", "roundtrip", "BLOCK", "CONTEXT", "FADE", "codec_available"]
+
+BLOCK = 1 << 16
+CONTEXT = 8192
+FADE = 1024
+
+# Container, subtype and the rates each codec takes (None: any).
+_CODECS: dict[str, tuple[str, str, tuple[int, ...] | None]] = {
+    "mp3": (
+        "MP3",
+        "MPEG_LAYER_III",
+        (8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000),
+    ),
+    "vorbis": ("OGG", "VORBIS", None),
+    "opus": ("OGG", "OPUS", (8000, 12000, 16000, 24000, 48000)),
+    "gsm": ("WAV", "GSM610", (8000,)),
+}
+
+
+def codec_available(name: str) -> bool:
+    """Whether the linked libsndfile encodes and decodes this codec."""
+    container, subtype, _ = _CODECS[name]
+    return subtype in sf.available_subtypes(container)
+
+
+def _codec_rate(name: str, rate: int) -> int:
+    rates = _CODECS[name][2]
+    if rates is None:
+        return rate
+    higher = [r for r in rates if r >= rate]
+    return higher[0] if higher else rates[-1]
+
+
+def _encode_decode(
+    data: npt.NDArray[np.float32], rate: int, name: str, quality: float
+) -> npt.NDArray[np.float32]:
+    container, subtype, _ = _CODECS[name]
+    options: dict[str, Any] = {}
+    if name != "gsm":
+        level = 1.0 - quality
+        options["compression_level"] = min(level, 0.999) if name == "mp3" else level
+    if name == "mp3":
+        options["bitrate_mode"] = "CONSTANT"
+    memory = io.BytesIO()
+    with sf.SoundFile(
+        memory, "w", rate, data.shape[1], subtype, format=container, **options
+    ) as encoder:
+        encoder.write(data)
+    memory.seek(0)
+    with sf.SoundFile(memory) as decoder:
+        # GSM in WAV cannot seek, so its length is asked for: the decoded padding is cut.
+        decoded = np.asarray(
+            decoder.read(data.shape[0], dtype="float32", always_2d=True), np.float32
+        )
+        return decoded
+
+
+def _fit(data: npt.NDArray[np.float32], frames: int) -> npt.NDArray[np.float32]:
+    if data.shape[0] >= frames:
+        return data[:frames]
+    return np.concatenate([data, np.zeros((frames - data.shape[0], data.shape[1]), np.float32)])
+
+
+def roundtrip(
+    segment: npt.NDArray[np.float32], rate: int, name: str, quality: float
+) -> npt.NDArray[np.float32]:
+    """One segment through the codec and back, as many frames and lined up."""
+    frames, channels = segment.shape
+    out = np.empty_like(segment)
+    if not frames:
+        return out
+    clean = np.nan_to_num(segment, nan=0.0)
+    step = 1 if name == "gsm" else 2
+    coded = _codec_rate(name, rate)
+    for first in range(0, channels, step):
+        group = np.ascontiguousarray(clean[:, first : first + step])
+        if coded != rate:
+            group = np.asarray(soxr.resample(group, rate, coded, "VHQ"), np.float32)
+        decoded = _encode_decode(group, coded, name, quality)
+        if coded != rate:
+            decoded = np.asarray(soxr.resample(decoded, coded, rate, "VHQ"), np.float32)
+        out[:, first : first + step] = _fit(decoded, frames)
+    return out
+
+
+_RAMP = ((np.arange(FADE, dtype=np.float64) + 0.5) / FADE).astype(np.float32)[:, None]
+
+
+class CodecRoundTrip(Step):
+    """The codec over fixed blocks with context (see the module's text)."""
+
+    type = "codec"
+
+    def __init__(self, rate: int, channels: int, name: str, quality: float) -> None:
+        super().__init__(rate, channels)
+        if not codec_available(name):
+            raise ChainError(f"codec: this libsndfile ({sf.__libsndfile_version__}) has no {name}")
+        self._name, self._quality = name, quality
+        self.reset()
+
+    def reset(self) -> None:
+        self._parts: list[Frames] = []
+        self._start = 0  # the absolute frame of the first frame held
+        self._seen = 0
+        self._block = 0  # the next block to give
+        self._tail: Frames | None = None  # the block before's decode over the next fade
+
+    @property
+    def held_frames(self) -> int:
+        return self._seen - self._block * BLOCK
+
+    def _held(self, begin: int, end: int) -> Frames:
+        if len(self._parts) > 1:
+            self._parts = [np.concatenate(self._parts)]
+        return self._parts[0][begin - self._start : end - self._start]
+
+    def _give(self, end_of_signal: bool) -> Frames:
+        out: list[Frames] = []
+        while True:
+            k = self._block
+            begin, stop = k * BLOCK, (k + 1) * BLOCK
+            if begin >= self._seen or (not end_of_signal and self._seen < stop + CONTEXT):
+                break
+            first, last = max(0, begin - CONTEXT), min(self._seen, stop + CONTEXT)
+            check_memory(
+                (last - first) * self.in_channels * 8, f"codec: a block of {last - first} frames"
+            )
+            decoded = roundtrip(self._held(first, last), self.in_rate, self._name, self._quality)
+            block = decoded[begin - first : min(stop, self._seen) - first].copy()
+            if self._tail is not None:
+                count = min(FADE, block.shape[0], self._tail.shape[0])
+                ramp = _RAMP[:count]
+                block[:count] = self._tail[:count] * (np.float32(1.0) - ramp) + block[:count] * ramp
+            self._tail = decoded[stop - first : stop + FADE - first].copy()
+            out.append(block)
+            self._block += 1
+            # Frames before the next block's context are no longer needed.
+            keep = max(0, stop - CONTEXT) - self._start
+            if keep > 0:
+                whole = self._held(self._start, self._seen)
+                self._parts = [whole[keep:]]
+                self._start += keep
+        if not out:
+            return empty(self.out_channels)
+        return out[0] if len(out) == 1 else np.concatenate(out)
+
+    def process(self, chunk: Frames) -> Frames:
+        if chunk.shape[0]:
+            check_memory(chunk.nbytes, "codec: the frames held for a block")
+            self._parts.append(chunk.copy())
+            self._seen += chunk.shape[0]
+        return self._give(False)
+
+    def flush(self) -> Frames:
+        out = self._give(True)
+        self.reset()
+        return out
+
+
+class G711(Step):
+    """mu-law or A-law, 8 bits a sample, and back."""
+
+    def __init__(self, kind: str, rate: int, channels: int) -> None:
+        super().__init__(rate, channels)
+        self.type = kind
+        self._subtype = "ULAW" if kind == "mu_law" else "ALAW"
+
+    def process(self, chunk: Frames) -> Frames:
+        if not chunk.shape[0]:
+            return empty(self.out_channels)
+        clean = np.clip(np.nan_to_num(chunk, nan=0.0), -1.0, 1.0)
+        memory = io.BytesIO()
+        options: dict[str, Any] = {
+            "samplerate": self.in_rate,
+            "channels": self.in_channels,
+            "subtype": self._subtype,
+            "format": "RAW",
+        }
+        with sf.SoundFile(memory, "w", **options) as encoder:
+            encoder.write(clean)
+        memory.seek(0)
+        with sf.SoundFile(memory, "r", **options) as decoder:
+            decoded = np.asarray(decoder.read(dtype="float32", always_2d=True), np.float32)
+        return decoded
+
+    def flush(self) -> Frames:
+        return empty(self.out_channels)
+
+    def reset(self) -> None:
+        pass
+
+
+def _codec(item: StepItem, value: dict[str, Any], workers: int, measured: Any) -> Step:
+    return CodecRoundTrip(
+        item.in_rate, item.in_channels, str(value["format"]), float(value["quality"])
+    )
+
+
+def _g711(item: StepItem, value: dict[str, Any], workers: int, measured: Any) -> Step:
+    return G711(str(value["type"]), item.in_rate, item.in_channels)
+
+
+register_step("codec", _codec)
+register_step("mu_law", _g711)
+register_step("a_law", _g711)

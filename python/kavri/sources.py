@@ -1,0 +1,311 @@
+"""Background noise from files: ``background_noise`` mixes noise read from a file, or from
+one file of a folder, into the signal.
+
+Which file and where. "path" is a noise file or a folder; in a folder, the files whose
+names match "pattern" (a glob relative to the folder, ``**`` reaching into subfolders; the
+default ``*`` takes every file with a suffix Kavri reads as audio) are sorted by name, and
+one is drawn. Reading starts at "offset_frames" (counted in the noise file's own frames);
+-1 draws it. A chain written by hand draws both from its "seed": Philox-4x64 keyed on
+(seed, BACKGROUND_KEY), whose words w give u = (w >> 11) / 2**53 in turn, the file number
+floor(n u) and then the offset floor(frames u). A random chain draws them from its own
+(seed, index) draws instead (step 6 of :mod:`kavri.random_chain`), and the drawn chain
+holds the file and the offset, so that an ``augment.jsonl`` line replays exactly.
+
+Mixing. The noise runs from the offset to the file's end, then again from its start (looped)
+for as long as the signal lasts, and is cut where the signal ends. A noise file at another
+rate is converted to the signal's (the ``resample`` step's soxr, fed fixed blocks); one
+with the signal's channel count goes channel for channel, any other is mixed down to one
+channel (the mean) and copied to every channel. With mode "gain" the noise is scaled by
+``gain_db``; with mode "snr", so that the input's RMS over the mixed noise's RMS, each over
+the whole input and every channel, is ``snr_db`` (a silent input or noise gets none). As
+for ``noise``, a call measures what it holds, a file gets a measuring pass before the
+writing pass, and a stream holds the whole signal until the flush.
+
+Reading. Only the frames mixed are read, never the whole file: from the offset on, as the
+signal comes, chunk by chunk (with a rate conversion, up to one block of the converter,
+65,536 frames, ahead). At a ratio, the noise's RMS over the frames to be mixed is measured
+before they are mixed: a call, and a stream at its flush, hold them once; a streamed file
+(whose signal is measured in a pass of its own) reads them twice, once to measure.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import soundfile as sf
+
+from ._engine import check_memory
+from ._paths import shown
+from .errors import AudioFileError, ChainError
+from .io import FORMATS
+from .random_chain import register_resolver
+from .steps import StepItem, register_step
+from .steps.base import FrameBuffer, Frames, Step, empty
+from .steps.noise import SquareMeter, snr_gain
+from .steps.rate import BLOCK_FRAMES, resample_step
+
+__all__ = ["BackgroundNoise", "NoiseReader", "noise_files", "resolve", "BACKGROUND_KEY"]
+
+BACKGROUND_KEY = 0x6261636B67 << 24
+_AUDIO_SUFFIXES = frozenset(FORMATS)
+_UNIT = 2.0**-53
+
+
+def noise_files(folder: str, pattern: str) -> list[str]:
+    """The noise files of a folder that match a pattern, sorted by their names relative to
+    it, each as the folder joined with that name. :class:`ChainError` when none match."""
+    root = Path(folder)
+    try:
+        if pattern == "*":
+            found = [p for p in root.iterdir() if p.suffix.lower() in _AUDIO_SUFFIXES]
+        else:
+            found = list(root.glob(pattern))
+    except OSError as error:
+        raise ChainError(f"{shown(folder)}: cannot list: {error.strerror or error}") from None
+    names = sorted(p.relative_to(root).as_posix() for p in found if p.is_file())
+    if not names:
+        what = "no audio files" if pattern == "*" else f"no files match '{pattern}'"
+        raise ChainError(f"background_noise: {shown(folder)}: {what}")
+    return [os.path.join(folder, name) for name in names]
+
+
+def _open(path: str) -> sf.SoundFile:
+    if not os.path.exists(path):
+        raise AudioFileError(f"background_noise: {shown(path)}: no such file")
+    try:
+        return sf.SoundFile(path)
+    except FileNotFoundError:
+        raise AudioFileError(f"background_noise: {shown(path)}: no such file") from None
+    except (sf.LibsndfileError, RuntimeError, ValueError, TypeError, OSError) as error:
+        detail = error.error_string if isinstance(error, sf.LibsndfileError) else str(error)
+        raise AudioFileError(
+            f"background_noise: {shown(path)}: not a readable audio file ({detail})"
+        ) from None
+
+
+def _frames(path: str) -> int:
+    with _open(path) as handle:
+        frames = int(handle.frames)
+    if frames <= 0:
+        raise AudioFileError(f"background_noise: {shown(path)}: holds no audio")
+    return frames
+
+
+def resolve(spec: dict[str, Any], draw: Any) -> None:
+    """Completes a background noise's spec: the file of a folder and the offset, from the
+    uniform numbers ``draw()`` gives, in that order (see the module's text)."""
+    path = spec.get("path", "")
+    if not isinstance(path, str) or not path:
+        return
+    if os.path.isdir(path):
+        files = noise_files(path, str(spec.get("pattern", "*")))
+        spec["path"] = files[min(math.floor(draw() * len(files)), len(files) - 1)]
+    if int(spec.get("offset_frames", -1)) < 0:
+        frames = _frames(spec["path"])
+        spec["offset_frames"] = min(math.floor(draw() * frames), frames - 1)
+
+
+def _seed_draws(seed: int) -> Any:
+    bits = np.random.Philox(key=np.array([seed, BACKGROUND_KEY], dtype=np.uint64))
+
+    def draw() -> float:
+        return float(int(bits.random_raw()) >> 11) * _UNIT
+
+    return draw
+
+
+class NoiseReader:
+    """The frames of a noise file from an offset on, looped, at a rate and channel count."""
+
+    def __init__(self, path: str, offset: int, rate: int, channels: int) -> None:
+        self.path, self.offset, self.rate, self.channels = path, offset, rate, channels
+        self._file: sf.SoundFile | None = None
+        self._resampler: Step | None = None
+        self._ready = FrameBuffer(channels, "background_noise: converted noise frames")
+        self.frames_read = 0
+
+    def _handle(self) -> sf.SoundFile:
+        if self._file is None:
+            handle = _open(self.path)
+            if handle.frames <= 0:
+                handle.close()
+                raise AudioFileError(f"background_noise: {shown(self.path)}: holds no audio")
+            handle.seek(self.offset % handle.frames)
+            if handle.samplerate != self.rate:
+                self._resampler = resample_step(int(handle.samplerate), self.channels, self.rate, 1)
+            self._file = handle
+        return self._file
+
+    def close(self) -> None:
+        if self._file is not None:
+            self._file.close()
+            self._file = None
+
+    def _map(self, data: Frames) -> Frames:
+        count = data.shape[1]
+        if count == self.channels:
+            return data
+        mono = data[:, :1] if count == 1 else data.mean(axis=1, dtype=np.float32)[:, None]
+        return np.ascontiguousarray(np.broadcast_to(mono, (data.shape[0], self.channels)))
+
+    def _read(self, count: int) -> Frames:
+        """The next ``count`` frames of the file, looped, mapped to the channels."""
+        handle = self._handle()
+        check_memory(count * max(handle.channels, self.channels) * 8, "background_noise: noise")
+        pieces: list[Frames] = []
+        need = count
+        empty_reads = 0
+        while need:
+            try:
+                got = np.asarray(handle.read(need, dtype="float32", always_2d=True), np.float32)
+            except (sf.LibsndfileError, RuntimeError, ValueError) as error:
+                raise AudioFileError(
+                    f"background_noise: {shown(self.path)}: cannot read: {error}"
+                ) from None
+            if not got.shape[0]:
+                empty_reads += 1
+                if empty_reads > 1:  # nothing from the start either
+                    raise AudioFileError(f"background_noise: {shown(self.path)}: holds no audio")
+                handle.seek(0)
+                continue
+            empty_reads = 0
+            self.frames_read += got.shape[0]
+            pieces.append(got)
+            need -= got.shape[0]
+        data = pieces[0] if len(pieces) == 1 else np.concatenate(pieces)
+        return self._map(data)
+
+    def take(self, count: int) -> Frames:
+        """The next ``count`` frames at the signal's rate and channel count."""
+        if not count:
+            return empty(self.channels)
+        self._handle()
+        if self._resampler is None:
+            return self._read(count)
+        while len(self._ready) < count:
+            self._ready.append(self._resampler.process(self._read(BLOCK_FRAMES)), copy=False)
+        return self._ready.take(count)
+
+
+class BackgroundNoise(Step):
+    """Noise from a file mixed into the input (see the module's text). ``measured`` is the
+    input's (sum of squares, frames) from a file's measuring pass."""
+
+    type = "background_noise"
+
+    def __init__(
+        self,
+        rate: int,
+        channels: int,
+        path: str,
+        offset: int,
+        mode: str,
+        snr_db: float,
+        gain_db: float,
+        measured: tuple[float, int] | None = None,
+    ) -> None:
+        super().__init__(rate, channels)
+        self._where = (path, offset, rate, channels)
+        self._snr_db = snr_db
+        self._fixed = 10.0 ** (gain_db / 20.0) if mode == "gain" else None
+        self._measured = measured
+        self._gain: float | None = self._fixed
+        self._held = FrameBuffer(channels, "background_noise: the signal held until the flush")
+        self._reader = NoiseReader(*self._where)
+        self.frames_read = 0
+
+    def reset(self) -> None:
+        self.frames_read += self._reader.frames_read
+        self._reader.close()
+        self._reader = NoiseReader(*self._where)
+        self._held.clear()
+
+    @property
+    def held_frames(self) -> int:
+        return len(self._held)
+
+    @property
+    def _holding(self) -> bool:
+        return self._fixed is None and self._measured is None
+
+    def _ratio_gain(self, signal: tuple[float, int]) -> float:
+        meter = SquareMeter(self.in_channels)
+        reader = NoiseReader(*self._where)
+        try:
+            left = signal[1]
+            while left:
+                step = min(BLOCK_FRAMES, left)
+                meter.add(reader.take(step))
+                left -= step
+        finally:
+            self.frames_read += reader.frames_read
+            reader.close()
+        return snr_gain(signal, meter.result(), self._snr_db)
+
+    def _known_gain(self) -> float:
+        if self._gain is None:
+            assert self._measured is not None
+            self._gain = self._ratio_gain(self._measured)
+        return self._gain
+
+    @staticmethod
+    def _mix(chunk: Frames, noise: Frames, gain: float) -> Frames:
+        return chunk + noise * np.float32(gain)
+
+    def process(self, chunk: Frames) -> Frames:
+        if self._holding:
+            self._held.append(chunk)
+            return empty(self.out_channels)
+        if not chunk.shape[0]:
+            return empty(self.out_channels)
+        gain = self._known_gain()
+        return self._mix(chunk, self._reader.take(chunk.shape[0]), gain)
+
+    def flush(self) -> Frames:
+        signal = self._held.take(len(self._held)) if self._holding else None
+        self.reset()
+        return empty(self.out_channels) if signal is None else self.run_whole(signal)
+
+    def run_whole(self, data: Frames) -> Frames:
+        self.reset()
+        if not data.shape[0]:
+            return empty(self.out_channels)
+        noise = self._reader.take(data.shape[0])
+        if self._holding:
+            signal, mixed = SquareMeter(self.in_channels), SquareMeter(self.in_channels)
+            signal.add(data)
+            mixed.add(noise)
+            gain = snr_gain(signal.result(), mixed.result(), self._snr_db)
+        else:
+            gain = self._known_gain()
+        out = self._mix(data, noise, gain)
+        self.reset()
+        return out
+
+
+def _build(item: StepItem, value: dict[str, Any], workers: int, measured: Any) -> Step:
+    spec = {"path": str(value["path"]), "pattern": value["pattern"]}
+    offset = int(value["offset_frames"])
+    if offset >= 0:
+        spec["offset_frames"] = offset
+    resolve(spec, _seed_draws(int(value["seed"])))
+    if os.path.isdir(spec["path"]) or not os.path.exists(spec["path"]):
+        _frames(spec["path"])  # says what is wrong with it
+    return BackgroundNoise(
+        item.in_rate,
+        item.in_channels,
+        spec["path"],
+        int(spec["offset_frames"]),
+        str(value["mode"]),
+        float(value["snr_db"]),
+        float(value["gain_db"]),
+        measured,
+    )
+
+
+register_step("background_noise", _build)
+register_resolver("background_noise", resolve)

@@ -1,0 +1,423 @@
+"""Noise steps: ``noise`` adds white, pink, brown, blue or violet noise, at a signal-to-noise
+ratio or at an absolute level; :class:`SquareMeter` measures a signal's power for a ratio.
+
+The white noise. Sample n of channel c is Gaussian, made from the words of NumPy's
+Philox-4x64-10 with the key (seed, NOISE_KEY + c): frames are made in blocks of
+:data:`BLOCK` (8,192) counted from the first, and block b takes the 4,096 64-bit words that
+``random_raw`` gives once the state's counter is set to 1,024 b. Word k gives frames 2k and
+2k + 1 by the Box-Muller transform in single precision: u1 = (bits 8 to 31 + 1) / 2**24,
+in (0, 1], u2 = (bits 40 to 63) / 2**24, r = sqrt(-2 ln u1), and the two samples
+r cos(2 pi u2) and r sin(2 pi u2). So any frame's noise comes straight from its counter,
+with no generator run up to it: the bits do not depend on how the signal is cut, on workers
+or on block sizes, and the same seed gives the same bits in any process. NumPy's own normal
+generator cannot promise that (its ziggurat takes a varying number of words per sample),
+hence the transform written here. Samples are at most 5.77 (sqrt(2 ln 2**24)) from 0: the
+Gaussian's tail beyond that (under 1e-8 of samples) is cut. NumPy picks its single-precision
+log, sin and cos by the processor as it loads, so two machines may differ in the last bits;
+blocks are always made whole, so one machine never does.
+
+The colours. The white noise goes through a filter designed for the rate, whose power
+response follows f**a (a = -1 pink, -2 brown, 1 blue, 2 violet) within 0.05 dB (pink, blue)
+or 0.15 dB (brown, violet) from 20 Hz to 0.45 x the rate: first-order poles and zeros
+interleaved evenly in log frequency from 5 Hz (pink; blue swaps them), or a leaky integrator
+with its corner at 2 Hz (brown; violet is a differentiator), mapped by the matched z
+transform, with the highest poles and zeros and two more pairs fitted by least squares
+(scipy) to the slope on a log grid, since the mapping bends the slope near half the rate.
+The filter's state is carried from chunk to chunk, so the output does not depend on the
+chunking either. So that the noise starts stationary, the filter first runs over the
+noise of the frames before the signal, until its slowest pole has decayed by 120 dB: frame
+n of the output is the filter's output at white frame n + W. The noise is scaled to an
+expected RMS of 1 (the filter's power gain, from its impulse response), then by the level.
+
+Levels. With mode "level" the noise's expected RMS is ``level_db`` dBFS (an RMS of 1.0 is 0
+dBFS); a short stretch of brown noise, all low frequencies, measures above or below it. With
+mode "snr" the noise is scaled so that the input's RMS over the noise's RMS, each over the
+whole input and all channels, is ``snr_db``: measured, not expected, so a result measures
+that ratio (to single-precision rounding). A silent input gets no noise. A call measures
+the input it holds; a file is measured in a pass of its own before the writing pass (as for
+``normalize``); a stream, whose future is unknown, holds the whole signal until the flush
+(counted by the memory guard), so that its bits are those of one call. A live stream that
+cannot wait takes mode "level".
+"""
+
+from __future__ import annotations
+
+import functools
+import math
+import threading
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+import scipy.optimize
+import scipy.signal
+
+from .._engine import check_memory
+from ..catalogue import NOISE_COLOURS
+from ..random_chain import register_resolver
+from .base import FrameBuffer, Frames, Step, empty
+
+__all__ = [
+    "BLOCK",
+    "NOISE_KEY",
+    "Noise",
+    "NoiseSource",
+    "SquareMeter",
+    "colour_filter",
+    "white_block",
+    "snr_gain",
+]
+
+BLOCK = 8192
+_WORDS = BLOCK // 2  # one 64-bit word gives two samples
+_COUNTERS = _WORDS // 4  # Philox-4x64 gives four words a counter
+# The second key word of channel c is NOISE_KEY + c: noise never shares its words with the
+# random chains' draws, keyed on (seed, index) with the counter from 0.
+NOISE_KEY = 0x6E6F697365 << 24
+_SCALE = np.float32(2.0**-24)
+_TWO_PI = np.float32(2.0 * math.pi)
+_THREAD = threading.local()
+
+
+def _philox(seed: int, key: int, counter: int) -> np.random.Philox:
+    """This thread's Philox set to a key and a counter (one object per thread: a new one
+    would gather entropy for a seed it never uses)."""
+    bits = getattr(_THREAD, "philox", None)
+    if bits is None:
+        bits = _THREAD.philox = np.random.Philox(key=np.zeros(2, np.uint64))
+    bits.state = {
+        "bit_generator": "Philox",
+        "state": {
+            "counter": np.array([counter, 0, 0, 0], dtype=np.uint64),
+            "key": np.array([seed, key], dtype=np.uint64),
+        },
+        "buffer": np.zeros(4, np.uint64),
+        "buffer_pos": 4,
+        "has_uint32": 0,
+        "uinteger": 0,
+    }
+    return bits
+
+
+def white_block(seed: int, channel: int, block: int) -> npt.NDArray[np.float32]:
+    """Frames [BLOCK b, BLOCK (b + 1)) of the white noise of a channel, as described above."""
+    words = _philox(seed, NOISE_KEY + channel, block * _COUNTERS).random_raw(_WORDS)
+    low = ((words >> np.uint64(8)) & np.uint64(0xFFFFFF)).astype(np.float32)
+    high = (words >> np.uint64(40)).astype(np.float32)
+    radius = np.sqrt(np.float32(-2.0) * np.log((low + np.float32(1.0)) * _SCALE))
+    angle = high * _SCALE * _TWO_PI
+    out = np.empty(BLOCK, np.float32)
+    out[0::2] = radius * np.cos(angle)
+    out[1::2] = radius * np.sin(angle)
+    return out
+
+
+# ---------------------------------------------------------------------------------------
+# The colouring filters.
+
+_LOW_HZ, _HIGH_SHARE = 20.0, 0.45
+_PINK_FROM_HZ = 5.0
+_BROWN_CORNER_HZ = 2.0
+_PER_DECADE = 2.5
+_SETTLED = 1e-6  # the slowest pole decays this far (-120 dB) before frame 0
+
+
+def _response_db(poles: list[float], zeros: list[float], w: np.ndarray) -> np.ndarray:
+    z1 = np.exp(-1j * w)
+    h = np.ones_like(z1)
+    for q in zeros:
+        h = h * (1.0 - q * z1)
+    for p in poles:
+        h = h / (1.0 - p * z1)
+    return np.asarray(20.0 * np.log10(np.abs(h)))
+
+
+def _matched(hz: float, rate: int) -> float:
+    return math.exp(-2.0 * math.pi * hz / rate)
+
+
+def _design(slope: int, rate: int) -> tuple[list[float], list[float]]:
+    """Real poles and zeros whose power response follows f**slope (see the module's text)."""
+    poles: list[float] = []
+    zeros: list[float] = []
+    fixed_poles: list[float] = []
+    fixed_zeros: list[float] = []
+    if abs(slope) == 1:
+        top = rate / 2.0
+        count = max(1, math.ceil(math.log10(max(top / _PINK_FROM_HZ, 10.0)) * _PER_DECADE))
+        ratio = (top / _PINK_FROM_HZ) ** (1.0 / count)
+        poles = [_matched(_PINK_FROM_HZ * ratio**i, rate) for i in range(count)]
+        zeros = [_matched(_PINK_FROM_HZ * ratio ** (i + 0.5), rate) for i in range(count)]
+        if slope > 0:
+            poles, zeros = zeros, poles
+    elif slope == -2:
+        fixed_poles = [_matched(_BROWN_CORNER_HZ, rate)]
+    else:
+        fixed_zeros = [1.0]
+    keep = max(0, len(poles) - 2)
+    fixed_poles += poles[:keep]
+    fixed_zeros += zeros[:keep]
+    free_poles = poles[keep:] + [0.0, 0.5]
+    free_zeros = zeros[keep:] + [0.0, 0.5]
+    high = _HIGH_SHARE * rate
+    if high <= _LOW_HZ * 1.5:  # no band to fit (a rate under 67 Hz): the first guess
+        return fixed_poles + free_poles, fixed_zeros + free_zeros
+    w = 2.0 * math.pi * np.geomspace(_LOW_HZ, high, 200) / rate
+    target = 10.0 * slope * np.log10(w)
+    base = _response_db(fixed_poles, fixed_zeros, w)
+    count = len(free_poles)
+
+    def residual(x: np.ndarray) -> np.ndarray:
+        v = np.tanh(x)
+        d = base + _response_db(list(v[:count]), list(v[count:]), w) - target
+        return np.asarray(d - d.mean())
+
+    start = np.arctanh(np.clip(np.array(free_poles + free_zeros), -0.999999, 0.999999))
+    fitted = np.tanh(scipy.optimize.least_squares(residual, start, method="lm", max_nfev=4000).x)
+    return fixed_poles + [float(v) for v in fitted[:count]], fixed_zeros + [
+        float(v) for v in fitted[count:]
+    ]
+
+
+@functools.lru_cache(maxsize=64)
+def colour_filter(colour: str, rate: int) -> tuple[npt.NDArray[np.float64], float, int]:
+    """The filter of a colour at a rate: second-order sections (scipy's layout), the gain
+    that makes its output's expected RMS 1, and the frames it runs before frame 0. White has
+    no sections."""
+    slope = NOISE_COLOURS[colour]
+    if slope == 0:
+        return np.zeros((0, 6)), 1.0, 0
+    poles, zeros = _design(slope, rate)
+    size = max(len(poles), len(zeros))
+    size += size % 2
+    poles = sorted(poles + [0.0] * (size - len(poles)), reverse=True)
+    zeros = sorted(zeros + [0.0] * (size - len(zeros)), reverse=True)
+    sections = []
+    for i in range(0, size, 2):
+        q1, q2, p1, p2 = zeros[i], zeros[i + 1], poles[i], poles[i + 1]
+        sections.append([1.0, -(q1 + q2), q1 * q2, 1.0, -(p1 + p2), p1 * p2])
+    sos = np.array(sections, dtype=np.float64)
+    slowest = max(abs(p) for p in poles)
+    warm = 0 if slowest <= 0.0 else math.ceil(math.log(_SETTLED) / math.log(slowest))
+    # The power gain, from the impulse response until it has decayed as far.
+    impulse = np.zeros(max(warm, 64) * 2)
+    impulse[0] = 1.0
+    power = float(np.sum(np.square(scipy.signal.sosfilt(sos, impulse))))
+    return sos, 1.0 / math.sqrt(power), warm
+
+
+class NoiseSource:
+    """The coloured noise of one seed, frame after frame from frame 0, as float64 (frames,
+    channels) of expected RMS 1."""
+
+    def __init__(self, colour: str, rate: int, channels: int, seed: int) -> None:
+        self.channels = channels
+        self._seed = seed
+        self._sos, self._gain, self._warm = colour_filter(colour, rate)
+        self._cached: dict[int, tuple[int, npt.NDArray[np.float32]]] = {}
+        self.reset()
+
+    def reset(self) -> None:
+        self._next = 0
+        self._state: npt.NDArray[np.float64] | None = None
+
+    def _white(self, start: int, count: int) -> npt.NDArray[np.float64]:
+        """White frames [start, start + count) of every channel (as float64)."""
+        out = np.empty((count, self.channels), np.float64)
+        for channel in range(self.channels):
+            done = 0
+            while done < count:
+                position = start + done
+                block, within = divmod(position, BLOCK)
+                cached = self._cached.get(channel)
+                if cached is None or cached[0] != block:
+                    cached = (block, white_block(self._seed, channel, block))
+                    self._cached[channel] = cached
+                take = min(BLOCK - within, count - done)
+                out[done : done + take, channel] = cached[1][within : within + take]
+                done += take
+        return out
+
+    def _filter(self, white: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+        if not self._sos.shape[0]:
+            return white
+        assert self._state is not None
+        out, self._state = scipy.signal.sosfilt(self._sos, white, axis=0, zi=self._state)
+        return np.asarray(out)
+
+    def take(self, count: int) -> npt.NDArray[np.float64]:
+        """The next ``count`` frames."""
+        if not count:
+            return np.zeros((0, self.channels))
+        if self._state is None:
+            self._state = np.zeros((self._sos.shape[0], 2, self.channels))
+            done = 0
+            while done < self._warm:  # the filter's run-in, before frame 0
+                step = min(BLOCK, self._warm - done)
+                self._filter(self._white(done, step))
+                done += step
+        out = self._filter(self._white(self._warm + self._next, count))
+        self._next += count
+        if self._gain != 1.0:
+            out *= self._gain
+        return out
+
+
+class SquareMeter:
+    """The sum of squares of a signal fed in chunks, the same for any chunking: frames are
+    summed in blocks of 4,096 counted from the first (each block's squares, exact in double
+    precision, summed by NumPy in one call over the same shape) and the blocks' sums added
+    in order. Non-finite samples count as 0."""
+
+    SIZE = 4096
+
+    def __init__(self, channels: int) -> None:
+        self.channels = channels
+        self._part = np.zeros((self.SIZE, channels), np.float64)
+        self._fill = 0
+        self._total = 0.0
+        self.frames = 0
+
+    @staticmethod
+    def _sum(rows: npt.NDArray[np.float64]) -> float:
+        flat = np.ascontiguousarray(rows).ravel()
+        return float(np.sum(np.square(np.where(np.isfinite(flat), flat, 0.0)), dtype=np.float64))
+
+    def add(self, chunk: npt.ArrayLike) -> None:
+        rows = np.asarray(chunk)
+        self.frames += rows.shape[0]
+        done = 0
+        while done < rows.shape[0]:
+            take = min(self.SIZE - self._fill, rows.shape[0] - done)
+            self._part[self._fill : self._fill + take] = rows[done : done + take]
+            self._fill += take
+            done += take
+            if self._fill == self.SIZE:
+                self._total += self._sum(self._part)
+                self._fill = 0
+
+    def result(self) -> tuple[float, int]:
+        """(the sum of squares over every channel, the frames)."""
+        return self._total + self._sum(self._part[: self._fill]), self.frames
+
+
+def snr_gain(signal: tuple[float, int], noise: tuple[float, int], snr_db: float) -> float:
+    """The gain on a noise that puts it ``snr_db`` below a signal in RMS; 0 for a silent
+    signal or noise."""
+    if signal[0] <= 0.0 or noise[0] <= 0.0 or not math.isfinite(signal[0]):
+        return 0.0
+    return math.sqrt(signal[0] / noise[0]) * float(10.0 ** (-snr_db / 20.0))
+
+
+class Noise(Step):
+    """Coloured noise added to the input (see the module's text). ``measured`` is the
+    input's (sum of squares, frames) from a file's measuring pass."""
+
+    type = "noise"
+
+    def __init__(
+        self,
+        rate: int,
+        channels: int,
+        colour: str,
+        mode: str,
+        snr_db: float,
+        level_db: float,
+        seed: int,
+        measured: tuple[float, int] | None = None,
+    ) -> None:
+        super().__init__(rate, channels)
+        self._args = (colour, rate, channels, seed)
+        self._source = NoiseSource(*self._args)
+        self._snr_db = snr_db
+        self._level = 10.0 ** (level_db / 20.0) if mode == "level" else None
+        self._measured = measured
+        self._gain: float | None = self._level
+        self._held = FrameBuffer(channels, "noise: the signal held until the flush")
+        self.reset()
+
+    def reset(self) -> None:
+        self._source.reset()
+        self._held.clear()
+
+    @property
+    def held_frames(self) -> int:
+        return len(self._held)
+
+    def _ratio_gain(self, signal: tuple[float, int]) -> float:
+        """The gain for the ratio, from the noise over as many frames as the signal has."""
+        meter = SquareMeter(self.in_channels)
+        source = NoiseSource(*self._args)
+        left = signal[1]
+        while left:
+            step = min(1 << 16, left)
+            meter.add(source.take(step))
+            left -= step
+        return snr_gain(signal, meter.result(), self._snr_db)
+
+    def _add(self, chunk: Frames, gain: float) -> Frames:
+        noise = self._source.take(chunk.shape[0])
+        noise *= gain
+        return chunk + noise.astype(np.float32)
+
+    @property
+    def _holding(self) -> bool:
+        """Whether the gain waits for the whole signal (a ratio with nothing measured)."""
+        return self._level is None and self._measured is None
+
+    def _known_gain(self) -> float:
+        if self._gain is None:
+            assert self._measured is not None
+            self._gain = self._ratio_gain(self._measured)
+        return self._gain
+
+    def process(self, chunk: Frames) -> Frames:
+        if self._holding:
+            self._held.append(chunk)
+            return empty(self.out_channels)
+        return self._add(chunk, self._known_gain())
+
+    def flush(self) -> Frames:
+        signal = self._held.take(len(self._held)) if self._holding else None
+        self.reset()
+        return empty(self.out_channels) if signal is None else self.run_whole(signal)
+
+    def run_whole(self, data: Frames) -> Frames:
+        self.reset()
+        if not data.shape[0]:
+            return empty(self.out_channels)
+        if not self._holding:
+            out = self._add(data, self._known_gain())
+        else:
+            # The noise is made once, measured, then scaled and added.
+            check_memory(data.shape[0] * self.in_channels * 8, "noise: the noise of the signal")
+            noise = self._source.take(data.shape[0])
+            signal, made = SquareMeter(self.in_channels), SquareMeter(self.in_channels)
+            signal.add(data)
+            made.add(noise)
+            noise *= snr_gain(signal.result(), made.result(), self._snr_db)
+            out = data + noise.astype(np.float32)
+        self.reset()
+        return out
+
+
+def noise_step(rate: int, channels: int, value: dict[str, Any], measured: Any) -> Noise:
+    return Noise(
+        rate,
+        channels,
+        str(value["colour"]),
+        str(value["mode"]),
+        float(value["snr_db"]),
+        float(value["level_db"]),
+        int(value["seed"]),
+        measured,
+    )
+
+
+def _draw_seed(spec: dict[str, Any], draw: Any) -> None:
+    """A random chain's noise without a seed draws one (step 6 of the draw)."""
+    if "seed" not in spec:
+        spec["seed"] = min(math.floor(draw() * 2**31), 2**31 - 1)
+
+
+register_resolver("noise", _draw_seed)
