@@ -83,8 +83,8 @@ def test_noise_slopes_measured_by_welch_within_half_a_db(rate):
 
 
 def test_white_noise_is_its_counter_words_gaussian():
-    """Frame n of channel c is Box-Muller on the words of its block: a 3-channel call holds
-    the blocks of each channel's key, and the samples are unit Gaussian."""
+    """Frame n of channel c comes from the words of its block: a 3-channel call holds the
+    blocks of each channel's key, and the samples are unit Gaussian."""
     frames = NOISE_BLOCK * 2 + 300
     spec = {"type": "noise", "colour": "white", "mode": "level", "level_db": 0, "seed": 9}
     out = kavri.process(np.zeros((frames, 3), np.float32), RATE, [spec])

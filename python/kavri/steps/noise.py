@@ -5,16 +5,21 @@ The white noise. Sample n of channel c is Gaussian, made from the words of NumPy
 Philox-4x64-10 with the key (seed, NOISE_KEY + c): frames are made in blocks of
 :data:`BLOCK` (8,192) counted from the first, and block b takes the 4,096 64-bit words that
 ``random_raw`` gives once the state's counter is set to 1,024 b. Word k gives frames 2k and
-2k + 1 by the Box-Muller transform in single precision: u1 = (bits 8 to 31 + 1) / 2**24,
-in (0, 1], u2 = (bits 40 to 63) / 2**24, r = sqrt(-2 ln u1), and the two samples
-r cos(2 pi u2) and r sin(2 pi u2). So any frame's noise comes straight from its counter,
-with no generator run up to it: the bits do not depend on how the signal is cut, on workers
-or on block sizes, and the same seed gives the same bits in any process. NumPy's own normal
-generator cannot promise that (its ziggurat takes a varying number of words per sample),
-hence the transform written here. Samples are at most 5.77 (sqrt(2 ln 2**24)) from 0: the
-Gaussian's tail beyond that (under 1e-8 of samples) is cut. NumPy picks its single-precision
-log, sin and cos by the processor as it loads, so two machines may differ in the last bits;
-blocks are always made whole, so one machine never does.
+2k + 1, from its low and its high 32 bits: each is a uniform draw (its 32 bits, plus a half,
+over 2**32) turned into a Gaussian one by the normal distribution's quantile function,
+looked up in a table of 65,537 points (the quantiles of i / 65,536) and interpolated
+linearly between the two points around the draw (its top 16 bits pick them, its low 16
+bits place it between them); the two outermost spans, where the quantile bends most, have
+tables of their own at every one of their 65,536 draws. So any frame's noise comes straight
+from its counter, with no generator run up to it: the bits do not depend on how the signal
+is cut, on workers or on block sizes, and the same seed gives the same bits in any process.
+The lookup is written here because nothing on offer can promise that: NumPy's normal
+generator takes a varying number of words per sample, and a transform through log, sin and
+cos would take NumPy's single-precision functions, which it picks by the processor as it
+loads (so two machines could differ in the last bits). The lookup takes one subtraction,
+one multiplication and one addition in single precision, each correctly rounded on every
+processor; the tables are made once from Python's own normal distribution. Samples are at
+most 6.2 (the quantile of 2**-33) from 0.
 
 The colours. The white noise goes through a filter designed for the rate, whose power
 response follows f**a (a = -1 pink, -2 brown, 1 blue, 2 violet) within 0.05 dB (pink, blue)
@@ -74,8 +79,6 @@ _COUNTERS = _WORDS // 4  # Philox-4x64 gives four words a counter
 # The second key word of channel c is NOISE_KEY + c: noise never shares its words with the
 # random chains' draws, keyed on (seed, index) with the counter from 0.
 NOISE_KEY = 0x6E6F697365 << 24
-_SCALE = np.float32(2.0**-24)
-_TWO_PI = np.float32(2.0 * math.pi)
 _THREAD = threading.local()
 
 
@@ -99,17 +102,47 @@ def _philox(seed: int, key: int, counter: int) -> np.random.Philox:
     return bits
 
 
-def white_block(seed: int, channel: int, block: int) -> npt.NDArray[np.float32]:
-    """Frames [BLOCK b, BLOCK (b + 1)) of the white noise of a channel, as described above."""
-    words = _philox(seed, NOISE_KEY + channel, block * _COUNTERS).random_raw(_WORDS)
-    low = ((words >> np.uint64(8)) & np.uint64(0xFFFFFF)).astype(np.float32)
-    high = (words >> np.uint64(40)).astype(np.float32)
-    radius = np.sqrt(np.float32(-2.0) * np.log((low + np.float32(1.0)) * _SCALE))
-    angle = high * _SCALE * _TWO_PI
-    out = np.empty(BLOCK, np.float32)
-    out[0::2] = radius * np.cos(angle)
-    out[1::2] = radius * np.sin(angle)
+_SPAN = 1 << 16
+_TABLES: list[npt.NDArray[np.float32]] = []
+
+
+def _quantile_tables() -> list[npt.NDArray[np.float32]]:
+    """In single precision: the normal quantile at the start of each of the 65,536 spans
+    (the outermost held at the outermost draw's), each span's width (the next start less
+    this one, as the interpolation would take it), the place of each of a span's draws
+    within it, and the quantile at every draw of the lowest and of the highest span."""
+    if not _TABLES:
+        from statistics import NormalDist
+
+        quantile = NormalDist().inv_cdf
+        edges = np.array(
+            [quantile(min(max(i / _SPAN, 2.0**-33), 1.0 - 2.0**-33)) for i in range(_SPAN + 1)],
+            np.float32,
+        )
+        lowest = np.array([quantile((j + 0.5) / 2.0**32) for j in range(_SPAN)], np.float32)
+        place = (np.arange(_SPAN, dtype=np.float32) + np.float32(0.5)) * np.float32(2.0**-16)
+        _TABLES.extend((edges[:-1], edges[1:] - edges[:-1], place, lowest, -lowest[::-1]))
+    return _TABLES
+
+
+def _gaussian(draws: npt.NDArray[np.uint16]) -> npt.NDArray[np.float32]:
+    """32-bit uniform draws, each as its (low, high) 16-bit halves in rows, as Gaussian
+    samples by the quantile tables: the high half picks the span, the low half the place."""
+    starts, widths, places, lowest, highest = _quantile_tables()
+    within, span = draws[:, 0], draws[:, 1]
+    out: npt.NDArray[np.float32] = starts[span] + widths[span] * places[within]
+    for edge, table in ((0, lowest), (_SPAN - 1, highest)):
+        at = np.flatnonzero(span == edge)
+        if at.size:
+            out[at] = table[within[at]]
     return out
+
+
+def white_block(seed: int, channel: int, block: int) -> npt.NDArray[np.float32]:
+    """Frames [BLOCK b, BLOCK (b + 1)) of the white noise of a channel, as described above:
+    word k's low 32 bits make frame 2k and its high 32 bits frame 2k + 1."""
+    words = _philox(seed, NOISE_KEY + channel, block * _COUNTERS).random_raw(_WORDS)
+    return _gaussian(words.astype("<u8").view("<u2").reshape(BLOCK, 2))
 
 
 # ---------------------------------------------------------------------------------------
