@@ -16,8 +16,8 @@ JOBS ?= 2
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
 .PHONY: demo test check lint tidy format docs test-python test-fast test-cpp test-sanitize \
-	fuzz-long bench bench-streaming bench-workers bench-steps bench-noise prove-math install venv \
-	clean
+	fuzz-long bench bench-streaming bench-workers bench-steps bench-noise bench-batch \
+	bench-effects prove-math install venv clean
 
 demo: install
 	$(VENV)/bin/kavri demo
@@ -104,7 +104,7 @@ SANITIZE_TESTS := tests/test_engine.py tests/test_factory.py tests/test_fuzz.py 
 	tests/test_level.py tests/test_stereo.py tests/test_modulation.py tests/test_filters.py \
 	tests/test_delays.py tests/test_phaser_rotary.py tests/test_dynamics.py \
 	tests/test_band_dynamics.py tests/test_concurrency.py tests/test_engine_path.py \
-	tests/test_loudness.py
+	tests/test_loudness.py tests/test_batch_lanes.py
 test-sanitize: $(DEPS_STAMP)
 	$(PY) -m pip install -q --no-build-isolation --no-deps --upgrade --target $(ASAN_SITE) \
 		-Cbuild-dir=build/asan -Ccmake.define.KAVRI_SANITIZE=ON .
@@ -142,6 +142,19 @@ bench-steps: install
 bench-noise: install
 	$(PY) -m pip install -q -r bench/requirements.txt
 	$(PY) bench/bench_noise.py
+
+# augment_batch against a loop of augment and audiomentations, process_batch of per-clip
+# filter chains against a loop of process at each lane width; bench/results/batch.md.
+bench-batch: install
+	$(PY) -m pip install -q -r bench/requirements.txt
+	cd bench && ../$(PY) bench_batch.py --out results/batch.md
+
+# The compressor against its follower's recurrence, one-channel cascades against a section's
+# dependent chain and a plain loop, the compressor and chorus against pedalboard;
+# bench/results/effects.md.
+bench-effects: install
+	$(PY) -m pip install -q -r bench/requirements.txt
+	cd bench && ../$(PY) bench_effects.py --out results/effects.md
 
 # Proves the vector math functions equal to the C library's scalar calls over every input
 # (minutes, both cores). The output is kept in bench/results/prove_math.txt.

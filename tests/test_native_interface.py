@@ -42,13 +42,18 @@ def test_only_the_entry_point_is_exported():
 
 
 def test_stream_module_surface():
-    # The stream, the memory check, the worker rule and the true-peak meter's oversampling live
-    # in a module of its own, which exports nothing but its entry point.
+    # The stream, the memory check, the worker rule, the true-peak meter's oversampling,
+    # batches with their lane widths and the native draw live in a module of its own, which
+    # exports nothing but its entry point.
     assert _kavri_stream.__doc__ == "Native streaming DSP for Kavri."
     assert [n for n in dir(_kavri_stream) if not n.startswith("__")] == [
+        "RandomDraw",
         "Stream",
         "TruePeak",
         "check_memory",
+        "chosen_lane_width",
+        "lane_widths",
+        "process_batch",
         "useful_workers",
     ]
     assert (Path(kavri.__file__).parent / "_kavri_stream.pyi").exists()

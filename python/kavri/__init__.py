@@ -8,7 +8,8 @@ tail of silence so echoes ring out), ``measure`` and ``measure_file`` give integ
 loudness, sample and true peaks and faults, ``process(..., loudness=-16)`` brings a result
 to a loudness target, ``batch`` streams many files on a thread pool or any
 ``concurrent.futures.Executor``, ``augment`` and ``augment_files`` run random chains
-(``RandomChain``) drawn from a seed for data augmentation, ``RenderSettings`` carries how
+(``RandomChain``) drawn from a seed for data augmentation, ``process_batch`` and
+``augment_batch`` run a whole batch of items in one native call, ``RenderSettings`` carries how
 files are rendered, and ``EFFECTS`` is the
 catalogue of effect types and their parameters. Underneath,
 ``process_pipeline(input, sample_rate, specs, block_size=2048, workers=1)`` is the native
@@ -23,7 +24,14 @@ from . import sources as _sources  # noqa: F401  (registers background noise)
 from ._kavri_core import process_pipeline
 from ._stop import StopFlag
 from ._version import __version__
-from .api import LoudnessWarning, augment, process, process_to_loudness
+from .api import (
+    LoudnessWarning,
+    augment,
+    augment_batch,
+    process,
+    process_batch,
+    process_to_loudness,
+)
 from .catalogue import EFFECTS, EffectInfo, Param, effect_types
 from .chain import list_presets, load_chain, load_preset, validate_chain
 from .clamps import ClampWarning
@@ -43,6 +51,8 @@ __all__ = [
     "__version__",
     "process",
     "process_to_loudness",
+    "process_batch",
+    "augment_batch",
     "LoudnessWarning",
     "LoudnessTarget",
     "Measurement",

@@ -14,16 +14,30 @@ rule is written once and holds everywhere:
 - the sample rate is a whole number of hertz (an int, or a float with a whole value) between
   1 and 2,147,483,647; the block size and worker count are whole numbers of 0 or more.
 
+- arrays of other libraries: anything with ``__dlpack__`` (a torch tensor on the CPU, say) is
+  read through ``numpy.from_dlpack``, without a copy when it is float32 and contiguous, and
+  the result goes back through the ``from_dlpack`` of the caller's library (a tensor in, a
+  tensor out), found on the input's type or its top-level module; anything else with the
+  array interface is read through NumPy, again without a copy, and comes back as NumPy.
+- batches: a (items, frames) or (items, frames, channels) array is items of one length, a
+  list or tuple holds items of any lengths with one channel count; each item is checked as
+  one buffer is, and the result has the batch's structure.
+
 This module knows nothing of files, chains or loudness; it takes checked specs, and reads of
 the catalogue only which effects are light enough that a second thread cannot pay off.
 """
 
 from __future__ import annotations
 
+import inspect
 import math
 import operator
 import os
-from collections.abc import Sequence
+import sys
+from collections.abc import Callable, Iterator, Sequence
+from contextlib import contextmanager
+from contextvars import ContextVar
+from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
@@ -47,6 +61,13 @@ __all__ = [
     "NativeStream",
     "NativeTruePeak",
     "open_stream",
+    "RandomDraw",
+    "Batch",
+    "batch_audio",
+    "run_batch",
+    "lane_widths",
+    "lane_width",
+    "result_maker",
 ]
 
 # An array with at most this many frames and more channels than that is taken to be
@@ -66,6 +87,11 @@ NativeTruePeak = _native_stream.TruePeak
 # what) raises MemoryError in the guard's words when it does not.
 check_memory = _native_stream.check_memory
 _useful_workers = _native_stream.useful_workers
+# A random chain description compiled for the native draw (kavri.random_chain uses it).
+RandomDraw = _native_stream.RandomDraw
+_process_batch = _native_stream.process_batch
+# The lane width of batches run in this context: 0 for the widest the processor has.
+_LANE_WIDTH: ContextVar[int] = ContextVar("kavri_lane_width", default=0)
 
 
 def _whole_number(name: str, value: Any) -> int:
@@ -134,10 +160,38 @@ def check_orientation(shape: tuple[int, ...]) -> None:
         raise _channels_first(shape)
 
 
+def result_maker(audio: Any) -> Callable[[Any], Any] | None:
+    """How a result goes back to the caller's kind of array: the ``from_dlpack`` of the
+    input's library for an input with ``__dlpack__`` that is not a NumPy array (a
+    ``from_dlpack`` class or static method of its type, else a function of that name in its
+    top-level module), or None to return NumPy arrays."""
+    kind = type(audio)
+    if isinstance(audio, np.ndarray) or not hasattr(kind, "__dlpack__"):
+        return None
+    own = inspect.getattr_static(kind, "from_dlpack", None)
+    if isinstance(own, (classmethod, staticmethod)):
+        make: Any = kind.from_dlpack
+    else:
+        make = getattr(sys.modules.get(kind.__module__.partition(".")[0]), "from_dlpack", None)
+    return make if callable(make) else None
+
+
+def _dlpack(audio: Any) -> npt.NDArray[Any]:
+    """An array of another library as NumPy, sharing its memory."""
+    try:
+        return np.from_dlpack(audio)
+    except (BufferError, RuntimeError, TypeError, ValueError) as error:
+        raise TypeError(
+            f"audio of type {type(audio).__name__} cannot be read as a CPU array: {error}"
+        ) from None
+
+
 def _samples(audio: npt.ArrayLike) -> npt.NDArray[np.float32]:
     """The audio as float32 samples by the rules above, in the shape it came in."""
     if type(audio) is np.ndarray and audio.dtype == np.float32:
         return audio
+    if not isinstance(audio, np.ndarray) and hasattr(type(audio), "__dlpack__"):
+        return pcm_to_float(_dlpack(audio))
     if isinstance(audio, (list, tuple)):
         # Sample values as written; an object array of numbers converts, anything else
         # is refused below by its dtype.
@@ -212,7 +266,9 @@ def process_audio(
     blocks, threads = check_engine_options(block_size, workers)
     data, flat = frames_of(audio)
     out = run(data, rate, specs, blocks, threads)
-    return out[:, 0] if flat else out
+    result = out[:, 0] if flat else out
+    make = result_maker(audio)
+    return result if make is None else make(result)
 
 
 def open_stream(
@@ -241,3 +297,111 @@ def stream_frames(chunk: npt.ArrayLike, channels: int) -> tuple[npt.NDArray[np.f
             raise _channels_first(data.shape)
         raise ValueError(f"the chunk has {data.shape[1]} channels, the stream has {channels}")
     return data, False
+
+
+# ---------------------------------------------------------------------------------------
+# Batches.
+
+
+def lane_widths() -> list[int]:
+    """The lane widths batches can run on this processor, widest first: 16 with AVX-512, 8
+    with AVX2, 4 everywhere, and 1 for no lanes (every item through its own effects)."""
+    return [int(width) for width in _native_stream.lane_widths()]
+
+
+@contextmanager
+def lane_width(width: int) -> Iterator[None]:
+    """Runs the batches of this context (thread or task) at ``width`` lanes (1: no lanes)
+    instead of the widest: for tests and benchmarks. The bits never depend on it."""
+    if width not in lane_widths():
+        raise ValueError(f"lane width {width!r} is not one of {lane_widths()} on this processor")
+    token = _LANE_WIDTH.set(width)
+    try:
+        yield
+    finally:
+        _LANE_WIDTH.reset(token)
+
+
+@dataclass
+class Batch:
+    """A batch as the engine takes it: one (items, frames, channels) float32 array, or a
+    list of (frames, channels) float32 arrays; and how to hand results back."""
+
+    data: npt.NDArray[np.float32] | list[npt.NDArray[np.float32]]
+    flat: list[bool]
+    makers: list[Callable[[Any], Any] | None]
+    stacked: bool
+    mono: bool = False  # a stacked batch of (items, frames)
+
+    def __len__(self) -> int:
+        return len(self.flat)
+
+    def items(self) -> list[npt.NDArray[np.float32]]:
+        """Each item as a (frames, channels) float32 array."""
+        return list(self.data)
+
+
+def batch_audio(batch: Any) -> Batch:
+    """Converts and checks a batch: each item by the rules of one buffer. An array (or
+    another library's array) is (items, frames) of mono items or (items, frames, channels);
+    a list or tuple holds items of any lengths, each 1-D or (frames, channels), all with the
+    same channel count."""
+    if isinstance(batch, (list, tuple)):
+        items: list[npt.NDArray[np.float32]] = []
+        flat: list[bool] = []
+        for k, item in enumerate(batch):
+            data, one = frames_of(item)
+            if items and data.shape[1] != items[0].shape[1]:
+                raise ValueError(
+                    f"item {k} has {data.shape[1]} channels, item 0 has {items[0].shape[1]}"
+                )
+            items.append(data)
+            flat.append(one)
+        return Batch(items, flat, [result_maker(item) for item in batch], False)
+    maker = result_maker(batch)
+    data = _samples(batch)
+    if data.ndim == 2:
+        stacked, mono = data[:, :, np.newaxis], True
+    elif data.ndim == 3:
+        check_orientation(data.shape[1:])
+        stacked, mono = data, False
+    else:
+        raise ValueError(
+            "a batch must be (items, frames) or (items, frames, channels), "
+            f"or a list of items; got shape {data.shape}"
+        )
+    return Batch(stacked, [mono] * len(stacked), [maker], True, mono)
+
+
+def run_batch(
+    batch: Batch, sample_rate: Any, chains: list[list[Any]], block_size: Any, workers: Any
+) -> Any:
+    """Runs each item through its checked chain (``chains[i]``; one list object given for
+    many items is read once) in one native call, and returns the results in the batch's
+    structure and kind."""
+    rate = check_sample_rate(sample_rate)
+    blocks, threads = check_engine_options(block_size, workers)
+    out = _process_batch(batch.data, rate, chains, blocks, threads, _LANE_WIDTH.get())
+    return batch_results(batch, out)
+
+
+def batch_results(batch: Batch, out: Any) -> Any:
+    """Results in the batch's structure and kind: a stacked array for a stacked batch (a
+    list when its items' results came out of different shapes, as steps may make them),
+    else a list with each item in the shape it came in."""
+    if batch.stacked:
+        shapes = {item.shape for item in out}
+        if isinstance(out, np.ndarray) or len(shapes) == 1:
+            stacked = np.asarray(out) if isinstance(out, np.ndarray) else np.stack(out)
+            result = stacked[:, :, 0] if batch.mono and stacked.shape[2] == 1 else stacked
+            make = batch.makers[0]
+            return result if make is None else make(result)
+        flat = [batch.mono] * len(out)
+        makers = batch.makers * len(out)
+    else:
+        flat, makers = batch.flat, batch.makers
+    results = []
+    for item, one, make in zip(out, flat, makers, strict=True):
+        shaped = item[:, 0] if one and item.shape[1] == 1 else item
+        results.append(shaped if make is None else make(shaped))
+    return results

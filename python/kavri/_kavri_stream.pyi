@@ -1,5 +1,7 @@
 """Native streaming DSP for Kavri."""
 
+from typing import Any
+
 import numpy as np
 import numpy.typing as npt
 
@@ -50,3 +52,32 @@ class TruePeak:
         """Feeds the next frames as (channels, frames) float32 rows."""
     def peaks(self) -> list[float]:
         """The true peak of each channel so far, the signal followed by silence."""
+
+def process_batch(
+    batch: npt.ArrayLike | list[npt.ArrayLike],
+    sample_rate: int,
+    chains: list[list[EffectSpec]],
+    block_size: int = 2048,
+    workers: int = 1,
+    lane_width: int = 0,
+) -> npt.NDArray[np.float32] | list[npt.NDArray[np.float32]]:
+    """Runs each item of a batch through its own chain and returns the results: a float32
+    (items, frames, channels) array for such an array, else a list of (frames, channels)
+    arrays. chains holds one chain (a list of effect specs) per item. Each item's output is
+    the bits of process_pipeline over it. lane_width 0 runs the widest vector lanes this
+    processor has, 1 every item alone, 4, 8 or 16 that width."""
+
+def lane_widths() -> list[int]:
+    """The lane widths process_batch can run here, widest first; 1 is no lanes."""
+
+def chosen_lane_width() -> int:
+    """The lane width process_batch runs by default, chosen when the module loaded."""
+
+class RandomDraw:
+    """A random chain description compiled for drawing concrete chains."""
+
+    def __init__(self, roots: tuple[Any, ...]) -> None: ...
+    def sample(self, seed: int, index: int) -> list[dict[str, Any]]:
+        """The concrete chain for (seed, index), as RandomChain.sample draws it."""
+    def sample_many(self, seed: int, indices: list[int]) -> list[list[dict[str, Any]]]:
+        """The concrete chains for (seed, index) for every index given, in order."""

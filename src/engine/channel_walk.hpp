@@ -242,23 +242,27 @@ void walk_channel_group_powf(float* data, unsigned long long frames, unsigned lo
     }
     float base[chunk * Width];
     float power[chunk * Width];
-    float held_sample[chunk * Width];
     float held_envelope[chunk * Width];
-    float* held_at[chunk * Width];
+    // Where each held sample is, from the chunk's first: it stays there, unwritten, until its
+    // power is taken.
+    std::size_t held_at[chunk * Width];
     for_each_block(frames, block_size, [&](unsigned long long start, unsigned long long count) {
         for (unsigned long long done = 0; done < count; done += chunk) {
             const unsigned long long m = count - done < chunk ? count - done : chunk;
             std::size_t held = 0;
-            float* row = data + (start + done) * stride + static_cast<unsigned long long>(first);
-            for (unsigned long long i = 0; i < m; ++i, row += stride) {
+            float* const chunk_start =
+                data + (start + done) * stride + static_cast<unsigned long long>(first);
+            float* row = chunk_start;
+            std::size_t offset = 0;
+            const auto step = static_cast<std::size_t>(stride);
+            for (unsigned long long i = 0; i < m; ++i, row += stride, offset += step) {
                 for (int k = 0; k < Width; ++k) {
                     const float x = row[k];
                     const float e = kernel.envelope(state[k], x);
                     if (kernel.raises(e)) {
                         base[held] = kernel.base(e);
-                        held_sample[held] = x;
                         held_envelope[held] = e;
-                        held_at[held] = row + k;
+                        held_at[held] = offset + static_cast<std::size_t>(k);
                         ++held;
                     } else {
                         row[k] = kernel.apply(x, e, 0.0f);
@@ -267,7 +271,8 @@ void walk_channel_group_powf(float* data, unsigned long long frames, unsigned lo
             }
             vecmath::powf_array(base, exponent, power, held);
             for (std::size_t j = 0; j < held; ++j) {
-                *held_at[j] = kernel.apply(held_sample[j], held_envelope[j], power[j]);
+                float& x = chunk_start[held_at[j]];
+                x = kernel.apply(x, held_envelope[j], power[j]);
             }
         }
     });

@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "engine/batch/lane_params.hpp"
+
 namespace kavri {
 
 // An audio effect. It is built with its parameters already read and derived, then asked to
@@ -37,6 +39,11 @@ public:
                               unsigned long long /*block_size*/, unsigned int /*workers*/) {
         return false;
     }
+
+    // For an effect whose channels the batch engine can run in vector lanes: fills `out`
+    // with channel `channel`'s recurrence and coefficients, exactly as process() uses them,
+    // and returns true. Every other effect returns false and runs item by item.
+    virtual bool lane_params(int /*channel*/, LaneParams& /*out*/) { return false; }
 };
 
 using EffectPtr = std::unique_ptr<Effect>;

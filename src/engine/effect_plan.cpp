@@ -20,6 +20,14 @@ ByteCount EffectPlan::largest_scratch() const {
     return ByteCount(largest);
 }
 
+ByteCount EffectPlan::state_bytes() const {
+    ByteCount total;
+    for (const PlannedEffect& planned : planned_) {
+        total += planned.memory.state;
+    }
+    return total;
+}
+
 std::size_t EffectPlan::holding_count() const {
     std::size_t count = 0;
     for (const PlannedEffect& planned : planned_) {

@@ -23,11 +23,16 @@ public:
 // `build` reads nothing from the spec, so it may run where the spec's source cannot be
 // reached (without the interpreter lock). `holds_frames` is what the built effect's
 // needs_whole_blocks() will say: a stream holds frames back in front of such an effect, which
-// its plan counts before anything is built.
+// its plan counts before anything is built. `lanes` is the kind the built effect's
+// lane_params() will give (LaneKind::none for an effect that runs item by item), and
+// `lane_sections` the sections a biquad's lanes will run, so that a batch can group its items
+// before anything is built.
 struct PlannedEffect {
     EffectMemory memory;
     std::function<EffectPtr()> build;
     bool holds_frames = false;
+    LaneKind lanes = LaneKind::none;
+    int lane_sections = 0;
 };
 
 // Reads every key of one effect (so that a bad value fails before anything is allocated) and
@@ -47,9 +52,10 @@ inline ByteCount per_channel_bytes(int channels, std::size_t element_bytes) {
 
 // A plan for an effect of class T whose state is `memory`, built by `make`.
 template <typename T, typename Make>
-PlannedEffect plan_effect(EffectMemory memory, Make&& make) {
+PlannedEffect plan_effect(EffectMemory memory, Make&& make, LaneKind lanes = LaneKind::none) {
     memory.state += effect_object_bytes<T>();
-    return PlannedEffect{memory, std::function<EffectPtr()>(std::forward<Make>(make))};
+    return PlannedEffect{memory, std::function<EffectPtr()>(std::forward<Make>(make)), false,
+                         lanes};
 }
 
 }  // namespace kavri

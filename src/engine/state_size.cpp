@@ -11,7 +11,7 @@ namespace kavri {
 
 namespace {
 
-std::uint64_t physical_memory_bytes() {
+std::uint64_t read_physical_memory_bytes() {
     const long pages = sysconf(_SC_PHYS_PAGES);
     const long page_size = sysconf(_SC_PAGE_SIZE);
     if (pages <= 0 || page_size <= 0) {
@@ -23,6 +23,13 @@ std::uint64_t physical_memory_bytes() {
         return std::numeric_limits<std::uint64_t>::max();
     }
     return p * s;
+}
+
+// Read once: the machine's memory does not change while the process runs, and every effect
+// with a sized state asks (sysconf reads it through a system call each time).
+std::uint64_t physical_memory_bytes() {
+    static const std::uint64_t bytes = read_physical_memory_bytes();
+    return bytes;
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 
 #include "effects/constants.hpp"
 #include "effects/dynamics/band_dynamics.hpp"
@@ -82,7 +83,7 @@ struct DispatchRow {
     EffectPlanner plan;
 };
 
-// Compared in this order, byte for byte and case-sensitively.
+// Found by name, byte for byte and case-sensitively (find_row).
 const DispatchRow kDispatchTable[] = {
     {"gain", plan_gain_effect},
     {"clip", plan_clip_effect},
@@ -115,14 +116,57 @@ const DispatchRow kDispatchTable[] = {
     {"stereo_width", plan_stereo_width_effect},
 };
 
-// Fetches spec[key] if the spec has the key, by the dict's own membership test and item
-// access, so that dict subclasses and their failures behave as in Python.
+// The key as an interned Python string, made once per key: the keys are the planners' string
+// literals, so their addresses name them. Read and filled only with the interpreter lock
+// held; the strings live as long as the process, as interned names do.
+PyObject* key_object(const char* key) {
+    static std::unordered_map<const char*, PyObject*> keys;
+    const auto found = keys.find(key);
+    if (found != keys.end()) {
+        return found->second;
+    }
+    PyObject* made = PyUnicode_InternFromString(key);
+    if (made == nullptr) {
+        throw py::error_already_set();
+    }
+    keys.emplace(key, made);
+    return made;
+}
+
+// The row of a type name, compared byte for byte and case-sensitively, or null: by one hash
+// look-up in a table made from kDispatchTable on first use (with the interpreter lock held).
+const DispatchRow* find_row(const std::string& name) {
+    static const std::unordered_map<std::string, const DispatchRow*> rows = [] {
+        std::unordered_map<std::string, const DispatchRow*> made;
+        for (const DispatchRow& row : kDispatchTable) {
+            made.emplace(row.type, &row);
+        }
+        return made;
+    }();
+    const auto found = rows.find(name);
+    return found == rows.end() ? nullptr : found->second;
+}
+
+// Fetches spec[key] if the spec has the key: for a plain dict by one look-up, for a dict
+// subclass by its own membership test and item access, so that subclasses and their
+// failures behave as in Python.
 bool fetch_param(const py::dict& spec, const char* key, py::object& value) {
-    const py::str key_object(key);
-    if (!spec.contains(key_object)) {
+    const auto name = py::reinterpret_borrow<py::str>(key_object(key));
+    if (PyDict_CheckExact(spec.ptr())) {
+        PyObject* found = PyDict_GetItemWithError(spec.ptr(), name.ptr());
+        if (found == nullptr) {
+            if (PyErr_Occurred() != nullptr) {
+                throw py::error_already_set();
+            }
+            return false;
+        }
+        value = py::reinterpret_borrow<py::object>(found);
+        return true;
+    }
+    if (!spec.contains(name)) {
         return false;
     }
-    value = spec[key_object];
+    value = spec[name];
     return true;
 }
 
@@ -166,18 +210,31 @@ int read_int_param(const py::dict& spec, const char* key, int default_value) {
 
 PlannedEffect plan_effect_spec(const py::dict& spec, int sample_rate, int channels,
                                std::string& type) {
-    if (!spec.contains("type")) {
+    py::object type_value;
+    if (!fetch_param(spec, "type", type_value)) {
         throw std::runtime_error("Effect spec is missing the 'type' field.");
     }
-    const std::string name = py::cast<std::string>(spec["type"]);
-    for (const DispatchRow& row : kDispatchTable) {
-        if (name == row.type) {
-            type = row.type;
-            const DictParamReader params(spec);
-            return row.plan(params, static_cast<float>(sample_rate), channels);
-        }
+    const std::string name = py::cast<std::string>(type_value);
+    if (const DispatchRow* row = find_row(name); row != nullptr) {
+        type = row->type;
+        const DictParamReader params(spec);
+        return row->plan(params, static_cast<float>(sample_rate), channels);
     }
     throw std::runtime_error("Unknown effect type: " + printable_type(name));
+}
+
+EffectPlan plan_chain_unchecked(const py::list& specs, int sample_rate, int channels) {
+    EffectPlan plan;
+    plan.reserve(py::len(specs));
+    std::string type;
+    for (std::size_t k = 0; k < py::len(specs); ++k) {
+        const py::object item = specs[k];
+        const py::dict spec(item);
+        PlannedEffect planned = plan_effect_spec(spec, sample_rate, channels, type);
+        planned.memory.state += ByteCount(kPlanEntryBytes);
+        plan.push_back(std::move(planned));
+    }
+    return plan;
 }
 
 EffectPlan plan_effects(const py::list& specs, int sample_rate, int channels,

@@ -37,4 +37,10 @@ EffectPlan plan_effects(const pybind11::list& specs, int sample_rate, int channe
                         pybind11::list* spec_copies = nullptr, ByteCount held_bytes = ByteCount(0),
                         unsigned long long block_size = 0);
 
+// Plans one chain as plan_effects does, each effect's state counting its entry in the plan
+// and its slot in the list, with no memory check: for a caller that checks the memory of a
+// call made of many chains at once (and plans a chain again with plan_effects to say which
+// effect does not fit, should the call be refused).
+EffectPlan plan_chain_unchecked(const pybind11::list& specs, int sample_rate, int channels);
+
 }  // namespace kavri

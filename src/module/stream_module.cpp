@@ -28,6 +28,8 @@
 #include "engine/true_peak.hpp"
 #include "engine/worker_pool.hpp"
 #include "module/arguments.hpp"
+#include "module/batch_binding.hpp"
+#include "module/draw_binding.hpp"
 #include "module/factory.hpp"
 #include "module/input_array.hpp"
 #include "module/interpreter.hpp"
@@ -313,6 +315,8 @@ PYBIND11_MODULE(_kavri_stream, m) {
           "Raises MemoryError (\"{what} needs 3.6 GiB; about 1.0 GiB is available\") when a "
           "buffer of `bytes` bytes does not fit in what the process may still use, by the same "
           "guard as the engine's calls; cheap for small sizes.");
+    kavri::add_batch_bindings(m);
+    kavri::add_draw_bindings(m);
     m.def("useful_workers", &useful_workers, py::arg("channels"), py::arg("frames"),
           py::arg("workers"),
           "How many of `workers` threads are worth using on a (frames, channels) buffer: whole "

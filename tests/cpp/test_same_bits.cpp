@@ -551,6 +551,15 @@ std::vector<Case> cases() {
              },
              [](Effect& e, Buffer& d, int c, unsigned long long) { swept_reference(e, d, c); }});
     }
+    // At 400 Hz the line is 9 samples, shorter than the chunks the sweep is worked out in:
+    // the write index wraps several times in each.
+    all.push_back(
+        {"chorus, a line shorter than a chunk",
+         [](int c) {
+             return std::make_unique<ModulatedDelayEffect>(400.0f, c, 2.0f, 6.0f, 3.0f, 0.5f, 0.6f,
+                                                           false, 1.5707964f);
+         },
+         [](Effect& e, Buffer& d, int c, unsigned long long) { swept_reference(e, d, c); }});
     // A fractional echo time, mix and feedback at their ends, and the shortest line, which
     // wraps on nearly every read.
     struct PingPongSetting {

@@ -42,6 +42,17 @@ void CompressorEffect::process(float* data, unsigned long long frames, int chann
                             release_coeff, exponent, Law{thr, gain});
 }
 
+bool CompressorEffect::lane_params(int channel, LaneParams& out) {
+    out.kind = LaneKind::compressor;
+    out.running = envelope[static_cast<std::size_t>(channel)];
+    out.value[0] = threshold;
+    out.value[1] = 1.0f / ratio - 1.0f;
+    out.value[2] = makeup;
+    out.value[3] = attack_coeff;
+    out.value[4] = release_coeff;
+    return true;
+}
+
 UpwardCompressorEffect::UpwardCompressorEffect(float threshold_db, float ratio_value,
                                                float attack_ms, float release_ms, float max_gain_db,
                                                float sample_rate, int channels)
@@ -86,10 +97,13 @@ PlannedEffect plan_compressor_effect(const ParamReader& params, float sample_rat
     EffectMemory memory;
     memory.state = per_channel_bytes(channels, sizeof(float));
     memory.state_name = "envelope state";
-    return plan_effect<CompressorEffect>(memory, [=] {
-        return std::make_unique<CompressorEffect>(threshold_db, ratio, attack_ms, release_ms,
-                                                  makeup_db, sample_rate, channels);
-    });
+    return plan_effect<CompressorEffect>(
+        memory,
+        [=] {
+            return std::make_unique<CompressorEffect>(threshold_db, ratio, attack_ms, release_ms,
+                                                      makeup_db, sample_rate, channels);
+        },
+        LaneKind::compressor);
 }
 
 PlannedEffect plan_upward_compressor_effect(const ParamReader& params, float sample_rate,

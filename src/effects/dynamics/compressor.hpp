@@ -24,6 +24,7 @@ public:
     ~CompressorEffect() override;
     void process(float* data, unsigned long long frames, int channels,
                  unsigned long long block_size, unsigned int workers) override;
+    bool lane_params(int channel, LaneParams& out) override;
 
     float threshold;
     float ratio;

@@ -27,4 +27,28 @@ inline float envelope_step(float envelope, float v, float attack_coeff, float re
     return (1.0f - c) * level + c * envelope;
 }
 
+// The coefficients of a follower with 1 - c worked out once for each: the same values as
+// envelope_step's own subtraction, off the chain of steps that each wait for the last.
+struct FollowerCoefficients {
+    float attack;
+    float release;
+    float keep_attack;
+    float keep_release;
+
+    FollowerCoefficients(float attack_coeff, float release_coeff)
+        : attack(attack_coeff),
+          release(release_coeff),
+          keep_attack(1.0f - attack_coeff),
+          keep_release(1.0f - release_coeff) {}
+
+    // envelope_step(envelope, v, attack, release), bit for bit.
+    float step(float envelope, float v) const {
+        const float level = std::fabs(v);
+        const bool rises = level > envelope;
+        const float c = rises ? attack : release;
+        const float rest = rises ? keep_attack : keep_release;
+        return rest * level + c * envelope;
+    }
+};
+
 }  // namespace kavri

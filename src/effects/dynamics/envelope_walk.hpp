@@ -41,14 +41,13 @@ void apply_envelope_law(float* data, unsigned long long frames, int channels,
 template <typename Law>
 struct EnvelopePowfKernel {
     float* envelope_memory;
-    float attack;
-    float release;
+    FollowerCoefficients follower;
     Law law;
 
     float load(int ch) const { return envelope_memory[ch]; }
     void store(int ch, float e) const { envelope_memory[ch] = e; }
     float envelope(float& e, float sample) const {
-        e = envelope_step(e, sample, attack, release);
+        e = follower.step(e, sample);
         return e;
     }
     bool raises(float e) const { return law.raises(e); }
@@ -61,7 +60,8 @@ void apply_envelope_powf_law(float* data, unsigned long long frames, int channel
                              unsigned long long block_size, unsigned int workers,
                              std::vector<float>& envelope, float attack, float release,
                              float exponent, Law law) {
-    const EnvelopePowfKernel<Law> kernel{envelope.data(), attack, release, law};
+    const EnvelopePowfKernel<Law> kernel{envelope.data(), FollowerCoefficients(attack, release),
+                                         law};
     for_each_channel_sample_powf(data, frames, channels, block_size, workers, kernel, exponent);
 }
 

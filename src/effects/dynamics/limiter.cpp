@@ -51,6 +51,15 @@ void LimiterEffect::process(float* data, unsigned long long frames, int channels
     for_each_channel_sample(data, frames, channels, block_size, workers, kernel);
 }
 
+bool LimiterEffect::lane_params(int channel, LaneParams& out) {
+    out.kind = LaneKind::limiter;
+    out.running = gain[static_cast<std::size_t>(channel)];
+    out.value[0] = ceiling;
+    out.value[1] = attack_coeff;
+    out.value[2] = release_coeff;
+    return true;
+}
+
 PlannedEffect plan_limiter_effect(const ParamReader& params, float sample_rate, int channels) {
     const float release_ms = params.read_float("release_ms", 60.0f);
     const float attack_ms = params.read_float("attack_ms", 1.0f);
@@ -58,10 +67,13 @@ PlannedEffect plan_limiter_effect(const ParamReader& params, float sample_rate, 
     EffectMemory memory;
     memory.state = per_channel_bytes(channels, sizeof(float));
     memory.state_name = "gain state";
-    return plan_effect<LimiterEffect>(memory, [=] {
-        return std::make_unique<LimiterEffect>(ceiling_db, attack_ms, release_ms, sample_rate,
-                                               channels);
-    });
+    return plan_effect<LimiterEffect>(
+        memory,
+        [=] {
+            return std::make_unique<LimiterEffect>(ceiling_db, attack_ms, release_ms, sample_rate,
+                                                   channels);
+        },
+        LaneKind::limiter);
 }
 
 }  // namespace kavri

@@ -20,6 +20,7 @@ public:
     ~LimiterEffect() override;
     void process(float* data, unsigned long long frames, int channels,
                  unsigned long long block_size, unsigned int workers) override;
+    bool lane_params(int channel, LaneParams& out) override;
 
     float ceiling;
     float attack_coeff;

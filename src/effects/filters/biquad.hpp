@@ -6,6 +6,7 @@
 
 #include "effects/clamp.hpp"
 #include "effects/constants.hpp"
+#include "engine/batch/lane_params.hpp"
 
 namespace kavri {
 
@@ -28,10 +29,7 @@ struct BiquadCoefficients {
 };
 
 // One section's memory.
-struct BiquadState {
-    float z1 = 0.0f;
-    float z2 = 0.0f;
-};
+using BiquadState = SectionState;
 
 // Keeps a design frequency within [5, max(0.499 * sample_rate, 5)] Hz. A NaN passes.
 inline float clamp_design_frequency(float frequency_hz, float sample_rate) {

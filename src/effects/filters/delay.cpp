@@ -104,6 +104,18 @@ void DelayEffect::process(float* data, unsigned long long frames, int channels,
     for_each_channel_sample(data, frames, channels, block_size, workers, kernel);
 }
 
+bool DelayEffect::lane_params(int channel, LaneParams& out) {
+    const auto ch = static_cast<std::size_t>(channel);
+    out.kind = LaneKind::delay;
+    out.value[0] = feedback;
+    out.value[1] = mix;
+    out.value[2] = 1.0f - mix;
+    out.line = lines[ch].data();
+    out.line_length = lines[ch].size();
+    out.line_position = write_positions[ch];
+    return true;
+}
+
 PingPongDelayEffect::PingPongDelayEffect(float sample_rate, int channels, float delay_ms,
                                          float mix_value, float feedback_value)
     : delay_samples(ping_pong_delay_samples(sample_rate, delay_ms)),
@@ -215,9 +227,12 @@ PlannedEffect plan_delay_effect(const ParamReader& params, float sample_rate, in
     EffectMemory memory =
         delay_memory(channels, delay_ms, [&] { return delay_line_length(sample_rate, delay_ms); });
     memory.state += heap_array_bytes(static_cast<std::uint64_t>(channels), sizeof(std::uint64_t));
-    return plan_effect<DelayEffect>(memory, [=] {
-        return std::make_unique<DelayEffect>(sample_rate, channels, delay_ms, mix, feedback);
-    });
+    return plan_effect<DelayEffect>(
+        memory,
+        [=] {
+            return std::make_unique<DelayEffect>(sample_rate, channels, delay_ms, mix, feedback);
+        },
+        LaneKind::delay);
 }
 
 PlannedEffect plan_ping_pong_delay_effect(const ParamReader& params, float sample_rate,

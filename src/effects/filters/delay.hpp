@@ -31,6 +31,7 @@ public:
                 float feedback_value);
     void process(float* data, unsigned long long frames, int channels,
                  unsigned long long block_size, unsigned int workers) override;
+    bool lane_params(int channel, LaneParams& out) override;
 
     float feedback;
     float mix;
@@ -72,9 +73,16 @@ struct ReadTaps {
 inline ReadTaps wrap_taps(std::int64_t e, float frac, std::int64_t length) {
     std::int64_t first = e;
     std::int64_t second = e + 1;
-    // Both slots inside the line is the usual case; only the others need the remainders,
-    // whose integer divisions would cost more than the rest of the read.
+    // Both slots inside the line is the usual case; a slot within one line length before its
+    // start (a read just after the write index wrapped) or at its end is one addition or
+    // subtraction away, the same slot as the remainder gives; only the others need the
+    // remainders, whose integer divisions would cost more than the rest of the read.
     if (!(e >= 0 && second < length)) {
+        if (e >= -length && e < length) {
+            first = e < 0 ? e + length : e;
+            second = second < 0 ? second + length : (second < length ? second : second - length);
+            return {first, second, frac};
+        }
         first = e % length;
         if (first < 0) {
             first += length;

@@ -152,6 +152,12 @@ void run_cascade(const BiquadCoefficients& k, std::vector<BiquadState>* state, i
     for (; stages - s >= kPerPass; s += kPerPass) {
         run_sections<Width, kPerPass>(k, state, s, data, frames, stride, block_size, first);
     }
+    if constexpr (kPerPass == 4) {
+        if (stages - s == 3) {
+            run_sections<Width, 3>(k, state, s, data, frames, stride, block_size, first);
+            return;
+        }
+    }
     const int rest = stages - s;
     if (rest >= 2) {
         run_sections<Width, 2>(k, state, s, data, frames, stride, block_size, first);
@@ -206,6 +212,18 @@ void FilterEffect::process(float* data, unsigned long long frames, int channels,
     });
 }
 
+bool FilterEffect::lane_params(int channel, LaneParams& out) {
+    out.kind = LaneKind::biquad;
+    out.value[0] = b0;
+    out.value[1] = b1;
+    out.value[2] = b2;
+    out.value[3] = a1;
+    out.value[4] = a2;
+    out.stages = stages;
+    out.sections = stage_state[static_cast<std::size_t>(channel)].data();
+    return true;
+}
+
 PlannedEffect plan_filter_effect(FilterKind kind, const ParamReader& params, float sample_rate,
                                  int channels, float default_frequency_hz, float default_q) {
     const int stage_count = params.read_int("stages", 1);
@@ -223,9 +241,11 @@ PlannedEffect plan_filter_effect(FilterKind kind, const ParamReader& params, flo
     memory.state = heap_array_bytes(c, sizeof(std::vector<BiquadState>)) +
                    heap_arrays_bytes(c, static_cast<std::uint64_t>(stage_count_used(stage_count)),
                                      sizeof(BiquadState));
-    return plan_effect<FilterEffect>(memory, [=] {
-        return std::make_unique<FilterEffect>(coefficients, stage_count, channels);
-    });
+    PlannedEffect planned = plan_effect<FilterEffect>(
+        memory, [=] { return std::make_unique<FilterEffect>(coefficients, stage_count, channels); },
+        LaneKind::biquad);
+    planned.lane_sections = stage_count_used(stage_count);
+    return planned;
 }
 
 }  // namespace kavri

@@ -30,6 +30,7 @@ public:
     ~FilterEffect() override;
     void process(float* data, unsigned long long frames, int channels,
                  unsigned long long block_size, unsigned int workers) override;
+    bool lane_params(int channel, LaneParams& out) override;
 
     float b0;
     float b1;

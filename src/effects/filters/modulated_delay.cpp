@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <type_traits>
 #include <vector>
 
 #include "effects/clamp.hpp"
@@ -164,6 +165,19 @@ inline void sweep_angles(const SweptLines& sweep, std::uint64_t n0, unsigned lon
     }
 }
 
+// The taps of whole part e and fraction frac, as wrap_taps gives them. Every read of a swept
+// line is within one line length of it (the line is longer than the longest delay), where
+// the slots come from one conditional addition, without a branch the reads would mispredict
+// each time the write index wraps; the test for anything else is never taken.
+inline ReadTaps near_taps(std::int64_t e, float frac, std::int64_t length) {
+    if (e < -length || e >= length) {
+        return wrap_taps(e, frac, length);
+    }
+    const std::int64_t first = e < 0 ? e + length : e;
+    const std::int64_t next = first + 1;
+    return {first, next == length ? 0 : next, frac};
+}
+
 // Runs frames [0, frames) of the call with the write index starting at w0 and the frame count
 // at n0, and returns the write index after the last frame. Channels is the channel count, or 0
 // for a count known only at run time; Index holds a read slot (32 bits when every line is
@@ -235,12 +249,32 @@ std::int64_t run_swept(ModulatedDelayEffect& effect, const SweptLines& sweep, fl
         const std::uint64_t next_first = n0 + done + count;
         const float* now = rows.sines[current];
         float* next = rows.sines[1 - current];
-        std::int64_t v = w;
-        for (unsigned long long i = 0; i < count; ++i) {
-            write_at[i] = static_cast<float>(v);
-            ++v;
-            if (!(v < length)) {
-                v = 0;
+        // The write index of each frame: w + i, less the length from where it wraps (once at
+        // most in a chunk when the line is at least a chunk long; a shorter line wraps frame by
+        // frame). For 32-bit slots (the line below 2^30) the same floats come from 32-bit
+        // counts, four or more converted at a time.
+        const std::int64_t wraps_at = length - w;
+        if (length < static_cast<std::int64_t>(kSweepChunk)) {
+            std::int64_t v = w;
+            for (unsigned long long i = 0; i < count; ++i) {
+                write_at[i] = static_cast<float>(v);
+                ++v;
+                if (!(v < length)) {
+                    v = 0;
+                }
+            }
+        } else if constexpr (std::is_same_v<Index, std::int32_t>) {
+            const auto w32 = static_cast<std::int32_t>(w);
+            const auto length32 = static_cast<std::int32_t>(length);
+            const auto wraps32 = static_cast<std::int32_t>(wraps_at);
+            for (unsigned long long i = 0; i < count; ++i) {
+                const auto i32 = static_cast<std::int32_t>(i);
+                write_at[i] = static_cast<float>(w32 + i32 - (i32 >= wraps32 ? length32 : 0));
+            }
+        } else {
+            for (unsigned long long i = 0; i < count; ++i) {
+                const auto at = static_cast<std::int64_t>(i);
+                write_at[i] = static_cast<float>(w + at - (at >= wraps_at ? length : 0));
             }
         }
         for (std::size_t k = 0; k < stride; ++k) {
@@ -252,7 +286,7 @@ std::int64_t run_swept(ModulatedDelayEffect& effect, const SweptLines& sweep, fl
         for (unsigned long long i = 0; i < count; ++i, frame += stride) {
             for (std::size_t k = 0; k < stride; ++k) {
                 const ReadTaps taps =
-                    wrap_taps(static_cast<std::int64_t>(rows.wholes[k * kRow + i]),
+                    near_taps(static_cast<std::int64_t>(rows.wholes[k * kRow + i]),
                               rows.fracs[k * kRow + i], length);
                 float* line = lines[k];
                 const float wet = read_taps(line, taps);

@@ -27,6 +27,12 @@ bool GainEffect::process_from(const float* source, float* data, unsigned long lo
     return true;
 }
 
+bool GainEffect::lane_params(int, LaneParams& out) {
+    out.kind = LaneKind::gain;
+    out.value[0] = linear_gain;
+    return true;
+}
+
 ClipEffect::ClipEffect(float threshold_value) {
     threshold = at_least(std::fabs(threshold_value), 0.0001f);
 }
@@ -61,6 +67,12 @@ bool ClipEffect::process_from(const float* source, float* data, unsigned long lo
     return true;
 }
 
+bool ClipEffect::lane_params(int, LaneParams& out) {
+    out.kind = LaneKind::clip;
+    out.value[0] = threshold;
+    return true;
+}
+
 DistortionEffect::DistortionEffect(float drive_value)
     : drive(at_least(drive_value, 0.01f)), normaliser(std::tanh(at_least(drive, 1.0f))) {}
 
@@ -82,22 +94,30 @@ void DistortionEffect::process(float* data, unsigned long long frames, int chann
                      });
 }
 
+bool DistortionEffect::lane_params(int, LaneParams& out) {
+    out.kind = LaneKind::distortion;
+    out.value[0] = drive;
+    out.value[1] = normaliser;
+    return true;
+}
+
 PlannedEffect plan_gain_effect(const ParamReader& params, float, int) {
     const float db = params.read_float("db", 0.0f);
-    return plan_effect<GainEffect>(EffectMemory{},
-                                   [=] { return std::make_unique<GainEffect>(db); });
+    return plan_effect<GainEffect>(
+        EffectMemory{}, [=] { return std::make_unique<GainEffect>(db); }, LaneKind::gain);
 }
 
 PlannedEffect plan_clip_effect(const ParamReader& params, float, int) {
     const float threshold = params.read_float("threshold", 0.98f);
-    return plan_effect<ClipEffect>(EffectMemory{},
-                                   [=] { return std::make_unique<ClipEffect>(threshold); });
+    return plan_effect<ClipEffect>(
+        EffectMemory{}, [=] { return std::make_unique<ClipEffect>(threshold); }, LaneKind::clip);
 }
 
 PlannedEffect plan_distortion_effect(const ParamReader& params, float, int) {
     const float drive = params.read_float("drive", 2.0f);
-    return plan_effect<DistortionEffect>(EffectMemory{},
-                                         [=] { return std::make_unique<DistortionEffect>(drive); });
+    return plan_effect<DistortionEffect>(
+        EffectMemory{}, [=] { return std::make_unique<DistortionEffect>(drive); },
+        LaneKind::distortion);
 }
 
 }  // namespace kavri

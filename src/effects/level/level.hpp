@@ -19,6 +19,7 @@ public:
                  unsigned long long block_size, unsigned int workers) override;
     bool process_from(const float* source, float* data, unsigned long long frames, int channels,
                       unsigned long long block_size, unsigned int workers) override;
+    bool lane_params(int channel, LaneParams& out) override;
 
     float linear_gain;
 };
@@ -30,6 +31,7 @@ public:
                  unsigned long long block_size, unsigned int workers) override;
     bool process_from(const float* source, float* data, unsigned long long frames, int channels,
                       unsigned long long block_size, unsigned int workers) override;
+    bool lane_params(int channel, LaneParams& out) override;
 
     float threshold;
 };
@@ -39,6 +41,7 @@ public:
     explicit DistortionEffect(float drive_value);
     void process(float* data, unsigned long long frames, int channels,
                  unsigned long long block_size, unsigned int workers) override;
+    bool lane_params(int channel, LaneParams& out) override;
 
     float drive;
     float normaliser;

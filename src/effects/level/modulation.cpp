@@ -57,6 +57,15 @@ void TremoloEffect::process(float* data, unsigned long long frames, int channels
     });
 }
 
+bool TremoloEffect::lane_params(int channel, LaneParams& out) {
+    out.kind = LaneKind::tremolo;
+    out.value[0] = phase_increment;
+    out.value[1] = depth;
+    out.value[2] = 1.0f - depth;
+    out.running = phases[static_cast<std::size_t>(channel)];
+    return true;
+}
+
 AutoPanEffect::AutoPanEffect(float sample_rate_value, float depth_value, float rate_hz_value)
     : sample_rate(sample_rate_value),
       rate_hz(at_least(rate_hz_value, 0.01f)),
@@ -106,9 +115,10 @@ PlannedEffect plan_tremolo_effect(const ParamReader& params, float sample_rate, 
     EffectMemory memory;
     memory.state = per_channel_bytes(channels, sizeof(float));
     memory.state_name = "oscillator state";
-    return plan_effect<TremoloEffect>(memory, [=] {
-        return std::make_unique<TremoloEffect>(sample_rate, channels, depth, rate_hz);
-    });
+    return plan_effect<TremoloEffect>(
+        memory,
+        [=] { return std::make_unique<TremoloEffect>(sample_rate, channels, depth, rate_hz); },
+        LaneKind::tremolo);
 }
 
 PlannedEffect plan_auto_pan_effect(const ParamReader& params, float sample_rate, int) {

@@ -22,6 +22,7 @@ public:
     TremoloEffect(float sample_rate, int channels, float depth_value, float rate_hz);
     void process(float* data, unsigned long long frames, int channels,
                  unsigned long long block_size, unsigned int workers) override;
+    bool lane_params(int channel, LaneParams& out) override;
 
     float phase_increment;
     float depth;

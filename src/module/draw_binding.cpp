@@ -1,0 +1,279 @@
+// RandomDraw: a random chain description, compiled once from the form kavri.random_chain
+// gives it, drawing concrete chains for (seed, index) pairs natively. The walk is the one
+// the description's module documents, draw for draw, on the same Philox-4x64-10 words, with
+// every value worked out by the same double operations the Python draw makes (the bounds,
+// spans, logarithms and weight totals it needs come precomputed from Python), so that it
+// gives the same chains as RandomChain.sample: the same numbers, of the same Python types.
+#include "module/draw_binding.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <pybind11/stl.h>
+
+#include "engine/draw/philox.hpp"
+
+namespace py = pybind11;
+
+namespace kavri {
+
+namespace {
+
+enum class Draw : int {
+    constant = 0,
+    uniform = 1,
+    log_uniform = 2,
+    int_uniform = 3,
+    int_log_uniform = 4,
+    choice = 5,
+};
+
+struct Param {
+    py::str key;
+    Draw kind = Draw::constant;
+    py::object constant;  // constant: the value; choice: the tuple of values
+    double a = 0.0;       // uniform: lo; log forms: ln lo
+    double b = 0.0;       // uniform: hi - lo; log forms: the span of the logarithms
+    double lo = 0.0;
+    double hi = 0.0;
+    long long int_lo = 0;
+    long long int_hi = 0;
+    std::size_t choices = 0;
+};
+
+struct Node {
+    int type = 0;  // 0 effect, 1 one_of, 2 some_of
+    bool has_p = false;
+    double p = 0.0;
+    // effect
+    py::str effect_type;
+    std::vector<Param> params;
+    // one_of
+    double total = 0.0;
+    std::vector<double> weights;
+    std::size_t fallback = 0;
+    // some_of
+    long long count_lo = 0;
+    long long count_hi = 0;
+    std::vector<std::unique_ptr<Node>> items;
+};
+
+std::unique_ptr<Node> compile(const py::handle& form);
+
+std::vector<std::unique_ptr<Node>> compile_items(const py::handle& items) {
+    std::vector<std::unique_ptr<Node>> nodes;
+    for (const py::handle item : py::reinterpret_borrow<py::tuple>(items)) {
+        nodes.push_back(compile(item));
+    }
+    return nodes;
+}
+
+std::unique_ptr<Node> compile(const py::handle& form) {
+    const auto t = py::reinterpret_borrow<py::tuple>(form);
+    auto node = std::make_unique<Node>();
+    node->type = py::cast<int>(t[0]);
+    node->has_p = !t[1].is_none();
+    node->p = node->has_p ? py::cast<double>(t[1]) : 0.0;
+    if (node->type == 0) {
+        node->effect_type = py::str(t[2]);
+        for (const py::handle raw : py::reinterpret_borrow<py::tuple>(t[3])) {
+            const auto entry = py::reinterpret_borrow<py::tuple>(raw);
+            Param param;
+            param.key = py::str(entry[0]);
+            param.kind = static_cast<Draw>(py::cast<int>(entry[1]));
+            const py::handle data = entry[2];
+            switch (param.kind) {
+                case Draw::constant:
+                    param.constant = py::reinterpret_borrow<py::object>(data);
+                    break;
+                case Draw::choice:
+                    param.constant = py::reinterpret_borrow<py::tuple>(data);
+                    param.choices = py::len(data);
+                    break;
+                case Draw::int_uniform: {
+                    const auto d = py::reinterpret_borrow<py::tuple>(data);
+                    param.int_lo = py::cast<long long>(d[0]);
+                    param.int_hi = py::cast<long long>(d[1]);
+                    break;
+                }
+                default: {
+                    const auto d = py::reinterpret_borrow<py::tuple>(data);
+                    param.a = py::cast<double>(d[0]);
+                    param.b = py::cast<double>(d[1]);
+                    if (param.kind == Draw::int_log_uniform) {
+                        param.int_lo = py::cast<long long>(d[2]);
+                        param.int_hi = py::cast<long long>(d[3]);
+                    } else {
+                        param.lo = py::cast<double>(d[2]);
+                        param.hi = py::cast<double>(d[3]);
+                    }
+                    break;
+                }
+            }
+            node->params.push_back(std::move(param));
+        }
+    } else if (node->type == 1) {
+        node->total = py::cast<double>(t[2]);
+        node->weights = py::cast<std::vector<double>>(t[3]);
+        node->fallback = py::cast<std::size_t>(t[4]);
+        node->items = compile_items(t[5]);
+    } else {
+        node->count_lo = py::cast<long long>(t[2]);
+        node->count_hi = py::cast<long long>(t[3]);
+        node->items = compile_items(t[4]);
+    }
+    return node;
+}
+
+// min(max(value, lo), hi) as Python takes it: lo when lo > value, then hi when hi < that.
+double held_within(double value, double lo, double hi) {
+    if (lo > value) {
+        value = lo;
+    }
+    if (hi < value) {
+        value = hi;
+    }
+    return value;
+}
+
+long long held_within(long long value, long long lo, long long hi) {
+    return value < lo ? lo : (value > hi ? hi : value);
+}
+
+py::object draw_value(const Param& param, double u) {
+    switch (param.kind) {
+        case Draw::constant:
+            return param.constant;
+        case Draw::uniform:
+            return py::float_(held_within(param.a + param.b * u, param.lo, param.hi));
+        case Draw::log_uniform:
+            return py::float_(held_within(std::exp(param.a + param.b * u), param.lo, param.hi));
+        case Draw::int_uniform: {
+            const double span = static_cast<double>(param.int_hi - param.int_lo + 1);
+            const auto step = static_cast<long long>(std::floor(u * span));
+            return py::int_(held_within(param.int_lo + step, param.int_lo, param.int_hi));
+        }
+        case Draw::int_log_uniform: {
+            const double value = std::floor(std::exp(param.a + param.b * u));
+            // Far outside the range the value is held at its end, as Python's comparison holds it.
+            const long long whole = value < static_cast<double>(param.int_lo) ? param.int_lo
+                                    : value > static_cast<double>(param.int_hi)
+                                        ? param.int_hi
+                                        : static_cast<long long>(value);
+            return py::int_(held_within(whole, param.int_lo, param.int_hi));
+        }
+        case Draw::choice: {
+            const double n = static_cast<double>(param.choices);
+            const double at = std::floor(u * n);
+            const std::size_t index =
+                at >= n - 1.0 ? param.choices - 1 : static_cast<std::size_t>(at);
+            return py::reinterpret_borrow<py::tuple>(param.constant)[index];
+        }
+    }
+    return py::none();
+}
+
+class Walk {
+public:
+    Walk(std::uint64_t seed, std::uint64_t index, const py::str& type_key)
+        : bits_(seed, index), type_key_(type_key) {}
+
+    void visit(const Node& node, py::list& out) {
+        if (node.has_p && !(bits_.uniform() < node.p)) {
+            return;
+        }
+        if (node.type == 0) {
+            py::dict spec;
+            spec[type_key_] = node.effect_type;
+            for (const Param& param : node.params) {
+                spec[param.key] =
+                    draw_value(param, param.kind == Draw::constant ? 0.0 : bits_.uniform());
+            }
+            out.append(std::move(spec));
+        } else if (node.type == 1) {
+            const double target = bits_.uniform() * node.total;
+            double running = 0.0;
+            std::size_t chosen = node.fallback;
+            for (std::size_t i = 0; i < node.weights.size(); ++i) {
+                running += node.weights[i];
+                if (target < running) {
+                    chosen = i;
+                    break;
+                }
+            }
+            visit(*node.items[chosen], out);
+        } else {
+            const double span = static_cast<double>(node.count_hi - node.count_lo + 1);
+            const long long count =
+                std::min(node.count_lo + static_cast<long long>(std::floor(bits_.uniform() * span)),
+                         node.count_hi);
+            const auto total = static_cast<long long>(node.items.size());
+            std::vector<const Node*> picked;
+            for (long long i = 0; i < total; ++i) {
+                const auto have = static_cast<long long>(picked.size());
+                if (have == count) {
+                    break;
+                }
+                if (bits_.uniform() * static_cast<double>(total - i) <
+                    static_cast<double>(count - have)) {
+                    picked.push_back(node.items[static_cast<std::size_t>(i)].get());
+                }
+            }
+            for (const Node* item : picked) {
+                visit(*item, out);
+            }
+        }
+    }
+
+private:
+    Philox4x64 bits_;
+    const py::str& type_key_;
+};
+
+class RandomDraw {
+public:
+    explicit RandomDraw(const py::tuple& roots) : type_key_("type") {
+        roots_ = compile_items(roots);
+    }
+
+    py::list sample(std::uint64_t seed, std::uint64_t index) const {
+        py::list out;
+        Walk walk(seed, index, type_key_);
+        for (const std::unique_ptr<Node>& root : roots_) {
+            walk.visit(*root, out);
+        }
+        return out;
+    }
+
+    py::list sample_many(std::uint64_t seed, const std::vector<std::uint64_t>& indices) const {
+        py::list chains(indices.size());
+        for (std::size_t k = 0; k < indices.size(); ++k) {
+            chains[k] = sample(seed, indices[k]);
+        }
+        return chains;
+    }
+
+private:
+    std::vector<std::unique_ptr<Node>> roots_;
+    py::str type_key_;
+};
+
+}  // namespace
+
+void add_draw_bindings(py::module_& m) {
+    py::class_<RandomDraw>(m, "RandomDraw",
+                           "A random chain description compiled for drawing concrete chains.")
+        .def(py::init<const py::tuple&>(), py::arg("roots"))
+        .def("sample", &RandomDraw::sample, py::arg("seed"), py::arg("index"),
+             "The concrete chain for (seed, index), as RandomChain.sample draws it.")
+        .def("sample_many", &RandomDraw::sample_many, py::arg("seed"), py::arg("indices"),
+             "The concrete chains for (seed, index) for every index given, in order.");
+}
+
+}  // namespace kavri
