@@ -47,9 +47,12 @@ cannot wait takes mode "level".
 
 from __future__ import annotations
 
+import contextlib
 import functools
 import math
 import threading
+from collections.abc import Iterator
+from contextlib import AbstractContextManager
 from typing import Any
 
 import numpy as np
@@ -65,6 +68,7 @@ from .base import FrameBuffer, Frames, Step, empty
 __all__ = [
     "BLOCK",
     "NOISE_KEY",
+    "MixedNoise",
     "Noise",
     "NoiseSource",
     "SquareMeter",
@@ -342,9 +346,97 @@ def snr_gain(signal: tuple[float, int], noise: tuple[float, int], snr_db: float)
     return math.sqrt(signal[0] / noise[0]) * float(10.0 ** (-snr_db / 20.0))
 
 
-class Noise(Step):
-    """Coloured noise added to the input (see the module's text). ``measured`` is the
-    input's (sum of squares, frames) from a file's measuring pass."""
+class MixedNoise(Step):
+    """Noise added to the input, scaled by a fixed gain or so that it lies ``snr_db`` below
+    the input in RMS. The input's power comes from a file's measuring pass (``measured``:
+    its sum of squares and frames); with nothing measured, a ratio waits for the whole
+    signal (a stream holds it until the flush), so that every chunking gives the bits of one
+    call. A subclass says where its noise comes from and how it is added."""
+
+    def __init__(
+        self,
+        rate: int,
+        channels: int,
+        snr_db: float,
+        fixed_gain: float | None,
+        measured: tuple[float, int] | None,
+    ) -> None:
+        super().__init__(rate, channels)
+        self._snr_db = snr_db
+        self._fixed = fixed_gain
+        self._measured = measured
+        self._gain = fixed_gain
+        self._held = FrameBuffer(channels, f"{self.type}: the signal held until the flush")
+
+    def _take(self, count: int) -> npt.NDArray[Any]:
+        """The next ``count`` frames of the noise."""
+        raise NotImplementedError
+
+    def _own_feed(self) -> AbstractContextManager[Any]:
+        """A second source of the same noise from its first frame (with ``take``), for
+        measuring it apart from the one being mixed."""
+        raise NotImplementedError
+
+    def _mix(self, chunk: Frames, noise: npt.NDArray[Any], gain: float) -> Frames:
+        raise NotImplementedError
+
+    @property
+    def held_frames(self) -> int:
+        return len(self._held)
+
+    @property
+    def _holding(self) -> bool:
+        """Whether the gain waits for the whole signal (a ratio with nothing measured)."""
+        return self._fixed is None and self._measured is None
+
+    def _known_gain(self) -> float:
+        if self._gain is None:
+            assert self._measured is not None
+            # The noise's power over as many frames as the measured signal has.
+            meter = SquareMeter(self.in_channels)
+            with self._own_feed() as feed:
+                left = self._measured[1]
+                while left:
+                    step = min(1 << 16, left)
+                    meter.add(feed.take(step))
+                    left -= step
+            self._gain = snr_gain(self._measured, meter.result(), self._snr_db)
+        return self._gain
+
+    def process(self, chunk: Frames) -> Frames:
+        if self._holding:
+            self._held.append(chunk)
+            return empty(self.out_channels)
+        if not chunk.shape[0]:
+            return empty(self.out_channels)
+        gain = self._known_gain()
+        return self._mix(chunk, self._take(chunk.shape[0]), gain)
+
+    def flush(self) -> Frames:
+        signal = self._held.take(len(self._held)) if self._holding else None
+        self.reset()
+        return empty(self.out_channels) if signal is None else self.run_whole(signal)
+
+    def run_whole(self, data: Frames) -> Frames:
+        self.reset()
+        if not data.shape[0]:
+            return empty(self.out_channels)
+        # The noise is taken once: measured against the signal (at a ratio), then mixed.
+        noise = self._take(data.shape[0])
+        if self._holding:
+            signal, made = SquareMeter(self.in_channels), SquareMeter(self.in_channels)
+            signal.add(data)
+            made.add(noise)
+            gain = snr_gain(signal.result(), made.result(), self._snr_db)
+        else:
+            gain = self._known_gain()
+        out = self._mix(data, noise, gain)
+        self.reset()
+        return out
+
+
+class Noise(MixedNoise):
+    """Coloured noise added to the input (see the module's text)."""
 
     type = "noise"
 
@@ -359,79 +451,27 @@ class Noise(Step):
         seed: int,
         measured: tuple[float, int] | None = None,
     ) -> None:
-        super().__init__(rate, channels)
+        level = 10.0 ** (level_db / 20.0) if mode == "level" else None
+        super().__init__(rate, channels, snr_db, level, measured)
         self._args = (colour, rate, channels, seed)
         self._source = NoiseSource(*self._args)
-        self._snr_db = snr_db
-        self._level = 10.0 ** (level_db / 20.0) if mode == "level" else None
-        self._measured = measured
-        self._gain: float | None = self._level
-        self._held = FrameBuffer(channels, "noise: the signal held until the flush")
         self.reset()
 
     def reset(self) -> None:
         self._source.reset()
         self._held.clear()
 
-    @property
-    def held_frames(self) -> int:
-        return len(self._held)
+    def _take(self, count: int) -> npt.NDArray[np.float64]:
+        check_memory(count * self.in_channels * 8, "noise: the noise of the signal")
+        return self._source.take(count)
 
-    def _ratio_gain(self, signal: tuple[float, int]) -> float:
-        """The gain for the ratio, from the noise over as many frames as the signal has."""
-        meter = SquareMeter(self.in_channels)
-        source = NoiseSource(*self._args)
-        left = signal[1]
-        while left:
-            step = min(1 << 16, left)
-            meter.add(source.take(step))
-            left -= step
-        return snr_gain(signal, meter.result(), self._snr_db)
+    @contextlib.contextmanager
+    def _own_feed(self) -> Iterator[NoiseSource]:
+        yield NoiseSource(*self._args)
 
-    def _add(self, chunk: Frames, gain: float) -> Frames:
-        noise = self._source.take(chunk.shape[0])
+    def _mix(self, chunk: Frames, noise: npt.NDArray[Any], gain: float) -> Frames:
         noise *= gain
         return chunk + noise.astype(np.float32)
-
-    @property
-    def _holding(self) -> bool:
-        """Whether the gain waits for the whole signal (a ratio with nothing measured)."""
-        return self._level is None and self._measured is None
-
-    def _known_gain(self) -> float:
-        if self._gain is None:
-            assert self._measured is not None
-            self._gain = self._ratio_gain(self._measured)
-        return self._gain
-
-    def process(self, chunk: Frames) -> Frames:
-        if self._holding:
-            self._held.append(chunk)
-            return empty(self.out_channels)
-        return self._add(chunk, self._known_gain())
-
-    def flush(self) -> Frames:
-        signal = self._held.take(len(self._held)) if self._holding else None
-        self.reset()
-        return empty(self.out_channels) if signal is None else self.run_whole(signal)
-
-    def run_whole(self, data: Frames) -> Frames:
-        self.reset()
-        if not data.shape[0]:
-            return empty(self.out_channels)
-        if not self._holding:
-            out = self._add(data, self._known_gain())
-        else:
-            # The noise is made once, measured, then scaled and added.
-            check_memory(data.shape[0] * self.in_channels * 8, "noise: the noise of the signal")
-            noise = self._source.take(data.shape[0])
-            signal, made = SquareMeter(self.in_channels), SquareMeter(self.in_channels)
-            signal.add(data)
-            made.add(noise)
-            noise *= snr_gain(signal.result(), made.result(), self._snr_db)
-            out = data + noise.astype(np.float32)
-        self.reset()
-        return out
 
 
 def noise_step(rate: int, channels: int, value: dict[str, Any], measured: Any) -> Noise:
