@@ -74,10 +74,12 @@ __all__ = [
     "SquareMeter",
     "colour_filter",
     "white_block",
+    "white_blocks",
     "snr_gain",
 ]
 
 BLOCK = 8192
+_RUN = 16  # blocks made in one go: 131,072 frames, 0.5 MiB of float32
 _WORDS = BLOCK // 2  # one 64-bit word gives two samples
 _COUNTERS = _WORDS // 4  # Philox-4x64 gives four words a counter
 # The second key word of channel c is NOISE_KEY + c: noise never shares its words with the
@@ -134,19 +136,34 @@ def _gaussian(draws: npt.NDArray[np.uint16]) -> npt.NDArray[np.float32]:
     samples by the quantile tables: the high half picks the span, the low half the place."""
     starts, widths, places, lowest, highest = _quantile_tables()
     within, span = draws[:, 0], draws[:, 1]
-    out: npt.NDArray[np.float32] = starts[span] + widths[span] * places[within]
-    for edge, table in ((0, lowest), (_SPAN - 1, highest)):
-        at = np.flatnonzero(span == edge)
-        if at.size:
-            out[at] = table[within[at]]
+    index = span.astype(np.intp)
+    # start + width x place, each step in single precision; the places are worked out
+    # rather than looked up (the same bits: (j + 0.5) / 2**16 is exact), and np.take reads
+    # the tables several times faster than indexing.
+    out: npt.NDArray[np.float32] = within.astype(np.float32)
+    out += np.float32(0.5)
+    out *= np.float32(2.0**-16)
+    out *= np.take(widths, index)
+    out += np.take(starts, index)
+    # The two outermost spans (span 0 and 65,535: those that wrap to 0 or 1 when 1 is added).
+    edge = np.flatnonzero(span + np.uint16(1) <= np.uint16(1))
+    if edge.size:
+        inner = within[edge]
+        out[edge] = np.where(span[edge] == 0, lowest[inner], highest[inner])
     return out
 
 
+def white_blocks(seed: int, channel: int, first: int, count: int) -> npt.NDArray[np.float32]:
+    """Frames [BLOCK first, BLOCK (first + count)) of the white noise of a channel, as
+    described above: word k's low 32 bits make frame 2k and its high 32 bits frame 2k + 1.
+    Consecutive blocks take consecutive counters, so they come from one run of Philox."""
+    words = _philox(seed, NOISE_KEY + channel, first * _COUNTERS).random_raw(count * _WORDS)
+    return _gaussian(words.astype("<u8").view("<u2").reshape(count * BLOCK, 2))
+
+
 def white_block(seed: int, channel: int, block: int) -> npt.NDArray[np.float32]:
-    """Frames [BLOCK b, BLOCK (b + 1)) of the white noise of a channel, as described above:
-    word k's low 32 bits make frame 2k and its high 32 bits frame 2k + 1."""
-    words = _philox(seed, NOISE_KEY + channel, block * _COUNTERS).random_raw(_WORDS)
-    return _gaussian(words.astype("<u8").view("<u2").reshape(BLOCK, 2))
+    """Frames [BLOCK b, BLOCK (b + 1)) of the white noise of a channel."""
+    return white_blocks(seed, channel, block, 1)
 
 
 # ---------------------------------------------------------------------------------------
@@ -259,20 +276,28 @@ class NoiseSource:
         self._state: npt.NDArray[np.float64] | None = None
 
     def _white(self, start: int, count: int) -> npt.NDArray[np.float64]:
-        """White frames [start, start + count) of every channel (as float64)."""
+        """White frames [start, start + count) of every channel (as float64), made up to
+        _RUN blocks at a time; a channel's last block is kept for the next call."""
         out = np.empty((count, self.channels), np.float64)
+        if not count:
+            return out
+        first, last = start // BLOCK, (start + count - 1) // BLOCK
         for channel in range(self.channels):
-            done = 0
-            while done < count:
-                position = start + done
-                block, within = divmod(position, BLOCK)
+            block = first
+            while block <= last:
                 cached = self._cached.get(channel)
-                if cached is None or cached[0] != block:
-                    cached = (block, white_block(self._seed, channel, block))
-                    self._cached[channel] = cached
-                take = min(BLOCK - within, count - done)
-                out[done : done + take, channel] = cached[1][within : within + take]
-                done += take
+                if cached is not None and cached[0] == block:
+                    made, blocks = cached[1], 1
+                else:
+                    blocks = min(last - block + 1, _RUN)
+                    made = white_blocks(self._seed, channel, block, blocks)
+                    self._cached[channel] = (block + blocks - 1, made[-BLOCK:])
+                low = max(start, block * BLOCK)
+                high = min(start + count, (block + blocks) * BLOCK)
+                out[low - start : high - start, channel] = made[
+                    low - block * BLOCK : high - block * BLOCK
+                ]
+                block += blocks
         return out
 
     def _filter(self, white: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
