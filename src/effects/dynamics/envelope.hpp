@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -86,7 +87,10 @@ private:
         if constexpr (Width == 1) {
             return _mm_load_ss(p);
         } else if constexpr (Width == 2) {
-            return _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(p)));
+            // Two floats as one 8-byte move; memcpy, since the floats are no double.
+            double pair;
+            std::memcpy(&pair, p, sizeof pair);
+            return _mm_castpd_ps(_mm_set_sd(pair));
         } else {
             return _mm_loadu_ps(p);
         }
@@ -96,7 +100,8 @@ private:
         if constexpr (Width == 1) {
             _mm_store_ss(p, v);
         } else if constexpr (Width == 2) {
-            _mm_store_sd(reinterpret_cast<double*>(p), _mm_castps_pd(v));
+            const double pair = _mm_cvtsd_f64(_mm_castps_pd(v));
+            std::memcpy(p, &pair, sizeof pair);
         } else {
             _mm_storeu_ps(p, v);
         }
