@@ -1,0 +1,181 @@
+#include "effects/rooms/reverb.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace kavri {
+
+namespace {
+
+// The lines' lengths at room size 0.5 (scale 1.2 of these), in milliseconds: spread over a
+// little more than an octave, as the walls of a room are.
+constexpr std::array<double, ReverbEffect::kLines> kBaseMs = {24.1, 28.3, 31.9, 36.7,
+                                                              41.3, 45.7, 51.1, 57.3};
+constexpr std::array<double, ReverbEffect::kDiffusers> kDiffuserMs = {4.77, 3.59, 12.73, 9.30};
+constexpr float kDiffusion = 0.6F;
+constexpr std::array<float, ReverbEffect::kLines> kInputSigns = {1.0F,  -1.0F, -1.0F, 1.0F,
+                                                                 1.0F,  1.0F,  -1.0F, -1.0F};
+constexpr float kQuarter = 0.25F;
+// Below this a recirculating value is taken as silence: it keeps the loops out of the
+// subnormal numbers, which are slow on many processors, long before they could be heard.
+constexpr float kSilent = 1e-30F;
+
+float silenced(float value) { return std::fabs(value) < kSilent ? 0.0F : value; }
+
+bool is_prime(std::size_t n) {
+    if (n < 2) {
+        return false;
+    }
+    for (std::size_t d = 2; d * d <= n; ++d) {
+        if (n % d == 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+double size_scale(float room_size) { return 0.4 + 1.6 * static_cast<double>(room_size); }
+
+// Each line's length: the first prime at or above its scaled base length that no shorter
+// line took, so that every pair of lengths is coprime.
+std::array<std::size_t, ReverbEffect::kLines> line_lengths(float sample_rate, float room_size) {
+    std::array<std::size_t, ReverbEffect::kLines> lengths{};
+    const double scale = size_scale(room_size);
+    std::size_t previous = 0;
+    for (int i = 0; i < ReverbEffect::kLines; ++i) {
+        const double target =
+            std::round(kBaseMs[static_cast<std::size_t>(i)] * scale * sample_rate / 1000.0);
+        std::size_t length = std::max<std::size_t>(2, static_cast<std::size_t>(target));
+        length = std::max(length, previous + 1);
+        while (!is_prime(length)) {
+            ++length;
+        }
+        lengths[static_cast<std::size_t>(i)] = length;
+        previous = length;
+    }
+    return lengths;
+}
+
+std::size_t diffuser_length(float sample_rate, int index) {
+    const double ms = kDiffuserMs[static_cast<std::size_t>(index)];
+    return std::max<std::size_t>(1, static_cast<std::size_t>(std::round(ms * sample_rate / 1000.0)));
+}
+
+std::size_t pre_delay_frames(float sample_rate, float pre_delay_ms) {
+    return static_cast<std::size_t>(
+        std::round(static_cast<double>(pre_delay_ms) * sample_rate / 1000.0));
+}
+
+}  // namespace
+
+std::size_t ReverbEffect::memory_bytes(float sample_rate, float room_size, float pre_delay_ms) {
+    std::size_t frames = pre_delay_frames(sample_rate, pre_delay_ms);
+    for (const std::size_t length : line_lengths(sample_rate, room_size)) {
+        frames += length;
+    }
+    for (int d = 0; d < kDiffusers; ++d) {
+        frames += diffuser_length(sample_rate, d);
+    }
+    return frames * sizeof(float);
+}
+
+ReverbEffect::ReverbEffect(float sample_rate, int channels, float room_size, float damping,
+                           float pre_delay_ms, float width, float mix)
+    : channels_(channels),
+      inverse_channels_(1.0F / static_cast<float>(channels)),
+      damping_(damping * 0.85F),
+      keep_(1.0F - damping * 0.85F),
+      left_share_((1.0F + width) * 0.5F),
+      right_share_((1.0F - width) * 0.5F),
+      mix_(mix),
+      dry_(1.0F - mix),
+      lengths_(line_lengths(sample_rate, room_size)) {
+    const double decay = 0.2 * std::pow(40.0, static_cast<double>(room_size));
+    decay_seconds_ = static_cast<float>(decay);
+    double mean_length = 0.0;
+    for (int i = 0; i < kLines; ++i) {
+        const auto at = static_cast<std::size_t>(i);
+        const double length = static_cast<double>(lengths_[at]);
+        mean_length += length / kLines;
+        gains_[at] = static_cast<float>(std::pow(10.0, -3.0 * length / (decay * sample_rate)));
+        lines_[at].buffer.assign(lengths_[at], 0.0F);
+    }
+    // The input's share that gives the wet impulse response about unit energy: what one
+    // round trip keeps, 1 - g^2, spread over the eight lines.
+    const double kept = std::pow(10.0, -6.0 * mean_length / (decay * sample_rate));
+    input_gain_ = static_cast<float>(std::sqrt((1.0 - kept) / kLines));
+    for (int d = 0; d < kDiffusers; ++d) {
+        diffusers_[static_cast<std::size_t>(d)].buffer.assign(diffuser_length(sample_rate, d),
+                                                               0.0F);
+    }
+    pre_delay_.buffer.assign(pre_delay_frames(sample_rate, pre_delay_ms), 0.0F);
+}
+
+void ReverbEffect::reset() {
+    for (Line& line : lines_) {
+        std::fill(line.buffer.begin(), line.buffer.end(), 0.0F);
+        line.position = 0;
+    }
+    for (Line& line : diffusers_) {
+        std::fill(line.buffer.begin(), line.buffer.end(), 0.0F);
+        line.position = 0;
+    }
+    std::fill(pre_delay_.buffer.begin(), pre_delay_.buffer.end(), 0.0F);
+    pre_delay_.position = 0;
+    lowpass_.fill(0.0F);
+}
+
+void ReverbEffect::process(float* data, std::size_t frames) {
+    const auto stride = static_cast<std::size_t>(channels_);
+    const std::size_t pre_length = pre_delay_.buffer.size();
+    for (std::size_t n = 0; n < frames; ++n) {
+        float* frame = data + n * stride;
+        float x = frame[0];
+        for (std::size_t c = 1; c < stride; ++c) {
+            x = x + frame[c];
+        }
+        x = x * inverse_channels_;
+        if (pre_length > 0) {
+            float& slot = pre_delay_.buffer[pre_delay_.position];
+            const float delayed = slot;
+            slot = x;
+            x = delayed;
+            pre_delay_.position = pre_delay_.position + 1 == pre_length ? 0 : pre_delay_.position + 1;
+        }
+        for (Line& diffuser : diffusers_) {
+            float& slot = diffuser.buffer[diffuser.position];
+            const float delayed = slot;
+            const float fed = silenced(x - kDiffusion * delayed);
+            slot = fed;
+            x = delayed + kDiffusion * fed;
+            diffuser.position =
+                diffuser.position + 1 == diffuser.buffer.size() ? 0 : diffuser.position + 1;
+        }
+        const float entering = x * input_gain_;
+        std::array<float, kLines> out{};
+        std::array<float, kLines> kept{};
+        for (std::size_t i = 0; i < kLines; ++i) {
+            out[i] = lines_[i].buffer[lines_[i].position];
+            lowpass_[i] = silenced(out[i] * keep_ + lowpass_[i] * damping_);
+            kept[i] = lowpass_[i] * gains_[i];
+        }
+        const float sum =
+            ((kept[0] + kept[1]) + (kept[2] + kept[3])) + ((kept[4] + kept[5]) + (kept[6] + kept[7]));
+        const float reflected = sum * kQuarter;
+        for (std::size_t i = 0; i < kLines; ++i) {
+            Line& line = lines_[i];
+            line.buffer[line.position] = (kept[i] - reflected) + entering * kInputSigns[i];
+            line.position = line.position + 1 == line.buffer.size() ? 0 : line.position + 1;
+        }
+        const float left = ((out[0] - out[1]) + (out[2] - out[3])) + ((out[4] - out[5]) + (out[6] - out[7]));
+        const float right = ((out[0] + out[1]) - (out[2] + out[3])) + ((out[4] + out[5]) - (out[6] + out[7]));
+        const float wet_left = left * left_share_ + right * right_share_;
+        const float wet_right = right * left_share_ + left * right_share_;
+        for (std::size_t c = 0; c < stride; ++c) {
+            const float wet = (c % 2 == 0) ? wet_left : wet_right;
+            frame[c] = dry_ == 0.0F ? wet * mix_ : frame[c] * dry_ + wet * mix_;
+        }
+    }
+}
+
+}  // namespace kavri
