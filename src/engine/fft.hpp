@@ -44,12 +44,12 @@ private:
     void complex_forward(float* re, float* im) const;
 
     std::size_t size_;
-    std::size_t half_;                        // the complex transform's size
-    std::vector<std::size_t> swaps_;          // bit-reversal pairs (i, j), i < j
-    std::vector<float> stage_cos_;            // per stage of half-width h >= 4: cos(pi j / h)
-    std::vector<float> stage_sin_;            // and -sin(pi j / h), at offset h - 4
-    std::vector<float> pack_cos_;             // cos(2 pi k / size), k <= size / 4 ... size/2
-    std::vector<float> pack_sin_;             // sin(2 pi k / size)
+    std::size_t half_;                // the complex transform's size
+    std::vector<std::size_t> swaps_;  // bit-reversal pairs (i, j), i < j
+    std::vector<float> stage_cos_;    // per stage of half-width h >= 4: cos(pi j / h)
+    std::vector<float> stage_sin_;    // and -sin(pi j / h), at offset h - 4
+    std::vector<float> pack_cos_;     // cos(2 pi k / size), k <= size / 4 ... size/2
+    std::vector<float> pack_sin_;     // sin(2 pi k / size)
 };
 
 // cos and sin of 2 pi k / n in double precision, the same bits on every processor: the

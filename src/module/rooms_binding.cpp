@@ -73,8 +73,8 @@ void check_chunk(const InputArray& chunk, int channels) {
 class NativeConvolver {
 public:
     NativeConvolver(const InputArray& response, long long channels,
-                    const std::vector<std::tuple<int, int, int>>& paths, float mix,
-                    bool normalize, unsigned int workers, std::size_t partition)
+                    const std::vector<std::tuple<int, int, int>>& paths, float mix, bool normalize,
+                    unsigned int workers, std::size_t partition)
         : workers_(workers == 0 ? 1U : workers) {
         check_buffer_dimensions(response.ndim());
         const int count = checked_channel_count(channels);
@@ -95,9 +95,9 @@ public:
         for (const auto& [input, ir_channel, output] : paths) {
             routes.push_back({input, ir_channel, output});
         }
-        require_bytes(ConvolutionEffect::memory_bytes(frames, response_channels, count, partition),
-                      "convolution with an impulse response of " +
-                          frames_text(frames, response_channels));
+        require_bytes(
+            ConvolutionEffect::memory_bytes(frames, response_channels, count, partition),
+            "convolution with an impulse response of " + frames_text(frames, response_channels));
         const float* data = response.data();
         py::object keep = response;
         run_with_lock_released(
@@ -113,10 +113,9 @@ public:
         check_chunk(chunk, effect_->channels());
         const InUse guard(busy_);
         const auto frames = static_cast<std::size_t>(chunk.shape(0));
-        py::array_t<float> output =
-            new_frames(effect_->released_by(frames), effect_->channels(),
-                       "convolution: the output of a chunk of " +
-                           frames_text(frames, effect_->channels()));
+        py::array_t<float> output = new_frames(
+            effect_->released_by(frames), effect_->channels(),
+            "convolution: the output of a chunk of " + frames_text(frames, effect_->channels()));
         const float* in = chunk.data();
         float* out = output.mutable_data();
         py::object keep = chunk;
@@ -128,8 +127,8 @@ public:
 
     py::array_t<float> flush() {
         const InUse guard(busy_);
-        py::array_t<float> output = new_frames(effect_->held_frames(), effect_->channels(),
-                                               "convolution: the held frames");
+        py::array_t<float> output =
+            new_frames(effect_->held_frames(), effect_->channels(), "convolution: the held frames");
         float* out = output.mutable_data();
         py::object made = output;
         run_with_lock_released([&] { effect_->flush(out, workers_); }, {&made});
@@ -222,9 +221,9 @@ void add_rooms_bindings(py::module_& m) {
     py::class_<NativeReverb>(m, "Reverb",
                              "An eight-line feedback delay network reverb, fed chunk after "
                              "chunk; each chunk's output comes out at once.")
-        .def(py::init<int, long long, float, float, float, float, float>(),
-             py::arg("sample_rate"), py::arg("channels"), py::arg("room_size"),
-             py::arg("damping"), py::arg("pre_delay_ms"), py::arg("width"), py::arg("mix"))
+        .def(py::init<int, long long, float, float, float, float, float>(), py::arg("sample_rate"),
+             py::arg("channels"), py::arg("room_size"), py::arg("damping"), py::arg("pre_delay_ms"),
+             py::arg("width"), py::arg("mix"))
         .def("process", &NativeReverb::process, py::arg("chunk"),
              "Runs a (frames, channels) chunk and returns its output.")
         .def("reset", &NativeReverb::reset, "Silences the lines: the reverb as new.")

@@ -37,7 +37,7 @@ std::size_t ConvolutionEffect::memory_bytes(std::size_t response_frames, int res
     const auto count = static_cast<std::size_t>(channels);
     const auto responses = static_cast<std::size_t>(response_channels);
     const std::size_t spectra = (responses + count) * parts * bins * 2 * sizeof(float);
-    const std::size_t per_channel = (3 * 2 * partition + 2 * bins) * sizeof(float);
+    const std::size_t per_channel = (std::size_t{6} * partition + 2 * bins) * sizeof(float);
     return spectra + count * per_channel + RealFft::table_bytes(2 * partition);
 }
 
@@ -61,10 +61,16 @@ ConvolutionEffect::ConvolutionEffect(const float* response, std::size_t response
         coupled_ = coupled_ || path.input != path.output;
     }
     // Paths in the order given, grouped by output channel, so each output adds its own.
-    std::stable_sort(paths_.begin(), paths_.end(),
-                     [](const ConvolutionPath& a, const ConvolutionPath& b) {
-                         return a.output < b.output;
-                     });
+    std::vector<ConvolutionPath> grouped;
+    grouped.reserve(paths_.size());
+    for (int output = 0; output < channels; ++output) {
+        for (const ConvolutionPath& path : paths_) {
+            if (path.output == output) {
+                grouped.push_back(path);
+            }
+        }
+    }
+    paths_ = std::move(grouped);
     const auto count = static_cast<std::size_t>(channels);
     const auto responses = static_cast<std::size_t>(response_channels);
     if (normalize) {

@@ -13,14 +13,16 @@ constexpr std::array<double, ReverbEffect::kLines> kBaseMs = {24.1, 28.3, 31.9, 
                                                               41.3, 45.7, 51.1, 57.3};
 constexpr std::array<double, ReverbEffect::kDiffusers> kDiffuserMs = {4.77, 3.59, 12.73, 9.30};
 constexpr float kDiffusion = 0.6F;
-constexpr std::array<float, ReverbEffect::kLines> kInputSigns = {1.0F,  -1.0F, -1.0F, 1.0F,
-                                                                 1.0F,  1.0F,  -1.0F, -1.0F};
+constexpr std::array<float, ReverbEffect::kLines> kInputSigns = {1.0F, -1.0F, -1.0F, 1.0F,
+                                                                 1.0F, 1.0F,  -1.0F, -1.0F};
 constexpr float kQuarter = 0.25F;
 // Below this a recirculating value is taken as silence: it keeps the loops out of the
 // subnormal numbers, which are slow on many processors, long before they could be heard.
 constexpr float kSilent = 1e-30F;
 
-float silenced(float value) { return std::fabs(value) < kSilent ? 0.0F : value; }
+float silenced(float value) {
+    return std::fabs(value) < kSilent ? 0.0F : value;
+}
 
 bool is_prime(std::size_t n) {
     if (n < 2) {
@@ -34,7 +36,9 @@ bool is_prime(std::size_t n) {
     return true;
 }
 
-double size_scale(float room_size) { return 0.4 + 1.6 * static_cast<double>(room_size); }
+double size_scale(float room_size) {
+    return 0.4 + 1.6 * static_cast<double>(room_size);
+}
 
 // Each line's length: the first prime at or above its scaled base length that no shorter
 // line took, so that every pair of lengths is coprime.
@@ -58,7 +62,8 @@ std::array<std::size_t, ReverbEffect::kLines> line_lengths(float sample_rate, fl
 
 std::size_t diffuser_length(float sample_rate, int index) {
     const double ms = kDiffuserMs[static_cast<std::size_t>(index)];
-    return std::max<std::size_t>(1, static_cast<std::size_t>(std::round(ms * sample_rate / 1000.0)));
+    return std::max<std::size_t>(1,
+                                 static_cast<std::size_t>(std::round(ms * sample_rate / 1000.0)));
 }
 
 std::size_t pre_delay_frames(float sample_rate, float pre_delay_ms) {
@@ -106,7 +111,7 @@ ReverbEffect::ReverbEffect(float sample_rate, int channels, float room_size, flo
     input_gain_ = static_cast<float>(std::sqrt((1.0 - kept) / kLines));
     for (int d = 0; d < kDiffusers; ++d) {
         diffusers_[static_cast<std::size_t>(d)].buffer.assign(diffuser_length(sample_rate, d),
-                                                               0.0F);
+                                                              0.0F);
     }
     pre_delay_.buffer.assign(pre_delay_frames(sample_rate, pre_delay_ms), 0.0F);
 }
@@ -140,7 +145,8 @@ void ReverbEffect::process(float* data, std::size_t frames) {
             const float delayed = slot;
             slot = x;
             x = delayed;
-            pre_delay_.position = pre_delay_.position + 1 == pre_length ? 0 : pre_delay_.position + 1;
+            pre_delay_.position =
+                pre_delay_.position + 1 == pre_length ? 0 : pre_delay_.position + 1;
         }
         for (Line& diffuser : diffusers_) {
             float& slot = diffuser.buffer[diffuser.position];
@@ -159,16 +165,18 @@ void ReverbEffect::process(float* data, std::size_t frames) {
             lowpass_[i] = silenced(out[i] * keep_ + lowpass_[i] * damping_);
             kept[i] = lowpass_[i] * gains_[i];
         }
-        const float sum =
-            ((kept[0] + kept[1]) + (kept[2] + kept[3])) + ((kept[4] + kept[5]) + (kept[6] + kept[7]));
+        const float sum = ((kept[0] + kept[1]) + (kept[2] + kept[3])) +
+                          ((kept[4] + kept[5]) + (kept[6] + kept[7]));
         const float reflected = sum * kQuarter;
         for (std::size_t i = 0; i < kLines; ++i) {
             Line& line = lines_[i];
             line.buffer[line.position] = (kept[i] - reflected) + entering * kInputSigns[i];
             line.position = line.position + 1 == line.buffer.size() ? 0 : line.position + 1;
         }
-        const float left = ((out[0] - out[1]) + (out[2] - out[3])) + ((out[4] - out[5]) + (out[6] - out[7]));
-        const float right = ((out[0] + out[1]) - (out[2] + out[3])) + ((out[4] + out[5]) - (out[6] + out[7]));
+        const float left =
+            ((out[0] - out[1]) + (out[2] - out[3])) + ((out[4] - out[5]) + (out[6] - out[7]));
+        const float right =
+            ((out[0] + out[1]) - (out[2] + out[3])) + ((out[4] + out[5]) - (out[6] + out[7]));
         const float wet_left = left * left_share_ + right * right_share_;
         const float wet_right = right * left_share_ + left * right_share_;
         for (std::size_t c = 0; c < stride; ++c) {
