@@ -1,5 +1,11 @@
 #include "engine/fft.hpp"
 
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <utility>
 
@@ -8,19 +14,37 @@ namespace kavri {
 namespace {
 
 constexpr double kTwoPiDouble = 6.283185307179586;
+constexpr int kSeriesTerms = 10;
+// Complex values (re and im, 8 bytes each) per block of the cache-blocked passes: 16 KiB.
+constexpr std::size_t kCacheBlock = 2048;
+
+// 1 / ((2m)(2m + 1)) and 1 / ((2m - 1)(2m)) for m = 1 to 10: each a correctly rounded
+// division of two exact integers, the same on every processor.
+struct SeriesFactors {
+    std::array<double, kSeriesTerms + 1> sine{};
+    std::array<double, kSeriesTerms + 1> cosine{};
+    SeriesFactors() {
+        for (int m = 1; m <= kSeriesTerms; ++m) {
+            const double twice = 2.0 * m;
+            sine[static_cast<std::size_t>(m)] = 1.0 / (twice * (twice + 1.0));
+            cosine[static_cast<std::size_t>(m)] = 1.0 / ((twice - 1.0) * twice);
+        }
+    }
+};
 
 // cos and sin of 2 pi r / n for r <= n / 8 (an angle of at most pi / 4), by their Taylor
 // series to the x^21 term, in nested form: the error is below 1e-25, far under a double's
 // rounding, and every step is one correctly rounded double operation.
 void root_series(std::size_t r, std::size_t n, double& cosine, double& sine) {
+    static const SeriesFactors factors;
     const double x = kTwoPiDouble * static_cast<double>(r) / static_cast<double>(n);
     const double x2 = x * x;
     double s = 1.0;
     double c = 1.0;
-    for (int m = 10; m >= 1; --m) {
-        const double twice = 2.0 * m;
-        s = 1.0 - x2 / (twice * (twice + 1.0)) * s;
-        c = 1.0 - x2 / ((twice - 1.0) * twice) * c;
+    for (int m = kSeriesTerms; m >= 1; --m) {
+        const auto at = static_cast<std::size_t>(m);
+        s = 1.0 - x2 * factors.sine[at] * s;
+        c = 1.0 - x2 * factors.cosine[at] * c;
     }
     sine = x * s;
     cosine = c;
@@ -60,6 +84,134 @@ void unit_root(std::size_t k, std::size_t n, double& cosine, double& sine) {
     }
 }
 
+namespace {
+
+// e^{-2 pi i j / n} as single-precision parts.
+void twiddle(std::size_t j, std::size_t n, float& re, float& im) {
+    double c = 0.0;
+    double s = 0.0;
+    if (n % 8 == 0) {
+        unit_root(j, n, c, s);
+    } else {
+        // n = 2 or 4: the roots are 1, -i, -1, i exactly.
+        const std::size_t q = j * (4 / n);
+        c = q == 0 ? 1.0 : (q == 2 ? -1.0 : 0.0);
+        s = q == 1 ? 1.0 : (q == 3 ? -1.0 : 0.0);
+    }
+    re = static_cast<float>(c);
+    im = static_cast<float>(-s);
+}
+
+// One radix-2 pass with twiddles 1 over pairs (a, a + 1).
+void pass_two(float* re, float* im, std::size_t n) {
+    for (std::size_t a = 0; a < n; a += 2) {
+        const float r0 = re[a];
+        const float i0 = im[a];
+        const float r1 = re[a + 1];
+        const float i1 = im[a + 1];
+        re[a] = r0 + r1;
+        im[a] = i0 + i1;
+        re[a + 1] = r0 - r1;
+        im[a + 1] = i0 - i1;
+    }
+}
+
+// Two radix-2 passes of half-widths h and 2 h fused, over one group: for each j < h the four
+// points j, j + h, j + 2h, j + 3h; w1 = e^{-2 pi i j / 2h}, w2 = e^{-2 pi i j / 4h}, and the
+// second pass's other twiddle is w2 times -i, taken exactly. A function of its own, with
+// every pointer a restrict parameter, so that the compiler can run the j loop in vectors
+// (each lane the same operations as the scalar loop).
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+void group_four(float* __restrict r0, float* __restrict i0, float* __restrict r1,
+                float* __restrict i1, float* __restrict r2, float* __restrict i2,
+                float* __restrict r3, float* __restrict i3, std::size_t h,
+                const float* __restrict w1r, const float* __restrict w1i,
+                const float* __restrict w2r, const float* __restrict w2i) {
+    for (std::size_t j = 0; j < h; ++j) {
+        const float ar = w1r[j];
+        const float ai = w1i[j];
+        const float t1r = r1[j] * ar - i1[j] * ai;
+        const float t1i = r1[j] * ai + i1[j] * ar;
+        const float t3r = r3[j] * ar - i3[j] * ai;
+        const float t3i = r3[j] * ai + i3[j] * ar;
+        const float b0r = r0[j] + t1r;
+        const float b0i = i0[j] + t1i;
+        const float b1r = r0[j] - t1r;
+        const float b1i = i0[j] - t1i;
+        const float b2r = r2[j] + t3r;
+        const float b2i = i2[j] + t3i;
+        const float b3r = r2[j] - t3r;
+        const float b3i = i2[j] - t3i;
+        const float br = w2r[j];
+        const float bi = w2i[j];
+        const float u2r = b2r * br - b2i * bi;
+        const float u2i = b2r * bi + b2i * br;
+        // b3 times w2 times -i: (x + iy)(-i) = y - ix.
+        const float v3r = b3r * br - b3i * bi;
+        const float v3i = b3r * bi + b3i * br;
+        r0[j] = b0r + u2r;
+        i0[j] = b0i + u2i;
+        r2[j] = b0r - u2r;
+        i2[j] = b0i - u2i;
+        r1[j] = b1r + v3i;
+        i1[j] = b1i - v3r;
+        r3[j] = b1r - v3i;
+        i3[j] = b1i + v3r;
+    }
+}
+
+void pass_four(float* re, float* im, std::size_t n, std::size_t h, const float* w1r,
+               const float* w1i, const float* w2r, const float* w2i) {
+    for (std::size_t base = 0; base < n; base += 4 * h) {
+        float* r0 = re + base;
+        float* i0 = im + base;
+        group_four(r0, i0, r0 + h, i0 + h, r0 + 2 * h, i0 + 2 * h, r0 + 3 * h, i0 + 3 * h, h, w1r,
+                   w1i, w2r, w2i);
+    }
+}
+
+// Twice the spectrum of the real signal from Z, the transform of its samples taken in pairs
+// as complex values: X[k] = (Z[k] + conj Z[m - k]) - i W^k (Z[k] - conj Z[m - k]) for
+// 0 < k < m. Functions of their own with restrict parameters, as group_four.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+void pack_spectrum(const float* __restrict zr, const float* __restrict zi, float* __restrict xr,
+                   float* __restrict xi, const float* __restrict pc, const float* __restrict ps,
+                   std::size_t m) {
+    for (std::size_t k = 1; k < m; ++k) {
+        const std::size_t b = m - k;
+        const float sum_r = zr[k] + zr[b];
+        const float diff_i = zi[k] - zi[b];
+        const float diff_r = zr[k] - zr[b];
+        const float sum_i = zi[k] + zi[b];
+        xr[k] = sum_r + (pc[k] * sum_i - ps[k] * diff_r);
+        xi[k] = diff_i - (pc[k] * diff_r + ps[k] * sum_i);
+    }
+}
+
+// The inverse: Z[k] = (X[k] + conj X[m - k]) + i conj(W^k) (X[k] - conj X[m - k]), 0 < k < m.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+void unpack_spectrum(const float* __restrict xr, const float* __restrict xi, float* __restrict zr,
+                     float* __restrict zi, const float* __restrict pc, const float* __restrict ps,
+                     std::size_t m) {
+    for (std::size_t k = 1; k < m; ++k) {
+        const std::size_t b = m - k;
+        const float sum_r = xr[k] + xr[b];
+        const float diff_i = xi[k] - xi[b];
+        const float diff_r = xr[k] - xr[b];
+        const float sum_i = xi[k] + xi[b];
+        zr[k] = sum_r - (pc[k] * sum_i + ps[k] * diff_r);
+        zi[k] = diff_i + (pc[k] * diff_r - ps[k] * sum_i);
+    }
+}
+
+}  // namespace
+
 RealFft::RealFft(std::size_t size) : size_(size), half_(size / 2) {
     if (size < 16 || (size & (size - 1)) != 0) {
         throw std::invalid_argument("RealFft: the size must be a power of two of at least 16");
@@ -68,25 +220,28 @@ RealFft::RealFft(std::size_t size) : size_(size), half_(size / 2) {
     while ((std::size_t{1} << bits) < half_) {
         ++bits;
     }
+    reversed_.resize(half_);
     for (std::size_t i = 0; i < half_; ++i) {
         std::size_t j = 0;
         for (std::size_t b = 0; b < bits; ++b) {
             j |= ((i >> b) & 1U) << (bits - 1 - b);
         }
-        if (i < j) {
-            swaps_.push_back(i);
-            swaps_.push_back(j);
-        }
+        reversed_[i] = static_cast<std::uint32_t>(j);
     }
-    stage_cos_.resize(half_ - 4);
-    stage_sin_.resize(half_ - 4);
-    for (std::size_t h = 4; h < half_; h *= 2) {
-        for (std::size_t j = 0; j < h; ++j) {
-            double c = 0.0;
-            double s = 0.0;
-            unit_root(j, 2 * h, c, s);
-            stage_cos_[h - 4 + j] = static_cast<float>(c);
-            stage_sin_[h - 4 + j] = static_cast<float>(-s);
+    // An odd number of radix-2 stages starts with one pass of twiddle 1; the rest go in
+    // fused pairs, each with its two twiddle tables.
+    first_two_ = bits % 2 == 1;
+    for (std::size_t h = first_two_ ? 2 : 1; h < half_; h *= 4) {
+        passes_.push_back({h, stage_re_.size()});
+        for (int table = 0; table < 2; ++table) {
+            const std::size_t n = table == 0 ? 2 * h : 4 * h;
+            for (std::size_t j = 0; j < h; ++j) {
+                float r = 0.0F;
+                float i = 0.0F;
+                twiddle(j, n, r, i);
+                stage_re_.push_back(r);
+                stage_im_.push_back(i);
+            }
         }
     }
     pack_cos_.resize(half_ + 1);
@@ -100,111 +255,86 @@ RealFft::RealFft(std::size_t size) : size_(size), half_(size / 2) {
     }
 }
 
+std::shared_ptr<const RealFft> RealFft::shared(std::size_t size) {
+    static std::mutex lock;
+    static std::map<std::size_t, std::shared_ptr<const RealFft>> made;
+    const std::lock_guard<std::mutex> hold(lock);
+    std::shared_ptr<const RealFft>& slot = made[size];
+    if (!slot) {
+        slot = std::make_shared<const RealFft>(size);
+    }
+    return slot;
+}
+
 std::size_t RealFft::table_bytes(std::size_t size) {
     const std::size_t half = size / 2;
-    return half * sizeof(std::size_t) + 2 * half * sizeof(float) + 2 * (half + 1) * sizeof(float);
+    return half * sizeof(std::uint32_t) + 4 * half * sizeof(float) + 2 * (half + 1) * sizeof(float);
 }
 
 void RealFft::complex_forward(float* re, float* im) const {
     const std::size_t n = half_;
-    for (std::size_t p = 0; p < swaps_.size(); p += 2) {
-        std::swap(re[swaps_[p]], re[swaps_[p + 1]]);
-        std::swap(im[swaps_[p]], im[swaps_[p + 1]]);
+    // The passes whose groups fit in a block run block by block, so that a block stays in
+    // the first-level cache through them; each value meets the same operations in the same
+    // order as pass after pass over the whole array would give it.
+    const std::size_t block = std::min(n, kCacheBlock);
+    std::size_t inside = 0;
+    while (inside < passes_.size() && 4 * passes_[inside].half <= block) {
+        ++inside;
     }
-    // Width 2: the twiddle is 1.
-    for (std::size_t a = 0; a < n; a += 2) {
-        const float r0 = re[a];
-        const float i0 = im[a];
-        const float r1 = re[a + 1];
-        const float i1 = im[a + 1];
-        re[a] = r0 + r1;
-        im[a] = i0 + i1;
-        re[a + 1] = r0 - r1;
-        im[a + 1] = i0 - i1;
-    }
-    // Width 4: the twiddles are 1 and -i.
-    for (std::size_t a = 0; a < n; a += 4) {
-        float r0 = re[a];
-        float i0 = im[a];
-        const float r2 = re[a + 2];
-        const float i2 = im[a + 2];
-        re[a] = r0 + r2;
-        im[a] = i0 + i2;
-        re[a + 2] = r0 - r2;
-        im[a + 2] = i0 - i2;
-        r0 = re[a + 1];
-        i0 = im[a + 1];
-        const float tr = im[a + 3];
-        const float ti = -re[a + 3];
-        re[a + 1] = r0 + tr;
-        im[a + 1] = i0 + ti;
-        re[a + 3] = r0 - tr;
-        im[a + 3] = i0 - ti;
-    }
-    for (std::size_t h = 4; h < n; h *= 2) {
-        const float* wr = stage_cos_.data() + (h - 4);
-        const float* wi = stage_sin_.data() + (h - 4);
-        for (std::size_t base = 0; base < n; base += 2 * h) {
-            float* __restrict ra = re + base;
-            float* __restrict ia = im + base;
-            float* __restrict rb = re + base + h;
-            float* __restrict ib = im + base + h;
-            for (std::size_t j = 0; j < h; ++j) {
-                const float tr = rb[j] * wr[j] - ib[j] * wi[j];
-                const float ti = rb[j] * wi[j] + ib[j] * wr[j];
-                const float xr = ra[j];
-                const float xi = ia[j];
-                rb[j] = xr - tr;
-                ib[j] = xi - ti;
-                ra[j] = xr + tr;
-                ia[j] = xi + ti;
-            }
+    for (std::size_t start = 0; start < n; start += block) {
+        if (first_two_) {
+            pass_two(re + start, im + start, block);
+        }
+        for (std::size_t p = 0; p < inside; ++p) {
+            run_pass(passes_[p], re + start, im + start, block);
         }
     }
+    for (std::size_t p = inside; p < passes_.size(); ++p) {
+        run_pass(passes_[p], re, im, n);
+    }
+}
+
+void RealFft::run_pass(const Pass& pass, float* re, float* im, std::size_t n) const {
+    const float* w1r = stage_re_.data() + pass.table;
+    const float* w1i = stage_im_.data() + pass.table;
+    pass_four(re, im, n, pass.half, w1r, w1i, w1r + pass.half, w1i + pass.half);
 }
 
 void RealFft::forward(const float* time, float* re, float* im, float* work) const {
     const std::size_t m = half_;
-    float* zr = work;
-    float* zi = work + m;
+    float* __restrict zr = work;
+    float* __restrict zi = work + m;
+    // Packed into complex values in bit-reversed order, as the passes take them.
+    const std::uint32_t* order = reversed_.data();
     for (std::size_t n = 0; n < m; ++n) {
-        zr[n] = time[2 * n];
-        zi[n] = time[2 * n + 1];
+        zr[order[n]] = time[2 * n];
+        zi[order[n]] = time[2 * n + 1];
     }
     complex_forward(zr, zi);
-    // Twice the spectrum: (Z[k] + conj Z[m - k]) - i W^k (Z[k] - conj Z[m - k]).
-    for (std::size_t k = 0; k <= m; ++k) {
-        const std::size_t a = k == m ? 0 : k;
-        const std::size_t b = k == 0 ? 0 : m - k;
-        const float sum_r = zr[a] + zr[b];
-        const float diff_i = zi[a] - zi[b];
-        const float diff_r = zr[a] - zr[b];
-        const float sum_i = zi[a] + zi[b];
-        const float c = pack_cos_[k];
-        const float s = pack_sin_[k];
-        re[k] = sum_r + (c * sum_i - s * diff_r);
-        im[k] = diff_i - (c * diff_r + s * sum_i);
-    }
+    // Twice the spectrum: (Z[k] + conj Z[m - k]) - i W^k (Z[k] - conj Z[m - k]), with
+    // Z[m] = Z[0].
+    re[0] = (zr[0] + zr[0]) + (zi[0] + zi[0]);
+    re[m] = (zr[0] + zr[0]) - (zi[0] + zi[0]);
+    im[0] = 0.0F;
+    im[m] = 0.0F;
+    pack_spectrum(zr, zi, re, im, pack_cos_.data(), pack_sin_.data(), m);
 }
 
 void RealFft::inverse(const float* re, const float* im, float* time, float* work) const {
     const std::size_t m = half_;
-    float* zr = work;
-    float* zi = work + m;
+    float* __restrict zr = work;
+    float* __restrict zi = work + m;
+    float* __restrict yr = time;
+    float* __restrict yi = time + m;
+    // Bin 0 and bin m (imaginary parts taken as 0) make Z[0]. Z is made in `time`, then put
+    // in bit-reversed order in `work` for the passes.
+    yr[0] = re[0] + re[m];
+    yi[0] = re[0] - re[m];
+    unpack_spectrum(re, im, yr, yi, pack_cos_.data(), pack_sin_.data(), m);
+    const std::uint32_t* order = reversed_.data();
     for (std::size_t k = 0; k < m; ++k) {
-        const std::size_t b = m - k;
-        const float xr = re[k];
-        const float xi = k == 0 ? 0.0F : im[k];
-        const float yr = re[b];
-        const float yi = b == m ? 0.0F : im[b];
-        const float sum_r = xr + yr;
-        const float diff_i = xi - yi;
-        const float diff_r = xr - yr;
-        const float sum_i = xi + yi;
-        const float c = pack_cos_[k];
-        const float s = pack_sin_[k];
-        zr[k] = sum_r - (c * sum_i + s * diff_r);
-        zi[k] = diff_i + (c * diff_r - s * sum_i);
+        zr[order[k]] = yr[k];
+        zi[order[k]] = yi[k];
     }
     // The inverse as the forward transform with the real and imaginary parts swapped.
     complex_forward(zi, zr);

@@ -16,6 +16,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace kavri {
@@ -39,17 +41,34 @@ public:
     // The bytes a transform of `size` keeps (its tables).
     static std::size_t table_bytes(std::size_t size);
 
+    // The transform of `size`, made once in the process and shared: its tables never change
+    // once made, so threads may use one transform at once, each with its own scratch.
+    static std::shared_ptr<const RealFft> shared(std::size_t size);
+
 private:
-    // The complex transform of half the size over split arrays, in place, e^{-i} kernel.
+    // The complex transform of half the size over split arrays, in place, e^{-i} kernel; its
+    // input in bit-reversed order, its output in natural order.
     void complex_forward(float* re, float* im) const;
+    struct Pass;
+    void run_pass(const Pass& pass, float* re, float* im, std::size_t n) const;
+
+    // A fused pass of two radix-2 stages, of half-widths `half` and 2 `half`: its twiddle
+    // tables start at `table` in stage_re_ and stage_im_ (e^{-2 pi i j / 2 half}, then
+    // e^{-2 pi i j / 4 half}, for j < half).
+    struct Pass {
+        std::size_t half;
+        std::size_t table;
+    };
 
     std::size_t size_;
-    std::size_t half_;                // the complex transform's size
-    std::vector<std::size_t> swaps_;  // bit-reversal pairs (i, j), i < j
-    std::vector<float> stage_cos_;    // per stage of half-width h >= 4: cos(pi j / h)
-    std::vector<float> stage_sin_;    // and -sin(pi j / h), at offset h - 4
-    std::vector<float> pack_cos_;     // cos(2 pi k / size), k <= size / 4 ... size/2
-    std::vector<float> pack_sin_;     // sin(2 pi k / size)
+    std::size_t half_;                     // the complex transform's size
+    std::vector<std::uint32_t> reversed_;  // i -> i with its bits reversed
+    bool first_two_ = false;               // an odd number of stages: one radix-2 pass first
+    std::vector<Pass> passes_;
+    std::vector<float> stage_re_;
+    std::vector<float> stage_im_;
+    std::vector<float> pack_cos_;  // cos(2 pi k / size), k <= size / 2
+    std::vector<float> pack_sin_;  // sin(2 pi k / size)
 };
 
 // cos and sin of 2 pi k / n in double precision, the same bits on every processor: the

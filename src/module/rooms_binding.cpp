@@ -125,6 +125,23 @@ public:
         return output;
     }
 
+    // The whole signal from the start: process() and flush() into one array.
+    py::array_t<float> run_whole(const InputArray& chunk) {
+        check_chunk(chunk, effect_->channels());
+        const InUse guard(busy_);
+        const auto frames = static_cast<std::size_t>(chunk.shape(0));
+        py::array_t<float> output =
+            new_frames(effect_->held_frames() + frames, effect_->channels(),
+                       "convolution: the output of " + frames_text(frames, effect_->channels()));
+        const float* in = chunk.data();
+        float* out = output.mutable_data();
+        py::object keep = chunk;
+        py::object made = output;
+        run_with_lock_released([&] { effect_->run_whole(in, frames, out, workers_); },
+                               {&keep, &made});
+        return output;
+    }
+
     py::array_t<float> flush() {
         const InUse guard(busy_);
         py::array_t<float> output =
@@ -212,6 +229,8 @@ void add_rooms_bindings(py::module_& m) {
              py::arg("normalize") = false, py::arg("workers") = 1U, py::arg("partition") = 0U)
         .def("process", &NativeConvolver::process, py::arg("chunk"),
              "Takes a (frames, channels) chunk and returns the output frames it completes.")
+        .def("run_whole", &NativeConvolver::run_whole, py::arg("chunk"),
+             "process() and flush() in one: the output of every frame held and given.")
         .def("flush", &NativeConvolver::flush,
              "Ends the signal: returns the output of the frames held, and starts afresh.")
         .def("reset", &NativeConvolver::reset, "Drops what is held and starts afresh.")

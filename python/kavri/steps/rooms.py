@@ -77,10 +77,26 @@ class Convolution(Step):
         where: str = "convolution",
     ) -> None:
         super().__init__(rate, channels)
-        paths = convolution_paths(response.shape[1], channels, where)
-        self._native = _engine.NativeConvolver(
-            response, channels, paths, mix=mix, normalize=normalize, workers=max(1, workers)
-        )
+        self._paths = convolution_paths(response.shape[1], channels, where)
+        self._response = response
+        self._options = (mix, normalize, max(1, workers))
+        self._made: Any = None
+
+    @property
+    def _native(self) -> Any:
+        """The native convolver, made when first used: a plan that only asks the step its
+        output's length never transforms the response."""
+        if self._made is None:
+            mix, normalize, workers = self._options
+            self._made = _engine.NativeConvolver(
+                self._response,
+                self.in_channels,
+                self._paths,
+                mix=mix,
+                normalize=normalize,
+                workers=workers,
+            )
+        return self._made
 
     @property
     def partition(self) -> int:
@@ -88,7 +104,7 @@ class Convolution(Step):
 
     @property
     def held_frames(self) -> int:
-        return int(self._native.held_frames)
+        return 0 if self._made is None else int(self._made.held_frames)
 
     def process(self, chunk: Frames) -> Frames:
         out: Frames = self._native.process(chunk)
@@ -99,7 +115,12 @@ class Convolution(Step):
         return out if out.shape[0] else empty(self.out_channels)
 
     def reset(self) -> None:
-        self._native.reset()
+        if self._made is not None:
+            self._made.reset()
+
+    def run_whole(self, data: Frames) -> Frames:
+        out: Frames = self._native.run_whole(data)
+        return out
 
 
 class Reverb(Step):

@@ -52,7 +52,7 @@ ConvolutionEffect::ConvolutionEffect(const float* response, std::size_t response
       partitions_(partitions_for(response_frames, partition)),
       mix_(mix),
       dry_(1.0F - mix),
-      fft_(2 * partition) {
+      fft_(RealFft::shared(2 * partition)) {
     for (const ConvolutionPath& path : paths_) {
         if (path.input < 0 || path.input >= channels || path.output < 0 ||
             path.output >= channels || path.response < 0 || path.response >= response_channels) {
@@ -106,8 +106,8 @@ ConvolutionEffect::ConvolutionEffect(const float* response, std::size_t response
                 time[i - first] = response[i * responses + r] * scale;
             }
             const std::size_t at = (r * partitions_ + p) * bins_;
-            fft_.forward(time.data(), response_re_.data() + at, response_im_.data() + at,
-                         work.data());
+            fft_->forward(time.data(), response_re_.data() + at, response_im_.data() + at,
+                          work.data());
         }
     }
     input_re_.assign(count * partitions_ * bins_, 0.0F);
@@ -130,8 +130,8 @@ void ConvolutionEffect::transform_input(int channel, std::size_t blocks) {
     const auto c = static_cast<std::size_t>(channel);
     const std::size_t slot = blocks % partitions_;
     const std::size_t at = (c * partitions_ + slot) * bins_;
-    fft_.forward(frames_.data() + c * 2 * block_, input_re_.data() + at, input_im_.data() + at,
-                 work_.data() + c * 2 * block_);
+    fft_->forward(frames_.data() + c * 2 * block_, input_re_.data() + at, input_im_.data() + at,
+                  work_.data() + c * 2 * block_);
 }
 
 void ConvolutionEffect::convolve_output(int channel, float* out, std::size_t count,
@@ -164,7 +164,7 @@ void ConvolutionEffect::convolve_output(int channel, float* out, std::size_t cou
         }
     }
     float* time = time_.data() + o * 2 * block_;
-    fft_.inverse(sum_re, sum_im, time, work_.data() + o * 2 * block_);
+    fft_->inverse(sum_re, sum_im, time, work_.data() + o * 2 * block_);
     const float* wet = time + block_;
     const float* dry = frames_.data() + o * 2 * block_ + block_;
     const auto stride = static_cast<std::size_t>(channels_);
@@ -253,6 +253,13 @@ void ConvolutionEffect::process(const float* in, std::size_t frames, float* out,
             written += block_;
         }
     }
+}
+
+void ConvolutionEffect::run_whole(const float* in, std::size_t frames, float* out,
+                                  unsigned int workers) {
+    const std::size_t released = released_by(frames);
+    process(in, frames, out, workers);
+    flush(out + released * static_cast<std::size_t>(channels_), workers);
 }
 
 void ConvolutionEffect::flush(float* out, unsigned int workers) {

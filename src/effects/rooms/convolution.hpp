@@ -21,6 +21,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <vector>
 
 #include "engine/fft.hpp"
@@ -63,6 +64,8 @@ public:
     void process(const float* in, std::size_t frames, float* out, unsigned int workers);
     // Ends the signal: writes held_frames() frames to `out` and starts afresh.
     void flush(float* out, unsigned int workers);
+    // A whole signal of `frames` frames: process() and flush() in one, `frames` frames out.
+    void run_whole(const float* in, std::size_t frames, float* out, unsigned int workers);
     void reset();
 
 private:
@@ -81,7 +84,7 @@ private:
     float dry_;
     double gain_ = 1.0;
     bool coupled_ = false;  // some path crosses channels
-    RealFft fft_;
+    std::shared_ptr<const RealFft> fft_;
     // Spectra as separate real and imaginary parts, each partition's bins contiguous: the
     // response's [channel][partition][bin], and the input's last `partitions_` blocks
     // [channel][slot][bin], block b in slot b % partitions_.

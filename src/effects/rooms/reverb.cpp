@@ -130,60 +130,137 @@ void ReverbEffect::reset() {
     lowpass_.fill(0.0F);
 }
 
+namespace {
+
+// The state a run works on, copied out of the effect into locals: stores to the samples
+// then cannot be taken to change it, and it stays in registers.
+struct Taps {
+    std::array<float*, ReverbEffect::kLines> buffer{};
+    std::array<std::size_t, ReverbEffect::kLines> position{};
+    std::array<std::size_t, ReverbEffect::kLines> length{};
+};
+
+}  // namespace
+
 void ReverbEffect::process(float* data, std::size_t frames) {
     const auto stride = static_cast<std::size_t>(channels_);
-    const std::size_t pre_length = pre_delay_.buffer.size();
-    for (std::size_t n = 0; n < frames; ++n) {
-        float* frame = data + n * stride;
-        float x = frame[0];
-        for (std::size_t c = 1; c < stride; ++c) {
-            x = x + frame[c];
-        }
-        x = x * inverse_channels_;
-        if (pre_length > 0) {
-            float& slot = pre_delay_.buffer[pre_delay_.position];
-            const float delayed = slot;
-            slot = x;
-            x = delayed;
-            pre_delay_.position =
-                pre_delay_.position + 1 == pre_length ? 0 : pre_delay_.position + 1;
-        }
-        for (Line& diffuser : diffusers_) {
-            float& slot = diffuser.buffer[diffuser.position];
-            const float delayed = slot;
-            const float fed = silenced(x - kDiffusion * delayed);
-            slot = fed;
-            x = delayed + kDiffusion * fed;
-            diffuser.position =
-                diffuser.position + 1 == diffuser.buffer.size() ? 0 : diffuser.position + 1;
-        }
-        const float entering = x * input_gain_;
-        std::array<float, kLines> out{};
-        std::array<float, kLines> kept{};
-        for (std::size_t i = 0; i < kLines; ++i) {
-            out[i] = lines_[i].buffer[lines_[i].position];
-            lowpass_[i] = silenced(out[i] * keep_ + lowpass_[i] * damping_);
-            kept[i] = lowpass_[i] * gains_[i];
-        }
-        const float sum = ((kept[0] + kept[1]) + (kept[2] + kept[3])) +
-                          ((kept[4] + kept[5]) + (kept[6] + kept[7]));
-        const float reflected = sum * kQuarter;
-        for (std::size_t i = 0; i < kLines; ++i) {
-            Line& line = lines_[i];
-            line.buffer[line.position] = (kept[i] - reflected) + entering * kInputSigns[i];
-            line.position = line.position + 1 == line.buffer.size() ? 0 : line.position + 1;
-        }
-        const float left =
-            ((out[0] - out[1]) + (out[2] - out[3])) + ((out[4] - out[5]) + (out[6] - out[7]));
-        const float right =
-            ((out[0] + out[1]) - (out[2] + out[3])) + ((out[4] + out[5]) - (out[6] + out[7]));
-        const float wet_left = left * left_share_ + right * right_share_;
-        const float wet_right = right * left_share_ + left * right_share_;
-        for (std::size_t c = 0; c < stride; ++c) {
-            const float wet = (c % 2 == 0) ? wet_left : wet_right;
-            frame[c] = dry_ == 0.0F ? wet * mix_ : frame[c] * dry_ + wet * mix_;
-        }
+    Taps lines;
+    for (std::size_t i = 0; i < kLines; ++i) {
+        lines.buffer[i] = lines_[i].buffer.data();
+        lines.position[i] = lines_[i].position;
+        lines.length[i] = lines_[i].buffer.size();
     }
+    std::array<float*, kDiffusers> diffuser_buffer{};
+    std::array<std::size_t, kDiffusers> diffuser_position{};
+    std::array<std::size_t, kDiffusers> diffuser_length{};
+    for (std::size_t d = 0; d < kDiffusers; ++d) {
+        diffuser_buffer[d] = diffusers_[d].buffer.data();
+        diffuser_position[d] = diffusers_[d].position;
+        diffuser_length[d] = diffusers_[d].buffer.size();
+    }
+    float* const pre_buffer = pre_delay_.buffer.data();
+    const std::size_t pre_length = pre_delay_.buffer.size();
+    std::size_t pre_position = pre_delay_.position;
+    std::array<float, kLines> lowpass = lowpass_;
+    const std::array<float, kLines> gains = gains_;
+    const float keep = keep_;
+    const float damping = damping_;
+    const float inverse_channels = inverse_channels_;
+    const float input_gain = input_gain_;
+    const float left_share = left_share_;
+    const float right_share = right_share_;
+    const float mix = mix_;
+    const float dry = dry_;
+    std::size_t n = 0;
+    while (n < frames) {
+        // A stretch in which no line, diffuser or the pre-delay wraps around: each reads and
+        // writes at its position plus the frame's place in the stretch.
+        std::size_t count = frames - n;
+        for (std::size_t i = 0; i < kLines; ++i) {
+            count = std::min(count, lines.length[i] - lines.position[i]);
+        }
+        for (std::size_t d = 0; d < kDiffusers; ++d) {
+            count = std::min(count, diffuser_length[d] - diffuser_position[d]);
+        }
+        if (pre_length > 0) {
+            count = std::min(count, pre_length - pre_position);
+        }
+        std::array<float*, kLines> at{};
+        for (std::size_t i = 0; i < kLines; ++i) {
+            at[i] = lines.buffer[i] + lines.position[i];
+        }
+        std::array<float*, kDiffusers> smear{};
+        for (std::size_t d = 0; d < kDiffusers; ++d) {
+            smear[d] = diffuser_buffer[d] + diffuser_position[d];
+        }
+        float* const pre = pre_length > 0 ? pre_buffer + pre_position : nullptr;
+        for (std::size_t k = 0; k < count; ++k) {
+            float* frame = data + (n + k) * stride;
+            float x = frame[0];
+            for (std::size_t c = 1; c < stride; ++c) {
+                x = x + frame[c];
+            }
+            x = x * inverse_channels;
+            if (pre != nullptr) {
+                const float delayed = pre[k];
+                pre[k] = x;
+                x = delayed;
+            }
+            for (std::size_t d = 0; d < kDiffusers; ++d) {
+                const float delayed = smear[d][k];
+                const float fed = silenced(x - kDiffusion * delayed);
+                smear[d][k] = fed;
+                x = delayed + kDiffusion * fed;
+            }
+            const float entering = x * input_gain;
+            std::array<float, kLines> out{};
+            std::array<float, kLines> kept{};
+            for (std::size_t i = 0; i < kLines; ++i) {
+                out[i] = at[i][k];
+                lowpass[i] = silenced(out[i] * keep + lowpass[i] * damping);
+                kept[i] = lowpass[i] * gains[i];
+            }
+            const float sum = ((kept[0] + kept[1]) + (kept[2] + kept[3])) +
+                              ((kept[4] + kept[5]) + (kept[6] + kept[7]));
+            const float reflected = sum * kQuarter;
+            for (std::size_t i = 0; i < kLines; ++i) {
+                at[i][k] = (kept[i] - reflected) + entering * kInputSigns[i];
+            }
+            const float left =
+                ((out[0] - out[1]) + (out[2] - out[3])) + ((out[4] - out[5]) + (out[6] - out[7]));
+            const float right =
+                ((out[0] + out[1]) - (out[2] + out[3])) + ((out[4] + out[5]) - (out[6] + out[7]));
+            const float wet_left = left * left_share + right * right_share;
+            const float wet_right = right * left_share + left * right_share;
+            if (dry == 0.0F) {
+                for (std::size_t c = 0; c < stride; ++c) {
+                    frame[c] = ((c & 1U) == 0 ? wet_left : wet_right) * mix;
+                }
+            } else {
+                for (std::size_t c = 0; c < stride; ++c) {
+                    frame[c] = frame[c] * dry + ((c & 1U) == 0 ? wet_left : wet_right) * mix;
+                }
+            }
+        }
+        for (std::size_t i = 0; i < kLines; ++i) {
+            lines.position[i] = (lines.position[i] + count) % lines.length[i];
+        }
+        for (std::size_t d = 0; d < kDiffusers; ++d) {
+            diffuser_position[d] = (diffuser_position[d] + count) % diffuser_length[d];
+        }
+        if (pre_length > 0) {
+            pre_position = (pre_position + count) % pre_length;
+        }
+        n += count;
+    }
+    for (std::size_t i = 0; i < kLines; ++i) {
+        lines_[i].position = lines.position[i];
+    }
+    for (std::size_t d = 0; d < kDiffusers; ++d) {
+        diffusers_[d].position = diffuser_position[d];
+    }
+    pre_delay_.position = pre_position;
+    lowpass_ = lowpass;
 }
 
 }  // namespace kavri

@@ -1,0 +1,222 @@
+"""Benchmark of the rooms; writes bench/results/rooms.md.
+
+1. Convolution of a 1 s clip at 48 kHz (mono and stereo) with a 0.5 s impulse response:
+   ``kavri.process`` with the response as an array, against ``scipy.signal.oaconvolve`` on
+   float32 (the whole clip in one call, ``axes=0`` for stereo: its best layout, the result
+   cut to the clip's length) and audiomentations' ``ApplyImpulseResponse`` (the response
+   from a file, cached by its loader after the warm-up; channels-first float32, its own
+   layout; ``leave_length_unchanged``), in alternating rounds in one process; best and
+   median of the rounds. Each call of each does the whole work: the response transformed
+   and the clip convolved.
+2. A streamed file: ``kavri process`` of a 10-minute stereo 16-bit WAV through a 2 s
+   response (a FLOAT WAV) into a 16-bit WAV, as a child process; its wall time against the
+   audio's length (best of three runs), and its peak resident memory (``ru_maxrss`` of that
+   child, from ``wait4``) beside that of the same command over a 1-minute file: memory
+   bounded by the chunk, not the file.
+3. Reverb: ``kavri.process`` with ``reverb`` against ``pedalboard.Reverb`` over 60 s of
+   stereo at 48 kHz (pedalboard with channels-first float32, its native layout), in
+   alternating rounds, best and median.
+"""
+
+from __future__ import annotations
+
+import datetime
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from collections.abc import Callable
+from pathlib import Path
+
+import numpy as np
+import scipy.signal
+import soundfile as sf
+
+import kavri
+
+RATE = 48_000
+OUT = Path(__file__).resolve().parent / "results" / "rooms.md"
+ROUNDS = 15
+
+
+def rounds(cases: dict[str, Callable[[], object]], count: int) -> dict[str, list[float]]:
+    """Every case once a round, in turn, after a warm-up."""
+    for run in cases.values():
+        run()
+    times: dict[str, list[float]] = {name: [] for name in cases}
+    for _ in range(count):
+        for name, run in cases.items():
+            start = time.perf_counter()
+            run()
+            times[name].append(time.perf_counter() - start)
+    return times
+
+
+def response(frames: int, channels: int, seed: int = 1) -> np.ndarray:
+    rng = np.random.default_rng(seed)
+    decay = np.exp(-np.arange(frames) / (frames / 6))[:, None]
+    out = rng.standard_normal((frames, channels)) * decay * 0.05
+    out[0] += 0.8
+    return out.astype(np.float32)
+
+
+def table(times: dict[str, list[float]], ours: str, unit: float) -> list[str]:
+    best_ours = min(times[ours])
+    lines = [
+        "| | best (ms) | median (ms) | x real time (best) | Kavri's speed-up (best) |",
+        "|---|---|---|---|---|",
+    ]
+    for name, values in times.items():
+        best, median = min(values), statistics.median(values)
+        lines.append(
+            f"| {name} | {best * 1e3:.2f} | {median * 1e3:.2f} | {unit / best:.0f} | "
+            f"{best / best_ours:.2f}x |"
+        )
+    return lines
+
+
+def convolution(scratch: Path) -> list[str]:
+    from audiomentations import ApplyImpulseResponse
+
+    h = response(RATE // 2, 1)
+    (scratch / "ir").mkdir()
+    sf.write(scratch / "ir" / "room.wav", h, RATE, subtype="FLOAT")
+    lines: list[str] = []
+    for channels in (1, 2):
+        x = (0.2 * np.random.default_rng(2).standard_normal((RATE, channels))).astype(np.float32)
+        first = np.ascontiguousarray(x.T)
+        chain = [{"type": "convolution", "ir": h}]
+        peer = ApplyImpulseResponse(ir_path=str(scratch / "ir"), p=1.0)
+        flat = x[:, 0]
+        hh = h[:, 0]
+        h2 = h if channels == 2 else hh
+        cases: dict[str, Callable[[], object]] = {
+            "kavri.process (convolution, array)": lambda: kavri.process(x, RATE, chain),
+            "scipy.signal.oaconvolve (float32)": (
+                (lambda: scipy.signal.oaconvolve(flat, hh)[:RATE])
+                if channels == 1
+                else (lambda: scipy.signal.oaconvolve(x, h2, axes=0)[:RATE])
+            ),
+            "audiomentations ApplyImpulseResponse": lambda: peer(
+                samples=first if channels == 2 else flat, sample_rate=RATE
+            ),
+        }
+        ours = kavri.process(x, RATE, chain)
+        exact = scipy.signal.fftconvolve(x.astype(np.float64), h.astype(np.float64), axes=0)
+        error = np.sqrt(np.mean((ours - exact[:RATE]) ** 2) / np.mean(exact[:RATE] ** 2))
+        times = rounds(cases, ROUNDS)
+        lines += [
+            f"### {'Mono' if channels == 1 else 'Stereo'}: 1 s at 48 kHz, a 0.5 s response",
+            "",
+            *table(times, "kavri.process (convolution, array)", 1.0),
+            "",
+            f"Kavri against fftconvolve in float64: relative RMS error {error:.1e}.",
+            "",
+        ]
+    return lines
+
+
+def child_run(args: list[str]) -> tuple[float, int]:
+    """Wall seconds and peak resident kilobytes of one child process (its own rusage)."""
+    start = time.perf_counter()
+    child = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    _, status, usage = os.wait4(child.pid, 0)
+    wall = time.perf_counter() - start
+    child.returncode = os.waitstatus_to_exitcode(status)
+    if child.returncode:
+        raise SystemExit(f"{' '.join(args)}: exit status {child.returncode}")
+    return wall, int(usage.ru_maxrss)
+
+
+def streamed_file(scratch: Path) -> list[str]:
+    kavri_bin = str(Path(sys.executable).parent / "kavri")
+    h = response(2 * RATE, 2, seed=3)
+    sf.write(scratch / "ir2s.wav", h, RATE, subtype="FLOAT")
+    rows = []
+    for minutes in (1, 10):
+        path = scratch / f"in{minutes}.wav"
+        rng = np.random.default_rng(minutes)
+        with sf.SoundFile(path, "w", RATE, 2, "PCM_16") as out:
+            for _ in range(minutes * 6):
+                out.write((0.1 * rng.standard_normal((RATE * 10, 2))).astype(np.float32))
+        effect = f"convolution:ir={scratch / 'ir2s.wav'}"
+        args = [kavri_bin, "process", str(path), str(scratch / "out.wav"), "--effect", effect]
+        walls = []
+        peaks = []
+        for _ in range(3):
+            wall, peak = child_run(args)
+            walls.append(wall)
+            peaks.append(peak)
+        peak = max(peaks)
+        seconds = minutes * 60
+        rows.append(
+            f"| {minutes} min stereo 16-bit WAV | {min(walls):.2f} | {seconds / min(walls):.0f}x "
+            f"| {peak / 1024:.0f} |"
+        )
+    return [
+        "| input | best wall time (s) | x real time | peak RSS (MiB) |",
+        "|---|---|---|---|",
+        *rows,
+    ]
+
+
+def reverb() -> list[str]:
+    import pedalboard
+
+    x = (0.2 * np.random.default_rng(4).standard_normal((RATE * 60, 2))).astype(np.float32)
+    first = np.ascontiguousarray(x.T)
+    peer = pedalboard.Reverb(room_size=0.5, damping=0.5, wet_level=0.3, dry_level=0.7)
+    chain = [{"type": "reverb", "room_size": 0.5, "damping": 0.5, "mix": 0.3}]
+    cases: dict[str, Callable[[], object]] = {
+        "kavri.process (reverb)": lambda: kavri.process(x, RATE, chain),
+        "pedalboard.Reverb": lambda: peer(first, RATE),
+    }
+    times = rounds(cases, 7)
+    return table(times, "kavri.process (reverb)", 60.0)
+
+
+def main() -> None:
+    with tempfile.TemporaryDirectory(prefix="kavri-bench-rooms-") as folder:
+        scratch = Path(folder)
+        conv = convolution(scratch)
+        stream = streamed_file(scratch)
+    verb = reverb()
+    import audiomentations
+    import pedalboard
+
+    text = "\n".join(
+        [
+            "# Rooms: convolution and reverb",
+            "",
+            f"Run {datetime.date.today().isoformat()} on {platform.machine()}, "
+            f"{platform.processor() or 'unknown processor'}, Python "
+            f"{platform.python_version()}, NumPy {np.__version__}, SciPy "
+            f"{scipy.__version__}, audiomentations {audiomentations.__version__}, pedalboard "
+            f"{pedalboard.__version__}; `make bench-rooms` (bench/bench_rooms.py).",
+            "",
+            "## Method",
+            "",
+            (__doc__ or "").split("\n\n", 1)[1].strip(),
+            "",
+            "## Convolution",
+            "",
+            *conv,
+            "## A 10-minute file through a 2 s response",
+            "",
+            *stream,
+            "",
+            "## Reverb: 60 s of stereo at 48 kHz",
+            "",
+            *verb,
+            "",
+        ]
+    )
+    OUT.write_text(text)
+    print(text)
+
+
+if __name__ == "__main__":
+    main()
