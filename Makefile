@@ -16,7 +16,7 @@ JOBS ?= 2
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
 .PHONY: demo test check lint tidy format docs test-python test-fast test-cpp test-sanitize \
-	fuzz-long bench bench-streaming bench-workers bench-steps bench-noise bench-batch \
+	fuzz-long bench bench-streaming bench-workers bench-steps bench-noise bench-rooms bench-batch \
 	bench-effects prove-math install venv clean
 
 demo: install
@@ -142,6 +142,13 @@ bench-steps: install
 bench-noise: install
 	$(PY) -m pip install -q -r bench/requirements.txt
 	$(PY) bench/bench_noise.py
+
+# Convolution against scipy's oaconvolve and audiomentations' ApplyImpulseResponse, a
+# 10-minute file streamed through a 2 s impulse response, the reverb against pedalboard's;
+# bench/results/rooms.md.
+bench-rooms: install
+	$(PY) -m pip install -q -r bench/requirements.txt
+	$(PY) bench/bench_rooms.py
 
 # augment_batch against a loop of augment and audiomentations, process_batch of per-clip
 # filter chains against a loop of process at each lane width; bench/results/batch.md.

@@ -189,15 +189,9 @@ public:
             "reverb: the output of a chunk of " + frames_text(frames, effect_->channels()));
         const float* in = chunk.data();
         float* out = output.mutable_data();
-        const std::size_t count = frames * static_cast<std::size_t>(effect_->channels());
         py::object keep = chunk;
         py::object made = output;
-        run_with_lock_released(
-            [&] {
-                std::copy(in, in + count, out);
-                effect_->process(out, frames);
-            },
-            {&keep, &made});
+        run_with_lock_released([&] { effect_->process(in, out, frames); }, {&keep, &made});
         return output;
     }
 

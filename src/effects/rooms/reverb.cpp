@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 namespace kavri {
 
@@ -16,12 +18,49 @@ constexpr float kDiffusion = 0.6F;
 constexpr std::array<float, ReverbEffect::kLines> kInputSigns = {1.0F, -1.0F, -1.0F, 1.0F,
                                                                  1.0F, 1.0F,  -1.0F, -1.0F};
 constexpr float kQuarter = 0.25F;
-// Below this a recirculating value is taken as silence: it keeps the loops out of the
-// subnormal numbers, which are slow on many processors, long before they could be heard.
-constexpr float kSilent = 1e-30F;
+// Below 1e-30 (these are its bits) a recirculating value is taken as silence: it keeps the
+// loops out of the subnormal numbers, which are slow on many processors, long before they
+// could be heard.
+constexpr std::uint32_t kSilentBits = 0x0DA24260U;
 
+// Written on the bits (the magnitude's bits order as the magnitudes do) so that loops over
+// it run in vectors: a comparison of floats would be a branch under the strict rules.
 float silenced(float value) {
-    return std::fabs(value) < kSilent ? 0.0F : value;
+    std::uint32_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    const std::uint32_t keep = (bits & 0x7FFFFFFFU) < kSilentBits ? 0U : ~0U;
+    bits &= keep;
+    float out = 0.0F;
+    std::memcpy(&out, &bits, sizeof out);
+    return out;
+}
+
+// Frames taken a stage at a time.
+constexpr std::size_t kStretch = 256;
+
+// A delay line's stretch: each value swapped with the one it held.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+void delay_stage(float* __restrict values, float* __restrict slots, std::size_t count) {
+    for (std::size_t k = 0; k < count; ++k) {
+        const float delayed = slots[k];
+        slots[k] = values[k];
+        values[k] = delayed;
+    }
+}
+
+// A Schroeder all-pass's stretch: (g + z^-L) / (1 + g z^-L), in place.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+void diffuse_stage(float* __restrict values, float* __restrict slots, std::size_t count) {
+    for (std::size_t k = 0; k < count; ++k) {
+        const float delayed = slots[k];
+        const float fed = silenced(values[k] - kDiffusion * delayed);
+        slots[k] = fed;
+        values[k] = delayed + kDiffusion * fed;
+    }
 }
 
 bool is_prime(std::size_t n) {
@@ -142,7 +181,7 @@ struct Taps {
 
 }  // namespace
 
-void ReverbEffect::process(float* data, std::size_t frames) {
+void ReverbEffect::process(const float* in, float* out, std::size_t frames) {
     const auto stride = static_cast<std::size_t>(channels_);
     Taps lines;
     for (std::size_t i = 0; i < kLines; ++i) {
@@ -173,9 +212,10 @@ void ReverbEffect::process(float* data, std::size_t frames) {
     const float dry = dry_;
     std::size_t n = 0;
     while (n < frames) {
-        // A stretch in which no line, diffuser or the pre-delay wraps around: each reads and
-        // writes at its position plus the frame's place in the stretch.
-        std::size_t count = frames - n;
+        // A stretch of at most kStretch frames in which no line, diffuser or the pre-delay
+        // wraps around: each reads and writes at its position plus the frame's place in the
+        // stretch, and no frame reads what another frame of the stretch wrote.
+        std::size_t count = std::min(frames - n, kStretch);
         for (std::size_t i = 0; i < kLines; ++i) {
             count = std::min(count, lines.length[i] - lines.position[i]);
         }
@@ -194,51 +234,57 @@ void ReverbEffect::process(float* data, std::size_t frames) {
             smear[d] = diffuser_buffer[d] + diffuser_position[d];
         }
         float* const pre = pre_length > 0 ? pre_buffer + pre_position : nullptr;
+        // The input side first, a stage at a time over the stretch: nothing in it depends on
+        // another frame of the stretch, so each stage runs in vectors.
+        std::array<float, kStretch> entering{};
+        const float* first = in + n * stride;
         for (std::size_t k = 0; k < count; ++k) {
-            float* frame = data + (n + k) * stride;
-            float x = frame[0];
+            float x = first[k * stride];
             for (std::size_t c = 1; c < stride; ++c) {
-                x = x + frame[c];
+                x = x + first[k * stride + c];
             }
-            x = x * inverse_channels;
-            if (pre != nullptr) {
-                const float delayed = pre[k];
-                pre[k] = x;
-                x = delayed;
-            }
-            for (std::size_t d = 0; d < kDiffusers; ++d) {
-                const float delayed = smear[d][k];
-                const float fed = silenced(x - kDiffusion * delayed);
-                smear[d][k] = fed;
-                x = delayed + kDiffusion * fed;
-            }
-            const float entering = x * input_gain;
-            std::array<float, kLines> out{};
+            entering[k] = x * inverse_channels;
+        }
+        if (pre != nullptr) {
+            delay_stage(entering.data(), pre, count);
+        }
+        for (std::size_t d = 0; d < kDiffusers; ++d) {
+            diffuse_stage(entering.data(), smear[d], count);
+        }
+        for (std::size_t k = 0; k < count; ++k) {
+            entering[k] = entering[k] * input_gain;
+        }
+        for (std::size_t k = 0; k < count; ++k) {
+            const float* frame = in + (n + k) * stride;
+            float* result = out + (n + k) * stride;
+            std::array<float, kLines> taps{};
             std::array<float, kLines> kept{};
             for (std::size_t i = 0; i < kLines; ++i) {
-                out[i] = at[i][k];
-                lowpass[i] = silenced(out[i] * keep + lowpass[i] * damping);
+                taps[i] = at[i][k];
+                lowpass[i] = silenced(taps[i] * keep + lowpass[i] * damping);
                 kept[i] = lowpass[i] * gains[i];
             }
             const float sum = ((kept[0] + kept[1]) + (kept[2] + kept[3])) +
                               ((kept[4] + kept[5]) + (kept[6] + kept[7]));
             const float reflected = sum * kQuarter;
             for (std::size_t i = 0; i < kLines; ++i) {
-                at[i][k] = (kept[i] - reflected) + entering * kInputSigns[i];
+                at[i][k] = (kept[i] - reflected) + entering[k] * kInputSigns[i];
             }
-            const float left =
-                ((out[0] - out[1]) + (out[2] - out[3])) + ((out[4] - out[5]) + (out[6] - out[7]));
-            const float right =
-                ((out[0] + out[1]) - (out[2] + out[3])) + ((out[4] + out[5]) - (out[6] + out[7]));
+            const float left = ((taps[0] - taps[1]) + (taps[2] - taps[3])) +
+                               ((taps[4] - taps[5]) + (taps[6] - taps[7]));
+            const float right = ((taps[0] + taps[1]) - (taps[2] + taps[3])) +
+                                ((taps[4] + taps[5]) - (taps[6] + taps[7]));
             const float wet_left = left * left_share + right * right_share;
             const float wet_right = right * left_share + left * right_share;
-            if (dry == 0.0F) {
-                for (std::size_t c = 0; c < stride; ++c) {
-                    frame[c] = ((c & 1U) == 0 ? wet_left : wet_right) * mix;
-                }
+            if (stride == 2) {
+                const float left_in = frame[0];
+                const float right_in = frame[1];
+                result[0] = dry == 0.0F ? wet_left * mix : left_in * dry + wet_left * mix;
+                result[1] = dry == 0.0F ? wet_right * mix : right_in * dry + wet_right * mix;
             } else {
                 for (std::size_t c = 0; c < stride; ++c) {
-                    frame[c] = frame[c] * dry + ((c & 1U) == 0 ? wet_left : wet_right) * mix;
+                    const float wet = (c & 1U) == 0 ? wet_left : wet_right;
+                    result[c] = dry == 0.0F ? wet * mix : frame[c] * dry + wet * mix;
                 }
             }
         }

@@ -34,8 +34,8 @@ public:
     // The bytes an effect of these settings keeps (its delay lines).
     static std::size_t memory_bytes(float sample_rate, float room_size, float pre_delay_ms);
 
-    // Runs `frames` interleaved frames in place.
-    void process(float* data, std::size_t frames);
+    // Runs `frames` interleaved frames of `in` into `out` (which may be `in`).
+    void process(const float* in, float* out, std::size_t frames);
     void reset();
 
     [[nodiscard]] int channels() const { return channels_; }
