@@ -128,11 +128,41 @@ void pass_two(float* re, float* im, std::size_t n) {
     }
 }
 
-// Two radix-2 passes of half-widths h and 2 h fused, over one group: for each j < h the four
-// points j, j + h, j + 2h, j + 3h; w1 = e^{-2 pi i j / 2h}, w2 = e^{-2 pi i j / 4h}, and the
-// second pass's other twiddle is w2 times -i, taken exactly. A function of its own, with
-// every pointer a restrict parameter, so that the compiler can run the j loop in vectors
-// (each lane the same operations as the scalar loop).
+// Two radix-2 passes of half-widths h and 2 h fused, at one j of one group: the four points
+// j, j + h, j + 2h, j + 3h; w1 = e^{-2 pi i j / 2h}, w2 = e^{-2 pi i j / 4h}, and the second
+// pass's other twiddle is w2 times -i, taken exactly.
+inline void radix_four(float* r0, float* i0, float* r1, float* i1, float* r2, float* i2, float* r3,
+                       float* i3, float ar, float ai, float br, float bi) {
+    const float t1r = *r1 * ar - *i1 * ai;
+    const float t1i = *r1 * ai + *i1 * ar;
+    const float t3r = *r3 * ar - *i3 * ai;
+    const float t3i = *r3 * ai + *i3 * ar;
+    const float b0r = *r0 + t1r;
+    const float b0i = *i0 + t1i;
+    const float b1r = *r0 - t1r;
+    const float b1i = *i0 - t1i;
+    const float b2r = *r2 + t3r;
+    const float b2i = *i2 + t3i;
+    const float b3r = *r2 - t3r;
+    const float b3i = *i2 - t3i;
+    const float u2r = b2r * br - b2i * bi;
+    const float u2i = b2r * bi + b2i * br;
+    // b3 times w2 times -i: (x + iy)(-i) = y - ix.
+    const float v3r = b3r * br - b3i * bi;
+    const float v3i = b3r * bi + b3i * br;
+    *r0 = b0r + u2r;
+    *i0 = b0i + u2i;
+    *r2 = b0r - u2r;
+    *i2 = b0i - u2i;
+    *r1 = b1r + v3i;
+    *i1 = b1i - v3r;
+    *r3 = b1r - v3i;
+    *i3 = b1i + v3r;
+}
+
+// The fused passes over one group of 4 h points, in a function of its own with every
+// pointer a restrict parameter, so that the compiler runs the j loop in vectors (each lane
+// the scalar loop's operations).
 KAVRI_FFT_KERNEL
 void group_four(float* __restrict r0, float* __restrict i0, float* __restrict r1,
                 float* __restrict i1, float* __restrict r2, float* __restrict i2,
@@ -140,45 +170,29 @@ void group_four(float* __restrict r0, float* __restrict i0, float* __restrict r1
                 const float* __restrict w1r, const float* __restrict w1i,
                 const float* __restrict w2r, const float* __restrict w2i) {
     for (std::size_t j = 0; j < h; ++j) {
-        const float ar = w1r[j];
-        const float ai = w1i[j];
-        const float t1r = r1[j] * ar - i1[j] * ai;
-        const float t1i = r1[j] * ai + i1[j] * ar;
-        const float t3r = r3[j] * ar - i3[j] * ai;
-        const float t3i = r3[j] * ai + i3[j] * ar;
-        const float b0r = r0[j] + t1r;
-        const float b0i = i0[j] + t1i;
-        const float b1r = r0[j] - t1r;
-        const float b1i = i0[j] - t1i;
-        const float b2r = r2[j] + t3r;
-        const float b2i = i2[j] + t3i;
-        const float b3r = r2[j] - t3r;
-        const float b3i = i2[j] - t3i;
-        const float br = w2r[j];
-        const float bi = w2i[j];
-        const float u2r = b2r * br - b2i * bi;
-        const float u2i = b2r * bi + b2i * br;
-        // b3 times w2 times -i: (x + iy)(-i) = y - ix.
-        const float v3r = b3r * br - b3i * bi;
-        const float v3i = b3r * bi + b3i * br;
-        r0[j] = b0r + u2r;
-        i0[j] = b0i + u2i;
-        r2[j] = b0r - u2r;
-        i2[j] = b0i - u2i;
-        r1[j] = b1r + v3i;
-        i1[j] = b1i - v3r;
-        r3[j] = b1r - v3i;
-        i3[j] = b1i + v3r;
+        radix_four(r0 + j, i0 + j, r1 + j, i1 + j, r2 + j, i2 + j, r3 + j, i3 + j, w1r[j], w1i[j],
+                   w2r[j], w2i[j]);
     }
 }
+
+// Groups wide enough for vectors go to group_four; narrow ones run here, every group in one
+// loop.
+constexpr std::size_t kVectorGroup = 8;
 
 void pass_four(float* re, float* im, std::size_t n, std::size_t h, const float* w1r,
                const float* w1i, const float* w2r, const float* w2i) {
     for (std::size_t base = 0; base < n; base += 4 * h) {
         float* r0 = re + base;
         float* i0 = im + base;
-        group_four(r0, i0, r0 + h, i0 + h, r0 + 2 * h, i0 + 2 * h, r0 + 3 * h, i0 + 3 * h, h, w1r,
-                   w1i, w2r, w2i);
+        if (h >= kVectorGroup) {
+            group_four(r0, i0, r0 + h, i0 + h, r0 + 2 * h, i0 + 2 * h, r0 + 3 * h, i0 + 3 * h, h,
+                       w1r, w1i, w2r, w2i);
+            continue;
+        }
+        for (std::size_t j = 0; j < h; ++j) {
+            radix_four(r0 + j, i0 + j, r0 + h + j, i0 + h + j, r0 + 2 * h + j, i0 + 2 * h + j,
+                       r0 + 3 * h + j, i0 + 3 * h + j, w1r[j], w1i[j], w2r[j], w2i[j]);
+        }
     }
 }
 
@@ -312,9 +326,9 @@ void RealFft::forward(const float* time, float* re, float* im, float* work) cons
     float* __restrict zi = work + m;
     // Packed into complex values in bit-reversed order, as the passes take them.
     const std::uint32_t* order = reversed_.data();
-    for (std::size_t n = 0; n < m; ++n) {
-        zr[order[n]] = time[2 * n];
-        zi[order[n]] = time[2 * n + 1];
+    for (std::size_t p = 0; p < m; ++p) {
+        zr[p] = time[2 * std::size_t{order[p]}];
+        zi[p] = time[2 * std::size_t{order[p]} + 1];
     }
     complex_forward(zr, zi);
     // Twice the spectrum: (Z[k] + conj Z[m - k]) - i W^k (Z[k] - conj Z[m - k]), with
@@ -338,9 +352,9 @@ void RealFft::inverse(const float* re, const float* im, float* time, float* work
     yi[0] = re[0] - re[m];
     unpack_spectrum(re, im, yr, yi, pack_cos_.data(), pack_sin_.data(), m);
     const std::uint32_t* order = reversed_.data();
-    for (std::size_t k = 0; k < m; ++k) {
-        zr[order[k]] = yr[k];
-        zi[order[k]] = yi[k];
+    for (std::size_t p = 0; p < m; ++p) {
+        zr[p] = yr[order[p]];
+        zi[p] = yi[order[p]];
     }
     // The inverse as the forward transform with the real and imaginary parts swapped.
     complex_forward(zi, zr);
