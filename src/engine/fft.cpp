@@ -230,6 +230,16 @@ void unpack_spectrum(const float* __restrict xr, const float* __restrict xi, flo
     }
 }
 
+// The complex values back as pairs of real samples.
+KAVRI_FFT_KERNEL
+void interleave(const float* __restrict zr, const float* __restrict zi, float* __restrict time,
+                std::size_t m) {
+    for (std::size_t n = 0; n < m; ++n) {
+        time[2 * n] = zr[n];
+        time[2 * n + 1] = zi[n];
+    }
+}
+
 }  // namespace
 
 RealFft::RealFft(std::size_t size) : size_(size), half_(size / 2) {
@@ -358,10 +368,7 @@ void RealFft::inverse(const float* re, const float* im, float* time, float* work
     }
     // The inverse as the forward transform with the real and imaginary parts swapped.
     complex_forward(zi, zr);
-    for (std::size_t n = 0; n < m; ++n) {
-        time[2 * n] = zr[n];
-        time[2 * n + 1] = zi[n];
-    }
+    interleave(zr, zi, time, m);
 }
 
 }  // namespace kavri

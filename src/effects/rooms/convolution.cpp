@@ -15,6 +15,20 @@ namespace {
 constexpr std::size_t kSmallestPartition = 256;
 constexpr std::size_t kLargestPartition = 8192;
 
+// sums += x times h, bin by bin, in a function of its own with restrict parameters so that
+// it runs in vectors; built for SSE2 and AVX2, the same operations in every lane.
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__)
+__attribute__((noinline, target_clones("avx2", "default")))
+#endif
+void multiply_add(const float* __restrict xr, const float* __restrict xi,
+                  const float* __restrict hr, const float* __restrict hi, float* __restrict sr,
+                  float* __restrict si, std::size_t bins) {
+    for (std::size_t k = 0; k < bins; ++k) {
+        sr[k] = sr[k] + (xr[k] * hr[k] - xi[k] * hi[k]);
+        si[k] = si[k] + (xr[k] * hi[k] + xi[k] * hr[k]);
+    }
+}
+
 std::size_t partitions_for(std::size_t response_frames, std::size_t block) {
     return std::max<std::size_t>(1, (response_frames + block - 1) / block);
 }
@@ -151,16 +165,9 @@ void ConvolutionEffect::convolve_output(int channel, float* out, std::size_t cou
                 (static_cast<std::size_t>(path.input) * partitions_ + slot) * bins_;
             const std::size_t h_at =
                 (static_cast<std::size_t>(path.response) * partitions_ + p) * bins_;
-            const float* __restrict xr = input_re_.data() + in_at;
-            const float* __restrict xi = input_im_.data() + in_at;
-            const float* __restrict hr = response_re_.data() + h_at;
-            const float* __restrict hi = response_im_.data() + h_at;
-            float* __restrict sr = sum_re;
-            float* __restrict si = sum_im;
-            for (std::size_t k = 0; k < bins_; ++k) {
-                sr[k] = sr[k] + (xr[k] * hr[k] - xi[k] * hi[k]);
-                si[k] = si[k] + (xr[k] * hi[k] + xi[k] * hr[k]);
-            }
+            multiply_add(input_re_.data() + in_at, input_im_.data() + in_at,
+                         response_re_.data() + h_at, response_im_.data() + h_at, sum_re, sum_im,
+                         bins_);
         }
     }
     float* time = time_.data() + o * 2 * block_;
