@@ -104,7 +104,7 @@ SANITIZE_TESTS := tests/test_engine.py tests/test_factory.py tests/test_fuzz.py 
 	tests/test_level.py tests/test_stereo.py tests/test_modulation.py tests/test_filters.py \
 	tests/test_delays.py tests/test_phaser_rotary.py tests/test_dynamics.py \
 	tests/test_band_dynamics.py tests/test_concurrency.py tests/test_engine_path.py \
-	tests/test_loudness.py tests/test_batch_lanes.py
+	tests/test_loudness.py tests/test_batch_lanes.py tests/test_rooms.py
 test-sanitize: $(DEPS_STAMP)
 	$(PY) -m pip install -q --no-build-isolation --no-deps --upgrade --target $(ASAN_SITE) \
 		-Cbuild-dir=build/asan -Ccmake.define.KAVRI_SANITIZE=ON .
