@@ -223,9 +223,9 @@ def main() -> None:
         "each in its best layout: soxr and Kavri on (frames, channels), audiomentations on a "
         "1-D clip, pedalboard on (channels, frames). The ratio is the peer's best time over "
         "Kavri's; above 1, Kavri is faster. Kavri's figures include the chain's checks and "
-        "planning, and feeding the library in the fixed blocks that make every chunking give "
-        "the same bits. Kavri with workers=2 runs soxr's channel groups on two threads (the "
-        "same bits); that pays only while the machine's second core is free.",
+        "planning; a whole call resamples in one call of soxr (a stream feeds it in fixed "
+        "blocks, with the same bits). Kavri with workers=2 runs soxr's channel groups on two "
+        "threads (the same bits); that pays only while the machine's second core is free.",
         "",
         "## Speed",
         "",

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import subprocess
 import sys
+import time
 from collections.abc import Callable, Iterator
 from typing import Any
 
@@ -33,6 +34,26 @@ def run_kavri() -> Callable[..., subprocess.CompletedProcess[str]]:
         )
 
     return run
+
+
+@pytest.fixture
+def handling() -> Callable[[subprocess.Popen[Any], int], None]:
+    """Waits until a child catches a signal (its handler is in place, read from the kernel's
+    mask of caught signals), so that a test's signal meets the program, not the interpreter
+    still starting on a loaded machine."""
+
+    def wait(child: subprocess.Popen[Any], signum: int) -> None:
+        deadline = time.monotonic() + 120
+        while True:
+            assert child.poll() is None, "the child ended before it caught the signal"
+            with open(f"/proc/{child.pid}/status") as status:
+                caught = next(line for line in status if line.startswith("SigCgt:"))
+            if int(caught.split()[1], 16) >> (signum - 1) & 1:
+                return
+            assert time.monotonic() < deadline, "the child never caught the signal"
+            time.sleep(0.01)
+
+    return wait
 
 
 @pytest.fixture(scope="session")

@@ -7,40 +7,11 @@ import numpy as np
 import pytest
 
 from kavri import process_pipeline
+from kavri.catalogue import ENGINE_TYPES
 
 FS = 48000
 
-TYPES = [
-    "gain",
-    "clip",
-    "distortion",
-    "tremolo",
-    "delay",
-    "ping_pong_delay",
-    "chorus",
-    "flanger",
-    "vibrato",
-    "auto_pan",
-    "phaser",
-    "dynamic_eq",
-    "rotary_speaker",
-    "lowpass",
-    "highpass",
-    "bandpass",
-    "notch",
-    "peak_eq",
-    "low_shelf",
-    "high_shelf",
-    "compressor",
-    "upward_compression",
-    "limiter",
-    "expander",
-    "noise_gate",
-    "deesser",
-    "transient_shaper",
-    "pan",
-    "stereo_width",
-]
+TYPES = list(ENGINE_TYPES)
 
 # With their defaults these leave the audio as it is, up to rounding: no gain, width 1, and
 # bell and shelves at 0 dB.

@@ -12,6 +12,8 @@ CAST_ERROR = (
     "Unable to cast Python instance of type {} to C++ type '?' "
     "(#define PYBIND11_DETAILED_ERROR_MESSAGES or compile in debug mode for details)"
 )
+# The engine's types written out, not read from the package: the native module is held to
+# this list.
 TYPES = [
     "gain",
     "clip",

@@ -363,7 +363,7 @@ def test_progress_bar_on_a_terminal_only_unless_quiet(long_source, tmp_path):
 
 
 @pytest.mark.slow
-def test_signals_are_honoured_while_input_is_read(tmp_path):
+def test_signals_are_honoured_while_input_is_read(tmp_path, handling):
     """An endless standard input and a FIFO that no writer opens: the first SIGTERM ends the
     wait or the copy, the status says which signal, and nothing is left behind."""
     endless = subprocess.Popen(
@@ -373,8 +373,9 @@ def test_signals_are_honoured_while_input_is_read(tmp_path):
         stderr=subprocess.PIPE,
     )
     assert endless.stdin is not None
+    handling(endless, signal.SIGTERM)
     endless.stdin.write(b"RIFF" + bytes(1 << 20))
-    time.sleep(1.0)
+    time.sleep(0.2)
     endless.send_signal(signal.SIGTERM)
     try:
         while endless.poll() is None:
@@ -390,7 +391,8 @@ def test_signals_are_honoured_while_input_is_read(tmp_path):
         cwd=tmp_path,
         stderr=subprocess.PIPE,
     )
-    time.sleep(1.5)
+    handling(waiting, signal.SIGTERM)
+    time.sleep(0.2)
     waiting.send_signal(signal.SIGTERM)
     assert waiting.wait(timeout=30) == 143
     waiting.stderr.close()

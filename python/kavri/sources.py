@@ -30,11 +30,14 @@ before they are mixed: a call, and a stream at its flush, hold them once; a stre
 
 from __future__ import annotations
 
+import contextlib
 import math
 import os
-from typing import Any
+from collections.abc import Iterator
+from typing import Any, cast
 
 import numpy as np
+import numpy.typing as npt
 import soundfile as sf
 
 from ._engine import check_memory
@@ -44,7 +47,7 @@ from .io.folders import audio_files
 from .random_chain import register_resolver
 from .steps import StepItem, register_step
 from .steps.base import FrameBuffer, Frames, Step, empty
-from .steps.noise import SquareMeter, snr_gain
+from .steps.noise import MixedNoise
 from .steps.rate import BLOCK_FRAMES, resample_step
 
 __all__ = ["BackgroundNoise", "NoiseReader", "noise_files", "resolve", "BACKGROUND_KEY"]
@@ -177,9 +180,8 @@ class NoiseReader:
         return self._ready.take(count)
 
 
-class BackgroundNoise(Step):
-    """Noise from a file mixed into the input (see the module's text). ``measured`` is the
-    input's (sum of squares, frames) from a file's measuring pass."""
+class BackgroundNoise(MixedNoise):
+    """Noise from a file mixed into the input (see the module's text)."""
 
     type = "background_noise"
 
@@ -194,13 +196,9 @@ class BackgroundNoise(Step):
         gain_db: float,
         measured: tuple[float, int] | None = None,
     ) -> None:
-        super().__init__(rate, channels)
+        fixed = 10.0 ** (gain_db / 20.0) if mode == "gain" else None
+        super().__init__(rate, channels, snr_db, fixed, measured)
         self._where = (path, offset, rate, channels)
-        self._snr_db = snr_db
-        self._fixed = 10.0 ** (gain_db / 20.0) if mode == "gain" else None
-        self._measured = measured
-        self._gain: float | None = self._fixed
-        self._held = FrameBuffer(channels, "background_noise: the signal held until the flush")
         self._reader = NoiseReader(*self._where)
         self.frames_read = 0
 
@@ -210,67 +208,21 @@ class BackgroundNoise(Step):
         self._reader = NoiseReader(*self._where)
         self._held.clear()
 
-    @property
-    def held_frames(self) -> int:
-        return len(self._held)
+    def _take(self, count: int) -> Frames:
+        return self._reader.take(count)
 
-    @property
-    def _holding(self) -> bool:
-        return self._fixed is None and self._measured is None
-
-    def _ratio_gain(self, signal: tuple[float, int]) -> float:
-        meter = SquareMeter(self.in_channels)
+    @contextlib.contextmanager
+    def _own_feed(self) -> Iterator[NoiseReader]:
         reader = NoiseReader(*self._where)
         try:
-            left = signal[1]
-            while left:
-                step = min(BLOCK_FRAMES, left)
-                meter.add(reader.take(step))
-                left -= step
+            yield reader
         finally:
             self.frames_read += reader.frames_read
             reader.close()
-        return snr_gain(signal, meter.result(), self._snr_db)
 
-    def _known_gain(self) -> float:
-        if self._gain is None:
-            assert self._measured is not None
-            self._gain = self._ratio_gain(self._measured)
-        return self._gain
-
-    @staticmethod
-    def _mix(chunk: Frames, noise: Frames, gain: float) -> Frames:
-        return chunk + noise * np.float32(gain)
-
-    def process(self, chunk: Frames) -> Frames:
-        if self._holding:
-            self._held.append(chunk)
-            return empty(self.out_channels)
-        if not chunk.shape[0]:
-            return empty(self.out_channels)
-        gain = self._known_gain()
-        return self._mix(chunk, self._reader.take(chunk.shape[0]), gain)
-
-    def flush(self) -> Frames:
-        signal = self._held.take(len(self._held)) if self._holding else None
-        self.reset()
-        return empty(self.out_channels) if signal is None else self.run_whole(signal)
-
-    def run_whole(self, data: Frames) -> Frames:
-        self.reset()
-        if not data.shape[0]:
-            return empty(self.out_channels)
-        noise = self._reader.take(data.shape[0])
-        if self._holding:
-            signal, mixed = SquareMeter(self.in_channels), SquareMeter(self.in_channels)
-            signal.add(data)
-            mixed.add(noise)
-            gain = snr_gain(signal.result(), mixed.result(), self._snr_db)
-        else:
-            gain = self._known_gain()
-        out = self._mix(data, noise, gain)
-        self.reset()
-        return out
+    def _mix(self, chunk: Frames, noise: npt.NDArray[Any], gain: float) -> Frames:
+        # A file's noise is float32 already: the mix stays in single precision.
+        return cast(Frames, chunk + noise * np.float32(gain))
 
 
 def _build(item: StepItem, value: dict[str, Any], workers: int, measured: Any) -> Step:

@@ -226,10 +226,20 @@ void for_each_channel_sample(float* data, unsigned long long frames, int channel
 
 namespace detail {
 
-// Walks `Width` neighbouring channels from `first` together, in chunks of frames. The side
-// chains run frame by frame, and every sample whose law does not raise is written at once;
-// the others keep their sample, envelope and place. One powf_array then takes all their
-// powers, and they are written after.
+// Whether a kernel follows its side chains over a chunk of frames itself: a member template
+// envelopes<Width>(state, rows, stride, m, env) that writes the envelope of frame i, channel
+// k to env[i * Width + k], as envelope(state[k], x) would give it frame by frame.
+template <typename Kernel, int Width, typename = void>
+struct walks_envelopes : std::false_type {};
+template <typename Kernel, int Width>
+struct walks_envelopes<Kernel, Width, std::void_t<decltype(&Kernel::template envelopes<Width>)>>
+    : std::true_type {};
+
+// Walks `Width` neighbouring channels from `first` together, in chunks of frames. First the
+// side chains run over the chunk, frame by frame, and their envelopes are kept; then every
+// sample whose law does not raise is written, and the others keep their sample, envelope
+// and place. One powf_array then takes all their powers, and they are written after. The
+// side chains' recurrence is the one chain of dependent steps; nothing else waits on it.
 template <int Width, typename Kernel>
 void walk_channel_group_powf(float* data, unsigned long long frames, unsigned long long stride,
                              unsigned long long block_size, int first, const Kernel& kernel,
@@ -240,6 +250,7 @@ void walk_channel_group_powf(float* data, unsigned long long frames, unsigned lo
     for (int k = 0; k < Width; ++k) {
         state[k] = kernel.load(first + k);
     }
+    float envelope[chunk * Width];
     float base[chunk * Width];
     float power[chunk * Width];
     float held_envelope[chunk * Width];
@@ -249,16 +260,27 @@ void walk_channel_group_powf(float* data, unsigned long long frames, unsigned lo
     for_each_block(frames, block_size, [&](unsigned long long start, unsigned long long count) {
         for (unsigned long long done = 0; done < count; done += chunk) {
             const unsigned long long m = count - done < chunk ? count - done : chunk;
-            std::size_t held = 0;
             float* const chunk_start =
                 data + (start + done) * stride + static_cast<unsigned long long>(first);
+            const auto step = static_cast<std::size_t>(stride);
+            if constexpr (walks_envelopes<Kernel, Width>::value) {
+                kernel.template envelopes<Width>(state, chunk_start, step, m, envelope);
+            } else {
+                const float* row = chunk_start;
+                for (unsigned long long i = 0; i < m; ++i, row += stride) {
+                    for (int k = 0; k < Width; ++k) {
+                        envelope[i * Width + static_cast<unsigned long long>(k)] =
+                            kernel.envelope(state[k], row[k]);
+                    }
+                }
+            }
+            std::size_t held = 0;
             float* row = chunk_start;
             std::size_t offset = 0;
-            const auto step = static_cast<std::size_t>(stride);
             for (unsigned long long i = 0; i < m; ++i, row += stride, offset += step) {
                 for (int k = 0; k < Width; ++k) {
                     const float x = row[k];
-                    const float e = kernel.envelope(state[k], x);
+                    const float e = envelope[i * Width + static_cast<unsigned long long>(k)];
                     if (kernel.raises(e)) {
                         base[held] = kernel.base(e);
                         held_envelope[held] = e;
@@ -290,7 +312,8 @@ void walk_channel_group_powf(float* data, unsigned long long frames, unsigned lo
 //   raises(e)        whether the law takes powf for envelope e,
 //   base(e)          the base it raises to `exponent` where raises(e),
 //   apply(x, e, p)   the output for sample x, with p = powf(base(e), exponent) where raises(e)
-//                    (0 elsewhere).
+//                    (0 elsewhere),
+// and may provide envelopes<Width> (see walks_envelopes) to follow a chunk of frames itself.
 // The side chains run frame by frame as in the plain walk; the powf calls, which nothing
 // else depends on, are taken a chunk at a time by vecmath::powf_array, which gives the
 // scalar call's bits. So the output is the plain per-sample loop's, bit for bit.

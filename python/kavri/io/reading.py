@@ -19,6 +19,7 @@ than the file's own frames, and which tells a file that ends before its header s
 
 from __future__ import annotations
 
+import io
 import os
 import select
 import stat
@@ -281,6 +282,18 @@ def _unrecognised(error: BaseException) -> bool:
     return isinstance(error, sf.LibsndfileError) and error.code == _SF_UNRECOGNISED_FORMAT
 
 
+def _open_binary(name: Any, label: str) -> io.BufferedReader:
+    """``name`` opened for reading bytes, or :class:`AudioFileError` saying why not."""
+    try:
+        return open(name, "rb")
+    except FileNotFoundError:
+        raise AudioFileError(f"{label}: no such file") from None
+    except IsADirectoryError:
+        raise AudioFileError(f"{label}: is a directory, not an audio file") from None
+    except OSError as error:
+        raise AudioFileError(f"{label}: cannot read: {error.strerror}") from None
+
+
 @contextmanager
 def open_input(name: str, label: str | None = None) -> Iterator[AudioSource]:
     """Opens an audio file for reading and yields it; messages name it as ``label`` (by
@@ -296,15 +309,7 @@ def open_input(name: str, label: str | None = None) -> Iterator[AudioSource]:
             f"{label}: cannot be read in place: it is a pipe or device "
             "that cannot seek; pass it through input_path first"
         )
-    try:
-        handle = open(name, "rb")
-    except FileNotFoundError:
-        raise AudioFileError(f"{label}: no such file") from None
-    except IsADirectoryError:
-        raise AudioFileError(f"{label}: is a directory, not an audio file") from None
-    except OSError as error:
-        raise AudioFileError(f"{label}: cannot read: {error.strerror}") from None
-    with handle:
+    with _open_binary(name, label) as handle:
         try:
             reader = sf.SoundFile(handle.fileno(), closefd=False)
         except (sf.LibsndfileError, RuntimeError, ValueError, TypeError) as error:
@@ -489,15 +494,7 @@ def _raw_source(
             )
         return
     with input_path(name, stop) as readable:
-        try:
-            handle = open(readable, "rb")
-        except FileNotFoundError:
-            raise AudioFileError(f"{label}: no such file") from None
-        except IsADirectoryError:
-            raise AudioFileError(f"{label}: is a directory, not an audio file") from None
-        except OSError as error:
-            raise AudioFileError(f"{label}: cannot read: {error.strerror}") from None
-        with handle:
+        with _open_binary(readable, label) as handle:
             size = os.fstat(handle.fileno()).st_size
             yield OpenedInput(
                 StreamSource(

@@ -2,6 +2,11 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "effects/clamp.hpp"
 
@@ -49,6 +54,75 @@ struct FollowerCoefficients {
         const float rest = rises ? keep_attack : keep_release;
         return rest * level + c * envelope;
     }
+
+    // Width neighbouring channels followed over m frames, frame i's samples at
+    // rows + i * stride: each new envelope is step()'s, written to env[i * Width + k], and
+    // state holds the channels' envelopes before and after. With SSE2 the channels (1, 2 or
+    // 4) go side by side in one register, and both of a step's outcomes are worked out and
+    // one kept by a mask: the choice between attack and release follows the signal, so as a
+    // branch it is mispredicted often, and the mask keeps it off the chain of steps.
+    template <int Width>
+    void walk(float (&state)[Width], const float* rows, std::size_t stride, std::size_t m,
+              float* env) const {
+#if defined(__SSE2__)
+        if constexpr (Width == 1 || Width == 2 || Width == 4) {
+            walk_lanes<Width>(state, rows, stride, m, env);
+            return;
+        }
+#endif
+        for (std::size_t i = 0; i < m; ++i, rows += stride) {
+            for (int k = 0; k < Width; ++k) {
+                state[k] = step(state[k], rows[k]);
+                env[i * Width + static_cast<std::size_t>(k)] = state[k];
+            }
+        }
+    }
+
+#if defined(__SSE2__)
+private:
+    // Loads and stores of 1, 2 or 4 floats; the lanes above Width are zeros and never kept.
+    template <int Width>
+    static __m128 load(const float* p) {
+        if constexpr (Width == 1) {
+            return _mm_load_ss(p);
+        } else if constexpr (Width == 2) {
+            return _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(p)));
+        } else {
+            return _mm_loadu_ps(p);
+        }
+    }
+    template <int Width>
+    static void store(float* p, __m128 v) {
+        if constexpr (Width == 1) {
+            _mm_store_ss(p, v);
+        } else if constexpr (Width == 2) {
+            _mm_store_sd(reinterpret_cast<double*>(p), _mm_castps_pd(v));
+        } else {
+            _mm_storeu_ps(p, v);
+        }
+    }
+
+    template <int Width>
+    void walk_lanes(float (&state)[Width], const float* rows, std::size_t stride, std::size_t m,
+                    float* env) const {
+        const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff));
+        const __m128 a = _mm_set1_ps(attack);
+        const __m128 r = _mm_set1_ps(release);
+        const __m128 ka = _mm_set1_ps(keep_attack);
+        const __m128 kr = _mm_set1_ps(keep_release);
+        __m128 e = load<Width>(state);
+        for (std::size_t i = 0; i < m; ++i, rows += stride) {
+            const __m128 level = _mm_and_ps(load<Width>(rows), magnitude);
+            // level > e, false for NaN as in step(), which then takes the release.
+            const __m128 rises = _mm_cmplt_ps(e, level);
+            const __m128 up = _mm_add_ps(_mm_mul_ps(ka, level), _mm_mul_ps(a, e));
+            const __m128 down = _mm_add_ps(_mm_mul_ps(kr, level), _mm_mul_ps(r, e));
+            e = _mm_or_ps(_mm_and_ps(rises, up), _mm_andnot_ps(rises, down));
+            store<Width>(env + i * Width, e);
+        }
+        store<Width>(state, e);
+    }
+#endif
 };
 
 }  // namespace kavri

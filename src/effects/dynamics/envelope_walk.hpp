@@ -3,6 +3,7 @@
 // envelope and the sample into the output.
 #pragma once
 
+#include <cstddef>
 #include <vector>
 
 #include "effects/dynamics/envelope.hpp"
@@ -49,6 +50,11 @@ struct EnvelopePowfKernel {
     float envelope(float& e, float sample) const {
         e = follower.step(e, sample);
         return e;
+    }
+    template <int Width>
+    void envelopes(float (&state)[Width], const float* rows, std::size_t stride, std::size_t m,
+                   float* env) const {
+        follower.walk<Width>(state, rows, stride, m, env);
     }
     bool raises(float e) const { return law.raises(e); }
     float base(float e) const { return law.base(e); }

@@ -17,11 +17,15 @@
 // code only on the library version it was proven against (`make prove-math`).
 //
 // P supplies the lane types (F: W floats, D: W doubles, U32/I32/U64 the integer vectors of
-// the same lane counts) and fma, gather_pd (doubles at base + 8 * index), gather_u64 and
-// any (whether any lane of a 64-bit mask is set) for one instruction set.
+// the same lane counts) and fma, lookup16_pd (entries of a 16-double table), lookup32_u64
+// (entries of a 32-word table) and any (whether any lane of a 64-bit mask is set) for one
+// instruction set. A lookup gives the table's entries, however it reaches them (a gather, or
+// permutations of the table held in registers), so the bits do not depend on it.
 #pragma once
 
+#include <array>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -67,6 +71,19 @@ struct PowfTables {
                                             0x1.62e42ff0c52d6p-1};
 };
 
+// One column of a table of pairs, for lookups of whole registers.
+template <std::size_t Column, std::size_t N>
+constexpr std::array<double, N> table_column(const double (&table)[N][2]) {
+    std::array<double, N> out{};
+    for (std::size_t i = 0; i < N; ++i) {
+        out[i] = table[i][Column];
+    }
+    return out;
+}
+
+inline constexpr std::array<double, 16> log2_invc = table_column<0>(PowfTables::log2_tab);
+inline constexpr std::array<double, 16> log2_logc = table_column<1>(PowfTables::log2_tab);
+
 template <typename P>
 struct PowfLanes {
     using F = typename P::F;
@@ -91,8 +108,8 @@ struct PowfLanes {
         const U32 top = tmp & 0xff800000u;
         const U32 iz = ix - top;
         const I32 k = ((I32)top) >> 23;
-        const D invc = P::gather_pd(&PowfTables::log2_tab[0][0], (I32)(i * 2u));
-        const D logc = P::gather_pd(&PowfTables::log2_tab[0][1], (I32)(i * 2u));
+        const D invc = P::lookup16_pd(log2_invc.data(), i);
+        const D logc = P::lookup16_pd(log2_logc.data(), i);
         const D z = __builtin_convertvector((F)iz, D);
         const D r = P::fma(z, invc, D{} - 1.0);
         const D y0 = logc + __builtin_convertvector(k, D);
@@ -113,7 +130,7 @@ struct PowfLanes {
         const U64 ki = (U64)kd;
         kd -= PowfTables::exp2_shift;
         const D re = ylogx - kd;
-        U64 t = P::gather_u64(PowfTables::exp2_tab, ki & 31u);
+        U64 t = P::lookup32_u64(PowfTables::exp2_tab, ki & 31u);
         t += ki << 47;
         const D s = (D)t;
         const double* C = PowfTables::exp2_poly;

@@ -41,14 +41,15 @@ struct Avx2Doubles {
     using I64 = std::int64_t __attribute__((vector_size(32)));
 
     static D fma(D a, D b, D c) { return (D)_mm256_fmadd_pd((__m256d)a, (__m256d)b, (__m256d)c); }
-    // The masked forms, all lanes on, with a defined source for the lanes they would skip.
-    static D gather_pd(const double* base, I32 index) {
+    // Gathers, in their masked forms with all lanes on and a defined source for the lanes
+    // they would skip.
+    static D lookup16_pd(const double* table, U32 index) {
         const __m256d all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
-        return (D)_mm256_mask_i32gather_pd(_mm256_setzero_pd(), base, (__m128i)index, all, 8);
+        return (D)_mm256_mask_i32gather_pd(_mm256_setzero_pd(), table, (__m128i)index, all, 8);
     }
-    static U64 gather_u64(const std::uint64_t* base, U64 index) {
+    static U64 lookup32_u64(const std::uint64_t* table, U64 index) {
         return (U64)_mm256_mask_i64gather_epi64(_mm256_setzero_si256(),
-                                                reinterpret_cast<const long long*>(base),
+                                                reinterpret_cast<const long long*>(table),
                                                 (__m256i)index, _mm256_set1_epi64x(-1), 8);
     }
     // Entries 0..7 and 8..15 of the table each permuted by the index, and the right one kept.
