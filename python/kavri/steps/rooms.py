@@ -22,7 +22,9 @@ holds the rest, fewer than B frames, until more comes or the flush ends the sign
 silence. The tail that rings on after the signal comes from silence added to the input
 (``--tail``). The transforms are a fixed-order radix-2 FFT in single precision, written for
 the engine so that the bits are the same on every processor; against a double-precision
-convolution the error is about 3e-7 of the signal's RMS.
+convolution the error is about 3e-7 of the signal's RMS. A sample that is not finite spreads
+through the transforms: its whole block comes out NaN (frames before it in the block
+included), and so do the blocks after it that the response reaches.
 
 Reverb: see the catalogue's keys and ``src/effects/rooms/reverb.hpp``. It holds nothing:
 each chunk's output comes out at once, sample after sample of one recurrence, so any
