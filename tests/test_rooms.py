@@ -117,6 +117,24 @@ def test_a_file_takes_its_tail_from_the_tail_option(tmp_path):
     assert np.max(np.abs(out[30_000:50_000])) > 0.01 and np.max(np.abs(out[50_000:])) < 1e-6
 
 
+def test_a_file_response_used_again_gives_the_bits_of_a_fresh_one(tmp_path):
+    # A file's response is transformed once and shared by later chain items, each with its
+    # own state: two streams at once, and calls after them, give the bits of the array.
+    h = room_response(9000, 1)
+    sf.write(tmp_path / "ir.wav", h, RATE, subtype="FLOAT")
+    x = noise(30_000, 2)
+    chain = [{"type": "convolution", "ir": str(tmp_path / "ir.wav"), "mix": 0.6}]
+    want = kavri.process(x, RATE, [{**chain[0], "ir": h}])
+    first, second = kavri.Stream(chain, RATE, 2), kavri.Stream(chain, RATE, 2)
+    parts: list[list[np.ndarray]] = [[], []]
+    for start in range(0, 30_000, 7000):
+        for stream, out in zip((first, second), parts, strict=True):
+            out.append(stream.process(x[start : start + 7000]))
+    for stream, out in zip((first, second), parts, strict=True):
+        assert np.array_equal(np.concatenate([*out, stream.flush()]), want)
+    assert np.array_equal(kavri.process(x, RATE, chain), want)
+
+
 def test_an_impulse_response_at_another_rate_is_converted():
     # A click recorded at 24 kHz, converted to 48 kHz, keeps the gain of low frequencies.
     h = np.zeros(2000, np.float32)

@@ -98,6 +98,8 @@ class Convolver:
     ) -> None: ...
     def process(self, chunk: npt.ArrayLike) -> npt.NDArray[np.float32]:
         """Takes a (frames, channels) chunk and returns the output frames it completes."""
+    def fresh(self, mix: float, workers: int = 1) -> Convolver:
+        """A new convolver with this one's response, not transformed again, and fresh state."""
     def run_whole(self, chunk: npt.ArrayLike) -> npt.NDArray[np.float32]:
         """process() and flush() in one: the output of every frame held and given."""
     def flush(self) -> npt.NDArray[np.float32]:

@@ -15,7 +15,9 @@ as float32; samples that are not finite are refused. A response at another rate 
 signal's is converted to it by the ``resample`` step's soxr and scaled by the old rate over
 the new, so that its gain at low frequencies stays as it was (a response resampled to twice
 the rate has twice as many samples of each stretch of it). The last few responses read are
-kept, read-only, for the next chain that names them with the file unchanged.
+kept, read-only, for the next chain that names them with the file unchanged, and so are
+their transformed partitions (:mod:`kavri.steps.rooms`), so that clip after clip through the
+same response transforms it once.
 """
 
 from __future__ import annotations
@@ -125,7 +127,9 @@ def _build(item: StepItem, value: dict[str, Any], workers: int, measured: Any) -
     resolve(spec, _seed_draws(int(value["seed"])))
     response = read_response(spec["ir"], item.in_rate)
     where = f"convolution (effect {item.index}): {shown(spec['ir'])}"
-    return convolution_step(item.in_rate, item.in_channels, response, value, workers, where)
+    return convolution_step(
+        item.in_rate, item.in_channels, response, value, workers, where, shared=True
+    )
 
 
 register_step("convolution", _build)

@@ -109,6 +109,13 @@ public:
             {&keep});
     }
 
+    // A new convolver with this one's response (its spectra shared), a mix and worker count of
+    // its own, and fresh state: for a response used again, not transformed again.
+    [[nodiscard]] NativeConvolver fresh(float mix, unsigned int workers) const {
+        require_bytes(effect_->state_bytes(), "convolution: the state of a chain item");
+        return NativeConvolver(std::make_unique<ConvolutionEffect>(*effect_, mix), workers);
+    }
+
     py::array_t<float> process(const InputArray& chunk) {
         check_chunk(chunk, effect_->channels());
         const InUse guard(busy_);
@@ -162,6 +169,9 @@ public:
     [[nodiscard]] double response_gain() const { return effect_->response_gain(); }
 
 private:
+    NativeConvolver(std::unique_ptr<ConvolutionEffect> effect, unsigned int workers)
+        : effect_(std::move(effect)), workers_(workers == 0 ? 1U : workers) {}
+
     std::unique_ptr<ConvolutionEffect> effect_;
     unsigned int workers_;
     bool busy_ = false;
@@ -223,6 +233,8 @@ void add_rooms_bindings(py::module_& m) {
              py::arg("normalize") = false, py::arg("workers") = 1U, py::arg("partition") = 0U)
         .def("process", &NativeConvolver::process, py::arg("chunk"),
              "Takes a (frames, channels) chunk and returns the output frames it completes.")
+        .def("fresh", &NativeConvolver::fresh, py::arg("mix"), py::arg("workers") = 1U,
+             "A new convolver with this one's response, not transformed again, and fresh state.")
         .def("run_whole", &NativeConvolver::run_whole, py::arg("chunk"),
              "process() and flush() in one: the output of every frame held and given.")
         .def("flush", &NativeConvolver::flush,

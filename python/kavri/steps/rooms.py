@@ -33,6 +33,8 @@ chunking gives the bits of one call.
 
 from __future__ import annotations
 
+import threading
+from collections import OrderedDict
 from typing import Any
 
 import numpy as np
@@ -43,6 +45,36 @@ from ..errors import ChainError
 from .base import Frames, Step, empty
 
 __all__ = ["Convolution", "Reverb", "convolution_paths", "convolution_step", "reverb_step"]
+
+# Responses that come back again and again (a file's, read once and kept by kavri.rooms):
+# their transformed partitions, kept for the last few, so that each new chain item shares
+# them instead of transforming the response again. Keyed by the response array itself (kept
+# alive here, so that its identity stays its own) and what shapes the spectra.
+_SHARED_LIMIT = 4
+_SHARED: OrderedDict[tuple[Any, ...], tuple[Any, Any]] = OrderedDict()
+_SHARED_LOCK = threading.Lock()
+
+
+def _shared_native(
+    response: npt.NDArray[np.float32],
+    channels: int,
+    paths: list[tuple[int, int, int]],
+    normalize: bool,
+) -> Any:
+    """The kept native convolver of a response, made on first use: a prototype that is only
+    copied from (Convolver.fresh), never run."""
+    key = (id(response), response.shape, channels, tuple(paths), normalize)
+    with _SHARED_LOCK:
+        found = _SHARED.get(key)
+        if found is not None and found[0] is response:
+            _SHARED.move_to_end(key)
+            return found[1]
+    made = _engine.NativeConvolver(response, channels, paths, normalize=normalize)
+    with _SHARED_LOCK:
+        _SHARED[key] = (response, made)
+        while len(_SHARED) > _SHARED_LIMIT:
+            _SHARED.popitem(last=False)
+    return made
 
 
 def convolution_paths(
@@ -77,17 +109,23 @@ class Convolution(Step):
         normalize: bool,
         workers: int,
         where: str = "convolution",
+        shared: bool = False,
     ) -> None:
         super().__init__(rate, channels)
         self._paths = convolution_paths(response.shape[1], channels, where)
         self._response = response
         self._options = (mix, normalize, max(1, workers))
+        self._shared = shared
         self._made: Any = None
 
     @property
     def _native(self) -> Any:
         """The native convolver, made when first used: a plan that only asks the step its
         output's length never transforms the response."""
+        if self._made is None and self._shared:
+            mix, normalize, workers = self._options
+            prototype = _shared_native(self._response, self.in_channels, self._paths, normalize)
+            self._made = prototype.fresh(mix, workers)
         if self._made is None:
             mix, normalize, workers = self._options
             self._made = _engine.NativeConvolver(
@@ -162,9 +200,16 @@ class Reverb(Step):
 
 
 def convolution_step(
-    rate: int, channels: int, response: Any, value: dict[str, Any], workers: int, where: str
+    rate: int,
+    channels: int,
+    response: Any,
+    value: dict[str, Any],
+    workers: int,
+    where: str,
+    shared: bool = False,
 ) -> Convolution:
-    """A convolution with a response already at the signal's rate, as the chain holds it."""
+    """A convolution with a response already at the signal's rate, as the chain holds it;
+    ``shared`` for a response that comes again (a file's), whose transform is then kept."""
     return Convolution(
         rate,
         channels,
@@ -173,6 +218,7 @@ def convolution_step(
         value["normalize"] == "energy",
         workers,
         where,
+        shared,
     )
 
 

@@ -85,7 +85,6 @@ ConvolutionEffect::ConvolutionEffect(const float* response, std::size_t response
         }
     }
     paths_ = std::move(grouped);
-    const auto count = static_cast<std::size_t>(channels);
     const auto responses = static_cast<std::size_t>(response_channels);
     if (normalize) {
         std::vector<double> energy(responses, 0.0);
@@ -107,8 +106,9 @@ ConvolutionEffect::ConvolutionEffect(const float* response, std::size_t response
     // The transforms are unnormalised (see RealFft): the response takes 1 / (4 N).
     const auto scale = static_cast<float>(gain_ / (8.0 * static_cast<double>(block_)));
     const std::size_t size = 2 * block_;
-    response_re_.assign(responses * partitions_ * bins_, 0.0F);
-    response_im_.assign(responses * partitions_ * bins_, 0.0F);
+    auto spectra = std::make_shared<Spectra>();
+    spectra->re.assign(responses * partitions_ * bins_, 0.0F);
+    spectra->im.assign(responses * partitions_ * bins_, 0.0F);
     std::vector<float> time(size, 0.0F);
     std::vector<float> work(size, 0.0F);
     for (std::size_t r = 0; r < responses; ++r) {
@@ -120,10 +120,37 @@ ConvolutionEffect::ConvolutionEffect(const float* response, std::size_t response
                 time[i - first] = response[i * responses + r] * scale;
             }
             const std::size_t at = (r * partitions_ + p) * bins_;
-            fft_->forward(time.data(), response_re_.data() + at, response_im_.data() + at,
+            fft_->forward(time.data(), spectra->re.data() + at, spectra->im.data() + at,
                           work.data());
         }
     }
+    response_ = std::move(spectra);
+    allocate_state();
+}
+
+ConvolutionEffect::ConvolutionEffect(const ConvolutionEffect& prototype, float mix)
+    : channels_(prototype.channels_),
+      paths_(prototype.paths_),
+      block_(prototype.block_),
+      bins_(prototype.bins_),
+      partitions_(prototype.partitions_),
+      mix_(mix),
+      dry_(1.0F - mix),
+      gain_(prototype.gain_),
+      coupled_(prototype.coupled_),
+      fft_(prototype.fft_),
+      response_(prototype.response_) {
+    allocate_state();
+}
+
+std::size_t ConvolutionEffect::state_bytes() const {
+    const auto count = static_cast<std::size_t>(channels_);
+    return count * (partitions_ * bins_ * 2 + std::size_t{6} * block_ + 2 * bins_) * sizeof(float);
+}
+
+void ConvolutionEffect::allocate_state() {
+    const auto count = static_cast<std::size_t>(channels_);
+    const std::size_t size = 2 * block_;
     input_re_.assign(count * partitions_ * bins_, 0.0F);
     input_im_.assign(count * partitions_ * bins_, 0.0F);
     frames_.assign(count * size, 0.0F);
@@ -166,7 +193,7 @@ void ConvolutionEffect::convolve_output(int channel, float* out, std::size_t cou
             const std::size_t h_at =
                 (static_cast<std::size_t>(path.response) * partitions_ + p) * bins_;
             multiply_add(input_re_.data() + in_at, input_im_.data() + in_at,
-                         response_re_.data() + h_at, response_im_.data() + h_at, sum_re, sum_im,
+                         response_->re.data() + h_at, response_->im.data() + h_at, sum_re, sum_im,
                          bins_);
         }
     }

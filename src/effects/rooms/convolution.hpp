@@ -42,6 +42,12 @@ public:
                       int channels, std::vector<ConvolutionPath> paths, std::size_t partition,
                       float mix, bool normalize);
 
+    // A new effect with the response of `prototype` (its spectra shared, not copied), its
+    // channels, paths and partitions, a mix of its own, and fresh state.
+    ConvolutionEffect(const ConvolutionEffect& prototype, float mix);
+    ConvolutionEffect(const ConvolutionEffect&) = delete;
+    ConvolutionEffect& operator=(const ConvolutionEffect&) = delete;
+
     // The partition size the front end uses for a response of `response_frames` frames: the
     // smallest power of two at least a quarter of it, held within [256, 8192].
     static std::size_t partition_for(std::size_t response_frames);
@@ -49,6 +55,8 @@ public:
     // The bytes an effect of these figures keeps (spectra, blocks, scratch, tables).
     static std::size_t memory_bytes(std::size_t response_frames, int response_channels,
                                     int channels, std::size_t partition);
+    // What one made from a prototype adds: the input's spectra, blocks and scratch.
+    [[nodiscard]] std::size_t state_bytes() const;
 
     [[nodiscard]] std::size_t partition() const { return block_; }
     [[nodiscard]] int channels() const { return channels_; }
@@ -88,10 +96,15 @@ private:
     // Spectra as separate real and imaginary parts, each partition's bins contiguous: the
     // response's [channel][partition][bin], and the input's last `partitions_` blocks
     // [channel][slot][bin], block b in slot b % partitions_.
-    std::vector<float> response_re_;
-    std::vector<float> response_im_;
+    struct Spectra {
+        std::vector<float> re;
+        std::vector<float> im;
+    };
+    std::shared_ptr<const Spectra> response_;
     std::vector<float> input_re_;
     std::vector<float> input_im_;
+    void allocate_state();
+
     // Per channel: the previous block and the current one (2 B frames), the output's sums
     // (bins re, bins im), and scratch of 2 B frames for the transforms.
     std::vector<float> frames_;
