@@ -16,7 +16,7 @@ JOBS ?= 2
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
 .PHONY: demo test check lint tidy format docs test-python test-fast test-cpp test-sanitize \
-	fuzz-long bench bench-streaming bench-workers bench-steps bench-noise bench-batch \
+	fuzz-long bench bench-streaming bench-workers bench-steps bench-noise bench-rooms bench-batch \
 	bench-effects prove-math install venv clean
 
 demo: install
@@ -104,7 +104,7 @@ SANITIZE_TESTS := tests/test_engine.py tests/test_factory.py tests/test_fuzz.py 
 	tests/test_level.py tests/test_stereo.py tests/test_modulation.py tests/test_filters.py \
 	tests/test_delays.py tests/test_phaser_rotary.py tests/test_dynamics.py \
 	tests/test_band_dynamics.py tests/test_concurrency.py tests/test_engine_path.py \
-	tests/test_loudness.py tests/test_batch_lanes.py
+	tests/test_loudness.py tests/test_batch_lanes.py tests/test_rooms.py
 test-sanitize: $(DEPS_STAMP)
 	$(PY) -m pip install -q --no-build-isolation --no-deps --upgrade --target $(ASAN_SITE) \
 		-Cbuild-dir=build/asan -Ccmake.define.KAVRI_SANITIZE=ON .
@@ -142,6 +142,13 @@ bench-steps: install
 bench-noise: install
 	$(PY) -m pip install -q -r bench/requirements.txt
 	$(PY) bench/bench_noise.py
+
+# Convolution against scipy's oaconvolve and audiomentations' ApplyImpulseResponse, a
+# 10-minute file streamed through a 2 s impulse response, the reverb against pedalboard's;
+# bench/results/rooms.md.
+bench-rooms: install
+	$(PY) -m pip install -q -r bench/requirements.txt
+	$(PY) bench/bench_rooms.py
 
 # augment_batch against a loop of augment and audiomentations, process_batch of per-clip
 # filter chains against a loop of process at each lane width; bench/results/batch.md.

@@ -69,7 +69,7 @@ def test_workers_do_not_change_the_bits():
 @pytest.mark.parametrize(
     ("chain", "message"),
     [
-        ([{"type": "reverb"}], r"effect 1: unknown effect type 'reverb'"),
+        ([{"type": "shimmer"}], r"effect 1: unknown effect type 'shimmer'"),
         (
             [{"type": "gain"}, {"type": "clipp"}],
             r"effect 2: unknown effect type 'clipp' \(did you mean 'clip'\?\)",

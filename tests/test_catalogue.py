@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 from kavri import EFFECTS, process_pipeline
-from kavri.catalogue import ENGINE_TYPES, NOISE_TYPES, STEP_TYPES
+from kavri.catalogue import ENGINE_TYPES, NOISE_TYPES, ROOM_TYPES, STEP_TYPES
 
 RATE = 48_000
 NOT_BUILT = "is not available in this build yet"
@@ -92,7 +92,7 @@ def perturbed(param) -> float | int:
 
 def test_catalogue_lists_the_engine_types():
     assert len(ENGINE_TYPES) == 29
-    assert set(EFFECTS) == set(ENGINE_TYPES) | set(STEP_TYPES) | set(NOISE_TYPES)
+    assert set(EFFECTS) == set(ENGINE_TYPES) | set(STEP_TYPES) | set(NOISE_TYPES) | set(ROOM_TYPES)
     with pytest.raises(RuntimeError, match=r"^Unknown effect type: reverb$"):
         process_pipeline(SIGNAL[:8], RATE, [{"type": "reverb"}])
     # The steps are the front end's, never the engine's.
@@ -100,8 +100,8 @@ def test_catalogue_lists_the_engine_types():
         assert EFFECTS[step_type].step and EFFECTS[step_type].family == "steps"
         with pytest.raises(RuntimeError, match="Unknown effect type"):
             process_pipeline(SIGNAL[:8], RATE, [{"type": step_type}])
-    for step_type in NOISE_TYPES:
-        assert EFFECTS[step_type].step and EFFECTS[step_type].family == "noise"
+    for step_type in (*NOISE_TYPES, *ROOM_TYPES):
+        assert EFFECTS[step_type].step and EFFECTS[step_type].family in ("noise", "rooms")
         with pytest.raises(RuntimeError, match="Unknown effect type"):
             process_pipeline(SIGNAL[:8], RATE, [{"type": step_type}])
     for effect_type in ENGINE_TYPES:

@@ -68,7 +68,10 @@ def test_effect_options_and_subtype(work, run_kavri):
     ("args", "message"),
     [
         (["--preset", "vocl"], "unknown preset 'vocl' (did you mean 'vocal'?)"),
-        (["--effect", "reverb:size=3"], "--effect 'reverb:size=3': unknown effect type 'reverb'"),
+        (
+            ["--effect", "shimmer:size=3"],
+            "--effect 'shimmer:size=3': unknown effect type 'shimmer'",
+        ),
         (
             ["--effect", "gain:db=loud"],
             "--effect 'gain:db=loud': parameter 'db' must be a number, got 'loud'",

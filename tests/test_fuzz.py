@@ -100,7 +100,7 @@ def specs(draw):
                 st.none(),
                 st.just([("type", "gain")]),
                 st.just({"db": 1.0}),
-                st.just({"type": draw(st.sampled_from(["Gain", "", "reverb", b"clip"]))}),
+                st.just({"type": draw(st.sampled_from(["Gain", "", "shimmer", b"clip"]))}),
                 st.just({"type": draw(plain_values())}),
             )
         )

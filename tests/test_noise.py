@@ -445,21 +445,40 @@ def test_missing_noise_files_are_refused_on_one_line(tmp_path, capsys):
 
 @pytest.mark.slow
 def test_augment_with_noise_and_a_codec_replays_through_process(tmp_path, noise_folder):
-    """kavri augment over a folder of clips with noise drawn from a folder and a codec;
-    every augment.jsonl line replayed by kavri process --chain gives the same bytes.
-    (When impulse-response folders and reverbs join the chain items, they join this
-    description: its items are listed so that more can be added.)"""
+    """kavri augment over a folder of clips with noise drawn from a folder, an impulse
+    response drawn from a folder (one at another rate), a reverb and a codec; every
+    augment.jsonl line replayed by kavri process --chain gives the same bytes."""
     rng = np.random.default_rng(3)
     (tmp_path / "clips").mkdir()
     for name, channels in (("a.wav", 2), ("b.wav", 1), ("c.wav", 2)):
         data = (0.3 * rng.standard_normal((int(RATE * 0.7), channels))).astype(np.float32)
         kavri.write(tmp_path / "clips" / name, data, RATE)
+    (tmp_path / "rooms").mkdir()
+    for k, rate in enumerate((RATE, 24_000, RATE)):
+        decay = np.exp(-np.arange(6000) / 1000.0)
+        response = rng.standard_normal(6000) * decay * 0.1
+        response[0] = 1.0
+        sf.write(tmp_path / "rooms" / f"room{k}.wav", response.astype(np.float32), rate)
     items = [
         {"type": "background_noise", "path": str(noise_folder), "snr_db": {"uniform": [0, 20]}},
         {
             "type": "noise",
             "colour": {"choice": list(NOISE_COLOURS)},
             "snr_db": {"uniform": [10, 30]},
+        },
+        {
+            "type": "convolution",
+            "ir": str(tmp_path / "rooms"),
+            "mix": {"uniform": [0.3, 1]},
+            "normalize": {"choice": ["none", "energy"]},
+        },
+        {
+            "type": "reverb",
+            "room_size": {"uniform": [0, 1]},
+            "damping": {"uniform": [0, 1]},
+            "pre_delay_ms": {"uniform": [0, 30]},
+            "width": {"uniform": [0, 1]},
+            "mix": {"uniform": [0, 0.5]},
         },
         {"type": "codec", "format": {"choice": CODECS}, "quality": {"uniform": [0, 1]}},
     ]
@@ -470,7 +489,9 @@ def test_augment_with_noise_and_a_codec_replays_through_process(tmp_path, noise_
     assert len(lines) == 6
     for line in lines:
         record = json.loads(line)
-        assert {spec["type"] for spec in record["chain"]} == {"background_noise", "noise", "codec"}
+        types = [spec["type"] for spec in record["chain"]]
+        assert types == ["background_noise", "noise", "convolution", "reverb", "codec"]
+        assert Path(record["chain"][2]["ir"]).parent == tmp_path / "rooms"
         (tmp_path / "one.json").write_text(json.dumps(record["chain"]))
         replay = tmp_path / "replay.wav"
         source = str(tmp_path / "clips" / record["source"])

@@ -260,7 +260,7 @@ def test_arguments_are_checked_like_process_pipeline():
     assert (defaults.block_size, defaults.workers) == (2048, 1)
 
     with pytest.raises(ChainError):
-        Stream([{"type": "reverb"}], RATE, 2)
+        Stream([{"type": "shimmer"}], RATE, 2)
     with pytest.raises(TypeError, match="sample_rate"):
         Stream([], 44100.5, 2)
     assert Stream([], 44100.0, 2).sample_rate == 44100

@@ -16,10 +16,12 @@ catalogue of effect types and their parameters. Underneath,
 call itself; the work runs in native code with the interpreter lock released. ``Stream``
 runs a chain over a long signal chunk by chunk, with the effects' state kept between chunks.
 Importing the package also registers the chain items that need files or codecs
-(:mod:`kavri.sources`, :mod:`kavri.codecs`) with the planner, so every chain can hold them.
+(:mod:`kavri.sources`, :mod:`kavri.codecs`, :mod:`kavri.rooms`) with the planner, so every
+chain can hold them.
 """
 
 from . import codecs as _codecs  # noqa: F401  (registers the codec steps)
+from . import rooms as _rooms  # noqa: F401  (registers impulse responses from files)
 from . import sources as _sources  # noqa: F401  (registers background noise)
 from ._kavri_core import process_pipeline
 from ._stop import StopFlag

@@ -60,6 +60,8 @@ __all__ = [
     "process_audio",
     "NativeStream",
     "NativeTruePeak",
+    "NativeConvolver",
+    "NativeReverb",
     "open_stream",
     "RandomDraw",
     "Batch",
@@ -87,6 +89,9 @@ NativeTruePeak = _native_stream.TruePeak
 # what) raises MemoryError in the guard's words when it does not.
 check_memory = _native_stream.check_memory
 _useful_workers = _native_stream.useful_workers
+# The rooms: partitioned convolution and the reverb (kavri.steps.rooms runs them).
+NativeConvolver = _native_stream.Convolver
+NativeReverb = _native_stream.Reverb
 # A random chain description compiled for the native draw (kavri.random_chain uses it).
 RandomDraw = _native_stream.RandomDraw
 _process_batch = _native_stream.process_batch

@@ -81,3 +81,57 @@ class RandomDraw:
         """The concrete chain for (seed, index), as RandomChain.sample draws it."""
     def sample_many(self, seed: int, indices: list[int]) -> list[list[dict[str, Any]]]:
         """The concrete chains for (seed, index) for every index given, in order."""
+
+class Convolver:
+    """Uniformly partitioned convolution with an impulse response, fed chunk after chunk; whole
+    partitions come out, the rest is held until more comes or flush()."""
+
+    def __init__(
+        self,
+        response: npt.ArrayLike,
+        channels: int,
+        paths: list[tuple[int, int, int]],
+        mix: float = 1.0,
+        normalize: bool = False,
+        workers: int = 1,
+        partition: int = 0,
+    ) -> None: ...
+    def process(self, chunk: npt.ArrayLike) -> npt.NDArray[np.float32]:
+        """Takes a (frames, channels) chunk and returns the output frames it completes."""
+    def fresh(self, mix: float, workers: int = 1) -> Convolver:
+        """A new convolver with this one's response, not transformed again, and fresh state."""
+    def run_whole(self, chunk: npt.ArrayLike) -> npt.NDArray[np.float32]:
+        """process() and flush() in one: the output of every frame held and given."""
+    def flush(self) -> npt.NDArray[np.float32]:
+        """Ends the signal: returns the output of the frames held, and starts afresh."""
+    def reset(self) -> None:
+        """Drops what is held and starts afresh."""
+    @property
+    def held_frames(self) -> int: ...
+    @property
+    def partition(self) -> int: ...
+    @property
+    def response_gain(self) -> float: ...
+
+class Reverb:
+    """An eight-line feedback delay network reverb, fed chunk after chunk; each chunk's output
+    comes out at once."""
+
+    def __init__(
+        self,
+        sample_rate: int,
+        channels: int,
+        room_size: float,
+        damping: float,
+        pre_delay_ms: float,
+        width: float,
+        mix: float,
+    ) -> None: ...
+    def process(self, chunk: npt.ArrayLike) -> npt.NDArray[np.float32]:
+        """Runs a (frames, channels) chunk and returns its output."""
+    def reset(self) -> None:
+        """Silences the lines: the reverb as new."""
+    @property
+    def lengths(self) -> list[int]: ...
+    @property
+    def decay_seconds(self) -> float: ...

@@ -8,7 +8,8 @@ and ranges are the clamps each effect applies when it is built.
 Besides the engine's effects it lists the steps (:data:`STEP_TYPES`, the family "steps"):
 chain items that change the rate, the length or the channel count, which the front end runs
 between the engine's runs of effects (:mod:`kavri.steps`), and the noise and degradation
-items (:data:`NOISE_TYPES`, the family "noise"), which the front end runs in the same way.
+items (:data:`NOISE_TYPES`, the family "noise") and the rooms (:data:`ROOM_TYPES`, the family
+"rooms": convolution and reverb, native but fed by the front end), run in the same way.
 A step's range is a limit, not a clamp: a value outside it is refused when the chain is
 checked. Some of their keys hold a name from a short list (``choices``), a list of numbers,
 a matrix or a text (a path, a pattern), not a number.
@@ -36,6 +37,7 @@ __all__ = [
     "ENGINE_TYPES",
     "STEP_TYPES",
     "NOISE_TYPES",
+    "ROOM_TYPES",
 ]
 
 
@@ -53,8 +55,9 @@ def format_number(value: float | int) -> str:
 
 # The kinds of value a key holds: a number (every engine key), a name from ``choices``, a
 # list of numbers, a matrix (a list of rows of numbers, every row as long), or a text (a
-# file or folder, a file name pattern).
-KINDS = ("number", "choice", "list", "matrix", "text")
+# file or folder, a file name pattern), or audio (a file or folder, or in Python an array of
+# samples).
+KINDS = ("number", "choice", "list", "matrix", "text", "audio")
 
 
 # Share of the sample rate above which a design frequency is held.
@@ -94,6 +97,8 @@ class Param:
             return "rows of numbers"
         if self.kind == "text":
             return "text"
+        if self.kind == "audio":
+            return "path, or array"
         low = None if self.minimum is None else format_number(self.minimum)
         if self.maximum_rate_fraction is not None:
             high = f"{format_number(self.maximum_rate_fraction)} × rate"
@@ -169,6 +174,7 @@ FAMILIES = {
     "dynamics": "Dynamics",
     "steps": "Rate, length and channels",
     "noise": "Noise and degradation",
+    "rooms": "Rooms and reverb",
 }
 
 
@@ -860,12 +866,82 @@ _NOISE: tuple[EffectInfo, ...] = (
     ),
 )
 
-EFFECTS: dict[str, EffectInfo] = {info.type: info for info in (*_ENTRIES, *_STEPS, *_NOISE)}
+_ROOMS: tuple[EffectInfo, ...] = (
+    EffectInfo(
+        "convolution",
+        "rooms",
+        "Convolves with an impulse response (a file, one file of a folder drawn from the seed, "
+        "or an array): a room, a hall, a cabinet.",
+        (
+            Param(
+                "ir",
+                "",
+                "",
+                "the impulse response: a file, or a folder of them (one drawn from the seed); "
+                "in Python also a (frames, channels) array at the signal's rate. 1 channel for "
+                "every channel, one per channel, or 4 on stereo: true stereo LL, LR, RL, RR",
+                kind="audio",
+            ),
+            Param(
+                "pattern",
+                "*",
+                "",
+                "in a folder: the file names to draw from (a glob; ** goes into subfolders); "
+                "* takes every audio file",
+                kind="text",
+            ),
+            Param("mix", 1.0, "fraction", "wet share: 0 dry only, 1 wet only", 0.0, 1.0),
+            Param(
+                "normalize",
+                "none",
+                "",
+                "none, or energy: one gain giving the paths into each output channel a total "
+                "energy of 1 on average",
+                kind="choice",
+                choices=("none", "energy"),
+            ),
+            _seed("with a folder: draws the file"),
+        ),
+        step=True,
+    ),
+    EffectInfo(
+        "reverb",
+        "rooms",
+        "Algorithmic reverb: eight feedback delay lines, a room's tail without a recording.",
+        (
+            Param(
+                "room_size",
+                0.5,
+                "fraction",
+                "size and decay: longer lines and a decay of 0.2 s x 40^room_size (0.2 to 8 s)",
+                0.0,
+                1.0,
+            ),
+            Param(
+                "damping",
+                0.5,
+                "fraction",
+                "how much sooner high frequencies die away: 0 none, 1 the most",
+                0.0,
+                1.0,
+            ),
+            Param("pre_delay_ms", 0.0, "ms", "silence before the reverb begins", 0.0, 500.0),
+            Param("width", 1.0, "fraction", "stereo width of the tail: 0 mono, 1 full", 0.0, 1.0),
+            Param("mix", _f32(0.3), "fraction", "wet share: 0 dry only, 1 wet only", 0.0, 1.0),
+        ),
+        step=True,
+    ),
+)
+
+EFFECTS: dict[str, EffectInfo] = {
+    info.type: info for info in (*_ENTRIES, *_STEPS, *_NOISE, *_ROOMS)
+}
 # The engine's own effect types, which process_pipeline runs, and the steps the front end runs:
-# those of rate, length and channels, and those of noise and degradation.
+# those of rate, length and channels, those of noise and degradation, and the rooms.
 ENGINE_TYPES: tuple[str, ...] = tuple(info.type for info in _ENTRIES)
 STEP_TYPES: tuple[str, ...] = tuple(info.type for info in _STEPS)
 NOISE_TYPES: tuple[str, ...] = tuple(info.type for info in _NOISE)
+ROOM_TYPES: tuple[str, ...] = tuple(info.type for info in _ROOMS)
 
 
 def effect_types(family: str | None = None) -> list[str]:
@@ -914,7 +990,8 @@ def markdown_reference() -> str:
         lines.append("")
     lines.append(
         "Ranges of effects are clamps: a value outside is quietly held at the nearest bound. "
-        "Ranges of the steps (rate, length and channels; noise and degradation) are limits: "
+        "Ranges of the steps (rate, length and channels; noise and degradation; rooms) are "
+        "limits: "
         "a value outside is refused. "
         '"rate" is the sample rate.'
     )

@@ -157,11 +157,49 @@ def _numbers(key: str, value: Any, what: str) -> tuple[list[float] | None, str]:
     return out, ""
 
 
+# The most frames an array of samples in a chain may hold (an impulse response of ten
+# minutes at 48 kHz is far beyond any room).
+MAX_ARRAY_FRAMES = 2**28
+
+
+def samples_value(key: str, value: Any) -> tuple[Any, str | None]:
+    """An array of samples given for a key (an impulse response in Python) as the chain
+    holds it: a new (frames, channels) float32 array, C-ordered and read-only; and what is
+    wrong with it (None if nothing). 1-D is one channel; (channels, frames) is refused, as
+    for audio."""
+    try:
+        array = np.array(value, dtype=np.float32, ndmin=1)
+    except (TypeError, ValueError, OverflowError):
+        return None, f"parameter '{key}' must be a path or an array of samples, got {_show(value)}"
+    if array.ndim == 1:
+        array = array[:, np.newaxis]
+    if array.ndim != 2 or not array.shape[0] or not array.shape[1]:
+        return None, (
+            f"parameter '{key}' must be (frames, channels) or 1-D with a frame or more, "
+            f"got shape {array.shape}"
+        )
+    if array.shape[0] <= 64 < array.shape[1]:
+        return None, (
+            f"parameter '{key}' of shape {array.shape} looks channels-first; "
+            f"give (frames, channels): pass it transposed"
+        )
+    if array.shape[0] > MAX_ARRAY_FRAMES or array.shape[1] > MAX_LIST:
+        return None, f"parameter '{key}' of shape {array.shape} is too large"
+    if not np.all(np.isfinite(array)):
+        return None, f"parameter '{key}' holds samples that are not finite"
+    array = np.ascontiguousarray(array)
+    array.flags.writeable = False
+    return array, None
+
+
 def step_value(param: Param, value: Any) -> tuple[Any, str | None]:
     """A step's value checked against its key, as the chain holds it (a list of floats, a
-    list of rows, a name, or the number), and what is wrong with it (None if nothing)."""
+    list of rows, a name, the number, or an array of samples), and what is wrong with it
+    (None if nothing)."""
     key = param.key
-    if param.kind == "text":
+    if param.kind == "audio" and not isinstance(value, str):
+        return samples_value(key, value)
+    if param.kind in ("text", "audio"):
         if not isinstance(value, str):
             return None, f"parameter '{key}' must be a text, got {_show(value)}"
         if "\x00" in value:
@@ -408,7 +446,7 @@ def parse_effect_option(text: str) -> dict[str, Any]:
                 f"known: {', '.join(info.keys)}"
             ) from None
         text = value.strip()
-        if param.kind in ("choice", "text"):
+        if param.kind in ("choice", "text", "audio"):
             spec[key] = text
         elif param.kind in ("list", "matrix"):
             try:

@@ -8,6 +8,7 @@ measurements do not.
 
 from __future__ import annotations
 
+import math
 import operator
 import os
 from typing import Any
@@ -34,6 +35,8 @@ __all__ = [
     "has_dynamics",
     "has_motion",
     "level_over_time",
+    "has_room",
+    "decay",
     "plot_chain",
     "MatplotlibMissing",
     "check_plot_rate",
@@ -323,6 +326,42 @@ def level_over_time(
     return times, levels
 
 
+# Effects that add a room's tail: their plot adds the impulse response's level over time and
+# its energy decay curve, from which the decay time is read.
+ROOM_TYPES = frozenset({"reverb", "convolution"})
+DECAY_SECONDS = 6.0
+
+
+def has_room(chain: Chain) -> bool:
+    """True if any effect of the chain adds a room's tail."""
+    return any(spec["type"] in ROOM_TYPES for spec in chain)
+
+
+def decay(
+    chain: ChainLike, sample_rate: int = 48_000, seconds: float = DECAY_SECONDS
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64], float]:
+    """The chain's response to an impulse on both inputs, as seen from the left output:
+    times in seconds, the response's level (dB re its peak), its energy decay curve (the
+    Schroeder integral: the energy still to come, dB re the whole), and the decay time
+    (60 dB) read from the curve's fall from -5 to -35 dB, doubled; NaN when it never falls
+    that far."""
+    specs = load_chain(chain)
+    frames = int(seconds * sample_rate)
+    rate = output_rate(specs, sample_rate)
+    left = impulse_response(specs, sample_rate, frames)[:, 0]
+    times = np.arange(left.shape[0]) / rate
+    peak = float(np.max(np.abs(left))) or 1.0
+    level = _level_db(np.abs(left) / peak)
+    energy = np.cumsum(np.square(left)[::-1])[::-1]
+    total = float(energy[0]) or 1.0
+    curve = 10.0 * np.log10(np.maximum(energy / total, 1e-12))
+    below_5, below_35 = np.flatnonzero(curve <= -5.0), np.flatnonzero(curve <= -35.0)
+    seconds_60 = math.nan
+    if below_5.size and below_35.size:
+        seconds_60 = 2.0 * float(below_35[0] - below_5[0]) / rate
+    return times, level, curve, seconds_60
+
+
 def _crosses(label: str) -> bool:
     source, _, target = label.partition(" -> ")
     return label == "each side to the other" or (bool(target) and source != target)
@@ -358,6 +397,8 @@ def plot_chain(
     sample_rate = check_plot_rate(sample_rate)
     specs = load_chain(chain)
     check_memory(_measurement_bytes(sample_rate), f"a plot at {sample_rate} Hz")
+    if has_room(specs):
+        check_memory(int(DECAY_SECONDS * sample_rate) * 2 * (4 + 8 * 4), "a plot's decay")
     dynamics = has_dynamics(specs)
     frequencies, curves = path_responses(specs, sample_rate)
     curve = static_curve(specs, sample_rate) if dynamics else None
@@ -369,7 +410,8 @@ def plot_chain(
         )
 
     motion = level_over_time(specs, sample_rate) if has_motion(specs) else None
-    panels = 1 + (curve is not None) + (motion is not None)
+    room = decay(specs, sample_rate) if has_room(specs) else None
+    panels = 1 + (curve is not None) + (motion is not None) + (room is not None)
     figure = figure_class(figsize=(3.5 + 3.75 * panels, 4.5), layout="constrained")
     axes = figure.subplots(1, panels, squeeze=False)[0]
     ax = axes[0]
@@ -427,6 +469,18 @@ def plot_chain(
         ax.set_ylabel("level re input (dB)")
         ax.set_title(f"Level over time ({CURVE_FREQUENCY_HZ:g} Hz tone on one side)")
         ax.set_ylim(-40.0, 12.0)
+        ax.grid(True, alpha=0.3)
+        ax.legend()
+    if room is not None:
+        times, level, energy, seconds_60 = room
+        ax = axes[-2] if motion is not None else axes[-1]
+        ax.plot(times, level, color="0.75", linewidth=0.5, label="impulse response (left)")
+        known = "" if math.isnan(seconds_60) else f", T60 {seconds_60:.2f} s"
+        ax.plot(times, energy, label=f"energy decay{known}")
+        ax.set_xlabel("time (s)")
+        ax.set_ylabel("level (dB)")
+        ax.set_title("Impulse response and decay")
+        ax.set_ylim(-90.0, 3.0)
         ax.grid(True, alpha=0.3)
         ax.legend()
     figure.suptitle(title or chain_summary(specs))

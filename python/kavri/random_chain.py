@@ -43,9 +43,11 @@ made with it, so it is fixed and checked by the tests):
    without a "seed" draws one u for it, seed = floor(2**31 u); a ``background_noise`` whose
    "path" is a folder draws one u for the file, number floor(n u) of the n files its
    "pattern" matches there (sorted by name), and one without an "offset_frames" (or with
-   -1) draws one u for the offset, floor(frames u) of the file's frames. The drawn chain
-   holds what was drawn (the seed; the file's path and the offset), so that it replays
-   without drawing. Descriptions without such items draw as they always have.
+   -1) draws one u for the offset, floor(frames u) of the file's frames; a ``convolution``
+   whose "ir" is a folder draws one u for the file, number floor(n u) of the n files its
+   "pattern" matches there (sorted by name). The drawn chain holds what was drawn (the
+   seed; the file's path and the offset), so that it replays without drawing. Descriptions
+   without such items draw as they always have.
 
 Limits: groups nest at most 8 deep (``MAX_NESTING``), one_of weights add up to less than
 3.4028235e38, and effect parameters, plain or as distribution bounds, lie within single
@@ -269,6 +271,8 @@ def _step_parameter(param: Param) -> Callable[[Any], tuple[Any, str]]:
     checker takes, within the key's range."""
 
     def check(raw: Any) -> tuple[Any, str]:
+        if param.kind == "audio" and not isinstance(raw, str):
+            return None, f"must be a path in a random chain (a file or a folder), got {_show(raw)}"
         value, problem = step_value(param, raw)
         if problem is not None:
             return None, problem.split(": ", 1)[-1] if problem.startswith("parameter") else problem

@@ -34,7 +34,6 @@ import contextlib
 import math
 import os
 from collections.abc import Iterator
-from pathlib import Path
 from typing import Any, cast
 
 import numpy as np
@@ -43,8 +42,8 @@ import soundfile as sf
 
 from ._engine import check_memory
 from ._paths import shown
-from .errors import AudioFileError, ChainError
-from .io import FORMATS
+from .errors import AudioFileError
+from .io.folders import audio_files
 from .random_chain import register_resolver
 from .steps import StepItem, register_step
 from .steps.base import FrameBuffer, Frames, Step, empty
@@ -54,26 +53,13 @@ from .steps.rate import BLOCK_FRAMES, resample_step
 __all__ = ["BackgroundNoise", "NoiseReader", "noise_files", "resolve", "BACKGROUND_KEY"]
 
 BACKGROUND_KEY = 0x6261636B67 << 24
-_AUDIO_SUFFIXES = frozenset(FORMATS)
 _UNIT = 2.0**-53
 
 
 def noise_files(folder: str, pattern: str) -> list[str]:
     """The noise files of a folder that match a pattern, sorted by their names relative to
     it, each as the folder joined with that name. :class:`ChainError` when none match."""
-    root = Path(folder)
-    try:
-        if pattern == "*":
-            found = [p for p in root.iterdir() if p.suffix.lower() in _AUDIO_SUFFIXES]
-        else:
-            found = list(root.glob(pattern))
-    except OSError as error:
-        raise ChainError(f"{shown(folder)}: cannot list: {error.strerror or error}") from None
-    names = sorted(p.relative_to(root).as_posix() for p in found if p.is_file())
-    if not names:
-        what = "no audio files" if pattern == "*" else f"no files match '{pattern}'"
-        raise ChainError(f"background_noise: {shown(folder)}: {what}")
-    return [os.path.join(folder, name) for name in names]
+    return audio_files(folder, pattern, "background_noise")
 
 
 def _open(path: str) -> sf.SoundFile:

@@ -88,7 +88,34 @@ EXAMPLES: dict[str, dict[str, Any]] = {
     "codec": {"format": "mp3", "quality": 0.1},
     "bitcrush": {"bits": 4},
     "sample_hold": {"rate_hz": 6000},
+    "convolution": {"ir": "rooms", "mix": 0.5},
+    "reverb": {"room_size": 0.7, "pre_delay_ms": 20, "mix": 0.35},
 }
+
+# The rooms run in the engine, fed by the front end: their pages show the engine header's
+# comment, and a plot (the response, and the impulse response's decay).
+ROOM_HEADERS = {
+    "convolution": "src/effects/rooms/convolution.hpp",
+    "reverb": "src/effects/rooms/reverb.hpp",
+}
+
+
+def drawn(info: EffectInfo) -> bool:
+    """Whether an effect's page has a plot: the engine's effects and the rooms."""
+    return not info.step or info.type in ROOM_HEADERS
+
+
+def example_room(folder: Path) -> Path:
+    """The example's folder of impulse responses, made here: the first 1.2 s of the reverb's
+    response to a click, as if recorded in a hall, with the click itself as the direct
+    sound."""
+    folder.mkdir(parents=True, exist_ok=True)
+    click = np.zeros((int(SAMPLE_RATE * 1.2), 1), np.float32)
+    click[0] = 1.0
+    spec = {"type": "reverb", "room_size": 0.6, "damping": 0.4, "pre_delay_ms": 8, "mix": 0.6}
+    kavri.write(folder / "hall.wav", kavri.process(click, SAMPLE_RATE, [spec]), SAMPLE_RATE)
+    return folder
+
 
 # Where each step is written (the front end runs them, in Python): its module, whose
 # docstring says how it works.
@@ -191,6 +218,8 @@ def effect_sources(root: Path = ROOT) -> dict[str, tuple[str, str]]:
         path = (root / "python" / "kavri" / "steps" / f"{module}.py").resolve()
         tree = ast.parse(path.read_text(encoding="utf-8"))
         sources[step_type] = (path.relative_to(root).as_posix(), ast.get_docstring(tree) or "")
+    for room_type, header in ROOM_HEADERS.items():
+        sources[room_type] = (header, _top_comment(root / header))
     return sources
 
 
@@ -252,12 +281,16 @@ def effect_page(info: EffectInfo, moving: bool, source: tuple[str, str] | None =
             f"Measured by running the engine itself at {SAMPLE_RATE} Hz: {shown}.",
             "",
         ]
-        if not info.step
+        if drawn(info)
         else []
     )
+    if name in ROOM_HEADERS:
+        panels.append("the impulse response's level and its energy decay (the Schroeder integral)")
+        shown = "; ".join(panels)
+        response[-2] = f"Measured by running the engine itself at {SAMPLE_RATE} Hz: {shown}."
     where = (
         "where the front end's code for this step lives"
-        if info.step
+        if info.step and name not in ROOM_HEADERS
         else "where the engine's code for this effect lives"
     )
     limits = (
@@ -298,7 +331,7 @@ def effect_page(info: EffectInfo, moving: bool, source: tuple[str, str] | None =
             "## Example",
             "",
             "The plot and the sound below use this spec:"
-            if not info.step
+            if drawn(info)
             else "The sound below uses this spec:",
             "",
             "```json",
@@ -344,8 +377,11 @@ def render_plot(effect_type: str, path: Path) -> None:
     """Draws the example spec's response into a PNG file."""
     from kavri.plot import plot_chain
 
+    spec = example_spec(effect_type)
+    if effect_type == "convolution":
+        spec = {**spec, "ir": str(example_room(path.parent / "rooms"))}
     plot_chain(
-        [example_spec(effect_type)],
+        [spec],
         path,
         sample_rate=SAMPLE_RATE,
         title=f"{effect_type}: {json.dumps(EXAMPLES.get(effect_type, {}))}",
@@ -375,6 +411,8 @@ def render_sound(effect_type: str | None, path: Path, signal: np.ndarray) -> Non
             )
             kavri.write(folder / "road.wav", hum, SAMPLE_RATE)
             chain = [{**chain[0], "path": str(folder)}]
+        if effect_type == "convolution":
+            chain = [{**chain[0], "ir": str(example_room(path.parent / "rooms"))}]
         audio = kavri.process(audio, SAMPLE_RATE, chain)
         rate = plan_chain(chain, SAMPLE_RATE, audio.shape[1] if audio.ndim > 1 else 1).out_rate
     kavri.write(path, audio, rate)

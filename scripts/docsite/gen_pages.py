@@ -116,7 +116,7 @@ def effect_site() -> list[object]:
         for name, info in kavri.EFFECTS.items():
             with mkdocs_gen_files.open(f"effects/{name}.md", "w") as out:
                 out.write(effect_pages.effect_page(info, name in MOVING_TYPES, sources.get(name)))
-            if not info.step:  # a step's page has its sound, not a response to draw
+            if effect_pages.drawn(info):  # a step's page has its sound, not a response
                 effect_pages.render_plot(name, folder / f"{name}.png")
                 write_bytes(f"effects/{name}.png", folder / f"{name}.png")
             effect_pages.render_sound(name, folder / f"{name}.ogg", signal)
@@ -138,6 +138,7 @@ BENCH_TITLES = {
     "workers": "Results: worker threads",
     "workers-before": "Results: worker threads, before the pool",
     "steps": "Results: rate, speed and time stretch",
+    "rooms": "Results: convolution and reverb",
 }
 
 

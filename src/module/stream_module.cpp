@@ -33,6 +33,7 @@
 #include "module/factory.hpp"
 #include "module/input_array.hpp"
 #include "module/interpreter.hpp"
+#include "module/rooms_binding.hpp"
 
 namespace py = pybind11;
 
@@ -317,6 +318,7 @@ PYBIND11_MODULE(_kavri_stream, m) {
           "guard as the engine's calls; cheap for small sizes.");
     kavri::add_batch_bindings(m);
     kavri::add_draw_bindings(m);
+    kavri::add_rooms_bindings(m);
     m.def("useful_workers", &useful_workers, py::arg("channels"), py::arg("frames"),
           py::arg("workers"),
           "How many of `workers` threads are worth using on a (frames, channels) buffer: whole "

@@ -37,6 +37,7 @@ from .degrade import Bitcrush, Polarity, SampleHold
 from .length import Fade, Normalize, Pad, PeakMeter, Trim, TrimSilence
 from .noise import SquareMeter, noise_step
 from .rate import resample_step, speed_step
+from .rooms import convolution_step, reverb_step
 from .stretch import pitch_shift_step, time_stretch_step
 
 __all__ = [
@@ -163,6 +164,11 @@ class StepItem:
             return SampleHold(rate, channels, int(value["rate_hz"]))
         if kind == "polarity":
             return Polarity(rate, channels)
+        if kind == "reverb":
+            return reverb_step(rate, channels, value)
+        if kind == "convolution" and not isinstance(value["ir"], str):
+            where = f"convolution (effect {self.index})"
+            return convolution_step(rate, channels, value["ir"], value, workers, where)
         builder = _BUILDERS.get(kind)
         if builder is None:
             raise ChainError(f"unknown step '{kind}'")
@@ -344,6 +350,14 @@ def plan_chain(
             out_rate = int(spec.get("rate_hz", info.param("rate_hz").default))
         elif info.type == "background_noise" and not spec.get("path"):
             raise ChainError(f"{where}: needs a 'path': a noise file or a folder of them")
+        elif (
+            info.type == "convolution"
+            and isinstance(spec.get("ir", ""), str)
+            and not spec.get("ir")
+        ):
+            raise ChainError(
+                f"{where}: needs an 'ir': an impulse response file, a folder of them, or an array"
+            )
         elif info.type in ("mixdown", "channels"):
             matrix = _matrix(where, spec, count)
             out_count = len(matrix)

@@ -1,0 +1,34 @@
+"""Folders of audio files that a chain draws from (background noise, impulse responses)."""
+
+from __future__ import annotations
+
+import os
+from pathlib import Path
+
+from .._paths import shown
+from ..errors import ChainError
+from .formats import FORMATS
+
+__all__ = ["audio_files"]
+
+_AUDIO_SUFFIXES = frozenset(FORMATS)
+
+
+def audio_files(folder: str, pattern: str, what: str) -> list[str]:
+    """The files of a folder that match a pattern (a glob relative to it, ``**`` reaching
+    into subfolders; ``*`` takes every file with a suffix Kavri reads as audio), sorted by
+    their names relative to it, each as the folder joined with that name.
+    :class:`ChainError` naming ``what`` when none match or the folder cannot be listed."""
+    root = Path(folder)
+    try:
+        if pattern == "*":
+            found = [p for p in root.iterdir() if p.suffix.lower() in _AUDIO_SUFFIXES]
+        else:
+            found = list(root.glob(pattern))
+    except OSError as error:
+        raise ChainError(f"{shown(folder)}: cannot list: {error.strerror or error}") from None
+    names = sorted(p.relative_to(root).as_posix() for p in found if p.is_file())
+    if not names:
+        kind = "no audio files" if pattern == "*" else f"no files match '{pattern}'"
+        raise ChainError(f"{what}: {shown(folder)}: {kind}")
+    return [os.path.join(folder, name) for name in names]

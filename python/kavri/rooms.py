@@ -1,0 +1,136 @@
+"""Impulse responses from files for ``convolution``: a file, or one file of a folder drawn
+from the seed.
+
+Which file. "ir" is an impulse response file or a folder; in a folder, the files whose
+names match "pattern" (a glob relative to the folder, ``**`` reaching into subfolders; the
+default ``*`` takes every file with a suffix Kavri reads as audio) are sorted by name, and
+one is drawn. A chain written by hand draws it from its "seed": Philox-4x64 keyed on
+(seed, ROOM_KEY), whose first word w gives u = (w >> 11) / 2**53 and the file number
+floor(n u). A random chain draws it from its own (seed, index) draws instead (step 6 of
+:mod:`kavri.random_chain`), and the drawn chain holds the file, so that an
+``augment.jsonl`` line replays exactly.
+
+Reading. The whole response is read (it is needed whole; the memory guard is asked first)
+as float32; samples that are not finite are refused. A response at another rate than the
+signal's is converted to it by the ``resample`` step's soxr and scaled by the old rate over
+the new, so that its gain at low frequencies stays as it was (a response resampled to twice
+the rate has twice as many samples of each stretch of it). The last few responses read are
+kept, read-only, for the next chain that names them with the file unchanged, and so are
+their transformed partitions (:mod:`kavri.steps.rooms`), so that clip after clip through the
+same response transforms it once.
+"""
+
+from __future__ import annotations
+
+import functools
+import math
+import os
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+import soundfile as sf
+
+from ._engine import check_memory
+from ._paths import shown
+from .errors import AudioFileError
+from .io.folders import audio_files
+from .random_chain import register_resolver
+from .steps import StepItem, register_step
+from .steps.base import Step
+from .steps.rate import resample_step
+from .steps.rooms import convolution_step
+
+__all__ = ["ROOM_KEY", "read_response", "resolve", "response_files"]
+
+ROOM_KEY = 0x726F6F6D << 24
+_UNIT = 2.0**-53
+
+
+def response_files(folder: str, pattern: str) -> list[str]:
+    """The impulse response files of a folder that match a pattern, sorted by name."""
+    return audio_files(folder, pattern, "convolution")
+
+
+def resolve(spec: dict[str, Any], draw: Any) -> None:
+    """Completes a convolution's spec: the file of a folder, from one uniform number that
+    ``draw()`` gives (see the module's text). A file or an array is left as it is."""
+    path = spec.get("ir", "")
+    if isinstance(path, str) and path and os.path.isdir(path):
+        files = response_files(path, str(spec.get("pattern", "*")))
+        spec["ir"] = files[min(math.floor(draw() * len(files)), len(files) - 1)]
+
+
+def _seed_draws(seed: int) -> Any:
+    bits = np.random.Philox(key=np.array([seed, ROOM_KEY], dtype=np.uint64))
+
+    def draw() -> float:
+        return float(int(bits.random_raw()) >> 11) * _UNIT
+
+    return draw
+
+
+def _problem(path: str, what: str) -> AudioFileError:
+    return AudioFileError(f"convolution: {shown(path)}: {what}")
+
+
+@functools.lru_cache(maxsize=4)
+def _read(path: str, stamp: tuple[int, int], rate: int) -> npt.NDArray[np.float32]:
+    try:
+        handle = sf.SoundFile(path)
+    except FileNotFoundError:
+        raise _problem(path, "no such file") from None
+    except (sf.LibsndfileError, RuntimeError, ValueError, TypeError, OSError) as error:
+        detail = error.error_string if isinstance(error, sf.LibsndfileError) else str(error)
+        raise _problem(path, f"not a readable audio file ({detail})") from None
+    with handle:
+        frames, channels, source_rate = int(handle.frames), int(handle.channels), handle.samplerate
+        if frames <= 0:
+            raise _problem(path, "holds no audio")
+        check_memory(
+            frames * channels * 4 * (1 if source_rate == rate else 3),
+            f"convolution: the impulse response {shown(path)} ({frames} frames)",
+        )
+        try:
+            data = np.asarray(handle.read(frames, dtype="float32", always_2d=True), np.float32)
+        except (sf.LibsndfileError, RuntimeError, ValueError) as error:
+            raise _problem(path, f"cannot read: {error}") from None
+    if not data.shape[0]:
+        raise _problem(path, "holds no audio")
+    if not np.all(np.isfinite(data)):
+        raise _problem(path, "holds samples that are not finite")
+    if source_rate != rate:
+        converted = resample_step(int(source_rate), channels, rate, 1).run_whole(data)
+        data = converted * np.float32(source_rate / rate)
+        if not data.shape[0]:
+            raise _problem(path, f"holds too little audio to convert to {rate} Hz")
+    data = np.ascontiguousarray(data)
+    data.flags.writeable = False
+    return data
+
+
+def read_response(path: str, rate: int) -> npt.NDArray[np.float32]:
+    """The impulse response of a file as (frames, channels) float32 at ``rate``."""
+    if os.path.isdir(path):
+        raise _problem(path, "is a folder; give a file, or a folder as the chain's 'ir'")
+    try:
+        status = os.stat(path)
+    except FileNotFoundError:
+        raise _problem(path, "no such file") from None
+    except OSError as error:
+        raise _problem(path, f"cannot read: {error.strerror or error}") from None
+    return _read(path, (status.st_mtime_ns, status.st_size), rate)
+
+
+def _build(item: StepItem, value: dict[str, Any], workers: int, measured: Any) -> Step:
+    spec = {"ir": str(value["ir"]), "pattern": value["pattern"]}
+    resolve(spec, _seed_draws(int(value["seed"])))
+    response = read_response(spec["ir"], item.in_rate)
+    where = f"convolution (effect {item.index}): {shown(spec['ir'])}"
+    return convolution_step(
+        item.in_rate, item.in_channels, response, value, workers, where, shared=True
+    )
+
+
+register_step("convolution", _build)
+register_resolver("convolution", resolve)

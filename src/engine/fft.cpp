@@ -1,0 +1,374 @@
+#include "engine/fft.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <utility>
+
+namespace kavri {
+
+namespace {
+
+constexpr double kTwoPiDouble = 6.283185307179586;
+
+// The vector kernels are built twice, for SSE2 and for AVX2, and the processor's best is
+// taken when the library loads. Both do the scalar loop's operations in each lane (no
+// fused multiply-add: AVX2 alone does not bring it, and contraction is off), so the bits
+// are the same whichever runs.
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__)
+#define KAVRI_FFT_KERNEL __attribute__((noinline, target_clones("avx2", "default")))
+#elif defined(__GNUC__)
+#define KAVRI_FFT_KERNEL __attribute__((noinline))
+#else
+#define KAVRI_FFT_KERNEL
+#endif
+constexpr int kSeriesTerms = 10;
+// Complex values (re and im, 8 bytes each) per block of the cache-blocked passes: 16 KiB.
+constexpr std::size_t kCacheBlock = 2048;
+
+// 1 / ((2m)(2m + 1)) and 1 / ((2m - 1)(2m)) for m = 1 to 10: each a correctly rounded
+// division of two exact integers, the same on every processor.
+struct SeriesFactors {
+    std::array<double, kSeriesTerms + 1> sine{};
+    std::array<double, kSeriesTerms + 1> cosine{};
+    SeriesFactors() {
+        for (int m = 1; m <= kSeriesTerms; ++m) {
+            const double twice = 2.0 * m;
+            sine[static_cast<std::size_t>(m)] = 1.0 / (twice * (twice + 1.0));
+            cosine[static_cast<std::size_t>(m)] = 1.0 / ((twice - 1.0) * twice);
+        }
+    }
+};
+
+// cos and sin of 2 pi r / n for r <= n / 8 (an angle of at most pi / 4), by their Taylor
+// series to the x^21 term, in nested form: the error is below 1e-25, far under a double's
+// rounding, and every step is one correctly rounded double operation.
+void root_series(std::size_t r, std::size_t n, double& cosine, double& sine) {
+    static const SeriesFactors factors;
+    const double x = kTwoPiDouble * static_cast<double>(r) / static_cast<double>(n);
+    const double x2 = x * x;
+    double s = 1.0;
+    double c = 1.0;
+    for (int m = kSeriesTerms; m >= 1; --m) {
+        const auto at = static_cast<std::size_t>(m);
+        s = 1.0 - x2 * factors.sine[at] * s;
+        c = 1.0 - x2 * factors.cosine[at] * c;
+    }
+    sine = x * s;
+    cosine = c;
+}
+
+}  // namespace
+
+void unit_root(std::size_t k, std::size_t n, double& cosine, double& sine) {
+    const std::size_t quarter = n / 4;
+    const std::size_t eighth = n / 8;
+    const std::size_t q = k / quarter;
+    const std::size_t r = k % quarter;
+    double c0 = 0.0;
+    double s0 = 0.0;
+    if (r <= eighth) {
+        root_series(r, n, c0, s0);
+    } else {
+        root_series(quarter - r, n, s0, c0);
+    }
+    switch (q) {
+        case 0:
+            cosine = c0;
+            sine = s0;
+            break;
+        case 1:
+            cosine = -s0;
+            sine = c0;
+            break;
+        case 2:
+            cosine = -c0;
+            sine = -s0;
+            break;
+        default:
+            cosine = s0;
+            sine = -c0;
+            break;
+    }
+}
+
+namespace {
+
+// e^{-2 pi i j / n} as single-precision parts.
+void twiddle(std::size_t j, std::size_t n, float& re, float& im) {
+    double c = 0.0;
+    double s = 0.0;
+    if (n % 8 == 0) {
+        unit_root(j, n, c, s);
+    } else {
+        // n = 2 or 4: the roots are 1, -i, -1, i exactly.
+        const std::size_t q = j * (4 / n);
+        c = q == 0 ? 1.0 : (q == 2 ? -1.0 : 0.0);
+        s = q == 1 ? 1.0 : (q == 3 ? -1.0 : 0.0);
+    }
+    re = static_cast<float>(c);
+    im = static_cast<float>(-s);
+}
+
+// One radix-2 pass with twiddles 1 over pairs (a, a + 1).
+void pass_two(float* re, float* im, std::size_t n) {
+    for (std::size_t a = 0; a < n; a += 2) {
+        const float r0 = re[a];
+        const float i0 = im[a];
+        const float r1 = re[a + 1];
+        const float i1 = im[a + 1];
+        re[a] = r0 + r1;
+        im[a] = i0 + i1;
+        re[a + 1] = r0 - r1;
+        im[a + 1] = i0 - i1;
+    }
+}
+
+// Two radix-2 passes of half-widths h and 2 h fused, at one j of one group: the four points
+// j, j + h, j + 2h, j + 3h; w1 = e^{-2 pi i j / 2h}, w2 = e^{-2 pi i j / 4h}, and the second
+// pass's other twiddle is w2 times -i, taken exactly.
+inline void radix_four(float* r0, float* i0, float* r1, float* i1, float* r2, float* i2, float* r3,
+                       float* i3, float ar, float ai, float br, float bi) {
+    const float t1r = *r1 * ar - *i1 * ai;
+    const float t1i = *r1 * ai + *i1 * ar;
+    const float t3r = *r3 * ar - *i3 * ai;
+    const float t3i = *r3 * ai + *i3 * ar;
+    const float b0r = *r0 + t1r;
+    const float b0i = *i0 + t1i;
+    const float b1r = *r0 - t1r;
+    const float b1i = *i0 - t1i;
+    const float b2r = *r2 + t3r;
+    const float b2i = *i2 + t3i;
+    const float b3r = *r2 - t3r;
+    const float b3i = *i2 - t3i;
+    const float u2r = b2r * br - b2i * bi;
+    const float u2i = b2r * bi + b2i * br;
+    // b3 times w2 times -i: (x + iy)(-i) = y - ix.
+    const float v3r = b3r * br - b3i * bi;
+    const float v3i = b3r * bi + b3i * br;
+    *r0 = b0r + u2r;
+    *i0 = b0i + u2i;
+    *r2 = b0r - u2r;
+    *i2 = b0i - u2i;
+    *r1 = b1r + v3i;
+    *i1 = b1i - v3r;
+    *r3 = b1r - v3i;
+    *i3 = b1i + v3r;
+}
+
+// The fused passes over one group of 4 h points, in a function of its own with every
+// pointer a restrict parameter, so that the compiler runs the j loop in vectors (each lane
+// the scalar loop's operations).
+KAVRI_FFT_KERNEL
+void group_four(float* __restrict r0, float* __restrict i0, float* __restrict r1,
+                float* __restrict i1, float* __restrict r2, float* __restrict i2,
+                float* __restrict r3, float* __restrict i3, std::size_t h,
+                const float* __restrict w1r, const float* __restrict w1i,
+                const float* __restrict w2r, const float* __restrict w2i) {
+    for (std::size_t j = 0; j < h; ++j) {
+        radix_four(r0 + j, i0 + j, r1 + j, i1 + j, r2 + j, i2 + j, r3 + j, i3 + j, w1r[j], w1i[j],
+                   w2r[j], w2i[j]);
+    }
+}
+
+// Groups wide enough for vectors go to group_four; narrow ones run here, every group in one
+// loop.
+constexpr std::size_t kVectorGroup = 8;
+
+void pass_four(float* re, float* im, std::size_t n, std::size_t h, const float* w1r,
+               const float* w1i, const float* w2r, const float* w2i) {
+    for (std::size_t base = 0; base < n; base += 4 * h) {
+        float* r0 = re + base;
+        float* i0 = im + base;
+        if (h >= kVectorGroup) {
+            group_four(r0, i0, r0 + h, i0 + h, r0 + 2 * h, i0 + 2 * h, r0 + 3 * h, i0 + 3 * h, h,
+                       w1r, w1i, w2r, w2i);
+            continue;
+        }
+        for (std::size_t j = 0; j < h; ++j) {
+            radix_four(r0 + j, i0 + j, r0 + h + j, i0 + h + j, r0 + 2 * h + j, i0 + 2 * h + j,
+                       r0 + 3 * h + j, i0 + 3 * h + j, w1r[j], w1i[j], w2r[j], w2i[j]);
+        }
+    }
+}
+
+// Twice the spectrum of the real signal from Z, the transform of its samples taken in pairs
+// as complex values: X[k] = (Z[k] + conj Z[m - k]) - i W^k (Z[k] - conj Z[m - k]) for
+// 0 < k < m. Functions of their own with restrict parameters, as group_four.
+KAVRI_FFT_KERNEL
+void pack_spectrum(const float* __restrict zr, const float* __restrict zi, float* __restrict xr,
+                   float* __restrict xi, const float* __restrict pc, const float* __restrict ps,
+                   std::size_t m) {
+    for (std::size_t k = 1; k < m; ++k) {
+        const std::size_t b = m - k;
+        const float sum_r = zr[k] + zr[b];
+        const float diff_i = zi[k] - zi[b];
+        const float diff_r = zr[k] - zr[b];
+        const float sum_i = zi[k] + zi[b];
+        xr[k] = sum_r + (pc[k] * sum_i - ps[k] * diff_r);
+        xi[k] = diff_i - (pc[k] * diff_r + ps[k] * sum_i);
+    }
+}
+
+// The inverse: Z[k] = (X[k] + conj X[m - k]) + i conj(W^k) (X[k] - conj X[m - k]), 0 < k < m.
+KAVRI_FFT_KERNEL
+void unpack_spectrum(const float* __restrict xr, const float* __restrict xi, float* __restrict zr,
+                     float* __restrict zi, const float* __restrict pc, const float* __restrict ps,
+                     std::size_t m) {
+    for (std::size_t k = 1; k < m; ++k) {
+        const std::size_t b = m - k;
+        const float sum_r = xr[k] + xr[b];
+        const float diff_i = xi[k] - xi[b];
+        const float diff_r = xr[k] - xr[b];
+        const float sum_i = xi[k] + xi[b];
+        zr[k] = sum_r - (pc[k] * sum_i + ps[k] * diff_r);
+        zi[k] = diff_i + (pc[k] * diff_r - ps[k] * sum_i);
+    }
+}
+
+// The complex values back as pairs of real samples.
+KAVRI_FFT_KERNEL
+void interleave(const float* __restrict zr, const float* __restrict zi, float* __restrict time,
+                std::size_t m) {
+    for (std::size_t n = 0; n < m; ++n) {
+        time[2 * n] = zr[n];
+        time[2 * n + 1] = zi[n];
+    }
+}
+
+}  // namespace
+
+RealFft::RealFft(std::size_t size) : size_(size), half_(size / 2) {
+    if (size < 16 || (size & (size - 1)) != 0) {
+        throw std::invalid_argument("RealFft: the size must be a power of two of at least 16");
+    }
+    std::size_t bits = 0;
+    while ((std::size_t{1} << bits) < half_) {
+        ++bits;
+    }
+    reversed_.resize(half_);
+    for (std::size_t i = 0; i < half_; ++i) {
+        std::size_t j = 0;
+        for (std::size_t b = 0; b < bits; ++b) {
+            j |= ((i >> b) & 1U) << (bits - 1 - b);
+        }
+        reversed_[i] = static_cast<std::uint32_t>(j);
+    }
+    // An odd number of radix-2 stages starts with one pass of twiddle 1; the rest go in
+    // fused pairs, each with its two twiddle tables.
+    first_two_ = bits % 2 == 1;
+    for (std::size_t h = first_two_ ? 2 : 1; h < half_; h *= 4) {
+        passes_.push_back({h, stage_re_.size()});
+        for (int table = 0; table < 2; ++table) {
+            const std::size_t n = table == 0 ? 2 * h : 4 * h;
+            for (std::size_t j = 0; j < h; ++j) {
+                float r = 0.0F;
+                float i = 0.0F;
+                twiddle(j, n, r, i);
+                stage_re_.push_back(r);
+                stage_im_.push_back(i);
+            }
+        }
+    }
+    pack_cos_.resize(half_ + 1);
+    pack_sin_.resize(half_ + 1);
+    for (std::size_t k = 0; k <= half_; ++k) {
+        double c = 0.0;
+        double s = 0.0;
+        unit_root(k % size_, size_, c, s);
+        pack_cos_[k] = static_cast<float>(c);
+        pack_sin_[k] = static_cast<float>(s);
+    }
+}
+
+std::shared_ptr<const RealFft> RealFft::shared(std::size_t size) {
+    static std::mutex lock;
+    static std::map<std::size_t, std::shared_ptr<const RealFft>> made;
+    const std::lock_guard<std::mutex> hold(lock);
+    std::shared_ptr<const RealFft>& slot = made[size];
+    if (!slot) {
+        slot = std::make_shared<const RealFft>(size);
+    }
+    return slot;
+}
+
+std::size_t RealFft::table_bytes(std::size_t size) {
+    const std::size_t half = size / 2;
+    return half * sizeof(std::uint32_t) + 4 * half * sizeof(float) + 2 * (half + 1) * sizeof(float);
+}
+
+void RealFft::complex_forward(float* re, float* im) const {
+    const std::size_t n = half_;
+    // The passes whose groups fit in a block run block by block, so that a block stays in
+    // the first-level cache through them; each value meets the same operations in the same
+    // order as pass after pass over the whole array would give it.
+    const std::size_t block = std::min(n, kCacheBlock);
+    std::size_t inside = 0;
+    while (inside < passes_.size() && 4 * passes_[inside].half <= block) {
+        ++inside;
+    }
+    for (std::size_t start = 0; start < n; start += block) {
+        if (first_two_) {
+            pass_two(re + start, im + start, block);
+        }
+        for (std::size_t p = 0; p < inside; ++p) {
+            run_pass(passes_[p], re + start, im + start, block);
+        }
+    }
+    for (std::size_t p = inside; p < passes_.size(); ++p) {
+        run_pass(passes_[p], re, im, n);
+    }
+}
+
+void RealFft::run_pass(const Pass& pass, float* re, float* im, std::size_t n) const {
+    const float* w1r = stage_re_.data() + pass.table;
+    const float* w1i = stage_im_.data() + pass.table;
+    pass_four(re, im, n, pass.half, w1r, w1i, w1r + pass.half, w1i + pass.half);
+}
+
+void RealFft::forward(const float* time, float* re, float* im, float* work) const {
+    const std::size_t m = half_;
+    float* __restrict zr = work;
+    float* __restrict zi = work + m;
+    // Packed into complex values in bit-reversed order, as the passes take them.
+    const std::uint32_t* order = reversed_.data();
+    for (std::size_t p = 0; p < m; ++p) {
+        zr[p] = time[2 * std::size_t{order[p]}];
+        zi[p] = time[2 * std::size_t{order[p]} + 1];
+    }
+    complex_forward(zr, zi);
+    // Twice the spectrum: (Z[k] + conj Z[m - k]) - i W^k (Z[k] - conj Z[m - k]), with
+    // Z[m] = Z[0].
+    re[0] = (zr[0] + zr[0]) + (zi[0] + zi[0]);
+    re[m] = (zr[0] + zr[0]) - (zi[0] + zi[0]);
+    im[0] = 0.0F;
+    im[m] = 0.0F;
+    pack_spectrum(zr, zi, re, im, pack_cos_.data(), pack_sin_.data(), m);
+}
+
+void RealFft::inverse(const float* re, const float* im, float* time, float* work) const {
+    const std::size_t m = half_;
+    float* __restrict zr = work;
+    float* __restrict zi = work + m;
+    float* __restrict yr = time;
+    float* __restrict yi = time + m;
+    // Bin 0 and bin m (imaginary parts taken as 0) make Z[0]. Z is made in `time`, then put
+    // in bit-reversed order in `work` for the passes.
+    yr[0] = re[0] + re[m];
+    yi[0] = re[0] - re[m];
+    unpack_spectrum(re, im, yr, yi, pack_cos_.data(), pack_sin_.data(), m);
+    const std::uint32_t* order = reversed_.data();
+    for (std::size_t p = 0; p < m; ++p) {
+        zr[p] = yr[order[p]];
+        zi[p] = yi[order[p]];
+    }
+    // The inverse as the forward transform with the real and imaginary parts swapped.
+    complex_forward(zi, zr);
+    interleave(zr, zi, time, m);
+}
+
+}  // namespace kavri

@@ -1,0 +1,373 @@
+"""Rooms: convolution against scipy's double-precision fftconvolve (mono, per channel, true
+stereo), alignment and tails, the reverb's decay time against room_size, and the bits of one
+call for any chunking, worker count and process; refusals, and impulse responses drawn from
+a folder that replay."""
+
+from __future__ import annotations
+
+import json
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+import scipy.signal
+import soundfile as sf
+
+import kavri
+from kavri import _kavri_stream
+from kavri.cli import main
+
+RATE = 48_000
+
+
+def noise(frames: int, channels: int, seed: int = 0, level: float = 0.2) -> np.ndarray:
+    rng = np.random.default_rng(seed)
+    return (level * rng.standard_normal((frames, channels))).astype(np.float32)
+
+
+def room_response(frames: int, channels: int, seed: int = 1) -> np.ndarray:
+    """A decaying noise burst with a direct sound, as a measured room's response looks."""
+    rng = np.random.default_rng(seed)
+    decay = np.exp(-np.arange(frames) / (frames / 6))[:, None]
+    response = rng.standard_normal((frames, channels)) * decay * 0.05
+    response[0] += 0.8
+    return response.astype(np.float32)
+
+
+def reference(x: np.ndarray, h: np.ndarray, paths, channels: int, mix: float = 1.0):
+    """The convolution in double precision by scipy, each output the sum of its paths."""
+    out = np.zeros((x.shape[0], channels))
+    for source, response, target in paths:
+        full = scipy.signal.fftconvolve(x[:, source].astype(np.float64), h[:, response])
+        out[:, target] += full[: x.shape[0]]
+    return x.astype(np.float64) * (1 - mix) + out * mix
+
+
+def relative_rms(error: np.ndarray, wanted: np.ndarray) -> float:
+    return float(np.sqrt(np.mean((error - wanted) ** 2) / np.mean(wanted**2)))
+
+
+MONO = [(0, 0, 0), (1, 0, 1)]
+PER_CHANNEL = [(0, 0, 0), (1, 1, 1), (2, 2, 2)]
+TRUE_STEREO = [(0, 0, 0), (0, 1, 1), (1, 2, 0), (1, 3, 1)]
+
+
+@pytest.mark.parametrize(
+    "channels, response_channels, paths, response_frames",
+    [
+        (2, 1, MONO, 100),  # shorter than the smallest partition
+        (2, 1, MONO, 24_000),  # three partitions of 8,192
+        (3, 3, PER_CHANNEL, 5_000),
+        (2, 4, TRUE_STEREO, 70_000),
+    ],
+)
+def test_convolution_agrees_with_fftconvolve(channels, response_channels, paths, response_frames):
+    x = noise(60_000, channels)
+    h = room_response(response_frames, response_channels)
+    for mix in (1.0, 0.4):
+        out = kavri.process(x, RATE, [{"type": "convolution", "ir": h, "mix": mix}])
+        assert out.shape == x.shape and out.dtype == np.float32
+        assert relative_rms(out, reference(x, h, paths, channels, mix)) < 1e-5
+
+
+def test_output_lines_up_with_the_input():
+    # A click at frame 1000 through a response that starts with its direct sound comes out
+    # at frame 1000: nothing is added in front.
+    x = np.zeros((20_000, 1), np.float32)
+    x[1000] = 1.0
+    h = np.zeros(3000, np.float32)
+    h[0], h[2000] = 0.5, 0.25
+    out = kavri.process(x, RATE, [{"type": "convolution", "ir": h}])[:, 0]
+    assert np.flatnonzero(np.abs(out) > 1e-4).tolist() == [1000, 3000]
+    assert out[1000] == pytest.approx(0.5, abs=1e-6) and out[3000] == pytest.approx(0.25, abs=1e-6)
+
+
+def test_energy_normalisation_gives_the_paths_into_each_output_unit_energy():
+    h = room_response(4000, 4)
+    spec = {"type": "convolution", "ir": h, "normalize": "energy"}
+    total = 0.0
+    for side in range(2):  # an impulse into each input in turn
+        click = np.zeros((8192, 2), np.float32)
+        click[0, side] = 1.0
+        total += float(np.sum(kavri.process(click, RATE, [spec]).astype(np.float64) ** 2))
+    assert total / 2 == pytest.approx(1.0, rel=1e-5)
+    mono = {"type": "convolution", "ir": h[:, :1] * 7, "normalize": "energy"}
+    click = np.zeros(8192, np.float32)
+    click[0] = 1.0
+    assert np.sum(kavri.process(click, RATE, [mono]).astype(np.float64) ** 2) == pytest.approx(
+        1.0, rel=1e-5
+    )
+
+
+def test_a_file_takes_its_tail_from_the_tail_option(tmp_path):
+    x = noise(30_000, 2)
+    h = room_response(20_000, 1)
+    kavri.write(tmp_path / "in.wav", x, RATE, subtype="FLOAT")
+    sf.write(tmp_path / "ir.wav", h, RATE, subtype="FLOAT")
+    effect = f"convolution:ir={tmp_path / 'ir.wav'}"
+    args = ["process", str(tmp_path / "in.wav"), str(tmp_path / "out.wav"), "--effect", effect]
+    assert main([*args, "--tail", "0.5"]) == 0
+    out = kavri.read(tmp_path / "out.wav").audio
+    assert out.shape == (30_000 + 24_000, 2)
+    padded = np.concatenate([x, np.zeros((24_000, 2), np.float32)])
+    assert relative_rms(out, reference(padded, h, MONO, 2)) < 1e-5
+    # The response rings out within the tail; after it, only the transforms' rounding.
+    assert np.max(np.abs(out[30_000:50_000])) > 0.01 and np.max(np.abs(out[50_000:])) < 1e-6
+
+
+def test_a_file_response_used_again_gives_the_bits_of_a_fresh_one(tmp_path):
+    # A file's response is transformed once and shared by later chain items, each with its
+    # own state: two streams at once, and calls after them, give the bits of the array.
+    h = room_response(9000, 1)
+    sf.write(tmp_path / "ir.wav", h, RATE, subtype="FLOAT")
+    x = noise(30_000, 2)
+    chain = [{"type": "convolution", "ir": str(tmp_path / "ir.wav"), "mix": 0.6}]
+    want = kavri.process(x, RATE, [{**chain[0], "ir": h}])
+    first, second = kavri.Stream(chain, RATE, 2), kavri.Stream(chain, RATE, 2)
+    parts: list[list[np.ndarray]] = [[], []]
+    for start in range(0, 30_000, 7000):
+        for stream, out in zip((first, second), parts, strict=True):
+            out.append(stream.process(x[start : start + 7000]))
+    for stream, out in zip((first, second), parts, strict=True):
+        assert np.array_equal(np.concatenate([*out, stream.flush()]), want)
+    assert np.array_equal(kavri.process(x, RATE, chain), want)
+
+
+def test_an_impulse_response_at_another_rate_is_converted():
+    # A click recorded at 24 kHz, converted to 48 kHz, keeps the gain of low frequencies.
+    h = np.zeros(2000, np.float32)
+    h[10] = 1.0
+    path = Path(__file__).parent / "_click_24k.wav"
+    try:
+        sf.write(path, h, 24_000, subtype="FLOAT")
+        t = np.arange(RATE) / RATE
+        tone = (0.5 * np.sin(2 * np.pi * 440 * t)).astype(np.float32)
+        out = kavri.process(tone, RATE, [{"type": "convolution", "ir": str(path)}])
+    finally:
+        path.unlink()
+    steady = slice(RATE // 4, RATE - RATE // 4)
+    gain_db = 20 * np.log10(np.std(out[steady]) / np.std(tone[steady]))
+    assert abs(gain_db) < 0.05
+    lag = np.argmax(scipy.signal.correlate(out[steady], tone[steady], "full")) - (
+        steady.stop - steady.start - 1
+    )
+    assert lag == 20  # 10 frames at 24 kHz
+
+
+# --- exactness -------------------------------------------------------------------------------
+
+
+def chains(h4: np.ndarray, h1: np.ndarray) -> list[list[dict]]:
+    return [
+        [{"type": "convolution", "ir": h4, "mix": 0.7}],
+        [{"type": "convolution", "ir": h1, "normalize": "energy"}, {"type": "lowpass"}],
+        [{"type": "reverb", "room_size": 0.6, "pre_delay_ms": 12, "width": 0.7}],
+        [{"type": "gain", "db": -3}, {"type": "convolution", "ir": h1}, {"type": "reverb"}],
+    ]
+
+
+def streamed(chain, audio, cuts, workers=1):
+    stream = kavri.Stream(chain, RATE, audio.shape[1], workers=workers)
+    parts, start = [], 0
+    for cut in [*cuts, audio.shape[0]]:
+        parts.append(stream.process(audio[start:cut]))
+        assert stream.held_frames < 8192
+        start = cut
+    parts.append(stream.flush())
+    return np.concatenate(parts)
+
+
+def test_any_chunking_and_worker_count_give_the_bits_of_one_call():
+    x = noise(50_000, 2, seed=5)
+    for chain in chains(room_response(30_000, 4), room_response(9000, 1)):
+        whole = kavri.process(x, RATE, chain)
+        assert whole.shape == x.shape
+        for cuts, workers in (([1, 2, 8191, 8192, 8193, 20_000], 1), ([333, 40_000], 2)):
+            assert np.array_equal(streamed(chain, x, cuts, workers), whole)
+        assert np.array_equal(kavri.process(x, RATE, chain, workers=2), whole)
+
+
+def test_a_stream_holds_less_than_a_partition_and_the_flush_returns_it():
+    h = room_response(1000, 1)  # partitions of 256
+    native = _kavri_stream.Convolver(h, 1, [(0, 0, 0)])
+    assert native.partition == 256
+    stream = kavri.Stream([{"type": "convolution", "ir": h}], RATE, 1)
+    assert stream.process(np.ones(300, np.float32)).shape == (256,)
+    assert stream.held_frames == 44
+    assert stream.flush().shape == (44,)
+
+
+REVERB_SCRIPT = """
+import hashlib, sys, numpy as np, kavri
+x = (0.2 * np.random.default_rng(7).standard_normal((30000, 2))).astype(np.float32)
+h = (np.random.default_rng(8).standard_normal((20000, 4)) * 0.01).astype(np.float32)
+chain = [{"type": "reverb", "room_size": 0.8, "damping": 0.3, "pre_delay_ms": 20},
+         {"type": "convolution", "ir": h}]
+sys.stdout.write(hashlib.sha256(kavri.process(x, 48000, chain).tobytes()).hexdigest())
+"""
+
+
+@pytest.mark.slow
+def test_the_same_settings_give_the_same_bits_in_another_process():
+    namespace: dict = {}
+    exec(REVERB_SCRIPT.replace("sys.stdout.write(", "digest = ("), namespace)
+    child = subprocess.run(
+        [sys.executable, "-c", REVERB_SCRIPT], capture_output=True, text=True, check=True
+    )
+    assert child.stdout == namespace["digest"]
+
+
+# --- the reverb ------------------------------------------------------------------------------
+
+
+def decay_time(response: np.ndarray, rate: int) -> float:
+    """T60 from the Schroeder integral's fall from -5 dB to -35 dB, doubled."""
+    energy = np.cumsum(response[::-1].astype(np.float64) ** 2)[::-1]
+    level = 10 * np.log10(np.maximum(energy / energy[0], 1e-30))
+    return 2 * (np.argmax(level <= -35) - np.argmax(level <= -5)) / rate
+
+
+def test_decay_time_follows_room_size():
+    sizes = [0.0, 0.25, 0.5, 0.75, 1.0]
+    click = np.zeros((RATE * 11, 2), np.float32)
+    click[0] = 1.0
+    for damping in (0.0, 0.5, 1.0):
+        times = []
+        for size in sizes:
+            spec = {"type": "reverb", "room_size": size, "damping": damping, "mix": 1}
+            out = kavri.process(click, RATE, [spec])
+            times.append(decay_time(out[:, 0], RATE))
+            if damping == 0:  # undamped, the lines are set for 0.2 s x 40^room_size
+                assert times[-1] == pytest.approx(0.2 * 40**size, rel=0.15)
+                assert np.sum(out[:, 1].astype(np.float64) ** 2) == pytest.approx(1, rel=0.2)
+        assert all(a < b for a, b in zip(times[:-1], times[1:], strict=True)), (damping, times)
+
+
+def test_reverb_keys_shape_the_tail():
+    click = np.zeros((RATE, 2), np.float32)
+    click[0] = 1.0
+    base = {"type": "reverb", "mix": 1.0}
+    late = kavri.process(click, RATE, [{**base, "pre_delay_ms": 50}])
+    wide = kavri.process(click, RATE, [base])
+    assert not np.any(late[:2400]) and np.array_equal(late[2400:], wide[:-2400])
+    narrow = kavri.process(click, RATE, [{**base, "width": 0.0}])
+    assert np.array_equal(narrow[:, 0], narrow[:, 1])
+    assert abs(np.corrcoef(wide[:, 0], wide[:, 1])[0, 1]) < 0.2
+    dry = noise(5000, 2)
+    assert np.array_equal(kavri.process(dry, RATE, [{**base, "mix": 0.0}]), dry)
+
+    # Damping darkens the tail: from 0.3 s on, what lies above 4 kHz falls far below what
+    # lies under 1 kHz, where undamped the two stay level.
+    def tilt_db(damping):
+        out = kavri.process(click, RATE, [{**base, "damping": damping}])[int(0.3 * RATE) :, 0]
+        f, p = scipy.signal.welch(out, RATE, nperseg=2048)
+        return 10 * np.log10(np.mean(p[f > 4000]) / np.mean(p[(f > 50) & (f < 1000)]))
+
+    assert abs(tilt_db(0.0)) < 1.0 and tilt_db(1.0) < -30.0
+
+
+# --- refusals --------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "spec, message",
+    [
+        ({"type": "reverb", "room": 0.5}, r"unknown parameter 'room' \(did you mean 'room_size'"),
+        ({"type": "reverb", "mix": 1.5}, r"'mix' = 1\.5 is out of range \(0 … 1\)"),
+        (
+            {"type": "reverb", "pre_delay_ms": 600},
+            r"'pre_delay_ms' = 600\.0 is out of range \(0 … 500\)",
+        ),
+        ({"type": "convolution"}, r"needs an 'ir'"),
+        ({"type": "convolution", "ir": "x.wav", "normalize": "peak"}, r"none, energy"),
+        ({"type": "convolution", "ir": np.zeros((2, 500))}, r"looks channels-first"),
+        ({"type": "convolution", "ir": np.array([1.0, np.nan])}, r"not finite"),
+        ({"type": "convolution", "ir": np.zeros((3, 2))}, r"has 2 channels; a signal of 3"),
+        ({"type": "convolution", "ir": np.zeros((3, 3))[:, :0]}, r"a frame or more"),
+    ],
+)
+def test_bad_values_are_refused(spec, message):
+    with pytest.raises(kavri.ChainError, match=message):
+        kavri.process(np.zeros((100, 3), np.float32), RATE, [spec])
+
+
+def test_bad_impulse_response_files_are_refused_on_one_line(tmp_path, capsys):
+    (tmp_path / "notes.wav").write_text("not audio")
+    sf.write(tmp_path / "three.wav", np.zeros((100, 3), np.float32), RATE)
+    cases = {
+        "notes.wav": "not a readable audio file",
+        "missing.wav": "no such file",
+        "three.wav": "the impulse response has 3 channels; a signal of 2 channels takes 1 or 4",
+    }
+    kavri.write(tmp_path / "in.wav", noise(1000, 2), RATE)
+    for name, message in cases.items():
+        args = ["process", str(tmp_path / "in.wav"), str(tmp_path / "o.wav")]
+        assert main([*args, "--effect", f"convolution:ir={tmp_path / name}"]) != 0
+        err = capsys.readouterr().err
+        assert message in err and len(err.strip().splitlines()) == 1, err
+    with pytest.raises(kavri.ChainError, match="must be a path in a random chain"):
+        kavri.RandomChain([{"type": "convolution", "ir": [1.0, 0.5]}])
+
+
+def test_the_memory_guard_counts_a_long_response(monkeypatch):
+    h = room_response(1_000_000, 2)
+    monkeypatch.setenv("KAVRI_AVAILABLE_MEMORY", str(16 << 20))
+    with pytest.raises(MemoryError, match="impulse response of 1000000 frames x 2 channels"):
+        kavri.process(noise(1000, 2), RATE, [{"type": "convolution", "ir": h}])
+    monkeypatch.setenv("KAVRI_AVAILABLE_MEMORY", str(256 << 20))
+    assert kavri.process(noise(1000, 2), RATE, [{"type": "convolution", "ir": h}]).shape == (
+        1000,
+        2,
+    )
+
+
+# --- impulse responses from a folder ---------------------------------------------------------
+
+
+@pytest.fixture
+def ir_folder(tmp_path):
+    folder = tmp_path / "rooms"
+    (folder / "halls").mkdir(parents=True)
+    for k, (name, rate) in enumerate(
+        [("a.wav", RATE), ("b.flac", 24_000), ("halls/c.wav", RATE), ("halls/d.wav", 44_100)]
+    ):
+        sf.write(folder / name, room_response(3000 + 1000 * k, 1, seed=k), rate)
+    (folder / "readme.txt").write_text("not a response")
+    return folder
+
+
+def test_folder_draws_record_the_file_and_replay(ir_folder):
+    x = noise(20_000, 2)
+    top = sorted(str(ir_folder / n) for n in ("a.wav", "b.flac"))
+    deep = sorted(str(ir_folder / n) for n in ("halls/c.wav", "halls/d.wav"))
+    # A hand-written chain draws the file from its seed: the same output as naming the file.
+    for seed in range(4):
+        spec = {"type": "convolution", "ir": str(ir_folder), "seed": seed}
+        out = kavri.process(x, RATE, [spec])
+        matches = [
+            f for f in top if np.array_equal(out, kavri.process(x, RATE, [{**spec, "ir": f}]))
+        ]
+        assert len(matches) == 1
+    # A random chain draws it from (seed, index), after its keys, and records it.
+    description = [
+        {"type": "convolution", "ir": str(ir_folder), "pattern": "halls/*.wav",
+         "mix": {"uniform": [0.5, 1]}},
+        {"type": "reverb", "room_size": {"uniform": [0, 1]}, "damping": {"uniform": [0, 1]},
+         "pre_delay_ms": {"uniform": [0, 50]}, "width": {"uniform": [0, 1]},
+         "mix": {"uniform": [0, 0.5]}},
+    ]  # fmt: skip
+    random_chain = kavri.RandomChain(description)
+    drawn = {random_chain.sample(9, i)[0]["ir"] for i in range(12)}
+    assert drawn == set(deep)
+    chain = random_chain.sample(9, 3)
+    assert set(chain[1]) == {"type", "room_size", "damping", "pre_delay_ms", "width", "mix"}
+    replay = kavri.RandomChain(json.loads(json.dumps(chain))).sample(0, 0)
+    assert replay == chain
+    augmented, used = kavri.augment(x, RATE, random_chain, seed=9, index=3)
+    assert used == chain and np.array_equal(augmented, kavri.process(x, RATE, replay))
+    with pytest.raises(kavri.ChainError, match="no files match"):
+        kavri.RandomChain(
+            [{"type": "convolution", "ir": str(ir_folder), "pattern": "*.aiff"}]
+        ).sample(0)
