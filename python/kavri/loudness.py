@@ -38,7 +38,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._audio import PCM_BITS, as_frames
-from ._engine import NativeTruePeak
+from ._engine import NativeLevelMeter, NativeTruePeak
 
 __all__ = [
     "LoudnessMeter",
@@ -146,103 +146,69 @@ def _kweighting(sample_rate: float) -> list[tuple[np.ndarray, np.ndarray, float]
     ]
 
 
+def _kweighting_sections(sample_rate: float) -> list[float]:
+    """The K-weighting stages as the native meter takes them: b0, b1, b2, a1, a2 of each,
+    its passband gain folded into the b's and everything divided by a0."""
+    sections: list[float] = []
+    for b, a, gain in _kweighting(sample_rate):
+        sections.extend([*(b * gain / a[0]), a[1] / a[0], a[2] / a[0]])
+    return sections
+
+
 class LoudnessMeter:
     """Integrated loudness of a signal fed in chunks of (frames, channels) samples.
 
     ``add(chunk)`` takes the next frames; ``integrated()`` gives the gated loudness in LUFS
     of everything added so far (-inf for silence or a signal shorter than one block).
+
+    The walk over the samples is native (:data:`kavri._engine.NativeLevelMeter`): it keeps
+    the K-weighted sums of squares of every gating block and 100 ms segment (ten numbers a
+    second per channel each), and, for a :class:`LevelMeter`, the peaks and counts too
+    (``clip_level``, ``true_peak``). ``first_frame`` measures an excerpt that begins at that
+    frame of a longer signal: its blocks keep their places in the whole signal.
     """
 
-    def __init__(self, sample_rate: float, channels: int) -> None:
+    def __init__(
+        self,
+        sample_rate: float,
+        channels: int,
+        *,
+        clip_level: float = 1.0,
+        true_peak: bool = False,
+        first_frame: int = 0,
+    ) -> None:
         if channels < 1:
             raise ValueError("a loudness meter needs at least one channel")
         self.sample_rate = float(sample_rate)
         self.channels = channels
-        self._sos: np.ndarray | None = None
-        if self.sample_rate >= MIN_LOUDNESS_RATE:
-            stages = _kweighting(self.sample_rate)
-            # Both stages as one cascade of second-order sections, each stage's passband
-            # gain folded into its numerator.
-            self._sos = np.array([np.concatenate([b * gain, a]) for b, a, gain in stages])
-            self._state = np.zeros((len(stages), channels, 2))
+        self.measured = self.sample_rate >= MIN_LOUDNESS_RATE
+        sections = _kweighting_sections(self.sample_rate) if self.measured else []
+        first, second = _stages() if true_peak else ([], [])
+        self.native = NativeLevelMeter(
+            channels, self.sample_rate, sections, float(clip_level), first, second, first_frame
+        )
         self._weights = channel_weights(channels)
-        self.frames = 0
-        # Sums of squares of the blocks under way, by block index; finished blocks' sums.
-        self._open: dict[int, np.ndarray] = {}
-        self._sums: list[np.ndarray] = []
-        self._next_block = 0
-        # Sums of squares of finished 100 ms segments, and of the one under way.
-        self._segments: list[np.ndarray] = []
-        self._segment = np.zeros(channels)
         whole = float(self.sample_rate).is_integer()
         self._whole_rate = int(self.sample_rate) if whole else 0
+
+    @property
+    def frames(self) -> int:
+        """The frames fed so far."""
+        return int(self.native.frames)
+
+    def add(self, chunk: npt.ArrayLike) -> None:
+        """Feeds the next frames (a (frames, channels) array, or 1-D for one channel)."""
+        data = _frames(np.asarray(chunk), self.channels)
+        if data.dtype not in (np.float32, np.float64):
+            data = data.astype(np.float64)
+        if data.shape[0]:
+            self.native.add(np.ascontiguousarray(data))
 
     def _segment_end(self, m: int) -> int:
         """The frame at which 100 ms segment ``m`` ends."""
         if self._whole_rate:
             return ((m + 1) * self._whole_rate) // SEGMENTS_PER_SECOND
         return int((m + 1) * self.sample_rate / SEGMENTS_PER_SECOND)
-
-    def _bounds(self, j: int) -> tuple[int, int]:
-        # The block boundaries written as pyloudnorm writes them, so that the float
-        # rounding of the products, and hence the samples in each block, are the same.
-        step = 1.0 - OVERLAP
-        lower = int(BLOCK_SECONDS * (j * step) * self.sample_rate)
-        upper = int(BLOCK_SECONDS * (j * step + 1) * self.sample_rate)
-        return lower, upper
-
-    def add(self, chunk: npt.ArrayLike) -> None:
-        """Feeds the next frames (a (frames, channels) array, or 1-D for one channel)."""
-        data = _frames(np.asarray(chunk, dtype=np.float64), self.channels)
-        if data.shape[0] == 0:
-            return
-        self.add_rows(np.ascontiguousarray(data.T))
-
-    def add_rows(self, rows: np.ndarray) -> None:
-        """Feeds the next frames as (channels, frames) float64 rows."""
-        if rows.shape[1] == 0:
-            return
-        if self._sos is None:
-            self.frames += rows.shape[1]
-            return
-        from scipy import signal
-
-        rows, self._state = signal.sosfilt(self._sos, rows, axis=-1, zi=self._state)
-        # Running sums of squares from the chunk's start: a block's share of this chunk is
-        # the difference of two of them.
-        running = np.zeros((self.channels, rows.shape[1] + 1))
-        np.cumsum(np.square(rows), axis=1, out=running[:, 1:])
-        start, end = self.frames, self.frames + rows.shape[1]
-        # Open every block that begins before the end of this chunk.
-        while True:
-            lower, _ = self._bounds(self._next_block)
-            if lower >= end:
-                break
-            self._open[self._next_block] = np.zeros(self.channels)
-            self._next_block += 1
-        for j in list(self._open):
-            lower, upper = self._bounds(j)
-            first, last = max(lower, start), min(upper, end)
-            if last > first:
-                self._open[j] += running[:, last - start] - running[:, first - start]
-            if upper <= end:
-                self._finish(j)
-        position = start
-        while True:
-            boundary = self._segment_end(len(self._segments))
-            last = min(boundary, end)
-            self._segment += running[:, last - start] - running[:, position - start]
-            if boundary > end:
-                break
-            self._segments.append(self._segment)
-            self._segment = np.zeros(self.channels)
-            position = boundary
-        self.frames = end
-
-    def _finish(self, j: int) -> None:
-        while len(self._sums) <= j:
-            self._sums.append(np.zeros(self.channels))
-        self._sums[j] = self._open.pop(j)
 
     def block_count(self) -> int:
         """The number of gating blocks in the signal so far, counted as pyloudnorm does."""
@@ -252,44 +218,48 @@ class LoudnessMeter:
 
     def block_powers(self) -> np.ndarray:
         """The mean square of every gating block so far, per channel: (blocks, channels)."""
-        if self.frames < BLOCK_SECONDS * self.sample_rate:
+        if not self.measured or self.frames < BLOCK_SECONDS * self.sample_rate:
             return np.zeros((0, self.channels))
         count = self.block_count()
+        _, begun = self.native.blocks()
         sums = np.zeros((count, self.channels))
-        finished = min(len(self._sums), count)
-        if finished:
-            sums[:finished] = np.array(self._sums[:finished])
-        for j, partial in self._open.items():
-            if j < count:
-                sums[j] = partial  # the last blocks run past the end: what there is counts
+        # The last blocks run past the end: what there is of them counts.
+        kept = min(count, begun.shape[0])
+        sums[:kept] = begun[:kept]
         powers: np.ndarray = sums / (BLOCK_SECONDS * self.sample_rate)
         return powers
 
     def integrated(self) -> float:
         """The integrated, gated loudness in LUFS; -inf when nothing passes the gates, NaN
         below :data:`MIN_LOUDNESS_RATE`, where it is not measured."""
-        if self._sos is None:
+        if not self.measured:
             return math.nan
         return gated_loudness(self.block_powers(), self._weights)
 
     def max_momentary(self) -> float:
         """The highest momentary loudness (400 ms, the gating blocks) in LUFS; -inf for
         silence or a signal shorter than a block, NaN where loudness is not measured."""
-        if self._sos is None:
+        if not self.measured:
             return math.nan
         powers = self.block_powers()
         if powers.shape[0] == 0:
             return -math.inf
         return _loudness_of(float(np.max(powers @ self._weights)))
 
+    def segment_peaks(self) -> np.ndarray:
+        """The sample peak of every finished 100 ms segment, per channel."""
+        peaks: np.ndarray = self.native.segments()[2]
+        return peaks
+
     def short_term(self) -> np.ndarray:
         """The short-term loudness (3 s windows) every 100 ms, in LUFS, of every window
         that lies wholly within the signal so far; empty for a signal shorter than 3 s."""
-        count = len(self._segments) - SHORT_TERM_SEGMENTS + 1
-        if self._sos is None or count <= 0:
+        segments = self.native.segments()[1] if self.measured else np.zeros((0, 1))
+        count = segments.shape[0] - SHORT_TERM_SEGMENTS + 1
+        if count <= 0:
             return np.zeros(0)
-        sums = np.zeros((len(self._segments) + 1, self.channels))
-        np.cumsum(np.array(self._segments), axis=0, out=sums[1:])
+        sums = np.zeros((segments.shape[0] + 1, self.channels))
+        np.cumsum(segments, axis=0, out=sums[1:])
         windows = sums[SHORT_TERM_SEGMENTS:] - sums[:count]
         ends = np.array([self._segment_end(m + SHORT_TERM_SEGMENTS - 1) for m in range(count)])
         starts = np.array([self._segment_end(m - 1) if m else 0 for m in range(count)])
@@ -301,7 +271,7 @@ class LoudnessMeter:
     def max_short_term(self) -> float:
         """The highest short-term loudness in LUFS; -inf for silence or a signal shorter
         than 3 s, NaN where loudness is not measured."""
-        if self._sos is None:
+        if not self.measured:
             return math.nan
         levels = self.short_term()
         return float(levels.max()) if levels.size else -math.inf
@@ -398,6 +368,8 @@ class Measurement:
     loudness_range: float = math.nan
     max_momentary_lufs: float = math.nan
     max_short_term_lufs: float = math.nan
+    # The sample peak of each 100 ms segment per channel, for where a limiter will act.
+    segment_peaks: np.ndarray | None = field(default=None, repr=False, compare=False)
 
     def loudness_with_gain(self, gain_db: float) -> float:
         """The integrated loudness the same signal would have with ``gain_db`` added: its
@@ -469,7 +441,9 @@ class LevelMeter:
 
     ``clip_level`` is the magnitude at or above which a sample counts as clipped: 1.0 for
     float signals, the largest positive step for integer files (a file that was clipped
-    when it was written holds runs of full-scale samples).
+    when it was written holds runs of full-scale samples). NaN and infinite samples are
+    counted, then measured as silence. Everything is measured in one native walk over each
+    chunk, with the same bits however the signal is cut.
     """
 
     def __init__(
@@ -478,54 +452,44 @@ class LevelMeter:
         self.sample_rate = float(sample_rate)
         self.channels = channels
         self.clip_level = clip_level
-        self.loudness = LoudnessMeter(sample_rate, channels)
-        self.peaks = TruePeakMeter(channels, oversample=true_peak)
-        self._squares = np.zeros(channels)
-        self.frames = 0
-        self.clipped = 0
-        self.nan = 0
-        self.inf = 0
+        self.loudness = LoudnessMeter(
+            sample_rate, channels, clip_level=clip_level, true_peak=true_peak
+        )
+
+    @property
+    def frames(self) -> int:
+        return self.loudness.frames
 
     def add(self, chunk: npt.ArrayLike) -> None:
         """Feeds the next frames, (frames, channels) or 1-D for one channel."""
-        data = _frames(np.asarray(chunk), self.channels)
-        if data.shape[0] == 0:
-            return
-        # Channels as contiguous float64 rows: reductions along a row are much faster.
-        rows = np.array(data.T, dtype=np.float64, order="C")
-        finite = np.isfinite(rows)
-        if not finite.all():
-            nan = np.isnan(rows)
-            self.nan += int(np.count_nonzero(nan))
-            self.inf += int(rows.size - np.count_nonzero(finite)) - int(np.count_nonzero(nan))
-            self.clipped += int(np.count_nonzero(np.isinf(rows)))
-            # Measured as silence: one bad sample would otherwise poison every filter state.
-            rows[~finite] = 0.0
-        magnitude = np.abs(rows)
-        self.clipped += int(np.count_nonzero(magnitude >= self.clip_level))
-        self._squares += np.einsum("ij,ij->i", rows, rows)
-        self.loudness.add_rows(rows)
-        self.peaks.add_rows(rows, magnitude.max(axis=1))
-        self.frames += rows.shape[1]
+        self.loudness.add(chunk)
 
     def result(self) -> Measurement:
         """The measurement of everything fed so far."""
-        rms = np.sqrt(self._squares / self.frames) if self.frames else np.zeros(self.channels)
+        native = self.loudness.native
+        frames = self.frames
+        peaks = np.array(native.sample_peaks())
+        oversampled = native.true_peaks()
+        true_peaks = np.maximum(np.array(oversampled), peaks) if oversampled else peaks
+        squares = np.array(native.squares())
+        rms = np.sqrt(squares / frames) if frames else np.zeros(self.channels)
+        clipped, nan, inf = native.counts()
         return Measurement(
             self.sample_rate,
             self.channels,
-            self.frames,
+            frames,
             self.loudness.integrated(),
-            self.peaks.sample_peak.tolist(),
-            self.peaks.true_peak.tolist(),
+            peaks.tolist(),
+            true_peaks.tolist(),
             rms.tolist(),
-            self.clipped,
-            self.nan,
-            self.inf,
+            clipped,
+            nan,
+            inf,
             self.loudness.block_powers(),
             self.loudness.loudness_range(),
             self.loudness.max_momentary(),
             self.loudness.max_short_term(),
+            self.loudness.segment_peaks() if self.loudness.measured else None,
         )
 
 
