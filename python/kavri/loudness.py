@@ -38,7 +38,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._audio import PCM_BITS, as_frames
-from ._engine import NativeLevelMeter, NativeTruePeak
+from ._engine import NativeLevelMeter, NativeTruePeak, open_stream
 
 __all__ = [
     "LoudnessMeter",
@@ -55,6 +55,8 @@ __all__ = [
     "measure_chunks",
     "clip_level",
     "MIN_LOUDNESS_RATE",
+    "LimiterTrial",
+    "corrected",
 ]
 
 BLOCK_SECONDS = 0.4
@@ -124,6 +126,15 @@ def gated_loudness(powers: np.ndarray, weights: np.ndarray) -> float:
     return float(-0.691 + 10.0 * np.log10(total)) if total > 0 else -math.inf
 
 
+def segment_end(sample_rate: float, m: int) -> int:
+    """The frame at which 100 ms segment ``m`` ends (-1: the signal's start)."""
+    if m < 0:
+        return 0
+    if float(sample_rate).is_integer():
+        return ((m + 1) * int(sample_rate)) // SEGMENTS_PER_SECOND
+    return int((m + 1) * sample_rate / SEGMENTS_PER_SECOND)
+
+
 def _loudness_of(power: float) -> float:
     """The loudness in LUFS of a weighted mean square."""
     return -0.691 + 10.0 * math.log10(power) if power > 0 else -math.inf
@@ -188,8 +199,6 @@ class LoudnessMeter:
             channels, self.sample_rate, sections, float(clip_level), first, second, first_frame
         )
         self._weights = channel_weights(channels)
-        whole = float(self.sample_rate).is_integer()
-        self._whole_rate = int(self.sample_rate) if whole else 0
 
     @property
     def frames(self) -> int:
@@ -203,12 +212,6 @@ class LoudnessMeter:
             data = data.astype(np.float64)
         if data.shape[0]:
             self.native.add(np.ascontiguousarray(data))
-
-    def _segment_end(self, m: int) -> int:
-        """The frame at which 100 ms segment ``m`` ends."""
-        if self._whole_rate:
-            return ((m + 1) * self._whole_rate) // SEGMENTS_PER_SECOND
-        return int((m + 1) * self.sample_rate / SEGMENTS_PER_SECOND)
 
     def block_count(self) -> int:
         """The number of gating blocks in the signal so far, counted as pyloudnorm does."""
@@ -261,8 +264,9 @@ class LoudnessMeter:
         sums = np.zeros((segments.shape[0] + 1, self.channels))
         np.cumsum(segments, axis=0, out=sums[1:])
         windows = sums[SHORT_TERM_SEGMENTS:] - sums[:count]
-        ends = np.array([self._segment_end(m + SHORT_TERM_SEGMENTS - 1) for m in range(count)])
-        starts = np.array([self._segment_end(m - 1) if m else 0 for m in range(count)])
+        rate = self.sample_rate
+        ends = np.array([segment_end(rate, m + SHORT_TERM_SEGMENTS - 1) for m in range(count)])
+        starts = np.array([segment_end(rate, m - 1) for m in range(count)])
         powers = (windows @ self._weights) / (ends - starts)
         with np.errstate(divide="ignore"):
             levels: np.ndarray = -0.691 + 10.0 * np.log10(powers)
@@ -370,6 +374,8 @@ class Measurement:
     max_short_term_lufs: float = math.nan
     # The sample peak of each 100 ms segment per channel, for where a limiter will act.
     segment_peaks: np.ndarray | None = field(default=None, repr=False, compare=False)
+    # True for the prediction of a limiter trial rather than a measurement.
+    predicted: bool = field(default=False, repr=False, compare=False)
 
     def loudness_with_gain(self, gain_db: float) -> float:
         """The integrated loudness the same signal would have with ``gain_db`` added: its
@@ -557,6 +563,11 @@ class LoudnessResult:
     true_peak_db: float
     passes: int
     specs: list[dict[str, Any]] = field(default_factory=list)
+    # Limiter settings tried on excerpts (:class:`LimiterTrial`) rather than whole passes,
+    # and whether the figures above are such a trial's prediction, to be checked against
+    # the audio as written (:func:`trial_held`).
+    trials: int = 0
+    predicted: bool = False
 
     @property
     def miss_lu(self) -> float:
@@ -648,6 +659,7 @@ def plan_loudness(
     target: LoudnessTarget,
     render: Callable[[Sequence[dict[str, Any]]], Measurement],
     first: Measurement | None = None,
+    trial: Callable[[Sequence[dict[str, Any]]], Measurement | None] | None = None,
 ) -> LoudnessResult:
     """Finds the gain (and limiter) that bring a signal to a loudness target.
 
@@ -663,10 +675,17 @@ def plan_loudness(
     20 dB past what the peaks allow (MAX_LIMITING_DB); a target
     further out is missed, and the result says by how much.
 
+    ``trial(extra_specs)``, when given, predicts what a pass would measure from excerpts
+    around the peaks (:class:`LimiterTrial`), or returns None where the excerpts would be no
+    cheaper than a pass; each limiter setting is tried that way first. A result whose
+    figures are a trial's prediction says so (``predicted``): the caller checks them
+    against the audio it writes (:func:`corrected`).
+
     The figures of the result are what the passes predict; the caller measures the audio it
     finally writes and puts those figures in with :meth:`LoudnessResult.measured`.
     """
     passes = 0
+    trials = 0
     if first is None:
         first = render([])
         passes = 1
@@ -683,8 +702,12 @@ def plan_loudness(
     best: LoudnessResult | None = None
     for _ in range(MAX_PASSES):
         specs = [gain_spec(gain), limiter_spec(limit)]
-        result = render(specs)
-        passes += 1
+        result = trial(specs) if trial is not None else None
+        if result is None:
+            result = render(specs)
+            passes += 1
+        else:
+            trials += 1
         if result.true_peak_db > ceiling:
             # Inter-sample peaks above the ceiling: a lower limiter ceiling, same gain.
             limit -= result.true_peak_db - ceiling + TRUE_PEAK_MARGIN_DB
@@ -698,6 +721,7 @@ def plan_loudness(
             result.true_peak_db,
             passes,
             specs,
+            predicted=result.predicted,
         )
         if best is None or abs(outcome.miss_lu) < abs(best.miss_lu):
             best = outcome
@@ -710,7 +734,185 @@ def plan_loudness(
         gain = ceiling - first.true_peak_db - TRUE_PEAK_MARGIN_DB
         best = _gain_only(target, first, gain, passes)
     best.passes = passes
+    best.trials = trials
     return best
+
+
+# --- the limiter's trial ------------------------------------------------------------------
+
+# Frames [start, stop) of the chain's output, in chunks: excerpt(start, stop).
+Excerpt = Callable[[int, int], Iterable[np.ndarray]]
+
+# Segments whose sample peak, with the gain, comes within this of the limiter's ceiling are
+# tried: there the limiter acts, or inter-sample peaks come close to the ceiling.
+TRIAL_PEAK_MARGIN_DB = 0.25
+# After it last acts, the limiter's gain (60 ms release) is back within 0.005 dB of unity
+# in 0.4 s, even from 6 dB of limiting: what it does to the loudness ends there.
+TRIAL_TAIL_SECONDS = 0.4
+# Each excerpt starts this long before the first peak: the K-weighting's state, started
+# from rest there, has settled (its high-pass at 38 Hz within a few milliseconds) by the
+# time the limiter first acts.
+TRIAL_LEAD_SECONDS = 0.1
+# Excerpts covering more than this share of the signal are no cheaper than a pass.
+TRIAL_MAX_SHARE = 0.35
+# How far the loudness as written may be from a trial's prediction (exact but for
+# rounding, the leads and the tails) before it counts as missed.
+TRIAL_TOLERANCE_LU = 0.02
+# Writing passes of a predicted plan: the first, and corrections where the audio as
+# written missed the target or passed the ceiling.
+WRITE_TRIES = 3
+
+
+class LimiterTrial:
+    """Predicts what a pass of the chain, a gain and a limiter would measure, from the
+    first pass's measurement and excerpts around the peaks.
+
+    The limiter leaves every sample below its ceiling as it is (its gain stays at unity),
+    and after it last acts its gain is back at unity within a second. So the signal with
+    the gain and limiter differs from the signal with the gain alone only in the excerpts
+    that run from each 100 ms segment whose peak reaches near the ceiling to a second
+    after it. Each excerpt (with a lead, merged where they come close) is run through the
+    gain alone and through the gain and limiter and metered from its first frame: the
+    difference of the two meters' gating-block sums, added to the first pass's block
+    powers scaled by the gain, gives the blocks' powers as a pass would measure them, and
+    the excerpts' true peaks, with the gained peaks of the segments outside them, the peak.
+
+    ``excerpt(start, stop)`` gives the chain's output over [start, stop) in chunks; the
+    gain and limiter run from rest at each excerpt's start. Returns None, leaving the pass
+    to the caller, when the excerpts would cover more than TRIAL_MAX_SHARE of the signal or
+    the first measurement has no segments.
+    """
+
+    def __init__(self, first: Measurement, excerpt: Excerpt) -> None:
+        self.first = first
+        self.excerpt = excerpt
+        # Frames run through excerpts, for tests and benchmarks.
+        self.frames_run = 0
+        count = 0 if first.segment_peaks is None else first.segment_peaks.shape[0]
+        self._ends = np.array([segment_end(first.sample_rate, m) for m in range(count)], np.int64)
+
+    def regions(self, gain_db: float, limit_db: float) -> list[tuple[int, int]] | None:
+        """The excerpts a trial runs, [start, stop) with their leads; None when they would
+        cover too much of the signal."""
+        first = self.first
+        peaks = first.segment_peaks
+        if peaks is None or peaks.shape[0] == 0:
+            return None
+        rate = first.sample_rate
+        near = 10.0 ** ((limit_db - gain_db - TRIAL_PEAK_MARGIN_DB) / 20.0)
+        count = peaks.shape[0]
+        marked = list(np.flatnonzero(peaks.max(axis=1) > near))
+        if first.frames > segment_end(rate, count - 1):
+            marked.append(count)  # the unfinished last segment, whose peak is not kept
+        tail = round(TRIAL_TAIL_SECONDS * SEGMENTS_PER_SECOND)
+        lead = int(TRIAL_LEAD_SECONDS * rate)
+        spans: list[list[int]] = []
+        for m in marked:
+            start = segment_end(rate, m - 1)
+            stop = min(segment_end(rate, m + tail), first.frames)
+            if spans and start - lead <= spans[-1][1]:
+                spans[-1][1] = max(spans[-1][1], stop)
+            else:
+                spans.append([start, stop])
+        regions = [(max(start - lead, 0), stop) for start, stop in spans]
+        if sum(stop - start for start, stop in regions) > TRIAL_MAX_SHARE * first.frames:
+            return None
+        return regions
+
+    def __call__(self, specs: Sequence[dict[str, Any]]) -> Measurement | None:
+        gain_db = float(specs[0]["db"])
+        limit_db = float(specs[1]["ceiling_db"])
+        regions = self.regions(gain_db, limit_db)
+        if regions is None:
+            return None
+        first = self.first
+        assert first.block_powers is not None and first.segment_peaks is not None
+        rate, channels = first.sample_rate, first.channels
+        scale = 10.0 ** (gain_db / 20.0)
+        blocks = first.block_powers.shape[0]
+        delta = np.zeros((blocks, channels))
+        peaks = np.zeros(channels)
+        true_peaks = np.zeros(channels)
+        outside = np.ones(first.segment_peaks.shape[0], bool)
+        for start, stop in regions:
+            limited = LoudnessMeter(rate, channels, true_peak=True, first_frame=start)
+            gained = LoudnessMeter(rate, channels, first_frame=start)
+            gain = open_stream(specs[:1], int(rate), channels)
+            limiter = open_stream(specs[1:], int(rate), channels)
+            for chunk in self.excerpt(start, stop):
+                louder = gain.process(chunk)
+                gained.add(louder)
+                limited.add(limiter.process(louder))
+            self.frames_run += stop - start
+            index, with_limiter = limited.native.blocks()
+            _, without = gained.native.blocks()
+            kept = max(min(with_limiter.shape[0], blocks - index), 0)
+            delta[index : index + kept] += (with_limiter - without)[:kept]
+            np.maximum(peaks, limited.native.sample_peaks(), out=peaks)
+            np.maximum(true_peaks, limited.native.true_peaks(), out=true_peaks)
+            # The segments wholly inside the excerpt are accounted for by it.
+            lo = int(np.searchsorted(self._ends, start, side="right"))
+            hi = int(np.searchsorted(self._ends, stop, side="right"))
+            outside[lo + 1 : hi] = False
+        if outside.any():
+            rest = first.segment_peaks[outside].max(axis=0) * scale
+            np.maximum(peaks, rest, out=peaks)
+            np.maximum(true_peaks, rest, out=true_peaks)
+        powers = first.block_powers * scale**2 + delta / (BLOCK_SECONDS * rate)
+        weights = channel_weights(channels)
+        return Measurement(
+            rate,
+            channels,
+            first.frames,
+            gated_loudness(powers, weights),
+            peaks.tolist(),
+            np.maximum(true_peaks, peaks).tolist(),
+            [value * scale for value in first.rms],
+            0,
+            first.nan,
+            first.inf,
+            powers,
+            predicted=True,
+        )
+
+
+def corrected(result: LoudnessResult, written: Measurement) -> LoudnessResult | None:
+    """The plan to write again when the audio written with a trial's plan (``written``, as
+    measured) passed the ceiling (a peak between samples outside the trial's excerpts,
+    say) or missed both the target and the prediction: the limiter's ceiling lowered by
+    the overshoot, the gain moved by the miss. None when it stands as written, and always
+    for a plan measured by whole passes."""
+    if not result.predicted:
+        return None
+    target = result.target
+    over = written.true_peak_db - target.peak_ceiling_db
+    miss = target.lufs - written.integrated_lufs
+    if not math.isfinite(miss):
+        return None
+    as_predicted = abs(written.integrated_lufs - result.lufs) <= TRIAL_TOLERANCE_LU
+    if over <= 0 and (abs(miss) <= AIM_LU or as_predicted):
+        return None
+    gain, limit = result.gain_db, result.limiter_ceiling_db
+    if over > 0:
+        start = target.peak_ceiling_db - TRUE_PEAK_MARGIN_DB if limit is None else limit
+        limit = start - over - TRUE_PEAK_MARGIN_DB
+    expected = written.integrated_lufs
+    if abs(miss) > AIM_LU:
+        gain += miss
+        expected = target.lufs
+    specs = [gain_spec(gain)] + ([] if limit is None else [limiter_spec(limit)])
+    return LoudnessResult(
+        target,
+        result.input_lufs,
+        gain,
+        limit,
+        expected,
+        target.peak_ceiling_db,
+        result.passes + 1,
+        specs,
+        result.trials,
+        predicted=True,
+    )
 
 
 # --- files ---------------------------------------------------------------------------------

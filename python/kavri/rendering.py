@@ -46,10 +46,13 @@ from .io.streams import standard_output
 from .loudness import (
     AIM_LU,
     TRUE_PEAK_MARGIN_DB,
+    WRITE_TRIES,
     LevelMeter,
+    LimiterTrial,
     LoudnessResult,
     LoudnessTarget,
     Measurement,
+    corrected,
     gain_spec,
     limiter_spec,
     plan_loudness,
@@ -179,13 +182,15 @@ class FloatSpool:
             ) from None
         self.frames += data.shape[0]
 
-    def chunks(self, frames: int) -> Iterator[np.ndarray]:
-        """The frames written, from the first, ``frames`` at a time."""
+    def chunks(self, frames: int, start: int = 0, stop: int | None = None) -> Iterator[np.ndarray]:
+        """The frames written, from ``start`` (the first) to ``stop`` (the end), ``frames``
+        at a time. Each chunk is the same buffer, refilled: a caller keeps what it needs."""
+        stop = self.frames if stop is None else min(stop, self.frames)
         self._file.flush()
-        self._file.seek(0)
+        self._file.seek(start * self.channels * _FLOAT_BYTES)
         buffer = np.empty((max(frames, 1), self.channels), np.float32)
         view = memoryview(buffer).cast("B")
-        left = self.frames
+        left = max(stop - start, 0)
         while left:
             count = min(left, buffer.shape[0])
             size = count * self.channels * _FLOAT_BYTES
@@ -453,15 +458,42 @@ def _targeted(
         last = (list(extra), meter.result())
         return last[1]
 
-    result = plan_loudness(target, measure, first)
+    def excerpt(start: int, stop: int) -> Iterator[np.ndarray]:
+        for block in spool.chunks(job.chunk, start, stop):
+            job.check_stop()
+            yield block
+
+    result = plan_loudness(target, measure, first, LimiterTrial(first, excerpt))
     plan_span.end()
     if decode:
         return _encoded(job, spool, result, bar, expected)
-    # The last measuring pass ran the very samples the writing pass writes: its figures are
-    # theirs. Otherwise (a gain alone) the writing pass measures them.
+    written = _write_targeted(job, spool, result, bar.span(expected), last)
+    for _ in range(WRITE_TRIES - 1):
+        assert written.measurement is not None
+        again = corrected(result, written.measurement)
+        if again is None:
+            break
+        # Written again with the correction; the bar has no room left for it and stays.
+        result = again
+        written = _write_targeted(job, spool, result, bar.span(0), None)
+    assert written.measurement is not None
+    result.measured(written.measurement)
+    written.loudness = result
+    return written
+
+
+def _write_targeted(
+    job: _Job,
+    spool: FloatSpool,
+    result: LoudnessResult,
+    span: Span,
+    last: tuple[list[dict[str, Any]], Measurement] | None,
+) -> Rendered:
+    """The writing pass of a loudness target: the spooled audio through its gain and
+    limiter, metered as it is written unless the last measuring pass ran the very same."""
+    frames = spool.frames
     known = last[1] if last is not None and last[0] == result.specs else None
     meter = None if known is not None else LevelMeter(job.rate, job.channels)
-    span = bar.span(expected)
     peak = 0.0
     with job.open(job.output, frames) as writer:
         for done, processed in job.over_spool(spool, result.specs):
@@ -474,7 +506,6 @@ def _targeted(
         _check_frames(job, writer.stats.frames, frames, frames)
     measured = known if known is not None else meter.result() if meter is not None else None
     assert measured is not None
-    result.measured(measured)
     return Rendered(
         0, writer.stats, writer.notice, measured, result, False, peak, *_written(writer)
     )
