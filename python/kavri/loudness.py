@@ -176,7 +176,8 @@ class LoudnessMeter:
     the K-weighted sums of squares of every gating block and 100 ms segment (ten numbers a
     second per channel each), and, for a :class:`LevelMeter`, the peaks and counts too
     (``clip_level``, ``true_peak``). ``first_frame`` measures an excerpt that begins at that
-    frame of a longer signal: its blocks keep their places in the whole signal.
+    frame of a longer signal: its blocks keep their places in the whole signal. Without
+    ``loudness`` only the peaks and counts are measured.
     """
 
     def __init__(
@@ -187,12 +188,13 @@ class LoudnessMeter:
         clip_level: float = 1.0,
         true_peak: bool = False,
         first_frame: int = 0,
+        loudness: bool = True,
     ) -> None:
         if channels < 1:
             raise ValueError("a loudness meter needs at least one channel")
         self.sample_rate = float(sample_rate)
         self.channels = channels
-        self.measured = self.sample_rate >= MIN_LOUDNESS_RATE
+        self.measured = loudness and self.sample_rate >= MIN_LOUDNESS_RATE
         sections = _kweighting_sections(self.sample_rate) if self.measured else []
         first, second = _stages() if true_peak else ([], [])
         self.native = NativeLevelMeter(
@@ -753,8 +755,13 @@ TRIAL_TAIL_SECONDS = 0.4
 # from rest there, has settled (its high-pass at 38 Hz within a few milliseconds) by the
 # time the limiter first acts.
 TRIAL_LEAD_SECONDS = 0.1
+# The loudest excerpts are tried first, up to this much audio: where the others would not
+# move the loudness by more than TRIAL_BOUND_LU however they fare (each block losing as
+# much as the worst tried), they are not run, and the written audio is checked.
+TRIAL_SAMPLE_SECONDS = 30.0
+TRIAL_BOUND_LU = 0.05
 # Excerpts covering more than this share of the signal are no cheaper than a pass.
-TRIAL_MAX_SHARE = 0.35
+TRIAL_MAX_SHARE = 0.6
 # How far the loudness as written may be from a trial's prediction (exact but for
 # rounding, the leads and the tails) before it counts as missed.
 TRIAL_TOLERANCE_LU = 0.02
@@ -801,7 +808,7 @@ class LimiterTrial:
         rate = first.sample_rate
         near = 10.0 ** ((limit_db - gain_db - TRIAL_PEAK_MARGIN_DB) / 20.0)
         count = peaks.shape[0]
-        marked = list(np.flatnonzero(peaks.max(axis=1) > near))
+        marked = [int(m) for m in np.flatnonzero(peaks.max(axis=1) > near)]
         if first.frames > segment_end(rate, count - 1):
             marked.append(count)  # the unfinished last segment, whose peak is not kept
         tail = round(TRIAL_TAIL_SECONDS * SEGMENTS_PER_SECOND)
@@ -827,44 +834,155 @@ class LimiterTrial:
             return None
         first = self.first
         assert first.block_powers is not None and first.segment_peaks is not None
-        rate, channels = first.sample_rate, first.channels
         scale = 10.0 ** (gain_db / 20.0)
-        blocks = first.block_powers.shape[0]
-        delta = np.zeros((blocks, channels))
-        peaks = np.zeros(channels)
-        true_peaks = np.zeros(channels)
-        outside = np.ones(first.segment_peaks.shape[0], bool)
+        loudest = self._loudest(regions)
+        sample = _budget(regions, loudest, TRIAL_SAMPLE_SECONDS * first.sample_rate)
+        ceiling = 10.0 ** (limit_db / 20.0)
+        chosen = set(sample)
+        rest = [region for i, region in enumerate(regions) if i not in chosen]
+        # Every excerpt's peaks are measured (the ceiling is a promise); the loudness of the
+        # loudest first, and of the others only where they could matter.
+        ran = self._run(specs, [regions[i] for i in sample])
+        ran = self._run(specs, rest, ran, loudness=False)
+        if rest:
+            estimate = self._estimate(ran, rest, scale, ceiling)
+            if estimate is not None:
+                return estimate
+            ran = self._run(specs, rest, ran, peaks=False)
+        return self._measurement(ran, scale, ceiling)
+
+    def _loudest(self, regions: list[tuple[int, int]]) -> list[float]:
+        """The highest segment peak in each excerpt."""
+        assert self.first.segment_peaks is not None
+        top = self.first.segment_peaks.max(axis=1)
+        found = []
         for start, stop in regions:
-            limited = LoudnessMeter(rate, channels, true_peak=True, first_frame=start)
-            gained = LoudnessMeter(rate, channels, first_frame=start)
+            lo = int(np.searchsorted(self._ends, start, side="right"))
+            hi = int(np.searchsorted(self._ends, stop, side="left")) + 1
+            found.append(float(top[lo:hi].max()) if hi > lo and lo < top.size else math.inf)
+        return found
+
+    def _run(
+        self,
+        specs: Sequence[dict[str, Any]],
+        regions: list[tuple[int, int]],
+        ran: _Ran | None = None,
+        *,
+        loudness: bool = True,
+        peaks: bool = True,
+    ) -> _Ran:
+        """Runs the gain and limiter over excerpts and meters them: the change of the
+        gating blocks' K-weighted sums that the limiter makes (``loudness``), which needs
+        the gain alone metered too, and the peaks (``peaks``)."""
+        first = self.first
+        assert first.block_powers is not None and first.segment_peaks is not None
+        rate, channels = first.sample_rate, first.channels
+        if ran is None:
+            ran = _Ran(
+                np.zeros(first.block_powers.shape),
+                np.zeros(first.block_powers.shape[0], bool),
+                np.zeros(channels),
+                np.zeros(channels),
+                np.ones(first.segment_peaks.shape[0], bool),
+            )
+        blocks = first.block_powers.shape[0]
+        for start, stop in regions:
+            limited = LoudnessMeter(
+                rate, channels, true_peak=peaks, first_frame=start, loudness=loudness
+            )
+            gained = LoudnessMeter(rate, channels, first_frame=start) if loudness else None
             gain = open_stream(specs[:1], int(rate), channels)
             limiter = open_stream(specs[1:], int(rate), channels)
             for chunk in self.excerpt(start, stop):
                 louder = gain.process(chunk)
-                gained.add(louder)
+                if gained is not None:
+                    gained.add(louder)
                 limited.add(limiter.process(louder))
             self.frames_run += stop - start
-            index, with_limiter = limited.native.blocks()
-            _, without = gained.native.blocks()
-            kept = max(min(with_limiter.shape[0], blocks - index), 0)
-            delta[index : index + kept] += (with_limiter - without)[:kept]
-            np.maximum(peaks, limited.native.sample_peaks(), out=peaks)
-            np.maximum(true_peaks, limited.native.true_peaks(), out=true_peaks)
-            # The segments wholly inside the excerpt are accounted for by it.
-            lo = int(np.searchsorted(self._ends, start, side="right"))
-            hi = int(np.searchsorted(self._ends, stop, side="right"))
-            outside[lo + 1 : hi] = False
-        if outside.any():
-            rest = first.segment_peaks[outside].max(axis=0) * scale
-            np.maximum(peaks, rest, out=peaks)
-            np.maximum(true_peaks, rest, out=true_peaks)
-        powers = first.block_powers * scale**2 + delta / (BLOCK_SECONDS * rate)
-        weights = channel_weights(channels)
+            if gained is not None:
+                index, with_limiter = limited.native.blocks()
+                _, without = gained.native.blocks()
+                kept = max(min(with_limiter.shape[0], blocks - index), 0)
+                ran.delta[index : index + kept] += (with_limiter - without)[:kept]
+                ran.touched[index : index + kept] = True
+            if peaks:
+                np.maximum(ran.peaks, limited.native.sample_peaks(), out=ran.peaks)
+                np.maximum(ran.true_peaks, limited.native.true_peaks(), out=ran.true_peaks)
+                # The segments wholly inside the excerpt are accounted for by it.
+                lo = int(np.searchsorted(self._ends, start, side="right"))
+                hi = int(np.searchsorted(self._ends, stop, side="right"))
+                ran.outside[lo + 1 : hi] = False
+        return ran
+
+    def _estimate(
+        self, ran: _Ran, rest: list[tuple[int, int]], scale: float, ceiling: float
+    ) -> Measurement | None:
+        """The measurement predicted from the loudest excerpts alone: the blocks of the
+        others lose the share of their power that the tried blocks lost on the whole. None
+        when that cannot be told within TRIAL_BOUND_LU: the blocks losing as much as the
+        worst tried block would move the loudness further than that from it."""
+        first = self.first
+        assert first.block_powers is not None
+        weights = channel_weights(first.channels)
+        gained = first.block_powers * scale**2
+        tried = ran.touched
+        before = float((gained[tried] @ weights).sum())
+        if not tried.any() or before <= 0.0:
+            return None
+        lost = (ran.delta[tried] / (BLOCK_SECONDS * first.sample_rate)) @ weights
+        share = float(lost.sum()) / before
+        with np.errstate(divide="ignore", invalid="ignore"):
+            shares = lost / (gained[tried] @ weights)
+        worst = float(np.nanmin(shares)) if np.isfinite(shares).any() else share
+        others = self._blocks_of(rest) & ~tried
+        mean = self._measurement(ran, scale, ceiling, others, share)
+        bound = self._measurement(ran, scale, ceiling, others, min(worst, share))
+        if abs(mean.integrated_lufs - bound.integrated_lufs) > TRIAL_BOUND_LU:
+            return None
+        return mean
+
+    def _blocks_of(self, regions: list[tuple[int, int]]) -> np.ndarray:
+        """The gating blocks that overlap any of the excerpts."""
+        first = self.first
+        assert first.block_powers is not None
+        count = first.block_powers.shape[0]
+        j = np.arange(count, dtype=np.float64)
+        step = 1.0 - OVERLAP
+        lower = (BLOCK_SECONDS * (j * step) * first.sample_rate).astype(np.int64)
+        upper = (BLOCK_SECONDS * (j * step + 1) * first.sample_rate).astype(np.int64)
+        found = np.zeros(count, bool)
+        for start, stop in regions:
+            found[(lower < stop) & (upper > start)] = True
+        return found
+
+    def _measurement(
+        self,
+        ran: _Ran,
+        scale: float,
+        ceiling: float,
+        others: np.ndarray | None = None,
+        share: float = 0.0,
+    ) -> Measurement:
+        """A pass's measurement as the excerpts run predict it (and, with ``others``,
+        those blocks losing ``share`` of their power). Outside the excerpts run, the peaks
+        are the gain's, held at the limiter's ``ceiling`` (linear)."""
+        first = self.first
+        assert first.block_powers is not None and first.segment_peaks is not None
+        rate = first.sample_rate
+        peaks = ran.peaks.copy()
+        true_peaks = ran.true_peaks.copy()
+        if ran.outside.any():
+            rest_peaks = np.minimum(first.segment_peaks[ran.outside].max(axis=0) * scale, ceiling)
+            np.maximum(peaks, rest_peaks, out=peaks)
+            np.maximum(true_peaks, rest_peaks, out=true_peaks)
+        powers = first.block_powers * scale**2 + ran.delta / (BLOCK_SECONDS * rate)
+        if others is not None:
+            powers[others] *= 1.0 + share
         return Measurement(
             rate,
-            channels,
+            first.channels,
             first.frames,
-            gated_loudness(powers, weights),
+            gated_loudness(powers, channel_weights(first.channels)),
             peaks.tolist(),
             np.maximum(true_peaks, peaks).tolist(),
             [value * scale for value in first.rms],
@@ -874,6 +992,33 @@ class LimiterTrial:
             powers,
             predicted=True,
         )
+
+
+@dataclass
+class _Ran:
+    """What excerpts run through the gain and limiter found: each gating block's change of
+    K-weighted sums, the blocks touched, the peaks, and the segments not run."""
+
+    delta: np.ndarray
+    touched: np.ndarray
+    peaks: np.ndarray
+    true_peaks: np.ndarray
+    outside: np.ndarray
+
+
+def _budget(regions: list[tuple[int, int]], loudest: list[float], frames: float) -> list[int]:
+    """The excerpts with the highest peaks, loudest first, that fit in ``frames`` (at
+    least one)."""
+    order = sorted(range(len(regions)), key=lambda i: -loudest[i])
+    chosen: list[int] = []
+    used = 0
+    for i in order:
+        size = regions[i][1] - regions[i][0]
+        if chosen and used + size > frames:
+            break
+        chosen.append(i)
+        used += size
+    return chosen
 
 
 def corrected(result: LoudnessResult, written: Measurement) -> LoudnessResult | None:

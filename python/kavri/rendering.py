@@ -20,10 +20,13 @@ shrinks, and what is done never goes back.
 
 from __future__ import annotations
 
+import contextlib
 import math
 import os
+import queue
 import shutil
 import tempfile
+import threading
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any, Protocol
@@ -210,6 +213,58 @@ class FloatSpool:
         self.close()
 
 
+class MeterThread:
+    """A :class:`LevelMeter` fed on a thread of its own, so that metering a pass overlaps
+    with running and writing it (the native meter works with the interpreter lock
+    released). Chunks are metered in the order given, so the figures are those of the
+    meter fed directly; at most a few chunks wait at once. Used as a context manager: the
+    thread ends with the block however it is left."""
+
+    _DEPTH = 4
+
+    def __init__(self, meter: LevelMeter) -> None:
+        self.meter = meter
+        self._queue: queue.Queue[np.ndarray | None] = queue.Queue(self._DEPTH)
+        self._error: BaseException | None = None
+        self._thread = threading.Thread(target=self._run, name="kavri-meter", daemon=True)
+        self._thread.start()
+
+    def _run(self) -> None:
+        while True:
+            chunk = self._queue.get()
+            if chunk is None:
+                return
+            if self._error is None:
+                try:
+                    self.meter.add(chunk)
+                except BaseException as error:  # handed to the caller by result()
+                    self._error = error
+
+    def add(self, chunk: np.ndarray) -> None:
+        """Queues the next frames; a view of a buffer that its owner refills is copied."""
+        if self._error is not None:
+            raise self._error
+        self._queue.put(chunk if chunk.base is None else chunk.copy())
+
+    def _stop(self) -> None:
+        if self._thread.is_alive():
+            self._queue.put(None)
+            self._thread.join()
+
+    def result(self) -> Measurement:
+        """The measurement of everything queued, once it has all been metered."""
+        self._stop()
+        if self._error is not None:
+            raise self._error
+        return self.meter.result()
+
+    def __enter__(self) -> MeterThread:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self._stop()
+
+
 @dataclass
 class Rendered:
     """What :func:`render` did: the frames that went in (input and tail), what was written
@@ -371,15 +426,16 @@ def render(
     expected_out = output_frames(expected_frames)
     with FloatSpool(channels, expected_out or expected_frames, shown(output)) as spool:
         first_span = bar.span(expected_frames)
-        meter = LevelMeter(rate, channels)
         consumed = 0
-        for consumed, processed in passes(chain()):
-            if processed.shape[0]:
-                spool.write(processed)
-                meter.add(processed)
-            first_span.frames(consumed, expected_frames)
+        with MeterThread(LevelMeter(rate, channels)) as meter:
+            for consumed, processed in passes(chain()):
+                if processed.shape[0]:
+                    spool.write(processed)
+                    meter.add(processed)
+                first_span.frames(consumed, expected_frames)
+            first = meter.result()
         first_span.end()
-        rendered = _targeted(job, spool, target, meter.result(), bar, expected_frames, decode)
+        rendered = _targeted(job, spool, target, first, bar, expected_frames, decode)
     rendered.consumed = consumed
     bar.finish()
     return rendered
@@ -395,21 +451,31 @@ def _plain(
     decode: bool,
 ) -> Rendered:
     span = bar.span(expected)
-    meter = LevelMeter(job.rate, job.channels, true_peak=False) if measure else None
+    metered = measure and not decode
     peak = 0.0
     consumed = 0
     expected_out = job.output_frames(expected)
-    with job.open(job.output, expected_out if expected_out is not None else expected) as writer:
-        for consumed, processed in passes(chain()):
-            if processed.shape[0]:
-                writer.write(processed)
-                peak = max(peak, _magnitude(processed))
-                if meter is not None and not decode:
-                    meter.add(processed)
-            span.frames(consumed, expected)
-        _check_frames(job, writer.stats.frames, job.output_frames(consumed), consumed)
+    measured: Measurement | None = None
+    with (
+        MeterThread(LevelMeter(job.rate, job.channels, true_peak=False))
+        if metered
+        else contextlib.nullcontext()
+    ) as meter:
+        with job.open(job.output, expected_out if expected_out is not None else expected) as writer:
+            for consumed, processed in passes(chain()):
+                if processed.shape[0]:
+                    writer.write(processed)
+                    if meter is not None:
+                        meter.add(processed)
+                    else:
+                        peak = max(peak, _magnitude(processed))
+                span.frames(consumed, expected)
+            _check_frames(job, writer.stats.frames, job.output_frames(consumed), consumed)
+        if meter is not None:
+            measured = meter.result()
+            # The meter's sample peaks are the highest finite magnitudes written.
+            peak = max(measured.sample_peak, default=0.0)
     span.end()
-    measured = meter.result() if meter is not None and not decode else None
     if measure and decode:
         measured = job.measure_file(job.output, bar.span(expected), writer.stats.frames)
     bar.finish()
@@ -493,19 +559,23 @@ def _write_targeted(
     limiter, metered as it is written unless the last measuring pass ran the very same."""
     frames = spool.frames
     known = last[1] if last is not None and last[0] == result.specs else None
-    meter = None if known is not None else LevelMeter(job.rate, job.channels)
-    peak = 0.0
-    with job.open(job.output, frames) as writer:
-        for done, processed in job.over_spool(spool, result.specs):
-            if processed.shape[0]:
-                writer.write(processed)
-                peak = max(peak, _magnitude(processed))
-                if meter is not None:
-                    meter.add(processed)
-            span.frames(done, frames)
-        _check_frames(job, writer.stats.frames, frames, frames)
-    measured = known if known is not None else meter.result() if meter is not None else None
+    meter = None if known is not None else MeterThread(LevelMeter(job.rate, job.channels))
+    try:
+        with job.open(job.output, frames) as writer:
+            for done, processed in job.over_spool(spool, result.specs):
+                if processed.shape[0]:
+                    writer.write(processed)
+                    if meter is not None:
+                        meter.add(processed)
+                span.frames(done, frames)
+            _check_frames(job, writer.stats.frames, frames, frames)
+        measured = known if known is not None else meter.result() if meter is not None else None
+    finally:
+        if meter is not None:
+            meter.__exit__()
     assert measured is not None
+    # The meter's sample peaks are the highest finite magnitudes handed to the writer.
+    peak = max(measured.sample_peak, default=0.0)
     return Rendered(
         0, writer.stats, writer.notice, measured, result, False, peak, *_written(writer)
     )
