@@ -58,7 +58,8 @@ def test_the_chain_runs_once_and_the_bits_are_those_of_one_call(
 ):
     # Plosives twice a second: the limiter acts everywhere and passes measure it; six in
     # 30 s: it is tried on excerpts around them, and the temporary is read whole only to
-    # write the output.
+    # write the output (and for the first's true peak, as the gain pushes 8 dB into the
+    # limiter here).
     take = tmp_path / "take.wav"
     kavri.write(take, speech(12.0 if plosives is None else 30.0, plosives=plosives), RATE)
     runs = []
@@ -80,9 +81,13 @@ def test_the_chain_runs_once_and_the_bits_are_those_of_one_call(
     assert runs == [1] and result.limiter_ceiling_db is not None
     whole = reads.count((0, None))
     if plosives is None:
-        assert result.passes >= 2 and result.trials == 0 and whole == result.passes + 1
+        # Whole passes, perhaps the first's true peak (the gain nears the most allowed),
+        # and the writing pass.
+        assert result.passes >= 2 and result.trials == 0
+        assert result.passes + 1 <= whole <= result.passes + 2
     else:
-        assert result.passes == 0 and result.trials >= 1 and whole == 1 and len(reads) > 1
+        # Excerpts, perhaps the first's true peak, and the writing pass.
+        assert result.passes == 0 and result.trials >= 1 and whole <= 2 and len(reads) > whole
     audio = kavri.read(take).audio
     written = kavri.read(tmp_path / "out.wav").audio
     assert np.array_equal(written, kavri.process(audio, RATE, CHAIN, loudness=target))

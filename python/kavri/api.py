@@ -28,6 +28,7 @@ from .loudness import (
     corrected,
     measure,
     plan_loudness,
+    true_peaks_of,
 )
 from .random_chain import RandomChain, RandomChainLike
 
@@ -135,13 +136,16 @@ def process_to_loudness(
     # The gain and limiter come after the chain, at the rate it ends with, so they can run
     # over its output.
     chained = steps.run_plan(plan, data, blocks, threads)
-    first = measure(chained, rate)
+    first = measure(chained, rate, true_peak=False)
 
     def passed(extra: Sequence[Any]) -> Measurement:
         return measure(run(chained, list(extra)), rate)
 
     trial = LimiterTrial(first, lambda start, stop: [chained[start:stop]])
-    result = plan_loudness(target, passed, first, trial)
+    channels = chained.shape[1]
+    result = plan_loudness(
+        target, passed, first, trial, lambda: true_peaks_of([chained], rate, channels)
+    )
     final = run(chained, result.specs)
     written = measure(final, rate)
     for _ in range(WRITE_TRIES - 1):

@@ -1,12 +1,14 @@
 """Loudness and level measurement in pieces, and loudness targets.
 
 Integrated loudness follows ITU-R BS.1770-4 as pyloudnorm measures it: pyloudnorm's own
-K-weighting filter coefficients, run over each chunk with the filter state carried from
-chunk to chunk (``scipy.signal.lfilter`` with ``zi``), 400 ms gating blocks every 100 ms
-with the same block boundaries, and the same absolute (-70 LUFS) and relative (-10 LU)
-gates. Only the mean square of each gating block is kept (ten numbers a second per
-channel), so a file of any length is measured in bounded memory, and the result agrees with
-``pyloudnorm.Meter(rate).integrated_loudness`` on the whole array.
+K-weighting filter coefficients, run in double precision over each chunk with the filter
+state carried from chunk to chunk, 400 ms gating blocks every 100 ms with the same block
+boundaries, and the same absolute (-70 LUFS) and relative (-10 LU) gates. Only the sums of
+each gating block are kept (ten numbers a second per channel), so a file of any length is
+measured in bounded memory, and the result agrees with
+``pyloudnorm.Meter(rate).integrated_loudness`` on the whole array. The walk over the
+samples (K-weighting, sums, peaks, counts and the true peak's oversampling) is one native
+pass over each chunk whose figures have the same bits however the signal is cut.
 
 Momentary and short-term loudness are the same sums over 400 ms and 3 s: the maximum
 momentary loudness is the loudest gating block, the maximum short-term loudness the loudest
@@ -24,14 +26,15 @@ to chunk, and the result has the same bits however the signal is cut.
 
 A loudness target turns a measurement into the gain that brings the integrated loudness
 to the target; where that gain would push the true peak over a ceiling, the engine's own
-"limiter" follows the gain, and the result is measured again (:func:`plan_loudness`).
+"limiter" follows the gain, and the result is predicted from excerpts around the peaks
+(:class:`LimiterTrial`) or measured again (:func:`plan_loudness`).
 """
 
 from __future__ import annotations
 
 import math
 from collections.abc import Callable, Iterable, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from typing import Any
 
 import numpy as np
@@ -57,6 +60,7 @@ __all__ = [
     "MIN_LOUDNESS_RATE",
     "LimiterTrial",
     "corrected",
+    "true_peaks_of",
 ]
 
 BLOCK_SECONDS = 0.4
@@ -501,13 +505,38 @@ class LevelMeter:
         )
 
 
-def measure(audio: npt.ArrayLike, sample_rate: float, chunk_frames: int = 1 << 16) -> Measurement:
-    """Measures a (frames, channels) or 1-D array, in chunks as a file would be."""
+def measure(
+    audio: npt.ArrayLike,
+    sample_rate: float,
+    chunk_frames: int = 1 << 16,
+    *,
+    true_peak: bool = True,
+) -> Measurement:
+    """Measures a (frames, channels) or 1-D array, in chunks as a file would be (without
+    ``true_peak``, the true peak is the sample peak)."""
     data, _ = as_frames(np.asarray(audio))
-    meter = LevelMeter(sample_rate, data.shape[1])
+    meter = LevelMeter(sample_rate, data.shape[1], true_peak=true_peak)
     for start in range(0, data.shape[0], chunk_frames):
         meter.add(data[start : start + chunk_frames])
     return meter.result()
+
+
+def true_peaks_of(chunks: Iterable[np.ndarray], sample_rate: float, channels: int) -> list[float]:
+    """The true peak of each channel of a signal given in (frames, channels) chunks."""
+    meter = LoudnessMeter(sample_rate, channels, true_peak=True, loudness=False)
+    for chunk in chunks:
+        meter.add(chunk)
+    native = meter.native
+    peaks: list[float] = np.maximum(np.array(native.true_peaks()), native.sample_peaks()).tolist()
+    return peaks
+
+
+def true_peak_overshoot_db() -> float:
+    """The most this true-peak meter can read above the sample peak: each half-band stage
+    puts out at most the sum of its taps' magnitudes times its input's peak, and a parabola
+    through a maximum and its two neighbours rises at most a quarter above it."""
+    first, second = _stages()
+    return to_db(sum(abs(t) for t in first) * sum(abs(t) for t in second) * 1.25)
 
 
 def measure_chunks(
@@ -662,6 +691,7 @@ def plan_loudness(
     render: Callable[[Sequence[dict[str, Any]]], Measurement],
     first: Measurement | None = None,
     trial: Callable[[Sequence[dict[str, Any]]], Measurement | None] | None = None,
+    true_peaks: Callable[[], Sequence[float]] | None = None,
 ) -> LoudnessResult:
     """Finds the gain (and limiter) that bring a signal to a loudness target.
 
@@ -683,6 +713,11 @@ def plan_loudness(
     figures are a trial's prediction says so (``predicted``): the caller checks them
     against the audio it writes (:func:`corrected`).
 
+    ``true_peaks()``, when given, measures the true peak of each channel of the first pass,
+    whose ``first`` then holds its sample peaks in their place: it is called only where the
+    true peak decides (a gain that may keep it under the ceiling, a gain near the most
+    allowed), saving the oversampling where the limiter is needed either way.
+
     The figures of the result are what the passes predict; the caller measures the audio it
     finally writes and puts those figures in with :meth:`LoudnessResult.measured`.
     """
@@ -691,16 +726,38 @@ def plan_loudness(
     if first is None:
         first = render([])
         passes = 1
+    pending = true_peaks
+
+    def measured_peaks() -> Measurement:
+        """The first measurement with its true peaks, measured now if they were left."""
+        nonlocal first, pending
+        assert first is not None
+        if pending is not None:
+            first = replace(first, true_peak=list(pending()))
+            pending = None
+        return first
+
     ceiling = target.peak_ceiling_db
     loudness = first.integrated_lufs
     if not math.isfinite(loudness):
         return LoudnessResult(target, loudness, 0.0, None, loudness, first.true_peak_db, passes, [])
     gain = _gain_for(first, target.lufs)
-    if first.true_peak_db + gain <= ceiling:
+    # The true peak is at least the sample peak: over the ceiling with that, the limiter is
+    # needed whatever the true peak.
+    if first.sample_peak_db + gain <= ceiling and measured_peaks().true_peak_db + gain <= ceiling:
         return _gain_only(target, first, gain, passes)
     limit = ceiling - TRUE_PEAK_MARGIN_DB
-    most = ceiling - first.true_peak_db + MAX_LIMITING_DB
-    gain = min(gain, most)
+
+    def most(gain: float) -> float:
+        """The highest gain allowed. The true peak is needed only for a gain within the
+        meter's largest overshoot of that bound taken from the sample peak."""
+        if pending is not None and gain > (
+            ceiling - first.sample_peak_db + MAX_LIMITING_DB - true_peak_overshoot_db()
+        ):
+            measured_peaks()
+        return ceiling - first.true_peak_db + MAX_LIMITING_DB
+
+    gain = min(gain, most(gain))
     best: LoudnessResult | None = None
     for _ in range(MAX_PASSES):
         specs = [gain_spec(gain), limiter_spec(limit)]
@@ -728,12 +785,12 @@ def plan_loudness(
         if best is None or abs(outcome.miss_lu) < abs(best.miss_lu):
             best = outcome
         miss = target.lufs - result.integrated_lufs
-        if abs(miss) <= AIM_LU or not math.isfinite(miss) or (miss > 0 and gain >= most):
+        if abs(miss) <= AIM_LU or not math.isfinite(miss) or (miss > 0 and gain >= most(gain)):
             break
-        gain = min(gain + miss, most)
+        gain = min(gain + miss, most(gain + miss))
     if best is None:
         # Every pass overshot the ceiling: fall back to the gain the peak allows.
-        gain = ceiling - first.true_peak_db - TRUE_PEAK_MARGIN_DB
+        gain = ceiling - measured_peaks().true_peak_db - TRUE_PEAK_MARGIN_DB
         best = _gain_only(target, first, gain, passes)
     best.passes = passes
     best.trials = trials
@@ -759,7 +816,7 @@ TRIAL_LEAD_SECONDS = 0.1
 # move the loudness by more than TRIAL_BOUND_LU however they fare (each block losing as
 # much as the worst tried), they are not run, and the written audio is checked.
 TRIAL_SAMPLE_SECONDS = 30.0
-TRIAL_BOUND_LU = 0.05
+TRIAL_BOUND_LU = AIM_LU
 # Excerpts covering more than this share of the signal are no cheaper than a pass.
 TRIAL_MAX_SHARE = 0.6
 # How far the loudness as written may be from a trial's prediction (exact but for

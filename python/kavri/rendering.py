@@ -3,9 +3,13 @@ measured, and the figures of the output as written.
 
 Without a loudness target, one pass runs the chain and writes. With one, the chain runs
 once, into a float32 temporary (:class:`FloatSpool`) while its output is metered; the gain,
-and the limiter where the peaks need it, are then found by passes over that temporary
-(cheap: only the gain and limiter run) and applied in the writing pass. The output has the
-bits the chain followed by the same gain and limiter would give in one stream.
+and the limiter where the peaks need it, are then found from that measurement, each limiter
+setting tried on excerpts of the temporary around its peaks (:class:`LimiterTrial`; whole
+passes over the temporary where the limiter acts nearly everywhere), and applied in the
+writing pass, which meters what it writes. Audio written off the trial's prediction (over
+the ceiling, or off the target) is corrected and written again. The output has the bits the
+chain followed by the same gain and limiter would give in one stream. Each pass's meter runs
+on a thread of its own beside the chain and the writer (:class:`MeterThread`).
 
 A lossy output (MP3, Vorbis, Opus) is decoded again and measured: its encoder moves the
 peaks (by half a dB and more) and a little of the loudness. With a target, each encoding is
@@ -59,6 +63,7 @@ from .loudness import (
     gain_spec,
     limiter_spec,
     plan_loudness,
+    true_peaks_of,
 )
 from .settings import RenderSettings
 from .stream import Stream
@@ -427,7 +432,8 @@ def render(
     with FloatSpool(channels, expected_out or expected_frames, shown(output)) as spool:
         first_span = bar.span(expected_frames)
         consumed = 0
-        with MeterThread(LevelMeter(rate, channels)) as meter:
+        # The true peak is measured later, over the temporary, only where it decides.
+        with MeterThread(LevelMeter(rate, channels, true_peak=False)) as meter:
             for consumed, processed in passes(chain()):
                 if processed.shape[0]:
                     spool.write(processed)
@@ -529,7 +535,17 @@ def _targeted(
             job.check_stop()
             yield block
 
-    result = plan_loudness(target, measure, first, LimiterTrial(first, excerpt))
+    def true_peaks() -> list[float]:
+        span = plan_span.part(0.5)
+
+        def chunks() -> Iterator[np.ndarray]:
+            for done, block in job.over_spool(spool, []):
+                yield block
+                span.frames(done, frames)
+
+        return true_peaks_of(chunks(), job.rate, job.channels)
+
+    result = plan_loudness(target, measure, first, LimiterTrial(first, excerpt), true_peaks)
     plan_span.end()
     if decode:
         return _encoded(job, spool, result, bar, expected)
