@@ -523,11 +523,11 @@ def _targeted(
     def measure(extra: Sequence[dict[str, Any]]) -> Measurement:
         nonlocal last
         span = plan_span.part(0.5)
-        meter = LevelMeter(job.rate, job.channels)
-        for done, processed in job.over_spool(spool, extra):
-            meter.add(processed)
-            span.frames(done, frames)
-        last = (list(extra), meter.result())
+        with MeterThread(LevelMeter(job.rate, job.channels)) as meter:
+            for done, processed in job.over_spool(spool, extra):
+                meter.add(processed)
+                span.frames(done, frames)
+            last = (list(extra), meter.result())
         return last[1]
 
     def excerpt(start: int, stop: int) -> Iterator[np.ndarray]:
