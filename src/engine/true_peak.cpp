@@ -57,11 +57,11 @@ void dot_windows(const float* in, const float* taps, std::size_t count, std::siz
 __attribute__((target_clones("avx2", "default")))
 #endif
 bool any_at_least(const float* values, std::size_t count, float threshold) {
-    int any = 0;
+    unsigned any = 0U;
     for (std::size_t i = 0; i < count; ++i) {
-        any |= static_cast<int>(std::fabs(values[i]) >= threshold);
+        any |= static_cast<unsigned>(std::fabs(values[i]) >= threshold);
     }
-    return any != 0;
+    return any != 0U;
 }
 
 void check_taps(const std::vector<float>& taps) {
