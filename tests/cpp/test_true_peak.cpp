@@ -22,6 +22,7 @@ int checks = 0;
 // sum to one: any symmetric set will do for comparing two ways of summing it.
 std::vector<float> half_band(int length) {
     std::vector<double> odd;
+    odd.reserve(static_cast<std::size_t>(length));
     const int centre = length / 2;
     for (int n = 0; n < length; n += 2) {
         const double t = (n - centre) / 2.0;
@@ -34,6 +35,7 @@ std::vector<float> half_band(int length) {
         sum += v;
     }
     std::vector<float> taps;
+    taps.reserve(odd.size());
     for (double v : odd) {
         taps.push_back(static_cast<float>(v / sum));
     }
@@ -47,6 +49,7 @@ std::vector<float> stage(const std::vector<float>& signal, const std::vector<flo
     padded.insert(padded.end(), signal.begin(), signal.end());
     const std::size_t half = taps.size() / 2;
     std::vector<float> out;
+    out.reserve(2 * signal.size());
     for (std::size_t i = 0; i < signal.size(); ++i) {
         float sum = 0.0F;
         for (std::size_t k = 0; k < taps.size(); ++k) {
