@@ -832,14 +832,17 @@ class LimiterTrial:
     first pass's measurement and excerpts around the peaks.
 
     The limiter leaves every sample below its ceiling as it is (its gain stays at unity),
-    and after it last acts its gain is back at unity within a second. So the signal with
-    the gain and limiter differs from the signal with the gain alone only in the excerpts
-    that run from each 100 ms segment whose peak reaches near the ceiling to a second
-    after it. Each excerpt (with a lead, merged where they come close) is run through the
-    gain alone and through the gain and limiter and metered from its first frame: the
-    difference of the two meters' gating-block sums, added to the first pass's block
-    powers scaled by the gain, gives the blocks' powers as a pass would measure them, and
-    the excerpts' true peaks, with the gained peaks of the segments outside them, the peak.
+    and after it last acts its gain is back within 0.005 dB of unity in 0.4 s. So the
+    signal with the gain and limiter differs from the signal with the gain alone only in
+    the excerpts that run from each 100 ms segment whose peak reaches near the ceiling to
+    TRIAL_TAIL_SECONDS after it. Each excerpt (with a lead, merged where they come close) is
+    run through the gain alone and through the gain and limiter and metered from its first
+    frame: the difference of the two meters' gating-block sums, added to the first pass's
+    block powers scaled by the gain, gives the blocks' powers as a pass would measure them,
+    and the excerpts' true peaks, with the gained peaks of the segments outside them, the
+    peak. The loudest excerpts (TRIAL_SAMPLE_SECONDS of them) are metered so; the others
+    for their peaks alone, and for their loudness too only where the loudest do not bound
+    it closely enough (:meth:`_estimate`).
 
     ``excerpt(start, stop)`` gives the chain's output over [start, stop) in chunks; the
     gain and limiter run from rest at each excerpt's start. Returns None, leaving the pass
