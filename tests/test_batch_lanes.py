@@ -9,6 +9,7 @@ from __future__ import annotations
 import math
 import multiprocessing
 import pickle
+import warnings
 
 import numpy as np
 import pytest
@@ -56,9 +57,14 @@ LANE_TYPES = ["gain", "clip", "distortion", "limiter", "compressor", "tremolo", 
 ]
 
 
+# The engine's effects: they take any number, holding it within their range (steps and
+# noise items refuse values outside theirs).
+ENGINE_TYPES = sorted(t for t, info in EFFECTS.items() if info.family not in ("steps", "noise"))
+
+
 def random_chain(rng: np.random.Generator) -> list[dict]:
-    """Mostly chains the lanes run, some with any type of the catalogue."""
-    types = LANE_TYPES if rng.random() < 0.75 else sorted(EFFECTS)
+    """Mostly chains the lanes run, some with any effect of the engine."""
+    types = LANE_TYPES if rng.random() < 0.75 else ENGINE_TYPES
     return [random_spec(rng, str(rng.choice(types))) for _ in range(int(rng.integers(0, 6)))]
 
 
@@ -85,6 +91,13 @@ def assert_items_equal(out: list[np.ndarray], expected: list[np.ndarray]) -> Non
 
 
 def check_random_batches(seeds: range) -> None:
+    with warnings.catch_warnings():
+        # Values outside their range are drawn on purpose: held there, as warned.
+        warnings.simplefilter("ignore", kavri.ClampWarning)
+        _check_random_batches(seeds)
+
+
+def _check_random_batches(seeds: range) -> None:
     for seed in seeds:
         rng = np.random.default_rng(seed)
         items, chains = random_batch(rng)
@@ -123,8 +136,11 @@ def test_one_chain_for_all_and_arrays_of_one_length():
             out = kavri.process_batch(mono, RATE, chain)
             assert out.shape == mono.shape and out.dtype == np.float32
             assert np.array_equal(out, np.stack([kavri.process(x, RATE, chain) for x in mono]))
-            out = kavri.process_batch(stereo, RATE, "vocal", block_size=512)
-            want = [kavri.process(x, RATE, "vocal", block_size=512) for x in stereo]
+            with warnings.catch_warnings():
+                # The preset's 10 kHz shelf lies above half of this rate: held there.
+                warnings.simplefilter("ignore", kavri.ClampWarning)
+                out = kavri.process_batch(stereo, RATE, "vocal", block_size=512)
+                want = [kavri.process(x, RATE, "vocal", block_size=512) for x in stereo]
             assert np.array_equal(out, np.stack(want))
     # The input is never written; a batch of no items gives one of no items.
     assert np.array_equal(mono, before)
@@ -318,7 +334,7 @@ def random_item(rng: np.random.Generator, depth: int = 0) -> dict:
         lo = int(rng.integers(0, len(items) + 1))
         item = {"some_of": items, "count": [lo, int(rng.integers(lo, len(items) + 1))]}
     else:
-        effect_type = str(rng.choice(sorted(EFFECTS)))
+        effect_type = str(rng.choice(ENGINE_TYPES))
         item = {"type": effect_type}
         for param in EFFECTS[effect_type].params:
             if rng.random() < 0.5:
