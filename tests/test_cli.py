@@ -208,13 +208,13 @@ def test_closed_standard_output_is_named_before_any_work(work):
     kavri.write(work / "in.wav", np.zeros((4800, 2), np.float32), 48_000)
 
     def closed_stdout(*args):
+        # Closed by the shell before Python starts (no preexec_fn: see tests/test_io.py).
         return subprocess.run(
-            [sys.executable, "-m", "kavri", *args],
+            ["/bin/sh", "-c", 'exec "$0" -m kavri "$@" 1>&-', sys.executable, *args],
             cwd=work,
             stdout=subprocess.DEVNULL,
             stderr=subprocess.PIPE,
             text=True,
-            preexec_fn=lambda: os.close(1),
         )
 
     for args in (("meter", "in.wav"), ("effects",), ("presets",)):

@@ -268,6 +268,43 @@ def test_plot_paths_and_low_frequency_detail():
     assert np.interp(30.0, centres, shown[:, 0]) == pytest.approx(-3.01, abs=0.15)
 
 
+def test_delays_show_their_echoes_in_time(tmp_path):
+    from kavri.plot import ECHO_FLOOR_DB, echoes_over_time, has_echoes, plot_chain
+
+    def spikes(levels: np.ndarray) -> list[float]:
+        """The times (s) of the 1 ms windows that rise above the floor."""
+        return [round(float(times[i]), 3) for i in np.flatnonzero(levels > ECHO_FLOOR_DB)]
+
+    times, levels = echoes_over_time(
+        [{"type": "ping_pong_delay", "delay_ms": 250, "feedback": 0.5, "mix": 0.5}], RATE
+    )
+    # The dry sound, then echoes bouncing between the sides every 250 ms, 6 dB apart.
+    assert list(levels) == ["each side to itself", "each side to the other"]
+    assert spikes(levels["each side to itself"])[:3] == [0.0, 0.5, 1.0]
+    assert spikes(levels["each side to the other"])[:3] == [0.25, 0.75, 1.25]
+    other = levels["each side to the other"]
+    first, second = (other[int(t * 1000)] for t in (0.25, 0.75))
+    assert first - second == pytest.approx(12.04, abs=0.1)  # two bounces at -6 dB each
+    times, levels = echoes_over_time([{"type": "delay", "delay_ms": 100}], RATE)
+    assert list(levels) == ["left and right"]
+    assert spikes(levels["left and right"])[:4] == [0.0, 0.1, 0.2, 0.3]
+    assert has_echoes([{"type": "delay"}]) and not has_echoes([{"type": "chorus"}])
+    pytest.importorskip("matplotlib")
+    plot_chain([{"type": "ping_pong_delay"}], tmp_path / "echoes.png")
+    assert (tmp_path / "echoes.png").stat().st_size > 10_000
+
+
+def test_moving_effects_say_what_their_level_over_time_shows():
+    from kavri.plot import _caption, _motion_notes
+
+    notes = _motion_notes([{"type": "chorus"}, {"type": "flanger"}, {"type": "gain"}])
+    assert len(notes) == 1 and "comb filtering" in notes[0]  # one note for both
+    assert "pitch" in _motion_notes([{"type": "vibrato"}])[0]
+    caption = _caption(notes, 2)
+    assert caption.startswith("Level over time: chorus and flanger")
+    assert max(len(line) for line in caption.splitlines()) <= 120
+
+
 def test_a_closed_pipe_ends_quietly(work):
     reader = subprocess.Popen(
         [sys.executable, "-m", "kavri", "effects"],

@@ -16,8 +16,9 @@ import soundfile as sf
 from scipy import signal
 
 import kavri
+from kavri import loudness
 from kavri.api import LoudnessWarning, process_to_loudness
-from kavri.loudness import LevelMeter, LoudnessMeter, measure
+from kavri.loudness import LevelMeter, LoudnessMeter, LoudnessResult, LoudnessTarget, measure
 
 RATE = 48_000
 
@@ -55,25 +56,70 @@ def true_peak_db(audio: np.ndarray) -> float:
 
 
 @pytest.mark.parametrize(
-    ("rate", "channels", "seconds"),
+    ("rate", "channels", "seconds", "dtype"),
     [
-        (48_000, 2, 7.3),
-        (44_100, 1, 2.05),
-        (22_050, 5, 1.0),
-        (48_000, 2, 0.45),
+        (48_000, 2, 7.3, np.float64),
+        (48_000, 2, 7.3, np.float32),
+        (44_100, 1, 2.05, np.float32),
+        (22_050, 5, 1.0, np.float64),
+        (48_000, 2, 0.45, np.float32),
+        (32_000.0, 1, 3.0, np.float64),
     ],
 )
-def test_chunked_loudness_agrees_with_pyloudnorm(rate, channels, seconds):
+def test_chunked_loudness_agrees_with_pyloudnorm(rate, channels, seconds, dtype):
     rng = np.random.default_rng(channels)
     frames = int(seconds * rate)
     audio = rng.standard_normal((frames, channels)) * np.linspace(0.01, 0.4, frames)[:, None]
     audio[frames // 3 : frames // 2] *= 1e-3  # a quiet stretch the gates must drop
-    expected = pyloudnorm.Meter(rate).integrated_loudness(audio)
+    audio = audio.astype(dtype)
+    expected = pyloudnorm.Meter(rate).integrated_loudness(audio.astype(np.float64))
     for chunk in (frames, 4800, 777):
         meter = LoudnessMeter(rate, channels)
         for start in range(0, frames, chunk):
             meter.add(audio[start : start + chunk])
         assert meter.integrated() == pytest.approx(expected, abs=0.01), chunk
+
+
+def test_silence_and_signals_shorter_than_a_block_have_no_loudness():
+    reference = pyloudnorm.Meter(RATE)
+    silence = np.zeros((2 * RATE, 2))
+    assert reference.integrated_loudness(silence) == -math.inf
+    assert measure(silence, RATE).integrated_lufs == -math.inf
+    # Below -70 LUFS everything is gated away.
+    hum = 1e-5 * np.sin(2 * np.pi * 100 * np.arange(2 * RATE) / RATE)
+    assert reference.integrated_loudness(hum) == -math.inf == measure(hum, RATE).integrated_lufs
+    # pyloudnorm refuses a signal shorter than one 400 ms block; it has no loudness.
+    short = np.random.default_rng(1).standard_normal((int(0.39 * RATE), 2)) * 0.1
+    with pytest.raises(ValueError, match="greater than the block size"):
+        reference.integrated_loudness(short)
+    measured = measure(short, RATE)
+    assert measured.integrated_lufs == -math.inf and measured.max_momentary_lufs == -math.inf
+    assert measured.sample_peak_db == pytest.approx(20 * math.log10(np.abs(short).max()))
+
+
+def test_the_native_meter_has_the_same_bits_however_the_signal_is_cut():
+    rng = np.random.default_rng(4)
+    audio = speech_like(seconds=5.3, level=0.1)[:, None] * np.array([1.0, -0.7])
+    audio[1000:1003] = [[np.nan, np.inf], [-np.inf, 0.5], [2.0, np.nan]]
+    for data in (audio.astype(np.float32), audio):
+        figures = []
+        for chunk in (len(data), 1, 777, 4096 * 2 + 3, 65_536, int(rng.integers(2, 9000))):
+            meter = LevelMeter(RATE, 2)
+            for start in range(0, len(data), chunk):
+                meter.add(data[start : start + chunk])
+            native = meter.loudness.native
+            figures.append(
+                (
+                    native.blocks()[1],
+                    *native.segments()[1:],
+                    np.array(native.sample_peaks() + native.squares() + native.true_peaks()),
+                    np.array(native.counts()),
+                )
+            )
+        for other in figures[1:]:
+            for a, b in zip(figures[0], other, strict=True):
+                assert np.array_equal(a, b)
+        assert tuple(figures[0][-1]) == (3, 2, 2)  # clipped (2.0 and the infinities), NaN, inf
 
 
 def test_peaks_rms_and_faults_of_known_signals():
@@ -116,6 +162,68 @@ def test_loudness_target_is_reached_under_the_ceiling(plosives, target, limited)
         out, kavri.process(speech, RATE, kavri.load_preset("vocal") + result.specs)
     )
     assert np.array_equal(out, kavri.process(speech, RATE, "vocal", loudness=target))
+
+
+def test_the_limiter_is_tried_on_excerpts_and_predicts_what_a_pass_measures(monkeypatch):
+    voice = speech_like(seconds=40.0, level=0.02)  # a dozen plosives reach the limiter
+    chained = np.stack([voice, np.roll(voice, 37)], 1)
+    first = measure(chained, RATE)
+    gain = -16.0 - first.integrated_lufs
+    specs = [loudness.gain_spec(gain), loudness.limiter_spec(-1.05)]
+    actual = measure(kavri.process(chained, RATE, specs), RATE)
+    assert actual.true_peak_db < first.true_peak_db + gain - 3  # the limiter acts
+
+    def trial(sample_seconds: float) -> tuple[loudness.Measurement, int]:
+        monkeypatch.setattr(loudness, "TRIAL_SAMPLE_SECONDS", sample_seconds)
+        tried = loudness.LimiterTrial(first, lambda start, stop: [chained[start:stop]])
+        predicted = tried(specs)
+        assert predicted is not None and predicted.predicted
+        return predicted, tried.frames_run
+
+    # Every excerpt metered in full, and the loudest alone with the others' peaks.
+    for predicted, run in (trial(1e9), trial(0.5)):
+        assert run < 0.4 * len(chained)
+        assert predicted.integrated_lufs == pytest.approx(actual.integrated_lufs, abs=0.01)
+        assert predicted.true_peak_db == pytest.approx(actual.true_peak_db, abs=0.001)
+        assert predicted.sample_peak_db == pytest.approx(actual.sample_peak_db, abs=0.001)
+
+
+@pytest.mark.parametrize("dense", [False, True])
+def test_targets_through_the_trial_and_through_passes(dense):
+    # A dozen plosives reach the limiter; without them, at a louder target, every syllable
+    # does, and a trial would cover most of the signal: whole passes measure it.
+    voice = speech_like(seconds=40.0, level=0.02, plosives=not dense)
+    voice = np.stack([voice, np.roll(voice, 37)], 1)
+    target = -14.0 if dense else -16.0
+    out, result = process_to_loudness(voice, RATE, [], target, peak_ceiling=-1.0)
+    assert (result.trials > 0, result.passes > 0) == ((False, True) if dense else (True, False))
+    measured = pyloudnorm.Meter(RATE).integrated_loudness(out.astype(np.float64))
+    assert abs(measured - target) <= 0.5 and abs(measured - result.lufs) < 0.01
+    assert true_peak_db(out) <= -1.0 + 0.1 and result.true_peak_db <= -1.0
+    assert result.limiter_ceiling_db is not None
+
+
+def test_audio_written_off_the_prediction_is_corrected():
+    target = LoudnessTarget(-16.0, -1.0)
+    planned = LoudnessResult(target, -20.0, 4.0, -1.05, -16.0, -1.01, 0, [], 2, predicted=True)
+
+    def written(lufs: float, true_peak_db: float) -> loudness.Measurement:
+        peak = 10 ** (true_peak_db / 20)
+        return loudness.Measurement(RATE, 1, RATE * 60, lufs, [peak], [peak], [0.1], 0, 0, 0)
+
+    # On target (or as predicted) and under the ceiling: it stands.
+    assert loudness.corrected(planned, written(-16.05, -1.02)) is None
+    # A peak between samples over the ceiling: the limiter's ceiling comes down by as much.
+    again = loudness.corrected(planned, written(-16.02, -0.7))
+    assert again is not None and again.gain_db == 4.0
+    assert again.limiter_ceiling_db == pytest.approx(-1.05 - 0.3 - 0.05)
+    assert [s["type"] for s in again.specs] == ["gain", "limiter"] and again.passes == 1
+    # Off the target and off the prediction: the gain moves by the miss.
+    again = loudness.corrected(planned, written(-16.3, -1.2))
+    assert again is not None and again.gain_db == pytest.approx(4.3)
+    # A plan measured by whole passes stands as written.
+    planned.predicted = False
+    assert loudness.corrected(planned, written(-16.3, -0.5)) is None
 
 
 def test_unreachable_targets_warn_with_the_miss():

@@ -42,12 +42,14 @@ def test_only_the_entry_point_is_exported():
 
 
 def test_stream_module_surface():
-    # The stream, the memory check, the worker rule, the true-peak meter's oversampling,
-    # batches with their lane widths, the native draw and the rooms (convolution, reverb) live
-    # in a module of its own, which exports nothing but its entry point.
+    # The stream, the memory check, the worker rule, the level meter and the true-peak
+    # meter's oversampling, batches with their lane widths, the native draw and the rooms
+    # (convolution, reverb) live in a module of its own, which exports nothing but its entry
+    # point.
     assert _kavri_stream.__doc__ == "Native streaming DSP for Kavri."
     assert [n for n in dir(_kavri_stream) if not n.startswith("__")] == [
         "Convolver",
+        "LevelMeter",
         "RandomDraw",
         "Reverb",
         "Stream",

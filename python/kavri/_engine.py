@@ -62,6 +62,7 @@ __all__ = [
     "NativeTruePeak",
     "NativeConvolver",
     "NativeReverb",
+    "NativeLevelMeter",
     "open_stream",
     "RandomDraw",
     "Batch",
@@ -85,6 +86,9 @@ _CORES = os.cpu_count() or 1
 NativeStream = _native_stream.Stream
 # The true-peak meter's oversampling, run in native code (see kavri.loudness).
 NativeTruePeak = _native_stream.TruePeak
+# The level meter's walk over the samples: peaks, counts, true peak and the K-weighted sums
+# of gating blocks and segments (see kavri.loudness).
+NativeLevelMeter = _native_stream.LevelMeter
 # Asks the memory guard whether a buffer of the front end's own fits: check_memory(bytes,
 # what) raises MemoryError in the guard's words when it does not.
 check_memory = _native_stream.check_memory

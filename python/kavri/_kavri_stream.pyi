@@ -53,6 +53,39 @@ class TruePeak:
     def peaks(self) -> list[float]:
         """The true peak of each channel so far, the signal followed by silence."""
 
+class LevelMeter:
+    """The levels of a signal fed in chunks: peaks, squares, counts, true peak and the
+    K-weighted sums of gating blocks and 100 ms segments."""
+
+    def __init__(
+        self,
+        channels: int,
+        sample_rate: float,
+        kweighting: list[float],
+        clip_level: float,
+        first: list[float],
+        second: list[float],
+        first_frame: int = 0,
+    ) -> None: ...
+    def add(self, chunk: npt.NDArray[np.float32] | npt.NDArray[np.float64]) -> None:
+        """Feeds the next frames, a (frames, channels) float32 or float64 array."""
+    @property
+    def frames(self) -> int: ...
+    def sample_peaks(self) -> list[float]:
+        """The highest magnitude of each channel."""
+    def squares(self) -> list[float]:
+        """The sum of squares of each channel."""
+    def true_peaks(self) -> list[float]:
+        """The true peak of each channel, the signal followed by silence; empty without one."""
+    def counts(self) -> tuple[int, int, int]:
+        """(clipped, NaN, infinite) samples over all channels."""
+    def blocks(self) -> tuple[int, npt.NDArray[np.float64]]:
+        """(index of the first gating block, (blocks, channels) K-weighted sums of squares
+        of every block begun, the open ones with what they hold)."""
+    def segments(self) -> tuple[int, npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+        """(index of the first 100 ms segment, (segments, channels) K-weighted sums of
+        squares and sample peaks of every finished segment)."""
+
 def process_batch(
     batch: npt.ArrayLike | list[npt.ArrayLike],
     sample_rate: int,

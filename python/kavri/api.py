@@ -19,7 +19,17 @@ import numpy.typing as npt
 from . import _engine, steps
 from .chain import Chain, ChainLike, load_chain
 from .errors import KavriWarning
-from .loudness import LoudnessResult, LoudnessTarget, measure, plan_loudness
+from .loudness import (
+    WRITE_TRIES,
+    LimiterTrial,
+    LoudnessResult,
+    LoudnessTarget,
+    Measurement,
+    corrected,
+    measure,
+    plan_loudness,
+    true_peaks_of,
+)
 from .random_chain import RandomChain, RandomChainLike
 
 __all__ = [
@@ -126,9 +136,27 @@ def process_to_loudness(
     # The gain and limiter come after the chain, at the rate it ends with, so they can run
     # over its output.
     chained = steps.run_plan(plan, data, blocks, threads)
-    result = plan_loudness(target, lambda extra: measure(run(chained, list(extra)), rate))
+    first = measure(chained, rate, true_peak=False)
+
+    def passed(extra: Sequence[Any]) -> Measurement:
+        return measure(run(chained, list(extra)), rate)
+
+    trial = LimiterTrial(first, lambda start, stop: [chained[start:stop]])
+    channels = chained.shape[1]
+    result = plan_loudness(
+        target, passed, first, trial, lambda: true_peaks_of([chained], rate, channels)
+    )
     final = run(chained, result.specs)
-    result.measured(measure(final, rate))
+    written = measure(final, rate)
+    for _ in range(WRITE_TRIES - 1):
+        # Corrected as a streamed file is (kavri.rendering).
+        again = corrected(result, written)
+        if again is None:
+            break
+        result = again
+        final = run(chained, result.specs)
+        written = measure(final, rate)
+    result.measured(written)
     problem = result.problem()
     if problem:
         warnings.warn(problem, LoudnessWarning, stacklevel=2)

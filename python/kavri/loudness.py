@@ -1,12 +1,14 @@
 """Loudness and level measurement in pieces, and loudness targets.
 
 Integrated loudness follows ITU-R BS.1770-4 as pyloudnorm measures it: pyloudnorm's own
-K-weighting filter coefficients, run over each chunk with the filter state carried from
-chunk to chunk (``scipy.signal.lfilter`` with ``zi``), 400 ms gating blocks every 100 ms
-with the same block boundaries, and the same absolute (-70 LUFS) and relative (-10 LU)
-gates. Only the mean square of each gating block is kept (ten numbers a second per
-channel), so a file of any length is measured in bounded memory, and the result agrees with
-``pyloudnorm.Meter(rate).integrated_loudness`` on the whole array.
+K-weighting filter coefficients, run in double precision over each chunk with the filter
+state carried from chunk to chunk, 400 ms gating blocks every 100 ms with the same block
+boundaries, and the same absolute (-70 LUFS) and relative (-10 LU) gates. Only the sums of
+each gating block are kept (ten numbers a second per channel), so a file of any length is
+measured in bounded memory, and the result agrees with
+``pyloudnorm.Meter(rate).integrated_loudness`` on the whole array. The walk over the
+samples (K-weighting, sums, peaks, counts and the true peak's oversampling) is one native
+pass over each chunk whose figures have the same bits however the signal is cut.
 
 Momentary and short-term loudness are the same sums over 400 ms and 3 s: the maximum
 momentary loudness is the loudest gating block, the maximum short-term loudness the loudest
@@ -24,21 +26,22 @@ to chunk, and the result has the same bits however the signal is cut.
 
 A loudness target turns a measurement into the gain that brings the integrated loudness
 to the target; where that gain would push the true peak over a ceiling, the engine's own
-"limiter" follows the gain, and the result is measured again (:func:`plan_loudness`).
+"limiter" follows the gain, and the result is predicted from excerpts around the peaks
+(:class:`LimiterTrial`) or measured again (:func:`plan_loudness`).
 """
 
 from __future__ import annotations
 
 import math
 from collections.abc import Callable, Iterable, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
 from ._audio import PCM_BITS, as_frames
-from ._engine import NativeTruePeak
+from ._engine import NativeLevelMeter, NativeTruePeak, open_stream
 
 __all__ = [
     "LoudnessMeter",
@@ -55,6 +58,9 @@ __all__ = [
     "measure_chunks",
     "clip_level",
     "MIN_LOUDNESS_RATE",
+    "LimiterTrial",
+    "corrected",
+    "true_peaks_of",
 ]
 
 BLOCK_SECONDS = 0.4
@@ -124,6 +130,15 @@ def gated_loudness(powers: np.ndarray, weights: np.ndarray) -> float:
     return float(-0.691 + 10.0 * np.log10(total)) if total > 0 else -math.inf
 
 
+def segment_end(sample_rate: float, m: int) -> int:
+    """The frame at which 100 ms segment ``m`` ends (-1: the signal's start)."""
+    if m < 0:
+        return 0
+    if float(sample_rate).is_integer():
+        return ((m + 1) * int(sample_rate)) // SEGMENTS_PER_SECOND
+    return int((m + 1) * sample_rate / SEGMENTS_PER_SECOND)
+
+
 def _loudness_of(power: float) -> float:
     """The loudness in LUFS of a weighted mean square."""
     return -0.691 + 10.0 * math.log10(power) if power > 0 else -math.inf
@@ -146,103 +161,63 @@ def _kweighting(sample_rate: float) -> list[tuple[np.ndarray, np.ndarray, float]
     ]
 
 
+def _kweighting_sections(sample_rate: float) -> list[float]:
+    """The K-weighting stages as the native meter takes them: b0, b1, b2, a1, a2 of each,
+    its passband gain folded into the b's and everything divided by a0."""
+    sections: list[float] = []
+    for b, a, gain in _kweighting(sample_rate):
+        sections.extend([*(b * gain / a[0]), a[1] / a[0], a[2] / a[0]])
+    return sections
+
+
 class LoudnessMeter:
     """Integrated loudness of a signal fed in chunks of (frames, channels) samples.
 
     ``add(chunk)`` takes the next frames; ``integrated()`` gives the gated loudness in LUFS
     of everything added so far (-inf for silence or a signal shorter than one block).
+
+    The walk over the samples is native (:data:`kavri._engine.NativeLevelMeter`): it keeps
+    the K-weighted sums of squares of every gating block and 100 ms segment (ten numbers a
+    second per channel each), and, for a :class:`LevelMeter`, the peaks and counts too
+    (``clip_level``, ``true_peak``). ``first_frame`` measures an excerpt that begins at that
+    frame of a longer signal: its blocks keep their places in the whole signal. Without
+    ``loudness`` only the peaks and counts are measured.
     """
 
-    def __init__(self, sample_rate: float, channels: int) -> None:
+    def __init__(
+        self,
+        sample_rate: float,
+        channels: int,
+        *,
+        clip_level: float = 1.0,
+        true_peak: bool = False,
+        first_frame: int = 0,
+        loudness: bool = True,
+    ) -> None:
         if channels < 1:
             raise ValueError("a loudness meter needs at least one channel")
         self.sample_rate = float(sample_rate)
         self.channels = channels
-        self._sos: np.ndarray | None = None
-        if self.sample_rate >= MIN_LOUDNESS_RATE:
-            stages = _kweighting(self.sample_rate)
-            # Both stages as one cascade of second-order sections, each stage's passband
-            # gain folded into its numerator.
-            self._sos = np.array([np.concatenate([b * gain, a]) for b, a, gain in stages])
-            self._state = np.zeros((len(stages), channels, 2))
+        self.measured = loudness and self.sample_rate >= MIN_LOUDNESS_RATE
+        sections = _kweighting_sections(self.sample_rate) if self.measured else []
+        first, second = _stages() if true_peak else ([], [])
+        self.native = NativeLevelMeter(
+            channels, self.sample_rate, sections, float(clip_level), first, second, first_frame
+        )
         self._weights = channel_weights(channels)
-        self.frames = 0
-        # Sums of squares of the blocks under way, by block index; finished blocks' sums.
-        self._open: dict[int, np.ndarray] = {}
-        self._sums: list[np.ndarray] = []
-        self._next_block = 0
-        # Sums of squares of finished 100 ms segments, and of the one under way.
-        self._segments: list[np.ndarray] = []
-        self._segment = np.zeros(channels)
-        whole = float(self.sample_rate).is_integer()
-        self._whole_rate = int(self.sample_rate) if whole else 0
 
-    def _segment_end(self, m: int) -> int:
-        """The frame at which 100 ms segment ``m`` ends."""
-        if self._whole_rate:
-            return ((m + 1) * self._whole_rate) // SEGMENTS_PER_SECOND
-        return int((m + 1) * self.sample_rate / SEGMENTS_PER_SECOND)
-
-    def _bounds(self, j: int) -> tuple[int, int]:
-        # The block boundaries written as pyloudnorm writes them, so that the float
-        # rounding of the products, and hence the samples in each block, are the same.
-        step = 1.0 - OVERLAP
-        lower = int(BLOCK_SECONDS * (j * step) * self.sample_rate)
-        upper = int(BLOCK_SECONDS * (j * step + 1) * self.sample_rate)
-        return lower, upper
+    @property
+    def frames(self) -> int:
+        """The frames fed so far."""
+        return int(self.native.frames)
 
     def add(self, chunk: npt.ArrayLike) -> None:
         """Feeds the next frames (a (frames, channels) array, or 1-D for one channel)."""
-        data = _frames(np.asarray(chunk, dtype=np.float64), self.channels)
-        if data.shape[0] == 0:
-            return
-        self.add_rows(np.ascontiguousarray(data.T))
-
-    def add_rows(self, rows: np.ndarray) -> None:
-        """Feeds the next frames as (channels, frames) float64 rows."""
-        if rows.shape[1] == 0:
-            return
-        if self._sos is None:
-            self.frames += rows.shape[1]
-            return
-        from scipy import signal
-
-        rows, self._state = signal.sosfilt(self._sos, rows, axis=-1, zi=self._state)
-        # Running sums of squares from the chunk's start: a block's share of this chunk is
-        # the difference of two of them.
-        running = np.zeros((self.channels, rows.shape[1] + 1))
-        np.cumsum(np.square(rows), axis=1, out=running[:, 1:])
-        start, end = self.frames, self.frames + rows.shape[1]
-        # Open every block that begins before the end of this chunk.
-        while True:
-            lower, _ = self._bounds(self._next_block)
-            if lower >= end:
-                break
-            self._open[self._next_block] = np.zeros(self.channels)
-            self._next_block += 1
-        for j in list(self._open):
-            lower, upper = self._bounds(j)
-            first, last = max(lower, start), min(upper, end)
-            if last > first:
-                self._open[j] += running[:, last - start] - running[:, first - start]
-            if upper <= end:
-                self._finish(j)
-        position = start
-        while True:
-            boundary = self._segment_end(len(self._segments))
-            last = min(boundary, end)
-            self._segment += running[:, last - start] - running[:, position - start]
-            if boundary > end:
-                break
-            self._segments.append(self._segment)
-            self._segment = np.zeros(self.channels)
-            position = boundary
-        self.frames = end
-
-    def _finish(self, j: int) -> None:
-        while len(self._sums) <= j:
-            self._sums.append(np.zeros(self.channels))
-        self._sums[j] = self._open.pop(j)
+        data = _frames(np.asarray(chunk), self.channels)
+        if data.dtype not in (np.float32, np.float64):
+            data = data.astype(np.float64)
+        if data.shape[0]:
+            self.native.add(np.ascontiguousarray(data))
 
     def block_count(self) -> int:
         """The number of gating blocks in the signal so far, counted as pyloudnorm does."""
@@ -252,47 +227,52 @@ class LoudnessMeter:
 
     def block_powers(self) -> np.ndarray:
         """The mean square of every gating block so far, per channel: (blocks, channels)."""
-        if self.frames < BLOCK_SECONDS * self.sample_rate:
+        if not self.measured or self.frames < BLOCK_SECONDS * self.sample_rate:
             return np.zeros((0, self.channels))
         count = self.block_count()
+        _, begun = self.native.blocks()
         sums = np.zeros((count, self.channels))
-        finished = min(len(self._sums), count)
-        if finished:
-            sums[:finished] = np.array(self._sums[:finished])
-        for j, partial in self._open.items():
-            if j < count:
-                sums[j] = partial  # the last blocks run past the end: what there is counts
+        # The last blocks run past the end: what there is of them counts.
+        kept = min(count, begun.shape[0])
+        sums[:kept] = begun[:kept]
         powers: np.ndarray = sums / (BLOCK_SECONDS * self.sample_rate)
         return powers
 
     def integrated(self) -> float:
         """The integrated, gated loudness in LUFS; -inf when nothing passes the gates, NaN
         below :data:`MIN_LOUDNESS_RATE`, where it is not measured."""
-        if self._sos is None:
+        if not self.measured:
             return math.nan
         return gated_loudness(self.block_powers(), self._weights)
 
     def max_momentary(self) -> float:
         """The highest momentary loudness (400 ms, the gating blocks) in LUFS; -inf for
         silence or a signal shorter than a block, NaN where loudness is not measured."""
-        if self._sos is None:
+        if not self.measured:
             return math.nan
         powers = self.block_powers()
         if powers.shape[0] == 0:
             return -math.inf
         return _loudness_of(float(np.max(powers @ self._weights)))
 
+    def segment_peaks(self) -> np.ndarray:
+        """The sample peak of every finished 100 ms segment, per channel."""
+        peaks: np.ndarray = self.native.segments()[2]
+        return peaks
+
     def short_term(self) -> np.ndarray:
         """The short-term loudness (3 s windows) every 100 ms, in LUFS, of every window
         that lies wholly within the signal so far; empty for a signal shorter than 3 s."""
-        count = len(self._segments) - SHORT_TERM_SEGMENTS + 1
-        if self._sos is None or count <= 0:
+        segments = self.native.segments()[1] if self.measured else np.zeros((0, 1))
+        count = segments.shape[0] - SHORT_TERM_SEGMENTS + 1
+        if count <= 0:
             return np.zeros(0)
-        sums = np.zeros((len(self._segments) + 1, self.channels))
-        np.cumsum(np.array(self._segments), axis=0, out=sums[1:])
+        sums = np.zeros((segments.shape[0] + 1, self.channels))
+        np.cumsum(segments, axis=0, out=sums[1:])
         windows = sums[SHORT_TERM_SEGMENTS:] - sums[:count]
-        ends = np.array([self._segment_end(m + SHORT_TERM_SEGMENTS - 1) for m in range(count)])
-        starts = np.array([self._segment_end(m - 1) if m else 0 for m in range(count)])
+        rate = self.sample_rate
+        ends = np.array([segment_end(rate, m + SHORT_TERM_SEGMENTS - 1) for m in range(count)])
+        starts = np.array([segment_end(rate, m - 1) for m in range(count)])
         powers = (windows @ self._weights) / (ends - starts)
         with np.errstate(divide="ignore"):
             levels: np.ndarray = -0.691 + 10.0 * np.log10(powers)
@@ -301,7 +281,7 @@ class LoudnessMeter:
     def max_short_term(self) -> float:
         """The highest short-term loudness in LUFS; -inf for silence or a signal shorter
         than 3 s, NaN where loudness is not measured."""
-        if self._sos is None:
+        if not self.measured:
             return math.nan
         levels = self.short_term()
         return float(levels.max()) if levels.size else -math.inf
@@ -398,6 +378,10 @@ class Measurement:
     loudness_range: float = math.nan
     max_momentary_lufs: float = math.nan
     max_short_term_lufs: float = math.nan
+    # The sample peak of each 100 ms segment per channel, for where a limiter will act.
+    segment_peaks: np.ndarray | None = field(default=None, repr=False, compare=False)
+    # True for the prediction of a limiter trial rather than a measurement.
+    predicted: bool = field(default=False, repr=False, compare=False)
 
     def loudness_with_gain(self, gain_db: float) -> float:
         """The integrated loudness the same signal would have with ``gain_db`` added: its
@@ -469,7 +453,9 @@ class LevelMeter:
 
     ``clip_level`` is the magnitude at or above which a sample counts as clipped: 1.0 for
     float signals, the largest positive step for integer files (a file that was clipped
-    when it was written holds runs of full-scale samples).
+    when it was written holds runs of full-scale samples). NaN and infinite samples are
+    counted, then measured as silence. Everything is measured in one native walk over each
+    chunk, with the same bits however the signal is cut.
     """
 
     def __init__(
@@ -478,64 +464,79 @@ class LevelMeter:
         self.sample_rate = float(sample_rate)
         self.channels = channels
         self.clip_level = clip_level
-        self.loudness = LoudnessMeter(sample_rate, channels)
-        self.peaks = TruePeakMeter(channels, oversample=true_peak)
-        self._squares = np.zeros(channels)
-        self.frames = 0
-        self.clipped = 0
-        self.nan = 0
-        self.inf = 0
+        self.loudness = LoudnessMeter(
+            sample_rate, channels, clip_level=clip_level, true_peak=true_peak
+        )
+
+    @property
+    def frames(self) -> int:
+        return self.loudness.frames
 
     def add(self, chunk: npt.ArrayLike) -> None:
         """Feeds the next frames, (frames, channels) or 1-D for one channel."""
-        data = _frames(np.asarray(chunk), self.channels)
-        if data.shape[0] == 0:
-            return
-        # Channels as contiguous float64 rows: reductions along a row are much faster.
-        rows = np.array(data.T, dtype=np.float64, order="C")
-        finite = np.isfinite(rows)
-        if not finite.all():
-            nan = np.isnan(rows)
-            self.nan += int(np.count_nonzero(nan))
-            self.inf += int(rows.size - np.count_nonzero(finite)) - int(np.count_nonzero(nan))
-            self.clipped += int(np.count_nonzero(np.isinf(rows)))
-            # Measured as silence: one bad sample would otherwise poison every filter state.
-            rows[~finite] = 0.0
-        magnitude = np.abs(rows)
-        self.clipped += int(np.count_nonzero(magnitude >= self.clip_level))
-        self._squares += np.einsum("ij,ij->i", rows, rows)
-        self.loudness.add_rows(rows)
-        self.peaks.add_rows(rows, magnitude.max(axis=1))
-        self.frames += rows.shape[1]
+        self.loudness.add(chunk)
 
     def result(self) -> Measurement:
         """The measurement of everything fed so far."""
-        rms = np.sqrt(self._squares / self.frames) if self.frames else np.zeros(self.channels)
+        native = self.loudness.native
+        frames = self.frames
+        peaks = np.array(native.sample_peaks())
+        oversampled = native.true_peaks()
+        true_peaks = np.maximum(np.array(oversampled), peaks) if oversampled else peaks
+        squares = np.array(native.squares())
+        rms = np.sqrt(squares / frames) if frames else np.zeros(self.channels)
+        clipped, nan, inf = native.counts()
         return Measurement(
             self.sample_rate,
             self.channels,
-            self.frames,
+            frames,
             self.loudness.integrated(),
-            self.peaks.sample_peak.tolist(),
-            self.peaks.true_peak.tolist(),
+            peaks.tolist(),
+            true_peaks.tolist(),
             rms.tolist(),
-            self.clipped,
-            self.nan,
-            self.inf,
+            clipped,
+            nan,
+            inf,
             self.loudness.block_powers(),
             self.loudness.loudness_range(),
             self.loudness.max_momentary(),
             self.loudness.max_short_term(),
+            self.loudness.segment_peaks() if self.loudness.measured else None,
         )
 
 
-def measure(audio: npt.ArrayLike, sample_rate: float, chunk_frames: int = 1 << 16) -> Measurement:
-    """Measures a (frames, channels) or 1-D array, in chunks as a file would be."""
+def measure(
+    audio: npt.ArrayLike,
+    sample_rate: float,
+    chunk_frames: int = 1 << 16,
+    *,
+    true_peak: bool = True,
+) -> Measurement:
+    """Measures a (frames, channels) or 1-D array, in chunks as a file would be (without
+    ``true_peak``, the true peak is the sample peak)."""
     data, _ = as_frames(np.asarray(audio))
-    meter = LevelMeter(sample_rate, data.shape[1])
+    meter = LevelMeter(sample_rate, data.shape[1], true_peak=true_peak)
     for start in range(0, data.shape[0], chunk_frames):
         meter.add(data[start : start + chunk_frames])
     return meter.result()
+
+
+def true_peaks_of(chunks: Iterable[np.ndarray], sample_rate: float, channels: int) -> list[float]:
+    """The true peak of each channel of a signal given in (frames, channels) chunks."""
+    meter = LoudnessMeter(sample_rate, channels, true_peak=True, loudness=False)
+    for chunk in chunks:
+        meter.add(chunk)
+    native = meter.native
+    peaks: list[float] = np.maximum(np.array(native.true_peaks()), native.sample_peaks()).tolist()
+    return peaks
+
+
+def true_peak_overshoot_db() -> float:
+    """The most this true-peak meter can read above the sample peak: each half-band stage
+    puts out at most the sum of its taps' magnitudes times its input's peak, and a parabola
+    through a maximum and its two neighbours rises at most a quarter above it."""
+    first, second = _stages()
+    return to_db(sum(abs(t) for t in first) * sum(abs(t) for t in second) * 1.25)
 
 
 def measure_chunks(
@@ -593,6 +594,11 @@ class LoudnessResult:
     true_peak_db: float
     passes: int
     specs: list[dict[str, Any]] = field(default_factory=list)
+    # Limiter settings tried on excerpts (:class:`LimiterTrial`) rather than whole passes,
+    # and whether the figures above are such a trial's prediction, to be checked against
+    # the audio as written (:func:`trial_held`).
+    trials: int = 0
+    predicted: bool = False
 
     @property
     def miss_lu(self) -> float:
@@ -684,6 +690,8 @@ def plan_loudness(
     target: LoudnessTarget,
     render: Callable[[Sequence[dict[str, Any]]], Measurement],
     first: Measurement | None = None,
+    trial: Callable[[Sequence[dict[str, Any]]], Measurement | None] | None = None,
+    true_peaks: Callable[[], Sequence[float]] | None = None,
 ) -> LoudnessResult:
     """Finds the gain (and limiter) that bring a signal to a loudness target.
 
@@ -699,28 +707,66 @@ def plan_loudness(
     20 dB past what the peaks allow (MAX_LIMITING_DB); a target
     further out is missed, and the result says by how much.
 
+    ``trial(extra_specs)``, when given, predicts what a pass would measure from excerpts
+    around the peaks (:class:`LimiterTrial`), or returns None where the excerpts would be no
+    cheaper than a pass; each limiter setting is tried that way first. A result whose
+    figures are a trial's prediction says so (``predicted``): the caller checks them
+    against the audio it writes (:func:`corrected`).
+
+    ``true_peaks()``, when given, measures the true peak of each channel of the first pass,
+    whose ``first`` then holds its sample peaks in their place: it is called only where the
+    true peak decides (a gain that may keep it under the ceiling, a gain near the most
+    allowed), saving the oversampling where the limiter is needed either way.
+
     The figures of the result are what the passes predict; the caller measures the audio it
     finally writes and puts those figures in with :meth:`LoudnessResult.measured`.
     """
     passes = 0
+    trials = 0
     if first is None:
         first = render([])
         passes = 1
+    pending = true_peaks
+
+    def measured_peaks() -> Measurement:
+        """The first measurement with its true peaks, measured now if they were left."""
+        nonlocal first, pending
+        assert first is not None
+        if pending is not None:
+            first = replace(first, true_peak=list(pending()))
+            pending = None
+        return first
+
     ceiling = target.peak_ceiling_db
     loudness = first.integrated_lufs
     if not math.isfinite(loudness):
         return LoudnessResult(target, loudness, 0.0, None, loudness, first.true_peak_db, passes, [])
     gain = _gain_for(first, target.lufs)
-    if first.true_peak_db + gain <= ceiling:
+    # The true peak is at least the sample peak: over the ceiling with that, the limiter is
+    # needed whatever the true peak.
+    if first.sample_peak_db + gain <= ceiling and measured_peaks().true_peak_db + gain <= ceiling:
         return _gain_only(target, first, gain, passes)
     limit = ceiling - TRUE_PEAK_MARGIN_DB
-    most = ceiling - first.true_peak_db + MAX_LIMITING_DB
-    gain = min(gain, most)
+
+    def most(gain: float) -> float:
+        """The highest gain allowed. The true peak is needed only for a gain within the
+        meter's largest overshoot of that bound taken from the sample peak."""
+        if pending is not None and gain > (
+            ceiling - first.sample_peak_db + MAX_LIMITING_DB - true_peak_overshoot_db()
+        ):
+            measured_peaks()
+        return ceiling - first.true_peak_db + MAX_LIMITING_DB
+
+    gain = min(gain, most(gain))
     best: LoudnessResult | None = None
     for _ in range(MAX_PASSES):
         specs = [gain_spec(gain), limiter_spec(limit)]
-        result = render(specs)
-        passes += 1
+        result = trial(specs) if trial is not None else None
+        if result is None:
+            result = render(specs)
+            passes += 1
+        else:
+            trials += 1
         if result.true_peak_db > ceiling:
             # Inter-sample peaks above the ceiling: a lower limiter ceiling, same gain.
             limit -= result.true_peak_db - ceiling + TRUE_PEAK_MARGIN_DB
@@ -734,19 +780,344 @@ def plan_loudness(
             result.true_peak_db,
             passes,
             specs,
+            predicted=result.predicted,
         )
         if best is None or abs(outcome.miss_lu) < abs(best.miss_lu):
             best = outcome
         miss = target.lufs - result.integrated_lufs
-        if abs(miss) <= AIM_LU or not math.isfinite(miss) or (miss > 0 and gain >= most):
+        if abs(miss) <= AIM_LU or not math.isfinite(miss) or (miss > 0 and gain >= most(gain)):
             break
-        gain = min(gain + miss, most)
+        gain = min(gain + miss, most(gain + miss))
     if best is None:
         # Every pass overshot the ceiling: fall back to the gain the peak allows.
-        gain = ceiling - first.true_peak_db - TRUE_PEAK_MARGIN_DB
+        gain = ceiling - measured_peaks().true_peak_db - TRUE_PEAK_MARGIN_DB
         best = _gain_only(target, first, gain, passes)
     best.passes = passes
+    best.trials = trials
     return best
+
+
+# --- the limiter's trial ------------------------------------------------------------------
+
+# Frames [start, stop) of the chain's output, in chunks: excerpt(start, stop).
+Excerpt = Callable[[int, int], Iterable[np.ndarray]]
+
+# Segments whose sample peak, with the gain, comes within this of the limiter's ceiling are
+# tried: there the limiter acts, or inter-sample peaks come close to the ceiling.
+TRIAL_PEAK_MARGIN_DB = 0.25
+# After it last acts, the limiter's gain (60 ms release) is back within 0.005 dB of unity
+# in 0.4 s, even from 6 dB of limiting: what it does to the loudness ends there.
+TRIAL_TAIL_SECONDS = 0.4
+# Each excerpt starts this long before the first peak: the K-weighting's state, started
+# from rest there, has settled (its high-pass at 38 Hz within a few milliseconds) by the
+# time the limiter first acts.
+TRIAL_LEAD_SECONDS = 0.1
+# The loudest excerpts are tried first, up to this much audio: where the others would not
+# move the loudness by more than TRIAL_BOUND_LU however they fare (each block losing as
+# much as the worst tried), they are not run, and the written audio is checked.
+TRIAL_SAMPLE_SECONDS = 30.0
+TRIAL_BOUND_LU = AIM_LU
+# Excerpts covering more than this share of the signal are no cheaper than a pass.
+TRIAL_MAX_SHARE = 0.6
+# How far the loudness as written may be from a trial's prediction (exact but for
+# rounding, the leads and the tails) before it counts as missed.
+TRIAL_TOLERANCE_LU = 0.02
+# Writing passes of a predicted plan: the first, and corrections where the audio as
+# written missed the target or passed the ceiling.
+WRITE_TRIES = 3
+
+
+class LimiterTrial:
+    """Predicts what a pass of the chain, a gain and a limiter would measure, from the
+    first pass's measurement and excerpts around the peaks.
+
+    The limiter leaves every sample below its ceiling as it is (its gain stays at unity),
+    and after it last acts its gain is back within 0.005 dB of unity in 0.4 s. So the
+    signal with the gain and limiter differs from the signal with the gain alone only in
+    the excerpts that run from each 100 ms segment whose peak reaches near the ceiling to
+    TRIAL_TAIL_SECONDS after it. Each excerpt (with a lead, merged where they come close) is
+    run through the gain alone and through the gain and limiter and metered from its first
+    frame: the difference of the two meters' gating-block sums, added to the first pass's
+    block powers scaled by the gain, gives the blocks' powers as a pass would measure them,
+    and the excerpts' true peaks, with the gained peaks of the segments outside them, the
+    peak. The loudest excerpts (TRIAL_SAMPLE_SECONDS of them) are metered so; the others
+    for their peaks alone, and for their loudness too only where the loudest do not bound
+    it closely enough (:meth:`_estimate`).
+
+    ``excerpt(start, stop)`` gives the chain's output over [start, stop) in chunks; the
+    gain and limiter run from rest at each excerpt's start. Returns None, leaving the pass
+    to the caller, when the excerpts would cover more than TRIAL_MAX_SHARE of the signal or
+    the first measurement has no segments.
+    """
+
+    def __init__(self, first: Measurement, excerpt: Excerpt) -> None:
+        self.first = first
+        self.excerpt = excerpt
+        # Frames run through excerpts, for tests and benchmarks.
+        self.frames_run = 0
+        count = 0 if first.segment_peaks is None else first.segment_peaks.shape[0]
+        self._ends = np.array([segment_end(first.sample_rate, m) for m in range(count)], np.int64)
+
+    def regions(self, gain_db: float, limit_db: float) -> list[tuple[int, int]] | None:
+        """The excerpts a trial runs, [start, stop) with their leads; None when they would
+        cover too much of the signal."""
+        first = self.first
+        peaks = first.segment_peaks
+        if peaks is None or peaks.shape[0] == 0:
+            return None
+        rate = first.sample_rate
+        near = 10.0 ** ((limit_db - gain_db - TRIAL_PEAK_MARGIN_DB) / 20.0)
+        count = peaks.shape[0]
+        marked = [int(m) for m in np.flatnonzero(peaks.max(axis=1) > near)]
+        if first.frames > segment_end(rate, count - 1):
+            marked.append(count)  # the unfinished last segment, whose peak is not kept
+        tail = round(TRIAL_TAIL_SECONDS * SEGMENTS_PER_SECOND)
+        lead = int(TRIAL_LEAD_SECONDS * rate)
+        spans: list[list[int]] = []
+        for m in marked:
+            start = segment_end(rate, m - 1)
+            stop = min(segment_end(rate, m + tail), first.frames)
+            if spans and start - lead <= spans[-1][1]:
+                spans[-1][1] = max(spans[-1][1], stop)
+            else:
+                spans.append([start, stop])
+        regions = [(max(start - lead, 0), stop) for start, stop in spans]
+        if sum(stop - start for start, stop in regions) > TRIAL_MAX_SHARE * first.frames:
+            return None
+        return regions
+
+    def __call__(self, specs: Sequence[dict[str, Any]]) -> Measurement | None:
+        gain_db = float(specs[0]["db"])
+        limit_db = float(specs[1]["ceiling_db"])
+        regions = self.regions(gain_db, limit_db)
+        if regions is None:
+            return None
+        first = self.first
+        assert first.block_powers is not None and first.segment_peaks is not None
+        scale = 10.0 ** (gain_db / 20.0)
+        loudest = self._loudest(regions)
+        sample = _budget(regions, loudest, TRIAL_SAMPLE_SECONDS * first.sample_rate)
+        ceiling = 10.0 ** (limit_db / 20.0)
+        chosen = set(sample)
+        rest = [region for i, region in enumerate(regions) if i not in chosen]
+        # Every excerpt's peaks are measured (the ceiling is a promise); the loudness of the
+        # loudest first, and of the others only where they could matter.
+        ran = self._run(specs, [regions[i] for i in sample])
+        ran = self._run(specs, rest, ran, loudness=False)
+        if rest:
+            estimate = self._estimate(ran, rest, scale, ceiling)
+            if estimate is not None:
+                return estimate
+            ran = self._run(specs, rest, ran, peaks=False)
+        return self._measurement(ran, scale, ceiling)
+
+    def _loudest(self, regions: list[tuple[int, int]]) -> list[float]:
+        """The highest segment peak in each excerpt."""
+        assert self.first.segment_peaks is not None
+        top = self.first.segment_peaks.max(axis=1)
+        found = []
+        for start, stop in regions:
+            lo = int(np.searchsorted(self._ends, start, side="right"))
+            hi = int(np.searchsorted(self._ends, stop, side="left")) + 1
+            found.append(float(top[lo:hi].max()) if hi > lo and lo < top.size else math.inf)
+        return found
+
+    def _run(
+        self,
+        specs: Sequence[dict[str, Any]],
+        regions: list[tuple[int, int]],
+        ran: _Ran | None = None,
+        *,
+        loudness: bool = True,
+        peaks: bool = True,
+    ) -> _Ran:
+        """Runs the gain and limiter over excerpts and meters them: the change of the
+        gating blocks' K-weighted sums that the limiter makes (``loudness``), which needs
+        the gain alone metered too, and the peaks (``peaks``)."""
+        first = self.first
+        assert first.block_powers is not None and first.segment_peaks is not None
+        rate, channels = first.sample_rate, first.channels
+        if ran is None:
+            ran = _Ran(
+                np.zeros(first.block_powers.shape),
+                np.zeros(first.block_powers.shape[0], bool),
+                np.zeros(channels),
+                np.zeros(channels),
+                np.ones(first.segment_peaks.shape[0], bool),
+            )
+        blocks = first.block_powers.shape[0]
+        for start, stop in regions:
+            limited = LoudnessMeter(
+                rate, channels, true_peak=peaks, first_frame=start, loudness=loudness
+            )
+            gained = LoudnessMeter(rate, channels, first_frame=start) if loudness else None
+            gain = open_stream(specs[:1], int(rate), channels)
+            limiter = open_stream(specs[1:], int(rate), channels)
+            for chunk in self.excerpt(start, stop):
+                louder = gain.process(chunk)
+                if gained is not None:
+                    gained.add(louder)
+                limited.add(limiter.process(louder))
+            self.frames_run += stop - start
+            if gained is not None:
+                index, with_limiter = limited.native.blocks()
+                _, without = gained.native.blocks()
+                kept = max(min(with_limiter.shape[0], blocks - index), 0)
+                ran.delta[index : index + kept] += (with_limiter - without)[:kept]
+                ran.touched[index : index + kept] = True
+            if peaks:
+                np.maximum(ran.peaks, limited.native.sample_peaks(), out=ran.peaks)
+                np.maximum(ran.true_peaks, limited.native.true_peaks(), out=ran.true_peaks)
+                # The segments wholly inside the excerpt are accounted for by it.
+                lo = int(np.searchsorted(self._ends, start, side="right"))
+                hi = int(np.searchsorted(self._ends, stop, side="right"))
+                ran.outside[lo + 1 : hi] = False
+        return ran
+
+    def _estimate(
+        self, ran: _Ran, rest: list[tuple[int, int]], scale: float, ceiling: float
+    ) -> Measurement | None:
+        """The measurement predicted from the loudest excerpts alone: the blocks of the
+        others lose the share of their power that the tried blocks lost on the whole. None
+        when that cannot be told within TRIAL_BOUND_LU: the blocks losing as much as the
+        worst tried block would move the loudness further than that from it."""
+        first = self.first
+        assert first.block_powers is not None
+        weights = channel_weights(first.channels)
+        gained = first.block_powers * scale**2
+        tried = ran.touched
+        before = float((gained[tried] @ weights).sum())
+        if not tried.any() or before <= 0.0:
+            return None
+        lost = (ran.delta[tried] / (BLOCK_SECONDS * first.sample_rate)) @ weights
+        share = float(lost.sum()) / before
+        with np.errstate(divide="ignore", invalid="ignore"):
+            shares = lost / (gained[tried] @ weights)
+        worst = float(np.nanmin(shares)) if np.isfinite(shares).any() else share
+        others = self._blocks_of(rest) & ~tried
+        mean = self._measurement(ran, scale, ceiling, others, share)
+        bound = self._measurement(ran, scale, ceiling, others, min(worst, share))
+        if abs(mean.integrated_lufs - bound.integrated_lufs) > TRIAL_BOUND_LU:
+            return None
+        return mean
+
+    def _blocks_of(self, regions: list[tuple[int, int]]) -> np.ndarray:
+        """The gating blocks that overlap any of the excerpts."""
+        first = self.first
+        assert first.block_powers is not None
+        count = first.block_powers.shape[0]
+        j = np.arange(count, dtype=np.float64)
+        step = 1.0 - OVERLAP
+        lower = (BLOCK_SECONDS * (j * step) * first.sample_rate).astype(np.int64)
+        upper = (BLOCK_SECONDS * (j * step + 1) * first.sample_rate).astype(np.int64)
+        found = np.zeros(count, bool)
+        for start, stop in regions:
+            found[(lower < stop) & (upper > start)] = True
+        return found
+
+    def _measurement(
+        self,
+        ran: _Ran,
+        scale: float,
+        ceiling: float,
+        others: np.ndarray | None = None,
+        share: float = 0.0,
+    ) -> Measurement:
+        """A pass's measurement as the excerpts run predict it (and, with ``others``,
+        those blocks losing ``share`` of their power). Outside the excerpts run, the peaks
+        are the gain's, held at the limiter's ``ceiling`` (linear)."""
+        first = self.first
+        assert first.block_powers is not None and first.segment_peaks is not None
+        rate = first.sample_rate
+        peaks = ran.peaks.copy()
+        true_peaks = ran.true_peaks.copy()
+        if ran.outside.any():
+            rest_peaks = np.minimum(first.segment_peaks[ran.outside].max(axis=0) * scale, ceiling)
+            np.maximum(peaks, rest_peaks, out=peaks)
+            np.maximum(true_peaks, rest_peaks, out=true_peaks)
+        powers = first.block_powers * scale**2 + ran.delta / (BLOCK_SECONDS * rate)
+        if others is not None:
+            powers[others] *= 1.0 + share
+        return Measurement(
+            rate,
+            first.channels,
+            first.frames,
+            gated_loudness(powers, channel_weights(first.channels)),
+            peaks.tolist(),
+            np.maximum(true_peaks, peaks).tolist(),
+            [value * scale for value in first.rms],
+            0,
+            first.nan,
+            first.inf,
+            powers,
+            predicted=True,
+        )
+
+
+@dataclass
+class _Ran:
+    """What excerpts run through the gain and limiter found: each gating block's change of
+    K-weighted sums, the blocks touched, the peaks, and the segments not run."""
+
+    delta: np.ndarray
+    touched: np.ndarray
+    peaks: np.ndarray
+    true_peaks: np.ndarray
+    outside: np.ndarray
+
+
+def _budget(regions: list[tuple[int, int]], loudest: list[float], frames: float) -> list[int]:
+    """The excerpts with the highest peaks, loudest first, that fit in ``frames`` (at
+    least one)."""
+    order = sorted(range(len(regions)), key=lambda i: -loudest[i])
+    chosen: list[int] = []
+    used = 0
+    for i in order:
+        size = regions[i][1] - regions[i][0]
+        if chosen and used + size > frames:
+            break
+        chosen.append(i)
+        used += size
+    return chosen
+
+
+def corrected(result: LoudnessResult, written: Measurement) -> LoudnessResult | None:
+    """The plan to write again when the audio written with a trial's plan (``written``, as
+    measured) passed the ceiling (a peak between samples outside the trial's excerpts,
+    say) or missed both the target and the prediction: the limiter's ceiling lowered by
+    the overshoot, the gain moved by the miss. None when it stands as written, and always
+    for a plan measured by whole passes."""
+    if not result.predicted:
+        return None
+    target = result.target
+    over = written.true_peak_db - target.peak_ceiling_db
+    miss = target.lufs - written.integrated_lufs
+    if not math.isfinite(miss):
+        return None
+    as_predicted = abs(written.integrated_lufs - result.lufs) <= TRIAL_TOLERANCE_LU
+    if over <= 0 and (abs(miss) <= AIM_LU or as_predicted):
+        return None
+    gain, limit = result.gain_db, result.limiter_ceiling_db
+    if over > 0:
+        start = target.peak_ceiling_db - TRUE_PEAK_MARGIN_DB if limit is None else limit
+        limit = start - over - TRUE_PEAK_MARGIN_DB
+    expected = written.integrated_lufs
+    if abs(miss) > AIM_LU:
+        gain += miss
+        expected = target.lufs
+    specs = [gain_spec(gain)] + ([] if limit is None else [limiter_spec(limit)])
+    return LoudnessResult(
+        target,
+        result.input_lufs,
+        gain,
+        limit,
+        expected,
+        target.peak_ceiling_db,
+        result.passes + 1,
+        specs,
+        result.trials,
+        predicted=True,
+    )
 
 
 # --- files ---------------------------------------------------------------------------------

@@ -1,4 +1,5 @@
-"""Pictures of a chain: its magnitude response and, for dynamics, its static level curve.
+"""Pictures of a chain: its magnitude response and, for dynamics, its static level curve;
+for delays, the echoes in time, and for effects that move, a tone's level over time.
 
 The measurements use the engine itself: the magnitude response is the spectrum of the
 chain's impulse response, and the level curve is the steady output level of a 1 kHz sine
@@ -11,6 +12,7 @@ from __future__ import annotations
 import math
 import operator
 import os
+import textwrap
 from typing import Any
 
 import numpy as np
@@ -37,6 +39,8 @@ __all__ = [
     "level_over_time",
     "has_room",
     "decay",
+    "has_echoes",
+    "echoes_over_time",
     "plot_chain",
     "MatplotlibMissing",
     "check_plot_rate",
@@ -249,30 +253,69 @@ def path_responses(
     frequencies, magnitude = _spectrum_db(
         paths.reshape(paths.shape[0], 4), output_rate(chain, sample_rate), FFT_FRAMES
     )
+    curves = {
+        label: magnitude[:, source * 2 + target]
+        for label, (source, target) in _drawn_paths(paths).items()
+    }
+    return frequencies, curves
+
+
+def _drawn_paths(paths: npt.NDArray[np.float64]) -> dict[str, tuple[int, int]]:
+    """The paths of (length, 2 inputs, 2 outputs) responses worth drawing, by label, as
+    (input, output): see :func:`path_responses`."""
     names = {
         (0, 0): "left -> left",
         (1, 1): "right -> right",
         (0, 1): "left -> right",
         (1, 0): "right -> left",
     }
-    curves: dict[str, npt.NDArray[np.float64]] = {}
+    drawn: dict[str, tuple[int, int]] = {}
     crossing = False
     for (source, target), label in names.items():
         if source != target and not np.any(paths[:, source, target]):
             continue
         crossing |= source != target
-        curves[label] = magnitude[:, source * 2 + target]
+        drawn[label] = (source, target)
     mirrored = np.array_equal(paths[:, 0, 0], paths[:, 1, 1]) and np.array_equal(
         paths[:, 0, 1], paths[:, 1, 0]
     )
     if mirrored and not crossing:
-        curves = {"left and right": curves["left -> left"]}
-    elif mirrored:
-        curves = {
-            "each side to itself": curves["left -> left"],
-            "each side to the other": curves["left -> right"],
-        }
-    return frequencies, curves
+        return {"left and right": (0, 0)}
+    if mirrored:
+        return {"each side to itself": (0, 0), "each side to the other": (0, 1)}
+    return drawn
+
+
+# Effects that repeat what they hear after a delay: their plot adds the impulse response in
+# time, where each echo stands apart. Their magnitude response is a comb of peaks and notches
+# a few hertz apart, which the smoothed curve shows nearly flat.
+ECHO_TYPES = frozenset({"delay", "ping_pong_delay"})
+ECHO_WINDOW_SECONDS = 0.001
+ECHO_FLOOR_DB = -60.0
+
+
+def has_echoes(chain: Chain) -> bool:
+    """True if any effect of the chain repeats the signal after a delay."""
+    return any(spec["type"] in ECHO_TYPES for spec in chain)
+
+
+def echoes_over_time(
+    chain: ChainLike, sample_rate: int = 48_000
+) -> tuple[npt.NDArray[np.float64], dict[str, npt.NDArray[np.float64]]]:
+    """The impulse response in time, path by path (labelled as in :func:`path_responses`):
+    its peak magnitude in dB over 1 ms windows, relative to the impulse, floored at
+    ECHO_FLOOR_DB. The direct sound and each echo show as a spike at its time."""
+    specs = load_chain(chain)
+    paths = stereo_impulse_responses(specs, sample_rate)
+    rate = output_rate(specs, sample_rate)
+    window = max(1, int(ECHO_WINDOW_SECONDS * rate))
+    count = paths.shape[0] // window
+    peaks = np.abs(paths[: count * window]).reshape(count, window, 2, 2).max(axis=1)
+    levels = {
+        label: np.maximum(_level_db(peaks[:, source, target]), ECHO_FLOOR_DB)
+        for label, (source, target) in _drawn_paths(paths).items()
+    }
+    return np.arange(count) * window / rate, levels
 
 
 # Effects whose sound moves with time (a low-frequency oscillator): their plot adds the
@@ -281,6 +324,25 @@ MOVING_TYPES = frozenset(
     {"tremolo", "auto_pan", "rotary_speaker", "chorus", "flanger", "vibrato", "phaser"}
 )
 WINDOW_SECONDS = 0.01
+
+# What the level of a steady tone over time shows for each moving effect: the caption under
+# the panel.
+MOTION_NOTES = {
+    "chorus": "chorus and flanger mix the tone with a copy of it through a swept delay. As "
+    "the delay moves, the copy drifts in and out of phase with the tone, so a steady tone's "
+    "level rises and falls (comb filtering): the further the delay sweeps, the more ripples "
+    "per sweep (many for a chorus at 1 kHz, a few for a flanger). Music hears this as "
+    "shimmer or a whoosh, not as a change of volume.",
+    "vibrato": "vibrato is the swept delay alone: it bends the pitch, and the level of a tone "
+    "stays nearly flat.",
+    "phaser": "phaser: its notches sweep up and down past the tone, which dips each time one "
+    "crosses 1 kHz.",
+    "tremolo": "tremolo: the level itself rises and falls at the rate.",
+    "auto_pan": "auto-pan: the tone moves from side to side, each side dipping as the other rises.",
+    "rotary_speaker": "rotary speaker: the turning horn and drum move the level (and the "
+    "pitch) on each side.",
+}
+MOTION_NOTES["flanger"] = MOTION_NOTES["chorus"]
 
 
 def has_motion(chain: Chain) -> bool:
@@ -296,7 +358,8 @@ def level_over_time(
 ) -> tuple[npt.NDArray[np.float64], dict[str, npt.NDArray[np.float64]]]:
     """The level (dB, RMS over 10 ms windows) of each output channel while a steady 1 kHz
     sine plays on the left input alone, then on the right alone; paths that carry nothing
-    are left out. Shows what auto-pan, tremolo and the rotary speaker do over time."""
+    are left out, and two sides that move alike are one "left and right". Shows what
+    auto-pan, tremolo and the rotary speaker do over time."""
     specs = load_chain(chain)
     frames = int(seconds * sample_rate)
     rate = output_rate(specs, sample_rate)
@@ -323,6 +386,11 @@ def level_over_time(
                 np.maximum(power[:, target] * 2.0, 1e-12)
             )
     times = (np.arange(count) + 0.5) * window / rate
+    if set(levels) == {"left -> left", "right -> right"} and np.array_equal(
+        levels["left -> left"], levels["right -> right"]
+    ):
+        # One line where the two sides move alike, as for the magnitude response.
+        levels = {"left and right": levels["left -> left"]}
     return times, levels
 
 
@@ -360,6 +428,60 @@ def decay(
     if below_5.size and below_35.size:
         seconds_60 = 2.0 * float(below_35[0] - below_5[0]) / rate
     return times, level, curve, seconds_60
+
+
+def _legend(ax: Any) -> None:
+    """A legend under the panel, in two columns, so that it never hides a curve."""
+    ax.legend(
+        loc="upper center",
+        bbox_to_anchor=(0.5, -0.14),
+        ncols=2,
+        fontsize="small",
+        frameon=False,
+    )
+
+
+def _draw_echoes(
+    ax: Any, times: npt.NDArray[np.float64], levels: dict[str, npt.NDArray[np.float64]]
+) -> None:
+    """The impulse response in time, up to just after the last echo above the floor."""
+    heard = np.zeros(times.shape, bool)
+    for label, values in levels.items():
+        ax.plot(times, values, label=label, linestyle="--" if _crosses(label) else "-", alpha=0.9)
+        heard |= values > ECHO_FLOOR_DB + 1.0
+    last = float(times[np.flatnonzero(heard)[-1]]) if heard.any() else 0.0
+    end = min(max(1.15 * last, 0.05), float(times[-1]))
+    # A little room before 0, so that the direct sound's spike clears the axis.
+    ax.set_xlim(-0.02 * end, end)
+    top = max(float(np.max(values)) for values in levels.values())
+    ax.set_ylim(ECHO_FLOOR_DB, max(top, 0.0) + 6.0)
+    ax.set_xlabel("time (s)")
+    ax.set_ylabel("peak level re impulse (dB)")
+    ax.set_title("Impulse response in time: the echoes")
+    ax.grid(True, alpha=0.3)
+    if len(levels) > 1:
+        _legend(ax)
+
+
+def _motion_notes(chain: Chain) -> list[str]:
+    """The captions of the moving effects in a chain, each once."""
+    notes: list[str] = []
+    for spec in chain:
+        note = MOTION_NOTES.get(spec["type"])
+        if note is not None and note not in notes:
+            notes.append(note)
+    return notes
+
+
+def _caption(notes: list[str], panels: int) -> str:
+    """The notes under a figure of ``panels`` panels, wrapped to its width."""
+    width = 60 * panels
+    text = "Level over time: " + " ".join(notes)
+    return "\n".join(textwrap.wrap(text, width))
+
+
+def _caption_lines(notes: list[str], panels: int) -> int:
+    return _caption(notes, panels).count("\n") + 1 if notes else 0
 
 
 def _crosses(label: str) -> bool:
@@ -410,9 +532,16 @@ def plot_chain(
         )
 
     motion = level_over_time(specs, sample_rate) if has_motion(specs) else None
+    echoes = echoes_over_time(specs, sample_rate) if has_echoes(specs) else None
     room = decay(specs, sample_rate) if has_room(specs) else None
-    panels = 1 + (curve is not None) + (motion is not None) + (room is not None)
-    figure = figure_class(figsize=(3.5 + 3.75 * panels, 4.5), layout="constrained")
+    panels = (
+        1 + (curve is not None) + (echoes is not None) + (room is not None) + (motion is not None)
+    )
+    notes = _motion_notes(specs) if motion is not None else []
+    figure = figure_class(
+        figsize=(3.5 + 3.75 * panels, 5.0 + 0.25 * _caption_lines(notes, panels)),
+        layout="constrained",
+    )
     axes = figure.subplots(1, panels, squeeze=False)[0]
     ax = axes[0]
     labels = list(curves)
@@ -426,7 +555,7 @@ def plot_chain(
             alpha=0.9,
         )
     if len(labels) > 1:
-        ax.legend()
+        _legend(ax)
     top = float(np.max(shown))
     low = min(max(float(np.min(shown)), top - 80.0), top - 24.0)
     ax.set_ylim(low - 3.0, top + 6.0)
@@ -453,7 +582,9 @@ def plot_chain(
         lowest = max(float(np.min(out_levels)), -120.0)
         ax.set_ylim(lowest - 3.0, max(float(np.max(out_levels)), 0.0) + 3.0)
         ax.grid(True, alpha=0.3)
-        ax.legend()
+        _legend(ax)
+    if echoes is not None:
+        _draw_echoes(axes[1 + (curve is not None)], *echoes)
     if motion is not None:
         times, motion_levels = motion
         ax = axes[-1]
@@ -470,10 +601,13 @@ def plot_chain(
         ax.set_title(f"Level over time ({CURVE_FREQUENCY_HZ:g} Hz tone on one side)")
         ax.set_ylim(-40.0, 12.0)
         ax.grid(True, alpha=0.3)
-        ax.legend()
+        if len(motion_levels) > 1:
+            _legend(ax)
+        if notes:
+            figure.supxlabel(_caption(notes, panels), fontsize="small", ha="left", x=0.01)
     if room is not None:
         times, level, energy, seconds_60 = room
-        ax = axes[-2] if motion is not None else axes[-1]
+        ax = axes[1 + (curve is not None) + (echoes is not None)]
         ax.plot(times, level, color="0.75", linewidth=0.5, label="impulse response (left)")
         known = "" if math.isnan(seconds_60) else f", T60 {seconds_60:.2f} s"
         ax.plot(times, energy, label=f"energy decay{known}")
@@ -482,7 +616,7 @@ def plot_chain(
         ax.set_title("Impulse response and decay")
         ax.set_ylim(-90.0, 3.0)
         ax.grid(True, alpha=0.3)
-        ax.legend()
+        _legend(ax)
     figure.suptitle(title or chain_summary(specs))
 
     name = os.fspath(out)

@@ -3,9 +3,13 @@ measured, and the figures of the output as written.
 
 Without a loudness target, one pass runs the chain and writes. With one, the chain runs
 once, into a float32 temporary (:class:`FloatSpool`) while its output is metered; the gain,
-and the limiter where the peaks need it, are then found by passes over that temporary
-(cheap: only the gain and limiter run) and applied in the writing pass. The output has the
-bits the chain followed by the same gain and limiter would give in one stream.
+and the limiter where the peaks need it, are then found from that measurement, each limiter
+setting tried on excerpts of the temporary around its peaks (:class:`LimiterTrial`; whole
+passes over the temporary where the limiter acts nearly everywhere), and applied in the
+writing pass, which meters what it writes. Audio written off the trial's prediction (over
+the ceiling, or off the target) is corrected and written again. The output has the bits the
+chain followed by the same gain and limiter would give in one stream. Each pass's meter runs
+on a thread of its own beside the chain and the writer (:class:`MeterThread`).
 
 A lossy output (MP3, Vorbis, Opus) is decoded again and measured: its encoder moves the
 peaks (by half a dB and more) and a little of the loudness. With a target, each encoding is
@@ -20,10 +24,13 @@ shrinks, and what is done never goes back.
 
 from __future__ import annotations
 
+import contextlib
 import math
 import os
+import queue
 import shutil
 import tempfile
+import threading
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any, Protocol
@@ -46,13 +53,17 @@ from .io.streams import standard_output
 from .loudness import (
     AIM_LU,
     TRUE_PEAK_MARGIN_DB,
+    WRITE_TRIES,
     LevelMeter,
+    LimiterTrial,
     LoudnessResult,
     LoudnessTarget,
     Measurement,
+    corrected,
     gain_spec,
     limiter_spec,
     plan_loudness,
+    true_peaks_of,
 )
 from .settings import RenderSettings
 from .stream import Stream
@@ -179,13 +190,15 @@ class FloatSpool:
             ) from None
         self.frames += data.shape[0]
 
-    def chunks(self, frames: int) -> Iterator[np.ndarray]:
-        """The frames written, from the first, ``frames`` at a time."""
+    def chunks(self, frames: int, start: int = 0, stop: int | None = None) -> Iterator[np.ndarray]:
+        """The frames written, from ``start`` (the first) to ``stop`` (the end), ``frames``
+        at a time. Each chunk is the same buffer, refilled: a caller keeps what it needs."""
+        stop = self.frames if stop is None else min(stop, self.frames)
         self._file.flush()
-        self._file.seek(0)
+        self._file.seek(start * self.channels * _FLOAT_BYTES)
         buffer = np.empty((max(frames, 1), self.channels), np.float32)
         view = memoryview(buffer).cast("B")
-        left = self.frames
+        left = max(stop - start, 0)
         while left:
             count = min(left, buffer.shape[0])
             size = count * self.channels * _FLOAT_BYTES
@@ -203,6 +216,58 @@ class FloatSpool:
 
     def __exit__(self, *exc: object) -> None:
         self.close()
+
+
+class MeterThread:
+    """A :class:`LevelMeter` fed on a thread of its own, so that metering a pass overlaps
+    with running and writing it (the native meter works with the interpreter lock
+    released). Chunks are metered in the order given, so the figures are those of the
+    meter fed directly; at most a few chunks wait at once. Used as a context manager: the
+    thread ends with the block however it is left."""
+
+    _DEPTH = 4
+
+    def __init__(self, meter: LevelMeter) -> None:
+        self.meter = meter
+        self._queue: queue.Queue[np.ndarray | None] = queue.Queue(self._DEPTH)
+        self._error: BaseException | None = None
+        self._thread = threading.Thread(target=self._run, name="kavri-meter", daemon=True)
+        self._thread.start()
+
+    def _run(self) -> None:
+        while True:
+            chunk = self._queue.get()
+            if chunk is None:
+                return
+            if self._error is None:
+                try:
+                    self.meter.add(chunk)
+                except BaseException as error:  # handed to the caller by result()
+                    self._error = error
+
+    def add(self, chunk: np.ndarray) -> None:
+        """Queues the next frames; a view of a buffer that its owner refills is copied."""
+        if self._error is not None:
+            raise self._error
+        self._queue.put(chunk if chunk.base is None else chunk.copy())
+
+    def _stop(self) -> None:
+        if self._thread.is_alive():
+            self._queue.put(None)
+            self._thread.join()
+
+    def result(self) -> Measurement:
+        """The measurement of everything queued, once it has all been metered."""
+        self._stop()
+        if self._error is not None:
+            raise self._error
+        return self.meter.result()
+
+    def __enter__(self) -> MeterThread:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self._stop()
 
 
 @dataclass
@@ -366,15 +431,17 @@ def render(
     expected_out = output_frames(expected_frames)
     with FloatSpool(channels, expected_out or expected_frames, shown(output)) as spool:
         first_span = bar.span(expected_frames)
-        meter = LevelMeter(rate, channels)
         consumed = 0
-        for consumed, processed in passes(chain()):
-            if processed.shape[0]:
-                spool.write(processed)
-                meter.add(processed)
-            first_span.frames(consumed, expected_frames)
+        # The true peak is measured later, over the temporary, only where it decides.
+        with MeterThread(LevelMeter(rate, channels, true_peak=False)) as meter:
+            for consumed, processed in passes(chain()):
+                if processed.shape[0]:
+                    spool.write(processed)
+                    meter.add(processed)
+                first_span.frames(consumed, expected_frames)
+            first = meter.result()
         first_span.end()
-        rendered = _targeted(job, spool, target, meter.result(), bar, expected_frames, decode)
+        rendered = _targeted(job, spool, target, first, bar, expected_frames, decode)
     rendered.consumed = consumed
     bar.finish()
     return rendered
@@ -390,21 +457,31 @@ def _plain(
     decode: bool,
 ) -> Rendered:
     span = bar.span(expected)
-    meter = LevelMeter(job.rate, job.channels, true_peak=False) if measure else None
+    metered = measure and not decode
     peak = 0.0
     consumed = 0
     expected_out = job.output_frames(expected)
-    with job.open(job.output, expected_out if expected_out is not None else expected) as writer:
-        for consumed, processed in passes(chain()):
-            if processed.shape[0]:
-                writer.write(processed)
-                peak = max(peak, _magnitude(processed))
-                if meter is not None and not decode:
-                    meter.add(processed)
-            span.frames(consumed, expected)
-        _check_frames(job, writer.stats.frames, job.output_frames(consumed), consumed)
+    measured: Measurement | None = None
+    with (
+        MeterThread(LevelMeter(job.rate, job.channels, true_peak=False))
+        if metered
+        else contextlib.nullcontext()
+    ) as meter:
+        with job.open(job.output, expected_out if expected_out is not None else expected) as writer:
+            for consumed, processed in passes(chain()):
+                if processed.shape[0]:
+                    writer.write(processed)
+                    if meter is not None:
+                        meter.add(processed)
+                    else:
+                        peak = max(peak, _magnitude(processed))
+                span.frames(consumed, expected)
+            _check_frames(job, writer.stats.frames, job.output_frames(consumed), consumed)
+        if meter is not None:
+            measured = meter.result()
+            # The meter's sample peaks are the highest finite magnitudes written.
+            peak = max(measured.sample_peak, default=0.0)
     span.end()
-    measured = meter.result() if meter is not None and not decode else None
     if measure and decode:
         measured = job.measure_file(job.output, bar.span(expected), writer.stats.frames)
     bar.finish()
@@ -446,35 +523,75 @@ def _targeted(
     def measure(extra: Sequence[dict[str, Any]]) -> Measurement:
         nonlocal last
         span = plan_span.part(0.5)
-        meter = LevelMeter(job.rate, job.channels)
-        for done, processed in job.over_spool(spool, extra):
-            meter.add(processed)
-            span.frames(done, frames)
-        last = (list(extra), meter.result())
+        with MeterThread(LevelMeter(job.rate, job.channels)) as meter:
+            for done, processed in job.over_spool(spool, extra):
+                meter.add(processed)
+                span.frames(done, frames)
+            last = (list(extra), meter.result())
         return last[1]
 
-    result = plan_loudness(target, measure, first)
+    def excerpt(start: int, stop: int) -> Iterator[np.ndarray]:
+        for block in spool.chunks(job.chunk, start, stop):
+            job.check_stop()
+            yield block
+
+    def true_peaks() -> list[float]:
+        span = plan_span.part(0.5)
+
+        def chunks() -> Iterator[np.ndarray]:
+            for done, block in job.over_spool(spool, []):
+                yield block
+                span.frames(done, frames)
+
+        return true_peaks_of(chunks(), job.rate, job.channels)
+
+    result = plan_loudness(target, measure, first, LimiterTrial(first, excerpt), true_peaks)
     plan_span.end()
     if decode:
         return _encoded(job, spool, result, bar, expected)
-    # The last measuring pass ran the very samples the writing pass writes: its figures are
-    # theirs. Otherwise (a gain alone) the writing pass measures them.
+    written = _write_targeted(job, spool, result, bar.span(expected), last)
+    for _ in range(WRITE_TRIES - 1):
+        assert written.measurement is not None
+        again = corrected(result, written.measurement)
+        if again is None:
+            break
+        # Written again with the correction; the bar has no room left for it and stays.
+        result = again
+        written = _write_targeted(job, spool, result, bar.span(0), None)
+    assert written.measurement is not None
+    result.measured(written.measurement)
+    written.loudness = result
+    return written
+
+
+def _write_targeted(
+    job: _Job,
+    spool: FloatSpool,
+    result: LoudnessResult,
+    span: Span,
+    last: tuple[list[dict[str, Any]], Measurement] | None,
+) -> Rendered:
+    """The writing pass of a loudness target: the spooled audio through its gain and
+    limiter, metered as it is written unless the last measuring pass ran the very same."""
+    frames = spool.frames
     known = last[1] if last is not None and last[0] == result.specs else None
-    meter = None if known is not None else LevelMeter(job.rate, job.channels)
-    span = bar.span(expected)
-    peak = 0.0
-    with job.open(job.output, frames) as writer:
-        for done, processed in job.over_spool(spool, result.specs):
-            if processed.shape[0]:
-                writer.write(processed)
-                peak = max(peak, _magnitude(processed))
-                if meter is not None:
-                    meter.add(processed)
-            span.frames(done, frames)
-        _check_frames(job, writer.stats.frames, frames, frames)
-    measured = known if known is not None else meter.result() if meter is not None else None
+    meter = None if known is not None else MeterThread(LevelMeter(job.rate, job.channels))
+    try:
+        with job.open(job.output, frames) as writer:
+            for done, processed in job.over_spool(spool, result.specs):
+                if processed.shape[0]:
+                    writer.write(processed)
+                    if meter is not None:
+                        meter.add(processed)
+                span.frames(done, frames)
+            _check_frames(job, writer.stats.frames, frames, frames)
+        measured = known if known is not None else meter.result() if meter is not None else None
+    finally:
+        if meter is not None:
+            meter.__exit__()
     assert measured is not None
-    result.measured(measured)
+    # The meter's sample peaks are the highest finite magnitudes handed to the writer.
+    peak = max(measured.sample_peak, default=0.0)
     return Rendered(
         0, writer.stats, writer.notice, measured, result, False, peak, *_written(writer)
     )

@@ -16,22 +16,52 @@ constexpr std::size_t kPiece = 4096;
 // maxima below this share of the peak so far cannot pass it and are not fitted.
 constexpr float kFitShare = 0.9F;
 
-// out[j] = sum over k of taps[k] * in[j + k], each sum in the order of k. The loop runs over
-// the outputs innermost, so that it vectorises without reordering any sum; built for AVX2
-// as well where the processor has it (the same sums, only wider).
+// Values of the 4x grid screened at a time: a run with none that could be fitted is passed
+// over after one vectorised test.
+constexpr std::size_t kScanRun = 64;
+
+// out[j] = sum over k of taps[k] * in[j + k], each sum in the order of k. Outputs are taken
+// kBlock at a time, their sums held in registers over all the taps, so that the loop
+// vectorises without reordering any sum; built for AVX2 as well where the processor has it
+// (the same sums, only wider).
+constexpr std::size_t kBlock = 32;
+
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 __attribute__((target_clones("avx2", "default")))
 #endif
 void dot_windows(const float* in, const float* taps, std::size_t count, std::size_t outputs,
                  float* out) {
-    std::fill(out, out + outputs, 0.0F);
-    for (std::size_t k = 0; k < count; ++k) {
-        const float tap = taps[k];
-        const float* from = in + k;
-        for (std::size_t j = 0; j < outputs; ++j) {
-            out[j] += tap * from[j];
+    std::size_t j = 0;
+    for (; j + kBlock <= outputs; j += kBlock) {
+        float sums[kBlock] = {};
+        for (std::size_t k = 0; k < count; ++k) {
+            const float tap = taps[k];
+            const float* from = in + j + k;
+            for (std::size_t r = 0; r < kBlock; ++r) {
+                sums[r] += tap * from[r];
+            }
         }
+        std::copy(sums, sums + kBlock, out + j);
     }
+    for (; j < outputs; ++j) {
+        float sum = 0.0F;
+        for (std::size_t k = 0; k < count; ++k) {
+            sum += taps[k] * in[j + k];
+        }
+        out[j] = sum;
+    }
+}
+
+// Whether any of `count` values reaches `threshold` in magnitude.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+bool any_at_least(const float* values, std::size_t count, float threshold) {
+    unsigned any = 0U;
+    for (std::size_t i = 0; i < count; ++i) {
+        any |= static_cast<unsigned>(std::fabs(values[i]) >= threshold);
+    }
+    return any != 0U;
 }
 
 void check_taps(const std::vector<float>& taps) {
@@ -98,26 +128,37 @@ void TruePeakMeter::scan(Channel& channel, const float* values, std::size_t coun
     float before_last = channel.before_last;
     float last = channel.last;
     double peak = channel.peak;
-    for (std::size_t i = 0; i < count; ++i) {
-        const float value = values[i];
-        const float size = std::fabs(last);
-        if (size >= kFitShare * static_cast<float>(peak) && size >= std::fabs(before_last) &&
-            size >= std::fabs(value)) {
-            // The parabola through the maximum and its neighbours, turned so that it opens
-            // downwards; its vertex is the peak between them.
-            const double sign = last < 0.0F ? -1.0 : 1.0;
-            const double a = sign * before_last;
-            const double b = sign * last;
-            const double c = sign * value;
-            const double curve = a - 2.0 * b + c;
-            double top = b;
-            if (curve < 0.0) {
-                top = b - (a - c) * (a - c) / (8.0 * curve);
-            }
-            peak = std::max(peak, top);
+    for (std::size_t start = 0; start < count; start += kScanRun) {
+        const std::size_t run = std::min(kScanRun, count - start);
+        const float* run_values = values + start;
+        const float threshold = kFitShare * static_cast<float>(peak);
+        if (std::fabs(last) < threshold && !any_at_least(run_values, run, threshold)) {
+            // No value of the run can be fitted: only the last two are carried on.
+            before_last = run >= 2 ? run_values[run - 2] : last;
+            last = run_values[run - 1];
+            continue;
         }
-        before_last = last;
-        last = value;
+        for (std::size_t i = 0; i < run; ++i) {
+            const float value = run_values[i];
+            const float size = std::fabs(last);
+            if (size >= kFitShare * static_cast<float>(peak) && size >= std::fabs(before_last) &&
+                size >= std::fabs(value)) {
+                // The parabola through the maximum and its neighbours, turned so that it
+                // opens downwards; its vertex is the peak between them.
+                const double sign = last < 0.0F ? -1.0 : 1.0;
+                const double a = sign * before_last;
+                const double b = sign * last;
+                const double c = sign * value;
+                const double curve = a - 2.0 * b + c;
+                double top = b;
+                if (curve < 0.0) {
+                    top = b - (a - c) * (a - c) / (8.0 * curve);
+                }
+                peak = std::max(peak, top);
+            }
+            before_last = last;
+            last = value;
+        }
     }
     channel.before_last = before_last;
     channel.last = last;

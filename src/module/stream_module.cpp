@@ -7,7 +7,9 @@
 //
 // The module also gives the Python front end the engine's memory guard for its own buffers
 // (check_memory), the engine's rule for how many workers a buffer can use (useful_workers),
-// and the true-peak meter's oversampling (TruePeak), whose sums run with the lock released.
+// the true-peak meter's oversampling (TruePeak) and the level meter (LevelMeter), whose sums
+// run with the lock released.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -23,6 +25,7 @@
 
 #include "engine/effect.hpp"
 #include "engine/effect_plan.hpp"
+#include "engine/level_meter.hpp"
 #include "engine/memory_budget.hpp"
 #include "engine/stream.hpp"
 #include "engine/true_peak.hpp"
@@ -279,6 +282,87 @@ private:
     bool busy_ = false;
 };
 
+// The levels of a signal fed in chunks of (frames, channels) float32 or float64 samples (see
+// engine/level_meter.hpp); each chunk is walked with the lock released.
+class NativeLevelMeter {
+public:
+    NativeLevelMeter(std::size_t channels, double sample_rate, std::vector<double> kweighting,
+                     double clip_level, std::vector<float> first, std::vector<float> second,
+                     std::uint64_t first_frame) {
+        if (channels < 1) {
+            throw py::value_error("a level meter needs at least one channel");
+        }
+        kavri::LevelMeterSettings settings;
+        settings.channels = channels;
+        settings.sample_rate = sample_rate;
+        settings.kweighting = std::move(kweighting);
+        settings.clip_level = clip_level;
+        settings.first = std::move(first);
+        settings.second = std::move(second);
+        settings.first_frame = first_frame;
+        kavri::CallMemory memory;
+        kavri::require_memory(kavri::LevelMeter::fixed_bytes(settings), "a level meter", memory);
+        meter_ = std::make_unique<kavri::LevelMeter>(std::move(settings));
+    }
+
+    void add(const py::array& chunk) {
+        if (chunk.ndim() != 2 || static_cast<std::size_t>(chunk.shape(1)) != channels()) {
+            throw py::value_error("expected (frames, " + std::to_string(channels()) + ") samples");
+        }
+        const auto frames = static_cast<std::size_t>(chunk.shape(0));
+        kavri::CallMemory memory;
+        kavri::require_memory(
+            meter_->growth_bytes(frames),
+            "the level meter's blocks of " + shape_text(frames, static_cast<int>(channels())),
+            memory);
+        const BusyGuard guard(busy_);
+        if (py::isinstance<py::array_t<double>>(chunk)) {
+            walk(py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(chunk));
+        } else {
+            walk(py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(chunk));
+        }
+    }
+
+    [[nodiscard]] std::size_t channels() const { return meter_->sample_peaks().size(); }
+    [[nodiscard]] std::uint64_t frames() const { return meter_->frames(); }
+    [[nodiscard]] std::vector<double> sample_peaks() const { return meter_->sample_peaks(); }
+    [[nodiscard]] std::vector<double> squares() const { return meter_->squares(); }
+    [[nodiscard]] std::vector<double> true_peaks() const { return meter_->true_peaks(); }
+    [[nodiscard]] py::tuple counts() const {
+        return py::make_tuple(meter_->clipped(), meter_->nans(), meter_->infinities());
+    }
+    [[nodiscard]] py::tuple blocks() const {
+        return py::make_tuple(meter_->first_block(), rows(meter_->block_sums()));
+    }
+    [[nodiscard]] py::tuple segments() const {
+        return py::make_tuple(meter_->first_segment(), rows(meter_->segment_sums()),
+                              rows(meter_->segment_peaks()));
+    }
+
+private:
+    template <typename Sample>
+    void walk(const py::array_t<Sample, py::array::c_style | py::array::forcecast>& chunk) {
+        if (!chunk) {
+            throw py::error_already_set();
+        }
+        const Sample* data = chunk.data();
+        const auto frames = static_cast<std::size_t>(chunk.shape(0));
+        py::object keep = chunk;
+        kavri::run_with_lock_released([&] { meter_->add(data, frames); }, {&keep});
+    }
+
+    [[nodiscard]] py::array_t<double> rows(const std::vector<double>& values) const {
+        const std::size_t width = channels();
+        py::array_t<double> out(
+            {static_cast<py::ssize_t>(values.size() / width), static_cast<py::ssize_t>(width)});
+        std::copy(values.begin(), values.end(), out.mutable_data());
+        return out;
+    }
+
+    std::unique_ptr<kavri::LevelMeter> meter_;
+    bool busy_ = false;
+};
+
 }  // namespace
 
 PYBIND11_MODULE(_kavri_stream, m) {
@@ -312,6 +396,30 @@ PYBIND11_MODULE(_kavri_stream, m) {
              "Feeds the next frames as (channels, frames) float32 rows.")
         .def("peaks", &NativeTruePeak::peaks,
              "The true peak of each channel so far, the signal followed by silence.");
+    py::class_<NativeLevelMeter>(m, "LevelMeter",
+                                 "The levels of a signal fed in chunks: peaks, squares, counts, "
+                                 "true peak and the K-weighted sums of gating blocks and 100 ms "
+                                 "segments.")
+        .def(py::init<std::size_t, double, std::vector<double>, double, std::vector<float>,
+                      std::vector<float>, std::uint64_t>(),
+             py::arg("channels"), py::arg("sample_rate"), py::arg("kweighting"),
+             py::arg("clip_level"), py::arg("first"), py::arg("second"), py::arg("first_frame") = 0)
+        .def("add", &NativeLevelMeter::add, py::arg("chunk"),
+             "Feeds the next frames, a (frames, channels) float32 or float64 array.")
+        .def_property_readonly("frames", &NativeLevelMeter::frames)
+        .def("sample_peaks", &NativeLevelMeter::sample_peaks,
+             "The highest magnitude of each channel.")
+        .def("squares", &NativeLevelMeter::squares, "The sum of squares of each channel.")
+        .def("true_peaks", &NativeLevelMeter::true_peaks,
+             "The true peak of each channel, the signal followed by silence; empty without one.")
+        .def("counts", &NativeLevelMeter::counts,
+             "(clipped, NaN, infinite) samples over all channels.")
+        .def("blocks", &NativeLevelMeter::blocks,
+             "(index of the first gating block, (blocks, channels) K-weighted sums of squares "
+             "of every block begun, the open ones with what they hold).")
+        .def("segments", &NativeLevelMeter::segments,
+             "(index of the first 100 ms segment, (segments, channels) K-weighted sums of "
+             "squares and sample peaks of every finished segment).");
     m.def("check_memory", &check_memory, py::arg("bytes"), py::arg("what"),
           "Raises MemoryError (\"{what} needs 3.6 GiB; about 1.0 GiB is available\") when a "
           "buffer of `bytes` bytes does not fit in what the process may still use, by the same "
