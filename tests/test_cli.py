@@ -197,6 +197,27 @@ def test_sample_rate_is_an_option_of_plot_alone():
     assert having == ["plot"]
 
 
+# Libraries that take a tenth of a second or more to load and that a command loads only when
+# its work needs them.
+SLOW_TO_LOAD = ("scipy", "pyloudnorm", "matplotlib", "av", "mutagen", "dask")
+
+
+@pytest.mark.parametrize("args", [["--version"], ["effects"], ["effects", "gain"]])
+def test_quick_commands_load_no_library_their_work_does_not_need(args):
+    code = (
+        "import sys, contextlib, io\n"
+        "from kavri.cli import main\n"
+        "with contextlib.redirect_stdout(io.StringIO()):\n"
+        "    try:\n"
+        f"        main({args!r})\n"
+        "    except SystemExit:\n"
+        "        pass\n"
+        f"print(sorted(m for m in {SLOW_TO_LOAD!r} if m in sys.modules))\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "[]", out.stdout
+
+
 def test_console_script_is_installed():
     script = os.path.join(os.path.dirname(sys.executable), "kavri")
     result = subprocess.run([script, "--version"], capture_output=True, text=True, timeout=60)

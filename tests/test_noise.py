@@ -8,6 +8,7 @@ import json
 import math
 import subprocess
 import sys
+import threading
 from pathlib import Path
 
 import numpy as np
@@ -498,3 +499,25 @@ def test_augment_with_noise_and_a_codec_replays_through_process(tmp_path, noise_
         assert main(["process", source, str(replay), "--chain", str(tmp_path / "one.json")]) == 0
         written = (tmp_path / "out" / record["output"]).read_bytes()
         assert replay.read_bytes() == written, record["output"]
+
+
+def test_threads_that_start_noise_at_once_get_the_same_noise():
+    # The quantile tables are made on first use; threads that all make the first noise at
+    # once must neither see a half-made set of tables nor duplicate them.
+    from kavri.steps import noise
+
+    noise._quantile_tables.cache_clear()
+    barrier = threading.Barrier(4)
+    results: list[np.ndarray] = [None] * 4  # type: ignore[list-item]
+
+    def make(i):
+        barrier.wait()
+        results[i] = noise.white_block(5, 0, 0)
+
+    threads = [threading.Thread(target=make, args=(i,)) for i in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert all(r is not None and np.array_equal(r, results[0]) for r in results)
+    assert len(noise._quantile_tables()) == 5

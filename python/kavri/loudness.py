@@ -32,6 +32,7 @@ to the target; where that gain would push the true peak over a ceiling, the engi
 
 from __future__ import annotations
 
+import functools
 import math
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field, replace
@@ -313,14 +314,11 @@ def _half_band_phase(taps: int) -> list[float]:
     return [float(v) for v in odd / odd.sum()]
 
 
-_STAGES: list[list[float]] = []
-
-
-def _stages() -> list[list[float]]:
-    """The two half-band stages, designed on first use."""
-    if not _STAGES:
-        _STAGES.extend(_half_band_phase(taps) for taps in HALF_BAND_TAPS)
-    return _STAGES
+@functools.cache
+def _stages() -> tuple[list[float], ...]:
+    """The two half-band stages, designed on first use (a cache, so that meters starting on
+    two threads at once never share a half-built list)."""
+    return tuple(_half_band_phase(taps) for taps in HALF_BAND_TAPS)
 
 
 class TruePeakMeter:

@@ -15,13 +15,21 @@ from __future__ import annotations
 
 from typing import IO, Any, Literal
 
-import av
-import av.error
 import numpy as np
 import numpy.typing as npt
 
 from .._engine import check_memory as guard_memory
 from ..errors import AudioFileError
+
+
+def _av() -> Any:
+    """PyAV, imported when a file is first decoded through it: loading its codec libraries
+    would take a sixth of every command's start-up."""
+    import av
+    import av.error
+
+    return av
+
 
 __all__ = ["DecodedSource", "DECODED_FORMATS", "open_decoded"]
 
@@ -89,6 +97,7 @@ class DecodedSource:
         self.frames = self._estimate(stream)
 
     def _open(self) -> Any:
+        av = _av()
         self._handle.seek(0)
         try:
             self._container = av.open(self._handle, mode="r")
@@ -108,7 +117,7 @@ class DecodedSource:
         if stream.duration is not None and stream.time_base is not None:
             seconds = float(stream.duration * stream.time_base)
         elif self._container.duration is not None:
-            seconds = self._container.duration / av.time_base
+            seconds = self._container.duration / _av().time_base
         else:
             return 0
         return max(0, round(seconds * self.samplerate))
@@ -126,7 +135,7 @@ class DecodedSource:
             frame = next(self._frames)
         except StopIteration:
             return None
-        except (av.error.FFmpegError, ValueError, OSError) as error:
+        except (_av().error.FFmpegError, ValueError, OSError) as error:
             raise AudioFileError(f"{self.label}: cannot read: {error}") from None
         if frame.sample_rate != self.samplerate or frame.layout.nb_channels != self.channels:
             raise AudioFileError(

@@ -21,22 +21,35 @@ from __future__ import annotations
 import os
 import re
 from collections.abc import Iterable, Mapping
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-import mutagen
-import mutagen.aiff
-import mutagen.asf
-import mutagen.flac
-import mutagen.id3
-import mutagen.mp4
-import mutagen.oggopus
-import mutagen.oggvorbis
 import soundfile as sf
 
 from .._engine import check_memory as guard_memory
 from .._paths import shown
 from ..errors import AudioFileError
 from .pipes import INFO_KEYS
+
+if TYPE_CHECKING:
+    import mutagen.asf
+    import mutagen.id3
+    import mutagen.mp4
+
+
+def _mutagen() -> Any:
+    """mutagen with the formats it tags, imported when tags are first read or written (it
+    takes a tenth of a quick command's start-up)."""
+    import mutagen
+    import mutagen.aiff
+    import mutagen.asf
+    import mutagen.flac
+    import mutagen.id3
+    import mutagen.mp4
+    import mutagen.oggopus
+    import mutagen.oggvorbis
+
+    return mutagen
+
 
 __all__ = [
     "COMMON_KEYS",
@@ -204,6 +217,7 @@ def read_tags(path: str, reader: Any = None) -> dict[str, str]:
     levels (encoder, ReplayGain, R128) are left out: they would be false of the output.
     When mutagen finds no tags, the RIFF INFO strings libsndfile reads count: those of
     ``reader``, the file already open in libsndfile, if given."""
+    mutagen = _mutagen()
     found: dict[str, str] = {}
     try:
         size = os.path.getsize(path)
@@ -246,6 +260,7 @@ def writable_tags(container: str, tags: Mapping[str, str]) -> tuple[dict[str, st
 
 
 def _to_id3(tags: Mapping[str, str], into: mutagen.id3.ID3) -> None:
+    mutagen = _mutagen()
     for name, value in tags.items():
         frame_id = _ID3_FRAMES.get(name)
         if frame_id is not None:
@@ -260,6 +275,7 @@ def write_tags(path: str, container: str, subtype: str, tags: Mapping[str, str])
     """Writes tags into a finished file of ``container`` (FLAC, OGG, MP3, AIFF) with
     mutagen; WAV files get theirs from libsndfile as they are written. Raises
     :class:`AudioFileError`."""
+    mutagen = _mutagen()
     if not tags:
         return
     try:

@@ -57,8 +57,6 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
-import scipy.optimize
-import scipy.signal
 
 from .._engine import check_memory
 from ..catalogue import NOISE_COLOURS
@@ -109,26 +107,25 @@ def _philox(seed: int, key: int, counter: int) -> np.random.Philox:
 
 
 _SPAN = 1 << 16
-_TABLES: list[npt.NDArray[np.float32]] = []
 
 
-def _quantile_tables() -> list[npt.NDArray[np.float32]]:
+@functools.cache
+def _quantile_tables() -> tuple[npt.NDArray[np.float32], ...]:
     """In single precision: the normal quantile at the start of each of the 65,536 spans
     (the outermost held at the outermost draw's), each span's width (the next start less
     this one, as the interpolation would take it), the place of each of a span's draws
-    within it, and the quantile at every draw of the lowest and of the highest span."""
-    if not _TABLES:
-        from statistics import NormalDist
+    within it, and the quantile at every draw of the lowest and of the highest span. Made
+    once (a cache, so that threads starting at once never share a half-built list)."""
+    from statistics import NormalDist
 
-        quantile = NormalDist().inv_cdf
-        edges = np.array(
-            [quantile(min(max(i / _SPAN, 2.0**-33), 1.0 - 2.0**-33)) for i in range(_SPAN + 1)],
-            np.float32,
-        )
-        lowest = np.array([quantile((j + 0.5) / 2.0**32) for j in range(_SPAN)], np.float32)
-        place = (np.arange(_SPAN, dtype=np.float32) + np.float32(0.5)) * np.float32(2.0**-16)
-        _TABLES.extend((edges[:-1], edges[1:] - edges[:-1], place, lowest, -lowest[::-1]))
-    return _TABLES
+    quantile = NormalDist().inv_cdf
+    edges = np.array(
+        [quantile(min(max(i / _SPAN, 2.0**-33), 1.0 - 2.0**-33)) for i in range(_SPAN + 1)],
+        np.float32,
+    )
+    lowest = np.array([quantile((j + 0.5) / 2.0**32) for j in range(_SPAN)], np.float32)
+    place = (np.arange(_SPAN, dtype=np.float32) + np.float32(0.5)) * np.float32(2.0**-16)
+    return (edges[:-1], edges[1:] - edges[:-1], place, lowest, -lowest[::-1])
 
 
 def _gaussian(draws: npt.NDArray[np.uint16]) -> npt.NDArray[np.float32]:
@@ -227,6 +224,8 @@ def _design(slope: int, rate: int) -> tuple[list[float], list[float]]:
         return np.asarray(d - d.mean())
 
     start = np.arctanh(np.clip(np.array(free_poles + free_zeros), -0.999999, 0.999999))
+    import scipy.optimize  # slow to load: imported when a colour is first designed
+
     fitted = np.tanh(scipy.optimize.least_squares(residual, start, method="lm", max_nfev=4000).x)
     return fixed_poles + [float(v) for v in fitted[:count]], fixed_zeros + [
         float(v) for v in fitted[count:]
@@ -256,6 +255,8 @@ def colour_filter(colour: str, rate: int) -> tuple[npt.NDArray[np.float64], floa
     # The power gain, from the impulse response until it has decayed as far.
     impulse = np.zeros(max(warm, 64) * 2)
     impulse[0] = 1.0
+    import scipy.signal  # slow to load: imported when a colour is first designed
+
     power = float(np.sum(np.square(scipy.signal.sosfilt(sos, impulse))))
     return sos, 1.0 / math.sqrt(power), warm
 
@@ -304,6 +305,8 @@ class NoiseSource:
         if not self._sos.shape[0]:
             return white
         assert self._state is not None
+        import scipy.signal  # loaded already, by the filter's design
+
         out, self._state = scipy.signal.sosfilt(self._sos, white, axis=0, zi=self._state)
         return np.asarray(out)
 
