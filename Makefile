@@ -87,10 +87,10 @@ test-cpp: $(DEPS_STAMP)
 	ctest --test-dir $(CPP_TEST_DIR) --output-on-failure
 
 test-python: install
-	$(PY) -m pytest -n $(JOBS)
+	$(PY) -m pytest -n $(JOBS) --dist worksteal
 
 test-fast: install
-	$(PY) -m pytest -n $(JOBS) -q -m "not slow"
+	$(PY) -m pytest -n $(JOBS) --dist worksteal -q -m "not slow"
 
 # The extension built with AddressSanitizer and UndefinedBehaviorSanitizer, installed on its
 # own beside the environment's packages, and the tests that reach native code run against
