@@ -268,6 +268,7 @@ def test_plot_paths_and_low_frequency_detail():
     assert np.interp(30.0, centres, shown[:, 0]) == pytest.approx(-3.01, abs=0.15)
 
 
+@pytest.mark.slow
 def test_delays_show_their_echoes_in_time(tmp_path):
     from kavri.plot import ECHO_FLOOR_DB, echoes_over_time, has_echoes, plot_chain
 

@@ -97,6 +97,7 @@ def test_silence_and_signals_shorter_than_a_block_have_no_loudness():
     assert measured.sample_peak_db == pytest.approx(20 * math.log10(np.abs(short).max()))
 
 
+@pytest.mark.slow
 def test_the_native_meter_has_the_same_bits_however_the_signal_is_cut():
     rng = np.random.default_rng(4)
     audio = speech_like(seconds=5.3, level=0.1)[:, None] * np.array([1.0, -0.7])
@@ -188,6 +189,7 @@ def test_the_limiter_is_tried_on_excerpts_and_predicts_what_a_pass_measures(monk
         assert predicted.sample_peak_db == pytest.approx(actual.sample_peak_db, abs=0.001)
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("dense", [False, True])
 def test_targets_through_the_trial_and_through_passes(dense):
     # A dozen plosives reach the limiter; without them, at a louder target, every syllable

@@ -526,6 +526,7 @@ def measure_chunk(case, limit=None):
     ],
     ids=["two-stages", "big-blocks", "no-stages"],
 )
+@pytest.mark.slow
 def test_the_guard_counts_what_a_stream_chunk_uses(case):
     outcome, used = measure_chunk(case)
     assert outcome == "ran" and used > 32 * MiB

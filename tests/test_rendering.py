@@ -52,6 +52,7 @@ def take(tmp_path):
     return path
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize(("plosives", "target"), [(None, -14), (6, -16)])
 def test_the_chain_runs_once_and_the_bits_are_those_of_one_call(
     plosives, target, tmp_path, monkeypatch

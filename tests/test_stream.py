@@ -388,6 +388,7 @@ def test_useful_workers_gives_whole_channel_groups_to_buffers_that_pay():
         useful_workers(2, -1, 2)
 
 
+@pytest.mark.slow
 def test_a_stream_keeps_its_worker_threads_and_gives_the_same_bits():
     audio = signal(POOL_FRAMES, 12, seed=5)
     types = effect_types()
