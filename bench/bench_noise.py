@@ -18,12 +18,12 @@ import platform
 import statistics
 import sys
 import tempfile
-import time
 from collections.abc import Callable
 from pathlib import Path
 
 import numpy as np
 import soundfile as sf
+from run_bench import timed_rounds
 
 import kavri
 from kavri.codecs import codec_available
@@ -31,19 +31,6 @@ from kavri.codecs import codec_available
 RATE = 48_000
 SECONDS = 30
 OUT = Path(__file__).resolve().parent / "results" / "noise.md"
-
-
-def rounds(cases: dict[str, Callable[[], object]], count: int) -> dict[str, list[float]]:
-    """Every case once a round, in turn, after a warm-up."""
-    for run in cases.values():
-        run()
-    times: dict[str, list[float]] = {name: [] for name in cases}
-    for _ in range(count):
-        for name, run in cases.items():
-            start = time.perf_counter()
-            run()
-            times[name].append(time.perf_counter() - start)
-    return times
 
 
 def noise_speed() -> list[str]:
@@ -78,7 +65,7 @@ def noise_speed() -> list[str]:
             )
     except ImportError:
         pass
-    times = rounds(cases, 7)
+    times = timed_rounds(cases, 7)
     lines = [
         f"### {SECONDS} s of stereo at 48 kHz ({samples:,} samples)",
         "",
@@ -143,7 +130,7 @@ def codec_speed() -> list[str]:
             cases[f"codec {name}"] = lambda spec=spec: kavri.process(audio, RATE, [spec])
     for kind in ("mu_law", "a_law", "bitcrush", "sample_hold"):
         cases[kind] = lambda kind=kind: kavri.process(audio, RATE, [{"type": kind}])
-    times = rounds(cases, 3)
+    times = timed_rounds(cases, 3)
     lines = [
         f"### {SECONDS} s of stereo at 48 kHz, one call",
         "",

@@ -38,25 +38,13 @@ from pathlib import Path
 import numpy as np
 import scipy.signal
 import soundfile as sf
+from run_bench import timed_rounds
 
 import kavri
 
 RATE = 48_000
 OUT = Path(__file__).resolve().parent / "results" / "rooms.md"
 ROUNDS = 15
-
-
-def rounds(cases: dict[str, Callable[[], object]], count: int) -> dict[str, list[float]]:
-    """Every case once a round, in turn, after a warm-up."""
-    for run in cases.values():
-        run()
-    times: dict[str, list[float]] = {name: [] for name in cases}
-    for _ in range(count):
-        for name, run in cases.items():
-            start = time.perf_counter()
-            run()
-            times[name].append(time.perf_counter() - start)
-    return times
 
 
 def response(frames: int, channels: int, seed: int = 1) -> np.ndarray:
@@ -121,7 +109,7 @@ def convolution(scratch: Path, found: dict[str, float]) -> list[str]:
         ours = kavri.process(x, RATE, chain)
         exact = scipy.signal.fftconvolve(x.astype(np.float64), h.astype(np.float64), axes=0)
         error = np.sqrt(np.mean((ours - exact[:RATE]) ** 2) / np.mean(exact[:RATE] ** 2))
-        times = rounds(cases, ROUNDS)
+        times = timed_rounds(cases, ROUNDS)
         ours_name = "kavri.process (convolution, array)"
         layout = "mono" if channels == 1 else "stereo"
         found[f"oaconvolve {layout}"] = speedup(
@@ -212,7 +200,7 @@ def reverb(found: dict[str, float]) -> list[str]:
         "kavri.process (reverb)": lambda: kavri.process(x, RATE, chain),
         "pedalboard.Reverb": lambda: peer(first, RATE),
     }
-    times = rounds(cases, 7)
+    times = timed_rounds(cases, 7)
     found["pedalboard"] = speedup(times, "kavri.process (reverb)", "pedalboard.Reverb")
     return table(times, "kavri.process (reverb)", 60.0)
 

@@ -31,7 +31,6 @@ import datetime as dt
 import os
 import platform
 import statistics
-import time
 from collections.abc import Callable
 from importlib.metadata import version
 from pathlib import Path
@@ -41,6 +40,7 @@ for _name in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS", "NUM
 
 import numpy as np  # noqa: E402
 import soxr  # noqa: E402
+from run_bench import timed_rounds  # noqa: E402
 
 import kavri  # noqa: E402
 
@@ -54,19 +54,6 @@ def signal(rate: int, seconds: float, channels: int) -> np.ndarray:
     tones = sum(0.1 * np.sin(2 * np.pi * f * t) for f in (110.0, 440.0, 1234.0, 3000.0))
     audio = tones[:, None] + 0.05 * rng.standard_normal((t.size, channels))
     return audio.astype(np.float32)
-
-
-def race(cases: dict[str, Callable[[], object]], rounds: int = ROUNDS) -> dict[str, list[float]]:
-    """Times every case once per round, the cases alternating, after one warm-up each."""
-    for run in cases.values():
-        run()
-    times: dict[str, list[float]] = {name: [] for name in cases}
-    for _ in range(rounds):
-        for name, run in cases.items():
-            start = time.perf_counter()
-            run()
-            times[name].append(time.perf_counter() - start)
-    return times
 
 
 def speed_table(title: str, times: dict[str, list[float]]) -> list[str]:
@@ -92,7 +79,7 @@ def speed_table(title: str, times: dict[str, list[float]]) -> list[str]:
 def resample_speed() -> list[str]:
     audio = signal(48_000, 60.0, 2)
     chain = [{"type": "resample", "rate_hz": 16_000}]
-    times = race(
+    times = timed_rounds(
         {
             "kavri, workers=1": lambda: kavri.process(audio, 48_000, chain),
             "kavri, workers=2": lambda: kavri.process(audio, 48_000, chain, workers=2),
@@ -100,7 +87,7 @@ def resample_speed() -> list[str]:
                 audio, 48_000, 16_000, quality="VHQ"
             ),
         },
-        rounds=15,
+        15,
     )
     return speed_table("Resampling 60 s of stereo, 48 kHz to 16 kHz", times)
 
@@ -120,12 +107,13 @@ def speed_perturbation() -> list[str]:
         head = resampler.process(audio.T)
         return np.concatenate([head, resampler.process(None)], axis=1)
 
-    times = race(
+    times = timed_rounds(
         {
             "kavri speed": lambda: kavri.process(audio, 16_000, chain),
             "audiomentations Resample": lambda: peer(flat, sample_rate=16_000),
             "pedalboard StreamResampler": pedalboard_speed,
-        }
+        },
+        ROUNDS,
     )
     return speed_table("Speed perturbation by 1.1, 60 s of mono at 16 kHz", times)
 
@@ -145,7 +133,7 @@ def time_stretch() -> list[str]:
         )
         return lambda: peer(flat, sample_rate=16_000)
 
-    times = race(
+    times = timed_rounds(
         {
             "kavri time_stretch": lambda: kavri.process(audio, 16_000, chain),
             "audiomentations TimeStretch (signalsmith)": stretcher("signalsmith_stretch"),
@@ -154,7 +142,7 @@ def time_stretch() -> list[str]:
                 rows, 16_000, 1.25
             ),
         },
-        rounds=5,
+        5,
     )
     return speed_table("Time stretch by 1.25, 60 s of mono at 16 kHz", times)
 

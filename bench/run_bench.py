@@ -191,18 +191,24 @@ def bench_types(long, long8, repeat):
     return rows
 
 
-def alternating(contenders: dict, rounds: int) -> dict:
-    """Times every contender once per round, in turn, in this one process, so that a change
-    in clock speed or in the load of the other core falls on all of them alike. Returns each
-    contender's best time and the per-round times."""
-    for fn in contenders.values():
+def timed_rounds(cases: dict, count: int) -> dict[str, list[float]]:
+    """Times every case once per round, in turn, in this one process, after a warm-up of
+    each, so that a change in clock speed or in the load of the other core falls on all of
+    them alike. Returns each case's per-round times (seconds)."""
+    for fn in cases.values():
         fn()  # warm caches, pages and any lazy set-up
-    times = {name: [] for name in contenders}
-    for _ in range(rounds):
-        for name, fn in contenders.items():
+    times: dict[str, list[float]] = {name: [] for name in cases}
+    for _ in range(count):
+        for name, fn in cases.items():
             start = time.perf_counter()
             fn()
             times[name].append(time.perf_counter() - start)
+    return times
+
+
+def alternating(contenders: dict, rounds: int) -> dict:
+    """:func:`timed_rounds`, with each contender's best time beside its per-round times."""
+    times = timed_rounds(contenders, rounds)
     return {name: {"best_s": min(t), "rounds_s": t} for name, t in times.items()}
 
 
