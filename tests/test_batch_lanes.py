@@ -457,7 +457,7 @@ def test_arrays_of_other_libraries_in_other_types_and_layouts():
 
 def test_chains_with_steps_give_each_items_own_call():
     """Steps (which change the rate, length or channels, and run between the engine's
-    effects) in a batch: every item is its own call, and a batch whose results differ in
+    effects), noise and rooms in a batch: every item is its own call, and a batch whose results differ in
     shape comes back as a list."""
     batch = np.random.default_rng(1).standard_normal((5, 3000, 2)).astype(np.float32) * 0.1
     chains = [
@@ -465,7 +465,7 @@ def test_chains_with_steps_give_each_items_own_call():
         [{"type": "resample", "rate_hz": 8000}],
         [{"type": "mixdown"}],
         [{"type": "noise", "colour": "pink", "snr_db": 10, "seed": 4}],
-        [{"type": "lowpass"}],
+        [{"type": "lowpass"}, {"type": "reverb", "room_size": 0.3}],
     ]
     out = kavri.process_batch(batch, 16_000, chains)
     assert isinstance(out, list) and [o.shape for o in out][1:3] == [(1500, 2), (3000, 1)]
