@@ -223,16 +223,30 @@ PlannedEffect plan_effect_spec(const py::dict& spec, int sample_rate, int channe
     throw std::runtime_error("Unknown effect type: " + printable_type(name));
 }
 
+namespace {
+
+// Item k of a chain, read as a dict (a dict or dict subclass as it is, anything else through
+// dict()) into `spec`, and planned, its entry in the plan counted. Python code run while
+// reading (a value's float conversion, say) may change the list, so a chain is read by index
+// against the list's current length.
+PlannedEffect plan_item(const py::list& specs, std::size_t k, int sample_rate, int channels,
+                        std::string& type, py::dict& spec) {
+    const py::object item = specs[k];
+    spec = py::dict(item);
+    PlannedEffect planned = plan_effect_spec(spec, sample_rate, channels, type);
+    planned.memory.state += ByteCount(kPlanEntryBytes);
+    return planned;
+}
+
+}  // namespace
+
 EffectPlan plan_chain_unchecked(const py::list& specs, int sample_rate, int channels) {
     EffectPlan plan;
     plan.reserve(py::len(specs));
     std::string type;
+    py::dict spec;
     for (std::size_t k = 0; k < py::len(specs); ++k) {
-        const py::object item = specs[k];
-        const py::dict spec(item);
-        PlannedEffect planned = plan_effect_spec(spec, sample_rate, channels, type);
-        planned.memory.state += ByteCount(kPlanEntryBytes);
-        plan.push_back(std::move(planned));
+        plan.push_back(plan_item(specs, k, sample_rate, channels, type, spec));
     }
     return plan;
 }
@@ -247,15 +261,10 @@ EffectPlan plan_effects(const py::list& specs, int sample_rate, int channels,
     MemoryBudget budget(memory.usable_for(caller_bytes), caller_bytes, caller_what);
     EffectPlan plan;
     plan.reserve(py::len(specs));
-    // Python code run while reading (a value's float conversion, say) may change the list;
-    // each item is read by index against the list's current length.
     std::string type;
+    py::dict spec;
     for (std::size_t k = 0; k < py::len(specs); ++k) {
-        const py::object item = specs[k];
-        // A dict or dict subclass is used as it is; anything else goes through dict().
-        const py::dict spec(item);
-        PlannedEffect planned = plan_effect_spec(spec, sample_rate, channels, type);
-        planned.memory.state += ByteCount(kPlanEntryBytes);
+        PlannedEffect planned = plan_item(specs, k, sample_rate, channels, type, spec);
         if (planned.holds_frames && held_bytes.bytes() != 0) {
             // The block held in front of it is what sizes such an effect in a stream.
             planned.memory.state += held_bytes;
