@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import subprocess
 import sys
+import threading
 import time
 from collections.abc import Callable, Iterator
 from typing import Any
@@ -54,6 +55,37 @@ def handling() -> Callable[[subprocess.Popen[Any], int], None]:
             time.sleep(0.01)
 
     return wait
+
+
+@pytest.fixture
+def ticks_beside() -> Callable[[Callable[[], object]], int]:
+    """Runs a call while another Python thread ticks every millisecond, and returns how many
+    ticks fell in the middle half of the call: a call that held the interpreter lock
+    throughout would leave its middle without one."""
+
+    def run(call: Callable[[], object]) -> int:
+        stamps: list[float] = []
+        stop = threading.Event()
+
+        def ticker() -> None:
+            while not stop.is_set():
+                stamps.append(time.perf_counter())
+                time.sleep(0.001)
+
+        thread = threading.Thread(target=ticker)
+        thread.start()
+        time.sleep(0.01)
+        start = time.perf_counter()
+        try:
+            call()
+        finally:
+            end = time.perf_counter()
+            stop.set()
+            thread.join()
+        quarter = 0.25 * (end - start)
+        return sum(start + quarter < t < end - quarter for t in stamps)
+
+    return run
 
 
 @pytest.fixture(scope="session")
