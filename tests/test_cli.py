@@ -198,12 +198,21 @@ def test_sample_rate_is_an_option_of_plot_alone():
 
 
 # Libraries that take a tenth of a second or more to load and that a command loads only when
-# its work needs them.
-SLOW_TO_LOAD = ("scipy", "pyloudnorm", "matplotlib", "av", "mutagen", "dask")
+# its work needs them; --version needs not even NumPy or the engine.
+SLOW_TO_LOAD = ("scipy", "pyloudnorm", "matplotlib", "av", "mutagen", "dask", "soundfile")
+ENGINE = ("numpy", "kavri._kavri_core", "kavri._kavri_stream", "kavri.api")
 
 
-@pytest.mark.parametrize("args", [["--version"], ["effects"], ["effects", "gain"]])
-def test_quick_commands_load_no_library_their_work_does_not_need(args):
+@pytest.mark.parametrize(
+    ("args", "unneeded"),
+    [
+        (["--version"], SLOW_TO_LOAD + ENGINE),
+        (["--help"], SLOW_TO_LOAD + ENGINE),
+        (["effects"], SLOW_TO_LOAD + ENGINE[1:]),
+        (["effects", "gain"], SLOW_TO_LOAD + ENGINE[1:]),
+    ],
+)
+def test_quick_commands_load_no_library_their_work_does_not_need(args, unneeded):
     code = (
         "import sys, contextlib, io\n"
         "from kavri.cli import main\n"
@@ -212,10 +221,21 @@ def test_quick_commands_load_no_library_their_work_does_not_need(args):
         f"        main({args!r})\n"
         "    except SystemExit:\n"
         "        pass\n"
-        f"print(sorted(m for m in {SLOW_TO_LOAD!r} if m in sys.modules))\n"
+        f"print(sorted(m for m in {unneeded!r} if m in sys.modules))\n"
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.strip() == "[]", out.stdout
+
+
+def test_a_command_parses_the_same_when_loaded_alone():
+    """main() builds only the chosen command's parser; it must be the one the full parser
+    has."""
+    argv = ["process", "in.wav", "out.flac", "--preset", "vocal", "--loudness", "-16"]
+    alone = build_parser("process").parse_args(argv)
+    full = build_parser().parse_args(argv)
+    assert vars(alone) == vars(full)
+    with pytest.raises(SystemExit):
+        build_parser("process").parse_args(["nonsense"])
 
 
 def test_console_script_is_installed():

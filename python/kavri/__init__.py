@@ -15,38 +15,86 @@ catalogue of effect types and their parameters. Underneath,
 ``process_pipeline(input, sample_rate, specs, block_size=2048, workers=1)`` is the native
 call itself; the work runs in native code with the interpreter lock released. ``Stream``
 runs a chain over a long signal chunk by chunk, with the effects' state kept between chunks.
-Importing the package also registers the chain items that need files or codecs
-(:mod:`kavri.sources`, :mod:`kavri.codecs`, :mod:`kavri.rooms`) with the planner, so every
-chain can hold them.
+The names are loaded when first used, so that ``import kavri`` (and the ``kavri`` command's
+quick answers, such as ``--version``) costs only what is asked for; ``dir(kavri)`` and static
+type checkers see them all.
 """
 
-from . import codecs as _codecs  # noqa: F401  (registers the codec steps)
-from . import rooms as _rooms  # noqa: F401  (registers impulse responses from files)
-from . import sources as _sources  # noqa: F401  (registers background noise)
-from ._kavri_core import process_pipeline
-from ._stop import StopFlag
-from ._version import __version__
-from .api import (
-    LoudnessWarning,
-    augment,
-    augment_batch,
-    process,
-    process_batch,
-    process_to_loudness,
-)
-from .catalogue import EFFECTS, EffectInfo, Param, effect_types
-from .chain import list_presets, load_chain, load_preset, validate_chain
-from .clamps import ClampWarning
-from .errors import AudioFileError, ChainError, Interrupted, KavriError, KavriWarning
-from .files import FileSummary, measure_file, process_file
-from .io import AudioData, read, write
-from .loudness import LoudnessTarget, Measurement, measure
-from .random_chain import RandomChain
-from .runs.augment import augment_files
-from .runs.batch import batch
-from .runs.tasks import BatchInterrupted, BatchReport, FileResult
-from .settings import RenderSettings, SettingError
-from .stream import Stream
+from __future__ import annotations
+
+import importlib
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from ._kavri_core import process_pipeline
+    from ._stop import StopFlag
+    from ._version import __version__
+    from .api import (
+        LoudnessWarning,
+        augment,
+        augment_batch,
+        process,
+        process_batch,
+        process_to_loudness,
+    )
+    from .catalogue import EFFECTS, EffectInfo, Param, effect_types
+    from .chain import list_presets, load_chain, load_preset, validate_chain
+    from .clamps import ClampWarning
+    from .errors import AudioFileError, ChainError, Interrupted, KavriError, KavriWarning
+    from .files import FileSummary, measure_file, process_file
+    from .io import AudioData, read, write
+    from .loudness import LoudnessTarget, Measurement, measure
+    from .random_chain import RandomChain
+    from .runs.augment import augment_files
+    from .runs.batch import batch
+    from .runs.tasks import BatchInterrupted, BatchReport, FileResult
+    from .settings import RenderSettings, SettingError
+    from .stream import Stream
+
+# Each public name and the module that defines it, imported on first use.
+_HOMES = {
+    "process_pipeline": "._kavri_core",
+    "StopFlag": "._stop",
+    "__version__": "._version",
+    "LoudnessWarning": ".api",
+    "augment": ".api",
+    "augment_batch": ".api",
+    "process": ".api",
+    "process_batch": ".api",
+    "process_to_loudness": ".api",
+    "EFFECTS": ".catalogue",
+    "EffectInfo": ".catalogue",
+    "Param": ".catalogue",
+    "effect_types": ".catalogue",
+    "list_presets": ".chain",
+    "load_chain": ".chain",
+    "load_preset": ".chain",
+    "validate_chain": ".chain",
+    "ClampWarning": ".clamps",
+    "AudioFileError": ".errors",
+    "ChainError": ".errors",
+    "Interrupted": ".errors",
+    "KavriError": ".errors",
+    "KavriWarning": ".errors",
+    "FileSummary": ".files",
+    "measure_file": ".files",
+    "process_file": ".files",
+    "AudioData": ".io",
+    "read": ".io",
+    "write": ".io",
+    "LoudnessTarget": ".loudness",
+    "Measurement": ".loudness",
+    "measure": ".loudness",
+    "RandomChain": ".random_chain",
+    "augment_files": ".runs.augment",
+    "batch": ".runs.batch",
+    "BatchInterrupted": ".runs.tasks",
+    "BatchReport": ".runs.tasks",
+    "FileResult": ".runs.tasks",
+    "RenderSettings": ".settings",
+    "SettingError": ".settings",
+    "Stream": ".stream",
+}
 
 __all__ = [
     "process_pipeline",
@@ -91,3 +139,23 @@ __all__ = [
     "AudioFileError",
     "Interrupted",
 ]
+
+
+def __getattr__(name: str) -> Any:
+    home = _HOMES.get(name)
+    if home is None:
+        # A submodule (kavri.io, say) is reached as an attribute once imported, as it was
+        # when the package imported everything.
+        try:
+            return importlib.import_module(f".{name}", __name__)
+        except ModuleNotFoundError as error:
+            if error.name != f"{__name__}.{name}":
+                raise
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    value = getattr(importlib.import_module(home, __name__), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted({*globals(), *__all__})

@@ -73,6 +73,7 @@ from . import _engine
 from ._json import JSONProblem
 from ._json import parse as parse_json
 from ._paths import shown
+from ._providers import load as load_providers
 from .catalogue import ENGINE_TYPES, Param, suggest
 from .chain import (
     _FLOAT32_MAX,
@@ -522,7 +523,8 @@ class _Draws:
 
 # Items whose drawn spec needs more than their keys (a noise's seed, a background noise's
 # file and offset) have a resolver: it completes the spec in place, drawing from the same
-# draws. The module that runs such an item registers it when it is imported.
+# draws. The module that runs such an item registers it when it is imported, which
+# ``load_providers`` sees to.
 Resolver: TypeAlias = Callable[[dict[str, Any], Callable[[], float]], None]
 _RESOLVERS: dict[str, Resolver] = {}
 
@@ -532,6 +534,11 @@ def register_resolver(kind: str, resolver: Resolver) -> None:
     _RESOLVERS[kind] = resolver
 
 
+def _resolver(kind: str) -> Resolver | None:
+    load_providers()
+    return _RESOLVERS.get(kind)
+
+
 def _visit(node: _Node, draw: _Draws, out: list[dict[str, Any]]) -> None:
     if node.p is not None and not draw() < node.p:
         return
@@ -539,7 +546,7 @@ def _visit(node: _Node, draw: _Draws, out: list[dict[str, Any]]) -> None:
         spec: dict[str, Any] = {"type": node.type}
         for key, value in node.params:
             spec[key] = value.draw(draw()) if isinstance(value, _Dist) else _thaw(value)
-        resolver = _RESOLVERS.get(node.type)
+        resolver = _resolver(node.type)
         if resolver is not None:
             resolver(spec, draw)
         out.append(spec)
@@ -695,7 +702,7 @@ class RandomChain:
         while nodes:
             node = nodes.pop()
             if isinstance(node, _Effect):
-                if node.type not in ENGINE_TYPES or node.type in _RESOLVERS:
+                if node.type not in ENGINE_TYPES or _resolver(node.type) is not None:
                     return False
             else:
                 nodes.extend(node.items)

@@ -23,17 +23,17 @@ from ..errors import KavriError, KavriWarning
 
 __all__ = ["main", "build_parser"]
 
-COMMANDS = (
-    "process",
-    "batch",
-    "augment",
-    "meter",
-    "effects",
-    "presets",
-    "formats",
-    "demo",
-    "plot",
-)
+COMMANDS = {
+    "process": "process one audio file",
+    "batch": "process every matching file under a folder",
+    "augment": "write randomly processed copies of every matching file, for training data",
+    "meter": "measure loudness, peaks and faults of audio files",
+    "effects": "list the effect types or one type's parameters",
+    "presets": "list the shipped presets or show one",
+    "formats": "list the formats read and written",
+    "demo": "run the presets over a test signal, print levels",
+    "plot": "draw a chain's response into an image",
+}
 # Commands whose result is what they print: they refuse to run with standard output closed
 # rather than do the work and lose it.
 _PRINTING = ("meter", "effects", "presets", "formats")
@@ -42,14 +42,25 @@ EXIT_FAILED = 1
 EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE, as a shell reports a command its pipe ended
 
 
-def build_parser() -> argparse.ArgumentParser:
-    """The argument parser of the ``kavri`` command."""
+def build_parser(command: str | None = None) -> argparse.ArgumentParser:
+    """The argument parser of the ``kavri`` command. Each command's module (and what it
+    imports) is loaded only for the command being run: given ``command``, the others get
+    their name and help line alone, which is all that listing them takes. Without it,
+    every command is complete."""
     parser = argparse.ArgumentParser(prog="kavri", description="Kavri audio-effects engine.")
     parser.add_argument("--version", action="version", version=f"kavri {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    for name in COMMANDS:
-        importlib.import_module(f".{name}", __name__).add_parser(commands)
+    for name, summary in COMMANDS.items():
+        p = commands.add_parser(name, help=summary)
+        if command is None or name == command:
+            importlib.import_module(f".{name}", __name__).add_arguments(p)
     return parser
+
+
+def _chosen_command(argv: list[str]) -> str:
+    """The command ``argv`` runs: its first word that is not an option ("" for none). The
+    ``kavri`` command's own options take no values, so that word is the command."""
+    return next((word for word in argv if not word.startswith("-")), "")
 
 
 def _error(message: str) -> None:
@@ -82,8 +93,9 @@ def _closed_streams(args: argparse.Namespace) -> str | None:
 
 def main(argv: list[str] | None = None) -> int:
     """Runs the ``kavri`` command line and returns its exit status."""
-    parser = build_parser()
-    args = parser.parse_args(argv)
+    words = sys.argv[1:] if argv is None else argv
+    parser = build_parser(_chosen_command(words))
+    args = parser.parse_args(words)
     problem = _closed_streams(args)
     if problem is not None:
         _error(problem)

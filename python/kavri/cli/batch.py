@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import argparse
-from typing import Any
 
 from .._paths import shown
 from ..errors import KavriError
@@ -21,8 +20,7 @@ from ._common import (
 )
 
 
-def add_parser(commands: Any) -> None:
-    p = commands.add_parser("batch", help="process every matching file under a folder")
+def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument(
         "input_dir", metavar="IN_DIR", help="folder of inputs, searched at any depth with --pattern"
     )

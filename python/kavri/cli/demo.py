@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import argparse
 import os
-from typing import Any
 
 from .._paths import shown
 from ..demo import DEMO_FOLDER, run_demo
@@ -12,8 +11,7 @@ from ..errors import KavriError
 from ._common import EXIT_FAILED
 
 
-def add_parser(commands: Any) -> None:
-    p = commands.add_parser("demo", help="run the presets over a test signal, print levels")
+def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument(
         "--out-dir",
         default=DEMO_FOLDER,

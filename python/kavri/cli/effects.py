@@ -4,14 +4,12 @@ from __future__ import annotations
 
 import argparse
 import sys
-from typing import Any
 
 from ..catalogue import EFFECTS, FAMILIES, effect_types, get_effect, markdown_reference
 from ..errors import KavriError
 
 
-def add_parser(commands: Any) -> None:
-    p = commands.add_parser("effects", help="list the effect types or one type's parameters")
+def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument(
         "type",
         nargs="?",

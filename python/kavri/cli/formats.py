@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import argparse
-from typing import Any
 
 from ..io import (
     DECODED_FORMATS,
@@ -16,8 +15,7 @@ from ..io import (
 )
 
 
-def add_parser(commands: Any) -> None:
-    p = commands.add_parser("formats", help="list the formats read and written")
+def add_arguments(p: argparse.ArgumentParser) -> None:
     p.set_defaults(handler=run)
 
 

@@ -3,15 +3,13 @@
 from __future__ import annotations
 
 import argparse
-from typing import Any
 
 from ..errors import KavriError
 from ..files import measure_file
 from ..report import meter_json, meter_text
 
 
-def add_parser(commands: Any) -> None:
-    p = commands.add_parser("meter", help="measure loudness, peaks and faults of audio files")
+def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("files", metavar="FILE", nargs="+", help="audio files ('-' for standard input)")
     p.add_argument(
         "--json", action="store_true", help="a JSON list with one object of flat keys per file"

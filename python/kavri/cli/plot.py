@@ -3,15 +3,13 @@
 from __future__ import annotations
 
 import argparse
-from typing import Any
 
 from ..chain import chain_summary
 from ..errors import KavriError
 from ._common import add_chain_options, chain_from_args, check_output_folder
 
 
-def add_parser(commands: Any) -> None:
-    p = commands.add_parser("plot", help="draw a chain's response into an image")
+def add_arguments(p: argparse.ArgumentParser) -> None:
     add_chain_options(p)
     p.add_argument("--out", required=True, metavar="FILE.png", help="image file (.png, .svg, .pdf)")
     p.add_argument(

@@ -4,13 +4,11 @@ from __future__ import annotations
 
 import argparse
 import json
-from typing import Any
 
 from ..chain import list_presets, load_preset
 
 
-def add_parser(commands: Any) -> None:
-    p = commands.add_parser("presets", help="list the shipped presets or show one")
+def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument(
         "name",
         nargs="?",

@@ -5,7 +5,6 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from typing import Any
 
 from .._stop import stop_on_signals
 from ..chain import chain_summary
@@ -24,8 +23,7 @@ from ._common import (
 )
 
 
-def add_parser(commands: Any) -> None:
-    p = commands.add_parser("process", help="process one audio file")
+def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("input", metavar="IN", help="input audio file, or - for standard input")
     p.add_argument(
         "output",

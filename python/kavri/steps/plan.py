@@ -28,6 +28,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .. import _engine
+from .._providers import load as load_providers
 from ..catalogue import EFFECTS
 from ..clamps import warn_clamped
 from ..errors import ChainError
@@ -70,7 +71,7 @@ class EngineRun:
 # Builders of the steps that live in layers above this one (those that read files, say):
 # each makes a step object from its item, its spec with the defaults filled in, the worker
 # count, and what a measuring pass found (None without one). The module that holds such a
-# step registers it when it is imported.
+# step registers it when it is imported, which ``load_providers`` sees to.
 StepBuilder = Callable[["StepItem", dict[str, Any], int, Any], "Step"]
 _BUILDERS: dict[str, StepBuilder] = {}
 
@@ -169,6 +170,7 @@ class StepItem:
         if kind == "convolution" and not isinstance(value["ir"], str):
             where = f"convolution (effect {self.index})"
             return convolution_step(rate, channels, value["ir"], value, workers, where)
+        load_providers()
         builder = _BUILDERS.get(kind)
         if builder is None:
             raise ChainError(f"unknown step '{kind}'")
