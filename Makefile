@@ -17,7 +17,7 @@ export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
 .PHONY: demo test check lint tidy format docs test-python test-fast test-cpp test-sanitize \
 	fuzz-long bench bench-streaming bench-workers bench-steps bench-noise bench-rooms bench-batch \
-	bench-effects prove-math install venv clean
+	bench-effects bench-startup prove-math install venv clean
 
 demo: install
 	$(VENV)/bin/kavri demo
@@ -162,6 +162,11 @@ bench-batch: install
 bench-effects: install
 	$(PY) -m pip install -q -r bench/requirements.txt
 	cd bench && ../$(PY) bench_effects.py --out results/effects.md
+
+# The command's start-up: --version, --help, effects, formats, as child processes;
+# bench/results/startup.md.
+bench-startup: install
+	$(PY) bench/bench_startup.py
 
 # Proves the vector math functions equal to the C library's scalar calls over every input
 # (minutes, both cores). The output is kept in bench/results/prove_math.txt.
