@@ -56,7 +56,7 @@ def main() -> None:
     args = parser.parse_args()
     times: dict[str, list[float]] = {name: [] for name in COMMANDS}
     memory: dict[str, float] = {}
-    for name, argv in COMMANDS.items():
+    for argv in COMMANDS.values():
         run_once(argv)  # warm the page cache
     for _ in range(ROUNDS):
         for name, argv in COMMANDS.items():

@@ -235,67 +235,133 @@ template <typename Kernel, int Width>
 struct walks_envelopes<Kernel, Width, std::void_t<decltype(&Kernel::template envelopes<Width>)>>
     : std::true_type {};
 
-// Walks `Width` neighbouring channels from `first` together, in chunks of frames. First the
-// side chains run over the chunk, frame by frame, and their envelopes are kept; then every
-// sample whose law does not raise is written, and the others keep their sample, envelope
-// and place. One powf_array then takes all their powers, and they are written after. The
-// side chains' recurrence is the one chain of dependent steps; nothing else waits on it.
+// Whether a piece of n samples with these envelopes is cheaper taken whole (every sample's
+// power taken, the unwanted ones dropped) than gathered: when a quarter or more of them
+// raise, a vector power costs less than sorting the samples one by one.
+template <typename Kernel>
+bool takes_every_power(const Kernel& kernel, const float* envelope, std::size_t n) {
+    std::size_t raised = 0;
+    for (std::size_t j = 0; j < n; ++j) {
+        raised += kernel.raises(envelope[j]) ? 1U : 0U;
+    }
+    return raised * 4 >= n;
+}
+
+// A piece of frames of `Width` neighbouring channels whose envelopes are known, rows
+// `stride` floats apart: the samples are read from `in` and the output written to `out`
+// (the same rows when the effect runs in place, else rows of the same shape elsewhere).
 template <int Width, typename Kernel>
-void walk_channel_group_powf(float* data, unsigned long long frames, unsigned long long stride,
-                             unsigned long long block_size, int first, const Kernel& kernel,
-                             float exponent) {
-    constexpr unsigned long long chunk = 256;
+struct PowfPiece {
+    // Long enough that a powf_array call's own cost is small beside its work.
+    static constexpr std::size_t kFrames = 256;
+    static constexpr std::size_t kSamples = kFrames * Width;
+    float base[kSamples];
+    float power[kSamples];
+    float held_envelope[kSamples];
+    // Where each held sample is, from the piece's first: in place, it stays there, unwritten,
+    // until its power is taken.
+    std::size_t held_at[kSamples];
+
+    void finish(const float* in, float* out, std::size_t m, std::size_t stride,
+                const float* envelope, const Kernel& kernel, float exponent) {
+        if (stride == Width && takes_every_power(kernel, envelope, m * Width)) {
+            whole(in, out, m * Width, envelope, kernel, exponent);
+            return;
+        }
+        std::size_t held = 0;
+        for (std::size_t i = 0, offset = 0; i < m; ++i, offset += stride) {
+            for (int k = 0; k < Width; ++k) {
+                const std::size_t at = offset + static_cast<std::size_t>(k);
+                const float e = envelope[i * Width + static_cast<std::size_t>(k)];
+                if (kernel.raises(e)) {
+                    base[held] = kernel.base(e);
+                    held_envelope[held] = e;
+                    held_at[held] = at;
+                    ++held;
+                } else {
+                    out[at] = kernel.apply(in[at], e, 0.0f);
+                }
+            }
+        }
+        vecmath::powf_array(base, exponent, power, held);
+        for (std::size_t j = 0; j < held; ++j) {
+            const std::size_t at = held_at[j];
+            out[at] = kernel.apply(in[at], held_envelope[j], power[j]);
+        }
+    }
+
+    // n samples side by side (the group is the whole frame): every base and power is taken,
+    // and apply keeps the power only where the law raises, as the gathering path does; in
+    // straight loops the compiler runs in vector lanes.
+    void whole(const float* in, float* out, std::size_t n, const float* envelope,
+               const Kernel& kernel, float exponent) {
+        for (std::size_t j = 0; j < n; ++j) {
+            base[j] = kernel.base(envelope[j]);
+        }
+        vecmath::powf_array(base, exponent, power, n);
+        if (in == out) {
+            apply_in_place(out, envelope, power, n, kernel);
+        } else {
+            apply_from(in, out, envelope, power, n, kernel);
+        }
+    }
+
+    // The law (a copy, which the stores cannot touch) over n samples; the envelopes and
+    // powers never overlap the samples, and `in`, when apart from `out`, does not either.
+    static void apply_in_place(float* __restrict out, const float* __restrict envelope,
+                               const float* __restrict power, std::size_t n, const Kernel law) {
+        for (std::size_t j = 0; j < n; ++j) {
+            out[j] = law.apply(out[j], envelope[j], power[j]);
+        }
+    }
+    static void apply_from(const float* __restrict in, float* __restrict out,
+                           const float* __restrict envelope, const float* __restrict power,
+                           std::size_t n, const Kernel law) {
+        for (std::size_t j = 0; j < n; ++j) {
+            out[j] = law.apply(in[j], envelope[j], power[j]);
+        }
+    }
+};
+
+// Walks `Width` neighbouring channels from `first` together, a piece of frames at a time,
+// reading `source` and writing `data` (the same buffer in place). First the side chains run
+// over the piece, frame by frame, and their envelopes are kept; then the piece is finished:
+// every sample whose law does not raise is written, the others are gathered, one powf_array
+// takes all their powers, and they are written after (when the group is the whole frame and
+// most samples raise, every power is taken instead). The side chains' recurrence is the one
+// chain of dependent steps; nothing else waits on it.
+template <int Width, typename Kernel>
+void walk_channel_group_powf(const float* source, float* data, unsigned long long frames,
+                             unsigned long long stride, unsigned long long block_size, int first,
+                             const Kernel& kernel, float exponent) {
+    using Piece = PowfPiece<Width, Kernel>;
     using State = std::decay_t<decltype(kernel.load(first))>;
     State state[Width];
     for (int k = 0; k < Width; ++k) {
         state[k] = kernel.load(first + k);
     }
-    float envelope[chunk * Width];
-    float base[chunk * Width];
-    float power[chunk * Width];
-    float held_envelope[chunk * Width];
-    // Where each held sample is, from the chunk's first: it stays there, unwritten, until its
-    // power is taken.
-    std::size_t held_at[chunk * Width];
+    float envelope[Piece::kSamples];
+    Piece piece;
+    const auto step = static_cast<std::size_t>(stride);
     for_each_block(frames, block_size, [&](unsigned long long start, unsigned long long count) {
-        for (unsigned long long done = 0; done < count; done += chunk) {
-            const unsigned long long m = count - done < chunk ? count - done : chunk;
-            float* const chunk_start =
-                data + (start + done) * stride + static_cast<unsigned long long>(first);
-            const auto step = static_cast<std::size_t>(stride);
+        for (unsigned long long done = 0; done < count; done += Piece::kFrames) {
+            const auto m = static_cast<std::size_t>(count - done < Piece::kFrames ? count - done
+                                                                                  : Piece::kFrames);
+            const auto at =
+                static_cast<std::size_t>((start + done) * stride) + static_cast<std::size_t>(first);
+            const float* const rows = source + at;
             if constexpr (walks_envelopes<Kernel, Width>::value) {
-                kernel.template envelopes<Width>(state, chunk_start, step, m, envelope);
+                kernel.template envelopes<Width>(state, rows, step, m, envelope);
             } else {
-                const float* row = chunk_start;
-                for (unsigned long long i = 0; i < m; ++i, row += stride) {
+                const float* row = rows;
+                for (std::size_t i = 0; i < m; ++i, row += step) {
                     for (int k = 0; k < Width; ++k) {
-                        envelope[i * Width + static_cast<unsigned long long>(k)] =
+                        envelope[i * Width + static_cast<std::size_t>(k)] =
                             kernel.envelope(state[k], row[k]);
                     }
                 }
             }
-            std::size_t held = 0;
-            float* row = chunk_start;
-            std::size_t offset = 0;
-            for (unsigned long long i = 0; i < m; ++i, row += stride, offset += step) {
-                for (int k = 0; k < Width; ++k) {
-                    const float x = row[k];
-                    const float e = envelope[i * Width + static_cast<unsigned long long>(k)];
-                    if (kernel.raises(e)) {
-                        base[held] = kernel.base(e);
-                        held_envelope[held] = e;
-                        held_at[held] = offset + static_cast<std::size_t>(k);
-                        ++held;
-                    } else {
-                        row[k] = kernel.apply(x, e, 0.0f);
-                    }
-                }
-            }
-            vecmath::powf_array(base, exponent, power, held);
-            for (std::size_t j = 0; j < held; ++j) {
-                float& x = chunk_start[held_at[j]];
-                x = kernel.apply(x, held_envelope[j], power[j]);
-            }
+            piece.finish(rows, data + at, m, step, envelope, kernel, exponent);
         }
     });
     for (int k = 0; k < Width; ++k) {
@@ -312,15 +378,17 @@ void walk_channel_group_powf(float* data, unsigned long long frames, unsigned lo
 //   raises(e)        whether the law takes powf for envelope e,
 //   base(e)          the base it raises to `exponent` where raises(e),
 //   apply(x, e, p)   the output for sample x, with p = powf(base(e), exponent) where raises(e)
-//                    (0 elsewhere),
+//                    (any value elsewhere, which apply must not use),
 // and may provide envelopes<Width> (see walks_envelopes) to follow a chunk of frames itself.
+// The samples are read from `source` and written to `data`: the same buffer, or two of the
+// same shape that do not overlap.
 // The side chains run frame by frame as in the plain walk; the powf calls, which nothing
 // else depends on, are taken a chunk at a time by vecmath::powf_array, which gives the
 // scalar call's bits. So the output is the plain per-sample loop's, bit for bit.
 template <typename Kernel>
-void for_each_channel_sample_powf(float* data, unsigned long long frames, int channels,
-                                  unsigned long long block_size, unsigned int workers,
-                                  const Kernel& kernel, float exponent) {
+void for_each_channel_sample_powf_from(const float* source, float* data, unsigned long long frames,
+                                       int channels, unsigned long long block_size,
+                                       unsigned int workers, const Kernel& kernel, float exponent) {
     parallel_for_channels(channels, workers, [&](int first_channel, int last_channel) {
         if (frames == 0) {
             return;
@@ -328,9 +396,18 @@ void for_each_channel_sample_powf(float* data, unsigned long long frames, int ch
         const auto stride = static_cast<unsigned long long>(channels);
         detail::for_channel_groups(first_channel, last_channel, [&](auto width, int ch) {
             detail::walk_channel_group_powf<decltype(width)::value>(
-                data, frames, stride, block_size, ch, kernel, exponent);
+                source, data, frames, stride, block_size, ch, kernel, exponent);
         });
     });
+}
+
+// In place: the samples are read from and written to `data`.
+template <typename Kernel>
+void for_each_channel_sample_powf(float* data, unsigned long long frames, int channels,
+                                  unsigned long long block_size, unsigned int workers,
+                                  const Kernel& kernel, float exponent) {
+    for_each_channel_sample_powf_from(data, data, frames, channels, block_size, workers, kernel,
+                                      exponent);
 }
 
 }  // namespace kavri

@@ -50,13 +50,10 @@ void DeEsserEffect::process(float* data, unsigned long long frames, int channels
             s.envelope = e;
             return e;
         }
-        bool raises(float e) const { return e > threshold && e > 0.0f; }
+        bool raises(float e) const { return (e > threshold) & (e > 0.0f); }
         float base(float e) const { return e / threshold; }
         float apply(float x, float e, float p) const {
-            float reduction = 0.0f;
-            if (raises(e)) {
-                reduction = 1.0f - p;
-            }
+            const float reduction = choose(raises(e), 1.0f - p, 0.0f);
             return (1.0f - reduction * amount) * x;
         }
     };

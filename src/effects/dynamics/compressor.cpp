@@ -22,6 +22,12 @@ CompressorEffect::~CompressorEffect() = default;
 
 void CompressorEffect::process(float* data, unsigned long long frames, int channels,
                                unsigned long long block_size, unsigned int workers) {
+    process_from(data, data, frames, channels, block_size, workers);
+}
+
+bool CompressorEffect::process_from(const float* source, float* data, unsigned long long frames,
+                                    int channels, unsigned long long block_size,
+                                    unsigned int workers) {
     const float thr = threshold;
     const float exponent = 1.0f / ratio - 1.0f;
     const float gain = makeup;
@@ -29,17 +35,14 @@ void CompressorEffect::process(float* data, unsigned long long frames, int chann
     struct Law {
         float thr;
         float gain;
-        bool raises(float e) const { return e > thr && e > 0.0f; }
+        bool raises(float e) const { return (e > thr) & (e > 0.0f); }
         float base(float e) const { return e / thr; }
-        float apply(float x, float e, float p) const {
-            if (raises(e)) {
-                x = x * p;
-            }
-            return x * gain;
-        }
+        // Without a branch, so that whole pieces run in vector lanes.
+        float apply(float x, float e, float p) const { return choose(raises(e), x * p, x) * gain; }
     };
-    apply_envelope_powf_law(data, frames, channels, block_size, workers, envelope, attack_coeff,
-                            release_coeff, exponent, Law{thr, gain});
+    apply_envelope_powf_law_from(source, data, frames, channels, block_size, workers, envelope,
+                                 attack_coeff, release_coeff, exponent, Law{thr, gain});
+    return true;
 }
 
 bool CompressorEffect::lane_params(int channel, LaneParams& out) {
@@ -67,6 +70,12 @@ UpwardCompressorEffect::~UpwardCompressorEffect() = default;
 
 void UpwardCompressorEffect::process(float* data, unsigned long long frames, int channels,
                                      unsigned long long block_size, unsigned int workers) {
+    process_from(data, data, frames, channels, block_size, workers);
+}
+
+bool UpwardCompressorEffect::process_from(const float* source, float* data,
+                                          unsigned long long frames, int channels,
+                                          unsigned long long block_size, unsigned int workers) {
     const float thr = threshold;
     const float exponent = (ratio - 1.0f) / ratio;
     const float cap = max_gain;
@@ -74,18 +83,16 @@ void UpwardCompressorEffect::process(float* data, unsigned long long frames, int
     struct Law {
         float thr;
         float cap;
-        bool raises(float e) const { return e > 0.0f && e < thr; }
+        bool raises(float e) const { return (e > 0.0f) & (e < thr); }
         // Below 1e-6 the envelope counts as 1e-6, so near-silence is not lifted without end.
         float base(float e) const { return thr / at_least(e, 0.000001f); }
         float apply(float x, float e, float g) const {
-            if (raises(e)) {
-                x = x * (cap < g ? cap : g);
-            }
-            return x;
+            return choose(raises(e), x * choose(cap < g, cap, g), x);
         }
     };
-    apply_envelope_powf_law(data, frames, channels, block_size, workers, envelope, attack_coeff,
-                            release_coeff, exponent, Law{thr, cap});
+    apply_envelope_powf_law_from(source, data, frames, channels, block_size, workers, envelope,
+                                 attack_coeff, release_coeff, exponent, Law{thr, cap});
+    return true;
 }
 
 PlannedEffect plan_compressor_effect(const ParamReader& params, float sample_rate, int channels) {

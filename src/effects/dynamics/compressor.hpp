@@ -24,6 +24,8 @@ public:
     ~CompressorEffect() override;
     void process(float* data, unsigned long long frames, int channels,
                  unsigned long long block_size, unsigned int workers) override;
+    bool process_from(const float* source, float* data, unsigned long long frames, int channels,
+                      unsigned long long block_size, unsigned int workers) override;
     bool lane_params(int channel, LaneParams& out) override;
 
     float threshold;
@@ -41,6 +43,8 @@ public:
     ~UpwardCompressorEffect() override;
     void process(float* data, unsigned long long frames, int channels,
                  unsigned long long block_size, unsigned int workers) override;
+    bool process_from(const float* source, float* data, unsigned long long frames, int channels,
+                      unsigned long long block_size, unsigned int workers) override;
 
     float threshold;
     float ratio;

@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -12,6 +13,22 @@
 #include "effects/clamp.hpp"
 
 namespace kavri {
+
+// `chosen ? a : b`, both already worked out, as bit operations. A choice between floats led
+// by a float comparison stays a branch otherwise (the comparison may raise a floating-point
+// exception, so the compiler will not run it in every lane); as bits, a law's loop over a
+// whole piece runs in vector lanes. The result is a or b, bit for bit.
+inline float choose(bool chosen, float a, float b) {
+    std::uint32_t a_bits;
+    std::uint32_t b_bits;
+    std::memcpy(&a_bits, &a, sizeof a);
+    std::memcpy(&b_bits, &b, sizeof b);
+    const std::uint32_t mask = 0U - static_cast<std::uint32_t>(chosen);
+    const std::uint32_t bits = (a_bits & mask) | (b_bits & ~mask);
+    float out;
+    std::memcpy(&out, &bits, sizeof out);
+    return out;
+}
 
 // Decibels to a linear amplitude: 10^(dB / 20), the division first.
 inline float db_to_gain(float db) {

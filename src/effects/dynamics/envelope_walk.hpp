@@ -61,14 +61,26 @@ struct EnvelopePowfKernel {
     float apply(float x, float e, float p) const { return law.apply(x, e, p); }
 };
 
+// As apply_envelope_powf_law, reading the samples from `source` and writing them to `data`
+// (the same buffer, or two of the same shape apart).
+template <typename Law>
+void apply_envelope_powf_law_from(const float* source, float* data, unsigned long long frames,
+                                  int channels, unsigned long long block_size, unsigned int workers,
+                                  std::vector<float>& envelope, float attack, float release,
+                                  float exponent, Law law) {
+    const EnvelopePowfKernel<Law> kernel{envelope.data(), FollowerCoefficients(attack, release),
+                                         law};
+    for_each_channel_sample_powf_from(source, data, frames, channels, block_size, workers, kernel,
+                                      exponent);
+}
+
 template <typename Law>
 void apply_envelope_powf_law(float* data, unsigned long long frames, int channels,
                              unsigned long long block_size, unsigned int workers,
                              std::vector<float>& envelope, float attack, float release,
                              float exponent, Law law) {
-    const EnvelopePowfKernel<Law> kernel{envelope.data(), FollowerCoefficients(attack, release),
-                                         law};
-    for_each_channel_sample_powf(data, frames, channels, block_size, workers, kernel, exponent);
+    apply_envelope_powf_law_from(data, data, frames, channels, block_size, workers, envelope,
+                                 attack, release, exponent, law);
 }
 
 }  // namespace kavri

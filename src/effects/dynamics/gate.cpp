@@ -21,6 +21,12 @@ ExpanderEffect::~ExpanderEffect() = default;
 
 void ExpanderEffect::process(float* data, unsigned long long frames, int channels,
                              unsigned long long block_size, unsigned int workers) {
+    process_from(data, data, frames, channels, block_size, workers);
+}
+
+bool ExpanderEffect::process_from(const float* source, float* data, unsigned long long frames,
+                                  int channels, unsigned long long block_size,
+                                  unsigned int workers) {
     const float thr = threshold;
     const float exponent = ratio - 1.0f;
     const float gain = makeup;
@@ -29,17 +35,13 @@ void ExpanderEffect::process(float* data, unsigned long long frames, int channel
         float thr;
         float gain;
         // An envelope of exactly 0 (silence so far) is left alone.
-        bool raises(float e) const { return e < thr && e > 0.0f; }
+        bool raises(float e) const { return (e < thr) & (e > 0.0f); }
         float base(float e) const { return e / thr; }
-        float apply(float x, float e, float p) const {
-            if (raises(e)) {
-                x = x * p;
-            }
-            return x * gain;
-        }
+        float apply(float x, float e, float p) const { return choose(raises(e), x * p, x) * gain; }
     };
-    apply_envelope_powf_law(data, frames, channels, block_size, workers, envelope, attack_coeff,
-                            release_coeff, exponent, Law{thr, gain});
+    apply_envelope_powf_law_from(source, data, frames, channels, block_size, workers, envelope,
+                                 attack_coeff, release_coeff, exponent, Law{thr, gain});
+    return true;
 }
 
 NoiseGateEffect::NoiseGateEffect(float threshold_db, float floor_db, float attack_ms,

@@ -24,6 +24,8 @@ public:
     ~ExpanderEffect() override;
     void process(float* data, unsigned long long frames, int channels,
                  unsigned long long block_size, unsigned int workers) override;
+    bool process_from(const float* source, float* data, unsigned long long frames, int channels,
+                      unsigned long long block_size, unsigned int workers) override;
 
     float threshold;
     float ratio;
