@@ -235,6 +235,18 @@ template <typename Kernel, int Width>
 struct walks_envelopes<Kernel, Width, std::void_t<decltype(&Kernel::template envelopes<Width>)>>
     : std::true_type {};
 
+// Whether a kernel can follow its side chains and take every power in one pass: a member
+// template follow_and_raise<Width>(state, rows, m, exponent, env, power) for whole frames of
+// Width channels side by side, which writes the envelopes as envelopes<Width> does and
+// power[j] = powf(base(env[j]), exponent) for every sample, or returns false having done
+// nothing (where it cannot run).
+template <typename Kernel, int Width, typename = void>
+struct follows_and_raises : std::false_type {};
+template <typename Kernel, int Width>
+struct follows_and_raises<Kernel, Width,
+                          std::void_t<decltype(&Kernel::template follow_and_raise<Width>)>>
+    : std::true_type {};
+
 // Whether a piece of n samples with these envelopes is cheaper taken whole (every sample's
 // power taken, the unwanted ones dropped) than gathered: when a quarter or more of them
 // raise, a vector power costs less than sorting the samples one by one.
@@ -299,6 +311,12 @@ struct PowfPiece {
             base[j] = kernel.base(envelope[j]);
         }
         vecmath::powf_array(base, exponent, power, n);
+        apply(in, out, n, envelope, kernel);
+    }
+
+    // The law over n samples side by side whose powers are in `power`.
+    void apply(const float* in, float* out, std::size_t n, const float* envelope,
+               const Kernel& kernel) const {
         if (in == out) {
             apply_in_place(out, envelope, power, n, kernel);
         } else {
@@ -350,6 +368,13 @@ void walk_channel_group_powf(const float* source, float* data, unsigned long lon
             const auto at =
                 static_cast<std::size_t>((start + done) * stride) + static_cast<std::size_t>(first);
             const float* const rows = source + at;
+            if constexpr (follows_and_raises<Kernel, Width>::value) {
+                if (step == Width && kernel.template follow_and_raise<Width>(
+                                         state, rows, m, exponent, envelope, piece.power)) {
+                    piece.apply(rows, data + at, m * Width, envelope, kernel);
+                    continue;
+                }
+            }
             if constexpr (walks_envelopes<Kernel, Width>::value) {
                 kernel.template envelopes<Width>(state, rows, step, m, envelope);
             } else {

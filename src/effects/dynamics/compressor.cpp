@@ -36,7 +36,8 @@ bool CompressorEffect::process_from(const float* source, float* data, unsigned l
         float thr;
         float gain;
         bool raises(float e) const { return (e > thr) & (e > 0.0f); }
-        float base(float e) const { return e / thr; }
+        float divisor() const { return thr; }
+        float base(float e) const { return e / divisor(); }
         // Without a branch, so that whole pieces run in vector lanes.
         float apply(float x, float e, float p) const { return choose(raises(e), x * p, x) * gain; }
     };

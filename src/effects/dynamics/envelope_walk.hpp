@@ -4,10 +4,14 @@
 #pragma once
 
 #include <cstddef>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "effects/dynamics/envelope.hpp"
+#include "effects/dynamics/follow_and_raise.hpp"
 #include "engine/channel_walk.hpp"
+#include "engine/vecmath/vecmath.hpp"
 
 namespace kavri {
 
@@ -39,6 +43,13 @@ void apply_envelope_law(float* data, unsigned long long frames, int channels,
 // As apply_envelope_law, for a law that raises a base to one exponent per call. Law provides
 // raises(e), base(e) and apply(x, e, p) as for_each_channel_sample_powf describes; the powf
 // calls are taken a chunk at a time, with the scalar call's bits.
+// Whether a law's base is the envelope over a divisor it names: e / divisor().
+template <typename Law, typename = void>
+struct divides_envelope : std::false_type {};
+template <typename Law>
+struct divides_envelope<Law, std::void_t<decltype(std::declval<const Law&>().divisor())>>
+    : std::true_type {};
+
 template <typename Law>
 struct EnvelopePowfKernel {
     float* envelope_memory;
@@ -55,6 +66,21 @@ struct EnvelopePowfKernel {
     void envelopes(float (&state)[Width], const float* rows, std::size_t stride, std::size_t m,
                    float* env) const {
         follower.walk<Width>(state, rows, stride, m, env);
+    }
+    // For a law whose base is the envelope over a divisor (Law::divisor()), with whole frames
+    // of 1, 2 or 4 channels: the followers and every power in one pass, where powf's AVX-512
+    // lanes are in use (see follow_and_raise.hpp). Returns false, doing nothing, elsewhere.
+    template <int Width>
+    bool follow_and_raise(float (&state)[Width], const float* rows, std::size_t m, float exponent,
+                          float* env, float* power) const {
+        if constexpr ((Width == 1 || Width == 2 || Width == 4) && divides_envelope<Law>::value) {
+            if (vecmath::powf_runs_avx512(exponent)) {
+                follow_and_raise_avx512<Width>(follower, state, rows, m, law.divisor(), exponent,
+                                               env, power);
+                return true;
+            }
+        }
+        return false;
     }
     bool raises(float e) const { return law.raises(e); }
     float base(float e) const { return law.base(e); }

@@ -36,7 +36,8 @@ bool ExpanderEffect::process_from(const float* source, float* data, unsigned lon
         float gain;
         // An envelope of exactly 0 (silence so far) is left alone.
         bool raises(float e) const { return (e < thr) & (e > 0.0f); }
-        float base(float e) const { return e / thr; }
+        float divisor() const { return thr; }
+        float base(float e) const { return e / divisor(); }
         float apply(float x, float e, float p) const { return choose(raises(e), x * p, x) * gain; }
     };
     apply_envelope_powf_law_from(source, data, frames, channels, block_size, workers, envelope,

@@ -413,6 +413,10 @@ Isa powf_isa() {
     return chosen_powf;
 }
 
+bool powf_runs_avx512(float y) {
+    return chosen_powf == Isa::avx512 && !exponent_is_special(y) && vector_state_is_standard();
+}
+
 void powf_array(const float* in, float y, float* out, std::size_t n) {
     if (chosen_powf == Isa::scalar || exponent_is_special(y) || !vector_state_is_standard()) {
         scalar_powf_array(in, y, out, n);

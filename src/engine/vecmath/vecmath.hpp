@@ -54,4 +54,8 @@ Isa powf_isa();
 
 bool powf_array_with(Isa isa, const float* in, float y, float* out, std::size_t n);
 
+// Whether powf_array(..., y, ...) would run the AVX-512 lanes on this thread now: code built
+// for AVX-512 that takes powers with those lanes itself runs only when this holds.
+bool powf_runs_avx512(float y);
+
 }  // namespace kavri::vecmath

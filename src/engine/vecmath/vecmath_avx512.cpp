@@ -1,7 +1,7 @@
-// The vector math functions built for AVX-512F with AVX-512DQ. Only this file is compiled for that
-// instruction set, through the pragma below, and the dispatcher calls it only on processors
-// that have it. Nothing is fused unless a function does it explicitly with P::fma, where the
-// library's own code was fused (-ffp-contract=off holds here too).
+// The vector math functions built for AVX-512F with AVX-512DQ, through the pragma below (the
+// one other file built so is the dynamics' follow_and_raise_avx512.cpp); the dispatcher calls
+// them only on processors that have it. Nothing is fused unless a function does it explicitly with
+// P::fma, where the library's own code was fused (-ffp-contract=off holds here too).
 #include <immintrin.h>
 
 #include <cmath>
@@ -12,6 +12,7 @@
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx512dq")
 
+#include "engine/vecmath/avx512_doubles.hpp"
 #include "engine/vecmath/powf_lanes.hpp"
 #include "engine/vecmath/sincosf_lanes.hpp"
 #include "engine/vecmath/tanf_lanes.hpp"
@@ -28,49 +29,6 @@ using U16 = std::uint32_t __attribute__((vector_size(64)));
 
 struct Tanhf {
     V16 operator()(V16 x) const { return TanhfLanes<V16, I16, U16>::tanhf(x); }
-};
-
-// Eight floats widened to eight doubles in one register.
-struct Avx512Doubles {
-    static constexpr int W = 8;
-    using F = float __attribute__((vector_size(32)));
-    using U32 = std::uint32_t __attribute__((vector_size(32)));
-    using I32 = std::int32_t __attribute__((vector_size(32)));
-    using D = double __attribute__((vector_size(64)));
-    using U64 = std::uint64_t __attribute__((vector_size(64)));
-    using I64 = std::int64_t __attribute__((vector_size(64)));
-
-    static D fma(D a, D b, D c) { return (D)_mm512_fmadd_pd((__m512d)a, (__m512d)b, (__m512d)c); }
-    // Tables held in registers and permuted by the index: on the processors measured, a
-    // gather of eight entries cost more than the rest of powf together.
-    static D lookup16_pd(const double* table, U32 index) {
-        const __m512i i = _mm512_maskz_cvtepu32_epi64(0xff, (__m256i)index);
-        return (D)_mm512_permutex2var_pd(_mm512_loadu_pd(table), i, _mm512_loadu_pd(table + 8));
-    }
-    static U64 lookup32_u64(const std::uint64_t* table, U64 index) {
-        const __m512i i = (__m512i)index;
-        const __m512i low =
-            _mm512_permutex2var_epi64(_mm512_loadu_si512(table), i, _mm512_loadu_si512(table + 8));
-        const __m512i high = _mm512_permutex2var_epi64(_mm512_loadu_si512(table + 16), i,
-                                                       _mm512_loadu_si512(table + 24));
-        const __mmask8 upper = _mm512_test_epi64_mask(i, _mm512_set1_epi64(16));
-        return (U64)_mm512_mask_blend_epi64(upper, low, high);
-    }
-    // The sixteen entries in one register, permuted by the index.
-    static U32 lookup16(const std::uint32_t* table, U32 index) {
-        const __m512i all = _mm512_loadu_si512(table);
-        const __m512i i = _mm512_castsi256_si512((__m256i)index);
-        const __m512i permuted = _mm512_maskz_permutexvar_epi32(0xffff, i, all);
-        U32 low;  // the first eight lanes
-        std::memcpy(&low, &permuted, sizeof low);
-        return low;
-    }
-    // One conversion instruction (AVX-512DQ), rounding to nearest as the scalar one does.
-    static D int64_to_double(I64 v) { return (D)_mm512_maskz_cvtepi64_pd(0xff, (__m512i)v); }
-    static U64 mul_u32(U64 a, U64 b) {
-        return (U64)_mm512_maskz_mul_epu32(0xff, (__m512i)a, (__m512i)b);
-    }
-    static bool any(I64 mask) { return _mm512_test_epi64_mask((__m512i)mask, (__m512i)mask) != 0; }
 };
 
 }  // namespace
