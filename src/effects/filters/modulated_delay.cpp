@@ -187,8 +187,8 @@ inline ReadTaps near_taps(std::int64_t e, float frac, std::int64_t length) {
 // line read before it is written and touching no other channel. The sines of the next chunk
 // are taken a row at a time by vecmath::sinf_array between the two.
 template <int Channels, bool WetOnly, typename Index>
-std::int64_t run_swept(ModulatedDelayEffect& effect, const SweptLines& sweep, float* data,
-                       unsigned long long frames, int channel_count, std::int64_t w0,
+std::int64_t run_swept(ModulatedDelayEffect& effect, const SweptLines& sweep, const float* source,
+                       float* data, unsigned long long frames, int channel_count, std::int64_t w0,
                        std::uint64_t n0) {
     constexpr int kStack = Channels > 0 ? Channels : 1;
     constexpr std::size_t kRow = kSweepChunk;
@@ -242,6 +242,7 @@ std::int64_t run_swept(ModulatedDelayEffect& effect, const SweptLines& sweep, fl
     unsigned long long count = frames < kSweepChunk ? frames : kSweepChunk;
     sweep_angles(sweep, n0, count, angles);
     take_sines(rows.sines[current], count);
+    const float* in = source;
     float* frame = data;
     for (unsigned long long done = 0; done < frames;) {
         const unsigned long long rest = frames - done - count;
@@ -283,14 +284,14 @@ std::int64_t run_swept(ModulatedDelayEffect& effect, const SweptLines& sweep, fl
         }
         sweep_angles(sweep, next_first, next_count, angles);
         take_sines(next, next_count);
-        for (unsigned long long i = 0; i < count; ++i, frame += stride) {
+        for (unsigned long long i = 0; i < count; ++i, in += stride, frame += stride) {
             for (std::size_t k = 0; k < stride; ++k) {
                 const ReadTaps taps =
                     near_taps(static_cast<std::int64_t>(rows.wholes[k * kRow + i]),
                               rows.fracs[k * kRow + i], length);
                 float* line = lines[k];
                 const float wet = read_taps(line, taps);
-                const float x = frame[k];
+                const float x = in[k];
                 line[w] = wet * sweep.feedback + x;
                 frame[k] = WetOnly ? wet : sweep.mix * wet + sweep.dry_gain * x;
             }
@@ -309,28 +310,28 @@ std::int64_t run_swept(ModulatedDelayEffect& effect, const SweptLines& sweep, fl
 // Lines of up to 2^30 samples keep every read slot within 32 bits, and the row of positions
 // converts four or more at a time.
 template <int Channels, bool WetOnly>
-std::int64_t run_any_length(ModulatedDelayEffect& effect, const SweptLines& sweep, float* data,
-                            unsigned long long frames, int channels, std::int64_t w0,
-                            std::uint64_t n0) {
+std::int64_t run_any_length(ModulatedDelayEffect& effect, const SweptLines& sweep,
+                            const float* source, float* data, unsigned long long frames,
+                            int channels, std::int64_t w0, std::uint64_t n0) {
     if (sweep.length <= std::int64_t{1073741824}) {  // 2^30: positions fit 32 bits
-        return run_swept<Channels, WetOnly, std::int32_t>(effect, sweep, data, frames, channels, w0,
-                                                          n0);
+        return run_swept<Channels, WetOnly, std::int32_t>(effect, sweep, source, data, frames,
+                                                          channels, w0, n0);
     }
-    return run_swept<Channels, WetOnly, std::int64_t>(effect, sweep, data, frames, channels, w0,
-                                                      n0);
+    return run_swept<Channels, WetOnly, std::int64_t>(effect, sweep, source, data, frames, channels,
+                                                      w0, n0);
 }
 
 template <bool WetOnly>
-std::int64_t run_any_count(ModulatedDelayEffect& effect, const SweptLines& sweep, float* data,
-                           unsigned long long frames, int channels, std::int64_t w0,
-                           std::uint64_t n0) {
+std::int64_t run_any_count(ModulatedDelayEffect& effect, const SweptLines& sweep,
+                           const float* source, float* data, unsigned long long frames,
+                           int channels, std::int64_t w0, std::uint64_t n0) {
     if (channels == 2) {
-        return run_any_length<2, WetOnly>(effect, sweep, data, frames, channels, w0, n0);
+        return run_any_length<2, WetOnly>(effect, sweep, source, data, frames, channels, w0, n0);
     }
     if (channels == 1) {
-        return run_any_length<1, WetOnly>(effect, sweep, data, frames, channels, w0, n0);
+        return run_any_length<1, WetOnly>(effect, sweep, source, data, frames, channels, w0, n0);
     }
-    return run_any_length<0, WetOnly>(effect, sweep, data, frames, channels, w0, n0);
+    return run_any_length<0, WetOnly>(effect, sweep, source, data, frames, channels, w0, n0);
 }
 
 }  // namespace
@@ -338,9 +339,15 @@ std::int64_t run_any_count(ModulatedDelayEffect& effect, const SweptLines& sweep
 // Blocks only bound the walk and every frame's sweep comes from its own count, so the whole
 // call runs as one walk: the result is the same for every block size.
 void ModulatedDelayEffect::process(float* data, unsigned long long frames, int channels,
-                                   unsigned long long, unsigned int) {
+                                   unsigned long long block_size, unsigned int workers) {
+    process_from(data, data, frames, channels, block_size, workers);
+}
+
+// Each frame's samples are read before its output is written, so `source` may be `data`.
+bool ModulatedDelayEffect::process_from(const float* source, float* data, unsigned long long frames,
+                                        int channels, unsigned long long, unsigned int) {
     if (frames == 0 || channels < 1) {
-        return;
+        return true;
     }
     const SweptLines sweep{
         sample_rate, rate_hz * kTwoPi, depth_samples, base_delay_samples,
@@ -349,10 +356,12 @@ void ModulatedDelayEffect::process(float* data, unsigned long long frames, int c
     // conversion to float is one instruction, and gives the same float.
     const auto w0 = static_cast<std::int64_t>(write_pos);
     const std::int64_t w =
-        wet_only ? run_any_count<true>(*this, sweep, data, frames, channels, w0, frame_counter)
-                 : run_any_count<false>(*this, sweep, data, frames, channels, w0, frame_counter);
+        wet_only
+            ? run_any_count<true>(*this, sweep, source, data, frames, channels, w0, frame_counter)
+            : run_any_count<false>(*this, sweep, source, data, frames, channels, w0, frame_counter);
     write_pos = static_cast<std::uint64_t>(w);
     frame_counter += frames;
+    return true;
 }
 
 namespace {

@@ -32,6 +32,8 @@ public:
                          bool wet_only_value, float phase_step);
     void process(float* data, unsigned long long frames, int channels,
                  unsigned long long block_size, unsigned int workers) override;
+    bool process_from(const float* source, float* data, unsigned long long frames, int channels,
+                      unsigned long long block_size, unsigned int workers) override;
 
     float sample_rate;
     float rate_hz;

@@ -95,27 +95,37 @@ struct SincosfLanes {
         const I32 top = (I32)((iy >> 20) & 0x7ffu);
         const D x = __builtin_convertvector(y, D);
 
-        // |y| < 120: n = round(x 2/pi) by the scaled truncation, x - n pi/2 fused.
-        const D r = x * T::hpi_inv;
-        // The addition wraps (lanes of 120 and above, whose n is not used, may overflow).
-        const I32 n_medium = (I32)((U32) __builtin_convertvector(r, I32) + 0x800000u) >> 24;
-        const D x_medium = P::fma(-__builtin_convertvector(n_medium, D), D{} + T::hpi, x);
-
         // n: the quadrant that picks the polynomial; q: the one that picks sign and table
-        // (in the large path it includes the sign of y). |y| < pi/4 is quadrant 0 unreduced.
-        const I64 small = __builtin_convertvector(top < 0x3f4, I64);
-        I64 n = small ? I64{} : __builtin_convertvector(n_medium, I64);
-        I64 q = n;
-        D xr = small ? x : x_medium;
+        // (in the large path it includes the sign of y).
+        D xr;
+        I64 n;
+        I64 q;
         const I64 large = __builtin_convertvector(top >= 0x42f, I64);
-        if (P::any(large)) {
-            D x_large;
-            I64 n_large;
-            reduce_large(iy, x_large, n_large);
-            const I64 sign_bit = __builtin_convertvector((I32)(iy >> 31), I64);
-            xr = large ? x_large : xr;
-            n = large ? n_large : n;
-            q = large ? n_large + sign_bit : q;
+        if (!P::any(~large)) {
+            // Every lane 120 or above (a long-running oscillator's phase): the large
+            // reduction alone, as the selects below would keep it in every lane.
+            reduce_large(iy, xr, n);
+            q = n + __builtin_convertvector((I32)(iy >> 31), I64);
+        } else {
+            // |y| < 120: n = round(x 2/pi) by the scaled truncation, x - n pi/2 fused.
+            const D r = x * T::hpi_inv;
+            // The addition wraps (lanes of 120 and above, whose n is not used, may overflow).
+            const I32 n_medium = (I32)((U32) __builtin_convertvector(r, I32) + 0x800000u) >> 24;
+            const D x_medium = P::fma(-__builtin_convertvector(n_medium, D), D{} + T::hpi, x);
+            // |y| < pi/4 is quadrant 0 unreduced.
+            const I64 small = __builtin_convertvector(top < 0x3f4, I64);
+            n = small ? I64{} : __builtin_convertvector(n_medium, I64);
+            q = n;
+            xr = small ? x : x_medium;
+            if (P::any(large)) {
+                D x_large;
+                I64 n_large;
+                reduce_large(iy, x_large, n_large);
+                const I64 sign_bit = __builtin_convertvector((I32)(iy >> 31), I64);
+                xr = large ? x_large : xr;
+                n = large ? n_large : n;
+                q = large ? n_large + sign_bit : q;
+            }
         }
 
         const D x2 = xr * xr;
