@@ -20,7 +20,7 @@ constexpr double kTwoPiDouble = 6.283185307179586;
 // fused multiply-add: AVX2 alone does not bring it, and contraction is off), so the bits
 // are the same whichever runs.
 #if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__)
-#define KAVRI_FFT_KERNEL __attribute__((noinline, target_clones("avx2", "default")))
+#define KAVRI_FFT_KERNEL __attribute__((noinline, target_clones("avx512f", "avx2", "default")))
 #elif defined(__GNUC__)
 #define KAVRI_FFT_KERNEL __attribute__((noinline))
 #else
@@ -196,6 +196,47 @@ void pass_four(float* re, float* im, std::size_t n, std::size_t h, const float* 
     }
 }
 
+// The first stage of the complex transform, taken with its input's reading in bit-reversed
+// order: each group of 8 points (a radix-2 pass of twiddle 1, then the fused pass of
+// half-width 2) or of 4 (the fused pass of half-width 1) is read from its places by
+// `load(p, re, im)`, taken through the same butterflies as the passes one after the other
+// would take it, and written once. The twiddles are the first fused pass's tables.
+template <typename Load>
+void first_stage(float* re, float* im, std::size_t n, bool first_two, const float* w1r,
+                 const float* w1i, const float* w2r, const float* w2i, const Load& load) {
+    if (first_two) {
+        for (std::size_t g = 0; g < n; g += 8) {
+            float r[8];
+            float i[8];
+            for (std::size_t p = 0; p < 8; ++p) {
+                load(g + p, r[p], i[p]);
+            }
+            pass_two(r, i, 8);
+            for (std::size_t j = 0; j < 2; ++j) {
+                radix_four(r + j, i + j, r + j + 2, i + j + 2, r + j + 4, i + j + 4, r + j + 6,
+                           i + j + 6, w1r[j], w1i[j], w2r[j], w2i[j]);
+            }
+            for (std::size_t p = 0; p < 8; ++p) {
+                re[g + p] = r[p];
+                im[g + p] = i[p];
+            }
+        }
+        return;
+    }
+    for (std::size_t g = 0; g < n; g += 4) {
+        float r[4];
+        float i[4];
+        for (std::size_t p = 0; p < 4; ++p) {
+            load(g + p, r[p], i[p]);
+        }
+        radix_four(r, i, r + 1, i + 1, r + 2, i + 2, r + 3, i + 3, w1r[0], w1i[0], w2r[0], w2i[0]);
+        for (std::size_t p = 0; p < 4; ++p) {
+            re[g + p] = r[p];
+            im[g + p] = i[p];
+        }
+    }
+}
+
 // Twice the spectrum of the real signal from Z, the transform of its samples taken in pairs
 // as complex values: X[k] = (Z[k] + conj Z[m - k]) - i W^k (Z[k] - conj Z[m - k]) for
 // 0 < k < m. Functions of their own with restrict parameters, as group_four.
@@ -302,26 +343,32 @@ std::size_t RealFft::table_bytes(std::size_t size) {
 }
 
 void RealFft::complex_forward(float* re, float* im) const {
+    // Every pass after the first stage (first_stage, taken while the input is read).
     const std::size_t n = half_;
     // The passes whose groups fit in a block run block by block, so that a block stays in
     // the first-level cache through them; each value meets the same operations in the same
     // order as pass after pass over the whole array would give it.
     const std::size_t block = std::min(n, kCacheBlock);
-    std::size_t inside = 0;
+    std::size_t inside = 1;
     while (inside < passes_.size() && 4 * passes_[inside].half <= block) {
         ++inside;
     }
     for (std::size_t start = 0; start < n; start += block) {
-        if (first_two_) {
-            pass_two(re + start, im + start, block);
-        }
-        for (std::size_t p = 0; p < inside; ++p) {
+        for (std::size_t p = 1; p < inside; ++p) {
             run_pass(passes_[p], re + start, im + start, block);
         }
     }
     for (std::size_t p = inside; p < passes_.size(); ++p) {
         run_pass(passes_[p], re, im, n);
     }
+}
+
+template <typename Load>
+void RealFft::first_stage_from(float* re, float* im, const Load& load) const {
+    const Pass& pass = passes_.front();
+    const float* w1r = stage_re_.data() + pass.table;
+    const float* w1i = stage_im_.data() + pass.table;
+    first_stage(re, im, half_, first_two_, w1r, w1i, w1r + pass.half, w1i + pass.half, load);
 }
 
 void RealFft::run_pass(const Pass& pass, float* re, float* im, std::size_t n) const {
@@ -336,10 +383,10 @@ void RealFft::forward(const float* time, float* re, float* im, float* work) cons
     float* __restrict zi = work + m;
     // Packed into complex values in bit-reversed order, as the passes take them.
     const std::uint32_t* order = reversed_.data();
-    for (std::size_t p = 0; p < m; ++p) {
-        zr[p] = time[2 * std::size_t{order[p]}];
-        zi[p] = time[2 * std::size_t{order[p]} + 1];
-    }
+    first_stage_from(zr, zi, [time, order](std::size_t p, float& r, float& i) {
+        r = time[2 * std::size_t{order[p]}];
+        i = time[2 * std::size_t{order[p]} + 1];
+    });
     complex_forward(zr, zi);
     // Twice the spectrum: (Z[k] + conj Z[m - k]) - i W^k (Z[k] - conj Z[m - k]), with
     // Z[m] = Z[0].
@@ -361,12 +408,12 @@ void RealFft::inverse(const float* re, const float* im, float* time, float* work
     yr[0] = re[0] + re[m];
     yi[0] = re[0] - re[m];
     unpack_spectrum(re, im, yr, yi, pack_cos_.data(), pack_sin_.data(), m);
-    const std::uint32_t* order = reversed_.data();
-    for (std::size_t p = 0; p < m; ++p) {
-        zr[p] = yr[order[p]];
-        zi[p] = yi[order[p]];
-    }
     // The inverse as the forward transform with the real and imaginary parts swapped.
+    const std::uint32_t* order = reversed_.data();
+    first_stage_from(zi, zr, [yr, yi, order](std::size_t p, float& r, float& i) {
+        r = yi[order[p]];
+        i = yr[order[p]];
+    });
     complex_forward(zi, zr);
     interleave(zr, zi, time, m);
 }

@@ -47,7 +47,11 @@ public:
 
 private:
     // The complex transform of half the size over split arrays, in place, e^{-i} kernel; its
-    // input in bit-reversed order, its output in natural order.
+    // input in bit-reversed order, its output in natural order. first_stage_from reads the
+    // input (load(p, re, im) gives point p of that order) through the first stage; then
+    // complex_forward runs the passes after it.
+    template <typename Load>
+    void first_stage_from(float* re, float* im, const Load& load) const;
     void complex_forward(float* re, float* im) const;
     struct Pass;
     void run_pass(const Pass& pass, float* re, float* im, std::size_t n) const;

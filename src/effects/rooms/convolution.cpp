@@ -18,7 +18,7 @@ constexpr std::size_t kLargestPartition = 8192;
 // sums += x times h, bin by bin, in a function of its own with restrict parameters so that
 // it runs in vectors; built for SSE2 and AVX2, the same operations in every lane.
 #if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__)
-__attribute__((noinline, target_clones("avx2", "default")))
+__attribute__((noinline, target_clones("avx512f", "avx2", "default")))
 #endif
 void multiply_add(const float* __restrict xr, const float* __restrict xi,
                   const float* __restrict hr, const float* __restrict hi, float* __restrict sr,
@@ -151,18 +151,20 @@ std::size_t ConvolutionEffect::state_bytes() const {
 void ConvolutionEffect::allocate_state() {
     const auto count = static_cast<std::size_t>(channels_);
     const std::size_t size = 2 * block_;
-    input_re_.assign(count * partitions_ * bins_, 0.0F);
-    input_im_.assign(count * partitions_ * bins_, 0.0F);
-    frames_.assign(count * size, 0.0F);
-    sums_.assign(count * 2 * bins_, 0.0F);
-    time_.assign(count * size, 0.0F);
-    work_.assign(count * size, 0.0F);
+    const std::size_t spectra = count * partitions_ * bins_;
+    state_.reset(new float[state_bytes() / sizeof(float)]);
+    input_re_ = state_.get();
+    input_im_ = input_re_ + spectra;
+    frames_ = input_im_ + spectra;
+    sums_ = frames_ + count * size;
+    time_ = sums_ + count * 2 * bins_;
+    work_ = time_ + count * size;
+    std::fill(frames_, frames_ + count * size, 0.0F);
 }
 
 void ConvolutionEffect::reset() {
-    std::fill(input_re_.begin(), input_re_.end(), 0.0F);
-    std::fill(input_im_.begin(), input_im_.end(), 0.0F);
-    std::fill(frames_.begin(), frames_.end(), 0.0F);
+    const auto count = static_cast<std::size_t>(channels_);
+    std::fill(frames_, frames_ + count * 2 * block_, 0.0F);
     fill_ = 0;
     block_count_ = 0;
 }
@@ -171,14 +173,13 @@ void ConvolutionEffect::transform_input(int channel, std::size_t blocks) {
     const auto c = static_cast<std::size_t>(channel);
     const std::size_t slot = blocks % partitions_;
     const std::size_t at = (c * partitions_ + slot) * bins_;
-    fft_->forward(frames_.data() + c * 2 * block_, input_re_.data() + at, input_im_.data() + at,
-                  work_.data() + c * 2 * block_);
+    fft_->forward(frames_ + c * 2 * block_, input_re_ + at, input_im_ + at, work_ + c * 2 * block_);
 }
 
 void ConvolutionEffect::convolve_output(int channel, float* out, std::size_t count,
                                         std::size_t blocks) {
     const auto o = static_cast<std::size_t>(channel);
-    float* sum_re = sums_.data() + o * 2 * bins_;
+    float* sum_re = sums_ + o * 2 * bins_;
     float* sum_im = sum_re + bins_;
     std::fill(sum_re, sum_re + 2 * bins_, 0.0F);
     const std::size_t reach = std::min(partitions_, blocks + 1);
@@ -192,15 +193,14 @@ void ConvolutionEffect::convolve_output(int channel, float* out, std::size_t cou
                 (static_cast<std::size_t>(path.input) * partitions_ + slot) * bins_;
             const std::size_t h_at =
                 (static_cast<std::size_t>(path.response) * partitions_ + p) * bins_;
-            multiply_add(input_re_.data() + in_at, input_im_.data() + in_at,
-                         response_->re.data() + h_at, response_->im.data() + h_at, sum_re, sum_im,
-                         bins_);
+            multiply_add(input_re_ + in_at, input_im_ + in_at, response_->re.data() + h_at,
+                         response_->im.data() + h_at, sum_re, sum_im, bins_);
         }
     }
-    float* time = time_.data() + o * 2 * block_;
-    fft_->inverse(sum_re, sum_im, time, work_.data() + o * 2 * block_);
+    float* time = time_ + o * 2 * block_;
+    fft_->inverse(sum_re, sum_im, time, work_ + o * 2 * block_);
     const float* wet = time + block_;
-    const float* dry = frames_.data() + o * 2 * block_ + block_;
+    const float* dry = frames_ + o * 2 * block_ + block_;
     const auto stride = static_cast<std::size_t>(channels_);
     if (dry_ == 0.0F) {
         for (std::size_t i = 0; i < count; ++i) {
@@ -225,7 +225,7 @@ void ConvolutionEffect::run_block(float* out, std::size_t count, unsigned int wo
         }
     });
     for (std::size_t c = 0; c < static_cast<std::size_t>(channels_); ++c) {
-        float* pair = frames_.data() + c * 2 * block_;
+        float* pair = frames_ + c * 2 * block_;
         std::memcpy(pair, pair + block_, block_ * sizeof(float));
     }
     ++block_count_;
@@ -241,7 +241,7 @@ void ConvolutionEffect::process(const float* in, std::size_t frames, float* out,
         parallel_for_channels(channels_, workers, [&](int first, int last) {
             for (int channel = first; channel < last; ++channel) {
                 const auto c = static_cast<std::size_t>(channel);
-                float* cur = frames_.data() + c * 2 * block_ + block_;
+                float* cur = frames_ + c * 2 * block_ + block_;
                 std::size_t fill = start_fill;
                 std::size_t blocks = start_count;
                 std::size_t done = 0;
@@ -274,7 +274,7 @@ void ConvolutionEffect::process(const float* in, std::size_t frames, float* out,
     while (done < frames) {
         const std::size_t take = std::min(block_ - fill_, frames - done);
         for (std::size_t c = 0; c < stride; ++c) {
-            float* cur = frames_.data() + c * 2 * block_ + block_;
+            float* cur = frames_ + c * 2 * block_ + block_;
             for (std::size_t i = 0; i < take; ++i) {
                 cur[fill_ + i] = in[(done + i) * stride + c];
             }
@@ -299,7 +299,7 @@ void ConvolutionEffect::run_whole(const float* in, std::size_t frames, float* ou
 void ConvolutionEffect::flush(float* out, unsigned int workers) {
     if (fill_ > 0) {
         for (std::size_t c = 0; c < static_cast<std::size_t>(channels_); ++c) {
-            float* cur = frames_.data() + c * 2 * block_ + block_;
+            float* cur = frames_ + c * 2 * block_ + block_;
             std::fill(cur + fill_, cur + block_, 0.0F);
         }
         run_block(out, fill_, workers);
