@@ -25,11 +25,11 @@ import numpy as np
 
 import kavri
 from kavri import process_pipeline
-from kavri.catalogue import effect_types
+from kavri.catalogue import ENGINE_TYPES
 
 RATE = 48_000
 LONG_SECONDS = 60
-TYPES = effect_types()
+TYPES = list(ENGINE_TYPES)  # the engine's effects (steps run in the front end)
 PER_CHANNEL = {
     "gain",
     "clip",
