@@ -50,6 +50,40 @@ inline float envelope_step(float envelope, float v, float attack_coeff, float re
     return (1.0f - c) * level + c * envelope;
 }
 
+#if defined(__SSE2__)
+// Loads and stores of 1, 2 or 4 floats (the channels of a lane walk); the lanes above Width
+// are zeros and never kept.
+template <int Width>
+inline __m128 lanes_load(const float* p) {
+    if constexpr (Width == 1) {
+        return _mm_load_ss(p);
+    } else if constexpr (Width == 2) {
+        // Two floats as one 8-byte move; memcpy, since the floats are no double.
+        double pair;
+        std::memcpy(&pair, p, sizeof pair);
+        return _mm_castpd_ps(_mm_set_sd(pair));
+    } else {
+        return _mm_loadu_ps(p);
+    }
+}
+template <int Width>
+inline void lanes_store(float* p, __m128 v) {
+    if constexpr (Width == 1) {
+        _mm_store_ss(p, v);
+    } else if constexpr (Width == 2) {
+        const double pair = _mm_cvtsd_f64(_mm_castps_pd(v));
+        std::memcpy(p, &pair, sizeof pair);
+    } else {
+        _mm_storeu_ps(p, v);
+    }
+}
+
+// Where `mask` is set, a; elsewhere b.
+inline __m128 lanes_select(__m128 mask, __m128 a, __m128 b) {
+    return _mm_or_ps(_mm_and_ps(mask, a), _mm_andnot_ps(mask, b));
+}
+#endif
+
 // The coefficients of a follower with 1 - c worked out once for each: the same values as
 // envelope_step's own subtraction, off the chain of steps that each wait for the last.
 struct FollowerCoefficients {
@@ -98,32 +132,6 @@ struct FollowerCoefficients {
 
 #if defined(__SSE2__)
 private:
-    // Loads and stores of 1, 2 or 4 floats; the lanes above Width are zeros and never kept.
-    template <int Width>
-    static __m128 load(const float* p) {
-        if constexpr (Width == 1) {
-            return _mm_load_ss(p);
-        } else if constexpr (Width == 2) {
-            // Two floats as one 8-byte move; memcpy, since the floats are no double.
-            double pair;
-            std::memcpy(&pair, p, sizeof pair);
-            return _mm_castpd_ps(_mm_set_sd(pair));
-        } else {
-            return _mm_loadu_ps(p);
-        }
-    }
-    template <int Width>
-    static void store(float* p, __m128 v) {
-        if constexpr (Width == 1) {
-            _mm_store_ss(p, v);
-        } else if constexpr (Width == 2) {
-            const double pair = _mm_cvtsd_f64(_mm_castps_pd(v));
-            std::memcpy(p, &pair, sizeof pair);
-        } else {
-            _mm_storeu_ps(p, v);
-        }
-    }
-
     template <int Width>
     void walk_lanes(float (&state)[Width], const float* rows, std::size_t stride, std::size_t m,
                     float* env) const {
@@ -132,17 +140,17 @@ private:
         const __m128 r = _mm_set1_ps(release);
         const __m128 ka = _mm_set1_ps(keep_attack);
         const __m128 kr = _mm_set1_ps(keep_release);
-        __m128 e = load<Width>(state);
+        __m128 e = lanes_load<Width>(state);
         for (std::size_t i = 0; i < m; ++i, rows += stride) {
-            const __m128 level = _mm_and_ps(load<Width>(rows), magnitude);
+            const __m128 level = _mm_and_ps(lanes_load<Width>(rows), magnitude);
             // level > e, false for NaN as in step(), which then takes the release.
             const __m128 rises = _mm_cmplt_ps(e, level);
             const __m128 up = _mm_add_ps(_mm_mul_ps(ka, level), _mm_mul_ps(a, e));
             const __m128 down = _mm_add_ps(_mm_mul_ps(kr, level), _mm_mul_ps(r, e));
-            e = _mm_or_ps(_mm_and_ps(rises, up), _mm_andnot_ps(rises, down));
-            store<Width>(env + i * Width, e);
+            e = lanes_select(rises, up, down);
+            lanes_store<Width>(env + i * Width, e);
         }
-        store<Width>(state, e);
+        lanes_store<Width>(state, e);
     }
 #endif
 };
