@@ -1,7 +1,8 @@
 // follow_and_raise_avx512, built for AVX-512F with AVX-512DQ through the pragma below; callers
-// check vecmath::powf_runs_avx512 first. Everything this file instantiates is kept inside it
+// check vecmath::powf_runs_avx512 first. What this file builds for AVX-512 stays inside it
 // (the lanes' types are in anonymous namespaces), so no code built for AVX-512 is shared with
-// code built for every processor.
+// code built for every processor; what it takes from the headers included before the pragma
+// (the followers' lane loads and stores) is built for every processor, here as elsewhere.
 #include <immintrin.h>
 
 #include <cmath>
@@ -43,40 +44,18 @@ struct Followers {
           keep_attack(_mm_set1_ps(f.keep_attack)),
           keep_release(_mm_set1_ps(f.keep_release)),
           magnitude(_mm_castsi128_ps(_mm_set1_epi32(0x7fffffff))),
-          envelope(load(state)) {}
-
-    static __m128 load(const float* p) {
-        if constexpr (Width == 1) {
-            return _mm_load_ss(p);
-        } else if constexpr (Width == 2) {
-            double pair;  // two floats as one 8-byte move; memcpy, since they are no double
-            std::memcpy(&pair, p, sizeof pair);
-            return _mm_castpd_ps(_mm_set_sd(pair));
-        } else {
-            return _mm_loadu_ps(p);
-        }
-    }
-    static void store(float* p, __m128 v) {
-        if constexpr (Width == 1) {
-            _mm_store_ss(p, v);
-        } else if constexpr (Width == 2) {
-            const double pair = _mm_cvtsd_f64(_mm_castps_pd(v));
-            std::memcpy(p, &pair, sizeof pair);
-        } else {
-            _mm_storeu_ps(p, v);
-        }
-    }
+          envelope(lanes_load<Width>(state)) {}
 
     // FollowerCoefficients::step for each lane: both outcomes worked out, and the attack's
     // kept where the level is above the envelope (never for NaN), by one blend.
     void step(const float* frame, float* out) {
-        const __m128 level = _mm_and_ps(load(frame), magnitude);
+        const __m128 level = _mm_and_ps(lanes_load<Width>(frame), magnitude);
         const __m128 rises = _mm_cmplt_ps(envelope, level);
         const __m128 up = _mm_add_ps(_mm_mul_ps(keep_attack, level), _mm_mul_ps(attack, envelope));
         const __m128 down =
             _mm_add_ps(_mm_mul_ps(keep_release, level), _mm_mul_ps(release, envelope));
         envelope = _mm_blendv_ps(down, up, rises);
-        store(out, envelope);
+        lanes_store<Width>(out, envelope);
     }
 };
 
@@ -124,7 +103,7 @@ void follow_and_raise_avx512(const FollowerCoefficients& follower, float (&state
         const std::size_t count = n - raised < kLanes ? n - raised : kLanes;
         raise(env + raised, divisor, exponent, power + raised, count);
     }
-    Followers<Width>::store(state, followers.envelope);
+    lanes_store<Width>(state, followers.envelope);
 }
 
 template void follow_and_raise_avx512<1>(const FollowerCoefficients&, float (&)[1], const float*,
