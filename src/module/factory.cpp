@@ -118,18 +118,20 @@ const DispatchRow kDispatchTable[] = {
 
 // The key as an interned Python string, made once per key: the keys are the planners' string
 // literals, so their addresses name them. Read and filled only with the interpreter lock
-// held; the strings live as long as the process, as interned names do.
+// held; the strings live as long as the process, as interned names do. The table is never
+// destroyed: it holds the strings to the end (no destructor at exit drops them, unlike a
+// static object's, which left them unreferenced and counted as lost by leak checkers).
 PyObject* key_object(const char* key) {
-    static std::unordered_map<const char*, PyObject*> keys;
-    const auto found = keys.find(key);
-    if (found != keys.end()) {
+    static auto* const keys = new std::unordered_map<const char*, PyObject*>();
+    const auto found = keys->find(key);
+    if (found != keys->end()) {
         return found->second;
     }
     PyObject* made = PyUnicode_InternFromString(key);
     if (made == nullptr) {
         throw py::error_already_set();
     }
-    keys.emplace(key, made);
+    keys->emplace(key, made);
     return made;
 }
 
