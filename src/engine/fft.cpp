@@ -9,7 +9,25 @@
 #include <stdexcept>
 #include <utility>
 
+#include "engine/fft_butterflies.hpp"
+
 namespace kavri {
+
+// The vector first stages (fft_avx2.cpp, fft_avx512.cpp); each returns whether it ran.
+namespace fft_avx2 {
+bool first_stage_pairs(const float* time, float* re, float* im, std::size_t n, bool first_two,
+                       const std::uint32_t* reversed, const fft_detail::FirstTwiddles& t);
+bool first_stage_split(const float* real, const float* imag, float* re, float* im, std::size_t n,
+                       bool first_two, const std::uint32_t* reversed,
+                       const fft_detail::FirstTwiddles& t);
+}  // namespace fft_avx2
+namespace fft_avx512 {
+bool first_stage_pairs(const float* time, float* re, float* im, std::size_t n, bool first_two,
+                       const std::uint32_t* reversed, const fft_detail::FirstTwiddles& t);
+bool first_stage_split(const float* real, const float* imag, float* re, float* im, std::size_t n,
+                       bool first_two, const std::uint32_t* reversed,
+                       const fft_detail::FirstTwiddles& t);
+}  // namespace fft_avx512
 
 namespace {
 
@@ -114,52 +132,6 @@ void twiddle(std::size_t j, std::size_t n, float& re, float& im) {
     im = static_cast<float>(-s);
 }
 
-// One radix-2 pass with twiddles 1 over pairs (a, a + 1).
-void pass_two(float* re, float* im, std::size_t n) {
-    for (std::size_t a = 0; a < n; a += 2) {
-        const float r0 = re[a];
-        const float i0 = im[a];
-        const float r1 = re[a + 1];
-        const float i1 = im[a + 1];
-        re[a] = r0 + r1;
-        im[a] = i0 + i1;
-        re[a + 1] = r0 - r1;
-        im[a + 1] = i0 - i1;
-    }
-}
-
-// Two radix-2 passes of half-widths h and 2 h fused, at one j of one group: the four points
-// j, j + h, j + 2h, j + 3h; w1 = e^{-2 pi i j / 2h}, w2 = e^{-2 pi i j / 4h}, and the second
-// pass's other twiddle is w2 times -i, taken exactly.
-inline void radix_four(float* r0, float* i0, float* r1, float* i1, float* r2, float* i2, float* r3,
-                       float* i3, float ar, float ai, float br, float bi) {
-    const float t1r = *r1 * ar - *i1 * ai;
-    const float t1i = *r1 * ai + *i1 * ar;
-    const float t3r = *r3 * ar - *i3 * ai;
-    const float t3i = *r3 * ai + *i3 * ar;
-    const float b0r = *r0 + t1r;
-    const float b0i = *i0 + t1i;
-    const float b1r = *r0 - t1r;
-    const float b1i = *i0 - t1i;
-    const float b2r = *r2 + t3r;
-    const float b2i = *i2 + t3i;
-    const float b3r = *r2 - t3r;
-    const float b3i = *i2 - t3i;
-    const float u2r = b2r * br - b2i * bi;
-    const float u2i = b2r * bi + b2i * br;
-    // b3 times w2 times -i: (x + iy)(-i) = y - ix.
-    const float v3r = b3r * br - b3i * bi;
-    const float v3i = b3r * bi + b3i * br;
-    *r0 = b0r + u2r;
-    *i0 = b0i + u2i;
-    *r2 = b0r - u2r;
-    *i2 = b0i - u2i;
-    *r1 = b1r + v3i;
-    *i1 = b1i - v3r;
-    *r3 = b1r - v3i;
-    *i3 = b1i + v3r;
-}
-
 // The fused passes over one group of 4 h points, in a function of its own with every
 // pointer a restrict parameter, so that the compiler runs the j loop in vectors (each lane
 // the scalar loop's operations).
@@ -170,8 +142,8 @@ void group_four(float* __restrict r0, float* __restrict i0, float* __restrict r1
                 const float* __restrict w1r, const float* __restrict w1i,
                 const float* __restrict w2r, const float* __restrict w2i) {
     for (std::size_t j = 0; j < h; ++j) {
-        radix_four(r0 + j, i0 + j, r1 + j, i1 + j, r2 + j, i2 + j, r3 + j, i3 + j, w1r[j], w1i[j],
-                   w2r[j], w2i[j]);
+        fft_detail::radix_four(r0[j], i0[j], r1[j], i1[j], r2[j], i2[j], r3[j], i3[j], w1r[j],
+                               w1i[j], w2r[j], w2i[j]);
     }
 }
 
@@ -190,8 +162,8 @@ void pass_four(float* re, float* im, std::size_t n, std::size_t h, const float* 
             continue;
         }
         for (std::size_t j = 0; j < h; ++j) {
-            radix_four(r0 + j, i0 + j, r0 + h + j, i0 + h + j, r0 + 2 * h + j, i0 + 2 * h + j,
-                       r0 + 3 * h + j, i0 + 3 * h + j, w1r[j], w1i[j], w2r[j], w2i[j]);
+            fft_detail::radix_four(r0[j], i0[j], r0[h + j], i0[h + j], r0[2 * h + j], i0[2 * h + j],
+                                   r0[3 * h + j], i0[3 * h + j], w1r[j], w1i[j], w2r[j], w2i[j]);
         }
     }
 }
@@ -200,37 +172,29 @@ void pass_four(float* re, float* im, std::size_t n, std::size_t h, const float* 
 // order: each group of 8 points (a radix-2 pass of twiddle 1, then the fused pass of
 // half-width 2) or of 4 (the fused pass of half-width 1) is read from its places by
 // `load(p, re, im)`, taken through the same butterflies as the passes one after the other
-// would take it, and written once. The twiddles are the first fused pass's tables.
-template <typename Load>
-void first_stage(float* re, float* im, std::size_t n, bool first_two, const float* w1r,
-                 const float* w1i, const float* w2r, const float* w2i, const Load& load) {
-    if (first_two) {
-        for (std::size_t g = 0; g < n; g += 8) {
-            float r[8];
-            float i[8];
-            for (std::size_t p = 0; p < 8; ++p) {
-                load(g + p, r[p], i[p]);
-            }
-            pass_two(r, i, 8);
-            for (std::size_t j = 0; j < 2; ++j) {
-                radix_four(r + j, i + j, r + j + 2, i + j + 2, r + j + 4, i + j + 4, r + j + 6,
-                           i + j + 6, w1r[j], w1i[j], w2r[j], w2i[j]);
-            }
-            for (std::size_t p = 0; p < 8; ++p) {
-                re[g + p] = r[p];
-                im[g + p] = i[p];
-            }
-        }
-        return;
+// would take it, and written once. The twiddles are the first fused pass's tables. The
+// vector version (fft_first_stage.hpp) runs groups side by side in lanes.
+template <std::size_t Points, typename Load>
+void first_stage_groups(float* re, float* im, std::size_t n, const fft_detail::FirstTwiddles& t,
+                        const Load& load) {
+    float w1r[2] = {};
+    float w1i[2] = {};
+    float w2r[2] = {};
+    float w2i[2] = {};
+    for (std::size_t j = 0; j < Points / 4; ++j) {
+        w1r[j] = t.w1r[j];
+        w1i[j] = t.w1i[j];
+        w2r[j] = t.w2r[j];
+        w2i[j] = t.w2i[j];
     }
-    for (std::size_t g = 0; g < n; g += 4) {
-        float r[4];
-        float i[4];
-        for (std::size_t p = 0; p < 4; ++p) {
+    for (std::size_t g = 0; g < n; g += Points) {
+        float r[Points];
+        float i[Points];
+        for (std::size_t p = 0; p < Points; ++p) {
             load(g + p, r[p], i[p]);
         }
-        radix_four(r, i, r + 1, i + 1, r + 2, i + 2, r + 3, i + 3, w1r[0], w1i[0], w2r[0], w2i[0]);
-        for (std::size_t p = 0; p < 4; ++p) {
+        fft_detail::first_stage_group<Points>(r, i, w1r, w1i, w2r, w2i);
+        for (std::size_t p = 0; p < Points; ++p) {
             re[g + p] = r[p];
             im[g + p] = i[p];
         }
@@ -283,7 +247,25 @@ void interleave(const float* __restrict zr, const float* __restrict zi, float* _
 
 }  // namespace
 
-RealFft::RealFft(std::size_t size) : size_(size), half_(size / 2) {
+vecmath::Isa RealFft::widest_lanes() {
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f")) {
+        return vecmath::Isa::avx512;
+    }
+    if (__builtin_cpu_supports("avx2")) {
+        return vecmath::Isa::avx2;
+    }
+    return vecmath::Isa::scalar;
+}
+
+RealFft::RealFft(std::size_t size, vecmath::Isa lanes) : size_(size), half_(size / 2) {
+    const bool runs = lanes == vecmath::Isa::scalar ||
+                      (lanes == vecmath::Isa::avx2 && widest_lanes() != vecmath::Isa::scalar) ||
+                      (lanes == vecmath::Isa::avx512 && widest_lanes() == vecmath::Isa::avx512);
+    if (!runs) {
+        throw std::invalid_argument("RealFft: this processor cannot run those lanes");
+    }
+    lanes_ = lanes;
     if (size < 16 || (size & (size - 1)) != 0) {
         throw std::invalid_argument("RealFft: the size must be a power of two of at least 16");
     }
@@ -363,12 +345,20 @@ void RealFft::complex_forward(float* re, float* im) const {
     }
 }
 
-template <typename Load>
-void RealFft::first_stage_from(float* re, float* im, const Load& load) const {
+fft_detail::FirstTwiddles RealFft::first_twiddles() const {
     const Pass& pass = passes_.front();
     const float* w1r = stage_re_.data() + pass.table;
     const float* w1i = stage_im_.data() + pass.table;
-    first_stage(re, im, half_, first_two_, w1r, w1i, w1r + pass.half, w1i + pass.half, load);
+    return {w1r, w1i, w1r + pass.half, w1i + pass.half};
+}
+
+template <typename Load>
+void RealFft::first_stage_from(float* re, float* im, const Load& load) const {
+    if (first_two_) {
+        first_stage_groups<8>(re, im, half_, first_twiddles(), load);
+    } else {
+        first_stage_groups<4>(re, im, half_, first_twiddles(), load);
+    }
 }
 
 void RealFft::run_pass(const Pass& pass, float* re, float* im, std::size_t n) const {
@@ -382,11 +372,19 @@ void RealFft::forward(const float* time, float* re, float* im, float* work) cons
     float* __restrict zr = work;
     float* __restrict zi = work + m;
     // Packed into complex values in bit-reversed order, as the passes take them.
+    const fft_detail::FirstTwiddles twiddles = first_twiddles();
     const std::uint32_t* order = reversed_.data();
-    first_stage_from(zr, zi, [time, order](std::size_t p, float& r, float& i) {
-        r = time[2 * std::size_t{order[p]}];
-        i = time[2 * std::size_t{order[p]} + 1];
-    });
+    const bool in_lanes =
+        (lanes_ == vecmath::Isa::avx512 &&
+         fft_avx512::first_stage_pairs(time, zr, zi, m, first_two_, order, twiddles)) ||
+        (lanes_ == vecmath::Isa::avx2 &&
+         fft_avx2::first_stage_pairs(time, zr, zi, m, first_two_, order, twiddles));
+    if (!in_lanes) {
+        first_stage_from(zr, zi, [time, order](std::size_t p, float& r, float& i) {
+            r = time[2 * std::size_t{order[p]}];
+            i = time[2 * std::size_t{order[p]} + 1];
+        });
+    }
     complex_forward(zr, zi);
     // Twice the spectrum: (Z[k] + conj Z[m - k]) - i W^k (Z[k] - conj Z[m - k]), with
     // Z[m] = Z[0].
@@ -409,11 +407,19 @@ void RealFft::inverse(const float* re, const float* im, float* time, float* work
     yi[0] = re[0] - re[m];
     unpack_spectrum(re, im, yr, yi, pack_cos_.data(), pack_sin_.data(), m);
     // The inverse as the forward transform with the real and imaginary parts swapped.
+    const fft_detail::FirstTwiddles twiddles = first_twiddles();
     const std::uint32_t* order = reversed_.data();
-    first_stage_from(zi, zr, [yr, yi, order](std::size_t p, float& r, float& i) {
-        r = yi[order[p]];
-        i = yr[order[p]];
-    });
+    const bool in_lanes =
+        (lanes_ == vecmath::Isa::avx512 &&
+         fft_avx512::first_stage_split(yi, yr, zi, zr, m, first_two_, order, twiddles)) ||
+        (lanes_ == vecmath::Isa::avx2 &&
+         fft_avx2::first_stage_split(yi, yr, zi, zr, m, first_two_, order, twiddles));
+    if (!in_lanes) {
+        first_stage_from(zi, zr, [yr, yi, order](std::size_t p, float& r, float& i) {
+            r = yi[order[p]];
+            i = yr[order[p]];
+        });
+    }
     complex_forward(zi, zr);
     interleave(zr, zi, time, m);
 }

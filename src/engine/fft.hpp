@@ -20,12 +20,19 @@
 #include <memory>
 #include <vector>
 
+#include "engine/fft_butterflies.hpp"
+#include "engine/vecmath/vecmath.hpp"
+
 namespace kavri {
 
 class RealFft {
 public:
-    // `size` is a power of two, at least 16.
-    explicit RealFft(std::size_t size);
+    // `size` is a power of two, at least 16. `lanes` is the widest vector code the first stage
+    // may run (every width gives the same bits); the processor must have it.
+    explicit RealFft(std::size_t size, vecmath::Isa lanes = widest_lanes());
+
+    // The widest lanes this processor runs the first stage in.
+    static vecmath::Isa widest_lanes();
 
     [[nodiscard]] std::size_t size() const { return size_; }
     [[nodiscard]] std::size_t bins() const { return size_ / 2 + 1; }
@@ -52,6 +59,7 @@ private:
     // complex_forward runs the passes after it.
     template <typename Load>
     void first_stage_from(float* re, float* im, const Load& load) const;
+    [[nodiscard]] fft_detail::FirstTwiddles first_twiddles() const;
     void complex_forward(float* re, float* im) const;
     struct Pass;
     void run_pass(const Pass& pass, float* re, float* im, std::size_t n) const;
@@ -65,9 +73,10 @@ private:
     };
 
     std::size_t size_;
-    std::size_t half_;                     // the complex transform's size
-    std::vector<std::uint32_t> reversed_;  // i -> i with its bits reversed
-    bool first_two_ = false;               // an odd number of stages: one radix-2 pass first
+    std::size_t half_;
+    vecmath::Isa lanes_ = vecmath::Isa::scalar;  // the complex transform's size
+    std::vector<std::uint32_t> reversed_;        // i -> i with its bits reversed
+    bool first_two_ = false;                     // an odd number of stages: one radix-2 pass first
     std::vector<Pass> passes_;
     std::vector<float> stage_re_;
     std::vector<float> stage_im_;

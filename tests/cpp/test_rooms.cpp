@@ -3,6 +3,8 @@
 // of several partitions fed in uneven pieces; the reverb's line lengths are distinct primes.
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -73,6 +75,67 @@ void fft_against_dft(std::size_t size) {
     expect(relative(error, wanted) < 1e-6, "the inverse of the forward transform is 2N x");
 }
 
+// The first stage in vector lanes gives the scalar stage's bits, forward and inverse, at every
+// size (odd and even stage counts, and sizes too small for a lane's columns), with NaN,
+// infinities, the largest floats and subnormals among the values.
+void fft_lanes_give_scalar_bits() {
+    std::mt19937 generator(11);
+    std::normal_distribution<float> normal;
+    const float specials[] = {std::numeric_limits<float>::quiet_NaN(),
+                              -std::numeric_limits<float>::quiet_NaN(),
+                              std::numeric_limits<float>::infinity(),
+                              -std::numeric_limits<float>::infinity(),
+                              3.0e38F,
+                              -3.0e38F,
+                              1.0e-40F,
+                              -0.0F};
+    for (std::size_t size = 16; size <= 65536; size *= 2) {
+        for (const bool special : {false, true}) {
+            std::vector<float> x(size);
+            for (float& v : x) {
+                v = normal(generator);
+            }
+            if (special) {
+                for (std::size_t k = 0; k < 8; ++k) {
+                    x[(k * 7919 + 3) % size] = specials[k];
+                }
+            }
+            const kavri::RealFft scalar(size, kavri::vecmath::Isa::scalar);
+            std::vector<float> work(size);
+            std::vector<float> re(scalar.bins());
+            std::vector<float> im(scalar.bins());
+            std::vector<float> back(size);
+            scalar.forward(x.data(), re.data(), im.data(), work.data());
+            // The inverse of a spectrum that is not a real signal's, so that every input matters.
+            std::vector<float> sr(x.begin(),
+                                  x.begin() + static_cast<std::ptrdiff_t>(scalar.bins()));
+            std::vector<float> si(x.rbegin(),
+                                  x.rbegin() + static_cast<std::ptrdiff_t>(scalar.bins()));
+            scalar.inverse(sr.data(), si.data(), back.data(), work.data());
+            for (const auto isa : {kavri::vecmath::Isa::avx2, kavri::vecmath::Isa::avx512}) {
+                const bool runs =
+                    isa == kavri::vecmath::Isa::avx2
+                        ? kavri::RealFft::widest_lanes() != kavri::vecmath::Isa::scalar
+                        : kavri::RealFft::widest_lanes() == isa;
+                if (!runs) {
+                    continue;
+                }
+                const kavri::RealFft lanes(size, isa);
+                std::vector<float> lre(lanes.bins());
+                std::vector<float> lim(lanes.bins());
+                std::vector<float> lback(size);
+                lanes.forward(x.data(), lre.data(), lim.data(), work.data());
+                lanes.inverse(sr.data(), si.data(), lback.data(), work.data());
+                const bool same =
+                    std::memcmp(re.data(), lre.data(), re.size() * sizeof(float)) == 0 &&
+                    std::memcmp(im.data(), lim.data(), im.size() * sizeof(float)) == 0 &&
+                    std::memcmp(back.data(), lback.data(), back.size() * sizeof(float)) == 0;
+                expect(same, "the FFT's lanes give the scalar first stage's bits");
+            }
+        }
+    }
+}
+
 void convolution_against_direct_sum() {
     std::mt19937 generator(3);
     std::normal_distribution<float> normal;
@@ -141,6 +204,7 @@ int main() {
     for (const std::size_t size : {16UL, 64UL, 512UL, 4096UL}) {
         fft_against_dft(size);
     }
+    fft_lanes_give_scalar_bits();
     convolution_against_direct_sum();
     reverb_lines_are_distinct_primes();
     if (failures == 0) {

@@ -14,6 +14,8 @@ namespace {
 
 constexpr std::size_t kSmallestPartition = 256;
 constexpr std::size_t kLargestPartition = 8192;
+// Bins of the spectral sums taken through every partition at a time: 8 KiB of sums.
+constexpr std::size_t kBinChunk = 1024;
 
 // sums += x times h, bin by bin, in a function of its own with restrict parameters so that
 // it runs in vectors; built for SSE2 and AVX2, the same operations in every lane.
@@ -26,6 +28,32 @@ void multiply_add(const float* __restrict xr, const float* __restrict xi,
     for (std::size_t k = 0; k < bins; ++k) {
         sr[k] = sr[k] + (xr[k] * hr[k] - xi[k] * hi[k]);
         si[k] = si[k] + (xr[k] * hi[k] + xi[k] * hr[k]);
+    }
+}
+
+// out[i stride] = dry[i] times keep + wet[i] times mix; mono (stride 1) in its own loop so
+// that it runs in vectors.
+void mix_into(float* out, std::size_t stride, const float* dry, const float* wet, float keep,
+              float mix, std::size_t count) {
+    if (stride == 1) {
+        for (std::size_t i = 0; i < count; ++i) {
+            out[i] = dry[i] * keep + wet[i] * mix;
+        }
+        return;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        out[i * stride] = dry[i] * keep + wet[i] * mix;
+    }
+}
+
+// cur[i] = in[i stride] for count frames of one channel.
+void take_channel(float* cur, const float* in, std::size_t stride, std::size_t count) {
+    if (stride == 1) {
+        std::memcpy(cur, in, count * sizeof(float));
+        return;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        cur[i] = in[i * stride];
     }
 }
 
@@ -181,20 +209,28 @@ void ConvolutionEffect::convolve_output(int channel, float* out, std::size_t cou
     const auto o = static_cast<std::size_t>(channel);
     float* sum_re = sums_ + o * 2 * bins_;
     float* sum_im = sum_re + bins_;
-    std::fill(sum_re, sum_re + 2 * bins_, 0.0F);
     const std::size_t reach = std::min(partitions_, blocks + 1);
-    for (const ConvolutionPath& path : paths_) {
-        if (path.output != channel) {
-            continue;
-        }
-        for (std::size_t p = 0; p < reach; ++p) {
-            const std::size_t slot = (blocks - p) % partitions_;
-            const std::size_t in_at =
-                (static_cast<std::size_t>(path.input) * partitions_ + slot) * bins_;
-            const std::size_t h_at =
-                (static_cast<std::size_t>(path.response) * partitions_ + p) * bins_;
-            multiply_add(input_re_ + in_at, input_im_ + in_at, response_->re.data() + h_at,
-                         response_->im.data() + h_at, sum_re, sum_im, bins_);
+    // Bin by bin, the products are added in the order of the paths and the partitions; the
+    // bins go in chunks, so that a chunk's sums stay in the first-level cache through all of
+    // them instead of being read and written once per partition.
+    for (std::size_t first = 0; first < bins_; first += kBinChunk) {
+        const std::size_t count_bins = std::min(kBinChunk, bins_ - first);
+        std::fill(sum_re + first, sum_re + first + count_bins, 0.0F);
+        std::fill(sum_im + first, sum_im + first + count_bins, 0.0F);
+        for (const ConvolutionPath& path : paths_) {
+            if (path.output != channel) {
+                continue;
+            }
+            for (std::size_t p = 0; p < reach; ++p) {
+                const std::size_t slot = (blocks - p) % partitions_;
+                const std::size_t in_at =
+                    (static_cast<std::size_t>(path.input) * partitions_ + slot) * bins_ + first;
+                const std::size_t h_at =
+                    (static_cast<std::size_t>(path.response) * partitions_ + p) * bins_ + first;
+                multiply_add(input_re_ + in_at, input_im_ + in_at, response_->re.data() + h_at,
+                             response_->im.data() + h_at, sum_re + first, sum_im + first,
+                             count_bins);
+            }
         }
     }
     float* time = time_ + o * 2 * block_;
@@ -203,13 +239,15 @@ void ConvolutionEffect::convolve_output(int channel, float* out, std::size_t cou
     const float* dry = frames_ + o * 2 * block_ + block_;
     const auto stride = static_cast<std::size_t>(channels_);
     if (dry_ == 0.0F) {
+        if (stride == 1) {
+            std::memcpy(out, wet, count * sizeof(float));
+            return;
+        }
         for (std::size_t i = 0; i < count; ++i) {
             out[i * stride + o] = wet[i];
         }
     } else {
-        for (std::size_t i = 0; i < count; ++i) {
-            out[i * stride + o] = dry[i] * dry_ + wet[i] * mix_;
-        }
+        mix_into(out + o, stride, dry, wet, dry_, mix_, count);
     }
 }
 
@@ -248,9 +286,7 @@ void ConvolutionEffect::process(const float* in, std::size_t frames, float* out,
                 std::size_t written = 0;
                 while (done < frames) {
                     const std::size_t take = std::min(block_ - fill, frames - done);
-                    for (std::size_t i = 0; i < take; ++i) {
-                        cur[fill + i] = in[(done + i) * stride + c];
-                    }
+                    take_channel(cur + fill, in + done * stride + c, stride, take);
                     fill += take;
                     done += take;
                     if (fill == block_) {
@@ -275,9 +311,7 @@ void ConvolutionEffect::process(const float* in, std::size_t frames, float* out,
         const std::size_t take = std::min(block_ - fill_, frames - done);
         for (std::size_t c = 0; c < stride; ++c) {
             float* cur = frames_ + c * 2 * block_ + block_;
-            for (std::size_t i = 0; i < take; ++i) {
-                cur[fill_ + i] = in[(done + i) * stride + c];
-            }
+            take_channel(cur + fill_, in + done * stride + c, stride, take);
         }
         fill_ += take;
         done += take;
