@@ -126,6 +126,8 @@ def test_one_chain_for_all_and_arrays_of_one_length():
         with _engine.lane_width(width):
             out = kavri.process_batch(mono, RATE, chain)
             assert out.shape == mono.shape and out.dtype == np.float32
+            # Writeable, contiguous, and on a cache line, where the kernels stream whole lines.
+            assert out.flags.writeable and out.flags.c_contiguous and out.ctypes.data % 64 == 0
             assert np.array_equal(out, np.stack([kavri.process(x, RATE, chain) for x in mono]))
             out = kavri.process_batch(stereo, RATE, "vocal", block_size=512)
             want = [kavri.process(x, RATE, "vocal", block_size=512) for x in stereo]

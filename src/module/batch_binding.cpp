@@ -28,6 +28,28 @@ namespace kavri {
 
 namespace {
 
+constexpr std::size_t kLine = 64;
+
+// The bytes line_aligned takes for `samples` floats (the memory guard counts them).
+ByteCount line_aligned_bytes(ByteCount samples) {
+    return heap_block_bytes(ByteCount::product(samples.bytes(), sizeof(float)) + ByteCount(kLine));
+}
+
+// A new float32 array of `shape` whose samples start on a cache line (64 bytes): the lane
+// kernels write an item's output with streaming stores, which skip reading each line first,
+// only where its lines are whole and aligned, and the allocator aligns to 16 bytes only. The
+// array's base is the byte buffer it lies in.
+py::array_t<float> line_aligned(const std::vector<py::ssize_t>& shape) {
+    std::size_t count = 1;
+    for (const py::ssize_t extent : shape) {
+        count *= static_cast<std::size_t>(extent);
+    }
+    py::array_t<std::uint8_t> bytes(static_cast<py::ssize_t>(count * sizeof(float) + kLine));
+    std::uint8_t* start = bytes.mutable_data();
+    const std::size_t skip = (kLine - reinterpret_cast<std::uintptr_t>(start) % kLine) % kLine;
+    return py::array_t<float>(shape, reinterpret_cast<float*>(start + skip), bytes);
+}
+
 int checked_lane_width(int lane_width) {
     if (lane_width == 0) {
         return chosen_lane_width();
@@ -141,12 +163,12 @@ py::object process_batch(const py::object& batch, int sample_rate, const py::lis
         items[i].frames = stacked ? frames : static_cast<std::uint64_t>(inputs[i].shape(0));
         items[i].chain = planned.of_item[i];
         if (!stacked) {
-            output_bytes += heap_array_bytes(items[i].frames * channel_count, sizeof(float));
+            output_bytes += line_aligned_bytes(ByteCount::product(items[i].frames, channel_count));
         }
     }
     if (stacked) {
-        output_bytes = heap_block_bytes(
-            ByteCount::product(ByteCount::product(count, frames).bytes(), channel_count * 4));
+        output_bytes = line_aligned_bytes(
+            ByteCount::product(ByteCount::product(count, frames).bytes(), channel_count));
     }
     const std::vector<std::uint64_t> lengths = [&] {
         std::vector<std::uint64_t> frames_of(count);
@@ -161,8 +183,9 @@ py::object process_batch(const py::object& batch, int sample_rate, const py::lis
 
     py::object result;
     if (stacked) {
-        py::array_t<float> out({static_cast<py::ssize_t>(count), static_cast<py::ssize_t>(frames),
-                                static_cast<py::ssize_t>(channels)});
+        py::array_t<float> out =
+            line_aligned({static_cast<py::ssize_t>(count), static_cast<py::ssize_t>(frames),
+                          static_cast<py::ssize_t>(channels)});
         const py::buffer_info in_view = whole.request();
         const py::buffer_info out_view = out.request();
         const auto* source = static_cast<const float*>(in_view.ptr);
@@ -175,7 +198,7 @@ py::object process_batch(const py::object& batch, int sample_rate, const py::lis
     } else {
         py::list out(count);
         for (std::size_t i = 0; i < count; ++i) {
-            py::array_t<float> item_out(
+            py::array_t<float> item_out = line_aligned(
                 {static_cast<py::ssize_t>(lengths[i]), static_cast<py::ssize_t>(channels)});
             const py::buffer_info in_view = inputs[i].request();
             const py::buffer_info out_view = item_out.request();
