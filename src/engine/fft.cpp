@@ -27,6 +27,8 @@ bool first_stage_pairs(const float* time, float* re, float* im, std::size_t n, b
 bool first_stage_split(const float* real, const float* imag, float* re, float* im, std::size_t n,
                        bool first_two, const std::uint32_t* reversed,
                        const fft_detail::FirstTwiddles& t);
+// The fused pass of half-width 8 over n places (a multiple of 64), t its twiddles.
+void pass_eight(float* re, float* im, std::size_t n, const fft_detail::FirstTwiddles& t);
 }  // namespace fft_avx512
 
 namespace {
@@ -364,6 +366,11 @@ void RealFft::first_stage_from(float* re, float* im, const Load& load) const {
 void RealFft::run_pass(const Pass& pass, float* re, float* im, std::size_t n) const {
     const float* w1r = stage_re_.data() + pass.table;
     const float* w1i = stage_im_.data() + pass.table;
+    if (pass.half == 8 && lanes_ == vecmath::Isa::avx512 && n % 64 == 0) {
+        // Groups of 32 places fill only half a 16-lane register; two go to one.
+        fft_avx512::pass_eight(re, im, n, {w1r, w1i, w1r + pass.half, w1i + pass.half});
+        return;
+    }
     pass_four(re, im, n, pass.half, w1r, w1i, w1r + pass.half, w1i + pass.half);
 }
 

@@ -54,7 +54,54 @@ struct Lanes {
     }
 };
 
+using V = Lanes::V;
+
+// Two groups' eight places in one register: the low half from a, the high half from b.
+V two_halves(const float* a, const float* b) {
+    using Half = float __attribute__((vector_size(32)));
+    Half low;
+    Half high;
+    std::memcpy(&low, a, sizeof low);
+    std::memcpy(&high, b, sizeof high);
+    return __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+}
+
+void store_halves(float* a, float* b, V v) {
+    using Whole = float __attribute__((vector_size(64)));
+    const auto w = static_cast<Whole>(v);
+    _mm256_storeu_ps(a, __builtin_shufflevector(w, w, 0, 1, 2, 3, 4, 5, 6, 7));
+    _mm256_storeu_ps(b, __builtin_shufflevector(w, w, 8, 9, 10, 11, 12, 13, 14, 15));
+}
+
 }  // namespace
+
+void pass_eight(float* re, float* im, std::size_t n, const fft_detail::FirstTwiddles& t) {
+    // The fused pass of half-width 8 over groups of 32 places, two groups to a register: the
+    // scalar pass's operations at every j, in lanes j and 8 + j.
+    constexpr std::size_t kHalf = 8;
+    const V w1r = two_halves(t.w1r, t.w1r);
+    const V w1i = two_halves(t.w1i, t.w1i);
+    const V w2r = two_halves(t.w2r, t.w2r);
+    const V w2i = two_halves(t.w2i, t.w2i);
+    for (std::size_t base = 0; base < n; base += 8 * kHalf) {
+        float* ra = re + base;
+        float* ia = im + base;
+        float* rb = ra + 4 * kHalf;
+        float* ib = ia + 4 * kHalf;
+        V r[4];
+        V i[4];
+        for (std::size_t q = 0; q < 4; ++q) {
+            r[q] = two_halves(ra + q * kHalf, rb + q * kHalf);
+            i[q] = two_halves(ia + q * kHalf, ib + q * kHalf);
+        }
+        fft_detail::radix_four<V, Lanes>(r[0], i[0], r[1], i[1], r[2], i[2], r[3], i[3], w1r, w1i,
+                                         w2r, w2i);
+        for (std::size_t q = 0; q < 4; ++q) {
+            store_halves(ra + q * kHalf, rb + q * kHalf, r[q]);
+            store_halves(ia + q * kHalf, ib + q * kHalf, i[q]);
+        }
+    }
+}
 
 bool first_stage_pairs(const float* time, float* re, float* im, std::size_t n, bool first_two,
                        const std::uint32_t* reversed, const fft_detail::FirstTwiddles& t) {
