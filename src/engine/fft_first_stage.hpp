@@ -136,48 +136,43 @@ inline void first_stage_lanes(float* re, float* im, std::size_t n, const std::ui
     }
 }
 
+// The stage over n points with groups of 8 (first_two) or 4; false where there are fewer
+// than W columns (n / Points < W), which the scalar stage then takes.
+template <typename Lanes, typename Read>
+bool first_stage_any(float* re, float* im, std::size_t n, bool first_two,
+                     const std::uint32_t* reversed, const FirstTwiddles& t, const Read& read) {
+    if (n / (first_two ? 8 : 4) < Lanes::W) {
+        return false;
+    }
+    if (first_two) {
+        first_stage_lanes<Lanes, 8>(re, im, n, reversed, t, read);
+    } else {
+        first_stage_lanes<Lanes, 4>(re, im, n, reversed, t, read);
+    }
+    return true;
+}
+
 // The two ways the transforms read: forward() its real samples in pairs (point x is samples
-// 2x and 2x + 1), inverse() two split arrays. Each returns whether it ran: it needs at least
-// W columns (n / Points >= W).
+// 2x and 2x + 1), inverse() two split arrays.
 template <typename Lanes>
 bool first_stage_pairs(const float* time, float* re, float* im, std::size_t n, bool first_two,
                        const std::uint32_t* reversed, const FirstTwiddles& t) {
-    const auto read = [time](std::size_t place, typename Lanes::V& r, typename Lanes::V& i) {
-        Lanes::pairs(time + 2 * place, r, i);
-    };
-    if (first_two) {
-        if (n / 8 < Lanes::W) {
-            return false;
-        }
-        first_stage_lanes<Lanes, 8>(re, im, n, reversed, t, read);
-        return true;
-    }
-    if (n / 4 < Lanes::W) {
-        return false;
-    }
-    first_stage_lanes<Lanes, 4>(re, im, n, reversed, t, read);
-    return true;
+    return first_stage_any<Lanes>(
+        re, im, n, first_two, reversed, t,
+        [time](std::size_t place, typename Lanes::V& r, typename Lanes::V& i) {
+            Lanes::pairs(time + 2 * place, r, i);
+        });
 }
 
 template <typename Lanes>
 bool first_stage_split(const float* real, const float* imag, float* re, float* im, std::size_t n,
                        bool first_two, const std::uint32_t* reversed, const FirstTwiddles& t) {
-    const auto read = [real, imag](std::size_t place, typename Lanes::V& r, typename Lanes::V& i) {
-        r = Lanes::load(real + place);
-        i = Lanes::load(imag + place);
-    };
-    if (first_two) {
-        if (n / 8 < Lanes::W) {
-            return false;
-        }
-        first_stage_lanes<Lanes, 8>(re, im, n, reversed, t, read);
-        return true;
-    }
-    if (n / 4 < Lanes::W) {
-        return false;
-    }
-    first_stage_lanes<Lanes, 4>(re, im, n, reversed, t, read);
-    return true;
+    return first_stage_any<Lanes>(
+        re, im, n, first_two, reversed, t,
+        [real, imag](std::size_t place, typename Lanes::V& r, typename Lanes::V& i) {
+            r = Lanes::load(real + place);
+            i = Lanes::load(imag + place);
+        });
 }
 
 }  // namespace kavri::fft_detail
