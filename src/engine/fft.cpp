@@ -13,24 +13,6 @@
 
 namespace kavri {
 
-// The vector first stages (fft_avx2.cpp, fft_avx512.cpp); each returns whether it ran.
-namespace fft_avx2 {
-bool first_stage_pairs(const float* time, float* re, float* im, std::size_t n, bool first_two,
-                       const std::uint32_t* reversed, const fft_detail::FirstTwiddles& t);
-bool first_stage_split(const float* real, const float* imag, float* re, float* im, std::size_t n,
-                       bool first_two, const std::uint32_t* reversed,
-                       const fft_detail::FirstTwiddles& t);
-}  // namespace fft_avx2
-namespace fft_avx512 {
-bool first_stage_pairs(const float* time, float* re, float* im, std::size_t n, bool first_two,
-                       const std::uint32_t* reversed, const fft_detail::FirstTwiddles& t);
-bool first_stage_split(const float* real, const float* imag, float* re, float* im, std::size_t n,
-                       bool first_two, const std::uint32_t* reversed,
-                       const fft_detail::FirstTwiddles& t);
-// The fused pass of half-width 8 over n places (a multiple of 64), t its twiddles.
-void pass_eight(float* re, float* im, std::size_t n, const fft_detail::FirstTwiddles& t);
-}  // namespace fft_avx512
-
 namespace {
 
 constexpr double kTwoPiDouble = 6.283185307179586;
@@ -267,7 +249,11 @@ RealFft::RealFft(std::size_t size, vecmath::Isa lanes) : size_(size), half_(size
     if (!runs) {
         throw std::invalid_argument("RealFft: this processor cannot run those lanes");
     }
-    lanes_ = lanes;
+    if (lanes == vecmath::Isa::avx512) {
+        kernels_ = &fft_detail::kAvx512Kernels;
+    } else if (lanes == vecmath::Isa::avx2) {
+        kernels_ = &fft_detail::kAvx2Kernels;
+    }
     if (size < 16 || (size & (size - 1)) != 0) {
         throw std::invalid_argument("RealFft: the size must be a power of two of at least 16");
     }
@@ -366,9 +352,9 @@ void RealFft::first_stage_from(float* re, float* im, const Load& load) const {
 void RealFft::run_pass(const Pass& pass, float* re, float* im, std::size_t n) const {
     const float* w1r = stage_re_.data() + pass.table;
     const float* w1i = stage_im_.data() + pass.table;
-    if (pass.half == 8 && lanes_ == vecmath::Isa::avx512 && n % 64 == 0) {
+    if (pass.half == 8 && kernels_ != nullptr && kernels_->pass_eight != nullptr && n % 64 == 0) {
         // Groups of 32 places fill only half a 16-lane register; two go to one.
-        fft_avx512::pass_eight(re, im, n, {w1r, w1i, w1r + pass.half, w1i + pass.half});
+        kernels_->pass_eight(re, im, n, {w1r, w1i, w1r + pass.half, w1i + pass.half});
         return;
     }
     pass_four(re, im, n, pass.half, w1r, w1i, w1r + pass.half, w1i + pass.half);
@@ -381,11 +367,8 @@ void RealFft::forward(const float* time, float* re, float* im, float* work) cons
     // Packed into complex values in bit-reversed order, as the passes take them.
     const fft_detail::FirstTwiddles twiddles = first_twiddles();
     const std::uint32_t* order = reversed_.data();
-    const bool in_lanes =
-        (lanes_ == vecmath::Isa::avx512 &&
-         fft_avx512::first_stage_pairs(time, zr, zi, m, first_two_, order, twiddles)) ||
-        (lanes_ == vecmath::Isa::avx2 &&
-         fft_avx2::first_stage_pairs(time, zr, zi, m, first_two_, order, twiddles));
+    const bool in_lanes = kernels_ != nullptr &&
+                          kernels_->first_stage_pairs(time, zr, zi, m, first_two_, order, twiddles);
     if (!in_lanes) {
         first_stage_from(zr, zi, [time, order](std::size_t p, float& r, float& i) {
             r = time[2 * std::size_t{order[p]}];
@@ -417,10 +400,8 @@ void RealFft::inverse(const float* re, const float* im, float* time, float* work
     const fft_detail::FirstTwiddles twiddles = first_twiddles();
     const std::uint32_t* order = reversed_.data();
     const bool in_lanes =
-        (lanes_ == vecmath::Isa::avx512 &&
-         fft_avx512::first_stage_split(yi, yr, zi, zr, m, first_two_, order, twiddles)) ||
-        (lanes_ == vecmath::Isa::avx2 &&
-         fft_avx2::first_stage_split(yi, yr, zi, zr, m, first_two_, order, twiddles));
+        kernels_ != nullptr &&
+        kernels_->first_stage_split(yi, yr, zi, zr, m, first_two_, order, twiddles);
     if (!in_lanes) {
         first_stage_from(zi, zr, [yr, yi, order](std::size_t p, float& r, float& i) {
             r = yi[order[p]];

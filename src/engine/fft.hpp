@@ -73,10 +73,11 @@ private:
     };
 
     std::size_t size_;
-    std::size_t half_;
-    vecmath::Isa lanes_ = vecmath::Isa::scalar;  // the complex transform's size
-    std::vector<std::uint32_t> reversed_;        // i -> i with its bits reversed
-    bool first_two_ = false;                     // an odd number of stages: one radix-2 pass first
+    std::size_t half_;  // the complex transform's size
+    // The vector kernels of the lanes chosen; none for the scalar code.
+    const fft_detail::LaneKernels* kernels_ = nullptr;
+    std::vector<std::uint32_t> reversed_;  // i -> i with its bits reversed
+    bool first_two_ = false;               // an odd number of stages: one radix-2 pass first
     std::vector<Pass> passes_;
     std::vector<float> stage_re_;
     std::vector<float> stage_im_;

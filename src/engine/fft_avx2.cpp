@@ -1,5 +1,6 @@
 // The FFT's first stage at 8 lanes (AVX2). Only this file is built for that instruction set,
-// through the pragma below, and RealFft calls it only on processors that have it.
+// through the pragma below, and RealFft takes its kernels (kAvx2Kernels) only on processors
+// that have it.
 // Nothing is fused: -ffp-contract=off holds here too.
 #include <cstddef>
 #include <cstdint>
@@ -12,7 +13,9 @@
 
 #include "engine/fft_first_stage.hpp"
 
-namespace kavri::fft_avx2 {
+namespace kavri {
+
+namespace fft_avx2 {
 
 namespace {
 
@@ -49,17 +52,13 @@ struct Lanes {
 
 }  // namespace
 
-bool first_stage_pairs(const float* time, float* re, float* im, std::size_t n, bool first_two,
-                       const std::uint32_t* reversed, const fft_detail::FirstTwiddles& t) {
-    return fft_detail::first_stage_pairs<Lanes>(time, re, im, n, first_two, reversed, t);
-}
+}  // namespace fft_avx2
 
-bool first_stage_split(const float* real, const float* imag, float* re, float* im, std::size_t n,
-                       bool first_two, const std::uint32_t* reversed,
-                       const fft_detail::FirstTwiddles& t) {
-    return fft_detail::first_stage_split<Lanes>(real, imag, re, im, n, first_two, reversed, t);
-}
+namespace fft_detail {
+const LaneKernels kAvx2Kernels = {&first_stage_pairs<fft_avx2::Lanes>,
+                                  &first_stage_split<fft_avx2::Lanes>, nullptr};
+}  // namespace fft_detail
 
-}  // namespace kavri::fft_avx2
+}  // namespace kavri
 
 #pragma GCC pop_options

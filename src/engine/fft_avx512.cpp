@@ -1,5 +1,6 @@
-// The FFT's first stage at 16 lanes (AVX-512F). Only this file is built for that instruction
-// set, through the pragma below, and RealFft calls it only on processors that have it.
+// The FFT's first stage and half-width-8 pass at 16 lanes (AVX-512F). Only this file is built
+// for that instruction set, through the pragma below, and RealFft takes its kernels
+// (kAvx512Kernels) only on processors that have it.
 // Nothing is fused: -ffp-contract=off holds here too.
 #include <cstddef>
 #include <cstdint>
@@ -12,7 +13,9 @@
 
 #include "engine/fft_first_stage.hpp"
 
-namespace kavri::fft_avx512 {
+namespace kavri {
+
+namespace fft_avx512 {
 
 namespace {
 
@@ -73,8 +76,6 @@ void store_halves(float* a, float* b, V v) {
     _mm256_storeu_ps(b, __builtin_shufflevector(w, w, 8, 9, 10, 11, 12, 13, 14, 15));
 }
 
-}  // namespace
-
 void pass_eight(float* re, float* im, std::size_t n, const fft_detail::FirstTwiddles& t) {
     // The fused pass of half-width 8 over groups of 32 places, two groups to a register: the
     // scalar pass's operations at every j, in lanes j and 8 + j.
@@ -103,17 +104,15 @@ void pass_eight(float* re, float* im, std::size_t n, const fft_detail::FirstTwid
     }
 }
 
-bool first_stage_pairs(const float* time, float* re, float* im, std::size_t n, bool first_two,
-                       const std::uint32_t* reversed, const fft_detail::FirstTwiddles& t) {
-    return fft_detail::first_stage_pairs<Lanes>(time, re, im, n, first_two, reversed, t);
-}
+}  // namespace
 
-bool first_stage_split(const float* real, const float* imag, float* re, float* im, std::size_t n,
-                       bool first_two, const std::uint32_t* reversed,
-                       const fft_detail::FirstTwiddles& t) {
-    return fft_detail::first_stage_split<Lanes>(real, imag, re, im, n, first_two, reversed, t);
-}
+}  // namespace fft_avx512
 
-}  // namespace kavri::fft_avx512
+namespace fft_detail {
+const LaneKernels kAvx512Kernels = {&first_stage_pairs<fft_avx512::Lanes>,
+                                    &first_stage_split<fft_avx512::Lanes>, &fft_avx512::pass_eight};
+}  // namespace fft_detail
+
+}  // namespace kavri
 
 #pragma GCC pop_options

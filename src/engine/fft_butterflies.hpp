@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace kavri::fft_detail {
 
@@ -20,6 +21,22 @@ struct FirstTwiddles {
     const float* w2r;
     const float* w2i;
 };
+
+// One instruction set's vector kernels (fft_avx2.cpp, fft_avx512.cpp). The first stages return
+// whether they ran (they need at least a vector's width of groups); pass_eight, where there
+// is one, takes the fused pass of half-width 8 over n places (a multiple of 64).
+struct LaneKernels {
+    bool (*first_stage_pairs)(const float* time, float* re, float* im, std::size_t n,
+                              bool first_two, const std::uint32_t* reversed,
+                              const FirstTwiddles& t);
+    bool (*first_stage_split)(const float* real, const float* imag, float* re, float* im,
+                              std::size_t n, bool first_two, const std::uint32_t* reversed,
+                              const FirstTwiddles& t);
+    void (*pass_eight)(float* re, float* im, std::size_t n, const FirstTwiddles& t);
+};
+
+extern const LaneKernels kAvx2Kernels;
+extern const LaneKernels kAvx512Kernels;
 
 // One radix-2 pass with twiddles 1 over pairs (a, a + 1).
 template <typename T, typename Tag = void>
