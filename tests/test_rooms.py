@@ -135,6 +135,19 @@ def test_a_file_response_used_again_gives_the_bits_of_a_fresh_one(tmp_path):
     assert np.array_equal(kavri.process(x, RATE, chain), want)
 
 
+def test_an_array_response_is_known_by_its_bits():
+    # Arrays in chains are kept transformed by their bits: one that differs from a kept one
+    # in a single sample is transformed anew, and the kept one still gives its own bits.
+    h = room_response(5000, 1)
+    changed = h.copy()
+    changed[1234] += 0.5  # not among the samples that first tell kept responses apart
+    x = noise(20_000, 1)
+    for response in (h, changed, h):
+        out = kavri.process(x, RATE, [{"type": "convolution", "ir": response}])
+        fresh = _kavri_stream.Convolver(response, 1, [(0, 0, 0)]).run_whole(x)
+        assert np.array_equal(out.view(np.uint32), fresh.view(np.uint32))
+
+
 def test_an_impulse_response_at_another_rate_is_converted():
     # A click recorded at 24 kHz, converted to 48 kHz, keeps the gain of low frequencies.
     h = np.zeros(2000, np.float32)

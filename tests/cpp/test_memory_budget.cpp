@@ -12,8 +12,10 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "engine/effect_plan.hpp"
+#include "engine/kept_blocks.hpp"
 #include "engine/memory_budget.hpp"
 #include "engine/zeroed_vector.hpp"
 
@@ -491,9 +493,45 @@ void zeroed_vectors_read_as_zero() {
     CHECK(copy.size() == line.size() && copy[5] == 2.5f && copy[6] == 0.0f);
 }
 
+// Blocks let go come back to the next request of their size, within the store's bound; a
+// block larger than the bound, or one that would push it past it, is not kept.
+void kept_blocks_come_back_within_the_bound() {
+    using kavri::KeptBlock;
+    constexpr std::size_t kMost = KeptBlock::kKeptBytes / sizeof(float);
+    const std::size_t before = KeptBlock::kept_bytes();
+    float* first = nullptr;
+    {
+        KeptBlock block(1000);
+        first = block.get();
+        first[999] = 1.0f;
+    }
+    CHECK(KeptBlock::kept_bytes() == before + 4000);
+    {
+        KeptBlock other(1001);  // another size: a new block
+        KeptBlock again(1000);
+        CHECK(again.get() == first && other.get() != first);
+        KeptBlock moved = std::move(again);
+        CHECK(moved.get() == first && moved.size() == 1000);
+    }
+    {
+        KeptBlock huge(kMost + 1);
+        huge.get()[kMost] = 1.0f;
+    }
+    CHECK(KeptBlock::kept_bytes() <= KeptBlock::kKeptBytes);
+    {
+        KeptBlock half(kMost / 2 + 1);
+        KeptBlock rest(kMost / 2 + 1);
+    }
+    // The two cannot both stay: the older goes, and with it whatever was kept before.
+    CHECK(KeptBlock::kept_bytes() == (kMost / 2 + 1) * sizeof(float));
+    KeptBlock none(0);
+    CHECK(none.get() == nullptr);
+}
+
 }  // namespace
 
 int main() {
+    kept_blocks_come_back_within_the_bound();
     plans_build_in_order_and_keep_what_was_built();
     zeroed_vectors_read_as_zero();
     meminfo_alone();

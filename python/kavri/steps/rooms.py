@@ -46,13 +46,20 @@ from .base import Frames, Step, empty
 
 __all__ = ["Convolution", "Reverb", "convolution_paths", "convolution_step", "reverb_step"]
 
-# Responses that come back again and again (a file's, read once and kept by kavri.rooms):
-# their transformed partitions, kept for the last few, so that each new chain item shares
-# them instead of transforming the response again. Keyed by the response array itself (kept
-# alive here, so that its identity stays its own) and what shapes the spectra.
+# Responses that come back again and again: their transformed partitions, kept for the last
+# few, so that each new chain item shares them instead of transforming the response again.
+# A file's response (read once and kept by kavri.rooms) is known by the array itself, kept
+# alive here so that its identity stays its own. An array given in a chain comes as a new
+# copy on every call: it is known by its bits, compared whole (so -0 and 0 differ), and kept
+# only up to _BY_BITS_LIMIT bytes, past which a response is seldom used twice.
 _SHARED_LIMIT = 4
+_BY_BITS_LIMIT = 16 << 20
 _SHARED: OrderedDict[tuple[Any, ...], tuple[Any, Any]] = OrderedDict()
 _SHARED_LOCK = threading.Lock()
+
+
+def _same_bits(a: npt.NDArray[np.float32], b: npt.NDArray[np.float32]) -> bool:
+    return a.shape == b.shape and bool(np.array_equal(a.view(np.uint32), b.view(np.uint32)))
 
 
 def _shared_native(
@@ -60,13 +67,24 @@ def _shared_native(
     channels: int,
     paths: list[tuple[int, int, int]],
     normalize: bool,
+    by_bits: bool = False,
 ) -> Any:
     """The kept native convolver of a response, made on first use: a prototype that is only
-    copied from (Convolver.fresh), never run."""
-    key = (id(response), response.shape, channels, tuple(paths), normalize)
+    copied from (Convolver.fresh), never run. ``by_bits`` finds it by the response's bits
+    (a read-only array of the caller's that no one else writes) instead of its identity."""
+    if by_bits:
+        # A few samples spread over the response tell most responses apart before the
+        # whole comparison.
+        step = max(1, response.shape[0] // 16)
+        mark: Any = response[::step].tobytes()
+    else:
+        mark = id(response)
+    key = (mark, response.shape, channels, tuple(paths), normalize)
     with _SHARED_LOCK:
         found = _SHARED.get(key)
-        if found is not None and found[0] is response:
+        if found is not None and (
+            _same_bits(found[0], response) if by_bits else found[0] is response
+        ):
             _SHARED.move_to_end(key)
             return found[1]
     made = _engine.NativeConvolver(response, channels, paths, normalize=normalize)
@@ -122,9 +140,12 @@ class Convolution(Step):
     def _native(self) -> Any:
         """The native convolver, made when first used: a plan that only asks the step its
         output's length never transforms the response."""
-        if self._made is None and self._shared:
+        by_bits = not self._shared and self._response.nbytes <= _BY_BITS_LIMIT
+        if self._made is None and (self._shared or by_bits):
             mix, normalize, workers = self._options
-            prototype = _shared_native(self._response, self.in_channels, self._paths, normalize)
+            prototype = _shared_native(
+                self._response, self.in_channels, self._paths, normalize, by_bits
+            )
             self._made = prototype.fresh(mix, workers)
         if self._made is None:
             mix, normalize, workers = self._options
@@ -209,7 +230,8 @@ def convolution_step(
     shared: bool = False,
 ) -> Convolution:
     """A convolution with a response already at the signal's rate, as the chain holds it;
-    ``shared`` for a response that comes again (a file's), whose transform is then kept."""
+    ``shared`` for a response that comes again (a file's), whose transform is then kept;
+    other responses are kept by their bits, up to a size."""
     return Convolution(
         rate,
         channels,

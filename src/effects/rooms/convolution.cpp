@@ -135,21 +135,24 @@ ConvolutionEffect::ConvolutionEffect(const float* response, std::size_t response
     const auto scale = static_cast<float>(gain_ / (8.0 * static_cast<double>(block_)));
     const std::size_t size = 2 * block_;
     auto spectra = std::make_shared<Spectra>();
-    spectra->re.assign(responses * partitions_ * bins_, 0.0F);
-    spectra->im.assign(responses * partitions_ * bins_, 0.0F);
-    std::vector<float> time(size, 0.0F);
-    std::vector<float> work(size, 0.0F);
+    // Every bin of every partition is written by its transform.
+    const std::size_t count = responses * partitions_ * bins_;
+    spectra->block = KeptBlock(2 * count);
+    spectra->re = spectra->block.get();
+    spectra->im = spectra->re + count;
+    const KeptBlock scratch(2 * size);
+    float* time = scratch.get();
+    float* work = time + size;
     for (std::size_t r = 0; r < responses; ++r) {
         for (std::size_t p = 0; p < partitions_; ++p) {
-            std::fill(time.begin(), time.end(), 0.0F);
+            std::fill(time, time + size, 0.0F);
             const std::size_t first = p * block_;
             const std::size_t last = std::min(response_frames, first + block_);
             for (std::size_t i = first; i < last; ++i) {
                 time[i - first] = response[i * responses + r] * scale;
             }
             const std::size_t at = (r * partitions_ + p) * bins_;
-            fft_->forward(time.data(), spectra->re.data() + at, spectra->im.data() + at,
-                          work.data());
+            fft_->forward(time, spectra->re + at, spectra->im + at, work);
         }
     }
     response_ = std::move(spectra);
@@ -180,7 +183,7 @@ void ConvolutionEffect::allocate_state() {
     const auto count = static_cast<std::size_t>(channels_);
     const std::size_t size = 2 * block_;
     const std::size_t spectra = count * partitions_ * bins_;
-    state_.reset(new float[state_bytes() / sizeof(float)]);
+    state_ = KeptBlock(state_bytes() / sizeof(float));
     input_re_ = state_.get();
     input_im_ = input_re_ + spectra;
     frames_ = input_im_ + spectra;
@@ -227,9 +230,8 @@ void ConvolutionEffect::convolve_output(int channel, float* out, std::size_t cou
                     (static_cast<std::size_t>(path.input) * partitions_ + slot) * bins_ + first;
                 const std::size_t h_at =
                     (static_cast<std::size_t>(path.response) * partitions_ + p) * bins_ + first;
-                multiply_add(input_re_ + in_at, input_im_ + in_at, response_->re.data() + h_at,
-                             response_->im.data() + h_at, sum_re + first, sum_im + first,
-                             count_bins);
+                multiply_add(input_re_ + in_at, input_im_ + in_at, response_->re + h_at,
+                             response_->im + h_at, sum_re + first, sum_im + first, count_bins);
             }
         }
     }

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "engine/fft.hpp"
+#include "engine/kept_blocks.hpp"
 
 namespace kavri {
 
@@ -97,15 +98,15 @@ private:
     // response's [channel][partition][bin], and the input's last `partitions_` blocks
     // [channel][slot][bin], block b in slot b % partitions_.
     struct Spectra {
-        std::vector<float> re;
-        std::vector<float> im;
+        KeptBlock block;  // re, then im
+        float* re = nullptr;
+        float* im = nullptr;
     };
     std::shared_ptr<const Spectra> response_;
-    // All the running state and scratch below, in one allocation of state_bytes(). One block
-    // rather than six: a call that makes a convolver and frees it has its memory back from
-    // the allocator's free store on the next call instead of fresh pages from the system
-    // (small blocks at the heap's top are handed back to the system when freed).
-    std::unique_ptr<float[]> state_;
+    // All the running state and scratch below, in one block of state_bytes(), kept for the
+    // next convolver when this one goes (see KeptBlock): a loop of calls of one shape finds
+    // its pages mapped instead of faulting each of them in again.
+    KeptBlock state_;
     float* input_re_ = nullptr;
     float* input_im_ = nullptr;
     void allocate_state();
