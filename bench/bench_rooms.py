@@ -257,20 +257,21 @@ partitions fixed by the response alone (8,192 frames for this 0.5 s response: th
 partitions, a 16,384-point transform per block each way) and its FFT is a fixed-order
 radix-2/4 transform written for the engine, whose kernels do the same operations on every
 processor (SSE2, AVX2 and AVX-512 builds give the same bits). Its first stage runs in vector
-lanes (16 groups of the bit-reversed input side by side, read as whole vectors, transposed
-and written run by run), and the spectral sums go through every partition a chunk of bins at
-a time: a mono call alone went from 0.51 ms to 0.38 ms on the machine of this run, and the
-fused pass of half-width 8 taking two groups to a register 0.36 ms to 0.33 ms. In the
-alternating rounds above it takes longer than alone, because the peers' buffers leave its
-caches cold and, by default, its scratch on fresh pages (tens of page faults a call, none
-alone). The peers pay more for their pages than Kavri does, so with the allocator keeping
-its pages the mono ratio to oaconvolve falls just under 2x while the default process's is
-above it. SciPy's oaconvolve, and the scipy.signal.convolve that audiomentations calls (an
-FFT convolution at these sizes), choose their transform sizes for the whole signal at once
-and use pocketfft's mixed-radix transforms: a one-second clip is fifteen transforms for
-Kavri (three of the response, six in, six out) and three for an FFT convolution. What the
-partitioned form buys is the stream: bounded memory and the same bits for any chunking, at
-the rates of the 10-minute file."""
+lanes, and the spectral sums go through every partition a chunk of bins at a time. A
+response used again keeps its spectra (a file's by the file, an array's by its bits), and a
+call's state comes from a small store of kept blocks: a mono call alone takes 0.26-0.30 ms
+on the AMD EPYC (Zen 4) of the 2026-12-09 runs, where a process that imported nothing else took
+0.77-0.95 ms before the store, faulting in 210 fresh pages a call. The peers still fault in
+theirs: in the default process oaconvolve and ApplyImpulseResponse map 460 and 620 pages a
+call, which is most of the gap between the default ratios and those of the child whose
+allocator keeps its pages; the latter are the fairer comparison. In the alternating rounds
+Kavri takes longer than alone (about 0.45 ms against 0.26 ms with pages kept), because the
+peers' buffers leave its caches cold. SciPy's oaconvolve, and the scipy.signal.convolve
+that audiomentations calls (an FFT convolution at these sizes), choose their transform
+sizes for the whole signal at once and use pocketfft's mixed-radix transforms: a one-second
+clip is twelve transforms for Kavri (six in, six out, the response's kept) and three for an
+FFT convolution. What the partitioned form buys is the stream: bounded memory and the same
+bits for any chunking, at the rates of the 10-minute file."""
 
 
 def convolution_with_kept_pages() -> dict[str, float]:
