@@ -53,7 +53,7 @@ __all__ = ["Convolution", "Reverb", "convolution_paths", "convolution_step", "re
 # copy on every call: it is known by its bits, compared whole (so -0 and 0 differ), and kept
 # only up to _BY_BITS_LIMIT bytes, past which a response is seldom used twice.
 _SHARED_LIMIT = 4
-_BY_BITS_LIMIT = 16 << 20
+_BY_BITS_LIMIT = 4 << 20
 _SHARED: OrderedDict[tuple[Any, ...], tuple[Any, Any]] = OrderedDict()
 _SHARED_LOCK = threading.Lock()
 
