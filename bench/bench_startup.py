@@ -5,6 +5,8 @@ discarded), 20 times each, the commands alternating round by round so that a cha
 falls on all of them. The wall time of a run is from the spawn to the exit, the interpreter's
 own start-up included; a bare ``python -c pass`` is timed in the same rounds as the floor.
 Peak resident memory is the child's own (``ru_maxrss`` from ``wait4``). Best and median.
+The two ``kavri process`` rows run a gain over a one-second stereo WAV, with the report of
+the output's peak and loudness that the command prints by default and with ``--quiet``.
 """
 
 from __future__ import annotations
@@ -16,6 +18,7 @@ import platform
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -38,6 +41,26 @@ COMMANDS = {
 TARGETS = ("kavri --version", "kavri effects")
 
 
+# Writes the clip, in a child: NumPy loaded here would swell every later child's peak RSS
+# (a child shares its parent's pages until it execs, and wait4 counts them).
+WRITE_CLIP = """
+import sys, numpy as np, soundfile as sf
+rng = np.random.default_rng(0)
+sf.write(sys.argv[1], (0.1 * rng.standard_normal((48_000, 2))).astype(np.float32), 48_000)
+"""
+
+
+def process_commands(folder: Path) -> dict[str, list[str]]:
+    """``kavri process`` of a one-second stereo WAV written into ``folder``."""
+    clip = folder / "clip.wav"
+    subprocess.run([sys.executable, "-c", WRITE_CLIP, str(clip)], check=True)
+    process = [KAVRI, "process", str(clip), str(folder / "out.wav"), "--effect", "gain:db=-3"]
+    return {
+        "kavri process of 1 s, with its report": [*process, "--overwrite"],
+        "kavri process of 1 s, --quiet": [*process, "--overwrite", "--quiet"],
+    }
+
+
 def run_once(argv: list[str]) -> tuple[float, float]:
     """Wall seconds and peak resident MiB of one run."""
     start = time.perf_counter()
@@ -54,15 +77,32 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--out", default=str(Path(__file__).parent / "results" / "startup.md"))
     args = parser.parse_args()
-    times: dict[str, list[float]] = {name: [] for name in COMMANDS}
+    with tempfile.TemporaryDirectory(prefix="kavri-startup-") as folder:
+        commands = {**COMMANDS, **process_commands(Path(folder))}
+        times, memory = timed(commands)
+    lines = report(commands, times, memory)
+    text = "\n".join(lines) + "\n"
+    Path(args.out).write_text(text)
+    print(text)
+
+
+def timed(commands: dict[str, list[str]]) -> tuple[dict[str, list[float]], dict[str, float]]:
+    """Every command's wall times over the rounds, and its peak resident MiB."""
+    times: dict[str, list[float]] = {name: [] for name in commands}
     memory: dict[str, float] = {}
-    for argv in COMMANDS.values():
+    for argv in commands.values():
         run_once(argv)  # warm the page cache
     for _ in range(ROUNDS):
-        for name, argv in COMMANDS.items():
+        for name, argv in commands.items():
             elapsed, peak = run_once(argv)
             times[name].append(elapsed)
             memory[name] = max(memory.get(name, 0.0), peak)
+    return times, memory
+
+
+def report(
+    commands: dict[str, list[str]], times: dict[str, list[float]], memory: dict[str, float]
+) -> list[str]:
     lines = [
         "# Start-up of the kavri command",
         "",
@@ -89,12 +129,10 @@ def main() -> None:
         "| command | best (s) | median (s) | peak RSS (MiB) |",
         "|---|---|---|---|",
     ]
-    for name in COMMANDS:
+    for name in commands:
         best, median = min(times[name]), statistics.median(times[name])
         lines.append(f"| {name} | {best:.3f} | {median:.3f} | {memory[name]:.0f} |")
-    text = "\n".join(lines) + "\n"
-    Path(args.out).write_text(text)
-    print(text)
+    return lines
 
 
 if __name__ == "__main__":

@@ -80,6 +80,30 @@ def test_chunked_loudness_agrees_with_pyloudnorm(rate, channels, seconds, dtype)
         assert meter.integrated() == pytest.approx(expected, abs=0.01), chunk
 
 
+def test_kept_filter_designs_are_the_libraries_own():
+    # The meters keep the common rates' K-weighting and the true peak's half-band taps, so
+    # that a command need not import pyloudnorm and SciPy: they must still be what those
+    # libraries design (scripts/filter_designs.py writes them again if not).
+    from kavri._filter_designs import HALF_BAND_PHASES, KWEIGHTING
+
+    assert {48_000.0, 44_100.0, 16_000.0} <= KWEIGHTING.keys()
+    for rate in KWEIGHTING:
+        kept = loudness._kweighting(rate)
+        for (b, a, gain), (wb, wa, wgain) in zip(
+            kept, loudness.kweighting_designed(rate), strict=True
+        ):
+            assert b.tobytes() == wb.tobytes() and a.tobytes() == wa.tobytes() and gain == wgain
+    assert len(HALF_BAND_PHASES) == len(loudness.HALF_BAND_TAPS)
+    for taps in loudness.HALF_BAND_TAPS:
+        assert loudness._half_band_phase(taps) == loudness.half_band_designed(taps)
+    # A rate not kept is designed when first used, with the same bits as the library's.
+    odd = loudness._kweighting(12_345.0)
+    assert [b.tobytes() for b, _, _ in odd] == [
+        np.asarray(stage.b, np.float64).tobytes()
+        for stage in pyloudnorm.Meter(12_345.0)._filters.values()
+    ]
+
+
 def test_silence_and_signals_shorter_than_a_block_have_no_loudness():
     reference = pyloudnorm.Meter(RATE)
     silence = np.zeros((2 * RATE, 2))

@@ -8,7 +8,10 @@ each gating block are kept (ten numbers a second per channel), so a file of any 
 measured in bounded memory, and the result agrees with
 ``pyloudnorm.Meter(rate).integrated_loudness`` on the whole array. The walk over the
 samples (K-weighting, sums, peaks, counts and the true peak's oversampling) is one native
-pass over each chunk whose figures have the same bits however the signal is cut.
+pass over each chunk whose figures have the same bits however the signal is cut. The
+common rates' K-weighting, and the true peak's half-band taps, are kept as the libraries
+design them (``_filter_designs``, checked against them by the tests), so that a command
+measuring loudness does not import pyloudnorm and SciPy (most of a second).
 
 Momentary and short-term loudness are the same sums over 400 ms and 3 s: the maximum
 momentary loudness is the loudest gating block, the maximum short-term loudness the loudest
@@ -43,6 +46,7 @@ import numpy.typing as npt
 
 from ._audio import PCM_BITS, as_frames
 from ._engine import NativeLevelMeter, NativeTruePeak, open_stream
+from ._filter_designs import HALF_BAND_PHASES, KWEIGHTING
 
 __all__ = [
     "LoudnessMeter",
@@ -146,9 +150,19 @@ def _loudness_of(power: float) -> float:
 
 
 def _kweighting(sample_rate: float) -> list[tuple[np.ndarray, np.ndarray, float]]:
-    """The K-weighting stages (b, a, passband gain) exactly as pyloudnorm designs them."""
-    # Imported here, as is SciPy below: they take most of a second to import, which every
-    # command would otherwise pay before doing anything.
+    """The K-weighting stages (b, a, passband gain) exactly as pyloudnorm designs them: kept
+    for the common rates, designed by it for the others."""
+    stored = KWEIGHTING.get(sample_rate)
+    if stored is None:
+        return kweighting_designed(sample_rate)
+    return [(np.array(b, np.float64), np.array(a, np.float64), gain) for b, a, gain in stored]
+
+
+def kweighting_designed(sample_rate: float) -> list[tuple[np.ndarray, np.ndarray, float]]:
+    """The K-weighting stages as pyloudnorm designs them for ``sample_rate``."""
+    # Imported here, as is SciPy below: importing pyloudnorm imports scipy.signal, which
+    # takes most of a second (more on a slow disk), and every command that reports a
+    # loudness would pay it. The common rates' designs are kept in _filter_designs instead.
     import pyloudnorm
 
     meter = pyloudnorm.Meter(sample_rate)
@@ -306,7 +320,13 @@ class LoudnessMeter:
 
 def _half_band_phase(taps: int) -> list[float]:
     """The odd taps of a half-band low-pass: the weights that put a value between two
-    samples, normalised to unity gain at DC."""
+    samples, normalised to unity gain at DC (kept for the stages the meter uses)."""
+    stored = HALF_BAND_PHASES.get((taps, HALF_BAND_BETA))
+    return list(stored) if stored is not None else half_band_designed(taps)
+
+
+def half_band_designed(taps: int) -> list[float]:
+    """The odd taps of a half-band low-pass of ``taps`` taps, designed by SciPy."""
     from scipy import signal
 
     prototype = signal.firwin(taps, 0.5, window=("kaiser", HALF_BAND_BETA))
