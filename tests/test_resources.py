@@ -109,3 +109,45 @@ def test_interpreter_exits_cleanly_while_daemon_threads_are_inside_calls():
             [sys.executable, "-c", DAEMONS], capture_output=True, text=True, timeout=120
         )
         assert (result.returncode, result.stdout, result.stderr) == (0, "exiting\n", "")
+
+
+# Runs in a child: the address space capped a little above what the process maps, so that
+# an impulse response's spectra cannot be had although the machine's memory could hold them
+# (the memory guard, which reads the machine's and the container's figures, lets it pass).
+REFUSED = textwrap.dedent("""
+    import os, resource, sys
+    from kavri.cli import main
+
+    def mapped_bytes():
+        for line in open("/proc/self/status"):
+            if line.startswith("VmSize:"):
+                return int(line.split()[1]) * 1024
+
+    folder = sys.argv[1]
+    # The same command with a short response first, so that every module is loaded.
+    run = ["process", f"{folder}/in.wav", f"{folder}/warm.wav", "--quiet", "--effect"]
+    assert main([*run, f"convolution:ir={folder}/short.wav"]) == 0
+    os.remove(f"{folder}/warm.wav")
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (mapped_bytes() + (24 << 20), hard))
+    sys.exit(main(["process", f"{folder}/in.wav", f"{folder}/out.wav", "--quiet",
+                   "--effect", f"convolution:ir={folder}/room.wav"]))
+""")
+
+
+def test_an_allocation_the_system_refuses_ends_the_command_on_one_line(tmp_path):
+    import numpy as np
+    import soundfile as sf
+
+    rng = np.random.default_rng(0)
+    sf.write(tmp_path / "in.wav", 0.1 * rng.standard_normal((48_000, 2)), 48_000)
+    sf.write(tmp_path / "room.wav", 0.01 * rng.standard_normal((960_000, 2)), 48_000)
+    sf.write(tmp_path / "short.wav", 0.01 * rng.standard_normal((500, 2)), 48_000)
+    result = subprocess.run(
+        [sys.executable, "-c", REFUSED, str(tmp_path)], capture_output=True, text=True, timeout=120
+    )
+    assert result.returncode == 1, result.stderr
+    lines = result.stderr.strip().splitlines()
+    assert len(lines) == 1 and lines[0].startswith("kavri: error:"), result.stderr
+    assert "memory" in lines[0] and "std::" not in lines[0], lines[0]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.wav", "room.wav", "short.wav"]

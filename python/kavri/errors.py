@@ -2,7 +2,14 @@
 
 from __future__ import annotations
 
-__all__ = ["KavriError", "ChainError", "AudioFileError", "Interrupted", "KavriWarning"]
+__all__ = [
+    "KavriError",
+    "ChainError",
+    "AudioFileError",
+    "Interrupted",
+    "KavriWarning",
+    "failure_text",
+]
 
 
 class KavriError(Exception):
@@ -27,3 +34,13 @@ class Interrupted(Exception):
 class KavriWarning(UserWarning):
     """Something the front end did not stop for but a user should hear of: a damaged batch
     record or manifest set aside and rebuilt, say."""
+
+
+def failure_text(error: BaseException) -> str:
+    """An exception's text for a one-line message. A lack of memory that the memory guard did
+    not foresee (an allocation the system refused: no text, or the C++ library's
+    "std::bad_alloc") says so in words; any other exception without text names its type."""
+    text = str(error)
+    if isinstance(error, MemoryError) and text in ("", "std::bad_alloc"):
+        return "out of memory (the system refused an allocation)"
+    return text or type(error).__name__

@@ -32,7 +32,7 @@ from ._paths import AnyPath, fs_name
 from ._paths import shown as show_name
 from ._stop import StopRequest
 from .chain import ChainLike, load_chain
-from .errors import AudioFileError, Interrupted, KavriError
+from .errors import AudioFileError, Interrupted, KavriError, failure_text
 from .io import (
     BlockReader,
     OpenedInput,
@@ -111,7 +111,7 @@ def chunk_frames(sample_rate: int, block_size: int, requested: int | None = None
 
 
 def _engine_error(source: str, error: BaseException) -> KavriError:
-    return KavriError(f"{source}: {error or type(error).__name__}")
+    return KavriError(f"{source}: {failure_text(error)}")
 
 
 def _passes(

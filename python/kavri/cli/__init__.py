@@ -19,7 +19,7 @@ from typing import Any, TextIO
 
 from .._paths import escape_odd_bytes
 from .._version import __version__
-from ..errors import KavriError, KavriWarning
+from ..errors import KavriError, KavriWarning, failure_text
 
 __all__ = ["main", "build_parser"]
 
@@ -114,7 +114,7 @@ def main(argv: list[str] | None = None) -> int:
         return EXIT_FAILED
     except MemoryError as error:
         # The memory guard's refusal names what does not fit; a bare one says it ran out.
-        _error(str(error) or "out of memory")
+        _error(failure_text(error))
         return EXIT_FAILED
     except KeyboardInterrupt as interrupt:
         _error("interrupted")

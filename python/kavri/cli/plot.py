@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 
 from ..chain import chain_summary
-from ..errors import KavriError
+from ..errors import KavriError, failure_text
 from ._common import add_chain_options, chain_from_args, check_output_folder
 
 
@@ -31,6 +31,6 @@ def run(args: argparse.Namespace) -> int:
     try:
         plot_chain(chain, args.out, sample_rate=args.sample_rate)
     except (RuntimeError, MemoryError) as error:
-        raise KavriError(f"{chain_summary(chain)}: {error or type(error).__name__}") from None
+        raise KavriError(f"{chain_summary(chain)}: {failure_text(error)}") from None
     print(f"plot written to {args.out}")
     return 0

@@ -26,7 +26,7 @@ from typing import Any, Literal
 from .._paths import AnyPath, fs_name
 from .._stop import AnyStop, StopRequest
 from ..chain import Chain
-from ..errors import Interrupted, KavriError
+from ..errors import Interrupted, KavriError, failure_text
 from ..files import render_file
 from ..io import is_complete_audio_file, open_input, output_format
 from ..report import output_report
@@ -167,8 +167,7 @@ def run_task(
     except KavriError as error:
         return FileResult(source, output, "failed", str(error))
     except (RuntimeError, MemoryError, ValueError, TypeError, OSError) as error:
-        message = str(error) or type(error).__name__
-        return FileResult(source, output, "failed", f"{source}: {message}")
+        return FileResult(source, output, "failed", f"{source}: {failure_text(error)}")
     entry = {"source": os.path.abspath(source), **identity, "settings": digest, **written}
     warnings = tuple(f"{output}: {w}" for w in output_report(summary)[1])
     return FileResult(
