@@ -71,22 +71,51 @@ struct SweptLines {
     }
 };
 
-// Per-chunk scratch, one row of kSweepChunk per channel: the sines, and from them the whole
-// and fractional parts of each read position.
+// Per-chunk scratch, one row of kSweepChunk per channel: the sines, and from them each read's
+// two slots of the line and their weights (1 - fraction and the fraction).
 template <typename Index>
 struct ChunkRows {
     float* sines[2];
+    float* keeps;
     float* fracs;
-    Index* wholes;
+    Index* firsts;
+    Index* seconds;
 };
 
-// One read position of the row: the swept delay of sine s, floored at one sample (written so
-// that a NaN sweep, from a NaN or infinite rate, becomes one sample too and the position stays
-// finite), taken back from the write index w, and split into floor(position) and the fraction.
-// The floor is a truncation, one lower for a negative non-integer, with the sign of the
-// position kept, as in read_interpolated.
+// Floats and slots a chunk's rows take per channel.
+constexpr std::size_t kRowFloats = 4;
+constexpr std::size_t kRowSlots = 2;
+
+// The taps of whole part e and fraction frac, as wrap_taps gives them. Every read of a swept
+// line is within one line length of it (the line is longer than the longest delay), where
+// the slots come from one conditional addition; the test for anything else is never taken.
+inline ReadTaps near_taps(std::int64_t e, float frac, std::int64_t length) {
+    if (e < -length || e >= length) {
+        return wrap_taps(e, frac, length);
+    }
+    const std::int64_t first = e < 0 ? e + length : e;
+    const std::int64_t next = first + 1;
+    return {first, next == length ? 0 : next, frac};
+}
+
+// Where the rows put one read: its two slots and their weights.
 template <typename Index>
-inline void sweep_one(float s, float w, float depth, float base, float& frac, Index& whole_slot) {
+struct ReadSlot {
+    float* keep;
+    float* frac;
+    Index* first;
+    Index* second;
+};
+
+// One read of the row: the swept delay of sine s, floored at one sample (written so that a
+// NaN sweep, from a NaN or infinite rate, becomes one sample too and the position stays
+// finite), taken back from the write index w, and split into floor(position) and the
+// fraction. The floor is a truncation, one lower for a negative non-integer, with the sign
+// of the position kept, as in read_interpolated. The read is then line[first] * (1 - frac) +
+// line[second] * frac, with the slots as near_taps gives them.
+template <typename Index>
+inline void sweep_one(float s, float w, float depth, float base, std::int64_t length,
+                      const ReadSlot<Index>& at) {
     float delay = ((s + 1.0f) * 0.5f) * depth + base;
     if (!(delay >= 1.0f)) {
         delay = 1.0f;
@@ -98,15 +127,20 @@ inline void sweep_one(float s, float w, float depth, float base, float& frac, In
         e = e - 1;
         whole = whole - 1.0f;
     }
-    frac = position - std::copysign(whole, position);
-    whole_slot = e;
+    const float frac = position - std::copysign(whole, position);
+    const ReadTaps taps = near_taps(static_cast<std::int64_t>(e), frac, length);
+    *at.keep = 1.0f - frac;
+    *at.frac = frac;
+    *at.first = static_cast<Index>(taps.first);
+    *at.second = static_cast<Index>(taps.second);
 }
 
 template <typename Index>
-void sweep_row(const float* s, const float* w, float depth, float base, unsigned long long count,
-               float* frac, Index* whole) {
+void sweep_row(const float* s, const float* w, float depth, float base, std::int64_t length,
+               unsigned long long count, const ReadSlot<Index>& row) {
     for (unsigned long long i = 0; i < count; ++i) {
-        sweep_one(s[i], w[i], depth, base, frac[i], whole[i]);
+        sweep_one(s[i], w[i], depth, base, length,
+                  ReadSlot<Index>{row.keep + i, row.frac + i, row.first + i, row.second + i});
     }
 }
 
@@ -123,11 +157,14 @@ using Lanes8 = float __attribute__((vector_size(32)));
 using IntLanes8 = std::int32_t __attribute__((vector_size(32)));
 
 KAVRI_SWEEP_KERNEL
-void sweep_row(const float* s, const float* w, float depth, float base, unsigned long long count,
-               float* frac, std::int32_t* whole) {
+void sweep_row(const float* s, const float* w, float depth, float base, std::int64_t length,
+               unsigned long long count, const ReadSlot<std::int32_t>& row) {
     const IntLanes8 sign = {INT32_MIN, INT32_MIN, INT32_MIN, INT32_MIN,
                             INT32_MIN, INT32_MIN, INT32_MIN, INT32_MIN};
     const Lanes8 one = {1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f};
+    // 32-bit slots: the line is at most 2^30 long.
+    const auto size = static_cast<std::int32_t>(length);
+    IntLanes8 outside = {};
     unsigned long long i = 0;
     for (; i + 8 <= count; i += 8) {
         Lanes8 sine;
@@ -147,12 +184,31 @@ void sweep_row(const float* s, const float* w, float depth, float base, unsigned
             ((IntLanes8)below & negative_fraction) | ((IntLanes8)toward_zero & ~negative_fraction);
         const Lanes8 signed_floor = (Lanes8)((floor_bits & ~sign) | ((IntLanes8)position & sign));
         const Lanes8 fraction = position - signed_floor;
+        const Lanes8 keep = 1.0f - fraction;
         const IntLanes8 slot = truncated + negative_fraction;
-        std::memcpy(frac + i, &fraction, sizeof fraction);
-        std::memcpy(whole + i, &slot, sizeof slot);
+        // near_taps, lane by lane: a slot before the line's start is a length on.
+        const IntLanes8 first = slot + (size & (slot < 0));
+        const IntLanes8 next = first + 1;
+        const IntLanes8 second = next & ~(next == size);
+        std::memcpy(row.keep + i, &keep, sizeof keep);
+        std::memcpy(row.frac + i, &fraction, sizeof fraction);
+        std::memcpy(row.first + i, &first, sizeof first);
+        std::memcpy(row.second + i, &second, sizeof second);
+        outside |= (slot < -size) | (slot >= size);
+    }
+    // A slot a whole line length or more away (never, for a line longer than the longest
+    // delay): the row again by the scalar reads, with their remainders.
+    bool any_outside = false;
+    for (int l = 0; l < 8; ++l) {
+        any_outside = any_outside || outside[l] != 0;
+    }
+    if (any_outside) {
+        i = 0;
     }
     for (; i < count; ++i) {
-        sweep_one(s[i], w[i], depth, base, frac[i], whole[i]);
+        sweep_one(
+            s[i], w[i], depth, base, length,
+            ReadSlot<std::int32_t>{row.keep + i, row.frac + i, row.first + i, row.second + i});
     }
 }
 
@@ -175,19 +231,6 @@ inline void sweep_angles(const SweptLines& sweep, std::uint64_t n0, unsigned lon
     }
 }
 
-// The taps of whole part e and fraction frac, as wrap_taps gives them. Every read of a swept
-// line is within one line length of it (the line is longer than the longest delay), where
-// the slots come from one conditional addition, without a branch the reads would mispredict
-// each time the write index wraps; the test for anything else is never taken.
-inline ReadTaps near_taps(std::int64_t e, float frac, std::int64_t length) {
-    if (e < -length || e >= length) {
-        return wrap_taps(e, frac, length);
-    }
-    const std::int64_t first = e < 0 ? e + length : e;
-    const std::int64_t next = first + 1;
-    return {first, next == length ? 0 : next, frac};
-}
-
 // Runs frames [0, frames) of the call with the write index starting at w0 and the frame count
 // at n0, and returns the write index after the last frame. Channels is the channel count, or 0
 // for a count known only at run time; Index holds a read slot (32 bits when every line is
@@ -206,27 +249,32 @@ std::int64_t run_swept(ModulatedDelayEffect& effect, const SweptLines& sweep, co
     const auto stride = static_cast<std::size_t>(channels);
     float* stack_lines[kStack];
     float stack_offsets[kStack];
-    float stack_sines[2][kRow * kStack];
-    float stack_fracs[kRow * kStack];
-    Index stack_wholes[kRow * kStack];
+    float stack_floats[kRowFloats * kRow * kStack];
+    Index stack_slots[kRowSlots * kRow * kStack];
     std::vector<float*> heap_lines;
     std::vector<float> heap_offsets;
     std::vector<float> heap_floats;
-    std::vector<Index> heap_wholes;
+    std::vector<Index> heap_slots;
     float** lines = stack_lines;
     float* offsets = stack_offsets;
-    ChunkRows<Index> rows{{stack_sines[0], stack_sines[1]}, stack_fracs, stack_wholes};
+    float* row_floats = stack_floats;
+    Index* row_slots = stack_slots;
     if (Channels == 0) {
         heap_lines.resize(stride);
         heap_offsets.resize(stride);
-        heap_floats.resize(3 * kRow * stride);
-        heap_wholes.resize(kRow * stride);
+        heap_floats.resize(kRowFloats * kRow * stride);
+        heap_slots.resize(kRowSlots * kRow * stride);
         lines = heap_lines.data();
         offsets = heap_offsets.data();
-        rows = {{heap_floats.data(), heap_floats.data() + kRow * stride},
-                heap_floats.data() + 2 * kRow * stride,
-                heap_wholes.data()};
+        row_floats = heap_floats.data();
+        row_slots = heap_slots.data();
     }
+    const std::size_t rows_of = kRow * stride;  // one kind of row, every channel
+    const ChunkRows<Index> rows{{row_floats, row_floats + rows_of},
+                                row_floats + 2 * rows_of,
+                                row_floats + 3 * rows_of,
+                                row_slots,
+                                row_slots + rows_of};
     for (std::size_t k = 0; k < stride; ++k) {
         lines[k] = effect.lines[k].data();
         offsets[k] = effect.phase_offsets[k];
@@ -289,18 +337,20 @@ std::int64_t run_swept(ModulatedDelayEffect& effect, const SweptLines& sweep, co
             }
         }
         for (std::size_t k = 0; k < stride; ++k) {
-            sweep_row(now + k * kRow, write_at, depth, base, count, rows.fracs + k * kRow,
-                      rows.wholes + k * kRow);
+            const std::size_t at = k * kRow;
+            sweep_row(now + at, write_at, depth, base, length, count,
+                      ReadSlot<Index>{rows.keeps + at, rows.fracs + at, rows.firsts + at,
+                                      rows.seconds + at});
         }
         sweep_angles(sweep, next_first, next_count, angles);
         take_sines(next, next_count);
         for (unsigned long long i = 0; i < count; ++i, in += stride, frame += stride) {
             for (std::size_t k = 0; k < stride; ++k) {
-                const ReadTaps taps =
-                    near_taps(static_cast<std::int64_t>(rows.wholes[k * kRow + i]),
-                              rows.fracs[k * kRow + i], length);
+                const std::size_t at = k * kRow + i;
                 float* line = lines[k];
-                const float wet = read_taps(line, taps);
+                // read_taps, its weights taken ahead.
+                const float wet = line[rows.firsts[at]] * rows.keeps[at] +
+                                  line[rows.seconds[at]] * rows.fracs[at];
                 const float x = in[k];
                 line[w] = wet * sweep.feedback + x;
                 frame[k] = WetOnly ? wet : sweep.mix * wet + sweep.dry_gain * x;
@@ -377,15 +427,15 @@ bool ModulatedDelayEffect::process_from(const float* source, float* data, unsign
 namespace {
 
 // What one call of process allocates besides the lines: with three or more channels, the
-// line pointers, phase offsets and one chunk's rows of sines, fractions and read slots.
+// line pointers, phase offsets and one chunk's rows of sines, read weights and read slots.
 ByteCount swept_scratch_bytes(int channels) {
     if (channels <= 2) {
         return ByteCount(0);
     }
     const auto c = static_cast<std::uint64_t>(channels);
     return heap_array_bytes(c, sizeof(float*)) + heap_array_bytes(c, sizeof(float)) +
-           heap_array_bytes(3 * kSweepChunk * c, sizeof(float)) +
-           heap_array_bytes(kSweepChunk * c, sizeof(std::int64_t));
+           heap_array_bytes(kRowFloats * kSweepChunk * c, sizeof(float)) +
+           heap_array_bytes(kRowSlots * kSweepChunk * c, sizeof(std::int64_t));
 }
 
 }  // namespace
