@@ -16,6 +16,10 @@
 #include "engine/state_size.hpp"
 #include "engine/vecmath/vecmath.hpp"
 
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__)
+#include <immintrin.h>
+#endif
+
 namespace kavri {
 
 namespace {
@@ -98,6 +102,20 @@ inline ReadTaps near_taps(std::int64_t e, float frac, std::int64_t length) {
     return {first, next == length ? 0 : next, frac};
 }
 
+// Frames the vector frames below take at once.
+constexpr std::int64_t kVectorFrames = 8;
+
+// Whether a read whose first slot is `first`, by the frame that writes slot `at`, lies
+// further back than any frame of its group of kVectorFrames writes before it (the second
+// slot is one nearer; a slot ahead of the write index is one a later frame writes, read
+// before it is written either way), so that a group's frames may read all their taps first
+// and write after, as the vector frames do.
+inline bool lies_behind(std::int64_t first, std::int64_t at, std::int64_t length) {
+    std::int64_t back = at - first;
+    back += back < 0 ? length : 0;
+    return back > kVectorFrames;
+}
+
 // Where the rows put one read: its two slots and their weights.
 template <typename Index>
 struct ReadSlot {
@@ -135,13 +153,19 @@ inline void sweep_one(float s, float w, float depth, float base, std::int64_t le
     *at.second = static_cast<Index>(taps.second);
 }
 
+// The row of `count` reads, the first by the frame that writes slot `at`; returns whether
+// every read lies behind its group (lies_behind).
 template <typename Index>
-void sweep_row(const float* s, const float* w, float depth, float base, std::int64_t length,
-               unsigned long long count, const ReadSlot<Index>& row) {
+bool sweep_row(const float* s, const float* w, float depth, float base, std::int64_t length,
+               std::int64_t at, unsigned long long count, const ReadSlot<Index>& row) {
+    bool behind = true;
     for (unsigned long long i = 0; i < count; ++i) {
         sweep_one(s[i], w[i], depth, base, length,
                   ReadSlot<Index>{row.keep + i, row.frac + i, row.first + i, row.second + i});
+        behind = lies_behind(row.first[i], at, length) && behind;
+        at = at + 1 < length ? at + 1 : 0;
     }
+    return behind;
 }
 
 // With 32-bit slots, eight positions at a time: the same operations lane by lane, the branches
@@ -157,14 +181,18 @@ using Lanes8 = float __attribute__((vector_size(32)));
 using IntLanes8 = std::int32_t __attribute__((vector_size(32)));
 
 KAVRI_SWEEP_KERNEL
-void sweep_row(const float* s, const float* w, float depth, float base, std::int64_t length,
-               unsigned long long count, const ReadSlot<std::int32_t>& row) {
+bool sweep_row(const float* s, const float* w, float depth, float base, std::int64_t length,
+               std::int64_t at, unsigned long long count, const ReadSlot<std::int32_t>& row) {
     const IntLanes8 sign = {INT32_MIN, INT32_MIN, INT32_MIN, INT32_MIN,
                             INT32_MIN, INT32_MIN, INT32_MIN, INT32_MIN};
     const Lanes8 one = {1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f};
     // 32-bit slots: the line is at most 2^30 long.
     const auto size = static_cast<std::int32_t>(length);
+    const auto group = static_cast<std::int32_t>(kVectorFrames);
+    const IntLanes8 steps = {0, 1, 2, 3, 4, 5, 6, 7};
     IntLanes8 outside = {};
+    IntLanes8 ahead = {};  // reads that do not lie behind their group
+    const std::int64_t start = at;
     unsigned long long i = 0;
     for (; i + 8 <= count; i += 8) {
         Lanes8 sine;
@@ -195,21 +223,36 @@ void sweep_row(const float* s, const float* w, float depth, float base, std::int
         std::memcpy(row.first + i, &first, sizeof first);
         std::memcpy(row.second + i, &second, sizeof second);
         outside |= (slot < -size) | (slot >= size);
+        // lies_behind, lane by lane, from the write slots of the eight frames.
+        IntLanes8 writes = static_cast<std::int32_t>(at) + steps;
+        writes -= size & (writes >= size);
+        IntLanes8 back = writes - first;
+        back += size & (back < 0);
+        ahead |= back <= group;
+        at += 8;
+        at -= at >= length ? length : 0;
     }
     // A slot a whole line length or more away (never, for a line longer than the longest
     // delay): the row again by the scalar reads, with their remainders.
     bool any_outside = false;
+    bool behind = true;
     for (int l = 0; l < 8; ++l) {
         any_outside = any_outside || outside[l] != 0;
+        behind = behind && ahead[l] == 0;
     }
     if (any_outside) {
         i = 0;
+        at = start;
+        behind = true;
     }
     for (; i < count; ++i) {
         sweep_one(
             s[i], w[i], depth, base, length,
             ReadSlot<std::int32_t>{row.keep + i, row.frac + i, row.first + i, row.second + i});
+        behind = lies_behind(row.first[i], at, length) && behind;
+        at = at + 1 < length ? at + 1 : 0;
     }
+    return behind;
 }
 
 // The angles of frames n0 .. n0 + count - 1. Below 2^31 a count converts to the same float
@@ -230,6 +273,78 @@ inline void sweep_angles(const SweptLines& sweep, std::uint64_t n0, unsigned lon
         angle[i] = sweep.angle(n0 + i);
     }
 }
+
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__)
+#define KAVRI_VECTOR_FRAMES 1
+
+// The frames of a chunk kVectorFrames (eight) at a time, for one or two channels, with AVX2: each
+// frame's two taps gathered, then the same single-precision operations as the scalar frames in
+// every lane (read_taps' products and sum, the line's feedback, the mix). Only where the reads lie
+// behind their groups (lies_behind), where the write index does not wrap within
+// the eight, and where no sample read is NaN: with a NaN in two operands of one operation the
+// result's payload would depend on the order the instruction takes them in, which the
+// compiler may choose differently for the scalar frames. Returns the frames done, from the
+// first; the scalar frames take the rest.
+template <int Channels, bool WetOnly>
+__attribute__((target("avx2"))) unsigned long long vector_frames(
+    float* const* lines, const ChunkRows<std::int32_t>& rows, const float* in, float* frame,
+    unsigned long long count, std::int64_t& w, std::int64_t length, const SweptLines& sweep) {
+    constexpr std::size_t kRow = kSweepChunk;
+    const __m256 feedback = _mm256_set1_ps(sweep.feedback);
+    const __m256 mix = _mm256_set1_ps(sweep.mix);
+    const __m256 dry = _mm256_set1_ps(sweep.dry_gain);
+    unsigned long long i = 0;
+    for (; i + 8 <= count && w + 8 <= length; i += 8) {
+        __m256 x[Channels];
+        if constexpr (Channels == 1) {
+            x[0] = _mm256_loadu_ps(in + i);
+        } else {
+            // l0 r0 l1 r1 l2 r2 l3 r3 and l4 r4 ... r7, split into the channels.
+            const __m256 a = _mm256_loadu_ps(in + 2 * i);
+            const __m256 b = _mm256_loadu_ps(in + 2 * i + 8);
+            const __m256 left = _mm256_shuffle_ps(a, b, 0x88);   // l0 l1 l4 l5 l2 l3 l6 l7
+            const __m256 right = _mm256_shuffle_ps(a, b, 0xDD);  // the same of r
+            x[0] = _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(left), 0xD8));
+            x[1] = _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(right), 0xD8));
+        }
+        __m256 wet[Channels];
+        __m256 nan = _mm256_setzero_ps();
+        for (int k = 0; k < Channels; ++k) {
+            const std::size_t at = static_cast<std::size_t>(k) * kRow + i;
+            const __m256i first =
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows.firsts + at));
+            const __m256i second =
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows.seconds + at));
+            const __m256 a = _mm256_i32gather_ps(lines[k], first, 4);
+            const __m256 b = _mm256_i32gather_ps(lines[k], second, 4);
+            wet[k] = _mm256_add_ps(_mm256_mul_ps(a, _mm256_loadu_ps(rows.keeps + at)),
+                                   _mm256_mul_ps(b, _mm256_loadu_ps(rows.fracs + at)));
+            nan = _mm256_or_ps(nan, _mm256_cmp_ps(a, b, _CMP_UNORD_Q));
+            nan = _mm256_or_ps(nan, _mm256_cmp_ps(x[k], x[k], _CMP_UNORD_Q));
+        }
+        if (_mm256_movemask_ps(nan) != 0) {
+            break;
+        }
+        __m256 out[Channels];
+        for (int k = 0; k < Channels; ++k) {
+            _mm256_storeu_ps(lines[k] + w, _mm256_add_ps(_mm256_mul_ps(wet[k], feedback), x[k]));
+            out[k] = WetOnly ? wet[k]
+                             : _mm256_add_ps(_mm256_mul_ps(mix, wet[k]), _mm256_mul_ps(dry, x[k]));
+        }
+        if constexpr (Channels == 1) {
+            _mm256_storeu_ps(frame + i, out[0]);
+        } else {
+            const __m256 low = _mm256_unpacklo_ps(out[0], out[1]);   // l0 r0 l1 r1 l4 r4 l5 r5
+            const __m256 high = _mm256_unpackhi_ps(out[0], out[1]);  // l2 r2 l3 r3 l6 r6 l7 r7
+            _mm256_storeu_ps(frame + 2 * i, _mm256_permute2f128_ps(low, high, 0x20));
+            _mm256_storeu_ps(frame + 2 * i + 8, _mm256_permute2f128_ps(low, high, 0x31));
+        }
+        w += 8;
+        w = w < length ? w : 0;
+    }
+    return i;
+}
+#endif
 
 // Runs frames [0, frames) of the call with the write index starting at w0 and the frame count
 // at n0, and returns the write index after the last frame. Channels is the channel count, or 0
@@ -281,6 +396,13 @@ std::int64_t run_swept(ModulatedDelayEffect& effect, const SweptLines& sweep, co
     }
     const float depth = sweep.depth_samples;
     const float base = sweep.base_delay_samples;
+#ifdef KAVRI_VECTOR_FRAMES
+    // The vector frames where the processor has AVX2 and no setting is NaN (a NaN setting
+    // meeting a NaN sample would leave the result's payload to the operands' order).
+    static const bool has_avx2 = vecmath::isa_available(vecmath::Isa::avx2);
+    const bool vector_frames_run = has_avx2 && !std::isnan(sweep.feedback) &&
+                                   !std::isnan(sweep.mix) && !std::isnan(sweep.dry_gain);
+#endif
     const std::int64_t length = sweep.length;
     float angles[kRow];
     // Every channel's sines of a chunk, sinf(offset + angle), a row at a time with the
@@ -336,15 +458,30 @@ std::int64_t run_swept(ModulatedDelayEffect& effect, const SweptLines& sweep, co
                 write_at[i] = static_cast<float>(w + at - (at >= wraps_at ? length : 0));
             }
         }
+        bool behind = true;  // every read of the chunk (lies_behind)
         for (std::size_t k = 0; k < stride; ++k) {
             const std::size_t at = k * kRow;
-            sweep_row(now + at, write_at, depth, base, length, count,
-                      ReadSlot<Index>{rows.keeps + at, rows.fracs + at, rows.firsts + at,
-                                      rows.seconds + at});
+            behind = sweep_row(now + at, write_at, depth, base, length, w, count,
+                               ReadSlot<Index>{rows.keeps + at, rows.fracs + at, rows.firsts + at,
+                                               rows.seconds + at}) &&
+                     behind;
         }
         sweep_angles(sweep, next_first, next_count, angles);
         take_sines(next, next_count);
-        for (unsigned long long i = 0; i < count; ++i, in += stride, frame += stride) {
+        unsigned long long i = 0;
+#ifdef KAVRI_VECTOR_FRAMES
+        if constexpr ((Channels == 1 || Channels == 2) && std::is_same_v<Index, std::int32_t>) {
+            if (behind && vector_frames_run) {
+                i = vector_frames<Channels, WetOnly>(lines, rows, in, frame, count, w, length,
+                                                     sweep);
+                in += i * stride;
+                frame += i * stride;
+            }
+        }
+#else
+        static_cast<void>(behind);
+#endif
+        for (; i < count; ++i, in += stride, frame += stride) {
             for (std::size_t k = 0; k < stride; ++k) {
                 const std::size_t at = k * kRow + i;
                 float* line = lines[k];
