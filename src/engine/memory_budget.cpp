@@ -1,5 +1,6 @@
 #include "engine/memory_budget.hpp"
 
+#include <sys/resource.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
@@ -236,6 +237,30 @@ bool mem_available(const MemorySources& sources, std::uint64_t& bytes) {
     return false;
 }
 
+// The room under an address-space limit (ulimit -v), when one is set: the limit less what the
+// process maps now (VmSize). A block a call allocates takes address space as well as memory,
+// and under such a limit the address space runs out first.
+void address_space_headroom(const MemorySources& sources, std::uint64_t& smallest) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+        return;
+    }
+    std::ifstream status(sources.proc_dir + "/self/status");
+    std::string line;
+    const std::string key = "VmSize:";
+    while (std::getline(status, line)) {
+        if (line.compare(0, key.size(), key) == 0) {
+            std::uint64_t kib = 0;
+            if (parse_bytes(line.substr(key.size()), kib)) {
+                const std::uint64_t mapped = ByteCount::product(kib, 1024).bytes();
+                const auto cap = static_cast<std::uint64_t>(limit.rlim_cur);
+                smallest = std::min(smallest, cap - std::min(cap, mapped));
+            }
+            return;
+        }
+    }
+}
+
 std::uint64_t physical_memory_bytes() {
     const long pages = sysconf(_SC_PHYS_PAGES);
     const long page_size = sysconf(_SC_PAGE_SIZE);
@@ -255,6 +280,7 @@ std::uint64_t available_memory_bytes(const MemorySources& sources) {
         available = physical_memory_bytes();
     }
     cgroup_headroom(sources, available);
+    address_space_headroom(sources, available);
     return available;
 }
 

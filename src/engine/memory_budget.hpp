@@ -64,9 +64,10 @@ struct MemorySources {
 // memory.usage_in_bytes), the room left under its limit. A group's usage includes page cache
 // of files it has read or written; the part of that cache the kernel can drop at once
 // (inactive_file in v2's memory.stat, total_inactive_file in v1's, both counted over the
-// group's whole subtree as its usage is) is counted as room, as container runtimes do.
-// Figures that cannot be read are left out; when none can be read, the physical memory size
-// stands in.
+// group's whole subtree as its usage is) is counted as room, as container runtimes do. Under
+// an address-space limit (RLIMIT_AS, ulimit -v), the limit less the process's mapped size
+// (VmSize in self/status) bounds it too. Figures that cannot be read are left out; when none
+// can be read, the physical memory size stands in.
 std::uint64_t available_memory_bytes(const MemorySources& sources);
 // The same for this process, lowered by KAVRI_AVAILABLE_MEMORY when that is set (which
 // throws std::invalid_argument for a value that is not a size, see imposed_memory_bytes).

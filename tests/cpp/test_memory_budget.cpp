@@ -1,5 +1,6 @@
 // The memory figures a call is checked against, read from stand-in /proc and cgroup trees, and
 // the budget's decisions and messages.
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cstdint>
@@ -79,6 +80,27 @@ void meminfo_alone() {
     system.meminfo_available(3 * kMiB);  // 3 GiB
     system.write("proc/self/cgroup", "0::/\n");
     CHECK(kavri::available_memory_bytes(system.sources) == 3 * kGiB);
+}
+
+// Under an address-space limit the room is the limit less the mapped size, when that is the
+// smaller; no limit, or no status to read, leaves the other figures alone.
+void address_space_limit() {
+    FakeSystem system;
+    system.meminfo_available(16 * kMiB);  // 16 GiB
+    system.write("proc/self/cgroup", "0::/\n");
+    system.write("proc/self/status", "Name:\tkavri\nVmPeak:\t 9999999 kB\nVmSize:\t  524288 kB\n");
+    rlimit saved{};
+    getrlimit(RLIMIT_AS, &saved);
+    rlimit capped = saved;
+    capped.rlim_cur = 4 * kGiB;  // far above what this test maps
+    CHECK(setrlimit(RLIMIT_AS, &capped) == 0);
+    CHECK(kavri::available_memory_bytes(system.sources) == 4 * kGiB - 512 * kMiB);
+    system.write("proc/self/status", "Name:\tkavri\n");
+    CHECK(kavri::available_memory_bytes(system.sources) == 16 * kGiB);
+    system.write("proc/self/status", "VmSize:\t 5000000 kB\n");  // past the limit: no room
+    CHECK(kavri::available_memory_bytes(system.sources) == 0);
+    setrlimit(RLIMIT_AS, &saved);
+    CHECK(kavri::available_memory_bytes(system.sources) == 16 * kGiB);
 }
 
 void cgroup_v2_limit_and_its_parents() {
@@ -535,6 +557,7 @@ int main() {
     plans_build_in_order_and_keep_what_was_built();
     zeroed_vectors_read_as_zero();
     meminfo_alone();
+    address_space_limit();
     cgroup_v2_limit_and_its_parents();
     cgroup_v1_limit_and_container_root();
     cgroup_v1_nested_group();
