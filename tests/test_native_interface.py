@@ -43,9 +43,9 @@ def test_only_the_entry_point_is_exported():
 
 def test_stream_module_surface():
     # The stream, the memory check, the worker rule, the level meter and the true-peak
-    # meter's oversampling, batches with their lane widths, the native draw and the rooms
-    # (convolution, reverb) live in a module of its own, which exports nothing but its entry
-    # point.
+    # meter's oversampling, batches with their lane widths, the native draw, the rooms
+    # (convolution, reverb) and the noise colours' sections live in a module of its own, which
+    # exports nothing but its entry point.
     assert _kavri_stream.__doc__ == "Native streaming DSP for Kavri."
     assert [n for n in dir(_kavri_stream) if not n.startswith("__")] == [
         "Convolver",
@@ -56,6 +56,7 @@ def test_stream_module_surface():
         "TruePeak",
         "check_memory",
         "chosen_lane_width",
+        "filter_sections",
         "lane_widths",
         "process_batch",
         "useful_workers",

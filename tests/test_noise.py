@@ -63,6 +63,44 @@ def test_colour_filters_follow_their_slope_at_every_rate(rate):
         assert np.ptp(error) < 0.3, (colour, rate, np.ptp(error))
 
 
+def test_colours_are_scipys_designs_and_filters_without_loading_it():
+    # The kept fits are what SciPy's least squares gives, the native sections give
+    # scipy.signal.sosfilt's bits with their state carried, and noise loads no SciPy.
+    from kavri._engine import filter_sections
+    from kavri._filter_designs import NOISE_DESIGNS
+    from kavri.steps.noise import design_fitted
+
+    assert {(-1, 48000), (-2, 16000), (2, 44100)} <= NOISE_DESIGNS.keys()
+    for (slope, rate), (poles, zeros) in NOISE_DESIGNS.items():
+        assert (list(poles), list(zeros)) == design_fitted(slope, rate), (slope, rate)
+    rng = np.random.default_rng(3)
+    for colour in ("pink", "violet"):
+        sos, _, _ = colour_filter(colour, 22050)
+        x = rng.standard_normal((3000, 3))
+        state = 0.1 * rng.standard_normal((sos.shape[0], 2, 3))
+        want, want_state = scipy.signal.sosfilt(sos, x, axis=0, zi=state)
+        got, got_state = x.copy(), state.copy()
+        filter_sections(sos, got[:1234], got_state)  # two calls, the state carried
+        filter_sections(sos, got[1234:], got_state)
+        assert got.tobytes() == want.tobytes() and got_state.tobytes() == want_state.tobytes()
+    with pytest.raises(ValueError, match="float64"):
+        filter_sections(sos, x.astype(np.float32), state)
+    loaded = subprocess.run(
+        [
+            sys.executable,
+            "-c",
+            "import sys, numpy as np, kavri\n"
+            "spec = {'type': 'noise', 'colour': 'pink', 'mode': 'level', 'level_db': -20}\n"
+            "kavri.process(np.zeros(4800, np.float32), 48000, [spec])\n"
+            "print(sorted(m for m in sys.modules if m.split('.')[0] == 'scipy'))",
+        ],
+        capture_output=True,
+        text=True,
+        check=True,
+    )
+    assert loaded.stdout.strip() == "[]"
+
+
 @pytest.mark.slow
 @pytest.mark.parametrize("rate", [16000, 48000])
 def test_noise_slopes_measured_by_welch_within_half_a_db(rate):

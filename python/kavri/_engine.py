@@ -92,6 +92,9 @@ NativeLevelMeter = _native_stream.LevelMeter
 # Asks the memory guard whether a buffer of the front end's own fits: check_memory(bytes,
 # what) raises MemoryError in the guard's words when it does not.
 check_memory = _native_stream.check_memory
+# Second-order sections in double precision, in place, as scipy.signal.sosfilt runs them
+# (the noise colours, kavri.steps.noise).
+filter_sections = _native_stream.filter_sections
 _useful_workers = _native_stream.useful_workers
 # The rooms: partitioned convolution and the reverb (kavri.steps.rooms runs them).
 NativeConvolver = _native_stream.Convolver

@@ -38,6 +38,13 @@ def check_memory(bytes: int, what: str) -> None:
     `bytes` bytes does not fit in what the process may still use, by the same guard as the
     engine's calls; cheap for small sizes."""
 
+def filter_sections(
+    sos: npt.NDArray[np.float64], x: npt.NDArray[np.float64], state: npt.NDArray[np.float64]
+) -> None:
+    """Second-order sections (sections, 6) in double precision over a (frames, channels)
+    float64 array in place, their (sections, 2, channels) state carried in place:
+    scipy.signal.sosfilt(sos, x, axis=0, zi=state) with the same bits."""
+
 def useful_workers(channels: int, frames: int, workers: int) -> int:
     """How many of `workers` threads are worth using on a (frames, channels) buffer: whole
     channel groups (four, two, one) per worker, and one worker for a buffer too small for a

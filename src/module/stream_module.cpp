@@ -23,6 +23,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "effects/filters/sections_f64.hpp"
 #include "engine/effect.hpp"
 #include "engine/effect_plan.hpp"
 #include "engine/level_meter.hpp"
@@ -242,6 +243,41 @@ void check_memory(const py::int_& bytes, const std::string& what) {
     kavri::require_memory(kavri::ByteCount(count), what, memory);
 }
 
+// Second-order sections in double precision over (frames, channels), in place, with their
+// state (sections, 2, channels) carried in place too: scipy.signal.sosfilt(sos, x, axis=0,
+// zi=state) with the same bits.
+void filter_sections(const py::array& sos, py::array& x, py::array& state) {
+    // Float64 and C-ordered as given, never a converted copy: x and state change in place.
+    const auto usable = [](const py::array& a, bool written) {
+        return py::isinstance<py::array_t<double, py::array::c_style>>(a) &&
+               (!written || a.writeable());
+    };
+    if (sos.ndim() != 2 || sos.shape(1) != 6 || !usable(sos, false)) {
+        throw py::value_error("sos must be a C-ordered (sections, 6) float64 array");
+    }
+    if (x.ndim() != 2 || !usable(x, true)) {
+        throw py::value_error("x must be a writeable, C-ordered (frames, channels) float64 array");
+    }
+    const auto sections = static_cast<std::size_t>(sos.shape(0));
+    const auto frames = static_cast<std::size_t>(x.shape(0));
+    const auto channels = static_cast<std::size_t>(x.shape(1));
+    if (state.ndim() != 3 || static_cast<std::size_t>(state.shape(0)) != sections ||
+        state.shape(1) != 2 || static_cast<std::size_t>(state.shape(2)) != channels ||
+        !usable(state, true)) {
+        throw py::value_error(
+            "state must be a writeable, C-ordered (sections, 2, channels) float64 array");
+    }
+    const auto* coefficients = static_cast<const double*>(sos.data());
+    auto* samples = static_cast<double*>(x.mutable_data());
+    auto* delays = static_cast<double*>(state.mutable_data());
+    py::object keep_sos = sos;
+    py::object keep_x = x;
+    py::object keep_state = state;
+    kavri::run_with_lock_released(
+        [&] { kavri::filter_sections(coefficients, sections, samples, frames, channels, delays); },
+        {&keep_sos, &keep_x, &keep_state});
+}
+
 unsigned int useful_workers(int channels, unsigned long long frames, unsigned int workers) {
     if (channels < 1) {
         throw py::value_error("channels must be at least 1, got " + std::to_string(channels));
@@ -427,6 +463,10 @@ PYBIND11_MODULE(_kavri_stream, m) {
     kavri::add_batch_bindings(m);
     kavri::add_draw_bindings(m);
     kavri::add_rooms_bindings(m);
+    m.def("filter_sections", &filter_sections, py::arg("sos"), py::arg("x"), py::arg("state"),
+          "Second-order sections (sections, 6) in double precision over a (frames, channels) "
+          "float64 array in place, their (sections, 2, channels) state carried in place: "
+          "scipy.signal.sosfilt(sos, x, axis=0, zi=state) with the same bits.");
     m.def("useful_workers", &useful_workers, py::arg("channels"), py::arg("frames"),
           py::arg("workers"),
           "How many of `workers` threads are worth using on a (frames, channels) buffer: whole "

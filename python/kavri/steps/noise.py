@@ -28,7 +28,10 @@ interleaved evenly in log frequency from 5 Hz (pink; blue swaps them), or a leak
 with its corner at 2 Hz (brown; violet is a differentiator), mapped by the matched z
 transform, with the highest poles and zeros and two more pairs fitted by least squares
 (scipy) to the slope on a log grid, since the mapping bends the slope near half the rate.
-The filter's state is carried from chunk to chunk, so the output does not depend on the
+The fits of the common rates are kept as SciPy made them (``kavri._filter_designs``, held
+to it by the tests), and the sections run in native double precision with the bits of
+scipy.signal.sosfilt, so that noise does not load SciPy (about a second). The filter's
+state is carried from chunk to chunk, so the output does not depend on the
 chunking either. So that the noise starts stationary, the filter first runs over the
 noise of the frames before the signal, until its slowest pole has decayed by 120 dB: frame
 n of the output is the filter's output at white frame n + W. The noise is scaled to an
@@ -58,7 +61,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from .._engine import check_memory
+from .._engine import check_memory, filter_sections
+from .._filter_designs import NOISE_DESIGNS
 from ..catalogue import NOISE_COLOURS
 from ..random_chain import register_resolver
 from .base import FrameBuffer, Frames, Step, empty
@@ -188,7 +192,16 @@ def _matched(hz: float, rate: int) -> float:
 
 
 def _design(slope: int, rate: int) -> tuple[list[float], list[float]]:
-    """Real poles and zeros whose power response follows f**slope (see the module's text)."""
+    """Real poles and zeros whose power response follows f**slope (see the module's text):
+    kept for the common rates, fitted for the others."""
+    kept = NOISE_DESIGNS.get((slope, rate))
+    if kept is None:
+        return design_fitted(slope, rate)
+    return list(kept[0]), list(kept[1])
+
+
+def design_fitted(slope: int, rate: int) -> tuple[list[float], list[float]]:
+    """The poles and zeros of a slope at a rate, fitted by SciPy."""
     poles: list[float] = []
     zeros: list[float] = []
     fixed_poles: list[float] = []
@@ -253,11 +266,10 @@ def colour_filter(colour: str, rate: int) -> tuple[npt.NDArray[np.float64], floa
     slowest = max(abs(p) for p in poles)
     warm = 0 if slowest <= 0.0 else math.ceil(math.log(_SETTLED) / math.log(slowest))
     # The power gain, from the impulse response until it has decayed as far.
-    impulse = np.zeros(max(warm, 64) * 2)
+    impulse = np.zeros((max(warm, 64) * 2, 1))
     impulse[0] = 1.0
-    import scipy.signal  # slow to load: imported when a colour is first designed
-
-    power = float(np.sum(np.square(scipy.signal.sosfilt(sos, impulse))))
+    filter_sections(sos, impulse, np.zeros((sos.shape[0], 2, 1)))
+    power = float(np.sum(np.square(impulse[:, 0])))
     return sos, 1.0 / math.sqrt(power), warm
 
 
@@ -305,10 +317,8 @@ class NoiseSource:
         if not self._sos.shape[0]:
             return white
         assert self._state is not None
-        import scipy.signal  # loaded already, by the filter's design
-
-        out, self._state = scipy.signal.sosfilt(self._sos, white, axis=0, zi=self._state)
-        return np.asarray(out)
+        filter_sections(self._sos, white, self._state)  # in place, the state carried
+        return white
 
     def take(self, count: int) -> npt.NDArray[np.float64]:
         """The next ``count`` frames."""
