@@ -220,11 +220,12 @@ void cgroup_headroom(const MemorySources& sources, std::uint64_t& smallest) {
     }
 }
 
-bool mem_available(const MemorySources& sources, std::uint64_t& bytes) {
-    std::ifstream meminfo(sources.proc_dir + "/meminfo");
+// The "key:  N kB" line of a /proc file such as meminfo or self/status, in bytes; false when
+// the file has no such line or its value is not a number.
+bool read_kib_field(const std::string& path, const std::string& key, std::uint64_t& bytes) {
+    std::ifstream file(path);
     std::string line;
-    const std::string key = "MemAvailable:";
-    while (std::getline(meminfo, line)) {
+    while (std::getline(file, line)) {
         if (line.compare(0, key.size(), key) == 0) {
             std::uint64_t kib = 0;
             if (!parse_bytes(line.substr(key.size()), kib)) {
@@ -237,6 +238,10 @@ bool mem_available(const MemorySources& sources, std::uint64_t& bytes) {
     return false;
 }
 
+bool mem_available(const MemorySources& sources, std::uint64_t& bytes) {
+    return read_kib_field(sources.proc_dir + "/meminfo", "MemAvailable:", bytes);
+}
+
 // The room under an address-space limit (ulimit -v), when one is set: the limit less what the
 // process maps now (VmSize). A block a call allocates takes address space as well as memory,
 // and under such a limit the address space runs out first.
@@ -245,19 +250,10 @@ void address_space_headroom(const MemorySources& sources, std::uint64_t& smalles
     if (getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
         return;
     }
-    std::ifstream status(sources.proc_dir + "/self/status");
-    std::string line;
-    const std::string key = "VmSize:";
-    while (std::getline(status, line)) {
-        if (line.compare(0, key.size(), key) == 0) {
-            std::uint64_t kib = 0;
-            if (parse_bytes(line.substr(key.size()), kib)) {
-                const std::uint64_t mapped = ByteCount::product(kib, 1024).bytes();
-                const auto cap = static_cast<std::uint64_t>(limit.rlim_cur);
-                smallest = std::min(smallest, cap - std::min(cap, mapped));
-            }
-            return;
-        }
+    std::uint64_t mapped = 0;
+    if (read_kib_field(sources.proc_dir + "/self/status", "VmSize:", mapped)) {
+        const auto cap = static_cast<std::uint64_t>(limit.rlim_cur);
+        smallest = std::min(smallest, cap - std::min(cap, mapped));
     }
 }
 
