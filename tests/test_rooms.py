@@ -312,11 +312,15 @@ def test_bad_impulse_response_files_are_refused_on_one_line(tmp_path, capsys):
     cases = {
         "notes.wav": "not a readable audio file",
         "missing.wav": "no such file",
-        "three.wav": "the impulse response has 3 channels; a signal of 2 channels takes 1 or 4",
+        "three.wav": "the impulse response has 3 channels; a signal of 2 channels takes 1, 2 or 4",
+        "two.wav": "the impulse response has 2 channels; a signal of 1 channel takes 1\n",
     }
+    sf.write(tmp_path / "two.wav", np.zeros((100, 2), np.float32), RATE)
     kavri.write(tmp_path / "in.wav", noise(1000, 2), RATE)
+    kavri.write(tmp_path / "mono.wav", noise(1000, 1), RATE)
     for name, message in cases.items():
-        args = ["process", str(tmp_path / "in.wav"), str(tmp_path / "o.wav")]
+        source = "mono.wav" if name == "two.wav" else "in.wav"
+        args = ["process", str(tmp_path / source), str(tmp_path / "o.wav")]
         assert main([*args, "--effect", f"convolution:ir={tmp_path / name}"]) != 0
         err = capsys.readouterr().err
         assert message in err and len(err.strip().splitlines()) == 1, err

@@ -106,7 +106,12 @@ def convolution_paths(
         return [(c, c, c) for c in range(channels)]
     if response_channels == 4 and channels == 2:
         return [(0, 0, 0), (0, 1, 1), (1, 2, 0), (1, 3, 1)]
-    takes = "1 or 4 (true stereo: LL, LR, RL, RR)" if channels == 2 else f"1 or {channels}"
+    if channels == 1:
+        takes = "1"
+    elif channels == 2:
+        takes = "1, 2 or 4 (true stereo: LL, LR, RL, RR)"
+    else:
+        takes = f"1 or {channels}"
     raise ChainError(
         f"{where}: the impulse response has {response_channels} channels; a signal of "
         f"{channels} channel{'s' if channels != 1 else ''} takes {takes}"
