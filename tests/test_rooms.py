@@ -388,3 +388,23 @@ def test_folder_draws_record_the_file_and_replay(ir_folder):
         kavri.RandomChain(
             [{"type": "convolution", "ir": str(ir_folder), "pattern": "*.aiff"}]
         ).sample(0)
+
+
+def test_the_native_rooms_refuse_settings_outside_the_catalogue():
+    # The native classes make whole frames from these numbers: a NaN or a value past its
+    # bound is refused there too, not only by the chain's checks.
+    keys = ("room_size", "damping", "pre_delay_ms", "width", "mix")
+    params = {key: kavri.catalogue.get_effect("reverb").param(key) for key in keys}
+    for key, param in params.items():
+        settings = {name: float(p.default) for name, p in params.items()}
+        for good in (param.minimum, param.maximum):
+            _kavri_stream.Reverb(RATE, 2, **{**settings, key: float(good)})
+        for bad in (np.nan, np.inf, float(param.maximum) * 1.01 + 0.01, -0.01, 1e30):
+            with pytest.raises(ValueError, match=f"reverb: {key} must be within"):
+                _kavri_stream.Reverb(RATE, 2, **{**settings, key: bad})
+    convolver = _kavri_stream.Convolver(room_response(300, 1), 1, [(0, 0, 0)])
+    for bad in (np.nan, -0.5, 1.5):
+        with pytest.raises(ValueError, match="convolution: mix must be within 0 and 1"):
+            convolver.fresh(bad)
+        with pytest.raises(ValueError, match="convolution: mix must be within 0 and 1"):
+            _kavri_stream.Convolver(room_response(300, 1), 1, [(0, 0, 0)], mix=bad)

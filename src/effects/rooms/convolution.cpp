@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 #include <utility>
@@ -44,6 +45,17 @@ void mix_into(float* out, std::size_t stride, const float* dry, const float* wet
     for (std::size_t i = 0; i < count; ++i) {
         out[i * stride] = dry[i] * keep + wet[i] * mix;
     }
+}
+
+// The wet share, refused unless within [0, 1] (NaN fails both comparisons).
+float checked_mix(float mix) {
+    if (!(mix >= 0.0F) || !(mix <= 1.0F)) {
+        char text[64];
+        std::snprintf(text, sizeof(text), "convolution: mix must be within 0 and 1, got %g",
+                      static_cast<double>(mix));
+        throw std::invalid_argument(text);
+    }
+    return mix;
 }
 
 // cur[i] = in[i stride] for count frames of one channel.
@@ -92,7 +104,7 @@ ConvolutionEffect::ConvolutionEffect(const float* response, std::size_t response
       block_(partition),
       bins_(partition + 1),
       partitions_(partitions_for(response_frames, partition)),
-      mix_(mix),
+      mix_(checked_mix(mix)),
       dry_(1.0F - mix),
       fft_(RealFft::shared(2 * partition)) {
     for (const ConvolutionPath& path : paths_) {
@@ -165,7 +177,7 @@ ConvolutionEffect::ConvolutionEffect(const ConvolutionEffect& prototype, float m
       block_(prototype.block_),
       bins_(prototype.bins_),
       partitions_(prototype.partitions_),
-      mix_(mix),
+      mix_(checked_mix(mix)),
       dry_(1.0F - mix),
       gain_(prototype.gain_),
       coupled_(prototype.coupled_),

@@ -38,13 +38,14 @@ struct ConvolutionPath {
 class ConvolutionEffect {
 public:
     // `response` holds `response_frames` frames of `response_channels` interleaved channels.
-    // `partition` is a power of two of at least 8.
+    // `partition` is a power of two of at least 8; `mix` lies in [0, 1] (std::invalid_argument
+    // otherwise, as for a path naming a channel that is not there).
     ConvolutionEffect(const float* response, std::size_t response_frames, int response_channels,
                       int channels, std::vector<ConvolutionPath> paths, std::size_t partition,
                       float mix, bool normalize);
 
     // A new effect with the response of `prototype` (its spectra shared, not copied), its
-    // channels, paths and partitions, a mix of its own, and fresh state.
+    // channels, paths and partitions, a mix of its own (checked as above), and fresh state.
     ConvolutionEffect(const ConvolutionEffect& prototype, float mix);
     ConvolutionEffect(const ConvolutionEffect&) = delete;
     ConvolutionEffect& operator=(const ConvolutionEffect&) = delete;

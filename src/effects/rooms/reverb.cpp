@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <stdexcept>
 
 namespace kavri {
 
@@ -110,7 +112,27 @@ std::size_t pre_delay_frames(float sample_rate, float pre_delay_ms) {
         std::round(static_cast<double>(pre_delay_ms) * sample_rate / 1000.0));
 }
 
+// Throws unless low <= value <= high; NaN fails both comparisons.
+void require_within(const char* key, float value, float low, float high) {
+    if (!(value >= low) || !(value <= high)) {
+        char text[96];
+        std::snprintf(text, sizeof(text), "reverb: %s must be within %g and %g, got %g", key,
+                      static_cast<double>(low), static_cast<double>(high),
+                      static_cast<double>(value));
+        throw std::invalid_argument(text);
+    }
+}
+
 }  // namespace
+
+void ReverbEffect::check_settings(float room_size, float damping, float pre_delay_ms, float width,
+                                  float mix) {
+    require_within("room_size", room_size, 0.0F, 1.0F);
+    require_within("damping", damping, 0.0F, 1.0F);
+    require_within("pre_delay_ms", pre_delay_ms, 0.0F, kLongestPreDelayMs);
+    require_within("width", width, 0.0F, 1.0F);
+    require_within("mix", mix, 0.0F, 1.0F);
+}
 
 std::size_t ReverbEffect::memory_bytes(float sample_rate, float room_size, float pre_delay_ms) {
     std::size_t frames = pre_delay_frames(sample_rate, pre_delay_ms);
@@ -133,7 +155,8 @@ ReverbEffect::ReverbEffect(float sample_rate, int channels, float room_size, flo
       right_share_((1.0F - width) * 0.5F),
       mix_(mix),
       dry_(1.0F - mix),
-      lengths_(line_lengths(sample_rate, room_size)) {
+      lengths_((check_settings(room_size, damping, pre_delay_ms, width, mix),
+                line_lengths(sample_rate, room_size))) {
     const double decay = 0.2 * std::pow(40.0, static_cast<double>(room_size));
     decay_seconds_ = static_cast<float>(decay);
     double mean_length = 0.0;

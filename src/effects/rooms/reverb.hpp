@@ -27,11 +27,21 @@ class ReverbEffect {
 public:
     static constexpr int kLines = 8;
     static constexpr int kDiffusers = 4;
+    // The longest pre-delay, as the chain's catalogue bounds it.
+    static constexpr float kLongestPreDelayMs = 500.0F;
 
+    // Throws std::invalid_argument, naming the first setting that is not finite or lies
+    // outside its range: room_size, damping, width and mix in [0, 1], pre_delay_ms in
+    // [0, kLongestPreDelayMs]. The lengths of the lines are whole frames made from them.
+    static void check_settings(float room_size, float damping, float pre_delay_ms, float width,
+                               float mix);
+
+    // The settings must pass check_settings.
     ReverbEffect(float sample_rate, int channels, float room_size, float damping,
                  float pre_delay_ms, float width, float mix);
 
-    // The bytes an effect of these settings keeps (its delay lines).
+    // The bytes an effect of these settings keeps (its delay lines); the settings must pass
+    // check_settings.
     static std::size_t memory_bytes(float sample_rate, float room_size, float pre_delay_ms);
 
     // Runs `frames` interleaved frames of `in` into `out` (which may be `in`).
