@@ -5,6 +5,11 @@ soundfile, the well-kept library for these formats; no codec is written here.
 ``mu_law`` and ``a_law`` code each sample alone, so each chunk goes through on its own. The
 input is first held within [-1, 1] (libsndfile wraps what lies beyond) and NaN taken as 0.
 
+``codec`` takes NaN as 0 too, and holds the input within [-256, 256] (48 dB above full
+scale; an infinity at the bound it passes): far beyond it the encoders break down, LAME by
+aborting the whole process (an assertion in its psychoacoustic model) and Vorbis and Opus
+by giving silence. What lies within it goes through as the encoder takes it.
+
 ``codec``: libsndfile removes the encoder's delay and padding as it decodes (the LAME
 header's for MP3, Opus's pre-skip, Vorbis's granule positions), so a decoded segment has
 the length of the segment encoded and lines up with it; GSM 6.10 codes frames of 160
@@ -22,9 +27,12 @@ flush ends the signal, and so gives the bits of one call for any chunking.
 Channels go through the codec in pairs (0 and 1, 2 and 3, ...; an odd last one alone),
 GSM's one at a time. A rate the codec does not take is converted for it (soxr, very high
 quality) to the next rate it takes, or its highest: MP3 takes 8 to 48 kHz (the MPEG rates),
-Opus 8, 12, 16, 24 and 48 kHz, Vorbis any rate, and GSM 6.10 always runs at 8 kHz, as on a
-phone line. ``quality`` q sets libsndfile's compression level to 1 - q (for MP3, at most
-0.999, at a constant bit rate): 0 is the smallest file, 1 the best. NaN is taken as 0.
+Opus 8, 12, 16, 24 and 48 kHz, Vorbis any rate up to 200 kHz (libvorbis has no setup
+beyond it, and its encoder crashes there: higher rates are coded at 192 kHz), and GSM 6.10
+always runs at 8 kHz, as on a phone line. A segment so short that it has no frame at the
+codec's rate (a frame or two of 192 kHz coded at 48 kHz) comes back silent. ``quality`` q
+sets libsndfile's compression level to 1 - q (for MP3, at most 0.999, at a constant bit
+rate): 0 is the smallest file, 1 the best. NaN is taken as 0.
 
 What the bits depend on: LAME, libvorbis, libopus and libgsm are deterministic for the
 same input and settings, so one machine always gives the same bits; another build of them
@@ -42,7 +50,7 @@ import soundfile as sf
 import soxr  # type: ignore[import-untyped]
 
 from ._engine import check_memory
-from .errors import ChainError
+from .errors import ChainError, KavriError
 from .steps import StepItem, register_step
 from .steps.base import Frames, Step, empty
 
@@ -65,6 +73,12 @@ _CODECS: dict[str, tuple[str, str, tuple[int, ...] | None]] = {
 }
 
 
+# libvorbis's encoder has setups up to this rate and crashes above it.
+_VORBIS_MOST, _VORBIS_ABOVE = 200_000, 192_000
+# The magnitude the codecs' input is held within (see the module's text).
+_LIMIT = np.float32(256.0)
+
+
 def codec_available(name: str) -> bool:
     """Whether the linked libsndfile encodes and decodes this codec."""
     container, subtype, _ = _CODECS[name]
@@ -74,7 +88,7 @@ def codec_available(name: str) -> bool:
 def _codec_rate(name: str, rate: int) -> int:
     rates = _CODECS[name][2]
     if rates is None:
-        return rate
+        return rate if rate <= _VORBIS_MOST else _VORBIS_ABOVE
     higher = [r for r in rates if r >= rate]
     return higher[0] if higher else rates[-1]
 
@@ -83,6 +97,9 @@ def _encode_decode(
     data: npt.NDArray[np.float32], rate: int, name: str, quality: float
 ) -> npt.NDArray[np.float32]:
     container, subtype, _ = _CODECS[name]
+    if not data.shape[0]:
+        # Nothing to code (libsndfile cannot read back an MP3 or Opus stream of no frames).
+        return np.zeros((0, data.shape[1]), np.float32)
     options: dict[str, Any] = {}
     if name != "gsm":
         level = 1.0 - quality
@@ -90,17 +107,24 @@ def _encode_decode(
     if name == "mp3":
         options["bitrate_mode"] = "CONSTANT"
     memory = io.BytesIO()
-    with sf.SoundFile(
-        memory, "w", rate, data.shape[1], subtype, format=container, **options
-    ) as encoder:
-        encoder.write(data)
-    memory.seek(0)
-    with sf.SoundFile(memory) as decoder:
-        # GSM in WAV cannot seek, so its length is asked for: the decoded padding is cut.
-        decoded = np.asarray(
-            decoder.read(data.shape[0], dtype="float32", always_2d=True), np.float32
-        )
-        return decoded
+    try:
+        with sf.SoundFile(
+            memory, "w", rate, data.shape[1], subtype, format=container, **options
+        ) as encoder:
+            encoder.write(data)
+        memory.seek(0)
+        with sf.SoundFile(memory) as decoder:
+            # GSM in WAV cannot seek, so its length is asked for: the decoded padding is cut.
+            decoded = np.asarray(
+                decoder.read(data.shape[0], dtype="float32", always_2d=True), np.float32
+            )
+    except (sf.LibsndfileError, RuntimeError) as error:
+        detail = error.error_string if isinstance(error, sf.LibsndfileError) else str(error)
+        raise KavriError(
+            f"codec: {name} failed on {data.shape[0]} frames x {data.shape[1]} channels "
+            f"at {rate} Hz ({detail})"
+        ) from None
+    return decoded
 
 
 def _fit(data: npt.NDArray[np.float32], frames: int) -> npt.NDArray[np.float32]:
@@ -117,7 +141,7 @@ def roundtrip(
     out = np.empty_like(segment)
     if not frames:
         return out
-    clean = np.nan_to_num(segment, nan=0.0)
+    clean = np.clip(np.nan_to_num(segment, nan=0.0), -_LIMIT, _LIMIT)
     step = 1 if name == "gsm" else 2
     coded = _codec_rate(name, rate)
     for first in range(0, channels, step):

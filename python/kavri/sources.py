@@ -42,7 +42,7 @@ import soundfile as sf
 
 from ._engine import check_memory
 from ._paths import shown
-from .errors import AudioFileError
+from .errors import AudioFileError, ChainError
 from .io.folders import audio_files
 from .random_chain import register_resolver
 from .steps import StepItem, register_step
@@ -58,8 +58,17 @@ _UNIT = 2.0**-53
 
 def noise_files(folder: str, pattern: str) -> list[str]:
     """The noise files of a folder that match a pattern, sorted by their names relative to
-    it, each as the folder joined with that name. :class:`ChainError` when none match."""
-    return audio_files(folder, pattern, "background_noise")
+    it, each as the folder joined with that name. :class:`ChainError` when none match or
+    the pattern is no glob relative to the folder (empty, absolute, a misplaced ``**``)."""
+    try:
+        return audio_files(folder, pattern, "background_noise")
+    except (ValueError, NotImplementedError) as error:
+        if isinstance(error, ChainError):
+            raise
+        raise ChainError(
+            f"background_noise: {shown(folder)}: pattern '{pattern}' is not a glob relative "
+            f"to the folder ({error})"
+        ) from None
 
 
 def _open(path: str) -> sf.SoundFile:
@@ -123,7 +132,16 @@ class NoiseReader:
             if handle.frames <= 0:
                 handle.close()
                 raise AudioFileError(f"background_noise: {shown(self.path)}: holds no audio")
-            handle.seek(self.offset % handle.frames)
+            start, frames = self.offset % handle.frames, handle.frames
+            try:
+                handle.seek(start)
+            except (sf.LibsndfileError, RuntimeError, ValueError) as error:
+                # A file cut short: its header promises frames its data does not hold.
+                handle.close()
+                raise AudioFileError(
+                    f"background_noise: {shown(self.path)}: cannot seek to frame {start} "
+                    f"of {frames}: {error}"
+                ) from None
             if handle.samplerate != self.rate:
                 self._resampler = resample_step(int(handle.samplerate), self.channels, self.rate, 1)
             self._file = handle
