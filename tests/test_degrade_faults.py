@@ -87,3 +87,14 @@ def test_bad_patterns_and_noise_files_cut_short_are_refused_by_name(tmp_path):
     spec = {"type": "background_noise", "path": str(tmp_path / "cut.flac"), "offset_frames": 12000}
     with pytest.raises(AudioFileError, match=r"cut\.flac: cannot seek to frame 12000"):
         kavri.process(signal, 16000, [spec])
+
+
+def test_companding_takes_more_channels_than_libsndfile_does():
+    # libsndfile refused more than 1,024 channels; each sample is coded alone, so a wide
+    # signal gives every channel's bits as a mono one does.
+    wide = (0.3 * np.random.default_rng(1).standard_normal((1200, 1100))).astype(np.float32)
+    for kind in ("mu_law", "a_law"):
+        out = kavri.process(wide, 8000, [{"type": kind}])
+        for channel in (0, 1099):
+            alone = kavri.process(wide[:, channel : channel + 1], 8000, [{"type": kind}])
+            assert np.array_equal(out[:, channel : channel + 1], alone)

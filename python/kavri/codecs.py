@@ -241,19 +241,21 @@ class G711(Step):
         if not chunk.shape[0]:
             return empty(self.out_channels)
         clean = np.clip(np.nan_to_num(chunk, nan=0.0), -1.0, 1.0)
+        # Each sample is coded alone, so every channel goes through as one: libsndfile takes
+        # at most 1,024 channels.
         memory = io.BytesIO()
         options: dict[str, Any] = {
             "samplerate": self.in_rate,
-            "channels": self.in_channels,
+            "channels": 1,
             "subtype": self._subtype,
             "format": "RAW",
         }
         with sf.SoundFile(memory, "w", **options) as encoder:
-            encoder.write(clean)
+            encoder.write(clean.reshape(-1, 1))
         memory.seek(0)
         with sf.SoundFile(memory, "r", **options) as decoder:
             decoded = np.asarray(decoder.read(dtype="float32", always_2d=True), np.float32)
-        return decoded
+        return decoded.reshape(chunk.shape)
 
     def flush(self) -> Frames:
         return empty(self.out_channels)
