@@ -245,6 +245,23 @@ def test_trim_silence_against_a_constructed_signal():
     assert kavri.process(audio[:300], rate, chain).shape == (0, 2)
 
 
+def test_trim_silence_keeps_a_waveform_through_its_zero_crossings():
+    # Samples near each zero crossing fall under the threshold; the run of sound goes on
+    # through them, and through any gap under 20 ms, whatever the chunking.
+    rate = 44_100
+    tone = 0.5 * np.sin(2 * np.pi * 440 * np.arange(rate) / rate)
+    gap = np.zeros(rate // 100)
+    x = np.concatenate([np.zeros(10_000), tone, gap, tone, np.zeros(10_000)]).astype(np.float32)
+    loud = np.flatnonzero(np.abs(x) >= np.float32(10 ** (-60 / 20)))
+    chain = [{"type": "trim_silence"}]
+    out = kavri.process(x, rate, chain)
+    assert np.array_equal(out, x[loud[0] : loud[-1] + 1])
+    stream = kavri.Stream(chain, rate, 1)
+    pieces = [stream.process(x[i : i + 7, None]) for i in range(0, 30_002, 7)]
+    pieces += [stream.process(x[30_002:, None]), stream.flush()]
+    assert np.array_equal(np.concatenate(pieces)[:, 0], out)
+
+
 def test_trim_and_pad_lengths():
     audio = noise(1000, 2)
     trim = [{"type": "trim", "start_s": 0.01, "end_frames": 30, "start_frames": 5}]

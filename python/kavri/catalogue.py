@@ -647,7 +647,8 @@ _STEPS: tuple[EffectInfo, ...] = (
                 "threshold_db",
                 -60.0,
                 "dBFS",
-                "a frame is sound where a channel reaches this",
+                "a frame is loud where a channel reaches this; quiet gaps under 20 ms "
+                "(zero crossings) do not break a run of sound",
                 -200.0,
                 0.0,
             ),

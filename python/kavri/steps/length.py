@@ -163,11 +163,19 @@ class Fade(Step):
         return tail
 
 
+# The longest quiet gap a run of sound bridges: the silence between a waveform's zero
+# crossings, and the gaps between a word's sounds, are not silence.
+_BRIDGED_GAP_S = 0.02
+
+
 class TrimSilence(Step):
     """SoX's ``silence 1 D T -1 D T`` (for "both"): leading frames are dropped until sound
     has lasted D frames, the run that reached it kept whole; trailing silence of D frames
-    or more is dropped. A frame is sound where any channel's magnitude reaches the threshold
-    (rounded to single precision); SoX compares a short running level instead."""
+    or more is dropped. A frame is loud where any channel's magnitude reaches the threshold
+    (rounded to single precision). A run of sound is broken only by a quiet gap of 20 ms or
+    more: a waveform crosses zero every few milliseconds, and its samples near a crossing
+    fall under any threshold (SoX looks at a short running level for the same reason). A
+    run starts at a loud frame and reaches D at a loud frame."""
 
     type = "trim_silence"
 
@@ -175,6 +183,7 @@ class TrimSilence(Step):
         super().__init__(rate, channels)
         self._threshold = np.float32(threshold)
         self._least = max(1, least)
+        self._bridged = max(1, round(rate * _BRIDGED_GAP_S))
         self._lead = where in ("both", "start")
         self._trail = where in ("both", "end")
         self._held = FrameBuffer(channels, "trim_silence: held frames")
@@ -183,7 +192,8 @@ class TrimSilence(Step):
     def reset(self) -> None:
         self._held.clear()
         self._searching = self._lead
-        self._run = 0  # sound frames in a row (while searching) or silent ones (after)
+        self._run = 0  # frames since the current run of sound began, 0 for none (searching)
+        self._quiet = 0  # quiet frames in a row at the end of what came (searching)
 
     @property
     def held_frames(self) -> int:
@@ -198,30 +208,39 @@ class TrimSilence(Step):
         sound = np.any(np.abs(chunk) >= self._threshold, axis=1)
         out = []
         if self._searching:
-            # The length of the run of sound ending at each frame, the run held counted.
-            quiet = np.flatnonzero(~sound)
-            index = np.arange(chunk.shape[0])
-            last_quiet = np.full(chunk.shape[0], -1)
-            last_quiet[quiet] = quiet
-            last_quiet = np.maximum.accumulate(last_quiet)
-            runs = np.where(last_quiet < 0, index + 1 + self._run, index - last_quiet)
-            reached = np.flatnonzero(runs >= self._least)
+            n = chunk.shape[0]
+            index = np.arange(n)
+            # Quiet frames in a row ending at each frame (0 at a loud one), those before
+            # the chunk counted; a gap breaks the run once it has lasted the bridged length.
+            last_loud = np.maximum.accumulate(np.where(sound, index, -1))
+            quiet = np.where(last_loud < 0, index + 1 + self._quiet, index - last_loud)
+            last_break = np.maximum.accumulate(np.where(quiet >= self._bridged, index, -1))
+            # The first loud frame at or after each frame (n where none).
+            next_loud = np.minimum.accumulate(np.where(sound, index, n)[::-1])[::-1]
+            next_loud = np.append(next_loud, n)
+            start = next_loud[last_break + 1]
+            if self._run:  # a run went on from before: unbroken until the first break
+                start = np.where(last_break < 0, -self._run, start)
+            runs = np.where(start <= index, index - start + 1, 0)
+            reached = np.flatnonzero((runs >= self._least) & sound)
             if not reached.size:
                 tail = int(runs[-1])
-                if tail <= chunk.shape[0]:  # a silent frame ended the held run
+                if tail <= n:  # the held run was broken, or none went on
                     self._held.clear()
-                self._held.append(chunk[chunk.shape[0] - min(tail, chunk.shape[0]) :])
+                self._held.append(chunk[n - min(tail, n) :])
                 self._run = tail
+                self._quiet = int(quiet[-1])
                 return empty(self.out_channels)
-            # The run reaches D frames first at frame `first`: it began D - 1 frames before,
-            # maybe in the held run (then all of the held run is its start).
+            # The run reaches D frames first at frame `first`: it began at its first loud
+            # frame, maybe in the held run (then all of the held run is its start).
             first = int(reached[0])
-            begin = first + 1 - self._least
+            begin = int(start[first])
             if begin < 0:
                 out.append(self._held.take(len(self._held)))
             self._held.clear()
             self._searching = False
             self._run = 0
+            self._quiet = 0
             chunk = chunk[max(begin, 0) :]
             sound = sound[max(begin, 0) :]
         if not self._trail:
