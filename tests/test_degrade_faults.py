@@ -76,10 +76,14 @@ def test_bad_patterns_and_noise_files_cut_short_are_refused_by_name(tmp_path):
     noise = (0.1 * np.random.default_rng(0).standard_normal((20000, 1))).astype(np.float32)
     sf.write(folder / "a.wav", noise, 16000)
     signal = np.zeros((3000, 1), np.float32)
-    for pattern in ("", str(tmp_path / "*")):
-        spec = {"type": "background_noise", "path": str(folder), "pattern": pattern}
-        with pytest.raises(ChainError, match="not a glob relative to the folder"):
-            kavri.process(signal, 16000, [spec])
+    sf.write(tmp_path / "outside.wav", noise, 16000)
+    for pattern in ("", str(tmp_path / "*"), "../*.wav"):
+        for spec in (
+            {"type": "background_noise", "path": str(folder), "pattern": pattern},
+            {"type": "convolution", "ir": str(folder), "pattern": pattern},
+        ):
+            with pytest.raises(ChainError, match="not a glob relative to the folder"):
+                kavri.process(signal, 16000, [spec])
     # A FLAC whose data ends a third of the way: its header still promises 20,000 frames.
     sf.write(tmp_path / "full.flac", noise, 16000)
     data = (tmp_path / "full.flac").read_bytes()

@@ -42,7 +42,7 @@ import soundfile as sf
 
 from ._engine import check_memory
 from ._paths import shown
-from .errors import AudioFileError, ChainError
+from .errors import AudioFileError
 from .io.folders import audio_files
 from .random_chain import register_resolver
 from .steps import StepItem, register_step
@@ -60,15 +60,7 @@ def noise_files(folder: str, pattern: str) -> list[str]:
     """The noise files of a folder that match a pattern, sorted by their names relative to
     it, each as the folder joined with that name. :class:`ChainError` when none match or
     the pattern is no glob relative to the folder (empty, absolute, a misplaced ``**``)."""
-    try:
-        return audio_files(folder, pattern, "background_noise")
-    except (ValueError, NotImplementedError) as error:
-        if isinstance(error, ChainError):
-            raise
-        raise ChainError(
-            f"background_noise: {shown(folder)}: pattern '{pattern}' is not a glob relative "
-            f"to the folder ({error})"
-        ) from None
+    return audio_files(folder, pattern, "background_noise")
 
 
 def _open(path: str) -> sf.SoundFile:

@@ -18,8 +18,13 @@ def audio_files(folder: str, pattern: str, what: str) -> list[str]:
     """The files of a folder that match a pattern (a glob relative to it, ``**`` reaching
     into subfolders; ``*`` takes every file with a suffix Kavri reads as audio), sorted by
     their names relative to it, each as the folder joined with that name.
-    :class:`ChainError` naming ``what`` when none match or the folder cannot be listed."""
+    :class:`ChainError` naming ``what`` when none match, the folder cannot be listed, or the
+    pattern is no glob inside the folder (empty, absolute, reaching out with ``..``, a
+    misplaced ``**``)."""
     root = Path(folder)
+    bad = f"{what}: {shown(folder)}: pattern '{pattern}' is not a glob relative to the folder"
+    if not pattern or os.path.isabs(pattern) or ".." in Path(pattern).parts:
+        raise ChainError(bad)
     try:
         if pattern == "*":
             found = [p for p in root.iterdir() if p.suffix.lower() in _AUDIO_SUFFIXES]
@@ -27,6 +32,8 @@ def audio_files(folder: str, pattern: str, what: str) -> list[str]:
             found = list(root.glob(pattern))
     except OSError as error:
         raise ChainError(f"{shown(folder)}: cannot list: {error.strerror or error}") from None
+    except (ValueError, NotImplementedError) as error:
+        raise ChainError(f"{bad} ({error})") from None
     names = sorted(p.relative_to(root).as_posix() for p in found if p.is_file())
     if not names:
         kind = "no audio files" if pattern == "*" else f"no files match '{pattern}'"
