@@ -444,6 +444,8 @@ def test_bitcrush_sample_hold_and_polarity():
         ({"type": "noise", "colour": "purple"}, "'colour' must be one of white, pink"),
         ({"type": "noise", "snr_db": 500}, "'snr_db' = 500.0 is out of range"),
         ({"type": "noise", "seed": -1}, "'seed' = -1 is out of range"),
+        # Past 32 bits, the key's own range is named, not the engine's integers'.
+        ({"type": "noise", "seed": 2**40}, r"'seed' = 1099511627776 is out of range \(0 … "),
         ({"type": "bitcrush", "bits": 0}, "'bits' = 0 is out of range"),
         ({"type": "codec", "format": "aac"}, "'format' must be one of mp3, vorbis"),
         ({"type": "codec", "quality": 2}, "'quality' = 2.0 is out of range"),

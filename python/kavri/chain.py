@@ -214,18 +214,18 @@ def step_value(param: Param, value: Any) -> tuple[Any, str | None]:
             )
         return value, None
     if param.kind == "list":
-        numbers, problem = _numbers(key, value, "a list of numbers")
-        return numbers, problem or None
+        listed, problem = _numbers(key, value, "a list of numbers")
+        return listed, problem or None
     if param.kind == "matrix":
         what = "a list of rows of numbers"
         if isinstance(value, (str, bytes, Mapping)) or not isinstance(value, Iterable):
             return None, f"parameter '{key}' must be {what}, got {_show(value)}"
         rows = []
         for row in list(value)[: MAX_LIST + 1]:
-            numbers, problem = _numbers(key, row, what)
-            if numbers is None:
+            row_values, problem = _numbers(key, row, what)
+            if row_values is None:
                 return None, problem
-            rows.append(numbers)
+            rows.append(row_values)
         if len(rows) > MAX_LIST:
             return None, f"parameter '{key}' has more than {MAX_LIST} rows"
         if rows and (not rows[0] or any(len(row) != len(rows[0]) for row in rows)):
@@ -233,6 +233,9 @@ def step_value(param: Param, value: Any) -> tuple[Any, str | None]:
         return rows, None
     wrong = _value_problem(key, value, param.integer)
     if wrong is not None:
+        # A whole number past 32 bits is out of the key's own range, which names its bounds.
+        if param.integer and isinstance(value, numbers.Integral):
+            return None, _in_range(param, int(value)) or wrong
         return None, wrong
     number = int(value) if param.integer else float(value)
     return number, _in_range(param, number)
