@@ -258,6 +258,21 @@ def test_decay_time_follows_room_size():
         assert all(a < b for a, b in zip(times[:-1], times[1:], strict=True)), (damping, times)
 
 
+def test_a_reverb_tail_falls_to_exact_silence_alike_in_any_pieces():
+    # The lines run four frames at a time in one call and frame by frame in pieces of a few
+    # frames: both must give the same bits, through the point where the tail's values
+    # become too small to keep and are set to zero.
+    x = np.zeros((RATE * 2, 2), np.float32)
+    x[:1000] = noise(1000, 2, seed=9, level=1.0)
+    chain = [{"type": "reverb", "room_size": 0.0, "damping": 1.0, "mix": 1.0, "width": 0.3}]
+    whole = kavri.process(x, RATE, chain)
+    last = np.nonzero(whole[:, 0])[0][-1]
+    assert 1000 < last < RATE * 2 - 1000  # the tail ends in zeros
+    sizes = np.random.default_rng(4).integers(1, 10, 800)
+    cuts = [*np.cumsum(sizes[:200]), *(last - 1500 + np.cumsum(sizes[200:]))]
+    assert np.array_equal(streamed(chain, x, [int(c) for c in cuts]), whole)
+
+
 def test_reverb_keys_shape_the_tail():
     click = np.zeros((RATE, 2), np.float32)
     click[0] = 1.0

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "engine/lanes.hpp"
+
 namespace kavri {
 
 namespace {
@@ -62,6 +64,97 @@ void diffuse_stage(float* __restrict values, float* __restrict slots, std::size_
         const float fed = silenced(values[k] - kDiffusion * delayed);
         slots[k] = fed;
         values[k] = delayed + kDiffusion * fed;
+    }
+}
+
+using Block = std::array<std::array<float, kStretch>, ReverbEffect::kLines>;
+
+// silenced() in four lanes.
+Lanes silenced_lanes(Lanes value) {
+    const IntLanes bits = reinterpret_cast<IntLanes>(value);
+    const IntLanes keep = (bits & 0x7FFFFFFF) >= static_cast<std::int32_t>(kSilentBits);
+    return reinterpret_cast<Lanes>(bits & keep);
+}
+
+// Four rows of four turned into four columns.
+void transpose(Lanes& a, Lanes& b, Lanes& c, Lanes& d) {
+    const Lanes ab_low = __builtin_shufflevector(a, b, 0, 4, 1, 5);
+    const Lanes ab_high = __builtin_shufflevector(a, b, 2, 6, 3, 7);
+    const Lanes cd_low = __builtin_shufflevector(c, d, 0, 4, 1, 5);
+    const Lanes cd_high = __builtin_shufflevector(c, d, 2, 6, 3, 7);
+    a = __builtin_shufflevector(ab_low, cd_low, 0, 1, 4, 5);
+    b = __builtin_shufflevector(ab_low, cd_low, 2, 3, 6, 7);
+    c = __builtin_shufflevector(ab_high, cd_high, 0, 1, 4, 5);
+    d = __builtin_shufflevector(ab_high, cd_high, 2, 3, 6, 7);
+}
+
+Lanes load(const float* from) {
+    Lanes value;
+    std::memcpy(&value, from, sizeof value);
+    return value;
+}
+
+void store(float* to, Lanes value) {
+    std::memcpy(to, &value, sizeof value);
+}
+
+// The eight lines' low-passes over a stretch, each then scaled by its round-trip gain, four
+// lines in vector lanes: the taps of four frames are turned from rows of lines into rows of
+// frames, the recursion runs frame after frame with each lane its own line, and the results
+// are turned back. Each lane does the scalar operations in their order, so the bits are those
+// of one line at a time (and of the frames past the last four, done one at a time).
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+void damp_stage(const Block& taps, Block& kept, std::array<float, ReverbEffect::kLines>& lowpass,
+                float keep, float damping, const std::array<float, ReverbEffect::kLines>& gains,
+                std::size_t count) {
+    constexpr std::size_t kWidth = 4;
+    const Lanes keep_lanes = {keep, keep, keep, keep};
+    const Lanes damping_lanes = {damping, damping, damping, damping};
+    std::array<Lanes, 2> held = {load(lowpass.data()), load(lowpass.data() + kWidth)};
+    const std::array<Lanes, 2> gain = {load(gains.data()), load(gains.data() + kWidth)};
+    const std::size_t whole = count - count % kWidth;
+    for (std::size_t k = 0; k < whole; k += kWidth) {
+        for (std::size_t half = 0; half < 2; ++half) {
+            const std::size_t line = half * kWidth;
+            std::array<Lanes, kWidth> rows{};
+            for (std::size_t j = 0; j < kWidth; ++j) {
+                rows[j] = load(taps[line + j].data() + k);
+            }
+            transpose(rows[0], rows[1], rows[2], rows[3]);
+            for (std::size_t j = 0; j < kWidth; ++j) {
+                held[half] = silenced_lanes(rows[j] * keep_lanes + held[half] * damping_lanes);
+                rows[j] = held[half] * gain[half];
+            }
+            transpose(rows[0], rows[1], rows[2], rows[3]);
+            for (std::size_t j = 0; j < kWidth; ++j) {
+                store(kept[line + j].data() + k, rows[j]);
+            }
+        }
+    }
+    std::array<float, ReverbEffect::kLines> last{};
+    store(last.data(), held[0]);
+    store(last.data() + kWidth, held[1]);
+    for (std::size_t k = whole; k < count; ++k) {
+        for (std::size_t i = 0; i < ReverbEffect::kLines; ++i) {
+            last[i] = silenced(taps[i][k] * keep + last[i] * damping);
+            kept[i][k] = last[i] * gains[i];
+        }
+    }
+    lowpass = last;
+}
+
+// A line's writing back over a stretch: its value less the reflection, with the input added
+// in its sign.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+void feed_stage(float* __restrict slots, const float* __restrict kept,
+                const float* __restrict reflected, const float* __restrict entering, float sign,
+                std::size_t count) {
+    for (std::size_t k = 0; k < count; ++k) {
+        slots[k] = (kept[k] - reflected[k]) + entering[k] * sign;
     }
 }
 
@@ -233,6 +326,11 @@ void ReverbEffect::process(const float* in, float* out, std::size_t frames) {
     const float right_share = right_share_;
     const float mix = mix_;
     const float dry = dry_;
+    Block taps;
+    Block kept;
+    std::array<float, kStretch> reflected{};
+    std::array<float, kStretch> wet_left{};
+    std::array<float, kStretch> wet_right{};
     std::size_t n = 0;
     while (n < frames) {
         // A stretch of at most kStretch frames in which no line, diffuser or the pre-delay
@@ -277,37 +375,52 @@ void ReverbEffect::process(const float* in, float* out, std::size_t frames) {
         for (std::size_t k = 0; k < count; ++k) {
             entering[k] = entering[k] * input_gain;
         }
+        // The lines' side, a stage at a time as well: only each line's low-pass carries from
+        // one frame to the next, so the taps are copied out, the eight low-passes run side by
+        // side, and the mixing, the writing back and the output run in vectors over frames.
+        for (std::size_t i = 0; i < kLines; ++i) {
+            std::memcpy(taps[i].data(), at[i], count * sizeof(float));
+        }
+        damp_stage(taps, kept, lowpass, keep, damping, gains, count);
         for (std::size_t k = 0; k < count; ++k) {
-            const float* frame = in + (n + k) * stride;
-            float* result = out + (n + k) * stride;
-            std::array<float, kLines> taps{};
-            std::array<float, kLines> kept{};
-            for (std::size_t i = 0; i < kLines; ++i) {
-                taps[i] = at[i][k];
-                lowpass[i] = silenced(taps[i] * keep + lowpass[i] * damping);
-                kept[i] = lowpass[i] * gains[i];
-            }
-            const float sum = ((kept[0] + kept[1]) + (kept[2] + kept[3])) +
-                              ((kept[4] + kept[5]) + (kept[6] + kept[7]));
-            const float reflected = sum * kQuarter;
-            for (std::size_t i = 0; i < kLines; ++i) {
-                at[i][k] = (kept[i] - reflected) + entering[k] * kInputSigns[i];
-            }
-            const float left = ((taps[0] - taps[1]) + (taps[2] - taps[3])) +
-                               ((taps[4] - taps[5]) + (taps[6] - taps[7]));
-            const float right = ((taps[0] + taps[1]) - (taps[2] + taps[3])) +
-                                ((taps[4] + taps[5]) - (taps[6] + taps[7]));
-            const float wet_left = left * left_share + right * right_share;
-            const float wet_right = right * left_share + left * right_share;
-            if (stride == 2) {
-                const float left_in = frame[0];
-                const float right_in = frame[1];
-                result[0] = dry == 0.0F ? wet_left * mix : left_in * dry + wet_left * mix;
-                result[1] = dry == 0.0F ? wet_right * mix : right_in * dry + wet_right * mix;
+            const float sum = ((kept[0][k] + kept[1][k]) + (kept[2][k] + kept[3][k])) +
+                              ((kept[4][k] + kept[5][k]) + (kept[6][k] + kept[7][k]));
+            reflected[k] = sum * kQuarter;
+        }
+        for (std::size_t i = 0; i < kLines; ++i) {
+            feed_stage(at[i], kept[i].data(), reflected.data(), entering.data(), kInputSigns[i],
+                       count);
+        }
+        for (std::size_t k = 0; k < count; ++k) {
+            const float left = ((taps[0][k] - taps[1][k]) + (taps[2][k] - taps[3][k])) +
+                               ((taps[4][k] - taps[5][k]) + (taps[6][k] - taps[7][k]));
+            const float right = ((taps[0][k] + taps[1][k]) - (taps[2][k] + taps[3][k])) +
+                                ((taps[4][k] + taps[5][k]) - (taps[6][k] + taps[7][k]));
+            wet_left[k] = left * left_share + right * right_share;
+            wet_right[k] = right * left_share + left * right_share;
+        }
+        const float* frames_in = in + n * stride;
+        float* frames_out = out + n * stride;
+        if (stride == 2) {
+            if (dry == 0.0F) {
+                for (std::size_t k = 0; k < count; ++k) {
+                    frames_out[2 * k] = wet_left[k] * mix;
+                    frames_out[2 * k + 1] = wet_right[k] * mix;
+                }
             } else {
+                for (std::size_t k = 0; k < count; ++k) {
+                    const float left_in = frames_in[2 * k];
+                    const float right_in = frames_in[2 * k + 1];
+                    frames_out[2 * k] = left_in * dry + wet_left[k] * mix;
+                    frames_out[2 * k + 1] = right_in * dry + wet_right[k] * mix;
+                }
+            }
+        } else {
+            for (std::size_t k = 0; k < count; ++k) {
                 for (std::size_t c = 0; c < stride; ++c) {
-                    const float wet = (c & 1U) == 0 ? wet_left : wet_right;
-                    result[c] = dry == 0.0F ? wet * mix : frame[c] * dry + wet * mix;
+                    const float wet = (c & 1U) == 0 ? wet_left[k] : wet_right[k];
+                    const float x = frames_in[k * stride + c];
+                    frames_out[k * stride + c] = dry == 0.0F ? wet * mix : x * dry + wet * mix;
                 }
             }
         }
