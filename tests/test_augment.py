@@ -221,6 +221,10 @@ def nested_list(depth: int) -> list:
         # Integers too long to print are described, not printed.
         ({"type": "phaser", "stages": 10**5000}, "(an integer of 5001 digits) is out of range"),
         (
+            {"type": "phaser", "stages": {"uniform": [1, 2**40]}},
+            "range (-2147483648 to 2147483647)",
+        ),
+        (
             {"type": "gain", "db": {"choice": [[10**5000]]}},
             "must be a number, got (a list holding an integer too long to print)",
         ),

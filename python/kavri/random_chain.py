@@ -222,7 +222,7 @@ def _number(value: Any, integer: bool) -> tuple[float | int | None, str]:
         if not isinstance(value, numbers.Integral):
             return None, f"must be a whole number, got {_show(value)}"
         if not _INT32[0] <= int(value) <= _INT32[1]:
-            return None, f"{_show_number(value)} is out of range"
+            return None, f"{_show_number(value)} is out of range ({_INT32[0]} to {_INT32[1]})"
         return int(value), ""
     return (int(value) if isinstance(value, numbers.Integral) else float(value)), ""
 
