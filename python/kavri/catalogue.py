@@ -773,7 +773,8 @@ _NOISE: tuple[EffectInfo, ...] = (
                 "offset_frames",
                 -1,
                 "frames",
-                "where in the noise file to start (its own frames); -1 draws it from the seed",
+                "where in the noise file to start (its own frames, modulo its length); "
+                "-1 draws it from the seed",
                 -1,
                 2**31 - 1,
                 integer=True,
