@@ -258,6 +258,21 @@ def test_decay_time_follows_room_size():
         assert all(a < b for a, b in zip(times[:-1], times[1:], strict=True)), (damping, times)
 
 
+def test_the_plot_reads_a_room_s_decay_from_its_wet_path(tmp_path):
+    from kavri.plot import decay, plot_chain, wet_rooms
+
+    h = room_response(20_000, 1)
+    for room in ({"type": "reverb", "room_size": 0.8}, {"type": "convolution", "ir": h}):
+        read = [decay(wet_rooms([{**room, "mix": mix}]))[3] for mix in (0.1, 0.3, 1.0)]
+        assert read[0] == read[1] == read[2], (room["type"], read)
+    # As given, a low mix's dry impulse holds most of the energy and the reading follows it.
+    reverb = [{"type": "lowpass"}, {"type": "reverb", "room_size": 0.8, "mix": 0.1}]
+    assert decay(reverb)[3] < 0.5 * decay(wet_rooms(reverb))[3]
+    assert wet_rooms(reverb)[0] == {"type": "lowpass"} and reverb[1]["mix"] == 0.1
+    plot_chain(reverb, tmp_path / "room.png")
+    assert (tmp_path / "room.png").stat().st_size > 10_000
+
+
 def test_a_reverb_tail_falls_to_exact_silence_alike_in_any_pieces():
     # The lines run four frames at a time in one call and frame by frame in pieces of a few
     # frames: both must give the same bits, through the point where the tail's values

@@ -39,6 +39,7 @@ __all__ = [
     "level_over_time",
     "has_room",
     "decay",
+    "wet_rooms",
     "has_echoes",
     "echoes_over_time",
     "plot_chain",
@@ -405,6 +406,16 @@ def has_room(chain: Chain) -> bool:
     return any(spec["type"] in ROOM_TYPES for spec in chain)
 
 
+def wet_rooms(chain: ChainLike) -> Chain:
+    """The chain with every room at ``mix`` 1: its wet path alone. A dry share is an
+    impulse at time 0 that holds most of the energy at a low mix, so the energy decay curve
+    falls past -5 dB at once and a decay time read from it would follow the mix, not the
+    room."""
+    return [
+        {**spec, "mix": 1.0} if spec["type"] in ROOM_TYPES else spec for spec in load_chain(chain)
+    ]
+
+
 def decay(
     chain: ChainLike, sample_rate: int = 48_000, seconds: float = DECAY_SECONDS
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64], float]:
@@ -412,7 +423,8 @@ def decay(
     times in seconds, the response's level (dB re its peak), its energy decay curve (the
     Schroeder integral: the energy still to come, dB re the whole), and the decay time
     (60 dB) read from the curve's fall from -5 to -35 dB, doubled; NaN when it never falls
-    that far."""
+    that far. The chain is measured as given; for a room's own decay time give it
+    :func:`wet_rooms` of the chain, as :func:`plot_chain` does."""
     specs = load_chain(chain)
     frames = int(seconds * sample_rate)
     rate = output_rate(specs, sample_rate)
@@ -533,7 +545,7 @@ def plot_chain(
 
     motion = level_over_time(specs, sample_rate) if has_motion(specs) else None
     echoes = echoes_over_time(specs, sample_rate) if has_echoes(specs) else None
-    room = decay(specs, sample_rate) if has_room(specs) else None
+    room = decay(wet_rooms(specs), sample_rate) if has_room(specs) else None
     panels = (
         1 + (curve is not None) + (echoes is not None) + (room is not None) + (motion is not None)
     )
@@ -613,7 +625,7 @@ def plot_chain(
         ax.plot(times, energy, label=f"energy decay{known}")
         ax.set_xlabel("time (s)")
         ax.set_ylabel("level (dB)")
-        ax.set_title("Impulse response and decay")
+        ax.set_title("Impulse response and decay, wet")
         ax.set_ylim(-90.0, 3.0)
         ax.grid(True, alpha=0.3)
         _legend(ax)
