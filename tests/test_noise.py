@@ -317,6 +317,30 @@ def test_background_noise_ratio_and_folder_draws(noise_folder):
     assert 0 <= drawn["offset_frames"] < int(RATE * 1.5)
 
 
+def test_a_folder_offers_its_audio_files_by_name(tmp_path):
+    from kavri.io.folders import audio_files
+
+    sound = np.zeros(100, np.float32)
+    sf.write(tmp_path / "b.wav", sound, RATE)
+    sf.write(tmp_path / "A.FLAC", sound, RATE)
+    (tmp_path / "notes.txt").write_text("not audio")
+    (tmp_path / "dir.wav").mkdir()
+    (tmp_path / "sub").mkdir()
+    sf.write(tmp_path / "sub" / "c.wav", sound, RATE)
+    (tmp_path / "link.wav").symlink_to("b.wav")
+    (tmp_path / "broken.wav").symlink_to("nowhere.wav")
+    (tmp_path / "loop1.wav").symlink_to("loop2.wav")
+    (tmp_path / "loop2.wav").symlink_to("loop1.wav")
+    folder = str(tmp_path)
+    named = lambda *names: [f"{folder}/{name}" for name in names]  # noqa: E731
+    # Files and links to them, by suffix in any case; no folders, dead links or subfolders.
+    assert audio_files(folder, "*", "noise") == named("A.FLAC", "b.wav", "link.wav")
+    assert audio_files(folder, "**/*.wav", "noise") == named("b.wav", "link.wav", "sub/c.wav")
+    assert audio_files(folder + "/", "sub/*", "noise") == [f"{folder}/sub/c.wav"]
+    with pytest.raises(kavri.ChainError, match="no files match 'x/\\*'"):
+        audio_files(folder, "x/*", "noise")
+
+
 # --- random chains ----------------------------------------------------------------------------
 
 
