@@ -154,7 +154,11 @@ def test_effects_listing_and_reference(work, run_kavri):
     assert one.returncode == 0
     assert "frequency_hz  8000" in one.stdout and "0.70710677" in one.stdout
     assert "5 … 0.499 × rate" in one.stdout
-    assert run_kavri("effects", "--markdown", cwd=work).stdout == markdown_reference()
+    reference = run_kavri("effects", "--markdown", cwd=work).stdout
+    assert reference == markdown_reference()
+    assert all(f"| `{name}` |" in reference for name in kavri.EFFECTS)
+    keyless = run_kavri("effects", "swap", cwd=work)
+    assert keyless.stdout == f"swap: {kavri.EFFECTS['swap'].summary}\n  no parameters\n"
     wrong = run_kavri("effects", "lowpas", cwd=work)
     assert wrong.returncode == 1 and "did you mean 'lowpass'" in wrong.stderr
 

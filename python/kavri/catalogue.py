@@ -983,6 +983,8 @@ def markdown_reference() -> str:
         ]
         for effect_type in effect_types(family):
             info = EFFECTS[effect_type]
+            if not info.params:  # listed all the same, with what it does
+                lines.append(f"| `{effect_type}` | (none) | | | | {_cell(info.summary)} |")
             for index, p in enumerate(info.params):
                 name = f"`{effect_type}`" if index == 0 else ""
                 lines.append(

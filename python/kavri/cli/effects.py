@@ -36,6 +36,9 @@ def run(args: argparse.Namespace) -> int:
     except KeyError as error:
         raise KavriError(error.args[0]) from None
     print(f"{info.type}: {info.summary}")
+    if not info.params:
+        print("  no parameters")
+        return 0
     rows = [("key", "default", "unit", "range", "meaning")]
     rows += [(p.key, p.default_text(), p.unit, p.range_text(), p.summary) for p in info.params]
     widths = [max(len(row[i]) for row in rows) for i in range(4)]
