@@ -207,6 +207,8 @@ def test_effect_examples_are_valid_and_show_something():
         steps = kavri.EFFECTS[effect_type].step and effect_type not in effect_pages.ROOM_HEADERS
         home = "python/kavri/" if steps else "src/effects/"
         assert header.startswith(home) and comment, effect_type
+    keyless = effect_pages.effect_page(kavri.EFFECTS["polarity"], False)
+    assert 'no parameters: `{"type": "polarity"}`' in keyless and "| key |" not in keyless
     signal = effect_pages.test_signal()
     assert signal.dtype == np.float32 and signal.shape[1] == 2
     assert np.isclose(np.max(np.abs(signal)), 10 ** (-12 / 20), rtol=1e-3)

@@ -306,9 +306,15 @@ def effect_page(info: EffectInfo, moving: bool, source: tuple[str, str] | None =
             "",
             f"Family: [{FAMILIES[info.family]}](index.md#{info.family}).",
             "",
-            *rows,
-            "",
-            f'{limits}; "rate" is the sample rate. A key left out takes its default.',
+            *(
+                [
+                    *rows,
+                    "",
+                    f'{limits}; "rate" is the sample rate. A key left out takes its default.',
+                ]
+                if info.params
+                else [f'It takes no parameters: `{{"type": "{name}"}}`.']
+            ),
             "",
             *(
                 []
