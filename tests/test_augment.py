@@ -403,6 +403,9 @@ def test_cli_variants_manifest_replay_and_independence(corpus, capsys):
     [
         (["--variants", "0", "--seed", "1"], "--variants must be at least 1"),
         (["--variants", "1", "--seed", "-1"], "--seed must be within"),
+        # Every output's chain is drawn before the first is written: a count past memory is
+        # refused at once, not after filling it.
+        (["--variants", str(10**11), "--seed", "1"], "000,000 outputs needs"),
     ],
 )
 def test_cli_refuses_bad_arguments(corpus, capsys, args, message):

@@ -23,6 +23,7 @@ from concurrent.futures import Executor
 from pathlib import Path
 from typing import Any, Unpack
 
+from .._engine import check_memory
 from .._json import JSONProblem
 from .._json import parse as parse_json
 from .._paths import AnyPath, fs_name, shown
@@ -143,6 +144,22 @@ def _write_manifest(path: Path, records: Iterable[dict[str, Any]]) -> None:
         raise KavriError(f"{shown(path)}: cannot write: {error.strerror or error}") from None
 
 
+def _check_plan(chain: RandomChain, seed: int, outputs: int) -> None:
+    """Asks the memory guard whether every output's drawn chain and record fit, since all
+    are drawn before the first file is written: judged by one drawn chain's size in JSON,
+    a Python object taking a few times its text, and a kilobyte for the rest of the record
+    and the task."""
+    if outputs <= 0:
+        return
+    text = len(json.dumps(chain.sample(seed, 0)))
+    try:
+        check_memory(
+            outputs * (1024 + 4 * text), f"augment: drawing the chains of {outputs:,} outputs"
+        )
+    except MemoryError as error:
+        raise KavriError(str(error)) from None
+
+
 def augment_files(
     files: Iterable[AnyPath],
     random_chain: RandomChainLike,
@@ -199,6 +216,7 @@ def augment_files(
     target = Path(fs_name(out_dir))
     manifest = target / MANIFEST_NAME
     sources = [fs_name(f) for f in files]
+    _check_plan(chain, seed, len(sources) * int(variants))
     tasks: list[Task] = []
     records: dict[str, dict[str, Any]] = {}
     for source, output in plan_outputs(sources, target, base_dir):
