@@ -209,6 +209,30 @@ def test_size_limits_are_known_before_the_first_sample(tmp_path, monkeypatch):
     assert entries(tmp_path) == ["big.wav", "small.wav"]
 
 
+def test_audio_larger_than_its_disk_is_refused_before_the_first_byte(tmp_path, run_kavri):
+    (tmp_path / "kept.wav").write_bytes(b"before")
+    huge = 10**13  # 80 TB of stereo float samples
+    with pytest.raises(AudioFileError, match=r"kept.wav: not written: its 72\.8 TiB of audio "):
+        open_output(tmp_path / "kept.wav", RATE, 2, "float", expected_frames=huge).__enter__()
+    # Compressed output has no size to know; it is not refused.
+    with open_output(tmp_path / "a.flac", RATE, 2, expected_frames=huge // 10**9) as writer:
+        writer.write(noise(10_000))
+    kavri.write(tmp_path / "in.wav", noise(1000), RATE)
+    result = run_kavri(
+        "process",
+        tmp_path / "in.wav",
+        tmp_path / "out.wav",
+        "--tail",
+        "1e9",
+        "--preset",
+        "vocal",
+        cwd=tmp_path,
+    )
+    assert result.returncode == 1 and "out.wav: not written: its " in result.stderr
+    assert entries(tmp_path) == ["a.flac", "in.wav", "kept.wav"]
+    assert (tmp_path / "kept.wav").read_bytes() == b"before"
+
+
 # --- atomic output --------------------------------------------------------------------------
 
 

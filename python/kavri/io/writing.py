@@ -21,8 +21,8 @@ file before it is put in place (see :mod:`.tags`).
 
 What a container cannot hold is refused before the first sample: too many channels, a
 sample rate or bit rate it does not take, no frames at all where libsndfile cannot read
-such a file back, and more bytes than a WAV or AIFF header can count when the length is
-known up front (WAV output then becomes RF64).
+such a file back, and, when the length is known up front, more bytes than a WAV or AIFF
+header can count (WAV output then becomes RF64) or than the disk has room for.
 """
 
 from __future__ import annotations
@@ -271,6 +271,27 @@ class _IncompleteWrite(Exception):
     """A write that libsndfile reported as done but whose file is not complete."""
 
 
+def _check_room(label: str, descriptor: int, size: int) -> None:
+    """Refuses audio of a known size that the disk holding the temporary file has no room
+    for, before the first byte: otherwise the write would fill the disk (for every other
+    program on it too) and fail only then. Compressed output (``size`` 0) is not checked."""
+    disk = os.fstatvfs(descriptor)
+    free = disk.f_bavail * disk.f_frsize
+    if size > free:
+        raise AudioFileError(
+            f"{label}: not written: its {_size_text(size)} of audio would not fit in the "
+            f"{_size_text(free)} free on its disk"
+        )
+
+
+def _size_text(size: int) -> str:
+    units = ("bytes", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB")
+    scaled, unit = float(size), 0
+    while scaled >= 1024 and unit < len(units) - 1:
+        scaled, unit = scaled / 1024, unit + 1
+    return f"{size} bytes" if unit == 0 else f"{scaled:.1f} {units[unit]}"
+
+
 def _write_failure(descriptor: int, reported: str) -> str:
     """The cause of a failed write. libsndfile reports a failed system call as "System
     error." (or, from its FLAC encoder, as a failed initialisation, or not at all), so the
@@ -395,6 +416,8 @@ def open_output(
     held, dropped = writable_tags(written, given_tags)
     try:
         with _target(name) as temporary, open(temporary, "r+b") as stream:
+            if expected_frames is not None:
+                _check_room(label, stream.fileno(), data_bytes(chosen, count, expected_frames))
             try:
                 if written == "RAW":
                     with _raw_file(stream, label, rate, count, chosen, dither) as writer:
