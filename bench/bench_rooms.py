@@ -263,8 +263,11 @@ call's state comes from a small store of kept blocks: a mono call alone takes 0.
 on the AMD EPYC (Zen 4) of the 2026-12-09 runs, where a process that imported nothing else took
 0.77-0.95 ms before the store, faulting in 210 fresh pages a call. The peers still fault in
 theirs: in the default process oaconvolve and ApplyImpulseResponse map 460 and 620 pages a
-call, which is most of the gap between the default ratios and those of the child whose
-allocator keeps its pages; the latter are the fairer comparison. In the alternating rounds
+call. What those faults cost depends on the machine: on the Zen 4 machine of the first
+2026-12-09 run they made the peers up to twice as slow in the default process as in the
+child whose allocator keeps its pages (mono against oaconvolve 3.83x there, 1.91x in the
+child); on another machine of the same kind later that day the two agreed within a few per
+cent (1.84x and 1.85x). The child's ratios are the fairer comparison. In the alternating rounds
 Kavri takes longer than alone (about 0.45 ms against 0.26 ms with pages kept), because the
 peers' buffers leave its caches cold. SciPy's oaconvolve, and the scipy.signal.convolve
 that audiomentations calls (an FFT convolution at these sizes), choose their transform
