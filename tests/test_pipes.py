@@ -244,6 +244,21 @@ def test_raw_and_loudness_through_pipes_on_the_command_line(tmp_path, run_kavri)
     )
     (tmp_path / "loud.wav").write_bytes(loud.stdout)
     assert abs(kavri.measure_file(tmp_path / "loud.wav").integrated_lufs + 20) < 0.5
+    # So does noise at a ratio to the input's power, which measures the whole input first;
+    # it gives the samples it gives a file.
+    kavri.write(tmp_path / "in.wav", audio, RATE)
+    noisy = ["--effect", "noise:snr_db=10", "--quiet"]
+    piped_out = subprocess.run(
+        [sys.executable, "-m", "kavri", "process", "-", "-", *noisy],
+        input=wav_payload(audio, RATE),
+        capture_output=True,
+    )
+    assert piped_out.returncode == 0, piped_out.stderr
+    (tmp_path / "piped.wav").write_bytes(piped_out.stdout)
+    assert run_kavri("process", "in.wav", "file.wav", *noisy, cwd=tmp_path).returncode == 0
+    assert np.array_equal(
+        kavri.read(tmp_path / "piped.wav").audio, sf.read(tmp_path / "file.wav", dtype="float32")[0]
+    )
     refused = run_kavri("process", "in.raw", "out.wav", "--effect", "gain", cwd=tmp_path)
     assert refused.returncode == 1 and "raw input needs --input-rate HZ and --input-channels N" in (
         refused.stderr

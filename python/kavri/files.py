@@ -48,7 +48,7 @@ from .loudness import LevelMeter, LoudnessResult, Measurement, clip_level
 from .rendering import ChunkStream, Rendered, Span, render
 from .settings import RenderOptions, RenderSettings, tail_frames
 from .steps import ChainStream, StepItem, plan_chain
-from .steps.plan import measure_meter
+from .steps.plan import measure_meter, measures_whole_input
 
 __all__ = [
     "FileSummary",
@@ -264,9 +264,10 @@ def render_file(
     check_stop()
     start = time.perf_counter()
     label = "standard input" if source_name == "-" else show_name(source_name)
-    # The input is read once, and once more before that for each normalize's measuring
-    # pass: a pipe is copied aside only when it is read more than once.
-    passes_over_input = 1 + sum(1 for spec in specs if spec["type"] == "normalize")
+    # The input is read once, and once more before that for each measuring pass (a
+    # normalize's, a noise's at a ratio): a pipe is copied aside only when it is read more
+    # than once.
+    passes_over_input = 1 + sum(1 for spec in specs if measures_whole_input(spec))
     with open_source(
         source_name, stop=stop, raw=raw, passes=passes_over_input, label=label
     ) as opened:

@@ -81,6 +81,16 @@ def register_step(kind: str, builder: StepBuilder) -> None:
     _BUILDERS[kind] = builder
 
 
+def measures_whole_input(spec: Mapping[str, Any]) -> bool:
+    """Whether a step needs a measure of its whole input before it runs (a pass of the
+    chain up to it): a normalize's peak, the power of the input a noise is mixed against
+    at a ratio."""
+    kind = spec["type"]
+    if kind == "normalize":
+        return True
+    return kind in ("noise", "background_noise") and spec.get("mode", "snr") == "snr"
+
+
 @dataclass(frozen=True)
 class StepItem:
     """One step: its place in the chain (from 1), its spec, and its input's and output's rate
@@ -96,12 +106,7 @@ class StepItem:
 
     @property
     def measures(self) -> bool:
-        """Whether the step needs a measure of its whole input: a normalize's peak, the
-        power of the input a noise is mixed against at a ratio."""
-        kind = self.spec["type"]
-        if kind == "normalize":
-            return True
-        return kind in ("noise", "background_noise") and self.spec.get("mode", "snr") == "snr"
+        return measures_whole_input(self.spec)
 
     def build(self, workers: int, measured: Any = None) -> Step:
         """A new step object for this item; ``measured`` is what :func:`measure_meter`
