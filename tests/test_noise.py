@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import json
 import math
+import os
 import subprocess
 import sys
 import threading
@@ -99,6 +100,34 @@ def test_colours_are_scipys_designs_and_filters_without_loading_it():
         check=True,
     )
     assert loaded.stdout.strip() == "[]"
+
+
+def test_a_colour_is_fitted_alike_whatever_numpy_picks_for_the_processor():
+    # NumPy picks vector versions of its functions by the processor as it loads; a fit that
+    # leaned on them came out otherwise on another machine (and the kept fits with it). A
+    # child with every such choice switched off must fit the very numbers fitted here.
+    from numpy._core._multiarray_umath import (
+        __cpu_baseline__,
+        __cpu_dispatch__,
+        __cpu_features__,
+    )
+
+    from kavri.steps.noise import design_fitted
+
+    picked = [f for f in __cpu_dispatch__ if __cpu_features__.get(f) and f not in __cpu_baseline__]
+    cases = [(-2, 48000), (-1, 37800), (2, 11025)]
+    script = (
+        "from kavri.steps.noise import design_fitted\n"
+        f"print(repr([design_fitted(s, r) for s, r in {cases!r}]))"
+    )
+    child = subprocess.run(
+        [sys.executable, "-c", script],
+        capture_output=True,
+        text=True,
+        check=True,
+        env={**os.environ, "NPY_DISABLE_CPU_FEATURES": " ".join(picked)},
+    )
+    assert child.stdout.strip() == repr([design_fitted(s, r) for s, r in cases])
 
 
 @pytest.mark.slow

@@ -27,8 +27,9 @@ or 0.15 dB (brown, violet) from 20 Hz to 0.45 x the rate: first-order poles and 
 interleaved evenly in log frequency from 5 Hz (pink; blue swaps them), or a leaky integrator
 with its corner at 2 Hz (brown; violet is a differentiator), mapped by the matched z
 transform, with the highest poles and zeros and two more pairs fitted by least squares
-(scipy) to the slope on a log grid, since the mapping bends the slope near half the rate.
-The fits of the common rates are kept as SciPy made them (``kavri._filter_designs``, held
+(scipy) to the slope on a log grid, since the mapping bends the slope near half the rate
+(from two first guesses, the closer fit kept; on Python's own math functions, so that a fit
+gives the same numbers on every processor). The fits of the common rates are kept as SciPy made them (``kavri._filter_designs``, held
 to it by the tests), and the sections run in native double precision with the bits of
 scipy.signal.sosfilt, so that noise does not load SciPy (about a second). The filter's
 state is carried from chunk to chunk, so the output does not depend on the
@@ -175,16 +176,29 @@ _PINK_FROM_HZ = 5.0
 _BROWN_CORNER_HZ = 2.0
 _PER_DECADE = 2.5
 _SETTLED = 1e-6  # the slowest pole decays this far (-120 dB) before frame 0
+_FIT_POINTS = 200  # frequencies of the fit, evenly in log frequency
+# The first guesses of the two pairs the fit adds. A fit may settle in a poorer minimum
+# from one of them (brown at 48 kHz: 0.22 dB from the slope against 0.05 dB), so it runs
+# from each and keeps the closer result.
+_FIT_STARTS = ((0.0, 0.5), (0.25, 0.75))
+_UNIT = 0.999999  # a first guess at most this (matched poles reach 1 at very high rates)
 
 
-def _response_db(poles: list[float], zeros: list[float], w: np.ndarray) -> np.ndarray:
-    z1 = np.exp(-1j * w)
-    h = np.ones_like(z1)
+def _chords(w: list[float]) -> npt.NDArray[np.float64]:
+    """4 sin(w/2)**2 at each frequency w (radians a sample): a first-order factor's power
+    there is |1 - q e^-jw|**2 = (1 - q)**2 + q 4 sin(w/2)**2, without the cancellation of
+    1 - 2 q cos w + q**2 when q is near 1 and w near 0."""
+    halves = [math.sin(x / 2.0) for x in w]
+    return np.array([4.0 * (h * h) for h in halves])
+
+
+def _response_db(poles: list[float], zeros: list[float], chords: np.ndarray) -> np.ndarray:
+    power = np.ones_like(chords)
     for q in zeros:
-        h = h * (1.0 - q * z1)
+        power = power * ((1.0 - q) * (1.0 - q) + q * chords)
     for p in poles:
-        h = h / (1.0 - p * z1)
-    return np.asarray(20.0 * np.log10(np.abs(h)))
+        power = power / ((1.0 - p) * (1.0 - p) + p * chords)
+    return np.array([10.0 * math.log10(v) for v in power])
 
 
 def _matched(hz: float, rate: int) -> float:
@@ -201,7 +215,16 @@ def _design(slope: int, rate: int) -> tuple[list[float], list[float]]:
 
 
 def design_fitted(slope: int, rate: int) -> tuple[list[float], list[float]]:
-    """The poles and zeros of a slope at a rate, fitted by SciPy."""
+    """The poles and zeros of a slope at a rate, fitted by SciPy.
+
+    The fit gives the same numbers on every processor: its residuals take their sines,
+    logarithms and hyperbolic tangents from Python's math module (the C library, one
+    routine for every processor), never from NumPy, which picks its own vector versions of
+    them by the processor as it loads; the rest is single arithmetic operations, correctly
+    rounded everywhere, and a sum that rounds only once (math.fsum). A fit steps through
+    the residuals many times, so a difference in their last bits could end it at another
+    minimum altogether: noise at a rate that is not kept would then differ from machine to
+    machine."""
     poles: list[float] = []
     zeros: list[float] = []
     fixed_poles: list[float] = []
@@ -221,28 +244,36 @@ def design_fitted(slope: int, rate: int) -> tuple[list[float], list[float]]:
     keep = max(0, len(poles) - 2)
     fixed_poles += poles[:keep]
     fixed_zeros += zeros[:keep]
-    free_poles = poles[keep:] + [0.0, 0.5]
-    free_zeros = zeros[keep:] + [0.0, 0.5]
     high = _HIGH_SHARE * rate
     if high <= _LOW_HZ * 1.5:  # no band to fit (a rate under 67 Hz): the first guess
-        return fixed_poles + free_poles, fixed_zeros + free_zeros
-    w = 2.0 * math.pi * np.geomspace(_LOW_HZ, high, 200) / rate
-    target = 10.0 * slope * np.log10(w)
-    base = _response_db(fixed_poles, fixed_zeros, w)
-    count = len(free_poles)
+        extra = list(_FIT_STARTS[0])
+        return fixed_poles + poles[keep:] + extra, fixed_zeros + zeros[keep:] + extra
+    points = _FIT_POINTS - 1
+    w = [
+        2.0 * math.pi * _LOW_HZ * (high / _LOW_HZ) ** (i / points) / rate
+        for i in range(_FIT_POINTS)
+    ]
+    chords = _chords(w)
+    target = np.array([10.0 * slope * math.log10(x) for x in w])
+    base = _response_db(fixed_poles, fixed_zeros, chords) - target
+    count = len(poles[keep:]) + 2
 
     def residual(x: np.ndarray) -> np.ndarray:
-        v = np.tanh(x)
-        d = base + _response_db(list(v[:count]), list(v[count:]), w) - target
-        return np.asarray(d - d.mean())
+        v = [math.tanh(float(t)) for t in x]
+        d = base + _response_db(v[:count], v[count:], chords)
+        return np.asarray(d - math.fsum(d) / len(d))
 
-    start = np.arctanh(np.clip(np.array(free_poles + free_zeros), -0.999999, 0.999999))
     import scipy.optimize  # slow to load: imported when a colour is first designed
 
-    fitted = np.tanh(scipy.optimize.least_squares(residual, start, method="lm", max_nfev=4000).x)
-    return fixed_poles + [float(v) for v in fitted[:count]], fixed_zeros + [
-        float(v) for v in fitted[count:]
-    ]
+    fits = []
+    for extra in _FIT_STARTS:
+        free = poles[keep:] + list(extra) + zeros[keep:] + list(extra)
+        start = np.array([math.atanh(v if v < _UNIT else _UNIT) for v in free])
+        found = scipy.optimize.least_squares(residual, start, method="lm", max_nfev=4000).x
+        squares = math.fsum(float(r) * float(r) for r in residual(found))
+        fits.append((squares, [math.tanh(float(t)) for t in found]))
+    fitted = min(fits, key=lambda fit: fit[0])[1]  # the first of equals
+    return fixed_poles + fitted[:count], fixed_zeros + fitted[count:]
 
 
 @functools.lru_cache(maxsize=64)
