@@ -269,6 +269,10 @@ def test_the_plot_reads_a_room_s_decay_from_its_wet_path(tmp_path):
     reverb = [{"type": "lowpass"}, {"type": "reverb", "room_size": 0.8, "mix": 0.1}]
     assert decay(reverb)[3] < 0.5 * decay(wet_rooms(reverb))[3]
     assert wet_rooms(reverb)[0] == {"type": "lowpass"} and reverb[1]["mix"] == 0.1
+    # Noise the chain adds is no part of the room: with it, the curve held up at the
+    # noise's level read a decay time of several seconds.
+    noisy = [*reverb, {"type": "noise", "colour": "pink", "snr_db": 30}]
+    assert decay(wet_rooms(noisy))[3] == decay(wet_rooms(reverb))[3]
     plot_chain(reverb, tmp_path / "room.png")
     assert (tmp_path / "room.png").stat().st_size > 10_000
 

@@ -406,13 +406,21 @@ def has_room(chain: Chain) -> bool:
     return any(spec["type"] in ROOM_TYPES for spec in chain)
 
 
+# Effects that add a signal of their own, no part of any response: the decay panel leaves
+# them out.
+ADDED_TYPES = frozenset({"noise", "background_noise"})
+
+
 def wet_rooms(chain: ChainLike) -> Chain:
-    """The chain with every room at ``mix`` 1: its wet path alone. A dry share is an
-    impulse at time 0 that holds most of the energy at a low mix, so the energy decay curve
-    falls past -5 dB at once and a decay time read from it would follow the mix, not the
-    room."""
+    """The chain with every room at ``mix`` 1, its wet path alone, and without the noise it
+    adds. A dry share is an impulse at time 0 that holds most of the energy at a low mix, so
+    the energy decay curve falls past -5 dB at once and a decay time read from it would
+    follow the mix, not the room; added noise holds the curve up at its own level, and the
+    decay time read would follow the noise's length."""
     return [
-        {**spec, "mix": 1.0} if spec["type"] in ROOM_TYPES else spec for spec in load_chain(chain)
+        {**spec, "mix": 1.0} if spec["type"] in ROOM_TYPES else spec
+        for spec in load_chain(chain)
+        if spec["type"] not in ADDED_TYPES
     ]
 
 
