@@ -29,14 +29,15 @@ with its corner at 2 Hz (brown; violet is a differentiator), mapped by the match
 transform, with the highest poles and zeros and two more pairs fitted by least squares
 (scipy) to the slope on a log grid, since the mapping bends the slope near half the rate
 (from two first guesses, the closer fit kept; on Python's own math functions, so that a fit
-gives the same numbers on every processor). The fits of the common rates are kept as SciPy made them (``kavri._filter_designs``, held
-to it by the tests), and the sections run in native double precision with the bits of
-scipy.signal.sosfilt, so that noise does not load SciPy (about a second). The filter's
-state is carried from chunk to chunk, so the output does not depend on the
-chunking either. So that the noise starts stationary, the filter first runs over the
-noise of the frames before the signal, until its slowest pole has decayed by 120 dB: frame
-n of the output is the filter's output at white frame n + W. The noise is scaled to an
-expected RMS of 1 (the filter's power gain, from its impulse response), then by the level.
+gives the same numbers on every processor). The fits of the common rates are kept as SciPy
+made them (``kavri._filter_designs``, held to it by the tests), and the sections run in
+native double precision with the bits of scipy.signal.sosfilt, so that noise does not load
+SciPy (about a second). The filter's state is carried from chunk to chunk, so the output
+does not depend on the chunking either. So that the noise starts stationary, the filter
+first runs over the noise of the frames before the signal, until its slowest pole has
+decayed by 120 dB: frame n of the output is the filter's output at white frame n + W. The
+noise is scaled to an expected RMS of 1 (the filter's power gain, from its impulse
+response), then by the level.
 
 Levels. With mode "level" the noise's expected RMS is ``level_db`` dBFS (an RMS of 1.0 is 0
 dBFS); a short stretch of brown noise, all low frequencies, measures above or below it. With
@@ -266,8 +267,8 @@ def design_fitted(slope: int, rate: int) -> tuple[list[float], list[float]]:
     import scipy.optimize  # slow to load: imported when a colour is first designed
 
     fits = []
-    for extra in _FIT_STARTS:
-        free = poles[keep:] + list(extra) + zeros[keep:] + list(extra)
+    for pair in _FIT_STARTS:
+        free = poles[keep:] + list(pair) + zeros[keep:] + list(pair)
         start = np.array([math.atanh(v if v < _UNIT else _UNIT) for v in free])
         found = scipy.optimize.least_squares(residual, start, method="lm", max_nfev=4000).x
         squares = math.fsum(float(r) * float(r) for r in residual(found))
