@@ -6,6 +6,7 @@ a folder that replay."""
 from __future__ import annotations
 
 import json
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -133,6 +134,23 @@ def test_a_file_response_used_again_gives_the_bits_of_a_fresh_one(tmp_path):
     for stream, out in zip((first, second), parts, strict=True):
         assert np.array_equal(np.concatenate([*out, stream.flush()]), want)
     assert np.array_equal(kavri.process(x, RATE, chain), want)
+
+
+def test_response_and_noise_files_whose_names_are_not_utf8_are_read(tmp_path):
+    # A file name may hold any byte but / and NUL; one from an old archive in Latin-1 is no
+    # UTF-8, and was refused as "not a readable audio file", alone or drawn from a folder.
+    h, hum = room_response(4000, 1), noise(20_000, 1, seed=5)
+    for folder, data in (("rooms", h), ("noise", hum)):
+        os.makedirs(os.fsencode(tmp_path / folder))
+        sf.write(os.fsencode(tmp_path / folder) + b"/caf\xe9.wav", data, RATE, subtype="FLOAT")
+    odd = os.fsdecode(b"caf\xe9.wav")
+    x = noise(20_000, 1)
+    want = kavri.process(x, RATE, [{"type": "convolution", "ir": h}])
+    for ir in (str(tmp_path / "rooms" / odd), str(tmp_path / "rooms")):
+        assert np.array_equal(kavri.process(x, RATE, [{"type": "convolution", "ir": ir}]), want)
+    for path in (str(tmp_path / "noise" / odd), str(tmp_path / "noise")):
+        spec = {"type": "background_noise", "path": path, "offset_frames": 0, "mode": "gain"}
+        assert np.array_equal(kavri.process(x, RATE, [spec]), x + hum)
 
 
 def test_an_array_response_is_known_by_its_bits():

@@ -77,7 +77,9 @@ def _problem(path: str, what: str) -> AudioFileError:
 @functools.lru_cache(maxsize=4)
 def _read(path: str, stamp: tuple[int, int], rate: int) -> npt.NDArray[np.float32]:
     try:
-        handle = sf.SoundFile(path)
+        # By its bytes: a name that is not UTF-8 (any byte but / and NUL is allowed) still
+        # opens, where soundfile would encode it as UTF-8 and fail.
+        handle = sf.SoundFile(os.fsencode(path))
     except FileNotFoundError:
         raise _problem(path, "no such file") from None
     except (sf.LibsndfileError, RuntimeError, ValueError, TypeError, OSError) as error:
