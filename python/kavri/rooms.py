@@ -79,7 +79,8 @@ def _read(path: str, stamp: tuple[int, int], rate: int) -> npt.NDArray[np.float3
     try:
         # By its bytes: a name that is not UTF-8 (any byte but / and NUL is allowed) still
         # opens, where soundfile would encode it as UTF-8 and fail.
-        handle = sf.SoundFile(os.fsencode(path))
+        name: Any = os.fsencode(path)  # soundfile takes bytes, though its hints say str
+        handle = sf.SoundFile(name)
     except FileNotFoundError:
         raise _problem(path, "no such file") from None
     except (sf.LibsndfileError, RuntimeError, ValueError, TypeError, OSError) as error:

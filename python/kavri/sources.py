@@ -67,7 +67,8 @@ def _open(path: str) -> sf.SoundFile:
     if not os.path.exists(path):
         raise AudioFileError(f"background_noise: {shown(path)}: no such file")
     try:
-        return sf.SoundFile(os.fsencode(path))  # by its bytes, as a response file is
+        name: Any = os.fsencode(path)  # by its bytes, as a response file is
+        return sf.SoundFile(name)
     except FileNotFoundError:
         raise AudioFileError(f"background_noise: {shown(path)}: no such file") from None
     except (sf.LibsndfileError, RuntimeError, ValueError, TypeError, OSError) as error:
