@@ -3,6 +3,7 @@ and one Dask cluster for the tests that need a real one."""
 
 from __future__ import annotations
 
+import os
 import subprocess
 import sys
 import threading
@@ -22,6 +23,24 @@ def pytest_configure(config: pytest.Config) -> None:
         "slow: takes a second or more (a child process, a cluster, valgrind); "
         "left out of `make check`, run by `make test`",
     )
+
+
+@pytest.fixture
+def threads_settled() -> Callable[[int], int]:
+    """This process's thread count once it is the count given, or after five seconds: a
+    joined thread's task can stay listed for a moment after the join returns (longer under
+    the sanitizers), so a count read at once may still hold it."""
+
+    def count() -> int:
+        return len(os.listdir("/proc/self/task"))
+
+    def settled(expected: int) -> int:
+        deadline = time.monotonic() + 5.0
+        while count() != expected and time.monotonic() < deadline:
+            time.sleep(0.01)
+        return count()
+
+    return settled
 
 
 @pytest.fixture

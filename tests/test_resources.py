@@ -30,7 +30,7 @@ PER_CHANNEL_TYPES = [
 # a worker's stack cannot be mapped, so its start fails. Root ignores the thread-count limit,
 # which is why the address space is what is capped here.
 CHILD = textwrap.dedent("""
-    import os, resource, sys
+    import os, resource, sys, time
     import numpy as np
     from kavri import process_pipeline
 
@@ -55,6 +55,10 @@ CHILD = textwrap.dedent("""
     finally:
         resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
     assert np.array_equal(audio, before_input)
+    # A joined worker's task can stay listed for a moment after the join returns.
+    deadline = time.monotonic() + 5.0
+    while len(os.listdir("/proc/self/task")) != threads_before and time.monotonic() < deadline:
+        time.sleep(0.01)
     assert len(os.listdir("/proc/self/task")) == threads_before, "a worker was left running"
     again = process_pipeline(audio, 48000, [{"type": "gain", "db": 1.0}, {"type": kind}], workers=4)
     assert np.array_equal(again, expected, equal_nan=True)
