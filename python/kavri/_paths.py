@@ -15,7 +15,7 @@ import io
 import os
 from typing import TextIO, TypeAlias
 
-__all__ = ["AnyPath", "fs_name", "fs_bytes", "shown", "escape_odd_bytes"]
+__all__ = ["AnyPath", "fs_name", "fs_bytes", "free_bytes", "shown", "escape_odd_bytes"]
 
 AnyPath: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
@@ -28,6 +28,12 @@ def fs_name(path: AnyPath) -> str:
 def fs_bytes(path: AnyPath) -> bytes:
     """The path as the bytes the operating system holds, for C libraries."""
     return os.fsencode(os.fspath(path))
+
+
+def free_bytes(descriptor: int) -> int:
+    """The room left, for an ordinary user, on the disk of an open file."""
+    disk = os.fstatvfs(descriptor)
+    return disk.f_bavail * disk.f_frsize
 
 
 def shown(path: AnyPath) -> str:

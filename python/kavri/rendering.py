@@ -37,7 +37,7 @@ from typing import Any, Protocol
 
 import numpy as np
 
-from ._paths import shown
+from ._paths import free_bytes, shown
 from .errors import AudioFileError, KavriError
 from .io import (
     STREAM_FORMATS,
@@ -168,8 +168,7 @@ class FloatSpool:
         self._check_room(expected_frames * channels * _FLOAT_BYTES)
 
     def _check_room(self, size: int) -> None:
-        disk = os.fstatvfs(self._file.fileno())
-        free = disk.f_bavail * disk.f_frsize
+        free = free_bytes(self._file.fileno())
         if free - size < SPOOL_DISK_MARGIN:
             self.close()
             raise AudioFileError(

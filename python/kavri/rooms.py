@@ -32,7 +32,7 @@ import numpy.typing as npt
 import soundfile as sf
 
 from ._engine import check_memory
-from ._paths import shown
+from ._paths import fs_bytes, shown
 from .errors import AudioFileError
 from .io.folders import audio_files
 from .random_chain import register_resolver
@@ -79,7 +79,7 @@ def _read(path: str, stamp: tuple[int, int], rate: int) -> npt.NDArray[np.float3
     try:
         # By its bytes: a name that is not UTF-8 (any byte but / and NUL is allowed) still
         # opens, where soundfile would encode it as UTF-8 and fail.
-        name: Any = os.fsencode(path)  # soundfile takes bytes, though its hints say str
+        name: Any = fs_bytes(path)  # soundfile takes bytes, though its hints say str
         handle = sf.SoundFile(name)
     except FileNotFoundError:
         raise _problem(path, "no such file") from None

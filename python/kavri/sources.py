@@ -41,7 +41,7 @@ import numpy.typing as npt
 import soundfile as sf
 
 from ._engine import check_memory
-from ._paths import shown
+from ._paths import fs_bytes, shown
 from .errors import AudioFileError
 from .io.folders import audio_files
 from .random_chain import register_resolver
@@ -67,7 +67,7 @@ def _open(path: str) -> sf.SoundFile:
     if not os.path.exists(path):
         raise AudioFileError(f"background_noise: {shown(path)}: no such file")
     try:
-        name: Any = os.fsencode(path)  # by its bytes, as a response file is
+        name: Any = fs_bytes(path)  # by its bytes, as a response file is
         return sf.SoundFile(name)
     except FileNotFoundError:
         raise AudioFileError(f"background_noise: {shown(path)}: no such file") from None

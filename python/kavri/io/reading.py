@@ -35,7 +35,7 @@ import numpy.typing as npt
 import soundfile as sf
 
 from .._engine import check_memory as guard_memory
-from .._paths import AnyPath, fs_name, shown
+from .._paths import AnyPath, free_bytes, fs_name, shown
 from .._stop import StopRequest
 from ..errors import AudioFileError, Interrupted, KavriWarning
 from .decoding import DecodedSource
@@ -144,8 +144,7 @@ def _wait_readable(descriptor: int, stop: StopRequest | None, label: str) -> Non
 
 
 def _check_room(spool: IO[bytes], size: int, label: str) -> None:
-    disk = os.fstatvfs(spool.fileno())
-    free = disk.f_bavail * disk.f_frsize
+    free = free_bytes(spool.fileno())
     if free - size < SPOOL_DISK_MARGIN:
         folder = tempfile.gettempdir()
         raise AudioFileError(

@@ -41,7 +41,7 @@ import numpy.typing as npt
 import soundfile as sf
 
 from .._audio import PCM_BITS, as_frames, pcm_to_float
-from .._paths import AnyPath, fs_name, shown
+from .._paths import AnyPath, free_bytes, fs_name, shown
 from ..errors import AudioFileError, KavriError, KavriWarning
 from . import fixups
 from .atomic import atomic_output
@@ -275,8 +275,7 @@ def _check_room(label: str, descriptor: int, size: int) -> None:
     """Refuses audio of a known size that the disk holding the temporary file has no room
     for, before the first byte: otherwise the write would fill the disk (for every other
     program on it too) and fail only then. Compressed output (``size`` 0) is not checked."""
-    disk = os.fstatvfs(descriptor)
-    free = disk.f_bavail * disk.f_frsize
+    free = free_bytes(descriptor)
     if size > free:
         raise AudioFileError(
             f"{label}: not written: its {_size_text(size)} of audio would not fit in the "
