@@ -48,7 +48,9 @@ import kavri
 
 RATE = 48_000
 OUT = Path(__file__).resolve().parent / "results" / "rooms.md"
-ROUNDS = 15
+# A 1 s call takes about a millisecond, and this machine's timings wander by a tenth from run
+# to run: forty rounds make the best of them steadier.
+ROUNDS = 40
 
 
 def response(frames: int, channels: int, seed: int = 1) -> np.ndarray:
@@ -259,22 +261,24 @@ radix-2/4 transform written for the engine, whose kernels do the same operations
 processor (SSE2, AVX2 and AVX-512 builds give the same bits). Its first stage runs in vector
 lanes, and the spectral sums go through every partition a chunk of bins at a time. A
 response used again keeps its spectra (a file's by the file, an array's by its bits), and a
-call's state comes from a small store of kept blocks: a mono call alone takes 0.26-0.30 ms
-on the AMD EPYC (Zen 4) of the 2026-12-09 runs, where a process that imported nothing else took
-0.77-0.95 ms before the store, faulting in 210 fresh pages a call. The peers still fault in
-theirs: in the default process oaconvolve and ApplyImpulseResponse map 460 and 620 pages a
-call. What those faults cost depends on the machine: on the Zen 4 machine of the first
-2026-12-09 run they made the peers up to twice as slow in the default process as in the
-child whose allocator keeps its pages (mono against oaconvolve 3.83x there, 1.91x in the
-child); on another machine of the same kind later that day the two agreed within a few per
-cent (1.84x and 1.85x). The child's ratios are the fairer comparison. In the alternating rounds
-Kavri takes longer than alone (about 0.45 ms against 0.26 ms with pages kept), because the
-peers' buffers leave its caches cold. SciPy's oaconvolve, and the scipy.signal.convolve
-that audiomentations calls (an FFT convolution at these sizes), choose their transform
-sizes for the whole signal at once and use pocketfft's mixed-radix transforms: a one-second
-clip is twelve transforms for Kavri (six in, six out, the response's kept) and three for an
-FFT convolution. What the partitioned form buys is the stream: bounded memory and the same
-bits for any chunking, at the rates of the 10-minute file."""
+call's state comes from a small store of kept blocks. A mono signal's whole blocks are
+transformed where they lie, and only the half of each inverse transform that is kept is
+put in order, straight into the output: on an AMD EPYC, the evening of 2026-12-09, that took
+the engine's own time for this call from 437 to 383 us (best of 3,000, in C++), the same
+bits. The peers fault in fresh pages on every call (oaconvolve and ApplyImpulseResponse
+map 460 and 620 a call in the default process), and what those faults cost depends on the
+machine: on some, the default process makes the peers two to three times as slow as the
+child whose allocator keeps its pages, on others the two agree within a few per cent. The
+child's ratios are the fairer comparison; from run to run they move by about a tenth on
+these shared machines (mono against oaconvolve 1.83x to 2.14x over four runs that
+evening). In the alternating rounds Kavri takes longer than alone (about 0.50 ms against
+0.36 ms with pages kept), because the peers' buffers leave its caches cold. SciPy's
+oaconvolve, and the scipy.signal.convolve that audiomentations calls (an FFT convolution at
+these sizes), choose their transform sizes for the whole signal at once and use pocketfft's
+mixed-radix transforms: a one-second clip is twelve transforms for Kavri (six in, six out,
+the response's kept) and three for an FFT convolution. What the partitioned form buys is
+the stream: bounded memory and the same bits for any chunking, at the rates of the
+10-minute file."""
 
 
 def convolution_with_kept_pages() -> dict[str, float]:

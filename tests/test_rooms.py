@@ -218,6 +218,13 @@ def test_any_chunking_and_worker_count_give_the_bits_of_one_call():
         for cuts, workers in (([1, 2, 8191, 8192, 8193, 20_000], 1), ([333, 40_000], 2)):
             assert np.array_equal(streamed(chain, x, cuts, workers), whole)
         assert np.array_equal(kavri.process(x, RATE, chain, workers=2), whole)
+    # A mono chunk's whole blocks are read where they lie, the last kept for the next chunk.
+    mono = noise(50_000, 1, seed=6)
+    for mix in (1.0, 0.4):
+        chain = [{"type": "convolution", "ir": room_response(9000, 1), "mix": mix}]
+        whole = kavri.process(mono, RATE, chain)
+        for cuts in ([4096, 8192, 8193, 20_000], [1, 12_289, 12_290], [4095, 45_000]):
+            assert np.array_equal(streamed(chain, mono, cuts), whole)
 
 
 def test_a_stream_holds_less_than_a_partition_and_the_flush_returns_it():

@@ -361,18 +361,26 @@ void RealFft::run_pass(const Pass& pass, float* re, float* im, std::size_t n) co
 }
 
 void RealFft::forward(const float* time, float* re, float* im, float* work) const {
+    forward(time, time + half_, re, im, work);
+}
+
+void RealFft::forward(const float* first, const float* second, float* re, float* im,
+                      float* work) const {
     const std::size_t m = half_;
     float* __restrict zr = work;
     float* __restrict zi = work + m;
     // Packed into complex values in bit-reversed order, as the passes take them.
     const fft_detail::FirstTwiddles twiddles = first_twiddles();
     const std::uint32_t* order = reversed_.data();
-    const bool in_lanes = kernels_ != nullptr &&
-                          kernels_->first_stage_pairs(time, zr, zi, m, first_two_, order, twiddles);
+    const bool in_lanes =
+        kernels_ != nullptr &&
+        kernels_->first_stage_pairs(first, second, zr, zi, m, first_two_, order, twiddles);
     if (!in_lanes) {
-        first_stage_from(zr, zi, [time, order](std::size_t p, float& r, float& i) {
-            r = time[2 * std::size_t{order[p]}];
-            i = time[2 * std::size_t{order[p]} + 1];
+        first_stage_from(zr, zi, [first, second, m, order](std::size_t p, float& r, float& i) {
+            const std::size_t at = 2 * std::size_t{order[p]};
+            const float* pair = at < m ? first + at : second + (at - m);
+            r = pair[0];
+            i = pair[1];
         });
     }
     complex_forward(zr, zi);
@@ -385,14 +393,14 @@ void RealFft::forward(const float* time, float* re, float* im, float* work) cons
     pack_spectrum(zr, zi, re, im, pack_cos_.data(), pack_sin_.data(), m);
 }
 
-void RealFft::inverse(const float* re, const float* im, float* time, float* work) const {
+void RealFft::inverse_split(const float* re, const float* im, float* scratch, float* work) const {
     const std::size_t m = half_;
     float* __restrict zr = work;
     float* __restrict zi = work + m;
-    float* __restrict yr = time;
-    float* __restrict yi = time + m;
-    // Bin 0 and bin m (imaginary parts taken as 0) make Z[0]. Z is made in `time`, then put
-    // in bit-reversed order in `work` for the passes.
+    float* __restrict yr = scratch;
+    float* __restrict yi = scratch + m;
+    // Bin 0 and bin m (imaginary parts taken as 0) make Z[0]. Z is made in `scratch`, then
+    // put in bit-reversed order in `work` for the passes.
     yr[0] = re[0] + re[m];
     yi[0] = re[0] - re[m];
     unpack_spectrum(re, im, yr, yi, pack_cos_.data(), pack_sin_.data(), m);
@@ -409,7 +417,25 @@ void RealFft::inverse(const float* re, const float* im, float* time, float* work
         });
     }
     complex_forward(zi, zr);
-    interleave(zr, zi, time, m);
+}
+
+void RealFft::inverse(const float* re, const float* im, float* time, float* work) const {
+    // `time` serves as the scratch until the samples go to it.
+    inverse_split(re, im, time, work);
+    interleave(work, work + half_, time, half_);
+}
+
+void RealFft::inverse_upper(const float* re, const float* im, float* upper, std::size_t count,
+                            float* scratch, float* work) const {
+    inverse_split(re, im, scratch, work);
+    // Sample m + 2t is Z[m / 2 + t]'s real part, m + 2t + 1 its imaginary part.
+    const std::size_t m = half_;
+    const float* zr = work + m / 2;
+    const float* zi = work + m + m / 2;
+    interleave(zr, zi, upper, count / 2);
+    if (count % 2 == 1) {
+        upper[count - 1] = zr[count / 2];
+    }
 }
 
 }  // namespace kavri

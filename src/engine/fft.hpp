@@ -40,10 +40,20 @@ public:
     // `time` holds size() samples; `re` and `im` receive bins() values each. `work` is
     // scratch of size() floats (the caller's, so that threads can share one transform).
     void forward(const float* time, float* re, float* im, float* work) const;
+    // The same for a signal held in two places: `first` has its first size() / 2 samples,
+    // `second` the rest (a convolution's previous block and its current one, neither
+    // copied next to the other).
+    void forward(const float* first, const float* second, float* re, float* im, float* work) const;
 
     // `re` and `im` hold bins() values (the imaginary parts of bins 0 and size()/2 are not
     // read); `time` receives size() samples. `work` is scratch of size() floats.
     void inverse(const float* re, const float* im, float* time, float* work) const;
+
+    // Samples size() / 2 to size() / 2 + `count` of inverse() (count <= size() / 2), the
+    // same bits, to `upper`: all that an overlap-save convolution keeps. `scratch` and
+    // `work` are size() floats each; `upper` may be `scratch`.
+    void inverse_upper(const float* re, const float* im, float* upper, std::size_t count,
+                       float* scratch, float* work) const;
 
     // The bytes a transform of `size` keeps (its tables).
     static std::size_t table_bytes(std::size_t size);
@@ -63,6 +73,9 @@ private:
     void complex_forward(float* re, float* im) const;
     struct Pass;
     void run_pass(const Pass& pass, float* re, float* im, std::size_t n) const;
+    // inverse() up to the interleaving: Z's real parts at zr, its imaginary parts at zi
+    // (both in `work`); `scratch` holds size() floats.
+    void inverse_split(const float* re, const float* im, float* scratch, float* work) const;
 
     // A fused pass of two radix-2 stages, of half-widths `half` and 2 `half`: its twiddle
     // tables start at `table` in stage_re_ and stage_im_ (e^{-2 pi i j / 2 half}, then

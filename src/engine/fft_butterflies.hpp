@@ -26,8 +26,10 @@ struct FirstTwiddles {
 // whether they ran (they need at least a vector's width of groups); pass_eight, where there
 // is one, takes the fused pass of half-width 8 over n places (a multiple of 64).
 struct LaneKernels {
-    bool (*first_stage_pairs)(const float* time, float* re, float* im, std::size_t n,
-                              bool first_two, const std::uint32_t* reversed,
+    // The real samples in pairs: point x is samples 2x and 2x + 1, the first n (of 2 n)
+    // at `first` and the rest at `second`.
+    bool (*first_stage_pairs)(const float* first, const float* second, float* re, float* im,
+                              std::size_t n, bool first_two, const std::uint32_t* reversed,
                               const FirstTwiddles& t);
     bool (*first_stage_split)(const float* real, const float* imag, float* re, float* im,
                               std::size_t n, bool first_two, const std::uint32_t* reversed,

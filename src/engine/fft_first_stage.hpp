@@ -153,14 +153,17 @@ bool first_stage_any(float* re, float* im, std::size_t n, bool first_two,
 }
 
 // The two ways the transforms read: forward() its real samples in pairs (point x is samples
-// 2x and 2x + 1), inverse() two split arrays.
+// 2x and 2x + 1; the first n samples at `first`, the next n at `second`), inverse() two split
+// arrays. A read of W points starts at a multiple of W, and the lanes run only where n is at
+// least 4 W, so point n / 2, where `second` begins, is a multiple of W: no read crosses it.
 template <typename Lanes>
-bool first_stage_pairs(const float* time, float* re, float* im, std::size_t n, bool first_two,
-                       const std::uint32_t* reversed, const FirstTwiddles& t) {
+bool first_stage_pairs(const float* first, const float* second, float* re, float* im, std::size_t n,
+                       bool first_two, const std::uint32_t* reversed, const FirstTwiddles& t) {
     return first_stage_any<Lanes>(
         re, im, n, first_two, reversed, t,
-        [time](std::size_t place, typename Lanes::V& r, typename Lanes::V& i) {
-            Lanes::pairs(time + 2 * place, r, i);
+        [first, second, n](std::size_t place, typename Lanes::V& r, typename Lanes::V& i) {
+            const std::size_t at = 2 * place;
+            Lanes::pairs(at < n ? first + at : second + (at - n), r, i);
         });
 }
 

@@ -112,6 +112,29 @@ void fft_lanes_give_scalar_bits() {
             std::vector<float> si(x.rbegin(),
                                   x.rbegin() + static_cast<std::ptrdiff_t>(scalar.bins()));
             scalar.inverse(sr.data(), si.data(), back.data(), work.data());
+            // The signal from two places and the upper half alone: the same bits, at every
+            // lane width (an odd count included).
+            const auto halves_agree = [&](const kavri::RealFft& fft, const std::vector<float>& r,
+                                          const std::vector<float>& i,
+                                          const std::vector<float>& whole) {
+                const std::vector<float> second(x.begin() + static_cast<std::ptrdiff_t>(size / 2),
+                                                x.end());
+                std::vector<float> hr(fft.bins());
+                std::vector<float> hi(fft.bins());
+                fft.forward(x.data(), second.data(), hr.data(), hi.data(), work.data());
+                std::vector<float> scratch(size);
+                std::vector<float> upper(size / 2 + 1, 7.0F);
+                const std::size_t count = size / 2 - 1;
+                fft.inverse_upper(sr.data(), si.data(), upper.data(), count, scratch.data(),
+                                  work.data());
+                return std::memcmp(hr.data(), r.data(), r.size() * sizeof(float)) == 0 &&
+                       std::memcmp(hi.data(), i.data(), i.size() * sizeof(float)) == 0 &&
+                       std::memcmp(upper.data(), whole.data() + size / 2, count * sizeof(float)) ==
+                           0 &&
+                       upper[count] == 7.0F;
+            };
+            expect(halves_agree(scalar, re, im, back),
+                   "the FFT from two halves and its upper half give the whole's bits");
             for (const auto isa : {kavri::vecmath::Isa::avx2, kavri::vecmath::Isa::avx512}) {
                 const bool runs =
                     isa == kavri::vecmath::Isa::avx2
@@ -129,7 +152,8 @@ void fft_lanes_give_scalar_bits() {
                 const bool same =
                     std::memcmp(re.data(), lre.data(), re.size() * sizeof(float)) == 0 &&
                     std::memcmp(im.data(), lim.data(), im.size() * sizeof(float)) == 0 &&
-                    std::memcmp(back.data(), lback.data(), back.size() * sizeof(float)) == 0;
+                    std::memcmp(back.data(), lback.data(), back.size() * sizeof(float)) == 0 &&
+                    halves_agree(lanes, re, im, back);
                 expect(same, "the FFT's lanes give the scalar first stage's bits");
             }
         }

@@ -212,15 +212,20 @@ void ConvolutionEffect::reset() {
     block_count_ = 0;
 }
 
-void ConvolutionEffect::transform_input(int channel, std::size_t blocks) {
+float* ConvolutionEffect::kept_block(int channel, std::size_t blocks) const {
+    return frames_ + (static_cast<std::size_t>(channel) * 2 + blocks % 2) * block_;
+}
+
+void ConvolutionEffect::transform_input(int channel, std::size_t blocks, const float* previous,
+                                        const float* current) {
     const auto c = static_cast<std::size_t>(channel);
     const std::size_t slot = blocks % partitions_;
     const std::size_t at = (c * partitions_ + slot) * bins_;
-    fft_->forward(frames_ + c * 2 * block_, input_re_ + at, input_im_ + at, work_ + c * 2 * block_);
+    fft_->forward(previous, current, input_re_ + at, input_im_ + at, work_ + c * 2 * block_);
 }
 
 void ConvolutionEffect::convolve_output(int channel, float* out, std::size_t count,
-                                        std::size_t blocks) {
+                                        std::size_t blocks, const float* dry) {
     const auto o = static_cast<std::size_t>(channel);
     float* sum_re = sums_ + o * 2 * bins_;
     float* sum_im = sum_re + bins_;
@@ -247,16 +252,17 @@ void ConvolutionEffect::convolve_output(int channel, float* out, std::size_t cou
             }
         }
     }
+    // Overlap-save: the output is the upper half of the inverse transform.
     float* time = time_ + o * 2 * block_;
-    fft_->inverse(sum_re, sum_im, time, work_ + o * 2 * block_);
-    const float* wet = time + block_;
-    const float* dry = frames_ + o * 2 * block_ + block_;
+    float* work = work_ + o * 2 * block_;
     const auto stride = static_cast<std::size_t>(channels_);
+    if (dry_ == 0.0F && stride == 1) {
+        fft_->inverse_upper(sum_re, sum_im, out, count, time, work);
+        return;
+    }
+    const float* wet = time;
+    fft_->inverse_upper(sum_re, sum_im, time, count, time, work);
     if (dry_ == 0.0F) {
-        if (stride == 1) {
-            std::memcpy(out, wet, count * sizeof(float));
-            return;
-        }
         for (std::size_t i = 0; i < count; ++i) {
             out[i * stride + o] = wet[i];
         }
@@ -266,21 +272,60 @@ void ConvolutionEffect::convolve_output(int channel, float* out, std::size_t cou
 }
 
 void ConvolutionEffect::run_block(float* out, std::size_t count, unsigned int workers) {
+    const std::size_t blocks = block_count_;
     parallel_for_channels(channels_, workers, [&](int first, int last) {
         for (int c = first; c < last; ++c) {
-            transform_input(c, block_count_);
+            transform_input(c, blocks, kept_block(c, blocks + 1), kept_block(c, blocks));
         }
     });
     parallel_for_channels(channels_, workers, [&](int first, int last) {
         for (int c = first; c < last; ++c) {
-            convolve_output(c, out, count, block_count_);
+            convolve_output(c, out, count, blocks, kept_block(c, blocks));
         }
     });
-    for (std::size_t c = 0; c < static_cast<std::size_t>(channels_); ++c) {
-        float* pair = frames_ + c * 2 * block_;
-        std::memcpy(pair, pair + block_, block_ * sizeof(float));
-    }
     ++block_count_;
+}
+
+void ConvolutionEffect::process_channel(int channel, const float* in, std::size_t frames,
+                                        float* out) {
+    const auto c = static_cast<std::size_t>(channel);
+    const auto stride = static_cast<std::size_t>(channels_);
+    // A mono chunk's whole blocks are read in place, unless the output overlaps the input
+    // (a block's output would overwrite the frames the next block reads as its previous).
+    const bool in_place = stride == 1 && (out + frames <= in || in + frames <= out);
+    std::size_t fill = fill_;
+    std::size_t blocks = block_count_;
+    const float* previous = kept_block(channel, blocks + 1);
+    std::size_t done = 0;
+    std::size_t written = 0;
+    while (done < frames) {
+        const float* current = nullptr;
+        if (in_place && fill == 0 && frames - done >= block_) {
+            current = in + done;
+            done += block_;
+            fill = block_;
+        } else {
+            float* kept = kept_block(channel, blocks);
+            const std::size_t take = std::min(block_ - fill, frames - done);
+            take_channel(kept + fill, in + done * stride + c, stride, take);
+            fill += take;
+            done += take;
+            current = kept;
+        }
+        if (fill == block_) {
+            transform_input(channel, blocks, previous, current);
+            convolve_output(channel, out + written * stride, block_, blocks, current);
+            previous = current;
+            fill = 0;
+            ++blocks;
+            written += block_;
+        }
+    }
+    // The last whole block is the next one's previous: kept if it was read in place.
+    float* last = kept_block(channel, blocks + 1);
+    if (blocks > block_count_ && previous != last) {
+        std::memcpy(last, previous, block_ * sizeof(float));
+    }
 }
 
 void ConvolutionEffect::process(const float* in, std::size_t frames, float* out,
@@ -288,30 +333,9 @@ void ConvolutionEffect::process(const float* in, std::size_t frames, float* out,
     const auto stride = static_cast<std::size_t>(channels_);
     if (!coupled_) {
         // Channels do not meet: each runs through the whole chunk on its own.
-        const std::size_t start_fill = fill_;
-        const std::size_t start_count = block_count_;
         parallel_for_channels(channels_, workers, [&](int first, int last) {
             for (int channel = first; channel < last; ++channel) {
-                const auto c = static_cast<std::size_t>(channel);
-                float* cur = frames_ + c * 2 * block_ + block_;
-                std::size_t fill = start_fill;
-                std::size_t blocks = start_count;
-                std::size_t done = 0;
-                std::size_t written = 0;
-                while (done < frames) {
-                    const std::size_t take = std::min(block_ - fill, frames - done);
-                    take_channel(cur + fill, in + done * stride + c, stride, take);
-                    fill += take;
-                    done += take;
-                    if (fill == block_) {
-                        transform_input(channel, blocks);
-                        convolve_output(channel, out + written * stride, block_, blocks);
-                        std::memcpy(cur - block_, cur, block_ * sizeof(float));
-                        fill = 0;
-                        ++blocks;
-                        written += block_;
-                    }
-                }
+                process_channel(channel, in, frames, out);
             }
         });
         const std::size_t total = fill_ + frames;
@@ -324,8 +348,8 @@ void ConvolutionEffect::process(const float* in, std::size_t frames, float* out,
     while (done < frames) {
         const std::size_t take = std::min(block_ - fill_, frames - done);
         for (std::size_t c = 0; c < stride; ++c) {
-            float* cur = frames_ + c * 2 * block_ + block_;
-            take_channel(cur + fill_, in + done * stride + c, stride, take);
+            take_channel(kept_block(static_cast<int>(c), block_count_) + fill_,
+                         in + done * stride + c, stride, take);
         }
         fill_ += take;
         done += take;
@@ -346,9 +370,9 @@ void ConvolutionEffect::run_whole(const float* in, std::size_t frames, float* ou
 
 void ConvolutionEffect::flush(float* out, unsigned int workers) {
     if (fill_ > 0) {
-        for (std::size_t c = 0; c < static_cast<std::size_t>(channels_); ++c) {
-            float* cur = frames_ + c * 2 * block_ + block_;
-            std::fill(cur + fill_, cur + block_, 0.0F);
+        for (int c = 0; c < channels_; ++c) {
+            float* current = kept_block(c, block_count_);
+            std::fill(current + fill_, current + block_, 0.0F);
         }
         run_block(out, fill_, workers);
     }

@@ -81,9 +81,17 @@ public:
 private:
     // The current block of every channel is complete: its output (`count` frames) to out.
     void run_block(float* out, std::size_t count, unsigned int workers);
-    // Block number `blocks` of a channel: its spectrum, and the output of its frames.
-    void transform_input(int channel, std::size_t blocks);
-    void convolve_output(int channel, float* out, std::size_t count, std::size_t blocks);
+    // Where a channel keeps block number `blocks` (its frames alternate between two halves,
+    // so the previous block is the other half).
+    [[nodiscard]] float* kept_block(int channel, std::size_t blocks) const;
+    // Block number `blocks` of a channel, `previous` and `current` its frames and those of the
+    // block before: its spectrum, and the output of its frames (`current` is the dry share).
+    void transform_input(int channel, std::size_t blocks, const float* previous,
+                         const float* current);
+    void convolve_output(int channel, float* out, std::size_t count, std::size_t blocks,
+                         const float* dry);
+    // The uncoupled process() of one channel.
+    void process_channel(int channel, const float* in, std::size_t frames, float* out);
 
     int channels_;
     std::vector<ConvolutionPath> paths_;
@@ -112,10 +120,12 @@ private:
     float* input_im_ = nullptr;
     void allocate_state();
 
-    // Per channel: the previous block and the current one (2 B frames, zeros at the start),
-    // the output's sums (bins re, bins im), and scratch of 2 B frames for the transforms.
-    // Only the frames start as zeros: the sums are cleared before each use, the scratch is
-    // written before it is read, and an input slot is read only once a block has filled it.
+    // Per channel: two blocks of frames (2 B frames, zeros at the start), block b in the half
+    // b % 2, so that the other half holds the block before it; the output's sums (bins re,
+    // bins im), and scratch of 2 B frames for the transforms. Only the frames start as zeros:
+    // the sums are cleared before each use, the scratch is written before it is read, and an
+    // input slot is read only once a block has filled it. A mono chunk's whole blocks are
+    // read where they lie, not copied to the frames; the last one is kept for the next.
     float* frames_ = nullptr;
     float* sums_ = nullptr;
     float* time_ = nullptr;
