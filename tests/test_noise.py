@@ -370,6 +370,52 @@ def test_a_folder_offers_its_audio_files_by_name(tmp_path):
         audio_files(folder, "x/*", "noise")
 
 
+def test_a_folder_is_listed_once_a_call_and_once_for_all_of_augment_s_draws(
+    tmp_path, noise_folder, monkeypatch
+):
+    import kavri.io.folders as folders
+
+    listed: list[str] = []
+    scandir = folders.os.scandir
+    rooms = tmp_path / "rooms"
+
+    def counted(path):
+        if str(path) in (str(noise_folder), str(rooms)):
+            listed.append(str(path))
+        return scandir(path)
+
+    monkeypatch.setattr(folders.os, "scandir", counted)
+    rooms.mkdir()
+    sf.write(rooms / "r.wav", np.r_[1.0, np.zeros(99)].astype(np.float32), RATE)
+    chain = [
+        {"type": "background_noise", "path": str(noise_folder), "snr_db": 10, "seed": 4},
+        {"type": "convolution", "ir": str(rooms)},
+    ]
+    dry = tones(RATE // 2)
+    first = kavri.process(dry, RATE, chain)
+    assert sorted(listed) == sorted([str(noise_folder), str(rooms)])
+    # Nothing is kept past the call: a file added since is seen by the next.
+    sf.write(rooms / "s.wav", np.r_[0.5, np.zeros(99)].astype(np.float32), RATE)
+    second = kavri.process(dry, RATE, chain)
+    assert len(listed) == 4
+    assert not np.array_equal(first, second)
+    (tmp_path / "in").mkdir()
+    for name in ("a.wav", "b.wav"):
+        kavri.write(tmp_path / "in" / name, dry, RATE)
+    listed.clear()
+    random = [{**chain[0], "seed": {"choice": [1, 2, 3]}}, chain[1]]
+    report = kavri.augment_files(
+        sorted((tmp_path / "in").iterdir()),
+        random,
+        tmp_path / "out",
+        variants=3,
+        seed=7,
+        base_dir=tmp_path / "in",
+    )
+    assert len(report.results) == 6 and not report.failed
+    assert sorted(listed) == sorted([str(noise_folder), str(rooms)])
+
+
 # --- random chains ----------------------------------------------------------------------------
 
 

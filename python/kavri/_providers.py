@@ -9,7 +9,11 @@ the caller imported first (``import kavri`` itself imports nothing until a name 
 
 from __future__ import annotations
 
+import contextlib
 import importlib
+from collections.abc import Callable, Iterator
+from contextvars import ContextVar
+from typing import Any
 
 # The modules that register chain items, by name: they sit above the callers of load.
 MODULES = ("kavri.steps.noise", "kavri.codecs", "kavri.rooms", "kavri.sources")
@@ -26,3 +30,37 @@ def load() -> None:
     for name in MODULES:
         importlib.import_module(name)
     _loaded = True
+
+
+# What items find on the disk when they draw a file from a folder: the folder's listing and
+# the length of a file. Within listed_once, each is looked at once and kept: a plan builds its
+# items more than once (once to size its buffers, then to run them, then again for a file's
+# measuring passes), and augment draws a chain for every output, so a folder of thousands
+# of files was listed again each time. Inside one scope the draws also all see the same
+# listing. Outside any scope nothing is kept.
+_SEEN: ContextVar[dict[Any, Any] | None] = ContextVar("kavri_seen_once", default=None)
+
+
+@contextlib.contextmanager
+def listed_once(seen: dict[Any, Any] | None = None) -> Iterator[None]:
+    """A scope in which :func:`once` keeps what it finds, in ``seen`` (a plan's own, so that
+    every build of its items shares it) or in a new dict."""
+    token = _SEEN.set({} if seen is None else seen)
+    try:
+        yield
+    finally:
+        _SEEN.reset(token)
+
+
+def once[T](key: Any, look: Callable[[], T]) -> T:
+    """``look()``, or within :func:`listed_once` what it gave for ``key`` before. A failure
+    is not kept: the next call looks again, and says what is wrong again."""
+    seen = _SEEN.get()
+    if seen is None:
+        return look()
+    if key in seen:
+        found: T = seen[key]
+        return found
+    value = look()
+    seen[key] = value
+    return value

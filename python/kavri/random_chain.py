@@ -73,6 +73,7 @@ from . import _engine
 from ._json import JSONProblem
 from ._json import parse as parse_json
 from ._paths import shown
+from ._providers import listed_once
 from ._providers import load as load_providers
 from .catalogue import ENGINE_TYPES, Param, suggest
 from .chain import (
@@ -691,8 +692,10 @@ class RandomChain:
         words = [key_word("index", index) for index in indices]
         if not self._engine_only():
             # Steps, and items that draw more than their keys (a noise's seed, a file), are
-            # drawn here; the native draw knows the engine's effects.
-            return [self.sample(key, word) for word in words]
+            # drawn here, each folder listed once for them all; the native draw knows the
+            # engine's effects.
+            with listed_once():
+                return [self.sample(key, word) for word in words]
         chains: list[Chain] = self._draw().sample_many(key, words)
         return chains
 

@@ -33,6 +33,7 @@ import soundfile as sf
 
 from ._engine import check_memory
 from ._paths import fs_bytes, shown
+from ._providers import once
 from .errors import AudioFileError
 from .io.folders import audio_files
 from .random_chain import register_resolver
@@ -57,7 +58,8 @@ def resolve(spec: dict[str, Any], draw: Any) -> None:
     ``draw()`` gives (see the module's text). A file or an array is left as it is."""
     path = spec.get("ir", "")
     if isinstance(path, str) and path and os.path.isdir(path):
-        files = response_files(path, str(spec.get("pattern", "*")))
+        pattern = str(spec.get("pattern", "*"))
+        files = once(("files", path, pattern), lambda: tuple(response_files(path, pattern)))
         spec["ir"] = files[min(math.floor(draw() * len(files)), len(files) - 1)]
 
 

@@ -42,6 +42,7 @@ import soundfile as sf
 
 from ._engine import check_memory
 from ._paths import fs_bytes, shown
+from ._providers import once
 from .errors import AudioFileError
 from .io.folders import audio_files
 from .random_chain import register_resolver
@@ -93,10 +94,12 @@ def resolve(spec: dict[str, Any], draw: Any) -> None:
     if not isinstance(path, str) or not path:
         return
     if os.path.isdir(path):
-        files = noise_files(path, str(spec.get("pattern", "*")))
+        pattern = str(spec.get("pattern", "*"))
+        files = once(("files", path, pattern), lambda: tuple(noise_files(path, pattern)))
         spec["path"] = files[min(math.floor(draw() * len(files)), len(files) - 1)]
     if int(spec.get("offset_frames", -1)) < 0:
-        frames = _frames(spec["path"])
+        chosen = spec["path"]
+        frames = once(("frames", chosen), lambda: _frames(chosen))
         spec["offset_frames"] = min(math.floor(draw() * frames), frames - 1)
 
 

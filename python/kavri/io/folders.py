@@ -35,7 +35,7 @@ def audio_files(folder: str, pattern: str, what: str) -> list[str]:
     if not pattern or os.path.isabs(pattern) or ".." in Path(pattern).parts:
         raise ChainError(bad)
     # Names are taken as strings (a path's relative_to costs some 50 us, which a folder of
-    # thousands of files, listed at every draw, would feel).
+    # thousands of files, listed for every call, would feel).
     try:
         if pattern == "*":
             with os.scandir(folder) as entries:

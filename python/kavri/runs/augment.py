@@ -27,6 +27,7 @@ from .._engine import check_memory
 from .._json import JSONProblem
 from .._json import parse as parse_json
 from .._paths import AnyPath, fs_name, shown
+from .._providers import listed_once
 from .._stop import StopRequest
 from ..errors import KavriError, KavriWarning
 from ..io import atomic_output
@@ -216,27 +217,30 @@ def augment_files(
     target = Path(fs_name(out_dir))
     manifest = target / MANIFEST_NAME
     sources = [fs_name(f) for f in files]
-    _check_plan(chain, seed, len(sources) * int(variants))
-    tasks: list[Task] = []
-    records: dict[str, dict[str, Any]] = {}
-    for source, output in plan_outputs(sources, target, base_dir):
-        relative = Path(output).relative_to(target).as_posix()
-        for variant in range(int(variants)):
-            index = variant_index(relative, variant)
-            concrete = chain.sample(seed, index)
-            name = variant_output(relative, variant)
-            record: dict[str, Any] = {
-                "source": relative,
-                "output": name,
-                "seed": seed,
-                "variant": variant,
-                "index": index,
-                "chain": concrete,
-                **noted,
-            }
-            path = str(target / name)
-            records[path] = record
-            tasks.append(Task(source, path, concrete))
+    # The folders the chains draw from are listed once for all the outputs (and the draws
+    # all see the same listing).
+    with listed_once():
+        _check_plan(chain, seed, len(sources) * int(variants))
+        tasks: list[Task] = []
+        records: dict[str, dict[str, Any]] = {}
+        for source, output in plan_outputs(sources, target, base_dir):
+            relative = Path(output).relative_to(target).as_posix()
+            for variant in range(int(variants)):
+                index = variant_index(relative, variant)
+                concrete = chain.sample(seed, index)
+                name = variant_output(relative, variant)
+                record: dict[str, Any] = {
+                    "source": relative,
+                    "output": name,
+                    "seed": seed,
+                    "variant": variant,
+                    "index": index,
+                    "chain": concrete,
+                    **noted,
+                }
+                path = str(target / name)
+                records[path] = record
+                tasks.append(Task(source, path, concrete))
     try:
         target.mkdir(parents=True, exist_ok=True)
     except OSError as error:

@@ -28,6 +28,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .. import _engine
+from .._providers import listed_once
 from .._providers import load as load_providers
 from ..catalogue import EFFECTS
 from ..clamps import warn_clamped
@@ -237,6 +238,8 @@ class ChainPlan:
     out_rate: int
     out_channels: int
     _probe: list[Step] = field(default_factory=list, compare=False, repr=False)
+    # The folders its items drew from, listed once for every build of them (see listed_once).
+    _seen: dict[Any, Any] = field(default_factory=dict, compare=False, repr=False)
 
     @property
     def has_steps(self) -> bool:
@@ -261,12 +264,18 @@ class ChainPlan:
         last = self.segments[position]
         rate = last.rate if isinstance(last, EngineRun) else last.in_rate
         channels = last.channels if isinstance(last, EngineRun) else last.in_channels
-        return ChainPlan(kept, self.in_rate, self.in_channels, rate, channels)
+        return ChainPlan(kept, self.in_rate, self.in_channels, rate, channels, _seen=self._seen)
+
+    def build(self, item: StepItem, workers: int, measured: Any = None) -> Step:
+        """A new step object for one of its items (:meth:`StepItem.build`), the files it draws
+        from a folder found as every other build of this plan's items found them."""
+        with listed_once(self._seen):
+            return item.build(workers, measured)
 
     def _steps(self) -> list[Step]:
         if not self._probe:
             self._probe.extend(
-                s.build(1, measured=1.0 if s.spec["type"] == "normalize" else None)
+                self.build(s, 1, measured=1.0 if s.spec["type"] == "normalize" else None)
                 for s in self.segments
                 if isinstance(s, StepItem)
             )
@@ -399,7 +408,7 @@ def run_plan(
         if isinstance(segment, EngineRun):
             data = _engine.run(data, segment.rate, segment.specs, block_size, workers)
             continue
-        step = segment.build(workers, known.get(position))
+        step = plan.build(segment, workers, known.get(position))
         data = _fit(step.run_whole(data), segment.out_channels)
     return data
 
@@ -446,7 +455,7 @@ class ChainStream:
         self._stages: list[Step | _EngineStage] = [
             _EngineStage(s, block_size, workers)
             if isinstance(s, EngineRun)
-            else s.build(workers, known.get(i))
+            else plan.build(s, workers, known.get(i))
             for i, s in enumerate(plan.segments)
         ]
 
