@@ -387,6 +387,76 @@ def test_bad_impulse_response_files_are_refused_on_one_line(tmp_path, capsys):
         kavri.RandomChain([{"type": "convolution", "ir": [1.0, 0.5]}])
 
 
+def test_a_response_from_a_pipe_is_read_whole_once_by_threads_side_by_side():
+    import io
+    import threading
+    import time
+
+    from kavri.rooms import read_response
+
+    h = room_response(30_000, 1)
+    encoded = io.BytesIO()
+    sf.write(encoded, h, RATE, format="WAV", subtype="FLOAT")
+    data = encoded.getvalue()
+    read_end, write_end = os.pipe()
+
+    def write() -> None:
+        with os.fdopen(write_end, "wb") as out:
+            for at in range(0, len(data), 4096):
+                out.write(data[at : at + 4096])
+                out.flush()
+                time.sleep(0.0005)
+
+    start = threading.Barrier(3)
+    found: list = []
+
+    def read() -> None:
+        start.wait()
+        try:
+            found.append(read_response(f"/dev/fd/{read_end}", RATE))
+        except kavri.KavriError as error:
+            found.append(error)
+
+    threads = [threading.Thread(target=write)] + [threading.Thread(target=read) for _ in range(3)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(60)
+    os.close(read_end)
+    assert len(found) == 3
+    assert all(isinstance(r, np.ndarray) and np.array_equal(r, h) for r in found), found
+
+
+def test_pipes_without_a_writer_neither_hang_nor_pass_for_errors(tmp_path):
+    """Noise from a pipe is refused at once (it is read from an offset and looped); a
+    response from a pipe that no one writes waits as cat would, and a signal then ends the
+    command as interrupted, not as an unreadable file."""
+    import signal
+    import time
+
+    pipe = tmp_path / "pipe"
+    os.mkfifo(pipe)
+    kavri.write(tmp_path / "in.wav", noise(1000, 1), RATE)
+    command = [sys.executable, "-m", "kavri", "process", str(tmp_path / "in.wav")]
+    command.append(str(tmp_path / "o.wav"))
+    refused = subprocess.run(
+        [*command, "--effect", f"background_noise:path={pipe}"],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert refused.returncode == 1 and "not a regular file" in refused.stderr
+    waiting = subprocess.Popen(
+        [*command, "--effect", f"convolution:ir={pipe}"], stderr=subprocess.PIPE, text=True
+    )
+    time.sleep(2.0)  # started, and waiting in the open of the pipe
+    waiting.send_signal(signal.SIGINT)
+    _, err = waiting.communicate(timeout=60)
+    assert waiting.returncode == 130, err
+    assert "interrupted" in err and "not a readable" not in err
+    assert not (tmp_path / "o.wav").exists()
+
+
 def test_the_memory_guard_counts_a_long_response(monkeypatch):
     h = room_response(1_000_000, 2)
     monkeypatch.setenv("KAVRI_AVAILABLE_MEMORY", str(16 << 20))

@@ -25,6 +25,8 @@ from __future__ import annotations
 import functools
 import math
 import os
+import stat
+import threading
 from typing import Any
 
 import numpy as np
@@ -76,6 +78,9 @@ def _problem(path: str, what: str) -> AudioFileError:
     return AudioFileError(f"convolution: {shown(path)}: {what}")
 
 
+_PIPE_READ = threading.Lock()
+
+
 @functools.lru_cache(maxsize=4)
 def _read(path: str, stamp: tuple[int, int], rate: int) -> npt.NDArray[np.float32]:
     try:
@@ -124,7 +129,14 @@ def read_response(path: str, rate: int) -> npt.NDArray[np.float32]:
         raise _problem(path, "no such file") from None
     except OSError as error:
         raise _problem(path, f"cannot read: {error.strerror or error}") from None
-    return _read(path, (status.st_mtime_ns, status.st_size), rate)
+    if stat.S_ISREG(status.st_mode):
+        return _read(path, (status.st_mtime_ns, status.st_size), rate)
+    # A pipe (ir=<(cat room.wav)) can be read once: it is known by its inode, which is its
+    # own while it lives (its time changes as it is written), and read by one thread at a
+    # time, so that the files of a batch running side by side all find it read whole,
+    # instead of each reading a part.
+    with _PIPE_READ:
+        return _read(path, (status.st_dev, status.st_ino), rate)
 
 
 def _build(item: StepItem, value: dict[str, Any], workers: int, measured: Any) -> Step:

@@ -33,6 +33,7 @@ from __future__ import annotations
 import contextlib
 import math
 import os
+import stat
 from collections.abc import Iterator
 from typing import Any, cast
 
@@ -65,8 +66,23 @@ def noise_files(folder: str, pattern: str) -> list[str]:
 
 
 def _open(path: str) -> sf.SoundFile:
-    if not os.path.exists(path):
-        raise AudioFileError(f"background_noise: {shown(path)}: no such file")
+    try:
+        status = os.stat(path)
+    except FileNotFoundError:
+        raise AudioFileError(f"background_noise: {shown(path)}: no such file") from None
+    except OSError as error:
+        raise AudioFileError(
+            f"background_noise: {shown(path)}: cannot read: {error.strerror or error}"
+        ) from None
+    if stat.S_ISDIR(status.st_mode):
+        raise AudioFileError(f"background_noise: {shown(path)}: is a folder, not a noise file")
+    if not stat.S_ISREG(status.st_mode):
+        # A pipe or a device cannot seek to an offset nor start again at its beginning
+        # (and opening a pipe that no one writes would wait for ever).
+        raise AudioFileError(
+            f"background_noise: {shown(path)}: not a regular file; noise is read from an "
+            "offset and looped, which a pipe or a device cannot do"
+        )
     try:
         name: Any = fs_bytes(path)  # by its bytes, as a response file is
         return sf.SoundFile(name)
