@@ -427,10 +427,12 @@ def test_a_response_from_a_pipe_is_read_whole_once_by_threads_side_by_side():
     assert all(isinstance(r, np.ndarray) and np.array_equal(r, h) for r in found), found
 
 
+@pytest.mark.slow
 def test_pipes_without_a_writer_neither_hang_nor_pass_for_errors(tmp_path):
     """Noise from a pipe is refused at once (it is read from an offset and looped); a
     response from a pipe that no one writes waits as cat would, and a signal then ends the
-    command as interrupted, not as an unreadable file."""
+    command as interrupted, not as an unreadable file, also where the files run on worker
+    threads, which a signal does not reach."""
     import signal
     import time
 
@@ -446,15 +448,24 @@ def test_pipes_without_a_writer_neither_hang_nor_pass_for_errors(tmp_path):
         timeout=60,
     )
     assert refused.returncode == 1 and "not a regular file" in refused.stderr
-    waiting = subprocess.Popen(
-        [*command, "--effect", f"convolution:ir={pipe}"], stderr=subprocess.PIPE, text=True
-    )
-    time.sleep(2.0)  # started, and waiting in the open of the pipe
-    waiting.send_signal(signal.SIGINT)
-    _, err = waiting.communicate(timeout=60)
-    assert waiting.returncode == 130, err
-    assert "interrupted" in err and "not a readable" not in err
+    (tmp_path / "in" / "more").mkdir(parents=True)
+    kavri.write(tmp_path / "in" / "a.wav", noise(1000, 1), RATE)
+    kavri.write(tmp_path / "in" / "more" / "b.wav", noise(1000, 1), RATE)
+    batch = [sys.executable, "-m", "kavri", "batch", str(tmp_path / "in"), str(tmp_path / "out")]
+    for run in (command, [*batch, "--jobs", "2"]):
+        waiting = subprocess.Popen(
+            [*run, "--effect", f"convolution:ir={pipe}"], stderr=subprocess.PIPE, text=True
+        )
+        try:
+            time.sleep(2.0)  # started, and waiting for the pipe's writer
+            waiting.send_signal(signal.SIGINT)
+            _, err = waiting.communicate(timeout=30)
+        finally:
+            waiting.kill()
+        assert waiting.returncode == 130, err
+        assert "interrupted" in err and "not a readable" not in err
     assert not (tmp_path / "o.wav").exists()
+    assert not any((tmp_path / "out").rglob("*.wav"))
 
 
 def test_the_memory_guard_counts_a_long_response(monkeypatch):

@@ -12,9 +12,18 @@ import signal
 import threading
 from collections.abc import Iterator
 from contextlib import contextmanager
+from contextvars import ContextVar
 from typing import Protocol
 
-__all__ = ["StopRequest", "StopFlag", "AnyStop", "Signalled", "stop_on_signals"]
+__all__ = [
+    "StopRequest",
+    "StopFlag",
+    "AnyStop",
+    "Signalled",
+    "stop_on_signals",
+    "stopping",
+    "current_stop",
+]
 
 
 class StopRequest(Protocol):
@@ -91,3 +100,23 @@ def stop_on_signals(
     finally:
         for number, old in previous.items():
             signal.signal(number, old)
+
+
+# The stop of the work running in this context (a file's), for waits deep inside it that
+# its caller cannot hand it to: a response named by a pipe, read while a chain is planned.
+_CURRENT: ContextVar[StopRequest | None] = ContextVar("kavri_current_stop", default=None)
+
+
+@contextmanager
+def stopping(stop: StopRequest | None) -> Iterator[None]:
+    """Makes ``stop`` the :func:`current_stop` while the block runs."""
+    token = _CURRENT.set(stop)
+    try:
+        yield
+    finally:
+        _CURRENT.reset(token)
+
+
+def current_stop() -> StopRequest | None:
+    """The stop of the work running in this context, or None outside any."""
+    return _CURRENT.get()

@@ -30,7 +30,7 @@ import numpy as np
 from ._engine import check_memory
 from ._paths import AnyPath, fs_name
 from ._paths import shown as show_name
-from ._stop import StopRequest
+from ._stop import StopRequest, stopping
 from .chain import ChainLike, load_chain
 from .errors import AudioFileError, Interrupted, KavriError, failure_text
 from .io import (
@@ -268,9 +268,14 @@ def render_file(
     # normalize's, a noise's at a ratio): a pipe is copied aside only when it is read more
     # than once.
     passes_over_input = 1 + sum(1 for spec in specs if measures_whole_input(spec))
-    with open_source(
-        source_name, stop=stop, raw=raw, passes=passes_over_input, label=label
-    ) as opened:
+    # A wait deep in the work (for a response named by a pipe, read as the chain's items
+    # are built) looks at the stop too.
+    with (
+        stopping(stop),
+        open_source(
+            source_name, stop=stop, raw=raw, passes=passes_over_input, label=label
+        ) as opened,
+    ):
         reader = opened.reader
         rate, channels = int(reader.samplerate), int(reader.channels)
         extra = tail_frames(settings.tail, rate)

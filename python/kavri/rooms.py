@@ -36,7 +36,9 @@ import soundfile as sf
 from ._engine import check_memory
 from ._paths import fs_bytes, shown
 from ._providers import once
+from ._stop import current_stop
 from .errors import AudioFileError
+from .io import input_path
 from .io.folders import audio_files
 from .random_chain import register_resolver
 from .steps import StepItem, register_step
@@ -81,12 +83,10 @@ def _problem(path: str, what: str) -> AudioFileError:
 _PIPE_READ = threading.Lock()
 
 
-@functools.lru_cache(maxsize=4)
-def _read(path: str, stamp: tuple[int, int], rate: int) -> npt.NDArray[np.float32]:
+def _decode(path: str, name: Any, rate: int) -> npt.NDArray[np.float32]:
+    """The response in the file ``name`` opens (``path`` itself, or a pipe's copy), at
+    ``rate``; messages name ``path``."""
     try:
-        # By its bytes: a name that is not UTF-8 (any byte but / and NUL is allowed) still
-        # opens, where soundfile would encode it as UTF-8 and fail.
-        name: Any = fs_bytes(path)  # soundfile takes bytes, though its hints say str
         handle = sf.SoundFile(name)
     except FileNotFoundError:
         raise _problem(path, "no such file") from None
@@ -119,6 +119,19 @@ def _read(path: str, stamp: tuple[int, int], rate: int) -> npt.NDArray[np.float3
     return data
 
 
+@functools.lru_cache(maxsize=4)
+def _read(path: str, stamp: tuple[str, int, int], rate: int) -> npt.NDArray[np.float32]:
+    if stamp[0] == "file":
+        # By its bytes: a name that is not UTF-8 (any byte but / and NUL is allowed) still
+        # opens, where soundfile would encode it as UTF-8 and fail.
+        name: Any = fs_bytes(path)  # soundfile takes bytes, though its hints say str
+        return _decode(path, name, rate)
+    # A pipe is copied aside as the main input is when it cannot seek: its writer waited
+    # for in short polls that look at the running file's stop.
+    with input_path(path, current_stop()) as readable:
+        return _decode(path, readable, rate)
+
+
 def read_response(path: str, rate: int) -> npt.NDArray[np.float32]:
     """The impulse response of a file as (frames, channels) float32 at ``rate``."""
     if os.path.isdir(path):
@@ -130,13 +143,13 @@ def read_response(path: str, rate: int) -> npt.NDArray[np.float32]:
     except OSError as error:
         raise _problem(path, f"cannot read: {error.strerror or error}") from None
     if stat.S_ISREG(status.st_mode):
-        return _read(path, (status.st_mtime_ns, status.st_size), rate)
+        return _read(path, ("file", status.st_mtime_ns, status.st_size), rate)
     # A pipe (ir=<(cat room.wav)) can be read once: it is known by its inode, which is its
     # own while it lives (its time changes as it is written), and read by one thread at a
     # time, so that the files of a batch running side by side all find it read whole,
     # instead of each reading a part.
     with _PIPE_READ:
-        return _read(path, (status.st_dev, status.st_ino), rate)
+        return _read(path, ("pipe", status.st_dev, status.st_ino), rate)
 
 
 def _build(item: StepItem, value: dict[str, Any], workers: int, measured: Any) -> Step:

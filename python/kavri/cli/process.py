@@ -147,13 +147,6 @@ def run(args: argparse.Namespace) -> int:
         except Interrupted:
             print(f"kavri: interrupted; {args.output} not written", file=sys.stderr)
             return stop.exit_status()
-        except KavriError:
-            # A signal that comes while a file is being opened (a pipe that no one writes
-            # to yet) breaks the open off, and the open fails; the user asked to stop.
-            if not stop.is_set():
-                raise
-            print(f"kavri: interrupted; {args.output} not written", file=sys.stderr)
-            return stop.exit_status()
         finally:
             progress.close()
     if not args.quiet:
