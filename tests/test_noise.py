@@ -498,6 +498,37 @@ def test_codec_blocks_keep_the_alignment_across_their_seams(name):
         assert not np.array_equal(quieter, out)
 
 
+def test_the_plot_measures_a_chain_without_its_noise_and_a_codec_without_its_idle_noise(
+    tmp_path, monkeypatch
+):
+    import kavri.plot
+    from kavri.plot import path_responses, plot_chain, without_added
+
+    lowpass = [{"type": "lowpass", "frequency_hz": 2000}]
+    noisy = [
+        *lowpass,
+        {"type": "noise", "colour": "pink", "mode": "level", "level_db": -50},
+        {"type": "background_noise", "path": str(tmp_path / "n.wav"), "mode": "gain"},
+    ]
+    kavri.write(tmp_path / "n.wav", tones(RATE), RATE)
+    # With the noise in, its spectrum read as the response: a pink slope for phone_line.
+    clean, measured = path_responses(lowpass)[1], path_responses(without_added(noisy))[1]
+    assert list(measured) == list(clean) == ["left and right"]
+    assert np.array_equal(measured["left and right"], clean["left and right"])
+    measured_chains = []
+
+    def recorded(chain, rate):
+        measured_chains.append(chain)
+        return path_responses(chain, rate)
+
+    monkeypatch.setattr(kavri.plot, "path_responses", recorded)
+    plot_chain(noisy, tmp_path / "noisy.png")
+    assert [spec["type"] for spec in measured_chains[0]] == ["lowpass"]
+    # GSM decodes silence as a steady noise at -66 dBFS: the other side's output answers no
+    # input, and read as crosstalk until the output for silence was taken away.
+    assert list(path_responses([{"type": "codec", "format": "gsm"}])[1]) == ["left and right"]
+
+
 def test_mu_law_and_a_law_round_trips_keep_their_error_bounds():
     """G.711 keeps 8 bits: 3 of segment and 4 of step, so the error of a sample in [-1, 1]
     is at most a 32nd of its magnitude, and near 0 a step of the first segment (libsndfile

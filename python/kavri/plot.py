@@ -40,6 +40,7 @@ __all__ = [
     "has_room",
     "decay",
     "wet_rooms",
+    "without_added",
     "has_echoes",
     "echoes_over_time",
     "plot_chain",
@@ -127,16 +128,22 @@ def stereo_impulse_responses(
     level_db: float = IMPULSE_LEVEL_DB,
 ) -> npt.NDArray[np.float64]:
     """The chain's four paths from input channel to output channel: an impulse on the left
-    alone, then on the right alone. Returns (length, 2 inputs, 2 outputs), so that [:, 0, 1]
-    is what the left input sends to the right output (what pan, width, ping-pong delay and
-    the rotary speaker do)."""
+    alone, then on the right alone, each less the chain's output for silence. Returns
+    (length, 2 inputs, 2 outputs), so that [:, 0, 1] is what the left input sends to the
+    right output (what pan, width, ping-pong delay and the rotary speaker do)."""
     height = 10.0 ** (level_db / 20.0)
     specs = load_chain(chain)
+    # Each path is the response to the impulse less the response to silence: what a chain
+    # gives out of silence (a codec's idle noise: GSM 6.10 decodes silence as a steady
+    # noise at -66 dBFS) answers no input, and would read as the other side's crosstalk.
+    # A chain that keeps silence silent loses nothing (x - 0 is x).
+    silence = np.zeros((length, 2), dtype=np.float32)
+    idle = _stereo(process(silence, sample_rate, specs), length)
     paths = np.empty((length, 2, 2))
     for side in range(2):
-        impulse = np.zeros((length, 2), dtype=np.float32)
+        impulse = silence.copy()
         impulse[0, side] = height
-        paths[:, side, :] = _stereo(process(impulse, sample_rate, specs), length)
+        paths[:, side, :] = _stereo(process(impulse, sample_rate, specs), length) - idle
     return paths * (sample_rate / output_rate(specs, sample_rate)) / np.float64(np.float32(height))
 
 
@@ -406,21 +413,33 @@ def has_room(chain: Chain) -> bool:
     return any(spec["type"] in ROOM_TYPES for spec in chain)
 
 
-# Effects that add a signal of their own, no part of any response: the decay panel leaves
-# them out.
+# Effects that add a signal of their own, no part of any response: every panel measures the
+# chain without them (see without_added). Noise at a ratio follows the input's level, so
+# it cannot be taken away as the response to silence is (stereo_impulse_responses).
 ADDED_TYPES = frozenset({"noise", "background_noise"})
+# The decay panel leaves codecs out too: in a tail, a codec's idle noise (GSM 6.10 decodes
+# silence as a steady noise at -66 dBFS, as libgsm does) is no longer the answer to silence
+# that can be taken away, and it held a reverb's decay curve up and read its decay time
+# half as long again.
+ROOM_LEFT_OUT = ADDED_TYPES | {"codec"}
+
+
+def without_added(chain: ChainLike) -> Chain:
+    """The chain without the effects that add a signal of their own (its noise)."""
+    return [spec for spec in load_chain(chain) if spec["type"] not in ADDED_TYPES]
 
 
 def wet_rooms(chain: ChainLike) -> Chain:
     """The chain with every room at ``mix`` 1, its wet path alone, and without the noise it
-    adds. A dry share is an impulse at time 0 that holds most of the energy at a low mix, so
-    the energy decay curve falls past -5 dB at once and a decay time read from it would
-    follow the mix, not the room; added noise holds the curve up at its own level, and the
-    decay time read would follow the noise's length."""
+    adds (its noise items, and its codecs, whose idle noise is one). A dry share is an
+    impulse at time 0 that holds most of the energy at a low mix, so the energy decay curve
+    falls past -5 dB at once and a decay time read from it would follow the mix, not the
+    room; added noise holds the curve up at its own level, and the decay time read would
+    follow the noise's length."""
     return [
         {**spec, "mix": 1.0} if spec["type"] in ROOM_TYPES else spec
         for spec in load_chain(chain)
-        if spec["type"] not in ADDED_TYPES
+        if spec["type"] not in ROOM_LEFT_OUT
     ]
 
 
@@ -528,7 +547,10 @@ def plot_chain(
     dynamics, into an image file (PNG by suffix), written atomically.
 
     The response is measured with an impulse on each input channel in turn, so that stereo
-    effects show each path from an input to an output (left to left, left to right, ...).
+    effects show each path from an input to an output (left to left, left to right, ...),
+    each less the chain's output for silence. The noise the chain adds (``noise``,
+    ``background_noise``) is no part of its response: every panel measures the chain
+    without it, and the title says so.
 
     Raises :class:`MatplotlibMissing` without matplotlib, :class:`kavri.ChainError` for a
     bad chain, :class:`KavriError` for a sample rate outside :data:`PLOT_RATES` or a chain
@@ -537,17 +559,19 @@ def plot_chain(
     figure_class = _figure_class()
     _image_format(os.fspath(out))
     sample_rate = check_plot_rate(sample_rate)
-    specs = load_chain(chain)
+    whole = load_chain(chain)
     check_memory(_measurement_bytes(sample_rate), f"a plot at {sample_rate} Hz")
-    if has_room(specs):
+    if has_room(whole):
         check_memory(int(DECAY_SECONDS * sample_rate) * 2 * (4 + 8 * 4), "a plot's decay")
+    # The noise the chain adds is no part of its response: every panel measures it without.
+    specs = without_added(whole)
     dynamics = has_dynamics(specs)
     frequencies, curves = path_responses(specs, sample_rate)
     curve = static_curve(specs, sample_rate) if dynamics else None
     measured = list(curves.values()) + ([] if curve is None else [curve[1]])
     if not all(np.all(np.isfinite(values)) for values in measured):
         raise KavriError(
-            f"{chain_summary(specs)}: the output is not finite at "
+            f"{chain_summary(whole)}: the output is not finite at "
             f"{sample_rate} Hz (it overflows single precision); nothing to plot"
         )
 
@@ -637,7 +661,8 @@ def plot_chain(
         ax.set_ylim(-90.0, 3.0)
         ax.grid(True, alpha=0.3)
         _legend(ax)
-    figure.suptitle(title or chain_summary(specs))
+    note = " (measured without the noise it adds)" if len(specs) < len(whole) else ""
+    figure.suptitle(title or chain_summary(whole) + note)
 
     name = os.fspath(out)
     try:
