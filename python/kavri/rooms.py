@@ -132,24 +132,30 @@ def _read(path: str, stamp: tuple[str, int, int], rate: int) -> npt.NDArray[np.f
         return _decode(path, readable, rate)
 
 
-def read_response(path: str, rate: int) -> npt.NDArray[np.float32]:
-    """The impulse response of a file as (frames, channels) float32 at ``rate``."""
-    if os.path.isdir(path):
-        raise _problem(path, "is a folder; give a file, or a folder as the chain's 'ir'")
+def _status(path: str) -> os.stat_result:
     try:
-        status = os.stat(path)
+        return os.stat(path)
     except FileNotFoundError:
         raise _problem(path, "no such file") from None
     except OSError as error:
         raise _problem(path, f"cannot read: {error.strerror or error}") from None
+
+
+def read_response(path: str, rate: int) -> npt.NDArray[np.float32]:
+    """The impulse response of a file as (frames, channels) float32 at ``rate``."""
+    if os.path.isdir(path):
+        raise _problem(path, "is a folder; give a file, or a folder as the chain's 'ir'")
+    status = _status(path)
     if stat.S_ISREG(status.st_mode):
         return _read(path, ("file", status.st_mtime_ns, status.st_size), rate)
-    # A pipe (ir=<(cat room.wav)) can be read once: it is known by its inode, which is its
-    # own while it lives (its time changes as it is written), and read by one thread at a
-    # time, so that the files of a batch running side by side all find it read whole,
-    # instead of each reading a part.
+    # A pipe (ir=<(cat room.wav)) can be read once, so it is read by one thread at a time
+    # and kept. Its time is looked at once the reader before has taken it whole, its writer
+    # gone: the files of a batch running side by side then find the time the first left,
+    # and the pipe read, where each had read a part of it. A named pipe written again later
+    # has a new time, and is read again.
     with _PIPE_READ:
-        return _read(path, ("pipe", status.st_dev, status.st_ino), rate)
+        status = _status(path)
+        return _read(path, ("pipe", status.st_ino, status.st_mtime_ns), rate)
 
 
 def _build(item: StepItem, value: dict[str, Any], workers: int, measured: Any) -> Step:
