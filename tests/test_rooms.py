@@ -430,6 +430,27 @@ def test_a_response_from_a_pipe_is_read_whole_once_by_threads_side_by_side():
     assert all(isinstance(r, np.ndarray) and np.array_equal(r, h) for r in found), found
 
 
+def test_a_named_pipe_written_again_is_read_again(tmp_path):
+    import io
+    import threading
+    import time
+
+    from kavri.rooms import read_response
+
+    pipe = tmp_path / "room"
+    os.mkfifo(pipe)
+    for first in (3, 7):
+        h = np.zeros((64, 1), np.float32)
+        h[first] = 1.0
+        encoded = io.BytesIO()
+        sf.write(encoded, h, RATE, format="WAV", subtype="FLOAT")
+        writer = threading.Thread(target=pipe.write_bytes, args=(encoded.getvalue(),))
+        writer.start()
+        time.sleep(0.05)  # written before it is looked at, as a new writer would have
+        assert np.array_equal(read_response(str(pipe), RATE), h)
+        writer.join(30)
+
+
 @pytest.mark.slow
 def test_pipes_without_a_writer_neither_hang_nor_pass_for_errors(tmp_path):
     """Noise from a pipe is refused at once (it is read from an offset and looped); a

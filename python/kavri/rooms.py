@@ -27,6 +27,7 @@ import math
 import os
 import stat
 import threading
+from collections import OrderedDict
 from typing import Any
 
 import numpy as np
@@ -120,16 +121,49 @@ def _decode(path: str, name: Any, rate: int) -> npt.NDArray[np.float32]:
 
 
 @functools.lru_cache(maxsize=4)
-def _read(path: str, stamp: tuple[str, int, int], rate: int) -> npt.NDArray[np.float32]:
-    if stamp[0] == "file":
-        # By its bytes: a name that is not UTF-8 (any byte but / and NUL is allowed) still
-        # opens, where soundfile would encode it as UTF-8 and fail.
-        name: Any = fs_bytes(path)  # soundfile takes bytes, though its hints say str
-        return _decode(path, name, rate)
-    # A pipe is copied aside as the main input is when it cannot seek: its writer waited
-    # for in short polls that look at the running file's stop.
-    with input_path(path, current_stop()) as readable:
-        return _decode(path, readable, rate)
+def _read(path: str, stamp: tuple[int, int], rate: int) -> npt.NDArray[np.float32]:
+    # By its bytes: a name that is not UTF-8 (any byte but / and NUL is allowed) still
+    # opens, where soundfile would encode it as UTF-8 and fail.
+    name: Any = fs_bytes(path)  # soundfile takes bytes, though its hints say str
+    return _decode(path, name, rate)
+
+
+# Responses read from pipes that no one can write again (a shell's <(cat room.wav)), by
+# path, rate and the pipe's inode: the last few are kept.
+_PIPES: OrderedDict[tuple[str, int, int], npt.NDArray[np.float32]] = OrderedDict()
+_PIPES_KEPT = 4
+
+
+@functools.cache
+def _anonymous_pipes() -> int:
+    """The device of pipes without a name (os.pipe's, a shell's <(...))."""
+    read_end, write_end = os.pipe()
+    try:
+        return os.fstat(read_end).st_dev
+    finally:
+        os.close(read_end)
+        os.close(write_end)
+
+
+def _read_pipe(path: str, rate: int) -> npt.NDArray[np.float32]:
+    """A response from a pipe, read by one thread at a time and copied aside as the main
+    input is (its writer waited for in short polls that look at the running file's stop).
+    A pipe without a name (ir=<(cat room.wav)) can be read once: it is kept, so that the
+    files of a batch, side by side or after it, all take it whole, where each had read a
+    part of it. A named pipe is read at each use, as a file is: another writer may come."""
+    with _PIPE_READ:
+        status = _status(path)
+        key = (path, rate, status.st_ino)
+        nameless = status.st_dev == _anonymous_pipes()
+        if nameless and key in _PIPES:
+            return _PIPES[key]
+        with input_path(path, current_stop()) as readable:
+            data = _decode(path, readable, rate)
+        if nameless:
+            _PIPES[key] = data
+            while len(_PIPES) > _PIPES_KEPT:
+                _PIPES.popitem(last=False)
+        return data
 
 
 def _status(path: str) -> os.stat_result:
@@ -147,15 +181,8 @@ def read_response(path: str, rate: int) -> npt.NDArray[np.float32]:
         raise _problem(path, "is a folder; give a file, or a folder as the chain's 'ir'")
     status = _status(path)
     if stat.S_ISREG(status.st_mode):
-        return _read(path, ("file", status.st_mtime_ns, status.st_size), rate)
-    # A pipe (ir=<(cat room.wav)) can be read once, so it is read by one thread at a time
-    # and kept. Its time is looked at once the reader before has taken it whole, its writer
-    # gone: the files of a batch running side by side then find the time the first left,
-    # and the pipe read, where each had read a part of it. A named pipe written again later
-    # has a new time, and is read again.
-    with _PIPE_READ:
-        status = _status(path)
-        return _read(path, ("pipe", status.st_ino, status.st_mtime_ns), rate)
+        return _read(path, (status.st_mtime_ns, status.st_size), rate)
+    return _read_pipe(path, rate)
 
 
 def _build(item: StepItem, value: dict[str, Any], workers: int, measured: Any) -> Step:
