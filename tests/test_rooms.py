@@ -386,6 +386,10 @@ def test_bad_impulse_response_files_are_refused_on_one_line(tmp_path, capsys):
         assert main([*args, "--effect", f"convolution:ir={tmp_path / name}"]) != 0
         err = capsys.readouterr().err
         assert message in err and len(err.strip().splitlines()) == 1, err
+    # A device would be copied aside as a pipe is, without end.
+    args = ["process", str(tmp_path / "in.wav"), str(tmp_path / "o.wav")]
+    assert main([*args, "--effect", "convolution:ir=/dev/zero"]) != 0
+    assert "/dev/zero: is a device, not a file or a pipe" in capsys.readouterr().err
     with pytest.raises(kavri.ChainError, match="must be a path in a random chain"):
         kavri.RandomChain([{"type": "convolution", "ir": [1.0, 0.5]}])
 

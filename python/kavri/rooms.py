@@ -180,9 +180,12 @@ def read_response(path: str, rate: int) -> npt.NDArray[np.float32]:
     if os.path.isdir(path):
         raise _problem(path, "is a folder; give a file, or a folder as the chain's 'ir'")
     status = _status(path)
-    if stat.S_ISREG(status.st_mode):
-        return _read(path, (status.st_mtime_ns, status.st_size), rate)
-    return _read_pipe(path, rate)
+    if stat.S_ISFIFO(status.st_mode):
+        return _read_pipe(path, rate)
+    if stat.S_ISCHR(status.st_mode) or stat.S_ISSOCK(status.st_mode):
+        # /dev/zero would be copied aside without end.
+        raise _problem(path, "is a device, not a file or a pipe")
+    return _read(path, (status.st_mtime_ns, status.st_size), rate)
 
 
 def _build(item: StepItem, value: dict[str, Any], workers: int, measured: Any) -> Step:
