@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -292,7 +293,11 @@ void ConvolutionEffect::process_channel(int channel, const float* in, std::size_
     const auto stride = static_cast<std::size_t>(channels_);
     // A mono chunk's whole blocks are read in place, unless the output overlaps the input
     // (a block's output would overwrite the frames the next block reads as its previous).
-    const bool in_place = stride == 1 && (out + frames <= in || in + frames <= out);
+    const auto at = [](const float* p) { return reinterpret_cast<std::uintptr_t>(p); };
+    const std::size_t out_bytes = released_by(frames) * sizeof(float);
+    const std::size_t in_bytes = frames * sizeof(float);
+    const bool in_place =
+        stride == 1 && (at(out) + out_bytes <= at(in) || at(in) + in_bytes <= at(out));
     std::size_t fill = fill_;
     std::size_t blocks = block_count_;
     const float* previous = kept_block(channel, blocks + 1);
