@@ -455,6 +455,16 @@ def test_a_named_pipe_written_again_is_read_again(tmp_path):
         writer.join(30)
 
 
+def _holds_open(pid: int, path: Path) -> bool:
+    """Whether the process has ``path`` open."""
+    folder = Path(f"/proc/{pid}/fd")
+    try:
+        links = [os.readlink(entry) for entry in folder.iterdir()]
+    except OSError:
+        return False
+    return str(path) in links
+
+
 @pytest.mark.slow
 def test_pipes_without_a_writer_neither_hang_nor_pass_for_errors(tmp_path):
     """Noise from a pipe is refused at once (it is read from an offset and looped); a
@@ -485,7 +495,10 @@ def test_pipes_without_a_writer_neither_hang_nor_pass_for_errors(tmp_path):
             [*run, "--effect", f"convolution:ir={pipe}"], stderr=subprocess.PIPE, text=True
         )
         try:
-            time.sleep(2.0)  # started, and waiting for the pipe's writer
+            # Signalled once it holds the pipe open, waiting for its writer.
+            deadline = time.monotonic() + 60
+            while not _holds_open(waiting.pid, pipe) and time.monotonic() < deadline:
+                time.sleep(0.05)
             waiting.send_signal(signal.SIGINT)
             _, err = waiting.communicate(timeout=30)
         finally:
