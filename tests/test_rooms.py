@@ -5,10 +5,14 @@ a folder that replay."""
 
 from __future__ import annotations
 
+import io
 import json
 import os
+import signal
 import subprocess
 import sys
+import threading
+import time
 from pathlib import Path
 
 import numpy as np
@@ -395,10 +399,6 @@ def test_bad_impulse_response_files_are_refused_on_one_line(tmp_path, capsys):
 
 
 def test_a_response_from_a_pipe_is_read_whole_once_by_threads_side_by_side():
-    import io
-    import threading
-    import time
-
     from kavri.rooms import read_response
 
     h = room_response(30_000, 1)
@@ -434,25 +434,40 @@ def test_a_response_from_a_pipe_is_read_whole_once_by_threads_side_by_side():
     assert all(isinstance(r, np.ndarray) and np.array_equal(r, h) for r in found), found
 
 
-def test_a_named_pipe_written_again_is_read_again(tmp_path):
-    import io
-    import threading
-    import time
+def test_a_named_pipe_is_read_once_for_a_call_and_again_for_the_next(tmp_path):
+    """A call builds its chain's items more than once (to size its buffers, to run, and for
+    a normalize's measuring pass) and a plot makes several calls: each reads the pipe's one
+    writing; the next call reads the next writing."""
+    from kavri.plot import plot_chain
 
-    from kavri.rooms import read_response
+    def waited_too_long(signum, frame):
+        raise TimeoutError("a second read of the pipe waited for a writer that never comes")
 
     pipe = tmp_path / "room"
     os.mkfifo(pipe)
-    for first in (3, 7):
-        h = np.zeros((64, 1), np.float32)
-        h[first] = 1.0
-        encoded = io.BytesIO()
-        sf.write(encoded, h, RATE, format="WAV", subtype="FLOAT")
-        writer = threading.Thread(target=pipe.write_bytes, args=(encoded.getvalue(),))
-        writer.start()
-        time.sleep(0.05)  # written before it is looked at, as a new writer would have
-        assert np.array_equal(read_response(str(pipe), RATE), h)
-        writer.join(30)
+    x = noise(5000, 1)
+    previous = signal.signal(signal.SIGALRM, waited_too_long)
+    signal.alarm(120)
+    try:
+        for first in (3, 7):
+            h = np.zeros((64, 1), np.float32)
+            h[first] = 1.0
+            encoded = io.BytesIO()
+            sf.write(encoded, h, RATE, format="WAV", subtype="FLOAT")
+            for run in ("process", "plot"):
+                writer = threading.Thread(target=pipe.write_bytes, args=(encoded.getvalue(),))
+                writer.start()
+                chain = [{"type": "convolution", "ir": str(pipe)}, {"type": "normalize"}]
+                if run == "process":
+                    wanted = kavri.process(x, RATE, [{**chain[0], "ir": h}, chain[1]])
+                    assert np.array_equal(kavri.process(x, RATE, chain), wanted)
+                else:
+                    plot_chain(chain[:1], tmp_path / "room.png")
+                writer.join(30)
+                assert not writer.is_alive()
+    finally:
+        signal.alarm(0)
+        signal.signal(signal.SIGALRM, previous)
 
 
 def _holds_open(pid: int, path: Path) -> bool:
@@ -471,9 +486,6 @@ def test_pipes_without_a_writer_neither_hang_nor_pass_for_errors(tmp_path):
     response from a pipe that no one writes waits as cat would, and a signal then ends the
     command as interrupted, not as an unreadable file, also where the files run on worker
     threads, which a signal does not reach."""
-    import signal
-    import time
-
     pipe = tmp_path / "pipe"
     os.mkfifo(pipe)
     kavri.write(tmp_path / "in.wav", noise(1000, 1), RATE)

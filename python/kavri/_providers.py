@@ -33,7 +33,8 @@ def load() -> None:
 
 
 # What items find on the disk when they draw a file from a folder: the folder's listing and
-# the length of a file. Within listed_once, each is looked at once and kept: a plan builds its
+# the length of a file, and a response read from a named pipe, which its writer gives once.
+# Within listed_once, each is looked at once and kept: a plan builds its
 # items more than once (once to size its buffers, then to run them, then again for a file's
 # measuring passes), and augment draws a chain for every output, so a folder of thousands
 # of files was listed again each time. Inside one scope the draws also all see the same
@@ -44,7 +45,11 @@ _SEEN: ContextVar[dict[Any, Any] | None] = ContextVar("kavri_seen_once", default
 @contextlib.contextmanager
 def listed_once(seen: dict[Any, Any] | None = None) -> Iterator[None]:
     """A scope in which :func:`once` keeps what it finds, in ``seen`` (a plan's own, so that
-    every build of its items shares it) or in a new dict."""
+    every build of its items shares it) or in a new dict. Within a scope already open (a
+    plot, whose every measurement is a call of its own) the wider scope's serves."""
+    if _SEEN.get() is not None:
+        yield
+        return
     token = _SEEN.set({} if seen is None else seen)
     try:
         yield

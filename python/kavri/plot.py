@@ -20,6 +20,7 @@ import numpy.typing as npt
 
 from ._engine import check_memory
 from ._paths import shown as display_name
+from ._providers import listed_once
 from .api import process
 from .catalogue import EFFECTS
 from .chain import Chain, ChainLike, chain_summary, load_chain
@@ -556,6 +557,15 @@ def plot_chain(
     bad chain, :class:`KavriError` for a sample rate outside :data:`PLOT_RATES` or a chain
     whose output overflows, and ``RuntimeError`` from the engine; nothing is written then.
     """
+    # Its measurements are calls of their own: a response from a named pipe, read once,
+    # serves them all.
+    with listed_once():
+        _plot_chain(chain, out, sample_rate, title)
+
+
+def _plot_chain(
+    chain: ChainLike, out: str | os.PathLike[str], sample_rate: int, title: str | None
+) -> None:
     figure_class = _figure_class()
     _image_format(os.fspath(out))
     sample_rate = check_plot_rate(sample_rate)

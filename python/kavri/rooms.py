@@ -150,15 +150,20 @@ def _read_pipe(path: str, rate: int) -> npt.NDArray[np.float32]:
     input is (its writer waited for in short polls that look at the running file's stop).
     A pipe without a name (ir=<(cat room.wav)) can be read once: it is kept, so that the
     files of a batch, side by side or after it, all take it whole, where each had read a
-    part of it. A named pipe is read at each use, as a file is: another writer may come."""
+    part of it. A named pipe is read once for a call (the builds of its plan, a plot's
+    measurements share it), and again for the next: another writer may have come."""
     with _PIPE_READ:
         status = _status(path)
         key = (path, rate, status.st_ino)
         nameless = status.st_dev == _anonymous_pipes()
         if nameless and key in _PIPES:
             return _PIPES[key]
-        with input_path(path, current_stop()) as readable:
-            data = _decode(path, readable, rate)
+
+        def read() -> npt.NDArray[np.float32]:
+            with input_path(path, current_stop()) as readable:
+                return _decode(path, readable, rate)
+
+        data = once(("response", *key), read)
         if nameless:
             _PIPES[key] = data
             while len(_PIPES) > _PIPES_KEPT:
