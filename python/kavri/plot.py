@@ -104,21 +104,35 @@ def has_dynamics(chain: Chain) -> bool:
     return any(EFFECTS[spec["type"]].dynamics for spec in chain)
 
 
+def _answers(
+    specs: Chain, sample_rate: int, length: int, impulses: list[npt.NDArray[np.float32]]
+) -> list[npt.NDArray[np.float64]]:
+    """The chain's output for each impulse, less its output for silence, as (length, 2).
+    What a chain gives out of silence (a codec's idle noise: GSM 6.10 decodes silence as a
+    steady noise at -66 dBFS) answers no input, and would read as a response (on the other
+    side, as crosstalk). A chain that keeps silence silent loses nothing (x - 0 is x)."""
+    silence = np.zeros((length, 2), dtype=np.float32)
+    idle = _stereo(process(silence, sample_rate, specs), length)
+    return [_stereo(process(impulse, sample_rate, specs), length) - idle for impulse in impulses]
+
+
 def impulse_response(
     chain: ChainLike,
     sample_rate: int = 48_000,
     length: int = 65_536,
     level_db: float = IMPULSE_LEVEL_DB,
 ) -> npt.NDArray[np.float64]:
-    """The chain's response to a stereo impulse of ``level_db`` dBFS, divided by its
-    height: a (length, 2) array. For a linear chain the level does not matter."""
+    """The chain's response to a stereo impulse of ``level_db`` dBFS, less its output for
+    silence, divided by its height: a (length, 2) array. For a linear chain the level does
+    not matter."""
     height = 10.0 ** (level_db / 20.0)
+    specs = load_chain(chain)
     impulse = np.zeros((length, 2), dtype=np.float32)
     impulse[0, :] = height
-    out = _stereo(process(impulse, sample_rate, chain), length)
+    (out,) = _answers(specs, sample_rate, length, [impulse])
     # An impulse resampled spreads its energy over the new rate's frames: scaled back, a
     # steady tone's gain reads as it is.
-    scale = sample_rate / output_rate(chain, sample_rate)
+    scale = sample_rate / output_rate(specs, sample_rate)
     return out * scale / np.float64(np.float32(height))
 
 
@@ -134,17 +148,12 @@ def stereo_impulse_responses(
     right output (what pan, width, ping-pong delay and the rotary speaker do)."""
     height = 10.0 ** (level_db / 20.0)
     specs = load_chain(chain)
-    # Each path is the response to the impulse less the response to silence: what a chain
-    # gives out of silence (a codec's idle noise: GSM 6.10 decodes silence as a steady
-    # noise at -66 dBFS) answers no input, and would read as the other side's crosstalk.
-    # A chain that keeps silence silent loses nothing (x - 0 is x).
-    silence = np.zeros((length, 2), dtype=np.float32)
-    idle = _stereo(process(silence, sample_rate, specs), length)
-    paths = np.empty((length, 2, 2))
+    impulses = []
     for side in range(2):
-        impulse = silence.copy()
+        impulse = np.zeros((length, 2), dtype=np.float32)
         impulse[0, side] = height
-        paths[:, side, :] = _stereo(process(impulse, sample_rate, specs), length) - idle
+        impulses.append(impulse)
+    paths = np.stack(_answers(specs, sample_rate, length, impulses), axis=1)
     return paths * (sample_rate / output_rate(specs, sample_rate)) / np.float64(np.float32(height))
 
 
@@ -416,7 +425,7 @@ def has_room(chain: Chain) -> bool:
 
 # Effects that add a signal of their own, no part of any response: every panel measures the
 # chain without them (see without_added). Noise at a ratio follows the input's level, so
-# it cannot be taken away as the response to silence is (stereo_impulse_responses).
+# it cannot be taken away as the output for silence is (_answers).
 ADDED_TYPES = frozenset({"noise", "background_noise"})
 # The decay panel leaves codecs out too: in a tail, a codec's idle noise (GSM 6.10 decodes
 # silence as a steady noise at -66 dBFS, as libgsm does) is no longer the answer to silence
