@@ -81,9 +81,6 @@ def _problem(path: str, what: str) -> AudioFileError:
     return AudioFileError(f"convolution: {shown(path)}: {what}")
 
 
-_PIPE_READ = threading.Lock()
-
-
 def _decode(path: str, name: Any, rate: int) -> npt.NDArray[np.float32]:
     """The response in the file ``name`` opens (``path`` itself, or a pipe's copy), at
     ``rate``; messages name ``path``."""
@@ -132,6 +129,8 @@ def _read(path: str, stamp: tuple[int, int], rate: int) -> npt.NDArray[np.float3
 # path, rate and the pipe's inode: the last few are kept.
 _PIPES: OrderedDict[tuple[str, int, int], npt.NDArray[np.float32]] = OrderedDict()
 _PIPES_KEPT = 4
+# Pipes are read one at a time (see _read_pipe).
+_PIPE_READ = threading.Lock()
 
 
 @functools.cache
