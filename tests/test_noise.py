@@ -297,6 +297,8 @@ def test_background_noise_reads_only_the_frames_it_mixes(tmp_path):
     size = (tmp_path / "long.wav").stat().st_size
     clip = tones(RATE // 2)
     mixed_bytes = clip.shape[0] * 2 * 4
+    # Once first, so that what the first call imports is not counted (run alone, it was).
+    kavri.process(clip, RATE, [{"type": "background_noise", "path": str(tmp_path / "long.wav")}])
     for mode in ("gain", "snr"):
         spec = {"type": "background_noise", "path": str(tmp_path / "long.wav"), "mode": mode}
         spec["offset_frames"] = RATE * 30
@@ -328,6 +330,26 @@ def test_background_noise_loops_converts_and_maps_channels(tmp_path):
     spectrum = np.abs(np.fft.rfft(tone[1000:-1000]))
     peak_hz = np.argmax(spectrum) * RATE / (tone.shape[0] - 2000)
     assert abs(peak_hz - 1000) < 2 and abs(np.max(np.abs(tone[1000:-1000])) - 0.5) < 0.01
+
+
+def test_a_short_noise_file_is_read_once_and_looped_in_memory(tmp_path, monkeypatch):
+    short = np.random.default_rng(3).uniform(-0.5, 0.5, (100, 2)).astype(np.float32)
+    sf.write(tmp_path / "click.wav", short, RATE, subtype="FLOAT")
+    spec = {"type": "background_noise", "path": str(tmp_path / "click.wav"), "mode": "gain"}
+    chain = [{**spec, "offset_frames": 37}]
+    clip = tones(10_000)
+    reads = []
+    real_read = sf.SoundFile.read
+    monkeypatch.setattr(
+        sf.SoundFile, "read", lambda self, *a, **k: reads.append(1) or real_read(self, *a, **k)
+    )
+    whole = kavri.process(clip, RATE, chain)
+    assert np.array_equal(whole, clip + np.tile(short, (101, 1))[37 : 37 + 10_000])
+    assert len(reads) <= 8, len(reads)  # not one read per turn of the file
+    # Chunks shorter and longer than the file, and a ratio, keep the bits of one call.
+    assert np.array_equal(stream_through(chain, clip, [1, 100, 200, 450, 457, 3457]), whole)
+    ratio = [{**chain[0], "mode": "snr", "snr_db": 6}]
+    assert np.array_equal(stream_through(ratio, clip, [5, 5000]), kavri.process(clip, RATE, ratio))
 
 
 def test_background_noise_ratio_and_folder_draws(noise_folder):

@@ -137,6 +137,8 @@ class NoiseReader:
         self._resampler: Step | None = None
         self._ready = FrameBuffer(channels, "background_noise: converted noise frames")
         self.frames_read = 0
+        self._whole: Frames | None = None  # a file looped in memory, and where in it
+        self._at = 0
 
     def _handle(self) -> sf.SoundFile:
         if self._file is None:
@@ -175,10 +177,19 @@ class NoiseReader:
         """The next ``count`` frames of the file, looped, mapped to the channels."""
         handle = self._handle()
         check_memory(count * max(handle.channels, self.channels) * 8, "background_noise: noise")
+        if self._whole is not None:
+            return self._map(self._from_whole(count))
         pieces: list[Frames] = []
         need = count
         empty_reads = 0
         while need:
+            if handle.tell() == 0 and need >= handle.frames:
+                # At the file's start with at least all of it still to mix: it is read
+                # once and looped in memory, not read again for each turn (a file of a few
+                # hundred frames under an hour of signal would be a million reads).
+                self._whole = self._read_whole(handle)
+                pieces.append(self._from_whole(need))
+                break
             try:
                 got = np.asarray(handle.read(need, dtype="float32", always_2d=True), np.float32)
             except (sf.LibsndfileError, RuntimeError, ValueError) as error:
@@ -197,6 +208,40 @@ class NoiseReader:
             need -= got.shape[0]
         data = pieces[0] if len(pieces) == 1 else np.concatenate(pieces)
         return self._map(data)
+
+    def _read_whole(self, handle: sf.SoundFile) -> Frames:
+        frames = int(handle.frames)
+        try:
+            data = np.asarray(handle.read(frames, dtype="float32", always_2d=True), np.float32)
+        except (sf.LibsndfileError, RuntimeError, ValueError) as error:
+            raise AudioFileError(
+                f"background_noise: {shown(self.path)}: cannot read: {error}"
+            ) from None
+        if not data.shape[0]:
+            raise AudioFileError(f"background_noise: {shown(self.path)}: holds no audio")
+        self.frames_read += data.shape[0]
+        data.flags.writeable = False  # handed out in views
+        return data
+
+    def _from_whole(self, count: int) -> Frames:
+        """The next ``count`` frames of the file held whole, from where the last ended."""
+        assert self._whole is not None
+        frames = self._whole.shape[0]
+        at = self._at
+        self._at = (at + count) % frames
+        if at + count <= frames:
+            return self._whole[at : at + count]
+        out = np.empty((count, self._whole.shape[1]), np.float32)
+        first = min(count, frames)  # one turn, from where the last read ended
+        out[: frames - at] = self._whole[at:]
+        out[frames - at : first] = self._whole[: first - (frames - at)]
+        # The rest repeats that turn: doubling what is filled, a whole number of turns.
+        filled = first
+        while filled < count:
+            step = min(filled, count - filled)
+            out[filled : filled + step] = out[:step]
+            filled += step
+        return out
 
     def take(self, count: int) -> Frames:
         """The next ``count`` frames at the signal's rate and channel count."""
