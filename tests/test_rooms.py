@@ -104,6 +104,15 @@ def test_energy_normalisation_gives_the_paths_into_each_output_unit_energy():
     assert np.sum(kavri.process(click, RATE, [mono]).astype(np.float64) ** 2) == pytest.approx(
         1.0, rel=1e-5
     )
+    # Responses near the least and the greatest float normalise alike: their gain is far
+    # from 1 (a subnormal response's overflowed the float scale into NaN).
+    for size in (1e-45, 1e-40, 3e38):
+        tiny = {
+            "type": "convolution",
+            "ir": h[:50, :1] / np.abs(h[:50, :1]).max() * np.float32(size),
+        }
+        out = kavri.process(click, RATE, [{**tiny, "normalize": "energy"}]).astype(np.float64)
+        assert np.sum(out**2) == pytest.approx(1.0, rel=1e-5), size
 
 
 def test_a_file_takes_its_tail_from_the_tail_option(tmp_path):

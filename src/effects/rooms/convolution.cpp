@@ -145,7 +145,12 @@ ConvolutionEffect::ConvolutionEffect(const float* response, std::size_t response
         }
     }
     // The transforms are unnormalised (see RealFft): the response takes 1 / (4 N).
-    const auto scale = static_cast<float>(gain_ / (8.0 * static_cast<double>(block_)));
+    const double exact_scale = gain_ / (8.0 * static_cast<double>(block_));
+    const auto scale = static_cast<float>(exact_scale);
+    // The gain of a response whose samples lie near the least or the greatest float can
+    // make a scale that is subnormal (its precision lost) or infinite (a silent response
+    // would give NaN): such a scale is applied in double, every other one in single.
+    const bool single = std::isnormal(scale);
     const std::size_t size = 2 * block_;
     auto spectra = std::make_shared<Spectra>();
     // Every bin of every partition is written by its transform.
@@ -162,7 +167,9 @@ ConvolutionEffect::ConvolutionEffect(const float* response, std::size_t response
             const std::size_t first = p * block_;
             const std::size_t last = std::min(response_frames, first + block_);
             for (std::size_t i = first; i < last; ++i) {
-                time[i - first] = response[i * responses + r] * scale;
+                const float sample = response[i * responses + r];
+                time[i - first] =
+                    single ? sample * scale : static_cast<float>(sample * exact_scale);
             }
             const std::size_t at = (r * partitions_ + p) * bins_;
             fft_->forward(time, spectra->re + at, spectra->im + at, work);
