@@ -352,6 +352,18 @@ def test_a_short_noise_file_is_read_once_and_looped_in_memory(tmp_path, monkeypa
     assert np.array_equal(stream_through(ratio, clip, [5, 5000]), kavri.process(clip, RATE, ratio))
 
 
+def test_noise_near_the_least_float_mixes_at_its_ratio(tmp_path):
+    # Its gain passes single precision: it was infinite, and the silent frames NaN.
+    faint = np.zeros((1000, 1), np.float32)
+    faint[::7] = 1e-40
+    sf.write(tmp_path / "faint.wav", faint, RATE, subtype="FLOAT")
+    clip = tones(4800, 1)
+    spec = {"type": "background_noise", "path": str(tmp_path / "faint.wav"), "offset_frames": 0}
+    for ratio in (20, -40):
+        out = kavri.process(clip, RATE, [{**spec, "snr_db": ratio}])
+        assert snr_db(clip, out) == pytest.approx(ratio, abs=0.01)
+
+
 def test_background_noise_ratio_and_folder_draws(noise_folder):
     dry = tones(RATE)
     picked = set()

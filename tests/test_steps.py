@@ -287,6 +287,16 @@ def test_normalize_to_sample_and_true_peak():
     ceiling = [{"type": "normalize", "peak_db": -6, "when": "above"}]
     assert np.array_equal(kavri.process(audio * 0.25, 48_000, ceiling), audio * 0.25)
     assert np.max(np.abs(kavri.process(audio, 48_000, ceiling))) <= np.float32(10 ** (-6 / 20))
+    # Peaks near the least and the greatest float reach the target too: their gains pass
+    # what single precision holds (it made a near-silent signal infinite).
+    for scale, target in ((1e-42, -1), (1e-30, -1), (3e38, -200), (1e38, -60)):
+        far = (audio[:2000] * 4 * np.float32(scale)).astype(np.float32)
+        for mode in ("sample", "true"):
+            spec = {"type": "normalize", "peak_db": target, "mode": mode}
+            out = kavri.process(far, 48_000, [spec]).astype(np.float64)
+            level = kavri.measure(out, 48_000)
+            got = level.true_peak_db if mode == "true" else 20 * np.log10(np.max(np.abs(out)))
+            assert abs(got - target) < (0.05 if mode == "true" else 1e-4), (scale, mode, got)
 
 
 # --- any chunking gives the bits of one call -------------------------------------------------

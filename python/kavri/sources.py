@@ -48,7 +48,7 @@ from .errors import AudioFileError
 from .io.folders import audio_files
 from .random_chain import register_resolver
 from .steps import StepItem, register_step
-from .steps.base import FrameBuffer, Frames, Step, empty
+from .steps.base import FrameBuffer, Frames, Step, apply_gain, empty, split_gain
 from .steps.noise import MixedNoise
 from .steps.rate import BLOCK_FRAMES, resample_step
 
@@ -297,7 +297,8 @@ class BackgroundNoise(MixedNoise):
 
     def _mix(self, chunk: Frames, noise: npt.NDArray[Any], gain: float) -> Frames:
         # A file's noise is float32 already: the mix stays in single precision.
-        return cast(Frames, chunk + noise * np.float32(gain))
+        with np.errstate(over="ignore"):
+            return cast(Frames, chunk + apply_gain(noise, split_gain(gain)))
 
 
 def _build(item: StepItem, value: dict[str, Any], workers: int, measured: Any) -> Step:

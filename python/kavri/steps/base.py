@@ -9,6 +9,7 @@ next block of a library fed in fixed blocks) holds frames back and says how many
 
 from __future__ import annotations
 
+import math
 from collections import deque
 from fractions import Fraction
 
@@ -25,6 +26,8 @@ __all__ = [
     "FrameBuffer",
     "round_half_up",
     "seconds_to_frames",
+    "split_gain",
+    "apply_gain",
 ]
 
 Frames = npt.NDArray[np.float32]
@@ -32,6 +35,31 @@ Frames = npt.NDArray[np.float32]
 
 def empty(channels: int) -> Frames:
     return np.zeros((0, channels), np.float32)
+
+
+def split_gain(gain: float) -> tuple[int, np.float32]:
+    """A gain as a power of two 2**k and a single-precision factor. k is 0, the gain a
+    float32 alone, unless the gain lies beyond 2**±64: then single precision would round
+    it to infinity or to few bits (a signal near the least float brought to full scale,
+    or the reverse), and the power of two, which scales exactly, takes the most of it."""
+    if gain == 0.0 or not math.isfinite(gain) or 2.0**-64 <= abs(gain) <= 2.0**64:
+        return 0, np.float32(gain)
+    k = round(math.log2(abs(gain)))
+    return k, np.float32(gain / 2.0**k)
+
+
+def apply_gain(data: Frames, gain: tuple[int, np.float32], in_place: bool = False) -> Frames:
+    """``data`` times a gain from :func:`split_gain` (2**k exactly, then the factor, rounded
+    once), in a new array or in ``data`` itself. What passes the greatest float is
+    infinite, as in the engine's effects, without a warning."""
+    k, factor = gain
+    with np.errstate(over="ignore"):
+        if not in_place:
+            return (np.ldexp(data, k) if k else data) * factor
+        if k:
+            np.ldexp(data, k, out=data)
+        data *= factor
+        return data
 
 
 def round_half_up(value: Fraction) -> int:

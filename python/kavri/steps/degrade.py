@@ -35,7 +35,8 @@ class Bitcrush(Step):
         self._high = self._scale - np.float32(1.0)
 
     def process(self, chunk: Frames) -> Frames:
-        levels = np.rint(chunk * self._scale)
+        with np.errstate(over="ignore"):  # what overflows is held at the end level
+            levels = np.rint(chunk * self._scale)
         np.clip(levels, self._low, self._high, out=levels)
         levels /= self._scale
         return levels

@@ -28,7 +28,7 @@ import numpy as np
 
 from .._engine import check_memory
 from ..loudness import TruePeakMeter
-from .base import FrameBuffer, Frames, Step, empty
+from .base import FrameBuffer, Frames, Step, apply_gain, empty, split_gain
 
 __all__ = ["Trim", "Pad", "Fade", "TrimSilence", "Normalize", "PeakMeter", "fade_curve"]
 
@@ -286,18 +286,21 @@ class PeakMeter:
         return float(np.max(self._meter.true_peak, initial=0.0))
 
 
-def peak_gain(peak: float, peak_db: float, when: str, sample_peak: bool) -> np.float32:
-    """The single-precision gain that brings ``peak`` to ``peak_db`` dBFS: 1 for silence, and
-    1 when ``when`` is "above" and the peak is not above the target. For a sample peak, the
-    gain is lowered by a step of single precision if the product would pass the target."""
+def peak_gain(peak: float, peak_db: float, when: str, sample_peak: bool) -> tuple[int, np.float32]:
+    """The gain that brings ``peak`` to ``peak_db`` dBFS, as :func:`split_gain` gives it (a
+    single-precision gain, unless the peak lies near the least or the greatest float): 1
+    for silence, and 1 when ``when`` is "above" and the peak is not above the target. For a
+    sample peak, the factor is lowered by a step of single precision if the product would
+    pass the target."""
     target = 10.0 ** (peak_db / 20.0)
     if peak <= 0.0 or not math.isfinite(peak) or (when == "above" and peak <= target):
-        return np.float32(1.0)
-    gain = np.float32(target / peak)
+        return 0, np.float32(1.0)
+    k, gain = split_gain(target / peak)
     if sample_peak:
-        while gain > 0 and np.float32(peak) * gain > np.float32(target):
+        lifted = np.ldexp(np.float32(peak), k)
+        while gain > 0 and lifted * gain > np.float32(target):
             gain = np.nextafter(gain, np.float32(0.0))
-    return np.float32(gain)
+    return k, np.float32(gain)
 
 
 class Normalize(Step):
@@ -322,12 +325,12 @@ class Normalize(Step):
     def held_frames(self) -> int:
         return len(self._held)
 
-    def gain(self, peak: float) -> np.float32:
+    def gain(self, peak: float) -> tuple[int, np.float32]:
         return peak_gain(peak, self._peak_db, self._when, self._mode == "sample")
 
     def process(self, chunk: Frames) -> Frames:
         if self._known is not None:
-            return chunk * self.gain(self._known)
+            return apply_gain(chunk, self.gain(self._known))
         self._held.append(chunk)
         return empty(self.out_channels)
 
@@ -338,5 +341,4 @@ class Normalize(Step):
         meter = PeakMeter(self.in_channels, self._mode == "true")
         meter.add(signal)
         self.reset()
-        signal *= self.gain(meter.result())
-        return signal
+        return apply_gain(signal, self.gain(meter.result()), in_place=True)

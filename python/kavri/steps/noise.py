@@ -541,7 +541,8 @@ class Noise(MixedNoise):
 
     def _mix(self, chunk: Frames, noise: npt.NDArray[Any], gain: float) -> Frames:
         noise *= gain
-        return chunk + noise.astype(np.float32)
+        with np.errstate(over="ignore"):  # beyond the greatest float: infinite, silently
+            return chunk + noise.astype(np.float32)
 
 
 def noise_step(rate: int, channels: int, value: dict[str, Any], measured: Any) -> Noise:
