@@ -147,6 +147,14 @@ def test_a_file_response_used_again_gives_the_bits_of_a_fresh_one(tmp_path):
     for stream, out in zip((first, second), parts, strict=True):
         assert np.array_equal(np.concatenate([*out, stream.flush()]), want)
     assert np.array_equal(kavri.process(x, RATE, chain), want)
+    # Rewritten with another response of its size and its old time (cp -p, an archive's
+    # files): the next call reads it again, where the kept one was used.
+    stamp = os.stat(tmp_path / "ir.wav")
+    sf.write(tmp_path / "ir.wav", -h, RATE, subtype="FLOAT")
+    os.utime(tmp_path / "ir.wav", ns=(stamp.st_atime_ns, stamp.st_mtime_ns))
+    assert np.array_equal(
+        kavri.process(x, RATE, chain), kavri.process(x, RATE, [{**chain[0], "ir": -h}])
+    )
 
 
 def test_response_and_noise_files_whose_names_are_not_utf8_are_read(tmp_path):

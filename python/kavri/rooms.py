@@ -118,7 +118,7 @@ def _decode(path: str, name: Any, rate: int) -> npt.NDArray[np.float32]:
 
 
 @functools.lru_cache(maxsize=4)
-def _read(path: str, stamp: tuple[int, int], rate: int) -> npt.NDArray[np.float32]:
+def _read(path: str, stamp: tuple[int, ...], rate: int) -> npt.NDArray[np.float32]:
     # By its bytes: a name that is not UTF-8 (any byte but / and NUL is allowed) still
     # opens, where soundfile would encode it as UTF-8 and fail.
     name: Any = fs_bytes(path)  # soundfile takes bytes, though its hints say str
@@ -189,7 +189,10 @@ def read_response(path: str, rate: int) -> npt.NDArray[np.float32]:
     if stat.S_ISCHR(status.st_mode) or stat.S_ISSOCK(status.st_mode):
         # /dev/zero would be copied aside without end.
         raise _problem(path, "is a device, not a file or a pipe")
-    return _read(path, (status.st_mtime_ns, status.st_size), rate)
+    # A file rewritten keeps its size and can keep its time (cp -p, an archive's files), but
+    # not its change time, which no one can set.
+    stamp = (status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns, status.st_ctime_ns)
+    return _read(path, stamp, rate)
 
 
 def _build(item: StepItem, value: dict[str, Any], workers: int, measured: Any) -> Step:
