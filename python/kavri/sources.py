@@ -23,9 +23,11 @@ writing pass, and a stream holds the whole signal until the flush.
 
 Reading. Only the frames mixed are read, never the whole file: from the offset on, as the
 signal comes, chunk by chunk (with a rate conversion, up to one block of the converter,
-65,536 frames, ahead). At a ratio, the noise's RMS over the frames to be mixed is measured
-before they are mixed: a call, and a stream at its flush, hold them once; a streamed file
-(whose signal is measured in a pass of its own) reads them twice, once to measure.
+65,536 frames, ahead). A file no longer than a chunk's frames still to come when the reading
+reaches its start is read whole there, once, and looped in memory (not read once a turn). At
+a ratio, the noise's RMS over the frames to be mixed is measured before they are mixed: a
+call, and a stream at its flush, hold them once; a streamed file (whose signal is measured
+in a pass of its own) reads them twice, once to measure.
 """
 
 from __future__ import annotations
