@@ -324,6 +324,15 @@ def test_the_plot_reads_a_room_s_decay_from_its_wet_path(tmp_path):
     assert decay(wet_rooms(phone))[3] == decay(wet_rooms(reverb))[3]
     plot_chain(reverb, tmp_path / "room.png")
     assert (tmp_path / "room.png").stat().st_size > 10_000
+    # A long room is read over a window its tail dies away in: a 6 s window cut the
+    # curve short and read a 20 s response as 8.7 s.
+    rate = 8000
+    t = np.arange(rate * 30) / rate
+    for t60 in (2.0, 20.0):
+        tail = np.random.default_rng(1).standard_normal(t.shape[0]) * 10 ** (-3 * t / t60)
+        sf.write(tmp_path / "long.wav", tail.astype(np.float32), rate, subtype="FLOAT")
+        read = decay([{"type": "convolution", "ir": str(tmp_path / "long.wav")}], rate)[3]
+        assert read == pytest.approx(t60, rel=0.01)
 
 
 def test_a_reverb_tail_falls_to_exact_silence_alike_in_any_pieces():

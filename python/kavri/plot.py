@@ -416,6 +416,10 @@ def level_over_time(
 # its energy decay curve, from which the decay time is read.
 ROOM_TYPES = frozenset({"reverb", "convolution"})
 DECAY_SECONDS = 6.0
+# A longer room is measured again over twice the window until its tail has died away within
+# it (the energy of the window's last sixth 60 dB under the whole), up to this. Cut short,
+# the energy decay curve falls early: a 20 s cathedral read as 8.7 s in a 6 s window.
+DECAY_MOST_SECONDS = 30.0
 
 
 def has_room(chain: Chain) -> bool:
@@ -460,16 +464,24 @@ def decay(
     times in seconds, the response's level (dB re its peak), its energy decay curve (the
     Schroeder integral: the energy still to come, dB re the whole), and the decay time
     (60 dB) read from the curve's fall from -5 to -35 dB, doubled; NaN when it never falls
-    that far. The chain is measured as given; for a room's own decay time give it
-    :func:`wet_rooms` of the chain, as :func:`plot_chain` does."""
+    that far. The response is measured over ``seconds``, or over a window doubled until its
+    tail has died away in it (up to DECAY_MOST_SECONDS). The chain is measured as given; for
+    a room's own decay time give it :func:`wet_rooms` of the chain, as :func:`plot_chain`
+    does."""
     specs = load_chain(chain)
-    frames = int(seconds * sample_rate)
     rate = output_rate(specs, sample_rate)
-    left = impulse_response(specs, sample_rate, frames)[:, 0]
+    while True:
+        frames = int(seconds * sample_rate)
+        check_memory(frames * 2 * (4 + 8 * 4), "a plot's decay")
+        left = impulse_response(specs, sample_rate, frames)[:, 0]
+        energy = np.cumsum(np.square(left)[::-1])[::-1]
+        last_sixth = float(energy[left.shape[0] * 5 // 6]) if left.shape[0] else 0.0
+        if seconds >= DECAY_MOST_SECONDS or not last_sixth > float(energy[0]) * 1e-6:
+            break
+        seconds = min(2.0 * seconds, DECAY_MOST_SECONDS)
     times = np.arange(left.shape[0]) / rate
     peak = float(np.max(np.abs(left))) or 1.0
     level = _level_db(np.abs(left) / peak)
-    energy = np.cumsum(np.square(left)[::-1])[::-1]
     total = float(energy[0]) or 1.0
     curve = 10.0 * np.log10(np.maximum(energy / total, 1e-12))
     below_5, below_35 = np.flatnonzero(curve <= -5.0), np.flatnonzero(curve <= -35.0)
@@ -580,8 +592,6 @@ def _plot_chain(
     sample_rate = check_plot_rate(sample_rate)
     whole = load_chain(chain)
     check_memory(_measurement_bytes(sample_rate), f"a plot at {sample_rate} Hz")
-    if has_room(whole):
-        check_memory(int(DECAY_SECONDS * sample_rate) * 2 * (4 + 8 * 4), "a plot's decay")
     # The noise the chain adds is no part of its response: every panel measures it without.
     specs = without_added(whole)
     dynamics = has_dynamics(specs)
