@@ -622,6 +622,12 @@ def test_bad_values_are_refused(spec, message):
         kavri.process(np.zeros(10, np.float32), RATE, [spec])
 
 
+def test_a_colour_at_gigahertz_is_refused_by_the_memory_guard():
+    # Its filter's run-in outgrows memory: the guard says so, where NumPy asked for 828 GiB.
+    with pytest.raises(MemoryError, match=r"noise: the pink filter's response at \d+ Hz needs"):
+        kavri.process(np.zeros(10, np.float32), 2**31 - 1, [{"type": "noise", "colour": "pink"}])
+
+
 def test_missing_noise_files_are_refused_on_one_line(tmp_path, capsys):
     with pytest.raises(kavri.AudioFileError, match="no such file"):
         kavri.process(

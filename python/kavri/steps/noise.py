@@ -297,7 +297,9 @@ def colour_filter(colour: str, rate: int) -> tuple[npt.NDArray[np.float64], floa
     sos = np.array(sections, dtype=np.float64)
     slowest = max(abs(p) for p in poles)
     warm = 0 if slowest <= 0.0 else math.ceil(math.log(_SETTLED) / math.log(slowest))
-    # The power gain, from the impulse response until it has decayed as far.
+    # The power gain, from the impulse response until it has decayed as far (a run that
+    # grows with the rate: at hundreds of MHz, more memory than there is).
+    check_memory(max(warm, 64) * 2 * 8, f"noise: the {colour} filter's response at {rate} Hz")
     impulse = np.zeros((max(warm, 64) * 2, 1))
     impulse[0] = 1.0
     filter_sections(sos, impulse, np.zeros((sos.shape[0], 2, 1)))
