@@ -532,3 +532,28 @@ def test_the_guard_counts_what_a_stream_chunk_uses(case):
     assert outcome == "ran" and used > 32 * MiB
     assert measure_chunk(case, available_for(used * 97 // 100))[0] == "refused"
     assert measure_chunk(case, available_for(used * 2))[0] == "ran"
+
+
+def test_a_stream_with_steps_counts_a_conversion_and_refuses_after_failing_part_way(available):
+    import kavri
+
+    chain = [{"type": "gain", "db": -1}, {"type": "resample", "rate_hz": 192_000}]
+    audio = np.random.default_rng(2).uniform(-1, 1, (200_000, 2)).astype(np.float32)
+    stream = kavri.Stream(chain, 48_000, 2)
+    first = stream.process(audio[:70_000])
+    # A block's conversion makes about 2.2 MiB twice over: soxr's raw output was made
+    # without asking (std::bad_alloc, at a rate of gigahertz).
+    available(available_for(3 * MiB))
+    with pytest.raises(MemoryError, match=r"^resample: the conversion of 65536 frames"):
+        stream.process(audio[70_000:])
+    # The steps' state is unknown after a failure part-way: refused until reset, as the
+    # engine's own streams are (it had gone on with frames counted that never came out).
+    available(GiB)
+    with pytest.raises(RuntimeError, match="failed part-way.*reset"):
+        stream.process(audio[70_000:])
+    with pytest.raises(RuntimeError, match="failed part-way"):
+        stream.flush()
+    stream.reset()
+    again = [stream.process(audio[:70_000]), stream.process(audio[70_000:]), stream.flush()]
+    assert np.array_equal(again[0], first)
+    assert np.array_equal(np.concatenate(again), kavri.process(audio, 48_000, chain))

@@ -82,6 +82,9 @@ class Stream:
         self._plan = steps.plan_chain(specs, self._native.sample_rate, self._native.channels)
         self._steps: steps.ChainStream | None = None
         self._busy = threading.Lock()  # one thread at a time, as the native stream allows
+        # Whether a call failed part-way through the steps (their state is then unknown):
+        # until reset(), the stream refuses, as the native stream does.
+        self._failed = False
         if staged:
             self._steps = steps.ChainStream(
                 self._plan, self._native.block_size, self._native.workers
@@ -142,7 +145,7 @@ class Stream:
         """
         data, flat = _engine.stream_frames(chunk, self._native.channels)
         if self._steps is not None:
-            with self._one_thread():
+            with self._one_thread(), self._may_fail():
                 out = self._steps.process(data)
         else:
             out = self._native.process(data)
@@ -154,7 +157,7 @@ class Stream:
         form of the last chunk (1-D after a 1-D chunk, else (frames, channels)), and leaves
         the stream as if new, ready for another signal."""
         if self._steps is not None:
-            with self._one_thread():
+            with self._one_thread(), self._may_fail():
                 rest = self._steps.flush()
         else:
             rest = self._native.flush()
@@ -165,6 +168,7 @@ class Stream:
         if self._steps is not None:
             with self._one_thread():
                 self._steps.reset()
+                self._failed = False
         else:
             self._native.reset()
 
@@ -178,6 +182,20 @@ class Stream:
             yield
         finally:
             self._busy.release()
+
+    @contextlib.contextmanager
+    def _may_fail(self) -> Iterator[None]:
+        """Runs a call through the steps; one that fails part-way (a step's memory refused,
+        an interrupt) leaves their state unknown, and the stream refuses until reset()."""
+        if self._failed:
+            raise RuntimeError(
+                "stream failed part-way through an earlier call; reset() it before further use"
+            )
+        try:
+            yield
+        except BaseException:
+            self._failed = True
+            raise
 
     def __repr__(self) -> str:
         types = ", ".join(spec["type"] for spec in self._chain)

@@ -33,6 +33,7 @@ from typing import Any
 import numpy as np
 import soxr  # type: ignore[import-untyped]
 
+from .._engine import check_memory
 from .base import FrameBuffer, Frames, Step, empty, round_half_up
 
 __all__ = ["Resample", "BLOCK_FRAMES", "QUALITY"]
@@ -115,9 +116,19 @@ class Resample(Step):
     def output_frames(self, frames: int) -> int:
         return round_half_up(frames * self._ratio)
 
+    def _check(self, frames: int) -> None:
+        """Asks the memory guard for what converting ``frames`` makes: soxr's output and
+        its copy into one array (and what soxr held back from before)."""
+        made = self.output_frames(frames + 8192)
+        check_memory(
+            2 * made * self.out_channels * 4,
+            f"{self.type}: the conversion of {frames} frames ({made} out)",
+        )
+
     def _feed(self, region: Frames, last: bool) -> list[list[Frames]]:
         """Feeds ``region`` in blocks of BLOCK_FRAMES (the last may be shorter only with
         ``last``), each channel group on its own thread; returns each group's outputs."""
+        self._check(region.shape[0])
 
         def run(index: int) -> list[Frames]:
             lo, hi = self._groups[index]
@@ -170,6 +181,7 @@ class Resample(Step):
         total = self.output_frames(count)
         if not count:
             return np.empty((total, self.out_channels), np.float32)
+        self._check(count)
         source = np.ascontiguousarray(data)
 
         def run(index: int) -> Frames:
