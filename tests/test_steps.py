@@ -403,6 +403,21 @@ def test_memory_guard_is_asked_for_the_longest_intermediate_buffer(monkeypatch):
     assert asked[0] == 2 * 12_000 * 2 * 4
 
 
+def test_buffers_that_grow_with_the_rate_are_counted(monkeypatch):
+    # At a rate of gigahertz a stretcher's buffers, and a conversion up to it, outgrow
+    # memory: the guard says so, where they ended in std::bad_alloc.
+    monkeypatch.setenv("KAVRI_AVAILABLE_MEMORY", str(1 << 30))
+    for spec, message in (
+        ({"type": "time_stretch", "factor": 1.5}, "time_stretch: a stretcher at 2147483647 Hz"),
+        ({"type": "pitch_shift", "semitones": 3}, "pitch_shift: a stretcher at 2147483647 Hz"),
+    ):
+        with pytest.raises(MemoryError, match=message):
+            kavri.process(noise(1000, 2), 2**31 - 1, [spec])
+    stream = kavri.Stream([{"type": "resample", "rate_hz": 2**31 - 1}], 48_000, 2)
+    with pytest.raises(MemoryError, match="resample: the conversion of 65536 frames"):
+        stream.process(noise(70_000, 2))
+
+
 def test_streamed_files_take_the_rate_channels_and_peak_the_chain_ends_with(tmp_path):
     audio = bursts(48_000 * 3, 2, seed=3)
     kavri.write(tmp_path / "in.wav", audio, 48_000)

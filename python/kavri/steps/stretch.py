@@ -81,6 +81,13 @@ class Stretcher(Step):
         self._semitones = semitones
         self._block, self._context, self._half = block_frames(rate)
         self._reach = max(1, round(REACH_SECONDS * rate))
+        # The crossfade's tables, and a stretcher's buffers, grow with the rate: the latter
+        # about 9 bytes a channel for each hertz (measured), 12 counted. At a rate of
+        # gigahertz they took seconds to make and then ended in std::bad_alloc.
+        check_memory(
+            2 * self._half * 24 + 12 * min(2, channels) * rate,
+            f"{step_type}: a stretcher at {rate} Hz",
+        )
         ramp = (np.arange(2 * self._half, dtype=np.float64) + 0.5) / (2 * self._half)
         self._rise = (np.sin(0.5 * np.pi * ramp) ** 2).astype(np.float32)[:, None]
         self._fall = (np.float32(1.0) - self._rise).astype(np.float32)
