@@ -64,6 +64,28 @@ def test_colour_filters_follow_their_slope_at_every_rate(rate):
         assert np.ptp(error) < 0.3, (colour, rate, np.ptp(error))
 
 
+@pytest.mark.parametrize(
+    "colour, rate",
+    [("brown", 85), ("brown", 100), ("brown", 1783), ("violet", 74), ("violet", 2673)],
+)
+def test_a_fit_that_puts_a_pole_on_the_unit_circle_is_mended(colour, rate):
+    # At these rates a fit left a pole at 1 (a division by zero, or a run-in of hundreds of
+    # TiB), or a hair inside -1: a resonance at half the rate that took the power from the
+    # band. The band keeps its slope; the filter settles within seconds.
+    sos, gain, warm = colour_filter(colour, rate)
+    assert warm < 3 * rate
+    f = np.geomspace(20, 0.45 * rate, 2000)
+    _, h = scipy.signal.sosfreqz(sos, worN=f, fs=rate)
+    error = 20 * np.log10(np.abs(h) * gain) - 10 * NOISE_COLOURS[colour] * np.log10(f)
+    assert np.ptp(error) < 0.4, np.ptp(error)
+    _, h = scipy.signal.sosfreqz(sos, worN=1 << 16, fs=rate)
+    power = np.abs(h) ** 2
+    above = power[np.linspace(0, rate / 2, 1 << 16, endpoint=False) > 0.45 * rate]
+    assert np.sum(above) / np.sum(power) < 0.3  # f**2 puts 27% there
+    out = noise_only(colour, 4 * rate, rate)
+    assert np.all(np.isfinite(out))
+
+
 def test_colours_are_scipys_designs_and_filters_without_loading_it():
     # The kept fits are what SciPy's least squares gives, the native sections give
     # scipy.signal.sosfilt's bits with their state carried, and noise loads no SciPy.

@@ -23,21 +23,22 @@ most 6.2 (the quantile of 2**-33) from 0.
 
 The colours. The white noise goes through a filter designed for the rate, whose power
 response follows f**a (a = -1 pink, -2 brown, 1 blue, 2 violet) within 0.05 dB (pink, blue)
-or 0.15 dB (brown, violet) from 20 Hz to 0.45 x the rate: first-order poles and zeros
-interleaved evenly in log frequency from 5 Hz (pink; blue swaps them), or a leaky integrator
-with its corner at 2 Hz (brown; violet is a differentiator), mapped by the matched z
-transform, with the highest poles and zeros and two more pairs fitted by least squares
-(scipy) to the slope on a log grid, since the mapping bends the slope near half the rate
-(from two first guesses, the closer fit kept; on Python's own math functions, so that a fit
-gives the same numbers on every processor). The fits of the common rates are kept as SciPy
-made them (``kavri._filter_designs``, held to it by the tests), and the sections run in
-native double precision with the bits of scipy.signal.sosfilt, so that noise does not load
-SciPy (about a second). The filter's state is carried from chunk to chunk, so the output
-does not depend on the chunking either. So that the noise starts stationary, the filter
-first runs over the noise of the frames before the signal, until its slowest pole has
-decayed by 120 dB: frame n of the output is the filter's output at white frame n + W. The
-noise is scaled to an expected RMS of 1 (the filter's power gain, from its impulse
-response), then by the level.
+or 0.15 dB (brown, violet; 0.17 dB at some rates under 1 kHz) from 20 Hz to 0.45 x the
+rate: first-order poles and zeros interleaved evenly in log frequency from 5 Hz (pink; blue
+swaps them), or a leaky integrator with its corner at 2 Hz (brown; violet is a
+differentiator), mapped by the matched z transform, with the highest poles and zeros and
+two more pairs fitted by least squares (scipy) to the slope on a log grid, since the
+mapping bends the slope near half the rate (from two first guesses, the closer fit kept; on
+Python's own math functions, so that a fit gives the same numbers on every processor; a
+pole that a fit leaves on the unit circle is cancelled with its zero or moved in to a
+corner of 1 Hz). The fits of the common rates are kept as SciPy made them
+(``kavri._filter_designs``, held to it by the tests), and the sections run in native double
+precision with the bits of scipy.signal.sosfilt, so that noise does not load SciPy (about a
+second). The filter's state is carried from chunk to chunk, so the output does not depend
+on the chunking either. So that the noise starts stationary, the filter first runs over the
+noise of the frames before the signal, until its slowest pole has decayed by 120 dB: frame
+n of the output is the filter's output at white frame n + W. The noise is scaled to an
+expected RMS of 1 (the filter's power gain, from its impulse response), then by the level.
 
 Levels. With mode "level" the noise's expected RMS is ``level_db`` dBFS (an RMS of 1.0 is 0
 dBFS); a short stretch of brown noise, all low frequencies, measures above or below it. With
@@ -259,10 +260,12 @@ def design_fitted(slope: int, rate: int) -> tuple[list[float], list[float]]:
     base = _response_db(fixed_poles, fixed_zeros, chords) - target
     count = len(poles[keep:]) + 2
 
-    def residual(x: np.ndarray) -> np.ndarray:
-        v = [math.tanh(float(t)) for t in x]
+    def deviation(v: list[float]) -> np.ndarray:
         d = base + _response_db(v[:count], v[count:], chords)
         return np.asarray(d - math.fsum(d) / len(d))
+
+    def residual(x: np.ndarray) -> np.ndarray:
+        return deviation([math.tanh(float(t)) for t in x])
 
     import scipy.optimize  # slow to load: imported when a colour is first designed
 
@@ -271,10 +274,44 @@ def design_fitted(slope: int, rate: int) -> tuple[list[float], list[float]]:
         free = poles[keep:] + list(pair) + zeros[keep:] + list(pair)
         start = np.array([math.atanh(v if v < _UNIT else _UNIT) for v in free])
         found = scipy.optimize.least_squares(residual, start, method="lm", max_nfev=4000).x
-        squares = math.fsum(float(r) * float(r) for r in residual(found))
-        fits.append((squares, [math.tanh(float(t)) for t in found]))
+        fitted = _settled([math.tanh(float(t)) for t in found], count, rate)
+        if fitted is not None:
+            squares = math.fsum(float(r) * float(r) for r in deviation(fitted))
+            fits.append((squares, fitted))
+    if not fits:  # no fit could be made stable: the first guess
+        extra = list(_FIT_STARTS[0])
+        return fixed_poles + poles[keep:] + extra, fixed_zeros + zeros[keep:] + extra
     fitted = min(fits, key=lambda fit: fit[0])[1]  # the first of equals
     return fixed_poles + fitted[:count], fixed_zeros + fitted[count:]
+
+
+def _settled(fitted: list[float], count: int, rate: int) -> list[float] | None:
+    """A fit's poles (the first count) and zeros made fit to run, or None if they cannot be.
+
+    The fit sees only 20 Hz to 0.45 x the rate, and at some rates it settles with a pole on
+    the unit circle (or a hair inside it), where the filter never settles and its power is
+    unbounded. Such a pole with a zero at least as near it is a pair that cancels: both go.
+    A pole near 1 left alone stands for gain below the band, and is moved in to a corner
+    of 1 Hz, which changes the band by at most 0.011 dB (10 log10(1 + (1/20)**2)). A pole
+    near -1 left alone is a resonance at half the rate, above the band, which would take
+    nearly all the power: the fit is refused. A fit whose poles are all inside that corner
+    is kept as it is."""
+    bound = _matched(1.0, rate)
+    poles, zeros = fitted[:count], fitted[count:]
+    if all(-bound <= p <= bound for p in poles):
+        return fitted
+    poles, zeros = list(poles), list(zeros)
+    for i, p in enumerate(poles):
+        if -bound <= p <= bound:
+            continue
+        j = min(range(len(zeros)), key=lambda k: abs(zeros[k] - p))
+        if abs(zeros[j] - p) <= 1.0 - bound:
+            poles[i], zeros[j] = 0.0, 0.0
+        elif p > 0.0:
+            poles[i] = bound
+        else:
+            return None
+    return poles + zeros
 
 
 @functools.lru_cache(maxsize=64)
