@@ -354,6 +354,22 @@ def test_background_noise_loops_converts_and_maps_channels(tmp_path):
     assert abs(peak_hz - 1000) < 2 and abs(np.max(np.abs(tone[1000:-1000])) - 0.5) < 0.01
 
 
+def test_a_noise_file_at_a_low_rate_converts_about_what_is_mixed(tmp_path, monkeypatch):
+    # The resampler took 65,536 file frames a turn: at 100 Hz, 31 million frames at 48 kHz
+    # (530 MB) for a call of ten. It now takes a turn's worth of output, the bits alike for
+    # any chunking.
+    noise = np.random.default_rng(4).uniform(-0.5, 0.5, (3000, 1)).astype(np.float32)
+    sf.write(tmp_path / "low.wav", noise, 100, subtype="FLOAT")
+    spec = [{"type": "background_noise", "path": str(tmp_path / "low.wav"), "mode": "gain"}]
+    clip = np.zeros((RATE // 2, 1), np.float32)
+    monkeypatch.setenv("KAVRI_AVAILABLE_MEMORY", str(64 << 20))
+    whole = kavri.process(clip, RATE, spec)
+    assert np.array_equal(kavri.process(clip[:10], RATE, spec), whole[:10])
+    stream = kavri.Stream(spec, RATE, 1)
+    pieces = [stream.process(clip[a:b]) for a, b in ((0, 7), (7, 9000), (9000, RATE // 2))]
+    assert np.array_equal(np.concatenate(pieces + [stream.flush()]), whole)
+
+
 def test_a_short_noise_file_is_read_once_and_looped_in_memory(tmp_path, monkeypatch):
     short = np.random.default_rng(3).uniform(-0.5, 0.5, (100, 2)).astype(np.float32)
     sf.write(tmp_path / "click.wav", short, RATE, subtype="FLOAT")

@@ -22,12 +22,14 @@ for ``noise``, a call measures what it holds, a file gets a measuring pass befor
 writing pass, and a stream holds the whole signal until the flush.
 
 Reading. Only the frames mixed are read, never the whole file: from the offset on, as the
-signal comes, chunk by chunk (with a rate conversion, up to one block of the converter,
-65,536 frames, ahead). A file no longer than a chunk's frames still to come when the reading
-reaches its start is read whole there, once, and looped in memory (not read once a turn). At
-a ratio, the noise's RMS over the frames to be mixed is measured before they are mixed: a
-call, and a stream at its flush, hold them once; a streamed file (whose signal is measured
-in a pass of its own) reads them twice, once to measure.
+signal comes, chunk by chunk (with a rate conversion, up to one block of the converter
+ahead: 65,536 frames of the file, or fewer from a file at a lower rate, so that a block
+makes about 65,536 frames at the signal's rate). A file no longer than a chunk's frames
+still to come when the reading reaches its start is read whole there, once, and looped in
+memory (not read once a turn). At a ratio, the noise's RMS over the frames to be mixed is
+measured before they are mixed: a call, and a stream at its flush, hold them once; a
+streamed file (whose signal is measured in a pass of its own) reads them twice, once to
+measure.
 """
 
 from __future__ import annotations
@@ -52,7 +54,7 @@ from .random_chain import register_resolver
 from .steps import StepItem, register_step
 from .steps.base import FrameBuffer, Frames, Step, apply_gain, empty, split_gain
 from .steps.noise import MixedNoise
-from .steps.rate import BLOCK_FRAMES, resample_step
+from .steps.rate import resample_step, source_block
 
 __all__ = ["BackgroundNoise", "NoiseReader", "noise_files", "resolve", "BACKGROUND_KEY"]
 
@@ -137,6 +139,7 @@ class NoiseReader:
         self.path, self.offset, self.rate, self.channels = path, offset, rate, channels
         self._file: sf.SoundFile | None = None
         self._resampler: Step | None = None
+        self._block = 0  # file frames a turn of the resampler takes
         self._ready = FrameBuffer(channels, "background_noise: converted noise frames")
         self.frames_read = 0
         self._whole: Frames | None = None  # a file looped in memory, and where in it
@@ -159,7 +162,10 @@ class NoiseReader:
                     f"of {frames}: {error}"
                 ) from None
             if handle.samplerate != self.rate:
-                self._resampler = resample_step(int(handle.samplerate), self.channels, self.rate, 1)
+                self._block = source_block(int(handle.samplerate), self.rate)
+                self._resampler = resample_step(
+                    int(handle.samplerate), self.channels, self.rate, 1, self._block
+                )
             self._file = handle
         return self._file
 
@@ -253,7 +259,7 @@ class NoiseReader:
         if self._resampler is None:
             return self._read(count)
         while len(self._ready) < count:
-            self._ready.append(self._resampler.process(self._read(BLOCK_FRAMES)), copy=False)
+            self._ready.append(self._resampler.process(self._read(self._block)), copy=False)
         return self._ready.take(count)
 
 

@@ -5,8 +5,9 @@ Nyquist frequency). libsoxr is the well-kept resampler made for this job; none i
 here.
 
 How a stream stays exact: soxr's stream resampler is fed in fixed blocks of
-:data:`BLOCK_FRAMES` input frames counted from the signal's first frame, whatever chunks the
-caller gives, and the rest with the flush, so it sees the same calls for every chunking.
+:data:`BLOCK_FRAMES` input frames (or another size fixed when the step is made) counted
+from the signal's first frame, whatever chunks the caller gives, and the rest with the
+flush, so it sees the same calls for every chunking.
 soxr compensates its own filter delay, so the first output frame lines up with the first
 input frame; the output is then cut (or, if soxr gave fewer, padded with silence) to the
 length rule below. Channels are independent in soxr, so groups of channels run on worker
@@ -36,7 +37,7 @@ import soxr  # type: ignore[import-untyped]
 from .._engine import check_memory
 from .base import FrameBuffer, Frames, Step, empty, round_half_up
 
-__all__ = ["Resample", "BLOCK_FRAMES", "QUALITY"]
+__all__ = ["Resample", "BLOCK_FRAMES", "QUALITY", "resample_step", "source_block"]
 
 # Input frames per call of the stream resampler: a whole number of blocks, counted from the
 # signal's start, is fed before the flush. Small enough for a block to stay in cache, large
@@ -83,8 +84,10 @@ class Resample(Step):
         ratio: Fraction,
         out_rate: int,
         workers: int,
+        block: int = BLOCK_FRAMES,
     ) -> None:
         super().__init__(rate, channels)
+        self._block = block
         self.type = step_type
         self.out_rate = out_rate
         self._rates = soxr_rates
@@ -126,7 +129,7 @@ class Resample(Step):
         )
 
     def _feed(self, region: Frames, last: bool) -> list[list[Frames]]:
-        """Feeds ``region`` in blocks of BLOCK_FRAMES (the last may be shorter only with
+        """Feeds ``region`` in blocks of the step's size (the last may be shorter only with
         ``last``), each channel group on its own thread; returns each group's outputs."""
         self._check(region.shape[0])
 
@@ -137,9 +140,10 @@ class Resample(Step):
             # The group's channels apart, once, on this thread; then views of whole blocks.
             rows = region if whole else np.ascontiguousarray(region[:, lo:hi])
             outs = []
-            for begin in range(0, max(rows.shape[0], 1), BLOCK_FRAMES):
-                done = begin + BLOCK_FRAMES >= rows.shape[0]
-                block = rows[begin : begin + BLOCK_FRAMES]
+            size = self._block
+            for begin in range(0, max(rows.shape[0], 1), size):
+                done = begin + size >= rows.shape[0]
+                block = rows[begin : begin + size]
                 outs.append(stream.resample_chunk(block, last=last and done))
             return outs
 
@@ -217,12 +221,12 @@ class Resample(Step):
         held = len(self._pending)
         if held:
             # First the block the frames held before begin.
-            start = min(count, BLOCK_FRAMES - held)
+            start = min(count, self._block - held)
             self._pending.append(chunk[:start])
-            if len(self._pending) == BLOCK_FRAMES:
-                block = self._pending.take(BLOCK_FRAMES)
+            if len(self._pending) == self._block:
+                block = self._pending.take(self._block)
                 self._ready.append(self._join([self._feed(block, False)]), copy=False)
-        whole = (count - start) // BLOCK_FRAMES * BLOCK_FRAMES
+        whole = (count - start) // self._block * self._block
         if whole:
             region = np.ascontiguousarray(chunk[start : start + whole])
             self._ready.append(self._join([self._feed(region, False)]), copy=False)
@@ -243,7 +247,11 @@ class Resample(Step):
         return out if out.shape[0] else empty(self.out_channels)
 
 
-def resample_step(rate: int, channels: int, rate_hz: int, workers: int) -> Resample:
+def resample_step(
+    rate: int, channels: int, rate_hz: int, workers: int, block: int = BLOCK_FRAMES
+) -> Resample:
+    """A ``resample`` step fed in blocks of ``block`` input frames (a reader of another
+    rate's file that makes output of its own size, see :func:`source_block`)."""
     return Resample(
         "resample",
         rate,
@@ -252,7 +260,16 @@ def resample_step(rate: int, channels: int, rate_hz: int, workers: int) -> Resam
         Fraction(rate_hz, rate),
         rate_hz,
         workers,
+        block,
     )
+
+
+def source_block(rate: int, rate_hz: int) -> int:
+    """Input frames per block for a conversion from ``rate`` to ``rate_hz`` whose blocks
+    make about :data:`BLOCK_FRAMES` frames out: BLOCK_FRAMES going down, fewer going up.
+    Fed BLOCK_FRAMES, a 100 Hz file made 31 million frames at 48 kHz for each block, and a
+    1 Hz one more memory than there is, whatever a caller took of them."""
+    return max(1, min(BLOCK_FRAMES, -(-BLOCK_FRAMES * rate // rate_hz)))
 
 
 def speed_step(rate: int, channels: int, factor: float, workers: int) -> Resample:
