@@ -77,7 +77,7 @@ def test_bad_patterns_and_noise_files_cut_short_are_refused_by_name(tmp_path):
     sf.write(folder / "a.wav", noise, 16000)
     signal = np.zeros((3000, 1), np.float32)
     sf.write(tmp_path / "outside.wav", noise, 16000)
-    for pattern in ("", str(tmp_path / "*"), "../*.wav"):
+    for pattern in ("", str(tmp_path / "*"), "../*.wav", ".", "./", "./."):
         for spec in (
             {"type": "background_noise", "path": str(folder), "pattern": pattern},
             {"type": "convolution", "ir": str(folder), "pattern": pattern},

@@ -28,11 +28,12 @@ def audio_files(folder: str, pattern: str, what: str) -> list[str]:
     into subfolders; ``*`` takes every file with a suffix Kavri reads as audio), sorted by
     their names relative to it, each as the folder joined with that name.
     :class:`ChainError` naming ``what`` when none match, the folder cannot be listed, or the
-    pattern is no glob inside the folder (empty, absolute, reaching out with ``..``, a
-    misplaced ``**``)."""
+    pattern is no glob inside the folder (empty, the folder itself, absolute, reaching out
+    with ``..``, a misplaced ``**``)."""
     root = Path(folder)
     bad = f"{what}: {shown(folder)}: pattern '{pattern}' is not a glob relative to the folder"
-    if not pattern or os.path.isabs(pattern) or ".." in Path(pattern).parts:
+    parts = Path(pattern).parts  # none for '.' and './', which pathlib's glob cannot take
+    if not parts or os.path.isabs(pattern) or ".." in parts:
         raise ChainError(bad)
     # Names are taken as strings (a path's relative_to costs some 50 us, which a folder of
     # thousands of files, listed for every call, would feel).
