@@ -187,6 +187,21 @@ def test_an_array_response_is_known_by_its_bits():
         assert np.array_equal(out.view(np.uint32), fresh.view(np.uint32))
 
 
+def test_an_array_response_of_pcm_or_a_path_object_gives_the_file_s_bits(tmp_path):
+    # int16 samples are counts of full scale, as audio's are: taken as written they made a
+    # response 32,768 times a file's. A pathlib path names the file as its text does.
+    h = (0.5 * room_response(3000, 2)).astype(np.float32)
+    sf.write(tmp_path / "h.wav", h, RATE, subtype="PCM_16")
+    counts = sf.read(tmp_path / "h.wav", dtype="int16")[0]
+    x = noise(5000, 2)
+    outs = [
+        kavri.process(x, RATE, [{"type": "convolution", "ir": ir}])
+        for ir in (counts, tmp_path / "h.wav", str(tmp_path / "h.wav"))
+    ]
+    for out in outs[1:]:
+        assert np.array_equal(outs[0], out)
+
+
 def test_an_impulse_response_at_another_rate_is_converted():
     # A click recorded at 24 kHz, converted to 48 kHz, keeps the gain of low frequencies.
     h = np.zeros(2000, np.float32)
@@ -391,6 +406,11 @@ def test_reverb_keys_shape_the_tail():
         ({"type": "convolution", "ir": np.array([1.0, np.nan])}, r"not finite"),
         ({"type": "convolution", "ir": np.zeros((3, 2))}, r"has 2 channels; a signal of 3"),
         ({"type": "convolution", "ir": np.zeros((3, 3))[:, :0]}, r"a frame or more"),
+        # An impulse response is samples as audio is: neither flags nor complex numbers
+        # (whose imaginary part was dropped), nor integers without a full scale.
+        ({"type": "convolution", "ir": np.ones(8, bool)}, r"real numbers, got dtype bool"),
+        ({"type": "convolution", "ir": np.ones(8, np.complex64)}, r"got dtype complex64"),
+        ({"type": "convolution", "ir": np.ones(8, np.int64)}, r"int64 has no known full scale"),
     ],
 )
 def test_bad_values_are_refused(spec, message):

@@ -10,7 +10,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["PCM_BITS", "pcm_to_float", "as_frames"]
+__all__ = ["PCM_BITS", "pcm_to_float", "real_samples", "as_frames"]
 
 # Integer sample formats by their bits, under libsndfile's names. Full scale is
 # 2**(bits-1) for reading and writing alike. 8-bit files are fed as 16-bit words whose
@@ -18,14 +18,15 @@ __all__ = ["PCM_BITS", "pcm_to_float", "as_frames"]
 PCM_BITS: dict[str, int] = {"PCM_S8": 8, "PCM_U8": 8, "PCM_16": 16, "PCM_24": 24, "PCM_32": 32}
 
 
-def pcm_to_float(audio: npt.ArrayLike) -> npt.NDArray[np.float32]:
+def pcm_to_float(audio: npt.ArrayLike, what: str = "audio") -> npt.NDArray[np.float32]:
     """Audio as float32, integer PCM scaled by its full scale into [-1, 1).
 
     int8, int16 and int32 samples are divided by 2**7, 2**15 and 2**31; uint8 samples are
     centred on 128 and divided by 128. Float input is converted to float32 unchanged in
-    value. Other integer types (int64, uint16, ...) have no agreed full scale and are
-    refused with ``TypeError``. Anything that is not a NumPy array (a list of numbers, say)
-    holds sample values as written, in float32.
+    value. Other integer types (int64, uint16, ...) have no agreed full scale, and complex,
+    bool, text or dates are no samples: each is refused with ``TypeError`` naming ``what``.
+    Anything that is not a NumPy array (a list of numbers, say) holds sample values as
+    written, in float32.
     """
     if not isinstance(audio, np.ndarray):
         return np.asarray(audio, dtype=np.float32)
@@ -41,12 +42,27 @@ def pcm_to_float(audio: npt.ArrayLike) -> npt.NDArray[np.float32]:
         return scaled.astype(np.float32)
     if kind.kind in "iu":
         raise TypeError(
-            f"integer audio of type {kind} has no known full scale; "
+            f"{what} of integer type {kind} has no known full scale; "
             "use int8, int16, int32 or uint8 PCM, or float samples"
         )
-    if kind.kind in "bO":
-        raise TypeError(f"audio must be numbers, got an array of {kind}")
+    if kind.kind != "f":  # complex would lose its imaginary part; bool, text, dates
+        raise TypeError(f"{what} must be an array of real numbers, got dtype {kind}")
     return np.asarray(data, dtype=np.float32)
+
+
+def real_samples(audio: Any, what: str = "audio") -> npt.NDArray[np.float32]:
+    """Samples given as an array or a list, as float32 by :func:`pcm_to_float`'s rules,
+    where a list or a tuple, or an array of objects, holds sample values as written.
+    ``TypeError`` naming ``what`` for anything that is not real numbers."""
+    if isinstance(audio, np.ndarray) and audio.dtype == np.float32:
+        return audio
+    data = np.asarray(audio)
+    if data.dtype.kind == "O" or (isinstance(audio, (list, tuple)) and data.dtype.kind in "iu"):
+        try:
+            data = data.astype(np.float32)
+        except (TypeError, ValueError):
+            pass  # refused by its type below
+    return pcm_to_float(data, what)
 
 
 def as_frames[T: np.generic](data: npt.NDArray[T]) -> tuple[npt.NDArray[T], bool]:

@@ -44,7 +44,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _kavri_stream as _native_stream
-from ._audio import as_frames, pcm_to_float
+from ._audio import as_frames, pcm_to_float, real_samples
 from ._kavri_core import process_pipeline
 from .catalogue import EFFECTS
 
@@ -204,25 +204,7 @@ def _samples(audio: npt.ArrayLike) -> npt.NDArray[np.float32]:
         return audio
     if not isinstance(audio, np.ndarray) and hasattr(type(audio), "__dlpack__"):
         return pcm_to_float(_dlpack(audio))
-    if isinstance(audio, (list, tuple)):
-        # Sample values as written; an object array of numbers converts, anything else
-        # is refused below by its dtype.
-        data = np.asarray(audio)
-        if data.dtype.kind in "iuO":
-            try:
-                data = data.astype(np.float32)
-            except (TypeError, ValueError):
-                pass
-    else:
-        data = np.asarray(audio)
-        if data.dtype.kind == "O":
-            try:
-                data = data.astype(np.float32)
-            except (TypeError, ValueError):
-                pass
-    if data.dtype.kind not in "fiu":
-        raise TypeError(f"audio must be an array of real numbers, got dtype {data.dtype}")
-    return pcm_to_float(data)
+    return real_samples(audio)
 
 
 def frames_of(audio: npt.ArrayLike) -> tuple[npt.NDArray[np.float32], bool]:

@@ -20,6 +20,7 @@ from typing import Any, TypeAlias
 
 import numpy as np
 
+from ._audio import real_samples
 from ._json import MAX_DEPTH, JSONProblem, too_deep
 from ._json import parse as parse_json
 from ._paths import fs_name, shown
@@ -165,11 +166,14 @@ MAX_ARRAY_FRAMES = 2**28
 def samples_value(key: str, value: Any) -> tuple[Any, str | None]:
     """An array of samples given for a key (an impulse response in Python) as the chain
     holds it: a new (frames, channels) float32 array, C-ordered and read-only; and what is
-    wrong with it (None if nothing). 1-D is one channel; (channels, frames) is refused, as
-    for audio."""
+    wrong with it (None if nothing). The samples convert as audio does (integer PCM by its
+    full scale, as a file of it would read; complex, bool and text refused); 1-D is one
+    channel; (channels, frames) is refused, as for audio."""
     try:
-        array = np.array(value, dtype=np.float32, ndmin=1)
-    except (TypeError, ValueError, OverflowError):
+        array = np.array(real_samples(value, f"parameter '{key}'"), dtype=np.float32, ndmin=1)
+    except TypeError as error:
+        return None, f"{error}, or a path"
+    except (ValueError, OverflowError):
         return None, f"parameter '{key}' must be a path or an array of samples, got {_show(value)}"
     if array.ndim == 1:
         array = array[:, np.newaxis]
@@ -197,6 +201,11 @@ def step_value(param: Param, value: Any) -> tuple[Any, str | None]:
     list of rows, a name, the number, or an array of samples), and what is wrong with it
     (None if nothing)."""
     key = param.key
+    if param.kind in ("text", "audio") and isinstance(value, os.PathLike):
+        try:  # a path object (pathlib's, say) is held as its name
+            value = os.fsdecode(value)
+        except TypeError:
+            return None, f"parameter '{key}' must be a text, got {_show(value)}"
     if param.kind == "audio" and not isinstance(value, str):
         return samples_value(key, value)
     if param.kind in ("text", "audio"):

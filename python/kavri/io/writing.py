@@ -40,7 +40,7 @@ import numpy as np
 import numpy.typing as npt
 import soundfile as sf
 
-from .._audio import PCM_BITS, as_frames, pcm_to_float
+from .._audio import PCM_BITS, as_frames, real_samples
 from .._paths import AnyPath, free_bytes, fs_name, shown
 from ..errors import AudioFileError, KavriError, KavriWarning
 from . import fixups
@@ -188,7 +188,7 @@ class AudioWriter:
 
     def write(self, chunk: npt.ArrayLike) -> None:
         """Appends frames to the file."""
-        data, _ = as_frames(pcm_to_float(chunk))
+        data, _ = as_frames(real_samples(chunk))
         if data.ndim != 2 or data.shape[1] != self.channels:
             raise AudioFileError(
                 f"expected (frames, {self.channels}) audio, got shape {data.shape}"
@@ -524,7 +524,7 @@ def write(
     """
     name = fs_name(path)
     container, _ = output_format(name, subtype, file_format)
-    data, _ = as_frames(pcm_to_float(audio))
+    data, _ = as_frames(real_samples(audio))
     if data.ndim != 2 or data.shape[1] < 1:
         raise AudioFileError(f"audio must be (frames, channels) or 1-D, got shape {data.shape}")
     try:
