@@ -14,11 +14,12 @@ Reading. The whole response is read (it is needed whole; the memory guard is ask
 as float32; samples that are not finite are refused. A response at another rate than the
 signal's is converted to it by the ``resample`` step's soxr and scaled by the old rate over
 the new, so that its gain at low frequencies stays as it was (a response resampled to twice
-the rate has twice as many samples of each stretch of it). The last few responses read are
-kept, read-only, for the next chain that names them with the file unchanged, and so are
-their transformed partitions (:mod:`kavri.steps.rooms`), so that clip after clip through the
-same response transforms it once.
-"""
+the rate has twice as many samples of each stretch of it), where its first sound is 20
+frames in or later; what the converter's filter puts before the first frame is cut, as the
+output lines up with the input, so an impulse at frame 0 keeps 0.74-0.90 of its gain. The
+last few responses read are kept, read-only, for the next chain that names them with the
+file unchanged, and so are their transformed partitions (:mod:`kavri.steps.rooms`), so that
+clip after clip through the same response transforms it once."""
 
 from __future__ import annotations
 

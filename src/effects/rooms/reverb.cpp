@@ -260,8 +260,8 @@ ReverbEffect::ReverbEffect(float sample_rate, int channels, float room_size, flo
         gains_[at] = static_cast<float>(std::pow(10.0, -3.0 * length / (decay * sample_rate)));
         lines_[at].buffer.assign(lengths_[at], 0.0F);
     }
-    // The input's share that gives the wet impulse response about unit energy: what one
-    // round trip keeps, 1 - g^2, spread over the eight lines.
+    // The input's share that gives the undamped wet impulse response about unit energy at
+    // full width: what one round trip loses, 1 - g^2, spread over the eight lines.
     const double kept = std::pow(10.0, -6.0 * mean_length / (decay * sample_rate));
     input_gain_ = static_cast<float>(std::sqrt((1.0 - kept) / kLines));
     for (int d = 0; d < kDiffusers; ++d) {

@@ -11,7 +11,8 @@
 // to 8 s, 0.2 x 40^room_size). Two orthogonal sign patterns over the lines give a left and a
 // right wet signal; `width` (0 to 1) blends them from mono to full stereo. Even channels
 // take the left wet signal, odd ones the right. `mix` is the wet share: out = in x (1 - mix)
-// + wet x mix. The wet signal's impulse response has about unit energy whatever the room.
+// + wet x mix. Undamped, each channel of the wet impulse response at full width has about
+// unit energy whatever the room (half at width 0); damping takes more the longer the room.
 //
 // All in single precision, sample after sample in a fixed order, so the output does not
 // depend on how the signal is cut into chunks.
