@@ -687,6 +687,27 @@ def test_missing_noise_files_are_refused_on_one_line(tmp_path, capsys):
     )
     err = capsys.readouterr().err
     assert code != 0 and "no files match '*.flac'" in err and len(err.strip().splitlines()) == 1
+    # A float file with a NaN or an infinity in it, read in pieces or whole: they were mixed
+    # into the output where they fell.
+    spoiled = np.full((5000, 1), 0.1, np.float32)
+    spoiled[4000] = np.nan
+    sf.write(tmp_path / "spoiled.wav", spoiled, RATE, subtype="FLOAT")
+    spec = {"type": "background_noise", "path": str(tmp_path / "spoiled.wav"), "mode": "gain"}
+    for frames in (4500, 20000):
+        with pytest.raises(kavri.AudioFileError, match="spoiled.wav: holds samples that are not"):
+            kavri.process(np.zeros(frames, np.float32), RATE, [spec])
+    code = main(
+        [
+            "process",
+            str(tmp_path / "in.wav"),
+            str(tmp_path / "out.wav"),
+            "--effect",
+            f"background_noise:path={tmp_path / 'spoiled.wav'},offset_frames=3950",
+        ]
+    )
+    err = capsys.readouterr().err
+    assert code != 0 and "not finite" in err and len(err.strip().splitlines()) == 1
+    assert not (tmp_path / "out.wav").exists()
 
 
 # --- augment end to end -----------------------------------------------------------------------

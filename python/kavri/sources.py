@@ -26,10 +26,10 @@ signal comes, chunk by chunk (with a rate conversion, up to one block of the con
 ahead: 65,536 frames of the file, or fewer from a file at a lower rate, so that a block
 makes about 65,536 frames at the signal's rate). A file no longer than a chunk's frames
 still to come when the reading reaches its start is read whole there, once, and looped in
-memory (not read once a turn). At a ratio, the noise's RMS over the frames to be mixed is
-measured before they are mixed: a call, and a stream at its flush, hold them once; a
-streamed file (whose signal is measured in a pass of its own) reads them twice, once to
-measure.
+memory (not read once a turn). Samples that are not finite are refused as they are read. At
+a ratio, the noise's RMS over the frames to be mixed is measured before they are mixed: a
+call, and a stream at its flush, hold them once; a streamed file (whose signal is measured
+in a pass of its own) reads them twice, once to measure.
 """
 
 from __future__ import annotations
@@ -212,6 +212,7 @@ class NoiseReader:
                 continue
             empty_reads = 0
             self.frames_read += got.shape[0]
+            self._check_finite(got)
             pieces.append(got)
             need -= got.shape[0]
         data = pieces[0] if len(pieces) == 1 else np.concatenate(pieces)
@@ -228,8 +229,17 @@ class NoiseReader:
         if not data.shape[0]:
             raise AudioFileError(f"background_noise: {shown(self.path)}: holds no audio")
         self.frames_read += data.shape[0]
+        self._check_finite(data)
         data.flags.writeable = False  # handed out in views
         return data
+
+    def _check_finite(self, data: Frames) -> None:
+        """Refuses frames that are not finite (a float file may hold them), as a response
+        file is refused: mixed in, they spoiled the output where they fell."""
+        if not np.all(np.isfinite(data)):
+            raise AudioFileError(
+                f"background_noise: {shown(self.path)}: holds samples that are not finite"
+            )
 
     def _from_whole(self, count: int) -> Frames:
         """The next ``count`` frames of the file held whole, from where the last ended."""
