@@ -442,6 +442,9 @@ def test_bad_impulse_response_files_are_refused_on_one_line(tmp_path, capsys):
     assert "/dev/zero: is a device, not a file or a pipe" in capsys.readouterr().err
     with pytest.raises(kavri.ChainError, match="must be a path in a random chain"):
         kavri.RandomChain([{"type": "convolution", "ir": [1.0, 0.5]}])
+    # A path object is a path (it was refused as not one), recorded as its text.
+    drawn = kavri.RandomChain([{"type": "convolution", "ir": tmp_path / "in.wav"}]).sample(0)
+    assert drawn == [{"type": "convolution", "ir": str(tmp_path / "in.wav")}]
 
 
 def test_a_response_from_a_pipe_is_read_whole_once_by_threads_side_by_side():

@@ -273,7 +273,7 @@ def _step_parameter(param: Param) -> Callable[[Any], tuple[Any, str]]:
     checker takes, within the key's range."""
 
     def check(raw: Any) -> tuple[Any, str]:
-        if param.kind == "audio" and not isinstance(raw, str):
+        if param.kind == "audio" and not isinstance(raw, (str, os.PathLike)):
             return None, f"must be a path in a random chain (a file or a folder), got {_show(raw)}"
         value, problem = step_value(param, raw)
         if problem is not None:
