@@ -271,13 +271,14 @@ machine: on some, the default process makes the peers two to three times as slow
 child whose allocator keeps its pages, on others the two agree within a few per cent. The
 child's ratios are the fairer comparison; from run to run they move by about a tenth on
 these shared machines (mono against oaconvolve 1.83x to 2.14x over three runs that
-evening; 2.39x and 2.30x over two runs on another EPYC the next night, whose peers ran
-three times as fast). In the alternating rounds Kavri takes longer than alone (about 0.50 ms against
-0.36 ms with pages kept), because the peers' buffers leave its caches cold. SciPy's
-oaconvolve, and the scipy.signal.convolve that audiomentations calls (an FFT convolution at
-these sizes), choose their transform sizes for the whole signal at once and use pocketfft's
-mixed-radix transforms: a one-second clip is twelve transforms for Kavri (six in, six out,
-the response's kept) and three for an FFT convolution. What the partitioned form buys is
+evening; 2.39x, 2.30x and 2.11x over three runs on another EPYC the next night and
+morning, whose peers ran three times as fast). In the alternating rounds Kavri takes
+longer than alone (about 0.50 ms against 0.36 ms with pages kept), because the peers'
+buffers leave its caches cold. SciPy's oaconvolve, and the scipy.signal.convolve that
+audiomentations calls (an FFT convolution at these sizes), choose their transform sizes
+for the whole signal at once and use pocketfft's mixed-radix transforms: a one-second clip
+is twelve transforms for Kavri (six in, six out, the response's kept) and three for an FFT
+convolution. What the partitioned form buys is
 the stream: bounded memory and the same bits for any chunking, at the rates of the
 10-minute file."""
 
