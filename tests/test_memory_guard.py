@@ -557,3 +557,37 @@ def test_a_stream_with_steps_counts_a_conversion_and_refuses_after_failing_part_
     again = [stream.process(audio[:70_000]), stream.process(audio[70_000:]), stream.flush()]
     assert np.array_equal(again[0], first)
     assert np.array_equal(np.concatenate(again), kavri.process(audio, 48_000, chain))
+
+
+def test_codecs_count_what_their_conversions_and_copies_make(
+    available, monkeypatch, tmp_path, capsys
+):
+    import kavri
+    from kavri.cli import main
+
+    # From 1 Hz, a GSM block is converted to 8 kHz first: 8,000 times its frames, which
+    # grew past the figure (and then crashed in the converter) with no refusal.
+    available(100 * MiB)
+    tone = np.full((20000, 1), 0.1, np.float32)
+    with pytest.raises(MemoryError, match="^codec: a block of 20000 frames needs"):
+        kavri.process(tone, 1, [{"type": "codec", "format": "gsm"}])
+    # mu-law's copies of a chunk were not counted at all.
+    available(40 * MiB)
+    wide = np.zeros((1 << 20, 4), np.float32)
+    with pytest.raises(MemoryError, match="^mu_law: a chunk of 1048576 frames needs"):
+        kavri.process(wide, 48000, [{"type": "mu_law"}])
+    # A stream counts all it holds for a block, not each chunk alone (it held 84 MiB of a
+    # 30 MiB figure before it refused).
+    available(30 * MiB)
+    stream = kavri.Stream([{"type": "codec", "format": "mp3"}], 48000, 300)
+    with pytest.raises(MemoryError, match="^codec: the frames held for a block needs"):
+        for _ in range(40):
+            stream.process(np.zeros((1000, 300), np.float32))
+    # An imposed figure that is not a size reaches the command line as one line.
+    kavri.write(tmp_path / "in.wav", tone[:100], 8000)
+    monkeypatch.setenv("KAVRI_AVAILABLE_MEMORY", "lots")
+    args = ["process", str(tmp_path / "in.wav"), str(tmp_path / "o.wav"), "--effect", "gain"]
+    assert main(args) == 1
+    err = capsys.readouterr().err
+    assert err.startswith('kavri: error: KAVRI_AVAILABLE_MEMORY="lots" is not a size')
+    assert len(err.strip().splitlines()) == 1 and not (tmp_path / "o.wav").exists()

@@ -85,6 +85,11 @@ def codec_available(name: str) -> bool:
     return subtype in sf.available_subtypes(container)
 
 
+def _group(name: str) -> int:
+    """Channels coded together: GSM is mono, the others take a pair."""
+    return 1 if name == "gsm" else 2
+
+
 def _codec_rate(name: str, rate: int) -> int:
     rates = _CODECS[name][2]
     if rates is None:
@@ -142,7 +147,7 @@ def roundtrip(
     if not frames:
         return out
     clean = np.clip(np.nan_to_num(segment, nan=0.0), -_LIMIT, _LIMIT)
-    step = 1 if name == "gsm" else 2
+    step = _group(name)
     coded = _codec_rate(name, rate)
     for first in range(0, channels, step):
         group = np.ascontiguousarray(clean[:, first : first + step])
@@ -194,8 +199,14 @@ class CodecRoundTrip(Step):
             if begin >= self._seen or (not end_of_signal and self._seen < stop + CONTEXT):
                 break
             first, last = max(0, begin - CONTEXT), min(self._seen, stop + CONTEXT)
+            # The block and its decode, and a group of channels at the codec's rate (its
+            # conversion there, the codec's output, and the conversion back): from a rate
+            # far below the codec's, thousands of times the block.
+            coded = -(-(last - first) * _codec_rate(self._name, self.in_rate) // self.in_rate)
+            group = min(self.in_channels, _group(self._name))
             check_memory(
-                (last - first) * self.in_channels * 8, f"codec: a block of {last - first} frames"
+                (last - first) * self.in_channels * 8 + 3 * (coded + 1024) * group * 4,
+                f"codec: a block of {last - first} frames",
             )
             decoded = roundtrip(self._held(first, last), self.in_rate, self._name, self._quality)
             block = decoded[begin - first : min(stop, self._seen) - first].copy()
@@ -218,7 +229,9 @@ class CodecRoundTrip(Step):
 
     def process(self, chunk: Frames) -> Frames:
         if chunk.shape[0]:
-            check_memory(chunk.nbytes, "codec: the frames held for a block")
+            # All that is held with this chunk, and its copy when the parts are joined.
+            held = self._seen - self._start + chunk.shape[0]
+            check_memory(2 * held * self.in_channels * 4, "codec: the frames held for a block")
             self._parts.append(chunk.copy())
             self._seen += chunk.shape[0]
         return self._give(False)
@@ -240,6 +253,8 @@ class G711(Step):
     def process(self, chunk: Frames) -> Frames:
         if not chunk.shape[0]:
             return empty(self.out_channels)
+        # The cleaned copies (NaN out, then clipped), the coded bytes and the decode.
+        check_memory(chunk.size * 13, f"{self.type}: a chunk of {chunk.shape[0]} frames")
         clean = np.clip(np.nan_to_num(chunk, nan=0.0), -1.0, 1.0)
         # Each sample is coded alone, so every channel goes through as one: libsndfile takes
         # at most 1,024 channels.

@@ -21,6 +21,9 @@ from .._paths import escape_odd_bytes
 from .._version import __version__
 from ..errors import KavriError, KavriWarning, failure_text
 
+# The variable that lowers the memory guard's figure (read by the native guard).
+IMPOSED_MEMORY = "KAVRI_AVAILABLE_MEMORY"
+
 __all__ = ["main", "build_parser"]
 
 COMMANDS = {
@@ -115,6 +118,13 @@ def main(argv: list[str] | None = None) -> int:
     except MemoryError as error:
         # The memory guard's refusal names what does not fit; a bare one says it ran out.
         _error(failure_text(error))
+        return EXIT_FAILED
+    except ValueError as error:
+        # The memory guard's refusal of an imposed figure that is not a size: the user's
+        # setting, named with its value. Any other ValueError is a fault, and shows itself.
+        if not str(error).startswith(f"{IMPOSED_MEMORY}="):
+            raise
+        _error(str(error))
         return EXIT_FAILED
     except KeyboardInterrupt as interrupt:
         _error("interrupted")
