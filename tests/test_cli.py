@@ -77,6 +77,7 @@ def test_effect_options_and_subtype(work, run_kavri):
             "--effect 'gain:db=loud': parameter 'db' must be a number, got 'loud'",
         ),
         (["--effect", "gain:level=3"], "unknown parameter 'level'"),
+        (["--effect", "polarity:x=1"], "unknown parameter 'x'; known: none"),
         (["--effect", "phaser:stages=2.5"], "parameter 'stages' must be a whole number, got '2.5'"),
         (["--effect", "gain:db"], "expected key=value, got 'db'"),
         (["--chain", "bad.json"], "bad.json:3:12: malformed JSON: Expecting property name"),

@@ -455,7 +455,7 @@ def parse_effect_option(text: str) -> dict[str, Any]:
         except KeyError:
             raise ChainError(
                 f"{where}: unknown parameter '{key}'{suggest(key, info.keys)}; "
-                f"known: {', '.join(info.keys)}"
+                f"known: {', '.join(info.keys) or 'none'}"
             ) from None
         text = value.strip()
         if param.kind in ("choice", "text", "audio"):
