@@ -3,11 +3,11 @@ aliasing) and ``polarity`` (every sample negated). They hold nothing: each frame
 depends on its own input (and, for a hold, on the frame that began its period), so any
 chunking gives the same bits.
 
-- ``bitcrush`` with b bits rounds x to the nearest of the 2**b levels k / 2**(b - 1),
-  k from -2**(b - 1) to 2**(b - 1) - 1 (an exact tie to the even k), holding what lies
-  beyond at the end levels: within the range the error is at most half a step,
-  2**-b. The scaling is by a power of two and the rounding exact, so the output is that
-  level exactly. NaN stays NaN.
+- ``bitcrush`` with b bits rounds x to the nearest of the 2**b levels k / 2**(b - 1), k
+  from -2**(b - 1) to 2**(b - 1) - 1 (an exact tie to the even k), holding what lies beyond
+  at the end levels: between them the error is at most half a step, 2**-b (the top level is
+  a step below 1, so a sample near 1 is off by up to a step). The scaling is by a power of
+  two and the rounding exact, so the output is that level exactly. NaN stays NaN.
 - ``sample_hold`` at r Hz on a signal at f Hz: frame n belongs to period k = floor(n r / f),
   which begins at frame ceil(k f / r), and takes that frame's sample; frames are counted
   from the signal's first, in exact integer arithmetic. Nothing filters the input first, so
