@@ -591,3 +591,22 @@ def test_codecs_count_what_their_conversions_and_copies_make(
     err = capsys.readouterr().err
     assert err.startswith('kavri: error: KAVRI_AVAILABLE_MEMORY="lots" is not a size')
     assert len(err.strip().splitlines()) == 1 and not (tmp_path / "o.wav").exists()
+
+
+def test_a_whole_codec_call_holds_its_input_and_output_once():
+    import tracemalloc
+
+    import kavri
+
+    # The blocks' output was kept in a list and then joined: three copies of the signal at
+    # the peak, where the guard had counted two. Now the blocks are written into one buffer.
+    audio = np.random.default_rng(4).uniform(-0.3, 0.3, (1 << 21, 2)).astype(np.float32)
+    tracemalloc.start()
+    try:
+        out = kavri.process(audio, 48000, [{"type": "codec", "format": "vorbis"}])
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert out.shape == audio.shape
+    # The held copy, the output and one block's work (a few MiB).
+    assert peak < 2.75 * audio.nbytes

@@ -191,13 +191,27 @@ class CodecRoundTrip(Step):
             self._parts = [np.concatenate(self._parts)]
         return self._parts[0][begin - self._start : end - self._start]
 
-    def _give(self, end_of_signal: bool) -> Frames:
-        out: list[Frames] = []
+    def _ready(self, end_of_signal: bool) -> int:
+        """How many blocks, from the next, have all their frames in."""
+        k = self._block
         while True:
-            k = self._block
             begin, stop = k * BLOCK, (k + 1) * BLOCK
             if begin >= self._seen or (not end_of_signal and self._seen < stop + CONTEXT):
-                break
+                return k - self._block
+            k += 1
+
+    def _give(self, end_of_signal: bool) -> Frames:
+        blocks = self._ready(end_of_signal)
+        if not blocks:
+            return empty(self.out_channels)
+        # The blocks' output is written into one buffer, asked of the guard first: a call
+        # gives the whole signal at once.
+        origin = self._block * BLOCK
+        total = min((self._block + blocks) * BLOCK, self._seen) - origin
+        check_memory(total * self.in_channels * 4, f"codec: an output of {total} frames")
+        out = np.empty((total, self.in_channels), np.float32)
+        for k in range(self._block, self._block + blocks):
+            begin, stop = k * BLOCK, (k + 1) * BLOCK
             first, last = max(0, begin - CONTEXT), min(self._seen, stop + CONTEXT)
             # The block and its decode, and a group of channels at the codec's rate (its
             # conversion there, the codec's output, and the conversion back): from a rate
@@ -209,23 +223,22 @@ class CodecRoundTrip(Step):
                 f"codec: a block of {last - first} frames",
             )
             decoded = roundtrip(self._held(first, last), self.in_rate, self._name, self._quality)
-            block = decoded[begin - first : min(stop, self._seen) - first].copy()
+            block = out[begin - origin : min(stop, self._seen) - origin]
+            block[...] = decoded[begin - first : min(stop, self._seen) - first]
             if self._tail is not None:
                 count = min(FADE, block.shape[0], self._tail.shape[0])
                 ramp = _RAMP[:count]
                 block[:count] = self._tail[:count] * (np.float32(1.0) - ramp) + block[:count] * ramp
             self._tail = decoded[stop - first : stop + FADE - first].copy()
-            out.append(block)
-            self._block += 1
+            del decoded
+            self._block = k + 1
             # Frames before the next block's context are no longer needed.
             keep = max(0, stop - CONTEXT) - self._start
             if keep > 0:
                 whole = self._held(self._start, self._seen)
                 self._parts = [whole[keep:]]
                 self._start += keep
-        if not out:
-            return empty(self.out_channels)
-        return out[0] if len(out) == 1 else np.concatenate(out)
+        return out
 
     def process(self, chunk: Frames) -> Frames:
         if chunk.shape[0]:
