@@ -610,3 +610,30 @@ def test_a_whole_codec_call_holds_its_input_and_output_once():
     assert out.shape == audio.shape
     # The held copy, the output and one block's work (a few MiB).
     assert peak < 2.75 * audio.nbytes
+
+
+@pytest.mark.parametrize(
+    "spec",
+    [
+        {"type": "trim_silence"},
+        {"type": "normalize", "mode": "true"},
+        {"type": "sample_hold", "rate_hz": 8000},
+    ],
+)
+def test_whole_calls_keep_per_frame_work_small_beside_the_signal(spec):
+    import tracemalloc
+
+    import kavri
+
+    # These made their indices, masks and float64 copies for the whole signal at once: 7 to
+    # 19 times a mono signal's size, none of it asked of the guard. They now go a piece at
+    # a time, with the bits of one call.
+    audio = np.random.default_rng(5).uniform(-0.5, 0.5, (1 << 20, 1)).astype(np.float32)
+    audio[:300_000] *= 1e-4
+    tracemalloc.start()
+    try:
+        kavri.process(audio, 48000, [spec])
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 2.5 * audio.nbytes

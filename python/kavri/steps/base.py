@@ -33,8 +33,31 @@ __all__ = [
 Frames = npt.NDArray[np.float32]
 
 
+# The frames a step works on at once where its work takes several arrays a frame (indices,
+# masks, float64 copies): a whole call's signal goes through in pieces of this size, so
+# that those arrays stay small beside the signal. Each such step gives the same bits for any
+# chunking, so the pieces do not change them.
+PIECE = 1 << 16
+
+
+def pieces(frames: int) -> range:
+    """The first frames of the pieces that cover ``frames`` frames."""
+    return range(0, frames, PIECE)
+
+
 def empty(channels: int) -> Frames:
     return np.zeros((0, channels), np.float32)
+
+
+def join(pieces: list[Frames], what: str) -> Frames:
+    """The pieces, one after another, as one new array (a lone piece as it is); the new
+    array is first asked of the memory guard, since a whole call joins a whole signal."""
+    if len(pieces) == 1:
+        return pieces[0]
+    frames = sum(int(piece.shape[0]) for piece in pieces)
+    channels = int(pieces[0].shape[1])
+    check_memory(frames * channels * 4, f"{what} ({frames} frames joined)")
+    return np.concatenate(pieces)
 
 
 def split_gain(gain: float) -> tuple[int, np.float32]:
@@ -113,7 +136,7 @@ class FrameBuffer:
         self._size -= count
         if not pieces:
             return empty(self.channels)
-        return pieces[0] if len(pieces) == 1 else np.concatenate(pieces)
+        return join(pieces, self.what)
 
     def clear(self) -> None:
         self._parts.clear()
@@ -149,7 +172,7 @@ class Step:
         rest = self.flush()
         if not rest.shape[0]:
             return head
-        return rest if not head.shape[0] else np.concatenate([head, rest])
+        return rest if not head.shape[0] else join([head, rest], self.type)
 
     @property
     def held_frames(self) -> int:

@@ -20,7 +20,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from .base import Frames, Step, empty
+from .base import PIECE, Frames, Step, empty, pieces
 
 __all__ = ["Bitcrush", "SampleHold", "Polarity"]
 
@@ -61,11 +61,17 @@ class SampleHold(Step):
         self._value = np.zeros(self.in_channels, np.float32)
 
     def process(self, chunk: Frames) -> Frames:
+        if self._hold >= self.in_rate or not chunk.shape[0]:
+            self._seen += chunk.shape[0]
+            return chunk.copy()
+        out = np.empty_like(chunk)
+        for begin in pieces(chunk.shape[0]):
+            self._hold_piece(chunk[begin : begin + PIECE], out[begin : begin + PIECE])
+        return out
+
+    def _hold_piece(self, chunk: Frames, out: Frames) -> None:
         count = chunk.shape[0]
         rate, hold, base = self.in_rate, self._hold, self._seen
-        if hold >= rate or not count:
-            self._seen += count
-            return chunk.copy()
         # Periods and their first frames, relative to the chunk's first frame: the large
         # products in Python's integers, the rest small enough for int64.
         first_period, rest = divmod(base * hold, rate)
@@ -74,14 +80,12 @@ class SampleHold(Step):
         whole, part = divmod(first_period * rate, hold)
         starts = whole - base + -((-(part + periods * rate)) // hold)
         inside = starts >= 0
-        out = np.empty_like(chunk)
         out[inside] = chunk[starts[inside]]
         out[~inside] = self._value
         last = int(starts[-1])
         if last >= 0:
             self._value = chunk[last].copy()
         self._seen += count
-        return out
 
     def flush(self) -> Frames:
         self.reset()

@@ -25,10 +25,11 @@ from __future__ import annotations
 import math
 
 import numpy as np
+import numpy.typing as npt
 
 from .._engine import check_memory
 from ..loudness import TruePeakMeter
-from .base import FrameBuffer, Frames, Step, apply_gain, empty, split_gain
+from .base import PIECE, FrameBuffer, Frames, Step, apply_gain, empty, join, pieces, split_gain
 
 __all__ = ["Trim", "Pad", "Fade", "TrimSilence", "Normalize", "PeakMeter", "fade_curve"]
 
@@ -93,16 +94,16 @@ class Pad(Step):
         out = chunk.copy()
         if not self._begun:
             self._begun = True
-            out = np.concatenate([self._silence(self._start), out])
+            out = join([self._silence(self._start), out], "pad")
         self._given += out.shape[0]
         return out
 
     def flush(self) -> Frames:
         out = self.process(empty(self.in_channels))
-        out = np.concatenate([out, self._silence(self._end)])
+        out = join([out, self._silence(self._end)], "pad")
         total = self._given + self._end
         if total < self._least:
-            out = np.concatenate([out, self._silence(self._least - total)])
+            out = join([out, self._silence(self._least - total)], "pad")
         self.reset()
         return out
 
@@ -202,10 +203,28 @@ class TrimSilence(Step):
     def output_frames(self, frames: int) -> int | None:
         return None
 
+    def _loud(self, chunk: Frames) -> npt.NDArray[np.bool_]:
+        """Whether each frame is loud."""
+        sound = np.empty(chunk.shape[0], bool)
+        for begin in pieces(chunk.shape[0]):
+            part = chunk[begin : begin + PIECE]
+            np.any(np.abs(part) >= self._threshold, axis=1, out=sound[begin : begin + PIECE])
+        return sound
+
     def process(self, chunk: Frames) -> Frames:
         if not chunk.shape[0]:
             return empty(self.out_channels)
-        sound = np.any(np.abs(chunk) >= self._threshold, axis=1)
+        if self._searching and chunk.shape[0] > PIECE:
+            # The search takes several arrays a frame: it goes through a piece at a time
+            # until the sound begins, and the rest of the chunk follows at once.
+            for begin in pieces(chunk.shape[0]):
+                if not self._searching:
+                    break
+                found = self.process(chunk[begin : begin + PIECE])
+            else:
+                return found
+            return join([found, self.process(chunk[begin:])], self.type)
+        sound = self._loud(chunk)
         out = []
         if self._searching:
             n = chunk.shape[0]
@@ -246,17 +265,17 @@ class TrimSilence(Step):
         if not self._trail:
             out.append(chunk)
         elif chunk.shape[0]:
-            loud = np.flatnonzero(sound)
-            if loud.size:
+            if sound.any():
+                last = chunk.shape[0] - 1 - int(np.argmax(sound[::-1]))
                 out.append(self._held.take(len(self._held)))
-                out.append(chunk[: loud[-1] + 1])
-                self._held.append(chunk[loud[-1] + 1 :])
+                out.append(chunk[: last + 1])
+                self._held.append(chunk[last + 1 :])
             else:
                 self._held.append(chunk)
         if not out:
             return empty(self.out_channels)
         # A new array, never a view of the chunk given.
-        return np.concatenate(out) if len(out) > 1 else out[0].copy()
+        return join(out, self.type) if len(out) > 1 else out[0].copy()
 
     def flush(self) -> Frames:
         out = empty(self.out_channels)
@@ -277,8 +296,8 @@ class PeakMeter:
         self._meter = TruePeakMeter(channels, oversample=true_peak)
 
     def add(self, chunk: Frames) -> None:
-        rows = np.asarray(chunk, dtype=np.float64)
-        if rows.shape[0]:
+        for begin in pieces(chunk.shape[0]):
+            rows = np.asarray(chunk[begin : begin + PIECE], dtype=np.float64)
             self._meter.add(np.where(np.isfinite(rows), rows, 0.0))
 
     def result(self) -> float:

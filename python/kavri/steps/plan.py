@@ -33,7 +33,7 @@ from .._providers import load as load_providers
 from ..catalogue import EFFECTS
 from ..clamps import warn_clamped
 from ..errors import ChainError
-from .base import Frames, Identity, Step, empty, seconds_to_frames
+from .base import Frames, Identity, Step, empty, join, seconds_to_frames
 from .channels import ChannelMatrix, Swap, count_matrix, mixdown_matrix
 from .degrade import Bitcrush, Polarity, SampleHold
 from .length import Fade, Normalize, Pad, PeakMeter, Trim, TrimSilence
@@ -474,7 +474,7 @@ class ChainStream:
         for stage in self._stages:
             head = stage.process(data) if data.shape[0] else None
             rest = stage.flush()
-            data = rest if head is None else np.concatenate([head, rest])
+            data = rest if head is None else join([head, rest], "a flush")
         return _fit(data, self.plan.out_channels)
 
     def reset(self) -> None:

@@ -35,7 +35,7 @@ import numpy as np
 import soxr  # type: ignore[import-untyped]
 
 from .._engine import check_memory
-from .base import FrameBuffer, Frames, Step, empty, round_half_up
+from .base import FrameBuffer, Frames, Step, empty, join, round_half_up
 
 __all__ = ["Resample", "BLOCK_FRAMES", "QUALITY", "resample_step", "source_block"]
 
@@ -242,7 +242,7 @@ class Resample(Step):
         out = self._release(total)
         short = total - self._released
         if short > 0:
-            out = np.concatenate([out, np.zeros((short, self.out_channels), np.float32)])
+            out = join([out, np.zeros((short, self.out_channels), np.float32)], self.type)
         self.reset()
         return out if out.shape[0] else empty(self.out_channels)
 

@@ -42,7 +42,7 @@ import numpy as np
 from python_stretch import Signalsmith
 
 from .._engine import check_memory
-from .base import Frames, Step, empty, round_half_up
+from .base import Frames, Step, empty, join, round_half_up
 
 __all__ = ["Stretcher", "block_frames"]
 
@@ -213,7 +213,7 @@ class Stretcher(Step):
     def _collect(self, outs: list[Frames]) -> Frames:
         if not outs:
             return empty(self.out_channels)
-        out = outs[0] if len(outs) == 1 else np.concatenate(outs)
+        out = join(outs, self.type)
         self._released += out.shape[0]
         return out
 
@@ -225,7 +225,7 @@ class Stretcher(Step):
         out = self._collect(outs)
         short = self.output_frames(total) - self._released
         if short > 0:
-            out = np.concatenate([out, np.zeros((short, self.out_channels), np.float32)])
+            out = join([out, np.zeros((short, self.out_channels), np.float32)], self.type)
         self.reset()
         return out
 
