@@ -203,6 +203,10 @@ class TrimSilence(Step):
     def output_frames(self, frames: int) -> int | None:
         return None
 
+    def _found(self) -> bool:
+        """Whether the sound has begun (the search is over)."""
+        return not self._searching
+
     def _loud(self, chunk: Frames) -> npt.NDArray[np.bool_]:
         """Whether each frame is loud."""
         sound = np.empty(chunk.shape[0], bool)
@@ -218,12 +222,11 @@ class TrimSilence(Step):
             # The search takes several arrays a frame: it goes through a piece at a time
             # until the sound begins, and the rest of the chunk follows at once.
             for begin in pieces(chunk.shape[0]):
-                if not self._searching:
-                    break
                 found = self.process(chunk[begin : begin + PIECE])
-            else:
-                return found
-            return join([found, self.process(chunk[begin:])], self.type)
+                rest = chunk[begin + PIECE :]
+                if self._found() and rest.shape[0]:
+                    return join([found, self.process(rest)], self.type)
+            return found
         sound = self._loud(chunk)
         out = []
         if self._searching:
