@@ -637,3 +637,39 @@ def test_whole_calls_keep_per_frame_work_small_beside_the_signal(spec):
     finally:
         tracemalloc.stop()
     assert peak < 2.5 * audio.nbytes
+
+
+def test_millions_of_channels_are_refused_before_their_per_channel_lists_are_made(available):
+    import kavri
+
+    # A convolution's paths and a mixdown's matrix were Python numbers a channel: 420 MB
+    # were made under a 100 MB figure before the engine refused, or nothing refused at all.
+    available(100 * MiB)
+    one = np.ones((1, 1), np.float32)
+    with pytest.raises(MemoryError, match=r"^convolution.*the paths of 3000000 channels needs"):
+        kavri.Stream([{"type": "convolution", "ir": one}], 48000, 3_000_000)
+    with pytest.raises(MemoryError, match=r"^mixdown: a matrix of 1 x 3000000 needs"):
+        kavri.Stream([{"type": "mixdown"}], 48000, 3_000_000)
+
+
+def test_a_kept_response_holds_its_spectra_not_a_second_running_state(available):
+    import kavri
+    from kavri import _engine
+
+    # Nine channels through a 1M-frame response: 7.7 MiB of spectra and 71.5 MiB of running
+    # state. The kept prototype had a running state of its own that was never run: it asked
+    # for 79 MiB, and each call's convolver for 71.5 MiB more.
+    response = np.random.default_rng(6).standard_normal(1_000_000).astype(np.float32)
+    available(available_for(75 * MiB))
+    out = kavri.process(
+        np.ones((10, 9), np.float32), 48000, [{"type": "convolution", "ir": response}]
+    )
+    assert np.allclose(out, np.cumsum(response[:10])[:, None], rtol=1e-5, atol=1e-5)
+    # The same response made to run itself still asks for its state.
+    with pytest.raises(MemoryError, match="^convolution with an impulse response"):
+        _engine.NativeConvolver(response[:, None], 9, [(c, 0, c) for c in range(9)])
+    kept = _engine.NativeConvolver(
+        response[:, None], 9, [(c, 0, c) for c in range(9)], prototype=True
+    )
+    with pytest.raises(ValueError, match="prototype convolver is not run"):
+        kept.process(np.zeros((1, 9), np.float32))

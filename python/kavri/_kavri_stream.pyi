@@ -135,7 +135,10 @@ class Convolver:
         normalize: bool = False,
         workers: int = 1,
         partition: int = 0,
-    ) -> None: ...
+        prototype: bool = False,
+    ) -> None:
+        """``prototype``: the response's spectra only, for fresh() to make convolvers from; a
+        prototype is not run itself (ValueError)."""
     def process(self, chunk: npt.ArrayLike) -> npt.NDArray[np.float32]:
         """Takes a (frames, channels) chunk and returns the output frames it completes."""
     def fresh(self, mix: float, workers: int = 1) -> Convolver:

@@ -74,7 +74,7 @@ class NativeConvolver {
 public:
     NativeConvolver(const InputArray& response, long long channels,
                     const std::vector<std::tuple<int, int, int>>& paths, float mix, bool normalize,
-                    unsigned int workers, std::size_t partition)
+                    unsigned int workers, std::size_t partition, bool prototype)
         : workers_(workers == 0 ? 1U : workers) {
         check_buffer_dimensions(response.ndim());
         const int count = checked_channel_count(channels);
@@ -86,8 +86,9 @@ public:
         if (partition == 0) {
             partition = ConvolutionEffect::partition_for(frames);
         }
-        if (partition < 8 || (partition & (partition - 1)) != 0) {
-            throw py::value_error("partition must be a power of two of at least 8, got " +
+        if (partition < 8 || partition > kMostPartition || (partition & (partition - 1)) != 0) {
+            throw py::value_error("partition must be a power of two from 8 to " +
+                                  std::to_string(kMostPartition) + ", got " +
                                   std::to_string(partition));
         }
         std::vector<ConvolutionPath> routes;
@@ -96,7 +97,8 @@ public:
             routes.push_back({input, ir_channel, output});
         }
         require_bytes(
-            ConvolutionEffect::memory_bytes(frames, response_channels, count, partition),
+            ConvolutionEffect::memory_bytes(frames, response_channels, count, partition,
+                                            !prototype),
             "convolution with an impulse response of " + frames_text(frames, response_channels));
         const float* data = response.data();
         py::object keep = response;
@@ -104,7 +106,7 @@ public:
             [&] {
                 effect_ = std::make_unique<ConvolutionEffect>(data, frames, response_channels,
                                                               count, std::move(routes), partition,
-                                                              mix, normalize);
+                                                              mix, normalize, !prototype);
             },
             {&keep});
     }
@@ -117,6 +119,7 @@ public:
     }
 
     py::array_t<float> process(const InputArray& chunk) {
+        check_runs();
         check_chunk(chunk, effect_->channels());
         const InUse guard(busy_);
         const auto frames = static_cast<std::size_t>(chunk.shape(0));
@@ -134,6 +137,7 @@ public:
 
     // The whole signal from the start: process() and flush() into one array.
     py::array_t<float> run_whole(const InputArray& chunk) {
+        check_runs();
         check_chunk(chunk, effect_->channels());
         const InUse guard(busy_);
         const auto frames = static_cast<std::size_t>(chunk.shape(0));
@@ -150,6 +154,7 @@ public:
     }
 
     py::array_t<float> flush() {
+        check_runs();
         const InUse guard(busy_);
         py::array_t<float> output =
             new_frames(effect_->held_frames(), effect_->channels(), "convolution: the held frames");
@@ -160,6 +165,7 @@ public:
     }
 
     void reset() {
+        check_runs();
         const InUse guard(busy_);
         effect_->reset();
     }
@@ -169,6 +175,16 @@ public:
     [[nodiscard]] double response_gain() const { return effect_->response_gain(); }
 
 private:
+    // The largest partition a convolver takes: far beyond what the front end picks, and small
+    // enough that no size made from it can overflow.
+    static constexpr std::size_t kMostPartition = std::size_t{1} << 24;
+
+    void check_runs() const {
+        if (!effect_->has_state()) {
+            throw py::value_error("a prototype convolver is not run; make one from it (fresh)");
+        }
+    }
+
     NativeConvolver(std::unique_ptr<ConvolutionEffect> effect, unsigned int workers)
         : effect_(std::move(effect)), workers_(workers == 0 ? 1U : workers) {}
 
@@ -229,9 +245,10 @@ void add_rooms_bindings(py::module_& m) {
                                 "fed chunk after chunk; whole partitions come out, the rest "
                                 "is held until more comes or flush().")
         .def(py::init<const InputArray&, long long, const std::vector<std::tuple<int, int, int>>&,
-                      float, bool, unsigned int, std::size_t>(),
+                      float, bool, unsigned int, std::size_t, bool>(),
              py::arg("response"), py::arg("channels"), py::arg("paths"), py::arg("mix") = 1.0F,
-             py::arg("normalize") = false, py::arg("workers") = 1U, py::arg("partition") = 0U)
+             py::arg("normalize") = false, py::arg("workers") = 1U, py::arg("partition") = 0U,
+             py::arg("prototype") = false)
         .def("process", &NativeConvolver::process, py::arg("chunk"),
              "Takes a (frames, channels) chunk and returns the output frames it completes.")
         .def("fresh", &NativeConvolver::fresh, py::arg("mix"), py::arg("workers") = 1U,

@@ -12,7 +12,9 @@ from __future__ import annotations
 from collections.abc import Sequence
 
 import numpy as np
+import numpy.typing as npt
 
+from .._engine import check_memory
 from .base import Frames, Step
 
 __all__ = ["ChannelMatrix", "Swap", "mixdown_matrix", "count_matrix"]
@@ -22,6 +24,7 @@ def mixdown_matrix(channels: int, weights: Sequence[float]) -> list[list[float]]
     """One output row: the weights given, or 1/channels for each (one channel: itself)."""
     if weights:
         return [list(weights)]
+    check_memory(channels * 8, f"mixdown: the weights of {channels} channels")
     return [[1.0 if channels == 1 else 1.0 / channels] * channels]
 
 
@@ -45,15 +48,23 @@ class ChannelMatrix(Step):
         super().__init__(rate, len(matrix[0]))
         self.type = step_type
         self.out_channels = len(matrix)
-        self._rows = [
-            [(j, np.float32(gain)) for j, gain in enumerate(row) if gain != 0.0] for row in matrix
-        ]
+        # Each row's picked channels and gains as arrays: as Python numbers, a mixdown of a
+        # million channels took 150 bytes a channel.
+        check_memory(
+            self.out_channels * self.in_channels * 32,
+            f"{step_type}: a matrix of {self.out_channels} x {self.in_channels}",
+        )
+        self._rows: list[tuple[npt.NDArray[np.intp], npt.NDArray[np.float32]]] = []
+        for row in matrix:
+            gains = np.asarray(row, np.float64)
+            picked = np.flatnonzero(gains != 0.0)
+            self._rows.append((picked, gains[picked].astype(np.float32)))
 
     def process(self, chunk: Frames) -> Frames:
         out = np.zeros((chunk.shape[0], self.out_channels), np.float32)
-        for i, row in enumerate(self._rows):
+        for i, (picked, gains) in enumerate(self._rows):
             column = out[:, i]
-            for n, (j, gain) in enumerate(row):
+            for n, (j, gain) in enumerate(zip(picked.tolist(), gains, strict=True)):
                 source = chunk[:, j]
                 if n == 0:
                     column[:] = source if gain == 1.0 else source * gain

@@ -54,6 +54,8 @@ __all__ = ["Convolution", "Reverb", "convolution_paths", "convolution_step", "re
 # only up to _BY_BITS_LIMIT bytes, past which a response is seldom used twice.
 _SHARED_LIMIT = 4
 _BY_BITS_LIMIT = 4 << 20
+# What one channel's path takes (see convolution_paths), rounded up.
+_PATH_BYTES = 256
 _SHARED: OrderedDict[tuple[Any, ...], tuple[Any, Any]] = OrderedDict()
 _SHARED_LOCK = threading.Lock()
 
@@ -87,7 +89,7 @@ def _shared_native(
         ):
             _SHARED.move_to_end(key)
             return found[1]
-    made = _engine.NativeConvolver(response, channels, paths, normalize=normalize)
+    made = _engine.NativeConvolver(response, channels, paths, normalize=normalize, prototype=True)
     with _SHARED_LOCK:
         _SHARED[key] = (response, made)
         while len(_SHARED) > _SHARED_LIMIT:
@@ -100,6 +102,11 @@ def convolution_paths(
 ) -> list[tuple[int, int, int]]:
     """The (input, response channel, output) paths for a response of ``response_channels``
     on a signal of ``channels``; :class:`ChainError` for counts that do not meet."""
+    if response_channels in (1, channels):
+        # A tuple of three numbers a channel here, its copy in the kept convolver's key and
+        # in the engine's list: a signal of millions of channels had them made before the
+        # engine's own plan refused it.
+        _engine.check_memory(channels * _PATH_BYTES, f"{where}: the paths of {channels} channels")
     if response_channels == 1:
         return [(c, 0, c) for c in range(channels)]
     if response_channels == channels:

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "engine/memory_budget.hpp"
 #include "engine/parallel.hpp"
 
 namespace kavri {
@@ -86,20 +87,22 @@ std::size_t ConvolutionEffect::partition_for(std::size_t response_frames) {
 }
 
 std::size_t ConvolutionEffect::memory_bytes(std::size_t response_frames, int response_channels,
-                                            int channels, std::size_t partition) {
+                                            int channels, std::size_t partition, bool with_state) {
     const std::size_t parts = partitions_for(response_frames, partition);
     const std::size_t bins = partition + 1;
-    const auto count = static_cast<std::size_t>(channels);
+    const auto count = with_state ? static_cast<std::size_t>(channels) : std::size_t{0};
     const auto responses = static_cast<std::size_t>(response_channels);
-    const std::size_t spectra = (responses + count) * parts * bins * 2 * sizeof(float);
+    // Saturating: a response of a billion frames on two billion channels passes 2^64 bytes.
+    ByteCount bytes = ByteCount::product(responses + count, parts * bins * 2 * sizeof(float));
     const std::size_t per_channel = (std::size_t{6} * partition + 2 * bins) * sizeof(float);
-    return spectra + count * per_channel + RealFft::table_bytes(2 * partition);
+    bytes += ByteCount(count * per_channel + RealFft::table_bytes(2 * partition));
+    return bytes.bytes();
 }
 
 ConvolutionEffect::ConvolutionEffect(const float* response, std::size_t response_frames,
                                      int response_channels, int channels,
                                      std::vector<ConvolutionPath> paths, std::size_t partition,
-                                     float mix, bool normalize)
+                                     float mix, bool normalize, bool with_state)
     : channels_(channels),
       paths_(std::move(paths)),
       block_(partition),
@@ -176,7 +179,9 @@ ConvolutionEffect::ConvolutionEffect(const float* response, std::size_t response
         }
     }
     response_ = std::move(spectra);
-    allocate_state();
+    if (with_state) {
+        allocate_state();
+    }
 }
 
 ConvolutionEffect::ConvolutionEffect(const ConvolutionEffect& prototype, float mix)

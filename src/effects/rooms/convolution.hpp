@@ -39,10 +39,12 @@ class ConvolutionEffect {
 public:
     // `response` holds `response_frames` frames of `response_channels` interleaved channels.
     // `partition` is a power of two of at least 8; `mix` lies in [0, 1] (std::invalid_argument
-    // otherwise, as for a path naming a channel that is not there).
+    // otherwise, as for a path naming a channel that is not there). Without `with_state` the
+    // effect is a prototype: it keeps the response's spectra only, to make effects from (the
+    // constructor below), and is never run itself.
     ConvolutionEffect(const float* response, std::size_t response_frames, int response_channels,
                       int channels, std::vector<ConvolutionPath> paths, std::size_t partition,
-                      float mix, bool normalize);
+                      float mix, bool normalize, bool with_state = true);
 
     // A new effect with the response of `prototype` (its spectra shared, not copied), its
     // channels, paths and partitions, a mix of its own (checked as above), and fresh state.
@@ -54,12 +56,14 @@ public:
     // smallest power of two at least a quarter of it, held within [256, 8192].
     static std::size_t partition_for(std::size_t response_frames);
 
-    // The bytes an effect of these figures keeps (spectra, blocks, scratch, tables).
+    // The bytes an effect of these figures keeps (spectra, blocks, scratch, tables); without
+    // `with_state`, a prototype's (the response's spectra and the tables).
     static std::size_t memory_bytes(std::size_t response_frames, int response_channels,
-                                    int channels, std::size_t partition);
+                                    int channels, std::size_t partition, bool with_state = true);
     // What one made from a prototype adds: the input's spectra, blocks and scratch.
     [[nodiscard]] std::size_t state_bytes() const;
 
+    [[nodiscard]] bool has_state() const { return frames_ != nullptr; }
     [[nodiscard]] std::size_t partition() const { return block_; }
     [[nodiscard]] int channels() const { return channels_; }
     [[nodiscard]] std::size_t held_frames() const { return fill_; }
