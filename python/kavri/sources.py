@@ -50,6 +50,7 @@ from ._paths import fs_bytes, shown
 from ._providers import once
 from .errors import AudioFileError
 from .io.folders import audio_files
+from .io.reading import GridReads
 from .random_chain import register_resolver
 from .steps import StepItem, register_step
 from .steps.base import FrameBuffer, Frames, Step, apply_gain, empty, split_gain
@@ -137,7 +138,7 @@ class NoiseReader:
 
     def __init__(self, path: str, offset: int, rate: int, channels: int) -> None:
         self.path, self.offset, self.rate, self.channels = path, offset, rate, channels
-        self._file: sf.SoundFile | None = None
+        self._file: GridReads | None = None
         self._resampler: Step | None = None
         self._block = 0  # file frames a turn of the resampler takes
         self._ready = FrameBuffer(channels, "background_noise: converted noise frames")
@@ -145,9 +146,9 @@ class NoiseReader:
         self._whole: Frames | None = None  # a file looped in memory, and where in it
         self._at = 0
 
-    def _handle(self) -> sf.SoundFile:
+    def _handle(self) -> GridReads:
         if self._file is None:
-            handle = _open(self.path)
+            handle = GridReads(_open(self.path))
             if handle.frames <= 0:
                 handle.close()
                 raise AudioFileError(f"background_noise: {shown(self.path)}: holds no audio")
@@ -162,9 +163,9 @@ class NoiseReader:
                     f"of {frames}: {error}"
                 ) from None
             if handle.samplerate != self.rate:
-                self._block = source_block(int(handle.samplerate), self.rate)
+                self._block = source_block(handle.samplerate, self.rate)
                 self._resampler = resample_step(
-                    int(handle.samplerate), self.channels, self.rate, 1, self._block
+                    handle.samplerate, self.channels, self.rate, 1, self._block
                 )
             self._file = handle
         return self._file
@@ -199,7 +200,7 @@ class NoiseReader:
                 pieces.append(self._from_whole(need))
                 break
             try:
-                got = np.asarray(handle.read(need, dtype="float32", always_2d=True), np.float32)
+                got = handle.read(need)
             except (sf.LibsndfileError, RuntimeError, ValueError) as error:
                 raise AudioFileError(
                     f"background_noise: {shown(self.path)}: cannot read: {error}"
@@ -218,10 +219,9 @@ class NoiseReader:
         data = pieces[0] if len(pieces) == 1 else np.concatenate(pieces)
         return self._map(data)
 
-    def _read_whole(self, handle: sf.SoundFile) -> Frames:
-        frames = int(handle.frames)
+    def _read_whole(self, handle: GridReads) -> Frames:
         try:
-            data = np.asarray(handle.read(frames, dtype="float32", always_2d=True), np.float32)
+            data = handle.read(handle.frames)
         except (sf.LibsndfileError, RuntimeError, ValueError) as error:
             raise AudioFileError(
                 f"background_noise: {shown(self.path)}: cannot read: {error}"

@@ -118,6 +118,95 @@ _MOST_FRAMES_PER_BYTE = 16_384
 _FLOAT_BYTES = np.dtype(np.float32).itemsize
 
 
+# libsndfile's MPEG decoder (1.2) gives wrong samples, by up to the signal's full range,
+# after a read or a seek that does not end on a boundary of its 1,152-frame grid (an MPEG-1
+# layer III frame; layer II's and MPEG-2's frames divide it): an MP3 read in blocks of
+# another size came out different for every block size. On the grid, reads of different
+# sizes still differ in the last bit or two. So an MP3 is always read in blocks of one size,
+# MPEG_READ frames, from its start or from a seek on the grid, and what a caller asks for is
+# cut from them in memory: the same frames of a file then have the same bits whatever the
+# caller's block size.
+MPEG_GRID = 1152
+MPEG_READ = 64 * MPEG_GRID
+
+
+def read_grid(source: Any) -> int:
+    """The frames an input's seeks must be a multiple of: 1 for most formats."""
+    return MPEG_GRID if str(getattr(source, "format", "")) in ("MPEG", "MP3") else 1
+
+
+def reopened(source: Any) -> sf.SoundFile | None:
+    """For an MP3, the same file opened again, at its start with a fresh decoder: after a
+    seek, even to the start, libsndfile's decoder gives other last bits than a first read
+    does. None for any other input (a seek to its start serves)."""
+    if read_grid(source) == 1 or not isinstance(source, sf.SoundFile):
+        return None
+    name = source.name
+    if isinstance(name, int):
+        os.lseek(name, 0, os.SEEK_SET)
+        return sf.SoundFile(name, closefd=False)
+    return sf.SoundFile(name)
+
+
+class GridReads:
+    """A seekable sound file read from any frame, in any count. An MP3's reads are all of
+    MPEG_READ frames and its seeks on the grid (see MPEG_READ); another file is read as
+    it is."""
+
+    def __init__(self, handle: sf.SoundFile) -> None:
+        self.handle = handle
+        self.grid = read_grid(handle)
+        self._moved = False  # whether the decoder has read or sought since it was opened
+        self.frames = int(handle.frames)
+        self.samplerate = int(handle.samplerate)
+        self.channels = int(handle.channels)
+        self._left = np.zeros((0, self.channels), np.float32)  # read but not given
+        self._at = 0
+
+    def tell(self) -> int:
+        return self._at if self.grid > 1 else int(self.handle.tell())
+
+    def seek(self, frame: int) -> None:
+        if self.grid == 1:
+            self.handle.seek(frame)
+            return
+        base = frame - frame % self.grid
+        if self._moved:
+            fresh = reopened(self.handle)
+            assert fresh is not None
+            self.handle.close()
+            self.handle = fresh
+        if base:
+            self.handle.seek(base)
+        self._left = self._whole_frames(MPEG_READ)[frame - base :]
+        self._at = frame
+
+    def read(self, count: int) -> npt.NDArray[np.float32]:
+        """The next ``count`` frames (fewer at the end of the file)."""
+        if self.grid == 1:
+            return np.asarray(self.handle.read(count, dtype="float32", always_2d=True), np.float32)
+        pieces = [self._left[:count]]
+        need = count - pieces[0].shape[0]
+        self._left = self._left[pieces[0].shape[0] :]
+        while need > 0:
+            read = self._whole_frames(MPEG_READ)
+            if not read.shape[0]:
+                break
+            pieces.append(read[:need])
+            self._left = read[need:]
+            need -= pieces[-1].shape[0]
+        out = pieces[0] if len(pieces) == 1 else np.concatenate(pieces)
+        self._at += out.shape[0]
+        return out
+
+    def _whole_frames(self, count: int) -> npt.NDArray[np.float32]:
+        self._moved = True
+        return np.asarray(self.handle.read(count, dtype="float32", always_2d=True), np.float32)
+
+    def close(self) -> None:
+        self.handle.close()
+
+
 def _stop_requested(stop: StopRequest | None, label: str) -> None:
     if stop is not None and stop.is_set():
         raise Interrupted(f"{label}: interrupted while reading")
@@ -357,6 +446,8 @@ class BlockReader:
         most = BLOCK_BYTES_LIMIT // (self.channels * _FLOAT_BYTES)
         claim = self.frames_claimed if self.length_known else int(frames)
         self.block_frames = max(1, min(int(frames), claim, most))
+        if read_grid(source) > 1:
+            self.block_frames = MPEG_READ
         self.buffer_bytes = self.block_frames * self.channels * _FLOAT_BYTES
         self.frames_read = 0
         self.complete = False
@@ -384,12 +475,17 @@ class BlockReader:
             self._buffer = np.empty((self.block_frames, self.channels), np.float32)
         buffer = self._buffer
         self.frames_read, self.complete = 0, False
+        source, fresh = self.source, None
         try:
             if self._passes:
-                self.source.seek(0)
+                fresh = reopened(source)
+                if fresh is None:
+                    source.seek(0)
+                else:
+                    source = fresh
             self._passes += 1
             while True:
-                got = self.source.buffer_read_into(buffer, dtype="float32")
+                got = source.buffer_read_into(buffer, dtype="float32")
                 if got == 0:
                     break
                 self.frames_read += got
@@ -397,6 +493,9 @@ class BlockReader:
         except (RuntimeError, ValueError) as error:
             detail = error.error_string if isinstance(error, sf.LibsndfileError) else str(error)
             raise AudioFileError(f"{self.label}: cannot read: {detail}") from None
+        finally:
+            if fresh is not None:
+                fresh.close()
         self.complete = True
 
 
@@ -405,7 +504,8 @@ def _read_whole(label: str, source: AudioSource) -> npt.NDArray[np.float32]:
     a source whose length is not exact, the rest in blocks, each shown to the memory
     guard before the whole is joined."""
     claimed, channels = max(int(source.frames), 0), int(source.channels)
-    exact = exact_length(source)
+    # An MP3 is read as a stream is, in its blocks of one size (see MPEG_READ).
+    exact = exact_length(source) and read_grid(source) == 1
     first = claimed if exact else 0
     check_memory(label, first, channels)
     try:
@@ -430,6 +530,8 @@ def _read_whole(label: str, source: AudioSource) -> npt.NDArray[np.float32]:
             # The pieces so far and the array they are joined into.
             check_memory(label, 2 * total, channels)
             pieces.append(block.copy())
+        if reader.ended_early:
+            warnings.warn(str(reader.shortfall()), ShortFileWarning, stacklevel=3)
         return np.concatenate(pieces) if pieces else audio
     except MemoryError:
         raise AudioFileError(f"{label}: not enough memory to read it") from None
