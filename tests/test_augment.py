@@ -692,3 +692,44 @@ def test_the_recipe_with_a_real_data_loader():
         seen.append(torch.cat(list(loader)).numpy())
     for epoch, batch in enumerate(seen):
         assert np.array_equal(batch, np.stack([dataset[(epoch, i)] for i in range(4)]))
+
+
+def test_a_file_a_chain_draws_that_cannot_be_read_fails_only_its_outputs(tmp_path, monkeypatch):
+    from kavri._stop import StopFlag
+    from kavri.runs.augment import augment_files
+
+    clips, noise = tmp_path / "in", tmp_path / "noise"
+    clips.mkdir()
+    noise.mkdir()
+    kavri.write(clips / "take.wav", np.full((16000, 1), 0.1, np.float32), 16000)
+    kavri.write(noise / "a.wav", np.full((32000, 1), 0.01, np.float32), 16000)
+    (noise / "b.wav").write_bytes(b"x")
+    chain = [{"type": "background_noise", "path": str(noise), "snr_db": 10}]
+    files = [clips / "take.wav"]
+
+    def run(seed, out, **more):
+        return augment_files(files, chain, out, variants=4, seed=seed, base_dir=clips, **more)
+
+    # Seed 5: every output draws a.wav, but the draw that sized the run drew b.wav and
+    # stopped it before anything was written.
+    assert len(run(5, tmp_path / "o5").done) == 4
+    # Seed 1: two outputs draw b.wav. The whole run stopped, with nothing written.
+    report = run(1, tmp_path / "o1")
+    assert len(report.done) == 2 and len(report.failed) == 2
+    assert all("b.wav: not a readable audio file" in r.error for r in report.failed)
+    assert {r["output"] for r in read_manifest(tmp_path / "o1" / MANIFEST_NAME)} == {
+        r.output.rsplit("/", 1)[-1] for r in report.done
+    }
+    # A stop set while the chains are drawn ends the run before any is processed (a run of
+    # many outputs went on drawing for seconds).
+    stop = StopFlag()
+    stop.set()
+    drawn = []
+    sample = kavri.RandomChain.sample
+    monkeypatch.setattr(kavri.RandomChain, "sample", lambda *a: drawn.append(a) or sample(*a))
+    with pytest.raises(kavri.BatchInterrupted, match="^interrupted: 0 processed"):
+        run(1, tmp_path / "o2", stop=stop)
+    assert len(drawn) <= 1  # the draw that sizes the run, no more
+    # A single path is not a list of files (a string was taken character by character).
+    with pytest.raises(TypeError, match="must be a list of paths"):
+        augment_files(str(files[0]), chain, tmp_path / "o3", variants=1, seed=1, base_dir=clips)

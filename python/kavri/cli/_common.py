@@ -459,5 +459,6 @@ def run_folder(
             return run(on_result, None if bar.disable else on_progress, stop)
         except BatchInterrupted as error:
             bar.close()
-            print(f"kavri: {error}{interrupted}", file=sys.stderr)
+            finished = error.report.done or error.report.skipped
+            print(f"kavri: {error}{interrupted if finished else ''}", file=sys.stderr)
             return stop.exit_status()

@@ -17,6 +17,7 @@ from __future__ import annotations
 import hashlib
 import json
 import numbers
+import os
 import warnings
 from collections.abc import Callable, Iterable
 from concurrent.futures import Executor
@@ -35,7 +36,7 @@ from ..random_chain import RandomChain, RandomChainLike, key_word
 from ..settings import RenderOptions, RenderSettings
 from .batch import check_jobs, plan_outputs
 from .record import DAMAGED_SUFFIX, MANIFEST_NAME
-from .tasks import BatchReport, FileResult, Task, run_tasks
+from .tasks import BatchInterrupted, BatchReport, FileResult, Task, run_tasks
 
 __all__ = [
     "augment_files",
@@ -152,7 +153,12 @@ def _check_plan(chain: RandomChain, seed: int, outputs: int) -> None:
     and the task."""
     if outputs <= 0:
         return
-    text = len(json.dumps(chain.sample(seed, 0)))
+    try:
+        text = len(json.dumps(chain.sample(seed, 0)))
+    except KavriError:
+        # The draw read a file that cannot be read (the outputs that draw it fail on their
+        # own): the description stands in for the chain.
+        text = len(json.dumps(chain.description))
     try:
         check_memory(
             outputs * (1024 + 4 * text), f"augment: drawing the chains of {outputs:,} outputs"
@@ -206,6 +212,9 @@ def augment_files(
     by output, also after a failure or an interrupt.
     The report lists the outputs in the order of the files, variants in turn.
     """
+    if isinstance(files, (str, bytes, os.PathLike)):
+        # A path is iterable too (a string by its characters): refused, not run as such.
+        raise TypeError(f"files must be a list of paths, got the path {shown(files)!r}")
     chain = RandomChain(random_chain)
     seed = key_word("seed", seed)
     count: object = variants  # checked as whatever the caller passed
@@ -225,10 +234,31 @@ def augment_files(
         records: dict[str, dict[str, Any]] = {}
         for source, output in plan_outputs(sources, target, base_dir):
             relative = Path(output).relative_to(target).as_posix()
+            if not Path(relative).name:
+                # The input is the corpus folder itself: no output can be named after it.
+                problem = f"{shown(source)}: is the input folder itself, not a file in it"
+                tasks.append(Task(source, str(target / "."), [], problem=problem))
+                continue
             for variant in range(int(variants)):
+                if stop is not None and stop.is_set():
+                    # As the run itself words a stop before its first output.
+                    raise BatchInterrupted(
+                        "interrupted: 0 processed, 0 skipped, 0 failed; 0 in flight "
+                        f"abandoned, {len(sources) * int(variants)} not started",
+                        BatchReport([]),
+                        0,
+                    )
                 index = variant_index(relative, variant)
-                concrete = chain.sample(seed, index)
                 name = variant_output(relative, variant)
+                path = str(target / name)
+                try:
+                    concrete = chain.sample(seed, index)
+                except KavriError as error:
+                    # A file the chain drew (noise, a response) cannot be read: this
+                    # output fails, the others go on.
+                    problem = f"{shown(source)} (variant {variant}): {error}"
+                    tasks.append(Task(source, path, [], problem=problem))
+                    continue
                 record: dict[str, Any] = {
                     "source": relative,
                     "output": name,
@@ -238,7 +268,6 @@ def augment_files(
                     "chain": concrete,
                     **noted,
                 }
-                path = str(target / name)
                 records[path] = record
                 tasks.append(Task(source, path, concrete))
     try:

@@ -117,6 +117,9 @@ class Task:
     source: str
     output: str
     chain: Chain
+    # Why the task cannot run, found before the run (a file its chain draws from that
+    # cannot be read): it is reported failed with this message and the others go on.
+    problem: str = ""
 
 
 def _current(
@@ -396,7 +399,10 @@ def run_tasks(
 
 def _refusal(task: Task, guard: OutputGuard, settings: RenderSettings) -> str | None:
     """Why a task cannot start (its output may not be written, its format is unknown, its
-    folder cannot be made), or None; the folder is made here."""
+    folder cannot be made, its chain could not be drawn), or None; the folder is made
+    here."""
+    if task.problem:
+        return task.problem
     refused = guard.refusal(task.source, task.output)
     if refused is not None:
         return f"{task.source}: {refused}"
