@@ -239,6 +239,14 @@ def nested_list(depth: int) -> list:
         (nested(9), "groups nested more than 8 levels deep"),
         (nested(600), "groups nested more than 8 levels deep"),
         ({"type": "gain", "db": {"choice": nested_list(2000)}}, "nested more than 32 levels deep"),
+        # A drawn chain that could never run was accepted, and every output failed later.
+        ({"type": "convolution"}, 'chain[0]: "convolution": needs "ir"'),
+        ({"type": "background_noise", "path": {"choice": ["n", ""]}}, 'needs "path"'),
+        ({"type": "convolution", "ir": "irs", "pattern": "../*"}, "not a glob relative"),
+        (
+            {"type": "background_noise", "path": "n", "pattern": {"choice": ["*", "a**"]}},
+            '"pattern": choice: "a**" is not a glob relative',
+        ),
     ],
 )
 def test_bad_descriptions_are_refused_with_their_place(item, message):

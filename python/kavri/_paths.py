@@ -15,7 +15,15 @@ import io
 import os
 from typing import TextIO, TypeAlias
 
-__all__ = ["AnyPath", "fs_name", "fs_bytes", "free_bytes", "shown", "escape_odd_bytes"]
+__all__ = [
+    "AnyPath",
+    "fs_name",
+    "fs_bytes",
+    "free_bytes",
+    "shown",
+    "escape_odd_bytes",
+    "relative_glob",
+]
 
 AnyPath: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
@@ -66,3 +74,16 @@ def escape_odd_bytes(stream: TextIO) -> None:
     instead of failing on them."""
     if isinstance(stream, io.TextIOWrapper):
         stream.reconfigure(errors=_ERROR_HANDLER)
+
+
+def relative_glob(pattern: str) -> bool:
+    """Whether a file name pattern is a glob inside a folder: not empty nor the folder
+    itself ('.', './'), not absolute, not reaching out with '..', and with '**' only as a
+    whole part (pathlib's glob refuses 'a**')."""
+    parts = [part for part in pattern.replace(os.sep, "/").split("/") if part not in ("", ".")]
+    return (
+        bool(parts)
+        and not os.path.isabs(pattern)
+        and ".." not in parts
+        and all(part == "**" or "**" not in part for part in parts)
+    )

@@ -38,6 +38,7 @@ __all__ = [
     "STEP_TYPES",
     "NOISE_TYPES",
     "ROOM_TYPES",
+    "NEEDED_KEYS",
 ]
 
 
@@ -944,6 +945,11 @@ ENGINE_TYPES: tuple[str, ...] = tuple(info.type for info in _ENTRIES)
 STEP_TYPES: tuple[str, ...] = tuple(info.type for info in _STEPS)
 NOISE_TYPES: tuple[str, ...] = tuple(info.type for info in _NOISE)
 ROOM_TYPES: tuple[str, ...] = tuple(info.type for info in _ROOMS)
+# The keys a type cannot run without (they have no default), and what they name.
+NEEDED_KEYS: dict[str, tuple[str, str]] = {
+    "background_noise": ("path", "a noise file or a folder of them"),
+    "convolution": ("ir", "an impulse response file, a folder of them, or an array"),
+}
 
 
 def effect_types(family: str | None = None) -> list[str]:

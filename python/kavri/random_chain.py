@@ -72,10 +72,10 @@ import numpy as np
 from . import _engine
 from ._json import JSONProblem
 from ._json import parse as parse_json
-from ._paths import shown
+from ._paths import relative_glob, shown
 from ._providers import listed_once
 from ._providers import load as load_providers
-from .catalogue import ENGINE_TYPES, Param, suggest
+from .catalogue import ENGINE_TYPES, NEEDED_KEYS, Param, suggest
 from .chain import (
     _FLOAT32_MAX,
     Chain,
@@ -275,6 +275,11 @@ def _step_parameter(param: Param) -> Callable[[Any], tuple[Any, str]]:
     def check(raw: Any) -> tuple[Any, str]:
         if param.kind == "audio" and not isinstance(raw, (str, os.PathLike)):
             return None, f"must be a path in a random chain (a file or a folder), got {_show(raw)}"
+        if param.key == "pattern" and isinstance(raw, str) and not relative_glob(raw):
+            return None, (
+                f"{_show(raw)} is not a glob relative to the folder (such as '*.wav' or "
+                "'rooms/**/*.flac')"
+            )
         value, problem = step_value(param, raw)
         if problem is not None:
             return None, problem.split(": ", 1)[-1] if problem.startswith("parameter") else problem
@@ -359,6 +364,13 @@ def _check_effect(where: str, item: Mapping[Any, Any]) -> _Effect:
         if value is None:
             raise ChainError(f"{place}: {problem}")
         params.append((key, value))
+    if effect_type in NEEDED_KEYS:
+        # Without it (or with an empty path drawn for it) the drawn chain could not run.
+        key, names = NEEDED_KEYS[effect_type]
+        given = dict(params).get(key, "")
+        values = given.values if isinstance(given, _Dist) else (given,)
+        if any(not os.fspath(value) for value in values if isinstance(value, (str, os.PathLike))):
+            raise ChainError(f'{where}: "{effect_type}": needs "{key}": {names}')
     return _Effect(effect_type, tuple(params), p)
 
 

@@ -16,7 +16,7 @@ from pathlib import Path
 from typing import Any
 
 from .._engine import MAX_SAMPLE_RATE
-from .._paths import shown
+from .._paths import relative_glob, shown
 from .._stop import StopFlag, stop_on_signals
 from ..chain import Chain, load_chain_file, load_preset, parse_effect_option
 from ..errors import KavriError
@@ -368,7 +368,7 @@ class FileProgress:
 
 
 def check_pattern(pattern: str) -> None:
-    if not pattern or os.path.isabs(pattern) or ".." in Path(pattern).parts:
+    if not relative_glob(pattern):
         raise KavriError(
             f"--pattern '{shown(pattern)}': give a file name pattern relative "
             f"to IN_DIR, such as '*.wav' or 'takes/*.flac'"
@@ -459,6 +459,6 @@ def run_folder(
             return run(on_result, None if bar.disable else on_progress, stop)
         except BatchInterrupted as error:
             bar.close()
-            finished = error.report.done or error.report.skipped
-            print(f"kavri: {error}{interrupted if finished else ''}", file=sys.stderr)
+            kept = error.report.done or error.report.skipped
+            print(f"kavri: {error}{interrupted if kept else ''}", file=sys.stderr)
             return stop.exit_status()

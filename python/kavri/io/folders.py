@@ -5,7 +5,7 @@ from __future__ import annotations
 import os
 from pathlib import Path
 
-from .._paths import shown
+from .._paths import relative_glob, shown
 from ..errors import ChainError
 from .formats import FORMATS
 
@@ -32,8 +32,7 @@ def audio_files(folder: str, pattern: str, what: str) -> list[str]:
     with ``..``, a misplaced ``**``)."""
     root = Path(folder)
     bad = f"{what}: {shown(folder)}: pattern '{pattern}' is not a glob relative to the folder"
-    parts = Path(pattern).parts  # none for '.' and './', which pathlib's glob cannot take
-    if not parts or os.path.isabs(pattern) or ".." in parts:
+    if not relative_glob(pattern):
         raise ChainError(bad)
     # Names are taken as strings (a path's relative_to costs some 50 us, which a folder of
     # thousands of files, listed for every call, would feel).

@@ -30,7 +30,7 @@ import numpy.typing as npt
 from .. import _engine
 from .._providers import listed_once
 from .._providers import load as load_providers
-from ..catalogue import EFFECTS
+from ..catalogue import EFFECTS, NEEDED_KEYS
 from ..clamps import warn_clamped
 from ..errors import ChainError
 from .base import Frames, Identity, Step, empty, join, seconds_to_frames
@@ -364,16 +364,11 @@ def plan_chain(
         out_rate, out_count, matrix = rate, count, None
         if info.type == "resample":
             out_rate = int(spec.get("rate_hz", info.param("rate_hz").default))
-        elif info.type == "background_noise" and not spec.get("path"):
-            raise ChainError(f"{where}: needs a 'path': a noise file or a folder of them")
-        elif (
-            info.type == "convolution"
-            and isinstance(spec.get("ir", ""), str)
-            and not spec.get("ir")
-        ):
-            raise ChainError(
-                f"{where}: needs an 'ir': an impulse response file, a folder of them, or an array"
-            )
+        elif info.type in NEEDED_KEYS:
+            key, names = NEEDED_KEYS[info.type]
+            if isinstance(spec.get(key, ""), str) and not spec.get(key):
+                article = "an" if key[0] in "aeiou" else "a"
+                raise ChainError(f"{where}: needs {article} '{key}': {names}")
         elif info.type in ("mixdown", "channels"):
             matrix = _matrix(where, spec, count)
             out_count = len(matrix)
