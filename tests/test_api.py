@@ -109,6 +109,10 @@ def test_malformed_chain_file_reports_line_and_column(tmp_path):
     path.write_text('[\n  {"type": "gain", "db": 3},\n  {"type": "clip" "threshold": 1}\n]')
     with pytest.raises(ChainError, match=r"bad.json:3:19: malformed JSON: Expecting ',' delimiter"):
         kavri.load_chain(path)
+    # A key given twice was read as its last value, without a word.
+    path.write_text('[{"type": "gain", "db": 1, "db": 2}]')
+    with pytest.raises(ChainError, match='malformed JSON: the key "db" appears twice'):
+        kavri.load_chain(path)
 
 
 @pytest.mark.parametrize(

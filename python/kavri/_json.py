@@ -44,14 +44,29 @@ def _no_constant(name: str) -> Any:
     raise JSONProblem(f"{name} is not a JSON number")
 
 
-def parse(text: str, source: str, *, finite: bool = False) -> Any:
+def _unique_keys(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
+    value = dict(pairs)
+    if len(value) < len(pairs):
+        seen: set[str] = set()
+        for key, _ in pairs:
+            if key in seen:
+                raise JSONProblem(f"the key {json.dumps(key)} appears twice in one object")
+            seen.add(key)
+    return value
+
+
+def parse(text: str, source: str, *, finite: bool = False, unique: bool = False) -> Any:
     """The value of JSON text. ``source`` names the text in messages; with ``finite``,
-    NaN and Infinity are refused too. Raises :class:`JSONProblem`."""
+    NaN and Infinity are refused too, and with ``unique`` a key given twice in one object
+    (Python's reader keeps the last, so a chain's ``"db": 1, "db": 2`` ran at 2 without a
+    word). Raises :class:`JSONProblem`."""
+    options: dict[str, Any] = {}
+    if finite:
+        options["parse_constant"] = _no_constant
+    if unique:
+        options["object_pairs_hook"] = _unique_keys
     try:
-        if finite:
-            value = json.loads(text, parse_constant=_no_constant)
-        else:
-            value = json.loads(text)
+        value = json.loads(text, **options)
     except JSONProblem as problem:
         raise JSONProblem(f"{source}: malformed JSON: {problem}") from None
     except json.JSONDecodeError as error:

@@ -328,7 +328,7 @@ def parse_chain_text(text: str, source: str) -> tuple[Chain, str]:
     with its line and column.
     """
     try:
-        data = parse_json(text, source)
+        data = parse_json(text, source, unique=True)
     except JSONProblem as problem:
         raise ChainError(str(problem)) from None
     description = ""

@@ -454,7 +454,7 @@ def _load_description(description: Any) -> tuple[tuple[_Node, ...], str]:
         name = shown(description)
         text = read_chain_text(description, "random chain file")
         try:
-            description = parse_json(text, name)
+            description = parse_json(text, name, unique=True)
         except JSONProblem as problem:
             raise ChainError(str(problem)) from None
         prefix = f"{name}: "
