@@ -201,6 +201,26 @@ def _frames_to_do(source: str, tail: float) -> int:
         return 0
 
 
+class _NotStarted(Exception):
+    """A task whose turn came after the stop: it was never begun."""
+
+
+def _run_unless_stopped(
+    task: Task,
+    settings: RenderSettings,
+    digest: str,
+    previous: dict[str, Any] | None,
+    stop: StopRequest | None,
+    progress: Callable[[int, int], None] | None = None,
+) -> FileResult:
+    """:func:`run_task`, unless the stop came while the task waited for a worker: a pool's
+    worker takes the next queued task as soon as one returns, before the queue is
+    cancelled, and such a task counted as abandoned in flight."""
+    if stop is not None and stop.is_set():
+        raise _NotStarted
+    return run_task(task, settings, digest, previous, stop, progress)
+
+
 class _Pool:
     """Runs task futures on an executor (by default a pool of ``jobs`` threads), collects
     their outcomes, reports progress about ten times a second and stops between chunks when
@@ -225,7 +245,7 @@ class _Pool:
         self.abandoned = 0
 
     def submit(self, index: int, *args: Any, **kwargs: Any) -> None:
-        future = self.executor.submit(run_task, *args, **kwargs)
+        future = self.executor.submit(_run_unless_stopped, *args, **kwargs)
         self._pending[future] = index
 
     def _collect(
@@ -239,6 +259,8 @@ class _Pool:
             return
         try:
             result = future.result()
+        except _NotStarted:
+            return  # as if cancelled: it was not in flight
         except Interrupted:
             self.abandoned += 1
             return
