@@ -247,6 +247,11 @@ def test_an_mp3_has_the_same_bits_whatever_the_block_size_and_the_pass(tmp_path)
     whole, rate = kavri.read(mp3)
     signal, _ = kavri.read(clip)
     noise = {"type": "background_noise", "path": str(mp3), "mode": "gain"}
+    # A response read from the file is the array kavri.read gives.
+    on_file = kavri.process(signal, rate, [{"type": "convolution", "ir": str(mp3)}])
+    assert np.array_equal(
+        on_file, kavri.process(signal, rate, [{"type": "convolution", "ir": whole}])
+    )
     cases = [
         (mp3, whole, [{"type": "polarity"}]),
         (mp3, whole, [{"type": "normalize"}]),  # a measuring pass, then the pass that runs
