@@ -673,3 +673,25 @@ def test_a_kept_response_holds_its_spectra_not_a_second_running_state(available)
     )
     with pytest.raises(ValueError, match="prototype convolver is not run"):
         kept.process(np.zeros((1, 9), np.float32))
+
+
+def test_a_response_converted_far_up_is_counted_at_its_new_length(available, tmp_path, monkeypatch):
+    import soundfile as sf
+
+    import kavri
+    from kavri.steps import rate
+
+    # Counted at the file's own length, a response converted to a rate of gigahertz grew to
+    # gigabytes, and soxr, asked for 2**31 frames in one call, crashed the process.
+    sf.write(tmp_path / "ir.wav", np.full((1000, 1), 0.01, np.float32), 8000)
+    chain = [{"type": "convolution", "ir": str(tmp_path / "ir.wav")}]
+    available(available_for(10 * MiB))
+    with pytest.raises(MemoryError, match=r"1000 frames, 1000000 at 8000000 Hz\) needs"):
+        kavri.process(np.zeros((10, 1), np.float32), 8_000_000, chain)
+    # So long a conversion goes the stream's way, in blocks that make a bounded output each:
+    # the same bits as soxr's one call.
+    audio = np.random.default_rng(7).uniform(-1, 1, (5000, 2)).astype(np.float32)
+    step = rate.resample_step(8000, 2, 44100, 1)
+    whole = step.run_whole(audio)
+    monkeypatch.setattr(rate, "_ONE_SHOT_MOST", 1000)
+    assert np.array_equal(rate.resample_step(8000, 2, 44100, 1).run_whole(audio), whole)

@@ -94,12 +94,18 @@ def _decode(path: str, name: Any, rate: int) -> npt.NDArray[np.float32]:
         detail = error.error_string if isinstance(error, sf.LibsndfileError) else str(error)
         raise _problem(path, f"not a readable audio file ({detail})") from None
     with handle:
-        frames, channels, source_rate = int(handle.frames), int(handle.channels), handle.samplerate
+        frames, channels = int(handle.frames), int(handle.channels)
+        source_rate = int(handle.samplerate)
         if frames <= 0:
             raise _problem(path, "holds no audio")
+        converter = None if source_rate == rate else resample_step(source_rate, channels, rate, 1)
+        # The response, and at another rate its conversion: the converter's output, the
+        # output joined and scaled (at a rate of gigahertz, thousands of times the file).
+        made = 0 if converter is None else int(converter.output_frames(frames))
         check_memory(
-            frames * channels * 4 * (1 if source_rate == rate else 3),
-            f"convolution: the impulse response {shown(path)} ({frames} frames)",
+            (frames + 3 * made) * channels * 4,
+            f"convolution: the impulse response {shown(path)} ({frames} frames"
+            + (f", {made} at {rate} Hz)" if made else ")"),
         )
         try:
             # As kavri.read reads it (an MP3 in blocks of one size: see GridReads).
@@ -110,8 +116,8 @@ def _decode(path: str, name: Any, rate: int) -> npt.NDArray[np.float32]:
         raise _problem(path, "holds no audio")
     if not np.all(np.isfinite(data)):
         raise _problem(path, "holds samples that are not finite")
-    if source_rate != rate:
-        converted = resample_step(int(source_rate), channels, rate, 1).run_whole(data)
+    if converter is not None:
+        converted = converter.run_whole(data)
         data = converted * np.float32(source_rate / rate)
         if not data.shape[0]:
             raise _problem(path, f"holds too little audio to convert to {rate} Hz")

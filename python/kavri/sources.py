@@ -164,9 +164,7 @@ class NoiseReader:
                 ) from None
             if handle.samplerate != self.rate:
                 self._block = source_block(handle.samplerate, self.rate)
-                self._resampler = resample_step(
-                    handle.samplerate, self.channels, self.rate, 1, self._block
-                )
+                self._resampler = resample_step(handle.samplerate, self.channels, self.rate, 1)
             self._file = handle
         return self._file
 

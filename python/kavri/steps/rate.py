@@ -45,6 +45,8 @@ __all__ = ["Resample", "BLOCK_FRAMES", "QUALITY", "resample_step", "source_block
 # frames: 7% slower; at 65,536: the same).
 BLOCK_FRAMES = 1 << 16
 QUALITY = "VHQ"
+# The most frames soxr's one-shot call is given to make (see Resample.run_whole).
+_ONE_SHOT_MOST = 1 << 30
 
 _POOL: ThreadPoolExecutor | None = None
 _POOL_PID = 0
@@ -185,6 +187,10 @@ class Resample(Step):
         total = self.output_frames(count)
         if not count:
             return np.empty((total, self.out_channels), np.float32)
+        if total >= _ONE_SHOT_MOST:
+            # soxr's one-shot call crashes the process near 2**31 frames out (a response
+            # converted to a rate of gigahertz): so long an output goes the stream's way.
+            return super().run_whole(data)
         self._check(count)
         source = np.ascontiguousarray(data)
 
@@ -247,11 +253,11 @@ class Resample(Step):
         return out if out.shape[0] else empty(self.out_channels)
 
 
-def resample_step(
-    rate: int, channels: int, rate_hz: int, workers: int, block: int = BLOCK_FRAMES
-) -> Resample:
-    """A ``resample`` step fed in blocks of ``block`` input frames (a reader of another
-    rate's file that makes output of its own size, see :func:`source_block`)."""
+def resample_step(rate: int, channels: int, rate_hz: int, workers: int) -> Resample:
+    """A ``resample`` step, fed in blocks that make about BLOCK_FRAMES frames out (see
+    :func:`source_block`): a block of BLOCK_FRAMES input frames going up to a rate of
+    gigahertz made 2**31 frames in one call of soxr, which crashes the process there."""
+    block = source_block(rate, rate_hz)
     return Resample(
         "resample",
         rate,
