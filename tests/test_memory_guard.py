@@ -544,7 +544,7 @@ def test_a_stream_with_steps_counts_a_conversion_and_refuses_after_failing_part_
     # A block's conversion makes about 2.2 MiB twice over: soxr's raw output was made
     # without asking (std::bad_alloc, at a rate of gigahertz).
     available(available_for(3 * MiB))
-    with pytest.raises(MemoryError, match=r"^resample: the conversion of 65536 frames"):
+    with pytest.raises(MemoryError, match=r"^resample: the conversion of \d+ frames"):
         stream.process(audio[70_000:])
     # The steps' state is unknown after a failure part-way: refused until reset, as the
     # engine's own streams are (it had gone on with frames counted that never came out).
