@@ -136,7 +136,8 @@ def _passes(
         consumed += block.shape[0]
         yield consumed, run(block)
     if extra:
-        silence = np.zeros((min(blocks.block_frames, extra), blocks.channels), np.float32)
+        # In the blocks asked for: a file of one frame had its tail fed a frame at a time.
+        silence = np.zeros((min(blocks.chunk_frames, extra), blocks.channels), np.float32)
         pending = extra
         while pending:
             check_stop()
@@ -287,9 +288,12 @@ def render_file(
         check_output(output_name, out_rate, chosen, settings.bitrate)
         plan.warn_clamped(stacklevel=3)
         blocks = BlockReader(reader, chunk_frames(rate, settings.block_size, chunk), label)
-        # The read buffer, and as much again for the silence of a tail and the output.
+        # The read buffer, and as much again for the silence of a tail and the output (a
+        # tail goes in the blocks asked for, which a short file's buffer may be below).
+        tail_bytes = min(blocks.chunk_frames, extra) * blocks.channels * 4
         check_memory(
-            3 * blocks.buffer_bytes, f"{label}: reading in blocks of {blocks.block_frames} frames"
+            3 * max(blocks.buffer_bytes, tail_bytes),
+            f"{label}: reading in blocks of {blocks.block_frames} frames",
         )
         per_pass = blocks.frames_claimed + extra
         # A normalize's gain comes from the peak of its whole input, and a noise's at a

@@ -446,6 +446,9 @@ class BlockReader:
         most = BLOCK_BYTES_LIMIT // (self.channels * _FLOAT_BYTES)
         claim = self.frames_claimed if self.length_known else int(frames)
         self.block_frames = max(1, min(int(frames), claim, most))
+        # The block asked for within the byte limit, whatever the file holds: what a tail of
+        # silence after a short file is fed in.
+        self.chunk_frames = max(1, min(int(frames), most))
         if read_grid(source) > 1:
             self.block_frames = MPEG_READ
         self.buffer_bytes = self.block_frames * self.channels * _FLOAT_BYTES
