@@ -203,15 +203,23 @@ class Reverb(Step):
 
     def __init__(self, rate: int, channels: int, value: dict[str, Any]) -> None:
         super().__init__(rate, channels)
-        self._native = _engine.NativeReverb(
-            rate,
-            channels,
+        self._settings = (
             float(value["room_size"]),
             float(value["damping"]),
             float(value["pre_delay_ms"]),
             float(value["width"]),
             float(value["mix"]),
         )
+        self._made: Any = None
+
+    @property
+    def _native(self) -> Any:
+        """The native reverb, made when first used: a plan that only asks the step its
+        output's length (and keeps it) never allocates its lines, which at a rate of
+        gigahertz take gigabytes, a second time."""
+        if self._made is None:
+            self._made = _engine.NativeReverb(self.in_rate, self.in_channels, *self._settings)
+        return self._made
 
     @property
     def decay_seconds(self) -> float:
@@ -225,11 +233,12 @@ class Reverb(Step):
         return out
 
     def flush(self) -> Frames:
-        self._native.reset()
+        self.reset()
         return empty(self.out_channels)
 
     def reset(self) -> None:
-        self._native.reset()
+        if self._made is not None:
+            self._made.reset()
 
 
 def convolution_step(
