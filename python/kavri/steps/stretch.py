@@ -88,10 +88,17 @@ class Stretcher(Step):
             2 * self._half * 24 + 12 * min(2, channels) * rate,
             f"{step_type}: a stretcher at {rate} Hz",
         )
-        ramp = (np.arange(2 * self._half, dtype=np.float64) + 0.5) / (2 * self._half)
-        self._rise = (np.sin(0.5 * np.pi * ramp) ** 2).astype(np.float32)[:, None]
-        self._fall = (np.float32(1.0) - self._rise).astype(np.float32)
+        self._ramps: tuple[Frames, Frames] | None = None
         self.reset()
+
+    def _crossfade(self) -> tuple[Frames, Frames]:
+        """The crossfade's rising and falling tables, made when first used: a plan's step
+        that only answers output lengths makes none (at a rate of gigahertz, gigabytes)."""
+        if self._ramps is None:
+            ramp = (np.arange(2 * self._half, dtype=np.float64) + 0.5) / (2 * self._half)
+            rise = (np.sin(0.5 * np.pi * ramp) ** 2).astype(np.float32)[:, None]
+            self._ramps = (rise, (np.float32(1.0) - rise).astype(np.float32))
+        return self._ramps
 
     def reset(self) -> None:
         self._input = empty(self.in_channels)
@@ -180,7 +187,7 @@ class Stretcher(Step):
         stretched = rendered[low - origin + lag : high - origin + lag]
         if k > 0:
             overlap = min(2 * self._half, stretched.shape[0])
-            head = stretched[:overlap] * self._rise[:overlap] + self._carry[:overlap]
+            head = stretched[:overlap] * self._crossfade()[0][:overlap] + self._carry[:overlap]
             stretched = np.concatenate([head, stretched[overlap:]])
         self._next += 1
         drop = max(0, (k + 1) * size - self._context - self._base)
@@ -194,7 +201,7 @@ class Stretcher(Step):
         split = stretched.shape[0] - keep
         raw = rendered[low - origin + lag + split : high - origin + lag]
         self._previous = raw.copy()
-        self._carry = (raw * self._fall[:keep]).astype(np.float32)
+        self._carry = (raw * self._crossfade()[1][:keep]).astype(np.float32)
         return stretched[:split]
 
     def process(self, chunk: Frames) -> Frames:
