@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import io
 import json
+import math
 import os
 import signal
 import subprocess
@@ -348,6 +349,9 @@ def test_the_plot_reads_a_room_s_decay_from_its_wet_path(tmp_path):
         sf.write(tmp_path / "long.wav", tail.astype(np.float32), rate, subtype="FLOAT")
         read = decay([{"type": "convolution", "ir": str(tmp_path / "long.wav")}], rate)[3]
         assert read == pytest.approx(t60, rel=0.01)
+    # A silent room has no decay time: its flat curve read "T60 0.00 s".
+    silent = [{"type": "convolution", "ir": np.zeros((100, 1), np.float32)}]
+    assert math.isnan(decay(silent)[3])
 
 
 def test_a_reverb_tail_falls_to_exact_silence_alike_in_any_pieces():

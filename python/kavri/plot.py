@@ -486,7 +486,8 @@ def decay(
     curve = 10.0 * np.log10(np.maximum(energy / total, 1e-12))
     below_5, below_35 = np.flatnonzero(curve <= -5.0), np.flatnonzero(curve <= -35.0)
     seconds_60 = math.nan
-    if below_5.size and below_35.size:
+    # A silent response has no decay (its flat curve would read 0 s).
+    if energy.size and float(energy[0]) > 0.0 and below_5.size and below_35.size:
         seconds_60 = 2.0 * float(below_35[0] - below_5[0]) / rate
     return times, level, curve, seconds_60
 
