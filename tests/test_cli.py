@@ -162,6 +162,8 @@ def test_effects_listing_and_reference(work, run_kavri):
     assert keyless.stdout == f"swap: {kavri.EFFECTS['swap'].summary}\n  no parameters\n"
     wrong = run_kavri("effects", "lowpas", cwd=work)
     assert wrong.returncode == 1 and "did you mean 'lowpass'" in wrong.stderr
+    both = run_kavri("effects", "--markdown", "nosuch", cwd=work)
+    assert both.returncode == 1 and "leave out TYPE" in both.stderr and not both.stdout
 
 
 def test_presets_command(work, run_kavri):

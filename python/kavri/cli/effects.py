@@ -22,6 +22,9 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
 
 def run(args: argparse.Namespace) -> int:
     if args.markdown:
+        if args.type is not None:
+            # Printed for every type: a TYPE given with it was dropped without a word.
+            raise KavriError("--markdown prints the reference of every type; leave out TYPE")
         sys.stdout.write(markdown_reference())
         return 0
     if args.type is None:
