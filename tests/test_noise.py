@@ -596,6 +596,12 @@ def test_the_plot_measures_a_chain_without_its_noise_and_a_codec_without_its_idl
     monkeypatch.setattr(kavri.plot, "path_responses", recorded)
     plot_chain(noisy, tmp_path / "noisy.png")
     assert [spec["type"] for spec in measured_chains[0]] == ["lowpass"]
+    # Left out of the panels, a noise is still part of the chain: one that cannot run
+    # drew a plot all the same.
+    missing = [{"type": "background_noise", "path": str(tmp_path / "nothere.wav")}]
+    with pytest.raises(kavri.AudioFileError, match="no such file"):
+        plot_chain(missing, tmp_path / "missing.png")
+    assert not (tmp_path / "missing.png").exists()
     # GSM decodes silence as a steady noise at -66 dBFS: the other side's output answers no
     # input, and read as crosstalk until the output for silence was taken away.
     assert list(path_responses([{"type": "codec", "format": "gsm"}])[1]) == ["left and right"]
