@@ -102,3 +102,14 @@ def test_companding_takes_more_channels_than_libsndfile_does():
         for channel in (0, 1099):
             alone = kavri.process(wide[:, channel : channel + 1], 8000, [{"type": kind}])
             assert np.array_equal(out[:, channel : channel + 1], alone)
+
+
+def test_the_plot_reads_a_sample_hold_s_gain_as_a_tone_meets_it():
+    from kavri.plot import path_responses
+
+    # The held impulse is repeated for a whole period: read as it was, the passband stood
+    # 20 log10(rate / rate_hz) above the 0 dB a tone meets (+15.6 dB for 8 kHz at 48 kHz).
+    for hold, expected in ((8000, 0.0), (1000, -0.14)):
+        frequencies, curves = path_responses([{"type": "sample_hold", "rate_hz": hold}], 48000)
+        at_100 = int(np.argmin(np.abs(frequencies - 100)))
+        assert next(iter(curves.values()))[at_100] == pytest.approx(expected, abs=0.05)

@@ -88,6 +88,21 @@ def output_rate(chain: ChainLike, sample_rate: int) -> int:
     return plan_chain(load_chain(chain), sample_rate, 2).out_rate
 
 
+def _impulse_scale(specs: Chain, sample_rate: int) -> float:
+    """What an impulse's response is scaled by so that a steady tone's gain reads as it is:
+    an impulse resampled spreads its energy over the new rate's frames, and one held by a
+    sample_hold is repeated for a whole period, where a tone's samples are each held for
+    one period in rate / rate_hz (the gain of the hold averaged over where the impulse
+    falls in its period: 1 at 0 Hz)."""
+    scale = sample_rate / output_rate(specs, sample_rate)
+    for index, spec in enumerate(specs):
+        if spec["type"] == "sample_hold":
+            rate = output_rate(specs[:index], sample_rate)
+            hold = float(spec.get("rate_hz", EFFECTS["sample_hold"].param("rate_hz").default))
+            scale *= min(1.0, hold / rate)
+    return scale
+
+
 def _stereo(out: npt.NDArray[np.float32], frames: int) -> npt.NDArray[np.float64]:
     """A chain's output as (frames, 2) float64: a mono output (after a mixdown) on both
     sides, more channels than two cut to the first two, and a length its steps changed cut
@@ -130,10 +145,7 @@ def impulse_response(
     impulse = np.zeros((length, 2), dtype=np.float32)
     impulse[0, :] = height
     (out,) = _answers(specs, sample_rate, length, [impulse])
-    # An impulse resampled spreads its energy over the new rate's frames: scaled back, a
-    # steady tone's gain reads as it is.
-    scale = sample_rate / output_rate(specs, sample_rate)
-    return out * scale / np.float64(np.float32(height))
+    return out * _impulse_scale(specs, sample_rate) / np.float64(np.float32(height))
 
 
 def stereo_impulse_responses(
@@ -154,7 +166,7 @@ def stereo_impulse_responses(
         impulse[0, side] = height
         impulses.append(impulse)
     paths = np.stack(_answers(specs, sample_rate, length, impulses), axis=1)
-    return paths * (sample_rate / output_rate(specs, sample_rate)) / np.float64(np.float32(height))
+    return paths * _impulse_scale(specs, sample_rate) / np.float64(np.float32(height))
 
 
 def _spectrum_db(
