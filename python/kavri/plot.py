@@ -122,13 +122,18 @@ def has_dynamics(chain: Chain) -> bool:
 def _answers(
     specs: Chain, sample_rate: int, length: int, impulses: list[npt.NDArray[np.float32]]
 ) -> list[npt.NDArray[np.float64]]:
-    """The chain's output for each impulse, less its output for silence, as (length, 2).
+    """The chain's output for each impulse, less its output for silence, as (frames, 2):
+    ``length`` input frames' time at the output's rate.
     What a chain gives out of silence (a codec's idle noise: GSM 6.10 decodes silence as a
     steady noise at -66 dBFS) answers no input, and would read as a response (on the other
     side, as crosstalk). A chain that keeps silence silent loses nothing (x - 0 is x)."""
+    # As long in time as the input, at the output's rate: cut to the input's frames, a
+    # resample after a room cut its tail (a reverb of 8 s read 5.9 s at 384 kHz).
+    frames = max(1, -(-length * output_rate(specs, sample_rate) // sample_rate))
+    check_memory(frames * 2 * 8 * (len(impulses) + 1), "a plot's responses")
     silence = np.zeros((length, 2), dtype=np.float32)
-    idle = _stereo(process(silence, sample_rate, specs), length)
-    return [_stereo(process(impulse, sample_rate, specs), length) - idle for impulse in impulses]
+    idle = _stereo(process(silence, sample_rate, specs), frames)
+    return [_stereo(process(impulse, sample_rate, specs), frames) - idle for impulse in impulses]
 
 
 def impulse_response(
