@@ -682,16 +682,12 @@ def test_missing_noise_files_are_refused_on_one_line(tmp_path, capsys):
     with pytest.raises(kavri.ChainError, match="no audio files"):
         kavri.RandomChain([{"type": "background_noise", "path": str(tmp_path)}]).sample(1)
     kavri.write(tmp_path / "in.wav", np.zeros((100, 1), np.float32), RATE)
-    code = main(
-        [
-            "process",
-            str(tmp_path / "in.wav"),
-            str(tmp_path / "out.wav"),
-            "--effect",
-            f"background_noise:path={tmp_path},pattern=*.flac",
-        ]
-    )
-    err = capsys.readouterr().err
+
+    def cli(effect):
+        code = main(["process", str(tmp_path / "in.wav"), str(tmp_path / "out.wav"), *effect])
+        return code, capsys.readouterr().err
+
+    code, err = cli(["--effect", f"background_noise:path={tmp_path},pattern=*.flac"])
     assert code != 0 and "no files match '*.flac'" in err and len(err.strip().splitlines()) == 1
     # A float file with a NaN or an infinity in it, read in pieces or whole: they were mixed
     # into the output where they fell.
@@ -702,16 +698,9 @@ def test_missing_noise_files_are_refused_on_one_line(tmp_path, capsys):
     for frames in (4500, 20000):
         with pytest.raises(kavri.AudioFileError, match="spoiled.wav: holds samples that are not"):
             kavri.process(np.zeros(frames, np.float32), RATE, [spec])
-    code = main(
-        [
-            "process",
-            str(tmp_path / "in.wav"),
-            str(tmp_path / "out.wav"),
-            "--effect",
-            f"background_noise:path={tmp_path / 'spoiled.wav'},offset_frames=3950",
-        ]
+    code, err = cli(
+        ["--effect", f"background_noise:path={tmp_path / 'spoiled.wav'},offset_frames=3950"]
     )
-    err = capsys.readouterr().err
     assert code != 0 and "not finite" in err and len(err.strip().splitlines()) == 1
     assert not (tmp_path / "out.wav").exists()
 
