@@ -132,6 +132,24 @@ def test_effects_after_a_resample_are_built_for_the_new_rate():
         kavri.process(audio, 48_000, chain), kavri.process_pipeline(resampled, 16_000, chain[1:])
     )
 
+def test_the_plot_reads_a_rate_conversion_s_passband_as_a_tone_meets_it():
+    from kavri.plot import path_responses
+
+    # An impulse at frame 0 lost the converter's ring ahead of it (48 to 384 kHz read
+    # -4.7 dB at 1 kHz), and a speed's impulse spreads over 1 / factor as many frames
+    # (0.25 read +7.9 dB); a tone meets 0 dB through each.
+    for rate, spec in (
+        (48_000, {"type": "resample", "rate_hz": 384_000}),
+        (44_100, {"type": "resample", "rate_hz": 48_000}),
+        (48_000, {"type": "speed", "factor": 0.25}),
+        (48_000, {"type": "speed", "factor": 4.0}),
+    ):
+        frequencies, curves = path_responses([spec], rate)
+        for hz in (100, 1000):
+            at = int(np.argmin(np.abs(frequencies - hz)))
+            assert next(iter(curves.values()))[at] == pytest.approx(0.0, abs=0.01), (spec, hz)
+
+
 
 # --- stretch ---------------------------------------------------------------------------------
 

@@ -26,7 +26,7 @@ from .catalogue import EFFECTS
 from .chain import Chain, ChainLike, chain_summary, load_chain
 from .errors import KavriError
 from .io import atomic_output
-from .steps import plan_chain
+from .steps import StepItem, plan_chain
 
 __all__ = [
     "impulse_response",
@@ -93,14 +93,43 @@ def _impulse_scale(specs: Chain, sample_rate: int) -> float:
     an impulse resampled spreads its energy over the new rate's frames, and one held by a
     sample_hold is repeated for a whole period, where a tone's samples are each held for
     one period in rate / rate_hz (the gain of the hold averaged over where the impulse
-    falls in its period: 1 at 0 Hz)."""
+    falls in its period: 1 at 0 Hz). A speed is a resample played at the old rate: its
+    impulse spreads over 1 / factor as many frames (a speed of 0.25 read +12 dB)."""
     scale = sample_rate / output_rate(specs, sample_rate)
     for index, spec in enumerate(specs):
+        if spec["type"] == "speed":
+            scale *= float(spec.get("factor", EFFECTS["speed"].param("factor").default))
         if spec["type"] == "sample_hold":
             rate = output_rate(specs[:index], sample_rate)
             hold = float(spec.get("rate_hz", EFFECTS["sample_hold"].param("rate_hz").default))
             scale *= min(1.0, hold / rate)
     return scale
+
+
+# Steps that convert rates (soxr) answer an impulse with a symmetric ring, half of it before
+# the impulse's own time: the one call aligns its output with the input, so the ring ahead of
+# an impulse at frame 0 is cut, and the magnitude read low (a resample 48 to 384 kHz read
+# -4.7 dB at 1 kHz). The impulse of the magnitude panel comes LEAD_PERIODS periods of the
+# chain's lowest rate later, where the ring has died away (about 40 of them at 8 kHz).
+CONVERTING_TYPES = frozenset({"resample", "speed", "pitch_shift"})
+LEAD_PERIODS = 1024
+
+
+def _lead(specs: Chain, sample_rate: int) -> int:
+    """The input frames before the impulse of a magnitude measurement: none for a chain
+    that converts no rate (an effect that moves would be caught at another phase)."""
+    if not any(spec["type"] in CONVERTING_TYPES for spec in specs):
+        return 0
+    plan = plan_chain(specs, sample_rate, 2)
+    rates = [sample_rate] + [
+        segment.out_rate for segment in plan.segments if isinstance(segment, StepItem)
+    ]
+    lowest = min(rates)
+    for spec in specs:
+        if spec["type"] == "speed":
+            factor = float(spec.get("factor", EFFECTS["speed"].param("factor").default))
+            lowest = min(lowest, int(lowest * min(1.0, factor)) or 1)
+    return min(IMPULSE_FRAMES, -(-LEAD_PERIODS * sample_rate // lowest))
 
 
 def _stereo(out: npt.NDArray[np.float32], frames: int) -> npt.NDArray[np.float64]:
@@ -158,19 +187,22 @@ def stereo_impulse_responses(
     sample_rate: int = 48_000,
     length: int = IMPULSE_FRAMES,
     level_db: float = IMPULSE_LEVEL_DB,
+    lead: int = 0,
 ) -> npt.NDArray[np.float64]:
     """The chain's four paths from input channel to output channel: an impulse on the left
     alone, then on the right alone, each less the chain's output for silence. Returns
-    (length, 2 inputs, 2 outputs), so that [:, 0, 1] is what the left input sends to the
-    right output (what pan, width, ping-pong delay and the rotary speaker do)."""
+    (frames, 2 inputs, 2 outputs), so that [:, 0, 1] is what the left input sends to the
+    right output (what pan, width, ping-pong delay and the rotary speaker do). The impulse
+    comes at input frame ``lead``, and the response is measured over ``length`` input frames
+    after it: ``lead + length`` input frames' time at the output's rate."""
     height = 10.0 ** (level_db / 20.0)
     specs = load_chain(chain)
     impulses = []
     for side in range(2):
-        impulse = np.zeros((length, 2), dtype=np.float32)
-        impulse[0, side] = height
+        impulse = np.zeros((lead + length, 2), dtype=np.float32)
+        impulse[lead, side] = height
         impulses.append(impulse)
-    paths = np.stack(_answers(specs, sample_rate, length, impulses), axis=1)
+    paths = np.stack(_answers(specs, sample_rate, lead + length, impulses), axis=1)
     return paths * _impulse_scale(specs, sample_rate) / np.float64(np.float32(height))
 
 
@@ -283,10 +315,12 @@ def path_responses(
     and the cross paths "left -> right", "right -> left" where they carry anything; a
     single "left and right" when both direct paths are the same and nothing crosses, and
     "each side to itself" and "each side to the other" when the two sides mirror each
-    other."""
-    paths = stereo_impulse_responses(chain, sample_rate)
+    other. A chain that converts rates is measured with its impulse later (see
+    CONVERTING_TYPES): the magnitude does not depend on when the impulse comes."""
+    specs = load_chain(chain)
+    paths = stereo_impulse_responses(specs, sample_rate, lead=_lead(specs, sample_rate))
     frequencies, magnitude = _spectrum_db(
-        paths.reshape(paths.shape[0], 4), output_rate(chain, sample_rate), FFT_FRAMES
+        paths.reshape(paths.shape[0], 4), output_rate(specs, sample_rate), FFT_FRAMES
     )
     curves = {
         label: magnitude[:, source * 2 + target]
@@ -572,7 +606,7 @@ def _measurement_bytes(sample_rate: int) -> int:
     """The most the measurements of a plot hold at once: the four paths' spectra (complex
     bins, and their magnitudes) or the signals of the level over time (float32 in and out,
     float64 levels), whichever is larger at this rate."""
-    spectra = 4 * (FFT_FRAMES // 2 + 1) * (16 + 8) + IMPULSE_FRAMES * 4 * 8
+    spectra = 4 * (FFT_FRAMES // 2 + 1) * (16 + 8) + 2 * IMPULSE_FRAMES * 4 * 8
     over_time = int(2.0 * sample_rate) * 2 * (4 + 4 + 8)
     return max(spectra, over_time)
 
