@@ -132,6 +132,7 @@ def test_effects_after_a_resample_are_built_for_the_new_rate():
         kavri.process(audio, 48_000, chain), kavri.process_pipeline(resampled, 16_000, chain[1:])
     )
 
+
 def test_the_plot_reads_a_rate_conversion_s_passband_as_a_tone_meets_it():
     from kavri.plot import path_responses
 
@@ -148,7 +149,6 @@ def test_the_plot_reads_a_rate_conversion_s_passband_as_a_tone_meets_it():
         for hz in (100, 1000):
             at = int(np.argmin(np.abs(frequencies - hz)))
             assert next(iter(curves.values()))[at] == pytest.approx(0.0, abs=0.01), (spec, hz)
-
 
 
 # --- stretch ---------------------------------------------------------------------------------
