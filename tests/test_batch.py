@@ -291,6 +291,35 @@ def test_rerun_decides_completeness_from_what_the_output_was_made_from(tree, tmp
     assert (out / ".kavri-batch.json").is_file()
 
 
+def test_rerun_redoes_outputs_whose_noise_or_response_files_changed(tree, tmp_path):
+    # A rerun compared the input and the chain's text: a response or noise rewritten since
+    # was skipped, and the outputs kept the old sound.
+    files = [tree / "a.wav", tree / "sub" / "c.wav"]
+    out, noises = tmp_path / "out", tmp_path / "noises"
+    noises.mkdir()
+    kavri.write(tmp_path / "ir.wav", np.array([[0.5]], np.float32), RATE)
+    kavri.write(noises / "n1.wav", np.full((900, 1), 0.01, np.float32), RATE)
+    chain = [
+        {"type": "convolution", "ir": str(tmp_path / "ir.wav")},
+        {"type": "background_noise", "path": str(noises), "snr_db": 10, "seed": 4},
+    ]
+
+    def statuses():
+        return [r.status for r in kavri.batch(files, chain, out, base_dir=tree).results]
+
+    assert statuses() == ["done", "done"]
+    assert statuses() == ["skipped", "skipped"]
+    kavri.write(tmp_path / "ir.wav", np.array([[0.25]], np.float32), RATE)
+    assert statuses() == ["done", "done"]
+    source = kavri.read(tree / "a.wav")
+    made = kavri.process(source.audio, source.sample_rate, chain)
+    assert np.array_equal(kavri.read(out / "a.wav").audio, made)
+    # A file added to the folder the noise is drawn from changes what may be drawn.
+    kavri.write(noises / "n2.wav", np.full((900, 1), 0.02, np.float32), RATE)
+    assert statuses() == ["done", "done"]
+    assert statuses() == ["skipped", "skipped"]
+
+
 def test_a_folder_that_cannot_be_made_fails_only_its_file(tree, tmp_path, run_kavri):
     out = tmp_path / "out"
     out.mkdir()

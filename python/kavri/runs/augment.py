@@ -202,7 +202,8 @@ def augment_files(
     cluster's), with the same refusal to write over an input, the same ``on_result``,
     ``on_progress`` and ``stop`` (:class:`kavri.BatchInterrupted`), and the same record
     of finished outputs: a rerun skips an output made from the same input bytes with the
-    same drawn chain and settings, and unchanged since, unless ``force``. A new seed draws
+    same drawn chain and settings and the drawn noise and response files as they were, and
+    unchanged since, unless ``force``. A new seed draws
     new chains, so its outputs are redone.
 
     ``out_dir/augment.jsonl`` gets one record per output written or kept: "source" and

@@ -233,8 +233,9 @@ def batch(
 
     No output may be an input file: such a file fails, as does one whose folder cannot be
     created, and the others go on. An output that the batch record shows as made from the
-    same input bytes with the same settings, and unchanged since, is skipped unless
-    ``force``. ``on_result`` is called on this thread for every outcome as it arrives, and
+    same input bytes with the same settings (and the same noise and response files, by
+    size and time stamp), and unchanged since, is skipped unless ``force``. ``on_result``
+    is called on this thread for every outcome as it arrives, and
     ``on_progress(frames_done, frames_total)`` about ten times a second, counting the frames
     (tails included) of all files; files on this process's threads count chunk by chunk,
     others when they finish. The chain is checked before any file is touched

@@ -15,6 +15,8 @@ what is already done (:mod:`.record`), the pool runs what is left and reports pr
 
 from __future__ import annotations
 
+import hashlib
+import json
 import os
 import threading
 import time
@@ -25,10 +27,12 @@ from typing import Any, Literal
 
 from .._paths import AnyPath, fs_name
 from .._stop import AnyStop, StopRequest
+from ..catalogue import NEEDED_KEYS
 from ..chain import Chain
-from ..errors import Interrupted, KavriError, failure_text
+from ..errors import ChainError, Interrupted, KavriError, failure_text
 from ..files import render_file
 from ..io import is_complete_audio_file, open_input, output_format
+from ..io.folders import audio_files
 from ..report import output_report
 from ..settings import RenderSettings, tail_frames
 from .guard import OutputGuard
@@ -120,6 +124,44 @@ class Task:
     # Why the task cannot run, found before the run (a file its chain draws from that
     # cannot be read): it is reported failed with this message and the others go on.
     problem: str = ""
+
+
+def read_files(chain: Chain) -> list[list[Any]]:
+    """The files a chain reads besides its input (a noise, an impulse response, or every
+    file of the folder one is drawn from), each with its size and time stamp (None for one
+    that cannot be looked at): an output made with them is current only while they are."""
+    stamps: list[list[Any]] = []
+    for spec in chain:
+        needed = NEEDED_KEYS.get(spec.get("type", ""))
+        path = spec.get(needed[0]) if needed is not None else None
+        if not isinstance(path, str | os.PathLike):
+            continue
+        name = fs_name(path)
+        files = [name]
+        if os.path.isdir(name):
+            try:
+                files = audio_files(name, str(spec.get("pattern", "*")), spec["type"])
+            except ChainError:
+                files = []
+        for file in files:
+            try:
+                stat = os.stat(file)
+                stamps.append([file, stat.st_size, stat.st_mtime_ns])
+            except OSError:
+                stamps.append([file, None, None])
+    return stamps
+
+
+def task_digest(chain: Chain, settings: RenderSettings) -> str:
+    """The settings digest of an output (see :meth:`RenderSettings.digest`), with the size
+    and time stamp of each file its chain reads: a noise or response rewritten since an
+    output was made has it redone (a rerun had skipped it, with the old sound)."""
+    digest = settings.digest(chain)
+    stamps = read_files(chain)
+    if not stamps:
+        return digest
+    text = json.dumps([digest, stamps], ensure_ascii=True)
+    return hashlib.sha256(text.encode()).hexdigest()
 
 
 def _current(
@@ -376,7 +418,7 @@ def run_tasks(
         # Tasks often share one chain object (a batch); its digest is worked out once.
         key = id(task.chain)
         if key not in digests:
-            digests[key] = settings.digest(task.chain)
+            digests[key] = task_digest(task.chain, settings)
         return digests[key]
 
     pool = _Pool(executor, jobs, stop)
