@@ -125,6 +125,46 @@ def test_unreadable_files_still_say_so(tmp_path):
         kavri.read(tmp_path / "notes.m4a")
 
 
+def test_damaged_and_empty_inputs_say_so_in_one_message(tmp_path, capfd):
+    # A WAV cut short was read without a word (libsndfile counts only what is there); an
+    # empty .mp3 printed PyAV's traceback before the error.
+    kavri.write(tmp_path / "full.wav", noise(4800), RATE)
+    whole = (tmp_path / "full.wav").read_bytes()
+    (tmp_path / "cut.wav").write_bytes(whole[: len(whole) // 2])
+    with pytest.warns(kavri.io.ShortFileWarning, match="holds 2394 frames, its header claims 4800"):
+        assert kavri.read(tmp_path / "cut.wav").audio.shape == (2394, 2)
+    summary = kavri.process_file(tmp_path / "cut.wav", tmp_path / "o.wav", [{"type": "polarity"}])
+    assert any("its header claims 4800" in note for note in summary.warnings)
+    (tmp_path / "empty.mp3").write_bytes(b"")
+    capfd.readouterr()
+    with pytest.raises(kavri.AudioFileError, match=r"empty.mp3: .*\(it is empty\)"):
+        kavri.read(tmp_path / "empty.mp3")
+    assert capfd.readouterr().err == ""
+
+
+def test_kept_sample_formats_are_those_the_output_can_be_written_in(tmp_path, monkeypatch):
+    # MP3 data kept "the same" in a WAV could not be written; 8-bit and companded WAVs
+    # came out as 32-bit float, four times their size.
+    audio = 0.5 * noise(4800)
+    kavri.write(tmp_path / "in.mp3", audio, RATE)
+    for name, subtype in (("u8.wav", "PCM_U8"), ("mu.wav", "ULAW"), ("a.wav", "ALAW")):
+        kavri.write(tmp_path / name, audio, RATE, subtype=subtype)
+    out = tmp_path / "out"
+    inputs = sorted(tmp_path.glob("*.*"))
+    report = kavri.batch(inputs, "saturate", out, subtype="same", file_format="wav")
+    assert report.ok
+    kept = {p.name: sf.info(str(p)).subtype for p in out.glob("*.wav")}
+    assert kept == {"u8.wav": "PCM_U8", "mu.wav": "ULAW", "a.wav": "ALAW", "in.wav": "FLOAT"}
+    with pytest.raises(kavri.AudioFileError, match="WAV files cannot hold subtype 'mp3'"):
+        kavri.write(tmp_path / "x.wav", audio, RATE, subtype="mp3")
+    # FLAC's size is not known before it is written: only uncompressed output is refused
+    # for want of room.
+    monkeypatch.setattr(kavri.io.writing, "free_bytes", lambda descriptor: 10_000)
+    kavri.process_file(tmp_path / "u8.wav", tmp_path / "small.flac", [{"type": "polarity"}])
+    with pytest.raises(kavri.AudioFileError, match="would not fit"):
+        kavri.process_file(tmp_path / "u8.wav", tmp_path / "big.wav", [{"type": "polarity"}])
+
+
 # --- tags ------------------------------------------------------------------------------------
 
 
@@ -155,6 +195,29 @@ def test_tags_travel_between_formats_and_can_be_set_or_left_out(tmp_path):
     assert any("CAF output cannot hold the tag a" in note for note in summary.warnings)
     with pytest.raises(ValueError, match="tag name"):
         kavri.RenderSettings(tags={"bad=name": "x"})
+
+
+def test_long_tag_values_neither_stop_the_audio_nor_take_other_tags_with_them(tmp_path):
+    # A carried value over 64 KiB (cover art in a Vorbis comment) had the file refused as a
+    # bad tag; a WAV value over libsndfile's 2,045 bytes was lost without a word, with
+    # every tag set after it.
+    tagged_flac(tmp_path / "in.flac")
+    flac = mutagen.File(tmp_path / "in.flac")
+    flac["METADATA_BLOCK_PICTURE"] = "A" * 70_000
+    flac.save()
+    chain = [{"type": "gain", "db": -1}]
+    for suffix in (".flac", ".wav"):
+        kavri.process_file(tmp_path / "in.flac", tmp_path / f"out{suffix}", chain)
+        assert read_tags(str(tmp_path / f"out{suffix}")) == {"title": "Song", "artist": "Band"}
+    given = {"comment": "c" * 2100, "copyright": "Me", "date": "2024"}
+    summary = kavri.process_file(tmp_path / "in.flac", tmp_path / "long.wav", chain, tags=given)
+    assert any("WAV output cannot hold the tag comment" in note for note in summary.warnings)
+    assert read_tags(str(tmp_path / "long.wav")) == {
+        "title": "Song",
+        "artist": "Band",
+        "copyright": "Me",
+        "date": "2024",
+    }
 
 
 def test_tagged_output_is_reproducible_and_complete_when_it_appears(tmp_path, monkeypatch):

@@ -4,8 +4,11 @@ the size a container's header can count, files of no frames)."""
 
 from __future__ import annotations
 
+import functools
+import io
 from pathlib import Path
 
+import numpy as np
 import soundfile as sf
 
 from .._audio import PCM_BITS
@@ -39,15 +42,32 @@ __all__ = [
     "readable_suffixes",
     "KEEP_SUBTYPE",
     "resolve_subtype",
+    "writable",
 ]
 
 # Raw PCM (headerless, little-endian) holds these sample formats; see kavri.io.pipes.
 RAW_SUBTYPES = ("PCM_16", "PCM_24", "PCM_32", "FLOAT", "DOUBLE")
 # The subtype setting that keeps the input's sample format where the output holds it.
 KEEP_SUBTYPE = "same"
-# Sample formats kept from an input: those a written file can carry over exactly.
+# Sample formats kept from an input, where the output's container can be written with them:
+# integer PCM of 8 to 32 bits, float, the companded 8-bit formats and the lossy codecs.
+# (The ADPCM and GSM sample formats are not kept: they would code the processed audio
+# again with a few bits per sample.)
 _KEPT_SUBTYPES = frozenset(
-    {"PCM_16", "PCM_24", "PCM_32", "FLOAT", "DOUBLE", "VORBIS", "OPUS", "MPEG_LAYER_III"}
+    {
+        "PCM_S8",
+        "PCM_U8",
+        "PCM_16",
+        "PCM_24",
+        "PCM_32",
+        "FLOAT",
+        "DOUBLE",
+        "ULAW",
+        "ALAW",
+        "VORBIS",
+        "OPUS",
+        "MPEG_LAYER_III",
+    }
 )
 
 # Container chosen by file suffix, with the subtype written when none is asked for. Float
@@ -177,6 +197,21 @@ def check_format_name(file_format: str) -> str:
     return suffix
 
 
+@functools.cache
+def writable(container: str, subtype: str) -> bool:
+    """Whether libsndfile writes ``container`` files of ``subtype`` samples. Its own check
+    says yes to some it cannot encode (MP3 data in a WAV file), so a few frames are written
+    into memory to tell, once per pair."""
+    if not sf.check_format(container, subtype):
+        return False
+    try:
+        with sf.SoundFile(io.BytesIO(), "w", 8000, 1, subtype, format=container) as probe:
+            probe.write(np.zeros(16, np.float32))
+    except (sf.LibsndfileError, RuntimeError, ValueError, TypeError):
+        return False
+    return True
+
+
 def _suffix(name: str, file_format: str | None) -> str:
     if file_format is not None:
         return check_format_name(file_format)
@@ -214,8 +249,8 @@ def output_format(
                 f"samples, not '{subtype}'"
             )
         return container, chosen
-    if chosen not in sf.available_subtypes(container) or not sf.check_format(container, chosen):
-        allowed = [short for short, full in SUBTYPES.items() if sf.check_format(container, full)]
+    if chosen not in sf.available_subtypes(container) or not writable(container, chosen):
+        allowed = [short for short, full in SUBTYPES.items() if writable(container, full)]
         raise AudioFileError(
             f"{shown(name)}: {container} files cannot hold subtype "
             f"'{subtype}'; use one of {', '.join(allowed)}"
@@ -229,7 +264,7 @@ def resolve_subtype(subtype: str | None, input_subtype: str, container: str) -> 
     the container's default (None) where it does not; any other setting is kept."""
     if subtype != KEEP_SUBTYPE:
         return subtype
-    if input_subtype in _KEPT_SUBTYPES and sf.check_format(container, input_subtype):
+    if input_subtype in _KEPT_SUBTYPES and writable(container, input_subtype):
         if container == "RAW" and input_subtype not in RAW_SUBTYPES:
             return None
         return input_subtype

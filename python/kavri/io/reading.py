@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import io
 import os
+import re
 import select
 import stat
 import tempfile
@@ -92,6 +93,26 @@ class AudioSource(Protocol):
 def exact_length(source: AudioSource) -> bool:
     """Whether the source's ``frames`` is a length stated by its header, not an estimate."""
     return bool(getattr(source, "exact_length", True))
+
+
+# libsndfile reads a WAV file that ends before its data chunk does as far as it goes, and
+# counts only those frames; its log keeps what the header stated.
+_WAV_DATA_LOG = re.compile(r"^data\s*:\s*(\d+)\s*\(should be (\d+)\)", re.MULTILINE)
+# Data sizes that state no length: a WAV written to a pipe, before its writer knew it.
+_UNSTATED_SIZES = (0, 0xFFFFFFFF, 0x7FFFFFFF)
+
+
+def stated_frames(source: AudioSource) -> int:
+    """The frames the source's header states: its ``frames``, or for a WAV file cut short
+    (whose ``frames`` counts what is there) the frames of the data chunk's stated size."""
+    frames = max(int(source.frames), 0)
+    if not isinstance(source, sf.SoundFile) or source.format not in ("WAV", "WAVEX"):
+        return frames
+    found = _WAV_DATA_LOG.search(source.extra_info)
+    size = sample_bytes(source.subtype)
+    if found is None or not size or int(found.group(1)) in _UNSTATED_SIZES:
+        return frames
+    return max(frames, int(found.group(1)) // (size * int(source.channels)))
 
 
 class ShortFileWarning(KavriWarning):
@@ -403,6 +424,9 @@ def open_input(name: str, label: str | None = None) -> Iterator[AudioSource]:
         except (sf.LibsndfileError, RuntimeError, ValueError, TypeError) as error:
             if not _unrecognised(error):
                 raise _not_readable(label, error) from None
+            # PyAV fails to seek in an empty file, and prints its traceback on stderr.
+            if os.fstat(handle.fileno()).st_size == 0:
+                raise AudioFileError(f"{label}: not a readable audio file (it is empty)") from None
             try:
                 decoded = DecodedSource(handle, label)
             except AudioFileError:
@@ -440,6 +464,7 @@ class BlockReader:
         self.label = label
         self.channels = int(source.channels)
         self.frames_claimed = max(int(source.frames), 0)
+        self.frames_stated = stated_frames(source)
         # A stream or a decoded file states no exact length: its claim (0, or an estimate)
         # neither bounds the buffer nor makes it end early.
         self.length_known = exact_length(source)
@@ -462,7 +487,7 @@ class BlockReader:
     @property
     def ended_early(self) -> bool:
         """True after a whole pass that gave fewer frames than the header claimed."""
-        return self.length_known and self.complete and self.frames_read < self.frames_claimed
+        return self.length_known and self.complete and self.frames_read < self.frames_stated
 
     def shortfall(self) -> str | None:
         """A one-line message when the file ended early, else None."""
@@ -470,7 +495,7 @@ class BlockReader:
             return None
         return (
             f"{self.label}: the file ends early: it holds {self.frames_read} frames, "
-            f"its header claims {self.frames_claimed}"
+            f"its header claims {self.frames_stated}"
         )
 
     def __iter__(self) -> Iterator[npt.NDArray[np.float32]]:
@@ -515,14 +540,16 @@ def _read_whole(label: str, source: AudioSource) -> npt.NDArray[np.float32]:
         audio = np.empty((first, channels), np.float32)
         got = source.buffer_read_into(audio, dtype="float32") if first else 0
         if exact:
-            if got < claimed:
+            stated = stated_frames(source)
+            if got < stated:
                 warnings.warn(
                     f"{label}: the file ends early: it holds {got} frames, "
-                    f"its header claims {claimed}",
+                    f"its header claims {stated}",
                     ShortFileWarning,
                     stacklevel=3,
                 )
-                audio = audio[:got].copy()  # the claimed rows are not kept
+                if got < claimed:
+                    audio = audio[:got].copy()  # the claimed rows are not kept
             return audio
         pieces: list[npt.NDArray[np.float32]] = []
         total = 0

@@ -126,6 +126,8 @@ TAG_CONTAINERS: dict[str, frozenset[str] | None] = {
 # A tag name: printable ASCII without "=" (the Vorbis comment rule), at most 64 characters.
 _NAME = re.compile(r"[\x20-\x3c\x3e-\x7d]{1,64}")
 _VALUE_LIMIT = 1 << 16
+# The longest RIFF INFO value libsndfile stores, in bytes.
+_INFO_BYTES = 2045
 # Tags are read from at most this much of a file (an ID3 tag stops at 256 MiB).
 _TAG_BYTES_LIMIT = 256 << 20
 
@@ -243,19 +245,30 @@ def read_tags(path: str, reader: Any = None) -> dict[str, str]:
                 found = soundfile_tags(opened)
         except (sf.LibsndfileError, RuntimeError, OSError):
             pass
+    # A value longer than a tag given may be (a cover picture in a Vorbis comment) is left
+    # behind: it had the whole file refused as a bad tag.
     return {
         name: value
         for name, value in found.items()
-        if name not in _NOT_CARRIED and not name.startswith(_NOT_CARRIED_PREFIXES)
+        if name not in _NOT_CARRIED
+        and not name.startswith(_NOT_CARRIED_PREFIXES)
+        and len(value) <= _VALUE_LIMIT
     }
 
 
 def writable_tags(container: str, tags: Mapping[str, str]) -> tuple[dict[str, str], list[str]]:
-    """The tags a container holds, and the names it cannot hold."""
+    """The tags a container holds, and the names it cannot hold: a WAV file's RIFF INFO
+    holds its names with values of up to 2,045 bytes of UTF-8 (libsndfile refused a longer
+    one without a word, and every string set after it)."""
     names = TAG_CONTAINERS.get(container, frozenset())
     if names is None:
         return dict(tags), []
-    held = {name: value for name, value in tags.items() if name in names}
+    held = {
+        name: value
+        for name, value in tags.items()
+        if name in names
+        and (container != "WAV" or len(value.encode("utf-8", "surrogatepass")) <= _INFO_BYTES)
+    }
     return held, [name for name in tags if name not in held]
 
 

@@ -415,7 +415,8 @@ def open_output(
     held, dropped = writable_tags(written, given_tags)
     try:
         with _target(name) as temporary, open(temporary, "r+b") as stream:
-            if expected_frames is not None:
+            # FLAC holds PCM, but compressed: its size is not known before it is written.
+            if expected_frames is not None and written != "FLAC":
                 _check_room(label, stream.fileno(), data_bytes(chosen, count, expected_frames))
             try:
                 if written == "RAW":
