@@ -8,6 +8,7 @@ import os
 import signal
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -289,6 +290,27 @@ def test_rerun_decides_completeness_from_what_the_output_was_made_from(tree, tmp
         "done",
     ]
     assert (out / ".kavri-batch.json").is_file()
+
+
+def test_raw_outputs_empty_folders_and_a_stop_while_counting(tree, tmp_path, monkeypatch):
+    files = [tree / "a.wav", tree / "sub" / "c.wav"]
+    # Raw PCM has no header to show it complete: a rerun redid it every time.
+    out = tmp_path / "raw"
+    assert kavri.batch(files, CHAIN, out, base_dir=tree, file_format="raw").ok
+    again = kavri.batch(files, CHAIN, out, base_dir=tree, file_format="raw")
+    assert [r.status for r in again.results] == ["skipped", "skipped"]
+    # An empty folder (an unset variable) was taken as the current folder, and written in.
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(kavri.KavriError, match="output folder: an empty path"):
+        kavri.batch(files, CHAIN, "", base_dir=tree)
+    with pytest.raises(kavri.KavriError, match="input folder: an empty path"):
+        find_files("")
+    assert not (tmp_path / "a.wav").exists()
+    # Opening every input for the progress total took seconds before a stop was seen.
+    flag = threading.Event()
+    flag.set()
+    with pytest.raises(kavri.BatchInterrupted, match="0 processed.* 2 not started"):
+        kavri.batch(files, CHAIN, tmp_path / "o", on_progress=lambda d, t: None, stop=flag)
 
 
 def test_rerun_redoes_outputs_whose_noise_or_response_files_changed(tree, tmp_path):

@@ -22,7 +22,7 @@ from ..chain import Chain, load_chain_file, load_preset, parse_effect_option
 from ..errors import KavriError
 from ..io import DITHER_MODES, MP3_BITRATES, SUBTYPES
 from ..runs.batch import check_jobs, expand_braces, find_inputs
-from ..runs.tasks import BatchInterrupted, BatchReport, FileResult
+from ..runs.tasks import BatchInterrupted, BatchReport, FileResult, check_folder
 from ..settings import RenderSettings, SettingError
 
 EXIT_FAILED = 1
@@ -391,8 +391,9 @@ def folder_inputs(args: argparse.Namespace) -> tuple[Path, Path, list[Path]]:
         check_jobs(args.jobs)
     except ValueError as error:
         raise KavriError(option_message("jobs", str(error))) from None
+    in_dir = Path(check_folder(args.input_dir, "input folder"))
+    out_dir = Path(check_folder(args.output_dir, "output folder"))
     check_folder_can_be_made(args.output_dir)
-    in_dir, out_dir = Path(args.input_dir), Path(args.output_dir)
     if not in_dir.is_dir():
         raise KavriError(f"{shown(in_dir)}: no such folder")
     if out_dir.exists() and not out_dir.is_dir():

@@ -36,7 +36,14 @@ from ..random_chain import RandomChain, RandomChainLike, key_word
 from ..settings import RenderOptions, RenderSettings
 from .batch import check_jobs, plan_outputs
 from .record import DAMAGED_SUFFIX, MANIFEST_NAME
-from .tasks import BatchInterrupted, BatchReport, FileResult, Task, run_tasks
+from .tasks import (
+    BatchReport,
+    FileResult,
+    Task,
+    check_folder,
+    run_tasks,
+    stopped_before_start,
+)
 
 __all__ = [
     "augment_files",
@@ -224,7 +231,7 @@ def augment_files(
     chosen = RenderSettings.of(settings, options)
     check_jobs(jobs)
     noted = _noted_settings(chosen)
-    target = Path(fs_name(out_dir))
+    target = Path(check_folder(out_dir, "output folder"))
     manifest = target / MANIFEST_NAME
     sources = [fs_name(f) for f in files]
     # The folders the chains draw from are listed once for all the outputs (and the draws
@@ -242,13 +249,7 @@ def augment_files(
                 continue
             for variant in range(int(variants)):
                 if stop is not None and stop.is_set():
-                    # As the run itself words a stop before its first output.
-                    raise BatchInterrupted(
-                        "interrupted: 0 processed, 0 skipped, 0 failed; 0 in flight "
-                        f"abandoned, {len(sources) * int(variants)} not started",
-                        BatchReport([]),
-                        0,
-                    )
+                    raise stopped_before_start(len(sources) * int(variants))
                 index = variant_index(relative, variant)
                 name = variant_output(relative, variant)
                 path = str(target / name)

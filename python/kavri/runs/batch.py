@@ -26,7 +26,7 @@ from ..io import check_format_name, is_temporary, readable_suffixes
 from ..settings import RenderOptions, RenderSettings
 from .guard import inside
 from .record import Record, is_bookkeeping
-from .tasks import BatchReport, FileResult, Task, base_folder, run_tasks
+from .tasks import BatchReport, FileResult, Task, base_folder, check_folder, run_tasks
 
 __all__ = ["batch", "expand_braces", "find_files", "find_inputs", "plan_outputs", "Found"]
 
@@ -113,7 +113,7 @@ def find_inputs(
     records, augmentation manifests and the temporaries of unfinished writes are never
     inputs.
     """
-    root = Path(fs_name(folder))
+    root = Path(check_folder(folder, "input folder"))
     given = [patterns] if isinstance(patterns, str) else list(patterns)
     expanded = [one for pattern in given for one in expand_braces(pattern)]
     ours: set[str] = set()
@@ -254,6 +254,7 @@ def batch(
     specs = load_chain(chain)
     chosen = RenderSettings.of(settings, options)
     check_jobs(jobs)
+    check_folder(out_dir, "output folder")
     sources = [fs_name(f) for f in files]
     suffix = None if chosen.file_format is None else check_format_name(chosen.file_format)
     pairs = plan_outputs(sources, out_dir, base_dir, suffix)

@@ -46,6 +46,8 @@ __all__ = [
     "run_task",
     "run_tasks",
     "base_folder",
+    "check_folder",
+    "stopped_before_start",
 ]
 
 Status = Literal["done", "skipped", "failed"]
@@ -126,6 +128,15 @@ class Task:
     problem: str = ""
 
 
+def check_folder(path: AnyPath, what: str) -> str:
+    """A folder argument as a ``str``; an empty one is refused (an unset variable in a
+    script), where it had been taken as the current folder and written into."""
+    name = fs_name(path)
+    if not name:
+        raise KavriError(f"{what}: an empty path; give '.' for the current folder")
+    return name
+
+
 def read_files(chain: Chain) -> list[list[Any]]:
     """The files a chain reads besides its input (a noise, an impulse response, or every
     file of the folder one is drawn from), each with its size and time stamp (None for one
@@ -164,6 +175,15 @@ def task_digest(chain: Chain, settings: RenderSettings) -> str:
     return hashlib.sha256(text.encode()).hexdigest()
 
 
+def _is_raw(output: str) -> bool:
+    """Headerless PCM, which no reader can tell complete: written atomically, and with the
+    size and time stamp its record holds, it is the output written (it was never skipped)."""
+    try:
+        return output_format(output)[0] == "RAW"
+    except KavriError:
+        return False
+
+
 def _current(
     previous: dict[str, Any] | None, source: str, output: str, digest: str, stop: StopRequest | None
 ) -> tuple[bool, dict[str, Any] | None]:
@@ -176,7 +196,7 @@ def _current(
         or previous.get("source") != os.path.abspath(source)
         or not same_stat(previous, source)
         or not same_stat(previous, output, "output_")
-        or not is_complete_audio_file(output)
+        or not (_is_raw(output) or is_complete_audio_file(output))
     ):
         return False, None
     identity = file_identity(source, stop)
@@ -241,6 +261,16 @@ def _frames_to_do(source: str, tail: float) -> int:
             return max(int(reader.frames), 0) + tail_frames(tail, int(reader.samplerate))
     except (KavriError, RuntimeError, OSError, ValueError):
         return 0
+
+
+def stopped_before_start(count: int) -> BatchInterrupted:
+    """The interrupt of a run stopped before its first output began, ``count`` outputs."""
+    return BatchInterrupted(
+        f"interrupted: 0 processed, 0 skipped, 0 failed; 0 in flight abandoned, "
+        f"{count} not started",
+        BatchReport([]),
+        0,
+    )
 
 
 class _NotStarted(Exception):
@@ -377,6 +407,7 @@ def run_tasks(
     is as :func:`kavri.batch` describes; the settings digest of each output covers its own
     chain and ``settings``.
     """
+    check_folder(out_dir, "output folder")
     sources = list(inputs) if inputs is not None else [t.source for t in tasks]
     record = Record(out_dir)
     guard = OutputGuard(sources, base_folder(sources, base_dir) if sources else "/", record)
@@ -386,6 +417,9 @@ def run_tasks(
     if on_progress is not None:
         known: dict[str, int] = {}
         for task in tasks:
+            # Opening thousands of inputs for the total takes seconds: a stop ends it.
+            if stop is not None and stop.is_set():
+                raise stopped_before_start(len(tasks))
             if task.source not in known:
                 known[task.source] = _frames_to_do(task.source, settings.tail)
             sizes.append(known[task.source])
