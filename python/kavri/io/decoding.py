@@ -55,10 +55,14 @@ _SCALES: dict[str, tuple[float, float]] = {
 _GUARDED_FRAME_BYTES = 1 << 20
 
 
+class NoAudioStream(AudioFileError):
+    """A file FFmpeg reads (a video, say) that holds no audio."""
+
+
 def _stream_of(container: Any, label: str) -> Any:
     streams = container.streams.audio
     if not streams:
-        raise AudioFileError(f"{label}: not a readable audio file (it holds no audio stream)")
+        raise NoAudioStream(f"{label}: not a readable audio file (it holds no audio stream)")
     stream = streams[0]
     context = stream.codec_context
     # One thread: the samples then never depend on how work was shared out.

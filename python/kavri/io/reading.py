@@ -39,7 +39,7 @@ from .._engine import check_memory as guard_memory
 from .._paths import AnyPath, free_bytes, fs_name, shown
 from .._stop import StopRequest
 from ..errors import AudioFileError, Interrupted, KavriWarning
-from .decoding import DecodedSource
+from .decoding import DecodedSource, NoAudioStream
 from .formats import sample_bytes
 from .pipes import ByteSource, RawFormat, StreamSource, parse_wav_header
 from .streams import standard_input
@@ -162,11 +162,45 @@ def reopened(source: Any) -> sf.SoundFile | None:
     does. None for any other input (a seek to its start serves)."""
     if read_grid(source) == 1 or not isinstance(source, sf.SoundFile):
         return None
+    return _opened_again(source)
+
+
+def _opened_again(source: sf.SoundFile) -> sf.SoundFile:
+    """The file of an open source opened again, at its start, with a decoder of its own."""
     name = source.name
     if isinstance(name, int):
         os.lseek(name, 0, os.SEEK_SET)
         return sf.SoundFile(name, closefd=False)
     return sf.SoundFile(name)
+
+
+def _salvaged(
+    source: sf.SoundFile, start: int, buffer: npt.NDArray[np.float32]
+) -> Iterator[npt.NDArray[np.float32]]:
+    """What a file damaged part way through (a FLAC cut short, whose decoder then loses
+    sync) still gives from frame ``start``, in blocks of ``buffer``. A read that meets the
+    damage gives nothing at all, so the reads shrink to one frame near it: where the file
+    ends does not depend on the block size a caller asked for."""
+    position, step = start, buffer.shape[0]
+    while True:
+        try:
+            handle = _opened_again(source)
+        except (sf.LibsndfileError, RuntimeError, OSError):
+            return
+        try:
+            handle.seek(position)
+            while True:
+                got = handle.buffer_read_into(buffer[:step], dtype="float32")
+                if got == 0:
+                    return
+                position += got
+                yield buffer[:got]
+        except (sf.LibsndfileError, RuntimeError):
+            if step == 1:
+                return
+            step = max(1, step // 16)
+        finally:
+            handle.close()
 
 
 class GridReads:
@@ -429,6 +463,8 @@ def open_input(name: str, label: str | None = None) -> Iterator[AudioSource]:
                 raise AudioFileError(f"{label}: not a readable audio file (it is empty)") from None
             try:
                 decoded = DecodedSource(handle, label)
+            except NoAudioStream:
+                raise  # what FFmpeg found says more than libsndfile's "not recognised"
             except AudioFileError:
                 raise _not_readable(label, error) from None
             with decoded:
@@ -489,6 +525,13 @@ class BlockReader:
         """True after a whole pass that gave fewer frames than the header claimed."""
         return self.length_known and self.complete and self.frames_read < self.frames_stated
 
+    def _salvageable(self, source: AudioSource) -> bool:
+        """Whether a read that failed short of the stated length ends the file there (the
+        frames before the damage are read, and the pass ends early) rather than the pass."""
+        return (
+            self.length_known and read_grid(source) == 1 and self.frames_read < self.frames_claimed
+        )
+
     def shortfall(self) -> str | None:
         """A one-line message when the file ended early, else None."""
         if not self.ended_early:
@@ -513,7 +556,15 @@ class BlockReader:
                     source = fresh
             self._passes += 1
             while True:
-                got = source.buffer_read_into(buffer, dtype="float32")
+                try:
+                    got = source.buffer_read_into(buffer, dtype="float32")
+                except (sf.LibsndfileError, RuntimeError):
+                    if not (isinstance(source, sf.SoundFile) and self._salvageable(source)):
+                        raise
+                    for block in _salvaged(source, self.frames_read, buffer):
+                        self.frames_read += block.shape[0]
+                        yield block
+                    break
                 if got == 0:
                     break
                 self.frames_read += got
@@ -527,6 +578,26 @@ class BlockReader:
         self.complete = True
 
 
+def _in_blocks(label: str, source: AudioSource) -> npt.NDArray[np.float32]:
+    """Every frame of an open source, read in blocks, each shown to the memory guard
+    before the whole is joined (for :func:`_read_whole`, whose caller a short file's
+    warning names)."""
+    pieces: list[npt.NDArray[np.float32]] = []
+    total = 0
+    reader = BlockReader(source, 1 << 16, label)
+    check_memory(label, reader.block_frames, reader.channels)
+    for block in reader:
+        total += block.shape[0]
+        # The pieces so far and the array they are joined into.
+        check_memory(label, 2 * total, reader.channels)
+        pieces.append(block.copy())
+    if reader.ended_early:
+        warnings.warn(str(reader.shortfall()), ShortFileWarning, stacklevel=4)
+    if not pieces:
+        return np.empty((0, reader.channels), np.float32)
+    return np.concatenate(pieces)
+
+
 def _read_whole(label: str, source: AudioSource) -> npt.NDArray[np.float32]:
     """Every frame of an open source, in one array: the claimed frames at once, then, for
     a source whose length is not exact, the rest in blocks, each shown to the memory
@@ -538,7 +609,15 @@ def _read_whole(label: str, source: AudioSource) -> npt.NDArray[np.float32]:
     check_memory(label, first, channels)
     try:
         audio = np.empty((first, channels), np.float32)
-        got = source.buffer_read_into(audio, dtype="float32") if first else 0
+        try:
+            got = source.buffer_read_into(audio, dtype="float32") if first else 0
+        except (sf.LibsndfileError, RuntimeError):
+            if not (exact and isinstance(source, sf.SoundFile)):
+                raise
+            # Damaged part way (a FLAC cut short): read as a stream is, up to the damage.
+            del audio
+            with _opened_again(source) as fresh:
+                return _in_blocks(label, fresh)
         if exact:
             stated = stated_frames(source)
             if got < stated:
@@ -551,18 +630,7 @@ def _read_whole(label: str, source: AudioSource) -> npt.NDArray[np.float32]:
                 if got < claimed:
                     audio = audio[:got].copy()  # the claimed rows are not kept
             return audio
-        pieces: list[npt.NDArray[np.float32]] = []
-        total = 0
-        reader = BlockReader(source, 1 << 16, label)
-        check_memory(label, reader.block_frames, channels)
-        for block in reader:
-            total += block.shape[0]
-            # The pieces so far and the array they are joined into.
-            check_memory(label, 2 * total, channels)
-            pieces.append(block.copy())
-        if reader.ended_early:
-            warnings.warn(str(reader.shortfall()), ShortFileWarning, stacklevel=3)
-        return np.concatenate(pieces) if pieces else audio
+        return _in_blocks(label, source)
     except MemoryError:
         raise AudioFileError(f"{label}: not enough memory to read it") from None
     except (sf.LibsndfileError, RuntimeError, ValueError, TypeError) as error:
