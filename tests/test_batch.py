@@ -313,6 +313,40 @@ def test_raw_outputs_empty_folders_and_a_stop_while_counting(tree, tmp_path, mon
         kavri.batch(files, CHAIN, tmp_path / "o", on_progress=lambda d, t: None, stop=flag)
 
 
+def test_refusals_and_warnings_say_each_thing_once(tree, tmp_path, run_kavri):
+    # A refused batch had made OUT_DIR; an input given twice was "two inputs, one output";
+    # a damaged record was reported twice; a tag note named its file twice.
+    with pytest.raises(kavri.KavriError, match="a.wav: given twice"):
+        kavri.batch([tree / "a.wav", tree / "a.wav"], CHAIN, tmp_path / "twice")
+    (tree / "a.flac").write_bytes((tree / "b.flac").read_bytes())
+    refused = run_kavri(
+        "batch",
+        "in",
+        "flac",
+        "--effect",
+        "clip",
+        "--format",
+        "flac",
+        "--pattern",
+        "*.*",
+        cwd=tmp_path,
+    )
+    assert refused.returncode == 1 and "would be written there" in refused.stderr
+    assert not (tmp_path / "flac").exists()
+    (tree / "a.flac").unlink()
+
+    out = tree / "out"
+    args = ("batch", "in", "in/out", "--effect", "gain:db=-1", "--tag", "composer=X")
+    first = run_kavri(*args, cwd=tmp_path)
+    assert first.returncode == 1  # in/sub/bad.wav
+    assert "kavri: warning: in/out/a.wav: WAV output cannot hold the tag composer" in (first.stderr)
+    (out / RECORD_NAME).write_text('{"format": 1, "outputs": {"a.wav": 5}}')
+    again = run_kavri(*args, cwd=tmp_path)
+    assert again.stderr.count("damaged entries") == 1
+    # With its entry gone, the earlier output is a file kavri cannot tell from one put there.
+    assert "in/out/a.wav, a file in the output folder that its batch record" in again.stderr
+
+
 def test_rerun_redoes_outputs_whose_noise_or_response_files_changed(tree, tmp_path):
     # A rerun compared the input and the chain's text: a response or noise rewritten since
     # was skipped, and the outputs kept the old sound.

@@ -4,8 +4,6 @@ from __future__ import annotations
 
 import argparse
 
-from .._paths import shown
-from ..errors import KavriError
 from ..io import KEEP_SUBTYPE, STREAM_FORMATS
 from ..runs.batch import batch
 from ._common import (
@@ -47,12 +45,6 @@ def run(args: argparse.Namespace) -> int:
     settings = settings_from_args(args)
     chain = chain_from_args(args)
     in_dir, out_dir, files = folder_inputs(args)
-    try:
-        out_dir.mkdir(parents=True, exist_ok=True)
-    except OSError as error:
-        raise KavriError(
-            f"{shown(out_dir)}: cannot create folder: {error.strerror or error}"
-        ) from None
     report = run_folder(
         args,
         len(files),

@@ -18,7 +18,7 @@ from dataclasses import dataclass, field
 from pathlib import Path, PurePath
 from typing import Unpack
 
-from .._paths import AnyPath, fs_name
+from .._paths import AnyPath, fs_name, shown
 from .._stop import StopRequest
 from ..chain import ChainLike, load_chain
 from ..errors import KavriError
@@ -118,7 +118,7 @@ def find_inputs(
     expanded = [one for pattern in given for one in expand_braces(pattern)]
     ours: set[str] = set()
     if exclude is not None:
-        record = Record(exclude)
+        record = Record(exclude, look_only=True)
         for key in record.entries:
             written = os.path.join(record.folder, key)
             if record.written_by_us(written):
@@ -193,6 +193,8 @@ def check_collisions(pairs: Sequence[tuple[str, str]]) -> None:
     first: dict[str, str] = {}
     for source, output in pairs:
         key = os.path.abspath(output)
+        if key in first and os.path.abspath(first[key]) == os.path.abspath(source):
+            raise KavriError(f"{source}: given twice; give each input once")
         if key in first:
             raise KavriError(
                 f"{output}: both {first[key]} and {source} would be written there; "
@@ -259,6 +261,13 @@ def batch(
     suffix = None if chosen.file_format is None else check_format_name(chosen.file_format)
     pairs = plan_outputs(sources, out_dir, base_dir, suffix)
     check_collisions(pairs)
+    # Made once the outputs are known not to collide: a refused batch leaves no folder.
+    try:
+        Path(fs_name(out_dir)).mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        raise KavriError(
+            f"{shown(out_dir)}: cannot create folder: {error.strerror or error}"
+        ) from None
     tasks = [Task(source, output, specs) for source, output in pairs]
     return run_tasks(
         tasks,

@@ -64,6 +64,14 @@ class OutputGuard:
             stat = None
         if named is None and stat is not None:
             named = self._files.get((stat.st_dev, stat.st_ino))
+        if named is not None and named != source and self._in_output_folder(named):
+            # A file where an output goes, that the record does not list (a record lost
+            # or damaged, or a file put there by hand): taken as an input, and kept.
+            return (
+                f"output would overwrite the input {named}, a file in the output folder "
+                f"that its batch record does not show as kavri's output; move it away or "
+                f"choose another output folder"
+            )
         if named is not None:
             return (
                 "output would overwrite the input"
@@ -77,6 +85,9 @@ class OutputGuard:
                 f"folder that kavri did not write"
             )
         return None
+
+    def _in_output_folder(self, name: str) -> bool:
+        return inside(os.path.realpath(name), os.path.realpath(self._record.folder))
 
     def _ours(self, output: str, stat: os.stat_result) -> bool:
         entry = self._record.get(output)

@@ -111,9 +111,12 @@ class Record:
     """The record of one output folder, loaded once, updated as outputs finish and saved
     at most every :data:`RECORD_INTERVAL` seconds and at the end."""
 
-    def __init__(self, out_dir: AnyPath) -> None:
+    def __init__(self, out_dir: AnyPath, *, look_only: bool = False) -> None:
         self.folder = fs_name(out_dir)
         self.path = os.path.join(self.folder, RECORD_NAME)
+        # A record only looked at (to leave a run's own outputs out of its inputs) says
+        # nothing of damage and sets nothing aside: the run's own load does, once.
+        self._look_only = look_only
         self.entries: dict[str, dict[str, Any]] = self._load()
         self._saved = time.monotonic()
         self._changed = False
@@ -160,7 +163,7 @@ class Record:
             self._set_aside("not a batch record of this version")
             return {}
         entries = {key: entry for key, entry in outputs.items() if _valid_entry(entry)}
-        if len(entries) != len(outputs):
+        if len(entries) != len(outputs) and not self._look_only:
             warnings.warn(
                 f"{shown(self.path)}: {len(outputs) - len(entries)} damaged entries "
                 f"left out; their outputs are redone",
@@ -170,6 +173,8 @@ class Record:
         return entries
 
     def _set_aside(self, why: str, move: bool = True) -> None:
+        if self._look_only:
+            return
         aside = self.path + DAMAGED_SUFFIX
         if move:
             try:

@@ -25,7 +25,7 @@ from concurrent.futures import FIRST_COMPLETED, Executor, Future, ThreadPoolExec
 from dataclasses import dataclass, field
 from typing import Any, Literal
 
-from .._paths import AnyPath, fs_name
+from .._paths import AnyPath, fs_name, shown
 from .._stop import AnyStop, StopRequest
 from ..catalogue import NEEDED_KEYS
 from ..chain import Chain
@@ -232,9 +232,15 @@ def run_task(
     except KavriError as error:
         return FileResult(source, output, "failed", str(error))
     except (RuntimeError, MemoryError, ValueError, TypeError, OSError) as error:
-        return FileResult(source, output, "failed", f"{source}: {failure_text(error)}")
+        text = failure_text(error)
+        named = text.startswith((f"{source}: ", f"{shown(source)}: "))
+        return FileResult(source, output, "failed", text if named else f"{source}: {text}")
     entry = {"source": os.path.abspath(source), **identity, "settings": digest, **written}
-    warnings = tuple(f"{output}: {w}" for w in output_report(summary)[1])
+    # Notes of the file itself (tags it cannot hold) already name it.
+    warnings = tuple(
+        w if w.startswith((f"{output}: ", f"{shown(output)}: ")) else f"{output}: {w}"
+        for w in output_report(summary)[1]
+    )
     return FileResult(
         source,
         output,
