@@ -82,6 +82,8 @@ def test_effect_options_and_subtype(work, run_kavri):
         (["--effect", "gain:db"], "expected key=value, got 'db'"),
         (["--chain", "bad.json"], "bad.json:3:12: malformed JSON: Expecting property name"),
         (["--chain", "nope.json"], "nope.json: no such chain file"),
+        # An empty path is the current folder to pathlib: it read as "is a directory".
+        (["--chain", ""], "'': no such chain file"),
         (
             ["--chain", "chain.json", "--subtype", "float", "OUT=x.flac"],
             "x.flac: FLAC files cannot hold subtype 'float'",

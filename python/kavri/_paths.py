@@ -45,8 +45,9 @@ def free_bytes(descriptor: int) -> int:
 
 
 def shown(path: AnyPath) -> str:
-    """The path for a message: printable on any stream, odd bytes written as ``\\xNN``."""
-    return fs_bytes(path).decode("utf-8", "backslashreplace")
+    """The path for a message: printable on any stream, odd bytes written as ``\\xNN``;
+    an empty path as ``''``, which a message would otherwise begin with a bare colon."""
+    return fs_bytes(path).decode("utf-8", "backslashreplace") or "''"
 
 
 _ERROR_HANDLER = "kavri.escape"

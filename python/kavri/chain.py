@@ -353,6 +353,9 @@ def read_chain_text(path: str | os.PathLike[str], what: str = "chain file") -> s
     """The text of a JSON file of chains (``what`` names its kind in messages). Raises
     :class:`ChainError` naming the file when it is missing, a folder or not text."""
     name = shown(path)
+    if not fs_name(path):
+        # Path("") is the current folder.
+        raise ChainError(f"{name}: no such {what}")
     try:
         return Path(fs_name(path)).read_text(encoding="utf-8")
     except FileNotFoundError:

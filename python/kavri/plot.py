@@ -293,7 +293,7 @@ def _image_format(name: str) -> str:
     suffix = os.path.splitext(name)[1].lower().lstrip(".")
     if suffix not in IMAGE_FORMATS:
         raise KavriError(
-            f"{name}: unknown image format "
+            f"{display_name(name)}: unknown image format "
             f"'{'.' + suffix if suffix else '(no suffix)'}'; "
             f"use .png, .svg or .pdf"
         )
