@@ -276,6 +276,9 @@ def test_worker_count_is_capped_at_the_cores_and_keeps_the_bits(monkeypatch):
         ({"block_size": -5}, ValueError, "block_size must be 0 or more frames"),
         ({"block_size": 2**64}, ValueError, "block_size"),
         ({"workers": 1.5}, TypeError, "workers must be a whole number"),
+        # True is an int to Python: it was taken as one worker or a block of one frame.
+        ({"workers": True}, TypeError, "workers must be a whole number, got True"),
+        ({"block_size": True}, TypeError, "block_size must be a whole number, got True"),
         ({"sample_rate": 0}, ValueError, "sample_rate must be between 1 and 2147483647 Hz"),
         ({"sample_rate": 2**31}, ValueError, "sample_rate must be between"),
     ],

@@ -131,6 +131,10 @@ def test_effects_after_a_resample_are_built_for_the_new_rate():
     assert np.array_equal(
         kavri.process(audio, 48_000, chain), kavri.process_pipeline(resampled, 16_000, chain[1:])
     )
+    # A clamp after a step is named by its place in the whole chain (it read "effect 1").
+    clamped = [{"type": "gain"}, *chain[:1], {"type": "lowpass", "frequency_hz": 9_000}]
+    with pytest.warns(kavri.ClampWarning, match=r"effect 3 \('lowpass'\)"):
+        kavri.process(audio, 48_000, clamped)
 
 
 def test_the_plot_reads_a_rate_conversion_s_passband_as_a_tone_meets_it():
@@ -169,6 +173,27 @@ def test_time_stretch_keeps_pitch_and_pitch_shift_keeps_length():
         assert np.array_equal(kavri.process(audio, rate, [spec]), audio)
     measured, _ = tone_of(out[rate // 2 : -rate // 2, 0], rate)
     assert abs(cents(measured, 440.0 * 2 ** (3 / 12))) < 5
+
+
+def test_the_stretchers_take_any_level_and_refuse_rates_they_cannot_run_at():
+    # The stretcher's analysis is single precision about full scale: a tone at 4,000 came
+    # out 4 dB low and one at 1e10 as NaN. Its analysis step is 3% of a second in frames:
+    # at 8 Hz it crashed the process, at 20 Hz it never returned.
+    rate = 16_000
+    audio = sine(440.0, rate, 2.5, level=0.9, channels=2)
+    for spec in ({"type": "time_stretch", "factor": 1.25}, {"type": "pitch_shift", "semitones": 3}):
+        plain = kavri.process(audio, rate, [spec])
+        for scale in (2.0**-40, 2.0**20, 2.0**100):
+            scaled = kavri.process((audio * scale).astype(np.float32), rate, [spec])
+            assert np.array_equal(scaled, (plain * np.float32(scale)).astype(np.float32)), scale
+        for low in (8, 20, 99):
+            with pytest.raises(
+                ChainError, match=f"needs a sample rate of 100 Hz or more, got {low}"
+            ):
+                kavri.process(audio[:100], low, [spec])
+        chain = [{"type": "resample", "rate_hz": 20}, spec]
+        with pytest.raises(ChainError, match="effect 2 .* got 20 Hz"):
+            kavri.process(audio[:100], rate, chain)
 
 
 # --- channels --------------------------------------------------------------------------------
@@ -211,6 +236,11 @@ def test_channel_counts_conform_or_are_refused_before_any_audio():
         )
     # A stereo effect after a mixdown is fine: the engine leaves a mono buffer as it is.
     kavri.process(stereo, 8000, [{"type": "mixdown"}, {"type": "pan", "position": 1}])
+    # No channels at all is refused as the engine refuses it (a mixdown divided by zero,
+    # a fade gave back nothing).
+    for step in ({"type": "mixdown"}, {"type": "fade"}, {"type": "resample", "rate_hz": 16_000}):
+        with pytest.raises(RuntimeError, match="^Audio buffers must have at least one channel"):
+            kavri.process(np.zeros((10, 0), np.float32), 8000, [step])
 
 
 # --- length ----------------------------------------------------------------------------------
@@ -231,6 +261,17 @@ def test_fade_curves_at_their_points():
         assert np.all(out[frames:-frames] == 1)
     assert fade_curve("equal_power", np.array([0.5]))[0] == pytest.approx(np.sqrt(0.5))
     assert fade_curve("log", np.array([0.5]))[0] == pytest.approx(10 ** (-50 / 20))
+    # A fade far longer than the signal costs what the signal does: a day's fade of 100
+    # frames asked for a table of 46 GiB and was refused. Across its pieces of 65,536
+    # gains, a long fade meets every frame as its formula says.
+    day = 86_400
+    short = kavri.process(ones[:5], 48_000, [{"type": "fade", "in_s": day, "out_s": day}])
+    expected = (np.arange(5) / (day * 48_000)).astype(np.float32)
+    assert np.array_equal(short[:, 0], expected * expected[::-1])
+    long = np.ones((200_000, 1), np.float32)
+    out = kavri.process(long, 48_000, [{"type": "fade", "out_s": 4, "curve": "equal_power"}])
+    position = np.arange(191_999, -1, -1) / 192_000
+    assert np.array_equal(out[8000:, 0], np.sin(np.pi / 2 * position).astype(np.float32))
 
 
 def test_trim_silence_against_a_constructed_signal():

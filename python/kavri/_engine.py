@@ -109,6 +109,9 @@ _LANE_WIDTH: ContextVar[int] = ContextVar("kavri_lane_width", default=0)
 def _whole_number(name: str, value: Any) -> int:
     if type(value) is int:
         return value
+    # True is an int to Python, and was taken as 1 channel, worker or frame.
+    if isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be a whole number, got {value!r}")
     try:
         return operator.index(value)
     except TypeError:

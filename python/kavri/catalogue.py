@@ -536,14 +536,15 @@ _STEPS: tuple[EffectInfo, ...] = (
     EffectInfo(
         "time_stretch",
         "steps",
-        "Tempo alone: shorter or longer at the same pitch (Signalsmith Stretch).",
+        "Tempo alone: shorter or longer at the same pitch (Signalsmith Stretch; at 100 Hz or "
+        "more).",
         (Param("factor", 1.0, "×", "tempo: 2 is twice as fast (half as long)", 0.25, 4.0),),
         step=True,
     ),
     EffectInfo(
         "pitch_shift",
         "steps",
-        "Pitch alone: higher or lower at the same length (Signalsmith Stretch).",
+        "Pitch alone: higher or lower at the same length (Signalsmith Stretch; at 100 Hz or more).",
         (Param("semitones", 0.0, "st", "shift: 12 is an octave up", -24.0, 24.0),),
         step=True,
     ),

@@ -47,11 +47,12 @@ def _bound_text(param: Param, sample_rate: int) -> str:
     return param.range_text()
 
 
-def clamped_values(specs: Sequence[dict[str, Any]], sample_rate: int) -> list[str]:
+def clamped_values(specs: Sequence[dict[str, Any]], sample_rate: int, first: int = 1) -> list[str]:
     """A sentence for each value of a checked chain that the engine would clamp at this
-    sample rate, in chain order."""
+    sample rate, in chain order; ``first`` is the place in the whole chain of the first
+    spec (a run of engine effects after a step does not begin the chain)."""
     notes = []
-    for index, spec in enumerate(specs, start=1):
+    for index, spec in enumerate(specs, start=first):
         info = EFFECTS[spec["type"]]
         for key, value in spec.items():
             param = info.by_key.get(key)
@@ -69,7 +70,9 @@ def clamped_values(specs: Sequence[dict[str, Any]], sample_rate: int) -> list[st
     return notes
 
 
-def warn_clamped(specs: Sequence[dict[str, Any]], sample_rate: int, stacklevel: int = 2) -> None:
+def warn_clamped(
+    specs: Sequence[dict[str, Any]], sample_rate: int, stacklevel: int = 2, first: int = 1
+) -> None:
     """Warns with a :class:`ClampWarning` for each value the engine would clamp."""
-    for note in clamped_values(specs, sample_rate):
+    for note in clamped_values(specs, sample_rate, first):
         warnings.warn(note, ClampWarning, stacklevel=stacklevel + 1)

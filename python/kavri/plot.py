@@ -136,7 +136,9 @@ def _stereo(out: npt.NDArray[np.float32], frames: int) -> npt.NDArray[np.float64
     """A chain's output as (frames, 2) float64: a mono output (after a mixdown) on both
     sides, more channels than two cut to the first two, and a length its steps changed cut
     or padded with silence to ``frames``."""
-    data = out.astype(np.float64).reshape(out.shape[0], -1)
+    # (An output of no frames, from a chain that trims silence away, has no -1 to infer.)
+    data = out.astype(np.float64)
+    data = data[:, None] if data.ndim == 1 else data
     data = np.repeat(data, 2, axis=1) if data.shape[1] == 1 else data[:, :2]
     fitted = np.zeros((frames, 2))
     fitted[: min(frames, data.shape[0])] = data[:frames]

@@ -86,24 +86,28 @@ class Pad(Step):
     def output_frames(self, frames: int) -> int:
         return max(self._start + frames + self._end, self._least)
 
-    def _silence(self, frames: int) -> Frames:
-        check_memory(frames * self.out_channels * 4, "pad: silence")
-        return np.zeros((frames, self.out_channels), np.float32)
+    def _padded(self, chunk: Frames, before: int, after: int) -> Frames:
+        """The chunk with silence before and after it, made as one array: the silence of a
+        long pad, made apart and then joined, took twice its size."""
+        frames = before + chunk.shape[0] + after
+        if not before and not after:
+            return chunk.copy()
+        check_memory(frames * self.out_channels * 4, f"pad ({frames} frames with silence)")
+        out = np.zeros((frames, self.out_channels), np.float32)
+        out[before : before + chunk.shape[0]] = chunk
+        return out
 
     def process(self, chunk: Frames) -> Frames:
-        out = chunk.copy()
-        if not self._begun:
-            self._begun = True
-            out = join([self._silence(self._start), out], "pad")
+        before = 0 if self._begun else self._start
+        self._begun = True
+        out = self._padded(chunk, before, 0)
         self._given += out.shape[0]
         return out
 
     def flush(self) -> Frames:
-        out = self.process(empty(self.in_channels))
-        out = join([out, self._silence(self._end)], "pad")
-        total = self._given + self._end
-        if total < self._least:
-            out = join([out, self._silence(self._least - total)], "pad")
+        before = 0 if self._begun else self._start
+        total = self._given + before + self._end
+        out = self._padded(empty(self.in_channels), before, self._end + max(0, self._least - total))
         self.reset()
         return out
 
@@ -119,12 +123,44 @@ def fade_curve(curve: str, position: np.ndarray) -> np.ndarray:
     return np.sin(0.5 * math.pi * position)
 
 
-def fade_table(curve: str, frames: int) -> np.ndarray:
-    """The single-precision gains of a fade-in of ``frames``: frame i gets curve(i / frames).
-    A fade-out is its mirror image: the last frame gets curve(0)."""
-    check_memory(frames * 12, f"fade: a table of {frames} gains")
-    gains = fade_curve(curve, np.arange(frames, dtype=np.float64) / max(frames, 1))
-    return gains.astype(np.float32)[:, None]
+class FadeGains:
+    """The single-precision gains of a fade of ``frames`` frames: the gain at position i is
+    curve(i / frames), from 0 up. They are made in pieces of PIECE positions counted from
+    0, one piece kept at a time, so that a long fade costs what the frames it meets take
+    (a day-long fade of a short file asked for a table of 46 GiB), and each gain is made
+    the same way whatever the chunking."""
+
+    def __init__(self, curve: str, frames: int) -> None:
+        self.curve, self.frames = curve, frames
+        self._piece = -1
+        self._gains = np.zeros(0, np.float32)
+
+    def _made(self, piece: int) -> np.ndarray:
+        if piece != self._piece:
+            first = piece * PIECE
+            positions = np.arange(first, min(first + PIECE, self.frames), dtype=np.float64)
+            self._gains = fade_curve(self.curve, positions / self.frames).astype(np.float32)
+            self._piece = piece
+        return self._gains
+
+    def apply(self, data: Frames, begin: int, reverse: bool = False) -> None:
+        """Multiplies ``data`` in place by the gains at positions ``begin`` on (as many as
+        it has frames, ending within the fade); with ``reverse``, its last frame by the gain
+        at ``begin``, its first by the gain furthest in (a fade-out)."""
+        count = data.shape[0]
+        position = begin
+        while position < begin + count:
+            piece = position // PIECE
+            gains = self._made(piece)
+            start = position - piece * PIECE
+            take = min(begin + count - position, gains.shape[0] - start)
+            part = gains[start : start + take, None]
+            if reverse:
+                rows = slice(count - (position - begin) - take, count - (position - begin))
+                data[rows] *= part[::-1]
+            else:
+                data[position - begin : position - begin + take] *= part
+            position += take
 
 
 class Fade(Step):
@@ -132,8 +168,8 @@ class Fade(Step):
 
     def __init__(self, rate: int, channels: int, fade_in: int, fade_out: int, curve: str):
         super().__init__(rate, channels)
-        self._in = fade_table(curve, fade_in)
-        self._out = fade_table(curve, fade_out)[::-1]
+        self._in = FadeGains(curve, fade_in)
+        self._out = FadeGains(curve, fade_out)
         self._held = FrameBuffer(channels, "fade: the frames the fade-out may shape")
         self.reset()
 
@@ -149,17 +185,16 @@ class Fade(Step):
         out = chunk.copy()
         begin = self._seen
         self._seen += chunk.shape[0]
-        if begin < self._in.shape[0]:
-            count = min(chunk.shape[0], self._in.shape[0] - begin)
-            out[:count] *= self._in[begin : begin + count]
+        if begin < self._in.frames:
+            count = min(chunk.shape[0], self._in.frames - begin)
+            self._in.apply(out[:count], begin)
         self._held.append(out, copy=False)
-        return self._held.take(max(0, len(self._held) - self._out.shape[0]))
+        return self._held.take(max(0, len(self._held) - self._out.frames))
 
     def flush(self) -> Frames:
         tail = self._held.take(len(self._held))
-        count = tail.shape[0]
-        if count:
-            tail *= self._out[self._out.shape[0] - count :]
+        if tail.shape[0]:
+            self._out.apply(tail, 0, reverse=True)
         self.reset()
         return tail
 

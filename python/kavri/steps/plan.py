@@ -67,6 +67,7 @@ class EngineRun:
     specs: list[dict[str, Any]]
     rate: int
     channels: int
+    first: int = 1  # the place of its first effect in the chain, from 1
 
 
 # Builders of the steps that live in layers above this one (those that read files, say):
@@ -256,7 +257,9 @@ class ChainPlan:
         runs at (a frequency after a ``resample`` is held within the new rate)."""
         for segment in self.segments:
             if isinstance(segment, EngineRun):
-                warn_clamped(segment.specs, segment.rate, stacklevel=stacklevel + 1)
+                warn_clamped(
+                    segment.specs, segment.rate, stacklevel=stacklevel + 1, first=segment.first
+                )
 
     def before(self, position: int) -> ChainPlan:
         """The plan of the segments before ``position``: the input of the step there."""
@@ -343,6 +346,11 @@ def _matrix(where: str, spec: Mapping[str, Any], channels: int) -> list[list[flo
     return conformed
 
 
+# The stretcher steps its analysis by 3% of a second in whole frames: below 34 Hz that step
+# is 0 frames, and it crashed the process or ran forever. Below 100 Hz it is refused.
+STRETCH_LOWEST_RATE = 100
+
+
 def plan_chain(
     specs: Sequence[Mapping[str, Any]], sample_rate: int, channels: int, source: str = "chain"
 ) -> ChainPlan:
@@ -358,7 +366,7 @@ def plan_chain(
             run.append(spec)
             continue
         if run:
-            segments.append(EngineRun(run, rate, count))
+            segments.append(EngineRun(run, rate, count, index - len(run)))
             run = []
         where = f"{source}: effect {index} ('{info.type}')"
         out_rate, out_count, matrix = rate, count, None
@@ -372,10 +380,14 @@ def plan_chain(
         elif info.type in ("mixdown", "channels"):
             matrix = _matrix(where, spec, count)
             out_count = len(matrix)
+        elif info.type in ("time_stretch", "pitch_shift") and rate < STRETCH_LOWEST_RATE:
+            raise ChainError(
+                f"{where}: needs a sample rate of {STRETCH_LOWEST_RATE} Hz or more, got {rate} Hz"
+            )
         segments.append(StepItem(index, spec, rate, count, out_rate, out_count, matrix))
         rate, count = out_rate, out_count
     if run:
-        segments.append(EngineRun(run, rate, count))
+        segments.append(EngineRun(run, rate, count, len(specs) - len(run) + 1))
     return ChainPlan(tuple(segments), sample_rate, channels, rate, count)
 
 
@@ -497,6 +509,10 @@ def process_audio(
     rate = _engine.check_sample_rate(sample_rate)
     blocks, threads = _engine.check_engine_options(block_size, workers)
     data, flat = _engine.frames_of(audio)
+    if data.shape[1] == 0:
+        # As the engine refuses it: the steps each failed otherwise (a division by zero,
+        # soxr's own words) or gave back nothing.
+        raise RuntimeError("Audio buffers must have at least one channel.")
     plan = plan_chain(specs, rate, data.shape[1])
     if warn_clamps:
         plan.warn_clamped(stacklevel=3)
