@@ -153,6 +153,9 @@ def test_the_plot_reads_a_rate_conversion_s_passband_as_a_tone_meets_it():
         for hz in (100, 1000):
             at = int(np.argmin(np.abs(frequencies - hz)))
             assert next(iter(curves.values()))[at] == pytest.approx(0.0, abs=0.01), (spec, hz)
+    # A chain that gives no frames for silence failed to reshape its empty output.
+    for chain in ([{"type": "trim_silence"}], [{"type": "trim", "start_s": 1000}]):
+        assert set(path_responses(chain, 48_000)[1]) == {"left and right"}
 
 
 # --- stretch ---------------------------------------------------------------------------------
