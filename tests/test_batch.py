@@ -320,16 +320,7 @@ def test_refusals_and_warnings_say_each_thing_once(tree, tmp_path, run_kavri):
         kavri.batch([tree / "a.wav", tree / "a.wav"], CHAIN, tmp_path / "twice")
     (tree / "a.flac").write_bytes((tree / "b.flac").read_bytes())
     refused = run_kavri(
-        "batch",
-        "in",
-        "flac",
-        "--effect",
-        "clip",
-        "--format",
-        "flac",
-        "--pattern",
-        "*.*",
-        cwd=tmp_path,
+        *"batch in flac --effect clip --format flac --pattern *.*".split(), cwd=tmp_path
     )
     assert refused.returncode == 1 and "would be written there" in refused.stderr
     assert not (tmp_path / "flac").exists()
