@@ -313,6 +313,23 @@ def test_raw_outputs_empty_folders_and_a_stop_while_counting(tree, tmp_path, mon
         kavri.batch(files, CHAIN, tmp_path / "o", on_progress=lambda d, t: None, stop=flag)
 
 
+def test_hidden_files_are_inputs_only_when_a_pattern_names_them(tree):
+    # macOS leaves "._take.wav" beside every file on a shared drive: each failed the run.
+    (tree / "._a.wav").write_bytes(b"\x00\x05\x16\x07 not audio")
+    (tree / ".Trash" / "old").mkdir(parents=True)
+    kavri.write(tree / ".Trash" / "old" / "x.wav", np.zeros((10, 1), np.float32), RATE)
+    names = [p.relative_to(tree).as_posix() for p in find_files(tree, ["*.wav", "*.flac"])]
+    assert names == ["a.wav", "b.flac", "sub/bad.wav", "sub/c.wav", "sub/deep/d.wav"]
+    assert [p.name for p in find_files(tree, ".*.wav")] == ["._a.wav"]
+    from kavri.io.folders import audio_files
+
+    assert [os.path.basename(f) for f in audio_files(str(tree), "*", "noise")] == [
+        "a.wav",
+        "b.flac",
+    ]
+    assert len(audio_files(str(tree), "**/*.wav", "noise")) == 4
+
+
 def test_refusals_and_warnings_say_each_thing_once(tree, tmp_path, run_kavri):
     # A refused batch had made OUT_DIR; an input given twice was "two inputs, one output";
     # a damaged record was reported twice; a tag note named its file twice.

@@ -88,3 +88,16 @@ def relative_glob(pattern: str) -> bool:
         and ".." not in parts
         and all(part == "**" or "**" not in part for part in parts)
     )
+
+
+def hidden_left_out(relative: str, pattern: str) -> bool:
+    """Whether a path found under a folder by a glob pattern is left out as hidden: a part
+    of it begins with a dot (macOS's "._take.wav", a ".Trash" folder) and no part of the
+    pattern does, as a shell's glob leaves them out. ``relative`` is the path below the
+    folder, with '/' or the system's separator."""
+
+    def dotted(path: str) -> bool:
+        parts = path.replace(os.sep, "/").split("/")
+        return any(part.startswith(".") and part not in (".", "..") for part in parts)
+
+    return dotted(relative) and not dotted(pattern)

@@ -5,7 +5,7 @@ from __future__ import annotations
 import os
 from pathlib import Path
 
-from .._paths import relative_glob, shown
+from .._paths import hidden_left_out, relative_glob, shown
 from ..errors import ChainError
 from .formats import FORMATS
 
@@ -25,7 +25,8 @@ def _is_file(entry: os.DirEntry[str]) -> bool:
 
 def audio_files(folder: str, pattern: str, what: str) -> list[str]:
     """The files of a folder that match a pattern (a glob relative to it, ``**`` reaching
-    into subfolders; ``*`` takes every file with a suffix Kavri reads as audio), sorted by
+    into subfolders; ``*`` takes every file with a suffix Kavri reads as audio; hidden
+    names left out unless the pattern names them, see ``hidden_left_out``), sorted by
     their names relative to it, each as the folder joined with that name.
     :class:`ChainError` naming ``what`` when none match, the folder cannot be listed, or the
     pattern is no glob inside the folder (empty, the folder itself, absolute, reaching out
@@ -43,11 +44,13 @@ def audio_files(folder: str, pattern: str, what: str) -> list[str]:
                     entry.name
                     for entry in entries
                     if os.path.splitext(entry.name)[1].lower() in _AUDIO_SUFFIXES
+                    and not entry.name.startswith(".")
                     and _is_file(entry)
                 ]
         else:
             depth = len(root.parts)
-            names = ["/".join(p.parts[depth:]) for p in root.glob(pattern) if p.is_file()]
+            found = ("/".join(p.parts[depth:]) for p in root.glob(pattern) if p.is_file())
+            names = [name for name in found if not hidden_left_out(name, pattern)]
     except OSError as error:
         raise ChainError(f"{shown(folder)}: cannot list: {error.strerror or error}") from None
     except (ValueError, NotImplementedError) as error:

@@ -18,7 +18,7 @@ from dataclasses import dataclass, field
 from pathlib import Path, PurePath
 from typing import Unpack
 
-from .._paths import AnyPath, fs_name, shown
+from .._paths import AnyPath, fs_name, hidden_left_out, shown
 from .._stop import StopRequest
 from ..chain import ChainLike, load_chain
 from ..errors import KavriError
@@ -105,7 +105,9 @@ def find_inputs(
     A file a pattern matches only by a wildcard (``*``, ``take*``) is an input when its
     suffix is one of an audio format Kavri reads, and is otherwise listed in ``skipped``;
     a pattern that names a suffix outright (``*.txt``) takes its files as inputs whatever
-    they hold, so that they fail, and say why, if they are not audio.
+    they hold, so that they fail, and say why, if they are not audio. Hidden files and
+    folders (names beginning with a dot) are left out unless a pattern names them
+    (``.*.wav``), as a shell's glob leaves them out.
 
     ``exclude`` is an output folder placed within the input folder: the outputs its batch
     record lists (unchanged since they were written) are left out, so that a rerun never
@@ -129,6 +131,8 @@ def find_inputs(
     for pattern in expanded:
         named = _literal_suffix(pattern)
         for path in root.rglob(pattern):
+            if hidden_left_out(str(path.relative_to(root)), pattern):
+                continue
             if named is not None and path.suffix.lower() == named:
                 explicit.add(path)
             if not (is_bookkeeping(path.name) or is_temporary(path)):
