@@ -8,6 +8,7 @@ import math
 import re
 import shutil
 import subprocess
+import sys
 
 import numpy as np
 import pyloudnorm
@@ -436,3 +437,27 @@ def test_meter_agrees_with_ffmpegs_ebur128(tmp_path):
     assert measured.max_momentary_lufs == pytest.approx(max(momentary), abs=0.1)
     assert measured.max_short_term_lufs == pytest.approx(max(short_term), abs=0.1)
     assert figure("Peak") - 0.1 <= measured.true_peak_db <= figure("Peak") + 0.3
+
+
+def test_reading_a_meter_while_another_thread_feeds_it_is_refused_not_a_crash():
+    # The readers copied what a running add() was reallocating: malloc aborted the process.
+    script = """
+import threading, numpy as np
+from kavri.loudness import LoudnessMeter, TruePeakMeter
+audio = (np.random.default_rng(0).standard_normal((96000, 2)) * 0.1).astype(np.float32)
+for meter, read in ((TruePeakMeter(2), lambda m: m.true_peak),
+                    (LoudnessMeter(48000, 2), lambda m: (m.short_term(), m.segment_peaks()))):
+    feeder = threading.Thread(target=lambda: [meter.add(audio) for _ in range(20)])
+    feeder.start()
+    while feeder.is_alive():
+        try:
+            read(meter)
+        except RuntimeError as error:
+            assert str(error) == "meter is in use by another thread", error
+    feeder.join()
+    read(meter)
+"""
+    run = subprocess.run(
+        [sys.executable, "-c", script], capture_output=True, text=True, timeout=120
+    )
+    assert run.returncode == 0, run.stderr

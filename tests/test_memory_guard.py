@@ -650,6 +650,11 @@ def test_millions_of_channels_are_refused_before_their_per_channel_lists_are_mad
         kavri.Stream([{"type": "convolution", "ir": one}], 48000, 3_000_000)
     with pytest.raises(MemoryError, match=r"^mixdown: a matrix of 1 x 3000000 needs"):
         kavri.Stream([{"type": "mixdown"}], 48000, 3_000_000)
+    # A true-peak meter took 370 MiB for a million channels unasked, and grew on its first add.
+    from kavri.loudness import TruePeakMeter
+
+    with pytest.raises(MemoryError, match=r"^a true-peak meter of 1000000 channels needs"):
+        TruePeakMeter(1_000_000)
 
 
 def test_a_kept_response_holds_its_spectra_not_a_second_running_state(available):

@@ -307,12 +307,8 @@ ByteCount LevelMeter::fixed_bytes(const LevelMeterSettings& settings) {
     bytes += heap_arrays_bytes(6, channels, sizeof(double));
     bytes += heap_array_bytes(channels * settings.kweighting.size(), sizeof(double));
     if (!settings.first.empty()) {
-        // Each channel's histories, with room for a piece at each rate, and the scratch of
-        // the values between samples and of the 4x grid.
-        const std::uint64_t history = settings.first.size() + settings.second.size();
-        bytes += heap_arrays_bytes(2 * channels, 2 * (history + 2 * kPiece), sizeof(float));
-        bytes += heap_array_bytes(2 * kPiece, sizeof(float));
-        bytes += heap_array_bytes(4 * kPiece, sizeof(float));
+        bytes += TruePeakMeter::fixed_bytes(settings.channels, settings.first.size(),
+                                            settings.second.size());
     }
     return bytes;
 }

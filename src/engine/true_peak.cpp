@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <stdexcept>
 #include <utility>
 
@@ -71,6 +72,18 @@ void check_taps(const std::vector<float>& taps) {
 }
 
 }  // namespace
+
+ByteCount TruePeakMeter::fixed_bytes(std::size_t channels, std::size_t first_taps,
+                                     std::size_t second_taps) {
+    const std::uint64_t history = std::uint64_t{first_taps} + second_taps;
+    // A vector grown by a piece may take twice what it holds.
+    ByteCount bytes =
+        heap_arrays_bytes(2 * std::uint64_t{channels}, 2 * (history + 2 * kPiece), sizeof(float));
+    bytes += ByteCount::product(channels, sizeof(Channel));
+    bytes += heap_array_bytes(2 * kPiece, sizeof(float));
+    bytes += heap_array_bytes(4 * kPiece, sizeof(float));
+    return bytes;
+}
 
 TruePeakMeter::TruePeakMeter(std::size_t channels, std::vector<float> first,
                              std::vector<float> second)

@@ -15,10 +15,19 @@
 #include <cstddef>
 #include <vector>
 
+#include "engine/memory_budget.hpp"
+
 namespace kavri {
 
 class TruePeakMeter {
 public:
+    // The most a meter of `channels` channels and half-band stages of these tap counts
+    // holds: what it is made with and what its adds grow to (each channel's histories with
+    // room for a piece at each rate, and the scratch of the values between samples and of
+    // the 4x grid).
+    [[nodiscard]] static ByteCount fixed_bytes(std::size_t channels, std::size_t first_taps,
+                                               std::size_t second_taps);
+
     // `first` and `second` are the odd-phase taps of the 2x and 4x half-band stages (even
     // counts, symmetric, each summing to 1).
     TruePeakMeter(std::size_t channels, std::vector<float> first, std::vector<float> second);

@@ -43,14 +43,20 @@ namespace py = pybind11;
 
 namespace {
 
-// Marks a stream busy for one call. Both the flag and the check are touched only with the
-// interpreter lock held, so two Python threads can never both pass the check.
+// Refuses a call on an object another thread is using: its call runs with the interpreter
+// lock released, and may be reallocating what this call would read.
+void check_idle(bool busy, const char* what) {
+    if (busy) {
+        throw std::runtime_error(std::string(what) + " is in use by another thread");
+    }
+}
+
+// Marks a stream or meter busy for one call. Both the flag and the check are touched only
+// with the interpreter lock held, so two Python threads can never both pass the check.
 class BusyGuard {
 public:
-    explicit BusyGuard(bool& busy) : busy_(busy) {
-        if (busy_) {
-            throw std::runtime_error("stream is in use by another thread");
-        }
+    explicit BusyGuard(bool& busy, const char* what = "stream") : busy_(busy) {
+        check_idle(busy_, what);
         busy_ = true;
     }
     BusyGuard(const BusyGuard&) = delete;
@@ -290,7 +296,7 @@ class NativeTruePeak {
 public:
     NativeTruePeak(std::size_t channels, const std::vector<float>& first,
                    const std::vector<float>& second)
-        : meter_(checked_channels(channels), first, second) {}
+        : meter_(planned_channels(channels, first, second), first, second) {}
 
     void add(const py::array_t<float, py::array::c_style | py::array::forcecast>& rows) {
         if (rows.ndim() != 2 || static_cast<std::size_t>(rows.shape(0)) != meter_.channels()) {
@@ -300,17 +306,27 @@ public:
         const float* data = rows.data();
         const auto frames = static_cast<std::size_t>(rows.shape(1));
         py::object keep = rows;
-        const BusyGuard guard(busy_);
+        const BusyGuard guard(busy_, "meter");
         kavri::run_with_lock_released([&] { meter_.add(data, frames, frames); }, {&keep});
     }
 
-    [[nodiscard]] std::vector<double> peaks() const { return meter_.peaks(); }
+    [[nodiscard]] std::vector<double> peaks() const {
+        check_idle(busy_, "meter");
+        return meter_.peaks();
+    }
 
 private:
-    static std::size_t checked_channels(std::size_t channels) {
+    // The channel count, checked, once the memory guard has granted what the meter will
+    // hold (a million channels took 370 MiB unasked, and grew on their first add).
+    static std::size_t planned_channels(std::size_t channels, const std::vector<float>& first,
+                                        const std::vector<float>& second) {
         if (channels < 1) {
             throw py::value_error("a true-peak meter needs at least one channel");
         }
+        kavri::CallMemory memory;
+        kavri::require_memory(
+            kavri::TruePeakMeter::fixed_bytes(channels, first.size(), second.size()),
+            "a true-peak meter of " + std::to_string(channels) + " channels", memory);
         return channels;
     }
 
@@ -338,6 +354,7 @@ public:
         settings.first_frame = first_frame;
         kavri::CallMemory memory;
         kavri::require_memory(kavri::LevelMeter::fixed_bytes(settings), "a level meter", memory);
+        channels_ = settings.channels;
         meter_ = std::make_unique<kavri::LevelMeter>(std::move(settings));
     }
 
@@ -351,7 +368,7 @@ public:
             meter_->growth_bytes(frames),
             "the level meter's blocks of " + shape_text(frames, static_cast<int>(channels())),
             memory);
-        const BusyGuard guard(busy_);
+        const BusyGuard guard(busy_, "meter");
         if (py::isinstance<py::array_t<double>>(chunk)) {
             walk(py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(chunk));
         } else {
@@ -359,18 +376,35 @@ public:
         }
     }
 
-    [[nodiscard]] std::size_t channels() const { return meter_->sample_peaks().size(); }
-    [[nodiscard]] std::uint64_t frames() const { return meter_->frames(); }
-    [[nodiscard]] std::vector<double> sample_peaks() const { return meter_->sample_peaks(); }
-    [[nodiscard]] std::vector<double> squares() const { return meter_->squares(); }
-    [[nodiscard]] std::vector<double> true_peaks() const { return meter_->true_peaks(); }
+    // The readers below refuse while another thread's add() runs (it grows the blocks and
+    // segments they copy); channels() reads a size fixed at construction.
+    [[nodiscard]] std::size_t channels() const { return channels_; }
+    [[nodiscard]] std::uint64_t frames() const {
+        check_idle(busy_, "meter");
+        return meter_->frames();
+    }
+    [[nodiscard]] std::vector<double> sample_peaks() const {
+        check_idle(busy_, "meter");
+        return meter_->sample_peaks();
+    }
+    [[nodiscard]] std::vector<double> squares() const {
+        check_idle(busy_, "meter");
+        return meter_->squares();
+    }
+    [[nodiscard]] std::vector<double> true_peaks() const {
+        check_idle(busy_, "meter");
+        return meter_->true_peaks();
+    }
     [[nodiscard]] py::tuple counts() const {
+        check_idle(busy_, "meter");
         return py::make_tuple(meter_->clipped(), meter_->nans(), meter_->infinities());
     }
     [[nodiscard]] py::tuple blocks() const {
+        check_idle(busy_, "meter");
         return py::make_tuple(meter_->first_block(), rows(meter_->block_sums()));
     }
     [[nodiscard]] py::tuple segments() const {
+        check_idle(busy_, "meter");
         return py::make_tuple(meter_->first_segment(), rows(meter_->segment_sums()),
                               rows(meter_->segment_peaks()));
     }
@@ -396,6 +430,7 @@ private:
     }
 
     std::unique_ptr<kavri::LevelMeter> meter_;
+    std::size_t channels_ = 0;
     bool busy_ = false;
 };
 
