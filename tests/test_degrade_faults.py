@@ -113,3 +113,18 @@ def test_the_plot_reads_a_sample_hold_s_gain_as_a_tone_meets_it():
         frequencies, curves = path_responses([{"type": "sample_hold", "rate_hz": hold}], 48000)
         at_100 = int(np.argmin(np.abs(frequencies - 100)))
         assert next(iter(curves.values()))[at_100] == pytest.approx(expected, abs=0.05)
+
+
+def test_coders_never_call_back_into_python(monkeypatch):
+    # Coded through a Python file object, every write was a callback in which a Ctrl-C was
+    # swallowed: the block came out half coded and the call carried on. The coders now get
+    # a descriptor of a file in memory.
+    def no_callbacks(self, file):
+        raise AssertionError("a coder wrote through Python callbacks")
+
+    monkeypatch.setattr(sf.SoundFile, "_init_virtual_io", no_callbacks)
+    audio = (0.3 * np.random.default_rng(3).standard_normal((5000, 2))).astype(np.float32)
+    for spec in ({"type": "codec", "format": "mp3"}, {"type": "codec", "format": "gsm"}):
+        assert kavri.process(audio, 8000, [spec]).shape == audio.shape
+    for kind in ("mu_law", "a_law"):
+        assert kavri.process(audio, 8000, [{"type": kind}]).shape == audio.shape
