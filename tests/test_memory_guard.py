@@ -717,3 +717,31 @@ def test_a_reverb_makes_its_lines_once():
     )
     done = subprocess.run([sys.executable, "-c", child], capture_output=True, text=True, check=True)
     assert int(done.stdout) * 1024 < 1 << 30
+
+
+def test_soxr_working_memory_is_asked_for_and_noise_is_converted_at_its_own_channels(tmp_path):
+    # soxr's filters take some 230 KiB a channel: 65,536 frames of 2,000 channels were
+    # granted 1.5 GiB, took 2.3 GiB and died inside soxr under an address-space limit. A
+    # mono noise file at another rate under 2,000 channels was converted 2,000 times over.
+    import soundfile as sf
+
+    noise = (0.1 * np.random.default_rng(2).standard_normal(5000)).astype(np.float32)
+    sf.write(tmp_path / "n.wav", noise, 22050)
+    script = f"""
+import resource
+resource.setrlimit(resource.RLIMIT_AS, (2_500 << 20, 2_500 << 20))
+import numpy as np, kavri
+wide = np.zeros((100, 2000), np.float32)
+spec = {{"type": "background_noise", "path": {str(tmp_path / "n.wav")!r}, "mode": "gain"}}
+out = kavri.process(wide, 16000, [spec])
+assert out.shape == (100, 2000) and np.array_equal(out[:, 0], out[:, 1999])
+try:
+    kavri.process(np.zeros((65536, 2000), np.float32), 48000,
+                  [{{"type": "resample", "rate_hz": 44100}}])
+except MemoryError as error:
+    assert "resample: the conversion of 65536 frames" in str(error), error
+"""
+    run = subprocess.run(
+        [sys.executable, "-c", script], capture_output=True, text=True, timeout=300
+    )
+    assert run.returncode == 0, run.stderr[-2000:]
