@@ -1,6 +1,7 @@
 """Streams: any split of a signal into chunks gives the whole-buffer result bit for bit; flush,
 reset, argument checks, and threads."""
 
+import copy
 import os
 import subprocess
 import sys
@@ -476,3 +477,34 @@ def test_a_stream_with_worker_threads_works_in_a_forked_child():
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "0"
+
+
+def test_an_interrupted_call_leaves_the_stream_refusing_until_reset():
+    # A Ctrl-C is seen once the native call has run its chunk: the chunk's output was lost
+    # and the stream went on as if the caller had it, a gap in the signal without a word.
+    stream = kavri.Stream([{"type": "phaser"}], RATE, 2)
+    native = stream._native
+
+    class Interrupted:
+        def __getattr__(self, name):
+            return getattr(native, name)
+
+        def process(self, data):
+            native.process(data)
+            raise KeyboardInterrupt
+
+    stream._native = Interrupted()
+    with pytest.raises(KeyboardInterrupt):
+        stream.process(signal(100, 2, seed=1))
+    stream._native = native
+    with pytest.raises(RuntimeError, match="reset\\(\\) it before further use"):
+        stream.process(signal(100, 2, seed=1))
+    stream.reset()
+    audio = signal(300, 2, seed=3)
+    assert np.array_equal(stream.process(audio), process_pipeline(audio, RATE, stream.chain))
+    # A chunk the stream refuses up front changes nothing.
+    with pytest.raises(ValueError):
+        stream.process(signal(10, 3, seed=2))
+    stream.process(audio)
+    with pytest.raises(TypeError, match="cannot be copied"):
+        copy.copy(stream)

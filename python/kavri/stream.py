@@ -144,11 +144,8 @@ class Stream:
         Raises ``ValueError`` for a chunk of the wrong shape, channels-first included.
         """
         data, flat = _engine.stream_frames(chunk, self._native.channels)
-        if self._steps is not None:
-            with self._one_thread(), self._may_fail():
-                out = self._steps.process(data)
-        else:
-            out = self._native.process(data)
+        with self._one_thread(), self._may_fail():
+            out = self._native.process(data) if self._steps is None else self._steps.process(data)
         self._flat = flat
         return out[:, 0] if flat and out.shape[1] == 1 else out
 
@@ -156,21 +153,18 @@ class Stream:
         """Ends the signal: returns the frames still held back as a float32 array, in the
         form of the last chunk (1-D after a 1-D chunk, else (frames, channels)), and leaves
         the stream as if new, ready for another signal."""
-        if self._steps is not None:
-            with self._one_thread(), self._may_fail():
-                rest = self._steps.flush()
-        else:
-            rest = self._native.flush()
+        with self._one_thread(), self._may_fail():
+            rest = self._native.flush() if self._steps is None else self._steps.flush()
         return rest[:, 0] if self._flat and rest.shape[1] == 1 else rest
 
     def reset(self) -> None:
         """Drops the held frames and all effect state: the stream is as if new."""
-        if self._steps is not None:
-            with self._one_thread():
+        with self._one_thread():
+            if self._steps is not None:
                 self._steps.reset()
-                self._failed = False
-        else:
-            self._native.reset()
+            else:
+                self._native.reset()
+            self._failed = False
 
     @contextlib.contextmanager
     def _one_thread(self) -> Iterator[None]:
@@ -185,17 +179,29 @@ class Stream:
 
     @contextlib.contextmanager
     def _may_fail(self) -> Iterator[None]:
-        """Runs a call through the steps; one that fails part-way (a step's memory refused,
-        an interrupt) leaves their state unknown, and the stream refuses until reset()."""
+        """Runs a call; one that fails part-way (a step's memory refused, an interrupt)
+        leaves the state unknown, and the stream refuses until reset(). An interrupt during
+        a native call is seen once the call has run its chunk: that chunk's output is lost,
+        so the signal would go on with a gap (the next chunk was taken as if it followed)."""
         if self._failed:
             raise RuntimeError(
                 "stream failed part-way through an earlier call; reset() it before further use"
             )
         try:
             yield
-        except BaseException:
-            self._failed = True
+        except BaseException as error:
+            # The native stream refuses a chunk it cannot take before changing anything, and
+            # keeps its own state sound; only an interrupt loses what it made.
+            if self._steps is not None or not isinstance(error, Exception):
+                self._failed = True
             raise
+
+    def __copy__(self) -> Stream:
+        # A shallow copy shared the native state: both went on with one signal.
+        raise TypeError("a Stream cannot be copied; make another with the same chain")
+
+    def __deepcopy__(self, memo: dict[int, Any]) -> Stream:
+        raise TypeError("a Stream cannot be copied; make another with the same chain")
 
     def __repr__(self) -> str:
         types = ", ".join(spec["type"] for spec in self._chain)
