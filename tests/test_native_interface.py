@@ -245,3 +245,25 @@ def test_cast_error_text():
     with pytest.raises(RuntimeError) as info:
         process_pipeline(STEREO, 48000, [{"type": "gain", "db": "6"}])
     assert str(info.value) == CAST_ERROR.format("<class 'str'>")
+
+
+def test_a_malformed_random_draw_form_is_refused_not_a_crash():
+    # The form was read as tuples unchecked: a number for the params, a fallback past the
+    # items or more weights than items crashed the process (SIGSEGV, SIGBUS).
+    gain = (0, None, "gain", ())
+    deep = gain
+    for _ in range(1000):
+        deep = (1, None, 1.0, [1.0], 0, (deep,))
+    for form, message in (
+        ((0, None, "gain", 5), "params must be a tuple"),
+        ([0, None, "gain", ()], "an item must be a tuple"),
+        ((1, None, 1.0, [], 5, ()), "a one_of needs items"),
+        ((1, None, 3.0, [1.0, 1.0, 1.0], 0, (gain,)), "a weight for each"),
+        ((2, None, 3, 1, (gain,)), "counts must lie within its items"),
+        ((0, None, "gain", (("db", 3, (5, 1)),)), "range is out of order"),
+        ((0, None, "gain", (("db", 5, ()),)), "a choice must have at least 1"),
+        (deep, "nests deeper than 200 levels"),
+    ):
+        with pytest.raises((TypeError, ValueError), match=message):
+            _kavri_stream.RandomDraw((form,)).sample(0, 0)
+    assert _kavri_stream.RandomDraw((gain,)).sample(0, 0) == [{"type": "gain"}]

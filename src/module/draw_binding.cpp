@@ -64,46 +64,80 @@ struct Node {
     std::vector<std::unique_ptr<Node>> items;
 };
 
-std::unique_ptr<Node> compile(const py::handle& form);
+// The deepest nesting of one_of and some_of a form may have: the walk recurses once a level.
+constexpr int kMostDepth = 200;
 
-std::vector<std::unique_ptr<Node>> compile_items(const py::handle& items) {
+std::unique_ptr<Node> compile(const py::handle& form, int depth);
+
+// A part of the form as a tuple of at least `size` items. The form comes from
+// kavri.random_chain; anything else is refused here rather than read as a tuple.
+py::tuple tuple_of(const py::handle& value, std::size_t size, const char* what) {
+    if (!py::isinstance<py::tuple>(value)) {
+        throw py::type_error(std::string("RandomDraw: ") + what + " must be a tuple");
+    }
+    auto t = py::reinterpret_borrow<py::tuple>(value);
+    if (t.size() < size) {
+        throw py::value_error(std::string("RandomDraw: ") + what + " must have at least " +
+                              std::to_string(size) + " items");
+    }
+    return t;
+}
+
+std::vector<std::unique_ptr<Node>> compile_items(const py::handle& items, int depth) {
     std::vector<std::unique_ptr<Node>> nodes;
-    for (const py::handle item : py::reinterpret_borrow<py::tuple>(items)) {
-        nodes.push_back(compile(item));
+    for (const py::handle item : tuple_of(items, 0, "a list of items")) {
+        nodes.push_back(compile(item, depth));
     }
     return nodes;
 }
 
-std::unique_ptr<Node> compile(const py::handle& form) {
-    const auto t = py::reinterpret_borrow<py::tuple>(form);
+std::unique_ptr<Node> compile(const py::handle& form, int depth) {
+    if (depth > kMostDepth) {
+        throw py::value_error("RandomDraw: the form nests deeper than " +
+                              std::to_string(kMostDepth) + " levels");
+    }
+    const auto t = tuple_of(form, 3, "an item");
     auto node = std::make_unique<Node>();
     node->type = py::cast<int>(t[0]);
+    if (node->type < 0 || node->type > 2) {
+        throw py::value_error("RandomDraw: an item's kind must be 0, 1 or 2");
+    }
     node->has_p = !t[1].is_none();
     node->p = node->has_p ? py::cast<double>(t[1]) : 0.0;
     if (node->type == 0) {
-        node->effect_type = py::str(t[2]);
-        for (const py::handle raw : py::reinterpret_borrow<py::tuple>(t[3])) {
-            const auto entry = py::reinterpret_borrow<py::tuple>(raw);
+        const auto effect = tuple_of(form, 4, "an effect");
+        node->effect_type = py::str(effect[2]);
+        for (const py::handle raw : tuple_of(effect[3], 0, "params")) {
+            const auto entry = tuple_of(raw, 3, "a param");
             Param param;
             param.key = py::str(entry[0]);
-            param.kind = static_cast<Draw>(py::cast<int>(entry[1]));
+            const int kind = py::cast<int>(entry[1]);
+            if (kind < 0 || kind > static_cast<int>(Draw::choice)) {
+                throw py::value_error("RandomDraw: a param's draw must be 0 to 5");
+            }
+            param.kind = static_cast<Draw>(kind);
             const py::handle data = entry[2];
             switch (param.kind) {
                 case Draw::constant:
                     param.constant = py::reinterpret_borrow<py::object>(data);
                     break;
                 case Draw::choice:
-                    param.constant = py::reinterpret_borrow<py::tuple>(data);
+                    param.constant = tuple_of(data, 1, "a choice");
                     param.choices = py::len(data);
                     break;
                 case Draw::int_uniform: {
-                    const auto d = py::reinterpret_borrow<py::tuple>(data);
+                    const auto d = tuple_of(data, 2, "a whole-number range");
                     param.int_lo = py::cast<long long>(d[0]);
                     param.int_hi = py::cast<long long>(d[1]);
+                    long long span = 0;
+                    if (param.int_lo > param.int_hi ||
+                        __builtin_sub_overflow(param.int_hi, param.int_lo, &span)) {
+                        throw py::value_error("RandomDraw: a whole-number range is out of order");
+                    }
                     break;
                 }
                 default: {
-                    const auto d = py::reinterpret_borrow<py::tuple>(data);
+                    const auto d = tuple_of(data, 4, "a range");
                     param.a = py::cast<double>(d[0]);
                     param.b = py::cast<double>(d[1]);
                     if (param.kind == Draw::int_log_uniform) {
@@ -119,14 +153,25 @@ std::unique_ptr<Node> compile(const py::handle& form) {
             node->params.push_back(std::move(param));
         }
     } else if (node->type == 1) {
-        node->total = py::cast<double>(t[2]);
-        node->weights = py::cast<std::vector<double>>(t[3]);
-        node->fallback = py::cast<std::size_t>(t[4]);
-        node->items = compile_items(t[5]);
+        const auto one_of = tuple_of(form, 6, "a one_of");
+        node->total = py::cast<double>(one_of[2]);
+        node->weights = py::cast<std::vector<double>>(one_of[3]);
+        node->fallback = py::cast<std::size_t>(one_of[4]);
+        node->items = compile_items(one_of[5], depth + 1);
+        if (node->items.empty() || node->weights.size() != node->items.size() ||
+            node->fallback >= node->items.size()) {
+            throw py::value_error(
+                "RandomDraw: a one_of needs items, a weight for each and a fallback among them");
+        }
     } else {
-        node->count_lo = py::cast<long long>(t[2]);
-        node->count_hi = py::cast<long long>(t[3]);
-        node->items = compile_items(t[4]);
+        const auto some_of = tuple_of(form, 5, "a some_of");
+        node->count_lo = py::cast<long long>(some_of[2]);
+        node->count_hi = py::cast<long long>(some_of[3]);
+        node->items = compile_items(some_of[4], depth + 1);
+        if (node->count_lo < 0 || node->count_lo > node->count_hi ||
+            node->count_hi > static_cast<long long>(node->items.size())) {
+            throw py::value_error("RandomDraw: a some_of's counts must lie within its items");
+        }
     }
     return node;
 }
@@ -239,7 +284,7 @@ private:
 class RandomDraw {
 public:
     explicit RandomDraw(const py::tuple& roots) : type_key_("type") {
-        roots_ = compile_items(roots);
+        roots_ = compile_items(roots, 0);
     }
 
     py::list sample(std::uint64_t seed, std::uint64_t index) const {
