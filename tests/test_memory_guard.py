@@ -544,7 +544,7 @@ def test_a_stream_with_steps_counts_a_conversion_and_refuses_after_failing_part_
     # A block's conversion makes about 2.2 MiB twice over: soxr's raw output was made
     # without asking (std::bad_alloc, at a rate of gigahertz).
     available(available_for(3 * MiB))
-    with pytest.raises(MemoryError, match=r"^resample: the conversion of \d+ frames"):
+    with pytest.raises(MemoryError, match=r"^resample: the (conversion|output) of \d+ frames"):
         stream.process(audio[70_000:])
     # The steps' state is unknown after a failure part-way: refused until reset, as the
     # engine's own streams are (it had gone on with frames counted that never came out).
@@ -745,3 +745,16 @@ except MemoryError as error:
         [sys.executable, "-c", script], capture_output=True, text=True, timeout=300
     )
     assert run.returncode == 0, run.stderr[-2000:]
+
+
+def test_a_stream_asks_for_each_step_s_output_before_it_is_made(available):
+    import kavri
+
+    # A polarity, bitcrush or sample_hold in a stream made its chunk's output unasked (763
+    # MiB under a 200 MiB figure), where the whole call and the engine's effects refused.
+    wide = np.broadcast_to(np.float32(0.5), (20_000_000, 2))
+    available(available_for(100 * MiB))
+    for kind in ("polarity", "bitcrush", "sample_hold"):
+        stream = kavri.Stream([{"type": kind}], 48_000, 2)
+        with pytest.raises(MemoryError, match=f"^{kind}: the output of 20000000 frames needs"):
+            stream.process(wide)

@@ -36,7 +36,8 @@ class Bitcrush(Step):
 
     def process(self, chunk: Frames) -> Frames:
         with np.errstate(over="ignore"):  # what overflows is held at the end level
-            levels = np.rint(chunk * self._scale)
+            levels = np.multiply(chunk, self._scale)
+        np.rint(levels, out=levels)  # in place: one array the size of the chunk
         np.clip(levels, self._low, self._high, out=levels)
         levels /= self._scale
         return levels
