@@ -190,6 +190,25 @@ def test_loudness_target_is_reached_under_the_ceiling(plosives, target, limited)
     assert np.array_equal(out, kavri.process(speech, RATE, "vocal", loudness=target))
 
 
+def test_peaks_between_samples_that_the_limiter_leaves_are_trimmed_after_it():
+    # Bursts of full-band noise at 22.05 kHz: under the limiter their true peaks stay above
+    # the ceiling however low it is set. Every pass overshot, and the gain alone at the
+    # ceiling was taken: -16 LUFS came out at -28.2.
+    rate = 22_050
+    rng = np.random.default_rng(4)
+    frames = rate * 6
+    envelope = np.sin(np.arange(frames) / rate * 2 * np.pi * 1.5) ** 8
+    bursts = (0.05 * rng.standard_normal(frames) * envelope).astype(np.float32)
+    bursts[::997] *= 8
+    out, result = process_to_loudness(bursts, rate, [], -16.0, peak_ceiling=-1.0)
+    assert [s["type"] for s in result.specs] == ["gain", "limiter", "gain"]
+    reached = measure(out, rate)
+    assert abs(reached.integrated_lufs + 16.0) <= 0.5 and reached.true_peak_db <= -1.0 + 0.01
+    with pytest.warns(LoudnessWarning, match="missed"):
+        louder, _ = process_to_loudness(bursts, rate, [], -12.0, peak_ceiling=-1.0)
+    assert measure(louder, rate).integrated_lufs > reached.integrated_lufs
+
+
 def test_the_limiter_is_tried_on_excerpts_and_predicts_what_a_pass_measures(monkeypatch):
     voice = speech_like(seconds=40.0, level=0.02)  # a dozen plosives reach the limiter
     chained = np.stack([voice, np.roll(voice, 37)], 1)

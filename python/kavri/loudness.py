@@ -617,6 +617,9 @@ class LoudnessResult:
     # the audio as written (:func:`trial_held`).
     trials: int = 0
     predicted: bool = False
+    # A gain after the limiter (negative), where its output's inter-sample peaks passed the
+    # ceiling however low the limiter was set: 0 without one.
+    trim_db: float = 0.0
 
     @property
     def miss_lu(self) -> float:
@@ -721,7 +724,9 @@ def plan_loudness(
     first pass's gating blocks. Otherwise a limiter at the ceiling follows the gain, and
     the gain is raised by what the limiter took, pass by pass, until the loudness is within
     0.1 LU of the target or no pass gets closer; the true peak is kept under the ceiling by
-    lowering the limiter's ceiling where inter-sample peaks pass it. The gain goes at most
+    lowering the limiter's ceiling where inter-sample peaks pass it, and each such pass
+    offers, as a candidate, its output with a gain after the limiter that brings them under
+    the ceiling. The closest to the target is taken. The gain goes at most
     20 dB past what the peaks allow (MAX_LIMITING_DB); a target
     further out is missed, and the result says by how much.
 
@@ -786,8 +791,27 @@ def plan_loudness(
         else:
             trials += 1
         if result.true_peak_db > ceiling:
-            # Inter-sample peaks above the ceiling: a lower limiter ceiling, same gain.
-            limit -= result.true_peak_db - ceiling + TRUE_PEAK_MARGIN_DB
+            # Inter-sample peaks above the ceiling. A gain after the limiter brings them
+            # under it exactly: that is a candidate. Then a lower limiter ceiling is tried,
+            # with the same gain. (A limiter set lower barely moves peaks it does not see,
+            # between the samples: when every pass overshot, the gain alone at the ceiling
+            # was taken, and a target of -9 LUFS came out at -19.5, quieter than -8 did.)
+            excess = result.true_peak_db - ceiling + TRUE_PEAK_MARGIN_DB
+            trimmed = LoudnessResult(
+                target,
+                loudness,
+                gain,
+                limit,
+                result.loudness_with_gain(-excess),
+                result.true_peak_db - excess,
+                passes,
+                [*specs, gain_spec(-excess)],
+                predicted=result.predicted,
+                trim_db=-excess,
+            )
+            if best is None or abs(trimmed.miss_lu) < abs(best.miss_lu):
+                best = trimmed
+            limit -= excess
             continue
         outcome = LoudnessResult(
             target,
@@ -806,10 +830,7 @@ def plan_loudness(
         if abs(miss) <= AIM_LU or not math.isfinite(miss) or (miss > 0 and gain >= most(gain)):
             break
         gain = min(gain + miss, most(gain + miss))
-    if best is None:
-        # Every pass overshot the ceiling: fall back to the gain the peak allows.
-        gain = ceiling - measured_peaks().true_peak_db - TRUE_PEAK_MARGIN_DB
-        best = _gain_only(target, first, gain, passes)
+    assert best is not None  # every pass gives a candidate
     best.passes = passes
     best.trials = trials
     return best

@@ -61,6 +61,8 @@ def output_report(summary: FileSummary) -> tuple[str, list[str]]:
         gain = f"gain {result.gain_db:+.1f} dB"
         if result.limiter_ceiling_db is not None:
             gain += f", limiter at {result.limiter_ceiling_db:.2f} dBFS"
+        if result.trim_db:
+            gain += f", then {result.trim_db:+.2f} dB"
         parts.append(gain)
     name = summary.output if summary.output != "-" else "standard output"
     if measured is not None and summary.decoded:
