@@ -165,6 +165,22 @@ def test_kept_sample_formats_are_those_the_output_can_be_written_in(tmp_path, mo
         kavri.process_file(tmp_path / "u8.wav", tmp_path / "big.wav", [{"type": "polarity"}])
 
 
+def test_outputs_their_encoders_would_spoil_are_refused_before_any_audio(tmp_path):
+    # Each of these failed only after the whole render (a frame count read back wrong), or
+    # crashed the process (Vorbis above 200 kHz).
+    audio = np.zeros((100, 2), np.float32)
+    for name, rate, options, message in (
+        ("x.ogg", 240_000, {}, "Ogg Vorbis holds sample rates up to 200000 Hz"),
+        ("x.mp3", 48_000, {"bitrate": 48}, "48 kbit/s would shift the audio.*use 64 kbit/s"),
+        ("x.wav", 8_000, {"subtype": "IMA_ADPCM"}, "cannot hold subtype 'IMA_ADPCM'"),
+        ("x.wav", 8_000, {"subtype": "GSM610"}, "cannot hold subtype 'GSM610'"),
+    ):
+        with pytest.raises(kavri.AudioFileError, match=message):
+            kavri.write(tmp_path / name, audio, rate, **options)
+        assert not (tmp_path / name).exists()
+    kavri.write(tmp_path / "y.mp3", audio, 48_000, bitrate=64)
+
+
 # --- tags ------------------------------------------------------------------------------------
 
 

@@ -54,6 +54,7 @@ import soxr  # type: ignore[import-untyped]
 
 from ._engine import check_memory
 from .errors import ChainError, KavriError
+from .io.formats import VORBIS_MOST_RATE
 from .steps import StepItem, register_step
 from .steps.base import Frames, Step, empty
 
@@ -76,8 +77,8 @@ _CODECS: dict[str, tuple[str, str, tuple[int, ...] | None]] = {
 }
 
 
-# libvorbis's encoder has setups up to this rate and crashes above it.
-_VORBIS_MOST, _VORBIS_ABOVE = 200_000, 192_000
+# Above the most libvorbis's encoder takes, the codec runs at 192 kHz.
+_VORBIS_ABOVE = 192_000
 # The magnitude the codecs' input is held within (see the module's text).
 _LIMIT = np.float32(256.0)
 
@@ -96,7 +97,7 @@ def _group(name: str) -> int:
 def _codec_rate(name: str, rate: int) -> int:
     rates = _CODECS[name][2]
     if rates is None:
-        return rate if rate <= _VORBIS_MOST else _VORBIS_ABOVE
+        return rate if rate <= VORBIS_MOST_RATE else _VORBIS_ABOVE
     higher = [r for r in rates if r >= rate]
     return higher[0] if higher else rates[-1]
 

@@ -285,7 +285,7 @@ def render_file(
         plan = plan_chain(specs, rate, channels, label)
         out_rate, out_channels = plan.out_rate, plan.out_channels
         chosen = _output_subtype(output_name, settings, reader.subtype)
-        check_output(output_name, out_rate, chosen, settings.bitrate)
+        check_output(output_name, out_rate, chosen, settings.bitrate, out_channels)
         plan.warn_clamped(stacklevel=3)
         blocks = BlockReader(reader, chunk_frames(rate, settings.block_size, chunk), label)
         # The read buffer, and as much again for the silence of a tail and the output (a

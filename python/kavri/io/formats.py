@@ -43,6 +43,7 @@ __all__ = [
     "KEEP_SUBTYPE",
     "resolve_subtype",
     "writable",
+    "VORBIS_MOST_RATE",
 ]
 
 # Raw PCM (headerless, little-endian) holds these sample formats; see kavri.io.pipes.
@@ -144,6 +145,8 @@ FLOAT_SUBTYPES = frozenset({"FLOAT", "DOUBLE"})
 MP3_BITRATES = (40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320)
 _MP3_LOWEST_RATE = 32_000
 _OPUS_RATES = (8_000, 12_000, 16_000, 24_000, 48_000)
+# libvorbis's encoder has setups up to this rate and crashes the process above it.
+VORBIS_MOST_RATE = 200_000
 
 # The most channels libsndfile writes into each container. Beyond 1,024 it refuses to open
 # any file ("Format not recognised"); FLAC stops at 8, MP3 at 2; Ogg (Vorbis and Opus) at
@@ -199,17 +202,22 @@ def check_format_name(file_format: str) -> str:
 
 @functools.cache
 def writable(container: str, subtype: str) -> bool:
-    """Whether libsndfile writes ``container`` files of ``subtype`` samples. Its own check
-    says yes to some it cannot encode (MP3 data in a WAV file), so a few frames are written
-    into memory to tell, once per pair."""
+    """Whether libsndfile writes ``container`` files of ``subtype`` samples that read back
+    as the frames written. Its own check says yes to some it cannot encode (MP3 data in a
+    WAV file), and the block coders (ADPCM, GSM) pad the last block or cannot be read back:
+    such an output failed only after the whole render. So some frames are written into
+    memory and read back to tell, once per pair."""
     if not sf.check_format(container, subtype):
         return False
+    memory = io.BytesIO()
     try:
-        with sf.SoundFile(io.BytesIO(), "w", 8000, 1, subtype, format=container) as probe:
-            probe.write(np.zeros(16, np.float32))
+        with sf.SoundFile(memory, "w", 8000, 2, subtype, format=container) as probe:
+            probe.write(np.zeros((1001, 2), np.float32))
+        memory.seek(0)
+        with sf.SoundFile(memory) as back:
+            return int(back.frames) == 1001
     except (sf.LibsndfileError, RuntimeError, ValueError, TypeError):
         return False
-    return True
 
 
 def _suffix(name: str, file_format: str | None) -> str:
@@ -287,12 +295,48 @@ def check_channels(path: AnyPath, container: str, channels: int) -> None:
         )
 
 
-def check_output(name: str, sample_rate: int, subtype: str, bitrate: int | None) -> None:
-    """Checks up front what only the sample rate decides: Opus rates and MP3 bit rates."""
+@functools.cache
+def _mp3_keeps_length(sample_rate: int, channels: int, bitrate: int) -> bool:
+    """Whether LAME at a fixed bit rate gives back as many frames as it took at this rate
+    and channel count. At the lowest rates it resamples the signal inside, and the delay of
+    that is not in the file's header: about 2,000 frames more came back, the audio shifted
+    by as much (48 kbit/s at 44.1 kHz; 40 to 56 kbit/s at 48 kHz). Found by coding a second
+    of silence, once per combination."""
+    frames = sample_rate + 17
+    memory = io.BytesIO()
+    try:
+        with sf.SoundFile(
+            memory,
+            "w",
+            sample_rate,
+            channels,
+            "MPEG_LAYER_III",
+            format="MP3",
+            compression_level=(320 - bitrate) / 288,
+            bitrate_mode="CONSTANT",
+        ) as probe:
+            probe.write(np.zeros((frames, channels), np.float32))
+        memory.seek(0)
+        with sf.SoundFile(memory) as back:
+            return int(back.frames) == frames
+    except (sf.LibsndfileError, RuntimeError, ValueError):
+        return False
+
+
+def check_output(
+    name: str, sample_rate: int, subtype: str, bitrate: int | None, channels: int | None = None
+) -> None:
+    """Checks up front what only the sample rate (and channel count) decides: Opus and
+    Vorbis rates, MP3 bit rates."""
     if subtype == "OPUS" and sample_rate not in _OPUS_RATES:
         raise AudioFileError(
             f"{name}: Opus holds sample rates of "
             f"{', '.join(map(str, _OPUS_RATES))} Hz only, got {sample_rate} Hz"
+        )
+    if subtype == "VORBIS" and sample_rate > VORBIS_MOST_RATE:
+        raise AudioFileError(
+            f"{name}: Ogg Vorbis holds sample rates up to {VORBIS_MOST_RATE} Hz, "
+            f"got {sample_rate} Hz"
         )
     if bitrate is None:
         return
@@ -307,6 +351,20 @@ def check_output(name: str, sample_rate: int, subtype: str, bitrate: int | None)
         raise AudioFileError(
             f"{name}: a fixed MP3 bit rate needs a sample rate of "
             f"{_MP3_LOWEST_RATE} Hz or more, got {sample_rate} Hz"
+        )
+    if channels is not None and not _mp3_keeps_length(sample_rate, channels, bitrate):
+        good = next(
+            (
+                r
+                for r in MP3_BITRATES
+                if r > bitrate and _mp3_keeps_length(sample_rate, channels, r)
+            ),
+            None,
+        )
+        raise AudioFileError(
+            f"{name}: MP3 at {bitrate} kbit/s would shift the audio at {sample_rate} Hz "
+            f"and {channels} channel{'s' if channels != 1 else ''} (the encoder resamples "
+            f"it inside){f'; use {good} kbit/s or more' if good else ''}"
         )
 
 

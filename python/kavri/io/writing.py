@@ -405,7 +405,7 @@ def open_output(
     if not 1 <= rate <= _MAX_SAMPLE_RATE:
         raise AudioFileError(f"{label}: cannot write at a sample rate of {rate} Hz")
     check_channels(label, container, count)
-    check_output(label, rate, chosen, bitrate)
+    check_output(label, rate, chosen, bitrate, count)
     given_tags = check_tags(tags or {})
     if name == "-" and (container == "RAW" or (container == "WAV" and chosen in RAW_SUBTYPES)):
         with _streamed(label, rate, count, container, chosen, dither, given_tags) as writer:
