@@ -480,3 +480,22 @@ for meter, read in ((TruePeakMeter(2), lambda m: m.true_peak),
         [sys.executable, "-c", script], capture_output=True, text=True, timeout=120
     )
     assert run.returncode == 0, run.stderr
+
+
+def test_surround_channels_are_weighted_by_their_place_and_the_lfe_left_out():
+    # Read in channel order as 1, 1, 1, 1.41, 1.41: a 5.1 file counted its LFE at +1.5 dB
+    # and its right surround at 1, and a quad file its two surrounds unlike each other.
+    rng = np.random.default_rng(1)
+    noise = 0.1 * rng.standard_normal(RATE * 4)
+    for channels, lfe, surrounds in ((6, 3, (4, 5)), (4, None, (2, 3))):
+        levels = []
+        for channel in range(channels):
+            audio = np.zeros((noise.size, channels), np.float32)
+            audio[:, channel] = noise
+            levels.append(measure(audio, RATE).integrated_lufs)
+        front = levels[0]
+        assert levels[1] == pytest.approx(front, abs=1e-6)
+        for channel in surrounds:
+            assert levels[channel] == pytest.approx(front + 10 * math.log10(1.41), abs=1e-6)
+        if lfe is not None:
+            assert levels[lfe] == -math.inf

@@ -72,8 +72,20 @@ BLOCK_SECONDS = 0.4
 OVERLAP = 0.75
 ABSOLUTE_GATE_LUFS = -70.0
 RELATIVE_GATE_LU = -10.0
-# Channel weights: left, right, centre at 1, the two surrounds at 1.41; further channels 1.
-CHANNEL_WEIGHTS = (1.0, 1.0, 1.0, 1.41, 1.41)
+# Channel weights by channel count, in the WAV order of the layout that count stands for:
+# the front channels at 1, the surrounds (side and back) at 1.41, the LFE left out, as
+# BS.1770-4 weights them by where they are. Quad is L R Ls Rs, 5.0 L R C Ls Rs, 5.1 L R C
+# LFE Ls Rs, 6.1 L R C LFE Cs Ls Rs, 7.1 L R C LFE Lb Rb Ls Rs. Other counts, whose layout
+# is not known, weigh every channel 1. (Read in channel order as 1, 1, 1, 1.41, 1.41, a 5.1
+# file counted its LFE at +1.5 dB and its right surround at 1; a quad file its surrounds
+# at 1 and 1.41.)
+CHANNEL_WEIGHTS: dict[int, tuple[float, ...]] = {
+    4: (1.0, 1.0, 1.41, 1.41),
+    5: (1.0, 1.0, 1.0, 1.41, 1.41),
+    6: (1.0, 1.0, 1.0, 0.0, 1.41, 1.41),
+    7: (1.0, 1.0, 1.0, 0.0, 1.41, 1.41, 1.41),
+    8: (1.0, 1.0, 1.0, 0.0, 1.41, 1.41, 1.41, 1.41),
+}
 
 SHORT_TERM_SECONDS = 3.0
 SEGMENTS_PER_SECOND = 10
@@ -109,10 +121,8 @@ def _frames(data: np.ndarray, channels: int) -> np.ndarray:
 
 
 def channel_weights(channels: int) -> np.ndarray:
-    """The weight of each channel's power in the loudness sum."""
-    return np.array(
-        [CHANNEL_WEIGHTS[c] if c < len(CHANNEL_WEIGHTS) else 1.0 for c in range(channels)]
-    )
+    """The weight of each channel's power in the loudness sum (see CHANNEL_WEIGHTS)."""
+    return np.array(CHANNEL_WEIGHTS.get(channels, (1.0,) * channels))
 
 
 def gated_loudness(powers: np.ndarray, weights: np.ndarray) -> float:
