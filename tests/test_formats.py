@@ -181,6 +181,19 @@ def test_outputs_their_encoders_would_spoil_are_refused_before_any_audio(tmp_pat
     kavri.write(tmp_path / "y.mp3", audio, 48_000, bitrate=64)
 
 
+def test_a_ceiling_that_a_lossy_encoder_passes_is_reported(tmp_path):
+    # --peak-ceiling without a loudness target holds the peaks before encoding; the MP3
+    # encoder's own overshoot then passed the ceiling without a word.
+    t = np.arange(RATE) / RATE
+    square = np.repeat((0.9 * np.sign(np.sin(2 * np.pi * 1000 * t)))[:, None], 2, 1)
+    kavri.write(tmp_path / "sq.wav", square.astype(np.float32), RATE)
+    ceiling = [{"type": "normalize", "peak_db": -1, "mode": "true", "when": "above"}]
+    for name, warned in (("sq.mp3", True), ("sq.flac", False)):
+        summary = kavri.process_file(tmp_path / "sq.wav", tmp_path / name, ceiling, measure=True)
+        notes = [n for n in summary.warnings if "above the -1 dBTP ceiling" in n]
+        assert bool(notes) == warned, (name, summary.warnings)
+
+
 # --- tags ------------------------------------------------------------------------------------
 
 

@@ -280,6 +280,10 @@ def test_unreachable_targets_warn_with_the_miss():
     assert np.max(np.abs(out)) <= 10 ** (-30 / 20)
     with pytest.warns(LoudnessWarning, match="silent or shorter than 0.4 s"):
         kavri.process(np.zeros(RATE, np.float32), RATE, [], loudness=-16)
+    # With no loudness to aim at, the ceiling still holds (it had been dropped).
+    with pytest.warns(LoudnessWarning, match="silent or shorter than 0.4 s"):
+        short = kavri.process(speech[: RATE // 5], RATE, [], loudness=-16, peak_ceiling=-30.0)
+    assert true_peak_db(short) <= -30.0
     with pytest.raises(ValueError, match="loudness target must be between -70 and 0"):
         kavri.process(speech, RATE, [], loudness=3)
 

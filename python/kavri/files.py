@@ -31,6 +31,7 @@ from ._engine import check_memory
 from ._paths import AnyPath, fs_name
 from ._paths import shown as show_name
 from ._stop import StopRequest, stopping
+from .catalogue import EFFECTS
 from .chain import ChainLike, load_chain
 from .errors import AudioFileError, Interrupted, KavriError, failure_text
 from .io import (
@@ -345,7 +346,12 @@ def render_file(
         )
     notes = tuple(
         note
-        for note in (blocks.shortfall(), rendered.notice, _dropped_tags(settings, rendered))
+        for note in (
+            blocks.shortfall(),
+            rendered.notice,
+            _dropped_tags(settings, rendered),
+            _ceiling_passed(specs, rendered if measure and rendered.decoded else None),
+        )
         if note is not None
     )
     return FileSummary(
@@ -365,6 +371,25 @@ def render_file(
         rendered.peak,
         rate,
         channels,
+    )
+
+
+def _ceiling_passed(specs: list[dict[str, Any]], rendered: Rendered | None) -> str | None:
+    """A note when a chain that ends by holding the true peak under a ceiling (a normalize
+    of the true peak "when above", as --peak-ceiling without a loudness target adds) was
+    written to a lossy format whose decoded output passes it: the encoder adds peaks of its
+    own, and the ceiling was passed without a word."""
+    if rendered is None or rendered.measurement is None or not specs:
+        return None
+    last = {**EFFECTS["normalize"].defaults(), **specs[-1]}
+    if last["type"] != "normalize" or last["mode"] != "true" or last["when"] != "above":
+        return None
+    peak = rendered.measurement.true_peak_db
+    if not peak > float(last["peak_db"]):
+        return None
+    return (
+        f"{rendered.label}: true peak {peak:.2f} dBTP after encoding is above the "
+        f"{float(last['peak_db']):g} dBTP ceiling"
     )
 
 

@@ -773,7 +773,12 @@ def plan_loudness(
     ceiling = target.peak_ceiling_db
     loudness = first.integrated_lufs
     if not math.isfinite(loudness):
-        return LoudnessResult(target, loudness, 0.0, None, loudness, first.true_peak_db, passes, [])
+        # Nothing to aim at (silent, shorter than 0.4 s, or below 8 kHz): the ceiling still
+        # holds, by a gain down where the true peak passes it (it had been dropped).
+        peak = measured_peaks().true_peak_db
+        if peak > ceiling:
+            return _gain_only(target, first, ceiling - peak - TRUE_PEAK_MARGIN_DB, passes)
+        return LoudnessResult(target, loudness, 0.0, None, loudness, peak, passes, [])
     gain = _gain_for(first, target.lufs)
     # The true peak is at least the sample peak: over the ceiling with that, the limiter is
     # needed whatever the true peak.
