@@ -6,6 +6,7 @@ is still spooled); raw PCM in every encoding both ways; a second pass spools."""
 from __future__ import annotations
 
 import io
+import json
 import os
 import select
 import shutil
@@ -263,3 +264,10 @@ def test_raw_and_loudness_through_pipes_on_the_command_line(tmp_path, run_kavri)
     assert refused.returncode == 1 and "raw input needs --input-rate HZ and --input-channels N" in (
         refused.stderr
     )
+    # The meter reads raw PCM as process does: it had taken it for an MP3 (0.67 s, exit 0).
+    (tmp_path / "in.raw").write_bytes(raw)
+    described = ("--input-rate", str(RATE), "--input-channels", "2", "--encoding", "s16le")
+    metered = run_kavri("meter", "in.raw", "--json", *described, cwd=tmp_path)
+    assert json.loads(metered.stdout)[0]["frames"] == audio.shape[0]
+    bare = run_kavri("meter", "in.raw", cwd=tmp_path)
+    assert bare.returncode == 1 and "raw input needs --input-rate" in bare.stderr

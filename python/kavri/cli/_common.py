@@ -20,7 +20,7 @@ from .._paths import relative_glob, shown
 from .._stop import StopFlag, stop_on_signals
 from ..chain import Chain, load_chain_file, load_preset, parse_effect_option
 from ..errors import KavriError
-from ..io import DITHER_MODES, MP3_BITRATES, SUBTYPES
+from ..io import DITHER_MODES, ENCODINGS, MP3_BITRATES, SUBTYPES, RawFormat
 from ..runs.batch import check_jobs, expand_braces, find_inputs
 from ..runs.tasks import BatchInterrupted, BatchReport, FileResult, check_folder
 from ..settings import RenderSettings, SettingError
@@ -51,6 +51,47 @@ def chain_from_args(args: argparse.Namespace) -> Chain:
             "or --peak"
         )
     return chain + [parse_effect_option(text) for text in args.effect or []] + extra
+
+
+# Suffixes that mark a file as headerless PCM.
+RAW_SUFFIXES = (".raw", ".pcm")
+
+
+def add_raw_input_arguments(p: argparse.ArgumentParser, name: str, encoded: str) -> None:
+    """The options that describe headerless PCM input (and, for ``encoded`` "input and
+    output", output): its format, rate, channels and sample encoding."""
+    raw = p.add_argument_group(
+        "raw PCM", "headerless little-endian samples, read and written as a stream"
+    )
+    raw.add_argument(
+        "--input-format",
+        choices=["raw"],
+        help=f"{name} is raw PCM (implied by a .raw or .pcm suffix); give --input-rate and "
+        "--input-channels",
+    )
+    raw.add_argument("--input-rate", type=int, metavar="HZ", help="sample rate of raw input")
+    raw.add_argument("--input-channels", type=int, metavar="N", help="channel count of raw input")
+    raw.add_argument(
+        "--encoding",
+        choices=list(ENCODINGS),
+        help=f"sample encoding of raw {encoded}: {', '.join(ENCODINGS)} (default f32le)",
+    )
+
+
+def raw_input(name: str, args: argparse.Namespace) -> RawFormat | None:
+    """The raw PCM format of an input, when it is raw (--input-format raw, or a .raw or
+    .pcm suffix); the raw options are refused for an input that states its own format."""
+    is_raw = args.input_format == "raw" or name.lower().endswith(RAW_SUFFIXES)
+    if not is_raw:
+        if args.input_rate is not None or args.input_channels is not None:
+            raise KavriError(
+                "--input-rate and --input-channels describe raw input; add --input-format raw "
+                "(the other formats state their own)"
+            )
+        return None
+    if args.input_rate is None or args.input_channels is None:
+        raise KavriError(f"{name}: raw input needs --input-rate HZ and --input-channels N")
+    return RawFormat(args.input_rate, args.input_channels, args.encoding or "f32le")
 
 
 PEAK_RANGE = (-200.0, 0.0)

@@ -10,15 +10,18 @@ from .._stop import stop_on_signals
 from ..chain import chain_summary
 from ..errors import Interrupted, KavriError
 from ..files import render_file
-from ..io import ENCODINGS, STREAM_FORMATS, RawFormat, output_format
+from ..io import ENCODINGS, STREAM_FORMATS, output_format
 from ..report import output_report
 from ..settings import tail_frames
 from ._common import (
+    RAW_SUFFIXES,
     FileProgress,
     add_chain_options,
+    add_raw_input_arguments,
     add_render_options,
     chain_from_args,
     check_output_folder,
+    raw_input,
     settings_from_args,
 )
 
@@ -41,47 +44,14 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
         f"(standard output, default wav): {', '.join(STREAM_FORMATS)}; raw is headerless "
         "PCM in the --encoding",
     )
-    raw = p.add_argument_group(
-        "raw PCM", "headerless little-endian samples, read and written as a stream"
-    )
-    raw.add_argument(
-        "--input-format",
-        choices=["raw"],
-        help="IN is raw PCM (implied by a .raw or .pcm suffix); give --input-rate and "
-        "--input-channels",
-    )
-    raw.add_argument("--input-rate", type=int, metavar="HZ", help="sample rate of raw input")
-    raw.add_argument("--input-channels", type=int, metavar="N", help="channel count of raw input")
-    raw.add_argument(
-        "--encoding",
-        choices=list(ENCODINGS),
-        help=f"sample encoding of raw input and output: {', '.join(ENCODINGS)} (default f32le)",
-    )
+    add_raw_input_arguments(p, "IN", "input and output")
     p.set_defaults(handler=run)
-
-
-_RAW_SUFFIXES = (".raw", ".pcm")
-
-
-def _raw_input(args: argparse.Namespace) -> RawFormat | None:
-    """The raw PCM format of IN, when it is raw; the raw options are refused otherwise."""
-    is_raw = args.input_format == "raw" or args.input.lower().endswith(_RAW_SUFFIXES)
-    if not is_raw:
-        if args.input_rate is not None or args.input_channels is not None:
-            raise KavriError(
-                "--input-rate and --input-channels describe raw input; add --input-format raw "
-                "(the other formats state their own)"
-            )
-        return None
-    if args.input_rate is None or args.input_channels is None:
-        raise KavriError(f"{args.input}: raw input needs --input-rate HZ and --input-channels N")
-    return RawFormat(args.input_rate, args.input_channels, args.encoding or "f32le")
 
 
 def _raw_output_subtype(args: argparse.Namespace) -> str | None:
     """The --subtype of raw output given as --encoding."""
     is_raw = args.format == "raw" or (
-        args.format is None and args.output.lower().endswith(_RAW_SUFFIXES)
+        args.format is None and args.output.lower().endswith(RAW_SUFFIXES)
     )
     if args.encoding is None or not is_raw:
         return args.subtype  # type: ignore[no-any-return]
@@ -117,7 +87,7 @@ def run(args: argparse.Namespace) -> int:
     """Streams IN through the chain into OUT; "-" is standard input or output. A report
     line goes to stderr."""
     _check_not_folders(args)
-    raw = _raw_input(args)
+    raw = raw_input(args.input, args)
     args.subtype = _raw_output_subtype(args)
     settings = settings_from_args(args)
     chain = chain_from_args(args)
