@@ -503,3 +503,17 @@ def test_surround_channels_are_weighted_by_their_place_and_the_lfe_left_out():
             assert levels[channel] == pytest.approx(front + 10 * math.log10(1.41), abs=1e-6)
         if lfe is not None:
             assert levels[lfe] == -math.inf
+
+
+def test_measure_takes_samples_as_process_does():
+    # An int16 array was metered as counts (+76 LUFS for noise at -14), a channels-first
+    # one as 48,000 channels, and a complex one without its imaginary part.
+    noise = (0.1 * np.random.default_rng(0).standard_normal((RATE, 2))).astype(np.float32)
+    counts = np.round(noise * 32768).astype(np.int16)
+    assert measure(counts, RATE).integrated_lufs == pytest.approx(
+        measure(noise, RATE).integrated_lufs, abs=0.01
+    )
+    with pytest.raises(ValueError, match="looks channels-first"):
+        measure(noise.T.copy(), RATE)
+    with pytest.raises(TypeError, match="real numbers"):
+        measure(noise.astype(complex), RATE)

@@ -216,12 +216,18 @@ def frames_of(audio: npt.ArrayLike) -> tuple[npt.NDArray[np.float32], bool]:
     Raises ``TypeError`` for samples that are not real numbers or integers without a known
     full scale, and ``ValueError`` for a shape that is neither 1-D nor 2-D or that looks
     channels-first."""
-    data, flat = as_frames(_samples(audio))
-    if data.ndim != 2:
-        raise ValueError(f"audio must be (frames, channels) or 1-D, got shape {data.shape}")
+    return shaped_frames(_samples(audio))
+
+
+def shaped_frames[T: np.generic](data: npt.NDArray[T]) -> tuple[npt.NDArray[T], bool]:
+    """Samples already converted, as (frames, channels), and whether they came 1-D;
+    ``ValueError`` for a shape that is neither 1-D nor 2-D or that looks channels-first."""
+    shaped, flat = as_frames(data)
+    if shaped.ndim != 2:
+        raise ValueError(f"audio must be (frames, channels) or 1-D, got shape {shaped.shape}")
     if not flat:
-        check_orientation(data.shape)
-    return data, flat
+        check_orientation(shaped.shape)
+    return shaped, flat
 
 
 def useful_workers(channels: int, frames: int, workers: int) -> int:

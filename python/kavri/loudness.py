@@ -45,7 +45,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._audio import PCM_BITS, as_frames
-from ._engine import NativeLevelMeter, NativeTruePeak, open_stream
+from ._engine import NativeLevelMeter, NativeTruePeak, frames_of, open_stream, shaped_frames
 from ._filter_designs import HALF_BAND_PHASES, KWEIGHTING
 
 __all__ = [
@@ -541,8 +541,14 @@ def measure(
     true_peak: bool = True,
 ) -> Measurement:
     """Measures a (frames, channels) or 1-D array, in chunks as a file would be (without
-    ``true_peak``, the true peak is the sample peak)."""
-    data, _ = as_frames(np.asarray(audio))
+    ``true_peak``, the true peak is the sample peak). Samples are taken as
+    :func:`kavri.process` takes them (integer PCM scaled by its full scale; complex, bool and
+    channels-first arrays refused), but float64 is metered as it is, in double precision."""
+    if isinstance(audio, np.ndarray) and audio.dtype == np.float64:
+        data, _ = shaped_frames(audio)
+    else:
+        # An int16 array had been metered as counts (+76 LUFS for noise at -14).
+        data, _ = frames_of(audio)
     meter = LevelMeter(sample_rate, data.shape[1], true_peak=true_peak)
     for start in range(0, data.shape[0], chunk_frames):
         meter.add(data[start : start + chunk_frames])
