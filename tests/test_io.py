@@ -112,6 +112,16 @@ def test_the_same_audio_gives_the_same_bytes_however_it_is_cut(tmp_path, suffix,
 # --- reading in blocks ----------------------------------------------------------------------
 
 
+def test_samples_an_integer_format_cannot_hold_are_counted_once_as_written(tmp_path):
+    # An infinity was counted clipped and not finite both, and said to be written as 0,
+    # where it is written at full scale.
+    samples = np.array([[np.inf], [-np.inf], [np.nan], [2.0], [0.5]], np.float32)
+    stats = kavri.write(tmp_path / "x.wav", samples, RATE, subtype="pcm16")
+    assert (stats.clipped, stats.nonfinite) == (1, 3)
+    back = kavri.read(tmp_path / "x.wav").audio[:, 0] * 32768
+    assert back.tolist() == [32767, -32768, 0, 32767, 16384]
+
+
 def test_block_buffer_is_bounded_by_the_frames_the_file_holds(tmp_path, monkeypatch):
     # 10 frames x 1,024 channels at the highest sample rate: "a second" of it would be
     # 2**20 frames x 1,024 channels, 4 GiB, which libsndfile zero-fills on the short read.

@@ -85,7 +85,7 @@ def output_report(summary: FileSummary) -> tuple[str, list[str]]:
         kept = summary.subtype in ("FLOAT", "DOUBLE")
         warnings.append(
             f"{stats.nonfinite} NaN or infinite samples"
-            f"{' written as they are' if kept else ' written as 0'}"
+            f"{' written as they are' if kept else ' written as 0 (NaN) or at full scale'}"
         )
     if result is not None:
         problem = result.problem()

@@ -96,9 +96,9 @@ class ContainerWarning(KavriWarning):
 
 @dataclass
 class WriteStats:
-    """What went into a file: frames written, samples clipped to the integer or lossy
-    format's full scale, and NaN or infinite samples (written as 0 where the format has no
-    such values)."""
+    """What went into a file: frames written, finite samples clipped to the integer or
+    lossy format's full scale, and NaN or infinite samples (where the format has no such
+    values, NaN written as 0 and infinities at full scale)."""
 
     frames: int = 0
     clipped: int = 0
@@ -122,7 +122,9 @@ class _Quantiser:
             stats.nonfinite += int(np.count_nonzero(~finite))
             scaled = np.where(finite, scaled, np.where(np.isnan(scaled), 0.0, scaled))
         top, bottom = self.scale - 1.0, -self.scale
-        stats.clipped += int(np.count_nonzero((scaled > top) | (scaled < bottom)))
+        # An infinity is counted as not finite, not clipped too; it is written at full scale.
+        over = (scaled > top) | (scaled < bottom)
+        stats.clipped += int(np.count_nonzero(over & np.isfinite(scaled)))
         if self.rng is not None:
             # Triangular dither: the difference of two uniform draws, between -1 and 1 step.
             # Both draws of a sample are taken together, in frame order, so the sequence is
