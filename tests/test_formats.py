@@ -171,6 +171,7 @@ def test_outputs_their_encoders_would_spoil_are_refused_before_any_audio(tmp_pat
     audio = np.zeros((100, 2), np.float32)
     for name, rate, options, message in (
         ("x.ogg", 240_000, {}, "Ogg Vorbis holds sample rates up to 200000 Hz"),
+        ("x.mp3", 192_000, {}, "MP3 holds sample rates of 8000, .* got 192000 Hz"),
         ("x.mp3", 48_000, {"bitrate": 48}, "48 kbit/s would shift the audio.*use 64 kbit/s"),
         ("x.wav", 8_000, {"subtype": "IMA_ADPCM"}, "cannot hold subtype 'IMA_ADPCM'"),
         ("x.wav", 8_000, {"subtype": "GSM610"}, "cannot hold subtype 'GSM610'"),
@@ -179,6 +180,11 @@ def test_outputs_their_encoders_would_spoil_are_refused_before_any_audio(tmp_pat
             kavri.write(tmp_path / name, audio, rate, **options)
         assert not (tmp_path / name).exists()
     kavri.write(tmp_path / "y.mp3", audio, 48_000, bitrate=64)
+    # A loudness target's trial encodings are named as the output they stand for, not as
+    # the temporary they are written to.
+    kavri.write(tmp_path / "none.wav", audio[:0], 48_000)
+    with pytest.raises(kavri.AudioFileError, match=r"^\S*z\.mp3: the audio has no frames"):
+        kavri.process_file(tmp_path / "none.wav", tmp_path / "z.mp3", [], loudness=-16)
 
 
 def test_a_ceiling_that_a_lossy_encoder_passes_is_reported(tmp_path):

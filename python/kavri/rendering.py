@@ -360,6 +360,7 @@ class _Job:
             bitrate=self.settings.bitrate,
             expected_frames=expected,
             tags=self.tags,
+            label="standard output" if self.output == "-" else shown(self.output),
         )
 
     def measure_file(self, path: str, span: Span, expected: int) -> Measurement:

@@ -145,6 +145,8 @@ FLOAT_SUBTYPES = frozenset({"FLOAT", "DOUBLE"})
 MP3_BITRATES = (40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320)
 _MP3_LOWEST_RATE = 32_000
 _OPUS_RATES = (8_000, 12_000, 16_000, 24_000, 48_000)
+# The rates of MPEG-1, 2 and 2.5 layer III; LAME refuses others once the audio is written.
+_MP3_RATES = (8_000, 11_025, 12_000, 16_000, 22_050, 24_000, 32_000, 44_100, 48_000)
 # libvorbis's encoder has setups up to this rate and crashes the process above it.
 VORBIS_MOST_RATE = 200_000
 
@@ -332,6 +334,11 @@ def check_output(
         raise AudioFileError(
             f"{name}: Opus holds sample rates of "
             f"{', '.join(map(str, _OPUS_RATES))} Hz only, got {sample_rate} Hz"
+        )
+    if subtype == "MPEG_LAYER_III" and sample_rate not in _MP3_RATES:
+        raise AudioFileError(
+            f"{name}: MP3 holds sample rates of {', '.join(map(str, _MP3_RATES))} Hz only, "
+            f"got {sample_rate} Hz"
         )
     if subtype == "VORBIS" and sample_rate > VORBIS_MOST_RATE:
         raise AudioFileError(

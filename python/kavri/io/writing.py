@@ -373,6 +373,7 @@ def open_output(
     bitrate: int | None = None,
     expected_frames: int | None = None,
     tags: Mapping[str, str] | None = None,
+    label: str | None = None,
 ) -> Iterator[AudioWriter]:
     """Opens an audio file for writing in chunks, atomically; yields an :class:`AudioWriter`.
 
@@ -394,10 +395,12 @@ def open_output(
     which libsndfile cannot read back. Without ``expected_frames`` the same limits end the
     write at the chunk that passes them. The file is read back before it is put in place,
     so that a full disk is reported ("No space left on device") even where libsndfile does
-    not notice it. Raises :class:`AudioFileError` naming the file.
+    not notice it. Raises :class:`AudioFileError` naming the file, or ``label`` for it (a
+    trial encoding in a temporary folder is named as the output it stands for).
     """
     name = fs_name(path)
-    label = "standard output" if name == "-" else shown(name)
+    if label is None:
+        label = "standard output" if name == "-" else shown(name)
     if name == "-":
         standard_output()
     container, chosen = output_format(name, subtype, file_format)
