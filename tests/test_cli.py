@@ -106,6 +106,8 @@ def test_effect_options_and_subtype(work, run_kavri):
             "presets are names (see 'kavri presets'); for a chain file, give --chain chain.json",
         ),
         (["--chain", "chain.json", "--tag", "title"], "--tag 'title': give KEY=VALUE"),
+        # It was ignored: a WAV to WAV stayed float.
+        (["--chain", "chain.json", "--encoding", "s16le"], "--encoding describes raw input"),
         (["--chain", "chain.json", "--tag", "a=b=c", "--tag", "=x"], "--tag '=x': give KEY"),
         (
             ["--chain", "chain.json", "--input-rate", "8000"],

@@ -207,6 +207,8 @@ def test_peaks_between_samples_that_the_limiter_leaves_are_trimmed_after_it():
     with pytest.warns(LoudnessWarning, match="missed"):
         louder, _ = process_to_loudness(bursts, rate, [], -12.0, peak_ceiling=-1.0)
     assert measure(louder, rate).integrated_lufs > reached.integrated_lufs
+    # A peak a hair over the ceiling is not shown as equal to it.
+    assert loudness.ceiling_passed(-0.9997, -1.0).startswith("true peak -0.9997 dBTP is above")
 
 
 def test_the_limiter_is_tried_on_excerpts_and_predicts_what_a_pass_measures(monkeypatch):

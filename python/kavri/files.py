@@ -45,7 +45,7 @@ from .io import (
     output_format,
     resolve_subtype,
 )
-from .loudness import LevelMeter, LoudnessResult, Measurement, clip_level
+from .loudness import LevelMeter, LoudnessResult, Measurement, ceiling_passed, clip_level
 from .rendering import ChunkStream, Rendered, Span, render
 from .settings import RenderOptions, RenderSettings, tail_frames
 from .steps import ChainStream, StepItem, plan_chain
@@ -387,10 +387,7 @@ def _ceiling_passed(specs: list[dict[str, Any]], rendered: Rendered | None) -> s
     peak = rendered.measurement.true_peak_db
     if not peak > float(last["peak_db"]):
         return None
-    return (
-        f"{rendered.label}: true peak {peak:.2f} dBTP after encoding is above the "
-        f"{float(last['peak_db']):g} dBTP ceiling"
-    )
+    return f"{rendered.label}: {ceiling_passed(peak, float(last['peak_db']), ' after encoding')}"
 
 
 def _output_subtype(output_name: str, settings: RenderSettings, input_subtype: str) -> str:

@@ -107,6 +107,15 @@ HALF_BAND_BETA = 8.0
 MIN_LOUDNESS_RATE = 8_000
 
 
+def ceiling_passed(peak_db: float, ceiling_db: float, how: str = "") -> str:
+    """The words for a true peak above a ceiling, the peak with as many decimals as show it
+    above ("-1.00 dBTP is above the -1 dBTP ceiling" read as a contradiction)."""
+    places = 2
+    while places < 6 and round(peak_db, places) <= ceiling_db:
+        places += 1
+    return f"true peak {peak_db:.{places}f} dBTP{how} is above the {ceiling_db:g} dBTP ceiling"
+
+
 def to_db(value: float) -> float:
     """20 log10 of a linear level; -inf for 0."""
     return 20.0 * math.log10(value) if value > 0 else -math.inf

@@ -9,7 +9,7 @@ from collections.abc import Sequence
 
 from ._audio import PCM_BITS
 from .files import FileSummary
-from .loudness import MIN_LOUDNESS_RATE, Measurement, to_db
+from .loudness import MIN_LOUDNESS_RATE, Measurement, ceiling_passed, to_db
 from .rendering import LOSSY_SUBTYPES
 
 __all__ = ["output_report", "meter_text", "meter_json"]
@@ -94,8 +94,7 @@ def output_report(summary: FileSummary) -> tuple[str, list[str]]:
         if measured is not None and measured.true_peak_db > result.target.peak_ceiling_db:
             how = " after encoding" if summary.decoded else ""
             warnings.append(
-                f"true peak {measured.true_peak_db:.2f} dBTP{how} is above the "
-                f"{result.target.peak_ceiling_db:g} dBTP ceiling"
+                ceiling_passed(measured.true_peak_db, result.target.peak_ceiling_db, how)
             )
     return line, warnings
 

@@ -6,6 +6,7 @@ import argparse
 import os
 import sys
 
+from .._paths import shown
 from .._stop import stop_on_signals
 from ..chain import chain_summary
 from ..errors import Interrupted, KavriError
@@ -53,6 +54,13 @@ def _raw_output_subtype(args: argparse.Namespace) -> str | None:
     is_raw = args.format == "raw" or (
         args.format is None and args.output.lower().endswith(RAW_SUFFIXES)
     )
+    raw_in = args.input_format == "raw" or args.input.lower().endswith(RAW_SUFFIXES)
+    if args.encoding is not None and not is_raw and not raw_in:
+        # It was ignored: a WAV to WAV with --encoding s16le stayed float.
+        raise KavriError(
+            "--encoding describes raw input or output; neither is raw (for the sample "
+            "format of other output, give --subtype)"
+        )
     if args.encoding is None or not is_raw:
         return args.subtype  # type: ignore[no-any-return]
     subtype = ENCODINGS[args.encoding][0]
@@ -115,7 +123,13 @@ def run(args: argparse.Namespace) -> int:
                 raw=raw,
             )
         except Interrupted:
-            print(f"kavri: interrupted; {args.output} not written", file=sys.stderr)
+            # Standard output got what was written before the stop, cut short.
+            what = (
+                "standard output ended short"
+                if args.output == "-"
+                else (f"{shown(args.output)} not written")
+            )
+            print(f"kavri: interrupted; {what}", file=sys.stderr)
             return stop.exit_status()
         finally:
             progress.close()
