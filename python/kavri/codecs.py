@@ -41,10 +41,7 @@ same input and settings, so one machine always gives the same bits; another buil
 
 from __future__ import annotations
 
-import contextlib
 import os
-import tempfile
-from collections.abc import Iterator
 from typing import Any
 
 import numpy as np
@@ -54,7 +51,7 @@ import soxr  # type: ignore[import-untyped]
 
 from ._engine import check_memory
 from .errors import ChainError, KavriError
-from .io.formats import VORBIS_MOST_RATE
+from .io.formats import VORBIS_MOST_RATE, memory_file
 from .steps import StepItem, register_step
 from .steps.base import Frames, Step, empty
 
@@ -102,23 +99,6 @@ def _codec_rate(name: str, rate: int) -> int:
     return higher[0] if higher else rates[-1]
 
 
-@contextlib.contextmanager
-def _scratch_file() -> Iterator[int]:
-    """A file in memory for a coder's bytes, as a descriptor that libsndfile reads and writes
-    itself. Through a Python file object (BytesIO) every write was a Python callback, and a
-    Ctrl-C inside one was swallowed by it: the block came out half coded (34,385 frames of
-    a minute wrong) and the call went on as if nothing had happened."""
-    if hasattr(os, "memfd_create"):
-        descriptor = os.memfd_create("kavri-codec", os.MFD_CLOEXEC)
-    else:
-        with tempfile.TemporaryFile() as handle:
-            descriptor = os.dup(handle.fileno())
-    try:
-        yield descriptor
-    finally:
-        os.close(descriptor)
-
-
 def _encode_decode(
     data: npt.NDArray[np.float32], rate: int, name: str, quality: float
 ) -> npt.NDArray[np.float32]:
@@ -133,7 +113,7 @@ def _encode_decode(
     if name == "mp3":
         options["bitrate_mode"] = "CONSTANT"
     try:
-        with _scratch_file() as memory:
+        with memory_file() as memory:
             with sf.SoundFile(
                 memory,
                 "w",
@@ -307,7 +287,7 @@ class G711(Step):
             "format": "RAW",
             "closefd": False,
         }
-        with _scratch_file() as memory:
+        with memory_file() as memory:
             with sf.SoundFile(memory, "w", **options) as encoder:
                 encoder.write(clean.reshape(-1, 1))
             os.lseek(memory, 0, os.SEEK_SET)

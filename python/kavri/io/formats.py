@@ -4,9 +4,13 @@ the size a container's header can count, files of no frames)."""
 
 from __future__ import annotations
 
+import contextlib
 import functools
-import io
+import os
+import tempfile
+from collections.abc import Iterator
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import soundfile as sf
@@ -44,6 +48,7 @@ __all__ = [
     "resolve_subtype",
     "writable",
     "VORBIS_MOST_RATE",
+    "memory_file",
 ]
 
 # Raw PCM (headerless, little-endian) holds these sample formats; see kavri.io.pipes.
@@ -202,6 +207,38 @@ def check_format_name(file_format: str) -> str:
     return suffix
 
 
+@contextlib.contextmanager
+def memory_file() -> Iterator[int]:
+    """A file in memory, as a descriptor that libsndfile reads and writes itself. Through a
+    Python file object (BytesIO) every write is a Python callback, and a Ctrl-C inside one
+    is swallowed by it: a codec's block came out half coded (34,385 frames of a minute
+    wrong) and the call went on as if nothing had happened."""
+    if hasattr(os, "memfd_create"):
+        descriptor = os.memfd_create("kavri", os.MFD_CLOEXEC)
+    else:
+        with tempfile.TemporaryFile() as handle:
+            descriptor = os.dup(handle.fileno())
+    try:
+        yield descriptor
+    finally:
+        os.close(descriptor)
+
+
+def _reads_back(frames: int, channels: int, **options: Any) -> bool:
+    """Whether ``frames`` frames of silence, written with these SoundFile options into
+    memory, read back as as many frames (a probe whose answer is kept, so written by
+    descriptor: an interrupt swallowed in a callback would have kept a wrong one)."""
+    try:
+        with memory_file() as memory:
+            with sf.SoundFile(memory, "w", channels=channels, closefd=False, **options) as probe:
+                probe.write(np.zeros((frames, channels), np.float32))
+            os.lseek(memory, 0, os.SEEK_SET)
+            with sf.SoundFile(memory, closefd=False) as back:
+                return int(back.frames) == frames
+    except (sf.LibsndfileError, RuntimeError, ValueError, TypeError):
+        return False
+
+
 @functools.cache
 def writable(container: str, subtype: str) -> bool:
     """Whether libsndfile writes ``container`` files of ``subtype`` samples that read back
@@ -211,15 +248,7 @@ def writable(container: str, subtype: str) -> bool:
     memory and read back to tell, once per pair."""
     if not sf.check_format(container, subtype):
         return False
-    memory = io.BytesIO()
-    try:
-        with sf.SoundFile(memory, "w", 8000, 2, subtype, format=container) as probe:
-            probe.write(np.zeros((1001, 2), np.float32))
-        memory.seek(0)
-        with sf.SoundFile(memory) as back:
-            return int(back.frames) == 1001
-    except (sf.LibsndfileError, RuntimeError, ValueError, TypeError):
-        return False
+    return _reads_back(1001, 2, samplerate=8000, subtype=subtype, format=container)
 
 
 def _suffix(name: str, file_format: str | None) -> str:
@@ -304,25 +333,15 @@ def _mp3_keeps_length(sample_rate: int, channels: int, bitrate: int) -> bool:
     that is not in the file's header: about 2,000 frames more came back, the audio shifted
     by as much (48 kbit/s at 44.1 kHz; 40 to 56 kbit/s at 48 kHz). Found by coding a second
     of silence, once per combination."""
-    frames = sample_rate + 17
-    memory = io.BytesIO()
-    try:
-        with sf.SoundFile(
-            memory,
-            "w",
-            sample_rate,
-            channels,
-            "MPEG_LAYER_III",
-            format="MP3",
-            compression_level=(320 - bitrate) / 288,
-            bitrate_mode="CONSTANT",
-        ) as probe:
-            probe.write(np.zeros((frames, channels), np.float32))
-        memory.seek(0)
-        with sf.SoundFile(memory) as back:
-            return int(back.frames) == frames
-    except (sf.LibsndfileError, RuntimeError, ValueError):
-        return False
+    return _reads_back(
+        sample_rate + 17,
+        channels,
+        samplerate=sample_rate,
+        subtype="MPEG_LAYER_III",
+        format="MP3",
+        compression_level=(320 - bitrate) / 288,
+        bitrate_mode="CONSTANT",
+    )
 
 
 def check_output(
