@@ -462,3 +462,29 @@ def test_chains_with_steps_give_each_items_own_call():
     for index, item in enumerate(batch):
         one, chain = kavri.augment(item, 16_000, description, seed=3, index=index)
         assert chain == drawn[index] and np.array_equal(one, audio[index])
+
+
+def test_a_batch_with_steps_is_planned_and_counted_whole_as_process_takes_items(monkeypatch):
+    # With a step in a chain, each item ran alone: the outputs (and their stacked copy)
+    # were never asked of the guard as a whole, a chain that could not work was found after
+    # the items before it had run and named no item, no clamp was warned of, and an item
+    # of no channels came back empty or was refused in soxr's words.
+    monkeypatch.setenv("KAVRI_AVAILABLE_MEMORY", str(48 << 20))
+    wide = np.zeros((100, 100_000), np.float32)
+    with pytest.raises(MemoryError, match="^the outputs of a batch of 100 items needs"):
+        kavri.process_batch(wide, RATE, [{"type": "gain"}, {"type": "polarity"}])
+    monkeypatch.delenv("KAVRI_AVAILABLE_MEMORY")
+    items = np.zeros((3, 100, 2), np.float32)
+    bad = [[{"type": "polarity"}]] * 2 + [[{"type": "channels", "matrix": [[1, 0, 0]]}]]
+    with pytest.raises(kavri.ChainError, match="^item 2's chain: effect 1 .'channels'."):
+        kavri.process_batch(items, RATE, bad)
+    clamped = [{"type": "lowpass", "frequency_hz": 12_000}]
+    for chain in (clamped, [*clamped, {"type": "polarity"}]):
+        with pytest.warns(kavri.ClampWarning, match="frequency_hz = 12000"):
+            kavri.process_batch(items, RATE, chain)
+    with pytest.raises(RuntimeError, match="at least one channel"):
+        kavri.process_batch([np.zeros((10, 0), np.float32)], RATE, [{"type": "polarity"}])
+    # A big-endian int16 is int16: it was refused as having no known full scale.
+    assert np.array_equal(
+        kavri.process(np.arange(4, dtype=">i2"), RATE, []), np.arange(4) / np.float32(32768)
+    )

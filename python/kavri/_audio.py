@@ -34,10 +34,11 @@ def pcm_to_float(audio: npt.ArrayLike, what: str = "audio") -> npt.NDArray[np.fl
     kind = data.dtype
     if kind == np.uint8:
         return (data.astype(np.float32) - np.float32(128.0)) / np.float32(128.0)
-    if kind in (np.int8, np.int16, np.int32):
+    # By the type, not the dtype: a big-endian int16 ('>i2') is int16 too.
+    if kind.type in (np.int8, np.int16, np.int32):
         scale = np.float32(2.0 ** (8 * kind.itemsize - 1))
         # int32 does not fit a float32 mantissa: scale in float64, then round once.
-        work = np.float64 if kind == np.int32 else np.float32
+        work = np.float64 if kind.type == np.int32 else np.float32
         scaled: npt.NDArray[np.floating[Any]] = np.divide(data.astype(work), scale, dtype=work)
         return scaled.astype(np.float32)
     if kind.kind in "iu":

@@ -18,6 +18,7 @@ import numpy.typing as npt
 
 from . import _engine, steps
 from .chain import Chain, ChainLike, load_chain
+from .clamps import warn_clamped
 from .errors import KavriWarning
 from .loudness import (
     WRITE_TRIES,
@@ -240,7 +241,7 @@ def process_batch(
             per_item.append(specs)
     else:
         per_item = [load_chain(chains)] * count  # type: ignore[arg-type]
-    return _run_batch(prepared, sample_rate, per_item, block_size, workers)
+    return _run_batch(prepared, sample_rate, per_item, block_size, workers, warn_clamps=True)
 
 
 def augment_batch(
@@ -277,16 +278,39 @@ def _run_batch(
     chains: list[list[Any]],
     block_size: int,
     workers: int,
+    warn_clamps: bool = False,
 ) -> Any:
     """The batch in one native call, or, when a chain holds steps (which change the rate,
     the length or the channels, and run in Python between the engine's effects), every item
-    through its planned chain in turn: the bits of ``process`` either way."""
+    through its planned chain in turn: the bits of ``process`` either way. ``warn_clamps``
+    warns of the values the engine will clamp, as ``process`` does."""
     if not any(steps.has_steps(chain) for chain in chains):
+        if warn_clamps:
+            rate = _engine.check_sample_rate(sample_rate)
+            for chain in {id(chain): chain for chain in chains}.values():
+                warn_clamped(chain, rate, stacklevel=4)
         return _engine.run_batch(prepared, sample_rate, chains, block_size, workers)
     rate = _engine.check_sample_rate(sample_rate)
     blocks, threads = _engine.check_engine_options(block_size, workers)
-    outputs = []
-    for item, chain in zip(prepared.items(), chains, strict=True):
-        plan = steps.plan_chain(chain, rate, item.shape[1])
-        outputs.append(steps.run_plan(plan, item, blocks, threads))
+    # Every item is planned, and the outputs together asked of the memory guard, before
+    # any audio runs: a chain that cannot work with its item was found after the items
+    # before it had run, and the outputs (then stacked, a second copy) were never counted.
+    plans, total = [], 0
+    for index, (item, chain) in enumerate(zip(prepared.items(), chains, strict=True)):
+        if item.shape[1] == 0:
+            # As process refuses it (a step gave back nothing, or soxr's own words).
+            raise RuntimeError("Audio buffers must have at least one channel.")
+        plan = steps.plan_chain(chain, rate, item.shape[1], f"item {index}'s chain")
+        total += plan.most_output_frames(item.shape[0]) * plan.out_channels * 4
+        plans.append(plan)
+    _engine.check_memory(2 * total, f"the outputs of a batch of {len(plans)} items")
+    warned: set[int] = set()
+    for chain, plan in zip(chains, plans, strict=True):
+        if warn_clamps and id(chain) not in warned:  # a chain given for many items, once
+            warned.add(id(chain))
+            plan.warn_clamped(stacklevel=4)
+    outputs = [
+        steps.run_plan(plan, item, blocks, threads)
+        for plan, item in zip(plans, prepared.items(), strict=True)
+    ]
     return _engine.batch_results(prepared, outputs)

@@ -294,6 +294,12 @@ class ChainPlan:
             known = step.output_frames(known)
         return known
 
+    def most_output_frames(self, frames: int) -> int:
+        """At most this many frames come out for an input of ``frames``."""
+        for step in self._steps():
+            frames = step.most_output_frames(frames)
+        return frames
+
     def largest_buffer(self, frames: int) -> int:
         """Bytes of the largest input and output of one stage together, for a whole call
         over ``frames``: what the memory guard is asked for before the call."""
