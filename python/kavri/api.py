@@ -297,9 +297,7 @@ def _run_batch(
     # before it had run, and the outputs (then stacked, a second copy) were never counted.
     plans, total = [], 0
     for index, (item, chain) in enumerate(zip(prepared.items(), chains, strict=True)):
-        if item.shape[1] == 0:
-            # As process refuses it (a step gave back nothing, or soxr's own words).
-            raise RuntimeError("Audio buffers must have at least one channel.")
+        steps.require_channels(item)
         plan = steps.plan_chain(chain, rate, item.shape[1], f"item {index}'s chain")
         total += plan.most_output_frames(item.shape[0]) * plan.out_channels * 4
         plans.append(plan)

@@ -19,6 +19,7 @@ from .plan import (
     plan_chain,
     process_audio,
     register_step,
+    require_channels,
     run_plan,
 )
 
@@ -31,5 +32,6 @@ __all__ = [
     "plan_chain",
     "process_audio",
     "register_step",
+    "require_channels",
     "run_plan",
 ]

@@ -505,6 +505,13 @@ class ChainStream:
             stage.reset()
 
 
+def require_channels(data: Frames) -> None:
+    """Refuses audio of no channels as the engine refuses it: the steps each failed
+    otherwise (a division by zero, soxr's own words) or gave back nothing."""
+    if data.shape[1] == 0:
+        raise RuntimeError("Audio buffers must have at least one channel.")
+
+
 def process_audio(
     audio: npt.ArrayLike,
     sample_rate: Any,
@@ -525,10 +532,7 @@ def process_audio(
     rate = _engine.check_sample_rate(sample_rate)
     blocks, threads = _engine.check_engine_options(block_size, workers)
     data, flat = _engine.frames_of(audio)
-    if data.shape[1] == 0:
-        # As the engine refuses it: the steps each failed otherwise (a division by zero,
-        # soxr's own words) or gave back nothing.
-        raise RuntimeError("Audio buffers must have at least one channel.")
+    require_channels(data)
     plan = plan_chain(specs, rate, data.shape[1])
     if warn_clamps:
         plan.warn_clamped(stacklevel=3)
