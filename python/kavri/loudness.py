@@ -751,7 +751,8 @@ def plan_loudness(
     0.1 LU of the target or no pass gets closer; the true peak is kept under the ceiling by
     lowering the limiter's ceiling where inter-sample peaks pass it, and each such pass
     offers, as a candidate, its output with a gain after the limiter that brings them under
-    the ceiling. The closest to the target is taken. The gain goes at most
+    the ceiling (and, where that candidate is too quiet, raises the gain for the next pass
+    by what it missed). The closest to the target is taken. The gain goes at most
     20 dB past what the peaks allow (MAX_LIMITING_DB); a target
     further out is missed, and the result says by how much.
 
@@ -842,6 +843,12 @@ def plan_loudness(
             if best is None or abs(trimmed.miss_lu) < abs(best.miss_lu):
                 best = trimmed
             limit -= excess
+            # Where even the trimmed output is too quiet, the gain rises by what it missed in
+            # the same pass: lowering the limiter alone took every pass when the overshoot
+            # was large, and left a reachable target missed (-14 LUFS came out at -15.2 on
+            # a plucked chord, where -13 reached -13.8).
+            if trimmed.miss_lu < -AIM_LU:
+                gain = min(gain - trimmed.miss_lu, most(gain - trimmed.miss_lu))
             continue
         outcome = LoudnessResult(
             target,
