@@ -166,6 +166,11 @@ def test_worker_counts_beyond_the_cores_still_run(work, run_kavri):
         ({"type": "gain", "db": 10**400}, "'db' = (an integer of 401 digits) is too large"),
         ({"type": "gain", "db": 10**5000}, "(an integer of 5001 digits) is too large"),
         ({"type": "delay", "delay_ms": -1e39}, "'delay_ms' = -1e+39 is too large"),
+        # Just past the largest float32: the bound is shown in full, not rounded up to it.
+        (
+            {"type": "gain", "db": 3.4028235e38},
+            "3.4028235e+38 is too large (the largest magnitude is 3.4028234663852886e+38)",
+        ),
         ({"type": "phaser", "stages": 2**31}, "'stages' = 2147483648 is out of range"),
     ],
 )

@@ -86,6 +86,12 @@ def _digits(value: int) -> int:
     return max(1, math.floor(abs(value).bit_length() * math.log10(2)) + 1)
 
 
+def too_large(shown_value: str) -> str:
+    """The end of a message for a number beyond single precision. The bound is shown in
+    full: rounded to eight digits it reads 3.4028235e+38, which is itself too large."""
+    return f"{shown_value} is too large (the largest magnitude is {_FLOAT32_MAX!r})"
+
+
 def _value_problem(key: str, value: Any, integer: bool) -> str | None:
     """What is wrong with a parameter value, as the end of a message; None if nothing."""
     kind = type(value)
@@ -118,10 +124,7 @@ def _value_problem(key: str, value: Any, integer: bool) -> str | None:
     if math.isnan(number) or (math.isinf(number) and not isinstance(value, numbers.Integral)):
         return f"parameter '{key}' must be a finite number, got {_show(value)}"
     if abs(number) > _FLOAT32_MAX:
-        return (
-            f"parameter '{key}' = {_show_number(value)} is too large "
-            f"(the largest magnitude is {_FLOAT32_MAX:.8g})"
-        )
+        return f"parameter '{key}' = {too_large(_show_number(value))}"
     return None
 
 
@@ -430,10 +433,7 @@ def _parse_number(text: str, integer: bool, where: str, key: str) -> int | float
         and math.isinf(number)
         and text.strip().lstrip("+-").lower() not in ("inf", "infinity")
     ):
-        raise ChainError(
-            f"{where}: parameter '{key}' = {shown_text} is too large "
-            f"(the largest magnitude is {_FLOAT32_MAX:.8g})"
-        )
+        raise ChainError(f"{where}: parameter '{key}' = {too_large(shown_text)}")
     return number
 
 

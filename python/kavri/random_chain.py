@@ -84,6 +84,7 @@ from .chain import (
     effect_info,
     read_chain_text,
     step_value,
+    too_large,
 )
 from .errors import ChainError
 
@@ -233,9 +234,7 @@ def _parameter(value: Any, integer: bool) -> tuple[float | int | None, str]:
     holds it, so that every value drawn between two accepted bounds is a usable one."""
     number, problem = _number(value, integer)
     if number is not None and not integer and abs(number) > _FLOAT32_MAX:
-        return None, (
-            f"{_show_number(value)} is too large (the largest magnitude is {_FLOAT32_MAX:.8g})"
-        )
+        return None, too_large(_show_number(value))
     return number, problem
 
 
