@@ -235,6 +235,7 @@ def nested_list(depth: int) -> list:
         ),
         ({"type": "gain", "db": {"uniform": [-1e308, 1e308]}}, "-1e+308 is too large"),
         ({"type": "gain", "db": 1e39}, '"db": 1e+39 is too large'),
+        ({"type": "low_shelf", "gain_db": {"uniform": [-900, 0]}}, "-900 is out of range"),
         # Nesting has a documented limit, refused like any other fault.
         (nested(9), "groups nested more than 8 levels deep"),
         (nested(600), "groups nested more than 8 levels deep"),

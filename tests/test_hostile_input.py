@@ -96,7 +96,7 @@ def work(tmp_path):
             "README.md/out: cannot create the folder: ",
         ),
         (
-            ["plot", "--effect", "gain:db=1000", "--out", "x.png"],
+            ["plot", "--effect", "gain:db=700", "--effect", "gain:db=700", "--out", "x.png"],
             "gain: the output is not finite at 48000 Hz",
         ),
         (
@@ -172,6 +172,13 @@ def test_worker_counts_beyond_the_cores_still_run(work, run_kavri):
             "3.4028235e+38 is too large (the largest magnitude is 3.4028234663852886e+38)",
         ),
         ({"type": "phaser", "stages": 2**31}, "'stages' = 2147483648 is out of range"),
+        # Gains whose linear value overflows inside the effect: every sample came out
+        # infinite or NaN. A huge cut stays accepted where it only rounds to silence.
+        ({"type": "gain", "db": 771.0}, "'db' = 771.0 is out of range (≤ 700 dB"),
+        ({"type": "compressor", "makeup_db": 800}, "'makeup_db' = 800 is out of range"),
+        ({"type": "high_shelf", "gain_db": 760.0}, "'gain_db' = 760.0 is out of range"),
+        ({"type": "peak_eq", "gain_db": -1600}, "(-700 … 700 dB: past it the effect's gain"),
+        ({"type": "dynamic_eq", "cut_db": -1e4}, "'cut_db' = -10000.0 is out of range"),
     ],
 )
 def test_values_that_can_only_give_garbage_are_refused(tmp_path, spec, message):
@@ -456,7 +463,7 @@ def test_plot_refuses_an_overflowing_chain_and_odd_rates(tmp_path):
     from kavri.plot import plot_chain
 
     with pytest.raises(KavriError, match="not finite"):
-        plot_chain([{"type": "gain", "db": 1000}], tmp_path / "x.png")
+        plot_chain([{"type": "gain", "db": 700}] * 2, tmp_path / "x.png")
     for rate in (1, 7999, 768_001, True):
         with pytest.raises(KavriError, match="plots are measured at 8000 to 768000 Hz"):
             plot_chain("saturate", tmp_path / "x.png", sample_rate=rate)

@@ -72,7 +72,9 @@ class Param:
     ``minimum`` and ``maximum`` are the bounds the effect clamps the value into (None where
     it has none); ``maximum_rate_fraction`` marks an upper bound that is that share of the
     sample rate. ``inert`` keys are read (a non-number still fails) but change nothing for
-    this type.
+    this type. ``overflow`` bounds a gain in decibels on both sides (or above alone, with
+    ``overflow_above_only``): past it the effect's arithmetic leaves single precision and
+    every sample comes out infinite or NaN, so the chain checker refuses the value.
     """
 
     key: str
@@ -87,6 +89,15 @@ class Param:
     inert: bool = False
     kind: str = "number"
     choices: tuple[str, ...] = ()
+    overflow: float | None = None
+    overflow_above_only: bool = False
+
+    def overflows(self, number: float) -> bool:
+        """True if a number lies past the key's overflow bound."""
+        bound = self.overflow
+        if bound is None:
+            return False
+        return number > bound or (not self.overflow_above_only and number < -bound)
 
     def range_text(self) -> str:
         """The accepted range as a short text, e.g. ``0 … 1`` or ``≥ 0.01``."""
@@ -100,6 +111,9 @@ class Param:
             return "text"
         if self.kind == "audio":
             return "path, or array"
+        if self.overflow is not None and self.minimum is None and self.maximum is None:
+            bound = format_number(self.overflow)
+            return f"≤ {bound}" if self.overflow_above_only else f"-{bound} … {bound}"
         low = None if self.minimum is None else format_number(self.minimum)
         if self.maximum_rate_fraction is not None:
             high = f"{format_number(self.maximum_rate_fraction)} × rate"
@@ -191,8 +205,23 @@ def _time(key: str, default: float, summary: str) -> Param:
     return Param(key, _f32(default), "ms", summary, _f32(0.001))
 
 
-def _level(key: str, default: float, summary: str) -> Param:
-    return Param(key, _f32(default), "dB", summary)
+# A gain in decibels past this overflows single precision inside the effects that apply
+# it: 10^(700/20) is 1e35, and a shelf's coefficients hold about the square of its gain
+# (a high shelf at 760 dB with a low corner gives NaN already). Far beyond any use; the
+# checker refuses it rather than let every sample come out infinite or NaN.
+GAIN_OVERFLOW_DB = 700.0
+
+
+def _level(key: str, default: float, summary: str, *, overflow: str = "") -> Param:
+    """A level key in dB; ``overflow`` "above" or "both" marks a gain that can overflow."""
+    return Param(
+        key,
+        _f32(default),
+        "dB",
+        summary,
+        overflow=GAIN_OVERFLOW_DB if overflow else None,
+        overflow_above_only=overflow == "above",
+    )
 
 
 def _ratio(default: float) -> Param:
@@ -242,6 +271,7 @@ def _filter(kind: str) -> EffectInfo:
                 "dB",
                 "boost (positive) or cut (negative)" if uses_gain else "unused by this type",
                 inert=not uses_gain,
+                overflow=GAIN_OVERFLOW_DB if uses_gain else None,
             ),
             Param(
                 "slope",
@@ -294,7 +324,7 @@ _ENTRIES: tuple[EffectInfo, ...] = (
         "gain",
         "level",
         "Fixed gain in decibels.",
-        (_level("db", 0.0, "gain (no limit)"),),
+        (_level("db", 0.0, "gain", overflow="above"),),
         light=True,
     ),
     EffectInfo(
@@ -414,7 +444,7 @@ _ENTRIES: tuple[EffectInfo, ...] = (
             _ratio(4.0),
             _time("attack_ms", 10.0, "envelope rise time"),
             _time("release_ms", 80.0, "envelope fall time"),
-            _level("makeup_db", 0.0, "gain applied to everything after"),
+            _level("makeup_db", 0.0, "gain applied to everything after", overflow="above"),
         ),
         dynamics=True,
     ),
@@ -451,7 +481,7 @@ _ENTRIES: tuple[EffectInfo, ...] = (
             _ratio(2.0),
             _time("attack_ms", 8.0, "envelope rise time"),
             _time("release_ms", 80.0, "envelope fall time"),
-            _level("makeup_db", 0.0, "gain applied to everything after"),
+            _level("makeup_db", 0.0, "gain applied to everything after", overflow="above"),
         ),
         dynamics=True,
     ),
@@ -461,7 +491,7 @@ _ENTRIES: tuple[EffectInfo, ...] = (
         "Closes to the floor gain below the threshold.",
         (
             _level("threshold_db", -45.0, "level that opens the gate"),
-            _level("floor_db", -80.0, "gain while closed"),
+            _level("floor_db", -80.0, "gain while closed", overflow="above"),
             _time("attack_ms", 3.0, "opening time"),
             _time("release_ms", 60.0, "closing time"),
         ),
@@ -489,7 +519,7 @@ _ENTRIES: tuple[EffectInfo, ...] = (
             _frequency(2800.0, "band centre (side chain and EQ)"),
             Param("q", _f32(1.2), "", "band width: higher is narrower", _f32(0.001)),
             _level("threshold_db", -24.0, "band level where the cut starts"),
-            _level("cut_db", -6.0, "cut at twice the threshold (positive boosts)"),
+            _level("cut_db", -6.0, "cut at twice the threshold (positive boosts)", overflow="both"),
             _time("attack_ms", 10.0, "envelope rise time"),
             _time("release_ms", 120.0, "envelope fall time"),
         ),

@@ -92,6 +92,17 @@ def too_large(shown_value: str) -> str:
     return f"{shown_value} is too large (the largest magnitude is {_FLOAT32_MAX!r})"
 
 
+def overflow_problem(param: Param, value: Any) -> str | None:
+    """Why a number (already known to be one) is past its key's overflow bound; None if it
+    is not."""
+    if param.overflow is None or not param.overflows(float(value)):
+        return None
+    return (
+        f"parameter '{param.key}' = {_show_number(value)} is out of range "
+        f"({param.range_text()} {param.unit}: past it the effect's gain overflows)"
+    )
+
+
 def _value_problem(key: str, value: Any, integer: bool) -> str | None:
     """What is wrong with a parameter value, as the end of a message; None if nothing."""
     kind = type(value)
@@ -291,10 +302,14 @@ def _check_spec(item: Any, index: int, source: str) -> dict[str, Any]:
             problem: str | None = _key_problem(info, key)
         elif info.step:
             spec[key], problem = step_value(param, value)
-        elif type(value) is float and not param.integer and -_FLOAT32_MAX <= value <= _FLOAT32_MAX:
+        elif (
+            type(value) is float
+            and -_FLOAT32_MAX <= value <= _FLOAT32_MAX
+            and param.overflow is None
+        ):
             continue  # the common case, without a call
         else:
-            problem = _value_problem(key, value, param.integer)
+            problem = _value_problem(key, value, param.integer) or overflow_problem(param, value)
         if problem is not None:
             raise ChainError(f"{source}: effect {index} ('{info.type}'): {problem}")
     spec["type"] = info.type

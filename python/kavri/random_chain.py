@@ -82,6 +82,7 @@ from .chain import (
     _show,
     _show_number,
     effect_info,
+    overflow_problem,
     read_chain_text,
     step_value,
     too_large,
@@ -267,6 +268,18 @@ def _item_list(where: str, item: Mapping[str, Any], key: str) -> list[Any]:
     return list(items)
 
 
+def _engine_parameter(param: Param) -> Callable[[Any], tuple[Any, str]]:
+    """The check of a plain value or a distribution's value for an engine effect's key."""
+
+    def check(raw: Any) -> tuple[Any, str]:
+        value, problem = _parameter(raw, param.integer)
+        if value is not None and (beyond := overflow_problem(param, value)) is not None:
+            return None, beyond.split(" = ", 1)[-1]
+        return value, problem
+
+    return check
+
+
 def _step_parameter(param: Param) -> Callable[[Any], tuple[Any, str]]:
     """The check of a plain value or a distribution's value for a step's key: what the chain
     checker takes, within the key's range."""
@@ -354,12 +367,12 @@ def _check_effect(where: str, item: Mapping[Any, Any]) -> _Effect:
                 f"known: {', '.join(info.keys) or 'none'}, p"
             ) from None
         place = f'{where}: "{effect_type}": "{key}"'
-        check = _step_parameter(param) if info.step else None
+        check = _step_parameter(param) if info.step else _engine_parameter(param)
         if isinstance(raw, Mapping):
             numeric = param.kind == "number"
             params.append((key, _check_dist(place, raw, param.integer, check, numeric)))
             continue
-        value, problem = check(raw) if check is not None else _parameter(raw, param.integer)
+        value, problem = check(raw)
         if value is None:
             raise ChainError(f"{place}: {problem}")
         params.append((key, value))
