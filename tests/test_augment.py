@@ -506,17 +506,18 @@ def test_stop_rerun_progress_and_tail_follow_the_batch_record(corpus):
     assert calls[-1] == (4 * 4000, 4 * 4000)
     assert len(read_manifest(out / MANIFEST_NAME)) == 4
 
-    # A tail is a setting of every output: all are redone, and the manifest says how to
-    # replay them.
-    again = kavri.augment_files(files, corpus / "r.json", out, tail=0.01, **options)
+    # A tail and a block size are settings of every output: all are redone, and the
+    # manifest says how to replay them (the block size was left out of it).
+    again = kavri.augment_files(files, corpus / "r.json", out, tail=0.01, block_size=512, **options)
     assert [r.status for r in again.results] == ["done"] * 4
     record = read_manifest(out / MANIFEST_NAME)[0]
-    assert record["tail"] == 0.01
+    assert (record["tail"], record["block_size"]) == (0.01, 512)
     kavri.process_file(
         corpus / "in" / record["source"],
         corpus / "replay.wav",
         record["chain"],
         tail=record["tail"],
+        block_size=record["block_size"],
     )
     replayed, made = kavri.read(corpus / "replay.wav").audio, kavri.read(out / "a.v0.wav").audio
     assert replayed.shape[0] == 4000 + 160 and np.array_equal(replayed, made)

@@ -5,6 +5,7 @@ over an input, the record of what each output was made from, and stopping cleanl
 from __future__ import annotations
 
 import os
+import pickle
 import signal
 import subprocess
 import sys
@@ -382,6 +383,41 @@ def test_rerun_redoes_outputs_whose_noise_or_response_files_changed(tree, tmp_pa
     kavri.write(noises / "n2.wav", np.full((900, 1), 0.02, np.float32), RATE)
     assert statuses() == ["done", "done"]
     assert statuses() == ["skipped", "skipped"]
+
+
+def test_chains_holding_numpy_values_run_and_rerun_by_the_bits_of_their_arrays(tree, tmp_path):
+    # Accepted by process and process_file, such a chain failed every batch with json's
+    # "Object of type float32 is not JSON serializable".
+    files, out = [tree / "a.wav"], tmp_path / "out"
+    chain = [
+        {"type": "gain", "db": np.float32(-3)},
+        {"type": "convolution", "ir": np.full(64, 1 / 64, np.float32)},
+    ]
+    assert type(kavri.validate_chain(chain)[0]["db"]) is float
+
+    def statuses():
+        return [r.status for r in kavri.batch(files, chain, out, base_dir=tree).results]
+
+    assert statuses() == ["done"] and statuses() == ["skipped"]
+    chain[1]["ir"] = np.full(64, 1 / 32, np.float32)
+    assert statuses() == ["done"]
+    source = kavri.read(tree / "a.wav")
+    made = kavri.process(source.audio, source.sample_rate, chain)
+    assert np.array_equal(kavri.read(out / "a.wav").audio, made)
+
+
+def test_errors_with_fields_cross_a_process_pool_whole():
+    # A pool's worker sends its exception back pickled: SettingError could not be rebuilt
+    # from its message, and the pool broke instead of raising it.
+    from kavri.runs.tasks import BatchInterrupted, BatchReport
+
+    for error in (
+        kavri.SettingError("tail", "tail must be 0 or more"),
+        BatchInterrupted("stopped", BatchReport(), 3),
+    ):
+        again = pickle.loads(pickle.dumps(error))
+        assert type(again) is type(error) and str(again) == str(error)
+        assert again.__dict__.keys() == error.__dict__.keys()
 
 
 def test_a_folder_that_cannot_be_made_fails_only_its_file(tree, tmp_path, run_kavri):

@@ -310,6 +310,10 @@ def _check_spec(item: Any, index: int, source: str) -> dict[str, Any]:
             continue  # the common case, without a call
         else:
             problem = _value_problem(key, value, param.integer) or overflow_problem(param, value)
+            if problem is None and type(value) not in (int, float):
+                # A NumPy number (or a Fraction) is held as the plain number the engine reads
+                # from it, so that the chain writes out as JSON (a run's digest, a record).
+                spec[key] = int(value) if isinstance(value, numbers.Integral) else float(value)
         if problem is not None:
             raise ChainError(f"{source}: effect {index} ('{info.type}'): {problem}")
     spec["type"] = info.type

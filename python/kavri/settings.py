@@ -20,6 +20,8 @@ from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
 from typing import Any, TypedDict
 
+import numpy as np
+
 from ._engine import check_engine_options
 from ._version import __version__
 from .chain import Chain
@@ -44,6 +46,11 @@ class SettingError(KavriError, ValueError):
     def __init__(self, setting: str, message: str) -> None:
         super().__init__(message)
         self.setting = setting
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Rebuilt from both arguments: a pool's worker sends its errors back pickled, and
+        # the message alone could not make one (the pool broke instead).
+        return type(self), (self.setting, str(self)), self.__dict__
 
 
 class RenderOptions(TypedDict, total=False):
@@ -193,8 +200,17 @@ class RenderSettings:
             fields["tags"] = sorted(self.tags_dict().items())
         if not self.keep_tags:
             fields["keep_tags"] = False
-        text = json.dumps(fields, sort_keys=True, allow_nan=True)
+        text = json.dumps(fields, sort_keys=True, allow_nan=True, default=_samples_digest)
         return hashlib.sha256(text.encode()).hexdigest()
+
+
+def _samples_digest(value: object) -> object:
+    """An array of samples in a chain (an impulse response given in Python) as the digest
+    of its bits and its shape: the chain checker holds it as C-ordered float32."""
+    if isinstance(value, np.ndarray):
+        data = np.ascontiguousarray(value, dtype=np.float32)
+        return {"samples": hashlib.sha256(data.tobytes()).hexdigest(), "shape": data.shape}
+    raise TypeError(f"a chain holds a {type(value).__name__}, which has no digest")
 
 
 def _text(setting: str, value: object) -> str:

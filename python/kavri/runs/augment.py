@@ -132,7 +132,7 @@ def _noted_settings(settings: RenderSettings) -> dict[str, Any]:
     output's bits and differ from the defaults."""
     defaults = RenderSettings()
     noted: dict[str, Any] = {}
-    for name in ("tail", "subtype", "loudness", "dither", "bitrate"):
+    for name in ("block_size", "tail", "subtype", "loudness", "dither", "bitrate"):
         value = getattr(settings, name)
         if value != getattr(defaults, name):
             noted[name] = value

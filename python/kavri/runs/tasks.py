@@ -113,6 +113,10 @@ class BatchInterrupted(Interrupted):
         self.report = report
         self.abandoned = abandoned
 
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Pickled whole, as a pool's worker sends it back.
+        return type(self), (str(self), self.report, self.abandoned), self.__dict__
+
 
 @dataclass(frozen=True)
 class Task:
