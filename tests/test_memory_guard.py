@@ -762,3 +762,28 @@ def test_a_stream_asks_for_each_step_s_output_before_it_is_made(available):
         stream = kavri.Stream([{"type": kind}], 48_000, 2)
         with pytest.raises(MemoryError, match=f"^{kind}: the output of 20000000 frames needs"):
             stream.process(wide)
+
+
+@pytest.mark.parametrize(
+    "spec", [{"type": "noise", "snr_db": 10}, {"type": "normalize"}], ids=["noise", "normalize"]
+)
+def test_a_stream_holding_the_whole_signal_refuses_the_chunk_its_flush_has_no_room_for(
+    available, spec
+):
+    import kavri
+
+    # Such a stream asked for each chunk alone: it took all of the input, then its flush
+    # failed (the noise of 9.6M frames needed 146.5 MiB) and everything held was lost.
+    chunk = np.full((500_000, 2), 0.25, np.float32)
+    stream = kavri.Stream([spec], 48_000, 2)
+    available(available_for(40 * MiB))
+    taken = 0
+    with pytest.raises(MemoryError, match="held until the flush, and its flush needs"):
+        for taken in range(1, 100):
+            stream.process(chunk)
+    # The refused chunk changed nothing: what was held flushes, with the bits of one call.
+    assert 1 < taken < 20
+    flushed = stream.flush()
+    available(GiB)
+    held = np.concatenate([chunk] * (taken - 1))
+    assert np.array_equal(flushed, kavri.process(held, 48_000, [spec]))

@@ -144,8 +144,13 @@ class Stream:
         Raises ``ValueError`` for a chunk of the wrong shape, channels-first included.
         """
         data, flat = _engine.stream_frames(chunk, self._native.channels)
-        with self._one_thread(), self._may_fail():
-            out = self._native.process(data) if self._steps is None else self._steps.process(data)
+        with self._one_thread():
+            if self._steps is not None and not self._failed:
+                self._steps.check_chunk(data.shape[0])
+            with self._may_fail():
+                out = (
+                    self._native.process(data) if self._steps is None else self._steps.process(data)
+                )
         self._flat = flat
         return out[:, 0] if flat and out.shape[1] == 1 else out
 

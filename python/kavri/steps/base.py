@@ -99,11 +99,18 @@ def seconds_to_frames(seconds: float, sample_rate: int) -> int:
 class FrameBuffer:
     """Frames held back by a step, appended at the end and taken from the front. The pieces
     are kept as they came (copied, since a caller may reuse its buffer) and joined only when
-    taken; each piece is first asked of the memory guard, in the words of ``what``."""
+    taken; each piece is first asked of the memory guard, in the words of ``what``.
 
-    def __init__(self, channels: int, what: str) -> None:
+    A step that holds the whole signal until its flush gives ``flush_bytes``: what its
+    flush needs beside the held signal, in bytes per held sample. Each piece is then asked
+    for together with that much for everything held, so that the chunk which would leave
+    the flush without room is refused (and the stream stays usable), not the flush after
+    all of the input was taken."""
+
+    def __init__(self, channels: int, what: str, flush_bytes: int = 0) -> None:
         self.channels = channels
         self.what = what
+        self.flush_bytes = flush_bytes
         self._parts: deque[Frames] = deque()
         self._size = 0
 
@@ -115,9 +122,14 @@ class FrameBuffer:
         count = int(frames.shape[0])
         if not count:
             return
-        check_memory(count * self.channels * 4, self.what)
+        self.check(count)
         self._parts.append(frames.copy() if copy else frames)
         self._size += count
+
+    def check(self, count: int) -> None:
+        """Asks the memory guard for holding ``count`` frames more (MemoryError if not)."""
+        flush = self.flush_bytes * (self._size + count) * self.channels
+        check_memory(count * self.channels * 4 + flush, self.what)
 
     def take(self, count: int) -> Frames:
         """The first ``count`` frames (at most all), removed from the buffer."""
@@ -178,6 +190,11 @@ class Step:
     def held_frames(self) -> int:
         """Frames taken in whose output has not come out yet."""
         return 0
+
+    def check_hold(self, frames: int) -> None:
+        """Asks the memory guard for what the step will hold, with what its flush needs,
+        once it has taken ``frames`` more: for a step that holds the whole signal, before
+        any stage runs the chunk. Others ask as they go."""
 
     def output_frames(self, frames: int) -> int | None:
         """The output's length for an input of ``frames``; None where it depends on the

@@ -372,7 +372,10 @@ class Normalize(Step):
         super().__init__(rate, channels)
         self._peak_db, self._mode, self._when = peak_db, mode, when
         self._known = peak
-        self._held = FrameBuffer(channels, "normalize: the signal held until the flush")
+        # The flush joins what is held into one array (and scales it in place).
+        self._held = FrameBuffer(
+            channels, "normalize: the signal held until the flush, and its flush", 4
+        )
         self.reset()
 
     def reset(self) -> None:
@@ -384,6 +387,10 @@ class Normalize(Step):
 
     def gain(self, peak: float) -> tuple[int, np.float32]:
         return peak_gain(peak, self._peak_db, self._when, self._mode == "sample")
+
+    def check_hold(self, frames: int) -> None:
+        if self._known is None:
+            self._held.check(frames)
 
     def process(self, chunk: Frames) -> Frames:
         if self._known is not None:

@@ -462,6 +462,10 @@ class MixedNoise(Step):
     signal (a stream holds it until the flush), so that every chunking gives the bits of one
     call. A subclass says where its noise comes from and how it is added."""
 
+    # What the flush of a held signal needs beside it, in bytes a sample: the joined
+    # signal, the noise, the noise at its gain, and the mix.
+    FLUSH_BYTES = 16
+
     def __init__(
         self,
         rate: int,
@@ -475,7 +479,11 @@ class MixedNoise(Step):
         self._fixed = fixed_gain
         self._measured = measured
         self._gain = fixed_gain
-        self._held = FrameBuffer(channels, f"{self.type}: the signal held until the flush")
+        self._held = FrameBuffer(
+            channels,
+            f"{self.type}: the signal held until the flush, and its flush",
+            self.FLUSH_BYTES,
+        )
 
     def _take(self, count: int) -> npt.NDArray[Any]:
         """The next ``count`` frames of the noise."""
@@ -511,6 +519,10 @@ class MixedNoise(Step):
                     left -= step
             self._gain = snr_gain(self._measured, meter.result(), self._snr_db)
         return self._gain
+
+    def check_hold(self, frames: int) -> None:
+        if self._holding:
+            self._held.check(frames)
 
     def process(self, chunk: Frames) -> Frames:
         if self._holding:
@@ -548,6 +560,8 @@ class Noise(MixedNoise):
     """Coloured noise added to the input (see the module's text)."""
 
     type = "noise"
+    # The noise is made in double precision, and narrowed before the mix.
+    FLUSH_BYTES = 20
 
     def __init__(
         self,

@@ -477,6 +477,16 @@ class ChainStream:
         """Frames held inside the stages, each counted at the rate of the stage holding it."""
         return sum(stage.held_frames for stage in self._stages)
 
+    def check_chunk(self, frames: int) -> None:
+        """Asks the guard, before any stage runs, for what the steps that hold the whole
+        signal until the flush would hold with a chunk of ``frames``: refused there, the
+        chunk changes nothing, and what is held can still be flushed. (Asked for as each
+        step took it, the flush failed after all of the input had been taken.)"""
+        for stage in self._stages:
+            if isinstance(stage, Step):
+                stage.check_hold(frames)
+                frames = stage.most_output_frames(frames)
+
     def process(self, chunk: Frames) -> Frames:
         for stage in self._stages:
             if isinstance(stage, Step):
