@@ -154,8 +154,11 @@ def test_batches_take_and_refuse_audio_as_process_does():
         kavri.process_batch([np.zeros(10), np.zeros((10, 2))], RATE, chain)
     with pytest.raises(ValueError, match="looks channels-first"):
         kavri.process_batch(np.zeros((3, 2, 48000), np.float32), RATE, chain)
-    with pytest.raises(ValueError, match="looks channels-first"):
+    with pytest.raises(ValueError, match="^item 0: .*looks channels-first"):
         kavri.process_batch([np.zeros((2, 48000), np.float32)], RATE, chain)
+    # A refused item is named, as a mismatched one is (the message was process's alone).
+    with pytest.raises(TypeError, match="^item 2: audio of integer type int64"):
+        kavri.process_batch([pcm[0], pcm[1], pcm[2].astype(np.int64)], RATE, chain)
     with pytest.raises(ValueError, match=r"\(items, frames\) or \(items, frames, channels\)"):
         kavri.process_batch(np.zeros(10, np.float32), RATE, chain)
     with pytest.raises(TypeError, match="no known full scale"):
@@ -294,7 +297,7 @@ def test_the_native_draw_keeps_the_pinned_sample():
     ]
 
 
-def random_distribution(rng: np.random.Generator, integer: bool) -> object:
+def random_distribution(rng: np.random.Generator, integer: bool, most: float | None) -> object:
     kind = rng.choice(["uniform", "log_uniform", "choice"])
     if kind == "choice":
         values = [
@@ -304,7 +307,9 @@ def random_distribution(rng: np.random.Generator, integer: bool) -> object:
     if integer:
         lo = int(rng.integers(1, 5))
         return {str(kind): [lo, lo + int(rng.integers(1, 6))]}
-    lo = float(rng.choice([rng.uniform(0.001, 10), rng.integers(1, 20), 1e-30, 3e38 / 4]))
+    # Up to a quarter of the largest float32, or an eighth of the bound of a gain in dB.
+    huge = 3e38 / 4 if most is None else most / 8
+    lo = float(rng.choice([rng.uniform(0.001, 10), rng.integers(1, 20), 1e-30, huge]))
     hi = lo * float(rng.uniform(1.01, 4)) if rng.random() < 0.8 or lo > 1e6 else lo + 1
     if kind == "uniform" and rng.random() < 0.4:
         lo = -hi
@@ -329,7 +334,7 @@ def random_item(rng: np.random.Generator, depth: int = 0) -> dict:
         for param in EFFECTS[effect_type].params:
             if rng.random() < 0.5:
                 item[param.key] = (
-                    random_distribution(rng, param.integer)
+                    random_distribution(rng, param.integer, param.overflow)
                     if rng.random() < 0.7
                     else (int(rng.integers(1, 4)) if param.integer else float(rng.uniform(-3, 3)))
                 )

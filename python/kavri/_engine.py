@@ -353,7 +353,13 @@ def batch_audio(batch: Any) -> Batch:
         items: list[npt.NDArray[np.float32]] = []
         flat: list[bool] = []
         for k, item in enumerate(batch):
-            data, one = frames_of(item)
+            try:
+                data, one = frames_of(item)
+            except (TypeError, ValueError, MemoryError) as error:
+                if type(error) not in (TypeError, ValueError, MemoryError):
+                    raise
+                # The refusal process gives, naming the item it is about.
+                raise type(error)(f"item {k}: {error}") from None
             if items and data.shape[1] != items[0].shape[1]:
                 raise ValueError(
                     f"item {k} has {data.shape[1]} channels, item 0 has {items[0].shape[1]}"

@@ -304,6 +304,7 @@ def _check_spec(item: Any, index: int, source: str) -> dict[str, Any]:
             spec[key], problem = step_value(param, value)
         elif (
             type(value) is float
+            and not param.integer
             and -_FLOAT32_MAX <= value <= _FLOAT32_MAX
             and param.overflow is None
         ):
