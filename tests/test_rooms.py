@@ -316,7 +316,8 @@ def test_decay_time_follows_room_size():
             times.append(decay_time(out[:, 0], RATE))
             if damping == 0:  # undamped, the lines are set for 0.2 s x 40^room_size
                 assert times[-1] == pytest.approx(0.2 * 40**size, rel=0.15)
-                assert np.sum(out[:, 1].astype(np.float64) ** 2) == pytest.approx(1, rel=0.2)
+                energy = np.sum(out.astype(np.float64) ** 2, axis=0)
+                assert np.all((energy >= 0.93) & (energy <= 1.13)), energy  # as documented
         assert all(a < b for a, b in zip(times[:-1], times[1:], strict=True)), (damping, times)
 
 
