@@ -119,6 +119,32 @@ def test_decoding_agrees_with_ffmpeg(compressed):
         assert np.max(np.abs(ours[:common] - theirs[:common])) < 1e-5, name
 
 
+@pytest.mark.parametrize("suffix", [".ogg", ".opus"])
+def test_surround_channels_keep_their_roles_in_vorbis_and_opus(tmp_path, suffix):
+    # Vorbis and Opus order 5.1 as L C R Ls Rs LFE; the channels went in in WAV's order
+    # (L R C LFE Ls Rs), so the right surround sat in the LFE's slot and Opus kept only a
+    # low band of it: a 1 kHz tone came back 50 dB down.
+    t = np.arange(RATE) / RATE
+    audio = np.zeros((RATE, 6), np.float32)
+    audio[:, 5] = 0.5 * np.sin(2 * np.pi * 1000 * t)  # right surround
+    audio[:, 3] = 0.5 * np.sin(2 * np.pi * 50 * t)  # LFE
+    out = tmp_path / f"surround{suffix}"
+    kavri.write(out, audio, RATE)
+    stored, _ = sf.read(out, dtype="float32")  # libsndfile's own reading: the codec's order
+    rms = np.sqrt(np.mean(stored.astype(np.float64) ** 2, axis=0))
+    assert np.argsort(rms)[-2:].tolist() in ([4, 5], [5, 4]), rms  # Rs and LFE slots
+    back, _ = kavri.read(out)
+    rms = np.sqrt(np.mean(back.astype(np.float64) ** 2, axis=0))
+    assert rms[5] > 0.3 and rms[3] > 0.3 and rms[[0, 1, 2, 4]].max() < 0.05, rms
+    # The loudness meter weighs the surround by its place: the same as the WAV's.
+    wav = kavri.measure(audio, RATE).integrated_lufs
+    assert kavri.measure(back, RATE).integrated_lufs == pytest.approx(wav, abs=0.5)
+    # The codec effect's round trip in memory keeps the roles too.
+    codec = {"type": "codec", "format": suffix.strip(".").replace("ogg", "vorbis")}
+    coded = kavri.process(audio, RATE, [codec])
+    assert np.sqrt(np.mean(coded[:, 5].astype(np.float64) ** 2)) > 0.3
+
+
 def test_unreadable_files_still_say_so(tmp_path):
     (tmp_path / "notes.m4a").write_text("not audio at all\n")
     with pytest.raises(kavri.AudioFileError, match=r"notes.m4a: not a readable audio file"):

@@ -51,6 +51,7 @@ import soxr  # type: ignore[import-untyped]
 
 from ._engine import check_memory
 from .errors import ChainError, KavriError
+from .io.channel_order import SoundFile
 from .io.formats import VORBIS_MOST_RATE, memory_file
 from .steps import StepItem, register_step
 from .steps.base import Frames, Step, empty
@@ -114,7 +115,7 @@ def _encode_decode(
         options["bitrate_mode"] = "CONSTANT"
     try:
         with memory_file() as memory:
-            with sf.SoundFile(
+            with SoundFile(
                 memory,
                 "w",
                 rate,
@@ -126,7 +127,7 @@ def _encode_decode(
             ) as encoder:
                 encoder.write(data)
             os.lseek(memory, 0, os.SEEK_SET)
-            with sf.SoundFile(memory, closefd=False) as decoder:
+            with SoundFile(memory, closefd=False) as decoder:
                 # GSM in WAV cannot seek, so its length is asked for: the decoded padding is
                 # cut.
                 decoded = np.asarray(

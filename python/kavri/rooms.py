@@ -41,6 +41,7 @@ from ._providers import once
 from ._stop import current_stop
 from .errors import AudioFileError
 from .io import input_path
+from .io.channel_order import SoundFile
 from .io.folders import audio_files
 from .io.reading import GridReads
 from .random_chain import register_resolver
@@ -87,7 +88,7 @@ def _decode(path: str, name: Any, rate: int) -> npt.NDArray[np.float32]:
     """The response in the file ``name`` opens (``path`` itself, or a pipe's copy), at
     ``rate``; messages name ``path``."""
     try:
-        handle = sf.SoundFile(name)
+        handle = SoundFile(name)
     except FileNotFoundError:
         raise _problem(path, "no such file") from None
     except (sf.LibsndfileError, RuntimeError, ValueError, TypeError, OSError) as error:

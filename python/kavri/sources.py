@@ -49,6 +49,7 @@ from ._engine import check_memory
 from ._paths import fs_bytes, shown
 from ._providers import once
 from .errors import AudioFileError
+from .io.channel_order import SoundFile
 from .io.folders import audio_files
 from .io.reading import GridReads
 from .random_chain import register_resolver
@@ -90,7 +91,7 @@ def _open(path: str) -> sf.SoundFile:
         )
     try:
         name: Any = fs_bytes(path)  # by its bytes, as a response file is
-        return sf.SoundFile(name)
+        return SoundFile(name)
     except FileNotFoundError:
         raise AudioFileError(f"background_noise: {shown(path)}: no such file") from None
     except (sf.LibsndfileError, RuntimeError, ValueError, TypeError, OSError) as error:

@@ -39,6 +39,7 @@ from .._engine import check_memory as guard_memory
 from .._paths import AnyPath, free_bytes, fs_name, shown
 from .._stop import StopRequest
 from ..errors import AudioFileError, Interrupted, KavriWarning
+from .channel_order import SoundFile
 from .decoding import DecodedSource, NoAudioStream
 from .formats import sample_bytes
 from .pipes import ByteSource, RawFormat, StreamSource, parse_wav_header
@@ -170,8 +171,8 @@ def _opened_again(source: sf.SoundFile) -> sf.SoundFile:
     name = source.name
     if isinstance(name, int):
         os.lseek(name, 0, os.SEEK_SET)
-        return sf.SoundFile(name, closefd=False)
-    return sf.SoundFile(name)
+        return SoundFile(name, closefd=False)
+    return SoundFile(name)
 
 
 def _salvaged(
@@ -454,7 +455,7 @@ def open_input(name: str, label: str | None = None) -> Iterator[AudioSource]:
         )
     with _open_binary(name, label) as handle:
         try:
-            reader = sf.SoundFile(handle.fileno(), closefd=False)
+            reader = SoundFile(handle.fileno(), closefd=False)
         except (sf.LibsndfileError, RuntimeError, ValueError, TypeError) as error:
             if not _unrecognised(error):
                 raise _not_readable(label, error) from None

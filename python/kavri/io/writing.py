@@ -45,6 +45,7 @@ from .._paths import AnyPath, free_bytes, fs_name, shown
 from ..errors import AudioFileError, KavriError, KavriWarning
 from . import fixups
 from .atomic import atomic_output
+from .channel_order import SoundFile
 from .formats import (
     FLOAT_SUBTYPES,
     RAW_SUBTYPES,
@@ -317,7 +318,7 @@ def _open_soundfile(
     mode = None if bitrate is None else "CONSTANT"
     level = None if bitrate is None else (320 - bitrate) / 288
     # libsndfile gets the open descriptor, never the name: no encoding of the name can fail.
-    handle = sf.SoundFile(
+    handle = SoundFile(
         descriptor,
         "w",
         sample_rate,
