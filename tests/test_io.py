@@ -277,6 +277,27 @@ def test_a_live_temporary_is_kept_and_a_dead_one_removed(tmp_path):
     assert entries(tmp_path) == ["x.wav"]
 
 
+def test_a_write_keeps_the_permissions_it_replaces_and_goes_through_links(tmp_path):
+    audio = np.full((100, 1), 0.25, np.float32)
+    private = tmp_path / "private.wav"
+    kavri.write(private, audio, 48_000)
+    assert os.stat(private).st_mode & 0o777 == kavri.io.atomic.FILE_MODE
+    # An overwritten private file stayed private no longer (0600 became 0644).
+    os.chmod(private, 0o600)
+    kavri.write(private, audio * 2, 48_000)
+    assert os.stat(private).st_mode & 0o777 == 0o600
+    # A link is written through: it stays, and the file it leads to (made if need be) takes
+    # the output. The link itself had been replaced by a file.
+    for target in ("kept.wav", "made.wav"):
+        if target == "kept.wav":
+            kavri.write(tmp_path / target, audio, 48_000)
+        link = tmp_path / f"to-{target}"
+        link.symlink_to(target)
+        kavri.write(link, audio * 3, 48_000)
+        assert link.is_symlink() and os.readlink(link) == target
+        assert np.array_equal(kavri.read(tmp_path / target).audio, audio * 3)
+
+
 def test_a_write_looks_only_at_the_hidden_folder(tmp_path, monkeypatch):
     for index in range(50):
         (tmp_path / f"other{index}.wav").write_bytes(b"")

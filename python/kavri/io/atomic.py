@@ -179,16 +179,41 @@ def _create(name: str, folder: str) -> tuple[int, str]:
     raise OSError(errno.EAGAIN, "could not create a temporary file")
 
 
+def _take_over_mode(temporary: str, name: str) -> None:
+    """Gives the temporary the permissions of the file it replaces (and its owner, where
+    this process may), or the usual ones for a new file: an overwritten private recording
+    (0600) had become readable by everyone (0644)."""
+    try:
+        replaced = os.stat(name)
+    except OSError:
+        os.chmod(temporary, FILE_MODE)
+        return
+    if not stat.S_ISREG(replaced.st_mode):
+        os.chmod(temporary, FILE_MODE)
+        return
+    held = os.stat(temporary)
+    if (held.st_uid, held.st_gid) != (replaced.st_uid, replaced.st_gid):
+        with suppress(OSError):  # only root may give a file away
+            os.chown(temporary, replaced.st_uid, replaced.st_gid)
+    os.chmod(temporary, stat.S_IMODE(replaced.st_mode))
+
+
 @contextmanager
 def atomic_output(path: AnyPath) -> Iterator[str]:
     """Yields a temporary path in a hidden folder inside the target's folder; when the
-    block succeeds the file is given the usual permissions and renamed onto ``path`` in one
-    step. On any failure, an interrupt included, the temporary file is removed and
+    block succeeds the file is given the permissions of the file it replaces (the usual
+    ones for a new file) and renamed onto ``path`` in one step; a ``path`` that is a
+    symbolic link is written through, onto the file it leads to. On any failure, an interrupt included, the temporary file is removed and
     ``path`` is left as it was. Names need not be UTF-8: the temporary path is a ``str``
     that may hold escape surrogates, which ``open`` and the ``os`` functions accept; C
     libraries are best given an open descriptor. Temporaries left by killed writers are
     removed first."""
     name = fs_name(path)
+    if os.path.islink(name):
+        # Written through the link, as writing a file by its name would: the link stays, and
+        # the file it leads to (made, for a dangling one) takes the output. Replacing the
+        # link itself left its target as it was.
+        name = os.path.realpath(name)
     folder = os.path.dirname(os.path.abspath(name))
     if not os.path.isdir(folder):
         raise KavriError(f"{shown(name)}: cannot write: folder {shown(folder)} does not exist")
@@ -199,7 +224,7 @@ def atomic_output(path: AnyPath) -> Iterator[str]:
         raise KavriError(f"{shown(name)}: cannot write: {error.strerror}") from None
     try:
         yield temporary
-        os.chmod(temporary, FILE_MODE)
+        _take_over_mode(temporary, name)
         os.replace(temporary, name)
     except BaseException:
         with suppress(FileNotFoundError):
