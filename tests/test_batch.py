@@ -406,6 +406,19 @@ def test_chains_holding_numpy_values_run_and_rerun_by_the_bits_of_their_arrays(t
     assert np.array_equal(kavri.read(out / "a.wav").audio, made)
 
 
+def test_clamp_warnings_of_a_run_name_their_file(tmp_path):
+    # They read "effect 1 ('lowpass'): frequency_hz = ..." once per file, with no file.
+    source = tmp_path / "in"
+    source.mkdir()
+    for name in ("low.wav", "high.wav"):
+        rate = 8000 if name == "low.wav" else RATE
+        kavri.write(source / name, np.zeros((800, 1), np.float32), rate)
+    chain = [{"type": "lowpass", "frequency_hz": 6000}]
+    with pytest.warns(kavri.ClampWarning) as caught:
+        kavri.batch(sorted(source.iterdir()), chain, tmp_path / "out", base_dir=source)
+    assert [str(w.message).split(": ")[0] for w in caught] == [str(tmp_path / "out" / "low.wav")]
+
+
 def test_errors_with_fields_cross_a_process_pool_whole():
     # A pool's worker sends its exception back pickled: SettingError could not be rebuilt
     # from its message, and the pool broke instead of raising it.

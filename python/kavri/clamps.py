@@ -71,8 +71,15 @@ def clamped_values(specs: Sequence[dict[str, Any]], sample_rate: int, first: int
 
 
 def warn_clamped(
-    specs: Sequence[dict[str, Any]], sample_rate: int, stacklevel: int = 2, first: int = 1
+    specs: Sequence[dict[str, Any]],
+    sample_rate: int,
+    stacklevel: int = 2,
+    first: int = 1,
+    about: str = "",
 ) -> None:
-    """Warns with a :class:`ClampWarning` for each value the engine would clamp."""
+    """Warns with a :class:`ClampWarning` for each value the engine would clamp; ``about``
+    names the file it is about, where a run processes many."""
     for note in clamped_values(specs, sample_rate, first):
-        warnings.warn(note, ClampWarning, stacklevel=stacklevel + 1)
+        warnings.warn(
+            f"{about}: {note}" if about else note, ClampWarning, stacklevel=stacklevel + 1
+        )

@@ -247,8 +247,10 @@ def render_file(
     chunk: int | None = None,
     measure: bool = False,
     raw: RawFormat | None = None,
+    one_of_many: bool = False,
 ) -> FileSummary:
-    """:func:`process_file` for a checked chain and settings."""
+    """:func:`process_file` for a checked chain and settings. ``one_of_many`` (a run's
+    files) names the output in the warnings of values the engine will clamp at its rate."""
     target = settings.target
     source_name, output_name = fs_name(source), fs_name(output)
     output_format(output_name, None, settings.file_format)
@@ -287,7 +289,7 @@ def render_file(
         out_rate, out_channels = plan.out_rate, plan.out_channels
         chosen = _output_subtype(output_name, settings, reader.subtype)
         check_output(output_name, out_rate, chosen, settings.bitrate, out_channels)
-        plan.warn_clamped(stacklevel=3)
+        plan.warn_clamped(stacklevel=3, about=show_name(output_name) if one_of_many else "")
         blocks = BlockReader(reader, chunk_frames(rate, settings.block_size, chunk), label)
         # The read buffer, and as much again for the silence of a tail and the output (a
         # tail goes in the blocks asked for, which a short file's buffer may be below).

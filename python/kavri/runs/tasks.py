@@ -231,7 +231,9 @@ def run_task(
             return FileResult(source, output, "skipped", record=previous)
         if identity is None or not same_stat(identity, source):
             identity = file_identity(source, stop)
-        summary = render_file(source, output, task.chain, settings, stop=stop, progress=progress)
+        summary = render_file(
+            source, output, task.chain, settings, stop=stop, progress=progress, one_of_many=True
+        )
         written = written_identity(output)
     except KavriError as error:
         return FileResult(source, output, "failed", str(error))

@@ -252,13 +252,18 @@ class ChainPlan:
         ratio), as positions in ``segments``."""
         return [i for i, s in enumerate(self.segments) if isinstance(s, StepItem) and s.measures]
 
-    def warn_clamped(self, stacklevel: int = 2) -> None:
+    def warn_clamped(self, stacklevel: int = 2, about: str = "") -> None:
         """Warns of every engine value that will be clamped, each at the rate its effect
-        runs at (a frequency after a ``resample`` is held within the new rate)."""
+        runs at (a frequency after a ``resample`` is held within the new rate); ``about``
+        names the file, where a run processes many."""
         for segment in self.segments:
             if isinstance(segment, EngineRun):
                 warn_clamped(
-                    segment.specs, segment.rate, stacklevel=stacklevel + 1, first=segment.first
+                    segment.specs,
+                    segment.rate,
+                    stacklevel=stacklevel + 1,
+                    first=segment.first,
+                    about=about,
                 )
 
     def before(self, position: int) -> ChainPlan:
