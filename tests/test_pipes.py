@@ -140,6 +140,14 @@ def test_raw_pcm_in_every_encoding_round_trips(tmp_path):
         assert output.read_bytes() == source.read_bytes(), encoding
         back = kavri.read(output, raw=RawFormat(RATE, 3, encoding)).audio
         assert np.array_equal(back, audio), encoding
+    # A last frame cut short was left out without a word.
+    cut = tmp_path / "cut.raw"
+    cut.write_bytes(source.read_bytes()[:-2])
+    short = f"cut.raw: ends with {3 * width - 2} bytes short of a whole frame, left out"
+    with pytest.warns(kavri.io.ShortFileWarning, match=short):
+        assert kavri.read(cut, raw=RawFormat(RATE, 3, encoding)).audio.shape == (1499, 3)
+    summary = kavri.process_file(cut, tmp_path / "cut.wav", chain, raw=RawFormat(RATE, 3, encoding))
+    assert summary.warnings == (f"{tmp_path / short}",)
     with pytest.raises(kavri.AudioFileError, match="unknown raw encoding 'u4'"):
         RawFormat(RATE, 2, "u4")
     with pytest.raises(kavri.AudioFileError, match="raw output holds pcm16"):

@@ -203,11 +203,11 @@ def atomic_output(path: AnyPath) -> Iterator[str]:
     """Yields a temporary path in a hidden folder inside the target's folder; when the
     block succeeds the file is given the permissions of the file it replaces (the usual
     ones for a new file) and renamed onto ``path`` in one step; a ``path`` that is a
-    symbolic link is written through, onto the file it leads to. On any failure, an interrupt included, the temporary file is removed and
-    ``path`` is left as it was. Names need not be UTF-8: the temporary path is a ``str``
-    that may hold escape surrogates, which ``open`` and the ``os`` functions accept; C
-    libraries are best given an open descriptor. Temporaries left by killed writers are
-    removed first."""
+    symbolic link is written through, onto the file it leads to. On any failure, an
+    interrupt included, the temporary file is removed and ``path`` is left as it was.
+    Names need not be UTF-8: the temporary path is a ``str`` that may hold escape
+    surrogates, which ``open`` and the ``os`` functions accept; C libraries are best given
+    an open descriptor. Temporaries left by killed writers are removed first."""
     name = fs_name(path)
     if os.path.islink(name):
         # Written through the link, as writing a file by its name would: the link stays, and

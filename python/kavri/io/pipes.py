@@ -346,6 +346,8 @@ class StreamSource:
         self._start = source.file.tell() if source.file is not None else 0
         self._consumed = 0
         self._bytes = bytearray()
+        # Bytes at the end too few for a whole frame, left out (known once they are met).
+        self.partial_bytes = 0 if data_bytes is None else data_bytes % self._frame_bytes
 
     def seek(self, frames: int) -> int:
         if frames != 0 or self._source.file is None:
@@ -376,6 +378,8 @@ class StreamSource:
         got = self._source.read_into(view)
         self._consumed += got
         frames = got // self._frame_bytes
+        if got % self._frame_bytes:  # fewer than asked for: the end of the input
+            self.partial_bytes = got % self._frame_bytes
         if frames:
             samples = _to_float(view[: frames * self._frame_bytes], self.subtype, self.channels)
             buffer[:frames] = samples.reshape(frames, self.channels)

@@ -476,6 +476,15 @@ def open_input(name: str, label: str | None = None) -> Iterator[AudioSource]:
             yield reader
 
 
+def _cut_frame(label: str, source: AudioSource) -> str | None:
+    """A one-line message when raw samples end with part of a frame (left out), else None."""
+    partial = getattr(source, "partial_bytes", 0)
+    if not partial:
+        return None
+    plural = "s" if partial != 1 else ""
+    return f"{label}: ends with {partial} byte{plural} short of a whole frame, left out"
+
+
 class BlockReader:
     """Reads an open input from its start in blocks of at most ``frames`` frames, into one
     buffer used again for every block; modelled on ``soundfile.SoundFile.blocks``.
@@ -534,7 +543,11 @@ class BlockReader:
         )
 
     def shortfall(self) -> str | None:
-        """A one-line message when the file ended early, else None."""
+        """A one-line message when the file ended early (or raw samples with part of a frame
+        at the end), else None."""
+        cut = _cut_frame(self.label, self.source) if self.complete else None
+        if cut is not None:
+            return cut
         if not self.ended_early:
             return None
         return (
@@ -620,6 +633,9 @@ def _read_whole(label: str, source: AudioSource) -> npt.NDArray[np.float32]:
             with _opened_again(source) as fresh:
                 return _in_blocks(label, fresh)
         if exact:
+            cut = _cut_frame(label, source)
+            if cut is not None:
+                warnings.warn(cut, ShortFileWarning, stacklevel=3)
             stated = stated_frames(source)
             if got < stated:
                 warnings.warn(
