@@ -209,6 +209,12 @@ def test_peaks_between_samples_that_the_limiter_leaves_are_trimmed_after_it():
     assert measure(louder, rate).integrated_lufs > reached.integrated_lufs
     # A peak a hair over the ceiling is not shown as equal to it.
     assert loudness.ceiling_passed(-0.9997, -1.0).startswith("true peak -0.9997 dBTP is above")
+    # Nor a float output's peak a hair above full scale as at it ("+0.0 dBFS, above").
+    assert [loudness.above(db, 0.0, 1) for db in (0.04, 0.0004, 6.02)] == [
+        "+0.04",
+        "+0.0004",
+        "+6.0",
+    ]
 
 
 def test_a_target_the_limiter_can_reach_is_reached_however_far_peaks_overshoot():

@@ -107,13 +107,19 @@ HALF_BAND_BETA = 8.0
 MIN_LOUDNESS_RATE = 8_000
 
 
-def ceiling_passed(peak_db: float, ceiling_db: float, how: str = "") -> str:
-    """The words for a true peak above a ceiling, the peak with as many decimals as show it
-    above ("-1.00 dBTP is above the -1 dBTP ceiling" read as a contradiction)."""
-    places = 2
-    while places < 6 and round(peak_db, places) <= ceiling_db:
+def above(level_db: float, bound_db: float, places: int = 2) -> str:
+    """A level above a bound, signed, with as many decimals as show it above ("-1.00 dBTP is
+    above the -1 dBTP ceiling", "peaks at +0.0 dBFS, above full scale" read as
+    contradictions)."""
+    while places < 6 and round(level_db, places) <= bound_db:
         places += 1
-    return f"true peak {peak_db:.{places}f} dBTP{how} is above the {ceiling_db:g} dBTP ceiling"
+    return f"{level_db:+.{places}f}"
+
+
+def ceiling_passed(peak_db: float, ceiling_db: float, how: str = "") -> str:
+    """The words for a true peak above a ceiling."""
+    peak = above(peak_db, ceiling_db)
+    return f"true peak {peak} dBTP{how} is above the {ceiling_db:g} dBTP ceiling"
 
 
 def to_db(value: float) -> float:

@@ -9,7 +9,7 @@ from collections.abc import Sequence
 
 from ._audio import PCM_BITS
 from .files import FileSummary
-from .loudness import MIN_LOUDNESS_RATE, Measurement, ceiling_passed, to_db
+from .loudness import MIN_LOUDNESS_RATE, Measurement, above, ceiling_passed, to_db
 from .rendering import LOSSY_SUBTYPES
 
 __all__ = ["output_report", "meter_text", "meter_json"]
@@ -73,7 +73,7 @@ def output_report(summary: FileSummary) -> tuple[str, list[str]]:
     warnings = list(summary.warnings)
     if summary.subtype in ("FLOAT", "DOUBLE") and summary.peak > 1.0:
         warnings.append(
-            f"the output peaks at {to_db(summary.peak):+.1f} dBFS, above full scale: the "
+            f"the output peaks at {above(to_db(summary.peak), 0.0, 1)} dBFS, above full scale: the "
             "float file holds it, but most players and converters will clip it"
         )
     stats = summary.stats
