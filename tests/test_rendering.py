@@ -18,7 +18,7 @@ from scipy import signal
 
 import kavri
 from kavri import files, loudness, rendering
-from kavri.report import output_report
+from kavri.report import meter_text, output_report
 
 RATE = 48_000
 # Speech-like: syllables of noise and sharp plosives far above them, so that a -16 LUFS
@@ -191,3 +191,19 @@ def test_values_within_range_are_not_warned_about():
         )
     with pytest.warns(kavri.ClampWarning, match="'noise_gate'.*attack_ms = 0 .*uses 0.001 ms"):
         kavri.process(audio, RATE, [{"type": "noise_gate", "attack_ms": 0}])
+
+
+def test_levels_say_they_leave_out_infinite_samples(tmp_path):
+    # A file of infinities read as silent (peak -inf dBFS) with nothing to say why, though
+    # written as 16-bit it is at full scale.
+    audio = np.full((4800, 1), np.inf, np.float32)
+    audio[::2] = -np.inf
+    sf.write(tmp_path / "inf.wav", audio, 48_000, subtype="FLOAT")
+    summary = kavri.process_file(
+        tmp_path / "inf.wav", tmp_path / "o.wav", [], subtype="pcm16", measure=True
+    )
+    line, notes = output_report(summary)
+    assert "peak -inf dBFS of the finite samples" in line
+    assert notes == ["4800 NaN or infinite samples written as 0 (NaN) or at full scale"]
+    text = meter_text("inf.wav", kavri.measure_file(tmp_path / "inf.wav"))
+    assert text.endswith("(levels and loudness leave out the NaN and infinite samples)")

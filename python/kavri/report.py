@@ -53,7 +53,10 @@ def output_report(summary: FileSummary) -> tuple[str, list[str]]:
     measured = summary.measurement
     result = summary.loudness
     if measured is not None:
-        parts.append(f"peak {_db(measured.sample_peak_db, 'dBFS')}")
+        # Levels leave out NaN and infinite samples (a file of infinities read as silent);
+        # the warning below says how they were written.
+        finite = " of the finite samples" if measured.nan or measured.inf else ""
+        parts.append(f"peak {_db(measured.sample_peak_db, 'dBFS')}{finite}")
         if result is not None or summary.decoded:
             parts.append(f"true peak {_db(measured.true_peak_db, 'dBTP')}")
         parts.append(f"loudness {_lufs(measured.integrated_lufs)}")
@@ -121,6 +124,8 @@ def meter_text(name: str, measured: Measurement) -> str:
         f"  clipped         {measured.clipped} samples",
         f"  nan/inf         {measured.nan}/{measured.inf} samples",
     ]
+    if measured.nan or measured.inf:
+        lines.append("  (levels and loudness leave out the NaN and infinite samples)")
     return "\n".join(lines)
 
 
