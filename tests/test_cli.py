@@ -89,6 +89,11 @@ def test_effect_options_and_subtype(work, run_kavri):
             "x.flac: FLAC files cannot hold subtype 'float'",
         ),
         (["--chain", "chain.json", "OUT=x.mp9"], "x.mp9: unknown output format '.mp9'"),
+        (["--chain", "chain.json", "OUT=noext"], "noext: the output name has no suffix"),
+        (
+            ["--chain", "chain.json", "OUT=x."],
+            "give it one (such as .wav or .flac) or give --format",
+        ),
         (["--chain", "chain.json", "OUT=no/x.wav"], "cannot write: folder"),
         (["--chain", "chain.json", "IN=missing.wav"], "missing.wav: no such file"),
         (
@@ -277,3 +282,50 @@ def test_closed_standard_output_is_named_before_any_work(work):
     done = closed_stdout("process", "in.wav", "out.wav", "--effect", "gain")
     assert done.returncode == 0, done.stderr
     assert kavri.read(work / "out.wav").audio.shape == (4800, 2)
+
+
+def test_messages_name_only_what_the_command_has(work, run_kavri):
+    plot = run_kavri("plot", "--out", "x.png", cwd=work)
+    assert (
+        plot.stderr == "kavri: error: no chain: give --chain FILE, --preset NAME or --effect TYPE\n"
+    )
+    batch = run_kavri("batch", "in.wav", "out", "--effect", "gain", cwd=work)
+    assert batch.stderr == "kavri: error: in.wav: is not a folder\n"
+
+
+def test_meter_reports_every_file_it_can(work, run_kavri):
+    text = run_kavri("meter", "in.wav", "nosuch.wav", "in.wav", cwd=work)
+    assert text.returncode == 1 and text.stdout.count("  duration ") == 2
+    assert text.stderr == "kavri: error: nosuch.wav: no such file\n"
+    listed = run_kavri("meter", "--json", "text.wav", "in.wav", cwd=work)
+    assert listed.returncode == 1 and listed.stderr.startswith("kavri: error: text.wav: ")
+    assert [reading["file"] for reading in json.loads(listed.stdout)] == ["in.wav"]
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+@pytest.mark.parametrize("buffered", [True, False])
+def test_unwritable_standard_streams(work, run_kavri, buffered):
+    # Buffered (as by default), the failure comes only when the output is flushed at the end.
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
+    env.update({} if buffered else {"PYTHONUNBUFFERED": "1"})
+    gain = ["--effect", "gain"]
+    with open("/dev/full", "w") as full:
+
+        def run(*args, **streams):
+            streams = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE, **streams}
+            return run_kavri(*args, cwd=work, env=env, capture_output=False, **streams)
+
+        for args in (
+            ["presets", "vocal"],
+            ["process", "in.wav", "out.wav", *gain],
+            ["process", "in.wav", "-", *gain],  # the library's failure to write audio
+        ):
+            result = run(*args, stdout=full)
+            assert result.returncode == 1 and "Traceback" not in result.stderr
+            assert result.stderr.splitlines()[-1] == (
+                "kavri: error: standard output: cannot write: No space left on device"
+            )
+        # Reports nobody can see do not fail a finished job; an error still does.
+        done = run("process", "in.wav", "out.wav", *gain, stderr=full)
+        assert done.returncode == 0 and "in.wav -> out.wav" in done.stdout
+        assert run("process", "nosuch.wav", "o.wav", *gain, stderr=full).returncode == 1

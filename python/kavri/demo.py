@@ -58,12 +58,13 @@ def _print_levels(before: np.ndarray, after: np.ndarray, out: TextIO) -> None:
 
 
 def run_demo(
-    out: TextIO = sys.stdout, folder: str = DEMO_FOLDER, presets: list[str] | None = None
+    out: TextIO | None = None, folder: str = DEMO_FOLDER, presets: list[str] | None = None
 ) -> int:
     """Runs presets over a generated signal, writes the input and every result as WAV files
     into ``folder`` and prints peak and RMS per channel before and after, with the time
     taken and the real-time factor. Presets whose effects this build lacks are skipped.
-    Returns how many presets ran."""
+    Returns how many presets ran. ``out`` is standard output as it is at the call."""
+    out = sys.stdout if out is None else out
     names = presets or list(list_presets())
     chains = {name: load_preset(name) for name in names}
     audio = demo_signal()

@@ -293,11 +293,14 @@ IMAGE_FORMATS = ("png", "svg", "pdf")
 
 def _image_format(name: str) -> str:
     suffix = os.path.splitext(name)[1].lower().lstrip(".")
+    if not suffix:
+        raise KavriError(
+            f"{display_name(name)}: the name has no suffix to tell the image format; "
+            "give it .png, .svg or .pdf"
+        )
     if suffix not in IMAGE_FORMATS:
         raise KavriError(
-            f"{display_name(name)}: unknown image format "
-            f"'{'.' + suffix if suffix else '(no suffix)'}'; "
-            f"use .png, .svg or .pdf"
+            f"{display_name(name)}: unknown image format '.{suffix}'; use .png, .svg or .pdf"
         )
     return suffix
 

@@ -4,7 +4,8 @@ plot.
 One module per command, each turning its arguments into a chain and settings and making one
 library call. Every failure the user can cause (an unknown preset or type, malformed JSON, a
 missing or unreadable file, a value out of range) ends with one line on stderr naming what
-is at fault and a non-zero exit status, and writes nothing.
+is at fault and a non-zero exit status, and writes nothing (``meter`` still reports the
+other files).
 """
 
 from __future__ import annotations
@@ -15,7 +16,8 @@ import os
 import signal
 import sys
 import warnings
-from typing import Any, TextIO
+from collections.abc import Callable
+from typing import Any, TextIO, cast
 
 from .._paths import escape_odd_bytes
 from .._version import __version__
@@ -78,7 +80,8 @@ def _show_warning(
     file: TextIO | None = None,
     line: str | None = None,
 ) -> None:
-    print(f"kavri: warning: {message}", file=sys.stderr)
+    # One write: warnings of a run's worker threads are shown as whole lines.
+    sys.stderr.write(f"kavri: warning: {message}\n")
 
 
 def _closed_streams(args: argparse.Namespace) -> str | None:
@@ -94,6 +97,54 @@ def _closed_streams(args: argparse.Namespace) -> str | None:
     return None
 
 
+class _OutputFailed(Exception):
+    """Standard output could not be written, for a reason other than its reader leaving."""
+
+
+def _point_at_devnull(stream: TextIO) -> None:
+    """Sends what is left of a stream that cannot be written to /dev/null, so that the
+    exit's own flush cannot fail again and print a traceback."""
+    try:
+        descriptor = stream.fileno()
+    except (AttributeError, OSError, ValueError):
+        return
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, descriptor)
+    os.close(devnull)
+
+
+class _Guarded:
+    """A standard stream whose failed writes are handled. Standard output carries results:
+    a failure ends the command with one line (a reader that went away stays a
+    BrokenPipeError). Standard error carries reports only: they are dropped, so that a
+    report nobody can see does not turn a finished job into a failure; the exit status
+    still tells of any error."""
+
+    def __init__(self, stream: TextIO, results: bool) -> None:
+        self._stream = stream
+        self._results = results
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._stream, name)
+
+    def _guard(self, call: Callable[[], object]) -> None:
+        try:
+            call()
+        except OSError as error:
+            if self._results and isinstance(error, BrokenPipeError):
+                raise
+            _point_at_devnull(self._stream)
+            if self._results:
+                raise _OutputFailed(error.strerror or str(error)) from None
+
+    def write(self, text: str) -> int:
+        self._guard(lambda: self._stream.write(text))
+        return len(text)
+
+    def flush(self) -> None:
+        self._guard(self._stream.flush)
+
+
 def main(argv: list[str] | None = None) -> int:
     """Runs the ``kavri`` command line and returns its exit status."""
     words = sys.argv[1:] if argv is None else argv
@@ -106,12 +157,35 @@ def main(argv: list[str] | None = None) -> int:
     # File names need not be UTF-8: their odd bytes are printed escaped, never fatal.
     escape_odd_bytes(sys.stdout)
     escape_odd_bytes(sys.stderr)
+    stdout, stderr = sys.stdout, sys.stderr
+    sys.stdout = cast(TextIO, _Guarded(stdout, results=True))
+    sys.stderr = cast(TextIO, _Guarded(stderr, results=False))
+    try:
+        return _run(args)
+    finally:
+        sys.stdout, sys.stderr = stdout, stderr
+        # After a failure (say the library's own writing of audio to standard output),
+        # nothing may be left for the exit's flush to fail on: the failure has its line.
+        try:
+            stdout.flush()
+        except OSError:
+            _point_at_devnull(stdout)
+
+
+def _run(args: argparse.Namespace) -> int:
     handler: Any = args.handler
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("always", KavriWarning)
             warnings.showwarning = _show_warning
-            return int(handler(args))
+            status = int(handler(args))
+        # What is still buffered must reach standard output now, while a failure can be
+        # told as one line, rather than in the exit's own flush.
+        sys.stdout.flush()
+        return status
+    except _OutputFailed as error:
+        _error(f"standard output: cannot write: {error}")
+        return EXIT_FAILED
     except KavriError as error:
         _error(str(error))
         return EXIT_FAILED
@@ -131,9 +205,5 @@ def main(argv: list[str] | None = None) -> int:
         return 128 + getattr(interrupt, "signal", signal.SIGINT)
     except BrokenPipeError:
         # The reader of standard output went away (kavri meter ... | head): stop quietly.
-        # Standard output is pointed at /dev/null so that the exit's own flush cannot fail
-        # again and print a traceback.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        os.close(devnull)
+        _point_at_devnull(sys.stdout)
         return EXIT_BROKEN_PIPE

@@ -46,10 +46,10 @@ def chain_from_args(args: argparse.Namespace) -> Chain:
         chain = load_preset(preset)
     elif not args.effect and not extra and getattr(args, "loudness", None) is None:
         # A loudness target alone is a chain of its own: the gain (and limiter) it adds.
-        raise KavriError(
-            "no chain: give --chain FILE, --preset NAME, --effect TYPE, --rate, --channels "
-            "or --peak"
-        )
+        # The steps are named only where the command has them (plot has none).
+        ways = ["--chain FILE", "--preset NAME", "--effect TYPE"]
+        ways += [f"--{name}" for name in ("rate", "channels", "peak") if hasattr(args, name)]
+        raise KavriError(f"no chain: give {', '.join(ways[:-1])} or {ways[-1]}")
     return chain + [parse_effect_option(text) for text in args.effect or []] + extra
 
 
@@ -436,7 +436,9 @@ def folder_inputs(args: argparse.Namespace) -> tuple[Path, Path, list[Path]]:
     out_dir = Path(check_folder(args.output_dir, "output folder"))
     check_folder_can_be_made(args.output_dir)
     if not in_dir.is_dir():
-        raise KavriError(f"{shown(in_dir)}: no such folder")
+        raise KavriError(
+            f"{shown(in_dir)}: {'is not a folder' if in_dir.exists() else 'no such folder'}"
+        )
     if out_dir.exists() and not out_dir.is_dir():
         raise KavriError(f"{shown(out_dir)}: is not a folder")
     if out_dir.resolve() == in_dir.resolve():

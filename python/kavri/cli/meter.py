@@ -3,11 +3,17 @@
 from __future__ import annotations
 
 import argparse
+import sys
+from typing import TYPE_CHECKING
 
-from ..errors import KavriError
+from .._paths import shown
+from ..errors import KavriError, failure_text
 from ..files import measure_file
 from ..report import meter_json, meter_text
-from ._common import add_raw_input_arguments, raw_input
+from ._common import EXIT_FAILED, add_raw_input_arguments, raw_input
+
+if TYPE_CHECKING:
+    from ..loudness import Measurement
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
@@ -20,16 +26,29 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
+    """Meters each file in turn. A file that fails gets its line on stderr and the others
+    are still reported (as each is measured, or with --json as one list at the end); the
+    exit status tells whether any failed."""
     if args.files.count("-") > 1:
         raise KavriError("standard input (-) can be metered once")
     # Headerless PCM is read as the raw options say (it was taken for an MP3 and metered
     # as 0.67 s of noise, exit 0).
     raws = [raw_input(name, args) for name in args.files]
-    readings = [
-        (name, measure_file(name, raw=raw)) for name, raw in zip(args.files, raws, strict=True)
-    ]
+    readings: list[tuple[str, Measurement]] = []
+    failed = False
+    for name, raw in zip(args.files, raws, strict=True):
+        try:
+            measured = measure_file(name, raw=raw)
+        except (KavriError, MemoryError) as error:
+            text = failure_text(error)
+            if text != str(error):  # a refused allocation, which names no file
+                text = f"{'standard input' if name == '-' else shown(name)}: {text}"
+            print(f"kavri: error: {text}", file=sys.stderr)
+            failed = True
+            continue
+        if not args.json:
+            print(("\n" if readings else "") + meter_text(name, measured))
+        readings.append((name, measured))
     if args.json:
         print(meter_json(readings))
-    else:
-        print("\n\n".join(meter_text(name, measured) for name, measured in readings))
-    return 0
+    return EXIT_FAILED if failed else 0

@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
+from pathlib import Path
 
 from .._paths import shown
 from .._stop import stop_on_signals
@@ -99,6 +100,12 @@ def run(args: argparse.Namespace) -> int:
     args.subtype = _raw_output_subtype(args)
     settings = settings_from_args(args)
     chain = chain_from_args(args)
+    if args.format is None and args.output != "-" and not Path(args.output).suffix:
+        # Said here, as the library cannot: it knows no --format.
+        raise KavriError(
+            f"{shown(args.output)}: the output name has no suffix to tell its format; "
+            "give it one (such as .wav or .flac) or give --format"
+        )
     output_format(args.output, settings.subtype, settings.file_format)
     if args.output != "-":
         check_output_folder(args.output)

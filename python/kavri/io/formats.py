@@ -273,9 +273,14 @@ def output_format(
     suffix = _suffix(name, file_format)
     if suffix not in FORMATS:
         known = ", ".join(sorted(FORMATS))
+        if not suffix:
+            # Said outright: shown as an unknown format, an empty suffix read as four quotes.
+            raise AudioFileError(
+                f"{shown(name)}: the name has no suffix to tell the output format; "
+                f"give it one of {known}, or a file format"
+            )
         raise AudioFileError(
-            f"{shown(name)}: unknown output format "
-            f"'{shown(suffix) or '(no suffix)'}'; use one of {known}"
+            f"{shown(name)}: unknown output format '{shown(suffix)}'; use one of {known}"
         )
     container, default_subtype = FORMATS[suffix]
     if subtype is None or subtype == KEEP_SUBTYPE:
