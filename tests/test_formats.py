@@ -100,6 +100,9 @@ def test_compressed_inputs_through_process_file_batch_and_the_command_line(
     # Without a format, an output suffix nothing writes fails that file alone, saying so.
     failed = kavri.batch([compressed / "take.wma"], chain, tmp_path / "wma").failed
     assert "unknown output format '.wma'" in failed[0].error
+    # A name with no suffix is told so (it read as an unknown format of four quotes).
+    with pytest.raises(kavri.AudioFileError, match="noext: the name has no suffix to tell"):
+        kavri.write(tmp_path / "noext", np.zeros((10, 1), np.float32), RATE)
 
 
 @pytest.mark.skipif(shutil.which("ffmpeg") is None, reason="ffmpeg is not installed")
