@@ -13,13 +13,15 @@ end early for falling short of the estimate.
 
 from __future__ import annotations
 
+import os
+import warnings
 from typing import IO, Any, Literal
 
 import numpy as np
 import numpy.typing as npt
 
 from .._engine import check_memory as guard_memory
-from ..errors import AudioFileError
+from ..errors import AudioFileError, KavriWarning
 
 
 def _av() -> Any:
@@ -112,9 +114,27 @@ class DecodedSource:
         except AudioFileError:
             self.close()
             raise
-        self._frames = self._container.decode(stream)
+        self._frames = self._decoded(stream)
         self._pending = None
         return stream
+
+    def _decoded(self, stream: Any) -> Any:
+        """The stream's frames, packet by packet. A packet the decoder refuses is left out,
+        as FFmpeg's own tools leave it, with one warning at the end: MP3 files joined end
+        to end hold the second one's header frame there, and decoding stopped at it."""
+        av = _av()
+        refused = 0
+        for packet in self._container.demux(stream):
+            try:
+                yield from packet.decode()
+            except av.error.InvalidDataError:
+                refused += 1
+        if refused:
+            warnings.warn(
+                f"{self.label}: {refused} undecodable packet{'s' if refused > 1 else ''} left out",
+                KavriWarning,
+                stacklevel=2,
+            )
 
     def _estimate(self, stream: Any) -> int:
         """The length the container states, in frames; 0 when it states none."""
@@ -208,3 +228,27 @@ def open_decoded(handle: IO[bytes], label: str) -> DecodedSource:
 def decoded_suffixes() -> list[str]:
     """The suffixes of the formats read through PyAV."""
     return [suffix for suffixes, _ in DECODED_FORMATS for suffix in suffixes.split()]
+
+
+def packet_frames(handle: IO[bytes]) -> int | None:
+    """The frames an MPEG audio file's packets hold, counted by FFmpeg's demuxer without
+    decoding them (encoder delay and padding included); None where it cannot tell. libsndfile
+    reads an MP3 only as far as the length it works out: without a Xing header, or with
+    files joined after one, that is an estimate, and the rest of the audio was lost."""
+    av = _av()
+    # libsndfile may have the file open on the same descriptor: its place is kept (asked of
+    # the descriptor, which the buffered handle does not follow).
+    place = os.lseek(handle.fileno(), 0, os.SEEK_CUR)
+    handle.seek(0)
+    try:
+        with av.open(handle, mode="r") as container:
+            stream = container.streams.audio[0] if container.streams.audio else None
+            if stream is None or not stream.time_base or not stream.codec_context.sample_rate:
+                return None
+            ticks = sum(p.duration or 0 for p in container.demux(stream))
+            return int(ticks * stream.time_base * stream.codec_context.sample_rate)
+    except (av.error.FFmpegError, ValueError, OSError):
+        return None
+    finally:
+        handle.seek(0)
+        os.lseek(handle.fileno(), place, os.SEEK_SET)

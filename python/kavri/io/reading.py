@@ -40,7 +40,7 @@ from .._paths import AnyPath, free_bytes, fs_name, shown
 from .._stop import StopRequest
 from ..errors import AudioFileError, Interrupted, KavriWarning
 from .channel_order import SoundFile
-from .decoding import DecodedSource, NoAudioStream
+from .decoding import DecodedSource, NoAudioStream, open_decoded, packet_frames
 from .formats import sample_bytes
 from .pipes import ByteSource, RawFormat, StreamSource, parse_wav_header
 from .streams import standard_input
@@ -150,6 +150,19 @@ _FLOAT_BYTES = np.dtype(np.float32).itemsize
 # caller's block size.
 MPEG_GRID = 1152
 MPEG_READ = 64 * MPEG_GRID
+
+
+def _states_length(handle: IO[bytes]) -> bool:
+    """Whether an MP3's first frame is a Xing, Info or VBRI header, which states its length
+    (else libsndfile works the length out from the size and the first frame's bit rate)."""
+    # Read in place: libsndfile has the file open on the same descriptor.
+    descriptor = handle.fileno()
+    head = os.pread(descriptor, 10, 0)
+    start = 0
+    if head[:3] == b"ID3" and len(head) == 10:  # an ID3v2 tag first: its size is syncsafe
+        start = 10 + sum((byte & 0x7F) << (7 * (3 - i)) for i, byte in enumerate(head[6:]))
+    first = os.pread(descriptor, 2048, start)
+    return any(tag in first for tag in (b"Xing", b"Info", b"VBRI"))
 
 
 def read_grid(source: Any) -> int:
@@ -471,6 +484,20 @@ def open_input(name: str, label: str | None = None) -> Iterator[AudioSource]:
             with decoded:
                 yield decoded
             return
+        if read_grid(reader) > 1:
+            # libsndfile reads an MP3 only as far as the length it works out, an estimate
+            # without a Xing header (or with files joined after one): the rest was lost
+            # without a word (4 s of a 20 s file). Where the packets hold more, FFmpeg
+            # decodes the file; where they hold less, the length is an estimate, and the
+            # file is not said to end early for falling short of it.
+            held = packet_frames(handle)
+            if held is not None and held > int(reader.frames) + 2 * MPEG_GRID:
+                reader.close()
+                with open_decoded(handle, label) as decoded:
+                    yield decoded
+                return
+            if held is not None and held < int(reader.frames) and not _states_length(handle):
+                reader.exact_length = False
         with reader:
             _check_claim(label, reader, os.fstat(handle.fileno()).st_size)
             yield reader
