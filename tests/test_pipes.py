@@ -279,3 +279,48 @@ def test_raw_and_loudness_through_pipes_on_the_command_line(tmp_path, run_kavri)
     assert json.loads(metered.stdout)[0]["frames"] == audio.shape[0]
     bare = run_kavri("meter", "in.raw", cwd=tmp_path)
     assert bare.returncode == 1 and "raw input needs --input-rate" in bare.stderr
+
+
+def _stream_header(kind: str) -> bytes:
+    """A WAV header as a writer into a pipe makes it: sizes it does not know yet."""
+    pcm = struct.pack("<HHIIHH", 1, 2, RATE, RATE * 4, 4, 16)
+    if kind == "rf64":  # ds64 states no size either (ffmpeg -rf64 always)
+        ds64 = b"ds64" + struct.pack("<I", 28) + struct.pack("<QQQI", 0, 0, 0, 0)
+        return (
+            b"RF64\xff\xff\xff\xffWAVE"
+            + ds64
+            + b"fmt "
+            + struct.pack("<I", 16)
+            + pcm
+            + (b"data\xff\xff\xff\xff")
+        )
+    guid = struct.pack("<H", 1) + b"\x00\x00\x00\x00\x10\x00\x80\x00\x00\xaa\x00\x38\x9b\x71"
+    extensible = struct.pack("<HHIIHHHHI", 0xFFFE, 2, RATE, RATE * 6, 6, 24, 22, 24, 3) + guid
+    fmt = b"fmt " + struct.pack("<I", len(extensible)) + extensible
+    return b"RIFF\xff\xff\xff\xffWAVE" + fmt + b"data\xff\xff\xff\xff"
+
+
+@pytest.mark.parametrize("kind", ["rf64", "extensible"])
+def test_streams_of_unstated_length_are_read_as_they_come(tmp_path, kind):
+    # An RF64 stream was taken as empty (a file of no frames, exit status 0); an extensible
+    # one (24-bit from ffmpeg) was not recognised and was copied to the disk first.
+    from kavri.io.pipes import ByteSource, parse_wav_header
+
+    width = 2 if kind == "rf64" else 3
+    ints = np.arange(-600, 600, dtype=np.int64).reshape(-1, 2) * 50
+    body = b"".join(int(v).to_bytes(width, "little", signed=True) for v in ints.ravel())
+    reader, writer = os.pipe()
+    os.write(writer, _stream_header(kind) + body)
+    os.close(writer)
+    with os.fdopen(reader, "rb") as handle:
+        header = parse_wav_header(ByteSource("stdin", descriptor=handle.fileno()), pipe=True)
+    assert header is not None and header.data_bytes is None
+    done = subprocess.run(
+        [sys.executable, "-m", "kavri", "process", "-", "out.wav", "--effect", "gain", "--quiet"],
+        input=_stream_header(kind) + body,
+        cwd=tmp_path,
+        capture_output=True,
+    )
+    assert done.returncode == 0, done.stderr
+    scale = 2.0 ** (8 * width - 1)
+    assert np.array_equal(sf.read(tmp_path / "out.wav")[0], ints / scale)

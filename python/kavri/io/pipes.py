@@ -217,8 +217,12 @@ class _NotStreamable(Exception):
 
 
 def _sample_format(tag: int, bits: int, extension: bytes) -> str:
-    if tag == _WAVE_EXTENSIBLE and len(extension) >= 10:
-        tag = struct.unpack_from("<H", extension, 8)[0]
+    # The extension (after its size) holds the valid bits (2 bytes), the channel mask (4)
+    # and the sub-format GUID, whose first two bytes are the format's tag. They were read
+    # two bytes late, so every extensible stream (24-bit, more than 2 channels, from ffmpeg)
+    # was copied to the disk before any audio came out, instead of streamed.
+    if tag == _WAVE_EXTENSIBLE and len(extension) >= 8:
+        tag = struct.unpack_from("<H", extension, 6)[0]
     if tag == _WAVE_PCM and bits in (8, 16, 24, 32):
         return "PCM_U8" if bits == 8 else f"PCM_{bits}"
     if tag == _WAVE_FLOAT and bits in (32, 64):
@@ -287,6 +291,10 @@ def parse_wav_header(source: ByteSource, pipe: bool) -> WavHeader | None:
     data: int | None = size
     if head[:4] == b"RF64" and size == _UNKNOWN_SIZE:
         data = large_data
+        # An RF64 stream written to a pipe states no size in its ds64 chunk either: it was
+        # taken as empty, and gave a file of no frames with exit status 0.
+        if pipe and (not data or data >= 1 << 63):
+            data = None
     elif pipe and (size in (0, _UNKNOWN_SIZE) or size >= UNKNOWN_DATA_SIZE):
         data = None
     return WavHeader(rate, channels, subtype, data, tags)
