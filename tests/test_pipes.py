@@ -294,19 +294,25 @@ def _stream_header(kind: str) -> bytes:
             + pcm
             + (b"data\xff\xff\xff\xff")
         )
+    if kind == "plain":
+        fmt = b"fmt " + struct.pack("<I", 16) + pcm
+        return b"RIFF\xff\xff\xff\xffWAVE" + fmt + b"data\xff\xff\xff\xff"
     guid = struct.pack("<H", 1) + b"\x00\x00\x00\x00\x10\x00\x80\x00\x00\xaa\x00\x38\x9b\x71"
     extensible = struct.pack("<HHIIHHHHI", 0xFFFE, 2, RATE, RATE * 6, 6, 24, 22, 24, 3) + guid
     fmt = b"fmt " + struct.pack("<I", len(extensible)) + extensible
     return b"RIFF\xff\xff\xff\xffWAVE" + fmt + b"data\xff\xff\xff\xff"
 
 
-@pytest.mark.parametrize("kind", ["rf64", "extensible"])
-def test_streams_of_unstated_length_are_read_as_they_come(tmp_path, kind):
+@pytest.mark.parametrize(
+    ("kind", "out"), [("rf64", "out.wav"), ("extensible", "out.wav"), ("plain", "out.flac")]
+)
+def test_streams_of_unstated_length_are_read_as_they_come(tmp_path, kind, out):
     # An RF64 stream was taken as empty (a file of no frames, exit status 0); an extensible
-    # one (24-bit from ffmpeg) was not recognised and was copied to the disk first.
+    # one (24-bit from ffmpeg) was not recognised and was copied to the disk first; any
+    # such stream was refused for FLAC, MP3 and Opus output as having no frames.
     from kavri.io.pipes import ByteSource, parse_wav_header
 
-    width = 2 if kind == "rf64" else 3
+    width = 3 if kind == "extensible" else 2
     ints = np.arange(-600, 600, dtype=np.int64).reshape(-1, 2) * 50
     body = b"".join(int(v).to_bytes(width, "little", signed=True) for v in ints.ravel())
     reader, writer = os.pipe()
@@ -316,11 +322,11 @@ def test_streams_of_unstated_length_are_read_as_they_come(tmp_path, kind):
         header = parse_wav_header(ByteSource("stdin", descriptor=handle.fileno()), pipe=True)
     assert header is not None and header.data_bytes is None
     done = subprocess.run(
-        [sys.executable, "-m", "kavri", "process", "-", "out.wav", "--effect", "gain", "--quiet"],
+        [sys.executable, "-m", "kavri", "process", "-", out, "--effect", "gain", "--quiet"],
         input=_stream_header(kind) + body,
         cwd=tmp_path,
         capture_output=True,
     )
     assert done.returncode == 0, done.stderr
     scale = 2.0 ** (8 * width - 1)
-    assert np.array_equal(sf.read(tmp_path / "out.wav")[0], ints / scale)
+    assert np.array_equal(sf.read(tmp_path / out)[0], ints / scale)

@@ -341,6 +341,7 @@ def render_file(
             engine_error=lambda error: _engine_error(source_name, error),
             output_frames=plan.output_frames,
             tags=_tags(settings, opened),
+            length_known=blocks.length_known,
             progress=progress,
             measure=measure or target is not None,
             earlier_passes=len(normalizations),

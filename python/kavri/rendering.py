@@ -305,6 +305,8 @@ class _Job:
     engine_error: Callable[[BaseException], KavriError]
     output_frames: Callable[[int], int | None]
     tags: dict[str, str] | None = None
+    # False for a stream whose header states no length: the frames expected are not known.
+    length_known: bool = True
 
     @property
     def lossy(self) -> bool:
@@ -394,6 +396,7 @@ def render(
     measure: bool = False,
     earlier_passes: int = 0,
     earlier: Callable[[Span], None] | None = None,
+    length_known: bool = True,
 ) -> Rendered:
     """Renders the chain (``chain()`` makes a stream of it) over the input that
     ``passes(stream)`` runs through a stream ((frames consumed, processed frames) per chunk,
@@ -413,6 +416,7 @@ def render(
         engine_error,
         output_frames,
         tags,
+        length_known,
     )
     target = settings.target
     decode = job.lossy and output != "-"
@@ -467,7 +471,10 @@ def _plain(
         if metered
         else contextlib.nullcontext()
     ) as meter:
-        with job.open(job.output, expected_out if expected_out is not None else expected) as writer:
+        # A stream that states no length is not taken for one of no frames (which FLAC, MP3
+        # and Opus outputs refuse up front): the container is planned for a length unknown.
+        planned = expected_out if expected_out is not None else expected
+        with job.open(job.output, planned if job.length_known else None) as writer:
             for consumed, processed in passes(chain()):
                 if processed.shape[0]:
                     writer.write(processed)
