@@ -161,6 +161,20 @@ def test_an_mp3_is_read_to_its_last_packet_whatever_its_header_says(tmp_path):
     assert np.sqrt(np.mean(second**2)) == pytest.approx(0.25 / np.sqrt(2), rel=0.05)
 
 
+@pytest.mark.skipif(shutil.which("ffmpeg") is None, reason="ffmpeg is not installed")
+def test_an_encoding_libsndfile_cannot_decode_is_decoded_by_ffmpeg(tmp_path):
+    # ALAC in CAF: libsndfile knows the container, not the codec, and the file was refused
+    # ("unsupported encoding"), though the same audio in .m4a was read.
+    audio = (np.arange(-3000, 3000, dtype=np.float32).reshape(-1, 2) * 8) / 32768
+    kavri.write(tmp_path / "in.wav", audio, RATE, "pcm16")
+    subprocess.run(
+        ["ffmpeg", "-v", "error", "-i", str(tmp_path / "in.wav"), "-c:a", "alac"]
+        + [str(tmp_path / "lossless.caf")],
+        check=True,
+    )
+    assert np.array_equal(kavri.read(tmp_path / "lossless.caf").audio, audio)
+
+
 def test_unreadable_files_still_say_so(tmp_path):
     (tmp_path / "notes.m4a").write_text("not audio at all\n")
     with pytest.raises(kavri.AudioFileError, match=r"notes.m4a: not a readable audio file"):

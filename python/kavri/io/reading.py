@@ -129,6 +129,9 @@ SPOOL_DISK_MARGIN = 256 << 20
 BLOCK_BYTES_LIMIT = 64 << 20
 # libsndfile's code for a file whose format it does not know.
 _SF_UNRECOGNISED_FORMAT = 1
+# ... and for a format it knows holding an encoding it cannot decode (ALAC or Opus in CAF),
+# which FFmpeg may.
+_SF_UNSUPPORTED_ENCODING = 4
 # How often a wait for input looks at the stop request.
 POLL_SECONDS = 0.1
 
@@ -436,7 +439,10 @@ def _not_readable(label: str, error: BaseException) -> AudioFileError:
 
 
 def _unrecognised(error: BaseException) -> bool:
-    return isinstance(error, sf.LibsndfileError) and error.code == _SF_UNRECOGNISED_FORMAT
+    return isinstance(error, sf.LibsndfileError) and error.code in (
+        _SF_UNRECOGNISED_FORMAT,
+        _SF_UNSUPPORTED_ENCODING,
+    )
 
 
 def _open_binary(name: Any, label: str) -> io.BufferedReader:
