@@ -173,6 +173,14 @@ def test_an_encoding_libsndfile_cannot_decode_is_decoded_by_ffmpeg(tmp_path):
         check=True,
     )
     assert np.array_equal(kavri.read(tmp_path / "lossless.caf").audio, audio)
+    # Float samples in an extensible W64 header (as ffmpeg writes them) were read by
+    # libsndfile as integers: full-scale noise.
+    subprocess.run(
+        ["ffmpeg", "-v", "error", "-i", str(tmp_path / "in.wav"), "-c:a", "pcm_f32le"]
+        + [str(tmp_path / "float.w64")],
+        check=True,
+    )
+    assert np.array_equal(kavri.read(tmp_path / "float.w64").audio, audio)
 
 
 def test_unreadable_files_still_say_so(tmp_path):

@@ -168,6 +168,32 @@ def _states_length(handle: IO[bytes]) -> bool:
     return any(tag in first for tag in (b"Xing", b"Info", b"VBRI"))
 
 
+_WAVE_FLOAT = 3
+_WAVE_EXTENSIBLE = 0xFFFE
+
+
+def _w64_float(handle: IO[bytes]) -> bool:
+    """Whether a W64 file's format chunk says its samples are floats (the tag, or the
+    sub-format of an extensible one). Chunks are a 16-byte GUID whose first four bytes
+    name it, a 64-bit size that counts the 24 of the header, and data padded to 8 bytes."""
+    descriptor, place = handle.fileno(), 40
+    for _ in range(64):
+        head = os.pread(descriptor, 24, place)
+        if len(head) < 24:
+            return False
+        size = int.from_bytes(head[16:24], "little")
+        if head[:4] == b"fmt ":
+            body = os.pread(descriptor, 26, place + 24)
+            tag = int.from_bytes(body[:2], "little")
+            if tag == _WAVE_EXTENSIBLE and len(body) >= 26:
+                tag = int.from_bytes(body[24:26], "little")
+            return tag == _WAVE_FLOAT
+        if size < 24:
+            return False
+        place += (size + 7) // 8 * 8
+    return False
+
+
 def read_grid(source: Any) -> int:
     """The frames an input's seeks must be a multiple of: 1 for most formats."""
     return MPEG_GRID if str(getattr(source, "format", "")) in ("MPEG", "MP3") else 1
@@ -488,6 +514,13 @@ def open_input(name: str, label: str | None = None) -> Iterator[AudioSource]:
             except AudioFileError:
                 raise _not_readable(label, error) from None
             with decoded:
+                yield decoded
+            return
+        if reader.format == "W64" and reader.subtype.startswith("PCM") and _w64_float(handle):
+            # libsndfile takes the float samples of an extensible W64 header (as ffmpeg
+            # writes it) for integers: the file read as full-scale noise. FFmpeg reads it.
+            reader.close()
+            with open_decoded(handle, label) as decoded:
                 yield decoded
             return
         if read_grid(reader) > 1:
