@@ -315,7 +315,9 @@ def test_decay_time_follows_room_size():
             out = kavri.process(click, RATE, [spec])
             times.append(decay_time(out[:, 0], RATE))
             if damping == 0:  # undamped, the lines are set for 0.2 s x 40^room_size
-                assert times[-1] == pytest.approx(0.2 * 40**size, rel=0.15)
+                for channel in (0, 1):
+                    ratio = decay_time(out[:, channel], RATE) / (0.2 * 40**size)
+                    assert 0.97 <= ratio <= (1.17 if size == 0 else 1.03), (size, channel)
                 energy = np.sum(out.astype(np.float64) ** 2, axis=0)
                 assert np.all((energy >= 0.93) & (energy <= 1.13)), energy  # as documented
         assert all(a < b for a, b in zip(times[:-1], times[1:], strict=True)), (damping, times)
@@ -414,6 +416,7 @@ def test_reverb_keys_shape_the_tail():
         ({"type": "convolution", "ir": "x.wav", "normalize": "peak"}, r"none, energy"),
         ({"type": "convolution", "ir": np.zeros((2, 500))}, r"looks channels-first"),
         ({"type": "convolution", "ir": np.array([1.0, np.nan])}, r"not finite"),
+        ({"type": "convolution", "ir": np.array([1.0, 1e300])}, r"beyond single precision"),
         ({"type": "convolution", "ir": np.zeros((3, 2))}, r"has 2 channels; a signal of 3"),
         ({"type": "convolution", "ir": np.zeros((3, 3))[:, :0]}, r"a frame or more"),
         # An impulse response is samples as audio is: neither flags nor complex numbers

@@ -204,7 +204,9 @@ def samples_value(key: str, value: Any) -> tuple[Any, str | None]:
     if array.shape[0] > MAX_ARRAY_FRAMES or array.shape[1] > MAX_LIST:
         return None, f"parameter '{key}' of shape {array.shape} is too large"
     if not np.all(np.isfinite(array)):
-        return None, f"parameter '{key}' holds samples that are not finite"
+        return None, (
+            f"parameter '{key}' holds samples that are not finite or beyond single precision"
+        )
     array = np.ascontiguousarray(array)
     array.flags.writeable = False
     return array, None
