@@ -184,7 +184,8 @@ def samples_value(key: str, value: Any) -> tuple[Any, str | None]:
     full scale, as a file of it would read; complex, bool and text refused); 1-D is one
     channel; (channels, frames) is refused, as for audio."""
     try:
-        array = np.array(real_samples(value, f"parameter '{key}'"), dtype=np.float32, ndmin=1)
+        with np.errstate(over="ignore"):  # past single precision: refused below, not warned
+            array = np.array(real_samples(value, f"parameter '{key}'"), dtype=np.float32, ndmin=1)
     except TypeError as error:
         return None, f"{error}, or a path"
     except (ValueError, OverflowError):
