@@ -498,9 +498,10 @@ def test_stop_request_abandons_the_rest(tree, tmp_path):
 @pytest.mark.slow
 def test_signal_stops_a_batch_between_chunks(tree, tmp_path):
     slow = (
-        "import sys, time\nfrom kavri.steps import ChainStream\nprocess = ChainStream.process\n"
-        "def slow(self, chunk):\n    time.sleep(0.2)\n    return process(self, chunk)\n"
-        "ChainStream.process = slow\nfrom kavri.cli import main\n"
+        "import sys, time\nfrom kavri.steps import ChainStream\n"
+        "pieces = ChainStream.process_pieces\n"
+        "def slow(self, chunk):\n    time.sleep(0.2)\n    return pieces(self, chunk)\n"
+        "ChainStream.process_pieces = slow\nfrom kavri.cli import main\n"
         "sys.exit(main(sys.argv[1:]))\n"
     )
     (tree / "sub" / "bad.wav").unlink()

@@ -36,11 +36,11 @@ CHAIN = [
 SLOW_CLI = textwrap.dedent("""
     import sys, time
     from kavri.steps import ChainStream
-    process = ChainStream.process
+    pieces = ChainStream.process_pieces
     def slow(self, chunk):
         time.sleep(0.05)
-        return process(self, chunk)
-    ChainStream.process = slow
+        return pieces(self, chunk)
+    ChainStream.process_pieces = slow
     from kavri.cli import main
     sys.exit(main(sys.argv[1:]))
 """)

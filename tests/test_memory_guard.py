@@ -788,3 +788,18 @@ def test_a_stream_holding_the_whole_signal_refuses_the_chunk_its_flush_has_no_ro
     available(GiB)
     held = np.concatenate([chunk] * taken)
     assert np.array_equal(flushed, kavri.process(held, 48_000, [spec]))
+
+
+def test_a_file_s_long_pad_is_written_a_piece_at_a_time(available, tmp_path):
+    import kavri
+
+    # The pad's silence was made as one array: half an hour of it after a minute of input
+    # took 892 MB, and under a smaller figure the file was refused.
+    audio = np.random.default_rng(5).uniform(-0.5, 0.5, (4800, 2)).astype(np.float32)
+    kavri.write(tmp_path / "in.wav", audio, 48_000)
+    chain = [{"type": "pad", "start_s": 20, "end_s": 40}, {"type": "gain", "db": -6}]
+    available(available_for(6 * MiB))  # the silence is 22 MiB, the end of it 15
+    kavri.process_file(tmp_path / "in.wav", tmp_path / "out.wav", chain)
+    available(GiB)
+    written = kavri.read(tmp_path / "out.wav").audio
+    assert np.array_equal(written, kavri.process(audio, 48_000, chain))

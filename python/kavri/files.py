@@ -125,17 +125,24 @@ def _passes(
     """Runs the whole input, then ``extra`` frames of silence, through ``stream``; yields
     (frames consumed so far, processed frames) per chunk, the stream's flush last."""
     consumed = 0
+    # A chain stream gives what a chunk makes in pieces (a long pad's silence).
+    pieces = getattr(stream, "process_pieces", None)
+    flushed = getattr(stream, "flush_pieces", None)
 
-    def run(block: np.ndarray) -> np.ndarray:
+    def run(block: np.ndarray) -> Iterator[np.ndarray]:
         try:
-            return stream.process(block)
+            if pieces is None:
+                yield stream.process(block)
+            else:
+                yield from pieces(block)
         except (RuntimeError, MemoryError) as error:
             raise _engine_error(name, error) from None
 
     for block in blocks:
         check_stop()
         consumed += block.shape[0]
-        yield consumed, run(block)
+        for piece in run(block):
+            yield consumed, piece
     if extra:
         # In the blocks asked for: a file of one frame had its tail fed a frame at a time.
         silence = np.zeros((min(blocks.chunk_frames, extra), blocks.channels), np.float32)
@@ -145,10 +152,15 @@ def _passes(
             block = silence[: min(silence.shape[0], pending)]
             pending -= block.shape[0]
             consumed += block.shape[0]
-            yield consumed, run(block)
+            for piece in run(block):
+                yield consumed, piece
     check_stop()
     try:
-        yield consumed, stream.flush()
+        if flushed is None:
+            yield consumed, stream.flush()
+        else:
+            for piece in flushed():
+                yield consumed, piece
     except (RuntimeError, MemoryError) as error:
         raise _engine_error(name, error) from None
 

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import math
 from collections import deque
+from collections.abc import Iterator
 from fractions import Fraction
 
 import numpy as np
@@ -205,6 +206,19 @@ class Step:
         """At most this many frames come out for an input of ``frames``."""
         known = self.output_frames(frames)
         return frames if known is None else known
+
+    def pieces(self, chunk: Frames) -> Iterator[Frames]:
+        """The output of :meth:`process` for ``chunk``, in pieces that follow one another:
+        a step that makes much from little (a pad's silence) gives it a piece at a time."""
+        yield self.process(chunk)
+
+    def flush_pieces(self) -> Iterator[Frames]:
+        """The output of :meth:`flush`, in pieces (see :meth:`pieces`)."""
+        yield self.flush()
+
+    def most_piece_frames(self, frames: int) -> int:
+        """At most this many frames come out in one piece for an input of ``frames``."""
+        return self.most_output_frames(frames)
 
 
 class Identity(Step):

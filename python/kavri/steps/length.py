@@ -23,6 +23,7 @@ position from the whole fade's table, so where a chunk begins never changes them
 from __future__ import annotations
 
 import math
+from collections.abc import Iterator
 
 import numpy as np
 import numpy.typing as npt
@@ -110,6 +111,34 @@ class Pad(Step):
         out = self._padded(empty(self.in_channels), before, self._end + max(0, self._least - total))
         self.reset()
         return out
+
+    # A file's pad gives its silence in pieces of this many frames: half an hour of it had
+    # been made as one array (892 MB for a minute of input).
+    PIECE = 1 << 16
+
+    def _silence(self, frames: int) -> Iterator[Frames]:
+        piece = np.zeros((min(frames, self.PIECE), self.out_channels), np.float32)
+        while frames:
+            part = piece[: min(frames, self.PIECE)]
+            frames -= part.shape[0]
+            self._given += part.shape[0]
+            yield part.copy()
+
+    def pieces(self, chunk: Frames) -> Iterator[Frames]:
+        before = 0 if self._begun else self._start
+        self._begun = True
+        yield from self._silence(before)
+        self._given += chunk.shape[0]
+        yield chunk.copy()
+
+    def flush_pieces(self) -> Iterator[Frames]:
+        before = 0 if self._begun else self._start
+        total = self._given + before + self._end
+        yield from self._silence(before + self._end + max(0, self._least - total))
+        self.reset()
+
+    def most_piece_frames(self, frames: int) -> int:
+        return max(frames, min(self.PIECE, self.most_output_frames(frames)))
 
 
 def fade_curve(curve: str, position: np.ndarray) -> np.ndarray:

@@ -20,7 +20,7 @@ gives the bits of a whole call.
 
 from __future__ import annotations
 
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -514,6 +514,49 @@ class ChainStream:
             rest = stage.flush()
             data = rest if head is None else join([head, rest], "a flush")
         return _fit(data, self.plan.out_channels)
+
+    def process_pieces(self, chunk: Frames) -> Iterator[Frames]:
+        """What :meth:`process` gives for ``chunk``, in pieces, with the same bits: a file is
+        written a piece at a time, so a step that makes much from little (a long pad) costs
+        a piece, not all it makes. At least one piece, empty if need be."""
+        given = False
+        for piece in self._through(0, chunk):
+            given = True
+            yield piece
+        if not given:
+            yield empty(self.plan.out_channels)
+
+    def flush_pieces(self) -> Iterator[Frames]:
+        """What :meth:`flush` gives, in pieces (see :meth:`process_pieces`)."""
+        given = False
+        for index, stage in enumerate(self._stages):
+            rests = stage.flush_pieces() if isinstance(stage, Step) else iter([stage.flush()])
+            for rest in rests:
+                for piece in self._through(index + 1, rest):
+                    given = True
+                    yield piece
+        if not given:
+            yield empty(self.plan.out_channels)
+
+    def _through(self, index: int, piece: Frames) -> Iterator[Frames]:
+        """A piece run through the stages from ``index`` on."""
+        if index == len(self._stages):
+            if piece.shape[0]:
+                yield _fit(piece, self.plan.out_channels)
+            return
+        stage = self._stages[index]
+        if isinstance(stage, Step):
+            frames = stage.most_piece_frames(piece.shape[0])
+            _engine.check_memory(
+                frames * stage.out_channels * 4,
+                f"{stage.type}: the output of {piece.shape[0]} frames",
+            )
+            outputs: Iterator[Frames] = stage.pieces(piece)
+        else:
+            outputs = iter([stage.process(piece)])
+        for out in outputs:
+            if out.shape[0]:
+                yield from self._through(index + 1, out)
 
     def reset(self) -> None:
         for stage in self._stages:
