@@ -499,11 +499,7 @@ class ChainStream:
                 # the native runs ask for theirs (a polarity made 763 MiB under 200 MiB);
                 # what a step makes beyond it, and releases of what it held, it asks for
                 # itself.
-                frames = stage.most_output_frames(chunk.shape[0])
-                _engine.check_memory(
-                    frames * stage.out_channels * 4,
-                    f"{stage.type}: the output of {chunk.shape[0]} frames",
-                )
+                _ask_for_output(stage, chunk.shape[0], stage.most_output_frames(chunk.shape[0]))
             chunk = stage.process(chunk)
         return _fit(chunk, self.plan.out_channels)
 
@@ -546,11 +542,7 @@ class ChainStream:
             return
         stage = self._stages[index]
         if isinstance(stage, Step):
-            frames = stage.most_piece_frames(piece.shape[0])
-            _engine.check_memory(
-                frames * stage.out_channels * 4,
-                f"{stage.type}: the output of {piece.shape[0]} frames",
-            )
+            _ask_for_output(stage, piece.shape[0], stage.most_piece_frames(piece.shape[0]))
             outputs: Iterator[Frames] = stage.pieces(piece)
         else:
             outputs = iter([stage.process(piece)])
@@ -561,6 +553,13 @@ class ChainStream:
     def reset(self) -> None:
         for stage in self._stages:
             stage.reset()
+
+
+def _ask_for_output(step: Step, frames_in: int, frames_out: int) -> None:
+    """Asks the memory guard for a step's output before the step makes it."""
+    _engine.check_memory(
+        frames_out * step.out_channels * 4, f"{step.type}: the output of {frames_in} frames"
+    )
 
 
 def require_channels(data: Frames) -> None:
