@@ -63,7 +63,8 @@ UNKNOWN_DATA_SIZE = 0x7FFF0000
 _UNKNOWN_SIZE = 0xFFFFFFFF
 # The bytes of raw PCM read at a time at most, whatever the block asked for.
 _POLL_MS = 100
-_WAVE_PCM, _WAVE_FLOAT, _WAVE_EXTENSIBLE = 1, 3, 0xFFFE
+# WAVE format tags: integer PCM, float, and extensible (the tag then in its sub-format).
+WAVE_PCM, WAVE_FLOAT, WAVE_EXTENSIBLE = 1, 3, 0xFFFE
 # What the RIFF INFO list holds, by common tag name.
 INFO_KEYS: dict[str, bytes] = {
     "title": b"INAM",
@@ -221,11 +222,11 @@ def _sample_format(tag: int, bits: int, extension: bytes) -> str:
     # and the sub-format GUID, whose first two bytes are the format's tag. They were read
     # two bytes late, so every extensible stream (24-bit, more than 2 channels, from ffmpeg)
     # was copied to the disk before any audio came out, instead of streamed.
-    if tag == _WAVE_EXTENSIBLE and len(extension) >= 8:
+    if tag == WAVE_EXTENSIBLE and len(extension) >= 8:
         tag = struct.unpack_from("<H", extension, 6)[0]
-    if tag == _WAVE_PCM and bits in (8, 16, 24, 32):
+    if tag == WAVE_PCM and bits in (8, 16, 24, 32):
         return "PCM_U8" if bits == 8 else f"PCM_{bits}"
-    if tag == _WAVE_FLOAT and bits in (32, 64):
+    if tag == WAVE_FLOAT and bits in (32, 64):
         return "FLOAT" if bits == 32 else "DOUBLE"
     raise _NotStreamable(f"format {tag:#06x} of {bits} bits")
 
@@ -419,11 +420,11 @@ def wav_stream_header(
         )
     if subtype in ("FLOAT", "DOUBLE"):
         fmt = struct.pack(
-            "<HHIIHHH", _WAVE_FLOAT, channels, sample_rate, sample_rate * block, block, width * 8, 0
+            "<HHIIHHH", WAVE_FLOAT, channels, sample_rate, sample_rate * block, block, width * 8, 0
         )
     else:
         fmt = struct.pack(
-            "<HHIIHH", _WAVE_PCM, channels, sample_rate, sample_rate * block, block, width * 8
+            "<HHIIHH", WAVE_PCM, channels, sample_rate, sample_rate * block, block, width * 8
         )
     return (
         b"RIFF"

@@ -42,7 +42,14 @@ from ..errors import AudioFileError, Interrupted, KavriWarning
 from .channel_order import SoundFile
 from .decoding import DecodedSource, NoAudioStream, open_decoded, packet_frames
 from .formats import sample_bytes
-from .pipes import ByteSource, RawFormat, StreamSource, parse_wav_header
+from .pipes import (
+    WAVE_EXTENSIBLE,
+    WAVE_FLOAT,
+    ByteSource,
+    RawFormat,
+    StreamSource,
+    parse_wav_header,
+)
 from .streams import standard_input
 from .tags import read_tags
 
@@ -168,10 +175,6 @@ def _states_length(handle: IO[bytes]) -> bool:
     return any(tag in first for tag in (b"Xing", b"Info", b"VBRI"))
 
 
-_WAVE_FLOAT = 3
-_WAVE_EXTENSIBLE = 0xFFFE
-
-
 def _w64_float(handle: IO[bytes]) -> bool:
     """Whether a W64 file's format chunk says its samples are floats (the tag, or the
     sub-format of an extensible one). Chunks are a 16-byte GUID whose first four bytes
@@ -185,9 +188,9 @@ def _w64_float(handle: IO[bytes]) -> bool:
         if head[:4] == b"fmt ":
             body = os.pread(descriptor, 26, place + 24)
             tag = int.from_bytes(body[:2], "little")
-            if tag == _WAVE_EXTENSIBLE and len(body) >= 26:
+            if tag == WAVE_EXTENSIBLE and len(body) >= 26:
                 tag = int.from_bytes(body[24:26], "little")
-            return tag == _WAVE_FLOAT
+            return tag == WAVE_FLOAT
         if size < 24:
             return False
         place += (size + 7) // 8 * 8
@@ -516,27 +519,22 @@ def open_input(name: str, label: str | None = None) -> Iterator[AudioSource]:
             with decoded:
                 yield decoded
             return
-        if reader.format == "W64" and reader.subtype.startswith("PCM") and _w64_float(handle):
-            # libsndfile takes the float samples of an extensible W64 header (as ffmpeg
-            # writes it) for integers: the file read as full-scale noise. FFmpeg reads it.
+        # libsndfile reads an MP3 only as far as the length it works out, an estimate without
+        # a Xing header (or with files joined after one): the rest was lost without a word
+        # (4 s of a 20 s file). Where the packets hold more, FFmpeg decodes the file; where
+        # they hold less, the length is an estimate, and the file is not said to end early
+        # for falling short of it. And libsndfile takes the float samples of an extensible
+        # W64 header (as ffmpeg writes it) for integers: the file read as full-scale noise.
+        held = packet_frames(handle) if read_grid(reader) > 1 else None
+        if (held is not None and held > int(reader.frames) + 2 * MPEG_GRID) or (
+            reader.format == "W64" and reader.subtype.startswith("PCM") and _w64_float(handle)
+        ):
             reader.close()
             with open_decoded(handle, label) as decoded:
                 yield decoded
             return
-        if read_grid(reader) > 1:
-            # libsndfile reads an MP3 only as far as the length it works out, an estimate
-            # without a Xing header (or with files joined after one): the rest was lost
-            # without a word (4 s of a 20 s file). Where the packets hold more, FFmpeg
-            # decodes the file; where they hold less, the length is an estimate, and the
-            # file is not said to end early for falling short of it.
-            held = packet_frames(handle)
-            if held is not None and held > int(reader.frames) + 2 * MPEG_GRID:
-                reader.close()
-                with open_decoded(handle, label) as decoded:
-                    yield decoded
-                return
-            if held is not None and held < int(reader.frames) and not _states_length(handle):
-                reader.exact_length = False
+        if held is not None and held < int(reader.frames) and not _states_length(handle):
+            reader.exact_length = False
         with reader:
             _check_claim(label, reader, os.fstat(handle.fileno()).st_size)
             yield reader

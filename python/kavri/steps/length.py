@@ -98,17 +98,24 @@ class Pad(Step):
         out[before : before + chunk.shape[0]] = chunk
         return out
 
-    def process(self, chunk: Frames) -> Frames:
+    def _before(self) -> int:
+        """The silence due before what comes in now: the start, the first time."""
         before = 0 if self._begun else self._start
         self._begun = True
-        out = self._padded(chunk, before, 0)
+        return before
+
+    def _after(self, before: int) -> int:
+        """The silence due at the end, ``before`` still to come ahead of it."""
+        return self._end + max(0, self._least - (self._given + before + self._end))
+
+    def process(self, chunk: Frames) -> Frames:
+        out = self._padded(chunk, self._before(), 0)
         self._given += out.shape[0]
         return out
 
     def flush(self) -> Frames:
-        before = 0 if self._begun else self._start
-        total = self._given + before + self._end
-        out = self._padded(empty(self.in_channels), before, self._end + max(0, self._least - total))
+        before = self._before()
+        out = self._padded(empty(self.in_channels), before, self._after(before))
         self.reset()
         return out
 
@@ -125,16 +132,13 @@ class Pad(Step):
             yield part.copy()
 
     def pieces(self, chunk: Frames) -> Iterator[Frames]:
-        before = 0 if self._begun else self._start
-        self._begun = True
-        yield from self._silence(before)
+        yield from self._silence(self._before())
         self._given += chunk.shape[0]
         yield chunk.copy()
 
     def flush_pieces(self) -> Iterator[Frames]:
-        before = 0 if self._begun else self._start
-        total = self._given + before + self._end
-        yield from self._silence(before + self._end + max(0, self._least - total))
+        before = self._before()
+        yield from self._silence(before + self._after(before))
         self.reset()
 
     def most_piece_frames(self, frames: int) -> int:

@@ -514,23 +514,25 @@ class ChainStream:
     def process_pieces(self, chunk: Frames) -> Iterator[Frames]:
         """What :meth:`process` gives for ``chunk``, in pieces, with the same bits: a file is
         written a piece at a time, so a step that makes much from little (a long pad) costs
-        a piece, not all it makes. At least one piece, empty if need be."""
-        given = False
-        for piece in self._through(0, chunk):
-            given = True
-            yield piece
-        if not given:
-            yield empty(self.plan.out_channels)
+        a piece, not all it makes."""
+        return self._at_least_one(self._through(0, chunk))
 
     def flush_pieces(self) -> Iterator[Frames]:
         """What :meth:`flush` gives, in pieces (see :meth:`process_pieces`)."""
+        return self._at_least_one(
+            piece
+            for index, stage in enumerate(self._stages)
+            for rest in (stage.flush_pieces() if isinstance(stage, Step) else [stage.flush()])
+            for piece in self._through(index + 1, rest)
+        )
+
+    def _at_least_one(self, pieces: Iterator[Frames]) -> Iterator[Frames]:
+        """The pieces, or one empty piece where there are none: a caller counts its
+        progress by them."""
         given = False
-        for index, stage in enumerate(self._stages):
-            rests = stage.flush_pieces() if isinstance(stage, Step) else iter([stage.flush()])
-            for rest in rests:
-                for piece in self._through(index + 1, rest):
-                    given = True
-                    yield piece
+        for piece in pieces:
+            given = True
+            yield piece
         if not given:
             yield empty(self.plan.out_channels)
 
