@@ -61,7 +61,7 @@ HEADER_LIMIT = 1 << 20
 # Data sizes from here up mean "until the end" in a pipe.
 UNKNOWN_DATA_SIZE = 0x7FFF0000
 _UNKNOWN_SIZE = 0xFFFFFFFF
-# The bytes of raw PCM read at a time at most, whatever the block asked for.
+# How long a wait for input on a pipe lasts between looks at the stop request (ms).
 _POLL_MS = 100
 # WAVE format tags: integer PCM, float, and extensible (the tag then in its sub-format).
 WAVE_PCM, WAVE_FLOAT, WAVE_EXTENSIBLE = 1, 3, 0xFFFE
