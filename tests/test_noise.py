@@ -7,6 +7,7 @@ from __future__ import annotations
 import json
 import math
 import os
+import shutil
 import subprocess
 import sys
 import threading
@@ -418,6 +419,32 @@ def test_background_noise_ratio_and_folder_draws(noise_folder):
     assert 0 <= drawn["offset_frames"] < int(RATE * 1.5)
 
 
+@pytest.mark.skipif(shutil.which("ffmpeg") is None, reason="ffmpeg is not installed")
+def test_noise_files_are_read_as_inputs_are_whatever_libsndfile_makes_of_them(tmp_path):
+    # Noise files were read by libsndfile alone: float W64 (as ffmpeg writes it) came in as
+    # full-scale noise, an MP3 without a Xing header looped at its estimated length, from
+    # an offset taken modulo that length, and M4A was refused.
+    rng = np.random.default_rng(3)
+    recording = (0.2 * rng.standard_normal((10 * RATE, 2))).astype(np.float32)
+    kavri.write(tmp_path / "noise.wav", recording, RATE, "pcm16")
+    files = {"float.w64": ["-c:a", "pcm_f32le"], "speech.m4a": ["-c:a", "aac"]}
+    files["vbr.mp3"] = ["-c:a", "libmp3lame", "-q:a", "4", "-write_xing", "0"]
+    clip = np.zeros((RATE // 2, 2), np.float32)
+    for name, options in files.items():
+        source = [str(tmp_path / "noise.wav"), *options, str(tmp_path / name)]
+        subprocess.run(["ffmpeg", "-v", "error", "-i", *source], check=True)
+        whole = kavri.read(tmp_path / name).audio
+        offset = whole.shape[0] - RATE // 4  # past an MP3's estimate; loops at the real end
+        spec = {"type": "background_noise", "path": str(tmp_path / name), "mode": "gain"}
+        out = kavri.process(clip, RATE, [{**spec, "offset_frames": offset}])
+        expected = np.concatenate([whole[offset:], whole[: RATE // 4]])
+        assert np.array_equal(out, expected), name
+        # A stream in small chunks reads the decoded file the same way.
+        stream = kavri.Stream([{**spec, "offset_frames": offset}], RATE, 2)
+        pieces = [stream.process(clip[i : i + 999]) for i in range(0, clip.shape[0], 999)]
+        assert np.array_equal(np.concatenate([*pieces, stream.flush()]), out), name
+
+
 def test_a_folder_offers_its_audio_files_by_name(tmp_path):
     from kavri.io.folders import audio_files
 
@@ -425,6 +452,8 @@ def test_a_folder_offers_its_audio_files_by_name(tmp_path):
     sf.write(tmp_path / "b.wav", sound, RATE)
     sf.write(tmp_path / "A.FLAC", sound, RATE)
     (tmp_path / "notes.txt").write_text("not audio")
+    (tmp_path / "take.m4a").write_bytes(b"")  # a format FFmpeg decodes
+    (tmp_path / "samples.raw").write_bytes(bytes(400))  # no header: not a noise file
     (tmp_path / "dir.wav").mkdir()
     (tmp_path / "sub").mkdir()
     sf.write(tmp_path / "sub" / "c.wav", sound, RATE)
@@ -435,7 +464,7 @@ def test_a_folder_offers_its_audio_files_by_name(tmp_path):
     folder = str(tmp_path)
     named = lambda *names: [f"{folder}/{name}" for name in names]  # noqa: E731
     # Files and links to them, by suffix in any case; no folders, dead links or subfolders.
-    assert audio_files(folder, "*", "noise") == named("A.FLAC", "b.wav", "link.wav")
+    assert audio_files(folder, "*", "noise") == named("A.FLAC", "b.wav", "link.wav", "take.m4a")
     assert audio_files(folder, "**/*.wav", "noise") == named("b.wav", "link.wav", "sub/c.wav")
     assert audio_files(folder + "/", "sub/*", "noise") == [f"{folder}/sub/c.wav"]
     with pytest.raises(kavri.ChainError, match="no files match 'x/\\*'"):

@@ -9,6 +9,7 @@ import io
 import json
 import math
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -201,6 +202,23 @@ def test_an_array_response_of_pcm_or_a_path_object_gives_the_file_s_bits(tmp_pat
     ]
     for out in outs[1:]:
         assert np.array_equal(outs[0], out)
+
+
+@pytest.mark.skipif(shutil.which("ffmpeg") is None, reason="ffmpeg is not installed")
+def test_response_files_are_read_as_inputs_are(tmp_path):
+    # Responses were read by libsndfile alone: float W64 (as ffmpeg writes it) came in as
+    # full-scale noise, ALAC in CAF and M4A were refused.
+    h = (0.5 * room_response(3000, 2)).astype(np.float32)
+    kavri.write(tmp_path / "h.wav", h, RATE, "pcm16")
+    x = noise(5000, 2)
+    for name, codec in (("h.w64", "pcm_f32le"), ("h.caf", "alac"), ("h.m4a", "aac")):
+        source = [str(tmp_path / "h.wav"), "-c:a", codec, str(tmp_path / name)]
+        subprocess.run(["ffmpeg", "-v", "error", "-i", *source], check=True)
+        out = kavri.process(x, RATE, [{"type": "convolution", "ir": str(tmp_path / name)}])
+        ir = kavri.read(tmp_path / name).audio
+        assert np.array_equal(out, kavri.process(x, RATE, [{"type": "convolution", "ir": ir}]))
+        if name != "h.m4a":  # lossless
+            assert np.array_equal(ir, kavri.read(tmp_path / "h.wav").audio), name
 
 
 def test_an_impulse_response_at_another_rate_is_converted():

@@ -33,7 +33,6 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
-import soundfile as sf
 
 from ._engine import check_memory
 from ._paths import fs_bytes, shown
@@ -41,9 +40,8 @@ from ._providers import once
 from ._stop import current_stop
 from .errors import AudioFileError
 from .io import input_path
-from .io.channel_order import SoundFile
 from .io.folders import audio_files
-from .io.reading import GridReads
+from .io.reading import exact_length, open_input, read_source
 from .random_chain import register_resolver
 from .steps import StepItem, register_step
 from .steps.base import Step
@@ -86,33 +84,27 @@ def _problem(path: str, what: str) -> AudioFileError:
 
 def _decode(path: str, name: Any, rate: int) -> npt.NDArray[np.float32]:
     """The response in the file ``name`` opens (``path`` itself, or a pipe's copy), at
-    ``rate``; messages name ``path``."""
-    try:
-        handle = SoundFile(name)
-    except FileNotFoundError:
-        raise _problem(path, "no such file") from None
-    except (sf.LibsndfileError, RuntimeError, ValueError, TypeError, OSError) as error:
-        detail = error.error_string if isinstance(error, sf.LibsndfileError) else str(error)
-        raise _problem(path, f"not a readable audio file ({detail})") from None
-    with handle:
-        frames, channels = int(handle.frames), int(handle.channels)
-        source_rate = int(handle.samplerate)
-        if frames <= 0:
-            raise _problem(path, "holds no audio")
+    ``rate``; messages name ``path``. It is read as kavri.read reads an input (FFmpeg
+    decodes what libsndfile cannot read or misreads; an MP3 in blocks of one size)."""
+    label = f"convolution: {shown(path)}"
+    with open_input(name, label) as source:
+        channels, source_rate = int(source.channels), int(source.samplerate)
         converter = None if source_rate == rate else resample_step(source_rate, channels, rate, 1)
-        # The response, and at another rate its conversion: the converter's output, the
-        # output joined and scaled (at a rate of gigahertz, thousands of times the file).
-        made = 0 if converter is None else int(converter.output_frames(frames))
-        check_memory(
-            (frames + 3 * made) * channels * 4,
-            f"convolution: the impulse response {shown(path)} ({frames} frames"
-            + (f", {made} at {rate} Hz)" if made else ")"),
-        )
-        try:
-            # As kavri.read reads it (an MP3 in blocks of one size: see GridReads).
-            data = GridReads(handle).read(frames)
-        except (sf.LibsndfileError, RuntimeError, ValueError) as error:
-            raise _problem(path, f"cannot read: {error}") from None
+
+        def guard(frames: int) -> None:
+            # The response, and at another rate its conversion: the converter's output, the
+            # output joined and scaled (at a rate of gigahertz, thousands of times the file).
+            made = 0 if converter is None else int(converter.output_frames(frames))
+            check_memory(
+                (frames + 3 * made) * channels * 4,
+                f"convolution: the impulse response {shown(path)} ({frames} frames"
+                + (f", {made} at {rate} Hz)" if made else ")"),
+            )
+
+        guard(max(int(source.frames), 0))
+        data = read_source(label, source)
+        if not exact_length(source):  # its length was an estimate, counted only now
+            guard(data.shape[0])
     if not data.shape[0]:
         raise _problem(path, "holds no audio")
     if not np.all(np.isfinite(data)):

@@ -49,9 +49,8 @@ from ._engine import check_memory
 from ._paths import fs_bytes, shown
 from ._providers import once
 from .errors import AudioFileError
-from .io.channel_order import SoundFile
 from .io.folders import audio_files
-from .io.reading import GridReads
+from .io.reading import DecodedReads, GridReads, open_seekable
 from .random_chain import register_resolver
 from .steps import StepItem, register_step
 from .steps.base import FrameBuffer, Frames, Step, apply_gain, empty, split_gain
@@ -71,38 +70,33 @@ def noise_files(folder: str, pattern: str) -> list[str]:
     return audio_files(folder, pattern, "background_noise")
 
 
-def _open(path: str) -> sf.SoundFile:
+@contextlib.contextmanager
+def _opened(path: str) -> Iterator[GridReads | DecodedReads]:
+    """A noise file opened to be read from any frame, as kavri.read reads an input (FFmpeg
+    decodes what libsndfile cannot read or misreads)."""
+    label = f"background_noise: {shown(path)}"
     try:
         status = os.stat(path)
     except FileNotFoundError:
-        raise AudioFileError(f"background_noise: {shown(path)}: no such file") from None
+        raise AudioFileError(f"{label}: no such file") from None
     except OSError as error:
-        raise AudioFileError(
-            f"background_noise: {shown(path)}: cannot read: {error.strerror or error}"
-        ) from None
+        raise AudioFileError(f"{label}: cannot read: {error.strerror or error}") from None
     if stat.S_ISDIR(status.st_mode):
-        raise AudioFileError(f"background_noise: {shown(path)}: is a folder, not a noise file")
+        raise AudioFileError(f"{label}: is a folder, not a noise file")
     if not stat.S_ISREG(status.st_mode):
         # A pipe or a device cannot seek to an offset nor start again at its beginning
         # (and opening a pipe that no one writes would wait for ever).
         raise AudioFileError(
-            f"background_noise: {shown(path)}: not a regular file; noise is read from an "
+            f"{label}: not a regular file; noise is read from an "
             "offset and looped, which a pipe or a device cannot do"
         )
-    try:
-        name: Any = fs_bytes(path)  # by its bytes, as a response file is
-        return SoundFile(name)
-    except FileNotFoundError:
-        raise AudioFileError(f"background_noise: {shown(path)}: no such file") from None
-    except (sf.LibsndfileError, RuntimeError, ValueError, TypeError, OSError) as error:
-        detail = error.error_string if isinstance(error, sf.LibsndfileError) else str(error)
-        raise AudioFileError(
-            f"background_noise: {shown(path)}: not a readable audio file ({detail})"
-        ) from None
+    name: Any = fs_bytes(path)  # by its bytes, as a response file is
+    with open_seekable(name, label) as reads:
+        yield reads
 
 
 def _frames(path: str) -> int:
-    with _open(path) as handle:
+    with _opened(path) as handle:
         frames = int(handle.frames)
     if frames <= 0:
         raise AudioFileError(f"background_noise: {shown(path)}: holds no audio")
@@ -139,7 +133,8 @@ class NoiseReader:
 
     def __init__(self, path: str, offset: int, rate: int, channels: int) -> None:
         self.path, self.offset, self.rate, self.channels = path, offset, rate, channels
-        self._file: GridReads | None = None
+        self._opened = contextlib.ExitStack()  # the file, while it is read
+        self._file: GridReads | DecodedReads | None = None
         self._resampler: Step | None = None
         self._block = 0  # file frames a turn of the resampler takes
         # The noise is read and converted at the channels it has apart (all of the file's
@@ -152,18 +147,18 @@ class NoiseReader:
         self._whole: Frames | None = None  # a file looped in memory, and where in it
         self._at = 0
 
-    def _handle(self) -> GridReads:
+    def _handle(self) -> GridReads | DecodedReads:
         if self._file is None:
-            handle = GridReads(_open(self.path))
+            handle = self._opened.enter_context(_opened(self.path))
             if handle.frames <= 0:
-                handle.close()
+                self._opened.close()
                 raise AudioFileError(f"background_noise: {shown(self.path)}: holds no audio")
             start, frames = self.offset % handle.frames, handle.frames
             try:
                 handle.seek(start)
             except (sf.LibsndfileError, RuntimeError, ValueError) as error:
                 # A file cut short: its header promises frames its data does not hold.
-                handle.close()
+                self._opened.close()
                 raise AudioFileError(
                     f"background_noise: {shown(self.path)}: cannot seek to frame {start} "
                     f"of {frames}: {error}"
@@ -177,9 +172,8 @@ class NoiseReader:
         return self._file
 
     def close(self) -> None:
-        if self._file is not None:
-            self._file.close()
-            self._file = None
+        self._opened.close()
+        self._file = None
 
     def _narrow(self, data: Frames) -> Frames:
         """The file's frames at the channels the noise has apart: all of them, or their mix."""
@@ -232,7 +226,7 @@ class NoiseReader:
         data = pieces[0] if len(pieces) == 1 else np.concatenate(pieces)
         return self._narrow(data)
 
-    def _read_whole(self, handle: GridReads) -> Frames:
+    def _read_whole(self, handle: GridReads | DecodedReads) -> Frames:
         try:
             data = handle.read(handle.frames)
         except (sf.LibsndfileError, RuntimeError, ValueError) as error:

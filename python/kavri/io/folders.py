@@ -7,11 +7,11 @@ from pathlib import Path
 
 from .._paths import hidden_left_out, relative_glob, shown
 from ..errors import ChainError
-from .formats import FORMATS
+from .formats import readable_suffixes
 
 __all__ = ["audio_files"]
 
-_AUDIO_SUFFIXES = frozenset(FORMATS)
+_AUDIO_SUFFIXES = readable_suffixes()
 
 
 def _is_file(entry: os.DirEntry[str]) -> bool:

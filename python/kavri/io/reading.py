@@ -65,7 +65,9 @@ __all__ = [
     "BLOCK_BYTES_LIMIT",
     "input_path",
     "open_input",
+    "open_seekable",
     "read",
+    "read_source",
     "is_complete_audio_file",
     "check_memory",
 ]
@@ -540,6 +542,73 @@ def open_input(name: str, label: str | None = None) -> Iterator[AudioSource]:
             yield reader
 
 
+class DecodedReads:
+    """A file FFmpeg decodes (see :class:`DecodedSource`) read from any frame, as
+    :class:`GridReads` reads a sound file. A compressed format has no exact place to seek
+    to, so a seek back goes to the start and a seek on decodes up to the frame; the length
+    is counted by decoding the file once (its container states an estimate, at best)."""
+
+    def __init__(self, source: DecodedSource) -> None:
+        self.handle = source
+        self.samplerate = int(source.samplerate)
+        self.channels = int(source.channels)
+        self._at = 0
+        self.frames = self._skip(-1)
+        self.seek(0)
+
+    def _skip(self, count: int) -> int:
+        """Decodes up to ``count`` frames (all that are left for -1) and leaves them out;
+        returns how many there were."""
+        block = MPEG_READ if count < 0 else min(MPEG_READ, count)
+        scratch = np.empty((block, self.channels), np.float32)
+        skipped = 0
+        while count < 0 or skipped < count:
+            want = scratch.shape[0] if count < 0 else min(scratch.shape[0], count - skipped)
+            got = self.handle.buffer_read_into(scratch[:want], dtype="float32")
+            if not got:
+                break
+            skipped += got
+        self._at += skipped
+        return skipped
+
+    def tell(self) -> int:
+        return self._at
+
+    def seek(self, frame: int) -> None:
+        if frame < self._at:
+            self.handle.seek(0)
+            self._at = 0
+        self._skip(frame - self._at)
+
+    def read(self, count: int) -> npt.NDArray[np.float32]:
+        """The next ``count`` frames (fewer at the end of the file)."""
+        out = np.empty((count, self.channels), np.float32)
+        got = self.handle.buffer_read_into(out, dtype="float32")
+        self._at += got
+        return out if got == count else out[:got].copy()
+
+    def close(self) -> None:
+        self.handle.close()
+
+
+@contextmanager
+def open_seekable(name: str, label: str) -> Iterator[GridReads | DecodedReads]:
+    """An audio file opened as :func:`open_input` opens it, to be read from any frame:
+    a sound file through :class:`GridReads`, a file FFmpeg decodes through
+    :class:`DecodedReads` (whose opening decodes it once, to count its frames)."""
+    with open_input(name, label) as source:
+        reads: GridReads | DecodedReads
+        if isinstance(source, sf.SoundFile):
+            reads = GridReads(source)
+        else:
+            assert isinstance(source, DecodedSource)
+            reads = DecodedReads(source)
+        try:
+            yield reads
+        finally:
+            reads.close()
+
+
 def _cut_frame(label: str, source: AudioSource) -> str | None:
     """A one-line message when raw samples end with part of a frame (left out), else None."""
     partial = getattr(source, "partial_bytes", 0)
@@ -658,7 +727,7 @@ class BlockReader:
 
 def _in_blocks(label: str, source: AudioSource) -> npt.NDArray[np.float32]:
     """Every frame of an open source, read in blocks, each shown to the memory guard
-    before the whole is joined (for :func:`_read_whole`, whose caller a short file's
+    before the whole is joined (for :func:`read_source`, whose caller a short file's
     warning names)."""
     pieces: list[npt.NDArray[np.float32]] = []
     total = 0
@@ -676,7 +745,7 @@ def _in_blocks(label: str, source: AudioSource) -> npt.NDArray[np.float32]:
     return np.concatenate(pieces)
 
 
-def _read_whole(label: str, source: AudioSource) -> npt.NDArray[np.float32]:
+def read_source(label: str, source: AudioSource) -> npt.NDArray[np.float32]:
     """Every frame of an open source, in one array: the claimed frames at once, then, for
     a source whose length is not exact, the rest in blocks, each shown to the memory
     guard before the whole is joined."""
@@ -735,7 +804,7 @@ def read(
     or memory can hold.
     """
     with open_source(path, stop=stop, raw=raw) as opened:
-        audio = _read_whole(opened.label, opened.reader)
+        audio = read_source(opened.label, opened.reader)
         sample_rate = opened.reader.samplerate
     return AudioData(audio, int(sample_rate))
 
