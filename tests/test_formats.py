@@ -8,6 +8,7 @@ from __future__ import annotations
 import json
 import shutil
 import subprocess
+import sys
 
 import av
 import mutagen
@@ -120,6 +121,42 @@ def test_decoding_agrees_with_ffmpeg(compressed):
         common = min(ours.shape[0], theirs.shape[0])
         assert common >= RATE - 2048, name
         assert np.max(np.abs(ours[:common] - theirs[:common])) < 1e-5, name
+
+
+@pytest.mark.skipif(shutil.which("ffprobe") is None, reason="ffmpeg is not installed")
+def test_wav_of_three_to_eight_channels_names_its_layout(tmp_path):
+    # WAV output held no channel mask, so readers guessed the layout from the count:
+    # ffmpeg took a quad file for L R C Cs and folded its back left into both sides.
+    layouts = {2: "unknown", 3: "3.0", 4: "quad", 5: "5.0", 6: "5.1", 7: "6.1", 8: "7.1"}
+
+    def layout(path) -> str:
+        probe = ["ffprobe", "-v", "error", "-show_entries", "stream=channel_layout"]
+        done = subprocess.run([*probe, "-of", "csv=p=0", str(path)], capture_output=True)
+        return done.stdout.decode().strip()
+
+    for channels, name in layouts.items():
+        audio = noise(4800, channels)
+        for subtype in ("float", "pcm16"):
+            path = tmp_path / f"{channels}-{subtype}.wav"
+            kavri.write(path, audio, RATE, subtype)
+            assert layout(path) == name, (channels, subtype)
+            back = kavri.read(path).audio
+            assert np.array_equal(back, audio) if subtype == "float" else back.shape == audio.shape
+        # A stream to standard output states the layout too, and reads back whole.
+        streamed = tmp_path / f"{channels}-stream.wav"
+        with open(streamed, "wb") as out:
+            command = [sys.executable, "-m", "kavri", "process", str(path), "-"]
+            subprocess.run([*command, "--effect", "polarity"], stdout=out, check=True)
+        assert layout(streamed) == name
+        assert np.array_equal(-kavri.read(streamed).audio, kavri.read(path).audio)
+    # ffmpeg's downmix of a quad file now keeps its back right on the right.
+    quad = np.zeros((4800, 4), np.float32)
+    quad[:, 3] = 0.5
+    kavri.write(tmp_path / "quad.wav", quad, RATE)
+    mix = ["ffmpeg", "-v", "error", "-i", str(tmp_path / "quad.wav"), "-ac", "2", "-f", "f32le"]
+    done = subprocess.run([*mix, "-"], capture_output=True, check=True)
+    left, right = np.abs(np.frombuffer(done.stdout, np.float32).reshape(-1, 2)).max(axis=0)
+    assert left == 0 and right > 0.3
 
 
 @pytest.mark.parametrize("suffix", [".ogg", ".opus"])

@@ -8,6 +8,10 @@ in the codec's order, so they are put in order here, as they are read and as the
 written: without it the right surround of a 5.1 file went into the LFE's slot, where Opus
 keeps only a low band, and a correct 5.1 Ogg file was metered with its LFE weighed as a
 surround.
+
+WAV output of those layouts is written with a WAVE_FORMAT_EXTENSIBLE header whose channel
+mask names them: without it, readers guessed a layout from the count alone, and ffmpeg
+took a quad file for L R C Cs and folded its back left into both sides.
 """
 
 from __future__ import annotations
@@ -17,7 +21,27 @@ from typing import Any, Literal
 import numpy as np
 import soundfile as sf
 
-__all__ = ["SoundFile", "codec_order"]
+__all__ = ["SoundFile", "codec_order", "LAYOUTS", "wave_mask"]
+
+# The layouts of 3 to 8 channels, in WAV's order: front left, right and centre, the LFE,
+# the back left, right and centre, the side left and right.
+LAYOUTS: dict[int, tuple[str, ...]] = {
+    3: ("FL", "FR", "FC"),
+    4: ("FL", "FR", "BL", "BR"),  # quad
+    5: ("FL", "FR", "FC", "BL", "BR"),  # 5.0
+    6: ("FL", "FR", "FC", "LFE", "BL", "BR"),  # 5.1
+    7: ("FL", "FR", "FC", "LFE", "BC", "SL", "SR"),  # 6.1
+    8: ("FL", "FR", "FC", "LFE", "BL", "BR", "SL", "SR"),  # 7.1
+}
+# Each speaker's bit in a WAVE channel mask.
+_MASK_BITS = {"FL": 0, "FR": 1, "FC": 2, "LFE": 3, "BL": 4, "BR": 5, "BC": 8, "SL": 9, "SR": 10}
+
+
+def wave_mask(channels: int) -> int:
+    """The WAVE channel mask of Kavri's layout of ``channels`` channels; 0 (no layout) for
+    fewer than 3 or more than 8."""
+    return sum(1 << _MASK_BITS[speaker] for speaker in LAYOUTS.get(channels, ()))
+
 
 # For each channel count, the WAV channel that each Vorbis channel slot holds.
 _VORBIS_SLOTS = {

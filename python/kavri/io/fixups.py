@@ -6,6 +6,7 @@ the same bytes and every reader accepts the result.
   chunk gets the extension size that every format but integer PCM carries.
 * RF64 files keep the PEAK chunk that libsndfile writes whatever it is told, with the
   time stamp set to 0.
+* WAV files of 3 to 8 channels name their layout in a channel mask.
 * Float AIFF files carry no PEAK chunk either; libsndfile leaves the space it had kept for
   one inside the data of a short file, which is cut away here.
 """
@@ -19,10 +20,12 @@ import numpy as np
 import soundfile as sf
 
 from ..errors import AudioFileError
+from .channel_order import LAYOUTS
 
 __all__ = [
     "OGG_SERIAL",
     "disable_peak_chunk",
+    "set_channel_layout",
     "fix_ogg_serial",
     "complete_float_wav_header",
     "clear_rf64_peak_time",
@@ -31,29 +34,46 @@ __all__ = [
 
 OGG_SERIAL = 0x4B415652
 
-# libsndfile's command that turns the PEAK chunk of float WAV, AIFF and CAF files on or
-# off. soundfile has no call for it, so it is sent through soundfile's own binding.
+# libsndfile's commands that turn the PEAK chunk of float WAV, AIFF and CAF files on or
+# off, and that set the channel layout a WAVEX or RF64 header's mask states. soundfile has
+# no call for them, so they are sent through soundfile's own binding.
 _SFC_SET_ADD_PEAK_CHUNK = 0x1050
+_SFC_SET_CHANNEL_MAP_INFO = 0x1101
+# libsndfile's numbers for the speakers (those its mask knows: left, right and centre are
+# its plain ones, not its "front" ones).
+_SNDFILE_SPEAKERS = {"FL": 2, "FR": 3, "FC": 4, "LFE": 11, "BL": 9, "BR": 10, "BC": 8}
+_SNDFILE_SPEAKERS.update({"SL": 14, "SR": 15})
 
 
-def disable_peak_chunk(handle: sf.SoundFile) -> None:
-    """Leaves the PEAK chunk out of a float file just opened for writing (before any
-    frame is written). The command is refused harmlessly by formats that never have one.
-
-    soundfile offers no public call for this command, so this is the one place that
-    reaches into its binding; a soundfile that no longer has it is reported, not
-    silently written with a time stamp."""
+def _command(handle: sf.SoundFile, code: int, data: object, size: int) -> bool:
+    """Sends libsndfile a command that soundfile has no call for, through soundfile's own
+    binding: the one place that reaches into it. A soundfile that no longer has it is
+    reported, not silently written without what the command was for."""
     try:
         command = sf._snd.sf_command
-        null = sf._ffi.NULL  # type: ignore[attr-defined]
         native = handle._file
     except AttributeError as missing:
         raise AudioFileError(
             f"soundfile {sf.__version__} no longer exposes libsndfile's sf_command "
-            f"({missing}); Kavri cannot leave out the PEAK chunk and needs updating "
-            "for this soundfile"
+            f"({missing}); Kavri needs updating for this soundfile"
         ) from None
-    command(native, _SFC_SET_ADD_PEAK_CHUNK, null, 0)
+    return bool(command(native, code, data, size))
+
+
+def disable_peak_chunk(handle: sf.SoundFile) -> None:
+    """Leaves the PEAK chunk out of a float file just opened for writing (before any
+    frame is written). The command is refused harmlessly by formats that never have one."""
+    _command(handle, _SFC_SET_ADD_PEAK_CHUNK, sf._ffi.NULL, 0)  # type: ignore[attr-defined]
+
+
+def set_channel_layout(handle: sf.SoundFile) -> None:
+    """Gives a WAVEX or RF64 file just opened for writing the channel mask of Kavri's layout
+    of its channel count (see :mod:`kavri.io.channel_order`); nothing for other counts."""
+    layout = LAYOUTS.get(handle.channels)
+    if layout is not None:
+        numbers = [_SNDFILE_SPEAKERS[name] for name in layout]
+        speakers = sf._ffi.new("int[]", numbers)  # type: ignore[attr-defined]
+        _command(handle, _SFC_SET_CHANNEL_MAP_INFO, speakers, 4 * len(layout))
 
 
 def _ogg_crc(page: bytes) -> int:

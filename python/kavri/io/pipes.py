@@ -31,6 +31,7 @@ import numpy.typing as npt
 from .._engine import check_memory as guard_memory
 from .._stop import StopRequest
 from ..errors import AudioFileError, Interrupted
+from .channel_order import wave_mask
 
 __all__ = [
     "ENCODINGS",
@@ -65,6 +66,8 @@ _UNKNOWN_SIZE = 0xFFFFFFFF
 _POLL_MS = 100
 # WAVE format tags: integer PCM, float, and extensible (the tag then in its sub-format).
 WAVE_PCM, WAVE_FLOAT, WAVE_EXTENSIBLE = 1, 3, 0xFFFE
+# An extensible header's sub-format is a GUID: the format tag, then these 14 bytes.
+_SUB_FORMAT_TAIL = bytes.fromhex("000000001000800000aa00389b71")
 # What the RIFF INFO list holds, by common tag name.
 INFO_KEYS: dict[str, bytes] = {
     "title": b"INAM",
@@ -409,8 +412,9 @@ def wav_stream_header(
     sample_rate: int, channels: int, subtype: str, tags: Mapping[str, str] | None = None
 ) -> bytes:
     """The header of a WAV stream of unknown length: RIFF and data sizes of 0xFFFFFFFF, a
-    16-byte format chunk for integer PCM or an 18-byte one for float, and the tags WAV
-    holds in a RIFF INFO list."""
+    16-byte format chunk for integer PCM or an 18-byte one for float (an extensible one
+    with the layout's mask for 3 to 8 channels), and the tags WAV holds in a RIFF INFO
+    list."""
     width = _sample_bytes(subtype)
     block = width * channels
     if sample_rate * block > 0xFFFFFFFF:
@@ -418,14 +422,21 @@ def wav_stream_header(
             f"{channels} channels at {sample_rate} Hz are more bytes a second than a WAV "
             "header can state"
         )
-    if subtype in ("FLOAT", "DOUBLE"):
-        fmt = struct.pack(
-            "<HHIIHHH", WAVE_FLOAT, channels, sample_rate, sample_rate * block, block, width * 8, 0
-        )
-    else:
-        fmt = struct.pack(
-            "<HHIIHH", WAVE_PCM, channels, sample_rate, sample_rate * block, block, width * 8
-        )
+    tag = WAVE_FLOAT if subtype in ("FLOAT", "DOUBLE") else WAVE_PCM
+    mask = wave_mask(channels)
+    fmt = struct.pack(
+        "<HHIIHH",
+        WAVE_EXTENSIBLE if mask else tag,
+        channels,
+        sample_rate,
+        sample_rate * block,
+        block,
+        width * 8,
+    )
+    if mask:  # the layout's mask, and the format as a sub-format
+        fmt += struct.pack("<HHIH", 22, width * 8, mask, tag) + _SUB_FORMAT_TAIL
+    elif tag == WAVE_FLOAT:
+        fmt += struct.pack("<H", 0)
     return (
         b"RIFF"
         + struct.pack("<I", _UNKNOWN_SIZE)

@@ -45,7 +45,7 @@ from .._paths import AnyPath, free_bytes, fs_name, shown
 from ..errors import AudioFileError, KavriError, KavriWarning
 from . import fixups
 from .atomic import atomic_output
-from .channel_order import SoundFile
+from .channel_order import LAYOUTS, SoundFile
 from .formats import (
     FLOAT_SUBTYPES,
     RAW_SUBTYPES,
@@ -318,19 +318,23 @@ def _open_soundfile(
     mode = None if bitrate is None else "CONSTANT"
     level = None if bitrate is None else (320 - bitrate) / 288
     # libsndfile gets the open descriptor, never the name: no encoding of the name can fail.
+    # WAV of 3 to 8 channels is written extensible, with the mask of its layout.
+    layout = container in ("WAV", "RF64") and channels in LAYOUTS
     handle = SoundFile(
         descriptor,
         "w",
         sample_rate,
         channels,
         subtype,
-        format=container,
+        format="WAVEX" if layout and container == "WAV" else container,
         closefd=False,
         compression_level=level,
         bitrate_mode=mode,
     )
     if subtype in FLOAT_SUBTYPES:
         fixups.disable_peak_chunk(handle)
+    if layout:
+        fixups.set_channel_layout(handle)
     return handle
 
 
