@@ -38,6 +38,8 @@ import contextlib
 import math
 import os
 import stat
+import threading
+from collections import OrderedDict
 from collections.abc import Iterator
 from typing import Any, cast
 
@@ -70,6 +72,13 @@ def noise_files(folder: str, pattern: str) -> list[str]:
     return audio_files(folder, pattern, "background_noise")
 
 
+# The lengths of the last files FFmpeg decoded, by file: each is counted by decoding it
+# whole, which a noise file mixed into every clip of a batch would do again for each.
+_COUNTED: OrderedDict[tuple[int, ...], int] = OrderedDict()
+_COUNTED_KEPT = 4096
+_COUNTED_LOCK = threading.Lock()
+
+
 @contextlib.contextmanager
 def _opened(path: str) -> Iterator[GridReads | DecodedReads]:
     """A noise file opened to be read from any frame, as kavri.read reads an input (FFmpeg
@@ -91,7 +100,16 @@ def _opened(path: str) -> Iterator[GridReads | DecodedReads]:
             "offset and looped, which a pipe or a device cannot do"
         )
     name: Any = fs_bytes(path)  # by its bytes, as a response file is
-    with open_seekable(name, label) as reads:
+    # A file rewritten keeps its size and can keep its time, but not its change time.
+    stamp = (status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns, status.st_ctime_ns)
+    with _COUNTED_LOCK:
+        known = _COUNTED.get(stamp)
+    with open_seekable(name, label, known) as reads:
+        if isinstance(reads, DecodedReads) and known is None:
+            with _COUNTED_LOCK:
+                _COUNTED[stamp] = reads.frames
+                while len(_COUNTED) > _COUNTED_KEPT:
+                    _COUNTED.popitem(last=False)
         yield reads
 
 

@@ -548,13 +548,15 @@ class DecodedReads:
     to, so a seek back goes to the start and a seek on decodes up to the frame; the length
     is counted by decoding the file once (its container states an estimate, at best)."""
 
-    def __init__(self, source: DecodedSource) -> None:
+    def __init__(self, source: DecodedSource, frames: int | None = None) -> None:
         self.handle = source
         self.samplerate = int(source.samplerate)
         self.channels = int(source.channels)
         self._at = 0
-        self.frames = self._skip(-1)
-        self.seek(0)
+        if frames is None:
+            frames = self._skip(-1)
+            self.seek(0)
+        self.frames = frames
 
     def _skip(self, count: int) -> int:
         """Decodes up to ``count`` frames (all that are left for -1) and leaves them out;
@@ -592,17 +594,20 @@ class DecodedReads:
 
 
 @contextmanager
-def open_seekable(name: str, label: str) -> Iterator[GridReads | DecodedReads]:
+def open_seekable(
+    name: str, label: str, decoded_frames: int | None = None
+) -> Iterator[GridReads | DecodedReads]:
     """An audio file opened as :func:`open_input` opens it, to be read from any frame:
     a sound file through :class:`GridReads`, a file FFmpeg decodes through
-    :class:`DecodedReads` (whose opening decodes it once, to count its frames)."""
+    :class:`DecodedReads` (whose opening decodes it once, to count its frames, unless
+    ``decoded_frames`` gives the count from an earlier opening)."""
     with open_input(name, label) as source:
         reads: GridReads | DecodedReads
         if isinstance(source, sf.SoundFile):
             reads = GridReads(source)
         else:
             assert isinstance(source, DecodedSource)
-            reads = DecodedReads(source)
+            reads = DecodedReads(source, decoded_frames)
         try:
             yield reads
         finally:
