@@ -104,6 +104,15 @@ def test_compressed_inputs_through_process_file_batch_and_the_command_line(
     # A name with no suffix is told so (it read as an unknown format of four quotes).
     with pytest.raises(kavri.AudioFileError, match="noext: the name has no suffix to tell"):
         kavri.write(tmp_path / "noext", np.zeros((10, 1), np.float32), RATE)
+    # A format the name's audio suffix contradicts is refused: FLAC was written as take.wav.
+    silence = np.zeros((10, 1), np.float32)
+    for name in ("take.wav", "take.m4a"):
+        with pytest.raises(kavri.AudioFileError, match="suffix says .* format asked for is flac"):
+            kavri.write(tmp_path / name, silence, RATE, file_format="flac")
+        assert not (tmp_path / name).exists()
+    kavri.write(tmp_path / "take.oga", silence, RATE, file_format="ogg")  # the same container
+    kavri.write(tmp_path / "take.v2", silence, RATE, file_format="flac")  # no audio suffix
+    assert sf.info(tmp_path / "take.v2").format == "FLAC"
 
 
 @pytest.mark.skipif(shutil.which("ffmpeg") is None, reason="ffmpeg is not installed")

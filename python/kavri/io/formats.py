@@ -271,6 +271,17 @@ def output_format(
     """
     name = fs_name(path)
     suffix = _suffix(name, file_format)
+    own = "" if name == "-" else Path(name).suffix.lower()
+    if (
+        file_format is not None
+        and own in readable_suffixes() | FORMATS.keys()
+        and FORMATS.get(own) != FORMATS.get(suffix)
+    ):
+        # FLAC written under .wav: every reader that goes by the name was misled.
+        raise AudioFileError(
+            f"{shown(name)}: the name's suffix says {own[1:]} but the format asked for is "
+            f"{file_format}; give the name the format's suffix, or leave the format out"
+        )
     if suffix not in FORMATS:
         known = ", ".join(sorted(FORMATS))
         if not suffix:
