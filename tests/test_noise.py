@@ -431,6 +431,13 @@ def test_noise_files_are_read_as_inputs_are_whatever_libsndfile_makes_of_them(tm
     files = {"float.w64": ["-c:a", "pcm_f32le"], "speech.m4a": ["-c:a", "aac"]}
     files["vbr.mp3"] = ["-c:a", "libmp3lame", "-q:a", "4", "-write_xing", "0"]
     clip = np.zeros((RATE // 2, 2), np.float32)
+    decoded: list[int] = []  # the frames FFmpeg decodes in each read
+    original = DecodedSource.buffer_read_into
+
+    def counted(source, buffer, dtype="float32"):
+        decoded.append(original(source, buffer, dtype))
+        return decoded[-1]
+
     for name, options in files.items():
         source = [str(tmp_path / "noise.wav"), *options, str(tmp_path / name)]
         subprocess.run(["ffmpeg", "-v", "error", "-i", *source], check=True)
@@ -442,13 +449,7 @@ def test_noise_files_are_read_as_inputs_are_whatever_libsndfile_makes_of_them(tm
         assert np.array_equal(out, expected), name
         # A stream in small chunks reads the decoded file the same way, and its length,
         # counted by decoding it whole, is not counted again.
-        decoded = []
-        original = DecodedSource.buffer_read_into
-
-        def counted(source, buffer, dtype="float32"):
-            decoded.append(original(source, buffer, dtype))
-            return decoded[-1]
-
+        decoded.clear()
         with pytest.MonkeyPatch.context() as patch:
             patch.setattr(DecodedSource, "buffer_read_into", counted)
             stream = kavri.Stream([{**spec, "offset_frames": offset}], RATE, 2)
