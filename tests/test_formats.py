@@ -335,6 +335,19 @@ def test_tags_travel_between_formats_and_can_be_set_or_left_out(tmp_path):
     assert read_tags(str(tmp_path / "back.flac"))["title"] == "B"
     kavri.process_file(tmp_path / "in.flac", tmp_path / "none.flac", chain, keep_tags=False)
     assert read_tags(str(tmp_path / "none.flac")) == {}
+    # ID3 dates that are no time stamp are kept as written ("05/01/2024" came back as
+    # "0005-01-2024", "Spring 2024" not at all), and a picture kept as a Vorbis comment
+    # goes to Vorbis comments only (into ID3 it became text of base64).
+    flac = mutagen.File(tmp_path / "in.flac")
+    flac["METADATA_BLOCK_PICTURE"] = "QUJD"
+    flac.save()
+    for date in ("05/01/2024", "Spring 2024", "2024-05-01"):
+        for suffix in (".mp3", ".aiff", ".ogg"):
+            out = tmp_path / f"dated{suffix}"
+            kavri.process_file(tmp_path / "in.flac", out, chain, tags={"date": date})
+            tags = read_tags(str(out))
+            assert tags["date"] == date, (date, suffix)
+            assert ("metadata_block_picture" in tags) == (suffix == ".ogg"), suffix
     # A format without tags: the tags given are reported, not silently lost.
     summary = kavri.process_file(tmp_path / "in.flac", tmp_path / "x.caf", chain, tags={"a": "b"})
     assert any("CAF output cannot hold the tag a" in note for note in summary.warnings)

@@ -6,7 +6,7 @@ tracknumber, composer, copyright), mapped by mutagen's tag types onto each forma
 
 * Vorbis comments (FLAC, Ogg Vorbis, Opus): the name in capitals; other names as given.
 * ID3 (MP3; WAV and AIFF files written by other tools): TIT2, TPE1, TALB, TPE2, TDRC, TCON,
-  COMM, TRCK, TCOM, TCOP; other names as TXXX frames.
+  COMM, TRCK, TCOM, TCOP; other names, and a date that is no time stamp, as TXXX frames.
 * MP4 atoms (M4A) and ASF attributes (WMA), read only.
 * RIFF INFO (WAV): INAM, IART, IPRD, ICRD, IGNR, ICMT, ITRK, ICOP, written by libsndfile into
   WAV files (and by :mod:`.pipes` into WAV streams) and read through it.
@@ -115,6 +115,9 @@ _NOT_CARRIED = frozenset(
     | {"itunsmpb", "itunnorm", "itunpgap", "major_brand", "minor_version", "compatible_brands"}
 )
 _NOT_CARRIED_PREFIXES = ("replaygain_", "r128_")
+# Pictures as Vorbis comments hold them (base64), and the containers with Vorbis comments.
+_VORBIS_PICTURES = frozenset({"metadata_block_picture", "coverart", "coverartmime"})
+_VORBIS_CONTAINERS = frozenset({"FLAC", "OGG"})
 # Containers whose files hold tags, and which names: None for any.
 TAG_CONTAINERS: dict[str, frozenset[str] | None] = {
     "FLAC": None,
@@ -126,6 +129,8 @@ TAG_CONTAINERS: dict[str, frozenset[str] | None] = {
 # A tag name: printable ASCII without "=" (the Vorbis comment rule), at most 64 characters.
 _NAME = re.compile(r"[\x20-\x3c\x3e-\x7d]{1,64}")
 _VALUE_LIMIT = 1 << 16
+# The time stamps an ID3 date frame holds: yyyy, yyyy-MM, ... up to yyyy-MM-ddTHH:mm:ss.
+_ID3_TIME = re.compile(r"\d{4}(-\d\d(-\d\d(T\d\d(:\d\d(:\d\d)?)?)?)?)?")
 # The longest RIFF INFO value libsndfile stores, in bytes.
 _INFO_BYTES = 2045
 # Tags are read from at most this much of a file (an ID3 tag stops at 256 MiB).
@@ -259,8 +264,11 @@ def read_tags(path: str, reader: Any = None) -> dict[str, str]:
 def writable_tags(container: str, tags: Mapping[str, str]) -> tuple[dict[str, str], list[str]]:
     """The tags a container holds, and the names it cannot hold: a WAV file's RIFF INFO
     holds its names with values of up to 2,045 bytes of UTF-8 (libsndfile refused a longer
-    one without a word, and every string set after it)."""
+    one without a word, and every string set after it). A picture kept as a Vorbis comment
+    goes only where Vorbis comments go: into ID3 it became a text frame of base64."""
     names = TAG_CONTAINERS.get(container, frozenset())
+    if names is None and container not in _VORBIS_CONTAINERS:
+        names = frozenset(name for name in tags if name not in _VORBIS_PICTURES)
     if names is None:
         return dict(tags), []
     held = {
@@ -276,6 +284,10 @@ def _to_id3(tags: Mapping[str, str], into: mutagen.id3.ID3) -> None:
     mutagen = _mutagen()
     for name, value in tags.items():
         frame_id = _ID3_FRAMES.get(name)
+        if name == "date" and not _ID3_TIME.fullmatch(value):
+            # TDRC holds a time stamp only: mutagen rewrote "05/01/2024" as "0005-01-2024"
+            # and left "Spring 2024" out. Such a date is kept as written, in a TXXX frame.
+            frame_id = None
         if frame_id is not None:
             into.setall(frame_id, [getattr(mutagen.id3, frame_id)(encoding=3, text=[value])])
         elif name == "comment":
