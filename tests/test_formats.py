@@ -207,6 +207,21 @@ def test_an_mp3_is_read_to_its_last_packet_whatever_its_header_says(tmp_path):
     assert np.sqrt(np.mean(second**2)) == pytest.approx(0.25 / np.sqrt(2), rel=0.05)
 
 
+def test_mp3_at_mpeg_2_rates_is_read_without_lines_on_stderr(tmp_path, capfd):
+    # libsndfile's mpg123 printed "part2_3_length ... too large" as it read MPEG-2 layer III
+    # (rates below 32 kHz), up to 40 lines a command, though the samples were right.
+    rng = np.random.default_rng(4)
+    speechlike = np.repeat(rng.standard_normal(2205) * 0.3, 100)
+    speechlike *= np.sin(np.arange(speechlike.size) / 22050 * 2 * np.pi * 3) ** 2
+    kavri.write(tmp_path / "talk.mp3", speechlike.astype(np.float32), 22050)
+    capfd.readouterr()
+    audio = kavri.read(tmp_path / "talk.mp3").audio
+    assert audio.shape[0] == sf.info(tmp_path / "talk.mp3").frames
+    summary = kavri.process_file(tmp_path / "talk.mp3", tmp_path / "out.wav", "vocal")
+    assert summary.input_frames == audio.shape[0]
+    assert capfd.readouterr().err == ""
+
+
 @pytest.mark.skipif(shutil.which("ffmpeg") is None, reason="ffmpeg is not installed")
 def test_an_encoding_libsndfile_cannot_decode_is_decoded_by_ffmpeg(tmp_path):
     # ALAC in CAF: libsndfile knows the container, not the codec, and the file was refused

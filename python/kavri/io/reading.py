@@ -162,6 +162,8 @@ _FLOAT_BYTES = np.dtype(np.float32).itemsize
 # caller's block size.
 MPEG_GRID = 1152
 MPEG_READ = 64 * MPEG_GRID
+# The lowest rate of MPEG-1 audio; MPEG-2 and 2.5 take the rates below it.
+_MPEG1_LOWEST_RATE = 32_000
 
 
 def _states_length(handle: IO[bytes]) -> bool:
@@ -527,9 +529,15 @@ def open_input(name: str, label: str | None = None) -> Iterator[AudioSource]:
         # they hold less, the length is an estimate, and the file is not said to end early
         # for falling short of it. And libsndfile takes the float samples of an extensible
         # W64 header (as ffmpeg writes it) for integers: the file read as full-scale noise.
-        held = packet_frames(handle) if read_grid(reader) > 1 else None
-        if (held is not None and held > int(reader.frames) + 2 * MPEG_GRID) or (
-            reader.format == "W64" and reader.subtype.startswith("PCM") and _w64_float(handle)
+        # And the mpg123 inside libsndfile prints "part2_3_length ... too large" on stderr
+        # as it reads MPEG-2 and 2.5 layer III (rates below 32 kHz), many lines a file,
+        # though the samples are right: FFmpeg decodes those files without a word.
+        mpeg = read_grid(reader) > 1
+        held = packet_frames(handle) if mpeg else None
+        if (
+            (mpeg and int(reader.samplerate) < _MPEG1_LOWEST_RATE)
+            or (held is not None and held > int(reader.frames) + 2 * MPEG_GRID)
+            or (reader.format == "W64" and reader.subtype.startswith("PCM") and _w64_float(handle))
         ):
             reader.close()
             with open_decoded(handle, label) as decoded:
