@@ -179,6 +179,12 @@ def test_worker_counts_beyond_the_cores_still_run(work, run_kavri):
         ({"type": "high_shelf", "gain_db": 760.0}, "'gain_db' = 760.0 is out of range"),
         ({"type": "peak_eq", "gain_db": -1600}, "(-700 … 700 dB: past it the effect's gain"),
         ({"type": "dynamic_eq", "cut_db": -1e4}, "'cut_db' = -10000.0 is out of range"),
+        ({"type": "upward_compression", "max_gain_db": 800.0}, "(≤ 700 dB: past it"),
+        # LFO rates whose angle overflows: NaN on every sample (auto_pan from 5.4 s on at
+        # 1e37 Hz, with its angle growing with the frame count).
+        ({"type": "tremolo", "rate_hz": 1e38}, "(0.01 … 1e+30 Hz: past it the effect's LFO"),
+        ({"type": "auto_pan", "rate_hz": 1e37}, "'rate_hz' = 1e+37 is out of range"),
+        ({"type": "rotary_speaker", "rate_hz": 6e37}, "'rate_hz' = 6e+37 is out of range"),
     ],
 )
 def test_values_that_can_only_give_garbage_are_refused(tmp_path, spec, message):

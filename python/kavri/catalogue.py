@@ -51,6 +51,8 @@ def format_number(value: float | int) -> str:
     """Shortest text that reads back as the same single-precision value (ints as ints)."""
     if isinstance(value, int):
         return str(value)
+    if abs(value) >= 1e16:  # 1e+30, not its 31 digits
+        return np.format_float_scientific(np.float32(value), trim="-")
     return np.format_float_positional(np.float32(value), trim="-")
 
 
@@ -72,9 +74,10 @@ class Param:
     ``minimum`` and ``maximum`` are the bounds the effect clamps the value into (None where
     it has none); ``maximum_rate_fraction`` marks an upper bound that is that share of the
     sample rate. ``inert`` keys are read (a non-number still fails) but change nothing for
-    this type. ``overflow`` bounds a gain in decibels on both sides (or above alone, with
-    ``overflow_above_only``): past it the effect's arithmetic leaves single precision and
-    every sample comes out infinite or NaN, so the chain checker refuses the value.
+    this type. ``overflow`` bounds a value on both sides (or above alone, with
+    ``overflow_above_only``): past it the effect's ``overflow_of`` (its gain, its LFO)
+    leaves single precision and the samples come out infinite or NaN, so the chain checker
+    refuses the value.
     """
 
     key: str
@@ -91,6 +94,7 @@ class Param:
     choices: tuple[str, ...] = ()
     overflow: float | None = None
     overflow_above_only: bool = False
+    overflow_of: str = "gain"
 
     def overflows(self, number: float) -> bool:
         """True if a number lies past the key's overflow bound."""
@@ -115,7 +119,9 @@ class Param:
             bound = format_number(self.overflow)
             return f"≤ {bound}" if self.overflow_above_only else f"-{bound} … {bound}"
         low = None if self.minimum is None else format_number(self.minimum)
-        if self.maximum_rate_fraction is not None:
+        if self.overflow is not None and self.overflow_above_only and self.maximum is None:
+            high: str | None = format_number(self.overflow)
+        elif self.maximum_rate_fraction is not None:
             high = f"{format_number(self.maximum_rate_fraction)} × rate"
         elif self.maximum is not None:
             high = format_number(self.maximum)
@@ -210,6 +216,26 @@ def _time(key: str, default: float, summary: str) -> Param:
 # (a high shelf at 760 dB with a low corner gives NaN already). Far beyond any use; the
 # checker refuses it rather than let every sample come out infinite or NaN.
 GAIN_OVERFLOW_DB = 700.0
+
+
+# An LFO rate past this overflows single precision inside the effects it drives: their
+# angle is 2 pi times the rate (NaN on every sample from 5.4e37 Hz) times the seconds since
+# the start (at 1e37 Hz, NaN from 5.4 s on). At this bound the angle stays finite for more
+# than a year of audio.
+LFO_OVERFLOW_HZ = 1e30
+
+
+def _lfo_rate(default: float, summary: str) -> Param:
+    return Param(
+        "rate_hz",
+        _f32(default),
+        "Hz",
+        summary,
+        _f32(0.01),
+        overflow=LFO_OVERFLOW_HZ,
+        overflow_above_only=True,
+        overflow_of="LFO",
+    )
 
 
 def _level(key: str, default: float, summary: str, *, overflow: str = "") -> Param:
@@ -307,7 +333,7 @@ def _modulated_delay(
         "filters",
         summary,
         (
-            Param("rate_hz", _f32(rate), "Hz", "sweep rate", _f32(0.01)),
+            _lfo_rate(rate, "sweep rate"),
             Param("depth_ms", _f32(depth), "ms", "sweep width (negative sweeps below the delay)"),
             Param(
                 "delay_ms", _f32(delay), "ms", "delay at the short end of the sweep", _f32(0.001)
@@ -354,7 +380,7 @@ _ENTRIES: tuple[EffectInfo, ...] = (
         "level",
         "Level wobble from a sine LFO, every channel alike.",
         (
-            Param("rate_hz", 5.0, "Hz", "LFO rate", _f32(0.01)),
+            _lfo_rate(5.0, "LFO rate"),
             Param("depth", 0.5, "fraction", "how far the level dips", 0.0, 1.0),
         ),
     ),
@@ -363,7 +389,7 @@ _ENTRIES: tuple[EffectInfo, ...] = (
         "level",
         "Sweeps channels 0 and 1 between left and right.",
         (
-            Param("rate_hz", _f32(0.35), "Hz", "LFO rate", _f32(0.01)),
+            _lfo_rate(0.35, "LFO rate"),
             Param("depth", 1.0, "fraction", "how far the image swings", 0.0, 1.0),
         ),
     ),
@@ -413,7 +439,7 @@ _ENTRIES: tuple[EffectInfo, ...] = (
         "filters",
         "Swept all-pass chain with feedback, mixed with the dry.",
         (
-            Param("rate_hz", _f32(0.35), "Hz", "sweep rate", _f32(0.01)),
+            _lfo_rate(0.35, "sweep rate"),
             Param("depth", _f32(0.75), "fraction", "sweep depth", 0.0, 1.0),
             Param("center_hz", 900.0, "Hz", "sweep reference frequency", 80.0),
             _feedback(0.2),
@@ -426,9 +452,7 @@ _ENTRIES: tuple[EffectInfo, ...] = (
         "filters",
         "Two-rotor speaker: wobbling bass, panned treble.",
         (
-            Param(
-                "rate_hz", _f32(0.8), "Hz", "treble rotor speed (bass turns at 0.62×)", _f32(0.01)
-            ),
+            _lfo_rate(0.8, "treble rotor speed (bass turns at 0.62×)"),
             Param("depth", _f32(0.7), "fraction", "treble pan depth", 0.0, 1.0),
             _frequency(900.0, "crossover between bass and treble", key="crossover_hz"),
             _mix(0.65),
@@ -457,7 +481,7 @@ _ENTRIES: tuple[EffectInfo, ...] = (
             _ratio(2.0),
             _time("attack_ms", 12.0, "envelope rise time"),
             _time("release_ms", 120.0, "envelope fall time"),
-            _level("max_gain_db", 18.0, "largest lift"),
+            _level("max_gain_db", 18.0, "largest lift", overflow="above"),
         ),
         dynamics=True,
     ),

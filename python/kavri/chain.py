@@ -99,7 +99,8 @@ def overflow_problem(param: Param, value: Any) -> str | None:
         return None
     return (
         f"parameter '{param.key}' = {_show_number(value)} is out of range "
-        f"({param.range_text()} {param.unit}: past it the effect's gain overflows)"
+        f"({param.range_text()} {param.unit}: past it the effect's {param.overflow_of} "
+        "overflows)"
     )
 
 
