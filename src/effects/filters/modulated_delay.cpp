@@ -69,7 +69,8 @@ struct SweptLines {
     float feedback;
     std::int64_t length;
 
-    // The common angle of frame n, recomputed from the count so that no rounding drifts.
+    // The common angle of frame n, recomputed from the count so that no rounding adds up;
+    // it is never wrapped, so its own rounding grows with the time.
     float angle(std::uint64_t n) const {
         return (static_cast<float>(n) / sample_rate) * angular_rate;
     }

@@ -51,7 +51,8 @@ struct Sweep {
     float hi;
 
     // u[i] for frames n0 .. n0 + count - 1 (count at most kSweepChunk), recomputed from the
-    // frame count so that it never drifts. The sines and tangents of the chunk are taken by
+    // frame count so that no rounding adds up (the angle is never wrapped, so its own rounding
+    // grows with the time). The sines and tangents of the chunk are taken by
     // the vector math, which gives the library's bits.
     void coefficients(unsigned long long n0, unsigned long long count, float* u) const {
         float angle[kSweepChunk];

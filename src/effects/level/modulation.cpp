@@ -91,7 +91,8 @@ void AutoPanEffect::process(float* data, unsigned long long frames, int channels
         for (unsigned long long done = 0; done < count; done += chunk) {
             const unsigned long long m = count - done < chunk ? count - done : chunk;
             for (unsigned long long i = 0; i < m; ++i) {
-                // From the absolute frame number, not accumulated: no drift over long buffers.
+                // From the absolute frame number, not accumulated, so no rounding adds up;
+                // the angle is never wrapped, so its own rounding grows with the time.
                 phase[i] = (static_cast<float>(t + i) / sample_rate) * angular_rate;
             }
             vecmath::sinf_array(phase, pan, static_cast<std::size_t>(m));
