@@ -80,6 +80,7 @@ def test_effect_options_and_subtype(work, run_kavri):
         (["--effect", "polarity:x=1"], "unknown parameter 'x'; known: none"),
         (["--effect", "phaser:stages=2.5"], "parameter 'stages' must be a whole number, got '2.5'"),
         (["--effect", "gain:db"], "expected key=value, got 'db'"),
+        (["--effect", "gain:db=3,db=4"], "parameter 'db' is given twice"),  # the last won
         (["--chain", "bad.json"], "bad.json:3:12: malformed JSON: Expecting property name"),
         (["--chain", "nope.json"], "nope.json: no such chain file"),
         # An empty path is the current folder to pathlib: it read as "is a directory".

@@ -330,6 +330,14 @@ def test_audio_that_is_not_numbers_is_refused_without_printing_it(tmp_path):
         kavri.process(numbers, RATE, "saturate"),
         kavri.process(numbers.astype(np.float32), RATE, "saturate"),
     )
+    # None among objects came through as NaN; float64 past single precision leaked NumPy's
+    # overflow warning (an exception under -W error) on its way to infinity.
+    for holes in (np.array([[0.1, None]], dtype=object), [[0.1, None]]):
+        with pytest.raises(TypeError, match="audio holds None where a sample should be"):
+            kavri.process(holes, RATE, [])
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert np.isinf(kavri.process(np.full((10, 2), 1e300), RATE, [])).all()
 
 
 def test_writing_a_channels_first_array_says_so(tmp_path):

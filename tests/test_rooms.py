@@ -442,6 +442,9 @@ def test_reverb_keys_shape_the_tail():
         ({"type": "convolution", "ir": np.ones(8, bool)}, r"real numbers, got dtype bool"),
         ({"type": "convolution", "ir": np.ones(8, np.complex64)}, r"got dtype complex64"),
         ({"type": "convolution", "ir": np.ones(8, np.int64)}, r"int64 has no known full scale"),
+        # A number was a response of one frame (a gain), and None was called not finite.
+        ({"type": "convolution", "ir": 3.5}, r"must be a path or an array of samples, got 3.5"),
+        ({"type": "convolution", "ir": None}, r"must be a path or an array of samples, got null"),
     ],
 )
 def test_bad_values_are_refused(spec, message):

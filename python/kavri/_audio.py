@@ -48,7 +48,10 @@ def pcm_to_float(audio: npt.ArrayLike, what: str = "audio") -> npt.NDArray[np.fl
         )
     if kind.kind != "f":  # complex would lose its imaginary part; bool, text, dates
         raise TypeError(f"{what} must be an array of real numbers, got dtype {kind}")
-    return np.asarray(data, dtype=np.float32)
+    # float64 past single precision becomes infinite, as float32 holds it, without NumPy's
+    # warning (an exception under -W error).
+    with np.errstate(over="ignore"):
+        return np.asarray(data, dtype=np.float32)
 
 
 def real_samples(audio: Any, what: str = "audio") -> npt.NDArray[np.float32]:
@@ -58,9 +61,12 @@ def real_samples(audio: Any, what: str = "audio") -> npt.NDArray[np.float32]:
     if isinstance(audio, np.ndarray) and audio.dtype == np.float32:
         return audio
     data = np.asarray(audio)
+    if data.dtype.kind == "O" and any(value is None for value in data.flat):
+        raise TypeError(f"{what} holds None where a sample should be")  # NumPy makes it NaN
     if data.dtype.kind == "O" or (isinstance(audio, (list, tuple)) and data.dtype.kind in "iu"):
         try:
-            data = data.astype(np.float32)
+            with np.errstate(over="ignore"):
+                data = data.astype(np.float32)
         except (TypeError, ValueError):
             pass  # refused by its type below
     return pcm_to_float(data, what)

@@ -184,12 +184,16 @@ def samples_value(key: str, value: Any) -> tuple[Any, str | None]:
     wrong with it (None if nothing). The samples convert as audio does (integer PCM by its
     full scale, as a file of it would read; complex, bool and text refused); 1-D is one
     channel; (channels, frames) is refused, as for audio."""
+    array = None
     try:
         with np.errstate(over="ignore"):  # past single precision: refused below, not warned
-            array = np.array(real_samples(value, f"parameter '{key}'"), dtype=np.float32, ndmin=1)
+            if value is not None:
+                array = np.array(real_samples(value, f"parameter '{key}'"), dtype=np.float32)
     except TypeError as error:
         return None, f"{error}, or a path"
     except (ValueError, OverflowError):
+        pass
+    if array is None or array.ndim == 0:  # a number was taken for a response of one frame
         return None, f"parameter '{key}' must be a path or an array of samples, got {_show(value)}"
     if array.ndim == 1:
         array = array[:, np.newaxis]
@@ -484,6 +488,8 @@ def parse_effect_option(text: str) -> dict[str, Any]:
                 f"{where}: unknown parameter '{key}'{suggest(key, info.keys)}; "
                 f"known: {', '.join(info.keys) or 'none'}"
             ) from None
+        if key in spec:  # the last had won without a word
+            raise ChainError(f"{where}: parameter '{key}' is given twice")
         text = value.strip()
         if param.kind in ("choice", "text", "audio"):
             spec[key] = text
