@@ -20,6 +20,7 @@ __all__ = [
     "fs_name",
     "fs_bytes",
     "free_bytes",
+    "file_stamp",
     "shown",
     "escape_odd_bytes",
     "relative_glob",
@@ -42,6 +43,13 @@ def free_bytes(descriptor: int) -> int:
     """The room left, for an ordinary user, on the disk of an open file."""
     disk = os.fstatvfs(descriptor)
     return disk.f_bavail * disk.f_frsize
+
+
+def file_stamp(status: os.stat_result) -> tuple[int, ...]:
+    """What tells a file's contents apart from its earlier ones, for what is kept of it
+    between calls: a file rewritten keeps its size and can keep its time (cp -p, an
+    archive's files), but not its change time, which no one can set."""
+    return (status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns, status.st_ctime_ns)
 
 
 def shown(path: AnyPath) -> str:

@@ -35,7 +35,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._engine import check_memory
-from ._paths import fs_bytes, shown
+from ._paths import file_stamp, fs_bytes, shown
 from ._providers import once
 from ._stop import current_stop
 from .errors import AudioFileError
@@ -191,10 +191,7 @@ def read_response(path: str, rate: int) -> npt.NDArray[np.float32]:
     if stat.S_ISCHR(status.st_mode) or stat.S_ISSOCK(status.st_mode):
         # /dev/zero would be copied aside without end.
         raise _problem(path, "is a device, not a file or a pipe")
-    # A file rewritten keeps its size and can keep its time (cp -p, an archive's files), but
-    # not its change time, which no one can set.
-    stamp = (status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns, status.st_ctime_ns)
-    return _read(path, stamp, rate)
+    return _read(path, file_stamp(status), rate)
 
 
 def _build(item: StepItem, value: dict[str, Any], workers: int, measured: Any) -> Step:

@@ -48,7 +48,7 @@ import numpy.typing as npt
 import soundfile as sf
 
 from ._engine import check_memory
-from ._paths import fs_bytes, shown
+from ._paths import file_stamp, fs_bytes, shown
 from ._providers import once
 from .errors import AudioFileError
 from .io.folders import audio_files
@@ -100,8 +100,7 @@ def _opened(path: str) -> Iterator[GridReads | DecodedReads]:
             "offset and looped, which a pipe or a device cannot do"
         )
     name: Any = fs_bytes(path)  # by its bytes, as a response file is
-    # A file rewritten keeps its size and can keep its time, but not its change time.
-    stamp = (status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns, status.st_ctime_ns)
+    stamp = file_stamp(status)
     with _COUNTED_LOCK:
         known = _COUNTED.get(stamp)
     with open_seekable(name, label, known) as reads:

@@ -569,7 +569,8 @@ class DecodedReads:
     def _skip(self, count: int) -> int:
         """Decodes up to ``count`` frames (all that are left for -1) and leaves them out;
         returns how many there were."""
-        block = MPEG_READ if count < 0 else min(MPEG_READ, count)
+        block = min(MPEG_READ, BLOCK_BYTES_LIMIT // (self.channels * _FLOAT_BYTES))
+        block = block if count < 0 else min(block, count)
         scratch = np.empty((block, self.channels), np.float32)
         skipped = 0
         while count < 0 or skipped < count:
