@@ -193,6 +193,15 @@ class Stretcher(Step):
             high = min(high, final) if not last else final
         origin = self._at(start)
         segment = self._input[start - self._base : end - self._base]
+        if k > 0 and end < stop:
+            # The signal ends within the segment: silence after it lets the stretcher
+            # render past the end, as far as the shift below may reach (the first block is
+            # not shifted, and keeps its bits). Without it the block's last frames came
+            # from the zeros that pad a rendering cut short: up to 12 ms of exact silence
+            # at the end of the output.
+            after = math.ceil(2 * (reach + self._half) * self._factor) + 1
+            silence = np.zeros((after, self.in_channels), np.float32)
+            segment = np.concatenate([segment, silence])
         # Rendered past both ends by the reach, for the shift that lines it up below.
         rendered = self._stretch(segment, max(high + reach - origin, 0))
         lag = 0
