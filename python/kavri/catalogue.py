@@ -697,7 +697,7 @@ _STEPS: tuple[EffectInfo, ...] = (
     EffectInfo(
         "trim_silence",
         "steps",
-        "Removes silence at the start and the end, as SoX's silence effect does.",
+        "Removes silence at both ends, as SoX's silence effect does; gaps within stay.",
         (
             Param(
                 "threshold_db",

@@ -238,9 +238,10 @@ _BRIDGED_GAP_S = 0.02
 
 
 class TrimSilence(Step):
-    """SoX's ``silence 1 D T -1 D T`` (for "both"): leading frames are dropped until sound
-    has lasted D frames, the run that reached it kept whole; trailing silence of D frames
-    or more is dropped. A frame is loud where any channel's magnitude reaches the threshold
+    """SoX's ``silence 1 D T -1 D T`` (for "both") at the ends alone: leading frames are
+    dropped until sound has lasted D frames, the run that reached it kept whole; trailing
+    silence of D frames or more is dropped. Silence within is kept, where SoX drops every
+    stretch of D frames or more. A frame is loud where any channel's magnitude reaches the threshold
     (rounded to single precision). A run of sound is broken only by a quiet gap of 20 ms or
     more: a waveform crosses zero every few milliseconds, and its samples near a crossing
     fall under any threshold (SoX looks at a short running level for the same reason). A
