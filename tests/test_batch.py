@@ -257,6 +257,54 @@ def test_output_folder_inside_the_inputs_never_overwrites_an_original(tmp_path, 
     assert {name: (music / name).read_bytes() for name in originals} == originals
 
 
+def test_outputs_nested_in_the_inputs_survive_metadata_changes_touches_and_kills(tree):
+    out = tree / "out"
+    files = lambda: find_files(tree, "*.wav", exclude=out)  # noqa: E731
+    first = kavri.batch(files(), CHAIN, out, base_dir=tree)
+    assert len(first.done) == 3
+    # A chmod (or a hard link, a snapshot) changes the outputs' change time alone: every
+    # output of the rerun failed as "a file that kavri did not write".
+    for path in out.rglob("*.wav"):
+        path.chmod(0o664)
+    rerun = kavri.batch(files(), CHAIN, out, base_dir=tree)
+    assert len(rerun.skipped) == 3 and [r.source for r in rerun.failed] == [
+        str(tree / "sub/bad.wav")
+    ]
+    # A touched output came back as an input, and was written into out/out.
+    os.utime(out / "a.wav")
+    assert "out/a.wav" not in {str(p.relative_to(tree)) for p in files()}
+    again = kavri.batch(files(), CHAIN, out, base_dir=tree)
+    refused = next(r for r in again.failed if r.source.endswith("a.wav"))
+    assert "changed since (the batch record lists it)" in refused.error
+    assert not (out / "out").exists()
+    # Each finished output is journaled as it is known: a run killed before its record
+    # was saved loses only the entries of the moment, not a second's worth.
+    from kavri.runs.record import Record
+
+    record = Record(out)
+    entry = record.get(str(out / "sub" / "c.wav"))
+    (out / RECORD_NAME).unlink()
+    record.put(str(out / "sub" / "c.wav"), entry)
+    assert Record(out).get(str(out / "sub" / "c.wav")) == entry
+    assert str(out / "sub" / "c.wav") not in {str(p) for p in files()}
+
+
+def test_an_on_result_that_raises_keeps_the_record_and_ends_the_threads(tree, tmp_path):
+    files = [f for f in find_files(tree) if f.name != "bad.wav"]
+    seen = []
+
+    def on_result(result):
+        seen.append(result)
+        raise RuntimeError("the caller's own fault")
+
+    with pytest.raises(RuntimeError, match="the caller's own fault"):
+        kavri.batch(files, CHAIN, tmp_path / "out", base_dir=tree, jobs=2, on_result=on_result)
+    written = {p for p in (tmp_path / "out").rglob("*.wav")}
+    rerun = kavri.batch(files, CHAIN, tmp_path / "out", base_dir=tree)
+    assert sum(r.status == "skipped" for r in rerun.results) == len(written) >= 1
+    assert not [t for t in threading.enumerate() if t.name.startswith("kavri")]
+
+
 def test_rerun_decides_completeness_from_what_the_output_was_made_from(tree, tmp_path):
     files = [tree / "a.wav", tree / "sub" / "c.wav"]
     out = tmp_path / "out"

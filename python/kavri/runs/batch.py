@@ -110,10 +110,11 @@ def find_inputs(
     (``.*.wav``), as a shell's glob leaves them out.
 
     ``exclude`` is an output folder placed within the input folder: the outputs its batch
-    record lists (unchanged since they were written) are left out, so that a rerun never
-    takes its own outputs as inputs; any other file there is an input like the rest. Batch
-    records, augmentation manifests and the temporaries of unfinished writes are never
-    inputs.
+    record lists are left out, changed since they were written or not, so that a rerun never
+    takes its own outputs as inputs (a touched output came back as an input and was written
+    into a folder within the outputs); any other file there is an input like the rest.
+    Batch records, augmentation manifests and the temporaries of unfinished writes are
+    never inputs.
     """
     root = Path(check_folder(folder, "input folder"))
     given = [patterns] if isinstance(patterns, str) else list(patterns)
@@ -122,9 +123,7 @@ def find_inputs(
     if exclude is not None:
         record = Record(exclude, look_only=True)
         for key in record.entries:
-            written = os.path.join(record.folder, key)
-            if record.written_by_us(written):
-                ours.add(os.path.realpath(written))
+            ours.add(os.path.realpath(os.path.join(record.folder, key)))
     audio = readable_suffixes()
     explicit: set[Path] = set()
     seen: set[Path] = set()

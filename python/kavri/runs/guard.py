@@ -80,6 +80,15 @@ class OutputGuard:
             )
         if stat is not None and inside(real, self._real_base) and not self._ours(output, stat):
             shown_real = "" if real == os.path.abspath(output) else f" (really {shown(real)})"
+            if self._record.get(output) is not None:
+                # Listed, but not the file the record knows: changed in place (touched,
+                # its mode changed), replaced, or listed by a record copied or forged;
+                # which, no one can tell from here.
+                return (
+                    f"output would overwrite {shown(output)}{shown_real}, a file in the input "
+                    f"folder that kavri did not write, or that has changed since (the batch "
+                    f"record lists it); if it is kavri's output, delete it to have it made again"
+                )
             return (
                 f"output would overwrite {shown(output)}{shown_real}, a file in the input "
                 f"folder that kavri did not write"

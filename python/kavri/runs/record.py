@@ -8,6 +8,11 @@ what may be overwritten: that is the guard's business (:mod:`kavri.runs.guard`),
 trusts only what a copied or hand-written record cannot carry, the output's inode and
 change time.
 
+Between saves, each finished output's entry is also appended to
+``OUT_DIR/.kavri-batch.json.journal`` as it is known, and the journal is read back into the
+record when it is next loaded: a run killed outright loses only the entries of the moment,
+not up to a second's. Each save folds the journal into the record and removes it.
+
 A record that cannot be read as one (damaged, cut short, hand-edited into something else) is
 set aside as ``.kavri-batch.json.damaged`` with a :class:`kavri.KavriWarning`, and the run
 starts a new one: its outputs are redone, nothing is lost and nothing stops.
@@ -32,6 +37,7 @@ from ..io import atomic_output
 
 __all__ = [
     "RECORD_NAME",
+    "JOURNAL_SUFFIX",
     "MANIFEST_NAME",
     "is_bookkeeping",
     "Record",
@@ -41,6 +47,7 @@ __all__ = [
 ]
 
 RECORD_NAME = ".kavri-batch.json"
+JOURNAL_SUFFIX = ".journal"
 # The manifest of an augmentation run: one line per output with the chain drawn for it.
 MANIFEST_NAME = "augment.jsonl"
 RECORD_FORMAT = 1
@@ -57,7 +64,7 @@ def is_bookkeeping(name: str) -> bool:
     for kept in (RECORD_NAME, MANIFEST_NAME):
         if name == kept or name == kept + DAMAGED_SUFFIX:
             return True
-    return False
+    return name == RECORD_NAME + JOURNAL_SUFFIX
 
 
 def file_identity(path: AnyPath, stop: StopRequest | None = None) -> dict[str, Any]:
@@ -114,12 +121,15 @@ class Record:
     def __init__(self, out_dir: AnyPath, *, look_only: bool = False) -> None:
         self.folder = fs_name(out_dir)
         self.path = os.path.join(self.folder, RECORD_NAME)
+        self.journal = self.path + JOURNAL_SUFFIX
         # A record only looked at (to leave a run's own outputs out of its inputs) says
         # nothing of damage and sets nothing aside: the run's own load does, once.
         self._look_only = look_only
         self.entries: dict[str, dict[str, Any]] = self._load()
+        journaled = self._journaled()
+        self.entries.update(journaled)
         self._saved = time.monotonic()
-        self._changed = False
+        self._changed = bool(journaled)  # the next save folds them in
 
     def key(self, output: str) -> str:
         """The entry name of an output: its path relative to the folder, with '/'."""
@@ -131,8 +141,33 @@ class Record:
         return self.entries.get(self.key(output))
 
     def put(self, output: str, entry: dict[str, Any]) -> None:
-        self.entries[self.key(output)] = entry
+        key = self.key(output)
+        self.entries[key] = entry
         self._changed = True
+        line = json.dumps({"key": key, "entry": entry}, sort_keys=True, allow_nan=False)
+        try:
+            with open(self.journal, "a", encoding="utf-8") as handle:
+                handle.write(line + "\n")
+        except OSError:
+            pass  # the save at the end still records it
+
+    def _journaled(self) -> dict[str, dict[str, Any]]:
+        """The entries the journal holds (a line cut short by a kill is left out)."""
+        try:
+            with open(self.journal, encoding="utf-8", errors="replace") as handle:
+                lines = handle.read().splitlines()
+        except OSError:
+            return {}
+        found: dict[str, dict[str, Any]] = {}
+        for line in lines:
+            try:
+                item = json.loads(line)
+            except ValueError:
+                continue
+            if isinstance(item, dict) and isinstance(item.get("key"), str):
+                if _valid_entry(item.get("entry")):
+                    found[item["key"]] = item["entry"]
+        return found
 
     def written_by_us(self, output: str) -> bool:
         """True if the entry of ``output`` holds its present size and time stamp: it is
@@ -209,3 +244,7 @@ class Record:
             return
         self._saved = time.monotonic()
         self._changed = False
+        try:
+            os.remove(self.journal)
+        except OSError:
+            pass

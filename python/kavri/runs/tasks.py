@@ -214,10 +214,13 @@ def run_task(
     previous: dict[str, Any] | None = None,
     stop: StopRequest | None = None,
     progress: Callable[[int, int], None] | None = None,
+    refused: str = "",
 ) -> FileResult:
     """Processes one output of a run: streams the task's source through its chain, or skips
     it when ``previous`` (its entry in the batch record) shows that the output was made
     from this very input with these settings (``digest``) and is still as it was written.
+    ``refused`` is why the output may not be written, for an output that may still be
+    skipped: the task fails with it when it would have to write.
 
     Errors of the file itself (unreadable, engine failure, unwritable output) come back as
     a "failed" result with a one-line message instead of an exception, so that one bad
@@ -229,6 +232,8 @@ def run_task(
         current, identity = _current(previous, source, output, digest, stop)
         if current and previous is not None:
             return FileResult(source, output, "skipped", record=previous)
+        if refused:
+            return FileResult(source, output, "failed", refused)
         if identity is None or not same_stat(identity, source):
             identity = file_identity(source, stop)
         summary = render_file(
@@ -296,13 +301,14 @@ def _run_unless_stopped(
     previous: dict[str, Any] | None,
     stop: StopRequest | None,
     progress: Callable[[int, int], None] | None = None,
+    refused: str = "",
 ) -> FileResult:
     """:func:`run_task`, unless the stop came while the task waited for a worker: a pool's
     worker takes the next queued task as soon as one returns, before the queue is
     cancelled, and such a task counted as abandoned in flight."""
     if stop is not None and stop.is_set():
         raise _NotStarted
-    return run_task(task, settings, digest, previous, stop, progress)
+    return run_task(task, settings, digest, previous, stop, progress, refused)
 
 
 class _Pool:
@@ -382,17 +388,26 @@ class _Pool:
         if failed:
             self._internal.set()
         not_done = set(self._pending)
-        if not_done:
+        first: BaseException | None = None
+        try:
             for future in not_done:
                 future.cancel()
             if self.task_stop is not None:
                 finished, _ = wait(not_done)
                 for future in finished:
-                    self._collect(future, tasks, report)
+                    # Every outcome is reported (and its output recorded) even when a
+                    # caller's on_result raises for one: the first error is raised after.
+                    try:
+                        self._collect(future, tasks, report)
+                    except Exception as error:
+                        first = first or error
             else:
                 self.abandoned += sum(1 for f in not_done if not f.cancelled())
-        if self._own:
-            self.executor.shutdown(wait=True, cancel_futures=True)
+        finally:
+            if self._own:
+                self.executor.shutdown(wait=True, cancel_futures=True)
+        if first is not None and not failed:
+            raise first
 
 
 def run_tasks(
@@ -474,10 +489,17 @@ def run_tasks(
             if pool.halt.is_set():
                 break
             problem = _refusal(task, guard, settings)
-            if problem is not None:
+            previous = None if force else record.get(task.output)
+            refused = ""
+            if problem is not None and previous is not None and record.written_by_us(task.output):
+                # An output the record shows unchanged since it was written (its size and
+                # time stamp), whose change time the guard no longer knows (a chmod, a hard
+                # link, a snapshot): it may still be skipped, and is refused only if it
+                # would have to be written again.
+                refused = problem
+            elif problem is not None:
                 report(index, FileResult(task.source, task.output, "failed", problem))
                 continue
-            previous = None if force else record.get(task.output)
             track = pool.task_stop is not None and bool(sizes)
             pool.submit(
                 index,
@@ -487,14 +509,17 @@ def run_tasks(
                 previous,
                 pool.task_stop,
                 progress=file_progress(index) if track else None,
+                refused=refused,
             )
         pool.run(tasks, report, tick)
     except BaseException:
         failed = True
         raise
     finally:
-        pool.close(tasks, report, failed)
-        record.save()
+        try:
+            pool.close(tasks, report, failed)
+        finally:
+            record.save()
     partial = BatchReport([outcomes[i] for i in range(len(tasks)) if i in outcomes])
     if pool.halt.is_set() and len(outcomes) < len(tasks):
         raise BatchInterrupted(
