@@ -305,6 +305,35 @@ def test_an_on_result_that_raises_keeps_the_record_and_ends_the_threads(tree, tm
     assert not [t for t in threading.enumerate() if t.name.startswith("kavri")]
 
 
+def test_one_run_at_a_time_writes_into_an_output_folder(tree, tmp_path):
+    # Two runs into one folder each rewrote the record (and augment its manifest) from what
+    # it had read at its start: one run's entries were lost.
+    files = [f for f in find_files(tree) if f.name != "bad.wav"]
+    out = tmp_path / "out"
+    out.mkdir()
+    holder = subprocess.Popen(
+        [sys.executable, "-c", "import fcntl, os, sys, time; d = os.open(sys.argv[1], os.O_RDONLY);"
+         " fcntl.flock(d, fcntl.LOCK_EX); print('held', flush=True); time.sleep(30)", str(out)],
+        stdout=subprocess.PIPE,
+        text=True,
+    )  # fmt: skip
+    try:
+        assert holder.stdout.readline().strip() == "held"
+        for run in (
+            lambda: kavri.batch(files, CHAIN, out, base_dir=tree),
+            lambda: kavri.augment_files(
+                files, [{"type": "gain", "db": -3}], out, variants=1, seed=1, base_dir=tree
+            ),
+        ):
+            with pytest.raises(kavri.KavriError, match="another kavri run is writing into"):
+                run()
+    finally:
+        holder.kill()
+        holder.communicate()
+    assert list(out.iterdir()) == []
+    assert kavri.batch(files, CHAIN, out, base_dir=tree).ok  # free again
+
+
 def test_rerun_decides_completeness_from_what_the_output_was_made_from(tree, tmp_path):
     files = [tree / "a.wav", tree / "sub" / "c.wav"]
     out = tmp_path / "out"

@@ -35,7 +35,7 @@ from ..io import atomic_output
 from ..random_chain import RandomChain, RandomChainLike, key_word
 from ..settings import RenderOptions, RenderSettings
 from .batch import check_jobs, plan_outputs
-from .record import DAMAGED_SUFFIX, MANIFEST_NAME
+from .record import DAMAGED_SUFFIX, MANIFEST_NAME, exclusive_run
 from .tasks import (
     BatchReport,
     FileResult,
@@ -278,44 +278,47 @@ def augment_files(
         raise KavriError(
             f"{shown(target)}: cannot create folder: {error.strerror or error}"
         ) from None
-    previous, damaged = _manifest_lines(manifest)
-    if damaged:
-        _set_aside(manifest, damaged)
-    kept = {r["output"]: r for r in previous}
+    # One run at a time writes into the folder: its manifest is rewritten from what was
+    # read here.
+    with exclusive_run(target):
+        previous, damaged = _manifest_lines(manifest)
+        if damaged:
+            _set_aside(manifest, damaged)
+        kept = {r["output"]: r for r in previous}
 
-    def note(result: FileResult) -> None:
-        if result.status in ("done", "skipped"):
-            record = records[result.output]
-            kept[record["output"]] = record
-        if on_result is not None:
-            on_result(result)
+        def note(result: FileResult) -> None:
+            if result.status in ("done", "skipped"):
+                record = records[result.output]
+                kept[record["output"]] = record
+            if on_result is not None:
+                on_result(result)
 
-    def save() -> None:
-        present = [r for r in kept.values() if (target / r["output"]).is_file()]
-        if present or manifest.exists():
-            _write_manifest(manifest, present)
+        def save() -> None:
+            present = [r for r in kept.values() if (target / r["output"]).is_file()]
+            if present or manifest.exists():
+                _write_manifest(manifest, present)
 
-    try:
-        report = run_tasks(
-            tasks,
-            target,
-            chosen,
-            inputs=sources,
-            base_dir=base_dir,
-            executor=executor,
-            jobs=jobs,
-            force=force,
-            on_result=note,
-            on_progress=on_progress,
-            stop=stop,
-        )
-    except BaseException:
-        # What finished before a stop or an error is on disk; its chains are kept too. A
-        # manifest that cannot be written must not hide why the run ended.
         try:
-            save()
-        except KavriError:
-            pass
-        raise
-    save()
-    return report
+            report = run_tasks(
+                tasks,
+                target,
+                chosen,
+                inputs=sources,
+                base_dir=base_dir,
+                executor=executor,
+                jobs=jobs,
+                force=force,
+                on_result=note,
+                on_progress=on_progress,
+                stop=stop,
+            )
+        except BaseException:
+            # What finished before a stop or an error is on disk; its chains are kept too. A
+            # manifest that cannot be written must not hide why the run ended.
+            try:
+                save()
+            except KavriError:
+                pass
+            raise
+        save()
+        return report

@@ -20,11 +20,15 @@ starts a new one: its outputs are redone, nothing is lost and nothing stops.
 
 from __future__ import annotations
 
+import fcntl
 import hashlib
 import json
 import os
+import threading
 import time
 import warnings
+from collections.abc import Iterator
+from contextlib import contextmanager
 from pathlib import Path
 from typing import Any
 
@@ -40,6 +44,7 @@ __all__ = [
     "JOURNAL_SUFFIX",
     "MANIFEST_NAME",
     "is_bookkeeping",
+    "exclusive_run",
     "Record",
     "file_identity",
     "same_stat",
@@ -65,6 +70,60 @@ def is_bookkeeping(name: str) -> bool:
         if name == kept or name == kept + DAMAGED_SUFFIX:
             return True
     return name == RECORD_NAME + JOURNAL_SUFFIX
+
+
+# The output folders this process's runs hold, by real path: the thread that holds each
+# and how deep (augment holds its folder, and the batch loop inside it takes it again).
+_HELD: dict[str, tuple[int, int]] = {}
+_HELD_LOCK = threading.Lock()
+
+
+@contextmanager
+def exclusive_run(out_dir: AnyPath) -> Iterator[None]:
+    """Holds an output folder for one run at a time. Two runs into one folder each rewrote
+    the record and the manifest from what they had read at their start, so one run's
+    entries were lost (60 outputs with no chain recorded). The lock is the folder's own
+    (``flock``), released with the process however it ends; a folder that cannot be opened
+    is not locked (the run then fails on it with its own message)."""
+    real = os.path.realpath(fs_name(out_dir))
+    me = threading.get_ident()
+    with _HELD_LOCK:
+        holder = _HELD.get(real)
+        if holder is not None and holder[0] == me:
+            _HELD[real] = (me, holder[1] + 1)
+            descriptor = None
+        elif holder is not None:
+            raise KavriError(_busy(out_dir))
+        else:
+            try:
+                descriptor = os.open(real, os.O_RDONLY | os.O_DIRECTORY)
+            except OSError:
+                descriptor = -1
+            if descriptor >= 0:
+                try:
+                    fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                except OSError:
+                    os.close(descriptor)
+                    raise KavriError(_busy(out_dir)) from None
+            _HELD[real] = (me, 1)
+    try:
+        yield
+    finally:
+        with _HELD_LOCK:
+            owner, depth = _HELD[real]
+            if depth > 1:
+                _HELD[real] = (owner, depth - 1)
+            else:
+                del _HELD[real]
+        if descriptor is not None and descriptor >= 0:
+            os.close(descriptor)
+
+
+def _busy(out_dir: AnyPath) -> str:
+    return (
+        f"{shown(out_dir)}: another kavri run is writing into this folder; wait for it to "
+        "end, or choose another output folder"
+    )
 
 
 def file_identity(path: AnyPath, stop: StopRequest | None = None) -> dict[str, Any]:

@@ -36,7 +36,7 @@ from ..io.folders import audio_files
 from ..report import output_report
 from ..settings import RenderSettings, tail_frames
 from .guard import OutputGuard
-from .record import Record, file_identity, same_stat, written_identity
+from .record import Record, exclusive_run, file_identity, same_stat, written_identity
 
 __all__ = [
     "FileResult",
@@ -435,101 +435,102 @@ def run_tasks(
     chain and ``settings``.
     """
     check_folder(out_dir, "output folder")
-    sources = list(inputs) if inputs is not None else [t.source for t in tasks]
-    record = Record(out_dir)
-    guard = OutputGuard(sources, base_folder(sources, base_dir) if sources else "/", record)
-    digests: dict[int, str] = {}
-    outcomes: dict[int, FileResult] = {}
-    sizes: list[int] = []
-    if on_progress is not None:
-        known: dict[str, int] = {}
-        for task in tasks:
-            # Opening thousands of inputs for the total takes seconds: a stop ends it.
-            if stop is not None and stop.is_set():
-                raise stopped_before_start(len(tasks))
-            if task.source not in known:
-                known[task.source] = _frames_to_do(task.source, settings.tail)
-            sizes.append(known[task.source])
-    done_frames: dict[int, int] = {}
-
-    def report(index: int, result: FileResult) -> None:
-        outcomes[index] = result
-        if sizes:
-            done_frames[index] = sizes[index]
-        if result.status == "done" and result.record is not None:
-            record.put(result.output, result.record)
-        if on_result is not None:
-            on_result(result)
-
-    def tick() -> None:
+    with exclusive_run(out_dir):
+        sources = list(inputs) if inputs is not None else [t.source for t in tasks]
+        record = Record(out_dir)
+        guard = OutputGuard(sources, base_folder(sources, base_dir) if sources else "/", record)
+        digests: dict[int, str] = {}
+        outcomes: dict[int, FileResult] = {}
+        sizes: list[int] = []
         if on_progress is not None:
-            on_progress(sum(done_frames.values()), sum(sizes))
-        record.save(when_due=True)
+            known: dict[str, int] = {}
+            for task in tasks:
+                # Opening thousands of inputs for the total takes seconds: a stop ends it.
+                if stop is not None and stop.is_set():
+                    raise stopped_before_start(len(tasks))
+                if task.source not in known:
+                    known[task.source] = _frames_to_do(task.source, settings.tail)
+                sizes.append(known[task.source])
+        done_frames: dict[int, int] = {}
 
-    def file_progress(index: int) -> Callable[[int, int], None]:
-        def update(done: int, total: int) -> None:
-            # A file's passes (a loudness target takes several) count as its size, so the
-            # run's total stays what it was. One key per file: safe from any thread.
-            size = sizes[index]
-            done_frames[index] = min(size, done * size // total) if total else size
+        def report(index: int, result: FileResult) -> None:
+            outcomes[index] = result
+            if sizes:
+                done_frames[index] = sizes[index]
+            if result.status == "done" and result.record is not None:
+                record.put(result.output, result.record)
+            if on_result is not None:
+                on_result(result)
 
-        return update
+        def tick() -> None:
+            if on_progress is not None:
+                on_progress(sum(done_frames.values()), sum(sizes))
+            record.save(when_due=True)
 
-    def digest(task: Task) -> str:
-        # Tasks often share one chain object (a batch); its digest is worked out once.
-        key = id(task.chain)
-        if key not in digests:
-            digests[key] = task_digest(task.chain, settings)
-        return digests[key]
+        def file_progress(index: int) -> Callable[[int, int], None]:
+            def update(done: int, total: int) -> None:
+                # A file's passes (a loudness target takes several) count as its size, so the
+                # run's total stays what it was. One key per file: safe from any thread.
+                size = sizes[index]
+                done_frames[index] = min(size, done * size // total) if total else size
 
-    pool = _Pool(executor, jobs, stop)
-    failed = False
-    try:
-        for index, task in enumerate(tasks):
-            if pool.halt.is_set():
-                break
-            problem = _refusal(task, guard, settings)
-            previous = None if force else record.get(task.output)
-            refused = ""
-            if problem is not None and previous is not None and record.written_by_us(task.output):
-                # An output the record shows unchanged since it was written (its size and
-                # time stamp), whose change time the guard no longer knows (a chmod, a hard
-                # link, a snapshot): it may still be skipped, and is refused only if it
-                # would have to be written again.
-                refused = problem
-            elif problem is not None:
-                report(index, FileResult(task.source, task.output, "failed", problem))
-                continue
-            track = pool.task_stop is not None and bool(sizes)
-            pool.submit(
-                index,
-                task,
-                settings,
-                digest(task),
-                previous,
-                pool.task_stop,
-                progress=file_progress(index) if track else None,
-                refused=refused,
-            )
-        pool.run(tasks, report, tick)
-    except BaseException:
-        failed = True
-        raise
-    finally:
+            return update
+
+        def digest(task: Task) -> str:
+            # Tasks often share one chain object (a batch); its digest is worked out once.
+            key = id(task.chain)
+            if key not in digests:
+                digests[key] = task_digest(task.chain, settings)
+            return digests[key]
+
+        pool = _Pool(executor, jobs, stop)
+        failed = False
         try:
-            pool.close(tasks, report, failed)
+            for index, task in enumerate(tasks):
+                if pool.halt.is_set():
+                    break
+                problem = _refusal(task, guard, settings)
+                previous = None if force else record.get(task.output)
+                refused = ""
+                if problem and previous is not None and record.written_by_us(task.output):
+                    # An output the record shows unchanged since it was written (its size and
+                    # time stamp), whose change time the guard no longer knows (a chmod, a hard
+                    # link, a snapshot): it may still be skipped, and is refused only if it
+                    # would have to be written again.
+                    refused = problem
+                elif problem is not None:
+                    report(index, FileResult(task.source, task.output, "failed", problem))
+                    continue
+                track = pool.task_stop is not None and bool(sizes)
+                pool.submit(
+                    index,
+                    task,
+                    settings,
+                    digest(task),
+                    previous,
+                    pool.task_stop,
+                    progress=file_progress(index) if track else None,
+                    refused=refused,
+                )
+            pool.run(tasks, report, tick)
+        except BaseException:
+            failed = True
+            raise
         finally:
-            record.save()
-    partial = BatchReport([outcomes[i] for i in range(len(tasks)) if i in outcomes])
-    if pool.halt.is_set() and len(outcomes) < len(tasks):
-        raise BatchInterrupted(
-            f"interrupted: {len(partial.done)} processed, {len(partial.skipped)} skipped, "
-            f"{len(partial.failed)} failed; {pool.abandoned} in flight abandoned, "
-            f"{len(tasks) - len(outcomes) - pool.abandoned} not started",
-            partial,
-            pool.abandoned,
-        )
-    return partial
+            try:
+                pool.close(tasks, report, failed)
+            finally:
+                record.save()
+        partial = BatchReport([outcomes[i] for i in range(len(tasks)) if i in outcomes])
+        if pool.halt.is_set() and len(outcomes) < len(tasks):
+            raise BatchInterrupted(
+                f"interrupted: {len(partial.done)} processed, {len(partial.skipped)} skipped, "
+                f"{len(partial.failed)} failed; {pool.abandoned} in flight abandoned, "
+                f"{len(tasks) - len(outcomes) - pool.abandoned} not started",
+                partial,
+                pool.abandoned,
+            )
+        return partial
 
 
 def _refusal(task: Task, guard: OutputGuard, settings: RenderSettings) -> str | None:
