@@ -8,7 +8,9 @@ import json
 import multiprocessing
 import pickle
 import random
-from concurrent.futures import ThreadPoolExecutor
+import threading
+import time
+from concurrent.futures import Executor, ThreadPoolExecutor
 
 import numpy as np
 import pytest
@@ -521,6 +523,53 @@ def test_stop_rerun_progress_and_tail_follow_the_batch_record(corpus):
     )
     replayed, made = kavri.read(corpus / "replay.wav").audio, kavri.read(out / "a.v0.wav").audio
     assert replayed.shape[0] == 4000 + 160 and np.array_equal(replayed, made)
+
+
+def test_lines_of_outputs_left_running_on_other_workers_are_dropped_at_a_stop(corpus):
+    # A stop cannot reach tasks on other processes' workers: they finish after the run has
+    # written its manifest, which kept an earlier run's line for their outputs (seed 1 said,
+    # seed 2 written).
+    files = sorted((corpus / "in").rglob("*.wav"))
+    out = corpus / "out"
+    options = {"variants": 3, "base_dir": corpus / "in"}
+    kavri.augment_files(files, corpus / "r.json", out, seed=1, **options)
+
+    stop = threading.Event()
+
+    class Remote(Executor):
+        """A worker this process's stop flag does not reach; the stop comes as its second
+        task begins, which then runs on after the run has ended."""
+
+        def __init__(self):
+            self.pool, self.count = ThreadPoolExecutor(1), 0
+
+        def submit(self, fn, /, *args, **kwargs):
+            self.count += 1
+
+            def run(index=self.count):
+                if index == 2:
+                    stop.set()
+                    time.sleep(1.0)
+                return fn(*args, **kwargs)
+
+            return self.pool.submit(run)
+
+        def shutdown(self, wait=True, **kwargs):
+            self.pool.shutdown(wait)
+
+    remote = Remote()
+    with pytest.raises(kavri.BatchInterrupted, match="1 in flight abandoned"):
+        kavri.augment_files(
+            files, corpus / "r.json", out, seed=2, executor=remote, stop=stop, **options
+        )
+    remote.shutdown()  # the abandoned task has now written its file
+    lines = read_manifest(out / MANIFEST_NAME)
+    assert 1 <= len(lines) < 6
+    for line in lines:
+        audio, rate = kavri.read(corpus / "in" / line["source"])
+        assert np.array_equal(
+            kavri.read(out / line["output"]).audio, kavri.process(audio, rate, line["chain"])
+        )
 
 
 def test_inputs_are_never_overwritten_and_odd_names_are_drawn(corpus, capsys):

@@ -37,6 +37,7 @@ from ..settings import RenderOptions, RenderSettings
 from .batch import check_jobs, plan_outputs
 from .record import DAMAGED_SUFFIX, MANIFEST_NAME, exclusive_run
 from .tasks import (
+    BatchInterrupted,
     BatchReport,
     FileResult,
     Task,
@@ -312,9 +313,17 @@ def augment_files(
                 on_progress=on_progress,
                 stop=stop,
             )
-        except BaseException:
+        except BaseException as error:
             # What finished before a stop or an error is on disk; its chains are kept too. A
             # manifest that cannot be written must not hide why the run ended.
+            if isinstance(error, BatchInterrupted) and error.abandoned:
+                # Tasks left running on other processes' workers finish after this save:
+                # an earlier run's line for such an output would then describe a file of
+                # other bits. Those lines go; the next run redoes the outputs and notes them.
+                finished = {result.output for result in error.report.results}
+                for path, record in records.items():
+                    if path not in finished and kept.get(record["output"]) != record:
+                        kept.pop(record["output"], None)
             try:
                 save()
             except KavriError:
