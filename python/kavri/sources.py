@@ -50,6 +50,7 @@ import soundfile as sf
 from ._engine import check_memory
 from ._paths import file_stamp, fs_bytes, shown
 from ._providers import once
+from ._stop import current_stop
 from .errors import AudioFileError
 from .io.folders import audio_files
 from .io.reading import DecodedReads, GridReads, open_seekable
@@ -103,7 +104,7 @@ def _opened(path: str) -> Iterator[GridReads | DecodedReads]:
     stamp = file_stamp(status)
     with _COUNTED_LOCK:
         known = _COUNTED.get(stamp)
-    with open_seekable(name, label, known) as reads:
+    with open_seekable(name, label, known, current_stop()) as reads:
         if isinstance(reads, DecodedReads) and known is None:
             with _COUNTED_LOCK:
                 _COUNTED[stamp] = reads.frames

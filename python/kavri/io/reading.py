@@ -556,10 +556,13 @@ class DecodedReads:
     to, so a seek back goes to the start and a seek on decodes up to the frame; the length
     is counted by decoding the file once (its container states an estimate, at best)."""
 
-    def __init__(self, source: DecodedSource, frames: int | None = None) -> None:
+    def __init__(
+        self, source: DecodedSource, frames: int | None = None, stop: StopRequest | None = None
+    ) -> None:
         self.handle = source
         self.samplerate = int(source.samplerate)
         self.channels = int(source.channels)
+        self._stop = stop  # looked at between blocks: an hour of a file takes seconds
         self._at = 0
         if frames is None:
             frames = self._skip(-1)
@@ -574,6 +577,7 @@ class DecodedReads:
         scratch = np.empty((block, self.channels), np.float32)
         skipped = 0
         while count < 0 or skipped < count:
+            _stop_requested(self._stop, self.handle.label)
             want = scratch.shape[0] if count < 0 else min(scratch.shape[0], count - skipped)
             got = self.handle.buffer_read_into(scratch[:want], dtype="float32")
             if not got:
@@ -604,19 +608,20 @@ class DecodedReads:
 
 @contextmanager
 def open_seekable(
-    name: str, label: str, decoded_frames: int | None = None
+    name: str, label: str, decoded_frames: int | None = None, stop: StopRequest | None = None
 ) -> Iterator[GridReads | DecodedReads]:
     """An audio file opened as :func:`open_input` opens it, to be read from any frame:
     a sound file through :class:`GridReads`, a file FFmpeg decodes through
     :class:`DecodedReads` (whose opening decodes it once, to count its frames, unless
-    ``decoded_frames`` gives the count from an earlier opening)."""
+    ``decoded_frames`` gives the count from an earlier opening; ``stop`` ends its decoding
+    between blocks)."""
     with open_input(name, label) as source:
         reads: GridReads | DecodedReads
         if isinstance(source, sf.SoundFile):
             reads = GridReads(source)
         else:
             assert isinstance(source, DecodedSource)
-            reads = DecodedReads(source, decoded_frames)
+            reads = DecodedReads(source, decoded_frames, stop)
         try:
             yield reads
         finally:
