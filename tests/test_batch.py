@@ -334,6 +334,15 @@ def test_one_run_at_a_time_writes_into_an_output_folder(tree, tmp_path):
     assert kavri.batch(files, CHAIN, out, base_dir=tree).ok  # free again
 
 
+def test_a_file_the_chain_reads_that_fails_names_each_input(tree, tmp_path):
+    # Every file failed with the same line naming only the response file.
+    (tmp_path / "room.m4a").write_text("not audio")
+    files = [f for f in find_files(tree) if f.name != "bad.wav"]
+    chain = [{"type": "convolution", "ir": str(tmp_path / "room.m4a")}]
+    report = kavri.batch(files, chain, tmp_path / "out", base_dir=tree)
+    assert [r.error.split(": convolution: ")[0] for r in report.failed] == [str(f) for f in files]
+
+
 def test_rerun_decides_completeness_from_what_the_output_was_made_from(tree, tmp_path):
     files = [tree / "a.wav", tree / "sub" / "c.wav"]
     out = tmp_path / "out"

@@ -101,9 +101,14 @@ def _decode(path: str, name: Any, rate: int) -> npt.NDArray[np.float32]:
                 + (f", {made} at {rate} Hz)" if made else ")"),
             )
 
-        guard(max(int(source.frames), 0))
+        # A stated length is checked before the read; an estimate (a container's duration:
+        # one of 1e11 ms holding a second had the response refused as 137 TiB) is not
+        # trusted, and the frames read are checked as they come, then the whole.
+        exact = exact_length(source)
+        if exact:
+            guard(max(int(source.frames), 0))
         data = read_source(label, source)
-        if not exact_length(source):  # its length was an estimate, counted only now
+        if not exact:
             guard(data.shape[0])
     if not data.shape[0]:
         raise _problem(path, "holds no audio")

@@ -73,8 +73,9 @@ def noise_files(folder: str, pattern: str) -> list[str]:
     return audio_files(folder, pattern, "background_noise")
 
 
-# The lengths of the last files FFmpeg decoded, by file: each is counted by decoding it
-# whole, which a noise file mixed into every clip of a batch would do again for each.
+# The lengths of the last files that state none exactly, by file: each is counted by
+# decoding it whole, which a noise file mixed into every clip of a batch would do again
+# for each.
 _COUNTED: OrderedDict[tuple[int, ...], int] = OrderedDict()
 _COUNTED_KEPT = 4096
 _COUNTED_LOCK = threading.Lock()
@@ -105,7 +106,7 @@ def _opened(path: str) -> Iterator[GridReads | DecodedReads]:
     with _COUNTED_LOCK:
         known = _COUNTED.get(stamp)
     with open_seekable(name, label, known, current_stop()) as reads:
-        if isinstance(reads, DecodedReads) and known is None:
+        if reads.counted and known is None:
             with _COUNTED_LOCK:
                 _COUNTED[stamp] = reads.frames
                 while len(_COUNTED) > _COUNTED_KEPT:

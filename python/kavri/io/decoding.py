@@ -14,6 +14,7 @@ end early for falling short of the estimate.
 from __future__ import annotations
 
 import os
+import threading
 import warnings
 from typing import IO, Any, Literal
 
@@ -55,6 +56,12 @@ _SCALES: dict[str, tuple[float, float]] = {
 }
 # A decoded frame larger than this is shown to the memory guard before it is kept.
 _GUARDED_FRAME_BYTES = 1 << 20
+
+
+# The files whose refused packets were warned of, by label and identity (see _tell_once).
+_TOLD: set[tuple[Any, ...]] = set()
+_TOLD_KEPT = 4096
+_TOLD_LOCK = threading.Lock()
 
 
 class NoAudioStream(AudioFileError):
@@ -129,12 +136,26 @@ class DecodedSource:
                 yield from packet.decode()
             except av.error.InvalidDataError:
                 refused += 1
-        if refused:
+        if refused and self._tell_once():
             warnings.warn(
                 f"{self.label}: {refused} undecodable packet{'s' if refused > 1 else ''} left out",
                 KavriWarning,
                 stacklevel=2,
             )
+
+    def _tell_once(self) -> bool:
+        """Whether to warn of this file's refused packets: once in the process for a file,
+        not again at each opening, pass and loop through it (a noise file looped under
+        five minutes gave 22 lines)."""
+        status = os.fstat(self._handle.fileno())
+        key = (self.label, status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns)
+        with _TOLD_LOCK:
+            if key in _TOLD:
+                return False
+            if len(_TOLD) >= _TOLD_KEPT:
+                _TOLD.clear()
+            _TOLD.add(key)
+        return True
 
     def _estimate(self, stream: Any) -> int:
         """The length the container states, in frames; 0 when it states none."""

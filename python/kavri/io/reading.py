@@ -267,6 +267,20 @@ class GridReads:
         self.channels = int(handle.channels)
         self._left = np.zeros((0, self.channels), np.float32)  # read but not given
         self._at = 0
+        self.counted = False  # whether ``frames`` was counted, not stated
+
+    def count(self, stop: StopRequest | None = None, label: str = "") -> int:
+        """The frames the file holds, read through from the start to tell; the reads then
+        start again at its first frame."""
+        total = 0
+        while True:
+            _stop_requested(stop, label)
+            got = self.read(MPEG_READ).shape[0]
+            if not got:
+                break
+            total += got
+        self.seek(0)
+        return total
 
     def tell(self) -> int:
         return self._at if self.grid > 1 else int(self.handle.tell())
@@ -568,6 +582,7 @@ class DecodedReads:
             frames = self._skip(-1)
             self.seek(0)
         self.frames = frames
+        self.counted = True
 
     def _skip(self, count: int) -> int:
         """Decodes up to ``count`` frames (all that are left for -1) and leaves them out;
@@ -608,20 +623,26 @@ class DecodedReads:
 
 @contextmanager
 def open_seekable(
-    name: str, label: str, decoded_frames: int | None = None, stop: StopRequest | None = None
+    name: str, label: str, counted_frames: int | None = None, stop: StopRequest | None = None
 ) -> Iterator[GridReads | DecodedReads]:
     """An audio file opened as :func:`open_input` opens it, to be read from any frame:
     a sound file through :class:`GridReads`, a file FFmpeg decodes through
-    :class:`DecodedReads` (whose opening decodes it once, to count its frames, unless
-    ``decoded_frames`` gives the count from an earlier opening; ``stop`` ends its decoding
-    between blocks)."""
+    :class:`DecodedReads`. Where the file states no exact length (a container's duration,
+    an MP3's estimate: a VBR file without a Xing header was said to be 4.5 times as long
+    as it is), its frames are counted by reading it once, unless ``counted_frames`` gives
+    the count of an earlier opening; ``counted`` on what is yielded says whether the
+    length was counted. ``stop`` ends the counting between blocks."""
     with open_input(name, label) as source:
         reads: GridReads | DecodedReads
         if isinstance(source, sf.SoundFile):
             reads = GridReads(source)
+            if not exact_length(source):
+                known = counted_frames
+                reads.frames = reads.count(stop, label) if known is None else known
+                reads.counted = True
         else:
             assert isinstance(source, DecodedSource)
-            reads = DecodedReads(source, decoded_frames, stop)
+            reads = DecodedReads(source, counted_frames, stop)
         try:
             yield reads
         finally:

@@ -29,7 +29,7 @@ from .._json import JSONProblem
 from .._json import parse as parse_json
 from .._paths import AnyPath, fs_name, shown
 from .._providers import listed_once
-from .._stop import StopRequest
+from .._stop import StopRequest, stopping
 from ..errors import KavriError, KavriWarning
 from ..io import atomic_output
 from ..random_chain import RandomChain, RandomChainLike, key_word
@@ -236,8 +236,9 @@ def augment_files(
     manifest = target / MANIFEST_NAME
     sources = [fs_name(f) for f in files]
     # The folders the chains draw from are listed once for all the outputs (and the draws
-    # all see the same listing).
-    with listed_once():
+    # all see the same listing). A stop reaches the draws too: a drawn noise file FFmpeg
+    # decodes is counted by decoding it, seconds for an hour of AAC.
+    with listed_once(), stopping(stop):
         _check_plan(chain, seed, len(sources) * int(variants))
         tasks: list[Task] = []
         records: dict[str, dict[str, Any]] = {}

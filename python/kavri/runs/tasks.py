@@ -240,11 +240,12 @@ def run_task(
             source, output, task.chain, settings, stop=stop, progress=progress, one_of_many=True
         )
         written = written_identity(output)
-    except KavriError as error:
-        return FileResult(source, output, "failed", str(error))
-    except (RuntimeError, MemoryError, ValueError, TypeError, OSError) as error:
-        text = failure_text(error)
-        named = text.startswith((f"{source}: ", f"{shown(source)}: "))
+    except (KavriError, RuntimeError, MemoryError, ValueError, TypeError, OSError) as error:
+        # Named by its file: a response or noise file that cannot be read gave every file
+        # of a batch the same line, naming none of them.
+        text = str(error) if isinstance(error, KavriError) else failure_text(error)
+        names = (source, shown(source), output, shown(output))
+        named = text.startswith(tuple(f"{name}: " for name in names))
         return FileResult(source, output, "failed", text if named else f"{source}: {text}")
     entry = {"source": os.path.abspath(source), **identity, "settings": digest, **written}
     # Notes of the file itself (tags it cannot hold) already name it.
