@@ -6,6 +6,7 @@ from __future__ import annotations
 import json
 import os
 import sys
+import warnings
 
 import numpy as np
 import pytest
@@ -291,6 +292,12 @@ def test_plot_writes_a_png(tmp_path):
     plot_chain(SATURATE, tmp_path / "chain.png")
     assert (tmp_path / "chain.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert os.listdir(tmp_path) == ["chain.png"]
+    # A clamped value warns once, though every measurement of the plot meets it (the
+    # command line showed the line 50 times).
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        plot_chain([{"type": "compressor", "ratio": 0.5}], tmp_path / "clamped.png")
+    assert [str(w.message).split(":")[0] for w in caught] == ["effect 1 ('compressor')"]
 
 
 def test_plot_without_matplotlib_says_what_to_install(tmp_path, monkeypatch):

@@ -153,9 +153,21 @@ def test_the_plot_reads_a_rate_conversion_s_passband_as_a_tone_meets_it():
         for hz in (100, 1000):
             at = int(np.argmin(np.abs(frequencies - hz)))
             assert next(iter(curves.values()))[at] == pytest.approx(0.0, abs=0.01), (spec, hz)
-    # A chain that gives no frames for silence failed to reshape its empty output.
+    # A codec converts to its own rate and back: GSM's read -13 dB at 3 kHz, and showed a
+    # band above 4 kHz that no tone passes.
+    frequencies, curves = path_responses([{"type": "codec", "format": "gsm"}], 48_000)
+    magnitude = next(iter(curves.values()))
+    assert abs(magnitude[np.argmin(np.abs(frequencies - 3000))]) < 1.5
+    assert magnitude[(frequencies > 5000) & (frequencies < 20000)].max() < -100
+    # A chain that gives no frames for silence failed to reshape its empty output; drawn,
+    # it made a flat line at the floor, and now says there is nothing to plot.
     for chain in ([{"type": "trim_silence"}], [{"type": "trim", "start_s": 1000}]):
         assert set(path_responses(chain, 48_000)[1]) == {"left and right"}
+    from kavri.plot import plot_chain
+
+    for chain in ([{"type": "trim", "start_s": 10}], [{"type": "fade", "in_s": 0.01}]):
+        with pytest.raises(kavri.KavriError, match="nothing of an impulse comes through"):
+            plot_chain(chain, "never.png")
 
 
 # --- stretch ---------------------------------------------------------------------------------

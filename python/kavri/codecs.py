@@ -92,7 +92,9 @@ def _group(name: str) -> int:
     return 1 if name == "gsm" else 2
 
 
-def _codec_rate(name: str, rate: int) -> int:
+def codec_rate(name: str, rate: int) -> int:
+    """The rate a codec runs at for a signal at ``rate`` (the signal is converted to it and
+    back where they differ)."""
     rates = _CODECS[name][2]
     if rates is None:
         return rate if rate <= VORBIS_MOST_RATE else _VORBIS_ABOVE
@@ -158,7 +160,7 @@ def roundtrip(
         return out
     clean = np.clip(np.nan_to_num(segment, nan=0.0), -_LIMIT, _LIMIT)
     step = _group(name)
-    coded = _codec_rate(name, rate)
+    coded = codec_rate(name, rate)
     for first in range(0, channels, step):
         group = np.ascontiguousarray(clean[:, first : first + step])
         if coded != rate:
@@ -226,7 +228,7 @@ class CodecRoundTrip(Step):
             # The block and its decode, and a group of channels at the codec's rate (its
             # conversion there, the codec's output, and the conversion back): from a rate
             # far below the codec's, thousands of times the block.
-            coded = -(-(last - first) * _codec_rate(self._name, self.in_rate) // self.in_rate)
+            coded = -(-(last - first) * codec_rate(self._name, self.in_rate) // self.in_rate)
             group = min(self.in_channels, _group(self._name))
             check_memory(
                 (last - first) * self.in_channels * 8 + 3 * (coded + 1024) * group * 4,

@@ -13,6 +13,7 @@ import math
 import operator
 import os
 import textwrap
+import warnings
 from typing import Any
 
 import numpy as np
@@ -24,6 +25,7 @@ from ._providers import listed_once
 from .api import process
 from .catalogue import EFFECTS
 from .chain import Chain, ChainLike, chain_summary, load_chain
+from .codecs import codec_rate
 from .errors import KavriError
 from .io import atomic_output
 from .steps import StepItem, plan_chain
@@ -60,6 +62,8 @@ PLOT_RATES = (8_000, 768_000)
 # spectrum is taken over eight times as many points: bins of 0.05 Hz at 48 kHz, so that
 # 1/24-octave smoothing averages several bins even at 10 Hz.
 IMPULSE_FRAMES = 1 << 17
+# Magnitudes are floored at 1e-12 (-240 dB): a response that never rises above this is none.
+SILENT_DB = -239.0
 FFT_FRAMES = 1 << 20
 
 
@@ -110,8 +114,10 @@ def _impulse_scale(specs: Chain, sample_rate: int) -> float:
 # the impulse's own time: the one call aligns its output with the input, so the ring ahead of
 # an impulse at frame 0 is cut, and the magnitude read low (a resample 48 to 384 kHz read
 # -4.7 dB at 1 kHz). The impulse of the magnitude panel comes LEAD_PERIODS periods of the
-# chain's lowest rate later, where the ring has died away (about 40 of them at 8 kHz).
-CONVERTING_TYPES = frozenset({"resample", "speed", "pitch_shift"})
+# chain's lowest rate later, where the ring has died away (about 40 of them at 8 kHz). A
+# codec converts to its own rate and back (GSM to 8 kHz read -14 dB at 3 kHz, and showed
+# a band above 4 kHz that no tone passes).
+CONVERTING_TYPES = frozenset({"resample", "speed", "pitch_shift", "codec"})
 LEAD_PERIODS = 1024
 
 
@@ -125,10 +131,13 @@ def _lead(specs: Chain, sample_rate: int) -> int:
         segment.out_rate for segment in plan.segments if isinstance(segment, StepItem)
     ]
     lowest = min(rates)
-    for spec in specs:
+    for index, spec in enumerate(specs):
         if spec["type"] == "speed":
             factor = float(spec.get("factor", EFFECTS["speed"].param("factor").default))
             lowest = min(lowest, int(lowest * min(1.0, factor)) or 1)
+        if spec["type"] == "codec":
+            name = str(spec.get("format", EFFECTS["codec"].param("format").default))
+            lowest = min(lowest, codec_rate(name, output_rate(specs[:index], sample_rate)))
     return min(IMPULSE_FRAMES, -(-LEAD_PERIODS * sample_rate // lowest))
 
 
@@ -632,13 +641,25 @@ def plot_chain(
     without it, and the title says so.
 
     Raises :class:`MatplotlibMissing` without matplotlib, :class:`kavri.ChainError` for a
-    bad chain, :class:`KavriError` for a sample rate outside :data:`PLOT_RATES` or a chain
-    whose output overflows, and ``RuntimeError`` from the engine; nothing is written then.
+    bad chain, :class:`KavriError` for a sample rate outside :data:`PLOT_RATES`, a chain
+    whose output overflows or one that lets nothing of an impulse through (a trim or a
+    fade that takes it away), and ``RuntimeError`` from the engine; nothing is written then.
+    A warning (a clamped value) is given once, though every measurement meets it.
     """
     # Its measurements are calls of their own: a response from a named pipe, read once,
     # serves them all.
-    with listed_once():
-        _plot_chain(chain, out, sample_rate, title)
+    caught: list[warnings.WarningMessage] = []
+    try:
+        with warnings.catch_warnings(record=True) as caught, listed_once():
+            warnings.simplefilter("always")
+            _plot_chain(chain, out, sample_rate, title)
+    finally:
+        given = set()
+        for found in caught:
+            key = (found.category, str(found.message))
+            if key not in given:
+                given.add(key)
+                warnings.warn_explicit(found.message, found.category, found.filename, found.lineno)
 
 
 def _plot_chain(
@@ -663,6 +684,13 @@ def _plot_chain(
         raise KavriError(
             f"{chain_summary(whole)}: the output is not finite at "
             f"{sample_rate} Hz (it overflows single precision); nothing to plot"
+        )
+    if max(float(np.max(values)) for values in measured) <= SILENT_DB:
+        # A flat line at the floor read as a response.
+        raise KavriError(
+            f"{chain_summary(whole)}: nothing of an impulse comes through in the "
+            f"{IMPULSE_FRAMES / sample_rate:.2g} s measured at {sample_rate} Hz (a trim, a "
+            "fade or a pad takes it away); nothing to plot"
         )
 
     motion = level_over_time(specs, sample_rate) if has_motion(specs) else None

@@ -5,8 +5,9 @@
   effect index and reference from the catalogue, the presets, the random-chain format from
   ``kavri.random_chain``'s docstring and the package's layers from ``pyproject.toml``. An
   unknown marker fails the build.
-- ``effects/TYPE.md`` for every effect type, each with its response plot ``TYPE.png`` and its
-  sound ``TYPE.ogg`` beside the dry ``dry.ogg``; none of these files is kept in git.
+- ``effects/TYPE.md`` for every effect type, each with its sound ``TYPE.ogg`` beside the dry
+  ``dry.ogg``, and an engine effect's with its response plot ``TYPE.png`` (a step's page goes
+  without); none of these files is kept in git.
 - ``benchmarks/*.md`` from ``bench/README.md`` and ``bench/results``.
 - ``kavri.1``, the man page.
 - The nav's "Effects" and "Benchmarks" sections list the generated pages.
