@@ -220,6 +220,20 @@ def test_an_mp3_is_read_to_its_last_packet_whatever_its_header_says(tmp_path):
     assert sum("undecodable packet" in str(w.message) for w in caught) == 1
 
 
+@pytest.mark.skipif(shutil.which("ffmpeg") is None, reason="ffmpeg is not installed")
+def test_a_container_s_duration_is_not_taken_for_room_a_loudness_target_needs(
+    tmp_path, monkeypatch
+):
+    # A container's duration is an estimate: a damaged one stating days had a second of
+    # input refused for the disk room its rendering would keep (33 TiB).
+    kavri.write(tmp_path / "in.wav", noise(RATE), RATE, "pcm16")
+    encode = [str(tmp_path / "in.wav"), "-c:a", "aac", str(tmp_path / "in.m4a")]
+    subprocess.run(["ffmpeg", "-v", "error", "-i", *encode], check=True)
+    monkeypatch.setattr(kavri.io.DecodedSource, "_estimate", lambda self, stream: 10**13)
+    summary = kavri.process_file(tmp_path / "in.m4a", tmp_path / "out.flac", [], loudness=-20)
+    assert summary.loudness is not None and abs(summary.output_frames - RATE) < 2048
+
+
 def test_mp3_at_mpeg_2_rates_is_read_without_lines_on_stderr(tmp_path, capfd):
     # libsndfile's mpg123 printed "part2_3_length ... too large" as it read MPEG-2 layer III
     # (rates below 32 kHz), up to 40 lines a command, though the samples were right.

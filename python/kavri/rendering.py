@@ -433,7 +433,11 @@ def render(
     if target is None:
         return _plain(job, passes, chain, expected_frames, bar, measure, decode)
     expected_out = output_frames(expected_frames)
-    with FloatSpool(channels, expected_out or expected_frames, shown(output)) as spool:
+    # Room for what is expected is asked for up front, where the length is stated: an
+    # estimate (a container's duration, one of 1e11 ms holding a second) is not trusted,
+    # and each write asks for its own room as it comes.
+    expected = (expected_out or expected_frames) if job.length_known else 0
+    with FloatSpool(channels, expected, shown(output)) as spool:
         first_span = bar.span(expected_frames)
         consumed = 0
         # The true peak is measured later, over the temporary, only where it decides.
