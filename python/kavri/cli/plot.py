@@ -31,6 +31,10 @@ def run(args: argparse.Namespace) -> int:
     try:
         plot_chain(chain, args.out, sample_rate=args.sample_rate)
     except (RuntimeError, MemoryError) as error:
-        raise KavriError(f"{chain_summary(chain)}: {failure_text(error)}") from None
+        # Named by the chain, unless the message names its effect already (a memory
+        # guard's "convolution: the impulse response ..." read "convolution: convolution:").
+        text, summary = failure_text(error), chain_summary(chain)
+        named = text if text.startswith(f"{summary}: ") else f"{summary}: {text}"
+        raise KavriError(named) from None
     print(f"plot written to {args.out}")
     return 0
