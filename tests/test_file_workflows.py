@@ -251,7 +251,7 @@ def test_streamed_file_reaches_the_loudness_target(work):
 
 
 def test_plot_paths_and_low_frequency_detail():
-    from kavri.plot import path_responses, smoothed
+    from kavri.plot import level_over_time, path_responses, smoothed
 
     _, pan = path_responses([{"type": "pan", "position": 0.5}], RATE)
     assert set(pan) == {"left -> left", "right -> right"}
@@ -260,6 +260,12 @@ def test_plot_paths_and_low_frequency_detail():
     assert list(wide) == ["each side to itself", "each side to the other"]
     _, rotary = path_responses([{"type": "rotary_speaker"}], RATE)
     assert not np.array_equal(rotary["left -> left"], rotary["right -> right"])
+    # The level over time lists the paths in the same order, so each keeps its colour (its
+    # left -> right was drawn in the colour of right -> right beside it); a swap's silent
+    # path to itself was named in the legend, its curve below the axis.
+    _, moving = level_over_time([{"type": "rotary_speaker"}], RATE)
+    assert list(moving) == list(rotary)
+    assert list(path_responses([{"type": "swap"}], RATE)[1]) == ["each side to the other"]
     frequencies, high = path_responses([{"type": "highpass", "frequency_hz": 30}], RATE)
     assert list(high) == ["left and right"]
     centres, shown = smoothed(frequencies, high["left and right"][:, None])

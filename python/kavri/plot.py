@@ -343,18 +343,22 @@ def path_responses(
     return frequencies, curves
 
 
+# The paths from input to output channel, in the order every panel draws them, so that a
+# path has the same colour in each (the level over time had drawn them in another order).
+PATH_NAMES = {
+    (0, 0): "left -> left",
+    (1, 1): "right -> right",
+    (0, 1): "left -> right",
+    (1, 0): "right -> left",
+}
+
+
 def _drawn_paths(paths: npt.NDArray[np.float64]) -> dict[str, tuple[int, int]]:
     """The paths of (length, 2 inputs, 2 outputs) responses worth drawing, by label, as
     (input, output): see :func:`path_responses`."""
-    names = {
-        (0, 0): "left -> left",
-        (1, 1): "right -> right",
-        (0, 1): "left -> right",
-        (1, 0): "right -> left",
-    }
     drawn: dict[str, tuple[int, int]] = {}
     crossing = False
-    for (source, target), label in names.items():
+    for (source, target), label in PATH_NAMES.items():
         if source != target and not np.any(paths[:, source, target]):
             continue
         crossing |= source != target
@@ -365,7 +369,9 @@ def _drawn_paths(paths: npt.NDArray[np.float64]) -> dict[str, tuple[int, int]]:
     if mirrored and not crossing:
         return {"left and right": (0, 0)}
     if mirrored:
-        return {"each side to itself": (0, 0), "each side to the other": (0, 1)}
+        # A side silent to itself (a swap) is no curve: it lay below the axis, in the legend.
+        itself = {"each side to itself": (0, 0)} if np.any(paths[:, 0, 0]) else {}
+        return {**itself, "each side to the other": (0, 1)}
     return drawn
 
 
@@ -450,12 +456,6 @@ def level_over_time(
     count = round(frames * rate / sample_rate) // window
     t = np.arange(frames) / sample_rate
     tone = 10.0 ** (level_db / 20.0) * np.sin(2.0 * np.pi * CURVE_FREQUENCY_HZ * t)
-    names = {
-        (0, 0): "left -> left",
-        (0, 1): "left -> right",
-        (1, 0): "right -> left",
-        (1, 1): "right -> right",
-    }
     levels: dict[str, npt.NDArray[np.float64]] = {}
     for side in range(2):
         signal_in = np.zeros((frames, 2), dtype=np.float32)
@@ -465,9 +465,10 @@ def level_over_time(
         for target in range(2):
             if side != target and not np.any(power[:, target]):
                 continue
-            levels[names[(side, target)]] = 10.0 * np.log10(
+            levels[PATH_NAMES[(side, target)]] = 10.0 * np.log10(
                 np.maximum(power[:, target] * 2.0, 1e-12)
             )
+    levels = {name: levels[name] for name in PATH_NAMES.values() if name in levels}
     times = (np.arange(count) + 0.5) * window / rate
     if set(levels) == {"left -> left", "right -> right"} and np.array_equal(
         levels["left -> left"], levels["right -> right"]
@@ -724,7 +725,11 @@ def _plot_chain(
     ax.set_xlim(10.0, output_rate(specs, sample_rate) / 2.0)
     ax.set_xlabel("frequency (Hz)")
     ax.set_ylabel("magnitude (dB)")
-    ax.set_title(f"Magnitude response per path (impulse at {IMPULSE_LEVEL_DB:g} dBFS, 1/24 octave)")
+    # On two lines beside other panels: on one it ran past the figure's left edge.
+    join = "\n" if panels > 1 else " "
+    ax.set_title(
+        f"Magnitude response per path{join}(impulse at {IMPULSE_LEVEL_DB:g} dBFS, 1/24 octave)"
+    )
     ax.grid(True, which="both", alpha=0.3)
 
     if curve is not None:
@@ -780,7 +785,9 @@ def _plot_chain(
         ax.grid(True, alpha=0.3)
         _legend(ax)
     note = " (measured without the noise it adds)" if len(specs) < len(whole) else ""
-    figure.suptitle(title or chain_summary(whole) + note)
+    # Wrapped to the figure's width: a chain of eight effects lost both ends of its title.
+    heading = title or chain_summary(whole) + note
+    figure.suptitle("\n".join(textwrap.wrap(heading, 50 * panels)) or heading)
 
     name = os.fspath(out)
     try:
