@@ -6,7 +6,9 @@ left out, land in the file before it appears, and keep the output reproducible."
 from __future__ import annotations
 
 import json
+import math
 import shutil
+import struct
 import subprocess
 import sys
 import warnings
@@ -167,6 +169,58 @@ def test_wav_of_three_to_eight_channels_names_its_layout(tmp_path):
     done = subprocess.run([*mix, "-"], capture_output=True, check=True)
     left, right = np.abs(np.frombuffer(done.stdout, np.float32).reshape(-1, 2)).max(axis=0)
     assert left == 0 and right > 0.3
+
+
+def _masked_wav(path, audio: np.ndarray, mask: int) -> None:
+    """A 16-bit extensible WAV file stating ``mask`` as its channel mask."""
+    channels = audio.shape[1]
+    data = np.round(audio * 32767).astype("<i2").tobytes()
+    fmt = struct.pack("<HHIIHH", 0xFFFE, channels, RATE, RATE * channels * 2, channels * 2, 16)
+    fmt += struct.pack("<HHIH", 22, 16, mask, 1)
+    fmt += bytes.fromhex("000000001000800000aa00389b71")
+    body = b"WAVEfmt " + struct.pack("<I", len(fmt)) + fmt
+    body += b"data" + struct.pack("<I", len(data)) + data
+    path.write_bytes(b"RIFF" + struct.pack("<I", len(body)) + body)
+
+
+@pytest.mark.skipif(shutil.which("ffprobe") is None, reason="ffmpeg is not installed")
+def test_a_layout_the_input_states_is_kept_and_metered(tmp_path):
+    # Inputs of another layout of their count were taken as Kavri's: a 3.1 file came out
+    # labelled quad (its LFE played as a back speaker) and 5.1 with side surrounds as 5.1
+    # with back ones; six discrete channels (a mask of 0) were metered as 5.1, the fourth
+    # left out as an LFE.
+    def layout(path) -> str:
+        probe = ["ffprobe", "-v", "error", "-show_entries", "stream=channel_layout"]
+        done = subprocess.run([*probe, "-of", "csv=p=0", str(path)], capture_output=True)
+        return done.stdout.decode().strip()
+
+    tone = 0.25 * np.sin(2 * np.pi * 1000 * np.arange(RATE) / RATE).astype(np.float32)
+    # Each layout, and a channel with its weight in the loudness: the LFE of 3.1 is left out,
+    # a side surround of 5.1 weighs 1.41, a discrete channel 1 as the others.
+    cases = ((4, 0x0F, "3.1", 3, 0.0), (6, 0x60F, "5.1(side)", 4, 1.41), (6, 0, "unknown", 3, 1.0))
+    for channels, mask, name, picked, weight in cases:
+        audio = noise(RATE, channels)
+        source = tmp_path / f"{name}.wav"
+        _masked_wav(source, audio, mask)
+        assert layout(source) == name
+        written = tmp_path / f"{name}-out.wav"
+        kavri.process_file(source, written, [{"type": "polarity"}])
+        command = [sys.executable, "-m", "kavri", "process", "-", "-", "--effect", "polarity"]
+        with open(source, "rb") as given:
+            piped = subprocess.run(command, stdin=given, capture_output=True, check=True)
+        (tmp_path / "piped.wav").write_bytes(piped.stdout)
+        for path in (written, tmp_path / "piped.wav"):
+            assert layout(path) == name, path
+            assert np.array_equal(-kavri.read(path).audio, kavri.read(source).audio)
+        alone = np.zeros((RATE, channels), np.float32)
+        alone[:, picked] = tone
+        _masked_wav(source, alone, mask)
+        loudness = kavri.measure_file(source).integrated_lufs
+        if weight:
+            expected = kavri.measure(tone, RATE).integrated_lufs + 10 * math.log10(weight)
+            assert loudness == pytest.approx(expected, abs=0.01), name
+        else:
+            assert loudness == -math.inf
 
 
 @pytest.mark.parametrize("suffix", [".ogg", ".opus"])

@@ -44,6 +44,7 @@ from .io import (
     open_source,
     output_format,
     resolve_subtype,
+    source_layout,
 )
 from .loudness import LevelMeter, LoudnessResult, Measurement, ceiling_passed, clip_level
 from .rendering import ChunkStream, Rendered, Span, render
@@ -354,6 +355,7 @@ def render_file(
             output_frames=plan.output_frames,
             tags=_tags(settings, opened),
             length_known=blocks.length_known,
+            layout=source_layout(reader) if out_channels == channels else None,
             progress=progress,
             measure=measure or target is not None,
             earlier_passes=len(normalizations),
@@ -447,7 +449,12 @@ def measure_file(
     name = "standard input" if given == "-" else show_name(given)
     with open_source(given, stop=stop, raw=raw, label=name) as opened:
         reader = opened.reader
-        meter = LevelMeter(reader.samplerate, reader.channels, clip_level(reader.subtype))
+        meter = LevelMeter(
+            reader.samplerate,
+            reader.channels,
+            clip_level(reader.subtype),
+            layout=source_layout(reader),
+        )
         blocks = BlockReader(reader, chunk_frames, name)
         # The meter works on float64 rows of each block, several at a time.
         check_memory(

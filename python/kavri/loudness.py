@@ -135,8 +135,25 @@ def _frames(data: np.ndarray, channels: int) -> np.ndarray:
     return frames
 
 
-def channel_weights(channels: int) -> np.ndarray:
-    """The weight of each channel's power in the loudness sum (see CHANNEL_WEIGHTS)."""
+# The speakers (by their WAVE channel mask names) weighed as surrounds, and the LFE's,
+# left out, for a layout an input states.
+SURROUND_SPEAKERS = frozenset({"BL", "BR", "BC", "SL", "SR", "TBL", "TBC", "TBR"})
+LFE_SPEAKERS = frozenset({"LFE"})
+
+
+def channel_weights(channels: int, layout: Sequence[str] | None = None) -> np.ndarray:
+    """The weight of each channel's power in the loudness sum: by the speakers of
+    ``layout`` where an input states one (every channel 1 when it names none), else by
+    the channel count (see CHANNEL_WEIGHTS)."""
+    if layout is not None and len(layout) == channels:
+        return np.array(
+            [
+                0.0 if speaker in LFE_SPEAKERS else 1.41 if speaker in SURROUND_SPEAKERS else 1.0
+                for speaker in layout
+            ]
+        )
+    if layout is not None:
+        return np.ones(channels)
     return np.array(CHANNEL_WEIGHTS.get(channels, (1.0,) * channels))
 
 
@@ -221,7 +238,8 @@ class LoudnessMeter:
     second per channel each), and, for a :class:`LevelMeter`, the peaks and counts too
     (``clip_level``, ``true_peak``). ``first_frame`` measures an excerpt that begins at that
     frame of a longer signal: its blocks keep their places in the whole signal. Without
-    ``loudness`` only the peaks and counts are measured.
+    ``loudness`` only the peaks and counts are measured. ``layout`` names the speaker of each
+    channel where an input states a layout other than Kavri's (see :func:`channel_weights`).
     """
 
     def __init__(
@@ -233,6 +251,7 @@ class LoudnessMeter:
         true_peak: bool = False,
         first_frame: int = 0,
         loudness: bool = True,
+        layout: Sequence[str] | None = None,
     ) -> None:
         if channels < 1:
             raise ValueError("a loudness meter needs at least one channel")
@@ -244,7 +263,7 @@ class LoudnessMeter:
         self.native = NativeLevelMeter(
             channels, self.sample_rate, sections, float(clip_level), first, second, first_frame
         )
-        self._weights = channel_weights(channels)
+        self.weights = channel_weights(channels, layout)
 
     @property
     def frames(self) -> int:
@@ -283,7 +302,7 @@ class LoudnessMeter:
         below :data:`MIN_LOUDNESS_RATE`, where it is not measured."""
         if not self.measured:
             return math.nan
-        return gated_loudness(self.block_powers(), self._weights)
+        return gated_loudness(self.block_powers(), self.weights)
 
     def max_momentary(self) -> float:
         """The highest momentary loudness (400 ms, the gating blocks) in LUFS; -inf for
@@ -293,7 +312,7 @@ class LoudnessMeter:
         powers = self.block_powers()
         if powers.shape[0] == 0:
             return -math.inf
-        return _loudness_of(float(np.max(powers @ self._weights)))
+        return _loudness_of(float(np.max(powers @ self.weights)))
 
     def segment_peaks(self) -> np.ndarray:
         """The sample peak of every finished 100 ms segment, per channel."""
@@ -313,7 +332,7 @@ class LoudnessMeter:
         rate = self.sample_rate
         ends = np.array([segment_end(rate, m + SHORT_TERM_SEGMENTS - 1) for m in range(count)])
         starts = np.array([segment_end(rate, m - 1) for m in range(count)])
-        powers = (windows @ self._weights) / (ends - starts)
+        powers = (windows @ self.weights) / (ends - starts)
         with np.errstate(divide="ignore"):
             levels: np.ndarray = -0.691 + 10.0 * np.log10(powers)
         return levels
@@ -425,6 +444,13 @@ class Measurement:
     segment_peaks: np.ndarray | None = field(default=None, repr=False, compare=False)
     # True for the prediction of a limiter trial rather than a measurement.
     predicted: bool = field(default=False, repr=False, compare=False)
+    # Each channel's weight in the loudness sum, where a stated layout sets them.
+    weights: np.ndarray | None = field(default=None, repr=False, compare=False)
+
+    @property
+    def power_weights(self) -> np.ndarray:
+        """Each channel's weight in the loudness sum (see :func:`channel_weights`)."""
+        return channel_weights(self.channels) if self.weights is None else self.weights
 
     def loudness_with_gain(self, gain_db: float) -> float:
         """The integrated loudness the same signal would have with ``gain_db`` added: its
@@ -434,7 +460,7 @@ class Measurement:
         if self.block_powers is None or not math.isfinite(self.integrated_lufs):
             return self.integrated_lufs + gain_db
         scaled = self.block_powers * 10.0 ** (gain_db / 10.0)
-        return gated_loudness(scaled, channel_weights(self.channels))
+        return gated_loudness(scaled, self.power_weights)
 
     @property
     def seconds(self) -> float:
@@ -502,13 +528,20 @@ class LevelMeter:
     """
 
     def __init__(
-        self, sample_rate: float, channels: int, clip_level: float = 1.0, *, true_peak: bool = True
+        self,
+        sample_rate: float,
+        channels: int,
+        clip_level: float = 1.0,
+        *,
+        true_peak: bool = True,
+        layout: Sequence[str] | None = None,
     ) -> None:
         self.sample_rate = float(sample_rate)
         self.channels = channels
         self.clip_level = clip_level
+        self.layout = None if layout is None else tuple(layout)
         self.loudness = LoudnessMeter(
-            sample_rate, channels, clip_level=clip_level, true_peak=true_peak
+            sample_rate, channels, clip_level=clip_level, true_peak=true_peak, layout=layout
         )
 
     @property
@@ -545,6 +578,7 @@ class LevelMeter:
             self.loudness.max_momentary(),
             self.loudness.max_short_term(),
             self.loudness.segment_peaks() if self.loudness.measured else None,
+            weights=None if self.layout is None else self.loudness.weights,
         )
 
 
@@ -1065,7 +1099,7 @@ class LimiterTrial:
         worst tried block would move the loudness further than that from it."""
         first = self.first
         assert first.block_powers is not None
-        weights = channel_weights(first.channels)
+        weights = first.power_weights
         gained = first.block_powers * scale**2
         tried = ran.touched
         before = float((gained[tried] @ weights).sum())
@@ -1124,7 +1158,7 @@ class LimiterTrial:
             rate,
             first.channels,
             first.frames,
-            gated_loudness(powers, channel_weights(first.channels)),
+            gated_loudness(powers, first.power_weights),
             peaks.tolist(),
             np.maximum(true_peaks, peaks).tolist(),
             [value * scale for value in first.rms],
@@ -1133,6 +1167,7 @@ class LimiterTrial:
             first.inf,
             powers,
             predicted=True,
+            weights=first.weights,
         )
 
 

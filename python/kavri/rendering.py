@@ -307,6 +307,13 @@ class _Job:
     tags: dict[str, str] | None = None
     # False for a stream whose header states no length: the frames expected are not known.
     length_known: bool = True
+    # The layout the input states, where the output keeps its channels (see
+    # :mod:`kavri.io.channel_order`): written in the header and weighed by the meters.
+    layout: tuple[str, ...] | None = None
+
+    def meter(self, *, true_peak: bool = True) -> LevelMeter:
+        """A meter of the output: its rate, channels and layout."""
+        return LevelMeter(self.rate, self.channels, true_peak=true_peak, layout=self.layout)
 
     @property
     def lossy(self) -> bool:
@@ -363,13 +370,14 @@ class _Job:
             expected_frames=expected,
             tags=self.tags,
             label="standard output" if self.output == "-" else shown(self.output),
+            layout=self.layout,
         )
 
     def measure_file(self, path: str, span: Span, expected: int) -> Measurement:
         """Decodes a written file and measures it, true peak included."""
         with open_input(path, shown(self.output)) as reader:
             blocks = BlockReader(reader, self.chunk, shown(self.output))
-            meter = LevelMeter(reader.samplerate, reader.channels)
+            meter = LevelMeter(reader.samplerate, reader.channels, layout=self.layout)
             for block in blocks:
                 self.check_stop()
                 meter.add(block)
@@ -397,6 +405,7 @@ def render(
     earlier_passes: int = 0,
     earlier: Callable[[Span], None] | None = None,
     length_known: bool = True,
+    layout: tuple[str, ...] | None = None,
 ) -> Rendered:
     """Renders the chain (``chain()`` makes a stream of it) over the input that
     ``passes(stream)`` runs through a stream ((frames consumed, processed frames) per chunk,
@@ -404,7 +413,8 @@ def render(
     ``rate`` and ``channels`` the chain ends with. See the module's notes for what a loudness
     target and a lossy output add. ``measure`` meters the output as written. ``earlier``,
     when given, runs ``earlier_passes`` passes over the input first (a normalize's
-    measuring passes), in the first span of the one progress bar."""
+    measuring passes), in the first span of the one progress bar. ``layout`` is the one the
+    input states, for an output with its channels."""
     job = _Job(
         output,
         rate,
@@ -417,6 +427,7 @@ def render(
         output_frames,
         tags,
         length_known,
+        layout,
     )
     target = settings.target
     decode = job.lossy and output != "-"
@@ -441,7 +452,7 @@ def render(
         first_span = bar.span(expected_frames)
         consumed = 0
         # The true peak is measured later, over the temporary, only where it decides.
-        with MeterThread(LevelMeter(rate, channels, true_peak=False)) as meter:
+        with MeterThread(job.meter(true_peak=False)) as meter:
             for consumed, processed in passes(chain()):
                 if processed.shape[0]:
                     spool.write(processed)
@@ -470,11 +481,7 @@ def _plain(
     consumed = 0
     expected_out = job.output_frames(expected)
     measured: Measurement | None = None
-    with (
-        MeterThread(LevelMeter(job.rate, job.channels, true_peak=False))
-        if metered
-        else contextlib.nullcontext()
-    ) as meter:
+    with MeterThread(job.meter(true_peak=False)) if metered else contextlib.nullcontext() as meter:
         # A stream that states no length is not taken for one of no frames (which FLAC, MP3
         # and Opus outputs refuse up front): the container is planned for a length unknown.
         planned = expected_out if expected_out is not None else expected
@@ -534,7 +541,7 @@ def _targeted(
     def measure(extra: Sequence[dict[str, Any]]) -> Measurement:
         nonlocal last
         span = plan_span.part(0.5)
-        with MeterThread(LevelMeter(job.rate, job.channels)) as meter:
+        with MeterThread(job.meter()) as meter:
             for done, processed in job.over_spool(spool, extra):
                 meter.add(processed)
                 span.frames(done, frames)
@@ -586,7 +593,7 @@ def _write_targeted(
     limiter, metered as it is written unless the last measuring pass ran the very same."""
     frames = spool.frames
     known = last[1] if last is not None and last[0] == result.specs else None
-    meter = None if known is not None else MeterThread(LevelMeter(job.rate, job.channels))
+    meter = None if known is not None else MeterThread(job.meter())
     try:
         with job.open(job.output, frames) as writer:
             for done, processed in job.over_spool(spool, result.specs):

@@ -12,6 +12,7 @@ standard input or standard output.
 
 from .._audio import PCM_BITS, as_frames, pcm_to_float
 from .atomic import atomic_output, is_temporary, remove_stale_temporaries
+from .channel_order import source_layout
 from .decoding import DECODED_FORMATS, DecodedSource, decoded_suffixes
 from .formats import (
     CHANNEL_LIMITS,
@@ -70,6 +71,7 @@ __all__ = [
     "read_tags",
     "readable_suffixes",
     "resolve_subtype",
+    "source_layout",
     "AudioWriter",
     "BlockReader",
     "CHANNEL_LIMITS",

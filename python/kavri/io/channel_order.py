@@ -12,16 +12,40 @@ surround.
 WAV output of those layouts is written with a WAVE_FORMAT_EXTENSIBLE header whose channel
 mask names them: without it, readers guessed a layout from the count alone, and ffmpeg
 took a quad file for L R C Cs and folded its back left into both sides.
+
+An input may state another layout of its count: a WAV file's mask (3.1 is L R C LFE, where
+Kavri's four channels are quad), or the layout FFmpeg decodes (2.1, 5.1 with side
+surrounds), or no speakers at all (an extensible WAV of discrete channels, whose mask is
+0). Such a layout is the input's ``layout`` (see :func:`stated_layout`): an output of the
+same channel count is written with it, and the loudness meter weighs its channels by it.
+Without that, a 3.1 file came out labelled quad, its LFE played as a back speaker, and six
+discrete microphones were metered as 5.1, the fourth left out as an LFE.
 """
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from typing import Any, Literal
 
 import numpy as np
 import soundfile as sf
 
-__all__ = ["SoundFile", "codec_order", "LAYOUTS", "wave_mask"]
+from . import fixups
+
+__all__ = [
+    "SoundFile",
+    "codec_order",
+    "LAYOUTS",
+    "Layout",
+    "SPEAKERS",
+    "layout_numbers",
+    "source_layout",
+    "stated_layout",
+    "wave_mask",
+]
+
+# A layout: the speaker of each channel, in WAV's order; () for channels without speakers.
+Layout = tuple[str, ...]
 
 # The layouts of 3 to 8 channels, in WAV's order: front left, right and centre, the LFE,
 # the back left, right and centre, the side left and right.
@@ -33,14 +57,56 @@ LAYOUTS: dict[int, tuple[str, ...]] = {
     7: ("FL", "FR", "FC", "LFE", "BC", "SL", "SR"),  # 6.1
     8: ("FL", "FR", "FC", "LFE", "BL", "BR", "SL", "SR"),  # 7.1
 }
-# Each speaker's bit in a WAVE channel mask.
-_MASK_BITS = {"FL": 0, "FR": 1, "FC": 2, "LFE": 3, "BL": 4, "BR": 5, "BC": 8, "SL": 9, "SR": 10}
+# Every speaker a WAVE channel mask names, in the order of its bits (FFmpeg's names, and
+# the order of its channel layouts).
+SPEAKERS: Layout = (
+    *("FL", "FR", "FC", "LFE", "BL", "BR", "FLC", "FRC", "BC", "SL", "SR"),
+    *("TC", "TFL", "TFC", "TFR", "TBL", "TBC", "TBR"),
+)
+_MASK_BITS = {speaker: bit for bit, speaker in enumerate(SPEAKERS)}
+# libsndfile's number for each speaker (its plain left, right and centre, which it reads a
+# mask's first three bits as), and the speaker each of its numbers stands for.
+_SNDFILE_NUMBERS = {"FL": 2, "FR": 3, "FC": 4, "BC": 8, "BL": 9, "BR": 10, "LFE": 11}
+_SNDFILE_NUMBERS.update({"FLC": 12, "FRC": 13, "SL": 14, "SR": 15, "TC": 16, "TFL": 17})
+_SNDFILE_NUMBERS.update({"TFR": 18, "TFC": 19, "TBL": 20, "TBR": 21, "TBC": 22})
+_SNDFILE_SPEAKERS = {number: speaker for speaker, number in _SNDFILE_NUMBERS.items()}
+_SNDFILE_SPEAKERS.update({5: "FL", 6: "FR", 7: "FC"})  # its "front" ones
 
 
-def wave_mask(channels: int) -> int:
-    """The WAVE channel mask of Kavri's layout of ``channels`` channels; 0 (no layout) for
-    fewer than 3 or more than 8."""
-    return sum(1 << _MASK_BITS[speaker] for speaker in LAYOUTS.get(channels, ()))
+def wave_mask(channels: int, layout: Layout | None = None) -> int:
+    """The WAVE channel mask of ``layout``, by default Kavri's layout of ``channels``
+    channels; 0 (no layout) for fewer than 3 or more than 8."""
+    speakers = LAYOUTS.get(channels, ()) if layout is None else layout
+    return sum(1 << _MASK_BITS[speaker] for speaker in speakers)
+
+
+def layout_numbers(layout: Layout) -> list[int]:
+    """libsndfile's numbers for the speakers of ``layout``."""
+    return [_SNDFILE_NUMBERS[speaker] for speaker in layout]
+
+
+def stated_layout(channels: int, speakers: Sequence[str] | None) -> Layout | None:
+    """The layout an input states, where it is not the one Kavri takes its channel count to
+    have: ``speakers`` is the speaker of each channel, () for none (a mask of 0), None where
+    the input states nothing. None as well for what cannot be a layout (a speaker twice, or
+    out of WAV's order), and for one or two channels, which are taken as they come."""
+    if speakers is None or channels < 3:
+        return None
+    layout = tuple(speakers)
+    if layout == LAYOUTS.get(channels):
+        return None
+    if not layout:
+        return layout
+    if len(layout) != channels or any(speaker not in _MASK_BITS for speaker in layout):
+        return None
+    bits = [_MASK_BITS[speaker] for speaker in layout]
+    return layout if bits == sorted(set(bits)) else None
+
+
+def source_layout(source: Any) -> Layout | None:
+    """The layout an opened input states (:func:`stated_layout`), None for Kavri's own."""
+    layout = getattr(source, "layout", None)
+    return None if layout is None else tuple(layout)
 
 
 # For each channel count, the WAV channel that each Vorbis channel slot holds.
@@ -70,6 +136,12 @@ class SoundFile(sf.SoundFile):
         slots = codec_order(self.format, self.subtype, self.channels)
         self._slots = None if slots is None else list(slots)
         self._back = None if slots is None else list(np.argsort(slots))
+        self.layout: Layout | None = None
+        if self.mode == "r" and self.format in ("WAVEX", "RF64", "W64"):
+            numbers = fixups.channel_map(self)
+            # An extensible header whose mask names no speakers, or not one a channel.
+            speakers = () if numbers is None else [_SNDFILE_SPEAKERS.get(n, "") for n in numbers]
+            self.layout = stated_layout(self.channels, speakers)
 
     def buffer_read_into(
         self, buffer: Any, dtype: Literal["float64", "float32", "int32", "int16"]

@@ -6,7 +6,8 @@ the same bytes and every reader accepts the result.
   chunk gets the extension size that every format but integer PCM carries.
 * RF64 files keep the PEAK chunk that libsndfile writes whatever it is told, with the
   time stamp set to 0.
-* WAV files of 3 to 8 channels name their layout in a channel mask.
+* WAV files of 3 to 8 channels name their layout in a channel mask, or carry the input's
+  (a mask of 0 where it names no speakers).
 * Float AIFF files carry no PEAK chunk either; libsndfile leaves the space it had kept for
   one inside the data of a short file, which is cut away here.
 """
@@ -15,34 +16,33 @@ from __future__ import annotations
 
 import struct
 import zlib
+from typing import Any
 
 import numpy as np
 import soundfile as sf
 
 from ..errors import AudioFileError
-from .channel_order import LAYOUTS
 
 __all__ = [
     "OGG_SERIAL",
     "disable_peak_chunk",
-    "set_channel_layout",
+    "channel_map",
+    "set_channel_map",
     "fix_ogg_serial",
     "complete_float_wav_header",
     "clear_rf64_peak_time",
+    "clear_channel_mask",
     "trim_aiff",
 ]
 
 OGG_SERIAL = 0x4B415652
 
 # libsndfile's commands that turn the PEAK chunk of float WAV, AIFF and CAF files on or
-# off, and that set the channel layout a WAVEX or RF64 header's mask states. soundfile has
-# no call for them, so they are sent through soundfile's own binding.
+# off, and that get and set the channel layout a WAVEX, RF64 or W64 header's mask states.
+# soundfile has no call for them, so they are sent through soundfile's own binding.
 _SFC_SET_ADD_PEAK_CHUNK = 0x1050
+_SFC_GET_CHANNEL_MAP_INFO = 0x1100
 _SFC_SET_CHANNEL_MAP_INFO = 0x1101
-# libsndfile's numbers for the speakers (those its mask knows: left, right and centre are
-# its plain ones, not its "front" ones).
-_SNDFILE_SPEAKERS = {"FL": 2, "FR": 3, "FC": 4, "LFE": 11, "BL": 9, "BR": 10, "BC": 8}
-_SNDFILE_SPEAKERS.update({"SL": 14, "SR": 15})
 
 
 def _command(handle: sf.SoundFile, code: int, data: object, size: int) -> bool:
@@ -66,14 +66,20 @@ def disable_peak_chunk(handle: sf.SoundFile) -> None:
     _command(handle, _SFC_SET_ADD_PEAK_CHUNK, sf._ffi.NULL, 0)  # type: ignore[attr-defined]
 
 
-def set_channel_layout(handle: sf.SoundFile) -> None:
-    """Gives a WAVEX or RF64 file just opened for writing the channel mask of Kavri's layout
-    of its channel count (see :mod:`kavri.io.channel_order`); nothing for other counts."""
-    layout = LAYOUTS.get(handle.channels)
-    if layout is not None:
-        numbers = [_SNDFILE_SPEAKERS[name] for name in layout]
-        speakers = sf._ffi.new("int[]", numbers)  # type: ignore[attr-defined]
-        _command(handle, _SFC_SET_CHANNEL_MAP_INFO, speakers, 4 * len(layout))
+def channel_map(handle: sf.SoundFile) -> list[int] | None:
+    """libsndfile's speaker number for each channel of a file opened for reading, as its
+    header's mask states them; None where it states none (or not one for each channel)."""
+    speakers = sf._ffi.new("int[]", handle.channels)  # type: ignore[attr-defined]
+    if not _command(handle, _SFC_GET_CHANNEL_MAP_INFO, speakers, 4 * handle.channels):
+        return None
+    return list(speakers)
+
+
+def set_channel_map(handle: sf.SoundFile, numbers: list[int]) -> None:
+    """Gives a WAVEX or RF64 file just opened for writing the channel mask of the speakers
+    ``numbers`` (libsndfile's, one a channel; see :mod:`kavri.io.channel_order`)."""
+    speakers = sf._ffi.new("int[]", numbers)  # type: ignore[attr-defined]
+    _command(handle, _SFC_SET_CHANNEL_MAP_INFO, speakers, 4 * len(numbers))
 
 
 def _ogg_crc(page: bytes) -> int:
@@ -145,25 +151,45 @@ def complete_float_wav_header(path: str) -> None:
         stream.write(patched)
 
 
+def _wave_chunk(stream: Any, name: bytes) -> tuple[int, int] | None:
+    """The place of the body of a WAV or RF64 file's chunk ``name`` before its data, and its
+    size; None where there is none."""
+    stream.seek(0)
+    if stream.read(12)[8:12] != b"WAVE":
+        return None
+    position = 12
+    while True:
+        stream.seek(position)
+        chunk = stream.read(8)
+        if len(chunk) < 8 or chunk[:4] == b"data":
+            return None
+        size = struct.unpack("<I", chunk[4:])[0]
+        if chunk[:4] == name:
+            return position + 8, size
+        position += 8 + size + (size & 1)
+
+
 def clear_rf64_peak_time(path: str) -> None:
     """Sets the time stamp in the PEAK chunk of an RF64 file to 0. libsndfile writes the
     chunk into float RF64 files even when told not to, and stamps it with the time of
     writing. The chunks before the data are walked; nothing moves."""
     with open(path, "r+b") as stream:
-        if stream.read(12)[8:12] != b"WAVE":
-            return
-        position = 12
-        while True:
-            stream.seek(position)
-            chunk = stream.read(8)
-            if len(chunk) < 8 or chunk[:4] == b"data":
-                return
-            size = struct.unpack("<I", chunk[4:])[0]
-            if chunk[:4] == b"PEAK" and size >= 8:
-                stream.seek(position + 12)  # after the chunk's version
+        found = _wave_chunk(stream, b"PEAK")
+        if found is not None and found[1] >= 8:
+            stream.seek(found[0] + 4)  # after the chunk's version
+            stream.write(bytes(4))
+
+
+def clear_channel_mask(path: str) -> None:
+    """Sets the channel mask of an extensible WAV or RF64 header to 0: channels without
+    speakers. libsndfile writes the mask of a layout it picks by the count when given none."""
+    with open(path, "r+b") as stream:
+        found = _wave_chunk(stream, b"fmt ")
+        if found is not None and found[1] >= 40:
+            stream.seek(found[0])
+            if struct.unpack("<H", stream.read(2))[0] == 0xFFFE:
+                stream.seek(found[0] + 20)
                 stream.write(bytes(4))
-                return
-            position += 8 + size + (size & 1)
 
 
 def trim_aiff(path: str, frames: int, frame_bytes: int) -> None:

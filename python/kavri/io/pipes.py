@@ -31,7 +31,7 @@ import numpy.typing as npt
 from .._engine import check_memory as guard_memory
 from .._stop import StopRequest
 from ..errors import AudioFileError, Interrupted
-from .channel_order import wave_mask
+from .channel_order import SPEAKERS, Layout, stated_layout, wave_mask
 
 __all__ = [
     "ENCODINGS",
@@ -207,13 +207,15 @@ class ByteSource:
 @dataclass
 class WavHeader:
     """What :func:`parse_wav_header` found: the sample format, the data size in bytes
-    (None: until the end) and the RIFF INFO tags."""
+    (None: until the end), the RIFF INFO tags and the layout an extensible header states
+    (see :func:`kavri.io.channel_order.stated_layout`)."""
 
     sample_rate: int
     channels: int
     subtype: str
     data_bytes: int | None
     tags: dict[str, str]
+    layout: Layout | None = None
 
 
 class _NotStreamable(Exception):
@@ -232,6 +234,16 @@ def _sample_format(tag: int, bits: int, extension: bytes) -> str:
     if tag == WAVE_FLOAT and bits in (32, 64):
         return "FLOAT" if bits == 32 else "DOUBLE"
     raise _NotStreamable(f"format {tag:#06x} of {bits} bits")
+
+
+def _mask_layout(tag: int, channels: int, extension: bytes) -> Layout | None:
+    """The layout an extensible header's channel mask states; a mask of 0 names no
+    speakers, and one that does not name a speaker a channel, nothing."""
+    if tag != WAVE_EXTENSIBLE or len(extension) < 8:
+        return None
+    mask = struct.unpack_from("<I", extension, 2)[0]  # after the valid bits
+    speakers = [speaker for bit, speaker in enumerate(SPEAKERS) if mask >> bit & 1]
+    return stated_layout(channels, speakers if len(speakers) == channels or not mask else None)
 
 
 def _info_tags(body: bytes) -> dict[str, str]:
@@ -301,7 +313,7 @@ def parse_wav_header(source: ByteSource, pipe: bool) -> WavHeader | None:
             data = None
     elif pipe and (size in (0, _UNKNOWN_SIZE) or size >= UNKNOWN_DATA_SIZE):
         data = None
-    return WavHeader(rate, channels, subtype, data, tags)
+    return WavHeader(rate, channels, subtype, data, tags, _mask_layout(tag, channels, extension))
 
 
 def _sample_bytes(subtype: str) -> int:
@@ -345,8 +357,10 @@ class StreamSource:
         subtype: str,
         data_bytes: int | None,
         container: str,
+        layout: Layout | None = None,
     ) -> None:
         self._source = source
+        self.layout = layout
         self.samplerate = sample_rate
         self.channels = channels
         self.subtype = subtype
@@ -409,12 +423,16 @@ def _info_list(tags: Mapping[str, str]) -> bytes:
 
 
 def wav_stream_header(
-    sample_rate: int, channels: int, subtype: str, tags: Mapping[str, str] | None = None
+    sample_rate: int,
+    channels: int,
+    subtype: str,
+    tags: Mapping[str, str] | None = None,
+    layout: Layout | None = None,
 ) -> bytes:
     """The header of a WAV stream of unknown length: RIFF and data sizes of 0xFFFFFFFF, a
     16-byte format chunk for integer PCM or an 18-byte one for float (an extensible one
-    with the layout's mask for 3 to 8 channels), and the tags WAV holds in a RIFF INFO
-    list."""
+    with the layout's mask for 3 to 8 channels, or with the mask of ``layout``, a stated
+    one), and the tags WAV holds in a RIFF INFO list."""
     width = _sample_bytes(subtype)
     block = width * channels
     if sample_rate * block > 0xFFFFFFFF:
@@ -423,17 +441,18 @@ def wav_stream_header(
             "header can state"
         )
     tag = WAVE_FLOAT if subtype in ("FLOAT", "DOUBLE") else WAVE_PCM
-    mask = wave_mask(channels)
+    mask = wave_mask(channels, layout)
+    extensible = bool(mask) or layout == ()
     fmt = struct.pack(
         "<HHIIHH",
-        WAVE_EXTENSIBLE if mask else tag,
+        WAVE_EXTENSIBLE if extensible else tag,
         channels,
         sample_rate,
         sample_rate * block,
         block,
         width * 8,
     )
-    if mask:  # the layout's mask, and the format as a sub-format
+    if extensible:  # the layout's mask, and the format as a sub-format
         fmt += struct.pack("<HHIH", 22, width * 8, mask, tag) + _SUB_FORMAT_TAIL
     elif tag == WAVE_FLOAT:
         fmt += struct.pack("<H", 0)
@@ -463,6 +482,7 @@ class StreamSink:
         subtype: str,
         container: str,
         tags: Mapping[str, str] | None = None,
+        layout: Layout | None = None,
     ) -> None:
         if subtype not in _SUBTYPE_ENCODINGS:
             raise AudioFileError(
@@ -475,7 +495,7 @@ class StreamSink:
         self.format = container
         self.bytes_written = 0
         if container == "WAV":
-            self._put(wav_stream_header(sample_rate, channels, subtype, tags))
+            self._put(wav_stream_header(sample_rate, channels, subtype, tags, layout))
 
     def _put(self, data: bytes | memoryview) -> None:
         self._out.write(data)

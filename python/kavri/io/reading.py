@@ -939,6 +939,7 @@ def open_source(
                     header.subtype,
                     header.data_bytes,
                     "WAV",
+                    header.layout,
                 ),
                 label,
                 _tags=header.tags,

@@ -45,7 +45,7 @@ from .._paths import AnyPath, free_bytes, fs_name, shown
 from ..errors import AudioFileError, KavriError, KavriWarning
 from . import fixups
 from .atomic import atomic_output
-from .channel_order import LAYOUTS, SoundFile
+from .channel_order import LAYOUTS, Layout, SoundFile, layout_numbers
 from .formats import (
     FLOAT_SUBTYPES,
     RAW_SUBTYPES,
@@ -314,31 +314,38 @@ def _open_soundfile(
     container: str,
     subtype: str,
     bitrate: int | None,
+    layout: Layout | None,
 ) -> sf.SoundFile:
     mode = None if bitrate is None else "CONSTANT"
     level = None if bitrate is None else (320 - bitrate) / 288
     # libsndfile gets the open descriptor, never the name: no encoding of the name can fail.
-    # WAV of 3 to 8 channels is written extensible, with the mask of its layout.
-    layout = container in ("WAV", "RF64") and channels in LAYOUTS
+    # WAV of 3 to 8 channels is written extensible, with the mask of its layout, and WAV
+    # with the layout an input stated, with that one.
+    speakers = LAYOUTS.get(channels) if layout is None else layout
+    extensible = container in ("WAV", "RF64") and speakers is not None
     handle = SoundFile(
         descriptor,
         "w",
         sample_rate,
         channels,
         subtype,
-        format="WAVEX" if layout and container == "WAV" else container,
+        format="WAVEX" if extensible and container == "WAV" else container,
         closefd=False,
         compression_level=level,
         bitrate_mode=mode,
     )
     if subtype in FLOAT_SUBTYPES:
         fixups.disable_peak_chunk(handle)
-    if layout:
-        fixups.set_channel_layout(handle)
+    if extensible and speakers:
+        fixups.set_channel_map(handle, layout_numbers(speakers))
     return handle
 
 
-def _fix_up(temporary: str, container: str, subtype: str, frames: int, channels: int) -> None:
+def _fix_up(
+    temporary: str, container: str, subtype: str, frames: int, channels: int, layout: Layout | None
+) -> None:
+    if layout == () and container in ("WAV", "RF64"):
+        fixups.clear_channel_mask(temporary)
     if container == "OGG":
         fixups.fix_ogg_serial(temporary)
     elif container == "WAV" and subtype in FLOAT_SUBTYPES:
@@ -379,6 +386,7 @@ def open_output(
     expected_frames: int | None = None,
     tags: Mapping[str, str] | None = None,
     label: str | None = None,
+    layout: Layout | None = None,
 ) -> Iterator[AudioWriter]:
     """Opens an audio file for writing in chunks, atomically; yields an :class:`AudioWriter`.
 
@@ -391,6 +399,8 @@ def open_output(
     in place; the writer's ``dropped_tags`` names those it cannot hold. ``dither`` is
     "tpdf" or "none": TPDF dither applies to integer output of 16 bits or fewer.
     ``bitrate`` (kbit/s, one of ``MP3_BITRATES``) makes MP3 output constant-rate.
+    ``layout`` is an input's stated layout (see :mod:`kavri.io.channel_order`), which WAV
+    output of its channel count carries in its header instead of Kavri's.
 
     Checked before anything is written: the channel count against the container's limit
     (FLAC holds 8, MP3 2, Ogg 255, the others 1,024), the sample rate, and, when the caller
@@ -417,8 +427,10 @@ def open_output(
     check_channels(label, container, count)
     check_output(label, rate, chosen, bitrate, count)
     given_tags = check_tags(tags or {})
+    if layout is not None and len(layout) not in (0, count):
+        layout = None  # another count's: the output's channels are Kavri's layout of theirs
     if name == "-" and (container == "RAW" or (container == "WAV" and chosen in RAW_SUBTYPES)):
-        with _streamed(label, rate, count, container, chosen, dither, given_tags) as writer:
+        with _streamed(label, rate, count, container, chosen, dither, given_tags, layout) as writer:
             yield writer
         return
     written, notice = plan_container(label, container, chosen, count, expected_frames)
@@ -434,7 +446,9 @@ def open_output(
                         yield writer
                     writer.dropped_tags = list(given_tags)
                     return
-                handle = _open_soundfile(stream.fileno(), rate, count, written, chosen, bitrate)
+                handle = _open_soundfile(
+                    stream.fileno(), rate, count, written, chosen, bitrate, layout
+                )
                 with handle:
                     writer = AudioWriter(
                         handle, chosen, dither, container=written, label=label, notice=notice
@@ -446,7 +460,7 @@ def open_output(
                         set_soundfile_tags(handle, held)
                 frames = writer.stats.frames
                 check_length(label, written, chosen, frames)
-                _fix_up(temporary, written, chosen, frames, count)
+                _fix_up(temporary, written, chosen, frames, count, layout)
                 write_tags(temporary, written, chosen, held)
                 _check_written(temporary, frames, count)
             except sf.LibsndfileError as error:
@@ -473,12 +487,13 @@ def _streamed(
     subtype: str,
     dither: str,
     tags: Mapping[str, str],
+    layout: Layout | None,
 ) -> Iterator[AudioWriter]:
     """WAV or raw PCM straight to standard output, the header first."""
     out = standard_output()
     held, dropped = writable_tags(container, tags)
     try:
-        sink = StreamSink(out, rate, channels, subtype, container, held)
+        sink = StreamSink(out, rate, channels, subtype, container, held, layout)
         writer = AudioWriter(sink, subtype, dither, container=container, label=label)
         writer.dropped_tags = dropped
         yield writer
