@@ -53,7 +53,7 @@ from ._providers import once
 from ._stop import current_stop
 from .errors import AudioFileError
 from .io.folders import audio_files
-from .io.reading import DecodedReads, GridReads, open_seekable
+from .io.reading import DecodedReads, FileReads, open_seekable
 from .random_chain import register_resolver
 from .steps import StepItem, register_step
 from .steps.base import FrameBuffer, Frames, Step, apply_gain, empty, split_gain
@@ -82,7 +82,7 @@ _COUNTED_LOCK = threading.Lock()
 
 
 @contextlib.contextmanager
-def _opened(path: str) -> Iterator[GridReads | DecodedReads]:
+def _opened(path: str) -> Iterator[FileReads | DecodedReads]:
     """A noise file opened to be read from any frame, as kavri.read reads an input (FFmpeg
     decodes what libsndfile cannot read or misreads)."""
     label = f"background_noise: {shown(path)}"
@@ -153,7 +153,7 @@ class NoiseReader:
     def __init__(self, path: str, offset: int, rate: int, channels: int) -> None:
         self.path, self.offset, self.rate, self.channels = path, offset, rate, channels
         self._opened = contextlib.ExitStack()  # the file, while it is read
-        self._file: GridReads | DecodedReads | None = None
+        self._file: FileReads | DecodedReads | None = None
         self._resampler: Step | None = None
         self._block = 0  # file frames a turn of the resampler takes
         # The noise is read and converted at the channels it has apart (all of the file's
@@ -166,7 +166,7 @@ class NoiseReader:
         self._whole: Frames | None = None  # a file looped in memory, and where in it
         self._at = 0
 
-    def _handle(self) -> GridReads | DecodedReads:
+    def _handle(self) -> FileReads | DecodedReads:
         if self._file is None:
             handle = self._opened.enter_context(_opened(self.path))
             if handle.frames <= 0:
@@ -245,7 +245,7 @@ class NoiseReader:
         data = pieces[0] if len(pieces) == 1 else np.concatenate(pieces)
         return self._narrow(data)
 
-    def _read_whole(self, handle: GridReads | DecodedReads) -> Frames:
+    def _read_whole(self, handle: FileReads | DecodedReads) -> Frames:
         try:
             data = handle.read(handle.frames)
         except (sf.LibsndfileError, RuntimeError, ValueError) as error:

@@ -86,6 +86,9 @@ class DecodedSource:
     :meth:`close`. Raises :class:`AudioFileError` when FFmpeg finds no audio in it."""
 
     exact_length = False
+    # Whether ``frames`` is a length the file states, which a file that gives fewer frames
+    # is reported as falling short of: an MP3's Xing, Info or VBRI header.
+    states_length = False
 
     def __init__(self, handle: IO[bytes], label: str) -> None:
         self._handle = handle
@@ -108,6 +111,7 @@ class DecodedSource:
         self.format = str(container.format.name).split(",")[0].upper()
         self.subtype = str(context.name).upper()
         self.frames = self._estimate(stream)
+        self.states_length = self.format == "MP3" and _mp3_states_length(handle)
 
     def _open(self) -> Any:
         av = _av()
@@ -246,30 +250,18 @@ def open_decoded(handle: IO[bytes], label: str) -> DecodedSource:
     return DecodedSource(handle, label)
 
 
+def _mp3_states_length(handle: IO[bytes]) -> bool:
+    """Whether an MP3's first frame is a Xing, Info or VBRI header, which states its length
+    (without one, the length is worked out from the size and the first frame's bit rate)."""
+    descriptor = handle.fileno()
+    head = os.pread(descriptor, 10, 0)
+    start = 0
+    if head[:3] == b"ID3" and len(head) == 10:  # an ID3v2 tag first: its size is syncsafe
+        start = 10 + sum((byte & 0x7F) << (7 * (3 - i)) for i, byte in enumerate(head[6:]))
+    first = os.pread(descriptor, 2048, start)
+    return any(tag in first for tag in (b"Xing", b"Info", b"VBRI"))
+
+
 def decoded_suffixes() -> list[str]:
     """The suffixes of the formats read through PyAV."""
     return [suffix for suffixes, _ in DECODED_FORMATS for suffix in suffixes.split()]
-
-
-def packet_frames(handle: IO[bytes]) -> int | None:
-    """The frames an MPEG audio file's packets hold, counted by FFmpeg's demuxer without
-    decoding them (encoder delay and padding included); None where it cannot tell. libsndfile
-    reads an MP3 only as far as the length it works out: without a Xing header, or with
-    files joined after one, that is an estimate, and the rest of the audio was lost."""
-    av = _av()
-    # libsndfile may have the file open on the same descriptor: its place is kept (asked of
-    # the descriptor, which the buffered handle does not follow).
-    place = os.lseek(handle.fileno(), 0, os.SEEK_CUR)
-    handle.seek(0)
-    try:
-        with av.open(handle, mode="r") as container:
-            stream = container.streams.audio[0] if container.streams.audio else None
-            if stream is None or not stream.time_base or not stream.codec_context.sample_rate:
-                return None
-            ticks = sum(p.duration or 0 for p in container.demux(stream))
-            return int(ticks * stream.time_base * stream.codec_context.sample_rate)
-    except (av.error.FFmpegError, ValueError, OSError):
-        return None
-    finally:
-        handle.seek(0)
-        os.lseek(handle.fileno(), place, os.SEEK_SET)

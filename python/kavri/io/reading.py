@@ -40,7 +40,7 @@ from .._paths import AnyPath, free_bytes, fs_name, shown
 from .._stop import StopRequest
 from ..errors import AudioFileError, Interrupted, KavriWarning
 from .channel_order import SoundFile
-from .decoding import DecodedSource, NoAudioStream, open_decoded, packet_frames
+from .decoding import DecodedSource, NoAudioStream, open_decoded
 from .formats import sample_bytes
 from .pipes import (
     WAVE_EXTENSIBLE,
@@ -152,31 +152,8 @@ _MOST_FRAMES_PER_BYTE = 16_384
 _FLOAT_BYTES = np.dtype(np.float32).itemsize
 
 
-# libsndfile's MPEG decoder (1.2) gives wrong samples, by up to the signal's full range,
-# after a read or a seek that does not end on a boundary of its 1,152-frame grid (an MPEG-1
-# layer III frame; layer II's and MPEG-2's frames divide it): an MP3 read in blocks of
-# another size came out different for every block size. On the grid, reads of different
-# sizes still differ in the last bit or two. So an MP3 is always read in blocks of one size,
-# MPEG_READ frames, from its start or from a seek on the grid, and what a caller asks for is
-# cut from them in memory: the same frames of a file then have the same bits whatever the
-# caller's block size.
-MPEG_GRID = 1152
-MPEG_READ = 64 * MPEG_GRID
-# The lowest rate of MPEG-1 audio; MPEG-2 and 2.5 take the rates below it.
-_MPEG1_LOWEST_RATE = 32_000
-
-
-def _states_length(handle: IO[bytes]) -> bool:
-    """Whether an MP3's first frame is a Xing, Info or VBRI header, which states its length
-    (else libsndfile works the length out from the size and the first frame's bit rate)."""
-    # Read in place: libsndfile has the file open on the same descriptor.
-    descriptor = handle.fileno()
-    head = os.pread(descriptor, 10, 0)
-    start = 0
-    if head[:3] == b"ID3" and len(head) == 10:  # an ID3v2 tag first: its size is syncsafe
-        start = 10 + sum((byte & 0x7F) << (7 * (3 - i)) for i, byte in enumerate(head[6:]))
-    first = os.pread(descriptor, 2048, start)
-    return any(tag in first for tag in (b"Xing", b"Info", b"VBRI"))
+# A block of a file FFmpeg decodes, skipped or counted in one read.
+_DECODE_BLOCK = 1 << 16
 
 
 def _w64_float(handle: IO[bytes]) -> bool:
@@ -199,20 +176,6 @@ def _w64_float(handle: IO[bytes]) -> bool:
             return False
         place += (size + 7) // 8 * 8
     return False
-
-
-def read_grid(source: Any) -> int:
-    """The frames an input's seeks must be a multiple of: 1 for most formats."""
-    return MPEG_GRID if str(getattr(source, "format", "")) in ("MPEG", "MP3") else 1
-
-
-def reopened(source: Any) -> sf.SoundFile | None:
-    """For an MP3, the same file opened again, at its start with a fresh decoder: after a
-    seek, even to the start, libsndfile's decoder gives other last bits than a first read
-    does. None for any other input (a seek to its start serves)."""
-    if read_grid(source) == 1 or not isinstance(source, sf.SoundFile):
-        return None
-    return _opened_again(source)
 
 
 def _opened_again(source: sf.SoundFile) -> sf.SoundFile:
@@ -253,20 +216,14 @@ def _salvaged(
             handle.close()
 
 
-class GridReads:
-    """A seekable sound file read from any frame, in any count. An MP3's reads are all of
-    MPEG_READ frames and its seeks on the grid (see MPEG_READ); another file is read as
-    it is."""
+class FileReads:
+    """A seekable sound file read from any frame, in any count."""
 
     def __init__(self, handle: sf.SoundFile) -> None:
         self.handle = handle
-        self.grid = read_grid(handle)
-        self._moved = False  # whether the decoder has read or sought since it was opened
         self.frames = int(handle.frames)
         self.samplerate = int(handle.samplerate)
         self.channels = int(handle.channels)
-        self._left = np.zeros((0, self.channels), np.float32)  # read but not given
-        self._at = 0
         self.counted = False  # whether ``frames`` was counted, not stated
 
     def count(self, stop: StopRequest | None = None, label: str = "") -> int:
@@ -275,7 +232,7 @@ class GridReads:
         total = 0
         while True:
             _stop_requested(stop, label)
-            got = self.read(MPEG_READ).shape[0]
+            got = self.read(_DECODE_BLOCK).shape[0]
             if not got:
                 break
             total += got
@@ -283,43 +240,13 @@ class GridReads:
         return total
 
     def tell(self) -> int:
-        return self._at if self.grid > 1 else int(self.handle.tell())
+        return int(self.handle.tell())
 
     def seek(self, frame: int) -> None:
-        if self.grid == 1:
-            self.handle.seek(frame)
-            return
-        base = frame - frame % self.grid
-        if self._moved:
-            fresh = reopened(self.handle)
-            assert fresh is not None
-            self.handle.close()
-            self.handle = fresh
-        if base:
-            self.handle.seek(base)
-        self._left = self._whole_frames(MPEG_READ)[frame - base :]
-        self._at = frame
+        self.handle.seek(frame)
 
     def read(self, count: int) -> npt.NDArray[np.float32]:
         """The next ``count`` frames (fewer at the end of the file)."""
-        if self.grid == 1:
-            return np.asarray(self.handle.read(count, dtype="float32", always_2d=True), np.float32)
-        pieces = [self._left[:count]]
-        need = count - pieces[0].shape[0]
-        self._left = self._left[pieces[0].shape[0] :]
-        while need > 0:
-            read = self._whole_frames(MPEG_READ)
-            if not read.shape[0]:
-                break
-            pieces.append(read[:need])
-            self._left = read[need:]
-            need -= pieces[-1].shape[0]
-        out = pieces[0] if len(pieces) == 1 else np.concatenate(pieces)
-        self._at += out.shape[0]
-        return out
-
-    def _whole_frames(self, count: int) -> npt.NDArray[np.float32]:
-        self._moved = True
         return np.asarray(self.handle.read(count, dtype="float32", always_2d=True), np.float32)
 
     def close(self) -> None:
@@ -537,28 +464,22 @@ def open_input(name: str, label: str | None = None) -> Iterator[AudioSource]:
             with decoded:
                 yield decoded
             return
-        # libsndfile reads an MP3 only as far as the length it works out, an estimate without
-        # a Xing header (or with files joined after one): the rest was lost without a word
-        # (4 s of a 20 s file). Where the packets hold more, FFmpeg decodes the file; where
-        # they hold less, the length is an estimate, and the file is not said to end early
-        # for falling short of it. And libsndfile takes the float samples of an extensible
-        # W64 header (as ffmpeg writes it) for integers: the file read as full-scale noise.
-        # And the mpg123 inside libsndfile prints "part2_3_length ... too large" on stderr
-        # as it reads MPEG-2 and 2.5 layer III (rates below 32 kHz), many lines a file,
-        # though the samples are right: FFmpeg decodes those files without a word.
-        mpeg = read_grid(reader) > 1
-        held = packet_frames(handle) if mpeg else None
-        if (
-            (mpeg and int(reader.samplerate) < _MPEG1_LOWEST_RATE)
-            or (held is not None and held > int(reader.frames) + 2 * MPEG_GRID)
-            or (reader.format == "W64" and reader.subtype.startswith("PCM") and _w64_float(handle))
+        # libsndfile's MPEG decoder (1.2) drops audio: a VBR file with frames of a low bit
+        # rate (a steady tone, say) read in blocks had 50 to 70 ms of silence where every
+        # block began (from 73,728 frames on, at 48 kHz), and other samples, by up to the
+        # signal's full range, after a read or a seek off its 1,152-frame grid. It reads an
+        # MP3 only as far as the length it works out, an estimate without a Xing header (4 s
+        # of a 20 s file were lost), and its mpg123 prints "part2_3_length ... too large" on
+        # stderr, many lines a file, for rates below 32 kHz. FFmpeg decodes every MP3, with
+        # FFmpeg's own samples. And libsndfile takes the float samples of an extensible W64
+        # header (as ffmpeg writes it) for integers: the file read as full-scale noise.
+        if str(reader.format) in ("MPEG", "MP3") or (
+            reader.format == "W64" and reader.subtype.startswith("PCM") and _w64_float(handle)
         ):
             reader.close()
             with open_decoded(handle, label) as decoded:
                 yield decoded
             return
-        if held is not None and held < int(reader.frames) and not _states_length(handle):
-            reader.exact_length = False
         with reader:
             _check_claim(label, reader, os.fstat(handle.fileno()).st_size)
             yield reader
@@ -566,7 +487,7 @@ def open_input(name: str, label: str | None = None) -> Iterator[AudioSource]:
 
 class DecodedReads:
     """A file FFmpeg decodes (see :class:`DecodedSource`) read from any frame, as
-    :class:`GridReads` reads a sound file. A compressed format has no exact place to seek
+    :class:`FileReads` reads a sound file. A compressed format has no exact place to seek
     to, so a seek back goes to the start and a seek on decodes up to the frame; the length
     is counted by decoding the file once (its container states an estimate, at best)."""
 
@@ -587,7 +508,7 @@ class DecodedReads:
     def _skip(self, count: int) -> int:
         """Decodes up to ``count`` frames (all that are left for -1) and leaves them out;
         returns how many there were."""
-        block = min(MPEG_READ, BLOCK_BYTES_LIMIT // (self.channels * _FLOAT_BYTES))
+        block = min(_DECODE_BLOCK, BLOCK_BYTES_LIMIT // (self.channels * _FLOAT_BYTES))
         block = block if count < 0 else min(block, count)
         scratch = np.empty((block, self.channels), np.float32)
         skipped = 0
@@ -624,18 +545,18 @@ class DecodedReads:
 @contextmanager
 def open_seekable(
     name: str, label: str, counted_frames: int | None = None, stop: StopRequest | None = None
-) -> Iterator[GridReads | DecodedReads]:
+) -> Iterator[FileReads | DecodedReads]:
     """An audio file opened as :func:`open_input` opens it, to be read from any frame:
-    a sound file through :class:`GridReads`, a file FFmpeg decodes through
+    a sound file through :class:`FileReads`, a file FFmpeg decodes through
     :class:`DecodedReads`. Where the file states no exact length (a container's duration,
     an MP3's estimate: a VBR file without a Xing header was said to be 4.5 times as long
     as it is), its frames are counted by reading it once, unless ``counted_frames`` gives
     the count of an earlier opening; ``counted`` on what is yielded says whether the
     length was counted. ``stop`` ends the counting between blocks."""
     with open_input(name, label) as source:
-        reads: GridReads | DecodedReads
+        reads: FileReads | DecodedReads
         if isinstance(source, sf.SoundFile):
-            reads = GridReads(source)
+            reads = FileReads(source)
             if not exact_length(source):
                 known = counted_frames
                 reads.frames = reads.count(stop, label) if known is None else known
@@ -687,14 +608,15 @@ class BlockReader:
         # A stream or a decoded file states no exact length: its claim (0, or an estimate)
         # neither bounds the buffer nor makes it end early.
         self.length_known = exact_length(source)
+        # A decoded MP3 whose Xing header states its length: the frames it is due to hold,
+        # for the output's plans and for saying that it ended early.
+        self.length_stated = self.length_known or bool(getattr(source, "states_length", False))
         most = BLOCK_BYTES_LIMIT // (self.channels * _FLOAT_BYTES)
         claim = self.frames_claimed if self.length_known else int(frames)
         self.block_frames = max(1, min(int(frames), claim, most))
         # The block asked for within the byte limit, whatever the file holds: what a tail of
         # silence after a short file is fed in.
         self.chunk_frames = max(1, min(int(frames), most))
-        if read_grid(source) > 1:
-            self.block_frames = MPEG_READ
         self.buffer_bytes = self.block_frames * self.channels * _FLOAT_BYTES
         self.frames_read = 0
         self.complete = False
@@ -705,15 +627,14 @@ class BlockReader:
 
     @property
     def ended_early(self) -> bool:
-        """True after a whole pass that gave fewer frames than the header claimed."""
-        return self.length_known and self.complete and self.frames_read < self.frames_stated
+        """True after a whole pass that gave fewer frames than the header claimed (or, for
+        a decoded MP3, than its Xing header states)."""
+        return self.length_stated and self.complete and self.frames_read < self.frames_stated
 
     def _salvageable(self, source: AudioSource) -> bool:
         """Whether a read that failed short of the stated length ends the file there (the
         frames before the damage are read, and the pass ends early) rather than the pass."""
-        return (
-            self.length_known and read_grid(source) == 1 and self.frames_read < self.frames_claimed
-        )
+        return self.length_known and self.frames_read < self.frames_claimed
 
     def shortfall(self) -> str | None:
         """A one-line message when the file ended early (or raw samples with part of a frame
@@ -733,14 +654,10 @@ class BlockReader:
             self._buffer = np.empty((self.block_frames, self.channels), np.float32)
         buffer = self._buffer
         self.frames_read, self.complete = 0, False
-        source, fresh = self.source, None
+        source = self.source
         try:
             if self._passes:
-                fresh = reopened(source)
-                if fresh is None:
-                    source.seek(0)
-                else:
-                    source = fresh
+                source.seek(0)
             self._passes += 1
             while True:
                 try:
@@ -759,9 +676,6 @@ class BlockReader:
         except (RuntimeError, ValueError) as error:
             detail = error.error_string if isinstance(error, sf.LibsndfileError) else str(error)
             raise AudioFileError(f"{self.label}: cannot read: {detail}") from None
-        finally:
-            if fresh is not None:
-                fresh.close()
         self.complete = True
 
 
@@ -790,8 +704,7 @@ def read_source(label: str, source: AudioSource) -> npt.NDArray[np.float32]:
     a source whose length is not exact, the rest in blocks, each shown to the memory
     guard before the whole is joined."""
     claimed, channels = max(int(source.frames), 0), int(source.channels)
-    # An MP3 is read as a stream is, in its blocks of one size (see MPEG_READ).
-    exact = exact_length(source) and read_grid(source) == 1
+    exact = exact_length(source)
     first = claimed if exact else 0
     check_memory(label, first, channels)
     try:
