@@ -157,6 +157,19 @@ def test_lossy_output_keeps_the_ceiling_as_decoded(take, tmp_path, name, options
     assert f"{name} (as decoded):" in line and "true peak -1." in line and problems == []
 
 
+def test_a_lossy_output_reports_the_gains_it_was_written_with(tmp_path):
+    # A float pass needed a trim after the limiter, which the encodings (a gain and a
+    # limiter) left out: "then -0.14 dB" was reported of an Ogg file written without it.
+    noise = 0.1 * np.random.default_rng(0).standard_normal((5 * 48_000, 2))
+    sf.write(tmp_path / "noise.wav", noise.astype(np.float32), 48_000, "FLOAT")
+    for name in ("out.wav", "out.ogg"):
+        summary = kavri.process_file(tmp_path / "noise.wav", tmp_path / name, [], loudness=-5)
+        result = summary.loudness
+        trims = [spec["db"] for spec in result.specs[2:]]
+        assert trims == ([round(result.trim_db, 4)] if result.trim_db else []), name
+        assert ("then" in output_report(summary)[0]) == bool(trims)
+
+
 @pytest.mark.slow
 def test_clamped_values_and_loud_float_output_are_warned_about(take, tmp_path):
     done = subprocess.run(

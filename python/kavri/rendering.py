@@ -677,7 +677,9 @@ def _encoded(
     finally:
         shutil.rmtree(folder, ignore_errors=True)
     result.gain_db, result.limiter_ceiling_db = best.gain_db, best.limiter_db
-    result.specs = best.specs
+    # The encodings are a gain and a limiter: a trim the float passes found is not in them
+    # (and was reported as applied).
+    result.specs, result.trim_db = best.specs, 0.0
     result.passes += tries
     result.measured(best.measured)
     return Rendered(
