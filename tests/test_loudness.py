@@ -317,6 +317,11 @@ def test_unreachable_targets_warn_with_the_miss():
     assert true_peak_db(short) <= -30.0
     with pytest.raises(ValueError, match="loudness target must be between -70 and 0"):
         kavri.process(speech, RATE, [], loudness=3)
+    # A ceiling without a target went unheeded: +30 dBFS came out at +30 dBFS.
+    with pytest.raises(ValueError, match="peak_ceiling applies to a loudness target"):
+        kavri.process(30 * speech, RATE, [], peak_ceiling=-1.0)
+    with pytest.raises(kavri.SettingError, match="peak_ceiling applies to a loudness target"):
+        kavri.RenderSettings(peak_ceiling=-1.0)
 
 
 # --- integer audio and sample rates -----------------------------------------------------------

@@ -29,6 +29,7 @@ from .loudness import (
     corrected,
     measure,
     plan_loudness,
+    target_of,
     true_peaks_of,
 )
 from .random_chain import RandomChain, RandomChainLike
@@ -55,7 +56,7 @@ def process(
     block_size: int = 2048,
     workers: int = 1,
     loudness: float | None = None,
-    peak_ceiling: float = -1.0,
+    peak_ceiling: float | None = None,
 ) -> npt.NDArray[np.float32]:
     """Runs an effect chain over audio and returns the processed float32 array.
 
@@ -83,9 +84,10 @@ def process(
 
     ``loudness`` (LUFS) brings the integrated loudness (ITU-R BS.1770-4) of the result
     within 0.5 LU of that target with a gain after the chain, followed by the engine's
-    "limiter" where the gain would push the true peak over ``peak_ceiling`` (dBTP); a
-    target that cannot be reached gives a :class:`LoudnessWarning` saying by how much it
-    was missed. :func:`process_to_loudness` returns the details as well.
+    "limiter" where the gain would push the true peak over ``peak_ceiling`` (dBTP, -1 by
+    default; refused without a target); a target that cannot be reached gives a
+    :class:`LoudnessWarning` saying by how much it was missed. :func:`process_to_loudness`
+    returns the details as well.
 
     Raises :class:`kavri.ChainError` for a bad chain, ``ValueError`` for audio of the wrong
     shape, an out-of-range sample rate, block size or worker count, or a loudness target out
@@ -93,13 +95,14 @@ def process(
     whole number or audio that is not real numbers or of an unknown integer type, and
     ``RuntimeError`` or ``MemoryError`` from the engine.
     """
-    if loudness is not None:
+    target = target_of(loudness, peak_ceiling)
+    if target is not None:
         result, _ = process_to_loudness(
             audio,
             sample_rate,
             chain,
-            loudness,
-            peak_ceiling=peak_ceiling,
+            target.lufs,
+            peak_ceiling=target.peak_ceiling_db,
             block_size=block_size,
             workers=workers,
         )

@@ -663,6 +663,21 @@ class LoudnessTarget:
                 raise ValueError(f"{name} must be between {low:g} and {high:g}, got {value}")
 
 
+def target_of(lufs: float | None, peak_ceiling_db: float | None) -> LoudnessTarget | None:
+    """The loudness target of a call's ``loudness`` and ``peak_ceiling`` (-1 dBTP when not
+    given); None without a target. A ceiling given without a target is refused: it went
+    unheeded, and a +30 dBFS input came out at +30 dBFS."""
+    if lufs is None:
+        if peak_ceiling_db is not None:
+            raise ValueError(
+                "peak_ceiling applies to a loudness target: give loudness too, or end the "
+                "chain with {'type': 'normalize', 'mode': 'true', 'peak_db': "
+                f"{peak_ceiling_db!r}, 'when': 'above'}} to hold the true peak under it"
+            )
+        return None
+    return LoudnessTarget(lufs, -1.0 if peak_ceiling_db is None else peak_ceiling_db)
+
+
 @dataclass
 class LoudnessResult:
     """What a loudness target did: the gain and, if needed, the limiter after it (as effect

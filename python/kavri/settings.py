@@ -34,7 +34,7 @@ from .io import (
     check_subtype_name,
     check_tags,
 )
-from .loudness import LoudnessTarget
+from .loudness import LoudnessTarget, target_of
 
 __all__ = ["RenderSettings", "RenderOptions", "SettingError", "check_tail", "tail_frames"]
 
@@ -61,7 +61,7 @@ class RenderOptions(TypedDict, total=False):
     subtype: str | None
     tail: float
     loudness: float | None
-    peak_ceiling: float
+    peak_ceiling: float | None
     dither: str
     bitrate: int | None
     file_format: str | None
@@ -94,7 +94,8 @@ class RenderSettings:
     ``block_size`` and ``workers`` as in :func:`kavri.process`; ``subtype`` the output's
     sample format ("float", "pcm24", ...; None for the container's default); ``tail``
     seconds of silence run through the chain after the input; ``loudness`` a target in
-    LUFS (None for none) with its true-peak ``peak_ceiling`` in dBTP; ``dither`` "tpdf" or
+    LUFS (None for none) with its true-peak ``peak_ceiling`` in dBTP (-1 when not given;
+    refused without a target); ``dither`` "tpdf" or
     "none" for 16-bit output; ``bitrate`` a constant MP3 bit rate in kbit/s (None for
     variable); ``file_format`` the container when the output name has no suffix (or
     "raw"). ``subtype="same"`` keeps the input's sample format where the output's
@@ -111,7 +112,7 @@ class RenderSettings:
     subtype: str | None = None
     tail: float = 0.0
     loudness: float | None = None
-    peak_ceiling: float = -1.0
+    peak_ceiling: float | None = None
     dither: str = "tpdf"
     bitrate: int | None = None
     file_format: str | None = None
@@ -129,7 +130,7 @@ class RenderSettings:
             # The target first at a ceiling that is always valid, so that a failure of the
             # second check is the ceiling's.
             _checked("loudness", LoudnessTarget, self.loudness, -1.0)
-            _checked("peak_ceiling", LoudnessTarget, self.loudness, self.peak_ceiling)
+        _checked("peak_ceiling", target_of, self.loudness, self.peak_ceiling)
         if self.subtype is not None and self.subtype != KEEP_SUBTYPE:
             _checked("subtype", check_subtype_name, _text("subtype", self.subtype))
         given: object = self.tags
@@ -170,9 +171,7 @@ class RenderSettings:
     @property
     def target(self) -> LoudnessTarget | None:
         """The loudness target, or None."""
-        if self.loudness is None:
-            return None
-        return LoudnessTarget(self.loudness, self.peak_ceiling)
+        return target_of(self.loudness, self.peak_ceiling)
 
     def tags_dict(self) -> dict[str, str]:
         """The tags given, as {name: value}."""
@@ -190,8 +189,9 @@ class RenderSettings:
             "version": __version__,
             "dither": self.dither,
         }
-        if self.loudness is not None:
-            fields.update(loudness=self.loudness, peak_ceiling=self.peak_ceiling)
+        target = self.target
+        if target is not None:
+            fields.update(loudness=target.lufs, peak_ceiling=target.peak_ceiling_db)
         if self.bitrate is not None:
             fields["bitrate"] = self.bitrate
         if self.file_format is not None:

@@ -314,11 +314,7 @@ def settings_from_args(args: argparse.Namespace) -> RenderSettings:
             subtype=args.subtype,
             tail=args.tail,
             loudness=getattr(args, "loudness", None),
-            peak_ceiling=(
-                -1.0
-                if getattr(args, "peak_ceiling", None) is None or args.loudness is None
-                else args.peak_ceiling
-            ),
+            peak_ceiling=(None if getattr(args, "loudness", None) is None else args.peak_ceiling),
             dither=getattr(args, "dither", "tpdf"),
             bitrate=getattr(args, "bitrate", None),
             file_format=getattr(args, "format", None),

@@ -137,8 +137,9 @@ def _noted_settings(settings: RenderSettings) -> dict[str, Any]:
         value = getattr(settings, name)
         if value != getattr(defaults, name):
             noted[name] = value
-    if settings.loudness is not None:
-        noted["peak_ceiling"] = settings.peak_ceiling
+    target = settings.target
+    if target is not None:
+        noted["peak_ceiling"] = target.peak_ceiling_db
     return noted
 
 
