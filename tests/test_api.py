@@ -95,6 +95,10 @@ def test_workers_do_not_change_the_bits():
             r"parameter 'stages' = 1099511627776 is out of range",
         ),
         ([None], r"effect 1: expected an object"),
+        (  # a 0-d array listed raised a bare TypeError
+            [{"type": "mixdown", "weights": np.array(0.5)}],
+            r"parameter 'weights' must be a list of numbers, got array\(0.5\)",
+        ),
         ({"type": "gain"}, r"a chain must be a list"),
         ("no_such_preset", r"unknown preset 'no_such_preset'; presets: .*saturate"),
         ("missing/chain.json", r"missing/chain.json: no such chain file"),
@@ -113,6 +117,13 @@ def test_malformed_chain_file_reports_line_and_column(tmp_path):
     # A key given twice was read as its last value, without a word.
     path.write_text('[{"type": "gain", "db": 1, "db": 2}]')
     with pytest.raises(ChainError, match='malformed JSON: the key "db" appears twice'):
+        kavri.load_chain(path)
+    # Keys of a chain object beside "chain" were dropped without a word.
+    path.write_text('{"chain": [], "type": "gain", "db": -20, "descripton": "quieter"}')
+    with pytest.raises(ChainError, match='bad.json: unknown key "type"; a chain object holds'):
+        kavri.load_chain(path)
+    path.write_text('{"chain": [], "descripton": "quieter"}')
+    with pytest.raises(ChainError, match="did you mean 'description'"):
         kavri.load_chain(path)
 
 

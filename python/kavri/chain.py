@@ -158,8 +158,16 @@ def _in_range(param: Param, number: float) -> str | None:
     return None
 
 
-def _numbers(key: str, value: Any, what: str) -> tuple[list[float] | None, str]:
+def _listlike(value: Any) -> bool:
+    """Whether a value can be a list of numbers or rows (a 0-d array is iterable in name
+    only: listing it raised a bare TypeError)."""
     if isinstance(value, (str, bytes, Mapping)) or not isinstance(value, Iterable):
+        return False
+    return not (isinstance(value, np.ndarray) and value.ndim == 0)
+
+
+def _numbers(key: str, value: Any, what: str) -> tuple[list[float] | None, str]:
+    if not _listlike(value):
         return None, f"parameter '{key}' must be {what}, got {_show(value)}"
     items = list(value)
     if len(items) > MAX_LIST:
@@ -249,7 +257,7 @@ def step_value(param: Param, value: Any) -> tuple[Any, str | None]:
         return listed, problem or None
     if param.kind == "matrix":
         what = "a list of rows of numbers"
-        if isinstance(value, (str, bytes, Mapping)) or not isinstance(value, Iterable):
+        if not _listlike(value):
             return None, f"parameter '{key}' must be {what}, got {_show(value)}"
         rows = []
         for row in list(value)[: MAX_LIST + 1]:
@@ -351,6 +359,10 @@ def validate_chain(items: Iterable[EffectSpec], source: str = "chain") -> Chain:
     return [_check_spec(item, index, source) for index, item in enumerate(items, start=1)]
 
 
+# The keys of a chain file's object.
+_CHAIN_FILE_KEYS = ("chain", "description")
+
+
 def parse_chain_text(text: str, source: str) -> tuple[Chain, str]:
     """Parses the JSON text of a chain file into a checked chain and its description.
 
@@ -370,6 +382,15 @@ def parse_chain_text(text: str, source: str) -> tuple[Chain, str]:
             raise ChainError(
                 f"{source}: expected a list of effects, one effect object with "
                 f'a "type", or an object with a "chain" list'
+            )
+        unknown = [key for key in data if key not in _CHAIN_FILE_KEYS]
+        if unknown:
+            # They were dropped without a word: an effect's keys beside "chain", or a
+            # misspelt "description".
+            hint = suggest(str(unknown[0]), _CHAIN_FILE_KEYS)
+            raise ChainError(
+                f"{source}: unknown key {_show(unknown[0])}{hint}; a chain object holds "
+                '"chain" and "description"'
             )
         description = data.get("description", "")
         if not isinstance(description, str):
