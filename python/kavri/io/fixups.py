@@ -198,8 +198,9 @@ def trim_aiff(path: str, frames: int, frame_bytes: int) -> None:
     libsndfile writes a float AIFF header with room for a PEAK chunk; once the chunk is
     turned off it writes the shorter header, but the file keeps its first length. When the
     data is shorter than the space given up (fewer than about five frames), the stale
-    bytes are read as extra frames of garbage. The sound data chunk and the frame count
-    are set to the frames written and the file is cut after them."""
+    bytes are read as extra frames of garbage. And it counts the pad byte after an odd
+    number of 8-bit samples as a frame. The sound data chunk and the frame count are set to
+    the frames written and the file is cut after them (and the pad byte)."""
     with open(path, "r+b") as stream:
         head = stream.read(12)
         if head[:4] != b"FORM" or head[8:12] not in (b"AIFF", b"AIFC"):
@@ -218,17 +219,23 @@ def trim_aiff(path: str, frames: int, frame_bytes: int) -> None:
             position += 8 + size + (size & 1)
         if comm < 0:
             return
-        stream.seek(ssnd + 8)
-        offset = struct.unpack(">I", stream.read(4))[0]
+        stream.seek(ssnd + 4)
+        size, offset = struct.unpack(">II", stream.read(8))
+        stream.seek(comm + 10)
+        counted = struct.unpack(">I", stream.read(4))[0]
         data = frames * frame_bytes
         end = ssnd + 16 + offset + data
         stream.seek(0, 2)
-        if stream.tell() == end + (data & 1):
+        if stream.tell() == end + (data & 1) and size == 8 + offset + data and counted == frames:
             return  # libsndfile got it right
         stream.seek(ssnd + 4)
         stream.write(struct.pack(">I", 8 + offset + data))
         stream.seek(comm + 10)
         stream.write(struct.pack(">I", frames))
+        total = end + (data & 1)  # chunks are padded to an even size
         stream.seek(4)
-        stream.write(struct.pack(">I", end - 8))
-        stream.truncate(end)
+        stream.write(struct.pack(">I", total - 8))
+        stream.truncate(total)
+        if data & 1:
+            stream.seek(end)
+            stream.write(b"\0")

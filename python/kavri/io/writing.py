@@ -352,7 +352,7 @@ def _fix_up(
         fixups.complete_float_wav_header(temporary)
     elif container == "RF64" and subtype in FLOAT_SUBTYPES:
         fixups.clear_rf64_peak_time(temporary)
-    elif container == "AIFF" and subtype in FLOAT_SUBTYPES:
+    elif container == "AIFF" and (subtype in FLOAT_SUBTYPES or sample_bytes(subtype) == 1):
         fixups.trim_aiff(temporary, frames, channels * (sample_bytes(subtype) or 0))
 
 
