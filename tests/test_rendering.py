@@ -207,16 +207,25 @@ def test_values_within_range_are_not_warned_about():
 
 
 def test_levels_say_they_leave_out_infinite_samples(tmp_path):
-    # A file of infinities read as silent (peak -inf dBFS) with nothing to say why, though
-    # written as 16-bit it is at full scale.
+    # A file of infinities read as silent (peak -inf dBFS) with nothing to say why. Written
+    # as 16-bit it is at full scale, and the report reads the file's samples: it had given
+    # the figures of the floats handed to the writer (+14 dBFS of a 16-bit file, clipped).
     audio = np.full((4800, 1), np.inf, np.float32)
     audio[::2] = -np.inf
+    sf.write(tmp_path / "inf.wav", audio, 48_000, subtype="FLOAT")
+    summary = kavri.process_file(tmp_path / "inf.wav", tmp_path / "o.wav", [], measure=True)
+    assert "peak -inf dBFS of the finite samples" in output_report(summary)[0]
+    audio[:10] = 5.0
     sf.write(tmp_path / "inf.wav", audio, 48_000, subtype="FLOAT")
     summary = kavri.process_file(
         tmp_path / "inf.wav", tmp_path / "o.wav", [], subtype="pcm16", measure=True
     )
     line, notes = output_report(summary)
-    assert "peak -inf dBFS of the finite samples" in line
-    assert notes == ["4800 NaN or infinite samples written as 0 (NaN) or at full scale"]
+    assert "peak 0.0 dBFS," in line and "finite" not in line
+    assert summary.measurement.sample_peak == [1.0]  # -inf written as -32768
+    assert notes == [
+        "10 samples clipped at the 16-bit full scale",
+        "4790 NaN or infinite samples written as 0 (NaN) or at full scale",
+    ]
     text = meter_text("inf.wav", kavri.measure_file(tmp_path / "inf.wav"))
     assert text.endswith("(levels and loudness leave out the NaN and infinite samples)")

@@ -732,7 +732,8 @@ class LoudnessResult:
         if not math.isfinite(self.input_lufs):
             return (
                 f"loudness target {self.target.lufs:g} LUFS not reached: the audio is "
-                "silent or shorter than 0.4 s, so it has no integrated loudness"
+                "silent or shorter than 0.4 s, or lies wholly below the -70 LUFS gate, so it "
+                "has no integrated loudness"
             )
         return (
             f"loudness target {self.target.lufs:g} LUFS missed by {abs(self.miss_lu):.1f} LU "

@@ -488,16 +488,18 @@ def _plain(
         with job.open(job.output, planned if job.length_known else None) as writer:
             for consumed, processed in passes(chain()):
                 if processed.shape[0]:
-                    writer.write(processed)
                     if meter is not None:
-                        meter.add(processed)
+                        meter.add(writer.write_shown(processed))  # clipped, on its grid
                     else:
+                        writer.write(processed)
                         peak = max(peak, _magnitude(processed))
                 span.frames(consumed, expected)
             _check_frames(job, writer.stats.frames, job.output_frames(consumed), consumed)
         if meter is not None:
             measured = meter.result()
-            # The meter's sample peaks are the highest finite magnitudes written.
+            # The meter's sample peaks are the highest finite magnitudes written (an
+            # integer format's clipped ones: a peak of +14 dBFS was reported of 16-bit
+            # output, whose file peaks at 0).
             peak = max(measured.sample_peak, default=0.0)
     span.end()
     if measure and decode:
@@ -598,9 +600,10 @@ def _write_targeted(
         with job.open(job.output, frames) as writer:
             for done, processed in job.over_spool(spool, result.specs):
                 if processed.shape[0]:
-                    writer.write(processed)
                     if meter is not None:
-                        meter.add(processed)
+                        meter.add(writer.write_shown(processed))
+                    else:
+                        writer.write(processed)
                 span.frames(done, frames)
             _check_frames(job, writer.stats.frames, frames, frames)
         measured = known if known is not None else meter.result() if meter is not None else None

@@ -16,7 +16,9 @@ __all__ = ["output_report", "meter_text", "meter_json"]
 
 
 def _db(value: float, unit: str) -> str:
-    return f"{value:.1f} {unit}" if math.isfinite(value) else f"-inf {unit}"
+    if not math.isfinite(value):
+        return f"-inf {unit}"
+    return f"{value:.1f} {unit}".replace("-0.0 ", "0.0 ", 1)  # a hair below 0 is not "-0.0"
 
 
 def _lufs(value: float) -> str:
@@ -24,7 +26,11 @@ def _lufs(value: float) -> str:
         return f"{value:.1f} LUFS"
     if math.isnan(value):
         return f"not measured (loudness needs a sample rate of {MIN_LOUDNESS_RATE} Hz or more)"
-    return "no integrated loudness (too short or silent)"
+    return "no integrated loudness (too short, silent, or below the -70 LUFS gate)"
+
+
+def _samples(count: int) -> str:
+    return f"{count} sample{'' if count == 1 else 's'}"
 
 
 def _range(value: float, measured: Measurement) -> str:
@@ -83,11 +89,11 @@ def output_report(summary: FileSummary) -> tuple[str, list[str]]:
     if stats.clipped:
         bits = PCM_BITS.get(summary.subtype)
         scale = f"{bits}-bit full scale" if bits else "full scale of the format"
-        warnings.append(f"{stats.clipped} samples clipped at the {scale}")
+        warnings.append(f"{_samples(stats.clipped)} clipped at the {scale}")
     if stats.nonfinite:
         kept = summary.subtype in ("FLOAT", "DOUBLE")
         warnings.append(
-            f"{stats.nonfinite} NaN or infinite samples"
+            f"{stats.nonfinite} NaN or infinite sample{'' if stats.nonfinite == 1 else 's'}"
             f"{' written as they are' if kept else ' written as 0 (NaN) or at full scale'}"
         )
     if result is not None:
@@ -121,8 +127,8 @@ def meter_text(name: str, measured: Measurement) -> str:
         f"  sample peak     {_channel_values(measured.sample_peak)} dBFS",
         f"  true peak       {_channel_values(measured.true_peak)} dBTP",
         f"  rms             {_channel_values(measured.rms)} dBFS",
-        f"  clipped         {measured.clipped} samples",
-        f"  nan/inf         {measured.nan}/{measured.inf} samples",
+        f"  clipped         {_samples(measured.clipped)}",
+        f"  nan/inf         {measured.nan}/{_samples(measured.inf)}",
     ]
     if measured.nan or measured.inf:
         lines.append("  (levels and loudness leave out the NaN and infinite samples)")

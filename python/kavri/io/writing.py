@@ -191,6 +191,23 @@ class AudioWriter:
 
     def write(self, chunk: npt.ArrayLike) -> None:
         """Appends frames to the file."""
+        self._write(chunk)
+
+    def write_shown(self, chunk: npt.ArrayLike) -> np.ndarray:
+        """Appends frames to the file and returns them as the file holds them, as floats:
+        an integer format's steps over its full scale (clipped, dithered, NaN as 0), a lossy
+        format's samples clipped (before the encoder), a float format's as given; so that a
+        meter of the output reads what was written."""
+        data, out = self._write(chunk)
+        if out is data:
+            return data
+        if out.dtype.kind == "i":
+            full_scale = 32768.0 if out.dtype == np.int16 else 2.0**31
+            return (out.astype(np.float64) / full_scale).astype(np.float32)
+        return np.asarray(out, np.float32)
+
+    def _write(self, chunk: npt.ArrayLike) -> tuple[np.ndarray, np.ndarray]:
+        """Writes frames; returns them as given and as handed to the file."""
         data, _ = as_frames(real_samples(chunk))
         if data.ndim != 2 or data.shape[1] != self.channels:
             raise AudioFileError(
@@ -220,6 +237,7 @@ class AudioWriter:
         else:
             self._write_blocks(out)
         self.stats.frames = total
+        return data, out
 
     def _write_blocks(self, out: np.ndarray) -> None:
         """Hands the encoder whole blocks that start at multiples of the block size; the
