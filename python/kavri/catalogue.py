@@ -1054,7 +1054,8 @@ def markdown_reference() -> str:
                 )
         lines.append("")
     lines.append(
-        "Ranges of effects are clamps: a value outside is quietly held at the nearest bound. "
+        "Ranges of effects are clamps: a value outside is held at the nearest bound, with a "
+        "warning. "
         "Ranges of the steps (rate, length and channels; noise and degradation; rooms) are "
         "limits: "
         "a value outside is refused. "
