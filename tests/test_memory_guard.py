@@ -541,11 +541,26 @@ def test_a_stream_with_steps_counts_a_conversion_and_refuses_after_failing_part_
     audio = np.random.default_rng(2).uniform(-1, 1, (200_000, 2)).astype(np.float32)
     stream = kavri.Stream(chain, 48_000, 2)
     first = stream.process(audio[:70_000])
+    # A chunk whose output does not fit is refused before anything runs: the stream goes
+    # on, and the frames it holds are still flushed (a fade's were lost to a reset).
+    available(available_for(3 * MiB))
+    with pytest.raises(MemoryError, match=r"^resample: the output of 130000 frames"):
+        stream.process(audio[70_000:])
+    faded = kavri.Stream([{"type": "fade", "out_s": 0.5}], 48_000, 2)
+    held = faded.process(audio[:70_000])
+    available(available_for(MiB // 2))
+    with pytest.raises(MemoryError, match=r"^fade: the output of 130000 frames"):
+        faded.process(audio[70_000:])
+    available(GiB)
+    rest = faded.flush()
+    assert np.array_equal(
+        np.concatenate([held, rest]), kavri.process(audio[:70_000], 48_000, faded._chain)
+    )
     # A block's conversion makes about 2.2 MiB twice over: soxr's raw output was made
     # without asking (std::bad_alloc, at a rate of gigahertz).
     available(available_for(3 * MiB))
-    with pytest.raises(MemoryError, match=r"^resample: the (conversion|output) of \d+ frames"):
-        stream.process(audio[70_000:])
+    with pytest.raises(MemoryError, match=r"^resample: the conversion of \d+ frames"):
+        stream.process(audio[70_000:140_000])
     # The steps' state is unknown after a failure part-way: refused until reset, as the
     # engine's own streams are (it had gone on with frames counted that never came out).
     available(GiB)
@@ -555,6 +570,7 @@ def test_a_stream_with_steps_counts_a_conversion_and_refuses_after_failing_part_
         stream.flush()
     stream.reset()
     again = [stream.process(audio[:70_000]), stream.process(audio[70_000:]), stream.flush()]
+    assert stream.held_frames == 0
     assert np.array_equal(again[0], first)
     assert np.array_equal(np.concatenate(again), kavri.process(audio, 48_000, chain))
 

@@ -484,13 +484,17 @@ class ChainStream:
 
     def check_chunk(self, frames: int) -> None:
         """Asks the guard, before any stage runs, for what the steps that hold the whole
-        signal until the flush would hold with a chunk of ``frames``: refused there, the
-        chunk changes nothing, and what is held can still be flushed. (Asked for as each
-        step took it, the flush failed after all of the input had been taken.)"""
+        signal until the flush would hold with a chunk of ``frames``, and for each step's
+        output: refused there, the chunk changes nothing, and what is held can still be
+        flushed. (Asked for as each step took it, the flush failed after all of the input
+        had been taken; and a chunk too large for a fade's output left the stream refusing
+        until reset, its held frames lost.)"""
         for stage in self._stages:
             if isinstance(stage, Step):
                 stage.check_hold(frames)
-                frames = stage.most_output_frames(frames)
+                most = stage.most_output_frames(frames)
+                _ask_for_output(stage, frames, most)
+                frames = most
 
     def process(self, chunk: Frames) -> Frames:
         for stage in self._stages:
