@@ -225,6 +225,27 @@ def test_the_stretchers_take_any_level_and_refuse_rates_they_cannot_run_at():
             kavri.process(audio[:100], rate, chain)
 
 
+def test_engine_effects_that_are_unstable_at_low_rates_refuse_them():
+    # A filter's lowest frequency (5 Hz) at or above half the rate, and a phaser's sweep
+    # past it, gave NaN without a word: a lowpass at 8 Hz on 83% of its samples, a phaser
+    # at 100 Hz on 98%. Every way in refuses them; the rate just above works.
+    noise = np.random.default_rng(0).standard_normal((1000, 1)).astype(np.float32) * 0.1
+    for effect, lowest in (("lowpass", 11), ("rotary_speaker", 11), ("phaser", 161)):
+        chain = [{"type": "gain"}, {"type": effect}]
+        message = rf"effect \d \('{effect}'\): needs a sample rate of {lowest} Hz or more"
+        low = lowest - 1
+        resampled = [{"type": "resample", "rate_hz": low}, *chain]
+        for call, *arguments in (
+            (kavri.process, noise, low, chain),
+            (kavri.process_batch, [noise], low, chain),
+            (kavri.Stream, chain, low, 1),
+            (kavri.process, noise, 48_000, resampled),
+        ):
+            with pytest.raises(ChainError, match=message):
+                call(*arguments)
+        assert np.isfinite(kavri.process(noise, lowest, chain)).all()
+
+
 # --- channels --------------------------------------------------------------------------------
 
 

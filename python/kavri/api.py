@@ -288,8 +288,10 @@ def _run_batch(
     through its planned chain in turn: the bits of ``process`` either way. ``warn_clamps``
     warns of the values the engine will clamp, as ``process`` does."""
     if not any(steps.has_steps(chain) for chain in chains):
+        rate = _engine.check_sample_rate(sample_rate)
+        for index, chain in enumerate(chains):
+            steps.check_engine_rates(chain, rate, f"item {index}'s chain")
         if warn_clamps:
-            rate = _engine.check_sample_rate(sample_rate)
             for chain in {id(chain): chain for chain in chains}.values():
                 warn_clamped(chain, rate, stacklevel=4)
         return _engine.run_batch(prepared, sample_rate, chains, block_size, workers)
