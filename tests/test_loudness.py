@@ -317,6 +317,17 @@ def test_unreachable_targets_warn_with_the_miss():
     assert true_peak_db(short) <= -30.0
     with pytest.raises(ValueError, match="loudness target must be between -70 and 0"):
         kavri.process(speech, RATE, [], loudness=3)
+    # Samples near the largest float overflow the true-peak meter: the gain worked out was
+    # -inf (a bare "must be a finite number" about a gain), and a peak ceiling let them
+    # through untouched.
+    huge = (np.float32(3e38) * np.sin(np.arange(RATE) / RATE * 2 * np.pi * 440)).astype(np.float32)
+    ceiling = {"type": "normalize", "mode": "true", "peak_db": -1.0, "when": "above"}
+    for attempt in (
+        lambda: kavri.process(huge, RATE, [], loudness=-16),
+        lambda: kavri.process(huge, RATE, [ceiling]),
+    ):
+        with pytest.raises(ValueError, match="true peak passes the largest single-precision"):
+            attempt()
     # A ceiling without a target went unheeded: +30 dBFS came out at +30 dBFS.
     with pytest.raises(ValueError, match="peak_ceiling applies to a loudness target"):
         kavri.process(30 * speech, RATE, [], peak_ceiling=-1.0)

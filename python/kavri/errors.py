@@ -6,6 +6,7 @@ __all__ = [
     "KavriError",
     "ChainError",
     "AudioFileError",
+    "AudioValueError",
     "Interrupted",
     "KavriWarning",
     "failure_text",
@@ -23,6 +24,11 @@ class ChainError(KavriError, ValueError):
 
 class AudioFileError(KavriError):
     """An audio file that cannot be read or written."""
+
+
+class AudioValueError(KavriError, ValueError):
+    """Audio whose values the work asked of it cannot take (a true peak past single
+    precision, where the meter overflows)."""
 
 
 class Interrupted(Exception):

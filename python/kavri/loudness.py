@@ -47,6 +47,7 @@ import numpy.typing as npt
 from ._audio import PCM_BITS, as_frames
 from ._engine import NativeLevelMeter, NativeTruePeak, frames_of, open_stream, shaped_frames
 from ._filter_designs import HALF_BAND_PHASES, KWEIGHTING
+from .errors import AudioValueError
 
 __all__ = [
     "LoudnessMeter",
@@ -663,6 +664,18 @@ class LoudnessTarget:
                 raise ValueError(f"{name} must be between {low:g} and {high:g}, got {value}")
 
 
+def check_true_peak(true_peak: float) -> None:
+    """Refuses a true peak (linear or in dB) past the largest single-precision number,
+    which the meter gives as infinite: the oversampling of
+    finite samples near it (3.4e38) overflows, and the gain worked out from it was -inf (a
+    loudness target failed on it; a peak ceiling let the audio through untouched)."""
+    if math.isinf(true_peak) and true_peak > 0:
+        raise AudioValueError(
+            "the true peak passes the largest single-precision number (samples near 3.4e38): "
+            "scale the audio down first"
+        )
+
+
 def target_of(lufs: float | None, peak_ceiling_db: float | None) -> LoudnessTarget | None:
     """The loudness target of a call's ``loudness`` and ``peak_ceiling`` (-1 dBTP when not
     given); None without a target. A ceiling given without a target is refused: it went
@@ -840,6 +853,7 @@ def plan_loudness(
         if pending is not None:
             first = replace(first, true_peak=list(pending()))
             pending = None
+        check_true_peak(first.true_peak_db)
         return first
 
     ceiling = target.peak_ceiling_db
@@ -865,6 +879,7 @@ def plan_loudness(
             ceiling - first.sample_peak_db + MAX_LIMITING_DB - true_peak_overshoot_db()
         ):
             measured_peaks()
+        check_true_peak(first.true_peak_db)
         return ceiling - first.true_peak_db + MAX_LIMITING_DB
 
     gain = min(gain, most(gain))

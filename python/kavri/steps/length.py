@@ -29,7 +29,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .._engine import check_memory
-from ..loudness import TruePeakMeter
+from ..loudness import TruePeakMeter, check_true_peak
 from .base import PIECE, FrameBuffer, Frames, Step, apply_gain, empty, join, pieces, split_gain
 
 __all__ = ["Trim", "Pad", "Fade", "TrimSilence", "Normalize", "PeakMeter", "fade_curve"]
@@ -383,6 +383,8 @@ def peak_gain(peak: float, peak_db: float, when: str, sample_peak: bool) -> tupl
     for silence, and 1 when ``when`` is "above" and the peak is not above the target. For a
     sample peak, the factor is lowered by a step of single precision if the product would
     pass the target."""
+    if not sample_peak:
+        check_true_peak(peak)
     target = 10.0 ** (peak_db / 20.0)
     if peak <= 0.0 or not math.isfinite(peak) or (when == "above" and peak <= target):
         return 0, np.float32(1.0)
