@@ -107,6 +107,27 @@ def test_shelf_too_steep_for_its_gain_is_taken_at_slope_one(spec):
     assert np.array_equal(h, impulse_response({**spec, "slope": 1}))
 
 
+def test_a_slope_taken_as_one_is_warned_of_exactly_when_it_is():
+    # The front end said nothing of it: slope 2 with 24 dB ran as slope 1 without a word.
+    import warnings
+
+    import kavri
+
+    for spec in (LOW, HIGH):
+        for gain in (-40.0, -23.0, -22.9, -20.0, 10.0, 22.8, 22.9, 23.0, 40.0):
+            for slope in (1.2, 2.0, 5.0):
+                given = {**spec, "gain_db": gain, "slope": slope}
+                with warnings.catch_warnings(record=True) as caught:
+                    warnings.simplefilter("always")
+                    kavri.validate_chain([given])
+                    kavri.process(np.zeros(8, np.float32), 48000, [given])
+                warned = any("the engine uses 1" in str(w.message) for w in caught)
+                taken = np.array_equal(
+                    impulse_response(given), impulse_response({**given, "slope": 1})
+                )
+                assert warned == taken, given
+
+
 def test_every_key_is_read_in_order_even_if_unused():
     read = []
 

@@ -67,7 +67,33 @@ def clamped_values(specs: Sequence[dict[str, Any]], sample_rate: int, first: int
                 f"its range ({_bound_text(param, sample_rate)}); the engine uses "
                 f"{format_number(became)}{unit}"
             )
+        if info.type in ("low_shelf", "high_shelf"):
+            note = _shelf_slope(spec, sample_rate)
+            if note is not None:
+                notes.append(f"effect {index} ('{info.type}'): {note}")
     return notes
+
+
+def _shelf_slope(spec: dict[str, Any], sample_rate: int) -> str | None:
+    """A shelf's slope that its gain cannot carry, which the engine takes as 1: the term
+    under the square root of its design, worked out as the engine does, in single
+    precision, falls below 0 (a slope of 2 past about 22.9 dB of gain). It had been replaced
+    without a word."""
+    info = EFFECTS[spec["type"]]
+    given = {**info.defaults(), **spec}
+    gain = _clamped(info.by_key["gain_db"], given["gain_db"], sample_rate)
+    gain_db = np.float32(given["gain_db"] if gain is None else gain)
+    slope = np.float32(max(np.float32(given["slope"]), np.float32(0.001)))
+    one = np.float32(1.0)
+    with np.errstate(over="ignore"):
+        a = np.float32(np.power(np.float32(10.0), gain_db / np.float32(40.0)))
+        radicand = (one / slope - one) * (one / a + a) + np.float32(2.0)
+    if not radicand < 0:
+        return None
+    return (
+        f"slope = {format_number(given['slope'])} is more than a gain of "
+        f"{format_number(float(gain_db))} dB allows; the engine uses 1"
+    )
 
 
 def warn_clamped(

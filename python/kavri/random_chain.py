@@ -52,7 +52,9 @@ made with it, so it is fixed and checked by the tests):
 Limits: groups nest at most 8 deep (``MAX_NESTING``), one_of weights add up to less than
 3.4028235e38, and effect parameters, plain or as distribution bounds, lie within single
 precision as the chain checker requires; so every accepted description draws chains that
-run as written.
+pass the chain checker. Whether a drawn chain runs on a given input is decided as for any
+chain: a pad drawn up to a day long may not fit in memory, a channel count may not fit the
+input's, and those are refused when the chain is run, naming the draw's effect.
 """
 
 from __future__ import annotations
