@@ -1,5 +1,6 @@
 """Compressed inputs that libsndfile cannot read (M4A/AAC, WMA, WebM and Matroska with Opus
-or Vorbis, ...), decoded through PyAV, whose wheels carry FFmpeg's libraries.
+or Vorbis, ...), or reads badly (MP3), decoded through PyAV, whose wheels carry FFmpeg's
+libraries.
 
 :class:`DecodedSource` offers what :class:`kavri.io.BlockReader` and :func:`kavri.read` use
 of a ``soundfile.SoundFile`` (``samplerate``, ``channels``, ``frames``, ``format``,
@@ -38,6 +39,7 @@ __all__ = ["DecodedSource", "DECODED_FORMATS", "open_decoded"]
 
 # What PyAV is relied on for, as (suffixes, description); libsndfile reads the rest.
 DECODED_FORMATS: tuple[tuple[str, str], ...] = (
+    (".mp3", "MP3 (MPEG layer III)"),
     (".m4a .mp4 .aac", "MPEG-4 audio: AAC and ALAC (phones, Zoom and other recorders)"),
     (".wma .asf", "Windows Media Audio"),
     (".webm .mka .mkv", "WebM and Matroska: Opus, Vorbis, AAC, FLAC"),

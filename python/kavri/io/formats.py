@@ -111,7 +111,6 @@ SNDFILE_READ: tuple[tuple[str, str], ...] = (
     (".wav .wave .rf64 .bwf", "WAV, WAVE_FORMAT_EXTENSIBLE, RF64 and Broadcast WAV"),
     (".flac", "FLAC"),
     (".ogg .oga .opus", "Ogg Vorbis and Opus"),
-    (".mp3", "MPEG layer III"),
     (".aif .aiff .aifc", "AIFF and AIFF-C"),
     (".caf", "Core Audio Format"),
     (".w64", "Sony Wave64"),
