@@ -139,8 +139,11 @@ class SoundFile(sf.SoundFile):
         self.layout: Layout | None = None
         if self.mode == "r" and self.format in ("WAVEX", "RF64", "W64"):
             numbers = fixups.channel_map(self)
-            # An extensible header whose mask names no speakers, or not one a channel.
-            speakers = () if numbers is None else [_SNDFILE_SPEAKERS.get(n, "") for n in numbers]
+            speakers: Sequence[str] | None = None
+            if numbers is not None:
+                speakers = [_SNDFILE_SPEAKERS.get(number, "") for number in numbers]
+            elif self.format == "WAVEX":
+                speakers = ()  # a mask that names no speakers, or not one a channel
             self.layout = stated_layout(self.channels, speakers)
 
     def buffer_read_into(

@@ -224,20 +224,7 @@ class FileReads:
         self.frames = int(handle.frames)
         self.samplerate = int(handle.samplerate)
         self.channels = int(handle.channels)
-        self.counted = False  # whether ``frames`` was counted, not stated
-
-    def count(self, stop: StopRequest | None = None, label: str = "") -> int:
-        """The frames the file holds, read through from the start to tell; the reads then
-        start again at its first frame."""
-        total = 0
-        while True:
-            _stop_requested(stop, label)
-            got = self.read(_DECODE_BLOCK).shape[0]
-            if not got:
-                break
-            total += got
-        self.seek(0)
-        return total
+        self.counted = False  # libsndfile states every length it reads exactly
 
     def tell(self) -> int:
         return int(self.handle.tell())
@@ -548,19 +535,15 @@ def open_seekable(
 ) -> Iterator[FileReads | DecodedReads]:
     """An audio file opened as :func:`open_input` opens it, to be read from any frame:
     a sound file through :class:`FileReads`, a file FFmpeg decodes through
-    :class:`DecodedReads`. Where the file states no exact length (a container's duration,
+    :class:`DecodedReads`. A decoded file states no exact length (a container's duration,
     an MP3's estimate: a VBR file without a Xing header was said to be 4.5 times as long
-    as it is), its frames are counted by reading it once, unless ``counted_frames`` gives
-    the count of an earlier opening; ``counted`` on what is yielded says whether the
+    as it is), so its frames are counted by decoding it once, unless ``counted_frames``
+    gives the count of an earlier opening; ``counted`` on what is yielded says whether the
     length was counted. ``stop`` ends the counting between blocks."""
     with open_input(name, label) as source:
         reads: FileReads | DecodedReads
         if isinstance(source, sf.SoundFile):
             reads = FileReads(source)
-            if not exact_length(source):
-                known = counted_frames
-                reads.frames = reads.count(stop, label) if known is None else known
-                reads.counted = True
         else:
             assert isinstance(source, DecodedSource)
             reads = DecodedReads(source, counted_frames, stop)
