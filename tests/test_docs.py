@@ -244,6 +244,19 @@ def slug(heading: str) -> str:
     return re.sub(r"[-\s]+", "-", text)
 
 
+def test_front_pages_count_the_catalogue():
+    # The opening paragraph went stale once, still saying 29 types as families were added.
+    from kavri.catalogue import FAMILIES, effect_types
+
+    for page in (ROOT / "README.md", DOCS / "index.md"):
+        text = " ".join(page.read_text(encoding="utf-8").split())
+        stated = re.search(r"Kavri has (\d+) effect types in (\w+) families", text)
+        assert stated, page
+        assert int(stated.group(1)) == len(effect_types()), page
+        words = ("one two three four five six seven eight nine ten").split()
+        assert stated.group(2) == words[len(FAMILIES) - 1], page
+
+
 def test_readme_is_the_front_door():
     text = (ROOT / "README.md").read_text(encoding="utf-8")
     assert len(text.splitlines()) <= 200
