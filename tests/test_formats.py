@@ -325,6 +325,28 @@ def test_an_encoding_libsndfile_cannot_decode_is_decoded_by_ffmpeg(tmp_path):
     assert np.array_equal(kavri.read(tmp_path / "float.w64").audio, audio)
 
 
+@pytest.mark.skipif(shutil.which("ffmpeg") is None, reason="ffmpeg is not installed")
+def test_streams_written_to_a_pipe_without_their_length_are_read_whole(tmp_path):
+    # ffmpeg writing FLAC to a pipe leaves its length unstated, which libsndfile gave as
+    # 2**63 - 1 frames ("damaged header"); its CAF then has a data chunk of size -1, which
+    # libsndfile calls malformed. Both are read whole, with the bits of the known-length file.
+    audio = noise(30_000, 2, seed=9)
+    kavri.write(tmp_path / "in.wav", audio, RATE, "pcm24")
+    known = kavri.read(tmp_path / "in.wav").audio
+    for form in ("flac", "caf"):
+        piped = subprocess.run(
+            ["ffmpeg", "-v", "error", "-i", str(tmp_path / "in.wav")]
+            + (["-c:a", "pcm_s24be"] if form == "caf" else [])
+            + ["-f", form, "-"],
+            check=True,
+            capture_output=True,
+        ).stdout
+        (tmp_path / f"piped.{form}").write_bytes(piped)
+        assert np.array_equal(kavri.read(tmp_path / f"piped.{form}").audio, known), form
+        summary = kavri.process_file(tmp_path / f"piped.{form}", tmp_path / "o.wav", "vocal")
+        assert summary.input_frames == 30_000 and not summary.warnings, form
+
+
 def test_unreadable_files_still_say_so(tmp_path):
     (tmp_path / "notes.m4a").write_text("not audio at all\n")
     with pytest.raises(kavri.AudioFileError, match=r"notes.m4a: not a readable audio file"):

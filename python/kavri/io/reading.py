@@ -141,6 +141,11 @@ _SF_UNRECOGNISED_FORMAT = 1
 # ... and for a format it knows holding an encoding it cannot decode (ALAC or Opus in CAF),
 # which FFmpeg may.
 _SF_UNSUPPORTED_ENCODING = 4
+# ... and for a file of a format it knows that it cannot make sense of.
+_SF_MALFORMED_FILE = 3
+# The frame count libsndfile gives a FLAC stream whose header states none (its writer could
+# not go back to fill it in: ffmpeg or flac writing to a pipe).
+_SF_COUNT_MAX = 2**63 - 1
 # How often a wait for input looks at the stop request.
 POLL_SECONDS = 0.1
 
@@ -175,6 +180,27 @@ def _w64_float(handle: IO[bytes]) -> bool:
         if size < 24:
             return False
         place += (size + 7) // 8 * 8
+    return False
+
+
+def _caf_of_unstated_size(handle: IO[bytes]) -> bool:
+    """Whether a CAF file's audio data chunk has the size -1, which says that the samples
+    run to the end of the file (ffmpeg writes it so to a pipe); libsndfile calls such a
+    file malformed. Chunks are a 4-byte type and a 64-bit big-endian size after the
+    8-byte file header."""
+    descriptor, place = handle.fileno(), 8
+    if os.pread(descriptor, 4, 0) != b"caff":
+        return False
+    for _ in range(64):
+        head = os.pread(descriptor, 12, place)
+        if len(head) < 12:
+            return False
+        size = int.from_bytes(head[4:12], "big", signed=True)
+        if head[:4] == b"data":
+            return size == -1
+        if size < 0:
+            return False
+        place += 12 + size
     return False
 
 
@@ -406,6 +432,14 @@ def _unrecognised(error: BaseException) -> bool:
     )
 
 
+def _malformed_caf(error: BaseException, handle: IO[bytes]) -> bool:
+    return (
+        isinstance(error, sf.LibsndfileError)
+        and error.code == _SF_MALFORMED_FILE
+        and _caf_of_unstated_size(handle)
+    )
+
+
 def _open_binary(name: Any, label: str) -> io.BufferedReader:
     """``name`` opened for reading bytes, or :class:`AudioFileError` saying why not."""
     try:
@@ -437,7 +471,7 @@ def open_input(name: str, label: str | None = None) -> Iterator[AudioSource]:
         try:
             reader = SoundFile(handle.fileno(), closefd=False)
         except (sf.LibsndfileError, RuntimeError, ValueError, TypeError) as error:
-            if not _unrecognised(error):
+            if not (_unrecognised(error) or _malformed_caf(error, handle)):
                 raise _not_readable(label, error) from None
             # PyAV fails to seek in an empty file, and prints its traceback on stderr.
             if os.fstat(handle.fileno()).st_size == 0:
@@ -459,9 +493,13 @@ def open_input(name: str, label: str | None = None) -> Iterator[AudioSource]:
         # of a 20 s file were lost), and its mpg123 prints "part2_3_length ... too large" on
         # stderr, many lines a file, for rates below 32 kHz. FFmpeg decodes every MP3, with
         # FFmpeg's own samples. And libsndfile takes the float samples of an extensible W64
-        # header (as ffmpeg writes it) for integers: the file read as full-scale noise.
-        if str(reader.format) in ("MPEG", "MP3") or (
-            reader.format == "W64" and reader.subtype.startswith("PCM") and _w64_float(handle)
+        # header (as ffmpeg writes it) for integers: the file read as full-scale noise. A
+        # FLAC stream that states no length is counted by decoding it, as a decoded file is:
+        # libsndfile's count is the largest it has.
+        if (
+            str(reader.format) in ("MPEG", "MP3")
+            or (reader.format == "FLAC" and reader.frames >= _SF_COUNT_MAX)
+            or (reader.format == "W64" and reader.subtype.startswith("PCM") and _w64_float(handle))
         ):
             reader.close()
             with open_decoded(handle, label) as decoded:
