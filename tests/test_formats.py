@@ -329,14 +329,15 @@ def test_an_encoding_libsndfile_cannot_decode_is_decoded_by_ffmpeg(tmp_path):
 def test_streams_written_to_a_pipe_without_their_length_are_read_whole(tmp_path):
     # ffmpeg writing FLAC to a pipe leaves its length unstated, which libsndfile gave as
     # 2**63 - 1 frames ("damaged header"); its CAF then has a data chunk of size -1, which
-    # libsndfile calls malformed. Both are read whole, with the bits of the known-length file.
+    # libsndfile calls malformed. Both are read whole, with the bits of the known-length file,
+    # as is FLAC in Ogg, which libsndfile's FLAC decoder refused.
     audio = noise(30_000, 2, seed=9)
     kavri.write(tmp_path / "in.wav", audio, RATE, "pcm24")
     known = kavri.read(tmp_path / "in.wav").audio
-    for form in ("flac", "caf"):
+    for form in ("flac", "caf", "ogg"):
         piped = subprocess.run(
             ["ffmpeg", "-v", "error", "-i", str(tmp_path / "in.wav")]
-            + (["-c:a", "pcm_s24be"] if form == "caf" else [])
+            + {"flac": [], "caf": ["-c:a", "pcm_s24be"], "ogg": ["-c:a", "flac"]}[form]
             + ["-f", form, "-"],
             check=True,
             capture_output=True,

@@ -432,12 +432,15 @@ def _unrecognised(error: BaseException) -> bool:
     )
 
 
-def _malformed_caf(error: BaseException, handle: IO[bytes]) -> bool:
-    return (
-        isinstance(error, sf.LibsndfileError)
-        and error.code == _SF_MALFORMED_FILE
-        and _caf_of_unstated_size(handle)
-    )
+def _ffmpeg_reads(error: BaseException, handle: IO[bytes]) -> bool:
+    """Whether a file libsndfile refused is one FFmpeg reads: a CAF whose data runs to its
+    end, or an Ogg stream (FLAC in Ogg, as ffmpeg writes it, which libsndfile's FLAC
+    decoder fails on). Should FFmpeg fail too, libsndfile's words are the ones shown."""
+    if not isinstance(error, sf.LibsndfileError):
+        return False
+    if os.pread(handle.fileno(), 4, 0) == b"OggS":
+        return True
+    return error.code == _SF_MALFORMED_FILE and _caf_of_unstated_size(handle)
 
 
 def _open_binary(name: Any, label: str) -> io.BufferedReader:
@@ -471,7 +474,7 @@ def open_input(name: str, label: str | None = None) -> Iterator[AudioSource]:
         try:
             reader = SoundFile(handle.fileno(), closefd=False)
         except (sf.LibsndfileError, RuntimeError, ValueError, TypeError) as error:
-            if not (_unrecognised(error) or _malformed_caf(error, handle)):
+            if not (_unrecognised(error) or _ffmpeg_reads(error, handle)):
                 raise _not_readable(label, error) from None
             # PyAV fails to seek in an empty file, and prints its traceback on stderr.
             if os.fstat(handle.fileno()).st_size == 0:
