@@ -67,8 +67,16 @@ format: $(DEPS_STAMP)
 docs: install
 	NO_MKDOCS_2_WARNING=1 DISABLE_MKDOCS_2_WARNING=true $(PY) -m mkdocs build --strict
 
+# A .venv that lacks pip (venv made where ensurepip is missing) or holds another Python is
+# made again; otherwise it would fail the same way until removed by hand.
 venv:
-	@test -x $(PY) || "$$(./scripts/find-python312.sh)" -m venv $(VENV)
+	@if ! $(PY) -c 'import sys, pip; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null; then \
+		python="$$(./scripts/find-python312.sh)" || exit 1; \
+		if [ -e $(VENV) ]; then echo "$(VENV) lacks pip or CPython 3.12: making it again"; fi; \
+		rm -rf $(VENV) && "$$python" -m venv $(VENV) || exit 1; \
+		$(PY) -c 'import pip' 2>/dev/null || { echo "$$python -m venv made no pip:" \
+			"install the interpreter's venv package (python3.12-venv)" >&2; exit 1; }; \
+	fi
 
 # The build tools and every dependency, again only when the project's requirements change.
 $(DEPS_STAMP): pyproject.toml scripts/build_requirements.py | venv

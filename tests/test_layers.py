@@ -56,6 +56,8 @@ def test_the_package_loads_a_name_when_it_is_first_used():
         "kavri.process\n"
         "print(loaded, 'kavri.api' in sys.modules, 'process' in dir(kavri),\n"
         "      kavri.io.read is kavri.read)\n"
+        # Looking for an attribute must not run the command (kavri.__main__ did, and exited).
+        "print(hasattr(kavri, '__main__'), hasattr(kavri, 'io.x'))\n"
     )
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
-    assert out.stdout.split() == ["False", "True", "True", "True"], out.stderr
+    assert out.stdout.split() == ["False", "True", "True", "True", "False", "False"], out.stderr

@@ -145,7 +145,9 @@ def __getattr__(name: str) -> Any:
     home = _HOMES.get(name)
     if home is None:
         # A submodule (kavri.io, say) is reached as an attribute once imported, as it was
-        # when the package imported everything.
+        # when the package imported everything; never __main__, which runs the command.
+        if not name.isidentifier() or name.startswith("__"):
+            raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
         try:
             return importlib.import_module(f".{name}", __name__)
         except ModuleNotFoundError as error:
