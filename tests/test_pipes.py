@@ -70,6 +70,69 @@ def test_wav_to_a_pipe_states_no_length_and_reads_back(tmp_path, monkeypatch, su
         wav_stream_header(2**31 - 1, 1024, "DOUBLE")
 
 
+class _Sipping(io.RawIOBase):
+    """A raw standard output (Python run with -u) that takes at most 4 KiB a write and says
+    so, as a pipe's write may when a signal comes."""
+
+    def __init__(self) -> None:
+        self.data = bytearray()
+
+    def writable(self) -> bool:
+        return True
+
+    def write(self, chunk) -> int:
+        taken = bytes(memoryview(chunk).cast("B")[:4096])
+        self.data += taken
+        return len(taken)
+
+
+@pytest.mark.parametrize("form", ["wav", "flac", "ogg"])
+def test_every_byte_reaches_a_raw_standard_output(tmp_path, monkeypatch, form):
+    # Each partial write's count was ignored: the FLAC and Ogg on standard output had holes
+    # or stopped at 64 KiB, with a report of success.
+    audio = grid_noise(40_000, bits=16)
+    kavri.write(tmp_path / "in.wav", audio, RATE, "pcm16")
+    # An Ogg with a loudness target is the best of trial encodings, copied out at the end.
+    settings = {"loudness": -20.0} if form == "ogg" else {"subtype": "pcm16"}
+    sink = _Sipping()
+    monkeypatch.setattr(sys, "stdout", io.TextIOWrapper(sink, write_through=True))
+    kavri.process_file(tmp_path / "in.wav", "-", [], file_format=form, **settings)
+    monkeypatch.undo()
+    kavri.process_file(tmp_path / "in.wav", tmp_path / f"whole.{form}", [], **settings)
+    whole = (tmp_path / f"whole.{form}").read_bytes()
+    if form == "wav":
+        assert sink.data[44:] == whole[44:]  # the stream's header states no length
+    else:
+        assert bytes(sink.data) == whole
+
+
+def test_a_reader_gone_from_a_spooled_format_ends_quietly(tmp_path):
+    kavri.write(tmp_path / "in.wav", grid_noise(400_000, bits=16), RATE, "pcm16")
+    for form in ("flac", "ogg"):
+        child = subprocess.Popen(
+            [
+                sys.executable,
+                "-m",
+                "kavri",
+                "process",
+                "in.wav",
+                "-",
+                "--format",
+                form,
+                "--effect",
+                "gain",
+            ],
+            cwd=tmp_path,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+        )
+        child.stdout.read(100)
+        child.stdout.close()
+        with child.stderr:
+            assert child.wait(timeout=120) == 141, form
+            assert child.stderr.read() == b"", form
+
+
 def piped(write_into, target):
     """Runs ``target(read_descriptor)`` while ``write_into(write_descriptor)`` feeds it."""
     read_end, write_end = os.pipe()

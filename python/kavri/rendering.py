@@ -49,7 +49,7 @@ from .io import (
     open_output,
 )
 from .io.reading import SPOOL_DISK_MARGIN
-from .io.streams import standard_output
+from .io.streams import copy_out, standard_output
 from .loudness import (
     AIM_LU,
     TRUE_PEAK_MARGIN_DB,
@@ -725,13 +725,13 @@ def _publish(encoded: str, output: str) -> None:
     standard output)."""
     try:
         if output == "-":
-            out = standard_output()
             with open(encoded, "rb") as source:
-                shutil.copyfileobj(source, out, 1 << 20)
-            out.flush()
+                copy_out(source, standard_output())
             return
         with atomic_output(output) as temporary:
             shutil.copyfile(encoded, temporary)
+    except BrokenPipeError:
+        raise  # a reader gone from standard output: the command ends quietly
     except KavriError as error:
         raise AudioFileError(str(error)) from None
     except OSError as error:

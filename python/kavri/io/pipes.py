@@ -32,6 +32,7 @@ from .._engine import check_memory as guard_memory
 from .._stop import StopRequest
 from ..errors import AudioFileError, Interrupted
 from .channel_order import SPEAKERS, Layout, stated_layout, wave_mask
+from .streams import write_all
 
 __all__ = [
     "ENCODINGS",
@@ -498,7 +499,7 @@ class StreamSink:
             self._put(wav_stream_header(sample_rate, channels, subtype, tags, layout))
 
     def _put(self, data: bytes | memoryview) -> None:
-        self._out.write(data)
+        write_all(self._out, data)
         self._out.flush()
         self.bytes_written += len(data)
 

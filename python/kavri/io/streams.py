@@ -7,12 +7,43 @@ Reading or writing "-" then is refused with a message instead of failing half-wa
 
 from __future__ import annotations
 
+import select
 import sys
-from typing import BinaryIO
+from typing import IO, BinaryIO
 
 from ..errors import AudioFileError
 
-__all__ = ["check_standard_streams", "standard_input", "standard_output"]
+__all__ = [
+    "check_standard_streams",
+    "copy_out",
+    "standard_input",
+    "standard_output",
+    "write_all",
+]
+
+_COPY_PIECE = 1 << 20
+
+
+def write_all(out: IO[bytes], data: bytes | memoryview) -> None:
+    """Writes every byte of ``data`` to ``out``. Unbuffered standard output (Python run
+    with -u or PYTHONUNBUFFERED) is a raw file, whose ``write`` may take only part of what
+    it is given, when a signal comes, say, and returns how much; or None when a
+    non-blocking pipe is full."""
+    view = memoryview(data).cast("B")
+    while view.nbytes:
+        written: int | None = out.write(view)  # None from a raw file (typeshed says int)
+        if written is None:
+            select.select([], [out.fileno()], [])
+            continue
+        view = view[written:]
+
+
+def copy_out(source: IO[bytes], out: IO[bytes]) -> None:
+    """Copies ``source`` from where it stands to its end into ``out``, whole (see
+    :func:`write_all`), and flushes ``out``."""
+    while piece := source.read(_COPY_PIECE):
+        write_all(out, piece)
+    out.flush()
 
 
 def standard_input() -> BinaryIO:

@@ -28,7 +28,6 @@ header can count (WAV output then becomes RF64) or than the disk has room for.
 from __future__ import annotations
 
 import os
-import shutil
 import tempfile
 import warnings
 from collections.abc import Iterator, Mapping
@@ -60,7 +59,7 @@ from .formats import (
     size_refusal,
 )
 from .pipes import StreamSink
-from .streams import standard_output
+from .streams import copy_out, standard_output
 from .tags import check_tags, set_soundfile_tags, writable_tags, write_tags
 
 __all__ = [
@@ -387,8 +386,7 @@ def _target(name: str) -> Iterator[str]:
     with tempfile.TemporaryFile(dir=tempfile.gettempdir()) as spool:
         yield f"/proc/self/fd/{spool.fileno()}"
         spool.seek(0)
-        shutil.copyfileobj(spool, out, 1 << 20)
-        out.flush()
+        copy_out(spool, out)
 
 
 @contextmanager
@@ -487,8 +485,8 @@ def open_output(
             except _IncompleteWrite as error:
                 cause = _write_failure(stream.fileno(), str(error))
                 raise AudioFileError(f"{label}: cannot write: {cause}") from None
-    except AudioFileError:
-        raise
+    except (AudioFileError, BrokenPipeError):
+        raise  # a reader gone from standard output: the command ends quietly
     except KavriError as error:
         raise AudioFileError(str(error)) from None
     except OSError as error:
