@@ -8,6 +8,7 @@ from __future__ import annotations
 import json
 import os
 import re
+import resource
 import subprocess
 import sys
 import textwrap
@@ -451,6 +452,26 @@ def test_full_disk_is_named_and_leaves_nothing(tmp_path, monkeypatch, name):
     ):
         kavri.write(tmp_path / name, noise(frames=48_000), RATE)
     assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize("subtype", ["pcm24", "pcm16"])
+def test_a_file_size_limit_is_named(tmp_path, subtype):
+    # Once libsndfile had gone back to its header, the write that asks the system why was
+    # made over blocks the file had, succeeded, and the cause shown was "System error".
+    kavri.write(tmp_path / "in.wav", noise(frames=200_000), RATE)
+    limit = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (300_000, 300_000))  # noqa: E731
+    done = subprocess.run(
+        [sys.executable, "-m", "kavri", "process", "in.wav", "out.wav", "--effect", "gain"]
+        + ["--subtype", subtype],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        preexec_fn=limit,
+        timeout=120,
+    )
+    assert done.returncode == 1
+    assert done.stderr == "kavri: error: out.wav: cannot write: File too large\n"
+    assert sorted(os.listdir(tmp_path)) == ["in.wav"]
 
 
 def test_header_claiming_more_frames_than_the_file_holds(tmp_path):

@@ -315,9 +315,11 @@ def _write_failure(descriptor: int, reported: str) -> str:
     """The cause of a failed write. libsndfile reports a failed system call as "System
     error." (or, from its FLAC encoder, as a failed initialisation, or not at all), so the
     file is written to once more to learn why: on a full disk that says "No space left on
-    device". ``reported`` is the message when that write succeeds."""
+    device". ``reported`` is the message when that write succeeds. It goes past the file's
+    end: libsndfile may have gone back to its header, and a write over blocks the file has
+    already succeeds on a full disk."""
     try:
-        os.write(descriptor, bytes(_PROBE_BYTES))
+        os.pwrite(descriptor, bytes(_PROBE_BYTES), os.fstat(descriptor).st_size)
     except OSError as failure:
         if failure.errno is not None:
             return os.strerror(failure.errno)
