@@ -306,6 +306,12 @@ def test_a_write_keeps_the_permissions_it_replaces_and_goes_through_links(tmp_pa
         kavri.write(link, audio * 3, 48_000)
         assert link.is_symlink() and os.readlink(link) == target
         assert np.array_equal(kavri.read(tmp_path / target).audio, audio * 3)
+    # Links in a loop were replaced by the output, as a file.
+    (tmp_path / "l1.wav").symlink_to("l2.wav")
+    (tmp_path / "l2.wav").symlink_to("l1.wav")
+    with pytest.raises(kavri.AudioFileError, match="l1.wav: cannot write: Too many levels of"):
+        kavri.write(tmp_path / "l1.wav", audio, 48_000)
+    assert os.readlink(tmp_path / "l1.wav") == "l2.wav"
 
 
 def test_a_write_looks_only_at_the_hidden_folder(tmp_path, monkeypatch):

@@ -214,6 +214,8 @@ def atomic_output(path: AnyPath) -> Iterator[str]:
         # the file it leads to (made, for a dangling one) takes the output. Replacing the
         # link itself left its target as it was.
         name = os.path.realpath(name)
+        if os.path.islink(name):  # where realpath stopped: links that lead round in a loop
+            raise KavriError(f"{shown(path)}: cannot write: {os.strerror(errno.ELOOP)}")
     folder = os.path.dirname(os.path.abspath(name))
     if not os.path.isdir(folder):
         raise KavriError(f"{shown(name)}: cannot write: folder {shown(folder)} does not exist")
