@@ -431,6 +431,20 @@ def test_cli_with_names_that_are_not_utf8(work, run_kavri):
     assert missing.stderr == "kavri: error: in/c_\\xff.wav: no such file\n"
 
 
+def test_names_with_a_newline_keep_each_message_on_one_line(work, run_kavri):
+    (work / "in" / "new\nbad.wav").write_text("not audio\n")
+    kavri.write(work / "in" / "ok\tname.wav", noise(), RATE)
+    bad = run_kavri("process", "in/new\nbad.wav", "o.wav", "--effect", "gain", cwd=work)
+    assert bad.stderr == "kavri: error: in/new\\nbad.wav: not a readable audio file " + (
+        "(Format not recognised)\n"
+    )
+    good = run_kavri("process", "in/ok\tname.wav", "o\nx.wav", "--effect", "gain", cwd=work)
+    assert good.stdout.startswith("in/ok\\tname.wav -> o\\nx.wav: 4800 frames")
+    assert good.stderr.startswith("kavri: o\\nx.wav: peak ") and good.stderr.count("\n") == 1
+    batch = run_kavri("batch", "in", "out", "--effect", "gain", cwd=work)
+    assert batch.stderr.splitlines() == [bad.stderr.strip()]
+
+
 # --- a full disk and a lying header ------------------------------------------------------
 
 

@@ -52,10 +52,20 @@ def file_stamp(status: os.stat_result) -> tuple[int, ...]:
     return (status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns, status.st_ctime_ns)
 
 
+# Control characters in a name (a newline, say) would split a message's one line.
+_CONTROLS = {code: f"\\x{code:02x}" for code in (*range(0x20), 0x7F)} | {
+    ord("\n"): "\\n",
+    ord("\r"): "\\r",
+    ord("\t"): "\\t",
+}
+
+
 def shown(path: AnyPath) -> str:
-    """The path for a message: printable on any stream, odd bytes written as ``\\xNN``;
-    an empty path as ``''``, which a message would otherwise begin with a bare colon."""
-    return fs_bytes(path).decode("utf-8", "backslashreplace") or "''"
+    """The path for a message: printable on any stream, on one line, odd bytes written as
+    ``\\xNN`` and control characters escaped (``\\n``); an empty path as ``''``, which a
+    message would otherwise begin with a bare colon."""
+    text = fs_bytes(path).decode("utf-8", "backslashreplace")
+    return text.translate(_CONTROLS) or "''"
 
 
 _ERROR_HANDLER = "kavri.escape"

@@ -8,6 +8,7 @@ import math
 from collections.abc import Sequence
 
 from ._audio import PCM_BITS
+from ._paths import shown
 from .files import FileSummary
 from .loudness import MIN_LOUDNESS_RATE, Measurement, above, ceiling_passed, to_db
 from .rendering import LOSSY_SUBTYPES
@@ -73,7 +74,7 @@ def output_report(summary: FileSummary) -> tuple[str, list[str]]:
         if result.trim_db:
             gain += f", then {result.trim_db:+.2f} dB"
         parts.append(gain)
-    name = summary.output if summary.output != "-" else "standard output"
+    name = shown(summary.output) if summary.output != "-" else "standard output"
     if measured is not None and summary.decoded:
         name += " (as decoded)"
     elif measured is not None and summary.subtype in LOSSY_SUBTYPES:

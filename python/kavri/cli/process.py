@@ -160,7 +160,7 @@ def run(args: argparse.Namespace) -> int:
                 f"at {summary.sample_rate} Hz"
             )
         print(
-            f"{args.input} -> {args.output}: {summary.input_frames}{tail} frames x "
+            f"{shown(args.input)} -> {shown(args.output)}: {summary.input_frames}{tail} frames x "
             f"{shape}, {chain_summary(chain)} ({summary.seconds * 1000:.1f} ms)"
         )
     return 0

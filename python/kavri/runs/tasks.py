@@ -246,11 +246,11 @@ def run_task(
         text = str(error) if isinstance(error, KavriError) else failure_text(error)
         names = (source, shown(source), output, shown(output))
         named = text.startswith(tuple(f"{name}: " for name in names))
-        return FileResult(source, output, "failed", text if named else f"{source}: {text}")
+        return FileResult(source, output, "failed", text if named else f"{shown(source)}: {text}")
     entry = {"source": os.path.abspath(source), **identity, "settings": digest, **written}
     # Notes of the file itself (tags it cannot hold) already name it.
     warnings = tuple(
-        w if w.startswith((f"{output}: ", f"{shown(output)}: ")) else f"{output}: {w}"
+        w if w.startswith((f"{output}: ", f"{shown(output)}: ")) else f"{shown(output)}: {w}"
         for w in output_report(summary)[1]
     )
     return FileResult(
