@@ -572,6 +572,58 @@ def test_lines_of_outputs_left_running_on_other_workers_are_dropped_at_a_stop(co
         )
 
 
+def test_a_run_that_dies_part_way_leaves_no_line_of_other_bits(corpus, monkeypatch):
+    # The manifest was written only at the end: a rerun with a new seed killed part-way
+    # left the old seed's lines beside outputs already written with the new one.
+    import kavri.runs.augment as augment
+
+    files = sorted((corpus / "in").rglob("*.wav"))
+    out = corpus / "out"
+    options = {"variants": 2, "base_dir": corpus / "in", "jobs": 1}
+    kavri.augment_files(files, corpus / "r.json", out, seed=1, **options)
+    first = kavri.read(out / "a.v0.wav").audio.tobytes()
+    real, dead = augment._write_manifest, []
+
+    def unless_dead(path, records):  # a process killed writes nothing more
+        if not dead:
+            real(path, records)
+
+    class Killed(BaseException):
+        pass
+
+    def kill(result):
+        dead.append(result)
+        raise Killed
+
+    monkeypatch.setattr(augment, "_write_manifest", unless_dead)
+    with pytest.raises(Killed):
+        kavri.augment_files(files, corpus / "r.json", out, seed=2, on_result=kill, **options)
+    assert kavri.read(out / "a.v0.wav").audio.tobytes() != first
+    for line in read_manifest(out / MANIFEST_NAME):
+        audio, rate = kavri.read(corpus / "in" / line["source"])
+        made = kavri.read(out / line["output"]).audio
+        assert np.array_equal(made, kavri.process(audio, rate, line["chain"])), line["output"]
+
+    # A stop whose manifest cannot be written says so, and not where the chains are.
+    monkeypatch.setattr(augment, "_write_manifest", _refuse_manifest)
+    stop = threading.Event()
+    with pytest.raises(kavri.BatchInterrupted, match="augment.jsonl: cannot write") as caught:
+        kavri.augment_files(
+            files,
+            corpus / "r.json",
+            corpus / "o2",
+            seed=3,
+            stop=stop,
+            on_result=lambda result: stop.set(),
+            **options,
+        )
+    assert not caught.value.recorded
+
+
+def _refuse_manifest(path, records):
+    raise kavri.KavriError(f"{path.name}: cannot write: No space left on device")
+
+
 def test_inputs_are_never_overwritten_and_odd_names_are_drawn(corpus, capsys):
     source = corpus / "in"
     kavri.write(source / "c_\udcff.wav", np.full((500, 1), 0.25, np.float32), RATE)

@@ -499,6 +499,6 @@ def run_folder(
             return run(on_result, None if bar.disable else on_progress, stop)
         except BatchInterrupted as error:
             bar.close()
-            kept = error.report.done or error.report.skipped
+            kept = (error.report.done or error.report.skipped) and error.recorded
             print(f"kavri: {error}{interrupted if kept else ''}", file=sys.stderr)
             return stop.exit_status()

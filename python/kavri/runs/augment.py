@@ -301,6 +301,14 @@ def augment_files(
             if present or manifest.exists():
                 _write_manifest(manifest, present)
 
+        # The lines of outputs this run redraws go before any output is written over: a run
+        # killed part-way left them beside files of other bits, and a replay of them gave
+        # other bytes. The manifest then lacks a line until the output is made again.
+        redrawn = [r["output"] for r in records.values() if kept.get(r["output"], r) != r]
+        if redrawn:
+            for name in redrawn:
+                del kept[name]
+            save()
         try:
             report = run_tasks(
                 tasks,
@@ -328,8 +336,12 @@ def augment_files(
                         kept.pop(record["output"], None)
             try:
                 save()
-            except KavriError:
-                pass
+            except KavriError as failure:
+                if isinstance(error, BatchInterrupted):
+                    error.recorded = False
+                    error.args = (
+                        f"{error}; {failure}: the finished outputs' chains are not in it",
+                    )
             raise
         save()
         return report

@@ -112,6 +112,8 @@ class BatchInterrupted(Interrupted):
         super().__init__(message)
         self.report = report
         self.abandoned = abandoned
+        # False when the record of what finished could not be written (augment's manifest).
+        self.recorded = True
 
     def __reduce__(self) -> tuple[Any, ...]:
         # Pickled whole, as a pool's worker sends it back.
