@@ -431,6 +431,17 @@ def test_cli_with_names_that_are_not_utf8(work, run_kavri):
     assert missing.stderr == "kavri: error: in/c_\\xff.wav: no such file\n"
 
 
+def test_an_output_folder_that_exists_but_cannot_be_written_is_named_so(work, monkeypatch):
+    from kavri.cli._common import check_folder_can_be_made
+
+    # Root passes permission bits; a read-only mount is what refuses it.
+    monkeypatch.setattr(os, "access", lambda path, mode: False)
+    with pytest.raises(kavri.KavriError, match=r"in: cannot write into the folder: it is not wri"):
+        check_folder_can_be_made(str(work / "in"))
+    with pytest.raises(kavri.KavriError, match=r"in/new: cannot create the folder: .*in is not"):
+        check_folder_can_be_made(str(work / "in" / "new"))
+
+
 def test_names_with_a_newline_keep_each_message_on_one_line(work, run_kavri):
     (work / "in" / "new\nbad.wav").write_text("not audio\n")
     kavri.write(work / "in" / "ok\tname.wav", noise(), RATE)

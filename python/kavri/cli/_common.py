@@ -359,6 +359,8 @@ def check_folder_can_be_made(path: str) -> None:
             f"{shown(path)}: cannot create the folder: {shown(nearest)} is not a folder"
         )
     if not os.access(nearest, os.W_OK | os.X_OK):
+        if nearest == os.path.abspath(path):
+            raise KavriError(f"{shown(path)}: cannot write into the folder: it is not writable")
         raise KavriError(
             f"{shown(path)}: cannot create the folder: {shown(nearest)} is not writable"
         )
