@@ -348,6 +348,28 @@ def test_streams_written_to_a_pipe_without_their_length_are_read_whole(tmp_path)
         assert summary.input_frames == 30_000 and not summary.warnings, form
 
 
+def test_a_decoded_input_too_long_for_a_wav_header_makes_rf64_from_the_start(
+    compressed, tmp_path, monkeypatch
+):
+    # A container's duration is an estimate, so the length of an M4A was not known: its WAV
+    # output was refused at the chunk that passed 4 GiB, the work till then lost. The
+    # decoder counts it first, and the output is the RF64 a stated length gives.
+    import kavri.io.formats as formats
+    import kavri.io.reading as reading
+
+    for module in (formats, reading):
+        monkeypatch.setattr(module, "SIZE_FIELD_LIMIT", RATE * 2 * 3 // 2)  # half a second
+    audio = kavri.read(compressed / "take.m4a").audio
+    kavri.write(tmp_path / "stated.w64", audio, RATE, "float")
+    settings = {"keep_tags": False, "subtype": "pcm24"}
+    for name in ("take.m4a", "stated.w64"):
+        source = compressed / name if name == "take.m4a" else tmp_path / name
+        summary = kavri.process_file(source, tmp_path / f"{name}.wav", "vocal", **settings)
+        assert any("written as RF64" in note for note in summary.warnings), name
+    made = (tmp_path / "take.m4a.wav").read_bytes()
+    assert made[:4] == b"RF64" and made == (tmp_path / "stated.w64.wav").read_bytes()
+
+
 def test_unreadable_files_still_say_so(tmp_path):
     (tmp_path / "notes.m4a").write_text("not audio at all\n")
     with pytest.raises(kavri.AudioFileError, match=r"notes.m4a: not a readable audio file"):

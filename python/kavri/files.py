@@ -41,6 +41,8 @@ from .io import (
     ShortFileWarning,
     WriteStats,
     check_output,
+    count_if_large,
+    counted_size,
     open_source,
     output_format,
     resolve_subtype,
@@ -303,6 +305,15 @@ def render_file(
         chosen = _output_subtype(output_name, settings, reader.subtype)
         check_output(output_name, out_rate, chosen, settings.bitrate, out_channels)
         plan.warn_clamped(stacklevel=3, about=show_name(output_name) if one_of_many else "")
+        if output_name != "-":
+            container = output_format(output_name, chosen, settings.file_format)[0]
+            count_if_large(
+                reader,
+                lambda frames: counted_size(
+                    container, chosen, out_channels, plan.most_output_frames(frames + extra)
+                ),
+                stop,
+            )
         blocks = BlockReader(reader, chunk_frames(rate, settings.block_size, chunk), label)
         # The read buffer, and as much again for the silence of a tail and the output (a
         # tail goes in the blocks asked for, which a short file's buffer may be below).

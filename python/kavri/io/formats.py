@@ -428,6 +428,14 @@ def fits_size_field(subtype: str, channels: int, frames: int) -> bool:
     return data_bytes(subtype, channels, frames) + _HEADER_ALLOWANCE <= SIZE_FIELD_LIMIT
 
 
+def counted_size(container: str, subtype: str, channels: int, frames: int) -> int | None:
+    """The bytes that the 32-bit size fields of a WAV or AIFF output of this many frames
+    must count (its header's allowance included); None for a container without them."""
+    if container not in _SIZE_COUNTED:
+        return None
+    return data_bytes(subtype, channels, frames) + _HEADER_ALLOWANCE
+
+
 def size_refusal(label: str, container: str, size: int) -> str:
     """The message for audio that a container's 32-bit size fields cannot count."""
     return (

@@ -26,7 +26,7 @@ import select
 import stat
 import tempfile
 import warnings
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass, field
 from typing import IO, Any, Literal, NamedTuple, Protocol
@@ -41,7 +41,7 @@ from .._stop import StopRequest
 from ..errors import AudioFileError, Interrupted, KavriWarning
 from .channel_order import SoundFile
 from .decoding import DecodedSource, NoAudioStream, open_decoded
-from .formats import sample_bytes
+from .formats import SIZE_FIELD_LIMIT, sample_bytes
 from .pipes import (
     WAVE_EXTENSIBLE,
     WAVE_FLOAT,
@@ -70,6 +70,7 @@ __all__ = [
     "read_source",
     "is_complete_audio_file",
     "check_memory",
+    "count_if_large",
 ]
 
 
@@ -568,6 +569,32 @@ class DecodedReads:
 
     def close(self) -> None:
         self.handle.close()
+
+
+# How far short of the truth a decoded file's stated duration may be: an MP3 without a Xing
+# header is estimated from its first frame's bit rate, which a file may pass eight times.
+_ESTIMATE_MARGIN = 8
+
+
+def count_if_large(
+    source: AudioSource,
+    output_bytes: Callable[[int], int | None],
+    stop: StopRequest | None = None,
+) -> None:
+    """Counts the frames of a file FFmpeg decodes by decoding it once, when its estimated
+    length could make an output of ``output_bytes(frames)`` bytes (None: no limit to meet)
+    pass the 4 GiB a WAV or AIFF header counts; the count is then its stated length. Without
+    it, an hour-long WAV from an M4A was refused when its size passed the limit, the work
+    till then lost, where a stated length makes it RF64 from the start. ``stop`` ends the
+    count between blocks."""
+    if not isinstance(source, DecodedSource) or source.states_length:
+        return
+    estimate = int(source.frames)
+    size = output_bytes(estimate * _ESTIMATE_MARGIN)
+    if size is None or (estimate and size < SIZE_FIELD_LIMIT):
+        return  # no 32-bit size to meet, or far below it (no duration stated: counted)
+    source.frames = DecodedReads(source, None, stop).frames
+    source.states_length = True
 
 
 @contextmanager
