@@ -301,6 +301,13 @@ def test_mp3_at_mpeg_2_rates_is_read_without_lines_on_stderr(tmp_path, capfd):
     summary = kavri.process_file(tmp_path / "talk.mp3", tmp_path / "out.wav", "vocal")
     assert summary.input_frames == audio.shape[0]
     assert capfd.readouterr().err == ""
+    # Two files joined: libsndfile, opening it, printed "Warning: Xing stream size off".
+    joined = (tmp_path / "talk.mp3").read_bytes() * 2
+    (tmp_path / "joined.mp3").write_bytes(joined)
+    with warnings.catch_warnings(record=True):
+        warnings.simplefilter("always")
+        assert kavri.read(tmp_path / "joined.mp3").audio.shape[0] > audio.shape[0]
+    assert capfd.readouterr().err == ""
 
 
 @pytest.mark.skipif(shutil.which("ffmpeg") is None, reason="ffmpeg is not installed")

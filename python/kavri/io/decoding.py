@@ -35,7 +35,7 @@ def _av() -> Any:
     return av
 
 
-__all__ = ["DecodedSource", "DECODED_FORMATS", "open_decoded"]
+__all__ = ["DecodedSource", "DECODED_FORMATS", "is_mpeg_audio", "open_decoded"]
 
 # What PyAV is relied on for, as (suffixes, description); libsndfile reads the rest.
 DECODED_FORMATS: tuple[tuple[str, str], ...] = (
@@ -252,15 +252,26 @@ def open_decoded(handle: IO[bytes], label: str) -> DecodedSource:
     return DecodedSource(handle, label)
 
 
+def _first_frame(handle: IO[bytes]) -> int:
+    """Where the audio of a file begins: after an ID3v2 tag, whose size is syncsafe."""
+    head = os.pread(handle.fileno(), 10, 0)
+    if head[:3] == b"ID3" and len(head) == 10:
+        return 10 + sum((byte & 0x7F) << (7 * (3 - i)) for i, byte in enumerate(head[6:]))
+    return 0
+
+
+def is_mpeg_audio(handle: IO[bytes]) -> bool:
+    """Whether a file begins (after any ID3v2 tag) with an MPEG audio frame's sync and a
+    layer (I, II or III): an MP3, which FFmpeg decodes. No other format libsndfile reads
+    begins so (AAC's ADTS frames have layer 0)."""
+    sync = os.pread(handle.fileno(), 2, _first_frame(handle))
+    return len(sync) == 2 and sync[0] == 0xFF and sync[1] & 0xE0 == 0xE0 and sync[1] & 0x06 != 0
+
+
 def _mp3_states_length(handle: IO[bytes]) -> bool:
     """Whether an MP3's first frame is a Xing, Info or VBRI header, which states its length
     (without one, the length is worked out from the size and the first frame's bit rate)."""
-    descriptor = handle.fileno()
-    head = os.pread(descriptor, 10, 0)
-    start = 0
-    if head[:3] == b"ID3" and len(head) == 10:  # an ID3v2 tag first: its size is syncsafe
-        start = 10 + sum((byte & 0x7F) << (7 * (3 - i)) for i, byte in enumerate(head[6:]))
-    first = os.pread(descriptor, 2048, start)
+    first = os.pread(handle.fileno(), 2048, _first_frame(handle))
     return any(tag in first for tag in (b"Xing", b"Info", b"VBRI"))
 
 

@@ -40,7 +40,7 @@ from .._paths import AnyPath, free_bytes, fs_name, shown
 from .._stop import StopRequest
 from ..errors import AudioFileError, Interrupted, KavriWarning
 from .channel_order import SoundFile
-from .decoding import DecodedSource, NoAudioStream, open_decoded
+from .decoding import DecodedSource, NoAudioStream, is_mpeg_audio, open_decoded
 from .formats import SIZE_FIELD_LIMIT, sample_bytes
 from .pipes import (
     WAVE_EXTENSIBLE,
@@ -472,6 +472,12 @@ def open_input(name: str, label: str | None = None) -> Iterator[AudioSource]:
             "that cannot seek; pass it through input_path first"
         )
     with _open_binary(name, label) as handle:
+        if is_mpeg_audio(handle):
+            # Straight to FFmpeg (see below): libsndfile's mpg123 prints warnings on stderr
+            # as it opens some files ("Xing stream size off" for files joined after one).
+            with open_decoded(handle, label) as decoded:
+                yield decoded
+            return
         try:
             reader = SoundFile(handle.fileno(), closefd=False)
         except (sf.LibsndfileError, RuntimeError, ValueError, TypeError) as error:
