@@ -303,12 +303,18 @@ def test_audio_written_off_the_prediction_is_corrected():
     assert loudness.corrected(planned, written(-16.3, -0.5)) is None
 
 
-def test_unreachable_targets_warn_with_the_miss():
+def test_unreachable_targets_warn_with_the_miss(tmp_path):
     speech = speech_like(seconds=3.0)
     with pytest.warns(LoudnessWarning, match=r"loudness target -5 LUFS missed by \d+\.\d LU"):
         out, result = process_to_loudness(speech, RATE, [], -5.0, peak_ceiling=-30.0)
     assert not result.reached and result.miss_lu < -0.5
     assert np.max(np.abs(out)) <= 10 ** (-30 / 20)
+    # From a file, the summary's warnings say so too (they said nothing).
+    kavri.write(tmp_path / "speech.wav", speech, RATE)
+    summary = kavri.process_file(
+        tmp_path / "speech.wav", tmp_path / "o.wav", [], loudness=-5.0, peak_ceiling=-30.0
+    )
+    assert [w for w in summary.warnings if "missed by" in w] == [result.problem()]
     with pytest.warns(LoudnessWarning, match="silent or shorter than 0.4 s"):
         kavri.process(np.zeros(RATE, np.float32), RATE, [], loudness=-16)
     # With no loudness to aim at, the ceiling still holds (it had been dropped).

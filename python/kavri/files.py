@@ -377,6 +377,8 @@ def render_file(
         for note in (
             blocks.shortfall(),
             rendered.notice,
+            # A missed loudness target: kavri.process warns of it, and so does this summary.
+            rendered.loudness.problem() if rendered.loudness is not None else None,
             _dropped_tags(settings, rendered),
             _ceiling_passed(specs, rendered if measure and rendered.decoded else None),
         )

@@ -98,9 +98,7 @@ def output_report(summary: FileSummary) -> tuple[str, list[str]]:
             f"{' written as they are' if kept else ' written as 0 (NaN) or at full scale'}"
         )
     if result is not None:
-        problem = result.problem()
-        if problem:
-            warnings.append(problem)
+        # A missed target is among the summary's warnings already.
         if measured is not None and measured.true_peak_db > result.target.peak_ceiling_db:
             how = " after encoding" if summary.decoded else ""
             warnings.append(
