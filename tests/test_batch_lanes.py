@@ -150,7 +150,7 @@ def test_batches_take_and_refuse_audio_as_process_does():
     assert_items_equal(
         out, [kavri.process(x, RATE, c) for x, c in zip(mixed, [chain, chain, []], strict=False)]
     )
-    with pytest.raises(ValueError, match="item 1 has 2 channels, item 0 has 1"):
+    with pytest.raises(ValueError, match="item 1 has 2 channels, item 0 has 1 channel: a batch"):
         kavri.process_batch([np.zeros(10), np.zeros((10, 2))], RATE, chain)
     with pytest.raises(ValueError, match="looks channels-first"):
         kavri.process_batch(np.zeros((3, 2, 48000), np.float32), RATE, chain)

@@ -270,7 +270,7 @@ def test_arguments_are_checked_like_process_pipeline():
     for bad in (np.zeros((10, 3), np.float32), np.zeros(10, np.float32), np.zeros((2, 2, 2))):
         with pytest.raises(ValueError):
             stream.process(bad)
-    with pytest.raises(ValueError, match="chunk has 1 channels, the stream has 2"):
+    with pytest.raises(ValueError, match="chunk has 1 channel, the stream has 2 channels"):
         NativeStream([], RATE, 2).process(np.zeros((4, 1), np.float32))
     with pytest.raises(RuntimeError, match="exactly 2 dimensions"):
         NativeStream([], RATE, 1).process(np.zeros(4, np.float32))

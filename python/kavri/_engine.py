@@ -284,6 +284,10 @@ def open_stream(
     return NativeStream(list(specs), rate, count, blocks, threads)
 
 
+def _channels(count: int) -> str:
+    return f"{count} channel{'' if count == 1 else 's'}"
+
+
 def stream_frames(chunk: npt.ArrayLike, channels: int) -> tuple[npt.NDArray[np.float32], bool]:
     """A chunk for a stream of ``channels`` channels as (frames, channels) float32, and
     whether it came 1-D; converted by the same rules as whole calls. A chunk whose channel
@@ -298,7 +302,9 @@ def stream_frames(chunk: npt.ArrayLike, channels: int) -> tuple[npt.NDArray[np.f
     if data.shape[1] != channels:
         if data.shape[0] == channels:
             raise _channels_first(data.shape)
-        raise ValueError(f"the chunk has {data.shape[1]} channels, the stream has {channels}")
+        raise ValueError(
+            f"the chunk has {_channels(data.shape[1])}, the stream has {_channels(channels)}"
+        )
     return data, False
 
 
@@ -362,7 +368,8 @@ def batch_audio(batch: Any) -> Batch:
                 raise type(error)(f"item {k}: {error}") from None
             if items and data.shape[1] != items[0].shape[1]:
                 raise ValueError(
-                    f"item {k} has {data.shape[1]} channels, item 0 has {items[0].shape[1]}"
+                    f"item {k} has {_channels(data.shape[1])}, item 0 has "
+                    f"{_channels(items[0].shape[1])}: a batch's items have one channel count"
                 )
             items.append(data)
             flat.append(one)
