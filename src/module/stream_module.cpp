@@ -67,9 +67,12 @@ private:
     bool& busy_;
 };
 
+std::string channel_count(long long channels) {
+    return std::to_string(channels) + (channels == 1 ? " channel" : " channels");
+}
+
 std::string shape_text(unsigned long long frames, int channels) {
-    return std::to_string(frames) + " frames x " + std::to_string(channels) +
-           (channels == 1 ? " channel" : " channels");
+    return std::to_string(frames) + " frames x " + channel_count(channels);
 }
 
 // "a chunk of 100 frames x 2 channels (its output 1.0 GiB, held frames 2.0 GiB)": what a
@@ -106,8 +109,8 @@ public:
         kavri::check_buffer_dimensions(chunk.ndim());
         const int channels = stream_->channels();
         if (chunk.shape(1) != channels) {
-            throw py::value_error("chunk has " + std::to_string(chunk.shape(1)) +
-                                  " channels, the stream has " + std::to_string(channels));
+            throw py::value_error("chunk has " + channel_count(chunk.shape(1)) +
+                                  ", the stream has " + channel_count(channels));
         }
         const BusyGuard guard(busy_);
         check_usable();
