@@ -9,6 +9,7 @@ from __future__ import annotations
 import os
 import subprocess
 import sys
+import tempfile
 import threading
 import tracemalloc
 import warnings
@@ -467,3 +468,30 @@ def test_standard_input_is_read_and_standard_output_written(tmp_path):
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         assert kavri.read(tmp_path / "y.wav").audio.shape == (100, 2)
+
+
+def test_scratch_folders_left_behind_are_swept_but_live_ones_kept(tmp_path, monkeypatch):
+    # A lossy output with a loudness target encodes its trials in a folder in TMPDIR; one
+    # left by kill -9, or by a Ctrl-C within its clean-up, stayed there for good.
+    import fcntl
+
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
+    prefix = ".kavri-encode-"
+    folders = {name: tmp_path / f"{prefix}{name}" for name in ("dead", "live", "young", "bare")}
+    for name, folder in folders.items():
+        folder.mkdir()
+        (folder / "1.mp3").write_bytes(b"x" * 1000)
+        if name != "bare":
+            (folder / "lock").write_bytes(b"")
+        if name != "young":
+            os.utime(folder, (0, 0))
+    held = os.open(folders["live"] / "lock", os.O_RDONLY)
+    fcntl.flock(held, fcntl.LOCK_EX)
+    try:
+        audio = (0.1 * np.random.default_rng(3).standard_normal((48_000, 2))).astype(np.float32)
+        kavri.write(tmp_path / "in.wav", audio, 48_000)
+        kavri.process_file(tmp_path / "in.wav", tmp_path / "out.mp3", [], loudness=-20)
+    finally:
+        os.close(held)
+    left = sorted(p.name[len(prefix) :] for p in tmp_path.iterdir() if p.name.startswith(prefix))
+    assert left == ["bare", "live", "young"]

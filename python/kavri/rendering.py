@@ -48,6 +48,7 @@ from .io import (
     open_input,
     open_output,
 )
+from .io.atomic import scratch_folder
 from .io.reading import SPOOL_DISK_MARGIN
 from .io.streams import copy_out, standard_output
 from .loudness import (
@@ -93,6 +94,8 @@ Passes = Callable[[ChunkStream], Iterator[tuple[int, np.ndarray]]]
 LOSSY_SUBTYPES = frozenset({"VORBIS", "OPUS", "MPEG_LAYER_III"})
 # Encodings tried for a lossy output with a loudness target.
 ENCODED_PASSES = 5
+# The trial encodings' folder in TMPDIR, named so that one left behind is found again.
+ENCODE_FOLDER_PREFIX = ".kavri-encode-"
 # Headroom added below the ceiling for each encoding that passed it.
 ENCODED_MARGIN_DB = 0.1
 _FLOAT_BYTES = 4
@@ -644,13 +647,12 @@ def _encoded(
     target = result.target
     frames = spool.frames
     span = bar.span(2 * expected)
-    folder = tempfile.mkdtemp(prefix=".kavri-encode-", dir=tempfile.gettempdir())
     suffix = (
         STREAM_FORMATS[job.settings.file_format.lower().lstrip(".")]
         if job.settings.file_format
         else os.path.splitext(job.output)[1]
     )
-    try:
+    with scratch_folder(ENCODE_FOLDER_PREFIX) as folder:
         gain, limit = result.gain_db, result.limiter_ceiling_db
         best: _Encoding | None = None
         tries = 0
@@ -677,8 +679,6 @@ def _encoded(
         span.end()
         assert best is not None
         _publish(best.path, job.output)
-    finally:
-        shutil.rmtree(folder, ignore_errors=True)
     result.gain_db, result.limiter_ceiling_db = best.gain_db, best.limiter_db
     # The encodings are a gain and a limiter: a trim the float passes found is not in them
     # (and was reported as applied).

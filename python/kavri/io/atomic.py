@@ -17,8 +17,10 @@ from __future__ import annotations
 import errno
 import fcntl
 import os
+import shutil
 import stat
 import tempfile
+import time
 from collections.abc import Iterator
 from contextlib import contextmanager, suppress
 from pathlib import PurePath
@@ -33,6 +35,7 @@ __all__ = [
     "atomic_output",
     "is_temporary",
     "remove_stale_temporaries",
+    "scratch_folder",
 ]
 
 
@@ -235,3 +238,52 @@ def atomic_output(path: AnyPath) -> Iterator[str]:
     finally:
         os.close(lock)  # the lock goes with the descriptor
         _remove_if_empty(os.path.dirname(temporary))
+
+
+# A scratch folder's lock, held while it is in use, and how old an unlocked one must be to be
+# taken for abandoned (one just made is locked a moment after it appears).
+_SCRATCH_LOCK = "lock"
+_SCRATCH_GRACE_SECONDS = 60.0
+
+
+@contextmanager
+def scratch_folder(prefix: str) -> Iterator[str]:
+    """A new folder in the temporary folder (``TMPDIR``) named ``prefix`` and a random part,
+    removed with what it holds when the block ends. A lock held on a file inside while it is
+    in use tells the folders of live runs apart: those of ``prefix`` that no one holds, left
+    by kill -9 or by an interrupt within the clean-up, are removed before a new one is made."""
+    base = tempfile.gettempdir()
+    _remove_stale_scratch(base, prefix)
+    folder = tempfile.mkdtemp(prefix=prefix, dir=base)
+    try:
+        lock = os.open(os.path.join(folder, _SCRATCH_LOCK), os.O_CREAT | os.O_RDWR, 0o600)
+        try:
+            _try_lock(lock)
+            yield folder
+        finally:
+            os.close(lock)
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+def _remove_stale_scratch(base: str, prefix: str) -> None:
+    try:
+        entries = [e for e in os.scandir(base) if e.name.startswith(prefix)]
+    except OSError:
+        return
+    for entry in entries:
+        try:
+            if not entry.is_dir(follow_symlinks=False):
+                continue
+            if time.time() - entry.stat(follow_symlinks=False).st_mtime < _SCRATCH_GRACE_SECONDS:
+                continue
+            lock = os.open(os.path.join(entry.path, _SCRATCH_LOCK), os.O_RDONLY | os.O_NOFOLLOW)
+        except OSError:
+            continue  # gone, not ours, or no lock at all
+        try:
+            if _try_lock(lock):
+                shutil.rmtree(entry.path, ignore_errors=True)
+        except OSError:
+            continue
+        finally:
+            os.close(lock)
