@@ -399,10 +399,11 @@ class _Pool:
                 finished, _ = wait(not_done)
                 for future in finished:
                     # Every outcome is reported (and its output recorded) even when a
-                    # caller's on_result raises for one: the first error is raised after.
+                    # caller's on_result raises for one, a KeyboardInterrupt included: the
+                    # first error is raised after.
                     try:
                         self._collect(future, tasks, report)
-                    except Exception as error:
+                    except BaseException as error:
                         first = first or error
             else:
                 self.abandoned += sum(1 for f in not_done if not f.cancelled())
