@@ -415,6 +415,13 @@ def test_kept_sample_formats_are_those_the_output_can_be_written_in(tmp_path, mo
     assert kept == {"u8.wav": "PCM_U8", "mu.wav": "ULAW", "a.wav": "ALAW", "in.wav": "FLOAT"}
     with pytest.raises(kavri.AudioFileError, match="WAV files cannot hold subtype 'mp3'"):
         kavri.write(tmp_path / "x.wav", audio, RATE, subtype="mp3")
+    # A Vorbis input kept "the same" under .opus was written as Vorbis there, and so was
+    # a Vorbis subtype asked for.
+    kavri.write(tmp_path / "v.ogg", audio, RATE)
+    opus = kavri.batch([tmp_path / "v.ogg"], [], tmp_path / "o", subtype="same", file_format="opus")
+    assert opus.ok and sf.info(str(tmp_path / "o" / "v.opus")).subtype == "OPUS"
+    with pytest.raises(kavri.AudioFileError, match="an .opus file holds Opus, not 'vorbis'"):
+        kavri.write(tmp_path / "x.opus", audio, RATE, subtype="vorbis")
     # FLAC's size is not known before it is written: only uncompressed output is refused
     # for want of room.
     monkeypatch.setattr(kavri.io.writing, "free_bytes", lambda descriptor: 10_000)

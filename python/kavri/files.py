@@ -422,8 +422,8 @@ def _ceiling_passed(specs: list[dict[str, Any]], rendered: Rendered | None) -> s
 
 def _output_subtype(output_name: str, settings: RenderSettings, input_subtype: str) -> str:
     """The sample format the output is written in, "same" resolved against the input."""
-    container, _ = output_format(output_name, None, settings.file_format)
-    subtype = resolve_subtype(settings.subtype, input_subtype, container)
+    container, default = output_format(output_name, None, settings.file_format)
+    subtype = resolve_subtype(settings.subtype, input_subtype, container, default)
     return output_format(output_name, subtype, settings.file_format)[1]
 
 

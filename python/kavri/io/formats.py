@@ -309,15 +309,30 @@ def output_format(
             f"{shown(name)}: {container} files cannot hold subtype "
             f"'{subtype}'; use one of {', '.join(allowed)}"
         )
+    if _opus_named(container, default_subtype) and chosen != "OPUS":
+        # Vorbis written under .opus: players that go by the name expect Opus.
+        raise AudioFileError(
+            f"{shown(name)}: an .opus file holds Opus, not '{subtype}'; name it .ogg for "
+            "Vorbis, or leave the subtype out"
+        )
     return container, chosen
 
 
-def resolve_subtype(subtype: str | None, input_subtype: str, container: str) -> str | None:
+def _opus_named(container: str, default_subtype: str) -> bool:
+    return container == "OGG" and default_subtype == "OPUS"
+
+
+def resolve_subtype(
+    subtype: str | None, input_subtype: str, container: str, default_subtype: str = ""
+) -> str | None:
     """The subtype setting to write with: ``"same"`` becomes the input's sample format
     where ``container`` holds it (a 24-bit WAV stays 24-bit, a FLAC's 16 bits stay 16) and
-    the container's default (None) where it does not; any other setting is kept."""
+    the container's default (None) where it does not, or where the output's name asks for
+    its ``default_subtype`` (.opus: Opus, even from Vorbis); any other setting is kept."""
     if subtype != KEEP_SUBTYPE:
         return subtype
+    if _opus_named(container, default_subtype) and input_subtype != "OPUS":
+        return None
     if input_subtype in _KEPT_SUBTYPES and writable(container, input_subtype):
         if container == "RAW" and input_subtype not in RAW_SUBTYPES:
             return None
