@@ -301,6 +301,19 @@ def test_meter_reports_every_file_it_can(work, run_kavri):
     listed = run_kavri("meter", "--json", "text.wav", "in.wav", cwd=work)
     assert listed.returncode == 1 and listed.stderr.startswith("kavri: error: text.wav: ")
     assert [reading["file"] for reading in json.loads(listed.stdout)] == ["in.wav"]
+    # A raw take among other files, and an option between the names: the raw options made
+    # every other name an error, a raw file's missing rate stopped the whole list, and a
+    # name after an option was an "unrecognized argument".
+    raw = ["--input-rate", "8000", "--input-channels", "1", "--encoding", "s16le"]
+    (work / "take.raw").write_bytes(bytes(8000))
+    mixed = run_kavri("meter", "in.wav", "--json", "take.raw", *raw, "in.wav", cwd=work)
+    assert mixed.returncode == 0, mixed.stderr
+    assert [r["file"] for r in json.loads(mixed.stdout)] == ["in.wav", "take.raw", "in.wav"]
+    undescribed = run_kavri("meter", "take.raw", "in.wav", cwd=work)
+    assert undescribed.returncode == 1 and undescribed.stdout.count("  duration ") == 1
+    assert run_kavri("meter", "in.wav", *raw, cwd=work).stderr.startswith(
+        "kavri: error: --input-rate and --input-channels describe raw input"
+    )
 
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")

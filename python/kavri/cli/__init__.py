@@ -149,7 +149,15 @@ def main(argv: list[str] | None = None) -> int:
     """Runs the ``kavri`` command line and returns its exit status."""
     words = sys.argv[1:] if argv is None else argv
     parser = build_parser(_chosen_command(words))
-    args = parser.parse_args(words)
+    args, left = parser.parse_known_args(words)
+    # argparse takes the names of a list (kavri meter A B) only up to the first option
+    # after them: "meter a.wav --json b.wav" called b.wav an unrecognised argument.
+    if left and isinstance(getattr(args, "files", None), list):
+        if all(word == "-" or not word.startswith("-") for word in left):
+            args.files.extend(left)
+            left = []
+    if left:
+        parser.error(f"unrecognized arguments: {' '.join(left)}")
     problem = _closed_streams(args)
     if problem is not None:
         _error(problem)

@@ -78,11 +78,15 @@ def add_raw_input_arguments(p: argparse.ArgumentParser, name: str, encoded: str)
     )
 
 
+def is_raw_input(name: str, args: argparse.Namespace) -> bool:
+    """Whether an input is headerless PCM: --input-format raw, or a .raw or .pcm suffix."""
+    return args.input_format == "raw" or name.lower().endswith(RAW_SUFFIXES)
+
+
 def raw_input(name: str, args: argparse.Namespace) -> RawFormat | None:
-    """The raw PCM format of an input, when it is raw (--input-format raw, or a .raw or
-    .pcm suffix); the raw options are refused for an input that states its own format."""
-    is_raw = args.input_format == "raw" or name.lower().endswith(RAW_SUFFIXES)
-    if not is_raw:
+    """The raw PCM format of an input, when it is raw (see :func:`is_raw_input`); the raw
+    options are refused for an input that states its own format."""
+    if not is_raw_input(name, args):
         if args.input_rate is not None or args.input_channels is not None:
             raise KavriError(
                 "--input-rate and --input-channels describe raw input; add --input-format raw "

@@ -10,7 +10,7 @@ from .._paths import shown
 from ..errors import KavriError, failure_text
 from ..files import measure_file
 from ..report import meter_json, meter_text
-from ._common import EXIT_FAILED, add_raw_input_arguments, raw_input
+from ._common import EXIT_FAILED, add_raw_input_arguments, is_raw_input, raw_input
 
 if TYPE_CHECKING:
     from ..loudness import Measurement
@@ -32,12 +32,15 @@ def run(args: argparse.Namespace) -> int:
     if args.files.count("-") > 1:
         raise KavriError("standard input (-) can be metered once")
     # Headerless PCM is read as the raw options say (it was taken for an MP3 and metered
-    # as 0.67 s of noise, exit 0).
-    raws = [raw_input(name, args) for name in args.files]
+    # as 0.67 s of noise, exit 0); they describe the raw files among the others, and are
+    # refused when there are none.
+    if not any(is_raw_input(name, args) for name in args.files):
+        raw_input(args.files[0], args)
     readings: list[tuple[str, Measurement]] = []
     failed = False
-    for name, raw in zip(args.files, raws, strict=True):
+    for name in args.files:
         try:
+            raw = raw_input(name, args) if is_raw_input(name, args) else None
             measured = measure_file(name, raw=raw)
         except (KavriError, MemoryError) as error:
             text = failure_text(error)
