@@ -192,6 +192,9 @@ def test_demo_writes_before_and_after(work, run_kavri):
     assert np.array_equal(after.audio, kavri.process(before.audio, before.sample_rate, "saturate"))
     assert "peak in" in result.stdout and "real-time factor" in result.stdout
     assert result.stdout.count("\n       0 ") == 1 and "\n       1 " in result.stdout
+    # An unknown preset left its --out-dir behind, made and empty.
+    refused = run_kavri("demo", "--out-dir", "none", "--preset", "nope", cwd=work)
+    assert refused.returncode == 1 and not (work / "none").exists()
 
 
 @pytest.mark.slow

@@ -6,6 +6,7 @@ import argparse
 import os
 
 from .._paths import shown
+from ..chain import load_preset
 from ..demo import DEMO_FOLDER, run_demo
 from ..errors import KavriError
 from ._common import EXIT_FAILED
@@ -23,6 +24,8 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
+    for name in args.preset or []:
+        load_preset(name)  # an unknown name is refused before the folder is made
     try:
         os.makedirs(args.out_dir, exist_ok=True)
     except OSError as error:
