@@ -104,6 +104,18 @@ def test_bad_chain_fails_before_any_file(tree, tmp_path):
     with pytest.raises(kavri.ChainError, match="unknown parameter 'drve'"):
         kavri.batch(find_files(tree), [{"type": "distortion", "drve": 2}], tmp_path / "out")
     assert not (tmp_path / "out").exists()
+    # Settings no output can take failed file by file, after the folder was made.
+    files = find_files(tree)
+    with pytest.raises(kavri.AudioFileError, match="FLAC files cannot hold subtype 'pcm32'"):
+        kavri.batch(files, CHAIN, tmp_path / "out", file_format="flac", subtype="pcm32")
+    with pytest.raises(kavri.AudioFileError, match="a bit rate applies to MP3 output only"):
+        kavri.augment_files(
+            files, CHAIN, tmp_path / "out", variants=1, seed=1, base_dir=tree, bitrate=128
+        )
+    assert not (tmp_path / "out").exists()
+    # Where some outputs take them, the others fail on their own.
+    mixed = kavri.batch(files, CHAIN, tmp_path / "out", subtype="pcm24")
+    assert {r.status for r in mixed.results} == {"done", "failed"}
 
 
 @pytest.mark.slow

@@ -42,6 +42,7 @@ from .tasks import (
     FileResult,
     Task,
     check_folder,
+    check_output_settings,
     run_tasks,
     stopped_before_start,
 )
@@ -275,6 +276,7 @@ def augment_files(
                 }
                 records[path] = record
                 tasks.append(Task(source, path, concrete))
+    check_output_settings([task.output for task in tasks], chosen)
     try:
         target.mkdir(parents=True, exist_ok=True)
     except OSError as error:

@@ -26,7 +26,15 @@ from ..io import check_format_name, is_temporary, readable_suffixes
 from ..settings import RenderOptions, RenderSettings
 from .guard import inside
 from .record import Record, is_bookkeeping
-from .tasks import BatchReport, FileResult, Task, base_folder, check_folder, run_tasks
+from .tasks import (
+    BatchReport,
+    FileResult,
+    Task,
+    base_folder,
+    check_folder,
+    check_output_settings,
+    run_tasks,
+)
 
 __all__ = ["batch", "expand_braces", "find_files", "find_inputs", "plan_outputs", "Found"]
 
@@ -264,6 +272,7 @@ def batch(
     suffix = None if chosen.file_format is None else check_format_name(chosen.file_format)
     pairs = plan_outputs(sources, out_dir, base_dir, suffix)
     check_collisions(pairs)
+    check_output_settings([output for _, output in pairs], chosen)
     # Made once the outputs are known not to collide: a refused batch leaves no folder.
     try:
         Path(fs_name(out_dir)).mkdir(parents=True, exist_ok=True)

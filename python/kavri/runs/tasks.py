@@ -29,9 +29,9 @@ from .._paths import AnyPath, fs_name, shown
 from .._stop import AnyStop, StopRequest
 from ..catalogue import NEEDED_KEYS
 from ..chain import Chain
-from ..errors import ChainError, Interrupted, KavriError, failure_text
+from ..errors import AudioFileError, ChainError, Interrupted, KavriError, failure_text
 from ..files import render_file
-from ..io import is_complete_audio_file, open_input, output_format
+from ..io import KEEP_SUBTYPE, is_complete_audio_file, open_input, output_format
 from ..io.folders import audio_files
 from ..report import output_report
 from ..settings import RenderSettings, tail_frames
@@ -132,6 +132,28 @@ class Task:
     # Why the task cannot run, found before the run (a file its chain draws from that
     # cannot be read): it is reported failed with this message and the others go on.
     problem: str = ""
+
+
+def check_output_settings(outputs: Sequence[str], settings: RenderSettings) -> None:
+    """Refuses up front a sample format or bit rate that no output of a run can take (FLAC
+    asked for in 32-bit integers, a bit rate for outputs that are not MP3): every file would
+    fail alike, each after the output folder was made. Outputs of several formats are
+    refused only where none takes the settings; the others' files still fail on their own."""
+    subtype = None if settings.subtype == KEEP_SUBTYPE else settings.subtype
+    first: AudioFileError | None = None
+    for output in {os.path.splitext(o)[1].lower(): o for o in outputs}.values():
+        try:
+            # Without a sample format asked for, the container's default stands for the
+            # one kept: only MP3 output, which holds MP3 alone, takes a bit rate.
+            _, chosen = output_format(output, subtype, settings.file_format)
+            if settings.bitrate is not None and chosen != "MPEG_LAYER_III":
+                raise AudioFileError(f"{shown(output)}: a bit rate applies to MP3 output only")
+        except AudioFileError as error:
+            first = first or error
+            continue
+        return
+    if first is not None:
+        raise first
 
 
 def check_folder(path: AnyPath, what: str) -> str:
