@@ -720,6 +720,10 @@ def test_patterns_brace_sets_and_files_that_are_not_audio(tree):
             "sub/deep/d.wav",
         ]
     )
+    # A recorder's TAKE.WAV was left out by '*.wav'.
+    kavri.write(tree / "sub" / "ZOOM0001.WAV", np.zeros((10, 1), np.float32), RATE)
+    assert "sub/ZOOM0001.WAV" in names(find_files(tree, "*.wav"))
+    (tree / "sub" / "ZOOM0001.WAV").unlink()
     # A wildcard leaves out what is not audio; a pattern naming the suffix takes it.
     assert names(find_inputs(tree, "*").skipped) == ["notes.txt", "sub/readme"]
     assert names(find_inputs(tree, ["*", "*.txt"]).files)[-1] == "sub/deep/d.wav"

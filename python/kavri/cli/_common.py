@@ -300,7 +300,8 @@ def add_folder_options(parser: argparse.ArgumentParser) -> None:
         action="append",
         metavar="GLOB",
         help="file name pattern relative to IN_DIR, such as '*.wav', 'takes/*.flac' or "
-        "'*.{wav,flac,m4a}'; repeat for more; default '*.wav'. Files a wildcard "
+        "'*.{wav,flac,m4a}', without regard to case; repeat for more; default '*.wav'. "
+        "Files a wildcard "
         "matches that are not audio (by suffix) are skipped with a line each",
     )
     parser.add_argument(

@@ -108,7 +108,7 @@ def find_inputs(
     folder: AnyPath, patterns: str | Sequence[str] = "*.wav", exclude: AnyPath | None = None
 ) -> Found:
     """Files under a folder (at any depth) whose names match any of the glob patterns
-    (brace sets expanded), sorted, each once.
+    (brace sets expanded) without regard to case, sorted, each once.
 
     A file a pattern matches only by a wildcard (``*``, ``take*``) is an input when its
     suffix is one of an audio format Kavri reads, and is otherwise listed in ``skipped``;
@@ -137,7 +137,9 @@ def find_inputs(
     seen: set[Path] = set()
     for pattern in expanded:
         named = _literal_suffix(pattern)
-        for path in root.rglob(pattern):
+        # Without regard to case: recorders and cameras name their files TAKE0001.WAV,
+        # which the default '*.wav' left out.
+        for path in root.rglob(pattern, case_sensitive=False):
             if hidden_left_out(str(path.relative_to(root)), pattern):
                 continue
             if named is not None and path.suffix.lower() == named:
