@@ -120,6 +120,10 @@ def test_silence_and_signals_shorter_than_a_block_have_no_loudness():
     measured = measure(short, RATE)
     assert measured.integrated_lufs == -math.inf and measured.max_momentary_lufs == -math.inf
     assert measured.sample_peak_db == pytest.approx(20 * math.log10(np.abs(short).max()))
+    from kavri.report import meter_text
+
+    # It read "loudness        no integrated loudness (...)".
+    assert "  loudness        none (too short, silent" in meter_text("short.wav", measured)
 
 
 @pytest.mark.slow

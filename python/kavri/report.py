@@ -27,7 +27,7 @@ def _lufs(value: float) -> str:
         return f"{value:.1f} LUFS"
     if math.isnan(value):
         return f"not measured (loudness needs a sample rate of {MIN_LOUDNESS_RATE} Hz or more)"
-    return "no integrated loudness (too short, silent, or below the -70 LUFS gate)"
+    return "none (too short, silent, or below the -70 LUFS gate)"
 
 
 def _samples(count: int) -> str:
