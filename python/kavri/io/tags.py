@@ -261,6 +261,15 @@ def read_tags(path: str, reader: Any = None) -> dict[str, str]:
     }
 
 
+def too_long_for(container: str, name: str) -> str | None:
+    """Why a tag ``name`` a container holds was left out (its value too long for a WAV
+    file's INFO), or None when the container does not hold that name at all."""
+    names = TAG_CONTAINERS.get(container, frozenset())
+    if container == "WAV" and names is not None and name in names:
+        return f"longer than the {_INFO_BYTES:,} bytes a WAV file's INFO holds"
+    return None
+
+
 def writable_tags(container: str, tags: Mapping[str, str]) -> tuple[dict[str, str], list[str]]:
     """The tags a container holds, and the names it cannot hold: a WAV file's RIFF INFO
     holds its names with values of up to 2,045 bytes of UTF-8 (libsndfile refused a longer
