@@ -566,6 +566,8 @@ def test_settings_digest_covers_tags():
     assert base.digest([]) != kavri.RenderSettings(tags={"title": "x"}).digest([])
     assert base.digest([]) != kavri.RenderSettings(keep_tags=False).digest([])
     assert kavri.RenderSettings(tags=[("Title", "x")]).tags == (("title", "x"),)
+    # Block size 0 is the default block, and a rerun with it redid every file.
+    assert kavri.RenderSettings(block_size=0).digest([]) == base.digest([])
 
 
 @pytest.mark.slow

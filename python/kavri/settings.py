@@ -123,7 +123,9 @@ class RenderSettings:
         blocks, threads = _checked(
             "block_size", check_engine_options, self.block_size, self.workers
         )
-        object.__setattr__(self, "block_size", blocks)
+        # 0 is the engine's default block: named as such, so that a run's settings compare
+        # equal either way (a batch rerun with --block-size 0 redid every file).
+        object.__setattr__(self, "block_size", blocks or RenderSettings.block_size)
         object.__setattr__(self, "workers", threads)
         object.__setattr__(self, "tail", _checked("tail", check_tail, self.tail))
         if self.loudness is not None:
