@@ -143,6 +143,10 @@ def check_output_settings(outputs: Sequence[str], settings: RenderSettings) -> N
     first: AudioFileError | None = None
     for output in {os.path.splitext(o)[1].lower(): o for o in outputs}.values():
         try:
+            output_format(output, None, settings.file_format)
+        except AudioFileError:
+            continue  # a name nothing writes fails its file alone, saying so
+        try:
             # Without a sample format asked for, the container's default stands for the
             # one kept: only MP3 output, which holds MP3 alone, takes a bit rate.
             _, chosen = output_format(output, subtype, settings.file_format)
