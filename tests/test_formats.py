@@ -377,6 +377,54 @@ def test_a_decoded_input_too_long_for_a_wav_header_makes_rf64_from_the_start(
     assert made[:4] == b"RF64" and made == (tmp_path / "stated.w64.wav").read_bytes()
 
 
+@pytest.mark.skipif(shutil.which("ffmpeg") is None, reason="ffmpeg is not installed")
+def test_damaged_headers_and_packets_say_so_in_one_line(tmp_path, run_kavri):
+    # Found by fuzzing: a traceback where FFmpeg found a stream but no decoder (AttributeError)
+    # or a CAF chunk size sent a read past a C long (OverflowError); a damaged AC-3 packet
+    # refused the whole file, which ffmpeg decodes.
+    def seed(name, *args):
+        subprocess.run(
+            ["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=f=440:d=1:r=48000", "-ac", "2"]
+            + [*args, str(tmp_path / name)],
+            check=True,
+        )
+        return bytearray((tmp_path / name).read_bytes())
+
+    m4a, caf, ac3 = (
+        seed("s.m4a", "-c:a", "aac"),
+        seed("s.caf", "-c:a", "pcm_s16be"),
+        seed("s.ac3", "-c:a", "ac3"),
+    )
+    at = m4a.find(b"hdlr") - 4
+    m4a[at : at + 4] = bytes(4)
+    (tmp_path / "h.m4a").write_bytes(m4a)
+    huge = bytearray(caf)
+    huge[12:20] = (2**63 - 1).to_bytes(8, "big")
+    (tmp_path / "o.caf").write_bytes(huge)
+    for name in ("h.m4a", "o.caf"):
+        done = run_kavri("meter", name, cwd=tmp_path)
+        assert done.returncode == 1 and done.stderr.count("\n") == 1, done.stderr
+        assert done.stderr.startswith(f"kavri: error: {name}: not a readable audio file")
+    (tmp_path / "m.ac3").write_bytes(ac3 + bytes(65536))
+    done = run_kavri("meter", "m.ac3", cwd=tmp_path)
+    assert done.returncode == 0 and "1 undecodable packet left out" in done.stderr
+
+
+def test_a_vorbis_stream_that_decodes_nothing_is_not_sought(tmp_path):
+    # libsndfile's seek into such a stream (a damaged header, found by fuzzing) crashed the
+    # process when it was a noise file read from an offset.
+    from kavri.io.reading import FileReads
+
+    class Silent:
+        format, frames, samplerate, channels = "OGG", 44_100, 44_100, 2
+
+        def read(self, *args, **kwargs):
+            return np.zeros((0, 2), np.float32)
+
+    with pytest.raises(kavri.AudioFileError, match="n.ogg: .*decodes to nothing, though its"):
+        FileReads(Silent(), "n.ogg")
+
+
 def test_unreadable_files_still_say_so(tmp_path):
     (tmp_path / "notes.m4a").write_text("not audio at all\n")
     with pytest.raises(kavri.AudioFileError, match=r"notes.m4a: not a readable audio file"):

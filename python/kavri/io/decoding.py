@@ -76,6 +76,10 @@ def _stream_of(container: Any, label: str) -> Any:
         raise NoAudioStream(f"{label}: not a readable audio file (it holds no audio stream)")
     stream = streams[0]
     context = stream.codec_context
+    if context is None:  # a stream FFmpeg finds but has no decoder for (a damaged header)
+        raise AudioFileError(
+            f"{label}: not a readable audio file (FFmpeg has no decoder for its audio)"
+        )
     # One thread: the samples then never depend on how work was shared out.
     context.thread_count = 1
     return stream
@@ -140,7 +144,9 @@ class DecodedSource:
         for packet in self._container.demux(stream):
             try:
                 yield from packet.decode()
-            except av.error.InvalidDataError:
+            except (av.error.InvalidDataError, av.error.UndefinedError):
+                # The AC-3 and AAC decoders refuse a damaged packet with an error of their
+                # own number, which PyAV leaves undefined; the whole file had been refused.
                 refused += 1
         if refused and self._tell_once():
             warnings.warn(

@@ -192,7 +192,10 @@ def _caf_of_unstated_size(handle: IO[bytes]) -> bool:
     descriptor, place = handle.fileno(), 8
     if os.pread(descriptor, 4, 0) != b"caff":
         return False
+    end = os.fstat(descriptor).st_size
     for _ in range(64):
+        if place >= end:
+            return False
         head = os.pread(descriptor, 12, place)
         if len(head) < 12:
             return False
@@ -246,12 +249,21 @@ def _salvaged(
 class FileReads:
     """A seekable sound file read from any frame, in any count."""
 
-    def __init__(self, handle: sf.SoundFile) -> None:
+    def __init__(self, handle: sf.SoundFile, label: str = "the file") -> None:
         self.handle = handle
         self.frames = int(handle.frames)
         self.samplerate = int(handle.samplerate)
         self.channels = int(handle.channels)
         self.counted = False  # libsndfile states every length it reads exactly
+        if handle.format == "OGG" and self.frames > 0:
+            # A damaged Vorbis stream can state a length and decode nothing; libsndfile's
+            # seek into it then crashes the process. Its first frame is read first.
+            if not handle.read(1, dtype="float32", always_2d=True).shape[0]:
+                raise AudioFileError(
+                    f"{label}: not a readable audio file (it decodes to nothing, though its "
+                    f"header claims {self.frames} frames)"
+                )
+            handle.seek(0)
 
     def tell(self) -> int:
         return int(self.handle.tell())
@@ -617,7 +629,7 @@ def open_seekable(
     with open_input(name, label) as source:
         reads: FileReads | DecodedReads
         if isinstance(source, sf.SoundFile):
-            reads = FileReads(source)
+            reads = FileReads(source, label)
         else:
             assert isinstance(source, DecodedSource)
             reads = DecodedReads(source, counted_frames, stop)
