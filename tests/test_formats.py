@@ -341,6 +341,17 @@ def test_streams_written_to_a_pipe_without_their_length_are_read_whole(tmp_path)
     audio = noise(30_000, 2, seed=9)
     kavri.write(tmp_path / "in.wav", audio, RATE, "pcm24")
     known = kavri.read(tmp_path / "in.wav").audio
+    # ffmpeg's RF64 to a pipe states sizes of 0: saved as it came, it was read as no frames.
+    rf64 = subprocess.run(
+        ["ffmpeg", "-v", "error", "-i", str(tmp_path / "in.wav"), "-c:a", "pcm_s24le"]
+        + ["-rf64", "always", "-f", "wav", "-"],
+        check=True,
+        capture_output=True,
+    ).stdout
+    (tmp_path / "piped.wav").write_bytes(rf64)
+    summary = kavri.process_file(tmp_path / "piped.wav", tmp_path / "o.wav", [], loudness=-20)
+    assert summary.input_frames == 30_000
+    assert kavri.measure_file(tmp_path / "piped.wav").frames == 30_000
     for form in ("flac", "caf", "ogg"):
         piped = subprocess.run(
             ["ffmpeg", "-v", "error", "-i", str(tmp_path / "in.wav")]

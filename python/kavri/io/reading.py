@@ -48,6 +48,7 @@ from .pipes import (
     ByteSource,
     RawFormat,
     StreamSource,
+    WavHeader,
     parse_wav_header,
 )
 from .streams import standard_input
@@ -883,6 +884,36 @@ def _raw_source(
 
 
 @contextmanager
+def _unsized_wav(
+    name: str, label: str, stop: StopRequest | None
+) -> Iterator[tuple[ByteSource, WavHeader] | None]:
+    """For a WAV or RF64 file whose header states a data size of 0 with samples after it
+    (a stream saved as it came), the file opened as a stream read to its end, at its
+    samples, with its header; else None."""
+    try:
+        with open(name, "rb") as probe:
+            head = probe.read(12)
+    except OSError:
+        head = b""  # open_input says why
+    if len(head) < 12 or head[:4] not in (b"RIFF", b"RF64") or head[8:12] != b"WAVE":
+        yield None
+        return
+    with _open_binary(name, label) as handle:
+        source = ByteSource(label, file=handle, stop=stop)
+        try:
+            stated = parse_wav_header(source, pipe=False)
+        except AudioFileError:
+            stated = None
+        if stated is None or stated.data_bytes != 0:
+            yield None
+            return
+        if handle.tell() >= os.fstat(handle.fileno()).st_size:
+            yield None  # truly empty
+            return
+        yield source, stated
+
+
+@contextmanager
 def open_source(
     path: AnyPath,
     *,
@@ -906,6 +937,25 @@ def open_source(
             yield opened
         return
     if name != "-" and not _needs_spool(name):
+        with _unsized_wav(name, label, stop) as unsized:
+            if unsized is not None:
+                # A WAV stream saved to a file as it came (ffmpeg's RF64 to a pipe states
+                # sizes of 0): libsndfile counted no frames, and the output was empty.
+                source, parsed = unsized
+                yield OpenedInput(
+                    StreamSource(
+                        source,
+                        parsed.sample_rate,
+                        parsed.channels,
+                        parsed.subtype,
+                        None,
+                        "WAV",
+                        parsed.layout,
+                    ),
+                    label,
+                    _tags=parsed.tags,
+                )
+                return
         with open_input(name, label) as reader:
             yield OpenedInput(reader, label, name)
         return
