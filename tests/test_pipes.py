@@ -175,6 +175,15 @@ def test_a_wav_stream_is_read_without_a_spool_and_others_with_one(tmp_path, monk
     with reading.open_source(tmp_path / "in.wav") as opened:
         assert opened.tags() == {"artist": "Pipe"}
     assert np.array_equal(read_stdin("in.flac").audio, audio) and spooled == ["standard input"]
+    # 24-bit samples in 32-bit slots (a block align of 8 for stereo) were read from a pipe
+    # as packed 24-bit ones: noise, and a third more frames. They go through the spool.
+    wide = np.zeros((RATE, 2), "<i4")
+    wide[:] = np.round(audio * 2.0**23).astype("<i4") << 8
+    fmt = b"fmt " + struct.pack("<IHHIIHH", 16, 1, 2, RATE, RATE * 8, 8, 24)
+    body = b"WAVE" + fmt + b"data" + struct.pack("<I", wide.nbytes) + wide.tobytes()
+    (tmp_path / "slots.wav").write_bytes(b"RIFF" + struct.pack("<I", len(body)) + body)
+    assert np.array_equal(read_stdin("slots.wav").audio, kavri.read(tmp_path / "slots.wav").audio)
+    assert spooled[-1] == "standard input" and len(spooled) == 2
     # Raw PCM from a pipe is a stream too.
     raw = (audio * 2.0**15).astype("<i2")
     payload = raw.tobytes()
@@ -185,7 +194,7 @@ def test_a_wav_stream_is_read_without_a_spool_and_others_with_one(tmp_path, monk
             kavri.read("-", raw=RawFormat(RATE, 2, "s16le")),
         )[1],
     )
-    assert np.array_equal(got.audio, raw / 2.0**15) and len(spooled) == 1
+    assert np.array_equal(got.audio, raw / 2.0**15) and len(spooled) == 2
 
 
 def test_raw_pcm_in_every_encoding_round_trips(tmp_path):

@@ -286,7 +286,7 @@ def parse_wav_header(source: ByteSource, pipe: bool) -> WavHeader | None:
                 raise AudioFileError(f"{source.label}: the WAV header ends before its data")
             if name == b"fmt " and size >= 16:
                 tag, channels, rate = struct.unpack_from("<HHI", body)
-                bits = struct.unpack_from("<H", body, 14)[0]
+                align, bits = struct.unpack_from("<HH", body, 12)
                 fmt = (tag, channels, rate, bits, body[18:size])
             elif name == b"ds64" and size >= 16:
                 large_data = struct.unpack_from("<Q", body, 8)[0]
@@ -296,6 +296,10 @@ def parse_wav_header(source: ByteSource, pipe: bool) -> WavHeader | None:
             raise AudioFileError(f"{source.label}: not a readable audio file (no format chunk)")
         tag, channels, rate, bits, extension = fmt
         subtype = _sample_format(tag, bits, extension)
+        if channels and align != _sample_bytes(subtype) * channels:
+            # Samples in wider slots (24 bits in 32): read from the spool by libsndfile, as
+            # from a file; read here they came out as noise.
+            raise _NotStreamable("a block align other than the samples'")
     except _NotStreamable:
         source.keep = True
         return None
