@@ -374,6 +374,12 @@ def _mp3_keeps_length(sample_rate: int, channels: int, bitrate: int) -> bool:
     )
 
 
+def check_bitrate_format(name: str, subtype: str, bitrate: int | None) -> None:
+    """Refuses a bit rate for output that is not MP3."""
+    if bitrate is not None and subtype != "MPEG_LAYER_III":
+        raise AudioFileError(f"{name}: a bit rate applies to MP3 output only")
+
+
 def check_output(
     name: str, sample_rate: int, subtype: str, bitrate: int | None, channels: int | None = None
 ) -> None:
@@ -396,8 +402,7 @@ def check_output(
         )
     if bitrate is None:
         return
-    if subtype != "MPEG_LAYER_III":
-        raise AudioFileError(f"{name}: a bit rate applies to MP3 output only")
+    check_bitrate_format(name, subtype, bitrate)
     if bitrate not in MP3_BITRATES:
         raise AudioFileError(
             f"{name}: MP3 bit rate {bitrate} kbit/s is not one of "

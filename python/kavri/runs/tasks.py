@@ -33,6 +33,7 @@ from ..errors import AudioFileError, ChainError, Interrupted, KavriError, failur
 from ..files import render_file
 from ..io import KEEP_SUBTYPE, is_complete_audio_file, open_input, output_format
 from ..io.folders import audio_files
+from ..io.formats import check_bitrate_format
 from ..report import output_report
 from ..settings import RenderSettings, tail_frames
 from .guard import OutputGuard
@@ -150,8 +151,7 @@ def check_output_settings(outputs: Sequence[str], settings: RenderSettings) -> N
             # Without a sample format asked for, the container's default stands for the
             # one kept: only MP3 output, which holds MP3 alone, takes a bit rate.
             _, chosen = output_format(output, subtype, settings.file_format)
-            if settings.bitrate is not None and chosen != "MPEG_LAYER_III":
-                raise AudioFileError(f"{shown(output)}: a bit rate applies to MP3 output only")
+            check_bitrate_format(shown(output), chosen, settings.bitrate)
         except AudioFileError as error:
             first = first or error
             continue
