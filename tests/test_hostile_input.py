@@ -454,6 +454,8 @@ def test_names_with_a_newline_keep_each_message_on_one_line(work, run_kavri):
     assert good.stderr.startswith("kavri: o\\nx.wav: peak ") and good.stderr.count("\n") == 1
     batch = run_kavri("batch", "in", "out", "--effect", "gain", cwd=work)
     assert batch.stderr.splitlines() == [bad.stderr.strip()]
+    metered = run_kavri("meter", "o\nx.wav", cwd=work)
+    assert metered.stdout.startswith("o\\nx.wav\n  duration ")
 
 
 # --- a full disk and a lying header ------------------------------------------------------

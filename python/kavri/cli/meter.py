@@ -50,7 +50,7 @@ def run(args: argparse.Namespace) -> int:
             failed = True
             continue
         if not args.json:
-            print(("\n" if readings else "") + meter_text(name, measured))
+            print(("\n" if readings else "") + meter_text(shown(name), measured))
         readings.append((name, measured))
     if args.json:
         print(meter_json(readings))
