@@ -430,6 +430,10 @@ def test_hidden_files_are_inputs_only_when_a_pattern_names_them(tree):
         "b.flac",
     ]
     assert len(audio_files(str(tree), "**/*.wav", "noise")) == 4
+    # 'sub/**' (every file below, as a shell's globstar) matched only folders: no files.
+    below = ["sub/bad.wav", "sub/c.wav", "sub/deep/d.wav"]
+    assert [p.relative_to(tree).as_posix() for p in find_files(tree, "sub/**")] == below
+    assert [os.path.relpath(f, tree) for f in audio_files(str(tree), "sub/**/", "x")] == below
 
 
 def test_refusals_and_warnings_say_each_thing_once(tree, tmp_path, run_kavri):

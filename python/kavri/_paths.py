@@ -108,6 +108,16 @@ def relative_glob(pattern: str) -> bool:
     )
 
 
+def files_below(pattern: str) -> str:
+    """A glob pattern as pathlib should take it for files: one ending in ``**``
+    (``takes/**``) stands for every file below, as a shell's globstar has it, where this
+    Python's glob matches only the folders there, so no files."""
+    trimmed = pattern.rstrip("/")
+    if trimmed == "**" or trimmed.endswith("/**"):
+        return trimmed + "/*"
+    return pattern
+
+
 def hidden_left_out(relative: str, pattern: str) -> bool:
     """Whether a path found under a folder by a glob pattern is left out as hidden: a part
     of it begins with a dot (macOS's "._take.wav", a ".Trash" folder) and no part of the

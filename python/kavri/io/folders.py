@@ -5,7 +5,7 @@ from __future__ import annotations
 import os
 from pathlib import Path
 
-from .._paths import hidden_left_out, relative_glob, shown
+from .._paths import files_below, hidden_left_out, relative_glob, shown
 from ..errors import ChainError
 from .formats import readable_suffixes
 
@@ -49,7 +49,9 @@ def audio_files(folder: str, pattern: str, what: str) -> list[str]:
                 ]
         else:
             depth = len(root.parts)
-            found = ("/".join(p.parts[depth:]) for p in root.glob(pattern) if p.is_file())
+            found = (
+                "/".join(p.parts[depth:]) for p in root.glob(files_below(pattern)) if p.is_file()
+            )
             names = [name for name in found if not hidden_left_out(name, pattern)]
     except OSError as error:
         raise ChainError(f"{shown(folder)}: cannot list: {error.strerror or error}") from None

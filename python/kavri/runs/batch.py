@@ -18,7 +18,7 @@ from dataclasses import dataclass, field
 from pathlib import Path, PurePath
 from typing import Unpack
 
-from .._paths import AnyPath, fs_name, hidden_left_out, shown
+from .._paths import AnyPath, files_below, fs_name, hidden_left_out, shown
 from .._stop import StopRequest
 from ..chain import ChainLike, load_chain
 from ..errors import KavriError
@@ -126,7 +126,7 @@ def find_inputs(
     """
     root = Path(check_folder(folder, "input folder"))
     given = [patterns] if isinstance(patterns, str) else list(patterns)
-    expanded = [one for pattern in given for one in expand_braces(pattern)]
+    expanded = [files_below(one) for pattern in given for one in expand_braces(pattern)]
     ours: set[str] = set()
     if exclude is not None:
         record = Record(exclude, look_only=True)
