@@ -421,6 +421,19 @@ def test_damaged_headers_and_packets_say_so_in_one_line(tmp_path, run_kavri):
     assert done.returncode == 0 and "1 undecodable packet left out" in done.stderr
 
 
+def test_a_decoded_file_cut_far_short_of_its_duration_says_so(tmp_path):
+    # A Matroska download cut at a third was processed into 3 s of a 10 s take, exit 0.
+    encode(tmp_path / "whole.mka", noise(10 * RATE), "libopus", "matroska")
+    data = (tmp_path / "whole.mka").read_bytes()
+    (tmp_path / "cut.mka").write_bytes(data[: len(data) // 3])
+    summary = kavri.process_file(tmp_path / "whole.mka", tmp_path / "whole.wav", [])
+    assert not summary.warnings and summary.output_frames >= 10 * RATE
+    summary = kavri.process_file(tmp_path / "cut.mka", tmp_path / "cut.wav", [])
+    assert any("cut.mka: the file ends early: it holds" in w for w in summary.warnings)
+    with pytest.warns(kavri.KavriWarning, match="its container states about 480"):
+        kavri.read(tmp_path / "cut.mka")
+
+
 def test_a_vorbis_stream_that_decodes_nothing_is_not_sought(tmp_path):
     # libsndfile's seek into such a stream (a damaged header, found by fuzzing) crashed the
     # process when it was a noise file read from an offset.

@@ -8,8 +8,9 @@ of a ``soundfile.SoundFile`` (``samplerate``, ``channels``, ``frames``, ``format
 other: in blocks, into one bounded buffer. FFmpeg's decoders are exact integer or
 floating-point programs run on one thread here, so the same file gives the same samples on
 every run. A container states its length only as a duration, so ``frames`` is an estimate
-(``exact_length`` is False): the frames decoded are what count, and a file is never said to
-end early for falling short of the estimate.
+(``exact_length`` is False): the frames decoded are what count, and a file is said to end
+early only when it falls far short of the estimate (less than half, and by more than a
+second: a download cut part way).
 """
 
 from __future__ import annotations

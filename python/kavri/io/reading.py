@@ -681,6 +681,8 @@ class BlockReader:
         # A decoded MP3 whose Xing header states its length: the frames it is due to hold,
         # for the output's plans and for saying that it ended early.
         self.length_stated = self.length_known or bool(getattr(source, "states_length", False))
+        # A decoded file's container duration: an estimate, told of only when far out.
+        self._estimated = isinstance(source, DecodedSource) and not self.length_stated
         most = BLOCK_BYTES_LIMIT // (self.channels * _FLOAT_BYTES)
         claim = self.frames_claimed if self.length_known else int(frames)
         self.block_frames = max(1, min(int(frames), claim, most))
@@ -698,8 +700,16 @@ class BlockReader:
     @property
     def ended_early(self) -> bool:
         """True after a whole pass that gave fewer frames than the header claimed (or, for
-        a decoded MP3, than its Xing header states)."""
-        return self.length_stated and self.complete and self.frames_read < self.frames_stated
+        a decoded MP3, than its Xing header states), or, for a file whose container states
+        only a duration, less than half of it and more than a second short: a download cut
+        part way, where an encoder's padding or a rounded duration is never that far out."""
+        if not self.complete:
+            return False
+        if self.length_stated:
+            return self.frames_read < self.frames_stated
+        missing = self.frames_claimed - self.frames_read
+        rate = int(getattr(self.source, "samplerate", 0) or 0)
+        return self._estimated and 2 * self.frames_read < self.frames_claimed and missing > rate
 
     def _salvageable(self, source: AudioSource) -> bool:
         """Whether a read that failed short of the stated length ends the file there (the
@@ -714,6 +724,11 @@ class BlockReader:
             return cut
         if not self.ended_early:
             return None
+        if not self.length_stated:
+            return (
+                f"{self.label}: the file ends early: it holds {self.frames_read} frames, "
+                f"its container states about {self.frames_claimed}"
+            )
         return (
             f"{self.label}: the file ends early: it holds {self.frames_read} frames, "
             f"its header claims {self.frames_stated}"
