@@ -9,8 +9,8 @@ other: in blocks, into one bounded buffer. FFmpeg's decoders are exact integer o
 floating-point programs run on one thread here, so the same file gives the same samples on
 every run. A container states its length only as a duration, so ``frames`` is an estimate
 (``exact_length`` is False): the frames decoded are what count, and a file is said to end
-early only when it falls far short of the estimate (less than half, and by more than a
-second: a download cut part way).
+early only when its container's header states the duration (MP4, Matroska, ASF) and it falls
+far short of that (less than half, and by more than a second: a download cut part way).
 """
 
 from __future__ import annotations
@@ -86,6 +86,9 @@ def _stream_of(container: Any, label: str) -> Any:
     return stream
 
 
+_DURATION_STATED = frozenset({"MOV", "MATROSKA", "ASF"})
+
+
 class DecodedSource:
     """The first audio stream of a file that FFmpeg demuxes, decoded to float32 frames.
 
@@ -96,6 +99,7 @@ class DecodedSource:
     # Whether ``frames`` is a length the file states, which a file that gives fewer frames
     # is reported as falling short of: an MP3's Xing, Info or VBRI header.
     states_length = False
+    states_duration = False
 
     def __init__(self, handle: IO[bytes], label: str) -> None:
         self._handle = handle
@@ -119,6 +123,10 @@ class DecodedSource:
         self.subtype = str(context.name).upper()
         self.frames = self._estimate(stream)
         self.states_length = self.format == "MP3" and _mp3_states_length(handle)
+        # Whether the container's header states the duration (an MP4's movie header, a
+        # Matroska segment's, an ASF file's) rather than FFmpeg estimating it from the
+        # first frames' bit rate, which a variable-rate MP3 or AAC stream puts far out.
+        self.states_duration = self.format in _DURATION_STATED and self.frames > 0
 
     def _open(self) -> Any:
         av = _av()

@@ -682,7 +682,9 @@ class BlockReader:
         # for the output's plans and for saying that it ended early.
         self.length_stated = self.length_known or bool(getattr(source, "states_length", False))
         # A decoded file's container duration: an estimate, told of only when far out.
-        self._estimated = isinstance(source, DecodedSource) and not self.length_stated
+        self._estimated = (
+            isinstance(source, DecodedSource) and source.states_duration and not self.length_stated
+        )
         most = BLOCK_BYTES_LIMIT // (self.channels * _FLOAT_BYTES)
         claim = self.frames_claimed if self.length_known else int(frames)
         self.block_frames = max(1, min(int(frames), claim, most))
