@@ -11,6 +11,7 @@ import random
 import threading
 import time
 from concurrent.futures import Executor, ThreadPoolExecutor
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -664,6 +665,59 @@ def test_inputs_are_never_overwritten_and_odd_names_are_drawn(corpus, capsys):
     assert "2 written, 5 skipped (already complete), 1 failed" in capsys.readouterr().out
     assert sorted(p.name for p in (inside / "aug").iterdir()) == ["a.v1.v0.wav", "a.v1.v1.wav"]
     assert np.array_equal(kavri.read(inside / "a.v1.wav").audio, original)
+
+
+def test_draws_and_records_do_not_depend_on_the_locale(tmp_path):
+    # In a locale whose names are not UTF-8, a file's name was hashed, and a folder's
+    # names sorted, as the locale decoded them: every non-ASCII input drew another chain
+    # and another response, and a batch record's keys crashed the run in the next locale.
+    import os
+    import subprocess
+    import sys
+
+    inputs, responses = tmp_path / "in", tmp_path / "irs"
+    inputs.mkdir()
+    responses.mkdir()
+    for name in ("café.wav", "take\udcff.wav"):
+        kavri.write(inputs / name, np.full((800, 1), 0.25, np.float32), RATE)
+    for name, at in (("\U0001f600.wav", 0), ("\udcff.wav", 90)):
+        kavri.write(responses / name, np.eye(1, 100, at, dtype=np.float32).T, RATE)
+    chain = {
+        "chain": [
+            {"type": "gain", "db": {"uniform": [-6, 6]}},
+            {"type": "convolution", "ir": str(responses)},
+        ]
+    }
+    (tmp_path / "r.json").write_text(json.dumps(chain))
+    ascii_names = {**os.environ, "LC_ALL": "C", "PYTHONUTF8": "0"}
+    made = []
+    for out, env in (("utf8", None), ("ascii", ascii_names)):
+        args = ["augment", "in", out, "--chain", "r.json", "--variants", "2", "--seed", "4"]
+        done = subprocess.run(
+            [sys.executable, "-m", "kavri", *args, "--quiet"],
+            cwd=tmp_path,
+            env=env,
+            capture_output=True,
+            timeout=300,
+        )
+        assert done.returncode == 0, done.stderr
+        folder = os.fsencode(tmp_path / out)
+        made.append(
+            {n: Path(os.fsdecode(os.path.join(folder, n))).read_bytes() for n in os.listdir(folder)}
+        )
+    outputs = [n for n in made[0] if n.endswith(b".wav")]
+    assert len(outputs) == 4 and all(made[0][n] == made[1][n] for n in outputs)
+    # A batch run in one locale skips, in the other, what the first wrote.
+    for env, skipped in ((None, "0 skipped"), (ascii_names, "2 skipped")):
+        done = subprocess.run(
+            [sys.executable, "-m", "kavri", "batch", "in", "b", "--effect", "gain", "--quiet"],
+            cwd=tmp_path,
+            env=env,
+            capture_output=True,
+            text=True,
+            timeout=300,
+        )
+        assert done.returncode == 0 and skipped in done.stdout, done.stderr
 
 
 def test_damaged_manifest_lines_are_set_aside_and_nothing_is_lost(corpus, capsys):

@@ -703,6 +703,10 @@ def test_a_damaged_record_is_set_aside_and_rebuilt(tree, tmp_path):
         assert (out / (RECORD_NAME + ".damaged")).read_text(errors="surrogateescape") == damaged
         # The rebuilt record serves the next run.
         assert kavri.batch(files, CHAIN, out, base_dir=tree).skipped
+    # Keys no file can have (edited by hand) crashed the run on the name.
+    (out / RECORD_NAME).write_text('{"format": 1, "outputs": {"\\u0000x": {}, "\\ud800": {}}}')
+    with pytest.warns(kavri.KavriWarning, match="2 damaged entries left out"):
+        assert kavri.batch(find_files(tree, "a.wav", out), CHAIN, out, base_dir=tree).ok
 
 
 def test_patterns_brace_sets_and_files_that_are_not_audio(tree):

@@ -57,7 +57,9 @@ def audio_files(folder: str, pattern: str, what: str) -> list[str]:
         raise ChainError(f"{shown(folder)}: cannot list: {error.strerror or error}") from None
     except (ValueError, NotImplementedError) as error:
         raise ChainError(f"{bad} ({error})") from None
-    names.sort()
+    # In the order of the bytes the file system holds, which no locale changes (the
+    # decoded names' order did, and with it the file a seed draws).
+    names.sort(key=os.fsencode)
     if not names:
         kind = "no audio files" if pattern == "*" else f"no files match '{pattern}'"
         raise ChainError(f"{what}: {shown(folder)}: {kind}")

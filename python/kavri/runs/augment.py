@@ -60,8 +60,9 @@ def variant_index(relative_path: str, variant: int) -> int:
     """The draw index of one variant of one file: a stable 64-bit hash of the file's POSIX
     path relative to the input folder and the variant number. It depends on nothing else,
     so adding or removing files changes no other file's augmentation."""
-    # A name that is not UTF-8 is hashed as the bytes the file system holds.
-    text = f"{relative_path}\n{variant}".encode("utf-8", "surrogateescape")
+    # Hashed as the bytes the file system holds, whatever the locale decoded them as (a
+    # name that is not UTF-8 included): the same file draws the same chain in any locale.
+    text = os.fsencode(relative_path) + f"\n{variant}".encode("ascii")
     digest = hashlib.blake2b(text, digest_size=8, person=b"kavri-augment").digest()
     return int.from_bytes(digest, "little")
 

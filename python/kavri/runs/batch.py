@@ -25,7 +25,7 @@ from ..errors import KavriError
 from ..io import check_format_name, is_temporary, readable_suffixes
 from ..settings import RenderOptions, RenderSettings
 from .guard import inside
-from .record import Record, is_bookkeeping
+from .record import Record, is_bookkeeping, local_name
 from .tasks import (
     BatchReport,
     FileResult,
@@ -131,7 +131,7 @@ def find_inputs(
     if exclude is not None:
         record = Record(exclude, look_only=True)
         for key in record.entries:
-            ours.add(os.path.realpath(os.path.join(record.folder, key)))
+            ours.add(os.path.realpath(os.path.join(record.folder, local_name(key))))
     audio = readable_suffixes()
     explicit: set[Path] = set()
     seen: set[Path] = set()
@@ -207,11 +207,11 @@ def check_collisions(pairs: Sequence[tuple[str, str]]) -> None:
     for source, output in pairs:
         key = os.path.abspath(output)
         if key in first and os.path.abspath(first[key]) == os.path.abspath(source):
-            raise KavriError(f"{source}: given twice; give each input once")
+            raise KavriError(f"{shown(source)}: given twice; give each input once")
         if key in first:
             raise KavriError(
-                f"{output}: both {first[key]} and {source} would be written there; "
-                "narrow --pattern or keep their formats"
+                f"{shown(output)}: both {shown(first[key])} and {shown(source)} would be "
+                "written there; narrow --pattern or keep their formats"
             )
         first[key] = source
 

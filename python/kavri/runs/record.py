@@ -173,6 +173,32 @@ def _valid_entry(entry: Any) -> bool:
     return isinstance(entry, dict) and all(isinstance(key, str) for key in entry)
 
 
+def _valid_key(key: Any) -> bool:
+    """Whether a record's key can name a file: text without NUL, each character one that
+    :func:`local_name` takes (a key edited into a lone "\\ud800" crashed the next run)."""
+    if not isinstance(key, str) or "\0" in key:
+        return False
+    try:
+        key.encode("utf-8", "surrogateescape")
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
+def portable_name(name: str) -> str:
+    """A file name as a record holds it: its bytes read as UTF-8, odd bytes as escape
+    surrogates, the same text in any locale (see :func:`local_name`)."""
+    return os.fsencode(name).decode("utf-8", "surrogateescape")
+
+
+def local_name(key: str) -> str:
+    """The file name a record's key stands for, as this process's locale decodes names.
+    Keys hold a name's bytes read as UTF-8 (odd bytes as escape surrogates), whatever the
+    locale of the run that wrote them, so that a run in another locale finds the same
+    files: in the C locale, a key the UTF-8 run had written crashed the run."""
+    return os.fsdecode(key.encode("utf-8", "surrogateescape"))
+
+
 class Record:
     """The record of one output folder, loaded once, updated as outputs finish and saved
     at most every :data:`RECORD_INTERVAL` seconds and at the end."""
@@ -192,9 +218,8 @@ class Record:
 
     def key(self, output: str) -> str:
         """The entry name of an output: its path relative to the folder, with '/'."""
-        return Path(
-            os.path.relpath(os.path.abspath(output), os.path.abspath(self.folder))
-        ).as_posix()
+        relative = os.path.relpath(os.path.abspath(output), os.path.abspath(self.folder))
+        return portable_name(Path(relative).as_posix())
 
     def get(self, output: str) -> dict[str, Any] | None:
         return self.entries.get(self.key(output))
@@ -223,7 +248,7 @@ class Record:
                 item = json.loads(line)
             except ValueError:
                 continue
-            if isinstance(item, dict) and isinstance(item.get("key"), str):
+            if isinstance(item, dict) and _valid_key(item.get("key")):
                 if _valid_entry(item.get("entry")):
                     found[item["key"]] = item["entry"]
         return found
@@ -256,7 +281,9 @@ class Record:
         ):
             self._set_aside("not a batch record of this version")
             return {}
-        entries = {key: entry for key, entry in outputs.items() if _valid_entry(entry)}
+        entries = {
+            key: entry for key, entry in outputs.items() if _valid_key(key) and _valid_entry(entry)
+        }
         if len(entries) != len(outputs) and not self._look_only:
             warnings.warn(
                 f"{shown(self.path)}: {len(outputs) - len(entries)} damaged entries "

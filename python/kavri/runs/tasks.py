@@ -37,7 +37,14 @@ from ..io.formats import check_bitrate_format
 from ..report import output_report
 from ..settings import RenderSettings, tail_frames
 from .guard import OutputGuard
-from .record import Record, exclusive_run, file_identity, same_stat, written_identity
+from .record import (
+    Record,
+    exclusive_run,
+    file_identity,
+    portable_name,
+    same_stat,
+    written_identity,
+)
 
 __all__ = [
     "FileResult",
@@ -225,7 +232,7 @@ def _current(
     if (
         previous is None
         or previous.get("settings") != digest
-        or previous.get("source") != os.path.abspath(source)
+        or previous.get("source") != portable_name(os.path.abspath(source))
         or not same_stat(previous, source)
         or not same_stat(previous, output, "output_")
         or not (_is_raw(output) or is_complete_audio_file(output))
@@ -275,7 +282,12 @@ def run_task(
         names = (source, shown(source), output, shown(output))
         named = text.startswith(tuple(f"{name}: " for name in names))
         return FileResult(source, output, "failed", text if named else f"{shown(source)}: {text}")
-    entry = {"source": os.path.abspath(source), **identity, "settings": digest, **written}
+    entry = {
+        "source": portable_name(os.path.abspath(source)),
+        **identity,
+        "settings": digest,
+        **written,
+    }
     # Notes of the file itself (tags it cannot hold) already name it.
     warnings = tuple(
         w if w.startswith((f"{output}: ", f"{shown(output)}: ")) else f"{shown(output)}: {w}"
