@@ -102,6 +102,7 @@ def test_workers_do_not_change_the_bits():
         ({"type": "gain"}, r"a chain must be a list"),
         ("no_such_preset", r"unknown preset 'no_such_preset'; presets: .*saturate"),
         ("missing/chain.json", r"missing/chain.json: no such chain file"),
+        ("chain.json\x00", r"chain.json\\x00: no file can have that name"),  # a ValueError
     ],
 )
 def test_bad_chains_name_the_fault(chain, message):
@@ -125,6 +126,9 @@ def test_malformed_chain_file_reports_line_and_column(tmp_path):
     path.write_text('{"chain": [], "descripton": "quieter"}')
     with pytest.raises(ChainError, match="did you mean 'description'"):
         kavri.load_chain(path)
+    # Notepad's byte-order mark was "malformed JSON: Unexpected UTF-8 BOM".
+    path.write_text('\ufeff[{"type": "gain", "db": 1}]', encoding="utf-8")
+    assert kavri.load_chain(path) == [{"type": "gain", "db": 1.0}]
 
 
 @pytest.mark.parametrize(

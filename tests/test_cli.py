@@ -30,6 +30,7 @@ def work(tmp_path):
     )
     (tmp_path / "bad.json").write_text('[\n  {"type": "gain",\n   "db": 3,,}\n]')
     (tmp_path / "text.wav").write_text("this is not audio")
+    (tmp_path / "odd.json").write_text('[{"type": "convolution", "ir": "\\ud800.wav"}]')
     return tmp_path
 
 
@@ -77,6 +78,17 @@ def test_effect_options_and_subtype(work, run_kavri):
             "--effect 'gain:db=loud': parameter 'db' must be a number, got 'loud'",
         ),
         (["--effect", "gain:level=3"], "unknown parameter 'level'"),
+        # Python's float() took these: db=1_0 was +10 dB.
+        (["--effect", "gain:db=1_0"], "parameter 'db' must be a number, got '1_0'"),
+        (["--effect", "gain:db=\uff13"], "parameter 'db' must be a number"),
+        # Control characters split the line or reached the terminal as they were.
+        (["--effect", "ga\nin\x1b[2J:db=1"], "unknown effect type 'ga\\nin\\x1b[2J'"),
+        # Tracebacks: a byte that is not UTF-8 in a tag, a name no file can have.
+        (
+            ["--chain", "chain.json", "--tag", "title=a\udcffb"],
+            "tag title: the value is not UTF-8 text (it holds '\\xff')",
+        ),
+        (["--chain", "odd.json"], "parameter 'ir' holds '\\ud800', which no name can"),
         (["--effect", "polarity:x=1"], "unknown parameter 'x'; known: none"),
         (["--effect", "phaser:stages=2.5"], "parameter 'stages' must be a whole number, got '2.5'"),
         (["--effect", "gain:db"], "expected key=value, got 'db'"),
@@ -153,7 +165,7 @@ def test_overwrite_replaces_the_input_only_when_asked(work, run_kavri):
     )
     assert result.returncode == 0, result.stderr
     assert np.array_equal(kavri.read(work / "in.wav").audio, audio * np.float32(0.5011872))
-    assert sorted(os.listdir(work)) == ["bad.json", "chain.json", "in.wav", "text.wav"]
+    assert sorted(os.listdir(work)) == ["bad.json", "chain.json", "in.wav", "odd.json", "text.wav"]
 
 
 @pytest.mark.slow

@@ -64,7 +64,11 @@ def shown(path: AnyPath) -> str:
     """The path for a message: printable on any stream, on one line, odd bytes written as
     ``\\xNN`` and control characters escaped (``\\n``); an empty path as ``''``, which a
     message would otherwise begin with a bare colon."""
-    text = fs_bytes(path).decode("utf-8", "backslashreplace")
+    try:
+        text = fs_bytes(path).decode("utf-8", "backslashreplace")
+    except UnicodeEncodeError:
+        # A lone surrogate no file name holds (JSON's "\ud800"): written as \ud800.
+        text = os.fsdecode(os.fspath(path)).encode("utf-8", _ERROR_HANDLER).decode("utf-8")
     return text.translate(_CONTROLS) or "''"
 
 

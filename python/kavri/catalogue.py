@@ -24,6 +24,8 @@ from typing import Any
 
 import numpy as np
 
+from ._paths import shown
+
 __all__ = [
     "Param",
     "EffectInfo",
@@ -1012,8 +1014,22 @@ def effect_types(family: str | None = None) -> list[str]:
     return [t for t, info in EFFECTS.items() if family is None or info.family == family]
 
 
+_QUOTED_LENGTH = 60
+
+
+def quoted(word: str) -> str:
+    """A name the user gave, for a message: quoted, on one line (control characters and
+    odd bytes escaped), cut short when long (a megabyte of key was a megabyte of message)."""
+    text = shown(word)
+    if len(text) > _QUOTED_LENGTH:
+        text = f"{text[: _QUOTED_LENGTH - 20]}... ({len(text)} characters)"
+    return f"'{text}'"
+
+
 def suggest(word: str, candidates: Iterable[str]) -> str:
     """A ' (did you mean ...?)' hint for a misspelt name, or an empty string."""
+    if len(word) > _QUOTED_LENGTH:
+        return ""
     close = difflib.get_close_matches(word, list(candidates), n=1, cutoff=0.6)
     return f" (did you mean '{close[0]}'?)" if close else ""
 
@@ -1024,7 +1040,7 @@ def get_effect(effect_type: str) -> EffectInfo:
         return EFFECTS[effect_type]
     except KeyError:
         raise KeyError(
-            f"unknown effect type '{effect_type}'{suggest(effect_type, EFFECTS)}"
+            f"unknown effect type {quoted(effect_type)}{suggest(effect_type, EFFECTS)}"
         ) from None
 
 

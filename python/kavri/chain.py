@@ -13,6 +13,7 @@ import json
 import math
 import numbers
 import os
+import re
 from collections.abc import Iterable, Mapping, Sequence
 from importlib import resources
 from pathlib import Path
@@ -24,7 +25,7 @@ from ._audio import real_samples
 from ._json import MAX_DEPTH, JSONProblem, too_deep
 from ._json import parse as parse_json
 from ._paths import fs_name, shown
-from .catalogue import EFFECTS, EffectInfo, Param, suggest
+from .catalogue import EFFECTS, EffectInfo, Param, quoted, suggest
 from .errors import ChainError
 
 __all__ = [
@@ -245,6 +246,10 @@ def step_value(param: Param, value: Any) -> tuple[Any, str | None]:
             return None, f"parameter '{key}' must not hold a NUL character"
         if len(value) > MAX_TEXT:
             return None, f"parameter '{key}' is {len(value)} characters long; at most {MAX_TEXT}"
+        try:  # a name for the file system: JSON's lone "\ud800" is none
+            os.fsencode(value)
+        except UnicodeEncodeError as error:
+            return None, f"parameter '{key}' holds {quoted(value[error.start])}, which no name can"
         return value, None
     if param.kind == "choice":
         if not isinstance(value, str) or value not in param.choices:
@@ -288,7 +293,7 @@ def effect_info(where: str, effect_type: Any) -> EffectInfo:
     info = EFFECTS.get(effect_type)
     if info is None:
         raise ChainError(
-            f"{where}: unknown effect type '{effect_type}'{suggest(effect_type, EFFECTS)}"
+            f"{where}: unknown effect type {quoted(effect_type)}{suggest(effect_type, EFFECTS)}"
         )
     return info
 
@@ -341,7 +346,7 @@ def _key_problem(info: EffectInfo, key: Any) -> str:
     if not isinstance(key, str):
         return f"parameter names must be strings, got {_show(key)}"
     known = ", ".join(info.keys) or "none"
-    return f"unknown parameter '{key}'{suggest(key, info.by_key)}; known: {known}"
+    return f"unknown parameter {quoted(key)}{suggest(key, info.by_key)}; known: {known}"
 
 
 def validate_chain(items: Iterable[EffectSpec], source: str = "chain") -> Chain:
@@ -409,7 +414,8 @@ def read_chain_text(path: str | os.PathLike[str], what: str = "chain file") -> s
         # Path("") is the current folder.
         raise ChainError(f"{name}: no such {what}")
     try:
-        return Path(fs_name(path)).read_text(encoding="utf-8")
+        # A byte-order mark before the JSON (Windows' Notepad writes one) is no part of it.
+        return Path(fs_name(path)).read_text(encoding="utf-8-sig")
     except FileNotFoundError:
         raise ChainError(f"{name}: no such {what}") from None
     except IsADirectoryError:
@@ -418,6 +424,8 @@ def read_chain_text(path: str | os.PathLike[str], what: str = "chain file") -> s
         raise ChainError(f"{name}: not a text file") from None
     except OSError as error:
         raise ChainError(f"{name}: cannot read {what}: {error.strerror}") from None
+    except (ValueError, UnicodeEncodeError):  # a NUL, or a character no file name holds
+        raise ChainError(f"{name}: no file can have that name") from None
 
 
 def load_chain_file(path: str | os.PathLike[str]) -> Chain:
@@ -444,7 +452,8 @@ def load_preset(name: str) -> Chain:
     entry = files.get(name)
     if entry is None:
         raise ChainError(
-            f"unknown preset '{name}'{suggest(name, files)}; presets: {', '.join(sorted(files))}"
+            f"unknown preset {quoted(name)}{suggest(name, files)}; "
+            f"presets: {', '.join(sorted(files))}"
         )
     return parse_chain_text(entry.read_text(encoding="utf-8"), f"preset {name}")[0]
 
@@ -464,15 +473,30 @@ def load_chain(chain: ChainLike) -> Chain:
         if chain in _preset_files():
             return load_preset(chain)
         path = Path(chain)
-        if not path.exists() and os.sep not in chain and not path.suffix:
+        if os.sep not in chain and not path.suffix and not os.path.exists(chain):
             return load_preset(chain)  # a bare word: reported as an unknown preset
         return load_chain_file(path)
     return validate_chain(chain)
 
 
+# A number as written in a command line: ASCII digits, without the underscores and other
+# scripts' digits Python's int() and float() also take (db=1_0 was +10 dB, db=３ was 3).
+_DECIMAL = re.compile(
+    r"\s*[+-]?(?:(?:\d+\.?\d*|\.\d+)(?:e[+-]?\d+)?|inf|infinity|nan)\s*", re.ASCII | re.I
+)
+_WHOLE = re.compile(r"\s*[+-]?\d+\s*", re.ASCII)
+
+
+def plain_number(text: str, integer: bool = False) -> bool:
+    """Whether a command line's text is a number written plainly, in ASCII digits."""
+    return (_WHOLE if integer else _DECIMAL).fullmatch(text) is not None
+
+
 def _parse_number(text: str, integer: bool, where: str, key: str) -> int | float:
     shown_text = text if len(text) <= 40 else f"{text[:20]}...{text[-6:]}"
     try:
+        if not plain_number(text, integer):
+            raise ValueError(text)
         number = int(text, 10) if integer else float(text)
     except ValueError:
         kind = "a whole number" if integer else "a number"
@@ -488,25 +512,25 @@ def _parse_number(text: str, integer: bool, where: str, key: str) -> int | float
 
 def parse_effect_option(text: str) -> dict[str, Any]:
     """Parses the command line's ``TYPE[:key=value,...]`` form into a checked spec."""
-    where = f"--effect '{text}'"
+    where = f"--effect {quoted(text)}"
     effect_type, _, body = text.partition(":")
     effect_type = effect_type.strip()
     info = EFFECTS.get(effect_type)
     if info is None:
         raise ChainError(
-            f"{where}: unknown effect type '{effect_type}'{suggest(effect_type, EFFECTS)}"
+            f"{where}: unknown effect type {quoted(effect_type)}{suggest(effect_type, EFFECTS)}"
         )
     spec: dict[str, Any] = {"type": effect_type}
     for part in filter(None, (p.strip() for p in _split_outside_brackets(body))):
         key, equals, value = part.partition("=")
         key = key.strip()
         if not equals:
-            raise ChainError(f"{where}: expected key=value, got '{part}'")
+            raise ChainError(f"{where}: expected key=value, got {quoted(part)}")
         try:
             param = info.param(key)
         except KeyError:
             raise ChainError(
-                f"{where}: unknown parameter '{key}'{suggest(key, info.keys)}; "
+                f"{where}: unknown parameter {quoted(key)}{suggest(key, info.keys)}; "
                 f"known: {', '.join(info.keys) or 'none'}"
             ) from None
         if key in spec:  # the last had won without a word

@@ -77,7 +77,7 @@ from ._json import parse as parse_json
 from ._paths import relative_glob, shown
 from ._providers import listed_once
 from ._providers import load as load_providers
-from .catalogue import ENGINE_TYPES, NEEDED_KEYS, Param, suggest
+from .catalogue import ENGINE_TYPES, NEEDED_KEYS, Param, quoted, suggest
 from .chain import (
     _FLOAT32_MAX,
     Chain,
@@ -364,7 +364,7 @@ def _check_effect(where: str, item: Mapping[Any, Any]) -> _Effect:
             param = info.param(key)
         except KeyError:
             raise ChainError(
-                f"{where}: \"{effect_type}\": unknown parameter '{key}'"
+                f'{where}: "{effect_type}": unknown parameter {quoted(key)}'
                 f"{suggest(key, [*info.keys, 'p'])}; "
                 f"known: {', '.join(info.keys) or 'none'}, p"
             ) from None

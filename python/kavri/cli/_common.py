@@ -18,7 +18,8 @@ from typing import Any
 from .._engine import MAX_SAMPLE_RATE
 from .._paths import relative_glob, shown
 from .._stop import StopFlag, stop_on_signals
-from ..chain import Chain, load_chain_file, load_preset, parse_effect_option
+from ..catalogue import quoted
+from ..chain import Chain, load_chain_file, load_preset, parse_effect_option, plain_number
 from ..errors import KavriError
 from ..io import DITHER_MODES, ENCODINGS, MP3_BITRATES, SUBTYPES, RawFormat
 from ..runs.batch import check_jobs, expand_braces, find_inputs
@@ -94,7 +95,7 @@ def raw_input(name: str, args: argparse.Namespace) -> RawFormat | None:
             )
         return None
     if args.input_rate is None or args.input_channels is None:
-        raise KavriError(f"{name}: raw input needs --input-rate HZ and --input-channels N")
+        raise KavriError(f"{shown(name)}: raw input needs --input-rate HZ and --input-channels N")
     return RawFormat(args.input_rate, args.input_channels, args.encoding or "f32le")
 
 
@@ -184,11 +185,13 @@ def add_chain_options(parser: argparse.ArgumentParser) -> None:
 def number(text: str) -> float:
     """An option's finite number."""
     try:
+        if not plain_number(text):
+            raise ValueError(text)
         value = float(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a number, got '{text}'") from None
+        raise argparse.ArgumentTypeError(f"expected a number, got {quoted(text)}") from None
     if not math.isfinite(value):
-        raise argparse.ArgumentTypeError(f"expected a finite number, got '{text}'")
+        raise argparse.ArgumentTypeError(f"expected a finite number, got {quoted(text)}")
     return value
 
 

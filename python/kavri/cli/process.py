@@ -74,7 +74,7 @@ def _check_not_folders(args: argparse.Namespace) -> None:
     for name, what in ((args.input, "IN"), (args.output, "OUT")):
         if name != "-" and os.path.isdir(name):
             raise KavriError(
-                f"{name}: is a folder; 'kavri process' takes one file as {what}, and "
+                f"{shown(name)}: is a folder; 'kavri process' takes one file as {what}, and "
                 "'kavri batch IN_DIR OUT_DIR' processes the files of a folder"
             )
 
@@ -115,7 +115,7 @@ def run(args: argparse.Namespace) -> int:
         and _same_file(args.input, args.output)
         and not args.overwrite
     ):
-        raise KavriError(f"{args.output}: is the input file; pass --overwrite to replace it")
+        raise KavriError(f"{shown(args.output)}: is the input file; pass --overwrite to replace it")
     progress = FileProgress(args.quiet)
     with stop_on_signals() as stop:
         try:

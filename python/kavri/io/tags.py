@@ -27,6 +27,7 @@ import soundfile as sf
 
 from .._engine import check_memory as guard_memory
 from .._paths import shown
+from ..catalogue import quoted
 from ..errors import AudioFileError
 from .pipes import INFO_KEYS
 
@@ -137,6 +138,24 @@ _INFO_BYTES = 2045
 _TAG_BYTES_LIMIT = 256 << 20
 
 
+def _utf8_text(name: str, value: str) -> str:
+    """A tag's value as text every format can store (as UTF-8, or asking for it). Bytes the
+    locale left undecoded (a command line read in the C locale) are taken as the UTF-8 they
+    are; :class:`AudioFileError` for bytes that are not UTF-8 (--tag title=$'\\xff') and
+    for a lone surrogate (JSON's "\\ud800")."""
+    try:
+        value.encode("utf-8")
+        return value
+    except UnicodeEncodeError as error:
+        try:
+            return os.fsencode(value).decode("utf-8")
+        except UnicodeError:
+            raise AudioFileError(
+                f"tag {name}: the value is not UTF-8 text (it holds "
+                f"{quoted(value[error.start : error.end])})"
+            ) from None
+
+
 def check_tags(tags: Mapping[str, str] | Iterable[tuple[str, str]]) -> dict[str, str]:
     """Tags as {lower-case name: value}, checked: names of printable ASCII without "=",
     values text without NUL of at most 64 KiB. :class:`AudioFileError` otherwise."""
@@ -144,12 +163,13 @@ def check_tags(tags: Mapping[str, str] | Iterable[tuple[str, str]]) -> dict[str,
     checked: dict[str, str] = {}
     for name, value in pairs:
         if not isinstance(name, str) or not _NAME.fullmatch(name):
+            given = quoted(name) if isinstance(name, str) else repr(name)
             raise AudioFileError(
-                f"tag name {name!r}: use 1 to 64 printable ASCII characters without '='"
+                f"tag name {given}: use 1 to 64 printable ASCII characters without '='"
             )
         if not isinstance(value, str) or "\0" in value or len(value) > _VALUE_LIMIT:
             raise AudioFileError(f"tag {name}: the value must be text without NUL, up to 64 KiB")
-        checked[name.lower()] = value
+        checked[name.lower()] = _utf8_text(name, value)
     return checked
 
 

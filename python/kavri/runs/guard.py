@@ -55,7 +55,7 @@ class OutputGuard:
         real = os.path.realpath(output)
         earlier = self._claimed.get(real)
         if earlier is not None:
-            return f"same output as {earlier}"
+            return f"same output as {shown(earlier)}"
         self._claimed[real] = source
         named = self._names.get(os.path.abspath(output)) or self._names.get(real)
         try:
@@ -68,7 +68,7 @@ class OutputGuard:
             # A file where an output goes, that the record does not list (a record lost
             # or damaged, or a file put there by hand): taken as an input, and kept.
             return (
-                f"output would overwrite the input {named}, a file in the output folder "
+                f"output would overwrite the input {shown(named)}, a file in the output folder "
                 f"that its batch record does not show as kavri's output; move it away or "
                 f"choose another output folder"
             )
@@ -76,7 +76,7 @@ class OutputGuard:
             return (
                 "output would overwrite the input"
                 if named == source
-                else f"output would overwrite the input {named}"
+                else f"output would overwrite the input {shown(named)}"
             )
         if stat is not None and inside(real, self._real_base) and not self._ours(output, stat):
             shown_real = "" if real == os.path.abspath(output) else f" (really {shown(real)})"
