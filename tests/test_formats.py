@@ -582,6 +582,25 @@ def test_tags_travel_between_formats_and_can_be_set_or_left_out(tmp_path):
         kavri.RenderSettings(tags={"bad=name": "x"})
 
 
+def test_info_written_in_a_windows_code_page_keeps_its_letters(tmp_path):
+    # libsndfile hands INFO strings on as UTF-8: "caf\xe9" became "caf\ufffd" in every copy.
+    info = b"INFO"
+    for chunk, text in ((b"INAM", b"caf\xe9"), (b"IART", "Zoë".encode())):
+        body = text + b"\0"
+        info += chunk + struct.pack("<I", len(body)) + body + b"\0" * (len(body) & 1)
+    fmt = struct.pack("<HHIIHH", 1, 1, RATE, 2 * RATE, 2, 16)
+    chunks = b"fmt " + struct.pack("<I", 16) + fmt + b"LIST" + struct.pack("<I", len(info))
+    chunks += info + b"data" + struct.pack("<I", 200) + bytes(200)
+    wav = b"RIFF" + struct.pack("<I", 4 + len(chunks)) + b"WAVE" + chunks
+    (tmp_path / "w.wav").write_bytes(wav)
+    assert read_tags(str(tmp_path / "w.wav")) == {"title": "café", "artist": "Zoë"}
+    kavri.process_file(tmp_path / "w.wav", tmp_path / "w.flac", [])
+    assert read_tags(str(tmp_path / "w.flac")) == {"title": "café", "artist": "Zoë"}
+    command = [sys.executable, "-m", "kavri", "process", "-", "s.flac", "--effect", "gain"]
+    subprocess.run(command, input=wav, cwd=tmp_path, check=True, capture_output=True)
+    assert read_tags(str(tmp_path / "s.flac")) == {"title": "café", "artist": "Zoë"}
+
+
 def test_long_tag_values_neither_stop_the_audio_nor_take_other_tags_with_them(tmp_path):
     # A carried value over 64 KiB (cover art in a Vorbis comment) had the file refused as a
     # bad tag; a WAV value over libsndfile's 2,045 bytes was lost without a word, with

@@ -247,7 +247,10 @@ def _mask_layout(tag: int, channels: int, extension: bytes) -> Layout | None:
     return stated_layout(channels, speakers if len(speakers) == channels or not mask else None)
 
 
-def _info_tags(body: bytes) -> dict[str, str]:
+def info_tags(body: bytes) -> dict[str, str]:
+    """The tags of a RIFF LIST INFO chunk's body (from its "INFO"). A value that is not
+    UTF-8 is taken as Windows' western code page, in which the tools that write INFO
+    without UTF-8 write it: "caf\\xe9" is "café", where it had become "caf\ufffd"."""
     tags: dict[str, str] = {}
     position = 4
     while position + 8 <= len(body):
@@ -255,9 +258,20 @@ def _info_tags(body: bytes) -> dict[str, str]:
         value = body[position + 8 : position + 8 + size].split(b"\0", 1)[0]
         name = _INFO_NAMES.get(chunk)
         if name is not None and value:
-            tags[name] = value.decode("utf-8", "replace")
+            tags[name] = _info_text(value)
         position += 8 + size + (size & 1)
     return tags
+
+
+def _info_text(value: bytes) -> str:
+    try:
+        return value.decode("utf-8")
+    except UnicodeDecodeError:
+        pass
+    try:
+        return value.decode("cp1252")
+    except UnicodeDecodeError:  # the five bytes the code page leaves out
+        return value.decode("latin-1")
 
 
 def parse_wav_header(source: ByteSource, pipe: bool) -> WavHeader | None:
@@ -291,7 +305,7 @@ def parse_wav_header(source: ByteSource, pipe: bool) -> WavHeader | None:
             elif name == b"ds64" and size >= 16:
                 large_data = struct.unpack_from("<Q", body, 8)[0]
             elif name == b"LIST" and body[:4] == b"INFO":
-                tags = _info_tags(body[:size])
+                tags = info_tags(body[:size])
         if fmt is None:
             raise AudioFileError(f"{source.label}: not a readable audio file (no format chunk)")
         tag, channels, rate, bits, extension = fmt

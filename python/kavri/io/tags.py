@@ -29,7 +29,7 @@ from .._engine import check_memory as guard_memory
 from .._paths import shown
 from ..catalogue import quoted
 from ..errors import AudioFileError
-from .pipes import INFO_KEYS
+from .pipes import INFO_KEYS, info_tags
 
 if TYPE_CHECKING:
     import mutagen.asf
@@ -238,6 +238,36 @@ def soundfile_tags(reader: Any) -> dict[str, str]:
     return found
 
 
+_CHUNKS_WALKED = 4096  # a RIFF file's chunks looked through for its INFO list
+_INFO_LIMIT = 1 << 20
+
+
+def _riff_info(path: str) -> dict[str, str]:
+    """The INFO tags of a RIFF WAVE file, read from its chunks ({} when it has none, or
+    is not one): libsndfile hands its strings on as UTF-8, and a title a Windows tool wrote
+    in its code page came out with U+FFFD for every accented letter."""
+    try:
+        with open(path, "rb") as handle:
+            head = handle.read(12)
+            if head[:4] != b"RIFF" or head[8:12] != b"WAVE":
+                return {}
+            for _ in range(_CHUNKS_WALKED):
+                header = handle.read(8)
+                if len(header) < 8:
+                    return {}
+                size = int.from_bytes(header[4:], "little")
+                if header[:4] == b"LIST" and size <= _INFO_LIMIT:
+                    body = handle.read(size)
+                    if body[:4] == b"INFO":
+                        return info_tags(body)
+                    handle.seek(size & 1, os.SEEK_CUR)
+                else:
+                    handle.seek(size + (size & 1), os.SEEK_CUR)
+    except OSError:
+        pass
+    return {}
+
+
 def read_tags(path: str, reader: Any = None) -> dict[str, str]:
     """The tags of an input file under common names; {} when it has none or they cannot
     be read (a damaged tag never stops the audio). Tags about the input's encoding or
@@ -262,6 +292,8 @@ def read_tags(path: str, reader: Any = None) -> dict[str, str]:
         found = _from_asf(tags)
     elif tags is not None and hasattr(tags, "__iter__") and hasattr(tags, "vendor"):
         found = _from_vorbis(tags)
+    if not found:
+        found = _riff_info(path)
     if not found and reader is not None:
         found = soundfile_tags(reader)
     elif not found:
