@@ -41,3 +41,83 @@ def test_other_threads_run_while_a_call_runs(ticks_beside):
     audio = np.random.default_rng(6).uniform(-1, 1, (1_500_000, 2)).astype(np.float32)
     chain = [{"type": "distortion"}] * 6
     assert ticks_beside(lambda: process_pipeline(audio, 48000, chain)) >= 3
+
+
+def _in_a_forked_child(work, seconds=60):
+    """Whether ``work()`` returns True in a child forked now, within ``seconds``."""
+    import os
+    import time
+    import warnings
+
+    with warnings.catch_warnings():  # forking beside threads is the point
+        warnings.simplefilter("ignore", DeprecationWarning)
+        pid = os.fork()
+    if pid == 0:
+        try:
+            os._exit(0 if work() else 1)
+        finally:
+            os._exit(2)
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return os.waitstatus_to_exitcode(status) == 0
+        time.sleep(0.01)
+    os.kill(pid, 9)
+    os.waitpid(pid, 0)
+    return False
+
+
+def test_a_child_forked_while_other_threads_hold_kavri_s_locks_runs(tmp_path):
+    # A DataLoader worker forked while a thread was in a convolution hung on its first
+    # call; the folder lock of a batch stayed with forked children, so that later runs
+    # into the folder were refused as long as they lived.
+    import fcntl
+    import os
+    import threading
+    import warnings
+
+    import kavri
+    from kavri.runs.record import _HELD, exclusive_run
+    from kavri.steps import rooms
+
+    response = np.eye(1, 64, 3, dtype=np.float32).T
+    audio = np.ones((256, 1), np.float32)
+    held, done = threading.Event(), threading.Event()
+
+    def hold():
+        with rooms._SHARED_LOCK:
+            held.set()
+            done.wait()
+
+    holder = threading.Thread(target=hold)
+    holder.start()
+    held.wait()
+    try:
+        convolved = _in_a_forked_child(
+            lambda: (
+                kavri.process(audio, 48_000, [{"type": "convolution", "ir": response}])[3] > 0.99
+            )
+        )
+    finally:
+        done.set()
+        holder.join()
+    assert convolved
+    read_end, write_end = os.pipe()
+    with exclusive_run(tmp_path):
+        assert _in_a_forked_child(lambda: not _HELD)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            pid = os.fork()
+        if pid == 0:  # a worker that lives on after the run
+            os.read(read_end, 1)
+            os._exit(0)
+    descriptor = os.open(tmp_path, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)  # free, the child still there
+    finally:
+        os.close(descriptor)
+        os.write(write_end, b"x")
+        os.waitpid(pid, 0)
+        os.close(read_end)
+        os.close(write_end)

@@ -27,7 +27,6 @@ import functools
 import math
 import os
 import stat
-import threading
 from collections import OrderedDict
 from typing import Any
 
@@ -35,6 +34,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._engine import check_memory
+from ._locks import ForkSafeLock
 from ._paths import file_stamp, fs_bytes, shown
 from ._providers import once
 from ._stop import current_stop
@@ -137,7 +137,7 @@ def _read(path: str, stamp: tuple[int, ...], rate: int) -> npt.NDArray[np.float3
 _PIPES: OrderedDict[tuple[str, int, int], npt.NDArray[np.float32]] = OrderedDict()
 _PIPES_KEPT = 4
 # Pipes are read one at a time (see _read_pipe).
-_PIPE_READ = threading.Lock()
+_PIPE_READ = ForkSafeLock()
 
 
 @functools.cache

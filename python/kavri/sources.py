@@ -38,7 +38,6 @@ import contextlib
 import math
 import os
 import stat
-import threading
 from collections import OrderedDict
 from collections.abc import Iterator
 from typing import Any, cast
@@ -48,6 +47,7 @@ import numpy.typing as npt
 import soundfile as sf
 
 from ._engine import check_memory
+from ._locks import ForkSafeLock
 from ._paths import file_stamp, fs_bytes, shown
 from ._providers import once
 from ._stop import current_stop
@@ -78,7 +78,7 @@ def noise_files(folder: str, pattern: str) -> list[str]:
 # for each.
 _COUNTED: OrderedDict[tuple[int, ...], int] = OrderedDict()
 _COUNTED_KEPT = 4096
-_COUNTED_LOCK = threading.Lock()
+_COUNTED_LOCK = ForkSafeLock()
 
 
 @contextlib.contextmanager

@@ -1,5 +1,7 @@
 #include "engine/fft.hpp"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -296,11 +298,32 @@ RealFft::RealFft(std::size_t size, vecmath::Isa lanes) : size_(size), half_(size
     }
 }
 
+namespace {
+
+struct MadeTransforms {
+    std::mutex lock;
+    std::map<std::size_t, std::shared_ptr<const RealFft>> by_size;
+};
+
+MadeTransforms& made_transforms() {
+    static MadeTransforms* const made = [] {
+        auto* m = new MadeTransforms();  // never destroyed: a transform may be let go at exit
+        // A child made by fork() while another thread built a table would wait on the lock
+        // for ever: it is taken around fork() and given back on both sides.
+        pthread_atfork([] { made_transforms().lock.lock(); },
+                       [] { made_transforms().lock.unlock(); },
+                       [] { made_transforms().lock.unlock(); });
+        return m;
+    }();
+    return *made;
+}
+
+}  // namespace
+
 std::shared_ptr<const RealFft> RealFft::shared(std::size_t size) {
-    static std::mutex lock;
-    static std::map<std::size_t, std::shared_ptr<const RealFft>> made;
-    const std::lock_guard<std::mutex> hold(lock);
-    std::shared_ptr<const RealFft>& slot = made[size];
+    MadeTransforms& made = made_transforms();
+    const std::lock_guard<std::mutex> hold(made.lock);
+    std::shared_ptr<const RealFft>& slot = made.by_size[size];
     if (!slot) {
         slot = std::make_shared<const RealFft>(size);
     }

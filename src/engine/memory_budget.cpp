@@ -1,5 +1,6 @@
 #include "engine/memory_budget.hpp"
 
+#include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
 #include <algorithm>
@@ -489,9 +490,25 @@ void MemoryGauge::take(ByteCount bytes) {
     taken_ = (ByteCount(taken_) + bytes).bytes();
 }
 
+void MemoryGauge::hold_for_fork() {
+    mutex_.lock();
+}
+
+void MemoryGauge::release_after_fork() {
+    mutex_.unlock();
+}
+
 MemoryGauge& system_memory_gauge() {
-    static MemoryGauge gauge;
-    return gauge;
+    static MemoryGauge* const gauge = [] {
+        auto* g = new MemoryGauge();  // never destroyed: calls may still run during exit
+        // A child made by fork() while another thread held the lock would wait on it for
+        // ever: it is taken around fork() and given back on both sides.
+        pthread_atfork([] { system_memory_gauge().hold_for_fork(); },
+                       [] { system_memory_gauge().release_after_fork(); },
+                       [] { system_memory_gauge().release_after_fork(); });
+        return g;
+    }();
+    return *gauge;
 }
 
 std::uint64_t CallMemory::usable_for(ByteCount needed) {

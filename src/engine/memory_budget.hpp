@@ -118,6 +118,10 @@ public:
     // Records that a call admitted against the current reading takes `bytes`.
     void take(ByteCount bytes);
 
+    // The lock taken around fork() and given back on both sides (see system_memory_gauge).
+    void hold_for_fork();
+    void release_after_fork();
+
 private:
     MemorySources sources_;
     std::mutex mutex_;

@@ -93,12 +93,16 @@ def _prefix(base: str, limit: int) -> str:
     return f".{base}."
 
 
-def _try_lock(descriptor: int) -> bool:
+def _try_lock(descriptor: int) -> bool | None:
+    """True when the lock is taken, False when another holds it, None on a file system
+    without locks (ENOLCK), where a temporary can be neither held nor told to be stale."""
     try:
         fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
     except OSError as error:
         if error.errno in (errno.EWOULDBLOCK, errno.EAGAIN, errno.EACCES):
             return False
+        if error.errno in (errno.ENOLCK, errno.EOPNOTSUPP, errno.ENOSYS, errno.EINVAL):
+            return None
         raise
     return True
 
@@ -134,7 +138,7 @@ def remove_stale_temporaries(folder: str) -> list[str]:
         except OSError:
             continue  # gone already, or not a file of ours
         try:
-            if _try_lock(descriptor) and _same_file(entry.path, descriptor):
+            if _try_lock(descriptor) is True and _same_file(entry.path, descriptor):
                 os.unlink(entry.path)
                 removed.append(entry.path)
         except OSError:
@@ -175,7 +179,9 @@ def _create(name: str, folder: str) -> tuple[int, str]:
             )
         except FileNotFoundError:
             continue  # the folder was removed by a writer that finished just now
-        if _try_lock(descriptor) and _same_file(temporary, descriptor):
+        # Where locks are not to be had, written unheld: no other write takes a temporary
+        # it cannot lock for a stale one.
+        if _try_lock(descriptor) is not False and _same_file(temporary, descriptor):
             return descriptor, temporary
         # Taken for a stale one and removed between its creation and the lock: again.
         os.close(descriptor)
@@ -281,7 +287,7 @@ def _remove_stale_scratch(base: str, prefix: str) -> None:
         except OSError:
             continue  # gone, not ours, or no lock at all
         try:
-            if _try_lock(lock):
+            if _try_lock(lock) is True:
                 shutil.rmtree(entry.path, ignore_errors=True)
         except OSError:
             continue

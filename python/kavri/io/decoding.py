@@ -16,7 +16,6 @@ far short of that (less than half, and by more than a second: a download cut par
 from __future__ import annotations
 
 import os
-import threading
 import warnings
 from typing import IO, Any, Literal
 
@@ -24,6 +23,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .._engine import check_memory as guard_memory
+from .._locks import ForkSafeLock
 from ..errors import AudioFileError, KavriWarning
 
 
@@ -64,7 +64,7 @@ _GUARDED_FRAME_BYTES = 1 << 20
 # The files whose refused packets were warned of, by label and identity (see _tell_once).
 _TOLD: set[tuple[Any, ...]] = set()
 _TOLD_KEPT = 4096
-_TOLD_LOCK = threading.Lock()
+_TOLD_LOCK = ForkSafeLock()
 
 
 class NoAudioStream(AudioFileError):

@@ -20,6 +20,7 @@ starts a new one: its outputs are redone, nothing is lost and nothing stops.
 
 from __future__ import annotations
 
+import errno
 import fcntl
 import hashlib
 import json
@@ -28,12 +29,13 @@ import threading
 import time
 import warnings
 from collections.abc import Iterator
-from contextlib import contextmanager
+from contextlib import contextmanager, suppress
 from pathlib import Path
 from typing import Any
 
 from .._json import JSONProblem
 from .._json import parse as parse_json
+from .._locks import ForkSafeLock
 from .._paths import AnyPath, fs_name, shown
 from .._stop import StopRequest
 from ..errors import Interrupted, KavriError, KavriWarning
@@ -75,7 +77,22 @@ def is_bookkeeping(name: str) -> bool:
 # The output folders this process's runs hold, by real path: the thread that holds each
 # and how deep (augment holds its folder, and the batch loop inside it takes it again).
 _HELD: dict[str, tuple[int, int]] = {}
-_HELD_LOCK = threading.Lock()
+_HELD_LOCK = ForkSafeLock()
+_LOCKED: dict[str, int] = {}  # the descriptors holding the folders' locks
+
+
+def _forget_held_folders() -> None:
+    """In a forked child: the parent's runs are not the child's. Its copies of their
+    descriptors are closed (the lock stays the parent's), so that neither believes it holds
+    the folders for the other."""
+    for descriptor in _LOCKED.values():
+        with suppress(OSError):
+            os.close(descriptor)
+    _LOCKED.clear()
+    _HELD.clear()
+
+
+os.register_at_fork(after_in_child=_forget_held_folders)
 
 
 @contextmanager
@@ -102,21 +119,38 @@ def exclusive_run(out_dir: AnyPath) -> Iterator[None]:
             if descriptor >= 0:
                 try:
                     fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
-                except OSError:
+                except OSError as error:
                     os.close(descriptor)
-                    raise KavriError(_busy(out_dir)) from None
+                    if error.errno in (errno.EWOULDBLOCK, errno.EAGAIN, errno.EACCES):
+                        raise KavriError(_busy(out_dir)) from None
+                    # A file system without locks (ENOLCK): every run had been refused as
+                    # if another held the folder.
+                    descriptor = -1
+                    warnings.warn(
+                        f"{shown(out_dir)}: cannot lock the folder ({error.strerror}): a "
+                        "second run into it at the same time would not be refused",
+                        KavriWarning,
+                        stacklevel=3,
+                    )
+                else:
+                    _LOCKED[real] = descriptor
             _HELD[real] = (me, 1)
     try:
         yield
     finally:
         with _HELD_LOCK:
-            owner, depth = _HELD[real]
-            if depth > 1:
-                _HELD[real] = (owner, depth - 1)
-            else:
+            held = _HELD.get(real)
+            if held is not None and held[1] > 1:
+                _HELD[real] = (held[0], held[1] - 1)
+            elif held is not None:
                 del _HELD[real]
-        if descriptor is not None and descriptor >= 0:
-            os.close(descriptor)
+            # Given back outright, not by the close alone: a child forked meanwhile holds a
+            # copy of the descriptor, and the lock had stayed with it while it lived.
+            if descriptor is not None and _LOCKED.get(real) == descriptor:
+                del _LOCKED[real]
+                with suppress(OSError):
+                    fcntl.flock(descriptor, fcntl.LOCK_UN)
+                os.close(descriptor)
 
 
 def _busy(out_dir: AnyPath) -> str:

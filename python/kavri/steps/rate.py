@@ -26,7 +26,6 @@ round(N x 147 / 160), and so on for every pair.
 from __future__ import annotations
 
 import os
-import threading
 from concurrent.futures import ThreadPoolExecutor
 from fractions import Fraction
 from typing import Any
@@ -35,6 +34,7 @@ import numpy as np
 import soxr  # type: ignore[import-untyped]
 
 from .._engine import check_memory
+from .._locks import ForkSafeLock
 from .base import FrameBuffer, Frames, Step, empty, join, round_half_up
 
 __all__ = ["Resample", "BLOCK_FRAMES", "QUALITY", "resample_step", "source_block"]
@@ -50,7 +50,7 @@ _ONE_SHOT_MOST = 1 << 30
 
 _POOL: ThreadPoolExecutor | None = None
 _POOL_PID = 0
-_POOL_LOCK = threading.Lock()
+_POOL_LOCK = ForkSafeLock()
 
 
 def _pool() -> ThreadPoolExecutor:

@@ -33,7 +33,6 @@ chunking gives the bits of one call.
 
 from __future__ import annotations
 
-import threading
 from collections import OrderedDict
 from typing import Any
 
@@ -41,6 +40,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .. import _engine
+from .._locks import ForkSafeLock
 from ..errors import ChainError
 from .base import Frames, Step, empty
 
@@ -57,7 +57,7 @@ _BY_BITS_LIMIT = 4 << 20
 # What one channel's path takes (see convolution_paths), rounded up.
 _PATH_BYTES = 256
 _SHARED: OrderedDict[tuple[Any, ...], tuple[Any, Any]] = OrderedDict()
-_SHARED_LOCK = threading.Lock()
+_SHARED_LOCK = ForkSafeLock()
 
 
 def _same_bits(a: npt.NDArray[np.float32], b: npt.NDArray[np.float32]) -> bool:

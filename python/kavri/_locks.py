@@ -1,0 +1,36 @@
+"""Locks that a forked child finds free.
+
+A child made by ``fork()`` inherits a lock held by another thread of its parent, and that
+thread does not exist in the child: the child's first ``with`` on it waits for ever (a
+DataLoader's worker forked while a thread was in a convolution hung on its first call).
+"""
+
+from __future__ import annotations
+
+import os
+import threading
+from types import TracebackType
+
+
+class ForkSafeLock:
+    """A ``threading.Lock`` for module state, made anew in a forked child."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        os.register_at_fork(after_in_child=self._renew)
+
+    def _renew(self) -> None:
+        self._lock = threading.Lock()
+
+    def __enter__(self) -> ForkSafeLock:
+        self._held = self._lock
+        self._held.acquire()
+        return self
+
+    def __exit__(
+        self,
+        kind: type[BaseException] | None,
+        error: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None:
+        self._held.release()
