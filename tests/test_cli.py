@@ -270,8 +270,20 @@ def test_a_command_parses_the_same_when_loaded_alone():
         build_parser("process").parse_args(["nonsense"])
 
 
-def test_console_script_is_installed():
+def test_console_script_is_installed(monkeypatch, capsys):
     script = os.path.join(os.path.dirname(sys.executable), "kavri")
+    # Ctrl-C while the command loads printed the import's traceback.
+    import importlib
+    import types
+
+    class Loading(types.ModuleType):
+        def __getattr__(self, name):
+            raise KeyboardInterrupt
+
+    monkeypatch.setitem(sys.modules, "kavri.cli", Loading("kavri.cli"))
+    assert importlib.import_module("kavri.__main__").run() == 130
+    assert capsys.readouterr().err == "kavri: error: interrupted\n"
+    monkeypatch.undo()
     result = subprocess.run([script, "--version"], capture_output=True, text=True, timeout=60)
     assert result.returncode == 0 and result.stdout.strip() == f"kavri {kavri.__version__}"
 
