@@ -691,7 +691,7 @@ def test_draws_and_records_do_not_depend_on_the_locale(tmp_path):
     (tmp_path / "r.json").write_text(json.dumps(chain))
     ascii_names = {**os.environ, "LC_ALL": "C", "PYTHONUTF8": "0"}
     made = []
-    for out, env in (("utf8", None), ("ascii", ascii_names)):
+    for out, env in (("utf8", None), ("ascii", ascii_names), ("ascii", None)):
         args = ["augment", "in", out, "--chain", "r.json", "--variants", "2", "--seed", "4"]
         done = subprocess.run(
             [sys.executable, "-m", "kavri", *args, "--quiet"],
@@ -707,6 +707,10 @@ def test_draws_and_records_do_not_depend_on_the_locale(tmp_path):
         )
     outputs = [n for n in made[0] if n.endswith(b".wav")]
     assert len(outputs) == 4 and all(made[0][n] == made[1][n] for n in outputs)
+    # The rerun in the other locale kept the outputs and one manifest line each (each
+    # non-ASCII output had a second line).
+    assert {n: made[2][n] for n in outputs} == {n: made[1][n] for n in outputs}
+    assert made[2][b"augment.jsonl"].count(b"\n") == 4
     # A batch run in one locale skips, in the other, what the first wrote.
     for env, skipped in ((None, "0 skipped"), (ascii_names, "2 skipped")):
         done = subprocess.run(

@@ -35,7 +35,7 @@ from ..io import atomic_output
 from ..random_chain import RandomChain, RandomChainLike, key_word
 from ..settings import RenderOptions, RenderSettings
 from .batch import check_jobs, plan_outputs
-from .record import DAMAGED_SUFFIX, MANIFEST_NAME, exclusive_run
+from .record import DAMAGED_SUFFIX, MANIFEST_NAME, exclusive_run, local_name, portable_name
 from .tasks import (
     BatchInterrupted,
     BatchReport,
@@ -267,8 +267,10 @@ def augment_files(
                     tasks.append(Task(source, path, [], problem=problem))
                     continue
                 record: dict[str, Any] = {
-                    "source": relative,
-                    "output": name,
+                    # Names as the bytes the file system holds, read as UTF-8: the same
+                    # lines in any locale (a run in another one doubled every line).
+                    "source": portable_name(relative),
+                    "output": portable_name(name),
                     "seed": seed,
                     "variant": variant,
                     "index": index,
@@ -300,7 +302,7 @@ def augment_files(
                 on_result(result)
 
         def save() -> None:
-            present = [r for r in kept.values() if (target / r["output"]).is_file()]
+            present = [r for r in kept.values() if (target / local_name(r["output"])).is_file()]
             if present or manifest.exists():
                 _write_manifest(manifest, present)
 
