@@ -230,7 +230,9 @@ def test_engine_effects_that_are_unstable_at_low_rates_refuse_them():
     # past it, gave NaN without a word: a lowpass at 8 Hz on 83% of its samples, a phaser
     # at 100 Hz on 98%. Every way in refuses them; the rate just above works.
     noise = np.random.default_rng(0).standard_normal((1000, 1)).astype(np.float32) * 0.1
-    for effect, lowest in (("lowpass", 11), ("rotary_speaker", 11), ("phaser", 161)):
+    # An EQ, a shelf or a dynamic EQ at 7 Hz gave infinities on three samples in four.
+    low_rated = ("lowpass", "peak_eq", "high_shelf", "dynamic_eq", "deesser", "rotary_speaker")
+    for effect, lowest in (*((name, 11) for name in low_rated), ("phaser", 161)):
         chain = [{"type": "gain"}, {"type": effect}]
         message = rf"effect \d \('{effect}'\): needs a sample rate of {lowest} Hz or more"
         low = lowest - 1

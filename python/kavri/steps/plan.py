@@ -364,7 +364,24 @@ STRETCH_LOWEST_RATE = 100
 # and the phaser's sweep reaches up to 80 Hz at least: below these rates their designs are
 # unstable (a lowpass at 8 Hz gave NaN on 83% of its samples, a phaser at 100 Hz on 98%).
 ENGINE_LOWEST_RATES = {
-    **dict.fromkeys(("lowpass", "highpass", "bandpass", "notch", "rotary_speaker"), 11),
+    # Each designs biquads whose lowest frequency, 5 Hz, reaches half the rate below 11 Hz:
+    # unstable, they gave infinities and NaN (an EQ or shelf with gain, a dynamic EQ) or
+    # wrong levels (the de-esser's detector) without a word.
+    **dict.fromkeys(
+        (
+            "lowpass",
+            "highpass",
+            "bandpass",
+            "notch",
+            "peak_eq",
+            "low_shelf",
+            "high_shelf",
+            "dynamic_eq",
+            "deesser",
+            "rotary_speaker",
+        ),
+        11,
+    ),
     "phaser": 161,
 }
 
@@ -585,7 +602,8 @@ class ChainStream:
 def _ask_for_output(step: Step, frames_in: int, frames_out: int) -> None:
     """Asks the memory guard for a step's output before the step makes it."""
     _engine.check_memory(
-        frames_out * step.out_channels * 4, f"{step.type}: the output of {frames_in} frames"
+        frames_out * step.out_channels * 4,
+        f"{step.type}: the output of {frames_in} frame{'' if frames_in == 1 else 's'}",
     )
 
 
