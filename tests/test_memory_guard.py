@@ -780,6 +780,13 @@ def test_a_stream_asks_for_each_step_s_output_before_it_is_made(available):
         stream = kavri.Stream([{"type": kind}], 48_000, 2)
         with pytest.raises(MemoryError, match=f"^{kind}: the output of 20000000 frames needs"):
             stream.process(wide)
+    # A reverb's lines were refused as the chunk reached it, after the gain before it had
+    # run: the stream was left broken, and again after each reset.
+    stream = kavri.Stream([{"type": "gain", "db": 1}, {"type": "reverb"}], 2**27, 1)
+    with pytest.raises(MemoryError, match="^reverb: the delay network at 134217728 Hz needs"):
+        stream.process(wide[:1, :1])
+    available(available_for(2 * GiB))
+    assert stream.process(wide[:4, :1]).shape == (4, 1)
 
 
 @pytest.mark.parametrize(

@@ -202,7 +202,7 @@ public:
         const auto rate = static_cast<float>(sample_rate);
         ReverbEffect::check_settings(room_size, damping, pre_delay_ms, width, mix);
         require_bytes(ReverbEffect::memory_bytes(rate, room_size, pre_delay_ms),
-                      "reverb: the delay lines at " + std::to_string(sample_rate) + " Hz");
+                      "reverb: the delay network at " + std::to_string(sample_rate) + " Hz");
         effect_ = std::make_unique<ReverbEffect>(rate, count, room_size, damping, pre_delay_ms,
                                                  width, mix);
     }

@@ -226,6 +226,12 @@ class Reverb(Step):
         """The decay time the lines are set for (60 dB), before damping."""
         return float(self._native.decay_seconds)
 
+    def check_hold(self, frames: int) -> None:
+        # A stream's lines are made, and the guard asked for them, before any stage runs a
+        # chunk: refused as the first chunk ran, after the stages before it, the stream
+        # was left broken, and so again after each reset.
+        self._native  # noqa: B018
+
     def process(self, chunk: Frames) -> Frames:
         if not chunk.shape[0]:
             return empty(self.out_channels)
