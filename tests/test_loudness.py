@@ -574,3 +574,27 @@ def test_measure_takes_samples_as_process_does():
         measure(noise.T.copy(), RATE)
     with pytest.raises(TypeError, match="real numbers"):
         measure(noise.astype(complex), RATE)
+
+
+def test_measuring_under_a_memory_limit_never_ends_the_process(tmp_path):
+    # The channels were summed by a matrix product, and OpenBLAS, unable to have its own
+    # buffer under an address-space limit, ended the whole process with exit status 1: no
+    # exception, no finally. Summed channel by channel, the measurement runs, or raises.
+    rng = np.random.default_rng(8)
+    sf.write(tmp_path / "long.wav", 0.1 * rng.standard_normal((180 * 48_000, 2)), 48_000)
+    code = (
+        "import resource, sys, kavri\n"
+        "kavri.measure_file\n"
+        "size = int(next(l for l in open('/proc/self/status') if l.startswith('VmSize'))"
+        ".split()[1]) << 10\n"
+        "resource.setrlimit(resource.RLIMIT_AS, (size + (16 << 20),) * 2)\n"
+        "try:\n"
+        "    kavri.measure_file(sys.argv[1])\n"
+        "except MemoryError:\n"
+        "    pass\n"
+        "print('still here')\n"
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", code, str(tmp_path / "long.wav")], capture_output=True, text=True
+    )
+    assert done.stdout == "still here\n", done.stderr

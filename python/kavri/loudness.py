@@ -158,23 +158,35 @@ def channel_weights(channels: int, layout: Sequence[str] | None = None) -> np.nd
     return np.array(CHANNEL_WEIGHTS.get(channels, (1.0,) * channels))
 
 
+def channel_sum(powers: np.ndarray, weights: np.ndarray) -> np.ndarray:
+    """The weighted sum over channels (the last axis), channel after channel, each product
+    and sum rounded once. Not a matrix product: BLAS chooses its kernel by processor (fused
+    multiply-adds or not, in another order), so the loudness of 5.1 audio, and a target's
+    gain with it, could differ from one machine to another; and OpenBLAS ends the whole
+    process (exit status 1) when its own buffer cannot be had, which no guard sees."""
+    total = powers[..., 0] * weights[0]
+    for channel in range(1, weights.shape[0]):
+        total = total + powers[..., channel] * weights[channel]
+    return np.asarray(total)
+
+
 def gated_loudness(powers: np.ndarray, weights: np.ndarray) -> float:
     """Integrated loudness (LUFS) from the mean squares of the gating blocks, (blocks,
     channels), through the absolute and relative gates; -inf when nothing passes them."""
     if powers.shape[0] == 0:
         return -math.inf
-    weighted = powers @ weights
+    weighted = channel_sum(powers, weights)
     with np.errstate(divide="ignore"):
         levels = -0.691 + 10.0 * np.log10(weighted)
     above = levels >= ABSOLUTE_GATE_LUFS
     if not above.any():
         return -math.inf
-    relative = -0.691 + 10.0 * np.log10(powers[above].mean(axis=0) @ weights)
+    relative = -0.691 + 10.0 * np.log10(channel_sum(powers[above].mean(axis=0), weights))
     relative += RELATIVE_GATE_LU
     gated = (levels > relative) & (levels > ABSOLUTE_GATE_LUFS)
     if not gated.any():
         return -math.inf
-    total = powers[gated].mean(axis=0) @ weights
+    total = channel_sum(powers[gated].mean(axis=0), weights)
     return float(-0.691 + 10.0 * np.log10(total)) if total > 0 else -math.inf
 
 
@@ -313,7 +325,7 @@ class LoudnessMeter:
         powers = self.block_powers()
         if powers.shape[0] == 0:
             return -math.inf
-        return _loudness_of(float(np.max(powers @ self.weights)))
+        return _loudness_of(float(np.max(channel_sum(powers, self.weights))))
 
     def segment_peaks(self) -> np.ndarray:
         """The sample peak of every finished 100 ms segment, per channel."""
@@ -333,7 +345,7 @@ class LoudnessMeter:
         rate = self.sample_rate
         ends = np.array([segment_end(rate, m + SHORT_TERM_SEGMENTS - 1) for m in range(count)])
         starts = np.array([segment_end(rate, m - 1) for m in range(count)])
-        powers = (windows @ self.weights) / (ends - starts)
+        powers = channel_sum(windows, self.weights) / (ends - starts)
         with np.errstate(divide="ignore"):
             levels: np.ndarray = -0.691 + 10.0 * np.log10(powers)
         return levels
@@ -1133,13 +1145,13 @@ class LimiterTrial:
         weights = first.power_weights
         gained = first.block_powers * scale**2
         tried = ran.touched
-        before = float((gained[tried] @ weights).sum())
+        before = float(channel_sum(gained[tried], weights).sum())
         if not tried.any() or before <= 0.0:
             return None
-        lost = (ran.delta[tried] / (BLOCK_SECONDS * first.sample_rate)) @ weights
+        lost = channel_sum(ran.delta[tried] / (BLOCK_SECONDS * first.sample_rate), weights)
         share = float(lost.sum()) / before
         with np.errstate(divide="ignore", invalid="ignore"):
-            shares = lost / (gained[tried] @ weights)
+            shares = lost / channel_sum(gained[tried], weights)
         worst = float(np.nanmin(shares)) if np.isfinite(shares).any() else share
         others = self._blocks_of(rest) & ~tried
         mean = self._measurement(ran, scale, ceiling, others, share)
