@@ -93,6 +93,32 @@ def test_a_whole_call_and_a_stream_in_blocks_give_the_same_resampled_bits():
             assert np.array_equal(streamed, whole), chain
 
 
+def test_channel_groups_run_once_and_settle_when_no_thread_can_start(monkeypatch):
+    # Under a memory limit the pool's submit, unable to start a thread, had queued its work
+    # all the same: a thread ran it later on streams the caller had given up (SIGSEGV), or
+    # after a reset (channel groups out of step). The groups now run here instead.
+    from kavri.steps import rate
+
+    audio = noise(3000, 8)
+    chain = [{"type": "resample", "rate_hz": 44_100}]
+    whole = kavri.process(audio, 48_000, chain, workers=2)
+    late: list = []
+
+    class Starved:
+        def submit(self, work, *args):
+            late.append((work, args))  # queued, to run after the caller has gone on
+            raise RuntimeError("can't start new thread")
+
+    monkeypatch.setattr(rate, "_pool", lambda: Starved())
+    assert np.array_equal(kavri.process(audio, 48_000, chain, workers=2), whole)
+    stream = kavri.Stream(chain, 48_000, 8, workers=2)
+    first = stream.process(audio[:1000])
+    for work, args in late:
+        work(*args)  # the queued work, run late, finds its group done
+    rest = stream.process(audio[1000:])
+    assert np.array_equal(np.concatenate([first, rest, stream.flush()]), whole)
+
+
 def test_a_resampled_sine_keeps_its_frequency_and_level():
     # A resample to the same rate, or speed by 1, is the identity, bit for bit.
     audio = noise(5000, 2)

@@ -26,6 +26,8 @@ round(N x 147 / 160), and so on for every pair.
 from __future__ import annotations
 
 import os
+import threading
+from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 from fractions import Fraction
 from typing import Any
@@ -64,6 +66,56 @@ def _pool() -> ThreadPoolExecutor:
             )
             _POOL_PID = os.getpid()
         return _POOL
+
+
+def each_group[Made](run: Callable[[int], Made], count: int) -> list[Made]:
+    """``run(0) ... run(count - 1)``, the channel groups, on the pool's threads and this
+    one: each group runs exactly once, and all have finished when this returns or raises.
+    A thread that cannot be started (under a memory limit) leaves its group to this thread.
+    The pool's own map left work behind: a submit whose thread could not start had queued
+    its item all the same, and a thread of the pool ran it later, on streams the caller had
+    given up or reset (memory overwritten, the process killed by SIGSEGV, or channel groups
+    out of step after a reset)."""
+    results: list[Any] = [None] * count
+    errors: list[BaseException | None] = [None] * count
+    finished = [threading.Event() for _ in range(count)]
+    taken = [False] * count
+    guard = threading.Lock()
+
+    def work(index: int) -> None:
+        with guard:
+            if taken[index]:
+                return  # run by another thread already, or being run
+            taken[index] = True
+        try:
+            results[index] = run(index)
+        except BaseException as error:  # raised below, once every group has settled
+            errors[index] = error
+        finally:
+            finished[index].set()
+
+    pool = _pool()
+    for index in range(1, count):
+        try:
+            pool.submit(work, index)
+        except RuntimeError:  # no thread could be started: the rest are run here
+            break
+    for index in range(count):
+        work(index)  # group 0, and those no thread of the pool has taken yet
+    interrupt: BaseException | None = None
+    for event in finished:
+        while True:
+            try:
+                event.wait()
+                break
+            except KeyboardInterrupt as stopped:  # a group still runs on the streams
+                interrupt = stopped
+    if interrupt is not None:
+        raise interrupt
+    for failure in errors:
+        if failure is not None:
+            raise failure
+    return results
 
 
 # What soxr's streams hold for each channel, whatever they are fed (see Resample._check).
@@ -158,9 +210,7 @@ class Resample(Step):
                 outs.append(stream.resample_chunk(block, last=last and done))
             return outs
 
-        if len(self._groups) == 1:
-            return [run(0)]
-        return list(_pool().map(run, range(len(self._groups))))
+        return each_group(run, len(self._groups))
 
     def _join(self, fed: list[list[list[Frames]]], frames: int | None = None) -> Frames:
         """The outputs of one or more feeds as one (frames, channels) array, copied once;
@@ -209,10 +259,7 @@ class Resample(Step):
             made: Frames = soxr.resample(rows, *self._rates, quality=QUALITY)
             return made.reshape(-1, hi - lo)
 
-        if len(self._groups) == 1:
-            parts = [run(0)]
-        else:
-            parts = list(_pool().map(run, range(len(self._groups))))
+        parts = each_group(run, len(self._groups))
         if len({part.shape[0] for part in parts}) != 1:  # soxr keeps channels in step
             raise RuntimeError(f"{self.type}: channel groups came out of step")
         if len(parts) == 1 and parts[0].shape[0] == total:
