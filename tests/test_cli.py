@@ -157,6 +157,23 @@ def test_engine_failure_is_reported_with_the_file(work, run_kavri):
     assert not (work / "out.wav").exists()
 
 
+def test_a_thread_that_cannot_start_is_one_line(work, monkeypatch, capsys):
+    # Under a memory limit the loudness meter's thread (or a batch pool's) could not start,
+    # and 27 lines of traceback came out.
+    from kavri import rendering
+    from kavri.cli import main
+
+    def starved(*args, **kwargs):
+        raise RuntimeError("can't start new thread")
+
+    monkeypatch.setattr(rendering.MeterThread, "__init__", starved)
+    args = ["process", str(work / "in.wav"), str(work / "o.wav"), "--loudness", "-16"]
+    assert main([*args, "--effect", "gain"]) == 1
+    err = capsys.readouterr().err
+    assert err.startswith("kavri: error: cannot start a thread") and err.count("\n") == 1
+    assert not (work / "o.wav").exists()
+
+
 @pytest.mark.slow
 def test_overwrite_replaces_the_input_only_when_asked(work, run_kavri):
     audio = kavri.read(work / "in.wav").audio

@@ -208,6 +208,13 @@ def _run(args: argparse.Namespace) -> int:
             raise
         _error(str(error))
         return EXIT_FAILED
+    except RuntimeError as error:
+        # A thread that cannot be started (a meter's, a pool's) under a memory or thread
+        # limit: Python's own words, which had come with a traceback. Any other is a fault.
+        if "can't start new thread" not in str(error):
+            raise
+        _error(f"cannot start a thread: too little memory, or too many threads ({error})")
+        return EXIT_FAILED
     except KeyboardInterrupt as interrupt:
         _error("interrupted")
         return 128 + getattr(interrupt, "signal", signal.SIGINT)

@@ -29,10 +29,16 @@ from ..errors import AudioFileError, KavriWarning
 
 def _av() -> Any:
     """PyAV, imported when a file is first decoded through it: loading its codec libraries
-    would take a sixth of every command's start-up."""
-    import av
-    import av.error
-
+    would take a sixth of every command's start-up. :class:`MemoryError` when its libraries
+    cannot be mapped (under an address-space limit they take some 130 MiB), which had
+    reached the command line as a traceback of the import."""
+    try:
+        import av
+        import av.error
+    except ImportError as error:
+        if "failed to map segment" not in str(error) and "cannot allocate" not in str(error):
+            raise
+        raise MemoryError(f"FFmpeg's libraries cannot be loaded: {error}") from None
     return av
 
 
