@@ -714,7 +714,8 @@ _STEPS: tuple[EffectInfo, ...] = (
                 "min_duration_s",
                 _f32(0.1),
                 "s",
-                "sound must last this long to end leading silence; trailing silence this "
+                "sound must last this long to end leading silence (an input with no such "
+                "run comes back empty, where the start is trimmed); trailing silence this "
                 "long or longer is removed",
                 0.0,
                 86_400.0,
