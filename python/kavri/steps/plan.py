@@ -368,18 +368,8 @@ ENGINE_LOWEST_RATES = {
     # unstable, they gave infinities and NaN (an EQ or shelf with gain, a dynamic EQ) or
     # wrong levels (the de-esser's detector) without a word.
     **dict.fromkeys(
-        (
-            "lowpass",
-            "highpass",
-            "bandpass",
-            "notch",
-            "peak_eq",
-            "low_shelf",
-            "high_shelf",
-            "dynamic_eq",
-            "deesser",
-            "rotary_speaker",
-        ),
+        "lowpass highpass bandpass notch peak_eq low_shelf high_shelf dynamic_eq deesser "
+        "rotary_speaker".split(),
         11,
     ),
     "phaser": 161,
