@@ -1018,13 +1018,17 @@ def effect_types(family: str | None = None) -> list[str]:
 _QUOTED_LENGTH = 60
 
 
+def cut_short(text: str, most: int) -> str:
+    """A text for a message, its middle left out when it is longer than ``most``."""
+    if len(text) <= most:
+        return text
+    return f"{text[: most - 30]}...{text[-20:]} ({len(text)} characters)"
+
+
 def quoted(word: str) -> str:
     """A name the user gave, for a message: quoted, on one line (control characters and
     odd bytes escaped), cut short when long (a megabyte of key was a megabyte of message)."""
-    text = shown(word)
-    if len(text) > _QUOTED_LENGTH:
-        text = f"{text[: _QUOTED_LENGTH - 20]}... ({len(text)} characters)"
-    return f"'{text}'"
+    return f"'{cut_short(shown(word), _QUOTED_LENGTH)}'"
 
 
 def suggest(word: str, candidates: Iterable[str]) -> str:

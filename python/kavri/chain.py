@@ -25,7 +25,7 @@ from ._audio import real_samples
 from ._json import MAX_DEPTH, JSONProblem, too_deep
 from ._json import parse as parse_json
 from ._paths import fs_name, shown
-from .catalogue import EFFECTS, EffectInfo, Param, quoted, suggest
+from .catalogue import EFFECTS, EffectInfo, Param, cut_short, quoted, suggest
 from .errors import ChainError
 
 __all__ = [
@@ -70,9 +70,7 @@ def _show(value: Any) -> str:
             return f"(a {type(value).__name__} holding an integer too long to print)"
         except RecursionError:
             return f"(a {type(value).__name__} nested too deeply to print)"
-    if len(text) > _SHOWN_LENGTH:
-        text = f"{text[: _SHOWN_LENGTH - 30]}...{text[-20:]} ({len(text)} characters)"
-    return text
+    return cut_short(text, _SHOWN_LENGTH)
 
 
 def _show_number(value: Any) -> str:
