@@ -70,48 +70,60 @@ def _pool() -> ThreadPoolExecutor:
 
 def each_group[Made](run: Callable[[int], Made], count: int) -> list[Made]:
     """``run(0) ... run(count - 1)``, the channel groups, on the pool's threads and this
-    one: each group runs exactly once, and all have finished when this returns or raises.
-    A thread that cannot be started (under a memory limit) leaves its group to this thread.
-    The pool's own map left work behind: a submit whose thread could not start had queued
-    its item all the same, and a thread of the pool ran it later, on streams the caller had
-    given up or reset (memory overwritten, the process killed by SIGSEGV, or channel groups
-    out of step after a reset)."""
+    one: each group runs exactly once, and all have finished when this returns or raises,
+    an interrupt included (no group starts after it). A thread that cannot be started
+    (under a memory limit) leaves its group to this thread. The pool's own map left work
+    behind: a submit whose thread could not start had queued its item all the same, and a
+    thread of the pool ran it later, on streams the caller had given up or reset (memory
+    overwritten, the process killed by SIGSEGV, or channel groups out of step after a
+    reset)."""
     results: list[Any] = [None] * count
     errors: list[BaseException | None] = [None] * count
     finished = [threading.Event() for _ in range(count)]
-    taken = [False] * count
+    owner: list[str | None] = [None] * count  # who took each group: "pool", "here", "none"
     guard = threading.Lock()
 
-    def work(index: int) -> None:
+    def take(index: int, who: str) -> bool:
         with guard:
-            if taken[index]:
-                return  # run by another thread already, or being run
-            taken[index] = True
-        try:
-            results[index] = run(index)
-        except BaseException as error:  # raised below, once every group has settled
-            errors[index] = error
-        finally:
-            finished[index].set()
+            if owner[index] is not None:
+                return False
+            owner[index] = who
+            return True
 
-    pool = _pool()
-    for index in range(1, count):
-        try:
-            pool.submit(work, index)
-        except RuntimeError:  # no thread could be started: the rest are run here
-            break
-    for index in range(count):
-        work(index)  # group 0, and those no thread of the pool has taken yet
-    interrupt: BaseException | None = None
-    for event in finished:
-        while True:
+    def work(index: int, who: str = "pool") -> None:
+        if take(index, who):
             try:
-                event.wait()
+                results[index] = run(index)
+            except BaseException as error:  # raised below, once every group has settled
+                errors[index] = error
+            finally:
+                finished[index].set()
+
+    ended: BaseException | None = None
+    try:
+        pool = _pool()
+        for index in range(1, count):
+            try:
+                pool.submit(work, index)
+            except RuntimeError:  # no thread could be started: the rest are run here
                 break
-            except KeyboardInterrupt as stopped:  # a group still runs on the streams
-                interrupt = stopped
-    if interrupt is not None:
-        raise interrupt
+        for index in range(count):
+            work(index, "here")  # group 0, and those no thread of the pool has taken yet
+    except BaseException as error:  # an interrupt while submitting or between groups
+        ended = error
+    # Only the calling thread sees an interrupt; the pool's groups always finish. Those
+    # not taken yet are taken from the queue's items, and those running are waited for.
+    index = 0
+    while index < count:
+        try:
+            take(index, "none")
+            if owner[index] == "pool":
+                finished[index].wait()
+            index += 1
+        except KeyboardInterrupt as stopped:
+            ended = ended or stopped
+    if ended is not None:
+        raise ended
     for failure in errors:
         if failure is not None:
             raise failure
