@@ -35,7 +35,14 @@ from ..io import atomic_output
 from ..random_chain import RandomChain, RandomChainLike, key_word
 from ..settings import RenderOptions, RenderSettings
 from .batch import check_jobs, plan_outputs
-from .record import DAMAGED_SUFFIX, MANIFEST_NAME, exclusive_run, local_name, portable_name
+from .record import (
+    DAMAGED_SUFFIX,
+    MANIFEST_NAME,
+    exclusive_run,
+    local_name,
+    portable_name,
+    valid_key,
+)
 from .tasks import (
     BatchInterrupted,
     BatchReport,
@@ -76,7 +83,7 @@ def variant_output(relative_path: str, variant: int) -> str:
 def _is_record(value: Any) -> bool:
     return (
         isinstance(value, dict)
-        and isinstance(value.get("output"), str)
+        and valid_key(value.get("output"))
         and isinstance(value.get("chain"), list)
     )
 

@@ -145,7 +145,9 @@ def exclusive_run(out_dir: AnyPath) -> Iterator[None]:
             elif held is not None:
                 del _HELD[real]
             # Given back outright, not by the close alone: a child forked meanwhile holds a
-            # copy of the descriptor, and the lock had stayed with it while it lived.
+            # copy of the descriptor, and the lock had stayed with it while it lived. (Tasks
+            # a stopped run left on another process's workers may still finish after this;
+            # the record never lists them, so the next run redoes them.)
             if descriptor is not None and _LOCKED.get(real) == descriptor:
                 del _LOCKED[real]
                 with suppress(OSError):
@@ -207,7 +209,7 @@ def _valid_entry(entry: Any) -> bool:
     return isinstance(entry, dict) and all(isinstance(key, str) for key in entry)
 
 
-def _valid_key(key: Any) -> bool:
+def valid_key(key: Any) -> bool:
     """Whether a record's key can name a file: text without NUL, each character one that
     :func:`local_name` takes (a key edited into a lone "\\ud800" crashed the next run)."""
     if not isinstance(key, str) or "\0" in key:
@@ -282,7 +284,7 @@ class Record:
                 item = json.loads(line)
             except ValueError:
                 continue
-            if isinstance(item, dict) and _valid_key(item.get("key")):
+            if isinstance(item, dict) and valid_key(item.get("key")):
                 if _valid_entry(item.get("entry")):
                     found[item["key"]] = item["entry"]
         return found
@@ -316,7 +318,7 @@ class Record:
             self._set_aside("not a batch record of this version")
             return {}
         entries = {
-            key: entry for key, entry in outputs.items() if _valid_key(key) and _valid_entry(entry)
+            key: entry for key, entry in outputs.items() if valid_key(key) and _valid_entry(entry)
         }
         if len(entries) != len(outputs) and not self._look_only:
             warnings.warn(
