@@ -596,6 +596,14 @@ def test_info_written_in_a_windows_code_page_keeps_its_letters(tmp_path):
     assert read_tags(str(tmp_path / "w.wav")) == {"title": "café", "artist": "Zoë"}
     kavri.process_file(tmp_path / "w.wav", tmp_path / "w.flac", [])
     assert read_tags(str(tmp_path / "w.flac")) == {"title": "café", "artist": "Zoë"}
+    # The same in RF64, whose INFO follows data of a size the ds64 chunk states.
+    ds64 = b"ds64" + struct.pack("<IQQQI", 28, 0, 200, 100, 0)
+    rf64 = b"RF64" + struct.pack("<I", 0xFFFFFFFF) + b"WAVE" + ds64
+    rf64 += chunks.replace(b"data" + struct.pack("<I", 200), b"data" + b"\xff" * 4)
+    at = rf64.index(b"LIST")
+    moved = rf64[at : at + 8 + len(info)]
+    (tmp_path / "r.wav").write_bytes(rf64.replace(moved, b"") + moved)  # INFO after data
+    assert read_tags(str(tmp_path / "r.wav")) == {"title": "café", "artist": "Zoë"}
     command = [sys.executable, "-m", "kavri", "process", "-", "s.flac", "--effect", "gain"]
     subprocess.run(command, input=wav, cwd=tmp_path, check=True, capture_output=True)
     assert read_tags(str(tmp_path / "s.flac")) == {"title": "café", "artist": "Zoë"}

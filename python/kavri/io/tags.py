@@ -243,19 +243,26 @@ _INFO_LIMIT = 1 << 20
 
 
 def _riff_info(path: str) -> dict[str, str]:
-    """The INFO tags of a RIFF WAVE file, read from its chunks ({} when it has none, or
+    """The INFO tags of a WAV or RF64 file, read from its chunks ({} when it has none, or
     is not one): libsndfile hands its strings on as UTF-8, and a title a Windows tool wrote
     in its code page came out with U+FFFD for every accented letter."""
     try:
         with open(path, "rb") as handle:
             head = handle.read(12)
-            if head[:4] != b"RIFF" or head[8:12] != b"WAVE":
+            if head[:4] not in (b"RIFF", b"RF64", b"BW64") or head[8:12] != b"WAVE":
                 return {}
+            data_size = None  # an RF64 file's, from its ds64 chunk
             for _ in range(_CHUNKS_WALKED):
                 header = handle.read(8)
                 if len(header) < 8:
                     return {}
                 size = int.from_bytes(header[4:], "little")
+                if header[:4] == b"ds64" and 16 <= size <= _INFO_LIMIT:
+                    data_size = int.from_bytes(handle.read(size)[8:16], "little")
+                    handle.seek(size & 1, os.SEEK_CUR)
+                    continue
+                if header[:4] == b"data" and size == 0xFFFFFFFF and data_size is not None:
+                    size = data_size
                 if header[:4] == b"LIST" and size <= _INFO_LIMIT:
                     body = handle.read(size)
                     if body[:4] == b"INFO":
