@@ -81,6 +81,7 @@ def test_effect_options_and_subtype(work, run_kavri):
         # Python's float() took these: db=1_0 was +10 dB.
         (["--effect", "gain:db=1_0"], "parameter 'db' must be a number, got '1_0'"),
         (["--effect", "gain:db=\uff13"], "parameter 'db' must be a number"),
+        (["--effect", "gain:db=1\n2"], "parameter 'db' must be a number, got '1\\n2'"),
         # Control characters split the line or reached the terminal as they were.
         (["--effect", "ga\nin\x1b[2J:db=1"], "unknown effect type 'ga\\nin\\x1b[2J'"),
         # Tracebacks: a byte that is not UTF-8 in a tag, a name no file can have.
@@ -285,6 +286,9 @@ def test_a_command_parses_the_same_when_loaded_alone():
     assert vars(alone) == vars(full)
     with pytest.raises(SystemExit):
         build_parser("process").parse_args(["nonsense"])
+    for whole in ("--workers=1_0", "--rate=\uff11\uff16000"):  # int() took both
+        with pytest.raises(SystemExit):
+            build_parser("process").parse_args(["a.wav", "b.wav", whole])
 
 
 def test_console_script_is_installed(monkeypatch, capsys):

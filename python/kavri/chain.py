@@ -491,7 +491,7 @@ def plain_number(text: str, integer: bool = False) -> bool:
 
 
 def _parse_number(text: str, integer: bool, where: str, key: str) -> int | float:
-    shown_text = text if len(text) <= 40 else f"{text[:20]}...{text[-6:]}"
+    shown_text = cut_short(shown(text), 40)
     try:
         if not plain_number(text, integer):
             raise ValueError(text)

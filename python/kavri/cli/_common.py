@@ -70,8 +70,12 @@ def add_raw_input_arguments(p: argparse.ArgumentParser, name: str, encoded: str)
         help=f"{name} is raw PCM (implied by a .raw or .pcm suffix); give --input-rate and "
         "--input-channels",
     )
-    raw.add_argument("--input-rate", type=int, metavar="HZ", help="sample rate of raw input")
-    raw.add_argument("--input-channels", type=int, metavar="N", help="channel count of raw input")
+    raw.add_argument(
+        "--input-rate", type=whole_number, metavar="HZ", help="sample rate of raw input"
+    )
+    raw.add_argument(
+        "--input-channels", type=whole_number, metavar="N", help="channel count of raw input"
+    )
     raw.add_argument(
         "--encoding",
         choices=list(ENCODINGS),
@@ -149,13 +153,13 @@ def step_specs(args: argparse.Namespace) -> Chain:
 def add_step_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--rate",
-        type=int,
+        type=whole_number,
         metavar="HZ",
         help="resample the output to this rate (soxr, very high quality), after the chain",
     )
     parser.add_argument(
         "--channels",
-        type=int,
+        type=whole_number,
         metavar="N",
         help="output channels, after the chain: 1 mixes down with equal gain, N from mono "
         "copies it, a file with N channels is left as it is; any other count fails that file",
@@ -195,6 +199,14 @@ def number(text: str) -> float:
     return value
 
 
+def whole_number(text: str) -> int:
+    """An option's whole number, in ASCII digits (int() also took 1_0 and other scripts'
+    digits)."""
+    if not plain_number(text, integer=True):
+        raise argparse.ArgumentTypeError(f"expected a whole number, got {quoted(text)}")
+    return int(text)
+
+
 def add_output_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--loudness",
@@ -219,7 +231,7 @@ def add_output_options(parser: argparse.ArgumentParser) -> None:
     )
     parser.add_argument(
         "--bitrate",
-        type=int,
+        type=whole_number,
         metavar="KBPS",
         help="constant MP3 bit rate, one of "
         f"{', '.join(map(str, MP3_BITRATES))} (default: variable)",
@@ -241,14 +253,14 @@ def add_output_options(parser: argparse.ArgumentParser) -> None:
 def add_engine_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--block-size",
-        type=int,
+        type=whole_number,
         default=2048,
         metavar="N",
         help="frames per block (changes only the dynamic EQ), default 2048",
     )
     parser.add_argument(
         "--workers",
-        type=int,
+        type=whole_number,
         default=1,
         metavar="N",
         help="threads per file for channel-parallel effects, default 1",
@@ -293,7 +305,7 @@ def add_render_options(parser: argparse.ArgumentParser) -> None:
 def add_folder_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--jobs",
-        type=int,
+        type=whole_number,
         default=os.cpu_count() or 1,
         metavar="N",
         help="files processed at once, default: the number of cores",

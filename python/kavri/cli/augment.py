@@ -18,6 +18,7 @@ from ._common import (
     run_folder,
     settings_from_args,
     step_specs,
+    whole_number,
 )
 
 
@@ -32,11 +33,15 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     )
     p.add_argument("--chain", required=True, metavar="FILE", help="JSON random chain file")
     p.add_argument(
-        "--variants", type=int, required=True, metavar="N", help="augmented copies of each file"
+        "--variants",
+        type=whole_number,
+        required=True,
+        metavar="N",
+        help="augmented copies of each file",
     )
     p.add_argument(
         "--seed",
-        type=int,
+        type=whole_number,
         required=True,
         metavar="S",
         help="seed of every draw; the same seed gives the same files",

@@ -6,7 +6,7 @@ import argparse
 
 from ..chain import chain_summary
 from ..errors import KavriError, failure_text
-from ._common import add_chain_options, chain_from_args, check_output_folder
+from ._common import add_chain_options, chain_from_args, check_output_folder, whole_number
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
@@ -14,7 +14,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--out", required=True, metavar="FILE.png", help="image file (.png, .svg, .pdf)")
     p.add_argument(
         "--sample-rate",
-        type=int,
+        type=whole_number,
         default=48_000,
         metavar="HZ",
         help="sample rate of the measurement, default 48000",
