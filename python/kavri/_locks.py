@@ -17,14 +17,16 @@ class ForkSafeLock:
 
     def __init__(self) -> None:
         self._lock = threading.Lock()
+        self._held = threading.local()  # the lock each thread took, released by that thread
         os.register_at_fork(after_in_child=self._renew)
 
     def _renew(self) -> None:
         self._lock = threading.Lock()
 
     def __enter__(self) -> ForkSafeLock:
-        self._held = self._lock
-        self._held.acquire()
+        lock = self._lock
+        lock.acquire()
+        self._held.lock = lock
         return self
 
     def __exit__(
@@ -33,4 +35,4 @@ class ForkSafeLock:
         error: BaseException | None,
         traceback: TracebackType | None,
     ) -> None:
-        self._held.release()
+        self._held.lock.release()

@@ -164,6 +164,9 @@ def channel_sum(powers: np.ndarray, weights: np.ndarray) -> np.ndarray:
     multiply-adds or not, in another order), so the loudness of 5.1 audio, and a target's
     gain with it, could differ from one machine to another; and OpenBLAS ends the whole
     process (exit status 1) when its own buffer cannot be had, which no guard sees."""
+    weights = np.asarray(weights, np.float64)
+    if powers.shape[-1] != weights.shape[0]:
+        raise ValueError(f"{weights.shape[0]} weights for {powers.shape[-1]} channels")
     total = powers[..., 0] * weights[0]
     for channel in range(1, weights.shape[0]):
         total = total + powers[..., channel] * weights[channel]
