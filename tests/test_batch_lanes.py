@@ -165,6 +165,8 @@ def test_batches_take_and_refuse_audio_as_process_does():
         kavri.process_batch(np.zeros((2, 10), np.int64), RATE, chain)
     with pytest.raises(ValueError, match="2 chains for a batch of 3 items"):
         kavri.process_batch(np.zeros((3, 10), np.float32), RATE, [chain, chain])
+    with pytest.raises(ValueError, match="has 1 chain for a batch of 2 items"):
+        kavri.process_batch(np.zeros((2, 10), np.float32), RATE, ["vocal"])
     with pytest.raises(kavri.ChainError, match="unknown effect type"):
         kavri.process_batch(np.zeros((2, 10), np.float32), RATE, [[{"type": "gian"}], chain])
     with pytest.raises(ValueError, match="sample_rate"):

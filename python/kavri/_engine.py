@@ -46,7 +46,7 @@ import numpy.typing as npt
 from . import _kavri_stream as _native_stream
 from ._audio import as_frames, pcm_to_float, real_samples
 from ._kavri_core import process_pipeline
-from .catalogue import EFFECTS
+from .catalogue import EFFECTS, counted
 
 __all__ = [
     "CHANNELS_FIRST_LIMIT",
@@ -284,10 +284,6 @@ def open_stream(
     return NativeStream(list(specs), rate, count, blocks, threads)
 
 
-def _channels(count: int) -> str:
-    return f"{count} channel{'' if count == 1 else 's'}"
-
-
 def stream_frames(chunk: npt.ArrayLike, channels: int) -> tuple[npt.NDArray[np.float32], bool]:
     """A chunk for a stream of ``channels`` channels as (frames, channels) float32, and
     whether it came 1-D; converted by the same rules as whole calls. A chunk whose channel
@@ -303,7 +299,8 @@ def stream_frames(chunk: npt.ArrayLike, channels: int) -> tuple[npt.NDArray[np.f
         if data.shape[0] == channels:
             raise _channels_first(data.shape)
         raise ValueError(
-            f"the chunk has {_channels(data.shape[1])}, the stream has {_channels(channels)}"
+            f"the chunk has {counted(data.shape[1], 'channel')}, "
+            f"the stream has {counted(channels, 'channel')}"
         )
     return data, False
 
@@ -368,8 +365,9 @@ def batch_audio(batch: Any) -> Batch:
                 raise type(error)(f"item {k}: {error}") from None
             if items and data.shape[1] != items[0].shape[1]:
                 raise ValueError(
-                    f"item {k} has {_channels(data.shape[1])}, item 0 has "
-                    f"{_channels(items[0].shape[1])}: a batch's items have one channel count"
+                    f"item {k} has {counted(data.shape[1], 'channel')}, item 0 has "
+                    f"{counted(items[0].shape[1], 'channel')}: "
+                    "a batch's items have one channel count"
                 )
             items.append(data)
             flat.append(one)

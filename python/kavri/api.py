@@ -17,6 +17,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _engine, steps
+from .catalogue import counted
 from .chain import Chain, ChainLike, load_chain
 from .clamps import warn_clamped
 from .errors import KavriWarning
@@ -233,7 +234,10 @@ def process_batch(
     if _per_item(chains):
         listed = list(chains)  # type: ignore[arg-type]
         if len(listed) != count:
-            raise ValueError(f"chains has {len(listed)} chains for a batch of {count} items")
+            raise ValueError(
+                f"chains has {counted(len(listed), 'chain')} for a batch of "
+                f"{counted(count, 'item')}"
+            )
         # A chain object given for many items is checked once and read once.
         checked: dict[int, list[Any]] = {}
         per_item: list[list[Any]] = []
@@ -269,7 +273,10 @@ def augment_batch(
     count = len(prepared)
     keys = range(count) if indices is None else list(indices)
     if len(keys) != count:
-        raise ValueError(f"indices has {len(keys)} indices for a batch of {count} items")
+        raise ValueError(
+            f"indices has {counted(len(keys), 'index', 'indices')} "
+            f"for a batch of {counted(count, 'item')}"
+        )
     chains = RandomChain(random_chain)._sample_many(seed, keys)
     # The drawn chains are valid by construction, so they go to the engine unchecked.
     return _run_batch(prepared, sample_rate, chains, block_size, workers), chains
@@ -306,7 +313,7 @@ def _run_batch(
         plan = steps.plan_chain(chain, rate, item.shape[1], f"item {index}'s chain")
         total += plan.most_output_frames(item.shape[0]) * plan.out_channels * 4
         plans.append(plan)
-    _engine.check_memory(2 * total, f"the outputs of a batch of {len(plans)} items")
+    _engine.check_memory(2 * total, f"the outputs of a batch of {counted(len(plans), 'item')}")
     warned: set[int] = set()
     for chain, plan in zip(chains, plans, strict=True):
         if warn_clamps and id(chain) not in warned:  # a chain given for many items, once

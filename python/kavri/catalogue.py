@@ -1025,6 +1025,12 @@ def cut_short(text: str, most: int) -> str:
     return f"{text[: most - 30]}...{text[-20:]} ({len(text)} characters)"
 
 
+def counted(count: int, noun: str, plural: str = "") -> str:
+    """``count`` and its noun, for a message: "1 channel", "2 channels" (``plural`` where
+    the noun does not take an s)."""
+    return f"{count} {noun if count == 1 else plural or noun + 's'}"
+
+
 def quoted(word: str) -> str:
     """A name the user gave, for a message: quoted, on one line (control characters and
     odd bytes escaped), cut short when long (a megabyte of key was a megabyte of message)."""

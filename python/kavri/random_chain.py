@@ -77,7 +77,7 @@ from ._json import parse as parse_json
 from ._paths import relative_glob, shown
 from ._providers import listed_once
 from ._providers import load as load_providers
-from .catalogue import ENGINE_TYPES, NEEDED_KEYS, Param, quoted, suggest
+from .catalogue import ENGINE_TYPES, NEEDED_KEYS, Param, counted, quoted, suggest
 from .chain import (
     _FLOAT32_MAX,
     Chain,
@@ -456,8 +456,7 @@ def _check_item(where: str, item: Any, depth: int = 1) -> _Node:
         raise ChainError(f'{where}: "count" {_show(raw)} is below 0')
     if hi > len(items):
         raise ChainError(
-            f'{where}: "count" {_show(raw)} is beyond the {len(items)} '
-            f"item{'s' if len(items) != 1 else ''} listed"
+            f'{where}: "count" {_show(raw)} is beyond the {counted(len(items), "item")} listed'
         )
     return _SomeOf(items, (lo, hi), p)
 

@@ -9,6 +9,7 @@ from collections.abc import Sequence
 
 from ._audio import PCM_BITS
 from ._paths import shown
+from .catalogue import counted
 from .files import FileSummary
 from .loudness import MIN_LOUDNESS_RATE, Measurement, above, ceiling_passed, to_db
 from .rendering import LOSSY_SUBTYPES
@@ -28,10 +29,6 @@ def _lufs(value: float) -> str:
     if math.isnan(value):
         return f"not measured (loudness needs a sample rate of {MIN_LOUDNESS_RATE} Hz or more)"
     return "none (too short, silent, or below the -70 LUFS gate)"
-
-
-def _samples(count: int) -> str:
-    return f"{count} sample{'' if count == 1 else 's'}"
 
 
 def _range(value: float, measured: Measurement) -> str:
@@ -90,11 +87,11 @@ def output_report(summary: FileSummary) -> tuple[str, list[str]]:
     if stats.clipped:
         bits = PCM_BITS.get(summary.subtype)
         scale = f"{bits}-bit full scale" if bits else "full scale of the format"
-        warnings.append(f"{_samples(stats.clipped)} clipped at the {scale}")
+        warnings.append(f"{counted(stats.clipped, 'sample')} clipped at the {scale}")
     if stats.nonfinite:
         kept = summary.subtype in ("FLOAT", "DOUBLE")
         warnings.append(
-            f"{stats.nonfinite} NaN or infinite sample{'' if stats.nonfinite == 1 else 's'}"
+            f"{counted(stats.nonfinite, 'NaN or infinite sample')}"
             f"{' written as they are' if kept else ' written as 0 (NaN) or at full scale'}"
         )
     if result is not None:
@@ -117,8 +114,7 @@ def meter_text(name: str, measured: Measurement) -> str:
     lines = [
         f"{name}",
         f"  duration        {int(minutes)}:{seconds:06.3f} ({measured.frames} frames)",
-        f"  sample rate     {measured.sample_rate:g} Hz, {measured.channels} "
-        f"channel{'' if measured.channels == 1 else 's'}",
+        f"  sample rate     {measured.sample_rate:g} Hz, {counted(measured.channels, 'channel')}",
         f"  loudness        {_lufs(measured.integrated_lufs)}",
         f"  loudness range  {_range(measured.loudness_range, measured)}",
         f"  max momentary   {_level(measured.max_momentary_lufs, measured, '0.4 s')}",
@@ -126,8 +122,8 @@ def meter_text(name: str, measured: Measurement) -> str:
         f"  sample peak     {_channel_values(measured.sample_peak)} dBFS",
         f"  true peak       {_channel_values(measured.true_peak)} dBTP",
         f"  rms             {_channel_values(measured.rms)} dBFS",
-        f"  clipped         {_samples(measured.clipped)}",
-        f"  nan/inf         {measured.nan}/{_samples(measured.inf)}",
+        f"  clipped         {counted(measured.clipped, 'sample')}",
+        f"  nan/inf         {measured.nan}/{counted(measured.inf, 'sample')}",
     ]
     if measured.nan or measured.inf:
         lines.append("  (levels and loudness leave out the NaN and infinite samples)")

@@ -9,6 +9,7 @@ from pathlib import Path
 
 from .._paths import shown
 from .._stop import stop_on_signals
+from ..catalogue import counted
 from ..chain import chain_summary
 from ..errors import Interrupted, KavriError
 from ..files import render_file
@@ -79,10 +80,6 @@ def _check_not_folders(args: argparse.Namespace) -> None:
             )
 
 
-def _channels(count: int) -> str:
-    return f"{count} channel{'' if count == 1 else 's'}"
-
-
 def _same_file(a: str, b: str) -> bool:
     if os.path.abspath(a) == os.path.abspath(b):
         return True
@@ -148,7 +145,7 @@ def run(args: argparse.Namespace) -> int:
     if args.output != "-":
         extra = tail_frames(args.tail, summary.input_sample_rate)
         tail = f" + {extra} tail" if args.tail else ""
-        shape = f"{_channels(summary.input_channels)} at {summary.input_sample_rate} Hz"
+        shape = f"{counted(summary.input_channels, 'channel')} at {summary.input_sample_rate} Hz"
         changed = (
             summary.output_frames != summary.input_frames + extra
             or summary.channels != summary.input_channels
@@ -156,7 +153,7 @@ def run(args: argparse.Namespace) -> int:
         )
         if changed:
             shape += (
-                f" -> {summary.output_frames} frames x {_channels(summary.channels)} "
+                f" -> {summary.output_frames} frames x {counted(summary.channels, 'channel')} "
                 f"at {summary.sample_rate} Hz"
             )
         print(

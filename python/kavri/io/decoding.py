@@ -24,6 +24,7 @@ import numpy.typing as npt
 
 from .._engine import check_memory as guard_memory
 from .._locks import ForkSafeLock
+from ..catalogue import counted
 from ..errors import AudioFileError, KavriWarning
 
 
@@ -165,7 +166,7 @@ class DecodedSource:
                 refused += 1
         if refused and self._tell_once():
             warnings.warn(
-                f"{self.label}: {refused} undecodable packet{'s' if refused > 1 else ''} left out",
+                f"{self.label}: {counted(refused, 'undecodable packet')} left out",
                 KavriWarning,
                 stacklevel=2,
             )

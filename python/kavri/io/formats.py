@@ -17,6 +17,7 @@ import soundfile as sf
 
 from .._audio import PCM_BITS
 from .._paths import AnyPath, fs_name, shown
+from ..catalogue import counted
 from ..errors import AudioFileError
 from .decoding import decoded_suffixes
 
@@ -424,7 +425,7 @@ def check_output(
         )
         raise AudioFileError(
             f"{name}: MP3 at {bitrate} kbit/s would shift the audio at {sample_rate} Hz "
-            f"and {channels} channel{'s' if channels != 1 else ''} (the encoder resamples "
+            f"and {counted(channels, 'channel')} (the encoder resamples "
             f"it inside){f'; use {good} kbit/s or more' if good else ''}"
         )
 

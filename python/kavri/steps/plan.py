@@ -30,7 +30,7 @@ import numpy.typing as npt
 from .. import _engine
 from .._providers import listed_once
 from .._providers import load as load_providers
-from ..catalogue import EFFECTS, NEEDED_KEYS
+from ..catalogue import EFFECTS, NEEDED_KEYS, counted
 from ..clamps import warn_clamped
 from ..errors import ChainError
 from .base import Frames, Identity, Step, empty, join, seconds_to_frames
@@ -327,8 +327,8 @@ def _matrix(where: str, spec: Mapping[str, Any], channels: int) -> list[list[flo
         weights = list(spec.get("weights", ()))
         if weights and len(weights) != channels:
             raise ChainError(
-                f"{where}: {len(weights)} weights for {channels} channel"
-                f"{'s' if channels != 1 else ''}; give one per channel"
+                f"{where}: {counted(len(weights), 'weight')} for "
+                f"{counted(channels, 'channel')}; give one per channel"
             )
         return mixdown_matrix(channels, weights)
     matrix = [list(row) for row in spec.get("matrix", ())]
@@ -336,9 +336,8 @@ def _matrix(where: str, spec: Mapping[str, Any], channels: int) -> list[list[flo
     if matrix:
         if len(matrix[0]) != channels:
             raise ChainError(
-                f"{where}: the matrix has {len(matrix[0])} column"
-                f"{'s' if len(matrix[0]) != 1 else ''} (one per input channel), but "
-                f"{channels} channel{'s' if channels != 1 else ''} reach it"
+                f"{where}: the matrix has {counted(len(matrix[0]), 'column')} (one per input "
+                f"channel), but {counted(channels, 'channel')} reach it"
             )
         if count and count != len(matrix):
             raise ChainError(
@@ -593,7 +592,7 @@ def _ask_for_output(step: Step, frames_in: int, frames_out: int) -> None:
     """Asks the memory guard for a step's output before the step makes it."""
     _engine.check_memory(
         frames_out * step.out_channels * 4,
-        f"{step.type}: the output of {frames_in} frame{'' if frames_in == 1 else 's'}",
+        f"{step.type}: the output of {counted(frames_in, 'frame')}",
     )
 
 

@@ -41,6 +41,7 @@ import numpy.typing as npt
 
 from .. import _engine
 from .._locks import ForkSafeLock
+from ..catalogue import counted
 from ..errors import ChainError
 from .base import Frames, Step, empty
 
@@ -121,7 +122,7 @@ def convolution_paths(
         takes = f"1 or {channels}"
     raise ChainError(
         f"{where}: the impulse response has {response_channels} channels; a signal of "
-        f"{channels} channel{'s' if channels != 1 else ''} takes {takes}"
+        f"{counted(channels, 'channel')} takes {takes}"
     )
 
 
