@@ -488,6 +488,11 @@ def test_rerun_redoes_outputs_whose_noise_or_response_files_changed(tree, tmp_pa
     kavri.write(noises / "n2.wav", np.full((900, 1), 0.02, np.float32), RATE)
     assert statuses() == ["done", "done"]
     assert statuses() == ["skipped", "skipped"]
+    # Rewritten with its size and time kept, as cp -p or rsync -a leave a file.
+    before = (noises / "n1.wav").stat()
+    kavri.write(noises / "n1.wav", np.full((900, 1), 0.03, np.float32), RATE)
+    os.utime(noises / "n1.wav", ns=(before.st_atime_ns, before.st_mtime_ns))
+    assert statuses() == ["done", "done"]
 
 
 def test_chains_holding_numpy_values_run_and_rerun_by_the_bits_of_their_arrays(tree, tmp_path):

@@ -9,6 +9,7 @@ import json
 import os
 import re
 import resource
+import stat
 import subprocess
 import sys
 import textwrap
@@ -440,6 +441,59 @@ def test_an_output_folder_that_exists_but_cannot_be_written_is_named_so(work, mo
         check_folder_can_be_made(str(work / "in"))
     with pytest.raises(kavri.KavriError, match=r"in/new: cannot create the folder: .*in is not"):
         check_folder_can_be_made(str(work / "in" / "new"))
+
+
+def test_devices_and_pipes_are_neither_replaced_nor_read_without_end(work, run_kavri, monkeypatch):
+    # An output that was a device or a FIFO (or a link to one) was renamed over: as root,
+    # "kavri process in.wav /dev/null" replaced /dev/null with a file. /dev/zero as an input
+    # was copied to the temporary folder until its disk was all but full, and as a chain
+    # file read until memory ran out.
+    # A node of its own, not the system's /dev/null: a regression would replace it.
+    os.mkfifo(work / "fifo.wav")
+    (work / "link.png").symlink_to("fifo.wav")
+    outputs = [("fifo.wav", "a pipe")]
+    try:
+        os.mknod(work / "null.wav", stat.S_IFCHR | 0o666, os.makedev(1, 3))
+        outputs.append(("null.wav", "a device"))
+    except OSError:
+        pass  # not root, or a container that allows no devices
+    for output, kind in outputs:
+        run = run_kavri("process", "in.wav", output, "--effect", "gain", cwd=work)
+        assert run.stderr == f"kavri: error: {output}: cannot write: it is {kind}, not a file\n"
+        with pytest.raises(AudioFileError, match=f"cannot write: it is {kind}, not a file"):
+            kavri.write(work / output, noise(), RATE)
+    with pytest.raises(KavriError, match="link.png: cannot write: it is a pipe"):
+        kavri.plot.plot_chain([{"type": "gain"}], work / "link.png", RATE)
+    assert (work / "fifo.wav").is_fifo() and (work / "link.png").is_symlink()
+    assert len(outputs) == 1 or (work / "null.wav").is_char_device()
+    assert not (work / ".kavri-tmp.d").exists()
+    # A folder in the output's place is found before the work, not after it.
+    monkeypatch.setattr(kavri.files, "render", lambda *a, **k: pytest.fail("rendered"))
+    (work / "dir.wav").mkdir()
+    with pytest.raises(AudioFileError, match="dir.wav: cannot write: Is a directory"):
+        kavri.process_file(work / "in.wav", work / "dir.wav", "vocal")
+    monkeypatch.undo()
+    for args in (["process", "/dev/zero", "o.wav", "--effect", "gain"], ["meter", "/dev/zero"]):
+        run = run_kavri(*args, cwd=work)
+        assert (
+            run.stderr
+            == "kavri: error: /dev/zero: cannot read: it is a device, not a file or a pipe\n"
+        )
+    run = run_kavri("process", "-", "o.wav", "--effect", "gain", cwd=work, stdin=subprocess.DEVNULL)
+    assert "standard input: cannot read: it is a device" in run.stderr
+    run = run_kavri("process", "in.wav", "o.wav", "--chain", "/dev/zero", cwd=work)
+    assert run.stderr == "kavri: error: /dev/zero: is a device, not a chain file\n"
+    assert not (work / "o.wav").exists()
+    # A pipe is read as ever, from a FIFO's writer or standard input.
+    source = (work / "in.wav").read_bytes()
+    run = subprocess.run(
+        [sys.executable, "-m", "kavri", "process", "-", "o.wav", "--effect", "gain", "--quiet"],
+        cwd=work,
+        input=source,
+        capture_output=True,
+        timeout=300,
+    )
+    assert run.returncode == 0 and kavri.read(work / "o.wav").audio.shape[0] == 4800
 
 
 def test_names_with_a_newline_keep_each_message_on_one_line(work, run_kavri):

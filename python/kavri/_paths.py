@@ -13,6 +13,7 @@ from __future__ import annotations
 import codecs
 import io
 import os
+import stat
 from typing import TextIO, TypeAlias
 
 __all__ = [
@@ -24,6 +25,7 @@ __all__ = [
     "shown",
     "escape_odd_bytes",
     "relative_glob",
+    "special_kind",
 ]
 
 AnyPath: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
@@ -43,6 +45,18 @@ def free_bytes(descriptor: int) -> int:
     """The room left, for an ordinary user, on the disk of an open file."""
     disk = os.fstatvfs(descriptor)
     return disk.f_bavail * disk.f_frsize
+
+
+def special_kind(mode: int) -> str | None:
+    """What a path that is neither a file nor a folder is, for a message ("a device", "a
+    pipe", "a socket"); None for a file or a folder."""
+    if stat.S_ISCHR(mode) or stat.S_ISBLK(mode):
+        return "a device"
+    if stat.S_ISFIFO(mode):
+        return "a pipe"
+    if stat.S_ISSOCK(mode):
+        return "a socket"
+    return None
 
 
 def file_stamp(status: os.stat_result) -> tuple[int, ...]:

@@ -14,6 +14,7 @@ import math
 import numbers
 import os
 import re
+import stat
 from collections.abc import Iterable, Mapping, Sequence
 from importlib import resources
 from pathlib import Path
@@ -412,8 +413,13 @@ def read_chain_text(path: str | os.PathLike[str], what: str = "chain file") -> s
         # Path("") is the current folder.
         raise ChainError(f"{name}: no such {what}")
     try:
+        if stat.S_ISCHR(os.stat(fs_name(path)).st_mode):
+            # /dev/zero was read until memory ran out.
+            raise ChainError(f"{name}: is a device, not a {what}")
         # A byte-order mark before the JSON (Windows' Notepad writes one) is no part of it.
         return Path(fs_name(path)).read_text(encoding="utf-8-sig")
+    except ChainError:
+        raise
     except FileNotFoundError:
         raise ChainError(f"{name}: no such {what}") from None
     except IsADirectoryError:

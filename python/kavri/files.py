@@ -18,7 +18,6 @@ no file behind and the previous output, if any, untouched.
 
 from __future__ import annotations
 
-import os
 import time
 import warnings
 from collections.abc import Callable, Iterator
@@ -45,6 +44,7 @@ from .io import (
     counted_size,
     open_source,
     output_format,
+    output_target,
     resolve_subtype,
     source_layout,
 )
@@ -271,11 +271,10 @@ def render_file(
     source_name, output_name = fs_name(source), fs_name(output)
     output_format(output_name, None, settings.file_format)
     if output_name != "-":
-        folder = os.path.dirname(os.path.abspath(output_name))
-        if not os.path.isdir(folder):
-            raise AudioFileError(
-                f"{show_name(output_name)}: cannot write: folder {show_name(folder)} does not exist"
-            )
+        try:
+            output_target(output_name)  # refused before the work, not after it
+        except KavriError as error:
+            raise AudioFileError(str(error)) from None
 
     def check_stop() -> None:
         if stop is not None and stop.is_set():

@@ -35,7 +35,7 @@ import numpy.typing as npt
 
 from ._engine import check_memory
 from ._locks import ForkSafeLock
-from ._paths import file_stamp, fs_bytes, shown
+from ._paths import file_stamp, fs_bytes, shown, special_kind
 from ._providers import once
 from ._stop import current_stop
 from .errors import AudioFileError
@@ -193,9 +193,9 @@ def read_response(path: str, rate: int) -> npt.NDArray[np.float32]:
     status = _status(path)
     if stat.S_ISFIFO(status.st_mode):
         return _read_pipe(path, rate)
-    if stat.S_ISCHR(status.st_mode) or stat.S_ISSOCK(status.st_mode):
-        # /dev/zero would be copied aside without end.
-        raise _problem(path, "is a device, not a file or a pipe")
+    kind = special_kind(status.st_mode)
+    if kind is not None:  # a device or a socket: /dev/zero would be copied aside without end
+        raise _problem(path, f"is {kind}, not a file or a pipe")
     return _read(path, file_stamp(status), rate)
 
 

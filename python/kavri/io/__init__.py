@@ -11,7 +11,7 @@ standard input or standard output.
 """
 
 from .._audio import PCM_BITS, as_frames, pcm_to_float
-from .atomic import atomic_output, is_temporary, remove_stale_temporaries
+from .atomic import atomic_output, is_temporary, output_target, remove_stale_temporaries
 from .channel_order import source_layout
 from .decoding import DECODED_FORMATS, DecodedSource, decoded_suffixes
 from .formats import (
@@ -98,6 +98,7 @@ __all__ = [
     "counted_size",
     "count_if_large",
     "input_path",
+    "output_target",
     "is_complete_audio_file",
     "is_temporary",
     "max_channels",

@@ -25,7 +25,7 @@ from collections.abc import Iterator
 from contextlib import contextmanager, suppress
 from pathlib import PurePath
 
-from .._paths import AnyPath, fs_name, shown
+from .._paths import AnyPath, fs_name, shown, special_kind
 from ..errors import KavriError
 
 __all__ = [
@@ -34,6 +34,7 @@ __all__ = [
     "TEMPORARY_SUFFIX",
     "atomic_output",
     "is_temporary",
+    "output_target",
     "remove_stale_temporaries",
     "scratch_folder",
 ]
@@ -207,6 +208,33 @@ def _take_over_mode(temporary: str, name: str) -> None:
     os.chmod(temporary, stat.S_IMODE(replaced.st_mode))
 
 
+def output_target(path: AnyPath) -> str:
+    """The name of the file a write to ``path`` replaces: ``path`` itself, or the file a
+    symbolic link leads to (written through, as writing a file by its name would: the link
+    stays, and the file it leads to, made for a dangling one, takes the output). Raises
+    :class:`KavriError`, before anything is written, where no file can be put: in a folder
+    that does not exist, or in place of a folder, a device, a pipe or a socket, which the
+    rename would replace (/dev/null given as an output had become a file)."""
+    name = fs_name(path)
+    if os.path.islink(name):
+        name = os.path.realpath(name)
+        if os.path.islink(name):  # where realpath stopped: links that lead round in a loop
+            raise KavriError(f"{shown(path)}: cannot write: {os.strerror(errno.ELOOP)}")
+    folder = os.path.dirname(os.path.abspath(name))
+    if not os.path.isdir(folder):
+        raise KavriError(f"{shown(name)}: cannot write: folder {shown(folder)} does not exist")
+    try:
+        mode = os.stat(name).st_mode
+    except OSError:
+        return name  # not there yet (or not to be looked at): the write itself finds out
+    if stat.S_ISDIR(mode):
+        raise KavriError(f"{shown(path)}: cannot write: {os.strerror(errno.EISDIR)}")
+    kind = special_kind(mode)
+    if kind is not None:
+        raise KavriError(f"{shown(path)}: cannot write: it is {kind}, not a file")
+    return name
+
+
 @contextmanager
 def atomic_output(path: AnyPath) -> Iterator[str]:
     """Yields a temporary path in a hidden folder inside the target's folder; when the
@@ -216,22 +244,16 @@ def atomic_output(path: AnyPath) -> Iterator[str]:
     interrupt included, the temporary file is removed and ``path`` is left as it was.
     Names need not be UTF-8: the temporary path is a ``str`` that may hold escape
     surrogates, which ``open`` and the ``os`` functions accept; C libraries are best given
-    an open descriptor. Temporaries left by killed writers are removed first."""
-    name = fs_name(path)
-    if os.path.islink(name):
-        # Written through the link, as writing a file by its name would: the link stays, and
-        # the file it leads to (made, for a dangling one) takes the output. Replacing the
-        # link itself left its target as it was.
-        name = os.path.realpath(name)
-        if os.path.islink(name):  # where realpath stopped: links that lead round in a loop
-            raise KavriError(f"{shown(path)}: cannot write: {os.strerror(errno.ELOOP)}")
+    an open descriptor. Temporaries left by killed writers are removed first. What cannot
+    be written is refused as :func:`output_target` refuses it."""
+    name = output_target(path)
     folder = os.path.dirname(os.path.abspath(name))
-    if not os.path.isdir(folder):
-        raise KavriError(f"{shown(name)}: cannot write: folder {shown(folder)} does not exist")
     remove_stale_temporaries(folder)
     try:
         lock, temporary = _create(name, folder)
     except OSError as error:
+        # The hidden folder made for it goes too (a name too long for a temporary, say).
+        _remove_if_empty(os.path.join(folder, TEMPORARY_FOLDER))
         raise KavriError(f"{shown(name)}: cannot write: {error.strerror}") from None
     try:
         yield temporary

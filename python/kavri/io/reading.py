@@ -285,6 +285,15 @@ def _stop_requested(stop: StopRequest | None, label: str) -> None:
         raise Interrupted(f"{label}: interrupted while reading")
 
 
+def _refuse_device(status: os.stat_result, label: str) -> None:
+    """Raises :class:`AudioFileError` for a character device, which no audio is read from
+    as from a file or a pipe: /dev/zero was copied to the temporary folder until its disk
+    was all but full, and a terminal waited for typing. (A socket stays: one end of a
+    socket pair is how some programs hand over standard input.)"""
+    if stat.S_ISCHR(status.st_mode):
+        raise AudioFileError(f"{label}: cannot read: it is a device, not a file or a pipe")
+
+
 def _needs_spool(name: str) -> bool:
     """True for an existing input that cannot seek: a pipe, FIFO, socket or character
     device. Missing files, folders and regular files are left to :func:`open_input`."""
@@ -358,9 +367,12 @@ def _spooled(
 
 def _standard_input_descriptor() -> int:
     try:
-        return standard_input().fileno()
+        descriptor = standard_input().fileno()
+        status = os.fstat(descriptor)
     except (AttributeError, ValueError, OSError) as error:
         raise AudioFileError(f"standard input cannot be read ({error})") from None
+    _refuse_device(status, "standard input")
+    return descriptor
 
 
 @contextmanager
@@ -372,6 +384,7 @@ def _pipe_descriptor(name: str, label: str, stop: StopRequest | None) -> Iterato
         return
     _stop_requested(stop, label)
     try:
+        _refuse_device(os.stat(name), label)  # before it is opened: opening a device acts
         # A FIFO opened without O_NONBLOCK would wait for its writer past any stop.
         descriptor = os.open(name, os.O_RDONLY | os.O_NONBLOCK)
     except OSError as error:

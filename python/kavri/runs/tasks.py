@@ -178,8 +178,10 @@ def check_folder(path: AnyPath, what: str) -> str:
 
 def read_files(chain: Chain) -> list[list[Any]]:
     """The files a chain reads besides its input (a noise, an impulse response, or every
-    file of the folder one is drawn from), each with its size and time stamp (None for one
-    that cannot be looked at): an output made with them is current only while they are."""
+    file of the folder one is drawn from), each with its size and time stamps (None for
+    one that cannot be looked at): an output made with them is current only while they
+    are. The change time is among them: a file rewritten keeps its size and can keep its
+    modification time (cp -p, rsync -a, an archive's files), but no one can set that."""
     stamps: list[list[Any]] = []
     for spec in chain:
         needed = NEEDED_KEYS.get(spec.get("type", ""))
@@ -196,9 +198,9 @@ def read_files(chain: Chain) -> list[list[Any]]:
         for file in files:
             try:
                 stat = os.stat(file)
-                stamps.append([file, stat.st_size, stat.st_mtime_ns])
+                stamps.append([file, stat.st_size, stat.st_mtime_ns, stat.st_ctime_ns])
             except OSError:
-                stamps.append([file, None, None])
+                stamps.append([file, None, None, None])
     return stamps
 
 
