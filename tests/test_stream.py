@@ -508,3 +508,35 @@ def test_an_interrupted_call_leaves_the_stream_refusing_until_reset():
     stream.process(audio)
     with pytest.raises(TypeError, match="cannot be copied"):
         copy.copy(stream)
+
+
+def test_native_objects_refuse_every_pickle_protocol():
+    # Protocols 0 and 1 built an instance of the binding library's base type, and the
+    # process ended in std::terminate; hence a child.
+    script = """
+        import pickle, numpy as np, kavri
+        from kavri._kavri_stream import Convolver
+        from kavri.loudness import LevelMeter
+        objects = [
+            kavri.Stream("vocal", 48000, 2),
+            kavri.Stream([{"type": "resample", "rate_hz": 16000}], 48000, 1),
+            LevelMeter(48000, 2),
+            Convolver(np.ones((4, 1), np.float32), 1, [(0, 0, 0)]),
+        ]
+        for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+            for item in objects:
+                try:
+                    pickle.dumps(item, protocol=protocol)
+                except TypeError as error:
+                    print(error)
+    """
+    run = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(script)], capture_output=True, text=True, timeout=120
+    )
+    assert run.returncode == 0, run.stderr
+    lines = run.stdout.splitlines()
+    assert len(lines) == 24 and set(lines) == {
+        "a Stream cannot be pickled; make another with the same chain",
+        "cannot pickle 'kavri._kavri_stream.LevelMeter' object",
+        "cannot pickle 'kavri._kavri_stream.Convolver' object",
+    }

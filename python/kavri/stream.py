@@ -28,7 +28,7 @@ from __future__ import annotations
 import contextlib
 import threading
 from collections.abc import Iterator
-from typing import Any
+from typing import Any, NoReturn, SupportsIndex
 
 import numpy as np
 import numpy.typing as npt
@@ -207,6 +207,9 @@ class Stream:
 
     def __deepcopy__(self, memo: dict[int, Any]) -> Stream:
         raise TypeError("a Stream cannot be copied; make another with the same chain")
+
+    def __reduce_ex__(self, protocol: SupportsIndex) -> NoReturn:
+        raise TypeError("a Stream cannot be pickled; make another with the same chain")
 
     def __repr__(self) -> str:
         types = ", ".join(spec["type"] for spec in self._chain)

@@ -18,6 +18,7 @@
 #include <pybind11/stl.h>
 
 #include "engine/draw/philox.hpp"
+#include "module/interpreter.hpp"
 
 namespace py = pybind11;
 
@@ -312,8 +313,9 @@ private:
 }  // namespace
 
 void add_draw_bindings(py::module_& m) {
-    py::class_<RandomDraw>(m, "RandomDraw",
-                           "A random chain description compiled for drawing concrete chains.")
+    unpicklable(
+        py::class_<RandomDraw>(m, "RandomDraw",
+                               "A random chain description compiled for drawing concrete chains."))
         .def(py::init<const py::tuple&>(), py::arg("roots"))
         .def("sample", &RandomDraw::sample, py::arg("seed"), py::arg("index"),
              "The concrete chain for (seed, index), as RandomChain.sample draws it.")

@@ -26,6 +26,23 @@ inline void require_main_interpreter(const char* module_name) {
     }
 }
 
+// A native object's state cannot be pickled. Python refuses it for pickle protocols 2 and up;
+// for 0 and 1 its copyreg builds an instance of the binding library's base type instead,
+// which ends the process (std::terminate). A class given this refuses every protocol, and
+// copy.copy, with Python's own message.
+template <typename Class>
+Class unpicklable(Class cls) {
+    cls.def("__reduce_ex__",
+            [](const pybind11::object& self, const pybind11::object&) -> pybind11::object {
+                const pybind11::handle type = pybind11::type::handle_of(self);
+                throw pybind11::type_error(
+                    "cannot pickle '" + pybind11::str(type.attr("__module__")).cast<std::string>() +
+                    "." + pybind11::str(type.attr("__qualname__")).cast<std::string>() +
+                    "' object");
+            });
+    return cls;
+}
+
 // Runs `work`, which must touch no Python object, with the interpreter lock released, and
 // re-takes the lock afterwards; an exception from `work` is rethrown once the lock is held.
 // The lock is released and re-taken by hand rather than by a guard object: re-taking it while

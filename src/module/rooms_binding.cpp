@@ -240,10 +240,11 @@ private:
 }  // namespace
 
 void add_rooms_bindings(py::module_& m) {
-    py::class_<NativeConvolver>(m, "Convolver",
-                                "Uniformly partitioned convolution with an impulse response, "
-                                "fed chunk after chunk; whole partitions come out, the rest "
-                                "is held until more comes or flush().")
+    unpicklable(
+        py::class_<NativeConvolver>(m, "Convolver",
+                                    "Uniformly partitioned convolution with an impulse response, "
+                                    "fed chunk after chunk; whole partitions come out, the rest "
+                                    "is held until more comes or flush()."))
         .def(py::init<const InputArray&, long long, const std::vector<std::tuple<int, int, int>>&,
                       float, bool, unsigned int, std::size_t, bool>(),
              py::arg("response"), py::arg("channels"), py::arg("paths"), py::arg("mix") = 1.0F,
@@ -261,9 +262,10 @@ void add_rooms_bindings(py::module_& m) {
         .def_property_readonly("held_frames", &NativeConvolver::held_frames)
         .def_property_readonly("partition", &NativeConvolver::partition)
         .def_property_readonly("response_gain", &NativeConvolver::response_gain);
-    py::class_<NativeReverb>(m, "Reverb",
-                             "An eight-line feedback delay network reverb, fed chunk after "
-                             "chunk; each chunk's output comes out at once.")
+    unpicklable(py::class_<NativeReverb>(m, "Reverb",
+                                         "An eight-line feedback delay network reverb, fed "
+                                         "chunk after chunk; each chunk's output comes out at "
+                                         "once."))
         .def(py::init<int, long long, float, float, float, float, float>(), py::arg("sample_rate"),
              py::arg("channels"), py::arg("room_size"), py::arg("damping"), py::arg("pre_delay_ms"),
              py::arg("width"), py::arg("mix"))

@@ -442,9 +442,10 @@ private:
 PYBIND11_MODULE(_kavri_stream, m) {
     kavri::require_main_interpreter("_kavri_stream");
     m.doc() = "Native streaming DSP for Kavri.";
-    py::class_<NativeStream>(m, "Stream",
-                             "An effect chain run over a long signal chunk by chunk, its state "
-                             "carried from each chunk to the next.")
+    kavri::unpicklable(
+        py::class_<NativeStream>(m, "Stream",
+                                 "An effect chain run over a long signal chunk by chunk, its state "
+                                 "carried from each chunk to the next."))
         .def(py::init<const py::list&, int, long long, unsigned long long, unsigned int>(),
              py::arg("specs"), py::arg("sample_rate"), py::arg("channels"),
              py::arg("block_size") = kavri::kDefaultBlockSize, py::arg("workers") = 1U)
@@ -461,19 +462,21 @@ PYBIND11_MODULE(_kavri_stream, m) {
         .def_property_readonly("workers", &NativeStream::workers)
         .def_property_readonly("held_frames", &NativeStream::held_frames,
                                "Frames taken in but not yet released; flush() returns them.");
-    py::class_<NativeTruePeak>(m, "TruePeak",
-                               "The true peak of each channel of a signal fed in chunks, "
-                               "oversampled four times by two half-band stages.")
+    kavri::unpicklable(
+        py::class_<NativeTruePeak>(m, "TruePeak",
+                                   "The true peak of each channel of a signal fed in chunks, "
+                                   "oversampled four times by two half-band stages."))
         .def(py::init<std::size_t, const std::vector<float>&, const std::vector<float>&>(),
              py::arg("channels"), py::arg("first"), py::arg("second"))
         .def("add", &NativeTruePeak::add, py::arg("rows"),
              "Feeds the next frames as (channels, frames) float32 rows.")
         .def("peaks", &NativeTruePeak::peaks,
              "The true peak of each channel so far, the signal followed by silence.");
-    py::class_<NativeLevelMeter>(m, "LevelMeter",
-                                 "The levels of a signal fed in chunks: peaks, squares, counts, "
-                                 "true peak and the K-weighted sums of gating blocks and 100 ms "
-                                 "segments.")
+    kavri::unpicklable(py::class_<NativeLevelMeter>(
+                           m, "LevelMeter",
+                           "The levels of a signal fed in chunks: peaks, squares, counts, "
+                           "true peak and the K-weighted sums of gating blocks and 100 ms "
+                           "segments."))
         .def(py::init<std::size_t, double, std::vector<double>, double, std::vector<float>,
                       std::vector<float>, std::uint64_t>(),
              py::arg("channels"), py::arg("sample_rate"), py::arg("kweighting"),
