@@ -10,6 +10,7 @@ from __future__ import annotations
 import argparse
 import math
 import os
+import stat
 import sys
 from collections.abc import Callable
 from pathlib import Path
@@ -434,10 +435,11 @@ def check_pattern(pattern: str) -> None:
         )
 
 
-def folder_inputs(args: argparse.Namespace) -> tuple[Path, Path, list[Path]]:
+def folder_inputs(args: argparse.Namespace) -> tuple[Path, Path, list[Path], bool]:
     """The input folder, the output folder and the matching files of a folder command,
-    checked before any file is read. Each file a wildcard matched that is not audio gets
-    a line on stderr (unless --quiet) and is left out."""
+    checked before any file is read, and whether every folder below could be listed. Each
+    file a wildcard matched that is not audio gets a line on stderr (unless --quiet) and is
+    left out; so does each folder that cannot be listed, and the run is then a failure."""
     patterns: list[str] = args.pattern or ["*.wav"]
     for pattern in patterns:
         try:
@@ -453,15 +455,24 @@ def folder_inputs(args: argparse.Namespace) -> tuple[Path, Path, list[Path]]:
     in_dir = Path(check_folder(args.input_dir, "input folder"))
     out_dir = Path(check_folder(args.output_dir, "output folder"))
     check_folder_can_be_made(args.output_dir)
-    if not in_dir.is_dir():
-        raise KavriError(
-            f"{shown(in_dir)}: {'is not a folder' if in_dir.exists() else 'no such folder'}"
-        )
+    try:
+        if not stat.S_ISDIR(os.stat(in_dir).st_mode):
+            raise KavriError(f"{shown(in_dir)}: is not a folder")
+    except FileNotFoundError:
+        raise KavriError(f"{shown(in_dir)}: no such folder") from None
+    except OSError as error:  # a folder on the way that cannot be searched, say
+        raise KavriError(f"{shown(in_dir)}: cannot read the folder: {error.strerror}") from None
     if out_dir.exists() and not out_dir.is_dir():
         raise KavriError(f"{shown(out_dir)}: is not a folder")
     if out_dir.resolve() == in_dir.resolve():
         raise KavriError(f"{shown(out_dir)}: is the input folder; choose another output folder")
     found = find_inputs(in_dir, patterns, exclude=out_dir)
+    for folder, reason in found.unreadable:
+        print(
+            f"kavri: error: {shown(folder)}: cannot read the folder ({reason}); "
+            "its files are left out",
+            file=sys.stderr,
+        )
     for path in () if args.quiet else found.skipped:
         print(
             f"kavri: skipped {shown(path)}: not an audio file (a pattern naming "
@@ -472,7 +483,7 @@ def folder_inputs(args: argparse.Namespace) -> tuple[Path, Path, list[Path]]:
         named = "', '".join(shown(p) for p in patterns)
         also = f" ({len(found.skipped)} not audio)" if found.skipped else ""
         raise KavriError(f"{shown(in_dir)}: no files match '{named}'{also}")
-    return in_dir, out_dir, found.files
+    return in_dir, out_dir, found.files, not found.unreadable
 
 
 # What a folder command runs: given the per-file and progress callbacks and the stop flag,

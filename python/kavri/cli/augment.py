@@ -65,7 +65,7 @@ def run(args: argparse.Namespace) -> int:
         # Items without distributions draw nothing, so the drawn items come out as before.
         description = random_chain.description
         random_chain = RandomChain({**description, "chain": description["chain"] + extra})
-    in_dir, out_dir, files = folder_inputs(args)
+    in_dir, out_dir, files, listed = folder_inputs(args)
     manifest = shown(out_dir / MANIFEST_NAME)
     report = run_folder(
         args,
@@ -92,4 +92,4 @@ def run(args: argparse.Namespace) -> int:
         f"{len(report.done)} written, {len(report.skipped)} skipped (already complete), "
         f"{len(report.failed)} failed; chains in {manifest}"
     )
-    return 0 if report.ok else EXIT_FAILED
+    return 0 if report.ok and listed else EXIT_FAILED

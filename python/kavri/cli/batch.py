@@ -44,7 +44,7 @@ def run(args: argparse.Namespace) -> int:
         args.subtype = KEEP_SUBTYPE
     settings = settings_from_args(args)
     chain = chain_from_args(args)
-    in_dir, out_dir, files = folder_inputs(args)
+    in_dir, out_dir, files, listed = folder_inputs(args)
     report = run_folder(
         args,
         len(files),
@@ -67,4 +67,4 @@ def run(args: argparse.Namespace) -> int:
         f"{len(report.done)} processed, {len(report.skipped)} skipped (already complete), "
         f"{len(report.failed)} failed"
     )
-    return 0 if report.ok else EXIT_FAILED
+    return 0 if report.ok and listed else EXIT_FAILED

@@ -9,7 +9,7 @@ from .._paths import files_below, hidden_left_out, relative_glob, shown
 from ..errors import ChainError
 from .formats import readable_suffixes
 
-__all__ = ["audio_files"]
+__all__ = ["audio_files", "unreadable_folders"]
 
 _AUDIO_SUFFIXES = readable_suffixes()
 
@@ -23,18 +23,37 @@ def _is_file(entry: os.DirEntry[str]) -> bool:
         return False
 
 
+def unreadable_folders(folder: str) -> list[tuple[str, str]]:
+    """The folders below ``folder`` (itself included; hidden ones left out, as globs leave
+    them) that cannot be listed, each with the reason, sorted: a glob passes over them
+    without a word, so that the files inside were left out of a run that said it was
+    complete."""
+    found: list[tuple[str, str]] = []
+
+    def note(error: OSError) -> None:
+        found.append((str(error.filename), error.strerror or str(error)))
+
+    for _, folders, _ in os.walk(folder, onerror=note):
+        folders[:] = [name for name in folders if not name.startswith(".")]
+    return sorted(found, key=lambda item: os.fsencode(item[0]))
+
+
 def audio_files(folder: str, pattern: str, what: str) -> list[str]:
     """The files of a folder that match a pattern (a glob relative to it, ``**`` reaching
     into subfolders; ``*`` takes every file with a suffix Kavri reads as audio; hidden
     names left out unless the pattern names them, see ``hidden_left_out``), sorted by
     their names relative to it, each as the folder joined with that name.
-    :class:`ChainError` naming ``what`` when none match, the folder cannot be listed, or the
-    pattern is no glob inside the folder (empty, the folder itself, absolute, reaching out
-    with ``..``, a misplaced ``**``)."""
+    :class:`ChainError` naming ``what`` when none match, the folder (or, for a pattern that
+    reaches into subfolders, one of them) cannot be listed, or the pattern is no glob inside
+    the folder (empty, the folder itself, absolute, reaching out with ``..``, a misplaced
+    ``**``): a draw from the files that could be listed would be another draw."""
     root = Path(folder)
     bad = f"{what}: {shown(folder)}: pattern '{pattern}' is not a glob relative to the folder"
     if not relative_glob(pattern):
         raise ChainError(bad)
+    if "**" in pattern:
+        for name, reason in unreadable_folders(folder)[:1]:
+            raise ChainError(f"{what}: {shown(name)}: cannot list: {reason}")
     # Names are taken as strings (a path's relative_to costs some 50 us, which a folder of
     # thousands of files, listed for every call, would feel).
     try:

@@ -23,6 +23,7 @@ from .._stop import StopRequest
 from ..chain import ChainLike, load_chain
 from ..errors import KavriError
 from ..io import check_format_name, is_temporary, readable_suffixes
+from ..io.folders import unreadable_folders
 from ..settings import RenderOptions, RenderSettings
 from .guard import inside
 from .record import Record, is_bookkeeping, local_name
@@ -97,11 +98,13 @@ def _literal_suffix(pattern: str) -> str | None:
 
 @dataclass
 class Found:
-    """What :func:`find_inputs` found: the inputs, and the files a wildcard matched that
-    are not audio (by their suffix), left out."""
+    """What :func:`find_inputs` found: the inputs, the files a wildcard matched that are not
+    audio (by their suffix), left out, and the folders that could not be listed, each with
+    the reason (their files, if any, are not among the inputs)."""
 
     files: list[Path] = field(default_factory=list)
     skipped: list[Path] = field(default_factory=list)
+    unreadable: list[tuple[str, str]] = field(default_factory=list)
 
 
 def find_inputs(
@@ -146,7 +149,7 @@ def find_inputs(
                 explicit.add(path)
             if not (is_bookkeeping(path.name) or is_temporary(path)):
                 seen.add(path)
-    found = Found()
+    found = Found(unreadable=unreadable_folders(str(root)))
     for path in sorted(seen):
         if not path.is_file() or (ours and os.path.realpath(path) in ours):
             continue
