@@ -6,6 +6,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import pty
 import subprocess
 import sys
 
@@ -323,7 +324,13 @@ def test_closed_standard_output_is_named_before_any_work(work):
             text=True,
         )
 
-    for args in (("meter", "in.wav"), ("effects",), ("presets",)):
+    # With OUT "-" the refusal's line was followed by a traceback of the exit's flush.
+    for args in (
+        ("meter", "in.wav"),
+        ("effects",),
+        ("presets",),
+        ("process", "in.wav", "-", "--effect", "gain"),
+    ):
         result = closed_stdout(*args)
         assert result.returncode == 1 and result.stderr.count("\n") == 1, result.stderr
         assert "standard output is closed" in result.stderr
@@ -331,6 +338,36 @@ def test_closed_standard_output_is_named_before_any_work(work):
     done = closed_stdout("process", "in.wav", "out.wav", "--effect", "gain")
     assert done.returncode == 0, done.stderr
     assert kavri.read(work / "out.wav").audio.shape == (4800, 2)
+
+
+def test_standard_output_that_is_the_input_or_a_terminal_is_refused(work):
+    # "1<>take.wav" had the output written over the input as it was read: the take was
+    # lost, with exit 0. A terminal got the audio's bytes.
+    kavri.write(work / "in.wav", np.full((48_000, 2), 0.25, np.float32), 48_000, subtype="pcm16")
+    before = (work / "in.wav").read_bytes()
+    shell = 'exec "$0" -m kavri process in.wav - --effect gain --quiet 1<>in.wav'
+    run = subprocess.run(
+        ["/bin/sh", "-c", shell, sys.executable], cwd=work, capture_output=True, text=True
+    )
+    assert run.returncode == 1 and (work / "in.wav").read_bytes() == before
+    assert run.stderr == (
+        "kavri: error: standard output is the input file in.wav; give OUT, with --overwrite "
+        "to replace it\n"
+    )
+    leader, follower = pty.openpty()
+    try:
+        run = subprocess.run(
+            [sys.executable, "-m", "kavri", "process", "in.wav", "-", "--effect", "gain"],
+            cwd=work,
+            stdout=follower,
+            stderr=subprocess.PIPE,
+            text=True,
+            timeout=120,
+        )
+    finally:
+        os.close(follower)
+        os.close(leader)
+    assert run.returncode == 1 and "standard output is a terminal" in run.stderr
 
 
 def test_messages_name_only_what_the_command_has(work, run_kavri):

@@ -251,7 +251,9 @@ def wait_for(condition, process, what: str) -> None:
 
 
 @pytest.mark.slow
-@pytest.mark.parametrize(("signum", "status"), [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
+@pytest.mark.parametrize(
+    ("signum", "status"), [(signal.SIGINT, 130), (signal.SIGTERM, 143), (signal.SIGHUP, 129)]
+)
 def test_signal_stops_process_without_leaving_a_file(long_source, tmp_path, signum, status):
     child = subprocess.Popen(
         [

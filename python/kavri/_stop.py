@@ -1,8 +1,8 @@
 """Requests to stop long work: flags set by hand or by a signal, checked between chunks.
 
 Long work (a streamed file, a batch) takes any object with an ``is_set()`` method, such as a
-``threading.Event`` or the :class:`StopFlag` that :func:`stop_on_signals` sets when SIGINT or
-SIGTERM arrives, and checks it between chunks, so that it ends at a clean point and leaves
+``threading.Event`` or the :class:`StopFlag` that :func:`stop_on_signals` sets when SIGINT,
+SIGTERM or SIGHUP arrives, and checks it between chunks, so that it ends at a clean point and leaves
 nothing half-written.
 """
 
@@ -50,7 +50,7 @@ class StopFlag:
 
     def exit_status(self) -> int:
         """The shell's status for a run ended by this flag: 128 + the signal number (130
-        for SIGINT, 143 for SIGTERM), 130 when it was set by hand."""
+        for SIGINT, 143 for SIGTERM, 129 for SIGHUP), 130 when it was set by hand."""
         return 128 + (self.signal if self.signal is not None else signal.SIGINT)
 
 
@@ -75,10 +75,12 @@ class Signalled(KeyboardInterrupt):
 
 @contextmanager
 def stop_on_signals(
-    signals: tuple[int, ...] = (signal.SIGINT, signal.SIGTERM),
+    signals: tuple[int, ...] = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP),
 ) -> Iterator[StopFlag]:
-    """While the block runs, SIGINT and SIGTERM set the yielded :class:`StopFlag` instead
-    of ending the process, so that work stops cleanly at its next chunk; a second signal
+    """While the block runs, SIGINT, SIGTERM and SIGHUP (a terminal closed, a connection
+    dropped: it had ended the process with its temporaries left) set the yielded
+    :class:`StopFlag` instead of ending the process, so that work stops cleanly at its
+    next chunk; a second signal
     raises :class:`Signalled` (a ``KeyboardInterrupt``) at once, for work that does not
     reach a chunk boundary. The previous handlers come back afterwards. Outside the main
     thread, where Python cannot handle signals, the flag is yielded without handlers."""

@@ -10,7 +10,7 @@ and releases ring out.
 
 Long work reports progress through a callback and stops between chunks when asked, through
 any object with an ``is_set()`` method (a ``threading.Event``, or the :class:`StopFlag` that
-:func:`stop_on_signals` sets when SIGINT or SIGTERM arrives). A stopped or failed run leaves
+:func:`stop_on_signals` sets when SIGINT, SIGTERM or SIGHUP arrives). A stopped or failed run leaves
 no file behind and the previous output, if any, untouched.
 
 :func:`measure_file` meters a file the same way, chunk by chunk.

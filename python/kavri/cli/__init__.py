@@ -175,7 +175,8 @@ def main(argv: list[str] | None = None) -> int:
         # After a failure (say the library's own writing of audio to standard output),
         # nothing may be left for the exit's flush to fail on: the failure has its line.
         try:
-            stdout.flush()
+            if stdout is not None:  # closed, with OUT "-": its refusal has its line
+                stdout.flush()
         except OSError:
             _point_at_devnull(stdout)
 

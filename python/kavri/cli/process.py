@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import stat
 import sys
 from pathlib import Path
 
@@ -89,6 +90,31 @@ def _same_file(a: str, b: str) -> bool:
         return False
 
 
+def _check_standard_output(source: str) -> None:
+    """Refuses standard output that is a terminal (it got the audio's bytes) or the input
+    file itself (``1<>take.wav``: the output, larger than the input it overtook, was
+    written over it as it was read, and the take was lost)."""
+    try:
+        written = os.fstat(sys.stdout.fileno())
+    except (AttributeError, ValueError, OSError):
+        return  # closed, or not a file: the write says so
+    if sys.stdout.isatty():
+        raise KavriError(
+            "standard output is a terminal; redirect it to a file or a pipe, or give OUT"
+        )
+    if source == "-" or not stat.S_ISREG(written.st_mode):
+        return
+    try:
+        read = os.stat(source)
+    except OSError:
+        return  # the read says so
+    if (read.st_dev, read.st_ino) == (written.st_dev, written.st_ino):
+        raise KavriError(
+            f"standard output is the input file {shown(source)}; give OUT, with "
+            "--overwrite to replace it"
+        )
+
+
 def run(args: argparse.Namespace) -> int:
     """Streams IN through the chain into OUT; "-" is standard input or output. A report
     line goes to stderr."""
@@ -113,6 +139,8 @@ def run(args: argparse.Namespace) -> int:
         and not args.overwrite
     ):
         raise KavriError(f"{shown(args.output)}: is the input file; pass --overwrite to replace it")
+    if args.output == "-":
+        _check_standard_output(args.input)
     progress = FileProgress(args.quiet)
     with stop_on_signals() as stop:
         try:
