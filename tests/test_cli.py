@@ -340,6 +340,59 @@ def test_closed_standard_output_is_named_before_any_work(work):
     assert kavri.read(work / "out.wav").audio.shape == (4800, 2)
 
 
+@pytest.mark.slow
+def test_an_odd_environment_gives_one_line_not_a_traceback(work):
+    (work / "in").mkdir()
+    kavri.write(work / "in" / "a.wav", np.zeros((480, 1), np.float32), RATE)
+    gone = work / "gone"
+
+    def kavri_cli(*args, cwd=work, **environment):
+        # A shell whose folder is removed under it, as "rmdir ../gone" leaves one.
+        prefix = f"mkdir {gone} && cd {gone} && rmdir {gone} && " if cwd == gone else ""
+        command = f'{prefix}exec "$0" -m kavri "$@"'
+        return subprocess.run(
+            ["/bin/sh", "-c", command, sys.executable, *args],
+            cwd=work,
+            capture_output=True,
+            text=True,
+            timeout=120,
+            env={**os.environ, **environment},
+        )
+
+    cases = [
+        (
+            ("process", "in.wav", "o.wav", "--effect", "gain"),
+            {"TQDM_MININTERVAL": "5s"},
+            "the progress bar cannot be shown: TQDM_MININTERVAL: ",
+        ),
+        (
+            ("plot", "--preset", "vocal", "--out", "p.png"),
+            {"MPLBACKEND": "abc"},
+            "matplotlib cannot load: ",
+        ),
+        (
+            ("batch", "in", "out", "--effect", "gain"),
+            {"KAVRI_AVAILABLE_MEMORY": "abc"},
+            'KAVRI_AVAILABLE_MEMORY="abc" is not a size',
+        ),
+    ]
+    for args, environment, message in cases:
+        run = kavri_cli(*args, **environment)
+        assert run.returncode == 1 and run.stderr.startswith(f"kavri: error: {message}"), run
+        assert run.stderr.count("\n") == 1
+    # Refused before any work: no output folder made, no file written.
+    assert not (work / "out").exists() and not (work / "o.wav").exists()
+    for args in (
+        ("process", str(work / "in.wav"), "o.wav", "--effect", "gain"),
+        ("batch", str(work / "in"), "out", "--effect", "gain"),
+    ):
+        run = kavri_cli(*args, cwd=gone)
+        assert run.returncode == 1 and run.stderr == (
+            "kavri: error: the current folder no longer exists; cd to one that does, or give "
+            "full paths\n"
+        )
+
+
 def test_standard_output_that_is_the_input_or_a_terminal_is_refused(work):
     # "1<>take.wav" had the output written over the input as it was read: the take was
     # lost, with exit 0. A terminal got the audio's bytes.

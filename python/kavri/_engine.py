@@ -79,9 +79,19 @@ CHANNELS_FIRST_LIMIT = 64
 MAX_SAMPLE_RATE = 2**31 - 1
 _MAX_BLOCK_SIZE = 2**64 - 1
 
-# The machine's core count does not change while the process runs, and os.cpu_count()
-# reads a file of the system's on every call.
-_CORES = os.cpu_count() or 1
+
+def usable_cores() -> int:
+    """The cores this process may run on: those its CPU affinity allows (taskset, a
+    container's or a cluster job's cpuset), else the machine's. Thread counts are capped at
+    it and defaults follow it: the machine's count put two threads on one allowed core."""
+    try:
+        return len(os.sched_getaffinity(0)) or 1
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
+
+
+# Read once: os.cpu_count() and the affinity are system calls on every call.
+_CORES = usable_cores()
 
 NativeStream = _native_stream.Stream
 # The true-peak meter's oversampling, run in native code (see kavri.loudness).

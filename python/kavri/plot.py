@@ -319,6 +319,10 @@ def _figure_class() -> Any:
         from matplotlib.figure import Figure
     except ImportError:
         raise MatplotlibMissing("plotting needs matplotlib: pip install 'kavri[plot]'") from None
+    except ValueError as error:
+        # A setting matplotlib refuses as it loads (MPLBACKEND=abc): a traceback, though
+        # drawing here needs no backend.
+        raise KavriError(f"matplotlib cannot load: {error}") from None
     return Figure
 
 

@@ -42,6 +42,8 @@ COMMANDS = {
 # Commands whose result is what they print: they refuse to run with standard output closed
 # rather than do the work and lose it.
 _PRINTING = ("meter", "effects", "presets", "formats")
+# Commands that only list what is built in, and need neither the engine nor its guard.
+_LISTING = ("effects", "presets", "formats")
 
 EXIT_FAILED = 1
 EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE, as a shell reports a command its pipe ended
@@ -184,6 +186,13 @@ def main(argv: list[str] | None = None) -> int:
 def _run(args: argparse.Namespace) -> int:
     handler: Any = args.handler
     try:
+        if args.command not in _LISTING:
+            # A setting of the memory guard that is no size is refused once, before any
+            # work: a batch had refused each of its files with it, and the demo had
+            # written its first file.
+            from kavri._engine import check_memory
+
+            check_memory(0, "")
         with warnings.catch_warnings():
             warnings.simplefilter("always", KavriWarning)
             warnings.showwarning = _show_warning
@@ -219,6 +228,15 @@ def _run(args: argparse.Namespace) -> int:
     except KeyboardInterrupt as interrupt:
         _error("interrupted")
         return 128 + getattr(interrupt, "signal", signal.SIGINT)
+    except FileNotFoundError:
+        # The current folder removed while a shell stood in it: any relative path fails
+        # there with no name to tell of it.
+        try:
+            os.getcwd()
+        except FileNotFoundError:
+            _error("the current folder no longer exists; cd to one that does, or give full paths")
+            return EXIT_FAILED
+        raise
     except BrokenPipeError:
         # The reader of standard output went away (kavri meter ... | head): stop quietly.
         _point_at_devnull(sys.stdout)

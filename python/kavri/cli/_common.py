@@ -16,7 +16,7 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
-from .._engine import MAX_SAMPLE_RATE
+from .._engine import MAX_SAMPLE_RATE, usable_cores
 from .._paths import relative_glob, shown
 from .._stop import StopFlag, stop_on_signals
 from ..catalogue import quoted
@@ -307,7 +307,7 @@ def add_folder_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--jobs",
         type=whole_number,
-        default=os.cpu_count() or 1,
+        default=usable_cores(),
         metavar="N",
         help="files processed at once, default: the number of cores",
     )
@@ -393,6 +393,22 @@ def check_output_folder(path: str) -> None:
         raise KavriError(f"{shown(path)}: cannot write: folder {shown(folder)} does not exist")
 
 
+def progress_bar(**options: Any) -> Any:
+    """A tqdm bar on stderr. tqdm reads settings from TQDM_* variables as it loads and as a
+    bar is made; one it cannot take ("TQDM_MININTERVAL=5s") raised from deep inside it, a
+    traceback part way into the run."""
+    try:
+        from tqdm import tqdm
+
+        return tqdm(file=sys.stderr, **options)
+    except Exception as error:  # noqa: BLE001 - whatever tqdm's parsing of them raises
+        names = ", ".join(sorted(name for name in os.environ if name.startswith("TQDM_")))
+        raise KavriError(
+            f"the progress bar cannot be shown: {names or 'tqdm'}: {error}; "
+            "correct or unset it, or give --quiet"
+        ) from None
+
+
 class FileProgress:
     """The progress callback of one file as a bar on stderr: shown only when stderr is a
     terminal, and only once the work has taken more than a moment."""
@@ -405,16 +421,13 @@ class FileProgress:
         if self.quiet:
             return
         if self.bar is None:
-            from tqdm import tqdm
-
-            self.bar = tqdm(
+            self.bar = progress_bar(
                 total=total,
                 unit="frame",
                 unit_scale=True,
                 desc="kavri",
                 disable=None,
                 delay=0.5,
-                file=sys.stderr,
                 dynamic_ncols=True,
                 leave=False,
             )
@@ -499,18 +512,15 @@ def run_folder(
     """Runs a folder command under the signal handlers with a progress bar of frames on
     stderr (unless --quiet), one line per failed file and per warning. Returns the report,
     or the exit status of a run stopped by a signal."""
-    from tqdm import tqdm
-
     with (
         stop_on_signals() as stop,
-        tqdm(
+        progress_bar(
             total=0,
             unit="frame",
             unit_scale=True,
             desc="kavri",
             dynamic_ncols=True,
             disable=True if args.quiet else None,
-            file=sys.stderr,
         ) as bar,
     ):
         finished = 0

@@ -25,6 +25,7 @@ from concurrent.futures import FIRST_COMPLETED, Executor, Future, ThreadPoolExec
 from dataclasses import dataclass, field
 from typing import Any, Literal
 
+from .._engine import usable_cores
 from .._paths import AnyPath, fs_name, shown
 from .._stop import AnyStop, StopRequest
 from ..catalogue import NEEDED_KEYS
@@ -369,7 +370,7 @@ class _Pool:
             executor
             if executor is not None
             else ThreadPoolExecutor(
-                max_workers=max(1, jobs or os.cpu_count() or 1), thread_name_prefix="kavri"
+                max_workers=max(1, jobs or usable_cores()), thread_name_prefix="kavri"
             )
         )
         # Threads of this process see the flag; other processes' workers cannot.

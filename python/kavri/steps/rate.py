@@ -35,7 +35,7 @@ from typing import Any
 import numpy as np
 import soxr  # type: ignore[import-untyped]
 
-from .._engine import check_memory
+from .._engine import check_memory, usable_cores
 from .._locks import ForkSafeLock
 from .base import FrameBuffer, Frames, Step, empty, join, round_half_up
 
@@ -61,9 +61,7 @@ def _pool() -> ThreadPoolExecutor:
     global _POOL, _POOL_PID
     with _POOL_LOCK:
         if _POOL is None or _POOL_PID != os.getpid():
-            _POOL = ThreadPoolExecutor(
-                max_workers=max(1, os.cpu_count() or 1), thread_name_prefix="kavri-steps"
-            )
+            _POOL = ThreadPoolExecutor(max_workers=usable_cores(), thread_name_prefix="kavri-steps")
             _POOL_PID = os.getpid()
         return _POOL
 
