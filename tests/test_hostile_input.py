@@ -341,6 +341,60 @@ def test_audio_that_is_not_numbers_is_refused_without_printing_it(tmp_path):
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         assert np.isinf(kavri.process(np.full((10, 2), 1e300), RATE, [])).all()
+    # Taken as something else without a word: a masked array lost its mask (one masked NaN
+    # spread over the whole signal), a bytearray was 8-bit PCM, text and truth values among
+    # objects were numbers, and 10**400 a bare OverflowError.
+    masked = np.ma.masked_invalid(np.array([0.1, np.nan, 0.2], np.float32))
+    refused = [
+        (masked, "audio is a masked array"),
+        (bytearray(16), "got bytearray"),
+        (np.array([0.1, "0.5"], dtype=object), "audio holds str where a sample"),
+        (np.array([0.1, True], dtype=object), "audio holds bool where a sample"),
+        (np.array([0.1, 10**400], dtype=object), "got dtype object"),
+    ]
+    for audio, message in refused:
+        for call in (
+            lambda a=audio: kavri.process(a, RATE, [{"type": "highpass"}]),
+            lambda a=audio: kavri.write(tmp_path / "x.wav", a, RATE),
+            lambda a=audio: kavri.measure(a, RATE),
+        ):
+            with pytest.raises(TypeError, match=message):
+                call()
+    # A channel count past any int gave the binding's argument error with its signature.
+    with pytest.raises(ValueError, match="channels must be at most 2147483647, got 1099511627776"):
+        kavri.Stream("vocal", RATE, 2**40)
+    # Rates the engine refuses were written truncated (48000.9 as 48000 Hz, True as 1 Hz).
+    for rate in (48_000.9, True, "48000", float("nan"), None):
+        with pytest.raises(AudioFileError, match="sample_rate must be a whole number"):
+            kavri.write(tmp_path / "x.wav", np.zeros(10, np.float32), rate)
+    for rate in (True, "48000", None):  # a meter takes any real rate, but only that
+        with pytest.raises(TypeError, match="sample_rate must be a number"):
+            kavri.measure(np.zeros(10, np.float32), rate)
+    assert not (tmp_path / "x.wav").exists()
+
+
+def test_settings_and_chains_take_numbers_of_any_kind_but_not_unordered_ones(tmp_path):
+    # np.int64(128) as a bit rate failed every batch ("a chain holds a int64"), and -16
+    # against -16.0 gave another digest: a rerun redid every file.
+    plain = kavri.RenderSettings(loudness=-16, peak_ceiling=-2, bitrate=128, tail=1)
+    given = kavri.RenderSettings(
+        loudness=np.float32(-16), peak_ceiling=np.float64(-2.0), bitrate=np.int64(128), tail=1.0
+    )
+    assert given == plain and given.digest([]) == plain.digest([])
+    assert type(given.bitrate) is int and type(given.loudness) is float
+    with pytest.raises(kavri.SettingError, match="tail must be a finite number"):
+        kavri.RenderSettings(tail=10**400)
+    # A set's order is its hash's: a row {0.0, 1.0} meant as a swap came out as [0.0, 1.0].
+    for chain in (
+        [{"type": "channels", "matrix": [{0.0, 1.0}, {1.0, 0.0}]}],
+        [{"type": "mixdown", "weights": frozenset({0.2, 0.8})}],
+    ):
+        with pytest.raises(ChainError, match="must be a list"):
+            kavri.validate_chain(chain)
+    # One path where a list of them belongs was taken letter by letter.
+    with pytest.raises(TypeError, match="files must be a list of paths"):
+        kavri.batch(str(tmp_path), "vocal", tmp_path / "out")
+    assert not (tmp_path / "out").exists()
 
 
 def test_writing_a_channels_first_array_says_so(tmp_path):

@@ -5,12 +5,21 @@ Nothing here touches files: this module is imported by code that only handles ar
 
 from __future__ import annotations
 
+import math
+import operator
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["PCM_BITS", "pcm_to_float", "real_samples", "as_frames"]
+__all__ = [
+    "MAX_SAMPLE_RATE",
+    "PCM_BITS",
+    "as_frames",
+    "check_sample_rate",
+    "pcm_to_float",
+    "real_samples",
+]
 
 # Integer sample formats by their bits, under libsndfile's names. Full scale is
 # 2**(bits-1) for reading and writing alike. 8-bit files are fed as 16-bit words whose
@@ -58,17 +67,31 @@ def real_samples(audio: Any, what: str = "audio") -> npt.NDArray[np.float32]:
     """Samples given as an array or a list, as float32 by :func:`pcm_to_float`'s rules,
     where a list or a tuple, or an array of objects, holds sample values as written.
     ``TypeError`` naming ``what`` for anything that is not real numbers."""
+    if isinstance(audio, np.ma.MaskedArray):
+        # Its mask would be dropped, and a masked NaN spread through every filter.
+        raise TypeError(
+            f"{what} is a masked array; give its samples with the masked ones filled "
+            "(audio.filled(0.0))"
+        )
     if isinstance(audio, np.ndarray) and audio.dtype == np.float32:
         return audio
+    if isinstance(audio, (bytes, bytearray)):
+        # Raw bytes say nothing of their sample format (a bytearray read as 8-bit PCM).
+        raise TypeError(f"{what} must be an array of real numbers, got {type(audio).__name__}")
     data = np.asarray(audio)
-    if data.dtype.kind == "O" and any(value is None for value in data.flat):
-        raise TypeError(f"{what} holds None where a sample should be")  # NumPy makes it NaN
+    if data.dtype.kind == "O":
+        for value in data.flat:
+            if value is None:
+                raise TypeError(f"{what} holds None where a sample should be")  # NumPy: NaN
+            if isinstance(value, (str, bytes, bool, np.bool_)):
+                # Text and truth values are no samples ("0.5" and True had been taken).
+                raise TypeError(f"{what} holds {type(value).__name__} where a sample should be")
     if data.dtype.kind == "O" or (isinstance(audio, (list, tuple)) and data.dtype.kind in "iu"):
         try:
             with np.errstate(over="ignore"):
                 data = data.astype(np.float32)
-        except (TypeError, ValueError):
-            pass  # refused by its type below
+        except (TypeError, ValueError, OverflowError):
+            pass  # refused by its type below (10**400 is past any float)
     return pcm_to_float(data, what)
 
 
@@ -79,3 +102,32 @@ def as_frames[T: np.generic](data: npt.NDArray[T]) -> tuple[npt.NDArray[T], bool
     if data.ndim == 1:
         return data[:, np.newaxis], True
     return data, False
+
+
+# The highest sample rate taken anywhere: what a file header or the engine can hold.
+MAX_SAMPLE_RATE = 2**31 - 1
+
+
+def check_sample_rate(sample_rate: Any) -> int:
+    """A sample rate as a whole number of hertz: an int, or a float with a whole value
+    (48000.0). ``TypeError`` for anything else, ``ValueError`` unless it lies between 1 and
+    2,147,483,647 Hz."""
+    if type(sample_rate) is int:
+        rate = sample_rate
+    elif isinstance(sample_rate, (bool, np.bool_)):
+        raise TypeError(f"sample_rate must be a whole number of hertz, got {sample_rate!r}")
+    elif isinstance(sample_rate, (float, np.floating)):
+        value = float(sample_rate)
+        if not (math.isfinite(value) and value.is_integer()):
+            raise TypeError(f"sample_rate must be a whole number of hertz, got {sample_rate!r}")
+        rate = int(value)
+    else:
+        try:
+            rate = operator.index(sample_rate)
+        except TypeError:
+            raise TypeError(
+                f"sample_rate must be a whole number of hertz, got {sample_rate!r}"
+            ) from None
+    if not 1 <= rate <= MAX_SAMPLE_RATE:
+        raise ValueError(f"sample_rate must be between 1 and {MAX_SAMPLE_RATE} Hz, got {rate}")
+    return rate

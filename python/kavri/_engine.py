@@ -30,7 +30,6 @@ the catalogue only which effects are light enough that a second thread cannot pa
 from __future__ import annotations
 
 import inspect
-import math
 import operator
 import os
 import sys
@@ -44,7 +43,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _kavri_stream as _native_stream
-from ._audio import as_frames, pcm_to_float, real_samples
+from ._audio import MAX_SAMPLE_RATE, as_frames, check_sample_rate, pcm_to_float, real_samples
 from ._kavri_core import process_pipeline
 from .catalogue import EFFECTS, counted
 
@@ -76,8 +75,11 @@ __all__ = [
 # An array with at most this many frames and more channels than that is taken to be
 # channels-first, (channels, frames): real recordings have few channels and many frames.
 CHANNELS_FIRST_LIMIT = 64
-MAX_SAMPLE_RATE = 2**31 - 1
 _MAX_BLOCK_SIZE = 2**64 - 1
+# The most channels a stream is opened for (far past any memory: the guard refuses long
+# before); beyond it the native constructor's own argument error came with its signature.
+# Below 1 the engine refuses them in its own words, as for a whole call.
+_MOST_CHANNELS = 2**31 - 1
 
 
 def usable_cores() -> int:
@@ -126,31 +128,6 @@ def _whole_number(name: str, value: Any) -> int:
         return operator.index(value)
     except TypeError:
         raise TypeError(f"{name} must be a whole number, got {value!r}") from None
-
-
-def check_sample_rate(sample_rate: Any) -> int:
-    """A sample rate as a whole number of hertz: an int, or a float with a whole value
-    (48000.0). ``TypeError`` for anything else, ``ValueError`` unless it lies between 1 and
-    2,147,483,647 Hz."""
-    if type(sample_rate) is int:
-        rate = sample_rate
-    elif isinstance(sample_rate, (bool, np.bool_)):
-        raise TypeError(f"sample_rate must be a whole number of hertz, got {sample_rate!r}")
-    elif isinstance(sample_rate, (float, np.floating)):
-        value = float(sample_rate)
-        if not (math.isfinite(value) and value.is_integer()):
-            raise TypeError(f"sample_rate must be a whole number of hertz, got {sample_rate!r}")
-        rate = int(value)
-    else:
-        try:
-            rate = operator.index(sample_rate)
-        except TypeError:
-            raise TypeError(
-                f"sample_rate must be a whole number of hertz, got {sample_rate!r}"
-            ) from None
-    if not 1 <= rate <= MAX_SAMPLE_RATE:
-        raise ValueError(f"sample_rate must be between 1 and {MAX_SAMPLE_RATE} Hz, got {rate}")
-    return rate
 
 
 def check_engine_options(block_size: Any, workers: Any) -> tuple[int, int]:
@@ -290,6 +267,8 @@ def open_stream(
     """A native stream for checked specs, its arguments checked as for a whole call."""
     rate = check_sample_rate(sample_rate)
     count = _whole_number("channels", channels)
+    if count > _MOST_CHANNELS:
+        raise ValueError(f"channels must be at most {_MOST_CHANNELS}, got {count}")
     blocks, threads = check_engine_options(block_size, workers)
     return NativeStream(list(specs), rate, count, blocks, threads)
 

@@ -16,6 +16,7 @@ import os
 import re
 import stat
 from collections.abc import Iterable, Mapping, Sequence
+from collections.abc import Set as AbstractSet
 from importlib import resources
 from pathlib import Path
 from typing import Any, TypeAlias
@@ -160,8 +161,9 @@ def _in_range(param: Param, number: float) -> str | None:
 
 def _listlike(value: Any) -> bool:
     """Whether a value can be a list of numbers or rows (a 0-d array is iterable in name
-    only: listing it raised a bare TypeError)."""
-    if isinstance(value, (str, bytes, Mapping)) or not isinstance(value, Iterable):
+    only: listing it raised a bare TypeError). A set is not: its order is its hash's, so a
+    channel matrix's row of {0.0, 1.0} came out as [0.0, 1.0] whichever way it was meant."""
+    if isinstance(value, (str, bytes, Mapping, AbstractSet)) or not isinstance(value, Iterable):
         return False
     return not (isinstance(value, np.ndarray) and value.ndim == 0)
 

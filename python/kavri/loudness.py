@@ -37,6 +37,7 @@ from __future__ import annotations
 
 import functools
 import math
+import numbers
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field, replace
 from typing import Any
@@ -243,6 +244,14 @@ def _kweighting_sections(sample_rate: float) -> list[float]:
     return sections
 
 
+def _rate(sample_rate: Any) -> float:
+    """A meter's sample rate as a float: any real number of hertz, which the native meter
+    checks; text and truth values are refused ("48000" and True had been taken)."""
+    if isinstance(sample_rate, (bool, np.bool_)) or not isinstance(sample_rate, numbers.Real):
+        raise TypeError(f"sample_rate must be a number of hertz, got {sample_rate!r}")
+    return float(sample_rate)
+
+
 class LoudnessMeter:
     """Integrated loudness of a signal fed in chunks of (frames, channels) samples.
 
@@ -271,7 +280,7 @@ class LoudnessMeter:
     ) -> None:
         if channels < 1:
             raise ValueError("a loudness meter needs at least one channel")
-        self.sample_rate = float(sample_rate)
+        self.sample_rate = _rate(sample_rate)
         self.channels = channels
         self.measured = loudness and self.sample_rate >= MIN_LOUDNESS_RATE
         sections = _kweighting_sections(self.sample_rate) if self.measured else []
@@ -552,7 +561,7 @@ class LevelMeter:
         true_peak: bool = True,
         layout: Sequence[str] | None = None,
     ) -> None:
-        self.sample_rate = float(sample_rate)
+        self.sample_rate = _rate(sample_rate)
         self.channels = channels
         self.clip_level = clip_level
         self.layout = None if layout is None else tuple(layout)
@@ -669,14 +678,18 @@ class LoudnessTarget:
     peak_ceiling_db: float = -1.0
 
     def __post_init__(self) -> None:
-        for name, value, low, high in (
-            ("loudness target", self.lufs, -70.0, 0.0),
-            ("peak ceiling", self.peak_ceiling_db, -60.0, 0.0),
+        for name, attribute, low, high in (
+            ("loudness target", "lufs", -70.0, 0.0),
+            ("peak ceiling", "peak_ceiling_db", -60.0, 0.0),
         ):
-            if isinstance(value, bool) or not isinstance(value, (int, float)):
+            value = getattr(self, attribute)
+            if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
                 raise TypeError(f"{name} must be a number, got {value!r}")
-            if not low <= value <= high:
+            if not low <= float(value) <= high:
                 raise ValueError(f"{name} must be between {low:g} and {high:g}, got {value}")
+            # Kept as a float: -16, -16.0 and np.float32(-16) are one target (a batch's
+            # record told them apart, and redid every file).
+            object.__setattr__(self, attribute, float(value))
 
 
 def check_true_peak(true_peak: float) -> None:

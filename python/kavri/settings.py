@@ -74,7 +74,10 @@ def check_tail(seconds: object) -> float:
     given: object = seconds  # checked as whatever the caller passed
     if isinstance(given, bool) or not isinstance(given, numbers.Real):
         raise ValueError(f"tail must be a number of seconds, got {given!r}")
-    value = float(given)
+    try:
+        value = float(given)
+    except OverflowError:  # 10**400
+        value = math.inf
     if not math.isfinite(value) or value < 0:
         raise ValueError(f"tail must be a finite number of seconds, 0 or more; got {value}")
     return value
@@ -131,8 +134,11 @@ class RenderSettings:
         if self.loudness is not None:
             # The target first at a ceiling that is always valid, so that a failure of the
             # second check is the ceiling's.
-            _checked("loudness", LoudnessTarget, self.loudness, -1.0)
-        _checked("peak_ceiling", target_of, self.loudness, self.peak_ceiling)
+            target = _checked("loudness", LoudnessTarget, self.loudness, -1.0)
+            object.__setattr__(self, "loudness", target.lufs)
+        target = _checked("peak_ceiling", target_of, self.loudness, self.peak_ceiling)
+        if target is not None and self.peak_ceiling is not None:
+            object.__setattr__(self, "peak_ceiling", target.peak_ceiling_db)
         if self.subtype is not None and self.subtype != KEEP_SUBTYPE:
             _checked("subtype", check_subtype_name, _text("subtype", self.subtype))
         given: object = self.tags
@@ -158,6 +164,10 @@ class RenderSettings:
                 f"bitrate {self.bitrate!r} kbit/s is not one of "
                 f"{', '.join(map(str, MP3_BITRATES))}",
             )
+        if self.bitrate is not None:
+            # A plain int, as a record's digest and JSON take it (np.int64(128) failed every
+            # batch as "a chain holds a int64").
+            object.__setattr__(self, "bitrate", int(self.bitrate))
 
     @classmethod
     def of(cls, settings: RenderSettings | None, options: RenderOptions) -> RenderSettings:

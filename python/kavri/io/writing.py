@@ -39,7 +39,7 @@ import numpy as np
 import numpy.typing as npt
 import soundfile as sf
 
-from .._audio import PCM_BITS, as_frames, real_samples
+from .._audio import PCM_BITS, as_frames, check_sample_rate, real_samples
 from .._paths import AnyPath, free_bytes, fs_name, shown
 from ..errors import AudioFileError, KavriError, KavriWarning
 from . import fixups
@@ -84,7 +84,6 @@ _BLOCKED_CONTAINERS = {"OGG", "MP3"}
 # The size of the write that finds the cause of a failure: the failed write has used up
 # whatever space was left.
 _PROBE_BYTES = 65_536
-_MAX_SAMPLE_RATE = 2**31 - 1
 # As in kavri.process: this few frames and more channels than the container holds is an
 # array the wrong way round.
 _CHANNELS_FIRST_LIMIT = 64
@@ -439,9 +438,16 @@ def open_output(
     container, chosen = output_format(name, subtype, file_format)
     if dither not in DITHER_MODES:
         raise AudioFileError(f"unknown dither '{dither}'; use one of {', '.join(DITHER_MODES)}")
-    rate, count = int(sample_rate), int(channels)
-    if not 1 <= rate <= _MAX_SAMPLE_RATE:
-        raise AudioFileError(f"{label}: cannot write at a sample rate of {rate} Hz")
+    count = int(channels)
+    try:
+        # The rate as the engine takes it: 48000.9 and True had been written as 48000 and 1.
+        rate = check_sample_rate(sample_rate)
+    except ValueError:
+        raise AudioFileError(
+            f"{label}: cannot write at a sample rate of {sample_rate} Hz"
+        ) from None
+    except TypeError as error:
+        raise AudioFileError(f"{label}: cannot write: {error}") from None
     check_channels(label, container, count)
     check_output(label, rate, chosen, bitrate, count)
     given_tags = check_tags(tags or {})

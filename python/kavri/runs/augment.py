@@ -34,7 +34,7 @@ from ..errors import KavriError, KavriWarning
 from ..io import atomic_output
 from ..random_chain import RandomChain, RandomChainLike, key_word
 from ..settings import RenderOptions, RenderSettings
-from .batch import check_jobs, plan_outputs
+from .batch import check_jobs, input_names, plan_outputs
 from .record import (
     DAMAGED_SUFFIX,
     MANIFEST_NAME,
@@ -244,7 +244,7 @@ def augment_files(
     noted = _noted_settings(chosen)
     target = Path(check_folder(out_dir, "output folder"))
     manifest = target / MANIFEST_NAME
-    sources = [fs_name(f) for f in files]
+    sources = input_names(files)
     # The folders the chains draw from are listed once for all the outputs (and the draws
     # all see the same listing). A stop reaches the draws too: a drawn noise file FFmpeg
     # decodes is counted by decoding it, seconds for an hour of AAC.

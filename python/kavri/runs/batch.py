@@ -167,6 +167,17 @@ def find_files(
     return find_inputs(folder, pattern, exclude).files
 
 
+def input_names(files: Iterable[AnyPath]) -> list[str]:
+    """The inputs of a run as names; ``TypeError`` for one path given where a list of them
+    belongs (a folder's name had been taken letter by letter: "/: given twice")."""
+    if isinstance(files, (str, bytes, os.PathLike)):
+        raise TypeError(
+            f"files must be a list of paths, got the single path {shown(files)}; for a "
+            "folder's files, list them (kavri.runs.batch.find_files(folder, '*.wav'))"
+        )
+    return [fs_name(f) for f in files]
+
+
 def plan_outputs(
     files: Sequence[AnyPath],
     out_dir: AnyPath,
@@ -273,7 +284,7 @@ def batch(
     chosen = RenderSettings.of(settings, options)
     check_jobs(jobs)
     check_folder(out_dir, "output folder")
-    sources = [fs_name(f) for f in files]
+    sources = input_names(files)
     suffix = None if chosen.file_format is None else check_format_name(chosen.file_format)
     pairs = plan_outputs(sources, out_dir, base_dir, suffix)
     check_collisions(pairs)
