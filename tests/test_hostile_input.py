@@ -391,6 +391,9 @@ def test_settings_and_chains_take_numbers_of_any_kind_but_not_unordered_ones(tmp
     ):
         with pytest.raises(ChainError, match="must be a list"):
             kavri.validate_chain(chain)
+    # A chain file named by bytes, as any file may be, was taken for a list of specs.
+    (tmp_path / "chain.json").write_text('[{"type": "gain", "db": -3}]')
+    assert kavri.load_chain(os.fsencode(tmp_path / "chain.json")) == [{"type": "gain", "db": -3}]
     # One path where a list of them belongs was taken letter by letter.
     with pytest.raises(TypeError, match="files must be a list of paths"):
         kavri.batch(str(tmp_path), "vocal", tmp_path / "out")

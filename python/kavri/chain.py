@@ -46,7 +46,7 @@ __all__ = [
 
 EffectSpec: TypeAlias = Mapping[str, Any] | Iterable[tuple[str, Any]]
 Chain: TypeAlias = list[dict[str, Any]]
-ChainLike: TypeAlias = Sequence[EffectSpec] | str | os.PathLike[str]
+ChainLike: TypeAlias = Sequence[EffectSpec] | str | bytes | os.PathLike[str]
 
 _INT32 = (-(2**31), 2**31 - 1)
 _INT32_LIMIT = 2**31
@@ -467,14 +467,15 @@ def load_preset(name: str) -> Chain:
 def load_chain(chain: ChainLike) -> Chain:
     """Turns any chain the API accepts into a checked list of spec dicts.
 
-    ``chain`` is a list of effect specs, a path to a JSON chain file, or the name of a
-    shipped preset. A string that names a preset is the preset; any other string or path
-    is a chain file.
+    ``chain`` is a list of effect specs, a path to a JSON chain file (``bytes`` too), or
+    the name of a shipped preset. A string that names a preset is the preset; any other
+    string or path is a chain file.
     """
     if type(chain) is list:
         return validate_chain(chain)
-    if isinstance(chain, os.PathLike):
-        return load_chain_file(chain)
+    if isinstance(chain, os.PathLike | bytes):
+        # A path as bytes, as every file argument takes one (a name that is not UTF-8).
+        return load_chain_file(os.fsdecode(chain) if isinstance(chain, bytes) else chain)
     if isinstance(chain, str):
         if chain in _preset_files():
             return load_preset(chain)
