@@ -559,7 +559,8 @@ def test_lines_of_outputs_left_running_on_other_workers_are_dropped_at_a_stop(co
             self.pool.shutdown(wait)
 
     remote = Remote()
-    with pytest.raises(kavri.BatchInterrupted, match="1 in flight abandoned"):
+    # One or two in flight: the run may hand out the third task as the second starts.
+    with pytest.raises(kavri.BatchInterrupted, match="[12] in flight abandoned"):
         kavri.augment_files(
             files, corpus / "r.json", out, seed=2, executor=remote, stop=stop, **options
         )
