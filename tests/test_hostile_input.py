@@ -569,28 +569,40 @@ def test_folders_that_cannot_be_listed_are_named_not_passed_over(work):
         command = [*prefix, sys.executable, "-m", "kavri", *args]
         return subprocess.run(command, cwd=work, capture_output=True, text=True, timeout=300)
 
-    (work / "in" / "locked").mkdir()
-    kavri.write(work / "in" / "locked" / "b.wav", noise(), RATE)
-    (work / "in" / "locked").chmod(0)
+    # Each kind the glob passes over: a folder, a hidden one and a link to one that a
+    # pattern names, and one that can be listed but not searched (a traceback).
+    for name in ("locked", ".takes", "elsewhere", "unsearchable"):
+        (work / "in" / name).mkdir()
+        kavri.write(work / "in" / name / "b.wav", noise(), RATE)
+    (work / "in" / "elsewhere").rename(work / "elsewhere")
+    (work / "in" / "link").symlink_to(work / "elsewhere")
+    (work / "in" / "nowhere.wav").symlink_to(work / "gone.wav")
+    locked = [work / "in" / "locked", work / "in" / ".takes", work / "elsewhere"]
+    for folder in locked:
+        folder.chmod(0)
+    (work / "in" / "unsearchable").chmod(0o444)
     try:
-        run = kavri_cli("batch", "in", "out", "--effect", "gain")
+        patterns = ["--pattern", "*.wav", "--pattern", "link/*.wav", "--pattern", ".takes/*"]
+        run = kavri_cli("batch", "in", "out", *patterns, "--effect", "gain")
         assert run.returncode == 1 and (work / "out" / "a.wav").exists()
-        assert run.stderr == (
-            "kavri: error: in/locked: cannot read the folder (Permission denied); "
-            "its files are left out\n"
-        )
-        drawn = "background_noise:path=in,pattern=**/*.wav,snr_db=10"
-        run = kavri_cli("process", "in.wav", "o.wav", "--effect", drawn)
-        assert (
-            run.stderr
-            == "kavri: error: background_noise: in/locked: cannot list: Permission denied\n"
-        )
+        assert run.stderr.splitlines() == [
+            f"kavri: error: in/{name}: cannot read the folder (Permission denied); "
+            "its files are left out"
+            for name in (".takes", "link", "locked", "unsearchable")
+        ] + ["kavri: error: in/nowhere.wav: cannot read: No such file or directory"]
+        for pattern in ("**/*.wav", "*/*.wav"):
+            drawn = f"background_noise:path=in,pattern={pattern},snr_db=10"
+            run = kavri_cli("process", "in.wav", "o.wav", "--effect", drawn)
+            assert run.stderr == (
+                "kavri: error: background_noise: in/locked: cannot list: Permission denied\n"
+            )
         run = kavri_cli("batch", "in/locked/deeper", "out", "--effect", "gain")
         assert run.stderr == (
             "kavri: error: in/locked/deeper: cannot read the folder: Permission denied\n"
         )
     finally:
-        (work / "in" / "locked").chmod(0o755)
+        for folder in [*locked, work / "in" / "unsearchable"]:
+            folder.chmod(0o755)
 
 
 def test_names_with_a_newline_keep_each_message_on_one_line(work, run_kavri):

@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import os
+import re
+from collections.abc import Sequence
 from pathlib import Path
 
 from .._paths import files_below, hidden_left_out, relative_glob, shown
@@ -12,6 +14,7 @@ from .formats import readable_suffixes
 __all__ = ["audio_files", "unreadable_folders"]
 
 _AUDIO_SUFFIXES = readable_suffixes()
+_GLOB = re.compile(r"[*?\[]")
 
 
 def _is_file(entry: os.DirEntry[str]) -> bool:
@@ -23,19 +26,34 @@ def _is_file(entry: os.DirEntry[str]) -> bool:
         return False
 
 
-def unreadable_folders(folder: str) -> list[tuple[str, str]]:
-    """The folders below ``folder`` (itself included; hidden ones left out, as globs leave
-    them) that cannot be listed, each with the reason, sorted: a glob passes over them
+def unreadable_folders(folder: str, patterns: Sequence[str] = ()) -> list[tuple[str, str]]:
+    """The folders below ``folder`` (itself included) that a glob of ``patterns`` may look
+    into and that cannot be listed, each with the reason, sorted: a glob passes over them
     without a word, so that the files inside were left out of a run that said it was
-    complete."""
-    found: list[tuple[str, str]] = []
+    complete. Hidden folders and links to folders count where a pattern names them
+    (``.takes/*.wav``, ``link/*.wav``), as the glob goes into them only then."""
+    named = {
+        part.casefold()
+        for pattern in patterns
+        for part in pattern.replace(os.sep, "/").split("/")[:-1]
+        if part and not _GLOB.search(part)
+    }
+    found: dict[str, str] = {}
 
     def note(error: OSError) -> None:
-        found.append((str(error.filename), error.strerror or str(error)))
+        found[str(error.filename)] = error.strerror or str(error)
 
-    for _, folders, _ in os.walk(folder, onerror=note):
+    for top, folders, _ in os.walk(folder, onerror=note):
+        for name in folders:
+            path = os.path.join(top, name)
+            if name.casefold() in named and (name.startswith(".") or os.path.islink(path)):
+                try:
+                    with os.scandir(path):
+                        pass
+                except OSError as error:
+                    note(error)
         folders[:] = [name for name in folders if not name.startswith(".")]
-    return sorted(found, key=lambda item: os.fsencode(item[0]))
+    return sorted(found.items(), key=lambda item: os.fsencode(item[0]))
 
 
 def audio_files(folder: str, pattern: str, what: str) -> list[str]:
@@ -51,9 +69,18 @@ def audio_files(folder: str, pattern: str, what: str) -> list[str]:
     bad = f"{what}: {shown(folder)}: pattern '{pattern}' is not a glob relative to the folder"
     if not relative_glob(pattern):
         raise ChainError(bad)
-    if "**" in pattern:
-        for name, reason in unreadable_folders(folder)[:1]:
+    if pattern != "*":
+        # The folder itself, or one below that the pattern reaches into: a draw from the
+        # files that could be listed would be another draw, and "no files match" another
+        # fault's words.
+        reaches = "/" in pattern.replace(os.sep, "/") or "**" in pattern
+        for name, reason in unreadable_folders(folder, [pattern]) if reaches else ():
             raise ChainError(f"{what}: {shown(name)}: cannot list: {reason}")
+        try:
+            with os.scandir(folder):
+                pass
+        except OSError as error:
+            raise ChainError(f"{shown(folder)}: cannot list: {error.strerror or error}") from None
     # Names are taken as strings (a path's relative_to costs some 50 us, which a folder of
     # thousands of files, listed for every call, would feel).
     try:

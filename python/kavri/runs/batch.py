@@ -149,14 +149,24 @@ def find_inputs(
                 explicit.add(path)
             if not (is_bookkeeping(path.name) or is_temporary(path)):
                 seen.add(path)
-    found = Found(unreadable=unreadable_folders(str(root)))
+    unreadable = dict(unreadable_folders(str(root), expanded))
+    found = Found()
     for path in sorted(seen):
-        if not path.is_file() or (ours and os.path.realpath(path) in ours):
+        try:
+            if not path.is_file():
+                if path.is_symlink() and not path.exists():
+                    found.files.append(path)  # a link that leads nowhere: its failure says so
+                continue
+        except OSError as error:  # a folder that can be listed but not searched (mode 444)
+            unreadable.setdefault(str(path.parent), error.strerror or str(error))
+            continue
+        if ours and os.path.realpath(path) in ours:
             continue
         if path in explicit or path.suffix.lower() in audio:
             found.files.append(path)
         else:
             found.skipped.append(path)
+    found.unreadable = sorted(unreadable.items(), key=lambda item: os.fsencode(item[0]))
     return found
 
 
