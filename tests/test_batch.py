@@ -695,19 +695,33 @@ def test_a_damaged_record_is_set_aside_and_rebuilt(tree, tmp_path):
     files = [tree / "a.wav"]
     out = tmp_path / "out"
     assert kavri.batch(files, CHAIN, out, base_dir=tree).ok
-    for damaged in (
-        '{"format": 1, "outputs": {"a.wav": {"size": NaN}}}',
-        "[" * 5000,
-        '{"format": 1, "outputs": ' + "[" * 40 + "]" * 40 + "}",
-        "\xff\xfe",
+    kept = []
+    for number, damaged in enumerate(
+        (
+            '{"format": 1, "outputs": {"a.wav": {"size": NaN}}}',
+            "[" * 5000,
+            '{"format": 1, "outputs": ' + "[" * 40 + "]" * 40 + "}",
+            "\xff\xfe",
+        )
     ):
         (out / RECORD_NAME).write_text(damaged, errors="surrogateescape")
         with pytest.warns(kavri.KavriWarning, match="damaged batch record set aside"):
             report = kavri.batch(files, CHAIN, out, base_dir=tree)
         assert [r.status for r in report.results] == ["done"]
-        assert (out / (RECORD_NAME + ".damaged")).read_text(errors="surrogateescape") == damaged
+        kept.append(damaged)
+        # Each set aside under a name of its own: the second had replaced the first.
+        asides = [RECORD_NAME + ".damaged" + (f".{n}" if n else "") for n in range(number + 1)]
+        assert [(out / a).read_text(errors="surrogateescape") for a in asides] == kept
         # The rebuilt record serves the next run.
         assert kavri.batch(files, CHAIN, out, base_dir=tree).skipped
+    # A pipe in the record's place hung every run, its journal's too; a link to /dev/zero
+    # was read until memory ran out. Each is set aside or dropped, and the run goes on.
+    for name in (RECORD_NAME, RECORD_NAME + ".journal"):
+        (out / name).unlink(missing_ok=True)
+        os.mkfifo(out / name)
+    with pytest.warns(kavri.KavriWarning, match=r"\(it is a pipe, not a file\)"):
+        assert kavri.batch(files, CHAIN, out, base_dir=tree, force=True).ok
+    assert (out / RECORD_NAME).is_file() and not (out / (RECORD_NAME + ".journal")).is_fifo()
     # Keys no file can have (edited by hand) crashed the run on the name.
     (out / RECORD_NAME).write_text('{"format": 1, "outputs": {"\\u0000x": {}, "\\ud800": {}}}')
     with pytest.warns(kavri.KavriWarning, match="2 damaged entries left out"):

@@ -41,6 +41,7 @@ from .record import (
     exclusive_run,
     local_name,
     portable_name,
+    read_own_file,
     valid_key,
 )
 from .tasks import (
@@ -98,11 +99,11 @@ def _manifest_lines(path: AnyPath) -> tuple[list[dict[str, Any]], list[str]]:
     """The records of an augment manifest, and the lines that are not records: not JSON,
     nested too deep, holding NaN or infinity, or without an "output" and a "chain"."""
     try:
-        data = Path(fs_name(path)).read_bytes()
-    except FileNotFoundError:
-        return [], []
+        data = read_own_file(fs_name(path))
     except OSError as error:
         raise KavriError(f"{shown(path)}: cannot read: {error.strerror or error}") from None
+    if data is None:
+        return [], []
     records: list[dict[str, Any]] = []
     damaged: list[str] = []
     for number, raw in enumerate(data.splitlines(), start=1):

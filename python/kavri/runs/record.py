@@ -25,6 +25,8 @@ import fcntl
 import hashlib
 import json
 import os
+import re
+import stat
 import threading
 import time
 import warnings
@@ -36,7 +38,7 @@ from typing import Any
 from .._json import JSONProblem
 from .._json import parse as parse_json
 from .._locks import ForkSafeLock
-from .._paths import AnyPath, fs_name, shown
+from .._paths import AnyPath, fs_name, shown, special_kind
 from .._stop import StopRequest
 from ..errors import Interrupted, KavriError, KavriWarning
 from ..io import atomic_output
@@ -69,9 +71,37 @@ def is_bookkeeping(name: str) -> bool:
     """True for the names of the files runs keep beside their outputs (records, manifests
     and what was set aside of them), which are never inputs."""
     for kept in (RECORD_NAME, MANIFEST_NAME):
-        if name == kept or name == kept + DAMAGED_SUFFIX:
+        if name == kept or _ASIDE.fullmatch(name.removeprefix(kept)):
             return True
     return name == RECORD_NAME + JOURNAL_SUFFIX
+
+
+_ASIDE = re.compile(re.escape(DAMAGED_SUFFIX) + r"(\.\d+)?")
+
+
+def aside_name(path: str) -> str:
+    """A name to set a damaged file aside under that holds no earlier one (NAME.damaged,
+    then NAME.damaged.1, ...): a second damaged record had replaced the first."""
+    aside, number = path + DAMAGED_SUFFIX, 0
+    while os.path.lexists(aside):
+        number += 1
+        aside = f"{path}{DAMAGED_SUFFIX}.{number}"
+    return aside
+
+
+def read_own_file(path: str) -> bytes | None:
+    """The bytes of a file a run keeps beside its outputs (a record, its journal, a
+    manifest), None where there is none. ``OSError`` for a pipe or a device in its place,
+    looked at before it is opened: a pipe there hung every run, and a link to /dev/zero
+    was read until memory ran out."""
+    try:
+        mode = os.stat(path).st_mode
+    except FileNotFoundError:
+        return None
+    if not stat.S_ISREG(mode):
+        raise OSError(errno.EINVAL, f"it is {special_kind(mode) or 'a folder'}, not a file")
+    with open(path, "rb") as handle:
+        return handle.read()
 
 
 # The output folders this process's runs hold, by real path: the thread that holds each
@@ -274,10 +304,15 @@ class Record:
     def _journaled(self) -> dict[str, dict[str, Any]]:
         """The entries the journal holds (a line cut short by a kill is left out)."""
         try:
-            with open(self.journal, encoding="utf-8", errors="replace") as handle:
-                lines = handle.read().splitlines()
+            data = read_own_file(self.journal)
         except OSError:
+            # Not a file: gone, so that the entries of this run are kept in one again.
+            with suppress(OSError):
+                os.unlink(self.journal)
             return {}
+        if data is None:
+            return {}
+        lines = data.decode("utf-8", "replace").splitlines()
         found: dict[str, dict[str, Any]] = {}
         for line in lines:
             try:
@@ -297,12 +332,13 @@ class Record:
 
     def _load(self) -> dict[str, dict[str, Any]]:
         try:
-            with open(self.path, "rb") as handle:
-                raw = handle.read()
-        except FileNotFoundError:
-            return {}
+            raw = read_own_file(self.path)
         except OSError as error:
-            self._set_aside(f"cannot be read ({error.strerror or error})", move=False)
+            # Set aside where it is no file, so that this run's record can take its place.
+            move = error.errno == errno.EINVAL
+            self._set_aside(f"cannot be read ({error.strerror or error})", move=move)
+            return {}
+        if raw is None:
             return {}
         try:
             data = parse_json(raw.decode("utf-8"), shown(self.path), finite=True)
@@ -332,7 +368,7 @@ class Record:
     def _set_aside(self, why: str, move: bool = True) -> None:
         if self._look_only:
             return
-        aside = self.path + DAMAGED_SUFFIX
+        aside = aside_name(self.path)
         if move:
             try:
                 os.replace(self.path, aside)
