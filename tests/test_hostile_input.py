@@ -391,6 +391,36 @@ def test_settings_and_chains_take_numbers_of_any_kind_but_not_unordered_ones(tmp
     ):
         with pytest.raises(ChainError, match="must be a list"):
             kavri.validate_chain(chain)
+    # Counts and levels of the meters and writers: a chunk of -5 frames measured nothing
+    # and called it silence, 2.7 channels were written as 2, a set of indices or speakers
+    # went in hash order, and 10**400 was a bare OverflowError.
+    audio = noise(4800, 1)[:, 0]
+    for call, error, message in (
+        (lambda: kavri.measure(audio, RATE, -5), ValueError, "chunk_frames must be 1 or more"),
+        (lambda: kavri.measure(audio, RATE, 2.5), TypeError, "chunk_frames must be a whole"),
+        (lambda: kavri.measure(audio, 10**400), ValueError, "sample_rate is too large"),
+        (lambda: kavri.RenderSettings(loudness=-(10**400)), ValueError, "got -inf"),
+        (
+            lambda: kavri.io.open_output(tmp_path / "x.wav", RATE, 2.7).__enter__(),
+            AudioFileError,
+            "channels must be a whole number, got 2.7",
+        ),
+        (
+            lambda: kavri.augment_batch(
+                np.zeros((3, 10), np.float32), RATE, [], seed=1, indices={7, 2, 5}
+            ),
+            TypeError,
+            "indices must be a sequence",
+        ),
+        (
+            lambda: kavri.loudness.LoudnessMeter(RATE, 2, layout={"FL", "FR"}),
+            TypeError,
+            "layout must be a sequence",
+        ),
+    ):
+        with pytest.raises(error, match=message):
+            call()
+    assert not (tmp_path / "x.wav").exists()
     # A chain file named by bytes, as any file may be, was taken for a list of specs.
     (tmp_path / "chain.json").write_text('[{"type": "gain", "db": -3}]')
     assert kavri.load_chain(os.fsencode(tmp_path / "chain.json")) == [{"type": "gain", "db": -3}]

@@ -16,7 +16,9 @@ __all__ = [
     "MAX_SAMPLE_RATE",
     "PCM_BITS",
     "as_frames",
+    "check_count",
     "check_sample_rate",
+    "whole_number",
     "pcm_to_float",
     "real_samples",
 ]
@@ -131,3 +133,25 @@ def check_sample_rate(sample_rate: Any) -> int:
     if not 1 <= rate <= MAX_SAMPLE_RATE:
         raise ValueError(f"sample_rate must be between 1 and {MAX_SAMPLE_RATE} Hz, got {rate}")
     return rate
+
+
+def whole_number(name: str, value: Any) -> int:
+    if type(value) is int:
+        return value
+    # True is an int to Python, and was taken as 1 channel, worker or frame.
+    if isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be a whole number, got {value!r}")
+    try:
+        return operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be a whole number, got {value!r}") from None
+
+
+def check_count(name: str, value: Any) -> int:
+    """A count of one or more (frames a chunk holds, channels), as a whole number:
+    ``TypeError`` for anything else (True, 2.5, "100"), ``ValueError`` below 1 (a chunk of
+    -5 frames had measured nothing, and said it was silence)."""
+    count = whole_number(name, value)
+    if count < 1:
+        raise ValueError(f"{name} must be 1 or more, got {count}")
+    return count

@@ -30,7 +30,6 @@ the catalogue only which effects are light enough that a second thread cannot pa
 from __future__ import annotations
 
 import inspect
-import operator
 import os
 import sys
 from collections.abc import Callable, Iterator, Sequence
@@ -43,7 +42,14 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _kavri_stream as _native_stream
-from ._audio import MAX_SAMPLE_RATE, as_frames, check_sample_rate, pcm_to_float, real_samples
+from ._audio import (
+    MAX_SAMPLE_RATE,
+    as_frames,
+    check_sample_rate,
+    pcm_to_float,
+    real_samples,
+    whole_number,
+)
 from ._kavri_core import process_pipeline
 from .catalogue import EFFECTS, counted
 
@@ -118,18 +124,6 @@ _process_batch = _native_stream.process_batch
 _LANE_WIDTH: ContextVar[int] = ContextVar("kavri_lane_width", default=0)
 
 
-def _whole_number(name: str, value: Any) -> int:
-    if type(value) is int:
-        return value
-    # True is an int to Python, and was taken as 1 channel, worker or frame.
-    if isinstance(value, (bool, np.bool_)):
-        raise TypeError(f"{name} must be a whole number, got {value!r}")
-    try:
-        return operator.index(value)
-    except TypeError:
-        raise TypeError(f"{name} must be a whole number, got {value!r}") from None
-
-
 def check_engine_options(block_size: Any, workers: Any) -> tuple[int, int]:
     """Checks ``block_size`` and ``workers`` and returns them as the engine gets them.
 
@@ -137,8 +131,8 @@ def check_engine_options(block_size: Any, workers: Any) -> tuple[int, int]:
     thread). The worker count is capped at the number of cores: more threads than cores
     only add start-up cost, and the output is the same for any count.
     """
-    blocks = _whole_number("block_size", block_size)
-    threads = _whole_number("workers", workers)
+    blocks = whole_number("block_size", block_size)
+    threads = whole_number("workers", workers)
     if blocks < 0:
         raise ValueError(f"block_size must be 0 or more frames, got {blocks}")
     if blocks > _MAX_BLOCK_SIZE:
@@ -266,7 +260,7 @@ def open_stream(
 ) -> _native_stream.Stream:
     """A native stream for checked specs, its arguments checked as for a whole call."""
     rate = check_sample_rate(sample_rate)
-    count = _whole_number("channels", channels)
+    count = whole_number("channels", channels)
     if count > _MOST_CHANNELS:
         raise ValueError(f"channels must be at most {_MOST_CHANNELS}, got {count}")
     blocks, threads = check_engine_options(block_size, workers)

@@ -11,6 +11,7 @@ from __future__ import annotations
 import os
 import warnings
 from collections.abc import Mapping, Sequence
+from collections.abc import Set as AbstractSet
 from typing import Any
 
 import numpy as np
@@ -271,6 +272,9 @@ def augment_batch(
     """
     prepared = _engine.batch_audio(batch)
     count = len(prepared)
+    if isinstance(indices, AbstractSet | Mapping):
+        # Their order is not the items': a set's {7, 2, 5} gave item 0 index 2.
+        raise TypeError(f"indices must be a sequence, one per item, got {type(indices).__name__}")
     keys = range(count) if indices is None else list(indices)
     if len(keys) != count:
         raise ValueError(

@@ -26,6 +26,7 @@ from typing import Any, Unpack
 
 import numpy as np
 
+from ._audio import check_count
 from ._engine import check_memory
 from ._paths import AnyPath, fs_name
 from ._paths import shown as show_name
@@ -269,6 +270,8 @@ def render_file(
     files) names the output in the warnings of values the engine will clamp at its rate."""
     target = settings.target
     source_name, output_name = fs_name(source), fs_name(output)
+    if chunk is not None:
+        chunk = check_count("chunk", chunk)
     output_format(output_name, None, settings.file_format)
     if output_name != "-":
         try:
@@ -468,6 +471,7 @@ def measure_file(
     file."""
     given = fs_name(path)
     name = "standard input" if given == "-" else show_name(given)
+    chunk_frames = check_count("chunk_frames", chunk_frames)
     with open_source(given, stop=stop, raw=raw, label=name) as opened:
         reader = opened.reader
         meter = LevelMeter(

@@ -40,13 +40,19 @@ import math
 import numbers
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field, replace
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 import numpy.typing as npt
 
-from ._audio import PCM_BITS, as_frames
-from ._engine import NativeLevelMeter, NativeTruePeak, frames_of, open_stream, shaped_frames
+from ._audio import PCM_BITS, as_frames, check_count, whole_number
+from ._engine import (
+    NativeLevelMeter,
+    NativeTruePeak,
+    frames_of,
+    open_stream,
+    shaped_frames,
+)
 from ._filter_designs import HALF_BAND_PHASES, KWEIGHTING
 from .errors import AudioValueError
 
@@ -249,7 +255,10 @@ def _rate(sample_rate: Any) -> float:
     checks; text and truth values are refused ("48000" and True had been taken)."""
     if isinstance(sample_rate, (bool, np.bool_)) or not isinstance(sample_rate, numbers.Real):
         raise TypeError(f"sample_rate must be a number of hertz, got {sample_rate!r}")
-    return float(sample_rate)
+    try:
+        return float(sample_rate)
+    except OverflowError:  # 10**400: past any rate, refused as the meter refuses one
+        raise ValueError("sample_rate is too large") from None
 
 
 class LoudnessMeter:
@@ -278,8 +287,14 @@ class LoudnessMeter:
         loudness: bool = True,
         layout: Sequence[str] | None = None,
     ) -> None:
-        if channels < 1:
+        if whole_number("channels", channels) < 1:
             raise ValueError("a loudness meter needs at least one channel")
+        if layout is not None and not isinstance(layout, Sequence):
+            # A set's order is its hash's: the weights went to other channels each run.
+            raise TypeError(f"layout must be a sequence of speaker names, got {layout!r}")
+        level: object = clip_level  # checked as whatever the caller passed
+        if isinstance(level, (bool, np.bool_)) or not isinstance(level, numbers.Real):
+            raise TypeError(f"clip_level must be a number, got {level!r}")
         self.sample_rate = _rate(sample_rate)
         self.channels = channels
         self.measured = loudness and self.sample_rate >= MIN_LOUDNESS_RATE
@@ -561,13 +576,14 @@ class LevelMeter:
         true_peak: bool = True,
         layout: Sequence[str] | None = None,
     ) -> None:
-        self.sample_rate = _rate(sample_rate)
-        self.channels = channels
-        self.clip_level = clip_level
-        self.layout = None if layout is None else tuple(layout)
+        # The loudness meter checks them all first.
         self.loudness = LoudnessMeter(
             sample_rate, channels, clip_level=clip_level, true_peak=true_peak, layout=layout
         )
+        self.sample_rate = self.loudness.sample_rate
+        self.channels = channels
+        self.clip_level = clip_level
+        self.layout = None if layout is None else tuple(layout)
 
     @property
     def frames(self) -> int:
@@ -623,9 +639,10 @@ def measure(
     else:
         # An int16 array had been metered as counts (+76 LUFS for noise at -14).
         data, _ = frames_of(audio)
+    step = check_count("chunk_frames", chunk_frames)
     meter = LevelMeter(sample_rate, data.shape[1], true_peak=true_peak)
-    for start in range(0, data.shape[0], chunk_frames):
-        meter.add(data[start : start + chunk_frames])
+    for start in range(0, data.shape[0], step):
+        meter.add(data[start : start + step])
     return meter.result()
 
 
@@ -682,14 +699,19 @@ class LoudnessTarget:
             ("loudness target", "lufs", -70.0, 0.0),
             ("peak ceiling", "peak_ceiling_db", -60.0, 0.0),
         ):
-            value = getattr(self, attribute)
+            value: Any = getattr(self, attribute)
             if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
                 raise TypeError(f"{name} must be a number, got {value!r}")
-            if not low <= float(value) <= high:
-                raise ValueError(f"{name} must be between {low:g} and {high:g}, got {value}")
+            shown: object = value
+            try:
+                number = float(value)
+            except OverflowError:  # 10**400
+                number = shown = math.inf if cast(int, value) > 0 else -math.inf
+            if not low <= number <= high:
+                raise ValueError(f"{name} must be between {low:g} and {high:g}, got {shown}")
             # Kept as a float: -16, -16.0 and np.float32(-16) are one target (a batch's
             # record told them apart, and redid every file).
-            object.__setattr__(self, attribute, float(value))
+            object.__setattr__(self, attribute, number)
 
 
 def check_true_peak(true_peak: float) -> None:

@@ -39,7 +39,7 @@ import numpy as np
 import numpy.typing as npt
 import soundfile as sf
 
-from .._audio import PCM_BITS, as_frames, check_sample_rate, real_samples
+from .._audio import PCM_BITS, as_frames, check_count, check_sample_rate, real_samples
 from .._paths import AnyPath, free_bytes, fs_name, shown
 from ..errors import AudioFileError, KavriError, KavriWarning
 from . import fixups
@@ -438,7 +438,10 @@ def open_output(
     container, chosen = output_format(name, subtype, file_format)
     if dither not in DITHER_MODES:
         raise AudioFileError(f"unknown dither '{dither}'; use one of {', '.join(DITHER_MODES)}")
-    count = int(channels)
+    try:
+        count = check_count("channels", channels)  # 2.7 was written as 2 channels
+    except (TypeError, ValueError) as error:
+        raise AudioFileError(f"{label}: cannot write: {error}") from None
     try:
         # The rate as the engine takes it: 48000.9 and True had been written as 48000 and 1.
         rate = check_sample_rate(sample_rate)
