@@ -281,6 +281,37 @@ def test_signal_stops_process_without_leaving_a_file(long_source, tmp_path, sign
     assert not (tmp_path / "out.wav").exists() and temporaries(tmp_path) == []
 
 
+def test_signals_outside_a_run_clean_up_and_an_ignored_hangup_stays_ignored(tmp_path):
+    # SIGTERM or SIGHUP to a command that does not stop between chunks (plot, demo) ended
+    # the process at once, its temporary left; and a run under nohup must not stop when its
+    # terminal closes.
+    script = """
+        import os, signal
+        from kavri._stop import interrupting_signals, stop_on_signals
+        from kavri.io import atomic_output
+        for number in (signal.SIGTERM, signal.SIGHUP):
+            try:
+                with interrupting_signals(), atomic_output("out.bin") as temporary:
+                    open(temporary, "wb").write(b"half")
+                    os.kill(os.getpid(), number)
+            except KeyboardInterrupt as interrupt:
+                print("interrupted", interrupt.signal)
+        signal.signal(signal.SIGHUP, signal.SIG_IGN)
+        with stop_on_signals() as stop:
+            os.kill(os.getpid(), signal.SIGHUP)
+        print("stopped" if stop.is_set() else "ignored")
+    """
+    run = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(script)],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert run.stdout == "interrupted 15\ninterrupted 1\nignored\n", run.stderr
+    assert list(tmp_path.iterdir()) == []
+
+
 @pytest.mark.slow
 def test_temporaries_of_a_killed_run_go_with_the_next_write(long_source, tmp_path):
     child = subprocess.Popen(

@@ -13,7 +13,7 @@ import threading
 from collections.abc import Iterator
 from contextlib import contextmanager
 from contextvars import ContextVar
-from typing import Protocol
+from typing import Any, Protocol
 
 __all__ = [
     "StopRequest",
@@ -94,11 +94,42 @@ def stop_on_signals(
             raise Signalled(signum)
         flag.set(signum)
 
+    with _handling(signals, handler):
+        yield flag
+
+
+@contextmanager
+def interrupting_signals(
+    signals: tuple[int, ...] = (signal.SIGTERM, signal.SIGHUP),
+) -> Iterator[None]:
+    """While the block runs, SIGTERM and SIGHUP end the work as Ctrl-C does, by raising
+    :class:`Signalled` (a ``KeyboardInterrupt``), so that what it was writing is cleaned
+    up on the way out: by default they end the process at once, and a command that does
+    not stop between chunks (plot, demo) left its temporary file. Work that does installs
+    :func:`stop_on_signals` inside, whose handlers take over until it ends."""
+
+    def handler(signum: int, frame: object) -> None:
+        raise Signalled(signum)
+
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    with _handling(signals, handler):
+        yield
+
+
+@contextmanager
+def _handling(signals: tuple[int, ...], handler: Any) -> Iterator[None]:
+    """``handler`` for ``signals`` while the block runs, the previous handlers back
+    afterwards. A signal the process was started ignoring stays ignored: under nohup, a
+    closed terminal's SIGHUP is meant to pass the run by."""
     previous = {}
     try:
         for number in signals:
+            if signal.getsignal(number) is signal.SIG_IGN:
+                continue
             previous[number] = signal.signal(number, handler)
-        yield flag
+        yield
     finally:
         for number, old in previous.items():
             signal.signal(number, old)

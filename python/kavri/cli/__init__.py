@@ -20,6 +20,7 @@ from collections.abc import Callable
 from typing import Any, TextIO, cast
 
 from .._paths import escape_odd_bytes
+from .._stop import interrupting_signals
 from .._version import __version__
 from ..errors import KavriError, KavriWarning, failure_text
 
@@ -171,7 +172,8 @@ def main(argv: list[str] | None = None) -> int:
     sys.stdout = cast(TextIO, _Guarded(stdout, results=True))
     sys.stderr = cast(TextIO, _Guarded(stderr, results=False))
     try:
-        return _run(args)
+        with interrupting_signals():
+            return _run(args)
     finally:
         sys.stdout, sys.stderr = stdout, stderr
         # After a failure (say the library's own writing of audio to standard output),
