@@ -649,6 +649,14 @@ def test_names_with_a_newline_keep_each_message_on_one_line(work, run_kavri):
     assert batch.stderr.splitlines() == [bad.stderr.strip()]
     metered = run_kavri("meter", "o\nx.wav", cwd=work)
     assert metered.stdout.startswith("o\\nx.wav\n  duration ")
+    # Names and texts given were printed raw: an escape sequence reached the terminal.
+    for args, shown in (
+        (["--subtype", "pcm\x1b[31m\nX", "--effect", "gain"], "'pcm\\x1b[31m\\nX'"),
+        (["--effect", "mixdown:weights=[1\x1b[2J\nFAKE"], "got '[1\\x1b[2J\\nFAKE'"),
+        (["--effect", "background_noise:path=in,pattern=z\x1b*.wav"], "'z\\x1b*.wav'"),
+    ):
+        run = run_kavri("process", "in.wav", "o.wav", *args, cwd=work)
+        assert run.stderr.count("\n") == 1 and "\x1b" not in run.stderr and shown in run.stderr
 
 
 # --- a full disk and a lying header ------------------------------------------------------

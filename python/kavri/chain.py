@@ -552,7 +552,7 @@ def parse_effect_option(text: str) -> dict[str, Any]:
                 shape = "[1, 0.5]" if param.kind == "list" else "[[1, 0], [0, 1]]"
                 raise ChainError(
                     f"{where}: parameter '{key}' must be written as JSON, such as {shape}; "
-                    f"got '{text}'"
+                    f"got {quoted(text)}"
                 ) from None
         else:
             spec[key] = _parse_number(text, param.integer, where, key)

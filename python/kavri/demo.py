@@ -10,6 +10,7 @@ from typing import TextIO
 
 import numpy as np
 
+from ._paths import shown
 from ._version import __version__
 from .api import process
 from .chain import chain_summary, list_presets, load_preset
@@ -74,7 +75,7 @@ def run_demo(
     seconds = audio.shape[0] / DEMO_SAMPLE_RATE
     print(
         f"kavri {__version__} demo: {audio.shape[0]} frames x {audio.shape[1]} channels "
-        f"at {DEMO_SAMPLE_RATE} Hz; input written to {source}",
+        f"at {DEMO_SAMPLE_RATE} Hz; input written to {shown(source)}",
         file=out,
     )
     ran = 0
@@ -94,7 +95,7 @@ def run_demo(
         write(target, processed, plan_chain(chain, DEMO_SAMPLE_RATE, audio.shape[1]).out_rate)
         ran += 1
         print(f"preset {name}: {chain_summary(chain)}", file=out)
-        print(f"written to {target}", file=out)
+        print(f"written to {shown(target)}", file=out)
         _print_levels(audio, processed, out)
         realtime = seconds / elapsed if elapsed > 0 else float("inf")
         print(f"time: {elapsed * 1000:.2f} ms, real-time factor: {realtime:.0f}x", file=out)

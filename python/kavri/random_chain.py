@@ -247,7 +247,7 @@ def _check_keys(where: str, item: Mapping[Any, Any], allowed: Sequence[str], wha
             raise ChainError(f"{where}: keys must be strings, got {_show(key)}")
         if key not in allowed:
             raise ChainError(
-                f"{where}: unknown key '{key}' in {what}{suggest(key, allowed)}; "
+                f"{where}: unknown key {quoted(key)} in {what}{suggest(key, allowed)}; "
                 f"known: {', '.join(allowed)}"
             )
 

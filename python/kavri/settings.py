@@ -24,6 +24,7 @@ import numpy as np
 
 from ._engine import check_engine_options
 from ._version import __version__
+from .catalogue import cut_short, quoted
 from .chain import Chain
 from .errors import KavriError
 from .io import (
@@ -154,7 +155,8 @@ class RenderSettings:
             _checked("file_format", check_format_name, _text("file_format", self.file_format))
         if self.dither not in DITHER_MODES:
             raise SettingError(
-                "dither", f"dither must be one of {', '.join(DITHER_MODES)}, got {self.dither!r}"
+                "dither",
+                f"dither must be one of {', '.join(DITHER_MODES)}, got {_shown_value(self.dither)}",
             )
         if self.bitrate is not None and (
             isinstance(self.bitrate, bool) or self.bitrate not in MP3_BITRATES
@@ -223,6 +225,12 @@ def _samples_digest(value: object) -> object:
         data = np.ascontiguousarray(value, dtype=np.float32)
         return {"samples": hashlib.sha256(data.tobytes()).hexdigest(), "shape": data.shape}
     raise TypeError(f"a chain holds a {type(value).__name__}, which has no digest")
+
+
+def _shown_value(value: object) -> str:
+    """A setting's value for a message: a name quoted and escaped, anything else as its
+    repr, each cut short (100 kB of dither had been 100 kB of message)."""
+    return quoted(value) if isinstance(value, str) else cut_short(repr(value), 60)
 
 
 def _text(setting: str, value: object) -> str:

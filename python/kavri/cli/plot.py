@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 
+from .._paths import shown
 from ..chain import chain_summary
 from ..errors import KavriError, failure_text
 from ._common import add_chain_options, chain_from_args, check_output_folder, whole_number
@@ -36,5 +37,5 @@ def run(args: argparse.Namespace) -> int:
         text, summary = failure_text(error), chain_summary(chain)
         named = text if text.startswith(f"{summary}: ") else f"{summary}: {text}"
         raise KavriError(named) from None
-    print(f"plot written to {args.out}")
+    print(f"plot written to {shown(args.out)}")
     return 0

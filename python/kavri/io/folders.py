@@ -8,6 +8,7 @@ from collections.abc import Sequence
 from pathlib import Path
 
 from .._paths import files_below, hidden_left_out, relative_glob, shown
+from ..catalogue import quoted
 from ..errors import ChainError
 from .formats import readable_suffixes
 
@@ -66,7 +67,7 @@ def audio_files(folder: str, pattern: str, what: str) -> list[str]:
     the folder (empty, the folder itself, absolute, reaching out with ``..``, a misplaced
     ``**``): a draw from the files that could be listed would be another draw."""
     root = Path(folder)
-    bad = f"{what}: {shown(folder)}: pattern '{pattern}' is not a glob relative to the folder"
+    bad = f"{what}: {shown(folder)}: pattern {quoted(pattern)} is not a glob relative to the folder"
     if not relative_glob(pattern):
         raise ChainError(bad)
     if pattern != "*":
@@ -107,6 +108,6 @@ def audio_files(folder: str, pattern: str, what: str) -> list[str]:
     # decoded names' order did, and with it the file a seed draws).
     names.sort(key=os.fsencode)
     if not names:
-        kind = "no audio files" if pattern == "*" else f"no files match '{pattern}'"
+        kind = "no audio files" if pattern == "*" else f"no files match {quoted(pattern)}"
         raise ChainError(f"{what}: {shown(folder)}: {kind}")
     return [os.path.join(folder, name) for name in names]

@@ -17,7 +17,7 @@ import soundfile as sf
 
 from .._audio import PCM_BITS
 from .._paths import AnyPath, fs_name, shown
-from ..catalogue import counted
+from ..catalogue import counted, quoted
 from ..errors import AudioFileError
 from .decoding import decoded_suffixes
 
@@ -193,7 +193,7 @@ def check_subtype_name(subtype: str) -> str:
     it names none."""
     chosen = SUBTYPES.get(subtype.lower(), subtype.upper())
     if chosen not in sf.available_subtypes():
-        raise AudioFileError(f"unknown subtype '{subtype}'; use one of {', '.join(SUBTYPES)}")
+        raise AudioFileError(f"unknown subtype {quoted(subtype)}; use one of {', '.join(SUBTYPES)}")
     return chosen
 
 
@@ -202,7 +202,7 @@ def check_format_name(file_format: str) -> str:
     suffix = STREAM_FORMATS.get(file_format.lower().lstrip("."))
     if suffix is None:
         raise AudioFileError(
-            f"unknown format '{file_format}'; use one of {', '.join(STREAM_FORMATS)}"
+            f"unknown format {quoted(file_format)}; use one of {', '.join(STREAM_FORMATS)}"
         )
     return suffix
 

@@ -41,6 +41,7 @@ import soundfile as sf
 
 from .._audio import PCM_BITS, as_frames, check_count, check_sample_rate, real_samples
 from .._paths import AnyPath, free_bytes, fs_name, shown
+from ..catalogue import quoted
 from ..errors import AudioFileError, KavriError, KavriWarning
 from . import fixups
 from .atomic import atomic_output
@@ -437,7 +438,9 @@ def open_output(
         standard_output()
     container, chosen = output_format(name, subtype, file_format)
     if dither not in DITHER_MODES:
-        raise AudioFileError(f"unknown dither '{dither}'; use one of {', '.join(DITHER_MODES)}")
+        raise AudioFileError(
+            f"unknown dither {quoted(dither)}; use one of {', '.join(DITHER_MODES)}"
+        )
     try:
         count = check_count("channels", channels)  # 2.7 was written as 2 channels
     except (TypeError, ValueError) as error:
