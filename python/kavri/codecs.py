@@ -42,6 +42,7 @@ same input and settings, so one machine always gives the same bits; another buil
 from __future__ import annotations
 
 import os
+from functools import partial
 from typing import Any
 
 import numpy as np
@@ -55,6 +56,7 @@ from .io.channel_order import SoundFile
 from .io.formats import VORBIS_MOST_RATE, memory_file
 from .steps import StepItem, register_step
 from .steps.base import Frames, Step, empty
+from .steps.rate import off_daemon
 
 __all__ = ["CodecRoundTrip", "G711", "roundtrip", "BLOCK", "CONTEXT", "FADE", "codec_available"]
 
@@ -164,10 +166,12 @@ def roundtrip(
     for first in range(0, channels, step):
         group = np.ascontiguousarray(clean[:, first : first + step])
         if coded != rate:
-            group = np.asarray(soxr.resample(group, rate, coded, "VHQ"), np.float32)
+            resampled = off_daemon(partial(soxr.resample, group, rate, coded, "VHQ"))
+            group = np.asarray(resampled, np.float32)
         decoded = _encode_decode(group, coded, name, quality)
         if coded != rate:
-            decoded = np.asarray(soxr.resample(decoded, coded, rate, "VHQ"), np.float32)
+            resampled = off_daemon(partial(soxr.resample, decoded, coded, rate, "VHQ"))
+            decoded = np.asarray(resampled, np.float32)
         out[:, first : first + step] = _fit(decoded, frames)
     return out
 

@@ -157,13 +157,20 @@ class DecodedSource:
         to end hold the second one's header frame there, and decoding stopped at it."""
         av = _av()
         refused = 0
-        for packet in self._container.demux(stream):
-            try:
-                yield from packet.decode()
-            except (av.error.InvalidDataError, av.error.UndefinedError):
-                # The AC-3 and AAC decoders refuse a damaged packet with an error of their
-                # own number, which PyAV leaves undefined; the whole file had been refused.
-                refused += 1
+        packets = self._container.demux(stream)
+        try:
+            for packet in packets:
+                try:
+                    yield from packet.decode()
+                except (av.error.InvalidDataError, av.error.UndefinedError):
+                    # The AC-3 and AAC decoders refuse a damaged packet with an error of
+                    # their own number, which PyAV leaves undefined; the whole file had
+                    # been refused.
+                    refused += 1
+        finally:
+            # Closed while its container is open: a file read part way (a noise's excerpt)
+            # had left FFmpeg's packet state behind, some 300 bytes a call for good.
+            packets.close()
         if refused and self._tell_once():
             warnings.warn(
                 f"{self.label}: {counted(refused, 'undecodable packet')} left out",
@@ -256,10 +263,12 @@ class DecodedSource:
         return filled
 
     def close(self) -> None:
+        if self._frames is not None:
+            self._frames.close()  # its demuxer first, while the container is open
+            self._frames = None
         if self._container is not None:
             self._container.close()
             self._container = None
-            self._frames = None
 
     def __enter__(self) -> DecodedSource:
         return self

@@ -5,6 +5,7 @@ the size a container's header can count, files of no frames)."""
 from __future__ import annotations
 
 import contextlib
+import ctypes
 import functools
 import os
 import tempfile
@@ -205,6 +206,21 @@ def check_format_name(file_format: str) -> str:
             f"unknown format {quoted(file_format)}; use one of {', '.join(STREAM_FORMATS)}"
         )
     return suffix
+
+
+def _hold_libsndfile() -> ctypes.CDLL | None:
+    """One more handle on the libsndfile that soundfile loaded, never given back. At exit
+    the interpreter frees soundfile's own handle, the loader unmaps the library, and a
+    daemon thread still inside it (a codec's round trip, which runs without the interpreter
+    lock) crashed the process with SIGSEGV. A ctypes handle is never closed."""
+    for name in (getattr(sf, "_full_path", None), getattr(sf, "_libname", None)):
+        if name:
+            with contextlib.suppress(OSError):
+                return ctypes.CDLL(name)
+    return None
+
+
+_LIBSNDFILE = _hold_libsndfile()
 
 
 @contextlib.contextmanager

@@ -39,7 +39,7 @@ from .._engine import check_memory, usable_cores
 from .._locks import ForkSafeLock
 from .base import FrameBuffer, Frames, Step, empty, join, round_half_up
 
-__all__ = ["Resample", "BLOCK_FRAMES", "QUALITY", "resample_step", "source_block"]
+__all__ = ["Resample", "BLOCK_FRAMES", "QUALITY", "off_daemon", "resample_step", "source_block"]
 
 # Input frames per call of the stream resampler: a whole number of blocks, counted from the
 # signal's start, is fed before the flush. Small enough for a block to stay in cache, large
@@ -74,7 +74,12 @@ def each_group[Made](run: Callable[[int], Made], count: int) -> list[Made]:
     behind: a submit whose thread could not start had queued its item all the same, and a
     thread of the pool ran it later, on streams the caller had given up or reset (memory
     overwritten, the process killed by SIGSEGV, or channel groups out of step after a
-    reset)."""
+    reset).
+
+    A daemon thread runs no group itself but hands every one to the pool and waits: the
+    interpreter ends such a thread at exit wherever it is, and soxr ended there mid-call
+    aborted the process ("terminate called without an active exception"). The pool's
+    threads are waited for at exit, and the daemon ends in its wait."""
     results: list[Any] = [None] * count
     errors: list[BaseException | None] = [None] * count
     finished = [threading.Event() for _ in range(count)]
@@ -98,15 +103,25 @@ def each_group[Made](run: Callable[[int], Made], count: int) -> list[Made]:
                 finished[index].set()
 
     ended: BaseException | None = None
+    daemon = threading.current_thread().daemon
     try:
         pool = _pool()
-        for index in range(1, count):
+        first = handed = 0 if daemon else 1
+        for index in range(first, count):
             try:
                 pool.submit(work, index)
-            except RuntimeError:  # no thread could be started: the rest are run here
+            except RuntimeError as error:  # no thread could be started: the rest run here
+                if daemon and "can't start new thread" not in str(error):
+                    # The pool is shut down: the interpreter is ending, and this thread
+                    # with it, in a wait rather than in soxr.
+                    threading.Event().wait()
                 break
+            handed = index + 1
         for index in range(count):
-            work(index, "here")  # group 0, and those no thread of the pool has taken yet
+            if first <= index < handed and daemon:
+                finished[index].wait()  # no interrupt reaches a thread other than the main one
+            else:
+                work(index, "here")  # group 0, and those no thread of the pool has taken yet
     except BaseException as error:  # an interrupt while submitting or between groups
         ended = error
     # Only the calling thread sees an interrupt; the pool's groups always finish. Those
@@ -126,6 +141,12 @@ def each_group[Made](run: Callable[[int], Made], count: int) -> list[Made]:
         if failure is not None:
             raise failure
     return results
+
+
+def off_daemon[Made](run: Callable[[], Made]) -> Made:
+    """``run()``, a call into soxr, on this thread, or on a pool thread when this one is a
+    daemon (see :func:`each_group`)."""
+    return each_group(lambda _: run(), 1)[0]
 
 
 # What soxr's streams hold for each channel, whatever they are fed (see Resample._check).
