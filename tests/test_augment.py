@@ -409,6 +409,26 @@ def test_cli_variants_manifest_replay_and_independence(corpus, capsys):
     assert len(reseeded) == 4 and {r["seed"] for r in reseeded} == {6}
     assert samples(corpus / "out")["a.v0.wav"] != first["a.v0.wav"]
 
+    # --format names every output in it, with the draws of the run without it (augment had
+    # no --format, and an M4A corpus could not be augmented at all: no output is M4A).
+    capsys.readouterr()
+    assert augment_cli(corpus, "flac", "--seed", "5", "--format", "flac") == 0
+    assert "chains in" in capsys.readouterr().out
+    flac = read_manifest(corpus / "flac" / MANIFEST_NAME)
+    assert [r["output"] for r in flac] == [
+        name.replace(".wav", ".flac") for name in ["a.v0.wav", "a.v1.wav", "c.v0.wav", "c.v1.wav"]
+    ] + ["sub/b.v0.flac", "sub/b.v1.flac"]
+    assert [r["chain"] for r in flac] == [
+        r["chain"] for r in read_manifest(corpus / "out2" / MANIFEST_NAME)
+    ]
+    kavri.write(corpus / "in" / "a.flac", np.zeros((100, 1), np.float32), RATE)
+    patterns = ["--pattern", "*.wav", "--pattern", "*.flac"]
+    assert augment_cli(corpus, "both", "--seed", "5", *patterns, "--format", "wav") == 1
+    said = capsys.readouterr().err
+    assert (
+        "both/a.v0.wav: both " in said and "in/a.flac and " in said and "would be written" in said
+    )
+
 
 @pytest.mark.parametrize(
     ("args", "message"),

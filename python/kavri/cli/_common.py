@@ -22,7 +22,7 @@ from .._stop import StopFlag, stop_on_signals
 from ..catalogue import quoted
 from ..chain import Chain, load_chain_file, load_preset, parse_effect_option, plain_number
 from ..errors import KavriError
-from ..io import DITHER_MODES, ENCODINGS, MP3_BITRATES, SUBTYPES, RawFormat
+from ..io import DITHER_MODES, ENCODINGS, MP3_BITRATES, STREAM_FORMATS, SUBTYPES, RawFormat
 from ..runs.batch import check_jobs, expand_braces, find_inputs
 from ..runs.tasks import BatchInterrupted, BatchReport, FileResult, check_folder
 from ..settings import RenderSettings, SettingError
@@ -322,6 +322,14 @@ def add_folder_options(parser: argparse.ArgumentParser) -> None:
     )
     parser.add_argument(
         "--force", action="store_true", help="redo outputs that are already complete"
+    )
+    parser.add_argument(
+        "--format",
+        choices=list(STREAM_FORMATS),
+        metavar="FORMAT",
+        help="write every output in this format, its name given the format's suffix "
+        f"(take.wav as take.flac; needed for inputs no output is written as, such as "
+        f"M4A): {', '.join(STREAM_FORMATS)}; default: each input's own format",
     )
 
 

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import argparse
 
-from ..io import KEEP_SUBTYPE, STREAM_FORMATS
+from ..io import KEEP_SUBTYPE
 from ..runs.batch import batch
 from ._common import (
     EXIT_FAILED,
@@ -26,14 +26,6 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     add_chain_options(p)
     add_folder_options(p)
     add_render_options(p)
-    p.add_argument(
-        "--format",
-        choices=list(STREAM_FORMATS),
-        metavar="FORMAT",
-        help="write every output in this format, its name given the format's suffix "
-        f"(take.wav as take.flac): {', '.join(STREAM_FORMATS)}; default: each "
-        "input's own format",
-    )
     p.set_defaults(handler=run)
 
 

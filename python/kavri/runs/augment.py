@@ -31,10 +31,10 @@ from .._paths import AnyPath, fs_name, shown
 from .._providers import listed_once
 from .._stop import StopRequest, stopping
 from ..errors import KavriError, KavriWarning
-from ..io import atomic_output
+from ..io import atomic_output, check_format_name
 from ..random_chain import RandomChain, RandomChainLike, key_word
 from ..settings import RenderOptions, RenderSettings
-from .batch import check_jobs, input_names, plan_outputs
+from .batch import check_collisions, check_jobs, input_names, plan_outputs
 from .record import (
     DAMAGED_SUFFIX,
     MANIFEST_NAME,
@@ -246,6 +246,7 @@ def augment_files(
     target = Path(check_folder(out_dir, "output folder"))
     manifest = target / MANIFEST_NAME
     sources = input_names(files)
+    suffix = None if chosen.file_format is None else check_format_name(chosen.file_format)
     # The folders the chains draw from are listed once for all the outputs (and the draws
     # all see the same listing). A stop reaches the draws too: a drawn noise file FFmpeg
     # decodes is counted by decoding it, seconds for an hour of AAC.
@@ -265,6 +266,10 @@ def augment_files(
                     raise stopped_before_start(len(sources) * int(variants))
                 index = variant_index(relative, variant)
                 name = variant_output(relative, variant)
+                if suffix is not None:
+                    # In the format asked for (take.m4a as take.v0.wav; none is written as
+                    # M4A), drawn as without it: the index is the input's.
+                    name = Path(name).with_suffix(suffix).as_posix()
                 path = str(target / name)
                 try:
                     concrete = chain.sample(seed, index)
@@ -287,6 +292,7 @@ def augment_files(
                 }
                 records[path] = record
                 tasks.append(Task(source, path, concrete))
+    check_collisions([(task.source, task.output) for task in tasks])
     check_output_settings([task.output for task in tasks], chosen)
     try:
         target.mkdir(parents=True, exist_ok=True)
