@@ -395,12 +395,6 @@ def check_folder_can_be_made(path: str) -> None:
         )
 
 
-def check_output_folder(path: str) -> None:
-    folder = os.path.dirname(os.path.abspath(path))
-    if not os.path.isdir(folder):
-        raise KavriError(f"{shown(path)}: cannot write: folder {shown(folder)} does not exist")
-
-
 def progress_bar(**options: Any) -> Any:
     """A tqdm bar on stderr. tqdm reads settings from TQDM_* variables as it loads and as a
     bar is made; one it cannot take ("TQDM_MININTERVAL=5s") raised from deep inside it, a

@@ -7,7 +7,8 @@ import argparse
 from .._paths import shown
 from ..chain import chain_summary
 from ..errors import KavriError, failure_text
-from ._common import add_chain_options, chain_from_args, check_output_folder, whole_number
+from ..io import output_target
+from ._common import add_chain_options, chain_from_args, whole_number
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
@@ -28,7 +29,7 @@ def run(args: argparse.Namespace) -> int:
 
     check_plot_rate(args.sample_rate)
     chain = chain_from_args(args)
-    check_output_folder(args.out)
+    output_target(args.out)
     try:
         plot_chain(chain, args.out, sample_rate=args.sample_rate)
     except (RuntimeError, MemoryError) as error:

@@ -14,7 +14,7 @@ from ..catalogue import counted
 from ..chain import chain_summary
 from ..errors import Interrupted, KavriError
 from ..files import render_file
-from ..io import ENCODINGS, STREAM_FORMATS, output_format
+from ..io import ENCODINGS, STREAM_FORMATS, output_format, output_target
 from ..report import output_report
 from ..settings import tail_frames
 from ._common import (
@@ -24,7 +24,6 @@ from ._common import (
     add_raw_input_arguments,
     add_render_options,
     chain_from_args,
-    check_output_folder,
     raw_input,
     settings_from_args,
 )
@@ -123,6 +122,8 @@ def run(args: argparse.Namespace) -> int:
     args.subtype = _raw_output_subtype(args)
     settings = settings_from_args(args)
     chain = chain_from_args(args)
+    if args.output != "-":
+        output_target(args.output)  # a device or a pipe first: no suffix would make it one
     if args.format is None and args.output != "-" and not Path(args.output).suffix:
         # Said here, as the library cannot: it knows no --format.
         raise KavriError(
@@ -130,8 +131,6 @@ def run(args: argparse.Namespace) -> int:
             "give it one (such as .wav or .flac) or give --format"
         )
     output_format(args.output, settings.subtype, settings.file_format)
-    if args.output != "-":
-        check_output_folder(args.output)
     if (
         args.input != "-"
         and args.output != "-"

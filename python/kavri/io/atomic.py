@@ -216,6 +216,16 @@ def output_target(path: AnyPath) -> str:
     that does not exist, or in place of a folder, a device, a pipe or a socket, which the
     rename would replace (/dev/null given as an output had become a file)."""
     name = fs_name(path)
+    try:
+        # Through every link, /proc's too: /dev/stdout leads to a pipe that no path names.
+        mode: int | None = os.stat(name).st_mode
+    except OSError:
+        mode = None  # not there yet (or not to be looked at): the write itself finds out
+    kind = None if mode is None else special_kind(mode)
+    if kind is not None:
+        raise KavriError(f"{shown(path)}: cannot write: it is {kind}, not a file")
+    if mode is not None and stat.S_ISDIR(mode):
+        raise KavriError(f"{shown(path)}: cannot write: {os.strerror(errno.EISDIR)}")
     if os.path.islink(name):
         name = os.path.realpath(name)
         if os.path.islink(name):  # where realpath stopped: links that lead round in a loop
@@ -223,15 +233,6 @@ def output_target(path: AnyPath) -> str:
     folder = os.path.dirname(os.path.abspath(name))
     if not os.path.isdir(folder):
         raise KavriError(f"{shown(name)}: cannot write: folder {shown(folder)} does not exist")
-    try:
-        mode = os.stat(name).st_mode
-    except OSError:
-        return name  # not there yet (or not to be looked at): the write itself finds out
-    if stat.S_ISDIR(mode):
-        raise KavriError(f"{shown(path)}: cannot write: {os.strerror(errno.EISDIR)}")
-    kind = special_kind(mode)
-    if kind is not None:
-        raise KavriError(f"{shown(path)}: cannot write: it is {kind}, not a file")
     return name
 
 
