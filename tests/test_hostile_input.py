@@ -384,6 +384,8 @@ def test_settings_and_chains_take_numbers_of_any_kind_but_not_unordered_ones(tmp
     assert type(given.bitrate) is int and type(given.loudness) is float
     with pytest.raises(kavri.SettingError, match="tail must be a finite number"):
         kavri.RenderSettings(tail=10**400)
+    with pytest.raises(kavri.SettingError, match="got 'title' among them"):
+        kavri.RenderSettings(tags={"title"})  # "too many values to unpack (expected 2)"
     # A set's order is its hash's: a row {0.0, 1.0} meant as a swap came out as [0.0, 1.0].
     for chain in (
         [{"type": "channels", "matrix": [{0.0, 1.0}, {1.0, 0.0}]}],

@@ -27,7 +27,7 @@ import soundfile as sf
 
 from .._engine import check_memory as guard_memory
 from .._paths import shown
-from ..catalogue import quoted
+from ..catalogue import cut_short, quoted
 from ..errors import AudioFileError
 from .pipes import INFO_KEYS, info_tags
 
@@ -161,7 +161,14 @@ def check_tags(tags: Mapping[str, str] | Iterable[tuple[str, str]]) -> dict[str,
     values text without NUL of at most 64 KiB. :class:`AudioFileError` otherwise."""
     pairs = tags.items() if isinstance(tags, Mapping) else tags
     checked: dict[str, str] = {}
-    for name, value in pairs:
+    for pair in pairs:
+        if not isinstance(pair, tuple | list) or len(pair) != 2:
+            # {"title"} had been "too many values to unpack (expected 2)".
+            raise AudioFileError(
+                f"tags must be a mapping of names to values, or (name, value) pairs; got "
+                f"{cut_short(repr(pair), 60)} among them"
+            )
+        name, value = pair
         if not isinstance(name, str) or not _NAME.fullmatch(name):
             given = quoted(name) if isinstance(name, str) else repr(name)
             raise AudioFileError(
