@@ -136,14 +136,48 @@ DAEMON_STEPS = textwrap.dedent("""
 """)
 
 
+# An exit handler that waits for a daemon thread's last call: the call is answered (a
+# daemon thread that only waited once the pool was shut down hung such a handler).
+DAEMON_FLUSHED = textwrap.dedent("""
+    import atexit, queue, threading
+    import numpy as np
+    from kavri import process
+
+    items = queue.Queue()
+
+    def worker():
+        while (item := items.get()) is not None:
+            print("flushed", process(item, 48000, [{"type": "resample", "rate_hz": 16000}]).shape)
+
+    worker_thread = threading.Thread(target=worker, daemon=True)
+    worker_thread.start()
+
+    @atexit.register
+    def flush():
+        items.put(np.zeros((4800, 2), np.float32))
+        items.put(None)
+        worker_thread.join()
+
+    print("exiting")
+""")
+
+
 @pytest.mark.slow
-@pytest.mark.parametrize("script", [DAEMONS, DAEMON_STEPS], ids=["engine", "steps"])
-def test_interpreter_exits_cleanly_while_daemon_threads_are_inside_calls(script):
+@pytest.mark.parametrize(
+    ("script", "said"),
+    [
+        (DAEMONS, "exiting\n"),
+        (DAEMON_STEPS, "exiting\n"),
+        (DAEMON_FLUSHED, "exiting\nflushed (1600, 2)\n"),
+    ],
+    ids=["engine", "steps", "flushed"],
+)
+def test_interpreter_exits_cleanly_while_daemon_threads_are_inside_calls(script, said):
     for _ in range(6):
         result = subprocess.run(
             [sys.executable, "-c", script], capture_output=True, text=True, timeout=120
         )
-        assert (result.returncode, result.stdout, result.stderr) == (0, "exiting\n", "")
+        assert (result.returncode, result.stdout, result.stderr) == (0, said, "")
 
 
 # Runs in a child: the address space capped a little above what the process maps, so that an

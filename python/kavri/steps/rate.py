@@ -25,8 +25,10 @@ round(N x 147 / 160), and so on for every pair.
 
 from __future__ import annotations
 
+import atexit
 import os
 import threading
+import time
 from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 from fractions import Fraction
@@ -112,9 +114,8 @@ def each_group[Made](run: Callable[[int], Made], count: int) -> list[Made]:
                 pool.submit(work, index)
             except RuntimeError as error:  # no thread could be started: the rest run here
                 if daemon and "can't start new thread" not in str(error):
-                    # The pool is shut down: the interpreter is ending, and this thread
-                    # with it, in a wait rather than in soxr.
-                    threading.Event().wait()
+                    # The pool is shut down: the interpreter is exiting (see below).
+                    _run_while_exiting(work, range(index, count))
                 break
             handed = index + 1
         for index in range(count):
@@ -141,6 +142,47 @@ def each_group[Made](run: Callable[[int], Made], count: int) -> list[Made]:
         if failure is not None:
             raise failure
     return results
+
+
+# The calls a daemon thread runs itself once the pool is shut down (at the interpreter's
+# exit, which starts no more threads), and whether the last exit handler, the one below, has
+# begun: past it the interpreter ends, and a call still in soxr would be ended mid-way.
+_EXIT_LOCK = ForkSafeLock()
+_EXIT_CALLS = [0]
+_EXITING = [False]
+
+
+def _run_while_exiting(work: Callable[[int, str], None], indexes: range) -> None:
+    """``work(index, "here")`` for each index, counted, so that the last exit handler waits
+    for it: an exit handler that waits for this daemon thread's call is answered (waiting for
+    ever had hung it). Past that handler this thread waits instead, to be ended with the
+    interpreter. (A program's exit handler registered before kavri was imported runs after
+    it, and waits in vain.)"""
+    with _EXIT_LOCK:
+        exiting = _EXITING[0]
+        if not exiting:
+            _EXIT_CALLS[0] += 1
+    if exiting:
+        threading.Event().wait()
+    try:
+        for index in indexes:
+            work(index, "here")
+    finally:
+        with _EXIT_LOCK:
+            _EXIT_CALLS[0] -= 1
+
+
+@atexit.register
+def _last_calls() -> None:
+    """Registered as this module loads, before a program's own exit handlers, so run after
+    them: the calls begun are waited for, and none begins after."""
+    with _EXIT_LOCK:
+        _EXITING[0] = True
+    while True:
+        with _EXIT_LOCK:
+            if not _EXIT_CALLS[0]:
+                return
+        time.sleep(0.005)
 
 
 def off_daemon[Made](run: Callable[[], Made]) -> Made:
