@@ -407,6 +407,12 @@ def test_standard_output_that_is_the_input_or_a_terminal_is_refused(work):
         "kavri: error: standard output is the input file in.wav; give OUT, with --overwrite "
         "to replace it\n"
     )
+    shell = 'exec "$0" -m kavri process - - --effect gain --quiet <in.wav 1<>in.wav'
+    run = subprocess.run(
+        ["/bin/sh", "-c", shell, sys.executable], cwd=work, capture_output=True, text=True
+    )
+    assert run.returncode == 1 and (work / "in.wav").read_bytes() == before
+    assert "standard output is standard input's file" in run.stderr
     leader, follower = pty.openpty()
     try:
         run = subprocess.run(

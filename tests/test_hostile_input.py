@@ -620,6 +620,7 @@ def test_folders_that_cannot_be_listed_are_named_not_passed_over(work):
         patterns = ["--pattern", "*.wav", "--pattern", "link/*.wav", "--pattern", ".takes/*"]
         run = kavri_cli("batch", "in", "out", *patterns, "--effect", "gain")
         assert run.returncode == 1 and (work / "out" / "a.wav").exists()
+        assert run.stdout.endswith("1 failed, 4 folders not read\n")  # "0 failed", exit 1
         assert run.stderr.splitlines() == [
             f"kavri: error: in/{name}: cannot read the folder (Permission denied); "
             "its files are left out"
@@ -631,6 +632,12 @@ def test_folders_that_cannot_be_listed_are_named_not_passed_over(work):
             assert run.stderr == (
                 "kavri: error: background_noise: in/locked: cannot list: Permission denied\n"
             )
+        # A folder the pattern does not reach is not looked at (the whole tree had been).
+        (work / "in" / "fine").mkdir()
+        kavri.write(work / "in" / "fine" / "n.wav", noise(), RATE)
+        drawn = "background_noise:path=in,pattern=f*/*.wav,snr_db=10"
+        run = kavri_cli("process", "in.wav", "o.wav", "--effect", drawn, "--quiet")
+        assert run.returncode == 0, run.stderr
         run = kavri_cli("batch", "in/locked/deeper", "out", "--effect", "gain")
         assert run.stderr == (
             "kavri: error: in/locked/deeper: cannot read the folder: Permission denied\n"

@@ -151,6 +151,9 @@ def check_count(name: str, value: Any) -> int:
     """A count of one or more (frames a chunk holds, channels), as a whole number:
     ``TypeError`` for anything else (True, 2.5, "100"), ``ValueError`` below 1 (a chunk of
     -5 frames had measured nothing, and said it was silence)."""
+    given: object = value  # a whole float, as for sample rates
+    if isinstance(given, float | np.floating) and math.isfinite(given) and given.is_integer():
+        value = int(given)
     count = whole_number(name, value)
     if count < 1:
         raise ValueError(f"{name} must be 1 or more, got {count}")

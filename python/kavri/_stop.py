@@ -121,12 +121,12 @@ def interrupting_signals(
 @contextmanager
 def _handling(signals: tuple[int, ...], handler: Any) -> Iterator[None]:
     """``handler`` for ``signals`` while the block runs, the previous handlers back
-    afterwards. A signal the process was started ignoring stays ignored: under nohup, a
-    closed terminal's SIGHUP is meant to pass the run by."""
+    afterwards. A SIGHUP the process was started ignoring stays ignored: under nohup, a
+    closed terminal's hangup is meant to pass the run by."""
     previous = {}
     try:
         for number in signals:
-            if signal.getsignal(number) is signal.SIG_IGN:
+            if number == signal.SIGHUP and signal.getsignal(number) is signal.SIG_IGN:
                 continue
             previous[number] = signal.signal(number, handler)
         yield

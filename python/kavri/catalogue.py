@@ -1034,7 +1034,7 @@ def counted(count: int, noun: str, plural: str = "") -> str:
 def quoted(word: str) -> str:
     """A name the user gave, for a message: quoted, on one line (control characters and
     odd bytes escaped), cut short when long (a megabyte of key was a megabyte of message)."""
-    return f"'{cut_short(shown(word), _QUOTED_LENGTH)}'"
+    return f"'{cut_short(shown(word), _QUOTED_LENGTH)}'" if word else "''"
 
 
 def suggest(word: str, candidates: Iterable[str]) -> str:

@@ -193,9 +193,9 @@ def read_response(path: str, rate: int) -> npt.NDArray[np.float32]:
     status = _status(path)
     if stat.S_ISFIFO(status.st_mode):
         return _read_pipe(path, rate)
-    kind = special_kind(status.st_mode)
-    if kind is not None:  # a device or a socket: /dev/zero would be copied aside without end
-        raise _problem(path, f"is {kind}, not a file or a pipe")
+    if stat.S_ISCHR(status.st_mode) or stat.S_ISSOCK(status.st_mode):
+        # /dev/zero would be copied aside without end.
+        raise _problem(path, f"is {special_kind(status.st_mode)}, not a file or a pipe")
     return _read(path, file_stamp(status), rate)
 
 

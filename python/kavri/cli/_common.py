@@ -19,7 +19,7 @@ from typing import Any
 from .._engine import MAX_SAMPLE_RATE, usable_cores
 from .._paths import relative_glob, shown
 from .._stop import StopFlag, stop_on_signals
-from ..catalogue import quoted
+from ..catalogue import counted, quoted
 from ..chain import Chain, load_chain_file, load_preset, parse_effect_option, plain_number
 from ..errors import KavriError
 from ..io import DITHER_MODES, ENCODINGS, MP3_BITRATES, STREAM_FORMATS, SUBTYPES, RawFormat
@@ -328,8 +328,8 @@ def add_folder_options(parser: argparse.ArgumentParser) -> None:
         choices=list(STREAM_FORMATS),
         metavar="FORMAT",
         help="write every output in this format, its name given the format's suffix "
-        f"(take.wav as take.flac; needed for inputs no output is written as, such as "
-        f"M4A): {', '.join(STREAM_FORMATS)}; default: each input's own format",
+        "(take.wav as take.flac, or take.v0.flac; needed for inputs no output is written "
+        f"as, such as M4A): {', '.join(STREAM_FORMATS)}; default: each input's own format",
     )
 
 
@@ -450,9 +450,9 @@ def check_pattern(pattern: str) -> None:
         )
 
 
-def folder_inputs(args: argparse.Namespace) -> tuple[Path, Path, list[Path], bool]:
+def folder_inputs(args: argparse.Namespace) -> tuple[Path, Path, list[Path], int]:
     """The input folder, the output folder and the matching files of a folder command,
-    checked before any file is read, and whether every folder below could be listed. Each
+    checked before any file is read, and how many folders below could not be listed. Each
     file a wildcard matched that is not audio gets a line on stderr (unless --quiet) and is
     left out; so does each folder that cannot be listed, and the run is then a failure."""
     patterns: list[str] = args.pattern or ["*.wav"]
@@ -498,7 +498,7 @@ def folder_inputs(args: argparse.Namespace) -> tuple[Path, Path, list[Path], boo
         named = "', '".join(shown(p) for p in patterns)
         also = f" ({len(found.skipped)} not audio)" if found.skipped else ""
         raise KavriError(f"{shown(in_dir)}: no files match '{named}'{also}")
-    return in_dir, out_dir, found.files, not found.unreadable
+    return in_dir, out_dir, found.files, len(found.unreadable)
 
 
 # What a folder command runs: given the per-file and progress callbacks and the stop flag,
@@ -506,6 +506,12 @@ def folder_inputs(args: argparse.Namespace) -> tuple[Path, Path, list[Path], boo
 FolderRun = Callable[
     [Callable[[FileResult], None], Callable[[int, int], None] | None, StopFlag], BatchReport
 ]
+
+
+def unread_note(unread: int) -> str:
+    """The end of a folder command's last line for the folders it could not list (each
+    named above it): the run failed for them though no file did."""
+    return f", {counted(unread, 'folder')} not read" if unread else ""
 
 
 def run_folder(

@@ -18,6 +18,7 @@ from ._common import (
     run_folder,
     settings_from_args,
     step_specs,
+    unread_note,
     whole_number,
 )
 
@@ -65,7 +66,7 @@ def run(args: argparse.Namespace) -> int:
         # Items without distributions draw nothing, so the drawn items come out as before.
         description = random_chain.description
         random_chain = RandomChain({**description, "chain": description["chain"] + extra})
-    in_dir, out_dir, files, listed = folder_inputs(args)
+    in_dir, out_dir, files, unread = folder_inputs(args)
     manifest = shown(out_dir / MANIFEST_NAME)
     report = run_folder(
         args,
@@ -92,6 +93,6 @@ def run(args: argparse.Namespace) -> int:
     where = f"; chains in {manifest}" if (out_dir / MANIFEST_NAME).is_file() else ""
     print(
         f"{len(report.done)} written, {len(report.skipped)} skipped (already complete), "
-        f"{len(report.failed)} failed{where}"
+        f"{len(report.failed)} failed{unread_note(unread)}{where}"
     )
-    return 0 if report.ok and listed else EXIT_FAILED
+    return 0 if report.ok and not unread else EXIT_FAILED

@@ -15,6 +15,7 @@ from ._common import (
     folder_inputs,
     run_folder,
     settings_from_args,
+    unread_note,
 )
 
 
@@ -36,7 +37,7 @@ def run(args: argparse.Namespace) -> int:
         args.subtype = KEEP_SUBTYPE
     settings = settings_from_args(args)
     chain = chain_from_args(args)
-    in_dir, out_dir, files, listed = folder_inputs(args)
+    in_dir, out_dir, files, unread = folder_inputs(args)
     report = run_folder(
         args,
         len(files),
@@ -57,6 +58,6 @@ def run(args: argparse.Namespace) -> int:
         return report
     print(
         f"{len(report.done)} processed, {len(report.skipped)} skipped (already complete), "
-        f"{len(report.failed)} failed"
+        f"{len(report.failed)} failed{unread_note(unread)}"
     )
-    return 0 if report.ok and listed else EXIT_FAILED
+    return 0 if report.ok and not unread else EXIT_FAILED

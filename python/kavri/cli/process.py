@@ -101,17 +101,16 @@ def _check_standard_output(source: str) -> None:
         raise KavriError(
             "standard output is a terminal; redirect it to a file or a pipe, or give OUT"
         )
-    if source == "-" or not stat.S_ISREG(written.st_mode):
+    if not stat.S_ISREG(written.st_mode):
         return
     try:
-        read = os.stat(source)
-    except OSError:
+        # Standard input too: "- - <take.wav 1<>take.wav" wrote over the take as well.
+        read = os.fstat(sys.stdin.fileno()) if source == "-" else os.stat(source)
+    except (AttributeError, ValueError, OSError):
         return  # the read says so
     if (read.st_dev, read.st_ino) == (written.st_dev, written.st_ino):
-        raise KavriError(
-            f"standard output is the input file {shown(source)}; give OUT, with "
-            "--overwrite to replace it"
-        )
+        named = "standard input's file" if source == "-" else f"the input file {shown(source)}"
+        raise KavriError(f"standard output is {named}; give OUT, with --overwrite to replace it")
 
 
 def run(args: argparse.Namespace) -> int:

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import fnmatch
 import os
 import re
 from collections.abc import Sequence
@@ -27,12 +28,15 @@ def _is_file(entry: os.DirEntry[str]) -> bool:
         return False
 
 
-def unreadable_folders(folder: str, patterns: Sequence[str] = ()) -> list[tuple[str, str]]:
-    """The folders below ``folder`` (itself included) that a glob of ``patterns`` may look
-    into and that cannot be listed, each with the reason, sorted: a glob passes over them
-    without a word, so that the files inside were left out of a run that said it was
-    complete. Hidden folders and links to folders count where a pattern names them
-    (``.takes/*.wav``, ``link/*.wav``), as the glob goes into them only then."""
+def unreadable_folders(
+    folder: str, patterns: Sequence[str] = (), depth: int | None = None
+) -> list[tuple[str, str]]:
+    """The folders below ``folder`` (itself included, and at most ``depth`` levels down)
+    that a glob of ``patterns`` may look into and that cannot be listed, each with the
+    reason, sorted: a glob passes over them without a word, so that the files inside were
+    left out of a run that said it was complete. Hidden folders and links to folders count
+    where a pattern names them (``.takes/*.wav``, ``link/*.wav``), as the glob goes into
+    them only then."""
     named = {
         part.casefold()
         for pattern in patterns
@@ -44,7 +48,10 @@ def unreadable_folders(folder: str, patterns: Sequence[str] = ()) -> list[tuple[
     def note(error: OSError) -> None:
         found[str(error.filename)] = error.strerror or str(error)
 
+    levels = folder.rstrip(os.sep).count(os.sep)
     for top, folders, _ in os.walk(folder, onerror=note):
+        if depth is not None and top.rstrip(os.sep).count(os.sep) - levels >= depth:
+            folders.clear()  # past what the pattern reaches
         for name in folders:
             path = os.path.join(top, name)
             if name.casefold() in named and (name.startswith(".") or os.path.islink(path)):
@@ -55,6 +62,53 @@ def unreadable_folders(folder: str, patterns: Sequence[str] = ()) -> list[tuple[
                     note(error)
         folders[:] = [name for name in folders if not name.startswith(".")]
     return sorted(found.items(), key=lambda item: os.fsencode(item[0]))
+
+
+def _unreadable_reach(folder: str, pattern: str) -> list[tuple[str, str]]:
+    """The folders that cannot be listed where a pattern reaches below ``folder``, level by
+    level as the glob goes (``takes/*/day1/*.wav``: takes, each folder in it, each day1 in
+    those; ``**``: every folder below), and none elsewhere: the whole tree had been walked
+    on every call (65 times the cost of the listing), and a private folder anywhere in it
+    refused every draw."""
+    found: list[tuple[str, str]] = []
+
+    def visit(path: str, rest: list[str]) -> None:
+        try:
+            with os.scandir(path) as entries:
+                below = [entry for entry in entries if _is_folder(entry, rest)]
+        except OSError as error:
+            found.append((path, error.strerror or str(error)))
+            return
+        if not rest:
+            return
+        if rest[0] == "**":
+            each_match(below, rest[1:])  # ** standing for no folder at all
+            for entry in below:
+                if not entry.name.startswith("."):
+                    visit(entry.path, rest)
+        else:
+            each_match(below, rest)
+
+    def each_match(below: list[os.DirEntry[str]], rest: list[str]) -> None:
+        """Visits the folders of ``below`` that the first part of ``rest`` matches."""
+        if not rest:
+            return
+        for entry in below:
+            hidden = entry.name.startswith(".") and not rest[0].startswith(".")
+            if not hidden and fnmatch.fnmatchcase(entry.name, rest[0]):
+                visit(entry.path, rest[1:])
+
+    parts = [part for part in pattern.replace(os.sep, "/").split("/")[:-1] if part not in ("", ".")]
+    visit(folder, parts)
+    return found
+
+
+def _is_folder(entry: os.DirEntry[str], rest: list[str]) -> bool:
+    # Links are followed where a part names a folder, not where ** passes, as the glob does.
+    try:
+        return entry.is_dir(follow_symlinks=not rest or rest[0] != "**")
+    except OSError:
+        return False
 
 
 def audio_files(folder: str, pattern: str, what: str) -> list[str]:
@@ -74,14 +128,8 @@ def audio_files(folder: str, pattern: str, what: str) -> list[str]:
         # The folder itself, or one below that the pattern reaches into: a draw from the
         # files that could be listed would be another draw, and "no files match" another
         # fault's words.
-        reaches = "/" in pattern.replace(os.sep, "/") or "**" in pattern
-        for name, reason in unreadable_folders(folder, [pattern]) if reaches else ():
+        for name, reason in _unreadable_reach(folder, pattern):
             raise ChainError(f"{what}: {shown(name)}: cannot list: {reason}")
-        try:
-            with os.scandir(folder):
-                pass
-        except OSError as error:
-            raise ChainError(f"{shown(folder)}: cannot list: {error.strerror or error}") from None
     # Names are taken as strings (a path's relative_to costs some 50 us, which a folder of
     # thousands of files, listed for every call, would feel).
     try:

@@ -295,8 +295,9 @@ def _refuse_device(status: os.stat_result, label: str) -> None:
 
 
 def _needs_spool(name: str) -> bool:
-    """True for an existing input that cannot seek: a pipe, FIFO, socket or character
-    device. Missing files, folders and regular files are left to :func:`open_input`."""
+    """True for an existing input that cannot seek: a pipe, FIFO or socket (a character
+    device is refused where it is opened). Missing files, folders and regular files are
+    left to :func:`open_input`."""
     try:
         mode = os.stat(name).st_mode
     except (OSError, ValueError):

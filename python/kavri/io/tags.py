@@ -162,7 +162,7 @@ def check_tags(tags: Mapping[str, str] | Iterable[tuple[str, str]]) -> dict[str,
     pairs = tags.items() if isinstance(tags, Mapping) else tags
     checked: dict[str, str] = {}
     for pair in pairs:
-        if not isinstance(pair, tuple | list) or len(pair) != 2:
+        if isinstance(pair, str | bytes) or not hasattr(pair, "__len__") or len(pair) != 2:
             # {"title"} had been "too many values to unpack (expected 2)".
             raise AudioFileError(
                 f"tags must be a mapping of names to values, or (name, value) pairs; got "

@@ -265,11 +265,10 @@ def augment_files(
                 if stop is not None and stop.is_set():
                     raise stopped_before_start(len(sources) * int(variants))
                 index = variant_index(relative, variant)
-                name = variant_output(relative, variant)
-                if suffix is not None:
-                    # In the format asked for (take.m4a as take.v0.wav; none is written as
-                    # M4A), drawn as without it: the index is the input's.
-                    name = Path(name).with_suffix(suffix).as_posix()
+                # In the format asked for (take.m4a as take.v0.wav; none is written as M4A),
+                # drawn as without it: the index is the input's.
+                renamed = relative if suffix is None else Path(relative).with_suffix(suffix)
+                name = variant_output(str(renamed), variant)
                 path = str(target / name)
                 try:
                     concrete = chain.sample(seed, index)

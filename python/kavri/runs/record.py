@@ -305,10 +305,12 @@ class Record:
         """The entries the journal holds (a line cut short by a kill is left out)."""
         try:
             data = read_own_file(self.journal)
-        except OSError:
-            # Not a file: gone, so that the entries of this run are kept in one again.
-            with suppress(OSError):
-                os.unlink(self.journal)
+        except OSError as error:
+            if error.errno == errno.EINVAL:
+                # No file (a pipe, a device): gone, so that this run's entries are kept in
+                # one again. Any other failure leaves it for the next run.
+                with suppress(OSError):
+                    os.unlink(self.journal)
             return {}
         if data is None:
             return {}

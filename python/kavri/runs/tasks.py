@@ -207,7 +207,7 @@ def read_files(chain: Chain) -> list[list[Any]]:
 
 def task_digest(chain: Chain, settings: RenderSettings) -> str:
     """The settings digest of an output (see :meth:`RenderSettings.digest`), with the size
-    and time stamp of each file its chain reads: a noise or response rewritten since an
+    and time stamps of each file its chain reads: a noise or response rewritten since an
     output was made has it redone (a rerun had skipped it, with the old sound)."""
     digest = settings.digest(chain)
     stamps = read_files(chain)

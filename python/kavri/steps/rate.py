@@ -81,7 +81,8 @@ def each_group[Made](run: Callable[[int], Made], count: int) -> list[Made]:
     A daemon thread runs no group itself but hands every one to the pool and waits: the
     interpreter ends such a thread at exit wherever it is, and soxr ended there mid-call
     aborted the process ("terminate called without an active exception"). The pool's
-    threads are waited for at exit, and the daemon ends in its wait."""
+    threads are waited for at exit; once the pool is shut down, see
+    :func:`_run_while_exiting`."""
     results: list[Any] = [None] * count
     errors: list[BaseException | None] = [None] * count
     finished = [threading.Event() for _ in range(count)]
