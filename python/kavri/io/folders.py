@@ -28,15 +28,12 @@ def _is_file(entry: os.DirEntry[str]) -> bool:
         return False
 
 
-def unreadable_folders(
-    folder: str, patterns: Sequence[str] = (), depth: int | None = None
-) -> list[tuple[str, str]]:
-    """The folders below ``folder`` (itself included, and at most ``depth`` levels down)
-    that a glob of ``patterns`` may look into and that cannot be listed, each with the
-    reason, sorted: a glob passes over them without a word, so that the files inside were
-    left out of a run that said it was complete. Hidden folders and links to folders count
-    where a pattern names them (``.takes/*.wav``, ``link/*.wav``), as the glob goes into
-    them only then."""
+def unreadable_folders(folder: str, patterns: Sequence[str] = ()) -> list[tuple[str, str]]:
+    """The folders below ``folder`` (itself included) that a recursive glob of ``patterns``
+    may look into and that cannot be listed, each with the reason, sorted: a glob passes
+    over them without a word, so that the files inside were left out of a run that said it
+    was complete. Hidden folders and links to folders count where a pattern names them
+    (``.takes/*.wav``, ``link/*.wav``), as the glob goes into them only then."""
     named = {
         part.casefold()
         for pattern in patterns
@@ -48,10 +45,7 @@ def unreadable_folders(
     def note(error: OSError) -> None:
         found[str(error.filename)] = error.strerror or str(error)
 
-    levels = folder.rstrip(os.sep).count(os.sep)
     for top, folders, _ in os.walk(folder, onerror=note):
-        if depth is not None and top.rstrip(os.sep).count(os.sep) - levels >= depth:
-            folders.clear()  # past what the pattern reaches
         for name in folders:
             path = os.path.join(top, name)
             if name.casefold() in named and (name.startswith(".") or os.path.islink(path)):
