@@ -360,6 +360,9 @@ def test_audio_that_is_not_numbers_is_refused_without_printing_it(tmp_path):
         ):
             with pytest.raises(TypeError, match=message):
                 call()
+    # An integer of 401 digits was printed whole.
+    with pytest.raises(ValueError, match=r"got \(an integer of 401 digits\)$"):
+        kavri.process(np.zeros(4, np.float32), 10**400, [])
     # A channel count past any int gave the binding's argument error with its signature.
     with pytest.raises(ValueError, match="channels must be at most 2147483647, got 1099511627776"):
         kavri.Stream("vocal", RATE, 2**40)

@@ -21,6 +21,7 @@ __all__ = [
     "whole_number",
     "pcm_to_float",
     "real_samples",
+    "shown_integer",
 ]
 
 # Integer sample formats by their bits, under libsndfile's names. Full scale is
@@ -106,6 +107,16 @@ def as_frames[T: np.generic](data: npt.NDArray[T]) -> tuple[npt.NDArray[T], bool
     return data, False
 
 
+def shown_integer(value: int) -> str:
+    """An integer for a message; one too long to read (10**400 given as a rate) described
+    by its size, counted without printing it (the interpreter refuses to print integers of
+    over 4,300 digits)."""
+    if abs(value).bit_length() <= 80:
+        return str(value)
+    digits = max(1, math.floor(abs(value).bit_length() * math.log10(2)) + 1)
+    return f"(an integer of {digits} digits)"
+
+
 # The highest sample rate taken anywhere: what a file header or the engine can hold.
 MAX_SAMPLE_RATE = 2**31 - 1
 
@@ -131,7 +142,9 @@ def check_sample_rate(sample_rate: Any) -> int:
                 f"sample_rate must be a whole number of hertz, got {sample_rate!r}"
             ) from None
     if not 1 <= rate <= MAX_SAMPLE_RATE:
-        raise ValueError(f"sample_rate must be between 1 and {MAX_SAMPLE_RATE} Hz, got {rate}")
+        raise ValueError(
+            f"sample_rate must be between 1 and {MAX_SAMPLE_RATE} Hz, got {shown_integer(rate)}"
+        )
     return rate
 
 
@@ -156,5 +169,5 @@ def check_count(name: str, value: Any) -> int:
         value = int(given)
     count = whole_number(name, value)
     if count < 1:
-        raise ValueError(f"{name} must be 1 or more, got {count}")
+        raise ValueError(f"{name} must be 1 or more, got {shown_integer(count)}")
     return count

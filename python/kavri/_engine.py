@@ -48,6 +48,7 @@ from ._audio import (
     check_sample_rate,
     pcm_to_float,
     real_samples,
+    shown_integer,
     whole_number,
 )
 from ._kavri_core import process_pipeline
@@ -134,11 +135,13 @@ def check_engine_options(block_size: Any, workers: Any) -> tuple[int, int]:
     blocks = whole_number("block_size", block_size)
     threads = whole_number("workers", workers)
     if blocks < 0:
-        raise ValueError(f"block_size must be 0 or more frames, got {blocks}")
+        raise ValueError(f"block_size must be 0 or more frames, got {shown_integer(blocks)}")
     if blocks > _MAX_BLOCK_SIZE:
-        raise ValueError(f"block_size {blocks} is too large (at most 2**64 - 1 frames)")
+        raise ValueError(
+            f"block_size {shown_integer(blocks)} is too large (at most 2**64 - 1 frames)"
+        )
     if threads < 0:
-        raise ValueError(f"workers must be 0 or more, got {threads}")
+        raise ValueError(f"workers must be 0 or more, got {shown_integer(threads)}")
     return blocks, threads if threads <= _CORES else _CORES
 
 
@@ -262,7 +265,7 @@ def open_stream(
     rate = check_sample_rate(sample_rate)
     count = whole_number("channels", channels)
     if count > _MOST_CHANNELS:
-        raise ValueError(f"channels must be at most {_MOST_CHANNELS}, got {count}")
+        raise ValueError(f"channels must be at most {_MOST_CHANNELS}, got {shown_integer(count)}")
     blocks, threads = check_engine_options(block_size, workers)
     return NativeStream(list(specs), rate, count, blocks, threads)
 

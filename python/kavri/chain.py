@@ -23,7 +23,7 @@ from typing import Any, TypeAlias
 
 import numpy as np
 
-from ._audio import real_samples
+from ._audio import real_samples, shown_integer
 from ._json import MAX_DEPTH, JSONProblem, too_deep
 from ._json import parse as parse_json
 from ._paths import fs_name, shown
@@ -77,14 +77,9 @@ def _show(value: Any) -> str:
 
 def _show_number(value: Any) -> str:
     """A number for a message; an integer too long to print is described by its size."""
-    if isinstance(value, numbers.Integral) and abs(int(value)).bit_length() > 80:
-        return f"(an integer of {_digits(int(value))} digits)"
+    if isinstance(value, numbers.Integral):
+        return shown_integer(int(value))
     return _show(value)
-
-
-def _digits(value: int) -> int:
-    # Counted without str(): the interpreter refuses to print integers of over 4,300 digits.
-    return max(1, math.floor(abs(value).bit_length() * math.log10(2)) + 1)
 
 
 def too_large(shown_value: str) -> str:

@@ -203,9 +203,12 @@ def number(text: str) -> float:
 def whole_number(text: str) -> int:
     """An option's whole number, in ASCII digits (int() also took 1_0 and other scripts'
     digits)."""
-    if not plain_number(text, integer=True):
-        raise argparse.ArgumentTypeError(f"expected a whole number, got {quoted(text)}")
-    return int(text)
+    try:
+        if not plain_number(text, integer=True):
+            raise ValueError(text)
+        return int(text)
+    except ValueError:  # past the 4,300 digits int() takes, argparse printed them all
+        raise argparse.ArgumentTypeError(f"expected a whole number, got {quoted(text)}") from None
 
 
 def add_output_options(parser: argparse.ArgumentParser) -> None:
