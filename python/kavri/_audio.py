@@ -111,7 +111,7 @@ def shown_integer(value: int) -> str:
     """An integer for a message; one too long to read (10**400 given as a rate) described
     by its size, counted without printing it (the interpreter refuses to print integers of
     over 4,300 digits)."""
-    if abs(value).bit_length() <= 80:
+    if abs(value).bit_length() <= 128:
         return str(value)
     digits = max(1, math.floor(abs(value).bit_length() * math.log10(2)) + 1)
     return f"(an integer of {digits} digits)"
