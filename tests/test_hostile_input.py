@@ -350,6 +350,7 @@ def test_audio_that_is_not_numbers_is_refused_without_printing_it(tmp_path):
         (bytearray(16), "got bytearray"),
         (np.array([0.1, "0.5"], dtype=object), "audio holds str where a sample"),
         (np.array([0.1, True], dtype=object), "audio holds bool where a sample"),
+        ([[0.1], [True]], "audio holds bool where a sample"),
         (np.array([0.1, 10**400], dtype=object), "got dtype object"),
     ]
     for audio, message in refused:

@@ -82,6 +82,11 @@ def real_samples(audio: Any, what: str = "audio") -> npt.NDArray[np.float32]:
         # Raw bytes say nothing of their sample format (a bytearray read as 8-bit PCM).
         raise TypeError(f"{what} must be an array of real numbers, got {type(audio).__name__}")
     data = np.asarray(audio)
+    if isinstance(audio, (list, tuple)) and data.dtype.kind in "fiu":
+        # A list's truth values were numbers to NumPy ([True, 0.5] as 1.0 and 0.5).
+        for value in np.asarray(audio, dtype=object).flat:
+            if isinstance(value, (bool, np.bool_)):
+                raise TypeError(f"{what} holds bool where a sample should be")
     if data.dtype.kind == "O":
         for value in data.flat:
             if value is None:

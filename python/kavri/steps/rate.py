@@ -149,8 +149,8 @@ def each_group[Made](run: Callable[[int], Made], count: int) -> list[Made]:
 # exit, which starts no more threads), and whether the last exit handler, the one below, has
 # begun: past it the interpreter ends, and a call still in soxr would be ended mid-way.
 _EXIT_LOCK = ForkSafeLock()
-_EXIT_CALLS = [0]
-_EXITING = [False]
+_exit_calls = 0
+_exiting = False
 
 
 def _run_while_exiting(work: Callable[[int, str], None], indexes: range) -> None:
@@ -159,10 +159,11 @@ def _run_while_exiting(work: Callable[[int, str], None], indexes: range) -> None
     ever had hung it). Past that handler this thread waits instead, to be ended with the
     interpreter. (A program's exit handler registered before kavri was imported runs after
     it, and waits in vain.)"""
+    global _exit_calls
     with _EXIT_LOCK:
-        exiting = _EXITING[0]
+        exiting = _exiting
         if not exiting:
-            _EXIT_CALLS[0] += 1
+            _exit_calls += 1
     if exiting:
         threading.Event().wait()
     try:
@@ -170,18 +171,19 @@ def _run_while_exiting(work: Callable[[int, str], None], indexes: range) -> None
             work(index, "here")
     finally:
         with _EXIT_LOCK:
-            _EXIT_CALLS[0] -= 1
+            _exit_calls -= 1
 
 
 @atexit.register
 def _last_calls() -> None:
     """Registered as this module loads, before a program's own exit handlers, so run after
     them: the calls begun are waited for, and none begins after."""
+    global _exiting
     with _EXIT_LOCK:
-        _EXITING[0] = True
+        _exiting = True
     while True:
         with _EXIT_LOCK:
-            if not _EXIT_CALLS[0]:
+            if not _exit_calls:
                 return
         time.sleep(0.005)
 
