@@ -4,8 +4,6 @@ from __future__ import annotations
 
 import fnmatch
 import os
-import re
-from collections.abc import Sequence
 from pathlib import Path
 
 from .._paths import files_below, hidden_left_out, relative_glob, shown
@@ -16,7 +14,6 @@ from .formats import readable_suffixes
 __all__ = ["audio_files", "unreadable_folders"]
 
 _AUDIO_SUFFIXES = readable_suffixes()
-_GLOB = re.compile(r"[*?\[]")
 
 
 def _is_file(entry: os.DirEntry[str]) -> bool:
@@ -28,79 +25,51 @@ def _is_file(entry: os.DirEntry[str]) -> bool:
         return False
 
 
-def unreadable_folders(folder: str, patterns: Sequence[str] = ()) -> list[tuple[str, str]]:
-    """The folders below ``folder`` (itself included) that a recursive glob of ``patterns``
-    may look into and that cannot be listed, each with the reason, sorted: a glob passes
-    over them without a word, so that the files inside were left out of a run that said it
-    was complete. Hidden folders and links to folders count where a pattern names them
-    (``.takes/*.wav``, ``link/*.wav``), as the glob goes into them only then."""
-    named = {
-        part.casefold()
-        for pattern in patterns
-        for part in pattern.replace(os.sep, "/").split("/")[:-1]
-        if part and not _GLOB.search(part)
-    }
-    found: dict[str, str] = {}
-
-    def note(error: OSError) -> None:
-        found[str(error.filename)] = error.strerror or str(error)
-
-    for top, folders, _ in os.walk(folder, onerror=note):
-        for name in folders:
-            path = os.path.join(top, name)
-            if name.casefold() in named and (name.startswith(".") or os.path.islink(path)):
-                try:
-                    with os.scandir(path):
-                        pass
-                except OSError as error:
-                    note(error)
-        folders[:] = [name for name in folders if not name.startswith(".")]
-    return sorted(found.items(), key=lambda item: os.fsencode(item[0]))
-
-
-def _unreadable_reach(folder: str, pattern: str) -> list[tuple[str, str]]:
-    """The folders that cannot be listed where a pattern reaches below ``folder``, level by
-    level as the glob goes (``takes/*/day1/*.wav``: takes, each folder in it, each day1 in
-    those; ``**``: every folder below), and none elsewhere: the whole tree had been walked
-    on every call (65 times the cost of the listing), and a private folder anywhere in it
-    refused every draw."""
+def unreadable_folders(folder: str, pattern: str) -> list[tuple[str, str]]:
+    """The folders that cannot be listed where a glob of ``pattern`` reaches below
+    ``folder``, each with the reason: a glob passes over them without a word, so that the
+    files inside were left out of a run that said it was complete, or a draw came from
+    fewer files. They are found level by level as the glob goes (``takes/*/day1/*.wav``:
+    takes, each folder in it, each day1 in those; ``**``: every folder below, hidden ones
+    and links to folders only where a part names them), and none elsewhere: a walk of the
+    whole tree cost 65 times the listing, and a private folder anywhere refused every
+    draw."""
     found: list[tuple[str, str]] = []
 
     def visit(path: str, rest: list[str]) -> None:
         try:
-            with os.scandir(path) as entries:
-                below = [entry for entry in entries if _is_folder(entry, rest)]
+            with os.scandir(path) as listed:
+                entries = list(listed)
         except OSError as error:
             found.append((path, error.strerror or str(error)))
             return
-        if not rest:
-            return
-        if rest[0] == "**":
-            each_match(below, rest[1:])  # ** standing for no folder at all
-            for entry in below:
-                if not entry.name.startswith("."):
+        if rest and rest[0] == "**":
+            each_match(entries, rest[1:])  # ** standing for no folder at all
+            for entry in entries:
+                if not entry.name.startswith(".") and _is_folder(entry, follow=False):
                     visit(entry.path, rest)
-        else:
-            each_match(below, rest)
+        elif rest:
+            each_match(entries, rest)
 
-    def each_match(below: list[os.DirEntry[str]], rest: list[str]) -> None:
-        """Visits the folders of ``below`` that the first part of ``rest`` matches."""
+    def each_match(entries: list[os.DirEntry[str]], rest: list[str]) -> None:
+        """Visits the folders among ``entries`` that the first part of ``rest`` matches."""
         if not rest:
             return
-        for entry in below:
+        for entry in entries:
             hidden = entry.name.startswith(".") and not rest[0].startswith(".")
             if not hidden and fnmatch.fnmatchcase(entry.name, rest[0]):
-                visit(entry.path, rest[1:])
+                if _is_folder(entry, follow=True):
+                    visit(entry.path, rest[1:])
 
     parts = [part for part in pattern.replace(os.sep, "/").split("/")[:-1] if part not in ("", ".")]
     visit(folder, parts)
     return found
 
 
-def _is_folder(entry: os.DirEntry[str], rest: list[str]) -> bool:
-    # Links are followed where a part names a folder, not where ** passes, as the glob does.
+def _is_folder(entry: os.DirEntry[str], follow: bool) -> bool:
+    # A link is followed where a part names it, not where ** passes, as the glob does.
     try:
-        return entry.is_dir(follow_symlinks=not rest or rest[0] != "**")
+        return entry.is_dir(follow_symlinks=follow)
     except OSError:
         return False
 
@@ -122,7 +91,7 @@ def audio_files(folder: str, pattern: str, what: str) -> list[str]:
         # The folder itself, or one below that the pattern reaches into: a draw from the
         # files that could be listed would be another draw, and "no files match" another
         # fault's words.
-        for name, reason in _unreadable_reach(folder, pattern):
+        for name, reason in unreadable_folders(folder, pattern):
             raise ChainError(f"{what}: {shown(name)}: cannot list: {reason}")
     # Names are taken as strings (a path's relative_to costs some 50 us, which a folder of
     # thousands of files, listed for every call, would feel).

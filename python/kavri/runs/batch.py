@@ -149,7 +149,12 @@ def find_inputs(
                 explicit.add(path)
             if not (is_bookkeeping(path.name) or is_temporary(path)):
                 seen.add(path)
-    unreadable = dict(unreadable_folders(str(root), expanded))
+    # What rglob reaches: the pattern at any depth.
+    unreadable = {
+        name: reason
+        for pattern in expanded
+        for name, reason in unreadable_folders(str(root), f"**/{pattern}")
+    }
     found = Found()
     for path in sorted(seen):
         try:
