@@ -86,7 +86,7 @@ def test_a_child_forked_while_other_threads_hold_kavri_s_locks_runs(tmp_path):
     held, done = threading.Event(), threading.Event()
 
     def hold():
-        with rooms._SHARED_LOCK:
+        with rooms._SHARED._lock:
             held.set()
             done.wait()
 

@@ -14,6 +14,7 @@ import stat
 import subprocess
 import sys
 import textwrap
+import threading
 import warnings
 
 import numpy as np
@@ -537,6 +538,14 @@ def test_an_output_folder_that_exists_but_cannot_be_written_is_named_so(work, mo
         check_folder_can_be_made(str(work / "in" / "new"))
 
 
+def _write_until_closed(fd: int) -> None:
+    try:
+        while True:
+            os.write(fd, b"y\n" * 32768)
+    except BrokenPipeError:
+        os.close(fd)
+
+
 def test_devices_and_pipes_are_neither_replaced_nor_read_without_end(work, run_kavri, monkeypatch):
     # An output that was a device or a FIFO (or a link to one) was renamed over: as root,
     # "kavri process in.wav /dev/null" replaced /dev/null with a file. /dev/zero as an input
@@ -581,6 +590,18 @@ def test_devices_and_pipes_are_neither_replaced_nor_read_without_end(work, run_k
     run = run_kavri("process", "in.wav", "o.wav", "--chain", "/dev/zero", cwd=work)
     assert run.stderr == "kavri: error: /dev/zero: is a device, not a chain file\n"
     assert not (work / "o.wav").exists()
+    # --chain <(yes) was read until memory ran out too.
+    monkeypatch.setattr(kavri.chain, "_CHAIN_TEXT_LIMIT", 1 << 20)
+    read_end, write_end = os.pipe()
+    writer = threading.Thread(target=_write_until_closed, args=(write_end,))
+    writer.start()
+    try:
+        with pytest.raises(ChainError, match=f"/dev/fd/{read_end}: larger than 1 MiB; not a"):
+            kavri.process(noise(), RATE, f"/dev/fd/{read_end}")
+    finally:
+        os.close(read_end)
+        writer.join()
+    monkeypatch.undo()
     # A pipe is read as ever, from a FIFO's writer or standard input.
     source = (work / "in.wav").read_bytes()
     run = subprocess.run(

@@ -189,6 +189,27 @@ def test_an_array_response_is_known_by_its_bits():
         assert np.array_equal(out.view(np.uint32), fresh.view(np.uint32))
 
 
+def test_kept_responses_are_bounded_by_their_bytes(tmp_path, monkeypatch):
+    # Four responses were kept whatever their size: four of a minute in four channels at
+    # 96 kHz held about 1 GB after the calls were done. The newest stays, whatever its size.
+    from kavri.steps import rooms as steps_rooms
+
+    monkeypatch.setattr(kavri.rooms._KEPT, "_budget", 100_000)
+    monkeypatch.setattr(steps_rooms._SHARED, "_budget", 300_000)
+    kavri.rooms._KEPT.clear()
+    steps_rooms._SHARED.clear()
+    x = noise(2000, 1)
+    for name, frames in (("a", 20_000), ("b", 20_000), ("c", 1000), ("d", 1000)):
+        sf.write(tmp_path / f"{name}.wav", room_response(frames, 1), RATE, subtype="FLOAT")
+        kavri.process(x, RATE, [{"type": "convolution", "ir": str(tmp_path / f"{name}.wav")}])
+    for kept in (kavri.rooms._KEPT, steps_rooms._SHARED):
+        sizes = [size for _, size in kept._kept.values()]
+        assert sizes == [sizes[1] * 20, sizes[1], sizes[1]]  # a went when c came; b stays
+    big = room_response(200_000, 1)  # past the budget alone: the newest is kept
+    kavri.process(x, RATE, [{"type": "convolution", "ir": big}])
+    assert [size for _, size in steps_rooms._SHARED._kept.values()][-1] == 3 * big.nbytes
+
+
 def test_an_array_response_of_pcm_or_a_path_object_gives_the_file_s_bits(tmp_path):
     # int16 samples are counts of full scale, as audio's are: taken as written they made a
     # response 32,768 times a file's. A pathlib path names the file as its text does.
@@ -223,7 +244,7 @@ def test_response_files_are_read_as_inputs_are(tmp_path):
     # second of response refused by the memory guard as terabytes.
     with pytest.MonkeyPatch.context() as patch:
         patch.setattr(kavri.io.DecodedSource, "_estimate", lambda self, stream: 10**13)
-        kavri.rooms._read.cache_clear()  # read afresh
+        kavri.rooms._KEPT.clear()  # read afresh
         with pytest.warns(kavri.KavriWarning, match="h.m4a: the file ends early"):
             stated = kavri.process(
                 x, RATE, [{"type": "convolution", "ir": str(tmp_path / "h.m4a")}]

@@ -11,9 +11,12 @@ from __future__ import annotations
 
 import contextlib
 import importlib
-from collections.abc import Callable, Iterator
+from collections import OrderedDict
+from collections.abc import Callable, Hashable, Iterator
 from contextvars import ContextVar
 from typing import Any
+
+from ._locks import ForkSafeLock
 
 # The modules that register chain items, by name: they sit above the callers of load.
 MODULES = ("kavri.steps.noise", "kavri.codecs", "kavri.rooms", "kavri.sources")
@@ -69,3 +72,40 @@ def once[T](key: Any, look: Callable[[], T]) -> T:
     value = look()
     seen[key] = value
     return value
+
+
+class KeptLast[V]:
+    """The values last made, by key, for the next call that asks for the same: at most
+    ``count`` of them, and together at most ``budget`` bytes (as ``size`` reckons a value)
+    beside the newest. The newest is kept whatever its size, as the call that made it holds
+    it anyway; four responses of a minute in four channels at 96 kHz had kept 1 GB."""
+
+    def __init__(self, count: int, budget: int, size: Callable[[V], int]) -> None:
+        self._count = count
+        self._budget = budget
+        self._size = size
+        self._kept: OrderedDict[Hashable, tuple[V, int]] = OrderedDict()
+        self._lock = ForkSafeLock()
+
+    def get(self, key: Hashable) -> V | None:
+        with self._lock:
+            found = self._kept.get(key)
+            if found is None:
+                return None
+            self._kept.move_to_end(key)
+            return found[0]
+
+    def put(self, key: Hashable, value: V) -> None:
+        size = self._size(value)
+        with self._lock:
+            self._kept[key] = (value, size)
+            self._kept.move_to_end(key)
+            total = sum(bytes_ for _, bytes_ in self._kept.values())
+            while len(self._kept) > 1 and (
+                len(self._kept) > self._count or total - size > self._budget
+            ):
+                total -= self._kept.popitem(last=False)[1][1]
+
+    def clear(self) -> None:
+        with self._lock:
+            self._kept.clear()

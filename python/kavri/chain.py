@@ -402,6 +402,9 @@ def parse_chain_text(text: str, source: str) -> tuple[Chain, str]:
     return validate_chain(data, source), description
 
 
+_CHAIN_TEXT_LIMIT = 256 << 20
+
+
 def read_chain_text(path: str | os.PathLike[str], what: str = "chain file") -> str:
     """The text of a JSON file of chains (``what`` names its kind in messages). Raises
     :class:`ChainError` naming the file when it is missing, a folder or not text."""
@@ -413,8 +416,14 @@ def read_chain_text(path: str | os.PathLike[str], what: str = "chain file") -> s
         if stat.S_ISCHR(os.stat(fs_name(path)).st_mode):
             # /dev/zero was read until memory ran out.
             raise ChainError(f"{name}: is a device, not a {what}")
+        with open(fs_name(path), "rb") as file:
+            # A pipe (--chain <(yes)) was read until memory ran out: no chain file comes
+            # near this size, even with responses written out in it as arrays.
+            data = file.read(_CHAIN_TEXT_LIMIT + 1)
+        if len(data) > _CHAIN_TEXT_LIMIT:
+            raise ChainError(f"{name}: larger than {_CHAIN_TEXT_LIMIT >> 20} MiB; not a {what}")
         # A byte-order mark before the JSON (Windows' Notepad writes one) is no part of it.
-        return Path(fs_name(path)).read_text(encoding="utf-8-sig")
+        return data.decode("utf-8-sig")
     except ChainError:
         raise
     except FileNotFoundError:

@@ -17,9 +17,10 @@ the new, so that its gain at low frequencies stays as it was (a response resampl
 the rate has twice as many samples of each stretch of it), where its first sound is 20
 frames in or later; what the converter's filter puts before the first frame is cut, as the
 output lines up with the input, so an impulse at frame 0 keeps 0.74-0.90 of its gain. The
-last few responses read are kept, read-only, for the next chain that names them with the
-file unchanged, and so are their transformed partitions (:mod:`kavri.steps.rooms`), so that
-clip after clip through the same response transforms it once."""
+last few responses read (within 64 MiB beside the newest) are kept, read-only, for the next
+chain that names them with the file unchanged, and so are their transformed partitions
+(:mod:`kavri.steps.rooms`), so that clip after clip through the same response transforms it
+once."""
 
 from __future__ import annotations
 
@@ -27,7 +28,6 @@ import functools
 import math
 import os
 import stat
-from collections import OrderedDict
 from typing import Any
 
 import numpy as np
@@ -36,7 +36,7 @@ import numpy.typing as npt
 from ._engine import check_memory
 from ._locks import ForkSafeLock
 from ._paths import file_stamp, fs_bytes, shown, special_kind
-from ._providers import once
+from ._providers import KeptLast, once
 from ._stop import current_stop
 from .errors import AudioFileError
 from .io import input_path
@@ -124,18 +124,23 @@ def _decode(path: str, name: Any, rate: int) -> npt.NDArray[np.float32]:
     return data
 
 
-@functools.lru_cache(maxsize=4)
+# Responses read, by path, file stamp and rate, and from pipes that no one can write again
+# (a shell's <(cat room.wav)) by path, rate and the pipe's inode: the last few are kept.
+_KEPT: KeptLast[npt.NDArray[np.float32]] = KeptLast(4, 64 << 20, lambda data: data.nbytes)
+
+
 def _read(path: str, stamp: tuple[int, ...], rate: int) -> npt.NDArray[np.float32]:
-    # By its bytes: a name that is not UTF-8 (any byte but / and NUL is allowed) still
-    # opens, where soundfile would encode it as UTF-8 and fail.
-    name: Any = fs_bytes(path)  # soundfile takes bytes, though its hints say str
-    return _decode(path, name, rate)
+    key = ("file", path, stamp, rate)
+    data = _KEPT.get(key)
+    if data is None:
+        # By its bytes: a name that is not UTF-8 (any byte but / and NUL is allowed) still
+        # opens, where soundfile would encode it as UTF-8 and fail.
+        name: Any = fs_bytes(path)  # soundfile takes bytes, though its hints say str
+        data = _decode(path, name, rate)
+        _KEPT.put(key, data)
+    return data
 
 
-# Responses read from pipes that no one can write again (a shell's <(cat room.wav)), by
-# path, rate and the pipe's inode: the last few are kept.
-_PIPES: OrderedDict[tuple[str, int, int], npt.NDArray[np.float32]] = OrderedDict()
-_PIPES_KEPT = 4
 # Pipes are read one at a time (see _read_pipe).
 _PIPE_READ = ForkSafeLock()
 
@@ -160,20 +165,19 @@ def _read_pipe(path: str, rate: int) -> npt.NDArray[np.float32]:
     measurements share it), and again for the next: another writer may have come."""
     with _PIPE_READ:
         status = _status(path)
-        key = (path, rate, status.st_ino)
+        key = ("pipe", path, rate, status.st_ino)
         nameless = status.st_dev == _anonymous_pipes()
-        if nameless and key in _PIPES:
-            return _PIPES[key]
+        kept = _KEPT.get(key) if nameless else None
+        if kept is not None:
+            return kept
 
         def read() -> npt.NDArray[np.float32]:
             with input_path(path, current_stop()) as readable:
                 return _decode(path, readable, rate)
 
-        data = once(("response", *key), read)
+        data = once(("response", *key[1:]), read)
         if nameless:
-            _PIPES[key] = data
-            while len(_PIPES) > _PIPES_KEPT:
-                _PIPES.popitem(last=False)
+            _KEPT.put(key, data)
         return data
 
 

@@ -33,14 +33,13 @@ chunking gives the bits of one call.
 
 from __future__ import annotations
 
-from collections import OrderedDict
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
 from .. import _engine
-from .._locks import ForkSafeLock
+from .._providers import KeptLast
 from ..catalogue import counted
 from ..errors import ChainError
 from .base import Frames, Step, empty
@@ -53,12 +52,13 @@ __all__ = ["Convolution", "Reverb", "convolution_paths", "convolution_step", "re
 # alive here so that its identity stays its own. An array given in a chain comes as a new
 # copy on every call: it is known by its bits, compared whole (so -0 and 0 differ), and kept
 # only up to _BY_BITS_LIMIT bytes, past which a response is seldom used twice.
-_SHARED_LIMIT = 4
+# A kept response's spectra take about twice its bytes (a complex float a frame).
 _BY_BITS_LIMIT = 4 << 20
 # What one channel's path takes (see convolution_paths), rounded up.
 _PATH_BYTES = 256
-_SHARED: OrderedDict[tuple[Any, ...], tuple[Any, Any]] = OrderedDict()
-_SHARED_LOCK = ForkSafeLock()
+_SHARED: KeptLast[tuple[npt.NDArray[np.float32], Any]] = KeptLast(
+    4, 192 << 20, lambda kept: 3 * kept[0].nbytes
+)
 
 
 def _same_bits(a: npt.NDArray[np.float32], b: npt.NDArray[np.float32]) -> bool:
@@ -83,18 +83,11 @@ def _shared_native(
     else:
         mark = id(response)
     key = (mark, response.shape, channels, tuple(paths), normalize)
-    with _SHARED_LOCK:
-        found = _SHARED.get(key)
-        if found is not None and (
-            _same_bits(found[0], response) if by_bits else found[0] is response
-        ):
-            _SHARED.move_to_end(key)
-            return found[1]
+    found = _SHARED.get(key)
+    if found is not None and (_same_bits(found[0], response) if by_bits else found[0] is response):
+        return found[1]
     made = _engine.NativeConvolver(response, channels, paths, normalize=normalize, prototype=True)
-    with _SHARED_LOCK:
-        _SHARED[key] = (response, made)
-        while len(_SHARED) > _SHARED_LIMIT:
-            _SHARED.popitem(last=False)
+    _SHARED.put(key, (response, made))
     return made
 
 
