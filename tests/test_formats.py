@@ -274,6 +274,21 @@ def test_an_mp3_is_read_to_its_last_packet_whatever_its_header_says(tmp_path):
     assert sum("undecodable packet" in str(w.message) for w in caught) == 1
 
 
+def test_an_mp3_header_stating_more_than_the_file_could_hold_is_not_believed(tmp_path):
+    # A damaged or forged Xing count (2**31 MPEG frames in a file of a few KB) was a stated
+    # length: the output was refused as 18 TiB the disk had no room for.
+    tone = (0.25 * np.sin(np.arange(RATE) / RATE * 2 * np.pi * 440)).astype(np.float32)
+    kavri.write(tmp_path / "one.mp3", tone[:, np.newaxis], RATE)
+    data = bytearray((tmp_path / "one.mp3").read_bytes())
+    at = max(data.find(b"Xing"), data.find(b"Info"))
+    assert at > 0 and data[at + 7] & 1  # a frame count follows the flags
+    data[at + 8 : at + 12] = (2**31 - 1).to_bytes(4, "big")
+    (tmp_path / "forged.mp3").write_bytes(data)
+    for name in ("out.wav", "out.flac"):
+        summary = kavri.process_file(tmp_path / "forged.mp3", tmp_path / name, [])
+        assert abs(summary.output_frames - RATE) < 4 * 1152
+
+
 @pytest.mark.skipif(shutil.which("ffmpeg") is None, reason="ffmpeg is not installed")
 def test_a_container_s_duration_is_not_taken_for_room_a_loudness_target_needs(
     tmp_path, monkeypatch

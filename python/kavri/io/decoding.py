@@ -129,7 +129,7 @@ class DecodedSource:
         self.format = str(container.format.name).split(",")[0].upper()
         self.subtype = str(context.name).upper()
         self.frames = self._estimate(stream)
-        self.states_length = self.format == "MP3" and _mp3_states_length(handle)
+        self.states_length = self.format == "MP3" and _mp3_states_length(handle, self.frames)
         # Whether the container's header states the duration (an MP4's movie header, a
         # Matroska segment's, an ASF file's) rather than FFmpeg estimating it from the
         # first frames' bit rate, which a variable-rate MP3 or AAC stream puts far out.
@@ -299,9 +299,18 @@ def is_mpeg_audio(handle: IO[bytes]) -> bool:
     return len(sync) == 2 and sync[0] == 0xFF and sync[1] & 0xE0 == 0xE0 and sync[1] & 0x06 != 0
 
 
-def _mp3_states_length(handle: IO[bytes]) -> bool:
+# The most frames an MP3 holds per byte: its smallest frames (8 kbit/s at 8 kHz) hold 576 in
+# 72 bytes, 8 a byte; past this a header's count is damaged or forged.
+_MP3_FRAMES_PER_BYTE = 64
+
+
+def _mp3_states_length(handle: IO[bytes], frames: int) -> bool:
     """Whether an MP3's first frame is a Xing, Info or VBRI header, which states its length
-    (without one, the length is worked out from the size and the first frame's bit rate)."""
+    (without one, the length is worked out from the size and the first frame's bit rate),
+    and the ``frames`` it states could be in the file: a count of 2**31 MPEG frames in a
+    file of 48 KB had its output refused as 18 TiB that the disk had no room for."""
+    if frames > os.fstat(handle.fileno()).st_size * _MP3_FRAMES_PER_BYTE:
+        return False
     first = os.pread(handle.fileno(), 2048, _first_frame(handle))
     return any(tag in first for tag in (b"Xing", b"Info", b"VBRI"))
 
