@@ -195,6 +195,26 @@ def test_a_cut_file_is_refused_or_reports_what_it_holds(tmp_path, suffix):
         assert np.array_equal(np.concatenate(blocks), first)
 
 
+def test_a_wav_saved_from_sox_s_pipe_output_is_not_said_to_end_early(tmp_path):
+    # SoX and espeak-ng write 0x7FFFF000 (down to whole frames) as the data size of a WAV
+    # sent into a pipe: "espeak-ng --stdout hi > hi.wav" was said to claim 1 GiB and end
+    # early, on every read and as a noise file. A WAV whose stated size is near it but
+    # past a frame's bytes is still cut.
+    audio = noise(RATE)  # two channels of float: 8 bytes a frame
+    kavri.write(tmp_path / "base.wav", audio, RATE)
+    data = (tmp_path / "base.wav").read_bytes()
+    at = data.index(b"data") + 4
+    for stated, cut in ((0x7FFFF000 - 7, False), (0x7FFFF000 - 8, True)):
+        patched = data[:at] + stated.to_bytes(4, "little") + data[at + 4 :]
+        (tmp_path / "piped.wav").write_bytes(patched)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            assert np.array_equal(kavri.read(tmp_path / "piped.wav").audio, audio)
+            spec = {"type": "background_noise", "path": str(tmp_path / "piped.wav")}
+            kavri.process(audio, RATE, [{**spec, "mode": "gain", "offset_frames": 0}])
+        assert bool(caught) == cut, [str(w.message) for w in caught]
+
+
 # --- container size limits ------------------------------------------------------------------
 
 

@@ -112,6 +112,9 @@ def exact_length(source: AudioSource) -> bool:
 _WAV_DATA_LOG = re.compile(r"^data\s*:\s*(\d+)\s*\(should be (\d+)\)", re.MULTILINE)
 # Data sizes that state no length: a WAV written to a pipe, before its writer knew it.
 _UNSTATED_SIZES = (0, 0xFFFFFFFF, 0x7FFFFFFF)
+# SoX (and espeak-ng --stdout) writes this size into a pipe, rounded down to whole frames:
+# "espeak-ng --stdout ... > hello.wav" was said to end early, its header claiming 1 GiB.
+_SOX_UNSTATED_SIZE = 0x7FFFF000
 
 
 def stated_frames(source: AudioSource) -> int:
@@ -122,9 +125,12 @@ def stated_frames(source: AudioSource) -> int:
         return frames
     found = _WAV_DATA_LOG.search(source.extra_info)
     size = sample_bytes(source.subtype)
-    if found is None or not size or int(found.group(1)) in _UNSTATED_SIZES:
+    if found is None or not size:
         return frames
-    return max(frames, int(found.group(1)) // (size * int(source.channels)))
+    stated, frame_bytes = int(found.group(1)), size * int(source.channels)
+    if stated in _UNSTATED_SIZES or 0 <= _SOX_UNSTATED_SIZE - stated < frame_bytes:
+        return frames
+    return max(frames, stated // frame_bytes)
 
 
 class ShortFileWarning(KavriWarning):
