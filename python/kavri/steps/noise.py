@@ -314,7 +314,10 @@ def _settled(fitted: list[float], count: int, rate: int) -> list[float] | None:
     return poles + zeros
 
 
-@functools.lru_cache(maxsize=64)
+# A few hundred bytes a design, and a fit at a rate not kept takes 10-80 ms: a random chain
+# that resamples to a drawn rate before coloured noise met a new rate on almost every clip
+# when only 64 were kept.
+@functools.lru_cache(maxsize=8192)
 def colour_filter(colour: str, rate: int) -> tuple[npt.NDArray[np.float64], float, int]:
     """The filter of a colour at a rate: second-order sections (scipy's layout), the gain
     that makes its output's expected RMS 1, and the frames it runs before frame 0. White has
