@@ -413,6 +413,15 @@ def test_standard_output_that_is_the_input_or_a_terminal_is_refused(work):
     )
     assert run.returncode == 1 and (work / "in.wav").read_bytes() == before
     assert "standard output is standard input's file" in run.stderr
+    # A named OUT that is standard input's file was written over without --overwrite.
+    shell = 'exec "$0" -m kavri process - in.wav --effect gain --quiet <in.wav'
+    run = subprocess.run(
+        ["/bin/sh", "-c", shell, sys.executable], cwd=work, capture_output=True, text=True
+    )
+    assert run.returncode == 1 and (work / "in.wav").read_bytes() == before
+    assert run.stderr == (
+        "kavri: error: in.wav: is standard input's file; pass --overwrite to replace it\n"
+    )
     leader, follower = pty.openpty()
     try:
         run = subprocess.run(

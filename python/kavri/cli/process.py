@@ -80,13 +80,26 @@ def _check_not_folders(args: argparse.Namespace) -> None:
             )
 
 
-def _same_file(a: str, b: str) -> bool:
-    if os.path.abspath(a) == os.path.abspath(b):
+def _same_file(source: str, output: str) -> bool:
+    """Whether OUT is the input: its file, or standard input's ("- take.flac < take.flac"
+    wrote over the take without a word)."""
+    if source != "-" and os.path.abspath(source) == os.path.abspath(output):
         return True
+    read = _input_status(source)
     try:
-        return os.path.samefile(a, b)
-    except OSError:
+        written = os.stat(output)
+    except (OSError, ValueError):
         return False
+    return read is not None and (read.st_dev, read.st_ino) == (written.st_dev, written.st_ino)
+
+
+def _input_status(source: str) -> os.stat_result | None:
+    """The status of IN's file, standard input's for "-"; None where there is none to
+    compare (the read says what is wrong)."""
+    try:
+        return os.fstat(sys.stdin.fileno()) if source == "-" else os.stat(source)
+    except (AttributeError, ValueError, OSError):
+        return None
 
 
 def _check_standard_output(source: str) -> None:
@@ -103,12 +116,9 @@ def _check_standard_output(source: str) -> None:
         )
     if not stat.S_ISREG(written.st_mode):
         return
-    try:
-        # Standard input too: "- - <take.wav 1<>take.wav" wrote over the take as well.
-        read = os.fstat(sys.stdin.fileno()) if source == "-" else os.stat(source)
-    except (AttributeError, ValueError, OSError):
-        return  # the read says so
-    if (read.st_dev, read.st_ino) == (written.st_dev, written.st_ino):
+    # Standard input too: "- - <take.wav 1<>take.wav" wrote over the take as well.
+    read = _input_status(source)
+    if read is not None and (read.st_dev, read.st_ino) == (written.st_dev, written.st_ino):
         named = "standard input's file" if source == "-" else f"the input file {shown(source)}"
         raise KavriError(f"standard output is {named}; give OUT, with --overwrite to replace it")
 
@@ -130,13 +140,9 @@ def run(args: argparse.Namespace) -> int:
             "give it one (such as .wav or .flac) or give --format"
         )
     output_format(args.output, settings.subtype, settings.file_format)
-    if (
-        args.input != "-"
-        and args.output != "-"
-        and _same_file(args.input, args.output)
-        and not args.overwrite
-    ):
-        raise KavriError(f"{shown(args.output)}: is the input file; pass --overwrite to replace it")
+    if args.output != "-" and not args.overwrite and _same_file(args.input, args.output):
+        named = "standard input's file" if args.input == "-" else "the input file"
+        raise KavriError(f"{shown(args.output)}: is {named}; pass --overwrite to replace it")
     if args.output == "-":
         _check_standard_output(args.input)
     progress = FileProgress(args.quiet)
