@@ -26,6 +26,7 @@ from hypothesis import strategies as st
 import kavri
 import kavri._engine
 import kavri.io.atomic
+import kavri.runs.batch
 from kavri import AudioFileError, ChainError, KavriError
 from kavri.chain import parse_chain_text
 
@@ -670,6 +671,27 @@ def test_folders_that_cannot_be_listed_are_named_not_passed_over(work):
     finally:
         for folder in [*locked, work / "in" / "unsearchable"]:
             folder.chmod(0o755)
+
+
+def test_a_tree_a_thousand_folders_deep_is_walked_and_mirrored(work):
+    # The walk for unreadable folders and the making of output folders recursed once a
+    # level: a batch, an augment run or a noise folder of such a tree gave a RecursionError.
+    deep = os.path.join("tree", *["a"] * 1000)
+    for level in range(1001):
+        os.mkdir(work / os.path.join("tree", *["a"] * level))
+    shutil.copy(work / "in.wav", work / deep / "x.wav")
+    try:
+        files = kavri.runs.batch.find_files(work / "tree", "**/*.wav")
+        kavri.batch(files, [{"type": "gain"}], work / "out", base_dir=work / "tree")
+        assert (work / "out" / deep.split(os.sep, 1)[1] / "x.wav").is_file()
+        spec = {"type": "background_noise", "path": str(work / "tree"), "pattern": "**/*.wav"}
+        kavri.process(noise(), RATE, [{**spec, "offset_frames": 0}])
+    finally:  # shutil.rmtree recurses too: pytest's clean-up of the folder would fail
+        for top in ("tree", "out"):
+            for folder, _, names in os.walk(work / top, topdown=False):
+                for name in names:
+                    os.remove(os.path.join(folder, name))
+                os.rmdir(folder)
 
 
 def test_names_with_a_newline_keep_each_message_on_one_line(work, run_kavri):

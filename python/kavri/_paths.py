@@ -41,6 +41,30 @@ def fs_bytes(path: AnyPath) -> bytes:
     return os.fsencode(os.fspath(path))
 
 
+def make_folders(path: AnyPath) -> None:
+    """``os.makedirs(path, exist_ok=True)`` without recursion: it recursed once a folder
+    missing, and an output tree a thousand folders deep ended in a RecursionError. Raises
+    OSError as it does."""
+    name = fs_name(path)
+    missing = []
+    while True:
+        head, tail = os.path.split(name)
+        if not tail:
+            head, tail = os.path.split(head)
+        missing.append((name, tail))
+        if not head or not tail or os.path.exists(head):
+            break
+        name = head
+    for folder, tail in reversed(missing):
+        if tail == os.curdir:
+            continue
+        try:
+            os.mkdir(folder)
+        except OSError:
+            if not os.path.isdir(folder):
+                raise
+
+
 def free_bytes(descriptor: int) -> int:
     """The room left, for an ordinary user, on the disk of an open file."""
     disk = os.fstatvfs(descriptor)

@@ -10,7 +10,7 @@ from typing import TextIO
 
 import numpy as np
 
-from ._paths import shown
+from ._paths import make_folders, shown
 from ._version import __version__
 from .api import process
 from .chain import chain_summary, list_presets, load_preset
@@ -69,7 +69,7 @@ def run_demo(
     names = presets or list(list_presets())
     chains = {name: load_preset(name) for name in names}
     audio = demo_signal()
-    os.makedirs(folder, exist_ok=True)
+    make_folders(folder)
     source = os.path.join(folder, "input.wav")
     write(source, audio, DEMO_SAMPLE_RATE)
     seconds = audio.shape[0] / DEMO_SAMPLE_RATE

@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 import os
 
-from .._paths import shown
+from .._paths import make_folders, shown
 from ..chain import load_preset
 from ..demo import DEMO_FOLDER, run_demo
 from ..errors import KavriError
@@ -27,7 +27,7 @@ def run(args: argparse.Namespace) -> int:
     for name in args.preset or []:
         load_preset(name)  # an unknown name is refused before the folder is made
     try:
-        os.makedirs(args.out_dir, exist_ok=True)
+        make_folders(args.out_dir)
     except OSError as error:
         raise KavriError(
             f"--out-dir {shown(args.out_dir)}: cannot create the folder: {error.strerror or error}"

@@ -35,35 +35,47 @@ def unreadable_folders(folder: str, pattern: str) -> list[tuple[str, str]]:
     whole tree cost 65 times the listing, and a private folder anywhere refused every
     draw."""
     found: list[tuple[str, str]] = []
-
-    def visit(path: str, rest: list[str]) -> None:
+    # A stack, not recursion: a tree a thousand folders deep ended in a RecursionError.
+    # Each folder's matches go on in reverse, so folders are visited (and reported) in the
+    # order a recursive walk would take.
+    parts = [part for part in pattern.replace(os.sep, "/").split("/")[:-1] if part not in ("", ".")]
+    waiting: list[tuple[str, list[str]]] = [(folder, parts)]
+    while waiting:
+        path, rest = waiting.pop()
         try:
             with os.scandir(path) as listed:
                 entries = list(listed)
         except OSError as error:
             found.append((path, error.strerror or str(error)))
-            return
-        if rest and rest[0] == "**":
-            each_match(entries, rest[1:])  # ** standing for no folder at all
-            for entry in entries:
-                if not entry.name.startswith(".") and _is_folder(entry, follow=False):
-                    visit(entry.path, rest)
-        elif rest:
-            each_match(entries, rest)
-
-    def each_match(entries: list[os.DirEntry[str]], rest: list[str]) -> None:
-        """Visits the folders among ``entries`` that the first part of ``rest`` matches."""
+            continue
         if not rest:
-            return
-        for entry in entries:
-            hidden = entry.name.startswith(".") and not rest[0].startswith(".")
-            if not hidden and fnmatch.fnmatchcase(entry.name, rest[0]):
-                if _is_folder(entry, follow=True):
-                    visit(entry.path, rest[1:])
-
-    parts = [part for part in pattern.replace(os.sep, "/").split("/")[:-1] if part not in ("", ".")]
-    visit(folder, parts)
+            continue
+        below: list[tuple[str, list[str]]] = []
+        if rest[0] == "**":
+            below += _matches(entries, rest[1:])  # ** standing for no folder at all
+            below += [
+                (entry.path, rest)
+                for entry in entries
+                if not entry.name.startswith(".") and _is_folder(entry, follow=False)
+            ]
+        else:
+            below += _matches(entries, rest)
+        waiting += reversed(below)
     return found
+
+
+def _matches(entries: list[os.DirEntry[str]], rest: list[str]) -> list[tuple[str, list[str]]]:
+    """The folders among ``entries`` that the first part of ``rest`` matches, each with the
+    parts that reach below it."""
+    if not rest:
+        return []
+    return [
+        (entry.path, rest[1:])
+        for entry in entries
+        if not (entry.name.startswith(".") and not rest[0].startswith("."))
+        and fnmatch.fnmatchcase(entry.name, rest[0])
+        and _is_folder(entry, follow=True)
+    ]
 
 
 def _is_folder(entry: os.DirEntry[str], follow: bool) -> bool:

@@ -27,7 +27,7 @@ from typing import Any, Unpack
 from .._engine import check_memory
 from .._json import JSONProblem
 from .._json import parse as parse_json
-from .._paths import AnyPath, fs_name, shown
+from .._paths import AnyPath, fs_name, make_folders, shown
 from .._providers import listed_once
 from .._stop import StopRequest, stopping
 from ..errors import KavriError, KavriWarning
@@ -294,7 +294,7 @@ def augment_files(
     check_collisions([(task.source, task.output) for task in tasks])
     check_output_settings([task.output for task in tasks], chosen)
     try:
-        target.mkdir(parents=True, exist_ok=True)
+        make_folders(target)
     except OSError as error:
         raise KavriError(
             f"{shown(target)}: cannot create folder: {error.strerror or error}"

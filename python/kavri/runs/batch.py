@@ -18,7 +18,7 @@ from dataclasses import dataclass, field
 from pathlib import Path, PurePath
 from typing import Unpack
 
-from .._paths import AnyPath, files_below, fs_name, hidden_left_out, shown
+from .._paths import AnyPath, files_below, fs_name, hidden_left_out, make_folders, shown
 from .._stop import StopRequest
 from ..chain import ChainLike, load_chain
 from ..errors import KavriError
@@ -306,7 +306,7 @@ def batch(
     check_output_settings([output for _, output in pairs], chosen)
     # Made once the outputs are known not to collide: a refused batch leaves no folder.
     try:
-        Path(fs_name(out_dir)).mkdir(parents=True, exist_ok=True)
+        make_folders(out_dir)
     except OSError as error:
         raise KavriError(
             f"{shown(out_dir)}: cannot create folder: {error.strerror or error}"

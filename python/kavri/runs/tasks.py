@@ -26,7 +26,7 @@ from dataclasses import dataclass, field
 from typing import Any, Literal
 
 from .._engine import usable_cores
-from .._paths import AnyPath, fs_name, shown
+from .._paths import AnyPath, fs_name, make_folders, shown
 from .._stop import AnyStop, StopRequest
 from ..catalogue import NEEDED_KEYS
 from ..chain import Chain
@@ -593,7 +593,7 @@ def _refusal(task: Task, guard: OutputGuard, settings: RenderSettings) -> str | 
         return str(error)
     folder = os.path.dirname(os.path.abspath(task.output))
     try:
-        os.makedirs(folder, exist_ok=True)
+        make_folders(folder)
     except OSError as error:
         return f"{task.source}: cannot create folder {folder}: {error.strerror or error}"
     return None
