@@ -664,6 +664,18 @@ def test_inputs_are_never_overwritten_and_odd_names_are_drawn(corpus, capsys):
     assert (inside / "c_\udcff.v1.wav").is_file()
     records = {r["output"]: r for r in read_manifest(inside / MANIFEST_NAME)}
     assert "a.v1.wav" not in records and records["c_\udcff.v0.wav"]["source"] == "c_\udcff.wav"
+    # A file outside base_dir was recorded by its name alone, which named another file
+    # there (sub/b.wav as b.wav): a replay from base_dir/source took other audio, or none.
+    kavri.augment_files(
+        [source / "sub" / "b.wav"],
+        corpus / "r.json",
+        corpus / "o",
+        variants=1,
+        seed=1,
+        base_dir=source / "aug",
+    )
+    (record,) = read_manifest(corpus / "o" / MANIFEST_NAME)
+    assert record["source"] == str(source / "sub" / "b.wav") and record["output"] == "b.v0.wav"
     # On a rerun the outputs inside the input folder are not taken as inputs, while the
     # original there is one (and is still refused as an output).
     capsys.readouterr()

@@ -186,6 +186,19 @@ def _check_plan(chain: RandomChain, seed: int, outputs: int) -> None:
         raise KavriError(str(error)) from None
 
 
+def _source_name(source: str, output: str, target: Path, base_dir: AnyPath) -> str:
+    """A record's "source": the input's path relative to ``base_dir`` where that names it,
+    else its absolute path. A file outside the folder had its name alone, which named
+    another file there (or none), so that a replay took other audio."""
+    relative = Path(output).relative_to(target).as_posix()
+    try:
+        if os.path.samefile(os.path.join(fs_name(base_dir), relative), source):
+            return relative
+    except (OSError, ValueError):
+        pass
+    return os.path.abspath(source)
+
+
 def augment_files(
     files: Iterable[AnyPath],
     random_chain: RandomChainLike,
@@ -207,7 +220,7 @@ def augment_files(
 
     Outputs mirror the inputs' tree below ``base_dir``, the root of the corpus, with the
     variant in the name (``take.v0.wav``, ``take.v1.wav``); a file outside it keeps only
-    its name. Each output's chain is drawn with ``seed`` and :func:`variant_index` of the
+    its name (and its records name it by its absolute path). Each output's chain is drawn with ``seed`` and :func:`variant_index` of the
     file's path relative to ``base_dir`` and the variant, so its samples depend on nothing
     else: not on the other files, the executor or the number of jobs. (``base_dir`` has no
     default for that reason: the common folder of the files would move as files come and
@@ -254,7 +267,11 @@ def augment_files(
         _check_plan(chain, seed, len(sources) * int(variants))
         tasks: list[Task] = []
         records: dict[str, dict[str, Any]] = {}
-        for source, output in plan_outputs(sources, target, base_dir):
+        planned = plan_outputs(sources, target, base_dir)
+        source_names = {
+            source: _source_name(source, output, target, base_dir) for source, output in planned
+        }
+        for source, output in planned:
             relative = Path(output).relative_to(target).as_posix()
             if not Path(relative).name:
                 # The input is the corpus folder itself: no output can be named after it.
@@ -281,7 +298,7 @@ def augment_files(
                 record: dict[str, Any] = {
                     # Names as the bytes the file system holds, read as UTF-8: the same
                     # lines in any locale (a run in another one doubled every line).
-                    "source": portable_name(relative),
+                    "source": portable_name(source_names[source]),
                     "output": portable_name(name),
                     "seed": seed,
                     "variant": variant,
