@@ -256,6 +256,15 @@ def test_bad_outputs_are_refused(tmp_path, name, subtype, message):
     assert sorted(os.listdir(tmp_path)) == []
 
 
+def test_an_output_folder_that_is_a_file_or_a_loop_is_said_to_be_so(tmp_path):
+    # Both were said not to exist, which sent the user looking for a missing folder.
+    (tmp_path / "take.wav").write_bytes(b"")
+    (tmp_path / "loop").symlink_to("loop")
+    for name, reason in (("take.wav", "Not a directory"), ("loop", "Too many levels")):
+        with pytest.raises(AudioFileError, match=f"folder .*{name}: {reason}"):
+            kavri.write(tmp_path / name / "x.wav", ramp(), RATE)
+
+
 @pytest.mark.parametrize("failure", [OSError("disk full"), KeyboardInterrupt()])
 def test_failed_write_leaves_the_old_file_and_no_temporary(tmp_path, monkeypatch, failure):
     target = tmp_path / "out.wav"

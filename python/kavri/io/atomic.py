@@ -231,8 +231,19 @@ def output_target(path: AnyPath) -> str:
         if os.path.islink(name):  # where realpath stopped: links that lead round in a loop
             raise KavriError(f"{shown(path)}: cannot write: {os.strerror(errno.ELOOP)}")
     folder = os.path.dirname(os.path.abspath(name))
-    if not os.path.isdir(folder):
-        raise KavriError(f"{shown(name)}: cannot write: folder {shown(folder)} does not exist")
+    try:
+        if not stat.S_ISDIR(os.stat(folder).st_mode):
+            raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR))
+    except FileNotFoundError:
+        raise KavriError(
+            f"{shown(name)}: cannot write: folder {shown(folder)} does not exist"
+        ) from None
+    except OSError as error:
+        # A file in a folder's place, links in a loop, a path too long: each said so, where
+        # all were said not to exist.
+        raise KavriError(
+            f"{shown(name)}: cannot write: folder {shown(folder)}: {error.strerror or error}"
+        ) from None
     return name
 
 
