@@ -220,11 +220,11 @@ def augment_files(
 
     Outputs mirror the inputs' tree below ``base_dir``, the root of the corpus, with the
     variant in the name (``take.v0.wav``, ``take.v1.wav``); a file outside it keeps only
-    its name (and its records name it by its absolute path). Each output's chain is drawn with ``seed`` and :func:`variant_index` of the
-    file's path relative to ``base_dir`` and the variant, so its samples depend on nothing
-    else: not on the other files, the executor or the number of jobs. (``base_dir`` has no
-    default for that reason: the common folder of the files would move as files come and
-    go.)
+    its name (and its records name it by its absolute path). Each output's chain is drawn
+    with ``seed`` and :func:`variant_index` of the file's path relative to ``base_dir``
+    and the variant, so its samples depend on nothing else: not on the other files, the
+    executor or the number of jobs. (``base_dir`` has no default for that reason: the
+    common folder of the files would move as files come and go.)
 
     The files run as a :func:`kavri.batch` does, one task per output with its own chain,
     rendered with ``settings`` (a :class:`kavri.RenderSettings`, or the same names as
