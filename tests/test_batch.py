@@ -787,12 +787,14 @@ def test_output_format_for_the_whole_batch_and_kept_bit_depth(tmp_path):
 @pytest.mark.slow
 def test_cli_batch_patterns_format_and_skipped_files(tree, tmp_path, run_kavri):
     (tree / "notes.txt").write_text("not audio\n")
+    (tree / "README").write_text("not audio\n")
     (tree / "sub" / "bad.wav").unlink()
     common = ("batch", "in", "out", "--effect", "gain:db=-12", "--pattern", "*")
     done = run_kavri(*common, "--format", "flac", "--subtype", "pcm16", cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     assert done.stderr.splitlines() == [
-        "kavri: skipped in/notes.txt: not an audio file (a pattern naming '*.txt' takes it)"
+        "kavri: skipped in/README: not an audio file (it has no suffix to tell its format)",
+        "kavri: skipped in/notes.txt: not an audio file (a pattern naming '*.txt' takes it)",
     ]
     assert sorted(
         str(p.relative_to(tmp_path / "out")) for p in (tmp_path / "out").rglob("*.flac")

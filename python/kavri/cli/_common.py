@@ -492,11 +492,14 @@ def folder_inputs(args: argparse.Namespace) -> tuple[Path, Path, list[Path], int
             file=sys.stderr,
         )
     for path in () if args.quiet else found.skipped:
-        print(
-            f"kavri: skipped {shown(path)}: not an audio file (a pattern naming "
-            f"'*{shown(path.suffix)}' takes it)",
-            file=sys.stderr,
+        # A name without a suffix was told that a pattern naming '*' followed by an empty
+        # quote takes it, which none does.
+        taken = (
+            f"a pattern naming {quoted('*' + path.suffix)} takes it"
+            if path.suffix
+            else "it has no suffix to tell its format"
         )
+        print(f"kavri: skipped {shown(path)}: not an audio file ({taken})", file=sys.stderr)
     if not found.files:
         named = "', '".join(shown(p) for p in patterns)
         also = f" ({len(found.skipped)} not audio)" if found.skipped else ""
