@@ -96,6 +96,7 @@ def work(tmp_path):
             ["batch", "in", "out", "--effect", "gain", "--pattern", "../*.wav"],
             "--pattern '../*.wav'",
         ),
+        (["batch", "in", "out", "--effect", "gain", "--pattern", ""], "--pattern '': give"),
         (
             ["batch", "in", "README.md/out", "--effect", "gain"],
             "README.md/out: cannot create the folder: ",

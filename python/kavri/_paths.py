@@ -11,6 +11,7 @@ name with the odd bytes written as ``\\xff``.
 from __future__ import annotations
 
 import codecs
+import errno
 import io
 import os
 import stat
@@ -61,8 +62,14 @@ def make_folders(path: AnyPath) -> None:
         try:
             os.mkdir(folder)
         except OSError:
-            if not os.path.isdir(folder):
-                raise
+            if os.path.isdir(folder):
+                continue
+            if os.path.islink(folder) and not os.path.exists(folder):
+                # Said as "File exists", of a name that leads to nothing.
+                raise FileExistsError(
+                    errno.EEXIST, "a link that leads nowhere is in its place"
+                ) from None
+            raise
 
 
 def free_bytes(descriptor: int) -> int:

@@ -448,7 +448,7 @@ class FileProgress:
 def check_pattern(pattern: str) -> None:
     if not relative_glob(pattern):
         raise KavriError(
-            f"--pattern '{shown(pattern)}': give a file name pattern relative "
+            f"--pattern {quoted(pattern)}: give a file name pattern relative "
             f"to IN_DIR, such as '*.wav' or 'takes/*.flac'"
         )
 
