@@ -700,6 +700,18 @@ def test_inputs_are_never_overwritten_and_odd_names_are_drawn(corpus, capsys):
     assert np.array_equal(kavri.read(inside / "a.v1.wav").audio, original)
 
 
+def test_a_damaged_record_inside_the_input_folder_does_not_make_outputs_inputs(corpus):
+    # With the record of an output folder inside IN_DIR damaged, a rerun took the outputs
+    # its manifest lists as inputs: augmented copies of augmented copies. (The outputs
+    # themselves, no longer known as this tool's, are refused, not written over.)
+    args = ["augment", str(corpus / "in"), str(corpus / "in" / "aug"), "--chain"]
+    args += [str(corpus / "r.json"), "--variants", "1", "--seed", "3", "--quiet"]
+    assert main(args) == 0
+    (corpus / "in" / "aug" / ".kavri-batch.json").write_text("{bad")
+    main(args)
+    assert not (corpus / "in" / "aug" / "aug").exists()
+
+
 def test_draws_and_records_do_not_depend_on_the_locale(tmp_path):
     # In a locale whose names are not UTF-8, a file's name was hashed, and a folder's
     # names sorted, as the locale decoded them: every non-ASCII input drew another chain

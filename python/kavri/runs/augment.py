@@ -25,8 +25,6 @@ from pathlib import Path
 from typing import Any, Unpack
 
 from .._engine import check_memory
-from .._json import JSONProblem
-from .._json import parse as parse_json
 from .._paths import AnyPath, fs_name, make_folders, shown
 from .._providers import listed_once
 from .._stop import StopRequest, stopping
@@ -40,9 +38,9 @@ from .record import (
     MANIFEST_NAME,
     exclusive_run,
     local_name,
+    manifest_lines,
     portable_name,
-    read_own_file,
-    valid_key,
+    read_manifest,
 )
 from .tasks import (
     BatchInterrupted,
@@ -79,46 +77,6 @@ def variant_output(relative_path: str, variant: int) -> str:
     """The output name of a variant: ``take.wav`` becomes ``take.v0.wav``."""
     path = Path(relative_path)
     return path.with_name(f"{path.stem}.v{variant}{path.suffix}").as_posix()
-
-
-def _is_record(value: Any) -> bool:
-    return (
-        isinstance(value, dict)
-        and valid_key(value.get("output"))
-        and isinstance(value.get("chain"), list)
-    )
-
-
-def read_manifest(path: AnyPath) -> list[dict[str, Any]]:
-    """The records of an augment manifest (a missing file has none). Lines that are not
-    records are left out."""
-    return _manifest_lines(path)[0]
-
-
-def _manifest_lines(path: AnyPath) -> tuple[list[dict[str, Any]], list[str]]:
-    """The records of an augment manifest, and the lines that are not records: not JSON,
-    nested too deep, holding NaN or infinity, or without an "output" and a "chain"."""
-    try:
-        data = read_own_file(fs_name(path))
-    except OSError as error:
-        raise KavriError(f"{shown(path)}: cannot read: {error.strerror or error}") from None
-    if data is None:
-        return [], []
-    records: list[dict[str, Any]] = []
-    damaged: list[str] = []
-    for number, raw in enumerate(data.splitlines(), start=1):
-        line = raw.decode("utf-8", "backslashreplace")
-        if not line.strip():
-            continue
-        try:
-            record = parse_json(line, f"line {number}", finite=True)
-        except JSONProblem:
-            record = None
-        if _is_record(record):
-            records.append(record)
-        else:
-            damaged.append(line)
-    return records, damaged
 
 
 def _set_aside(manifest: Path, damaged: list[str]) -> None:
@@ -319,7 +277,7 @@ def augment_files(
     # One run at a time writes into the folder: its manifest is rewritten from what was
     # read here.
     with exclusive_run(target):
-        previous, damaged = _manifest_lines(manifest)
+        previous, damaged = manifest_lines(manifest)
         if damaged:
             _set_aside(manifest, damaged)
         kept = {r["output"]: r for r in previous}

@@ -26,7 +26,7 @@ from ..io import check_format_name, is_temporary, readable_suffixes
 from ..io.folders import unreadable_folders
 from ..settings import RenderOptions, RenderSettings
 from .guard import inside
-from .record import Record, is_bookkeeping, local_name
+from .record import MANIFEST_NAME, Record, is_bookkeeping, local_name, manifest_lines
 from .tasks import (
     BatchReport,
     FileResult,
@@ -121,9 +121,10 @@ def find_inputs(
     (``.*.wav``), as a shell's glob leaves them out.
 
     ``exclude`` is an output folder placed within the input folder: the outputs its batch
-    record lists are left out, changed since they were written or not, so that a rerun never
-    takes its own outputs as inputs (a touched output came back as an input and was written
-    into a folder within the outputs); any other file there is an input like the rest.
+    record or augmentation manifest lists are left out, changed since they were written or
+    not, so that a rerun never takes its own outputs as inputs (a touched output came back
+    as an input and was written into a folder within the outputs); any other file there is
+    an input like the rest.
     Batch records, augmentation manifests and the temporaries of unfinished writes are
     never inputs.
     """
@@ -135,6 +136,14 @@ def find_inputs(
         record = Record(exclude, look_only=True)
         for key in record.entries:
             ours.add(os.path.realpath(os.path.join(record.folder, local_name(key))))
+        # An augment run's outputs are listed in its manifest too: with its record damaged
+        # (and set aside), a rerun took them as inputs and augmented its own outputs.
+        try:
+            listed = manifest_lines(os.path.join(record.folder, MANIFEST_NAME))[0]
+        except KavriError:
+            listed = []  # unreadable: the run that writes it says so
+        for line in listed:
+            ours.add(os.path.realpath(os.path.join(record.folder, local_name(line["output"]))))
     audio = readable_suffixes()
     explicit: set[Path] = set()
     seen: set[Path] = set()

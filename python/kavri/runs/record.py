@@ -408,3 +408,43 @@ class Record:
             os.remove(self.journal)
         except OSError:
             pass
+
+
+def _is_manifest_record(value: Any) -> bool:
+    return (
+        isinstance(value, dict)
+        and valid_key(value.get("output"))
+        and isinstance(value.get("chain"), list)
+    )
+
+
+def read_manifest(path: AnyPath) -> list[dict[str, Any]]:
+    """The records of an augment manifest (a missing file has none). Lines that are not
+    records are left out."""
+    return manifest_lines(path)[0]
+
+
+def manifest_lines(path: AnyPath) -> tuple[list[dict[str, Any]], list[str]]:
+    """The records of an augment manifest, and the lines that are not records: not JSON,
+    nested too deep, holding NaN or infinity, or without an "output" and a "chain"."""
+    try:
+        data = read_own_file(fs_name(path))
+    except OSError as error:
+        raise KavriError(f"{shown(path)}: cannot read: {error.strerror or error}") from None
+    if data is None:
+        return [], []
+    records: list[dict[str, Any]] = []
+    damaged: list[str] = []
+    for number, raw in enumerate(data.splitlines(), start=1):
+        line = raw.decode("utf-8", "backslashreplace")
+        if not line.strip():
+            continue
+        try:
+            record = parse_json(line, f"line {number}", finite=True)
+        except JSONProblem:
+            record = None
+        if _is_manifest_record(record):
+            records.append(record)
+        else:
+            damaged.append(line)
+    return records, damaged
