@@ -408,6 +408,22 @@ def test_cli_variants_manifest_replay_and_independence(corpus, capsys):
     reseeded = read_manifest(corpus / "out" / MANIFEST_NAME)
     assert len(reseeded) == 4 and {r["seed"] for r in reseeded} == {6}
     assert samples(corpus / "out")["a.v0.wav"] != first["a.v0.wav"]
+    # Fewer variants leave the others' files and lines, which the summary had not told.
+    args = ["--variants", "1", "--seed", "6", "--pattern", "[ab].wav"]
+    assert (
+        main(
+            [
+                "augment",
+                str(corpus / "in"),
+                str(corpus / "out"),
+                "--chain",
+                str(corpus / "r.json"),
+                *args,
+            ]
+        )
+        == 0
+    )
+    assert "(2 outputs of earlier runs among them)" in capsys.readouterr().out
 
     # --format names every output in it, with the draws of the run without it (augment had
     # no --format, and an M4A corpus could not be augmented at all: no output is M4A).
