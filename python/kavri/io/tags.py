@@ -387,8 +387,12 @@ def write_tags(path: str, container: str, subtype: str, tags: Mapping[str, str])
             tagged = kind(path)
             if tagged.tags is None:
                 tagged.add_tags()
-            for name, value in tags.items():
-                tagged.tags[name.upper()] = [value]
+            # Set as one list, not name by name: mutagen looks through every comment for
+            # each name it sets, and 40,000 comments took 37 s.
+            given = {name.upper(): value for name, value in tags.items()}
+            comments = tagged.tags
+            kept = [(key, value) for key, value in comments if key.upper() not in given]
+            comments[:] = kept + list(given.items())
             tagged.save()
         elif container == "MP3":
             try:
