@@ -62,8 +62,10 @@ MANIFEST_NAME = "augment.jsonl"
 RECORD_FORMAT = 1
 DAMAGED_SUFFIX = ".damaged"
 # The record is rewritten at most this often while a run goes on, and always at its end; a
-# run killed in between loses at most these seconds of entries, whose outputs are redone.
+# run killed in between leaves its entries in the journal, which the next run folds in...
 RECORD_INTERVAL = 1.0
+# ... or, for a record that takes long to write, so many times the time its last save took.
+_SAVE_SHARE = 20
 _HASH_BLOCK = 1 << 20
 
 
@@ -266,8 +268,9 @@ def local_name(key: str) -> str:
 
 
 class Record:
-    """The record of one output folder, loaded once, updated as outputs finish and saved
-    at most every :data:`RECORD_INTERVAL` seconds and at the end."""
+    """The record of one output folder, loaded once, updated as outputs finish (each entry
+    in the journal at once) and saved at most every :data:`RECORD_INTERVAL` seconds, or
+    twenty times what the last save took, and at the end."""
 
     def __init__(self, out_dir: AnyPath, *, look_only: bool = False) -> None:
         self.folder = fs_name(out_dir)
@@ -280,6 +283,7 @@ class Record:
         journaled = self._journaled()
         self.entries.update(journaled)
         self._saved = time.monotonic()
+        self._interval = RECORD_INTERVAL
         self._changed = bool(journaled)  # the next save folds them in
 
     def key(self, output: str) -> str:
@@ -388,8 +392,9 @@ class Record:
         """Writes the record atomically, if anything changed (and, with ``when_due``, only
         once the interval since the last save has passed). A record that cannot be written
         costs only redone work on the next run, so failures are ignored."""
-        if not self._changed or (when_due and time.monotonic() - self._saved < RECORD_INTERVAL):
+        if not self._changed or (when_due and time.monotonic() - self._saved < self._interval):
             return
+        began = time.monotonic()
         text = json.dumps(
             {"format": RECORD_FORMAT, "outputs": self.entries},
             indent=1,
@@ -403,6 +408,9 @@ class Record:
         except (OSError, KavriError):
             return
         self._saved = time.monotonic()
+        # The journal holds every entry meanwhile: a record of 100,000 outputs takes about
+        # a second to write, and written every second it took half the run.
+        self._interval = max(RECORD_INTERVAL, _SAVE_SHARE * (self._saved - began))
         self._changed = False
         try:
             os.remove(self.journal)
