@@ -673,6 +673,20 @@ def test_millions_of_channels_are_refused_before_their_per_channel_lists_are_mad
         TruePeakMeter(1_000_000)
 
 
+def test_grouping_a_batch_s_chains_asks_for_its_table_first(available):
+    import kavri
+
+    # Matching the steps of two long chains to run them side by side made a table in the
+    # product of their lengths (2 GB for 16,000 steps each) that no memory check saw. Items
+    # of one chain need none.
+    available(200 * MiB)
+    x = np.zeros((2, 160, 1), np.float32)
+    gains, lows = [{"type": "gain"}] * 12_000, [{"type": "lowpass"}] * 12_000
+    with pytest.raises(MemoryError, match=r"^matching the steps of two chains of 12000 and"):
+        kavri.process_batch(x, 48_000, [gains, lows])
+    assert kavri.process_batch(x, 48_000, gains).shape == x.shape
+
+
 def test_a_kept_response_holds_its_spectra_not_a_second_running_state(available):
     import kavri
     from kavri import _engine
