@@ -263,6 +263,11 @@ def test_an_output_folder_that_is_a_file_or_a_loop_is_said_to_be_so(tmp_path):
     for name, reason in (("take.wav", "Not a directory"), ("loop", "Too many levels")):
         with pytest.raises(AudioFileError, match=f"folder .*{name}: {reason}"):
             kavri.write(tmp_path / name / "x.wav", ramp(), RATE)
+    # A file where temporaries go made every write fail with a bare "Not a directory".
+    (tmp_path / "hidden").mkdir()
+    (tmp_path / "hidden" / ".kavri-tmp.d").write_bytes(b"")
+    with pytest.raises(AudioFileError, match="x.wav: cannot write: .kavri-tmp.d in its folder"):
+        kavri.write(tmp_path / "hidden" / "x.wav", ramp(), RATE)
     # A batch's output folder that is a link to nothing was said to exist.
     kavri.write(tmp_path / "in.wav", ramp(), RATE)
     (tmp_path / "nowhere").symlink_to("gone")

@@ -180,6 +180,14 @@ def _create(name: str, folder: str) -> tuple[int, str]:
             )
         except FileNotFoundError:
             continue  # the folder was removed by a writer that finished just now
+        except NotADirectoryError:
+            # A file in the hidden folder's place: every write had failed with "Not a
+            # directory", which named neither the file nor what to do.
+            raise OSError(
+                errno.ENOTDIR,
+                f"{TEMPORARY_FOLDER} in its folder is not a folder; Kavri writes its "
+                "temporaries there: move it away",
+            ) from None
         # Where locks are not to be had, written unheld: no other write takes a temporary
         # it cannot lock for a stale one.
         if _try_lock(descriptor) is not False and _same_file(temporary, descriptor):
