@@ -674,6 +674,32 @@ def test_folders_that_cannot_be_listed_are_named_not_passed_over(work):
             folder.chmod(0o755)
 
 
+def test_no_output_is_written_over_a_file_the_chain_reads(work, run_kavri):
+    # "--effect convolution:ir=room.wav" with room.wav as OUT replaced the response (exit
+    # 0); in a batch, the files after it were convolved with the output put in its place.
+    response = np.zeros((64, 2), np.float32)
+    response[0] = 1.0
+    (work / "out").mkdir()
+    for name in ("room.wav", "out/a.wav"):
+        kavri.write(work / name, response, RATE)
+    kept = (work / "room.wav").read_bytes()
+    run = run_kavri(
+        "process", "in.wav", "room.wav", "--effect", "convolution:ir=room.wav", cwd=work
+    )
+    assert run.stderr == (
+        "kavri: error: room.wav: is a file the chain reads; pass --overwrite to replace it\n"
+    )
+    kavri.write(work / "in" / "b.wav", noise(), RATE)
+    chain = [{"type": "convolution", "ir": str(work / "out" / "a.wav")}]
+    report = kavri.batch(sorted((work / "in").iterdir()), chain, work / "out")
+    assert [r.error for r in report.failed] == [
+        f"{work}/in/a.wav: output would overwrite {work}/out/a.wav, a file the chain reads"
+    ]
+    assert (work / "room.wav").read_bytes() == kept == (work / "out" / "a.wav").read_bytes()
+    want = kavri.process(noise(), RATE, [{"type": "convolution", "ir": response}])
+    assert np.array_equal(kavri.read(work / "out" / "b.wav").audio, want)
+
+
 def test_a_tree_a_thousand_folders_deep_is_walked_and_mirrored(work):
     # The walk for unreadable folders and the making of output folders recursed once a
     # level: a batch, an augment run or a noise folder of such a tree gave a RecursionError.

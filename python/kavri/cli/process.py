@@ -16,6 +16,7 @@ from ..errors import Interrupted, KavriError
 from ..files import render_file
 from ..io import ENCODINGS, STREAM_FORMATS, output_format, output_target
 from ..report import output_report
+from ..runs.tasks import read_files
 from ..settings import tail_frames
 from ._common import (
     RAW_SUFFIXES,
@@ -140,9 +141,17 @@ def run(args: argparse.Namespace) -> int:
             "give it one (such as .wav or .flac) or give --format"
         )
     output_format(args.output, settings.subtype, settings.file_format)
-    if args.output != "-" and not args.overwrite and _same_file(args.input, args.output):
-        named = "standard input's file" if args.input == "-" else "the input file"
-        raise KavriError(f"{shown(args.output)}: is {named}; pass --overwrite to replace it")
+    if args.output != "-" and not args.overwrite:
+        if _same_file(args.input, args.output):
+            named = "standard input's file" if args.input == "-" else "the input file"
+            raise KavriError(f"{shown(args.output)}: is {named}; pass --overwrite to replace it")
+        # "--effect convolution:ir=room.wav ... room.wav" replaced the response, exit 0.
+        for stamp in read_files(chain):
+            if _same_file(stamp[0], args.output):
+                raise KavriError(
+                    f"{shown(args.output)}: is a file the chain reads; pass --overwrite to "
+                    "replace it"
+                )
     if args.output == "-":
         _check_standard_output(args.input)
     progress = FileProgress(args.quiet)

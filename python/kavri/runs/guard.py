@@ -37,16 +37,14 @@ class OutputGuard:
     ``record`` the output folder's batch record.
     """
 
-    def __init__(self, inputs: Sequence[str], base: str, record: Record) -> None:
+    def __init__(
+        self, inputs: Sequence[str], base: str, record: Record, read: Sequence[str] = ()
+    ) -> None:
         self._record = record
-        self._names = {os.path.abspath(name): name for name in inputs}
-        self._files: dict[tuple[int, int], str] = {}
-        for name in inputs:
-            try:
-                stat = os.stat(name)
-            except OSError:
-                continue
-            self._files[(stat.st_dev, stat.st_ino)] = name
+        self._names, self._files = _known(inputs)
+        # The files the chains read (a noise, an impulse response): an output in the place
+        # of one replaced it, and the files after it in the run read the output instead.
+        self._read_names, self._read_files = _known(read)
         self._real_base = os.path.realpath(base)
         self._claimed: dict[str, str] = {}
 
@@ -62,6 +60,11 @@ class OutputGuard:
             stat = os.stat(real)
         except OSError:
             stat = None
+        read = self._read_names.get(os.path.abspath(output)) or self._read_names.get(real)
+        if read is None and stat is not None:
+            read = self._read_files.get((stat.st_dev, stat.st_ino))
+        if read is not None:
+            return f"output would overwrite {shown(read)}, a file the chain reads"
         if named is None and stat is not None:
             named = self._files.get((stat.st_dev, stat.st_ino))
         if named is not None and named != source and self._in_output_folder(named):
@@ -106,3 +109,17 @@ class OutputGuard:
             and entry.get("output_ino") == stat.st_ino
             and entry.get("output_ctime_ns") == stat.st_ctime_ns
         )
+
+
+def _known(names: Sequence[str]) -> tuple[dict[str, str], dict[tuple[int, int], str]]:
+    """Files by their absolute names and by their device and inode (a link or another
+    spelling of one)."""
+    by_name = {os.path.abspath(name): name for name in names}
+    by_file: dict[tuple[int, int], str] = {}
+    for name in names:
+        try:
+            stat = os.stat(name)
+        except OSError:
+            continue
+        by_file[(stat.st_dev, stat.st_ino)] = name
+    return by_name, by_file

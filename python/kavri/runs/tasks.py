@@ -206,12 +206,16 @@ def read_files(chain: Chain) -> list[list[Any]]:
     return stamps
 
 
-def task_digest(chain: Chain, settings: RenderSettings) -> str:
+def task_digest(
+    chain: Chain, settings: RenderSettings, stamps: list[list[Any]] | None = None
+) -> str:
     """The settings digest of an output (see :meth:`RenderSettings.digest`), with the size
-    and time stamps of each file its chain reads: a noise or response rewritten since an
-    output was made has it redone (a rerun had skipped it, with the old sound)."""
+    and time stamps of each file its chain reads (``stamps``, as :func:`read_files` gives
+    them, where the caller has them): a noise or response rewritten since an output was
+    made has it redone (a rerun had skipped it, with the old sound)."""
     digest = settings.digest(chain)
-    stamps = read_files(chain)
+    if stamps is None:
+        stamps = read_files(chain)
     if not stamps:
         return digest
     text = json.dumps([digest, stamps], ensure_ascii=True)
@@ -498,7 +502,15 @@ def run_tasks(
     with exclusive_run(out_dir):
         sources = list(inputs) if inputs is not None else [t.source for t in tasks]
         record = Record(out_dir)
-        guard = OutputGuard(sources, base_folder(sources, base_dir) if sources else "/", record)
+        # What each chain reads, looked at once: for its digest, and so that no output is
+        # written in the place of a file that a chain reads.
+        reads: dict[int, list[list[Any]]] = {}
+        for task in tasks:
+            if id(task.chain) not in reads:
+                reads[id(task.chain)] = read_files(task.chain)
+        read = [stamp[0] for stamps in reads.values() for stamp in stamps]
+        base = base_folder(sources, base_dir) if sources else "/"
+        guard = OutputGuard(sources, base, record, read)
         digests: dict[int, str] = {}
         outcomes: dict[int, FileResult] = {}
         sizes: list[int] = []
@@ -546,7 +558,7 @@ def run_tasks(
             # Tasks often share one chain object (a batch); its digest is worked out once.
             key = id(task.chain)
             if key not in digests:
-                digests[key] = task_digest(task.chain, settings)
+                digests[key] = task_digest(task.chain, settings, reads[key])
             return digests[key]
 
         pool = _Pool(executor, jobs, stop)
