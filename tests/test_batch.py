@@ -722,6 +722,9 @@ def test_a_damaged_record_is_set_aside_and_rebuilt(tree, tmp_path):
     with pytest.warns(kavri.KavriWarning, match=r"\(it is a pipe, not a file\)"):
         assert kavri.batch(files, CHAIN, out, base_dir=tree, force=True).ok
     assert (out / RECORD_NAME).is_file() and not (out / (RECORD_NAME + ".journal")).is_fifo()
+    # A journal line nested past the interpreter's recursion ended every rerun in a traceback.
+    (out / (RECORD_NAME + ".journal")).write_text("[" * 100_000 + "\n")
+    assert kavri.batch(files, CHAIN, out, base_dir=tree).ok
     # Keys no file can have (edited by hand) crashed the run on the name.
     (out / RECORD_NAME).write_text('{"format": 1, "outputs": {"\\u0000x": {}, "\\ud800": {}}}')
     with pytest.warns(kavri.KavriWarning, match="2 damaged entries left out"):

@@ -97,6 +97,10 @@ def work(tmp_path):
             "--pattern '../*.wav'",
         ),
         (["batch", "in", "out", "--effect", "gain", "--pattern", ""], "--pattern '': give"),
+        (  # a RecursionError traceback
+            ["process", "in.wav", "o.wav", "--effect", "channels:matrix=" + "[" * 5000],
+            "parameter 'matrix': nested more than 32 levels deep",
+        ),
         (
             ["batch", "in", "README.md/out", "--effect", "gain"],
             "README.md/out: cannot create the folder: ",
@@ -700,7 +704,7 @@ def test_no_output_is_written_over_a_file_the_chain_reads(work, run_kavri):
     assert np.array_equal(kavri.read(work / "out" / "b.wav").audio, want)
 
 
-def test_a_tree_a_thousand_folders_deep_is_walked_and_mirrored(work):
+def test_a_tree_a_thousand_folders_deep_is_walked_and_mirrored(work, run_kavri):
     # The walk for unreadable folders and the making of output folders recursed once a
     # level: a batch, an augment run or a noise folder of such a tree gave a RecursionError.
     deep = os.path.join("tree", *["a"] * 1000)
@@ -713,6 +717,12 @@ def test_a_tree_a_thousand_folders_deep_is_walked_and_mirrored(work):
         assert (work / "out" / deep.split(os.sep, 1)[1] / "x.wav").is_file()
         spec = {"type": "background_noise", "path": str(work / "tree"), "pattern": "**/*.wav"}
         kavri.process(noise(), RATE, [{**spec, "offset_frames": 0}])
+        # So deep in links that lead to links, the path is refused in a line of its own.
+        os.symlink("o.wav", work / "l1500")
+        for n in range(1500, 0, -1):
+            os.symlink(f"l{n}", work / f"l{n - 1}")
+        run = run_kavri("process", "in.wav", "l0", "--effect", "gain", "--format", "wav", cwd=work)
+        assert run.stderr.startswith("kavri: error: a path leads through too many links")
     finally:  # shutil.rmtree recurses too: pytest's clean-up of the folder would fail
         for top in ("tree", "out"):
             for folder, _, names in os.walk(work / top, topdown=False):

@@ -561,8 +561,11 @@ def parse_effect_option(text: str) -> dict[str, Any]:
             spec[key] = text
         elif param.kind in ("list", "matrix"):
             try:
-                spec[key] = json.loads(text)
-            except ValueError:
+                # Bounded in depth: 5,000 brackets had ended in a RecursionError traceback.
+                spec[key] = parse_json(text, f"{where}: parameter '{key}'")
+            except JSONProblem as problem:
+                if "nested more than" in str(problem):
+                    raise ChainError(str(problem)) from None
                 shape = "[1, 0.5]" if param.kind == "list" else "[[1, 0], [0, 1]]"
                 raise ChainError(
                     f"{where}: parameter '{key}' must be written as JSON, such as {shape}; "

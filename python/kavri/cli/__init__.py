@@ -220,6 +220,11 @@ def _run(args: argparse.Namespace) -> int:
             raise
         _error(str(error))
         return EXIT_FAILED
+    except RecursionError:
+        # Python follows a chain of links one call deeper a link (os.path.realpath), and
+        # 1,500 links that lead to one another ended in a traceback.
+        _error("a path leads through too many links or folders (a thousand or more) to follow")
+        return EXIT_FAILED
     except RuntimeError as error:
         # A thread that cannot be started (a meter's, a pool's) under a memory or thread
         # limit: Python's own words, which had come with a traceback. Any other is a fault.

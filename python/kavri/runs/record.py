@@ -322,8 +322,9 @@ class Record:
         found: dict[str, dict[str, Any]] = {}
         for line in lines:
             try:
-                item = json.loads(line)
-            except ValueError:
+                # Bounded in depth: a line of 100,000 brackets gave a traceback on every run.
+                item = parse_json(line, "journal")
+            except JSONProblem:
                 continue
             if isinstance(item, dict) and valid_key(item.get("key")):
                 if _valid_entry(item.get("entry")):
