@@ -635,6 +635,31 @@ def test_pipes_without_a_writer_neither_hang_nor_pass_for_errors(tmp_path):
     assert not any((tmp_path / "out").rglob("*.wav"))
 
 
+def test_an_endless_pipe_as_a_response_is_copied_only_while_it_could_be_held(tmp_path, monkeypatch):
+    # A response is read whole, and an endless pipe (ir=<(yes)) was copied to the
+    # temporary folder until its disk was all but full.
+    monkeypatch.setenv("KAVRI_AVAILABLE_MEMORY", str(48 << 20))
+    read_end, write_end = os.pipe()
+
+    def write_until_closed():
+        try:
+            while True:
+                os.write(write_end, bytes(1 << 20))
+        except BrokenPipeError:
+            os.close(write_end)
+
+    writer = threading.Thread(target=write_until_closed)
+    writer.start()
+    try:
+        with pytest.raises(kavri.KavriError, match=r"reading it whole \(\d+ bytes so far\)"):
+            kavri.process(
+                noise(100, 1), RATE, [{"type": "convolution", "ir": f"/dev/fd/{read_end}"}]
+            )
+    finally:
+        os.close(read_end)
+        writer.join()
+
+
 def test_the_memory_guard_counts_a_long_response(monkeypatch):
     h = room_response(1_000_000, 2)
     monkeypatch.setenv("KAVRI_AVAILABLE_MEMORY", str(16 << 20))

@@ -172,7 +172,7 @@ def _read_pipe(path: str, rate: int) -> npt.NDArray[np.float32]:
             return kept
 
         def read() -> npt.NDArray[np.float32]:
-            with input_path(path, current_stop()) as readable:
+            with input_path(path, current_stop(), whole=True) as readable:
                 return _decode(path, readable, rate)
 
         data = once(("response", *key[1:]), read)

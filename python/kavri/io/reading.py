@@ -334,10 +334,17 @@ def _check_room(spool: IO[bytes], size: int, label: str) -> None:
 
 @contextmanager
 def _spooled(
-    descriptor: int, label: str, stop: StopRequest | None, prefix: bytes = b""
+    descriptor: int,
+    label: str,
+    stop: StopRequest | None,
+    prefix: bytes = b"",
+    whole: bool = False,
 ) -> Iterator[str]:
     """Copies ``prefix`` and then everything the descriptor gives to a temporary file
-    without a name and yields a path that opens it."""
+    without a name and yields a path that opens it. ``whole``: what is copied will be read
+    into memory whole, and no more is copied than the memory guard lets it hold (an
+    endless pipe given as a response had been copied until its disk was all but full)."""
+    guarded = 0
     try:
         spool = tempfile.TemporaryFile(dir=tempfile.gettempdir())
     except OSError as error:
@@ -360,6 +367,10 @@ def _spooled(
             if not piece:
                 break
             _check_room(spool, len(piece), label)
+            copied = spool.tell() + len(piece)
+            if whole and copied - guarded >= _WHOLE_CHECK_BYTES:
+                check_memory_bytes(label, copied)
+                guarded = copied
             try:
                 spool.write(piece)
             except OSError as error:
@@ -403,7 +414,9 @@ def _pipe_descriptor(name: str, label: str, stop: StopRequest | None) -> Iterato
 
 
 @contextmanager
-def input_path(path: AnyPath, stop: StopRequest | None = None) -> Iterator[str]:
+def input_path(
+    path: AnyPath, stop: StopRequest | None = None, whole: bool = False
+) -> Iterator[str]:
     """Yields a path that libsndfile can read and seek for an input: the path itself, or
     for "-" and for any input that cannot seek (a pipe such as ``<(cat x.wav)``, a FIFO, a
     ``/dev/fd`` path), a temporary copy without a name.
@@ -414,7 +427,9 @@ def input_path(path: AnyPath, stop: StopRequest | None = None) -> Iterator[str]:
     every ``POLL_SECONDS`` while waiting for input, a FIFO's writer included; once it is
     set, :class:`kavri.Interrupted` is raised. The copy disappears with the block, or with
     the process however it ends. Raises :class:`AudioFileError` when standard input is
-    closed or the input cannot be read."""
+    closed or the input cannot be read. ``whole``: the input is to be read into memory
+    whole, and a copy past what the memory guard would let it hold is refused as it grows.
+    """
     name = fs_name(path)
     if name != "-" and not _needs_spool(name):
         yield name
@@ -422,7 +437,7 @@ def input_path(path: AnyPath, stop: StopRequest | None = None) -> Iterator[str]:
     label = "standard input" if name == "-" else shown(name)
     with (
         _pipe_descriptor(name, label, stop) as descriptor,
-        _spooled(descriptor, label, stop) as spooled,
+        _spooled(descriptor, label, stop, whole=whole) as spooled,
     ):
         yield spooled
 
@@ -441,6 +456,19 @@ def _check_claim(label: str, source: AudioSource, file_size: int) -> None:
             f"{label}: damaged header: it claims {frames} frames, "
             f"more than a file of {file_size} bytes can hold"
         )
+
+
+# A copy of an input to be read whole is checked against the memory guard this often.
+_WHOLE_CHECK_BYTES = 16 << 20
+
+
+def check_memory_bytes(label: str, size: int) -> None:
+    """Refuses an input of ``size`` bytes to be read whole when the memory guard says its
+    samples (as many bytes at least) do not fit (AudioFileError in the guard's words)."""
+    try:
+        guard_memory(size, f"{label}: reading it whole ({size} bytes so far)")
+    except MemoryError as error:
+        raise AudioFileError(str(error)) from None
 
 
 def check_memory(label: str, frames: int, channels: int) -> None:
