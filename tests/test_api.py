@@ -268,6 +268,13 @@ def test_an_output_folder_that_is_a_file_or_a_loop_is_said_to_be_so(tmp_path):
     (tmp_path / "hidden" / ".kavri-tmp.d").write_bytes(b"")
     with pytest.raises(AudioFileError, match="x.wav: cannot write: .kavri-tmp.d in its folder"):
         kavri.write(tmp_path / "hidden" / "x.wav", ramp(), RATE)
+    (tmp_path / "hidden" / ".kavri-tmp.d").unlink()
+    (tmp_path / "hidden" / ".kavri-tmp.d").symlink_to("gone")  # had been tried 20 times
+    with pytest.raises(AudioFileError, match=r"\.kavri-tmp\.d in its folder is a link"):
+        kavri.write(tmp_path / "hidden" / "x.wav", ramp(), RATE)
+    (tmp_path / "gone").symlink_to("nowhere")
+    with pytest.raises(AudioFileError, match="folder .*gone is a link that leads nowhere"):
+        kavri.write(tmp_path / "gone" / "x.wav", ramp(), RATE)
     # A batch's output folder that is a link to nothing was said to exist.
     kavri.write(tmp_path / "in.wav", ramp(), RATE)
     (tmp_path / "nowhere").symlink_to("gone")

@@ -171,6 +171,14 @@ def _create(name: str, folder: str) -> tuple[int, str]:
     """Creates and locks a temporary for ``name`` in the hidden folder; returns its open,
     locked descriptor and its path."""
     hidden = os.path.join(folder, TEMPORARY_FOLDER)
+    if os.path.islink(hidden):
+        # One that led nowhere was tried over and over, then "could not create a temporary
+        # file"; one that led elsewhere would put the temporaries on another disk.
+        raise OSError(
+            errno.ENOTDIR,
+            f"{TEMPORARY_FOLDER} in its folder is a link; Kavri writes its temporaries there: "
+            "move it away",
+        )
     prefix = _prefix(os.path.basename(name), _name_limit(folder))
     for _ in range(_CREATE_TRIES):
         _make_hidden_folder(hidden, folder)
@@ -243,9 +251,8 @@ def output_target(path: AnyPath) -> str:
         if not stat.S_ISDIR(os.stat(folder).st_mode):
             raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR))
     except FileNotFoundError:
-        raise KavriError(
-            f"{shown(name)}: cannot write: folder {shown(folder)} does not exist"
-        ) from None
+        nowhere = " is a link that leads nowhere" if os.path.islink(folder) else " does not exist"
+        raise KavriError(f"{shown(name)}: cannot write: folder {shown(folder)}{nowhere}") from None
     except OSError as error:
         # A file in a folder's place, links in a loop, a path too long: each said so, where
         # all were said not to exist.
