@@ -89,6 +89,17 @@ def test_rerun_skips_complete_outputs_unless_forced(tree, tmp_path):
     forced = kavri.batch(files, CHAIN, out, base_dir=tree, force=True)
     assert [r.status for r in forced.results] == ["done", "failed", "done", "done"]
 
+    # The same bytes at another path keep their outputs: a project folder moved (or IN_DIR
+    # reached through a link) had every output made again.
+    os.rename(tmp_path, tmp_path.with_name(tmp_path.name + "-moved"))
+    moved = tmp_path.with_name(tmp_path.name + "-moved")
+    try:
+        files = find_files(moved / "in", "*.wav")
+        again = kavri.batch(files, CHAIN, moved / "out", base_dir=moved / "in")
+        assert [r.status for r in again.results] == ["skipped", "failed", "skipped", "skipped"]
+    finally:
+        os.rename(moved, tmp_path)
+
 
 def test_outputs_inside_the_input_folder_are_not_taken_as_inputs(tree):
     kavri.batch(find_files(tree, "*.wav", exclude=tree / "out"), CHAIN, tree / "out", base_dir=tree)

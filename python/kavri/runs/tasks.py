@@ -236,11 +236,12 @@ def _current(
 ) -> tuple[bool, dict[str, Any] | None]:
     """Whether the output that ``previous`` (its record entry) describes is still current:
     made from these very input bytes with these settings, and unchanged since. Returns the
-    input's identity when it had to be hashed to tell."""
+    input's identity when it had to be hashed to tell. The input's path is not asked: the
+    same bytes at another path (a project folder moved or renamed, or reached through a
+    link) made every output again."""
     if (
         previous is None
         or previous.get("settings") != digest
-        or previous.get("source") != portable_name(os.path.abspath(source))
         or not same_stat(previous, source)
         or not same_stat(previous, output, "output_")
         or not (_is_raw(output) or is_complete_audio_file(output))
