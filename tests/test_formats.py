@@ -287,6 +287,13 @@ def test_an_mp3_header_stating_more_than_the_file_could_hold_is_not_believed(tmp
     for name in ("out.wav", "out.flac"):
         summary = kavri.process_file(tmp_path / "forged.mp3", tmp_path / name, [])
         assert abs(summary.output_frames - RATE) < 4 * 1152
+    # A real count in a file cut short (a download stopped at 3%) is still told of.
+    long = np.tile(tone, 30)[:, np.newaxis]
+    kavri.write(tmp_path / "long.mp3", long, RATE)
+    whole = (tmp_path / "long.mp3").read_bytes()
+    (tmp_path / "cut.mp3").write_bytes(whole[: len(whole) * 3 // 100])
+    with pytest.warns(kavri.io.ShortFileWarning, match="the file ends early"):
+        kavri.read(tmp_path / "cut.mp3")
 
 
 @pytest.mark.skipif(shutil.which("ffmpeg") is None, reason="ffmpeg is not installed")

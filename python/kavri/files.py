@@ -368,7 +368,7 @@ def render_file(
             engine_error=lambda error: _engine_error(source_name, error),
             output_frames=plan.output_frames,
             tags=_tags(settings, opened),
-            length_known=blocks.length_stated,
+            length_known=blocks.length_planned,
             layout=source_layout(reader) if out_channels == channels else None,
             progress=progress,
             measure=measure or target is not None,

@@ -124,9 +124,12 @@ def _decode(path: str, name: Any, rate: int) -> npt.NDArray[np.float32]:
     return data
 
 
-# Responses read, by path, file stamp and rate, and from pipes that no one can write again
-# (a shell's <(cat room.wav)) by path, rate and the pipe's inode: the last few are kept.
+# Responses read, by path, file stamp and rate: the last few are kept. Those from pipes
+# that no one can write again (a shell's <(cat room.wav)), by path, rate and the pipe's
+# inode, are kept apart and by count alone: one let go cannot be read again, and the files
+# of a batch after it failed on an empty pipe.
 _KEPT: KeptLast[npt.NDArray[np.float32]] = KeptLast(4, 64 << 20, lambda data: data.nbytes)
+_PIPES: KeptLast[npt.NDArray[np.float32]] = KeptLast(4, 1 << 62, lambda data: data.nbytes)
 
 
 def _read(path: str, stamp: tuple[int, ...], rate: int) -> npt.NDArray[np.float32]:
@@ -165,9 +168,9 @@ def _read_pipe(path: str, rate: int) -> npt.NDArray[np.float32]:
     measurements share it), and again for the next: another writer may have come."""
     with _PIPE_READ:
         status = _status(path)
-        key = ("pipe", path, rate, status.st_ino)
+        key = (path, rate, status.st_ino)
         nameless = status.st_dev == _anonymous_pipes()
-        kept = _KEPT.get(key) if nameless else None
+        kept = _PIPES.get(key) if nameless else None
         if kept is not None:
             return kept
 
@@ -175,9 +178,9 @@ def _read_pipe(path: str, rate: int) -> npt.NDArray[np.float32]:
             with input_path(path, current_stop(), whole=True) as readable:
                 return _decode(path, readable, rate)
 
-        data = once(("response", *key[1:]), read)
+        data = once(("response", *key), read)
         if nameless:
-            _KEPT.put(key, data)
+            _PIPES.put(key, data)
         return data
 
 

@@ -106,6 +106,7 @@ class DecodedSource:
     # Whether ``frames`` is a length the file states, which a file that gives fewer frames
     # is reported as falling short of: an MP3's Xing, Info or VBRI header.
     states_length = False
+    length_plausible = True
     states_duration = False
 
     def __init__(self, handle: IO[bytes], label: str) -> None:
@@ -129,7 +130,13 @@ class DecodedSource:
         self.format = str(container.format.name).split(",")[0].upper()
         self.subtype = str(context.name).upper()
         self.frames = self._estimate(stream)
-        self.states_length = self.format == "MP3" and _mp3_states_length(handle, self.frames)
+        self.states_length = self.format == "MP3" and _mp3_states_length(handle)
+        # A stated length more than the file could hold is damaged or forged: told of as
+        # ever when the file ends early, but no output is planned for it (a count of 2**31
+        # MPEG frames in a file of 48 KB had its output refused as 18 TiB).
+        self.length_plausible = not self.states_length or self.frames <= (
+            os.fstat(handle.fileno()).st_size * _MP3_FRAMES_PER_BYTE
+        )
         # Whether the container's header states the duration (an MP4's movie header, a
         # Matroska segment's, an ASF file's) rather than FFmpeg estimating it from the
         # first frames' bit rate, which a variable-rate MP3 or AAC stream puts far out.
@@ -299,18 +306,14 @@ def is_mpeg_audio(handle: IO[bytes]) -> bool:
     return len(sync) == 2 and sync[0] == 0xFF and sync[1] & 0xE0 == 0xE0 and sync[1] & 0x06 != 0
 
 
-# The most frames an MP3 holds per byte: its smallest frames (8 kbit/s at 8 kHz) hold 576 in
-# 72 bytes, 8 a byte; past this a header's count is damaged or forged.
+# The most frames an MP3 holds per byte: its densest stream (8 kbit/s at 24 kHz) holds 576
+# in 24 bytes, 24 a byte; a header stating more than this allows is damaged or forged.
 _MP3_FRAMES_PER_BYTE = 64
 
 
-def _mp3_states_length(handle: IO[bytes], frames: int) -> bool:
+def _mp3_states_length(handle: IO[bytes]) -> bool:
     """Whether an MP3's first frame is a Xing, Info or VBRI header, which states its length
-    (without one, the length is worked out from the size and the first frame's bit rate),
-    and the ``frames`` it states could be in the file: a count of 2**31 MPEG frames in a
-    file of 48 KB had its output refused as 18 TiB that the disk had no room for."""
-    if frames > os.fstat(handle.fileno()).st_size * _MP3_FRAMES_PER_BYTE:
-        return False
+    (without one, the length is worked out from the size and the first frame's bit rate)."""
     first = os.pread(handle.fileno(), 2048, _first_frame(handle))
     return any(tag in first for tag in (b"Xing", b"Info", b"VBRI"))
 

@@ -116,15 +116,15 @@ def audio_files(folder: str, pattern: str, what: str) -> list[str]:
             if listed is not None:
                 return listed
             with os.scandir(folder) as entries:
-                audio = [
+                named = [
                     entry
                     for entry in entries
                     if os.path.splitext(entry.name)[1].lower() in _AUDIO_SUFFIXES
                     and not entry.name.startswith(".")
-                    and _is_file(entry)
                 ]
-            names = [entry.name for entry in audio]
-            linked = any(entry.is_symlink() for entry in audio)
+            names = [entry.name for entry in named if _is_file(entry)]
+            # Any link, one that leads nowhere yet included: its target may come.
+            linked = any(entry.is_symlink() for entry in named)
         else:
             depth = len(root.parts)
             found = (

@@ -654,14 +654,14 @@ def count_if_large(
     it, an hour-long WAV from an M4A was refused when its size passed the limit, the work
     till then lost, where a stated length makes it RF64 from the start. ``stop`` ends the
     count between blocks."""
-    if not isinstance(source, DecodedSource) or source.states_length:
+    if not isinstance(source, DecodedSource) or (source.states_length and source.length_plausible):
         return
     estimate = int(source.frames)
     size = output_bytes(estimate * _ESTIMATE_MARGIN)
     if size is None or (estimate and size < SIZE_FIELD_LIMIT):
         return  # no 32-bit size to meet, or far below it (no duration stated: counted)
     source.frames = DecodedReads(source, None, stop).frames
-    source.states_length = True
+    source.states_length = source.length_plausible = True
 
 
 @contextmanager
@@ -729,6 +729,8 @@ class BlockReader:
         # A decoded MP3 whose Xing header states its length: the frames it is due to hold,
         # for the output's plans and for saying that it ended early.
         self.length_stated = self.length_known or bool(getattr(source, "states_length", False))
+        # ... and whether an output may be planned for it (see DecodedSource.length_plausible).
+        self.length_planned = self.length_stated and bool(getattr(source, "length_plausible", True))
         # A decoded file's container duration: an estimate, told of only when far out.
         self._estimated = (
             isinstance(source, DecodedSource) and source.states_duration and not self.length_stated
