@@ -551,6 +551,13 @@ def test_a_folder_is_listed_once_a_call_and_once_for_all_of_augment_s_draws(
     os.remove(rooms / "s.wav")
     time.sleep(0.05)
     assert np.array_equal(kavri.process(dry, RATE, chain), first)
+    # A link that leads nowhere yet is no file, but its target may come without the
+    # folder's time changing: such a folder is listed again every call.
+    (rooms / "t.wav").symlink_to(tmp_path / "later.wav")
+    time.sleep(0.05)
+    assert folders.audio_files(str(rooms), "*", "x") == [str(rooms / "r.wav")]
+    sf.write(tmp_path / "later.wav", np.r_[0.5, np.zeros(99)].astype(np.float32), RATE)
+    assert folders.audio_files(str(rooms), "*", "x") == [str(rooms / "r.wav"), str(rooms / "t.wav")]
 
 
 # --- random chains ----------------------------------------------------------------------------

@@ -512,7 +512,7 @@ def test_bad_impulse_response_files_are_refused_on_one_line(tmp_path, capsys):
     assert drawn == [{"type": "convolution", "ir": str(tmp_path / "in.wav")}]
 
 
-def test_a_response_from_a_pipe_is_read_whole_once_by_threads_side_by_side():
+def test_a_response_from_a_pipe_is_read_whole_once_by_threads_side_by_side(tmp_path):
     from kavri.rooms import read_response
 
     h = room_response(30_000, 1)
@@ -543,9 +543,15 @@ def test_a_response_from_a_pipe_is_read_whole_once_by_threads_side_by_side():
         thread.start()
     for thread in threads:
         thread.join(60)
-    os.close(read_end)
     assert len(found) == 3
     assert all(isinstance(r, np.ndarray) and np.array_equal(r, h) for r in found), found
+    # Files' responses read since do not push it out: it cannot be read again, and the
+    # files of a batch after them met an empty pipe.
+    for n in range(5):
+        sf.write(tmp_path / f"r{n}.wav", room_response(100, 1, seed=n), RATE)
+        read_response(str(tmp_path / f"r{n}.wav"), RATE)
+    assert np.array_equal(read_response(f"/dev/fd/{read_end}", RATE), h)
+    os.close(read_end)
 
 
 def test_a_named_pipe_is_read_once_for_a_call_and_again_for_the_next(tmp_path):
