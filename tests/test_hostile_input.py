@@ -702,6 +702,19 @@ def test_no_output_is_written_over_a_file_the_chain_reads(work, run_kavri):
     assert (work / "room.wav").read_bytes() == kept == (work / "out" / "a.wav").read_bytes()
     want = kavri.process(noise(), RATE, [{"type": "convolution", "ir": response}])
     assert np.array_equal(kavri.read(work / "out" / "b.wav").audio, want)
+    # The response as standard output, and a noise folder as the output folder (outputs
+    # joined the draws as the run went on, and every rerun failed).
+    shell = 'exec "$0" -m kavri process in.wav - --effect convolution:ir=room.wav 1<>room.wav'
+    run = subprocess.run(
+        ["/bin/sh", "-c", shell, sys.executable], cwd=work, capture_output=True, text=True
+    )
+    assert run.stderr == "kavri: error: standard output is room.wav, a file the chain reads\n"
+    assert (work / "room.wav").read_bytes() == kept
+    drawn = [{"type": "background_noise", "path": str(work / "out"), "seed": 5}]
+    report = kavri.batch([work / "in" / "b.wav"], drawn, work / "out" / "more")
+    assert [r.error for r in report.failed] == [
+        f"{work}/in/b.wav: output would go into {work}/out, a folder the chain draws from"
+    ]
 
 
 def test_a_tree_a_thousand_folders_deep_is_walked_and_mirrored(work, run_kavri):

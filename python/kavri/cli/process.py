@@ -16,7 +16,7 @@ from ..errors import Interrupted, KavriError
 from ..files import render_file
 from ..io import ENCODINGS, STREAM_FORMATS, output_format, output_target
 from ..report import output_report
-from ..runs.tasks import read_files
+from ..runs.tasks import read_places
 from ..settings import tail_frames
 from ._common import (
     RAW_SUFFIXES,
@@ -103,10 +103,11 @@ def _input_status(source: str) -> os.stat_result | None:
         return None
 
 
-def _check_standard_output(source: str) -> None:
-    """Refuses standard output that is a terminal (it got the audio's bytes) or the input
+def _check_standard_output(source: str, chain_files: list[str]) -> None:
+    """Refuses standard output that is a terminal (it got the audio's bytes), the input
     file itself (``1<>take.wav``: the output, larger than the input it overtook, was
-    written over it as it was read, and the take was lost)."""
+    written over it as it was read, and the take was lost) or one of ``chain_files``, the
+    files the chain reads."""
     try:
         written = os.fstat(sys.stdout.fileno())
     except (AttributeError, ValueError, OSError):
@@ -122,6 +123,13 @@ def _check_standard_output(source: str) -> None:
     if read is not None and (read.st_dev, read.st_ino) == (written.st_dev, written.st_ino):
         named = "standard input's file" if source == "-" else f"the input file {shown(source)}"
         raise KavriError(f"standard output is {named}; give OUT, with --overwrite to replace it")
+    for name in chain_files:
+        status = _input_status(name)
+        if status is not None and (status.st_dev, status.st_ino) == (
+            written.st_dev,
+            written.st_ino,
+        ):
+            raise KavriError(f"standard output is {shown(name)}, a file the chain reads")
 
 
 def run(args: argparse.Namespace) -> int:
@@ -146,14 +154,12 @@ def run(args: argparse.Namespace) -> int:
             named = "standard input's file" if args.input == "-" else "the input file"
             raise KavriError(f"{shown(args.output)}: is {named}; pass --overwrite to replace it")
         # "--effect convolution:ir=room.wav ... room.wav" replaced the response, exit 0.
-        for stamp in read_files(chain):
-            if _same_file(stamp[0], args.output):
-                raise KavriError(
-                    f"{shown(args.output)}: is a file the chain reads; pass --overwrite to "
-                    "replace it"
-                )
+        if any(_same_file(name, args.output) for name in read_places(chain)[0]):
+            raise KavriError(
+                f"{shown(args.output)}: is a file the chain reads; pass --overwrite to replace it"
+            )
     if args.output == "-":
-        _check_standard_output(args.input)
+        _check_standard_output(args.input, read_places(chain)[0])
     progress = FileProgress(args.quiet)
     with stop_on_signals() as stop:
         try:

@@ -38,13 +38,20 @@ class OutputGuard:
     """
 
     def __init__(
-        self, inputs: Sequence[str], base: str, record: Record, read: Sequence[str] = ()
+        self,
+        inputs: Sequence[str],
+        base: str,
+        record: Record,
+        read: Sequence[str] = (),
+        drawn: Sequence[str] = (),
     ) -> None:
         self._record = record
         self._names, self._files = _known(inputs)
         # The files the chains read (a noise, an impulse response): an output in the place
-        # of one replaced it, and the files after it in the run read the output instead.
+        # of one replaced it, and the files after it in the run read the output instead;
+        # and the folders they draw one from, which outputs joined as the run went on.
         self._read_names, self._read_files = _known(read)
+        self._drawn = [(name, os.path.realpath(name)) for name in drawn]
         self._real_base = os.path.realpath(base)
         self._claimed: dict[str, str] = {}
 
@@ -65,6 +72,9 @@ class OutputGuard:
             read = self._read_files.get((stat.st_dev, stat.st_ino))
         if read is not None:
             return f"output would overwrite {shown(read)}, a file the chain reads"
+        for name, folder in self._drawn:
+            if inside(real, folder):
+                return f"output would go into {shown(name)}, a folder the chain draws from"
         if named is None and stat is not None:
             named = self._files.get((stat.st_dev, stat.st_ino))
         if named is not None and named != source and self._in_output_folder(named):

@@ -178,6 +178,20 @@ def check_folder(path: AnyPath, what: str) -> str:
     return name
 
 
+def read_places(chain: Chain) -> tuple[list[str], list[str]]:
+    """The files a chain reads besides its input, named outright, and the folders it draws
+    one from (as the chain names them)."""
+    files: list[str] = []
+    folders: list[str] = []
+    for spec in chain:
+        needed = NEEDED_KEYS.get(spec.get("type", ""))
+        path = spec.get(needed[0]) if needed is not None else None
+        if isinstance(path, str | os.PathLike):
+            name = fs_name(path)
+            (folders if os.path.isdir(name) else files).append(name)
+    return files, folders
+
+
 def read_files(chain: Chain) -> list[list[Any]]:
     """The files a chain reads besides its input (a noise, an impulse response, or every
     file of the folder one is drawn from), each with its size and time stamps (None for
@@ -206,16 +220,12 @@ def read_files(chain: Chain) -> list[list[Any]]:
     return stamps
 
 
-def task_digest(
-    chain: Chain, settings: RenderSettings, stamps: list[list[Any]] | None = None
-) -> str:
+def task_digest(chain: Chain, settings: RenderSettings) -> str:
     """The settings digest of an output (see :meth:`RenderSettings.digest`), with the size
-    and time stamps of each file its chain reads (``stamps``, as :func:`read_files` gives
-    them, where the caller has them): a noise or response rewritten since an output was
-    made has it redone (a rerun had skipped it, with the old sound)."""
+    and time stamps of each file its chain reads: a noise or response rewritten since an
+    output was made has it redone (a rerun had skipped it, with the old sound)."""
     digest = settings.digest(chain)
-    if stamps is None:
-        stamps = read_files(chain)
+    stamps = read_files(chain)
     if not stamps:
         return digest
     text = json.dumps([digest, stamps], ensure_ascii=True)
@@ -503,15 +513,19 @@ def run_tasks(
     with exclusive_run(out_dir):
         sources = list(inputs) if inputs is not None else [t.source for t in tasks]
         record = Record(out_dir)
-        # What each chain reads, looked at once: for its digest, and so that no output is
-        # written in the place of a file that a chain reads.
-        reads: dict[int, list[list[Any]]] = {}
+        # No output is written in the place of a file a chain reads, nor into a folder one
+        # draws from (its outputs joined the draws as the run went on).
+        read: dict[str, None] = {}
+        drawn: dict[str, None] = {}
+        chains: set[int] = set()
         for task in tasks:
-            if id(task.chain) not in reads:
-                reads[id(task.chain)] = read_files(task.chain)
-        read = [stamp[0] for stamps in reads.values() for stamp in stamps]
+            if id(task.chain) not in chains:
+                chains.add(id(task.chain))
+                files, folders = read_places(task.chain)
+                read.update(dict.fromkeys(files))
+                drawn.update(dict.fromkeys(folders))
         base = base_folder(sources, base_dir) if sources else "/"
-        guard = OutputGuard(sources, base, record, read)
+        guard = OutputGuard(sources, base, record, list(read), list(drawn))
         digests: dict[int, str] = {}
         outcomes: dict[int, FileResult] = {}
         sizes: list[int] = []
@@ -559,7 +573,7 @@ def run_tasks(
             # Tasks often share one chain object (a batch); its digest is worked out once.
             key = id(task.chain)
             if key not in digests:
-                digests[key] = task_digest(task.chain, settings, reads[key])
+                digests[key] = task_digest(task.chain, settings)
             return digests[key]
 
         pool = _Pool(executor, jobs, stop)
