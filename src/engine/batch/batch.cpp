@@ -225,12 +225,25 @@ BatchPlan::BatchPlan(std::vector<BatchItem> items, const std::vector<EffectPlan>
             std::min(grouped.size() - first, static_cast<std::size_t>(std::max(per_group, 1)));
         Task task;
         task.lanes = true;
+        std::size_t taken = 0;
         for (std::size_t k = first; k < first + count; ++k) {
             const std::size_t item = grouped[k];
             const std::vector<LaneKind>& own = kinds[items_[item].chain];
             std::vector<std::size_t> where_steps;
             std::vector<std::size_t> where_own;
-            task.steps = merge_steps(task.steps, own, where_steps, where_own);
+            std::vector<LaneKind> merged;
+            try {
+                merged = merge_steps(task.steps, own, where_steps, where_own);
+            } catch (const MemoryBudgetError&) {
+                // Two long chains whose matching does not fit: the item starts a group of its
+                // own instead, as each item runs as a call of its own would.
+                if (taken == 0) {
+                    throw;
+                }
+                break;
+            }
+            ++taken;
+            task.steps = std::move(merged);
             for (std::vector<std::size_t>& earlier : task.step_of) {
                 for (std::size_t& step : earlier) {
                     step = where_steps[step];
@@ -242,7 +255,7 @@ BatchPlan::BatchPlan(std::vector<BatchItem> items, const std::vector<EffectPlan>
         }
         task.memory += group_bytes(task.steps.size(), task.items.size());
         tasks_.push_back(std::move(task));
-        first += count;
+        first += taken;
     }
     // The largest tasks first, so that one long task does not start last.
     std::sort(tasks_.begin(), tasks_.end(), [&](const Task& x, const Task& y) {
