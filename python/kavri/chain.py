@@ -420,9 +420,11 @@ def read_chain_text(path: str | os.PathLike[str], what: str = "chain file") -> s
             raise ChainError(f"{name}: is a device, not a {what}")
         with open(fs_name(path), "rb") as file:
             # A pipe (--chain <(yes)) was read until memory ran out: no chain file comes
-            # near this size, even with responses written out in it as arrays.
-            data = file.read(_CHAIN_TEXT_LIMIT + 1)
-        if len(data) > _CHAIN_TEXT_LIMIT:
+            # near this size, even with responses written out in it as arrays. A file's
+            # size is known before it is read.
+            too_large = os.fstat(file.fileno()).st_size > _CHAIN_TEXT_LIMIT
+            data = b"" if too_large else file.read(_CHAIN_TEXT_LIMIT + 1)
+        if too_large or len(data) > _CHAIN_TEXT_LIMIT:
             raise ChainError(f"{name}: larger than {_CHAIN_TEXT_LIMIT >> 20} MiB; not a {what}")
         # A byte-order mark before the JSON (Windows' Notepad writes one) is no part of it.
         return data.decode("utf-8-sig")

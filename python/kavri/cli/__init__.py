@@ -223,7 +223,10 @@ def _run(args: argparse.Namespace) -> int:
     except RecursionError:
         # Python follows a chain of links one call deeper a link (os.path.realpath), and
         # 1,500 links that lead to one another ended in a traceback.
-        _error("a path leads through too many links or folders (a thousand or more) to follow")
+        _error(
+            "something is nested too deeply to follow, such as a path through a thousand "
+            "links that lead to links"
+        )
         return EXIT_FAILED
     except RuntimeError as error:
         # A thread that cannot be started (a meter's, a pool's) under a memory or thread
