@@ -38,7 +38,6 @@ import contextlib
 import math
 import os
 import stat
-from collections import OrderedDict
 from collections.abc import Iterator
 from typing import Any, cast
 
@@ -47,9 +46,8 @@ import numpy.typing as npt
 import soundfile as sf
 
 from ._engine import check_memory
-from ._locks import ForkSafeLock
 from ._paths import file_stamp, fs_bytes, shown
-from ._providers import once
+from ._providers import KeptLast, once
 from ._stop import current_stop
 from .errors import AudioFileError
 from .io.folders import audio_files
@@ -76,9 +74,7 @@ def noise_files(folder: str, pattern: str) -> list[str]:
 # The lengths of the last files that state none exactly, by file: each is counted by
 # decoding it whole, which a noise file mixed into every clip of a batch would do again
 # for each.
-_COUNTED: OrderedDict[tuple[int, ...], int] = OrderedDict()
-_COUNTED_KEPT = 4096
-_COUNTED_LOCK = ForkSafeLock()
+_COUNTED: KeptLast[int] = KeptLast(4096, 0, lambda frames: 0)
 
 
 @contextlib.contextmanager
@@ -103,14 +99,10 @@ def _opened(path: str) -> Iterator[FileReads | DecodedReads]:
         )
     name: Any = fs_bytes(path)  # by its bytes, as a response file is
     stamp = file_stamp(status)
-    with _COUNTED_LOCK:
-        known = _COUNTED.get(stamp)
+    known = _COUNTED.get(stamp)
     with open_seekable(name, label, known, current_stop()) as reads:
         if reads.counted and known is None:
-            with _COUNTED_LOCK:
-                _COUNTED[stamp] = reads.frames
-                while len(_COUNTED) > _COUNTED_KEPT:
-                    _COUNTED.popitem(last=False)
+            _COUNTED.put(stamp, reads.frames)
         yield reads
 
 
