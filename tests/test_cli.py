@@ -398,28 +398,24 @@ def test_standard_output_that_is_the_input_or_a_terminal_is_refused(work):
     # lost, with exit 0. A terminal got the audio's bytes.
     kavri.write(work / "in.wav", np.full((48_000, 2), 0.25, np.float32), 48_000, subtype="pcm16")
     before = (work / "in.wav").read_bytes()
-    shell = 'exec "$0" -m kavri process in.wav - --effect gain --quiet 1<>in.wav'
-    run = subprocess.run(
-        ["/bin/sh", "-c", shell, sys.executable], cwd=work, capture_output=True, text=True
-    )
-    assert run.returncode == 1 and (work / "in.wav").read_bytes() == before
-    assert run.stderr == (
+
+    def in_shell(redirected: str) -> str:
+        """kavri process with the shell's redirections; asserts the input is kept."""
+        shell = f'exec "$0" -m kavri process {redirected}'
+        run = subprocess.run(
+            ["/bin/sh", "-c", shell, sys.executable], cwd=work, capture_output=True, text=True
+        )
+        assert run.returncode == 1 and (work / "in.wav").read_bytes() == before
+        return run.stderr
+
+    assert in_shell("in.wav - --effect gain --quiet 1<>in.wav") == (
         "kavri: error: standard output is the input file in.wav; give OUT, with --overwrite "
         "to replace it\n"
     )
-    shell = 'exec "$0" -m kavri process - - --effect gain --quiet <in.wav 1<>in.wav'
-    run = subprocess.run(
-        ["/bin/sh", "-c", shell, sys.executable], cwd=work, capture_output=True, text=True
-    )
-    assert run.returncode == 1 and (work / "in.wav").read_bytes() == before
-    assert "standard output is standard input's file" in run.stderr
+    said = in_shell("- - --effect gain --quiet <in.wav 1<>in.wav")
+    assert "standard output is standard input's file" in said
     # A named OUT that is standard input's file was written over without --overwrite.
-    shell = 'exec "$0" -m kavri process - in.wav --effect gain --quiet <in.wav'
-    run = subprocess.run(
-        ["/bin/sh", "-c", shell, sys.executable], cwd=work, capture_output=True, text=True
-    )
-    assert run.returncode == 1 and (work / "in.wav").read_bytes() == before
-    assert run.stderr == (
+    assert in_shell("- in.wav --effect gain --quiet <in.wav") == (
         "kavri: error: in.wav: is standard input's file; pass --overwrite to replace it\n"
     )
     leader, follower = pty.openpty()
