@@ -4,6 +4,7 @@ call runs."""
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
+import soundfile as sf
 
 from kavri import process_pipeline
 
@@ -86,19 +87,24 @@ def test_a_child_forked_while_other_threads_hold_kavri_s_locks_runs(tmp_path):
     held, done = threading.Event(), threading.Event()
 
     def hold():
-        with rooms._SHARED._lock:
+        # soundfile opens every file under a lock of its own: a child forked while a thread
+        # was opening one (a read, a codec's round trip) hung on its first file.
+        with rooms._SHARED._lock, sf.SoundFile._sf_error_lock:
             held.set()
             done.wait()
+
+    def in_child():
+        convolved = kavri.process(audio, 48_000, [{"type": "convolution", "ir": response}])
+        kavri.write(tmp_path / "child.wav", audio, 48_000)
+        return convolved[3] > 0.99 and np.array_equal(
+            kavri.read(tmp_path / "child.wav").audio, audio
+        )
 
     holder = threading.Thread(target=hold)
     holder.start()
     held.wait()
     try:
-        convolved = _in_a_forked_child(
-            lambda: (
-                kavri.process(audio, 48_000, [{"type": "convolution", "ir": response}])[3] > 0.99
-            )
-        )
+        convolved = _in_a_forked_child(in_child, seconds=30)
     finally:
         done.set()
         holder.join()

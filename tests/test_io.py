@@ -6,6 +6,7 @@ and stop on request, and closed standard streams are named."""
 
 from __future__ import annotations
 
+import errno
 import os
 import subprocess
 import sys
@@ -497,9 +498,14 @@ def test_scratch_folders_left_behind_are_swept_but_live_ones_kept(tmp_path, monk
 
     monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
     prefix = ".kavri-encode-"
-    folders = {name: tmp_path / f"{prefix}{name}" for name in ("dead", "live", "young", "bare")}
+    # "empty": one whose lock could not be made (no descriptor left), which stayed for good.
+    names = ("dead", "live", "young", "bare", "empty")
+    folders = {name: tmp_path / f"{prefix}{name}" for name in names}
     for name, folder in folders.items():
         folder.mkdir()
+        if name == "empty":
+            os.utime(folder, (0, 0))
+            continue
         (folder / "1.mp3").write_bytes(b"x" * 1000)
         if name != "bare":
             (folder / "lock").write_bytes(b"")
@@ -515,3 +521,11 @@ def test_scratch_folders_left_behind_are_swept_but_live_ones_kept(tmp_path, monk
         os.close(held)
     left = sorted(p.name[len(prefix) :] for p in tmp_path.iterdir() if p.name.startswith(prefix))
     assert left == ["bare", "live", "young"]
+
+    # With no descriptor left, a codec's file in memory was a bare OSError (a traceback).
+    def no_descriptor(*args):
+        raise OSError(errno.EMFILE, os.strerror(errno.EMFILE))
+
+    monkeypatch.setattr(os, "memfd_create", no_descriptor)
+    with pytest.raises(kavri.KavriError, match="cannot make a file in memory: Too many open"):
+        kavri.process(audio, 48_000, [{"type": "codec", "format": "mp3"}])

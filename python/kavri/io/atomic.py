@@ -309,9 +309,19 @@ def scratch_folder(prefix: str) -> Iterator[str]:
     by kill -9 or by an interrupt within the clean-up, are removed before a new one is made."""
     base = tempfile.gettempdir()
     _remove_stale_scratch(base, prefix)
-    folder = tempfile.mkdtemp(prefix=prefix, dir=base)
     try:
-        lock = os.open(os.path.join(folder, _SCRATCH_LOCK), os.O_CREAT | os.O_RDWR, 0o600)
+        folder = tempfile.mkdtemp(prefix=prefix, dir=base)
+    except OSError as error:
+        raise KavriError(
+            f"cannot make a scratch folder in {shown(base)}: {error.strerror or error}"
+        ) from None
+    try:
+        try:
+            lock = os.open(os.path.join(folder, _SCRATCH_LOCK), os.O_CREAT | os.O_RDWR, 0o600)
+        except OSError as error:  # no descriptor left: a bare OSError had named the lock
+            raise KavriError(
+                f"cannot make a scratch folder in {shown(base)}: {error.strerror or error}"
+            ) from None
         try:
             _try_lock(lock)
             yield folder
@@ -319,6 +329,9 @@ def scratch_folder(prefix: str) -> Iterator[str]:
             os.close(lock)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
+        # rmtree opens descriptors; with none left (EMFILE) the folder stayed for good.
+        with suppress(OSError):
+            os.rmdir(folder)
 
 
 def _remove_stale_scratch(base: str, prefix: str) -> None:
@@ -333,8 +346,12 @@ def _remove_stale_scratch(base: str, prefix: str) -> None:
             if time.time() - entry.stat(follow_symlinks=False).st_mtime < _SCRATCH_GRACE_SECONDS:
                 continue
             lock = os.open(os.path.join(entry.path, _SCRATCH_LOCK), os.O_RDONLY | os.O_NOFOLLOW)
+        except FileNotFoundError:
+            with suppress(OSError):
+                os.rmdir(entry.path)  # an abandoned one left empty; one with files is not ours
+            continue
         except OSError:
-            continue  # gone, not ours, or no lock at all
+            continue  # gone, or not ours
         try:
             if _try_lock(lock) is True:
                 shutil.rmtree(entry.path, ignore_errors=True)

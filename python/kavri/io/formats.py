@@ -9,6 +9,7 @@ import ctypes
 import functools
 import os
 import tempfile
+import threading
 from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
@@ -223,17 +224,31 @@ def _hold_libsndfile() -> ctypes.CDLL | None:
 _LIBSNDFILE = _hold_libsndfile()
 
 
+def _renew_soundfile_lock() -> None:
+    # soundfile opens every file under one class-level lock; a child forked while another
+    # thread held it (a DataLoader worker forked during a read or a codec's round trip)
+    # waited for ever on its first read or write.
+    if isinstance(getattr(sf.SoundFile, "_sf_error_lock", None), type(threading.Lock())):
+        sf.SoundFile._sf_error_lock = threading.Lock()
+
+
+os.register_at_fork(after_in_child=_renew_soundfile_lock)
+
+
 @contextlib.contextmanager
 def memory_file() -> Iterator[int]:
     """A file in memory, as a descriptor that libsndfile reads and writes itself. Through a
     Python file object (BytesIO) every write is a Python callback, and a Ctrl-C inside one
     is swallowed by it: a codec's block came out half coded (34,385 frames of a minute
     wrong) and the call went on as if nothing had happened."""
-    if hasattr(os, "memfd_create"):
-        descriptor = os.memfd_create("kavri", os.MFD_CLOEXEC)
-    else:
-        with tempfile.TemporaryFile() as handle:
-            descriptor = os.dup(handle.fileno())
+    try:
+        if hasattr(os, "memfd_create"):
+            descriptor = os.memfd_create("kavri", os.MFD_CLOEXEC)
+        else:
+            with tempfile.TemporaryFile() as handle:
+                descriptor = os.dup(handle.fileno())
+    except OSError as error:  # no descriptor left (EMFILE): a bare OSError had escaped
+        raise AudioFileError(f"cannot make a file in memory: {error.strerror or error}") from None
     try:
         yield descriptor
     finally:
