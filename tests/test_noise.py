@@ -626,6 +626,18 @@ def test_codec_keeps_the_length_and_the_alignment(name, rate):
     assert snr_db(signal, out) > (2 if name == "gsm" else 6), (name, rate)
 
 
+@pytest.mark.parametrize("name", CODECS)
+def test_codecs_take_samples_past_full_scale_without_wrapping(name):
+    # A sine at 1.05 (and a full-scale square at 48 kHz, whose conversion to GSM's 8 kHz
+    # overshoots): GSM's 16-bit input had wrapped the tops into spikes of the other sign.
+    rate = 8000
+    sine = (1.05 * np.sin(2 * np.pi * 200 * np.arange(rate) / rate)).astype(np.float32)
+    square = np.where(np.sin(2 * np.pi * 100 * np.arange(48_000) / 48_000) >= 0, 1, -1)
+    for signal, at in ((sine, rate), (square.astype(np.float32), 48_000)):
+        out = kavri.process(signal, at, [{"type": "codec", "format": name}])
+        assert snr_db(signal, out) > 5, (name, at)
+
+
 @pytest.mark.slow
 @pytest.mark.parametrize("name", CODECS)
 def test_codec_blocks_keep_the_alignment_across_their_seams(name):

@@ -8,7 +8,9 @@ input is first held within [-1, 1] (libsndfile wraps what lies beyond) and NaN t
 ``codec`` takes NaN as 0 too, and holds the input within [-256, 256] (48 dB above full
 scale; an infinity at the bound it passes): far beyond it the encoders break down, LAME by
 aborting the whole process (an assertion in its psychoacoustic model) and Vorbis and Opus
-by giving silence. What lies within it goes through as the encoder takes it.
+by giving silence. What lies within it goes through as the encoder takes it, except for GSM
+6.10, which codes 16-bit samples: its input is held within [-1, 1] at 8 kHz (libsndfile
+would wrap what lies beyond into the opposite sign).
 
 ``codec``: libsndfile removes the encoder's delay and padding as it decodes (the LAME
 header's for MP3, Opus's pre-skip, Vorbis's granule positions), so a decoded segment has
@@ -168,6 +170,11 @@ def roundtrip(
         if coded != rate:
             resampled = off_daemon(partial(soxr.resample, group, rate, coded, "VHQ"))
             group = np.asarray(resampled, np.float32)
+        if name == "gsm":
+            # GSM codes 16-bit samples, and libsndfile wraps a float past full scale into
+            # the opposite sign: held within it after the conversion to 8 kHz, whose
+            # overshoot would otherwise wrap a signal that was itself within full scale.
+            group = np.clip(group, -1.0, 1.0)
         decoded = _encode_decode(group, coded, name, quality)
         if coded != rate:
             resampled = off_daemon(partial(soxr.resample, decoded, coded, rate, "VHQ"))
