@@ -403,6 +403,16 @@ def test_noise_near_the_least_float_mixes_at_its_ratio(tmp_path):
     for ratio in (20, -40):
         out = kavri.process(clip, RATE, [{**spec, "snr_db": ratio}])
         assert snr_db(clip, out) == pytest.approx(ratio, abs=0.01)
+    # Silent noise cannot reach a ratio: the clip comes back clean, and that is said (an
+    # augment record claimed noise at 0 dB over clips left as they were).
+    sf.write(tmp_path / "silent.wav", np.zeros((1000, 1), np.float32), RATE, subtype="FLOAT")
+    silent = {**spec, "path": str(tmp_path / "silent.wav"), "snr_db": 0}
+    with pytest.warns(kavri.KavriWarning, match=r"silent\.wav from frame 0 is silent"):
+        assert np.array_equal(kavri.process(clip, RATE, [silent]), clip)
+    with pytest.warns(kavri.KavriWarning, match="is silent over the frames mixed"):
+        stream = kavri.Stream([silent], RATE, 1)
+        streamed = np.concatenate([stream.process(clip[:100]), stream.process(clip[100:])])
+        assert np.array_equal(np.concatenate([streamed, stream.flush()]), clip)
 
 
 def test_background_noise_ratio_and_folder_draws(noise_folder):

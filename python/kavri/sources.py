@@ -17,7 +17,8 @@ rate is converted to the signal's (the ``resample`` step's soxr, fed fixed block
 with the signal's channel count goes channel for channel, any other is mixed down to one
 channel (the mean) and copied to every channel. With mode "gain" the noise is scaled by
 ``gain_db``; with mode "snr", so that the input's RMS over the mixed noise's RMS, each over
-the whole input and every channel, is ``snr_db`` (a silent input or noise gets none). As
+the whole input and every channel, is ``snr_db`` (a silent input or noise gets none; silent noise against a signal is
+warned of). As
 for ``noise``, a call measures what it holds, a file gets a measuring pass before the
 writing pass, and a stream holds the whole signal until the flush.
 
@@ -330,6 +331,10 @@ class BackgroundNoise(MixedNoise):
         finally:
             self.frames_read += reader.frames_read
             reader.close()
+
+    def _noise_named(self) -> str:
+        path, offset = self._where[:2]
+        return f"the noise of {shown(path)} from frame {offset}"
 
     def _mix(self, chunk: Frames, noise: npt.NDArray[Any], gain: float) -> Frames:
         # A file's noise is float32 already: the mix stays in single precision.

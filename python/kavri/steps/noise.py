@@ -57,6 +57,7 @@ import contextlib
 import functools
 import math
 import threading
+import warnings
 from collections.abc import Iterator
 from contextlib import AbstractContextManager
 from typing import Any
@@ -67,6 +68,7 @@ import numpy.typing as npt
 from .._engine import check_memory, filter_sections
 from .._filter_designs import NOISE_DESIGNS
 from ..catalogue import NOISE_COLOURS
+from ..errors import KavriWarning
 from ..random_chain import register_resolver
 from .base import FrameBuffer, Frames, Step, empty
 
@@ -520,8 +522,24 @@ class MixedNoise(Step):
                     step = min(1 << 16, left)
                     meter.add(feed.take(step))
                     left -= step
-            self._gain = snr_gain(self._measured, meter.result(), self._snr_db)
+            self._gain = self._ratio_gain(self._measured, meter.result())
         return self._gain
+
+    def _ratio_gain(self, signal: tuple[float, int], noise: tuple[float, int]) -> float:
+        if noise[0] <= 0.0 < signal[0]:
+            # A silent stretch of a noise file gets no gain that could reach the ratio: the
+            # output is the input, which a record of the chain would not show.
+            warnings.warn(
+                f"{self.type}: {self._noise_named()} is silent over the frames mixed; nothing "
+                f"is added at {self._snr_db:g} dB",
+                KavriWarning,
+                stacklevel=2,
+            )
+        return snr_gain(signal, noise, self._snr_db)
+
+    def _noise_named(self) -> str:
+        """The noise mixed, for a message."""
+        return "the noise"
 
     def check_hold(self, frames: int) -> None:
         if self._holding:
@@ -551,7 +569,7 @@ class MixedNoise(Step):
             signal, made = SquareMeter(self.in_channels), SquareMeter(self.in_channels)
             signal.add(data)
             made.add(noise)
-            gain = snr_gain(signal.result(), made.result(), self._snr_db)
+            gain = self._ratio_gain(signal.result(), made.result())
         else:
             gain = self._known_gain()
         out = self._mix(data, noise, gain)
