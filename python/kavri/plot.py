@@ -648,7 +648,7 @@ def plot_chain(
     Raises :class:`MatplotlibMissing` without matplotlib, :class:`kavri.ChainError` for a
     bad chain, :class:`KavriError` for a sample rate outside :data:`PLOT_RATES`, a chain
     whose output overflows or one that lets nothing of an impulse through (a trim or a
-    fade that takes it away), and ``RuntimeError`` from the engine; nothing is written then.
+    fade that takes it away, a silent response), and ``RuntimeError`` from the engine; nothing is written then.
     A warning (a clamped value) is given once, though every measurement meets it.
     """
     # Its measurements are calls of their own: a response from a named pipe, read once,
@@ -695,7 +695,8 @@ def _plot_chain(
         raise KavriError(
             f"{chain_summary(whole)}: nothing of an impulse comes through in the "
             f"{IMPULSE_FRAMES / sample_rate:.2g} s measured at {sample_rate} Hz (a trim, a "
-            "fade or a pad takes it away); nothing to plot"
+            "fade or a pad may take it away, a silent response or a coarse bitcrush hide it); "
+            "nothing to plot"
         )
 
     motion = level_over_time(specs, sample_rate) if has_motion(specs) else None
