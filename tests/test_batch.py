@@ -237,6 +237,38 @@ def test_dask_cluster_gives_the_local_bits(tree, tmp_path, dask_client):
     assert sorted(a) == sorted(b) == ["a.wav", "sub/c.wav", "sub/deep/d.wav"]
     for name in a:
         assert np.array_equal(a[name], b[name]), name
+    # Relative names mean the caller's folder, not the worker's: they had been read and
+    # written in the worker's own, beside a record kept in the caller's.
+    kavri.write(tmp_path / "hum.wav", np.full((100, 2), 0.01, np.float32), RATE)
+    relative = [os.path.relpath(f, tmp_path) for f in files]
+    chain = [{"type": "background_noise", "path": "hum.wav", "mode": "gain", "offset_frames": 0}]
+    os.chdir(tmp_path)
+    try:
+        local = kavri.batch(relative, chain, "rel-local", base_dir=tree.name)
+        remote = kavri.batch(
+            relative, chain, "rel-dask", base_dir=tree.name, executor=dask_client.get_executor()
+        )
+    finally:
+        os.chdir(Path(__file__).parent.parent)
+    assert local.ok and remote.ok and [r.output for r in remote.done][0].startswith("rel-dask")
+    a, b = outputs(tmp_path / "rel-local"), outputs(tmp_path / "rel-dask")
+    assert sorted(a) == sorted(b) and all(np.array_equal(a[n], b[n]) for n in a)
+
+
+def test_tasks_an_executor_cancels_are_failures_not_a_clean_report(tree, tmp_path):
+    from concurrent.futures import Executor, Future
+
+    class LostCluster(Executor):  # a Dask cluster gone away cancels every task it held
+        def submit(self, fn, /, *args, **kwargs):
+            future: Future = Future()
+            future.cancel()
+            future.set_running_or_notify_cancel()
+            return future
+
+    files = [f for f in find_files(tree, "*.wav") if f.name != "bad.wav"]
+    report = kavri.batch(files, "saturate", tmp_path / "out", executor=LostCluster())
+    assert len(report.failed) == len(files) and not report.ok
+    assert "the executor cancelled the task" in report.failed[0].error
 
 
 # --- never writing over an input, and knowing what is complete ------------------------------

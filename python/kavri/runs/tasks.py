@@ -23,7 +23,7 @@ import threading
 import time
 from collections.abc import Callable, Sequence
 from concurrent.futures import Executor, Future, ThreadPoolExecutor, wait
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from typing import Any, Literal
 
 from .._engine import usable_cores
@@ -190,6 +190,23 @@ def read_places(chain: Chain) -> tuple[list[str], list[str]]:
             name = fs_name(path)
             (folders if os.path.isdir(name) else files).append(name)
     return files, folders
+
+
+def placed(task: Task) -> Task:
+    """The task with its input, its output and the files its chain reads named from the
+    root, as this process finds them: a worker of another process (a Dask worker started
+    elsewhere) has a working folder of its own, and relative names had been read and
+    written there, beside a record kept here."""
+    chain = []
+    for spec in task.chain:
+        needed = NEEDED_KEYS.get(spec.get("type", ""))
+        path = spec.get(needed[0]) if needed is not None else None
+        if isinstance(path, str | os.PathLike):
+            spec = {**spec, needed[0]: os.path.abspath(fs_name(path))}
+        chain.append(spec)
+    return replace(
+        task, source=os.path.abspath(task.source), output=os.path.abspath(task.output), chain=chain
+    )
 
 
 def read_files(chain: Chain) -> list[list[Any]]:
@@ -395,6 +412,11 @@ class _Pool:
         )
         # Threads of this process see the flag; other processes' workers cannot.
         self.task_stop = self.halt if isinstance(self.executor, ThreadPoolExecutor) else None
+        # Whether a future the pool cancels is known not to run: a concurrent.futures
+        # future refuses to be cancelled once running, but a Dask cluster's executor cancels
+        # any (and the task may still finish on its worker).
+        self.knows_running = not type(self.executor).__module__.startswith("distributed.")
+        self._closing = False
         self._pending: dict[Future[FileResult], int] = {}
         # Futures as they finish, put by their own callbacks: a wait() over every pending
         # future, once a file, cost time in the count of files still to run, and a batch
@@ -402,8 +424,10 @@ class _Pool:
         self._finished: queue.SimpleQueue[Future[FileResult]] = queue.SimpleQueue()
         self.abandoned = 0
 
-    def submit(self, index: int, *args: Any, **kwargs: Any) -> None:
-        future = self.executor.submit(_run_unless_stopped, *args, **kwargs)
+    def submit(self, index: int, task: Task, *args: Any, **kwargs: Any) -> None:
+        if self.task_stop is None:
+            task = placed(task)
+        future = self.executor.submit(_run_unless_stopped, task, *args, **kwargs)
         self._pending[future] = index
         future.add_done_callback(self._finished.put)
 
@@ -414,7 +438,24 @@ class _Pool:
         report: Callable[[int, FileResult], None],
     ) -> None:
         index = self._pending.pop(future, None)
-        if index is None or future.cancelled():  # collected already
+        if index is None:  # collected already
+            return
+        task = tasks[index]
+        if future.cancelled():
+            if not self._closing:
+                # Cancelled by the executor, not by this run: a Dask cluster that went away
+                # cancels every task it held, and the run had ended as if they were done.
+                report(
+                    index,
+                    FileResult(
+                        task.source,
+                        task.output,
+                        "failed",
+                        f"{shown(task.source)}: the executor cancelled the task for "
+                        f"{shown(task.output)} before it finished (its workers or cluster "
+                        "went away?); a rerun makes it",
+                    ),
+                )
             return
         try:
             result = future.result()
@@ -424,13 +465,19 @@ class _Pool:
             self.abandoned += 1
             return
         except Exception as error:  # a task that died on a remote worker, say
-            task = tasks[index]
+            # Its first line: a cluster's explanation runs on over sentences and task keys.
+            text = str(error).strip().splitlines()[0] if str(error).strip() else ""
             result = FileResult(
                 task.source,
                 task.output,
                 "failed",
-                f"{task.source}: {type(error).__name__}: {error}",
+                f"{shown(task.source)}: the task for {shown(task.output)} failed on its "
+                f"worker: {type(error).__name__}: {text}",
             )
+        else:
+            if self.task_stop is None:
+                # Named as the run named them, not from the root as the worker was given.
+                result = replace(result, source=task.source, output=task.output)
         report(index, result)
 
     def run(
@@ -461,6 +508,7 @@ class _Pool:
         threads see the flag at their next chunk and return quickly."""
         if failed:
             self._internal.set()
+        self._closing = True
         not_done = set(self._pending)
         first: BaseException | None = None
         try:
@@ -476,8 +524,11 @@ class _Pool:
                         self._collect(future, tasks, report)
                     except BaseException as error:
                         first = first or error
-            else:
+            elif self.knows_running:
                 self.abandoned += sum(1 for f in not_done if not f.cancelled())
+            else:
+                # Any of them may be running on a worker, and may still write its output.
+                self.abandoned += len(not_done)
         finally:
             if self._own:
                 self.executor.shutdown(wait=True, cancel_futures=True)
@@ -616,9 +667,15 @@ def run_tasks(
                 record.save()
         partial = BatchReport([outcomes[i] for i in range(len(tasks)) if i in outcomes])
         if pool.halt.is_set() and len(outcomes) < len(tasks):
+            abandoned = (
+                f"{pool.abandoned} in flight abandoned"
+                if pool.knows_running
+                else f"{pool.abandoned} abandoned on the executor's workers (in flight or "
+                "waiting: a Dask cluster does not say which)"
+            )
             raise BatchInterrupted(
                 f"interrupted: {len(partial.done)} processed, {len(partial.skipped)} skipped, "
-                f"{len(partial.failed)} failed; {pool.abandoned} in flight abandoned, "
+                f"{len(partial.failed)} failed; {abandoned}, "
                 f"{len(tasks) - len(outcomes) - pool.abandoned} not started",
                 partial,
                 pool.abandoned,
