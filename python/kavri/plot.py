@@ -648,7 +648,8 @@ def plot_chain(
     Raises :class:`MatplotlibMissing` without matplotlib, :class:`kavri.ChainError` for a
     bad chain, :class:`KavriError` for a sample rate outside :data:`PLOT_RATES`, a chain
     whose output overflows or one that lets nothing of an impulse through (a trim or a
-    fade that takes it away, a silent response), and ``RuntimeError`` from the engine; nothing is written then.
+    fade that takes it away, a silent response), and ``RuntimeError`` from the engine;
+    nothing is written then.
     A warning (a clamped value) is given once, though every measurement meets it.
     """
     # Its measurements are calls of their own: a response from a named pipe, read once,

@@ -17,10 +17,10 @@ rate is converted to the signal's (the ``resample`` step's soxr, fed fixed block
 with the signal's channel count goes channel for channel, any other is mixed down to one
 channel (the mean) and copied to every channel. With mode "gain" the noise is scaled by
 ``gain_db``; with mode "snr", so that the input's RMS over the mixed noise's RMS, each over
-the whole input and every channel, is ``snr_db`` (a silent input or noise gets none; silent noise against a signal is
-warned of). As
-for ``noise``, a call measures what it holds, a file gets a measuring pass before the
-writing pass, and a stream holds the whole signal until the flush.
+the whole input and every channel, is ``snr_db`` (a silent input or noise gets none;
+silent noise against a signal is warned of). As for ``noise``, a call measures what it
+holds, a file gets a measuring pass before the writing pass, and a stream holds the whole
+signal until the flush.
 
 Reading. Only the frames mixed are read, never the whole file: from the offset on, as the
 signal comes, chunk by chunk (with a rate conversion, up to one block of the converter
