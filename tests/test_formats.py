@@ -355,6 +355,28 @@ def test_an_encoding_libsndfile_cannot_decode_is_decoded_by_ffmpeg(tmp_path):
 
 
 @pytest.mark.skipif(shutil.which("ffmpeg") is None, reason="ffmpeg is not installed")
+def test_eight_channels_and_more_decoded_by_ffmpeg_are_read(tmp_path):
+    # PyAV could not hand over a planar frame of eight or more channels: 7.1 AAC (and
+    # 8-channel Vorbis or Opus in Matroska) was "plane index 8 out of range for 8 planes".
+    encoders = subprocess.run(["ffmpeg", "-v", "error", "-encoders"], capture_output=True)
+    cases = [(8, "aac")] + ([(9, "libvorbis")] if b"libvorbis" in encoders.stdout else [])
+    for channels, codec in cases:
+        audio = noise(9600, channels, seed=channels) * 0.25
+        kavri.write(tmp_path / "in.wav", audio, RATE)
+        made = tmp_path / f"{channels}.mka"
+        for source, to, target in (("in.wav", codec, made), (made, "pcm_f32le", "back.wav")):
+            subprocess.run(
+                ["ffmpeg", "-y", "-v", "error", "-i", str(tmp_path / source), "-c:a", to]
+                + [str(tmp_path / target)],
+                check=True,
+            )
+        expected = kavri.read(tmp_path / "back.wav").audio
+        got = kavri.read(made).audio
+        assert got.shape[1] == channels
+        assert np.abs(got[: len(expected)] - expected[: len(got)]).max() < 1e-6, channels
+
+
+@pytest.mark.skipif(shutil.which("ffmpeg") is None, reason="ffmpeg is not installed")
 def test_streams_written_to_a_pipe_without_their_length_are_read_whole(tmp_path):
     # ffmpeg writing FLAC to a pipe leaves its length unstated, which libsndfile gave as
     # 2**63 - 1 frames ("damaged header"); its CAF then has a data chunk of size -1, which

@@ -64,6 +64,21 @@ _SCALES: dict[str, tuple[float, float]] = {
     "flt": (0.0, 1.0),
     "dbl": (0.0, 1.0),
 }
+# PyAV (up to 19 at least) cannot always hand over a planar frame of this many channels or
+# more ("plane index 8 out of range for 8 planes"): 7.1 AAC, Vorbis or Opus was unreadable.
+_PLANES_MISREAD = 8
+
+
+def _interleaved(frame: Any) -> npt.NDArray[Any]:
+    """A planar frame's samples interleaved by FFmpeg's converter into the packed form of
+    the same sample format: the same values, only reordered."""
+    packed = frame.format.name.rstrip("p")
+    converter = _av().AudioResampler(format=packed, layout=frame.layout, rate=frame.sample_rate)
+    parts = [part.to_ndarray() for part in converter.resample(frame)]
+    parts += [part.to_ndarray() for part in converter.resample(None)]
+    return np.concatenate(parts, axis=1) if parts else np.zeros((1, 0), np.float32)
+
+
 # A decoded frame larger than this is shown to the memory guard before it is kept.
 _GUARDED_FRAME_BYTES = 1 << 20
 
@@ -240,11 +255,13 @@ class DecodedSource:
         offset, scale = _SCALES.get(name.rstrip("p"), (0.0, 0.0))
         if scale == 0.0:
             raise AudioFileError(f"{self.label}: cannot read samples of format {name}")
-        samples: npt.NDArray[Any] = frame.to_ndarray()
-        if frame.format.is_planar:
-            samples = samples.T
+        samples: npt.NDArray[Any]
+        if frame.format.is_planar and self.channels >= _PLANES_MISREAD:
+            samples = _interleaved(frame).reshape(-1, self.channels)
+        elif frame.format.is_planar:
+            samples = frame.to_ndarray().T
         else:
-            samples = samples.reshape(-1, self.channels)
+            samples = frame.to_ndarray().reshape(-1, self.channels)
         if samples.dtype == np.float32:
             return np.ascontiguousarray(samples, np.float32)
         converted = samples.astype(np.float64)
