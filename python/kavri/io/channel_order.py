@@ -35,6 +35,7 @@ from . import fixups
 __all__ = [
     "SoundFile",
     "codec_order",
+    "lfe_slot_note",
     "LAYOUTS",
     "Layout",
     "SPEAKERS",
@@ -164,3 +165,28 @@ class SoundFile(sf.SoundFile):
         if self._slots is not None:
             data = np.ascontiguousarray(np.asarray(data)[:, self._slots])
         super().write(data)
+
+
+_LAYOUT_NAMES = {6: "5.1", 7: "6.1", 8: "7.1"}
+
+
+def lfe_slot_note(
+    label: str, container: str, subtype: str, channels: int, layout: Layout | None
+) -> str | None:
+    """A note for Ogg output whose layout slot for the LFE gets a channel that is no LFE (an
+    input that stated discrete channels or another layout of its count): the encoders keep
+    only the low band of that slot, so the channel comes back without its highs. None
+    where the LFE's slot holds the LFE, or the file has no such slot."""
+    order = codec_order(container, subtype, channels)
+    if layout is None or order is None or channels not in _LAYOUT_NAMES:
+        return None
+    slot = order[-1]  # Vorbis I puts the LFE last
+    speaker = layout[slot] if layout else ""
+    if speaker == "LFE":
+        return None
+    held = f"its {speaker}" if speaker else "a channel without a speaker"
+    return (
+        f"{label}: {subtype.title()} stores {channels} channels as {_LAYOUT_NAMES[channels]}: "
+        f"channel {slot} ({held}) is coded as the LFE, which keeps only its low frequencies; "
+        "WAV keeps every channel whole"
+    )

@@ -45,7 +45,7 @@ from ..catalogue import quoted
 from ..errors import AudioFileError, KavriError, KavriWarning
 from . import fixups
 from .atomic import atomic_output
-from .channel_order import LAYOUTS, Layout, SoundFile, layout_numbers
+from .channel_order import LAYOUTS, Layout, SoundFile, layout_numbers, lfe_slot_note
 from .formats import (
     FLOAT_SUBTYPES,
     RAW_SUBTYPES,
@@ -464,6 +464,9 @@ def open_output(
             yield writer
         return
     written, notice = plan_container(label, container, chosen, count, expected_frames)
+    lfe = lfe_slot_note(label, container, chosen, count, layout)
+    if lfe is not None:
+        notice = lfe if notice is None else f"{notice}; {lfe}"
     held, dropped = writable_tags(written, given_tags)
     try:
         with _target(name) as temporary, open(temporary, "r+b") as stream:
