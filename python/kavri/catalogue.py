@@ -422,7 +422,7 @@ _ENTRIES: tuple[EffectInfo, ...] = (
     EffectInfo(
         "ping_pong_delay",
         "filters",
-        "Echoes that alternate between channels 0 and 1.",
+        "Echoes that alternate between channels 0 and 1; any other channel echoes on its own.",
         (
             Param("delay_ms", 180.0, "ms", "echo time (at least one sample)", _f32(0.001)),
             _feedback(0.55),
@@ -452,7 +452,7 @@ _ENTRIES: tuple[EffectInfo, ...] = (
     EffectInfo(
         "rotary_speaker",
         "filters",
-        "Two-rotor speaker: wobbling bass, panned treble.",
+        "Two-rotor speaker: wobbling bass, treble panned across channels 0 and 1.",
         (
             _lfo_rate(0.8, "treble rotor speed (bass turns at 0.62×)"),
             Param("depth", _f32(0.7), "fraction", "treble pan depth", 0.0, 1.0),
