@@ -220,6 +220,10 @@ def test_the_plot_reads_a_rate_conversion_s_passband_as_a_tone_meets_it():
     for chain in ([{"type": "trim", "start_s": 10}], [{"type": "fade", "in_s": 0.01}]):
         with pytest.raises(kavri.KavriError, match="nothing of an impulse comes through"):
             plot_chain(chain, "never.png")
+    # A chain for six channels is sound, and failed with no word that a plot measures two.
+    six = [{"type": "channels", "matrix": [[1, 0, 0, 0, 0, 0], [0, 1, 0, 0, 0, 0]]}]
+    with pytest.raises(kavri.ChainError, match="a plot measures the chain over two channels"):
+        plot_chain(six, "never.png")
 
 
 # --- stretch ---------------------------------------------------------------------------------

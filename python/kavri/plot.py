@@ -26,7 +26,7 @@ from .api import process
 from .catalogue import EFFECTS
 from .chain import Chain, ChainLike, chain_summary, load_chain
 from .codecs import codec_rate
-from .errors import KavriError
+from .errors import ChainError, KavriError
 from .io import atomic_output
 from .steps import StepItem, plan_chain
 
@@ -679,7 +679,14 @@ def _plot_chain(
     # The chain as given runs first, over a frame: what it adds is left out of the panels
     # below, and a fault of it (a noise without a file, a file that is not there) drew a
     # plot of a chain that kavri process refuses.
-    process(np.zeros((1, 2), np.float32), sample_rate, whole)
+    try:
+        process(np.zeros((1, 2), np.float32), sample_rate, whole)
+    except ChainError as error:
+        # The chain as written is sound (loaded above): what fails is its plan for the
+        # signal a plot measures with, which the message did not say.
+        raise ChainError(
+            f"{error} (a plot measures the chain over two channels at {sample_rate} Hz)"
+        ) from None
     # The noise the chain adds is no part of its response: every panel measures it without.
     specs = without_added(whole)
     dynamics = has_dynamics(specs)
