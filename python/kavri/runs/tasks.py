@@ -178,17 +178,24 @@ def check_folder(path: AnyPath, what: str) -> str:
     return name
 
 
+def _named_place(spec: dict[str, Any]) -> tuple[str, str] | None:
+    """The key of a spec that names a file or a folder it reads, with the name; None for a
+    spec that reads none (or takes an array)."""
+    needed = NEEDED_KEYS.get(spec.get("type", ""))
+    path = spec.get(needed[0]) if needed is not None else None
+    if needed is None or not isinstance(path, str | os.PathLike):
+        return None
+    return needed[0], fs_name(path)
+
+
 def read_places(chain: Chain) -> tuple[list[str], list[str]]:
     """The files a chain reads besides its input, named outright, and the folders it draws
     one from (as the chain names them)."""
     files: list[str] = []
     folders: list[str] = []
     for spec in chain:
-        needed = NEEDED_KEYS.get(spec.get("type", ""))
-        path = spec.get(needed[0]) if needed is not None else None
-        if isinstance(path, str | os.PathLike):
-            name = fs_name(path)
-            (folders if os.path.isdir(name) else files).append(name)
+        if (named := _named_place(spec)) is not None:
+            (folders if os.path.isdir(named[1]) else files).append(named[1])
     return files, folders
 
 
@@ -199,10 +206,8 @@ def placed(task: Task) -> Task:
     written there, beside a record kept here."""
     chain = []
     for spec in task.chain:
-        needed = NEEDED_KEYS.get(spec.get("type", ""))
-        path = spec.get(needed[0]) if needed is not None else None
-        if isinstance(path, str | os.PathLike):
-            spec = {**spec, needed[0]: os.path.abspath(fs_name(path))}
+        if (named := _named_place(spec)) is not None:
+            spec = {**spec, named[0]: os.path.abspath(named[1])}
         chain.append(spec)
     return replace(
         task, source=os.path.abspath(task.source), output=os.path.abspath(task.output), chain=chain
@@ -217,11 +222,9 @@ def read_files(chain: Chain) -> list[list[Any]]:
     modification time (cp -p, rsync -a, an archive's files), but no one can set that."""
     stamps: list[list[Any]] = []
     for spec in chain:
-        needed = NEEDED_KEYS.get(spec.get("type", ""))
-        path = spec.get(needed[0]) if needed is not None else None
-        if not isinstance(path, str | os.PathLike):
+        if (named := _named_place(spec)) is None:
             continue
-        name = fs_name(path)
+        name = named[1]
         files = [name]
         if os.path.isdir(name):
             try:
