@@ -209,13 +209,25 @@ def test_a_layout_the_input_states_is_kept_and_metered(tmp_path):
         with open(source, "rb") as given:
             piped = subprocess.run(command, stdin=given, capture_output=True, check=True)
         (tmp_path / "piped.wav").write_bytes(piped.stdout)
-        for path in (written, tmp_path / "piped.wav"):
+        # FLAC keeps another layout than its count's in a comment, as FFmpeg does: it was
+        # labelled by the count, and a mask read from an input was carried as a plain tag,
+        # into outputs of other counts and MP3s too.
+        flac = tmp_path / f"{name}.flac"
+        kavri.process_file(source, flac, [{"type": "polarity"}])
+        kavri.process_file(flac, tmp_path / "back.wav", [])
+        kavri.process_file(flac, tmp_path / "two.flac", [{"type": "mixdown"}])
+        assert mutagen.File(tmp_path / "two.flac").tags.keys() == []
+        if name != "unknown":  # FFmpeg reads a mask of 0 as its count's layout
+            assert layout(flac) == name
+        for path in (written, tmp_path / "piped.wav", tmp_path / "back.wav"):
             assert layout(path) == name, path
             assert np.array_equal(-kavri.read(path).audio, kavri.read(source).audio)
         alone = np.zeros((RATE, channels), np.float32)
         alone[:, picked] = tone
         _masked_wav(source, alone, mask)
         loudness = kavri.measure_file(source).integrated_lufs
+        kavri.process_file(source, flac, [])
+        assert kavri.measure_file(flac).integrated_lufs == loudness
         if weight:
             expected = kavri.measure(tone, RATE).integrated_lufs + 10 * math.log10(weight)
             assert loudness == pytest.approx(expected, abs=0.01), name

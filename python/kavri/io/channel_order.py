@@ -14,7 +14,8 @@ mask names them: without it, readers guessed a layout from the count alone, and 
 took a quad file for L R C Cs and folded its back left into both sides.
 
 An input may state another layout of its count: a WAV file's mask (3.1 is L R C LFE, where
-Kavri's four channels are quad), or the layout FFmpeg decodes (2.1, 5.1 with side
+Kavri's four channels are quad), a FLAC file's mask in a Vorbis comment (as FFmpeg keeps
+it, and FLAC output of such a layout gets), or the layout FFmpeg decodes (2.1, 5.1 with side
 surrounds), or no speakers at all (an extensible WAV of discrete channels, whose mask is
 0). Such a layout is the input's ``layout`` (see :func:`stated_layout`): an output of the
 same channel count is written with it, and the loudness meter weighs its channels by it.
@@ -24,6 +25,7 @@ discrete microphones were metered as 5.1, the fourth left out as an LFE.
 
 from __future__ import annotations
 
+import os
 from collections.abc import Sequence
 from typing import Any, Literal
 
@@ -40,6 +42,8 @@ __all__ = [
     "Layout",
     "SPEAKERS",
     "layout_numbers",
+    "mask_layout",
+    "FLAC_MASK_TAG",
     "source_layout",
     "stated_layout",
     "wave_mask",
@@ -104,6 +108,51 @@ def stated_layout(channels: int, speakers: Sequence[str] | None) -> Layout | Non
     return layout if bits == sorted(set(bits)) else None
 
 
+def mask_layout(channels: int, mask: int) -> Layout | None:
+    """The layout a WAVE channel mask states (:func:`stated_layout`); a mask of 0 names no
+    speakers, and one that does not name a speaker a channel, nothing."""
+    speakers = [speaker for bit, speaker in enumerate(SPEAKERS) if mask >> bit & 1]
+    return stated_layout(channels, speakers if len(speakers) == channels or not mask else None)
+
+
+# The Vorbis comment in which FFmpeg keeps a FLAC file's layout where it is not FLAC's own
+# for the count (3.1, hexagonal, discrete channels): the WAVE channel mask, in hex.
+FLAC_MASK_TAG = "WAVEFORMATEXTENSIBLE_CHANNEL_MASK"
+# A FLAC file's metadata blocks looked through for it, and the largest comment block read.
+_FLAC_BLOCKS = 64
+_FLAC_COMMENTS_READ = 1 << 20
+
+
+def _flac_mask(descriptor: int) -> int | None:
+    """The channel mask a FLAC file's Vorbis comment states, or None. Read with pread, so
+    that the position libsndfile reads from is left where it is."""
+    import mutagen.flac
+
+    try:
+        if os.pread(descriptor, 4, 0) != b"fLaC":
+            return None
+        at = 4
+        for _ in range(_FLAC_BLOCKS):
+            head = os.pread(descriptor, 4, at)
+            if len(head) < 4:
+                return None
+            kind, size = head[0] & 0x7F, int.from_bytes(head[1:], "big")
+            if kind == mutagen.flac.VCFLACDict.code:
+                if size > _FLAC_COMMENTS_READ:
+                    return None
+                comments = mutagen.flac.VCFLACDict(os.pread(descriptor, size, at + 4))
+                for key, value in comments:
+                    if key.upper() == FLAC_MASK_TAG:
+                        return int(value.strip(), 0)
+                return None
+            if head[0] & 0x80:  # the last block
+                return None
+            at += 4 + size
+    except (OSError, ValueError, mutagen.MutagenError):
+        return None
+    return None
+
+
 def source_layout(source: Any) -> Layout | None:
     """The layout an opened input states (:func:`stated_layout`), None for Kavri's own."""
     layout = getattr(source, "layout", None)
@@ -146,6 +195,10 @@ class SoundFile(sf.SoundFile):
             elif self.format == "WAVEX":
                 speakers = ()  # a mask that names no speakers, or not one a channel
             self.layout = stated_layout(self.channels, speakers)
+        elif self.mode == "r" and self.format == "FLAC" and isinstance(self.name, int):
+            mask = _flac_mask(self.name)
+            if mask is not None:
+                self.layout = mask_layout(self.channels, mask)
 
     def buffer_read_into(
         self, buffer: Any, dtype: Literal["float64", "float32", "int32", "int16"]

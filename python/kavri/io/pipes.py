@@ -31,7 +31,7 @@ import numpy.typing as npt
 from .._engine import check_memory as guard_memory
 from .._stop import StopRequest
 from ..errors import AudioFileError, Interrupted
-from .channel_order import SPEAKERS, Layout, stated_layout, wave_mask
+from .channel_order import Layout, mask_layout, wave_mask
 from .streams import write_all
 
 __all__ = [
@@ -242,9 +242,7 @@ def _mask_layout(tag: int, channels: int, extension: bytes) -> Layout | None:
     speakers, and one that does not name a speaker a channel, nothing."""
     if tag != WAVE_EXTENSIBLE or len(extension) < 8:
         return None
-    mask = struct.unpack_from("<I", extension, 2)[0]  # after the valid bits
-    speakers = [speaker for bit, speaker in enumerate(SPEAKERS) if mask >> bit & 1]
-    return stated_layout(channels, speakers if len(speakers) == channels or not mask else None)
+    return mask_layout(channels, struct.unpack_from("<I", extension, 2)[0])  # after valid bits
 
 
 def info_tags(body: bytes) -> dict[str, str]:

@@ -113,6 +113,8 @@ _VORBIS_ALIASES = {"description": "comment"}
 # never carried.
 _NOT_CARRIED = frozenset(
     {"encoder", "encoding", "encodersettings", "encoder_options", "software", "vendor"}
+    # A FLAC file's layout (FFmpeg's): the output's own is written, for its channel count.
+    | {"waveformatextensible_channel_mask"}
     | {"itunsmpb", "itunnorm", "itunpgap", "major_brand", "minor_version", "compatible_brands"}
 )
 _NOT_CARRIED_PREFIXES = ("replaygain_", "r128_")

@@ -45,7 +45,15 @@ from ..catalogue import quoted
 from ..errors import AudioFileError, KavriError, KavriWarning
 from . import fixups
 from .atomic import atomic_output
-from .channel_order import LAYOUTS, Layout, SoundFile, layout_numbers, lfe_slot_note
+from .channel_order import (
+    FLAC_MASK_TAG,
+    LAYOUTS,
+    Layout,
+    SoundFile,
+    layout_numbers,
+    lfe_slot_note,
+    wave_mask,
+)
 from .formats import (
     FLOAT_SUBTYPES,
     RAW_SUBTYPES,
@@ -468,6 +476,9 @@ def open_output(
     if lfe is not None:
         notice = lfe if notice is None else f"{notice}; {lfe}"
     held, dropped = writable_tags(written, given_tags)
+    if written == "FLAC" and layout is not None:
+        # FLAC's layout is its count's; another, as FFmpeg keeps it, in a comment.
+        held = {**held, FLAC_MASK_TAG: f"{wave_mask(count, layout):#x}"}
     try:
         with _target(name) as temporary, open(temporary, "r+b") as stream:
             # FLAC holds PCM, but compressed: its size is not known before it is written.
