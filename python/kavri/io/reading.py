@@ -566,10 +566,14 @@ def open_input(name: str, label: str | None = None) -> Iterator[AudioSource]:
         # FFmpeg's own samples. And libsndfile takes the float samples of an extensible W64
         # header (as ffmpeg writes it) for integers: the file read as full-scale noise. A
         # FLAC stream that states no length is counted by decoding it, as a decoded file is:
-        # libsndfile's count is the largest it has.
+        # libsndfile's count is the largest it has. And libsndfile fails on the last pages
+        # of some multichannel Opus streams as FFmpeg writes them ("malformed"), where the
+        # place moves with the size of the reads: a 5.1 file lost its last 30 to 40 ms, and
+        # a noise file read near its end failed.
         if (
             str(reader.format) in ("MPEG", "MP3")
             or (reader.format == "FLAC" and reader.frames >= _SF_COUNT_MAX)
+            or (reader.format == "OGG" and reader.subtype == "OPUS" and reader.channels > 2)
             or (reader.format == "W64" and reader.subtype.startswith("PCM") and _w64_float(handle))
         ):
             reader.close()
