@@ -81,20 +81,30 @@ def test_thread_start_failure_raises_and_leaves_nothing_running(kind):
 DAEMONS = textwrap.dedent("""
     import sys, threading
     import numpy as np
-    from kavri import process_pipeline
+    from kavri import process_batch, process_pipeline
 
     audio = np.zeros((48000, 2), np.float32)
+    # Arguments converted on the way in (float64, a list of items): the copies were freed
+    # without the lock as the stack unwound, a segmentation fault.
+    doubles = np.zeros((10_000, 2))
     chains = [
         ([{"type": "lowpass"}], 1),
         ([{"type": "delay", "delay_ms": 2000}, {"type": "compressor"}], 2),
         ([{"type": "gain"}, {"type": "no such effect"}], 1),
+        ([{"type": "gain", "db": -3}], 0),
+        ([{"type": "gain", "db": -3}], -1),
     ]
     running = [threading.Event() for _ in chains]
 
     def loop(chain, workers, started):
         while True:
             try:
-                process_pipeline(audio, 48000, chain, workers=workers)
+                if workers == 0:
+                    process_pipeline(doubles, 48000, chain)
+                elif workers == -1:
+                    process_batch([audio[:10_000]] * 8, 48000, chain)
+                else:
+                    process_pipeline(audio, 48000, chain, workers=workers)
             except RuntimeError:
                 pass
             started.set()

@@ -22,6 +22,21 @@ public:
 
     InputArray() = default;
     explicit InputArray(Base&& array) : Base(array.release(), stolen_t{}) {}
+    InputArray(const InputArray&) = default;
+    InputArray(InputArray&&) noexcept = default;
+    InputArray& operator=(const InputArray&) = default;
+    InputArray& operator=(InputArray&&) noexcept = default;
+
+    // Let go of without a reference drop where this thread does not hold the interpreter lock:
+    // at interpreter exit a daemon thread's stack is unwound from where it takes the lock back
+    // (see run_with_lock_released, and NumPy's own conversions), and dropping the last
+    // reference to a copy the conversion made freed it without the lock, which ended the
+    // process with a segmentation fault.
+    ~InputArray() {
+        if (m_ptr != nullptr && PyGILState_Check() == 0) {
+            release();
+        }
+    }
 
     // Refuses with MemoryError, before it is made, the float32 copy that converting `source`
     // (an array that is not float32 in C order) takes.
