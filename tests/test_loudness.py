@@ -4,6 +4,7 @@ checked by an independent meter, and the scaling of integer audio."""
 
 from __future__ import annotations
 
+import copy
 import math
 import re
 import shutil
@@ -574,6 +575,15 @@ def test_measure_takes_samples_as_process_does():
         measure(noise.T.copy(), RATE)
     with pytest.raises(TypeError, match="real numbers"):
         measure(noise.astype(complex), RATE)
+    # The chunked meters took them as their counts too (+80 LUFS), and a copy of one shared
+    # its native state with it: feeding the copy fed the original.
+    for meter in (LoudnessMeter(RATE, 2), LevelMeter(RATE, 2)):
+        meter.add(counts)
+        with pytest.raises(TypeError, match="cannot be copied; make another"):
+            copy.copy(meter)
+        with pytest.raises(TypeError, match="real numbers"):
+            meter.add(noise.astype(complex))
+    assert meter.result().integrated_lufs == measure(counts, RATE).integrated_lufs
 
 
 def test_measuring_under_a_memory_limit_never_ends_the_process(tmp_path):

@@ -537,6 +537,6 @@ def test_native_objects_refuse_every_pickle_protocol():
     lines = run.stdout.splitlines()
     assert len(lines) == 24 and set(lines) == {
         "a Stream cannot be pickled; make another with the same chain",
-        "cannot pickle 'kavri._kavri_stream.LevelMeter' object",
+        "a LevelMeter cannot be pickled; make another and feed it the same audio",
         "cannot pickle 'kavri._kavri_stream.Convolver' object",
     }

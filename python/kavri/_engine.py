@@ -36,7 +36,7 @@ from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from contextvars import ContextVar
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, NoReturn, SupportsIndex
 
 import numpy as np
 import numpy.typing as npt
@@ -77,7 +77,26 @@ __all__ = [
     "lane_widths",
     "lane_width",
     "result_maker",
+    "NativeState",
 ]
+
+
+class NativeState:
+    """A base for objects whose state lives in a native object, which a copy would share
+    (both would go on with one signal): copies and pickles are refused, with what to do
+    instead (``INSTEAD``)."""
+
+    INSTEAD = "make another"
+
+    def __copy__(self) -> NoReturn:
+        raise TypeError(f"a {type(self).__name__} cannot be copied; {self.INSTEAD}")
+
+    def __deepcopy__(self, memo: dict[int, Any]) -> NoReturn:
+        raise TypeError(f"a {type(self).__name__} cannot be copied; {self.INSTEAD}")
+
+    def __reduce_ex__(self, protocol: SupportsIndex) -> NoReturn:
+        raise TypeError(f"a {type(self).__name__} cannot be pickled; {self.INSTEAD}")
+
 
 # An array with at most this many frames and more channels than that is taken to be
 # channels-first, (channels, frames): real recordings have few channels and many frames.

@@ -48,6 +48,7 @@ import numpy.typing as npt
 from ._audio import PCM_BITS, as_frames, check_count, whole_number
 from ._engine import (
     NativeLevelMeter,
+    NativeState,
     NativeTruePeak,
     frames_of,
     open_stream,
@@ -261,7 +262,7 @@ def _rate(sample_rate: Any) -> float:
         raise ValueError("sample_rate is too large") from None
 
 
-class LoudnessMeter:
+class LoudnessMeter(NativeState):
     """Integrated loudness of a signal fed in chunks of (frames, channels) samples.
 
     ``add(chunk)`` takes the next frames; ``integrated()`` gives the gated loudness in LUFS
@@ -275,6 +276,8 @@ class LoudnessMeter:
     ``loudness`` only the peaks and counts are measured. ``layout`` names the speaker of each
     channel where an input states a layout other than Kavri's (see :func:`channel_weights`).
     """
+
+    INSTEAD = "make another and feed it the same audio"
 
     def __init__(
         self,
@@ -311,10 +314,12 @@ class LoudnessMeter:
         return int(self.native.frames)
 
     def add(self, chunk: npt.ArrayLike) -> None:
-        """Feeds the next frames (a (frames, channels) array, or 1-D for one channel)."""
-        data = _frames(np.asarray(chunk), self.channels)
-        if data.dtype not in (np.float32, np.float64):
-            data = data.astype(np.float64)
+        """Feeds the next frames (a (frames, channels) array, or 1-D for one channel), taken
+        as :func:`measure` takes them: integer PCM scaled by its full scale, float64 metered
+        in double precision; complex, bool and integers of no known full scale refused."""
+        # An int16 chunk had been metered as counts (+80 LUFS for noise at -11).
+        given = chunk if isinstance(chunk, np.ndarray) and chunk.dtype == np.float64 else None
+        data = _frames(given if given is not None else frames_of(chunk)[0], self.channels)
         if data.shape[0]:
             self.native.add(np.ascontiguousarray(data))
 
@@ -556,7 +561,7 @@ class Measurement:
         }
 
 
-class LevelMeter:
+class LevelMeter(NativeState):
     """Everything :class:`Measurement` holds, over a signal fed in chunks. ``true_peak``
     off skips the oversampling (the true peak is then the sample peak).
 
@@ -566,6 +571,8 @@ class LevelMeter:
     counted, then measured as silence. Everything is measured in one native walk over each
     chunk, with the same bits however the signal is cut.
     """
+
+    INSTEAD = "make another and feed it the same audio"
 
     def __init__(
         self,

@@ -28,7 +28,7 @@ from __future__ import annotations
 import contextlib
 import threading
 from collections.abc import Iterator
-from typing import Any, NoReturn, SupportsIndex
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -39,7 +39,7 @@ from .chain import Chain, ChainLike, load_chain
 __all__ = ["Stream"]
 
 
-class Stream:
+class Stream(_engine.NativeState):
     """An effect chain that processes a signal chunk by chunk, its state kept between chunks.
 
     ``chain`` is anything :func:`kavri.process` takes: a list of effect specs, the path of a
@@ -60,6 +60,8 @@ class Stream:
     stream is running raises ``RuntimeError("stream is in use by another thread")``. Separate
     streams run in parallel, each on its own thread, with the interpreter lock released.
     """
+
+    INSTEAD = "make another with the same chain"
 
     def __init__(
         self,
@@ -200,16 +202,6 @@ class Stream:
             if self._steps is not None or not isinstance(error, Exception):
                 self._failed = True
             raise
-
-    def __copy__(self) -> Stream:
-        # A shallow copy shared the native state: both went on with one signal.
-        raise TypeError("a Stream cannot be copied; make another with the same chain")
-
-    def __deepcopy__(self, memo: dict[int, Any]) -> Stream:
-        raise TypeError("a Stream cannot be copied; make another with the same chain")
-
-    def __reduce_ex__(self, protocol: SupportsIndex) -> NoReturn:
-        raise TypeError("a Stream cannot be pickled; make another with the same chain")
 
     def __repr__(self) -> str:
         types = ", ".join(spec["type"] for spec in self._chain)
