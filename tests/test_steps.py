@@ -585,6 +585,28 @@ def test_buffers_that_grow_with_the_rate_are_counted(monkeypatch):
         stream.process(noise(70_000, 2))
 
 
+def test_a_stream_refused_memory_says_whether_it_can_go_on(monkeypatch):
+    # A stretcher asked for its held input only as the chunk ran: refused there, the stream
+    # had to be reset, its frames lost. It is now asked before any stage runs.
+    audio = noise(96_000, 2)
+    chain = [{"type": "time_stretch", "factor": 1.25}]
+    stream = kavri.Stream(chain, 48_000, 2)
+    parts = [stream.process(audio[:50_000])]
+    monkeypatch.setenv("KAVRI_AVAILABLE_MEMORY", "1M")
+    with pytest.raises(MemoryError, match="input held for the next block"):
+        stream.process(noise(80_000, 2))
+    monkeypatch.delenv("KAVRI_AVAILABLE_MEMORY")
+    parts += [stream.process(audio[50_000:]), stream.flush()]
+    assert np.array_equal(np.concatenate(parts), kavri.process(audio, 48_000, chain))
+    # A refused flush of held frames cannot be tried again: the refusal says so.
+    stream = kavri.Stream([{"type": "normalize"}], 48_000, 2)
+    for _ in range(3):
+        stream.process(audio)
+    monkeypatch.setenv("KAVRI_AVAILABLE_MEMORY", "1M")
+    with pytest.raises(MemoryError, match="the stream's state is lost: reset"):
+        stream.flush()
+
+
 def test_streamed_files_take_the_rate_channels_and_peak_the_chain_ends_with(tmp_path):
     audio = bursts(48_000 * 3, 2, seed=3)
     kavri.write(tmp_path / "in.wav", audio, 48_000)

@@ -201,6 +201,9 @@ class Stream(_engine.NativeState):
             # keeps its own state sound; only an interrupt loses what it made.
             if self._steps is not None or not isinstance(error, Exception):
                 self._failed = True
+                if isinstance(error, MemoryError) and error.args:
+                    # Said here: the refusal read as one the call could be tried again after.
+                    error.args = (f"{error.args[0]}; the stream's state is lost: reset() it",)
             raise
 
     def __repr__(self) -> str:

@@ -135,6 +135,9 @@ class FrameBuffer:
     def take(self, count: int) -> Frames:
         """The first ``count`` frames (at most all), removed from the buffer."""
         count = max(0, min(count, self._size))
+        if count and self._parts[0].shape[0] < count:
+            # Asked before anything is taken: refused, the buffer still holds every frame.
+            check_memory(count * self.channels * 4, f"{self.what} ({count} frames joined)")
         pieces: list[Frames] = []
         need = count
         while need:
@@ -149,7 +152,7 @@ class FrameBuffer:
         self._size -= count
         if not pieces:
             return empty(self.channels)
-        return join(pieces, self.what)
+        return pieces[0] if len(pieces) == 1 else np.concatenate(pieces)
 
     def clear(self) -> None:
         self._parts.clear()

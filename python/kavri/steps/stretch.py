@@ -231,12 +231,17 @@ class Stretcher(Step):
         self._carry = (raw * self._crossfade()[1][:keep]).astype(np.float32)
         return stretched[:split]
 
+    def check_hold(self, frames: int) -> None:
+        # Asked before any stage of a stream runs the chunk: refused inside it, the stream
+        # had to be reset, its held frames lost.
+        check_memory(
+            (self._input.shape[0] + frames) * self.in_channels * 4,
+            f"{self.type}: input held for the next block",
+        )
+
     def process(self, chunk: Frames) -> Frames:
         if chunk.shape[0]:
-            check_memory(
-                (self._input.shape[0] + chunk.shape[0]) * self.in_channels * 4,
-                f"{self.type}: input held for the next block",
-            )
+            self.check_hold(chunk.shape[0])
             self._input = np.concatenate([self._input, chunk])
             self._taken += chunk.shape[0]
         outs = []
