@@ -119,6 +119,9 @@ def test_the_same_audio_gives_the_same_bytes_however_it_is_cut(tmp_path, suffix,
             for start in range(0, len(audio), step):
                 writer.write(audio[start : start + step])
         assert path.read_bytes() == expected, step
+    # A write after the block: an MP3's or Ogg's took the frames and dropped them.
+    with pytest.raises(kavri.AudioFileError, match="cannot write: the file is already complete"):
+        writer.write(audio[:10])
 
 
 # --- reading in blocks ----------------------------------------------------------------------

@@ -191,6 +191,7 @@ class AudioWriter:
         # Tag names given to the output that its format cannot hold.
         self.dropped_tags: list[str] = []
         self.streamed = isinstance(handle, StreamSink)
+        self._finished = False
         self._held: np.ndarray | None = None
         self._held_frames = 0
         if self.container in _BLOCKED_CONTAINERS:
@@ -215,6 +216,9 @@ class AudioWriter:
 
     def _write(self, chunk: npt.ArrayLike) -> tuple[np.ndarray, np.ndarray]:
         """Writes frames; returns them as given and as handed to the file."""
+        if self._finished:
+            # After its block: an encoder's held frames had taken them, never to be written.
+            raise AudioFileError(f"{self.label}: cannot write: the file is already complete")
         data, _ = as_frames(real_samples(chunk))
         if data.ndim != 2 or data.shape[1] != self.channels:
             raise AudioFileError(
@@ -271,6 +275,7 @@ class AudioWriter:
 
     def finish(self) -> None:
         """Writes what is held back for the encoder; called once, before the file closes."""
+        self._finished = True
         if self._held is not None and self._held_frames:
             self._file.write(self._held[: self._held_frames])
             self._held_frames = 0
@@ -557,6 +562,7 @@ def _raw_file(
     sink = StreamSink(stream, rate, channels, subtype, "RAW")
     writer = AudioWriter(sink, subtype, dither, container="RAW", label=label)
     yield writer
+    writer.finish()
     stream.flush()
     expected = data_bytes(subtype, channels, writer.stats.frames)
     found = os.fstat(stream.fileno()).st_size
