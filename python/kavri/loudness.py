@@ -45,7 +45,7 @@ from typing import Any, cast
 import numpy as np
 import numpy.typing as npt
 
-from ._audio import PCM_BITS, as_frames, check_count, whole_number
+from ._audio import PCM_BITS, as_frames, check_count, real_samples, whole_number
 from ._engine import (
     NativeLevelMeter,
     NativeState,
@@ -319,7 +319,9 @@ class LoudnessMeter(NativeState):
         in double precision; complex, bool and integers of no known full scale refused."""
         # An int16 chunk had been metered as counts (+80 LUFS for noise at -11).
         given = chunk if isinstance(chunk, np.ndarray) and chunk.dtype == np.float64 else None
-        data = _frames(given if given is not None else frames_of(chunk)[0], self.channels)
+        # Converted only: the meter knows its channels, so a short chunk of many is no
+        # channels-first array.
+        data = _frames(given if given is not None else real_samples(chunk), self.channels)
         if data.shape[0]:
             self.native.add(np.ascontiguousarray(data))
 
