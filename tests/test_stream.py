@@ -265,6 +265,9 @@ def test_arguments_are_checked_like_process_pipeline():
         Stream([], 44100.5, 2)
     assert Stream([], 44100.0, 2).sample_rate == 44100
     assert Stream("vocal", RATE, 2).chain == kavri.load_chain("vocal")
+    mixed = Stream([{"type": "mixdown", "weights": [0.7, 0.3]}], RATE, 2)
+    mixed.chain[0]["weights"][0] = 9  # a copy: the stream still says what it runs
+    assert mixed.chain[0]["weights"] == [0.7, 0.3]
 
     stream = Stream([spec("delay")], RATE, 2)
     for bad in (np.zeros((10, 3), np.float32), np.zeros(10, np.float32), np.zeros((2, 2, 2))):

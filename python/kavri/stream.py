@@ -26,6 +26,7 @@ may be trailing, and ``normalize`` the whole signal (counted by the memory guard
 from __future__ import annotations
 
 import contextlib
+import copy
 import threading
 from collections.abc import Iterator
 from typing import Any
@@ -94,8 +95,14 @@ class Stream(_engine.NativeState):
 
     @property
     def chain(self) -> Chain:
-        """The checked chain, as a new list of spec dicts."""
-        return [dict(spec) for spec in self._chain]
+        """The checked chain, as a new list of spec dicts (a response array in it is the
+        stream's own read-only copy)."""
+        # Lists in specs are copied too: a weight changed in one had changed what the stream
+        # reported while it ran with the old one.
+        arrays = {
+            id(v): v for spec in self._chain for v in spec.values() if isinstance(v, np.ndarray)
+        }
+        return copy.deepcopy(self._chain, arrays)
 
     @property
     def sample_rate(self) -> int:
