@@ -366,12 +366,13 @@ public:
             throw py::value_error("expected (frames, " + std::to_string(channels()) + ") samples");
         }
         const auto frames = static_cast<std::size_t>(chunk.shape(0));
+        // Held first: the growth reads the blocks that another thread's add() grows.
+        const BusyGuard guard(busy_, "meter");
         kavri::CallMemory memory;
         kavri::require_memory(
             meter_->growth_bytes(frames),
             "the level meter's blocks of " + shape_text(frames, static_cast<int>(channels())),
             memory);
-        const BusyGuard guard(busy_, "meter");
         if (py::isinstance<py::array_t<double>>(chunk)) {
             walk(py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(chunk));
         } else {
