@@ -350,6 +350,17 @@ def test_mp3_at_mpeg_2_rates_is_read_without_lines_on_stderr(tmp_path, capfd):
     assert capfd.readouterr().err == ""
 
 
+def test_files_that_lead_ffmpeg_elsewhere_are_not_audio(tmp_path):
+    # FFmpeg knows a file by its content: an SDP description as a noise file opened UDP ports
+    # and waited 20 s on them, and an ffconcat list was read as the file it names.
+    kavri.write(tmp_path / "n.wav", noise(4800, 2), RATE)
+    (tmp_path / "s.wav").write_text("v=0\nc=IN IP4 127.0.0.1\nm=audio 47004 RTP/AVP 0\n")
+    (tmp_path / "list.wav").write_text(f"ffconcat version 1.0\nfile {tmp_path / 'n.wav'}\n")
+    for name in ("s.wav", "list.wav"):
+        with pytest.raises(kavri.AudioFileError, match="not a readable audio file"):
+            kavri.read(tmp_path / name)
+
+
 @pytest.mark.skipif(shutil.which("ffmpeg") is None, reason="ffmpeg is not installed")
 def test_an_encoding_libsndfile_cannot_decode_is_decoded_by_ffmpeg(tmp_path):
     # ALAC in CAF: libsndfile knows the container, not the codec, and the file was refused

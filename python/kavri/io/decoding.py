@@ -55,6 +55,15 @@ DECODED_FORMATS: tuple[tuple[str, str], ...] = (
     (".amr .3gp", "AMR speech (older phones)"),
 )
 
+# The demuxers a file may be opened with (FFmpeg's names), those of the formats above and of
+# the files libsndfile misreads. FFmpeg knows a file by its content, and others among its
+# demuxers read on from what a file says: an SDP description opened UDP ports and waited on
+# them, an ffconcat list read the files it named. They never get the file.
+_DEMUXERS = ",".join(
+    ("mp3", "mov", "asf", "matroska", "ac3", "eac3", "amr", "amrnb", "amrwb", "aac")
+    + ("flac", "ogg", "caf", "w64", "wav", "aiff")
+)
+
 # How the samples of FFmpeg's sample formats map to floats: (dtype, offset, scale).
 _SCALES: dict[str, tuple[float, float]] = {
     "u8": (128.0, 1 / 128),
@@ -161,7 +170,11 @@ class DecodedSource:
         av = _av()
         self._handle.seek(0)
         try:
-            self._container = av.open(self._handle, mode="r")
+            self._container = av.open(
+                self._handle,
+                mode="r",
+                options={"format_whitelist": _DEMUXERS, "protocol_whitelist": "file"},
+            )
         except (av.error.FFmpegError, ValueError, OSError) as error:
             raise AudioFileError(f"{self.label}: not a readable audio file ({error})") from None
         try:
