@@ -151,7 +151,7 @@ def test_chunks_are_whole_blocks_of_about_a_second():
     assert chunk_frames(48_000, 1 << 26) == 48_000  # a huge block is collected by the stream
 
 
-def test_progress_and_stop_between_chunks(source, tmp_path):
+def test_progress_and_stop_between_chunks(source, tmp_path, monkeypatch):
     calls = []
     kavri.process_file(
         source,
@@ -178,6 +178,22 @@ def test_progress_and_stop_between_chunks(source, tmp_path):
     assert (tmp_path / "out.wav").read_bytes() == before
     assert temporaries(tmp_path) == []
     assert stop.exit_status() == 130
+    # A stop while a step gives much from little (a long pad, after the input) had waited
+    # for all of it: a day's pad wrote gigabytes after the signal.
+    from kavri.steps.length import Pad
+
+    stop, pieces = kavri.StopFlag(), Pad.flush_pieces
+
+    def stopped_in_the_pad(step):
+        for piece in pieces(step):
+            yield piece
+            stop.set()
+
+    monkeypatch.setattr(Pad, "flush_pieces", stopped_in_the_pad)
+    with pytest.raises(kavri.Interrupted):
+        padded = [{"type": "pad", "end_s": 120}]
+        kavri.process_file(source, tmp_path / "out.wav", padded, stop=stop)
+    assert (tmp_path / "out.wav").read_bytes() == before
 
 
 def test_bad_files_fail_with_their_name_and_write_nothing(source, tmp_path):

@@ -139,7 +139,11 @@ def _passes(
             if pieces is None:
                 yield stream.process(block)
             else:
-                yield from pieces(block)
+                for piece in pieces(block):
+                    yield piece
+                    # A step that makes much from little (a day's pad) stops between its
+                    # pieces: a stop had waited for all of it, gigabytes of writing.
+                    check_stop()
         except (RuntimeError, MemoryError) as error:
             raise _engine_error(name, error) from None
 
@@ -166,6 +170,7 @@ def _passes(
         else:
             for piece in flushed():
                 yield consumed, piece
+                check_stop()
     except (RuntimeError, MemoryError) as error:
         raise _engine_error(name, error) from None
 
