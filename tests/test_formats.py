@@ -359,6 +359,9 @@ def test_files_that_lead_ffmpeg_elsewhere_are_not_audio(tmp_path):
     for name in ("s.wav", "list.wav"):
         with pytest.raises(kavri.AudioFileError, match="not a readable audio file"):
             kavri.read(tmp_path / name)
+    # A file whose first bytes cannot be read (as a failing disk's) ended in a traceback.
+    with pytest.raises(kavri.AudioFileError, match="cannot read: Input/output error"):
+        kavri.read("/proc/self/mem")
 
 
 @pytest.mark.skipif(shutil.which("ffmpeg") is None, reason="ffmpeg is not installed")

@@ -517,6 +517,15 @@ def _open_binary(name: Any, label: str) -> io.BufferedReader:
         raise AudioFileError(f"{label}: cannot read: {error.strerror}") from None
 
 
+def _sniffed(label: str, probe: Callable[[IO[bytes]], bool], handle: IO[bytes]) -> bool:
+    """A look at a file's first bytes, whose read error is the file's: /proc/self/mem, a
+    failing disk or a network file had ended the command in a traceback."""
+    try:
+        return probe(handle)
+    except OSError as error:
+        raise AudioFileError(f"{label}: cannot read: {error.strerror or error}") from None
+
+
 @contextmanager
 def open_input(name: str, label: str | None = None) -> Iterator[AudioSource]:
     """Opens an audio file for reading and yields it; messages name it as ``label`` (by
@@ -533,7 +542,7 @@ def open_input(name: str, label: str | None = None) -> Iterator[AudioSource]:
             "that cannot seek; pass it through input_path first"
         )
     with _open_binary(name, label) as handle:
-        if is_mpeg_audio(handle):
+        if _sniffed(label, is_mpeg_audio, handle):
             # Straight to FFmpeg (see below): libsndfile's mpg123 prints warnings on stderr
             # as it opens some files ("Xing stream size off" for files joined after one).
             with open_decoded(handle, label) as decoded:
@@ -574,7 +583,11 @@ def open_input(name: str, label: str | None = None) -> Iterator[AudioSource]:
             str(reader.format) in ("MPEG", "MP3")
             or (reader.format == "FLAC" and reader.frames >= _SF_COUNT_MAX)
             or (reader.format == "OGG" and reader.subtype == "OPUS" and reader.channels > 2)
-            or (reader.format == "W64" and reader.subtype.startswith("PCM") and _w64_float(handle))
+            or (
+                reader.format == "W64"
+                and reader.subtype.startswith("PCM")
+                and _sniffed(label, _w64_float, handle)
+            )
         ):
             reader.close()
             with open_decoded(handle, label) as decoded:
