@@ -119,6 +119,10 @@ def test_malformed_chain_file_reports_line_and_column(tmp_path):
     path.write_text('[{"type": "gain", "db": 1, "db": 2}]')
     with pytest.raises(ChainError, match='malformed JSON: the key "db" appears twice'):
         kavri.load_chain(path)
+    # So is one given twice in an effect written as pairs, which had run at the last one.
+    path.write_text('[[["type", "gain"], ["db", 1], ["db", 30]]]')
+    with pytest.raises(ChainError, match='effect 1: the key "db" appears twice'):
+        kavri.load_chain(path)
     # Keys of a chain object beside "chain" were dropped without a word.
     path.write_text('{"chain": [], "type": "gain", "db": -20, "descripton": "quieter"}')
     with pytest.raises(ChainError, match='bad.json: unknown key "type"; a chain object holds'):

@@ -301,11 +301,21 @@ def _check_spec(item: Any, index: int, source: str) -> dict[str, Any]:
         spec = dict(item)
     else:
         try:
-            spec = dict(item)
+            pairs = list(item)
+            spec = dict(pairs)
         except (TypeError, ValueError):
             raise ChainError(
                 f'{source}: effect {index}: expected an object with a "type", got {_show(item)}'
             ) from None
+        if len(spec) != len(pairs):
+            # As in a JSON object: [["db", 1], ["db", 30]] had run at the last one's 30 dB.
+            seen: set[Any] = set()
+            for key, _ in pairs:
+                if key in seen:
+                    raise ChainError(
+                        f"{source}: effect {index}: the key {_show(key)} appears twice"
+                    )
+                seen.add(key)
     effect_type = spec.get("type")
     info = EFFECTS.get(effect_type) if type(effect_type) is str else None
     if info is None:
