@@ -242,17 +242,30 @@ def test_dask_cluster_gives_the_local_bits(tree, tmp_path, dask_client):
     kavri.write(tmp_path / "hum.wav", np.full((100, 2), 0.01, np.float32), RATE)
     relative = [os.path.relpath(f, tmp_path) for f in files]
     chain = [{"type": "background_noise", "path": "hum.wav", "mode": "gain", "offset_frames": 0}]
+    executor = dask_client.get_executor()
     os.chdir(tmp_path)
     try:
         local = kavri.batch(relative, chain, "rel-local", base_dir=tree.name)
-        remote = kavri.batch(
-            relative, chain, "rel-dask", base_dir=tree.name, executor=dask_client.get_executor()
-        )
+        remote = kavri.batch(relative, chain, "rel-dask", base_dir=tree.name, executor=executor)
     finally:
         os.chdir(Path(__file__).parent.parent)
     assert local.ok and remote.ok and [r.output for r in remote.done][0].startswith("rel-dask")
     a, b = outputs(tmp_path / "rel-local"), outputs(tmp_path / "rel-dask")
     assert sorted(a) == sorted(b) and all(np.array_equal(a[n], b[n]) for n in a)
+    # Failures read alike too: a bad input named as given, and an empty noise name refused
+    # (made absolute, it had named the working folder, and noise was drawn from it).
+    bad = [os.path.relpath(tree / "bad.wav", tmp_path)]
+    empty = [{**chain[0], "path": ""}]
+    os.chdir(tmp_path)
+    try:
+        failed = [
+            [r.error for r in kavri.batch(files, one, out, base_dir=tree.name, **options).failed]
+            for files, one in ((bad, chain), (relative[:1], empty))
+            for out, options in (("f-local", {}), ("f-dask", {"executor": executor}))
+        ]
+    finally:
+        os.chdir(Path(__file__).parent.parent)
+    assert failed[0] == failed[1] and failed[2] == failed[3] and all(failed)
 
 
 def test_tasks_an_executor_cancels_are_failures_not_a_clean_report(tree, tmp_path):

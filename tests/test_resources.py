@@ -85,7 +85,10 @@ DAEMONS = textwrap.dedent("""
 
     audio = np.zeros((48000, 2), np.float32)
     # Arguments converted on the way in (float64, a list of items): the copies were freed
-    # without the lock as the stack unwound, a segmentation fault.
+    # without the lock as the stack unwound, a segmentation fault. (Once a sub-interpreter
+    # has existed, the interpreter says every thread holds the lock: not to be asked.)
+    import _xxsubinterpreters
+    _xxsubinterpreters.destroy(_xxsubinterpreters.create())
     doubles = np.zeros((10_000, 2))
     chains = [
         ([{"type": "lowpass"}], 1),

@@ -27,15 +27,24 @@ public:
     InputArray& operator=(const InputArray&) = default;
     InputArray& operator=(InputArray&&) noexcept = default;
 
-    // Let go of without a reference drop where this thread does not hold the interpreter lock:
-    // at interpreter exit a daemon thread's stack is unwound from where it takes the lock back
-    // (see run_with_lock_released, and NumPy's own conversions), and dropping the last
-    // reference to a copy the conversion made freed it without the lock, which ended the
-    // process with a segmentation fault.
+    // Let go of without a reference drop where this thread has no thread state attached (it
+    // does not hold the interpreter lock): at interpreter exit a daemon thread's stack is
+    // unwound from where it takes the lock back (see run_with_lock_released, and NumPy's own
+    // conversions), and dropping the last reference to a copy the conversion made freed it
+    // without the lock, which ended the process with a segmentation fault. (PyGILState_Check
+    // answers yes for every thread once any sub-interpreter has existed.)
     ~InputArray() {
-        if (m_ptr != nullptr && PyGILState_Check() == 0) {
+        if (m_ptr != nullptr && attached_thread_state() == nullptr) {
             release();
         }
+    }
+
+    static PyThreadState* attached_thread_state() {
+#if PY_VERSION_HEX >= 0x030D0000
+        return PyThreadState_GetUnchecked();
+#else
+        return _PyThreadState_UncheckedGet();
+#endif
     }
 
     // Refuses with MemoryError, before it is made, the float32 copy that converting `source`

@@ -183,8 +183,8 @@ def _named_place(spec: dict[str, Any]) -> tuple[str, str] | None:
     spec that reads none (or takes an array)."""
     needed = NEEDED_KEYS.get(spec.get("type", ""))
     path = spec.get(needed[0]) if needed is not None else None
-    if needed is None or not isinstance(path, str | os.PathLike):
-        return None
+    if needed is None or not isinstance(path, str | os.PathLike) or not fs_name(path):
+        return None  # an empty name is refused as the chain is built, and names nothing
     return needed[0], fs_name(path)
 
 
@@ -370,6 +370,25 @@ def stopped_before_start(count: int) -> BatchInterrupted:
     )
 
 
+def _renamed(result: FileResult, task: Task) -> FileResult:
+    """A result of ``placed(task)`` named as the run named ``task``, messages included."""
+    sent = placed(task)
+    names = [(shown(sent.source), shown(task.source)), (shown(sent.output), shown(task.output))]
+
+    def named(text: str) -> str:
+        for absolute, relative in names:
+            text = text.replace(absolute, relative)
+        return text
+
+    return replace(
+        result,
+        source=task.source,
+        output=task.output,
+        error=named(result.error),
+        warnings=tuple(named(warning) for warning in result.warnings),
+    )
+
+
 class _NotStarted(Exception):
     """A task whose turn came after the stop: it was never begun."""
 
@@ -480,7 +499,7 @@ class _Pool:
         else:
             if self.task_stop is None:
                 # Named as the run named them, not from the root as the worker was given.
-                result = replace(result, source=task.source, output=task.output)
+                result = _renamed(result, task)
         report(index, result)
 
     def run(
