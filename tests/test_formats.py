@@ -219,7 +219,19 @@ def test_a_layout_the_input_states_is_kept_and_metered(tmp_path):
         assert mutagen.File(tmp_path / "two.flac").tags.keys() == []
         if name != "unknown":  # FFmpeg reads a mask of 0 as its count's layout
             assert layout(flac) == name
-        for path in (written, tmp_path / "piped.wav", tmp_path / "back.wav"):
+        if name == "3.1":  # (FFmpeg writes 5.1 with side surrounds to FLAC as 5.1)
+            # FFmpeg's FLAC to a pipe states no length, and is decoded by FFmpeg: the
+            # layout of its comment was dropped on the way.
+            piped = subprocess.run(
+                ["ffmpeg", "-v", "error", "-i", str(source), "-f", "flac", "-"],
+                capture_output=True,
+                check=True,
+            ).stdout
+            (tmp_path / "piped.flac").write_bytes(piped)
+            kavri.process_file(tmp_path / "piped.flac", tmp_path / "unstated.wav", [])
+            assert layout(tmp_path / "unstated.wav") == name
+        back = [tmp_path / "back.wav"] if name != "unknown" else []  # FLAC has no mask 0
+        for path in (written, tmp_path / "piped.wav", *back):
             assert layout(path) == name, path
             assert np.array_equal(-kavri.read(path).audio, kavri.read(source).audio)
         alone = np.zeros((RATE, channels), np.float32)
@@ -227,7 +239,8 @@ def test_a_layout_the_input_states_is_kept_and_metered(tmp_path):
         _masked_wav(source, alone, mask)
         loudness = kavri.measure_file(source).integrated_lufs
         kavri.process_file(source, flac, [])
-        assert kavri.measure_file(flac).integrated_lufs == loudness
+        if back:
+            assert kavri.measure_file(flac).integrated_lufs == loudness
         if weight:
             expected = kavri.measure(tone, RATE).integrated_lufs + 10 * math.log10(weight)
             assert loudness == pytest.approx(expected, abs=0.01), name

@@ -26,6 +26,7 @@ from .._engine import check_memory as guard_memory
 from .._locks import ForkSafeLock
 from ..catalogue import counted
 from ..errors import AudioFileError, KavriWarning
+from .channel_order import Layout
 
 
 def _av() -> Any:
@@ -78,14 +79,19 @@ _SCALES: dict[str, tuple[float, float]] = {
 _PLANES_MISREAD = 8
 
 
-def _interleaved(frame: Any) -> npt.NDArray[Any]:
-    """A planar frame's samples interleaved by FFmpeg's converter into the packed form of
-    the same sample format: the same values, only reordered."""
-    packed = frame.format.name.rstrip("p")
-    converter = _av().AudioResampler(format=packed, layout=frame.layout, rate=frame.sample_rate)
+def _interleaved(frame: Any, converter: Any) -> npt.NDArray[Any]:
+    """A planar frame's samples interleaved by FFmpeg's ``converter`` (see
+    :func:`_interleaver`) into the packed form of the same sample format: the same values,
+    only reordered. The converter at the same rate holds nothing back."""
     parts = [part.to_ndarray() for part in converter.resample(frame)]
-    parts += [part.to_ndarray() for part in converter.resample(None)]
     return np.concatenate(parts, axis=1) if parts else np.zeros((1, 0), np.float32)
+
+
+def _interleaver(frame: Any) -> Any:
+    """FFmpeg's converter of ``frame``'s planar format to its packed form, at its rate: made
+    once a stream (a converter a frame took half a millisecond each)."""
+    packed = frame.format.name.rstrip("p")
+    return _av().AudioResampler(format=packed, layout=frame.layout, rate=frame.sample_rate)
 
 
 # A decoded frame larger than this is shown to the memory guard before it is kept.
@@ -136,6 +142,9 @@ class DecodedSource:
     def __init__(self, handle: IO[bytes], label: str) -> None:
         self._handle = handle
         self.label = label
+        # The layout the file states where Kavri knows it otherwise (see channel_order).
+        self.layout: Layout | None = None
+        self._interleaver: Any = None
         self._container: Any = None
         self._frames: Any = None
         self._pending: npt.NDArray[np.float32] | None = None
@@ -169,6 +178,7 @@ class DecodedSource:
     def _open(self) -> Any:
         av = _av()
         self._handle.seek(0)
+        self._interleaver = None
         try:
             self._container = av.open(
                 self._handle,
@@ -270,7 +280,9 @@ class DecodedSource:
             raise AudioFileError(f"{self.label}: cannot read samples of format {name}")
         samples: npt.NDArray[Any]
         if frame.format.is_planar and self.channels >= _PLANES_MISREAD:
-            samples = _interleaved(frame).reshape(-1, self.channels)
+            if self._interleaver is None:
+                self._interleaver = _interleaver(frame)
+            samples = _interleaved(frame, self._interleaver).reshape(-1, self.channels)
         elif frame.format.is_planar:
             samples = frame.to_ndarray().T
         else:

@@ -589,8 +589,10 @@ def open_input(name: str, label: str | None = None) -> Iterator[AudioSource]:
                 and _sniffed(label, _w64_float, handle)
             )
         ):
+            layout = reader.layout  # a FLAC's own, in a comment FFmpeg's decoding drops
             reader.close()
             with open_decoded(handle, label) as decoded:
+                decoded.layout = layout
                 yield decoded
             return
         with reader:

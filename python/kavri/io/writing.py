@@ -481,8 +481,9 @@ def open_output(
     if lfe is not None:
         notice = lfe if notice is None else f"{notice}; {lfe}"
     held, dropped = writable_tags(written, given_tags)
-    if written == "FLAC" and layout is not None:
-        # FLAC's layout is its count's; another, as FFmpeg keeps it, in a comment.
+    if written == "FLAC" and layout:
+        # FLAC's layout is its count's; another, as FFmpeg keeps it, in a comment. (No
+        # speakers at all it cannot say: FFmpeg refuses a mask of 0.)
         held = {**held, FLAC_MASK_TAG: f"{wave_mask(count, layout):#x}"}
     try:
         with _target(name) as temporary, open(temporary, "r+b") as stream:
