@@ -409,6 +409,15 @@ def test_noise_near_the_least_float_mixes_at_its_ratio(tmp_path):
     silent = {**spec, "path": str(tmp_path / "silent.wav"), "snr_db": 0}
     with pytest.warns(kavri.KavriWarning, match=r"silent\.wav from frame 0 is silent"):
         assert np.array_equal(kavri.process(clip, RATE, [silent]), clip)
+    # A file's summary says it once, with the file's name in a run, though a normalize after
+    # it measures the chain in a pass of its own (and a run's threads warned unnamed).
+    kavri.write(tmp_path / "clip.wav", clip, RATE)
+    chain = [silent, {"type": "normalize"}]
+    summary = kavri.process_file(tmp_path / "clip.wav", tmp_path / "o.wav", chain)
+    assert [w for w in summary.warnings if "is silent over" in w] == [
+        f"background_noise: the noise of {tmp_path / 'silent.wav'} from frame 0 is silent "
+        "over the frames mixed; nothing is added at 0 dB"
+    ]
     with pytest.warns(kavri.KavriWarning, match="is silent over the frames mixed"):
         stream = kavri.Stream([silent], RATE, 1)
         streamed = np.concatenate([stream.process(clip[:100]), stream.process(clip[100:])])

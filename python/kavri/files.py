@@ -337,13 +337,25 @@ def render_file(
         normalizations = plan.measurements
         peaks: dict[int, Any] = {}
 
+        # The streams of the writing passes, whose steps' notes the summary gives (those of
+        # the measuring passes would say the same again).
+        writing: list[ChainStream] = []
+
         def new_stream(stream_plan: Any) -> ChainStream:
             try:
                 return ChainStream(
-                    stream_plan, settings.block_size, settings.workers, peaks=dict(peaks)
+                    stream_plan,
+                    settings.block_size,
+                    settings.workers,
+                    peaks=dict(peaks),
+                    keep_notes=True,
                 )
             except (RuntimeError, MemoryError) as error:
                 raise _engine_error(source_name, error) from None
+
+        def writing_stream() -> ChainStream:
+            writing.append(new_stream(plan))
+            return writing[-1]
 
         def passes(stream: ChunkStream) -> Iterator[tuple[int, np.ndarray]]:
             return _passes(blocks, stream, extra, source_name, check_stop)
@@ -367,7 +379,7 @@ def render_file(
             out_channels,
             chosen,
             settings,
-            lambda: new_stream(plan),
+            writing_stream,
             chunk=blocks.block_frames,
             check_stop=check_stop,
             engine_error=lambda error: _engine_error(source_name, error),
@@ -389,6 +401,7 @@ def render_file(
             rendered.loudness.problem() if rendered.loudness is not None else None,
             _dropped_tags(settings, rendered),
             _ceiling_passed(specs, rendered if measure and rendered.decoded else None),
+            *dict.fromkeys(note for stream in writing for note in stream.notes()),
         )
         if note is not None
     )

@@ -10,6 +10,7 @@ next block of a library fed in fixed blocks) holds frames back and says how many
 from __future__ import annotations
 
 import math
+import warnings
 from collections import deque
 from collections.abc import Iterator
 from fractions import Fraction
@@ -18,6 +19,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .._engine import check_memory
+from ..errors import KavriWarning
 
 __all__ = [
     "Step",
@@ -168,6 +170,16 @@ class Step:
     def __init__(self, rate: int, channels: int) -> None:
         self.in_rate = self.out_rate = rate
         self.in_channels = self.out_channels = channels
+        # What the step has to say of a signal (a noise that could not be mixed), kept here
+        # where its stream collects them for a file's summary, else warned of.
+        self.notes: list[str] | None = None
+
+    def say(self, text: str) -> None:
+        """A note of what the step did to this signal (see ``notes``)."""
+        if self.notes is None:
+            warnings.warn(text, KavriWarning, stacklevel=3)
+        elif text not in self.notes:
+            self.notes.append(text)
 
     def process(self, chunk: Frames) -> Frames:
         """The next (frames, in_channels) chunk in, what is final of the output out."""

@@ -57,7 +57,6 @@ import contextlib
 import functools
 import math
 import threading
-import warnings
 from collections.abc import Iterator
 from contextlib import AbstractContextManager
 from typing import Any
@@ -68,7 +67,6 @@ import numpy.typing as npt
 from .._engine import check_memory, filter_sections
 from .._filter_designs import NOISE_DESIGNS
 from ..catalogue import NOISE_COLOURS
-from ..errors import KavriWarning
 from ..random_chain import register_resolver
 from .base import FrameBuffer, Frames, Step, empty
 
@@ -529,11 +527,9 @@ class MixedNoise(Step):
         if noise[0] <= 0.0 < signal[0]:
             # A silent stretch of a noise file gets no gain that could reach the ratio: the
             # output is the input, which a record of the chain would not show.
-            warnings.warn(
+            self.say(
                 f"{self.type}: {self._noise_named()} is silent over the frames mixed; nothing "
-                f"is added at {self._snr_db:g} dB",
-                KavriWarning,
-                stacklevel=2,
+                f"is added at {self._snr_db:g} dB"
             )
         return snr_gain(signal, noise, self._snr_db)
 

@@ -494,6 +494,7 @@ class ChainStream:
         block_size: int,
         workers: int,
         peaks: Mapping[int, Any] | None = None,
+        keep_notes: bool = False,
     ) -> None:
         known = peaks or {}
         self.plan = plan
@@ -503,6 +504,14 @@ class ChainStream:
             else plan.build(s, workers, known.get(i))
             for i, s in enumerate(plan.segments)
         ]
+        if keep_notes:  # a file's: its summary says them, once, naming the file
+            for stage in self._stages:
+                if isinstance(stage, Step):
+                    stage.notes = []
+
+    def notes(self) -> list[str]:
+        """What the steps had to say of the signal, where ``keep_notes`` kept it."""
+        return [note for s in self._stages if isinstance(s, Step) for note in s.notes or ()]
 
     @property
     def held_frames(self) -> int:
