@@ -747,7 +747,7 @@ def test_no_link_or_record_makes_an_original_a_target(tmp_path):
     assert [r.status for r in redo.results] == ["done"]
 
 
-def test_a_damaged_record_is_set_aside_and_rebuilt(tree, tmp_path):
+def test_a_damaged_record_is_set_aside_and_rebuilt(tree, tmp_path, monkeypatch):
     files = [tree / "a.wav"]
     out = tmp_path / "out"
     assert kavri.batch(files, CHAIN, out, base_dir=tree).ok
@@ -785,6 +785,12 @@ def test_a_damaged_record_is_set_aside_and_rebuilt(tree, tmp_path):
     (out / RECORD_NAME).write_text('{"format": 1, "outputs": {"\\u0000x": {}, "\\ud800": {}}}')
     with pytest.warns(kavri.KavriWarning, match="2 damaged entries left out"):
         assert kavri.batch(find_files(tree, "a.wav", out), CHAIN, out, base_dir=tree).ok
+    # A record of gigabytes (a hole in a file system, here) was read until the system
+    # refused, in words that named no file.
+    os.truncate(out / RECORD_NAME, 3 << 30)
+    monkeypatch.setenv("KAVRI_AVAILABLE_MEMORY", "1G")
+    with pytest.raises(MemoryError, match=r"\.kavri-batch\.json: reading it needs"):
+        kavri.batch(files, CHAIN, out, base_dir=tree)
 
 
 def test_patterns_brace_sets_and_files_that_are_not_audio(tree):

@@ -35,6 +35,7 @@ from contextlib import contextmanager, suppress
 from pathlib import Path
 from typing import Any
 
+from .._engine import check_memory
 from .._json import JSONProblem
 from .._json import parse as parse_json
 from .._locks import ForkSafeLock
@@ -97,13 +98,21 @@ def read_own_file(path: str) -> bytes | None:
     looked at before it is opened: a pipe there hung every run, and a link to /dev/zero
     was read until memory ran out."""
     try:
-        mode = os.stat(path).st_mode
+        status = os.stat(path)
     except FileNotFoundError:
         return None
-    if not stat.S_ISREG(mode):
-        raise OSError(errno.EINVAL, f"it is {special_kind(mode) or 'a folder'}, not a file")
+    if not stat.S_ISREG(status.st_mode):
+        kind = special_kind(status.st_mode) or "a folder"
+        raise OSError(errno.EINVAL, f"it is {kind}, not a file")
+    # Its bytes and what reading them makes, asked for first: a record of gigabytes had been
+    # read until the system refused, with no word of which file it was.
+    check_memory(_READ_FACTOR * status.st_size, f"{shown(path)}: reading it")
     with open(path, "rb") as handle:
         return handle.read()
+
+
+# What a file a run keeps takes in memory once read and parsed, in times its size.
+_READ_FACTOR = 8
 
 
 # The output folders this process's runs hold, by real path: the thread that holds each
