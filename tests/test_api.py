@@ -133,6 +133,9 @@ def test_malformed_chain_file_reports_line_and_column(tmp_path):
     # Notepad's byte-order mark was "malformed JSON: Unexpected UTF-8 BOM".
     path.write_text('\ufeff[{"type": "gain", "db": 1}]', encoding="utf-8")
     assert kavri.load_chain(path) == [{"type": "gain", "db": 1.0}]
+    # PowerShell's `echo ... > chain.json` writes UTF-16 with its mark: "not a text file".
+    path.write_text('\ufeff[{"type": "gain", "db": 1}]', encoding="utf-16-le")
+    assert kavri.load_chain(path) == [{"type": "gain", "db": 1.0}]
 
 
 @pytest.mark.parametrize(

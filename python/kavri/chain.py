@@ -9,6 +9,7 @@ message naming the effect, the key or the value at fault.
 
 from __future__ import annotations
 
+import codecs
 import copy
 import functools
 import json
@@ -436,7 +437,10 @@ def read_chain_text(path: str | os.PathLike[str], what: str = "chain file") -> s
             data = b"" if too_large else file.read(_CHAIN_TEXT_LIMIT + 1)
         if too_large or len(data) > _CHAIN_TEXT_LIMIT:
             raise ChainError(f"{name}: larger than {_CHAIN_TEXT_LIMIT >> 20} MiB; not a {what}")
-        # A byte-order mark before the JSON (Windows' Notepad writes one) is no part of it.
+        # A byte-order mark before the JSON (Windows' Notepad writes one) is no part of it;
+        # one of UTF-16 (PowerShell's redirection writes such files) says how to read it.
+        if data.startswith((codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE)):
+            return data.decode("utf-16")
         return data.decode("utf-8-sig")
     except ChainError:
         raise
@@ -445,7 +449,7 @@ def read_chain_text(path: str | os.PathLike[str], what: str = "chain file") -> s
     except IsADirectoryError:
         raise ChainError(f"{name}: is a directory, not a {what}") from None
     except UnicodeDecodeError:
-        raise ChainError(f"{name}: not a text file") from None
+        raise ChainError(f"{name}: not a text file (UTF-8, or UTF-16 with its mark)") from None
     except OSError as error:
         raise ChainError(f"{name}: cannot read {what}: {error.strerror}") from None
     except (ValueError, UnicodeEncodeError):  # a NUL, or a character no file name holds
