@@ -71,7 +71,9 @@ def parse(text: str, source: str, *, finite: bool = False, unique: bool = False)
         raise JSONProblem(f"{source}: malformed JSON: {problem}") from None
     except json.JSONDecodeError as error:
         raise JSONProblem(
-            f"{source}:{error.lineno}:{error.colno}: malformed JSON: {error.msg}"
+            # Python's "Invalid control character at" is followed by the place, given first.
+            f"{source}:{error.lineno}:{error.colno}: malformed JSON: "
+            f"{error.msg.removesuffix(' at')}"
         ) from None
     except RecursionError:
         raise JSONProblem(f"{source}: nested more than {MAX_DEPTH} levels deep") from None
