@@ -408,7 +408,8 @@ def test_the_plot_reads_a_room_s_decay_from_its_wet_path(tmp_path):
     assert resampled == pytest.approx(decay(wet_rooms(room))[3], rel=0.02)
     # A silent room has no decay time: its flat curve read "T60 0.00 s".
     silent = [{"type": "convolution", "ir": np.zeros((100, 1), np.float32)}]
-    assert math.isnan(decay(silent)[3])
+    with pytest.warns(kavri.KavriWarning, match="the impulse response is all zeros"):
+        assert math.isnan(decay(silent)[3])
 
 
 def test_a_reverb_tail_falls_to_exact_silence_alike_in_any_pieces():
@@ -510,6 +511,10 @@ def test_bad_impulse_response_files_are_refused_on_one_line(tmp_path, capsys):
     # A path object is a path (it was refused as not one), recorded as its text.
     drawn = kavri.RandomChain([{"type": "convolution", "ir": tmp_path / "in.wav"}]).sample(0)
     assert drawn == [{"type": "convolution", "ir": str(tmp_path / "in.wav")}]
+    # A response of zeros (a silent file in a folder of rooms) gave silence without a word.
+    silent = {"type": "convolution", "ir": str(tmp_path / "two.wav")}
+    with pytest.warns(kavri.KavriWarning, match="two.wav: the impulse response is all zeros"):
+        kavri.process(noise(1000, 2), RATE, [silent])
 
 
 def test_a_response_from_a_pipe_is_read_whole_once_by_threads_side_by_side(tmp_path):

@@ -141,6 +141,16 @@ class Convolution(Step):
         self._options = (mix, normalize, max(1, workers))
         self._shared = shared
         self._made: Any = None
+        self._where = where
+        self._looked = False  # whether the response was looked at for silence
+
+    def _silent_response(self) -> None:
+        """Says, once, that a response of zeros makes the wet signal silence: a silent file
+        among a folder's responses gave silent clips without a word."""
+        if not self._looked:
+            self._looked = True
+            if self._options[0] > 0.0 and not np.any(self._response):
+                self.say(f"{self._where}: the impulse response is all zeros; the wet is silence")
 
     @property
     def _native(self) -> Any:
@@ -174,6 +184,7 @@ class Convolution(Step):
         return 0 if self._made is None else int(self._made.held_frames)
 
     def process(self, chunk: Frames) -> Frames:
+        self._silent_response()
         out: Frames = self._native.process(chunk)
         return out
 
@@ -186,6 +197,7 @@ class Convolution(Step):
             self._made.reset()
 
     def run_whole(self, data: Frames) -> Frames:
+        self._silent_response()
         out: Frames = self._native.run_whole(data)
         return out
 
