@@ -412,6 +412,43 @@ def test_trim_silence_against_a_constructed_signal():
     assert kavri.process(audio[:300], rate, chain).shape == (0, 2)
 
 
+def test_a_streamed_file_finds_its_trim_in_a_pass_and_holds_nothing(tmp_path, monkeypatch):
+    # A file held the silence since the last sound: a 6-minute gap took 318 MB. It now finds
+    # where the sound begins and ends in a pass of its own, to the bits of a whole call.
+    from kavri.steps.length import TrimSilence
+
+    held = []
+    real = TrimSilence.process
+
+    def counted(step, chunk):
+        out = real(step, chunk)
+        held.append(step.held_frames)
+        return out
+
+    monkeypatch.setattr(TrimSilence, "process", counted)
+    rng = np.random.default_rng(5)
+    rate = 1000
+    for trial in range(12):
+        # Runs and gaps about the minimum length and the 20 frames a gap may last inside a
+        # run, so that the search ends in every way.
+        pieces = [
+            rng.choice([0.5, 0.0, 0.005]) * rng.uniform(0.5, 1, (int(n), 2))
+            for n in rng.choice([5, 19, 21, 99, 101, 400], size=12)
+        ]
+        audio = np.concatenate(pieces).astype(np.float32)
+        kavri.write(tmp_path / "in.wav", audio, rate)
+        for where in ("both", "start", "end"):
+            chain = [{"type": "trim_silence", "threshold_db": -30, "min_duration_s": 0.1}]
+            chain[0]["where"] = where
+            whole = kavri.process(audio, rate, chain)
+            held.clear()
+            chunk = int(rng.choice([1, 7, 100, 5000]))
+            kavri.process_file(tmp_path / "in.wav", tmp_path / "out.wav", chain, chunk=chunk)
+            written = kavri.read(tmp_path / "out.wav").audio
+            assert np.array_equal(written, whole), (trial, where)
+            assert max(held, default=0) == 0
+
+
 def test_trim_silence_keeps_a_waveform_through_its_zero_crossings():
     # Samples near each zero crossing fall under the threshold; the run of sound goes on
     # through them, and through any gap under 20 ms, whatever the chunking.

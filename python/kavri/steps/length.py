@@ -11,7 +11,8 @@ What a stream holds back for each, until more of the signal or the flush decides
 - ``trim_silence`` holds, before the first sound, the run of sound frames that has not yet
   lasted ``min_duration_s``, and after it the run of silent frames since the last sound,
   which the flush removes if it lasted ``min_duration_s`` (a long silence in the middle is
-  held until sound comes back, counted by the memory guard).
+  held until sound comes back, counted by the memory guard); streamed files instead find
+  where the sound begins and ends in a pass of its own, and then hold nothing.
 - ``normalize`` holds the whole signal, since its gain comes from the peak of all of it
   (counted by the memory guard); streamed files instead measure the peak in a pass of its
   own and then run the gain as it goes.
@@ -237,6 +238,88 @@ class Fade(Step):
 _BRIDGED_GAP_S = 0.02
 
 
+class _RunSearch:
+    """The search for the first run of sound that lasts ``least`` frames (see
+    :class:`TrimSilence`), fed the loudness of each frame chunk by chunk."""
+
+    def __init__(self, least: int, bridged: int) -> None:
+        self._least, self._bridged = least, bridged
+        self.run = 0  # frames since the current run of sound began, 0 for none
+        self._quiet = 0  # quiet frames in a row at the end of what came
+
+    def find(self, sound: npt.NDArray[np.bool_]) -> int | None:
+        """Where, in the frames of this chunk, the run that first lasts long enough began
+        (negative where it began in an earlier chunk), or None while none has."""
+        n = sound.shape[0]
+        index = np.arange(n)
+        # Quiet frames in a row ending at each frame (0 at a loud one), those before the
+        # chunk counted; a gap breaks the run once it has lasted the bridged length.
+        last_loud = np.maximum.accumulate(np.where(sound, index, -1))
+        quiet = np.where(last_loud < 0, index + 1 + self._quiet, index - last_loud)
+        last_break = np.maximum.accumulate(np.where(quiet >= self._bridged, index, -1))
+        # The first loud frame at or after each frame (n where none).
+        next_loud = np.minimum.accumulate(np.where(sound, index, n)[::-1])[::-1]
+        next_loud = np.append(next_loud, n)
+        start = next_loud[last_break + 1]
+        if self.run:  # a run went on from before: unbroken until the first break
+            start = np.where(last_break < 0, -self.run, start)
+        runs = np.where(start <= index, index - start + 1, 0)
+        reached = np.flatnonzero((runs >= self._least) & sound)
+        if not reached.size:
+            self.run = int(runs[-1])
+            self._quiet = int(quiet[-1])
+            return None
+        # The run reaches the length first at frame `first`, and began at its first loud
+        # frame, maybe in an earlier chunk.
+        self.run = self._quiet = 0
+        return int(start[int(reached[0])])
+
+
+class TrimPlaces:
+    """Where a :class:`TrimSilence` cuts its whole input, found in a pass over it that
+    holds no frames: ``result()`` is (first frame kept, frame after the last kept)."""
+
+    def __init__(self, rate: int, threshold: float, least: int, where: str) -> None:
+        self._threshold = np.float32(threshold)
+        self._least = max(1, least)
+        self._lead, self._trail = where in ("both", "start"), where in ("both", "end")
+        self._search = _RunSearch(self._least, max(1, round(rate * _BRIDGED_GAP_S)))
+        self._begin: int | None = None if self._lead else 0
+        self._last_loud = -1
+        self._frames = 0
+
+    def add(self, chunk: Frames) -> None:
+        if not chunk.shape[0]:
+            return
+        sound = loud_frames(chunk, self._threshold)
+        offset = 0
+        if self._begin is None:
+            found = self._search.find(sound)
+            if found is not None:
+                self._begin = self._frames + found
+                offset = max(found, 0)
+        if self._begin is not None and sound[offset:].any():
+            self._last_loud = self._frames + offset + int(np.flatnonzero(sound[offset:])[-1])
+        self._frames += chunk.shape[0]
+
+    def result(self) -> tuple[int, int]:
+        if self._begin is None:
+            return 0, 0  # no sound lasted long enough: nothing is kept
+        end = self._frames
+        if self._trail and self._frames - (self._last_loud + 1) >= self._least:
+            end = self._last_loud + 1
+        return self._begin, end
+
+
+def loud_frames(chunk: Frames, threshold: np.float32) -> npt.NDArray[np.bool_]:
+    """Whether each frame is loud: any channel's magnitude reaches ``threshold``."""
+    sound = np.empty(chunk.shape[0], bool)
+    for begin in pieces(chunk.shape[0]):
+        part = chunk[begin : begin + PIECE]
+        np.any(np.abs(part) >= threshold, axis=1, out=sound[begin : begin + PIECE])
+    return sound
+
+
 class TrimSilence(Step):
     """SoX's ``silence 1 D T -1 D T`` (for "both") at the ends alone: leading frames are
     dropped until sound has lasted D frames, the run that reached it kept whole; trailing
@@ -249,7 +332,15 @@ class TrimSilence(Step):
 
     type = "trim_silence"
 
-    def __init__(self, rate: int, channels: int, threshold: float, least: int, where: str):
+    def __init__(
+        self,
+        rate: int,
+        channels: int,
+        threshold: float,
+        least: int,
+        where: str,
+        places: tuple[int, int] | None = None,
+    ):
         super().__init__(rate, channels)
         self._threshold = np.float32(threshold)
         self._least = max(1, least)
@@ -257,13 +348,16 @@ class TrimSilence(Step):
         self._lead = where in ("both", "start")
         self._trail = where in ("both", "end")
         self._held = FrameBuffer(channels, "trim_silence: held frames")
+        # Where a measuring pass (:class:`TrimPlaces`) found the cuts: the frames between
+        # them go through as they come, and nothing is held.
+        self._places = places
         self.reset()
 
     def reset(self) -> None:
         self._held.clear()
         self._searching = self._lead
-        self._run = 0  # frames since the current run of sound began, 0 for none (searching)
-        self._quiet = 0  # quiet frames in a row at the end of what came (searching)
+        self._search = _RunSearch(self._least, self._bridged)
+        self._at = 0  # the frames taken so far (with known places)
 
     @property
     def held_frames(self) -> int:
@@ -276,17 +370,14 @@ class TrimSilence(Step):
         """Whether the sound has begun (the search is over)."""
         return not self._searching
 
-    def _loud(self, chunk: Frames) -> npt.NDArray[np.bool_]:
-        """Whether each frame is loud."""
-        sound = np.empty(chunk.shape[0], bool)
-        for begin in pieces(chunk.shape[0]):
-            part = chunk[begin : begin + PIECE]
-            np.any(np.abs(part) >= self._threshold, axis=1, out=sound[begin : begin + PIECE])
-        return sound
-
     def process(self, chunk: Frames) -> Frames:
         if not chunk.shape[0]:
             return empty(self.out_channels)
+        if self._places is not None:
+            first, end = self._places
+            start, self._at = self._at, self._at + chunk.shape[0]
+            kept = chunk[max(0, first - start) : max(0, min(chunk.shape[0], end - start))]
+            return kept.copy() if kept.shape[0] else empty(self.out_channels)
         if self._searching and chunk.shape[0] > PIECE:
             # The search takes several arrays a frame: it goes through a piece at a time
             # until the sound begins, and the rest of the chunk follows at once.
@@ -296,44 +387,25 @@ class TrimSilence(Step):
                 if self._found() and rest.shape[0]:
                     return join([found, self.process(rest)], self.type)
             return found
-        sound = self._loud(chunk)
+        sound = loud_frames(chunk, self._threshold)
         out = []
         if self._searching:
             n = chunk.shape[0]
-            index = np.arange(n)
-            # Quiet frames in a row ending at each frame (0 at a loud one), those before
-            # the chunk counted; a gap breaks the run once it has lasted the bridged length.
-            last_loud = np.maximum.accumulate(np.where(sound, index, -1))
-            quiet = np.where(last_loud < 0, index + 1 + self._quiet, index - last_loud)
-            last_break = np.maximum.accumulate(np.where(quiet >= self._bridged, index, -1))
-            # The first loud frame at or after each frame (n where none).
-            next_loud = np.minimum.accumulate(np.where(sound, index, n)[::-1])[::-1]
-            next_loud = np.append(next_loud, n)
-            start = next_loud[last_break + 1]
-            if self._run:  # a run went on from before: unbroken until the first break
-                start = np.where(last_break < 0, -self._run, start)
-            runs = np.where(start <= index, index - start + 1, 0)
-            reached = np.flatnonzero((runs >= self._least) & sound)
-            if not reached.size:
-                tail = int(runs[-1])
+            started = self._search.find(sound)
+            if started is None:
+                tail = self._search.run
                 if tail <= n:  # the held run was broken, or none went on
                     self._held.clear()
                 self._held.append(chunk[n - min(tail, n) :])
-                self._run = tail
-                self._quiet = int(quiet[-1])
                 return empty(self.out_channels)
-            # The run reaches D frames first at frame `first`: it began at its first loud
-            # frame, maybe in the held run (then all of the held run is its start).
-            first = int(reached[0])
-            begin = int(start[first])
-            if begin < 0:
+            # The run began at its first loud frame, maybe in the held run (then all of the
+            # held run is its start).
+            if started < 0:
                 out.append(self._held.take(len(self._held)))
             self._held.clear()
             self._searching = False
-            self._run = 0
-            self._quiet = 0
-            chunk = chunk[max(begin, 0) :]
-            sound = sound[max(begin, 0) :]
+            chunk = chunk[max(started, 0) :]
+            sound = sound[max(started, 0) :]
         if not self._trail:
             out.append(chunk)
         elif chunk.shape[0]:
@@ -351,7 +423,7 @@ class TrimSilence(Step):
 
     def flush(self) -> Frames:
         out = empty(self.out_channels)
-        if not self._searching and len(self._held) < self._least:
+        if self._places is None and not self._searching and len(self._held) < self._least:
             out = self._held.take(len(self._held))
         self.reset()
         return out

@@ -36,7 +36,7 @@ from ..errors import ChainError
 from .base import Frames, Identity, Step, empty, join, seconds_to_frames
 from .channels import ChannelMatrix, Swap, count_matrix, mixdown_matrix
 from .degrade import Bitcrush, Polarity, SampleHold
-from .length import Fade, Normalize, Pad, PeakMeter, Trim, TrimSilence
+from .length import Fade, Normalize, Pad, PeakMeter, Trim, TrimPlaces, TrimSilence
 from .noise import SquareMeter, noise_step
 from .rate import resample_step, speed_step
 from .rooms import convolution_step, reverb_step
@@ -88,7 +88,7 @@ def measures_whole_input(spec: Mapping[str, Any]) -> bool:
     chain up to it): a normalize's peak, the power of the input a noise is mixed against
     at a ratio."""
     kind = spec["type"]
-    if kind == "normalize":
+    if kind in ("normalize", "trim_silence"):  # (a trim's: where the sound begins and ends)
         return True
     return kind in ("noise", "background_noise") and spec.get("mode", "snr") == "snr"
 
@@ -153,13 +153,7 @@ class StepItem:
                 value["curve"],
             )
         if kind == "trim_silence":
-            return TrimSilence(
-                rate,
-                channels,
-                10.0 ** (value["threshold_db"] / 20.0),
-                seconds_to_frames(value["min_duration_s"], rate),
-                value["where"],
-            )
+            return TrimSilence(rate, channels, *_trim_settings(value, rate), places=measured)
         if kind == "normalize":
             return Normalize(
                 rate, channels, value["peak_db"], value["mode"], value["when"], measured
@@ -216,12 +210,33 @@ class _Peaks(Meter):
         return self._meter.result()
 
 
+class _Places(Meter):
+    def __init__(self, item: StepItem) -> None:
+        value = {**EFFECTS["trim_silence"].defaults(), **item.spec}
+        self._places = TrimPlaces(item.in_rate, *_trim_settings(value, item.in_rate))
+
+    def add(self, chunk: Frames) -> None:
+        self._places.add(chunk)
+
+    def result(self) -> Any:
+        return self._places.result()
+
+
+def _trim_settings(value: dict[str, Any], rate: int) -> tuple[float, int, str]:
+    """A trim_silence's threshold (linear), least length (frames) and ends."""
+    least = seconds_to_frames(value["min_duration_s"], rate)
+    return 10.0 ** (value["threshold_db"] / 20.0), least, str(value["where"])
+
+
 def measure_meter(item: StepItem) -> Meter:
     """The meter of a step that :attr:`StepItem.measures`, for a pass over its input: the
-    peak (sample or true) for a normalize, the sum of squares and the frame count for a
-    noise at a ratio. The same for any chunking."""
+    peak (sample or true) for a normalize, where the sound begins and ends for a
+    trim_silence, the sum of squares and the frame count for a noise at a ratio. The same
+    for any chunking."""
     if item.spec["type"] == "normalize":
         return _Peaks(item.in_channels, item.spec.get("mode", "sample") == "true")
+    if item.spec["type"] == "trim_silence":
+        return _Places(item)
     return _Squares(item.in_channels)
 
 
