@@ -370,9 +370,9 @@ def stopped_before_start(count: int) -> BatchInterrupted:
     )
 
 
-def _renamed(result: FileResult, task: Task) -> FileResult:
-    """A result of ``placed(task)`` named as the run named ``task``, messages included."""
-    sent = placed(task)
+def _renamed(result: FileResult, task: Task, sent: Task) -> FileResult:
+    """A result of ``sent`` (``placed(task)``) named as the run named ``task``, messages
+    included."""
     names = [(shown(sent.source), shown(task.source)), (shown(sent.output), shown(task.output))]
 
     def named(text: str) -> str:
@@ -439,6 +439,7 @@ class _Pool:
         # any (and the task may still finish on its worker).
         self.knows_running = not type(self.executor).__module__.startswith("distributed.")
         self._closing = False
+        self._sent: dict[int, Task] = {}  # tasks as sent to other processes, by index
         self._pending: dict[Future[FileResult], int] = {}
         # Futures as they finish, put by their own callbacks: a wait() over every pending
         # future, once a file, cost time in the count of files still to run, and a batch
@@ -448,7 +449,7 @@ class _Pool:
 
     def submit(self, index: int, task: Task, *args: Any, **kwargs: Any) -> None:
         if self.task_stop is None:
-            task = placed(task)
+            task = self._sent[index] = placed(task)
         future = self.executor.submit(_run_unless_stopped, task, *args, **kwargs)
         self._pending[future] = index
         future.add_done_callback(self._finished.put)
@@ -499,7 +500,7 @@ class _Pool:
         else:
             if self.task_stop is None:
                 # Named as the run named them, not from the root as the worker was given.
-                result = _renamed(result, task)
+                result = _renamed(result, task, self._sent.pop(index))
         report(index, result)
 
     def run(

@@ -242,8 +242,8 @@ class _RunSearch:
     """The search for the first run of sound that lasts ``least`` frames (see
     :class:`TrimSilence`), fed the loudness of each frame chunk by chunk."""
 
-    def __init__(self, least: int, bridged: int) -> None:
-        self._least, self._bridged = least, bridged
+    def __init__(self, rate: int, least: int) -> None:
+        self._least, self._bridged = least, max(1, round(rate * _BRIDGED_GAP_S))
         self.run = 0  # frames since the current run of sound began, 0 for none
         self._quiet = 0  # quiet frames in a row at the end of what came
 
@@ -283,7 +283,7 @@ class TrimPlaces:
         self._threshold = np.float32(threshold)
         self._least = max(1, least)
         self._lead, self._trail = where in ("both", "start"), where in ("both", "end")
-        self._search = _RunSearch(self._least, max(1, round(rate * _BRIDGED_GAP_S)))
+        self._search = _RunSearch(rate, self._least)
         self._begin: int | None = None if self._lead else 0
         self._last_loud = -1
         self._frames = 0
@@ -344,7 +344,6 @@ class TrimSilence(Step):
         super().__init__(rate, channels)
         self._threshold = np.float32(threshold)
         self._least = max(1, least)
-        self._bridged = max(1, round(rate * _BRIDGED_GAP_S))
         self._lead = where in ("both", "start")
         self._trail = where in ("both", "end")
         self._held = FrameBuffer(channels, "trim_silence: held frames")
@@ -356,7 +355,7 @@ class TrimSilence(Step):
     def reset(self) -> None:
         self._held.clear()
         self._searching = self._lead
-        self._search = _RunSearch(self._least, self._bridged)
+        self._search = _RunSearch(self.in_rate, self._least)
         self._at = 0  # the frames taken so far (with known places)
 
     @property
