@@ -207,6 +207,7 @@ def nested_list(depth: int) -> list:
             "unknown distribution 'unifrom' (did you mean 'uniform'?)",
         ),
         ({"type": "lowpass", "frequency_hz": {"log_uniform": [0, 900]}}, "[0, 900] reaches 0"),
+        ({"type": "gain", "db": {"log_uniform": [-9, -1]}}, "[-9, -1] is not above 0"),
         ({"type": "gain", "db": {"choice": []}}, "choice needs a non-empty list"),
         ({"type": "gain", "db": {"uniform": [0, float("inf")]}}, '"db": uniform: must be finite'),
         ({"type": "gain", "db": float("nan")}, '"db": must be finite'),
@@ -235,6 +236,11 @@ def nested_list(depth: int) -> list:
         (
             {"one_of": [{"type": "clip"}, {"type": "gain"}], "weights": [1e308, 1e308]},
             '"weights" add up to more than 3.4028235e+38',
+        ),
+        # u times a subnormal total rounds unevenly: equal weights drew 37.5% and 62.5%.
+        (
+            {"one_of": [{"type": "clip"}, {"type": "gain"}], "weights": [1e-323, 1e-323]},
+            '"weights" add up to less than 1.1754944e-38',
         ),
         ({"type": "gain", "db": {"uniform": [-1e308, 1e308]}}, "-1e+308 is too large"),
         ({"type": "gain", "db": 1e39}, '"db": 1e+39 is too large'),
@@ -281,8 +287,32 @@ def test_file_descriptions_and_their_faults(tmp_path):
         with pytest.raises(kavri.ChainError, match="bad.json: nested more than 32 levels"):
             kavri.RandomChain(bad)
     # At the limit it is accepted, and pickles.
-    deepest = kavri.RandomChain([nested(7)])
+    deepest = kavri.RandomChain([nested(8)])
     assert pickle.loads(pickle.dumps(deepest)) == deepest
+
+
+def test_drawn_chains_pass_the_checker_and_their_clamps_are_told(tmp_path):
+    # A noise file past 2**31 frames (sparse: a header of 3e9 unsigned 8-bit frames, whose
+    # zero bytes read as -1): offsets drawn past 32 bits were refused when replayed.
+    frames = 3_000_000_000
+    noise = tmp_path / "long.wav"
+    with noise.open("wb") as file:
+        file.write(b"RIFF" + (36 + frames).to_bytes(4, "little") + b"WAVEfmt ")
+        file.write(bytes.fromhex("10000000 0100 0100 401f0000 401f0000 0100 0800"))
+        file.write(b"data" + frames.to_bytes(4, "little"))
+        file.truncate(44 + frames)
+    description = [{"type": "background_noise", "path": str(noise), "mode": "gain", "gain_db": -20}]
+    chains = [kavri.RandomChain(description).sample(1, index) for index in range(8)]
+    assert max(chain[0]["offset_frames"] for chain in chains) > 2**31
+    for chain in chains:
+        out = kavri.process(np.zeros(50, np.float32), 8000, chain)
+        assert np.allclose(out, -0.1)
+    # A range past an engine key's clamp is told as process tells it, item by item.
+    clamped = [{"type": "phaser", "depth": {"uniform": [2, 5]}}]
+    with pytest.warns(kavri.ClampWarning, match="depth = .* the engine uses 1"):
+        kavri.augment(np.zeros(100, np.float32), RATE, clamped, seed=1)
+    with pytest.warns(kavri.ClampWarning, match="depth = .* the engine uses 1"):
+        kavri.augment_batch(np.zeros((2, 100), np.float32), RATE, clamped, seed=1)
 
 
 def test_unpickling_checks_as_loading_does():

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import os
 import warnings
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from collections.abc import Set as AbstractSet
 from typing import Any
 
@@ -187,8 +187,10 @@ def augment(
     is a :class:`RandomChain` or anything it accepts.
     """
     chain = RandomChain(random_chain).sample(seed, index)
-    # The drawn chain is valid by construction, so it goes to the engine unchecked.
-    return steps.process_audio(audio, sample_rate, chain, block_size, workers), chain
+    # The drawn chain is valid by construction, so it goes to the engine unchecked; a
+    # description's range may still run past an engine key's clamp, which is told.
+    out = steps.process_audio(audio, sample_rate, chain, block_size, workers, warn_clamps=True)
+    return out, chain
 
 
 def _per_item(chains: Any) -> bool:
@@ -272,8 +274,8 @@ def augment_batch(
     """
     prepared = _engine.batch_audio(batch)
     count = len(prepared)
-    if isinstance(indices, AbstractSet | Mapping):
-        # Their order is not the items': a set's {7, 2, 5} gave item 0 index 2.
+    # A set's or a mapping's order is not the items': a set's {7, 2, 5} gave item 0 index 2.
+    if isinstance(indices, AbstractSet | Mapping) or not isinstance(indices, Iterable | None):
         raise TypeError(f"indices must be a sequence, one per item, got {type(indices).__name__}")
     keys = range(count) if indices is None else list(indices)
     if len(keys) != count:
@@ -282,8 +284,9 @@ def augment_batch(
             f"for a batch of {counted(count, 'item')}"
         )
     chains = RandomChain(random_chain)._sample_many(seed, keys)
-    # The drawn chains are valid by construction, so they go to the engine unchecked.
-    return _run_batch(prepared, sample_rate, chains, block_size, workers), chains
+    # The drawn chains are valid by construction, so they go to the engine unchecked (their
+    # clamps told, as in augment).
+    return _run_batch(prepared, sample_rate, chains, block_size, workers, warn_clamps=True), chains
 
 
 def _run_batch(

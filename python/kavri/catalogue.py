@@ -835,7 +835,7 @@ _NOISE: tuple[EffectInfo, ...] = (
                 "where in the noise file to start (its own frames, modulo its length); "
                 "-1 draws it from the seed",
                 -1,
-                2**31 - 1,
+                2**63 - 1,
                 integer=True,
             ),
             Param(

@@ -276,9 +276,12 @@ def step_value(param: Param, value: Any) -> tuple[Any, str | None]:
         return rows, None
     wrong = _value_problem(key, value, param.integer)
     if wrong is not None:
-        # A whole number past 32 bits is out of the key's own range, which names its bounds.
-        if param.integer and isinstance(value, numbers.Integral):
-            return None, _in_range(param, int(value)) or wrong
+        # A whole number past 32 bits is judged by the key's own range, which names its
+        # bounds: a step's key may reach further (a noise file's offset, in its frames).
+        if param.integer and isinstance(value, numbers.Integral) and not isinstance(value, bool):
+            number = int(value)
+            problem = _in_range(param, number)
+            return (None, problem) if problem else (number, None)
         return None, wrong
     number = int(value) if param.integer else float(value)
     return number, _in_range(param, number)

@@ -49,12 +49,13 @@ made with it, so it is fixed and checked by the tests):
    seed; the file's path and the offset), so that it replays without drawing. Descriptions
    without such items draw as they always have.
 
-Limits: groups nest at most 8 deep (``MAX_NESTING``), one_of weights add up to less than
-3.4028235e38, and effect parameters, plain or as distribution bounds, lie within single
-precision as the chain checker requires; so every accepted description draws chains that
-pass the chain checker. Whether a drawn chain runs on a given input is decided as for any
-chain: a pad drawn up to a day long may not fit in memory, a channel count may not fit the
-input's, and those are refused when the chain is run, naming the draw's effect.
+Limits: groups nest at most 8 deep (``MAX_NESTING``), one_of weights add up to at least
+1.1754944e-38 and less than 3.4028235e38, and effect parameters, plain or as distribution
+bounds, lie within single precision as the chain checker requires; so every accepted
+description draws chains that pass the chain checker. Whether a drawn chain runs on a
+given input is decided as for any chain: a pad drawn up to a day long may not fit in
+memory, a channel count may not fit the input's, and those are refused when the chain is
+run, naming the draw's effect.
 """
 
 from __future__ import annotations
@@ -108,6 +109,7 @@ _DISTRIBUTIONS = ("uniform", "log_uniform", "choice")
 _GROUP_KEYS = {"one_of": ("one_of", "weights", "p"), "some_of": ("some_of", "count", "p")}
 _TOP_KEYS = ("chain", "description")
 _UNIT = 1.0 / 9007199254740992.0  # 2**-53
+_FLOAT32_TINY = float(np.finfo(np.float32).tiny)  # the smallest normal single
 
 
 # ---------------------------------------------------------------------------------------
@@ -343,7 +345,8 @@ def _check_dist(
             )
         if kind == "log_uniform" and lo <= 0:
             raise ChainError(
-                f"{where}: log_uniform range {_show(body)} reaches 0; its low end must be above 0"
+                f"{where}: log_uniform range {_show(body)} "
+                f"{'reaches 0' if hi > 0 else 'is not above 0'}; its low end must be above 0"
             )
     return _Dist(kind, tuple(values), integer)
 
@@ -401,7 +404,7 @@ def _check_item(where: str, item: Any, depth: int = 1) -> _Node:
             raise ChainError(f'{where}: needs a "type", a "one_of" or a "some_of"')
         return _check_effect(where, item)
     group = groups[0]
-    if depth >= MAX_NESTING:
+    if depth > MAX_NESTING:  # the chain's own items are at depth 1
         raise ChainError(f"{where}: groups nested more than {MAX_NESTING} levels deep")
     _check_keys(where, item, _GROUP_KEYS[group], group)
     p = _check_p(where, item)
@@ -436,6 +439,10 @@ def _check_item(where: str, item: Any, depth: int = 1) -> _Node:
                 )
             if total <= 0:
                 raise ChainError(f'{where}: "weights" add up to 0')
+            if total < _FLOAT32_TINY:  # u times a subnormal total rounds unevenly
+                raise ChainError(
+                    f'{where}: "weights" add up to less than {_FLOAT32_TINY:.8g}; scale them up'
+                )
             weights = tuple(checked)
         return _OneOf(items, weights, p)
     if "count" not in item:
