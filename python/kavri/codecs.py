@@ -14,17 +14,18 @@ would wrap what lies beyond into the opposite sign).
 
 ``codec``: libsndfile removes the encoder's delay and padding as it decodes (the LAME
 header's for MP3, Opus's pre-skip, Vorbis's granule positions), so a decoded segment has
-the length of the segment encoded and lines up with it; GSM 6.10 codes frames of 160
-samples and its decoded padding is cut. So that the output does not depend on how the
-signal is cut, the codec is fed fixed blocks: block k covers frames [65,536 k,
-65,536 (k + 1)) counted from the signal's first, and is encoded as the segment from 8,192
-frames before it to 8,192 frames after it (cut at the signal's start and end), so that the
-encoder has settled when the block begins; its decoded frames are the block's output. Over
-the first 1,024 frames of each block the output crosses linearly from the decode of the
-block before (which runs on into its context) to the block's own, so that no step marks
-the seam. A call encodes the blocks of the whole signal; a stream holds the frames of a
-block and its context (up to 73,728 frames a channel) until they are all in, or until the
-flush ends the signal, and so gives the bits of one call for any chunking.
+the length of the segment encoded and lines up with it; an MP3 at the lowest bit rates,
+whose frames cannot hold LAME's header, has its delay (1,105 frames) cut here; GSM 6.10
+codes frames of 160 samples and its decoded padding is cut. So that the output does not
+depend on how the signal is cut, the codec is fed fixed blocks: block k covers frames
+[65,536 k, 65,536 (k + 1)) counted from the signal's first, and is encoded as the segment
+from 8,192 frames before it to 8,192 frames after it (cut at the signal's start and end),
+so that the encoder has settled when the block begins; its decoded frames are the block's
+output. Over the first 1,024 frames of each block the output crosses linearly from the
+decode of the block before (which runs on into its context) to the block's own, so that no
+step marks the seam. A call encodes the blocks of the whole signal; a stream holds the
+frames of a block and its context (up to 73,728 frames a channel) until they are all in,
+or until the flush ends the signal, and so gives the bits of one call for any chunking.
 
 Channels go through the codec in pairs (0 and 1, 2 and 3, ...; an odd last one alone),
 GSM's one at a time. A rate the codec does not take is converted for it (soxr, very high
@@ -81,6 +82,8 @@ _CODECS: dict[str, tuple[str, str, tuple[int, ...] | None]] = {
 
 # Above the most libvorbis's encoder takes, the codec runs at 192 kHz.
 _VORBIS_ABOVE = 192_000
+# LAME's encoder delay (576 frames) and the MP3 decoder's (529), at every rate.
+_MP3_DELAY = 576 + 529
 # The magnitude the codecs' input is held within (see the module's text).
 _LIMIT = np.float32(256.0)
 
@@ -134,11 +137,16 @@ def _encode_decode(
                 encoder.write(data)
             os.lseek(memory, 0, os.SEEK_SET)
             with SoundFile(memory, closefd=False) as decoder:
+                # An MP3 whose frames are too small for LAME's header (the lowest bit rates)
+                # decodes with its delay and padding: more frames than went in, the audio
+                # late by the encoder's and the decoder's delay, which are cut here.
+                skip = _MP3_DELAY if name == "mp3" and decoder.frames != data.shape[0] else 0
                 # GSM in WAV cannot seek, so its length is asked for: the decoded padding is
                 # cut.
                 decoded = np.asarray(
-                    decoder.read(data.shape[0], dtype="float32", always_2d=True), np.float32
-                )
+                    decoder.read(data.shape[0] + skip, dtype="float32", always_2d=True),
+                    np.float32,
+                )[skip:]
     except (sf.LibsndfileError, RuntimeError) as error:
         detail = error.error_string if isinstance(error, sf.LibsndfileError) else str(error)
         raise KavriError(
