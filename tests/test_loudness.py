@@ -10,6 +10,7 @@ import re
 import shutil
 import subprocess
 import sys
+from pathlib import Path
 
 import numpy as np
 import pyloudnorm
@@ -303,9 +304,33 @@ def test_audio_written_off_the_prediction_is_corrected():
     # Off the target and off the prediction: the gain moves by the miss.
     again = loudness.corrected(planned, written(-16.3, -1.2))
     assert again is not None and again.gain_db == pytest.approx(4.3)
+    # The last write is only for a ceiling still passed, held by a gain after the limiter.
+    assert loudness.corrected(planned, written(-16.3, -1.2), last=True) is None
+    again = loudness.corrected(planned, written(-16.02, -0.7), last=True)
+    assert again is not None and again.specs[-1] == {"type": "gain", "db": -0.35}
+    assert again.true_peak_db == pytest.approx(-1.05) and again.trim_db == pytest.approx(-0.35)
     # A plan measured by whole passes stands as written.
     planned.predicted = False
     assert loudness.corrected(planned, written(-16.3, -0.5)) is None
+
+
+def test_a_ceiling_is_held_where_the_trial_mispredicted_and_a_pass_is_told(tmp_path):
+    # Clipped pink noise (half a second, 16-bit) whose first write passed the ceiling the
+    # trial predicted it would keep by 2 dB; two more writes with the limiter lower still
+    # passed it (-0.74 dBTP), and only the command line said so.
+    data = Path(__file__).parent / "data" / "overshoot.flac"
+    audio = np.repeat(kavri.read(data).audio, 2, axis=1)
+    out, result = process_to_loudness(audio, 48_000, "vocal", -16.0)
+    assert result.passes >= 2 and result.reached and result.ceiling_held
+    assert true_peak_db(out) <= -1.0
+    kavri.write(tmp_path / "in.wav", audio, 48_000, "pcm16")
+    summary = kavri.process_file(tmp_path / "in.wav", tmp_path / "o.wav", "vocal", loudness=-16)
+    assert summary.warnings == () and summary.loudness.true_peak_db <= -1.0
+    # A ceiling that is passed is told by the call, as a missed target is.
+    passed = LoudnessResult(LoudnessTarget(-16.0), -20.0, 4.0, None, -16.0, -0.4, 1)
+    assert passed.problem(" after encoding") == (
+        "true peak -0.40 dBTP after encoding is above the -1 dBTP ceiling"
+    )
 
 
 def test_unreachable_targets_warn_with_the_miss(tmp_path):

@@ -126,7 +126,8 @@ def process_to_loudness(
     """:func:`process` with a loudness target: returns the processed audio and a
     :class:`kavri.loudness.LoudnessResult` with the gain added, the limiter ceiling if one
     was needed, and the loudness and true peak measured on the result. Warns with
-    :class:`LoudnessWarning` when the target was missed by more than 0.5 LU."""
+    :class:`LoudnessWarning` when the target was missed by more than 0.5 LU or the true peak
+    passed the ceiling."""
     target = LoudnessTarget(loudness, peak_ceiling)
     specs: list[Any] = load_chain(chain)
     rate = _engine.check_sample_rate(sample_rate)
@@ -154,9 +155,9 @@ def process_to_loudness(
     )
     final = run(chained, result.specs)
     written = measure(final, rate)
-    for _ in range(WRITE_TRIES - 1):
+    for again_at in range(1, WRITE_TRIES + 1):
         # Corrected as a streamed file is (kavri.rendering).
-        again = corrected(result, written)
+        again = corrected(result, written, last=again_at == WRITE_TRIES)
         if again is None:
             break
         result = again

@@ -397,8 +397,11 @@ def render_file(
         for note in (
             blocks.shortfall(),
             rendered.notice,
-            # A missed loudness target: kavri.process warns of it, and so does this summary.
-            rendered.loudness.problem() if rendered.loudness is not None else None,
+            # A missed loudness target or a passed ceiling: process_to_loudness warns of
+            # it, and so does this summary.
+            rendered.loudness.problem(" after encoding" if rendered.decoded else "")
+            if rendered.loudness is not None
+            else None,
             _dropped_tags(settings, rendered),
             _ceiling_passed(specs, rendered if measure and rendered.decoded else None),
             *dict.fromkeys(note for stream in writing for note in stream.notes()),

@@ -792,8 +792,21 @@ class LoudnessResult:
         self.true_peak_db = final.true_peak_db
         return self
 
-    def problem(self) -> str | None:
-        """A sentence on a missed target, or None when it was reached."""
+    @property
+    def ceiling_held(self) -> bool:
+        """True if the true peak reached is at or under the ceiling."""
+        return not self.true_peak_db > self.target.peak_ceiling_db
+
+    def problem(self, how: str = "") -> str | None:
+        """A sentence on a missed target or a passed ceiling (``how`` follows the true peak,
+        as " after encoding"), or None when both held."""
+        missed = self._missed()
+        if self.ceiling_held:
+            return missed
+        passed = ceiling_passed(self.true_peak_db, self.target.peak_ceiling_db, how)
+        return passed if missed is None else f"{missed}; {passed}"
+
+    def _missed(self) -> str | None:
         if self.reached:
             return None
         if math.isnan(self.input_lufs):
@@ -1029,7 +1042,8 @@ TRIAL_MAX_SHARE = 0.6
 # rounding, the leads and the tails) before it counts as missed.
 TRIAL_TOLERANCE_LU = 0.02
 # Writing passes of a predicted plan: the first, and corrections where the audio as
-# written missed the target or passed the ceiling.
+# written missed the target or passed the ceiling; then one more, with a gain after the
+# limiter, only where the ceiling is still passed.
 WRITE_TRIES = 3
 
 
@@ -1288,12 +1302,17 @@ def _budget(regions: list[tuple[int, int]], loudest: list[float], frames: float)
     return chosen
 
 
-def corrected(result: LoudnessResult, written: Measurement) -> LoudnessResult | None:
+def corrected(
+    result: LoudnessResult, written: Measurement, last: bool = False
+) -> LoudnessResult | None:
     """The plan to write again when the audio written with a trial's plan (``written``, as
     measured) passed the ceiling (a peak between samples outside the trial's excerpts,
     say) or missed both the target and the prediction: the limiter's ceiling lowered by
-    the overshoot, the gain moved by the miss. None when it stands as written, and always
-    for a plan measured by whole passes."""
+    the overshoot, the gain moved by the miss. The ``last`` write, after those, is only for
+    a ceiling still passed, and holds it by a gain after the limiter, which moves the true
+    peak exactly (a lower limiter barely moves the peaks between samples: the writes had
+    ended 0.001 dB over). None when it stands as written, and always for a plan measured by
+    whole passes."""
     if not result.predicted:
         return None
     target = result.target
@@ -1302,8 +1321,23 @@ def corrected(result: LoudnessResult, written: Measurement) -> LoudnessResult | 
     if not math.isfinite(miss):
         return None
     as_predicted = abs(written.integrated_lufs - result.lufs) <= TRIAL_TOLERANCE_LU
-    if over <= 0 and (abs(miss) <= AIM_LU or as_predicted):
+    if over <= 0 and (last or abs(miss) <= AIM_LU or as_predicted):
         return None
+    if last:
+        excess = over + TRUE_PEAK_MARGIN_DB
+        return LoudnessResult(
+            target,
+            result.input_lufs,
+            result.gain_db,
+            result.limiter_ceiling_db,
+            written.integrated_lufs - excess,
+            written.true_peak_db - excess,
+            result.passes + 1,
+            [*result.specs, gain_spec(-excess)],
+            result.trials,
+            predicted=True,
+            trim_db=result.trim_db - excess,
+        )
     gain, limit = result.gain_db, result.limiter_ceiling_db
     if over > 0:
         start = target.peak_ceiling_db - TRUE_PEAK_MARGIN_DB if limit is None else limit

@@ -573,9 +573,9 @@ def _targeted(
     if decode:
         return _encoded(job, spool, result, bar, expected)
     written = _write_targeted(job, spool, result, bar.span(expected), last)
-    for _ in range(WRITE_TRIES - 1):
+    for again_at in range(1, WRITE_TRIES + 1):
         assert written.measurement is not None
-        again = corrected(result, written.measurement)
+        again = corrected(result, written.measurement, last=again_at == WRITE_TRIES)
         if again is None:
             break
         # Written again with the correction; the bar has no room left for it and stays.

@@ -11,7 +11,7 @@ from ._audio import PCM_BITS
 from ._paths import shown
 from .catalogue import counted
 from .files import FileSummary
-from .loudness import MIN_LOUDNESS_RATE, Measurement, above, ceiling_passed, to_db
+from .loudness import MIN_LOUDNESS_RATE, Measurement, above, to_db
 from .rendering import LOSSY_SUBTYPES
 
 __all__ = ["output_report", "meter_text", "meter_json"]
@@ -94,13 +94,6 @@ def output_report(summary: FileSummary) -> tuple[str, list[str]]:
             f"{counted(stats.nonfinite, 'NaN or infinite sample')}"
             f"{' written as they are' if kept else ' written as 0 (NaN) or at full scale'}"
         )
-    if result is not None:
-        # A missed target is among the summary's warnings already.
-        if measured is not None and measured.true_peak_db > result.target.peak_ceiling_db:
-            how = " after encoding" if summary.decoded else ""
-            warnings.append(
-                ceiling_passed(measured.true_peak_db, result.target.peak_ceiling_db, how)
-            )
     return line, warnings
 
 
