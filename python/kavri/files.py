@@ -49,7 +49,7 @@ from .io import (
     resolve_subtype,
     source_layout,
 )
-from .io.tags import too_long_for
+from .io.tags import dropped_note
 from .loudness import LevelMeter, LoudnessResult, Measurement, ceiling_passed, clip_level
 from .rendering import ChunkStream, Rendered, Span, render
 from .settings import RenderOptions, RenderSettings, tail_frames
@@ -462,20 +462,7 @@ def _dropped_tags(settings: RenderSettings, rendered: Rendered) -> str | None:
     """A note naming the tags given that the output's format cannot hold."""
     given = settings.tags_dict()
     dropped = [name for name in rendered.dropped_tags if name in given]
-    long = [name for name in dropped if too_long_for(rendered.container, name)]
-    unheld = [name for name in dropped if name not in long]
-    notes = []
-    if unheld:
-        notes.append(
-            f"{rendered.container} output cannot hold the tag"
-            f"{'s' if len(unheld) > 1 else ''} {', '.join(unheld)}"
-        )
-    if long:
-        reason = too_long_for(rendered.container, long[0])
-        notes.append(f"the tag{'s' if len(long) > 1 else ''} {', '.join(long)}: {reason}")
-    if not notes:
-        return None
-    return f"{rendered.label}: {'; '.join(notes)}; not written"
+    return dropped_note(rendered.label, rendered.container, dropped)
 
 
 def measure_file(

@@ -293,10 +293,17 @@ def effect_page(info: EffectInfo, moving: bool, source: tuple[str, str] | None =
         if info.step and name not in ROOM_HEADERS
         else "where the engine's code for this effect lives"
     )
+    overflows = [param.key for param in info.params if param.overflow is not None]
     limits = (
         "Ranges are limits: a value outside is refused when the chain is checked"
         if info.step
-        else "Ranges are clamps: a value outside is quietly held at the nearest bound"
+        else "Ranges are clamps: a value outside is held at the nearest bound, with a warning"
+        + (
+            f" (past the bound of {', '.join(f'`{key}`' for key in overflows)}, where the "
+            "arithmetic would overflow, it is refused)"
+            if overflows
+            else ""
+        )
     )
     return "\n".join(
         [

@@ -20,7 +20,7 @@ from __future__ import annotations
 
 import os
 import re
-from collections.abc import Iterable, Mapping
+from collections.abc import Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
 import soundfile as sf
@@ -56,6 +56,7 @@ __all__ = [
     "COMMON_KEYS",
     "TAG_CONTAINERS",
     "check_tags",
+    "dropped_note",
     "read_tags",
     "soundfile_tags",
     "write_tags",
@@ -336,6 +337,23 @@ def too_long_for(container: str, name: str) -> str | None:
     if container == "WAV" and names is not None and name in names:
         return f"longer than the {_INFO_BYTES:,} bytes a WAV file's INFO holds"
     return None
+
+
+def dropped_note(label: str, container: str, dropped: Sequence[str]) -> str | None:
+    """A note naming the tags ``dropped`` that a container could not hold (or not at their
+    length); None when there are none."""
+    long = [name for name in dropped if too_long_for(container, name)]
+    unheld = [name for name in dropped if name not in long]
+    notes = []
+    if unheld:
+        notes.append(
+            f"{container} output cannot hold the tag{'s' if len(unheld) > 1 else ''} "
+            f"{', '.join(unheld)}"
+        )
+    if long:
+        reason = too_long_for(container, long[0])
+        notes.append(f"the tag{'s' if len(long) > 1 else ''} {', '.join(long)}: {reason}")
+    return f"{label}: {'; '.join(notes)}; not written" if notes else None
 
 
 def writable_tags(container: str, tags: Mapping[str, str]) -> tuple[dict[str, str], list[str]]:

@@ -69,7 +69,7 @@ from .formats import (
 )
 from .pipes import StreamSink
 from .streams import copy_out, standard_output
-from .tags import check_tags, set_soundfile_tags, writable_tags, write_tags
+from .tags import check_tags, dropped_note, set_soundfile_tags, writable_tags, write_tags
 
 __all__ = [
     "AudioWriter",
@@ -596,7 +596,8 @@ def write(
     format cannot hold (channels, an empty FLAC, MP3 or Opus file, an AIFF past 4 GiB) is
     refused before anything is written; a WAV past 4 GiB is written as RF64, with a
     :class:`ContainerWarning`. ``tags`` ({"title": ..., "artist": ...}) are written where
-    the format holds them (see :mod:`kavri.io.tags`). Raises :class:`AudioFileError` naming
+    the format holds them (see :mod:`kavri.io.tags`), and those it cannot hold are named in
+    a :class:`ContainerWarning`. Raises :class:`AudioFileError` naming
     the file.
     """
     name = fs_name(path)
@@ -626,4 +627,7 @@ def write(
         writer.write(data)
     if writer.notice is not None:
         warnings.warn(writer.notice, ContainerWarning, stacklevel=2)
+    dropped = dropped_note(writer.label, writer.container, writer.dropped_tags)
+    if dropped is not None:
+        warnings.warn(dropped, ContainerWarning, stacklevel=2)
     return writer.stats
