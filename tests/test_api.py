@@ -153,6 +153,28 @@ def test_bad_arguments(audio, rate, error):
 # --- presets -----------------------------------------------------------------------------
 
 
+def test_every_entry_point_tells_a_clamp_once_at_the_callers_line():
+    """A kavri.Stream told nothing, and the batch calls and a loudness target named a line
+    inside kavri (or the caller's caller), where a filter by module cannot reach them."""
+    chain = [{"type": "lowpass", "frequency_hz": 30000}]
+    audio = np.full((48_000, 2), 0.1, np.float32)
+    batch = np.zeros((2, 10), np.float32)
+    staged = [{"type": "resample", "rate_hz": 16_000}, *chain]
+    for call in (
+        lambda: kavri.Stream(chain, 48_000, 2),
+        lambda: kavri.process(audio, 48_000, chain, loudness=-20),
+        lambda: kavri.process_to_loudness(audio, 48_000, chain, -20),
+        lambda: kavri.process_batch(batch, 48_000, chain),
+        lambda: kavri.process_batch(batch, 48_000, staged),
+        lambda: kavri.augment_batch(batch[:1], 48_000, chain, seed=1),
+    ):
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            call()
+        clamps = [w for w in caught if w.category is kavri.ClampWarning]
+        assert len(clamps) == 1 and {w.filename for w in caught} == {__file__}, caught
+
+
 @pytest.mark.parametrize("name", sorted(kavri.list_presets()))
 def test_presets_load_and_run(name):
     assert kavri.list_presets()[name]

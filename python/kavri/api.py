@@ -99,16 +99,7 @@ def process(
     """
     target = target_of(loudness, peak_ceiling)
     if target is not None:
-        result, _ = process_to_loudness(
-            audio,
-            sample_rate,
-            chain,
-            target.lufs,
-            peak_ceiling=target.peak_ceiling_db,
-            block_size=block_size,
-            workers=workers,
-        )
-        return result
+        return _to_loudness(audio, sample_rate, chain, target, block_size, workers)[0]
     specs: list[Any] = load_chain(chain)
     return steps.process_audio(audio, sample_rate, specs, block_size, workers, warn_clamps=True)
 
@@ -129,12 +120,25 @@ def process_to_loudness(
     :class:`LoudnessWarning` when the target was missed by more than 0.5 LU or the true peak
     passed the ceiling."""
     target = LoudnessTarget(loudness, peak_ceiling)
+    return _to_loudness(audio, sample_rate, chain, target, block_size, workers)
+
+
+def _to_loudness(
+    audio: npt.ArrayLike,
+    sample_rate: int | float,
+    chain: ChainLike,
+    target: LoudnessTarget,
+    block_size: int,
+    workers: int,
+) -> tuple[npt.NDArray[np.float32], LoudnessResult]:
+    """The work of :func:`process_to_loudness`, for it and for :func:`process`: its
+    warnings name the line that called either."""
     specs: list[Any] = load_chain(chain)
     rate = _engine.check_sample_rate(sample_rate)
     blocks, threads = _engine.check_engine_options(block_size, workers)
     data, flat = _engine.frames_of(audio)
     plan = steps.plan_chain(specs, rate, data.shape[1])
-    plan.warn_clamped()
+    plan.warn_clamped(stacklevel=3)
     rate = plan.out_rate
 
     def run(source: npt.NDArray[np.float32], extra: list[Any]) -> npt.NDArray[np.float32]:
@@ -166,7 +170,7 @@ def process_to_loudness(
     result.measured(written)
     problem = result.problem()
     if problem:
-        warnings.warn(problem, LoudnessWarning, stacklevel=2)
+        warnings.warn(problem, LoudnessWarning, stacklevel=3)
     return (final[:, 0] if flat and final.shape[1] == 1 else final), result
 
 
@@ -308,7 +312,7 @@ def _run_batch(
             steps.check_engine_rates(chain, rate, f"item {index}'s chain")
         if warn_clamps:
             for chain in {id(chain): chain for chain in chains}.values():
-                warn_clamped(chain, rate, stacklevel=4)
+                warn_clamped(chain, rate, stacklevel=3)
         return _engine.run_batch(prepared, sample_rate, chains, block_size, workers)
     rate = _engine.check_sample_rate(sample_rate)
     blocks, threads = _engine.check_engine_options(block_size, workers)
@@ -326,7 +330,7 @@ def _run_batch(
     for chain, plan in zip(chains, plans, strict=True):
         if warn_clamps and id(chain) not in warned:  # a chain given for many items, once
             warned.add(id(chain))
-            plan.warn_clamped(stacklevel=4)
+            plan.warn_clamped(stacklevel=3)
     outputs = [
         steps.run_plan(plan, item, blocks, threads)
         for plan, item in zip(plans, prepared.items(), strict=True)

@@ -83,6 +83,7 @@ class Stream(_engine.NativeState):
         )
         self._flat = False  # whether the last chunk came as a 1-D mono signal
         self._plan = steps.plan_chain(specs, self._native.sample_rate, self._native.channels)
+        self._plan.warn_clamped()  # as process warns, once, where the stream is made
         self._steps: steps.ChainStream | None = None
         self._busy = threading.Lock()  # one thread at a time, as the native stream allows
         # Whether a call failed part-way through the steps (their state is then unknown):
