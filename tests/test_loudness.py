@@ -600,6 +600,9 @@ def test_measure_takes_samples_as_process_does():
         measure(noise.T.copy(), RATE)
     with pytest.raises(TypeError, match="real numbers"):
         measure(noise.astype(complex), RATE)
+    # Clipped as a file of them counts: at 32,767 too (only -32,768 had counted).
+    clipped = np.array([[32767, -32768], [32767, 100]], np.int16)
+    assert measure(clipped, RATE).clipped == 3
     # The chunked meters took them as their counts too (+80 LUFS), and a copy of one shared
     # its native state with it: feeding the copy fed the original.
     for meter in (LoudnessMeter(RATE, 2), LevelMeter(RATE, 2)):

@@ -642,14 +642,21 @@ def measure(
     """Measures a (frames, channels) or 1-D array, in chunks as a file would be (without
     ``true_peak``, the true peak is the sample peak). Samples are taken as
     :func:`kavri.process` takes them (integer PCM scaled by its full scale; complex, bool and
-    channels-first arrays refused), but float64 is metered as it is, in double precision."""
+    channels-first arrays refused), but float64 is metered as it is, in double precision.
+    Integer samples count as clipped at their largest positive step, as a file of them
+    does; float samples at 1.0."""
+    level = 1.0
     if isinstance(audio, np.ndarray) and audio.dtype == np.float64:
         data, _ = shaped_frames(audio)
     else:
+        if isinstance(audio, np.ndarray) and audio.dtype.kind in "iu":
+            # Only its negative full scale had counted: 32,767 is 1 - 2**-15 of it.
+            bits = 8 * audio.dtype.itemsize
+            level = (2.0 ** (bits - 1) - 1.0) / 2.0 ** (bits - 1)
         # An int16 array had been metered as counts (+76 LUFS for noise at -14).
         data, _ = frames_of(audio)
     step = check_count("chunk_frames", chunk_frames)
-    meter = LevelMeter(sample_rate, data.shape[1], true_peak=true_peak)
+    meter = LevelMeter(sample_rate, data.shape[1], true_peak=true_peak, clip_level=level)
     for start in range(0, data.shape[0], step):
         meter.add(data[start : start + step])
     return meter.result()
