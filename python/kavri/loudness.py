@@ -996,8 +996,10 @@ def plan_loudness(
             # Where even the trimmed output is too quiet, the gain rises by what it missed in
             # the same pass: lowering the limiter alone took every pass when the overshoot
             # was large, and left a reachable target missed (-14 LUFS came out at -15.2 on
-            # a plucked chord, where -13 reached -13.8).
-            if trimmed.miss_lu < -AIM_LU:
+            # a plucked chord, where -13 reached -13.8). Where it is too loud, the gain
+            # falls by as much: a gain raised so, where the lower limiter then held the
+            # peaks, stayed, and -8 LUFS came out at -7.0.
+            if abs(trimmed.miss_lu) > AIM_LU:
                 gain = min(gain - trimmed.miss_lu, most(gain - trimmed.miss_lu))
             continue
         outcome = LoudnessResult(
