@@ -637,6 +637,10 @@ def test_a_ceiling_that_a_lossy_encoder_passes_is_reported(tmp_path):
         summary = kavri.process_file(tmp_path / "sq.wav", tmp_path / name, ceiling, measure=True)
         notes = [n for n in summary.warnings if "above the -1 dBTP ceiling" in n]
         assert bool(notes) == warned, (name, summary.warnings)
+    # Unmeasured too, as a batch runs its files: it had passed the ceiling without a word.
+    summary = kavri.process_file(tmp_path / "sq.wav", tmp_path / "sq.mp3", ceiling)
+    assert any("above the -1 dBTP ceiling" in note for note in summary.warnings)
+    assert summary.measurement is None
 
 
 # --- tags ------------------------------------------------------------------------------------

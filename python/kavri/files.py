@@ -51,7 +51,7 @@ from .io import (
 )
 from .io.tags import dropped_note
 from .loudness import LevelMeter, LoudnessResult, Measurement, ceiling_passed, clip_level
-from .rendering import ChunkStream, Rendered, Span, render
+from .rendering import LOSSY_SUBTYPES, ChunkStream, Rendered, Span, render
 from .settings import RenderOptions, RenderSettings, tail_frames
 from .steps import ChainStream, StepItem, plan_chain
 from .steps.plan import measure_meter, measures_whole_input
@@ -388,7 +388,12 @@ def render_file(
             length_known=blocks.length_planned,
             layout=source_layout(reader) if out_channels == channels else None,
             progress=progress,
-            measure=measure or target is not None,
+            # A lossy output of a chain that holds a true-peak ceiling is decoded and
+            # measured whatever is asked, so that a ceiling its encoder passes is told (a
+            # batch, which measures nothing, passed it without a word).
+            measure=measure
+            or target is not None
+            or (chosen in LOSSY_SUBTYPES and _ceiling_of(specs) is not None),
             earlier_passes=len(normalizations),
             earlier=measure_peaks if normalizations else None,
         )
@@ -403,7 +408,7 @@ def render_file(
             if rendered.loudness is not None
             else None,
             _dropped_tags(settings, rendered),
-            _ceiling_passed(specs, rendered if measure and rendered.decoded else None),
+            _ceiling_passed(specs, rendered if rendered.decoded else None),
             *dict.fromkeys(note for stream in writing for note in stream.notes()),
         )
         if note is not None
@@ -428,20 +433,28 @@ def render_file(
     )
 
 
-def _ceiling_passed(specs: list[dict[str, Any]], rendered: Rendered | None) -> str | None:
-    """A note when a chain that ends by holding the true peak under a ceiling (a normalize
-    of the true peak "when above", as --peak-ceiling without a loudness target adds) was
-    written to a lossy format whose decoded output passes it: the encoder adds peaks of its
-    own, and the ceiling was passed without a word."""
-    if rendered is None or rendered.measurement is None or not specs:
+def _ceiling_of(specs: list[dict[str, Any]]) -> float | None:
+    """The true-peak ceiling a chain ends by holding (a normalize of the true peak "when
+    above", as --peak-ceiling without a loudness target adds); None if it holds none."""
+    if not specs:
         return None
     last = {**EFFECTS["normalize"].defaults(), **specs[-1]}
     if last["type"] != "normalize" or last["mode"] != "true" or last["when"] != "above":
         return None
-    peak = rendered.measurement.true_peak_db
-    if not peak > float(last["peak_db"]):
+    return float(last["peak_db"])
+
+
+def _ceiling_passed(specs: list[dict[str, Any]], rendered: Rendered | None) -> str | None:
+    """A note when a chain that holds a true-peak ceiling was written to a lossy format
+    whose decoded output passes it: the encoder adds peaks of its own, and the ceiling was
+    passed without a word."""
+    ceiling = _ceiling_of(specs)
+    if rendered is None or rendered.measurement is None or ceiling is None:
         return None
-    return f"{rendered.label}: {ceiling_passed(peak, float(last['peak_db']), ' after encoding')}"
+    peak = rendered.measurement.true_peak_db
+    if not peak > ceiling:
+        return None
+    return f"{rendered.label}: {ceiling_passed(peak, ceiling, ' after encoding')}"
 
 
 def _output_subtype(output_name: str, settings: RenderSettings, input_subtype: str) -> str:
