@@ -154,6 +154,8 @@ _SF_MALFORMED_FILE = 3
 # The frame count libsndfile gives a FLAC stream whose header states none (its writer could
 # not go back to fill it in: ffmpeg or flac writing to a pipe).
 _SF_COUNT_MAX = 2**63 - 1
+# The most channels FFmpeg's sample converter takes (SWR_CH_MAX).
+_FFMPEG_MOST_CHANNELS = 64
 # How often a wait for input looks at the stop request.
 POLL_SECONDS = 0.1
 
@@ -578,11 +580,17 @@ def open_input(name: str, label: str | None = None) -> Iterator[AudioSource]:
         # libsndfile's count is the largest it has. And libsndfile fails on the last pages
         # of some multichannel Opus streams as FFmpeg writes them ("malformed"), where the
         # place moves with the size of the reads: a 5.1 file lost its last 30 to 40 ms, and
-        # a noise file read near its end failed.
+        # a noise file read near its end failed. Past 64 channels, which FFmpeg's converter
+        # cannot take (an Opus file Kavri wrote of 65 could not be read back), libsndfile
+        # reads them.
         if (
             str(reader.format) in ("MPEG", "MP3")
             or (reader.format == "FLAC" and reader.frames >= _SF_COUNT_MAX)
-            or (reader.format == "OGG" and reader.subtype == "OPUS" and reader.channels > 2)
+            or (
+                reader.format == "OGG"
+                and reader.subtype == "OPUS"
+                and 2 < reader.channels <= _FFMPEG_MOST_CHANNELS
+            )
             or (
                 reader.format == "W64"
                 and reader.subtype.startswith("PCM")
