@@ -780,6 +780,11 @@ def test_settings_digest_covers_tags():
     assert kavri.RenderSettings(tags=[("Title", "x")]).tags == (("title", "x"),)
     # Block size 0 is the default block, and a rerun with it redid every file.
     assert kavri.RenderSettings(block_size=0).digest([]) == base.digest([])
+    # One chain however it is spelled: `--effect gain:db=0` is 0.0, Python's 0, and a key
+    # left out its default; a batch from Python redid every file the command had made.
+    spelled = ([{"type": "gain", "db": 0}], [{"type": "gain", "db": 0.0}], [{"type": "gain"}])
+    assert len({base.digest(chain) for chain in spelled}) == 1
+    assert base.digest([{"type": "gain", "db": 1}]) != base.digest(spelled[0])
 
 
 @pytest.mark.slow

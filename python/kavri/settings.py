@@ -24,7 +24,7 @@ import numpy as np
 
 from ._engine import check_engine_options
 from ._version import __version__
-from .catalogue import cut_short, quoted
+from .catalogue import EFFECTS, cut_short, quoted
 from .chain import Chain
 from .errors import KavriError
 from .io import (
@@ -196,7 +196,7 @@ class RenderSettings:
         chain, these settings and the version. The worker count is left out: it never
         changes them."""
         fields: dict[str, Any] = {
-            "chain": chain,
+            "chain": [_canonical(spec) for spec in chain],
             "block_size": self.block_size,
             "subtype": self.subtype,
             "tail": self.tail,
@@ -216,6 +216,22 @@ class RenderSettings:
             fields["keep_tags"] = False
         text = json.dumps(fields, sort_keys=True, allow_nan=True, default=_samples_digest)
         return hashlib.sha256(text.encode()).hexdigest()
+
+
+def _canonical(spec: Any) -> Any:
+    """A checked spec as the engine takes it, for a digest: every key, at its default where
+    left out, and a whole number given for a key of any number as the float it is, so that
+    `--effect gain:db=0`, {"db": 0} and {"type": "gain"} are one chain (a batch run from
+    Python redid every file a command had made)."""
+    info = EFFECTS.get(spec.get("type")) if isinstance(spec, Mapping) else None
+    if info is None:
+        return spec
+    full = {**info.defaults(), **spec}
+    for param in info.params:
+        value = full[param.key]
+        if param.kind == "number" and not param.integer and type(value) is int:
+            full[param.key] = float(value)
+    return full
 
 
 def _samples_digest(value: object) -> object:
