@@ -365,9 +365,10 @@ def validate_chain(items: Iterable[EffectSpec], source: str = "chain") -> Chain:
     """Checks a chain against the catalogue and returns it as a new list of plain dicts.
 
     Every spec needs a known "type"; every other key must be one of that type's parameters
-    and hold a number (a whole number for "stages"), or for a step's key what it takes (a
-    name, a list, a matrix) within its range. ``source`` names the chain in messages.
-    Raises :class:`ChainError` naming the first effect, key or value at fault.
+    and hold a number (a whole number for the integer keys, such as "stages" or "bits"), or
+    for a step's key what it takes (a name, a list, a matrix) within its range. ``source``
+    names the chain in messages. Raises :class:`ChainError` naming the first effect, key or
+    value at fault.
     """
     if type(items) is not list and (
         isinstance(items, (str, bytes, Mapping)) or not isinstance(items, Iterable)

@@ -231,7 +231,7 @@ def add_output_options(parser: argparse.ArgumentParser) -> None:
         "--dither",
         choices=DITHER_MODES,
         default="tpdf",
-        help="dither for 16-bit output, default tpdf (reproducible)",
+        help="dither for 16-bit (and 8-bit) output, default tpdf (reproducible)",
     )
     parser.add_argument(
         "--bitrate",
@@ -306,7 +306,9 @@ def add_render_options(parser: argparse.ArgumentParser) -> None:
     add_step_options(parser)
 
 
-def add_folder_options(parser: argparse.ArgumentParser) -> None:
+def add_folder_options(parser: argparse.ArgumentParser, renamed: str) -> None:
+    """The options of a run over a folder; ``renamed`` is what an output named by --format
+    flac is called for take.wav."""
     parser.add_argument(
         "--jobs",
         type=whole_number,
@@ -331,7 +333,7 @@ def add_folder_options(parser: argparse.ArgumentParser) -> None:
         choices=list(STREAM_FORMATS),
         metavar="FORMAT",
         help="write every output in this format, its name given the format's suffix "
-        "(take.wav as take.flac, or take.v0.flac; needed for inputs no output is written "
+        f"(take.wav as {renamed}; needed for inputs no output is written "
         f"as, such as M4A): {', '.join(STREAM_FORMATS)}; default: each input's own format",
     )
 

@@ -49,7 +49,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
         metavar="S",
         help="seed of every draw; the same seed gives the same files",
     )
-    add_folder_options(p)
+    add_folder_options(p, "take.v0.flac")
     add_render_options(p)
     p.set_defaults(handler=run)
 

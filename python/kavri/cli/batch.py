@@ -25,7 +25,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     )
     p.add_argument("output_dir", metavar="OUT_DIR", help="outputs mirror IN_DIR's folder tree")
     add_chain_options(p)
-    add_folder_options(p)
+    add_folder_options(p, "take.flac")
     add_render_options(p)
     p.set_defaults(handler=run)
 
