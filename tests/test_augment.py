@@ -10,6 +10,7 @@ import pickle
 import random
 import threading
 import time
+import warnings
 from concurrent.futures import Executor, ThreadPoolExecutor
 from pathlib import Path
 
@@ -840,6 +841,17 @@ def test_damaged_manifest_lines_are_set_aside_and_nothing_is_lost(corpus, capsys
     for _ in range(2):
         assert augment_cli(corpus, "in/aug", "--seed", "5", "--pattern", "*") == 0
     assert "0 written, 4 skipped" in capsys.readouterr().out
+    # Where warnings are errors, the manifest is rebuilt before it is told: every run had
+    # stopped with it as it was, and set the same line aside again.
+    manifest.write_text("not json\n" + manifest.read_text())
+    files = [corpus / "in" / "a.wav", corpus / "in" / "sub" / "b.wav"]
+    run = {"variants": 2, "seed": 5, "base_dir": corpus / "in"}
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(kavri.KavriWarning, match="1 damaged line moved"):
+            kavri.augment_files(files, corpus / "r.json", out, **run)
+        assert kavri.augment_files(files, corpus / "r.json", out, **run).ok
+    assert (out / (MANIFEST_NAME + ".damaged")).read_text().count("not json") == 2
 
 
 def test_cli_interrupted_exits_with_the_signal_and_writes_nothing(corpus, capsys, monkeypatch):

@@ -11,6 +11,7 @@ import subprocess
 import sys
 import threading
 import time
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -785,6 +786,18 @@ def test_a_damaged_record_is_set_aside_and_rebuilt(tree, tmp_path, monkeypatch):
     (out / RECORD_NAME).write_text('{"format": 1, "outputs": {"\\u0000x": {}, "\\ud800": {}}}')
     with pytest.warns(kavri.KavriWarning, match="2 damaged entries left out"):
         assert kavri.batch(find_files(tree, "a.wav", out), CHAIN, out, base_dir=tree).ok
+    # Where warnings are errors, the record is mended before it is told: every run had
+    # stopped on the same damage. Warnings made errors fail their files, in one line each.
+    (out / RECORD_NAME).write_text('{"format": 1, "outputs": {"\\u0000x": {}}}')
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(kavri.KavriWarning, match="1 damaged entry left out"):
+            kavri.batch(files, CHAIN, out, base_dir=tree)
+        assert kavri.batch(files, CHAIN, out, base_dir=tree).ok
+        clamped = kavri.batch(files, [{"type": "lowpass", "frequency_hz": 1e6}], out, jobs=2)
+    assert clamped.failed and all(
+        "the engine uses" in r.error and "on its worker" not in r.error for r in clamped.failed
+    )
     # A record of gigabytes (a hole in a file system, here) was read until the system
     # refused, in words that named no file.
     os.truncate(out / RECORD_NAME, 3 << 30)

@@ -308,6 +308,15 @@ def test_an_mp3_is_read_to_its_last_packet_whatever_its_header_says(tmp_path):
         warnings.simplefilter("always")
         kavri.process(np.zeros((5 * RATE, 1), np.float32), RATE, [spec])
     assert sum("undecodable packet" in str(w.message) for w in caught) == 1
+    # Where warnings are errors, every call fails alike: it had counted as told once it
+    # raised, and the same call went through the second time without a word.
+    joined.write_bytes(joined.read_bytes() + b"\0")  # another file, not told yet
+    for _ in range(2):
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            with pytest.raises(kavri.KavriWarning, match="undecodable packet"):
+                kavri.process_file(joined, tmp_path / "o.wav", [])
+        assert not (tmp_path / "o.wav").exists()
 
 
 def test_an_mp3_header_stating_more_than_the_file_could_hold_is_not_believed(tmp_path):

@@ -216,26 +216,24 @@ class DecodedSource:
             # Closed while its container is open: a file read part way (a noise's excerpt)
             # had left FFmpeg's packet state behind, some 300 bytes a call for good.
             packets.close()
-        if refused and self._tell_once():
-            warnings.warn(
-                f"{self.label}: {counted(refused, 'undecodable packet')} left out",
-                KavriWarning,
-                stacklevel=2,
-            )
+        if refused:
+            self._tell_once(f"{self.label}: {counted(refused, 'undecodable packet')} left out")
 
-    def _tell_once(self) -> bool:
-        """Whether to warn of this file's refused packets: once in the process for a file,
-        not again at each opening, pass and loop through it (a noise file looped under
-        five minutes gave 22 lines)."""
+    def _tell_once(self, text: str) -> None:
+        """Warns of this file's refused packets once in the process for a file, not again at
+        each opening, pass and loop through it (a noise file looped under five minutes gave
+        22 lines). It counts as told once the warning is given: where a filter makes it an
+        error, each call fails alike (the second had gone through without a word)."""
         status = os.fstat(self._handle.fileno())
         key = (self.label, status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns)
         with _TOLD_LOCK:
             if key in _TOLD:
-                return False
+                return
+        warnings.warn(text, KavriWarning, stacklevel=3)
+        with _TOLD_LOCK:
             if len(_TOLD) >= _TOLD_KEPT:
                 _TOLD.clear()
             _TOLD.add(key)
-        return True
 
     def _estimate(self, stream: Any) -> int:
         """The length the container states, in frames; 0 when it states none."""

@@ -624,10 +624,12 @@ def write(
         expected_frames=data.shape[0],
         tags=tags,
     ) as writer:
+        # Told before the audio goes in: where warnings are errors, the call then fails
+        # with nothing written (it had raised with the file complete in its place).
+        if writer.notice is not None:
+            warnings.warn(writer.notice, ContainerWarning, stacklevel=2)
+        dropped = dropped_note(writer.label, writer.container, writer.dropped_tags)
+        if dropped is not None:
+            warnings.warn(dropped, ContainerWarning, stacklevel=2)
         writer.write(data)
-    if writer.notice is not None:
-        warnings.warn(writer.notice, ContainerWarning, stacklevel=2)
-    dropped = dropped_note(writer.label, writer.container, writer.dropped_tags)
-    if dropped is not None:
-        warnings.warn(dropped, ContainerWarning, stacklevel=2)
     return writer.stats

@@ -79,8 +79,10 @@ def variant_output(relative_path: str, variant: int) -> str:
     return path.with_name(f"{path.stem}.v{variant}{path.suffix}").as_posix()
 
 
-def _set_aside(manifest: Path, damaged: list[str]) -> None:
-    """Appends damaged manifest lines to the side file and warns of them."""
+def _set_aside(manifest: Path, damaged: list[str], kept: list[dict[str, Any]]) -> None:
+    """Appends damaged manifest lines to the side file, rewrites the manifest with the lines
+    ``kept``, and then warns: where warnings are errors, the run had stopped with the
+    manifest as it was, and each run after appended the same lines again."""
     aside = manifest.with_name(manifest.name + DAMAGED_SUFFIX)
     try:
         with open(aside, "a", encoding="utf-8", errors="surrogateescape") as handle:
@@ -88,6 +90,7 @@ def _set_aside(manifest: Path, damaged: list[str]) -> None:
         where = f"moved to {shown(aside)}"
     except OSError as error:
         where = f"dropped ({shown(aside)}: {error.strerror or error})"
+    _write_manifest(manifest, kept)
     warnings.warn(
         f"{shown(manifest)}: {len(damaged)} damaged line"
         f"{'s' if len(damaged) != 1 else ''} {where}; the manifest is rebuilt",
@@ -279,7 +282,7 @@ def augment_files(
     with exclusive_run(target):
         previous, damaged = manifest_lines(manifest)
         if damaged:
-            _set_aside(manifest, damaged)
+            _set_aside(manifest, damaged, previous)
         kept = {r["output"]: r for r in previous}
 
         def note(result: FileResult) -> None:

@@ -288,12 +288,25 @@ class Record:
         # A record only looked at (to leave a run's own outputs out of its inputs) says
         # nothing of damage and sets nothing aside: the run's own load does, once.
         self._look_only = look_only
+        self._left_out = 0  # damaged entries of the record as read
         self.entries: dict[str, dict[str, Any]] = self._load()
         journaled = self._journaled()
         self.entries.update(journaled)
         self._saved = time.monotonic()
         self._interval = RECORD_INTERVAL
         self._changed = bool(journaled)  # the next save folds them in
+        if self._left_out:
+            # Saved without them before it is told: where warnings are errors, every run
+            # had stopped on the same damage, which nothing then mended.
+            self._changed = True
+            self.save()
+            warnings.warn(
+                f"{shown(self.path)}: {self._left_out} damaged "
+                f"{'entry' if self._left_out == 1 else 'entries'} left out; their outputs "
+                "are redone",
+                KavriWarning,
+                stacklevel=3,
+            )
 
     def key(self, output: str) -> str:
         """The entry name of an output: its path relative to the folder, with '/'."""
@@ -373,12 +386,7 @@ class Record:
             key: entry for key, entry in outputs.items() if valid_key(key) and _valid_entry(entry)
         }
         if len(entries) != len(outputs) and not self._look_only:
-            warnings.warn(
-                f"{shown(self.path)}: {len(outputs) - len(entries)} damaged entries "
-                f"left out; their outputs are redone",
-                KavriWarning,
-                stacklevel=3,
-            )
+            self._left_out = len(outputs) - len(entries)
         return entries
 
     def _set_aside(self, why: str, move: bool = True) -> None:

@@ -31,7 +31,7 @@ from .._paths import AnyPath, fs_name, make_folders, shown
 from .._stop import AnyStop, StopRequest
 from ..catalogue import NEEDED_KEYS
 from ..chain import Chain
-from ..errors import AudioFileError, ChainError, Interrupted, KavriError, failure_text
+from ..errors import AudioFileError, ChainError, Interrupted, KavriError, KavriWarning, failure_text
 from ..files import render_file
 from ..io import KEEP_SUBTYPE, is_complete_audio_file, open_input, output_format
 from ..io.folders import audio_files
@@ -314,9 +314,18 @@ def run_task(
             source, output, task.chain, settings, stop=stop, progress=progress, one_of_many=True
         )
         written = written_identity(output)
-    except (KavriError, RuntimeError, MemoryError, ValueError, TypeError, OSError) as error:
+    except (
+        KavriError,
+        KavriWarning,  # raised where the caller's filter makes warnings errors
+        RuntimeError,
+        MemoryError,
+        ValueError,
+        TypeError,
+        OSError,
+    ) as error:
         # Named by its file: a response or noise file that cannot be read gave every file
-        # of a batch the same line, naming none of them.
+        # of a batch the same line, naming none of them. A warning made an error had been
+        # taken for a task that died on its worker.
         text = str(error) if isinstance(error, KavriError) else failure_text(error)
         names = (source, shown(source), output, shown(output))
         named = text.startswith(tuple(f"{name}: " for name in names))
