@@ -368,6 +368,14 @@ def test_plot_writes_a_png(tmp_path):
         warnings.simplefilter("always")
         plot_chain([{"type": "compressor", "ratio": 0.5}], tmp_path / "clamped.png")
     assert [str(w.message).split(":")[0] for w in caught] == ["effect 1 ('compressor')"]
+    assert caught[0].filename == __file__
+    # Told before anything is drawn: where warnings are errors, nothing is written (the
+    # plot had caught them and given them again with the image in place).
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(kavri.ClampWarning):
+            plot_chain([{"type": "compressor", "ratio": 0.5}], tmp_path / "never.png")
+    assert not (tmp_path / "never.png").exists()
 
 
 def test_plot_without_matplotlib_says_what_to_install(tmp_path, monkeypatch):

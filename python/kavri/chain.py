@@ -278,10 +278,10 @@ def step_value(param: Param, value: Any) -> tuple[Any, str | None]:
     if wrong is not None:
         # A whole number past 32 bits is judged by the key's own range, which names its
         # bounds: a step's key may reach further (a noise file's offset, in its frames).
-        if param.integer and isinstance(value, numbers.Integral) and not isinstance(value, bool):
-            number = int(value)
-            problem = _in_range(param, number)
-            return (None, problem) if problem else (number, None)
+        if param.integer and not isinstance(value, bool) and isinstance(value, numbers.Integral):
+            whole = int(value)
+            outside = _in_range(param, whole)
+            return (None, outside) if outside else (whole, None)
         return None, wrong
     number = int(value) if param.integer else float(value)
     return number, _in_range(param, number)

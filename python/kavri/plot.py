@@ -14,11 +14,13 @@ import operator
 import os
 import textwrap
 import warnings
+from contextvars import ContextVar
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
+from . import steps
 from ._engine import check_memory
 from ._paths import shown as display_name
 from ._providers import listed_once
@@ -26,7 +28,7 @@ from .api import process
 from .catalogue import EFFECTS
 from .chain import Chain, ChainLike, chain_summary, load_chain
 from .codecs import codec_rate
-from .errors import ChainError, KavriError
+from .errors import ChainError, KavriError, KavriWarning
 from .io import atomic_output
 from .steps import StepItem, plan_chain
 
@@ -172,8 +174,8 @@ def _answers(
     frames = max(1, -(-length * output_rate(specs, sample_rate) // sample_rate))
     check_memory(frames * 2 * 8 * (len(impulses) + 1), "a plot's responses")
     silence = np.zeros((length, 2), dtype=np.float32)
-    idle = _stereo(process(silence, sample_rate, specs), frames)
-    return [_stereo(process(impulse, sample_rate, specs), frames) - idle for impulse in impulses]
+    idle = _stereo(_run(silence, sample_rate, specs), frames)
+    return [_stereo(_run(impulse, sample_rate, specs), frames) - idle for impulse in impulses]
 
 
 def impulse_response(
@@ -286,7 +288,7 @@ def static_curve(
     rate = output_rate(specs, sample_rate)
     for row, level in enumerate(levels):
         sine = (10.0 ** (level / 20.0) * tone).astype(np.float32)
-        raw = process(np.stack([sine, sine], axis=1), sample_rate, specs)
+        raw = _run(np.stack([sine, sine], axis=1), sample_rate, specs)
         out = _stereo(raw, raw.shape[0])
         # Measured over a whole number of cycles of the output, so that the RMS of a sine
         # is exact.
@@ -464,7 +466,7 @@ def level_over_time(
     for side in range(2):
         signal_in = np.zeros((frames, 2), dtype=np.float32)
         signal_in[:, side] = tone
-        out = _stereo(process(signal_in, sample_rate, specs), count * window)
+        out = _stereo(_run(signal_in, sample_rate, specs), count * window)
         power = np.mean(np.square(out[: count * window]).reshape(count, window, 2), axis=1)
         for target in range(2):
             if side != target and not np.any(power[:, target]):
@@ -650,22 +652,31 @@ def plot_chain(
     whose output overflows or one that lets nothing of an impulse through (a trim or a
     fade that takes it away, a silent response), and ``RuntimeError`` from the engine;
     nothing is written then.
-    A warning (a clamped value) is given once, though every measurement meets it.
+    A warning (a clamped value, a step's note) is given once, before anything is drawn,
+    though every measurement meets it.
     """
     # Its measurements are calls of their own: a response from a named pipe, read once,
     # serves them all.
-    caught: list[warnings.WarningMessage] = []
+    quiet = _TOLD.set(True)
     try:
-        with warnings.catch_warnings(record=True) as caught, listed_once():
-            warnings.simplefilter("always")
+        with listed_once():
             _plot_chain(chain, out, sample_rate, title)
     finally:
-        given = set()
-        for found in caught:
-            key = (found.category, str(found.message))
-            if key not in given:
-                given.add(key)
-                warnings.warn_explicit(found.message, found.category, found.filename, found.lineno)
+        _TOLD.reset(quiet)
+
+
+# Set while plot_chain runs, in its own thread's context: it tells the chain's clamps and
+# notes once, before it draws, and its measurements tell nothing. (It had caught every
+# warning of the process, other threads' too, and given them again after the image was
+# written, over the error that ended it.)
+_TOLD: ContextVar[bool] = ContextVar("told", default=False)
+
+
+def _run(audio: npt.NDArray[np.float32], sample_rate: int, specs: Chain) -> Any:
+    """The chain over a measuring signal: telling what a call tells, but in plot_chain."""
+    if _TOLD.get():
+        return steps.process_audio(audio, sample_rate, specs, notes=[])
+    return process(audio, sample_rate, specs)
 
 
 def _plot_chain(
@@ -679,14 +690,18 @@ def _plot_chain(
     # The chain as given runs first, over a frame: what it adds is left out of the panels
     # below, and a fault of it (a noise without a file, a file that is not there) drew a
     # plot of a chain that kavri process refuses.
+    said: list[str] = []
     try:
-        process(np.zeros((1, 2), np.float32), sample_rate, whole)
+        steps.process_audio(np.zeros((1, 2), np.float32), sample_rate, whole, notes=said)
     except ChainError as error:
         if "channel" not in str(error):
             raise
         # A chain for another count of channels: the message did not say that a plot
         # measures two.
         raise ChainError(f"{error} (a plot measures the chain over two channels)") from None
+    plan_chain(whole, sample_rate, 2).warn_clamped(stacklevel=3)
+    for note in said:
+        warnings.warn(note, KavriWarning, stacklevel=3)
     # The noise the chain adds is no part of its response: every panel measures it without.
     specs = without_added(whole)
     dynamics = has_dynamics(specs)

@@ -223,7 +223,7 @@ def _canonical(spec: Any) -> Any:
     left out, and a whole number given for a key of any number as the float it is, so that
     `--effect gain:db=0`, {"db": 0} and {"type": "gain"} are one chain (a batch run from
     Python redid every file a command had made)."""
-    info = EFFECTS.get(spec.get("type")) if isinstance(spec, Mapping) else None
+    info = EFFECTS.get(str(spec.get("type"))) if isinstance(spec, Mapping) else None
     if info is None:
         return spec
     full = {**info.defaults(), **spec}

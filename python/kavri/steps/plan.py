@@ -454,11 +454,13 @@ def run_plan(
     block_size: int,
     workers: int,
     peaks: Mapping[int, Any] | None = None,
+    notes: list[str] | None = None,
 ) -> npt.NDArray[np.float32]:
     """Runs a plan over a whole (frames, channels) float32 buffer: each engine run in one
     native call, each step over the buffer and flushed. The memory guard is asked first for
     the largest input and output of a stage together. ``peaks`` holds what measuring
-    passes found, by position (see :func:`measure_meter`)."""
+    passes found, by position (see :func:`measure_meter`). With ``notes``, what the steps
+    say of the signal is added to it rather than warned."""
     _engine.check_memory(
         plan.largest_buffer(data.shape[0]),
         f"the chain's largest intermediate buffer ({data.shape[0]} frames in)",
@@ -469,6 +471,8 @@ def run_plan(
             data = _engine.run(data, segment.rate, segment.specs, block_size, workers)
             continue
         step = plan.build(segment, workers, known.get(position))
+        if notes is not None:
+            step.notes = notes
         data = _fit(step.run_whole(data), segment.out_channels)
     return data
 
@@ -635,11 +639,13 @@ def process_audio(
     workers: Any = 1,
     *,
     warn_clamps: bool = False,
+    notes: list[str] | None = None,
 ) -> npt.NDArray[np.float32]:
     """:func:`kavri._engine.process_audio` for any checked chain, steps included: without
     steps, the one native call; with them, the chain planned for the audio and run by
     :func:`run_plan`. A 1-D signal comes back 1-D while the chain ends in one channel.
-    ``warn_clamps`` warns of the values the engine will clamp (see :mod:`kavri.clamps`)."""
+    ``warn_clamps`` warns of the values the engine will clamp (see :mod:`kavri.clamps`);
+    ``notes`` takes what the steps say, as :func:`run_plan` does."""
     if not has_steps(specs):
         check_engine_rates(specs, _engine.check_sample_rate(sample_rate))
         if warn_clamps:
@@ -652,5 +658,5 @@ def process_audio(
     plan = plan_chain(specs, rate, data.shape[1])
     if warn_clamps:
         plan.warn_clamped(stacklevel=3)
-    out = run_plan(plan, data, blocks, threads)
+    out = run_plan(plan, data, blocks, threads, notes=notes)
     return out[:, 0] if flat and out.shape[1] == 1 else out
