@@ -252,6 +252,22 @@ def test_a_target_the_limiter_can_reach_is_reached_however_far_peaks_overshoot()
     noisy = (tone + 0.05 * rng.standard_normal((RATE * 3, 2))).astype(np.float32)
     out, _ = process_to_loudness(noisy, RATE, "vocal", -8.0)
     assert abs(measure(out, RATE).integrated_lufs + 8.0) <= 0.5
+    # Clicks over faint noise: behind the limiter the loudness moves a tenth of the gain,
+    # and steps of the miss one for one ran out of passes 1.3 LU short of -31.
+    clicks = 0.002 * np.random.default_rng(1).standard_normal(3 * RATE)
+    clicks[:: RATE // 10] = 0.9
+    # A burst at a quarter of the rate whose true peak is 3 dB over its samples, outside
+    # the trial's excerpts: the corrections lowered the limiter from its own ceiling, still
+    # above every sample, and a trim at the last left -11 at -12.
+    t = np.arange(6 * RATE) / RATE
+    burst = 0.1 * np.sin(2 * np.pi * 220 * t)
+    burst[3 * RATE : 3 * RATE + RATE // 5] = 0.3 * np.sin(
+        np.pi / 2 * np.arange(RATE // 5) + np.pi / 4
+    )
+    for audio, target in ((clicks, -31.0), (burst, -11.0)):
+        out, result = process_to_loudness(audio.astype(np.float32), RATE, [], target)
+        assert abs(measure(out, RATE).integrated_lufs - target) <= 0.5, result
+        assert measure(out, RATE).true_peak_db <= -1.0
 
 
 def test_the_limiter_is_tried_on_excerpts_and_predicts_what_a_pass_measures(monkeypatch):
@@ -339,6 +355,9 @@ def test_a_ceiling_is_held_where_the_trial_mispredicted_and_a_pass_is_told(tmp_p
     assert passed.problem(" after encoding") == (
         "true peak -0.40 dBTP after encoding is above the -1 dBTP ceiling"
     )
+    # A miss past the promised 0.5 LU reads past it ("missed by 0.5 LU" read as reached).
+    short = LoudnessResult(LoudnessTarget(-29.2), -40.0, 10.0, None, -29.719, -2.0, 1)
+    assert "missed by 0.52 LU" in short.problem()
 
 
 def test_unreachable_targets_warn_with_the_miss(tmp_path):

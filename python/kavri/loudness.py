@@ -828,7 +828,8 @@ class LoudnessResult:
                 "has no integrated loudness"
             )
         return (
-            f"loudness target {self.target.lufs:g} LUFS missed by {abs(self.miss_lu):.1f} LU "
+            f"loudness target {self.target.lufs:g} LUFS missed by "
+            f"{above(abs(self.miss_lu), PROMISED_LU, 1).lstrip('+')} LU "
             f"(reached {self.lufs:.1f} LUFS with {self.gain_db:+.1f} dB gain under the "
             f"{self.target.peak_ceiling_db:g} dBTP ceiling)"
         )
@@ -878,6 +879,11 @@ def _gain_only(
         passes,
         [gain_spec(gain)],
     )
+
+
+# The least loudness per dB of gain the passes step by: a flatter slope measured between
+# two passes (noise in the measure, a limiter holding everything) is not followed.
+MIN_SLOPE = 0.05
 
 
 def plan_loudness(
@@ -963,6 +969,8 @@ def plan_loudness(
 
     gain = min(gain, most(gain))
     best: LoudnessResult | None = None
+    # The last pass that kept the ceiling: its gain, limiter ceiling and loudness.
+    last: tuple[float, float, float] | None = None
     for _ in range(MAX_PASSES):
         specs = [gain_spec(gain), limiter_spec(limit)]
         result = trial(specs) if trial is not None else None
@@ -1018,7 +1026,16 @@ def plan_loudness(
         miss = target.lufs - result.integrated_lufs
         if abs(miss) <= AIM_LU or not math.isfinite(miss) or (miss > 0 and gain >= most(gain)):
             break
-        gain = min(gain + miss, most(gain + miss))
+        step = miss
+        if last is not None and last[1] == limit and last[0] != gain:
+            # Behind the limiter the loudness moves less than the gain (a tenth of it, where
+            # it takes most): stepped by the slope the last two passes show, not one for
+            # one, which ran out of passes 1.3 LU short of a reachable target.
+            slope = (result.integrated_lufs - last[2]) / (gain - last[0])
+            if math.isfinite(slope) and MIN_SLOPE <= slope < 1.0:
+                step = miss / slope
+        last = (gain, limit, result.integrated_lufs)
+        gain = min(gain + step, most(gain + step))
     assert best is not None  # every pass gives a candidate
     best.passes = passes
     best.trials = trials
@@ -1347,9 +1364,13 @@ def corrected(
             predicted=True,
             trim_db=result.trim_db - excess,
         )
-    gain, limit = result.gain_db, result.limiter_ceiling_db
+    gain, limit, trim = result.gain_db, result.limiter_ceiling_db, result.trim_db
     if over > 0:
         start = target.peak_ceiling_db - TRUE_PEAK_MARGIN_DB if limit is None else limit
+        # Lowered from where the samples peak, where that is below the limiter's ceiling: a
+        # peak between samples that the trial's excerpts missed took two writes with the
+        # limiter lowered still above every sample, where it did nothing.
+        start = min(start, written.sample_peak_db - trim)
         limit = start - over - TRUE_PEAK_MARGIN_DB
     expected = written.integrated_lufs
     if abs(miss) > AIM_LU:
@@ -1364,9 +1385,10 @@ def corrected(
         expected,
         target.peak_ceiling_db,
         result.passes + 1,
-        specs,
+        specs + ([gain_spec(trim)] if trim else []),  # a trim after the limiter stays
         result.trials,
         predicted=True,
+        trim_db=trim,
     )
 
 
