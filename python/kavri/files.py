@@ -75,14 +75,14 @@ class FileSummary:
     """What :func:`process_file` did: the format, the frames read and written, the time.
 
     ``sample_rate`` and ``channels`` are the output's (a chain's steps may change them),
-    ``input_sample_rate`` and ``input_channels`` the input's. ``measurement`` holds the
-    levels of the output as written when they were measured: of the file decoded back for
-    lossy formats (``decoded`` true), else of the samples handed to the writer (for integer
-    formats, before rounding to the grid). ``stats`` says what the conversion clipped or
-    found not finite, ``loudness`` what a loudness target did (its figures measured in the
-    same way), ``peak`` the highest magnitude handed to the writer (above 1.0 a float file
-    holds what most players clip), and ``warnings`` what else went wrong on the way (an
-    input that ended before its header said it would)."""
+    ``input_sample_rate`` and ``input_channels`` the input's. ``measurement`` holds the levels
+    of the output as written when they were measured: of the file decoded back for lossy formats
+    (``decoded`` true), else of the samples the file holds (for integer formats, rounded to the
+    grid with the dither and clipped). ``stats`` says what the conversion clipped or found not
+    finite, ``loudness`` what a loudness target did (its figures measured in the same way),
+    ``peak`` the highest magnitude handed to the writer (above 1.0 a float file holds what most
+    players clip), and ``warnings`` what else went wrong on the way (an input that ended before
+    its header said it would)."""
 
     source: str
     output: str
