@@ -698,8 +698,10 @@ def test_tags_travel_between_formats_and_can_be_set_or_left_out(tmp_path):
     # A format without tags: the tags given are reported, not silently lost.
     summary = kavri.process_file(tmp_path / "in.flac", tmp_path / "x.caf", chain, tags={"a": "b"})
     assert any("CAF output cannot hold the tag a" in note for note in summary.warnings)
-    with pytest.warns(kavri.io.ContainerWarning, match="WAV output cannot hold the tag mood"):
-        kavri.write(tmp_path / "x.wav", np.zeros(10, np.float32), RATE, tags={"mood": "calm"})
+    for name in ("x.wav", "x.raw"):
+        container = name[2:].upper()
+        with pytest.warns(kavri.io.ContainerWarning, match=f"{container} output cannot hold"):
+            kavri.write(tmp_path / name, np.zeros(10, np.float32), RATE, tags={"mood": "calm"})
     with pytest.raises(ValueError, match="tag name"):
         kavri.RenderSettings(tags={"bad=name": "x"})
 

@@ -426,9 +426,11 @@ def test_settings_and_chains_take_numbers_of_any_kind_but_not_unordered_ones(tmp
             "indices must be a sequence",
         ),
         (
-            lambda: kavri.augment_batch(np.zeros((3, 10), np.float32), RATE, [], seed=1, indices=5),
+            lambda: kavri.augment_batch(
+                np.zeros((3, 10), np.float32), RATE, [], seed=1, indices=np.array(5)
+            ),
             TypeError,
-            "indices must be a sequence, one per item, got int",
+            "indices must be a sequence, one per item, got ndarray",
         ),
         (
             lambda: kavri.loudness.LoudnessMeter(RATE, 2, layout={"FL", "FR"}),

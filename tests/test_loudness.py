@@ -207,7 +207,7 @@ def test_peaks_between_samples_that_the_limiter_leaves_are_trimmed_after_it():
     bursts = (0.05 * rng.standard_normal(frames) * envelope).astype(np.float32)
     bursts[::997] *= 8
     out, result = process_to_loudness(bursts, rate, [], -16.0, peak_ceiling=-1.0)
-    assert [s["type"] for s in result.specs] == ["gain", "limiter", "gain"]
+    assert [s["type"] for s in result.specs][:2] == ["gain", "limiter"]
     reached = measure(out, rate)
     assert abs(reached.integrated_lufs + 16.0) <= 0.5 and reached.true_peak_db <= -1.0 + 0.01
     with pytest.warns(LoudnessWarning, match="missed"):
@@ -253,7 +253,8 @@ def test_a_target_the_limiter_can_reach_is_reached_however_far_peaks_overshoot()
     out, _ = process_to_loudness(noisy, RATE, "vocal", -8.0)
     assert abs(measure(out, RATE).integrated_lufs + 8.0) <= 0.5
     # Clicks over faint noise: behind the limiter the loudness moves a tenth of the gain,
-    # and steps of the miss one for one ran out of passes 1.3 LU short of -31.
+    # and steps of the miss one for one ran out of passes 1.3 LU short of -31; and it
+    # steepens, so steps along the last slope overshot, and -33.5 came out at -34.5.
     clicks = 0.002 * np.random.default_rng(1).standard_normal(3 * RATE)
     clicks[:: RATE // 10] = 0.9
     # A burst at a quarter of the rate whose true peak is 3 dB over its samples, outside
@@ -264,7 +265,7 @@ def test_a_target_the_limiter_can_reach_is_reached_however_far_peaks_overshoot()
     burst[3 * RATE : 3 * RATE + RATE // 5] = 0.3 * np.sin(
         np.pi / 2 * np.arange(RATE // 5) + np.pi / 4
     )
-    for audio, target in ((clicks, -31.0), (burst, -11.0)):
+    for audio, target in ((clicks, -33.5), (clicks, -31.0), (burst, -11.0)):
         out, result = process_to_loudness(audio.astype(np.float32), RATE, [], target)
         assert abs(measure(out, RATE).integrated_lufs - target) <= 0.5, result
         assert measure(out, RATE).true_peak_db <= -1.0

@@ -280,7 +280,11 @@ def augment_batch(
     prepared = _engine.batch_audio(batch)
     count = len(prepared)
     # A set's or a mapping's order is not the items': a set's {7, 2, 5} gave item 0 index 2.
-    if isinstance(indices, AbstractSet | Mapping) or not isinstance(indices, Iterable | None):
+    if (
+        isinstance(indices, AbstractSet | Mapping)
+        or not isinstance(indices, Iterable | None)
+        or np.ndim(indices) == 0  # a 0-d array is iterable in name only
+    ) and indices is not None:
         raise TypeError(f"indices must be a sequence, one per item, got {type(indices).__name__}")
     keys = range(count) if indices is None else list(indices)
     if len(keys) != count:

@@ -695,7 +695,10 @@ def measure_chunks(
 # How close the measuring passes try to come, well inside the promised 0.5 LU.
 AIM_LU = 0.1
 PROMISED_LU = 0.5
-MAX_PASSES = 5
+# Passes (or trials) of a gain and a limiter: most targets take one or two; where the
+# limiter takes most of the gain, the loudness follows it along a steep curve, and the
+# bracket around the target takes a few more.
+MAX_PASSES = 7
 # Headroom below the ceiling given to the limiter so that inter-sample peaks stay under it.
 TRUE_PEAK_MARGIN_DB = 0.05
 # The most gain a target may push into the limiter beyond what the peaks allow: more would
@@ -969,8 +972,8 @@ def plan_loudness(
 
     gain = min(gain, most(gain))
     best: LoudnessResult | None = None
-    # The last pass that kept the ceiling: its gain, limiter ceiling and loudness.
-    last: tuple[float, float, float] | None = None
+    # The passes that kept the ceiling at this limiter setting, as (gain, loudness).
+    seen: list[tuple[float, float]] = []
     for _ in range(MAX_PASSES):
         specs = [gain_spec(gain), limiter_spec(limit)]
         result = trial(specs) if trial is not None else None
@@ -1001,6 +1004,7 @@ def plan_loudness(
             if best is None or abs(trimmed.miss_lu) < abs(best.miss_lu):
                 best = trimmed
             limit -= excess
+            seen.clear()  # another limiter: loudness follows the gain along another curve
             # Where even the trimmed output is too quiet, the gain rises by what it missed in
             # the same pass: lowering the limiter alone took every pass when the overshoot
             # was large, and left a reachable target missed (-14 LUFS came out at -15.2 on
@@ -1026,20 +1030,40 @@ def plan_loudness(
         miss = target.lufs - result.integrated_lufs
         if abs(miss) <= AIM_LU or not math.isfinite(miss) or (miss > 0 and gain >= most(gain)):
             break
-        step = miss
-        if last is not None and last[1] == limit and last[0] != gain:
-            # Behind the limiter the loudness moves less than the gain (a tenth of it, where
-            # it takes most): stepped by the slope the last two passes show, not one for
-            # one, which ran out of passes 1.3 LU short of a reachable target.
-            slope = (result.integrated_lufs - last[2]) / (gain - last[0])
-            if math.isfinite(slope) and MIN_SLOPE <= slope < 1.0:
-                step = miss / slope
-        last = (gain, limit, result.integrated_lufs)
-        gain = min(gain + step, most(gain + step))
+        seen.append((gain, result.integrated_lufs))
+        gain = _next_gain(seen, target.lufs)
+        gain = min(gain, most(gain))
     assert best is not None  # every pass gives a candidate
     best.passes = passes
     best.trials = trials
     return best
+
+
+def _next_gain(seen: list[tuple[float, float]], target: float) -> float:
+    """The gain for the next pass, from the passes so far at one limiter setting, as (gain,
+    loudness). Behind a limiter the loudness moves less than the gain, a tenth of it where
+    the limiter takes most, and not along a line: steps of the miss one for one ran out of
+    passes 1.3 LU short of a reachable target, and steps along the last two passes' slope
+    overshot where it steepens. So the first step is the miss, the next ones follow the
+    slope of the last two (at least MIN_SLOPE), and once passes lie on both sides of the
+    target the next lies between the nearest two, by their secant but at least a quarter of
+    the way in from either, so that the bracket always narrows."""
+    gain, lufs = seen[-1]
+    below = [point for point in seen if point[1] < target]
+    above = [point for point in seen if point[1] > target]
+    if below and above:
+        low = max(below)
+        high = min(above)
+        if low[0] < high[0]:
+            secant = low[0] + (target - low[1]) * (high[0] - low[0]) / (high[1] - low[1])
+            margin = 0.25 * (high[0] - low[0])
+            return min(max(secant, low[0] + margin), high[0] - margin)
+    step = target - lufs
+    if len(seen) >= 2 and seen[-2][0] != gain:
+        slope = (lufs - seen[-2][1]) / (gain - seen[-2][0])
+        if math.isfinite(slope) and slope > 0:
+            step /= min(max(slope, MIN_SLOPE), 1.0)
+    return gain + step
 
 
 # --- the limiter's trial ------------------------------------------------------------------
@@ -1068,8 +1092,8 @@ TRIAL_MAX_SHARE = 0.6
 # rounding, the leads and the tails) before it counts as missed.
 TRIAL_TOLERANCE_LU = 0.02
 # Writing passes of a predicted plan: the first, and corrections where the audio as
-# written missed the target or passed the ceiling; then one more, with a gain after the
-# limiter, only where the ceiling is still passed.
+# written missed the target or passed the ceiling. After these, one more write, with a gain
+# after the limiter, only where the ceiling is still passed: WRITE_TRIES + 1 at most.
 WRITE_TRIES = 3
 
 

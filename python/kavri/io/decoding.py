@@ -229,11 +229,15 @@ class DecodedSource:
         with _TOLD_LOCK:
             if key in _TOLD:
                 return
-        warnings.warn(text, KavriWarning, stacklevel=3)
-        with _TOLD_LOCK:
             if len(_TOLD) >= _TOLD_KEPT:
                 _TOLD.clear()
-            _TOLD.add(key)
+            _TOLD.add(key)  # taken before it is told, so that no other thread tells it too
+        try:
+            warnings.warn(text, KavriWarning, stacklevel=3)
+        except BaseException:
+            with _TOLD_LOCK:
+                _TOLD.discard(key)
+            raise
 
     def _estimate(self, stream: Any) -> int:
         """The length the container states, in frames; 0 when it states none."""

@@ -493,8 +493,8 @@ def open_output(
             try:
                 if written == "RAW":
                     with _raw_file(stream, label, rate, count, chosen, dither) as writer:
+                        writer.dropped_tags = list(given_tags)
                         yield writer
-                    writer.dropped_tags = list(given_tags)
                     return
                 handle = _open_soundfile(
                     stream.fileno(), rate, count, written, chosen, bitrate, layout

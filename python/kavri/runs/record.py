@@ -305,7 +305,7 @@ class Record:
                 f"{'entry' if self._left_out == 1 else 'entries'} left out; their outputs "
                 "are redone",
                 KavriWarning,
-                stacklevel=3,
+                stacklevel=2,
             )
 
     def key(self, output: str) -> str:
