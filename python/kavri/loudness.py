@@ -885,7 +885,8 @@ def _gain_only(
 
 
 # The least loudness per dB of gain the passes step by: a flatter slope measured between
-# two passes (noise in the measure, a limiter holding everything) is not followed.
+# two passes (noise in the measure, a limiter holding everything) is taken as this one, a
+# step of at most 20 times the miss (and never past the most gain allowed).
 MIN_SLOPE = 0.05
 
 
