@@ -17,6 +17,7 @@ import av
 import mutagen
 import numpy as np
 import pytest
+import scipy.signal
 import soundfile as sf
 
 import kavri
@@ -283,6 +284,11 @@ def test_surround_channels_keep_their_roles_in_vorbis_and_opus(tmp_path, suffix)
     wide = noise(4800, 65, seed=1) * 0.1
     kavri.write(tmp_path / f"wide{suffix}", wide, RATE)
     assert kavri.read(tmp_path / f"wide{suffix}").audio.shape == wide.shape
+    # And at a rate other than 48 kHz, which FFmpeg decodes Opus at: three channels written
+    # at 16 kHz came back at 48 kHz and 24 frames short, where two came back at 16 kHz.
+    kavri.write(tmp_path / f"low{suffix}", wide[:, :3], 16_000)
+    low = kavri.read(tmp_path / f"low{suffix}")
+    assert low.sample_rate == 16_000 and low.audio.shape == (4800, 3)
 
 
 def test_an_mp3_is_read_to_its_last_packet_whatever_its_header_says(tmp_path):
@@ -303,6 +309,15 @@ def test_an_mp3_is_read_to_its_last_packet_whatever_its_header_says(tmp_path):
     made = ["ffmpeg", "-v", "error", "-i", str(tmp_path / "one.mp3"), str(tmp_path / "x.mp3")]
     subprocess.run(made, check=True)
     joined.write_bytes((tmp_path / "x.mp3").read_bytes() * 2)
+    # A short MP3 without a Xing header was guessed by FFmpeg to be a transport stream, and
+    # refused as "not a readable audio file": it is read as the MP3 it is known to be.
+    band = scipy.signal.butter(4, [300, 2500], "bandpass", fs=44_100, output="sos")
+    short = 0.2 * scipy.signal.sosfilt(band, np.random.default_rng(4).standard_normal(1151))
+    kavri.write(tmp_path / "short.wav", short.astype(np.float32), 44_100, "float")
+    made = ["ffmpeg", "-v", "error", "-i", str(tmp_path / "short.wav"), "-c:a", "libmp3lame"]
+    made += ["-b:a", "32k", "-write_xing", "0", str(tmp_path / "short.mp3")]
+    subprocess.run(made, check=True)
+    assert kavri.read(tmp_path / "short.mp3").audio.shape[0] >= 1151
     spec = {"type": "background_noise", "path": str(joined), "mode": "gain"}
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")

@@ -35,7 +35,7 @@ beyond it, and its encoder crashes there: higher rates are coded at 192 kHz), an
 always runs at 8 kHz, as on a phone line. A segment so short that it has no frame at the
 codec's rate (a frame or two of 192 kHz coded at 48 kHz) comes back silent. ``quality`` q
 sets libsndfile's compression level to 1 - q (for MP3, at most 0.999, at a constant bit
-rate): 0 is the smallest file, 1 the best. NaN is taken as 0.
+rate): 0 is the smallest file, 1 the best.
 
 What the bits depend on: LAME, libvorbis, libopus and libgsm are deterministic for the
 same input and settings, so one machine always gives the same bits; another build of them

@@ -391,10 +391,10 @@ def check_channels(path: AnyPath, container: str, channels: int) -> None:
 @functools.cache
 def _mp3_keeps_length(sample_rate: int, channels: int, bitrate: int) -> bool:
     """Whether LAME at a fixed bit rate gives back as many frames as it took at this rate
-    and channel count. At the lowest rates it resamples the signal inside, and the delay of
-    that is not in the file's header: about 2,000 frames more came back, the audio shifted
-    by as much (48 kbit/s at 44.1 kHz; 40 to 56 kbit/s at 48 kHz). Found by coding a second
-    of silence, once per combination."""
+    and channel count. At the lowest rates its frames are too small to hold the header that
+    states its delay and padding: more frames came back, the audio 1,105 frames late (48
+    kbit/s at 44.1 kHz; 40 to 56 kbit/s at 48 kHz). Found by coding a second of silence,
+    once per combination."""
     return _reads_back(
         sample_rate + 17,
         channels,
@@ -456,8 +456,8 @@ def check_output(
         )
         raise AudioFileError(
             f"{name}: MP3 at {bitrate} kbit/s would shift the audio at {sample_rate} Hz "
-            f"and {counted(channels, 'channel')} (the encoder resamples "
-            f"it inside){f'; use {good} kbit/s or more' if good else ''}"
+            f"and {counted(channels, 'channel')} (its frames are too small for the header "
+            f"that states the encoder's delay){f'; use {good} kbit/s or more' if good else ''}"
         )
 
 

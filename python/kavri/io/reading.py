@@ -156,6 +156,8 @@ _SF_MALFORMED_FILE = 3
 _SF_COUNT_MAX = 2**63 - 1
 # The most channels FFmpeg's sample converter takes (SWR_CH_MAX).
 _FFMPEG_MOST_CHANNELS = 64
+# The rate FFmpeg decodes every Opus stream at, whatever rate its header states.
+_OPUS_DECODED_RATE = 48_000
 # How often a wait for input looks at the stop request.
 POLL_SECONDS = 0.1
 
@@ -547,7 +549,7 @@ def open_input(name: str, label: str | None = None) -> Iterator[AudioSource]:
         if _sniffed(label, is_mpeg_audio, handle):
             # Straight to FFmpeg (see below): libsndfile's mpg123 prints warnings on stderr
             # as it opens some files ("Xing stream size off" for files joined after one).
-            with open_decoded(handle, label) as decoded:
+            with open_decoded(handle, label, "mp3") as decoded:
                 yield decoded
             return
         try:
@@ -582,7 +584,9 @@ def open_input(name: str, label: str | None = None) -> Iterator[AudioSource]:
         # place moves with the size of the reads: a 5.1 file lost its last 30 to 40 ms, and
         # a noise file read near its end failed. Past 64 channels, which FFmpeg's converter
         # cannot take (an Opus file Kavri wrote of 65 could not be read back), libsndfile
-        # reads them.
+        # reads them; and a stream stated at another rate than 48 kHz, which FFmpeg decodes
+        # at 48 kHz (a 3-channel file written at 16 kHz came back at 48 kHz, 24 frames short,
+        # where two channels came back at 16 kHz).
         if (
             str(reader.format) in ("MPEG", "MP3")
             or (reader.format == "FLAC" and reader.frames >= _SF_COUNT_MAX)
@@ -590,6 +594,7 @@ def open_input(name: str, label: str | None = None) -> Iterator[AudioSource]:
                 reader.format == "OGG"
                 and reader.subtype == "OPUS"
                 and 2 < reader.channels <= _FFMPEG_MOST_CHANNELS
+                and reader.samplerate == _OPUS_DECODED_RATE
             )
             or (
                 reader.format == "W64"
@@ -598,8 +603,9 @@ def open_input(name: str, label: str | None = None) -> Iterator[AudioSource]:
             )
         ):
             layout = reader.layout  # a FLAC's own, in a comment FFmpeg's decoding drops
+            known = "mp3" if str(reader.format) in ("MPEG", "MP3") else None
             reader.close()
-            with open_decoded(handle, label) as decoded:
+            with open_decoded(handle, label, known) as decoded:
                 decoded.layout = layout
                 yield decoded
             return
