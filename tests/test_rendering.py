@@ -179,6 +179,32 @@ def test_a_lossy_output_reports_the_gains_it_was_written_with(tmp_path):
         assert ("then" in output_report(summary)[0]) == bool(trims)
 
 
+def test_what_the_trial_cannot_see_is_planned_by_whole_passes(tmp_path):
+    # Square-wave bursts in noise: their peaks between samples pass the ceiling outside the
+    # trial's excerpts, and grow as a lower limiter clips them. Two corrections and a trim
+    # left -10.4 LUFS at -11.1; whole passes find a gain up behind a lower limiter.
+    rng = np.random.default_rng(5)
+    t = np.arange(6 * RATE) / RATE
+    audio = 0.05 * rng.standard_normal((6 * RATE, 2))
+    square = 0.5 * np.sign(np.sin(2 * np.pi * 3000 * t))
+    for k in range(6):
+        burst = slice(k * RATE + RATE // 3, k * RATE + RATE // 3 + RATE // 20)
+        audio[burst] += square[burst, None]
+    sf.write(tmp_path / "bursts.wav", np.clip(audio, -1, 1).astype(np.float32), RATE, "FLOAT")
+    summary = kavri.process_file(tmp_path / "bursts.wav", tmp_path / "out.wav", [], loudness=-10.4)
+    written = kavri.measure_file(tmp_path / "out.wav")
+    assert abs(written.integrated_lufs + 10.4) <= 0.5 and written.true_peak_db <= -1.0
+    assert summary.warnings == ()
+    # Lossy: the gain stays within 20 dB of what the peaks allow, as the passes keep it (it
+    # climbed to +34 dB as the limiter came down).
+    clicks = 0.03 * rng.standard_normal((6 * RATE, 2))
+    clicks[RATE // 4 :: RATE // 2] = 0.9
+    sf.write(tmp_path / "clicks.wav", clicks.astype(np.float32), RATE, "FLOAT")
+    summary = kavri.process_file(tmp_path / "clicks.wav", tmp_path / "o.mp3", [], loudness=-4)
+    assert summary.loudness.gain_db <= -1.0 - 20 * np.log10(0.9) + 20.0 + 0.01
+    assert any("missed by" in note for note in summary.warnings)
+
+
 @pytest.mark.slow
 def test_clamped_values_and_loud_float_output_are_warned_about(take, tmp_path):
     done = subprocess.run(

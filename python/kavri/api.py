@@ -31,6 +31,7 @@ from .loudness import (
     corrected,
     measure,
     plan_loudness,
+    planned_again,
     target_of,
     true_peaks_of,
 )
@@ -161,6 +162,13 @@ def _to_loudness(
     written = measure(final, rate)
     for again_at in range(1, WRITE_TRIES + 1):
         # Corrected as a streamed file is (kavri.rendering).
+        if planned_again(result, written, again_at):
+            result = plan_loudness(
+                target, passed, first, None, lambda: true_peaks_of([chained], rate, channels)
+            )
+            final = run(chained, result.specs)
+            written = measure(final, rate)
+            break
         again = corrected(result, written, last=again_at == WRITE_TRIES)
         if again is None:
             break

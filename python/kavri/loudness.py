@@ -74,6 +74,7 @@ __all__ = [
     "MIN_LOUDNESS_RATE",
     "LimiterTrial",
     "corrected",
+    "planned_again",
     "true_peaks_of",
 ]
 
@@ -1351,6 +1352,18 @@ def _budget(regions: list[tuple[int, int]], loudest: list[float], frames: float)
         chosen.append(i)
         used += size
     return chosen
+
+
+def planned_again(result: LoudnessResult, written: Measurement, again_at: int) -> bool:
+    """Whether a plan a trial predicted is to be planned again by whole passes before the
+    write ``again_at`` (1 for the first correction): where a correction, written, still
+    passed the ceiling. The trial's excerpts then missed where peaks between samples pass
+    it, and a lower limiter did not hold them (a square wave's overshoot grows as it is
+    limited): two corrections and a trim had left -10.4 LUFS at -11.1, where a gain up
+    behind a lower limiter reaches it, as whole passes find."""
+    return (
+        result.predicted and again_at > 1 and written.true_peak_db > result.target.peak_ceiling_db
+    )
 
 
 def corrected(

@@ -53,6 +53,7 @@ from .io.reading import SPOOL_DISK_MARGIN
 from .io.streams import copy_out, standard_output
 from .loudness import (
     AIM_LU,
+    MAX_LIMITING_DB,
     TRUE_PEAK_MARGIN_DB,
     WRITE_TRIES,
     LevelMeter,
@@ -64,6 +65,8 @@ from .loudness import (
     gain_spec,
     limiter_spec,
     plan_loudness,
+    planned_again,
+    to_db,
     true_peaks_of,
 )
 from .settings import RenderSettings
@@ -571,10 +574,17 @@ def _targeted(
     result = plan_loudness(target, measure, first, LimiterTrial(first, excerpt), true_peaks)
     plan_span.end()
     if decode:
-        return _encoded(job, spool, result, bar, expected)
+        # The most gain allowed, as the passes allow it (the first pass's sample peaks
+        # stand for its true peaks where those were not measured: a little more).
+        most = target.peak_ceiling_db - first.true_peak_db + MAX_LIMITING_DB
+        return _encoded(job, spool, result, bar, expected, most)
     written = _write_targeted(job, spool, result, bar.span(expected), last)
     for again_at in range(1, WRITE_TRIES + 1):
         assert written.measurement is not None
+        if planned_again(result, written.measurement, again_at):
+            result = plan_loudness(target, measure, first, None, true_peaks)
+            written = _write_targeted(job, spool, result, bar.span(0), last)
+            break
         again = corrected(result, written.measurement, last=again_at == WRITE_TRIES)
         if again is None:
             break
@@ -640,10 +650,17 @@ def _written(writer: AudioWriter) -> tuple[str, str, tuple[str, ...]]:
 
 
 def _encoded(
-    job: _Job, spool: FloatSpool, result: LoudnessResult, bar: JobProgress, expected: int
+    job: _Job,
+    spool: FloatSpool,
+    result: LoudnessResult,
+    bar: JobProgress,
+    expected: int,
+    most: float,
 ) -> Rendered:
     """Encodes, decodes and measures, and corrects the gain and limiter until the decoded
-    file keeps the ceiling and meets the target (see the module's notes)."""
+    file keeps the ceiling and meets the target (see the module's notes); the gain stays
+    at or under ``most`` dB, as the passes keep it (it had climbed to +34 dB, where 20 dB
+    past the peaks is the most allowed, as the limiter came down)."""
     target = result.target
     frames = spool.frames
     span = bar.span(2 * expected)
@@ -674,8 +691,12 @@ def _encoded(
                 # added below the ceiling by as much), with a margin that grows with each
                 # try: the encoder's noise does not follow the level one for one.
                 start = target.peak_ceiling_db - TRUE_PEAK_MARGIN_DB if limit is None else limit
+                # From where the samples peak, where that is below it: a limiter lowered
+                # from its own ceiling, still above every sample, did nothing for three
+                # encodings (as corrected() once did for the float passes).
+                start = min(start, to_db(encoding.peak))
                 limit = start - over - ENCODED_MARGIN_DB * tries
-            gain += miss
+            gain = min(gain + miss, most)
         span.end()
         assert best is not None
         _publish(best.path, job.output)
