@@ -169,7 +169,7 @@ def _to_loudness(
             final = run(chained, result.specs)
             written = measure(final, rate)
             break
-        again = corrected(result, written, last=again_at == WRITE_TRIES)
+        again = corrected(result, written) if again_at < WRITE_TRIES else None
         if again is None:
             break
         result = again

@@ -1094,8 +1094,8 @@ TRIAL_MAX_SHARE = 0.6
 # rounding, the leads and the tails) before it counts as missed.
 TRIAL_TOLERANCE_LU = 0.02
 # Writing passes of a predicted plan: the first, and corrections where the audio as
-# written missed the target or passed the ceiling. After these, one more write, with a gain
-# after the limiter, only where the ceiling is still passed: WRITE_TRIES + 1 at most.
+# written missed the target or passed the ceiling. Where a correction still passes the
+# ceiling, the target is planned again by whole passes and written once more instead.
 WRITE_TRIES = 3
 
 
@@ -1366,17 +1366,13 @@ def planned_again(result: LoudnessResult, written: Measurement, again_at: int) -
     )
 
 
-def corrected(
-    result: LoudnessResult, written: Measurement, last: bool = False
-) -> LoudnessResult | None:
+def corrected(result: LoudnessResult, written: Measurement) -> LoudnessResult | None:
     """The plan to write again when the audio written with a trial's plan (``written``, as
     measured) passed the ceiling (a peak between samples outside the trial's excerpts,
     say) or missed both the target and the prediction: the limiter's ceiling lowered by
-    the overshoot, the gain moved by the miss. The ``last`` write, after those, is only for
-    a ceiling still passed, and holds it by a gain after the limiter, which moves the true
-    peak exactly (a lower limiter barely moves the peaks between samples: the writes had
-    ended 0.001 dB over). None when it stands as written, and always for a plan measured by
-    whole passes."""
+    the overshoot, the gain moved by the miss. None when it stands as written, and always
+    for a plan measured by whole passes. A correction that, written, still passes the
+    ceiling is not corrected again but planned again (:func:`planned_again`)."""
     if not result.predicted:
         return None
     target = result.target
@@ -1385,23 +1381,8 @@ def corrected(
     if not math.isfinite(miss):
         return None
     as_predicted = abs(written.integrated_lufs - result.lufs) <= TRIAL_TOLERANCE_LU
-    if over <= 0 and (last or abs(miss) <= AIM_LU or as_predicted):
+    if over <= 0 and (abs(miss) <= AIM_LU or as_predicted):
         return None
-    if last:
-        excess = over + TRUE_PEAK_MARGIN_DB
-        return LoudnessResult(
-            target,
-            result.input_lufs,
-            result.gain_db,
-            result.limiter_ceiling_db,
-            written.integrated_lufs - excess,
-            written.true_peak_db - excess,
-            result.passes + 1,
-            [*result.specs, gain_spec(-excess)],
-            result.trials,
-            predicted=True,
-            trim_db=result.trim_db - excess,
-        )
     gain, limit, trim = result.gain_db, result.limiter_ceiling_db, result.trim_db
     if over > 0:
         start = target.peak_ceiling_db - TRUE_PEAK_MARGIN_DB if limit is None else limit

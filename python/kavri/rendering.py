@@ -585,7 +585,7 @@ def _targeted(
             result = plan_loudness(target, measure, first, None, true_peaks)
             written = _write_targeted(job, spool, result, bar.span(0), last)
             break
-        again = corrected(result, written.measurement, last=again_at == WRITE_TRIES)
+        again = corrected(result, written.measurement) if again_at < WRITE_TRIES else None
         if again is None:
             break
         # Written again with the correction; the bar has no room left for it and stays.
