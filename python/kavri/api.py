@@ -291,8 +291,8 @@ def augment_batch(
     if (
         isinstance(indices, AbstractSet | Mapping)
         or not isinstance(indices, Iterable | None)
-        or np.ndim(indices) == 0  # a 0-d array is iterable in name only
-    ) and indices is not None:
+        or getattr(indices, "ndim", 1) == 0  # a 0-d array: iterable in name only
+    ):
         raise TypeError(f"indices must be a sequence, one per item, got {type(indices).__name__}")
     keys = range(count) if indices is None else list(indices)
     if len(keys) != count:

@@ -580,12 +580,13 @@ def _targeted(
         return _encoded(job, spool, result, bar, expected, most)
     written = _write_targeted(job, spool, result, bar.span(expected), last)
     for again_at in range(1, WRITE_TRIES + 1):
-        assert written.measurement is not None
-        if planned_again(result, written.measurement, again_at):
+        measured = written.measurement
+        assert measured is not None
+        if planned_again(result, measured, again_at):
             result = plan_loudness(target, measure, first, None, true_peaks)
             written = _write_targeted(job, spool, result, bar.span(0), last)
             break
-        again = corrected(result, written.measurement) if again_at < WRITE_TRIES else None
+        again = corrected(result, measured) if again_at < WRITE_TRIES else None
         if again is None:
             break
         # Written again with the correction; the bar has no room left for it and stays.

@@ -139,12 +139,12 @@ class DecodedSource:
     length_plausible = True
     states_duration = False
 
-    def __init__(self, handle: IO[bytes], label: str, container: str | None = None) -> None:
+    def __init__(self, handle: IO[bytes], label: str, demuxer: str | None = None) -> None:
         self._handle = handle
         self.label = label
         # The demuxer, where the file is known to be of one format: FFmpeg's guess from the
         # content took a short MP3 without a Xing header for an MPEG transport stream.
-        self._demuxer = container
+        self._demuxer = demuxer
         # The layout the file states where Kavri knows it otherwise (see channel_order).
         self.layout: Layout | None = None
         self._interleaver: Any = None
@@ -332,11 +332,11 @@ class DecodedSource:
         self.close()
 
 
-def open_decoded(handle: IO[bytes], label: str, container: str | None = None) -> DecodedSource:
-    """A :class:`DecodedSource` over an open file, read as ``container`` (FFmpeg's name of a
-    format, such as "mp3") where that is known; :class:`AudioFileError` when FFmpeg cannot
-    read audio from it."""
-    return DecodedSource(handle, label, container)
+def open_decoded(handle: IO[bytes], label: str, demuxer: str | None = None) -> DecodedSource:
+    """A :class:`DecodedSource` over an open file, read by ``demuxer`` (FFmpeg's name of a
+    format, such as "mp3") where the format is known; :class:`AudioFileError` when FFmpeg
+    cannot read audio from it."""
+    return DecodedSource(handle, label, demuxer)
 
 
 def _first_frame(handle: IO[bytes]) -> int:
