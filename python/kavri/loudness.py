@@ -652,8 +652,7 @@ def measure(
     else:
         if isinstance(audio, np.ndarray) and audio.dtype.kind in "iu":
             # Only its negative full scale had counted: 32,767 is 1 - 2**-15 of it.
-            bits = 8 * audio.dtype.itemsize
-            level = (2.0 ** (bits - 1) - 1.0) / 2.0 ** (bits - 1)
+            level = _largest_step(8 * audio.dtype.itemsize)
         # An int16 array had been metered as counts (+76 LUFS for noise at -14).
         data, _ = frames_of(audio)
     step = check_count("chunk_frames", chunk_frames)
@@ -1418,4 +1417,9 @@ def clip_level(subtype: str) -> float:
     """The magnitude at which a sample read from a file of this subtype counts as clipped:
     the largest positive step of an integer format, 1.0 otherwise."""
     bits = PCM_BITS.get(subtype)
-    return 1.0 if bits is None else (2.0 ** (bits - 1) - 1.0) / 2.0 ** (bits - 1)
+    return 1.0 if bits is None else _largest_step(bits)
+
+
+def _largest_step(bits: int) -> float:
+    """The largest positive sample of ``bits``-bit PCM as a float: 1 - 2**(1 - bits)."""
+    return (2.0 ** (bits - 1) - 1.0) / 2.0 ** (bits - 1)
