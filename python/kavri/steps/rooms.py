@@ -148,9 +148,11 @@ class Convolution(Step):
         """Says, once, that a response of zeros makes the wet signal silence: a silent file
         among a folder's responses gave silent clips without a word."""
         if not self._looked:
-            self._looked = True
             if self._options[0] > 0.0 and not np.any(self._response):
                 self.say(f"{self._where}: the impulse response is all zeros; the wet is silence")
+            # Looked at once it is said: where warnings are errors, a stream reset after
+            # the first call had then gone through without a word.
+            self._looked = True
 
     @property
     def _native(self) -> Any:
