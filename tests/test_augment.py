@@ -312,8 +312,11 @@ def test_drawn_chains_pass_the_checker_and_their_clamps_are_told(tmp_path):
     clamped = [{"type": "phaser", "depth": {"uniform": [2, 5]}}]
     with pytest.warns(kavri.ClampWarning, match="depth = .* the engine uses 1"):
         kavri.augment(np.zeros(100, np.float32), RATE, clamped, seed=1)
-    with pytest.warns(kavri.ClampWarning, match="depth = .* the engine uses 1"):
+    with pytest.warns(kavri.ClampWarning) as caught:  # each item's draw, named
         kavri.augment_batch(np.zeros((2, 100), np.float32), RATE, clamped, seed=1)
+    assert [str(w.message)[:25] for w in caught] == [
+        f"item {i}: effect 1 ('phaser'"[:25] for i in (0, 1)
+    ]
 
 
 def test_unpickling_checks_as_loading_does():

@@ -267,6 +267,21 @@ def process_batch(
     return _run_batch(prepared, sample_rate, per_item, block_size, workers, warn_clamps=True)
 
 
+def _distinct(chains: list[list[Any]]) -> dict[int, list[Any]]:
+    """The chains of a batch by the first item each is given for: a chain object given for
+    many items is told of once."""
+    first: dict[int, int] = {}
+    for index, chain in enumerate(chains):
+        first.setdefault(id(chain), index)
+    return {index: chains[index] for index in first.values()}
+
+
+def _item_named(chains: list[list[Any]], index: int) -> str:
+    """Names the item a warning is about where the items' chains differ (drawn ones, say:
+    a clamp told for each item had named none of them)."""
+    return f"item {index}" if any(chain is not chains[0] for chain in chains) else ""
+
+
 def augment_batch(
     batch: Any,
     sample_rate: int | float,
@@ -323,8 +338,8 @@ def _run_batch(
         for index, chain in enumerate(chains):
             steps.check_engine_rates(chain, rate, f"item {index}'s chain")
         if warn_clamps:
-            for chain in {id(chain): chain for chain in chains}.values():
-                warn_clamped(chain, rate, stacklevel=3)
+            for index, chain in _distinct(chains).items():
+                warn_clamped(chain, rate, stacklevel=3, about=_item_named(chains, index))
         return _engine.run_batch(prepared, sample_rate, chains, block_size, workers)
     rate = _engine.check_sample_rate(sample_rate)
     blocks, threads = _engine.check_engine_options(block_size, workers)
@@ -338,11 +353,9 @@ def _run_batch(
         total += plan.most_output_frames(item.shape[0]) * plan.out_channels * 4
         plans.append(plan)
     _engine.check_memory(2 * total, f"the outputs of a batch of {counted(len(plans), 'item')}")
-    warned: set[int] = set()
-    for chain, plan in zip(chains, plans, strict=True):
-        if warn_clamps and id(chain) not in warned:  # a chain given for many items, once
-            warned.add(id(chain))
-            plan.warn_clamped(stacklevel=3)
+    if warn_clamps:
+        for index in _distinct(chains):
+            plans[index].warn_clamped(stacklevel=3, about=_item_named(chains, index))
     outputs = [
         steps.run_plan(plan, item, blocks, threads)
         for plan, item in zip(plans, prepared.items(), strict=True)
