@@ -267,19 +267,15 @@ def process_batch(
     return _run_batch(prepared, sample_rate, per_item, block_size, workers, warn_clamps=True)
 
 
-def _distinct(chains: list[list[Any]]) -> dict[int, list[Any]]:
-    """The chains of a batch by the first item each is given for: a chain object given for
-    many items is told of once."""
+def _told_items(chains: list[list[Any]]) -> list[tuple[int, str]]:
+    """The items whose chains a batch tells the clamps of, with the name each is told by:
+    a chain object given for many items once, unnamed; chains of their own (drawn ones,
+    say), each named by its item (a clamp told for each had named none of them)."""
     first: dict[int, int] = {}
     for index, chain in enumerate(chains):
         first.setdefault(id(chain), index)
-    return {index: chains[index] for index in first.values()}
-
-
-def _item_named(chains: list[list[Any]], index: int) -> str:
-    """Names the item a warning is about where the items' chains differ (drawn ones, say:
-    a clamp told for each item had named none of them)."""
-    return f"item {index}" if any(chain is not chains[0] for chain in chains) else ""
+    named = len(first) > 1
+    return [(index, f"item {index}" if named else "") for index in first.values()]
 
 
 def augment_batch(
@@ -338,8 +334,8 @@ def _run_batch(
         for index, chain in enumerate(chains):
             steps.check_engine_rates(chain, rate, f"item {index}'s chain")
         if warn_clamps:
-            for index, chain in _distinct(chains).items():
-                warn_clamped(chain, rate, stacklevel=3, about=_item_named(chains, index))
+            for index, about in _told_items(chains):
+                warn_clamped(chains[index], rate, stacklevel=3, about=about)
         return _engine.run_batch(prepared, sample_rate, chains, block_size, workers)
     rate = _engine.check_sample_rate(sample_rate)
     blocks, threads = _engine.check_engine_options(block_size, workers)
@@ -354,8 +350,8 @@ def _run_batch(
         plans.append(plan)
     _engine.check_memory(2 * total, f"the outputs of a batch of {counted(len(plans), 'item')}")
     if warn_clamps:
-        for index in _distinct(chains):
-            plans[index].warn_clamped(stacklevel=3, about=_item_named(chains, index))
+        for index, about in _told_items(chains):
+            plans[index].warn_clamped(stacklevel=3, about=about)
     outputs = [
         steps.run_plan(plan, item, blocks, threads)
         for plan, item in zip(plans, prepared.items(), strict=True)
