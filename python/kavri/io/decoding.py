@@ -22,6 +22,7 @@ from typing import IO, Any, Literal
 import numpy as np
 import numpy.typing as npt
 
+from .._audio import pcm_to_float
 from .._engine import check_memory as guard_memory
 from .._locks import ForkSafeLock
 from ..catalogue import counted
@@ -65,15 +66,9 @@ _DEMUXERS = ",".join(
     + ("flac", "ogg", "caf", "w64", "wav", "aiff")
 )
 
-# How the samples of FFmpeg's sample formats map to floats: (dtype, offset, scale).
-_SCALES: dict[str, tuple[float, float]] = {
-    "u8": (128.0, 1 / 128),
-    "s16": (0.0, 1 / 32768),
-    "s32": (0.0, 1 / 2**31),
-    "s64": (0.0, 1 / 2**63),
-    "flt": (0.0, 1.0),
-    "dbl": (0.0, 1.0),
-}
+# FFmpeg's sample formats read (planar or packed); all but s64 are converted by the rules
+# for arrays, s64 by its own full scale.
+_FORMATS = frozenset({"u8", "s16", "s32", "s64", "flt", "dbl"})
 # PyAV (up to 19 at least) cannot always hand over a planar frame of this many channels or
 # more ("plane index 8 out of range for 8 planes"): 7.1 AAC, Vorbis or Opus was unreadable.
 _PLANES_MISREAD = 8
@@ -270,8 +265,9 @@ class DecodedSource:
             raise AudioFileError(f"{self.label}: cannot read: {error}") from None
         if frame.sample_rate != self.samplerate or frame.layout.nb_channels != self.channels:
             raise AudioFileError(
-                f"{self.label}: cannot read: the audio changes from {self.channels} channels "
-                f"at {self.samplerate} Hz to {frame.layout.nb_channels} at {frame.sample_rate}"
+                f"{self.label}: cannot read: the audio changes from "
+                f"{counted(self.channels, 'channel')} at {self.samplerate} Hz "
+                f"to {frame.layout.nb_channels} at {frame.sample_rate}"
             )
         size = frame.samples * self.channels * 8
         if size > max(self._largest, _GUARDED_FRAME_BYTES):
@@ -281,8 +277,7 @@ class DecodedSource:
                 raise AudioFileError(str(refusal)) from None
             self._largest = size
         name = frame.format.name
-        offset, scale = _SCALES.get(name.rstrip("p"), (0.0, 0.0))
-        if scale == 0.0:
+        if name.rstrip("p") not in _FORMATS:
             raise AudioFileError(f"{self.label}: cannot read samples of format {name}")
         samples: npt.NDArray[Any]
         if frame.format.is_planar and self.channels >= _PLANES_MISREAD:
@@ -293,12 +288,9 @@ class DecodedSource:
             samples = frame.to_ndarray().T
         else:
             samples = frame.to_ndarray().reshape(-1, self.channels)
-        if samples.dtype == np.float32:
-            return np.ascontiguousarray(samples, np.float32)
-        converted = samples.astype(np.float64)
-        if offset:
-            converted -= offset
-        return (converted * scale).astype(np.float32)
+        if samples.dtype == np.int64:
+            return (samples.astype(np.float64) / 2.0**63).astype(np.float32)
+        return np.ascontiguousarray(pcm_to_float(samples))
 
     def buffer_read_into(
         self, buffer: npt.NDArray[np.float32], dtype: Literal["float32"] = "float32"

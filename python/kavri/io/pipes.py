@@ -28,6 +28,7 @@ from typing import IO, Literal
 import numpy as np
 import numpy.typing as npt
 
+from .._audio import pcm_to_float
 from .._engine import check_memory as guard_memory
 from .._stop import StopRequest
 from ..errors import AudioFileError, Interrupted
@@ -347,15 +348,14 @@ def _to_float(raw: memoryview, subtype: str, channels: int) -> npt.NDArray[np.fl
         return np.frombuffer(raw, "<f4").reshape(-1, channels)
     if subtype == "DOUBLE":
         return np.frombuffer(raw, "<f8").reshape(-1, channels)
-    if subtype == "PCM_U8":
-        return (np.frombuffer(raw, np.uint8).astype(np.float64) - 128.0) / 128.0
-    if subtype == "PCM_16":
-        return np.frombuffer(raw, "<i2").astype(np.float64) / 32768.0
-    if subtype == "PCM_32":
-        return np.frombuffer(raw, "<i4").astype(np.float64) / 2.0**31
+    if subtype in _WORDS:
+        return pcm_to_float(np.frombuffer(raw, _WORDS[subtype]))
+    # 24-bit samples become the top three bytes of int32 words, on int32's full scale.
     triples = np.frombuffer(raw, np.uint8).reshape(-1, 3).astype(np.int32)
-    words = (triples[:, 0] << 8) | (triples[:, 1] << 16) | (triples[:, 2] << 24)
-    return words.astype(np.float64) / 2.0**31
+    return pcm_to_float((triples[:, 0] << 8) | (triples[:, 1] << 16) | (triples[:, 2] << 24))
+
+
+_WORDS = {"PCM_U8": np.dtype(np.uint8), "PCM_16": np.dtype("<i2"), "PCM_32": np.dtype("<i4")}
 
 
 class StreamSource:

@@ -39,9 +39,16 @@ import numpy as np
 import numpy.typing as npt
 import soundfile as sf
 
-from .._audio import PCM_BITS, as_frames, check_count, check_sample_rate, real_samples
+from .._audio import (
+    PCM_BITS,
+    as_frames,
+    check_count,
+    check_sample_rate,
+    pcm_to_float,
+    real_samples,
+)
 from .._paths import AnyPath, free_bytes, fs_name, shown
-from ..catalogue import quoted
+from ..catalogue import counted, quoted
 from ..errors import AudioFileError, KavriError, KavriWarning
 from . import fixups
 from .atomic import atomic_output
@@ -209,10 +216,7 @@ class AudioWriter:
         data, out = self._write(chunk)
         if out is data:
             return data
-        if out.dtype.kind == "i":
-            full_scale = 32768.0 if out.dtype == np.int16 else 2.0**31
-            return (out.astype(np.float64) / full_scale).astype(np.float32)
-        return np.asarray(out, np.float32)
+        return pcm_to_float(out)
 
     def _write(self, chunk: npt.ArrayLike) -> tuple[np.ndarray, np.ndarray]:
         """Writes frames; returns them as given and as handed to the file."""
@@ -295,7 +299,7 @@ def _check_written(temporary: str, frames: int, channels: int) -> None:
         raise _IncompleteWrite(error.error_string.rstrip(".")) from None
     if found != (frames, channels):
         raise _IncompleteWrite(
-            f"the file holds {found[0]} frames x {found[1]} channels "
+            f"the file holds {found[0]} frames x {counted(found[1], 'channel')} "
             f"after writing {frames} x {channels}"
         )
 
