@@ -15,34 +15,6 @@
 
 namespace kavri {
 
-template <typename Law>
-struct EnvelopeLawKernel {
-    float* envelope;
-    float attack;
-    float release;
-    Law law;
-
-    float load(int ch) const { return envelope[ch]; }
-    void store(int ch, float e) const { envelope[ch] = e; }
-    float step(float& e, float sample) const {
-        e = envelope_step(e, sample, attack, release);
-        return law(e, sample);
-    }
-};
-
-// Runs law(envelope, sample) -> output over every sample, per channel, on the channel ranges
-// of parallel_for_channels; `envelope` holds one running value per channel.
-template <typename Law>
-void apply_envelope_law(float* data, unsigned long long frames, int channels,
-                        unsigned long long block_size, unsigned int workers,
-                        std::vector<float>& envelope, float attack, float release, Law law) {
-    const EnvelopeLawKernel<Law> kernel{envelope.data(), attack, release, law};
-    for_each_channel_sample(data, frames, channels, block_size, workers, kernel);
-}
-
-// As apply_envelope_law, for a law that raises a base to one exponent per call. Law provides
-// raises(e), base(e) and apply(x, e, p) as for_each_channel_sample_powf describes; the powf
-// calls are taken a chunk at a time, with the scalar call's bits.
 // Whether a law's base is the envelope over a divisor it names: e / divisor().
 template <typename Law, typename = void>
 struct divides_envelope : std::false_type {};
@@ -50,6 +22,9 @@ template <typename Law>
 struct divides_envelope<Law, std::void_t<decltype(std::declval<const Law&>().divisor())>>
     : std::true_type {};
 
+// A law that raises a base to one exponent per call provides raises(e), base(e) and
+// apply(x, e, p) as for_each_channel_sample_powf describes; the powf calls are taken a chunk
+// at a time, with the scalar call's bits.
 template <typename Law>
 struct EnvelopePowfKernel {
     float* envelope_memory;
@@ -87,8 +62,10 @@ struct EnvelopePowfKernel {
     float apply(float x, float e, float p) const { return law.apply(x, e, p); }
 };
 
-// As apply_envelope_powf_law, reading the samples from `source` and writing them to `data`
-// (the same buffer, or two of the same shape apart).
+// Runs the law over every sample, per channel, on the channel ranges of
+// parallel_for_channels, reading the samples from `source` and writing them to `data` (the
+// same buffer, or two of the same shape apart); `envelope` holds one running value per
+// channel.
 template <typename Law>
 void apply_envelope_powf_law_from(const float* source, float* data, unsigned long long frames,
                                   int channels, unsigned long long block_size, unsigned int workers,
@@ -98,15 +75,6 @@ void apply_envelope_powf_law_from(const float* source, float* data, unsigned lon
                                          law};
     for_each_channel_sample_powf_from(source, data, frames, channels, block_size, workers, kernel,
                                       exponent);
-}
-
-template <typename Law>
-void apply_envelope_powf_law(float* data, unsigned long long frames, int channels,
-                             unsigned long long block_size, unsigned int workers,
-                             std::vector<float>& envelope, float attack, float release,
-                             float exponent, Law law) {
-    apply_envelope_powf_law_from(data, data, frames, channels, block_size, workers, envelope,
-                                 attack, release, exponent, law);
 }
 
 }  // namespace kavri
