@@ -16,7 +16,7 @@ import timeit
 import numpy as np
 import pytest
 
-from kavri import process_pipeline
+from kavri import _kavri_stream, process_pipeline
 from kavri._kavri_stream import Stream as NativeStream
 from kavri._kavri_stream import check_memory
 
@@ -294,6 +294,20 @@ def test_the_imposed_figure_takes_the_units_people_write(monkeypatch, value, fit
             MemoryError, match="^the output buffer of 65536 frames x 2 channels needs"
         ):
             process_pipeline(audio, 48000, [{"type": "gain"}])
+
+
+def test_every_native_entry_names_a_mono_shape_in_the_same_words(available):
+    available(64 * 1024)
+    mono = np.zeros((1 << 16, 1), np.float32)
+    with pytest.raises(MemoryError, match="^the output buffer of 65536 frames x 1 channel needs"):
+        process_pipeline(mono, 48000, [{"type": "gain"}])
+    with pytest.raises(MemoryError, match=r"^a chunk of 65536 frames x 1 channel \("):
+        NativeStream([{"type": "gain"}], 48000, 1).process(mono)
+    convolver = _kavri_stream.Convolver(np.ones((4, 1), np.float32), 1, [(0, 0, 0)])
+    with pytest.raises(MemoryError, match="a chunk of 65536 frames x 1 channel needs"):
+        convolver.process(mono)
+    with pytest.raises(ValueError, match="^chunk has 2 channels, the effect has 1 channel$"):
+        convolver.process(np.zeros((4, 2), np.float32))
 
 
 @pytest.mark.parametrize("value", ["-1", "abc", "2 gigs", "1e", "0x10", "12 PB"])

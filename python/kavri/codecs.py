@@ -54,6 +54,7 @@ import soundfile as sf
 import soxr  # type: ignore[import-untyped]
 
 from ._engine import check_memory
+from .catalogue import counted
 from .errors import ChainError, KavriError
 from .io.channel_order import SoundFile
 from .io.formats import VORBIS_MOST_RATE, memory_file
@@ -150,7 +151,7 @@ def _encode_decode(
     except (sf.LibsndfileError, RuntimeError) as error:
         detail = error.error_string if isinstance(error, sf.LibsndfileError) else str(error)
         raise KavriError(
-            f"codec: {name} failed on {data.shape[0]} frames x {data.shape[1]} channels "
+            f"codec: {name} failed on {data.shape[0]} frames x {counted(data.shape[1], 'channel')} "
             f"at {rate} Hz ({detail})"
         ) from None
     return decoded

@@ -1,10 +1,11 @@
-// The argument checks and defaults that every entry point of the binding layer shares, so
-// that a buffer, a sample rate or a channel count is refused with the same message wherever
-// it is given.
+// The argument checks, defaults and message texts that every entry point of the binding layer
+// shares, so that a buffer, a sample rate or a channel count is refused and named with the
+// same words wherever it is given.
 #pragma once
 
 #include <climits>
 #include <stdexcept>
+#include <string>
 
 namespace kavri {
 
@@ -42,6 +43,16 @@ inline unsigned long long effective_block_size(unsigned long long block_size) {
 // 0 stands for one worker: the calling thread.
 inline unsigned int effective_workers(unsigned int workers) {
     return workers != 0 ? workers : 1;
+}
+
+// "1 channel", "2 channels": a count of channels for a message.
+inline std::string channel_count(long long channels) {
+    return std::to_string(channels) + (channels == 1 ? " channel" : " channels");
+}
+
+// "100 frames x 2 channels": a buffer's shape for a message.
+inline std::string shape_text(unsigned long long frames, long long channels) {
+    return std::to_string(frames) + " frames x " + channel_count(channels);
 }
 
 }  // namespace kavri

@@ -5,6 +5,7 @@
 
 #include <exception>
 #include <initializer_list>
+#include <stdexcept>
 #include <string>
 
 #include <pybind11/pybind11.h>
@@ -25,6 +26,30 @@ inline void require_main_interpreter(const char* module_name) {
                                      "import it in the main interpreter.");
     }
 }
+
+// Refuses a call on an object another thread is using: its call runs with the interpreter
+// lock released, and may be reallocating what this call would read.
+inline void check_idle(bool busy, const char* what) {
+    if (busy) {
+        throw std::runtime_error(std::string(what) + " is in use by another thread");
+    }
+}
+
+// Marks a stream, meter or effect busy for one call. Both the flag and the check are touched
+// only with the interpreter lock held, so two Python threads can never both pass the check.
+class BusyGuard {
+public:
+    explicit BusyGuard(bool& busy, const char* what = "stream") : busy_(busy) {
+        check_idle(busy_, what);
+        busy_ = true;
+    }
+    BusyGuard(const BusyGuard&) = delete;
+    BusyGuard& operator=(const BusyGuard&) = delete;
+    ~BusyGuard() { busy_ = false; }
+
+private:
+    bool& busy_;
+};
 
 // A native object's state cannot be pickled. Python refuses it for pickle protocols 2 and up;
 // for 0 and 1 its copyreg builds an instance of the binding library's base type instead,

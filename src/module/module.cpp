@@ -35,8 +35,7 @@ py::array_t<float> process_pipeline(const kavri::InputArray& input, int sample_r
         kavri::heap_block_bytes(kavri::ByteCount::product(samples.bytes(), sizeof(float)));
     const kavri::EffectPlan plan =
         kavri::plan_effects(specs, sample_rate, channels, output_bytes,
-                            "the output buffer of " + std::to_string(frames) + " frames x " +
-                                std::to_string(channels) + " channels");
+                            "the output buffer of " + kavri::shape_text(frames, channels));
 
     // The output's pages are not written until the copy, which runs with the lock released.
     py::array_t<float> output({frame_dim, channel_dim});

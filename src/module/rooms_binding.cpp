@@ -29,28 +29,6 @@ namespace kavri {
 
 namespace {
 
-// Marks an object busy for one call, the flag touched only with the interpreter lock held.
-class InUse {
-public:
-    explicit InUse(bool& busy) : busy_(busy) {
-        if (busy_) {
-            throw std::runtime_error("in use by another thread");
-        }
-        busy_ = true;
-    }
-    InUse(const InUse&) = delete;
-    InUse& operator=(const InUse&) = delete;
-    ~InUse() { busy_ = false; }
-
-private:
-    bool& busy_;
-};
-
-std::string frames_text(std::size_t frames, long long channels) {
-    return std::to_string(frames) + " frames x " + std::to_string(channels) +
-           (channels == 1 ? " channel" : " channels");
-}
-
 void require_bytes(std::size_t bytes, const std::string& what) {
     CallMemory memory;
     require_memory(ByteCount(bytes), what, memory);
@@ -65,8 +43,8 @@ py::array_t<float> new_frames(std::size_t frames, int channels, const std::strin
 void check_chunk(const InputArray& chunk, int channels) {
     check_buffer_dimensions(chunk.ndim());
     if (chunk.shape(1) != channels) {
-        throw py::value_error("the chunk has " + std::to_string(chunk.shape(1)) +
-                              " channels, the effect has " + std::to_string(channels));
+        throw py::value_error("chunk has " + channel_count(chunk.shape(1)) +
+                              ", the effect has " + channel_count(channels));
     }
 }
 
@@ -75,7 +53,7 @@ public:
     NativeConvolver(const InputArray& response, long long channels,
                     const std::vector<std::tuple<int, int, int>>& paths, float mix, bool normalize,
                     unsigned int workers, std::size_t partition, bool prototype)
-        : workers_(workers == 0 ? 1U : workers) {
+        : workers_(effective_workers(workers)) {
         check_buffer_dimensions(response.ndim());
         const int count = checked_channel_count(channels);
         const auto frames = static_cast<std::size_t>(response.shape(0));
@@ -99,7 +77,7 @@ public:
         require_bytes(
             ConvolutionEffect::memory_bytes(frames, response_channels, count, partition,
                                             !prototype),
-            "convolution with an impulse response of " + frames_text(frames, response_channels));
+            "convolution with an impulse response of " + shape_text(frames, response_channels));
         const float* data = response.data();
         py::object keep = response;
         run_with_lock_released(
@@ -121,11 +99,11 @@ public:
     py::array_t<float> process(const InputArray& chunk) {
         check_runs();
         check_chunk(chunk, effect_->channels());
-        const InUse guard(busy_);
+        const BusyGuard guard(busy_, "convolution");
         const auto frames = static_cast<std::size_t>(chunk.shape(0));
         py::array_t<float> output = new_frames(
             effect_->released_by(frames), effect_->channels(),
-            "convolution: the output of a chunk of " + frames_text(frames, effect_->channels()));
+            "convolution: the output of a chunk of " + shape_text(frames, effect_->channels()));
         const float* in = chunk.data();
         float* out = output.mutable_data();
         py::object keep = chunk;
@@ -139,11 +117,11 @@ public:
     py::array_t<float> run_whole(const InputArray& chunk) {
         check_runs();
         check_chunk(chunk, effect_->channels());
-        const InUse guard(busy_);
+        const BusyGuard guard(busy_, "convolution");
         const auto frames = static_cast<std::size_t>(chunk.shape(0));
         py::array_t<float> output =
             new_frames(effect_->held_frames() + frames, effect_->channels(),
-                       "convolution: the output of " + frames_text(frames, effect_->channels()));
+                       "convolution: the output of " + shape_text(frames, effect_->channels()));
         const float* in = chunk.data();
         float* out = output.mutable_data();
         py::object keep = chunk;
@@ -155,7 +133,7 @@ public:
 
     py::array_t<float> flush() {
         check_runs();
-        const InUse guard(busy_);
+        const BusyGuard guard(busy_, "convolution");
         py::array_t<float> output =
             new_frames(effect_->held_frames(), effect_->channels(), "convolution: the held frames");
         float* out = output.mutable_data();
@@ -166,7 +144,7 @@ public:
 
     void reset() {
         check_runs();
-        const InUse guard(busy_);
+        const BusyGuard guard(busy_, "convolution");
         effect_->reset();
     }
 
@@ -186,7 +164,7 @@ private:
     }
 
     NativeConvolver(std::unique_ptr<ConvolutionEffect> effect, unsigned int workers)
-        : effect_(std::move(effect)), workers_(workers == 0 ? 1U : workers) {}
+        : effect_(std::move(effect)), workers_(effective_workers(workers)) {}
 
     std::unique_ptr<ConvolutionEffect> effect_;
     unsigned int workers_;
@@ -209,11 +187,11 @@ public:
 
     py::array_t<float> process(const InputArray& chunk) {
         check_chunk(chunk, effect_->channels());
-        const InUse guard(busy_);
+        const BusyGuard guard(busy_, "reverb");
         const auto frames = static_cast<std::size_t>(chunk.shape(0));
         py::array_t<float> output = new_frames(
             frames, effect_->channels(),
-            "reverb: the output of a chunk of " + frames_text(frames, effect_->channels()));
+            "reverb: the output of a chunk of " + shape_text(frames, effect_->channels()));
         const float* in = chunk.data();
         float* out = output.mutable_data();
         py::object keep = chunk;
@@ -223,7 +201,7 @@ public:
     }
 
     void reset() {
-        const InUse guard(busy_);
+        const BusyGuard guard(busy_, "reverb");
         effect_->reset();
     }
 

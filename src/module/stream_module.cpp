@@ -43,37 +43,10 @@ namespace py = pybind11;
 
 namespace {
 
-// Refuses a call on an object another thread is using: its call runs with the interpreter
-// lock released, and may be reallocating what this call would read.
-void check_idle(bool busy, const char* what) {
-    if (busy) {
-        throw std::runtime_error(std::string(what) + " is in use by another thread");
-    }
-}
-
-// Marks a stream or meter busy for one call. Both the flag and the check are touched only
-// with the interpreter lock held, so two Python threads can never both pass the check.
-class BusyGuard {
-public:
-    explicit BusyGuard(bool& busy, const char* what = "stream") : busy_(busy) {
-        check_idle(busy_, what);
-        busy_ = true;
-    }
-    BusyGuard(const BusyGuard&) = delete;
-    BusyGuard& operator=(const BusyGuard&) = delete;
-    ~BusyGuard() { busy_ = false; }
-
-private:
-    bool& busy_;
-};
-
-std::string channel_count(long long channels) {
-    return std::to_string(channels) + (channels == 1 ? " channel" : " channels");
-}
-
-std::string shape_text(unsigned long long frames, int channels) {
-    return std::to_string(frames) + " frames x " + channel_count(channels);
-}
+using kavri::BusyGuard;
+using kavri::channel_count;
+using kavri::check_idle;
+using kavri::shape_text;
 
 // "a chunk of 100 frames x 2 channels (its output 1.0 GiB, held frames 2.0 GiB)": what a
 // run needs, part by part, for the guard's message.

@@ -38,6 +38,7 @@ import soundfile as sf
 from .._engine import check_memory as guard_memory
 from .._paths import AnyPath, free_bytes, fs_name, shown
 from .._stop import StopRequest
+from ..catalogue import counted
 from ..errors import AudioFileError, Interrupted, KavriWarning
 from .channel_order import SoundFile
 from .decoding import DecodedSource, NoAudioStream, is_mpeg_audio, open_decoded
@@ -480,7 +481,8 @@ def check_memory(label: str, frames: int, channels: int) -> None:
     guard says they do not fit (AudioFileError in the guard's words)."""
     try:
         guard_memory(
-            frames * channels * _FLOAT_BYTES, f"{label}: {frames} frames x {channels} channels"
+            frames * channels * _FLOAT_BYTES,
+            f"{label}: {frames} frames x {counted(channels, 'channel')}",
         )
     except MemoryError as error:
         raise AudioFileError(str(error)) from None
