@@ -98,6 +98,10 @@ class Param:
     overflow_above_only: bool = False
     overflow_of: str = "gain"
 
+    def __post_init__(self) -> None:
+        if self.kind not in KINDS:
+            raise ValueError(f"parameter {self.key!r}: unknown kind {self.kind!r}")
+
     def overflows(self, number: float) -> bool:
         """True if a number lies past the key's overflow bound."""
         bound = self.overflow

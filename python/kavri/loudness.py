@@ -99,11 +99,10 @@ CHANNEL_WEIGHTS: dict[int, tuple[float, ...]] = {
 
 SHORT_TERM_SECONDS = 3.0
 SEGMENTS_PER_SECOND = 10
-SHORT_TERM_SEGMENTS = 30
+SHORT_TERM_SEGMENTS = round(SHORT_TERM_SECONDS * SEGMENTS_PER_SECOND)
 RANGE_RELATIVE_GATE_LU = -20.0
 RANGE_PERCENTILES = (10.0, 95.0)
 
-OVERSAMPLING = 4
 # The half-band stages of the true-peak meter: their lengths (odd, so that the even taps
 # but the centre are zero) and Kaiser windows. The first is flat within 0.002 dB up to 0.46
 # of the sample rate and stops -70 dB from 0.54 on; the second works on a signal that

@@ -81,6 +81,7 @@ from ._providers import load as load_providers
 from .catalogue import ENGINE_TYPES, NEEDED_KEYS, Param, counted, quoted, suggest
 from .chain import (
     _FLOAT32_MAX,
+    _INT32,
     Chain,
     _show,
     _show_number,
@@ -92,7 +93,14 @@ from .chain import (
 )
 from .errors import ChainError
 
-__all__ = ["RandomChain", "RandomChainLike", "key_word", "MAX_NESTING", "register_resolver"]
+__all__ = [
+    "RandomChain",
+    "RandomChainLike",
+    "key_word",
+    "keyed_draws",
+    "MAX_NESTING",
+    "register_resolver",
+]
 
 # one_of and some_of groups inside one another, counting the top level as 1: deeper than
 # any real description, and shallow enough that every walk of one (checking, drawing,
@@ -104,7 +112,6 @@ RandomChainLike: TypeAlias = (
 )
 
 _KEY_LIMIT = 2**64
-_INT32 = (-(2**31), 2**31 - 1)
 _DISTRIBUTIONS = ("uniform", "log_uniform", "choice")
 _GROUP_KEYS = {"one_of": ("one_of", "weights", "p"), "some_of": ("some_of", "count", "p")}
 _TOP_KEYS = ("chain", "description")
@@ -565,6 +572,18 @@ _RESOLVERS: dict[str, Resolver] = {}
 def register_resolver(kind: str, resolver: Resolver) -> None:
     """Makes ``resolver`` complete every drawn spec of type ``kind`` (see step 6 above)."""
     _RESOLVERS[kind] = resolver
+
+
+def keyed_draws(seed: int, key: int) -> Callable[[], float]:
+    """Uniform numbers in [0, 1) from Philox keyed by (seed, key), for a spec that draws
+    from its own seed (a file of a folder, an offset): each word w of the stream gives
+    (w >> 11) / 2**53 in turn. Its own generator, shared with no other draw."""
+    bits = np.random.Philox(key=np.array([seed, key], dtype=np.uint64))
+
+    def draw() -> float:
+        return float(int(bits.random_raw()) >> 11) * _UNIT
+
+    return draw
 
 
 def _resolver(kind: str) -> Resolver | None:

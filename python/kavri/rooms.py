@@ -42,7 +42,7 @@ from .errors import AudioFileError
 from .io import input_path
 from .io.folders import audio_files
 from .io.reading import exact_length, open_input, read_source
-from .random_chain import register_resolver
+from .random_chain import keyed_draws, register_resolver
 from .steps import StepItem, register_step
 from .steps.base import Step
 from .steps.rate import resample_step
@@ -51,7 +51,6 @@ from .steps.rooms import convolution_step
 __all__ = ["ROOM_KEY", "read_response", "resolve", "response_files"]
 
 ROOM_KEY = 0x726F6F6D << 24
-_UNIT = 2.0**-53
 
 
 def response_files(folder: str, pattern: str) -> list[str]:
@@ -67,15 +66,6 @@ def resolve(spec: dict[str, Any], draw: Any) -> None:
         pattern = str(spec.get("pattern", "*"))
         files = once(("files", path, pattern), lambda: tuple(response_files(path, pattern)))
         spec["ir"] = files[min(math.floor(draw() * len(files)), len(files) - 1)]
-
-
-def _seed_draws(seed: int) -> Any:
-    bits = np.random.Philox(key=np.array([seed, ROOM_KEY], dtype=np.uint64))
-
-    def draw() -> float:
-        return float(int(bits.random_raw()) >> 11) * _UNIT
-
-    return draw
 
 
 def _problem(path: str, what: str) -> AudioFileError:
@@ -208,7 +198,7 @@ def read_response(path: str, rate: int) -> npt.NDArray[np.float32]:
 
 def _build(item: StepItem, value: dict[str, Any], workers: int, measured: Any) -> Step:
     spec = {"ir": str(value["ir"]), "pattern": value["pattern"]}
-    resolve(spec, _seed_draws(int(value["seed"])))
+    resolve(spec, keyed_draws(int(value["seed"]), ROOM_KEY))
     response = read_response(spec["ir"], item.in_rate)
     where = f"convolution (effect {item.index}): {shown(spec['ir'])}"
     return convolution_step(

@@ -53,7 +53,7 @@ from ._stop import current_stop
 from .errors import AudioFileError
 from .io.folders import audio_files
 from .io.reading import DecodedReads, FileReads, open_seekable
-from .random_chain import register_resolver
+from .random_chain import keyed_draws, register_resolver
 from .steps import StepItem, register_step
 from .steps.base import FrameBuffer, Frames, Step, apply_gain, empty, split_gain
 from .steps.noise import MixedNoise
@@ -62,7 +62,6 @@ from .steps.rate import resample_step, source_block
 __all__ = ["BackgroundNoise", "NoiseReader", "noise_files", "resolve", "BACKGROUND_KEY"]
 
 BACKGROUND_KEY = 0x6261636B67 << 24
-_UNIT = 2.0**-53
 
 
 def noise_files(folder: str, pattern: str) -> list[str]:
@@ -129,15 +128,6 @@ def resolve(spec: dict[str, Any], draw: Any) -> None:
         chosen = spec["path"]
         frames = once(("frames", chosen), lambda: _frames(chosen))
         spec["offset_frames"] = min(math.floor(draw() * frames), frames - 1)
-
-
-def _seed_draws(seed: int) -> Any:
-    bits = np.random.Philox(key=np.array([seed, BACKGROUND_KEY], dtype=np.uint64))
-
-    def draw() -> float:
-        return float(int(bits.random_raw()) >> 11) * _UNIT
-
-    return draw
 
 
 class NoiseReader:
@@ -347,7 +337,7 @@ def _build(item: StepItem, value: dict[str, Any], workers: int, measured: Any) -
     offset = int(value["offset_frames"])
     if offset >= 0:
         spec["offset_frames"] = offset
-    resolve(spec, _seed_draws(int(value["seed"])))
+    resolve(spec, keyed_draws(int(value["seed"]), BACKGROUND_KEY))
     if os.path.isdir(spec["path"]) or not os.path.exists(spec["path"]):
         _frames(spec["path"])  # says what is wrong with it
     return BackgroundNoise(
