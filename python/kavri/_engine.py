@@ -56,6 +56,7 @@ from .catalogue import EFFECTS, counted
 
 __all__ = [
     "CHANNELS_FIRST_LIMIT",
+    "DEFAULT_BLOCK_SIZE",
     "MAX_SAMPLE_RATE",
     "check_sample_rate",
     "check_engine_options",
@@ -142,6 +143,10 @@ RandomDraw = _native_stream.RandomDraw
 _process_batch = _native_stream.process_batch
 # The lane width of batches run in this context: 0 for the widest the processor has.
 _LANE_WIDTH: ContextVar[int] = ContextVar("kavri_lane_width", default=0)
+
+
+# Frames per block where a caller gives none, and what the engine takes 0 to mean.
+DEFAULT_BLOCK_SIZE = 2048
 
 
 def check_engine_options(block_size: Any, workers: Any) -> tuple[int, int]:
@@ -263,7 +268,7 @@ def process_audio(
     audio: npt.ArrayLike,
     sample_rate: Any,
     specs: Sequence[Any],
-    block_size: Any = 2048,
+    block_size: Any = DEFAULT_BLOCK_SIZE,
     workers: Any = 1,
 ) -> npt.NDArray[np.float32]:
     """Checks and converts audio and options, runs checked specs over it, and returns the
@@ -278,7 +283,11 @@ def process_audio(
 
 
 def open_stream(
-    specs: Sequence[Any], sample_rate: Any, channels: Any, block_size: Any = 2048, workers: Any = 1
+    specs: Sequence[Any],
+    sample_rate: Any,
+    channels: Any,
+    block_size: Any = DEFAULT_BLOCK_SIZE,
+    workers: Any = 1,
 ) -> _native_stream.Stream:
     """A native stream for checked specs, its arguments checked as for a whole call."""
     rate = check_sample_rate(sample_rate)

@@ -56,7 +56,7 @@ def process(
     sample_rate: int | float,
     chain: ChainLike,
     *,
-    block_size: int = 2048,
+    block_size: int = _engine.DEFAULT_BLOCK_SIZE,
     workers: int = 1,
     loudness: float | None = None,
     peak_ceiling: float | None = None,
@@ -112,7 +112,7 @@ def process_to_loudness(
     loudness: float,
     *,
     peak_ceiling: float = -1.0,
-    block_size: int = 2048,
+    block_size: int = _engine.DEFAULT_BLOCK_SIZE,
     workers: int = 1,
 ) -> tuple[npt.NDArray[np.float32], LoudnessResult]:
     """:func:`process` with a loudness target: returns the processed audio and a
@@ -189,7 +189,7 @@ def augment(
     *,
     seed: int,
     index: int = 0,
-    block_size: int = 2048,
+    block_size: int = _engine.DEFAULT_BLOCK_SIZE,
     workers: int = 1,
 ) -> tuple[npt.NDArray[np.float32], Chain]:
     """Draws the chain for (seed, index) and runs it over the audio.
@@ -223,7 +223,7 @@ def process_batch(
     sample_rate: int | float,
     chains: ChainLike | Sequence[ChainLike],
     *,
-    block_size: int = 2048,
+    block_size: int = _engine.DEFAULT_BLOCK_SIZE,
     workers: int = 1,
 ) -> Any:
     """Runs every item of a batch through its chain in one native call.
@@ -285,7 +285,7 @@ def augment_batch(
     *,
     seed: int,
     indices: Sequence[int] | None = None,
-    block_size: int = 2048,
+    block_size: int = _engine.DEFAULT_BLOCK_SIZE,
     workers: int = 1,
 ) -> tuple[Any, list[Chain]]:
     """Augments every item of a batch with its own draw of a random chain, in one native

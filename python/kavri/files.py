@@ -27,7 +27,7 @@ from typing import Any, Unpack
 import numpy as np
 
 from ._audio import check_count
-from ._engine import check_memory
+from ._engine import DEFAULT_BLOCK_SIZE, check_memory
 from ._paths import AnyPath, fs_name
 from ._paths import shown as show_name
 from ._stop import StopRequest, stopping
@@ -106,7 +106,7 @@ def chunk_frames(sample_rate: int, block_size: int, requested: int | None = None
     """Frames read and processed at a time: a whole number of engine blocks making about
     one second of audio, or ``requested`` frames rounded up to whole blocks, but never more
     than MAX_CHUNK_FRAMES (a larger block is collected by the stream over several chunks)."""
-    block = block_size if block_size > 0 else 2048
+    block = block_size if block_size > 0 else DEFAULT_BLOCK_SIZE
     if block > MAX_CHUNK_FRAMES:
         return max(1, min(requested or sample_rate, MAX_CHUNK_FRAMES))
     if requested is not None:

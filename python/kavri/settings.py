@@ -22,7 +22,7 @@ from typing import Any, TypedDict
 
 import numpy as np
 
-from ._engine import check_engine_options
+from ._engine import DEFAULT_BLOCK_SIZE, check_engine_options
 from ._version import __version__
 from .catalogue import EFFECTS, cut_short, quoted
 from .chain import Chain
@@ -111,7 +111,7 @@ class RenderSettings:
     Raises :class:`SettingError` (a ``ValueError``) naming the first setting at fault.
     """
 
-    block_size: int = 2048
+    block_size: int = DEFAULT_BLOCK_SIZE
     workers: int = 1
     subtype: str | None = None
     tail: float = 0.0

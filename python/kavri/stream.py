@@ -70,7 +70,7 @@ class Stream(_engine.NativeState):
         sample_rate: int | float,
         channels: int,
         *,
-        block_size: int = 2048,
+        block_size: int = _engine.DEFAULT_BLOCK_SIZE,
         workers: int = 1,
     ) -> None:
         self._chain: Chain = load_chain(chain)

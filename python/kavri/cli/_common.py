@@ -16,13 +16,21 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
-from .._engine import MAX_SAMPLE_RATE, usable_cores
+from .._engine import DEFAULT_BLOCK_SIZE, MAX_SAMPLE_RATE, usable_cores
 from .._paths import relative_glob, shown
 from .._stop import StopFlag, stop_on_signals
-from ..catalogue import counted, quoted
+from ..catalogue import EFFECTS, counted, quoted
 from ..chain import Chain, load_chain_file, load_preset, parse_effect_option, plain_number
 from ..errors import KavriError
-from ..io import DITHER_MODES, ENCODINGS, MP3_BITRATES, STREAM_FORMATS, SUBTYPES, RawFormat
+from ..io import (
+    DITHER_MODES,
+    ENCODINGS,
+    FORMATS,
+    MP3_BITRATES,
+    STREAM_FORMATS,
+    SUBTYPES,
+    RawFormat,
+)
 from ..runs.batch import check_jobs, expand_braces, find_inputs
 from ..runs.tasks import BatchInterrupted, BatchReport, FileResult, check_folder
 from ..settings import RenderSettings, SettingError
@@ -56,7 +64,7 @@ def chain_from_args(args: argparse.Namespace) -> Chain:
 
 
 # Suffixes that mark a file as headerless PCM.
-RAW_SUFFIXES = (".raw", ".pcm")
+RAW_SUFFIXES = tuple(suffix for suffix, (container, _) in FORMATS.items() if container == "RAW")
 
 
 def add_raw_input_arguments(p: argparse.ArgumentParser, name: str, encoded: str) -> None:
@@ -104,8 +112,16 @@ def raw_input(name: str, args: argparse.Namespace) -> RawFormat | None:
     return RawFormat(args.input_rate, args.input_channels, args.encoding or "f32le")
 
 
-PEAK_RANGE = (-200.0, 0.0)
-MAX_CHANNELS = 1024
+def _bounds(effect: str, key: str) -> tuple[float, float]:
+    param = EFFECTS[effect].param(key)
+    if param.minimum is None or param.maximum is None:
+        raise AssertionError(f"{effect}.{key} has no bounds")
+    return float(param.minimum), float(param.maximum)
+
+
+# The options that add steps take the bounds of the steps' own keys.
+PEAK_RANGE = _bounds("normalize", "peak_db")
+MAX_CHANNELS = int(_bounds("channels", "count")[1])
 
 
 def step_specs(args: argparse.Namespace) -> Chain:
@@ -258,9 +274,9 @@ def add_engine_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--block-size",
         type=whole_number,
-        default=2048,
+        default=DEFAULT_BLOCK_SIZE,
         metavar="N",
-        help="frames per block (changes only the dynamic EQ), default 2048",
+        help=f"frames per block (changes only the dynamic EQ), default {DEFAULT_BLOCK_SIZE}",
     )
     parser.add_argument(
         "--workers",

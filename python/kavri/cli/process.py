@@ -25,6 +25,7 @@ from ._common import (
     add_raw_input_arguments,
     add_render_options,
     chain_from_args,
+    is_raw_input,
     raw_input,
     settings_from_args,
 )
@@ -57,7 +58,7 @@ def _raw_output_subtype(args: argparse.Namespace) -> str | None:
     is_raw = args.format == "raw" or (
         args.format is None and args.output.lower().endswith(RAW_SUFFIXES)
     )
-    raw_in = args.input_format == "raw" or args.input.lower().endswith(RAW_SUFFIXES)
+    raw_in = is_raw_input(args.input, args)
     if args.encoding is not None and not is_raw and not raw_in:
         # It was ignored: a WAV to WAV with --encoding s16le stayed float.
         raise KavriError(

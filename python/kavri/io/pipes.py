@@ -33,6 +33,7 @@ from .._engine import check_memory as guard_memory
 from .._stop import StopRequest
 from ..errors import AudioFileError, Interrupted
 from .channel_order import Layout, mask_layout, wave_mask
+from .formats import DEFAULT_CHANNEL_LIMIT
 from .streams import write_all
 
 __all__ = [
@@ -106,7 +107,7 @@ class RawFormat:
             )
         for name, value, top in (
             ("sample rate", self.sample_rate, 2**31 - 1),
-            ("channel count", self.channels, 1024),
+            ("channel count", self.channels, DEFAULT_CHANNEL_LIMIT),
         ):
             if isinstance(value, bool) or not isinstance(value, int) or not 1 <= value <= top:
                 raise AudioFileError(f"raw audio needs a {name} from 1 to {top}, got {value!r}")
@@ -318,7 +319,7 @@ def parse_wav_header(source: ByteSource, pipe: bool) -> WavHeader | None:
         return None
     source.keep = False
     source.kept.clear()
-    if not 1 <= channels <= 1024 or rate < 1:
+    if not 1 <= channels <= DEFAULT_CHANNEL_LIMIT or rate < 1:
         raise AudioFileError(
             f"{source.label}: not a readable audio file ({channels} channels at {rate} Hz)"
         )
@@ -355,7 +356,11 @@ def _to_float(raw: memoryview, subtype: str, channels: int) -> npt.NDArray[np.fl
     return pcm_to_float((triples[:, 0] << 8) | (triples[:, 1] << 16) | (triples[:, 2] << 24))
 
 
-_WORDS = {"PCM_U8": np.dtype(np.uint8), "PCM_16": np.dtype("<i2"), "PCM_32": np.dtype("<i4")}
+_WORDS: dict[str, np.dtype[np.integer]] = {
+    "PCM_U8": np.dtype(np.uint8),
+    "PCM_16": np.dtype("<i2"),
+    "PCM_32": np.dtype("<i4"),
+}
 
 
 class StreamSource:

@@ -635,7 +635,7 @@ def process_audio(
     audio: npt.ArrayLike,
     sample_rate: Any,
     specs: Sequence[dict[str, Any]],
-    block_size: Any = 2048,
+    block_size: Any = _engine.DEFAULT_BLOCK_SIZE,
     workers: Any = 1,
     *,
     warn_clamps: bool = False,
