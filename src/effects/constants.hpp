@@ -10,4 +10,7 @@ constexpr float kHalfPi = 1.5707964f;
 constexpr float kQuarterPi = 0.7853982f;
 constexpr float kInvSqrt2 = 0.70710677f;
 
+// The slowest rate an LFO runs at: slower rates are held here.
+constexpr float kSlowestLfoHz = 0.01f;
+
 }  // namespace kavri

@@ -43,8 +43,8 @@ py::array_t<float> new_frames(std::size_t frames, int channels, const std::strin
 void check_chunk(const InputArray& chunk, int channels) {
     check_buffer_dimensions(chunk.ndim());
     if (chunk.shape(1) != channels) {
-        throw py::value_error("chunk has " + channel_count(chunk.shape(1)) +
-                              ", the effect has " + channel_count(channels));
+        throw py::value_error("chunk has " + channel_count(chunk.shape(1)) + ", the effect has " +
+                              channel_count(channels));
     }
 }
 

@@ -34,8 +34,7 @@ void DeEsserEffect::process(float* data, unsigned long long frames, int channels
         float* envelope_memory;
         BiquadCoefficients detector;
         float threshold;
-        float attack;
-        float release;
+        FollowerCoefficients follower;
         float amount;
 
         SideChain load(int ch) const { return {detector_state[ch], envelope_memory[ch]}; }
@@ -46,7 +45,7 @@ void DeEsserEffect::process(float* data, unsigned long long frames, int channels
         // The side chain only listens; the full-band sample is what gets turned down.
         float envelope(SideChain& s, float x) const {
             const float y = run_biquad(detector, s.detector, x);
-            const float e = envelope_step(s.envelope, y, attack, release);
+            const float e = follower.step(s.envelope, y);
             s.envelope = e;
             return e;
         }
@@ -57,10 +56,14 @@ void DeEsserEffect::process(float* data, unsigned long long frames, int channels
             return (1.0f - reduction * amount) * x;
         }
     };
-    const Kernel kernel{detector_state.data(), envelope.data(), detector, threshold,
-                        attack_coeff,          release_coeff,   amount};
+    const Kernel kernel{detector_state.data(),
+                        envelope.data(),
+                        detector,
+                        threshold,
+                        FollowerCoefficients(attack_coeff, release_coeff),
+                        amount};
     for_each_channel_sample_powf(data, frames, channels, block_size, workers, kernel,
-                                 1.0f / ratio - 1.0f);
+                                 compression_exponent(ratio));
 }
 
 DynamicEQEffect::DynamicEQEffect(float sample_rate_value, float release_ms, float attack_ms,

@@ -29,7 +29,7 @@ bool CompressorEffect::process_from(const float* source, float* data, unsigned l
                                     int channels, unsigned long long block_size,
                                     unsigned int workers) {
     const float thr = threshold;
-    const float exponent = 1.0f / ratio - 1.0f;
+    const float exponent = compression_exponent(ratio);
     const float gain = makeup;
     // Above the threshold: x (e / thr)^exponent, then the makeup gain.
     struct Law {
@@ -50,7 +50,7 @@ bool CompressorEffect::lane_params(int channel, LaneParams& out) {
     out.kind = LaneKind::compressor;
     out.running = envelope[static_cast<std::size_t>(channel)];
     out.value[0] = threshold;
-    out.value[1] = 1.0f / ratio - 1.0f;
+    out.value[1] = compression_exponent(ratio);
     out.value[2] = makeup;
     out.value[3] = attack_coeff;
     out.value[4] = release_coeff;

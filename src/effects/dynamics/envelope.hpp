@@ -42,6 +42,12 @@ inline float ms_to_coeff(float ms, float sample_rate) {
     return std::exp(-1.0f / (t * 0.001f * sample_rate));
 }
 
+// The exponent of the compression law above its threshold: the gain is (e / threshold) to
+// this power, so a ratio of r leaves 1/r of each decibel over.
+inline float compression_exponent(float ratio) {
+    return 1.0f / ratio - 1.0f;
+}
+
 // One step of a peak follower: the envelope rises toward |v| with the attack coefficient
 // and falls toward it with the release coefficient. Equality and NaN take the release.
 inline float envelope_step(float envelope, float v, float attack_coeff, float release_coeff) {

@@ -24,8 +24,7 @@ void LimiterEffect::process(float* data, unsigned long long frames, int channels
         float* gain;
         float top;
         float bottom;
-        float attack;
-        float release;
+        FollowerCoefficients follower;
 
         float load(int ch) const { return gain[ch]; }
         void store(int ch, float g) const { gain[ch] = g; }
@@ -34,8 +33,10 @@ void LimiterEffect::process(float* data, unsigned long long frames, int channels
             // The gain that would put this sample exactly on the ceiling; 1 at or below it and
             // for NaN.
             const float t = (a > top && a > 0.0f) ? top / a : 1.0f;
-            const float c = g > t ? attack : release;
-            g = t * (1.0f - c) + g * c;
+            // The gain follows t, falling with the attack and rising with the release.
+            const bool falls = g > t;
+            const float c = falls ? follower.attack : follower.release;
+            g = t * (falls ? follower.keep_attack : follower.keep_release) + g * c;
             float y = x * g;
             // One-sided comparisons, lower side first: a NaN sample passes through both.
             if (y < bottom) {
@@ -47,7 +48,8 @@ void LimiterEffect::process(float* data, unsigned long long frames, int channels
             return y;
         }
     };
-    const Kernel kernel{gain.data(), ceiling, -ceiling, attack_coeff, release_coeff};
+    const Kernel kernel{gain.data(), ceiling, -ceiling,
+                        FollowerCoefficients(attack_coeff, release_coeff)};
     for_each_channel_sample(data, frames, channels, block_size, workers, kernel);
 }
 

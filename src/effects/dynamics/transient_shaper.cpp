@@ -32,10 +32,8 @@ void TransientShaperEffect::process(float* data, unsigned long long frames, int 
         float* slow_envelope;
         float attack;
         float sustain;
-        float fast_attack;
-        float fast_release;
-        float slow_attack;
-        float slow_release;
+        FollowerCoefficients fast_follower;
+        FollowerCoefficients slow_follower;
 
         Followers load(int ch) const { return {fast_envelope[ch], slow_envelope[ch]}; }
         void store(int ch, const Followers& s) const {
@@ -43,8 +41,8 @@ void TransientShaperEffect::process(float* data, unsigned long long frames, int 
             slow_envelope[ch] = s.slow;
         }
         float step(Followers& s, float x) const {
-            const float fast = envelope_step(s.fast, x, fast_attack, fast_release);
-            const float slow = envelope_step(s.slow, x, slow_attack, slow_release);
+            const float fast = fast_follower.step(s.fast, x);
+            const float slow = slow_follower.step(s.slow, x);
             s.fast = fast;
             s.slow = slow;
             // How far the fast follower leads (onset, up to 1) or trails (decay, unbounded
@@ -63,8 +61,12 @@ void TransientShaperEffect::process(float* data, unsigned long long frames, int 
             return g * x;
         }
     };
-    const Kernel kernel{fast_envelope.data(), slow_envelope.data(), attack,       sustain,
-                        fast_attack_coeff,    fast_release_coeff,   attack_coeff, release_coeff};
+    const Kernel kernel{fast_envelope.data(),
+                        slow_envelope.data(),
+                        attack,
+                        sustain,
+                        FollowerCoefficients(fast_attack_coeff, fast_release_coeff),
+                        FollowerCoefficients(attack_coeff, release_coeff)};
     for_each_channel_sample(data, frames, channels, block_size, workers, kernel);
 }
 

@@ -40,7 +40,7 @@ ModulatedDelayEffect::ModulatedDelayEffect(float sample_rate_value, int channels
                                            float feedback_value, bool wet_only_value,
                                            float phase_step)
     : sample_rate(sample_rate_value), wet_only(wet_only_value), write_pos(0), frame_counter(0) {
-    rate_hz = at_least(rate_hz_value, 0.01f);
+    rate_hz = at_least(rate_hz_value, kSlowestLfoHz);
     const float d = at_least(delay_ms, 0.001f);
     base_delay_samples = at_least((sample_rate * d) / 1000.0f, 1.0f);
     depth_samples = (sample_rate * depth_ms) / 1000.0f;

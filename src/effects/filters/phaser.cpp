@@ -16,7 +16,7 @@ PhaserEffect::PhaserEffect(float sample_rate_value, int stages_value, float mix_
                            float feedback_value, float center_hz_value, float depth_value,
                            float rate_hz_value, int channels)
     : sample_rate(sample_rate_value),
-      rate_hz(at_least(rate_hz_value, 0.01f)),
+      rate_hz(at_least(rate_hz_value, kSlowestLfoHz)),
       depth(clamp_to(depth_value, 0.0f, 1.0f)),
       center_hz(at_least(center_hz_value, 80.0f)),
       feedback(clamp_to(feedback_value, -1.0f, 1.0f)),
@@ -46,7 +46,7 @@ constexpr unsigned long long kSweepChunk = 64;
 struct Sweep {
     float sample_rate;
     float angular_rate;
-    float depth;
+    float width;  // depth x 1.65: the share of the centre the sweep spans above its floor
     float center_hz;
     float hi;
 
@@ -64,7 +64,7 @@ struct Sweep {
         vecmath::sinf_array(angle, m, n);
         for (std::size_t i = 0; i < n; ++i) {
             const float s = m[i];
-            float fc = (depth * 1.65f * ((s + 1.0f) * 0.5f) + 0.35f) * center_hz;
+            float fc = (width * ((s + 1.0f) * 0.5f) + 0.35f) * center_hz;
             if (fc < 80.0f) {
                 fc = 80.0f;
             }
@@ -197,7 +197,7 @@ void run_any(PhaserEffect& effect, const Sweep& sweep, float* data, unsigned lon
 void PhaserEffect::process(float* data, unsigned long long frames, int channels, unsigned long long,
                            unsigned int) {
     const float hi = 0.45f * sample_rate > 80.0f ? 0.45f * sample_rate : 80.0f;
-    const Sweep sweep{sample_rate, rate_hz * kTwoPi, depth, center_hz, hi};
+    const Sweep sweep{sample_rate, rate_hz * kTwoPi, depth * 1.65f, center_hz, hi};
     const float dry = 1.0f - mix;
     if (stages == 4 && channels == 2) {
         run_fixed<4, 2>(*this, sweep, data, frames, feedback, mix, dry);

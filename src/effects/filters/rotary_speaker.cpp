@@ -13,7 +13,7 @@ namespace kavri {
 namespace {
 
 float rotor_increment(float rate_hz, float sample_rate) {
-    return (at_least(rate_hz, 0.01f) * kTwoPi) / sample_rate;
+    return (at_least(rate_hz, kSlowestLfoHz) * kTwoPi) / sample_rate;
 }
 
 // Advances a rotor by one frame and keeps its phase within one turn. A step of more than a

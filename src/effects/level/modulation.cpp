@@ -13,7 +13,7 @@
 namespace kavri {
 
 TremoloEffect::TremoloEffect(float sample_rate, int channels, float depth_value, float rate_hz)
-    : phase_increment((kTwoPi * at_least(rate_hz, 0.01f)) / sample_rate),
+    : phase_increment((kTwoPi * at_least(rate_hz, kSlowestLfoHz)) / sample_rate),
       depth(clamp_to(depth_value, 0.0f, 1.0f)),
       phases(static_cast<std::size_t>(channels < 0 ? 0 : channels), 0.0f) {}
 
@@ -68,7 +68,7 @@ bool TremoloEffect::lane_params(int channel, LaneParams& out) {
 
 AutoPanEffect::AutoPanEffect(float sample_rate_value, float depth_value, float rate_hz_value)
     : sample_rate(sample_rate_value),
-      rate_hz(at_least(rate_hz_value, 0.01f)),
+      rate_hz(at_least(rate_hz_value, kSlowestLfoHz)),
       depth(clamp_to(depth_value, 0.0f, 1.0f)),
       frame_counter(0) {}
 

@@ -507,6 +507,8 @@ struct LaneKernels {
         V bottom[R];
         V attack[R];
         V release[R];
+        V keep_attack[R];
+        V keep_release[R];
         V g[R];
         M on[R];
         for (int r = 0; r < R; ++r) {
@@ -514,6 +516,8 @@ struct LaneKernels {
             bottom[r] = -top[r];
             attack[r] = load(step.value[1] + vector_offset(r));
             release[r] = load(step.value[2] + vector_offset(r));
+            keep_attack[r] = one - attack[r];
+            keep_release[r] = one - release[r];
             g[r] = load(step.running + vector_offset(r));
             on[r] = mask_of(step.active, r);
         }
@@ -522,8 +526,9 @@ struct LaneKernels {
                 const V x = load(at(chunk, i, r));
                 const V a = fabs(x);
                 const V t = select(both(a > top[r], a > zero), top[r] / a, one);
-                const V c = select(g[r] > t, attack[r], release[r]);
-                g[r] = t * (one - c) + g[r] * c;
+                const M falls = g[r] > t;
+                const V c = select(falls, attack[r], release[r]);
+                g[r] = t * select(falls, keep_attack[r], keep_release[r]) + g[r] * c;
                 V y = x * g[r];
                 y = select(y < bottom[r], bottom[r], y);
                 y = select(top[r] < y, top[r], y);
