@@ -589,6 +589,35 @@ def test_a_stream_with_steps_counts_a_conversion_and_refuses_after_failing_part_
     assert np.array_equal(np.concatenate(again), kavri.process(audio, 48_000, chain))
 
 
+@pytest.mark.parametrize(
+    "chain, call, limit",
+    [
+        ([{"type": "compressor"}, {"type": "resample", "rate_hz": 16_000}], "chunk", MiB),
+        ([{"type": "dynamic_eq"}, {"type": "reverb"}], "flush", MiB // 2),
+    ],
+)
+def test_a_staged_stream_refused_at_its_first_engine_run_can_be_tried_again(
+    available, chain, call, limit
+):
+    import kavri
+
+    audio = np.random.default_rng(3).uniform(-1, 1, (300_000, 2)).astype(np.float32)
+    stream = kavri.Stream(chain, 48_000, 2, block_size=1 << 18)
+    out = [stream.process(audio[:100_000])]
+    available(limit)
+    # Refused before any stage changed: the stream had been marked lost, its held frames
+    # gone with a reset.
+    with pytest.raises(MemoryError, match="^a chunk of|^the flush of") as refused:
+        stream.process(audio[100_000:]) if call == "chunk" else stream.flush()
+    assert "state is lost" not in str(refused.value)
+    available(GiB)
+    if call == "chunk":
+        out.append(stream.process(audio[100_000:]))
+    out.append(stream.flush())
+    whole = audio if call == "chunk" else audio[:100_000]
+    assert np.array_equal(np.concatenate(out), kavri.process(whole, 48_000, chain))
+
+
 def test_codecs_count_what_their_conversions_and_copies_make(
     available, monkeypatch, tmp_path, capsys
 ):

@@ -450,6 +450,50 @@ def test_a_worker_thread_that_cannot_start_fails_the_chunk_and_leaves_the_stream
     assert result.stdout.strip() == "RuntimeError"
 
 
+# Runs in a child: an exception a signal handler raises during a native chunk is seen once the
+# chunk has run, its output lost; the stream must then refuse, as after an interrupt.
+HANDLER_EXCEPTION = textwrap.dedent("""
+    import os, signal, threading, time
+    import numpy as np
+    import kavri
+
+    class Deadline(Exception):
+        pass
+
+    def on_signal(signum, frame):
+        raise Deadline
+
+    signal.signal(signal.SIGUSR1, on_signal)
+    audio = np.random.default_rng(0).uniform(-1, 1, (1_000_000, 2)).astype(np.float32)
+    stream = kavri.Stream([{"type": "chorus"}] * 12, 48000, 2)
+
+    def send():
+        while not stream._busy.locked():
+            time.sleep(0.001)
+        time.sleep(0.05)  # into the native run, which takes far longer
+        os.kill(os.getpid(), signal.SIGUSR1)
+
+    threading.Thread(target=send).start()
+    try:
+        stream.process(audio)
+    except Deadline:
+        pass
+    try:
+        stream.process(audio[:10])
+        print("accepted")
+    except RuntimeError as error:
+        print(error)
+""")
+
+
+def test_a_signal_handler_s_exception_after_a_native_chunk_leaves_the_stream_refusing():
+    result = subprocess.run(
+        [sys.executable, "-c", HANDLER_EXCEPTION], capture_output=True, text=True, timeout=300
+    )
+    assert result.returncode == 0, result.stderr
+    assert "failed part-way" in result.stdout, result.stdout
+
+
 # Runs in a child: a stream whose worker threads run in this process is used again in a child
 # made by fork(), which has none of them.
 FORKED = textwrap.dedent("""

@@ -195,24 +195,30 @@ class Stream(_engine.NativeState):
     @contextlib.contextmanager
     def _may_fail(self) -> Iterator[None]:
         """Runs a call; one that fails part-way (a step's memory refused, an interrupt)
-        leaves the state unknown, and the stream refuses until reset(). An interrupt during
-        a native call is seen once the call has run its chunk: that chunk's output is lost,
-        so the signal would go on with a gap (the next chunk was taken as if it followed)."""
+        leaves the state unknown, and the stream refuses until reset(). An interrupt, or an
+        exception a signal handler raises, during a native call is seen once the call has
+        run its chunk: that chunk's output is lost, so the signal would go on with a gap
+        (the next chunk was taken as if it followed)."""
         if self._failed:
             raise RuntimeError(
                 "stream failed part-way through an earlier call; reset() it before further use"
             )
+        before = self._runs()
         try:
             yield
         except BaseException as error:
-            # The native stream refuses a chunk it cannot take before changing anything, and
-            # keeps its own state sound; only an interrupt loses what it made.
-            if self._steps is not None or not isinstance(error, Exception):
+            # A call refused before any stage changed (the native checks and memory guard,
+            # the steps' guard asked first) leaves the count of runs as it was, and can be
+            # tried again; one that got further, or an interrupt, has lost what it made.
+            if self._runs() != before or not isinstance(error, Exception):
                 self._failed = True
                 if isinstance(error, MemoryError) and error.args:
                     # Said here: the refusal read as one the call could be tried again after.
                     error.args = (f"{error.args[0]}; the stream's state is lost: reset() it",)
             raise
+
+    def _runs(self) -> int:
+        return self._native.runs if self._steps is None else self._steps.runs
 
     def __repr__(self) -> str:
         types = ", ".join(spec["type"] for spec in self._chain)

@@ -97,6 +97,7 @@ public:
                                    static_cast<py::ssize_t>(channels)});
         const py::buffer_info chunk_view = chunk.request();
         const py::buffer_info output_view = output.request();
+        ++runs_;
         // The chunk is read during the run, with the lock released, as process_pipeline reads
         // its input; `chunk` keeps it alive meanwhile.
         stream_->load(static_cast<const float*>(chunk_view.ptr), frames,
@@ -118,6 +119,7 @@ public:
         py::array_t<float> output({static_cast<py::ssize_t>(stream_->held_frames()),
                                    static_cast<py::ssize_t>(stream_->channels())});
         const py::buffer_info output_view = output.request();
+        ++runs_;
         stream_->load_end(static_cast<float*>(output_view.ptr));
         run(output);
         // The signal is complete and its last frames are in `output`: a chain that cannot be
@@ -156,6 +158,7 @@ public:
     // Read from a copy kept with the lock held: the stream's own buffers may be changing in a
     // run on another thread.
     unsigned long long held_frames() const { return held_frames_; }
+    unsigned long long runs() const { return runs_; }
 
 private:
     // Plans the chain from the spec list exactly as process_pipeline does, with the frames a
@@ -202,6 +205,8 @@ private:
     int sample_rate_;
     std::unique_ptr<kavri::Stream> stream_;
     unsigned long long held_frames_ = 0;
+    // Chunks and flushes that got past their checks and changed the stream's state.
+    unsigned long long runs_ = 0;
     std::string failure_;
     bool busy_ = false;
 };
@@ -435,7 +440,12 @@ PYBIND11_MODULE(_kavri_stream, m) {
         .def_property_readonly("block_size", &NativeStream::block_size)
         .def_property_readonly("workers", &NativeStream::workers)
         .def_property_readonly("held_frames", &NativeStream::held_frames,
-                               "Frames taken in but not yet released; flush() returns them.");
+                               "Frames taken in but not yet released; flush() returns them.")
+        .def_property_readonly(
+            "runs", &NativeStream::runs,
+            "How many chunks and flushes have run since the stream was made. A call refused "
+            "before it changed anything leaves the count as it was; one whose result was lost "
+            "after it ran (an exception raised by a signal handler as it returned) does not.");
     kavri::unpicklable(
         py::class_<NativeTruePeak>(m, "TruePeak",
                                    "The true peak of each channel of a signal fed in chunks, "

@@ -499,6 +499,10 @@ class _EngineStage:
     def held_frames(self) -> int:
         return int(self._native.held_frames)
 
+    @property
+    def runs(self) -> int:
+        return int(self._native.runs)
+
 
 class ChainStream:
     """A planned chain run chunk by chunk: chunks are (frames, in_channels) float32 arrays,
@@ -523,6 +527,7 @@ class ChainStream:
             else plan.build(s, workers, known.get(i))
             for i, s in enumerate(plan.segments)
         ]
+        self._entered = 0  # calls into the steps, each of which may have changed their state
         if keep_notes:  # a file's: its summary says them, once, naming the file
             for stage in self._stages:
                 if isinstance(stage, Step):
@@ -536,6 +541,14 @@ class ChainStream:
     def held_frames(self) -> int:
         """Frames held inside the stages, each counted at the rate of the stage holding it."""
         return sum(stage.held_frames for stage in self._stages)
+
+    @property
+    def runs(self) -> int:
+        """A count that grows with every stage a call gets into: where a call raised and it
+        has not moved, the call was refused before any stage changed, and can be tried
+        again."""
+        engine_runs = sum(s.runs for s in self._stages if isinstance(s, _EngineStage))
+        return self._entered + engine_runs
 
     def check_chunk(self, frames: int) -> None:
         """Asks the guard, before any stage runs, for what the steps that hold the whole
@@ -559,12 +572,15 @@ class ChainStream:
                 # what a step makes beyond it, and releases of what it held, it asks for
                 # itself.
                 _ask_for_output(stage, chunk.shape[0], stage.most_output_frames(chunk.shape[0]))
+                self._entered += 1
             chunk = stage.process(chunk)
         return _fit(chunk, self.plan.out_channels)
 
     def flush(self) -> Frames:
         data = empty(self.plan.in_channels)
         for stage in self._stages:
+            if isinstance(stage, Step):
+                self._entered += 1
             head = stage.process(data) if data.shape[0] else None
             rest = stage.flush()
             data = rest if head is None else join([head, rest], "a flush")
@@ -581,9 +597,13 @@ class ChainStream:
         return self._at_least_one(
             piece
             for index, stage in enumerate(self._stages)
-            for rest in (stage.flush_pieces() if isinstance(stage, Step) else [stage.flush()])
+            for rest in (self._step_flush(stage) if isinstance(stage, Step) else [stage.flush()])
             for piece in self._through(index + 1, rest)
         )
+
+    def _step_flush(self, step: Step) -> Iterator[Frames]:
+        self._entered += 1
+        return step.flush_pieces()
 
     def _at_least_one(self, pieces: Iterator[Frames]) -> Iterator[Frames]:
         """The pieces, or one empty piece where there are none: a caller counts its
@@ -604,6 +624,7 @@ class ChainStream:
         stage = self._stages[index]
         if isinstance(stage, Step):
             _ask_for_output(stage, piece.shape[0], stage.most_piece_frames(piece.shape[0]))
+            self._entered += 1
             outputs: Iterator[Frames] = stage.pieces(piece)
         else:
             outputs = iter([stage.process(piece)])
