@@ -45,6 +45,13 @@ def test_process_writes_the_api_result(work, run_kavri):
     assert "in.wav -> out.wav: 9600 frames x 2 channels at 48000 Hz" in result.stdout
 
 
+def test_a_single_frame_is_counted_as_one(work, run_kavri):
+    kavri.write(work / "one.wav", np.array([0.5], np.float32), 8000)
+    result = run_kavri("process", "one.wav", "out.wav", "--effect", "gain", cwd=work)
+    assert "one.wav -> out.wav: 1 frame x 1 channel at 8000 Hz" in result.stdout, result.stderr
+    assert "(1 frame)" in run_kavri("meter", "one.wav", cwd=work).stdout
+
+
 @pytest.mark.slow
 def test_effect_options_and_subtype(work, run_kavri):
     result = run_kavri(

@@ -106,7 +106,7 @@ def meter_text(name: str, measured: Measurement) -> str:
     minutes, seconds = divmod(measured.seconds, 60.0)
     lines = [
         f"{name}",
-        f"  duration        {int(minutes)}:{seconds:06.3f} ({measured.frames} frames)",
+        f"  duration        {int(minutes)}:{seconds:06.3f} ({counted(measured.frames, 'frame')})",
         f"  sample rate     {measured.sample_rate:g} Hz, {counted(measured.channels, 'channel')}",
         f"  loudness        {_lufs(measured.integrated_lufs)}",
         f"  loudness range  {_range(measured.loudness_range, measured)}",

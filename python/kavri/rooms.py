@@ -38,6 +38,7 @@ from ._locks import ForkSafeLock
 from ._paths import file_stamp, fs_bytes, shown, special_kind
 from ._providers import KeptLast, once
 from ._stop import current_stop
+from .catalogue import counted
 from .errors import AudioFileError
 from .io import input_path
 from .io.folders import audio_files
@@ -87,7 +88,7 @@ def _decode(path: str, name: Any, rate: int) -> npt.NDArray[np.float32]:
             made = 0 if converter is None else int(converter.output_frames(frames))
             check_memory(
                 (frames + 3 * made) * channels * 4,
-                f"convolution: the impulse response {shown(path)} ({frames} frames"
+                f"convolution: the impulse response {shown(path)} ({counted(frames, 'frame')}"
                 + (f", {made} at {rate} Hz)" if made else ")"),
             )
 

@@ -192,7 +192,11 @@ def run(args: argparse.Namespace) -> int:
             print(f"kavri: warning: {warning}", file=sys.stderr)
     if args.output != "-":
         extra = tail_frames(args.tail, summary.input_sample_rate)
-        tail = f" + {extra} tail" if args.tail else ""
+        frames = (
+            f"{summary.input_frames} + {extra} tail frames"
+            if args.tail
+            else counted(summary.input_frames, "frame")
+        )
         shape = f"{counted(summary.input_channels, 'channel')} at {summary.input_sample_rate} Hz"
         changed = (
             summary.output_frames != summary.input_frames + extra
@@ -201,11 +205,12 @@ def run(args: argparse.Namespace) -> int:
         )
         if changed:
             shape += (
-                f" -> {summary.output_frames} frames x {counted(summary.channels, 'channel')} "
+                f" -> {counted(summary.output_frames, 'frame')} x "
+                f"{counted(summary.channels, 'channel')} "
                 f"at {summary.sample_rate} Hz"
             )
         print(
-            f"{shown(args.input)} -> {shown(args.output)}: {summary.input_frames}{tail} frames x "
+            f"{shown(args.input)} -> {shown(args.output)}: {frames} x "
             f"{shape}, {chain_summary(chain)} ({summary.seconds * 1000:.1f} ms)"
         )
     return 0

@@ -155,7 +155,7 @@ class DecodedSource:
             self.close()
             raise AudioFileError(
                 f"{label}: not a readable audio file (its audio stream states "
-                f"{self.channels} channels at {self.samplerate} Hz)"
+                f"{counted(self.channels, 'channel')} at {self.samplerate} Hz)"
             )
         container: Any = self._container
         self.format = str(container.format.name).split(",")[0].upper()

@@ -31,6 +31,7 @@ import numpy.typing as npt
 from .._audio import pcm_to_float
 from .._engine import check_memory as guard_memory
 from .._stop import StopRequest
+from ..catalogue import counted
 from ..errors import AudioFileError, Interrupted
 from .channel_order import Layout, mask_layout, wave_mask
 from .formats import DEFAULT_CHANNEL_LIMIT
@@ -321,7 +322,8 @@ def parse_wav_header(source: ByteSource, pipe: bool) -> WavHeader | None:
     source.kept.clear()
     if not 1 <= channels <= DEFAULT_CHANNEL_LIMIT or rate < 1:
         raise AudioFileError(
-            f"{source.label}: not a readable audio file ({channels} channels at {rate} Hz)"
+            f"{source.label}: not a readable audio file "
+            f"({counted(channels, 'channel')} at {rate} Hz)"
         )
     data: int | None = size
     if head[:4] == b"RF64" and size == _UNKNOWN_SIZE:

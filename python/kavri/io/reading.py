@@ -273,7 +273,7 @@ class FileReads:
             if not handle.read(1, dtype="float32", always_2d=True).shape[0]:
                 raise AudioFileError(
                     f"{label}: not a readable audio file (it decodes to nothing, though its "
-                    f"header claims {self.frames} frames)"
+                    f"header claims {counted(self.frames, 'frame')})"
                 )
             handle.seek(0)
 
@@ -458,7 +458,7 @@ def _check_claim(label: str, source: AudioSource, file_size: int) -> None:
         possible = file_size * _MOST_FRAMES_PER_BYTE
     if frames > possible:
         raise AudioFileError(
-            f"{label}: damaged header: it claims {frames} frames, "
+            f"{label}: damaged header: it claims {counted(frames, 'frame')}, "
             f"more than a file of {file_size} bytes can hold"
         )
 
@@ -813,11 +813,12 @@ class BlockReader:
             return None
         if not self.length_stated:
             return (
-                f"{self.label}: the file ends early: it holds {self.frames_read} frames, "
-                f"its container states about {self.frames_claimed}"
+                f"{self.label}: the file ends early: it holds "
+                f"{counted(self.frames_read, 'frame')}, its container states about "
+                f"{self.frames_claimed}"
             )
         return (
-            f"{self.label}: the file ends early: it holds {self.frames_read} frames, "
+            f"{self.label}: the file ends early: it holds {counted(self.frames_read, 'frame')}, "
             f"its header claims {self.frames_stated}"
         )
 
@@ -897,7 +898,7 @@ def read_source(label: str, source: AudioSource) -> npt.NDArray[np.float32]:
             stated = stated_frames(source)
             if got < stated:
                 warnings.warn(
-                    f"{label}: the file ends early: it holds {got} frames, "
+                    f"{label}: the file ends early: it holds {counted(got, 'frame')}, "
                     f"its header claims {stated}",
                     ShortFileWarning,
                     stacklevel=3,
