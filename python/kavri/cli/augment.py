@@ -3,14 +3,13 @@
 from __future__ import annotations
 
 import argparse
-import os
 
 from .._paths import shown
 from ..catalogue import counted
 from ..errors import KavriError
 from ..random_chain import RandomChain, key_word
 from ..runs.augment import augment_files
-from ..runs.record import MANIFEST_NAME, local_name, read_manifest
+from ..runs.record import MANIFEST_NAME, earlier_outputs
 from ._common import (
     EXIT_FAILED,
     add_folder_options,
@@ -95,14 +94,7 @@ def run(args: argparse.Namespace) -> int:
     where = f"; chains in {manifest}" if (out_dir / MANIFEST_NAME).is_file() else ""
     # Outputs of earlier runs that this one did not make (fewer variants, a clip removed,
     # another --format) stay with their lines: a folder that mixes runs is said to.
-    made = {os.path.abspath(result.output) for result in report.results}
-    try:
-        lines = read_manifest(out_dir / MANIFEST_NAME)
-    except KavriError:
-        lines = []
-    earlier = sum(
-        os.path.abspath(out_dir / local_name(line["output"])) not in made for line in lines
-    )
+    earlier = earlier_outputs(out_dir, (result.output for result in report.results))
     if earlier:
         where += f" ({counted(earlier, 'output')} of earlier runs among them)"
     print(

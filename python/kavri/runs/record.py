@@ -30,7 +30,7 @@ import stat
 import threading
 import time
 import warnings
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator
 from contextlib import contextmanager, suppress
 from pathlib import Path
 from typing import Any
@@ -48,6 +48,7 @@ __all__ = [
     "RECORD_NAME",
     "JOURNAL_SUFFIX",
     "MANIFEST_NAME",
+    "earlier_outputs",
     "is_bookkeeping",
     "exclusive_run",
     "Record",
@@ -448,6 +449,21 @@ def read_manifest(path: AnyPath) -> list[dict[str, Any]]:
     """The records of an augment manifest (a missing file has none). Lines that are not
     records are left out."""
     return manifest_lines(path)[0]
+
+
+def earlier_outputs(out_dir: str | os.PathLike[str], made: Iterable[str]) -> int:
+    """How many outputs the augment manifest in ``out_dir`` lists that are not among
+    ``made``: those of earlier runs (fewer variants, a clip removed, another format), whose
+    lines stay with them. A manifest that cannot be read counts none."""
+    paths = {os.path.abspath(path) for path in made}
+    try:
+        lines = read_manifest(os.path.join(out_dir, MANIFEST_NAME))
+    except KavriError:
+        return 0
+    return sum(
+        os.path.abspath(os.path.join(out_dir, local_name(line["output"]))) not in paths
+        for line in lines
+    )
 
 
 def manifest_lines(path: AnyPath) -> tuple[list[dict[str, Any]], list[str]]:
