@@ -433,6 +433,24 @@ def test_whole_float_sample_rates_are_accepted():
             kavri.process(audio, bad, chain)
 
 
+@pytest.mark.parametrize(
+    "rate, first_frame, message",
+    [
+        (1e20, 0, "up to 2147483647 Hz"),
+        (48_000, 2**62, "first frame"),
+        (48_000.5, 2**64 - 1, "first frame"),
+    ],
+)
+def test_a_meter_refuses_bounds_past_64_bits(rate, first_frame, message):
+    # Their first block's bounds overflowed, and the search for it spun for good, holding
+    # the interpreter lock past Ctrl-C.
+    with pytest.raises(ValueError, match=message):
+        LoudnessMeter(rate, 1, first_frame=first_frame)
+    if not first_frame:
+        with pytest.raises(ValueError, match=message):
+            kavri.measure(np.zeros(100, np.float32), rate)
+
+
 @pytest.mark.parametrize("target", [-65.0, -45.0, -23.0])
 def test_quiet_targets_are_reached_as_measured(target):
     # Loud phrases, then quieter ones within the relative gate: at a quiet target the quiet

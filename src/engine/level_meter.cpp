@@ -24,6 +24,12 @@ constexpr std::size_t kSections = 2;
 
 constexpr std::uint64_t kNever = std::numeric_limits<std::uint64_t>::max();
 
+// The most a meter takes: a signal's highest rate, and a first frame whose blocks and
+// segments (ten a second, counted in frames) stay well within 64 bits. Past them the bounds
+// of a block or segment no longer fit, and the search for the first one never ended.
+constexpr double kMostRate = 2147483647.0;
+constexpr std::uint64_t kMostFirstFrame = std::uint64_t{1} << 60;
+
 // What a vector of doubles growing by `more` elements newly allocates (its growth doubles).
 ByteCount vector_growth(const std::vector<double>& values, std::uint64_t more) {
     const std::uint64_t size = values.size();
@@ -54,6 +60,12 @@ LevelMeter::LevelMeter(LevelMeterSettings settings)
     }
     if (!(rate_ > 0.0) || !std::isfinite(rate_)) {
         throw std::invalid_argument("a level meter needs a positive sample rate");
+    }
+    if (rate_ > kMostRate) {
+        throw std::invalid_argument("a level meter takes sample rates up to 2147483647 Hz");
+    }
+    if (position_ > kMostFirstFrame) {
+        throw std::invalid_argument("a level meter's first frame can be at most 2^60");
     }
     if (!kweighting_.empty() && kweighting_.size() != 5 * kSections) {
         throw std::invalid_argument("K-weighting takes two sections of five coefficients");
