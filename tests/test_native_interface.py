@@ -267,3 +267,7 @@ def test_a_malformed_random_draw_form_is_refused_not_a_crash():
         with pytest.raises((TypeError, ValueError), match=message):
             _kavri_stream.RandomDraw((form,)).sample(0, 0)
     assert _kavri_stream.RandomDraw((gain,)).sample(0, 0) == [{"type": "gain"}]
+    # The widest whole-number range: its count of values (2^63) overflowed, and every draw
+    # came out 0.
+    widest = _kavri_stream.RandomDraw(((0, None, "gain", (("k", 3, (0, 2**63 - 1)),)),))
+    assert any(widest.sample(0, index)[0]["k"] > 2**40 for index in range(4))

@@ -201,9 +201,13 @@ py::object draw_value(const Param& param, double u) {
         case Draw::log_uniform:
             return py::float_(held_within(std::exp(param.a + param.b * u), param.lo, param.hi));
         case Draw::int_uniform: {
-            const double span = static_cast<double>(param.int_hi - param.int_lo + 1);
-            const auto step = static_cast<long long>(std::floor(u * span));
-            return py::int_(held_within(param.int_lo + step, param.int_lo, param.int_hi));
+            // hi - lo + 1 reaches 2^63, and a step rounded up can pass hi: counted unsigned and
+            // held at hi, as Python's integers count and hold them.
+            const auto span = static_cast<unsigned long long>(param.int_hi - param.int_lo);
+            const auto step =
+                static_cast<unsigned long long>(std::floor(u * static_cast<double>(span + 1ULL)));
+            return py::int_(step > span ? param.int_hi
+                                        : param.int_lo + static_cast<long long>(step));
         }
         case Draw::int_log_uniform: {
             const double value = std::floor(std::exp(param.a + param.b * u));
