@@ -404,8 +404,9 @@ def test_a_stream_keeps_its_worker_threads_and_gives_the_same_bits(threads_settl
 # above what the process maps and the chunk's output), and a chunk then raises without
 # changing the stream; later, with room again, the same stream goes on.
 POOL_START_FAILURE = textwrap.dedent("""
-    import os, resource
+    import os, resource, sys
     import numpy as np
+    import kavri
     from kavri import process_pipeline
     from kavri._kavri_stream import Stream
 
@@ -413,7 +414,10 @@ POOL_START_FAILURE = textwrap.dedent("""
     audio = np.random.default_rng(0).uniform(-1, 1, (frames, 8)).astype(np.float32)
     chain = [{"type": "compressor"}, {"type": "lowpass"}]
     expected = process_pipeline(audio, 48000, chain)
-    stream = Stream(chain, 48000, 8, 2048, 2)
+    if sys.argv[1] == "native":
+        stream = Stream(chain, 48000, 8, 2048, 2)
+    else:
+        stream = kavri.Stream(chain, 48000, 8, block_size=2048, workers=2)
     head = stream.process(audio[:100])
 
     def mapped_bytes():
@@ -442,9 +446,14 @@ POOL_START_FAILURE = textwrap.dedent("""
     os.environ.get("KAVRI_SANITIZED") == "1",
     reason="the sanitizer's shadow memory takes the address space the test caps",
 )
-def test_a_worker_thread_that_cannot_start_fails_the_chunk_and_leaves_the_stream_as_it_was():
+@pytest.mark.parametrize("kind", ["native", "front end"])
+def test_a_worker_thread_that_cannot_start_fails_the_chunk_and_leaves_the_stream_as_it_was(kind):
+    # Through the front end too: its stream was marked lost, though nothing had changed.
     result = subprocess.run(
-        [sys.executable, "-c", POOL_START_FAILURE], capture_output=True, text=True, timeout=300
+        [sys.executable, "-c", POOL_START_FAILURE, kind],
+        capture_output=True,
+        text=True,
+        timeout=300,
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "RuntimeError"

@@ -97,12 +97,13 @@ public:
                                    static_cast<py::ssize_t>(channels)});
         const py::buffer_info chunk_view = chunk.request();
         const py::buffer_info output_view = output.request();
-        ++runs_;
         // The chunk is read during the run, with the lock released, as process_pipeline reads
         // its input; `chunk` keeps it alive meanwhile.
-        stream_->load(static_cast<const float*>(chunk_view.ptr), frames,
-                      static_cast<float*>(output_view.ptr));
-        run(output);
+        counted_run([&] {
+            stream_->load(static_cast<const float*>(chunk_view.ptr), frames,
+                          static_cast<float*>(output_view.ptr));
+            run(output);
+        });
         return output;
     }
 
@@ -119,9 +120,10 @@ public:
         py::array_t<float> output({static_cast<py::ssize_t>(stream_->held_frames()),
                                    static_cast<py::ssize_t>(stream_->channels())});
         const py::buffer_info output_view = output.request();
-        ++runs_;
-        stream_->load_end(static_cast<float*>(output_view.ptr));
-        run(output);
+        counted_run([&] {
+            stream_->load_end(static_cast<float*>(output_view.ptr));
+            run(output);
+        });
         // The signal is complete and its last frames are in `output`: a chain that cannot be
         // built again does not take them away. The stream then refuses further use, saying
         // why, until a reset() succeeds.
@@ -192,6 +194,22 @@ private:
         if (stream_->needs_reset()) {
             throw std::runtime_error(
                 "stream failed part-way through an earlier call; reset() it before further use");
+        }
+    }
+
+    // Counts a run that changes the stream. One the engine refuses before changing anything
+    // (its threads cannot start, its held buffers cannot grow) leaves the stream, and the
+    // count, as they were, so that the call can be made again.
+    template <typename Work>
+    void counted_run(const Work& work) {
+        ++runs_;
+        try {
+            work();
+        } catch (...) {
+            if (!stream_->needs_reset()) {
+                --runs_;
+            }
+            throw;
         }
     }
 

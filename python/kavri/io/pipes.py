@@ -461,8 +461,8 @@ def wav_stream_header(
     block = width * channels
     if sample_rate * block > 0xFFFFFFFF:
         raise AudioFileError(
-            f"{channels} channels at {sample_rate} Hz are more bytes a second than a WAV "
-            "header can state"
+            f"{counted(channels, 'channel')} at {sample_rate} Hz: more bytes a second than a "
+            "WAV header can state"
         )
     tag = WAVE_FLOAT if subtype in ("FLOAT", "DOUBLE") else WAVE_PCM
     mask = wave_mask(channels, layout)
