@@ -217,6 +217,11 @@ def test_arrays_of_other_libraries_are_read_in_place_and_returned_as_their_kind(
     assert np.array_equal(out.data, kavri.process_batch(data, RATE, chain))
     one = kavri.process(Tensorish(data[0]), RATE, chain)
     assert type(one) is Tensorish and np.array_equal(one.data, out.data[0])
+    # With a loudness target too: it had come back as a NumPy array.
+    second = (0.3 * rng.standard_normal(RATE)).astype(np.float32)
+    louder = kavri.process(Tensorish(second), RATE, chain, loudness=-20)
+    assert type(louder) is Tensorish
+    assert np.array_equal(louder.data, kavri.process(second, RATE, chain, loudness=-20))
     listed = kavri.process_batch([Tensorish(data[0]), data[1]], RATE, chain)
     assert type(listed[0]) is Tensorish and type(listed[1]) is np.ndarray
     augmented, _ = kavri.augment_batch(Tensorish(data), RATE, [{"type": "gain"}], seed=1)

@@ -179,7 +179,9 @@ def _to_loudness(
     problem = result.problem()
     if problem:
         warnings.warn(problem, LoudnessWarning, stacklevel=3)
-    return (final[:, 0] if flat and final.shape[1] == 1 else final), result
+    shaped = final[:, 0] if flat and final.shape[1] == 1 else final
+    make = _engine.result_maker(audio)  # as the caller's kind of array, as process gives it
+    return (shaped if make is None else make(shaped)), result
 
 
 def augment(
