@@ -58,6 +58,12 @@ def test_the_package_loads_a_name_when_it_is_first_used():
         "      kavri.io.read is kavri.read)\n"
         # Looking for an attribute must not run the command (kavri.__main__ did, and exited).
         "print(hasattr(kavri, '__main__'), hasattr(kavri, 'io.x'))\n"
+        # A module of a subpackage, as the docs name it (kavri.runs.batch had been missing
+        # until something else imported it).
+        "print(callable(kavri.runs.batch.find_files), hasattr(kavri.runs, 'nothing'))\n"
     )
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
-    assert out.stdout.split() == ["False", "True", "True", "True", "False", "False"], out.stderr
+    assert out.stdout.split() == ["False", "True", "True", "True", "False", "False"] + [
+        "True",
+        "False",
+    ], out.stderr

@@ -26,6 +26,15 @@ import importlib
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
+    # The submodules the docs name as kavri.<module>.<name>, which are reached as attributes.
+    from . import api as api
+    from . import chain as chain
+    from . import clamps as clamps
+    from . import io as io
+    from . import loudness as loudness
+    from . import plot as plot
+    from . import random_chain as random_chain
+    from . import runs as runs
     from ._kavri_core import process_pipeline
     from ._stop import StopFlag
     from ._version import __version__
@@ -141,22 +150,25 @@ __all__ = [
 ]
 
 
-def __getattr__(name: str) -> Any:
-    home = _HOMES.get(name)
-    if home is None:
-        # A submodule (kavri.io, say) is reached as an attribute once imported, as it was
-        # when the package imported everything; never __main__, which runs the command.
-        if not name.isidentifier() or name.startswith("__"):
+if not TYPE_CHECKING:
+    # Hidden from type checkers, which would take any name, a misspelt one too, as this
+    # function's Any.
+    def __getattr__(name: str) -> Any:
+        home = _HOMES.get(name)
+        if home is None:
+            # A submodule (kavri.io, say) is reached as an attribute once imported, as it was
+            # when the package imported everything; never __main__, which runs the command.
+            if not name.isidentifier() or name.startswith("__"):
+                raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+            try:
+                return importlib.import_module(f".{name}", __name__)
+            except ModuleNotFoundError as error:
+                if error.name != f"{__name__}.{name}":
+                    raise
             raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-        try:
-            return importlib.import_module(f".{name}", __name__)
-        except ModuleNotFoundError as error:
-            if error.name != f"{__name__}.{name}":
-                raise
-        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-    value = getattr(importlib.import_module(home, __name__), name)
-    globals()[name] = value
-    return value
+        value = getattr(importlib.import_module(home, __name__), name)
+        globals()[name] = value
+        return value
 
 
 def __dir__() -> list[str]:

@@ -11,7 +11,7 @@ _EffectSpec = Mapping[str, Any] | Sequence[tuple[str, Any]]
 def process_pipeline(
     input: npt.ArrayLike,
     sample_rate: int,
-    specs: list[_EffectSpec],
+    specs: list[dict[str, Any]] | list[_EffectSpec],
     block_size: int = 2048,
     workers: int = 1,
 ) -> npt.NDArray[np.float32]: ...

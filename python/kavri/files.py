@@ -51,7 +51,7 @@ from .io import (
 )
 from .io.tags import dropped_note
 from .loudness import LevelMeter, LoudnessResult, Measurement, ceiling_passed, clip_level
-from .rendering import LOSSY_SUBTYPES, ChunkStream, Rendered, Span, render
+from .rendering import LOSSY_SUBTYPES, ChunkStream, ProgressCallback, Rendered, Span, render
 from .settings import RenderOptions, RenderSettings, tail_frames
 from .steps import ChainStream, StepItem, plan_chain
 from .steps.plan import measure_meter, measures_whole_input
@@ -63,7 +63,6 @@ __all__ = [
     "chunk_frames",
 ]
 
-ProgressCallback = Callable[[int, int], None]
 
 # Frames per chunk when the engine block would make a chunk larger than this: the stream
 # then holds back what a dynamic EQ's partial block needs, and memory stays bounded.

@@ -81,7 +81,8 @@ __all__ = [
     "render",
 ]
 
-ProgressCallback = Callable[[int, int], None]
+# Told (frames done, frames in all) as work goes on; what it returns is not looked at.
+ProgressCallback = Callable[[int, int], object]
 
 
 class ChunkStream(Protocol):

@@ -285,18 +285,19 @@ def _riff_info(path: str) -> dict[str, str]:
     return {}
 
 
-def read_tags(path: str, reader: Any = None) -> dict[str, str]:
+def read_tags(path: str | os.PathLike[str], reader: Any = None) -> dict[str, str]:
     """The tags of an input file under common names; {} when it has none or they cannot
     be read (a damaged tag never stops the audio). Tags about the input's encoding or
     levels (encoder, ReplayGain, R128) are left out: they would be false of the output.
     When mutagen finds no tags, the RIFF INFO strings libsndfile reads count: those of
     ``reader``, the file already open in libsndfile, if given."""
+    file_name = os.fspath(path)
     mutagen = _mutagen()
     found: dict[str, str] = {}
     try:
-        size = os.path.getsize(path)
-        guard_memory(min(size, _TAG_BYTES_LIMIT), f"{shown(path)}: reading its tags")
-        with open(path, "rb") as handle:
+        size = os.path.getsize(file_name)
+        guard_memory(min(size, _TAG_BYTES_LIMIT), f"{shown(file_name)}: reading its tags")
+        with open(file_name, "rb") as handle:
             tagged = mutagen.File(handle)
     except (mutagen.MutagenError, OSError, MemoryError, ValueError, EOFError):
         tagged = None
@@ -310,12 +311,15 @@ def read_tags(path: str, reader: Any = None) -> dict[str, str]:
     elif tags is not None and hasattr(tags, "__iter__") and hasattr(tags, "vendor"):
         found = _from_vorbis(tags)
     if not found:
-        found = _riff_info(path)
+        found = _riff_info(file_name)
     if not found and reader is not None:
         found = soundfile_tags(reader)
     elif not found:
         try:
-            with open(path, "rb") as handle, sf.SoundFile(handle.fileno(), closefd=False) as opened:
+            with (
+                open(file_name, "rb") as handle,
+                sf.SoundFile(handle.fileno(), closefd=False) as opened,
+            ):
                 found = soundfile_tags(opened)
         except (sf.LibsndfileError, RuntimeError, OSError):
             pass

@@ -31,6 +31,7 @@ from .._stop import StopRequest, stopping
 from ..errors import KavriError, KavriWarning
 from ..io import atomic_output, check_format_name
 from ..random_chain import RandomChain, RandomChainLike, key_word
+from ..rendering import ProgressCallback
 from ..settings import RenderOptions, RenderSettings
 from .batch import check_collisions, check_jobs, input_names, plan_outputs
 from .record import (
@@ -173,7 +174,7 @@ def augment_files(
     jobs: int | None = None,
     force: bool = False,
     on_result: Callable[[FileResult], None] | None = None,
-    on_progress: Callable[[int, int], None] | None = None,
+    on_progress: ProgressCallback | None = None,
     stop: StopRequest | None = None,
     **options: Unpack[RenderOptions],
 ) -> BatchReport:

@@ -24,6 +24,7 @@ from ..chain import ChainLike, load_chain
 from ..errors import KavriError
 from ..io import check_format_name, is_temporary, readable_suffixes
 from ..io.folders import unreadable_folders
+from ..rendering import ProgressCallback
 from ..settings import RenderOptions, RenderSettings
 from .guard import inside
 from .record import MANIFEST_NAME, Record, is_bookkeeping, local_name, manifest_lines
@@ -265,7 +266,7 @@ def batch(
     base_dir: AnyPath | None = None,
     force: bool = False,
     on_result: Callable[[FileResult], None] | None = None,
-    on_progress: Callable[[int, int], None] | None = None,
+    on_progress: ProgressCallback | None = None,
     stop: StopRequest | None = None,
     **options: Unpack[RenderOptions],
 ) -> BatchReport:

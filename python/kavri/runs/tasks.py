@@ -36,6 +36,7 @@ from ..files import render_file
 from ..io import KEEP_SUBTYPE, is_complete_audio_file, open_input, output_format
 from ..io.folders import audio_files
 from ..io.formats import check_bitrate_format
+from ..rendering import ProgressCallback
 from ..report import output_report
 from ..settings import RenderSettings, tail_frames
 from .guard import OutputGuard
@@ -287,7 +288,7 @@ def run_task(
     digest: str = "",
     previous: dict[str, Any] | None = None,
     stop: StopRequest | None = None,
-    progress: Callable[[int, int], None] | None = None,
+    progress: ProgressCallback | None = None,
     refused: str = "",
 ) -> FileResult:
     """Processes one output of a run: streams the task's source through its chain, or skips
@@ -408,7 +409,7 @@ def _run_unless_stopped(
     digest: str,
     previous: dict[str, Any] | None,
     stop: StopRequest | None,
-    progress: Callable[[int, int], None] | None = None,
+    progress: ProgressCallback | None = None,
     refused: str = "",
 ) -> FileResult:
     """:func:`run_task`, unless the stop came while the task waited for a worker: a pool's
@@ -579,7 +580,7 @@ def run_tasks(
     jobs: int | None = None,
     force: bool = False,
     on_result: Callable[[FileResult], None] | None = None,
-    on_progress: Callable[[int, int], None] | None = None,
+    on_progress: ProgressCallback | None = None,
     stop: StopRequest | None = None,
 ) -> BatchReport:
     """Runs file tasks whose outputs lie under ``out_dir`` and returns their outcomes in

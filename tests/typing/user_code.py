@@ -1,0 +1,26 @@
+"""How users' code meets the package's annotations: checked by mypy (strict) in the lint
+run, never executed. A misspelt name must be an error, so the ignores below would be
+reported as unused if the package let any name through."""
+
+from pathlib import Path
+from typing import assert_type
+
+import numpy as np
+import numpy.typing as npt
+
+import kavri
+
+
+def usage(audio: npt.NDArray[np.float32], rate: int, done: list[int]) -> None:
+    chain = kavri.load_chain("vocal")
+    assert_type(kavri.process(audio, rate, chain), npt.NDArray[np.float32])
+    kavri.process_pipeline(audio, rate, chain)  # a loaded chain is a list of dicts
+    kavri.process_pipeline(audio, rate, [{"type": "gain", "db": -6.0}])
+    kavri.io.read_tags(Path("take.ogg"))
+    # A progress callback's result is not looked at: a bool (or a tqdm update's) will do.
+    kavri.process_file("in.wav", "out.wav", chain, progress=lambda got, total: got == total)
+    kavri.batch(["a.wav"], chain, "out", on_progress=lambda got, total: done.append(got))
+    files: list[Path] = kavri.runs.batch.find_files("takes", "*.wav")
+    assert files
+    _ = kavri.proces  # type: ignore[attr-defined]
+    _ = kavri.WriteStats  # type: ignore[attr-defined]
