@@ -63,9 +63,33 @@ def _pool() -> ThreadPoolExecutor:
     global _POOL, _POOL_PID
     with _POOL_LOCK:
         if _POOL is None or _POOL_PID != os.getpid():
-            _POOL = ThreadPoolExecutor(max_workers=usable_cores(), thread_name_prefix="kavri-steps")
-            _POOL_PID = os.getpid()
+            count = usable_cores()
+            pool = ThreadPoolExecutor(max_workers=count, thread_name_prefix="kavri-steps")
+            # Its threads are all started here, by a thread of ours that no interrupt reaches.
+            # A thread the pool starts as work comes is entered in its books only after it
+            # has started: a Ctrl-C in between (in a submit on the main thread) left threads
+            # it had lost track of, which nothing ended, and the interpreter waited for them
+            # at exit for good.
+            starter = threading.Thread(target=_start_threads, args=(pool, count))
+            try:
+                starter.start()
+            except RuntimeError:  # no thread to be had (exiting, a memory limit): as work comes
+                pass
+            else:
+                starter.join()
+            _POOL, _POOL_PID = pool, os.getpid()
         return _POOL
+
+
+def _start_threads(pool: ThreadPoolExecutor, count: int) -> None:
+    """Makes the pool start its ``count`` threads: each waits at a gate until all are in,
+    so that no submit finds an idle thread."""
+    gate = threading.Barrier(count)
+    try:
+        for _ in range(count):
+            pool.submit(gate.wait)
+    except RuntimeError:  # a thread could not start: the pool starts the rest as work comes
+        gate.abort()
 
 
 def each_group[Made](run: Callable[[int], Made], count: int) -> list[Made]:
