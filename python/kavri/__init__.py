@@ -157,15 +157,10 @@ if not TYPE_CHECKING:
         home = _HOMES.get(name)
         if home is None:
             # A submodule (kavri.io, say) is reached as an attribute once imported, as it was
-            # when the package imported everything; never __main__, which runs the command.
-            if not name.isidentifier() or name.startswith("__"):
-                raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-            try:
-                return importlib.import_module(f".{name}", __name__)
-            except ModuleNotFoundError as error:
-                if error.name != f"{__name__}.{name}":
-                    raise
-            raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+            # when the package imported everything.
+            from ._providers import submodule  # here: the package's namespace stays its own
+
+            return submodule(__name__, name)
         value = getattr(importlib.import_module(home, __name__), name)
         globals()[name] = value
         return value

@@ -14,6 +14,7 @@ import importlib
 from collections import OrderedDict
 from collections.abc import Callable, Hashable, Iterator
 from contextvars import ContextVar
+from types import ModuleType
 from typing import Any
 
 from ._locks import ForkSafeLock
@@ -22,6 +23,19 @@ from ._locks import ForkSafeLock
 MODULES = ("kavri.steps.noise", "kavri.codecs", "kavri.rooms", "kavri.sources")
 
 _loaded = False
+
+
+def submodule(package: str, name: str) -> ModuleType:
+    """The module ``name`` of ``package``, imported on first use: a package's ``__getattr__``
+    reaches its modules as attributes through it (never ``__main__``, which runs the
+    command). ``AttributeError`` where there is no such module."""
+    if name.isidentifier() and not name.startswith("__"):
+        try:
+            return importlib.import_module(f".{name}", package)
+        except ModuleNotFoundError as error:
+            if error.name != f"{package}.{name}":
+                raise
+    raise AttributeError(f"module {package!r} has no attribute {name!r}")
 
 
 def load() -> None:

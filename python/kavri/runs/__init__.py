@@ -4,7 +4,6 @@ Both are the task loop of :mod:`kavri.runs.tasks`, with the guard of what may be
 (:mod:`kavri.runs.guard`) and the record of what is done (:mod:`kavri.runs.record`).
 """
 
-import importlib
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
@@ -18,10 +17,6 @@ else:
     def __getattr__(name: str) -> object:
         # A module of the package (kavri.runs.batch, say) is reached as an attribute,
         # imported on first use as the package's own names are.
-        if name.isidentifier() and not name.startswith("__"):
-            try:
-                return importlib.import_module(f".{name}", __name__)
-            except ModuleNotFoundError as error:
-                if error.name != f"{__name__}.{name}":
-                    raise
-        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+        from .._providers import submodule
+
+        return submodule(__name__, name)
