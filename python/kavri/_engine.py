@@ -36,7 +36,7 @@ from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from contextvars import ContextVar
 from dataclasses import dataclass
-from typing import Any, NoReturn, SupportsIndex
+from typing import Any, NoReturn, Protocol, SupportsIndex
 
 import numpy as np
 import numpy.typing as npt
@@ -78,8 +78,16 @@ __all__ = [
     "lane_widths",
     "lane_width",
     "result_maker",
+    "SupportsDLPack",
     "NativeState",
 ]
+
+
+class SupportsDLPack(Protocol):
+    """An array of another library that NumPy reads in place (a torch tensor, say): a
+    result comes back as its kind (see :func:`result_maker`)."""
+
+    def __dlpack__(self, *args: Any, **kwargs: Any) -> Any: ...
 
 
 class NativeState:

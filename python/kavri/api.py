@@ -12,12 +12,13 @@ import os
 import warnings
 from collections.abc import Iterable, Mapping, Sequence
 from collections.abc import Set as AbstractSet
-from typing import Any
+from typing import Any, overload
 
 import numpy as np
 import numpy.typing as npt
 
 from . import _engine, steps
+from ._engine import SupportsDLPack
 from .catalogue import counted
 from .chain import Chain, ChainLike, load_chain
 from .clamps import warn_clamped
@@ -51,8 +52,47 @@ class LoudnessWarning(KavriWarning):
     """A loudness target that could not be reached within 0.5 LU."""
 
 
+@overload
+def process(
+    audio: npt.NDArray[Any],
+    sample_rate: int | float,
+    chain: ChainLike,
+    *,
+    block_size: int = ...,
+    workers: int = ...,
+    loudness: float | None = ...,
+    peak_ceiling: float | None = ...,
+) -> npt.NDArray[np.float32]: ...
+
+
+@overload
+def process[Foreign: SupportsDLPack](
+    audio: Foreign,
+    sample_rate: int | float,
+    chain: ChainLike,
+    *,
+    block_size: int = ...,
+    workers: int = ...,
+    loudness: float | None = ...,
+    peak_ceiling: float | None = ...,
+) -> Foreign: ...
+
+
+@overload
 def process(
     audio: npt.ArrayLike,
+    sample_rate: int | float,
+    chain: ChainLike,
+    *,
+    block_size: int = ...,
+    workers: int = ...,
+    loudness: float | None = ...,
+    peak_ceiling: float | None = ...,
+) -> npt.NDArray[np.float32]: ...
+
+
+def process(
+    audio: Any,  # as the overloads above say
     sample_rate: int | float,
     chain: ChainLike,
     *,
@@ -60,7 +100,7 @@ def process(
     workers: int = 1,
     loudness: float | None = None,
     peak_ceiling: float | None = None,
-) -> npt.NDArray[np.float32]:
+) -> Any:
     """Runs an effect chain over audio and returns the processed float32 array.
 
     ``audio`` is a (frames, channels) array or a 1-D mono signal; the result has the shape
@@ -105,8 +145,47 @@ def process(
     return steps.process_audio(audio, sample_rate, specs, block_size, workers, warn_clamps=True)
 
 
+@overload
+def process_to_loudness(
+    audio: npt.NDArray[Any],
+    sample_rate: int | float,
+    chain: ChainLike,
+    loudness: float,
+    *,
+    peak_ceiling: float = ...,
+    block_size: int = ...,
+    workers: int = ...,
+) -> tuple[npt.NDArray[np.float32], LoudnessResult]: ...
+
+
+@overload
+def process_to_loudness[Foreign: SupportsDLPack](
+    audio: Foreign,
+    sample_rate: int | float,
+    chain: ChainLike,
+    loudness: float,
+    *,
+    peak_ceiling: float = ...,
+    block_size: int = ...,
+    workers: int = ...,
+) -> tuple[Foreign, LoudnessResult]: ...
+
+
+@overload
 def process_to_loudness(
     audio: npt.ArrayLike,
+    sample_rate: int | float,
+    chain: ChainLike,
+    loudness: float,
+    *,
+    peak_ceiling: float = ...,
+    block_size: int = ...,
+    workers: int = ...,
+) -> tuple[npt.NDArray[np.float32], LoudnessResult]: ...
+
+
+def process_to_loudness(
+    audio: Any,  # as the overloads above say
     sample_rate: int | float,
     chain: ChainLike,
     loudness: float,
@@ -114,7 +193,7 @@ def process_to_loudness(
     peak_ceiling: float = -1.0,
     block_size: int = _engine.DEFAULT_BLOCK_SIZE,
     workers: int = 1,
-) -> tuple[npt.NDArray[np.float32], LoudnessResult]:
+) -> tuple[Any, LoudnessResult]:
     """:func:`process` with a loudness target: returns the processed audio and a
     :class:`kavri.loudness.LoudnessResult` with the gain added, the limiter ceiling if one
     was needed, and the loudness and true peak measured on the result. Warns with
@@ -184,8 +263,47 @@ def _to_loudness(
     return (shaped if make is None else make(shaped)), result
 
 
+@overload
+def augment(
+    audio: npt.NDArray[Any],
+    sample_rate: int | float,
+    random_chain: RandomChainLike,
+    *,
+    seed: int,
+    index: int = ...,
+    block_size: int = ...,
+    workers: int = ...,
+) -> tuple[npt.NDArray[np.float32], Chain]: ...
+
+
+@overload
+def augment[Foreign: SupportsDLPack](
+    audio: Foreign,
+    sample_rate: int | float,
+    random_chain: RandomChainLike,
+    *,
+    seed: int,
+    index: int = ...,
+    block_size: int = ...,
+    workers: int = ...,
+) -> tuple[Foreign, Chain]: ...
+
+
+@overload
 def augment(
     audio: npt.ArrayLike,
+    sample_rate: int | float,
+    random_chain: RandomChainLike,
+    *,
+    seed: int,
+    index: int = ...,
+    block_size: int = ...,
+    workers: int = ...,
+) -> tuple[npt.NDArray[np.float32], Chain]: ...
+
+
+def augment(
+    audio: Any,  # as the overloads above say
     sample_rate: int | float,
     random_chain: RandomChainLike,
     *,
@@ -193,7 +311,7 @@ def augment(
     index: int = 0,
     block_size: int = _engine.DEFAULT_BLOCK_SIZE,
     workers: int = 1,
-) -> tuple[npt.NDArray[np.float32], Chain]:
+) -> tuple[Any, Chain]:
     """Draws the chain for (seed, index) and runs it over the audio.
 
     Returns the augmented float32 audio, in the shape it came in (a 1-D mono signal

@@ -3,7 +3,7 @@ run, never executed. A misspelt name must be an error, so the ignores below woul
 reported as unused if the package let any name through."""
 
 from pathlib import Path
-from typing import assert_type
+from typing import Any, assert_type
 
 import numpy as np
 import numpy.typing as npt
@@ -11,9 +11,20 @@ import numpy.typing as npt
 import kavri
 
 
-def usage(audio: npt.NDArray[np.float32], rate: int, done: list[int]) -> None:
+class Tensor:
+    """Another library's array, as torch's: DLPack out, a class made from DLPack."""
+
+    def __dlpack__(self, stream: int | None = None) -> Any: ...
+
+
+def usage(audio: npt.NDArray[np.float32], rate: int, done: list[int], tensor: Tensor) -> None:
     chain = kavri.load_chain("vocal")
     assert_type(kavri.process(audio, rate, chain), npt.NDArray[np.float32])
+    assert_type(kavri.process([0.0, 0.5], rate, chain), npt.NDArray[np.float32])
+    # A tensor in, a tensor out.
+    assert_type(kavri.process(tensor, rate, chain, loudness=-16), Tensor)
+    assert_type(kavri.process_to_loudness(tensor, rate, chain, -16)[0], Tensor)
+    assert_type(kavri.augment(tensor, rate, [{"type": "gain"}], seed=1)[0], Tensor)
     kavri.process_pipeline(audio, rate, chain)  # a loaded chain is a list of dicts
     kavri.process_pipeline(audio, rate, [{"type": "gain", "db": -6.0}])
     kavri.io.read_tags(Path("take.ogg"))
