@@ -4,6 +4,7 @@ write, and the plot measurements."""
 from __future__ import annotations
 
 import json
+import math
 import os
 import sys
 import warnings
@@ -353,6 +354,29 @@ def test_clip_level_curve_holds_the_ceiling():
     # A full-scale sine clipped at half scale: mean square 1/3 - sqrt(3)/(4 pi).
     clipped = 10 * np.log10(2 * (1 / 3 - np.sqrt(3) / (4 * np.pi)))
     assert out[1] == pytest.approx([clipped, clipped], abs=0.05)
+
+
+def test_plot_measurements_refuse_bad_arguments_before_making_anything():
+    from kavri.plot import decay, impulse_response, level_over_time, stereo_impulse_responses
+
+    gain = [{"type": "gain", "db": -6}]
+    # A whole float rate is a rate, as everywhere else (it had met the binding's TypeError).
+    assert np.array_equal(impulse_response(gain, 48000.0, 64), impulse_response(gain, 48000, 64))
+    refused = [
+        (lambda: impulse_response(gain, 48000, 0), ValueError, "length must be 1 or more"),
+        (lambda: stereo_impulse_responses(gain, lead=-1), ValueError, "lead must be 0 or more"),
+        (lambda: impulse_response(gain, 48000, 10**13), MemoryError, "a plot's responses needs"),
+        (lambda: magnitude_response(gain, fft_length=10**13), MemoryError, "spectrum needs"),
+        (lambda: impulse_response(gain, level_db=math.nan), ValueError, "level_db must be finite"),
+        (lambda: level_over_time(gain, level_db=800), ValueError, "single precision holds"),
+        (lambda: static_curve(gain, levels_db=[0.0, math.nan]), ValueError, "levels_db must be"),
+        (lambda: static_curve(gain, seconds=0.001), ValueError, "seconds must be 0.01 or more"),
+        (lambda: decay(gain, seconds=math.inf), ValueError, "seconds must be finite"),
+        (lambda: level_over_time(gain, 10**12), kavri.KavriError, "plots are measured at"),
+    ]
+    for call, kind, message in refused:
+        with pytest.raises(kind, match=message):
+            call()
 
 
 @pytest.mark.slow

@@ -12,7 +12,7 @@ import os
 import warnings
 from collections.abc import Iterable, Mapping, Sequence
 from collections.abc import Set as AbstractSet
-from typing import Any, overload
+from typing import Any, SupportsIndex, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -269,8 +269,8 @@ def augment(
     sample_rate: int | float,
     random_chain: RandomChainLike,
     *,
-    seed: int,
-    index: int = ...,
+    seed: SupportsIndex,
+    index: SupportsIndex = ...,
     block_size: int = ...,
     workers: int = ...,
 ) -> tuple[npt.NDArray[np.float32], Chain]: ...
@@ -282,8 +282,8 @@ def augment[Foreign: SupportsDLPack](
     sample_rate: int | float,
     random_chain: RandomChainLike,
     *,
-    seed: int,
-    index: int = ...,
+    seed: SupportsIndex,
+    index: SupportsIndex = ...,
     block_size: int = ...,
     workers: int = ...,
 ) -> tuple[Foreign, Chain]: ...
@@ -295,8 +295,8 @@ def augment(
     sample_rate: int | float,
     random_chain: RandomChainLike,
     *,
-    seed: int,
-    index: int = ...,
+    seed: SupportsIndex,
+    index: SupportsIndex = ...,
     block_size: int = ...,
     workers: int = ...,
 ) -> tuple[npt.NDArray[np.float32], Chain]: ...
@@ -307,8 +307,8 @@ def augment(
     sample_rate: int | float,
     random_chain: RandomChainLike,
     *,
-    seed: int,
-    index: int = 0,
+    seed: SupportsIndex,
+    index: SupportsIndex = 0,
     block_size: int = _engine.DEFAULT_BLOCK_SIZE,
     workers: int = 1,
 ) -> tuple[Any, Chain]:
@@ -403,8 +403,8 @@ def augment_batch(
     sample_rate: int | float,
     random_chain: RandomChainLike,
     *,
-    seed: int,
-    indices: Sequence[int] | None = None,
+    seed: SupportsIndex,
+    indices: Sequence[SupportsIndex] | npt.NDArray[np.integer[Any]] | None = None,
     block_size: int = _engine.DEFAULT_BLOCK_SIZE,
     workers: int = 1,
 ) -> tuple[Any, list[Chain]]:

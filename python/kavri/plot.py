@@ -10,7 +10,6 @@ measurements do not.
 from __future__ import annotations
 
 import math
-import operator
 import os
 import textwrap
 import warnings
@@ -21,6 +20,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import steps
+from ._audio import check_count, check_sample_rate, whole_number
 from ._engine import check_memory
 from ._paths import shown as display_name
 from ._providers import listed_once
@@ -56,6 +56,7 @@ __all__ = [
 
 IMPULSE_LEVEL_DB = -12.0
 CURVE_FREQUENCY_HZ = 1000.0
+CURVE_LEAST_SECONDS = 0.01
 # Sample rates a plot is measured at: the level curve's 1 kHz tone must lie well below
 # half the rate, and the measurements' length grows with the rate.
 PLOT_RATES = (8_000, 768_000)
@@ -73,19 +74,42 @@ class MatplotlibMissing(KavriError):
     """Raised by :func:`plot_chain` when matplotlib is not installed."""
 
 
-def check_plot_rate(sample_rate: int) -> int:
-    """The sample rate as an int if a plot can be measured at it; :class:`KavriError`
-    otherwise."""
+def check_plot_rate(sample_rate: int | float) -> int:
+    """The sample rate as an int if a plot can be measured at it (a whole float, 48000.0,
+    as everywhere else); :class:`KavriError` otherwise."""
     low, high = PLOT_RATES
     try:
-        rate = None if isinstance(sample_rate, bool) else operator.index(sample_rate)
-    except TypeError:
+        rate: int | None = check_sample_rate(sample_rate)
+    except (TypeError, ValueError):
         rate = None
     if rate is None or not low <= rate <= high:
         raise KavriError(
             f"sample rate {sample_rate!r} Hz: plots are measured at {low} to {high} Hz"
         )
     return rate
+
+
+# What the measurements below take from their caller is checked before anything is made: a
+# length of 0 had raised an IndexError, 10**13 frames NumPy's own MemoryError for 73 TiB, a
+# rate of 48000.0 the binding's TypeError, and a NaN level had given an array of NaN.
+def _finite(name: str, value: Any) -> float:
+    if isinstance(value, bool | np.bool_) or not isinstance(
+        value, int | float | np.integer | np.floating
+    ):
+        raise TypeError(f"{name} must be a number, got {value!r}")
+    number = float(value)
+    if not math.isfinite(number):
+        raise ValueError(f"{name} must be finite, got {value!r}")
+    return number
+
+
+def _seconds(value: Any, least: float = 0.0) -> float:
+    """A length in seconds: above 0, or at least ``least`` where one is given."""
+    seconds = _finite("seconds", value)
+    if not (seconds >= least if least else seconds > 0.0):
+        bound = f"{least:g} or more" if least else "above 0"
+        raise ValueError(f"seconds must be {bound}, got {value!r}")
+    return seconds
 
 
 def output_rate(chain: ChainLike, sample_rate: int) -> int:
@@ -162,42 +186,63 @@ def has_dynamics(chain: Chain) -> bool:
 
 
 def _answers(
-    specs: Chain, sample_rate: int, length: int, impulses: list[npt.NDArray[np.float32]]
+    specs: Chain, sample_rate: int, length: int, height: float, places: list[tuple[int, Any]]
 ) -> list[npt.NDArray[np.float64]]:
     """The chain's output for each impulse, less its output for silence, as (frames, 2):
-    ``length`` input frames' time at the output's rate.
+    ``length`` input frames' time at the output's rate. Each impulse is ``height`` at
+    (frame, channels) of a place.
     What a chain gives out of silence (a codec's idle noise: GSM 6.10 decodes silence as a
     steady noise at -66 dBFS) answers no input, and would read as a response (on the other
     side, as crosstalk). A chain that keeps silence silent loses nothing (x - 0 is x)."""
     # As long in time as the input, at the output's rate: cut to the input's frames, a
     # resample after a room cut its tail (a reverb of 8 s read 5.9 s at 384 kHz).
     frames = max(1, -(-length * output_rate(specs, sample_rate) // sample_rate))
-    check_memory(frames * 2 * 8 * (len(impulses) + 1), "a plot's responses")
+    # The answers and the output for silence, with an input at a time beside them.
+    check_memory((frames * 2 * 8 + length * 2 * 4) * (len(places) + 1), "a plot's responses")
     silence = np.zeros((length, 2), dtype=np.float32)
     idle = _stereo(_run(silence, sample_rate, specs), frames)
-    return [_stereo(_run(impulse, sample_rate, specs), frames) - idle for impulse in impulses]
+    answers = []
+    for frame, channels in places:
+        impulse = np.zeros((length, 2), dtype=np.float32)
+        impulse[frame, channels] = height
+        answers.append(_stereo(_run(impulse, sample_rate, specs), frames) - idle)
+    return answers
 
 
 def impulse_response(
     chain: ChainLike,
-    sample_rate: int = 48_000,
+    sample_rate: int | float = 48_000,
     length: int = 65_536,
     level_db: float = IMPULSE_LEVEL_DB,
 ) -> npt.NDArray[np.float64]:
     """The chain's response to a stereo impulse of ``level_db`` dBFS, less its output for
     silence, divided by its height: a (length, 2) array. For a linear chain the level does
     not matter."""
-    height = 10.0 ** (level_db / 20.0)
+    rate = check_plot_rate(sample_rate)
+    length = check_count("length", length)
+    height = _peak("level_db", level_db)
     specs = load_chain(chain)
-    impulse = np.zeros((length, 2), dtype=np.float32)
-    impulse[0, :] = height
-    (out,) = _answers(specs, sample_rate, length, [impulse])
-    return out * _impulse_scale(specs, sample_rate) / np.float64(np.float32(height))
+    (out,) = _answers(specs, rate, length, height, [(0, slice(None))])
+    return out * _impulse_scale(specs, rate) / np.float64(np.float32(height))
+
+
+def _peak(name: str, level_db: Any) -> float:
+    """The peak of a measuring signal at ``level_db`` dBFS, which single precision must
+    hold above 0 (a height of 0 was divided by; an infinite one gave NaN)."""
+    level = _finite(name, level_db)
+    peak = math.pow(10.0, level / 20.0) if level <= LOUDEST_DB else math.inf
+    if not (peak <= FLOAT32_MOST and np.float32(peak) > 0.0):
+        raise ValueError(f"{name} must give a level single precision holds, got {level_db!r}")
+    return peak
+
+
+FLOAT32_MOST = float(np.finfo(np.float32).max)
+LOUDEST_DB = 20.0 * math.log10(FLOAT32_MOST)
 
 
 def stereo_impulse_responses(
     chain: ChainLike,
-    sample_rate: int = 48_000,
+    sample_rate: int | float = 48_000,
     length: int = IMPULSE_FRAMES,
     level_db: float = IMPULSE_LEVEL_DB,
     lead: int = 0,
@@ -208,21 +253,24 @@ def stereo_impulse_responses(
     right output (what pan, width, ping-pong delay and the rotary speaker do). The impulse
     comes at input frame ``lead``, and the response is measured over ``length`` input frames
     after it: ``lead + length`` input frames' time at the output's rate."""
-    height = 10.0 ** (level_db / 20.0)
+    rate = check_plot_rate(sample_rate)
+    length = check_count("length", length)
+    lead = whole_number("lead", lead)
+    if lead < 0:
+        raise ValueError(f"lead must be 0 or more, got {lead}")
+    height = _peak("level_db", level_db)
     specs = load_chain(chain)
-    impulses = []
-    for side in range(2):
-        impulse = np.zeros((lead + length, 2), dtype=np.float32)
-        impulse[lead, side] = height
-        impulses.append(impulse)
-    paths = np.stack(_answers(specs, sample_rate, lead + length, impulses), axis=1)
-    return paths * _impulse_scale(specs, sample_rate) / np.float64(np.float32(height))
+    answers = _answers(specs, rate, lead + length, height, [(lead, 0), (lead, 1)])
+    paths = np.stack(answers, axis=1)
+    return paths * _impulse_scale(specs, rate) / np.float64(np.float32(height))
 
 
 def _spectrum_db(
     response: npt.NDArray[np.float64], sample_rate: int, fft_length: int
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
-    size = max(fft_length, response.shape[0])
+    size = max(whole_number("fft_length", fft_length), response.shape[0])
+    # The complex bins and their magnitudes, each channel's.
+    check_memory((size // 2 + 1) * response[0].size * (16 + 8 + 8), "a plot's spectrum")
     spectrum = np.abs(np.fft.rfft(response, n=size, axis=0))
     with np.errstate(divide="ignore"):
         magnitude = 20.0 * np.log10(np.maximum(spectrum, 1e-12))
@@ -230,14 +278,14 @@ def _spectrum_db(
 
 
 def magnitude_response(
-    chain: ChainLike, sample_rate: int = 48_000, length: int = 65_536, fft_length: int = 0
+    chain: ChainLike, sample_rate: int | float = 48_000, length: int = 65_536, fft_length: int = 0
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     """Frequencies in hertz and the magnitude in dB of each output channel, (bins, 2), for
     an impulse on both channels. ``fft_length`` (above ``length``) pads the response with
     zeros for finer frequency steps."""
-    return _spectrum_db(
-        impulse_response(chain, sample_rate, length), output_rate(chain, sample_rate), fft_length
-    )
+    rate = check_plot_rate(sample_rate)
+    whole_number("fft_length", fft_length)
+    return _spectrum_db(impulse_response(chain, rate, length), output_rate(chain, rate), fft_length)
 
 
 def smoothed(
@@ -268,7 +316,7 @@ def _level_db(value: npt.ArrayLike) -> npt.NDArray[np.float64]:
 
 def static_curve(
     chain: ChainLike,
-    sample_rate: int = 48_000,
+    sample_rate: int | float = 48_000,
     levels_db: npt.ArrayLike | None = None,
     seconds: float = 0.6,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
@@ -279,9 +327,18 @@ def static_curve(
     last third (whole cycles) as the peak of a sine of the same RMS. Returns the input
     levels and the output levels of each channel, (levels, 2).
     """
+    sample_rate = check_plot_rate(sample_rate)
+    # The level is read over whole cycles of the tone's last third: at least one of them.
+    seconds = _seconds(seconds, least=CURVE_LEAST_SECONDS)
     levels = np.arange(-90.0, 0.5, 2.0) if levels_db is None else np.asarray(levels_db, float)
+    if levels.ndim != 1:
+        raise ValueError("levels_db must be a list of levels in dBFS")
+    for level in levels:
+        _peak("levels_db", float(level))
     specs = load_chain(chain)
     frames = int(sample_rate * seconds)
+    # The tone's times and samples, its stereo input and the output, at a time.
+    check_memory(frames * (8 + 8 + 4 + 8 + 2 * 8), "a plot's level curve")
     t = np.arange(frames) / sample_rate
     tone = np.sin(2.0 * np.pi * CURVE_FREQUENCY_HZ * t)
     out_levels = np.empty((levels.size, 2))
@@ -329,7 +386,7 @@ def _figure_class() -> Any:
 
 
 def path_responses(
-    chain: ChainLike, sample_rate: int = 48_000
+    chain: ChainLike, sample_rate: int | float = 48_000
 ) -> tuple[npt.NDArray[np.float64], dict[str, npt.NDArray[np.float64]]]:
     """The magnitude responses worth drawing, by label: "left -> left", "right -> right",
     and the cross paths "left -> right", "right -> left" where they carry anything; a
@@ -337,6 +394,7 @@ def path_responses(
     "each side to itself" and "each side to the other" when the two sides mirror each
     other. A chain that converts rates is measured with its impulse later (see
     CONVERTING_TYPES): the magnitude does not depend on when the impulse comes."""
+    sample_rate = check_plot_rate(sample_rate)
     specs = load_chain(chain)
     paths = stereo_impulse_responses(specs, sample_rate, lead=_lead(specs, sample_rate))
     frequencies, magnitude = _spectrum_db(
@@ -395,11 +453,12 @@ def has_echoes(chain: Chain) -> bool:
 
 
 def echoes_over_time(
-    chain: ChainLike, sample_rate: int = 48_000
+    chain: ChainLike, sample_rate: int | float = 48_000
 ) -> tuple[npt.NDArray[np.float64], dict[str, npt.NDArray[np.float64]]]:
     """The impulse response in time, path by path (labelled as in :func:`path_responses`):
     its peak magnitude in dB over 1 ms windows, relative to the impulse, floored at
     ECHO_FLOOR_DB. The direct sound and each echo show as a spike at its time."""
+    sample_rate = check_plot_rate(sample_rate)
     specs = load_chain(chain)
     paths = stereo_impulse_responses(specs, sample_rate)
     rate = output_rate(specs, sample_rate)
@@ -447,7 +506,7 @@ def has_motion(chain: Chain) -> bool:
 
 def level_over_time(
     chain: ChainLike,
-    sample_rate: int = 48_000,
+    sample_rate: int | float = 48_000,
     seconds: float = 2.0,
     level_db: float = IMPULSE_LEVEL_DB,
 ) -> tuple[npt.NDArray[np.float64], dict[str, npt.NDArray[np.float64]]]:
@@ -455,13 +514,18 @@ def level_over_time(
     sine plays on the left input alone, then on the right alone; paths that carry nothing
     are left out, and two sides that move alike are one "left and right". Shows what
     auto-pan, tremolo and the rotary speaker do over time."""
+    sample_rate = check_plot_rate(sample_rate)
+    seconds = _seconds(seconds)
+    peak = _peak("level_db", level_db)
     specs = load_chain(chain)
     frames = int(seconds * sample_rate)
+    # The tone's times and samples, an input and its output, at a time.
+    check_memory(frames * (8 + 8 + 2 * 4 + 2 * 8), "a plot's level over time")
     rate = output_rate(specs, sample_rate)
     window = max(1, int(WINDOW_SECONDS * rate))
     count = round(frames * rate / sample_rate) // window
     t = np.arange(frames) / sample_rate
-    tone = 10.0 ** (level_db / 20.0) * np.sin(2.0 * np.pi * CURVE_FREQUENCY_HZ * t)
+    tone = peak * np.sin(2.0 * np.pi * CURVE_FREQUENCY_HZ * t)
     levels: dict[str, npt.NDArray[np.float64]] = {}
     for side in range(2):
         signal_in = np.zeros((frames, 2), dtype=np.float32)
@@ -530,7 +594,7 @@ def wet_rooms(chain: ChainLike) -> Chain:
 
 
 def decay(
-    chain: ChainLike, sample_rate: int = 48_000, seconds: float = DECAY_SECONDS
+    chain: ChainLike, sample_rate: int | float = 48_000, seconds: float = DECAY_SECONDS
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64], float]:
     """The chain's response to an impulse on both inputs, as seen from the left output:
     times in seconds, the response's level (dB re its peak), its energy decay curve (the
@@ -540,10 +604,12 @@ def decay(
     tail has died away in it (up to DECAY_MOST_SECONDS). The chain is measured as given; for
     a room's own decay time give it :func:`wet_rooms` of the chain, as :func:`plot_chain`
     does."""
+    sample_rate = check_plot_rate(sample_rate)
+    seconds = _seconds(seconds)
     specs = load_chain(chain)
     rate = output_rate(specs, sample_rate)
     while True:
-        frames = int(seconds * sample_rate)
+        frames = max(1, int(seconds * sample_rate))
         check_memory(frames * 2 * (4 + 8 * 4), "a plot's decay")
         left = impulse_response(specs, sample_rate, frames)[:, 0]
         energy = np.cumsum(np.square(left)[::-1])[::-1]

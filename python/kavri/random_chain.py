@@ -68,7 +68,7 @@ import os
 import threading
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any, TypeAlias
+from typing import Any, SupportsIndex, TypeAlias
 
 import numpy as np
 
@@ -715,7 +715,7 @@ class RandomChain:
             out["description"] = self._text
         return out
 
-    def sample(self, seed: int, index: int = 0) -> Chain:
+    def sample(self, seed: SupportsIndex, index: SupportsIndex = 0) -> Chain:
         """The concrete chain for (seed, index): a list of plain spec dicts of Python
         numbers, ready for :func:`kavri.process`. Both are whole numbers in [0, 2**64).
 
@@ -736,7 +736,7 @@ class RandomChain:
             self._native = _engine.RandomDraw(tuple(_native_form(item) for item in self._items))
             return self._native
 
-    def _sample_many(self, seed: int, indices: Sequence[Any]) -> list[Chain]:
+    def _sample_many(self, seed: SupportsIndex, indices: Sequence[Any]) -> list[Chain]:
         """The concrete chains for (seed, index) for every index, drawn natively: the same
         chains as :meth:`sample` for each index, in a fraction of its time."""
         key = key_word("seed", seed)

@@ -33,5 +33,10 @@ def usage(audio: npt.NDArray[np.float32], rate: int, done: list[int], tensor: Te
     kavri.batch(["a.wav"], chain, "out", on_progress=lambda got, total: done.append(got))
     files: list[Path] = kavri.runs.batch.find_files("takes", "*.wav")
     assert files
+    # NumPy's whole numbers are seeds and indices, and a whole float a rate, as at run time.
+    kavri.augment(audio, rate, [{"type": "gain"}], seed=np.int64(7), index=np.uint32(2))
+    kavri.augment_batch(audio[None], rate, [{"type": "gain"}], seed=7, indices=np.arange(1))
+    kavri.io.write("out.wav", audio, 48000.0)
+    kavri.plot.impulse_response(chain, 48000.0)
     _ = kavri.proces  # type: ignore[attr-defined]
     _ = kavri.WriteStats  # type: ignore[attr-defined]

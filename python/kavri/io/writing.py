@@ -411,7 +411,7 @@ def _target(name: str) -> Iterator[str]:
 @contextmanager
 def open_output(
     path: AnyPath,
-    sample_rate: int,
+    sample_rate: int | float,
     channels: int,
     subtype: str | None = None,
     *,
@@ -578,7 +578,7 @@ def _raw_file(
 def write(
     path: AnyPath,
     audio: npt.ArrayLike,
-    sample_rate: int,
+    sample_rate: int | float,
     subtype: str | None = None,
     *,
     file_format: str | None = None,
