@@ -357,7 +357,13 @@ def test_clip_level_curve_holds_the_ceiling():
 
 
 def test_plot_measurements_refuse_bad_arguments_before_making_anything():
-    from kavri.plot import decay, impulse_response, level_over_time, stereo_impulse_responses
+    from kavri.plot import (
+        decay,
+        impulse_response,
+        level_over_time,
+        smoothed,
+        stereo_impulse_responses,
+    )
 
     gain = [{"type": "gain", "db": -6}]
     # A whole float rate is a rate, as everywhere else (it had met the binding's TypeError).
@@ -373,6 +379,8 @@ def test_plot_measurements_refuse_bad_arguments_before_making_anything():
         (lambda: static_curve(gain, seconds=0.001), ValueError, "seconds must be 0.01 or more"),
         (lambda: decay(gain, seconds=math.inf), ValueError, "seconds must be finite"),
         (lambda: level_over_time(gain, 10**12), kavri.KavriError, "plots are measured at"),
+        (lambda: smoothed(*magnitude_response(gain), fraction=0), ValueError, "above 0"),
+        (lambda: smoothed(*magnitude_response(gain), lowest=0), ValueError, "lowest must lie"),
     ]
     for call, kind, message in refused:
         with pytest.raises(kind, match=message):

@@ -222,6 +222,12 @@ def test_raw_pcm_in_every_encoding_round_trips(tmp_path):
     assert summary.warnings == (f"{tmp_path / short}",)
     with pytest.raises(kavri.AudioFileError, match="unknown raw encoding 'u4'"):
         RawFormat(RATE, 2, "u4")
+    # Whole numbers as everywhere else: NumPy's and a whole float (both had been refused).
+    assert RawFormat(np.int64(RATE), np.int32(3)) == RawFormat(float(RATE), 3)
+    assert type(RawFormat(float(RATE), 3).sample_rate) is int
+    for rate in (RATE + 0.5, True, 0):
+        with pytest.raises(kavri.AudioFileError, match="needs a sample rate from 1 to"):
+            RawFormat(rate, 2)
     with pytest.raises(kavri.AudioFileError, match="raw output holds pcm16"):
         kavri.write(tmp_path / "x.raw", audio, RATE, "vorbis")
 

@@ -297,6 +297,13 @@ def smoothed(
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     """Fractional-octave smoothing for display: the power mean of the bins within 1/fraction
     of an octave around log-spaced frequencies. Delay and comb responses stay readable."""
+    # (A fraction of 0 had divided by zero, a lowest of 0 met NumPy's geometric sequence.)
+    if not _finite("fraction", fraction) > 0.0:
+        raise ValueError(f"fraction must be above 0, got {fraction!r}")
+    if not 0.0 < _finite("lowest", lowest) < frequencies[-1]:
+        raise ValueError(f"lowest must lie between 0 and {frequencies[-1]:g} Hz, got {lowest!r}")
+    points = check_count("points", points)
+    check_memory(points * 8 * (4 + 2 * magnitude_db.shape[1]), "a smoothed response")
     centres = np.geomspace(lowest, frequencies[-1], points)
     half = 2.0 ** (0.5 / fraction)
     power = 10.0 ** (magnitude_db / 10.0)

@@ -28,7 +28,7 @@ from typing import IO, Literal
 import numpy as np
 import numpy.typing as npt
 
-from .._audio import pcm_to_float
+from .._audio import MAX_SAMPLE_RATE, check_count, pcm_to_float
 from .._engine import check_memory as guard_memory
 from .._stop import StopRequest
 from ..catalogue import counted
@@ -106,12 +106,18 @@ class RawFormat:
             raise AudioFileError(
                 f"unknown raw encoding '{self.encoding}'; use one of {', '.join(ENCODINGS)}"
             )
-        for name, value, top in (
-            ("sample rate", self.sample_rate, 2**31 - 1),
-            ("channel count", self.channels, DEFAULT_CHANNEL_LIMIT),
+        for field, name, value, top in (
+            ("sample_rate", "sample rate", self.sample_rate, MAX_SAMPLE_RATE),
+            ("channels", "channel count", self.channels, DEFAULT_CHANNEL_LIMIT),
         ):
-            if isinstance(value, bool) or not isinstance(value, int) or not 1 <= value <= top:
+            # Whole numbers as everywhere else: NumPy's, and a whole float (48000.0).
+            try:
+                number = check_count(name, value)
+            except (TypeError, ValueError):
+                number = 0
+            if not 1 <= number <= top:
                 raise AudioFileError(f"raw audio needs a {name} from 1 to {top}, got {value!r}")
+            object.__setattr__(self, field, number)
 
     @property
     def subtype(self) -> str:
