@@ -379,7 +379,7 @@ def test_useful_workers_gives_whole_channel_groups_to_buffers_that_pay():
 def test_a_stream_keeps_its_worker_threads_and_gives_the_same_bits(threads_settled):
     audio = signal(POOL_FRAMES, 12, seed=5)
     types = effect_types()
-    before = thread_count()
+    before = threads_settled()
     for k in range(0, len(types), 8):
         chain = [spec(t) for t in types[k : k + 8]]
         if k == 8:
@@ -404,7 +404,7 @@ def test_a_stream_keeps_its_worker_threads_and_gives_the_same_bits(threads_settl
 # above what the process maps and the chunk's output), and a chunk then raises without
 # changing the stream; later, with room again, the same stream goes on.
 POOL_START_FAILURE = textwrap.dedent("""
-    import os, resource, sys
+    import os, resource, sys, time
     import numpy as np
     import kavri
     from kavri import process_pipeline
@@ -435,6 +435,10 @@ POOL_START_FAILURE = textwrap.dedent("""
         outcome = "RuntimeError"
     finally:
         resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    # A joined worker's task can stay listed for a moment after the join returns.
+    deadline = time.monotonic() + 5.0
+    while len(os.listdir("/proc/self/task")) != threads and time.monotonic() < deadline:
+        time.sleep(0.01)
     assert len(os.listdir("/proc/self/task")) == threads, "a worker was left running"
     rest = stream.process(audio[100:])
     assert np.array_equal(np.concatenate([head, rest, stream.flush()]), expected)
