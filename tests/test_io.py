@@ -423,10 +423,16 @@ def test_a_stop_request_ends_the_wait_and_the_copy(fifo, writer):
 
 @pytest.mark.slow
 def test_a_copy_stops_short_of_filling_the_disk(fifo, monkeypatch):
-    disk = os.statvfs(kavri.io.reading.tempfile.gettempdir())
-    monkeypatch.setattr(
-        kavri.io.reading, "SPOOL_DISK_MARGIN", disk.f_bavail * disk.f_frsize - (4 << 20)
-    )
+    # A disk with 4 MiB beyond the margin, which the spool fills as it grows: the real disk's
+    # free space, read once, moved with every other test's files.
+    real_free = kavri.io.reading.free_bytes
+
+    def free_bytes(descriptor):
+        real_free(descriptor)
+        margin = kavri.io.reading.SPOOL_DISK_MARGIN
+        return margin + (4 << 20) - os.fstat(descriptor).st_size
+
+    monkeypatch.setattr(kavri.io.reading, "free_bytes", free_bytes)
     descriptors = len(os.listdir("/proc/self/fd"))
     writer = feed(fifo, bytes(16 << 20))
     with (
