@@ -772,3 +772,21 @@ def test_the_native_rooms_refuse_settings_outside_the_catalogue():
             convolver.fresh(bad)
         with pytest.raises(ValueError, match="convolution: mix must be within 0 and 1"):
             _kavri_stream.Convolver(room_response(300, 1), 1, [(0, 0, 0)], mix=bad)
+
+
+def test_held_frames_asked_during_another_thread_s_chunk_is_a_count_between_chunks():
+    # The convolver's count moves block by block while a chunk runs with the lock released;
+    # read at once it gave the partition itself, a count no chunk leaves.
+    rng = np.random.default_rng(0)
+    response = (rng.standard_normal((2000, 4)) * 0.05).astype(np.float32)  # true stereo
+    stream = kavri.Stream([{"type": "convolution", "ir": response}], 48000, 2)
+    audio = rng.standard_normal((1_000_003, 2)).astype(np.float32)
+    stream.process(audio[:100])
+    before = stream.held_frames
+    seen = set()
+    runner = threading.Thread(target=stream.process, args=(audio,))
+    runner.start()
+    while runner.is_alive():
+        seen.add(stream.held_frames)
+    runner.join()
+    assert seen <= {before, stream.held_frames}

@@ -27,6 +27,7 @@ from __future__ import annotations
 
 import contextlib
 import copy
+import os
 import threading
 from collections.abc import Iterator
 from typing import Any
@@ -35,9 +36,15 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _engine, steps
+from ._locks import ForkSafeLock
 from .chain import Chain, ChainLike, load_chain
 
 __all__ = ["Stream"]
+
+
+# Held while a stream is taken for a call: its lock and the process that took it change
+# together.
+_TAKING = ForkSafeLock()
 
 
 class Stream(_engine.NativeState):
@@ -86,6 +93,7 @@ class Stream(_engine.NativeState):
         self._plan.warn_clamped()  # as process warns, once, where the stream is made
         self._steps: steps.ChainStream | None = None
         self._busy = threading.Lock()  # one thread at a time, as the native stream allows
+        self._holder = os.getpid()  # the process that last took it
         # Whether a call failed part-way through the steps (their state is then unknown):
         # until reset(), the stream refuses, as the native stream does.
         self._failed = False
@@ -185,12 +193,26 @@ class Stream(_engine.NativeState):
     def _one_thread(self) -> Iterator[None]:
         """Holds the stream for one call; a call from another thread meanwhile is refused,
         as the native stream refuses it."""
-        if not self._busy.acquire(blocking=False):
-            raise RuntimeError("stream is in use by another thread")
+        with _TAKING:
+            if not self._busy.acquire(blocking=False) and not self._take_inherited():
+                raise RuntimeError("stream is in use by another thread")
+            self._holder = os.getpid()
         try:
             yield
         finally:
             self._busy.release()
+
+    def _take_inherited(self) -> bool:
+        """Takes the stream in a child forked while a thread of its parent was in a call: the
+        lock came held, by a thread the child does not have (every call, reset() too, was
+        refused for good). That call was cut off part-way, so the stream refuses until
+        reset(), as the native stream does."""
+        if self._holder == os.getpid():
+            return False  # another thread of this process holds it
+        self._busy = threading.Lock()
+        self._busy.acquire()
+        self._failed = True
+        return True
 
     @contextlib.contextmanager
     def _may_fail(self) -> Iterator[None]:

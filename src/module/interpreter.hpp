@@ -9,6 +9,7 @@
 #include <string>
 
 #include <pybind11/pybind11.h>
+#include <unistd.h>
 
 #ifdef __GLIBCXX__
 #include <cxxabi.h>
@@ -27,28 +28,51 @@ inline void require_main_interpreter(const char* module_name) {
     }
 }
 
+// Whether a call is running on an object, and in which process. A child forked while a thread
+// of its parent was in a call inherits the mark, with no thread of its own to clear it, and the
+// object's state as that call left it: half-changed. `what` names the object in a refusal, and
+// `remedy` says what recovers one that a fork cut off in a call.
+struct BusyFlag {
+    const char* what;
+    const char* remedy = "reset() it before further use";
+    bool busy = false;
+    pid_t process = 0;
+
+    [[nodiscard]] bool inherited() const { return busy && process != getpid(); }
+};
+
 // Refuses a call on an object another thread is using: its call runs with the interpreter
 // lock released, and may be reallocating what this call would read.
-inline void check_idle(bool busy, const char* what) {
-    if (busy) {
-        throw std::runtime_error(std::string(what) + " is in use by another thread");
+inline void check_idle(const BusyFlag& flag) {
+    if (flag.inherited()) {
+        throw std::runtime_error(std::string(flag.what) +
+                                 " was in a call on another thread when this process was forked "
+                                 "from it, and its state is half-changed; " +
+                                 flag.remedy);
+    }
+    if (flag.busy) {
+        throw std::runtime_error(std::string(flag.what) + " is in use by another thread");
     }
 }
 
 // Marks a stream, meter or effect busy for one call. Both the flag and the check are touched
 // only with the interpreter lock held, so two Python threads can never both pass the check.
+// A reset() takes over a mark inherited across fork (`recovers`), since it makes the state anew.
 class BusyGuard {
 public:
-    explicit BusyGuard(bool& busy, const char* what = "stream") : busy_(busy) {
-        check_idle(busy_, what);
-        busy_ = true;
+    explicit BusyGuard(BusyFlag& flag, bool recovers = false) : flag_(flag) {
+        if (!(recovers && flag_.inherited())) {
+            check_idle(flag_);
+        }
+        flag_.busy = true;
+        flag_.process = getpid();
     }
     BusyGuard(const BusyGuard&) = delete;
     BusyGuard& operator=(const BusyGuard&) = delete;
-    ~BusyGuard() { busy_ = false; }
+    ~BusyGuard() { flag_.busy = false; }
 
 private:
-    bool& busy_;
+    BusyFlag& flag_;
 };
 
 // A native object's state cannot be pickled. Python refuses it for pickle protocols 2 and up;

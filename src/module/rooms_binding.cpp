@@ -99,7 +99,7 @@ public:
     py::array_t<float> process(const InputArray& chunk) {
         check_runs();
         check_chunk(chunk, effect_->channels());
-        const BusyGuard guard(busy_, "convolution");
+        const BusyGuard guard(busy_);
         const auto frames = static_cast<std::size_t>(chunk.shape(0));
         py::array_t<float> output = new_frames(
             effect_->released_by(frames), effect_->channels(),
@@ -108,6 +108,7 @@ public:
         float* out = output.mutable_data();
         py::object keep = chunk;
         py::object made = output;
+        const HeldCopy copy(*this);
         run_with_lock_released([&] { effect_->process(in, frames, out, workers_); },
                                {&keep, &made});
         return output;
@@ -117,7 +118,7 @@ public:
     py::array_t<float> run_whole(const InputArray& chunk) {
         check_runs();
         check_chunk(chunk, effect_->channels());
-        const BusyGuard guard(busy_, "convolution");
+        const BusyGuard guard(busy_);
         const auto frames = static_cast<std::size_t>(chunk.shape(0));
         py::array_t<float> output =
             new_frames(effect_->held_frames() + frames, effect_->channels(),
@@ -126,6 +127,7 @@ public:
         float* out = output.mutable_data();
         py::object keep = chunk;
         py::object made = output;
+        const HeldCopy copy(*this);
         run_with_lock_released([&] { effect_->run_whole(in, frames, out, workers_); },
                                {&keep, &made});
         return output;
@@ -133,22 +135,28 @@ public:
 
     py::array_t<float> flush() {
         check_runs();
-        const BusyGuard guard(busy_, "convolution");
+        const BusyGuard guard(busy_);
         py::array_t<float> output =
             new_frames(effect_->held_frames(), effect_->channels(), "convolution: the held frames");
         float* out = output.mutable_data();
         py::object made = output;
+        const HeldCopy copy(*this);
         run_with_lock_released([&] { effect_->flush(out, workers_); }, {&made});
         return output;
     }
 
     void reset() {
         check_runs();
-        const BusyGuard guard(busy_, "convolution");
+        const BusyGuard guard(busy_, /*recovers=*/true);
+        const HeldCopy copy(*this);
         effect_->reset();
     }
 
-    [[nodiscard]] std::size_t held_frames() const { return effect_->held_frames(); }
+    // Read from a copy kept with the lock held, as a stream's is: it is asked without the busy
+    // check (a stream's held_frames, while another thread's chunk runs), and the effect's own
+    // count moves block by block during a run (it read the partition itself, a count no
+    // chunk leaves).
+    [[nodiscard]] std::size_t held_frames() const { return held_frames_; }
     [[nodiscard]] std::size_t partition() const { return effect_->partition(); }
     [[nodiscard]] double response_gain() const { return effect_->response_gain(); }
 
@@ -156,6 +164,18 @@ private:
     // The largest partition a convolver takes: far beyond what the front end picks, and small
     // enough that no size made from it can overflow.
     static constexpr std::size_t kMostPartition = std::size_t{1} << 24;
+
+    // Takes the effect's count of held frames once a run has ended, however it ended.
+    class HeldCopy {
+    public:
+        explicit HeldCopy(NativeConvolver& owner) : owner_(owner) {}
+        HeldCopy(const HeldCopy&) = delete;
+        HeldCopy& operator=(const HeldCopy&) = delete;
+        ~HeldCopy() { owner_.held_frames_ = owner_.effect_->held_frames(); }
+
+    private:
+        NativeConvolver& owner_;
+    };
 
     void check_runs() const {
         if (!effect_->has_state()) {
@@ -168,7 +188,8 @@ private:
 
     std::unique_ptr<ConvolutionEffect> effect_;
     unsigned int workers_;
-    bool busy_ = false;
+    std::size_t held_frames_ = 0;
+    BusyFlag busy_{"convolution"};
 };
 
 class NativeReverb {
@@ -187,7 +208,7 @@ public:
 
     py::array_t<float> process(const InputArray& chunk) {
         check_chunk(chunk, effect_->channels());
-        const BusyGuard guard(busy_, "reverb");
+        const BusyGuard guard(busy_);
         const auto frames = static_cast<std::size_t>(chunk.shape(0));
         py::array_t<float> output = new_frames(
             frames, effect_->channels(),
@@ -201,7 +222,7 @@ public:
     }
 
     void reset() {
-        const BusyGuard guard(busy_, "reverb");
+        const BusyGuard guard(busy_, /*recovers=*/true);
         effect_->reset();
     }
 
@@ -212,7 +233,7 @@ public:
 
 private:
     std::unique_ptr<ReverbEffect> effect_;
-    bool busy_ = false;
+    BusyFlag busy_{"reverb"};
 };
 
 }  // namespace

@@ -141,7 +141,7 @@ public:
     }
 
     void reset() {
-        const BusyGuard guard(busy_);
+        const BusyGuard guard(busy_, /*recovers=*/true);
         try {
             rebuild();
         } catch (const py::error_already_set& error) {
@@ -226,7 +226,7 @@ private:
     // Chunks and flushes that got past their checks and changed the stream's state.
     unsigned long long runs_ = 0;
     std::string failure_;
-    bool busy_ = false;
+    kavri::BusyFlag busy_{"stream"};
 };
 
 // Refuses, in the guard's words, a buffer of `bytes` that the front end is about to allocate
@@ -305,12 +305,12 @@ public:
         const float* data = rows.data();
         const auto frames = static_cast<std::size_t>(rows.shape(1));
         py::object keep = rows;
-        const BusyGuard guard(busy_, "meter");
+        const BusyGuard guard(busy_);
         kavri::run_with_lock_released([&] { meter_.add(data, frames, frames); }, {&keep});
     }
 
     [[nodiscard]] std::vector<double> peaks() const {
-        check_idle(busy_, "meter");
+        check_idle(busy_);
         return meter_.peaks();
     }
 
@@ -330,7 +330,7 @@ private:
     }
 
     kavri::TruePeakMeter meter_;
-    bool busy_ = false;
+    kavri::BusyFlag busy_{"meter", "make a new one"};
 };
 
 // The levels of a signal fed in chunks of (frames, channels) float32 or float64 samples (see
@@ -363,7 +363,7 @@ public:
         }
         const auto frames = static_cast<std::size_t>(chunk.shape(0));
         // Held first: the growth reads the blocks that another thread's add() grows.
-        const BusyGuard guard(busy_, "meter");
+        const BusyGuard guard(busy_);
         kavri::CallMemory memory;
         kavri::require_memory(
             meter_->growth_bytes(frames),
@@ -380,31 +380,31 @@ public:
     // segments they copy); channels() reads a size fixed at construction.
     [[nodiscard]] std::size_t channels() const { return channels_; }
     [[nodiscard]] std::uint64_t frames() const {
-        check_idle(busy_, "meter");
+        check_idle(busy_);
         return meter_->frames();
     }
     [[nodiscard]] std::vector<double> sample_peaks() const {
-        check_idle(busy_, "meter");
+        check_idle(busy_);
         return meter_->sample_peaks();
     }
     [[nodiscard]] std::vector<double> squares() const {
-        check_idle(busy_, "meter");
+        check_idle(busy_);
         return meter_->squares();
     }
     [[nodiscard]] std::vector<double> true_peaks() const {
-        check_idle(busy_, "meter");
+        check_idle(busy_);
         return meter_->true_peaks();
     }
     [[nodiscard]] py::tuple counts() const {
-        check_idle(busy_, "meter");
+        check_idle(busy_);
         return py::make_tuple(meter_->clipped(), meter_->nans(), meter_->infinities());
     }
     [[nodiscard]] py::tuple blocks() const {
-        check_idle(busy_, "meter");
+        check_idle(busy_);
         return py::make_tuple(meter_->first_block(), rows(meter_->block_sums()));
     }
     [[nodiscard]] py::tuple segments() const {
-        check_idle(busy_, "meter");
+        check_idle(busy_);
         return py::make_tuple(meter_->first_segment(), rows(meter_->segment_sums()),
                               rows(meter_->segment_peaks()));
     }
@@ -431,7 +431,7 @@ private:
 
     std::unique_ptr<kavri::LevelMeter> meter_;
     std::size_t channels_ = 0;
-    bool busy_ = false;
+    kavri::BusyFlag busy_{"meter", "make a new one"};
 };
 
 }  // namespace
