@@ -65,7 +65,7 @@ def test_resident_memory_stays_flat():
 
 @pytest.mark.slow
 @pytest.mark.skipif(shutil.which("valgrind") is None, reason="valgrind is not installed")
-def test_no_native_leaks_under_valgrind():
+def test_no_native_leaks_or_faults_under_valgrind():
     script = Path(__file__).parent.parent / "scripts" / "leak_check.py"
     result = subprocess.run(
         [sys.executable, str(script)], capture_output=True, text=True, timeout=600
