@@ -53,6 +53,7 @@ import numpy.typing as npt
 import soundfile as sf
 import soxr  # type: ignore[import-untyped]
 
+from ._audio import check_sample_rate
 from ._engine import check_memory
 from .catalogue import counted
 from .errors import ChainError, KavriError
@@ -89,9 +90,15 @@ _MP3_DELAY = 576 + 529
 _LIMIT = np.float32(256.0)
 
 
+def _known(name: Any) -> tuple[str, str, tuple[int, ...] | None]:
+    if not isinstance(name, str) or name not in _CODECS:
+        raise ChainError(f"codec: unknown format {name!r}; use one of {', '.join(_CODECS)}")
+    return _CODECS[name]
+
+
 def codec_available(name: str) -> bool:
     """Whether the linked libsndfile encodes and decodes this codec."""
-    container, subtype, _ = _CODECS[name]
+    container, subtype, _ = _known(name)
     return subtype in sf.available_subtypes(container)
 
 
@@ -103,7 +110,7 @@ def _group(name: str) -> int:
 def codec_rate(name: str, rate: int) -> int:
     """The rate a codec runs at for a signal at ``rate`` (the signal is converted to it and
     back where they differ)."""
-    rates = _CODECS[name][2]
+    rates = _known(name)[2]
     if rates is None:
         return rate if rate <= VORBIS_MOST_RATE else _VORBIS_ABOVE
     higher = [r for r in rates if r >= rate]
@@ -167,6 +174,9 @@ def roundtrip(
     segment: npt.NDArray[np.float32], rate: int, name: str, quality: float
 ) -> npt.NDArray[np.float32]:
     """One segment through the codec and back, as many frames and lined up."""
+    rate = check_sample_rate(rate)  # libsndfile's encoders end the process at a rate of 0
+    if not 0.0 <= quality <= 1.0:
+        raise ChainError(f"codec: quality must be from 0 to 1, got {quality!r}")
     frames, channels = segment.shape
     out = np.empty_like(segment)
     if not frames:

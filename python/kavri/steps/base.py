@@ -18,6 +18,7 @@ from fractions import Fraction
 import numpy as np
 import numpy.typing as npt
 
+from .._audio import check_count, check_sample_rate
 from .._engine import check_memory
 from ..errors import KavriWarning
 
@@ -168,8 +169,10 @@ class Step:
     type = ""
 
     def __init__(self, rate: int, channels: int) -> None:
-        self.in_rate = self.out_rate = rate
-        self.in_channels = self.out_channels = channels
+        # Checked here, though a planned chain's are: a step made by hand at a rate of 0 ended
+        # the process in libsndfile's encoder (a codec), or divided by zero.
+        self.in_rate = self.out_rate = check_sample_rate(rate)
+        self.in_channels = self.out_channels = check_count("channels", channels)
         # What the step has to say of a signal (a noise that could not be mixed), kept here
         # where its stream collects them for a file's summary, else warned of.
         self.notes: list[str] | None = None
