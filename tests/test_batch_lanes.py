@@ -494,8 +494,14 @@ def test_a_batch_with_steps_is_planned_and_counted_whole_as_process_takes_items(
     for chain in (clamped, [*clamped, {"type": "polarity"}]):
         with pytest.warns(kavri.ClampWarning, match="frequency_hz = 12000"):
             kavri.process_batch(items, RATE, chain)
-    with pytest.raises(RuntimeError, match="at least one channel"):
+    with pytest.raises(ValueError, match="at least one channel"):
         kavri.process_batch([np.zeros((10, 0), np.float32)], RATE, [{"type": "polarity"}])
+    # A view's copy is asked of the guard first: it had met NumPy's "Unable to allocate".
+    view = np.broadcast_to(np.float32(0), (4, 10**12))
+    with pytest.raises(MemoryError, match="^the float32 copy of a 4 x 10+ x 1 float32 array"):
+        kavri.process_batch(view, RATE, [{"type": "gain"}])
+    with pytest.raises(MemoryError, match="^a batch of 1,000,000,000 items' bookkeeping needs"):
+        kavri.process_batch(np.broadcast_to(np.float32(0), (10**9, 2)), RATE, [])
     # A big-endian int16 is int16: it was refused as having no known full scale.
     assert np.array_equal(
         kavri.process(np.arange(4, dtype=">i2"), RATE, []), np.arange(4) / np.float32(32768)

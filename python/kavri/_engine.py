@@ -241,9 +241,16 @@ def shaped_frames[T: np.generic](data: npt.NDArray[T]) -> tuple[npt.NDArray[T], 
     shaped, flat = as_frames(data)
     if shaped.ndim != 2:
         raise ValueError(f"audio must be (frames, channels) or 1-D, got shape {shaped.shape}")
+    _check_channels(shaped.shape)
     if not flat:
         check_orientation(shaped.shape)
     return shaped, flat
+
+
+def _check_channels(shape: tuple[int, ...]) -> None:
+    # (The engine's RuntimeError had said it, where a shape is refused with ValueError.)
+    if shape[-1] < 1:
+        raise ValueError(f"audio must have at least one channel, got shape {shape}")
 
 
 def useful_workers(channels: int, frames: int, workers: int) -> int:
@@ -300,6 +307,8 @@ def open_stream(
     """A native stream for checked specs, its arguments checked as for a whole call."""
     rate = check_sample_rate(sample_rate)
     count = whole_number("channels", channels)
+    if count < 1:
+        raise ValueError(f"channels must be 1 or more, got {shown_integer(count)}")
     if count > _MOST_CHANNELS:
         raise ValueError(f"channels must be at most {_MOST_CHANNELS}, got {shown_integer(count)}")
     blocks, threads = check_engine_options(block_size, workers)
@@ -399,6 +408,7 @@ def batch_audio(batch: Any) -> Batch:
     if data.ndim == 2:
         stacked, mono = data[:, :, np.newaxis], True
     elif data.ndim == 3:
+        _check_channels(data.shape)
         check_orientation(data.shape[1:])
         stacked, mono = data, False
     else:
@@ -406,7 +416,14 @@ def batch_audio(batch: Any) -> Batch:
             "a batch must be (items, frames) or (items, frames, channels), "
             f"or a list of items; got shape {data.shape}"
         )
+    # What a batch keeps of each item beside its samples (its entries in the lists of
+    # shapes, chains and results, and its plan): a view of 10**9 items of two frames met
+    # the lists' allocation unasked.
+    check_memory(len(stacked) * _ITEM_BYTES, f"a batch of {len(stacked):,} items' bookkeeping")
     return Batch(stacked, [mono] * len(stacked), [maker], True, mono)
+
+
+_ITEM_BYTES = 256
 
 
 def run_batch(

@@ -127,7 +127,7 @@ py::object process_batch(const py::object& batch, int sample_rate, const py::lis
     int channels = 0;
     std::uint64_t frames = 0;
     if (stacked) {
-        whole = py::cast<InputArray>(batch);
+        whole = InputArray::converted(batch);
         if (whole.ndim() != 3) {
             throw std::runtime_error(
                 "A batch array must have exactly 3 dimensions: (items, frames, channels).");
@@ -138,9 +138,16 @@ py::object process_batch(const py::object& batch, int sample_rate, const py::lis
     } else {
         const py::list items(batch);
         count = py::len(items);
+        // The items' copies are held together: asked of the guard as one.
+        ByteCount copies;
+        for (std::size_t i = 0; i < count; ++i) {
+            copies = copies + InputArray::conversion_bytes(items[i]);
+        }
+        CallMemory copy_memory;
+        require_memory(copies, "the float32 copy of each of a batch's items", copy_memory);
         inputs.reserve(count);
         for (std::size_t i = 0; i < count; ++i) {
-            inputs.push_back(py::cast<InputArray>(items[i]));
+            inputs.push_back(InputArray::converted(items[i]));
             const InputArray& item = inputs.back();
             check_buffer_dimensions(item.ndim());
             const int item_channels = checked_channel_count(item.shape(1));
