@@ -538,3 +538,23 @@ def test_scratch_folders_left_behind_are_swept_but_live_ones_kept(tmp_path, monk
     monkeypatch.setattr(os, "memfd_create", no_descriptor)
     with pytest.raises(kavri.KavriError, match="cannot make a file in memory: Too many open"):
         kavri.process(audio, 48_000, [{"type": "codec", "format": "mp3"}])
+
+
+def test_a_long_array_is_written_in_pieces_with_the_same_bytes(tmp_path):
+    # Each write had converted and quantised the whole array at once: 165 MiB beside a
+    # 2,000,000-frame view for 16-bit output, and NumPy's own "Unable to allocate" for a
+    # view of 10**9 frames.
+    view = np.broadcast_to(np.float32(0.25), (2_000_000, 2))
+    tracemalloc.start()
+    try:
+        kavri.write(tmp_path / "view.wav", view, 48000, "pcm16", dither="tpdf")
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 32 << 20
+    with open_output(tmp_path / "whole.wav", 48000, 2, "pcm16", dither="tpdf") as writer:
+        writer.write_shown(np.array(view))  # in one piece
+    assert (tmp_path / "view.wav").read_bytes() == (tmp_path / "whole.wav").read_bytes()
+    with pytest.raises(MemoryError, match="^the float32 copy of 20,000,000,000 int16 samples"):
+        kavri.write(tmp_path / "x.wav", np.broadcast_to(np.int16(3), (10**10, 2)), 48000)
+    assert sorted(os.listdir(tmp_path)) == ["view.wav", "whole.wav"]

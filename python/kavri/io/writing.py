@@ -47,6 +47,7 @@ from .._audio import (
     pcm_to_float,
     real_samples,
 )
+from .._engine import check_memory as guard_memory
 from .._paths import AnyPath, free_bytes, fs_name, shown
 from ..catalogue import counted, quoted
 from ..errors import AudioFileError, KavriError, KavriWarning
@@ -103,6 +104,8 @@ _PROBE_BYTES = 65_536
 # As in kavri.process: this few frames and more channels than the container holds is an
 # array the wrong way round.
 _CHANNELS_FIRST_LIMIT = 64
+# The frames a write converts and quantises at a time.
+_WRITE_PIECE = 1 << 16
 
 
 class ContainerWarning(KavriWarning):
@@ -206,6 +209,19 @@ class AudioWriter:
 
     def write(self, chunk: npt.ArrayLike) -> None:
         """Appends frames to the file."""
+        # A long array goes in pieces: what each write makes beside it (its conversion, its
+        # masks, the samples on the file's grid) is a piece's, not several times the array's
+        # (a view of 10**9 frames met NumPy's "Unable to allocate"). Every format's bytes are
+        # the same for any pieces.
+        if (
+            isinstance(chunk, np.ndarray)
+            and chunk.ndim in (1, 2)
+            and chunk.shape[0] > _WRITE_PIECE
+            and (chunk.ndim == 1 or chunk.shape[1] == self.channels)
+        ):
+            for start in range(0, chunk.shape[0], _WRITE_PIECE):
+                self._write(chunk[start : start + _WRITE_PIECE])
+            return
         self._write(chunk)
 
     def write_shown(self, chunk: npt.ArrayLike) -> np.ndarray:
@@ -606,6 +622,8 @@ def write(
     """
     name = fs_name(path)
     container, _ = output_format(name, subtype, file_format)
+    if isinstance(audio, np.ndarray) and audio.dtype != np.float32:
+        guard_memory(audio.size * 4, f"the float32 copy of {audio.size:,} {audio.dtype} samples")
     data, _ = as_frames(real_samples(audio))
     if data.ndim != 2 or data.shape[1] < 1:
         raise AudioFileError(f"audio must be (frames, channels) or 1-D, got shape {data.shape}")
