@@ -387,6 +387,32 @@ def test_plot_measurements_refuse_bad_arguments_before_making_anything():
             call()
 
 
+def test_settings_and_names_of_the_wrong_kind_are_refused_by_name(tmp_path):
+    audio = np.zeros((100, 2), np.float32)
+    source = tmp_path / "in.wav"
+    kavri.write(source, audio, RATE)
+    write = kavri.write
+    refused = [
+        # An AttributeError ('int' object has no attribute 'lower'), "unknown dither ''",
+        # "'int' object is not iterable", a size of 300 digits as each file was written,
+        # and failures deep inside ("'dict' object has no attribute 'target'", "no len()").
+        (lambda: write(tmp_path / "a.wav", audio, RATE, 0), "^subtype must be a name, got 0$"),
+        (lambda: write(tmp_path / "a.wav", audio, RATE, dither=None), "unknown dither None"),
+        (lambda: write(tmp_path / "a.wav", audio, RATE, tags=5), "^tags must be a mapping"),
+        (lambda: kavri.RenderSettings(tail=1e300), "^tail must be at most 2,147,483,648"),
+        (lambda: kavri.process_file(source, tmp_path / "b.wav", [], {"tail": 1}), "^settings must"),
+        (lambda: kavri.read(source, raw=(RATE, 2)), "^raw must be a kavri.io.RawFormat"),
+        (lambda: kavri.load_preset(None), "^a preset is named by text"),
+    ]
+    for call, message in refused:
+        with pytest.raises((TypeError, ValueError, kavri.KavriError), match=message):
+            call()
+    # NumPy's whole numbers count, as they do for every other count.
+    write(tmp_path / "c.mp3", audio, RATE, bitrate=np.array(128))
+    kavri.batch([source], [], tmp_path / "out", jobs=np.int64(1), base_dir=tmp_path)
+    assert sorted(os.listdir(tmp_path)) == ["c.mp3", "in.wav", "out"]
+
+
 @pytest.mark.slow
 def test_plot_writes_a_png(tmp_path):
     from kavri.plot import plot_chain

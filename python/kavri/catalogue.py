@@ -1035,9 +1035,12 @@ def counted(count: int, noun: str, plural: str = "") -> str:
     return f"{count} {noun if count == 1 else plural or noun + 's'}"
 
 
-def quoted(word: str) -> str:
+def quoted(word: object) -> str:
     """A name the user gave, for a message: quoted, on one line (control characters and
-    odd bytes escaped), cut short when long (a megabyte of key was a megabyte of message)."""
+    odd bytes escaped), cut short when long (a megabyte of key was a megabyte of message).
+    Anything but text is shown as its repr (None had read as '')."""
+    if not isinstance(word, str):
+        return cut_short(repr(word), _QUOTED_LENGTH)
     return f"'{cut_short(shown(word), _QUOTED_LENGTH)}'" if word else "''"
 
 
@@ -1051,6 +1054,8 @@ def suggest(word: str, candidates: Iterable[str]) -> str:
 
 def get_effect(effect_type: str) -> EffectInfo:
     """The catalogue entry of a type; KeyError with a hint for an unknown name."""
+    if not isinstance(effect_type, str):
+        raise TypeError(f"an effect type is named by text, got {effect_type!r}")
     try:
         return EFFECTS[effect_type]
     except KeyError:

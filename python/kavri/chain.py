@@ -488,6 +488,8 @@ def list_presets() -> dict[str, str]:
 def load_preset(name: str) -> Chain:
     """The chain of a shipped preset (a copy of its own). Raises :class:`ChainError` for an
     unknown name."""
+    if not isinstance(name, str):
+        raise TypeError(f"a preset is named by text, got {name!r}")  # None: "no len()"
     presets = _presets()
     kept = presets.get(name)
     if kept is None:

@@ -26,7 +26,7 @@ from ._engine import DEFAULT_BLOCK_SIZE, check_engine_options
 from ._version import __version__
 from .catalogue import EFFECTS, cut_short, quoted
 from .chain import Chain
-from .errors import KavriError
+from .errors import AudioFileError, KavriError
 from .io import (
     DITHER_MODES,
     KEEP_SUBTYPE,
@@ -34,6 +34,7 @@ from .io import (
     check_format_name,
     check_subtype_name,
     check_tags,
+    mp3_bitrate,
 )
 from .loudness import LoudnessTarget, target_of
 
@@ -81,7 +82,15 @@ def check_tail(seconds: object) -> float:
         value = math.inf
     if not math.isfinite(value) or value < 0:
         raise ValueError(f"tail must be a finite number of seconds, 0 or more; got {value}")
+    if value > MOST_TAIL_SECONDS:
+        # Refused with the settings: a batch had failed each file as it was written, its
+        # message a size of 300 digits.
+        raise ValueError(f"tail must be at most {MOST_TAIL_SECONDS:,} seconds, got {value:g}")
     return value
+
+
+# The longest tail: its frames fit 62 bits at the highest sample rate (2**31 - 1 Hz).
+MOST_TAIL_SECONDS = 2**31
 
 
 def tail_frames(seconds: float, sample_rate: int) -> int:
@@ -158,22 +167,27 @@ class RenderSettings:
                 "dither",
                 f"dither must be one of {', '.join(DITHER_MODES)}, got {_shown_value(self.dither)}",
             )
-        if self.bitrate is not None and (
-            isinstance(self.bitrate, bool) or self.bitrate not in MP3_BITRATES
-        ):
-            raise SettingError(
-                "bitrate",
-                f"bitrate {self.bitrate!r} kbit/s is not one of "
-                f"{', '.join(map(str, MP3_BITRATES))}",
-            )
         if self.bitrate is not None:
-            # A plain int, as a record's digest and JSON take it (np.int64(128) failed every
-            # batch as "a chain holds a int64").
-            object.__setattr__(self, "bitrate", int(self.bitrate))
+            try:
+                # A plain int, as a record's digest and JSON take it (np.int64(128) failed
+                # every batch as "a chain holds a int64").
+                object.__setattr__(self, "bitrate", mp3_bitrate("bitrate", self.bitrate))
+            except AudioFileError:
+                raise SettingError(
+                    "bitrate",
+                    f"bitrate {self.bitrate!r} kbit/s is not one of "
+                    f"{', '.join(map(str, MP3_BITRATES))}",
+                ) from None
 
     @classmethod
     def of(cls, settings: RenderSettings | None, options: RenderOptions) -> RenderSettings:
         """``settings`` (or the defaults) with the given keywords put in, checked."""
+        if settings is not None and not isinstance(settings, RenderSettings):
+            # A dict of settings had failed deep inside ("'dict' object has no attribute").
+            raise TypeError(
+                f"settings must be a kavri.RenderSettings, got {type(settings).__name__}; "
+                "give the settings as keywords or as RenderSettings(...)"
+            )
         base = settings if settings is not None else _DEFAULT
         if not options:
             return base

@@ -7,6 +7,7 @@ from __future__ import annotations
 import contextlib
 import ctypes
 import functools
+import operator
 import os
 import tempfile
 import threading
@@ -193,6 +194,8 @@ _EMPTY_ALTERNATIVES = ".wav, .ogg, .aiff, .caf or .w64"
 def check_subtype_name(subtype: str) -> str:
     """The libsndfile name of a subtype given by its short or full name; AudioFileError if
     it names none."""
+    if not isinstance(subtype, str):
+        raise AudioFileError(f"subtype must be a name, got {subtype!r}")
     chosen = SUBTYPES.get(subtype.lower(), subtype.upper())
     if chosen not in sf.available_subtypes():
         raise AudioFileError(f"unknown subtype {quoted(subtype)}; use one of {', '.join(SUBTYPES)}")
@@ -201,6 +204,8 @@ def check_subtype_name(subtype: str) -> str:
 
 def check_format_name(file_format: str) -> str:
     """The suffix that a format name (wav, flac, mp3, ...) stands for."""
+    if not isinstance(file_format, str):
+        raise AudioFileError(f"file_format must be a name, got {file_format!r}")
     suffix = STREAM_FORMATS.get(file_format.lower().lstrip("."))
     if suffix is None:
         raise AudioFileError(
@@ -406,6 +411,21 @@ def _mp3_keeps_length(sample_rate: int, channels: int, bitrate: int) -> bool:
     )
 
 
+def mp3_bitrate(name: str, bitrate: Any) -> int:
+    """A constant MP3 bit rate as a plain int, one of ``MP3_BITRATES`` (NumPy's whole
+    numbers too: a 0-d array had met an unhashable-type error); AudioFileError otherwise."""
+    try:
+        rate = None if isinstance(bitrate, bool | np.bool_) else operator.index(bitrate)
+    except TypeError:
+        rate = None
+    if rate is None or rate not in MP3_BITRATES:
+        raise AudioFileError(
+            f"{name}: MP3 bit rate {bitrate!r} kbit/s is not one of "
+            f"{', '.join(map(str, MP3_BITRATES))}"
+        )
+    return rate
+
+
 def check_bitrate_format(name: str, subtype: str, bitrate: int | None) -> None:
     """Refuses a bit rate for output that is not MP3."""
     if bitrate is not None and subtype != "MPEG_LAYER_III":
@@ -435,11 +455,7 @@ def check_output(
     if bitrate is None:
         return
     check_bitrate_format(name, subtype, bitrate)
-    if bitrate not in MP3_BITRATES:
-        raise AudioFileError(
-            f"{name}: MP3 bit rate {bitrate} kbit/s is not one of "
-            f"{', '.join(map(str, MP3_BITRATES))}"
-        )
+    bitrate = mp3_bitrate(name, bitrate)
     if sample_rate < _MP3_LOWEST_RATE:
         raise AudioFileError(
             f"{name}: a fixed MP3 bit rate needs a sample rate of "

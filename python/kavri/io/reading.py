@@ -1035,6 +1035,9 @@ def open_source(
     name = fs_name(path)
     if label is None:
         label = "standard input" if name == "-" else shown(name)
+    if raw is not None and not isinstance(raw, RawFormat):
+        # (A tuple had failed deep inside: "'tuple' object has no attribute 'sample_rate'".)
+        raise TypeError(f"raw must be a kavri.io.RawFormat, got {type(raw).__name__}")
     if raw is not None:
         with _raw_source(name, label, raw, stop, passes) as opened:
             yield opened

@@ -159,9 +159,23 @@ def _utf8_text(name: str, value: str) -> str:
             ) from None
 
 
-def check_tags(tags: Mapping[str, str] | Iterable[tuple[str, str]]) -> dict[str, str]:
+def check_tags(tags: Mapping[str, str] | Iterable[tuple[str, str]] | None) -> dict[str, str]:
     """Tags as {lower-case name: value}, checked: names of printable ASCII without "=",
-    values text without NUL of at most 64 KiB. :class:`AudioFileError` otherwise."""
+    values text without NUL of at most 64 KiB; None is none. :class:`AudioFileError`
+    otherwise."""
+    if tags is None:
+        return {}
+    given: object = tags  # as the caller gave it, whatever its annotation says
+    if not isinstance(given, Mapping) and (
+        isinstance(given, str | bytes)
+        or not isinstance(given, Iterable)
+        or getattr(given, "ndim", 1) == 0  # a 0-d array: iterable in name only
+    ):
+        # 5 had been "'int' object is not iterable", and 0 no tags at all.
+        raise AudioFileError(
+            "tags must be a mapping of names to values, or (name, value) pairs; got "
+            f"{cut_short(repr(tags), 60)}"
+        )
     pairs = tags.items() if isinstance(tags, Mapping) else tags
     checked: dict[str, str] = {}
     for pair in pairs:

@@ -70,6 +70,7 @@ from .formats import (
     check_output,
     data_bytes,
     fits_size_field,
+    mp3_bitrate,
     output_format,
     plan_container,
     sample_bytes,
@@ -470,7 +471,7 @@ def open_output(
     if name == "-":
         standard_output()
     container, chosen = output_format(name, subtype, file_format)
-    if dither not in DITHER_MODES:
+    if not isinstance(dither, str) or dither not in DITHER_MODES:
         raise AudioFileError(
             f"unknown dither {quoted(dither)}; use one of {', '.join(DITHER_MODES)}"
         )
@@ -489,7 +490,8 @@ def open_output(
         raise AudioFileError(f"{label}: cannot write: {error}") from None
     check_channels(label, container, count)
     check_output(label, rate, chosen, bitrate, count)
-    given_tags = check_tags(tags or {})
+    bitrate = None if bitrate is None else mp3_bitrate(label, bitrate)
+    given_tags = check_tags(tags)
     if layout is not None and len(layout) not in (0, count):
         layout = None  # another count's: the output's channels are Kavri's layout of theirs
     if name == "-" and (container == "RAW" or (container == "WAV" and chosen in RAW_SUBTYPES)):

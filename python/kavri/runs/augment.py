@@ -216,7 +216,7 @@ def augment_files(
     if isinstance(count, bool) or not isinstance(count, numbers.Integral) or int(count) < 1:
         raise ValueError(f"variants must be a whole number of at least 1, got {count!r}")
     chosen = RenderSettings.of(settings, options)
-    check_jobs(jobs)
+    jobs = check_jobs(jobs)
     noted = _noted_settings(chosen)
     target = Path(check_folder(out_dir, "output folder"))
     manifest = target / MANIFEST_NAME

@@ -10,13 +10,16 @@ input, skipping what the batch record shows as complete.
 
 from __future__ import annotations
 
+import operator
 import os
 import re
 from collections.abc import Callable, Iterable, Sequence
 from concurrent.futures import Executor
 from dataclasses import dataclass, field
 from pathlib import Path, PurePath
-from typing import Unpack
+from typing import Any, Unpack
+
+import numpy as np
 
 from .._paths import AnyPath, files_below, fs_name, hidden_left_out, make_folders, shown
 from .._stop import StopRequest
@@ -307,7 +310,7 @@ def batch(
     """
     specs = load_chain(chain)
     chosen = RenderSettings.of(settings, options)
-    check_jobs(jobs)
+    jobs = check_jobs(jobs)
     check_folder(out_dir, "output folder")
     sources = input_names(files)
     suffix = None if chosen.file_format is None else check_format_name(chosen.file_format)
@@ -337,7 +340,15 @@ def batch(
     )
 
 
-def check_jobs(jobs: object) -> None:
-    """``jobs`` is None (one per core) or a whole number of at least 1."""
-    if jobs is not None and (isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1):
+def check_jobs(jobs: Any) -> int | None:
+    """``jobs`` as None (one per core) or a plain whole number of at least 1 (NumPy's
+    whole numbers too, as every other count; np.int64(2) had been refused)."""
+    if jobs is None:
+        return None
+    try:
+        count = None if isinstance(jobs, bool | np.bool_) else operator.index(jobs)
+    except TypeError:
+        count = None
+    if count is None or count < 1:
         raise ValueError(f"jobs must be a whole number of at least 1, got {jobs!r}")
+    return count
