@@ -381,6 +381,7 @@ def test_plot_measurements_refuse_bad_arguments_before_making_anything():
         (lambda: level_over_time(gain, 10**12), kavri.KavriError, "plots are measured at"),
         (lambda: smoothed(*magnitude_response(gain), fraction=0), ValueError, "above 0"),
         (lambda: smoothed(*magnitude_response(gain), lowest=0), ValueError, "lowest must lie"),
+        (lambda: smoothed(np.zeros(0), np.zeros((0, 2))), ValueError, "rising frequencies"),
     ]
     for call, kind, message in refused:
         with pytest.raises(kind, match=message):

@@ -284,7 +284,8 @@ def magnitude_response(
     an impulse on both channels. ``fft_length`` (above ``length``) pads the response with
     zeros for finer frequency steps."""
     rate = check_plot_rate(sample_rate)
-    whole_number("fft_length", fft_length)
+    if whole_number("fft_length", fft_length) < 0:
+        raise ValueError(f"fft_length must be 0 or more, got {fft_length}")
     return _spectrum_db(impulse_response(chain, rate, length), output_rate(chain, rate), fft_length)
 
 
@@ -297,7 +298,22 @@ def smoothed(
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     """Fractional-octave smoothing for display: the power mean of the bins within 1/fraction
     of an octave around log-spaced frequencies. Delay and comb responses stay readable."""
-    # (A fraction of 0 had divided by zero, a lowest of 0 met NumPy's geometric sequence.)
+    # (A fraction of 0 had divided by zero, a lowest of 0 met NumPy's geometric sequence,
+    # and an empty or mismatched response an IndexError.)
+    frequencies = np.asarray(frequencies, np.float64)
+    magnitude_db = np.asarray(magnitude_db, np.float64)
+    if (
+        frequencies.ndim != 1
+        or frequencies.size < 2
+        or magnitude_db.ndim != 2
+        or magnitude_db.shape[0] != frequencies.size
+    ):
+        raise ValueError(
+            "smoothed takes rising frequencies (bins,) and magnitudes (bins, channels), "
+            f"got shapes {frequencies.shape} and {magnitude_db.shape}"
+        )
+    if not np.all(np.diff(frequencies) > 0):
+        raise ValueError("smoothed takes frequencies that rise from bin to bin")
     if not _finite("fraction", fraction) > 0.0:
         raise ValueError(f"fraction must be above 0, got {fraction!r}")
     if not 0.0 < _finite("lowest", lowest) < frequencies[-1]:
