@@ -178,6 +178,8 @@ def test_progress_and_stop_between_chunks(source, tmp_path, monkeypatch):
     assert (tmp_path / "out.wav").read_bytes() == before
     assert temporaries(tmp_path) == []
     assert stop.exit_status() == 130
+    with pytest.raises(ValueError, match="signal's number"):
+        kavri.StopFlag().set("TERM")  # its exit status had raised, NaN for a float
     # A stop while a step gives much from little (a long pad, after the input) had waited
     # for all of it: a day's pad wrote gigabytes after the signal.
     from kavri.steps.length import Pad

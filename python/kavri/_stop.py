@@ -44,6 +44,12 @@ class StopFlag:
         return self._event.is_set()
 
     def set(self, signum: int | None = None) -> None:
+        if signum is not None:
+            # A signal's number, as the handler gives it (an int subclass: signal.SIGTERM):
+            # anything else had made exit_status NaN or raise.
+            if isinstance(signum, bool) or not isinstance(signum, int) or not 0 < signum < 128:
+                raise ValueError(f"signum must be a signal's number, got {signum!r}")
+            signum = int(signum)
         if not self._event.is_set():
             self.signal = signum
             self._event.set()
