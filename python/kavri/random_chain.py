@@ -578,7 +578,8 @@ def keyed_draws(seed: int, key: int) -> Callable[[], float]:
     """Uniform numbers in [0, 1) from Philox keyed by (seed, key), for a spec that draws
     from its own seed (a file of a folder, an offset): each word w of the stream gives
     (w >> 11) / 2**53 in turn. Its own generator, shared with no other draw."""
-    bits = np.random.Philox(key=np.array([seed, key], dtype=np.uint64))
+    words = [key_word("seed", seed), key_word("key", key)]  # -1 had met NumPy's bounds error
+    bits = np.random.Philox(key=np.array(words, dtype=np.uint64))
 
     def draw() -> float:
         return float(int(bits.random_raw()) >> 11) * _UNIT

@@ -33,6 +33,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from ._audio import check_sample_rate
 from ._engine import check_memory
 from ._locks import ForkSafeLock
 from ._paths import file_stamp, fs_bytes, shown, special_kind
@@ -186,6 +187,7 @@ def _status(path: str) -> os.stat_result:
 
 def read_response(path: str, rate: int) -> npt.NDArray[np.float32]:
     """The impulse response of a file as (frames, channels) float32 at ``rate``."""
+    rate = check_sample_rate(rate)  # 0 had divided by zero in the conversion
     if os.path.isdir(path):
         raise _problem(path, "is a folder; give a file, or a folder as the chain's 'ir'")
     status = _status(path)

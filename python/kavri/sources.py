@@ -46,6 +46,7 @@ import numpy as np
 import numpy.typing as npt
 import soundfile as sf
 
+from ._audio import check_count, check_sample_rate
 from ._engine import check_memory
 from ._paths import file_stamp, fs_bytes, shown
 from ._providers import KeptLast, once
@@ -134,6 +135,7 @@ class NoiseReader:
     """The frames of a noise file from an offset on, looped, at a rate and channel count."""
 
     def __init__(self, path: str, offset: int, rate: int, channels: int) -> None:
+        rate, channels = check_sample_rate(rate), check_count("channels", channels)
         self.path, self.offset, self.rate, self.channels = path, offset, rate, channels
         self._opened = contextlib.ExitStack()  # the file, while it is read
         self._file: FileReads | DecodedReads | None = None
