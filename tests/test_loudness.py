@@ -681,3 +681,69 @@ def test_measuring_under_a_memory_limit_never_ends_the_process(tmp_path):
         [sys.executable, "-c", code, str(tmp_path / "long.wav")], capture_output=True, text=True
     )
     assert done.stdout == "still here\n", done.stderr
+
+
+# --- what the meters take ---------------------------------------------------------------------
+
+
+def test_the_true_peak_meter_takes_chunks_as_the_level_meter_does():
+    # It took int16 as counts (a peak of 16,723 for 0.51), complex without its imaginary
+    # part, and a 1-D chunk met NumPy's IndexError; channels=np.array(2) met a hash.
+    noise = (0.1 * np.random.default_rng(2).standard_normal((RATE, 2))).astype(np.float32)
+    counts = np.round(noise * 32768).astype(np.int16)
+    level, meter = LevelMeter(RATE, np.array(2)), loudness.TruePeakMeter(np.int64(2))
+    level.add(counts)
+    meter.add(counts)
+    assert meter.sample_peak.tolist() == level.result().sample_peak
+    assert meter.true_peak.tolist() == level.result().true_peak
+    with pytest.raises(TypeError, match="real numbers"):
+        meter.add(noise.astype(complex))
+    with pytest.raises(ValueError, match=r"expected \(frames, 2\)"):
+        meter.add(noise[:, 0])
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda: loudness.TruePeakMeter(-1), ValueError, "needs at least one channel, got -1"),
+        (lambda: loudness.TruePeakMeter(10**12), MemoryError, "^a true-peak meter of 10+ chan"),
+        (lambda: loudness.TruePeakMeter(2, "no"), TypeError, "oversample must be True or False"),
+        (lambda: LoudnessMeter(RATE, 2**64), MemoryError, "^a loudness meter of 18446744073"),
+        (lambda: LoudnessMeter(RATE, 2, first_frame=-1), ValueError, "first frame .* 2\\^60"),
+        (lambda: LoudnessMeter(RATE, 1, first_frame=np.float32(2.5)), TypeError, "first_frame"),
+        (lambda: measure([0.0], RATE, true_peak=None), TypeError, "true_peak must be True or"),
+        (lambda: LevelMeter(RATE, 1, 0), ValueError, "clip_level must be a finite level above"),
+        (lambda: LevelMeter(RATE, 2, layout="FR"), TypeError, "layout must be a sequence of"),
+        (lambda: LevelMeter(RATE, 2, layout=["FL"]), ValueError, "a speaker for each of 2 ch"),
+        (lambda: measure([0.0], RATE).loudness_with_gain(None), TypeError, "gain_db must be"),
+    ],
+)
+def test_meters_refuse_their_arguments_by_name(call, error, message):
+    # The binding's argument error, NumPy's "negative dimensions" or "Unable to allocate
+    # 7.28 TiB", an operand's TypeError, or nothing at all: switches were taken by their
+    # truth, a clip level of 0 counted every sample, and a layout of another count weighed
+    # nothing.
+    with pytest.raises(error, match=message):
+        call()
+
+
+def test_a_chunk_is_counted_by_the_memory_guard_before_it_is_copied(monkeypatch):
+    # NumPy's own MemoryError had come first (7.28 TiB for 10**12 frames), or the copy was
+    # made whatever the process had left.
+    monkeypatch.setenv("KAVRI_AVAILABLE_MEMORY", str(256 << 20))
+    view = np.broadcast_to(np.float32(0.0), (10**9, 2))
+    for meter in (LoudnessMeter(RATE, 2), LevelMeter(RATE, 2), loudness.TruePeakMeter(2)):
+        with pytest.raises(MemoryError, match="^a meter's copy of 2000000000 samples needs"):
+            meter.add(view)
+    with pytest.raises(MemoryError, match="^a meter's copy of 2000000000 samples needs"):
+        measure(np.broadcast_to(np.int16(0), (10**9, 2)), RATE)
+
+
+def test_loudness_with_a_gain_past_any_float_is_infinite():
+    # 1e300 dB met OverflowError, and silence at +inf dB was NaN.
+    noise = 0.1 * np.random.default_rng(3).standard_normal((RATE, 6))
+    measured, silent = measure(noise, RATE), measure(np.zeros((RATE, 6)), RATE)
+    assert measured.loudness_with_gain(1e300) == measured.loudness_with_gain(10**12) == math.inf
+    assert measured.loudness_with_gain(-1e300) == silent.loudness_with_gain(math.inf) == -math.inf
+    # Powers past the largest float, gated against their infinite mean, had given -inf.
+    assert measure(1e150 * noise, RATE).loudness_with_gain(3000.0) == math.inf

@@ -45,11 +45,12 @@ from typing import Any, cast
 import numpy as np
 import numpy.typing as npt
 
-from ._audio import PCM_BITS, as_frames, check_count, real_samples, whole_number
+from ._audio import PCM_BITS, as_frames, check_count, real_samples, shown_integer, whole_number
 from ._engine import (
     NativeLevelMeter,
     NativeState,
     NativeTruePeak,
+    check_memory,
     frames_of,
     open_stream,
     shaped_frames,
@@ -115,6 +116,10 @@ HALF_BAND_BETA = 8.0
 # curve loudness is defined by. Loudness is then reported as not measured (NaN).
 MIN_LOUDNESS_RATE = 8_000
 
+# The latest frame a meter may start at: past it the bounds of its first block overflow 64
+# bits (the native meter refuses it too).
+MAX_FIRST_FRAME = 2**60
+
 
 def above(level_db: float, bound_db: float, places: int = 2) -> str:
     """A level above a bound, signed, with as many decimals as show it above ("-1.00 dBTP is
@@ -144,10 +149,85 @@ def _frames(data: np.ndarray, channels: int) -> np.ndarray:
     return frames
 
 
+def _conversion_bytes(kind: np.dtype[Any]) -> int | None:
+    """The bytes a sample of this type takes while :func:`real_samples` converts it: two
+    float32 arrays at once for PCM (two float64 for int32, scaled in double precision), one
+    for other floats, none for float32 and float64 (taken as they are). None for what it
+    refuses before copying anything."""
+    if kind == np.float32 or kind == np.float64:
+        return 0
+    if kind.type == np.int32:
+        return 16
+    if kind.type in (np.int8, np.int16, np.uint8):
+        return 8
+    return 4 if kind.kind == "f" else None
+
+
+def _chunk(chunk: npt.ArrayLike, channels: int, copies: int = 0) -> np.ndarray:
+    """A chunk for a meter of ``channels`` channels as (frames, channels) samples, taken as
+    :func:`measure` takes them: float64 as it is, anything else as float32 by
+    :func:`real_samples` (integer PCM scaled by its full scale; complex, bool and integers
+    of no known full scale refused). An array's shape is checked, and the memory guard
+    asked for its conversion, a contiguous copy and ``copies`` bytes a sample of the
+    meter's own, before anything is copied: NumPy's own MemoryError had come first (7.28
+    TiB for a broadcast view of 10**12 frames)."""
+    if isinstance(chunk, np.ndarray):
+        # Checked as it is: the meter knows its channels, so a short chunk of many is no
+        # channels-first array.
+        frames = _frames(chunk, channels)
+        each = _conversion_bytes(chunk.dtype)
+        if each is not None:
+            if not frames.flags.c_contiguous:
+                each += 8 if chunk.dtype == np.float64 else 4
+            check_memory(frames.size * (each + copies), f"a meter's copy of {frames.size} samples")
+        if chunk.dtype == np.float64:
+            return frames
+    return _frames(real_samples(chunk), channels)
+
+
+def _flag(name: str, value: Any) -> bool:
+    """A switch, True or False (np.bool_ too): "no", 0 and None had been taken by their
+    truth."""
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be True or False, got {value!r}")
+    return bool(value)
+
+
+def _channels(channels: Any, what: str, held: int) -> int:
+    """A meter's channel count, a whole number of 1 or more, once the memory guard has
+    granted ``held`` bytes a channel for what the meter keeps of each (10**12 channels met
+    NumPy's MemoryError, 2**64 the binding's argument error, np.array(2) a hash)."""
+    count = whole_number("channels", channels)
+    if count < 1:
+        raise ValueError(f"{what} needs at least one channel, got {shown_integer(count)}")
+    check_memory(count * held, f"{what} of {shown_integer(count)} channels")
+    return count
+
+
 # The speakers (by their WAVE channel mask names) weighed as surrounds, and the LFE's,
 # left out, for a layout an input states.
 SURROUND_SPEAKERS = frozenset({"BL", "BR", "BC", "SL", "SR", "TBL", "TBC", "TBR"})
 LFE_SPEAKERS = frozenset({"LFE"})
+
+
+def _layout(layout: Any, channels: int) -> tuple[str, ...] | None:
+    """A meter's ``layout``: a speaker name for each channel, or none at all (channels
+    without speakers, weighed 1). A string had been taken letter by letter, and a layout of
+    another count, or of numbers, weighed every channel 1 without a word."""
+    if layout is None:
+        return None
+    if isinstance(layout, (str, bytes)) or not isinstance(layout, Sequence):
+        # A set's order is its hash's: the weights went to other channels each run.
+        raise TypeError(f"layout must be a sequence of speaker names, got {layout!r}")
+    if len(layout) not in (0, channels):
+        raise ValueError(
+            f"layout must name a speaker for each of {channels} channels, or none (()), "
+            f"got {len(layout)} names"
+        )
+    speakers = tuple(layout)
+    if not all(isinstance(speaker, str) for speaker in speakers):
+        raise TypeError(f"layout must be a sequence of speaker names, got {layout!r}")
+    return speakers
 
 
 def channel_weights(channels: int, layout: Sequence[str] | None = None) -> np.ndarray:
@@ -290,23 +370,38 @@ class LoudnessMeter(NativeState):
         loudness: bool = True,
         layout: Sequence[str] | None = None,
     ) -> None:
-        if whole_number("channels", channels) < 1:
-            raise ValueError("a loudness meter needs at least one channel")
-        if layout is not None and not isinstance(layout, Sequence):
-            # A set's order is its hash's: the weights went to other channels each run.
-            raise TypeError(f"layout must be a sequence of speaker names, got {layout!r}")
+        # Its weights and the tuple they are made from; the native meter asks for its own.
+        count = _channels(channels, "a loudness meter", 16)
+        speakers = _layout(layout, count)
         level: object = clip_level  # checked as whatever the caller passed
         if isinstance(level, (bool, np.bool_)) or not isinstance(level, numbers.Real):
             raise TypeError(f"clip_level must be a number, got {level!r}")
+        try:
+            clip = float(clip_level)
+        except OverflowError:  # 10**400
+            clip = math.inf if clip_level > 0 else -math.inf
+        if not (math.isfinite(clip) and clip > 0):
+            # At 0 or below every sample had counted as clipped, at NaN or infinity none.
+            raise ValueError(f"clip_level must be a finite level above 0, got {clip:g}")
+        # The binding's argument error had come for -1, 0.0 and None; np.float32(2.5) and True
+        # had been taken as frames 2 and 1.
+        start = whole_number("first_frame", first_frame)
+        if not 0 <= start <= MAX_FIRST_FRAME:
+            raise ValueError(
+                f"a meter's first frame (first_frame) can be from 0 to 2^60, got "
+                f"{shown_integer(start)}"
+            )
+        measured = _flag("loudness", loudness)
+        oversampled = _flag("true_peak", true_peak)
         self.sample_rate = _rate(sample_rate)
-        self.channels = channels
-        self.measured = loudness and self.sample_rate >= MIN_LOUDNESS_RATE
+        self.channels = count
+        self.measured = measured and self.sample_rate >= MIN_LOUDNESS_RATE
         sections = _kweighting_sections(self.sample_rate) if self.measured else []
-        first, second = _stages() if true_peak else ([], [])
+        first, second = _stages() if oversampled else ([], [])
         self.native = NativeLevelMeter(
-            channels, self.sample_rate, sections, float(clip_level), first, second, first_frame
+            count, self.sample_rate, sections, float(clip_level), first, second, start
         )
-        self.weights = channel_weights(channels, layout)
+        self.weights = channel_weights(count, speakers)
 
     @property
     def frames(self) -> int:
@@ -318,10 +413,7 @@ class LoudnessMeter(NativeState):
         as :func:`measure` takes them: integer PCM scaled by its full scale, float64 metered
         in double precision; complex, bool and integers of no known full scale refused."""
         # An int16 chunk had been metered as counts (+80 LUFS for noise at -11).
-        given = chunk if isinstance(chunk, np.ndarray) and chunk.dtype == np.float64 else None
-        # Converted only: the meter knows its channels, so a short chunk of many is no
-        # channels-first array.
-        data = _frames(given if given is not None else real_samples(chunk), self.channels)
+        data = _chunk(chunk, self.channels)
         if data.shape[0]:
             self.native.add(np.ascontiguousarray(data))
 
@@ -439,10 +531,11 @@ class TruePeakMeter:
     reported as the sample peak), which is cheaper."""
 
     def __init__(self, channels: int, oversample: bool = True) -> None:
-        self.channels = channels
-        self.oversample = oversample
-        self.sample_peak = np.zeros(channels)
-        self._native = NativeTruePeak(channels, *_stages()) if oversample else None
+        # Its sample peaks; the native oversampling asks for its own.
+        self.channels = _channels(channels, "a true-peak meter", 8)
+        self.oversample = _flag("oversample", oversample)
+        self.sample_peak = np.zeros(self.channels)
+        self._native = NativeTruePeak(self.channels, *_stages()) if self.oversample else None
 
     @property
     def true_peak(self) -> np.ndarray:
@@ -452,9 +545,14 @@ class TruePeakMeter:
         peaks: np.ndarray = np.maximum(np.array(self._native.peaks()), self.sample_peak)
         return peaks
 
-    def add(self, chunk: np.ndarray) -> None:
-        """Feeds the next frames, (frames, channels) float64 without NaN or infinity."""
-        rows = np.ascontiguousarray(np.asarray(chunk, dtype=np.float64).T)
+    def add(self, chunk: npt.ArrayLike) -> None:
+        """Feeds the next frames, (frames, channels) or 1-D for one channel, without NaN or
+        infinity, taken as :meth:`LoudnessMeter.add` takes them."""
+        # An int16 chunk had been metered as counts (a peak of 16,723 for 0.51), a complex
+        # one without its imaginary part. Its float64 rows, their magnitudes and the float32
+        # rows of the oversampling are counted too.
+        data = _chunk(chunk, self.channels, 8 + 8 + 4)
+        rows = np.ascontiguousarray(np.asarray(data, dtype=np.float64).T)
         self.add_rows(rows, np.max(np.abs(rows), axis=1) if rows.shape[1] else None)
 
     def add_rows(self, rows: np.ndarray, peak: np.ndarray | None) -> None:
@@ -503,10 +601,28 @@ class Measurement:
         """The integrated loudness the same signal would have with ``gain_db`` added: its
         blocks' powers scaled and gated again. The gates stay where they are, so blocks
         cross the -70 LUFS gate as the gain moves them, and the result is not simply the
-        loudness plus the gain."""
-        if self.block_powers is None or not math.isfinite(self.integrated_lufs):
-            return self.integrated_lufs + gain_db
-        scaled = self.block_powers * 10.0 ** (gain_db / 10.0)
+        loudness plus the gain. A gain that takes the powers past the largest float (about
+        +3080 dB) gives +inf; silence stays -inf, and a loudness not measured NaN, at any
+        gain."""
+        given: object = gain_db
+        if isinstance(given, (bool, np.bool_)) or not isinstance(given, numbers.Real):
+            raise TypeError(f"gain_db must be a number of dB, got {gain_db!r}")
+        if gain_db != gain_db:
+            raise ValueError("gain_db must be a number of dB, got nan")
+        loudness = self.integrated_lufs
+        if not math.isfinite(loudness):
+            return loudness  # (-inf + inf had given NaN)
+        if self.block_powers is None:
+            return loudness + gain_db
+        try:
+            with np.errstate(over="ignore"):
+                scaled = self.block_powers * 10.0 ** (gain_db / 10.0)
+        except OverflowError:  # 1e300 dB, 10**12 dB: the power's own error had come out
+            return math.inf if gain_db > 0 else -math.inf
+        if np.isinf(scaled).any():
+            # Gated against their infinite mean, every block had fallen under the relative
+            # gate: -inf, after NumPy's overflow warnings.
+            return math.inf
         return gated_loudness(scaled, self.power_weights)
 
     @property
@@ -590,7 +706,7 @@ class LevelMeter(NativeState):
             sample_rate, channels, clip_level=clip_level, true_peak=true_peak, layout=layout
         )
         self.sample_rate = self.loudness.sample_rate
-        self.channels = channels
+        self.channels = self.loudness.channels
         self.clip_level = clip_level
         self.layout = None if layout is None else tuple(layout)
 
@@ -649,6 +765,10 @@ def measure(
     if isinstance(audio, np.ndarray) and audio.dtype == np.float64:
         data, _ = shaped_frames(audio)
     else:
+        if isinstance(audio, np.ndarray):
+            each = _conversion_bytes(audio.dtype)
+            if each:  # asked before the copy, as a meter's chunk is
+                check_memory(audio.size * each, f"a meter's copy of {audio.size} samples")
         if isinstance(audio, np.ndarray) and audio.dtype.kind in "iu":
             # Only its negative full scale had counted: 32,767 is 1 - 2**-15 of it.
             level = _largest_step(8 * audio.dtype.itemsize)
