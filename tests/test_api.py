@@ -420,6 +420,8 @@ def test_plot_writes_a_png(tmp_path):
 
     plot_chain(SATURATE, tmp_path / "chain.png")
     assert (tmp_path / "chain.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    with pytest.raises(TypeError, match="^title must be text or None, got -1$"):
+        plot_chain(SATURATE, tmp_path / "titled.png", title=-1)
     assert os.listdir(tmp_path) == ["chain.png"]
     # A clamped value warns once, though every measurement of the plot meets it (the
     # command line showed the line 50 times).

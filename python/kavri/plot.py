@@ -773,6 +773,10 @@ def _plot_chain(
 ) -> None:
     figure_class = _figure_class()
     _image_format(os.fspath(out))
+    given: object = title
+    if given is not None and not isinstance(given, str):
+        # (-1 had failed in the wrapping of the drawn figure, 0 drawn no title.)
+        raise TypeError(f"title must be text or None, got {title!r}")
     sample_rate = check_plot_rate(sample_rate)
     whole = load_chain(chain)
     check_memory(_measurement_bytes(sample_rate), f"a plot at {sample_rate} Hz")
