@@ -21,7 +21,14 @@ from scipy import signal
 import kavri
 from kavri import loudness
 from kavri.api import LoudnessWarning, process_to_loudness
-from kavri.loudness import LevelMeter, LoudnessMeter, LoudnessResult, LoudnessTarget, measure
+from kavri.loudness import (
+    LevelMeter,
+    LoudnessMeter,
+    LoudnessResult,
+    LoudnessTarget,
+    TruePeakMeter,
+    measure,
+)
 
 RATE = 48_000
 
@@ -650,6 +657,8 @@ def test_measure_takes_samples_as_process_does():
     assert measure(clipped, RATE).clipped == 3
     # The chunked meters took them as their counts too (+80 LUFS), and a copy of one shared
     # its native state with it: feeding the copy fed the original.
+    with pytest.raises(TypeError, match="cannot be copied; make another"):
+        copy.copy(TruePeakMeter(2))  # its copy had gone on with the original's peaks
     for meter in (LoudnessMeter(RATE, 2), LevelMeter(RATE, 2)):
         meter.add(counts)
         with pytest.raises(TypeError, match="cannot be copied; make another"):

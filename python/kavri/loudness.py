@@ -524,11 +524,12 @@ def _stages() -> tuple[list[float], ...]:
     return tuple(_half_band_phase(taps) for taps in HALF_BAND_TAPS)
 
 
-class TruePeakMeter:
+class TruePeakMeter(NativeState):
     """The highest magnitude of each channel (the sample peak) and the highest magnitude
     between its samples (the true peak, see the module's notes), over a signal fed in
     chunks. Without ``oversample`` only the sample peak is measured (and the true peak
-    reported as the sample peak), which is cheaper."""
+    reported as the sample peak), which is cheaper. Like the other meters it cannot be
+    copied (a copy had gone on with the original's peaks, both moving as either was fed)."""
 
     def __init__(self, channels: int, oversample: bool = True) -> None:
         # Its sample peaks; the native oversampling asks for its own.
