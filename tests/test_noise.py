@@ -441,7 +441,10 @@ def test_background_noise_ratio_and_folder_draws(noise_folder):
 
 
 @pytest.mark.skipif(shutil.which("ffmpeg") is None, reason="ffmpeg is not installed")
-def test_noise_files_are_read_as_inputs_are_whatever_libsndfile_makes_of_them(tmp_path):
+def test_noise_files_are_read_as_inputs_are_whatever_libsndfile_makes_of_them(
+    tmp_path, monkeypatch
+):
+    monkeypatch.setattr(kavri._paths, "SETTLED_SECONDS", 0.0)  # files written just now kept
     # Noise files were read by libsndfile alone: float W64 (as ffmpeg writes it) came in as
     # full-scale noise, an MP3 without a Xing header looped at its estimated length, from
     # an offset taken modulo that length, and M4A was refused.
@@ -561,7 +564,7 @@ def test_a_folder_is_listed_once_a_call_and_once_for_all_of_augment_s_draws(
     assert sorted(listed) == sorted([str(noise_folder), str(rooms)])
     # A folder unchanged for a while is listed once for many calls (a folder of 40,000 noise
     # files took 107 ms a call); a name added to it is seen by the next call.
-    monkeypatch.setattr(folders, "_SETTLED_SECONDS", 0.0)
+    monkeypatch.setattr(kavri._paths, "SETTLED_SECONDS", 0.0)
     time.sleep(0.05)  # past a tick of the folder's clock
     listed.clear()
     for _ in range(3):

@@ -197,6 +197,7 @@ def test_kept_responses_are_bounded_by_their_bytes(tmp_path, monkeypatch):
 
     monkeypatch.setattr(kavri.rooms._KEPT, "_budget", 100_000)
     monkeypatch.setattr(steps_rooms._SHARED, "_budget", 300_000)
+    monkeypatch.setattr(kavri._paths, "SETTLED_SECONDS", 0.0)  # files written just now kept
     kavri.rooms._KEPT.clear()
     steps_rooms._SHARED.clear()
     x = noise(2000, 1)
@@ -790,3 +791,25 @@ def test_held_frames_asked_during_another_thread_s_chunk_is_a_count_between_chun
         seen.add(stream.held_frames)
     runner.join()
     assert seen <= {before, stream.held_frames}
+
+
+def test_a_response_file_changed_within_seconds_is_read_again_not_kept(tmp_path, monkeypatch):
+    # A file rewritten in place while a call read it was kept torn: its times are set as a
+    # write begins, so the torn samples were kept under the write's final times and every
+    # later call got them.
+    path = tmp_path / "room.wav"
+    response = np.random.default_rng(4).uniform(-0.5, 0.5, (300, 1)).astype(np.float32)
+    sf.write(path, response, 48000, "FLOAT")
+    decoded = []
+    read = kavri.rooms._decode
+    monkeypatch.setattr(kavri.rooms, "_decode", lambda *args: decoded.append(1) or read(*args))
+    chain = [{"type": "convolution", "ir": str(path)}]
+    audio = np.ones((1000, 1), np.float32)
+    kavri.process(audio, 48000, chain)
+    kavri.process(audio, 48000, chain)
+    assert len(decoded) == 2  # just written: read by each call
+    monkeypatch.setattr(kavri._paths, "SETTLED_SECONDS", -60.0)  # as if written long ago
+    decoded.clear()
+    kavri.process(audio, 48000, chain)
+    kavri.process(audio, 48000, chain)
+    assert len(decoded) == 1

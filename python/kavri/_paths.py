@@ -15,6 +15,7 @@ import errno
 import io
 import os
 import stat
+import time
 from typing import TextIO, TypeAlias
 
 __all__ = [
@@ -88,6 +89,18 @@ def special_kind(mode: int) -> str | None:
     if stat.S_ISSOCK(mode):
         return "a socket"
     return None
+
+
+# A file or folder changed within the last seconds may be changing still: its times are
+# set as a write begins, before the bytes are copied in, so what is read of it now can be
+# torn and yet carry the write's final times; and a change that follows within its clock's
+# step keeps them. What is read of it is used, never kept for later calls.
+SETTLED_SECONDS = 2.0
+
+
+def recently_changed(status: os.stat_result) -> bool:
+    """Whether the file or folder changed within the last ``SETTLED_SECONDS``."""
+    return time.time_ns() - max(status.st_mtime_ns, status.st_ctime_ns) < SETTLED_SECONDS * 1e9
 
 
 def file_stamp(status: os.stat_result) -> tuple[int, ...]:

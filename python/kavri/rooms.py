@@ -36,7 +36,7 @@ import numpy.typing as npt
 from ._audio import check_sample_rate
 from ._engine import check_memory
 from ._locks import ForkSafeLock
-from ._paths import file_stamp, fs_bytes, shown, special_kind
+from ._paths import file_stamp, fs_bytes, recently_changed, shown, special_kind
 from ._providers import KeptLast, once
 from ._stop import current_stop
 from .catalogue import counted
@@ -124,15 +124,25 @@ _KEPT: KeptLast[npt.NDArray[np.float32]] = KeptLast(4, 64 << 20, lambda data: da
 _PIPES: KeptLast[npt.NDArray[np.float32]] = KeptLast(4, 1 << 62, lambda data: data.nbytes)
 
 
-def _read(path: str, stamp: tuple[int, ...], rate: int) -> npt.NDArray[np.float32]:
-    key = ("file", path, stamp, rate)
+def _read(path: str, status: os.stat_result, rate: int) -> npt.NDArray[np.float32]:
+    key = ("file", path, file_stamp(status), rate)
     data = _KEPT.get(key)
-    if data is None:
+    if data is not None:
+        return data
+
+    def read() -> npt.NDArray[np.float32]:
         # By its bytes: a name that is not UTF-8 (any byte but / and NUL is allowed) still
         # opens, where soundfile would encode it as UTF-8 and fail.
         name: Any = fs_bytes(path)  # soundfile takes bytes, though its hints say str
-        data = _decode(path, name, rate)
-        _KEPT.put(key, data)
+        return _decode(path, name, rate)
+
+    if recently_changed(status):
+        # Read once for a call, as a named pipe is, and never kept: a file being rewritten
+        # in place was read torn and kept under the write's final times, and every later
+        # call got the torn response.
+        return once(key, read)
+    data = read()
+    _KEPT.put(key, data)
     return data
 
 
@@ -196,7 +206,7 @@ def read_response(path: str, rate: int) -> npt.NDArray[np.float32]:
     if stat.S_ISCHR(status.st_mode) or stat.S_ISSOCK(status.st_mode):
         # /dev/zero would be copied aside without end.
         raise _problem(path, f"is {special_kind(status.st_mode)}, not a file or a pipe")
-    return _read(path, file_stamp(status), rate)
+    return _read(path, status, rate)
 
 
 def _build(item: StepItem, value: dict[str, Any], workers: int, measured: Any) -> Step:

@@ -48,7 +48,7 @@ import soundfile as sf
 
 from ._audio import check_count, check_sample_rate
 from ._engine import check_memory
-from ._paths import file_stamp, fs_bytes, shown
+from ._paths import file_stamp, fs_bytes, recently_changed, shown
 from ._providers import KeptLast, once
 from ._stop import current_stop
 from .errors import AudioFileError
@@ -102,8 +102,8 @@ def _opened(path: str) -> Iterator[FileReads | DecodedReads]:
     stamp = file_stamp(status)
     known = _COUNTED.get(stamp)
     with open_seekable(name, label, known, current_stop()) as reads:
-        if reads.counted and known is None:
-            _COUNTED.put(stamp, reads.frames)
+        if reads.counted and known is None and not recently_changed(status):
+            _COUNTED.put(stamp, reads.frames)  # (a count of a file being written may be torn)
         yield reads
 
 

@@ -4,10 +4,9 @@ from __future__ import annotations
 
 import fnmatch
 import os
-import time
 from pathlib import Path
 
-from .._paths import files_below, hidden_left_out, relative_glob, shown
+from .._paths import files_below, hidden_left_out, recently_changed, relative_glob, shown
 from .._providers import KeptLast
 from ..catalogue import quoted
 from ..errors import ChainError
@@ -156,13 +155,12 @@ def audio_files(folder: str, pattern: str, what: str) -> list[str]:
 _LISTINGS: KeptLast[tuple[tuple[int, ...], tuple[str, ...]]] = KeptLast(
     16, 64 << 20, lambda kept: 128 * len(kept[1])
 )
-_SETTLED_SECONDS = 2.0
 
 
 def _folder_times(folder: str) -> tuple[int, ...] | None:
     """The identity and times of a folder that has not changed lately, else None."""
     status = os.stat(folder)
-    if time.time_ns() - max(status.st_mtime_ns, status.st_ctime_ns) < _SETTLED_SECONDS * 1e9:
+    if recently_changed(status):
         return None
     return (status.st_dev, status.st_ino, status.st_mtime_ns, status.st_ctime_ns)
 
