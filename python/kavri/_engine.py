@@ -378,6 +378,11 @@ class Batch:
         return list(self.data)
 
 
+# What a batch keeps of each item beside its samples: its entries in the lists of shapes,
+# chains and results, and its plan.
+_ITEM_BYTES = 256
+
+
 def batch_audio(batch: Any) -> Batch:
     """Converts and checks a batch: each item by the rules of one buffer. An array (or
     another library's array) is (items, frames) of mono items or (items, frames, channels);
@@ -416,14 +421,9 @@ def batch_audio(batch: Any) -> Batch:
             "a batch must be (items, frames) or (items, frames, channels), "
             f"or a list of items; got shape {data.shape}"
         )
-    # What a batch keeps of each item beside its samples (its entries in the lists of
-    # shapes, chains and results, and its plan): a view of 10**9 items of two frames met
-    # the lists' allocation unasked.
+    # A view of 10**9 items of two frames met the lists' allocation unasked.
     check_memory(len(stacked) * _ITEM_BYTES, f"a batch of {len(stacked):,} items' bookkeeping")
     return Batch(stacked, [mono] * len(stacked), [maker], True, mono)
-
-
-_ITEM_BYTES = 256
 
 
 def run_batch(
