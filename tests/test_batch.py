@@ -244,12 +244,13 @@ def test_dask_cluster_gives_the_local_bits(tree, tmp_path, dask_client):
     relative = [os.path.relpath(f, tmp_path) for f in files]
     chain = [{"type": "background_noise", "path": "hum.wav", "mode": "gain", "offset_frames": 0}]
     executor = dask_client.get_executor()
+    home = os.getcwd()
     os.chdir(tmp_path)
     try:
         local = kavri.batch(relative, chain, "rel-local", base_dir=tree.name)
         remote = kavri.batch(relative, chain, "rel-dask", base_dir=tree.name, executor=executor)
     finally:
-        os.chdir(Path(__file__).parent.parent)
+        os.chdir(home)
     assert local.ok and remote.ok and [r.output for r in remote.done][0].startswith("rel-dask")
     a, b = outputs(tmp_path / "rel-local"), outputs(tmp_path / "rel-dask")
     assert sorted(a) == sorted(b) and all(np.array_equal(a[n], b[n]) for n in a)
@@ -265,7 +266,7 @@ def test_dask_cluster_gives_the_local_bits(tree, tmp_path, dask_client):
             for out, options in (("f-local", {}), ("f-dask", {"executor": executor}))
         ]
     finally:
-        os.chdir(Path(__file__).parent.parent)
+        os.chdir(home)
     assert failed[0] == failed[1] and failed[2] == failed[3] and all(failed)
 
 

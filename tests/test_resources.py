@@ -210,11 +210,14 @@ REFUSED = textwrap.dedent("""
     folder, pause = sys.argv[1], float(sys.argv[2])
     # The same command with a short response first, so that every module is loaded.
     run = ["process", f"{folder}/in.wav", f"{folder}/warm.wav", "--quiet", "--effect"]
+    warmed = time.monotonic()
     assert main([*run, f"convolution:ir={folder}/short.wav"]) == 0
     os.remove(f"{folder}/warm.wav")
     soft, hard = resource.getrlimit(resource.RLIMIT_AS)
     resource.setrlimit(resource.RLIMIT_AS, (mapped_bytes() + (24 << 20), hard))
     time.sleep(pause)
+    # How old the guard's reading may be (at most), for the parent to judge the outcome by.
+    print("reading aged", time.monotonic() - warmed, flush=True)
     sys.exit(main(["process", f"{folder}/in.wav", f"{folder}/out.wav", "--quiet",
                    "--effect", f"convolution:ir={folder}/room.wav"]))
 """)
@@ -232,12 +235,20 @@ def test_an_address_space_limit_ends_the_command_on_one_line(tmp_path, pause, sa
     sf.write(tmp_path / "in.wav", 0.1 * rng.standard_normal((48_000, 2)), 48_000)
     sf.write(tmp_path / "room.wav", 0.01 * rng.standard_normal((960_000, 2)), 48_000)
     sf.write(tmp_path / "short.wav", 0.01 * rng.standard_normal((500, 2)), 48_000)
-    result = subprocess.run(
-        [sys.executable, "-c", REFUSED, str(tmp_path), str(pause)],
-        capture_output=True,
-        text=True,
-        timeout=120,
-    )
+    for _ in range(3):
+        result = subprocess.run(
+            [sys.executable, "-c", REFUSED, str(tmp_path), str(pause)],
+            capture_output=True,
+            text=True,
+            timeout=120,
+        )
+        # Without a pause the guard must still trust its reading of the warm-up: on a machine
+        # so loaded that the reading may have aged past its second, the child runs again.
+        aged = re.search(r"reading aged (\S+)", result.stdout)
+        if pause or aged is None or float(aged[1]) < 0.8:
+            break
+    else:
+        pytest.skip("the machine was too loaded for the guard's reading to stay current")
     assert result.returncode == 1, result.stderr
     lines = result.stderr.strip().splitlines()
     assert len(lines) == 1 and lines[0].startswith("kavri: error:"), result.stderr

@@ -805,6 +805,7 @@ def test_a_response_file_changed_within_seconds_is_read_again_not_kept(tmp_path,
     monkeypatch.setattr(kavri.rooms, "_decode", lambda *args: decoded.append(1) or read(*args))
     chain = [{"type": "convolution", "ir": str(path)}]
     audio = np.ones((1000, 1), np.float32)
+    monkeypatch.setattr(kavri._paths, "SETTLED_SECONDS", 3600.0)  # however slow the machine
     kavri.process(audio, 48000, chain)
     kavri.process(audio, 48000, chain)
     assert len(decoded) == 2  # just written: read by each call
