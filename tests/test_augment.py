@@ -993,6 +993,14 @@ def test_a_file_a_chain_draws_that_cannot_be_read_fails_only_its_outputs(tmp_pat
     report = run(1, tmp_path / "o1")
     assert len(report.done) == 2 and len(report.failed) == 2
     assert all("b.wav: not a readable audio file" in r.error for r in report.failed)
+    # Named by their variant, as those that fail as they are drawn are: failures found as
+    # an output is made (a fixed response that is no audio) had named only the clip.
+    (tmp_path / "room.wav").write_bytes(b"x")
+    room = [{"type": "convolution", "ir": str(tmp_path / "room.wav")}]
+    failed = augment_files(files, room, tmp_path / "o4", variants=2, seed=1, base_dir=clips)
+    assert [r.error.split(": convolution: ")[0] for r in failed.failed] == [
+        f"{clips / 'take.wav'} (variant {n})" for n in (0, 1)
+    ]
     assert {r["output"] for r in read_manifest(tmp_path / "o1" / MANIFEST_NAME)} == {
         r.output.rsplit("/", 1)[-1] for r in report.done
     }

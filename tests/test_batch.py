@@ -808,6 +808,65 @@ def test_a_damaged_record_is_set_aside_and_rebuilt(tree, tmp_path, monkeypatch):
         kavri.batch(files, CHAIN, out, base_dir=tree)
 
 
+def test_a_record_that_cannot_be_read_or_saved_is_told(tree, tmp_path, monkeypatch):
+    # One that could not be read (mode 000) was "damaged ... set aside", yet neither: it was
+    # replaced, its mode taken over, and every rerun redid everything. One that could not
+    # be saved (another user's, in a shared folder) made every rerun redo all without a word.
+    import errno
+
+    import kavri.runs.record as record
+
+    files = [tree / "a.wav"]
+    out = tmp_path / "out"
+    assert kavri.batch(files, CHAIN, out, base_dir=tree).ok
+    # A link that leads round in a loop is set aside, as a pipe in the record's place is.
+    (out / RECORD_NAME).unlink()
+    (out / RECORD_NAME).symlink_to(RECORD_NAME)
+    with pytest.warns(kavri.KavriWarning, match="set aside .*Too many levels of symbolic"):
+        assert kavri.batch(files, CHAIN, out, base_dir=tree, force=True).ok
+    kept = (out / RECORD_NAME).read_bytes()
+    read_own_file, os_open = record.read_own_file, os.open
+
+    def denied(path):
+        if path.endswith(RECORD_NAME):
+            raise PermissionError(errno.EACCES, "Permission denied")
+        return read_own_file(path)
+
+    monkeypatch.setattr(record, "read_own_file", denied)
+    with pytest.raises(kavri.KavriError, match=r"\.kavri-batch\.json: cannot read: Permission"):
+        kavri.batch(files, CHAIN, out, base_dir=tree, force=True)
+    assert (out / RECORD_NAME).read_bytes() == kept
+    monkeypatch.setattr(record, "read_own_file", read_own_file)
+
+    def refused(path):
+        raise PermissionError(errno.EPERM, "Operation not permitted")
+
+    monkeypatch.setattr(record, "atomic_output", refused)
+    saved = r"\.kavri-batch\.json: the batch record cannot be saved: Operation not permitted; "
+    with pytest.warns(kavri.KavriWarning, match=saved + r"its entries wait in .*\.journal$"):
+        assert kavri.batch(files, CHAIN, out, base_dir=tree, force=True).ok
+    assert (out / RECORD_NAME).read_bytes() == kept
+    with pytest.warns(kavri.KavriWarning, match=saved):  # told again while it lasts
+        assert kavri.batch(files, CHAIN, out, base_dir=tree).skipped  # from the journal
+    # An augment run stops before its manifest loses the lines it would redraw.
+    monkeypatch.undo()
+    augmented = tmp_path / "augmented"
+    random = [{"type": "gain", "db": {"uniform": [-6, 0]}}]
+    assert kavri.augment_files(files, random, augmented, variants=2, seed=1, base_dir=tree).ok
+    manifest = (augmented / "augment.jsonl").read_bytes()
+    monkeypatch.setattr(record, "read_own_file", denied)
+
+    def denied_open(path, *args, **kwargs):
+        if os.fspath(path).endswith(RECORD_NAME):
+            raise PermissionError(errno.EACCES, "Permission denied")
+        return os_open(path, *args, **kwargs)
+
+    monkeypatch.setattr(os, "open", denied_open)
+    with pytest.raises(kavri.KavriError, match=r"\.kavri-batch\.json: cannot read: Permission"):
+        kavri.augment_files(files, random, augmented, variants=2, seed=2, base_dir=tree)
+    assert (augmented / "augment.jsonl").read_bytes() == manifest
+
+
 def test_patterns_brace_sets_and_files_that_are_not_audio(tree):
     (tree / "notes.txt").write_text("take 2 was the good one\n")
     (tree / "sub" / "readme").write_text("no suffix\n")

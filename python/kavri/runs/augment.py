@@ -37,6 +37,7 @@ from .batch import check_collisions, check_jobs, input_names, plan_outputs
 from .record import (
     DAMAGED_SUFFIX,
     MANIFEST_NAME,
+    check_record,
     exclusive_run,
     local_name,
     manifest_lines,
@@ -249,13 +250,13 @@ def augment_files(
                 renamed = relative if suffix is None else Path(relative).with_suffix(suffix)
                 name = variant_output(str(renamed), variant)
                 path = str(target / name)
+                label = f"{shown(source)} (variant {variant})"
                 try:
                     concrete = chain.sample(seed, index)
                 except KavriError as error:
                     # A file the chain drew (noise, a response) cannot be read: this
                     # output fails, the others go on.
-                    problem = f"{shown(source)} (variant {variant}): {error}"
-                    tasks.append(Task(source, path, [], problem=problem))
+                    tasks.append(Task(source, path, [], problem=f"{label}: {error}"))
                     continue
                 record: dict[str, Any] = {
                     # Names as the bytes the file system holds, read as UTF-8: the same
@@ -269,7 +270,7 @@ def augment_files(
                     **noted,
                 }
                 records[path] = record
-                tasks.append(Task(source, path, concrete))
+                tasks.append(Task(source, path, concrete, label=label))
     check_collisions([(task.source, task.output) for task in tasks])
     check_output_settings([task.output for task in tasks], chosen)
     try:
@@ -281,6 +282,8 @@ def augment_files(
     # One run at a time writes into the folder: its manifest is rewritten from what was
     # read here.
     with exclusive_run(target):
+        # A record the run cannot read stops it here, before the manifest loses a line.
+        check_record(target)
         previous, damaged = manifest_lines(manifest)
         if damaged:
             _set_aside(manifest, damaged, previous)

@@ -15,7 +15,12 @@ not up to a second's. Each save folds the journal into the record and removes it
 
 A record that cannot be read as one (damaged, cut short, hand-edited into something else) is
 set aside as ``.kavri-batch.json.damaged`` with a :class:`kavri.KavriWarning`, and the run
-starts a new one: its outputs are redone, nothing is lost and nothing stops.
+starts a new one: its outputs are redone, nothing is lost and nothing stops. One that cannot
+be read at all (its permissions, a failing disk) stops the run before it starts, as an
+unreadable augment manifest does: a new record would take its place and its mode, and every
+later run would redo everything again. A record that cannot be saved is told with a
+warning as the run ends: its entries wait in the journal, or, where that cannot be written
+either, the next run redoes what this one finished.
 """
 
 from __future__ import annotations
@@ -290,6 +295,8 @@ class Record:
         # nothing of damage and sets nothing aside: the run's own load does, once.
         self._look_only = look_only
         self._left_out = 0  # damaged entries of the record as read
+        self._unsaved: str | None = None  # why the last save failed
+        self._unjournaled = False  # an entry could not be appended to the journal
         self.entries: dict[str, dict[str, Any]] = self._load()
         journaled = self._journaled()
         self.entries.update(journaled)
@@ -326,7 +333,7 @@ class Record:
             with open(self.journal, "a", encoding="utf-8") as handle:
                 handle.write(line + "\n")
         except OSError:
-            pass  # the save at the end still records it
+            self._unjournaled = True  # the save at the end still records it
 
     def _journaled(self) -> dict[str, dict[str, Any]]:
         """The entries the journal holds (a line cut short by a kill is left out)."""
@@ -364,9 +371,12 @@ class Record:
         try:
             raw = read_own_file(self.path)
         except OSError as error:
+            if error.errno not in _SET_ASIDE:
+                if self._look_only:
+                    return {}  # the run's own load says so
+                raise unreadable(self.path, error) from None
             # Set aside where it is no file, so that this run's record can take its place.
-            move = error.errno == errno.EINVAL
-            self._set_aside(f"cannot be read ({error.strerror or error})", move=move)
+            self._set_aside(f"cannot be read ({error.strerror or error})")
             return {}
         if raw is None:
             return {}
@@ -390,19 +400,17 @@ class Record:
             self._left_out = len(outputs) - len(entries)
         return entries
 
-    def _set_aside(self, why: str, move: bool = True) -> None:
+    def _set_aside(self, why: str) -> None:
         if self._look_only:
             return
         aside = aside_name(self.path)
-        if move:
-            try:
-                os.replace(self.path, aside)
-            except OSError:
-                move = False
-        where = f"; kept as {shown(aside)}" if move else ""
+        try:
+            os.replace(self.path, aside)
+            done = f"set aside ({why}); kept as {shown(aside)}"
+        except OSError as error:
+            done = f"left in place ({why}; it cannot be moved: {error.strerror or error})"
         warnings.warn(
-            f"{shown(self.path)}: damaged batch record set aside ({why}){where}; "
-            f"its outputs are redone",
+            f"{shown(self.path)}: damaged batch record {done}; its outputs are redone",
             KavriWarning,
             stacklevel=4,
         )
@@ -410,7 +418,8 @@ class Record:
     def save(self, *, when_due: bool = False) -> None:
         """Writes the record atomically, if anything changed (and, with ``when_due``, only
         once the interval since the last save has passed). A record that cannot be written
-        costs only redone work on the next run, so failures are ignored."""
+        costs only redone work on the next run: the run goes on, and :meth:`tell_unsaved`
+        says so at its end."""
         if not self._changed or (when_due and time.monotonic() - self._saved < self._interval):
             return
         began = time.monotonic()
@@ -424,8 +433,14 @@ class Record:
             with atomic_output(self.path) as temporary:
                 with open(temporary, "w", encoding="utf-8") as handle:
                     handle.write(text)
-        except (OSError, KavriError):
+        except OSError as error:
+            self._unsaved = error.strerror or str(error)
             return
+        except KavriError as error:
+            # "PATH: cannot write: WHY", the record's own path already said.
+            self._unsaved = str(error).split(": cannot write: ", 1)[-1]
+            return
+        self._unsaved = None
         self._saved = time.monotonic()
         # The journal holds every entry meanwhile: a record of 100,000 outputs takes about
         # a second to write, and written every second it took half the run.
@@ -435,6 +450,47 @@ class Record:
             os.remove(self.journal)
         except OSError:
             pass
+
+    def tell_unsaved(self) -> None:
+        """A warning if the last save failed: a record another user owns in a shared folder
+        cannot be replaced, and without a word the journal grew for good, or, where it
+        could not be written either, every rerun redid everything."""
+        if self._unsaved is None:
+            return
+        then = (
+            "a rerun redoes what this run finished"
+            if self._unjournaled
+            else f"its entries wait in {shown(self.journal)}"
+        )
+        warnings.warn(
+            f"{shown(self.path)}: the batch record cannot be saved: {self._unsaved}; {then}",
+            KavriWarning,
+            stacklevel=4,
+        )
+
+
+# A record that is no file (a folder, a pipe, a device) or a link that leads round in a loop
+# is set aside for the run's own; any other failure to read it stops the run.
+_SET_ASIDE = (errno.EINVAL, errno.ELOOP)
+
+
+def unreadable(path: str, error: OSError) -> KavriError:
+    return KavriError(f"{shown(path)}: cannot read: {error.strerror or error}")
+
+
+def check_record(out_dir: AnyPath) -> None:
+    """Refuses, as the run's own load would, a record that cannot be read: for a run that
+    changes other files of the folder (an augment manifest) before it loads the record."""
+    path = os.path.join(fs_name(out_dir), RECORD_NAME)
+    try:
+        descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    except FileNotFoundError:
+        return
+    except OSError as error:
+        if error.errno in _SET_ASIDE:
+            return
+        raise unreadable(path, error) from None
+    os.close(descriptor)
 
 
 def _is_manifest_record(value: Any) -> bool:

@@ -143,6 +143,8 @@ class Task:
     # Why the task cannot run, found before the run (a file its chain draws from that
     # cannot be read): it is reported failed with this message and the others go on.
     problem: str = ""
+    # How its failures name it, where the source alone is not enough (an augment variant).
+    label: str = ""
 
 
 def check_output_settings(outputs: Sequence[str], settings: RenderSettings) -> None:
@@ -328,9 +330,12 @@ def run_task(
         # of a batch the same line, naming none of them. A warning made an error had been
         # taken for a task that died on its worker.
         text = str(error) if isinstance(error, KavriError) else failure_text(error)
-        names = (source, shown(source), output, shown(output))
-        named = text.startswith(tuple(f"{name}: " for name in names))
-        return FileResult(source, output, "failed", text if named else f"{shown(source)}: {text}")
+        for name in (source, shown(source), output, shown(output)):
+            if text.startswith(f"{name}: "):
+                if task.label and name in (source, shown(source)):
+                    text = task.label + text[len(name) :]  # the label says which output
+                return FileResult(source, output, "failed", text)
+        return FileResult(source, output, "failed", f"{task.label or shown(source)}: {text}")
     entry = {
         "source": portable_name(os.path.abspath(source)),
         **identity,
@@ -713,6 +718,7 @@ def run_tasks(
                 partial,
                 pool.abandoned,
             )
+        record.tell_unsaved()
         return partial
 
 
