@@ -591,6 +591,14 @@ def test_devices_and_pipes_are_neither_replaced_nor_read_without_end(work, run_k
     (work / "dir.wav").mkdir()
     with pytest.raises(AudioFileError, match="dir.wav: cannot write: Is a directory"):
         kavri.process_file(work / "in.wav", work / "dir.wav", "vocal")
+    # So is another user's file in a shared folder (/tmp's sticky bit), which the rename
+    # refused with a bare "Operation not permitted" once the whole render was done.
+    (work / "shared").mkdir()
+    (work / "shared").chmod(0o1777)
+    kavri.write(work / "shared" / "theirs.wav", noise(), RATE)
+    monkeypatch.setattr(os, "geteuid", lambda: 4321)
+    with pytest.raises(AudioFileError, match="theirs.wav: cannot write: it is another user's"):
+        kavri.process_file(work / "in.wav", work / "shared" / "theirs.wav", "vocal")
     monkeypatch.undo()
     for args in (["process", "/dev/zero", "o.wav", "--effect", "gain"], ["meter", "/dev/zero"]):
         run = run_kavri(*args, cwd=work)
@@ -664,7 +672,7 @@ def test_folders_that_cannot_be_listed_are_named_not_passed_over(work):
             "its files are left out"
             for name in (".takes", "link", "locked", "unsearchable")
         ] + ["kavri: error: in/nowhere.wav: cannot read: No such file or directory"]
-        for pattern in ("**/*.wav", "*/*.wav"):
+        for pattern in ("**/*.wav", "*/*.wav", "**"):  # "**": every file below, unchecked
             drawn = f"background_noise:path=in,pattern={pattern},snr_db=10"
             run = kavri_cli("process", "in.wav", "o.wav", "--effect", drawn)
             assert run.stderr == (
@@ -679,6 +687,14 @@ def test_folders_that_cannot_be_listed_are_named_not_passed_over(work):
         run = kavri_cli("batch", "in/locked/deeper", "out", "--effect", "gain")
         assert run.stderr == (
             "kavri: error: in/locked/deeper: cannot read the folder: Permission denied\n"
+        )
+        # An output folder that can be written but not searched had been "not writable".
+        (work / "blind").mkdir()
+        (work / "blind").chmod(0o622)
+        run = kavri_cli("batch", "in", "blind", "--effect", "gain")
+        assert (
+            run.stderr
+            == "kavri: error: blind: cannot write into the folder: it is not searchable\n"
         )
     finally:
         for folder in [*locked, work / "in" / "unsearchable"]:

@@ -552,6 +552,18 @@ def test_scratch_folders_left_behind_are_swept_but_live_ones_kept(tmp_path, monk
     with pytest.raises(kavri.KavriError, match="cannot make a file in memory: Too many open"):
         kavri.process(audio, 48_000, [{"type": "codec", "format": "mp3"}])
 
+    # No usable temporary folder: a scratch folder's was a bare FileNotFoundError, and
+    # standard output's "standard output: cannot write: No such file or directory".
+    def none_usable():
+        raise FileNotFoundError(errno.ENOENT, "No usable temporary directory found")
+
+    monkeypatch.setattr(tempfile, "gettempdir", none_usable)
+    with pytest.raises(kavri.KavriError, match="^cannot make a scratch folder: No usable"):
+        with kavri.io.atomic.scratch_folder(prefix):
+            pass
+    with pytest.raises(AudioFileError, match="^standard output: cannot make a temporary file"):
+        kavri.write("-", audio, 48_000, file_format="flac")
+
 
 def test_a_long_array_is_written_in_pieces_with_the_same_bytes(tmp_path):
     # Each write had converted and quantised the whole array at once: 165 MiB beside a

@@ -409,11 +409,11 @@ def check_folder_can_be_made(path: str) -> None:
             f"{shown(path)}: cannot create the folder: {shown(nearest)} is not a folder"
         )
     if not os.access(nearest, os.W_OK | os.X_OK):
+        # Both are needed: one writable but not searchable (mode 622) had been "not writable".
+        why = "not searchable" if os.access(nearest, os.W_OK) else "not writable"
         if nearest == os.path.abspath(path):
-            raise KavriError(f"{shown(path)}: cannot write into the folder: it is not writable")
-        raise KavriError(
-            f"{shown(path)}: cannot create the folder: {shown(nearest)} is not writable"
-        )
+            raise KavriError(f"{shown(path)}: cannot write into the folder: it is {why}")
+        raise KavriError(f"{shown(path)}: cannot create the folder: {shown(nearest)} is {why}")
 
 
 def progress_bar(**options: Any) -> Any:

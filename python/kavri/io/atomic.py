@@ -230,7 +230,8 @@ def output_target(path: AnyPath) -> str:
     stays, and the file it leads to, made for a dangling one, takes the output). Raises
     :class:`KavriError`, before anything is written, where no file can be put: in a folder
     that does not exist, or in place of a folder, a device, a pipe or a socket, which the
-    rename would replace (/dev/null given as an output had become a file)."""
+    rename would replace (/dev/null given as an output had become a file), or of another
+    user's file in a sticky folder, which the rename would fail to replace."""
     name = fs_name(path)
     try:
         # Through every link, /proc's too: /dev/stdout leads to a pipe that no path names.
@@ -259,7 +260,24 @@ def output_target(path: AnyPath) -> str:
         raise KavriError(
             f"{shown(name)}: cannot write: folder {shown(folder)}: {error.strerror or error}"
         ) from None
+    if mode is not None and _owner_only(name, folder):
+        # The rename would fail with a bare "Operation not permitted", once the work is done.
+        raise KavriError(
+            f"{shown(path)}: cannot write: it is another user's, in a folder where only a "
+            "file's owner may replace it (sticky, as /tmp)"
+        )
     return name
+
+
+def _owner_only(name: str, folder: str) -> bool:
+    """Whether ``name`` lies in a sticky folder where this process may not replace it:
+    neither the file nor the folder is its own (root may, as the system's owner)."""
+    me = os.geteuid()
+    try:
+        held, within = os.stat(name), os.stat(folder)
+    except OSError:
+        return False
+    return bool(within.st_mode & stat.S_ISVTX) and me not in (0, held.st_uid, within.st_uid)
 
 
 @contextmanager
@@ -307,7 +325,10 @@ def scratch_folder(prefix: str) -> Iterator[str]:
     removed with what it holds when the block ends. A lock held on a file inside while it is
     in use tells the folders of live runs apart: those of ``prefix`` that no one holds, left
     by kill -9 or by an interrupt within the clean-up, are removed before a new one is made."""
-    base = tempfile.gettempdir()
+    try:
+        base = tempfile.gettempdir()  # none usable: FileNotFoundError, which had escaped bare
+    except OSError as error:
+        raise KavriError(f"cannot make a scratch folder: {error.strerror or error}") from None
     _remove_stale_scratch(base, prefix)
     try:
         folder = tempfile.mkdtemp(prefix=prefix, dir=base)

@@ -104,7 +104,7 @@ def audio_files(folder: str, pattern: str, what: str) -> list[str]:
         # The folder itself, or one below that the pattern reaches into: a draw from the
         # files that could be listed would be another draw, and "no files match" another
         # fault's words.
-        for name, reason in unreadable_folders(folder, pattern):
+        for name, reason in unreadable_folders(folder, files_below(pattern)):
             raise ChainError(f"{what}: {shown(name)}: cannot list: {reason}")
     # Names are taken as strings (a path's relative_to costs some 50 us, which a folder of
     # thousands of files, listed for every call, would feel).

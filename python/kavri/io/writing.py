@@ -419,7 +419,14 @@ def _target(name: str) -> Iterator[str]:
             yield temporary
         return
     out = standard_output()
-    with tempfile.TemporaryFile(dir=tempfile.gettempdir()) as spool:
+    try:
+        spool = tempfile.TemporaryFile(dir=tempfile.gettempdir())
+    except OSError as error:  # its reason alone read as standard output's own failure
+        raise AudioFileError(
+            "standard output: cannot make a temporary file to write the audio into before it "
+            f"is copied out: {error.strerror or error}"
+        ) from None
+    with spool:
         yield f"/proc/self/fd/{spool.fileno()}"
         spool.seek(0)
         copy_out(spool, out)
