@@ -474,7 +474,8 @@ class Record:
 _SET_ASIDE = (errno.EINVAL, errno.ELOOP)
 
 
-def unreadable(path: str, error: OSError) -> KavriError:
+def unreadable(path: AnyPath, error: OSError) -> KavriError:
+    """A record's or a manifest's refusal, in one set of words."""
     return KavriError(f"{shown(path)}: cannot read: {error.strerror or error}")
 
 
@@ -528,7 +529,7 @@ def manifest_lines(path: AnyPath) -> tuple[list[dict[str, Any]], list[str]]:
     try:
         data = read_own_file(fs_name(path))
     except OSError as error:
-        raise KavriError(f"{shown(path)}: cannot read: {error.strerror or error}") from None
+        raise unreadable(path, error) from None
     if data is None:
         return [], []
     records: list[dict[str, Any]] = []
