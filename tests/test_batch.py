@@ -470,8 +470,22 @@ def test_raw_outputs_empty_folders_and_a_stop_while_counting(tree, tmp_path, mon
     # Opening every input for the progress total took seconds before a stop was seen.
     flag = threading.Event()
     flag.set()
+    # A run that ends before its first output takes away the folders it made (they had
+    # been left, new and empty, after a stop, or where no thread could be started).
     with pytest.raises(kavri.BatchInterrupted, match="0 processed.* 2 not started"):
-        kavri.batch(files, CHAIN, tmp_path / "o", on_progress=lambda d, t: None, stop=flag)
+        kavri.batch(files, CHAIN, tmp_path / "o" / "x", on_progress=lambda d, t: None, stop=flag)
+    assert not (tmp_path / "o").exists()
+
+    def no_thread(self):
+        raise RuntimeError("can't start new thread")
+
+    monkeypatch.setattr(threading.Thread, "start", no_thread)
+    with pytest.raises(RuntimeError, match="can't start new thread"):
+        kavri.augment_files(files, CHAIN, tmp_path / "o" / "x", variants=2, seed=1, base_dir=tree)
+    assert not (tmp_path / "o").exists()
+    with pytest.raises(RuntimeError, match="can't start new thread"):
+        kavri.batch(files, CHAIN, out, base_dir=tree, force=True)
+    assert sorted(os.listdir(out)) == [".kavri-batch.json", "a.raw", "sub"]  # kept as it was
 
 
 def test_hidden_files_are_inputs_only_when_a_pattern_names_them(tree):
@@ -657,8 +671,8 @@ def test_stop_request_abandons_the_rest(tree, tmp_path):
     with pytest.raises(kavri.BatchInterrupted) as caught:
         kavri.batch(files, CHAIN, out, base_dir=tree, jobs=1, stop=AfterFirstOutput())
     assert [r.status for r in caught.value.report.results] == ["done"]
-    written = sorted(str(p.relative_to(out)) for p in out.rglob("*") if p.is_file())
-    assert written == [".kavri-batch.json", "a.wav"]
+    # Nor is the folder of an output not started left behind, empty.
+    assert sorted(str(p.relative_to(out)) for p in out.rglob("*")) == [".kavri-batch.json", "a.wav"]
     # The record kept the finished file: a rerun skips it and does the rest.
     rerun = kavri.batch(files, CHAIN, out, base_dir=tree)
     assert [r.status for r in rerun.results] == ["skipped", "done", "done"]

@@ -541,14 +541,22 @@ def test_cli_with_names_that_are_not_utf8(work, run_kavri):
 
 
 def test_an_output_folder_that_exists_but_cannot_be_written_is_named_so(work, monkeypatch):
-    from kavri.cli._common import check_folder_can_be_made
+    from kavri.runs.tasks import check_output_folder
 
     # Root passes permission bits; a read-only mount is what refuses it.
     monkeypatch.setattr(os, "access", lambda path, mode: False)
     with pytest.raises(kavri.KavriError, match=r"in: cannot write into the folder: it is not wri"):
-        check_folder_can_be_made(str(work / "in"))
+        check_output_folder(str(work / "in"))
     with pytest.raises(kavri.KavriError, match=r"in/new: cannot create the folder: .*in is not"):
-        check_folder_can_be_made(str(work / "in" / "new"))
+        check_output_folder(str(work / "in" / "new"))
+    # A run from Python refuses it as the command line does (it had named its record).
+    chain = [{"type": "gain", "db": -1}]
+    with pytest.raises(kavri.KavriError, match=r"in: cannot write into the folder: it is not wri"):
+        kavri.batch([work / "in.wav"], chain, work / "in")
+    with pytest.raises(kavri.KavriError, match=r"in: cannot write into the folder: it is not wri"):
+        kavri.augment_files(
+            [work / "in.wav"], chain, work / "in", variants=1, seed=1, base_dir=work
+        )
 
 
 def _write_until_closed(fd: int) -> None:

@@ -43,10 +43,10 @@ def fs_bytes(path: AnyPath) -> bytes:
     return os.fsencode(os.fspath(path))
 
 
-def make_folders(path: AnyPath) -> None:
+def make_folders(path: AnyPath) -> list[str]:
     """``os.makedirs(path, exist_ok=True)`` without recursion: it recursed once a folder
     missing, and an output tree a thousand folders deep ended in a RecursionError. Raises
-    OSError as it does."""
+    OSError as it does. Returns the folders it made, outermost first."""
     name = fs_name(path)
     missing = []
     while True:
@@ -57,6 +57,7 @@ def make_folders(path: AnyPath) -> None:
         if not head or not tail or os.path.exists(head):
             break
         name = head
+    made = []
     for folder, tail in reversed(missing):
         if tail == os.curdir:
             continue
@@ -71,6 +72,18 @@ def make_folders(path: AnyPath) -> None:
                     errno.EEXIST, "a link that leads nowhere is in its place"
                 ) from None
             raise
+        made.append(folder)
+    return made
+
+
+def remove_empty_folders(folders: list[str]) -> None:
+    """Takes away those of ``folders`` (as :func:`make_folders` gives them, outermost first)
+    that are empty, innermost first; one that holds anything stays."""
+    for folder in reversed(folders):
+        try:
+            os.rmdir(folder)
+        except OSError:
+            pass
 
 
 def free_bytes(descriptor: int) -> int:

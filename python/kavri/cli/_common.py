@@ -32,7 +32,13 @@ from ..io import (
     RawFormat,
 )
 from ..runs.batch import check_jobs, expand_braces, find_inputs
-from ..runs.tasks import BatchInterrupted, BatchReport, FileResult, check_folder
+from ..runs.tasks import (
+    BatchInterrupted,
+    BatchReport,
+    FileResult,
+    check_folder,
+    check_output_folder,
+)
 from ..settings import RenderSettings, SettingError
 
 EXIT_FAILED = 1
@@ -397,25 +403,6 @@ def option_message(setting: str, message: str) -> str:
     return f"{option}: {message}"
 
 
-def check_folder_can_be_made(path: str) -> None:
-    """The nearest existing folder on the way to ``path`` must be a writable folder."""
-    nearest = os.path.abspath(path)
-    while not os.path.exists(nearest):
-        nearest = os.path.dirname(nearest)
-    if nearest == os.path.abspath(path) and not os.path.isdir(nearest):
-        raise KavriError(f"{shown(path)}: is not a folder")
-    if not os.path.isdir(nearest):
-        raise KavriError(
-            f"{shown(path)}: cannot create the folder: {shown(nearest)} is not a folder"
-        )
-    if not os.access(nearest, os.W_OK | os.X_OK):
-        # Both are needed: one writable but not searchable (mode 622) had been "not writable".
-        why = "not searchable" if os.access(nearest, os.W_OK) else "not writable"
-        if nearest == os.path.abspath(path):
-            raise KavriError(f"{shown(path)}: cannot write into the folder: it is {why}")
-        raise KavriError(f"{shown(path)}: cannot create the folder: {shown(nearest)} is {why}")
-
-
 def progress_bar(**options: Any) -> Any:
     """A tqdm bar on stderr. tqdm reads settings from TQDM_* variables as it loads and as a
     bar is made; one it cannot take ("TQDM_MININTERVAL=5s") raised from deep inside it, a
@@ -489,8 +476,7 @@ def folder_inputs(args: argparse.Namespace) -> tuple[Path, Path, list[Path], int
     except ValueError as error:
         raise KavriError(option_message("jobs", str(error))) from None
     in_dir = Path(check_folder(args.input_dir, "input folder"))
-    out_dir = Path(check_folder(args.output_dir, "output folder"))
-    check_folder_can_be_made(args.output_dir)
+    out_dir = Path(check_output_folder(args.output_dir))
     try:
         if not stat.S_ISDIR(os.stat(in_dir).st_mode):
             raise KavriError(f"{shown(in_dir)}: is not a folder")

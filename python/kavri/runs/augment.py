@@ -25,7 +25,7 @@ from pathlib import Path
 from typing import Any, Unpack
 
 from .._engine import check_memory
-from .._paths import AnyPath, fs_name, make_folders, shown
+from .._paths import AnyPath, fs_name, shown
 from .._providers import listed_once
 from .._stop import StopRequest, stopping
 from ..errors import KavriError, KavriWarning
@@ -49,8 +49,9 @@ from .tasks import (
     BatchReport,
     FileResult,
     Task,
-    check_folder,
+    check_output_folder,
     check_output_settings,
+    output_folder_made,
     run_tasks,
     stopped_before_start,
 )
@@ -219,7 +220,7 @@ def augment_files(
     chosen = RenderSettings.of(settings, options)
     jobs = check_jobs(jobs)
     noted = _noted_settings(chosen)
-    target = Path(check_folder(out_dir, "output folder"))
+    target = Path(check_output_folder(out_dir))
     manifest = target / MANIFEST_NAME
     sources = input_names(files)
     suffix = None if chosen.file_format is None else check_format_name(chosen.file_format)
@@ -273,15 +274,9 @@ def augment_files(
                 tasks.append(Task(source, path, concrete, label=label))
     check_collisions([(task.source, task.output) for task in tasks])
     check_output_settings([task.output for task in tasks], chosen)
-    try:
-        make_folders(target)
-    except OSError as error:
-        raise KavriError(
-            f"{shown(target)}: cannot create folder: {error.strerror or error}"
-        ) from None
     # One run at a time writes into the folder: its manifest is rewritten from what was
     # read here.
-    with exclusive_run(target):
+    with output_folder_made(target), exclusive_run(target):
         # A record the run cannot read stops it here, before the manifest loses a line.
         check_record(target)
         previous, damaged = manifest_lines(manifest)

@@ -21,7 +21,7 @@ from typing import Any, Unpack
 
 import numpy as np
 
-from .._paths import AnyPath, files_below, fs_name, hidden_left_out, make_folders, shown
+from .._paths import AnyPath, files_below, fs_name, hidden_left_out, shown
 from .._stop import StopRequest
 from ..chain import ChainLike, load_chain
 from ..errors import KavriError
@@ -37,7 +37,9 @@ from .tasks import (
     Task,
     base_folder,
     check_folder,
+    check_output_folder,
     check_output_settings,
+    output_folder_made,
     run_tasks,
 )
 
@@ -311,33 +313,28 @@ def batch(
     specs = load_chain(chain)
     chosen = RenderSettings.of(settings, options)
     jobs = check_jobs(jobs)
-    check_folder(out_dir, "output folder")
+    check_output_folder(out_dir)
     sources = input_names(files)
     suffix = None if chosen.file_format is None else check_format_name(chosen.file_format)
     pairs = plan_outputs(sources, out_dir, base_dir, suffix)
     check_collisions(pairs)
     check_output_settings([output for _, output in pairs], chosen)
-    # Made once the outputs are known not to collide: a refused batch leaves no folder.
-    try:
-        make_folders(out_dir)
-    except OSError as error:
-        raise KavriError(
-            f"{shown(out_dir)}: cannot create folder: {error.strerror or error}"
-        ) from None
     tasks = [Task(source, output, specs) for source, output in pairs]
-    return run_tasks(
-        tasks,
-        out_dir,
-        chosen,
-        inputs=sources,
-        base_dir=base_dir,
-        executor=executor,
-        jobs=jobs,
-        force=force,
-        on_result=on_result,
-        on_progress=on_progress,
-        stop=stop,
-    )
+    # Made once the outputs are known not to collide: a refused batch leaves no folder.
+    with output_folder_made(out_dir):
+        return run_tasks(
+            tasks,
+            out_dir,
+            chosen,
+            inputs=sources,
+            base_dir=base_dir,
+            executor=executor,
+            jobs=jobs,
+            force=force,
+            on_result=on_result,
+            on_progress=on_progress,
+            stop=stop,
+        )
 
 
 def check_jobs(jobs: Any) -> int | None:

@@ -21,13 +21,14 @@ import os
 import queue
 import threading
 import time
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import Executor, Future, ThreadPoolExecutor, wait
+from contextlib import contextmanager
 from dataclasses import dataclass, field, replace
 from typing import Any, Literal
 
 from .._engine import usable_cores
-from .._paths import AnyPath, fs_name, make_folders, shown
+from .._paths import AnyPath, fs_name, make_folders, remove_empty_folders, shown
 from .._stop import AnyStop, StopRequest
 from ..catalogue import NEEDED_KEYS
 from ..chain import Chain
@@ -58,6 +59,8 @@ __all__ = [
     "run_tasks",
     "base_folder",
     "check_folder",
+    "check_output_folder",
+    "output_folder_made",
     "stopped_before_start",
 ]
 
@@ -179,6 +182,49 @@ def check_folder(path: AnyPath, what: str) -> str:
     if not name:
         raise KavriError(f"{what}: an empty path; give '.' for the current folder")
     return name
+
+
+def check_output_folder(path: AnyPath) -> str:
+    """An output folder argument (see :func:`check_folder`) that can be written into or
+    made: the nearest folder on the way that exists must be one this process may write
+    into and search. Refused before any input is read (an output folder that could not be
+    searched had been named by way of its record, "…/.kavri-batch.json: cannot read")."""
+    name = check_folder(path, "output folder")
+    wanted = os.path.abspath(name)
+    nearest = wanted
+    while not os.path.exists(nearest):
+        nearest = os.path.dirname(nearest)
+    if nearest == wanted and not os.path.isdir(nearest):
+        raise KavriError(f"{shown(name)}: is not a folder")
+    if not os.path.isdir(nearest):
+        raise KavriError(
+            f"{shown(name)}: cannot create the folder: {shown(nearest)} is not a folder"
+        )
+    if not os.access(nearest, os.W_OK | os.X_OK):
+        # Both are needed: one writable but not searchable (mode 622) had been "not writable".
+        why = "not searchable" if os.access(nearest, os.W_OK) else "not writable"
+        if nearest == wanted:
+            raise KavriError(f"{shown(name)}: cannot write into the folder: it is {why}")
+        raise KavriError(f"{shown(name)}: cannot create the folder: {shown(nearest)} is {why}")
+    return name
+
+
+@contextmanager
+def output_folder_made(path: AnyPath) -> Iterator[None]:
+    """Makes a run's output folder, and takes the folders it made away again, where still
+    empty, when the run raises: a run that failed before its first output (no thread could
+    be started, a stop while the inputs were counted) had left a new, empty tree behind."""
+    try:
+        made = make_folders(path)
+    except OSError as error:
+        raise KavriError(
+            f"{shown(path)}: cannot create folder: {error.strerror or error}"
+        ) from None
+    try:
+        yield
+    except BaseException:
+        remove_empty_folders(made)
+        raise
 
 
 def _named_place(spec: dict[str, Any]) -> tuple[str, str] | None:
@@ -667,11 +713,12 @@ def run_tasks(
 
         pool = _Pool(executor, jobs, stop)
         failed = False
+        made: list[str] = []  # the outputs' folders this run made
         try:
             for index, task in enumerate(tasks):
                 if pool.halt.is_set():
                     break
-                problem = _refusal(task, guard, settings)
+                problem = _refusal(task, guard, settings, made)
                 previous = None if force else record.get(task.output)
                 refused = ""
                 if problem and previous is not None and record.written_by_us(task.output):
@@ -703,8 +750,11 @@ def run_tasks(
                 pool.close(tasks, report, failed)
             finally:
                 record.save()
+                if failed:
+                    remove_empty_folders(made)
         partial = BatchReport([outcomes[i] for i in range(len(tasks)) if i in outcomes])
         if pool.halt.is_set() and len(outcomes) < len(tasks):
+            remove_empty_folders(made)  # those of outputs not started
             abandoned = (
                 f"{pool.abandoned} in flight abandoned"
                 if pool.knows_running
@@ -722,10 +772,12 @@ def run_tasks(
         return partial
 
 
-def _refusal(task: Task, guard: OutputGuard, settings: RenderSettings) -> str | None:
+def _refusal(
+    task: Task, guard: OutputGuard, settings: RenderSettings, made: list[str]
+) -> str | None:
     """Why a task cannot start (its output may not be written, its format is unknown, its
     folder cannot be made, its chain could not be drawn), or None; the folder is made
-    here."""
+    here, and the folders made are added to ``made``."""
     if task.problem:
         return task.problem
     refused = guard.refusal(task.source, task.output)
@@ -737,7 +789,7 @@ def _refusal(task: Task, guard: OutputGuard, settings: RenderSettings) -> str | 
         return str(error)
     folder = os.path.dirname(os.path.abspath(task.output))
     try:
-        make_folders(folder)
+        made += make_folders(folder)
     except OSError as error:
         return f"{task.source}: cannot create folder {folder}: {error.strerror or error}"
     return None
