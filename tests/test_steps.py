@@ -647,13 +647,26 @@ def test_a_stream_refused_memory_says_whether_it_can_go_on(monkeypatch):
     monkeypatch.delenv("KAVRI_AVAILABLE_MEMORY")
     parts += [stream.process(audio[50_000:]), stream.flush()]
     assert np.array_equal(np.concatenate(parts), kavri.process(audio, 48_000, chain))
-    # A refused flush of held frames cannot be tried again: the refusal says so.
-    stream = kavri.Stream([{"type": "normalize"}], 48_000, 2)
-    for _ in range(3):
-        stream.process(audio)
-    monkeypatch.setenv("KAVRI_AVAILABLE_MEMORY", "1M")
-    with pytest.raises(MemoryError, match="the stream's state is lost: reset"):
-        stream.flush()
+    # A flush of a whole held signal is asked for before any stage lets go of it: refused
+    # as the memory on hand fell, the signal had been lost, and the stream with it.
+    # So are a fade-out's, a conversion's and a stretch's last blocks, each with what the
+    # stages before it release as they flush.
+    lasts = [
+        {"type": "resample", "rate_hz": 44_100},
+        {"type": "time_stretch", "factor": 0.8},
+        {"type": "fade", "out_s": 1.5},
+    ]
+    for chain in ([{"type": "normalize"}], [{"type": "noise", "snr_db": 10, "seed": 3}], lasts):
+        stream = kavri.Stream([{"type": "gain", "db": -1}, *chain], 48_000, 2)
+        parts = [stream.process(audio[i : i + 30_000]) for i in range(0, 96_000, 30_000)]
+        monkeypatch.setenv("KAVRI_AVAILABLE_MEMORY", "1M")
+        with pytest.raises(MemoryError, match="flush") as refused:
+            stream.flush()
+        assert "reset" not in str(refused.value)
+        monkeypatch.delenv("KAVRI_AVAILABLE_MEMORY")
+        parts.append(stream.flush())
+        whole = kavri.process(audio, 48_000, [{"type": "gain", "db": -1}, *chain])
+        assert np.array_equal(np.concatenate(parts), whole)
 
 
 def test_streamed_files_take_the_rate_channels_and_peak_the_chain_ends_with(tmp_path):

@@ -130,10 +130,11 @@ class FrameBuffer:
         self._parts.append(frames.copy() if copy else frames)
         self._size += count
 
-    def check(self, count: int) -> None:
-        """Asks the memory guard for holding ``count`` frames more (MemoryError if not)."""
+    def check(self, count: int, beside: int = 0) -> None:
+        """Asks the memory guard for holding ``count`` frames more, with ``beside`` bytes
+        more that the flush needs (MemoryError if not)."""
         flush = self.flush_bytes * (self._size + count) * self.channels
-        check_memory(count * self.channels * 4 + flush, self.what)
+        check_memory(count * self.channels * 4 + flush + beside, self.what)
 
     def take(self, count: int) -> Frames:
         """The first ``count`` frames (at most all), removed from the buffer."""
@@ -214,6 +215,12 @@ class Step:
         """Asks the memory guard for what the step will hold, with what its flush needs,
         once it has taken ``frames`` more: for a step that holds the whole signal, before
         any stage runs the chunk. Others ask as they go."""
+
+    def check_flush(self, frames: int) -> None:
+        """Asks the memory guard for what the flush will need, with ``frames`` more coming
+        from the flushes of the stages before, before any stage of a stream flushes:
+        refused there, nothing is let go, and the flush can be tried again. A step that
+        holds little asks as it goes."""
 
     def output_frames(self, frames: int) -> int | None:
         """The output's length for an input of ``frames``; None where it depends on the

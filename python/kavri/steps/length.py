@@ -225,6 +225,10 @@ class Fade(Step):
         self._held.append(out, copy=False)
         return self._held.take(max(0, len(self._held) - self._out.frames))
 
+    def check_flush(self, frames: int) -> None:
+        # The frames held, joined (a fade-out of a minute holds a minute).
+        self._held.check(frames, (len(self._held) + frames) * self.in_channels * 4)
+
     def flush(self) -> Frames:
         tail = self._held.take(len(self._held))
         if tail.shape[0]:
@@ -433,6 +437,10 @@ class PeakMeter:
     level meter's true-peak meter, whose reading does not depend on how the signal was cut.
     NaN and infinite samples are left out of the peak."""
 
+    # What it holds at once as it measures a piece, in bytes a sample: the piece in double
+    # precision, its finite copy, and the meter's copies of that.
+    PIECE_BYTES = 8 + 8 + 20
+
     def __init__(self, channels: int, true_peak: bool) -> None:
         self.channels = channels
         self.true_peak = true_peak
@@ -498,6 +506,11 @@ class Normalize(Step):
     def check_hold(self, frames: int) -> None:
         if self._known is None:
             self._held.check(frames)
+
+    def check_flush(self, frames: int) -> None:
+        if self._known is None:
+            piece = min(len(self._held) + frames, PIECE) * self.in_channels
+            self._held.check(frames, piece * PeakMeter.PIECE_BYTES)
 
     def process(self, chunk: Frames) -> Frames:
         if self._known is not None:

@@ -541,6 +541,12 @@ class MixedNoise(Step):
         if self._holding:
             self._held.check(frames)
 
+    def check_flush(self, frames: int) -> None:
+        # Asked as each chunk was held, yet the memory on hand moves: refused inside the
+        # flush, the stream lost the whole signal it held.
+        if self._holding:
+            self._held.check(frames)
+
     def process(self, chunk: Frames) -> Frames:
         if self._holding:
             self._held.append(chunk)

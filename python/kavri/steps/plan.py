@@ -576,7 +576,19 @@ class ChainStream:
             chunk = stage.process(chunk)
         return _fit(chunk, self.plan.out_channels)
 
+    def check_flush(self) -> None:
+        """Asks the guard, before any stage flushes, for what the steps' flushes need (see
+        :meth:`Step.check_flush`), each with what the stages before it may release."""
+        coming = 0
+        for stage in self._stages:
+            if isinstance(stage, Step):
+                stage.check_flush(coming)
+                coming = stage.most_output_frames(stage.held_frames + coming)
+            else:
+                coming += stage.held_frames
+
     def flush(self) -> Frames:
+        self.check_flush()
         data = empty(self.plan.in_channels)
         for stage in self._stages:
             if isinstance(stage, Step):
@@ -594,6 +606,7 @@ class ChainStream:
 
     def flush_pieces(self) -> Iterator[Frames]:
         """What :meth:`flush` gives, in pieces (see :meth:`process_pieces`)."""
+        self.check_flush()
         return self._at_least_one(
             piece
             for index, stage in enumerate(self._stages)

@@ -277,7 +277,7 @@ class Resample(Step):
     def output_frames(self, frames: int) -> int:
         return round_half_up(frames * self._ratio)
 
-    def _check(self, frames: int) -> None:
+    def _check(self, frames: int, beside: int = 0) -> None:
         """Asks the memory guard for what converting ``frames`` makes: soxr's output and
         its copy into one array (and what soxr held back from before), and soxr's own
         working memory: about 230 KiB a channel for its filters, and 8 bytes a channel for
@@ -287,7 +287,7 @@ class Resample(Step):
         made = self.output_frames(frames + 8192)
         working = self.in_channels * (_SOXR_CHANNEL_BYTES + 12 * min(frames, self._block))
         check_memory(
-            2 * made * self.out_channels * 4 + (0 if self._made else working),
+            2 * made * self.out_channels * 4 + (0 if self._made else working) + beside,
             f"{self.type}: the conversion of {frames} frames ({made} out)",
         )
 
@@ -395,6 +395,11 @@ class Resample(Step):
         self._pending.append(chunk[start + whole :])
         # Before the end, never more than the frames taken so far account for.
         return self._release(self.output_frames(self._taken))
+
+    def check_flush(self, frames: int) -> None:
+        # The last frames, joined and converted, with what is ready.
+        rest = len(self._pending) + frames
+        self._check(rest, (rest * self.in_channels + len(self._ready) * self.out_channels) * 4)
 
     def flush(self) -> Frames:
         rest = np.ascontiguousarray(self._pending.take(len(self._pending)))

@@ -179,9 +179,11 @@ class Stretcher(Step):
         order = np.argsort(np.abs(lags), kind="stable")
         return int(lags[order[int(np.argmax(score[order]))]])
 
-    def _run_block(self, total: int | None) -> Frames:
-        """Stretches block ``self._next``; ``total`` is the signal's length once known."""
-        k, size, reach = self._next, self._block, self._reach
+    def _span(self, k: int, total: int | None) -> tuple[int, int, int, bool, int, int, int]:
+        """Where block ``k`` lies: the input it reads (``start`` to ``end``, ``stop``
+        without an end), whether it is the last, and the output it gives (``low`` to
+        ``high``, counted from the output frame ``origin`` of its first input frame)."""
+        size = self._block
         start = max(0, k * size - self._context)
         stop = (k + 1) * size + self._context
         end = stop if total is None else min(total, stop)
@@ -191,7 +193,25 @@ class Stretcher(Step):
         high = self._at((k + 1) * size) + self._half
         if final is not None:
             high = min(high, final) if not last else final
-        origin = self._at(start)
+        return start, stop, end, last, low, high, self._at(start)
+
+    def check_flush(self, frames: int) -> None:
+        # The blocks the flush stretches, the largest asked for, with the output joined.
+        total = self._taken + frames
+        most, k = 0, self._next
+        while total and k * self._block < total:
+            *_, high, origin = self._span(k, total)
+            most = max(most, high + self._reach - origin)
+            k += 1
+        rest = self._at(total) - self._released
+        check_memory(
+            4 * self.out_channels * (3 * most + rest), f"{self.type}: the blocks of the flush"
+        )
+
+    def _run_block(self, total: int | None) -> Frames:
+        """Stretches block ``self._next``; ``total`` is the signal's length once known."""
+        k, size, reach = self._next, self._block, self._reach
+        start, stop, end, last, low, high, origin = self._span(k, total)
         segment = self._input[start - self._base : end - self._base]
         if k > 0 and end < stop:
             # The signal ends within the segment: silence after it lets the stretcher
