@@ -649,12 +649,13 @@ def test_a_stream_refused_memory_says_whether_it_can_go_on(monkeypatch):
     assert np.array_equal(np.concatenate(parts), kavri.process(audio, 48_000, chain))
     # A flush of a whole held signal is asked for before any stage lets go of it: refused
     # as the memory on hand fell, the signal had been lost, and the stream with it.
-    # So are a fade-out's, a conversion's and a stretch's last blocks, each with what the
+    # So are a fade-out's, a pad's, a conversion's and a stretch's last blocks, each with what the
     # stages before it release as they flush.
     lasts = [
         {"type": "resample", "rate_hz": 44_100},
         {"type": "time_stretch", "factor": 0.8},
         {"type": "fade", "out_s": 1.5},
+        {"type": "pad", "end_s": 2},
     ]
     for chain in ([{"type": "normalize"}], [{"type": "noise", "snr_db": 10, "seed": 3}], lasts):
         stream = kavri.Stream([{"type": "gain", "db": -1}, *chain], 48_000, 2)
