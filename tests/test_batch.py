@@ -881,6 +881,46 @@ def test_a_record_that_cannot_be_read_or_saved_is_told(tree, tmp_path, monkeypat
     assert (augmented / "augment.jsonl").read_bytes() == manifest
 
 
+def test_a_journal_that_cannot_be_removed_never_wins_over_a_newer_record(tree, monkeypatch):
+    # An immutable journal outlived the save that took it in: its old entries overrode
+    # every later record, and a run into its own input folder refused its outputs for good.
+    import builtins
+    import errno
+
+    import kavri.runs.record as record
+
+    files = [tree / "a.wav", tree / "b.flac"]
+    out = tree / "out"
+    assert kavri.batch(files, CHAIN, out, base_dir=tree).ok
+    atomic_output = record.atomic_output
+
+    def refused(path):
+        raise PermissionError(errno.EPERM, "Operation not permitted")
+
+    monkeypatch.setattr(record, "atomic_output", refused)
+    with pytest.warns(kavri.KavriWarning, match="cannot be saved"):
+        assert kavri.batch(files, CHAIN, out, base_dir=tree, force=True).ok  # in the journal
+    monkeypatch.setattr(record, "atomic_output", atomic_output)
+    journal = str(out / RECORD_NAME) + ".journal"
+    os_remove, builtin_open = os.remove, builtins.open
+
+    def kept(call):
+        def refuse_the_journal(path, *args, **kwargs):
+            if os.fspath(path) == journal and args[:1] != ("rb",):  # read, not changed
+                raise PermissionError(errno.EPERM, "Operation not permitted")
+            return call(path, *args, **kwargs)
+
+        return refuse_the_journal
+
+    monkeypatch.setattr(os, "remove", kept(os_remove))
+    monkeypatch.setattr(record, "open", kept(builtin_open), raising=False)
+    assert kavri.batch(files, CHAIN, out, base_dir=tree, force=True).ok
+    monkeypatch.undo()
+    assert os.path.exists(journal)
+    again = kavri.batch(files, CHAIN, out, base_dir=tree)
+    assert [r.status for r in again.results] == ["skipped", "skipped"], again.failed
+
+
 def test_patterns_brace_sets_and_files_that_are_not_audio(tree):
     (tree / "notes.txt").write_text("take 2 was the good one\n")
     (tree / "sub" / "readme").write_text("no suffix\n")

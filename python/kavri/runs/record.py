@@ -297,6 +297,11 @@ class Record:
         self._left_out = 0  # damaged entries of the record as read
         self._unsaved: str | None = None  # why the last save failed
         self._unjournaled = False  # an entry could not be appended to the journal
+        # Counts the saves: a journal line notes the count of the record it came after, so
+        # that lines a save took in never win over it (a journal that could not be removed,
+        # an immutable or append-only file, had overridden every later record with its
+        # old entries; a run into its own input folder then refused its outputs for good).
+        self._generation = 0
         self.entries: dict[str, dict[str, Any]] = self._load()
         journaled = self._journaled()
         self.entries.update(journaled)
@@ -328,7 +333,11 @@ class Record:
         key = self.key(output)
         self.entries[key] = entry
         self._changed = True
-        line = json.dumps({"key": key, "entry": entry}, sort_keys=True, allow_nan=False)
+        line = json.dumps(
+            {"key": key, "entry": entry, "after": self._generation},
+            sort_keys=True,
+            allow_nan=False,
+        )
         try:
             with open(self.journal, "a", encoding="utf-8") as handle:
                 handle.write(line + "\n")
@@ -357,6 +366,9 @@ class Record:
             except JSONProblem:
                 continue
             if isinstance(item, dict) and valid_key(item.get("key")):
+                after = item.get("after")
+                if type(after) is int and after < self._generation:
+                    continue  # older than the record, which holds it
                 if _valid_entry(item.get("entry")):
                     found[item["key"]] = item["entry"]
         return found
@@ -393,6 +405,9 @@ class Record:
         ):
             self._set_aside("not a batch record of this version")
             return {}
+        generation = data.get("generation")
+        if type(generation) is int and generation > 0:
+            self._generation = generation
         entries = {
             key: entry for key, entry in outputs.items() if valid_key(key) and _valid_entry(entry)
         }
@@ -423,8 +438,9 @@ class Record:
         if not self._changed or (when_due and time.monotonic() - self._saved < self._interval):
             return
         began = time.monotonic()
+        generation = self._generation + 1
         text = json.dumps(
-            {"format": RECORD_FORMAT, "outputs": self.entries},
+            {"format": RECORD_FORMAT, "generation": generation, "outputs": self.entries},
             indent=1,
             sort_keys=True,
             allow_nan=False,
@@ -441,6 +457,7 @@ class Record:
             self._unsaved = str(error).split(": cannot write: ", 1)[-1]
             return
         self._unsaved = None
+        self._generation = generation
         self._saved = time.monotonic()
         # The journal holds every entry meanwhile: a record of 100,000 outputs takes about
         # a second to write, and written every second it took half the run.
