@@ -13,6 +13,7 @@ import shutil
 import stat
 import subprocess
 import sys
+import tempfile
 import textwrap
 import threading
 import warnings
@@ -925,3 +926,66 @@ def test_effect_option_text_only_ever_raises_chain_errors(text):
     # The alphabet spells "gain", and the steps "fade" and "pad" with their defaults.
     assert spec["type"] in ("gain", "fade", "pad")
     assert all(np.isfinite(v) for k, v in spec.items() if k != "type")
+
+
+def test_outputs_that_cannot_be_written_are_refused_before_the_work(work, run_kavri):
+    # A read-only file system, or an immutable file, was found out by the rename once all of
+    # the work was done (a loudness target's passes, a plot's figure), in words that named
+    # neither; an augment run made every output, then ended on its immutable manifest.
+    from kavri._paths import temporary_folder_shown
+
+    mounted = work / "ro"
+    mounted.mkdir()
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=8m", "tmpfs", str(mounted)]).returncode:
+        pytest.skip("no read-only file system can be mounted here")
+    try:
+        kavri.write(mounted / "x.wav", noise(), RATE)
+        subprocess.run(["mount", "-o", "remount,ro", str(mounted)], check=True)
+        run = run_kavri("process", "in.wav", "ro/o.wav", "--loudness", "-16", cwd=work)
+        assert run.stderr.endswith(f"folder {mounted} is on a read-only file system\n")
+        run = run_kavri("batch", "in", "ro", "--effect", "gain", cwd=work)
+        assert run.stderr.endswith(
+            ": ro: cannot write into the folder: it is on a read-only file system\n"
+        )
+        with pytest.MonkeyPatch.context() as patch:
+            patch.setenv("TMPDIR", str(mounted))
+            patch.setattr(tempfile, "tempdir", None)
+            assert temporary_folder_shown().endswith(
+                f"(TMPDIR, {mounted}, is on a read-only file system)"
+            )
+    finally:
+        subprocess.run(["umount", str(mounted)], check=True)
+    flagged = []
+
+    def chattr(flag, path):
+        if subprocess.run(["chattr", flag, str(path)], capture_output=True).returncode:
+            pytest.skip("this file system keeps no immutable or append-only flags")
+        if flag.startswith("+"):
+            flagged.append(path)
+
+    try:
+        before = (work / "in.wav").read_bytes()
+        chattr("+i", work / "in.wav")
+        run = run_kavri("process", "in.wav", "in.wav", "--overwrite", "--peak", "-1", cwd=work)
+        assert run.stderr == "kavri: error: in.wav: cannot write: it is immutable (chattr +i)\n"
+        chattr("-i", work / "in.wav")
+        chattr("+a", work / "in")
+        run = run_kavri("process", "in.wav", "in/a.wav", "--effect", "gain", cwd=work)
+        assert run.stderr.endswith("is append-only (chattr +a): no file in it can be replaced\n")
+        chattr("-a", work / "in")
+        chain = work / "random.json"
+        chain.write_text('[{"type": "gain", "db": {"uniform": [-6, 0]}}]')
+        args = ["augment", "in", "aug", "--chain", str(chain), "--seed", "1", "--quiet"]
+        assert run_kavri(*args, "--variants", "1", cwd=work).returncode == 0
+        chattr("+i", work / "aug" / "augment.jsonl")
+        run = run_kavri(*args, "--variants", "2", cwd=work)
+        assert run.stderr.endswith("augment.jsonl: cannot write: it is immutable (chattr +i)\n")
+        assert sorted(os.listdir(work / "aug")) == [
+            ".kavri-batch.json",
+            "a.v0.wav",
+            "augment.jsonl",
+        ]
+    finally:
+        for path in flagged:
+            subprocess.run(["chattr", "-ia", str(path)])
+    assert (work / "in.wav").read_bytes() == before

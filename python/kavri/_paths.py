@@ -12,9 +12,12 @@ from __future__ import annotations
 
 import codecs
 import errno
+import fcntl
 import io
 import os
 import stat
+import sys
+import tempfile
 import time
 from typing import TextIO, TypeAlias
 
@@ -84,6 +87,59 @@ def remove_empty_folders(folders: list[str]) -> None:
             os.rmdir(folder)
         except OSError:
             pass
+
+
+# The flags chattr sets on a file or a folder (read by FS_IOC_GETFLAGS): one that is
+# immutable cannot be changed, replaced or removed, by root either; a folder that is
+# append-only takes new names, and no name in it can be replaced or removed.
+_GET_FLAGS = 0x80086601
+IMMUTABLE = 0x10
+APPEND_ONLY = 0x20
+
+
+def inode_flags(path: str) -> int:
+    """The chattr flags of a file or a folder; 0 where they cannot be read (a file system
+    without them, a file that cannot be opened)."""
+    try:
+        descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
+    except OSError:
+        return 0
+    try:
+        # The kernel writes an int; a long's room is given, as the request's size says.
+        flags = fcntl.ioctl(descriptor, _GET_FLAGS, bytes(8))
+        return int.from_bytes(flags[:4], sys.byteorder)
+    except OSError:
+        return 0
+    finally:
+        os.close(descriptor)
+
+
+def unwritable_folder(folder: str) -> str | None:
+    """Why no file can be put into an existing ``folder``, to follow "it is" or "folder X
+    is"; None where one can."""
+    if os.access(folder, os.W_OK | os.X_OK):
+        return None
+    try:
+        if os.statvfs(folder).f_flag & os.ST_RDONLY:
+            return "on a read-only file system"
+    except OSError:
+        pass
+    if inode_flags(folder) & IMMUTABLE:
+        return "immutable (chattr +i)"
+    # Both are needed: one writable but not searchable (mode 622) had been "not writable".
+    return "not searchable" if os.access(folder, os.W_OK) else "not writable"
+
+
+def temporary_folder_shown() -> str:
+    """The temporary folder, for a message; where ``TMPDIR`` names another, which Python
+    passes over without a word when it cannot be used, that is said too (a full /tmp had
+    been blamed when TMPDIR pointed at a roomy folder on a read-only file system)."""
+    folder = tempfile.gettempdir()
+    wanted = os.environ.get("TMPDIR")
+    if not wanted or os.path.abspath(wanted) == folder:
+        return shown(folder)
+    why = (unwritable_folder(wanted) or "not usable") if os.path.isdir(wanted) else "no folder"
+    return f"{shown(folder)} (TMPDIR, {shown(wanted)}, is {why})"
 
 
 def free_bytes(descriptor: int) -> int:

@@ -37,7 +37,7 @@ from typing import Any, Protocol
 
 import numpy as np
 
-from ._paths import free_bytes, shown
+from ._paths import free_bytes, shown, temporary_folder_shown
 from .errors import AudioFileError, KavriError
 from .io import (
     STREAM_FORMATS,
@@ -180,7 +180,7 @@ class FloatSpool:
             self.close()
             raise AudioFileError(
                 f"{self.label}: not processed: a loudness target keeps the rendered audio "
-                f"({size / 2**20:.0f} MiB more) in {shown(tempfile.gettempdir())}, which "
+                f"({size / 2**20:.0f} MiB more) in {temporary_folder_shown()}, which "
                 f"would leave less than {SPOOL_DISK_MARGIN >> 20} MiB free there; point "
                 "TMPDIR at a folder with more room"
             )

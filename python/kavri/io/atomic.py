@@ -25,7 +25,16 @@ from collections.abc import Iterator
 from contextlib import contextmanager, suppress
 from pathlib import PurePath
 
-from .._paths import AnyPath, fs_name, shown, special_kind
+from .._paths import (
+    APPEND_ONLY,
+    IMMUTABLE,
+    AnyPath,
+    fs_name,
+    inode_flags,
+    shown,
+    special_kind,
+    unwritable_folder,
+)
 from ..errors import KavriError
 
 __all__ = [
@@ -231,7 +240,10 @@ def output_target(path: AnyPath) -> str:
     :class:`KavriError`, before anything is written, where no file can be put: in a folder
     that does not exist, or in place of a folder, a device, a pipe or a socket, which the
     rename would replace (/dev/null given as an output had become a file), or of another
-    user's file in a sticky folder, which the rename would fail to replace."""
+    user's file in a sticky folder, which the rename would fail to replace, or into a
+    folder that cannot be written (a read-only file system) or in place of a file that
+    cannot be replaced (immutable), which a loudness target's passes had found out only
+    once all of the work was done."""
     name = fs_name(path)
     try:
         # Through every link, /proc's too: /dev/stdout leads to a pipe that no path names.
@@ -260,6 +272,20 @@ def output_target(path: AnyPath) -> str:
         raise KavriError(
             f"{shown(name)}: cannot write: folder {shown(folder)}: {error.strerror or error}"
         ) from None
+    why = unwritable_folder(folder)
+    if why is not None:
+        raise KavriError(f"{shown(name)}: cannot write: folder {shown(folder)} is {why}")
+    if mode is not None:
+        flags = inode_flags(name)
+        if flags & IMMUTABLE:
+            raise KavriError(f"{shown(path)}: cannot write: it is immutable (chattr +i)")
+        if flags & APPEND_ONLY:
+            raise KavriError(f"{shown(path)}: cannot write: it is append-only (chattr +a)")
+        if inode_flags(folder) & APPEND_ONLY:
+            raise KavriError(
+                f"{shown(path)}: cannot write: folder {shown(folder)} is append-only "
+                "(chattr +a): no file in it can be replaced"
+            )
     if mode is not None and _owner_only(name, folder):
         # The rename would fail with a bare "Operation not permitted", once the work is done.
         raise KavriError(

@@ -36,7 +36,7 @@ import numpy.typing as npt
 import soundfile as sf
 
 from .._engine import check_memory as guard_memory
-from .._paths import AnyPath, free_bytes, fs_name, shown
+from .._paths import AnyPath, free_bytes, fs_name, shown, temporary_folder_shown
 from .._stop import StopRequest
 from ..catalogue import counted
 from ..errors import AudioFileError, Interrupted, KavriWarning
@@ -329,10 +329,9 @@ def _wait_readable(descriptor: int, stop: StopRequest | None, label: str) -> Non
 def _check_room(spool: IO[bytes], size: int, label: str) -> None:
     free = free_bytes(spool.fileno())
     if free - size < SPOOL_DISK_MARGIN:
-        folder = tempfile.gettempdir()
         raise AudioFileError(
-            f"{label}: not read: copying it to {shown(folder)} (it cannot seek) would leave "
-            f"less than {SPOOL_DISK_MARGIN >> 20} MiB free there; point TMPDIR at a "
+            f"{label}: not read: copying it to {temporary_folder_shown()} (it cannot seek) "
+            f"would leave less than {SPOOL_DISK_MARGIN >> 20} MiB free there; point TMPDIR at a "
             "folder with more room, or give a file"
         )
 

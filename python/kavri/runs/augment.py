@@ -29,7 +29,7 @@ from .._paths import AnyPath, fs_name, shown
 from .._providers import listed_once
 from .._stop import StopRequest, stopping
 from ..errors import KavriError, KavriWarning
-from ..io import atomic_output, check_format_name
+from ..io import atomic_output, check_format_name, output_target
 from ..random_chain import RandomChain, RandomChainLike, key_word
 from ..rendering import ProgressCallback
 from ..settings import RenderOptions, RenderSettings
@@ -277,8 +277,11 @@ def augment_files(
     # One run at a time writes into the folder: its manifest is rewritten from what was
     # read here.
     with output_folder_made(target), exclusive_run(target):
-        # A record the run cannot read stops it here, before the manifest loses a line.
+        # A record the run cannot read stops it here, before the manifest loses a line; a
+        # manifest that cannot be replaced (immutable), before the outputs are made whose
+        # lines it would lack (each was made, then the run ended on it, with no summary).
         check_record(target)
+        output_target(manifest)
         previous, damaged = manifest_lines(manifest)
         if damaged:
             _set_aside(manifest, damaged, previous)

@@ -28,7 +28,14 @@ from dataclasses import dataclass, field, replace
 from typing import Any, Literal
 
 from .._engine import usable_cores
-from .._paths import AnyPath, fs_name, make_folders, remove_empty_folders, shown
+from .._paths import (
+    AnyPath,
+    fs_name,
+    make_folders,
+    remove_empty_folders,
+    shown,
+    unwritable_folder,
+)
 from .._stop import AnyStop, StopRequest
 from ..catalogue import NEEDED_KEYS
 from ..chain import Chain
@@ -200,9 +207,8 @@ def check_output_folder(path: AnyPath) -> str:
         raise KavriError(
             f"{shown(name)}: cannot create the folder: {shown(nearest)} is not a folder"
         )
-    if not os.access(nearest, os.W_OK | os.X_OK):
-        # Both are needed: one writable but not searchable (mode 622) had been "not writable".
-        why = "not searchable" if os.access(nearest, os.W_OK) else "not writable"
+    why = unwritable_folder(nearest)
+    if why is not None:
         if nearest == wanted:
             raise KavriError(f"{shown(name)}: cannot write into the folder: it is {why}")
         raise KavriError(f"{shown(name)}: cannot create the folder: {shown(nearest)} is {why}")
