@@ -3,9 +3,8 @@
 from __future__ import annotations
 
 import argparse
-import os
 
-from .._paths import make_folders, shown
+from .._paths import fs_name, make_folders, shown, unwritable_folder
 from ..chain import load_preset
 from ..demo import DEMO_FOLDER, run_demo
 from ..errors import KavriError
@@ -32,6 +31,7 @@ def run(args: argparse.Namespace) -> int:
         raise KavriError(
             f"--out-dir {shown(args.out_dir)}: cannot create the folder: {error.strerror or error}"
         ) from None
-    if not os.access(args.out_dir, os.W_OK | os.X_OK):
-        raise KavriError(f"--out-dir {shown(args.out_dir)}: folder is not writable")
+    why = unwritable_folder(fs_name(args.out_dir))
+    if why is not None:
+        raise KavriError(f"--out-dir {shown(args.out_dir)}: the folder is {why}")
     return 0 if run_demo(folder=args.out_dir, presets=args.preset) else EXIT_FAILED
