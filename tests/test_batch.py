@@ -921,6 +921,32 @@ def test_a_journal_that_cannot_be_removed_never_wins_over_a_newer_record(tree, m
     assert [r.status for r in again.results] == ["skipped", "skipped"], again.failed
 
 
+def test_outcomes_are_journaled_while_the_rest_are_still_sent(tree, tmp_path, monkeypatch):
+    # Outcomes were taken only once every task had been sent: a run of 20,000 files killed
+    # in its first 9 s had made 412 outputs and journaled none of them (and, into its own
+    # input folder, the rerun took them for files it had not written).
+    import kavri.runs.tasks as tasks
+
+    refusal, looked = tasks._refusal, []
+
+    def slow(*args):
+        looked.append(len(looked))
+        time.sleep(0.1)  # thousands of outputs' checks, each a few milliseconds
+        return refusal(*args)
+
+    monkeypatch.setattr(tasks, "_refusal", slow)
+    clips = [tmp_path / "clips" / f"{n}.wav" for n in range(8)]
+    clips[0].parent.mkdir()
+    for clip in clips:
+        kavri.write(clip, np.zeros((100, 1), np.float32), RATE)
+    journaled = []
+    journal = tmp_path / "out" / (RECORD_NAME + ".journal")
+    on_result = lambda result: journaled.append((len(looked), journal.exists()))  # noqa: E731
+    assert kavri.batch(clips, CHAIN, tmp_path / "out", jobs=1, on_result=on_result).ok
+    sent, written = journaled[0]
+    assert sent < len(clips) and written
+
+
 def test_patterns_brace_sets_and_files_that_are_not_audio(tree):
     (tree / "notes.txt").write_text("take 2 was the good one\n")
     (tree / "sub" / "readme").write_text("no suffix\n")
