@@ -588,6 +588,8 @@ class ChainStream:
                 coming += stage.held_frames
 
     def flush(self) -> Frames:
+        # Asked first, so that a stream refused can flush again (a file's flush, in pieces,
+        # asks as it goes: a refusal there fails the file).
         self.check_flush()
         data = empty(self.plan.in_channels)
         for stage in self._stages:
@@ -606,7 +608,6 @@ class ChainStream:
 
     def flush_pieces(self) -> Iterator[Frames]:
         """What :meth:`flush` gives, in pieces (see :meth:`process_pieces`)."""
-        self.check_flush()
         return self._at_least_one(
             piece
             for index, stage in enumerate(self._stages)
