@@ -4,8 +4,10 @@ over an input, the record of what each output was made from, and stopping cleanl
 
 from __future__ import annotations
 
+import json
 import os
 import pickle
+import shutil
 import signal
 import subprocess
 import sys
@@ -1026,3 +1028,74 @@ def test_cli_batch_patterns_format_and_skipped_files(tree, tmp_path, run_kavri):
     # Named outright, the text file is an input, and fails for it.
     named = run_kavri(*common, "--pattern", "*.txt", cwd=tmp_path)
     assert named.returncode == 1 and "notes.txt: unknown output format '.txt'" in named.stderr
+
+
+def test_what_a_caller_passes_that_misbehaves_loses_no_finished_work(tree, tmp_path):
+    from concurrent.futures import Executor, ThreadPoolExecutor
+
+    files = [tree / "a.wav", tree / "b.flac", tree / "sub" / "c.wav"]
+    out = tmp_path / "out"
+    recorded = lambda: set(json.loads((out / RECORD_NAME).read_text())["outputs"])  # noqa: E731
+    # A run into the same folder from the run's own callback was let in (the lock counted
+    # the thread's nesting), and the outer run's record dropped the inner run's outputs.
+    refused = []
+
+    def again(result):
+        if not refused:
+            with pytest.raises(kavri.KavriError, match="another kavri run is writing") as error:
+                kavri.batch(files[2:], CHAIN, out, base_dir=tree)
+            refused.append(error)
+
+    assert kavri.batch(files[:2], CHAIN, out, base_dir=tree, on_result=again, jobs=1).ok
+    assert refused and recorded() == {"a.wav", "b.flac"}
+    # The entry a result carries is the caller's: clearing it had emptied the record's.
+    shutil.rmtree(out)
+    assert kavri.batch(files, CHAIN, out, base_dir=tree, on_result=lambda r: r.record.clear()).ok
+    again = kavri.batch(files, CHAIN, out, base_dir=tree, on_result=lambda r: r.record.clear())
+    assert [r.status for r in again.results] == ["skipped"] * 3
+    assert [r.status for r in kavri.batch(files, CHAIN, out, base_dir=tree).results] == [
+        "skipped"
+    ] * 3
+
+    # What a stop request raises on a worker thread reaches the caller (each file had
+    # failed with its words, and the run said it was done).
+    class OnlyHere:
+        def is_set(self):
+            if threading.current_thread() is not threading.main_thread():
+                raise LookupError("the caller's own")
+            return False
+
+    with pytest.raises(LookupError, match="the caller's own"):
+        kavri.batch(files, CHAIN, tmp_path / "o2", base_dir=tree, stop=OnlyHere(), jobs=2)
+
+    # Another executor's tasks that finished before a stop are recorded (they had been
+    # counted abandoned, their outputs on the disk, and made again by the rerun).
+    class Wrapped(Executor):
+        def __init__(self):
+            self.pool = ThreadPoolExecutor(2)
+
+        def submit(self, fn, *args, **kwargs):
+            return self.pool.submit(fn, *args, **kwargs)
+
+    wrapped, stop, out = Wrapped(), threading.Event(), tmp_path / "o3"
+
+    def slowly(result):
+        time.sleep(0.5)
+        stop.set()
+
+    try:
+        kavri.batch(files, CHAIN, out, base_dir=tree, executor=wrapped, on_result=slowly, stop=stop)
+    except kavri.BatchInterrupted:
+        pass
+    wrapped.pool.shutdown()
+    written = {p.relative_to(out).as_posix() for p in out.rglob("*.*") if p.suffix != ".json"}
+    assert written and written <= recorded()
+    # What cannot be called, or an executor that is none, is refused before any work.
+    for bad in ({"on_result": 3}, {"on_progress": "bar"}, {"executor": "threads"}):
+        with pytest.raises(TypeError, match="must be"):
+            kavri.batch(files, CHAIN, tmp_path / "o4", base_dir=tree, **bad)
+        with pytest.raises(TypeError, match="must be"):
+            kavri.augment_files(
+                files, CHAIN, tmp_path / "o4", variants=1, seed=1, base_dir=tree, **bad
+            )
+    assert not (tmp_path / "o4").exists()

@@ -196,6 +196,16 @@ def test_progress_and_stop_between_chunks(source, tmp_path, monkeypatch):
         padded = [{"type": "pad", "end_s": 120}]
         kavri.process_file(source, tmp_path / "out.wav", padded, stop=stop)
     assert (tmp_path / "out.wav").read_bytes() == before
+    # A stop once the output is in place (as a lossy one is measured after) had been told
+    # as "not written", of a file written.
+    lossy = tmp_path / "out.mp3"
+
+    class OnceWritten:
+        def is_set(self):
+            return lossy.exists()
+
+    summary = kavri.process_file(source, lossy, CHAIN, stop=OnceWritten(), measure=True)
+    assert summary.measurement is not None and summary.decoded
 
 
 def test_bad_files_fail_with_their_name_and_write_nothing(source, tmp_path):

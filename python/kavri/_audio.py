@@ -16,6 +16,7 @@ __all__ = [
     "MAX_SAMPLE_RATE",
     "PCM_BITS",
     "as_frames",
+    "check_callables",
     "check_count",
     "check_sample_rate",
     "whole_number",
@@ -163,6 +164,14 @@ def whole_number(name: str, value: Any) -> int:
         return operator.index(value)
     except TypeError:
         raise TypeError(f"{name} must be a whole number, got {value!r}") from None
+
+
+def check_callables(**given: Any) -> None:
+    """Callbacks the caller passed (None for none): ``TypeError`` for one that cannot be
+    called, before any work (one had failed once the first file was done)."""
+    for name, value in given.items():
+        if value is not None and not callable(value):
+            raise TypeError(f"{name} must be callable, got {value!r}")
 
 
 def check_count(name: str, value: Any) -> int:

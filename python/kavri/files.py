@@ -26,7 +26,7 @@ from typing import Any, Unpack
 
 import numpy as np
 
-from ._audio import check_count
+from ._audio import check_callables, check_count
 from ._engine import DEFAULT_BLOCK_SIZE, check_memory
 from ._paths import AnyPath, fs_name
 from ._paths import shown as show_name
@@ -274,6 +274,7 @@ def render_file(
     files) names the output in the warnings of values the engine will clamp at its rate."""
     target = settings.target
     source_name, output_name = fs_name(source), fs_name(output)
+    check_callables(progress=progress)
     if chunk is not None:
         chunk = check_count("chunk", chunk)
     output_format(output_name, None, settings.file_format)

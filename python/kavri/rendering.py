@@ -380,13 +380,17 @@ class _Job:
             layout=self.layout,
         )
 
-    def measure_file(self, path: str, span: Span, expected: int) -> Measurement:
-        """Decodes a written file and measures it, true peak included."""
+    def measure_file(
+        self, path: str, span: Span, expected: int, stoppable: bool = True
+    ) -> Measurement:
+        """Decodes a written file and measures it, true peak included; a stop request ends
+        it unless not ``stoppable``."""
         with open_input(path, shown(self.output)) as reader:
             blocks = BlockReader(reader, self.chunk, shown(self.output))
             meter = LevelMeter(reader.samplerate, reader.channels, layout=self.layout)
             for block in blocks:
-                self.check_stop()
+                if stoppable:
+                    self.check_stop()
                 meter.add(block)
                 span.frames(blocks.frames_read, expected)
         return meter.result()
@@ -510,7 +514,10 @@ def _plain(
             peak = max(measured.sample_peak, default=0.0)
     span.end()
     if measure and decode:
-        measured = job.measure_file(job.output, bar.span(expected), writer.stats.frames)
+        # The output is in place: a stop now would be told as "not written" of a file
+        # written (a batch left it unrecorded), so the measure of it runs to its end.
+        span = bar.span(expected)
+        measured = job.measure_file(job.output, span, writer.stats.frames, stoppable=False)
     bar.finish()
     return Rendered(
         consumed, writer.stats, writer.notice, measured, None, decode, peak, *_written(writer)

@@ -51,6 +51,7 @@ from .tasks import (
     Task,
     check_output_folder,
     check_output_settings,
+    check_run_arguments,
     output_folder_made,
     run_tasks,
     stopped_before_start,
@@ -219,6 +220,7 @@ def augment_files(
         raise ValueError(f"variants must be a whole number of at least 1, got {count!r}")
     chosen = RenderSettings.of(settings, options)
     jobs = check_jobs(jobs)
+    check_run_arguments(executor, on_result, on_progress)
     noted = _noted_settings(chosen)
     target = Path(check_output_folder(out_dir))
     manifest = target / MANIFEST_NAME
@@ -320,6 +322,7 @@ def augment_files(
                 on_result=note,
                 on_progress=on_progress,
                 stop=stop,
+                folder_held=True,
             )
         except BaseException as error:
             # What finished before a stop or an error is on disk; its chains are kept too. A

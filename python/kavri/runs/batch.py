@@ -39,6 +39,7 @@ from .tasks import (
     check_folder,
     check_output_folder,
     check_output_settings,
+    check_run_arguments,
     output_folder_made,
     run_tasks,
 )
@@ -313,7 +314,8 @@ def batch(
     specs = load_chain(chain)
     chosen = RenderSettings.of(settings, options)
     jobs = check_jobs(jobs)
-    check_output_folder(out_dir)
+    check_run_arguments(executor, on_result, on_progress)
+    out_dir = check_output_folder(out_dir)
     sources = input_names(files)
     suffix = None if chosen.file_format is None else check_format_name(chosen.file_format)
     pairs = plan_outputs(sources, out_dir, base_dir, suffix)

@@ -32,7 +32,6 @@ import json
 import os
 import re
 import stat
-import threading
 import time
 import warnings
 from collections.abc import Iterable, Iterator
@@ -121,9 +120,8 @@ def read_own_file(path: str) -> bytes | None:
 _READ_FACTOR = 8
 
 
-# The output folders this process's runs hold, by real path: the thread that holds each
-# and how deep (augment holds its folder, and the batch loop inside it takes it again).
-_HELD: dict[str, tuple[int, int]] = {}
+# The output folders this process's runs hold, by real path.
+_HELD: set[str] = set()
 _HELD_LOCK = ForkSafeLock()
 _LOCKED: dict[str, int] = {}  # the descriptors holding the folders' locks
 
@@ -146,56 +144,47 @@ os.register_at_fork(after_in_child=_forget_held_folders)
 def exclusive_run(out_dir: AnyPath) -> Iterator[None]:
     """Holds an output folder for one run at a time. Two runs into one folder each rewrote
     the record and the manifest from what they had read at their start, so one run's
-    entries were lost (60 outputs with no chain recorded). The lock is the folder's own
-    (``flock``), released with the process however it ends; a folder that cannot be opened
-    is not locked (the run then fails on it with its own message)."""
+    entries were lost (60 outputs with no chain recorded). A run started on the same thread
+    (from a callback of the run) is refused too. The lock is the folder's own (``flock``),
+    released with the process however it ends; a folder that cannot be opened is not locked
+    (the run then fails on it with its own message)."""
     real = os.path.realpath(fs_name(out_dir))
-    me = threading.get_ident()
     with _HELD_LOCK:
-        holder = _HELD.get(real)
-        if holder is not None and holder[0] == me:
-            _HELD[real] = (me, holder[1] + 1)
-            descriptor = None
-        elif holder is not None:
+        if real in _HELD:
             raise KavriError(_busy(out_dir))
-        else:
+        try:
+            descriptor = os.open(real, os.O_RDONLY | os.O_DIRECTORY)
+        except OSError:
+            descriptor = -1
+        if descriptor >= 0:
             try:
-                descriptor = os.open(real, os.O_RDONLY | os.O_DIRECTORY)
-            except OSError:
+                fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except OSError as error:
+                os.close(descriptor)
+                if error.errno in (errno.EWOULDBLOCK, errno.EAGAIN, errno.EACCES):
+                    raise KavriError(_busy(out_dir)) from None
+                # A file system without locks (ENOLCK): every run had been refused as
+                # if another held the folder.
                 descriptor = -1
-            if descriptor >= 0:
-                try:
-                    fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
-                except OSError as error:
-                    os.close(descriptor)
-                    if error.errno in (errno.EWOULDBLOCK, errno.EAGAIN, errno.EACCES):
-                        raise KavriError(_busy(out_dir)) from None
-                    # A file system without locks (ENOLCK): every run had been refused as
-                    # if another held the folder.
-                    descriptor = -1
-                    warnings.warn(
-                        f"{shown(out_dir)}: cannot lock the folder ({error.strerror}): a "
-                        "second run into it at the same time would not be refused",
-                        KavriWarning,
-                        stacklevel=3,
-                    )
-                else:
-                    _LOCKED[real] = descriptor
-            _HELD[real] = (me, 1)
+                warnings.warn(
+                    f"{shown(out_dir)}: cannot lock the folder ({error.strerror}): a "
+                    "second run into it at the same time would not be refused",
+                    KavriWarning,
+                    stacklevel=3,
+                )
+            else:
+                _LOCKED[real] = descriptor
+        _HELD.add(real)
     try:
         yield
     finally:
         with _HELD_LOCK:
-            held = _HELD.get(real)
-            if held is not None and held[1] > 1:
-                _HELD[real] = (held[0], held[1] - 1)
-            elif held is not None:
-                del _HELD[real]
+            _HELD.discard(real)
             # Given back outright, not by the close alone: a child forked meanwhile holds a
             # copy of the descriptor, and the lock had stayed with it while it lived. (Tasks
             # a stopped run left on another process's workers may still finish after this;
             # the record never lists them, so the next run redoes them.)
-            if descriptor is not None and _LOCKED.get(real) == descriptor:
+            if _LOCKED.get(real) == descriptor:
                 del _LOCKED[real]
                 with suppress(OSError):
                     fcntl.flock(descriptor, fcntl.LOCK_UN)
@@ -326,12 +315,15 @@ class Record:
         relative = os.path.relpath(os.path.abspath(output), os.path.abspath(self.folder))
         return portable_name(Path(relative).as_posix())
 
+    # Entries go in and come out as copies: the one a result carries is the caller's (an
+    # on_result that cleared it had emptied the record's entry, and every rerun redid all).
     def get(self, output: str) -> dict[str, Any] | None:
-        return self.entries.get(self.key(output))
+        entry = self.entries.get(self.key(output))
+        return None if entry is None else dict(entry)
 
     def put(self, output: str, entry: dict[str, Any]) -> None:
         key = self.key(output)
-        self.entries[key] = entry
+        self.entries[key] = entry = dict(entry)
         self._changed = True
         line = json.dumps(
             {"key": key, "entry": entry, "after": self._generation},

@@ -23,10 +23,11 @@ import threading
 import time
 from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import Executor, Future, ThreadPoolExecutor, wait
-from contextlib import contextmanager
+from contextlib import contextmanager, nullcontext
 from dataclasses import dataclass, field, replace
 from typing import Any, Literal
 
+from .._audio import check_callables
 from .._engine import usable_cores
 from .._paths import (
     AnyPath,
@@ -68,6 +69,7 @@ __all__ = [
     "base_folder",
     "check_folder",
     "check_output_folder",
+    "check_run_arguments",
     "output_folder_made",
     "stopped_before_start",
 ]
@@ -190,6 +192,22 @@ def check_folder(path: AnyPath, what: str) -> str:
     if not name:
         raise KavriError(f"{what}: an empty path; give '.' for the current folder")
     return name
+
+
+def check_run_arguments(
+    executor: Executor | None,
+    on_result: Callable[[FileResult], None] | None,
+    on_progress: ProgressCallback | None,
+) -> None:
+    """What a run is given to call, checked before any work: an executor without
+    ``submit`` (a string, a count), or a callback that cannot be called, had failed deep in
+    the run once files were done."""
+    if executor is not None and not callable(getattr(executor, "submit", None)):
+        raise TypeError(
+            f"executor must be a concurrent.futures.Executor (something with submit()), "
+            f"got {executor!r}"
+        )
+    check_callables(on_result=on_result, on_progress=on_progress)
 
 
 def check_output_folder(path: AnyPath) -> str:
@@ -485,6 +503,25 @@ def _run_unless_stopped(
 _TICK = 0.1
 
 
+class _CallerStop:
+    """The caller's stop request as the run asks it: what its ``is_set()`` raises is kept,
+    and taken for a stop, so that the run ends and raises it on the calling thread (raised
+    on a worker thread, it had failed every file, each with its words)."""
+
+    def __init__(self, stop: StopRequest) -> None:
+        self.stop = stop
+        self.error: BaseException | None = None
+
+    def is_set(self) -> bool:
+        if self.error is not None:
+            return True
+        try:
+            return bool(self.stop.is_set())
+        except BaseException as error:
+            self.error = error
+            return True
+
+
 class _Pool:
     """Runs task futures on an executor (by default a pool of ``jobs`` threads), collects
     their outcomes, reports progress about ten times a second and stops between chunks when
@@ -494,7 +531,8 @@ class _Pool:
         self, executor: Executor | None, jobs: int | None, stop: StopRequest | None
     ) -> None:
         self._internal = threading.Event()
-        self.halt = AnyStop(self._internal, stop)
+        self._caller = None if stop is None else _CallerStop(stop)
+        self.halt = AnyStop(self._internal, self._caller)
         self._own = executor is None
         self.executor = (
             executor
@@ -523,6 +561,8 @@ class _Pool:
         if self.task_stop is None:
             task = self._sent[index] = placed(task)
         future = self.executor.submit(_run_unless_stopped, task, *args, **kwargs)
+        if not callable(getattr(future, "add_done_callback", None)):
+            raise TypeError(f"executor.submit() must return a Future, got {future!r}")
         self._pending[future] = index
         future.add_done_callback(self._finished.put)
 
@@ -553,7 +593,7 @@ class _Pool:
                 )
             return
         try:
-            result = future.result()
+            result: object = future.result()
         except _NotStarted:
             return  # as if cancelled: it was not in flight
         except Interrupted:
@@ -570,7 +610,16 @@ class _Pool:
                 f"worker: {type(error).__name__}: {text}",
             )
         else:
-            if self.task_stop is None:
+            if not isinstance(result, FileResult):
+                # An executor that gives back something else: that file fails, not the run.
+                result = FileResult(
+                    task.source,
+                    task.output,
+                    "failed",
+                    f"{shown(task.source)}: the executor gave back {type(result).__name__}, "
+                    f"not the outcome of the task for {shown(task.output)}",
+                )
+            elif self.task_stop is None:
                 # Named as the run named them, not from the root as the worker was given.
                 result = _renamed(result, task, self._sent.pop(index))
         report(index, result)
@@ -626,24 +675,33 @@ class _Pool:
         try:
             for future in not_done:
                 future.cancel()
-            if self.task_stop is not None:
-                finished, _ = wait(not_done)
-                for future in finished:
-                    # Every outcome is reported (and its output recorded) even when a
-                    # caller's on_result raises for one, a KeyboardInterrupt included: the
-                    # first error is raised after.
-                    try:
-                        self._collect(future, tasks, report)
-                    except BaseException as error:
-                        first = first or error
-            elif self.knows_running:
-                self.abandoned += sum(1 for f in not_done if not f.cancelled())
-            else:
+            # Those of this process's threads are waited for; another executor's that have
+            # finished are taken as they are (a stop had counted them abandoned, their
+            # outputs on the disk and not recorded, and the rerun made them again).
+            finished = (
+                wait(not_done)[0]
+                if self.task_stop is not None
+                else {f for f in not_done if f.done() and not f.cancelled()}
+            )
+            for future in finished:
+                # Every outcome is reported (and its output recorded) even when a caller's
+                # on_result raises for one, a KeyboardInterrupt included: the first error is
+                # raised after.
+                try:
+                    self._collect(future, tasks, report)
+                except BaseException as error:
+                    first = first or error
+            left = not_done - finished
+            if self.task_stop is None and self.knows_running:
+                self.abandoned += sum(1 for f in left if not f.cancelled())
+            elif self.task_stop is None:
                 # Any of them may be running on a worker, and may still write its output.
-                self.abandoned += len(not_done)
+                self.abandoned += len(left)
         finally:
             if self._own:
                 self.executor.shutdown(wait=True, cancel_futures=True)
+        if first is None and self._caller is not None:
+            first = self._caller.error
         if first is not None and not failed:
             raise first
 
@@ -661,9 +719,12 @@ def run_tasks(
     on_result: Callable[[FileResult], None] | None = None,
     on_progress: ProgressCallback | None = None,
     stop: StopRequest | None = None,
+    folder_held: bool = False,
 ) -> BatchReport:
     """Runs file tasks whose outputs lie under ``out_dir`` and returns their outcomes in
     the order given. :func:`kavri.batch` and :func:`kavri.augment_files` are both this loop.
+    The loop holds the folder for its run (see :func:`exclusive_run`), unless the caller
+    does (``folder_held``).
 
     ``inputs`` are all the files of the run (by default the tasks' sources) and
     ``base_dir`` the folder they were found in (by default their common folder): no output
@@ -673,7 +734,7 @@ def run_tasks(
     chain and ``settings``.
     """
     check_folder(out_dir, "output folder")
-    with exclusive_run(out_dir):
+    with nullcontext() if folder_held else exclusive_run(out_dir):
         sources = list(inputs) if inputs is not None else [t.source for t in tasks]
         record = Record(out_dir)
         # No output is written in the place of a file a chain reads, nor into a folder one
