@@ -921,6 +921,18 @@ def test_a_journal_that_cannot_be_removed_never_wins_over_a_newer_record(tree, m
     assert os.path.exists(journal)
     again = kavri.batch(files, CHAIN, out, base_dir=tree)
     assert [r.status for r in again.results] == ["skipped", "skipped"], again.failed
+    # Nor once a record set aside has its saves counted from 0 again.
+    out = tree.parent / "elsewhere"
+    journal = str(out / RECORD_NAME) + ".journal"
+    monkeypatch.setattr(os, "remove", kept(os_remove))
+    for _ in range(3):
+        assert kavri.batch(files, CHAIN, out, base_dir=tree, force=True).ok
+    (out / RECORD_NAME).write_text("{not a record")
+    with pytest.warns(kavri.KavriWarning, match="damaged batch record set aside"):
+        assert kavri.batch(files, CHAIN, out, base_dir=tree, force=True).ok
+    monkeypatch.undo()
+    again = kavri.batch(files, CHAIN, out, base_dir=tree)
+    assert [r.status for r in again.results] == ["skipped", "skipped"], again.failed
 
 
 def test_outcomes_are_journaled_while_the_rest_are_still_sent(tree, tmp_path, monkeypatch):
@@ -1090,6 +1102,19 @@ def test_what_a_caller_passes_that_misbehaves_loses_no_finished_work(tree, tmp_p
     wrapped.pool.shutdown()
     written = {p.relative_to(out).as_posix() for p in out.rglob("*.*") if p.suffix != ".json"}
     assert written and written <= recorded()
+
+    # A stop leaves the folders of tasks another executor's workers may still be running
+    # (they had been taken away under them, and the outputs lost).
+    class Late(Wrapped):
+        def submit(self, fn, *args, **kwargs):
+            return self.pool.submit(lambda: (time.sleep(0.5), fn(*args, **kwargs))[1])
+
+    late, stop, out = Late(), threading.Event(), tmp_path / "o5" / "new"
+    threading.Timer(0.1, stop.set).start()
+    with pytest.raises(kavri.BatchInterrupted, match="in flight abandoned"):
+        kavri.batch(files, CHAIN, out, base_dir=tree, executor=late, stop=stop)
+    late.pool.shutdown()
+    assert (out / "a.wav").exists() and (out / "b.flac").exists()
     # What cannot be called, or an executor that is none, is refused before any work.
     for bad in ({"on_result": 3}, {"on_progress": "bar"}, {"executor": "threads"}):
         with pytest.raises(TypeError, match="must be"):

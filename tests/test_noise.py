@@ -596,6 +596,17 @@ def test_a_folder_is_listed_once_a_call_and_once_for_all_of_augment_s_draws(
     listed.clear()
     assert kavri.batch(clips, chain[:1], tmp_path / "batched", jobs=2).ok
     assert listed == [str(noise_folder)] * 2
+    # A link that leads nowhere yet keeps "*.wav" from being kept, as it does "*".
+    os.remove(noise_folder / "again.wav")
+    (noise_folder / "late.wav").symlink_to(tmp_path / "latest.wav")
+    time.sleep(0.05)
+
+    def names():
+        return [os.path.basename(f) for f in folders.audio_files(str(noise_folder), "*.wav", "x")]
+
+    before = names()
+    sf.write(tmp_path / "latest.wav", np.zeros(100, np.float32), RATE)
+    assert names() == sorted([*before, "late.wav"])
 
 
 # --- random chains ----------------------------------------------------------------------------

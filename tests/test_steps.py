@@ -657,7 +657,11 @@ def test_a_stream_refused_memory_says_whether_it_can_go_on(monkeypatch):
         {"type": "fade", "out_s": 1.5},
         {"type": "pad", "end_s": 2},
     ]
-    for chain in ([{"type": "normalize"}], [{"type": "noise", "snr_db": 10, "seed": 3}], lasts):
+    for chain in (
+        [{"type": "normalize"}],
+        [{"type": "noise", "snr_db": 10, "seed": 3}],
+        lasts,
+    ):
         stream = kavri.Stream([{"type": "gain", "db": -1}, *chain], 48_000, 2)
         parts = [stream.process(audio[i : i + 30_000]) for i in range(0, 96_000, 30_000)]
         monkeypatch.setenv("KAVRI_AVAILABLE_MEMORY", "1M")
@@ -668,6 +672,28 @@ def test_a_stream_refused_memory_says_whether_it_can_go_on(monkeypatch):
         parts.append(stream.flush())
         whole = kavri.process(audio, 48_000, [{"type": "gain", "db": -1}, *chain])
         assert np.array_equal(np.concatenate(parts), whole)
+    # A step that holds little asks for what the flush brings it: a codec after a normalize
+    # is fed the whole signal, and refused there, the stream had lost it.
+    longer = noise(20 * 48_000, 2)
+    chain = [{"type": "normalize"}, {"type": "codec", "format": "mp3"}]
+    stream = kavri.Stream(chain, 48_000, 2)
+    parts = [stream.process(longer[i : i + 200_000]) for i in range(0, 20 * 48_000, 200_000)]
+    monkeypatch.setenv("KAVRI_AVAILABLE_MEMORY", "16M")
+    with pytest.raises(MemoryError, match="codec: the 960000 frames a flush brings") as refused:
+        stream.flush()
+    assert "reset" not in str(refused.value)
+    monkeypatch.delenv("KAVRI_AVAILABLE_MEMORY")
+    parts.append(stream.flush())
+    assert np.array_equal(np.concatenate(parts), kavri.process(longer, 48_000, chain))
+    # What is asked for is what the flush gives: a pad's start, given already, is not asked
+    # for again (a minute of it had made a flush of one second refused under 40 MiB).
+    chain = [{"type": "pad", "start_s": 60}, {"type": "normalize"}]
+    stream = kavri.Stream(chain, 48_000, 2)
+    parts = [stream.process(audio[:48_000])]
+    monkeypatch.setenv("KAVRI_AVAILABLE_MEMORY", "40M")
+    parts.append(stream.flush())
+    monkeypatch.delenv("KAVRI_AVAILABLE_MEMORY")
+    assert np.array_equal(np.concatenate(parts), kavri.process(audio[:48_000], 48_000, chain))
 
 
 def test_streamed_files_take_the_rate_channels_and_peak_the_chain_ends_with(tmp_path):

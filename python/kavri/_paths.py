@@ -116,8 +116,9 @@ def inode_flags(path: str) -> int:
 
 def unwritable_folder(folder: str) -> str | None:
     """Why no file can be put into an existing ``folder``, to follow "it is" or "folder X
-    is"; None where one can."""
-    if os.access(folder, os.W_OK | os.X_OK):
+    is"; None where one can (as this process's effective user: one run with another
+    real user, setuid, had been refused a folder it could write)."""
+    if _access(folder, os.W_OK | os.X_OK):
         return None
     try:
         if os.statvfs(folder).f_flag & os.ST_RDONLY:
@@ -127,7 +128,11 @@ def unwritable_folder(folder: str) -> str | None:
     if inode_flags(folder) & IMMUTABLE:
         return "immutable (chattr +i)"
     # Both are needed: one writable but not searchable (mode 622) had been "not writable".
-    return "not searchable" if os.access(folder, os.W_OK) else "not writable"
+    return "not searchable" if _access(folder, os.W_OK) else "not writable"
+
+
+def _access(path: str, mode: int) -> bool:
+    return os.access(path, mode, effective_ids=os.access in os.supports_effective_ids)
 
 
 def temporary_folder_shown() -> str:
@@ -138,8 +143,9 @@ def temporary_folder_shown() -> str:
     wanted = os.environ.get("TMPDIR")
     if not wanted or os.path.abspath(wanted) == folder:
         return shown(folder)
-    why = (unwritable_folder(wanted) or "not usable") if os.path.isdir(wanted) else "no folder"
-    return f"{shown(folder)} (TMPDIR, {shown(wanted)}, is {why})"
+    why = unwritable_folder(wanted) if os.path.isdir(wanted) else "no folder"
+    # One that can be used was not passed over (the program chose another itself).
+    return shown(folder) if why is None else f"{shown(folder)} (TMPDIR, {shown(wanted)}, is {why})"
 
 
 def free_bytes(descriptor: int) -> int:

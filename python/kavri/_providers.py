@@ -76,15 +76,46 @@ def listed_once(seen: dict[Any, Any] | None = None) -> Iterator[None]:
 
 def once[T](key: Any, look: Callable[[], T]) -> T:
     """``look()``, or within :func:`listed_once` what it gave for ``key`` before. A failure
-    is not kept: the next call looks again, and says what is wrong again."""
+    is not kept: the next call looks again, and says what is wrong again. Where two threads
+    share a scope, the first value kept is the one both get."""
     seen = _SEEN.get()
     if seen is None:
         return look()
     if key in seen:
         found: T = seen[key]
         return found
-    value = look()
-    seen[key] = value
+    value: T = seen.setdefault(key, look())
+    return value
+
+
+# The folders listed for a whole run (a batch's files on this process's threads), where
+# each call would list them again: a batch of 1,000 clips drawing from a folder of 10,000
+# noise files listed it for every clip. Only listings: what else a call finds (a response
+# read from a pipe, which another writer may give anew; a file's length) is its own.
+_RUN_LISTINGS: ContextVar[dict[Any, Any] | None] = ContextVar("kavri_run_listings", default=None)
+
+
+@contextlib.contextmanager
+def listed_for_run(listings: dict[Any, Any]) -> Iterator[None]:
+    """A scope in which :func:`listed` keeps folder listings in ``listings``, which the
+    run's threads share."""
+    token = _RUN_LISTINGS.set(listings)
+    try:
+        yield
+    finally:
+        _RUN_LISTINGS.reset(token)
+
+
+def listed[T](key: Any, look: Callable[[], T]) -> T:
+    """:func:`once` for a folder's listing: within :func:`listed_for_run`, kept for the
+    run."""
+    listings = _RUN_LISTINGS.get()
+    if listings is None:
+        return once(key, look)
+    if key in listings:
+        found: T = listings[key]
+        return found
+    value: T = listings.setdefault(key, once(key, look))
     return value
 
 

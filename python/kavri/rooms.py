@@ -37,7 +37,7 @@ from ._audio import check_sample_rate
 from ._engine import check_memory
 from ._locks import ForkSafeLock
 from ._paths import file_stamp, fs_bytes, recently_changed, shown, special_kind
-from ._providers import KeptLast, once
+from ._providers import KeptLast, listed, once
 from ._stop import current_stop
 from .catalogue import counted
 from .errors import AudioFileError
@@ -66,7 +66,7 @@ def resolve(spec: dict[str, Any], draw: Any) -> None:
     path = spec.get("ir", "")
     if isinstance(path, str) and path and os.path.isdir(path):
         pattern = str(spec.get("pattern", "*"))
-        files = once(("files", path, pattern), lambda: tuple(response_files(path, pattern)))
+        files = listed(("files", path, pattern), lambda: tuple(response_files(path, pattern)))
         spec["ir"] = files[min(math.floor(draw() * len(files)), len(files) - 1)]
 
 

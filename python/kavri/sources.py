@@ -49,7 +49,7 @@ import soundfile as sf
 from ._audio import check_count, check_sample_rate
 from ._engine import check_memory
 from ._paths import file_stamp, fs_bytes, recently_changed, shown
-from ._providers import KeptLast, once
+from ._providers import KeptLast, listed, once
 from ._stop import current_stop
 from .errors import AudioFileError
 from .io.folders import audio_files
@@ -123,7 +123,7 @@ def resolve(spec: dict[str, Any], draw: Any) -> None:
         return
     if os.path.isdir(path):
         pattern = str(spec.get("pattern", "*"))
-        files = once(("files", path, pattern), lambda: tuple(noise_files(path, pattern)))
+        files = listed(("files", path, pattern), lambda: tuple(noise_files(path, pattern)))
         spec["path"] = files[min(math.floor(draw() * len(files)), len(files) - 1)]
     if int(spec.get("offset_frames", -1)) < 0:
         chosen = spec["path"]

@@ -131,13 +131,15 @@ def audio_files(folder: str, pattern: str, what: str) -> list[str]:
             linked = any(entry.is_symlink() for entry in named)
         else:
             depth = len(root.parts)
-            matched = [p for p in root.glob(files_below(pattern)) if p.is_file()]
+            globbed = list(root.glob(files_below(pattern)))
+            matched = [p for p in globbed if p.is_file()]
             names = [
                 name
                 for name in ("/".join(p.parts[depth:]) for p in matched)
                 if not hidden_left_out(name, pattern)
             ]
-            linked = within and any(p.is_symlink() for p in matched)
+            # Any link, one that leads nowhere yet included, as for "*".
+            linked = within and any(p.is_symlink() for p in globbed)
     except OSError as error:
         raise ChainError(f"{shown(folder)}: cannot list: {error.strerror or error}") from None
     except (ValueError, NotImplementedError) as error:

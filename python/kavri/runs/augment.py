@@ -278,7 +278,7 @@ def augment_files(
     check_output_settings([task.output for task in tasks], chosen)
     # One run at a time writes into the folder: its manifest is rewritten from what was
     # read here.
-    with output_folder_made(target), exclusive_run(target):
+    with output_folder_made(target) as made, exclusive_run(target):
         # A record the run cannot read stops it here, before the manifest loses a line; a
         # manifest that cannot be replaced (immutable), before the outputs are made whose
         # lines it would lack (each was made, then the run ended on it, with no summary).
@@ -323,6 +323,7 @@ def augment_files(
                 on_progress=on_progress,
                 stop=stop,
                 folder_held=True,
+                made=made,
             )
         except BaseException as error:
             # What finished before a stop or an error is on disk; its chains are kept too. A

@@ -323,7 +323,7 @@ def batch(
     check_output_settings([output for _, output in pairs], chosen)
     tasks = [Task(source, output, specs) for source, output in pairs]
     # Made once the outputs are known not to collide: a refused batch leaves no folder.
-    with output_folder_made(out_dir):
+    with output_folder_made(out_dir) as made:
         return run_tasks(
             tasks,
             out_dir,
@@ -336,6 +336,7 @@ def batch(
             on_result=on_result,
             on_progress=on_progress,
             stop=stop,
+            made=made,
         )
 
 

@@ -292,8 +292,12 @@ class Record:
         # old entries; a run into its own input folder then refused its outputs for good).
         self._generation = 0
         self.entries: dict[str, dict[str, Any]] = self._load()
-        journaled = self._journaled()
+        journaled, latest = self._journaled()
         self.entries.update(journaled)
+        # Counted on from the latest save a journal line came after: a record set aside or
+        # removed starts again at 0, and the lines of a journal that cannot be removed had
+        # then won over the records saved after them.
+        self._generation = max(self._generation, latest)
         self._saved = time.monotonic()
         self._interval = RECORD_INTERVAL
         self._changed = bool(journaled)  # the next save folds them in
@@ -336,8 +340,9 @@ class Record:
         except OSError:
             self._unjournaled = True  # the save at the end still records it
 
-    def _journaled(self) -> dict[str, dict[str, Any]]:
-        """The entries the journal holds (a line cut short by a kill is left out)."""
+    def _journaled(self) -> tuple[dict[str, dict[str, Any]], int]:
+        """The entries the journal holds that are newer than the record (a line cut short
+        by a kill is left out), and the latest save any line came after."""
         try:
             data = read_own_file(self.journal)
         except OSError as error:
@@ -346,11 +351,12 @@ class Record:
                 # one again. Any other failure leaves it for the next run.
                 with suppress(OSError):
                     os.unlink(self.journal)
-            return {}
+            return {}, 0
         if data is None:
-            return {}
+            return {}, 0
         lines = data.decode("utf-8", "replace").splitlines()
         found: dict[str, dict[str, Any]] = {}
+        latest = 0
         for line in lines:
             try:
                 # Bounded in depth: a line of 100,000 brackets gave a traceback on every run.
@@ -361,9 +367,11 @@ class Record:
                 after = item.get("after")
                 if type(after) is int and after < self._generation:
                     continue  # older than the record, which holds it
+                if type(after) is int:
+                    latest = max(latest, after)
                 if _valid_entry(item.get("entry")):
                     found[item["key"]] = item["entry"]
-        return found
+        return found, latest
 
     def written_by_us(self, output: str) -> bool:
         """True if the entry of ``output`` holds its present size and time stamp: it is

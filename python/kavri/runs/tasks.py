@@ -37,7 +37,7 @@ from .._paths import (
     shown,
     unwritable_folder,
 )
-from .._providers import listed_once
+from .._providers import listed_for_run
 from .._stop import AnyStop, StopRequest
 from ..catalogue import NEEDED_KEYS
 from ..chain import Chain
@@ -235,10 +235,13 @@ def check_output_folder(path: AnyPath) -> str:
 
 
 @contextmanager
-def output_folder_made(path: AnyPath) -> Iterator[None]:
+def output_folder_made(path: AnyPath) -> Iterator[list[str]]:
     """Makes a run's output folder, and takes the folders it made away again, where still
     empty, when the run raises: a run that failed before its first output (no thread could
-    be started, a stop while the inputs were counted) had left a new, empty tree behind."""
+    be started, a stop while the inputs were counted) had left a new, empty tree behind.
+    Yields the list of those folders, to which the run adds those it makes for its outputs
+    (and which it empties where tasks it left on another process's workers may still write
+    into them)."""
     try:
         made = make_folders(path)
     except OSError as error:
@@ -246,7 +249,7 @@ def output_folder_made(path: AnyPath) -> Iterator[None]:
             f"{shown(path)}: cannot create folder: {error.strerror or error}"
         ) from None
     try:
-        yield
+        yield made
     except BaseException:
         remove_empty_folders(made)
         raise
@@ -491,11 +494,11 @@ def _run_unless_stopped(
 ) -> FileResult:
     """:func:`run_task`, unless the stop came while the task waited for a worker: a pool's
     worker takes the next queued task as soon as one returns, before the queue is
-    cancelled, and such a task counted as abandoned in flight. ``seen`` holds what the
-    run's chains found on the disk (see :func:`listed_once`), shared by its tasks."""
+    cancelled, and such a task counted as abandoned in flight. ``seen`` holds the folder
+    listings of the run's chains (see :func:`listed_for_run`), shared by its tasks."""
     if stop is not None and stop.is_set():
         raise _NotStarted
-    with listed_once(seen):
+    with nullcontext() if seen is None else listed_for_run(seen):
         return run_task(task, settings, digest, previous, stop, progress, refused)
 
 
@@ -720,11 +723,13 @@ def run_tasks(
     on_progress: ProgressCallback | None = None,
     stop: StopRequest | None = None,
     folder_held: bool = False,
+    made: list[str] | None = None,
 ) -> BatchReport:
     """Runs file tasks whose outputs lie under ``out_dir`` and returns their outcomes in
     the order given. :func:`kavri.batch` and :func:`kavri.augment_files` are both this loop.
     The loop holds the folder for its run (see :func:`exclusive_run`), unless the caller
-    does (``folder_held``).
+    does (``folder_held``); it adds the folders it makes to ``made`` (see
+    :func:`output_folder_made`).
 
     ``inputs`` are all the files of the run (by default the tasks' sources) and
     ``base_dir`` the folder they were found in (by default their common folder): no output
@@ -802,11 +807,11 @@ def run_tasks(
 
         pool = _Pool(executor, jobs, stop)
         failed = False
-        made: list[str] = []  # the outputs' folders this run made
-        # The folders the chains draw from are listed once for the run, and each drawn
-        # file's length read once, by the tasks on this process's threads (each file had
-        # listed them again: a folder of 10,000 noise files that holds a link, 38 ms a
-        # clip). Tasks sent to other processes look for themselves.
+        made = [] if made is None else made
+        # The folders the chains draw from are listed once for the run by the tasks on this
+        # process's threads (each file had listed them again: a folder of 10,000 noise
+        # files that holds a link, 38 ms a clip). Tasks sent to other processes list them
+        # for themselves.
         seen: dict[Any, Any] | None = {} if pool.task_stop is not None else None
         try:
             for index, task in enumerate(tasks):
@@ -848,11 +853,11 @@ def run_tasks(
                 pool.close(tasks, report, failed)
             finally:
                 record.save()
-                if failed:
-                    remove_empty_folders(made)
+                if pool.task_stop is None and pool.abandoned:
+                    # Tasks left on another process's workers may still write their outputs.
+                    made.clear()
         partial = BatchReport([outcomes[i] for i in range(len(tasks)) if i in outcomes])
         if pool.halt.is_set() and len(outcomes) < len(tasks):
-            remove_empty_folders(made)  # those of outputs not started
             abandoned = (
                 f"{pool.abandoned} in flight abandoned"
                 if pool.knows_running

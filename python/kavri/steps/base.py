@@ -220,7 +220,21 @@ class Step:
         """Asks the memory guard for what the flush will need, with ``frames`` more coming
         from the flushes of the stages before, before any stage of a stream flushes:
         refused there, nothing is let go, and the flush can be tried again. A step that
-        holds little asks as it goes."""
+        holds little asks here for the frames coming (a codec after a normalize is fed the
+        whole signal by the flush): the larger of the frames held with their copy and the
+        output, as the guard is asked for each in turn."""
+        check_memory(
+            max(
+                frames * self.in_channels * 8,
+                self.most_flush_frames(frames) * self.out_channels * 4,
+            ),
+            f"{self.type}: the {frames} frames a flush brings",
+        )
+
+    def most_flush_frames(self, frames: int) -> int:
+        """At most this many frames come out of the flush, with ``frames`` more coming from
+        the stages before."""
+        return self.most_output_frames(self.held_frames + frames)
 
     def output_frames(self, frames: int) -> int | None:
         """The output's length for an input of ``frames``; None where it depends on the

@@ -109,11 +109,14 @@ class Pad(Step):
         """The silence due at the end, ``before`` still to come ahead of it."""
         return self._end + max(0, self._least - (self._given + before + self._end))
 
+    def most_flush_frames(self, frames: int) -> int:
+        # The start still due, the frames coming, and the silence at the end.
+        count = (0 if self._begun else self._start) + frames + self._end
+        return count + max(0, self._least - (self._given + count))
+
     def check_flush(self, frames: int) -> None:
         # The silence at the end, made as one array (and joined to what comes before it).
-        before = 0 if self._begun else self._start
-        count = before + frames + self._end
-        count += max(0, self._least - (self._given + count))
+        count = self.most_flush_frames(frames)
         made = 2 * count if frames else count
         check_memory(made * self.out_channels * 4, f"pad ({count} frames with silence)")
 

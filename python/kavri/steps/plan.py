@@ -583,7 +583,7 @@ class ChainStream:
         for stage in self._stages:
             if isinstance(stage, Step):
                 stage.check_flush(coming)
-                coming = stage.most_output_frames(stage.held_frames + coming)
+                coming = stage.most_flush_frames(coming)
             else:
                 coming += stage.held_frames
 

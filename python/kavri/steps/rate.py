@@ -396,6 +396,9 @@ class Resample(Step):
         # Before the end, never more than the frames taken so far account for.
         return self._release(self.output_frames(self._taken))
 
+    def most_flush_frames(self, frames: int) -> int:
+        return self.output_frames(self._taken + frames) - self._released
+
     def check_flush(self, frames: int) -> None:
         # The last frames, joined and converted, with what is ready.
         rest = len(self._pending) + frames

@@ -195,6 +195,9 @@ class Stretcher(Step):
             high = min(high, final) if not last else final
         return start, stop, end, last, low, high, self._at(start)
 
+    def most_flush_frames(self, frames: int) -> int:
+        return self._at(self._taken + frames) - self._released
+
     def check_flush(self, frames: int) -> None:
         # The blocks the flush stretches, the largest asked for, with the output joined.
         total = self._taken + frames
@@ -203,7 +206,7 @@ class Stretcher(Step):
             *_, high, origin = self._span(k, total)
             most = max(most, high + self._reach - origin)
             k += 1
-        rest = self._at(total) - self._released
+        rest = self.most_flush_frames(frames)
         check_memory(
             4 * self.out_channels * (3 * most + rest), f"{self.type}: the blocks of the flush"
         )
