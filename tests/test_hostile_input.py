@@ -545,7 +545,7 @@ def test_an_output_folder_that_exists_but_cannot_be_written_is_named_so(work, mo
     from kavri.runs.tasks import check_output_folder
 
     # Root passes permission bits; a read-only mount is what refuses it.
-    monkeypatch.setattr(os, "access", lambda path, mode: False)
+    monkeypatch.setattr(os, "access", lambda path, mode, **options: False)
     with pytest.raises(kavri.KavriError, match=r"in: cannot write into the folder: it is not wri"):
         check_output_folder(str(work / "in"))
     with pytest.raises(kavri.KavriError, match=r"in/new: cannot create the folder: .*in is not"):
