@@ -641,6 +641,9 @@ class _Pool:
             except queue.Empty:
                 break
             self._collect(future, tasks, report)
+        self._tick_if_due(tick)
+
+    def _tick_if_due(self, tick: Callable[[], None]) -> None:
         if time.monotonic() - self._ticked >= _TICK:
             tick()
             self._ticked = time.monotonic()
@@ -660,9 +663,7 @@ class _Pool:
                 pass
             else:
                 self._collect(future, tasks, report)
-            if time.monotonic() - self._ticked >= _TICK:
-                tick()
-                self._ticked = time.monotonic()
+            self._tick_if_due(tick)
         tick()
 
     def close(
